@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Kestrune build script for Debian 12.
+#   ./build.sh deps   install the Debian packages the build and the tests need (as root)
+#   ./build.sh run    deps, build, then start Kestrune
+#   ./build.sh test   deps, build with warnings as errors, run every test
+#   ./build.sh build  build only
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
+          xvfb xauth fonts-noto-cjk)
+BUILD_DIR=${KESTRUNE_BUILD_DIR:-build}
+
+deps() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -eq 0 ]; then return; fi
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "build.sh: missing packages ${missing[*]}; run as root (or with sudo) to install them" >&2
+    exit 1
+  fi
+  echo "build.sh: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+build() {
+  cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  cmake --build "$BUILD_DIR" -j"$(nproc)"
+}
+
+case "${1:-run}" in
+  deps) deps ;;
+  build) build ;;
+  run)
+    deps
+    build
+    if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+      echo "build.sh: no display here; Kestrune's main window is drawn off screen into $BUILD_DIR/kestrune-main.png"
+      QT_QPA_PLATFORM=offscreen "$BUILD_DIR/src/app/kestrune" --screenshot "$BUILD_DIR/kestrune-main.png"
+      exit 0
+    fi
+    exec "$BUILD_DIR/src/app/kestrune"
+    ;;
+  test)
+    deps
+    build -DKESTRUNE_WERROR=ON -DKESTRUNE_BUILD_TESTS=ON
+    QT_QPA_PLATFORM=offscreen ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)"
+    ;;
+  *) echo "usage: $0 [deps|run|test|build]" >&2; exit 2 ;;
+esac

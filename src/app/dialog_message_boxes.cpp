@@ -1,0 +1,20 @@
+#include "app/dialog_message_boxes.h"
+
+#include <QMessageBox>
+
+namespace kestrune::app {
+
+void DialogMessageBoxes::show(const QString& text, MessageIcon icon) {
+  QMessageBox::Icon qtIcon = QMessageBox::NoIcon;
+  switch (icon) {
+    case MessageIcon::None: break;
+    case MessageIcon::Information: qtIcon = QMessageBox::Information; break;
+    case MessageIcon::Warning: qtIcon = QMessageBox::Warning; break;
+    case MessageIcon::Critical: qtIcon = QMessageBox::Critical; break;
+  }
+  // A modal box runs its own event loop, so reception and timers go on meanwhile.
+  QMessageBox box(qtIcon, ApplicationTitle, text, QMessageBox::Ok, parent_);
+  box.exec();
+}
+
+}  // namespace kestrune::app

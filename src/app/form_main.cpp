@@ -1,0 +1,241 @@
+#include "app/form_main.h"
+
+#include "app/geometry.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace kestrune::app {
+
+namespace {
+
+// Captions of the main window.
+const QString CapMenuFile = QStringLiteral("ﾌｧｲﾙ(&F)");
+const QString CapMenuEnd = QStringLiteral("終了(&Q)");
+const QString CapMenuSet = QStringLiteral("条件設定(&S)");
+const QString CapMenuCond = QStringLiteral("データ取得条件");
+const QString CapMenuRs = QStringLiteral("RS232C通信条件");
+const QString CapMenuHelp = QStringLiteral("ﾍﾙﾌﾟ(&H)");
+const QString CapMenuDoc = QStringLiteral("ヘルプ");
+const QString CapMenuLicense = QStringLiteral("このソフトについて");
+const QString CapGroupFile = QStringLiteral("エクセルファイルの指定");
+const QString CapFileSelect = QStringLiteral("ﾌｧｲﾙ選択");
+const QString CapFileNote = QStringLiteral("データ保管用のエクセルファイルを選択します");
+const QString CapGroupRun = QStringLiteral("処理");
+const QString CapStart = QStringLiteral("　データ　取得開始");
+const QString CapOpen = QStringLiteral("エクセルを開く");
+const QString CapClose = QStringLiteral("エクセルを閉じる");
+const QString CapRunNote = QStringLiteral("エクセルを開いたら「データ取得開始」ボタンで開始");
+const QString CapGroupSettings = QStringLiteral("条件設定");
+const QString CapRs = QStringLiteral("　RS232C　通信設定");
+const QString CapCond = QStringLiteral("ﾃﾞｰﾀ取得　条件設定");
+const QString CapSettingsNote = QStringLiteral("データ取得、通信条件を設定します");
+const QString CapFrameCell = QStringLiteral("データ取得条件");
+const QString CapFrameRs = QStringLiteral("RS232C通信条件");
+const QString CapOk = QStringLiteral("OK");
+const QString CapCancel = QStringLiteral("ｷｬﾝｾﾙ");
+
+// Window geometry in twips.
+constexpr int WindowWidth = 8580;
+constexpr int WindowHeight = 4425;
+
+QPushButton* button(const QString& caption, const char* name, QWidget* parent) {
+  auto* b = new QPushButton(caption, parent);
+  b->setObjectName(QLatin1String(name));
+  return b;
+}
+
+QLabel* note(const QString& text, QWidget* parent) {
+  auto* l = new QLabel(text, parent);
+  l->setWordWrap(true);
+  return l;
+}
+
+}  // namespace
+
+FormMain::FormMain(Logger& logger, QWidget* parent) : QMainWindow(parent), logic_(logger, *this) {
+  setObjectName(QStringLiteral("FormMain"));
+  buildMenus();
+  auto* central = new QWidget(this);
+  setCentralWidget(central);
+  frameMain_ = buildMainPanel();
+  frameMain_->setParent(central);
+  frameCell_ = buildPlaceholderPanel(QStringLiteral("FrameCell"), CapFrameCell, "CommandCellOk", "CommandCellNg",
+                                     &MainWindowLogic::CommandCellOk_Click, &MainWindowLogic::CommandCellNg_Click);
+  frameRs_ = buildPlaceholderPanel(QStringLiteral("FrameRs"), CapFrameRs, "CommandRsOk", "CommandRsNg",
+                                   &MainWindowLogic::CommandRsOk_Click, &MainWindowLogic::CommandRsNg_Click);
+  frameCell_->setParent(central);
+  frameRs_->setParent(central);
+  frameCell_->hide();
+  frameRs_->hide();
+}
+
+void FormMain::buildMenus() {
+  QMenu* file = menuBar()->addMenu(CapMenuFile);
+  file->setObjectName(QStringLiteral("MenuFile"));
+  QAction* end = file->addAction(CapMenuEnd);
+  end->setObjectName(QStringLiteral("MenuEnd"));
+  end->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  connect(end, &QAction::triggered, this, &QWidget::close);
+
+  QMenu* set = menuBar()->addMenu(CapMenuSet);
+  set->setObjectName(QStringLiteral("MenuSet"));
+  menuCond_ = set->addAction(CapMenuCond);
+  menuCond_->setObjectName(QStringLiteral("MenuCond"));
+  connect(menuCond_, &QAction::triggered, this, [this] { logic_.MenuCond_Click(); });
+  menuRs_ = set->addAction(CapMenuRs);
+  menuRs_->setObjectName(QStringLiteral("MenuRS"));
+  connect(menuRs_, &QAction::triggered, this, [this] { logic_.MenuRS_Click(); });
+
+  QMenu* help = menuBar()->addMenu(CapMenuHelp);
+  help->setObjectName(QStringLiteral("MenuHelp"));
+  help->addAction(CapMenuDoc)->setObjectName(QStringLiteral("MenuDoc"));
+  help->addAction(CapMenuLicense)->setObjectName(QStringLiteral("MenuLicense"));
+}
+
+QWidget* FormMain::buildMainPanel() {
+  auto* panel = new QWidget;
+  panel->setObjectName(QStringLiteral("FrameMain"));
+  auto* layout = new QVBoxLayout(panel);
+
+  auto* fileGroup = new QGroupBox(CapGroupFile, panel);
+  auto* fileLayout = new QGridLayout(fileGroup);
+  textFileName_ = new QLineEdit(fileGroup);
+  textFileName_->setObjectName(QStringLiteral("TextFileName"));
+  connect(textFileName_, &QLineEdit::textChanged, this, [this] { logic_.TextFileName_Change(); });
+  commandFileSelect_ = button(CapFileSelect, "CommandFileSelect", fileGroup);
+  fileLayout->addWidget(textFileName_, 0, 0);
+  fileLayout->addWidget(commandFileSelect_, 0, 1);
+  fileLayout->addWidget(note(CapFileNote, fileGroup), 1, 0, 1, 2);
+  layout->addWidget(fileGroup);
+
+  auto* lower = new QHBoxLayout;
+  auto* runGroup = new QGroupBox(CapGroupRun, panel);
+  auto* runLayout = new QGridLayout(runGroup);
+  // Line2 0..3: four lines framing the Start button while a workbook is open.
+  auto* startBox = new QGridLayout;
+  startBox->setSpacing(2);
+  commandStart_ = button(CapStart, "CommandStart", runGroup);
+  commandStart_->setMinimumHeight(twipsFor(*this, 600));
+  for (int i = 0; i < 4; ++i) {
+    auto* line = new QFrame(runGroup);
+    line->setObjectName(QStringLiteral("Line2_%1").arg(i));
+    line->setFrameShape(i < 2 ? QFrame::HLine : QFrame::VLine);
+    line->setFrameShadow(QFrame::Plain);
+    line->setLineWidth(2);
+    line2_[static_cast<std::size_t>(i)] = line;
+  }
+  startBox->addWidget(line2_[0], 0, 0, 1, 3);
+  startBox->addWidget(line2_[2], 1, 0);
+  startBox->addWidget(commandStart_, 1, 1);
+  startBox->addWidget(line2_[3], 1, 2);
+  startBox->addWidget(line2_[1], 2, 0, 1, 3);
+  commandOpen_ = button(CapOpen, "CommandOpen", runGroup);
+  commandClose_ = button(CapClose, "CommandClose", runGroup);
+  // Hidden controls keep their place, so the panel does not jump when a workbook opens.
+  for (QWidget* w : std::initializer_list<QWidget*>{commandStart_, commandOpen_, commandClose_, line2_[0],
+                                                     line2_[1], line2_[2], line2_[3]}) {
+    QSizePolicy policy = w->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    w->setSizePolicy(policy);
+  }
+  runLayout->addLayout(startBox, 0, 0, 2, 1);
+  runLayout->addWidget(commandOpen_, 0, 1);
+  runLayout->addWidget(commandClose_, 1, 1);
+  runLayout->addWidget(note(CapRunNote, runGroup), 2, 0, 1, 2);
+  runLayout->setColumnStretch(0, 1);
+  runLayout->setColumnStretch(1, 1);
+  lower->addWidget(runGroup, 3);
+
+  auto* settingsGroup = new QGroupBox(CapGroupSettings, panel);
+  auto* settingsLayout = new QVBoxLayout(settingsGroup);
+  auto* commandRs = button(CapRs, "CommandRs", settingsGroup);
+  auto* commandCond = button(CapCond, "CommandCond", settingsGroup);
+  // The buttons run the menu items' handlers.
+  connect(commandRs, &QPushButton::clicked, this, [this] { logic_.MenuRS_Click(); });
+  connect(commandCond, &QPushButton::clicked, this, [this] { logic_.MenuCond_Click(); });
+  settingsLayout->addWidget(commandRs);
+  settingsLayout->addWidget(commandCond);
+  settingsLayout->addWidget(note(CapSettingsNote, settingsGroup));
+  lower->addWidget(settingsGroup, 2);
+  layout->addLayout(lower);
+  return panel;
+}
+
+QWidget* FormMain::buildPlaceholderPanel(const QString& name, const QString& caption, const char* okName,
+                                         const char* cancelName, void (MainWindowLogic::*ok)(),
+                                         void (MainWindowLogic::*cancel)()) {
+  auto* frame = new QGroupBox(caption);
+  frame->setObjectName(name);
+  auto* layout = new QVBoxLayout(frame);
+  layout->addStretch();
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  auto* okButton = button(CapOk, okName, frame);
+  auto* cancelButton = button(CapCancel, cancelName, frame);
+  connect(okButton, &QPushButton::clicked, this, [this, ok] { (logic_.*ok)(); });
+  connect(cancelButton, &QPushButton::clicked, this, [this, cancel] { (logic_.*cancel)(); });
+  buttons->addWidget(okButton);
+  buttons->addWidget(cancelButton);
+  layout->addLayout(buttons);
+  return frame;
+}
+
+void FormMain::Form_Load() {
+  setWindowTitle(ApplicationTitle);
+  QApplication::setApplicationDisplayName(QString());
+  resize(twipsFor(*this, WindowWidth), twipsFor(*this, WindowHeight));
+  placeTopCentre(*this);
+  frameMain_->setGeometry(twipsRect(*this, 0, 45, 8430, 3930));
+  frameCell_->setGeometry(twipsRect(*this, 180, 180, 8070, 3660));
+  frameRs_->setGeometry(twipsRect(*this, 180, 180, 8070, 3660));
+  logic_.Form_Load();
+}
+
+void FormMain::showPanel(Panel panel) {
+  frameMain_->setVisible(panel == Panel::Main);
+  frameCell_->setVisible(panel == Panel::Conditions);
+  frameRs_->setVisible(panel == Panel::Serial);
+}
+
+void FormMain::setSettingsMenusEnabled(bool enabled) {
+  menuCond_->setEnabled(enabled);
+  menuRs_->setEnabled(enabled);
+}
+
+QString FormMain::fileNameText() const { return textFileName_->text(); }
+
+void FormMain::setOpenVisible(bool visible) { commandOpen_->setVisible(visible); }
+
+void FormMain::setOpenWorkbookControlsVisible(bool visible) {
+  commandClose_->setVisible(visible);
+  commandStart_->setVisible(visible);
+  for (QFrame* line : line2_) line->setVisible(visible);
+}
+
+void FormMain::setFileChoiceEnabled(bool enabled) {
+  textFileName_->setEnabled(enabled);
+  commandFileSelect_->setEnabled(enabled);
+}
+
+void FormMain::closeEvent(QCloseEvent* event) {
+  // Unloading the main window saves the settings and ends the program.
+  if (!unloaded_) {
+    unloaded_ = true;
+    logic_.Form_Unload();
+  }
+  event->accept();
+  QApplication::quit();
+}
+
+}  // namespace kestrune::app

@@ -1,0 +1,62 @@
+// The main window: menu bar, the main panel with the workbook, run and
+// settings groups, and the places of the two settings panels. It only shows;
+// MainWindowLogic decides.
+#pragma once
+
+#include "app/main_window_logic.h"
+
+#include <QMainWindow>
+
+#include <array>
+
+class QAction;
+class QFrame;
+class QLineEdit;
+class QPushButton;
+class QWidget;
+
+namespace kestrune::app {
+
+class FormMain final : public QMainWindow, public MainView {
+  Q_OBJECT
+public:
+  explicit FormMain(Logger& logger, QWidget* parent = nullptr);
+
+  MainWindowLogic& logic() { return logic_; }
+  // Titles, sizes and places the window and its panels, then runs the logic's load.
+  void Form_Load();
+
+  void showPanel(Panel panel) override;
+  void setSettingsMenusEnabled(bool enabled) override;
+  QString fileNameText() const override;
+  void setOpenVisible(bool visible) override;
+  void setOpenWorkbookControlsVisible(bool visible) override;
+  void setFileChoiceEnabled(bool enabled) override;
+
+protected:
+  void closeEvent(QCloseEvent* event) override;
+
+private:
+  void buildMenus();
+  QWidget* buildMainPanel();
+  QWidget* buildPlaceholderPanel(const QString& name, const QString& caption, const char* okName,
+                                 const char* cancelName, void (MainWindowLogic::*ok)(),
+                                 void (MainWindowLogic::*cancel)());
+
+  MainWindowLogic logic_;
+  bool unloaded_ = false;
+
+  QAction* menuCond_ = nullptr;
+  QAction* menuRs_ = nullptr;
+  QWidget* frameMain_ = nullptr;
+  QWidget* frameCell_ = nullptr;
+  QWidget* frameRs_ = nullptr;
+  QLineEdit* textFileName_ = nullptr;
+  QPushButton* commandFileSelect_ = nullptr;
+  QPushButton* commandStart_ = nullptr;
+  QPushButton* commandOpen_ = nullptr;
+  QPushButton* commandClose_ = nullptr;
+  std::array<QFrame*, 4> line2_{};
+};
+
+}  // namespace kestrune::app

@@ -1,0 +1,18 @@
+#include "app/logger.h"
+
+namespace kestrune::app {
+
+Logger::Logger(const serial::Channels::PortFactory& portFactory, settings::SettingsFolder settingsFolder,
+               MessageBoxes& messageBoxes, Clock& systemClock)
+    : folder(std::move(settingsFolder)), boxes(messageBoxes), clock(systemClock), channels(portFactory) {}
+
+void Logger::connectReception() {
+  for (int i = 0; i < serial::ChannelCount; ++i) {
+    serial::Port& p = port(i);
+    QObject::connect(&p, &serial::Port::onComm, &p, [this, i] {
+      reception.MSComm1_OnComm(i, port(i), runActive, errorLabel, clock);
+    });
+  }
+}
+
+}  // namespace kestrune::app

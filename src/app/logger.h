@@ -1,0 +1,45 @@
+// The logger's shared state: one object owns the settings record, the channel
+// objects, the receive buffers, the run flag and the workbook connection.
+// Windows and logic classes hold a reference to it.
+#pragma once
+
+#include "core/clock.h"
+#include "core/message_boxes.h"
+#include "serial/channels.h"
+#include "serial/reception.h"
+#include "settings/settings_folder.h"
+#include "settings/setup_record.h"
+
+#include <QString>
+
+#include <memory>
+
+namespace kestrune::app {
+
+class Logger {
+public:
+  Logger(const serial::Channels::PortFactory& portFactory, settings::SettingsFolder folder,
+         MessageBoxes& boxes, Clock& clock);
+
+  serial::Port& port(int channel) { return channels.port(channel); }
+
+  // Routes each channel's OnComm to the reception handler.
+  void connectReception();
+  // Where the run window shows the last error; null while it is closed.
+  void setErrorLabel(serial::ErrorLabel* label) { errorLabel = label; }
+
+  settings::SettingsFolder folder;
+  MessageBoxes& boxes;
+  Clock& clock;
+  serial::Channels channels;
+  serial::Reception reception;
+  serial::ErrorLabel* errorLabel = nullptr;
+  settings::SetupRecord setup;
+
+  bool runActive = false;
+  // Workbook connection: -1 open, 0 not open or lost.
+  std::int16_t excelState = 0;
+  QString xlsFilePath;
+};
+
+}  // namespace kestrune::app

@@ -1,0 +1,57 @@
+// What the main window does, without widgets: start-up and exit, the panel
+// switch, and the state of the workbook controls. FormMain forwards its events
+// here and shows what this class asks of its MainView.
+#pragma once
+
+#include "app/logger.h"
+
+#include <QString>
+
+namespace kestrune::app {
+
+enum class Panel { Main, Conditions, Serial };
+
+// The main window as the logic sees it.
+class MainView {
+public:
+  virtual ~MainView() = default;
+  virtual void showPanel(Panel panel) = 0;
+  // MenuCond and MenuRS.
+  virtual void setSettingsMenusEnabled(bool enabled) = 0;
+  virtual QString fileNameText() const = 0;
+  virtual void setOpenVisible(bool visible) = 0;
+  // CommandClose, CommandStart and the lines around it shown, or hidden.
+  virtual void setOpenWorkbookControlsVisible(bool visible) = 0;
+  // TextFileName and CommandFileSelect.
+  virtual void setFileChoiceEnabled(bool enabled) = 0;
+};
+
+class MainWindowLogic {
+public:
+  MainWindowLogic(Logger& logger, MainView& view) : logger_(logger), view_(view) {}
+
+  // Clears the receive buffers (before the main window loads).
+  void programEntry();
+  // The load steps after the window is titled and placed: the workbook
+  // controls, the settings file and its port values, the main panel.
+  void Form_Load();
+  // Writes the settings file.
+  void Form_Unload();
+
+  void showMainPanel();
+  void MenuCond_Click();
+  void MenuRS_Click();
+  void CommandCellOk_Click() { showMainPanel(); }
+  void CommandCellNg_Click() { showMainPanel(); }
+  void CommandRsOk_Click() { showMainPanel(); }
+  void CommandRsNg_Click() { showMainPanel(); }
+
+  void TextFileName_Change();
+  void excelButtonSet();
+
+private:
+  Logger& logger_;
+  MainView& view_;
+};
+
+}  // namespace kestrune::app

@@ -1,0 +1,31 @@
+#include "serial/channels.h"
+
+namespace kestrune::serial {
+
+Channels::Channels(const PortFactory& factory) {
+  for (int i = 0; i < ChannelCount; ++i) ports_[static_cast<std::size_t>(i)] = factory(i);
+}
+
+bool openPort(Port& port, MessageBoxes& boxes) {
+  // Each step runs whatever the previous one reported: only the final
+  // PortOpen reading decides.
+  if (!port.portOpen()) static_cast<void>(port.setPortOpen(true));
+  if (!port.portOpen()) {
+    boxes.show(MsgPortOpenFailed);
+    return false;
+  }
+  static_cast<void>(port.setRThreshold(ReceiveThreshold));
+  static_cast<void>(port.setInBufferSize(ReceiveBufferSize));
+  static_cast<void>(port.setInputLen(ReceiveInputLen));
+  static_cast<void>(port.setInBufferCount(0));
+  static_cast<void>(port.setInputMode(ReceiveInputModeText));
+  static_cast<void>(port.setRTSEnable(true));
+  static_cast<void>(port.setDTREnable(true));
+  return true;
+}
+
+void closePort(Port& port) {
+  if (port.portOpen()) static_cast<void>(port.setPortOpen(false));
+}
+
+}  // namespace kestrune::serial

@@ -1,0 +1,48 @@
+// The channel objects and the two channel operations: opening a channel's port
+// with the fixed reception parameters, and closing it.
+#pragma once
+
+#include "core/message_boxes.h"
+#include "serial/port.h"
+
+#include <array>
+#include <functional>
+#include <memory>
+
+namespace kestrune::serial {
+
+// Every per-channel table has ChannelCount entries; loops over channels cover
+// channels 0 to ChannelsInUse - 1, that is channel 0 alone.
+constexpr int ChannelCount = 8;
+constexpr int ChannelsInUse = 1;
+
+// Fixed reception parameters written after every successful open.
+constexpr int ReceiveThreshold = 1;
+constexpr int ReceiveBufferSize = 4096;
+constexpr int ReceiveInputLen = 1;
+constexpr int ReceiveInputModeText = 0;
+
+inline const QString MsgPortOpenFailed = QStringLiteral("通信ポートがオープンできません！");
+
+// Owns the eight channel objects; only channel 0 is ever opened.
+class Channels {
+public:
+  using PortFactory = std::function<std::unique_ptr<Port>(int channel)>;
+  explicit Channels(const PortFactory& factory);
+
+  Port& port(int channel) { return *ports_.at(static_cast<std::size_t>(channel)); }
+  const Port& port(int channel) const { return *ports_.at(static_cast<std::size_t>(channel)); }
+
+private:
+  std::array<std::unique_ptr<Port>, ChannelCount> ports_;
+};
+
+// Opens the port unless it is open already, then writes the reception
+// parameters. Failures of single steps are ignored; the result is judged by
+// reading PortOpen back. A port that stays closed shows "通信ポートがオープンできません！".
+bool openPort(Port& port, MessageBoxes& boxes);
+
+// Closes the port if it is open; failures are ignored.
+void closePort(Port& port);
+
+}  // namespace kestrune::serial

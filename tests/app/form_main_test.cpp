@@ -1,0 +1,160 @@
+#include "app/form_main.h"
+
+#include "fakes/fake_port.h"
+#include "fakes/manual_clock.h"
+#include "fakes/recording_message_boxes.h"
+#include "settings/setup_file.h"
+
+#include <QAction>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace kestrune::app {
+namespace {
+
+using testing::FakePort;
+using testing::ManualClock;
+using testing::RecordingMessageBoxes;
+
+class FormMainTest : public ::testing::Test {
+protected:
+  FormMainTest()
+      : logger([](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), boxes,
+               clock) {
+    form = std::make_unique<FormMain>(logger);
+    form->logic().programEntry();
+    form->Form_Load();
+    form->show();
+  }
+  template <typename T>
+  T* child(const char* name) {
+    T* w = form->findChild<T*>(QLatin1String(name));
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+  }
+  QString buttonText(const char* name) {
+    auto* b = child<QPushButton>(name);
+    return b ? b->text() : QString();
+  }
+  bool visible(const char* name) {
+    auto* w = child<QWidget>(name);
+    return w && w->isVisible();
+  }
+
+  QTemporaryDir dir;
+  RecordingMessageBoxes boxes;
+  ManualClock clock;
+  Logger logger;
+  std::unique_ptr<FormMain> form;
+};
+
+TEST_F(FormMainTest, CaptionsOfTheMainPanel) {
+  EXPECT_EQ(form->windowTitle(), QStringLiteral("Kestrune"));
+  EXPECT_EQ(buttonText("CommandFileSelect"), QStringLiteral("ﾌｧｲﾙ選択"));
+  EXPECT_EQ(buttonText("CommandStart"), QStringLiteral("　データ　取得開始"));
+  EXPECT_EQ(buttonText("CommandOpen"), QStringLiteral("エクセルを開く"));
+  EXPECT_EQ(buttonText("CommandClose"), QStringLiteral("エクセルを閉じる"));
+  EXPECT_EQ(buttonText("CommandRs"), QStringLiteral("　RS232C　通信設定"));
+  EXPECT_EQ(buttonText("CommandCond"), QStringLiteral("ﾃﾞｰﾀ取得　条件設定"));
+
+  QStringList groups;
+  for (const QGroupBox* g : child<QWidget>("FrameMain")->findChildren<QGroupBox*>()) groups << g->title();
+  EXPECT_EQ(groups, (QStringList{QStringLiteral("エクセルファイルの指定"), QStringLiteral("処理"),
+                                 QStringLiteral("条件設定")}));
+  QStringList labels;
+  for (const QLabel* l : child<QWidget>("FrameMain")->findChildren<QLabel*>()) labels << l->text();
+  EXPECT_EQ(labels, (QStringList{QStringLiteral("データ保管用のエクセルファイルを選択します"),
+                                 QStringLiteral("エクセルを開いたら「データ取得開始」ボタンで開始"),
+                                 QStringLiteral("データ取得、通信条件を設定します")}));
+}
+
+TEST_F(FormMainTest, MenuBarEntries) {
+  QStringList menus;
+  for (QAction* a : form->menuBar()->actions()) {
+    menus << a->text();
+    for (QAction* entry : a->menu()->actions()) menus << QStringLiteral("  ") + entry->text();
+  }
+  EXPECT_EQ(menus, (QStringList{QStringLiteral("ﾌｧｲﾙ(&F)"), QStringLiteral("  終了(&Q)"),
+                                QStringLiteral("条件設定(&S)"), QStringLiteral("  データ取得条件"),
+                                QStringLiteral("  RS232C通信条件"), QStringLiteral("ﾍﾙﾌﾟ(&H)"),
+                                QStringLiteral("  ヘルプ"), QStringLiteral("  このソフトについて")}));
+  EXPECT_EQ(child<QAction>("MenuEnd")->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+}
+
+TEST_F(FormMainTest, StartsOnMainPanelWithWorkbookControlsClosed) {
+  EXPECT_TRUE(visible("FrameMain"));
+  EXPECT_FALSE(visible("FrameCell"));
+  EXPECT_FALSE(visible("FrameRs"));
+  EXPECT_FALSE(visible("CommandStart"));
+  EXPECT_FALSE(visible("CommandClose"));
+  EXPECT_FALSE(visible("CommandOpen"));
+  for (const char* line : {"Line2_0", "Line2_1", "Line2_2", "Line2_3"}) EXPECT_FALSE(visible(line)) << line;
+  EXPECT_TRUE(child<QLineEdit>("TextFileName")->isEnabled());
+  EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(FormMainTest, TypingAWorkbookPathOffersOpen) {
+  child<QLineEdit>("TextFileName")->setText(QStringLiteral("/tmp/book.xls"));
+  EXPECT_TRUE(visible("CommandOpen"));
+  EXPECT_EQ(logger.xlsFilePath, QStringLiteral("/tmp/book.xls"));
+  child<QLineEdit>("TextFileName")->setText(QStringLiteral("/tmp/book.xlsx"));
+  EXPECT_FALSE(visible("CommandOpen"));
+}
+
+TEST_F(FormMainTest, SettingsButtonsSwitchPanelsAndOkCancelReturn) {
+  const struct {
+    const char* openButton;
+    const char* panel;
+    const char* closeButton;
+  } cases[] = {{"CommandCond", "FrameCell", "CommandCellOk"},
+               {"CommandCond", "FrameCell", "CommandCellNg"},
+               {"CommandRs", "FrameRs", "CommandRsOk"},
+               {"CommandRs", "FrameRs", "CommandRsNg"}};
+  for (const auto& c : cases) {
+    child<QPushButton>(c.openButton)->click();
+    EXPECT_TRUE(visible(c.panel)) << c.panel;
+    EXPECT_FALSE(visible("FrameMain"));
+    EXPECT_FALSE(child<QAction>("MenuCond")->isEnabled());
+    EXPECT_FALSE(child<QAction>("MenuRS")->isEnabled());
+    child<QPushButton>(c.closeButton)->click();
+    EXPECT_TRUE(visible("FrameMain"));
+    EXPECT_FALSE(visible(c.panel));
+    EXPECT_TRUE(child<QAction>("MenuCond")->isEnabled());
+    EXPECT_TRUE(child<QAction>("MenuRS")->isEnabled());
+  }
+}
+
+TEST_F(FormMainTest, CtrlQSavesSettingsAndClosesTheWindow) {
+  const QString path = dir.filePath(settings::SetupFileName);
+  ASSERT_FALSE(QFile::exists(path));
+  form->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  QTest::keyClick(form.get(), Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_FALSE(form->isVisible());
+  ASSERT_TRUE(QFile::exists(path));
+  settings::SetupRecord back;
+  FakePort fresh;
+  ASSERT_TRUE(settings::loadSetup(back, fresh, path, boxes));
+  EXPECT_EQ(back.commPort[0], 1);
+  EXPECT_EQ(back.commSettings[0], "9600,n,8,1");
+  EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(FormMainTest, ClosingTwiceSavesOnce) {
+  form->close();
+  QFile::remove(dir.filePath(settings::SetupFileName));
+  form->close();
+  EXPECT_FALSE(QFile::exists(dir.filePath(settings::SetupFileName)));
+}
+
+}  // namespace
+}  // namespace kestrune::app

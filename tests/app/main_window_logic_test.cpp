@@ -1,0 +1,165 @@
+#include "app/main_window_logic.h"
+
+#include "fakes/fake_port.h"
+#include "fakes/manual_clock.h"
+#include "fakes/recording_message_boxes.h"
+#include "settings/setup_file.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace kestrune::app {
+namespace {
+
+using testing::FakePort;
+using testing::ManualClock;
+using testing::RecordingMessageBoxes;
+
+struct FakeView final : MainView {
+  void showPanel(Panel p) override { panel = p; }
+  void setSettingsMenusEnabled(bool e) override { menusEnabled = e; }
+  QString fileNameText() const override { return fileName; }
+  void setOpenVisible(bool v) override { openVisible = v; }
+  void setOpenWorkbookControlsVisible(bool v) override { workbookOpenControls = v; }
+  void setFileChoiceEnabled(bool e) override { fileChoiceEnabled = e; }
+
+  Panel panel = Panel::Serial;
+  bool menusEnabled = false;
+  QString fileName;
+  bool openVisible = true;
+  bool workbookOpenControls = true;
+  bool fileChoiceEnabled = false;
+};
+
+class MainWindowLogicTest : public ::testing::Test {
+protected:
+  MainWindowLogicTest()
+      : logger([](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), boxes,
+               clock),
+        logic(logger, view) {}
+  FakePort& port0() { return static_cast<FakePort&>(logger.port(0)); }
+
+  QTemporaryDir dir;
+  RecordingMessageBoxes boxes;
+  ManualClock clock;
+  Logger logger;
+  FakeView view;
+  MainWindowLogic logic;
+};
+
+TEST_F(MainWindowLogicTest, ProgramEntryEmptiesReceiveBuffers) {
+  for (auto& b : logger.reception.recvBuffer) b = u"old";
+  logic.programEntry();
+  for (const auto& b : logger.reception.recvBuffer) EXPECT_TRUE(b.empty());
+}
+
+TEST_F(MainWindowLogicTest, StartWithoutSettingsFileKeepsPortDefaultsAndShowsMainPanel) {
+  logic.Form_Load();
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(logger.setup, settings::SetupRecord());
+  EXPECT_EQ(port0().commPort(), 1);
+  EXPECT_EQ(port0().settings(), QStringLiteral("9600,n,8,1"));
+  EXPECT_EQ(port0().handshaking(), 0);
+  EXPECT_FALSE(port0().portOpen());
+  EXPECT_EQ(view.panel, Panel::Main);
+  EXPECT_TRUE(view.menusEnabled);
+  EXPECT_FALSE(view.workbookOpenControls);
+  EXPECT_FALSE(view.openVisible);
+  EXPECT_TRUE(view.fileChoiceEnabled);
+}
+
+TEST_F(MainWindowLogicTest, LoadAppliesStoredPortSettingsToChannelZeroOnly) {
+  settings::SetupRecord stored;
+  stored.commPort = {2, 5, 5, 5, 5, 5, 5, 5};
+  stored.commSettings[0] = "4800,e,7,2";
+  stored.commSettings[1] = "300,o,8,1";
+  stored.handshaking = {1, 2, 2, 2, 2, 2, 2, 2};
+  QFile file(dir.filePath(settings::SetupFileName));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(*settings::encodeSetupRecord(stored));
+  file.close();
+
+  logic.Form_Load();
+  EXPECT_EQ(port0().commPort(), 2);
+  EXPECT_EQ(port0().settings(), QStringLiteral("4800,e,7,2"));
+  EXPECT_EQ(port0().handshaking(), 1);
+  auto& port1 = static_cast<FakePort&>(logger.port(1));
+  EXPECT_TRUE(port1.calls.empty());
+  EXPECT_EQ(port1.commPort(), 1);
+}
+
+TEST_F(MainWindowLogicTest, UnloadWritesSettingsFileWithThePortValues) {
+  logic.Form_Load();
+  ASSERT_TRUE(port0().setCommPort(3).ok());
+  logic.Form_Unload();
+  EXPECT_TRUE(boxes.shown.empty());
+  settings::SetupRecord back;
+  FakePort fresh;
+  ASSERT_TRUE(settings::loadSetup(back, fresh, dir.filePath(settings::SetupFileName), boxes));
+  EXPECT_EQ(back.commPort[0], 3);
+  EXPECT_EQ(back.commSettings[0], "9600,n,8,1");
+  EXPECT_EQ(fresh.commPort(), 3);
+}
+
+TEST_F(MainWindowLogicTest, SettingsPanelsDisableMenusAndReturnThroughShowMainPanel) {
+  logic.Form_Load();
+  using Handler = void (MainWindowLogic::*)();
+  const struct {
+    Handler open;
+    Panel panel;
+    Handler close;
+  } cases[] = {
+      {&MainWindowLogic::MenuCond_Click, Panel::Conditions, &MainWindowLogic::CommandCellOk_Click},
+      {&MainWindowLogic::MenuCond_Click, Panel::Conditions, &MainWindowLogic::CommandCellNg_Click},
+      {&MainWindowLogic::MenuRS_Click, Panel::Serial, &MainWindowLogic::CommandRsOk_Click},
+      {&MainWindowLogic::MenuRS_Click, Panel::Serial, &MainWindowLogic::CommandRsNg_Click},
+  };
+  for (const auto& c : cases) {
+    (logic.*c.open)();
+    EXPECT_EQ(view.panel, c.panel);
+    EXPECT_FALSE(view.menusEnabled);
+    (logic.*c.close)();
+    EXPECT_EQ(view.panel, Panel::Main);
+    EXPECT_TRUE(view.menusEnabled);
+  }
+}
+
+struct FileNameCase {
+  const char* text;
+  bool openVisible;
+};
+
+class TextFileNameTest : public MainWindowLogicTest, public ::testing::WithParamInterface<FileNameCase> {};
+
+TEST_P(TextFileNameTest, OpenShownForXlsEndingAndPathKeptAsTyped) {
+  view.fileName = QString::fromUtf8(GetParam().text);
+  logic.TextFileName_Change();
+  EXPECT_EQ(view.openVisible, GetParam().openVisible);
+  EXPECT_EQ(logger.xlsFilePath, view.fileName);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TextFileNameTest,
+                         ::testing::Values(FileNameCase{"/data/book.xls", true}, FileNameCase{"/data/BOOK.XLS", true},
+                                           FileNameCase{"/data/book.Xls", true}, FileNameCase{"/data/book.xlsx", false},
+                                           FileNameCase{"  /data/book.xls  ", true}, FileNameCase{"", false},
+                                           FileNameCase{"ls", false}, FileNameCase{"xls", true},
+                                           FileNameCase{"/data/測定.xls", true}));
+
+TEST_F(MainWindowLogicTest, ExcelButtonSetFollowsWorkbookState) {
+  view.fileName = QStringLiteral("/data/book.xls");
+  logger.excelState = -1;
+  logic.excelButtonSet();
+  EXPECT_TRUE(view.workbookOpenControls);
+  EXPECT_FALSE(view.openVisible);
+  EXPECT_FALSE(view.fileChoiceEnabled);
+  logger.excelState = 0;
+  logic.excelButtonSet();
+  EXPECT_FALSE(view.workbookOpenControls);
+  EXPECT_TRUE(view.openVisible);
+  EXPECT_TRUE(view.fileChoiceEnabled);
+}
+
+}  // namespace
+}  // namespace kestrune::app

@@ -1,0 +1,138 @@
+// An in-memory serial port: records what the program writes, lets a test
+// inject received characters and events, and can be told to refuse operations.
+#pragma once
+
+#include "serial/port.h"
+#include "serial/port_config.h"
+
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace kestrune::testing {
+
+class FakePort final : public serial::Port {
+public:
+  // Every property write, in order, as "Name=value"; for the tests of call order.
+  std::vector<std::string> calls;
+  // The bytes written with output() and outputByte().
+  std::string sent;
+  // Received characters not yet taken by input().
+  cp932::CodeString incoming;
+  bool refuseOpen = false;        // setPortOpen(true) fails and the port stays closed
+  bool refuseParameters = false;  // every reception parameter write fails
+  bool breakOn = false;
+  int rThreshold = 0, inBufferSize = 1024, inputLen = 0, inputMode = 0;
+  bool rtsEnable = false, dtrEnable = false;
+  int openCount = 0;
+
+  bool portOpen() const override { return open_; }
+  Status setPortOpen(bool open) override {
+    calls.push_back(std::string("PortOpen=") + (open ? "true" : "false"));
+    if (open && refuseOpen) return fail(QStringLiteral("ポートがありません"));
+    if (open && !open_) ++openCount;
+    open_ = open;
+    return {};
+  }
+  int commPort() const override { return port_; }
+  Status setCommPort(int port) override {
+    calls.push_back("CommPort=" + std::to_string(port));
+    if (port < 1 || port > 8) return fail(QStringLiteral("ポート番号が正しくありません"));
+    if (open_) return fail(QStringLiteral("ポートが開いています"));
+    port_ = port;
+    return {};
+  }
+  QString settings() const override { return settings_; }
+  Status setSettings(const QString& settings) override {
+    calls.push_back("Settings=" + settings.toStdString());
+    const auto config = serial::parseSettings(settings);
+    if (!config) return config.error();
+    settings_ = serial::settingsText(*config);
+    return {};
+  }
+  int handshaking() const override { return handshaking_; }
+  Status setHandshaking(int mode) override {
+    calls.push_back("Handshaking=" + std::to_string(mode));
+    if (!serial::isValidHandshaking(mode)) return fail(QStringLiteral("フロー制御が正しくありません"));
+    handshaking_ = mode;
+    return {};
+  }
+  Status setRThreshold(int v) override { return parameter("RThreshold", v, rThreshold); }
+  Status setInBufferSize(int v) override { return parameter("InBufferSize", v, inBufferSize); }
+  Status setInputLen(int v) override { return parameter("InputLen", v, inputLen); }
+  Status setInBufferCount(int v) override {
+    int ignored = 0;
+    Status s = parameter("InBufferCount", v, ignored);
+    if (s && v == 0) incoming.clear();
+    return s;
+  }
+  int inBufferCount() const override { return static_cast<int>(incoming.size()); }
+  Status setInputMode(int v) override { return parameter("InputMode", v, inputMode); }
+  Status setRTSEnable(bool v) override { return flag("RTSEnable", v, rtsEnable); }
+  Status setDTREnable(bool v) override { return flag("DTREnable", v, dtrEnable); }
+
+  cp932::CodeString input() override {
+    const std::size_t n = inputLen == 0 ? incoming.size() : std::min<std::size_t>(inputLen, incoming.size());
+    cp932::CodeString taken = incoming.substr(0, n);
+    incoming.erase(0, n);
+    return taken;
+  }
+  int commEvent() const override { return event_; }
+
+  Status output(const cp932::CodeString& text) override {
+    if (!open_) return fail(QStringLiteral("ポートが開いていません"));
+    sent += cp932::encode(text);
+    return {};
+  }
+  Status outputByte(std::uint8_t byte) override {
+    if (!open_) return fail(QStringLiteral("ポートが開いていません"));
+    sent.push_back(static_cast<char>(byte));
+    return {};
+  }
+  int outBufferCount() const override { return 0; }
+  Status setOutBufferCount(int count) override {
+    if (count != 0) return fail(QStringLiteral("0 のみ設定できます"));
+    return {};
+  }
+  Status setBreak(bool on) override {
+    if (!open_) return fail(QStringLiteral("ポートが開いていません"));
+    breakOn = on;
+    return {};
+  }
+
+  // Test side: one character arrives and a receive event is raised for it.
+  void receive(const cp932::CodeString& characters) {
+    for (const char16_t c : characters) {
+      incoming.push_back(c);
+      raise(serial::ComEvReceive);
+    }
+  }
+  // Test side: raises one event with `code`.
+  void raise(int code) {
+    event_ = code;
+    emit onComm();
+    event_ = 0;
+  }
+
+private:
+  Status parameter(const char* name, int value, int& field) {
+    calls.push_back(std::string(name) + "=" + std::to_string(value));
+    if (refuseParameters) return fail(QStringLiteral("設定できません"));
+    field = value;
+    return {};
+  }
+  Status flag(const char* name, bool value, bool& field) {
+    calls.push_back(std::string(name) + "=" + (value ? "true" : "false"));
+    if (refuseParameters) return fail(QStringLiteral("設定できません"));
+    field = value;
+    return {};
+  }
+
+  bool open_ = false;
+  int port_ = 1;
+  QString settings_ = QStringLiteral("9600,n,8,1");
+  int handshaking_ = 0;
+  int event_ = 0;
+};
+
+}  // namespace kestrune::testing

@@ -1,0 +1,157 @@
+#include "serial/reception.h"
+
+#include "fakes/fake_port.h"
+#include "fakes/manual_clock.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrune::serial {
+namespace {
+
+using testing::FakePort;
+using testing::ManualClock;
+
+struct Label final : ErrorLabel {
+  void setErrorText(const QString& t) override {
+    text = t;
+    ++writes;
+  }
+  QString text;
+  int writes = 0;
+};
+
+// Wires a fake port's events to the handler, as the main window does.
+struct Fixture : ::testing::Test {
+  Fixture() {
+    port.inputLen = 1;
+    QObject::connect(&port, &Port::onComm, &port, [this] {
+      reception.MSComm1_OnComm(channel, port, runActive, labelOpen ? &label : nullptr, clock);
+    });
+  }
+  FakePort port;
+  Reception reception;
+  ManualClock clock{0, QDateTime(QDate(2026, 12, 7), QTime(14, 3, 5))};
+  Label label;
+  bool runActive = true;
+  bool labelOpen = true;
+  int channel = 0;
+};
+
+using ReceptionTest = Fixture;
+
+TEST_F(ReceptionTest, AppendsOneCharacterPerEventWhileRunActive) {
+  port.receive(cp932::CodeString{u'A', 0x82A0, u'\r'});
+  EXPECT_EQ(reception.recvBuffer[0], (cp932::CodeString{u'A', 0x82A0, u'\r'}));
+  EXPECT_TRUE(port.incoming.empty());
+}
+
+TEST_F(ReceptionTest, DropsCharactersWhenNoRunIsActiveButStillReadsThem) {
+  reception.recvBuffer[0] = u"left";
+  runActive = false;
+  port.receive(u"xyz");
+  EXPECT_EQ(reception.recvBuffer[0], u"left");
+  EXPECT_TRUE(port.incoming.empty());
+}
+
+TEST_F(ReceptionTest, BufferLimitIs4096Characters) {
+  reception.recvBuffer[0] = cp932::CodeString(ReceiveBufferLimit - 1, u'a');
+  port.receive(u"bc\r");
+  ASSERT_EQ(reception.recvBuffer[0].size(), ReceiveBufferLimit);
+  EXPECT_EQ(reception.recvBuffer[0].back(), u'b');
+  EXPECT_TRUE(port.incoming.empty());  // the dropped characters left the port too
+}
+
+TEST_F(ReceptionTest, OtherChannelsBuffersAreSeparate) {
+  channel = 3;
+  port.receive(u"z");
+  EXPECT_EQ(reception.recvBuffer[3], u"z");
+  EXPECT_TRUE(reception.recvBuffer[0].empty());
+}
+
+struct EventCase {
+  int code;
+  bool lineState;
+  const char* text;
+};
+
+class EventTextTest : public ::testing::TestWithParam<EventCase> {};
+
+TEST_P(EventTextTest, EveryCodeHasItsText) {
+  const EventCase& c = GetParam();
+  const EventText e = eventText(c.code);
+  EXPECT_EQ(e.lineState, c.lineState);
+  EXPECT_EQ(e.text, QString::fromUtf8(c.text));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, EventTextTest,
+    ::testing::Values(EventCase{3, true, "CTS ﾗｲﾝの状態が変化しました。"},
+                      EventCase{4, true, "DSR ﾗｲﾝの状態が変化しました。"},
+                      EventCase{5, true, "CD ﾗｲﾝの状態が変化しました。"},
+                      EventCase{6, true, "呼び出し信号を検出しました。"},
+                      EventCase{7, true, "EOF を受信しました。"},
+                      EventCase{1001, false, "ﾌﾞﾚｰｸ信号を検出しました。"},
+                      EventCase{1002, false, "CTS ﾀｲﾑｱｳﾄを検出しました。"},
+                      EventCase{1003, false, "DSR ﾀｲﾑｱｳﾄを検出しました。"},
+                      EventCase{1004, false, "ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。"},
+                      EventCase{1006, false, "ｵｰﾊﾞｰﾗﾝ ｴﾗｰが発生しました。"},
+                      EventCase{1007, false, "CD ﾀｲﾑｱｳﾄを検出しました。"},
+                      EventCase{1008, false, "受信ﾊﾞｯﾌｧがｵｰﾊﾞｰﾌﾛｰしました。"},
+                      EventCase{1009, false, "ﾊﾟﾘﾃｨ ｴﾗｰが発生しました。"},
+                      EventCase{1010, false, "送信ﾊﾞｯﾌｧ ﾌﾙ ｴﾗｰが発生しました。"},
+                      EventCase{1011, false, "DCB 取得時にｴﾗｰが発生しました。"},
+                      EventCase{1005, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
+                      EventCase{1012, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
+                      EventCase{0, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
+                      EventCase{1, false, ""}, EventCase{2, false, ""}));
+
+TEST_F(ReceptionTest, ErrorIsShownWithTimeAndRestampedByLaterReceptions) {
+  port.raise(ComEventRxParity);
+  EXPECT_EQ(label.text, QStringLiteral("14:03:05 ﾊﾟﾘﾃｨ ｴﾗｰが発生しました。"));
+  for (int i = 0; i < 10; ++i) {
+    clock.advance(1000);
+    port.receive(u"x");
+  }
+  EXPECT_EQ(label.text, QStringLiteral("14:03:15 ﾊﾟﾘﾃｨ ｴﾗｰが発生しました。"));
+  EXPECT_EQ(label.writes, 11);
+}
+
+TEST_F(ReceptionTest, NothingIsWrittenBeforeAnyError) {
+  port.receive(u"abc");
+  port.raise(ComEvSend);
+  EXPECT_EQ(label.writes, 0);
+}
+
+TEST_F(ReceptionTest, ALineStateEventSilencesTheLabelForGood) {
+  port.raise(ComEvCTS);
+  EXPECT_EQ(reception.lastEventMsg, QStringLiteral("CTS ﾗｲﾝの状態が変化しました。"));
+  port.raise(ComEventFrame);
+  port.receive(u"a");
+  EXPECT_EQ(label.writes, 0);
+  EXPECT_EQ(reception.lastErrorMsg, QStringLiteral("ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。"));
+}
+
+TEST_F(ReceptionTest, LabelIsSkippedWhileTheRunWindowIsClosedAndErrorKeptForLater) {
+  labelOpen = false;
+  port.raise(ComEventOverrun);
+  EXPECT_EQ(label.writes, 0);
+  labelOpen = true;
+  clock.advance(60000);
+  port.receive(u"a");
+  EXPECT_EQ(label.text, QStringLiteral("14:04:05 ｵｰﾊﾞｰﾗﾝ ｴﾗｰが発生しました。"));
+}
+
+TEST_F(ReceptionTest, UnknownCodeIsAnError) {
+  port.raise(4242);
+  EXPECT_EQ(reception.lastErrorMsg, QStringLiteral("未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"));
+  EXPECT_EQ(label.writes, 1);
+}
+
+TEST_F(ReceptionTest, ClearBuffersEmptiesAllEight) {
+  for (auto& b : reception.recvBuffer) b = u"x";
+  reception.clearBuffers();
+  for (const auto& b : reception.recvBuffer) EXPECT_TRUE(b.empty());
+}
+
+}  // namespace
+}  // namespace kestrune::serial

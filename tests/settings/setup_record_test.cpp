@@ -1,0 +1,322 @@
+#include "settings/setup_file.h"
+#include "settings/setup_record.h"
+
+#include "fakes/fake_port.h"
+#include "fakes/recording_message_boxes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace kestrune::settings {
+namespace {
+
+using testing::FakePort;
+using testing::RecordingMessageBoxes;
+
+QByteArray hex(const char* h) { return QByteArray::fromHex(h); }
+
+SetupRecord workedExample() {
+  SetupRecord r;
+  r.stampMode = 3;
+  r.scriptFromFile = True;
+  r.numberingOn = True;
+  r.acquisitionNo = 1;
+  r.startAtCell = True;
+  r.startCol = "B";
+  r.startRow = 2;
+  r.startColNo = 2;
+  r.acquireTimeMs = 60 * 60 * 1000;
+  r.measureCount = 60;
+  r.commSettings[0] = "9600,n,8,1";
+  r.commPort[0] = 1;
+  return r;
+}
+
+// The 93 bytes of the example record, written out independently of the encoder.
+const QByteArray WorkedExampleBytes = hex(
+    "0000" "0300" "ffff" "ffff" "01000000" "ffff" "010042" "02000000" "0200" "0000" "80ee3600" "3c000000"
+    "0a00" "393630302c6e2c382c31" "0000000000000000000000000000"
+    "0100" "0000000000000000000000000000"
+    "0000000000000000" "0000000000000000" "0000");
+
+SetupRecord everyFieldSet() {
+  SetupRecord r = workedExample();
+  r.reservedHead = -2;
+  r.reservedMid = 0x1234;
+  r.reservedTail = "tail bytes \x01\xff";
+  for (int i = 1; i < SlotCount; ++i) {
+    r.commSettings[static_cast<std::size_t>(i)] = QByteArray::number(i) + "200,e,7,2";
+    r.commPort[static_cast<std::size_t>(i)] = static_cast<std::int16_t>(i + 1);
+    r.handshaking[static_cast<std::size_t>(i)] = static_cast<std::int16_t>(i % 4);
+  }
+  r.acquisitionNo = -7;
+  r.startRow = 65536;
+  return r;
+}
+
+TEST(SetupRecordTest, WorkedExampleEncodesToItsNinetyThreeBytes) {
+  ASSERT_EQ(WorkedExampleBytes.size(), 93);
+  const Result<QByteArray> bytes = encodeSetupRecord(workedExample());
+  ASSERT_TRUE(bytes.ok());
+  ASSERT_EQ(bytes->size(), 2048);
+  EXPECT_EQ(bytes->first(93).toHex(), WorkedExampleBytes.toHex());
+  EXPECT_EQ(bytes->sliced(93), QByteArray(2048 - 93, '\0'));
+}
+
+TEST(SetupRecordTest, WorkedExampleDecodesFieldForField) {
+  SetupRecord r;
+  ASSERT_TRUE(decodeSetupRecord(WorkedExampleBytes, r).ok());
+  EXPECT_EQ(r, workedExample());
+}
+
+TEST(SetupRecordTest, RoundTripKeepsReservedFieldsAndAllSlots) {
+  const SetupRecord original = everyFieldSet();
+  const Result<QByteArray> bytes = encodeSetupRecord(original);
+  ASSERT_TRUE(bytes.ok());
+  SetupRecord back;
+  ASSERT_TRUE(decodeSetupRecord(*bytes, back).ok());
+  EXPECT_EQ(back, original);
+}
+
+TEST(SetupRecordTest, EmptyStartColumnTakesOnlyItsLength) {
+  SetupRecord r = workedExample();
+  r.startCol.clear();
+  const Result<QByteArray> bytes = encodeSetupRecord(r);
+  ASSERT_TRUE(bytes.ok());
+  EXPECT_EQ(bytes->sliced(14, 2), hex("0000"));
+  EXPECT_EQ(bytes->sliced(16, 4), hex("02000000"));  // startRow follows at once
+}
+
+TEST(SetupRecordTest, FieldsThatDoNotFitIn2048BytesCannotBeEncoded) {
+  SetupRecord r;
+  r.reservedTail = QByteArray(2048 - 82, 'x');  // 80 bytes of other fields and 2 length bytes
+  EXPECT_TRUE(encodeSetupRecord(r).ok());
+  r.reservedTail.append('x');
+  EXPECT_FALSE(encodeSetupRecord(r).ok());
+}
+
+struct MalformedCase {
+  const char* name;
+  QByteArray data;
+  std::int32_t acquisitionNo;  // what a field before the break holds afterwards
+  QByteArray startCol;
+};
+
+class MalformedTest : public ::testing::TestWithParam<MalformedCase> {};
+
+TEST_P(MalformedTest, StopsAtTheBrokenFieldAndKeepsWhatWasRead) {
+  const MalformedCase& c = GetParam();
+  SetupRecord r;
+  r.startCol = "ZZ";
+  r.measureCount = 99;
+  EXPECT_FALSE(decodeSetupRecord(c.data, r).ok());
+  EXPECT_EQ(r.acquisitionNo, c.acquisitionNo);
+  EXPECT_EQ(r.startCol, c.startCol);
+  EXPECT_EQ(r.measureCount, 99);  // never reached
+}
+
+QByteArray withStartColLength(std::uint16_t length) {
+  QByteArray d = WorkedExampleBytes;
+  d[14] = static_cast<char>(length & 0xFF);
+  d[15] = static_cast<char>(length >> 8);
+  return d;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MalformedTest,
+    ::testing::Values(MalformedCase{"Empty", QByteArray(), 0, "ZZ"},
+                      MalformedCase{"CutInsideAcquisitionNo", WorkedExampleBytes.first(10), 0, "ZZ"},
+                      MalformedCase{"CutInsideStartCol", WorkedExampleBytes.first(16), 1, "ZZ"},
+                      MalformedCase{"StringLongerThanTheFile", withStartColLength(200), 1, "ZZ"},
+                      MalformedCase{"StringRunningPast2048", withStartColLength(0xFFFF) + QByteArray(4000, 'A'),
+                                    1, "ZZ"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(SetupRecordTest, ShortFileHoldingEveryFieldIsAccepted) {
+  SetupRecord r;
+  EXPECT_TRUE(decodeSetupRecord(WorkedExampleBytes, r).ok());
+}
+
+TEST(SetupRecordTest, StringEndingExactlyAtTheRecordEndIsRead) {
+  SetupRecord original;
+  original.reservedTail = QByteArray(2048 - 82, 't');
+  const Result<QByteArray> bytes = encodeSetupRecord(original);
+  ASSERT_TRUE(bytes.ok());
+  SetupRecord back;
+  ASSERT_TRUE(decodeSetupRecord(*bytes + QByteArray("after"), back).ok());
+  EXPECT_EQ(back, original);
+}
+
+// Loading and saving the file.
+class SetupFileTest : public ::testing::Test {
+protected:
+  void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+  QString path() const { return dir.filePath(SetupFileName); }
+  void writeFile(const QByteArray& data) {
+    QFile f(path());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(data);
+  }
+  QByteArray readFile() const {
+    QFile f(path());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+  QTemporaryDir dir;
+  FakePort port;
+  RecordingMessageBoxes boxes;
+};
+
+TEST_F(SetupFileTest, MissingFileChangesNothingAndSaysNothing) {
+  SetupRecord r;
+  EXPECT_TRUE(loadSetup(r, port, path(), boxes));
+  EXPECT_EQ(r, SetupRecord());
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(port.commPort(), 1);
+  EXPECT_EQ(port.settings(), QStringLiteral("9600,n,8,1"));
+  EXPECT_EQ(port.handshaking(), 0);
+}
+
+TEST_F(SetupFileTest, LoadAppliesSlotZeroToThePortInOrder) {
+  SetupRecord saved = workedExample();
+  saved.commPort[0] = 3;
+  saved.commSettings[0] = "19200,E,7,1.5";
+  saved.handshaking[0] = 2;
+  writeFile(*encodeSetupRecord(saved));
+  SetupRecord r;
+  EXPECT_TRUE(loadSetup(r, port, path(), boxes));
+  EXPECT_EQ(port.calls, (std::vector<std::string>{"CommPort=3", "Settings=19200,E,7,1.5", "Handshaking=2"}));
+  EXPECT_EQ(port.settings(), QStringLiteral("19200,e,7,1.5"));
+  EXPECT_TRUE(boxes.shown.empty());
+}
+
+struct RefusedCase {
+  const char* name;
+  std::int16_t port;
+  const char* settings;
+  std::int16_t handshaking;
+  std::size_t calls;
+};
+
+class RefusedPortValueTest : public SetupFileTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(RefusedPortValueTest, ShowsLoadMessageAndStopsApplying) {
+  const RefusedCase& c = GetParam();
+  SetupRecord saved = workedExample();
+  saved.commPort[0] = c.port;
+  saved.commSettings[0] = c.settings;
+  saved.handshaking[0] = c.handshaking;
+  writeFile(*encodeSetupRecord(saved));
+  SetupRecord r;
+  EXPECT_FALSE(loadSetup(r, port, path(), boxes));
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の読込に失敗しました")});
+  EXPECT_EQ(boxes.shown[0].icon, MessageIcon::None);
+  EXPECT_EQ(port.calls.size(), c.calls);
+  EXPECT_EQ(r.measureCount, 60);  // the record itself was read in full
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RefusedPortValueTest,
+                         ::testing::Values(RefusedCase{"PortZero", 0, "9600,n,8,1", 0, 1},
+                                           RefusedCase{"PortNine", 9, "9600,n,8,1", 0, 1},
+                                           RefusedCase{"BadSettings", 2, "9600,q,8,1", 0, 2},
+                                           RefusedCase{"EmptySettings", 2, "", 0, 2},
+                                           RefusedCase{"BadHandshaking", 2, "9600,n,8,1", 7, 3}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(SetupFileTest, TruncatedFileShowsLoadMessageKeepsReadFieldsAndLeavesPortAlone) {
+  writeFile(WorkedExampleBytes.first(30));
+  SetupRecord r;
+  EXPECT_FALSE(loadSetup(r, port, path(), boxes));
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の読込に失敗しました")});
+  EXPECT_EQ(r.stampMode, 3);
+  EXPECT_EQ(r.startRow, 2);
+  EXPECT_EQ(r.measureCount, 0);
+  EXPECT_TRUE(port.calls.empty());
+}
+
+TEST_F(SetupFileTest, UnreadableFileShowsLoadMessage) {
+  ASSERT_TRUE(QDir(dir.path()).mkdir(SetupFileName));  // a folder where the file should be
+  SetupRecord r;
+  EXPECT_FALSE(loadSetup(r, port, path(), boxes));
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の読込に失敗しました")});
+}
+
+TEST_F(SetupFileTest, SaveCopiesPortIntoSlotZeroOnlyAndLoadGivesEverythingBack) {
+  SetupRecord r = everyFieldSet();
+  ASSERT_TRUE(port.setCommPort(4).ok());
+  ASSERT_TRUE(port.setSettings(QStringLiteral("38400,O,8,2")).ok());
+  ASSERT_TRUE(port.setHandshaking(1).ok());
+  EXPECT_TRUE(saveSetup(r, port, path(), boxes));
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(r.commPort[0], 4);
+  EXPECT_EQ(r.commSettings[0], "38400,o,8,2");
+  EXPECT_EQ(r.handshaking[0], 1);
+  EXPECT_EQ(readFile().size(), 2048);
+
+  SetupRecord back;
+  FakePort fresh;
+  EXPECT_TRUE(loadSetup(back, fresh, path(), boxes));
+  EXPECT_EQ(back, r);
+  EXPECT_EQ(back.commSettings[3], "3200,e,7,2");
+  EXPECT_EQ(fresh.commPort(), 4);
+  EXPECT_EQ(fresh.handshaking(), 1);
+}
+
+TEST_F(SetupFileTest, SavingKeepsBytesAfterTheFirstRecord) {
+  QByteArray old(2048, 'o');
+  old += QByteArray("second record follows");
+  writeFile(old);
+  SetupRecord r = workedExample();
+  EXPECT_TRUE(saveSetup(r, port, path(), boxes));
+  const QByteArray now = readFile();
+  ASSERT_EQ(now.size(), old.size());
+  EXPECT_EQ(now.first(93), WorkedExampleBytes);
+  EXPECT_EQ(now.sliced(2048), QByteArray("second record follows"));
+}
+
+TEST_F(SetupFileTest, ShorterOldFileIsReplacedByOneRecord) {
+  writeFile(QByteArray(100, 'x'));
+  SetupRecord r;
+  EXPECT_TRUE(saveSetup(r, port, path(), boxes));
+  EXPECT_EQ(readFile().size(), 2048);
+}
+
+TEST_F(SetupFileTest, RecordTooLargeShowsSaveMessageAndOldFileStays) {
+  const QByteArray old = *encodeSetupRecord(workedExample());
+  writeFile(old);
+  SetupRecord r;
+  r.reservedTail = QByteArray(3000, 'x');
+  EXPECT_FALSE(saveSetup(r, port, path(), boxes));
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の保存に失敗しました")});
+  EXPECT_EQ(boxes.shown[0].icon, MessageIcon::None);
+  EXPECT_EQ(readFile(), old);
+}
+
+TEST_F(SetupFileTest, UnwritableLocationShowsSaveMessage) {
+  // A regular file stands where the folder should be, so nothing can be created there.
+  QFile blocker(dir.filePath(QStringLiteral("blocker")));
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  SetupRecord r;
+  EXPECT_FALSE(saveSetup(r, port, dir.filePath(QStringLiteral("blocker/setup.dat")), boxes));
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の保存に失敗しました")});
+}
+
+TEST_F(SetupFileTest, SaveCreatesMissingSettingsFolder) {
+  const QString nested = dir.filePath(QStringLiteral("config/kestrune/setup.dat"));
+  SetupRecord r;
+  EXPECT_TRUE(saveSetup(r, port, nested, boxes));
+  EXPECT_TRUE(QFile::exists(nested));
+}
+
+TEST_F(SetupFileTest, SaveLeavesNoTemporaryFilesBehind) {
+  SetupRecord r;
+  ASSERT_TRUE(saveSetup(r, port, path(), boxes));
+  ASSERT_TRUE(saveSetup(r, port, path(), boxes));
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{SetupFileName});
+}
+
+}  // namespace
+}  // namespace kestrune::settings
