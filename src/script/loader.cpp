@@ -1,0 +1,106 @@
+#include "script/loader.h"
+
+#include "script/syntax.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace kestrune::script {
+
+namespace {
+
+// A script file larger than this is refused as unreadable rather than read
+// into memory: the largest valid script is far smaller in practice.
+constexpr qint64 MaxFileBytes = 64 * 1024 * 1024;
+
+class LineCollector {
+public:
+  explicit LineCollector(StepLines& out) : out_(out) {}
+
+  // Returns false once a limit is passed.
+  bool add(char16_t c, bool last) {
+    if (c == u'\r') return endLine();
+    if (last) {
+      if (c > 32) append(c);
+      return !out_.tooLong && endLine();
+    }
+    if (c >= 32) append(c);
+    return !out_.tooLong;
+  }
+
+private:
+  void append(char16_t c) {
+    buffer_.push_back(c);
+    if (buffer_.size() > MaxLineLength) out_.tooLong = true;
+  }
+  bool endLine() {
+    const std::size_t first = buffer_.find_first_not_of(u' ');
+    if (first == cp932::CodeString::npos) buffer_.clear();
+    else buffer_ = buffer_.substr(first, buffer_.find_last_not_of(u' ') - first + 1);
+    if (buffer_.size() < 3) return true;  // kept: joined to the next line
+    if (buffer_.front() != u';') {
+      if (out_.lines.size() >= MaxStepLines) {
+        out_.tooLong = true;
+        return false;
+      }
+      out_.lines.push_back(buffer_);
+    }
+    buffer_.clear();
+    return true;
+  }
+
+  StepLines& out_;
+  cp932::CodeString buffer_;
+};
+
+}  // namespace
+
+QString scriptPathFor(const QString& xlsFilePath) { return xlsFilePath.chopped(std::min<qsizetype>(3, xlsFilePath.size())) + QStringLiteral("txt"); }
+
+StepLines readStepLines(std::string_view bytes) {
+  StepLines out;
+  const cp932::CodeString characters = cp932::decode(bytes);
+  LineCollector collector(out);
+  for (std::size_t i = 0; i < characters.size(); ++i)
+    if (!collector.add(characters[i], i + 1 == characters.size())) break;
+  return out;
+}
+
+bool loadScriptFile(Script& script, const QString& xlsFilePath, MessageBoxes& boxes) {
+  const QString path = scriptPathFor(xlsFilePath);
+  const QString prefix = QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + path;
+  if (!QFileInfo::exists(path)) {
+    boxes.show(prefix + QStringLiteral("がありません"));
+    return false;
+  }
+  QFile file(path);
+  QByteArray bytes;
+  bool readOk = file.open(QIODevice::ReadOnly) && file.size() <= MaxFileBytes;
+  if (readOk) {
+    bytes = file.readAll();
+    readOk = file.error() == QFileDevice::NoError;
+  }
+  file.close();
+  const StepLines read = readOk ? readStepLines(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())))
+                                : StepLines{};
+  if (!readOk || read.tooLong) {
+    boxes.show(prefix + QStringLiteral("の読み込みエラー"));
+    return false;
+  }
+  if (read.lines.empty()) {
+    boxes.show(prefix + QStringLiteral("にｽｸﾘﾌﾟﾄはありません"));
+    return false;
+  }
+  script.scriptSteps.assign(read.lines.size() + 1, ScriptStep{});
+  for (std::size_t n = 0; n < read.lines.size(); ++n) {
+    if (!parseScriptLine(script.scriptSteps, n, read.lines[n])) {
+      boxes.show(QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + path + QStringLiteral(") ｽｸﾘﾌﾟﾄNo.") + QString::number(n + 1) +
+                 QLatin1Char(':') + cp932::toUnicode(read.lines[n]) + QLatin1Char(' '));
+      return false;
+    }
+  }
+  script.stepCount = static_cast<std::int16_t>(read.lines.size());
+  return true;
+}
+
+}  // namespace kestrune::script

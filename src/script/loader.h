@@ -1,0 +1,37 @@
+// The script file beside the workbook: book.xls has the script book.txt.
+// Read as code page 932, one step per line.
+#pragma once
+
+#include "core/message_boxes.h"
+#include "script/script.h"
+
+#include <QString>
+
+#include <string_view>
+#include <vector>
+
+namespace kestrune::script {
+
+constexpr std::size_t MaxLineLength = 32767;
+constexpr std::size_t MaxStepLines = 32767;
+
+// The workbook path less its last three characters, followed by "txt".
+QString scriptPathFor(const QString& xlsFilePath);
+
+// The step lines of a script file's bytes, read character by character: CR
+// ends a line, other control characters are dropped, the last character of
+// the file ends the last line. Lines are trimmed of spaces; a line of fewer
+// than three characters is not a step and is joined to the front of the next
+// one; a line starting with ";" is a comment.
+struct StepLines {
+  std::vector<cp932::CodeString> lines;
+  bool tooLong = false;  // a line beyond MaxLineLength or more than MaxStepLines step lines
+};
+StepLines readStepLines(std::string_view bytes);
+
+// Replaces the script with the steps of the file at scriptPathFor(xlsFilePath).
+// Every failure shows its message and returns false; from the point the file
+// has been read, the built-in script is gone even when a step is refused.
+bool loadScriptFile(Script& script, const QString& xlsFilePath, MessageBoxes& boxes);
+
+}  // namespace kestrune::script

@@ -1,0 +1,31 @@
+// One script line to one step. A step line is a three-letter upper-case
+// keyword, optionally ":" in the fourth position and an operand up to the end
+// of the line. The operand parsers take the whole line.
+#pragma once
+
+#include "core/cp932.h"
+#include "script/script.h"
+
+#include <cstdint>
+
+namespace kestrune::script {
+
+// Parses `line` and, when it is a valid step, stores it at `steps[index]` and
+// returns true; otherwise stores nothing and returns false. A code operand
+// that is a double-byte character is refused: the code tables hold bytes.
+bool parseScriptLine(std::vector<ScriptStep>& steps, std::size_t index, const cp932::CodeString& line);
+
+// The step a line stands for, without storing it.
+bool parseStep(const cp932::CodeString& line, ScriptStep& step);
+
+// Seconds after the colon as milliseconds (0 to 10000000), -1 when invalid.
+std::int32_t parseTimeOperand(const cp932::CodeString& line);
+// The character code after the colon (a character, "%" and a token, or
+// nothing for 0); -1 when invalid. A double-byte character gives its code.
+std::int32_t parseCodeOperand(const cp932::CodeString& line);
+// The decoded data after the colon; empty when missing or invalid. In the
+// result NUL NUL stands for the byte 0, and NUL followed by code k (1 to 127)
+// for the byte k + 128.
+cp932::CodeString parseDataOperand(const cp932::CodeString& line);
+
+}  // namespace kestrune::script

@@ -1,0 +1,157 @@
+#include "script/loader.h"
+
+#include "fakes/recording_message_boxes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace kestrune::script {
+namespace {
+
+using cp932::CodeString;
+using testing::RecordingMessageBoxes;
+
+std::vector<CodeString> lines(std::string_view bytes) { return readStepLines(bytes).lines; }
+
+struct ReaderCase {
+  const char* name;
+  std::string bytes;
+  std::vector<CodeString> expected;
+};
+
+class ReadStepLinesTest : public ::testing::TestWithParam<ReaderCase> {};
+
+TEST_P(ReadStepLinesTest, Lines) {
+  EXPECT_EQ(lines(GetParam().bytes), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reader, ReadStepLinesTest,
+    ::testing::Values(
+        ReaderCase{"CrLf", "SSS\r\nRCV\r\n", {u"SSS", u"RCV"}},
+        ReaderCase{"CrOnly", "SSS\rRCV\r", {u"SSS", u"RCV"}},
+        ReaderCase{"LfOnlyIsOneLine", "SSS\nRCV\nSET\n", {u"SSSRCVSET"}},
+        ReaderCase{"NoFinalLineEnd", "SSS\r\nEEE", {u"SSS", u"EEE"}},
+        ReaderCase{"TabRemoved", "SND:A\tB\r\n", {u"SND:AB"}},
+        ReaderCase{"TrailingSpaceOfLastLineDropped", "SND:A ", {u"SND:A"}},
+        ReaderCase{"SpacesTrimmed", "   SSS   \r\n", {u"SSS"}},
+        ReaderCase{"CommentInFirstColumn", "  ;comment\r\nSND:A;B\r\n", {u"SND:A;B"}},
+        ReaderCase{"ShortLineJoinsNextLine", "AB\r\nSND:X\r\n", {u"ABSND:X"}},
+        ReaderCase{"LoneDigitJoins", "1\r\nSSS\r\n", {u"1SSS"}},
+        ReaderCase{"ShortCommentSwallowsNextLine", ";a\r\nSND:X\r\nSSS\r\n", {u"SSS"}},
+        ReaderCase{"EmptyLinesHaveNoEffect", "\r\n\r\n\r\nSSS\r\n\r\n", {u"SSS"}},
+        ReaderCase{"ShortLeftoverAtEndIsDropped", "SSS\r\nAB", {u"SSS"}},
+        ReaderCase{"OnlyComments", "; a\r\n;b c\r\n\r\n", {}},
+        ReaderCase{"Empty", "", {}},
+        ReaderCase{"ShiftJis", "SND:\x91\xaa\x92\xe8\r\n", {CodeString{u'S', u'N', u'D', u':', 0x91AA, 0x92E8}}},
+        ReaderCase{"InvalidBytesKept", "SND:\x80\xff\x82\r\n", {CodeString{u'S', u'N', u'D', u':', 0x80, 0xFF, 0x82}}},
+        ReaderCase{"LeadByteBeforeCr", "SND:A\x82\rSSS", {CodeString{u'S', u'N', u'D', u':', u'A', 0x82}, u"SSS"}},
+        ReaderCase{"NulDropped", std::string("SN\0D:A\r", 7), {u"SND:A"}},
+        ReaderCase{"LastCharacterControlEndsLine", "SSS\x1a", {u"SSS"}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(ReadStepLinesTest, LineLengthLimit) {
+  const std::string atLimit = "SND:" + std::string(MaxLineLength - 4, 'x') + "\r\n";
+  EXPECT_FALSE(readStepLines(atLimit).tooLong);
+  EXPECT_EQ(readStepLines(atLimit).lines.size(), 1u);
+  const std::string beyond = "SND:" + std::string(MaxLineLength - 3, 'x') + "\r\n";
+  EXPECT_TRUE(readStepLines(beyond).tooLong);
+}
+
+TEST(ReadStepLinesTest, StepLineCountLimit) {
+  std::string atLimit;
+  for (std::size_t i = 0; i < MaxStepLines; ++i) atLimit += "CLR\r\n";
+  EXPECT_FALSE(readStepLines(atLimit).tooLong);
+  EXPECT_TRUE(readStepLines(atLimit + "CLR\r\n").tooLong);
+}
+
+TEST(ScriptPathTest, LastThreeCharactersBecomeTxt) {
+  EXPECT_EQ(scriptPathFor(QStringLiteral("/a/b.xls")), QStringLiteral("/a/b.txt"));
+  EXPECT_EQ(scriptPathFor(QStringLiteral("/a/B.XLS")), QStringLiteral("/a/B.txt"));
+  EXPECT_EQ(scriptPathFor(QStringLiteral("xy")), QStringLiteral("txt"));
+}
+
+class LoadScriptFileTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.isValid());
+    initScript(script);
+  }
+  QString book() const { return dir.filePath(QStringLiteral("book.xls")); }
+  QString scriptFile() const { return dir.filePath(QStringLiteral("book.txt")); }
+  void write(const std::string& bytes) {
+    QFile f(scriptFile());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes.data(), static_cast<qint64>(bytes.size()));
+  }
+  QTemporaryDir dir;
+  Script script;
+  RecordingMessageBoxes boxes;
+};
+
+TEST_F(LoadScriptFileTest, ReadsTheExampleScript) {
+  write("; measure every minute\r\nECD:%CR\r\nDCD:,\r\nITM:60\r\nSSS\r\nCLR\r\nSND:MEAS?%CR%LF\r\nRCV\r\nSET\r\nEEE\r\n");
+  ASSERT_TRUE(loadScriptFile(script, book(), boxes));
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(script.stepCount, 9);
+  ASSERT_EQ(script.scriptSteps.size(), 10u);
+  EXPECT_EQ(script.scriptSteps[0], (ScriptStep{CmdECD, 13, 0, {}}));
+  EXPECT_EQ(script.scriptSteps[2], (ScriptStep{CmdITM, 0, 60000, {}}));
+  EXPECT_EQ(script.scriptSteps[5], (ScriptStep{CmdSND, 0, 0, u"MEAS?\r\n"}));
+  EXPECT_EQ(script.scriptSteps[9], ScriptStep{});
+}
+
+TEST_F(LoadScriptFileTest, MissingFile) {
+  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("がありません")});
+  EXPECT_EQ(script.stepCount, 4);  // the built-in script stays
+}
+
+TEST_F(LoadScriptFileTest, NoStepLines) {
+  write(";only\r\n; comments\r\n\r\n");
+  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
+  EXPECT_EQ(boxes.texts(),
+            QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("にｽｸﾘﾌﾟﾄはありません")});
+}
+
+TEST_F(LoadScriptFileTest, BadLineIsReportedByItsStepNumber) {
+  write("SSS\r\n; comment\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\nsnd:A \r\nEEE\r\n");
+  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + scriptFile() +
+                                       QStringLiteral(") ｽｸﾘﾌﾟﾄNo.2:snd:A ")});
+  EXPECT_EQ(script.scriptSteps.size(), 4u);  // the built-in script is gone
+  EXPECT_EQ(script.scriptSteps[0].command, CmdSSS);
+}
+
+TEST_F(LoadScriptFileTest, FullWidthCommaAsDelimiterIsRefusedAtLoad) {
+  write("DCD:\x81\x43\r\n");
+  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
+  EXPECT_EQ(boxes.texts(),
+            QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + scriptFile() + QStringLiteral(") ｽｸﾘﾌﾟﾄNo.1:DCD:， ")});
+}
+
+TEST_F(LoadScriptFileTest, TooLongLineIsAReadError) {
+  write("SND:" + std::string(32768, 'x') + "\r\n");
+  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー")});
+}
+
+TEST_F(LoadScriptFileTest, TooManyStepLinesIsAReadError) {
+  std::string text;
+  for (int i = 0; i < 32768; ++i) text += "CLR\r\n";
+  write(text);
+  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー")});
+}
+
+TEST_F(LoadScriptFileTest, UnreadableFileIsAReadError) {
+  ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("book.txt")));
+  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー")});
+}
+
+}  // namespace
+}  // namespace kestrune::script
