@@ -1,0 +1,147 @@
+// The serial port on a POSIX terminal device (a serial line, a USB adapter or
+// a pseudo-terminal), driven through termios and the Linux tty ioctls.
+#pragma once
+
+#include "serial/port.h"
+#include "serial/port_config.h"
+#include "serial/port_map.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+class QSocketNotifier;
+class QTimer;
+struct termios;
+
+namespace kestrune::serial {
+
+// Sets the line format of `config` and the flow control `handshaking` (0 to
+// 3) in `t`: speed, data bits, parity (mark and space through CMSPAR), stop
+// bits (1.5 is applied as CSTOPB, which a UART sends as 1.5 stop bits with 5
+// data bits and as 2 otherwise), CRTSCTS, IXON/IXOFF and the XON/XOFF
+// characters. Every other flag is left as it was; an unknown speed leaves the
+// speed unchanged (parseSettings only yields speeds the driver names).
+void applyPortConfig(const PortConfig& config, int handshaking, struct termios& t);
+
+// Events raised when the modem-status bits (TIOCM_* as TIOCMGET reports them)
+// change from `before` to `after`: CTS, DSR, CD, then ring, once for each line
+// whose state changed.
+std::vector<int> modemLineEvents(int before, int after);
+
+// The error counters of the driver (the part of TIOCGICOUNT we report). They
+// only ever grow, wrapping around at 2^32.
+struct ErrorCounters {
+  std::uint32_t breaks = 0;
+  std::uint32_t frame = 0;
+  std::uint32_t overrun = 0;
+  std::uint32_t bufferOverrun = 0;
+  std::uint32_t parity = 0;
+  friend bool operator==(const ErrorCounters&, const ErrorCounters&) = default;
+};
+
+// Events raised for the counters that grew from `before` to `after`, once per
+// counter however much it grew: break, framing, overrun, buffer overflow, parity.
+std::vector<int> errorCounterEvents(const ErrorCounters& before, const ErrorCounters& after);
+
+// The description of a failed open of "Com `port`" at `device` with errno `error`.
+QString openFailureText(int port, const QString& device, int error);
+
+class TermiosPort final : public Port {
+  Q_OBJECT
+public:
+  explicit TermiosPort(PortMap map, QObject* parent = nullptr);
+  ~TermiosPort() override;
+
+  bool portOpen() const override { return open_; }
+  Status setPortOpen(bool open) override;
+  int commPort() const override { return commPort_; }
+  Status setCommPort(int port) override;
+  QString settings() const override;
+  Status setSettings(const QString& settings) override;
+  int handshaking() const override { return handshaking_; }
+  Status setHandshaking(int mode) override;
+
+  Status setRThreshold(int characters) override;
+  Status setInBufferSize(int characters) override;
+  Status setInputLen(int characters) override;
+  Status setInBufferCount(int count) override;
+  int inBufferCount() const override;
+  Status setInputMode(int mode) override;
+  Status setRTSEnable(bool enable) override;
+  Status setDTREnable(bool enable) override;
+
+  cp932::CodeString input() override;
+  int commEvent() const override { return commEvent_; }
+
+  Status output(const cp932::CodeString& text) override;
+  Status outputByte(std::uint8_t byte) override;
+  int outBufferCount() const override;
+  Status setOutBufferCount(int count) override;
+
+  Status setBreak(bool on) override;
+
+private:
+  Status openDevice();
+  // Stops watching the device and closes it; the port state stays.
+  void releaseDevice();
+  void closeDevice();
+  // The device went away while open: releases it and reports it once.
+  void deviceLost();
+  Status applyLineSettings(const PortConfig& config, int handshaking);
+  // Writes `base` changed by applyPortConfig; on failure `base` is restored.
+  Status setLineFormat(const struct termios& base, const PortConfig& config, int handshaking);
+  Status applyModemLine(int bit, bool on);
+  Status writePending();
+  void readAvailable();
+  void decodeReceived();
+  void pollLineState();
+  void raise(int code);
+  // Reports the queued events in order, unless an event is being reported
+  // already (the outer call then reports them).
+  void dispatchEvents();
+  QString deviceName() const;
+  Status notUsable() const;
+
+  PortMap map_;
+  int commPort_ = 1;
+  PortConfig config_;
+  int handshaking_ = HandshakeNone;
+  int rThreshold_ = 0;
+  int inputLen_ = 0;
+  int inBufferSize_ = 1024;
+  int inputMode_ = 0;
+  bool rtsEnable_ = false;
+  bool dtrEnable_ = false;
+
+  bool open_ = false;
+  bool lost_ = false;
+  int fd_ = -1;
+  bool pseudoTerminal_ = false;
+  // Changes at every open and close, so that work begun for one session of
+  // the device stops when a handler closes or reopens the port.
+  unsigned int session_ = 0;
+  QString device_;
+  QSocketNotifier* readNotifier_ = nullptr;
+  QSocketNotifier* writeNotifier_ = nullptr;
+  QTimer* pollTimer_ = nullptr;
+  bool pollModemLines_ = false;
+  bool pollErrorCounters_ = false;
+  int modemBits_ = 0;
+  ErrorCounters counters_;
+
+  std::deque<std::uint8_t> rawInput_;  // read from the device, not yet decoded
+  cp932::Decoder decoder_;
+  cp932::CodeString received_;         // decoded, not yet taken by input()
+  bool overflowReported_ = false;
+  std::string pendingOutput_;          // accepted by output(), not yet written
+
+  std::deque<int> events_;
+  bool dispatching_ = false;
+  int commEvent_ = 0;
+};
+
+}  // namespace kestrune::serial

@@ -1,0 +1,734 @@
+// The termios port: the pure conversions table by table, and the port itself
+// on a pseudo-terminal pair, the test playing the instrument on the master side.
+#include "serial/termios_port.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QObject>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace kestrune::serial {
+namespace {
+
+using cp932::CodeString;
+
+PortConfig config(int baud, Parity parity, int dataBits, StopBits stopBits) {
+  return PortConfig{baud, parity, dataBits, stopBits};
+}
+
+// Processes Qt events until `condition` holds or two seconds pass.
+template <typename Condition>
+bool waitUntil(Condition condition) {
+  QDeadlineTimer deadline(2000);
+  while (!condition()) {
+    if (deadline.hasExpired()) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+// ---- applyPortConfig ------------------------------------------------------
+
+struct FormatCase {
+  const char* name;
+  PortConfig config;
+  int handshaking;
+  speed_t speed;
+  tcflag_t cflag;  // the expected size, parity, stop and RTS/CTS bits
+  tcflag_t iflag;  // the expected software flow control bits
+};
+
+constexpr tcflag_t kFormatBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+constexpr tcflag_t kFlowBits = IXON | IXOFF | IXANY;
+
+const FormatCase kFormatCases[] = {
+    {"9600 n 8 1", config(9600, Parity::None, 8, StopBits::One), 0, B9600, CS8, 0},
+    {"19200 e 7 2 rts", config(19200, Parity::Even, 7, StopBits::Two), 2, B19200, CS7 | PARENB | CSTOPB | CRTSCTS, 0},
+    {"1200 o 6 1 xon", config(1200, Parity::Odd, 6, StopBits::One), 1, B1200, CS6 | PARENB | PARODD, IXON | IXOFF},
+    {"300 m 7 1 both", config(300, Parity::Mark, 7, StopBits::One), 3, B300,
+     CS7 | PARENB | PARODD | CMSPAR | CRTSCTS, IXON | IXOFF},
+    {"4800 s 8 2", config(4800, Parity::Space, 8, StopBits::Two), 0, B4800, CS8 | PARENB | CMSPAR | CSTOPB, 0},
+    // termios has no 1.5 stop bits; CSTOPB gives 1.5 with 5 data bits on a UART.
+    {"110 n 5 1.5", config(110, Parity::None, 5, StopBits::OnePointFive), 0, B110, CS5 | CSTOPB, 0},
+    {"115200 e 8 1.5", config(115200, Parity::Even, 8, StopBits::OnePointFive), 1, B115200, CS8 | PARENB | CSTOPB,
+     IXON | IXOFF},
+    {"4000000 n 8 1", config(4000000, Parity::None, 8, StopBits::One), 0, B4000000, CS8, 0},
+};
+
+void expectFormat(const FormatCase& c, const termios& t) {
+  SCOPED_TRACE(c.name);
+  EXPECT_EQ(::cfgetospeed(&t), c.speed);
+  EXPECT_EQ(::cfgetispeed(&t), c.speed);
+  EXPECT_EQ(t.c_cflag & kFormatBits, c.cflag);
+  EXPECT_EQ(t.c_iflag & kFlowBits, c.iflag);
+  EXPECT_EQ(t.c_cc[VSTART], 0x11);
+  EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+}
+
+TEST(ApplyPortConfig, SetsTheLineFormatOnACleanTermios) {
+  for (const FormatCase& c : kFormatCases) {
+    termios t{};
+    applyPortConfig(c.config, c.handshaking, t);
+    expectFormat(c, t);
+  }
+}
+
+TEST(ApplyPortConfig, ReplacesEveryFormatBitAndLeavesTheOthers) {
+  for (const FormatCase& c : kFormatCases) {
+    termios t{};
+    t.c_iflag = ~tcflag_t{0};
+    t.c_oflag = OPOST | ONLCR;
+    t.c_cflag = ~tcflag_t{0};
+    t.c_lflag = ICANON | ECHO;
+    t.c_cc[VSTART] = 'q';
+    t.c_cc[VSTOP] = 's';
+    t.c_cc[VMIN] = 7;
+    applyPortConfig(c.config, c.handshaking, t);
+    expectFormat(c, t);
+    SCOPED_TRACE(c.name);
+    EXPECT_NE(t.c_cflag & CLOCAL, 0u);
+    EXPECT_NE(t.c_cflag & CREAD, 0u);
+    EXPECT_NE(t.c_iflag & ICRNL, 0u);
+    EXPECT_EQ(t.c_oflag, tcflag_t{OPOST | ONLCR});
+    EXPECT_EQ(t.c_lflag, tcflag_t{ICANON | ECHO});
+    EXPECT_EQ(t.c_cc[VMIN], 7);
+  }
+}
+
+TEST(ApplyPortConfig, EverySupportedSpeedHasItsOwnCode) {
+  std::set<speed_t> codes;
+  for (const int baud : supportedBaudRates()) {
+    termios t{};
+    applyPortConfig(config(baud, Parity::None, 8, StopBits::One), 0, t);
+    EXPECT_NE(::cfgetospeed(&t), speed_t{B0}) << baud;
+    codes.insert(::cfgetospeed(&t));
+  }
+  EXPECT_EQ(codes.size(), supportedBaudRates().size());
+}
+
+TEST(ApplyPortConfig, AnUnknownSpeedLeavesTheSpeedAlone) {
+  termios t{};
+  ::cfsetospeed(&t, B2400);
+  ::cfsetispeed(&t, B2400);
+  applyPortConfig(config(12345, Parity::Even, 7, StopBits::One), 0, t);
+  EXPECT_EQ(::cfgetospeed(&t), speed_t{B2400});
+  EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t{CS7});
+}
+
+// ---- line states and error counters ---------------------------------------
+
+TEST(ModemLineEvents, OneEventPerChangedLineInAFixedOrder) {
+  struct Case {
+    int before, after;
+    std::vector<int> events;
+  };
+  const int all = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI;
+  const Case cases[] = {
+      {0, 0, {}},
+      {all, all, {}},
+      {0, TIOCM_CTS, {ComEvCTS}},
+      {TIOCM_CTS, 0, {ComEvCTS}},
+      {TIOCM_DSR, 0, {ComEvDSR}},
+      {0, TIOCM_CD, {ComEvCD}},
+      {0, TIOCM_RI, {ComEvRing}},
+      {0, all, {ComEvCTS, ComEvDSR, ComEvCD, ComEvRing}},
+      {TIOCM_CTS | TIOCM_CD, TIOCM_DSR | TIOCM_CD, {ComEvCTS, ComEvDSR}},
+      // Lines we do not report (RTS, DTR are ours) raise nothing.
+      {0, TIOCM_RTS | TIOCM_DTR, {}},
+      {TIOCM_RTS | TIOCM_RI, TIOCM_DTR, {ComEvRing}},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(modemLineEvents(c.before, c.after), c.events) << std::hex << c.before << " -> " << c.after;
+}
+
+TEST(ErrorCounterEvents, OneEventPerCounterThatGrew) {
+  struct Case {
+    const char* name;
+    ErrorCounters before, after;
+    std::vector<int> events;
+  };
+  const Case cases[] = {
+      {"unchanged", {1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, {}},
+      {"break", {}, {1, 0, 0, 0, 0}, {ComEventBreak}},
+      {"frame grew by many", {0, 10, 0, 0, 0}, {0, 25, 0, 0, 0}, {ComEventFrame}},
+      {"overrun", {}, {0, 0, 1, 0, 0}, {ComEventOverrun}},
+      {"buffer overrun", {}, {0, 0, 0, 1, 0}, {ComEventRxOver}},
+      {"parity", {}, {0, 0, 0, 0, 1}, {ComEventRxParity}},
+      {"all", {}, {1, 1, 1, 1, 1}, {ComEventBreak, ComEventFrame, ComEventOverrun, ComEventRxOver, ComEventRxParity}},
+      {"wrap-around", {0, 0, 0xFFFFFFFFu, 0, 0}, {0, 0, 0, 0, 0}, {ComEventOverrun}},
+      {"parity and break", {7, 0, 0, 0, 1}, {8, 0, 0, 0, 2}, {ComEventBreak, ComEventRxParity}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(errorCounterEvents(c.before, c.after), c.events) << c.name;
+}
+
+TEST(OpenFailureText, NamesThePortTheDeviceAndTheReason) {
+  struct Case {
+    int error;
+    QString expected;
+  };
+  const Case cases[] = {
+      {ENOENT, QStringLiteral("見つかりません")},
+      {EBUSY, QStringLiteral("使用中")},
+      {EWOULDBLOCK, QStringLiteral("使用中")},
+      {EACCES, QStringLiteral("dialout")},
+      {ENOTTY, QStringLiteral("シリアルポートではありません")},
+      {EMFILE, QString::fromLocal8Bit(std::strerror(EMFILE))},
+  };
+  for (const Case& c : cases) {
+    const QString text = openFailureText(3, QStringLiteral("/dev/ttyUSB7"), c.error);
+    EXPECT_TRUE(text.contains(QStringLiteral("Com3"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("/dev/ttyUSB7"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(c.expected)) << text.toStdString();
+  }
+}
+
+// ---- the port on a pseudo-terminal ----------------------------------------
+
+class PtyPair {
+public:
+  PtyPair() {
+    std::array<char, 256> name{};
+    if (::openpty(&master_, &slave_, name.data(), nullptr, nullptr) != 0) return;
+    path_ = QString::fromLocal8Bit(name.data());
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+  }
+  ~PtyPair() {
+    closeMaster();
+    if (slave_ >= 0) ::close(slave_);
+  }
+  PtyPair(const PtyPair&) = delete;
+  PtyPair& operator=(const PtyPair&) = delete;
+
+  bool valid() const { return master_ >= 0 && slave_ >= 0; }
+  const QString& path() const { return path_; }
+  int slave() const { return slave_; }
+
+  void send(const std::string& bytes) const {
+    ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  void closeMaster() {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+  }
+  // Whatever the port has written so far.
+  std::string drain() const {
+    std::string bytes;
+    std::array<char, 4096> buffer{};
+    ssize_t n = 0;
+    while ((n = ::read(master_, buffer.data(), buffer.size())) > 0)
+      bytes.append(buffer.data(), static_cast<std::size_t>(n));
+    return bytes;
+  }
+  // True when nothing waits on the slave side: the port has read every byte
+  // sent. (poll pushes bytes still on their way into the line discipline.)
+  bool slaveInputEmpty() const {
+    pollfd p{slave_, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 0;
+  }
+  termios slaveAttributes() const {
+    termios t{};
+    EXPECT_EQ(::tcgetattr(slave_, &t), 0);
+    return t;
+  }
+
+private:
+  int master_ = -1;
+  int slave_ = -1;
+  QString path_;
+};
+
+struct Event {
+  int code;
+  CodeString text;  // what input() gave for a reception
+  friend bool operator==(const Event&, const Event&) = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Event& e) {
+  os << "{" << e.code << ":";
+  for (const char16_t c : e.text) os << " " << std::hex << static_cast<int>(c) << std::dec;
+  return os << "}";
+}
+
+class TermiosPortTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty.valid());
+    map.set(1, pty.path());
+  }
+  // Records every event, taking the input of receptions.
+  void record(TermiosPort& port) {
+    QObject::connect(&port, &Port::onComm, &port, [this, &port] {
+      const int code = port.commEvent();
+      events.push_back({code, code == ComEvReceive ? port.input() : CodeString{}});
+    });
+  }
+  static void openForCharacters(TermiosPort& port) {
+    ASSERT_TRUE(port.setRThreshold(1));
+    ASSERT_TRUE(port.setInputLen(1));
+    ASSERT_TRUE(port.setPortOpen(true));
+  }
+
+  PtyPair pty;
+  PortMap map;
+  std::vector<Event> events;
+};
+
+TEST_F(TermiosPortTest, Defaults) {
+  TermiosPort port(map);
+  EXPECT_FALSE(port.portOpen());
+  EXPECT_EQ(port.commPort(), 1);
+  EXPECT_EQ(port.settings(), QStringLiteral("9600,n,8,1"));
+  EXPECT_EQ(port.handshaking(), 0);
+  EXPECT_EQ(port.inBufferCount(), 0);
+  EXPECT_EQ(port.outBufferCount(), 0);
+  EXPECT_TRUE(port.input().empty());
+}
+
+TEST_F(TermiosPortTest, RefusedValuesKeepTheOldOnes) {
+  TermiosPort port(map);
+  ASSERT_TRUE(port.setCommPort(8));
+  for (const int bad : {0, 9, -1}) {
+    const Status s = port.setCommPort(bad);
+    EXPECT_FALSE(s) << bad;
+    EXPECT_FALSE(s.description().isEmpty());
+  }
+  EXPECT_EQ(port.commPort(), 8);
+
+  ASSERT_TRUE(port.setSettings(QStringLiteral(" 19200 , E , 7 , 1.5 ")));
+  EXPECT_EQ(port.settings(), QStringLiteral("19200,e,7,1.5"));
+  for (const QString& bad : {QStringLiteral("9601,n,8,1"), QStringLiteral("9600,x,8,1"), QStringLiteral("9600,n,9,1"),
+                             QStringLiteral("9600,n,8"), QStringLiteral("")}) {
+    const Status s = port.setSettings(bad);
+    EXPECT_FALSE(s) << bad.toStdString();
+    EXPECT_EQ(s.description(), parseSettings(bad).description());
+  }
+  EXPECT_EQ(port.settings(), QStringLiteral("19200,e,7,1.5"));
+
+  ASSERT_TRUE(port.setHandshaking(3));
+  EXPECT_FALSE(port.setHandshaking(4));
+  EXPECT_FALSE(port.setHandshaking(-1));
+  EXPECT_EQ(port.handshaking(), 3);
+
+  EXPECT_FALSE(port.setRThreshold(-1));
+  EXPECT_FALSE(port.setInputLen(-1));
+  EXPECT_FALSE(port.setInBufferSize(0));
+  EXPECT_FALSE(port.setInputMode(2));
+  EXPECT_FALSE(port.setInBufferCount(1));
+  EXPECT_FALSE(port.setOutBufferCount(5));
+  EXPECT_TRUE(port.setInBufferCount(0));
+  EXPECT_TRUE(port.setOutBufferCount(0));
+}
+
+TEST_F(TermiosPortTest, OpenAppliesRawModeSettingsAndHandshaking) {
+  TermiosPort port(map);
+  ASSERT_TRUE(port.setSettings(QStringLiteral("19200,O,7,2")));
+  ASSERT_TRUE(port.setHandshaking(HandshakeRts));
+  ASSERT_TRUE(port.setPortOpen(true)) << port.setPortOpen(true).description().toStdString();
+
+  const termios t = pty.slaveAttributes();
+  EXPECT_EQ(::cfgetospeed(&t), speed_t{B19200});
+  EXPECT_EQ(::cfgetispeed(&t), speed_t{B19200});
+  // The pseudo-terminal driver always reports CS8 without PARENB whatever
+  // was written, so character size and parity enable are checked through
+  // applyPortConfig above; PARODD, CSTOPB and CRTSCTS do reach it.
+  EXPECT_NE(t.c_cflag & PARODD, 0u);
+  EXPECT_EQ(t.c_cflag & CMSPAR, 0u);
+  EXPECT_NE(t.c_cflag & CSTOPB, 0u);
+  EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+  EXPECT_NE(t.c_cflag & CLOCAL, 0u);
+  EXPECT_NE(t.c_cflag & CREAD, 0u);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_iflag & (ICRNL | ISTRIP | INPCK), 0u);
+  EXPECT_EQ(t.c_cc[VMIN], 0);
+  EXPECT_EQ(t.c_cc[VTIME], 0);
+}
+
+TEST_F(TermiosPortTest, SettingsAndHandshakingChangeTheOpenDeviceAtOnce) {
+  TermiosPort port(map);
+  ASSERT_TRUE(port.setPortOpen(true));
+  ASSERT_TRUE(port.setSettings(QStringLiteral("2400,M,8,1.5")));
+  ASSERT_TRUE(port.setHandshaking(HandshakeXonXoff));
+  termios t = pty.slaveAttributes();
+  EXPECT_EQ(::cfgetospeed(&t), speed_t{B2400});
+  EXPECT_EQ(t.c_cflag & (CMSPAR | PARODD), tcflag_t{CMSPAR | PARODD});
+  EXPECT_NE(t.c_cflag & CSTOPB, 0u);
+  EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t{IXON | IXOFF});
+  EXPECT_EQ(port.settings(), QStringLiteral("2400,m,8,1.5"));
+
+  // A refused value leaves both the port and the device as they were.
+  EXPECT_FALSE(port.setSettings(QStringLiteral("2400,q,8,1")));
+  EXPECT_FALSE(port.setHandshaking(7));
+  t = pty.slaveAttributes();
+  EXPECT_EQ(::cfgetospeed(&t), speed_t{B2400});
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t{IXON | IXOFF});
+  EXPECT_EQ(port.settings(), QStringLiteral("2400,m,8,1.5"));
+  EXPECT_EQ(port.handshaking(), HandshakeXonXoff);
+
+  ASSERT_TRUE(port.setHandshaking(HandshakeRtsXonXoff));
+  t = pty.slaveAttributes();
+  EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t{IXON | IXOFF});
+}
+
+TEST_F(TermiosPortTest, OpenFailuresAreDescribed) {
+  PortMap missing;
+  missing.set(2, QStringLiteral("/dev/kestrune-no-such-device"));
+  missing.set(3, QStringLiteral("/dev/null"));
+  TermiosPort port(missing);
+  ASSERT_TRUE(port.setCommPort(2));
+  Status s = port.setPortOpen(true);
+  EXPECT_FALSE(s);
+  EXPECT_TRUE(s.description().contains(QStringLiteral("/dev/kestrune-no-such-device")));
+  EXPECT_TRUE(s.description().contains(QStringLiteral("Com2")));
+  EXPECT_FALSE(port.portOpen());
+
+  ASSERT_TRUE(port.setCommPort(3));
+  s = port.setPortOpen(true);
+  EXPECT_FALSE(s);
+  EXPECT_TRUE(s.description().contains(QStringLiteral("シリアルポートではありません")))
+      << s.description().toStdString();
+  EXPECT_FALSE(port.portOpen());
+}
+
+TEST_F(TermiosPortTest, ASecondOpenOfTheSameDeviceIsBusyUntilTheFirstCloses) {
+  TermiosPort first(map);
+  ASSERT_TRUE(first.setPortOpen(true));
+  EXPECT_TRUE(first.setPortOpen(true));  // already open: nothing happens
+  EXPECT_TRUE(first.portOpen());
+  {
+    TermiosPort second(map);
+    const Status s = second.setPortOpen(true);
+    EXPECT_FALSE(s);
+    EXPECT_TRUE(s.description().contains(QStringLiteral("使用中"))) << s.description().toStdString();
+    EXPECT_FALSE(second.portOpen());
+  }
+  int exclusive = 0;
+  ASSERT_EQ(::ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  ASSERT_TRUE(first.setPortOpen(false));
+  EXPECT_TRUE(first.setPortOpen(false));  // closing a closed port is fine
+  // Left exclusive, the terminal would refuse every later open but root's.
+  ASSERT_EQ(::ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+
+  // Neither the refused open nor the close left a lock behind, and the
+  // destructor releases the device as well.
+  {
+    TermiosPort second(map);
+    EXPECT_TRUE(second.setPortOpen(true));
+  }
+  TermiosPort third(map);
+  EXPECT_TRUE(third.setPortOpen(true));
+}
+
+TEST_F(TermiosPortTest, CommPortCannotChangeWhileOpen) {
+  map.set(2, pty.path());
+  TermiosPort port(map);
+  ASSERT_TRUE(port.setPortOpen(true));
+  EXPECT_FALSE(port.setCommPort(2));
+  EXPECT_EQ(port.commPort(), 1);
+  ASSERT_TRUE(port.setPortOpen(false));
+  EXPECT_TRUE(port.setCommPort(2));
+  EXPECT_TRUE(port.setPortOpen(true));
+}
+
+TEST_F(TermiosPortTest, ModemLinesThatThePseudoTerminalLacksAreNoError) {
+  TermiosPort port(map);
+  ASSERT_TRUE(port.setRTSEnable(true));
+  ASSERT_TRUE(port.setDTREnable(true));
+  ASSERT_TRUE(port.setPortOpen(true));
+  EXPECT_TRUE(port.setRTSEnable(false));
+  EXPECT_TRUE(port.setDTREnable(false));
+}
+
+TEST_F(TermiosPortTest, DeliversOneCharacterPerEventWithDoubleByteCharactersWhole) {
+  TermiosPort port(map);
+  record(port);
+  openForCharacters(port);
+
+  pty.send("A");
+  ASSERT_TRUE(waitUntil([&] { return events.size() == 1; }));
+  EXPECT_EQ(events[0], (Event{ComEvReceive, u"A"}));
+
+  // The lead byte alone completes no character.
+  pty.send("\x82");
+  ASSERT_TRUE(waitUntil([&] { return pty.slaveInputEmpty(); }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(events.size(), 1u);
+  EXPECT_EQ(port.inBufferCount(), 0);
+  pty.send("\xA0");
+  // A plain character after it shows that the pair made exactly one event.
+  pty.send("Z");
+  ASSERT_TRUE(waitUntil([&] { return events.size() >= 3; }));
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[1], (Event{ComEvReceive, CodeString(1, char16_t{0x82A0})}));
+  EXPECT_EQ(events[2], (Event{ComEvReceive, u"Z"}));
+}
+
+TEST_F(TermiosPortTest, BytesSentBeforeOpeningAreNotDelivered) {
+  TermiosPort port(map);
+  record(port);
+  pty.send("stale");
+  openForCharacters(port);
+  pty.send("A");
+  ASSERT_TRUE(waitUntil([&] { return !events.empty(); }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(events, (std::vector<Event>{{ComEvReceive, u"A"}}));
+}
+
+TEST_F(TermiosPortTest, BytesOutsideTheCodePageArriveAsCharacters) {
+  TermiosPort port(map);
+  record(port);
+  openForCharacters(port);
+
+  // NUL, XON and XOFF (no flow control), 0x80, 0xA0, 0xFD-0xFF, a lead byte
+  // followed by a byte that cannot trail, a half-width katakana, a valid pair.
+  const std::string bytes("\x00\x11\x13\x80\xA0\xFD\xFE\xFF\x81\x0D\xB1\x88\x9F.", 14);
+  const std::vector<char16_t> expected{0x00, 0x11, 0x13, 0x80, 0xA0, 0xFD, 0xFE, 0xFF, 0x81, 0x0D, 0xB1, 0x889F, u'.'};
+  pty.send(bytes);
+  ASSERT_TRUE(waitUntil([&] { return events.size() >= expected.size(); }));
+  ASSERT_EQ(events.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i)
+    EXPECT_EQ(events[i], (Event{ComEvReceive, CodeString(1, expected[i])})) << i;
+}
+
+TEST_F(TermiosPortTest, ThresholdAndInputLenGovernEventsAndInput) {
+  TermiosPort port(map);
+  ASSERT_TRUE(port.setRThreshold(3));
+  ASSERT_TRUE(port.setInputLen(2));
+  int receptions = 0;
+  QObject::connect(&port, &Port::onComm, &port, [&] { receptions += port.commEvent() == ComEvReceive ? 1 : 0; });
+  ASSERT_TRUE(port.setPortOpen(true));
+
+  pty.send("ab");
+  ASSERT_TRUE(waitUntil([&] { return pty.slaveInputEmpty() && port.inBufferCount() == 2; }));
+  EXPECT_EQ(receptions, 0);
+  pty.send("cd");
+  ASSERT_TRUE(waitUntil([&] { return receptions == 2; }));  // at the 3rd and the 4th character
+  EXPECT_EQ(port.input(), u"ab");
+  EXPECT_EQ(port.input(), u"cd");
+  EXPECT_EQ(port.input(), u"");
+
+  ASSERT_TRUE(port.setInputLen(0));
+  pty.send("efg");
+  ASSERT_TRUE(waitUntil([&] { return receptions == 3; }));
+  EXPECT_EQ(port.input(), u"efg");
+}
+
+TEST_F(TermiosPortTest, AFullInputBufferDropsCharactersAndReportsOncePerOverflow) {
+  TermiosPort port(map);
+  record(port);
+  ASSERT_TRUE(port.setInBufferSize(3));
+  ASSERT_TRUE(port.setPortOpen(true));
+
+  pty.send("ABCDE");
+  ASSERT_TRUE(waitUntil([&] { return pty.slaveInputEmpty() && !events.empty(); }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(events, (std::vector<Event>{{ComEventRxOver, {}}}));
+  EXPECT_EQ(port.input(), u"ABC");
+
+  pty.send("FGHIJ");
+  ASSERT_TRUE(waitUntil([&] { return events.size() >= 2; }));
+  EXPECT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[1].code, ComEventRxOver);
+  EXPECT_EQ(port.input(), u"FGH");
+}
+
+TEST_F(TermiosPortTest, AHandlerRunningAnEventLoopIsNotReentered) {
+  TermiosPort port(map);
+  ASSERT_TRUE(port.setRThreshold(1));
+  ASSERT_TRUE(port.setInputLen(1));
+  int depth = 0;
+  int deepest = 0;
+  int queuedDuringHandler = -1;
+  std::vector<CodeString> inputs;
+  QObject::connect(&port, &Port::onComm, &port, [&] {
+    ++depth;
+    deepest = std::max(deepest, depth);
+    inputs.push_back(port.input());
+    if (inputs.size() == 1) {
+      // As a modal message box would: run events while more bytes come in.
+      pty.send("B");
+      EXPECT_TRUE(waitUntil([&] { return pty.slaveInputEmpty() && port.inBufferCount() == 1; }));
+      for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+      queuedDuringHandler = static_cast<int>(inputs.size());
+    }
+    --depth;
+  });
+  ASSERT_TRUE(port.setPortOpen(true));
+
+  pty.send("A");
+  ASSERT_TRUE(waitUntil([&] { return inputs.size() == 2; }));
+  EXPECT_EQ(deepest, 1);
+  EXPECT_EQ(queuedDuringHandler, 1);  // "B" waited for the first handler to return
+  EXPECT_EQ(inputs, (std::vector<CodeString>{u"A", u"B"}));
+  EXPECT_EQ(port.commEvent(), ComEvReceive);
+}
+
+TEST_F(TermiosPortTest, AHandlerThatClosesThePortDropsTheRemainingEvents) {
+  TermiosPort port(map);
+  int calls = 0;
+  QObject::connect(&port, &Port::onComm, &port, [&] {
+    ++calls;
+    EXPECT_TRUE(port.setPortOpen(false));
+  });
+  ASSERT_TRUE(port.setRThreshold(1));
+  ASSERT_TRUE(port.setPortOpen(true));
+  pty.send("xyz");
+  ASSERT_TRUE(waitUntil([&] { return calls > 0; }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(port.portOpen());
+  EXPECT_TRUE(port.input().empty());
+}
+
+TEST_F(TermiosPortTest, InBufferCountZeroDiscardsWhatWasNotRead) {
+  TermiosPort port(map);
+  ASSERT_TRUE(port.setPortOpen(true));
+
+  pty.send("abc");
+  ASSERT_TRUE(waitUntil([&] { return pty.slaveInputEmpty() && port.inBufferCount() == 3; }));
+  ASSERT_TRUE(port.setInBufferCount(0));
+  EXPECT_EQ(port.inBufferCount(), 0);
+  EXPECT_TRUE(port.input().empty());
+
+  // A lead byte waiting for its trail byte is discarded too.
+  pty.send("\x82");
+  ASSERT_TRUE(waitUntil([&] { return pty.slaveInputEmpty(); }));
+  ASSERT_TRUE(port.setInBufferCount(0));
+  // Bytes still in the driver, not yet read by the port, go as well.
+  pty.send("xyz");
+  ASSERT_TRUE(port.setInBufferCount(0));
+  pty.send("A");
+  ASSERT_TRUE(waitUntil([&] { return pty.slaveInputEmpty() && port.inBufferCount() == 1; }));
+  EXPECT_EQ(port.input(), u"A");
+}
+
+TEST_F(TermiosPortTest, OutputSendsTheBytesOfTextAndSingleBytes) {
+  TermiosPort port(map);
+  ASSERT_TRUE(port.setPortOpen(true));
+  const CodeString text{u'R', u'D', char16_t{0x82A0}, char16_t{0xB1}, char16_t{0x80}, u'\r'};
+  ASSERT_TRUE(port.output(text));
+  ASSERT_TRUE(port.outputByte(0x00));
+  ASSERT_TRUE(port.outputByte(0x80));
+  ASSERT_TRUE(port.outputByte(0xFF));
+  const std::string expected("RD\x82\xA0\xB1\x80\r\x00\x80\xFF", 10);
+  std::string got;
+  ASSERT_TRUE(waitUntil([&] {
+    got += pty.drain();
+    return got.size() >= expected.size();
+  }));
+  EXPECT_EQ(got, expected);
+}
+
+TEST_F(TermiosPortTest, OutputBeyondWhatTheDeviceTakesAtOnceIsSentLater) {
+  TermiosPort port(map);
+  ASSERT_TRUE(port.setPortOpen(true));
+  std::string expected;
+  for (int i = 0; i < 300000; ++i) expected.push_back(static_cast<char>('a' + i % 26));
+  CodeString text(expected.begin(), expected.end());
+  ASSERT_TRUE(port.output(text));
+  EXPECT_GT(port.outBufferCount(), 0);
+  std::string got;
+  ASSERT_TRUE(waitUntil([&] {
+    got += pty.drain();
+    return got.size() >= expected.size() && port.outBufferCount() == 0;
+  }));
+  EXPECT_EQ(got, expected);
+}
+
+TEST_F(TermiosPortTest, OutBufferCountZeroDiscardsWhatWasNotSent) {
+  TermiosPort port(map);
+  ASSERT_TRUE(port.setPortOpen(true));
+  const std::size_t size = 300000;
+  ASSERT_TRUE(port.output(CodeString(size, u'x')));
+  ASSERT_GT(port.outBufferCount(), 0);
+  ASSERT_TRUE(port.setOutBufferCount(0));
+  EXPECT_EQ(port.outBufferCount(), 0);
+  ASSERT_TRUE(port.outputByte('!'));
+  std::string got;
+  ASSERT_TRUE(waitUntil([&] {
+    got += pty.drain();
+    return !got.empty() && got.back() == '!';
+  }));
+  // Bytes already in the driver go as well: what arrives is at most what the
+  // other side had buffered (the 4096-byte read buffer of a Linux
+  // pseudo-terminal), not the tens of kilobytes the driver had queued.
+  EXPECT_LE(got.size(), 8192u);
+  EXPECT_EQ(got.find_first_not_of('x'), got.size() - 1);
+}
+
+TEST_F(TermiosPortTest, OutputAndBreakNeedAnOpenPort) {
+  TermiosPort port(map);
+  for (const Status& s : {port.output(u"A"), port.outputByte(0x41), port.setBreak(true)}) {
+    EXPECT_FALSE(s);
+    EXPECT_TRUE(s.description().contains(QStringLiteral("Com1"))) << s.description().toStdString();
+  }
+  ASSERT_TRUE(port.setPortOpen(true));
+  EXPECT_TRUE(port.setBreak(true));
+  EXPECT_TRUE(port.setBreak(false));
+  ASSERT_TRUE(port.setPortOpen(false));
+  EXPECT_FALSE(port.setBreak(false));
+  EXPECT_FALSE(port.output(u"A"));
+}
+
+TEST_F(TermiosPortTest, ADeviceThatGoesAwayIsReportedOnce) {
+  TermiosPort port(map);
+  record(port);
+  openForCharacters(port);
+  pty.send("ok");
+  ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
+
+  pty.closeMaster();
+  ASSERT_TRUE(waitUntil([&] { return events.size() > 2; }));
+  for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  EXPECT_EQ(events.back(), (Event{ComEventDeviceLost, {}}));
+  EXPECT_EQ(events.size(), 3u);
+  EXPECT_TRUE(port.portOpen());
+
+  const Status s = port.output(u"more");
+  EXPECT_FALSE(s);
+  EXPECT_FALSE(s.description().isEmpty());
+  EXPECT_FALSE(port.setBreak(true));
+  EXPECT_EQ(port.outBufferCount(), 0);
+  EXPECT_TRUE(port.setPortOpen(true));  // still open: nothing to do
+  EXPECT_TRUE(port.setPortOpen(false));
+  EXPECT_FALSE(port.portOpen());
+  EXPECT_EQ(events.size(), 3u);
+}
+
+TEST_F(TermiosPortTest, AFailedWriteLeadsToTheLostDeviceEvent) {
+  TermiosPort port(map);
+  record(port);
+  ASSERT_TRUE(port.setPortOpen(true));
+  pty.closeMaster();
+  // Written before the event loop noticed anything.
+  const Status s = port.output(u"lost");
+  EXPECT_FALSE(s);
+  EXPECT_FALSE(s.description().isEmpty());
+  ASSERT_TRUE(waitUntil([&] { return !events.empty(); }));
+  for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  EXPECT_EQ(events, (std::vector<Event>{{ComEventDeviceLost, {}}}));
+  EXPECT_TRUE(port.setPortOpen(false));
+}
+
+}  // namespace
+}  // namespace kestrune::serial
