@@ -40,10 +40,6 @@ const QString CapGroupSettings = QStringLiteral("条件設定");
 const QString CapRs = QStringLiteral("　RS232C　通信設定");
 const QString CapCond = QStringLiteral("ﾃﾞｰﾀ取得　条件設定");
 const QString CapSettingsNote = QStringLiteral("データ取得、通信条件を設定します");
-const QString CapFrameCell = QStringLiteral("データ取得条件");
-const QString CapFrameRs = QStringLiteral("RS232C通信条件");
-const QString CapOk = QStringLiteral("OK");
-const QString CapCancel = QStringLiteral("ｷｬﾝｾﾙ");
 
 // Window geometry in twips.
 constexpr int WindowWidth = 8580;
@@ -70,12 +66,13 @@ FormMain::FormMain(Logger& logger, QWidget* parent) : QMainWindow(parent), logic
   setCentralWidget(central);
   frameMain_ = buildMainPanel();
   frameMain_->setParent(central);
-  frameCell_ = buildPlaceholderPanel(QStringLiteral("FrameCell"), CapFrameCell, "CommandCellOk", "CommandCellNg",
-                                     &MainWindowLogic::CommandCellOk_Click, &MainWindowLogic::CommandCellNg_Click);
-  frameRs_ = buildPlaceholderPanel(QStringLiteral("FrameRs"), CapFrameRs, "CommandRsOk", "CommandRsNg",
-                                   &MainWindowLogic::CommandRsOk_Click, &MainWindowLogic::CommandRsNg_Click);
-  frameCell_->setParent(central);
-  frameRs_->setParent(central);
+  frameCell_ = new settings::ConditionsPanelWidget(logger.setup, central);
+  frameRs_ = new serial::SerialPanelWidget(logger.port(0), logger.portMap, logger.boxes, central);
+  logic_.setPanels(&frameCell_->logic(), &frameRs_->logic());
+  connect(frameCell_, &settings::ConditionsPanelWidget::okClicked, this, [this] { logic_.CommandCellOk_Click(); });
+  connect(frameCell_, &settings::ConditionsPanelWidget::cancelClicked, this, [this] { logic_.CommandCellNg_Click(); });
+  connect(frameRs_, &serial::SerialPanelWidget::okClicked, this, [this] { logic_.CommandRsOk_Click(); });
+  connect(frameRs_, &serial::SerialPanelWidget::cancelClicked, this, [this] { logic_.CommandRsNg_Click(); });
   frameCell_->hide();
   frameRs_->hide();
 }
@@ -172,25 +169,6 @@ QWidget* FormMain::buildMainPanel() {
   return panel;
 }
 
-QWidget* FormMain::buildPlaceholderPanel(const QString& name, const QString& caption, const char* okName,
-                                         const char* cancelName, void (MainWindowLogic::*ok)(),
-                                         void (MainWindowLogic::*cancel)()) {
-  auto* frame = new QGroupBox(caption);
-  frame->setObjectName(name);
-  auto* layout = new QVBoxLayout(frame);
-  layout->addStretch();
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  auto* okButton = button(CapOk, okName, frame);
-  auto* cancelButton = button(CapCancel, cancelName, frame);
-  connect(okButton, &QPushButton::clicked, this, [this, ok] { (logic_.*ok)(); });
-  connect(cancelButton, &QPushButton::clicked, this, [this, cancel] { (logic_.*cancel)(); });
-  buttons->addWidget(okButton);
-  buttons->addWidget(cancelButton);
-  layout->addLayout(buttons);
-  return frame;
-}
-
 void FormMain::Form_Load() {
   setWindowTitle(ApplicationTitle);
   QApplication::setApplicationDisplayName(QString());
@@ -199,6 +177,16 @@ void FormMain::Form_Load() {
   frameMain_->setGeometry(twipsRect(*this, 0, 45, 8430, 3930));
   frameCell_->setGeometry(twipsRect(*this, 180, 180, 8070, 3660));
   frameRs_->setGeometry(twipsRect(*this, 180, 180, 8070, 3660));
+  // Fonts differ between desktops: grow the window where a panel needs more room.
+  QSize needed(0, 0);
+  for (const QWidget* panel : {frameMain_, static_cast<QWidget*>(frameCell_), static_cast<QWidget*>(frameRs_)}) {
+    const QSize hint = panel->minimumSizeHint();
+    needed = needed.expandedTo(QSize(panel->x() + hint.width(), panel->y() + hint.height()));
+    if (panel->width() < hint.width() || panel->height() < hint.height())
+      const_cast<QWidget*>(panel)->resize(panel->size().expandedTo(hint));
+  }
+  const QSize extra = needed - QSize(width(), height() - menuBar()->sizeHint().height());
+  if (extra.width() > 0 || extra.height() > 0) resize(size() + extra.expandedTo(QSize(0, 0)));
   logic_.Form_Load();
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "app/main_window_logic.h"
+#include "serial/serial_panel_widget.h"
+#include "settings/conditions_panel_widget.h"
 
 #include <QMainWindow>
 
@@ -39,9 +41,6 @@ protected:
 private:
   void buildMenus();
   QWidget* buildMainPanel();
-  QWidget* buildPlaceholderPanel(const QString& name, const QString& caption, const char* okName,
-                                 const char* cancelName, void (MainWindowLogic::*ok)(),
-                                 void (MainWindowLogic::*cancel)());
 
   MainWindowLogic logic_;
   bool unloaded_ = false;
@@ -49,8 +48,8 @@ private:
   QAction* menuCond_ = nullptr;
   QAction* menuRs_ = nullptr;
   QWidget* frameMain_ = nullptr;
-  QWidget* frameCell_ = nullptr;
-  QWidget* frameRs_ = nullptr;
+  settings::ConditionsPanelWidget* frameCell_ = nullptr;
+  serial::SerialPanelWidget* frameRs_ = nullptr;
   QLineEdit* textFileName_ = nullptr;
   QPushButton* commandFileSelect_ = nullptr;
   QPushButton* commandStart_ = nullptr;

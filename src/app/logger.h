@@ -6,6 +6,7 @@
 #include "core/clock.h"
 #include "core/message_boxes.h"
 #include "serial/channels.h"
+#include "serial/port_map.h"
 #include "serial/reception.h"
 #include "settings/settings_folder.h"
 #include "settings/setup_record.h"
@@ -29,6 +30,8 @@ public:
   void setErrorLabel(serial::ErrorLabel* label) { errorLabel = label; }
 
   settings::SettingsFolder folder;
+  // Which device each "Com n" names (ports.conf).
+  serial::PortMap portMap;
   MessageBoxes& boxes;
   Clock& clock;
   serial::Channels channels;

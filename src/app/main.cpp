@@ -28,6 +28,10 @@ int main(int argc, char** argv) {
                                             QStringLiteral("Save a picture of the main window to FILE and exit."),
                                             QStringLiteral("FILE"));
   parser.addOption(screenshotOption);
+  const QCommandLineOption panelOption(QStringLiteral("panel"),
+                                       QStringLiteral("Open a settings panel at start: conditions or serial."),
+                                       QStringLiteral("NAME"));
+  parser.addOption(panelOption);
   parser.process(application);
 
   const settings::SettingsFolder folder = parser.isSet(dirOption)
@@ -39,6 +43,7 @@ int main(int argc, char** argv) {
   SystemClock clock;
   app::Logger logger([&portMap](int) { return std::make_unique<serial::TermiosPort>(portMap); }, folder, boxes,
                      clock);
+  logger.portMap = portMap;
   logger.connectReception();
 
   app::FormMain formMain(logger);
@@ -46,6 +51,8 @@ int main(int argc, char** argv) {
   formMain.logic().programEntry();
   formMain.Form_Load();
   formMain.show();
+  if (parser.value(panelOption) == QLatin1String("conditions")) formMain.logic().MenuCond_Click();
+  else if (parser.value(panelOption) == QLatin1String("serial")) formMain.logic().MenuRS_Click();
   if (parser.isSet(screenshotOption)) {
     // Pictures for the documentation: the window as it first appears, settings left untouched.
     QTimer::singleShot(200, &formMain, [&] {

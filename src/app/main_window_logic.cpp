@@ -8,8 +8,10 @@ void MainWindowLogic::programEntry() { logger_.reception.clearBuffers(); }
 
 void MainWindowLogic::Form_Load() {
   TextFileName_Change();
+  if (conditions_) conditions_->showDefaultMinutes();
   settings::loadSetup(logger_.setup, logger_.port(0), logger_.folder.readPath(settings::SetupFileName),
                       logger_.boxes);
+  if (serialPanel_) serialPanel_->LoadPropertySettings();
   showMainPanel();
 }
 
@@ -27,6 +29,16 @@ void MainWindowLogic::showMainPanel() {
 void MainWindowLogic::MenuCond_Click() {
   view_.setSettingsMenusEnabled(false);
   view_.showPanel(Panel::Conditions);
+  if (conditions_) conditions_->showCellConditions();
+}
+
+void MainWindowLogic::CommandCellOk_Click() {
+  if (conditions_) conditions_->CommandCellOk();
+  showMainPanel();
+}
+
+void MainWindowLogic::CommandRsOk_Click() {
+  if (!serialPanel_ || serialPanel_->CommandRsOk()) showMainPanel();
 }
 
 void MainWindowLogic::MenuRS_Click() {

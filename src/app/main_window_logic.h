@@ -4,6 +4,8 @@
 #pragma once
 
 #include "app/logger.h"
+#include "serial/serial_panel.h"
+#include "settings/conditions_panel.h"
 
 #include <QString>
 
@@ -30,6 +32,12 @@ class MainWindowLogic {
 public:
   MainWindowLogic(Logger& logger, MainView& view) : logger_(logger), view_(view) {}
 
+  // The two settings panels' logic; the window creates them with their widgets.
+  void setPanels(settings::ConditionsPanel* conditions, serial::SerialPanel* serialPanel) {
+    conditions_ = conditions;
+    serialPanel_ = serialPanel;
+  }
+
   // Clears the receive buffers (before the main window loads).
   void programEntry();
   // The load steps after the window is titled and placed: the workbook
@@ -41,9 +49,9 @@ public:
   void showMainPanel();
   void MenuCond_Click();
   void MenuRS_Click();
-  void CommandCellOk_Click() { showMainPanel(); }
+  void CommandCellOk_Click();
   void CommandCellNg_Click() { showMainPanel(); }
-  void CommandRsOk_Click() { showMainPanel(); }
+  void CommandRsOk_Click();
   void CommandRsNg_Click() { showMainPanel(); }
 
   void TextFileName_Change();
@@ -52,6 +60,8 @@ public:
 private:
   Logger& logger_;
   MainView& view_;
+  settings::ConditionsPanel* conditions_ = nullptr;
+  serial::SerialPanel* serialPanel_ = nullptr;
 };
 
 }  // namespace kestrune::app

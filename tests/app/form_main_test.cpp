@@ -6,6 +6,8 @@
 #include "settings/setup_file.h"
 
 #include <QAction>
+#include <QComboBox>
+#include <QRadioButton>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -131,6 +133,40 @@ TEST_F(FormMainTest, SettingsButtonsSwitchPanelsAndOkCancelReturn) {
     EXPECT_TRUE(child<QAction>("MenuCond")->isEnabled());
     EXPECT_TRUE(child<QAction>("MenuRS")->isEnabled());
   }
+}
+
+TEST_F(FormMainTest, SerialPanelShowsPortDefaultsAndCancelKeepsUnappliedSelections) {
+  auto* speed = child<QComboBox>("cboSpeed");
+  EXPECT_EQ(speed->currentText(), QStringLiteral("9600"));
+  EXPECT_EQ(child<QComboBox>("cboParity")->currentText(), QStringLiteral("None"));
+  EXPECT_EQ(child<QComboBox>("cboPort")->currentText(), QStringLiteral("Com1"));
+  EXPECT_EQ(child<QLabel>("lblDevice")->text(), QStringLiteral("/dev/ttyS0"));
+  child<QPushButton>("CommandRs")->click();
+  speed->setCurrentIndex(speed->findText(QStringLiteral("19200")));
+  child<QPushButton>("CommandRsNg")->click();
+  child<QPushButton>("CommandRs")->click();
+  EXPECT_EQ(speed->currentText(), QStringLiteral("19200"));
+  EXPECT_EQ(logger.port(0).settings(), QStringLiteral("9600,n,8,1"));
+  child<QPushButton>("CommandRsOk")->click();
+  EXPECT_TRUE(visible("FrameMain"));
+  EXPECT_EQ(logger.port(0).settings(), QStringLiteral("19200,n,8,1"));
+}
+
+TEST_F(FormMainTest, ConditionsPanelOpensNormalisedAndOkStores) {
+  EXPECT_EQ(child<QLineEdit>("TextMin")->text(), QStringLiteral("60"));  // until the panel opens
+  child<QPushButton>("CommandCond")->click();
+  EXPECT_EQ(child<QLineEdit>("TextMin")->text(), QStringLiteral("1"));
+  EXPECT_TRUE(child<QRadioButton>("OptionTime_0")->isChecked());
+  EXPECT_FALSE(child<QLineEdit>("TextCellNo")->isEnabled());
+  child<QRadioButton>("OptionNum_1")->click();
+  EXPECT_TRUE(child<QLineEdit>("TextCellNo")->isEnabled());
+  child<QRadioButton>("OptionTime_3")->click();
+  child<QLineEdit>("TextRows")->setText(QStringLiteral("25"));
+  child<QPushButton>("CommandCellOk")->click();
+  EXPECT_TRUE(visible("FrameMain"));
+  EXPECT_EQ(logger.setup.stampMode, 3);
+  EXPECT_EQ(logger.setup.numberingOn, settings::True);
+  EXPECT_EQ(logger.setup.measureCount, 25);
 }
 
 TEST_F(FormMainTest, CtrlQSavesSettingsAndClosesTheWindow) {

@@ -1,0 +1,71 @@
+// The data acquisition conditions panel without widgets: shows the record's
+// conditions normalised, normalises what is typed, stores on OK.
+#pragma once
+
+#include "settings/setup_record.h"
+
+#include <QString>
+
+namespace kestrune::settings {
+
+enum class CondBox { Min, Rows, StartCol, StartRow, CellNo };
+// Option groups; the index of the selected button is the value.
+enum class CondOption { Cell, Protcol, Time, Num };
+
+class ConditionsView {
+public:
+  virtual ~ConditionsView() = default;
+  virtual QString text(CondBox box) const = 0;
+  virtual void setText(CondBox box, const QString& text) = 0;
+  virtual void setBoxEnabled(CondBox box, bool enabled) = 0;
+  virtual int selectedOption(CondOption group) const = 0;
+  virtual void selectOption(CondOption group, int index) = 0;
+  virtual void focusBox(CondBox box) = 0;
+};
+
+class ConditionsPanel {
+public:
+  ConditionsPanel(SetupRecord& record, ConditionsView& view) : record_(record), view_(view) {}
+
+  // The minutes box shows 60 until the panel first opens.
+  void showDefaultMinutes() { view_.setText(CondBox::Min, QStringLiteral("60")); }
+  // Corrects the record's conditions in place and shows them.
+  void showCellConditions();
+
+  void OptionCell_Click(int index);
+  void OptionNum_Click(int index);
+
+  void TextMin_LostFocus() { normaliseMinutes(); }
+  void TextMin_Enter();
+  void TextRows_LostFocus() { normaliseRows(); }
+  void TextRows_Enter() { normaliseRows(); }
+  void TextStartRow_LostFocus() { normaliseStartRow(); }
+  void TextStartRow_Enter() { normaliseStartRow(); }
+  // Normalises the start column and stores it in the record at once.
+  void TextStartCol_LostFocus();
+  // Moves the focus on, so the box's own lost-focus rule runs.
+  void TextStartCol_Enter() { view_.focusBox(CondBox::StartRow); }
+  void TextCellNo_LostFocus();
+
+  void normaliseMinutes();
+  void normaliseRows();
+  void normaliseStartRow();
+
+  // Stores the boxes and options in the record.
+  void CommandCellOk();
+
+private:
+  void clampBox(CondBox box, std::int32_t low, std::int32_t high);
+
+  SetupRecord& record_;
+  ConditionsView& view_;
+};
+
+// The start column rule applied when the panel opens: one letter A to Z or
+// two letters AA to IA (compared by character code), otherwise "A"; longer
+// texts are cut to two characters.
+QByteArray correctedStartColumn(const QByteArray& column);
+// The rule applied when the start column box loses the focus.
+QString normalisedStartColumnInput(const QString& text);
+
+}  // namespace kestrune::settings

@@ -1,0 +1,214 @@
+#include "settings/conditions_panel.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace kestrune::settings {
+namespace {
+
+struct FakeConditionsView final : ConditionsView {
+  QString text(CondBox b) const override { return texts.count(b) ? texts.at(b) : QString(); }
+  void setText(CondBox b, const QString& t) override { texts[b] = t; }
+  void setBoxEnabled(CondBox b, bool e) override { enabled[b] = e; }
+  int selectedOption(CondOption g) const override { return options.count(g) ? options.at(g) : -1; }
+  void selectOption(CondOption g, int i) override { options[g] = i; }
+  void focusBox(CondBox b) override { focused = b; }
+
+  std::map<CondBox, QString> texts;
+  std::map<CondBox, bool> enabled;
+  std::map<CondOption, int> options;
+  std::optional<CondBox> focused;
+};
+
+class ConditionsPanelTest : public ::testing::Test {
+protected:
+  SetupRecord record;
+  FakeConditionsView view;
+  ConditionsPanel panel{record, view};
+};
+
+TEST_F(ConditionsPanelTest, OpeningWithAllFieldsZeroShowsAndStoresTheCorrections) {
+  panel.showCellConditions();
+  EXPECT_EQ(view.texts[CondBox::Min], QStringLiteral("1"));
+  EXPECT_EQ(view.texts[CondBox::Rows], QStringLiteral("1"));
+  EXPECT_EQ(view.texts[CondBox::StartCol], QStringLiteral("A"));
+  EXPECT_EQ(view.texts[CondBox::StartRow], QStringLiteral("1"));
+  EXPECT_EQ(view.texts[CondBox::CellNo], QStringLiteral("1"));
+  EXPECT_EQ(view.options[CondOption::Cell], 0);
+  EXPECT_EQ(view.options[CondOption::Time], 0);
+  EXPECT_EQ(view.options[CondOption::Num], 0);
+  EXPECT_EQ(view.options[CondOption::Protcol], 0);
+  EXPECT_FALSE(view.enabled[CondBox::StartCol]);
+  EXPECT_FALSE(view.enabled[CondBox::StartRow]);
+  EXPECT_FALSE(view.enabled[CondBox::CellNo]);
+  EXPECT_EQ(record.acquireTimeMs, 60000);
+  EXPECT_EQ(record.measureCount, 1);
+  EXPECT_EQ(record.startCol, "A");
+  EXPECT_EQ(record.startRow, 1);
+  EXPECT_EQ(record.acquisitionNo, 1);
+}
+
+TEST_F(ConditionsPanelTest, OpeningClampsAndShowsStoredValues) {
+  record.acquireTimeMs = 90000;
+  record.measureCount = 20000;
+  record.startRow = 70000;
+  record.startAtCell = True;
+  record.numberingOn = 5;  // not 0: numbering on
+  record.stampMode = 7;
+  record.scriptFromFile = True;
+  record.acquisitionNo = 42;
+  panel.showCellConditions();
+  EXPECT_EQ(view.texts[CondBox::Min], QStringLiteral("1.5"));
+  EXPECT_EQ(record.measureCount, 10000);
+  EXPECT_EQ(record.startRow, 65000);
+  EXPECT_EQ(record.stampMode, 0);
+  EXPECT_EQ(view.options[CondOption::Cell], 1);
+  EXPECT_TRUE(view.enabled[CondBox::StartCol]);
+  EXPECT_EQ(view.options[CondOption::Num], 1);
+  EXPECT_TRUE(view.enabled[CondBox::CellNo]);
+  EXPECT_EQ(view.options[CondOption::Protcol], 1);
+  EXPECT_EQ(view.texts[CondBox::CellNo], QStringLiteral("42"));
+  record.acquireTimeMs = 99999999;
+  panel.showCellConditions();
+  EXPECT_EQ(record.acquireTimeMs, 18000000);
+}
+
+TEST_F(ConditionsPanelTest, StartAtCellIsTrueOnlyForMinusOne) {
+  record.startAtCell = 1;
+  panel.showCellConditions();
+  EXPECT_EQ(view.options[CondOption::Cell], 0);
+}
+
+struct ColumnCase {
+  const char* stored;
+  const char* shown;
+};
+
+class CorrectedStartColumnTest : public ::testing::TestWithParam<ColumnCase> {};
+
+TEST_P(CorrectedStartColumnTest, OpeningRule) {
+  EXPECT_EQ(correctedStartColumn(GetParam().stored), QByteArray(GetParam().shown)) << GetParam().stored;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CorrectedStartColumnTest,
+                         ::testing::Values(ColumnCase{"", "A"}, ColumnCase{"B", "B"}, ColumnCase{"Z", "Z"},
+                                           ColumnCase{"a", "A"}, ColumnCase{"[", "A"}, ColumnCase{"AA", "AA"},
+                                           ColumnCase{"IA", "IA"}, ColumnCase{"IB", "A"}, ColumnCase{"ZZ", "A"},
+                                           ColumnCase{"A1", "A"}, ColumnCase{"ABC", "AB"}, ColumnCase{"1", "A"}));
+
+class StartColumnInputTest : public ::testing::TestWithParam<ColumnCase> {};
+
+TEST_P(StartColumnInputTest, LostFocusRule) {
+  EXPECT_EQ(normalisedStartColumnInput(QString::fromUtf8(GetParam().stored)), QString::fromUtf8(GetParam().shown))
+      << GetParam().stored;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, StartColumnInputTest,
+                         ::testing::Values(ColumnCase{"ab", "AB"}, ColumnCase{"b", "B"}, ColumnCase{"zz", "IA"},
+                                           ColumnCase{"", "A"}, ColumnCase{"[", "Z"}, ColumnCase{"abc", "AB"},
+                                           ColumnCase{"  c  ", "C"}, ColumnCase{"1", "A"}, ColumnCase{"a1", "A1"},
+                                           ColumnCase{"iz", "IA"}, ColumnCase{"ia", "IA"}));
+
+TEST_F(ConditionsPanelTest, StartColumnIsStoredWhenTheBoxLosesFocusAndSurvivesCancel) {
+  panel.showCellConditions();
+  view.texts[CondBox::StartCol] = QStringLiteral("ab");
+  panel.TextStartCol_LostFocus();
+  EXPECT_EQ(view.texts[CondBox::StartCol], QStringLiteral("AB"));
+  EXPECT_EQ(record.startCol, "AB");
+}
+
+struct BoxCase {
+  CondBox box;
+  const char* typed;
+  const char* shown;
+};
+
+class NormaliseBoxTest : public ConditionsPanelTest, public ::testing::WithParamInterface<BoxCase> {};
+
+TEST_P(NormaliseBoxTest, LostFocus) {
+  const BoxCase& c = GetParam();
+  view.texts[c.box] = QString::fromUtf8(c.typed);
+  switch (c.box) {
+    case CondBox::Min: panel.TextMin_LostFocus(); break;
+    case CondBox::Rows: panel.TextRows_LostFocus(); break;
+    case CondBox::StartRow: panel.TextStartRow_LostFocus(); break;
+    case CondBox::CellNo: panel.TextCellNo_LostFocus(); break;
+    case CondBox::StartCol: break;
+  }
+  EXPECT_EQ(view.texts[c.box], QString::fromUtf8(c.shown)) << c.typed;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NormaliseBoxTest,
+    ::testing::Values(BoxCase{CondBox::Min, "0", "1"}, BoxCase{CondBox::Min, "abc", "1"},
+                      BoxCase{CondBox::Min, "500", "300"}, BoxCase{CondBox::Min, "2.5", "2"},
+                      BoxCase{CondBox::Min, "3.5", "4"}, BoxCase{CondBox::Min, "1.5", "2"},
+                      BoxCase{CondBox::Min, " 4 5 ", "45"}, BoxCase{CondBox::Min, "&H10", "16"},
+                      BoxCase{CondBox::Rows, "0", "1"}, BoxCase{CondBox::Rows, "10001", "10000"},
+                      BoxCase{CondBox::Rows, "007", "7"}, BoxCase{CondBox::StartRow, "65001", "65000"},
+                      BoxCase{CondBox::StartRow, "-3", "1"}, BoxCase{CondBox::CellNo, "0", "1"},
+                      BoxCase{CondBox::CellNo, "123456", "123456"},
+                      BoxCase{CondBox::CellNo, "99999999999999", "2147483647"}));
+
+TEST_F(ConditionsPanelTest, EnterKeys) {
+  view.texts[CondBox::Min] = QStringLiteral("999");
+  panel.TextMin_Enter();
+  EXPECT_EQ(view.texts[CondBox::Min], QStringLiteral("300"));
+  EXPECT_EQ(view.focused, CondBox::Rows);
+  view.focused.reset();
+  view.texts[CondBox::Rows] = QStringLiteral("0");
+  panel.TextRows_Enter();
+  EXPECT_EQ(view.texts[CondBox::Rows], QStringLiteral("1"));
+  EXPECT_FALSE(view.focused.has_value());
+  panel.TextStartCol_Enter();
+  EXPECT_EQ(view.focused, CondBox::StartRow);
+}
+
+TEST_F(ConditionsPanelTest, OptionButtonsOnlyEnable) {
+  panel.showCellConditions();
+  panel.OptionCell_Click(1);
+  EXPECT_TRUE(view.enabled[CondBox::StartCol]);
+  EXPECT_TRUE(view.enabled[CondBox::StartRow]);
+  panel.OptionCell_Click(0);
+  EXPECT_FALSE(view.enabled[CondBox::StartRow]);
+  panel.OptionNum_Click(1);
+  EXPECT_TRUE(view.enabled[CondBox::CellNo]);
+  EXPECT_EQ(record.startAtCell, False);
+}
+
+TEST_F(ConditionsPanelTest, OkStoresEveryField) {
+  panel.showCellConditions();
+  view.texts[CondBox::Min] = QStringLiteral("45");
+  view.texts[CondBox::Rows] = QStringLiteral("120");
+  view.texts[CondBox::StartRow] = QStringLiteral("12");
+  view.texts[CondBox::CellNo] = QStringLiteral("7");
+  view.options[CondOption::Cell] = 1;
+  view.options[CondOption::Time] = 2;
+  view.options[CondOption::Num] = 1;
+  view.options[CondOption::Protcol] = 1;
+  panel.CommandCellOk();
+  EXPECT_EQ(record.acquireTimeMs, 45 * 60000);
+  EXPECT_EQ(record.measureCount, 120);
+  EXPECT_EQ(record.startRow, 12);
+  EXPECT_EQ(record.acquisitionNo, 7);
+  EXPECT_EQ(record.startAtCell, True);
+  EXPECT_EQ(record.stampMode, 2);
+  EXPECT_EQ(record.numberingOn, True);
+  EXPECT_EQ(record.scriptFromFile, True);
+  view.options[CondOption::Time] = 3;
+  view.options[CondOption::Num] = 0;
+  panel.CommandCellOk();
+  EXPECT_EQ(record.stampMode, 3);
+  EXPECT_EQ(record.numberingOn, False);
+}
+
+TEST_F(ConditionsPanelTest, OkKeepsHalfMinutesFromAnUnvisitedBox) {
+  record.acquireTimeMs = 90000;
+  panel.showCellConditions();
+  panel.CommandCellOk();
+  EXPECT_EQ(record.acquireTimeMs, 90000);
+}
+
+}  // namespace
+}  // namespace kestrune::settings
