@@ -1,0 +1,96 @@
+// A channel end to end on a pseudo-terminal: openPort with the termios port,
+// reception into the receive buffer, and a device that goes away mid-run.
+#include "serial/channels.h"
+#include "serial/reception.h"
+#include "serial/termios_port.h"
+
+#include "fakes/manual_clock.h"
+#include "fakes/recording_message_boxes.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+
+#include <gtest/gtest.h>
+
+#include <pty.h>
+#include <unistd.h>
+
+namespace kestrune::serial {
+namespace {
+
+template <typename Condition>
+bool waitUntil(Condition condition) {
+  QDeadlineTimer deadline(2000);
+  while (!condition()) {
+    if (deadline.hasExpired()) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+struct ErrorText final : ErrorLabel {
+  void setErrorText(const QString& t) override { text = t; }
+  QString text;
+};
+
+class ChannelPtyTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char name[256] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    map.set(1, QString::fromLocal8Bit(name));
+    port = std::make_unique<TermiosPort>(map);
+    QObject::connect(port.get(), &Port::onComm, port.get(),
+                     [this] { reception.MSComm1_OnComm(0, *port, runActive, &label, clock); });
+  }
+  void TearDown() override {
+    port.reset();
+    if (master >= 0) ::close(master);
+    if (slave >= 0) ::close(slave);
+  }
+  void send(const char* bytes, std::size_t n) { ASSERT_EQ(::write(master, bytes, n), static_cast<ssize_t>(n)); }
+
+  int master = -1, slave = -1;
+  PortMap map;
+  std::unique_ptr<TermiosPort> port;
+  Reception reception;
+  testing::ManualClock clock;
+  testing::RecordingMessageBoxes boxes;
+  ErrorText label;
+  bool runActive = true;
+};
+
+TEST_F(ChannelPtyTest, ReceivedLineLandsInTheBufferCharacterByCharacter) {
+  ASSERT_TRUE(openPort(*port, boxes));
+  EXPECT_TRUE(boxes.shown.empty());
+  send("12.5,\x82\xa0\r", 8);
+  ASSERT_TRUE(waitUntil([&] { return reception.recvBuffer[0].size() == 7; }));
+  EXPECT_EQ(reception.recvBuffer[0], (cp932::CodeString{u'1', u'2', u'.', u'5', u',', 0x82A0, u'\r'}));
+  closePort(*port);
+  EXPECT_FALSE(port->portOpen());
+}
+
+TEST_F(ChannelPtyTest, AMissingDeviceShowsTheOpenMessage) {
+  map.set(2, QStringLiteral("/dev/kestrune-no-such-device"));
+  TermiosPort missing(map);
+  ASSERT_TRUE(missing.setCommPort(2).ok());
+  EXPECT_FALSE(openPort(missing, boxes));
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("通信ポートがオープンできません！")});
+}
+
+TEST_F(ChannelPtyTest, VanishingDeviceBecomesTheLastErrorAndTheRunGoesOn) {
+  ASSERT_TRUE(openPort(*port, boxes));
+  ::close(master);
+  master = -1;
+  ::close(slave);
+  slave = -1;
+  ASSERT_TRUE(waitUntil([&] { return !reception.lastErrorMsg.isEmpty(); }));
+  EXPECT_EQ(reception.lastErrorMsg, QStringLiteral("未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"));
+  EXPECT_TRUE(label.text.endsWith(reception.lastErrorMsg));
+  EXPECT_FALSE(port->output(u"X").ok());
+  closePort(*port);
+  EXPECT_FALSE(port->portOpen());
+}
+
+}  // namespace
+}  // namespace kestrune::serial
