@@ -1,0 +1,74 @@
+// The spreadsheet application the logger writes into: the operations it uses
+// and the two events it listens to. Implementations: the built-in application
+// (sheet/embedded) and LibreOffice Calc (sheet/calc). Every operation reports
+// failure as a value; nothing is thrown across this seam.
+#pragma once
+
+#include "core/result.h"
+#include "sheet/a1.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <variant>
+
+namespace kestrune::sheet {
+
+// A date/time stamp: the date only, the time of day only, or both. The
+// application stores it as a date value with a matching number format.
+struct Stamp {
+  enum class Kind { Date, Time, DateTime };
+  QDateTime value;
+  Kind kind = Kind::DateTime;
+  friend bool operator==(const Stamp&, const Stamp&) = default;
+};
+
+// What a cell is given: text, a whole number or a stamp.
+using CellValue = std::variant<QString, std::int32_t, Stamp>;
+
+class SpreadsheetApp : public QObject {
+  Q_OBJECT
+public:
+  using QObject::QObject;
+  ~SpreadsheetApp() override = default;
+
+  // Workbooks.Open: opens the workbook and makes it the active one.
+  virtual Status openWorkbook(const QString& path) = 0;
+  // Visible = true: shows the application's window.
+  virtual Status setVisible(bool visible) = 0;
+  // WindowState = normal: neither minimised nor maximised.
+  virtual Status setWindowStateNormal() = 0;
+  // ActiveWorkbook.Save: saves the active workbook under its own name and format.
+  virtual Status saveActiveWorkbook() = 0;
+  // Quit: ends the application.
+  virtual Status quit() = 0;
+
+  // Range(address).Select: the cell of the active sheet becomes the active cell.
+  virtual Status selectRange(const QString& address) = 0;
+  // ActiveCell, with its Row and Column.
+  virtual Result<CellRef> activeCell() = 0;
+  // Cells(row, column).Select.
+  virtual Status selectCell(std::int32_t row, std::int32_t column) = 0;
+  // Cells(row, column).Value = value, on the active sheet.
+  virtual Status setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) = 0;
+
+  // The logger lets go of the application at program end without quitting
+  // it. An application in its own process keeps running; one inside ours
+  // must not lose unsaved work silently.
+  virtual void release() {}
+
+signals:
+  // WorkbookBeforeClose(Wb, Cancel): a workbook is about to close.
+  void workbookBeforeClose(const QString& workbookPath, bool* cancel);
+  // SheetSelectionChange(Sh, Target): the user selected another cell.
+  void sheetSelectionChange(const QString& sheetName, const kestrune::sheet::CellRef& target);
+};
+
+// Starts a new application instance, not yet visible.
+using SpreadsheetFactory = std::function<Result<std::unique_ptr<SpreadsheetApp>>()>;
+
+}  // namespace kestrune::sheet

@@ -1,0 +1,97 @@
+#include "sheet/workbook_connection.h"
+
+#include <QFileInfo>
+
+#include <limits>
+
+namespace kestrune::sheet {
+
+WorkbookConnection::WorkbookConnection(settings::SetupRecord& record, MessageBoxes& boxes, SpreadsheetFactory factory)
+    : record_(record), boxes_(boxes), factory_(std::move(factory)) {}
+
+void WorkbookConnection::CommandOpen_Click(const QString& path, const std::function<void()>& refreshControls,
+                                           const std::function<void()>& focusMainWindow) {
+  if (!QFileInfo::exists(path)) {
+    boxes_.show(path + MsgNotFound);
+    return;
+  }
+  // An application that still answers is only brought forward.
+  if (xls && xls->setVisible(true) && xls->setWindowStateNormal()) {
+    refreshControls();
+    return;
+  }
+  xls.reset();
+  Result<std::unique_ptr<SpreadsheetApp>> created = factory_();
+  const bool started = created.ok() && created.value();
+  if (started) {
+    xls = std::move(created).value();
+    if (onAttach_) onAttach_(*xls);
+  }
+  if (started && xls->openWorkbook(path) && xls->setVisible(true) && xls->setWindowStateNormal()) {
+    excelState = -1;
+    if (focusMainWindow) focusMainWindow();
+    refreshControls();
+    return;
+  }
+  xls.reset();
+  excelState = 0;
+  boxes_.show(MsgCannotStart);
+  refreshControls();
+}
+
+void WorkbookConnection::CommandClose_Click(const std::function<void()>& refreshControls) {
+  if (xls && xls->saveActiveWorkbook()) static_cast<void>(xls->quit());
+  xls.reset();
+  excelState = 0;
+  refreshControls();
+}
+
+void WorkbookConnection::release() {
+  if (xls) xls->release();
+  xls.reset();
+}
+
+void WorkbookConnection::accessLost() {
+  boxes_.show(MsgAccessLost);
+  excelState = 0;
+}
+
+void WorkbookConnection::getStartCell() {
+  if (excelState == 0 || !xls) return;
+  if (record_.startAtCell == settings::True) {
+    const QString address =
+        QString::fromLatin1(record_.startCol).trimmed() + QString::number(static_cast<qint64>(record_.startRow));
+    if (!xls->selectRange(address)) return accessLost();
+  }
+  const Result<CellRef> active = xls->activeCell();
+  if (!active || active->column > std::numeric_limits<std::int16_t>::max()) return accessLost();
+  // The column letters are the 2nd and 3rd characters of "$B$12", less a "$".
+  QString letters = absoluteAddress(*active).mid(1, 2);
+  if (letters.size() == 2 && letters[1] == QLatin1Char('$')) letters.truncate(1);
+  record_.startColNo = static_cast<std::int16_t>(active->column);
+  record_.startRow = active->row;
+  record_.startCol = letters.toLatin1();
+  if (cursorView_) {
+    cursorView_->showStartColumn(letters);
+    cursorView_->showStartRow(QString::number(record_.startRow));
+  }
+  if (pump_) pump_();
+}
+
+void WorkbookConnection::nextCellMove() {
+  if (excelState == 0 || !xls) return;
+  if (record_.startRow == std::numeric_limits<std::int32_t>::max()) return accessLost();
+  ++record_.startRow;
+  if (cursorView_) cursorView_->showStartRow(QString::number(record_.startRow));
+  if (!xls->selectCell(record_.startRow, record_.startColNo)) accessLost();
+}
+
+void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue& value) {
+  if (excelState == 0 || !xls) return;
+  const int column = record_.startColNo + offsetColNo;
+  if (column > std::numeric_limits<std::int16_t>::max() || column < std::numeric_limits<std::int16_t>::min())
+    return accessLost();
+  if (!xls->setCellValue(record_.startRow, column, value)) accessLost();
+}
+
+}  // namespace kestrune::sheet

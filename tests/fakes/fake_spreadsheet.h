@@ -1,0 +1,90 @@
+// An in-memory spreadsheet application: one sheet of cells, an active cell,
+// every call recorded, and any operation made to fail on demand.
+#pragma once
+
+#include "sheet/spreadsheet_app.h"
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kestrune::testing {
+
+class FakeSpreadsheet final : public sheet::SpreadsheetApp {
+public:
+  // What the fake has seen, shared with the test after ownership moves away.
+  struct Log {
+    std::vector<std::string> calls;
+    std::map<std::pair<int, int>, sheet::CellValue> cells;
+    sheet::CellRef active{1, 1};
+    std::string openedPath;
+    bool visible = false;
+    bool released = false;
+    bool destroyed = false;
+  };
+
+  explicit FakeSpreadsheet(std::shared_ptr<Log> log) : log_(std::move(log)) {}
+  ~FakeSpreadsheet() override { log_->destroyed = true; }
+
+  // Operations that fail, by name ("open", "visible", "windowState", "save",
+  // "quit", "selectRange", "activeCell", "selectCell", "setValue"); "all"
+  // fails everything, as after the user closed the application.
+  std::set<std::string> failing;
+  std::int32_t lastRow = 65536;
+  std::int32_t lastColumn = 256;
+
+  Status openWorkbook(const QString& path) override {
+    log_->openedPath = path.toStdString();
+    return step("open");
+  }
+  Status setVisible(bool v) override {
+    Status s = step("visible");
+    if (s) log_->visible = v;
+    return s;
+  }
+  Status setWindowStateNormal() override { return step("windowState"); }
+  Status saveActiveWorkbook() override { return step("save"); }
+  Status quit() override { return step("quit"); }
+  Status selectRange(const QString& address) override {
+    if (Status s = step("selectRange " + address.toStdString()); !s) return s;
+    if (failing.count("selectRange")) return fail(QStringLiteral("refused"));
+    const auto cell = sheet::parseA1(address);
+    if (!cell || !inside(cell->row, cell->column)) return fail(QStringLiteral("bad address"));
+    log_->active = *cell;
+    return {};
+  }
+  Result<sheet::CellRef> activeCell() override {
+    if (Status s = step("activeCell"); !s) return s.error();
+    return log_->active;
+  }
+  Status selectCell(std::int32_t row, std::int32_t column) override {
+    if (Status s = step("selectCell " + std::to_string(row) + "," + std::to_string(column)); !s) return s;
+    if (failing.count("selectCell") || !inside(row, column)) return fail(QStringLiteral("outside"));
+    log_->active = {row, column};
+    return {};
+  }
+  Status setCellValue(std::int32_t row, std::int32_t column, const sheet::CellValue& value) override {
+    if (Status s = step("setValue " + std::to_string(row) + "," + std::to_string(column)); !s) return s;
+    if (failing.count("setValue") || !inside(row, column)) return fail(QStringLiteral("outside"));
+    log_->cells[{row, column}] = value;
+    return {};
+  }
+  void release() override { log_->released = true; }
+
+private:
+  bool inside(std::int64_t row, std::int64_t column) const {
+    return row >= 1 && row <= lastRow && column >= 1 && column <= lastColumn;
+  }
+  Status step(const std::string& call) {
+    log_->calls.push_back(call);
+    const std::string name = call.substr(0, call.find(' '));
+    if (failing.count("all") || (name != "selectRange" && name != "selectCell" && name != "setValue" &&
+                                 failing.count(name)))
+      return fail(QStringLiteral("failed: ") + QString::fromStdString(name));
+    return {};
+  }
+  std::shared_ptr<Log> log_;
+};
+
+}  // namespace kestrune::testing
