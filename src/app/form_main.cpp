@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -40,6 +42,7 @@ const QString CapGroupSettings = QStringLiteral("条件設定");
 const QString CapRs = QStringLiteral("　RS232C　通信設定");
 const QString CapCond = QStringLiteral("ﾃﾞｰﾀ取得　条件設定");
 const QString CapSettingsNote = QStringLiteral("データ取得、通信条件を設定します");
+const QString CapXlsFilter = QStringLiteral("xlsﾌｧｲﾙ(*.xls)");
 
 // Window geometry in twips.
 constexpr int WindowWidth = 8580;
@@ -139,6 +142,9 @@ QWidget* FormMain::buildMainPanel() {
   startBox->addWidget(line2_[1], 2, 0, 1, 3);
   commandOpen_ = button(CapOpen, "CommandOpen", runGroup);
   commandClose_ = button(CapClose, "CommandClose", runGroup);
+  connect(commandFileSelect_, &QPushButton::clicked, this, [this] { logic_.CommandFileSelect_Click(); });
+  connect(commandOpen_, &QPushButton::clicked, this, [this] { logic_.CommandOpen_Click(); });
+  connect(commandClose_, &QPushButton::clicked, this, [this] { logic_.CommandClose_Click(); });
   // Hidden controls keep their place, so the panel does not jump when a workbook opens.
   for (QWidget* w : std::initializer_list<QWidget*>{commandStart_, commandOpen_, commandClose_, line2_[0],
                                                      line2_[1], line2_[2], line2_[3]}) {
@@ -214,6 +220,23 @@ void FormMain::setOpenWorkbookControlsVisible(bool visible) {
 void FormMain::setFileChoiceEnabled(bool enabled) {
   textFileName_->setEnabled(enabled);
   commandFileSelect_->setEnabled(enabled);
+}
+
+void FormMain::setFileNameText(const QString& text) { textFileName_->setText(text); }
+
+QString FormMain::askWorkbookPath() {
+  QFileDialog dialog(this, QString(), QDir::currentPath(), CapXlsFilter);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setDefaultSuffix(QStringLiteral("xls"));
+  dialog.setOption(QFileDialog::ReadOnly, false);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
+}
+
+void FormMain::focusWindow() {
+  raise();
+  activateWindow();
 }
 
 void FormMain::closeEvent(QCloseEvent* event) {

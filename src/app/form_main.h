@@ -34,6 +34,9 @@ public:
   void setOpenVisible(bool visible) override;
   void setOpenWorkbookControlsVisible(bool visible) override;
   void setFileChoiceEnabled(bool enabled) override;
+  void setFileNameText(const QString& text) override;
+  QString askWorkbookPath() override;
+  void focusWindow() override;
 
 protected:
   void closeEvent(QCloseEvent* event) override;

@@ -3,8 +3,12 @@
 namespace kestrune::app {
 
 Logger::Logger(const serial::Channels::PortFactory& portFactory, settings::SettingsFolder settingsFolder,
-               MessageBoxes& messageBoxes, Clock& systemClock)
-    : folder(std::move(settingsFolder)), boxes(messageBoxes), clock(systemClock), channels(portFactory) {}
+               MessageBoxes& messageBoxes, Clock& systemClock, sheet::SpreadsheetFactory spreadsheetFactory)
+    : folder(std::move(settingsFolder)),
+      boxes(messageBoxes),
+      clock(systemClock),
+      channels(portFactory),
+      workbook(setup, messageBoxes, std::move(spreadsheetFactory)) {}
 
 void Logger::connectReception() {
   for (int i = 0; i < serial::ChannelCount; ++i) {

@@ -10,6 +10,7 @@
 #include "serial/reception.h"
 #include "settings/settings_folder.h"
 #include "settings/setup_record.h"
+#include "sheet/workbook_connection.h"
 
 #include <QString>
 
@@ -20,7 +21,7 @@ namespace kestrune::app {
 class Logger {
 public:
   Logger(const serial::Channels::PortFactory& portFactory, settings::SettingsFolder folder,
-         MessageBoxes& boxes, Clock& clock);
+         MessageBoxes& boxes, Clock& clock, sheet::SpreadsheetFactory spreadsheetFactory = {});
 
   serial::Port& port(int channel) { return channels.port(channel); }
 
@@ -40,9 +41,10 @@ public:
   settings::SetupRecord setup;
 
   bool runActive = false;
-  // Workbook connection: -1 open, 0 not open or lost.
-  std::int16_t excelState = 0;
+  // The workbook path exactly as typed (not trimmed).
   QString xlsFilePath;
+  // The spreadsheet application, the connection state and the cell cursor.
+  sheet::WorkbookConnection workbook;
 };
 
 }  // namespace kestrune::app

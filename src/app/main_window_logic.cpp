@@ -4,6 +4,18 @@
 
 namespace kestrune::app {
 
+MainWindowLogic::MainWindowLogic(Logger& logger, MainView& view) : logger_(logger), view_(view) {
+  logger_.workbook.setCursorView(this);
+  logger_.workbook.setAttachHandler([this](sheet::SpreadsheetApp& app) {
+    QObject::connect(&app, &sheet::SpreadsheetApp::workbookBeforeClose, &app,
+                     [this](const QString& workbook, bool* cancel) { xls_WorkbookBeforeClose(workbook, cancel); });
+    QObject::connect(&app, &sheet::SpreadsheetApp::sheetSelectionChange, &app,
+                     [this](const QString& sheetName, const sheet::CellRef& target) {
+                       xls_SheetSelectionChange(sheetName, target);
+                     });
+  });
+}
+
 void MainWindowLogic::programEntry() { logger_.reception.clearBuffers(); }
 
 void MainWindowLogic::Form_Load() {
@@ -18,6 +30,7 @@ void MainWindowLogic::Form_Load() {
 void MainWindowLogic::Form_Unload() {
   settings::saveSetup(logger_.setup, logger_.port(0), logger_.folder.writePath(settings::SetupFileName),
                       logger_.boxes);
+  logger_.workbook.release();
 }
 
 void MainWindowLogic::showMainPanel() {
@@ -53,11 +66,42 @@ void MainWindowLogic::TextFileName_Change() {
 }
 
 void MainWindowLogic::excelButtonSet() {
-  const bool open = logger_.excelState == -1;
+  const bool open = logger_.workbook.excelState == -1;
   view_.setOpenWorkbookControlsVisible(open);
   if (open) view_.setOpenVisible(false);
   else TextFileName_Change();
   view_.setFileChoiceEnabled(!open);
+}
+
+}  // namespace kestrune::app
+
+namespace kestrune::app {
+
+void MainWindowLogic::CommandFileSelect_Click() {
+  const QString path = view_.askWorkbookPath();
+  if (path.isEmpty()) return;
+  view_.setFileNameText(path);  // runs TextFileName_Change
+  logger_.xlsFilePath = path;
+}
+
+void MainWindowLogic::CommandOpen_Click() {
+  logger_.workbook.CommandOpen_Click(logger_.xlsFilePath, [this] { excelButtonSet(); }, [this] { view_.focusWindow(); });
+}
+
+void MainWindowLogic::CommandClose_Click() {
+  logger_.workbook.CommandClose_Click([this] { excelButtonSet(); });
+}
+
+void MainWindowLogic::xls_WorkbookBeforeClose(const QString&, bool*) {}
+
+void MainWindowLogic::xls_SheetSelectionChange(const QString&, const sheet::CellRef&) {}
+
+void MainWindowLogic::showStartColumn(const QString& letters) {
+  if (conditions_) conditions_->showStartCell(&letters, nullptr);
+}
+
+void MainWindowLogic::showStartRow(const QString& row) {
+  if (conditions_) conditions_->showStartCell(nullptr, &row);
 }
 
 }  // namespace kestrune::app

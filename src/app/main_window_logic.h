@@ -26,11 +26,16 @@ public:
   virtual void setOpenWorkbookControlsVisible(bool visible) = 0;
   // TextFileName and CommandFileSelect.
   virtual void setFileChoiceEnabled(bool enabled) = 0;
+  virtual void setFileNameText(const QString& text) = 0;
+  // The open-file dialog for .xls files, starting in the current folder; an
+  // empty result when cancelled.
+  virtual QString askWorkbookPath() = 0;
+  virtual void focusWindow() = 0;
 };
 
-class MainWindowLogic {
+class MainWindowLogic final : public sheet::CursorView {
 public:
-  MainWindowLogic(Logger& logger, MainView& view) : logger_(logger), view_(view) {}
+  MainWindowLogic(Logger& logger, MainView& view);
 
   // The two settings panels' logic; the window creates them with their widgets.
   void setPanels(settings::ConditionsPanel* conditions, serial::SerialPanel* serialPanel) {
@@ -56,6 +61,17 @@ public:
 
   void TextFileName_Change();
   void excelButtonSet();
+
+  void CommandFileSelect_Click();
+  void CommandOpen_Click();
+  void CommandClose_Click();
+  // The application's events: nothing is done about either.
+  void xls_WorkbookBeforeClose(const QString& workbook, bool* cancel);
+  void xls_SheetSelectionChange(const QString& sheet, const sheet::CellRef& target);
+
+  // The cursor is shown in the conditions panel's start boxes.
+  void showStartColumn(const QString& letters) override;
+  void showStartRow(const QString& row) override;
 
 private:
   Logger& logger_;

@@ -51,6 +51,12 @@ public:
   void normaliseRows();
   void normaliseStartRow();
 
+  // The cell cursor shown in the start column and start row boxes.
+  void showStartCell(const QString* column, const QString* row) {
+    if (column) view_.setText(CondBox::StartCol, *column);
+    if (row) view_.setText(CondBox::StartRow, *row);
+  }
+
   // Stores the boxes and options in the record.
   void CommandCellOk();
 

@@ -1,11 +1,13 @@
 #include "app/main_window_logic.h"
 
 #include "fakes/fake_port.h"
+#include "fakes/fake_spreadsheet.h"
 #include "fakes/manual_clock.h"
 #include "fakes/recording_message_boxes.h"
 #include "settings/setup_file.h"
 
 #include <QFile>
+#include <QHash>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -24,6 +26,16 @@ struct FakeView final : MainView {
   void setOpenVisible(bool v) override { openVisible = v; }
   void setOpenWorkbookControlsVisible(bool v) override { workbookOpenControls = v; }
   void setFileChoiceEnabled(bool e) override { fileChoiceEnabled = e; }
+  void setFileNameText(const QString& t) override {
+    fileName = t;
+    if (onTextChanged) onTextChanged();
+  }
+  QString askWorkbookPath() override { return dialogAnswer; }
+  void focusWindow() override { ++focused; }
+
+  std::function<void()> onTextChanged;
+  QString dialogAnswer;
+  int focused = 0;
 
   Panel panel = Panel::Serial;
   bool menusEnabled = false;
@@ -37,8 +49,14 @@ class MainWindowLogicTest : public ::testing::Test {
 protected:
   MainWindowLogicTest()
       : logger([](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), boxes,
-               clock),
-        logic(logger, view) {}
+               clock,
+               [this]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
+                 sheetLog = std::make_shared<testing::FakeSpreadsheet::Log>();
+                 return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<testing::FakeSpreadsheet>(sheetLog));
+               }),
+        logic(logger, view) {
+    view.onTextChanged = [this] { logic.TextFileName_Change(); };
+  }
   FakePort& port0() { return static_cast<FakePort&>(logger.port(0)); }
 
   QTemporaryDir dir;
@@ -47,6 +65,7 @@ protected:
   Logger logger;
   FakeView view;
   MainWindowLogic logic;
+  std::shared_ptr<testing::FakeSpreadsheet::Log> sheetLog;
 };
 
 TEST_F(MainWindowLogicTest, ProgramEntryEmptiesReceiveBuffers) {
@@ -149,16 +168,102 @@ INSTANTIATE_TEST_SUITE_P(Cases, TextFileNameTest,
 
 TEST_F(MainWindowLogicTest, ExcelButtonSetFollowsWorkbookState) {
   view.fileName = QStringLiteral("/data/book.xls");
-  logger.excelState = -1;
+  logger.workbook.excelState = -1;
   logic.excelButtonSet();
   EXPECT_TRUE(view.workbookOpenControls);
   EXPECT_FALSE(view.openVisible);
   EXPECT_FALSE(view.fileChoiceEnabled);
-  logger.excelState = 0;
+  logger.workbook.excelState = 0;
   logic.excelButtonSet();
   EXPECT_FALSE(view.workbookOpenControls);
   EXPECT_TRUE(view.openVisible);
   EXPECT_TRUE(view.fileChoiceEnabled);
+}
+
+TEST_F(MainWindowLogicTest, FileDialogCancelKeepsThePath) {
+  view.fileName = QStringLiteral("/old/book.xls");
+  logic.TextFileName_Change();
+  view.dialogAnswer.clear();
+  logic.CommandFileSelect_Click();
+  EXPECT_EQ(view.fileName, QStringLiteral("/old/book.xls"));
+  EXPECT_EQ(logger.xlsFilePath, QStringLiteral("/old/book.xls"));
+  view.dialogAnswer = QStringLiteral("/new/測定.xls");
+  logic.CommandFileSelect_Click();
+  EXPECT_EQ(view.fileName, QStringLiteral("/new/測定.xls"));
+  EXPECT_EQ(logger.xlsFilePath, QStringLiteral("/new/測定.xls"));
+  EXPECT_TRUE(view.openVisible);
+}
+
+TEST_F(MainWindowLogicTest, OpenAndCloseSwitchTheWorkbookControls) {
+  logic.Form_Load();
+  const QString book = dir.filePath(QStringLiteral("book.xls"));
+  QFile(book).open(QIODevice::WriteOnly);
+  view.setFileNameText(QStringLiteral("  ") + book + QStringLiteral(" "));
+  EXPECT_TRUE(view.openVisible);
+  logic.CommandOpen_Click();  // the path with its blanks does not exist
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("  ") + book + QStringLiteral(" が見つかりません！")});
+  boxes.shown.clear();
+  view.setFileNameText(book);
+  logic.CommandOpen_Click();
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(logger.workbook.excelState, -1);
+  EXPECT_TRUE(view.workbookOpenControls);
+  EXPECT_FALSE(view.openVisible);
+  EXPECT_FALSE(view.fileChoiceEnabled);
+  EXPECT_EQ(view.focused, 1);
+  logic.CommandClose_Click();
+  EXPECT_EQ(logger.workbook.excelState, 0);
+  EXPECT_FALSE(view.workbookOpenControls);
+  EXPECT_TRUE(view.openVisible);
+  EXPECT_TRUE(view.fileChoiceEnabled);
+  EXPECT_EQ(sheetLog->calls.back(), "quit");
+}
+
+TEST_F(MainWindowLogicTest, LostStateKeepsOpenControlsUntilRefreshed) {
+  logic.Form_Load();
+  const QString book = dir.filePath(QStringLiteral("book.xls"));
+  QFile(book).open(QIODevice::WriteOnly);
+  view.setFileNameText(book);
+  logic.CommandOpen_Click();
+  logger.workbook.excelDataSet(300, QStringLiteral("beyond the last column"));
+  EXPECT_EQ(logger.workbook.excelState, 0);
+  EXPECT_TRUE(view.workbookOpenControls);  // not refreshed on the failure path
+  logic.showMainPanel();
+  EXPECT_FALSE(view.workbookOpenControls);
+}
+
+TEST_F(MainWindowLogicTest, ExitReleasesTheApplicationWithoutQuitting) {
+  logic.Form_Load();
+  const QString book = dir.filePath(QStringLiteral("book.xls"));
+  QFile(book).open(QIODevice::WriteOnly);
+  view.setFileNameText(book);
+  logic.CommandOpen_Click();
+  logic.Form_Unload();
+  EXPECT_TRUE(sheetLog->released);
+  EXPECT_EQ(std::count(sheetLog->calls.begin(), sheetLog->calls.end(), "quit"), 0);
+}
+
+TEST_F(MainWindowLogicTest, CursorIsShownInTheConditionsPanel) {
+  struct View final : settings::ConditionsView {
+    QString text(settings::CondBox b) const override { return texts.value(static_cast<int>(b)); }
+    void setText(settings::CondBox b, const QString& t) override { texts[static_cast<int>(b)] = t; }
+    void setBoxEnabled(settings::CondBox, bool) override {}
+    int selectedOption(settings::CondOption) const override { return 0; }
+    void selectOption(settings::CondOption, int) override {}
+    void focusBox(settings::CondBox) override {}
+    QHash<int, QString> texts;
+  } conditionsView;
+  settings::ConditionsPanel conditions(logger.setup, conditionsView);
+  logic.setPanels(&conditions, nullptr);
+  logic.Form_Load();
+  const QString book = dir.filePath(QStringLiteral("book.xls"));
+  QFile(book).open(QIODevice::WriteOnly);
+  view.setFileNameText(book);
+  logic.CommandOpen_Click();
+  sheetLog->active = {12, 2};
+  logger.workbook.getStartCell();
+  EXPECT_EQ(conditionsView.texts.value(static_cast<int>(settings::CondBox::StartCol)), QStringLiteral("B"));
+  EXPECT_EQ(conditionsView.texts.value(static_cast<int>(settings::CondBox::StartRow)), QStringLiteral("12"));
 }
 
 }  // namespace
