@@ -22,6 +22,8 @@ public:
   bool refuseOpen = false;        // setPortOpen(true) fails and the port stays closed
   bool refuseParameters = false;  // every reception parameter write fails
   bool breakOn = false;
+  std::vector<bool> breakHistory;
+  int pendingOut = 0;  // what outBufferCount() reports
   int rThreshold = 0, inBufferSize = 1024, inputLen = 0, inputMode = 0;
   bool rtsEnable = false, dtrEnable = false;
   int openCount = 0;
@@ -89,14 +91,17 @@ public:
     sent.push_back(static_cast<char>(byte));
     return {};
   }
-  int outBufferCount() const override { return 0; }
+  int outBufferCount() const override { return pendingOut; }
   Status setOutBufferCount(int count) override {
+    calls.push_back("OutBufferCount=" + std::to_string(count));
     if (count != 0) return fail(QStringLiteral("0 のみ設定できます"));
+    pendingOut = 0;
     return {};
   }
   Status setBreak(bool on) override {
     if (!open_) return fail(QStringLiteral("ポートが開いていません"));
     breakOn = on;
+    breakHistory.push_back(on);
     return {};
   }
 

@@ -1,0 +1,273 @@
+#include "script/interpreter.h"
+
+namespace kestrune::script {
+
+namespace {
+constexpr std::size_t Ch = 0;
+}
+
+void Interpreter::resetForStart() {
+  currentStep = 0;
+  stepPhase = 0;
+  cycleCount = 0;
+  valueCount = 0;
+  valuesWritten = 0;
+  endRequested = false;
+}
+
+void Interpreter::countDown(std::int32_t elapsed) {
+  if (elapsed < 0) elapsed = 0;
+  if (c_.script.waitRemainingMs > 0) c_.script.waitRemainingMs -= elapsed;
+  if (intervalRemainingMs > 0) intervalRemainingMs -= elapsed;
+}
+
+QString Interpreter::stepLabel(const char* suffix) const {
+  return QStringLiteral("ｽｸﾘﾌﾟﾄNo.") + QString::number(currentStep) + QString::fromUtf8(suffix);
+}
+
+void Interpreter::advance() {
+  stepPhase = 0;
+  ++currentStep;
+}
+
+void Interpreter::loopProg() {
+  if (!c_.runActive) return;
+  if (pausedForNext) {
+    c_.view.pumpEvents();
+    return;
+  }
+  const auto index = static_cast<std::size_t>(currentStep);
+  if (index < c_.script.scriptSteps.size()) execute(c_.script.scriptSteps[index]);
+  else advance();
+
+  const settings::SetupRecord& setup = c_.setup;
+  if (setup.acquireTimeMs > 0 && elapsedMs(runStartTick, c_.clock.tickMs()) > setup.acquireTimeMs)
+    endRequested = true;
+  if (cycleCount > setup.measureCount) endRequested = true;
+  if (currentStep > c_.script.stepCount) {
+    c_.runActive = false;
+    c_.boxes.show(MsgScriptFinished);
+    c_.view.setMessage(MsgPressEnd);
+  }
+  c_.view.pumpEvents();
+}
+
+void Interpreter::execute(const ScriptStep& s) {
+  Script& script = c_.script;
+  switch (s.command) {
+    case CmdSCD:
+      script.startCode[Ch] = static_cast<std::uint8_t>(s.charCode);
+      advance();
+      break;
+    case CmdECD:
+      if (s.charCode != 0) script.endCode[Ch] = static_cast<std::uint8_t>(s.charCode);
+      advance();
+      break;
+    case CmdDCD:
+      if (s.charCode != 0) script.delimiterCode[Ch] = static_cast<std::uint8_t>(s.charCode);
+      advance();
+      break;
+    case CmdBRK:
+      if (stepPhase == 0) {
+        static_cast<void>(c_.port.setBreak(true));
+        if (s.timeMs == 0) {
+          static_cast<void>(c_.port.setBreak(false));
+          advance();
+        } else {
+          script.waitRemainingMs = s.timeMs;
+          stepPhase = 1;
+        }
+      } else if (script.waitRemainingMs < 1) {
+        static_cast<void>(c_.port.setBreak(false));
+        advance();
+      }
+      break;
+    case CmdRTM:
+      if (s.timeMs >= 0) script.receiveTimeoutMs[Ch] = s.timeMs;
+      advance();
+      break;
+    case CmdSTM:
+      if (s.timeMs >= 0) script.sendTimeoutMs[Ch] = s.timeMs;
+      advance();
+      break;
+    case CmdWTM:
+      if (stepPhase == 0) {
+        c_.view.setMessage(stepLabel(":WTM"));
+        if (s.timeMs < 1) {
+          advance();
+        } else {
+          script.waitRemainingMs = s.timeMs;
+          stepPhase = 1;
+        }
+      } else if (script.waitRemainingMs < 1) {
+        advance();
+      }
+      break;
+    case CmdITM:
+      if (s.timeMs >= 0) script.intervalMs = s.timeMs;
+      advance();
+      break;
+    case CmdPAU:
+      pausedForNext = true;
+      c_.view.setMessage(stepLabel(":PAU 停止中！「次へ」ボタンを押して下さい"));
+      c_.view.showNextButton();
+      advance();
+      break;
+    case CmdCLR:
+      static_cast<void>(c_.port.setInBufferCount(0));
+      c_.reception.recvBuffer[Ch].clear();
+      advance();
+      break;
+    case CmdSSS: loopStart(); break;
+    case CmdEEE: loopEnd(); break;
+    case CmdRCV: receive(); break;
+    case CmdSND: send(s); break;
+    case CmdSET:
+      writePendingValues();
+      advance();
+      break;
+    default: advance(); break;
+  }
+}
+
+void Interpreter::loopStart() {
+  intervalRemainingMs = c_.script.intervalMs;
+  ++currentStep;
+  c_.script.loopStartStep = currentStep;
+  stepPhase = 0;
+  valueCount = 0;
+  valuesWritten = 0;
+}
+
+void Interpreter::loopEnd() {
+  if (intervalRemainingMs >= 1) {
+    c_.view.setMessage(stepLabel(":EEE"));
+    return;
+  }
+  ++cycleCount;
+  stepPhase = 0;
+  rcvDataGet(Channel);
+  intervalRemainingMs = c_.script.intervalMs;
+  writePendingValues();
+  valueCount = 0;
+  valuesWritten = 0;
+  if (c_.script.loopStartStep < 0 || endRequested || cycleCount >= c_.setup.measureCount) {
+    endRequested = true;
+    ++currentStep;
+    c_.view.setMessage(MsgEnding);
+  } else {
+    currentStep = c_.script.loopStartStep;
+  }
+  if (c_.setup.numberingOn != 0) {
+    // The number wraps like the 32-bit field it is stored in.
+    c_.setup.acquisitionNo = static_cast<std::int32_t>(static_cast<std::uint32_t>(c_.setup.acquisitionNo) + 1u);
+    c_.view.showAcquisitionNo(QString::number(c_.setup.acquisitionNo));
+  }
+  c_.workbook.nextCellMove();
+}
+
+void Interpreter::receive() {
+  Script& script = c_.script;
+  if (stepPhase == 0) {
+    c_.view.setMessage(stepLabel(":RCV"));
+    if (rcvDataGet(Channel)) {
+      advance();
+    } else {
+      script.waitRemainingMs = script.receiveTimeoutMs[Ch];
+      stepPhase = 1;
+    }
+    return;
+  }
+  if (rcvDataGet(Channel) || script.waitRemainingMs < 1 || endRequested) advance();
+}
+
+void Interpreter::send(const ScriptStep& s) {
+  Script& script = c_.script;
+  if (stepPhase == 1) {
+    if (c_.port.outBufferCount() == 0) {
+      advance();
+    } else if (script.waitRemainingMs < 1) {
+      static_cast<void>(c_.port.setOutBufferCount(0));
+      advance();
+    }
+    return;
+  }
+  if (s.data.empty()) {
+    advance();
+    return;
+  }
+  // One write per character; NUL escapes the byte 0 and the bytes 129 to 255.
+  cp932::CodeString shown;
+  bool escape = false;
+  for (const cp932::Code x : s.data) {
+    if (escape) {
+      static_cast<void>(c_.port.outputByte(static_cast<std::uint8_t>(x > 0 ? (x & 0x7F) + 128 : 0)));
+      escape = false;
+    } else if (x == 0) {
+      escape = true;
+    } else {
+      shown.push_back(x);
+      static_cast<void>(c_.port.output(cp932::CodeString(1, x)));
+    }
+  }
+  c_.view.setMessage(stepLabel(":SND"));
+  c_.view.termAppend(QStringLiteral("● ") + cp932::toUnicode(shown));
+  script.waitRemainingMs = script.sendTimeoutMs[Ch];
+  stepPhase = 1;
+}
+
+void Interpreter::writePendingValues() {
+  for (std::int16_t k = valuesWritten; k < valueCount; ++k)
+    c_.workbook.excelDataSet(k, acquiredValues[static_cast<std::size_t>(k)]);
+  valuesWritten = valueCount;
+}
+
+void Interpreter::stampSet() {
+  if (valueCount != 0) return;
+  const settings::SetupRecord& setup = c_.setup;
+  if (setup.numberingOn != 0) acquiredValues[static_cast<std::size_t>(valueCount++)] = setup.acquisitionNo;
+  sheet::Stamp stamp{c_.clock.now(), sheet::Stamp::Kind::DateTime};
+  switch (setup.stampMode) {
+    case 1: stamp.kind = sheet::Stamp::Kind::Date; break;
+    case 2: stamp.kind = sheet::Stamp::Kind::Time; break;
+    case 3: break;
+    default: return;
+  }
+  acquiredValues[static_cast<std::size_t>(valueCount++)] = stamp;
+}
+
+void Interpreter::storeField(const cp932::CodeString& field) {
+  if (field.empty() || valueCount >= MaxValues) return;
+  if (valueCount == 0) stampSet();
+  acquiredValues[static_cast<std::size_t>(valueCount++)] = cp932::toUnicode(field);
+}
+
+bool Interpreter::rcvDataGet(int channel) {
+  const auto ch = static_cast<std::size_t>(channel);
+  cp932::CodeString& buffer = c_.reception.recvBuffer[ch];
+  const cp932::Code startCode = c_.script.startCode[ch];
+  const cp932::Code delimiterCode = c_.script.delimiterCode[ch];
+  const cp932::Code endCode = c_.script.endCode[ch];
+  bool got = false;
+  while (!buffer.empty()) {
+    const std::size_t end = buffer.find(endCode);
+    if (end == cp932::CodeString::npos) break;
+    got = true;
+    const cp932::CodeString line = buffer.substr(0, end + 1);
+    buffer.erase(0, end + 1);
+    c_.view.termAppend(QStringLiteral("○ ") + cp932::toUnicode(line));
+    cp932::CodeString field;
+    for (const cp932::Code k : line) {
+      if (k == startCode) continue;
+      if (k == delimiterCode || k == endCode) {
+        storeField(field);
+        field.clear();
+      } else if (k >= 32) {
+        field.push_back(k);
+      }
+    }
+  }
+  return got;
+}
+
+}  // namespace kestrune::script

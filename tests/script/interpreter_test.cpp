@@ -1,0 +1,518 @@
+#include "script/interpreter.h"
+
+#include "fakes/fake_port.h"
+#include "fakes/fake_spreadsheet.h"
+#include "fakes/manual_clock.h"
+#include "fakes/recording_message_boxes.h"
+#include "script/syntax.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace kestrune::script {
+namespace {
+
+using cp932::CodeString;
+using testing::FakePort;
+using testing::FakeSpreadsheet;
+
+struct FakeRunView final : RunView {
+  void setMessage(const QString& t) override { message = t; }
+  void showNextButton() override { ++nextShown; }
+  void termAppend(const QString& line) override { log << line; }
+  void showAcquisitionNo(const QString& n) override { acquisitionNo = n; }
+  void pumpEvents() override { ++pumps; }
+  QString message;
+  QStringList log;
+  QString acquisitionNo;
+  int nextShown = 0;
+  int pumps = 0;
+};
+
+class InterpreterTest : public ::testing::Test {
+protected:
+  InterpreterTest()
+      : workbook(setup, boxes,
+                 [this]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
+                   return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<FakeSpreadsheet>(sheetLog));
+                 }),
+        interp(RunContext{script, reception, port, workbook, setup, clock, boxes, view, runActive}) {
+    EXPECT_TRUE(dir.isValid());
+    const QString book = dir.filePath(QStringLiteral("b.xls"));
+    QFile(book).open(QIODevice::WriteOnly);
+    workbook.CommandOpen_Click(book, [] {}, {});
+    EXPECT_EQ(workbook.excelState, -1);
+    static_cast<void>(port.setPortOpen(true));
+    setup.startRow = 1;
+    setup.startColNo = 1;
+    setup.measureCount = 10;
+    initScript(script);
+  }
+
+  // Installs the script lines as the loader would.
+  void load(std::initializer_list<const char*> lines) {
+    script.scriptSteps.assign(lines.size() + 1, ScriptStep{});
+    std::size_t i = 0;
+    for (const char* line : lines) ASSERT_TRUE(parseScriptLine(script.scriptSteps, i++, cp932::fromUtf8(line))) << line;
+    script.stepCount = static_cast<std::int16_t>(lines.size());
+  }
+  void start() {
+    interp.resetForStart();
+    interp.runStartTick = clock.tickMs();
+    runActive = true;
+  }
+  // One timer tick after `ms` milliseconds.
+  void tick(std::int32_t ms = 10) {
+    clock.advance(ms);
+    interp.countDown(ms);
+    interp.loopProg();
+  }
+  void answer(const char* utf8) { reception.recvBuffer[0] += cp932::fromUtf8(utf8); }
+  QString cell(int row, int column) {
+    const auto it = sheetLog->cells.find({row, column});
+    if (it == sheetLog->cells.end()) return QStringLiteral("<empty>");
+    if (const auto* text = std::get_if<QString>(&it->second)) return *text;
+    if (const auto* number = std::get_if<std::int32_t>(&it->second)) return QStringLiteral("#%1").arg(*number);
+    return QStringLiteral("<stamp>");
+  }
+
+  QTemporaryDir dir;
+  settings::SetupRecord setup;
+  testing::RecordingMessageBoxes boxes;
+  testing::ManualClock clock{1000};
+  std::shared_ptr<FakeSpreadsheet::Log> sheetLog = std::make_shared<FakeSpreadsheet::Log>();
+  sheet::WorkbookConnection workbook;
+  FakePort port;
+  serial::Reception reception;
+  Script script;
+  FakeRunView view;
+  bool runActive = false;
+  Interpreter interp;
+};
+
+TEST_F(InterpreterTest, WorkedExampleTickByTick) {
+  load({"ITM:5", "SSS", "SND:M%CR", "RCV", "SET", "EEE"});
+  setup.measureCount = 2;
+  start();
+  tick();  // 1: ITM
+  EXPECT_EQ(script.intervalMs, 5000);
+  EXPECT_EQ(interp.currentStep, 1);
+  tick();  // 2: SSS
+  EXPECT_EQ(interp.intervalRemainingMs, 5000);
+  EXPECT_EQ(script.loopStartStep, 2);
+  EXPECT_EQ(interp.currentStep, 2);
+  tick();  // 3: SND
+  EXPECT_EQ(port.sent, "M\r");
+  EXPECT_EQ(view.message, QStringLiteral("ｽｸﾘﾌﾟﾄNo.2:SND"));
+  EXPECT_EQ(view.log.last(), QStringLiteral("● M\r"));
+  EXPECT_EQ(script.waitRemainingMs, 2000);
+  EXPECT_EQ(interp.stepPhase, 1);
+  tick();  // 4: output buffer empty
+  EXPECT_EQ(interp.currentStep, 3);
+  tick();  // 5: RCV, nothing yet
+  EXPECT_EQ(view.message, QStringLiteral("ｽｸﾘﾌﾟﾄNo.3:RCV"));
+  EXPECT_EQ(script.waitRemainingMs, 9999000);
+  EXPECT_EQ(interp.stepPhase, 1);
+  tick();
+  tick();
+  EXPECT_EQ(interp.currentStep, 3);  // still polling
+  answer("12.5,OK\r");
+  tick();
+  EXPECT_EQ(interp.currentStep, 4);
+  EXPECT_EQ(view.log.last(), QStringLiteral("○ 12.5,OK\r"));
+  tick();  // SET
+  EXPECT_EQ(cell(1, 1), QStringLiteral("12.5"));
+  EXPECT_EQ(cell(1, 2), QStringLiteral("OK"));
+  EXPECT_EQ(interp.currentStep, 5);
+  int eeeTicks = 0;
+  while (interp.currentStep == 5) {
+    tick();
+    ++eeeTicks;
+    if (interp.currentStep == 5) {
+      EXPECT_EQ(view.message, QStringLiteral("ｽｸﾘﾌﾟﾄNo.5:EEE"));
+    }
+    ASSERT_LT(eeeTicks, 1000);
+  }
+  // The interval started at tick 2; the first EEE ran at tick 10.
+  EXPECT_EQ(eeeTicks, 500 - 8 + 1);
+  EXPECT_EQ(interp.cycleCount, 1);
+  EXPECT_EQ(interp.currentStep, 2);
+  EXPECT_EQ(setup.startRow, 2);
+  EXPECT_EQ(sheetLog->active, (sheet::CellRef{2, 1}));
+
+  tick();  // SND
+  tick();
+  tick();  // RCV
+  answer("13.0,NG\r");
+  tick();
+  tick();  // SET
+  EXPECT_EQ(cell(2, 1), QStringLiteral("13.0"));
+  while (interp.currentStep == 5) tick();
+  EXPECT_EQ(interp.cycleCount, 2);
+  EXPECT_TRUE(interp.endRequested);
+  EXPECT_EQ(interp.currentStep, 6);
+  EXPECT_EQ(view.message, QStringLiteral("終了処理中！"));
+  EXPECT_EQ(setup.startRow, 3);
+  EXPECT_TRUE(runActive);
+  EXPECT_TRUE(boxes.shown.empty());
+  tick();  // the empty step, then the end
+  EXPECT_FALSE(runActive);
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
+  EXPECT_EQ(view.message, QStringLiteral("「終了」ボタンを押して下さい"));
+  tick();  // finished: ticks do nothing
+  EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+TEST_F(InterpreterTest, BuiltInScriptWritesOneRowPerLine) {
+  setup.measureCount = 2;
+  setup.numberingOn = settings::True;
+  setup.acquisitionNo = 7;
+  start();
+  tick();  // SSS
+  tick();  // RCV waits
+  answer("1,2\r");
+  tick();
+  tick();  // SET
+  answer("3\r");
+  tick();  // EEE: the late line joins the row
+  EXPECT_EQ(cell(1, 1), QStringLiteral("#7"));
+  EXPECT_EQ(cell(1, 2), QStringLiteral("1"));
+  EXPECT_EQ(cell(1, 4), QStringLiteral("3"));
+  EXPECT_EQ(setup.acquisitionNo, 8);
+  EXPECT_EQ(view.acquisitionNo, QStringLiteral("8"));
+  answer("4\r");
+  tick();  // RCV
+  tick();  // SET
+  tick();  // EEE: second and last
+  EXPECT_EQ(cell(2, 1), QStringLiteral("#8"));
+  EXPECT_EQ(cell(2, 2), QStringLiteral("4"));
+  EXPECT_EQ(view.message, QStringLiteral("終了処理中！"));
+  tick();
+  EXPECT_FALSE(runActive);
+}
+
+TEST_F(InterpreterTest, WaitOfZeroAdvancesOnTheSameTick) {
+  load({"WTM:0", "WTM:0.05", "CLR"});
+  start();
+  tick();
+  EXPECT_EQ(interp.currentStep, 1);
+  EXPECT_EQ(view.message, QStringLiteral("ｽｸﾘﾌﾟﾄNo.0:WTM"));
+  tick();
+  EXPECT_EQ(script.waitRemainingMs, 50);
+  for (int i = 0; i < 4; ++i) tick();
+  EXPECT_EQ(interp.currentStep, 1);  // 40 ms of 50
+  tick();
+  EXPECT_EQ(interp.currentStep, 2);
+}
+
+TEST_F(InterpreterTest, BreakOfZeroSetsAndClearsOnTheSameTick) {
+  load({"BRK", "BRK:0.02"});
+  start();
+  tick();
+  EXPECT_EQ(port.breakHistory, (std::vector<bool>{true, false}));
+  EXPECT_EQ(interp.currentStep, 1);
+  tick();
+  EXPECT_TRUE(port.breakOn);
+  tick();
+  EXPECT_TRUE(port.breakOn);
+  tick();
+  EXPECT_FALSE(port.breakOn);
+  EXPECT_EQ(interp.currentStep, 2);
+}
+
+TEST_F(InterpreterTest, ReceiveTimeoutOfZeroTimesOutOnTheNextTick) {
+  load({"RTM:0", "RCV", "CLR"});
+  start();
+  tick();
+  tick();
+  EXPECT_EQ(interp.stepPhase, 1);
+  tick();
+  EXPECT_EQ(interp.currentStep, 2);
+}
+
+TEST_F(InterpreterTest, TwoLinesToOneCommandBothJoinTheRow) {
+  load({"SSS", "RCV", "SET", "EEE"});
+  start();
+  tick();
+  answer("A\rB\r");
+  tick();
+  tick();
+  EXPECT_EQ(cell(1, 1), QStringLiteral("A"));
+  EXPECT_EQ(cell(1, 2), QStringLiteral("B"));
+  EXPECT_EQ(view.log, (QStringList{QStringLiteral("○ A\r"), QStringLiteral("○ B\r")}));
+}
+
+TEST_F(InterpreterTest, IntervalLongerThanTheLoopHoldsAtEee) {
+  load({"ITM:0.1", "SSS", "EEE"});
+  start();
+  tick();
+  tick();  // SSS: interval 100 ms
+  int held = 0;
+  while (interp.cycleCount == 0) {
+    tick();
+    ++held;
+    ASSERT_LT(held, 100);
+  }
+  EXPECT_EQ(held, 10);
+  held = 0;
+  while (interp.cycleCount == 1) {
+    tick();
+    ++held;
+    ASSERT_LT(held, 100);
+  }
+  EXPECT_EQ(held, 10);  // the next interval runs from the previous EEE
+}
+
+TEST_F(InterpreterTest, MeasureCountThreeRunsTheStepsAfterEeeThenEnds) {
+  load({"SSS", "EEE", "SND:STOP"});
+  setup.measureCount = 3;
+  start();
+  for (int i = 0; i < 4; ++i) tick();
+  EXPECT_EQ(interp.cycleCount, 3);
+  EXPECT_EQ(view.message, QStringLiteral("終了処理中！"));
+  EXPECT_EQ(port.sent, "");
+  tick();
+  EXPECT_EQ(port.sent, "STOP");
+  tick();  // output drained
+  tick();
+  EXPECT_FALSE(runActive);
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
+  EXPECT_EQ(setup.startRow, 4);
+}
+
+TEST_F(InterpreterTest, ScriptWithoutEeeRunsOnceAndLeavesTheCursor) {
+  load({"SSS", "RCV", "SET"});
+  script.receiveTimeoutMs[0] = 0;
+  start();
+  for (int i = 0; i < 5; ++i) tick();
+  EXPECT_FALSE(runActive);
+  EXPECT_EQ(interp.cycleCount, 0);
+  EXPECT_EQ(setup.startRow, 1);
+}
+
+TEST_F(InterpreterTest, ScriptWithoutSssEndsAtItsFirstEee) {
+  load({"CLR", "EEE", "CLR"});
+  start();
+  tick();
+  tick();
+  EXPECT_TRUE(interp.endRequested);
+  EXPECT_EQ(interp.currentStep, 2);
+  tick();
+  tick();
+  EXPECT_FALSE(runActive);
+}
+
+TEST_F(InterpreterTest, PauseAsTheLastStepEndsAfterNext) {
+  load({"CLR", "PAU"});
+  start();
+  tick();
+  tick();
+  EXPECT_TRUE(interp.pausedForNext);
+  EXPECT_EQ(view.nextShown, 1);
+  EXPECT_EQ(view.message, QStringLiteral("ｽｸﾘﾌﾟﾄNo.1:PAU 停止中！「次へ」ボタンを押して下さい"));
+  for (int i = 0; i < 10; ++i) tick();
+  EXPECT_TRUE(runActive);  // paused: no step, no end test
+  interp.pausedForNext = false;
+  tick();
+  EXPECT_FALSE(runActive);
+}
+
+TEST_F(InterpreterTest, TimeLimit) {
+  load({"SSS", "EEE"});
+  setup.measureCount = 1000000;
+  setup.acquireTimeMs = 0;  // no limit
+  start();
+  for (int i = 0; i < 200; ++i) tick(1000);
+  EXPECT_TRUE(runActive);
+  EXPECT_FALSE(interp.endRequested);
+  setup.acquireTimeMs = 60000;
+  start();
+  tick(30000);
+  EXPECT_FALSE(interp.endRequested);
+  tick(30001);
+  EXPECT_TRUE(interp.endRequested);
+  tick();
+  EXPECT_EQ(view.message, QStringLiteral("終了処理中！"));
+}
+
+TEST_F(InterpreterTest, TimeLimitAcrossTheCounterWrapAround) {
+  clock.setTick(2147483647 - 5000);
+  load({"SSS", "EEE"});
+  setup.measureCount = 1000000;
+  setup.acquireTimeMs = 10000;
+  start();
+  tick(6000);  // the counter passes its sign boundary
+  EXPECT_FALSE(interp.endRequested);
+  tick(4001);
+  EXPECT_TRUE(interp.endRequested);
+}
+
+TEST_F(InterpreterTest, SendWritesEscapedBytesAndLogsTheRest) {
+  load({"SND:A%00B%FF%80測%CR"});
+  start();
+  tick();
+  EXPECT_EQ(port.sent, std::string("A\0B\xff\x80\x91\xaa\r", 8));
+  EXPECT_EQ(view.log.last(), QString::fromUtf8("● AB\u0080測\r"));
+}
+
+TEST_F(InterpreterTest, SendTimeoutDiscardsUnsentBytes) {
+  load({"STM:0.03", "SND:X", "CLR"});
+  start();
+  tick();
+  port.pendingOut = 5;
+  tick();
+  tick();
+  tick();
+  EXPECT_EQ(interp.currentStep, 1);
+  tick();
+  EXPECT_EQ(interp.currentStep, 2);
+  EXPECT_EQ(port.pendingOut, 0);
+}
+
+TEST_F(InterpreterTest, CodeStepsChangeTheChannelSettings) {
+  load({"SCD:%SX", "ECD:%EX", "DCD:;", "ECD:", "DCD:", "SCD:", "RTM:3", "STM:4", "CLR"});
+  start();
+  tick();
+  tick();
+  tick();
+  EXPECT_EQ(script.startCode[0], 2);
+  EXPECT_EQ(script.endCode[0], 3);
+  EXPECT_EQ(script.delimiterCode[0], ';');
+  tick();
+  tick();
+  tick();
+  EXPECT_EQ(script.endCode[0], 3);        // 0 keeps the end code
+  EXPECT_EQ(script.delimiterCode[0], ';');  // and the delimiter
+  EXPECT_EQ(script.startCode[0], 0);      // but clears the start code
+  tick();
+  tick();
+  EXPECT_EQ(script.receiveTimeoutMs[0], 3000);
+  EXPECT_EQ(script.sendTimeoutMs[0], 4000);
+  reception.recvBuffer[0] = u"junk";
+  port.incoming = u"more";
+  tick();
+  EXPECT_TRUE(reception.recvBuffer[0].empty());
+  EXPECT_TRUE(port.incoming.empty());
+}
+
+TEST_F(InterpreterTest, FailedWriteShowsTheMessageOnceAndTheRunGoesOn) {
+  load({"SSS", "RCV", "SET", "EEE"});
+  setup.measureCount = 3;
+  start();
+  sheetLog->calls.clear();
+  tick();
+  answer("a\r");
+  tick();
+  static_cast<FakeSpreadsheet*>(workbook.xls.get())->failing = {"all"};
+  tick();  // SET fails
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルにアクセスできません! 再オープンして下さい")});
+  for (int i = 0; i < 20; ++i) {
+    answer("b\r");
+    tick();
+  }
+  EXPECT_EQ(boxes.shown.size(), 2u);  // the access message and the end message
+  EXPECT_FALSE(runActive);
+  EXPECT_EQ(interp.cycleCount, 3);
+}
+
+// ---- Reception matching -----------------------------------------------------
+
+struct MatchCase {
+  const char* name;
+  const char* buffer;
+  bool got;
+  std::vector<const char*> fields;
+  const char* left;
+};
+
+class RcvDataGetTest : public InterpreterTest, public ::testing::WithParamInterface<MatchCase> {};
+
+TEST_P(RcvDataGetTest, CutsLinesIntoFields) {
+  const MatchCase& c = GetParam();
+  reception.recvBuffer[0] = cp932::fromUtf8(c.buffer);
+  EXPECT_EQ(interp.rcvDataGet(0), c.got);
+  ASSERT_EQ(interp.valueCount, static_cast<std::int16_t>(c.fields.size()));
+  for (std::size_t i = 0; i < c.fields.size(); ++i)
+    EXPECT_EQ(std::get<QString>(interp.acquiredValues[i]), QString::fromUtf8(c.fields[i])) << i;
+  EXPECT_EQ(reception.recvBuffer[0], cp932::fromUtf8(c.left));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RcvDataGetTest,
+    ::testing::Values(MatchCase{"TwoFields", "12.5,3.0\r", true, {"12.5", "3.0"}, ""},
+                      MatchCase{"LfStaysForTheNextLine", "12.5,3.0\r\n7", true, {"12.5", "3.0"}, "\n7"},
+                      MatchCase{"EmptyFieldsSkipped", ",,5\r", true, {"5"}, ""},
+                      MatchCase{"IncompleteLineWaits", "12.5", false, {}, "12.5"},
+                      MatchCase{"TwoLines", "A\rB\r", true, {"A", "B"}, ""},
+                      MatchCase{"LeadingSpaceKept", " 1.0\r", true, {" 1.0"}, ""},
+                      MatchCase{"LfDroppedWhileSplitting", "\n7,8\r", true, {"7", "8"}, ""},
+                      MatchCase{"DoubleByteText", "測定,ｱ\r", true, {"測定", "ｱ"}, ""},
+                      MatchCase{"Empty", "", false, {}, ""}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(InterpreterTest, StartCodeIsRemovedAndControlCharactersDropped) {
+  script.startCode[0] = 2;
+  reception.recvBuffer[0] = CodeString{2, u'1', u',', u'2', 3, u'\r'};
+  EXPECT_TRUE(interp.rcvDataGet(0));
+  EXPECT_EQ(interp.valueCount, 2);
+  EXPECT_EQ(std::get<QString>(interp.acquiredValues[1]), QStringLiteral("2"));
+}
+
+TEST_F(InterpreterTest, DelimiterEqualToStartCodeIsRemovedNotSplit) {
+  script.startCode[0] = ',';
+  reception.recvBuffer[0] = u"1,2\r";
+  interp.rcvDataGet(0);
+  ASSERT_EQ(interp.valueCount, 1);
+  EXPECT_EQ(std::get<QString>(interp.acquiredValues[0]), QStringLiteral("12"));
+}
+
+TEST_F(InterpreterTest, DoubleByteCharacterNeverMatchesAByteCode) {
+  // 0x8D0D would hold CR in its trail byte if it were split.
+  reception.recvBuffer[0] = CodeString{0x8D40, u','};
+  EXPECT_FALSE(interp.rcvDataGet(0));
+}
+
+TEST_F(InterpreterTest, NumberAndStampStandBeforeTheFirstField) {
+  setup.numberingOn = settings::True;
+  setup.acquisitionNo = 41;
+  setup.stampMode = 3;
+  reception.recvBuffer[0] = u"12.5,OK\r";
+  interp.rcvDataGet(0);
+  ASSERT_EQ(interp.valueCount, 4);
+  EXPECT_EQ(std::get<std::int32_t>(interp.acquiredValues[0]), 41);
+  const auto stamp = std::get<sheet::Stamp>(interp.acquiredValues[1]);
+  EXPECT_EQ(stamp.kind, sheet::Stamp::Kind::DateTime);
+  EXPECT_EQ(stamp.value, clock.now());
+  EXPECT_EQ(std::get<QString>(interp.acquiredValues[2]), QStringLiteral("12.5"));
+}
+
+TEST_F(InterpreterTest, StampKindsFollowTheMode) {
+  const sheet::Stamp::Kind kinds[] = {sheet::Stamp::Kind::Date, sheet::Stamp::Kind::Time};
+  for (int mode = 1; mode <= 2; ++mode) {
+    interp.valueCount = 0;
+    setup.stampMode = static_cast<std::int16_t>(mode);
+    reception.recvBuffer[0] = u"x\r";
+    interp.rcvDataGet(0);
+    EXPECT_EQ(std::get<sheet::Stamp>(interp.acquiredValues[0]).kind, kinds[mode - 1]);
+  }
+  interp.valueCount = 0;
+  setup.stampMode = 0;
+  reception.recvBuffer[0] = u"x\r";
+  interp.rcvDataGet(0);
+  EXPECT_EQ(interp.valueCount, 1);
+}
+
+TEST_F(InterpreterTest, AtMostOneHundredEntries) {
+  setup.numberingOn = settings::True;
+  CodeString line;
+  for (int i = 0; i < 150; ++i) line += u"v,";
+  line += u"\r";
+  reception.recvBuffer[0] = line;
+  interp.rcvDataGet(0);
+  EXPECT_EQ(interp.valueCount, 100);
+}
+
+}  // namespace
+}  // namespace kestrune::script
