@@ -1,5 +1,6 @@
 #include "app/form_main.h"
 
+#include "app/form_exe.h"
 #include "app/geometry.h"
 
 #include <QAction>
@@ -62,7 +63,8 @@ QLabel* note(const QString& text, QWidget* parent) {
 
 }  // namespace
 
-FormMain::FormMain(Logger& logger, QWidget* parent) : QMainWindow(parent), logic_(logger, *this) {
+FormMain::FormMain(Logger& logger, QWidget* parent)
+    : QMainWindow(parent), logic_(logger, *this), run_(logger, *this) {
   setObjectName(QStringLiteral("FormMain"));
   buildMenus();
   auto* central = new QWidget(this);
@@ -145,6 +147,7 @@ QWidget* FormMain::buildMainPanel() {
   connect(commandFileSelect_, &QPushButton::clicked, this, [this] { logic_.CommandFileSelect_Click(); });
   connect(commandOpen_, &QPushButton::clicked, this, [this] { logic_.CommandOpen_Click(); });
   connect(commandClose_, &QPushButton::clicked, this, [this] { logic_.CommandClose_Click(); });
+  connect(commandStart_, &QPushButton::clicked, this, [this] { run_.CommandStart_Click(); });
   // Hidden controls keep their place, so the panel does not jump when a workbook opens.
   for (QWidget* w : std::initializer_list<QWidget*>{commandStart_, commandOpen_, commandClose_, line2_[0],
                                                      line2_[1], line2_[2], line2_[3]}) {
@@ -239,10 +242,59 @@ void FormMain::focusWindow() {
   activateWindow();
 }
 
+void FormMain::hideMainWindow() { hide(); }
+
+void FormMain::showMainWindow() {
+  show();
+  raise();
+  activateWindow();
+}
+
+void FormMain::loadRunWindow() {
+  if (formExe_) formExe_->closeFromController();
+  formExe_ = new FormExe(run_);
+}
+
+void FormMain::showRunWindow() {
+  if (!formExe_) return;
+  formExe_->show();
+  formExe_->raise();
+  formExe_->activateWindow();
+}
+
+void FormMain::closeRunWindow() {
+  if (formExe_) formExe_->closeFromController();
+}
+
+void FormMain::setRunMessage(const QString& text) {
+  if (formExe_) formExe_->setMessage(text);
+}
+
+void FormMain::setRunError(const QString& text) {
+  if (formExe_) formExe_->setError(text);
+}
+
+void FormMain::setNextVisible(bool visible, bool focus) {
+  if (formExe_) formExe_->setNextVisible(visible, focus);
+}
+
+void FormMain::setLogShown(bool shown) {
+  if (formExe_) formExe_->setLogShown(shown);
+}
+
+void FormMain::logAppended(const QString&, const QString& text) {
+  if (formExe_) formExe_->setLogText(text);
+}
+
+void FormMain::showAcquisitionNo(const QString& number) { frameCell_->setText(settings::CondBox::CellNo, number); }
+
+void FormMain::pumpEvents() { QCoreApplication::processEvents(); }
+
 void FormMain::closeEvent(QCloseEvent* event) {
   // Unloading the main window saves the settings and ends the program.
   if (!unloaded_) {
     unloaded_ = true;
+    if (formExe_) formExe_->closeFromController();
     logic_.Form_Unload();
   }
   event->accept();

@@ -3,11 +3,14 @@
 // MainWindowLogic decides.
 #pragma once
 
+#include "app/form_exe.h"
 #include "app/main_window_logic.h"
+#include "app/run_control.h"
 #include "serial/serial_panel_widget.h"
 #include "settings/conditions_panel_widget.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <array>
 
@@ -19,12 +22,17 @@ class QWidget;
 
 namespace kestrune::app {
 
-class FormMain final : public QMainWindow, public MainView {
+
+
+class FormMain final : public QMainWindow, public MainView, public RunHost {
   Q_OBJECT
 public:
   explicit FormMain(Logger& logger, QWidget* parent = nullptr);
 
   MainWindowLogic& logic() { return logic_; }
+  RunController& run() { return run_; }
+  // The run window while it is loaded.
+  FormExe* formExe() const { return formExe_; }
   // Titles, sizes and places the window and its panels, then runs the logic's load.
   void Form_Load();
 
@@ -38,6 +46,19 @@ public:
   QString askWorkbookPath() override;
   void focusWindow() override;
 
+  void hideMainWindow() override;
+  void showMainWindow() override;
+  void loadRunWindow() override;
+  void showRunWindow() override;
+  void closeRunWindow() override;
+  void setRunMessage(const QString& text) override;
+  void setRunError(const QString& text) override;
+  void setNextVisible(bool visible, bool focus) override;
+  void setLogShown(bool shown) override;
+  void logAppended(const QString& line, const QString& text) override;
+  void showAcquisitionNo(const QString& number) override;
+  void pumpEvents() override;
+
 protected:
   void closeEvent(QCloseEvent* event) override;
 
@@ -46,6 +67,8 @@ private:
   QWidget* buildMainPanel();
 
   MainWindowLogic logic_;
+  RunController run_;
+  QPointer<FormExe> formExe_;
   bool unloaded_ = false;
 
   QAction* menuCond_ = nullptr;

@@ -5,6 +5,7 @@
 
 #include "core/clock.h"
 #include "core/message_boxes.h"
+#include "script/script.h"
 #include "serial/channels.h"
 #include "serial/port_map.h"
 #include "serial/reception.h"
@@ -39,6 +40,8 @@ public:
   serial::Reception reception;
   serial::ErrorLabel* errorLabel = nullptr;
   settings::SetupRecord setup;
+  // The script and its settings, rebuilt at every Start.
+  script::Script script;
 
   bool runActive = false;
   // The workbook path exactly as typed (not trimmed).

@@ -1,0 +1,109 @@
+#include "app/run_control.h"
+
+#include "script/loader.h"
+#include "serial/channels.h"
+
+namespace kestrune::app {
+
+RunController::RunController(Logger& logger, RunHost& host)
+    : logger_(logger),
+      host_(host),
+      interpreter_(script::RunContext{logger.script, logger.reception, logger.port(0), logger.workbook, logger.setup,
+                                      logger.clock, logger.boxes, *this, logger.runActive}) {}
+
+RunController::~RunController() {
+  if (logger_.errorLabel == this) logger_.setErrorLabel(nullptr);
+}
+
+void RunController::CommandStart_Click() {
+  for (int channel = 0; channel < serial::ChannelsInUse; ++channel) {
+    serial::Port& port = logger_.port(channel);
+    if (!serial::openPort(port, logger_.boxes)) {
+      // The number of the port that failed: the settings record's slot is only
+      // refreshed at exit and would name the wrong port after a panel change.
+      logger_.boxes.show(MsgChannelPrefix + QString::number(port.commPort()) + MsgChannelSuffix);
+      return;
+    }
+  }
+  script::initScript(logger_.script);
+  if (logger_.setup.scriptFromFile != 0 &&
+      !script::loadScriptFile(logger_.script, logger_.xlsFilePath, logger_.boxes))
+    return;
+  logger_.workbook.getStartCell();
+  interpreter_.currentStep = 0;
+  host_.hideMainWindow();
+  Form_Load();
+  host_.showRunWindow();
+  interpreter_.runStartTick = logger_.clock.tickMs();
+  interpreter_.resetForStart();
+  host_.pumpEvents();
+}
+
+void RunController::Form_Load() {
+  logger_.runActive = false;
+  log_.clear();
+  host_.loadRunWindow();
+  runWindowLoaded_ = true;
+  // The first tick only takes the reference time: the run is not active yet.
+  Timer1_Timer();
+  logger_.runActive = true;
+  host_.setRunError(QString());
+  logger_.setErrorLabel(this);
+}
+
+void RunController::Timer1_Timer() {
+  if (ticking_) return;  // ticks never nest
+  ticking_ = true;
+  const std::int32_t t1 = logger_.clock.tickMs();
+  const std::int32_t t2 = logger_.clock.tickMs();
+  interpreter_.countDown(std::max(elapsedMs(lastTick_, t2), 0));
+  lastTick_ = t1;
+  interpreter_.loopProg();
+  host_.pumpEvents();
+  ticking_ = false;
+}
+
+void RunController::CheckLog_Click(bool ticked) { host_.setLogShown(ticked); }
+
+void RunController::CommandNext_Click() {
+  interpreter_.pausedForNext = false;
+  host_.setNextVisible(false, false);
+  host_.setRunMessage(QString());
+}
+
+void RunController::CommandNext_KeyPress(int keyCode) {
+  if (keyCode == 13) CommandNext_Click();
+}
+
+void RunController::CommandRsEnd_Click() {
+  interpreter_.pausedForNext = false;
+  host_.setNextVisible(false, false);
+  Form_Unload();
+}
+
+void RunController::Form_Unload() {
+  if (!runWindowLoaded_) return;
+  runWindowLoaded_ = false;
+  logger_.runActive = false;
+  for (int channel = 0; channel < serial::ChannelsInUse; ++channel) serial::closePort(logger_.port(channel));
+  logger_.setErrorLabel(nullptr);
+  host_.closeRunWindow();
+  host_.showMainWindow();
+}
+
+void RunController::setMessage(const QString& text) { host_.setRunMessage(text); }
+
+void RunController::showNextButton() { host_.setNextVisible(true, true); }
+
+void RunController::termAppend(const QString& line) {
+  log_.termAppend(line);
+  host_.logAppended(line, log_.text());
+}
+
+void RunController::showAcquisitionNo(const QString& number) { host_.showAcquisitionNo(number); }
+
+void RunController::pumpEvents() { host_.pumpEvents(); }
+
+void RunController::setErrorText(const QString& text) { host_.setRunError(text); }
+
+}  // namespace kestrune::app

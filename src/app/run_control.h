@@ -1,0 +1,89 @@
+// Run control: Start, the run window's life (load, ticks, Next, End, the log
+// box) and the hand-over to the interpreter. The run window and the headless
+// runner both drive this class; they only show what it asks of its RunHost.
+#pragma once
+
+#include "app/comm_log.h"
+#include "app/logger.h"
+#include "script/interpreter.h"
+#include "script/run_view.h"
+#include "serial/reception.h"
+
+#include <QString>
+
+namespace kestrune::app {
+
+inline const QString MsgChannelPrefix = QStringLiteral("通信CH");
+inline const QString MsgChannelSuffix = QStringLiteral("が使用できません！");
+
+// The windows as run control sees them.
+class RunHost {
+public:
+  virtual ~RunHost() = default;
+  virtual void hideMainWindow() = 0;
+  // Shows the main window again and gives it the focus.
+  virtual void showMainWindow() = 0;
+  // Loads the run window: placed at the top of the screen, centred, log
+  // empty and hidden (short window, legend hidden, box unticked), Next
+  // hidden, its 10 ms timer running.
+  virtual void loadRunWindow() = 0;
+  // Shows the run window and gives it the focus.
+  virtual void showRunWindow() = 0;
+  // Closes the run window and stops its timer.
+  virtual void closeRunWindow() = 0;
+  virtual void setRunMessage(const QString& text) = 0;
+  virtual void setRunError(const QString& text) = 0;
+  // CommandNext; `focus` gives it the keyboard focus.
+  virtual void setNextVisible(bool visible, bool focus) = 0;
+  // The tall window with the log and its legend, or the short one.
+  virtual void setLogShown(bool shown) = 0;
+  // The log after `line` was appended; `text` is the whole log.
+  virtual void logAppended(const QString& line, const QString& text) = 0;
+  // TextCellNo on the main window.
+  virtual void showAcquisitionNo(const QString& number) = 0;
+  virtual void pumpEvents() = 0;
+};
+
+class RunController final : public script::RunView, public serial::ErrorLabel {
+public:
+  RunController(Logger& logger, RunHost& host);
+  ~RunController() override;
+
+  // Start: opens the channel, prepares the script, places the cursor and
+  // opens the run window.
+  void CommandStart_Click();
+
+  // The run window.
+  void Form_Load();
+  void Timer1_Timer();
+  void CheckLog_Click(bool ticked);
+  void CommandNext_Click();
+  void CommandNext_KeyPress(int keyCode);
+  void CommandRsEnd_Click();
+  // The run window is closed by End or by any other means (its close box).
+  void Form_Unload();
+
+  bool runWindowLoaded() const { return runWindowLoaded_; }
+  script::Interpreter& interpreter() { return interpreter_; }
+  const CommLog& log() const { return log_; }
+
+  // RunView
+  void setMessage(const QString& text) override;
+  void showNextButton() override;
+  void termAppend(const QString& line) override;
+  void showAcquisitionNo(const QString& number) override;
+  void pumpEvents() override;
+  // ErrorLabel
+  void setErrorText(const QString& text) override;
+
+private:
+  Logger& logger_;
+  RunHost& host_;
+  script::Interpreter interpreter_;
+  CommLog log_;
+  std::int32_t lastTick_ = 0;
+  bool ticking_ = false;
+  bool runWindowLoaded_ = false;
+};
+
+}  // namespace kestrune::app

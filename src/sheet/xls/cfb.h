@@ -1,0 +1,62 @@
+// Compound file (OLE2 / CFB) container: reads version 3 and 4 files into a
+// tree of storages and streams held in memory, and writes the tree back as a
+// version 3 file with 512-byte sectors. Entry metadata (names, CLSIDs, state
+// bits, timestamps) travels with each entry, so entries nobody changed are
+// written back as they were read.
+#pragma once
+
+#include "sheet/xls/bytes.h"
+#include "sheet/xls/xls_result.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrune::xls {
+
+enum class CfbType : std::uint8_t { Storage = 1, Stream = 2, Root = 5 };
+
+struct CfbEntry {
+  std::u16string name;
+  CfbType type = CfbType::Stream;
+  std::array<std::uint8_t, 16> clsid{};
+  std::uint32_t stateBits = 0;
+  std::array<std::uint8_t, 16> timestamps{};  // creation and modification FILETIMEs
+  Bytes data;                                 // streams only
+  std::vector<CfbEntry> children;             // storages and the root only
+
+  // Direct child by name, compared as the compound file does (case-blind).
+  CfbEntry* child(std::u16string_view childName);
+  const CfbEntry* child(std::u16string_view childName) const;
+};
+
+class CompoundFile {
+public:
+  CompoundFile();
+
+  // True when the data starts with the compound file signature.
+  static bool hasSignature(ByteView data);
+
+  // Parses a whole file. Every size and sector index is checked against the
+  // file before use; chains that loop, leave the file or end early fail.
+  static XlsResult<CompoundFile> parse(ByteView data);
+
+  // Writes a version 3 file. Streams under 4096 bytes go to the mini stream.
+  XlsResult<Bytes> serialize() const;
+
+  CfbEntry& root() { return root_; }
+  const CfbEntry& root() const { return root_; }
+  std::uint16_t majorVersion() const { return majorVersion_; }
+
+private:
+  CfbEntry root_;
+  std::uint16_t majorVersion_ = 3;
+};
+
+// Orders sibling names as the directory tree does: by length, then by the
+// upper-cased code units. Returns <0, 0 or >0.
+int compareCfbNames(std::u16string_view a, std::u16string_view b);
+
+}  // namespace kestrune::xls

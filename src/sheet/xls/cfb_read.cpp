@@ -1,0 +1,333 @@
+// Compound file reader. The file is untrusted: every sector index, chain
+// length and stream size is checked against the file before it is used, and
+// no allocation is sized from a field that has not been checked that way.
+#include "sheet/xls/cfb.h"
+#include "sheet/xls/cfb_internal.h"
+#include "sheet/xls/text.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+namespace kestrune::xls {
+
+using namespace cfbconst;
+
+namespace {
+
+constexpr std::uint8_t Signature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+constexpr int MaxStorageDepth = 32;
+
+char16_t upperUnit(char16_t c) {
+  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
+  if (c == 0xFF) return 0x178;
+  return c;
+}
+
+struct RawEntry {
+  std::u16string name;
+  std::uint8_t type = 0;
+  std::uint32_t left = NoStream, right = NoStream, child = NoStream;
+  std::array<std::uint8_t, 16> clsid{};
+  std::uint32_t stateBits = 0;
+  std::array<std::uint8_t, 16> timestamps{};
+  std::uint32_t start = 0;
+  std::uint64_t size = 0;
+};
+
+class Reader {
+public:
+  explicit Reader(ByteView file) : file_(file) {}
+
+  XlsResult<CompoundFile> run();
+
+private:
+  XlsStatus readHeader();
+  XlsStatus readFat();
+  // Reads `size` bytes along a FAT chain, at most one visit per sector.
+  XlsResult<Bytes> readRegular(std::uint32_t start, std::uint64_t size, const char* what);
+  XlsResult<Bytes> readMini(std::uint32_t start, std::uint64_t size);
+  XlsStatus readDirectory();
+  XlsStatus buildTree(std::uint32_t firstSibling, CfbEntry& parent, int depth);
+
+  ByteView file_;
+  std::uint16_t major_ = 0;
+  std::uint32_t shift_ = 9;
+  std::uint32_t sectorSize_ = 512;
+  std::uint64_t sectorCount_ = 0;  // sectors that start inside the file
+  std::uint32_t fatCount_ = 0, firstDir_ = 0, firstMiniFat_ = 0, miniFatCount_ = 0;
+  std::uint32_t firstDifat_ = 0, difatCount_ = 0;
+  std::vector<std::uint32_t> fat_;
+  std::vector<std::uint32_t> miniFat_;
+  Bytes miniStream_;
+  std::vector<RawEntry> entries_;
+  std::vector<bool> visitedEntry_;
+  std::uint64_t streamBytes_ = 0;  // all stream data read so far, capped by the file size
+};
+
+XlsStatus Reader::readHeader() {
+  if (file_.size() < 512) return xlsFail("the file is too short to be a compound file");
+  if (std::memcmp(file_.data(), Signature, 8) != 0)
+    return xlsFail("not a compound file (no OLE2 signature): not an .xls workbook");
+  major_ = getU16(file_, 0x1A);
+  const std::uint16_t byteOrder = getU16(file_, 0x1C);
+  shift_ = getU16(file_, 0x1E);
+  const std::uint16_t miniShift = getU16(file_, 0x20);
+  if (byteOrder != 0xFFFE) return xlsFail("compound file header: bad byte order mark");
+  if (!((major_ == 3 && shift_ == 9) || (major_ == 4 && shift_ == 12)))
+    return xlsFail("compound file header: unsupported version " + std::to_string(major_) +
+                   " with sector shift " + std::to_string(shift_));
+  if (miniShift != 6) return xlsFail("compound file header: bad mini sector shift");
+  if (getU32(file_, 0x38) != MiniStreamCutoff)
+    return xlsFail("compound file header: bad mini stream cutoff");
+  sectorSize_ = 1u << shift_;
+  if (file_.size() < sectorSize_) return xlsFail("the compound file is truncated");
+  sectorCount_ = (file_.size() - sectorSize_ + sectorSize_ - 1) / sectorSize_;
+  fatCount_ = getU32(file_, 0x2C);
+  firstDir_ = getU32(file_, 0x30);
+  firstMiniFat_ = getU32(file_, 0x3C);
+  miniFatCount_ = getU32(file_, 0x40);
+  firstDifat_ = getU32(file_, 0x44);
+  difatCount_ = getU32(file_, 0x48);
+  if (fatCount_ == 0 || fatCount_ > sectorCount_)
+    return xlsFail("compound file header: FAT sector count " + std::to_string(fatCount_) +
+                   " does not fit the file");
+  if (miniFatCount_ > sectorCount_ || difatCount_ > sectorCount_)
+    return xlsFail("compound file header: sector counts do not fit the file");
+  return {};
+}
+
+XlsStatus Reader::readFat() {
+  std::vector<std::uint32_t> fatSectors;
+  fatSectors.reserve(fatCount_);
+  for (std::uint32_t i = 0; i < HeaderDifatEntries && fatSectors.size() < fatCount_; ++i)
+    fatSectors.push_back(getU32(file_, 0x4C + 4 * i));
+  std::uint32_t next = firstDifat_;
+  std::vector<bool> seen(sectorCount_, false);
+  const std::uint32_t perDifat = sectorSize_ / 4 - 1;
+  while (fatSectors.size() < fatCount_) {
+    if (next >= sectorCount_) return xlsFail("compound file: DIFAT chain leaves the file");
+    if (seen[next]) return xlsFail("compound file: DIFAT chain loops");
+    seen[next] = true;
+    const std::size_t base = (static_cast<std::size_t>(next) + 1) << shift_;
+    if (base + sectorSize_ > file_.size()) return xlsFail("compound file: truncated DIFAT sector");
+    for (std::uint32_t i = 0; i < perDifat && fatSectors.size() < fatCount_; ++i)
+      fatSectors.push_back(getU32(file_, base + 4 * i));
+    next = getU32(file_, base + 4 * perDifat);
+  }
+  const std::uint32_t perFat = sectorSize_ / 4;
+  fat_.reserve(static_cast<std::size_t>(fatCount_) * perFat);
+  for (std::uint32_t s : fatSectors) {
+    if (s >= sectorCount_) return xlsFail("compound file: FAT sector outside the file");
+    const std::size_t base = (static_cast<std::size_t>(s) + 1) << shift_;
+    for (std::uint32_t i = 0; i < perFat; ++i) {
+      const std::size_t at = base + 4 * i;
+      fat_.push_back(at + 4 <= file_.size() ? getU32(file_, at) : FreeSect);
+    }
+  }
+  return {};
+}
+
+XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, const char* what) {
+  if (size > file_.size())
+    return xlsFail(std::string("compound file: ") + what + " is larger than the file");
+  streamBytes_ += size;
+  if (streamBytes_ > 2 * static_cast<std::uint64_t>(file_.size()))
+    return xlsFail("compound file: streams share sectors");
+  Bytes out;
+  out.reserve(static_cast<std::size_t>(size));
+  std::vector<bool> seen(sectorCount_, false);
+  std::uint32_t sector = start;
+  while (out.size() < size) {
+    if (sector >= sectorCount_ || sector >= fat_.size())
+      return xlsFail(std::string("compound file: ") + what + " chain leaves the file");
+    if (seen[sector]) return xlsFail(std::string("compound file: ") + what + " chain loops");
+    seen[sector] = true;
+    const std::size_t base = (static_cast<std::size_t>(sector) + 1) << shift_;
+    const std::size_t need = static_cast<std::size_t>(
+        std::min<std::uint64_t>(sectorSize_, size - out.size()));
+    if (base + need > file_.size())
+      return xlsFail(std::string("compound file: ") + what + " is truncated");
+    out.insert(out.end(), file_.begin() + static_cast<std::ptrdiff_t>(base),
+               file_.begin() + static_cast<std::ptrdiff_t>(base + need));
+    sector = fat_[sector];
+  }
+  return out;
+}
+
+XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size) {
+  if (size > miniStream_.size()) return xlsFail("compound file: small stream exceeds the mini stream");
+  streamBytes_ += size;
+  if (streamBytes_ > 2 * static_cast<std::uint64_t>(file_.size()))
+    return xlsFail("compound file: streams share sectors");
+  Bytes out;
+  out.reserve(static_cast<std::size_t>(size));
+  const std::size_t miniCount = miniStream_.size() / MiniSectorSize +
+                                (miniStream_.size() % MiniSectorSize ? 1 : 0);
+  std::vector<bool> seen(miniCount, false);
+  std::uint32_t sector = start;
+  while (out.size() < size) {
+    if (sector >= miniCount || sector >= miniFat_.size())
+      return xlsFail("compound file: mini stream chain leaves the mini stream");
+    if (seen[sector]) return xlsFail("compound file: mini stream chain loops");
+    seen[sector] = true;
+    const std::size_t base = static_cast<std::size_t>(sector) * MiniSectorSize;
+    const std::size_t need = static_cast<std::size_t>(
+        std::min<std::uint64_t>(MiniSectorSize, size - out.size()));
+    if (base + need > miniStream_.size()) return xlsFail("compound file: mini stream is truncated");
+    out.insert(out.end(), miniStream_.begin() + static_cast<std::ptrdiff_t>(base),
+               miniStream_.begin() + static_cast<std::ptrdiff_t>(base + need));
+    sector = miniFat_[sector];
+  }
+  return out;
+}
+
+XlsStatus Reader::readDirectory() {
+  // The directory has no size field: follow its chain to the end, one visit per sector.
+  Bytes dir;
+  std::vector<bool> seen(sectorCount_, false);
+  for (std::uint32_t s = firstDir_; s != EndOfChain;) {
+    if (s >= sectorCount_ || s >= fat_.size())
+      return xlsFail("compound file: directory chain leaves the file");
+    if (seen[s]) return xlsFail("compound file: directory chain loops");
+    seen[s] = true;
+    const std::size_t base = (static_cast<std::size_t>(s) + 1) << shift_;
+    if (base + sectorSize_ > file_.size()) return xlsFail("compound file: directory is truncated");
+    dir.insert(dir.end(), file_.begin() + static_cast<std::ptrdiff_t>(base),
+               file_.begin() + static_cast<std::ptrdiff_t>(base + sectorSize_));
+    s = fat_[s];
+  }
+  const std::size_t count = dir.size() / DirEntrySize;
+  if (count == 0) return xlsFail("compound file: empty directory");
+  entries_.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t at = i * DirEntrySize;
+    RawEntry& e = entries_[i];
+    std::size_t nameBytes = getU16(dir, at + 0x40);
+    nameBytes = std::min<std::size_t>(nameBytes, 64);
+    for (std::size_t k = 0; k + 1 < nameBytes; k += 2) {
+      const char16_t c = getU16(dir, at + k);
+      if (c == 0) break;
+      e.name += c;
+    }
+    e.type = dir[at + 0x42];
+    e.left = getU32(dir, at + 0x44);
+    e.right = getU32(dir, at + 0x48);
+    e.child = getU32(dir, at + 0x4C);
+    std::copy_n(dir.begin() + static_cast<std::ptrdiff_t>(at + 0x50), 16, e.clsid.begin());
+    e.stateBits = getU32(dir, at + 0x60);
+    std::copy_n(dir.begin() + static_cast<std::ptrdiff_t>(at + 0x64), 16, e.timestamps.begin());
+    e.start = getU32(dir, at + 0x74);
+    e.size = getU32(dir, at + 0x78);
+    // Version 3 files may leave junk in the high half of the size.
+    if (major_ == 4) e.size |= static_cast<std::uint64_t>(getU32(dir, at + 0x7C)) << 32;
+  }
+  if (entries_[0].type != static_cast<std::uint8_t>(CfbType::Root))
+    return xlsFail("compound file: the first directory entry is not the root");
+  visitedEntry_.assign(count, false);
+  visitedEntry_[0] = true;
+  return {};
+}
+
+XlsStatus Reader::buildTree(std::uint32_t firstSibling, CfbEntry& parent, int depth) {
+  if (depth > MaxStorageDepth) return xlsFail("compound file: storages nested too deeply");
+  std::vector<std::uint32_t> stack;
+  if (firstSibling != NoStream) stack.push_back(firstSibling);
+  while (!stack.empty()) {
+    const std::uint32_t id = stack.back();
+    stack.pop_back();
+    if (id >= entries_.size()) return xlsFail("compound file: directory link out of range");
+    if (visitedEntry_[id]) return xlsFail("compound file: directory tree has a cycle");
+    visitedEntry_[id] = true;
+    const RawEntry& raw = entries_[id];
+    if (raw.left != NoStream) stack.push_back(raw.left);
+    if (raw.right != NoStream) stack.push_back(raw.right);
+    if (raw.type != 1 && raw.type != 2) continue;  // unused or unknown entries are dropped
+    CfbEntry entry;
+    entry.name = raw.name;
+    entry.type = static_cast<CfbType>(raw.type);
+    entry.clsid = raw.clsid;
+    entry.stateBits = raw.stateBits;
+    entry.timestamps = raw.timestamps;
+    if (entry.type == CfbType::Stream) {
+      auto data = raw.size < MiniStreamCutoff ? readMini(raw.start, raw.size)
+                                              : readRegular(raw.start, raw.size, "stream");
+      if (!data) return data.error();
+      entry.data = std::move(data.value());
+    } else {
+      if (auto st = buildTree(raw.child, entry, depth + 1); !st) return st;
+    }
+    parent.children.push_back(std::move(entry));
+  }
+  std::sort(parent.children.begin(), parent.children.end(),
+            [](const CfbEntry& a, const CfbEntry& b) { return compareCfbNames(a.name, b.name) < 0; });
+  return {};
+}
+
+XlsResult<CompoundFile> Reader::run() {
+  if (auto st = readHeader(); !st) return st.error();
+  if (auto st = readFat(); !st) return st.error();
+  if (auto st = readDirectory(); !st) return st.error();
+  const RawEntry& rootRaw = entries_[0];
+  if (rootRaw.size > 0) {
+    auto mini = readRegular(rootRaw.start, rootRaw.size, "mini stream");
+    if (!mini) return mini.error();
+    miniStream_ = std::move(mini.value());
+    // The MiniFAT holds one entry per 64-byte mini sector.
+    auto miniFatBytes = readRegular(firstMiniFat_, static_cast<std::uint64_t>(miniFatCount_) * sectorSize_,
+                                    "MiniFAT");
+    if (!miniFatBytes) return miniFatBytes.error();
+    const Bytes& mf = miniFatBytes.value();
+    miniFat_.reserve(mf.size() / 4);
+    for (std::size_t i = 0; i + 4 <= mf.size(); i += 4) miniFat_.push_back(getU32(mf, i));
+  }
+  CompoundFile cf;
+  CfbEntry& root = cf.root();
+  root.name = rootRaw.name;
+  root.clsid = rootRaw.clsid;
+  root.stateBits = rootRaw.stateBits;
+  root.timestamps = rootRaw.timestamps;
+  if (auto st = buildTree(rootRaw.child, root, 0); !st) return st.error();
+  return cf;
+}
+
+}  // namespace
+
+int compareCfbNames(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const char16_t x = upperUnit(a[i]);
+    const char16_t y = upperUnit(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return 0;
+}
+
+CfbEntry* CfbEntry::child(std::u16string_view childName) {
+  for (CfbEntry& c : children)
+    if (compareCfbNames(c.name, childName) == 0) return &c;
+  return nullptr;
+}
+
+const CfbEntry* CfbEntry::child(std::u16string_view childName) const {
+  return const_cast<CfbEntry*>(this)->child(childName);
+}
+
+CompoundFile::CompoundFile() {
+  root_.name = u"Root Entry";
+  root_.type = CfbType::Root;
+}
+
+bool CompoundFile::hasSignature(ByteView data) {
+  return data.size() >= 8 && std::memcmp(data.data(), Signature, 8) == 0;
+}
+
+XlsResult<CompoundFile> CompoundFile::parse(ByteView data) {
+  Reader reader(data);
+  auto result = reader.run();
+  if (result) result->majorVersion_ = getU16(data, 0x1A);
+  return result;
+}
+
+}  // namespace kestrune::xls

@@ -1,0 +1,65 @@
+#include "sheet/xls/records.h"
+
+namespace kestrune::xls {
+
+std::string hexId(std::uint16_t id) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string s = "0x";
+  for (int shift = 12; shift >= 0; shift -= 4) s += digits[(id >> shift) & 0xF];
+  return s;
+}
+
+XlsResult<std::vector<Record>> splitRecords(ByteView stream) {
+  std::vector<Record> out;
+  std::size_t pos = 0;
+  while (stream.size() - pos >= 4) {
+    const std::uint16_t id = getU16(stream, pos);
+    const std::uint16_t len = getU16(stream, pos + 2);
+    if (len > stream.size() - pos - 4)
+      return xlsFail("record " + hexId(id) + " at offset " + std::to_string(pos) +
+                     " runs past the end of the stream");
+    Record r;
+    r.id = id;
+    r.offset = static_cast<std::uint32_t>(pos);
+    r.body.assign(stream.begin() + static_cast<std::ptrdiff_t>(pos + 4),
+                  stream.begin() + static_cast<std::ptrdiff_t>(pos + 4 + len));
+    out.push_back(std::move(r));
+    pos += 4 + len;
+  }
+  return out;
+}
+
+void appendRecord(Bytes& out, std::uint16_t id, ByteView body) {
+  putU16(out, id);
+  putU16(out, static_cast<std::uint16_t>(body.size()));
+  out.insert(out.end(), body.begin(), body.end());
+}
+
+Bytes joinContinues(const std::vector<Record>& records, std::size_t at, std::size_t* next) {
+  Bytes out = records[at].body;
+  std::size_t i = at + 1;
+  for (; i < records.size() && records[i].id == rid::Continue; ++i)
+    out.insert(out.end(), records[i].body.begin(), records[i].body.end());
+  if (next) *next = i;
+  return out;
+}
+
+bool isCellRecord(std::uint16_t id) {
+  switch (id) {
+    case rid::Formula:
+    case rid::MulRk:
+    case rid::MulBlank:
+    case rid::RString:
+    case rid::LabelSst:
+    case rid::Blank:
+    case rid::Number:
+    case rid::Label:
+    case rid::BoolErr:
+    case rid::Rk:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace kestrune::xls

@@ -1,0 +1,78 @@
+// BIFF record layer: a stream is a sequence of records (u16 id, u16 length,
+// body). Splitting is bounded by the stream; writing splits nothing, callers
+// keep bodies within MaxRecordBody or use CONTINUE themselves.
+#pragma once
+
+#include "sheet/xls/bytes.h"
+#include "sheet/xls/xls_result.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrune::xls {
+
+namespace rid {
+constexpr std::uint16_t Formula = 0x0006;
+constexpr std::uint16_t Eof = 0x000A;
+constexpr std::uint16_t Selection = 0x001D;
+constexpr std::uint16_t FilePass = 0x002F;
+constexpr std::uint16_t DateMode = 0x0022;
+constexpr std::uint16_t Continue = 0x003C;
+constexpr std::uint16_t Window1 = 0x003D;
+constexpr std::uint16_t Pane = 0x0041;
+constexpr std::uint16_t DefColWidth = 0x0055;
+constexpr std::uint16_t BoundSheet = 0x0085;
+constexpr std::uint16_t MulRk = 0x00BD;
+constexpr std::uint16_t MulBlank = 0x00BE;
+constexpr std::uint16_t RString = 0x00D6;
+constexpr std::uint16_t DbCell = 0x00D7;
+constexpr std::uint16_t Xf = 0x00E0;
+constexpr std::uint16_t Sst = 0x00FC;
+constexpr std::uint16_t LabelSst = 0x00FD;
+constexpr std::uint16_t ExtSst = 0x00FF;
+constexpr std::uint16_t Dimensions = 0x0200;
+constexpr std::uint16_t Blank = 0x0201;
+constexpr std::uint16_t Number = 0x0203;
+constexpr std::uint16_t Label = 0x0204;
+constexpr std::uint16_t BoolErr = 0x0205;
+constexpr std::uint16_t String = 0x0207;
+constexpr std::uint16_t Row = 0x0208;
+constexpr std::uint16_t Index = 0x020B;
+constexpr std::uint16_t Array = 0x0221;
+constexpr std::uint16_t Table = 0x0236;
+constexpr std::uint16_t Window2 = 0x023E;
+constexpr std::uint16_t Rk = 0x027E;
+constexpr std::uint16_t Format = 0x041E;
+constexpr std::uint16_t ShrFmla = 0x04BC;
+constexpr std::uint16_t Bof = 0x0809;
+}  // namespace rid
+
+// Largest body a record may carry; longer data continues in CONTINUE records.
+constexpr std::size_t MaxRecordBody = 8224;
+
+struct Record {
+  std::uint16_t id = 0;
+  Bytes body;
+  std::uint32_t offset = 0;  // position in the stream it was read from
+};
+
+// Splits a stream into records. A record running past the end of the stream
+// fails; fewer than four trailing bytes (padding) are ignored.
+XlsResult<std::vector<Record>> splitRecords(ByteView stream);
+
+void appendRecord(Bytes& out, std::uint16_t id, ByteView body);
+inline void appendRecord(Bytes& out, const Record& r) { appendRecord(out, r.id, r.body); }
+inline std::size_t recordSize(const Record& r) { return 4 + r.body.size(); }
+
+// Body of records[at] followed by the bodies of the CONTINUE records after it.
+// `next` receives the index after the last CONTINUE.
+Bytes joinContinues(const std::vector<Record>& records, std::size_t at, std::size_t* next = nullptr);
+
+// "0x00FC" style text for messages.
+std::string hexId(std::uint16_t id);
+
+// True for records that hold one or more cells (BLANK, NUMBER, LABELSST, ...).
+bool isCellRecord(std::uint16_t id);
+
+}  // namespace kestrune::xls

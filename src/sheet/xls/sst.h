@@ -1,0 +1,52 @@
+// The shared string table: parsing SST + CONTINUE (with the per-record
+// character width flags) and writing it back split at record size limits,
+// with a matching EXTSST index.
+#pragma once
+
+#include "sheet/xls/records.h"
+
+#include <string>
+#include <vector>
+
+namespace kestrune::xls {
+
+struct SstString {
+  std::u16string chars;
+  Bytes runs;  // formatting runs, 4 bytes each, kept as read
+  Bytes ext;   // ExtRst (phonetic) data, kept as read
+
+  bool operator==(const SstString&) const = default;
+};
+
+struct SstTable {
+  std::vector<SstString> strings;
+  std::uint32_t declaredTotal = 0;
+  std::uint32_t declaredUnique = 0;
+  bool truncated = false;  // fewer strings than declared, or a string cut short
+};
+
+// Parses the bodies of one SST record and its CONTINUE records, each body a
+// separate piece because a CONTINUE restarts the character width.
+SstTable parseSst(const std::vector<ByteView>& pieces);
+
+// Where a string starts in the written SST: which record of the block
+// (0 = the SST itself) and the offset inside that record's body.
+struct SstPosition {
+  std::size_t record = 0;
+  std::size_t offset = 0;
+};
+
+// SST followed by CONTINUE records as needed. `positions` receives one entry
+// per string.
+std::vector<Record> buildSst(const std::vector<SstString>& strings, std::uint32_t totalRefs,
+                             std::vector<SstPosition>& positions);
+
+// EXTSST for a block written at `sstStreamOffset` (the stream position of the
+// SST record header).
+Record buildExtSst(const std::vector<Record>& sstBlock, const std::vector<SstPosition>& positions,
+                   std::uint32_t sstStreamOffset);
+
+// Strings per EXTSST bucket for a table of `count` strings.
+std::uint16_t extSstBucketSize(std::size_t count);
+
+}  // namespace kestrune::xls

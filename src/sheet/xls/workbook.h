@@ -1,0 +1,122 @@
+// A BIFF8 .xls workbook loaded for editing. Every record and every other
+// stream of the file is kept as read; saving rewrites only what edits touched
+// (written cells, ROW, DIMENSIONS, the shared strings, sheet offsets, number
+// formats for dates, the view records), so content the engine does not model
+// (formatting, formulas, charts, merged cells, comments, properties) survives.
+#pragma once
+
+#include "sheet/xls/cfb.h"
+#include "sheet/xls/records.h"
+#include "sheet/xls/sst.h"
+#include "sheet/xls/value.h"
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace kestrune::xls {
+
+constexpr std::uint32_t MaxRows = 65536;
+constexpr std::uint32_t MaxColumns = 256;
+
+enum class SheetKind { Worksheet, MacroSheet, Chart, VbaModule, Other };
+
+struct Cell {
+  Value value;
+  std::uint16_t xf = 15;
+  bool formula = false;  // the value is a formula's cached result
+};
+
+struct CellPosition {
+  std::uint16_t row = 0;
+  std::uint16_t column = 0;
+  bool operator==(const CellPosition&) const = default;
+};
+
+class Workbook {
+public:
+  // A new workbook with one empty worksheet "Sheet1".
+  static Workbook createEmpty();
+  static XlsResult<Workbook> open(const std::string& path);
+  static XlsResult<Workbook> fromBytes(ByteView file);
+
+  std::size_t sheetCount() const { return sheets_.size(); }
+  const std::string& sheetName(std::size_t sheet) const { return sheets_[sheet].name; }
+  SheetKind sheetKind(std::size_t sheet) const { return sheets_[sheet].kind; }
+  std::optional<std::size_t> findSheet(std::string_view name) const;
+  bool date1904() const { return date1904_; }
+
+  // The cell at a position; an absent cell is Empty with the default XF.
+  XlsResult<Cell> cell(std::size_t sheet, std::uint32_t row, std::uint32_t column) const;
+  // Cells of a worksheet by position (row << 8 | column).
+  const std::map<std::uint32_t, Cell>& cells(std::size_t sheet) const { return sheets_[sheet].cells; }
+
+  // Writes a value. Text is stored as text as given (use parseTyped for typed
+  // input); a date/time gets a date format; Empty clears the value and keeps
+  // the cell's formatting. Fails outside 65,536 x 256, on sheets that are not
+  // worksheets, and on formulas that anchor shared, array or table formulas.
+  XlsStatus setCell(std::size_t sheet, std::uint32_t row, std::uint32_t column, const Value& value);
+
+  std::size_t activeSheet() const { return activeSheet_; }
+  XlsStatus setActiveSheet(std::size_t sheet);
+  CellPosition activeCell(std::size_t sheet) const { return sheets_[sheet].activeCell; }
+  XlsStatus setActiveCell(std::size_t sheet, std::uint32_t row, std::uint32_t column);
+
+  // The whole compound file with the rebuilt Workbook stream.
+  XlsResult<Bytes> toBytes() const;
+  // Writes a temporary file beside `path`, syncs it and renames it over
+  // `path`; on failure the old file is left as it was.
+  XlsStatus save(const std::string& path) const;
+
+private:
+  struct Sheet {
+    std::string name;
+    SheetKind kind = SheetKind::Worksheet;
+    std::size_t boundSheetRecord = 0;  // index in globals_
+    std::vector<Record> records;       // BOF .. EOF
+    std::map<std::uint32_t, Cell> cells;
+    std::map<std::uint32_t, std::optional<Record>> pending;  // new cell records; nullopt removes
+    std::vector<std::uint32_t> anchors;                      // cells that anchor SHRFMLA/ARRAY/TABLE
+    CellPosition activeCell;
+    bool activeCellChanged = false;
+  };
+
+  Workbook() = default;
+  XlsStatus load(ByteView file);
+  XlsStatus loadGlobals();
+  XlsStatus loadSheet(Sheet& sheet, const std::vector<Record>& all, std::size_t first);
+  void readCells(Sheet& sheet);
+  Value numberValue(double number, std::uint16_t xf) const;
+  XlsResult<std::uint16_t> dateXf(std::uint16_t baseXf, DateKind kind);
+  std::uint32_t internString(const std::string& utf8);
+  std::uint16_t defaultXf() const;
+
+  // Saving (workbook_save.cpp).
+  std::vector<Record> rebuildSheet(const Sheet& sheet) const;
+  std::vector<Record> buildGlobals(std::vector<std::size_t>& boundSheetAt, std::size_t& sstAt,
+                                   std::size_t& extSstAt, std::vector<SstPosition>& sstPositions,
+                                   std::uint32_t totalRefs) const;
+  void applyView(std::size_t index, std::vector<Record>& records) const;
+
+  CompoundFile cfb_;
+  std::u16string streamName_ = u"Workbook";
+  std::vector<Record> globals_;
+  std::vector<Sheet> sheets_;
+  std::vector<SstString> sst_;
+  std::unordered_map<std::string, std::uint32_t> sstIndex_;  // plain strings only
+  bool sstChanged_ = false;
+  std::map<std::uint16_t, std::string> formats_;
+  std::vector<Bytes> xfs_;  // XF bodies, existing then new
+  std::size_t originalXfCount_ = 0;
+  std::vector<Record> newFormats_;
+  std::map<std::pair<std::uint16_t, DateKind>, std::uint16_t> dateXfs_;
+  bool date1904_ = false;
+  std::size_t activeSheet_ = 0;
+  bool activeSheetChanged_ = false;
+};
+
+}  // namespace kestrune::xls

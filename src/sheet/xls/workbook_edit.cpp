@@ -1,0 +1,186 @@
+// Editing a loaded workbook: cell values, the active sheet and cell. Edits
+// are kept as pending cell records and applied to the record lists on save.
+#include "sheet/xls/text.h"
+#include "sheet/xls/workbook.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kestrune::xls {
+
+namespace {
+
+// The format and cell limits of BIFF8.
+constexpr std::size_t MaxXfs = 4050;
+constexpr std::size_t MaxCellText = 32767;
+
+std::uint32_t key(std::uint32_t row, std::uint32_t col) { return (row << 8) | col; }
+
+XlsStatus checkPosition(std::uint32_t row, std::uint32_t column) {
+  if (row >= MaxRows || column >= MaxColumns)
+    return xlsFail("cell position row " + std::to_string(row + 1) + ", column " + std::to_string(column + 1) +
+                   " is outside the sheet (65,536 rows x 256 columns)");
+  return {};
+}
+
+// Cell XF with a default look: font 0, general format, parent style 0.
+Bytes defaultCellXfBody() {
+  return {0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x20, 0x00, 0x00, 0x00,
+          0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x20};
+}
+
+bool isStyleXf(const Bytes& xf) { return xf.size() >= 6 && (getU16(xf, 4) & 0x0004); }
+
+}  // namespace
+
+std::optional<std::size_t> Workbook::findSheet(std::string_view name) const {
+  for (std::size_t i = 0; i < sheets_.size(); ++i)
+    if (sheets_[i].name == name) return i;
+  return std::nullopt;
+}
+
+XlsResult<Cell> Workbook::cell(std::size_t sheet, std::uint32_t row, std::uint32_t column) const {
+  if (sheet >= sheets_.size()) return xlsFail("no sheet number " + std::to_string(sheet + 1));
+  if (auto st = checkPosition(row, column); !st) return st.error();
+  const auto& cells = sheets_[sheet].cells;
+  auto it = cells.find(key(row, column));
+  if (it == cells.end()) return Cell{Value(), defaultXf(), false};
+  return it->second;
+}
+
+std::uint16_t Workbook::defaultXf() const {
+  if (xfs_.size() > 15 && !isStyleXf(xfs_[15])) return 15;
+  for (std::size_t i = 0; i < xfs_.size(); ++i)
+    if (!isStyleXf(xfs_[i])) return static_cast<std::uint16_t>(i);
+  return 15;
+}
+
+std::uint32_t Workbook::internString(const std::string& utf8) {
+  auto it = sstIndex_.find(utf8);
+  if (it != sstIndex_.end()) return it->second;
+  const auto index = static_cast<std::uint32_t>(sst_.size());
+  sst_.push_back(SstString{utf8ToUtf16(utf8), {}, {}});
+  sstIndex_.emplace(utf8, index);
+  sstChanged_ = true;
+  return index;
+}
+
+XlsResult<std::uint16_t> Workbook::dateXf(std::uint16_t baseXf, DateKind kind) {
+  if (baseXf >= xfs_.size() || isStyleXf(xfs_[baseXf])) baseXf = defaultXf();
+  // Keep the cell's XF when it already shows this kind of date.
+  if (baseXf < xfs_.size() && xfs_[baseXf].size() >= 4) {
+    const std::uint16_t ifmt = getU16(xfs_[baseXf], 2);
+    auto f = formats_.find(ifmt);
+    if (dateKindOfFormat(ifmt, f == formats_.end() ? std::nullopt : std::optional<std::string>(f->second)) == kind)
+      return baseXf;
+  }
+  if (auto it = dateXfs_.find({baseXf, kind}); it != dateXfs_.end()) return it->second;
+  if (xfs_.size() >= MaxXfs) return xlsFail("the workbook has too many cell formats to add a date format");
+
+  const std::string code(dateFormatCode(kind));
+  std::optional<std::uint16_t> ifmt;
+  std::uint16_t highest = 163;
+  for (const auto& [index, text] : formats_) {
+    if (text == code && !ifmt) ifmt = index;
+    highest = std::max(highest, index);
+  }
+  if (!ifmt) {
+    if (highest >= 0xFFFE) return xlsFail("the workbook has no room for another number format");
+    ifmt = static_cast<std::uint16_t>(highest + 1);
+    Record format{rid::Format, {}, 0};
+    putU16(format.body, *ifmt);
+    appendBiffString(format.body, utf8ToUtf16(code), false);
+    newFormats_.push_back(std::move(format));
+    formats_[*ifmt] = code;
+  }
+  Bytes xf = baseXf < xfs_.size() && xfs_[baseXf].size() >= 20 ? xfs_[baseXf] : defaultCellXfBody();
+  setU16(xf, 2, *ifmt);
+  xf[9] |= 0x04;  // the number format is set in this XF, not inherited
+  const auto index = static_cast<std::uint16_t>(xfs_.size());
+  xfs_.push_back(std::move(xf));
+  dateXfs_[{baseXf, kind}] = index;
+  return index;
+}
+
+XlsStatus Workbook::setCell(std::size_t sheetIndex, std::uint32_t row, std::uint32_t column, const Value& value) {
+  if (sheetIndex >= sheets_.size()) return xlsFail("no sheet number " + std::to_string(sheetIndex + 1));
+  Sheet& sheet = sheets_[sheetIndex];
+  if (sheet.kind != SheetKind::Worksheet) return xlsFail("sheet \"" + sheet.name + "\" is not a worksheet");
+  if (auto st = checkPosition(row, column); !st) return st;
+  const std::uint32_t k = key(row, column);
+  if (std::find(sheet.anchors.begin(), sheet.anchors.end(), k) != sheet.anchors.end())
+    return xlsFail("the cell holds part of a shared or array formula and cannot be overwritten");
+  auto existing = sheet.cells.find(k);
+  const bool exists = existing != sheet.cells.end();
+  std::uint16_t xf = exists ? existing->second.xf : defaultXf();
+
+  Record rec;
+  Bytes& b = rec.body;
+  putU16(b, static_cast<std::uint16_t>(row));
+  putU16(b, static_cast<std::uint16_t>(column));
+  Value stored = value;
+  if (const auto* text = std::get_if<std::string>(&value)) {
+    const std::u16string units = utf8ToUtf16(*text);
+    if (units.size() > MaxCellText) return xlsFail("text longer than 32,767 characters cannot be stored in a cell");
+    stored = utf16ToUtf8(units);
+    rec.id = rid::LabelSst;
+    putU16(b, xf);
+    putU32(b, internString(std::get<std::string>(stored)));
+  } else if (const auto* number = std::get_if<double>(&value)) {
+    if (!std::isfinite(*number)) return xlsFail("infinite or undefined numbers cannot be stored");
+    // The cell keeps its XF: a number typed into a date cell shows as a date.
+    stored = numberValue(*number, xf);
+    rec.id = rid::Number;
+    putU16(b, xf);
+    putF64(b, *number);
+  } else if (const auto* flag = std::get_if<bool>(&value)) {
+    rec.id = rid::BoolErr;
+    putU16(b, xf);
+    putU8(b, *flag ? 1 : 0);
+    putU8(b, 0);
+  } else if (const auto* date = std::get_if<DateTimeValue>(&value)) {
+    if (!std::isfinite(date->serial) || date->serial < 0.0)
+      return xlsFail("the date/time is outside the range a workbook can hold");
+    auto dxf = dateXf(xf, date->kind);
+    if (!dxf) return dxf.error();
+    xf = *dxf;
+    rec.id = rid::Number;
+    putU16(b, xf);
+    putF64(b, date->serial);
+  } else if (const auto* error = std::get_if<CellError>(&value)) {
+    rec.id = rid::BoolErr;
+    putU16(b, xf);
+    putU8(b, error->code);
+    putU8(b, 1);
+  } else {
+    // Empty: keep the formatting as a BLANK, or drop a cell that had none.
+    if (!exists) {
+      sheet.pending.erase(k);
+      return {};
+    }
+    rec.id = rid::Blank;
+    putU16(b, xf);
+  }
+  sheet.pending[k] = std::move(rec);
+  sheet.cells[k] = Cell{stored, xf, false};
+  return {};
+}
+
+XlsStatus Workbook::setActiveSheet(std::size_t sheet) {
+  if (sheet >= sheets_.size()) return xlsFail("no sheet number " + std::to_string(sheet + 1));
+  activeSheet_ = sheet;
+  activeSheetChanged_ = true;
+  return {};
+}
+
+XlsStatus Workbook::setActiveCell(std::size_t sheet, std::uint32_t row, std::uint32_t column) {
+  if (sheet >= sheets_.size()) return xlsFail("no sheet number " + std::to_string(sheet + 1));
+  if (sheets_[sheet].kind != SheetKind::Worksheet)
+    return xlsFail("sheet \"" + sheets_[sheet].name + "\" is not a worksheet");
+  if (auto st = checkPosition(row, column); !st) return st;
+  sheets_[sheet].activeCell = {static_cast<std::uint16_t>(row), static_cast<std::uint16_t>(column)};
+  sheets_[sheet].activeCellChanged = true;
+  return {};
+}
+
+}  // namespace kestrune::xls

@@ -1,0 +1,296 @@
+// Loading a workbook: the compound file, the Workbook stream's globals and
+// one substream per BOUNDSHEET, then the cell values of each worksheet.
+// Structural faults refuse the file; a damaged cell record is skipped.
+#include "sheet/xls/text.h"
+#include "sheet/xls/workbook.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+
+namespace kestrune::xls {
+
+namespace {
+
+constexpr std::uint64_t MaxFileSize = 512ull * 1024 * 1024;
+constexpr int MaxSubstreamDepth = 8;
+
+double rkToDouble(std::uint32_t rk) {
+  double v;
+  if (rk & 0x02) {
+    v = static_cast<double>(static_cast<std::int32_t>(rk) >> 2);
+  } else {
+    const std::uint64_t bits = static_cast<std::uint64_t>(rk & 0xFFFFFFFCu) << 32;
+    std::memcpy(&v, &bits, sizeof v);
+  }
+  return (rk & 0x01) ? v / 100.0 : v;
+}
+
+std::uint32_t key(std::uint32_t row, std::uint32_t col) { return (row << 8) | col; }
+
+}  // namespace
+
+XlsResult<Workbook> Workbook::open(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return xlsFail("cannot open " + path + ": " + std::strerror(errno));
+  const std::streamoff size = in.tellg();
+  if (size < 0) return xlsFail("cannot read " + path);
+  if (static_cast<std::uint64_t>(size) > MaxFileSize) return xlsFail(path + " is too large for a workbook");
+  Bytes data(static_cast<std::size_t>(size));
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(data.data()), size)) return xlsFail("cannot read " + path);
+  return fromBytes(data);
+}
+
+XlsResult<Workbook> Workbook::fromBytes(ByteView file) {
+  Workbook wb;
+  if (auto st = wb.load(file); !st) return st.error();
+  return wb;
+}
+
+XlsStatus Workbook::load(ByteView file) {
+  if (file.size() > MaxFileSize) return xlsFail("the file is too large for a workbook");
+  if (!CompoundFile::hasSignature(file))
+    return xlsFail("not an Excel 97-2003 workbook: the file is not a compound document");
+  auto cfb = CompoundFile::parse(file);
+  if (!cfb) return cfb.error();
+  cfb_ = std::move(cfb.value());
+  const CfbEntry* stream = cfb_.root().child(u"Workbook");
+  if (!stream || stream->type != CfbType::Stream) {
+    if (cfb_.root().child(u"Book"))
+      return xlsFail("the workbook is in Excel 5.0/95 format (BIFF5/7); only Excel 97-2003 (BIFF8) is supported");
+    return xlsFail("the compound document has no Workbook stream: not an Excel workbook");
+  }
+  if (cfb_.root().child(u"_signatures") || cfb_.root().child(u"_xmlsignatures"))
+    return xlsFail("the workbook is digitally signed; saving would invalidate the signature");
+  streamName_ = stream->name;
+  auto split = splitRecords(stream->data);
+  if (!split) return xlsFail("damaged Workbook stream: " + split.description());
+  std::vector<Record> all = std::move(split.value());
+  if (all.empty() || (all[0].id & 0x00FF) != 0x09) return xlsFail("the Workbook stream does not start with BOF");
+  if (all[0].id != rid::Bof || all[0].body.size() < 4 || getU16(all[0].body, 0) != 0x0600)
+    return xlsFail("the workbook is not in Excel 97-2003 (BIFF8) format");
+  if (getU16(all[0].body, 2) != 0x0005) return xlsFail("the Workbook stream does not start with workbook globals");
+  std::size_t end = 0;
+  while (end < all.size() && all[end].id != rid::Eof) ++end;
+  if (end == all.size()) return xlsFail("the workbook globals have no EOF record");
+  globals_.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(end + 1));
+  if (auto st = loadGlobals(); !st) return st;
+
+  const std::uint32_t globalsEnd = all[end].offset + 4;
+  std::vector<std::uint32_t> starts;
+  for (Sheet& sheet : sheets_) {
+    const Record& bs = globals_[sheet.boundSheetRecord];
+    const std::uint32_t at = getU32(bs.body, 0);
+    auto it = std::lower_bound(all.begin(), all.end(), at,
+                               [](const Record& r, std::uint32_t off) { return r.offset < off; });
+    if (at < globalsEnd || it == all.end() || it->offset != at || it->id != rid::Bof)
+      return xlsFail("sheet \"" + sheet.name + "\" points outside the Workbook stream (offset " +
+                     std::to_string(at) + ")");
+    if (std::find(starts.begin(), starts.end(), at) != starts.end())
+      return xlsFail("two sheets share the offset " + std::to_string(at));
+    starts.push_back(at);
+    if (auto st = loadSheet(sheet, all, static_cast<std::size_t>(it - all.begin())); !st) return st;
+    if (sheet.kind == SheetKind::Worksheet) readCells(sheet);
+  }
+  if (activeSheet_ >= sheets_.size()) activeSheet_ = 0;
+  return {};
+}
+
+XlsStatus Workbook::loadGlobals() {
+  bool sawWindow1 = false;
+  for (std::size_t i = 0; i < globals_.size(); ++i) {
+    const Record& r = globals_[i];
+    ByteView body = r.body;
+    switch (r.id) {
+      case rid::FilePass:
+        return xlsFail("the workbook is encrypted (password protected) and cannot be opened");
+      case rid::DateMode:
+        if (body.size() >= 2) date1904_ = getU16(body, 0) == 1;
+        break;
+      case rid::Window1:
+        if (!sawWindow1 && body.size() >= 12) activeSheet_ = getU16(body, 10);
+        sawWindow1 = true;
+        break;
+      case rid::Format: {
+        ByteReader in(body);
+        const std::uint16_t ifmt = in.u16();
+        std::u16string code;
+        if (readBiffString(in, false, code)) formats_[ifmt] = utf16ToUtf8(code);
+        break;
+      }
+      case rid::Xf:
+        xfs_.push_back(r.body);
+        break;
+      case rid::BoundSheet: {
+        ByteReader in(body);
+        in.skip(4);
+        in.u8();
+        const std::uint8_t dt = in.u8();
+        std::u16string name;
+        if (!readBiffString(in, true, name)) return xlsFail("damaged BOUNDSHEET record");
+        Sheet sheet;
+        sheet.name = utf16ToUtf8(name);
+        sheet.kind = dt == 0 ? SheetKind::Worksheet
+                     : dt == 1 ? SheetKind::MacroSheet
+                     : dt == 2 ? SheetKind::Chart
+                     : dt == 6 ? SheetKind::VbaModule
+                               : SheetKind::Other;
+        sheet.boundSheetRecord = i;
+        sheets_.push_back(std::move(sheet));
+        break;
+      }
+      case rid::Sst: {
+        std::vector<ByteView> pieces{ByteView(r.body)};
+        for (std::size_t k = i + 1; k < globals_.size() && globals_[k].id == rid::Continue; ++k)
+          pieces.emplace_back(globals_[k].body);
+        sst_ = parseSst(pieces).strings;
+        for (std::size_t k = 0; k < sst_.size(); ++k)
+          if (sst_[k].runs.empty() && sst_[k].ext.empty())
+            sstIndex_.emplace(utf16ToUtf8(sst_[k].chars), static_cast<std::uint32_t>(k));
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  originalXfCount_ = xfs_.size();
+  if (sheets_.empty()) return xlsFail("the workbook has no sheets");
+  return {};
+}
+
+XlsStatus Workbook::loadSheet(Sheet& sheet, const std::vector<Record>& all, std::size_t first) {
+  int depth = 0;
+  for (std::size_t i = first; i < all.size(); ++i) {
+    const std::uint16_t id = all[i].id;
+    if (id == rid::Bof) {
+      if (++depth > MaxSubstreamDepth) return xlsFail("sheet \"" + sheet.name + "\" nests too deeply");
+    } else if (id == rid::Eof) {
+      --depth;
+    }
+    sheet.records.push_back(all[i]);
+    if (depth == 0) return {};
+  }
+  return xlsFail("sheet \"" + sheet.name + "\" has no EOF record");
+}
+
+Value Workbook::numberValue(double number, std::uint16_t xf) const {
+  if (xf < xfs_.size() && xfs_[xf].size() >= 4) {
+    const std::uint16_t ifmt = getU16(xfs_[xf], 2);
+    auto it = formats_.find(ifmt);
+    const auto kind = dateKindOfFormat(ifmt, it == formats_.end() ? std::nullopt
+                                                                  : std::optional<std::string>(it->second));
+    if (kind) return DateTimeValue{number, *kind};
+  }
+  return number;
+}
+
+void Workbook::readCells(Sheet& sheet) {
+  int depth = 0;
+  std::uint8_t activePane = 3;
+  bool selectionSeen = false;
+  const std::vector<Record>& recs = sheet.records;
+  for (std::size_t i = 0; i < recs.size(); ++i) {
+    const Record& r = recs[i];
+    if (r.id == rid::Bof) ++depth;
+    if (r.id == rid::Eof) --depth;
+    if (depth != 1) continue;
+    ByteView b = r.body;
+    if (r.id == rid::Pane && b.size() >= 9) activePane = b[8];
+    if (r.id == rid::Selection && b.size() >= 5) {
+      // The selection of the active pane wins; without panes there is one.
+      if (!selectionSeen || b[0] == activePane)
+        sheet.activeCell = {getU16(b, 1), static_cast<std::uint16_t>(std::min<int>(getU16(b, 3), 255))};
+      selectionSeen = true;
+    }
+    if (!isCellRecord(r.id) || b.size() < 6) continue;
+    const std::uint16_t row = getU16(b, 0);
+    const std::uint16_t col = getU16(b, 2);
+    auto put = [&](std::uint32_t c, Value v, std::uint16_t xf, bool formula) {
+      if (c < MaxColumns) sheet.cells[key(row, c)] = Cell{std::move(v), xf, formula};
+    };
+    const std::uint16_t xf = getU16(b, 4);
+    switch (r.id) {
+      case rid::LabelSst:
+        if (b.size() >= 10) {
+          const std::uint32_t isst = getU32(b, 6);
+          put(col, isst < sst_.size() ? Value(utf16ToUtf8(sst_[isst].chars)) : Value(), xf, false);
+        }
+        break;
+      case rid::Label:
+      case rid::RString: {
+        ByteReader in(b, 6);
+        std::u16string text;
+        if (readBiffString(in, false, text) || r.id == rid::RString) put(col, utf16ToUtf8(text), xf, false);
+        break;
+      }
+      case rid::Number:
+        if (b.size() >= 14) put(col, numberValue(getF64(b, 6), xf), xf, false);
+        break;
+      case rid::Rk:
+        if (b.size() >= 10) put(col, numberValue(rkToDouble(getU32(b, 6)), xf), xf, false);
+        break;
+      case rid::BoolErr:
+        if (b.size() >= 8) put(col, b[7] ? Value(CellError{b[6]}) : Value(b[6] != 0), xf, false);
+        break;
+      case rid::Blank:
+        put(col, Value(), xf, false);
+        break;
+      case rid::MulRk: {
+        const std::size_t n = (b.size() - 6) / 6;
+        if ((b.size() - 6) % 6 != 0 || n == 0 || getU16(b, b.size() - 2) != col + n - 1) break;
+        for (std::size_t k = 0; k < n; ++k) {
+          const std::uint16_t cxf = getU16(b, 4 + 6 * k);
+          put(static_cast<std::uint32_t>(col + k), numberValue(rkToDouble(getU32(b, 6 + 6 * k)), cxf), cxf, false);
+        }
+        break;
+      }
+      case rid::MulBlank: {
+        const std::size_t n = (b.size() - 6) / 2;
+        if ((b.size() - 6) % 2 != 0 || n == 0 || getU16(b, b.size() - 2) != col + n - 1) break;
+        for (std::size_t k = 0; k < n; ++k)
+          put(static_cast<std::uint32_t>(col + k), Value(), getU16(b, 4 + 2 * k), false);
+        break;
+      }
+      case rid::Formula: {
+        if (b.size() < 22) break;
+        std::size_t next = i + 1;
+        Value v;
+        if (getU16(b, 12) == 0xFFFF) {
+          switch (b[6]) {
+            case 0:
+              if (next < recs.size() && recs[next].id == rid::String) {
+                ByteReader in(recs[next].body);
+                std::u16string text;
+                readBiffString(in, false, text);
+                v = utf16ToUtf8(text);
+                ++next;
+              } else {
+                v = std::string();
+              }
+              break;
+            case 1: v = b[8] != 0; break;
+            case 2: v = CellError{b[8]}; break;
+            case 3: v = std::string(); break;
+            default: break;
+          }
+        } else {
+          v = numberValue(getF64(b, 6), xf);
+        }
+        put(col, std::move(v), xf, true);
+        const bool sharedMember = getU16(b, 14) & 0x08;
+        const bool tokenRefersElsewhere = b.size() > 22 && (b[22] == 0x01 || b[22] == 0x02);
+        const bool anchors = next < recs.size() && (recs[next].id == rid::ShrFmla ||
+                                                    recs[next].id == rid::Array || recs[next].id == rid::Table);
+        if (anchors || (tokenRefersElsewhere && !sharedMember)) sheet.anchors.push_back(key(row, col));
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace kestrune::xls

@@ -1,0 +1,334 @@
+// Record-level checks of what a save writes: exact bodies of the records an
+// edit touches, and that everything else stays as it was.
+#include "xls_test_support.h"
+
+#include "sheet/xls/text.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrune::xls {
+namespace {
+
+using namespace testing;
+
+Bytes cellBody(std::uint16_t row, std::uint16_t col, std::uint16_t xf) { return u16s({row, col, xf}); }
+
+Record numberRec(std::uint16_t row, std::uint16_t col, double v, std::uint16_t xf = 15) {
+  Bytes b = cellBody(row, col, xf);
+  putF64(b, v);
+  return rec(rid::Number, b);
+}
+
+Record rowRec(std::uint16_t row, std::uint16_t colMic, std::uint16_t colMac) {
+  Bytes b = u16s({row, colMic, colMac, 0xFF, 0, 0});
+  putU32(b, 0x000F0100);
+  return rec(rid::Row, b);
+}
+
+// MULRK row 2, columns 1..3: integers 10, 20, 30 with XFs 15, 16, 15.
+Record mulRk() {
+  Bytes b = u16s({2, 1});
+  for (auto [xf, v] : {std::pair{15, 10}, {16, 20}, {15, 30}}) {
+    putU16(b, static_cast<std::uint16_t>(xf));
+    putU32(b, static_cast<std::uint32_t>(v << 2) | 0x02);
+  }
+  putU16(b, 3);
+  return rec(rid::MulRk, b);
+}
+
+Workbook load(const Bytes& stream) {
+  auto wb = Workbook::fromBytes(wrapInCompoundFile(stream));
+  EXPECT_TRUE(wb.ok()) << wb.description();
+  return wb.ok() ? std::move(wb.value()) : Workbook::createEmpty();
+}
+
+Bytes saved(const Workbook& wb) {
+  auto bytes = wb.toBytes();
+  EXPECT_TRUE(bytes.ok()) << bytes.description();
+  return bytes.ok() ? bytes.value() : Bytes{};
+}
+
+std::vector<Record> globalsWithXf16() {
+  auto g = minimalGlobals();
+  // A 17th XF (index 16) so MULRK can carry a second XF.
+  auto xf = g[g.size() - 2];
+  g.insert(g.end() - 1, xf);
+  return g;
+}
+
+TEST(WorkbookRecordsTest, MulRkExpandsIntoSingleRecordsWhenOneCellIsWritten) {
+  Record untouched = mulRk();
+  setU16(untouched.body, 0, 4);  // the same cells on row 4
+  const Bytes stream = buildWorkbookStream(
+      globalsWithXf16(), {{"S", minimalSheet({rowRec(2, 1, 4), rowRec(4, 1, 4), mulRk(), untouched})}});
+  Workbook wb = load(stream);
+  ASSERT_TRUE(wb.setCell(0, 2, 2, 5.5).ok());
+  const auto recs = sheetRecords(saved(wb), 0);
+  const auto mulrks = withId(recs, rid::MulRk);
+  ASSERT_EQ(mulrks.size(), 1u);
+  EXPECT_EQ(mulrks[0].body, untouched.body);
+  const auto rks = withId(recs, rid::Rk);
+  ASSERT_EQ(rks.size(), 2u);
+  Bytes first = cellBody(2, 1, 15);
+  putU32(first, (10 << 2) | 2);
+  Bytes last = cellBody(2, 3, 15);
+  putU32(last, (30 << 2) | 2);
+  EXPECT_EQ(rks[0].body, first);
+  EXPECT_EQ(rks[1].body, last);
+  const auto numbers = withId(recs, rid::Number);
+  ASSERT_EQ(numbers.size(), 1u);
+  EXPECT_EQ(numbers[0].body, numberRec(2, 2, 5.5, 16).body);  // keeps the cell's XF
+  // Order inside the row: RK col 1, NUMBER col 2, RK col 3.
+  std::vector<std::uint16_t> cols;
+  for (const Record& r : recs)
+    if ((r.id == rid::Rk || r.id == rid::Number) && getU16(r.body, 0) == 2) cols.push_back(getU16(r.body, 2));
+  EXPECT_EQ(cols, (std::vector<std::uint16_t>{1, 2, 3}));
+}
+
+TEST(WorkbookRecordsTest, DimensionsAndRowsCoverNewCells) {
+  const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet({rowRec(1, 2, 3), numberRec(1, 2, 1)})}});
+  Workbook wb = load(stream);
+  ASSERT_TRUE(wb.setCell(0, 1, 7, 2.0).ok());
+  ASSERT_TRUE(wb.setCell(0, 300, 0, std::string("far")).ok());
+  const auto recs = sheetRecords(saved(wb), 0);
+  const auto dims = withId(recs, rid::Dimensions);
+  ASSERT_EQ(dims.size(), 1u);
+  Bytes expected;
+  putU32(expected, 1);
+  putU32(expected, 301);
+  putU16(expected, 0);
+  putU16(expected, 8);
+  putU16(expected, 0);
+  EXPECT_EQ(dims[0].body, expected);
+  const auto rows = withId(recs, rid::Row);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].body, rowRec(1, 2, 8).body);
+  EXPECT_EQ(rows[1].body, rowRec(300, 0, 1).body);
+  // Each ROW precedes the cells of its 32-row block.
+  std::vector<std::uint16_t> order;
+  for (const Record& r : recs)
+    if (r.id == rid::Row || isCellRecord(r.id)) order.push_back(r.id);
+  EXPECT_EQ(order, (std::vector<std::uint16_t>{rid::Row, rid::Number, rid::Number, rid::Row, rid::LabelSst}));
+}
+
+TEST(WorkbookRecordsTest, SelectionRecordsTheActiveCell) {
+  for (bool hadSelection : {true, false}) {
+    const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet({}, hadSelection)}});
+    Workbook wb = load(stream);
+    ASSERT_TRUE(wb.setActiveCell(0, 65535, 200).ok());  // row 65535
+    const auto recs = sheetRecords(saved(wb), 0);
+    const auto sels = withId(recs, rid::Selection);
+    ASSERT_EQ(sels.size(), 1u) << hadSelection;
+    const Bytes expected = {3, 0xFF, 0xFF, 200, 0, 0, 0, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 200, 200};
+    EXPECT_EQ(sels[0].body, expected);
+    // SELECTION follows WINDOW2.
+    for (std::size_t i = 0; i < recs.size(); ++i)
+      if (recs[i].id == rid::Selection) {
+        EXPECT_EQ(recs[i - 1].id, rid::Window2);
+      }
+    auto back = Workbook::fromBytes(saved(wb));
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(back->activeCell(0), (CellPosition{65535, 200}));
+  }
+}
+
+TEST(WorkbookRecordsTest, BoundSheetOffsetsFollowAGrowingSheet) {
+  const Bytes stream = buildWorkbookStream(
+      minimalGlobals(), {{"A", minimalSheet({})}, {"B", minimalSheet({numberRec(0, 0, 9)})}, {"C", minimalSheet({})}});
+  Workbook wb = load(stream);
+  for (std::uint32_t r = 0; r < 200; ++r) ASSERT_TRUE(wb.setCell(0, r, r % 5, double(r)).ok());
+  ASSERT_TRUE(wb.setCell(1, 0, 1, std::string("grow")).ok());
+  const Bytes file = saved(wb);
+  auto all = splitRecords(workbookStream(file));
+  ASSERT_TRUE(all.ok());
+  const auto sheets = withId(globalRecords(file), rid::BoundSheet);
+  ASSERT_EQ(sheets.size(), 3u);
+  std::uint32_t previous = 0;
+  for (const Record& bs : sheets) {
+    const std::uint32_t at = getU32(bs.body, 0);
+    EXPECT_GT(at, previous);
+    previous = at;
+    bool found = false;
+    for (const Record& r : all.value())
+      if (r.offset == at) found = r.id == rid::Bof && getU16(r.body, 2) == 0x10;
+    EXPECT_TRUE(found) << "offset " << at;
+  }
+  EXPECT_EQ(withId(sheetRecords(file, 0), rid::Number).size(), 200u);
+  EXPECT_EQ(withId(sheetRecords(file, 2), rid::Bof).size(), 1u);
+}
+
+TEST(WorkbookRecordsTest, IndexOfAnUntouchedSheetPointsAtItsDbCells) {
+  Bytes index;
+  putU32(index, 0);
+  putU32(index, 0);
+  putU32(index, 1);
+  putU32(index, 0);
+  putU32(index, 0xDEAD);  // stale DBCELL position
+  std::vector<Record> second = minimalSheet({rowRec(0, 0, 1), numberRec(0, 0, 1), rec(rid::DbCell, {0, 0, 0, 0, 0, 0})});
+  second.insert(second.begin() + 1, rec(rid::Index, index));
+  const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"A", minimalSheet({})}, {"B", second}});
+  Workbook wb = load(stream);
+  ASSERT_TRUE(wb.setCell(0, 0, 0, std::string("moves sheet B")).ok());
+  const Bytes file = saved(wb);
+  auto all = splitRecords(workbookStream(file));
+  ASSERT_TRUE(all.ok());
+  std::uint32_t dbcellAt = 0;
+  Bytes indexBody;
+  for (const Record& r : all.value()) {
+    if (r.id == rid::DbCell) dbcellAt = r.offset;
+    if (r.id == rid::Index) indexBody = r.body;
+  }
+  ASSERT_EQ(indexBody.size(), 20u);
+  EXPECT_NE(dbcellAt, 0u);
+  EXPECT_EQ(getU32(indexBody, 16), dbcellAt);
+}
+
+TEST(WorkbookRecordsTest, OverwritingAFormulaDropsItsStringRecord) {
+  Bytes f = cellBody(0, 0, 15);
+  f.insert(f.end(), {0, 0, 0, 0, 0, 0, 0xFF, 0xFF});  // cached result: a string
+  f.insert(f.end(), {0, 0, 0, 0, 0, 0, 3, 0, 0x17, 1, 0, 'x'});
+  Bytes s;
+  appendBiffString(s, u"cached", false);
+  const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet({rec(rid::Formula, f), rec(rid::String, s)})}});
+  Workbook wb = load(stream);
+  auto before = wb.cell(0, 0, 0);
+  ASSERT_TRUE(before.ok());
+  EXPECT_TRUE(before->formula);
+  EXPECT_EQ(std::get<std::string>(before->value), "cached");
+  ASSERT_TRUE(wb.setCell(0, 0, 0, 4.0).ok());
+  const auto recs = sheetRecords(saved(wb), 0);
+  EXPECT_TRUE(withId(recs, rid::Formula).empty());
+  EXPECT_TRUE(withId(recs, rid::String).empty());
+  ASSERT_EQ(withId(recs, rid::Number).size(), 1u);
+}
+
+TEST(WorkbookRecordsTest, FormulasAnchoringSharedFormulasAreNotOverwritten) {
+  Bytes f = cellBody(0, 0, 15);
+  putF64(f, 3.0);
+  f.insert(f.end(), {0x08, 0, 0, 0, 0, 0, 5, 0, 0x01, 0, 0, 0, 0});  // tExp to A1
+  const Bytes stream = buildWorkbookStream(
+      minimalGlobals(), {{"S", minimalSheet({rec(rid::Formula, f), rec(rid::ShrFmla, Bytes(10, 0))})}});
+  Workbook wb = load(stream);
+  const XlsStatus st = wb.setCell(0, 0, 0, 1.0);
+  EXPECT_FALSE(st.ok());
+  EXPECT_NE(st.description().find("shared"), std::string::npos);
+  EXPECT_TRUE(wb.setCell(0, 0, 1, 1.0).ok());
+  const auto recs = sheetRecords(saved(wb), 0);
+  EXPECT_EQ(withId(recs, rid::Formula).size(), 1u);
+  // SHRFMLA stays right after its formula.
+  for (std::size_t i = 0; i < recs.size(); ++i)
+    if (recs[i].id == rid::ShrFmla) {
+      EXPECT_EQ(recs[i - 1].id, rid::Formula);
+    }
+}
+
+TEST(WorkbookRecordsTest, DatesGetAFormatAndAClonedXfAppendedToTheGlobals) {
+  const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet({})}});
+  Workbook wb = load(stream);
+  ASSERT_TRUE(wb.setCell(0, 0, 0, DateTimeValue{45000.25, DateKind::DateTime}).ok());
+  ASSERT_TRUE(wb.setCell(0, 1, 0, DateTimeValue{45001.5, DateKind::DateTime}).ok());
+  ASSERT_TRUE(wb.setCell(0, 2, 0, DateTimeValue{0.5, DateKind::TimeOnly}).ok());
+  const Bytes file = saved(wb);
+  const auto g = globalRecords(file);
+  const auto formats = withId(g, rid::Format);
+  ASSERT_EQ(formats.size(), 2u);
+  Bytes expected = u16s({164});
+  appendBiffString(expected, u"yyyy/mm/dd h:mm:ss", false);
+  EXPECT_EQ(formats[0].body, expected);
+  EXPECT_EQ(getU16(formats[1].body, 0), 165);
+  const auto xfs = withId(g, rid::Xf);
+  ASSERT_EQ(xfs.size(), 18u);  // 16 kept, 2 added (one per kind)
+  Bytes clone = xfs[15].body;
+  setU16(clone, 2, 164);
+  clone[9] |= 0x04;
+  EXPECT_EQ(xfs[16].body, clone);
+  const auto numbers = withId(sheetRecords(file, 0), rid::Number);
+  ASSERT_EQ(numbers.size(), 3u);
+  EXPECT_EQ(getU16(numbers[0].body, 4), 16);
+  EXPECT_EQ(getU16(numbers[1].body, 4), 16);
+  EXPECT_EQ(getU16(numbers[2].body, 4), 17);
+  auto back = Workbook::fromBytes(file);
+  ASSERT_TRUE(back.ok());
+  auto c = back->cell(0, 2, 0);
+  ASSERT_TRUE(c.ok());
+  EXPECT_EQ(std::get<DateTimeValue>(c->value), (DateTimeValue{0.5, DateKind::TimeOnly}));
+}
+
+TEST(WorkbookRecordsTest, ActiveSheetSetsWindow1AndOnlyItsWindow2) {
+  const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"A", minimalSheet({})}, {"B", minimalSheet({})}});
+  Workbook wb = load(stream);
+  ASSERT_TRUE(wb.setActiveSheet(1).ok());
+  EXPECT_FALSE(wb.setActiveSheet(2).ok());
+  const Bytes file = saved(wb);
+  const auto w1 = withId(globalRecords(file), rid::Window1);
+  ASSERT_EQ(w1.size(), 1u);
+  EXPECT_EQ(getU16(w1[0].body, 10), 1);
+  EXPECT_EQ(getU16(w1[0].body, 14), 1);
+  EXPECT_EQ(getU16(withId(sheetRecords(file, 0), rid::Window2)[0].body, 0), 0x06B6 & ~0x0600);
+  EXPECT_EQ(getU16(withId(sheetRecords(file, 1), rid::Window2)[0].body, 0), 0x06B6);
+  auto back = Workbook::fromBytes(file);
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(back->activeSheet(), 1u);
+}
+
+TEST(WorkbookRecordsTest, SavingWithoutEditsKeepsTheStream) {
+  const Workbook wb = Workbook::createEmpty();
+  auto first = wb.toBytes();
+  ASSERT_TRUE(first.ok());
+  auto reopened = Workbook::fromBytes(first.value());
+  ASSERT_TRUE(reopened.ok());
+  auto second = reopened->toBytes();
+  ASSERT_TRUE(second.ok());
+  EXPECT_EQ(workbookStream(second.value()), workbookStream(first.value()));
+}
+
+TEST(WorkbookRecordsTest, NewStringsAppendToTheSstAndExistingIndexesStay) {
+  Workbook wb = Workbook::createEmpty();
+  ASSERT_TRUE(wb.setCell(0, 0, 0, std::string("one")).ok());
+  ASSERT_TRUE(wb.setCell(0, 0, 1, std::string("two")).ok());
+  auto first = Workbook::fromBytes(saved(wb));
+  ASSERT_TRUE(first.ok());
+  ASSERT_TRUE(first->setCell(0, 1, 0, std::string("three")).ok());
+  ASSERT_TRUE(first->setCell(0, 1, 1, std::string("one")).ok());  // reuses index 0
+  const Bytes file = saved(first.value());
+  const auto g = globalRecords(file);
+  const auto sst = withId(g, rid::Sst);
+  ASSERT_EQ(sst.size(), 1u);
+  Bytes expected;
+  putU32(expected, 4);
+  putU32(expected, 3);
+  for (const char* s : {"one", "two", "three"}) appendBiffString(expected, utf8ToUtf16(s), false);
+  EXPECT_EQ(sst[0].body, expected);
+  std::vector<std::uint32_t> isst;
+  for (const Record& r : withId(sheetRecords(file, 0), rid::LabelSst)) isst.push_back(getU32(r.body, 6));
+  EXPECT_EQ(isst, (std::vector<std::uint32_t>{0, 1, 2, 0}));
+  const auto ext = withId(g, rid::ExtSst);
+  ASSERT_EQ(ext.size(), 1u);
+  // One bucket, pointing at the first string 12 bytes into the SST record.
+  ASSERT_EQ(ext[0].body.size(), 10u);
+  std::uint32_t sstAt = 0;
+  auto all = splitRecords(workbookStream(file));
+  for (const Record& r : all.value())
+    if (r.id == rid::Sst) sstAt = r.offset;
+  EXPECT_EQ(getU32(ext[0].body, 2), sstAt + 12);
+  EXPECT_EQ(getU16(ext[0].body, 6), 12);
+}
+
+TEST(WorkbookRecordsTest, PositionsOutsideTheSheetAndNonWorksheetsFail) {
+  const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"A", minimalSheet({})}, {"Chart", minimalSheet({}), 2}});
+  Workbook wb = load(stream);
+  struct Case {
+    std::size_t sheet;
+    std::uint32_t row, col;
+  };
+  for (const Case& c : {Case{0, 65536, 0}, Case{0, 0, 256}, Case{2, 0, 0}, Case{1, 0, 0}}) {
+    EXPECT_FALSE(wb.setCell(c.sheet, c.row, c.col, 1.0).ok()) << c.sheet << " " << c.row << " " << c.col;
+    EXPECT_FALSE(wb.setActiveCell(c.sheet, c.row, c.col).ok());
+  }
+  EXPECT_TRUE(wb.setCell(0, 65535, 255, 1.0).ok());
+  EXPECT_FALSE(wb.cell(0, 65536, 0).ok());
+  EXPECT_EQ(wb.sheetKind(1), SheetKind::Chart);
+}
+
+}  // namespace
+}  // namespace kestrune::xls

@@ -1,0 +1,75 @@
+// Helpers for the .xls engine tests: building record streams and compound
+// files by hand, temporary folders, and running python3-xlrd as an
+// independent reader.
+#pragma once
+
+#include "sheet/xls/cfb.h"
+#include "sheet/xls/records.h"
+#include "sheet/xls/workbook.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kestrune::xls::testing {
+
+Bytes recordBytes(std::uint16_t id, const Bytes& body);
+Bytes u16s(std::initializer_list<std::uint16_t> values);
+
+// Top-level records of sheet `index` in a saved file (BOF .. EOF).
+std::vector<Record> sheetRecords(const Bytes& file, std::size_t index);
+// Records of the globals substream of a saved file.
+std::vector<Record> globalRecords(const Bytes& file);
+// The Workbook stream of a saved file.
+Bytes workbookStream(const Bytes& file);
+// Records with the given id, in order.
+std::vector<Record> withId(const std::vector<Record>& records, std::uint16_t id);
+
+// A Workbook stream from hand-made records: the globals (BOF, XFs, ...,
+// without BOUNDSHEET and EOF) and each sheet's records (BOF .. EOF). One
+// BOUNDSHEET per sheet is added with the right offset, then the EOF.
+struct SheetSpec {
+  std::string name;
+  std::vector<Record> records;
+  std::uint8_t type = 0;
+};
+Bytes buildWorkbookStream(const std::vector<Record>& globals, const std::vector<SheetSpec>& sheets);
+// Globals that readers accept: BOF, CODEPAGE, WINDOW1, FONTs, 16 XFs, STYLE.
+std::vector<Record> minimalGlobals();
+// A worksheet: BOF, DIMENSIONS, `cells`, WINDOW2, SELECTION, EOF.
+std::vector<Record> minimalSheet(const std::vector<Record>& cells, bool withSelection = true);
+Record rec(std::uint16_t id, Bytes body);
+
+// A compound file holding `stream` as "Workbook" (or another name).
+Bytes wrapInCompoundFile(const Bytes& stream, std::u16string name = u"Workbook");
+
+// A fresh empty folder under the system temporary folder, removed on destruction.
+class TempDir {
+public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  const std::filesystem::path& path() const { return path_; }
+
+private:
+  std::filesystem::path path_;
+};
+
+// True when /usr/bin/python3 can import xlrd.
+bool haveXlrd();
+// Runs a python script with argv[1] = `xlsPath`; returns stdout and the exit status.
+struct PythonRun {
+  int status = -1;
+  std::string output;
+};
+PythonRun runPython(const std::string& script, const std::string& xlsPath);
+
+// A python script that prints "datemode", per sheet "sheet-info" (name,
+// sheet_selected, sheet_visible) and "merged" lines, and per non-blank cell
+// "sheet<TAB>row<TAB>col<TAB>type<TAB>value<TAB>format"; numbers and dates
+// print as %.17g.
+extern const char* const XlrdDumpScript;
+
+}  // namespace kestrune::xls::testing

@@ -1,0 +1,128 @@
+#!/usr/bin/python3
+"""Writes the .xls sample workbooks used by the .xls engine tests.
+
+Run with the system Python (python3-xlwt): /usr/bin/python3 tools/make_xls_corpus.py
+Writes into tests/data/xls/. The files are committed; rerun only to change them.
+Each file is named by the feature it exercises and kept to a few KB.
+"""
+
+import datetime
+import os
+import sys
+
+import xlwt
+
+OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "data", "xls")
+
+
+def formats(path):
+    wb = xlwt.Workbook()
+    ws = wb.add_sheet("Formats")
+    bold = xlwt.easyxf("font: bold on; align: horiz center")
+    money = xlwt.easyxf(num_format_str="#,##0.00")
+    percent = xlwt.easyxf(num_format_str="0.0%")
+    date = xlwt.easyxf(num_format_str="yyyy-mm-dd")
+    time = xlwt.easyxf(num_format_str="hh:mm:ss")
+    quoted = xlwt.easyxf(num_format_str='0.00" days"')
+    ws.write(0, 0, "Label", bold)
+    ws.write(0, 1, "Value", bold)
+    ws.write(1, 0, "money")
+    ws.write(1, 1, 1234.5, money)
+    ws.write(2, 0, "percent")
+    ws.write(2, 1, 0.125, percent)
+    ws.write(3, 0, "date")
+    ws.write(3, 1, datetime.date(2021, 7, 4), date)
+    ws.write(4, 0, "time")
+    ws.write(4, 1, datetime.time(13, 45, 10), time)
+    ws.write(5, 0, "quoted")
+    ws.write(5, 1, 3.5, quoted)
+    ws.write(6, 0, "flag")
+    ws.write(6, 1, True)
+    ws.write(7, 2, "", xlwt.easyxf("pattern: pattern solid, fore_colour yellow"))
+    ws.col(0).width = 4000
+    wb.save(path)
+
+
+def merged(path):
+    wb = xlwt.Workbook()
+    ws = wb.add_sheet("Merged")
+    ws.write_merge(0, 1, 0, 3, "Merged title")
+    ws.write(2, 0, 1)
+    ws.write(2, 1, 2)
+    ws.write(2, 2, 3)
+    ws.write_merge(4, 4, 1, 2, 42.25)
+    wb.save(path)
+
+
+def formulas(path):
+    wb = xlwt.Workbook()
+    ws = wb.add_sheet("Formulas")
+    for r in range(5):
+        ws.write(r, 0, r + 1)
+        ws.write(r, 1, (r + 1) * 10)
+    ws.write(5, 0, xlwt.Formula("SUM(A1:A5)"))
+    ws.write(5, 1, xlwt.Formula("B1*2+B2"))
+    ws.write(6, 0, "total")
+    wb.save(path)
+
+
+def two_sheets(path):
+    wb = xlwt.Workbook()
+    first = wb.add_sheet("First")
+    second = wb.add_sheet("Second")
+    first.write(0, 0, "on first")
+    first.write(3, 2, 7)
+    second.write(0, 0, "on second")
+    second.write(10, 5, -2.5)
+    wb.active_sheet = 1
+    second.set_selected(True)
+    first.set_selected(False)
+    wb.save(path)
+
+
+def date1904(path):
+    wb = xlwt.Workbook()
+    wb.dates_1904 = True
+    ws = wb.add_sheet("Dates")
+    style = xlwt.easyxf(num_format_str="yyyy/mm/dd hh:mm")
+    ws.write(0, 0, datetime.datetime(2000, 1, 2, 3, 4), style)
+    ws.write(1, 0, datetime.datetime(1999, 12, 31, 23, 0), style)
+    ws.write(2, 0, "text")
+    wb.save(path)
+
+
+def long_strings(path):
+    wb = xlwt.Workbook()
+    ws = wb.add_sheet("Long")
+    ws.write(0, 0, "short")
+    ws.write(1, 0, "x" * 9000)  # longer than one record
+    ws.write(2, 0, "\u3042\u3044\u3046" * 1500)  # wide characters across records
+    ws.write(3, 0, "tail")
+    wb.save(path)
+
+
+def many_strings(path):
+    wb = xlwt.Workbook()
+    ws = wb.add_sheet("Many")
+    for i in range(300):
+        ws.write(i // 10, i % 10, "s%03d" % i)
+    wb.save(path)
+
+
+def main():
+    os.makedirs(OUT, exist_ok=True)
+    for name, make in [
+        ("formats.xls", formats),
+        ("merged.xls", merged),
+        ("formulas.xls", formulas),
+        ("two_sheets.xls", two_sheets),
+        ("date1904.xls", date1904),
+        ("long_strings.xls", long_strings),
+        ("many_strings.xls", many_strings),
+    ]:
+        make(os.path.join(OUT, name))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
