@@ -1,0 +1,275 @@
+#include "app/run_control.h"
+
+#include "fakes/fake_port.h"
+#include "fakes/fake_spreadsheet.h"
+#include "fakes/manual_clock.h"
+#include "fakes/recording_message_boxes.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace kestrune::app {
+namespace {
+
+using testing::FakePort;
+using testing::FakeSpreadsheet;
+
+struct FakeRunHost final : RunHost {
+  void hideMainWindow() override { events << QStringLiteral("hideMain"), mainShown = false; }
+  void showMainWindow() override { events << QStringLiteral("showMain"), mainShown = true; }
+  void loadRunWindow() override {
+    events << QStringLiteral("loadRun");
+    loaded = true;
+    logShown = false;
+    nextVisible = false;
+    message.clear();
+    logText.clear();
+  }
+  void showRunWindow() override { events << QStringLiteral("showRun"); }
+  void closeRunWindow() override {
+    events << QStringLiteral("closeRun");
+    loaded = false;
+  }
+  void setRunMessage(const QString& t) override { message = t; }
+  void setRunError(const QString& t) override { error = t; }
+  void setNextVisible(bool v, bool f) override {
+    nextVisible = v;
+    nextFocused = v && f;
+  }
+  void setLogShown(bool s) override { logShown = s; }
+  void logAppended(const QString&, const QString& t) override { logText = t; }
+  void showAcquisitionNo(const QString& n) override { acquisitionNo = n; }
+  void pumpEvents() override {
+    ++pumps;
+    if (onPump) onPump();
+  }
+
+  QStringList events;
+  bool mainShown = true, loaded = false, logShown = false, nextVisible = false, nextFocused = false;
+  QString message, error, logText, acquisitionNo;
+  int pumps = 0;
+  std::function<void()> onPump;
+};
+
+class RunControlTest : public ::testing::Test {
+protected:
+  RunControlTest()
+      : logger([](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), boxes,
+               clock,
+               [this]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
+                 return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<FakeSpreadsheet>(sheetLog));
+               }),
+        run(logger, host) {
+    book = dir.filePath(QStringLiteral("book.xls"));
+    QFile(book).open(QIODevice::WriteOnly);
+    logger.xlsFilePath = book;
+    logger.workbook.CommandOpen_Click(book, [] {}, {});
+    logger.setup.measureCount = 100;
+    logger.setup.startRow = 1;
+    logger.setup.startColNo = 1;
+    logger.connectReception();
+  }
+  FakePort& port() { return static_cast<FakePort&>(logger.port(0)); }
+  void tick(std::int32_t ms = 10) {
+    clock.advance(ms);
+    run.Timer1_Timer();
+  }
+  void writeScript(const char* text) {
+    QFile f(dir.filePath(QStringLiteral("book.txt")));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text);
+    logger.setup.scriptFromFile = settings::True;
+  }
+
+  QTemporaryDir dir;
+  QString book;
+  testing::RecordingMessageBoxes boxes;
+  testing::ManualClock clock{5000};
+  std::shared_ptr<FakeSpreadsheet::Log> sheetLog = std::make_shared<FakeSpreadsheet::Log>();
+  Logger logger;
+  FakeRunHost host;
+  RunController run;
+};
+
+TEST_F(RunControlTest, StartOpensThePortAndTheRunWindowInOrder) {
+  run.CommandStart_Click();
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_TRUE(port().portOpen());
+  EXPECT_EQ(port().rThreshold, 1);
+  EXPECT_EQ(host.events, (QStringList{QStringLiteral("hideMain"), QStringLiteral("loadRun"), QStringLiteral("showRun")}));
+  EXPECT_TRUE(logger.runActive);
+  EXPECT_TRUE(run.runWindowLoaded());
+  EXPECT_EQ(run.interpreter().runStartTick, clock.tickMs());
+  EXPECT_EQ(logger.script.stepCount, 4);  // the built-in script
+  EXPECT_EQ(sheetLog->calls.back(), "activeCell");  // the cursor was placed
+  EXPECT_GE(host.pumps, 1);
+}
+
+TEST_F(RunControlTest, PortThatCannotOpenShowsTwoMessagesAndNoRun) {
+  port().refuseOpen = true;
+  ASSERT_TRUE(port().setCommPort(3).ok());
+  run.CommandStart_Click();
+  EXPECT_EQ(boxes.texts(), (QStringList{QStringLiteral("通信ポートがオープンできません！"),
+                                        QStringLiteral("通信CH3が使用できません！")}));
+  EXPECT_TRUE(host.events.isEmpty());
+  EXPECT_FALSE(run.runWindowLoaded());
+  EXPECT_FALSE(logger.runActive);
+}
+
+TEST_F(RunControlTest, ScriptThatCannotLoadStopsWithThePortLeftOpen) {
+  logger.setup.scriptFromFile = settings::True;  // no book.txt
+  run.CommandStart_Click();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_TRUE(boxes.shown[0].text.endsWith(QStringLiteral("がありません")));
+  EXPECT_TRUE(port().portOpen());
+  EXPECT_FALSE(run.runWindowLoaded());
+  // The next Start finds the port open and does not reopen it.
+  writeScript("SSS\r\nRCV\r\nSET\r\nEEE\r\n");
+  port().incoming = u"stale";
+  run.CommandStart_Click();
+  EXPECT_EQ(port().openCount, 1);
+  EXPECT_TRUE(port().incoming.empty());
+  EXPECT_TRUE(run.runWindowLoaded());
+}
+
+TEST_F(RunControlTest, ReceivedLinesBecomeRowsAndTheLog) {
+  logger.setup.numberingOn = settings::True;
+  logger.setup.acquisitionNo = 1;
+  run.CommandStart_Click();
+  tick();  // SSS
+  tick();  // RCV waits
+  port().receive(u"12.5,OK\r");
+  tick();
+  tick();
+  tick();
+  EXPECT_EQ(std::get<std::int32_t>(sheetLog->cells.at({1, 1})), 1);
+  EXPECT_EQ(std::get<QString>(sheetLog->cells.at({1, 2})), QStringLiteral("12.5"));
+  EXPECT_EQ(host.logText, QStringLiteral("○ 12.5,OK\r\n"));
+  EXPECT_EQ(host.acquisitionNo, QStringLiteral("2"));
+}
+
+TEST_F(RunControlTest, ElapsedTimeIsMeasuredAcrossTheCounterWrapAround) {
+  clock.setTick(2147483647 - 15);
+  writeScript("WTM:0.05\r\nCLR\r\n");
+  run.CommandStart_Click();
+  tick();  // WTM starts: 50 ms
+  tick(20);
+  tick(20);  // the counter passed its sign boundary
+  EXPECT_EQ(run.interpreter().currentStep, 0);
+  tick(20);
+  EXPECT_EQ(run.interpreter().currentStep, 1);
+}
+
+TEST_F(RunControlTest, ACounterGoingBackwardsCountsAsNothing) {
+  writeScript("WTM:0.05\r\nCLR\r\n");
+  run.CommandStart_Click();
+  tick();
+  const std::int32_t before = logger.script.waitRemainingMs;
+  tick(-1000);
+  EXPECT_EQ(logger.script.waitRemainingMs, before);
+}
+
+TEST_F(RunControlTest, TicksDoNotNestAndNoTimeIsLost) {
+  writeScript("WTM:0.1\r\nCLR\r\n");
+  run.CommandStart_Click();
+  tick();  // the wait starts: 100 ms
+  int nested = 0;
+  host.onPump = [&] {
+    ++nested;
+    clock.advance(30);
+    run.Timer1_Timer();  // a tick arriving inside the tick: returns at once
+  };
+  tick();
+  host.onPump = nullptr;
+  ASSERT_GE(nested, 1);
+  EXPECT_EQ(logger.script.waitRemainingMs, 90);  // only the outer tick's 10 ms
+  tick(0);  // the next tick measures from the outer tick's reading
+  EXPECT_EQ(logger.script.waitRemainingMs, 90 - 30 * nested);
+  tick(90 - 30 * nested);
+  EXPECT_EQ(run.interpreter().currentStep, 1);
+}
+
+TEST_F(RunControlTest, NextClickAndEnterContinueAPausedScript) {
+  writeScript("PAU\r\nPAU\r\nCLR\r\n");
+  run.CommandStart_Click();
+  tick();
+  EXPECT_TRUE(host.nextVisible);
+  EXPECT_TRUE(host.nextFocused);
+  run.CommandNext_KeyPress(32);  // not Enter
+  EXPECT_TRUE(run.interpreter().pausedForNext);
+  run.CommandNext_Click();
+  EXPECT_FALSE(run.interpreter().pausedForNext);
+  EXPECT_FALSE(host.nextVisible);
+  EXPECT_TRUE(host.message.isEmpty());
+  tick();
+  EXPECT_TRUE(run.interpreter().pausedForNext);
+  run.CommandNext_KeyPress(13);
+  EXPECT_FALSE(run.interpreter().pausedForNext);
+}
+
+TEST_F(RunControlTest, EndWhilePausedClosesEverything) {
+  writeScript("PAU\r\nCLR\r\n");
+  run.CommandStart_Click();
+  tick();
+  run.CommandRsEnd_Click();
+  EXPECT_FALSE(run.interpreter().pausedForNext);
+  EXPECT_FALSE(host.nextVisible);
+  EXPECT_FALSE(run.runWindowLoaded());
+  EXPECT_FALSE(logger.runActive);
+  EXPECT_FALSE(port().portOpen());
+  EXPECT_TRUE(host.mainShown);
+  EXPECT_EQ(host.events.mid(host.events.size() - 2), (QStringList{QStringLiteral("closeRun"), QStringLiteral("showMain")}));
+}
+
+TEST_F(RunControlTest, ClosingTheRunWindowOtherwiseActsAsEnd) {
+  run.CommandStart_Click();
+  run.Form_Unload();
+  EXPECT_FALSE(port().portOpen());
+  EXPECT_FALSE(logger.runActive);
+  run.Form_Unload();  // a second close does nothing
+  EXPECT_EQ(host.events.count(QStringLiteral("showMain")), 1);
+}
+
+TEST_F(RunControlTest, FinishedRunWaitsForEndAndTicksDoNothing) {
+  writeScript("CLR\r\n");
+  run.CommandStart_Click();
+  tick();
+  tick();
+  EXPECT_FALSE(logger.runActive);
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
+  EXPECT_EQ(host.message, QStringLiteral("「終了」ボタンを押して下さい"));
+  EXPECT_TRUE(run.runWindowLoaded());
+  EXPECT_TRUE(port().portOpen());
+  for (int i = 0; i < 10; ++i) tick();
+  EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+TEST_F(RunControlTest, ASecondRunStartsWithAFreshWindowAndKeepsTheBufferLeftover) {
+  run.CommandStart_Click();
+  tick();
+  port().receive(u"partial");
+  run.CheckLog_Click(true);
+  EXPECT_TRUE(host.logShown);
+  port().raise(serial::ComEventFrame);
+  EXPECT_FALSE(host.error.isEmpty());
+  run.CommandRsEnd_Click();
+  run.CommandStart_Click();
+  EXPECT_FALSE(host.logShown);
+  EXPECT_TRUE(host.error.isEmpty());
+  EXPECT_FALSE(host.nextVisible);
+  EXPECT_EQ(logger.reception.recvBuffer[0], u"partial");
+  port().receive(u"!");  // the error reappears with the next event
+  EXPECT_TRUE(host.error.endsWith(QStringLiteral("ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。")));
+}
+
+TEST_F(RunControlTest, ErrorLabelIsNotWrittenWhileTheRunWindowIsClosed) {
+  port().raise(serial::ComEventFrame);
+  EXPECT_TRUE(host.error.isEmpty());
+}
+
+}  // namespace
+}  // namespace kestrune::app
