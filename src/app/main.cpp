@@ -1,7 +1,10 @@
 // Kestrune: a data logger for measuring instruments on a serial line.
 #include "app/dialog_message_boxes.h"
 #include "app/form_main.h"
+#include "app/headless.h"
 #include "app/logger.h"
+#include "app/spreadsheet_choice.h"
+#include "app/workbook_tools.h"
 #include "serial/port_map.h"
 #include "serial/termios_port.h"
 
@@ -9,9 +12,25 @@
 #include <QCommandLineParser>
 #include <QTimer>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 using namespace kestrune;
 
+namespace {
+
+bool wantsOption(int argc, char** argv, const char* option) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], option) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  // Without windows nothing needs a display.
+  if (wantsOption(argc, argv, "--headless") && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("kestrune"));
   QApplication::setApplicationVersion(QStringLiteral(KESTRUNE_VERSION));
@@ -20,29 +39,58 @@ int main(int argc, char** argv) {
   parser.setApplicationDescription(QStringLiteral("Kestrune serial-instrument data logger"));
   parser.addHelpOption();
   parser.addVersionOption();
-  const QCommandLineOption dirOption(QStringLiteral("dir"),
-                                     QStringLiteral("Folder for setup.dat and ports.conf."),
+  const QCommandLineOption dirOption(QStringLiteral("dir"), QStringLiteral("Folder for setup.dat and ports.conf."),
                                      QStringLiteral("FOLDER"));
-  parser.addOption(dirOption);
+  const QCommandLineOption headlessOption(QStringLiteral("headless"),
+                                          QStringLiteral("Run one acquisition without windows (needs --workbook)."));
+  const QCommandLineOption workbookOption(QStringLiteral("workbook"), QStringLiteral("The workbook (.xls) to use."),
+                                          QStringLiteral("PATH"));
+  const QCommandLineOption startOption(QStringLiteral("start"),
+                                       QStringLiteral("With --workbook: open it and start a run at once."));
+  const QCommandLineOption spreadsheetOption(QStringLiteral("spreadsheet"),
+                                             QStringLiteral("The spreadsheet application: embedded or calc."),
+                                             QStringLiteral("NAME"));
+  const QCommandLineOption newWorkbookOption(QStringLiteral("new-workbook"),
+                                             QStringLiteral("Write an empty workbook to PATH and exit."),
+                                             QStringLiteral("PATH"));
+  const QCommandLineOption dumpOption(QStringLiteral("dump"),
+                                      QStringLiteral("Print the active sheet of the workbook at PATH and exit."),
+                                      QStringLiteral("PATH"));
   const QCommandLineOption screenshotOption(QStringLiteral("screenshot"),
                                             QStringLiteral("Save a picture of the main window to FILE and exit."),
                                             QStringLiteral("FILE"));
-  parser.addOption(screenshotOption);
   const QCommandLineOption panelOption(QStringLiteral("panel"),
                                        QStringLiteral("Open a settings panel at start: conditions or serial."),
                                        QStringLiteral("NAME"));
-  parser.addOption(panelOption);
+  for (const auto& option : {dirOption, headlessOption, workbookOption, startOption, spreadsheetOption,
+                             newWorkbookOption, dumpOption, screenshotOption, panelOption})
+    parser.addOption(option);
   parser.process(application);
+
+  if (parser.isSet(newWorkbookOption)) return app::createWorkbook(parser.value(newWorkbookOption));
+  if (parser.isSet(dumpOption)) return app::dumpWorkbook(parser.value(dumpOption), stdout);
 
   const settings::SettingsFolder folder = parser.isSet(dirOption)
                                               ? settings::SettingsFolder::fixed(parser.value(dirOption))
                                               : settings::SettingsFolder::forProgram(QApplication::applicationDirPath());
   const serial::PortMap portMap = serial::PortMap::load(folder.readPath(serial::PortMapFileName));
+  SystemClock clock;
+  const auto ports = [&portMap](int) { return std::make_unique<serial::TermiosPort>(portMap); };
+
+  if (parser.isSet(headlessOption)) {
+    if (!parser.isSet(workbookOption)) {
+      std::fprintf(stderr, "kestrune: --headless needs --workbook PATH\n");
+      return app::ExitCouldNotStart;
+    }
+    StderrMessageBoxes boxes;
+    app::Logger logger(ports, folder, boxes, clock, app::spreadsheetFactory(parser.value(spreadsheetOption), boxes));
+    logger.portMap = portMap;
+    logger.connectReception();
+    return app::runHeadless(logger, parser.value(workbookOption));
+  }
 
   app::DialogMessageBoxes boxes;
-  SystemClock clock;
-  app::Logger logger([&portMap](int) { return std::make_unique<serial::TermiosPort>(portMap); }, folder, boxes,
-                     clock);
+  app::Logger logger(ports, folder, boxes, clock, app::spreadsheetFactory(parser.value(spreadsheetOption), boxes));
   logger.portMap = portMap;
   logger.connectReception();
 
@@ -53,6 +101,15 @@ int main(int argc, char** argv) {
   formMain.show();
   if (parser.value(panelOption) == QLatin1String("conditions")) formMain.logic().MenuCond_Click();
   else if (parser.value(panelOption) == QLatin1String("serial")) formMain.logic().MenuRS_Click();
+  if (parser.isSet(workbookOption)) {
+    formMain.setFileNameText(parser.value(workbookOption));
+    if (parser.isSet(startOption)) {
+      QTimer::singleShot(0, &formMain, [&formMain] {
+        formMain.logic().CommandOpen_Click();
+        formMain.run().CommandStart_Click();
+      });
+    }
+  }
   if (parser.isSet(screenshotOption)) {
     // Pictures for the documentation: the window as it first appears, settings left untouched.
     QTimer::singleShot(200, &formMain, [&] {

@@ -1,0 +1,163 @@
+#include "app/headless.h"
+
+#include "app/main_window_logic.h"
+#include "app/run_control.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cstdio>
+
+// Signals reach the event loop through a socket pair (the self-pipe pattern).
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kestrune::app {
+
+namespace {
+
+int signalFds[2] = {-1, -1};
+
+void onSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = ::write(signalFds[0], &byte, 1);
+}
+
+void printLine(std::FILE* stream, const QString& text) {
+  const QByteArray bytes = text.toUtf8();
+  std::fprintf(stream, "%s\n", bytes.constData());
+  std::fflush(stream);
+}
+
+class HeadlessRunner final : public MainView, public RunHost {
+public:
+  HeadlessRunner(Logger& logger, QString workbookPath)
+      : logger_(logger), workbookPath_(std::move(workbookPath)), logic_(logger, *this), run_(logger, *this) {}
+
+  int exec() {
+    logic_.programEntry();
+    logic_.Form_Load();
+    logic_.CommandOpen_Click();
+    if (logger_.workbook.excelState != -1) {
+      printLine(stderr, QStringLiteral("kestrune: the workbook could not be opened: ") + workbookPath_);
+      logic_.Form_Unload();
+      return ExitCouldNotStart;
+    }
+    run_.CommandStart_Click();
+    if (!run_.runWindowLoaded()) {
+      printLine(stderr, QStringLiteral("kestrune: the run could not start"));
+      logic_.CommandClose_Click();
+      logic_.Form_Unload();
+      return ExitCouldNotStart;
+    }
+    if (run_.runWindowLoaded()) loop_.exec();
+    timer_.stop();
+    logic_.CommandClose_Click();
+    logic_.Form_Unload();
+    return interrupted_ ? ExitInterrupted : ExitFinished;
+  }
+
+  // MainView: there is no main window; the path is the one given.
+  void showPanel(Panel) override {}
+  void setSettingsMenusEnabled(bool) override {}
+  QString fileNameText() const override { return workbookPath_; }
+  void setOpenVisible(bool) override {}
+  void setOpenWorkbookControlsVisible(bool) override {}
+  void setFileChoiceEnabled(bool) override {}
+  void setFileNameText(const QString&) override {}
+  QString askWorkbookPath() override { return {}; }
+  void focusWindow() override {}
+
+  // RunHost
+  void hideMainWindow() override {}
+  void showMainWindow() override {}
+  void loadRunWindow() override {
+    connectInput();
+    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { tick(); }, Qt::UniqueConnection);
+    timer_.setTimerType(Qt::PreciseTimer);
+    timer_.start(10);
+  }
+  void showRunWindow() override {}
+  void closeRunWindow() override {
+    timer_.stop();
+    loop_.quit();
+  }
+  void setRunMessage(const QString&) override {}
+  void setRunError(const QString& text) override {
+    if (!text.isEmpty() && text != lastError_) printLine(stderr, text);
+    lastError_ = text;
+  }
+  void setNextVisible(bool visible, bool) override {
+    if (visible) printLine(stderr, QStringLiteral("一時停止中: Enter で次へ進みます"));
+  }
+  void setLogShown(bool) override {}
+  void logAppended(const QString& line, const QString&) override {
+    QString shown = line;
+    shown.remove(QChar(13));
+    shown.remove(QChar(10));
+    printLine(stdout, shown);
+  }
+  void showAcquisitionNo(const QString&) override {}
+  void pumpEvents() override { QCoreApplication::processEvents(); }
+
+private:
+  void tick() {
+    run_.Timer1_Timer();
+    // The script has ended: end the run as the End button would.
+    if (!logger_.runActive && run_.runWindowLoaded()) run_.CommandRsEnd_Click();
+  }
+
+  void connectInput() {
+    if (input_) return;
+    input_ = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(input_.get(), &QSocketNotifier::activated, input_.get(), [this] {
+      char buffer[256];
+      const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+      if (n <= 0) {
+        input_->setEnabled(false);  // end of input: nobody will press Enter
+        return;
+      }
+      for (ssize_t i = 0; i < n; ++i)
+        if (buffer[i] == '\n' && run_.interpreter().pausedForNext) run_.CommandNext_Click();
+    });
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalFds) == 0) {
+      signals_ = std::make_unique<QSocketNotifier>(signalFds[1], QSocketNotifier::Read);
+      QObject::connect(signals_.get(), &QSocketNotifier::activated, signals_.get(), [this] {
+        char byte;
+        [[maybe_unused]] const ssize_t got = ::read(signalFds[1], &byte, 1);
+        if (!run_.runWindowLoaded()) return;
+        interrupted_ = logger_.runActive;
+        run_.CommandRsEnd_Click();
+      });
+      struct sigaction action = {};
+      action.sa_handler = onSignal;
+      sigemptyset(&action.sa_mask);
+      action.sa_flags = SA_RESTART;
+      sigaction(SIGINT, &action, nullptr);
+      sigaction(SIGTERM, &action, nullptr);
+    }
+  }
+
+  Logger& logger_;
+  QString workbookPath_;
+  MainWindowLogic logic_;
+  RunController run_;
+  QTimer timer_;
+  QEventLoop loop_;
+  std::unique_ptr<QSocketNotifier> input_;
+  std::unique_ptr<QSocketNotifier> signals_;
+  QString lastError_;
+  bool interrupted_ = false;
+};
+
+}  // namespace
+
+int runHeadless(Logger& logger, const QString& workbookPath) {
+  HeadlessRunner runner(logger, workbookPath);
+  return runner.exec();
+}
+
+}  // namespace kestrune::app

@@ -1,0 +1,16 @@
+// Small workbook utilities of the command line: a new empty workbook, and the
+// active sheet's cells as tab-separated text.
+#pragma once
+
+#include <QString>
+
+#include <cstdio>
+
+namespace kestrune::app {
+
+// Writes a new workbook with one empty sheet; returns 0 or prints why and returns 1.
+int createWorkbook(const QString& path);
+// Prints the used rows of the active sheet, one line per row, cells separated by tabs.
+int dumpWorkbook(const QString& path, std::FILE* out);
+
+}  // namespace kestrune::app
