@@ -266,6 +266,53 @@ TEST_F(RunControlTest, ASecondRunStartsWithAFreshWindowAndKeepsTheBufferLeftover
   EXPECT_TRUE(host.error.endsWith(QStringLiteral("ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。")));
 }
 
+TEST_F(RunControlTest, GarbageNulAndFfBytesAreKeptAsTheyCame) {
+  run.CommandStart_Click();
+  tick();
+  tick();
+  port().receive(cp932::CodeString{0x00, 0xFF, 0x80, u'a', 0x8540, u',', u'b', u'\r'});
+  tick();
+  tick();
+  // NUL is a control character and is dropped; the rest stays, one cell per field.
+  EXPECT_EQ(std::get<QString>(sheetLog->cells.at({1, 1})), QString::fromUtf16(u"\uF8F3\u0080a\uFFFD"));
+  EXPECT_EQ(std::get<QString>(sheetLog->cells.at({1, 2})), QStringLiteral("b"));
+}
+
+TEST_F(RunControlTest, ALineLongerThanTheBufferIsCutAndWaitsForClr) {
+  writeScript("RTM:0\r\nSSS\r\nRCV\r\nSET\r\nCLR\r\nEEE\r\n");
+  run.CommandStart_Click();
+  tick();  // RTM
+  tick();  // SSS
+  port().receive(cp932::CodeString(10000, u'x') + u"\r");
+  EXPECT_EQ(logger.reception.recvBuffer[0].size(), serial::ReceiveBufferLimit);
+  tick();  // RCV: no line end made it into the full buffer
+  tick();  // time-out
+  EXPECT_TRUE(sheetLog->cells.empty());
+  tick();  // SET
+  tick();  // CLR empties the buffer
+  EXPECT_TRUE(logger.reception.recvBuffer[0].empty());
+  port().receive(u"ok\r");
+  tick();  // EEE takes the new line into the row
+  EXPECT_EQ(std::get<QString>(sheetLog->cells.at({1, 1})), QStringLiteral("ok"));
+}
+
+TEST_F(RunControlTest, HalfALineAtTheEndOfARunWaitsForTheNextRun) {
+  writeScript("SSS\r\nRCV\r\nSET\r\nEEE\r\n");
+  logger.setup.measureCount = 1;
+  run.CommandStart_Click();
+  tick();
+  port().receive(u"1\r2");
+  for (int i = 0; i < 5; ++i) tick();
+  run.CommandRsEnd_Click();
+  EXPECT_EQ(logger.reception.recvBuffer[0], u"2");
+  run.CommandStart_Click();
+  tick();
+  port().receive(u"3\r");
+  tick();
+  tick();
+  EXPECT_EQ(std::get<QString>(sheetLog->cells.at({2, 1})), QStringLiteral("23"));
+}
+
 TEST_F(RunControlTest, ErrorLabelIsNotWrittenWhileTheRunWindowIsClosed) {
   port().raise(serial::ComEventFrame);
   EXPECT_TRUE(host.error.isEmpty());
