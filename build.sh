@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Kestrune build script for Debian 12.
 #   ./build.sh deps   install the Debian packages the build and the tests need (as root)
-#   ./build.sh run    deps, build, then start Kestrune
+#   ./build.sh run    deps, build, then a demonstration acquisition (tools/demo.sh)
 #   ./build.sh test   deps, build with warnings as errors, run every test
 #   ./build.sh build  build only
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-          xvfb xauth fonts-noto-cjk)
+          libbenchmark-dev python3-xlrd xvfb xauth fonts-noto-cjk
+          libreoffice-calc libreoffice-dev)
 BUILD_DIR=${KESTRUNE_BUILD_DIR:-build}
 
 deps() {
@@ -38,12 +39,7 @@ case "${1:-run}" in
   run)
     deps
     build
-    if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-      echo "build.sh: no display here; Kestrune's main window is drawn off screen into $BUILD_DIR/kestrune-main.png"
-      QT_QPA_PLATFORM=offscreen "$BUILD_DIR/src/app/kestrune" --screenshot "$BUILD_DIR/kestrune-main.png"
-      exit 0
-    fi
-    exec "$BUILD_DIR/src/app/kestrune"
+    exec tools/demo.sh "$BUILD_DIR"
     ;;
   test)
     deps

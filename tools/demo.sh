@@ -22,16 +22,10 @@ for _ in $(seq 50); do [ -e "$demo/ttyDEMO" ] && break; sleep 0.1; done
 
 echo "COM1=$demo/ttyDEMO" > "$demo/ports.conf"
 "$kestrune" --new-workbook "$demo/demo.xls"
-cat > "$demo/demo.txt" <<'SCRIPT'
-; Kestrune demo: ask the instrument once a second, one row per answer
-ITM:1
-SSS
-CLR
-SND:MEAS?%CR
-RCV
-SET
-EEE
-SCRIPT
+# Script lines end in CR LF: the loader ends a line at CR only.
+printf '%s\r\n' \
+  '; Kestrune demo: ask the instrument once a second, one row per answer' \
+  'ITM:1' 'SSS' 'CLR' 'SND:MEAS?%CR' 'RCV' 'SET' 'EEE' > "$demo/demo.txt"
 # Settings: script file on, numbering from 1, date and time stamps, start at B2,
 # ten rows, 9600,n,8,1 on Com1: the 2048-byte setup.dat record, field by field.
 {

@@ -98,6 +98,7 @@ void FormExe::setNextVisible(bool visible, bool focus) {
 void FormExe::setLogShown(bool shown) {
   checkLog_->setChecked(shown);
   labelSetumei_->setVisible(shown);
+  txtTerm_->setVisible(shown);
   setFixedHeight(twipsFor(*this, shown ? TallHeight : ShortHeight));
 }
 

@@ -1,6 +1,9 @@
 #include "app/form_main.h"
 
 #include "app/form_exe.h"
+#include "core/shell.h"
+#include "info/frm_splash.h"
+#include "info/manual_link.h"
 #include "app/geometry.h"
 
 #include <QAction>
@@ -101,8 +104,13 @@ void FormMain::buildMenus() {
 
   QMenu* help = menuBar()->addMenu(CapMenuHelp);
   help->setObjectName(QStringLiteral("MenuHelp"));
-  help->addAction(CapMenuDoc)->setObjectName(QStringLiteral("MenuDoc"));
-  help->addAction(CapMenuLicense)->setObjectName(QStringLiteral("MenuLicense"));
+  QAction* doc = help->addAction(CapMenuDoc);
+  doc->setObjectName(QStringLiteral("MenuDoc"));
+  connect(doc, &QAction::triggered, this, [] { info::MenuDoc_Click(desktopShell(), QApplication::applicationDirPath()); });
+  QAction* license = help->addAction(CapMenuLicense);
+  license->setObjectName(QStringLiteral("MenuLicense"));
+  connect(license, &QAction::triggered, this,
+          [this] { info::MenuLicense_Click(this, desktopShell(), QApplication::applicationDirPath()); });
 }
 
 QWidget* FormMain::buildMainPanel() {

@@ -35,7 +35,10 @@ void printLine(std::FILE* stream, const QString& text) {
 class HeadlessRunner final : public MainView, public RunHost {
 public:
   HeadlessRunner(Logger& logger, QString workbookPath)
-      : logger_(logger), workbookPath_(std::move(workbookPath)), logic_(logger, *this), run_(logger, *this) {}
+      : logger_(logger), workbookPath_(std::move(workbookPath)), logic_(logger, *this), run_(logger, *this) {
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { tick(); });
+  }
 
   int exec() {
     logic_.programEntry();
@@ -76,8 +79,6 @@ public:
   void showMainWindow() override {}
   void loadRunWindow() override {
     connectInput();
-    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { tick(); }, Qt::UniqueConnection);
-    timer_.setTimerType(Qt::PreciseTimer);
     timer_.start(10);
   }
   void showRunWindow() override {}

@@ -5,6 +5,7 @@
 #include "app/logger.h"
 #include "app/spreadsheet_choice.h"
 #include "app/workbook_tools.h"
+#include "info/logo.h"
 #include "serial/port_map.h"
 #include "serial/termios_port.h"
 
@@ -26,14 +27,24 @@ bool wantsOption(int argc, char** argv, const char* option) {
   return false;
 }
 
+void quietToolkitMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Without windows nothing needs a display.
-  if (wantsOption(argc, argv, "--headless") && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // What shows no window needs no display.
+  const bool windowless = wantsOption(argc, argv, "--headless") || wantsOption(argc, argv, "--new-workbook") ||
+                          wantsOption(argc, argv, "--dump") || wantsOption(argc, argv, "--help") ||
+                          wantsOption(argc, argv, "--version");
+  if (windowless && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // Without windows the toolkit's notes about its platform are noise on the terminal.
+  if (windowless) qInstallMessageHandler(quietToolkitMessages);
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("kestrune"));
   QApplication::setApplicationVersion(QStringLiteral(KESTRUNE_VERSION));
+  QApplication::setWindowIcon(info::logoIcon());
 
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral("Kestrune serial-instrument data logger"));
@@ -48,7 +59,8 @@ int main(int argc, char** argv) {
   const QCommandLineOption startOption(QStringLiteral("start"),
                                        QStringLiteral("With --workbook: open it and start a run at once."));
   const QCommandLineOption spreadsheetOption(QStringLiteral("spreadsheet"),
-                                             QStringLiteral("The spreadsheet application: embedded or calc."),
+                                             QStringLiteral("The spreadsheet application: embedded (built in) or "
+                                                            "calc (LibreOffice); LibreOffice where installed."),
                                              QStringLiteral("NAME"));
   const QCommandLineOption newWorkbookOption(QStringLiteral("new-workbook"),
                                              QStringLiteral("Write an empty workbook to PATH and exit."),
@@ -83,14 +95,16 @@ int main(int argc, char** argv) {
       return app::ExitCouldNotStart;
     }
     StderrMessageBoxes boxes;
-    app::Logger logger(ports, folder, boxes, clock, app::spreadsheetFactory(parser.value(spreadsheetOption), boxes));
+    const auto kind = app::chooseSpreadsheet(parser.value(spreadsheetOption), true);
+    app::Logger logger(ports, folder, boxes, clock, app::spreadsheetFactory(kind, true, boxes));
     logger.portMap = portMap;
     logger.connectReception();
     return app::runHeadless(logger, parser.value(workbookOption));
   }
 
   app::DialogMessageBoxes boxes;
-  app::Logger logger(ports, folder, boxes, clock, app::spreadsheetFactory(parser.value(spreadsheetOption), boxes));
+  const auto kind = app::chooseSpreadsheet(parser.value(spreadsheetOption), false);
+  app::Logger logger(ports, folder, boxes, clock, app::spreadsheetFactory(kind, false, boxes));
   logger.portMap = portMap;
   logger.connectReception();
 

@@ -1,0 +1,13 @@
+#include "app/calc_support.h"
+
+namespace kestrune::app {
+
+bool calcAvailable() { return false; }
+
+sheet::SpreadsheetFactory calcSpreadsheetFactory(bool) {
+  return []() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
+    return fail(QStringLiteral("この Kestrune は LibreOffice Calc に対応していません"));
+  };
+}
+
+}  // namespace kestrune::app

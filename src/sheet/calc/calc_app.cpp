@@ -1,0 +1,611 @@
+// LibreOffice Calc over UNO. UNO's headers and exceptions stay in this file:
+// every call is wrapped so that no UNO exception crosses the SpreadsheetApp seam.
+#include "sheet/calc/calc_app.h"
+
+#include "sheet/xls/value.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <com/sun/star/awt/XTopWindow2.hpp>
+#include <com/sun/star/awt/XWindow.hpp>
+#include <com/sun/star/beans/PropertyValue.hpp>
+#include <com/sun/star/beans/XPropertySet.hpp>
+#include <com/sun/star/bridge/BridgeFactory.hpp>
+#include <com/sun/star/bridge/XBridge.hpp>
+#include <com/sun/star/connection/Connector.hpp>
+#include <com/sun/star/frame/Desktop.hpp>
+#include <com/sun/star/frame/XController.hpp>
+#include <com/sun/star/frame/XDesktop2.hpp>
+#include <com/sun/star/frame/XFrame.hpp>
+#include <com/sun/star/frame/XModel.hpp>
+#include <com/sun/star/frame/XStorable.hpp>
+#include <com/sun/star/lang/DisposedException.hpp>
+#include <com/sun/star/lang/Locale.hpp>
+#include <com/sun/star/lang/XComponent.hpp>
+#include <com/sun/star/lang/XEventListener.hpp>
+#include <com/sun/star/sheet/XCellAddressable.hpp>
+#include <com/sun/star/sheet/XCellRangeAddressable.hpp>
+#include <com/sun/star/sheet/XSpreadsheet.hpp>
+#include <com/sun/star/sheet/XSpreadsheetView.hpp>
+#include <com/sun/star/table/XCell.hpp>
+#include <com/sun/star/table/XCellRange.hpp>
+#include <com/sun/star/text/XText.hpp>
+#include <com/sun/star/uno/Exception.hpp>
+#include <com/sun/star/util/Date.hpp>
+#include <com/sun/star/util/XCloseBroadcaster.hpp>
+#include <com/sun/star/util/XCloseListener.hpp>
+#include <com/sun/star/util/XCloseable.hpp>
+#include <com/sun/star/util/XNumberFormats.hpp>
+#include <com/sun/star/util/XNumberFormatsSupplier.hpp>
+#include <com/sun/star/view/XSelectionChangeListener.hpp>
+#include <com/sun/star/view/XSelectionSupplier.hpp>
+#include <cppuhelper/bootstrap.hxx>
+#include <cppuhelper/implbase2.hxx>
+#include <rtl/ref.hxx>
+#include <rtl/ustring.hxx>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace kestrune::sheet::calc {
+
+namespace css = com::sun::star;
+using css::uno::Reference;
+using rtl::OUString;
+using css::uno::UNO_QUERY;
+using css::uno::UNO_QUERY_THROW;
+
+namespace {
+
+constexpr const char* ProgramFolder = "/usr/lib/libreoffice/program";
+constexpr std::int32_t LastRow = 65536;  // .xls keeps no more
+constexpr std::int32_t LastColumn = 256;
+
+OUString toOU(const QString& s) {
+  return OUString(reinterpret_cast<const sal_Unicode*>(s.utf16()), static_cast<sal_Int32>(s.size()));
+}
+QString toQ(const OUString& s) { return QString(reinterpret_cast<const QChar*>(s.getStr()), s.getLength()); }
+
+QString findSoffice(const CalcOptions& options) {
+  if (!options.soffice.isEmpty()) return QFileInfo(options.soffice).isExecutable() ? options.soffice : QString();
+  const QString onPath = QStandardPaths::findExecutable(QStringLiteral("soffice"));
+  if (!onPath.isEmpty()) return onPath;
+  const QString inProgram = QString::fromLatin1(ProgramFolder) + QStringLiteral("/soffice");
+  return QFileInfo(inProgram).isExecutable() ? inProgram : QString();
+}
+
+// The local UNO context: bootstrapped once per process.
+Reference<css::uno::XComponentContext> localContext() {
+  static Reference<css::uno::XComponentContext> context = [] {
+    // Without this the client finds no type library and crashes.
+    setenv("URE_BOOTSTRAP", "vnd.sun.star.pathname:/usr/lib/libreoffice/program/fundamentalrc", 0);
+    return cppu::defaultBootstrap_InitialComponentContext();
+  }();
+  return context;
+}
+
+bool positionInside(std::int64_t row, std::int64_t column) {
+  return row >= 1 && row <= LastRow && column >= 1 && column <= LastColumn;
+}
+
+Error outsideSheet(std::int64_t row, std::int64_t column) {
+  return fail(QStringLiteral("セル (%1, %2) はシートの範囲外です").arg(row).arg(column));
+}
+
+}  // namespace
+
+// Listens to the bridge, the document and the view; called on bridge threads.
+class Listener final
+    : public cppu::WeakImplHelper2<css::util::XCloseListener, css::view::XSelectionChangeListener> {
+public:
+  explicit Listener(CalcApp::Impl& impl) : impl_(impl) {}
+  void SAL_CALL queryClosing(const css::lang::EventObject&, sal_Bool) override;
+  void SAL_CALL notifyClosing(const css::lang::EventObject&) override;
+  void SAL_CALL selectionChanged(const css::lang::EventObject&) override;
+  void SAL_CALL disposing(const css::lang::EventObject&) override;
+  void detach() {
+    std::lock_guard lock(mutex_);
+    attached_ = false;
+  }
+
+private:
+  template <typename F>
+  void post(F f);
+  CalcApp::Impl& impl_;
+  std::mutex mutex_;
+  bool attached_ = true;
+};
+
+struct CalcApp::Impl {
+  CalcOptions options;
+  CalcApp* owner = nullptr;
+  pid_t pid = 0;
+  QString profileDir;
+  QString logFile;
+  QString pipeName;
+  QString workbookPath;
+  bool released = false;
+
+  Reference<css::bridge::XBridge> bridge;
+  Reference<css::frame::XDesktop2> desktop;
+  Reference<css::frame::XModel> model;
+  rtl::Reference<Listener> listener;
+  std::map<int, sal_Int32> formatKeys;
+
+  std::atomic<bool> bridgeGone{false};
+  std::atomic<bool> documentClosed{false};
+
+  // Watchdog: a call running past its deadline ends LibreOffice.
+  std::thread watchdog;
+  std::mutex watchMutex;
+  std::condition_variable watchWake;
+  bool stopWatching = false;
+  bool inCall = false;
+  std::chrono::steady_clock::time_point deadline;
+  std::atomic<bool> hung{false};
+
+  ~Impl() { stopWatchdog(); }
+
+  void startWatchdog() {
+    watchdog = std::thread([this] {
+      std::unique_lock lock(watchMutex);
+      while (!stopWatching) {
+        if (inCall) {
+          if (watchWake.wait_until(lock, deadline) == std::cv_status::timeout && inCall && !stopWatching &&
+              std::chrono::steady_clock::now() >= deadline) {
+            hung = true;
+            if (pid > 0) ::kill(-pid, SIGKILL);
+            inCall = false;
+          }
+        } else {
+          watchWake.wait(lock);
+        }
+      }
+    });
+  }
+  void stopWatchdog() {
+    if (!watchdog.joinable()) return;
+    {
+      std::lock_guard lock(watchMutex);
+      stopWatching = true;
+    }
+    watchWake.notify_all();
+    watchdog.join();
+  }
+
+  // Runs `f` (which may throw UNO exceptions) under the watchdog.
+  template <typename F>
+  Status guarded(const QString& what, F&& f) {
+    if (bridgeGone || hung) return fail(what + QStringLiteral(": LibreOffice が応答しません"));
+    {
+      std::lock_guard lock(watchMutex);
+      inCall = true;
+      deadline = std::chrono::steady_clock::now() + options.callTimeout;
+    }
+    watchWake.notify_all();
+    Status status;
+    try {
+      f();
+    } catch (const css::lang::DisposedException&) {
+      bridgeGone = true;
+      status = fail(what + QStringLiteral(": LibreOffice との接続が切れました"));
+    } catch (const css::uno::Exception& e) {
+      status = fail(what + QStringLiteral(": ") + toQ(e.Message));
+    } catch (const std::exception& e) {
+      status = fail(what + QStringLiteral(": ") + QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+      status = fail(what + QStringLiteral(": 不明なエラー"));
+    }
+    {
+      std::lock_guard lock(watchMutex);
+      inCall = false;
+    }
+    watchWake.notify_all();
+    if (hung) return fail(what + QStringLiteral(": LibreOffice が応答しないため終了しました"));
+    return status;
+  }
+
+  Status requireDocument() const {
+    if (!model.is() || documentClosed) return fail(QStringLiteral("ブックが開いていません"));
+    return {};
+  }
+
+  // The active sheet of the document's current view; throws when there is none.
+  Reference<css::sheet::XSpreadsheet> activeSheet() const {
+    Reference<css::frame::XController> controller = model->getCurrentController();
+    if (!controller.is()) throw css::lang::DisposedException(OUString::createFromAscii("no view"));
+    Reference<css::sheet::XSpreadsheetView> view(controller, UNO_QUERY_THROW);
+    Reference<css::sheet::XSpreadsheet> sheet = view->getActiveSheet();
+    if (!sheet.is()) throw css::uno::RuntimeException(OUString::createFromAscii("no active sheet"));
+    return sheet;
+  }
+
+  void select(const css::uno::Any& what) const {
+    Reference<css::view::XSelectionSupplier> selection(model->getCurrentController(), UNO_QUERY_THROW);
+    selection->select(what);
+  }
+
+  Reference<css::awt::XWindow> window() const {
+    Reference<css::frame::XController> controller = model->getCurrentController();
+    if (!controller.is()) throw css::lang::DisposedException(OUString::createFromAscii("no view"));
+    return controller->getFrame()->getContainerWindow();
+  }
+
+  sal_Int32 formatKey(Stamp::Kind kind) {
+    const auto it = formatKeys.find(static_cast<int>(kind));
+    if (it != formatKeys.end()) return it->second;
+    const OUString code = kind == Stamp::Kind::Date   ? OUString::createFromAscii("YYYY/MM/DD")
+                          : kind == Stamp::Kind::Time ? OUString::createFromAscii("H:MM:SS")
+                                                      : OUString::createFromAscii("YYYY/MM/DD H:MM:SS");
+    Reference<css::util::XNumberFormatsSupplier> supplier(model, UNO_QUERY_THROW);
+    Reference<css::util::XNumberFormats> formats = supplier->getNumberFormats();
+    const css::lang::Locale locale;
+    sal_Int32 key = formats->queryKey(code, locale, false);
+    if (key < 0) key = formats->addNew(code, locale);
+    formatKeys[static_cast<int>(kind)] = key;
+    return key;
+  }
+
+  double serialOf(const Stamp& stamp) const {
+    Reference<css::beans::XPropertySet> properties(model, UNO_QUERY_THROW);
+    css::util::Date nullDate;
+    properties->getPropertyValue(OUString::createFromAscii("NullDate")) >>= nullDate;
+    const QDate epoch(nullDate.Year, nullDate.Month, nullDate.Day);
+    const double days = static_cast<double>(epoch.daysTo(stamp.value.date()));
+    const double fraction = stamp.value.time().msecsSinceStartOfDay() / 86400000.0;
+    switch (stamp.kind) {
+      case Stamp::Kind::Date: return days;
+      case Stamp::Kind::Time: return fraction;
+      case Stamp::Kind::DateTime: break;
+    }
+    return days + fraction;
+  }
+
+  bool processAlive() {
+    if (pid <= 0) return false;
+    int status = 0;
+    const pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid || (r < 0 && errno == ECHILD)) {
+      pid = 0;
+      return false;
+    }
+    return true;
+  }
+
+  // Waits for the process to end, then ends its group by force.
+  void reap(std::chrono::milliseconds grace) {
+    const auto waitUntil = [this](std::chrono::milliseconds span) {
+      const auto until = std::chrono::steady_clock::now() + span;
+      while (processAlive() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    waitUntil(grace);
+    if (processAlive()) {
+      ::kill(-pid, SIGTERM);
+      waitUntil(std::chrono::milliseconds(2000));
+    }
+    if (processAlive()) {
+      ::kill(-pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      pid = 0;
+    }
+  }
+
+  void detachListener() {
+    if (listener.is()) listener->detach();
+  }
+};
+
+template <typename F>
+void Listener::post(F f) {
+  std::lock_guard lock(mutex_);
+  if (!attached_ || !impl_.owner) return;
+  QMetaObject::invokeMethod(impl_.owner, std::move(f), Qt::QueuedConnection);
+}
+
+void Listener::queryClosing(const css::lang::EventObject&, sal_Bool) {
+  CalcApp* owner = impl_.owner;
+  const QString path = impl_.workbookPath;
+  post([owner, path] {
+    bool cancel = false;  // a veto could not reach LibreOffice in time; nothing vetoes anyway
+    emit owner->workbookBeforeClose(path, &cancel);
+  });
+}
+
+void Listener::notifyClosing(const css::lang::EventObject&) { impl_.documentClosed = true; }
+
+void Listener::selectionChanged(const css::lang::EventObject&) {
+  CalcApp* owner = impl_.owner;
+  post([owner] {
+    const Result<CellRef> cell = owner->activeCell();
+    if (cell) emit owner->sheetSelectionChange(QString(), *cell);
+  });
+}
+
+void Listener::disposing(const css::lang::EventObject&) { impl_.bridgeGone = true; }
+
+namespace {
+
+// Starts soffice in its own process group with its own profile and pipe.
+Status spawnOffice(CalcApp::Impl& impl, const QString& soffice) {
+  impl.profileDir = QDir::tempPath() + QStringLiteral("/kestrune-calc-%1-%2")
+                                           .arg(::getpid())
+                                           .arg(QDateTime::currentMSecsSinceEpoch());
+  if (!QDir().mkpath(impl.profileDir)) return fail(QStringLiteral("作業フォルダを作れません: ") + impl.profileDir);
+  impl.logFile = impl.profileDir + QStringLiteral("/soffice.log");
+  impl.pipeName = QStringLiteral("kestrune_%1_%2").arg(::getpid()).arg(QDateTime::currentMSecsSinceEpoch());
+  QStringList args{soffice,
+                   QStringLiteral("--accept=pipe,name=%1;urp;StarOffice.ComponentContext").arg(impl.pipeName),
+                   QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(impl.profileDir + QStringLiteral("/profile")).toString(),
+                   QStringLiteral("--norestore"), QStringLiteral("--nologo"), QStringLiteral("--nodefault"),
+                   QStringLiteral("--nolockcheck"), QStringLiteral("--nofirststartwizard")};
+  if (impl.options.headless) args << QStringLiteral("--headless") << QStringLiteral("--invisible");
+  std::vector<QByteArray> bytes;
+  for (const QString& a : args) bytes.push_back(a.toLocal8Bit());
+  std::vector<char*> argv;
+  for (QByteArray& b : bytes) argv.push_back(b.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  const QByteArray log = QFile::encodeName(impl.logFile);
+  posix_spawn_file_actions_addopen(&actions, 1, log.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  const int error = ::posix_spawn(&impl.pid, argv[0], &actions, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (error != 0) {
+    impl.pid = 0;
+    return fail(QStringLiteral("LibreOffice を起動できません: ") + QString::fromLocal8Bit(std::strerror(error)));
+  }
+  return {};
+}
+
+// Connects to the started soffice, retrying until it accepts or the time is up.
+Status connectOffice(CalcApp::Impl& impl) {
+  const Reference<css::uno::XComponentContext> local = localContext();
+  const auto until = std::chrono::steady_clock::now() + impl.options.startTimeout;
+  QString lastError;
+  while (std::chrono::steady_clock::now() < until) {
+    if (!impl.processAlive())
+      return fail(QStringLiteral("LibreOffice が終了しました（記録: %1）").arg(impl.logFile));
+    try {
+      Reference<css::connection::XConnector> connector = css::connection::Connector::create(local);
+      Reference<css::connection::XConnection> connection =
+          connector->connect(toOU(QStringLiteral("pipe,name=") + impl.pipeName));
+      Reference<css::bridge::XBridgeFactory2> factory = css::bridge::BridgeFactory::create(local);
+      impl.bridge = factory->createBridge(OUString(), OUString::createFromAscii("urp"), connection, nullptr);
+      Reference<css::lang::XComponent>(impl.bridge, UNO_QUERY_THROW)->addEventListener(
+          Reference<css::lang::XEventListener>(static_cast<css::util::XCloseListener*>(impl.listener.get())));
+      Reference<css::uno::XComponentContext> remote(impl.bridge->getInstance(OUString::createFromAscii("StarOffice.ComponentContext")),
+                                                     UNO_QUERY_THROW);
+      impl.desktop = css::frame::Desktop::create(remote);
+      return {};
+    } catch (const css::uno::Exception& e) {
+      lastError = toQ(e.Message);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return fail(QStringLiteral("LibreOffice に接続できません: %1（記録: %2）").arg(lastError, impl.logFile));
+}
+
+}  // namespace
+
+bool calcInstalled(const CalcOptions& options) { return !findSoffice(options).isEmpty(); }
+
+SpreadsheetFactory calcFactory(CalcOptions options) {
+  return [options]() { return CalcApp::start(options); };
+}
+
+CalcApp::CalcApp(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) { impl_->owner = this; }
+
+CalcApp::~CalcApp() {
+  impl_->detachListener();
+  impl_->owner = nullptr;
+  if (!impl_->released && impl_->pid > 0) {
+    // Nobody keeps this LibreOffice: it no longer answered, or Open failed.
+    ::kill(-impl_->pid, SIGTERM);
+    impl_->reap(std::chrono::milliseconds(2000));
+  }
+  impl_->stopWatchdog();
+  if (!impl_->released && impl_->pid == 0 && !impl_->profileDir.isEmpty()) QDir(impl_->profileDir).removeRecursively();
+}
+
+Result<std::unique_ptr<SpreadsheetApp>> CalcApp::start(const CalcOptions& options) {
+  const QString soffice = findSoffice(options);
+  if (soffice.isEmpty()) return fail(QStringLiteral("LibreOffice (soffice) が見つかりません"));
+  auto impl = std::make_unique<Impl>();
+  impl->options = options;
+  impl->listener = new Listener(*impl);
+  std::unique_ptr<CalcApp> app(new CalcApp(std::move(impl)));
+  Impl& i = *app->impl_;
+  i.startWatchdog();
+  if (Status spawned = spawnOffice(i, soffice); !spawned) return spawned.error();
+  if (Status connected = connectOffice(i); !connected) return connected.error();
+  return std::unique_ptr<SpreadsheetApp>(std::move(app));
+}
+
+qint64 CalcApp::processId() const { return impl_->pid; }
+QString CalcApp::logPath() const { return impl_->logFile; }
+
+Status CalcApp::openWorkbook(const QString& path) {
+  Impl& i = *impl_;
+  return i.guarded(QStringLiteral("ブックを開けません"), [&] {
+    css::uno::Sequence<css::beans::PropertyValue> args(1);
+    args.getArray()[0].Name = OUString::createFromAscii("Hidden");
+    args.getArray()[0].Value <<= static_cast<sal_Bool>(i.options.headless);
+    const QString url = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString(QUrl::FullyEncoded);
+    Reference<css::lang::XComponent> component =
+        i.desktop->loadComponentFromURL(toOU(url), OUString::createFromAscii("_blank"), 0, args);
+    Reference<css::frame::XModel> model(component, UNO_QUERY);
+    if (!model.is()) throw css::uno::RuntimeException(OUString::createFromAscii("not a spreadsheet"));
+    Reference<css::sheet::XSpreadsheetView> view(model->getCurrentController(), UNO_QUERY);
+    if (!view.is()) throw css::uno::RuntimeException(OUString::createFromAscii("not a spreadsheet"));
+    i.model = model;
+    i.workbookPath = path;
+    i.documentClosed = false;
+    i.formatKeys.clear();
+    Reference<css::util::XCloseBroadcaster>(model, UNO_QUERY_THROW)->addCloseListener(Reference<css::util::XCloseListener>(i.listener.get()));
+    Reference<css::view::XSelectionSupplier>(model->getCurrentController(), UNO_QUERY_THROW)
+        ->addSelectionChangeListener(Reference<css::view::XSelectionChangeListener>(i.listener.get()));
+  });
+}
+
+Status CalcApp::setVisible(bool visible) {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s;
+  if (i.options.headless) return {};
+  return i.guarded(QStringLiteral("ウィンドウを表示できません"), [&] { i.window()->setVisible(visible); });
+}
+
+Status CalcApp::setWindowStateNormal() {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s;
+  if (i.options.headless) return {};
+  return i.guarded(QStringLiteral("ウィンドウを元に戻せません"), [&] {
+    Reference<css::awt::XTopWindow2> top(i.window(), UNO_QUERY);
+    if (!top.is()) return;
+    top->setIsMinimized(false);
+    top->setIsMaximized(false);
+  });
+}
+
+Status CalcApp::saveActiveWorkbook() {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s;
+  return i.guarded(QStringLiteral("ブックを保存できません"),
+                   [&] { Reference<css::frame::XStorable>(i.model, UNO_QUERY_THROW)->store(); });
+}
+
+Status CalcApp::quit() {
+  Impl& i = *impl_;
+  i.detachListener();
+  Status status;
+  bool terminated = false;
+  if (!i.bridgeGone && !i.hung) {
+    status = i.guarded(QStringLiteral("LibreOffice を終了できません"), [&] { terminated = i.desktop->terminate(); });
+    // The reply may be lost when the process ends first: that is a quit too.
+    if (!status && i.bridgeGone) {
+      status = {};
+      terminated = true;
+    }
+  }
+  i.model.clear();
+  i.desktop.clear();
+  try {
+    if (i.bridge.is()) Reference<css::lang::XComponent>(i.bridge, UNO_QUERY_THROW)->dispose();
+  } catch (...) {
+    // Already gone.
+  }
+  i.bridge.clear();
+  // A LibreOffice that declined to end, or lingers, is ended by signal.
+  i.reap(std::chrono::milliseconds(terminated ? 5000 : 500));
+  return status;
+}
+
+void CalcApp::release() {
+  Impl& i = *impl_;
+  i.released = true;
+  i.detachListener();
+  try {
+    if (i.bridge.is()) Reference<css::lang::XComponent>(i.bridge, UNO_QUERY_THROW)->dispose();
+  } catch (...) {
+    // The connection is going anyway; LibreOffice keeps running with the workbook.
+  }
+}
+
+Status CalcApp::closeWorkbookWindow() {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s;
+  return i.guarded(QStringLiteral("ブックを閉じられません"),
+                   [&] { Reference<css::util::XCloseable>(i.model, UNO_QUERY_THROW)->close(true); });
+}
+
+Status CalcApp::selectRange(const QString& address) {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s;
+  const Result<CellRef> cell = parseA1(address);
+  if (!cell) return cell.error();
+  if (!positionInside(cell->row, cell->column)) return outsideSheet(cell->row, cell->column);
+  return i.guarded(QStringLiteral("セルを選択できません"), [&] {
+    Reference<css::table::XCellRange> range = i.activeSheet()->getCellRangeByName(toOU(address.toUpper()));
+    i.select(css::uno::Any(range));
+  });
+}
+
+Result<CellRef> CalcApp::activeCell() {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s.error();
+  CellRef cell;
+  const Status status = i.guarded(QStringLiteral("アクティブセルを読めません"), [&] {
+    Reference<css::view::XSelectionSupplier> selection(i.model->getCurrentController(), UNO_QUERY_THROW);
+    const css::uno::Any selected = selection->getSelection();
+    Reference<css::sheet::XCellAddressable> single(selected, UNO_QUERY);
+    if (single.is()) {
+      const css::table::CellAddress a = single->getCellAddress();
+      cell = {a.Row + 1, a.Column + 1};
+      return;
+    }
+    Reference<css::sheet::XCellRangeAddressable> range(selected, UNO_QUERY);
+    if (!range.is()) throw css::uno::RuntimeException(OUString::createFromAscii("no cell selected"));
+    const css::table::CellRangeAddress a = range->getRangeAddress();
+    cell = {a.StartRow + 1, a.StartColumn + 1};
+  });
+  if (!status) return status.error();
+  return cell;
+}
+
+Status CalcApp::selectCell(std::int32_t row, std::int32_t column) {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s;
+  if (!positionInside(row, column)) return outsideSheet(row, column);
+  return i.guarded(QStringLiteral("セルを選択できません"), [&] {
+    i.select(css::uno::Any(i.activeSheet()->getCellByPosition(column - 1, row - 1)));
+  });
+}
+
+Status CalcApp::setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s;
+  if (!positionInside(row, column)) return outsideSheet(row, column);
+  return i.guarded(QStringLiteral("セルに書き込めません"), [&] {
+    Reference<css::table::XCell> cell = i.activeSheet()->getCellByPosition(column - 1, row - 1);
+    if (const auto* text = std::get_if<QString>(&value)) {
+      // Typed input: plain numbers become numbers; nothing becomes a formula.
+      const xls::Value typed = xls::parseTyped(text->toStdString());
+      if (const auto* number = std::get_if<double>(&typed)) cell->setValue(*number);
+      else Reference<css::text::XText>(cell, UNO_QUERY_THROW)->setString(toOU(*text));
+    } else if (const auto* number = std::get_if<std::int32_t>(&value)) {
+      cell->setValue(*number);
+    } else if (const auto* stamp = std::get_if<Stamp>(&value)) {
+      cell->setValue(i.serialOf(*stamp));
+      Reference<css::beans::XPropertySet>(cell, UNO_QUERY_THROW)
+          ->setPropertyValue(OUString::createFromAscii("NumberFormat"), css::uno::Any(i.formatKey(stamp->kind)));
+    }
+  });
+}
+
+}  // namespace kestrune::sheet::calc

@@ -1,0 +1,68 @@
+// LibreOffice Calc as the spreadsheet application, driven over UNO. Open
+// starts soffice as our own child (its own process group, its own profile
+// and pipe), connects to it and opens the workbook in a Calc window. Every
+// call is guarded by a watchdog, so a hung LibreOffice is ended instead of
+// freezing the logger. UNO itself stays inside calc_app.cpp.
+#pragma once
+
+#include "sheet/spreadsheet_app.h"
+
+#include <QString>
+
+#include <chrono>
+#include <memory>
+
+namespace kestrune::sheet::calc {
+
+struct CalcOptions {
+  // The soffice program; found on PATH or in /usr/lib/libreoffice/program when empty.
+  QString soffice;
+  // No window: the workbook is opened hidden (headless runs).
+  bool headless = false;
+  // A call that takes longer ends LibreOffice and fails.
+  std::chrono::milliseconds callTimeout{15000};
+  // Starting and connecting may take this long.
+  std::chrono::milliseconds startTimeout{60000};
+};
+
+// Whether soffice can be found.
+bool calcInstalled(const CalcOptions& options = {});
+
+// Starts a new LibreOffice for each instance.
+SpreadsheetFactory calcFactory(CalcOptions options);
+
+class CalcApp final : public SpreadsheetApp {
+  Q_OBJECT
+public:
+  ~CalcApp() override;
+
+  static Result<std::unique_ptr<SpreadsheetApp>> start(const CalcOptions& options);
+
+  Status openWorkbook(const QString& path) override;
+  Status setVisible(bool visible) override;
+  Status setWindowStateNormal() override;
+  Status saveActiveWorkbook() override;
+  Status quit() override;
+  Status selectRange(const QString& address) override;
+  Result<CellRef> activeCell() override;
+  Status selectCell(std::int32_t row, std::int32_t column) override;
+  Status setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) override;
+  void release() override;
+
+  // Closes the workbook's document as the user closing its window does
+  // (LibreOffice keeps running); later operations fail.
+  Status closeWorkbookWindow();
+
+  // The LibreOffice process (its group has the same id), 0 when none.
+  qint64 processId() const;
+  // Where LibreOffice's own output goes; it holds the reason when it fails.
+  QString logPath() const;
+
+  struct Impl;
+
+private:
+  explicit CalcApp(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kestrune::sheet::calc

@@ -1,0 +1,151 @@
+#include "sheet/embedded/cell_text.h"
+
+#include <QDate>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <iterator>
+
+namespace kestrune::sheet::embedded {
+
+namespace {
+
+constexpr double SecondsPerDay = 86400.0;
+// 9999-12-31, the last day a spreadsheet calendar shows (1900 system).
+constexpr long long LastSerial1900 = 2958465;
+// 1904-01-01 is serial 1462 in the 1900 system.
+constexpr long long Offset1904 = 1462;
+
+QString twoDigits(long long n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); }
+
+}  // namespace
+
+Result<xls::DateTimeValue> stampSerial(const Stamp& stamp, bool date1904) {
+  if (!stamp.value.isValid()) return fail(QStringLiteral("日付・時刻が正しくありません"));
+  const QTime time = stamp.value.time();
+  if (stamp.kind == Stamp::Kind::Time)
+    return xls::DateTimeValue{time.msecsSinceStartOfDay() / (SecondsPerDay * 1000.0), xls::DateKind::TimeOnly};
+
+  const QDate date = stamp.value.date();
+  xls::CivilDateTime civil{date.year(), date.month(), date.day()};
+  if (stamp.kind == Stamp::Kind::DateTime) {
+    civil.hour = time.hour();
+    civil.minute = time.minute();
+    civil.second = time.second() + time.msec() / 1000.0;
+  }
+  const xls::XlsResult<double> serial = xls::serialFromCivil(civil, date1904);
+  if (!serial)
+    return fail(QStringLiteral("日付 %1 はこのブックに書き込めません（%2）")
+                    .arg(date.toString(QStringLiteral("yyyy/MM/dd")), QString::fromStdString(serial.description())));
+  return xls::DateTimeValue{serial.value(), stamp.kind == Stamp::Kind::Date ? xls::DateKind::DateOnly
+                                                                            : xls::DateKind::DateTime};
+}
+
+Result<xls::Value> toEngineValue(const CellValue& value, bool date1904) {
+  if (const auto* text = std::get_if<QString>(&value)) return xls::parseTyped(text->toStdString());
+  if (const auto* number = std::get_if<std::int32_t>(&value)) return xls::Value(static_cast<double>(*number));
+  const Result<xls::DateTimeValue> serial = stampSerial(std::get<Stamp>(value), date1904);
+  if (!serial) return serial.error();
+  return xls::Value(serial.value());
+}
+
+QString numberText(double number) {
+  if (!std::isfinite(number)) return QStringLiteral("#NUM!");
+  if (number == std::trunc(number) && std::fabs(number) < 1e15) {
+    // Also turns -0 into "0".
+    return QString::number(static_cast<long long>(number));
+  }
+  QString text = QString::number(number, 'g', 10);
+  const qsizetype e = text.indexOf(QLatin1Char('e'));
+  if (e >= 0) text[e] = QLatin1Char('E');
+  return text;
+}
+
+QString dateText(double serial, xls::DateKind kind, bool date1904) {
+  const QString hashes = QStringLiteral("#####");
+  if (!std::isfinite(serial) || serial < 0.0) return hashes;
+  const double limit = static_cast<double>(date1904 ? LastSerial1900 - Offset1904 : LastSerial1900) + 1.0;
+  if (serial >= limit) return hashes;
+  // Round to the second; 23:59:59.6 becomes the next day's 0:00:00.
+  const long long totalSeconds = std::llround(serial * SecondsPerDay);
+  const long long days = totalSeconds / 86400;
+  const long long seconds = totalSeconds % 86400;
+  const QString time = QStringLiteral("%1:%2:%3")
+                           .arg(seconds / 3600)
+                           .arg(twoDigits(seconds / 60 % 60), twoDigits(seconds % 60));
+  if (kind == xls::DateKind::TimeOnly) return time;
+
+  QString date;
+  if (date1904) {
+    date = QDate(1904, 1, 1).addDays(days).toString(QStringLiteral("yyyy/MM/dd"));
+  } else if (days == 0) {
+    date = QStringLiteral("1900/01/00");  // serial 0 as spreadsheets show it
+  } else if (days == 60) {
+    date = QStringLiteral("1900/02/29");  // the 1900 system's fictitious leap day
+  } else {
+    // Before the fictitious day serials count from 1899-12-31, after it from 1899-12-30.
+    const QDate base = days < 60 ? QDate(1899, 12, 31) : QDate(1899, 12, 30);
+    date = base.addDays(days).toString(QStringLiteral("yyyy/MM/dd"));
+  }
+  return kind == xls::DateKind::DateOnly ? date : date + QLatin1Char(' ') + time;
+}
+
+QString errorText(std::uint8_t code) {
+  switch (code) {
+    case 0x00:
+      return QStringLiteral("#NULL!");
+    case 0x07:
+      return QStringLiteral("#DIV/0!");
+    case 0x0F:
+      return QStringLiteral("#VALUE!");
+    case 0x17:
+      return QStringLiteral("#REF!");
+    case 0x1D:
+      return QStringLiteral("#NAME?");
+    case 0x24:
+      return QStringLiteral("#NUM!");
+    case 0x2A:
+      return QStringLiteral("#N/A");
+    default:
+      return QStringLiteral("#ERROR!");
+  }
+}
+
+QString displayText(const xls::Value& value, bool date1904) {
+  if (const auto* text = std::get_if<std::string>(&value)) return QString::fromStdString(*text);
+  if (const auto* number = std::get_if<double>(&value)) return numberText(*number);
+  if (const auto* flag = std::get_if<bool>(&value)) return *flag ? QStringLiteral("TRUE") : QStringLiteral("FALSE");
+  if (const auto* date = std::get_if<xls::DateTimeValue>(&value)) return dateText(date->serial, date->kind, date1904);
+  if (const auto* error = std::get_if<xls::CellError>(&value)) return errorText(error->code);
+  return {};
+}
+
+QString saveFailureReason(const std::string& engineDescription) {
+  // The engine ends its description with strerror(errno); the same call here
+  // gives the same words in the same locale.
+  struct Cause {
+    int error;
+    const char* reason;
+  };
+  static const Cause causes[] = {
+      {EACCES, "保存先のフォルダーまたはファイルに書き込む権限がありません（読み取り専用です）。"},
+      {EPERM, "保存先のフォルダーまたはファイルに書き込む権限がありません（読み取り専用です）。"},
+      {EROFS, "保存先は読み取り専用のドライブです。"},
+      {ENOSPC, "ディスクの空き容量が足りません。"},
+      {EDQUOT, "ディスクの使用量の上限に達しています。"},
+      {ETXTBSY, "ファイルが他のプログラムで使用中（ロック中）です。"},
+      {EBUSY, "ファイルが他のプログラムで使用中（ロック中）です。"},
+      {EISDIR, "同じ名前のフォルダーがあるため、ファイルを置き換えられません。"},
+      {ENOENT, "保存先のフォルダーが見つかりません。"},
+      {ENOTDIR, "保存先のフォルダーが見つかりません。"},
+      {ENAMETOOLONG, "ファイル名が長すぎます。"},
+      {EIO, "ディスクの読み書きでエラーが発生しました。"},
+  };
+  for (const Cause& cause : causes)
+    if (engineDescription.find(std::strerror(cause.error)) != std::string::npos)
+      return QString::fromUtf8(cause.reason);
+  return QStringLiteral("ファイルを書き込めませんでした。");
+}
+
+}  // namespace kestrune::sheet::embedded

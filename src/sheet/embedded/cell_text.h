@@ -1,0 +1,42 @@
+// Pure conversions of the built-in spreadsheet application: the logger's
+// cell values to .xls engine values, the text a cell shows in the sheet
+// window, and a save failure's cause in words.
+#pragma once
+
+#include "core/result.h"
+#include "sheet/spreadsheet_app.h"
+#include "sheet/xls/value.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <string>
+
+namespace kestrune::sheet::embedded {
+
+// The date/time serial of a stamp in the workbook's date system (1900 or
+// 1904): Date is the date at midnight, Time the time of day alone (a serial
+// below 1), DateTime both. Milliseconds are kept.
+Result<xls::DateTimeValue> stampSerial(const Stamp& stamp, bool date1904);
+
+// The engine value a cell is given: text goes through typed input ("12.5"
+// becomes a number; "=1+1" stays text, so received data never becomes a
+// formula), a whole number is a number, a stamp a date/time.
+Result<xls::Value> toEngineValue(const CellValue& value, bool date1904);
+
+// A number as the General format shows it: whole numbers without decimals,
+// others with up to 10 significant digits ("0.3333333333", "1.5E+20").
+QString numberText(double number);
+// A date/time serial as "yyyy/mm/dd", "h:mm:ss" or "yyyy/mm/dd h:mm:ss",
+// rounded to the second. Serials a calendar cannot show give "#####".
+QString dateText(double serial, xls::DateKind kind, bool date1904);
+// "#DIV/0!" and the other error values by their code.
+QString errorText(std::uint8_t code);
+// What a cell shows; empty for an empty cell.
+QString displayText(const xls::Value& value, bool date1904);
+
+// Why a save failed, in words for the user (read-only folder, disk full,
+// file in use, ...), from the engine's description of the failure.
+QString saveFailureReason(const std::string& engineDescription);
+
+}  // namespace kestrune::sheet::embedded

@@ -1,0 +1,289 @@
+#include "sheet/embedded/embedded_spreadsheet.h"
+
+#include "sheet/embedded/cell_text.h"
+#include "sheet/embedded/sheet_window.h"
+#include "sheet/xls/workbook.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+
+namespace kestrune::sheet::embedded {
+
+namespace {
+
+const QString MsgNoWorkbook = QStringLiteral("ブックが開かれていません");
+const QString MsgWorkbookClosed = QStringLiteral("ブックは閉じられています");
+const QString MsgEnded = QStringLiteral("シートアプリケーションは終了しています");
+const QString MsgAlreadyOpen = QStringLiteral("既にブック「%1」を開いています");
+const QString MsgCannotOpen = QStringLiteral("ブック「%1」を開けません。\n理由: %2");
+const QString MsgNotWorksheet = QStringLiteral("アクティブシート「%1」はワークシートではありません");
+const QString MsgOutside = QStringLiteral("セル（行 %1、列 %2）はシートの範囲外です（65,536 行 × 256 列まで）");
+const QString MsgCannotWrite = QStringLiteral("セル %1 に書き込めません: %2");
+const QString MsgCannotSave =
+    QStringLiteral("ブック「%1」を保存できませんでした。\n%2\n元のファイルはそのまま残っています。\n（%3）");
+const QString MsgSaveQuestion = QStringLiteral("「%1」への変更を保存しますか?");
+
+// A question that keeps answering 保存 while saving keeps failing must not
+// hold up the program end for ever.
+constexpr int SaveAttemptsAtProgramEnd = 3;
+
+bool insideSheet(std::int64_t row, std::int64_t column) {
+  return row >= 1 && row <= xls::MaxRows && column >= 1 && column <= xls::MaxColumns;
+}
+
+bool haveWidgets() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
+
+std::string fileSystemPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// The default question: a modal box with 保存 / 保存しない (/ キャンセル).
+SavePrompt askWithDialog(QWidget* parent, const QString& path, bool canCancel) {
+  if (!haveWidgets()) return SavePrompt::Save;
+  // On the heap and guarded: the parent may go away while the box is open.
+  QPointer<QMessageBox> box = new QMessageBox(QMessageBox::Question, ApplicationTitle,
+                                              MsgSaveQuestion.arg(QFileInfo(path).fileName()), QMessageBox::NoButton,
+                                              parent);
+  QPushButton* save = box->addButton(PromptSaveText, QMessageBox::AcceptRole);
+  QPushButton* dontSave = box->addButton(PromptDontSaveText, QMessageBox::DestructiveRole);
+  QPushButton* cancel = canCancel ? box->addButton(PromptCancelText, QMessageBox::RejectRole) : nullptr;
+  box->setDefaultButton(save);
+  if (cancel) box->setEscapeButton(cancel);
+  box->exec();
+  if (!box) return canCancel ? SavePrompt::Cancel : SavePrompt::Save;
+  const QAbstractButton* clicked = box->clickedButton();
+  const SavePrompt answer = clicked == dontSave ? SavePrompt::DontSave
+                            : clicked == save || !canCancel ? SavePrompt::Save
+                                                            : SavePrompt::Cancel;
+  delete box;
+  return answer;
+}
+
+}  // namespace
+
+EmbeddedSpreadsheet::EmbeddedSpreadsheet(MessageBoxes& boxes, SaveQuestion askSave)
+    : boxes_(boxes), askSave_(std::move(askSave)) {}
+
+EmbeddedSpreadsheet::~EmbeddedSpreadsheet() {
+  // Handlers the window may still call become no-ops.
+  state_ = State::Ended;
+  if (!window_) return;
+  window_->hide();
+  window_->showWorkbook(nullptr, QString());
+  // Ended from inside the window's own close event (by a listener of
+  // workbookBeforeClose): the window is deleted once that event is over.
+  if (window_->inCloseEvent()) window_.release()->deleteLater();
+}
+
+bool EmbeddedSpreadsheet::hasWorkbook() const { return state_ == State::Open; }
+
+bool EmbeddedSpreadsheet::hasUnsavedChanges() const { return state_ == State::Open && dirty_; }
+
+Status EmbeddedSpreadsheet::usable() const {
+  switch (state_) {
+    case State::Open:
+      return {};
+    case State::NoWorkbook:
+      return fail(MsgNoWorkbook);
+    case State::Closed:
+      return fail(MsgWorkbookClosed);
+    case State::Ended:
+      break;
+  }
+  return fail(MsgEnded);
+}
+
+Result<std::size_t> EmbeddedSpreadsheet::activeWorksheet() const {
+  if (Status s = usable(); !s) return s.error();
+  const std::size_t sheet = workbook_->activeSheet();
+  if (workbook_->sheetKind(sheet) != xls::SheetKind::Worksheet)
+    return fail(MsgNotWorksheet.arg(QString::fromStdString(workbook_->sheetName(sheet))));
+  return sheet;
+}
+
+void EmbeddedSpreadsheet::ensureWindow() {
+  if (window_ || !haveWidgets()) return;
+  SheetWindow::Handlers handlers;
+  handlers.save = [this] { static_cast<void>(saveActiveWorkbook()); };
+  handlers.closeRequested = [this] { return userClosesWindow(); };
+  handlers.sheetChosen = [this](std::size_t sheet) { userChoseSheet(sheet); };
+  handlers.cellChosen = [this](std::uint32_t row, std::uint32_t column) { userChoseCell(row, column); };
+  window_ = std::make_unique<SheetWindow>(std::move(handlers));
+}
+
+Status EmbeddedSpreadsheet::openWorkbook(const QString& path) {
+  if (state_ == State::Ended) return fail(MsgEnded);
+  if (state_ == State::Open) return fail(MsgAlreadyOpen.arg(path_));
+  xls::XlsResult<xls::Workbook> opened = xls::Workbook::open(fileSystemPath(path));
+  if (!opened) {
+    // The application tells why itself, as a spreadsheet program does; the
+    // logger then reports that the application could not open the workbook.
+    const QString reason = MsgCannotOpen.arg(path, QString::fromStdString(opened.description()));
+    boxes_.show(reason, MessageIcon::Warning);
+    return fail(reason);
+  }
+  workbook_ = std::make_unique<xls::Workbook>(std::move(opened).value());
+  path_ = path;
+  state_ = State::Open;
+  dirty_ = false;
+  ensureWindow();
+  if (window_) window_->showWorkbook(workbook_.get(), QFileInfo(path).absoluteFilePath());
+  return {};
+}
+
+Status EmbeddedSpreadsheet::setVisible(bool visible) {
+  if (Status s = usable(); !s) return s;
+  if (!window_) return {};
+  if (visible) window_->show();
+  else window_->hide();
+  return {};
+}
+
+Status EmbeddedSpreadsheet::setWindowStateNormal() {
+  if (Status s = usable(); !s) return s;
+  if (!window_) return {};
+  window_->setWindowState(window_->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
+  if (window_->isVisible()) window_->raise();
+  return {};
+}
+
+Status EmbeddedSpreadsheet::saveActiveWorkbook() {
+  if (Status s = usable(); !s) return s;
+  return saveWithMessage();
+}
+
+Status EmbeddedSpreadsheet::saveWithMessage() {
+  const xls::XlsStatus saved = workbook_->save(fileSystemPath(path_));
+  if (!saved) {
+    const QString text = MsgCannotSave.arg(QFileInfo(path_).absoluteFilePath(), saveFailureReason(saved.description()),
+                                           QString::fromStdString(saved.description()));
+    boxes_.show(text, MessageIcon::Critical);
+    return fail(text);
+  }
+  setDirty(false);
+  return {};
+}
+
+Status EmbeddedSpreadsheet::quit() {
+  if (Status s = usable(); !s) return s;
+  closeWorkbook(State::Ended);
+  return {};
+}
+
+void EmbeddedSpreadsheet::release() {
+  QPointer<EmbeddedSpreadsheet> self(this);
+  // The program end cannot be cancelled: any answer but 保存しない saves.
+  if (state_ == State::Open && dirty_) {
+    for (int attempt = 0; attempt < SaveAttemptsAtProgramEnd; ++attempt) {
+      const SavePrompt answer = ask(false);
+      if (!self) return;
+      if (state_ != State::Open || answer == SavePrompt::DontSave || saveWithMessage()) break;
+    }
+  }
+  closeWorkbook(State::Ended);
+}
+
+Status EmbeddedSpreadsheet::selectRange(const QString& address) {
+  if (Status s = usable(); !s) return s;
+  const Result<CellRef> cell = parseA1(address);
+  if (!cell) return cell.error();
+  return selectAt(cell->row, cell->column);
+}
+
+Status EmbeddedSpreadsheet::selectCell(std::int32_t row, std::int32_t column) { return selectAt(row, column); }
+
+Status EmbeddedSpreadsheet::selectAt(std::int64_t row, std::int64_t column) {
+  const Result<std::size_t> sheet = activeWorksheet();
+  if (!sheet) return sheet.error();
+  if (!insideSheet(row, column)) return fail(MsgOutside.arg(row).arg(column));
+  const xls::XlsStatus set =
+      workbook_->setActiveCell(*sheet, static_cast<std::uint32_t>(row - 1), static_cast<std::uint32_t>(column - 1));
+  if (!set) return fail(QString::fromStdString(set.description()));
+  if (window_) window_->showActiveCell();
+  return {};
+}
+
+Result<CellRef> EmbeddedSpreadsheet::activeCell() {
+  const Result<std::size_t> sheet = activeWorksheet();
+  if (!sheet) return sheet.error();
+  const xls::CellPosition active = workbook_->activeCell(*sheet);
+  return CellRef{active.row + 1, active.column + 1};
+}
+
+Status EmbeddedSpreadsheet::setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) {
+  const Result<std::size_t> sheet = activeWorksheet();
+  if (!sheet) return sheet.error();
+  if (!insideSheet(row, column)) return fail(MsgOutside.arg(row).arg(column));
+  const QString address = columnLetters(column) + QString::number(row);
+  const Result<xls::Value> converted = toEngineValue(value, workbook_->date1904());
+  if (!converted) return fail(MsgCannotWrite.arg(address, converted.description()));
+  const auto r = static_cast<std::uint32_t>(row - 1);
+  const auto c = static_cast<std::uint32_t>(column - 1);
+  const xls::XlsStatus written = workbook_->setCell(*sheet, r, c, converted.value());
+  if (!written) return fail(MsgCannotWrite.arg(address, QString::fromStdString(written.description())));
+  setDirty(true);
+  if (window_) window_->cellChanged(*sheet, r, c);
+  return {};
+}
+
+SavePrompt EmbeddedSpreadsheet::ask(bool canCancel) {
+  return askSave_ ? askSave_(path_) : askWithDialog(window_.get(), path_, canCancel);
+}
+
+void EmbeddedSpreadsheet::setDirty(bool dirty) {
+  dirty_ = dirty;
+  if (window_) window_->setModified(dirty);
+}
+
+void EmbeddedSpreadsheet::closeWorkbook(State next) {
+  state_ = next;
+  if (window_) {
+    if (!window_->inCloseEvent()) window_->hide();
+    window_->showWorkbook(nullptr, QString());
+  }
+  workbook_.reset();
+  dirty_ = false;
+}
+
+bool EmbeddedSpreadsheet::userClosesWindow() {
+  if (state_ != State::Open) return true;
+  // The question runs a nested event loop and listeners of the event may
+  // end this application: check that it still exists and is still open.
+  QPointer<EmbeddedSpreadsheet> self(this);
+  if (dirty_) {
+    const SavePrompt answer = ask(true);
+    if (!self || state_ != State::Open) return true;
+    if (answer == SavePrompt::Cancel) return false;
+    if (answer == SavePrompt::Save && !saveWithMessage()) return false;
+  }
+  bool cancel = false;
+  emit workbookBeforeClose(path_, &cancel);
+  if (!self || state_ != State::Open) return true;
+  if (cancel) return false;
+  closeWorkbook(State::Closed);
+  return true;
+}
+
+void EmbeddedSpreadsheet::userChoseSheet(std::size_t sheet) {
+  if (state_ != State::Open) return;
+  static_cast<void>(workbook_->setActiveSheet(sheet));
+}
+
+void EmbeddedSpreadsheet::userChoseCell(std::uint32_t row, std::uint32_t column) {
+  if (state_ != State::Open) return;
+  const std::size_t sheet = workbook_->activeSheet();
+  if (!workbook_->setActiveCell(sheet, row, column)) return;
+  emit sheetSelectionChange(QString::fromStdString(workbook_->sheetName(sheet)),
+                            CellRef{static_cast<std::int32_t>(row) + 1, static_cast<std::int32_t>(column) + 1});
+}
+
+SpreadsheetFactory embeddedFactory(MessageBoxes& boxes, SaveQuestion askSave) {
+  return [&boxes, askSave = std::move(askSave)]() -> Result<std::unique_ptr<SpreadsheetApp>> {
+    return std::unique_ptr<SpreadsheetApp>(std::make_unique<EmbeddedSpreadsheet>(boxes, askSave));
+  };
+}
+
+}  // namespace kestrune::sheet::embedded

@@ -1,0 +1,171 @@
+// The run window on the offscreen platform: Start from the main window, the
+// window's controls, the log box, Next by click and by Enter, and End.
+#include "app/form_exe.h"
+#include "app/form_main.h"
+
+#include "fakes/fake_port.h"
+#include "fakes/fake_spreadsheet.h"
+#include "fakes/manual_clock.h"
+#include "fakes/recording_message_boxes.h"
+
+#include <QCheckBox>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace kestrune::app {
+namespace {
+
+using testing::FakePort;
+using testing::FakeSpreadsheet;
+
+class RunWindowTest : public ::testing::Test {
+protected:
+  RunWindowTest()
+      : logger([](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), boxes,
+               clock,
+               [this]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
+                 return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<FakeSpreadsheet>(sheetLog));
+               }) {
+    logger.connectReception();
+    form = std::make_unique<FormMain>(logger);
+    form->logic().programEntry();
+    form->Form_Load();
+    form->show();
+    book = dir.filePath(QStringLiteral("book.xls"));
+    QFile(book).open(QIODevice::WriteOnly);
+    form->setFileNameText(book);
+    form->findChild<QPushButton*>(QStringLiteral("CommandOpen"))->click();
+  }
+  FakePort& port() { return static_cast<FakePort&>(logger.port(0)); }
+  void writeScript(const char* text) {
+    QFile f(dir.filePath(QStringLiteral("book.txt")));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text);
+    logger.setup.scriptFromFile = settings::True;
+  }
+  // Lets the window's own 10 ms timer run, moving the clock, until `done`.
+  template <typename Done>
+  bool runUntil(Done done) {
+    QDeadlineTimer deadline(5000);
+    while (!done()) {
+      if (deadline.hasExpired()) return false;
+      clock.advance(10);
+      QTest::qWait(5);
+    }
+    return true;
+  }
+  template <typename T>
+  T* inRun(const char* name) {
+    FormExe* exe = form->formExe();
+    return exe ? exe->findChild<T*>(QLatin1String(name)) : nullptr;
+  }
+
+  QTemporaryDir dir;
+  QString book;
+  testing::RecordingMessageBoxes boxes;
+  testing::ManualClock clock;
+  std::shared_ptr<FakeSpreadsheet::Log> sheetLog = std::make_shared<FakeSpreadsheet::Log>();
+  Logger logger;
+  std::unique_ptr<FormMain> form;
+};
+
+TEST_F(RunWindowTest, StartShowsTheRunWindowWithItsControls) {
+  ASSERT_TRUE(form->findChild<QPushButton*>(QStringLiteral("CommandStart"))->isVisible());
+  form->findChild<QPushButton*>(QStringLiteral("CommandStart"))->click();
+  FormExe* exe = form->formExe();
+  ASSERT_NE(exe, nullptr);
+  EXPECT_TRUE(exe->isVisible());
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_EQ(exe->windowTitle(), QStringLiteral("Kestrune（通信処理）"));
+  EXPECT_EQ(inRun<QLabel>("Label2")->text(), QStringLiteral("通信ﾛｸﾞ"));
+  EXPECT_EQ(inRun<QLabel>("Label1")->text(), QStringLiteral("ﾒｯｾｰｼﾞ："));
+  EXPECT_EQ(inRun<QPushButton>("CommandNext")->text(), QStringLiteral("次へ"));
+  EXPECT_EQ(inRun<QPushButton>("CommandRsEnd")->text(), QStringLiteral("終了"));
+  EXPECT_EQ(inRun<QLabel>("LabelSetumei")->text(), QStringLiteral("●：送信　○：受信"));
+  EXPECT_FALSE(inRun<QPushButton>("CommandNext")->isVisible());
+  EXPECT_FALSE(inRun<QLabel>("LabelSetumei")->isVisible());
+  EXPECT_FALSE(inRun<QCheckBox>("CheckLog")->isChecked());
+  EXPECT_TRUE(inRun<QLabel>("LabelMess")->styleSheet().contains(QStringLiteral("blue")));
+  EXPECT_TRUE(inRun<QLabel>("LabelErrorMess")->styleSheet().contains(QStringLiteral("red")));
+  EXPECT_TRUE(inRun<QPlainTextEdit>("txtTerm")->isReadOnly());
+}
+
+TEST_F(RunWindowTest, TheLogBoxMakesTheWindowTallAndKeepsEverything) {
+  writeScript("SSS\r\nSND:PING\r\nRCV\r\nSET\r\nEEE\r\n");
+  form->run().CommandStart_Click();
+  FormExe* exe = form->formExe();
+  ASSERT_NE(exe, nullptr);
+  const int shortHeight = exe->height();
+  ASSERT_TRUE(runUntil([&] { return !port().sent.empty(); }));
+  port().receive(u"12.5,OK\r");
+  ASSERT_TRUE(runUntil([&] { return sheetLog->cells.count({1, 1}); }));
+  inRun<QCheckBox>("CheckLog")->click();
+  EXPECT_GT(exe->height(), shortHeight);
+  EXPECT_TRUE(inRun<QLabel>("LabelSetumei")->isVisible());
+  EXPECT_EQ(inRun<QPlainTextEdit>("txtTerm")->toPlainText(), QStringLiteral("● PING\n○ 12.5,OK"));
+  inRun<QCheckBox>("CheckLog")->click();
+  EXPECT_EQ(exe->height(), shortHeight);
+  EXPECT_FALSE(inRun<QLabel>("LabelSetumei")->isVisible());
+}
+
+TEST_F(RunWindowTest, NextByClickAndByEnterThenEndBringsTheMainWindowBack) {
+  writeScript("PAU\r\nPAU\r\nWTM:100\r\n");
+  form->run().CommandStart_Click();
+  ASSERT_TRUE(runUntil([&] { return inRun<QPushButton>("CommandNext")->isVisible(); }));
+  EXPECT_TRUE(inRun<QLabel>("LabelMess")->text().contains(QStringLiteral("PAU 停止中！")));
+  inRun<QPushButton>("CommandNext")->click();
+  EXPECT_FALSE(inRun<QPushButton>("CommandNext")->isVisible());
+  EXPECT_TRUE(inRun<QLabel>("LabelMess")->text().isEmpty());
+  ASSERT_TRUE(runUntil([&] { return inRun<QPushButton>("CommandNext")->isVisible(); }));
+  QTest::keyClick(inRun<QPushButton>("CommandNext"), Qt::Key_A);
+  EXPECT_TRUE(inRun<QPushButton>("CommandNext")->isVisible());
+  QTest::keyClick(inRun<QPushButton>("CommandNext"), Qt::Key_Return);
+  EXPECT_FALSE(inRun<QPushButton>("CommandNext")->isVisible());
+  ASSERT_TRUE(runUntil([&] { return inRun<QLabel>("LabelMess")->text().contains(QStringLiteral("WTM")); }));
+  inRun<QPushButton>("CommandRsEnd")->click();
+  QTest::qWait(10);
+  EXPECT_EQ(form->formExe(), nullptr);
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_FALSE(port().portOpen());
+  EXPECT_FALSE(logger.runActive);
+}
+
+TEST_F(RunWindowTest, ClosingTheRunWindowActsAsEnd) {
+  form->run().CommandStart_Click();
+  ASSERT_NE(form->formExe(), nullptr);
+  form->formExe()->close();
+  QTest::qWait(10);
+  EXPECT_EQ(form->formExe(), nullptr);
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_FALSE(port().portOpen());
+}
+
+TEST_F(RunWindowTest, TheEndOfTheScriptAsksForEnd) {
+  writeScript("CLR\r\n");
+  form->run().CommandStart_Click();
+  ASSERT_TRUE(runUntil([&] { return !logger.runActive; }));
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
+  EXPECT_EQ(inRun<QLabel>("LabelMess")->text(), QStringLiteral("「終了」ボタンを押して下さい"));
+  EXPECT_NE(form->formExe(), nullptr);  // the window waits for End
+}
+
+TEST_F(RunWindowTest, AcquisitionNumberShowsInTheConditionsPanel) {
+  logger.setup.numberingOn = settings::True;
+  logger.setup.acquisitionNo = 41;
+  logger.setup.measureCount = 5;
+  form->run().CommandStart_Click();
+  port().receive(u"1\r");
+  ASSERT_TRUE(runUntil([&] { return logger.setup.acquisitionNo == 42; }));
+  EXPECT_EQ(form->findChild<QLineEdit*>(QStringLiteral("TextCellNo"))->text(), QStringLiteral("42"));
+}
+
+}  // namespace
+}  // namespace kestrune::app

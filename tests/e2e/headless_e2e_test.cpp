@@ -1,0 +1,194 @@
+// Whole acquisitions, end to end: the virtual instrument on a pseudo-terminal,
+// kestrune --headless with the built-in spreadsheet application, a real .xls
+// file, read back with python3-xlrd; and the acquisition number and the row
+// position carried into a second run through setup.dat.
+#include "settings/setup_record.h"
+
+#include "sheet/xls/xls_test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace kestrune {
+namespace {
+
+struct Row {
+  std::string number, stampType, first, second;
+};
+
+class HeadlessE2eTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.isValid());
+    link = dir.filePath(QStringLiteral("ttyINSTR"));
+    instrument.setProgram(QStringLiteral(KESTRUNE_INSTRUMENT_PATH));
+    instrument.setArguments({QStringLiteral("--link"), link, QStringLiteral("--reply"),
+                             QStringLiteral("{n},測定OK")});
+    instrument.start();
+    ASSERT_TRUE(instrument.waitForStarted(5000));
+    for (int i = 0; i < 100 && !QFileInfo::exists(link); ++i) QThread::msleep(20);  // the device appears
+    ASSERT_TRUE(QFileInfo::exists(link));
+    writeFile(QStringLiteral("ports.conf"), QStringLiteral("COM1=%1\n").arg(link).toUtf8());
+    book = dir.filePath(QStringLiteral("data.xls"));
+    ASSERT_EQ(runKestrune({QStringLiteral("--new-workbook"), book}), 0);
+  }
+  void TearDown() override {
+    instrument.terminate();
+    if (!instrument.waitForFinished(5000)) instrument.kill();
+  }
+  void writeFile(const QString& name, const QByteArray& bytes) {
+    QFile f(dir.filePath(name));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+  }
+  void writeSetup(std::int32_t acquisitionNo, std::int32_t measureCount) {
+    settings::SetupRecord r;
+    r.stampMode = 3;
+    r.scriptFromFile = settings::True;
+    r.numberingOn = settings::True;
+    r.acquisitionNo = acquisitionNo;
+    r.startAtCell = settings::True;
+    r.startCol = "B";
+    r.startRow = 2;
+    r.acquireTimeMs = 60000;
+    r.measureCount = measureCount;
+    r.commSettings[0] = "9600,n,8,1";
+    r.commPort[0] = 1;
+    writeFile(QStringLiteral("setup.dat"), *settings::encodeSetupRecord(r));
+  }
+  settings::SetupRecord readSetup() {
+    QFile f(dir.filePath(QStringLiteral("setup.dat")));
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+    settings::SetupRecord r;
+    EXPECT_TRUE(settings::decodeSetupRecord(f.readAll(), r).ok());
+    return r;
+  }
+  int runKestrune(const QStringList& args, QByteArray* out = nullptr, QByteArray* err = nullptr) {
+    QProcess p;
+    p.setProgram(QStringLiteral(KESTRUNE_PATH));
+    p.setArguments(args);
+    p.start();
+    if (!p.waitForFinished(60000)) {
+      p.kill();
+      p.waitForFinished();
+      return -1;
+    }
+    if (out) *out = p.readAllStandardOutput();
+    if (err) *err = p.readAllStandardError();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+  }
+  int runHeadless(QByteArray* out = nullptr, QByteArray* err = nullptr) {
+    return runKestrune({QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"),
+                        book},
+                       out, err);
+  }
+  // Cells of the first sheet by row, from python3-xlrd: "row col type value".
+  std::map<int, std::map<int, std::pair<std::string, std::string>>> cells() {
+    std::map<int, std::map<int, std::pair<std::string, std::string>>> out;
+    const auto run = xls::testing::runPython(xls::testing::XlrdDumpScript, book.toStdString());
+    EXPECT_EQ(run.status, 0) << run.output;
+    std::istringstream lines(run.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::istringstream f(line);
+      std::string sheet, row, col, type, value;
+      if (!std::getline(f, sheet, '\t') || sheet != "0") continue;
+      std::getline(f, row, '\t');
+      std::getline(f, col, '\t');
+      std::getline(f, type, '\t');
+      std::getline(f, value, '\t');
+      out[std::stoi(row)][std::stoi(col)] = {type, value};
+    }
+    return out;
+  }
+
+  QTemporaryDir dir;
+  QString link;
+  QString book;
+  QProcess instrument;
+};
+
+TEST_F(HeadlessE2eTest, TwoRunsWriteRowsAndContinueNumberingAndPosition) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  writeFile(QStringLiteral("data.txt"), "; poll\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(5, 3);
+  QByteArray out, err;
+  ASSERT_EQ(runHeadless(&out, &err), 0) << err.toStdString();
+  EXPECT_EQ(out.count("● MEAS?"), 3) << out.toStdString();
+  EXPECT_TRUE(err.contains("スクリプトの処理を終了しました")) << err.toStdString();
+
+  auto sheet = cells();
+  for (int i = 0; i < 3; ++i) {
+    const int row = 1 + i;  // B2 onward, 0-based here
+    EXPECT_EQ(sheet[row][1], std::make_pair(std::string("number"), std::to_string(5 + i))) << row;
+    EXPECT_EQ(sheet[row][2].first, "date") << row;
+    EXPECT_EQ(sheet[row][3], std::make_pair(std::string("number"), std::to_string(1 + i))) << row;
+    EXPECT_EQ(sheet[row][4], std::make_pair(std::string("text"), std::string("測定OK"))) << row;
+  }
+  settings::SetupRecord after = readSetup();
+  EXPECT_EQ(after.acquisitionNo, 8);
+  EXPECT_EQ(after.startRow, 5);
+  EXPECT_EQ(after.startColNo, 2);
+
+  // The second run starts at the row reached, with the next number.
+  after.startAtCell = settings::True;
+  writeFile(QStringLiteral("setup.dat"), *settings::encodeSetupRecord(after));
+  ASSERT_EQ(runHeadless(nullptr, &err), 0) << err.toStdString();
+  sheet = cells();
+  EXPECT_EQ(sheet[4][1], std::make_pair(std::string("number"), std::string("8")));
+  EXPECT_EQ(sheet[6][1], std::make_pair(std::string("number"), std::string("10")));
+  EXPECT_EQ(sheet[1][1], std::make_pair(std::string("number"), std::string("5")));  // the first run's rows stay
+  EXPECT_EQ(readSetup().acquisitionNo, 11);
+}
+
+TEST_F(HeadlessE2eTest, ARunThatCannotStartExitsWithTwo) {
+  writeSetup(1, 3);  // the script file is missing
+  QByteArray err;
+  EXPECT_EQ(runHeadless(nullptr, &err), 2);
+  EXPECT_TRUE(err.contains("がありません")) << err.toStdString();
+}
+
+TEST_F(HeadlessE2eTest, AMissingPortExitsWithTwo) {
+  writeFile(QStringLiteral("data.txt"), "SSS\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(1, 3);
+  writeFile(QStringLiteral("ports.conf"), "COM1=/dev/kestrune-no-such-port\n");
+  QByteArray err;
+  EXPECT_EQ(runHeadless(nullptr, &err), 2);
+  EXPECT_TRUE(err.contains("通信ポートがオープンできません！")) << err.toStdString();
+  EXPECT_TRUE(err.contains("通信CH1が使用できません！")) << err.toStdString();
+}
+
+TEST_F(HeadlessE2eTest, InterruptEndsTheRunAndStillSavesTheRows) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  writeFile(QStringLiteral("data.txt"), "ITM:0.2\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(1, 1000);
+  QProcess p;
+  p.setProgram(QStringLiteral(KESTRUNE_PATH));
+  p.setArguments({QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
+  p.start();
+  ASSERT_TRUE(p.waitForStarted());
+  // Wait until two answers have been logged, then interrupt.
+  QByteArray out;
+  for (int i = 0; i < 300 && out.count("○ ") < 2; ++i) {
+    p.waitForReadyRead(100);
+    out += p.readAllStandardOutput();
+  }
+  ASSERT_GE(out.count("○ "), 2) << out.toStdString();
+  ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+  ASSERT_TRUE(p.waitForFinished(20000));
+  EXPECT_EQ(p.exitCode(), 130);
+  auto sheet = cells();
+  EXPECT_EQ(sheet[1][1], std::make_pair(std::string("number"), std::string("1")));
+  EXPECT_GE(readSetup().acquisitionNo, 2);  // at least the first acquisition was counted and saved
+}
+
+}  // namespace
+}  // namespace kestrune

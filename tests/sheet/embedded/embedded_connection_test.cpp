@@ -1,0 +1,180 @@
+// The workbook connection driving the built-in application, as a run does:
+// open a real workbook, place the cursor, write rows, close; and the user
+// closing the sheet window in the middle of a run.
+#include "embedded_test_support.h"
+
+#include "fakes/recording_message_boxes.h"
+#include "sheet/embedded/sheet_window.h"
+#include "sheet/workbook_connection.h"
+
+#include <QTableView>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace kestrune::sheet::embedded {
+namespace {
+
+using kestrune::testing::RecordingMessageBoxes;
+using namespace testing;
+
+class EmbeddedConnectionTest : public ::testing::Test {
+protected:
+  EmbeddedConnectionTest() : connection(record, boxes, embeddedFactory(boxes, question.function())) {}
+  void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+
+  void open(const QString& sample) {
+    path = copySample(dir, sample, QStringLiteral("run.xls"));
+    ASSERT_FALSE(path.isEmpty());
+    connection.CommandOpen_Click(path, [this] { ++refreshed; }, {});
+    ASSERT_EQ(connection.excelState, -1) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    ASSERT_NE(embedded(), nullptr);
+  }
+  EmbeddedSpreadsheet* embedded() { return dynamic_cast<EmbeddedSpreadsheet*>(connection.xls.get()); }
+  void startAt(const char* column, std::int32_t row) {
+    record.startAtCell = settings::True;
+    record.startCol = column;
+    record.startRow = row;
+  }
+
+  QTemporaryDir dir;
+  settings::SetupRecord record;
+  RecordingMessageBoxes boxes;
+  ScriptedQuestion question;
+  WorkbookConnection connection;
+  QString path;
+  int refreshed = 0;
+};
+
+const QDateTime When(QDate(2024, 5, 6), QTime(7, 8, 9));
+
+TEST_F(EmbeddedConnectionTest, ARunWritesRowsFromTheGivenStartCell) {
+  REQUIRE_XLRD();
+  startAt("B", 3);
+  open(QStringLiteral("two_sheets.xls"));
+  EXPECT_TRUE(embedded()->window()->isVisible());
+  connection.getStartCell();
+  EXPECT_EQ(record.startColNo, 2);
+  EXPECT_EQ(record.startRow, 3);
+
+  connection.excelDataSet(0, std::int32_t{42});
+  connection.excelDataSet(1, Stamp{When, Stamp::Kind::DateTime});
+  connection.excelDataSet(2, QStringLiteral("abc"));
+  connection.excelDataSet(3, QStringLiteral("12.5"));
+  connection.excelDataSet(4, QStringLiteral("=SUM(A1)"));
+  connection.nextCellMove();
+  connection.excelDataSet(0, std::int32_t{-43});
+  connection.excelDataSet(1, Stamp{When, Stamp::Kind::Date});
+  connection.excelDataSet(2, Stamp{When, Stamp::Kind::Time});
+  EXPECT_EQ(embedded()->window()->grid().currentIndex(), embedded()->window()->model().index(3, 1))
+      << "the window follows the cursor";
+  connection.CommandClose_Click([this] { ++refreshed; });
+  EXPECT_EQ(connection.excelState, 0);
+  EXPECT_EQ(connection.xls, nullptr);
+  EXPECT_TRUE(boxes.shown.empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+  EXPECT_TRUE(question.asked.empty()) << "closing saves without asking";
+
+  const XlrdView view = readWithXlrd(path);
+  ASSERT_TRUE(view.ok) << view.error.toStdString();
+  EXPECT_EQ(view.activeSheet, 1) << "the sample's active sheet stays active";
+  EXPECT_EQ(view.cursor.at(1), QStringLiteral("3 1")) << "B4, the last cursor position";
+  const std::pair<const char*, const char*> expected[] = {
+      {"1 2 1", "number\t42"},
+      {"1 2 2", "date\t(2024, 5, 6, 7, 8, 9)"},
+      {"1 2 3", "text\tabc"},
+      {"1 2 4", "number\t12.5"},
+      {"1 2 5", "text\t=SUM(A1)"},
+      {"1 3 1", "number\t-43"},
+      {"1 3 2", "date\t(2024, 5, 6, 0, 0, 0)"},
+      {"1 3 3", "date\t(0, 0, 0, 7, 8, 9)"},
+      {"0 0 0", "text\ton first"},  // the rest of the workbook is kept
+      {"1 0 0", "text\ton second"},
+  };
+  for (const auto& [k, v] : expected) {
+    const QString cellKey = QString::fromLatin1(k);
+    ASSERT_TRUE(view.cells.count(cellKey)) << k;
+    EXPECT_EQ(view.cells.at(cellKey), QString::fromLatin1(v)) << k;
+  }
+}
+
+TEST_F(EmbeddedConnectionTest, ARunStartsAtTheCellTheUserClicked) {
+  REQUIRE_XLRD();
+  record.startAtCell = settings::False;
+  open(QStringLiteral("formats.xls"));
+  SheetWindow& window = *embedded()->window();
+  QCoreApplication::processEvents();
+  const QModelIndex d5 = window.model().index(4, 3);
+  QTest::mouseClick(window.grid().viewport(), Qt::LeftButton, {}, window.grid().visualRect(d5).center());
+  connection.getStartCell();
+  EXPECT_EQ(record.startColNo, 4);
+  EXPECT_EQ(record.startRow, 5);
+  EXPECT_EQ(record.startCol, QByteArray("D"));
+  connection.excelDataSet(0, QStringLiteral("first"));
+  connection.excelDataSet(1, std::int32_t{7});
+  connection.CommandClose_Click([] {});
+
+  const XlrdView view = readWithXlrd(path);
+  ASSERT_TRUE(view.ok) << view.error.toStdString();
+  EXPECT_EQ(view.cells.at(QStringLiteral("0 4 3")), QStringLiteral("text\tfirst"));
+  EXPECT_EQ(view.cells.at(QStringLiteral("0 4 4")), QStringLiteral("number\t7"));
+  EXPECT_EQ(view.cursor.at(0), QStringLiteral("4 3"));
+}
+
+TEST_F(EmbeddedConnectionTest, ClosingTheWindowDuringARunLosesAccessOnce) {
+  startAt("A", 10);
+  open(QStringLiteral("two_sheets.xls"));
+  const QByteArray before = fileBytes(path);
+  connection.getStartCell();
+  connection.excelDataSet(0, std::int32_t{1});
+  question.answers = {SavePrompt::DontSave};
+  embedded()->window()->close();
+  EXPECT_EQ(question.asked.size(), 1u) << "the written value was offered for saving";
+  EXPECT_TRUE(boxes.shown.empty());
+
+  connection.excelDataSet(1, std::int32_t{2});
+  ASSERT_EQ(boxes.texts(), QStringList{MsgAccessLost});
+  EXPECT_EQ(connection.excelState, 0);
+  connection.excelDataSet(2, QStringLiteral("later"));
+  connection.nextCellMove();
+  connection.excelDataSet(0, Stamp{When, Stamp::Kind::Date});
+  EXPECT_EQ(boxes.shown.size(), 1u) << "later writes are silent";
+
+  connection.CommandClose_Click([] {});
+  connection.release();
+  EXPECT_EQ(fileBytes(path), before) << "nothing was saved";
+  EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+TEST_F(EmbeddedConnectionTest, TheProgramEndOffersUnsavedRowsForSaving) {
+  startAt("C", 2);
+  open(QStringLiteral("two_sheets.xls"));
+  connection.getStartCell();
+  connection.excelDataSet(0, QStringLiteral("kept"));
+  question.answers = {SavePrompt::Save};
+  connection.release();
+  EXPECT_EQ(connection.xls, nullptr);
+  ASSERT_EQ(question.asked.size(), 1u);
+  const auto saved = xls::Workbook::open(QFile::encodeName(path).toStdString());
+  ASSERT_TRUE(saved.ok());
+  EXPECT_EQ(saved->cell(1, 1, 2)->value, xls::Value(std::string("kept")));
+}
+
+TEST_F(EmbeddedConnectionTest, OpenBringsAnOpenWorkbookForwardAndReopensAfterTheUserClosedIt) {
+  startAt("A", 1);
+  open(QStringLiteral("two_sheets.xls"));
+  SpreadsheetApp* first = connection.xls.get();
+  embedded()->window()->showMinimized();
+  connection.CommandOpen_Click(path, [] {}, {});
+  EXPECT_EQ(connection.xls.get(), first) << "the running application is only brought forward";
+  EXPECT_FALSE(embedded()->window()->isMinimized());
+
+  embedded()->window()->close();
+  connection.CommandOpen_Click(path, [] {}, {});
+  EXPECT_EQ(connection.excelState, -1);
+  ASSERT_NE(embedded(), nullptr);
+  EXPECT_TRUE(embedded()->hasWorkbook());
+  EXPECT_TRUE(boxes.shown.empty());
+}
+
+}  // namespace
+}  // namespace kestrune::sheet::embedded

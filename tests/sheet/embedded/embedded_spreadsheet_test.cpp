@@ -1,0 +1,478 @@
+// The built-in spreadsheet application through the SpreadsheetApp seam:
+// opening, the active cell, writing values, saving (read back by our engine
+// and by python3-xlrd), failed saves, quitting and the program end.
+#include "embedded_test_support.h"
+
+#include "fakes/recording_message_boxes.h"
+#include "sheet/embedded/sheet_window.h"
+#include "sheet/xls/workbook.h"
+#include "sheet/xls/xls_test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTabBar>
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+
+namespace kestrune::sheet::embedded {
+namespace {
+
+using kestrune::testing::RecordingMessageBoxes;
+using namespace testing;
+
+// Every operation of the seam, each reporting whether it succeeded.
+struct Operation {
+  const char* name;
+  std::function<bool(SpreadsheetApp&)> run;
+};
+const std::vector<Operation>& allOperations() {
+  static const std::vector<Operation> ops = {
+      {"setVisible", [](SpreadsheetApp& a) { return a.setVisible(true).ok(); }},
+      {"setWindowStateNormal", [](SpreadsheetApp& a) { return a.setWindowStateNormal().ok(); }},
+      {"saveActiveWorkbook", [](SpreadsheetApp& a) { return a.saveActiveWorkbook().ok(); }},
+      {"selectRange", [](SpreadsheetApp& a) { return a.selectRange(QStringLiteral("B2")).ok(); }},
+      {"activeCell", [](SpreadsheetApp& a) { return a.activeCell().ok(); }},
+      {"selectCell", [](SpreadsheetApp& a) { return a.selectCell(2, 2).ok(); }},
+      {"setCellValue", [](SpreadsheetApp& a) { return a.setCellValue(1, 1, QStringLiteral("x")).ok(); }},
+      {"quit", [](SpreadsheetApp& a) { return a.quit().ok(); }},
+  };
+  return ops;
+}
+
+void expectEveryOperationFails(SpreadsheetApp& app, const char* when) {
+  for (const Operation& op : allOperations()) EXPECT_FALSE(op.run(app)) << op.name << " " << when;
+}
+
+class EmbeddedSpreadsheetTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.isValid());
+    app = std::make_unique<EmbeddedSpreadsheet>(boxes, question.function());
+  }
+  QString sample(const QString& name) {
+    const QString path = copySample(dir, name);
+    EXPECT_FALSE(path.isEmpty()) << name.toStdString();
+    return path;
+  }
+
+  QTemporaryDir dir;
+  RecordingMessageBoxes boxes;
+  ScriptedQuestion question;
+  std::unique_ptr<EmbeddedSpreadsheet> app;
+};
+
+TEST_F(EmbeddedSpreadsheetTest, EveryOperationFailsWithoutAWorkbook) {
+  expectEveryOperationFails(*app, "before opening");
+  EXPECT_EQ(app->window(), nullptr);
+  EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(EmbeddedSpreadsheetTest, QuitClosesWithoutAskingThenEveryOperationFails) {
+  const QString path = sample(QStringLiteral("two_sheets.xls"));
+  const QByteArray before = fileBytes(path);
+  ASSERT_TRUE(app->openWorkbook(path).ok());
+  ASSERT_TRUE(app->setVisible(true).ok());
+  ASSERT_TRUE(app->setCellValue(1, 1, QStringLiteral("unsaved")).ok());
+  QSignalSpy beforeClose(app.get(), &SpreadsheetApp::workbookBeforeClose);
+  ASSERT_TRUE(app->quit().ok());
+  EXPECT_FALSE(app->window()->isVisible());
+  EXPECT_TRUE(question.asked.empty()) << "quit never asks";
+  EXPECT_EQ(beforeClose.count(), 0) << "only a close by the user is announced";
+  EXPECT_EQ(fileBytes(path), before) << "quit does not save";
+  expectEveryOperationFails(*app, "after quit");
+  EXPECT_FALSE(app->openWorkbook(sample(QStringLiteral("formats.xls"))).ok());
+}
+
+TEST_F(EmbeddedSpreadsheetTest, OpenFailureNamesTheFileAndTheEngineReason) {
+  QFile text(dir.filePath(QStringLiteral("not-a-workbook.xls")));
+  ASSERT_TRUE(text.open(QIODevice::WriteOnly));
+  text.write("just some text, not a compound file\n");
+  text.close();
+  for (const QString& path : {dir.filePath(QStringLiteral("missing.xls")), text.fileName()}) {
+    const Status opened = app->openWorkbook(path);
+    ASSERT_FALSE(opened.ok()) << path.toStdString();
+    const std::string engineReason = xls::Workbook::open(QFile::encodeName(path).toStdString()).description();
+    ASSERT_FALSE(engineReason.empty());
+    EXPECT_TRUE(opened.description().contains(path));
+    EXPECT_TRUE(opened.description().contains(QString::fromStdString(engineReason)))
+        << opened.description().toStdString();
+    EXPECT_TRUE(opened.description().contains(QStringLiteral("開けません")));
+  }
+  expectEveryOperationFails(*app, "after a failed open");
+  // A later open of a good workbook works.
+  EXPECT_TRUE(app->openWorkbook(sample(QStringLiteral("formats.xls"))).ok());
+}
+
+TEST_F(EmbeddedSpreadsheetTest, ASecondWorkbookIsRefusedAndTheFirstStays) {
+  const QString first = sample(QStringLiteral("two_sheets.xls"));
+  ASSERT_TRUE(app->openWorkbook(first).ok());
+  ASSERT_TRUE(app->selectRange(QStringLiteral("C7")).ok());
+  const Status second = app->openWorkbook(sample(QStringLiteral("formats.xls")));
+  EXPECT_FALSE(second.ok());
+  EXPECT_TRUE(second.description().contains(first)) << second.description().toStdString();
+  const Result<CellRef> active = app->activeCell();
+  ASSERT_TRUE(active.ok());
+  EXPECT_EQ(*active, (CellRef{7, 3}));
+}
+
+struct AddressCase {
+  const char* address;
+  CellRef cell;
+  const char* absolute;
+};
+
+void PrintTo(const AddressCase& c, std::ostream* os) { *os << c.address; }
+
+class SelectRangeTest : public EmbeddedSpreadsheetTest, public ::testing::WithParamInterface<AddressCase> {};
+
+TEST_P(SelectRangeTest, TheSelectedCellIsTheActiveCell) {
+  ASSERT_TRUE(app->openWorkbook(sample(QStringLiteral("two_sheets.xls"))).ok());
+  const AddressCase& c = GetParam();
+  ASSERT_TRUE(app->selectRange(QString::fromLatin1(c.address)).ok());
+  Result<CellRef> active = app->activeCell();
+  ASSERT_TRUE(active.ok());
+  EXPECT_EQ(*active, c.cell);
+  EXPECT_EQ(absoluteAddress(*active), QString::fromLatin1(c.absolute));
+  // Cells(row, column).Select reaches the same cell from elsewhere.
+  ASSERT_TRUE(app->selectRange(QStringLiteral("A1")).ok());
+  ASSERT_TRUE(app->selectCell(c.cell.row, c.cell.column).ok());
+  active = app->activeCell();
+  ASSERT_TRUE(active.ok());
+  EXPECT_EQ(*active, c.cell);
+}
+
+INSTANTIATE_TEST_SUITE_P(Addresses, SelectRangeTest,
+                         ::testing::Values(AddressCase{"B3", {3, 2}, "$B$3"}, AddressCase{"$C$12", {12, 3}, "$C$12"},
+                                           AddressCase{"a1", {1, 1}, "$A$1"}, AddressCase{"$AA$100", {100, 27}, "$AA$100"},
+                                           AddressCase{"iv65536", {65536, 256}, "$IV$65536"}));
+
+TEST_F(EmbeddedSpreadsheetTest, AddressesOutsideTheSheetOrMalformedFail) {
+  ASSERT_TRUE(app->openWorkbook(sample(QStringLiteral("two_sheets.xls"))).ok());
+  ASSERT_TRUE(app->selectRange(QStringLiteral("D4")).ok());
+  for (const char* address : {"A0", "IW1", "A65537", "XFD1", "", "12", "B", "A1:B2", "B 3", "$B$"}) {
+    EXPECT_FALSE(app->selectRange(QString::fromLatin1(address)).ok()) << address;
+  }
+  const std::pair<std::int32_t, std::int32_t> cells[] = {{0, 1}, {1, 0}, {65537, 1}, {1, 257}, {-1, -1},
+                                                         {std::numeric_limits<std::int32_t>::max(), 1}};
+  for (const auto& [row, column] : cells) {
+    EXPECT_FALSE(app->selectCell(row, column).ok()) << row << "," << column;
+    EXPECT_FALSE(app->setCellValue(row, column, std::int32_t{1}).ok()) << row << "," << column;
+  }
+  const Result<CellRef> active = app->activeCell();
+  ASSERT_TRUE(active.ok());
+  EXPECT_EQ(*active, (CellRef{4, 4})) << "failed selections leave the active cell";
+  EXPECT_FALSE(app->hasUnsavedChanges()) << "failed writes change nothing";
+  EXPECT_TRUE(app->setCellValue(65536, 256, std::int32_t{1}).ok()) << "the last cell of the sheet";
+}
+
+// What the test writes and what each reader must find.
+struct Written {
+  CellRef at;
+  CellValue value;
+  xls::Value engine;  // as our engine reads it back
+  QString xlrd;       // as xlrd reads it back: type and value
+};
+
+std::vector<Written> writtenValues(bool date1904) {
+  const QDateTime when(QDate(2024, 5, 6), QTime(7, 8, 9));
+  const double day = date1904 ? 45418 - 1462 : 45418;
+  const double time = (7 * 3600 + 8 * 60 + 9) / 86400.0;
+  return {
+      {{3, 2}, QStringLiteral("abc"), std::string("abc"), QStringLiteral("text\tabc")},
+      {{3, 3}, QStringLiteral("12.5"), 12.5, QStringLiteral("number\t12.5")},
+      {{3, 4}, std::int32_t{42}, 42.0, QStringLiteral("number\t42")},
+      {{3, 5}, std::int32_t{-7}, -7.0, QStringLiteral("number\t-7")},
+      {{3, 6}, QStringLiteral("=SUM(A1)"), std::string("=SUM(A1)"), QStringLiteral("text\t=SUM(A1)")},
+      {{3, 7}, QStringLiteral("=1+1"), std::string("=1+1"), QStringLiteral("text\t=1+1")},
+      {{4, 2}, Stamp{when, Stamp::Kind::Date}, xls::DateTimeValue{day, xls::DateKind::DateOnly},
+       QStringLiteral("date\t(2024, 5, 6, 0, 0, 0)")},
+      {{4, 3}, Stamp{when, Stamp::Kind::Time}, xls::DateTimeValue{time, xls::DateKind::TimeOnly},
+       QStringLiteral("date\t(0, 0, 0, 7, 8, 9)")},
+      {{4, 4}, Stamp{when, Stamp::Kind::DateTime}, xls::DateTimeValue{day + time, xls::DateKind::DateTime},
+       QStringLiteral("date\t(2024, 5, 6, 7, 8, 9)")},
+      {{5, 2}, QStringLiteral("測定値"), std::string("\xe6\xb8\xac\xe5\xae\x9a\xe5\x80\xa4"),
+       QStringLiteral("text\t測定値")},
+  };
+}
+
+QString key(std::size_t sheet, const CellRef& at) {
+  return QStringLiteral("%1 %2 %3").arg(sheet).arg(at.row - 1).arg(at.column - 1);
+}
+
+void expectEngineValue(const xls::Value& got, const xls::Value& want, const CellRef& at) {
+  if (const auto* d = std::get_if<xls::DateTimeValue>(&want)) {
+    const auto* g = std::get_if<xls::DateTimeValue>(&got);
+    ASSERT_NE(g, nullptr) << absoluteAddress(at).toStdString();
+    EXPECT_NEAR(g->serial, d->serial, 1e-9) << absoluteAddress(at).toStdString();
+    EXPECT_EQ(g->kind, d->kind) << absoluteAddress(at).toStdString();
+  } else {
+    EXPECT_EQ(got, want) << absoluteAddress(at).toStdString();
+  }
+}
+
+class WriteAndSaveTest : public EmbeddedSpreadsheetTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(WriteAndSaveTest, SavedValuesReadBackWithOurEngineAndXlrd) {
+  REQUIRE_XLRD();
+  const QString path = sample(QString::fromLatin1(GetParam()));
+  const auto before = xls::Workbook::open(QFile::encodeName(path).toStdString());
+  ASSERT_TRUE(before.ok());
+  const std::size_t sheet = before->activeSheet();
+  const XlrdView old = readWithXlrd(path);
+  ASSERT_TRUE(old.ok) << old.error.toStdString();
+
+  ASSERT_TRUE(app->openWorkbook(path).ok());
+  const std::vector<Written> values = writtenValues(before->date1904());
+  for (const Written& w : values) ASSERT_TRUE(app->setCellValue(w.at.row, w.at.column, w.value).ok());
+  EXPECT_TRUE(app->hasUnsavedChanges());
+  ASSERT_TRUE(app->selectRange(QStringLiteral("F9")).ok());
+  ASSERT_TRUE(app->saveActiveWorkbook().ok());
+  EXPECT_FALSE(app->hasUnsavedChanges());
+  EXPECT_TRUE(boxes.shown.empty());
+
+  const auto after = xls::Workbook::open(QFile::encodeName(path).toStdString());
+  ASSERT_TRUE(after.ok()) << after.description();
+  EXPECT_EQ(after->activeSheet(), sheet);
+  EXPECT_EQ(after->activeCell(sheet), (xls::CellPosition{8, 5}));
+  for (const Written& w : values) {
+    const auto cell = after->cell(sheet, static_cast<std::uint32_t>(w.at.row - 1), static_cast<std::uint32_t>(w.at.column - 1));
+    ASSERT_TRUE(cell.ok());
+    expectEngineValue(cell->value, w.engine, w.at);
+  }
+
+  const XlrdView view = readWithXlrd(path);
+  ASSERT_TRUE(view.ok) << view.error.toStdString();
+  EXPECT_EQ(view.datemode, before->date1904() ? 1 : 0);
+  EXPECT_EQ(view.activeSheet, static_cast<int>(sheet));
+  ASSERT_TRUE(view.cursor.count(static_cast<int>(sheet)));
+  EXPECT_EQ(view.cursor.at(static_cast<int>(sheet)), QStringLiteral("8 5"));
+  for (const Written& w : values) {
+    const QString k = key(sheet, w.at);
+    ASSERT_TRUE(view.cells.count(k)) << k.toStdString();
+    EXPECT_EQ(view.cells.at(k), w.xlrd) << k.toStdString();
+  }
+  // Dates in cells that had no format of their own carry the format of their kind.
+  const std::pair<CellRef, const char*> dateFormats[] = {
+      {{4, 2}, "yyyy/mm/dd"}, {{4, 3}, "h:mm:ss"}, {{4, 4}, "yyyy/mm/dd h:mm:ss"}};
+  for (const auto& [at, format] : dateFormats)
+    if (!old.cells.count(key(sheet, at))) {
+      EXPECT_EQ(view.formats.at(key(sheet, at)), QString::fromLatin1(format));
+    }
+  // Every cell that was there and not written is still there, unchanged.
+  for (const auto& [k, v] : old.cells) {
+    bool overwritten = false;
+    for (const Written& w : values) overwritten = overwritten || k == key(sheet, w.at);
+    if (overwritten) continue;
+    ASSERT_TRUE(view.cells.count(k)) << "lost " << k.toStdString();
+    EXPECT_EQ(view.cells.at(k), v) << k.toStdString();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, WriteAndSaveTest, ::testing::Values("two_sheets.xls", "formats.xls", "date1904.xls",
+                                                                      "formulas.xls", "merged.xls"),
+                         [](const auto& p) { return std::string(p.param).substr(0, std::string(p.param).find('.')); });
+
+// ---- Failed saves -----------------------------------------------------------
+
+struct Sabotage {
+  const char* name;
+  // Makes saving `path` fail; returns the path where the old file now lies.
+  std::function<QString(const QString& folder, const QString& path)> apply;
+  const char* reason;
+};
+
+void PrintTo(const Sabotage& c, std::ostream* os) { *os << c.name; }
+
+class FailedSaveTest : public EmbeddedSpreadsheetTest, public ::testing::WithParamInterface<Sabotage> {};
+
+TEST_P(FailedSaveTest, ShowsWhyReturnsTheFailureAndKeepsTheOldFile) {
+  const QString folder = dir.filePath(QStringLiteral("books"));
+  ASSERT_TRUE(QDir().mkpath(folder));
+  const QString path = folder + QStringLiteral("/book.xls");
+  ASSERT_TRUE(QFile::copy(QStringLiteral(KESTRUNE_XLS_TEST_DATA "/two_sheets.xls"), path));
+  const QByteArray original = fileBytes(path);
+  ASSERT_TRUE(app->openWorkbook(path).ok());
+  ASSERT_TRUE(app->setCellValue(1, 1, QStringLiteral("new")).ok());
+
+  const QString oldFile = GetParam().apply(folder, path);
+  ASSERT_FALSE(oldFile.isEmpty());
+  const Status saved = app->saveActiveWorkbook();
+  ASSERT_FALSE(saved.ok());
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  const QString message = boxes.shown[0].text;
+  EXPECT_EQ(boxes.shown[0].icon, MessageIcon::Critical);
+  EXPECT_EQ(saved.description(), message);
+  EXPECT_TRUE(message.contains(QStringLiteral("保存できませんでした"))) << message.toStdString();
+  EXPECT_TRUE(message.contains(QString::fromUtf8(GetParam().reason))) << message.toStdString();
+  EXPECT_TRUE(message.contains(QStringLiteral("book.xls")));
+  EXPECT_EQ(fileBytes(oldFile), original) << "the old file stays as it was";
+  EXPECT_TRUE(app->hasUnsavedChanges()) << "the changes are still unsaved";
+  const QStringList left = QDir(QFileInfo(oldFile).absolutePath()).entryList(QDir::Files);
+  EXPECT_EQ(left, QStringList{QFileInfo(oldFile).fileName()}) << "no temporary file is left";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, FailedSaveTest,
+    ::testing::Values(
+        // The folder has become a regular file: no temporary file can be made beside the target.
+        Sabotage{"FolderIsAFile",
+                 [](const QString& folder, const QString&) {
+                   const QString moved = folder + QStringLiteral("-moved");
+                   if (!QDir().rename(folder, moved)) return QString();
+                   QFile blocker(folder);
+                   if (!blocker.open(QIODevice::WriteOnly)) return QString();
+                   return moved + QStringLiteral("/book.xls");
+                 },
+                 "フォルダーが見つかりません"},
+        // A folder stands at the target name: the temporary file cannot replace it.
+        Sabotage{"TargetIsAFolder",
+                 [](const QString& folder, const QString& path) {
+                   const QString moved = folder + QStringLiteral("/old/book.xls");
+                   if (!QDir().mkpath(folder + QStringLiteral("/old")) || !QFile::rename(path, moved) ||
+                       !QDir().mkpath(path + QStringLiteral("/inside")))
+                     return QString();
+                   return moved;
+                 },
+                 "同じ名前のフォルダー"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(EmbeddedSpreadsheetTest, ASaveAfterTheCauseIsGoneSucceeds) {
+  const QString folder = dir.filePath(QStringLiteral("books"));
+  ASSERT_TRUE(QDir().mkpath(folder));
+  const QString path = folder + QStringLiteral("/book.xls");
+  ASSERT_TRUE(QFile::copy(QStringLiteral(KESTRUNE_XLS_TEST_DATA "/formats.xls"), path));
+  ASSERT_TRUE(app->openWorkbook(path).ok());
+  ASSERT_TRUE(app->setCellValue(2, 3, std::int32_t{5}).ok());
+  ASSERT_TRUE(QDir().rename(folder, folder + QStringLiteral("-away")));
+  EXPECT_FALSE(app->saveActiveWorkbook().ok());
+  ASSERT_TRUE(QDir().rename(folder + QStringLiteral("-away"), folder));
+  ASSERT_TRUE(app->saveActiveWorkbook().ok());
+  const auto saved = xls::Workbook::open(QFile::encodeName(path).toStdString());
+  ASSERT_TRUE(saved.ok());
+  EXPECT_EQ(saved->cell(0, 1, 2)->value, xls::Value(5.0));
+  EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+// ---- A chart sheet is active ------------------------------------------------
+
+// A workbook of a worksheet "Data" and a chart sheet "Chart1", the chart active.
+QString chartActiveWorkbook(const QTemporaryDir& dir) {
+  namespace xt = xls::testing;
+  std::vector<xls::Record> globals = xt::minimalGlobals();
+  for (xls::Record& r : globals)
+    if (r.id == xls::rid::Window1) xls::setU16(r.body, 10, 1);
+  xls::Bytes bof = xt::u16s({0x0600, 0x0020, 0x0DBB, 0x07CC});
+  xls::putU32(bof, 0);
+  xls::putU32(bof, 6);
+  const std::vector<xls::Record> chart = {xt::rec(xls::rid::Bof, bof), xt::rec(xls::rid::Eof, {})};
+  const xls::Bytes file = xt::wrapInCompoundFile(
+      xt::buildWorkbookStream(globals, {{"Data", xt::minimalSheet({})}, {"Chart1", chart, 2}}));
+  const QString path = dir.filePath(QStringLiteral("chart.xls"));
+  QFile out(path);
+  if (!out.open(QIODevice::WriteOnly)) return {};
+  out.write(reinterpret_cast<const char*>(file.data()), static_cast<qint64>(file.size()));
+  return path;
+}
+
+TEST_F(EmbeddedSpreadsheetTest, CellOperationsFailWhileAChartSheetIsActive) {
+  const QString path = chartActiveWorkbook(dir);
+  ASSERT_TRUE(app->openWorkbook(path).ok());
+  const Result<CellRef> active = app->activeCell();
+  ASSERT_FALSE(active.ok());
+  EXPECT_TRUE(active.description().contains(QStringLiteral("Chart1"))) << active.description().toStdString();
+  EXPECT_FALSE(app->selectRange(QStringLiteral("A1")).ok());
+  EXPECT_FALSE(app->selectCell(1, 1).ok());
+  EXPECT_FALSE(app->setCellValue(1, 1, std::int32_t{1}).ok());
+  // The workbook itself still shows and saves.
+  EXPECT_TRUE(app->setVisible(true).ok());
+  EXPECT_TRUE(app->saveActiveWorkbook().ok());
+  SheetWindow& window = *app->window();
+  EXPECT_EQ(window.model().rowCount(), 0) << "a chart sheet has no grid";
+  // The user picks the worksheet: cells work again.
+  window.tabs().setCurrentIndex(0);
+  EXPECT_EQ(window.model().rowCount(), 65536);
+  EXPECT_TRUE(app->activeCell().ok());
+  EXPECT_TRUE(app->setCellValue(1, 1, std::int32_t{1}).ok());
+  EXPECT_EQ(window.model().data(window.model().index(0, 0)).toString(), QStringLiteral("1"));
+}
+
+// ---- Program end ------------------------------------------------------------
+
+struct ReleaseCase {
+  const char* name;
+  bool write;
+  std::vector<SavePrompt> answers;
+  std::size_t expectAsked;
+  bool expectSaved;
+};
+
+void PrintTo(const ReleaseCase& c, std::ostream* os) { *os << c.name; }
+
+class ReleaseTest : public EmbeddedSpreadsheetTest, public ::testing::WithParamInterface<ReleaseCase> {};
+
+TEST_P(ReleaseTest, AsksAboutUnsavedChangesThenCloses) {
+  const ReleaseCase& c = GetParam();
+  const QString path = sample(QStringLiteral("two_sheets.xls"));
+  question.answers = c.answers;
+  ASSERT_TRUE(app->openWorkbook(path).ok());
+  ASSERT_TRUE(app->setVisible(true).ok());
+  if (c.write) {
+    ASSERT_TRUE(app->setCellValue(2, 2, QStringLiteral("written")).ok());
+  }
+  app->release();
+  EXPECT_EQ(question.asked.size(), c.expectAsked);
+  for (const QString& asked : question.asked) EXPECT_EQ(asked, path);
+  const auto reread = xls::Workbook::open(QFile::encodeName(path).toStdString());
+  ASSERT_TRUE(reread.ok());
+  const bool saved = reread->cell(reread->activeSheet(), 1, 1)->value == xls::Value(std::string("written"));
+  EXPECT_EQ(saved, c.expectSaved);
+  EXPECT_FALSE(app->window()->isVisible());
+  expectEveryOperationFails(*app, "after release");
+  EXPECT_TRUE(boxes.shown.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ReleaseTest,
+    ::testing::Values(ReleaseCase{"Unchanged", false, {SavePrompt::Save}, 0, false},
+                      ReleaseCase{"Save", true, {SavePrompt::Save}, 1, true},
+                      ReleaseCase{"DontSave", true, {SavePrompt::DontSave}, 1, false},
+                      // The program end cannot be cancelled: nothing is lost.
+                      ReleaseCase{"CancelSaves", true, {SavePrompt::Cancel}, 1, true}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(EmbeddedSpreadsheetTest, ReleaseAsksAgainWhenTheSaveFails) {
+  const QString folder = dir.filePath(QStringLiteral("books"));
+  ASSERT_TRUE(QDir().mkpath(folder));
+  const QString path = folder + QStringLiteral("/book.xls");
+  ASSERT_TRUE(QFile::copy(QStringLiteral(KESTRUNE_XLS_TEST_DATA "/two_sheets.xls"), path));
+  ASSERT_TRUE(app->openWorkbook(path).ok());
+  ASSERT_TRUE(app->setCellValue(1, 1, std::int32_t{1}).ok());
+  ASSERT_TRUE(QDir().rename(folder, folder + QStringLiteral("-away")));
+  question.answers = {SavePrompt::Save, SavePrompt::DontSave};
+  app->release();
+  EXPECT_EQ(question.asked.size(), 2u);
+  EXPECT_EQ(boxes.shown.size(), 1u) << "the failed save says why";
+  expectEveryOperationFails(*app, "after release");
+}
+
+TEST_F(EmbeddedSpreadsheetTest, ReleaseGivesUpAfterRepeatedFailures) {
+  const QString folder = dir.filePath(QStringLiteral("books"));
+  ASSERT_TRUE(QDir().mkpath(folder));
+  const QString path = folder + QStringLiteral("/book.xls");
+  ASSERT_TRUE(QFile::copy(QStringLiteral(KESTRUNE_XLS_TEST_DATA "/two_sheets.xls"), path));
+  ASSERT_TRUE(app->openWorkbook(path).ok());
+  ASSERT_TRUE(app->setCellValue(1, 1, std::int32_t{1}).ok());
+  ASSERT_TRUE(QDir().rename(folder, folder + QStringLiteral("-away")));
+  question.answers = {SavePrompt::Save};
+  app->release();
+  EXPECT_GE(question.asked.size(), 2u);
+  EXPECT_LE(question.asked.size(), 5u) << "a question that always answers 保存 must not hang the program end";
+  EXPECT_EQ(boxes.shown.size(), question.asked.size());
+  expectEveryOperationFails(*app, "after release");
+}
+
+}  // namespace
+}  // namespace kestrune::sheet::embedded

@@ -1,0 +1,58 @@
+// Helpers for the built-in spreadsheet application's tests: copies of the
+// sample workbooks, and python3-xlrd as an independent reader of saved files.
+#pragma once
+
+#include "sheet/embedded/embedded_spreadsheet.h"
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <map>
+#include <vector>
+
+namespace kestrune::sheet::embedded::testing {
+
+// Copies the sample workbook `name` (tests/data/xls) into `dir`; returns the copy's path.
+QString copySample(const QTemporaryDir& dir, const QString& name, const QString& as = QString());
+// The bytes of a file; empty when it cannot be read.
+QByteArray fileBytes(const QString& path);
+
+// True when /usr/bin/python3 can import xlrd.
+bool haveXlrd();
+
+// What xlrd reads from a file:
+//   cells["s r c"] = "type\tvalue" with type text, number, date, bool or error
+//     (0-based sheet, row, column); numbers print as %.17g, dates as xlrd's
+//     date tuple, e.g. "date\t(2024, 5, 6, 7, 8, 9)";
+//   formats["s r c"] = the cell's number format;
+//   activeSheet = the selected sheet, cursor[s] = "row col" of the sheet's
+//   SELECTION record (0-based), datemode = 0 or 1.
+struct XlrdView {
+  bool ok = false;
+  QString error;
+  std::map<QString, QString> cells;
+  std::map<QString, QString> formats;
+  int activeSheet = -1;
+  std::map<int, QString> cursor;
+  int datemode = -1;
+};
+XlrdView readWithXlrd(const QString& path);
+
+#define REQUIRE_XLRD() \
+  if (!::kestrune::sheet::embedded::testing::haveXlrd()) GTEST_SKIP() << "/usr/bin/python3 with xlrd is not available"
+
+// A save question that records the paths it was asked about and answers
+// from a list (the last answer repeats).
+struct ScriptedQuestion {
+  std::vector<SavePrompt> answers;
+  std::vector<QString> asked;
+  SaveQuestion function() {
+    return [this](const QString& path) {
+      asked.push_back(path);
+      const std::size_t i = std::min(asked.size() - 1, answers.size() - 1);
+      return answers.empty() ? SavePrompt::DontSave : answers[i];
+    };
+  }
+};
+
+}  // namespace kestrune::sheet::embedded::testing
