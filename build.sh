@@ -45,6 +45,11 @@ case "${1:-run}" in
     deps
     build -DKESTRUNE_WERROR=ON -DKESTRUNE_BUILD_TESTS=ON
     QT_QPA_PLATFORM=offscreen ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)"
+    # The .xls engine against hostile files once more, under AddressSanitizer and UBSan.
+    cmake -S . -B "$BUILD_DIR-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_SANITIZE=ON -DKESTRUNE_WERROR=ON
+    cmake --build "$BUILD_DIR-asan" -j"$(nproc)" --target xls_tests
+    QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1 \
+      "$BUILD_DIR-asan/tests/xls_tests" --gtest_brief=1
     ;;
   *) echo "usage: $0 [deps|run|test|build]" >&2; exit 2 ;;
 esac
