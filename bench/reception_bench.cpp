@@ -1,0 +1,63 @@
+// The reception path: characters arriving at the port, one receive event
+// each, through MSComm1_OnComm into the receive buffer, then cut into lines
+// and fields by rcvDataGet. Reports bytes per second of 40-byte lines.
+#include "fakes/fake_port.h"
+#include "fakes/fake_spreadsheet.h"
+#include "fakes/manual_clock.h"
+#include "fakes/recording_message_boxes.h"
+#include "script/interpreter.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+
+namespace {
+
+using namespace kestrune;
+
+struct NullView final : script::RunView {
+  void setMessage(const QString&) override {}
+  void showNextButton() override {}
+  void termAppend(const QString&) override {}
+  void showAcquisitionNo(const QString&) override {}
+  void pumpEvents() override {}
+};
+
+void BM_ReceptionPath(benchmark::State& state) {
+  testing::FakePort port;
+  port.inputLen = 1;
+  serial::Reception reception;
+  testing::ManualClock clock;
+  testing::RecordingMessageBoxes boxes;
+  settings::SetupRecord setup;
+  sheet::WorkbookConnection workbook(setup, boxes, {});
+  script::Script script;
+  script::initScript(script);
+  NullView view;
+  bool runActive = true;
+  script::Interpreter interpreter(
+      script::RunContext{script, reception, port, workbook, setup, clock, boxes, view, runActive});
+  QObject::connect(&port, &serial::Port::onComm, &port,
+                   [&] { reception.MSComm1_OnComm(0, port, runActive, nullptr, clock); });
+  // 40 bytes: "+01234.567,+0.00012,OK,2026/12/07,12:00\r"
+  const cp932::CodeString line = u"+01234.567,+0.00012,OK,2026/12/07,12:00\r";
+  std::int64_t bytes = 0;
+  for (auto _ : state) {
+    port.receive(line);
+    interpreter.rcvDataGet(0);
+    interpreter.valueCount = 0;  // as EEE does after writing
+    bytes += static_cast<std::int64_t>(line.size());
+  }
+  state.SetBytesProcessed(bytes);
+}
+BENCHMARK(BM_ReceptionPath);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
