@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -25,6 +26,10 @@ struct Row {
 };
 
 class HeadlessE2eTest : public ::testing::Test {
+public:
+  // The spreadsheet application the runs use.
+  QString spreadsheet = QStringLiteral("embedded");
+
 protected:
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
@@ -87,7 +92,7 @@ protected:
   }
   int runHeadless(QByteArray* out = nullptr, QByteArray* err = nullptr) {
     return runKestrune({QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"),
-                        book},
+                        book, QStringLiteral("--spreadsheet"), spreadsheet},
                        out, err);
   }
   // Cells of the first sheet by row, from python3-xlrd: "row col type value".
@@ -147,6 +152,31 @@ TEST_F(HeadlessE2eTest, TwoRunsWriteRowsAndContinueNumberingAndPosition) {
   EXPECT_EQ(sheet[6][1], std::make_pair(std::string("number"), std::string("10")));
   EXPECT_EQ(sheet[1][1], std::make_pair(std::string("number"), std::string("5")));  // the first run's rows stay
   EXPECT_EQ(readSetup().acquisitionNo, 11);
+}
+
+TEST_F(HeadlessE2eTest, TheSameRunWithLibreOfficeCalc) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  if (QStandardPaths::findExecutable(QStringLiteral("soffice")).isEmpty()) GTEST_SKIP() << "LibreOffice is not installed";
+  if (!KESTRUNE_HAVE_CALC) GTEST_SKIP() << "this build has no LibreOffice backend";
+  QByteArray out, err;
+  const QFileInfo logBefore(QDir::homePath() + QStringLiteral("/.cache/kestrune/soffice.log"));
+  spreadsheet = QStringLiteral("calc");
+  writeFile(QStringLiteral("data.txt"), "SSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(5, 3);
+  ASSERT_EQ(runHeadless(&out, &err), 0) << err.toStdString();
+  auto sheet = cells();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(sheet[1 + i][1], std::make_pair(std::string("number"), std::to_string(5 + i))) << i;
+    EXPECT_EQ(sheet[1 + i][2].first, "date") << i;
+    EXPECT_EQ(sheet[1 + i][4], std::make_pair(std::string("text"), std::string("測定OK"))) << i;
+  }
+  EXPECT_EQ(readSetup().acquisitionNo, 8);
+  // LibreOffice really ran: its output went to the log the manual names.
+  const QFileInfo logAfter(logBefore.filePath());
+  EXPECT_TRUE(logAfter.exists());
+  if (logBefore.exists()) {
+    EXPECT_GE(logAfter.lastModified(), logBefore.lastModified());
+  }
 }
 
 TEST_F(HeadlessE2eTest, ARunThatCannotStartExitsWithTwo) {

@@ -350,7 +350,13 @@ Status spawnOffice(CalcApp::Impl& impl, const QString& soffice) {
                                            .arg(::getpid())
                                            .arg(QDateTime::currentMSecsSinceEpoch());
   if (!QDir().mkpath(impl.profileDir)) return fail(QStringLiteral("作業フォルダを作れません: ") + impl.profileDir);
-  impl.logFile = impl.profileDir + QStringLiteral("/soffice.log");
+  // LibreOffice's own output stays where the user can read why it failed,
+  // also after the temporary profile is gone: $XDG_CACHE_HOME/kestrune.
+  QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+  if (cache.isEmpty() || QDir::isRelativePath(cache)) cache = QDir::homePath() + QStringLiteral("/.cache");
+  const QString logDir = cache + QStringLiteral("/kestrune");
+  impl.logFile = QDir().mkpath(logDir) ? logDir + QStringLiteral("/soffice.log")
+                                       : impl.profileDir + QStringLiteral("/soffice.log");
   impl.pipeName = QStringLiteral("kestrune_%1_%2").arg(::getpid()).arg(QDateTime::currentMSecsSinceEpoch());
   QStringList args{soffice,
                    QStringLiteral("--accept=pipe,name=%1;urp;StarOffice.ComponentContext").arg(impl.pipeName),
