@@ -10,11 +10,15 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <unistd.h>
 #include <sys/wait.h>
 
 namespace kestrune::sheet::calc {
@@ -145,6 +149,34 @@ TEST_F(CalcAppTest, TheWorkbookClosedBehindOurBackFailsLaterCalls) {
   EXPECT_FALSE(app->setCellValue(1, 1, QStringLiteral("x")).ok());
   EXPECT_FALSE(app->activeCell().ok());
   EXPECT_TRUE(app->quit().ok());
+}
+
+TEST_F(CalcAppTest, VisibleUnderAVirtualXServer) {
+  if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()) GTEST_SKIP() << "Xvfb is not installed";
+  QProcess xvfb;
+  const QString display = QStringLiteral(":%1").arg(90 + ::getpid() % 100);
+  xvfb.start(QStringLiteral("Xvfb"), {display, QStringLiteral("-screen"), QStringLiteral("0"),
+                                      QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+  ASSERT_TRUE(xvfb.waitForStarted(5000));
+  QTest::qWait(500);
+  const QByteArray savedDisplay = qgetenv("DISPLAY");
+  qputenv("DISPLAY", display.toLatin1());  // for the LibreOffice we start, not for our own offscreen tests
+  options.headless = false;
+  auto app = startApp();
+  if (savedDisplay.isNull()) qunsetenv("DISPLAY");
+  else qputenv("DISPLAY", savedDisplay);
+  ASSERT_NE(app, nullptr);
+  EXPECT_TRUE(app->openWorkbook(book).ok());
+  EXPECT_TRUE(app->setVisible(true).ok());
+  EXPECT_TRUE(app->setWindowStateNormal().ok());
+  EXPECT_TRUE(app->setCellValue(2, 2, QStringLiteral("shown")).ok());
+  EXPECT_TRUE(app->saveActiveWorkbook().ok());
+  EXPECT_TRUE(app->quit().ok());
+  xvfb.terminate();
+  xvfb.waitForFinished(5000);
+  if (!haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  const std::string cells = dump();
+  EXPECT_NE(cells.find("\t1\t1\ttext\tshown\t"), std::string::npos) << cells;
 }
 
 TEST_F(CalcAppTest, ThroughTheWorkbookConnection) {
