@@ -8,7 +8,10 @@ Each file is named by the feature it exercises and kept to a few KB.
 
 import datetime
 import os
+import shutil
+import subprocess
 import sys
+import tempfile
 
 import xlwt
 
@@ -109,6 +112,84 @@ def many_strings(path):
     wb.save(path)
 
 
+# Files LibreOffice writes: formulas whose cached results are text, booleans
+# and errors, a cell comment, and an embedded chart. Made from flat ODF
+# documents by soffice --convert-to; formula cells carry no cached value, so
+# LibreOffice computes them.
+FODS_HEAD = """<?xml version="1.0" encoding="UTF-8"?>
+<office:document xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0"
+ xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0"
+ xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0"
+ xmlns:draw="urn:oasis:names:tc:opendocument:xmlns:drawing:1.0"
+ xmlns:svg="urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0"
+ xmlns:chart="urn:oasis:names:tc:opendocument:xmlns:chart:1.0"
+ xmlns:dc="http://purl.org/dc/elements/1.1/"
+ xmlns:of="urn:oasis:names:tc:opendocument:xmlns:of:1.2"
+ office:version="1.2" office:mimetype="application/vnd.oasis.opendocument.spreadsheet">
+ <office:body><office:spreadsheet>
+"""
+FODS_TAIL = """ </office:spreadsheet></office:body>
+</office:document>
+"""
+
+FORMULA_RESULTS = """  <table:table table:name="Results">
+   <table:table-row>
+    <table:table-cell office:value-type="float" office:value="4"><text:p>4</text:p></table:table-cell>
+    <table:table-cell table:formula="of:=CONCATENATE([.A1];&quot; units&quot;)"><text:p/></table:table-cell>
+    <table:table-cell table:formula="of:=[.A1]&gt;3"><text:p/></table:table-cell>
+    <table:table-cell table:formula="of:=1/0"><text:p/></table:table-cell>
+    <table:table-cell table:formula="of:=[.A1]*2.5"><text:p/></table:table-cell>
+   </table:table-row>
+   <table:table-row>
+    <table:table-cell office:value-type="string"><text:p>noted</text:p>
+     <office:annotation><dc:creator>Kestrune tests</dc:creator><text:p>A comment on A2</text:p></office:annotation>
+    </table:table-cell>
+    <table:table-cell table:formula="of:=&quot;&quot;"><text:p/></table:table-cell>
+   </table:table-row>
+  </table:table>
+"""
+
+CHART = """  <table:table table:name="Data">
+   <table:shapes>
+    <draw:frame svg:width="8cm" svg:height="5cm" svg:x="3cm" svg:y="1cm">
+     <draw:object>
+      <office:document office:mimetype="application/vnd.oasis.opendocument.chart" office:version="1.2">
+       <office:body><office:chart>
+        <chart:chart chart:class="chart:bar" svg:width="8cm" svg:height="5cm">
+         <chart:plot-area table:cell-range-address="Data.A1:Data.B4" chart:data-source-has-labels="none">
+          <chart:axis chart:dimension="x" chart:name="primary-x"/>
+          <chart:axis chart:dimension="y" chart:name="primary-y"/>
+          <chart:series chart:class="chart:bar" chart:values-cell-range-address="Data.B1:Data.B4"/>
+         </chart:plot-area>
+        </chart:chart>
+       </office:chart></office:body>
+      </office:document>
+     </draw:object>
+    </draw:frame>
+   </table:shapes>
+""" + "".join(
+    '   <table:table-row><table:table-cell office:value-type="string"><text:p>%s</text:p></table:table-cell>'
+    '<table:table-cell office:value-type="float" office:value="%d"><text:p>%d</text:p></table:table-cell>'
+    '</table:table-row>\n' % (label, value, value)
+    for label, value in (("a", 3), ("b", 5), ("c", 2), ("d", 7))) + """  </table:table>
+"""
+
+
+def with_libreoffice(name, body):
+    soffice = shutil.which("soffice")
+    if not soffice:
+        print("skipped %s: LibreOffice (soffice) is not installed" % name)
+        return
+    with tempfile.TemporaryDirectory() as work:
+        source = os.path.join(work, os.path.splitext(name)[0] + ".fods")
+        with open(source, "w", encoding="utf-8") as f:
+            f.write(FODS_HEAD + body + FODS_TAIL)
+        subprocess.run([soffice, "-env:UserInstallation=file://" + os.path.join(work, "profile"), "--headless",
+                        "--norestore", "--convert-to", "xls:MS Excel 97", "--outdir", OUT, source],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    print("wrote", os.path.join(OUT, name))
+
+
 def main():
     os.makedirs(OUT, exist_ok=True)
     for name, make in [
@@ -119,6 +200,8 @@ def main():
         ("date1904.xls", date1904),
         ("long_strings.xls", long_strings),
         ("many_strings.xls", many_strings),
+        ("formula_results.xls", lambda path: with_libreoffice("formula_results.xls", FORMULA_RESULTS)),
+        ("chart.xls", lambda path: with_libreoffice("chart.xls", CHART)),
     ]:
         make(os.path.join(OUT, name))
     return 0
