@@ -10,6 +10,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +47,13 @@ public:
 
   // Writes a version 3 file. Streams under 4096 bytes go to the mini stream.
   XlsResult<Bytes> serialize() const;
+
+  // Writes the root's stream `name` as `size` bytes that `fill` puts in
+  // place (in the file being built), instead of the entry's own data, so a
+  // large stream is never held twice. Fails when there is no such stream or
+  // when `fill` returns false.
+  using StreamFill = std::function<bool(std::span<std::uint8_t>)>;
+  XlsResult<Bytes> serialize(std::u16string_view name, std::uint64_t size, const StreamFill& fill) const;
 
   CfbEntry& root() { return root_; }
   const CfbEntry& root() const { return root_; }

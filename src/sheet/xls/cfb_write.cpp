@@ -24,31 +24,47 @@ struct FlatEntry {
   std::uint8_t colour = Black;
   std::uint32_t start = EndOfChain;
   std::uint32_t size = 0;
+  bool filled = false;  // data comes from the fill function
+};
+
+// A stream whose bytes are written in place by a function.
+struct FilledStream {
+  std::u16string_view name;
+  std::uint64_t size = 0;
+  const CompoundFile::StreamFill* fill = nullptr;
 };
 
 class Writer {
 public:
-  explicit Writer(const CfbEntry& root) { flatten(root); }
+  Writer(const CfbEntry& root, FilledStream filled) : filled_(filled) { flatten(root, 0); }
   XlsResult<Bytes> run();
 
 private:
-  std::uint32_t flatten(const CfbEntry& entry);
+  std::uint32_t flatten(const CfbEntry& entry, int depth);
   std::uint32_t buildSiblings(const std::vector<std::uint32_t>& ids, std::size_t lo, std::size_t hi,
                               int depth, std::vector<int>& depths);
 
   std::vector<FlatEntry> flat_;
+  FilledStream filled_;
+  bool foundFilled_ = false;
+  Bytes smallFilled_;  // a filled stream small enough for the mini stream
 };
 
-std::uint32_t Writer::flatten(const CfbEntry& entry) {
+std::uint32_t Writer::flatten(const CfbEntry& entry, int depth) {
   const auto id = static_cast<std::uint32_t>(flat_.size());
   flat_.push_back(FlatEntry{&entry});
+  if (filled_.fill && depth == 1 && entry.type == CfbType::Stream && !foundFilled_ &&
+      compareCfbNames(entry.name, filled_.name) == 0) {
+    flat_.back().filled = true;
+    foundFilled_ = true;
+  }
   std::vector<const CfbEntry*> sorted;
   for (const CfbEntry& c : entry.children) sorted.push_back(&c);
   std::sort(sorted.begin(), sorted.end(), [](const CfbEntry* a, const CfbEntry* b) {
     return compareCfbNames(a->name, b->name) < 0;
   });
   std::vector<std::uint32_t> ids;
-  for (const CfbEntry* c : sorted) ids.push_back(flatten(*c));
+  for (const CfbEntry* c : sorted) ids.push_back(flatten(*c, depth + 1));
   if (!ids.empty()) {
     std::vector<int> depths(ids.size(), 0);
     const std::uint32_t top = buildSiblings(ids, 0, ids.size(), 1, depths);
@@ -81,6 +97,7 @@ void putEntryName(Bytes& out, std::size_t at, std::u16string_view name) {
 }
 
 XlsResult<Bytes> Writer::run() {
+  if (filled_.fill && !foundFilled_) return xlsFail("the compound file has no stream to write");
   // Assign streams to the mini stream or to regular sectors.
   Bytes mini;
   std::vector<std::uint32_t> miniFat;
@@ -92,7 +109,7 @@ XlsResult<Bytes> Writer::run() {
       f.start = 0;
       continue;
     }
-    const std::uint64_t size = f.entry->data.size();
+    const std::uint64_t size = f.filled ? filled_.size : f.entry->data.size();
     if (size > 0x7FFFFFFF) return xlsFail("a stream is too large to write");
     f.size = static_cast<std::uint32_t>(size);
     if (size == 0) {
@@ -102,7 +119,14 @@ XlsResult<Bytes> Writer::run() {
       const std::uint32_t n = sectorsFor(size, MiniSectorSize);
       for (std::uint32_t k = 0; k < n; ++k) miniFat.push_back(k + 1 < n ? first + k + 1 : EndOfChain);
       f.start = first;
-      mini.insert(mini.end(), f.entry->data.begin(), f.entry->data.end());
+      if (f.filled) {
+        smallFilled_.assign(static_cast<std::size_t>(size), 0);
+        if (!(*filled_.fill)(smallFilled_)) return xlsFail("the stream could not be written");
+        mini.insert(mini.end(), smallFilled_.begin(), smallFilled_.end());
+        smallFilled_ = Bytes();
+      } else {
+        mini.insert(mini.end(), f.entry->data.begin(), f.entry->data.end());
+      }
       mini.resize(static_cast<std::size_t>(miniFat.size()) * MiniSectorSize, 0);
     } else {
       bigIds.push_back(id);
@@ -201,8 +225,14 @@ XlsResult<Bytes> Writer::run() {
     setU32(out, sectorAt(firstMiniFat) + 4 * i, FreeSect);
   if (!mini.empty()) std::copy(mini.begin(), mini.end(), out.begin() + static_cast<std::ptrdiff_t>(sectorAt(firstMini)));
   for (std::uint32_t id : bigIds) {
-    const Bytes& d = flat_[id].entry->data;
-    std::copy(d.begin(), d.end(), out.begin() + static_cast<std::ptrdiff_t>(sectorAt(flat_[id].start)));
+    const FlatEntry& f = flat_[id];
+    if (f.filled) {
+      if (!(*filled_.fill)(std::span<std::uint8_t>(out.data() + sectorAt(f.start), f.size)))
+        return xlsFail("the stream could not be written");
+      continue;
+    }
+    const Bytes& d = f.entry->data;
+    std::copy(d.begin(), d.end(), out.begin() + static_cast<std::ptrdiff_t>(sectorAt(f.start)));
   }
   return out;
 }
@@ -210,7 +240,12 @@ XlsResult<Bytes> Writer::run() {
 }  // namespace
 
 XlsResult<Bytes> CompoundFile::serialize() const {
-  Writer writer(root_);
+  Writer writer(root_, FilledStream{});
+  return writer.run();
+}
+
+XlsResult<Bytes> CompoundFile::serialize(std::u16string_view name, std::uint64_t size, const StreamFill& fill) const {
+  Writer writer(root_, FilledStream{name, size, &fill});
   return writer.run();
 }
 

@@ -9,8 +9,9 @@ std::string hexId(std::uint16_t id) {
   return s;
 }
 
-XlsResult<std::vector<Record>> splitRecords(ByteView stream) {
-  std::vector<Record> out;
+XlsResult<std::vector<RecordRef>> indexRecords(ByteView stream) {
+  if (stream.size() > 0xFFFFFFFFu) return xlsFail("the stream is too large");
+  std::vector<RecordRef> out;
   std::size_t pos = 0;
   while (stream.size() - pos >= 4) {
     const std::uint16_t id = getU16(stream, pos);
@@ -18,13 +19,20 @@ XlsResult<std::vector<Record>> splitRecords(ByteView stream) {
     if (len > stream.size() - pos - 4)
       return xlsFail("record " + hexId(id) + " at offset " + std::to_string(pos) +
                      " runs past the end of the stream");
-    Record r;
-    r.id = id;
-    r.offset = static_cast<std::uint32_t>(pos);
-    r.body.assign(stream.begin() + static_cast<std::ptrdiff_t>(pos + 4),
-                  stream.begin() + static_cast<std::ptrdiff_t>(pos + 4 + len));
-    out.push_back(std::move(r));
+    out.push_back(RecordRef{static_cast<std::uint32_t>(pos), id, len});
     pos += 4 + len;
+  }
+  return out;
+}
+
+XlsResult<std::vector<Record>> splitRecords(ByteView stream) {
+  auto refs = indexRecords(stream);
+  if (!refs) return refs.error();
+  std::vector<Record> out;
+  out.reserve(refs->size());
+  for (const RecordRef& ref : refs.value()) {
+    const ByteView body = ref.body(stream);
+    out.push_back(Record{ref.id, Bytes(body.begin(), body.end()), ref.offset});
   }
   return out;
 }

@@ -57,8 +57,19 @@ struct Record {
   std::uint32_t offset = 0;  // position in the stream it was read from
 };
 
+// A record of a stream held elsewhere: where its header starts, its id and
+// its body length. A workbook keeps these instead of copies of the bodies.
+struct RecordRef {
+  std::uint32_t offset = 0;
+  std::uint16_t id = 0;
+  std::uint16_t size = 0;
+
+  ByteView body(ByteView stream) const { return stream.subspan(offset + 4u, size); }
+};
+
 // Splits a stream into records. A record running past the end of the stream
 // fails; fewer than four trailing bytes (padding) are ignored.
+XlsResult<std::vector<RecordRef>> indexRecords(ByteView stream);
 XlsResult<std::vector<Record>> splitRecords(ByteView stream);
 
 void appendRecord(Bytes& out, std::uint16_t id, ByteView body);

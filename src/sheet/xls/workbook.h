@@ -5,6 +5,7 @@
 // (formatting, formulas, charts, merged cells, comments, properties) survives.
 #pragma once
 
+#include "sheet/xls/cell_store.h"
 #include "sheet/xls/cfb.h"
 #include "sheet/xls/records.h"
 #include "sheet/xls/sst.h"
@@ -12,6 +13,7 @@
 
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,11 +27,7 @@ constexpr std::uint32_t MaxColumns = 256;
 
 enum class SheetKind { Worksheet, MacroSheet, Chart, VbaModule, Other };
 
-struct Cell {
-  Value value;
-  std::uint16_t xf = 15;
-  bool formula = false;  // the value is a formula's cached result
-};
+struct SheetLayout;  // what a save writes for one sheet (workbook_layout.h)
 
 struct CellPosition {
   std::uint16_t row = 0;
@@ -52,8 +50,9 @@ public:
 
   // The cell at a position; an absent cell is Empty with the default XF.
   XlsResult<Cell> cell(std::size_t sheet, std::uint32_t row, std::uint32_t column) const;
-  // Cells of a worksheet by position (row << 8 | column).
-  const std::map<std::uint32_t, Cell>& cells(std::size_t sheet) const { return sheets_[sheet].cells; }
+  // Cells of a worksheet by position (row << 8 | column), in that order.
+  // Iterators of the view are valid until the workbook changes.
+  CellsView cells(std::size_t sheet) const { return CellsView(sheets_[sheet].cells, sst_); }
 
   // Writes a value. Text is stored as text as given (use parseTyped for typed
   // input); a date/time gets a date format; Empty clears the value and keeps
@@ -77,33 +76,40 @@ private:
     std::string name;
     SheetKind kind = SheetKind::Worksheet;
     std::size_t boundSheetRecord = 0;  // index in globals_
-    std::vector<Record> records;       // BOF .. EOF
-    std::map<std::uint32_t, Cell> cells;
-    std::map<std::uint32_t, std::optional<Record>> pending;  // new cell records; nullopt removes
-    std::vector<std::uint32_t> anchors;                      // cells that anchor SHRFMLA/ARRAY/TABLE
+    std::size_t firstRecord = 0;       // BOF .. EOF: records_[firstRecord, endRecord)
+    std::size_t endRecord = 0;
+    CellStore cells;
+    bool written = false;  // setCell wrote cells: the cell area is re-laid on save
     CellPosition activeCell;
     bool activeCellChanged = false;
   };
 
   Workbook() = default;
   XlsStatus load(ByteView file);
+  XlsStatus loadCompound(CompoundFile&& file);
   XlsStatus loadGlobals();
-  XlsStatus loadSheet(Sheet& sheet, const std::vector<Record>& all, std::size_t first);
+  XlsStatus loadSheet(Sheet& sheet, std::size_t first);
   void readCells(Sheet& sheet);
-  Value numberValue(double number, std::uint16_t xf) const;
+  std::optional<DateKind> dateKindOfXf(std::uint16_t xf) const;
   XlsResult<std::uint16_t> dateXf(std::uint16_t baseXf, DateKind kind);
   std::uint32_t internString(const std::string& utf8);
   std::uint16_t defaultXf() const;
+  std::span<const RecordRef> records(const Sheet& sheet) const {
+    return std::span<const RecordRef>(records_).subspan(sheet.firstRecord, sheet.endRecord - sheet.firstRecord);
+  }
 
-  // Saving (workbook_save.cpp).
-  std::vector<Record> rebuildSheet(const Sheet& sheet) const;
+  // Saving (workbook_layout.cpp, workbook_save.cpp).
+  SheetLayout layoutSheet(std::size_t index) const;
+  void rebuildCellArea(const Sheet& sheet, SheetLayout& layout) const;
+  void applyView(std::size_t index, SheetLayout& layout) const;
   std::vector<Record> buildGlobals(std::vector<std::size_t>& boundSheetAt, std::size_t& sstAt,
                                    std::size_t& extSstAt, std::vector<SstPosition>& sstPositions,
                                    std::uint32_t totalRefs) const;
-  void applyView(std::size_t index, std::vector<Record>& records) const;
 
   CompoundFile cfb_;
   std::u16string streamName_ = u"Workbook";
+  Bytes stream_;                    // the Workbook stream as read; cfb_ holds no copy
+  std::vector<RecordRef> records_;  // every record of stream_
   std::vector<Record> globals_;
   std::vector<Sheet> sheets_;
   std::vector<SstString> sst_;

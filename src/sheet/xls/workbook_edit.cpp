@@ -1,5 +1,5 @@
-// Editing a loaded workbook: cell values, the active sheet and cell. Edits
-// are kept as pending cell records and applied to the record lists on save.
+// Editing a loaded workbook: cell values, the active sheet and cell. Written
+// cells are marked in the cell store; saving makes their records from it.
 #include "sheet/xls/text.h"
 #include "sheet/xls/workbook.h"
 
@@ -13,8 +13,6 @@ namespace {
 // The format and cell limits of BIFF8.
 constexpr std::size_t MaxXfs = 4050;
 constexpr std::size_t MaxCellText = 32767;
-
-std::uint32_t key(std::uint32_t row, std::uint32_t col) { return (row << 8) | col; }
 
 XlsStatus checkPosition(std::uint32_t row, std::uint32_t column) {
   if (row >= MaxRows || column >= MaxColumns)
@@ -31,6 +29,10 @@ Bytes defaultCellXfBody() {
 
 bool isStyleXf(const Bytes& xf) { return xf.size() >= 6 && (getU16(xf, 4) & 0x0004); }
 
+bool isAscii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 }  // namespace
 
 std::optional<std::size_t> Workbook::findSheet(std::string_view name) const {
@@ -42,10 +44,10 @@ std::optional<std::size_t> Workbook::findSheet(std::string_view name) const {
 XlsResult<Cell> Workbook::cell(std::size_t sheet, std::uint32_t row, std::uint32_t column) const {
   if (sheet >= sheets_.size()) return xlsFail("no sheet number " + std::to_string(sheet + 1));
   if (auto st = checkPosition(row, column); !st) return st.error();
-  const auto& cells = sheets_[sheet].cells;
-  auto it = cells.find(key(row, column));
-  if (it == cells.end()) return Cell{Value(), defaultXf(), false};
-  return it->second;
+  const CellStore& cells = sheets_[sheet].cells;
+  const CellSlot* slot = cells.find(row, column);
+  if (!slot) return Cell{Value(), defaultXf(), false};
+  return cellOf(*slot, cells, sst_);
 }
 
 std::uint16_t Workbook::defaultXf() const {
@@ -107,62 +109,57 @@ XlsStatus Workbook::setCell(std::size_t sheetIndex, std::uint32_t row, std::uint
   Sheet& sheet = sheets_[sheetIndex];
   if (sheet.kind != SheetKind::Worksheet) return xlsFail("sheet \"" + sheet.name + "\" is not a worksheet");
   if (auto st = checkPosition(row, column); !st) return st;
-  const std::uint32_t k = key(row, column);
-  if (std::find(sheet.anchors.begin(), sheet.anchors.end(), k) != sheet.anchors.end())
+  const CellSlot* existing = sheet.cells.find(row, column);
+  if (existing && existing->anchor)
     return xlsFail("the cell holds part of a shared or array formula and cannot be overwritten");
-  auto existing = sheet.cells.find(k);
-  const bool exists = existing != sheet.cells.end();
-  std::uint16_t xf = exists ? existing->second.xf : defaultXf();
+  std::uint16_t xf = existing ? existing->xf : defaultXf();
 
-  Record rec;
-  Bytes& b = rec.body;
-  putU16(b, static_cast<std::uint16_t>(row));
-  putU16(b, static_cast<std::uint16_t>(column));
-  Value stored = value;
+  // Everything that can fail is checked before the store changes.
+  CellSlot next;
+  next.column = static_cast<std::uint8_t>(column);
+  next.written = 1;
   if (const auto* text = std::get_if<std::string>(&value)) {
-    const std::u16string units = utf8ToUtf16(*text);
-    if (units.size() > MaxCellText) return xlsFail("text longer than 32,767 characters cannot be stored in a cell");
-    stored = utf16ToUtf8(units);
-    rec.id = rid::LabelSst;
-    putU16(b, xf);
-    putU32(b, internString(std::get<std::string>(stored)));
+    std::uint32_t index = 0;
+    if (isAscii(*text)) {
+      if (text->size() > MaxCellText) return xlsFail("text longer than 32,767 characters cannot be stored in a cell");
+      index = internString(*text);
+    } else {
+      // Stored as the file will hold it: invalid UTF-8 becomes U+FFFD.
+      const std::u16string units = utf8ToUtf16(*text);
+      if (units.size() > MaxCellText) return xlsFail("text longer than 32,767 characters cannot be stored in a cell");
+      index = internString(utf16ToUtf8(units));
+    }
+    next.kind = static_cast<std::uint8_t>(CellKind::SharedText);
+    next.payload[0] = index;
   } else if (const auto* number = std::get_if<double>(&value)) {
     if (!std::isfinite(*number)) return xlsFail("infinite or undefined numbers cannot be stored");
     // The cell keeps its XF: a number typed into a date cell shows as a date.
-    stored = numberValue(*number, xf);
-    rec.id = rid::Number;
-    putU16(b, xf);
-    putF64(b, *number);
+    const auto kind = dateKindOfXf(xf);
+    next.kind = static_cast<std::uint8_t>(kind ? CellKind::Date : CellKind::Number);
+    next.dateKind = static_cast<std::uint8_t>(kind ? *kind : DateKind::DateOnly);
+    next.setNumber(*number);
   } else if (const auto* flag = std::get_if<bool>(&value)) {
-    rec.id = rid::BoolErr;
-    putU16(b, xf);
-    putU8(b, *flag ? 1 : 0);
-    putU8(b, 0);
+    next.kind = static_cast<std::uint8_t>(CellKind::Bool);
+    next.payload[0] = *flag ? 1 : 0;
   } else if (const auto* date = std::get_if<DateTimeValue>(&value)) {
     if (!std::isfinite(date->serial) || date->serial < 0.0)
       return xlsFail("the date/time is outside the range a workbook can hold");
     auto dxf = dateXf(xf, date->kind);
     if (!dxf) return dxf.error();
     xf = *dxf;
-    rec.id = rid::Number;
-    putU16(b, xf);
-    putF64(b, date->serial);
+    next.kind = static_cast<std::uint8_t>(CellKind::Date);
+    next.dateKind = static_cast<std::uint8_t>(date->kind);
+    next.setNumber(date->serial);
   } else if (const auto* error = std::get_if<CellError>(&value)) {
-    rec.id = rid::BoolErr;
-    putU16(b, xf);
-    putU8(b, error->code);
-    putU8(b, 1);
-  } else {
-    // Empty: keep the formatting as a BLANK, or drop a cell that had none.
-    if (!exists) {
-      sheet.pending.erase(k);
-      return {};
-    }
-    rec.id = rid::Blank;
-    putU16(b, xf);
+    next.kind = static_cast<std::uint8_t>(CellKind::Error);
+    next.payload[0] = error->code;
+  } else if (!existing) {
+    return {};  // Empty where there is no cell: nothing to keep
   }
-  sheet.pending[k] = std::move(rec);
-  sheet.cells[k] = Cell{stored, xf, false};
+  // Empty over a cell keeps its formatting as a BLANK.
+  next.xf = xf;
+  sheet.cells.slot(row, column) = next;
+  sheet.written = true;
   return {};
 }
 

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 namespace kestrune::xls {
 
@@ -28,8 +29,6 @@ double rkToDouble(std::uint32_t rk) {
   return (rk & 0x01) ? v / 100.0 : v;
 }
 
-std::uint32_t key(std::uint32_t row, std::uint32_t col) { return (row << 8) | col; }
-
 }  // namespace
 
 XlsResult<Workbook> Workbook::open(const std::string& path) {
@@ -38,10 +37,20 @@ XlsResult<Workbook> Workbook::open(const std::string& path) {
   const std::streamoff size = in.tellg();
   if (size < 0) return xlsFail("cannot read " + path);
   if (static_cast<std::uint64_t>(size) > MaxFileSize) return xlsFail(path + " is too large for a workbook");
-  Bytes data(static_cast<std::size_t>(size));
-  in.seekg(0);
-  if (!in.read(reinterpret_cast<char*>(data.data()), size)) return xlsFail("cannot read " + path);
-  return fromBytes(data);
+  std::optional<CompoundFile> cfb;
+  {
+    Bytes data(static_cast<std::size_t>(size));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(data.data()), size)) return xlsFail("cannot read " + path);
+    if (!CompoundFile::hasSignature(data))
+      return xlsFail("not an Excel 97-2003 workbook: the file is not a compound document");
+    auto parsed = CompoundFile::parse(data);
+    if (!parsed) return parsed.error();
+    cfb = std::move(parsed.value());
+  }  // the file's bytes go before the workbook is read from its streams
+  Workbook wb;
+  if (auto st = wb.loadCompound(std::move(*cfb)); !st) return st.error();
+  return wb;
 }
 
 XlsResult<Workbook> Workbook::fromBytes(ByteView file) {
@@ -56,8 +65,12 @@ XlsStatus Workbook::load(ByteView file) {
     return xlsFail("not an Excel 97-2003 workbook: the file is not a compound document");
   auto cfb = CompoundFile::parse(file);
   if (!cfb) return cfb.error();
-  cfb_ = std::move(cfb.value());
-  const CfbEntry* stream = cfb_.root().child(u"Workbook");
+  return loadCompound(std::move(cfb.value()));
+}
+
+XlsStatus Workbook::loadCompound(CompoundFile&& file) {
+  cfb_ = std::move(file);
+  CfbEntry* stream = cfb_.root().child(u"Workbook");
   if (!stream || stream->type != CfbType::Stream) {
     if (cfb_.root().child(u"Book"))
       return xlsFail("the workbook is in Excel 5.0/95 format (BIFF5/7); only Excel 97-2003 (BIFF8) is supported");
@@ -66,17 +79,27 @@ XlsStatus Workbook::load(ByteView file) {
   if (cfb_.root().child(u"_signatures") || cfb_.root().child(u"_xmlsignatures"))
     return xlsFail("the workbook is digitally signed; saving would invalidate the signature");
   streamName_ = stream->name;
-  auto split = splitRecords(stream->data);
+  // The stream moves out of the tree; saving writes the rebuilt one in its place.
+  stream_ = std::move(stream->data);
+  stream->data = Bytes();
+  auto split = indexRecords(stream_);
   if (!split) return xlsFail("damaged Workbook stream: " + split.description());
-  std::vector<Record> all = std::move(split.value());
+  records_ = std::move(split.value());
+  const std::vector<RecordRef>& all = records_;
+  const ByteView data(stream_);
   if (all.empty() || (all[0].id & 0x00FF) != 0x09) return xlsFail("the Workbook stream does not start with BOF");
-  if (all[0].id != rid::Bof || all[0].body.size() < 4 || getU16(all[0].body, 0) != 0x0600)
+  if (all[0].id != rid::Bof || all[0].size < 4 || getU16(all[0].body(data), 0) != 0x0600)
     return xlsFail("the workbook is not in Excel 97-2003 (BIFF8) format");
-  if (getU16(all[0].body, 2) != 0x0005) return xlsFail("the Workbook stream does not start with workbook globals");
+  if (getU16(all[0].body(data), 2) != 0x0005)
+    return xlsFail("the Workbook stream does not start with workbook globals");
   std::size_t end = 0;
   while (end < all.size() && all[end].id != rid::Eof) ++end;
   if (end == all.size()) return xlsFail("the workbook globals have no EOF record");
-  globals_.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(end + 1));
+  globals_.reserve(end + 1);
+  for (std::size_t i = 0; i <= end; ++i) {
+    const ByteView body = all[i].body(data);
+    globals_.push_back(Record{all[i].id, Bytes(body.begin(), body.end()), all[i].offset});
+  }
   if (auto st = loadGlobals(); !st) return st;
 
   const std::uint32_t globalsEnd = all[end].offset + 4;
@@ -85,14 +108,14 @@ XlsStatus Workbook::load(ByteView file) {
     const Record& bs = globals_[sheet.boundSheetRecord];
     const std::uint32_t at = getU32(bs.body, 0);
     auto it = std::lower_bound(all.begin(), all.end(), at,
-                               [](const Record& r, std::uint32_t off) { return r.offset < off; });
+                               [](const RecordRef& r, std::uint32_t off) { return r.offset < off; });
     if (at < globalsEnd || it == all.end() || it->offset != at || it->id != rid::Bof)
       return xlsFail("sheet \"" + sheet.name + "\" points outside the Workbook stream (offset " +
                      std::to_string(at) + ")");
     if (std::find(starts.begin(), starts.end(), at) != starts.end())
       return xlsFail("two sheets share the offset " + std::to_string(at));
     starts.push_back(at);
-    if (auto st = loadSheet(sheet, all, static_cast<std::size_t>(it - all.begin())); !st) return st;
+    if (auto st = loadSheet(sheet, static_cast<std::size_t>(it - all.begin())); !st) return st;
     if (sheet.kind == SheetKind::Worksheet) readCells(sheet);
   }
   if (activeSheet_ >= sheets_.size()) activeSheet_ = 0;
@@ -161,43 +184,59 @@ XlsStatus Workbook::loadGlobals() {
   return {};
 }
 
-XlsStatus Workbook::loadSheet(Sheet& sheet, const std::vector<Record>& all, std::size_t first) {
+XlsStatus Workbook::loadSheet(Sheet& sheet, std::size_t first) {
   int depth = 0;
-  for (std::size_t i = first; i < all.size(); ++i) {
-    const std::uint16_t id = all[i].id;
+  for (std::size_t i = first; i < records_.size(); ++i) {
+    const std::uint16_t id = records_[i].id;
     if (id == rid::Bof) {
       if (++depth > MaxSubstreamDepth) return xlsFail("sheet \"" + sheet.name + "\" nests too deeply");
     } else if (id == rid::Eof) {
       --depth;
     }
-    sheet.records.push_back(all[i]);
-    if (depth == 0) return {};
+    if (depth == 0) {
+      sheet.firstRecord = first;
+      sheet.endRecord = i + 1;
+      return {};
+    }
   }
   return xlsFail("sheet \"" + sheet.name + "\" has no EOF record");
 }
 
-Value Workbook::numberValue(double number, std::uint16_t xf) const {
-  if (xf < xfs_.size() && xfs_[xf].size() >= 4) {
-    const std::uint16_t ifmt = getU16(xfs_[xf], 2);
-    auto it = formats_.find(ifmt);
-    const auto kind = dateKindOfFormat(ifmt, it == formats_.end() ? std::nullopt
-                                                                  : std::optional<std::string>(it->second));
-    if (kind) return DateTimeValue{number, *kind};
-  }
-  return number;
+std::optional<DateKind> Workbook::dateKindOfXf(std::uint16_t xf) const {
+  if (xf >= xfs_.size() || xfs_[xf].size() < 4) return std::nullopt;
+  const std::uint16_t ifmt = getU16(xfs_[xf], 2);
+  auto it = formats_.find(ifmt);
+  return dateKindOfFormat(ifmt, it == formats_.end() ? std::nullopt : std::optional<std::string>(it->second));
 }
 
 void Workbook::readCells(Sheet& sheet) {
   int depth = 0;
   std::uint8_t activePane = 3;
   bool selectionSeen = false;
-  const std::vector<Record>& recs = sheet.records;
+  const std::span<const RecordRef> recs = records(sheet);
+  const ByteView data(stream_);
+  CellStore& store = sheet.cells;
+  // The date kind of each XF, worked out once.
+  std::vector<std::int8_t> xfDate(xfs_.size(), -2);
+  auto setNumber = [&](CellSlot& slot, double number, std::uint16_t xf) {
+    slot.setNumber(number);
+    std::optional<DateKind> kind;
+    if (xf < xfDate.size()) {
+      if (xfDate[xf] == -2) {
+        const auto k = dateKindOfXf(xf);
+        xfDate[xf] = k ? static_cast<std::int8_t>(*k) : -1;
+      }
+      if (xfDate[xf] >= 0) kind = static_cast<DateKind>(xfDate[xf]);
+    }
+    slot.kind = static_cast<std::uint8_t>(kind ? CellKind::Date : CellKind::Number);
+    slot.dateKind = static_cast<std::uint8_t>(kind ? *kind : DateKind::DateOnly);
+  };
   for (std::size_t i = 0; i < recs.size(); ++i) {
-    const Record& r = recs[i];
+    const RecordRef& r = recs[i];
     if (r.id == rid::Bof) ++depth;
     if (r.id == rid::Eof) --depth;
     if (depth != 1) continue;
-    ByteView b = r.body;
+    const ByteView b = r.body(data);
     if (r.id == rid::Pane && b.size() >= 9) activePane = b[8];
     if (r.id == rid::Selection && b.size() >= 5) {
       // The selection of the active pane wins; without panes there is one.
@@ -208,83 +247,116 @@ void Workbook::readCells(Sheet& sheet) {
     if (!isCellRecord(r.id) || b.size() < 6) continue;
     const std::uint16_t row = getU16(b, 0);
     const std::uint16_t col = getU16(b, 2);
-    auto put = [&](std::uint32_t c, Value v, std::uint16_t xf, bool formula) {
-      if (c < MaxColumns) sheet.cells[key(row, c)] = Cell{std::move(v), xf, formula};
+    // The slot of a cell, emptied; nullptr past the last column. A later
+    // record for the same cell replaces the earlier one's value.
+    auto put = [&](std::uint32_t c, std::uint16_t xf, bool formula) -> CellSlot* {
+      if (c >= MaxColumns) return nullptr;
+      CellSlot& slot = store.slot(row, c);
+      const auto anchor = slot.anchor;
+      slot = CellSlot{};
+      slot.column = static_cast<std::uint8_t>(c);
+      slot.xf = xf;
+      slot.formula = formula ? 1 : 0;
+      slot.anchor = anchor;
+      return &slot;
+    };
+    auto putText = [&](std::uint32_t c, std::uint16_t xf, bool formula, std::string text) {
+      if (CellSlot* slot = put(c, xf, formula)) {
+        slot->kind = static_cast<std::uint8_t>(CellKind::LocalText);
+        slot->payload[0] = store.addText(std::move(text));
+      }
     };
     const std::uint16_t xf = getU16(b, 4);
     switch (r.id) {
       case rid::LabelSst:
         if (b.size() >= 10) {
           const std::uint32_t isst = getU32(b, 6);
-          put(col, isst < sst_.size() ? Value(utf16ToUtf8(sst_[isst].chars)) : Value(), xf, false);
+          if (CellSlot* slot = put(col, xf, false); slot && isst < sst_.size()) {
+            slot->kind = static_cast<std::uint8_t>(CellKind::SharedText);
+            slot->payload[0] = isst;
+          }
         }
         break;
       case rid::Label:
       case rid::RString: {
         ByteReader in(b, 6);
         std::u16string text;
-        if (readBiffString(in, false, text) || r.id == rid::RString) put(col, utf16ToUtf8(text), xf, false);
+        if (readBiffString(in, false, text) || r.id == rid::RString) putText(col, xf, false, utf16ToUtf8(text));
         break;
       }
       case rid::Number:
-        if (b.size() >= 14) put(col, numberValue(getF64(b, 6), xf), xf, false);
+        if (b.size() >= 14)
+          if (CellSlot* slot = put(col, xf, false)) setNumber(*slot, getF64(b, 6), xf);
         break;
       case rid::Rk:
-        if (b.size() >= 10) put(col, numberValue(rkToDouble(getU32(b, 6)), xf), xf, false);
+        if (b.size() >= 10)
+          if (CellSlot* slot = put(col, xf, false)) setNumber(*slot, rkToDouble(getU32(b, 6)), xf);
         break;
       case rid::BoolErr:
-        if (b.size() >= 8) put(col, b[7] ? Value(CellError{b[6]}) : Value(b[6] != 0), xf, false);
+        if (b.size() >= 8)
+          if (CellSlot* slot = put(col, xf, false)) {
+            slot->kind = static_cast<std::uint8_t>(b[7] ? CellKind::Error : CellKind::Bool);
+            slot->payload[0] = b[7] ? b[6] : (b[6] != 0 ? 1u : 0u);
+          }
         break;
       case rid::Blank:
-        put(col, Value(), xf, false);
+        put(col, xf, false);
         break;
       case rid::MulRk: {
         const std::size_t n = (b.size() - 6) / 6;
         if ((b.size() - 6) % 6 != 0 || n == 0 || getU16(b, b.size() - 2) != col + n - 1) break;
         for (std::size_t k = 0; k < n; ++k) {
           const std::uint16_t cxf = getU16(b, 4 + 6 * k);
-          put(static_cast<std::uint32_t>(col + k), numberValue(rkToDouble(getU32(b, 6 + 6 * k)), cxf), cxf, false);
+          if (CellSlot* slot = put(static_cast<std::uint32_t>(col + k), cxf, false))
+            setNumber(*slot, rkToDouble(getU32(b, 6 + 6 * k)), cxf);
         }
         break;
       }
       case rid::MulBlank: {
         const std::size_t n = (b.size() - 6) / 2;
         if ((b.size() - 6) % 2 != 0 || n == 0 || getU16(b, b.size() - 2) != col + n - 1) break;
-        for (std::size_t k = 0; k < n; ++k)
-          put(static_cast<std::uint32_t>(col + k), Value(), getU16(b, 4 + 2 * k), false);
+        for (std::size_t k = 0; k < n; ++k) put(static_cast<std::uint32_t>(col + k), getU16(b, 4 + 2 * k), false);
         break;
       }
       case rid::Formula: {
         if (b.size() < 22) break;
         std::size_t next = i + 1;
-        Value v;
         if (getU16(b, 12) == 0xFFFF) {
           switch (b[6]) {
             case 0:
               if (next < recs.size() && recs[next].id == rid::String) {
-                ByteReader in(recs[next].body);
+                ByteReader in(recs[next].body(data));
                 std::u16string text;
                 readBiffString(in, false, text);
-                v = utf16ToUtf8(text);
+                putText(col, xf, true, utf16ToUtf8(text));
                 ++next;
               } else {
-                v = std::string();
+                putText(col, xf, true, std::string());
               }
               break;
-            case 1: v = b[8] != 0; break;
-            case 2: v = CellError{b[8]}; break;
-            case 3: v = std::string(); break;
-            default: break;
+            case 1:
+            case 2:
+              if (CellSlot* slot = put(col, xf, true)) {
+                slot->kind = static_cast<std::uint8_t>(b[6] == 1 ? CellKind::Bool : CellKind::Error);
+                slot->payload[0] = b[6] == 1 ? (b[8] != 0 ? 1u : 0u) : b[8];
+              }
+              break;
+            case 3:
+              putText(col, xf, true, std::string());
+              break;
+            default:
+              put(col, xf, true);
+              break;
           }
-        } else {
-          v = numberValue(getF64(b, 6), xf);
+        } else if (CellSlot* slot = put(col, xf, true)) {
+          setNumber(*slot, getF64(b, 6), xf);
         }
-        put(col, std::move(v), xf, true);
         const bool sharedMember = getU16(b, 14) & 0x08;
         const bool tokenRefersElsewhere = b.size() > 22 && (b[22] == 0x01 || b[22] == 0x02);
         const bool anchors = next < recs.size() && (recs[next].id == rid::ShrFmla ||
                                                     recs[next].id == rid::Array || recs[next].id == rid::Table);
-        if (anchors || (tokenRefersElsewhere && !sharedMember)) sheet.anchors.push_back(key(row, col));
+        if ((anchors || (tokenRefersElsewhere && !sharedMember)) && col < MaxColumns)
+          store.slot(row, col).anchor = 1;
         break;
       }
       default:

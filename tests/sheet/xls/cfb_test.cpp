@@ -217,5 +217,39 @@ TEST(CompoundFileTest, ReadsVersion4Files) {
   EXPECT_EQ(data->data[1000], static_cast<std::uint8_t>(3000));
 }
 
+// A stream written in place by a function gives the same file as the same
+// bytes held in the tree, whether it is large or goes to the mini stream.
+TEST(CompoundFileTest, FilledStreamWritesTheSameFileAsItsDataInTheTree) {
+  for (const std::size_t size : {std::size_t{10000}, std::size_t{300}, std::size_t{0}}) {
+    CompoundFile tree = sampleTree();
+    const Bytes data = pattern(size, 42);
+    CompoundFile withoutData = tree;
+    withoutData.root().child(u"Workbook")->data.clear();
+    tree.root().child(u"Workbook")->data = data;
+    auto expected = tree.serialize();
+    ASSERT_TRUE(expected.ok());
+    std::size_t calls = 0;
+    auto filled = withoutData.serialize(u"WORKBOOK", size, [&](std::span<std::uint8_t> dest) {
+      ++calls;
+      EXPECT_EQ(dest.size(), size);
+      std::copy(data.begin(), data.end(), dest.begin());
+      return true;
+    });
+    ASSERT_TRUE(filled.ok()) << filled.description();
+    EXPECT_EQ(filled.value(), expected.value()) << size;
+    EXPECT_EQ(calls, size == 0 ? 0u : 1u);
+  }
+}
+
+TEST(CompoundFileTest, FilledStreamFailsWithoutTheStreamOrWhenTheFillFails) {
+  const CompoundFile tree = sampleTree();
+  auto fill = [](std::span<std::uint8_t>) { return true; };
+  // Only a stream directly under the root counts; "dir" sits in a storage.
+  EXPECT_FALSE(tree.serialize(u"dir", 5000, fill).ok());
+  EXPECT_FALSE(tree.serialize(u"_VBA_PROJECT_CUR", 5000, fill).ok());
+  for (const std::size_t size : {std::size_t{10000}, std::size_t{100}})
+    EXPECT_FALSE(tree.serialize(u"Workbook", size, [](std::span<std::uint8_t>) { return false; }).ok()) << size;
+}
+
 }  // namespace
 }  // namespace kestrune::xls

@@ -314,6 +314,92 @@ TEST(WorkbookRecordsTest, NewStringsAppendToTheSstAndExistingIndexesStay) {
   EXPECT_EQ(getU16(ext[0].body, 6), 12);
 }
 
+// A value for each cell of a small grid: text, numbers, dates, booleans,
+// errors and a cleared cell, the kinds a written cell can hold.
+Value gridValue(std::uint32_t row, std::uint32_t col) {
+  switch ((row + col) % 6) {
+    case 0: return std::string(row % 2 ? "odd" : "even");
+    case 1: return row * 1.5 + col;
+    case 2: return DateTimeValue{45000.0 + row, DateKind::DateTime};
+    case 3: return row % 3 == 0;
+    case 4: return CellError{0x07};
+    default: return std::monostate{};
+  }
+}
+
+TEST(WorkbookRecordsTest, WriteOrderDoesNotChangeTheSavedFile) {
+  constexpr std::uint32_t Rows = 70, Cols = 6;  // more than two 32-row blocks
+  Workbook byRows = Workbook::createEmpty();
+  for (std::uint32_t r = 0; r < Rows; ++r)
+    for (std::uint32_t c = 0; c < Cols; ++c) ASSERT_TRUE(byRows.setCell(0, r, c, gridValue(r, c)).ok());
+  // Same cells, column by column from the bottom right; the first row goes
+  // first so that strings and date formats are added in the same order.
+  Workbook byColumns = Workbook::createEmpty();
+  for (std::uint32_t c = 0; c < Cols; ++c) ASSERT_TRUE(byColumns.setCell(0, 0, c, gridValue(0, c)).ok());
+  for (std::uint32_t c = Cols; c-- > 0;)
+    for (std::uint32_t r = Rows; r-- > 1;) ASSERT_TRUE(byColumns.setCell(0, r, c, gridValue(r, c)).ok());
+  const Bytes file = saved(byRows);
+  EXPECT_EQ(saved(byColumns), file);
+  // Cells in row/column order; each row's ROW record before its block's cells.
+  std::vector<std::uint32_t> keys;
+  for (const Record& r : sheetRecords(file, 0))
+    if (isCellRecord(r.id)) keys.push_back(static_cast<std::uint32_t>(getU16(r.body, 0)) << 8 | getU16(r.body, 2));
+  std::vector<std::uint32_t> expected;
+  for (std::uint32_t r = 0; r < Rows; ++r)
+    for (std::uint32_t c = 0; c < Cols; ++c)
+      if (!std::holds_alternative<std::monostate>(gridValue(r, c))) expected.push_back(r << 8 | c);
+  EXPECT_EQ(keys, expected);
+}
+
+TEST(WorkbookRecordsTest, CellsListsEveryCellInOrderWithItsValue) {
+  const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet({numberRec(5, 3, 2.5, 15)})}});
+  Workbook wb = load(stream);
+  ASSERT_TRUE(wb.setCell(0, 9, 1, std::string("z\xc3\xa9")).ok());
+  ASSERT_TRUE(wb.setCell(0, 0, 200, true).ok());
+  ASSERT_TRUE(wb.setCell(0, 9, 0, CellError{0x2A}).ok());
+  ASSERT_TRUE(wb.setCell(0, 5, 3, std::monostate{}).ok());  // clears the value, keeps the cell
+  ASSERT_TRUE(wb.setCell(0, 7, 7, std::monostate{}).ok());  // nothing there: nothing added
+  const std::vector<std::pair<std::uint32_t, Value>> expected = {
+      {200, true}, {5 << 8 | 3, std::monostate{}}, {9 << 8, CellError{0x2A}}, {9 << 8 | 1, std::string("z\xc3\xa9")}};
+  auto check = [&](const Workbook& w, const char* which) {
+    std::vector<std::pair<std::uint32_t, Value>> got;
+    for (const auto& [position, cell] : w.cells(0)) got.emplace_back(position, cell.value);
+    EXPECT_EQ(got, expected) << which;
+    EXPECT_EQ(w.cells(0).size(), expected.size()) << which;
+    const auto found = w.cells(0).find(9 << 8 | 1);
+    ASSERT_NE(found, w.cells(0).end()) << which;
+    EXPECT_EQ(found->first, 9u << 8 | 1);
+    EXPECT_EQ(std::get<std::string>(found->second.value), "z\xc3\xa9");
+    EXPECT_EQ(w.cells(0).find(7 << 8 | 7), w.cells(0).end()) << which;
+    EXPECT_EQ(w.cells(0).find(0xFFFFFFFF), w.cells(0).end()) << which;
+  };
+  check(wb, "written");
+  auto back = Workbook::fromBytes(saved(wb));
+  ASSERT_TRUE(back.ok());
+  check(back.value(), "read back");
+}
+
+TEST(WorkbookRecordsTest, OneWrittenCellInAReopenedSheetChangesOnlyItsRecord) {
+  Workbook wb = Workbook::createEmpty();
+  for (std::uint32_t r = 0; r < 100; ++r)
+    for (std::uint32_t c = 0; c < 4; ++c) ASSERT_TRUE(wb.setCell(0, r, c, gridValue(r, c)).ok());
+  const Bytes first = saved(wb);
+  auto again = Workbook::fromBytes(first);
+  ASSERT_TRUE(again.ok());
+  ASSERT_TRUE(again->setCell(0, 48, 1, 7.0).ok());  // a NUMBER over a NUMBER: same size
+  const auto before = sheetRecords(first, 0);
+  const auto after = sheetRecords(saved(again.value()), 0);
+  ASSERT_EQ(after.size(), before.size());
+  std::size_t changed = 0;
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    EXPECT_EQ(after[i].id, before[i].id) << i;
+    if (after[i].body == before[i].body) continue;
+    ++changed;
+    EXPECT_EQ(after[i].body, numberRec(48, 1, 7.0, getU16(before[i].body, 4)).body);
+  }
+  EXPECT_EQ(changed, 1u);
+}
+
 TEST(WorkbookRecordsTest, PositionsOutsideTheSheetAndNonWorksheetsFail) {
   const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"A", minimalSheet({})}, {"Chart", minimalSheet({}), 2}});
   Workbook wb = load(stream);

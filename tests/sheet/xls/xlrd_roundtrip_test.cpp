@@ -154,7 +154,8 @@ TEST_P(CorpusTest, WrittenCellsChangeAndEverythingElseStays) {
 
 INSTANTIATE_TEST_SUITE_P(Samples, CorpusTest,
                          ::testing::Values("formats.xls", "merged.xls", "formulas.xls", "two_sheets.xls",
-                                           "date1904.xls", "long_strings.xls", "many_strings.xls"),
+                                           "date1904.xls", "long_strings.xls", "many_strings.xls",
+                                           "formula_results.xls", "chart.xls"),
                          [](const auto& p) {
                            std::string n = p.param;
                            return n.substr(0, n.find('.'));
