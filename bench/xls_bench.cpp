@@ -120,6 +120,44 @@ void BM_FullSheetWriteSaveOpen(benchmark::State& state) {
 }
 BENCHMARK(BM_FullSheetWriteSaveOpen)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// The same full sheet converted by LibreOffice (soffice --headless --convert-to
+// xls), timed in the same run, next to our own write + save + open of it.
+// Skipped where LibreOffice is not installed.
+void BM_LibreOfficeConvertsTheSameSheet(benchmark::State& state) {
+  if (std::system("command -v soffice > /dev/null 2>&1") != 0) {
+    state.SkipWithError("LibreOffice (soffice) is not installed");
+    return;
+  }
+  QTemporaryDir dir;
+  const QString folder = dir.path();
+  const std::string path = QDir(folder).filePath(QStringLiteral("bench.xls")).toStdString();
+  Clock::time_point t = Clock::now();
+  {
+    kestrune::xls::Workbook book = kestrune::xls::Workbook::createEmpty();
+    for (std::uint32_t r = 0; r < Rows; ++r)
+      for (std::uint32_t c = 0; c < Columns; ++c) static_cast<void>(book.setCell(0, r, c, cellValue(r, c)));
+    static_cast<void>(book.save(path));
+  }
+  benchmark::DoNotOptimize(kestrune::xls::Workbook::open(path).ok());
+  const double ours = secondsSince(t);
+  const std::string convert = "soffice -env:UserInstallation=file://" + folder.toStdString() +
+                              "/profile --headless --norestore --convert-to xls --outdir '" + folder.toStdString() +
+                              "/out' '" + path + "' > /dev/null 2>&1";
+  // A first conversion creates LibreOffice's profile; it is not counted.
+  if (std::system(convert.c_str()) != 0) state.SkipWithError("soffice failed");
+  double libreOffice = 0;
+  for (auto _ : state) {
+    t = Clock::now();
+    if (std::system(convert.c_str()) != 0) state.SkipWithError("soffice failed");
+    libreOffice += secondsSince(t);
+  }
+  const double perRun = libreOffice / static_cast<double>(state.iterations());
+  state.counters["kestrune_s"] = ours;
+  state.counters["libreoffice_s"] = perRun;
+  state.counters["ratio"] = perRun / ours;
+}
+BENCHMARK(BM_LibreOfficeConvertsTheSameSheet)->Unit(benchmark::kMillisecond)->Iterations(1);
+
 // Made on first use, so the engine benchmark's memory is measured without
 // it; main() destroys it before the program's static objects go.
 std::unique_ptr<QApplication> widgets;
