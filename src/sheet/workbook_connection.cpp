@@ -21,7 +21,9 @@ void WorkbookConnection::CommandOpen_Click(const QString& path, const std::funct
     return;
   }
   xls.reset();
-  Result<std::unique_ptr<SpreadsheetApp>> created = factory_();
+  // Without a factory no application can start: that is a failed start, not a crash.
+  Result<std::unique_ptr<SpreadsheetApp>> created =
+      factory_ ? factory_() : Result<std::unique_ptr<SpreadsheetApp>>(fail(QStringLiteral("表計算アプリケーションがありません")));
   const bool started = created.ok() && created.value();
   if (started) {
     xls = std::move(created).value();

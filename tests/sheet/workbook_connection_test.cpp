@@ -107,6 +107,20 @@ INSTANTIATE_TEST_SUITE_P(Cases, StartFailureTest,
                                            StartFailureCase{"WindowStateFails", false, "windowState"}),
                          [](const auto& p) { return std::string(p.param.name); });
 
+TEST(WorkbookConnectionWithoutFactoryTest, OpenFailsWithTheStartMessage) {
+  QTemporaryDir dir;
+  const QString book = dir.filePath(QStringLiteral("b.xls"));
+  QFile(book).open(QIODevice::WriteOnly);
+  settings::SetupRecord record;
+  RecordingMessageBoxes boxes;
+  WorkbookConnection connection(record, boxes, {});
+  int refreshed = 0;
+  connection.CommandOpen_Click(book, [&] { ++refreshed; }, {});
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルが起動できません！")});
+  EXPECT_EQ(connection.excelState, 0);
+  EXPECT_EQ(refreshed, 1);
+}
+
 TEST_F(WorkbookConnectionTest, OpenAgainOnlyBringsTheApplicationForward) {
   open();
   FakeSpreadsheet* first = fake;

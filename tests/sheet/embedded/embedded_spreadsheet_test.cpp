@@ -58,6 +58,19 @@ protected:
     return path;
   }
 
+  // Opens a copy of a sample in a folder of its own, changes one cell, and
+  // moves the folder away so that saving fails; returns the folder's path.
+  QString changedCopyInAMovedFolder(const char* sampleName, std::int32_t row, std::int32_t column) {
+    const QString folder = dir.filePath(QStringLiteral("books"));
+    EXPECT_TRUE(QDir().mkpath(folder));
+    const QString path = folder + QStringLiteral("/book.xls");
+    EXPECT_TRUE(QFile::copy(QStringLiteral(KESTRUNE_XLS_TEST_DATA "/") + QLatin1String(sampleName), path));
+    EXPECT_TRUE(app->openWorkbook(path).ok());
+    EXPECT_TRUE(app->setCellValue(row, column, std::int32_t{5}).ok());
+    EXPECT_TRUE(QDir().rename(folder, folder + QStringLiteral("-away")));
+    return folder;
+  }
+
   QTemporaryDir dir;
   RecordingMessageBoxes boxes;
   ScriptedQuestion question;
@@ -340,13 +353,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(EmbeddedSpreadsheetTest, ASaveAfterTheCauseIsGoneSucceeds) {
-  const QString folder = dir.filePath(QStringLiteral("books"));
-  ASSERT_TRUE(QDir().mkpath(folder));
+  const QString folder = changedCopyInAMovedFolder("formats.xls", 2, 3);
   const QString path = folder + QStringLiteral("/book.xls");
-  ASSERT_TRUE(QFile::copy(QStringLiteral(KESTRUNE_XLS_TEST_DATA "/formats.xls"), path));
-  ASSERT_TRUE(app->openWorkbook(path).ok());
-  ASSERT_TRUE(app->setCellValue(2, 3, std::int32_t{5}).ok());
-  ASSERT_TRUE(QDir().rename(folder, folder + QStringLiteral("-away")));
   EXPECT_FALSE(app->saveActiveWorkbook().ok());
   ASSERT_TRUE(QDir().rename(folder + QStringLiteral("-away"), folder));
   ASSERT_TRUE(app->saveActiveWorkbook().ok());
@@ -444,13 +452,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(EmbeddedSpreadsheetTest, ReleaseAsksAgainWhenTheSaveFails) {
-  const QString folder = dir.filePath(QStringLiteral("books"));
-  ASSERT_TRUE(QDir().mkpath(folder));
-  const QString path = folder + QStringLiteral("/book.xls");
-  ASSERT_TRUE(QFile::copy(QStringLiteral(KESTRUNE_XLS_TEST_DATA "/two_sheets.xls"), path));
-  ASSERT_TRUE(app->openWorkbook(path).ok());
-  ASSERT_TRUE(app->setCellValue(1, 1, std::int32_t{1}).ok());
-  ASSERT_TRUE(QDir().rename(folder, folder + QStringLiteral("-away")));
+  const QString folder = changedCopyInAMovedFolder("two_sheets.xls", 1, 1);
   question.answers = {SavePrompt::Save, SavePrompt::DontSave};
   app->release();
   EXPECT_EQ(question.asked.size(), 2u);
@@ -459,13 +461,7 @@ TEST_F(EmbeddedSpreadsheetTest, ReleaseAsksAgainWhenTheSaveFails) {
 }
 
 TEST_F(EmbeddedSpreadsheetTest, ReleaseGivesUpAfterRepeatedFailures) {
-  const QString folder = dir.filePath(QStringLiteral("books"));
-  ASSERT_TRUE(QDir().mkpath(folder));
-  const QString path = folder + QStringLiteral("/book.xls");
-  ASSERT_TRUE(QFile::copy(QStringLiteral(KESTRUNE_XLS_TEST_DATA "/two_sheets.xls"), path));
-  ASSERT_TRUE(app->openWorkbook(path).ok());
-  ASSERT_TRUE(app->setCellValue(1, 1, std::int32_t{1}).ok());
-  ASSERT_TRUE(QDir().rename(folder, folder + QStringLiteral("-away")));
+  const QString folder = changedCopyInAMovedFolder("two_sheets.xls", 1, 1);
   question.answers = {SavePrompt::Save};
   app->release();
   EXPECT_GE(question.asked.size(), 2u);
