@@ -66,8 +66,7 @@ QLabel* note(const QString& text, QWidget* parent) {
 
 }  // namespace
 
-FormMain::FormMain(Logger& logger, QWidget* parent)
-    : QMainWindow(parent), logic_(logger, *this), run_(logger, *this) {
+FormMain::FormMain(Logger& logger, QWidget* parent) : QMainWindow(parent), logic_(logger, *this), run_(logger, *this) {
   setObjectName(QStringLiteral("FormMain"));
   buildMenus();
   auto* central = new QWidget(this);
@@ -106,7 +105,8 @@ void FormMain::buildMenus() {
   help->setObjectName(QStringLiteral("MenuHelp"));
   QAction* doc = help->addAction(CapMenuDoc);
   doc->setObjectName(QStringLiteral("MenuDoc"));
-  connect(doc, &QAction::triggered, this, [] { info::MenuDoc_Click(desktopShell(), QApplication::applicationDirPath()); });
+  connect(doc, &QAction::triggered, this,
+          [] { info::MenuDoc_Click(desktopShell(), QApplication::applicationDirPath()); });
   QAction* license = help->addAction(CapMenuLicense);
   license->setObjectName(QStringLiteral("MenuLicense"));
   connect(license, &QAction::triggered, this,
@@ -157,8 +157,8 @@ QWidget* FormMain::buildMainPanel() {
   connect(commandClose_, &QPushButton::clicked, this, [this] { logic_.CommandClose_Click(); });
   connect(commandStart_, &QPushButton::clicked, this, [this] { run_.CommandStart_Click(); });
   // Hidden controls keep their place, so the panel does not jump when a workbook opens.
-  for (QWidget* w : std::initializer_list<QWidget*>{commandStart_, commandOpen_, commandClose_, line2_[0],
-                                                     line2_[1], line2_[2], line2_[3]}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{commandStart_, commandOpen_, commandClose_, line2_[0], line2_[1],
+                                                    line2_[2], line2_[3]}) {
     QSizePolicy policy = w->sizePolicy();
     policy.setRetainSizeWhenHidden(true);
     w->setSizePolicy(policy);
@@ -184,6 +184,11 @@ QWidget* FormMain::buildMainPanel() {
   lower->addWidget(settingsGroup, 2);
   layout->addLayout(lower);
   return panel;
+}
+
+void FormMain::openAndStart() {
+  logic_.CommandOpen_Click();
+  if (logic_.workbookOpen()) run_.CommandStart_Click();
 }
 
 void FormMain::Form_Load() {

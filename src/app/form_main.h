@@ -22,8 +22,6 @@ class QWidget;
 
 namespace kestrune::app {
 
-
-
 class FormMain final : public QMainWindow, public MainView, public RunHost {
   Q_OBJECT
 public:
@@ -35,6 +33,9 @@ public:
   FormExe* formExe() const { return formExe_; }
   // Titles, sizes and places the window and its panels, then runs the logic's load.
   void Form_Load();
+  // Opens the workbook named in the file box and, only when it opened (as the
+  // Start button is only there then), starts a run.
+  void openAndStart();
 
   void showPanel(Panel panel) override;
   void setSettingsMenusEnabled(bool enabled) override;

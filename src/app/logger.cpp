@@ -14,7 +14,7 @@ void Logger::connectReception() {
   for (int i = 0; i < serial::ChannelCount; ++i) {
     serial::Port& p = port(i);
     QObject::connect(&p, &serial::Port::onComm, &p, [this, i] {
-      reception.MSComm1_OnComm(i, port(i), runActive, errorLabel, clock);
+      reception.MSComm1_OnComm(i, port(i), runActive, errorLabel, clock, script.endCode[static_cast<std::size_t>(i)]);
     });
   }
 }

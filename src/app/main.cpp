@@ -82,9 +82,9 @@ int main(int argc, char** argv) {
   if (parser.isSet(newWorkbookOption)) return app::createWorkbook(parser.value(newWorkbookOption));
   if (parser.isSet(dumpOption)) return app::dumpWorkbook(parser.value(dumpOption), stdout);
 
-  const settings::SettingsFolder folder = parser.isSet(dirOption)
-                                              ? settings::SettingsFolder::fixed(parser.value(dirOption))
-                                              : settings::SettingsFolder::forProgram(QApplication::applicationDirPath());
+  const settings::SettingsFolder folder =
+      parser.isSet(dirOption) ? settings::SettingsFolder::fixed(parser.value(dirOption))
+                              : settings::SettingsFolder::forProgram(QApplication::applicationDirPath());
   const serial::PortMap portMap = serial::PortMap::load(folder.readPath(serial::PortMapFileName));
   SystemClock clock;
   const auto ports = [&portMap](int) { return std::make_unique<serial::TermiosPort>(portMap); };
@@ -113,15 +113,14 @@ int main(int argc, char** argv) {
   formMain.logic().programEntry();
   formMain.Form_Load();
   formMain.show();
-  if (parser.value(panelOption) == QLatin1String("conditions")) formMain.logic().MenuCond_Click();
-  else if (parser.value(panelOption) == QLatin1String("serial")) formMain.logic().MenuRS_Click();
+  if (parser.value(panelOption) == QLatin1String("conditions"))
+    formMain.logic().MenuCond_Click();
+  else if (parser.value(panelOption) == QLatin1String("serial"))
+    formMain.logic().MenuRS_Click();
   if (parser.isSet(workbookOption)) {
     formMain.setFileNameText(parser.value(workbookOption));
     if (parser.isSet(startOption)) {
-      QTimer::singleShot(0, &formMain, [&formMain] {
-        formMain.logic().CommandOpen_Click();
-        formMain.run().CommandStart_Click();
-      });
+      QTimer::singleShot(0, &formMain, [&formMain] { formMain.openAndStart(); });
     }
   }
   if (parser.isSet(screenshotOption)) {

@@ -21,15 +21,13 @@ void MainWindowLogic::programEntry() { logger_.reception.clearBuffers(); }
 void MainWindowLogic::Form_Load() {
   TextFileName_Change();
   if (conditions_) conditions_->showDefaultMinutes();
-  settings::loadSetup(logger_.setup, logger_.port(0), logger_.folder.readPath(settings::SetupFileName),
-                      logger_.boxes);
+  settings::loadSetup(logger_.setup, logger_.port(0), logger_.folder.readPath(settings::SetupFileName), logger_.boxes);
   if (serialPanel_) serialPanel_->LoadPropertySettings();
   showMainPanel();
 }
 
 void MainWindowLogic::Form_Unload() {
-  settings::saveSetup(logger_.setup, logger_.port(0), logger_.folder.writePath(settings::SetupFileName),
-                      logger_.boxes);
+  settings::saveSetup(logger_.setup, logger_.port(0), logger_.folder.writePath(settings::SetupFileName), logger_.boxes);
   logger_.workbook.release();
 }
 
@@ -66,10 +64,12 @@ void MainWindowLogic::TextFileName_Change() {
 }
 
 void MainWindowLogic::excelButtonSet() {
-  const bool open = logger_.workbook.excelState == -1;
+  const bool open = workbookOpen();
   view_.setOpenWorkbookControlsVisible(open);
-  if (open) view_.setOpenVisible(false);
-  else TextFileName_Change();
+  if (open)
+    view_.setOpenVisible(false);
+  else
+    TextFileName_Change();
   view_.setFileChoiceEnabled(!open);
 }
 
@@ -85,7 +85,8 @@ void MainWindowLogic::CommandFileSelect_Click() {
 }
 
 void MainWindowLogic::CommandOpen_Click() {
-  logger_.workbook.CommandOpen_Click(logger_.xlsFilePath, [this] { excelButtonSet(); }, [this] { view_.focusWindow(); });
+  logger_.workbook.CommandOpen_Click(
+      logger_.xlsFilePath, [this] { excelButtonSet(); }, [this] { view_.focusWindow(); });
 }
 
 void MainWindowLogic::CommandClose_Click() {

@@ -61,6 +61,8 @@ public:
 
   void TextFileName_Change();
   void excelButtonSet();
+  // A workbook is open and writing is enabled (the Start button is shown).
+  bool workbookOpen() const { return logger_.workbook.excelState == -1; }
 
   void CommandFileSelect_Click();
   void CommandOpen_Click();

@@ -9,10 +9,14 @@ RunController::RunController(Logger& logger, RunHost& host)
     : logger_(logger),
       host_(host),
       interpreter_(script::RunContext{logger.script, logger.reception, logger.port(0), logger.workbook, logger.setup,
-                                      logger.clock, logger.boxes, *this, logger.runActive}) {}
+                                      logger.clock, logger.boxes, *this, logger.runActive}) {
+  // getStartCell lets pending window events run once the cursor is placed.
+  logger_.workbook.setEventPump([this] { host_.pumpEvents(); });
+}
 
 RunController::~RunController() {
   if (logger_.errorLabel == this) logger_.setErrorLabel(nullptr);
+  logger_.workbook.setEventPump({});
 }
 
 void RunController::CommandStart_Click() {
@@ -26,8 +30,7 @@ void RunController::CommandStart_Click() {
     }
   }
   script::initScript(logger_.script);
-  if (logger_.setup.scriptFromFile != 0 &&
-      !script::loadScriptFile(logger_.script, logger_.xlsFilePath, logger_.boxes))
+  if (logger_.setup.scriptFromFile != 0 && !script::loadScriptFile(logger_.script, logger_.xlsFilePath, logger_.boxes))
     return;
   logger_.workbook.getStartCell();
   interpreter_.currentStep = 0;
@@ -85,6 +88,9 @@ void RunController::Form_Unload() {
   if (!runWindowLoaded_) return;
   runWindowLoaded_ = false;
   logger_.runActive = false;
+  // Closing the window by any means ends the run as End does: a pause left
+  // behind would hold the next run's script at its first tick.
+  interpreter_.pausedForNext = false;
   for (int channel = 0; channel < serial::ChannelsInUse; ++channel) serial::closePort(logger_.port(channel));
   logger_.setErrorLabel(nullptr);
   host_.closeRunWindow();

@@ -9,6 +9,7 @@ constexpr std::size_t Ch = 0;
 void Interpreter::resetForStart() {
   currentStep = 0;
   stepPhase = 0;
+  pausedForNext = false;
   cycleCount = 0;
   valueCount = 0;
   valuesWritten = 0;
@@ -37,12 +38,13 @@ void Interpreter::loopProg() {
     return;
   }
   const auto index = static_cast<std::size_t>(currentStep);
-  if (index < c_.script.scriptSteps.size()) execute(c_.script.scriptSteps[index]);
-  else advance();
+  if (index < c_.script.scriptSteps.size())
+    execute(c_.script.scriptSteps[index]);
+  else
+    advance();
 
   const settings::SetupRecord& setup = c_.setup;
-  if (setup.acquireTimeMs > 0 && elapsedMs(runStartTick, c_.clock.tickMs()) > setup.acquireTimeMs)
-    endRequested = true;
+  if (setup.acquireTimeMs > 0 && elapsedMs(runStartTick, c_.clock.tickMs()) > setup.acquireTimeMs) endRequested = true;
   if (cycleCount > setup.measureCount) endRequested = true;
   if (currentStep > c_.script.stepCount) {
     c_.runActive = false;
@@ -118,22 +120,32 @@ void Interpreter::execute(const ScriptStep& s) {
       c_.reception.recvBuffer[Ch].clear();
       advance();
       break;
-    case CmdSSS: loopStart(); break;
-    case CmdEEE: loopEnd(); break;
-    case CmdRCV: receive(); break;
-    case CmdSND: send(s); break;
+    case CmdSSS:
+      loopStart();
+      break;
+    case CmdEEE:
+      loopEnd();
+      break;
+    case CmdRCV:
+      receive();
+      break;
+    case CmdSND:
+      send(s);
+      break;
     case CmdSET:
       writePendingValues();
       advance();
       break;
-    default: advance(); break;
+    default:
+      advance();
+      break;
   }
 }
 
 void Interpreter::loopStart() {
   intervalRemainingMs = c_.script.intervalMs;
   ++currentStep;
-  c_.script.loopStartStep = currentStep;
+  c_.script.loopStartStep = static_cast<std::int16_t>(currentStep);
   stepPhase = 0;
   valueCount = 0;
   valuesWritten = 0;
@@ -228,10 +240,16 @@ void Interpreter::stampSet() {
   if (setup.numberingOn != 0) acquiredValues[static_cast<std::size_t>(valueCount++)] = setup.acquisitionNo;
   sheet::Stamp stamp{c_.clock.now(), sheet::Stamp::Kind::DateTime};
   switch (setup.stampMode) {
-    case 1: stamp.kind = sheet::Stamp::Kind::Date; break;
-    case 2: stamp.kind = sheet::Stamp::Kind::Time; break;
-    case 3: break;
-    default: return;
+    case 1:
+      stamp.kind = sheet::Stamp::Kind::Date;
+      break;
+    case 2:
+      stamp.kind = sheet::Stamp::Kind::Time;
+      break;
+    case 3:
+      break;
+    default:
+      return;
   }
   acquiredValues[static_cast<std::size_t>(valueCount++)] = stamp;
 }

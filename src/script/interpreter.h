@@ -56,8 +56,10 @@ public:
   // Puts the acquisition number and the stamp in front of an acquisition's first field.
   void stampSet();
 
-  // Run state, shared with the run window.
-  std::int16_t currentStep = 0;
+  // Run state, shared with the run window. The step index is wider than the
+  // script's 16-bit step count so that it can pass the last step of the
+  // longest script (32,767 steps) without wrapping.
+  std::int32_t currentStep = 0;
   std::int16_t stepPhase = 0;
   bool pausedForNext = false;
   bool endRequested = false;

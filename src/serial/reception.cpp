@@ -5,23 +5,40 @@ namespace kestrune::serial {
 EventText eventText(int code) {
   switch (code) {
     case ComEvSend:
-    case ComEvReceive: return {};
-    case ComEvCTS: return {true, QStringLiteral("CTS ﾗｲﾝの状態が変化しました。")};
-    case ComEvDSR: return {true, QStringLiteral("DSR ﾗｲﾝの状態が変化しました。")};
-    case ComEvCD: return {true, QStringLiteral("CD ﾗｲﾝの状態が変化しました。")};
-    case ComEvRing: return {true, QStringLiteral("呼び出し信号を検出しました。")};
-    case ComEvEOF: return {true, QStringLiteral("EOF を受信しました。")};
-    case ComEventBreak: return {false, QStringLiteral("ﾌﾞﾚｰｸ信号を検出しました。")};
-    case ComEventCDTO: return {false, QStringLiteral("CD ﾀｲﾑｱｳﾄを検出しました。")};
-    case ComEventCTSTO: return {false, QStringLiteral("CTS ﾀｲﾑｱｳﾄを検出しました。")};
-    case ComEventDCB: return {false, QStringLiteral("DCB 取得時にｴﾗｰが発生しました。")};
-    case ComEventDSRTO: return {false, QStringLiteral("DSR ﾀｲﾑｱｳﾄを検出しました。")};
-    case ComEventFrame: return {false, QStringLiteral("ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。")};
-    case ComEventOverrun: return {false, QStringLiteral("ｵｰﾊﾞｰﾗﾝ ｴﾗｰが発生しました。")};
-    case ComEventRxOver: return {false, QStringLiteral("受信ﾊﾞｯﾌｧがｵｰﾊﾞｰﾌﾛｰしました。")};
-    case ComEventRxParity: return {false, QStringLiteral("ﾊﾟﾘﾃｨ ｴﾗｰが発生しました。")};
-    case ComEventTxFull: return {false, QStringLiteral("送信ﾊﾞｯﾌｧ ﾌﾙ ｴﾗｰが発生しました。")};
-    default: return {false, QStringLiteral("未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。")};
+    case ComEvReceive:
+      return {};
+    case ComEvCTS:
+      return {true, QStringLiteral("CTS ﾗｲﾝの状態が変化しました。")};
+    case ComEvDSR:
+      return {true, QStringLiteral("DSR ﾗｲﾝの状態が変化しました。")};
+    case ComEvCD:
+      return {true, QStringLiteral("CD ﾗｲﾝの状態が変化しました。")};
+    case ComEvRing:
+      return {true, QStringLiteral("呼び出し信号を検出しました。")};
+    case ComEvEOF:
+      return {true, QStringLiteral("EOF を受信しました。")};
+    case ComEventBreak:
+      return {false, QStringLiteral("ﾌﾞﾚｰｸ信号を検出しました。")};
+    case ComEventCDTO:
+      return {false, QStringLiteral("CD ﾀｲﾑｱｳﾄを検出しました。")};
+    case ComEventCTSTO:
+      return {false, QStringLiteral("CTS ﾀｲﾑｱｳﾄを検出しました。")};
+    case ComEventDCB:
+      return {false, QStringLiteral("DCB 取得時にｴﾗｰが発生しました。")};
+    case ComEventDSRTO:
+      return {false, QStringLiteral("DSR ﾀｲﾑｱｳﾄを検出しました。")};
+    case ComEventFrame:
+      return {false, QStringLiteral("ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。")};
+    case ComEventOverrun:
+      return {false, QStringLiteral("ｵｰﾊﾞｰﾗﾝ ｴﾗｰが発生しました。")};
+    case ComEventRxOver:
+      return {false, QStringLiteral("受信ﾊﾞｯﾌｧがｵｰﾊﾞｰﾌﾛｰしました。")};
+    case ComEventRxParity:
+      return {false, QStringLiteral("ﾊﾟﾘﾃｨ ｴﾗｰが発生しました。")};
+    case ComEventTxFull:
+      return {false, QStringLiteral("送信ﾊﾞｯﾌｧ ﾌﾙ ｴﾗｰが発生しました。")};
+    default:
+      return {false, QStringLiteral("未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。")};
   }
 }
 
@@ -29,19 +46,56 @@ void Reception::clearBuffers() {
   for (auto& buffer : recvBuffer) buffer.clear();
 }
 
-void Reception::MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLabel* label, Clock& clock) {
+void Reception::MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLabel* label, Clock& clock,
+                               cp932::Code endCode) {
   if (channel < 0 || channel >= ChannelCount) return;
   const int code = port.commEvent();
+  droppedLine_ = false;
   if (code == ComEvReceive) {
     const cp932::CodeString received = port.input();
-    auto& buffer = recvBuffer[static_cast<std::size_t>(channel)];
-    if (runActive && buffer.size() < ReceiveBufferLimit) buffer += received;
+    const auto ch = static_cast<std::size_t>(channel);
+    for (const cp932::Code c : received) {
+      if (droppingLine_[ch])
+        droppingLine_[ch] = c != endCode;
+      else if (runActive)
+        receive(ch, c, endCode);
+    }
   } else if (code != ComEvSend) {
     EventText event = eventText(code);
     (event.lineState ? lastEventMsg : lastErrorMsg) = std::move(event.text);
   }
-  if (label && lastEventMsg.isEmpty() && !lastErrorMsg.isEmpty())
-    label->setErrorText(clock.now().time().toString(QStringLiteral("H:mm:ss")) + QLatin1Char(' ') + lastErrorMsg);
+  showLastError(label, clock, droppedLine_);
+}
+
+void Reception::receive(std::size_t channel, cp932::Code c, cp932::Code endCode) {
+  cp932::CodeString& buffer = recvBuffer[channel];
+  if (buffer.size() >= ReceiveBufferLimit) {
+    // No room: the line this character belongs to would arrive cut.
+    const bool overlong = buffer.find(endCode) == cp932::CodeString::npos;
+    dropLine(channel, endCode, overlong ? MsgLineTooLong : MsgBufferFull);
+    droppingLine_[channel] = c != endCode;
+    return;
+  }
+  buffer.push_back(c);
+  // A full buffer without a line end can never yield a line.
+  if (buffer.size() >= ReceiveBufferLimit && c != endCode && buffer.find(endCode) == cp932::CodeString::npos) {
+    dropLine(channel, endCode, MsgLineTooLong);
+    droppingLine_[channel] = true;
+  }
+}
+
+void Reception::dropLine(std::size_t channel, cp932::Code endCode, const QString& reason) {
+  // Complete lines stay for the interpreter; the unfinished one after them goes.
+  cp932::CodeString& buffer = recvBuffer[channel];
+  const std::size_t lastEnd = buffer.rfind(endCode);
+  buffer.erase(lastEnd == cp932::CodeString::npos ? 0 : lastEnd + 1);
+  lastErrorMsg = reason;
+  droppedLine_ = true;
+}
+
+void Reception::showLastError(ErrorLabel* label, Clock& clock, bool always) {
+  if (!label || lastErrorMsg.isEmpty() || (!always && !lastEventMsg.isEmpty())) return;
+  label->setErrorText(clock.now().time().toString(QStringLiteral("H:mm:ss")) + QLatin1Char(' ') + lastErrorMsg);
 }
 
 }  // namespace kestrune::serial

@@ -43,11 +43,31 @@ public:
   // every event, while no line-state event has ever occurred and an error
   // has, `label` (null when the run window is closed) gets the time of day
   // and the last error.
-  void MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLabel* label, Clock& clock);
+  //
+  // Lines are kept whole. A buffer that fills up without a line end
+  // (`endCode`, the script's end code) holds the start of a line too long to
+  // ever be taken; a character that finds the buffer full cuts the line it
+  // belongs to. Either way that line is dropped, the rest of it up to its
+  // line end is dropped as it arrives, the reason becomes the last error
+  // (shown even after a line-state event), and reception goes on.
+  void MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLabel* label, Clock& clock,
+                      cp932::Code endCode = u'\r');
 
   std::array<cp932::CodeString, ChannelCount> recvBuffer;
   QString lastEventMsg;
   QString lastErrorMsg;
+
+private:
+  void receive(std::size_t channel, cp932::Code c, cp932::Code endCode);
+  void dropLine(std::size_t channel, cp932::Code endCode, const QString& reason);
+  void showLastError(ErrorLabel* label, Clock& clock, bool always);
+
+  // Per channel: the rest of an over-long line is being dropped.
+  std::array<bool, ChannelCount> droppingLine_{};
+  bool droppedLine_ = false;
 };
+
+inline const QString MsgLineTooLong = QStringLiteral("長すぎる受信行（4096文字以上）を捨てました。");
+inline const QString MsgBufferFull = QStringLiteral("受信ﾊﾞｯﾌｧが満杯のため受信行を捨てました。");
 
 }  // namespace kestrune::serial

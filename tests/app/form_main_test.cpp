@@ -192,5 +192,24 @@ TEST_F(FormMainTest, ClosingTwiceSavesOnce) {
   EXPECT_FALSE(QFile::exists(dir.filePath(settings::SetupFileName)));
 }
 
+TEST_F(FormMainTest, OpenAndStartStartsNoRunWhenTheWorkbookDidNotOpen) {
+  // No such file, and a file with no spreadsheet application to open it: the
+  // open's own message each time, and the port is never opened.
+  const QString existing = dir.filePath(QStringLiteral("book.xls"));
+  QFile(existing).open(QIODevice::WriteOnly);
+  for (const QString& path : {dir.filePath(QStringLiteral("missing.xls")), existing}) {
+    boxes.shown.clear();
+    form->setFileNameText(path);
+    form->openAndStart();
+    ASSERT_FALSE(boxes.shown.empty()) << path.toStdString();
+    EXPECT_TRUE(boxes.shown[0].text.startsWith(path + QStringLiteral("が見つかりません！")) ||
+                boxes.shown[0].text.startsWith(QStringLiteral("エクセルが起動できません！")))
+        << boxes.shown[0].text.toStdString();
+    EXPECT_EQ(form->formExe(), nullptr);
+    EXPECT_FALSE(logger.runActive);
+    EXPECT_FALSE(logger.port(0).portOpen());
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::app

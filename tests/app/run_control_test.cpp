@@ -1,5 +1,7 @@
 #include "app/run_control.h"
 
+#include "script/loader.h"
+
 #include "fakes/fake_port.h"
 #include "fakes/fake_spreadsheet.h"
 #include "fakes/manual_clock.h"
@@ -100,11 +102,12 @@ TEST_F(RunControlTest, StartOpensThePortAndTheRunWindowInOrder) {
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_TRUE(port().portOpen());
   EXPECT_EQ(port().rThreshold, 1);
-  EXPECT_EQ(host.events, (QStringList{QStringLiteral("hideMain"), QStringLiteral("loadRun"), QStringLiteral("showRun")}));
+  EXPECT_EQ(host.events,
+            (QStringList{QStringLiteral("hideMain"), QStringLiteral("loadRun"), QStringLiteral("showRun")}));
   EXPECT_TRUE(logger.runActive);
   EXPECT_TRUE(run.runWindowLoaded());
   EXPECT_EQ(run.interpreter().runStartTick, clock.tickMs());
-  EXPECT_EQ(logger.script.stepCount, 4);  // the built-in script
+  EXPECT_EQ(logger.script.stepCount, 4);            // the built-in script
   EXPECT_EQ(sheetLog->calls.back(), "activeCell");  // the cursor was placed
   EXPECT_GE(host.pumps, 1);
 }
@@ -187,7 +190,7 @@ TEST_F(RunControlTest, TicksDoNotNestAndNoTimeIsLost) {
   host.onPump = nullptr;
   ASSERT_GE(nested, 1);
   EXPECT_EQ(logger.script.waitRemainingMs, 90);  // only the outer tick's 10 ms
-  tick(0);  // the next tick measures from the outer tick's reading
+  tick(0);                                       // the next tick measures from the outer tick's reading
   EXPECT_EQ(logger.script.waitRemainingMs, 90 - 30 * nested);
   tick(90 - 30 * nested);
   EXPECT_EQ(run.interpreter().currentStep, 1);
@@ -222,7 +225,8 @@ TEST_F(RunControlTest, EndWhilePausedClosesEverything) {
   EXPECT_FALSE(logger.runActive);
   EXPECT_FALSE(port().portOpen());
   EXPECT_TRUE(host.mainShown);
-  EXPECT_EQ(host.events.mid(host.events.size() - 2), (QStringList{QStringLiteral("closeRun"), QStringLiteral("showMain")}));
+  EXPECT_EQ(host.events.mid(host.events.size() - 2),
+            (QStringList{QStringLiteral("closeRun"), QStringLiteral("showMain")}));
 }
 
 TEST_F(RunControlTest, ClosingTheRunWindowOtherwiseActsAsEnd) {
@@ -232,6 +236,47 @@ TEST_F(RunControlTest, ClosingTheRunWindowOtherwiseActsAsEnd) {
   EXPECT_FALSE(logger.runActive);
   run.Form_Unload();  // a second close does nothing
   EXPECT_EQ(host.events.count(QStringLiteral("showMain")), 1);
+}
+
+TEST_F(RunControlTest, ClosingTheWindowDuringAPauseLeavesNoPauseForTheNextRun) {
+  writeScript("PAU\r\nWTM:0\r\nCLR\r\n");
+  run.CommandStart_Click();
+  tick();
+  ASSERT_TRUE(run.interpreter().pausedForNext);
+  run.Form_Unload();  // the close box, not End
+  EXPECT_FALSE(run.interpreter().pausedForNext);
+  run.CommandStart_Click();
+  EXPECT_FALSE(host.nextVisible);
+  tick();
+  EXPECT_EQ(run.interpreter().currentStep, 1);  // the script runs again: paused anew at PAU
+  EXPECT_TRUE(host.nextVisible);
+}
+
+TEST_F(RunControlTest, TheLongestScriptEndsAfterItsLastStep) {
+  std::string script;
+  for (std::size_t i = 0; i < script::MaxStepLines; ++i) script += "CLR\r\n";
+  writeScript(script.c_str());
+  run.CommandStart_Click();
+  ASSERT_EQ(logger.script.stepCount, 32767);
+  int ticks = 0;
+  while (logger.runActive && ticks < 40000) {
+    tick();
+    ++ticks;
+  }
+  EXPECT_FALSE(logger.runActive);
+  EXPECT_EQ(ticks, 32768);  // every step, then the empty step after the last
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
+}
+
+TEST_F(RunControlTest, PlacingTheCursorLetsPendingEventsRun) {
+  const int before = host.pumps;
+  int pumpsInsideStart = 0;
+  host.onPump = [&] {
+    if (!run.runWindowLoaded()) ++pumpsInsideStart;  // before the run window: getStartCell's
+  };
+  run.CommandStart_Click();
+  EXPECT_GE(pumpsInsideStart, 1);
+  EXPECT_GT(host.pumps, before + pumpsInsideStart);  // and the one at the end of Start
 }
 
 TEST_F(RunControlTest, FinishedRunWaitsForEndAndTicksDoNothing) {
@@ -278,22 +323,24 @@ TEST_F(RunControlTest, GarbageNulAndFfBytesAreKeptAsTheyCame) {
   EXPECT_EQ(std::get<QString>(sheetLog->cells.at({1, 2})), QStringLiteral("b"));
 }
 
-TEST_F(RunControlTest, ALineLongerThanTheBufferIsCutAndWaitsForClr) {
-  writeScript("RTM:0\r\nSSS\r\nRCV\r\nSET\r\nCLR\r\nEEE\r\n");
+TEST_F(RunControlTest, AnOverlongLineIsDroppedWithAMessageAndReceptionGoesOn) {
+  writeScript("RTM:0.5\r\nSSS\r\nRCV\r\nSET\r\nEEE\r\n");
+  logger.setup.measureCount = 1;
   run.CommandStart_Click();
   tick();  // RTM
   tick();  // SSS
-  port().receive(cp932::CodeString(10000, u'x') + u"\r");
-  EXPECT_EQ(logger.reception.recvBuffer[0].size(), serial::ReceiveBufferLimit);
-  tick();  // RCV: no line end made it into the full buffer
-  tick();  // time-out
-  EXPECT_TRUE(sheetLog->cells.empty());
-  tick();  // SET
-  tick();  // CLR empties the buffer
-  EXPECT_TRUE(logger.reception.recvBuffer[0].empty());
-  port().receive(u"ok\r");
-  tick();  // EEE takes the new line into the row
-  EXPECT_EQ(std::get<QString>(sheetLog->cells.at({1, 1})), QStringLiteral("ok"));
+  // One character per event, as the port delivers them: 4,095 characters and
+  // a line end fit; 10,000 without one never can.
+  const auto receiveEach = [this](const cp932::CodeString& text) {
+    for (const cp932::Code c : text) port().receive(cp932::CodeString(1, c));
+  };
+  receiveEach(cp932::CodeString(10000, u'x') + u"\r");
+  EXPECT_TRUE(host.error.endsWith(serial::MsgLineTooLong)) << host.error.toStdString();
+  EXPECT_TRUE(logger.reception.recvBuffer[0].empty());  // nothing of the long line is left
+  receiveEach(cp932::CodeString(4095, u'y') + u"\r");   // the longest line that fits
+  for (int i = 0; i < 8; ++i) tick();
+  EXPECT_EQ(std::get<QString>(sheetLog->cells.at({1, 1})), QString(4095, QLatin1Char('y')));
+  EXPECT_EQ(sheetLog->cells.size(), 1u);
 }
 
 TEST_F(RunControlTest, HalfALineAtTheEndOfARunWaitsForTheNextRun) {

@@ -53,12 +53,36 @@ TEST_F(ReceptionTest, DropsCharactersWhenNoRunIsActiveButStillReadsThem) {
   EXPECT_TRUE(port.incoming.empty());
 }
 
-TEST_F(ReceptionTest, BufferLimitIs4096Characters) {
-  reception.recvBuffer[0] = cp932::CodeString(ReceiveBufferLimit - 1, u'a');
-  port.receive(u"bc\r");
+TEST_F(ReceptionTest, AFullBufferKeepsItsCompleteLinesAndDropsTheLineItCannotHoldWhole) {
+  reception.recvBuffer[0] = u"1\r" + cp932::CodeString(ReceiveBufferLimit - 3, u'a');
+  port.receive(u"b");  // the last place
   ASSERT_EQ(reception.recvBuffer[0].size(), ReceiveBufferLimit);
-  EXPECT_EQ(reception.recvBuffer[0].back(), u'b');
+  port.receive(u"cd\r");  // no room: the line a...bcd would be cut
+  EXPECT_EQ(reception.recvBuffer[0], u"1\r");
   EXPECT_TRUE(port.incoming.empty());  // the dropped characters left the port too
+  EXPECT_EQ(label.text, QStringLiteral("14:03:05 ") + MsgBufferFull);
+  port.receive(u"2\r");
+  EXPECT_EQ(reception.recvBuffer[0], u"1\r2\r");
+}
+
+TEST_F(ReceptionTest, AnOverlongLineIsDroppedUpToItsLineEndAndSaidSo) {
+  // A CTS change silences the label's usual rule, not this message.
+  reception.lastEventMsg = eventText(ComEvCTS).text;
+  reception.recvBuffer[0] = cp932::CodeString(ReceiveBufferLimit - 1, u'a');
+  port.receive(u"b");
+  EXPECT_TRUE(reception.recvBuffer[0].empty());
+  EXPECT_EQ(label.text, QStringLiteral("14:03:05 ") + MsgLineTooLong);
+  port.receive(u"rest of it\nnext");
+  EXPECT_TRUE(reception.recvBuffer[0].empty());
+  port.receive(u"\r2,3\r");  // the long line's end, then a good line
+  EXPECT_EQ(reception.recvBuffer[0], u"2,3\r");
+  // Another end code is the script's choice (ECD).
+  QObject::disconnect(&port, &Port::onComm, nullptr, nullptr);
+  QObject::connect(&port, &Port::onComm, &port,
+                   [this] { reception.MSComm1_OnComm(0, port, true, &label, clock, u'\n'); });
+  reception.recvBuffer[0] = cp932::CodeString(ReceiveBufferLimit - 1, u'\r');
+  port.receive(u"x\n9\n");
+  EXPECT_EQ(reception.recvBuffer[0], u"9\n");
 }
 
 TEST_F(ReceptionTest, OtherChannelsBuffersAreSeparate) {
@@ -85,25 +109,19 @@ TEST_P(EventTextTest, EveryCodeHasItsText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Codes, EventTextTest,
-    ::testing::Values(EventCase{3, true, "CTS ﾗｲﾝの状態が変化しました。"},
-                      EventCase{4, true, "DSR ﾗｲﾝの状態が変化しました。"},
-                      EventCase{5, true, "CD ﾗｲﾝの状態が変化しました。"},
-                      EventCase{6, true, "呼び出し信号を検出しました。"},
-                      EventCase{7, true, "EOF を受信しました。"},
-                      EventCase{1001, false, "ﾌﾞﾚｰｸ信号を検出しました。"},
-                      EventCase{1002, false, "CTS ﾀｲﾑｱｳﾄを検出しました。"},
-                      EventCase{1003, false, "DSR ﾀｲﾑｱｳﾄを検出しました。"},
-                      EventCase{1004, false, "ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。"},
-                      EventCase{1006, false, "ｵｰﾊﾞｰﾗﾝ ｴﾗｰが発生しました。"},
-                      EventCase{1007, false, "CD ﾀｲﾑｱｳﾄを検出しました。"},
-                      EventCase{1008, false, "受信ﾊﾞｯﾌｧがｵｰﾊﾞｰﾌﾛｰしました。"},
-                      EventCase{1009, false, "ﾊﾟﾘﾃｨ ｴﾗｰが発生しました。"},
-                      EventCase{1010, false, "送信ﾊﾞｯﾌｧ ﾌﾙ ｴﾗｰが発生しました。"},
-                      EventCase{1011, false, "DCB 取得時にｴﾗｰが発生しました。"},
-                      EventCase{1005, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
-                      EventCase{1012, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
-                      EventCase{0, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
-                      EventCase{1, false, ""}, EventCase{2, false, ""}));
+    ::testing::Values(
+        EventCase{3, true, "CTS ﾗｲﾝの状態が変化しました。"}, EventCase{4, true, "DSR ﾗｲﾝの状態が変化しました。"},
+        EventCase{5, true, "CD ﾗｲﾝの状態が変化しました。"}, EventCase{6, true, "呼び出し信号を検出しました。"},
+        EventCase{7, true, "EOF を受信しました。"}, EventCase{1001, false, "ﾌﾞﾚｰｸ信号を検出しました。"},
+        EventCase{1002, false, "CTS ﾀｲﾑｱｳﾄを検出しました。"}, EventCase{1003, false, "DSR ﾀｲﾑｱｳﾄを検出しました。"},
+        EventCase{1004, false, "ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。"}, EventCase{1006, false, "ｵｰﾊﾞｰﾗﾝ ｴﾗｰが発生しました。"},
+        EventCase{1007, false, "CD ﾀｲﾑｱｳﾄを検出しました。"}, EventCase{1008, false, "受信ﾊﾞｯﾌｧがｵｰﾊﾞｰﾌﾛｰしました。"},
+        EventCase{1009, false, "ﾊﾟﾘﾃｨ ｴﾗｰが発生しました。"}, EventCase{1010, false, "送信ﾊﾞｯﾌｧ ﾌﾙ ｴﾗｰが発生しました。"},
+        EventCase{1011, false, "DCB 取得時にｴﾗｰが発生しました。"},
+        EventCase{1005, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
+        EventCase{1012, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
+        EventCase{0, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"}, EventCase{1, false, ""},
+        EventCase{2, false, ""}));
 
 TEST_F(ReceptionTest, ErrorIsShownWithTimeAndRestampedByLaterReceptions) {
   port.raise(ComEventRxParity);
