@@ -35,14 +35,15 @@ Value parseTyped(std::string_view text) {
   const std::string_view t = text.substr(b, e - b);
   std::size_t i = 0;
   if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-  const std::size_t digitsStart = i;
-  while (i < t.size() && isDigit(t[i])) ++i;
-  bool number = i > digitsStart;
-  if (number && i < t.size() && t[i] == '.') {
-    const std::size_t f = ++i;
-    while (i < t.size() && isDigit(t[i])) ++i;
-    number = i > f;
+  // The mantissa is digits with an optional point anywhere ("12", "1.",
+  // ".5", "1.25"), as a spreadsheet takes typed input; a point alone is text.
+  std::size_t mantissaDigits = 0;
+  while (i < t.size() && isDigit(t[i])) ++i, ++mantissaDigits;
+  if (i < t.size() && t[i] == '.') {
+    ++i;
+    while (i < t.size() && isDigit(t[i])) ++i, ++mantissaDigits;
   }
+  bool number = mantissaDigits > 0;
   if (number && i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
     ++i;
     if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
