@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
     app::Logger logger(ports, folder, boxes, clock, app::spreadsheetFactory(kind, true, boxes));
     logger.portMap = portMap;
     logger.connectReception();
+    if (!portMap.error().isEmpty()) boxes.show(portMap.error(), MessageIcon::Warning);
     return app::runHeadless(logger, parser.value(workbookOption));
   }
 
@@ -113,6 +114,7 @@ int main(int argc, char** argv) {
   formMain.logic().programEntry();
   formMain.Form_Load();
   formMain.show();
+  if (!portMap.error().isEmpty()) boxes.show(portMap.error(), MessageIcon::Warning);
   if (parser.value(panelOption) == QLatin1String("conditions"))
     formMain.logic().MenuCond_Click();
   else if (parser.value(panelOption) == QLatin1String("serial"))

@@ -69,7 +69,7 @@ StepLines readStepLines(std::string_view bytes) {
 bool loadScriptFile(Script& script, const QString& xlsFilePath, MessageBoxes& boxes) {
   const QString path = scriptPathFor(xlsFilePath);
   const QString prefix = QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + path;
-  if (!QFileInfo::exists(path)) {
+  if (!QFileInfo(path).isFile()) {  // a folder or a named pipe is no script file
     boxes.show(prefix + QStringLiteral("がありません"));
     return false;
   }

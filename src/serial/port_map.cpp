@@ -1,6 +1,7 @@
 #include "serial/port_map.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -21,8 +22,19 @@ PortMap PortMap::parse(const QString& text) {
 }
 
 PortMap PortMap::load(const QString& path) {
+  const QFileInfo info(path);
+  if (!info.exists()) return {};
+  PortMap refused;
+  // Checked before opening: reading a named pipe would wait for a writer for ever.
+  if (!info.isFile()) {
+    refused.error_ = QStringLiteral("%1 はファイルではありません（フォルダーまたは特殊ファイル）。").arg(path);
+    return refused;
+  }
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
+  if (!file.open(QIODevice::ReadOnly)) {
+    refused.error_ = QStringLiteral("%1 を読み込めません（%2）。").arg(path, file.errorString());
+    return refused;
+  }
   return parse(QString::fromUtf8(file.readAll()));
 }
 

@@ -192,6 +192,7 @@ Status TermiosPort::setPortOpen(bool open) {
 
 Status TermiosPort::openDevice() {
   device_ = map_.devicePath(commPort_);
+  if (!map_.error().isEmpty()) return fail(map_.error());
   const QByteArray path = QFile::encodeName(device_);
   const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return fail(openFailureText(commPort_, device_, errno));

@@ -7,8 +7,23 @@
 
 namespace kestrune::settings {
 
+namespace {
+
+// A settings file of that name that is a folder, a named pipe or a device:
+// reading a pipe would wait for ever, and replacing it is not ours to do.
+QString notAFileReason(const QString& path) {
+  return QStringLiteral("%1 はファイルではありません（フォルダーまたは特殊ファイル）。").arg(path);
+}
+
+}  // namespace
+
 bool loadSetup(SetupRecord& record, serial::Port& port, const QString& path, MessageBoxes& boxes) {
-  if (!QFileInfo::exists(path)) return true;
+  const QFileInfo info(path);
+  if (!info.exists()) return true;
+  if (!info.isFile()) {
+    boxes.show(MsgLoadFailed + QLatin1Char('\n') + notAFileReason(path));
+    return false;
+  }
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) {
     boxes.show(MsgLoadFailed);
@@ -45,7 +60,12 @@ bool saveSetup(SetupRecord& record, const serial::Port& port, const QString& pat
 
   // Bytes after the first record belong to the file, not to us: keep them.
   QByteArray tail;
-  if (QFileInfo::exists(path)) {
+  const QFileInfo info(path);
+  if (info.exists() && !info.isFile()) {
+    boxes.show(MsgSaveFailed + QLatin1Char('\n') + notAFileReason(path));
+    return false;
+  }
+  if (info.exists()) {
     QFile old(path);
     if (!old.open(QIODevice::ReadOnly)) return failed();
     if (old.size() > static_cast<qint64>(SetupRecordSize)) {

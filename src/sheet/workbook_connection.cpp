@@ -11,7 +11,8 @@ WorkbookConnection::WorkbookConnection(settings::SetupRecord& record, MessageBox
 
 void WorkbookConnection::CommandOpen_Click(const QString& path, const std::function<void()>& refreshControls,
                                            const std::function<void()>& focusMainWindow) {
-  if (!QFileInfo::exists(path)) {
+  // Only a file is a workbook: a folder or a named pipe of that name is not.
+  if (!QFileInfo(path).isFile()) {
     boxes_.show(path + MsgNotFound);
     return;
   }

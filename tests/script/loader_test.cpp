@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include <sys/stat.h>
+
 namespace kestrune::script {
 namespace {
 
@@ -104,10 +108,23 @@ TEST_F(LoadScriptFileTest, ReadsTheExampleScript) {
   EXPECT_EQ(script.scriptSteps[9], ScriptStep{});
 }
 
-TEST_F(LoadScriptFileTest, MissingFile) {
-  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
-  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("がありません")});
-  EXPECT_EQ(script.stepCount, 4);  // the built-in script stays
+TEST_F(LoadScriptFileTest, MissingFileOrAFolderOrPipeInItsPlace) {
+  const QString expected = QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("がありません");
+  const std::function<void()> makers[] = {
+      [] {},
+      [this] { ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("book.txt"))); },
+      [this] {
+        ASSERT_TRUE(QDir(dir.path()).rmdir(QStringLiteral("book.txt")));
+        ASSERT_EQ(::mkfifo(QFile::encodeName(scriptFile()).constData(), 0600), 0);
+      },
+  };
+  for (const auto& make : makers) {
+    make();
+    boxes.shown.clear();
+    EXPECT_FALSE(loadScriptFile(script, book(), boxes));  // never waits on the pipe
+    EXPECT_EQ(boxes.texts(), QStringList{expected});
+    EXPECT_EQ(script.stepCount, 4);  // the built-in script stays
+  }
 }
 
 TEST_F(LoadScriptFileTest, NoStepLines) {
@@ -148,7 +165,11 @@ TEST_F(LoadScriptFileTest, TooManyStepLinesIsAReadError) {
 }
 
 TEST_F(LoadScriptFileTest, UnreadableFileIsAReadError) {
-  ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("book.txt")));
+  // Larger than any script may be (a sparse file: no disk space is used).
+  QFile huge(scriptFile());
+  ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+  ASSERT_TRUE(huge.resize(65 * 1024 * 1024));
+  huge.close();
   EXPECT_FALSE(loadScriptFile(script, book(), boxes));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー")});
 }

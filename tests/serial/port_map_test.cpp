@@ -1,9 +1,14 @@
 #include "serial/port_map.h"
+#include "serial/termios_port.h"
+
+#include <QDir>
 
 #include <QTemporaryDir>
 #include <QFile>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace kestrune::serial {
 namespace {
@@ -40,6 +45,24 @@ TEST(PortMapTest, LoadsFileAndToleratesMissingFile) {
   file.write("COM1=/dev/pts/7\n");
   file.close();
   EXPECT_EQ(PortMap::load(file.fileName()).devicePath(1), QStringLiteral("/dev/pts/7"));
+}
+
+TEST(PortMapTest, AFolderOrPipeNamedLikeTheMapNamesNoDeviceAndOpeningSaysWhy) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString folder = dir.filePath(QStringLiteral("folder.conf"));
+  const QString pipe = dir.filePath(QStringLiteral("pipe.conf"));
+  ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.conf")));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+  for (const QString& path : {folder, pipe}) {
+    const PortMap map = PortMap::load(path);  // returns at once, even for the pipe
+    EXPECT_TRUE(map.error().contains(path)) << map.error().toStdString();
+    TermiosPort port(map);
+    const Status opened = port.setPortOpen(true);
+    ASSERT_FALSE(opened.ok());
+    EXPECT_EQ(opened.description(), map.error());  // never falls back to /dev/ttyS0
+    EXPECT_FALSE(port.portOpen());
+  }
 }
 
 }  // namespace

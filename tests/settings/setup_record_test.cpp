@@ -6,9 +6,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace kestrune::settings {
 namespace {
@@ -240,7 +243,8 @@ TEST_F(SetupFileTest, UnreadableFileShowsLoadMessage) {
   ASSERT_TRUE(QDir(dir.path()).mkdir(SetupFileName));  // a folder where the file should be
   SetupRecord r;
   EXPECT_FALSE(loadSetup(r, port, path(), boxes));
-  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の読込に失敗しました")});
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_TRUE(boxes.shown[0].text.startsWith(QStringLiteral("設定条件の読込に失敗しました")));
 }
 
 TEST_F(SetupFileTest, SaveCopiesPortIntoSlotZeroOnlyAndLoadGivesEverythingBack) {
@@ -316,6 +320,27 @@ TEST_F(SetupFileTest, SaveLeavesNoTemporaryFilesBehind) {
   ASSERT_TRUE(saveSetup(r, port, path(), boxes));
   ASSERT_TRUE(saveSetup(r, port, path(), boxes));
   EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{SetupFileName});
+}
+
+TEST_F(SetupFileTest, AFolderOrPipeNamedLikeTheFileIsRefusedWithoutWaitingAndLeftAlone) {
+  for (const bool pipe : {false, true}) {
+    SCOPED_TRACE(pipe ? "named pipe" : "folder");
+    QFile::remove(path());
+    QDir(dir.path()).rmdir(SetupFileName);
+    if (pipe) ASSERT_EQ(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
+    else ASSERT_TRUE(QDir(dir.path()).mkdir(SetupFileName));
+    boxes.shown.clear();
+    SetupRecord r;
+    EXPECT_FALSE(loadSetup(r, port, path(), boxes));
+    EXPECT_FALSE(saveSetup(r, port, path(), boxes));
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_TRUE(boxes.shown[0].text.startsWith(QStringLiteral("設定条件の読込に失敗しました\n")));
+    EXPECT_TRUE(boxes.shown[1].text.startsWith(QStringLiteral("設定条件の保存に失敗しました\n")));
+    EXPECT_TRUE(boxes.shown[1].text.contains(path()));
+    const QFileInfo after(path());
+    EXPECT_FALSE(after.isFile());  // never replaced by a regular file
+    EXPECT_TRUE(after.exists());
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "fakes/fake_spreadsheet.h"
 #include "fakes/recording_message_boxes.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -70,13 +71,18 @@ TEST_F(WorkbookConnectionTest, ClosedToOpen) {
   EXPECT_TRUE(boxes.shown.empty());
 }
 
-TEST_F(WorkbookConnectionTest, MissingFileShowsPathAndChangesNothing) {
+TEST_F(WorkbookConnectionTest, MissingFileOrAFolderInItsPlaceShowsPathAndChangesNothing) {
   const QString missing = dir.filePath(QStringLiteral("none.xls"));
-  connection.CommandOpen_Click(missing, [this] { ++refreshed; }, {});
-  EXPECT_EQ(boxes.texts(), QStringList{missing + QStringLiteral("が見つかりません！")});
-  EXPECT_EQ(connection.excelState, 0);
-  EXPECT_EQ(created, 0);
-  EXPECT_EQ(refreshed, 0);
+  const QString folder = dir.filePath(QStringLiteral("folder.xls"));
+  ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.xls")));
+  for (const QString& path : {missing, folder}) {
+    boxes.shown.clear();
+    connection.CommandOpen_Click(path, [this] { ++refreshed; }, {});
+    EXPECT_EQ(boxes.texts(), QStringList{path + QStringLiteral("が見つかりません！")});
+    EXPECT_EQ(connection.excelState, 0);
+    EXPECT_EQ(created, 0);
+    EXPECT_EQ(refreshed, 0);
+  }
 }
 
 struct StartFailureCase {
