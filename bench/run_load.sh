@@ -8,8 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 seconds=${2:-60}
-kestrune="$(pwd)/$build/src/app/kestrune"
-instrument="$(pwd)/$build/tools/instrument/kestrune-instrument"
+case $build in /*) ;; *) build="$(pwd)/$build" ;; esac
+kestrune="$build/src/app/kestrune"
+instrument="$build/tools/instrument/kestrune-instrument"
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 

@@ -21,7 +21,7 @@ trap 'kill $instrument_pid 2>/dev/null || true' EXIT
 for _ in $(seq 50); do [ -e "$demo/ttyDEMO" ] && break; sleep 0.1; done
 
 echo "COM1=$demo/ttyDEMO" > "$demo/ports.conf"
-"$kestrune" --new-workbook "$demo/demo.xls"
+"$kestrune" --new-workbook "$demo/demo.xls" --overwrite
 # Script lines end in CR LF: the loader ends a line at CR only.
 printf '%s\r\n' \
   '; Kestrune demo: ask the instrument once a second, one row per answer' \

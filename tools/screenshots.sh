@@ -61,7 +61,7 @@ fi
 
 demo=$work/demo
 mkdir -p "$demo"
-"$kestrune" --new-workbook "$demo/demo.xls" >/dev/null
+"$kestrune" --new-workbook "$demo/demo.xls" --overwrite >/dev/null
 
 # The script file beside the workbook: code page 932 text with CR LF line ends.
 printf '%s\r\n' '; 0.5 秒ごとに測定値を問い合わせる' 'ITM:0.5' 'SSS' 'CLR' 'SND:MEAS?%CR%LF' 'RCV' 'SET' 'EEE' |

@@ -65,6 +65,8 @@ int main(int argc, char** argv) {
   const QCommandLineOption newWorkbookOption(QStringLiteral("new-workbook"),
                                              QStringLiteral("Write an empty workbook to PATH and exit."),
                                              QStringLiteral("PATH"));
+  const QCommandLineOption overwriteOption(QStringLiteral("overwrite"),
+                                           QStringLiteral("With --new-workbook: replace a workbook that exists."));
   const QCommandLineOption dumpOption(QStringLiteral("dump"),
                                       QStringLiteral("Print the active sheet of the workbook at PATH and exit."),
                                       QStringLiteral("PATH"));
@@ -75,11 +77,12 @@ int main(int argc, char** argv) {
                                        QStringLiteral("Open a settings panel at start: conditions or serial."),
                                        QStringLiteral("NAME"));
   for (const auto& option : {dirOption, headlessOption, workbookOption, startOption, spreadsheetOption,
-                             newWorkbookOption, dumpOption, screenshotOption, panelOption})
+                             newWorkbookOption, overwriteOption, dumpOption, screenshotOption, panelOption})
     parser.addOption(option);
   parser.process(application);
 
-  if (parser.isSet(newWorkbookOption)) return app::createWorkbook(parser.value(newWorkbookOption));
+  if (parser.isSet(newWorkbookOption))
+    return app::createWorkbook(parser.value(newWorkbookOption), parser.isSet(overwriteOption));
   if (parser.isSet(dumpOption)) return app::dumpWorkbook(parser.value(dumpOption), stdout);
 
   const settings::SettingsFolder folder =

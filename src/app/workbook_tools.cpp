@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cmath>
 #include <variant>
@@ -18,9 +19,12 @@ std::string civil(double serial, bool date1904, xls::DateKind kind) {
   const double seconds = std::round((serial - epochOffset) * 86400.0);
   const auto when = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(seconds), Qt::UTC);
   switch (kind) {
-    case xls::DateKind::DateOnly: return when.toString(QStringLiteral("yyyy/MM/dd")).toStdString();
-    case xls::DateKind::TimeOnly: return when.toString(QStringLiteral("H:mm:ss")).toStdString();
-    case xls::DateKind::DateTime: break;
+    case xls::DateKind::DateOnly:
+      return when.toString(QStringLiteral("yyyy/MM/dd")).toStdString();
+    case xls::DateKind::TimeOnly:
+      return when.toString(QStringLiteral("H:mm:ss")).toStdString();
+    case xls::DateKind::DateTime:
+      break;
   }
   return when.toString(QStringLiteral("yyyy/MM/dd H:mm:ss")).toStdString();
 }
@@ -36,7 +40,16 @@ std::string shown(const xls::Value& value, bool date1904) {
 
 }  // namespace
 
-int createWorkbook(const QString& path) {
+int createWorkbook(const QString& path, bool overwrite) {
+  // A workbook may hold months of readings: only replace one when told to.
+  const QFileInfo existing(path);
+  if (existing.exists() || existing.isSymLink()) {
+    if (!overwrite || !existing.isFile()) {
+      std::fprintf(stderr, "kestrune: %s already exists%s\n", path.toUtf8().constData(),
+                   existing.isFile() ? "; add --overwrite to replace it" : " and is not a file");
+      return 1;
+    }
+  }
   const xls::XlsStatus saved = xls::Workbook::createEmpty().save(QFile::encodeName(path).toStdString());
   if (!saved) {
     std::fprintf(stderr, "kestrune: %s: %s\n", path.toUtf8().constData(), saved.description().c_str());

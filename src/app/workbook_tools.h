@@ -8,8 +8,10 @@
 
 namespace kestrune::app {
 
-// Writes a new workbook with one empty sheet; returns 0 or prints why and returns 1.
-int createWorkbook(const QString& path);
+// Writes a new workbook with one empty sheet; returns 0 or prints why and
+// returns 1. An existing path is refused unless `overwrite` is set and it is a
+// file (a folder or a dangling link is never replaced).
+int createWorkbook(const QString& path, bool overwrite = false);
 // Prints the used rows of the active sheet, one line per row, cells separated by tabs.
 int dumpWorkbook(const QString& path, std::FILE* out);
 

@@ -124,7 +124,7 @@ void FrmSplash::buildContents() {
   grid->addWidget(label(splash::About, "Label1_2", frame1_), 0, 1, 1, 2);
   grid->addWidget(label(splash::Contact, "lblWarning_7", frame1_), 1, 1, 1, 2);
   grid->addWidget(label(splash::MailLabel, "lblWarning_3", frame1_), 2, 1);
-  grid->addWidget(label(splash::MailAddress, "lblWarning_1", frame1_), 2, 2);
+  grid->addWidget(label(splash::mailAddress(), "lblWarning_1", frame1_), 2, 2);
   grid->addWidget(label(splash::UrlLabel, "lblWarning_4", frame1_), 3, 1);
   auto* command1 = new QPushButton(logic_.productPage(), frame1_);
   command1->setObjectName(QStringLiteral("Command1"));

@@ -7,6 +7,13 @@ namespace kestrune::info {
 
 QString splash::versionText() { return QStringLiteral("Ver. ") + QStringLiteral(KESTRUNE_VERSION); }
 
+QString splash::mailAddress() {
+  const QString address = QStringLiteral(KESTRUNE_SUPPORT_EMAIL);
+  // Local mail is read by whoever looks after this computer: say who that is.
+  if (address.endsWith(QStringLiteral("@localhost"))) return address + QStringLiteral("（このコンピューターの管理者）");
+  return address;
+}
+
 QPoint splashPosition(const QRect& screen, const QSize& window) {
   const int left = (screen.width() - window.width()) / 2;
   const int top = (screen.height() - window.height()) / 4;

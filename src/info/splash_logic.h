@@ -22,8 +22,9 @@ inline const QString Close = QStringLiteral("閉じる");
 inline const QString About = QStringLiteral("このソフトについて");
 inline const QString Contact = QStringLiteral("ご利用方法、バグ情報、ご意見、ご要望等もメールでご連絡下さい。");
 inline const QString MailLabel = QStringLiteral("E-mail:");
-// There is no support mailbox; say so and point to the manual instead.
-inline const QString MailAddress = QStringLiteral("なし（マニュアルの「困ったときは」をご覧下さい）");
+// The support address this build was made with (KESTRUNE_SUPPORT_EMAIL), so
+// the line above it always has somewhere to send mail to.
+QString mailAddress();
 inline const QString UrlLabel = QStringLiteral("URL:");
 inline const QString DisclaimerTitle = QStringLiteral("免責事項");
 inline const QString Disclaimer = QStringLiteral(

@@ -35,8 +35,7 @@ protected:
     ASSERT_TRUE(dir.isValid());
     link = dir.filePath(QStringLiteral("ttyINSTR"));
     instrument.setProgram(QStringLiteral(KESTRUNE_INSTRUMENT_PATH));
-    instrument.setArguments({QStringLiteral("--link"), link, QStringLiteral("--reply"),
-                             QStringLiteral("{n},測定OK")});
+    instrument.setArguments({QStringLiteral("--link"), link, QStringLiteral("--reply"), QStringLiteral("{n},測定OK")});
     instrument.start();
     ASSERT_TRUE(instrument.waitForStarted(5000));
     for (int i = 0; i < 100 && !QFileInfo::exists(link); ++i) QThread::msleep(20);  // the device appears
@@ -156,7 +155,8 @@ TEST_F(HeadlessE2eTest, TwoRunsWriteRowsAndContinueNumberingAndPosition) {
 
 TEST_F(HeadlessE2eTest, TheSameRunWithLibreOfficeCalc) {
   if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
-  if (QStandardPaths::findExecutable(QStringLiteral("soffice")).isEmpty()) GTEST_SKIP() << "LibreOffice is not installed";
+  if (QStandardPaths::findExecutable(QStringLiteral("soffice")).isEmpty())
+    GTEST_SKIP() << "LibreOffice is not installed";
   if (!KESTRUNE_HAVE_CALC) GTEST_SKIP() << "this build has no LibreOffice backend";
   QByteArray out, err;
   const QFileInfo logBefore(QDir::homePath() + QStringLiteral("/.cache/kestrune/soffice.log"));
@@ -186,6 +186,25 @@ TEST_F(HeadlessE2eTest, ARunThatCannotStartExitsWithTwo) {
   EXPECT_TRUE(err.contains("がありません")) << err.toStdString();
 }
 
+TEST_F(HeadlessE2eTest, NewWorkbookReplacesAnExistingFileOnlyWhenTold) {
+  writeFile(QStringLiteral("data.xls"), "months of readings");
+  QByteArray err;
+  EXPECT_EQ(runKestrune({QStringLiteral("--new-workbook"), book}, nullptr, &err), 1);
+  EXPECT_TRUE(err.contains("--overwrite")) << err.toStdString();
+  QFile kept(book);
+  ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+  EXPECT_EQ(kept.readAll(), QByteArray("months of readings"));
+  kept.close();
+  EXPECT_EQ(runKestrune({QStringLiteral("--new-workbook"), book, QStringLiteral("--overwrite")}), 0);
+  EXPECT_EQ(runKestrune({QStringLiteral("--dump"), book}), 0);  // now an empty workbook
+  // A folder is never replaced, told or not.
+  ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.xls")));
+  EXPECT_EQ(runKestrune({QStringLiteral("--new-workbook"), dir.filePath(QStringLiteral("folder.xls")),
+                         QStringLiteral("--overwrite")}),
+            1);
+  EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("folder.xls"))).isDir());
+}
+
 TEST_F(HeadlessE2eTest, AMissingPortExitsWithTwo) {
   writeFile(QStringLiteral("data.txt"), "SSS\r\nRCV\r\nSET\r\nEEE\r\n");
   writeSetup(1, 3);
@@ -202,7 +221,8 @@ TEST_F(HeadlessE2eTest, InterruptEndsTheRunAndStillSavesTheRows) {
   writeSetup(1, 1000);
   QProcess p;
   p.setProgram(QStringLiteral(KESTRUNE_PATH));
-  p.setArguments({QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
+  p.setArguments(
+      {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
   p.start();
   ASSERT_TRUE(p.waitForStarted());
   // Wait until two answers have been logged, then interrupt.

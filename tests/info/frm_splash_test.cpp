@@ -63,7 +63,7 @@ TEST_F(FrmSplashTest, ShowsTheTextsTopToBottom) {
   EXPECT_EQ(labelText(w, "lblWarning_7"),
             QStringLiteral("ご利用方法、バグ情報、ご意見、ご要望等もメールでご連絡下さい。"));
   EXPECT_EQ(labelText(w, "lblWarning_3"), QStringLiteral("E-mail:"));
-  EXPECT_EQ(labelText(w, "lblWarning_1"), splash::MailAddress);
+  EXPECT_EQ(labelText(w, "lblWarning_1"), splash::mailAddress());
   EXPECT_EQ(labelText(w, "lblWarning_4"), QStringLiteral("URL:"));
   EXPECT_EQ(labelText(w, "Label1_0"), QStringLiteral("免責事項"));
   EXPECT_EQ(labelText(w, "lblWarning_0"), splash::Disclaimer);
