@@ -24,21 +24,27 @@ void WorkbookConnection::CommandOpen_Click(const QString& path, const std::funct
   xls.reset();
   // Without a factory no application can start: that is a failed start, not a crash.
   Result<std::unique_ptr<SpreadsheetApp>> created =
-      factory_ ? factory_() : Result<std::unique_ptr<SpreadsheetApp>>(fail(QStringLiteral("表計算アプリケーションがありません")));
-  const bool started = created.ok() && created.value();
-  if (started) {
+      factory_ ? factory_()
+               : Result<std::unique_ptr<SpreadsheetApp>>(fail(QStringLiteral("表計算アプリケーションがありません")));
+  QString reason = created.description();
+  if (created.ok() && created.value()) {
     xls = std::move(created).value();
     if (onAttach_) onAttach_(*xls);
-  }
-  if (started && xls->openWorkbook(path) && xls->setVisible(true) && xls->setWindowStateNormal()) {
-    excelState = -1;
-    if (focusMainWindow) focusMainWindow();
-    refreshControls();
-    return;
+    Status shown = xls->openWorkbook(path);
+    if (shown) shown = xls->setVisible(true);
+    if (shown) shown = xls->setWindowStateNormal();
+    if (shown) {
+      excelState = -1;
+      if (focusMainWindow) focusMainWindow();
+      refreshControls();
+      return;
+    }
+    reason = shown.description();
   }
   xls.reset();
   excelState = 0;
-  boxes_.show(MsgCannotStart);
+  // One box: the start message first, then why, as the application gave it.
+  boxes_.show(reason.isEmpty() ? MsgCannotStart : MsgCannotStart + QLatin1Char('\n') + reason);
   refreshControls();
 }
 

@@ -41,7 +41,8 @@ protected:
     EXPECT_TRUE(f.open(QIODevice::WriteOnly));
   }
   void open() {
-    connection.CommandOpen_Click(book, [this] { ++refreshed; }, [this] { ++focused; });
+    connection.CommandOpen_Click(
+        book, [this] { ++refreshed; }, [this] { ++focused; });
   }
 
   QTemporaryDir dir;
@@ -97,7 +98,12 @@ TEST_P(StartFailureTest, ShowsCannotStartAndStaysClosed) {
   refuseStart = GetParam().refuseStart;
   if (*GetParam().failing) failNext = {GetParam().failing};
   open();
-  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルが起動できません！")});
+  // One box: the start message, then the application's reason on its own line.
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  const QStringList lines = boxes.shown[0].text.split(QLatin1Char('\n'));
+  ASSERT_EQ(lines.size(), 2) << boxes.shown[0].text.toStdString();
+  EXPECT_EQ(lines[0], QStringLiteral("エクセルが起動できません！"));
+  EXPECT_FALSE(lines[1].isEmpty());
   EXPECT_EQ(connection.excelState, 0);
   EXPECT_EQ(connection.xls, nullptr);
   EXPECT_EQ(refreshed, 1);
@@ -122,7 +128,8 @@ TEST(WorkbookConnectionWithoutFactoryTest, OpenFailsWithTheStartMessage) {
   WorkbookConnection connection(record, boxes, {});
   int refreshed = 0;
   connection.CommandOpen_Click(book, [&] { ++refreshed; }, {});
-  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルが起動できません！")});
+  EXPECT_EQ(boxes.texts(),
+            QStringList{QStringLiteral("エクセルが起動できません！\n表計算アプリケーションがありません")});
   EXPECT_EQ(connection.excelState, 0);
   EXPECT_EQ(refreshed, 1);
 }
@@ -213,8 +220,7 @@ TEST_P(CurrentCellTest, TakesTheActiveCell) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CurrentCellTest,
-                         ::testing::Values(StartCellCase{"OneLetter", {5, 3}, "C"},
-                                           StartCellCase{"B12", {12, 2}, "B"},
+                         ::testing::Values(StartCellCase{"OneLetter", {5, 3}, "C"}, StartCellCase{"B12", {12, 2}, "B"},
                                            StartCellCase{"TwoLetters", {7, 28}, "AB"},
                                            StartCellCase{"IA", {5, 235}, "IA"},
                                            StartCellCase{"ThreeLettersKeepTwo", {3, 16384}, "XF"}),

@@ -1,6 +1,7 @@
 #include "sheet/embedded/cell_text.h"
 
 #include <QDate>
+#include <QFile>
 
 #include <cerrno>
 #include <cmath>
@@ -38,8 +39,8 @@ Result<xls::DateTimeValue> stampSerial(const Stamp& stamp, bool date1904) {
   if (!serial)
     return fail(QStringLiteral("日付 %1 はこのブックに書き込めません（%2）")
                     .arg(date.toString(QStringLiteral("yyyy/MM/dd")), QString::fromStdString(serial.description())));
-  return xls::DateTimeValue{serial.value(), stamp.kind == Stamp::Kind::Date ? xls::DateKind::DateOnly
-                                                                            : xls::DateKind::DateTime};
+  return xls::DateTimeValue{serial.value(),
+                            stamp.kind == Stamp::Kind::Date ? xls::DateKind::DateOnly : xls::DateKind::DateTime};
 }
 
 Result<xls::Value> toEngineValue(const CellValue& value, bool date1904) {
@@ -71,9 +72,8 @@ QString dateText(double serial, xls::DateKind kind, bool date1904) {
   const long long totalSeconds = std::llround(serial * SecondsPerDay);
   const long long days = totalSeconds / 86400;
   const long long seconds = totalSeconds % 86400;
-  const QString time = QStringLiteral("%1:%2:%3")
-                           .arg(seconds / 3600)
-                           .arg(twoDigits(seconds / 60 % 60), twoDigits(seconds % 60));
+  const QString time =
+      QStringLiteral("%1:%2:%3").arg(seconds / 3600).arg(twoDigits(seconds / 60 % 60), twoDigits(seconds % 60));
   if (kind == xls::DateKind::TimeOnly) return time;
 
   QString date;
@@ -143,9 +143,63 @@ QString saveFailureReason(const std::string& engineDescription) {
       {EIO, "ディスクの読み書きでエラーが発生しました。"},
   };
   for (const Cause& cause : causes)
-    if (engineDescription.find(std::strerror(cause.error)) != std::string::npos)
-      return QString::fromUtf8(cause.reason);
+    if (engineDescription.find(std::strerror(cause.error)) != std::string::npos) return QString::fromUtf8(cause.reason);
   return QStringLiteral("ファイルを書き込めませんでした。");
+}
+
+namespace {
+
+const char* const SaveAsXls = "表計算ソフトで Excel 97-2003 形式（.xls）として保存し直してから開いて下さい。";
+
+bool contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+// What a file that is no compound document is, from its first bytes.
+QString otherFormat(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return QStringLiteral("Excel 97-2003 形式（.xls）のブックではありません。");
+  // Zip archives name their members near the start: enough to tell an
+  // Office Open XML workbook from an OpenDocument one.
+  const QByteArray head = file.read(64 * 1024);
+  const QString again = QString::fromUtf8(SaveAsXls);
+  if (head.startsWith("PK\x03\x04")) {
+    if (head.contains("application/vnd.oasis.opendocument.spreadsheet"))
+      return QStringLiteral("OpenDocument 形式（.ods）のファイルの名前を .xls に変えたものです。") + again;
+    if (head.contains("xl/") || head.contains("[Content_Types].xml"))
+      return QStringLiteral("Excel 2007 以降の形式（.xlsx）のブックの名前を .xls に変えたものです。") + again;
+    return QStringLiteral("ZIP 形式のファイルで、Excel 97-2003 形式（.xls）のブックではありません。");
+  }
+  const QByteArray start = head.trimmed().left(256).toLower();
+  if (start.startsWith("<")) {
+    return QStringLiteral("HTML または XML のファイルで、Excel 97-2003 形式（.xls）のブックではありません。") + again;
+  }
+  return QStringLiteral("Excel 97-2003 形式（.xls）のブックではありません。");
+}
+
+}  // namespace
+
+QString openFailureReason(const QString& path, const std::string& engineDescription) {
+  const std::string& d = engineDescription;
+  if (contains(d, "cannot open ")) {
+    if (contains(d, std::strerror(ENOENT))) return QStringLiteral("ファイルが見つかりません。");
+    if (contains(d, std::strerror(EACCES)) || contains(d, std::strerror(EPERM)))
+      return QStringLiteral("ファイルを読む権限がありません。");
+    if (contains(d, std::strerror(EISDIR))) return QStringLiteral("ファイルではなくフォルダーです。");
+    return QStringLiteral("ファイルを開けません（%1）。").arg(QString::fromStdString(d));
+  }
+  if (contains(d, "cannot read ")) return QStringLiteral("ファイルを読み込めません。");
+  if (contains(d, "too large for a workbook")) return QStringLiteral("ファイルが大きすぎます（512 MB まで）。");
+  if (contains(d, "not a compound") || contains(d, "too short to be a compound")) return otherFormat(path);
+  if (contains(d, "Excel 5.0/95"))
+    return QStringLiteral("Excel 5.0/95 形式の古いブックです。") + QString::fromUtf8(SaveAsXls);
+  if (contains(d, "not in Excel 97-2003"))
+    return QStringLiteral("Excel 97-2003 形式（BIFF8）より古い形式のブックです。") + QString::fromUtf8(SaveAsXls);
+  if (contains(d, "no Workbook stream"))
+    return QStringLiteral("Excel のブックではありません（ほかのアプリケーションの文書です）。");
+  if (contains(d, "encrypted"))
+    return QStringLiteral("パスワードで保護（暗号化）されたブックは開けません。パスワードを外して保存し直して下さい。");
+  if (contains(d, "digitally signed"))
+    return QStringLiteral("デジタル署名付きのブックです。書き込むと署名が無効になるため開きません。");
+  return QStringLiteral("ファイルが壊れています（%1）。").arg(QString::fromStdString(d));
 }
 
 }  // namespace kestrune::sheet::embedded

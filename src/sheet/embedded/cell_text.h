@@ -35,6 +35,12 @@ QString errorText(std::uint8_t code);
 // What a cell shows; empty for an empty cell.
 QString displayText(const xls::Value& value, bool date1904);
 
+// Why the workbook at `path` could not be opened, in words for the user,
+// from the engine's description: a missing or unreadable file, a workbook of
+// another format (an .xlsx or .ods file renamed to .xls is named as such),
+// an old Excel 5.0/95 workbook, an encrypted or signed one, a damaged file.
+QString openFailureReason(const QString& path, const std::string& engineDescription);
+
 // Why a save failed, in words for the user (read-only folder, disk full,
 // file in use, ...), from the engine's description of the failure.
 QString saveFailureReason(const std::string& engineDescription);

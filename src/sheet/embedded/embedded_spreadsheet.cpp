@@ -44,9 +44,9 @@ std::string fileSystemPath(const QString& path) { return QFile::encodeName(path)
 SavePrompt askWithDialog(QWidget* parent, const QString& path, bool canCancel) {
   if (!haveWidgets()) return SavePrompt::Save;
   // On the heap and guarded: the parent may go away while the box is open.
-  QPointer<QMessageBox> box = new QMessageBox(QMessageBox::Question, ApplicationTitle,
-                                              MsgSaveQuestion.arg(QFileInfo(path).fileName()), QMessageBox::NoButton,
-                                              parent);
+  QPointer<QMessageBox> box =
+      new QMessageBox(QMessageBox::Question, ApplicationTitle, MsgSaveQuestion.arg(QFileInfo(path).fileName()),
+                      QMessageBox::NoButton, parent);
   QPushButton* save = box->addButton(PromptSaveText, QMessageBox::AcceptRole);
   QPushButton* dontSave = box->addButton(PromptDontSaveText, QMessageBox::DestructiveRole);
   QPushButton* cancel = canCancel ? box->addButton(PromptCancelText, QMessageBox::RejectRole) : nullptr;
@@ -55,7 +55,7 @@ SavePrompt askWithDialog(QWidget* parent, const QString& path, bool canCancel) {
   box->exec();
   if (!box) return canCancel ? SavePrompt::Cancel : SavePrompt::Save;
   const QAbstractButton* clicked = box->clickedButton();
-  const SavePrompt answer = clicked == dontSave ? SavePrompt::DontSave
+  const SavePrompt answer = clicked == dontSave             ? SavePrompt::DontSave
                             : clicked == save || !canCancel ? SavePrompt::Save
                                                             : SavePrompt::Cancel;
   delete box;
@@ -118,13 +118,8 @@ Status EmbeddedSpreadsheet::openWorkbook(const QString& path) {
   if (state_ == State::Ended) return fail(MsgEnded);
   if (state_ == State::Open) return fail(MsgAlreadyOpen.arg(path_));
   xls::XlsResult<xls::Workbook> opened = xls::Workbook::open(fileSystemPath(path));
-  if (!opened) {
-    // The application tells why itself, as a spreadsheet program does; the
-    // logger then reports that the application could not open the workbook.
-    const QString reason = MsgCannotOpen.arg(path, QString::fromStdString(opened.description()));
-    boxes_.show(reason, MessageIcon::Warning);
-    return fail(reason);
-  }
+  // The reason goes back to the caller, which shows it in its own message.
+  if (!opened) return fail(MsgCannotOpen.arg(path, openFailureReason(path, opened.description())));
   workbook_ = std::make_unique<xls::Workbook>(std::move(opened).value());
   path_ = path;
   state_ = State::Open;
@@ -137,8 +132,10 @@ Status EmbeddedSpreadsheet::openWorkbook(const QString& path) {
 Status EmbeddedSpreadsheet::setVisible(bool visible) {
   if (Status s = usable(); !s) return s;
   if (!window_) return {};
-  if (visible) window_->show();
-  else window_->hide();
+  if (visible)
+    window_->show();
+  else
+    window_->hide();
   return {};
 }
 
