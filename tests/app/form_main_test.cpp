@@ -169,6 +169,36 @@ TEST_F(FormMainTest, ConditionsPanelOpensNormalisedAndOkStores) {
   EXPECT_EQ(logger.setup.measureCount, 25);
 }
 
+TEST_F(FormMainTest, ConditionBoxesNormaliseOnEnterAndOnLeavingThemThroughTheWidgets) {
+  form->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  child<QPushButton>("CommandCond")->click();
+  auto* minutes = child<QLineEdit>("TextMin");
+  auto* rows = child<QLineEdit>("TextRows");
+  minutes->setFocus();
+  minutes->clear();
+  QTest::keyClicks(minutes, QStringLiteral("999"));
+  QTest::keyClick(minutes, Qt::Key_Return);
+  EXPECT_EQ(minutes->text(), QStringLiteral("300"));
+  EXPECT_TRUE(rows->hasFocus());  // Enter in the minutes box moves on to the rows
+  rows->clear();
+  QTest::keyClicks(rows, QStringLiteral("0"));
+  QTest::keyClick(rows, Qt::Key_Enter);
+  EXPECT_EQ(rows->text(), QStringLiteral("1"));
+  EXPECT_TRUE(rows->hasFocus());  // and stays there
+  rows->clear();
+  QTest::keyClicks(rows, QStringLiteral("20000"));
+  minutes->setFocus();  // leaving a box normalises it
+  EXPECT_EQ(rows->text(), QStringLiteral("10000"));
+  minutes->clear();
+  QTest::keyClicks(minutes, QStringLiteral("0"));
+  rows->setFocus();
+  EXPECT_EQ(minutes->text(), QStringLiteral("1"));
+  child<QPushButton>("CommandCellOk")->click();
+  EXPECT_EQ(logger.setup.measureCount, 10000);
+  EXPECT_EQ(logger.setup.acquireTimeMs, 60000);
+}
+
 TEST_F(FormMainTest, CtrlQSavesSettingsAndClosesTheWindow) {
   const QString path = dir.filePath(settings::SetupFileName);
   ASSERT_FALSE(QFile::exists(path));

@@ -139,6 +139,15 @@ TEST_F(RunControlTest, ScriptThatCannotLoadStopsWithThePortLeftOpen) {
   EXPECT_TRUE(run.runWindowLoaded());
 }
 
+TEST_F(RunControlTest, ABrokenScriptFileIsIgnoredWhileTheScriptFileIsOff) {
+  writeScript("NOT A COMMAND\r\n");
+  logger.setup.scriptFromFile = settings::False;
+  run.CommandStart_Click();
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_TRUE(run.runWindowLoaded());
+  EXPECT_EQ(logger.script.stepCount, 4);  // the built-in script
+}
+
 TEST_F(RunControlTest, ReceivedLinesBecomeRowsAndTheLog) {
   logger.setup.numberingOn = settings::True;
   logger.setup.acquisitionNo = 1;

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace kestrune::script {
 namespace {
 
@@ -52,7 +54,7 @@ protected:
   }
 
   // Installs the script lines as the loader would.
-  void load(std::initializer_list<const char*> lines) {
+  void load(const std::vector<const char*>& lines) {
     script.scriptSteps.assign(lines.size() + 1, ScriptStep{});
     std::size_t i = 0;
     for (const char* line : lines) ASSERT_TRUE(parseScriptLine(script.scriptSteps, i++, cp932::fromUtf8(line))) << line;
@@ -383,9 +385,9 @@ TEST_F(InterpreterTest, CodeStepsChangeTheChannelSettings) {
   tick();
   tick();
   tick();
-  EXPECT_EQ(script.endCode[0], 3);        // 0 keeps the end code
+  EXPECT_EQ(script.endCode[0], 3);          // 0 keeps the end code
   EXPECT_EQ(script.delimiterCode[0], ';');  // and the delimiter
-  EXPECT_EQ(script.startCode[0], 0);      // but clears the start code
+  EXPECT_EQ(script.startCode[0], 0);        // but clears the start code
   tick();
   tick();
   EXPECT_EQ(script.receiveTimeoutMs[0], 3000);
@@ -417,6 +419,108 @@ TEST_F(InterpreterTest, FailedWriteShowsTheMessageOnceAndTheRunGoesOn) {
   EXPECT_EQ(interp.cycleCount, 3);
 }
 
+// ---- The end of a run and the waits it may cut short -------------------------
+
+struct EndWhileWaitingCase {
+  const char* name;
+  std::vector<const char*> lines;
+  std::int32_t timeLimitMs;  // 0: none
+  std::int32_t rows;
+  bool cutShort;  // the run ends long before the 10 s wait would have run out
+};
+
+class EndWhileWaitingTest : public InterpreterTest, public ::testing::WithParamInterface<EndWhileWaitingCase> {};
+
+// The end of a run (time limit reached, or the last row done) cuts short only
+// RCV's wait for a line; WTM, BRK, an unsent SND and the EEE interval run out.
+TEST_P(EndWhileWaitingTest, OnlyTheReceiveWaitIsCutShort) {
+  const EndWhileWaitingCase& c = GetParam();
+  load(c.lines);
+  setup.acquireTimeMs = c.timeLimitMs;
+  setup.measureCount = c.rows;
+  start();
+  port.pendingOut = 1;  // SND's bytes never leave
+  std::int32_t elapsed = 0;
+  while (runActive && elapsed < 20000) {
+    tick();
+    elapsed += 10;
+  }
+  ASSERT_FALSE(runActive) << "the run never ended";
+  if (c.cutShort)
+    EXPECT_LT(elapsed, 2000);
+  else
+    EXPECT_GE(elapsed, 10000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EndWhileWaitingTest,
+    ::testing::Values(EndWhileWaitingCase{"RcvByTimeLimit", {"RTM:10", "SSS", "RCV", "EEE"}, 1000, 100, true},
+                      EndWhileWaitingCase{"RcvByRowLimit", {"RTM:10", "SSS", "EEE", "RCV"}, 0, 1, true},
+                      EndWhileWaitingCase{"WtmByTimeLimit", {"SSS", "WTM:10", "EEE"}, 1000, 100, false},
+                      EndWhileWaitingCase{"WtmByRowLimit", {"SSS", "EEE", "WTM:10"}, 0, 1, false},
+                      EndWhileWaitingCase{"BrkByTimeLimit", {"SSS", "BRK:10", "EEE"}, 1000, 100, false},
+                      EndWhileWaitingCase{"BrkByRowLimit", {"SSS", "EEE", "BRK:10"}, 0, 1, false},
+                      EndWhileWaitingCase{"SndByTimeLimit", {"STM:10", "SSS", "SND:X", "EEE"}, 1000, 100, false},
+                      EndWhileWaitingCase{"SndByRowLimit", {"STM:10", "SSS", "EEE", "SND:X"}, 0, 1, false},
+                      EndWhileWaitingCase{"EeeIntervalByTimeLimit", {"ITM:10", "SSS", "EEE"}, 1000, 100, false}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(InterpreterTest, TheIntervalRunsDownWhilePaused) {
+  load({"ITM:5", "SSS", "PAU", "EEE"});
+  start();
+  tick();  // ITM
+  tick();  // SSS: the 5 s interval starts
+  tick();  // PAU
+  ASSERT_TRUE(interp.pausedForNext);
+  for (int i = 0; i < 600; ++i) tick();  // 6 s paused
+  interp.pausedForNext = false;
+  tick();  // EEE finds its interval over
+  EXPECT_EQ(interp.cycleCount, 1);
+}
+
+TEST_F(InterpreterTest, SeveralSetStepsWriteEachValueOnceInItsColumn) {
+  load({"SSS", "RCV", "SET", "RCV", "SET", "SET", "EEE"});
+  setup.measureCount = 1;
+  start();
+  answer("a,b\r");
+  for (int i = 0; i < 3; ++i) tick();  // SSS, RCV, SET
+  answer("c\r");
+  for (int i = 0; i < 4; ++i) tick();  // RCV, SET, SET, EEE
+  EXPECT_EQ(cell(1, 1), QStringLiteral("a"));
+  EXPECT_EQ(cell(1, 2), QStringLiteral("b"));
+  EXPECT_EQ(cell(1, 3), QStringLiteral("c"));
+  EXPECT_EQ(std::count_if(sheetLog->calls.begin(), sheetLog->calls.end(),
+                          [](const std::string& call) { return call.rfind("setValue", 0) == 0; }),
+            3);
+}
+
+TEST_F(InterpreterTest, AnAcquisitionWithoutFieldsLeavesItsRowEmptyButCountsItsNumber) {
+  load({"RTM:0", "SSS", "RCV", "SET", "EEE"});
+  setup.numberingOn = settings::True;
+  setup.acquisitionNo = 7;
+  setup.measureCount = 2;
+  start();
+  for (int i = 0; i < 6; ++i) tick();  // no answer: RCV times out, EEE moves on
+  answer("x\r");
+  for (int i = 0; i < 5; ++i) tick();
+  EXPECT_EQ(cell(1, 1), QStringLiteral("<empty>"));
+  EXPECT_EQ(cell(2, 1), QStringLiteral("#8"));
+  EXPECT_EQ(cell(2, 2), QStringLiteral("x"));
+  EXPECT_EQ(setup.acquisitionNo, 9);
+}
+
+TEST_F(InterpreterTest, ALineFeedEndCodeCutsLinesAndTheCarriageReturnIsDropped) {
+  load({"ECD:%LF", "SSS", "RCV", "SET", "EEE"});
+  setup.measureCount = 1;
+  start();
+  answer("7,8\r\n9");
+  for (int i = 0; i < 5; ++i) tick();
+  EXPECT_EQ(cell(1, 1), QStringLiteral("7"));
+  EXPECT_EQ(cell(1, 2), QStringLiteral("8"));
+  EXPECT_EQ(cell(1, 3), QStringLiteral("<empty>"));
+  EXPECT_EQ(reception.recvBuffer[0], u"9");  // no line end yet
+}
+
 // ---- Reception matching -----------------------------------------------------
 
 struct MatchCase {
@@ -439,18 +543,18 @@ TEST_P(RcvDataGetTest, CutsLinesIntoFields) {
   EXPECT_EQ(reception.recvBuffer[0], cp932::fromUtf8(c.left));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, RcvDataGetTest,
-    ::testing::Values(MatchCase{"TwoFields", "12.5,3.0\r", true, {"12.5", "3.0"}, ""},
-                      MatchCase{"LfStaysForTheNextLine", "12.5,3.0\r\n7", true, {"12.5", "3.0"}, "\n7"},
-                      MatchCase{"EmptyFieldsSkipped", ",,5\r", true, {"5"}, ""},
-                      MatchCase{"IncompleteLineWaits", "12.5", false, {}, "12.5"},
-                      MatchCase{"TwoLines", "A\rB\r", true, {"A", "B"}, ""},
-                      MatchCase{"LeadingSpaceKept", " 1.0\r", true, {" 1.0"}, ""},
-                      MatchCase{"LfDroppedWhileSplitting", "\n7,8\r", true, {"7", "8"}, ""},
-                      MatchCase{"DoubleByteText", "測定,ｱ\r", true, {"測定", "ｱ"}, ""},
-                      MatchCase{"Empty", "", false, {}, ""}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, RcvDataGetTest,
+                         ::testing::Values(MatchCase{"TwoFields", "12.5,3.0\r", true, {"12.5", "3.0"}, ""},
+                                           MatchCase{
+                                               "LfStaysForTheNextLine", "12.5,3.0\r\n7", true, {"12.5", "3.0"}, "\n7"},
+                                           MatchCase{"EmptyFieldsSkipped", ",,5\r", true, {"5"}, ""},
+                                           MatchCase{"IncompleteLineWaits", "12.5", false, {}, "12.5"},
+                                           MatchCase{"TwoLines", "A\rB\r", true, {"A", "B"}, ""},
+                                           MatchCase{"LeadingSpaceKept", " 1.0\r", true, {" 1.0"}, ""},
+                                           MatchCase{"LfDroppedWhileSplitting", "\n7,8\r", true, {"7", "8"}, ""},
+                                           MatchCase{"DoubleByteText", "測定,ｱ\r", true, {"測定", "ｱ"}, ""},
+                                           MatchCase{"Empty", "", false, {}, ""}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(InterpreterTest, StartCodeIsRemovedAndControlCharactersDropped) {
   script.startCode[0] = 2;
