@@ -171,7 +171,7 @@ TEST_F(ManualTest, DescribesEveryCommandAndToken) {
 
 TEST_F(ManualTest, DescribesTheCommandLine) {
   for (const char* option : {"--headless", "--workbook", "--dir", "--spreadsheet", "--start", "--new-workbook",
-                             "--dump", "--screenshot", "--panel"})
+                             "--overwrite", "--dump", "--screenshot", "--panel"})
     EXPECT_TRUE(html.contains(QLatin1String(option))) << option;
   for (const char* text :
        {"./build.sh run", "./build.sh test", "ports.conf", "COM3=/dev/ttyUSB0", "dialout", "/dev/serial/by-id",
