@@ -175,6 +175,40 @@ CHART = """  <table:table table:name="Data">
 """
 
 
+# Formulas stored once for a range of cells: filled down (LibreOffice writes
+# shared formulas, SHRFMLA, for B1:B4 with numbers and C1:C4 with text), an
+# array formula over D1:D3, a one-cell array formula in E1 and a data table
+# (TABLE) in G2:G3 with input cell A1 and column of inputs F2:F3.
+def _cell(attrs):
+    return "    <table:table-cell %s/>\n" % attrs
+
+
+def _groups_row(r):
+    a = "[.A%d]" % r
+    cells = [
+        _cell('office:value-type="float" office:value="%d"' % r),
+        _cell('table:formula="of:=%s*2"' % a),
+        _cell('table:formula="of:=&quot;n&quot;&amp;%s"' % a),
+    ]
+    if r == 1:
+        cells.append(_cell('table:formula="of:=[.A1:.A3]*10" '
+                           'table:number-matrix-columns-spanned="1" table:number-matrix-rows-spanned="3"'))
+        cells.append(_cell('table:formula="of:=SUM([.A1:.A4])" '
+                           'table:number-matrix-columns-spanned="1" table:number-matrix-rows-spanned="1"'))
+        cells.append(_cell(""))
+        cells.append(_cell('table:formula="of:=[.A1]*3"'))
+    elif r in (2, 3):
+        cells.append(_cell(""))
+        cells.append(_cell(""))
+        cells.append(_cell('office:value-type="float" office:value="%d"' % (r * 2 + 1)))
+        cells.append(_cell('table:formula="of:=MULTIPLE.OPERATIONS([.$G$1];[.$A$1];[.F%d])"' % r))
+    return "   <table:table-row>\n" + "".join(cells) + "   </table:table-row>\n"
+
+
+FORMULA_GROUPS = ('  <table:table table:name="Groups">\n' + "".join(_groups_row(r) for r in range(1, 5)) +
+                  "  </table:table>\n")
+
+
 def with_libreoffice(name, body):
     soffice = shutil.which("soffice")
     if not soffice:
@@ -202,6 +236,7 @@ def main():
         ("many_strings.xls", many_strings),
         ("formula_results.xls", lambda path: with_libreoffice("formula_results.xls", FORMULA_RESULTS)),
         ("chart.xls", lambda path: with_libreoffice("chart.xls", CHART)),
+        ("formula_groups.xls", lambda path: with_libreoffice("formula_groups.xls", FORMULA_GROUPS)),
     ]:
         make(os.path.join(OUT, name))
     return 0

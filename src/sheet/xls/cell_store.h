@@ -32,7 +32,7 @@ struct CellSlot {
   std::uint8_t dateKind : 2 = 0;  // DateKind of a Date
   std::uint8_t formula : 1 = 0;   // a formula's cached result
   std::uint8_t written : 1 = 0;   // set by an edit: saved from the slot, not from the file's record
-  std::uint8_t anchor : 1 = 0;    // anchors a shared, array or table formula
+  std::uint8_t grouped : 1 = 0;   // uses a shared, array or table formula (FormulaGroups)
   std::uint16_t xf = 0;
   std::uint32_t payload[2] = {0, 0};  // a double's bits, or a text index / flag / error code in [0]
 
@@ -48,6 +48,9 @@ public:
   using Row = std::vector<CellSlot>;
 
   const CellSlot* find(std::uint32_t row, std::uint32_t column) const;
+  CellSlot* find(std::uint32_t row, std::uint32_t column) {
+    return const_cast<CellSlot*>(static_cast<const CellStore*>(this)->find(row, column));
+  }
   // The slot at a position, made empty (all fields zero but the column) when new.
   CellSlot& slot(std::uint32_t row, std::uint32_t column);
   std::size_t size() const { return count_; }

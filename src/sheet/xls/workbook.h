@@ -7,6 +7,7 @@
 
 #include "sheet/xls/cell_store.h"
 #include "sheet/xls/cfb.h"
+#include "sheet/xls/formula_groups.h"
 #include "sheet/xls/records.h"
 #include "sheet/xls/sst.h"
 #include "sheet/xls/value.h"
@@ -56,8 +57,10 @@ public:
 
   // Writes a value. Text is stored as text as given (use parseTyped for typed
   // input); a date/time gets a date format; Empty clears the value and keeps
-  // the cell's formatting. Fails outside 65,536 x 256, on sheets that are not
-  // worksheets, and on formulas that anchor shared, array or table formulas.
+  // the cell's formatting. Fails outside 65,536 x 256 and on sheets that are
+  // not worksheets. Writing a cell of a shared formula leaves the formula in
+  // its other cells; writing a cell of an array formula or data table removes
+  // that formula, and its other cells keep their last results as values.
   XlsStatus setCell(std::size_t sheet, std::uint32_t row, std::uint32_t column, const Value& value);
 
   std::size_t activeSheet() const { return activeSheet_; }
@@ -79,6 +82,7 @@ private:
     std::size_t firstRecord = 0;       // BOF .. EOF: records_[firstRecord, endRecord)
     std::size_t endRecord = 0;
     CellStore cells;
+    FormulaGroups formulas;
     bool written = false;  // setCell wrote cells: the cell area is re-laid on save
     CellPosition activeCell;
     bool activeCellChanged = false;
@@ -93,6 +97,7 @@ private:
   std::optional<DateKind> dateKindOfXf(std::uint16_t xf) const;
   XlsResult<std::uint16_t> dateXf(std::uint16_t baseXf, DateKind kind);
   std::uint32_t internString(const std::string& utf8);
+  void releaseFormulaGroup(Sheet& sheet, std::uint32_t cell);
   std::uint16_t defaultXf() const;
   std::span<const RecordRef> records(const Sheet& sheet) const {
     return std::span<const RecordRef>(records_).subspan(sheet.firstRecord, sheet.endRecord - sheet.firstRecord);

@@ -110,8 +110,6 @@ XlsStatus Workbook::setCell(std::size_t sheetIndex, std::uint32_t row, std::uint
   if (sheet.kind != SheetKind::Worksheet) return xlsFail("sheet \"" + sheet.name + "\" is not a worksheet");
   if (auto st = checkPosition(row, column); !st) return st;
   const CellSlot* existing = sheet.cells.find(row, column);
-  if (existing && existing->anchor)
-    return xlsFail("the cell holds part of a shared or array formula and cannot be overwritten");
   std::uint16_t xf = existing ? existing->xf : defaultXf();
 
   // Everything that can fail is checked before the store changes.
@@ -158,9 +156,34 @@ XlsStatus Workbook::setCell(std::size_t sheetIndex, std::uint32_t row, std::uint
   }
   // Empty over a cell keeps its formatting as a BLANK.
   next.xf = xf;
+  if (existing && existing->grouped) releaseFormulaGroup(sheet, row << 8 | column);
   sheet.cells.slot(row, column) = next;
   sheet.written = true;
   return {};
+}
+
+// An array formula or data table is one formula over its whole range: a
+// write into any of its cells removes it, as spreadsheet programs do when the
+// range is cleared. The other cells keep their last results as plain values
+// (text through the shared strings, an empty text as a blank). A shared
+// formula stays with its other cells; the save moves it to the first of them.
+void Workbook::releaseFormulaGroup(Sheet& sheet, std::uint32_t cell) {
+  FormulaGroup* group = sheet.formulas.groupOf(cell);
+  if (!group || group->released || group->kind == FormulaGroupKind::Shared) return;
+  for (std::uint32_t member : group->cells) {
+    CellSlot* slot = sheet.cells.find(member >> 8, member & 0xFF);
+    if (!slot) continue;
+    slot->grouped = 0;
+    if (member == cell || slot->written) continue;
+    slot->formula = 0;
+    slot->written = 1;
+    if (slot->cellKind() == CellKind::LocalText) {
+      const std::string text = sheet.cells.text(slot->index());
+      slot->kind = static_cast<std::uint8_t>(text.empty() ? CellKind::Empty : CellKind::SharedText);
+      slot->payload[0] = text.empty() ? 0 : internString(text);
+    }
+  }
+  group->released = true;
 }
 
 XlsStatus Workbook::setActiveSheet(std::size_t sheet) {

@@ -4,6 +4,7 @@
 // the cell store. Then the view records (WINDOW2, SELECTION).
 #include "sheet/xls/workbook_layout.h"
 
+#include "sheet/xls/formula_groups.h"
 #include "sheet/xls/workbook.h"
 
 #include <algorithm>
@@ -443,18 +444,44 @@ void Workbook::rebuildCellArea(const Sheet& sheet, SheetLayout& layout) const {
   if (dims == None) out.push_back(dimensions);
   for (std::uint32_t i : leading) out.push_back(original(recs, i));
 
+  // Shared formulas whose cells were written move to their first remaining
+  // cell; arrays and tables taken apart lose their ARRAY/TABLE.
+  FormulaGroupEdits groupEdits;
+  if (!sheet.formulas.empty()) groupEdits = planFormulaGroupEdits(sheet.formulas, cells, data, recs);
+  auto emitFormula = [&](const CellEntry& e) {
+    const std::uint32_t k = key(e.row, e.colFirst);
+    auto target = groupEdits.retarget.find(k);
+    const ByteView read = recs[e.record].body(data);
+    if (target != groupEdits.retarget.end() && formulaReference(read)) {
+      Record moved{rid::Formula, Bytes(read.begin(), read.end()), 0};
+      setFormulaReference(moved.body, target->second);
+      out.push_back(owned(layout, std::move(moved)));
+    } else {
+      out.push_back(LayoutItem{e.record, e.part, e.kind});
+    }
+    // Once only, should the file hold two FORMULA records for the host.
+    if (auto shared = groupEdits.sharedAfter.find(k); shared != groupEdits.sharedAfter.end()) {
+      out.push_back(owned(layout, std::move(shared->second)));
+      groupEdits.sharedAfter.erase(shared);
+    }
+  };
   auto emitEntry = [&](const CellEntry& e) {
     if (e.head == CellEntry::Replaced) {
       out.push_back(LayoutItem{key(e.row, e.colFirst), 0, ItemKind::Cell});
       cover(e.row, e.colFirst, e.colLast);
     } else if (e.head == CellEntry::Kept) {
-      out.push_back(LayoutItem{e.record, e.part, e.kind});
+      if (!groupEdits.empty() && e.kind == ItemKind::Original && recs[e.record].id == rid::Formula)
+        emitFormula(e);
+      else
+        out.push_back(LayoutItem{e.record, e.part, e.kind});
       cover(e.row, e.colFirst, e.colLast);
     }
     bool lead = e.head == CellEntry::Dropped;  // the first record kept now leads the entry
     for (std::uint32_t d = e.depBegin; d < e.depEnd; ++d) {
       const std::uint32_t i = deps[d];
-      if (e.head != CellEntry::Kept && recs[i].id == rid::String) continue;
+      // A written cell's formula goes with its STRING and SHRFMLA/ARRAY/TABLE.
+      if (e.head != CellEntry::Kept && isDependent(recs[i].id)) continue;
+      if (groupEdits.dropped(i)) continue;
       if (lead && isCellRecord(recs[i].id)) cover(e.row, e.colFirst, e.colLast);
       lead = false;
       out.push_back(original(recs, i));

@@ -252,12 +252,10 @@ void Workbook::readCells(Sheet& sheet) {
     auto put = [&](std::uint32_t c, std::uint16_t xf, bool formula) -> CellSlot* {
       if (c >= MaxColumns) return nullptr;
       CellSlot& slot = store.slot(row, c);
-      const auto anchor = slot.anchor;
       slot = CellSlot{};
       slot.column = static_cast<std::uint8_t>(c);
       slot.xf = xf;
       slot.formula = formula ? 1 : 0;
-      slot.anchor = anchor;
       return &slot;
     };
     auto putText = [&](std::uint32_t c, std::uint16_t xf, bool formula, std::string text) {
@@ -320,16 +318,28 @@ void Workbook::readCells(Sheet& sheet) {
       }
       case rid::Formula: {
         if (b.size() < 22) break;
-        std::size_t next = i + 1;
+        // The text result (STRING) and the SHRFMLA/ARRAY/TABLE a host cell
+        // carries follow the FORMULA; writers put them in either order.
+        std::size_t stringAt = 0, groupAt = 0;
+        std::optional<FormulaGroupKind> groupKind;
+        for (std::size_t k = i + 1; k < recs.size() && k <= i + 2; ++k) {
+          if (recs[k].id == rid::String && !stringAt) {
+            stringAt = k;
+          } else if (const auto kind = groupKindOf(recs[k].id, recs[k].size); kind && !groupKind) {
+            groupAt = k;
+            groupKind = kind;
+          } else {
+            break;
+          }
+        }
         if (getU16(b, 12) == 0xFFFF) {
           switch (b[6]) {
             case 0:
-              if (next < recs.size() && recs[next].id == rid::String) {
-                ByteReader in(recs[next].body(data));
+              if (stringAt) {
+                ByteReader in(recs[stringAt].body(data));
                 std::u16string text;
                 readBiffString(in, false, text);
                 putText(col, xf, true, utf16ToUtf8(text));
-                ++next;
               } else {
                 putText(col, xf, true, std::string());
               }
@@ -351,18 +361,21 @@ void Workbook::readCells(Sheet& sheet) {
         } else if (CellSlot* slot = put(col, xf, true)) {
           setNumber(*slot, getF64(b, 6), xf);
         }
-        const bool sharedMember = getU16(b, 14) & 0x08;
-        const bool tokenRefersElsewhere = b.size() > 22 && (b[22] == 0x01 || b[22] == 0x02);
-        const bool anchors = next < recs.size() && (recs[next].id == rid::ShrFmla ||
-                                                    recs[next].id == rid::Array || recs[next].id == rid::Table);
-        if ((anchors || (tokenRefersElsewhere && !sharedMember)) && col < MaxColumns)
-          store.slot(row, col).anchor = 1;
+        if (col < MaxColumns) {
+          const std::uint32_t cell = static_cast<std::uint32_t>(row) << 8 | col;
+          if (groupKind) sheet.formulas.addHost(*groupKind, cell, static_cast<std::uint32_t>(groupAt));
+          if (const auto reference = formulaReference(b)) sheet.formulas.addReference(cell, *reference);
+        }
         break;
       }
       default:
         break;
     }
   }
+  sheet.formulas.finish();
+  for (const FormulaGroup& group : sheet.formulas.groups())
+    for (std::uint32_t cell : group.cells)
+      if (CellSlot* slot = store.find(cell >> 8, cell & 0xFF)) slot->grouped = 1;
 }
 
 }  // namespace kestrune::xls

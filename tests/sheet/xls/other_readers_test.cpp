@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace kestrune::xls::testing {
 namespace {
@@ -89,6 +90,59 @@ TEST(OtherReadersTest, LibreOfficeSeesValuesActiveSheetAndCell) {
   const auto date = wb.cell(1, 4, 3);
   ASSERT_TRUE(date.ok());
   EXPECT_TRUE(std::holds_alternative<DateTimeValue>(date.value().value));
+}
+
+// The workbooks of formulaGroupWrites(), saved in `dir`.
+std::vector<std::string> writtenFormulaGroups(const TempDir& dir) {
+  std::vector<std::string> paths;
+  for (const GroupWrites& set : formulaGroupWrites()) {
+    paths.push_back(dir.file(std::string(set.name) + ".xls"));
+    writeFormulaGroups(KESTRUNE_XLS_TEST_DATA "/formula_groups.xls", set, paths.back());
+  }
+  return paths;
+}
+
+// Cells written into shared formulas, array formulas and a data table:
+// LibreOffice still finds the shared formulas in their other cells and
+// computes them from the changed inputs; removed arrays and tables left values.
+TEST(OtherReadersTest, LibreOfficeComputesTheFormulasLeftInWrittenGroups) {
+  if (!installed("soffice")) GTEST_SKIP() << "LibreOffice is not installed";
+  TempDir dir;
+  const std::vector<std::string> paths = writtenFormulaGroups(dir);
+  std::string files;
+  for (const std::string& path : paths) files += " '" + path + "'";
+  const std::string soffice =
+      "soffice -env:UserInstallation=file://" + dir.file("profile") + " --headless --norestore --convert-to ";
+  // CSV filter options: comma, double quote, UTF-8, from line 1; the last
+  // field asks for formulas instead of their results.
+  const auto [fStatus, fOutput] =
+      shell(soffice + "'csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,false,true' --outdir '" +
+            dir.file("formulas") + "'" + files);
+  ASSERT_EQ(fStatus, 0) << fOutput;
+  const auto [vStatus, vOutput] = shell(soffice + "csv --outdir '" + dir.file("values") + "'" + files);
+  ASSERT_EQ(vStatus, 0) << vOutput;
+  for (const GroupWrites& set : formulaGroupWrites()) {
+    SCOPED_TRACE(set.name);
+    const std::string csv = std::string(set.name) + ".csv";
+    EXPECT_EQ(readText(dir.file("formulas/" + csv)), set.formulas);
+    EXPECT_EQ(readText(dir.file("values/" + csv)), set.values);
+  }
+}
+
+TEST(OtherReadersTest, GnumericComputesTheFormulasLeftInWrittenGroupsWithoutWarnings) {
+  if (!installed("ssconvert")) GTEST_SKIP() << "Gnumeric's ssconvert is not installed";
+  TempDir dir;
+  const std::vector<std::string> paths = writtenFormulaGroups(dir);
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const GroupWrites& set = formulaGroupWrites()[i];
+    SCOPED_TRACE(set.name);
+    const std::string csv = dir.file(std::string(set.name) + ".csv");
+    const auto [status, output] = shell("ssconvert --recalc '" + paths[i] + "' '" + csv + "'");
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(output.find("arning"), std::string::npos) << output;
+    EXPECT_EQ(output.find("rror"), std::string::npos) << output;
+    EXPECT_EQ(readText(csv), set.values);
+  }
 }
 
 }  // namespace

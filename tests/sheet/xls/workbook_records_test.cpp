@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <map>
+
 namespace kestrune::xls {
 namespace {
 
@@ -202,24 +206,244 @@ TEST(WorkbookRecordsTest, OverwritingAFormulaDropsItsStringRecord) {
   ASSERT_EQ(withId(recs, rid::Number).size(), 1u);
 }
 
-TEST(WorkbookRecordsTest, FormulasAnchoringSharedFormulasAreNotOverwritten) {
-  Bytes f = cellBody(0, 0, 15);
-  putF64(f, 3.0);
-  f.insert(f.end(), {0x08, 0, 0, 0, 0, 0, 5, 0, 0x01, 0, 0, 0, 0});  // tExp to A1
-  const Bytes stream = buildWorkbookStream(
-      minimalGlobals(), {{"S", minimalSheet({rec(rid::Formula, f), rec(rid::ShrFmla, Bytes(10, 0))})}});
-  Workbook wb = load(stream);
-  const XlsStatus st = wb.setCell(0, 0, 0, 1.0);
-  EXPECT_FALSE(st.ok());
-  EXPECT_NE(st.description().find("shared"), std::string::npos);
-  EXPECT_TRUE(wb.setCell(0, 0, 1, 1.0).ok());
-  const auto recs = sheetRecords(saved(wb), 0);
-  EXPECT_EQ(withId(recs, rid::Formula).size(), 1u);
-  // SHRFMLA stays right after its formula.
-  for (std::size_t i = 0; i < recs.size(); ++i)
-    if (recs[i].id == rid::ShrFmla) {
-      EXPECT_EQ(recs[i - 1].id, rid::Formula);
+// A FORMULA of a formula group: its cached result (8 bytes) and one PtgExp,
+// or PtgTbl for a data table, naming the host cell.
+Record groupFormula(std::uint32_t cell, Bytes result, std::uint32_t host, std::uint16_t grbit,
+                    std::uint8_t ptg = 0x01) {
+  Bytes b = cellBody(static_cast<std::uint16_t>(cell >> 8), cell & 0xFF, 15);
+  b.insert(b.end(), result.begin(), result.end());
+  putU16(b, grbit);
+  putU32(b, 0);
+  putU16(b, 5);
+  putU8(b, ptg);
+  putU16(b, static_cast<std::uint16_t>(host >> 8));
+  putU16(b, host & 0xFF);
+  return rec(rid::Formula, b);
+}
+
+Bytes numberResult(double v) {
+  Bytes b;
+  putF64(b, v);
+  return b;
+}
+
+// SHRFMLA over rows r0..r1, columns c0..c1: the cell to the left plus one
+// (PtgRefN row +0 column -1, PtgInt 1, PtgAdd).
+Record leftPlusOne(std::uint16_t r0, std::uint16_t r1, std::uint8_t c0, std::uint8_t c1, std::uint8_t uses) {
+  Bytes b = u16s({r0, r1});
+  b.insert(b.end(), {c0, c1, 0, uses, 9, 0, 0x4C, 0, 0, 0xFF, 0xC0, 0x1E, 1, 0, 0x03});
+  return rec(rid::ShrFmla, b);
+}
+
+constexpr std::uint32_t at(std::uint32_t row, std::uint32_t col) { return row << 8 | col; }
+
+std::uint32_t keyOf(const Record& cell) { return at(getU16(cell.body, 0), getU16(cell.body, 2)); }
+
+TEST(WorkbookRecordsTest, WrittenSharedFormulaCellsLeaveTheFormulaToTheFirstRemainingCell) {
+  // A1:A3 hold 1..3; B1:C3 share "left + 1" with host B1; E5 is a one-cell shared formula.
+  const std::map<std::uint32_t, double> cached = {{at(0, 1), 2}, {at(0, 2), 3}, {at(1, 1), 3},
+                                                  {at(1, 2), 4}, {at(2, 1), 4}, {at(2, 2), 5}};
+  const Record shared = leftPlusOne(0, 2, 1, 2, 6), single = leftPlusOne(4, 4, 4, 4, 1);
+  std::vector<Record> cells;
+  for (std::uint16_t r = 0; r < 3; ++r) {
+    cells.push_back(numberRec(r, 0, r + 1.0));
+    for (std::uint16_t c = 1; c <= 2; ++c) {
+      cells.push_back(groupFormula(at(r, c), numberResult(cached.at(at(r, c))), at(0, 1), 0x0008));
+      if (r == 0 && c == 1) cells.push_back(shared);
     }
+  }
+  cells.push_back(groupFormula(at(4, 4), numberResult(1), at(4, 4), 0x0008));
+  cells.push_back(single);
+  const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet(cells)}});
+
+  // The host of B1:C3 after the save, the SHRFMLA range (rows, columns) and its use count.
+  struct Case {
+    const char* name;
+    std::vector<std::uint32_t> written;
+    std::uint32_t host;  // 0: no cell uses the formula any more
+    std::array<std::uint16_t, 4> range;
+    std::uint8_t uses;
+  };
+  const std::uint32_t None = 0;
+  const Case cases[] = {
+      {"host", {at(0, 1)}, at(0, 2), {0, 2, 1, 2}, 5},
+      {"member", {at(1, 2)}, at(0, 1), {0, 2, 1, 2}, 5},
+      {"first row", {at(0, 1), at(0, 2)}, at(1, 1), {1, 2, 1, 2}, 4},
+      {"last column", {at(0, 2), at(1, 2), at(2, 2)}, at(0, 1), {0, 2, 1, 1}, 3},
+      {"all but the last", {at(0, 1), at(0, 2), at(1, 1), at(1, 2), at(2, 1)}, at(2, 2), {2, 2, 2, 2}, 1},
+      {"all", {at(0, 1), at(0, 2), at(1, 1), at(1, 2), at(2, 1), at(2, 2)}, None, {}, 0},
+      {"one-cell formula", {at(4, 4)}, at(0, 1), {0, 2, 1, 2}, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Workbook wb = load(stream);
+    for (std::uint32_t cell : c.written) ASSERT_TRUE(wb.setCell(0, cell >> 8, cell & 0xFF, -1.0).ok());
+    const Bytes file = saved(wb);
+    const auto recs = sheetRecords(file, 0);
+    std::map<std::uint32_t, Record> formulas;
+    std::vector<std::pair<std::uint32_t, Bytes>> shrFmlas;  // the FORMULA it follows, its body
+    for (std::size_t i = 0; i < recs.size(); ++i) {
+      if (recs[i].id == rid::Formula) formulas[keyOf(recs[i])] = recs[i];
+      if (recs[i].id == rid::ShrFmla) {
+        ASSERT_EQ(recs[i - 1].id, rid::Formula);
+        shrFmlas.emplace_back(keyOf(recs[i - 1]), recs[i].body);
+      }
+    }
+    auto isWritten = [&](std::uint32_t cell) {
+      return std::find(c.written.begin(), c.written.end(), cell) != c.written.end();
+    };
+    // Remaining cells keep their records (cached result, flags) but name the new host.
+    for (const auto& [cell, result] : cached) {
+      SCOPED_TRACE(cell);
+      if (isWritten(cell)) {
+        EXPECT_FALSE(formulas.count(cell));
+        continue;
+      }
+      ASSERT_TRUE(formulas.count(cell));
+      EXPECT_EQ(formulas[cell].body, groupFormula(cell, numberResult(result), c.host, 0x0008).body);
+    }
+    std::vector<std::pair<std::uint32_t, Bytes>> expected;
+    if (c.host != None) {
+      Record moved = shared;
+      setU16(moved.body, 0, c.range[0]);
+      setU16(moved.body, 2, c.range[1]);
+      moved.body[4] = static_cast<std::uint8_t>(c.range[2]);
+      moved.body[5] = static_cast<std::uint8_t>(c.range[3]);
+      moved.body[7] = c.uses;
+      expected.emplace_back(c.host, moved.body);
+    }
+    if (!isWritten(at(4, 4))) expected.emplace_back(at(4, 4), single.body);
+    EXPECT_EQ(shrFmlas, expected);
+
+    // Read back: written values, cached results, and the moved formula is a
+    // group again: writing its new host moves it on once more.
+    auto back = Workbook::fromBytes(file);
+    ASSERT_TRUE(back.ok()) << back.description();
+    for (const auto& [cell, result] : cached) {
+      const auto got = back->cell(0, cell >> 8, cell & 0xFF);
+      ASSERT_TRUE(got.ok());
+      EXPECT_EQ(got->formula, !isWritten(cell)) << cell;
+      EXPECT_EQ(std::get<double>(got->value), isWritten(cell) ? -1.0 : result) << cell;
+    }
+    if (c.host == None) continue;
+    ASSERT_TRUE(back->setCell(0, c.host >> 8, c.host & 0xFF, -2.0).ok());
+    std::uint32_t next = None;
+    for (const auto& [cell, result] : cached)
+      if (!isWritten(cell) && cell != c.host) {
+        next = cell;
+        break;
+      }
+    const auto again = sheetRecords(saved(back.value()), 0);
+    std::vector<std::uint32_t> hosts;
+    for (std::size_t i = 1; i < again.size(); ++i)
+      if (again[i].id == rid::ShrFmla && getU16(again[i].body, 0) <= 2) hosts.push_back(keyOf(again[i - 1]));
+    EXPECT_EQ(hosts, next == None ? std::vector<std::uint32_t>{} : std::vector<std::uint32_t>{next});
+  }
+}
+
+TEST(WorkbookRecordsTest, WritingACellOfAnArrayOrTableTurnsItsCellsIntoValues) {
+  // D1:D5 one array formula whose results are a number, a text, an empty
+  // text, a boolean and an error; E1 a one-cell array formula; G2:G3 a data table.
+  auto result = [](std::initializer_list<std::uint8_t> bytes) { return Bytes(bytes); };
+  Bytes twenty, empty;
+  appendBiffString(twenty, u"twenty", false);
+  appendBiffString(empty, u"", false);
+  Bytes arrayD = u16s({0, 4});
+  arrayD.insert(arrayD.end(), {3, 3, 0, 0, 0, 0, 0, 0, 3, 0, 0x1E, 10, 0});
+  Bytes arrayE = u16s({0, 0});
+  arrayE.insert(arrayE.end(), {4, 4, 0, 0, 0, 0, 0, 0, 3, 0, 0x1E, 6, 0});
+  Bytes table = u16s({1, 2});
+  table.insert(table.end(), {6, 6, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  const std::vector<Record> cells = {
+      numberRec(0, 0, 1.0),
+      groupFormula(at(0, 3), numberResult(10), at(0, 3), 0),
+      rec(rid::Array, arrayD),
+      groupFormula(at(0, 4), numberResult(6), at(0, 4), 0),
+      rec(rid::Array, arrayE),
+      groupFormula(at(1, 3), result({0, 0, 0, 0, 0, 0, 0xFF, 0xFF}), at(0, 3), 0),
+      rec(rid::String, twenty),
+      groupFormula(at(1, 6), numberResult(15), at(1, 6), 0, 0x02),
+      rec(rid::Table, table),
+      groupFormula(at(2, 3), result({0, 0, 0, 0, 0, 0, 0xFF, 0xFF}), at(0, 3), 0),
+      rec(rid::String, empty),
+      groupFormula(at(2, 6), numberResult(21), at(1, 6), 0, 0x02),
+      groupFormula(at(3, 3), result({1, 0, 1, 0, 0, 0, 0xFF, 0xFF}), at(0, 3), 0),
+      groupFormula(at(4, 3), result({2, 0, 7, 0, 0, 0, 0xFF, 0xFF}), at(0, 3), 0),
+  };
+  const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet(cells)}});
+  // The plain cell records the groups' cells become (the string index of the
+  // text is whatever the save gave it).
+  Bytes text = cellBody(1, 3, 15);
+  putU32(text, 0);
+  const std::map<std::uint32_t, Record> values = {
+      {at(0, 3), numberRec(0, 3, 10)},
+      {at(1, 3), rec(rid::LabelSst, text)},
+      {at(2, 3), rec(rid::Blank, cellBody(2, 3, 15))},
+      {at(3, 3), rec(rid::BoolErr, u16s({3, 3, 15, 0x0001}))},
+      {at(4, 3), rec(rid::BoolErr, u16s({4, 3, 15, 0x0107}))},
+      {at(0, 4), numberRec(0, 4, 6)},
+      {at(1, 6), numberRec(1, 6, 15)},
+      {at(2, 6), numberRec(2, 6, 21)},
+  };
+  const std::map<char, std::vector<std::uint32_t>> groups = {
+      {'D', {at(0, 3), at(1, 3), at(2, 3), at(3, 3), at(4, 3)}}, {'E', {at(0, 4)}}, {'G', {at(1, 6), at(2, 6)}}};
+  struct Case {
+    const char* name;
+    std::vector<std::uint32_t> written;
+    char released;
+  };
+  const Case cases[] = {
+      {"array host", {at(0, 3)}, 'D'},
+      {"array member", {at(3, 3)}, 'D'},
+      {"two of one array", {at(2, 3), at(0, 3)}, 'D'},
+      {"one-cell array", {at(0, 4)}, 'E'},
+      {"table host", {at(1, 6)}, 'G'},
+      {"table member", {at(2, 6)}, 'G'},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Workbook wb = load(stream);
+    for (std::uint32_t cell : c.written) ASSERT_TRUE(wb.setCell(0, cell >> 8, cell & 0xFF, 99.0).ok());
+    const Bytes file = saved(wb);
+    const auto recs = sheetRecords(file, 0);
+    // Cells of the other groups and their ARRAY/TABLE/STRING records stay as read.
+    std::vector<Record> expectedKept, kept;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      const Record& r = cells[i];
+      const bool follows = r.id != rid::Formula && r.id != rid::Number;
+      const Record& owner = follows ? cells[i - 1] : r;
+      const auto& mine = groups.at(c.released);
+      if (r.id != rid::Number && std::find(mine.begin(), mine.end(), keyOf(owner)) == mine.end())
+        expectedKept.push_back(r);
+    }
+    for (const Record& r : recs)
+      if (r.id == rid::Formula || r.id == rid::Array || r.id == rid::Table || r.id == rid::String) kept.push_back(r);
+    ASSERT_EQ(kept.size(), expectedKept.size());
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      EXPECT_EQ(kept[i].id, expectedKept[i].id) << i;
+      EXPECT_EQ(kept[i].body, expectedKept[i].body) << i;
+    }
+    // The released group's cells: the written value, or the last result as a plain value.
+    auto back = Workbook::fromBytes(file);
+    ASSERT_TRUE(back.ok()) << back.description();
+    for (std::uint32_t cell : groups.at(c.released)) {
+      SCOPED_TRACE(cell);
+      const bool written = std::find(c.written.begin(), c.written.end(), cell) != c.written.end();
+      Record want = written ? numberRec(static_cast<std::uint16_t>(cell >> 8), cell & 0xFF, 99.0) : values.at(cell);
+      const auto found = std::find_if(recs.begin(), recs.end(),
+                                      [&](const Record& r) { return isCellRecord(r.id) && keyOf(r) == cell; });
+      ASSERT_NE(found, recs.end());
+      if (want.id == rid::LabelSst) setU32(want.body, 6, getU32(found->body, 6));
+      EXPECT_EQ(found->id, want.id);
+      EXPECT_EQ(found->body, want.body);
+      const auto got = back->cell(0, cell >> 8, cell & 0xFF);
+      ASSERT_TRUE(got.ok());
+      EXPECT_FALSE(got->formula);
+      if (cell == at(1, 3) && !written) {
+        EXPECT_EQ(got->value, Value(std::string("twenty")));
+      }
+    }
+  }
 }
 
 TEST(WorkbookRecordsTest, DatesGetAFormatAndAClonedXfAppendedToTheGlobals) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -155,11 +156,43 @@ TEST_P(CorpusTest, WrittenCellsChangeAndEverythingElseStays) {
 INSTANTIATE_TEST_SUITE_P(Samples, CorpusTest,
                          ::testing::Values("formats.xls", "merged.xls", "formulas.xls", "two_sheets.xls",
                                            "date1904.xls", "long_strings.xls", "many_strings.xls",
-                                           "formula_results.xls", "chart.xls"),
+                                           "formula_results.xls", "chart.xls", "formula_groups.xls"),
                          [](const auto& p) {
                            std::string n = p.param;
                            return n.substr(0, n.find('.'));
                          });
+
+// Cells of shared formulas, array formulas and a data table written: xlrd
+// sees exactly those cells changed (the other cells of a removed array or
+// table keep their values), and our reader agrees and still finds formulas
+// in the cells that kept them.
+TEST(XlrdTest, WritingIntoFormulaGroupsChangesOnlyTheWrittenCells) {
+  REQUIRE_XLRD();
+  const std::string source = KESTRUNE_XLS_TEST_DATA "/formula_groups.xls";
+  const Dump before = xlrdDump(source);
+  for (const GroupWrites& set : formulaGroupWrites()) {
+    SCOPED_TRACE(set.name);
+    TempDir dir;
+    const std::string path = dir.file("groups.xls");
+    writeFormulaGroups(source, set, path);
+    Dump expected = before;
+    for (const CellWrite& w : set.writes) {
+      const std::string key = "0 " + std::to_string(w.row) + " " + std::to_string(w.col);
+      ASSERT_TRUE(before.lines.count(key)) << key;
+      expected.lines[key] = describe(w.value) + "\t" + formatOf(before.lines.at(key));
+    }
+    const Dump after = xlrdDump(path);
+    EXPECT_EQ(after.lines, expected.lines);
+    auto reread = Workbook::open(path);
+    ASSERT_TRUE(reread.ok()) << reread.description();
+    expectReaderAgrees(reread.value(), after, set.name);
+    std::vector<std::uint32_t> formulas, want = set.formulaCells;
+    for (const auto& [k, c] : reread->cells(0))
+      if (c.formula) formulas.push_back(k);
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(formulas, want);
+  }
+}
 
 TEST(XlrdTest, NewWorkbookReadsBackWithTypesAndDates) {
   REQUIRE_XLRD();

@@ -1,5 +1,7 @@
 #include "xls_test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -170,6 +172,40 @@ bool haveXlrd() {
     return runPython("import xlrd\n", "").status == 0;
   }();
   return have;
+}
+
+const std::vector<GroupWrites>& formulaGroupWrites() {
+  constexpr auto at = [](std::uint32_t row, std::uint32_t col) { return row << 8 | col; };
+  static const std::vector<GroupWrites> sets = {
+      // Hosts B1 (shared), E1 (one-cell array) and G2 (table); D2 of the array; C3 of the text shared formula.
+      {"hosts",
+       {{0, 1, 100.0}, {2, 2, std::string("x")}, {1, 3, 100.0}, {0, 4, 100.0}, {1, 6, 100.0}, {1, 0, 20.0}},
+       {at(1, 1), at(2, 1), at(3, 1), at(0, 2), at(1, 2), at(3, 2), at(0, 6)},
+       "1,100,\"=\"\"n\"\"&A1\",10,100,,=A1*3\n"
+       "20,=A2*2,\"=\"\"n\"\"&A2\",100,,5,100\n"
+       "3,=A3*2,x,30,,7,21\n"
+       "4,=A4*2,\"=\"\"n\"\"&A4\",,,,\n",
+       "1,100,n1,10,100,,3\n20,40,n20,100,,5,100\n3,6,x,30,,7,21\n4,8,n4,,,,\n"},
+      // B2 of a shared formula; hosts C1 (shared, text results) and D1 (array); G3 of the table.
+      {"members",
+       {{1, 1, 100.0}, {0, 2, std::string("x")}, {0, 3, 100.0}, {2, 6, 100.0}, {2, 0, 30.0}},
+       {at(0, 1), at(2, 1), at(3, 1), at(1, 2), at(2, 2), at(3, 2), at(0, 4), at(0, 6)},
+       "1,=A1*2,x,100,{=SUM(A1:A4)},,=A1*3\n"
+       "2,100,\"=\"\"n\"\"&A2\",20,,5,15\n"
+       "30,=A3*2,\"=\"\"n\"\"&A3\",30,,7,100\n"
+       "4,=A4*2,\"=\"\"n\"\"&A4\",,,,\n",
+       "1,2,x,100,37,,3\n2,100,n2,20,,5,15\n30,60,n30,30,,7,100\n4,8,n4,,,,\n"},
+  };
+  return sets;
+}
+
+void writeFormulaGroups(const std::string& source, const GroupWrites& set, const std::string& path) {
+  auto book = Workbook::open(source);
+  ASSERT_TRUE(book.ok()) << book.description();
+  for (const CellWrite& w : set.writes)
+    ASSERT_TRUE(book->setCell(0, w.row, w.col, w.value).ok()) << w.row << " " << w.col;
+  const XlsStatus saved = book->save(path);
+  ASSERT_TRUE(saved.ok()) << saved.description();
 }
 
 const char* const XlrdDumpScript = R"PY(

@@ -66,6 +66,27 @@ struct PythonRun {
 };
 PythonRun runPython(const std::string& script, const std::string& xlsPath);
 
+// Writes into formula_groups.xls, made by LibreOffice: inputs 1..4 in A1:A4,
+// shared formulas B1:B4 (=A1*2) and C1:C4 (="n"&A1, text results), an array
+// formula D1:D3 ({=A1:A3*10}), a one-cell array formula E1 ({=SUM(A1:A4)}),
+// G1 =A1*3 and a data table G2:G3 over the inputs F2:F3. Each set writes a
+// cell of every group and changes an input, so a reader that recalculates
+// shows whether the remaining formulas still work.
+struct CellWrite {
+  std::uint32_t row, col;
+  Value value;
+};
+struct GroupWrites {
+  const char* name;
+  std::vector<CellWrite> writes;
+  std::vector<std::uint32_t> formulaCells;  // row << 8 | column of the cells still holding formulas
+  const char* formulas;                     // the sheet as CSV with formulas, as LibreOffice shows it
+  const char* values;                       // the sheet as CSV with every formula computed again
+};
+const std::vector<GroupWrites>& formulaGroupWrites();
+// formula_groups.xls (`source`) with one set written, saved as `path`.
+void writeFormulaGroups(const std::string& source, const GroupWrites& set, const std::string& path);
+
 // A python script that prints "datemode", per sheet "sheet-info" (name,
 // sheet_selected, sheet_visible) and "merged" lines, and per non-blank cell
 // "sheet<TAB>row<TAB>col<TAB>type<TAB>value<TAB>format"; numbers and dates
