@@ -325,6 +325,14 @@ Status TermiosPort::applyLineSettings(const PortConfig& config, int handshaking)
 Status TermiosPort::setLineFormat(const termios& base, const PortConfig& config, int handshaking) {
   termios wanted = base;
   applyPortConfig(config, handshaking, wanted);
+  if (pseudoTerminal_) {
+    // A pseudo-terminal always holds 8 data bits without parity. Asked for
+    // others, its driver takes the rest and glibc's tcsetattr, reading the
+    // terminal back, then reports EINVAL: a second open with 7 bits and
+    // parity would fail although nothing is wrong. Ask for what it holds.
+    wanted.c_cflag &= ~(CSIZE | PARENB);
+    wanted.c_cflag |= CS8;
+  }
   if (::tcsetattr(fd_, TCSANOW, &wanted) != 0) {
     const int error = errno;
     ::tcsetattr(fd_, TCSANOW, &base);

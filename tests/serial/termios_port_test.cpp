@@ -388,6 +388,31 @@ TEST_F(TermiosPortTest, SettingsAndHandshakingChangeTheOpenDeviceAtOnce) {
   EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t{IXON | IXOFF});
 }
 
+TEST_F(TermiosPortTest, EveryPanelCombinationOpensTwiceInARow) {
+  // The serial panel's lists; each combination is opened, closed and opened
+  // again, as two runs in a row do.
+  const char* speeds[] = {"300", "600", "1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"};
+  std::vector<std::string> failures;
+  for (const char* speed : speeds)
+    for (const char* data : {"7", "8"})
+      for (const char* parity : {"e", "o", "n"})
+        for (const char* stop : {"1", "1.5", "2"})
+          for (int flow : {HandshakeNone, HandshakeXonXoff, HandshakeRts}) {
+            const QString settings = QStringLiteral("%1,%2,%3,%4").arg(speed, parity, data, stop);
+            TermiosPort port(map);
+            ASSERT_TRUE(port.setSettings(settings));
+            ASSERT_TRUE(port.setHandshaking(flow));
+            for (int attempt = 1; attempt <= 2; ++attempt) {
+              const Status opened = port.setPortOpen(true);
+              if (!opened)
+                failures.push_back(settings.toStdString() + " flow " + std::to_string(flow) + " open " +
+                                   std::to_string(attempt) + ": " + opened.description().toStdString());
+              ASSERT_TRUE(port.setPortOpen(false));
+            }
+          }
+  EXPECT_TRUE(failures.empty()) << failures.size() << " failed, first: " << failures.front();
+}
+
 TEST_F(TermiosPortTest, OpenFailuresAreDescribed) {
   PortMap missing;
   missing.set(2, QStringLiteral("/dev/kestrune-no-such-device"));
