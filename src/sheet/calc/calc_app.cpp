@@ -2,15 +2,14 @@
 // every call is wrapped so that no UNO exception crosses the SpreadsheetApp seam.
 #include "sheet/calc/calc_app.h"
 
+#include "sheet/calc/lock_file.h"
+#include "sheet/calc/office_process.h"
 #include "sheet/xls/value.h"
 
-#include <QDateTime>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QUrl>
 
 #include <com/sun/star/awt/XTopWindow2.hpp>
@@ -58,20 +57,15 @@
 #include <thread>
 
 #include <csignal>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace kestrune::sheet::calc {
 
 namespace css = com::sun::star;
 using css::uno::Reference;
-using rtl::OUString;
 using css::uno::UNO_QUERY;
 using css::uno::UNO_QUERY_THROW;
+using rtl::OUString;
 
 namespace {
 
@@ -113,8 +107,7 @@ Error outsideSheet(std::int64_t row, std::int64_t column) {
 }  // namespace
 
 // Listens to the bridge, the document and the view; called on bridge threads.
-class Listener final
-    : public cppu::WeakImplHelper2<css::util::XCloseListener, css::view::XSelectionChangeListener> {
+class Listener final : public cppu::WeakImplHelper2<css::util::XCloseListener, css::view::XSelectionChangeListener> {
 public:
   explicit Listener(CalcApp::Impl& impl) : impl_(impl) {}
   void SAL_CALL queryClosing(const css::lang::EventObject&, sal_Bool) override;
@@ -139,10 +132,13 @@ struct CalcApp::Impl {
   CalcApp* owner = nullptr;
   pid_t pid = 0;
   QString profileDir;
+  QString privateFolder;
   QString logFile;
   QString pipeName;
   QString workbookPath;
+  QString openedFile;  // the workbook's absolute path, for its lock file
   bool released = false;
+  OfficeGuard guard;
 
   Reference<css::bridge::XBridge> bridge;
   Reference<css::frame::XDesktop2> desktop;
@@ -272,9 +268,12 @@ struct CalcApp::Impl {
     const double days = static_cast<double>(epoch.daysTo(stamp.value.date()));
     const double fraction = stamp.value.time().msecsSinceStartOfDay() / 86400000.0;
     switch (stamp.kind) {
-      case Stamp::Kind::Date: return days;
-      case Stamp::Kind::Time: return fraction;
-      case Stamp::Kind::DateTime: break;
+      case Stamp::Kind::Date:
+        return days;
+      case Stamp::Kind::Time:
+        return fraction;
+      case Stamp::Kind::DateTime:
+        break;
     }
     return days + fraction;
   }
@@ -312,6 +311,14 @@ struct CalcApp::Impl {
   void detachListener() {
     if (listener.is()) listener->detach();
   }
+
+  // LibreOffice has ended: nothing of it stays behind. A LibreOffice that
+  // was killed could not remove its lock file beside the workbook.
+  void cleanUpAfterOffice() {
+    removeOwnLock(openedFile, privateFolder);
+    if (!profileDir.isEmpty()) QDir(profileDir).removeRecursively();
+    guard.standDown();
+  }
 };
 
 template <typename F>
@@ -344,70 +351,24 @@ void Listener::disposing(const css::lang::EventObject&) { impl_.bridgeGone = tru
 
 namespace {
 
-// Starts soffice in its own process group with its own profile and pipe.
-Status spawnOffice(CalcApp::Impl& impl, const QString& soffice) {
-  impl.profileDir = QDir::tempPath() + QStringLiteral("/kestrune-calc-%1-%2")
-                                           .arg(::getpid())
-                                           .arg(QDateTime::currentMSecsSinceEpoch());
-  if (!QDir().mkpath(impl.profileDir)) return fail(QStringLiteral("作業フォルダを作れません: ") + impl.profileDir);
-  // LibreOffice's own output stays where the user can read why it failed,
-  // also after the temporary profile is gone: $XDG_CACHE_HOME/kestrune.
-  QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
-  if (cache.isEmpty() || QDir::isRelativePath(cache)) cache = QDir::homePath() + QStringLiteral("/.cache");
-  const QString logDir = cache + QStringLiteral("/kestrune");
-  impl.logFile = QDir().mkpath(logDir) ? logDir + QStringLiteral("/soffice.log")
-                                       : impl.profileDir + QStringLiteral("/soffice.log");
-  impl.pipeName = QStringLiteral("kestrune_%1_%2").arg(::getpid()).arg(QDateTime::currentMSecsSinceEpoch());
-  QStringList args{soffice,
-                   QStringLiteral("--accept=pipe,name=%1;urp;StarOffice.ComponentContext").arg(impl.pipeName),
-                   QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(impl.profileDir + QStringLiteral("/profile")).toString(),
-                   QStringLiteral("--norestore"), QStringLiteral("--nologo"), QStringLiteral("--nodefault"),
-                   QStringLiteral("--nolockcheck"), QStringLiteral("--nofirststartwizard")};
-  if (impl.options.headless) args << QStringLiteral("--headless") << QStringLiteral("--invisible");
-  std::vector<QByteArray> bytes;
-  for (const QString& a : args) bytes.push_back(a.toLocal8Bit());
-  std::vector<char*> argv;
-  for (QByteArray& b : bytes) argv.push_back(b.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  const QByteArray log = QFile::encodeName(impl.logFile);
-  posix_spawn_file_actions_addopen(&actions, 1, log.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  const int error = ::posix_spawn(&impl.pid, argv[0], &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (error != 0) {
-    impl.pid = 0;
-    return fail(QStringLiteral("LibreOffice を起動できません: ") + QString::fromLocal8Bit(std::strerror(error)));
-  }
-  return {};
-}
-
 // Connects to the started soffice, retrying until it accepts or the time is up.
 Status connectOffice(CalcApp::Impl& impl) {
   const Reference<css::uno::XComponentContext> local = localContext();
   const auto until = std::chrono::steady_clock::now() + impl.options.startTimeout;
   QString lastError;
   while (std::chrono::steady_clock::now() < until) {
-    if (!impl.processAlive())
-      return fail(QStringLiteral("LibreOffice が終了しました（記録: %1）").arg(impl.logFile));
+    if (!impl.processAlive()) return fail(QStringLiteral("LibreOffice が終了しました（記録: %1）").arg(impl.logFile));
     try {
       Reference<css::connection::XConnector> connector = css::connection::Connector::create(local);
       Reference<css::connection::XConnection> connection =
           connector->connect(toOU(QStringLiteral("pipe,name=") + impl.pipeName));
       Reference<css::bridge::XBridgeFactory2> factory = css::bridge::BridgeFactory::create(local);
       impl.bridge = factory->createBridge(OUString(), OUString::createFromAscii("urp"), connection, nullptr);
-      Reference<css::lang::XComponent>(impl.bridge, UNO_QUERY_THROW)->addEventListener(
-          Reference<css::lang::XEventListener>(static_cast<css::util::XCloseListener*>(impl.listener.get())));
-      Reference<css::uno::XComponentContext> remote(impl.bridge->getInstance(OUString::createFromAscii("StarOffice.ComponentContext")),
-                                                     UNO_QUERY_THROW);
+      Reference<css::lang::XComponent>(impl.bridge, UNO_QUERY_THROW)
+          ->addEventListener(
+              Reference<css::lang::XEventListener>(static_cast<css::util::XCloseListener*>(impl.listener.get())));
+      Reference<css::uno::XComponentContext> remote(
+          impl.bridge->getInstance(OUString::createFromAscii("StarOffice.ComponentContext")), UNO_QUERY_THROW);
       impl.desktop = css::frame::Desktop::create(remote);
       return {};
     } catch (const css::uno::Exception& e) {
@@ -437,7 +398,7 @@ CalcApp::~CalcApp() {
     impl_->reap(std::chrono::milliseconds(2000));
   }
   impl_->stopWatchdog();
-  if (!impl_->released && impl_->pid == 0 && !impl_->profileDir.isEmpty()) QDir(impl_->profileDir).removeRecursively();
+  if (!impl_->released && impl_->pid == 0) impl_->cleanUpAfterOffice();
 }
 
 Result<std::unique_ptr<SpreadsheetApp>> CalcApp::start(const CalcOptions& options) {
@@ -449,7 +410,15 @@ Result<std::unique_ptr<SpreadsheetApp>> CalcApp::start(const CalcOptions& option
   std::unique_ptr<CalcApp> app(new CalcApp(std::move(impl)));
   Impl& i = *app->impl_;
   i.startWatchdog();
-  if (Status spawned = spawnOffice(i, soffice); !spawned) return spawned.error();
+  Result<OfficeLaunch> launched = spawnOffice(soffice, options.headless);
+  if (!launched) return launched.error();
+  i.pid = launched->pid;
+  i.profileDir = launched->profileFolder;
+  i.privateFolder = launched->privateFolderName;
+  i.logFile = launched->logFile;
+  i.pipeName = launched->pipeName;
+  // Should we be killed, the guard ends this LibreOffice too.
+  if (Status guarded = i.guard.start(i.pid, i.profileDir, i.privateFolder); !guarded) return guarded.error();
   if (Status connected = connectOffice(i); !connected) return connected.error();
   return std::unique_ptr<SpreadsheetApp>(std::move(app));
 }
@@ -459,25 +428,47 @@ QString CalcApp::logPath() const { return impl_->logFile; }
 
 Status CalcApp::openWorkbook(const QString& path) {
   Impl& i = *impl_;
-  return i.guarded(QStringLiteral("ブックを開けません"), [&] {
+  const QString file = QFileInfo(path).absoluteFilePath();
+  // One writer per workbook: a live lock refuses, one whose holder is gone is cleared.
+  if (Status free = clearStaleLock(file); !free) return free;
+  bool readOnly = false;
+  const Status opened = i.guarded(QStringLiteral("ブックを開けません"), [&] {
     css::uno::Sequence<css::beans::PropertyValue> args(1);
     args.getArray()[0].Name = OUString::createFromAscii("Hidden");
     args.getArray()[0].Value <<= static_cast<sal_Bool>(i.options.headless);
-    const QString url = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString(QUrl::FullyEncoded);
+    const QString url = QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded);
     Reference<css::lang::XComponent> component =
         i.desktop->loadComponentFromURL(toOU(url), OUString::createFromAscii("_blank"), 0, args);
     Reference<css::frame::XModel> model(component, UNO_QUERY);
     if (!model.is()) throw css::uno::RuntimeException(OUString::createFromAscii("not a spreadsheet"));
     Reference<css::sheet::XSpreadsheetView> view(model->getCurrentController(), UNO_QUERY);
     if (!view.is()) throw css::uno::RuntimeException(OUString::createFromAscii("not a spreadsheet"));
+    // LibreOffice opens a workbook it may not write (locked meanwhile, or no
+    // permission) read-only, and only the save at the end would fail.
+    if (Reference<css::frame::XStorable>(model, UNO_QUERY_THROW)->isReadonly()) {
+      readOnly = true;
+      Reference<css::util::XCloseable>(model, UNO_QUERY_THROW)->close(true);
+      return;
+    }
     i.model = model;
     i.workbookPath = path;
     i.documentClosed = false;
     i.formatKeys.clear();
-    Reference<css::util::XCloseBroadcaster>(model, UNO_QUERY_THROW)->addCloseListener(Reference<css::util::XCloseListener>(i.listener.get()));
+    Reference<css::util::XCloseBroadcaster>(model, UNO_QUERY_THROW)
+        ->addCloseListener(Reference<css::util::XCloseListener>(i.listener.get()));
     Reference<css::view::XSelectionSupplier>(model->getCurrentController(), UNO_QUERY_THROW)
         ->addSelectionChangeListener(Reference<css::view::XSelectionChangeListener>(i.listener.get()));
   });
+  if (!opened) return opened;
+  if (readOnly) {
+    // Most often someone took the workbook between our look and LibreOffice's: say who.
+    if (Status free = clearStaleLock(file); !free) return free;
+    return fail(
+        QStringLiteral("ブックを開けません: %1 は読み取り専用でしか開けません").arg(QFileInfo(file).fileName()));
+  }
+  i.openedFile = file;
+  i.guard.watchLock(lockFilePath(file));
+  return {};
 }
 
 Status CalcApp::setVisible(bool visible) {
@@ -510,8 +501,14 @@ Status CalcApp::quit() {
   Impl& i = *impl_;
   i.detachListener();
   Status status;
+  Status closed;
   bool terminated = false;
+  // The workbook is closed first: that is what removes LibreOffice's lock
+  // file; terminate() alone ends the process with the lock left behind.
   if (!i.bridgeGone && !i.hung) {
+    if (i.model.is() && !i.documentClosed)
+      closed = i.guarded(QStringLiteral("ブックを閉じられません"),
+                         [&] { Reference<css::util::XCloseable>(i.model, UNO_QUERY_THROW)->close(true); });
     status = i.guarded(QStringLiteral("LibreOffice を終了できません"), [&] { terminated = i.desktop->terminate(); });
     // The reply may be lost when the process ends first: that is a quit too.
     if (!status && i.bridgeGone) {
@@ -529,7 +526,8 @@ Status CalcApp::quit() {
   i.bridge.clear();
   // A LibreOffice that declined to end, or lingers, is ended by signal.
   i.reap(std::chrono::milliseconds(terminated ? 5000 : 500));
-  return status;
+  i.cleanUpAfterOffice();
+  return closed ? status : closed;
 }
 
 void CalcApp::release() {
@@ -541,6 +539,8 @@ void CalcApp::release() {
   } catch (...) {
     // The connection is going anyway; LibreOffice keeps running with the workbook.
   }
+  // It outlives us on purpose: the guard must not end it.
+  i.guard.standDown();
 }
 
 Status CalcApp::closeWorkbookWindow() {
@@ -588,9 +588,8 @@ Status CalcApp::selectCell(std::int32_t row, std::int32_t column) {
   Impl& i = *impl_;
   if (Status s = i.requireDocument(); !s) return s;
   if (!positionInside(row, column)) return outsideSheet(row, column);
-  return i.guarded(QStringLiteral("セルを選択できません"), [&] {
-    i.select(css::uno::Any(i.activeSheet()->getCellByPosition(column - 1, row - 1)));
-  });
+  return i.guarded(QStringLiteral("セルを選択できません"),
+                   [&] { i.select(css::uno::Any(i.activeSheet()->getCellByPosition(column - 1, row - 1))); });
 }
 
 Status CalcApp::setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) {
@@ -602,8 +601,10 @@ Status CalcApp::setCellValue(std::int32_t row, std::int32_t column, const CellVa
     if (const auto* text = std::get_if<QString>(&value)) {
       // Typed input: plain numbers become numbers; nothing becomes a formula.
       const xls::Value typed = xls::parseTyped(text->toStdString());
-      if (const auto* number = std::get_if<double>(&typed)) cell->setValue(*number);
-      else Reference<css::text::XText>(cell, UNO_QUERY_THROW)->setString(toOU(*text));
+      if (const auto* number = std::get_if<double>(&typed))
+        cell->setValue(*number);
+      else
+        Reference<css::text::XText>(cell, UNO_QUERY_THROW)->setString(toOU(*text));
     } else if (const auto* number = std::get_if<std::int32_t>(&value)) {
       cell->setValue(*number);
     } else if (const auto* stamp = std::get_if<Stamp>(&value)) {

@@ -2,7 +2,9 @@
 // starts soffice as our own child (its own process group, its own profile
 // and pipe), connects to it and opens the workbook in a Calc window. Every
 // call is guarded by a watchdog, so a hung LibreOffice is ended instead of
-// freezing the logger. UNO itself stays inside calc_app.cpp.
+// freezing the logger, and a guard process ends LibreOffice should we be
+// killed. The workbook's lock file is honoured: see lock_file.h. UNO itself
+// stays inside calc_app.cpp.
 #pragma once
 
 #include "sheet/spreadsheet_app.h"

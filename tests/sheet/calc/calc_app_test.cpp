@@ -1,7 +1,9 @@
 // LibreOffice Calc through UNO, for real: each test starts its own LibreOffice
 // (headless), works on a copy of a workbook another program made, and ends
-// with no LibreOffice process of its own left running.
+// with no LibreOffice process of its own left running. The lock-file format
+// and its judgement are tested first, without LibreOffice.
 #include "sheet/calc/calc_app.h"
+#include "sheet/calc/lock_file.h"
 
 #include "../xls/xls_test_support.h"
 #include "fakes/recording_message_boxes.h"
@@ -9,15 +11,20 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <optional>
 #include <unistd.h>
 #include <sys/wait.h>
 
@@ -27,6 +34,75 @@ namespace {
 using xls::testing::haveXlrd;
 using xls::testing::runPython;
 using xls::testing::XlrdDumpScript;
+
+// Running processes whose command line mentions `needle` (a zombie has none).
+int processesMentioning(const QByteArray& needle) {
+  int count = 0;
+  for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (pid.toLongLong() > 0 && cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(needle)) ++count;
+  }
+  return count;
+}
+
+QByteArray readAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+struct LockCase {
+  const char* what;
+  QByteArray bytes;
+  std::optional<LockOwner> owner;
+  bool profileExists = false;
+  bool profileInUse = false;
+  bool stale = false;
+};
+
+TEST(LockFileTest, ParsesLibreOfficeLinesAndJudgesWhetherTheHolderIsGone) {
+  const QString ours = QStringLiteral("file:///tmp/kestrune-calc-4242-1796638550477/profile");
+  const QString users = QStringLiteral("file:///home/aiko/.config/libreoffice/4");
+  const LockCase cases[] = {
+      {"our crashed run, its profile gone", ",root,vm,07.12.2026 10:15," + ours.toUtf8() + ";",
+       LockOwner{{}, QStringLiteral("root"), QStringLiteral("vm"), QStringLiteral("07.12.2026 10:15"), ours}, false,
+       false, true},
+      {"our run whose LibreOffice was killed, profile left", ",root,vm,07.12.2026 10:15," + ours.toUtf8() + ";",
+       LockOwner{{}, QStringLiteral("root"), QStringLiteral("vm"), QStringLiteral("07.12.2026 10:15"), ours}, true,
+       false, true},
+      {"our run, still running", ",root,vm,07.12.2026 10:15," + ours.toUtf8() + ";",
+       LockOwner{{}, QStringLiteral("root"), QStringLiteral("vm"), QStringLiteral("07.12.2026 10:15"), ours}, true,
+       true, false},
+      {"the user's own LibreOffice here", "Aiko\\, Lab 2,aiko,VM.example.org,01.12.2026 08:00," + users.toUtf8() + ";",
+       LockOwner{QStringLiteral("Aiko, Lab 2"), QStringLiteral("aiko"), QStringLiteral("VM.example.org"),
+                 QStringLiteral("01.12.2026 08:00"), users},
+       true, false, false},
+      {"another computer, profile path unknown here", ",aiko,pc7,01.12.2026 08:00," + users.toUtf8() + ";",
+       LockOwner{{}, QStringLiteral("aiko"), QStringLiteral("pc7"), QStringLiteral("01.12.2026 08:00"), users}, false,
+       false, false},
+      {"escaped semicolon in the name", "a\\;b,aiko,vm,x," + users.toUtf8() + ";trailing",
+       LockOwner{QStringLiteral("a;b"), QStringLiteral("aiko"), QStringLiteral("vm"), QStringLiteral("x"), users},
+       false, false, true},
+      {"cut short", ",root,vm,07.12.2026 10:15,file:///tmp/kes", std::nullopt},
+      {"too few fields", "root,vm;", std::nullopt},
+      {"empty", "", std::nullopt},
+  };
+  for (const LockCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::optional<LockOwner> owner = parseLockFile(c.bytes);
+    ASSERT_EQ(owner.has_value(), c.owner.has_value());
+    if (!owner) continue;
+    EXPECT_EQ(*owner, *c.owner);
+    const MachineFacts here{QStringLiteral("vm"), [&](const QString&) { return c.profileExists; },
+                            [&](const QString&) { return c.profileInUse; }};
+    EXPECT_EQ(lockIsStale(*owner, here), c.stale);
+  }
+  EXPECT_EQ(QFileInfo(lockFilePath(QStringLiteral("/data/run 1/book.xls"))).filePath(),
+            QStringLiteral("/data/run 1/.~lock.book.xls#"));
+  const QString message =
+      inUseMessage(QStringLiteral("/data/book.xls"), *parseLockFile("Aiko,aiko,pc7,01.12.2026 08:00,x;"));
+  EXPECT_EQ(message.toStdString(),
+            "ブック book.xls は Aiko（aiko） が使用中です（コンピューター: pc7、01.12.2026 08:00 から）");
+}
 
 class CalcAppTest : public ::testing::Test {
 protected:
@@ -68,6 +144,7 @@ TEST_F(CalcAppTest, OpenWriteSaveQuitAndReadBack) {
   auto app = startApp();
   ASSERT_NE(app, nullptr);
   ASSERT_TRUE(app->openWorkbook(book).ok());
+  EXPECT_TRUE(QFileInfo::exists(lockFilePath(book)));  // LibreOffice holds the workbook
   ASSERT_TRUE(app->setVisible(true).ok());
   ASSERT_TRUE(app->setWindowStateNormal().ok());
   ASSERT_TRUE(app->selectRange(QStringLiteral("C5")).ok());
@@ -75,7 +152,8 @@ TEST_F(CalcAppTest, OpenWriteSaveQuitAndReadBack) {
   ASSERT_TRUE(active.ok()) << active.description().toStdString();
   EXPECT_EQ(*active, (CellRef{5, 3}));
   ASSERT_TRUE(app->setCellValue(5, 3, std::int32_t{42}).ok());
-  ASSERT_TRUE(app->setCellValue(5, 4, Stamp{QDateTime(QDate(2026, 12, 7), QTime(9, 30, 15)), Stamp::Kind::DateTime}).ok());
+  ASSERT_TRUE(
+      app->setCellValue(5, 4, Stamp{QDateTime(QDate(2026, 12, 7), QTime(9, 30, 15)), Stamp::Kind::DateTime}).ok());
   ASSERT_TRUE(app->setCellValue(5, 5, QStringLiteral("12.5")).ok());
   ASSERT_TRUE(app->setCellValue(5, 6, QStringLiteral("=1+1")).ok());
   ASSERT_TRUE(app->setCellValue(5, 7, QStringLiteral("測定OK")).ok());
@@ -87,7 +165,8 @@ TEST_F(CalcAppTest, OpenWriteSaveQuitAndReadBack) {
   ASSERT_TRUE(app->saveActiveWorkbook().ok());
   const qint64 pid = app->processId();
   ASSERT_TRUE(app->quit().ok());
-  EXPECT_NE(::kill(static_cast<pid_t>(pid), 0), 0);  // the process is gone
+  EXPECT_NE(::kill(static_cast<pid_t>(pid), 0), 0);     // the process is gone
+  EXPECT_FALSE(QFileInfo::exists(lockFilePath(book)));  // and let go of the workbook
   if (!haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
   const std::string cells = dump();
   // sheet row col type value: the active sheet is the first here.
@@ -140,7 +219,8 @@ TEST_F(CalcAppTest, TheWorkbookClosedBehindOurBackFailsLaterCalls) {
   ASSERT_NE(app, nullptr);
   ASSERT_TRUE(app->openWorkbook(book).ok());
   bool closing = false;
-  QObject::connect(app.get(), &SpreadsheetApp::workbookBeforeClose, app.get(), [&](const QString&, bool*) { closing = true; });
+  QObject::connect(app.get(), &SpreadsheetApp::workbookBeforeClose, app.get(),
+                   [&](const QString&, bool*) { closing = true; });
   ASSERT_TRUE(app->setCellValue(1, 1, QStringLiteral("before")).ok());
   ASSERT_TRUE(app->closeWorkbookWindow().ok());
   QDeadlineTimer deadline(5000);
@@ -155,16 +235,19 @@ TEST_F(CalcAppTest, VisibleUnderAVirtualXServer) {
   if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()) GTEST_SKIP() << "Xvfb is not installed";
   QProcess xvfb;
   const QString display = QStringLiteral(":%1").arg(90 + ::getpid() % 100);
-  xvfb.start(QStringLiteral("Xvfb"), {display, QStringLiteral("-screen"), QStringLiteral("0"),
-                                      QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+  xvfb.start(QStringLiteral("Xvfb"),
+             {display, QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1280x1024x24"),
+              QStringLiteral("-nolisten"), QStringLiteral("tcp")});
   ASSERT_TRUE(xvfb.waitForStarted(5000));
   QTest::qWait(500);
   const QByteArray savedDisplay = qgetenv("DISPLAY");
   qputenv("DISPLAY", display.toLatin1());  // for the LibreOffice we start, not for our own offscreen tests
   options.headless = false;
   auto app = startApp();
-  if (savedDisplay.isNull()) qunsetenv("DISPLAY");
-  else qputenv("DISPLAY", savedDisplay);
+  if (savedDisplay.isNull())
+    qunsetenv("DISPLAY");
+  else
+    qputenv("DISPLAY", savedDisplay);
   ASSERT_NE(app, nullptr);
   EXPECT_TRUE(app->openWorkbook(book).ok());
   EXPECT_TRUE(app->setVisible(true).ok());
@@ -207,6 +290,51 @@ TEST_F(CalcAppTest, ThroughTheWorkbookConnection) {
   EXPECT_NE(cells.find("0\t2\t1\tnumber\t7\t"), std::string::npos) << cells;
   EXPECT_NE(cells.find("0\t2\t2\tdate\t"), std::string::npos) << cells;
   EXPECT_NE(cells.find("0\t2\t3\ttext\tOK\t"), std::string::npos) << cells;
+}
+
+TEST_F(CalcAppTest, ALiveLockRefusesTheWorkbookAndOneWhoseLibreOfficeDiedDoesNot) {
+  auto holder = startApp();
+  auto second = startApp();
+  ASSERT_NE(holder, nullptr);
+  ASSERT_NE(second, nullptr);
+  ASSERT_TRUE(holder->openWorkbook(book).ok());
+  const QByteArray lock = readAll(lockFilePath(book));
+  const std::optional<LockOwner> owner = parseLockFile(lock);
+  ASSERT_TRUE(owner.has_value()) << lock.toStdString();
+
+  // Held by a running LibreOffice: refused, naming who holds it, and the lock stays.
+  const Status refused = second->openWorkbook(book);
+  ASSERT_FALSE(refused.ok());
+  const QString reason = refused.description();
+  EXPECT_TRUE(reason.contains(QStringLiteral("使用中"))) << reason.toStdString();
+  EXPECT_TRUE(reason.contains(owner->user)) << reason.toStdString();
+  EXPECT_TRUE(reason.contains(owner->host)) << reason.toStdString();
+  EXPECT_EQ(readAll(lockFilePath(book)), lock);
+
+  // The holder's LibreOffice dies without cleaning up: its lock and profile stay behind.
+  const pid_t group = static_cast<pid_t>(holder->processId());
+  ASSERT_GT(group, 1);
+  const QByteArray profile = QUrl(owner->profileUrl).toLocalFile().toUtf8();
+  ASSERT_GT(processesMentioning(profile), 0);
+  ::kill(-group, SIGKILL);
+  const QDeadlineTimer deadline(20000);
+  while (processesMentioning(profile) > 0 && !deadline.hasExpired()) QThread::msleep(50);  // the process exiting
+  ASSERT_EQ(processesMentioning(profile), 0);
+  ASSERT_EQ(readAll(lockFilePath(book)), lock);
+  ASSERT_TRUE(QFileInfo::exists(QString::fromUtf8(profile)));
+
+  const Status opened = second->openWorkbook(book);
+  ASSERT_TRUE(opened.ok()) << opened.description().toStdString();
+  EXPECT_NE(readAll(lockFilePath(book)), lock);  // the lock is now the second one's
+  ASSERT_TRUE(second->setCellValue(1, 1, QStringLiteral("taken over")).ok());
+  ASSERT_TRUE(second->saveActiveWorkbook().ok());
+  EXPECT_TRUE(second->quit().ok());
+  EXPECT_FALSE(QFileInfo::exists(lockFilePath(book)));
+  holder.reset();
+  EXPECT_FALSE(QFileInfo::exists(QString::fromUtf8(profile)));  // the dead holder's profile is removed with it
+  if (!haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  const std::string cells = dump();
+  EXPECT_NE(cells.find("0\t0\t0\ttext\ttaken over\t"), std::string::npos) << cells;
 }
 
 }  // namespace
