@@ -4,7 +4,7 @@
 
 namespace kestrune::app {
 
-void DialogMessageBoxes::show(const QString& text, MessageIcon icon) {
+void DialogMessageBoxes::show(const QString& text, MessageIcon icon, const QString& informative) {
   QMessageBox::Icon qtIcon = QMessageBox::NoIcon;
   switch (icon) {
     case MessageIcon::None: break;
@@ -14,6 +14,7 @@ void DialogMessageBoxes::show(const QString& text, MessageIcon icon) {
   }
   // A modal box runs its own event loop, so reception and timers go on meanwhile.
   QMessageBox box(qtIcon, ApplicationTitle, text, QMessageBox::Ok, parent_);
+  if (!informative.isEmpty()) box.setInformativeText(informative);
   box.exec();
 }
 

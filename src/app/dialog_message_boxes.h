@@ -9,7 +9,7 @@ namespace kestrune::app {
 
 class DialogMessageBoxes final : public MessageBoxes {
 public:
-  void show(const QString& text, MessageIcon icon = MessageIcon::None) override;
+  void show(const QString& text, MessageIcon icon = MessageIcon::None, const QString& informative = {}) override;
   // The window the boxes are centred on; null centres them on the screen.
   void setParentWindow(QWidget* parent) { parent_ = parent; }
 

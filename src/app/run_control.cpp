@@ -112,4 +112,6 @@ void RunController::pumpEvents() { host_.pumpEvents(); }
 
 void RunController::setErrorText(const QString& text) { host_.setRunError(text); }
 
+void RunController::logNotice(const QString& text) { termAppend(text); }
+
 }  // namespace kestrune::app

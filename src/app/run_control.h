@@ -75,6 +75,7 @@ public:
   void pumpEvents() override;
   // ErrorLabel
   void setErrorText(const QString& text) override;
+  void logNotice(const QString& text) override;
 
 private:
   Logger& logger_;

@@ -4,7 +4,7 @@
 
 namespace kestrune {
 
-void StderrMessageBoxes::show(const QString& text, MessageIcon icon) {
+void StderrMessageBoxes::show(const QString& text, MessageIcon icon, const QString& informative) {
   const char* kind = "";
   switch (icon) {
     case MessageIcon::None:
@@ -12,7 +12,9 @@ void StderrMessageBoxes::show(const QString& text, MessageIcon icon) {
     case MessageIcon::Warning: kind = " [warning]"; break;
     case MessageIcon::Critical: kind = " [error]"; break;
   }
-  const QByteArray line = (ApplicationTitle + QString::fromLatin1(kind) + QStringLiteral(": ") + text).toUtf8();
+  QString message = ApplicationTitle + QString::fromLatin1(kind) + QStringLiteral(": ") + text;
+  if (!informative.isEmpty()) message += QLatin1Char('\n') + informative;
+  const QByteArray line = message.toUtf8();
   std::fprintf(stderr, "%s\n", line.constData());
   std::fflush(stderr);
 }

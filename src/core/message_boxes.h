@@ -13,14 +13,16 @@ enum class MessageIcon { None, Information, Warning, Critical };
 class MessageBoxes {
 public:
   virtual ~MessageBoxes() = default;
-  // Shows `text` and returns when the user has acknowledged it.
-  virtual void show(const QString& text, MessageIcon icon = MessageIcon::None) = 0;
+  // Shows `text` and returns when the user has acknowledged it. `informative`
+  // (may be empty) says more below it: why, where, what to do.
+  virtual void show(const QString& text, MessageIcon icon = MessageIcon::None, const QString& informative = {}) = 0;
 };
 
-// Prints each message as one line "Kestrune: text" on standard error.
+// Prints each message as a line "Kestrune: text" on standard error, its
+// informative text on the lines after it.
 class StderrMessageBoxes final : public MessageBoxes {
 public:
-  void show(const QString& text, MessageIcon icon = MessageIcon::None) override;
+  void show(const QString& text, MessageIcon icon = MessageIcon::None, const QString& informative = {}) override;
 };
 
 }  // namespace kestrune

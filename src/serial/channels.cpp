@@ -8,10 +8,12 @@ Channels::Channels(const PortFactory& factory) {
 
 bool openPort(Port& port, MessageBoxes& boxes) {
   // Each step runs whatever the previous one reported: only the final
-  // PortOpen reading decides.
-  if (!port.portOpen()) static_cast<void>(port.setPortOpen(true));
+  // PortOpen reading decides. The port's reason (the device path, not found,
+  // in use and by whom, no permission) goes under the message.
+  Status opened;
+  if (!port.portOpen()) opened = port.setPortOpen(true);
   if (!port.portOpen()) {
-    boxes.show(MsgPortOpenFailed);
+    boxes.show(MsgPortOpenFailed, MessageIcon::None, opened.description());
     return false;
   }
   static_cast<void>(port.setRThreshold(ReceiveThreshold));

@@ -32,8 +32,10 @@ enum CommEventCode : int {
   ComEventRxParity = 1009,
   ComEventTxFull = 1010,
   ComEventDCB = 1011,
-  // Our own: the device went away while open (a USB adapter pulled out).
+  // Our own: the device went away while open (a USB adapter pulled out),
+  // and the same device path could be opened again afterwards.
   ComEventDeviceLost = 1012,
+  ComEventDeviceFound = 1013,
 };
 
 // Flow control codes of Handshaking.

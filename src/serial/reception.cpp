@@ -25,6 +25,10 @@ EventText eventText(int code) {
       return {false, QStringLiteral("CTS ﾀｲﾑｱｳﾄを検出しました。")};
     case ComEventDCB:
       return {false, QStringLiteral("DCB 取得時にｴﾗｰが発生しました。")};
+    case ComEventDeviceLost:
+      return {false, MsgDeviceLost};
+    case ComEventDeviceFound:
+      return {false, MsgDeviceFound};
     case ComEventDSRTO:
       return {false, QStringLiteral("DSR ﾀｲﾑｱｳﾄを検出しました。")};
     case ComEventFrame:
@@ -50,7 +54,7 @@ void Reception::MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLab
                                cp932::Code endCode) {
   if (channel < 0 || channel >= ChannelCount) return;
   const int code = port.commEvent();
-  droppedLine_ = false;
+  showAlways_ = false;
   if (code == ComEvReceive) {
     const cp932::CodeString received = port.input();
     const auto ch = static_cast<std::size_t>(channel);
@@ -62,9 +66,15 @@ void Reception::MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLab
     }
   } else if (code != ComEvSend) {
     EventText event = eventText(code);
+    // Losing the device and getting it back matter more than the label's
+    // usual rule: always shown, and noted in the log.
+    if (code == ComEventDeviceLost || code == ComEventDeviceFound) {
+      showAlways_ = true;
+      if (label) label->logNotice(event.text);
+    }
     (event.lineState ? lastEventMsg : lastErrorMsg) = std::move(event.text);
   }
-  showLastError(label, clock, droppedLine_);
+  showLastError(label, clock, showAlways_);
 }
 
 void Reception::receive(std::size_t channel, cp932::Code c, cp932::Code endCode) {
@@ -90,7 +100,7 @@ void Reception::dropLine(std::size_t channel, cp932::Code endCode, const QString
   const std::size_t lastEnd = buffer.rfind(endCode);
   buffer.erase(lastEnd == cp932::CodeString::npos ? 0 : lastEnd + 1);
   lastErrorMsg = reason;
-  droppedLine_ = true;
+  showAlways_ = true;
 }
 
 void Reception::showLastError(ErrorLabel* label, Clock& clock, bool always) {

@@ -19,7 +19,13 @@ class ErrorLabel {
 public:
   virtual ~ErrorLabel() = default;
   virtual void setErrorText(const QString& text) = 0;
+  // A change worth a line in the communication log too (the device lost or
+  // back); by default only the label shows it.
+  virtual void logNotice(const QString& text) { static_cast<void>(text); }
 };
+
+inline const QString MsgDeviceLost = QStringLiteral("通信ポートが切断されました");
+inline const QString MsgDeviceFound = QStringLiteral("通信ポートに再接続しました");
 
 // A receive buffer holds at most this many characters.
 constexpr std::size_t ReceiveBufferLimit = 4096;
@@ -64,7 +70,8 @@ private:
 
   // Per channel: the rest of an over-long line is being dropped.
   std::array<bool, ChannelCount> droppingLine_{};
-  bool droppedLine_ = false;
+  // This event's message is shown even after a line-state event.
+  bool showAlways_ = false;
 };
 
 inline const QString MsgLineTooLong = QStringLiteral("長すぎる受信行（4096文字以上）を捨てました。");

@@ -1,6 +1,8 @@
 #include "serial/termios_port.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -38,6 +40,7 @@ const QString kNotFound = QStringLiteral("Com%1（%2）が見つかりません"
 const QString kBusy = QStringLiteral("Com%1（%2）は他のプログラムが使用中です");
 const QString kDenied =
     QStringLiteral("Com%1（%2）を開く権限がありません（ユーザーを dialout グループに加えてください）");
+const QString kHeldBy = QStringLiteral("（使用中のプログラム：%1）");
 const QString kNotSerial = QStringLiteral("Com%1（%2）はシリアルポートではありません");
 const QString kOpenFailed = QStringLiteral("Com%1（%2）を開けません：%3");
 const QString kSetFailed = QStringLiteral("%1 に通信条件「%2」、フロー制御 %3 を設定できません：%4");
@@ -161,10 +164,36 @@ QString openFailureText(int port, const QString& device, int error) {
   }
 }
 
+QStringList deviceHolders(const QString& device) {
+  // The programs with the device open, as far as /proc shows them to us
+  // (another user's processes stay hidden without privileges).
+  const QString target = QFileInfo(device).canonicalFilePath();
+  QStringList holders;
+  if (target.isEmpty()) return holders;
+  const QDir proc(QStringLiteral("/proc"));
+  for (const QString& entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    bool isPid = false;
+    const long pid = entry.toLong(&isPid);
+    if (!isPid) continue;
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    const QStringList fdNames = fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    const bool holds = std::any_of(fdNames.begin(), fdNames.end(), [&](const QString& fd) {
+      return QFile::symLinkTarget(fds.filePath(fd)) == target;
+    });
+    if (!holds) continue;
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    const QString name = comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll()).trimmed() : QString();
+    holders << QStringLiteral("%1（PID %2）").arg(name.isEmpty() ? QStringLiteral("?") : name).arg(pid);
+  }
+  return holders;
+}
+
 TermiosPort::TermiosPort(PortMap map, QObject* parent)
-    : Port(parent), map_(std::move(map)), pollTimer_(new QTimer(this)) {
+    : Port(parent), map_(std::move(map)), pollTimer_(new QTimer(this)), reconnectTimer_(new QTimer(this)) {
   pollTimer_->setInterval(50);
   connect(pollTimer_, &QTimer::timeout, this, &TermiosPort::pollLineState);
+  reconnectTimer_->setInterval(ReconnectIntervalMs);
+  connect(reconnectTimer_, &QTimer::timeout, this, &TermiosPort::tryReconnect);
 }
 
 TermiosPort::~TermiosPort() { closeDevice(); }
@@ -194,11 +223,20 @@ Status TermiosPort::openDevice() {
   device_ = map_.devicePath(commPort_);
   if (!map_.error().isEmpty()) return fail(map_.error());
   const QByteArray path = QFile::encodeName(device_);
+  // A busy device names who holds it, where that can be found.
+  const auto failure = [this](int error) {
+    QString text = openFailureText(commPort_, device_, error);
+    if (error == EBUSY || error == EWOULDBLOCK) {
+      const QStringList holders = deviceHolders(device_);
+      if (!holders.isEmpty()) text += kHeldBy.arg(holders.join(QStringLiteral("、")));
+    }
+    return text;
+  };
   const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return fail(openFailureText(commPort_, device_, errno));
+  if (fd < 0) return fail(failure(errno));
   const auto refuse = [&](int error) {
     ::close(fd);
-    return Status(fail(openFailureText(commPort_, device_, error)));
+    return Status(fail(failure(error)));
   };
   // The lock keeps out every other open of the device, from this process or
   // another, root's included; TIOCEXCL also stops programs that do not lock.
@@ -267,6 +305,7 @@ void TermiosPort::releaseDevice() {
 }
 
 void TermiosPort::closeDevice() {
+  reconnectTimer_->stop();
   releaseDevice();
   open_ = false;
   lost_ = false;
@@ -284,7 +323,23 @@ void TermiosPort::deviceLost() {
   lost_ = true;
   releaseDevice();
   pendingOutput_.clear();
+  // What was received before the loss stays for input(). The device (a USB
+  // adapter plugged back in, an instrument restarted) is looked for again at
+  // the same mapped path until it is back or the port is closed.
+  reconnectTimer_->start();
   raise(ComEventDeviceLost);
+}
+
+void TermiosPort::tryReconnect() {
+  if (!open_ || !lost_) {
+    reconnectTimer_->stop();
+    return;
+  }
+  if (!openDevice()) return;  // not back yet
+  reconnectTimer_->stop();
+  lost_ = false;
+  ++session_;
+  raise(ComEventDeviceFound);
 }
 
 Status TermiosPort::setCommPort(int port) {

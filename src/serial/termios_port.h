@@ -7,6 +7,7 @@
 #include "serial/port_map.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <deque>
@@ -50,9 +51,15 @@ std::vector<int> errorCounterEvents(const ErrorCounters& before, const ErrorCoun
 // The description of a failed open of "Com `port`" at `device` with errno `error`.
 QString openFailureText(int port, const QString& device, int error);
 
+// The programs that have `device` open, as "name（PID n）", where /proc shows them.
+QStringList deviceHolders(const QString& device);
+
 class TermiosPort final : public Port {
   Q_OBJECT
 public:
+  // How often a lost device is looked for again.
+  static constexpr int ReconnectIntervalMs = 500;
+
   explicit TermiosPort(PortMap map, QObject* parent = nullptr);
   ~TermiosPort() override;
 
@@ -89,8 +96,12 @@ private:
   // Stops watching the device and closes it; the port state stays.
   void releaseDevice();
   void closeDevice();
-  // The device went away while open: releases it and reports it once.
+  // The device went away while open: releases it, reports it once and tries
+  // to open the same mapped path again every ReconnectIntervalMs.
   void deviceLost();
+  // One attempt to reopen a lost device with the same settings; reports
+  // ComEventDeviceFound when it succeeds.
+  void tryReconnect();
   Status applyLineSettings(const PortConfig& config, int handshaking);
   // Writes `base` changed by applyPortConfig; on failure `base` is restored.
   Status setLineFormat(const struct termios& base, const PortConfig& config, int handshaking);
@@ -128,6 +139,7 @@ private:
   QSocketNotifier* readNotifier_ = nullptr;
   QSocketNotifier* writeNotifier_ = nullptr;
   QTimer* pollTimer_ = nullptr;
+  QTimer* reconnectTimer_ = nullptr;
   bool pollModemLines_ = false;
   bool pollErrorCounters_ = false;
   int modemBits_ = 0;

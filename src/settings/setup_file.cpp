@@ -21,7 +21,7 @@ bool loadSetup(SetupRecord& record, serial::Port& port, const QString& path, Mes
   const QFileInfo info(path);
   if (!info.exists()) return true;
   if (!info.isFile()) {
-    boxes.show(MsgLoadFailed + QLatin1Char('\n') + notAFileReason(path));
+    boxes.show(MsgLoadFailed, MessageIcon::None, notAFileReason(path));
     return false;
   }
   QFile file(path);
@@ -62,7 +62,7 @@ bool saveSetup(SetupRecord& record, const serial::Port& port, const QString& pat
   QByteArray tail;
   const QFileInfo info(path);
   if (info.exists() && !info.isFile()) {
-    boxes.show(MsgSaveFailed + QLatin1Char('\n') + notAFileReason(path));
+    boxes.show(MsgSaveFailed, MessageIcon::None, notAFileReason(path));
     return false;
   }
   if (info.exists()) {

@@ -43,8 +43,8 @@ void WorkbookConnection::CommandOpen_Click(const QString& path, const std::funct
   }
   xls.reset();
   excelState = 0;
-  // One box: the start message first, then why, as the application gave it.
-  boxes_.show(reason.isEmpty() ? MsgCannotStart : MsgCannotStart + QLatin1Char('\n') + reason);
+  // One box: the start message, and why as the application gave it.
+  boxes_.show(MsgCannotStart, MessageIcon::None, reason);
   refreshControls();
 }
 

@@ -232,8 +232,8 @@ TEST_F(FormMainTest, OpenAndStartStartsNoRunWhenTheWorkbookDidNotOpen) {
     form->setFileNameText(path);
     form->openAndStart();
     ASSERT_FALSE(boxes.shown.empty()) << path.toStdString();
-    EXPECT_TRUE(boxes.shown[0].text.startsWith(path + QStringLiteral("が見つかりません！")) ||
-                boxes.shown[0].text.startsWith(QStringLiteral("エクセルが起動できません！")))
+    EXPECT_TRUE(boxes.shown[0].text == path + QStringLiteral("が見つかりません！") ||
+                boxes.shown[0].text == QStringLiteral("エクセルが起動できません！"))
         << boxes.shown[0].text.toStdString();
     EXPECT_EQ(form->formExe(), nullptr);
     EXPECT_FALSE(logger.runActive);

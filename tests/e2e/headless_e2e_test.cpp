@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 namespace kestrune {
@@ -212,7 +213,66 @@ TEST_F(HeadlessE2eTest, AMissingPortExitsWithTwo) {
   QByteArray err;
   EXPECT_EQ(runHeadless(nullptr, &err), 2);
   EXPECT_TRUE(err.contains("通信ポートがオープンできません！")) << err.toStdString();
+  // Why, under it: the device path and the reason.
+  EXPECT_TRUE(err.contains("/dev/kestrune-no-such-port") && err.contains("見つかりません")) << err.toStdString();
   EXPECT_TRUE(err.contains("通信CH1が使用できません！")) << err.toStdString();
+}
+
+TEST_F(HeadlessE2eTest, AnInstrumentThatVanishesAndComesBackLosesNoRow) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  // A streaming instrument behind the link in ports.conf: it goes away in the
+  // middle of the run and a new one appears behind the same link.
+  instrument.terminate();
+  ASSERT_TRUE(instrument.waitForFinished(5000));
+  const auto startStreaming = [this](QProcess& p) {
+    p.setProgram(QStringLiteral(KESTRUNE_INSTRUMENT_PATH));
+    p.setArguments({QStringLiteral("--link"), link, QStringLiteral("--stream"), QStringLiteral("{n},OK"),
+                    QStringLiteral("--interval"), QStringLiteral("50")});
+    p.start();
+    ASSERT_TRUE(p.waitForStarted(5000));
+    for (int i = 0; i < 100 && !QFileInfo(link).exists(); ++i) QThread::msleep(20);
+    ASSERT_TRUE(QFileInfo(link).exists());
+  };
+  QProcess first, second;
+  startStreaming(first);
+  writeFile(QStringLiteral("data.txt"), "SSS\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(1, 30);
+  QProcess run;
+  run.setProgram(QStringLiteral(KESTRUNE_PATH));
+  run.setArguments({QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
+  run.start();
+  ASSERT_TRUE(run.waitForStarted());
+  QByteArray out, err;
+  const auto readUntil = [&](const std::function<bool()>& done) {
+    for (int i = 0; i < 300 && !done(); ++i) {
+      run.waitForReadyRead(50);
+      out += run.readAllStandardOutput();
+      err += run.readAllStandardError();
+    }
+    return done();
+  };
+  ASSERT_TRUE(readUntil([&] { return out.count("○ ") >= 8; })) << out.toStdString();
+  first.terminate();  // the device and its link go away
+  ASSERT_TRUE(first.waitForFinished(5000));
+  ASSERT_TRUE(readUntil([&] { return err.contains("通信ポートが切断されました"); })) << err.toStdString();
+  QThread::msleep(1200);  // away for a while
+  startStreaming(second);
+  ASSERT_TRUE(run.waitForFinished(60000));
+  err += run.readAllStandardError();
+  second.terminate();
+  second.waitForFinished(5000);
+  EXPECT_EQ(run.exitCode(), 0) << err.toStdString();
+  EXPECT_TRUE(err.contains("通信ポートに再接続しました")) << err.toStdString();
+
+  // Thirty rows from B2 on, numbered without a gap, each with a reading.
+  const auto sheet = cells();
+  for (int i = 0; i < 30; ++i) {
+    const auto row = sheet.find(1 + i);
+    ASSERT_NE(row, sheet.end()) << "row " << i + 2 << " missing";
+    EXPECT_EQ(row->second.at(1), std::make_pair(std::string("number"), std::to_string(1 + i))) << i;
+    EXPECT_EQ(row->second.count(4), 1u) << "row " << i + 2 << " has no reading";
+  }
+  EXPECT_EQ(readSetup().acquisitionNo, 31);
 }
 
 TEST_F(HeadlessE2eTest, InterruptEndsTheRunAndStillSavesTheRows) {

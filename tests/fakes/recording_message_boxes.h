@@ -14,8 +14,11 @@ public:
   struct Shown {
     QString text;
     MessageIcon icon;
+    QString informative;
   };
-  void show(const QString& text, MessageIcon icon = MessageIcon::None) override { shown.push_back({text, icon}); }
+  void show(const QString& text, MessageIcon icon = MessageIcon::None, const QString& informative = {}) override {
+    shown.push_back({text, icon, informative});
+  }
   QStringList texts() const {
     QStringList out;
     for (const auto& s : shown) out << s.text;

@@ -85,7 +85,7 @@ TEST_F(ChannelPtyTest, VanishingDeviceBecomesTheLastErrorAndTheRunGoesOn) {
   ::close(slave);
   slave = -1;
   ASSERT_TRUE(waitUntil([&] { return !reception.lastErrorMsg.isEmpty(); }));
-  EXPECT_EQ(reception.lastErrorMsg, QStringLiteral("未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"));
+  EXPECT_EQ(reception.lastErrorMsg, MsgDeviceLost);
   EXPECT_TRUE(label.text.endsWith(reception.lastErrorMsg));
   EXPECT_FALSE(port->output(u"X").ok());
   closePort(*port);

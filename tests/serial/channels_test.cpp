@@ -36,6 +36,7 @@ TEST(OpenPortTest, FailedOpenShowsMessageAndWritesNoParameter) {
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, QStringLiteral("通信ポートがオープンできません！"));
   EXPECT_EQ(boxes.shown[0].icon, MessageIcon::None);
+  EXPECT_EQ(boxes.shown[0].informative, QStringLiteral("ポートがありません"));  // the port's own reason
 }
 
 TEST(OpenPortTest, AlreadyOpenPortIsNotReopenedButParametersDiscardInput) {

@@ -119,7 +119,8 @@ INSTANTIATE_TEST_SUITE_P(
         EventCase{1009, false, "ﾊﾟﾘﾃｨ ｴﾗｰが発生しました。"}, EventCase{1010, false, "送信ﾊﾞｯﾌｧ ﾌﾙ ｴﾗｰが発生しました。"},
         EventCase{1011, false, "DCB 取得時にｴﾗｰが発生しました。"},
         EventCase{1005, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
-        EventCase{1012, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
+        EventCase{1012, false, "通信ポートが切断されました"}, EventCase{1013, false, "通信ポートに再接続しました"},
+        EventCase{1014, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
         EventCase{0, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"}, EventCase{1, false, ""},
         EventCase{2, false, ""}));
 

@@ -443,6 +443,8 @@ TEST_F(TermiosPortTest, ASecondOpenOfTheSameDeviceIsBusyUntilTheFirstCloses) {
     const Status s = second.setPortOpen(true);
     EXPECT_FALSE(s);
     EXPECT_TRUE(s.description().contains(QStringLiteral("使用中"))) << s.description().toStdString();
+    // Who holds it: this very process, through `first`.
+    EXPECT_TRUE(s.description().contains(QStringLiteral("PID %1）").arg(::getpid()))) << s.description().toStdString();
     EXPECT_FALSE(second.portOpen());
   }
   int exclusive = 0;
@@ -738,6 +740,58 @@ TEST_F(TermiosPortTest, ADeviceThatGoesAwayIsReportedOnce) {
   EXPECT_TRUE(port.setPortOpen(false));
   EXPECT_FALSE(port.portOpen());
   EXPECT_EQ(events.size(), 3u);
+}
+
+TEST_F(TermiosPortTest, ALostDeviceIsOpenedAgainWhenItComesBackAtTheSamePath) {
+  // The map names a link, as a by-id name does; the instrument's side closes
+  // and a new device appears behind the same link.
+  const std::string link = "/tmp/kestrune-test-link-" + std::to_string(::getpid());
+  ::unlink(link.c_str());
+  ASSERT_EQ(::symlink(pty.path().toLocal8Bit().constData(), link.c_str()), 0);
+  map.set(1, QString::fromStdString(link));
+  TermiosPort port(map);
+  record(port);
+  openForCharacters(port);
+  ASSERT_TRUE(port.setSettings(QStringLiteral("19200,e,7,2")));
+  pty.send("a");
+  ASSERT_TRUE(waitUntil([&] { return events.size() == 1; }));
+
+  pty.closeMaster();
+  ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
+  EXPECT_EQ(events.back(), (Event{ComEventDeviceLost, {}}));
+  EXPECT_FALSE(port.output(u"x"));  // nothing to write to meanwhile
+  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_EQ(events.size(), 2u);  // reported once, however often it is looked for
+
+  PtyPair next;
+  ASSERT_TRUE(next.valid());
+  const std::string temporary = link + ".new";
+  ASSERT_EQ(::symlink(next.path().toLocal8Bit().constData(), temporary.c_str()), 0);
+  ASSERT_EQ(::rename(temporary.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(waitUntil([&] { return events.size() == 3; }));
+  EXPECT_EQ(events.back(), (Event{ComEventDeviceFound, {}}));
+  const termios taken = next.slaveAttributes();
+  EXPECT_EQ(::cfgetospeed(&taken), speed_t{B19200});  // the same settings
+  next.send("b");
+  ASSERT_TRUE(waitUntil([&] { return events.size() == 4; }));
+  EXPECT_EQ(events.back(), (Event{ComEvReceive, u"b"}));
+  ASSERT_TRUE(port.output(u"ok"));
+  ASSERT_TRUE(waitUntil([&] { return next.drain() == "ok"; }));
+  ASSERT_TRUE(port.setPortOpen(false));
+  ::unlink(link.c_str());
+}
+
+TEST_F(TermiosPortTest, ClosingALostPortStopsLookingForTheDevice) {
+  TermiosPort port(map);
+  record(port);
+  ASSERT_TRUE(port.setPortOpen(true));
+  pty.closeMaster();
+  ASSERT_TRUE(waitUntil([&] { return !events.empty(); }));
+  ASSERT_TRUE(port.setPortOpen(false));
+  EXPECT_FALSE(port.portOpen());
+  // Nothing is reopened behind the closed port's back.
+  for (int i = 0; i < 70; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  EXPECT_EQ(events, (std::vector<Event>{{ComEventDeviceLost, {}}}));
 }
 
 TEST_F(TermiosPortTest, AFailedWriteLeadsToTheLostDeviceEvent) {

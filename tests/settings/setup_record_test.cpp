@@ -244,7 +244,7 @@ TEST_F(SetupFileTest, UnreadableFileShowsLoadMessage) {
   SetupRecord r;
   EXPECT_FALSE(loadSetup(r, port, path(), boxes));
   ASSERT_EQ(boxes.shown.size(), 1u);
-  EXPECT_TRUE(boxes.shown[0].text.startsWith(QStringLiteral("設定条件の読込に失敗しました")));
+  EXPECT_EQ(boxes.shown[0].text, QStringLiteral("設定条件の読込に失敗しました"));
 }
 
 TEST_F(SetupFileTest, SaveCopiesPortIntoSlotZeroOnlyAndLoadGivesEverythingBack) {
@@ -334,9 +334,9 @@ TEST_F(SetupFileTest, AFolderOrPipeNamedLikeTheFileIsRefusedWithoutWaitingAndLef
     EXPECT_FALSE(loadSetup(r, port, path(), boxes));
     EXPECT_FALSE(saveSetup(r, port, path(), boxes));
     ASSERT_EQ(boxes.shown.size(), 2u);
-    EXPECT_TRUE(boxes.shown[0].text.startsWith(QStringLiteral("設定条件の読込に失敗しました\n")));
-    EXPECT_TRUE(boxes.shown[1].text.startsWith(QStringLiteral("設定条件の保存に失敗しました\n")));
-    EXPECT_TRUE(boxes.shown[1].text.contains(path()));
+    EXPECT_EQ(boxes.texts(), (QStringList{QStringLiteral("設定条件の読込に失敗しました"),
+                                          QStringLiteral("設定条件の保存に失敗しました")}));
+    EXPECT_TRUE(boxes.shown[1].informative.contains(path()));
     const QFileInfo after(path());
     EXPECT_FALSE(after.isFile());  // never replaced by a regular file
     EXPECT_TRUE(after.exists());

@@ -98,12 +98,9 @@ TEST_P(StartFailureTest, ShowsCannotStartAndStaysClosed) {
   refuseStart = GetParam().refuseStart;
   if (*GetParam().failing) failNext = {GetParam().failing};
   open();
-  // One box: the start message, then the application's reason on its own line.
-  ASSERT_EQ(boxes.shown.size(), 1u);
-  const QStringList lines = boxes.shown[0].text.split(QLatin1Char('\n'));
-  ASSERT_EQ(lines.size(), 2) << boxes.shown[0].text.toStdString();
-  EXPECT_EQ(lines[0], QStringLiteral("エクセルが起動できません！"));
-  EXPECT_FALSE(lines[1].isEmpty());
+  // One box: the start message, with the application's reason under it.
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルが起動できません！")});
+  EXPECT_FALSE(boxes.shown[0].informative.isEmpty());
   EXPECT_EQ(connection.excelState, 0);
   EXPECT_EQ(connection.xls, nullptr);
   EXPECT_EQ(refreshed, 1);
@@ -128,8 +125,8 @@ TEST(WorkbookConnectionWithoutFactoryTest, OpenFailsWithTheStartMessage) {
   WorkbookConnection connection(record, boxes, {});
   int refreshed = 0;
   connection.CommandOpen_Click(book, [&] { ++refreshed; }, {});
-  EXPECT_EQ(boxes.texts(),
-            QStringList{QStringLiteral("エクセルが起動できません！\n表計算アプリケーションがありません")});
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルが起動できません！")});
+  EXPECT_EQ(boxes.shown[0].informative, QStringLiteral("表計算アプリケーションがありません"));
   EXPECT_EQ(connection.excelState, 0);
   EXPECT_EQ(refreshed, 1);
 }
