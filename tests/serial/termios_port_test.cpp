@@ -19,6 +19,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -60,8 +62,8 @@ const FormatCase kFormatCases[] = {
     {"9600 n 8 1", config(9600, Parity::None, 8, StopBits::One), 0, B9600, CS8, 0},
     {"19200 e 7 2 rts", config(19200, Parity::Even, 7, StopBits::Two), 2, B19200, CS7 | PARENB | CSTOPB | CRTSCTS, 0},
     {"1200 o 6 1 xon", config(1200, Parity::Odd, 6, StopBits::One), 1, B1200, CS6 | PARENB | PARODD, IXON | IXOFF},
-    {"300 m 7 1 both", config(300, Parity::Mark, 7, StopBits::One), 3, B300,
-     CS7 | PARENB | PARODD | CMSPAR | CRTSCTS, IXON | IXOFF},
+    {"300 m 7 1 both", config(300, Parity::Mark, 7, StopBits::One), 3, B300, CS7 | PARENB | PARODD | CMSPAR | CRTSCTS,
+     IXON | IXOFF},
     {"4800 s 8 2", config(4800, Parity::Space, 8, StopBits::Two), 0, B4800, CS8 | PARENB | CMSPAR | CSTOPB, 0},
     // termios has no 1.5 stop bits; CSTOPB gives 1.5 with 5 data bits on a UART.
     {"110 n 5 1.5", config(110, Parity::None, 5, StopBits::OnePointFive), 0, B110, CS5 | CSTOPB, 0},
@@ -431,6 +433,44 @@ TEST_F(TermiosPortTest, OpenFailuresAreDescribed) {
   EXPECT_TRUE(s.description().contains(QStringLiteral("シリアルポートではありません")))
       << s.description().toStdString();
   EXPECT_FALSE(port.portOpen());
+}
+
+TEST_F(TermiosPortTest, ADeviceTheUserMayNotOpenNamesTheDialoutGroup) {
+  // A device node that only its owner may open, tried by another user.
+  ASSERT_EQ(::fchmod(pty.slave(), 0600), 0);
+  if (::geteuid() != 0) {
+    struct stat st {};
+    ASSERT_EQ(::fstat(pty.slave(), &st), 0);
+    if (st.st_uid == ::geteuid()) GTEST_SKIP() << "needs root to try the device as another user";
+  }
+  int channel[2];
+  ASSERT_EQ(::pipe(channel), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(channel[0]);
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    TermiosPort port(map);
+    const QByteArray reason = port.setPortOpen(true).description().toUtf8();
+    [[maybe_unused]] const ssize_t written =
+        ::write(channel[1], reason.constData(), static_cast<std::size_t>(reason.size()));
+    ::_exit(port.portOpen() ? 1 : 0);
+  }
+  ::close(channel[1]);
+  std::string reason;
+  std::array<char, 512> buffer{};
+  ssize_t n = 0;
+  while ((n = ::read(channel[0], buffer.data(), buffer.size())) > 0)
+    reason.append(buffer.data(), static_cast<std::size_t>(n));
+  ::close(channel[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the port opened";
+  const QString text = QString::fromStdString(reason);
+  EXPECT_TRUE(text.contains(pty.path()) && text.contains(QStringLiteral("権限")) &&
+              text.contains(QStringLiteral("dialout")))
+      << reason;
 }
 
 TEST_F(TermiosPortTest, ASecondOpenOfTheSameDeviceIsBusyUntilTheFirstCloses) {
