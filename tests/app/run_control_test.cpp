@@ -369,6 +369,30 @@ TEST_F(RunControlTest, HalfALineAtTheEndOfARunWaitsForTheNextRun) {
   EXPECT_EQ(std::get<QString>(sheetLog->cells.at({2, 1})), QStringLiteral("23"));
 }
 
+TEST_F(RunControlTest, ALostDeviceIsLoggedAndTheRunStillEndsByItsTimeLimitAndByEnd) {
+  writeScript("SSS\r\nSND:M%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  logger.setup.acquireTimeMs = 1000;
+  run.CommandStart_Click();
+  run.CheckLog_Click(true);
+  tick();                                    // SSS
+  port().raise(serial::ComEventDeviceLost);  // while the command is being sent
+  EXPECT_TRUE(host.error.endsWith(serial::MsgDeviceLost)) << host.error.toStdString();
+  EXPECT_TRUE(host.logText.contains(serial::MsgDeviceLost));
+  int ticks = 0;
+  while (logger.runActive && ticks < 500) {
+    tick();
+    ++ticks;
+  }
+  EXPECT_FALSE(logger.runActive);  // the time limit ended the waiting RCV and the run
+  EXPECT_LT(ticks, 200);
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
+  port().raise(serial::ComEventDeviceFound);
+  EXPECT_TRUE(host.logText.contains(serial::MsgDeviceFound));
+  run.CommandRsEnd_Click();
+  EXPECT_FALSE(port().portOpen());
+  EXPECT_TRUE(host.mainShown);
+}
+
 TEST_F(RunControlTest, ErrorLabelIsNotWrittenWhileTheRunWindowIsClosed) {
   port().raise(serial::ComEventFrame);
   EXPECT_TRUE(host.error.isEmpty());

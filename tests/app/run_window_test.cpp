@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -51,16 +52,24 @@ protected:
     f.write(text);
     logger.setup.scriptFromFile = settings::True;
   }
-  // Lets the window's own 10 ms timer run, moving the clock, until `done`.
+  // Ticks the run window as its 10 ms timer does, moving the clock, and lets
+  // the events that each tick posts run, until `done` (at most 500 ticks).
   template <typename Done>
   bool runUntil(Done done) {
-    QDeadlineTimer deadline(5000);
-    while (!done()) {
-      if (deadline.hasExpired()) return false;
+    for (int tick = 0; tick < 500 && !done(); ++tick) {
+      FormExe* exe = form->formExe();
+      const auto* timer = exe ? exe->findChild<QTimer*>(QStringLiteral("Timer1")) : nullptr;
+      if (!timer || !timer->isActive()) return false;
       clock.advance(10);
-      QTest::qWait(5);
+      form->run().Timer1_Timer();
+      flushEvents();
     }
-    return true;
+    return done();
+  }
+  // Runs what is posted, deferred deletes included (a closed window goes).
+  static void flushEvents() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
   }
   template <typename T>
   T* inRun(const char* name) {
@@ -131,7 +140,7 @@ TEST_F(RunWindowTest, NextByClickAndByEnterThenEndBringsTheMainWindowBack) {
   EXPECT_FALSE(inRun<QPushButton>("CommandNext")->isVisible());
   ASSERT_TRUE(runUntil([&] { return inRun<QLabel>("LabelMess")->text().contains(QStringLiteral("WTM")); }));
   inRun<QPushButton>("CommandRsEnd")->click();
-  QTest::qWait(10);
+  flushEvents();
   EXPECT_EQ(form->formExe(), nullptr);
   EXPECT_TRUE(form->isVisible());
   EXPECT_FALSE(port().portOpen());
@@ -142,7 +151,7 @@ TEST_F(RunWindowTest, ClosingTheRunWindowActsAsEnd) {
   form->run().CommandStart_Click();
   ASSERT_NE(form->formExe(), nullptr);
   form->formExe()->close();
-  QTest::qWait(10);
+  flushEvents();
   EXPECT_EQ(form->formExe(), nullptr);
   EXPECT_TRUE(form->isVisible());
   EXPECT_FALSE(port().portOpen());
