@@ -4,6 +4,7 @@
 #include "core/shell.h"
 #include "info/frm_splash.h"
 #include "info/manual_link.h"
+#include "serial/system_devices.h"
 #include "app/geometry.h"
 
 #include <QAction>
@@ -74,7 +75,13 @@ FormMain::FormMain(Logger& logger, QWidget* parent) : QMainWindow(parent), logic
   frameMain_ = buildMainPanel();
   frameMain_->setParent(central);
   frameCell_ = new settings::ConditionsPanelWidget(logger.setup, central);
-  frameRs_ = new serial::SerialPanelWidget(logger.port(0), logger.portMap, logger.boxes, central);
+  frameRs_ = new serial::SerialPanelWidget(
+      logger.port(0), logger.portMap,
+      {logger.folder.readPath(serial::PortMapFileName), logger.folder.writePath(serial::PortMapFileName)},
+      std::make_unique<serial::SystemDeviceSource>(), logger.boxes, central);
+  // The panel writes ports.conf at OK; the logger keeps the map in use.
+  connect(&frameRs_->logic(), &serial::SerialPanel::portMapChanged, this,
+          [&logger](const serial::PortMap& map) { logger.portMap = map; });
   logic_.setPanels(&frameCell_->logic(), &frameRs_->logic());
   connect(frameCell_, &settings::ConditionsPanelWidget::okClicked, this, [this] { logic_.CommandCellOk_Click(); });
   connect(frameCell_, &settings::ConditionsPanelWidget::cancelClicked, this, [this] { logic_.CommandCellNg_Click(); });

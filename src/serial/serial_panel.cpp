@@ -1,5 +1,10 @@
 #include "serial/serial_panel.h"
 
+#include "serial/serial_panel_texts.h"
+
+#include <algorithm>
+#include <utility>
+
 namespace kestrune::serial {
 
 namespace {
@@ -10,7 +15,34 @@ QStringList portEntries() {
   return out;
 }
 
+// "ttyUSB0：FTDI FT232R USB UART（製造番号 A1B2C3）", or the name alone when
+// the device says nothing about itself.
+QString deviceCaption(const QString& name, const SerialDevice& device) {
+  QStringList words;
+  for (const QString& word : {device.manufacturer, device.description})
+    if (!word.trimmed().isEmpty()) words << word.trimmed();
+  QString details = words.join(QLatin1Char(' '));
+  if (!device.serialNumber.trimmed().isEmpty())
+    details += panel_text::CapSerialNumber.arg(device.serialNumber.trimmed());
+  return details.isEmpty() ? name : panel_text::CapDeviceDetails.arg(name, details);
+}
+
+// The device "Com `port`" names with the ports.conf entry `entry`.
+QString namedDevice(int port, const QString& entry) { return entry.isEmpty() ? PortMap().devicePath(port) : entry; }
+
 }  // namespace
+
+SerialPanel::SerialPanel(Port& port, PortMap map, PortMapFile file, DeviceSource& devices, SerialPanelView& view,
+                         MessageBoxes& boxes, QObject* parent)
+    : QObject(parent),
+      port_(port),
+      map_(std::move(map)),
+      file_(std::move(file)),
+      devices_(devices),
+      view_(view),
+      boxes_(boxes) {
+  connect(&devices_, &DeviceSource::devicesChanged, this, &SerialPanel::refreshDevices);
+}
 
 void SerialPanel::LoadPropertySettings() {
   lists_ = {portEntries(),
@@ -30,11 +62,16 @@ void SerialPanel::LoadPropertySettings() {
   if (length - d - 6 > 0) {
     selectText(RsList::Speed, s.left(length - d - 6), true);
     const QChar parity = s.at(length - d - 5);
-    if (parity == QLatin1Char('e')) view_.selectIndex(RsList::Parity, 0);
-    else if (parity == QLatin1Char('o')) view_.selectIndex(RsList::Parity, 1);
-    else if (parity == QLatin1Char('n')) view_.selectIndex(RsList::Parity, 2);
-    else if (parity == QLatin1Char('m')) selectText(RsList::Parity, QStringLiteral("Mark"), false);
-    else if (parity == QLatin1Char('s')) selectText(RsList::Parity, QStringLiteral("Space"), false);
+    if (parity == QLatin1Char('e'))
+      view_.selectIndex(RsList::Parity, 0);
+    else if (parity == QLatin1Char('o'))
+      view_.selectIndex(RsList::Parity, 1);
+    else if (parity == QLatin1Char('n'))
+      view_.selectIndex(RsList::Parity, 2);
+    else if (parity == QLatin1Char('m'))
+      selectText(RsList::Parity, QStringLiteral("Mark"), false);
+    else if (parity == QLatin1Char('s'))
+      selectText(RsList::Parity, QStringLiteral("Space"), false);
     selectText(RsList::DataBits, s.mid(length - d - 3, 1), true);
     selectText(RsList::StopBits, s.right(d + 1), true);
   }
@@ -66,9 +103,95 @@ QString SerialPanel::selectedText(RsList list) const {
   return index >= 0 && index < items.size() ? items.at(index) : QString();
 }
 
-void SerialPanel::cboPort_Click() {
+int SerialPanel::selectedPort() const {
   const int index = view_.selectedIndex(RsList::Port);
-  view_.setDevicePath(index >= 0 ? map_.devicePath(index + 1) : QString());
+  return index >= 0 && index < items(RsList::Port).size() ? index + 1 : 0;
+}
+
+QString SerialPanel::chosenEntry(int port) const {
+  const auto it = chosen_.find(port);
+  return it != chosen_.end() ? it->second : map_.entry(port);
+}
+
+void SerialPanel::cboPort_Click() { showDeviceChoices(); }
+
+void SerialPanel::showDeviceChoices() {
+  const int port = selectedPort();
+  std::vector<DeviceChoice> choices;
+  int selected = -1;
+  if (port > 0) {
+    choices.push_back({panel_text::CapDefaultDevice.arg(namedDevice(port, QString())), QString()});
+    for (const SerialDevice& device : present_)
+      choices.push_back({deviceCaption(device.systemLocation.section(QLatin1Char('/'), -1), device), device.path});
+    // The device ports.conf names and the one chosen stay offered when they
+    // are not in the list: absent, or present under another name.
+    for (const QString& path : {map_.entry(port), chosenEntry(port)}) {
+      const auto listed = [&path](const DeviceChoice& c) { return c.path == path; };
+      if (path.isEmpty() || std::any_of(choices.begin(), choices.end(), listed)) continue;
+      const auto same = std::find_if(present_.begin(), present_.end(),
+                                     [&path](const SerialDevice& d) { return d.systemLocation == path; });
+      const QString caption = same != present_.end()   ? deviceCaption(path, *same)
+                              : devices_.present(path) ? path
+                                                       : panel_text::CapAbsentDevice.arg(path);
+      choices.push_back({caption, path});
+    }
+    const QString entry = chosenEntry(port);
+    const auto it =
+        std::find_if(choices.begin(), choices.end(), [&entry](const DeviceChoice& c) { return c.path == entry; });
+    selected = static_cast<int>(it - choices.begin());
+    view_.setDevicePath(namedDevice(port, entry));
+  } else {
+    view_.setDevicePath(QString());
+  }
+  if (choices == choices_ && selected == choiceShown_) return;
+  choices_ = std::move(choices);
+  choiceShown_ = selected;
+  view_.setDeviceChoices(choices_, selected);
+}
+
+void SerialPanel::cboDevice_Click() {
+  const int port = selectedPort();
+  const int index = view_.selectedDevice();
+  if (port == 0 || index < 0 || index >= static_cast<int>(choices_.size())) return;
+  const QString& entry = choices_[static_cast<std::size_t>(index)].path;
+  chosen_[port] = entry;
+  choiceShown_ = index;
+  view_.setDevicePath(namedDevice(port, entry));
+}
+
+void SerialPanel::refreshDevices() {
+  present_ = devices_.devices();
+  showDeviceChoices();
+}
+
+void SerialPanel::setPanelVisible(bool visible) {
+  devices_.setWatching(visible);
+  if (visible) refreshDevices();
+}
+
+void SerialPanel::CommandRsNg() {
+  chosen_.clear();
+  showDeviceChoices();
+}
+
+bool SerialPanel::saveDeviceChoices() {
+  std::map<int, QString> changes;
+  for (const auto& [port, entry] : chosen_)
+    if (entry != map_.entry(port)) changes[port] = entry;
+  if (changes.empty()) {
+    chosen_.clear();
+    return true;
+  }
+  Result<PortMap> saved = PortMap::save(file_, changes);
+  if (!saved) {
+    boxes_.show(panel_text::MsgMapNotSaved, MessageIcon::Warning, panel_text::MsgMapUnchanged.arg(saved.description()));
+    return false;
+  }
+  map_ = std::move(saved).value();
+  chosen_.clear();
+  showDeviceChoices();
+  emit portMapChanged(map_);
+  return true;
 }
 
 bool SerialPanel::CommandRsOk() {
@@ -76,6 +199,7 @@ bool SerialPanel::CommandRsOk() {
     boxes_.show(status.description(), MessageIcon::Warning);
     return false;
   };
+  if (!saveDeviceChoices()) return false;
 
   const int oldPort = port_.commPort();
   const int newPort = view_.selectedIndex(RsList::Port) + 1;

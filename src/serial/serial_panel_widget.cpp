@@ -1,5 +1,7 @@
 #include "serial/serial_panel_widget.h"
 
+#include "serial/serial_panel_texts.h"
+
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -9,18 +11,13 @@
 
 namespace kestrune::serial {
 
+using namespace panel_text;
+
 namespace {
 
-const QString CapPanel = QStringLiteral("RS232C通信条件");
-const QString CapPort = QStringLiteral("ポート");
-const QString CapSpeed = QStringLiteral("通信速度");
-const QString CapConnection = QStringLiteral("接続設定");
-const QString CapDataBits = QStringLiteral("ﾃﾞｰﾀ ﾋﾞｯﾄ：");
-const QString CapParity = QStringLiteral("ﾊﾟﾘﾃｨ：");
-const QString CapStopBits = QStringLiteral("ｽﾄｯﾌﾟ ﾋﾞｯﾄ：");
-const QString CapFlow = QStringLiteral("ﾌﾛｰ制御(&F)");
-const QString CapOk = QStringLiteral("OK");
-const QString CapCancel = QStringLiteral("ｷｬﾝｾﾙ");
+// How many characters of an entry the closed device chooser shows; the open
+// list and the tooltip show it whole.
+constexpr int DeviceChooserWidth = 28;
 
 QGroupBox* framed(const QString& caption, QWidget* content, QWidget* parent) {
   auto* g = new QGroupBox(caption, parent);
@@ -31,23 +28,33 @@ QGroupBox* framed(const QString& caption, QWidget* content, QWidget* parent) {
 
 }  // namespace
 
-SerialPanelWidget::SerialPanelWidget(Port& port, const PortMap& map, MessageBoxes& boxes, QWidget* parent)
-    : QGroupBox(CapPanel, parent), logic_(port, map, *this, boxes) {
+SerialPanelWidget::SerialPanelWidget(Port& port, PortMap map, PortMapFile file, std::unique_ptr<DeviceSource> devices,
+                                     MessageBoxes& boxes, QWidget* parent)
+    : QGroupBox(CapPanel, parent),
+      devices_(std::move(devices)),
+      logic_(port, std::move(map), std::move(file), *devices_, *this, boxes) {
   setObjectName(QStringLiteral("FrameRs"));
   const char* names[] = {"cboPort", "cboSpeed", "cboDataBits", "cboParity", "cboStopBits", "cboFlow"};
   for (std::size_t i = 0; i < combos_.size(); ++i) {
     combos_[i] = new QComboBox(this);
     combos_[i]->setObjectName(QLatin1String(names[i]));
   }
+  device_ = new QComboBox(this);
+  device_->setObjectName(QStringLiteral("cboDevice"));
+  device_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  device_->setMinimumContentsLength(DeviceChooserWidth);
   devicePath_ = new QLabel(this);
   devicePath_->setObjectName(QStringLiteral("lblDevice"));
   devicePath_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
   auto* portBox = new QWidget(this);
-  auto* portLayout = new QHBoxLayout(portBox);
+  auto* portLayout = new QGridLayout(portBox);
   portLayout->setContentsMargins(0, 0, 0, 0);
-  portLayout->addWidget(combo(RsList::Port));
-  portLayout->addWidget(devicePath_, 1);
+  portLayout->addWidget(combo(RsList::Port), 0, 0);
+  portLayout->addWidget(new QLabel(CapDevice, portBox), 0, 1);
+  portLayout->addWidget(device_, 0, 2);
+  portLayout->addWidget(devicePath_, 1, 2);
+  portLayout->setColumnStretch(2, 1);
 
   auto* connection = new QGroupBox(CapConnection, this);
   connection->setObjectName(QStringLiteral("fraConnection"));
@@ -76,8 +83,22 @@ SerialPanelWidget::SerialPanelWidget(Port& port, const PortMap& map, MessageBoxe
   layout->addLayout(buttons, 3, 0, 1, 2);
 
   connect(ok, &QPushButton::clicked, this, &SerialPanelWidget::okClicked);
-  connect(cancel, &QPushButton::clicked, this, &SerialPanelWidget::cancelClicked);
+  connect(cancel, &QPushButton::clicked, this, [this] {
+    logic_.CommandRsNg();
+    emit cancelClicked();
+  });
   connect(combo(RsList::Port), &QComboBox::activated, this, [this] { logic_.cboPort_Click(); });
+  connect(device_, &QComboBox::activated, this, [this] { logic_.cboDevice_Click(); });
+}
+
+void SerialPanelWidget::showEvent(QShowEvent* event) {
+  QGroupBox::showEvent(event);
+  logic_.setPanelVisible(true);
+}
+
+void SerialPanelWidget::hideEvent(QHideEvent* event) {
+  QGroupBox::hideEvent(event);
+  logic_.setPanelVisible(false);
 }
 
 void SerialPanelWidget::setListItems(RsList list, const QStringList& items) {
@@ -91,5 +112,16 @@ void SerialPanelWidget::setListItems(RsList list, const QStringList& items) {
 int SerialPanelWidget::selectedIndex(RsList list) const { return combo(list)->currentIndex(); }
 void SerialPanelWidget::selectIndex(RsList list, int index) { combo(list)->setCurrentIndex(index); }
 void SerialPanelWidget::setDevicePath(const QString& path) { devicePath_->setText(path); }
+
+void SerialPanelWidget::setDeviceChoices(const std::vector<DeviceChoice>& choices, int selected) {
+  device_->clear();
+  for (const DeviceChoice& choice : choices) {
+    device_->addItem(choice.caption);
+    device_->setItemData(device_->count() - 1, choice.path, Qt::ToolTipRole);
+  }
+  device_->setCurrentIndex(selected);
+}
+
+int SerialPanelWidget::selectedDevice() const { return device_->currentIndex(); }
 
 }  // namespace kestrune::serial

@@ -6,6 +6,7 @@
 #include <QGroupBox>
 
 #include <array>
+#include <memory>
 
 class QComboBox;
 class QLabel;
@@ -15,7 +16,10 @@ namespace kestrune::serial {
 class SerialPanelWidget final : public QGroupBox, public SerialPanelView {
   Q_OBJECT
 public:
-  SerialPanelWidget(Port& port, const PortMap& map, MessageBoxes& boxes, QWidget* parent = nullptr);
+  // `map` is the map `file` holds; `devices` lists the serial devices present
+  // (SystemDeviceSource in the program, a fake in tests).
+  SerialPanelWidget(Port& port, PortMap map, PortMapFile file, std::unique_ptr<DeviceSource> devices,
+                    MessageBoxes& boxes, QWidget* parent = nullptr);
 
   SerialPanel& logic() { return logic_; }
 
@@ -23,16 +27,25 @@ public:
   int selectedIndex(RsList list) const override;
   void selectIndex(RsList list, int index) override;
   void setDevicePath(const QString& path) override;
+  void setDeviceChoices(const std::vector<DeviceChoice>& choices, int selected) override;
+  int selectedDevice() const override;
 
 signals:
   void okClicked();
   void cancelClicked();
 
+protected:
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+
 private:
   QComboBox* combo(RsList list) const { return combos_[static_cast<std::size_t>(list)]; }
 
+  // Declared before the logic, which holds a reference to it.
+  std::unique_ptr<DeviceSource> devices_;
   SerialPanel logic_;
   std::array<QComboBox*, 6> combos_{};
+  QComboBox* device_ = nullptr;
   QLabel* devicePath_ = nullptr;
 };
 

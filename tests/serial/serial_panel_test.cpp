@@ -1,11 +1,23 @@
 #include "serial/serial_panel.h"
+#include "serial/serial_panel_widget.h"
 
 #include "fakes/fake_port.h"
 #include "fakes/recording_message_boxes.h"
 
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
 #include <gtest/gtest.h>
 
+#include <ostream>
+
+#include <algorithm>
 #include <map>
+#include <set>
 
 namespace kestrune::serial {
 namespace {
@@ -18,28 +30,102 @@ struct FakeSerialView final : SerialPanelView {
   int selectedIndex(RsList l) const override { return selected.count(l) ? selected.at(l) : -1; }
   void selectIndex(RsList l, int i) override { selected[l] = i; }
   void setDevicePath(const QString& p) override { device = p; }
+  void setDeviceChoices(const std::vector<DeviceChoice>& c, int s) override {
+    choices = c;
+    chosen = s;
+  }
+  int selectedDevice() const override { return chosen; }
   QString selectedText(RsList l) const {
     const int i = selectedIndex(l);
     return i >= 0 && i < lists.at(l).size() ? lists.at(l).at(i) : QString();
   }
+  QStringList captions() const {
+    QStringList out;
+    for (const DeviceChoice& c : choices) out << c.caption;
+    return out;
+  }
+  QString chosenCaption() const {
+    return chosen >= 0 && chosen < static_cast<int>(choices.size()) ? choices[static_cast<std::size_t>(chosen)].caption
+                                                                    : QString();
+  }
   std::map<RsList, QStringList> lists;
   std::map<RsList, int> selected;
   QString device;
+  std::vector<DeviceChoice> choices;
+  int chosen = -1;
 };
+
+// A device list the test changes by hand, as plugging and unplugging would.
+struct FakeDeviceSource final : DeviceSource {
+  std::vector<SerialDevice> devices() const override { return list; }
+  bool present(const QString& path) const override {
+    return unlisted.contains(path) || std::any_of(list.begin(), list.end(), [&path](const SerialDevice& d) {
+             return d.path == path || d.systemLocation == path;
+           });
+  }
+  void setWatching(bool on) override { watching = on; }
+  void plug(std::vector<SerialDevice> now) {
+    list = std::move(now);
+    if (watching) emit devicesChanged();
+  }
+  std::vector<SerialDevice> list;
+  std::set<QString> unlisted;  // present but not listed, as a pseudo-terminal
+  bool watching = false;
+};
+
+const SerialDevice Ftdi{QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0"),
+                        QStringLiteral("/dev/ttyUSB0"), QStringLiteral("FTDI"), QStringLiteral("FT232R USB UART"),
+                        QStringLiteral("A1B2C3")};
+const SerialDevice Uno{QStringLiteral("/dev/serial/by-id/usb-Arduino__www.arduino.cc__0043_7583-if00"),
+                       QStringLiteral("/dev/ttyACM0"), QStringLiteral("Arduino (www.arduino.cc)"),
+                       QStringLiteral("0043"), QStringLiteral("7583")};
+const SerialDevice Uart{QStringLiteral("/dev/ttyS4"), QStringLiteral("/dev/ttyS4"), {}, {}, {}};
+const QString FtdiCaption = QStringLiteral("ttyUSB0：FTDI FT232R USB UART（製造番号 A1B2C3）");
+const QString UnoCaption = QStringLiteral("ttyACM0：Arduino (www.arduino.cc) 0043（製造番号 7583）");
+
+const QByteArray LabMap = "# Adapters of the lab\nCOM1=/dev/ttyS0\ncom3 = /dev/ttyUSB0\n# spare\n";
+
+QByteArray readAll(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<absent>");
+}
+
+QString writeMap(const QTemporaryDir& dir, const QByteArray& text) {
+  const QString path = dir.filePath(PortMapFileName);
+  QFile file(path);
+  if (file.open(QIODevice::WriteOnly)) file.write(text);
+  return path;
+}
 
 class SerialPanelTest : public ::testing::Test {
 protected:
-  SerialPanelTest() { map.set(3, QStringLiteral("/dev/ttyUSB0")); }
+  void SetUp() override {
+    ASSERT_TRUE(dir.isValid());
+    QObject::connect(&panel, &SerialPanel::portMapChanged, [this](const PortMap& m) { announced.push_back(m); });
+  }
   void select(RsList list, const char* text) {
     const qsizetype i = view.lists[list].indexOf(QString::fromUtf8(text));
     ASSERT_GE(i, 0) << text;
     view.selected[list] = static_cast<int>(i);
   }
+  void selectPort(const char* text) {
+    select(RsList::Port, text);
+    panel.cboPort_Click();
+  }
+  void choose(const QString& caption) {
+    const QStringList captions = view.captions();
+    ASSERT_TRUE(captions.contains(caption)) << caption.toStdString();
+    view.chosen = static_cast<int>(captions.indexOf(caption));
+    panel.cboDevice_Click();
+  }
+  QTemporaryDir dir;
+  QString mapPath = writeMap(dir, LabMap);
   FakePort port;
-  PortMap map;
+  FakeDeviceSource devices;
   FakeSerialView view;
   RecordingMessageBoxes boxes;
-  SerialPanel panel{port, map, view, boxes};
+  SerialPanel panel{port, PortMap::load(mapPath), {mapPath, mapPath}, devices, view, boxes};
+  std::vector<PortMap> announced;
 };
 
 TEST_F(SerialPanelTest, DefaultsShowNineThousandSixHundredNoneEightOne) {
@@ -106,8 +192,7 @@ TEST_F(SerialPanelTest, FlowControlThreeShowsRtsAndBecomesTwo) {
 
 TEST_F(SerialPanelTest, ChoosingComThreeNineteenTwoSevenEvenOneAndHalfRts) {
   panel.LoadPropertySettings();
-  select(RsList::Port, "Com3");
-  panel.cboPort_Click();
+  selectPort("Com3");
   EXPECT_EQ(view.device, QStringLiteral("/dev/ttyUSB0"));
   select(RsList::Speed, "19200");
   select(RsList::DataBits, "7");
@@ -173,6 +258,241 @@ TEST_F(SerialPanelTest, NoPortSelectionMeansPortZeroAndIsRefused) {
   EXPECT_FALSE(panel.CommandRsOk());
   EXPECT_EQ(port.commPort(), 1);
   EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+TEST_F(SerialPanelTest, ListsTheDevicesPresentWithMakerModelAndSerialNumberWhileShown) {
+  devices.list = {Ftdi, Uno, Uart};
+  panel.LoadPropertySettings();
+  selectPort("Com2");
+  EXPECT_FALSE(devices.watching);
+  panel.setPanelVisible(true);
+  EXPECT_TRUE(devices.watching);
+  EXPECT_EQ(view.captions(),
+            (QStringList{QStringLiteral("既定（/dev/ttyS1）"), FtdiCaption, UnoCaption, QStringLiteral("ttyS4")}));
+  std::vector<QString> paths;
+  for (const DeviceChoice& c : view.choices) paths.push_back(c.path);
+  EXPECT_EQ(paths, (std::vector<QString>{QString(), Ftdi.path, Uno.path, Uart.path}));
+  EXPECT_EQ(view.chosen, 0);
+  EXPECT_EQ(view.device, QStringLiteral("/dev/ttyS1"));
+  panel.setPanelVisible(false);
+  EXPECT_FALSE(devices.watching);
+}
+
+struct MappedCase {
+  const char* name;
+  QByteArray map;
+  std::vector<SerialDevice> present;
+  QString unlisted;
+  QString shown;  // the caption chosen for Com3
+  int entries;    // how many entries the chooser has
+};
+
+// Test names in the output instead of the bytes of the case.
+void PrintTo(const MappedCase& c, std::ostream* os) { *os << c.name; }
+
+class MappedDeviceTest : public ::testing::TestWithParam<MappedCase> {};
+
+TEST_P(MappedDeviceTest, TheMappedDeviceIsAlwaysOfferedAndChosen) {
+  const MappedCase& c = GetParam();
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString path = writeMap(dir, c.map);
+  FakePort port;
+  ASSERT_TRUE(port.setCommPort(3).ok());
+  FakeDeviceSource devices;
+  devices.list = c.present;
+  if (!c.unlisted.isEmpty()) devices.unlisted.insert(c.unlisted);
+  FakeSerialView view;
+  RecordingMessageBoxes boxes;
+  SerialPanel panel(port, PortMap::load(path), {path, path}, devices, view, boxes);
+  panel.LoadPropertySettings();
+  panel.setPanelVisible(true);
+  EXPECT_EQ(view.chosenCaption(), c.shown) << c.name;
+  EXPECT_EQ(static_cast<int>(view.choices.size()), c.entries) << c.name;
+  EXPECT_EQ(view.captions().front(), QStringLiteral("既定（/dev/ttyS2）")) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MappedDeviceTest,
+    ::testing::Values(MappedCase{"by its stable name", "COM3=" + Ftdi.path.toUtf8(), {Ftdi}, {}, FtdiCaption, 2},
+                      MappedCase{"by its kernel name",
+                                 "COM3=/dev/ttyUSB0\n",
+                                 {Ftdi},
+                                 {},
+                                 QStringLiteral("/dev/ttyUSB0：FTDI FT232R USB UART（製造番号 A1B2C3）"),
+                                 3},
+                      MappedCase{"unplugged",
+                                 "COM3=/dev/serial/by-id/usb-gone\n",
+                                 {Uno},
+                                 {},
+                                 QStringLiteral("/dev/serial/by-id/usb-gone（未接続）"),
+                                 3},
+                      MappedCase{"present but not a listed device",
+                                 "COM3=/dev/pts/7\n",
+                                 {},
+                                 QStringLiteral("/dev/pts/7"),
+                                 QStringLiteral("/dev/pts/7"),
+                                 2},
+                      MappedCase{"no entry", "# nothing\n", {Uno}, {}, QStringLiteral("既定（/dev/ttyS2）"), 2}));
+
+TEST_F(SerialPanelTest, RefreshAddsAndRemovesDevicesAndKeepsTheChoice) {
+  devices.list = {Uno};
+  panel.LoadPropertySettings();
+  panel.setPanelVisible(true);
+  selectPort("Com2");
+  choose(UnoCaption);
+  devices.plug({Ftdi, Uno});
+  EXPECT_EQ(view.captions(), (QStringList{QStringLiteral("既定（/dev/ttyS1）"), FtdiCaption, UnoCaption}));
+  EXPECT_EQ(view.chosenCaption(), UnoCaption);
+  // The chosen device is pulled out: it stays, shown as absent, and chosen.
+  devices.plug({Ftdi});
+  EXPECT_EQ(view.captions(), (QStringList{QStringLiteral("既定（/dev/ttyS1）"), FtdiCaption,
+                                          QStringLiteral("%1（未接続）").arg(Uno.path)}));
+  EXPECT_EQ(view.chosenCaption(), QStringLiteral("%1（未接続）").arg(Uno.path));
+  EXPECT_EQ(view.device, Uno.path);
+  devices.plug({});
+  EXPECT_EQ(view.captions().size(), 2);
+}
+
+TEST_F(SerialPanelTest, ChoosingMapsTheSelectedComNumberOnly) {
+  devices.list = {Ftdi, Uno};
+  panel.LoadPropertySettings();
+  panel.setPanelVisible(true);
+  selectPort("Com2");
+  choose(FtdiCaption);
+  EXPECT_EQ(view.device, Ftdi.path);
+  selectPort("Com4");
+  EXPECT_EQ(view.device, QStringLiteral("/dev/ttyS3"));
+  EXPECT_EQ(view.chosenCaption(), QStringLiteral("既定（/dev/ttyS3）"));
+  selectPort("Com2");
+  EXPECT_EQ(view.device, Ftdi.path);
+  EXPECT_EQ(view.chosenCaption(), FtdiCaption);
+  EXPECT_EQ(readAll(mapPath), LabMap);  // nothing is written before OK
+}
+
+TEST_F(SerialPanelTest, OkWritesPortsConfKeepingOtherLinesAndHandsTheMapOver) {
+  devices.list = {Ftdi, Uno};
+  panel.LoadPropertySettings();
+  panel.setPanelVisible(true);
+  selectPort("Com1");
+  choose(QStringLiteral("既定（/dev/ttyS0）"));
+  selectPort("Com5");
+  choose(FtdiCaption);
+  selectPort("Com3");
+  choose(UnoCaption);
+  port.calls.clear();
+  EXPECT_TRUE(panel.CommandRsOk());
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(readAll(mapPath),
+            "# Adapters of the lab\nCOM3=" + Uno.path.toUtf8() + "\n# spare\nCOM5=" + Ftdi.path.toUtf8() + "\n");
+  ASSERT_EQ(announced.size(), 1u);
+  EXPECT_EQ(announced[0].devicePath(3), Uno.path);
+  EXPECT_EQ(announced[0].devicePath(5), Ftdi.path);
+  EXPECT_EQ(announced[0].devicePath(1), QStringLiteral("/dev/ttyS0"));
+  EXPECT_EQ(panel.portMap().entry(1), QString());
+  EXPECT_EQ(port.calls, (std::vector<std::string>{"CommPort=3", "Settings=9600,N,8,1", "Handshaking=0"}));
+
+  // OK with no device chosen leaves the file alone.
+  ASSERT_TRUE(QFile::remove(mapPath));
+  EXPECT_TRUE(panel.CommandRsOk());
+  EXPECT_FALSE(QFile::exists(mapPath));
+  EXPECT_EQ(announced.size(), 1u);
+}
+
+TEST_F(SerialPanelTest, AnUnwritablePortsConfIsReportedAndTheOldFileKept) {
+  const QString blocker = dir.filePath(QStringLiteral("blocker"));
+  {
+    QFile file(blocker);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  }
+  // The user's copy would go into a folder that cannot be made.
+  const QString unwritable = blocker + QStringLiteral("/ports.conf");
+  SerialPanel blocked(port, PortMap::load(mapPath), {mapPath, unwritable}, devices, view, boxes);
+  QObject::connect(&blocked, &SerialPanel::portMapChanged, [this](const PortMap& m) { announced.push_back(m); });
+  devices.list = {Uno};
+  blocked.LoadPropertySettings();
+  blocked.setPanelVisible(true);
+  select(RsList::Port, "Com3");
+  blocked.cboPort_Click();
+  view.chosen = 1;
+  blocked.cboDevice_Click();
+  port.calls.clear();
+
+  EXPECT_FALSE(blocked.CommandRsOk());
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].icon, MessageIcon::Warning);
+  EXPECT_EQ(boxes.shown[0].text, QStringLiteral("ポートと機器の割り当てを保存できませんでした。"));
+  EXPECT_EQ(boxes.shown[0].informative,
+            QStringLiteral("%1 のフォルダーを作れません。\nports.conf は元のままです。").arg(unwritable));
+  EXPECT_EQ(readAll(mapPath), LabMap);
+  EXPECT_TRUE(announced.empty());
+  EXPECT_TRUE(port.calls.empty());  // the port is not touched either
+  EXPECT_EQ(port.commPort(), 1);
+  EXPECT_EQ(view.device, Uno.path);  // the choice stays to try again or cancel
+}
+
+TEST_F(SerialPanelTest, CancelForgetsTheChoiceAndWritesNothing) {
+  devices.list = {Uno};
+  panel.LoadPropertySettings();
+  panel.setPanelVisible(true);
+  selectPort("Com3");
+  choose(UnoCaption);
+  panel.CommandRsNg();
+  EXPECT_EQ(view.device, QStringLiteral("/dev/ttyUSB0"));
+  EXPECT_EQ(view.chosenCaption(), QStringLiteral("/dev/ttyUSB0（未接続）"));
+  EXPECT_EQ(readAll(mapPath), LabMap);
+  EXPECT_TRUE(panel.CommandRsOk());
+  EXPECT_EQ(readAll(mapPath), LabMap);
+  EXPECT_TRUE(announced.empty());
+}
+
+// Presses keys on a combo box as a person would, which raises its activated signal.
+void pickByKeyboard(QComboBox* combo, int index) {
+  QTest::keyClick(combo, Qt::Key_Home);
+  for (int i = 0; i < index; ++i) QTest::keyClick(combo, Qt::Key_Down);
+}
+
+TEST(SerialPanelWidgetTest, TheDeviceChooserMapsThroughItsComboBoxAtOkAndNotAtCancel) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QByteArray lab = "# lab\nCOM2=/dev/ttyUSB7\n";
+  const QString path = writeMap(dir, lab);
+  FakePort port;
+  RecordingMessageBoxes boxes;
+  auto source = std::make_unique<FakeDeviceSource>();
+  FakeDeviceSource* devices = source.get();
+  devices->list = {Ftdi};
+  SerialPanelWidget widget(port, PortMap::load(path), {path, path}, std::move(source), boxes);
+  QObject::connect(&widget, &SerialPanelWidget::okClicked, [&widget] { widget.logic().CommandRsOk(); });
+  widget.logic().LoadPropertySettings();
+  widget.show();
+  EXPECT_TRUE(devices->watching);
+
+  auto* chooser = widget.findChild<QComboBox*>(QStringLiteral("cboDevice"));
+  auto* label = widget.findChild<QLabel*>(QStringLiteral("lblDevice"));
+  ASSERT_NE(chooser, nullptr);
+  ASSERT_NE(label, nullptr);
+  EXPECT_EQ(chooser->count(), 2);
+  EXPECT_EQ(chooser->itemText(1), FtdiCaption);
+  EXPECT_EQ(chooser->itemData(1, Qt::ToolTipRole).toString(), Ftdi.path);
+  EXPECT_EQ(chooser->currentText(), QStringLiteral("既定（/dev/ttyS0）"));
+
+  devices->plug({Ftdi, Uno});
+  ASSERT_EQ(chooser->count(), 3);
+  pickByKeyboard(chooser, 2);
+  EXPECT_EQ(label->text(), Uno.path);
+  widget.findChild<QPushButton*>(QStringLiteral("CommandRsNg"))->click();
+  EXPECT_EQ(readAll(path), lab);
+  EXPECT_EQ(label->text(), QStringLiteral("/dev/ttyS0"));
+  EXPECT_EQ(chooser->currentIndex(), 0);
+
+  pickByKeyboard(chooser, 2);
+  widget.findChild<QPushButton*>(QStringLiteral("CommandRsOk"))->click();
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(readAll(path), "# lab\nCOM2=/dev/ttyUSB7\nCOM1=" + Uno.path.toUtf8() + "\n");
+  EXPECT_EQ(chooser->currentText(), UnoCaption);
+  widget.hide();
+  EXPECT_FALSE(devices->watching);
 }
 
 }  // namespace
