@@ -2,12 +2,15 @@
 
 #include "app/geometry.h"
 #include "app/run_control.h"
+#include "app/run_progress.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QGridLayout>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
@@ -24,16 +27,37 @@ const QString CapEnd = QStringLiteral("終了");
 const QString CapLegend = QStringLiteral("●：送信　○：受信");
 
 // Client area in twips. The short window keeps the error label in view; the
-// tall one adds the log.
+// tall one adds the log. Both grow where the font needs more room.
 constexpr int ClientWidth = 7665;
 constexpr int ShortHeight = 690;
 constexpr int TallHeight = 5100;
 constexpr int TickMs = 10;
+constexpr int Gap = 4;  // pixels between the areas
+
+// A label at least as tall as one line of its font: the design heights
+// (240 twips, 16 pixels) cut off the larger Japanese fonts of a desktop.
+void fitToFont(QLabel* label) {
+  const int needed = label->fontMetrics().height() + 2;
+  if (label->height() < needed) label->resize(label->width(), needed);
+}
 
 QLabel* label(const QString& text, const char* name, QWidget* parent) {
   auto* l = new QLabel(text, parent);
   l->setObjectName(QLatin1String(name));
   return l;
+}
+
+// Left to right, each widget starts after the one before it and is at least
+// as wide as its text; the last one ends at `end` (it gives up width).
+void placeInRow(std::initializer_list<QWidget*> row, int end) {
+  int next = 0;
+  const QWidget* last = *(row.end() - 1);
+  for (QWidget* w : row) {
+    const int x = std::max(w->x(), next);
+    const int width = w == last ? std::max(1, end - x) : std::max(w->width(), w->sizeHint().width());
+    w->setGeometry(x, w->y(), width, w->height());
+    next = x + width + 1;
+  }
 }
 
 }  // namespace
@@ -46,8 +70,10 @@ FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Q
   checkLog_ = new QCheckBox(this);
   checkLog_->setObjectName(QStringLiteral("CheckLog"));
   checkLog_->setGeometry(twipsRect(*this, 135, 75, 285, 195));
-  label(CapLog, "Label2", this)->setGeometry(twipsRect(*this, 360, 90, 645, 240));
-  label(CapMessage, "Label1", this)->setGeometry(twipsRect(*this, 1125, 90, 1050, 240));
+  QLabel* label2 = label(CapLog, "Label2", this);
+  label2->setGeometry(twipsRect(*this, 360, 90, 645, 240));
+  QLabel* label1 = label(CapMessage, "Label1", this);
+  label1->setGeometry(twipsRect(*this, 1125, 90, 1050, 240));
   labelMess_ = label(QString(), "LabelMess", this);
   labelMess_->setGeometry(twipsRect(*this, 1845, 90, 4875, 240));
   labelMess_->setStyleSheet(QStringLiteral("color: blue"));
@@ -68,6 +94,55 @@ FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Q
   txtTerm_->setGeometry(twipsRect(*this, 90, 585, 7455, 4440));
   txtTerm_->setReadOnly(true);
   txtTerm_->setLineWrapMode(QPlainTextEdit::NoWrap);
+
+  // The design places every control at a fixed spot for one font. Where the
+  // desktop's font is larger, each row keeps its order but grows: controls
+  // get the room their text needs, the message label gives up width, and
+  // the rows below move down only as far as needed.
+  const int right = twipsFor(*this, ClientWidth - 135);
+  for (QLabel* l : findChildren<QLabel*>()) fitToFont(l);
+  for (QWidget* w : std::initializer_list<QWidget*>{checkLog_, commandNext_, commandRsEnd_})
+    w->resize(std::max(w->width(), w->sizeHint().width()), std::max(w->height(), w->sizeHint().height()));
+  commandRsEnd_->move(std::min(commandRsEnd_->x(), right - commandRsEnd_->width()), commandRsEnd_->y());
+  commandNext_->move(std::min(commandNext_->x(), commandRsEnd_->x() - Gap - commandNext_->width()), commandNext_->y());
+  placeInRow({checkLog_, label2, label1, labelMess_}, commandNext_->x() - Gap);
+  int rowBottom = 0;
+  for (QWidget* w : std::initializer_list<QWidget*>{checkLog_, label2, label1, labelMess_, commandNext_, commandRsEnd_})
+    rowBottom = std::max(rowBottom, w->geometry().bottom() + 1);
+  for (QLabel* l : {labelSetumei_, labelErrorMess_})
+    if (l->y() < rowBottom + Gap) l->move(l->x(), rowBottom + Gap);
+  placeInRow({labelSetumei_, labelErrorMess_}, right);
+  const int labelsBottom = std::max(labelSetumei_->geometry().bottom(), labelErrorMess_->geometry().bottom()) + 1;
+  if (txtTerm_->y() < labelsBottom + Gap) txtTerm_->move(txtTerm_->x(), labelsBottom + Gap);
+  shortHeight_ = std::max(twipsFor(*this, ShortHeight), labelsBottom + Gap);
+  tallHeight_ = std::max(twipsFor(*this, TallHeight), txtTerm_->geometry().bottom() + 1 + Gap);
+
+  // Progress below everything else: rows of the limit, time, rate, last row.
+  frameProgress_ = new QWidget(this);
+  frameProgress_->setObjectName(QStringLiteral("FrameProgress"));
+  auto* grid = new QGridLayout(frameProgress_);
+  grid->setContentsMargins(twipsFor(*this, 135), 0, twipsFor(*this, 135), Gap);
+  progressBar_ = new QProgressBar(frameProgress_);
+  progressBar_->setObjectName(QStringLiteral("ProgressRun"));
+  progressBar_->setRange(0, 1000);
+  progressBar_->setTextVisible(false);
+  progressRows_ = label(QString(), "LabelProgressRows", frameProgress_);
+  progressTime_ = label(QString(), "LabelProgressTime", frameProgress_);
+  progressRate_ = label(QString(), "LabelProgressRate", frameProgress_);
+  progressLastRow_ = label(QString(), "LabelLastRow", frameProgress_);
+  progressLastRow_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // The area keeps its size whatever it shows: one line per label, and a
+  // long last row is cut at the window's edge rather than widening it.
+  for (QLabel* l : {progressRows_, progressTime_, progressRate_, progressLastRow_})
+    l->setMinimumHeight(l->fontMetrics().height() + 2);
+  progressLastRow_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  setProgress(RunProgress{});
+  progressHeight_ = frameProgress_->sizeHint().height();
+  grid->addWidget(progressRows_, 0, 0);
+  grid->addWidget(progressTime_, 0, 1);
+  grid->addWidget(progressRate_, 0, 2, Qt::AlignRight);
+  grid->addWidget(progressBar_, 1, 0, 1, 3);
+  grid->addWidget(progressLastRow_, 2, 0, 1, 3);
 
   // Timer1 runs for the window's whole life.
   timer1_ = new QTimer(this);
@@ -99,7 +174,24 @@ void FormExe::setLogShown(bool shown) {
   checkLog_->setChecked(shown);
   labelSetumei_->setVisible(shown);
   txtTerm_->setVisible(shown);
-  setFixedHeight(twipsFor(*this, shown ? TallHeight : ShortHeight));
+  const int top = shown ? tallHeight_ : shortHeight_;
+  frameProgress_->setGeometry(0, top, twipsFor(*this, ClientWidth), progressHeight_);
+  setFixedHeight(top + progressHeight_);
+}
+
+void FormExe::setProgress(const RunProgress& progress) {
+  progressRows_->setText(rowsText(progress));
+  progressTime_->setText(timeText(progress));
+  progressRate_->setText(rateText(progress));
+  progressLastRow_->setText(lastRowText(progress));
+  const std::optional<int> share = progress.permille();
+  // Without a limit there is nothing to fill: the bar stays, greyed.
+  progressBar_->setEnabled(share.has_value());
+  progressBar_->setValue(share.value_or(0));
+  // The title carries the progress to the taskbar once the first row is in.
+  setWindowTitle(progress.rowsDone > 0 ? CapWindow + QStringLiteral("　") + rowsText(progress) +
+                                             (share ? QStringLiteral(" (%1%)").arg(*share / 10) : QString())
+                                       : CapWindow);
 }
 
 void FormExe::setLogText(const QString& text) {

@@ -7,12 +7,14 @@
 class QCheckBox;
 class QLabel;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QTimer;
 
 namespace kestrune::app {
 
 class RunController;
+struct RunProgress;
 
 class FormExe final : public QWidget {
   Q_OBJECT
@@ -24,6 +26,8 @@ public:
   void setNextVisible(bool visible, bool focus);
   void setLogShown(bool shown);
   void setLogText(const QString& text);
+  // The progress area below the controls, and the window title.
+  void setProgress(const RunProgress& progress);
   // Closes without telling the controller again (it asked for the close).
   void closeFromController();
 
@@ -40,6 +44,17 @@ private:
   QPushButton* commandNext_ = nullptr;
   QPushButton* commandRsEnd_ = nullptr;
   QPlainTextEdit* txtTerm_ = nullptr;
+  QWidget* frameProgress_ = nullptr;
+  QProgressBar* progressBar_ = nullptr;
+  QLabel* progressRows_ = nullptr;
+  QLabel* progressTime_ = nullptr;
+  QLabel* progressRate_ = nullptr;
+  QLabel* progressLastRow_ = nullptr;
+  // Client heights in pixels without the progress area: the short window
+  // ends below the error label, the tall one below the log.
+  int shortHeight_ = 0;
+  int tallHeight_ = 0;
+  int progressHeight_ = 0;
   QTimer* timer1_ = nullptr;
   bool closingFromController_ = false;
 };

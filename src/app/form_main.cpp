@@ -1,5 +1,6 @@
 #include "app/form_main.h"
 
+#include "app/desktop_notification.h"
 #include "app/form_exe.h"
 #include "core/shell.h"
 #include "info/frm_splash.h"
@@ -81,7 +82,7 @@ FormMain::FormMain(Logger& logger, QWidget* parent) : QMainWindow(parent), logic
       std::make_unique<serial::SystemDeviceSource>(), logger.boxes, central);
   // The panel writes ports.conf at OK; the logger keeps the map in use.
   connect(&frameRs_->logic(), &serial::SerialPanel::portMapChanged, this,
-          [&logger](const serial::PortMap& map) { logger.portMap = map; });
+          [&logger](const serial::PortMap& map) { logger.setPortMap(map); });
   logic_.setPanels(&frameCell_->logic(), &frameRs_->logic());
   connect(frameCell_, &settings::ConditionsPanelWidget::okClicked, this, [this] { logic_.CommandCellOk_Click(); });
   connect(frameCell_, &settings::ConditionsPanelWidget::cancelClicked, this, [this] { logic_.CommandCellNg_Click(); });
@@ -309,6 +310,16 @@ void FormMain::logAppended(const QString&, const QString& text) {
 void FormMain::showAcquisitionNo(const QString& number) { frameCell_->setText(settings::CondBox::CellNo, number); }
 
 void FormMain::pumpEvents() { QCoreApplication::processEvents(); }
+
+void FormMain::showProgress(const RunProgress& progress) {
+  if (formExe_) formExe_->setProgress(progress);
+}
+
+void FormMain::notifyRunFinished(const QString& summary) {
+  notifyDesktop(QStringLiteral("Kestrune: データ取得が終わりました"), summary);
+}
+
+FormMain::~FormMain() { delete formExe_.data(); }
 
 void FormMain::closeEvent(QCloseEvent* event) {
   // Unloading the main window saves the settings and ends the program.

@@ -26,6 +26,8 @@ class FormMain final : public QMainWindow, public MainView, public RunHost {
   Q_OBJECT
 public:
   explicit FormMain(Logger& logger, QWidget* parent = nullptr);
+  // A run window still open goes first: its timer drives this window's controller.
+  ~FormMain() override;
 
   MainWindowLogic& logic() { return logic_; }
   RunController& run() { return run_; }
@@ -59,6 +61,8 @@ public:
   void logAppended(const QString& line, const QString& text) override;
   void showAcquisitionNo(const QString& number) override;
   void pumpEvents() override;
+  void showProgress(const RunProgress& progress) override;
+  void notifyRunFinished(const QString& summary) override;
 
 protected:
   void closeEvent(QCloseEvent* event) override;

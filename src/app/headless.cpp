@@ -58,6 +58,7 @@ public:
     }
     if (run_.runWindowLoaded()) loop_.exec();
     timer_.stop();
+    clearStatus();
     logic_.CommandClose_Click();
     logic_.Form_Unload();
     return interrupted_ ? ExitInterrupted : ExitFinished;
@@ -88,11 +89,20 @@ public:
   }
   void setRunMessage(const QString&) override {}
   void setRunError(const QString& text) override {
-    if (!text.isEmpty() && text != lastError_) printLine(stderr, text);
+    if (!text.isEmpty() && text != lastError_) printError(text);
     lastError_ = text;
   }
   void setNextVisible(bool visible, bool) override {
-    if (visible) printLine(stderr, QStringLiteral("一時停止中: Enter で次へ進みます"));
+    if (visible) printError(QStringLiteral("一時停止中: Enter で次へ進みます"));
+  }
+  // On a terminal one status line is kept up to date in place; into a file
+  // or a pipe nothing is added, so logs stay as they were.
+  void showProgress(const RunProgress& progress) override {
+    if (!statusLine_) return;
+    const QByteArray line = progressLine(progress).toUtf8();
+    std::fprintf(stderr, "\r\033[K%s", line.constData());
+    std::fflush(stderr);
+    statusShown_ = true;
   }
   void setLogShown(bool) override {}
   void logAppended(const QString& line, const QString&) override {
@@ -105,6 +115,17 @@ public:
   void pumpEvents() override { QCoreApplication::processEvents(); }
 
 private:
+  // Messages go above the status line, which the next progress redraws.
+  void printError(const QString& text) {
+    clearStatus();
+    printLine(stderr, text);
+  }
+  void clearStatus() {
+    if (!statusShown_) return;
+    std::fputs("\r\033[K", stderr);
+    statusShown_ = false;
+  }
+
   void tick() {
     run_.Timer1_Timer();
     // The script has ended: end the run as the End button would.
@@ -152,6 +173,8 @@ private:
   std::unique_ptr<QSocketNotifier> signals_;
   QString lastError_;
   bool interrupted_ = false;
+  const bool statusLine_ = ::isatty(STDERR_FILENO) == 1;
+  bool statusShown_ = false;
 };
 
 }  // namespace

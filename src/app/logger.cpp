@@ -1,5 +1,7 @@
 #include "app/logger.h"
 
+#include "serial/termios_port.h"
+
 namespace kestrune::app {
 
 Logger::Logger(const serial::Channels::PortFactory& portFactory, settings::SettingsFolder settingsFolder,
@@ -9,6 +11,12 @@ Logger::Logger(const serial::Channels::PortFactory& portFactory, settings::Setti
       clock(systemClock),
       channels(portFactory),
       workbook(setup, messageBoxes, std::move(spreadsheetFactory)) {}
+
+void Logger::setPortMap(const serial::PortMap& map) {
+  portMap = map;
+  for (int i = 0; i < serial::ChannelCount; ++i)
+    if (auto* device = qobject_cast<serial::TermiosPort*>(&port(i))) device->setPortMap(map);
+}
 
 void Logger::connectReception() {
   for (int i = 0; i < serial::ChannelCount; ++i) {

@@ -21,13 +21,16 @@ namespace kestrune::app {
 
 class Logger {
 public:
-  Logger(const serial::Channels::PortFactory& portFactory, settings::SettingsFolder folder,
-         MessageBoxes& boxes, Clock& clock, sheet::SpreadsheetFactory spreadsheetFactory = {});
+  Logger(const serial::Channels::PortFactory& portFactory, settings::SettingsFolder folder, MessageBoxes& boxes,
+         Clock& clock, sheet::SpreadsheetFactory spreadsheetFactory = {});
 
   serial::Port& port(int channel) { return channels.port(channel); }
 
   // Routes each channel's OnComm to the reception handler.
   void connectReception();
+  // A new port map (the serial panel saved ports.conf): every channel opens
+  // its device through it from the next Start on.
+  void setPortMap(const serial::PortMap& map);
   // Where the run window shows the last error; null while it is closed.
   void setErrorLabel(serial::ErrorLabel* label) { errorLabel = label; }
 

@@ -39,6 +39,8 @@ void RunController::CommandStart_Click() {
   host_.showRunWindow();
   interpreter_.runStartTick = logger_.clock.tickMs();
   interpreter_.resetForStart();
+  progress_ = RunProgress{};
+  updateProgress(true);
   host_.pumpEvents();
 }
 
@@ -62,6 +64,7 @@ void RunController::Timer1_Timer() {
   interpreter_.countDown(std::max(elapsedMs(lastTick_, t2), 0));
   lastTick_ = t1;
   interpreter_.loopProg();
+  if (logger_.runActive) updateProgress(false);
   host_.pumpEvents();
   ticking_ = false;
 }
@@ -109,6 +112,30 @@ void RunController::termAppend(const QString& line) {
 void RunController::showAcquisitionNo(const QString& number) { host_.showAcquisitionNo(number); }
 
 void RunController::pumpEvents() { host_.pumpEvents(); }
+
+void RunController::rowCompleted(const std::vector<sheet::CellValue>& values) {
+  QStringList shown;
+  for (const sheet::CellValue& value : values) shown << cellText(value);
+  progress_.lastValues = shown;
+  // cycleCount counts this row already: show it now, not a second later.
+  updateProgress(true);
+}
+
+void RunController::scriptFinished() {
+  updateProgress(true);
+  host_.notifyRunFinished(progressLine(progress_));
+}
+
+void RunController::updateProgress(bool force) {
+  RunProgress next = progress_;
+  next.rowsDone = interpreter_.cycleCount;
+  next.rowLimit = logger_.setup.measureCount;
+  next.timeLimitMs = logger_.setup.acquireTimeMs;
+  next.elapsedMs = std::max(0, elapsedMs(interpreter_.runStartTick, logger_.clock.tickMs()));
+  const bool changed = next.rowsDone != progress_.rowsDone || next.elapsedMs / 1000 != progress_.elapsedMs / 1000;
+  progress_ = next;
+  if (force || changed) host_.showProgress(progress_);
+}
 
 void RunController::setErrorText(const QString& text) { host_.setRunError(text); }
 

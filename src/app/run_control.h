@@ -5,6 +5,7 @@
 
 #include "app/comm_log.h"
 #include "app/logger.h"
+#include "app/run_progress.h"
 #include "script/interpreter.h"
 #include "script/run_view.h"
 #include "serial/reception.h"
@@ -42,6 +43,10 @@ public:
   // TextCellNo on the main window.
   virtual void showAcquisitionNo(const QString& number) = 0;
   virtual void pumpEvents() = 0;
+  // How far the run has come; sent when a row is done and once a second.
+  virtual void showProgress(const RunProgress& progress) { static_cast<void>(progress); }
+  // The script ran to its end: tell someone who is not watching.
+  virtual void notifyRunFinished(const QString& summary) { static_cast<void>(summary); }
 };
 
 class RunController final : public script::RunView, public serial::ErrorLabel {
@@ -73,6 +78,11 @@ public:
   void termAppend(const QString& line) override;
   void showAcquisitionNo(const QString& number) override;
   void pumpEvents() override;
+  void rowCompleted(const std::vector<sheet::CellValue>& values) override;
+  void scriptFinished() override;
+
+  // The figures shown last (rows done, time, rate, the last row).
+  const RunProgress& progress() const { return progress_; }
   // ErrorLabel
   void setErrorText(const QString& text) override;
   void logNotice(const QString& text) override;
@@ -83,6 +93,10 @@ private:
   script::Interpreter interpreter_;
   CommLog log_;
   std::int32_t lastTick_ = 0;
+  RunProgress progress_;
+  // Takes the figures from the interpreter and the clock; shows them when
+  // they changed to the second.
+  void updateProgress(bool force);
   bool ticking_ = false;
   bool runWindowLoaded_ = false;
 };

@@ -48,6 +48,7 @@ void Interpreter::loopProg() {
   if (cycleCount > setup.measureCount) endRequested = true;
   if (currentStep > c_.script.stepCount) {
     c_.runActive = false;
+    c_.view.scriptFinished();
     c_.boxes.show(MsgScriptFinished);
     c_.view.setMessage(MsgPressEnd);
   }
@@ -161,6 +162,7 @@ void Interpreter::loopEnd() {
   rcvDataGet(Channel);
   intervalRemainingMs = c_.script.intervalMs;
   writePendingValues();
+  c_.view.rowCompleted(std::vector<sheet::CellValue>(acquiredValues.begin(), acquiredValues.begin() + valueCount));
   valueCount = 0;
   valuesWritten = 0;
   if (c_.script.loopStartStep < 0 || endRequested || cycleCount >= c_.setup.measureCount) {

@@ -4,7 +4,11 @@
 // tests each provide one.
 #pragma once
 
+#include "sheet/spreadsheet_app.h"
+
 #include <QString>
+
+#include <vector>
 
 namespace kestrune::script {
 
@@ -21,6 +25,11 @@ public:
   virtual void showAcquisitionNo(const QString& number) = 0;
   // Lets pending user-interface and port events run once.
   virtual void pumpEvents() = 0;
+  // An acquisition has ended with these values in its row (empty when none
+  // came); for progress displays and charts.
+  virtual void rowCompleted(const std::vector<sheet::CellValue>& values) { static_cast<void>(values); }
+  // The script has run to its end; called before the end message is shown.
+  virtual void scriptFinished() {}
 };
 
 }  // namespace kestrune::script

@@ -91,6 +91,9 @@ public:
 
   Status setBreak(bool on) override;
 
+  // Which device each "Com n" names from the next open on (a changed ports.conf).
+  void setPortMap(PortMap map) { map_ = std::move(map); }
+
 private:
   Status openDevice();
   // Stops watching the device and closes it; the port state stays.
@@ -147,9 +150,9 @@ private:
 
   std::deque<std::uint8_t> rawInput_;  // read from the device, not yet decoded
   cp932::Decoder decoder_;
-  cp932::CodeString received_;         // decoded, not yet taken by input()
+  cp932::CodeString received_;  // decoded, not yet taken by input()
   bool overflowReported_ = false;
-  std::string pendingOutput_;          // accepted by output(), not yet written
+  std::string pendingOutput_;  // accepted by output(), not yet written
 
   std::deque<int> events_;
   bool dispatching_ = false;

@@ -4,6 +4,7 @@
 #include "fakes/fake_spreadsheet.h"
 #include "fakes/manual_clock.h"
 #include "fakes/recording_message_boxes.h"
+#include "serial/termios_port.h"
 #include "settings/setup_file.h"
 
 #include <QFile>
@@ -264,6 +265,24 @@ TEST_F(MainWindowLogicTest, CursorIsShownInTheConditionsPanel) {
   logger.workbook.getStartCell();
   EXPECT_EQ(conditionsView.texts.value(static_cast<int>(settings::CondBox::StartCol)), QStringLiteral("B"));
   EXPECT_EQ(conditionsView.texts.value(static_cast<int>(settings::CondBox::StartRow)), QStringLiteral("12"));
+}
+
+TEST(LoggerTest, ANewPortMapIsUsedByTheNextOpenWithoutARestart) {
+  QTemporaryDir dir;
+  testing::RecordingMessageBoxes boxes;
+  testing::ManualClock clock;
+  serial::PortMap before;
+  before.set(1, QStringLiteral("/dev/kestrune-before"));
+  Logger logger([&before](int) { return std::make_unique<serial::TermiosPort>(before); },
+                settings::SettingsFolder::fixed(dir.path()), boxes, clock);
+  serial::PortMap after;
+  after.set(1, QStringLiteral("/dev/kestrune-after"));
+  logger.setPortMap(after);
+  const Status opened = logger.port(0).setPortOpen(true);
+  ASSERT_FALSE(opened.ok());
+  EXPECT_TRUE(opened.description().contains(QStringLiteral("/dev/kestrune-after")))
+      << opened.description().toStdString();
+  EXPECT_EQ(logger.portMap.devicePath(1), QStringLiteral("/dev/kestrune-after"));
 }
 
 }  // namespace

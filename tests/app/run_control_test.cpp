@@ -49,12 +49,16 @@ struct FakeRunHost final : RunHost {
     ++pumps;
     if (onPump) onPump();
   }
+  void showProgress(const RunProgress& p) override { progress.push_back(p); }
+  void notifyRunFinished(const QString& summary) override { finished << summary; }
 
   QStringList events;
   bool mainShown = true, loaded = false, logShown = false, nextVisible = false, nextFocused = false;
   QString message, error, logText, acquisitionNo;
   int pumps = 0;
   std::function<void()> onPump;
+  std::vector<RunProgress> progress;
+  QStringList finished;
 };
 
 class RunControlTest : public ::testing::Test {
@@ -391,6 +395,40 @@ TEST_F(RunControlTest, ALostDeviceIsLoggedAndTheRunStillEndsByItsTimeLimitAndByE
   run.CommandRsEnd_Click();
   EXPECT_FALSE(port().portOpen());
   EXPECT_TRUE(host.mainShown);
+}
+
+TEST_F(RunControlTest, ProgressFollowsTheRowsAndTheClock) {
+  writeScript("SSS\r\nRCV\r\nSET\r\nEEE\r\n");
+  logger.setup.measureCount = 3;
+  logger.setup.acquireTimeMs = 60000;
+  logger.setup.numberingOn = settings::True;
+  logger.setup.acquisitionNo = 8;
+  run.CommandStart_Click();
+  ASSERT_FALSE(host.progress.empty());
+  EXPECT_EQ(host.progress.back().rowsDone, 0);
+  EXPECT_EQ(host.progress.back().remainingMs(), 60000);
+  const std::size_t before = host.progress.size();
+  for (int i = 0; i < 50; ++i) tick();  // half a second: the same second, nothing new to show
+  EXPECT_EQ(host.progress.size(), before);
+  tick(600);  // into the next second
+  EXPECT_EQ(host.progress.back().elapsedMs, 1100);
+  port().receive(u"12.5,OK\r");
+  for (int i = 0; i < 4; ++i) tick();
+  const RunProgress& p = run.progress();
+  EXPECT_EQ(p.rowsDone, 1);
+  EXPECT_EQ(p.lastValues, (QStringList{QStringLiteral("8"), QStringLiteral("12.5"), QStringLiteral("OK")}));
+  EXPECT_EQ(host.progress.back().rowsDone, 1);  // shown at once, not a second later
+  EXPECT_EQ(host.progress.back().lastValues, p.lastValues);
+  for (const char16_t* line : {u"1\r", u"2\r"}) {
+    port().receive(line);
+    for (int i = 0; i < 4 && logger.runActive; ++i) tick();
+  }
+  for (int i = 0; i < 4 && logger.runActive; ++i) tick();
+  EXPECT_FALSE(logger.runActive);
+  EXPECT_EQ(run.progress().rowsDone, 3);
+  EXPECT_EQ(run.progress().permille(), 1000);
+  ASSERT_EQ(host.finished.size(), 1u);  // said before the end message waits for OK
+  EXPECT_TRUE(host.finished[0].startsWith(QStringLiteral("3 / 3 行 (100%)"))) << host.finished[0].toStdString();
 }
 
 TEST_F(RunControlTest, ErrorLabelIsNotWrittenWhileTheRunWindowIsClosed) {

@@ -8,6 +8,7 @@
 #include "fakes/manual_clock.h"
 #include "fakes/recording_message_boxes.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDeadlineTimer>
 #include <QFile>
@@ -123,6 +124,36 @@ TEST_F(RunWindowTest, TheLogBoxMakesTheWindowTallAndKeepsEverything) {
   inRun<QCheckBox>("CheckLog")->click();
   EXPECT_EQ(exe->height(), shortHeight);
   EXPECT_FALSE(inRun<QLabel>("LabelSetumei")->isVisible());
+}
+
+TEST_F(RunWindowTest, LabelsFitTheirFontAndNothingOverlapsAtOneAndAHalfTimesTheFont) {
+  const QFont normal = QApplication::font();
+  for (const double scale : {1.0, 1.5}) {
+    SCOPED_TRACE(scale);
+    QFont font = normal;
+    font.setPointSizeF(normal.pointSizeF() * scale);
+    QApplication::setFont(font);
+    form->run().CommandStart_Click();
+    FormExe* exe = form->formExe();
+    ASSERT_NE(exe, nullptr);
+    inRun<QCheckBox>("CheckLog")->click();  // the tall window: every control shows
+    QList<QWidget*> shown;
+    for (QWidget* w : exe->findChildren<QWidget*>()) {
+      if (w->parentWidget() != exe || !w->isVisibleTo(exe)) continue;
+      shown << w;
+      EXPECT_TRUE(exe->rect().contains(w->geometry())) << w->objectName().toStdString();
+      if (auto* l = qobject_cast<QLabel*>(w)) {
+        EXPECT_GE(l->height(), l->fontMetrics().height()) << l->objectName().toStdString();
+      }
+    }
+    for (int i = 0; i < shown.size(); ++i)
+      for (int j = i + 1; j < shown.size(); ++j)
+        EXPECT_FALSE(shown[i]->geometry().intersects(shown[j]->geometry()))
+            << shown[i]->objectName().toStdString() << " overlaps " << shown[j]->objectName().toStdString();
+    inRun<QPushButton>("CommandRsEnd")->click();
+    flushEvents();
+  }
+  QApplication::setFont(normal);
 }
 
 TEST_F(RunWindowTest, NextByClickAndByEnterThenEndBringsTheMainWindowBack) {

@@ -1,0 +1,81 @@
+#include "app/run_progress.h"
+
+#include <algorithm>
+
+namespace kestrune::app {
+
+std::optional<int> RunProgress::permille() const {
+  std::optional<int> share;
+  const auto take = [&share](std::int64_t done, std::int64_t limit) {
+    const auto p = static_cast<int>(std::clamp<std::int64_t>(done * 1000 / limit, 0, 1000));
+    share = std::max(share.value_or(0), p);
+  };
+  if (rowLimit > 0) take(rowsDone, rowLimit);
+  if (timeLimitMs > 0) take(elapsedMs, timeLimitMs);
+  return share;
+}
+
+std::optional<std::int64_t> RunProgress::remainingMs() const {
+  if (timeLimitMs <= 0) return std::nullopt;
+  return std::max<std::int64_t>(0, timeLimitMs - elapsedMs);
+}
+
+std::optional<double> RunProgress::rowsPerMinute() const {
+  if (rowsDone <= 0 || elapsedMs < 1000) return std::nullopt;
+  return rowsDone * 60000.0 / static_cast<double>(elapsedMs);
+}
+
+QString cellText(const sheet::CellValue& value) {
+  if (const auto* text = std::get_if<QString>(&value)) return *text;
+  if (const auto* number = std::get_if<std::int32_t>(&value)) return QString::number(*number);
+  const auto& stamp = std::get<sheet::Stamp>(value);
+  switch (stamp.kind) {
+    case sheet::Stamp::Kind::Date:
+      return stamp.value.toString(QStringLiteral("yyyy/MM/dd"));
+    case sheet::Stamp::Kind::Time:
+      return stamp.value.toString(QStringLiteral("H:mm:ss"));
+    case sheet::Stamp::Kind::DateTime:
+      break;
+  }
+  return stamp.value.toString(QStringLiteral("yyyy/MM/dd H:mm:ss"));
+}
+
+QString durationText(std::int64_t ms) {
+  const std::int64_t seconds = std::max<std::int64_t>(0, ms) / 1000;
+  return QStringLiteral("%1:%2:%3")
+      .arg(seconds / 3600)
+      .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+      .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString rowsText(const RunProgress& p) {
+  if (p.rowLimit > 0) return QStringLiteral("%1 / %2 行").arg(p.rowsDone).arg(p.rowLimit);
+  return QStringLiteral("%1 行").arg(p.rowsDone);
+}
+
+QString timeText(const RunProgress& p) {
+  QString text = QStringLiteral("経過 ") + durationText(p.elapsedMs);
+  if (const auto left = p.remainingMs()) text += QStringLiteral("　残り ") + durationText(*left);
+  return text;
+}
+
+QString rateText(const RunProgress& p) {
+  const auto rate = p.rowsPerMinute();
+  if (!rate) return QStringLiteral("－ 行/分");
+  // Slow runs (one row an hour) still show a figure that is not 0.
+  return QStringLiteral("%1 行/分").arg(*rate, 0, 'f', *rate < 10 ? 2 : 1);
+}
+
+QString lastRowText(const RunProgress& p) {
+  return QStringLiteral("最終行: ") +
+         (p.lastValues.isEmpty() ? QStringLiteral("－") : p.lastValues.join(QStringLiteral(", ")));
+}
+
+QString progressLine(const RunProgress& p) {
+  QString line = rowsText(p);
+  if (const auto share = p.permille()) line += QStringLiteral(" (%1%)").arg(*share / 10);
+  return line + QStringLiteral("　") + timeText(p) + QStringLiteral("　") + rateText(p) + QStringLiteral("　") +
+         lastRowText(p);
+}
+
+}  // namespace kestrune::app

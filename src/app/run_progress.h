@@ -1,0 +1,49 @@
+// How far a run has come: rows done of the row limit, time used of the time
+// limit, the rate and the last row's values. Pure figures and their texts,
+// shown by the run window, its title and the headless runner's status line.
+#pragma once
+
+#include "sheet/spreadsheet_app.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+namespace kestrune::app {
+
+struct RunProgress {
+  std::int32_t rowsDone = 0;
+  std::int32_t rowLimit = 0;  // 0 or less: none
+  std::int64_t elapsedMs = 0;
+  std::int32_t timeLimitMs = 0;  // 0 or less: none
+  QStringList lastValues;        // the last completed row, as its cells show it
+
+  // The larger of the two shares used up, 0 to 1000; nullopt without limits.
+  std::optional<int> permille() const;
+  // Time left of the time limit (never below 0); nullopt without one.
+  std::optional<std::int64_t> remainingMs() const;
+  // Rows per minute since the start; nullopt before a row or a second.
+  std::optional<double> rowsPerMinute() const;
+
+  friend bool operator==(const RunProgress&, const RunProgress&) = default;
+};
+
+// A cell value as a line of text shows it: text as it is, numbers in
+// decimal, stamps as "yyyy/MM/dd H:mm:ss" (or the date or time alone).
+QString cellText(const sheet::CellValue& value);
+// "1:02:03" (hours, minutes, seconds; whole seconds, rounded down).
+QString durationText(std::int64_t ms);
+// "12 / 100 行" or "12 行" without a row limit.
+QString rowsText(const RunProgress& p);
+// "経過 0:01:23　残り 0:58:37" (the remainder only with a time limit).
+QString timeText(const RunProgress& p);
+// "8.7 行/分", or "－ 行/分" before the rate is known.
+QString rateText(const RunProgress& p);
+// The last row's values joined for one line: "最終行: 1, 12.5, OK".
+QString lastRowText(const RunProgress& p);
+// One line with all of it, for the headless runner's status line.
+QString progressLine(const RunProgress& p);
+
+}  // namespace kestrune::app
