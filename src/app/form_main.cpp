@@ -68,7 +68,8 @@ QLabel* note(const QString& text, QWidget* parent) {
 
 }  // namespace
 
-FormMain::FormMain(Logger& logger, QWidget* parent) : QMainWindow(parent), logic_(logger, *this), run_(logger, *this) {
+FormMain::FormMain(Logger& logger, QWidget* parent)
+    : QMainWindow(parent), boxes_(logger.boxes), logic_(logger, *this), run_(logger, *this) {
   setObjectName(QStringLiteral("FormMain"));
   buildMenus();
   auto* central = new QWidget(this);
@@ -113,8 +114,10 @@ void FormMain::buildMenus() {
   help->setObjectName(QStringLiteral("MenuHelp"));
   QAction* doc = help->addAction(CapMenuDoc);
   doc->setObjectName(QStringLiteral("MenuDoc"));
-  connect(doc, &QAction::triggered, this,
-          [] { info::MenuDoc_Click(desktopShell(), QApplication::applicationDirPath()); });
+  connect(doc, &QAction::triggered, this, [this] {
+    const Status opened = info::MenuDoc_Click(desktopShell(), QApplication::applicationDirPath());
+    if (!opened) boxes_.show(info::MsgManualNotOpened, MessageIcon::Information, opened.description());
+  });
   QAction* license = help->addAction(CapMenuLicense);
   license->setObjectName(QStringLiteral("MenuLicense"));
   connect(license, &QAction::triggered, this,

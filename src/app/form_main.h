@@ -71,6 +71,7 @@ private:
   void buildMenus();
   QWidget* buildMainPanel();
 
+  MessageBoxes& boxes_;
   MainWindowLogic logic_;
   RunController run_;
   QPointer<FormExe> formExe_;

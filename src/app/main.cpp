@@ -5,13 +5,18 @@
 #include "app/logger.h"
 #include "app/spreadsheet_choice.h"
 #include "app/workbook_tools.h"
+#include "core/trace.h"
 #include "info/logo.h"
 #include "serial/port_map.h"
 #include "serial/termios_port.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QTimer>
+#include <QTranslator>
 
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +36,13 @@ void quietToolkitMessages(QtMsgType type, const QMessageLogContext&, const QStri
   if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
 }
 
+// $XDG_CACHE_HOME/kestrune, or ~/.cache/kestrune.
+QString userCacheFolder() {
+  QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+  if (cache.isEmpty() || QDir::isRelativePath(cache)) cache = QDir::homePath() + QStringLiteral("/.cache");
+  return cache + QStringLiteral("/kestrune");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -45,6 +57,12 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("kestrune"));
   QApplication::setApplicationVersion(QStringLiteral(KESTRUNE_VERSION));
   QApplication::setWindowIcon(info::logoIcon());
+  // The windows speak Japanese: so do Qt's own dialogs and buttons (the file
+  // dialog, message box buttons), where Qt's translations are installed.
+  QTranslator qtTranslations;
+  if (qtTranslations.load(QLocale(QLocale::Japanese, QLocale::Japan), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    QApplication::installTranslator(&qtTranslations);
 
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral("Kestrune serial-instrument data logger"));
@@ -73,11 +91,15 @@ int main(int argc, char** argv) {
   const QCommandLineOption screenshotOption(QStringLiteral("screenshot"),
                                             QStringLiteral("Save a picture of the main window to FILE and exit."),
                                             QStringLiteral("FILE"));
+  const QCommandLineOption verboseOption(QStringLiteral("verbose"),
+                                         QStringLiteral("With --headless: print handled failures (the trace) on "
+                                                        "standard error."));
   const QCommandLineOption panelOption(QStringLiteral("panel"),
                                        QStringLiteral("Open a settings panel at start: conditions or serial."),
                                        QStringLiteral("NAME"));
-  for (const auto& option : {dirOption, headlessOption, workbookOption, startOption, spreadsheetOption,
-                             newWorkbookOption, overwriteOption, dumpOption, screenshotOption, panelOption})
+  for (const auto& option :
+       {dirOption, headlessOption, workbookOption, startOption, spreadsheetOption, newWorkbookOption, overwriteOption,
+        dumpOption, screenshotOption, panelOption, verboseOption})
     parser.addOption(option);
   parser.process(application);
 
@@ -98,6 +120,12 @@ int main(int argc, char** argv) {
       return app::ExitCouldNotStart;
     }
     StderrMessageBoxes boxes;
+    if (parser.isSet(verboseOption)) {
+      setTraceSink([](const QString& line) {
+        std::fprintf(stderr, "kestrune: trace: %s\n", line.toUtf8().constData());
+        std::fflush(stderr);
+      });
+    }
     const auto kind = app::chooseSpreadsheet(parser.value(spreadsheetOption), true);
     app::Logger logger(ports, folder, boxes, clock, app::spreadsheetFactory(kind, true, boxes));
     logger.portMap = portMap;
@@ -107,6 +135,8 @@ int main(int argc, char** argv) {
   }
 
   app::DialogMessageBoxes boxes;
+  // The windows keep their trace in the user's cache folder, beside LibreOffice's log.
+  setTraceSink(fileTraceSink(userCacheFolder() + QStringLiteral("/kestrune.log")));
   const auto kind = app::chooseSpreadsheet(parser.value(spreadsheetOption), false);
   app::Logger logger(ports, folder, boxes, clock, app::spreadsheetFactory(kind, false, boxes));
   logger.portMap = portMap;

@@ -181,6 +181,11 @@ bool FrmSplash::eventFilter(QObject* watched, QEvent* event) {
 void FrmSplash::closeEvent(QCloseEvent* event) {
   unloaded_ = true;
   QWidget::closeEvent(event);
+  // The keyboard goes back to the window the information came from.
+  if (QWidget* owner = parentWidget(); owner && owner->isVisible()) {
+    owner->activateWindow();
+    owner->setFocus(Qt::ActiveWindowFocusReason);
+  }
 }
 
 FrmSplash* MenuLicense_Click(QWidget* owner, Shell& shell, const QString& programDir) {

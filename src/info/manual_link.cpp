@@ -1,5 +1,6 @@
 #include "info/manual_link.h"
 
+#include <QFileInfo>
 #include <QUrl>
 
 namespace kestrune::info {
@@ -13,9 +14,13 @@ QString manualPath(const QString& programDir) {
 
 QString productPageAddress(const QString& programDir) { return QUrl::fromLocalFile(manualPath(programDir)).toString(); }
 
-void MenuDoc_Click(Shell& shell, const QString& programDir) {
-  // The desktop reports a missing or unopenable manual itself.
-  [[maybe_unused]] const Status ignored = shell.open(manualPath(programDir));
+Status MenuDoc_Click(Shell& shell, const QString& programDir) {
+  const QString path = manualPath(programDir);
+  if (!QFileInfo(path).isFile()) return fail(QStringLiteral("マニュアルのファイルがありません: ") + path);
+  if (const Status opened = shell.open(path); !opened)
+    return fail(QStringLiteral("ブラウザーで次のファイルを開いて下さい: ") + path + QStringLiteral("\n（") +
+                opened.description() + QStringLiteral("）"));
+  return {};
 }
 
 }  // namespace kestrune::info

@@ -20,8 +20,12 @@ QString manualPath(const QString& programDir);
 // window's button and handed to the shell.
 QString productPageAddress(const QString& programDir);
 
-// MenuDoc_Click: asks the shell to open the manual. The result is ignored: a
-// missing manual shows only what the desktop reports, nothing of our own.
-void MenuDoc_Click(Shell& shell, const QString& programDir);
+inline const QString MsgManualNotOpened = QStringLiteral("マニュアルを開けませんでした");
+
+// MenuDoc_Click: asks the shell to open the manual. Where the manual is
+// missing or the desktop cannot show it (no browser, no xdg-open), the
+// failure names the manual's path so the user can open it by hand; the
+// caller shows it.
+Status MenuDoc_Click(Shell& shell, const QString& programDir);
 
 }  // namespace kestrune::info

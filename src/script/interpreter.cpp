@@ -1,5 +1,7 @@
 #include "script/interpreter.h"
 
+#include "core/trace.h"
+
 namespace kestrune::script {
 
 namespace {
@@ -72,16 +74,16 @@ void Interpreter::execute(const ScriptStep& s) {
       break;
     case CmdBRK:
       if (stepPhase == 0) {
-        static_cast<void>(c_.port.setBreak(true));
+        traceFailure(QStringLiteral("BRK"), c_.port.setBreak(true));
         if (s.timeMs == 0) {
-          static_cast<void>(c_.port.setBreak(false));
+          traceFailure(QStringLiteral("BRK"), c_.port.setBreak(false));
           advance();
         } else {
           script.waitRemainingMs = s.timeMs;
           stepPhase = 1;
         }
       } else if (script.waitRemainingMs < 1) {
-        static_cast<void>(c_.port.setBreak(false));
+        traceFailure(QStringLiteral("BRK"), c_.port.setBreak(false));
         advance();
       }
       break;
@@ -117,7 +119,7 @@ void Interpreter::execute(const ScriptStep& s) {
       advance();
       break;
     case CmdCLR:
-      static_cast<void>(c_.port.setInBufferCount(0));
+      traceFailure(QStringLiteral("CLR"), c_.port.setInBufferCount(0));
       c_.reception.recvBuffer[Ch].clear();
       advance();
       break;
@@ -201,7 +203,7 @@ void Interpreter::send(const ScriptStep& s) {
     if (c_.port.outBufferCount() == 0) {
       advance();
     } else if (script.waitRemainingMs < 1) {
-      static_cast<void>(c_.port.setOutBufferCount(0));
+      traceFailure(QStringLiteral("SND"), c_.port.setOutBufferCount(0));
       advance();
     }
     return;
@@ -211,19 +213,26 @@ void Interpreter::send(const ScriptStep& s) {
     return;
   }
   // One write per character; NUL escapes the byte 0 and the bytes 129 to 255.
+  // A write that fails (the device gone) does not stop the step: the run goes
+  // on, and the first failure of the step goes to the trace.
   cp932::CodeString shown;
   bool escape = false;
+  Status written;
+  const auto keepFirstFailure = [&written](Status result) {
+    if (written.ok() && !result.ok()) written = std::move(result);
+  };
   for (const cp932::Code x : s.data) {
     if (escape) {
-      static_cast<void>(c_.port.outputByte(static_cast<std::uint8_t>(x > 0 ? (x & 0x7F) + 128 : 0)));
+      keepFirstFailure(c_.port.outputByte(static_cast<std::uint8_t>(x > 0 ? (x & 0x7F) + 128 : 0)));
       escape = false;
     } else if (x == 0) {
       escape = true;
     } else {
       shown.push_back(x);
-      static_cast<void>(c_.port.output(cp932::CodeString(1, x)));
+      keepFirstFailure(c_.port.output(cp932::CodeString(1, x)));
     }
   }
+  traceFailure(QStringLiteral("SND"), written);
   c_.view.setMessage(stepLabel(":SND"));
   c_.view.termAppend(QStringLiteral("● ") + cp932::toUnicode(shown));
   script.waitRemainingMs = script.sendTimeoutMs[Ch];

@@ -1,5 +1,7 @@
 #include "serial/channels.h"
 
+#include "core/trace.h"
+
 namespace kestrune::serial {
 
 Channels::Channels(const PortFactory& factory) {
@@ -16,18 +18,20 @@ bool openPort(Port& port, MessageBoxes& boxes) {
     boxes.show(MsgPortOpenFailed, MessageIcon::None, opened.description());
     return false;
   }
-  static_cast<void>(port.setRThreshold(ReceiveThreshold));
-  static_cast<void>(port.setInBufferSize(ReceiveBufferSize));
-  static_cast<void>(port.setInputLen(ReceiveInputLen));
-  static_cast<void>(port.setInBufferCount(0));
-  static_cast<void>(port.setInputMode(ReceiveInputModeText));
-  static_cast<void>(port.setRTSEnable(true));
-  static_cast<void>(port.setDTREnable(true));
+  // A parameter the port refuses leaves the open port usable: traced, not fatal.
+  const QString where = QStringLiteral("openPort");
+  traceFailure(where, port.setRThreshold(ReceiveThreshold));
+  traceFailure(where, port.setInBufferSize(ReceiveBufferSize));
+  traceFailure(where, port.setInputLen(ReceiveInputLen));
+  traceFailure(where, port.setInBufferCount(0));
+  traceFailure(where, port.setInputMode(ReceiveInputModeText));
+  traceFailure(where, port.setRTSEnable(true));
+  traceFailure(where, port.setDTREnable(true));
   return true;
 }
 
 void closePort(Port& port) {
-  if (port.portOpen()) static_cast<void>(port.setPortOpen(false));
+  if (port.portOpen()) traceFailure(QStringLiteral("closePort"), port.setPortOpen(false));
 }
 
 }  // namespace kestrune::serial

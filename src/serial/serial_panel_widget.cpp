@@ -2,6 +2,7 @@
 
 #include "serial/serial_panel_texts.h"
 
+#include <QKeyEvent>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -123,5 +124,19 @@ void SerialPanelWidget::setDeviceChoices(const std::vector<DeviceChoice>& choice
 }
 
 int SerialPanelWidget::selectedDevice() const { return device_->currentIndex(); }
+
+void SerialPanelWidget::keyPressEvent(QKeyEvent* event) {
+  // Esc cancels and Enter confirms the panel, as in a dialog; a button that
+  // has the focus takes Enter itself. (The number boxes use Enter first.)
+  QPushButton* target = nullptr;
+  if (event->key() == Qt::Key_Escape) {
+    target = findChild<QPushButton*>(QStringLiteral("CommandRsNg"));
+  } else if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    target = qobject_cast<QPushButton*>(focusWidget());
+    if (!target) target = findChild<QPushButton*>(QStringLiteral("CommandRsOk"));
+  }
+  if (!target) return QGroupBox::keyPressEvent(event);
+  target->click();
+}
 
 }  // namespace kestrune::serial

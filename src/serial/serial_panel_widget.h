@@ -36,6 +36,7 @@ signals:
 
 protected:
   void showEvent(QShowEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
   void hideEvent(QHideEvent* event) override;
 
 private:

@@ -165,26 +165,59 @@ bool ConditionsPanelWidget::eventFilter(QObject* watched, QEvent* event) {
   const auto which = static_cast<CondBox>(it - boxes_.begin());
   if (event->type() == QEvent::FocusOut) {
     switch (which) {
-      case CondBox::Min: logic_.TextMin_LostFocus(); break;
-      case CondBox::Rows: logic_.TextRows_LostFocus(); break;
-      case CondBox::StartCol: logic_.TextStartCol_LostFocus(); break;
-      case CondBox::StartRow: logic_.TextStartRow_LostFocus(); break;
-      case CondBox::CellNo: logic_.TextCellNo_LostFocus(); break;
+      case CondBox::Min:
+        logic_.TextMin_LostFocus();
+        break;
+      case CondBox::Rows:
+        logic_.TextRows_LostFocus();
+        break;
+      case CondBox::StartCol:
+        logic_.TextStartCol_LostFocus();
+        break;
+      case CondBox::StartRow:
+        logic_.TextStartRow_LostFocus();
+        break;
+      case CondBox::CellNo:
+        logic_.TextCellNo_LostFocus();
+        break;
     }
   } else if (event->type() == QEvent::KeyPress) {
     const int key = static_cast<QKeyEvent*>(event)->key();
     if (key == Qt::Key_Return || key == Qt::Key_Enter) {
       switch (which) {
-        case CondBox::Min: logic_.TextMin_Enter(); break;
-        case CondBox::Rows: logic_.TextRows_Enter(); break;
-        case CondBox::StartCol: logic_.TextStartCol_Enter(); break;
-        case CondBox::StartRow: logic_.TextStartRow_Enter(); break;
-        case CondBox::CellNo: break;
+        case CondBox::Min:
+          logic_.TextMin_Enter();
+          break;
+        case CondBox::Rows:
+          logic_.TextRows_Enter();
+          break;
+        case CondBox::StartCol:
+          logic_.TextStartCol_Enter();
+          break;
+        case CondBox::StartRow:
+          logic_.TextStartRow_Enter();
+          break;
+        case CondBox::CellNo:
+          break;
       }
       return true;
     }
   }
   return QGroupBox::eventFilter(watched, event);
+}
+
+void ConditionsPanelWidget::keyPressEvent(QKeyEvent* event) {
+  // Esc cancels and Enter confirms the panel, as in a dialog; a button that
+  // has the focus takes Enter itself. (The number boxes use Enter first.)
+  QPushButton* target = nullptr;
+  if (event->key() == Qt::Key_Escape) {
+    target = findChild<QPushButton*>(QStringLiteral("CommandCellNg"));
+  } else if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    target = qobject_cast<QPushButton*>(focusWidget());
+    if (!target) target = findChild<QPushButton*>(QStringLiteral("CommandCellOk"));
+  }
+  if (!target) return QGroupBox::keyPressEvent(event);
+  target->click();
 }
 
 }  // namespace kestrune::settings

@@ -33,6 +33,7 @@ signals:
 
 protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
 private:
   QLineEdit* box(CondBox b) const { return boxes_[static_cast<std::size_t>(b)]; }

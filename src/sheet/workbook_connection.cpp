@@ -1,5 +1,7 @@
 #include "sheet/workbook_connection.h"
 
+#include "core/trace.h"
+
 #include <QFileInfo>
 
 #include <limits>
@@ -49,7 +51,9 @@ void WorkbookConnection::CommandOpen_Click(const QString& path, const std::funct
 }
 
 void WorkbookConnection::CommandClose_Click(const std::function<void()>& refreshControls) {
-  if (xls && xls->saveActiveWorkbook()) static_cast<void>(xls->quit());
+  // The application reports a failed save itself; a failed quit leaves
+  // nothing to do but let go of it.
+  if (xls && xls->saveActiveWorkbook()) traceFailure(QStringLiteral("Close"), xls->quit());
   xls.reset();
   excelState = 0;
   refreshControls();

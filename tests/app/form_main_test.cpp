@@ -199,6 +199,41 @@ TEST_F(FormMainTest, ConditionBoxesNormaliseOnEnterAndOnLeavingThemThroughTheWid
   EXPECT_EQ(logger.setup.acquireTimeMs, 60000);
 }
 
+TEST_F(FormMainTest, EscCancelsAndEnterConfirmsThePanels) {
+  form->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  // Esc from a choice in the conditions panel: nothing kept.
+  logger.setup.measureCount = 5;
+  const std::int32_t rowsBefore = logger.setup.measureCount;
+  child<QPushButton>("CommandCond")->click();
+  child<QLineEdit>("TextRows")->setText(QStringLiteral("77"));
+  child<QRadioButton>("OptionTime_3")->setFocus();
+  QTest::keyClick(child<QRadioButton>("OptionTime_3"), Qt::Key_Escape);
+  EXPECT_TRUE(visible("FrameMain"));
+  EXPECT_EQ(logger.setup.measureCount, rowsBefore);
+  // Enter from the same place: kept.
+  child<QPushButton>("CommandCond")->click();
+  child<QLineEdit>("TextRows")->setText(QStringLiteral("77"));
+  child<QRadioButton>("OptionTime_3")->setFocus();
+  QTest::keyClick(child<QRadioButton>("OptionTime_3"), Qt::Key_Return);
+  EXPECT_TRUE(visible("FrameMain"));
+  EXPECT_EQ(logger.setup.measureCount, 77);
+  // Enter on the focused Cancel button cancels, as the button says.
+  child<QPushButton>("CommandCond")->click();
+  child<QLineEdit>("TextRows")->setText(QStringLiteral("88"));
+  child<QPushButton>("CommandCellNg")->setFocus();
+  QTest::keyClick(child<QPushButton>("CommandCellNg"), Qt::Key_Return);
+  EXPECT_TRUE(visible("FrameMain"));
+  EXPECT_EQ(logger.setup.measureCount, 77);
+  // The serial panel: Esc from a list returns without a change.
+  child<QPushButton>("CommandRs")->click();
+  ASSERT_TRUE(visible("FrameRs"));
+  auto* speed = child<QComboBox>("cboSpeed");
+  speed->setFocus();
+  QTest::keyClick(speed, Qt::Key_Escape);
+  EXPECT_TRUE(visible("FrameMain"));
+}
+
 TEST_F(FormMainTest, CtrlQSavesSettingsAndClosesTheWindow) {
   const QString path = dir.filePath(settings::SetupFileName);
   ASSERT_FALSE(QFile::exists(path));

@@ -8,6 +8,7 @@
 #include <QFontInfo>
 #include <QFrame>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -196,6 +197,17 @@ TEST_F(FrmSplashTest, CloseButtonUnloadsAndANewChoiceLoadsAfresh) {
   EXPECT_TRUE(w.isNull());
   EXPECT_TRUE(again->isVisible());
   EXPECT_TRUE(shell.opened.isEmpty());
+}
+
+TEST_F(FrmSplashTest, ClosingGivesTheKeyboardBackToTheOwner) {
+  auto* box = new QLineEdit(owner.get());  // something on the owner that takes the focus
+  box->show();
+  QPointer<FrmSplash> w = open();
+  ASSERT_FALSE(w.isNull());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w.data()));
+  QTest::keyClick(w.data(), Qt::Key_Escape);
+  EXPECT_TRUE(QTest::qWaitForWindowActive(owner.get()));
+  EXPECT_EQ(QApplication::activeWindow(), owner.get());
 }
 
 TEST_F(FrmSplashTest, AClickOnTheFrameUnloads) {

@@ -2,6 +2,9 @@
 
 #include "info/recording_shell.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -51,19 +54,31 @@ TEST(ProductPage, PlainFolderReadsAsAnOrdinaryAddress) {
 }
 
 TEST(MenuDocClick, AsksTheShellToOpenTheManualOnce) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("manual")));
+  QFile(dir.filePath(QStringLiteral("manual/help.html"))).open(QIODevice::WriteOnly);
   RecordingShell shell;
-  MenuDoc_Click(shell, QStringLiteral("/usr/lib/kestrune"));
-  EXPECT_EQ(shell.opened, QStringList{QStringLiteral("/usr/lib/kestrune/manual/help.html")});
+  EXPECT_TRUE(MenuDoc_Click(shell, dir.path()).ok());
+  EXPECT_EQ(shell.opened, QStringList{dir.filePath(QStringLiteral("manual/help.html"))});
 }
 
-TEST(MenuDocClick, AShellFailureEndsQuietly) {
+TEST(MenuDocClick, AManualThatCannotBeShownNamesItsPath) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("manual")));
+  const QString manual = dir.filePath(QStringLiteral("manual/help.html"));
   RecordingShell shell;
+  // Missing: the shell is not even asked.
+  Status s = MenuDoc_Click(shell, dir.path());
+  EXPECT_FALSE(s.ok());
+  EXPECT_TRUE(s.description().contains(manual)) << s.description().toStdString();
+  EXPECT_TRUE(shell.opened.isEmpty());
+  // Present, but the desktop has nothing to show it with.
+  QFile(manual).open(QIODevice::WriteOnly);
   shell.refuse = true;
-  MenuDoc_Click(shell, QStringLiteral("/nowhere"));
-  MenuDoc_Click(shell, QStringLiteral("/nowhere"));
-  // Each click asks again; nothing is remembered from the failure.
-  EXPECT_EQ(shell.opened.size(), 2);
-  EXPECT_EQ(shell.opened.front(), QStringLiteral("/nowhere/manual/help.html"));
+  s = MenuDoc_Click(shell, dir.path());
+  EXPECT_FALSE(s.ok());
+  EXPECT_TRUE(s.description().contains(manual)) << s.description().toStdString();
+  EXPECT_EQ(shell.opened, QStringList{manual});
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <QUrl>
 
 #include <com/sun/star/awt/XTopWindow2.hpp>
+#include <com/sun/star/awt/PosSize.hpp>
+#include <com/sun/star/awt/Rectangle.hpp>
 #include <com/sun/star/awt/XWindow.hpp>
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
@@ -71,6 +73,12 @@ namespace {
 
 constexpr const char* ProgramFolder = "/usr/lib/libreoffice/program";
 constexpr std::int32_t LastRow = 65536;  // .xls keeps no more
+// A window smaller than this is taken for one LibreOffice never placed.
+constexpr int MinWindowWidth = 200;
+constexpr int MinWindowHeight = 150;
+constexpr int WindowMargin = 40;
+constexpr int UsableWindowWidth = 1024;
+constexpr int UsableWindowHeight = 720;
 constexpr std::int32_t LastColumn = 256;
 
 OUString toOU(const QString& s) {
@@ -487,7 +495,24 @@ Status CalcApp::setWindowStateNormal() {
     if (!top.is()) return;
     top->setIsMinimized(false);
     top->setIsMaximized(false);
+    // A fresh profile remembers no window: LibreOffice then opens it a pixel
+    // wide at the screen's corner. Give it a size one can work in.
+    const css::awt::Rectangle placed = i.window()->getPosSize();
+    if (placed.Width < MinWindowWidth || placed.Height < MinWindowHeight)
+      i.window()->setPosSize(WindowMargin, WindowMargin, UsableWindowWidth, UsableWindowHeight,
+                             css::awt::PosSize::POSSIZE);
   });
+}
+
+QRect CalcApp::windowGeometry() const {
+  Impl& i = *impl_;
+  if (!i.requireDocument() || i.options.headless) return {};
+  QRect rect;
+  static_cast<void>(i.guarded(QStringLiteral("ウィンドウの位置を読めません"), [&] {
+    const css::awt::Rectangle r = i.window()->getPosSize();
+    rect = QRect(r.X, r.Y, r.Width, r.Height);
+  }));  // an unreadable window reads as no rectangle
+  return rect;
 }
 
 Status CalcApp::saveActiveWorkbook() {

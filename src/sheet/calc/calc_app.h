@@ -9,6 +9,7 @@
 
 #include "sheet/spreadsheet_app.h"
 
+#include <QRect>
 #include <QString>
 
 #include <chrono>
@@ -57,6 +58,8 @@ public:
 
   // The LibreOffice process (its group has the same id), 0 when none.
   qint64 processId() const;
+  // Where the document window is on the screen (empty when hidden or headless).
+  QRect windowGeometry() const;
   // Where LibreOffice's own output goes; it holds the reason when it fails.
   QString logPath() const;
 

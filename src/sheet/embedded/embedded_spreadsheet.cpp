@@ -1,5 +1,7 @@
 #include "sheet/embedded/embedded_spreadsheet.h"
 
+#include "core/trace.h"
+
 #include "sheet/embedded/cell_text.h"
 #include "sheet/embedded/sheet_window.h"
 #include "sheet/xls/workbook.h"
@@ -107,6 +109,7 @@ Result<std::size_t> EmbeddedSpreadsheet::activeWorksheet() const {
 void EmbeddedSpreadsheet::ensureWindow() {
   if (window_ || !haveWidgets()) return;
   SheetWindow::Handlers handlers;
+  // The save shows its own message when it fails; nothing more to do here.
   handlers.save = [this] { static_cast<void>(saveActiveWorkbook()); };
   handlers.closeRequested = [this] { return userClosesWindow(); };
   handlers.sheetChosen = [this](std::size_t sheet) { userChoseSheet(sheet); };
@@ -266,7 +269,8 @@ bool EmbeddedSpreadsheet::userClosesWindow() {
 
 void EmbeddedSpreadsheet::userChoseSheet(std::size_t sheet) {
   if (state_ != State::Open) return;
-  static_cast<void>(workbook_->setActiveSheet(sheet));
+  const xls::XlsStatus chosen = workbook_->setActiveSheet(sheet);
+  if (!chosen) trace(QStringLiteral("sheet tab"), QString::fromStdString(chosen.description()));
 }
 
 void EmbeddedSpreadsheet::userChoseCell(std::uint32_t row, std::uint32_t column) {

@@ -249,9 +249,15 @@ TEST_F(CalcAppTest, VisibleUnderAVirtualXServer) {
   else
     qputenv("DISPLAY", savedDisplay);
   ASSERT_NE(app, nullptr);
-  EXPECT_TRUE(app->openWorkbook(book).ok());
+  const Status opened = app->openWorkbook(book);
+  ASSERT_TRUE(opened.ok()) << opened.description().toStdString();
   EXPECT_TRUE(app->setVisible(true).ok());
   EXPECT_TRUE(app->setWindowStateNormal().ok());
+  // A usable window on the screen, whatever the fresh profile remembered.
+  const QRect placed = app->windowGeometry();
+  EXPECT_GE(placed.width(), 200);
+  EXPECT_GE(placed.height(), 150);
+  EXPECT_TRUE(QRect(0, 0, 1280, 1024).intersects(placed)) << placed.x() << "," << placed.y();
   EXPECT_TRUE(app->setCellValue(2, 2, QStringLiteral("shown")).ok());
   EXPECT_TRUE(app->saveActiveWorkbook().ok());
   EXPECT_TRUE(app->quit().ok());
