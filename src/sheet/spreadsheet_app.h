@@ -55,6 +55,14 @@ public:
   virtual Status selectCell(std::int32_t row, std::int32_t column) = 0;
   // Cells(row, column).Value = value, on the active sheet.
   virtual Status setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) = 0;
+  // Makes the column of the active sheet at least wide enough for `characters`
+  // digits of the standard font; a wider column stays as it is. Applications
+  // that cannot do it leave the column alone.
+  virtual Status ensureColumnWidth(std::int32_t column, int characters) {
+    static_cast<void>(column);
+    static_cast<void>(characters);
+    return {};
+  }
 
   // The logger lets go of the application at program end without quitting
   // it. An application in its own process keeps running; one inside ours

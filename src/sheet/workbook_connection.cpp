@@ -70,6 +70,7 @@ void WorkbookConnection::accessLost() {
 }
 
 void WorkbookConnection::getStartCell() {
+  widenedColumns_.clear();  // a new run looks at its stamp columns again
   if (excelState == 0 || !xls) return;
   if (record_.startAtCell == settings::True) {
     const QString address =
@@ -104,7 +105,24 @@ void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue&
   const int column = record_.startColNo + offsetColNo;
   if (column > std::numeric_limits<std::int16_t>::max() || column < std::numeric_limits<std::int16_t>::min())
     return accessLost();
-  if (!xls->setCellValue(record_.startRow, column, value)) accessLost();
+  if (!xls->setCellValue(record_.startRow, column, value)) return accessLost();
+  // A stamp column too narrow shows "###" (or a cut date): widen it once per
+  // run, the first time a stamp goes into it. Failing that is no reason to
+  // stop writing.
+  if (const auto* stamp = std::get_if<Stamp>(&value); stamp && widenedColumns_.insert(column).second)
+    traceFailure(QStringLiteral("stamp column"), xls->ensureColumnWidth(column, stampWidth(stamp->kind)));
+}
+
+int WorkbookConnection::stampWidth(Stamp::Kind kind) {
+  switch (kind) {
+    case Stamp::Kind::Date:
+      return 10;  // 2026/12/07
+    case Stamp::Kind::Time:
+      return 8;  // 23:59:59
+    case Stamp::Kind::DateTime:
+      break;
+  }
+  return 19;  // 2026/12/07 23:59:59
 }
 
 }  // namespace kestrune::sheet

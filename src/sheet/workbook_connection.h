@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 
 namespace kestrune::sheet {
 
@@ -60,6 +61,9 @@ public:
   // Writes `value` into the cursor row at column startColNo + offsetColNo.
   void excelDataSet(std::int16_t offsetColNo, const CellValue& value);
 
+  // The characters a stamp of `kind` shows ("2026/12/07 9:05:03" and so on).
+  static int stampWidth(Stamp::Kind kind);
+
 private:
   void accessLost();
 
@@ -69,6 +73,8 @@ private:
   CursorView* cursorView_ = nullptr;
   std::function<void()> pump_;
   std::function<void(SpreadsheetApp&)> onAttach_;
+  // Columns this run has widened for its stamps: each is looked at once.
+  std::set<int> widenedColumns_;
 };
 
 }  // namespace kestrune::sheet

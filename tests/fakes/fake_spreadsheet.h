@@ -22,6 +22,8 @@ public:
     bool visible = false;
     bool released = false;
     bool destroyed = false;
+    std::map<int, int> columnWidths;  // column: the characters asked for
+    int columnWidthCalls = 0;
   };
 
   explicit FakeSpreadsheet(std::shared_ptr<Log> log) : log_(std::move(log)) {}
@@ -70,6 +72,13 @@ public:
     log_->cells[{row, column}] = value;
     return {};
   }
+  Status ensureColumnWidth(std::int32_t column, int characters) override {
+    // Kept apart from `calls`, whose sequences the tests compare.
+    if (failing.count("columnWidth")) return fail(QStringLiteral("failed: columnWidth"));
+    log_->columnWidths[column] = std::max(log_->columnWidths[column], characters);
+    ++log_->columnWidthCalls;
+    return {};
+  }
   void release() override { log_->released = true; }
 
 private:
@@ -79,8 +88,8 @@ private:
   Status step(const std::string& call) {
     log_->calls.push_back(call);
     const std::string name = call.substr(0, call.find(' '));
-    if (failing.count("all") || (name != "selectRange" && name != "selectCell" && name != "setValue" &&
-                                 failing.count(name)))
+    if (failing.count("all") ||
+        (name != "selectRange" && name != "selectCell" && name != "setValue" && failing.count(name)))
       return fail(QStringLiteral("failed: ") + QString::fromStdString(name));
     return {};
   }

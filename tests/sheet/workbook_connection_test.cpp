@@ -336,5 +336,32 @@ TEST_F(WorkbookConnectionTest, ApplicationClosedDuringARunShowsTheMessageOnce) {
   EXPECT_EQ(boxes.shown.size(), 1u);
 }
 
+TEST_F(WorkbookConnectionTest, AStampColumnIsWidenedOnceARunForItsStamp) {
+  open();
+  record.startAtCell = settings::True;
+  record.startCol = "B";
+  record.startRow = 2;
+  connection.getStartCell();
+  const QDateTime when(QDate(2026, 12, 7), QTime(9, 5, 3));
+  for (int row = 0; row < 3; ++row) {
+    connection.excelDataSet(0, std::int32_t{row});
+    connection.excelDataSet(1, Stamp{when, Stamp::Kind::DateTime});
+    connection.excelDataSet(2, Stamp{when, Stamp::Kind::Time});
+    connection.excelDataSet(3, QStringLiteral("12.5"));
+    connection.nextCellMove();
+  }
+  EXPECT_EQ(log->columnWidths, (std::map<int, int>{{3, 19}, {4, 8}}));  // C and D, not the others
+  EXPECT_EQ(log->columnWidthCalls, 2);                                  // once each, not once a row
+  connection.getStartCell();                                            // the next run looks again
+  connection.excelDataSet(1, Stamp{when, Stamp::Kind::Date});
+  EXPECT_EQ(log->columnWidthCalls, 3);
+  // An application that cannot widen it still gets the value, and the run goes on.
+  fake->failing = {"columnWidth"};
+  connection.excelDataSet(5, Stamp{when, Stamp::Kind::Date});
+  EXPECT_EQ(connection.excelState, -1);
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_TRUE(log->cells.count({record.startRow, 7}));
+}
+
 }  // namespace
 }  // namespace kestrune::sheet

@@ -14,6 +14,8 @@
 
 #include <com/sun/star/awt/XTopWindow2.hpp>
 #include <com/sun/star/awt/PosSize.hpp>
+#include <com/sun/star/table/XColumnRowRange.hpp>
+#include <com/sun/star/table/XTableColumns.hpp>
 #include <com/sun/star/awt/Rectangle.hpp>
 #include <com/sun/star/awt/XWindow.hpp>
 #include <com/sun/star/beans/PropertyValue.hpp>
@@ -79,6 +81,9 @@ constexpr int MinWindowHeight = 150;
 constexpr int WindowMargin = 40;
 constexpr int UsableWindowWidth = 1024;
 constexpr int UsableWindowHeight = 720;
+// One digit of the default font (Liberation Sans 10 pt) is about 2 mm wide,
+// in the 1/100 mm a column width is given in, with room for the cell margins.
+constexpr sal_Int32 DigitWidth = 210;
 constexpr std::int32_t LastColumn = 256;
 
 OUString toOU(const QString& s) {
@@ -637,6 +642,24 @@ Status CalcApp::setCellValue(std::int32_t row, std::int32_t column, const CellVa
       Reference<css::beans::XPropertySet>(cell, UNO_QUERY_THROW)
           ->setPropertyValue(OUString::createFromAscii("NumberFormat"), css::uno::Any(i.formatKey(stamp->kind)));
     }
+  });
+}
+
+Status CalcApp::ensureColumnWidth(std::int32_t column, int characters) {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s;
+  if (!positionInside(1, column)) return outsideSheet(1, column);
+  return i.guarded(QStringLiteral("列の幅を変えられません"), [&] {
+    Reference<css::table::XColumnRowRange> range(i.activeSheet(), UNO_QUERY_THROW);
+    Reference<css::beans::XPropertySet> col(range->getColumns()->getByIndex(column - 1), UNO_QUERY_THROW);
+    const OUString width = OUString::createFromAscii("Width");
+    const sal_Int32 before = col->getPropertyValue(width).get<sal_Int32>();
+    // The width its contents need, as LibreOffice measures them, but never
+    // narrower than the user made it, nor than `characters` digits.
+    col->setPropertyValue(OUString::createFromAscii("OptimalWidth"), css::uno::Any(true));
+    const sal_Int32 optimal = col->getPropertyValue(width).get<sal_Int32>();
+    const sal_Int32 wanted = std::max({before, optimal, static_cast<sal_Int32>(characters) * DigitWidth});
+    col->setPropertyValue(width, css::uno::Any(wanted));
   });
 }
 

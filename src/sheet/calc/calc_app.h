@@ -50,6 +50,7 @@ public:
   Result<CellRef> activeCell() override;
   Status selectCell(std::int32_t row, std::int32_t column) override;
   Status setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) override;
+  Status ensureColumnWidth(std::int32_t column, int characters) override;
   void release() override;
 
   // Closes the workbook's document as the user closing its window does
