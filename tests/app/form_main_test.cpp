@@ -208,8 +208,7 @@ TEST_F(FormMainTest, CtrlQSavesSettingsAndClosesTheWindow) {
   EXPECT_FALSE(form->isVisible());
   ASSERT_TRUE(QFile::exists(path));
   settings::SetupRecord back;
-  FakePort fresh;
-  ASSERT_TRUE(settings::loadSetup(back, fresh, path, boxes));
+  ASSERT_EQ(settings::loadSetup(back, path, boxes), settings::SetupLoad::Loaded);
   EXPECT_EQ(back.commPort[0], 1);
   EXPECT_EQ(back.commSettings[0], "9600,n,8,1");
   EXPECT_TRUE(boxes.shown.empty());

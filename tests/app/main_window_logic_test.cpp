@@ -4,6 +4,7 @@
 #include "fakes/fake_spreadsheet.h"
 #include "fakes/manual_clock.h"
 #include "fakes/recording_message_boxes.h"
+#include "app/setup_port.h"
 #include "settings/setup_file.h"
 
 #include <QFile>
@@ -109,6 +110,34 @@ TEST_F(MainWindowLogicTest, LoadAppliesStoredPortSettingsToChannelZeroOnly) {
   EXPECT_EQ(port1.commPort(), 1);
 }
 
+TEST_F(MainWindowLogicTest, LoadShowsOneMessageForABrokenFileOrARefusedValueAndGoesOn) {
+  settings::SetupRecord refused;
+  refused.commPort[0] = 2;
+  refused.commSettings[0] = "9600,q,8,1";
+  const struct {
+    const char* name;
+    QByteArray bytes;
+    std::vector<std::string> calls;
+  } cases[] = {
+      {"truncated", QByteArray(10, '\0'), {}},
+      {"refused settings", *settings::encodeSetupRecord(refused), {"CommPort=2", "Settings=9600,q,8,1"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    QFile file(dir.filePath(settings::SetupFileName));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(c.bytes);
+    file.close();
+    boxes.shown.clear();
+    port0().calls.clear();
+    view.panel = Panel::Serial;
+    logic.Form_Load();
+    EXPECT_EQ(boxes.texts(), QStringList{settings::MsgLoadFailed});
+    EXPECT_EQ(port0().calls, c.calls);
+    EXPECT_EQ(view.panel, Panel::Main);
+  }
+}
+
 TEST_F(MainWindowLogicTest, UnloadWritesSettingsFileWithThePortValues) {
   logic.Form_Load();
   ASSERT_TRUE(port0().setCommPort(3).ok());
@@ -116,7 +145,7 @@ TEST_F(MainWindowLogicTest, UnloadWritesSettingsFileWithThePortValues) {
   EXPECT_TRUE(boxes.shown.empty());
   settings::SetupRecord back;
   FakePort fresh;
-  ASSERT_TRUE(settings::loadSetup(back, fresh, dir.filePath(settings::SetupFileName), boxes));
+  ASSERT_TRUE(loadSetupAndPort(back, fresh, dir.filePath(settings::SetupFileName), boxes));
   EXPECT_EQ(back.commPort[0], 3);
   EXPECT_EQ(back.commSettings[0], "9600,n,8,1");
   EXPECT_EQ(fresh.commPort(), 3);

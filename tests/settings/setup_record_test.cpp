@@ -1,7 +1,6 @@
 #include "settings/setup_file.h"
 #include "settings/setup_record.h"
 
-#include "fakes/fake_port.h"
 #include "fakes/recording_message_boxes.h"
 
 #include <QDir>
@@ -16,7 +15,6 @@
 namespace kestrune::settings {
 namespace {
 
-using testing::FakePort;
 using testing::RecordingMessageBoxes;
 
 QByteArray hex(const char* h) { return QByteArray::fromHex(h); }
@@ -168,104 +166,46 @@ protected:
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
   }
   QTemporaryDir dir;
-  FakePort port;
   RecordingMessageBoxes boxes;
 };
 
 TEST_F(SetupFileTest, MissingFileChangesNothingAndSaysNothing) {
   SetupRecord r;
-  EXPECT_TRUE(loadSetup(r, port, path(), boxes));
+  EXPECT_EQ(loadSetup(r, path(), boxes), SetupLoad::Missing);
   EXPECT_EQ(r, SetupRecord());
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(port.commPort(), 1);
-  EXPECT_EQ(port.settings(), QStringLiteral("9600,n,8,1"));
-  EXPECT_EQ(port.handshaking(), 0);
 }
 
-TEST_F(SetupFileTest, LoadAppliesSlotZeroToThePortInOrder) {
-  SetupRecord saved = workedExample();
-  saved.commPort[0] = 3;
-  saved.commSettings[0] = "19200,E,7,1.5";
-  saved.handshaking[0] = 2;
-  writeFile(*encodeSetupRecord(saved));
-  SetupRecord r;
-  EXPECT_TRUE(loadSetup(r, port, path(), boxes));
-  EXPECT_EQ(port.calls, (std::vector<std::string>{"CommPort=3", "Settings=19200,E,7,1.5", "Handshaking=2"}));
-  EXPECT_EQ(port.settings(), QStringLiteral("19200,e,7,1.5"));
-  EXPECT_TRUE(boxes.shown.empty());
-}
-
-struct RefusedCase {
-  const char* name;
-  std::int16_t port;
-  const char* settings;
-  std::int16_t handshaking;
-  std::size_t calls;
-};
-
-class RefusedPortValueTest : public SetupFileTest, public ::testing::WithParamInterface<RefusedCase> {};
-
-TEST_P(RefusedPortValueTest, ShowsLoadMessageAndStopsApplying) {
-  const RefusedCase& c = GetParam();
-  SetupRecord saved = workedExample();
-  saved.commPort[0] = c.port;
-  saved.commSettings[0] = c.settings;
-  saved.handshaking[0] = c.handshaking;
-  writeFile(*encodeSetupRecord(saved));
-  SetupRecord r;
-  EXPECT_FALSE(loadSetup(r, port, path(), boxes));
-  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の読込に失敗しました")});
-  EXPECT_EQ(boxes.shown[0].icon, MessageIcon::None);
-  EXPECT_EQ(port.calls.size(), c.calls);
-  EXPECT_EQ(r.measureCount, 60);  // the record itself was read in full
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, RefusedPortValueTest,
-                         ::testing::Values(RefusedCase{"PortZero", 0, "9600,n,8,1", 0, 1},
-                                           RefusedCase{"PortNine", 9, "9600,n,8,1", 0, 1},
-                                           RefusedCase{"BadSettings", 2, "9600,q,8,1", 0, 2},
-                                           RefusedCase{"EmptySettings", 2, "", 0, 2},
-                                           RefusedCase{"BadHandshaking", 2, "9600,n,8,1", 7, 3}),
-                         [](const auto& p) { return std::string(p.param.name); });
-
-TEST_F(SetupFileTest, TruncatedFileShowsLoadMessageKeepsReadFieldsAndLeavesPortAlone) {
+TEST_F(SetupFileTest, TruncatedFileShowsLoadMessageAndKeepsReadFields) {
   writeFile(WorkedExampleBytes.first(30));
   SetupRecord r;
-  EXPECT_FALSE(loadSetup(r, port, path(), boxes));
+  EXPECT_EQ(loadSetup(r, path(), boxes), SetupLoad::Failed);
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の読込に失敗しました")});
   EXPECT_EQ(r.stampMode, 3);
   EXPECT_EQ(r.startRow, 2);
   EXPECT_EQ(r.measureCount, 0);
-  EXPECT_TRUE(port.calls.empty());
 }
 
 TEST_F(SetupFileTest, UnreadableFileShowsLoadMessage) {
   ASSERT_TRUE(QDir(dir.path()).mkdir(SetupFileName));  // a folder where the file should be
   SetupRecord r;
-  EXPECT_FALSE(loadSetup(r, port, path(), boxes));
+  EXPECT_EQ(loadSetup(r, path(), boxes), SetupLoad::Failed);
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, QStringLiteral("設定条件の読込に失敗しました"));
 }
 
-TEST_F(SetupFileTest, SaveCopiesPortIntoSlotZeroOnlyAndLoadGivesEverythingBack) {
-  SetupRecord r = everyFieldSet();
-  ASSERT_TRUE(port.setCommPort(4).ok());
-  ASSERT_TRUE(port.setSettings(QStringLiteral("38400,O,8,2")).ok());
-  ASSERT_TRUE(port.setHandshaking(1).ok());
-  EXPECT_TRUE(saveSetup(r, port, path(), boxes));
+TEST_F(SetupFileTest, SaveWritesTheRecordAsItIsAndLoadGivesEverythingBack) {
+  const SetupRecord r = everyFieldSet();
+  EXPECT_TRUE(saveSetup(r, path(), boxes));
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(r.commPort[0], 4);
-  EXPECT_EQ(r.commSettings[0], "38400,o,8,2");
-  EXPECT_EQ(r.handshaking[0], 1);
   EXPECT_EQ(readFile().size(), 2048);
+  EXPECT_EQ(readFile(), *encodeSetupRecord(r));
 
   SetupRecord back;
-  FakePort fresh;
-  EXPECT_TRUE(loadSetup(back, fresh, path(), boxes));
+  EXPECT_EQ(loadSetup(back, path(), boxes), SetupLoad::Loaded);
   EXPECT_EQ(back, r);
   EXPECT_EQ(back.commSettings[3], "3200,e,7,2");
-  EXPECT_EQ(fresh.commPort(), 4);
-  EXPECT_EQ(fresh.handshaking(), 1);
+  EXPECT_TRUE(boxes.shown.empty());
 }
 
 TEST_F(SetupFileTest, SavingKeepsBytesAfterTheFirstRecord) {
@@ -273,7 +213,7 @@ TEST_F(SetupFileTest, SavingKeepsBytesAfterTheFirstRecord) {
   old += QByteArray("second record follows");
   writeFile(old);
   SetupRecord r = workedExample();
-  EXPECT_TRUE(saveSetup(r, port, path(), boxes));
+  EXPECT_TRUE(saveSetup(r, path(), boxes));
   const QByteArray now = readFile();
   ASSERT_EQ(now.size(), old.size());
   EXPECT_EQ(now.first(93), WorkedExampleBytes);
@@ -283,7 +223,7 @@ TEST_F(SetupFileTest, SavingKeepsBytesAfterTheFirstRecord) {
 TEST_F(SetupFileTest, ShorterOldFileIsReplacedByOneRecord) {
   writeFile(QByteArray(100, 'x'));
   SetupRecord r;
-  EXPECT_TRUE(saveSetup(r, port, path(), boxes));
+  EXPECT_TRUE(saveSetup(r, path(), boxes));
   EXPECT_EQ(readFile().size(), 2048);
 }
 
@@ -292,7 +232,7 @@ TEST_F(SetupFileTest, RecordTooLargeShowsSaveMessageAndOldFileStays) {
   writeFile(old);
   SetupRecord r;
   r.reservedTail = QByteArray(3000, 'x');
-  EXPECT_FALSE(saveSetup(r, port, path(), boxes));
+  EXPECT_FALSE(saveSetup(r, path(), boxes));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の保存に失敗しました")});
   EXPECT_EQ(boxes.shown[0].icon, MessageIcon::None);
   EXPECT_EQ(readFile(), old);
@@ -304,21 +244,21 @@ TEST_F(SetupFileTest, UnwritableLocationShowsSaveMessage) {
   ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
   blocker.close();
   SetupRecord r;
-  EXPECT_FALSE(saveSetup(r, port, dir.filePath(QStringLiteral("blocker/setup.dat")), boxes));
+  EXPECT_FALSE(saveSetup(r, dir.filePath(QStringLiteral("blocker/setup.dat")), boxes));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の保存に失敗しました")});
 }
 
 TEST_F(SetupFileTest, SaveCreatesMissingSettingsFolder) {
   const QString nested = dir.filePath(QStringLiteral("config/kestrune/setup.dat"));
   SetupRecord r;
-  EXPECT_TRUE(saveSetup(r, port, nested, boxes));
+  EXPECT_TRUE(saveSetup(r, nested, boxes));
   EXPECT_TRUE(QFile::exists(nested));
 }
 
 TEST_F(SetupFileTest, SaveLeavesNoTemporaryFilesBehind) {
   SetupRecord r;
-  ASSERT_TRUE(saveSetup(r, port, path(), boxes));
-  ASSERT_TRUE(saveSetup(r, port, path(), boxes));
+  ASSERT_TRUE(saveSetup(r, path(), boxes));
+  ASSERT_TRUE(saveSetup(r, path(), boxes));
   EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{SetupFileName});
 }
 
@@ -331,8 +271,8 @@ TEST_F(SetupFileTest, AFolderOrPipeNamedLikeTheFileIsRefusedWithoutWaitingAndLef
     else ASSERT_TRUE(QDir(dir.path()).mkdir(SetupFileName));
     boxes.shown.clear();
     SetupRecord r;
-    EXPECT_FALSE(loadSetup(r, port, path(), boxes));
-    EXPECT_FALSE(saveSetup(r, port, path(), boxes));
+    EXPECT_EQ(loadSetup(r, path(), boxes), SetupLoad::Failed);
+    EXPECT_FALSE(saveSetup(r, path(), boxes));
     ASSERT_EQ(boxes.shown.size(), 2u);
     EXPECT_EQ(boxes.texts(), (QStringList{QStringLiteral("設定条件の読込に失敗しました"),
                                           QStringLiteral("設定条件の保存に失敗しました")}));
