@@ -13,9 +13,12 @@ bool loadSetupAndPort(settings::SetupRecord& record, serial::Port& port, const Q
     case settings::SetupLoad::Loaded:
       break;
   }
+  // A stored value outside 0 to 3 names no flow control and is refused as
+  // the port refuses its own values, before it reaches the port.
+  const Result<serial::FlowControl> flow = serial::flowControlFromCode(record.handshaking[0]);
   const bool applied = port.setCommPort(record.commPort[0]) &&
-                       port.setSettings(QString::fromLatin1(record.commSettings[0])) &&
-                       port.setHandshaking(record.handshaking[0]);
+                       port.setSettings(QString::fromLatin1(record.commSettings[0])) && flow &&
+                       port.setHandshaking(*flow);
   if (!applied) {
     boxes.show(settings::MsgLoadFailed);
     return false;
@@ -27,7 +30,7 @@ bool saveSetupAndPort(settings::SetupRecord& record, const serial::Port& port, c
                       MessageBoxes& boxes) {
   record.commPort[0] = static_cast<std::int16_t>(port.commPort());
   record.commSettings[0] = port.settings().toLatin1();
-  record.handshaking[0] = static_cast<std::int16_t>(port.handshaking());
+  record.handshaking[0] = static_cast<std::int16_t>(serial::handshakingCode(port.handshaking()));
   return settings::saveSetup(record, path, boxes);
 }
 

@@ -13,10 +13,10 @@ namespace kestrune::app {
 
 // Reads `path` into `record` and applies slot 0 to `port`: port number,
 // settings, flow control, in that order, stopping at the first value the port
-// refuses. A missing file changes nothing and says nothing. A file that cannot
-// be read, a malformed record or a refused value shows
-// "設定条件の読込に失敗しました" once; what was read or applied before keeps
-// its value. Returns false after a failure.
+// refuses or a flow control the file does not name. A missing file changes
+// nothing and says nothing. A file that cannot be read, a malformed record or
+// a refused value shows "設定条件の読込に失敗しました" once; what was read
+// or applied before keeps its value. Returns false after a failure.
 bool loadSetupAndPort(settings::SetupRecord& record, serial::Port& port, const QString& path, MessageBoxes& boxes);
 
 // Copies `port`'s number, settings and flow control into slot 0, then writes

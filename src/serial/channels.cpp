@@ -20,7 +20,7 @@ bool openPort(Port& port, MessageBoxes& boxes) {
   static_cast<void>(port.setInBufferSize(ReceiveBufferSize));
   static_cast<void>(port.setInputLen(ReceiveInputLen));
   static_cast<void>(port.setInBufferCount(0));
-  static_cast<void>(port.setInputMode(ReceiveInputModeText));
+  static_cast<void>(port.setInputMode(ReceiveInputMode));
   static_cast<void>(port.setRTSEnable(true));
   static_cast<void>(port.setDTREnable(true));
   return true;

@@ -34,7 +34,7 @@ void WorkbookConnection::CommandOpen_Click(const QString& path, const std::funct
     if (shown) shown = xls->setVisible(true);
     if (shown) shown = xls->setWindowStateNormal();
     if (shown) {
-      excelState = -1;
+      excelState = ExcelState::Open;
       if (focusMainWindow) focusMainWindow();
       refreshControls();
       return;
@@ -42,7 +42,7 @@ void WorkbookConnection::CommandOpen_Click(const QString& path, const std::funct
     reason = shown.description();
   }
   xls.reset();
-  excelState = 0;
+  excelState = ExcelState::NotOpen;
   // One box: the start message, and why as the application gave it.
   boxes_.show(MsgCannotStart, MessageIcon::None, reason);
   refreshControls();
@@ -51,7 +51,7 @@ void WorkbookConnection::CommandOpen_Click(const QString& path, const std::funct
 void WorkbookConnection::CommandClose_Click(const std::function<void()>& refreshControls) {
   if (xls && xls->saveActiveWorkbook()) static_cast<void>(xls->quit());
   xls.reset();
-  excelState = 0;
+  excelState = ExcelState::NotOpen;
   refreshControls();
 }
 
@@ -62,11 +62,11 @@ void WorkbookConnection::release() {
 
 void WorkbookConnection::accessLost() {
   boxes_.show(MsgAccessLost);
-  excelState = 0;
+  excelState = ExcelState::NotOpen;
 }
 
 void WorkbookConnection::getStartCell() {
-  if (excelState == 0 || !xls) return;
+  if (excelState != ExcelState::Open || !xls) return;
   if (record_.startAtCell == settings::True) {
     const QString address =
         QString::fromLatin1(record_.startCol).trimmed() + QString::number(static_cast<qint64>(record_.startRow));
@@ -88,7 +88,7 @@ void WorkbookConnection::getStartCell() {
 }
 
 void WorkbookConnection::nextCellMove() {
-  if (excelState == 0 || !xls) return;
+  if (excelState != ExcelState::Open || !xls) return;
   if (record_.startRow == std::numeric_limits<std::int32_t>::max()) return accessLost();
   ++record_.startRow;
   if (cursorView_) cursorView_->showStartRow(QString::number(record_.startRow));
@@ -96,7 +96,7 @@ void WorkbookConnection::nextCellMove() {
 }
 
 void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue& value) {
-  if (excelState == 0 || !xls) return;
+  if (excelState != ExcelState::Open || !xls) return;
   const int column = record_.startColNo + offsetColNo;
   if (column > std::numeric_limits<std::int16_t>::max() || column < std::numeric_limits<std::int16_t>::min())
     return accessLost();

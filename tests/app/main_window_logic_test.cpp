@@ -81,7 +81,7 @@ TEST_F(MainWindowLogicTest, StartWithoutSettingsFileKeepsPortDefaultsAndShowsMai
   EXPECT_EQ(logger.setup, settings::SetupRecord());
   EXPECT_EQ(port0().commPort(), 1);
   EXPECT_EQ(port0().settings(), QStringLiteral("9600,n,8,1"));
-  EXPECT_EQ(port0().handshaking(), 0);
+  EXPECT_EQ(port0().handshaking(), serial::FlowControl::None);
   EXPECT_FALSE(port0().portOpen());
   EXPECT_EQ(view.panel, Panel::Main);
   EXPECT_TRUE(view.menusEnabled);
@@ -104,7 +104,7 @@ TEST_F(MainWindowLogicTest, LoadAppliesStoredPortSettingsToChannelZeroOnly) {
   logic.Form_Load();
   EXPECT_EQ(port0().commPort(), 2);
   EXPECT_EQ(port0().settings(), QStringLiteral("4800,e,7,2"));
-  EXPECT_EQ(port0().handshaking(), 1);
+  EXPECT_EQ(port0().handshaking(), serial::FlowControl::XonXoff);
   auto& port1 = static_cast<FakePort&>(logger.port(1));
   EXPECT_TRUE(port1.calls.empty());
   EXPECT_EQ(port1.commPort(), 1);
@@ -197,12 +197,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, TextFileNameTest,
 
 TEST_F(MainWindowLogicTest, ExcelButtonSetFollowsWorkbookState) {
   view.fileName = QStringLiteral("/data/book.xls");
-  logger.workbook.excelState = -1;
+  logger.workbook.excelState = sheet::ExcelState::Open;
   logic.excelButtonSet();
   EXPECT_TRUE(view.workbookOpenControls);
   EXPECT_FALSE(view.openVisible);
   EXPECT_FALSE(view.fileChoiceEnabled);
-  logger.workbook.excelState = 0;
+  logger.workbook.excelState = sheet::ExcelState::NotOpen;
   logic.excelButtonSet();
   EXPECT_FALSE(view.workbookOpenControls);
   EXPECT_TRUE(view.openVisible);
@@ -235,13 +235,13 @@ TEST_F(MainWindowLogicTest, OpenAndCloseSwitchTheWorkbookControls) {
   view.setFileNameText(book);
   logic.CommandOpen_Click();
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(logger.workbook.excelState, -1);
+  EXPECT_EQ(logger.workbook.excelState, sheet::ExcelState::Open);
   EXPECT_TRUE(view.workbookOpenControls);
   EXPECT_FALSE(view.openVisible);
   EXPECT_FALSE(view.fileChoiceEnabled);
   EXPECT_EQ(view.focused, 1);
   logic.CommandClose_Click();
-  EXPECT_EQ(logger.workbook.excelState, 0);
+  EXPECT_EQ(logger.workbook.excelState, sheet::ExcelState::NotOpen);
   EXPECT_FALSE(view.workbookOpenControls);
   EXPECT_TRUE(view.openVisible);
   EXPECT_TRUE(view.fileChoiceEnabled);
@@ -255,7 +255,7 @@ TEST_F(MainWindowLogicTest, LostStateKeepsOpenControlsUntilRefreshed) {
   view.setFileNameText(book);
   logic.CommandOpen_Click();
   logger.workbook.excelDataSet(300, QStringLiteral("beyond the last column"));
-  EXPECT_EQ(logger.workbook.excelState, 0);
+  EXPECT_EQ(logger.workbook.excelState, sheet::ExcelState::NotOpen);
   EXPECT_TRUE(view.workbookOpenControls);  // not refreshed on the failure path
   logic.showMainPanel();
   EXPECT_FALSE(view.workbookOpenControls);

@@ -308,7 +308,7 @@ TEST_F(RunControlTest, ASecondRunStartsWithAFreshWindowAndKeepsTheBufferLeftover
   port().receive(u"partial");
   run.CheckLog_Click(true);
   EXPECT_TRUE(host.logShown);
-  port().raise(serial::ComEventFrame);
+  port().raise(serial::CommEvent::Frame);
   EXPECT_FALSE(host.error.isEmpty());
   run.CommandRsEnd_Click();
   run.CommandStart_Click();
@@ -370,7 +370,7 @@ TEST_F(RunControlTest, HalfALineAtTheEndOfARunWaitsForTheNextRun) {
 }
 
 TEST_F(RunControlTest, ErrorLabelIsNotWrittenWhileTheRunWindowIsClosed) {
-  port().raise(serial::ComEventFrame);
+  port().raise(serial::CommEvent::Frame);
   EXPECT_TRUE(host.error.isEmpty());
 }
 

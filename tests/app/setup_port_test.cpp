@@ -69,7 +69,7 @@ TEST_F(SetupPortTest, MissingFileChangesNothingSaysNothingAndLeavesThePortAlone)
   EXPECT_TRUE(port.calls.empty());
   EXPECT_EQ(port.commPort(), 1);
   EXPECT_EQ(port.settings(), QStringLiteral("9600,n,8,1"));
-  EXPECT_EQ(port.handshaking(), 0);
+  EXPECT_EQ(port.handshaking(), serial::FlowControl::None);
 }
 
 TEST_F(SetupPortTest, LoadAppliesSlotZeroToThePortInOrder) {
@@ -82,7 +82,7 @@ TEST_F(SetupPortTest, LoadAppliesSlotZeroToThePortInOrder) {
   EXPECT_TRUE(loadSetupAndPort(r, port, path(), boxes));
   EXPECT_EQ(port.calls, (std::vector<std::string>{"CommPort=3", "Settings=19200,E,7,1.5", "Handshaking=2"}));
   EXPECT_EQ(port.settings(), QStringLiteral("19200,e,7,1.5"));
-  EXPECT_EQ(port.handshaking(), 2);
+  EXPECT_EQ(port.handshaking(), serial::FlowControl::RtsCts);
   EXPECT_TRUE(boxes.shown.empty());
 }
 
@@ -108,17 +108,18 @@ TEST_P(RefusedPortValueTest, ShowsLoadMessageAndStopsApplying) {
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の読込に失敗しました")});
   EXPECT_EQ(boxes.shown[0].icon, MessageIcon::None);
   EXPECT_EQ(port.calls.size(), c.calls);
-  EXPECT_EQ(port.handshaking(), 0);
+  EXPECT_EQ(port.handshaking(), serial::FlowControl::None);
   EXPECT_EQ(r.measureCount, 60);  // the record itself was read in full
 }
 
+// A flow control the file does not name is refused before it reaches the port.
 INSTANTIATE_TEST_SUITE_P(Cases, RefusedPortValueTest,
                          ::testing::Values(RefusedCase{"PortZero", 0, "9600,n,8,1", 0, 1},
                                            RefusedCase{"PortNine", 9, "9600,n,8,1", 0, 1},
                                            RefusedCase{"BadSettings", 2, "9600,q,8,1", 0, 2},
                                            RefusedCase{"EmptySettings", 2, "", 0, 2},
-                                           RefusedCase{"BadHandshaking", 2, "9600,n,8,1", 7, 3},
-                                           RefusedCase{"NegativeHandshaking", 2, "9600,n,8,1", -1, 3}),
+                                           RefusedCase{"BadHandshaking", 2, "9600,n,8,1", 7, 2},
+                                           RefusedCase{"NegativeHandshaking", 2, "9600,n,8,1", -1, 2}),
                          [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(SetupPortTest, TruncatedFileShowsLoadMessageOnceAndLeavesThePortAlone) {
@@ -144,7 +145,7 @@ TEST_F(SetupPortTest, SaveCopiesPortIntoSlotZeroOnlyAndLoadGivesEverythingBack) 
   }
   ASSERT_TRUE(port.setCommPort(4).ok());
   ASSERT_TRUE(port.setSettings(QStringLiteral("38400,O,8,2")).ok());
-  ASSERT_TRUE(port.setHandshaking(1).ok());
+  ASSERT_TRUE(port.setHandshaking(serial::FlowControl::XonXoff).ok());
   EXPECT_TRUE(saveSetupAndPort(r, port, path(), boxes));
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_EQ(r.commPort[0], 4);
@@ -159,7 +160,7 @@ TEST_F(SetupPortTest, SaveCopiesPortIntoSlotZeroOnlyAndLoadGivesEverythingBack) 
   EXPECT_EQ(back.commSettings[3], "3200,e,7,2");
   EXPECT_EQ(back.handshaking[3], 3);
   EXPECT_EQ(fresh.commPort(), 4);
-  EXPECT_EQ(fresh.handshaking(), 1);
+  EXPECT_EQ(fresh.handshaking(), serial::FlowControl::XonXoff);
 }
 
 TEST_F(SetupPortTest, LoadingAndSavingAHandMadeFileThroughThePortKeepsItsBytes) {

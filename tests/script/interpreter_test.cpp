@@ -45,7 +45,7 @@ protected:
     const QString book = dir.filePath(QStringLiteral("b.xls"));
     QFile(book).open(QIODevice::WriteOnly);
     workbook.CommandOpen_Click(book, [] {}, {});
-    EXPECT_EQ(workbook.excelState, -1);
+    EXPECT_EQ(workbook.excelState, sheet::ExcelState::Open);
     static_cast<void>(port.setPortOpen(true));
     setup.startRow = 1;
     setup.startColNo = 1;

@@ -267,7 +267,7 @@ TEST_F(CalcAppTest, ThroughTheWorkbookConnection) {
   testing::RecordingMessageBoxes boxes;
   WorkbookConnection connection(record, boxes, calcFactory(options));
   connection.CommandOpen_Click(book, [] {}, {});
-  ASSERT_EQ(connection.excelState, -1) << boxes.texts().join(QLatin1Char('\n')).toStdString();
+  ASSERT_EQ(connection.excelState, ExcelState::Open) << boxes.texts().join(QLatin1Char('\n')).toStdString();
   started.push_back(static_cast<CalcApp*>(connection.xls.get())->processId());
   record.startAtCell = settings::True;
   record.startCol = "B";
