@@ -11,6 +11,11 @@
 
 namespace kestrune::app {
 
+// The flow control of a record slot as the port's, and back. The two types
+// name the same four modes; each library keeps its own.
+serial::FlowControl portFlowControl(settings::FlowControl flow);
+settings::FlowControl slotFlowControl(serial::FlowControl flow);
+
 // Reads `path` into `record` and applies slot 0 to `port`: port number,
 // settings, flow control, in that order, stopping at the first value the port
 // refuses or a flow control the file does not name. A missing file changes

@@ -67,7 +67,7 @@ void WorkbookConnection::accessLost() {
 
 void WorkbookConnection::getStartCell() {
   if (excelState != ExcelState::Open || !xls) return;
-  if (record_.startAtCell == settings::True) {
+  if (record_.startAtCell()) {
     const QString address =
         QString::fromLatin1(record_.startCol).trimmed() + QString::number(static_cast<qint64>(record_.startRow));
     if (!xls->selectRange(address)) return accessLost();

@@ -164,8 +164,8 @@ TEST_F(FormMainTest, ConditionsPanelOpensNormalisedAndOkStores) {
   child<QLineEdit>("TextRows")->setText(QStringLiteral("25"));
   child<QPushButton>("CommandCellOk")->click();
   EXPECT_TRUE(visible("FrameMain"));
-  EXPECT_EQ(logger.setup.stampMode, 3);
-  EXPECT_EQ(logger.setup.numberingOn, settings::True);
+  EXPECT_EQ(logger.setup.stampMode(), settings::StampMode::DateAndTime);
+  EXPECT_TRUE(logger.setup.numberingOn());
   EXPECT_EQ(logger.setup.measureCount, 25);
 }
 

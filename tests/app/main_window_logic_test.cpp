@@ -95,7 +95,9 @@ TEST_F(MainWindowLogicTest, LoadAppliesStoredPortSettingsToChannelZeroOnly) {
   stored.commPort = {2, 5, 5, 5, 5, 5, 5, 5};
   stored.commSettings[0] = "4800,e,7,2";
   stored.commSettings[1] = "300,o,8,1";
-  stored.handshaking = {1, 2, 2, 2, 2, 2, 2, 2};
+  stored.setHandshaking(0, settings::FlowControl::XonXoff);
+  for (std::size_t slot = 1; slot < settings::SlotCount; ++slot)
+    stored.setHandshaking(slot, settings::FlowControl::RtsCts);
   QFile file(dir.filePath(settings::SetupFileName));
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
   file.write(*settings::encodeSetupRecord(stored));

@@ -84,7 +84,7 @@ protected:
     QFile f(dir.filePath(QStringLiteral("book.txt")));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(text);
-    logger.setup.scriptFromFile = settings::True;
+    logger.setup.setScriptFromFile(true);
   }
 
   QTemporaryDir dir;
@@ -124,7 +124,7 @@ TEST_F(RunControlTest, PortThatCannotOpenShowsTwoMessagesAndNoRun) {
 }
 
 TEST_F(RunControlTest, ScriptThatCannotLoadStopsWithThePortLeftOpen) {
-  logger.setup.scriptFromFile = settings::True;  // no book.txt
+  logger.setup.setScriptFromFile(true);  // no book.txt
   run.CommandStart_Click();
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_TRUE(boxes.shown[0].text.endsWith(QStringLiteral("がありません")));
@@ -141,7 +141,7 @@ TEST_F(RunControlTest, ScriptThatCannotLoadStopsWithThePortLeftOpen) {
 
 TEST_F(RunControlTest, ABrokenScriptFileIsIgnoredWhileTheScriptFileIsOff) {
   writeScript("NOT A COMMAND\r\n");
-  logger.setup.scriptFromFile = settings::False;
+  logger.setup.setScriptFromFile(false);
   run.CommandStart_Click();
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_TRUE(run.runWindowLoaded());
@@ -149,7 +149,7 @@ TEST_F(RunControlTest, ABrokenScriptFileIsIgnoredWhileTheScriptFileIsOff) {
 }
 
 TEST_F(RunControlTest, ReceivedLinesBecomeRowsAndTheLog) {
-  logger.setup.numberingOn = settings::True;
+  logger.setup.setNumberingOn(true);
   logger.setup.acquisitionNo = 1;
   run.CommandStart_Click();
   tick();  // SSS

@@ -49,7 +49,7 @@ protected:
     QFile f(dir.filePath(QStringLiteral("book.txt")));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(text);
-    logger.setup.scriptFromFile = settings::True;
+    logger.setup.setScriptFromFile(true);
   }
   // Lets the window's own 10 ms timer run, moving the clock, until `done`.
   template <typename Done>
@@ -158,7 +158,7 @@ TEST_F(RunWindowTest, TheEndOfTheScriptAsksForEnd) {
 }
 
 TEST_F(RunWindowTest, AcquisitionNumberShowsInTheConditionsPanel) {
-  logger.setup.numberingOn = settings::True;
+  logger.setup.setNumberingOn(true);
   logger.setup.acquisitionNo = 41;
   logger.setup.measureCount = 5;
   form->run().CommandStart_Click();

@@ -1,5 +1,5 @@
 // setup.dat and channel 0's port: slot 0 applied after loading, taken from the
-// port before saving.
+// port before saving, and the flow control carried between the two types.
 #include "app/setup_port.h"
 
 #include "fakes/fake_port.h"
@@ -19,17 +19,24 @@ using settings::SetupRecord;
 using testing::FakePort;
 using testing::RecordingMessageBoxes;
 
-SetupRecord workedExample() {
+TEST(FlowControlMappingTest, EachSlotValueIsThePortsOwnAndBack) {
+  const std::pair<settings::FlowControl, serial::FlowControl> cases[] = {
+      {settings::FlowControl::None, serial::FlowControl::None},
+      {settings::FlowControl::XonXoff, serial::FlowControl::XonXoff},
+      {settings::FlowControl::RtsCts, serial::FlowControl::RtsCts},
+      {settings::FlowControl::RtsCtsXonXoff, serial::FlowControl::RtsCtsXonXoff},
+  };
+  for (const auto& [slot, port] : cases) {
+    EXPECT_EQ(portFlowControl(slot), port) << serial::handshakingCode(port);
+    EXPECT_EQ(slotFlowControl(port), slot) << serial::handshakingCode(port);
+  }
+}
+
+// A record whose slot 0 the fake port takes as it is.
+SetupRecord example() {
   SetupRecord r;
-  r.stampMode = 3;
-  r.scriptFromFile = settings::True;
-  r.numberingOn = settings::True;
-  r.acquisitionNo = 1;
-  r.startAtCell = settings::True;
-  r.startCol = "B";
+  r.setStampMode(settings::StampMode::DateAndTime);
   r.startRow = 2;
-  r.startColNo = 2;
-  r.acquireTimeMs = 60 * 60 * 1000;
   r.measureCount = 60;
   r.commSettings[0] = "9600,n,8,1";
   r.commPort[0] = 1;
@@ -73,10 +80,10 @@ TEST_F(SetupPortTest, MissingFileChangesNothingSaysNothingAndLeavesThePortAlone)
 }
 
 TEST_F(SetupPortTest, LoadAppliesSlotZeroToThePortInOrder) {
-  SetupRecord saved = workedExample();
+  SetupRecord saved = example();
   saved.commPort[0] = 3;
   saved.commSettings[0] = "19200,E,7,1.5";
-  saved.handshaking[0] = 2;
+  saved.setHandshaking(0, settings::FlowControl::RtsCts);
   writeFile(*settings::encodeSetupRecord(saved));
   SetupRecord r;
   EXPECT_TRUE(loadSetupAndPort(r, port, path(), boxes));
@@ -90,7 +97,7 @@ struct RefusedCase {
   const char* name;
   std::int16_t port;
   const char* settings;
-  std::int16_t handshaking;
+  std::int16_t handshaking;  // as stored in the file
   std::size_t calls;
 };
 
@@ -98,11 +105,12 @@ class RefusedPortValueTest : public SetupPortTest, public ::testing::WithParamIn
 
 TEST_P(RefusedPortValueTest, ShowsLoadMessageAndStopsApplying) {
   const RefusedCase& c = GetParam();
-  SetupRecord saved = workedExample();
+  SetupRecord saved = example();
   saved.commPort[0] = c.port;
   saved.commSettings[0] = c.settings;
-  saved.handshaking[0] = c.handshaking;
-  writeFile(*settings::encodeSetupRecord(saved));
+  QByteArray bytes = *settings::encodeSetupRecord(saved);
+  qToLittleEndian(c.handshaking, bytes.data() + flowControlAt(saved, 0));
+  writeFile(bytes);
   SetupRecord r;
   EXPECT_FALSE(loadSetupAndPort(r, port, path(), boxes));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の読込に失敗しました")});
@@ -123,25 +131,25 @@ INSTANTIATE_TEST_SUITE_P(Cases, RefusedPortValueTest,
                          [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(SetupPortTest, TruncatedFileShowsLoadMessageOnceAndLeavesThePortAlone) {
-  writeFile(settings::encodeSetupRecord(workedExample())->first(30));
+  writeFile(settings::encodeSetupRecord(example())->first(30));
   SetupRecord r;
   EXPECT_FALSE(loadSetupAndPort(r, port, path(), boxes));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の読込に失敗しました")});
-  EXPECT_EQ(r.stampMode, 3);
+  EXPECT_EQ(r.stampMode(), settings::StampMode::DateAndTime);
   EXPECT_EQ(r.startRow, 2);
   EXPECT_EQ(r.measureCount, 0);
   EXPECT_TRUE(port.calls.empty());
 }
 
 TEST_F(SetupPortTest, SaveCopiesPortIntoSlotZeroOnlyAndLoadGivesEverythingBack) {
-  SetupRecord r = workedExample();
+  SetupRecord r = example();
   r.reservedHead = -2;
   r.reservedMid = 0x1234;
   r.reservedTail = "tail bytes \x01\xff";
   for (std::size_t i = 1; i < settings::SlotCount; ++i) {
     r.commSettings[i] = QByteArray::number(static_cast<int>(i)) + "200,e,7,2";
     r.commPort[i] = static_cast<std::int16_t>(i + 1);
-    r.handshaking[i] = 3;
+    r.setHandshaking(i, settings::FlowControl::RtsCtsXonXoff);
   }
   ASSERT_TRUE(port.setCommPort(4).ok());
   ASSERT_TRUE(port.setSettings(QStringLiteral("38400,O,8,2")).ok());
@@ -150,7 +158,7 @@ TEST_F(SetupPortTest, SaveCopiesPortIntoSlotZeroOnlyAndLoadGivesEverythingBack) 
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_EQ(r.commPort[0], 4);
   EXPECT_EQ(r.commSettings[0], "38400,o,8,2");
-  EXPECT_EQ(r.handshaking[0], 1);
+  EXPECT_EQ(r.handshaking(0), settings::FlowControl::XonXoff);
   EXPECT_EQ(readFile().size(), 2048);
 
   SetupRecord back;
@@ -158,7 +166,7 @@ TEST_F(SetupPortTest, SaveCopiesPortIntoSlotZeroOnlyAndLoadGivesEverythingBack) 
   EXPECT_TRUE(loadSetupAndPort(back, fresh, path(), boxes));
   EXPECT_EQ(back, r);
   EXPECT_EQ(back.commSettings[3], "3200,e,7,2");
-  EXPECT_EQ(back.handshaking[3], 3);
+  EXPECT_EQ(back.handshaking(3), settings::FlowControl::RtsCtsXonXoff);
   EXPECT_EQ(fresh.commPort(), 4);
   EXPECT_EQ(fresh.handshaking(), serial::FlowControl::XonXoff);
 }
@@ -166,7 +174,7 @@ TEST_F(SetupPortTest, SaveCopiesPortIntoSlotZeroOnlyAndLoadGivesEverythingBack) 
 TEST_F(SetupPortTest, LoadingAndSavingAHandMadeFileThroughThePortKeepsItsBytes) {
   // Booleans and modes other than the record's own, and a slot naming no
   // flow control: the port takes slot 0 and gives the same values back.
-  const SetupRecord made = workedExample();
+  const SetupRecord made = example();
   QByteArray file = *settings::encodeSetupRecord(made);
   for (const auto& [offset, value] :
        {std::pair<qsizetype, std::int16_t>{2, 9}, {4, 2}, {6, -5}, {12, 3}, {flowControlAt(made, 5), 12}})
@@ -175,7 +183,7 @@ TEST_F(SetupPortTest, LoadingAndSavingAHandMadeFileThroughThePortKeepsItsBytes) 
   writeFile(file);
   SetupRecord r;
   ASSERT_TRUE(loadSetupAndPort(r, port, path(), boxes));
-  EXPECT_EQ(r.handshaking[5], 12);
+  EXPECT_EQ(r.handshaking(5), std::nullopt);
   ASSERT_TRUE(saveSetupAndPort(r, port, path(), boxes));
   EXPECT_EQ(readFile().toHex(), file.toHex());
   EXPECT_TRUE(boxes.shown.empty());

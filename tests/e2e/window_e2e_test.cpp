@@ -55,11 +55,11 @@ TEST(WindowE2eTest, StartNextEndAndCloseWithARealPortAndWorkbook) {
   form.logic().programEntry();
   form.Form_Load();
   form.show();
-  logger.setup.scriptFromFile = settings::True;
-  logger.setup.numberingOn = settings::True;
+  logger.setup.setScriptFromFile(true);
+  logger.setup.setNumberingOn(true);
   logger.setup.acquisitionNo = 1;
   logger.setup.measureCount = 2;
-  logger.setup.startAtCell = settings::True;
+  logger.setup.setStartAtCell(true);
   logger.setup.startCol = "C";
   logger.setup.startRow = 3;
 

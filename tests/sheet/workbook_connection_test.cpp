@@ -205,7 +205,7 @@ TEST_P(CurrentCellTest, TakesTheActiveCell) {
   open();
   fake->lastColumn = 16384;
   log->active = GetParam().active;
-  record.startAtCell = settings::False;
+  record.setStartAtCell(false);
   connection.getStartCell();
   EXPECT_EQ(record.startCol, QByteArray(GetParam().letters));
   EXPECT_EQ(record.startColNo, GetParam().active.column);
@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, CurrentCellTest,
 
 TEST_F(WorkbookConnectionTest, GivenStartCellIsSelected) {
   open();
-  record.startAtCell = settings::True;
+  record.setStartAtCell(true);
   record.startCol = " AB ";
   record.startRow = 7;
   connection.getStartCell();
@@ -237,7 +237,7 @@ TEST_F(WorkbookConnectionTest, GivenStartCellIsSelected) {
 
 TEST_F(WorkbookConnectionTest, EmptyStartColumnIsABareRowNumberAndFails) {
   open();
-  record.startAtCell = settings::True;
+  record.setStartAtCell(true);
   record.startCol = "";
   record.startRow = 12;
   record.startColNo = 9;

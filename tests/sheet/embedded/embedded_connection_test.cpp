@@ -32,7 +32,7 @@ protected:
   }
   EmbeddedSpreadsheet* embedded() { return dynamic_cast<EmbeddedSpreadsheet*>(connection.xls.get()); }
   void startAt(const char* column, std::int32_t row) {
-    record.startAtCell = settings::True;
+    record.setStartAtCell(true);
     record.startCol = column;
     record.startRow = row;
   }
@@ -99,7 +99,7 @@ TEST_F(EmbeddedConnectionTest, ARunWritesRowsFromTheGivenStartCell) {
 
 TEST_F(EmbeddedConnectionTest, ARunStartsAtTheCellTheUserClicked) {
   REQUIRE_XLRD();
-  record.startAtCell = settings::False;
+  record.setStartAtCell(false);
   open(QStringLiteral("formats.xls"));
   SheetWindow& window = *embedded()->window();
   QCoreApplication::processEvents();
