@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   logger.setup.measureCount = Lines + 10;
   logger.setup.startRow = 1;
   logger.setup.startColNo = 1;
-  logger.workbook.excelState = -1;
+  logger.workbook.excelState = sheet::ExcelState::Open;
   logger.workbook.xls = std::make_unique<TimedSheet>(written);
   Host host;
   app::RunController run(logger, host);

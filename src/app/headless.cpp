@@ -44,7 +44,7 @@ public:
     logic_.programEntry();
     logic_.Form_Load();
     logic_.CommandOpen_Click();
-    if (logger_.workbook.excelState != -1) {
+    if (logger_.workbook.excelState != sheet::ExcelState::Open) {
       printLine(stderr, QStringLiteral("kestrune: the workbook could not be opened: ") + workbookPath_);
       logic_.Form_Unload();
       return ExitCouldNotStart;

@@ -1,5 +1,6 @@
 #include "app/main_window_logic.h"
 
+#include "app/setup_port.h"
 #include "settings/setup_file.h"
 
 namespace kestrune::app {
@@ -21,13 +22,13 @@ void MainWindowLogic::programEntry() { logger_.reception.clearBuffers(); }
 void MainWindowLogic::Form_Load() {
   TextFileName_Change();
   if (conditions_) conditions_->showDefaultMinutes();
-  settings::loadSetup(logger_.setup, logger_.port(0), logger_.folder.readPath(settings::SetupFileName), logger_.boxes);
+  loadSetupAndPort(logger_.setup, logger_.port(0), logger_.folder.readPath(settings::SetupFileName), logger_.boxes);
   if (serialPanel_) serialPanel_->LoadPropertySettings();
   showMainPanel();
 }
 
 void MainWindowLogic::Form_Unload() {
-  settings::saveSetup(logger_.setup, logger_.port(0), logger_.folder.writePath(settings::SetupFileName), logger_.boxes);
+  saveSetupAndPort(logger_.setup, logger_.port(0), logger_.folder.writePath(settings::SetupFileName), logger_.boxes);
   logger_.workbook.release();
 }
 

@@ -62,7 +62,7 @@ public:
   void TextFileName_Change();
   void excelButtonSet();
   // A workbook is open and writing is enabled (the Start button is shown).
-  bool workbookOpen() const { return logger_.workbook.excelState == -1; }
+  bool workbookOpen() const { return logger_.workbook.excelState == sheet::ExcelState::Open; }
 
   void CommandFileSelect_Click();
   void CommandOpen_Click();

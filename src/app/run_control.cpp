@@ -30,7 +30,7 @@ void RunController::CommandStart_Click() {
     }
   }
   script::initScript(logger_.script);
-  if (logger_.setup.scriptFromFile != 0 && !script::loadScriptFile(logger_.script, logger_.xlsFilePath, logger_.boxes))
+  if (logger_.setup.scriptFromFile() && !script::loadScriptFile(logger_.script, logger_.xlsFilePath, logger_.boxes))
     return;
   logger_.workbook.getStartCell();
   interpreter_.currentStep = 0;

@@ -174,7 +174,7 @@ void Interpreter::loopEnd() {
   } else {
     currentStep = c_.script.loopStartStep;
   }
-  if (c_.setup.numberingOn != 0) {
+  if (c_.setup.numberingOn()) {
     // The number wraps like the 32-bit field it is stored in.
     c_.setup.acquisitionNo = static_cast<std::int32_t>(static_cast<std::uint32_t>(c_.setup.acquisitionNo) + 1u);
     c_.view.showAcquisitionNo(QString::number(c_.setup.acquisitionNo));
@@ -248,17 +248,18 @@ void Interpreter::writePendingValues() {
 void Interpreter::stampSet() {
   if (valueCount != 0) return;
   const settings::SetupRecord& setup = c_.setup;
-  if (setup.numberingOn != 0) acquiredValues[static_cast<std::size_t>(valueCount++)] = setup.acquisitionNo;
+  if (setup.numberingOn()) acquiredValues[static_cast<std::size_t>(valueCount++)] = setup.acquisitionNo;
   sheet::Stamp stamp{c_.clock.now(), sheet::Stamp::Kind::DateTime};
-  switch (setup.stampMode) {
-    case 1:
+  switch (setup.stampMode()) {
+    case settings::StampMode::Date:
       stamp.kind = sheet::Stamp::Kind::Date;
       break;
-    case 2:
+    case settings::StampMode::Time:
       stamp.kind = sheet::Stamp::Kind::Time;
       break;
-    case 3:
+    case settings::StampMode::DateAndTime:
       break;
+    case settings::StampMode::None:
     default:
       return;
   }

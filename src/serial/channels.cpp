@@ -24,7 +24,7 @@ bool openPort(Port& port, MessageBoxes& boxes) {
   traceFailure(where, port.setInBufferSize(ReceiveBufferSize));
   traceFailure(where, port.setInputLen(ReceiveInputLen));
   traceFailure(where, port.setInBufferCount(0));
-  traceFailure(where, port.setInputMode(ReceiveInputModeText));
+  traceFailure(where, port.setInputMode(ReceiveInputMode));
   traceFailure(where, port.setRTSEnable(true));
   traceFailure(where, port.setDTREnable(true));
   return true;

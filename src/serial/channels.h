@@ -20,7 +20,7 @@ constexpr int ChannelsInUse = 1;
 constexpr int ReceiveThreshold = 1;
 constexpr int ReceiveBufferSize = 4096;
 constexpr int ReceiveInputLen = 1;
-constexpr int ReceiveInputModeText = 0;
+constexpr InputMode ReceiveInputMode = InputMode::Text;
 
 inline const QString MsgPortOpenFailed = QStringLiteral("通信ポートがオープンできません！");
 

@@ -5,6 +5,7 @@
 
 #include "core/cp932.h"
 #include "core/result.h"
+#include "serial/port_config.h"
 
 #include <QObject>
 #include <QString>
@@ -13,33 +14,36 @@
 
 namespace kestrune::serial {
 
-// Codes read from CommEvent while OnComm is raised.
-enum CommEventCode : int {
-  ComEvSend = 1,
-  ComEvReceive = 2,
-  ComEvCTS = 3,
-  ComEvDSR = 4,
-  ComEvCD = 5,
-  ComEvRing = 6,
-  ComEvEOF = 7,
-  ComEventBreak = 1001,
-  ComEventCTSTO = 1002,
-  ComEventDSRTO = 1003,
-  ComEventFrame = 1004,
-  ComEventOverrun = 1006,
-  ComEventCDTO = 1007,
-  ComEventRxOver = 1008,
-  ComEventRxParity = 1009,
-  ComEventTxFull = 1010,
-  ComEventDCB = 1011,
+// What OnComm reports, read from CommEvent inside the handler. The numbers are
+// those of the communication control the port is modelled on. CommEvent reads
+// 0, no event, while none is being reported.
+enum class CommEvent {
+  Send = 1,
+  Receive = 2,
+  Cts = 3,
+  Dsr = 4,
+  Cd = 5,
+  Ring = 6,
+  Eof = 7,
+  Break = 1001,
+  CtsTimeout = 1002,
+  DsrTimeout = 1003,
+  Frame = 1004,
+  Overrun = 1006,
+  CdTimeout = 1007,
+  RxOver = 1008,
+  RxParity = 1009,
+  TxFull = 1010,
+  Dcb = 1011,
   // Our own: the device went away while open (a USB adapter pulled out),
   // and the same device path could be opened again afterwards.
-  ComEventDeviceLost = 1012,
-  ComEventDeviceFound = 1013,
+  DeviceLost = 1012,
+  DeviceFound = 1013,
 };
 
-// Flow control codes of Handshaking.
-enum Handshake : int { HandshakeNone = 0, HandshakeXonXoff = 1, HandshakeRts = 2, HandshakeRtsXonXoff = 3 };
+// How Input hands over received data. Both deliver the same character codes
+// here; the property is kept because the program writes it.
+enum class InputMode { Text = 0, Binary = 1 };
 
 class Port : public QObject {
   Q_OBJECT
@@ -62,9 +66,9 @@ public:
   virtual QString settings() const = 0;
   virtual Status setSettings(const QString& settings) = 0;
 
-  // Handshaking: 0 none, 1 XON/XOFF, 2 RTS/CTS, 3 RTS/CTS and XON/XOFF.
-  virtual int handshaking() const = 0;
-  virtual Status setHandshaking(int mode) = 0;
+  // Handshaking: the flow control. A value outside the enumeration is refused.
+  virtual FlowControl handshaking() const = 0;
+  virtual Status setHandshaking(FlowControl flow) = 0;
 
   // Reception parameters.
   virtual Status setRThreshold(int characters) = 0;
@@ -73,15 +77,15 @@ public:
   // Only 0 may be written: discards everything received and not yet read.
   virtual Status setInBufferCount(int count) = 0;
   virtual int inBufferCount() const = 0;
-  virtual Status setInputMode(int mode) = 0;
+  virtual Status setInputMode(InputMode mode) = 0;
   virtual Status setRTSEnable(bool enable) = 0;
   virtual Status setDTREnable(bool enable) = 0;
 
   // Input: removes and returns up to InputLen received characters (all when
   // InputLen is 0); empty when nothing waits or the port is closed.
   virtual cp932::CodeString input() = 0;
-  // CommEvent: the code of the event being reported by onComm.
-  virtual int commEvent() const = 0;
+  // CommEvent: the event being reported by onComm.
+  virtual CommEvent commEvent() const = 0;
 
   // Output: queues characters (one or two bytes each) or a single byte.
   virtual Status output(const cp932::CodeString& text) = 0;

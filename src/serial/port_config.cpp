@@ -70,6 +70,19 @@ QString settingsText(const PortConfig& config) {
   return QStringLiteral("%1,%2,%3,%4").arg(config.baud).arg(parity).arg(config.dataBits).arg(stop);
 }
 
-bool isValidHandshaking(int mode) { return mode >= 0 && mode <= 3; }
+Result<FlowControl> flowControlFromCode(int code) {
+  switch (code) {
+    case 0:
+      return FlowControl::None;
+    case 1:
+      return FlowControl::XonXoff;
+    case 2:
+      return FlowControl::RtsCts;
+    case 3:
+      return FlowControl::RtsCtsXonXoff;
+    default:
+      return fail(QStringLiteral("フロー制御 %1 は使用できません（0～3）").arg(code));
+  }
+}
 
 }  // namespace kestrune::serial

@@ -12,6 +12,9 @@ namespace kestrune::serial {
 
 enum class Parity { None, Even, Odd, Mark, Space };
 enum class StopBits { One, OnePointFive, Two };
+// Flow control; the numbers are the codes of the Handshaking property, which
+// messages and the serial panel's list positions use.
+enum class FlowControl { None = 0, XonXoff = 1, RtsCts = 2, RtsCtsXonXoff = 3 };
 
 struct PortConfig {
   int baud = 9600;
@@ -32,7 +35,10 @@ Result<PortConfig> parseSettings(const QString& text);
 // The settings text of a configuration, parity in lower case: "19200,e,7,1.5".
 QString settingsText(const PortConfig& config);
 
-// True for the flow control codes 0 to 3.
-bool isValidHandshaking(int mode);
+// The flow control of Handshaking code `code`; any code but 0 to 3 fails with
+// a description.
+Result<FlowControl> flowControlFromCode(int code);
+// The Handshaking code of `flow` (0 to 3).
+constexpr int handshakingCode(FlowControl flow) { return static_cast<int>(flow); }
 
 }  // namespace kestrune::serial

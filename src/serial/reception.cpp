@@ -2,44 +2,44 @@
 
 namespace kestrune::serial {
 
-EventText eventText(int code) {
-  switch (code) {
-    case ComEvSend:
-    case ComEvReceive:
+EventText eventText(CommEvent event) {
+  switch (event) {
+    case CommEvent::Send:
+    case CommEvent::Receive:
       return {};
-    case ComEvCTS:
+    case CommEvent::Cts:
       return {true, QStringLiteral("CTS ﾗｲﾝの状態が変化しました。")};
-    case ComEvDSR:
+    case CommEvent::Dsr:
       return {true, QStringLiteral("DSR ﾗｲﾝの状態が変化しました。")};
-    case ComEvCD:
+    case CommEvent::Cd:
       return {true, QStringLiteral("CD ﾗｲﾝの状態が変化しました。")};
-    case ComEvRing:
+    case CommEvent::Ring:
       return {true, QStringLiteral("呼び出し信号を検出しました。")};
-    case ComEvEOF:
+    case CommEvent::Eof:
       return {true, QStringLiteral("EOF を受信しました。")};
-    case ComEventBreak:
+    case CommEvent::Break:
       return {false, QStringLiteral("ﾌﾞﾚｰｸ信号を検出しました。")};
-    case ComEventCDTO:
+    case CommEvent::CdTimeout:
       return {false, QStringLiteral("CD ﾀｲﾑｱｳﾄを検出しました。")};
-    case ComEventCTSTO:
+    case CommEvent::CtsTimeout:
       return {false, QStringLiteral("CTS ﾀｲﾑｱｳﾄを検出しました。")};
-    case ComEventDCB:
+    case CommEvent::Dcb:
       return {false, QStringLiteral("DCB 取得時にｴﾗｰが発生しました。")};
-    case ComEventDeviceLost:
+    case CommEvent::DeviceLost:
       return {false, MsgDeviceLost};
-    case ComEventDeviceFound:
+    case CommEvent::DeviceFound:
       return {false, MsgDeviceFound};
-    case ComEventDSRTO:
+    case CommEvent::DsrTimeout:
       return {false, QStringLiteral("DSR ﾀｲﾑｱｳﾄを検出しました。")};
-    case ComEventFrame:
+    case CommEvent::Frame:
       return {false, QStringLiteral("ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。")};
-    case ComEventOverrun:
+    case CommEvent::Overrun:
       return {false, QStringLiteral("ｵｰﾊﾞｰﾗﾝ ｴﾗｰが発生しました。")};
-    case ComEventRxOver:
+    case CommEvent::RxOver:
       return {false, QStringLiteral("受信ﾊﾞｯﾌｧがｵｰﾊﾞｰﾌﾛｰしました。")};
-    case ComEventRxParity:
+    case CommEvent::RxParity:
       return {false, QStringLiteral("ﾊﾟﾘﾃｨ ｴﾗｰが発生しました。")};
-    case ComEventTxFull:
+    case CommEvent::TxFull:
       return {false, QStringLiteral("送信ﾊﾞｯﾌｧ ﾌﾙ ｴﾗｰが発生しました。")};
     default:
       return {false, QStringLiteral("未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。")};
@@ -53,9 +53,9 @@ void Reception::clearBuffers() {
 void Reception::MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLabel* label, Clock& clock,
                                cp932::Code endCode) {
   if (channel < 0 || channel >= ChannelCount) return;
-  const int code = port.commEvent();
+  const CommEvent event = port.commEvent();
   showAlways_ = false;
-  if (code == ComEvReceive) {
+  if (event == CommEvent::Receive) {
     const cp932::CodeString received = port.input();
     const auto ch = static_cast<std::size_t>(channel);
     for (const cp932::Code c : received) {
@@ -64,15 +64,15 @@ void Reception::MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLab
       else if (runActive)
         receive(ch, c, endCode);
     }
-  } else if (code != ComEvSend) {
-    EventText event = eventText(code);
+  } else if (event != CommEvent::Send) {
+    EventText text = eventText(event);
     // Losing the device and getting it back matter more than the label's
     // usual rule: always shown, and noted in the log.
-    if (code == ComEventDeviceLost || code == ComEventDeviceFound) {
+    if (event == CommEvent::DeviceLost || event == CommEvent::DeviceFound) {
       showAlways_ = true;
-      if (label) label->logNotice(event.text);
+      if (label) label->logNotice(text.text);
     }
-    (event.lineState ? lastEventMsg : lastErrorMsg) = std::move(event.text);
+    (text.lineState ? lastEventMsg : lastErrorMsg) = std::move(text.text);
   }
   showLastError(label, clock, showAlways_);
 }

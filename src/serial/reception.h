@@ -30,13 +30,14 @@ inline const QString MsgDeviceFound = QStringLiteral("通信ポートに再接�
 // A receive buffer holds at most this many characters.
 constexpr std::size_t ReceiveBufferLimit = 4096;
 
-// The text an event code sets, and whether it is a line-state event (kept in
-// lastEventMsg) or an error (kept in lastErrorMsg). Codes 1 and 2 have no text.
+// The text an event sets, and whether it is a line-state event (kept in
+// lastEventMsg) or an error (kept in lastErrorMsg). Send and Receive have no
+// text; a value outside the enumeration is an undefined event.
 struct EventText {
   bool lineState = false;
   QString text;
 };
-EventText eventText(int code);
+EventText eventText(CommEvent event);
 
 class Reception {
 public:

@@ -76,8 +76,10 @@ void SerialPanel::LoadPropertySettings() {
     selectText(RsList::StopBits, s.right(d + 1), true);
   }
   view_.selectIndex(RsList::Port, port_.commPort() - 1);
-  if (port_.handshaking() == HandshakeRtsXonXoff) static_cast<void>(port_.setHandshaking(HandshakeRts));
-  view_.selectIndex(RsList::Flow, port_.handshaking());
+  // The list has no entry for both: RTS/CTS with XON/XOFF becomes RTS/CTS.
+  if (port_.handshaking() == FlowControl::RtsCtsXonXoff) static_cast<void>(port_.setHandshaking(FlowControl::RtsCts));
+  // The list's positions are the Handshaking codes: None, Xon/Xoff, RTS.
+  view_.selectIndex(RsList::Flow, handshakingCode(port_.handshaking()));
   cboPort_Click();
 }
 
@@ -220,7 +222,9 @@ bool SerialPanel::CommandRsOk() {
                            selectedText(RsList::DataBits).trimmed() + QLatin1Char(',') +
                            selectedText(RsList::StopBits).trimmed();
   if (const Status status = port_.setSettings(settings); !status) return refused(status);
-  if (const Status status = port_.setHandshaking(view_.selectedIndex(RsList::Flow)); !status) return refused(status);
+  const Result<FlowControl> flow = flowControlFromCode(view_.selectedIndex(RsList::Flow));
+  if (!flow) return refused(flow.error());
+  if (const Status status = port_.setHandshaking(*flow); !status) return refused(status);
   return true;
 }
 

@@ -31,7 +31,6 @@ namespace {
 // Messages for the user, one place for the module.
 const QString kBadPort = QStringLiteral("ポート番号 %1 は使用できません（1～8）");
 const QString kPortIsOpen = QStringLiteral("Com%1 を開いている間はポート番号を変更できません");
-const QString kBadHandshaking = QStringLiteral("フロー制御 %1 は使用できません（0～3）");
 const QString kBadValue = QStringLiteral("%1 に %2 は設定できません");
 const QString kOnlyZero = QStringLiteral("%1 に設定できるのは 0 だけです");
 const QString kNotOpen = QStringLiteral("Com%1 は開いていません");
@@ -92,7 +91,7 @@ ErrorCounters countersOf(const serial_icounter_struct& ic) {
 
 }  // namespace
 
-void applyPortConfig(const PortConfig& config, int handshaking, struct termios& t) {
+void applyPortConfig(const PortConfig& config, FlowControl flow, struct termios& t) {
   const auto speed = std::find_if(kSpeeds.begin(), kSpeeds.end(),
                                   [&](const auto& entry) { return entry.first == config.baud; });
   if (speed != kSpeeds.end()) {
@@ -117,8 +116,8 @@ void applyPortConfig(const PortConfig& config, int handshaking, struct termios& 
   }
   if (config.stopBits != StopBits::One) t.c_cflag |= CSTOPB;
 
-  const bool rtsCts = handshaking == HandshakeRts || handshaking == HandshakeRtsXonXoff;
-  const bool xonXoff = handshaking == HandshakeXonXoff || handshaking == HandshakeRtsXonXoff;
+  const bool rtsCts = flow == FlowControl::RtsCts || flow == FlowControl::RtsCtsXonXoff;
+  const bool xonXoff = flow == FlowControl::XonXoff || flow == FlowControl::RtsCtsXonXoff;
   if (rtsCts) t.c_cflag |= CRTSCTS;
   t.c_iflag &= ~(kSoftwareFlowFlags | IXANY);
   if (xonXoff) t.c_iflag |= kSoftwareFlowFlags;
@@ -126,27 +125,29 @@ void applyPortConfig(const PortConfig& config, int handshaking, struct termios& 
   t.c_cc[VSTOP] = 0x13;
 }
 
-std::vector<int> modemLineEvents(int before, int after) {
-  static constexpr std::array<std::pair<int, int>, 4> kLines{{
-      {TIOCM_CTS, ComEvCTS}, {TIOCM_DSR, ComEvDSR}, {TIOCM_CD, ComEvCD}, {TIOCM_RI, ComEvRing}}};
-  std::vector<int> events;
-  for (const auto& [bit, code] : kLines)
-    if ((before & bit) != (after & bit)) events.push_back(code);
+std::vector<CommEvent> modemLineEvents(int before, int after) {
+  static constexpr std::array<std::pair<int, CommEvent>, 4> kLines{{{TIOCM_CTS, CommEvent::Cts},
+                                                                    {TIOCM_DSR, CommEvent::Dsr},
+                                                                    {TIOCM_CD, CommEvent::Cd},
+                                                                    {TIOCM_RI, CommEvent::Ring}}};
+  std::vector<CommEvent> events;
+  for (const auto& [bit, event] : kLines)
+    if ((before & bit) != (after & bit)) events.push_back(event);
   return events;
 }
 
-std::vector<int> errorCounterEvents(const ErrorCounters& before, const ErrorCounters& after) {
-  const std::array<std::pair<std::uint32_t ErrorCounters::*, int>, 5> kCounters{{
-      {&ErrorCounters::breaks, ComEventBreak},
-      {&ErrorCounters::frame, ComEventFrame},
-      {&ErrorCounters::overrun, ComEventOverrun},
-      {&ErrorCounters::bufferOverrun, ComEventRxOver},
-      {&ErrorCounters::parity, ComEventRxParity},
+std::vector<CommEvent> errorCounterEvents(const ErrorCounters& before, const ErrorCounters& after) {
+  const std::array<std::pair<std::uint32_t ErrorCounters::*, CommEvent>, 5> kCounters{{
+      {&ErrorCounters::breaks, CommEvent::Break},
+      {&ErrorCounters::frame, CommEvent::Frame},
+      {&ErrorCounters::overrun, CommEvent::Overrun},
+      {&ErrorCounters::bufferOverrun, CommEvent::RxOver},
+      {&ErrorCounters::parity, CommEvent::RxParity},
   }};
-  std::vector<int> events;
+  std::vector<CommEvent> events;
   // A counter never goes down, so any difference (a wrap-around included) is growth.
-  for (const auto& [counter, code] : kCounters)
-    if (before.*counter != after.*counter) events.push_back(code);
+  for (const auto& [counter, event] : kCounters)
+    if (before.*counter != after.*counter) events.push_back(event);
   return events;
 }
 
@@ -327,7 +328,7 @@ void TermiosPort::deviceLost() {
   // adapter plugged back in, an instrument restarted) is looked for again at
   // the same mapped path until it is back or the port is closed.
   reconnectTimer_->start();
-  raise(ComEventDeviceLost);
+  raise(CommEvent::DeviceLost);
 }
 
 void TermiosPort::tryReconnect() {
@@ -339,7 +340,7 @@ void TermiosPort::tryReconnect() {
   reconnectTimer_->stop();
   lost_ = false;
   ++session_;
-  raise(ComEventDeviceFound);
+  raise(CommEvent::DeviceFound);
 }
 
 Status TermiosPort::setCommPort(int port) {
@@ -361,25 +362,26 @@ Status TermiosPort::setSettings(const QString& settings) {
   return {};
 }
 
-Status TermiosPort::setHandshaking(int mode) {
-  if (!isValidHandshaking(mode)) return fail(kBadHandshaking.arg(mode));
+Status TermiosPort::setHandshaking(FlowControl flow) {
+  // A value cast from outside the enumeration is refused, as its code would be.
+  if (const Result<FlowControl> known = flowControlFromCode(handshakingCode(flow)); !known) return known.error();
   if (fd_ >= 0) {
-    if (Status applied = applyLineSettings(config_, mode); !applied) return applied;
+    if (Status applied = applyLineSettings(config_, flow); !applied) return applied;
   }
-  handshaking_ = mode;
+  handshaking_ = flow;
   return {};
 }
 
-Status TermiosPort::applyLineSettings(const PortConfig& config, int handshaking) {
+Status TermiosPort::applyLineSettings(const PortConfig& config, FlowControl flow) {
   termios current{};
   if (::tcgetattr(fd_, &current) != 0)
-    return fail(kSetFailed.arg(deviceName(), settingsText(config)).arg(handshaking).arg(errorText(errno)));
-  return setLineFormat(current, config, handshaking);
+    return fail(kSetFailed.arg(deviceName(), settingsText(config)).arg(handshakingCode(flow)).arg(errorText(errno)));
+  return setLineFormat(current, config, flow);
 }
 
-Status TermiosPort::setLineFormat(const termios& base, const PortConfig& config, int handshaking) {
+Status TermiosPort::setLineFormat(const termios& base, const PortConfig& config, FlowControl flow) {
   termios wanted = base;
-  applyPortConfig(config, handshaking, wanted);
+  applyPortConfig(config, flow, wanted);
   if (pseudoTerminal_) {
     // A pseudo-terminal always holds 8 data bits without parity. Asked for
     // others, its driver takes the rest and glibc's tcsetattr, reading the
@@ -391,7 +393,7 @@ Status TermiosPort::setLineFormat(const termios& base, const PortConfig& config,
   if (::tcsetattr(fd_, TCSANOW, &wanted) != 0) {
     const int error = errno;
     ::tcsetattr(fd_, TCSANOW, &base);
-    return fail(kSetFailed.arg(deviceName(), settingsText(config)).arg(handshaking).arg(errorText(error)));
+    return fail(kSetFailed.arg(deviceName(), settingsText(config)).arg(handshakingCode(flow)).arg(errorText(error)));
   }
   // tcsetattr succeeds when any part of the change was made; a driver that
   // cannot take a speed, a character size or mark/space parity changes the
@@ -403,7 +405,7 @@ Status TermiosPort::setLineFormat(const termios& base, const PortConfig& config,
       (taken.c_cflag & kFormatFlags) != (wanted.c_cflag & kFormatFlags) ||
       (taken.c_iflag & kSoftwareFlowFlags) != (wanted.c_iflag & kSoftwareFlowFlags)) {
     ::tcsetattr(fd_, TCSANOW, &base);
-    return fail(kNotSupported.arg(deviceName(), settingsText(config)).arg(handshaking));
+    return fail(kNotSupported.arg(deviceName(), settingsText(config)).arg(handshakingCode(flow)));
   }
   return {};
 }
@@ -433,9 +435,11 @@ Status TermiosPort::setInputLen(int characters) {
   return {};
 }
 
-Status TermiosPort::setInputMode(int mode) {
-  // Text (0) and binary (1) deliver the same character codes here.
-  if (mode != 0 && mode != 1) return fail(kBadValue.arg(QStringLiteral("InputMode")).arg(mode));
+Status TermiosPort::setInputMode(InputMode mode) {
+  // Text and binary deliver the same character codes here. A value cast from
+  // outside the enumeration is refused.
+  if (mode != InputMode::Text && mode != InputMode::Binary)
+    return fail(kBadValue.arg(QStringLiteral("InputMode")).arg(static_cast<int>(mode)));
   inputMode_ = mode;
   return {};
 }
@@ -569,14 +573,14 @@ void TermiosPort::decodeReceived() {
     for (const cp932::Code c : characters) {
       if (received_.size() >= static_cast<std::size_t>(inBufferSize_)) {
         // Reported once until there is room again, not once per lost character.
-        if (!overflowReported_) events_.push_back(ComEventRxOver);
+        if (!overflowReported_) events_.push_back(CommEvent::RxOver);
         overflowReported_ = true;
         continue;
       }
       overflowReported_ = false;
       received_.push_back(c);
       if (rThreshold_ > 0 && received_.size() >= static_cast<std::size_t>(rThreshold_))
-        events_.push_back(ComEvReceive);
+        events_.push_back(CommEvent::Receive);
     }
     dispatchEvents();
   }
@@ -584,7 +588,7 @@ void TermiosPort::decodeReceived() {
 
 void TermiosPort::pollLineState() {
   if (fd_ < 0) return;
-  std::vector<int> events;
+  std::vector<CommEvent> events;
   if (pollModemLines_) {
     int bits = 0;
     if (::ioctl(fd_, TIOCMGET, &bits) == 0) {
@@ -601,7 +605,7 @@ void TermiosPort::pollLineState() {
     serial_icounter_struct ic{};
     if (::ioctl(fd_, TIOCGICOUNT, &ic) == 0) {
       const ErrorCounters now = countersOf(ic);
-      const std::vector<int> errors = errorCounterEvents(counters_, now);
+      const std::vector<CommEvent> errors = errorCounterEvents(counters_, now);
       events.insert(events.end(), errors.begin(), errors.end());
       counters_ = now;
     } else if (unsupported(errno)) {
@@ -616,8 +620,8 @@ void TermiosPort::pollLineState() {
   dispatchEvents();
 }
 
-void TermiosPort::raise(int code) {
-  events_.push_back(code);
+void TermiosPort::raise(CommEvent event) {
+  events_.push_back(event);
   dispatchEvents();
 }
 

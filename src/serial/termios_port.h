@@ -20,18 +20,18 @@ struct termios;
 
 namespace kestrune::serial {
 
-// Sets the line format of `config` and the flow control `handshaking` (0 to
-// 3) in `t`: speed, data bits, parity (mark and space through CMSPAR), stop
-// bits (1.5 is applied as CSTOPB, which a UART sends as 1.5 stop bits with 5
-// data bits and as 2 otherwise), CRTSCTS, IXON/IXOFF and the XON/XOFF
-// characters. Every other flag is left as it was; an unknown speed leaves the
-// speed unchanged (parseSettings only yields speeds the driver names).
-void applyPortConfig(const PortConfig& config, int handshaking, struct termios& t);
+// Sets the line format of `config` and the flow control `flow` in `t`: speed,
+// data bits, parity (mark and space through CMSPAR), stop bits (1.5 is applied
+// as CSTOPB, which a UART sends as 1.5 stop bits with 5 data bits and as 2
+// otherwise), CRTSCTS, IXON/IXOFF and the XON/XOFF characters. Every other
+// flag is left as it was; an unknown speed leaves the speed unchanged
+// (parseSettings only yields speeds the driver names).
+void applyPortConfig(const PortConfig& config, FlowControl flow, struct termios& t);
 
 // Events raised when the modem-status bits (TIOCM_* as TIOCMGET reports them)
 // change from `before` to `after`: CTS, DSR, CD, then ring, once for each line
 // whose state changed.
-std::vector<int> modemLineEvents(int before, int after);
+std::vector<CommEvent> modemLineEvents(int before, int after);
 
 // The error counters of the driver (the part of TIOCGICOUNT we report). They
 // only ever grow, wrapping around at 2^32.
@@ -46,7 +46,7 @@ struct ErrorCounters {
 
 // Events raised for the counters that grew from `before` to `after`, once per
 // counter however much it grew: break, framing, overrun, buffer overflow, parity.
-std::vector<int> errorCounterEvents(const ErrorCounters& before, const ErrorCounters& after);
+std::vector<CommEvent> errorCounterEvents(const ErrorCounters& before, const ErrorCounters& after);
 
 // The description of a failed open of "Com `port`" at `device` with errno `error`.
 QString openFailureText(int port, const QString& device, int error);
@@ -69,20 +69,20 @@ public:
   Status setCommPort(int port) override;
   QString settings() const override;
   Status setSettings(const QString& settings) override;
-  int handshaking() const override { return handshaking_; }
-  Status setHandshaking(int mode) override;
+  FlowControl handshaking() const override { return handshaking_; }
+  Status setHandshaking(FlowControl flow) override;
 
   Status setRThreshold(int characters) override;
   Status setInBufferSize(int characters) override;
   Status setInputLen(int characters) override;
   Status setInBufferCount(int count) override;
   int inBufferCount() const override;
-  Status setInputMode(int mode) override;
+  Status setInputMode(InputMode mode) override;
   Status setRTSEnable(bool enable) override;
   Status setDTREnable(bool enable) override;
 
   cp932::CodeString input() override;
-  int commEvent() const override { return commEvent_; }
+  CommEvent commEvent() const override { return commEvent_; }
 
   Status output(const cp932::CodeString& text) override;
   Status outputByte(std::uint8_t byte) override;
@@ -105,15 +105,15 @@ private:
   // One attempt to reopen a lost device with the same settings; reports
   // ComEventDeviceFound when it succeeds.
   void tryReconnect();
-  Status applyLineSettings(const PortConfig& config, int handshaking);
+  Status applyLineSettings(const PortConfig& config, FlowControl flow);
   // Writes `base` changed by applyPortConfig; on failure `base` is restored.
-  Status setLineFormat(const struct termios& base, const PortConfig& config, int handshaking);
+  Status setLineFormat(const struct termios& base, const PortConfig& config, FlowControl flow);
   Status applyModemLine(int bit, bool on);
   Status writePending();
   void readAvailable();
   void decodeReceived();
   void pollLineState();
-  void raise(int code);
+  void raise(CommEvent event);
   // Reports the queued events in order, unless an event is being reported
   // already (the outer call then reports them).
   void dispatchEvents();
@@ -123,11 +123,11 @@ private:
   PortMap map_;
   int commPort_ = 1;
   PortConfig config_;
-  int handshaking_ = HandshakeNone;
+  FlowControl handshaking_ = FlowControl::None;
   int rThreshold_ = 0;
   int inputLen_ = 0;
   int inBufferSize_ = 1024;
-  int inputMode_ = 0;
+  InputMode inputMode_ = InputMode::Text;
   bool rtsEnable_ = false;
   bool dtrEnable_ = false;
 
@@ -154,9 +154,9 @@ private:
   bool overflowReported_ = false;
   std::string pendingOutput_;  // accepted by output(), not yet written
 
-  std::deque<int> events_;
+  std::deque<CommEvent> events_;
   bool dispatching_ = false;
-  int commEvent_ = 0;
+  CommEvent commEvent_{};  // 0 while no event is being reported
 };
 
 }  // namespace kestrune::serial

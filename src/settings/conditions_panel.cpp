@@ -17,6 +17,35 @@ constexpr std::int32_t MinStartRow = 1, MaxStartRow = 65000;
 
 QString decimal(double value) { return QString::number(value, 'g', 15); }
 
+// The stamp option buttons by index: 0 none, 1 date, 2 time, 3 both.
+int stampOption(StampMode mode) {
+  switch (mode) {
+    case StampMode::None:
+      return 0;
+    case StampMode::Date:
+      return 1;
+    case StampMode::Time:
+      return 2;
+    case StampMode::DateAndTime:
+      return 3;
+  }
+  return 0;
+}
+
+// Index 3, or no selection at all, stores both.
+StampMode stampModeOfOption(int index) {
+  switch (index) {
+    case 0:
+      return StampMode::None;
+    case 1:
+      return StampMode::Date;
+    case 2:
+      return StampMode::Time;
+    default:
+      return StampMode::DateAndTime;
+  }
+}
+
 }  // namespace
 
 QByteArray correctedStartColumn(const QByteArray& column) {
@@ -45,18 +74,20 @@ void ConditionsPanel::showCellConditions() {
   r.startRow = std::clamp(r.startRow, MinStartRow, MaxStartRow);
   view_.setText(CondBox::StartCol, QString::fromLatin1(r.startCol));
   view_.setText(CondBox::StartRow, QString::number(r.startRow));
-  const bool atCell = r.startAtCell == True;
+  const bool atCell = r.startAtCell();
   view_.selectOption(CondOption::Cell, atCell ? 1 : 0);
   view_.setBoxEnabled(CondBox::StartRow, atCell);
   view_.setBoxEnabled(CondBox::StartCol, atCell);
-  const bool numbering = r.numberingOn != 0;
+  const bool numbering = r.numberingOn();
   view_.selectOption(CondOption::Num, numbering ? 1 : 0);
   view_.setBoxEnabled(CondBox::CellNo, numbering);
   r.acquisitionNo = std::max(r.acquisitionNo, 1);
   view_.setText(CondBox::CellNo, QString::number(r.acquisitionNo));
-  if (r.stampMode < 0 || r.stampMode > 3) r.stampMode = 0;
-  view_.selectOption(CondOption::Time, r.stampMode);
-  view_.selectOption(CondOption::Protcol, r.scriptFromFile != 0 ? 1 : 0);
+  // A stored mode that names none of the four reads as none; storing the
+  // mode again writes none in its place, as opening the panel always has.
+  r.setStampMode(r.stampMode());
+  view_.selectOption(CondOption::Time, stampOption(r.stampMode()));
+  view_.selectOption(CondOption::Protcol, r.scriptFromFile() ? 1 : 0);
 }
 
 void ConditionsPanel::OptionCell_Click(int index) {
@@ -95,11 +126,10 @@ void ConditionsPanel::CommandCellOk() {
   r.startRow = readWholeNumber(view_.text(CondBox::StartRow));
   r.acquisitionNo = readWholeNumber(view_.text(CondBox::CellNo));
   r.measureCount = readWholeNumber(view_.text(CondBox::Rows));
-  r.startAtCell = toBoolean(view_.selectedOption(CondOption::Cell) != 0);
-  const int time = view_.selectedOption(CondOption::Time);
-  r.stampMode = static_cast<std::int16_t>(time >= 0 && time <= 2 ? time : 3);
-  r.numberingOn = toBoolean(view_.selectedOption(CondOption::Num) != 0);
-  r.scriptFromFile = toBoolean(view_.selectedOption(CondOption::Protcol) != 0);
+  r.setStartAtCell(view_.selectedOption(CondOption::Cell) != 0);
+  r.setStampMode(stampModeOfOption(view_.selectedOption(CondOption::Time)));
+  r.setNumberingOn(view_.selectedOption(CondOption::Num) != 0);
+  r.setScriptFromFile(view_.selectedOption(CondOption::Protcol) != 0);
 }
 
 }  // namespace kestrune::settings

@@ -17,40 +17,28 @@ QString notAFileReason(const QString& path) {
 
 }  // namespace
 
-bool loadSetup(SetupRecord& record, serial::Port& port, const QString& path, MessageBoxes& boxes) {
+SetupLoad loadSetup(SetupRecord& record, const QString& path, MessageBoxes& boxes) {
   const QFileInfo info(path);
-  if (!info.exists()) return true;
+  if (!info.exists()) return SetupLoad::Missing;
   if (!info.isFile()) {
     boxes.show(MsgLoadFailed, MessageIcon::None, notAFileReason(path));
-    return false;
+    return SetupLoad::Failed;
   }
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) {
     boxes.show(MsgLoadFailed);
-    return false;
+    return SetupLoad::Failed;
   }
   const QByteArray data = file.read(static_cast<qint64>(SetupRecordSize));
   file.close();
   if (!decodeSetupRecord(data, record)) {
     boxes.show(MsgLoadFailed);
-    return false;
+    return SetupLoad::Failed;
   }
-  // Slot 0 belongs to channel 0, the only channel in use.
-  const bool applied = port.setCommPort(record.commPort[0]) &&
-                       port.setSettings(QString::fromLatin1(record.commSettings[0])) &&
-                       port.setHandshaking(record.handshaking[0]);
-  if (!applied) {
-    boxes.show(MsgLoadFailed);
-    return false;
-  }
-  return true;
+  return SetupLoad::Loaded;
 }
 
-bool saveSetup(SetupRecord& record, const serial::Port& port, const QString& path, MessageBoxes& boxes) {
-  record.commPort[0] = static_cast<std::int16_t>(port.commPort());
-  record.commSettings[0] = port.settings().toLatin1();
-  record.handshaking[0] = static_cast<std::int16_t>(port.handshaking());
-
+bool saveSetup(const SetupRecord& record, const QString& path, MessageBoxes& boxes) {
   const auto failed = [&boxes] {
     boxes.show(MsgSaveFailed);
     return false;

@@ -56,17 +56,85 @@ private:
   qsizetype pos_ = 0;
 };
 
+// The file's forms of the typed fields, one pair of functions per field kind.
+constexpr std::int16_t StoredTrue = -1;
+constexpr std::int16_t StoredFalse = 0;
+
+std::int16_t booleanCode(bool on) { return on ? StoredTrue : StoredFalse; }
+bool nonZeroBoolean(std::int16_t stored) { return stored != StoredFalse; }
+bool minusOneBoolean(std::int16_t stored) { return stored == StoredTrue; }
+
+std::int16_t stampModeCode(StampMode mode) {
+  switch (mode) {
+    case StampMode::None:
+      return 0;
+    case StampMode::Date:
+      return 1;
+    case StampMode::Time:
+      return 2;
+    case StampMode::DateAndTime:
+      return 3;
+  }
+  return 0;
+}
+
+StampMode stampModeOf(std::int16_t stored) {
+  switch (stored) {
+    case 1:
+      return StampMode::Date;
+    case 2:
+      return StampMode::Time;
+    case 3:
+      return StampMode::DateAndTime;
+    default:
+      return StampMode::None;
+  }
+}
+
+// Empty flow control has no code of its own: it only comes from a value
+// outside 0 to 3, which is kept as read and written back.
+std::int16_t flowControlCode(std::optional<FlowControl> flow) {
+  switch (flow.value_or(FlowControl::None)) {
+    case FlowControl::None:
+      return 0;
+    case FlowControl::XonXoff:
+      return 1;
+    case FlowControl::RtsCts:
+      return 2;
+    case FlowControl::RtsCtsXonXoff:
+      return 3;
+  }
+  return 0;
+}
+
+std::optional<FlowControl> flowControlOf(std::int16_t stored) {
+  switch (stored) {
+    case 0:
+      return FlowControl::None;
+    case 1:
+      return FlowControl::XonXoff;
+    case 2:
+      return FlowControl::RtsCts;
+    case 3:
+      return FlowControl::RtsCtsXonXoff;
+    default:
+      return std::nullopt;
+  }
+}
+
 }  // namespace
 
 Result<QByteArray> encodeSetupRecord(const SetupRecord& r) {
   Writer w;
   bool fits = true;
+  // A typed field: the value as read while it is kept, else the value's code.
+  const auto typed = [&w](const auto& field, std::int16_t code) { w.int16(field.asRead.value_or(code)); };
   w.int16(r.reservedHead);
-  w.int16(r.stampMode);
-  w.int16(r.scriptFromFile);
-  w.int16(r.numberingOn);
+  typed(r.stampMode_, stampModeCode(r.stampMode_.value));
+  typed(r.scriptFromFile_, booleanCode(r.scriptFromFile_.value));
+  typed(r.numberingOn_, booleanCode(r.numberingOn_.value));
   w.int32(r.acquisitionNo);
-  w.int16(r.startAtCell);
+  typed(r.startAtCell_, booleanCode(r.startAtCell_.value));
   fits &= w.string(r.startCol);
   w.int32(r.startRow);
   w.int16(r.startColNo);
@@ -75,7 +143,7 @@ Result<QByteArray> encodeSetupRecord(const SetupRecord& r) {
   w.int32(r.measureCount);
   for (const QByteArray& s : r.commSettings) fits &= w.string(s);
   for (const std::int16_t p : r.commPort) w.int16(p);
-  for (const std::int16_t h : r.handshaking) w.int16(h);
+  for (const auto& h : r.handshaking_) typed(h, flowControlCode(h.value));
   fits &= w.string(r.reservedTail);
   if (!fits || w.bytes.size() > static_cast<qsizetype>(SetupRecordSize))
     return fail(QStringLiteral("設定の内容が %1 バイトに収まりません").arg(SetupRecordSize));
@@ -89,17 +157,27 @@ Status decodeSetupRecord(QByteArrayView data, SetupRecord& r) {
   const auto truncated = [&in] {
     return fail(QStringLiteral("setup.dat の %1 バイト目で項目が途切れています").arg(in.position()));
   };
-  if (!in.int16(r.reservedHead) || !in.int16(r.stampMode) || !in.int16(r.scriptFromFile) ||
-      !in.int16(r.numberingOn) || !in.int32(r.acquisitionNo) || !in.int16(r.startAtCell) ||
-      !in.string(r.startCol) || !in.int32(r.startRow) || !in.int16(r.startColNo) || !in.int16(r.reservedMid) ||
-      !in.int32(r.acquireTimeMs) || !in.int32(r.measureCount))
+  // A typed field: its value, and the 16-bit value itself when the value
+  // would be written otherwise.
+  const auto typed = [&in](auto& field, auto valueOf, auto codeOf) {
+    std::int16_t stored = 0;
+    if (!in.int16(stored)) return false;
+    field.value = valueOf(stored);
+    field.asRead = codeOf(field.value) == stored ? std::nullopt : std::optional<std::int16_t>(stored);
+    return true;
+  };
+  if (!in.int16(r.reservedHead) || !typed(r.stampMode_, stampModeOf, stampModeCode) ||
+      !typed(r.scriptFromFile_, nonZeroBoolean, booleanCode) || !typed(r.numberingOn_, nonZeroBoolean, booleanCode) ||
+      !in.int32(r.acquisitionNo) || !typed(r.startAtCell_, minusOneBoolean, booleanCode) || !in.string(r.startCol) ||
+      !in.int32(r.startRow) || !in.int16(r.startColNo) || !in.int16(r.reservedMid) || !in.int32(r.acquireTimeMs) ||
+      !in.int32(r.measureCount))
     return truncated();
   for (QByteArray& s : r.commSettings)
     if (!in.string(s)) return truncated();
   for (std::int16_t& p : r.commPort)
     if (!in.int16(p)) return truncated();
-  for (std::int16_t& h : r.handshaking)
-    if (!in.int16(h)) return truncated();
+  for (auto& h : r.handshaking_)
+    if (!typed(h, flowControlOf, flowControlCode)) return truncated();
   if (!in.string(r.reservedTail)) return truncated();
   return {};
 }

@@ -36,7 +36,7 @@ void WorkbookConnection::CommandOpen_Click(const QString& path, const std::funct
     if (shown) shown = xls->setVisible(true);
     if (shown) shown = xls->setWindowStateNormal();
     if (shown) {
-      excelState = -1;
+      excelState = ExcelState::Open;
       if (focusMainWindow) focusMainWindow();
       refreshControls();
       return;
@@ -44,7 +44,7 @@ void WorkbookConnection::CommandOpen_Click(const QString& path, const std::funct
     reason = shown.description();
   }
   xls.reset();
-  excelState = 0;
+  excelState = ExcelState::NotOpen;
   // One box: the start message, and why as the application gave it.
   boxes_.show(MsgCannotStart, MessageIcon::None, reason);
   refreshControls();
@@ -55,7 +55,7 @@ void WorkbookConnection::CommandClose_Click(const std::function<void()>& refresh
   // nothing to do but let go of it.
   if (xls && xls->saveActiveWorkbook()) traceFailure(QStringLiteral("Close"), xls->quit());
   xls.reset();
-  excelState = 0;
+  excelState = ExcelState::NotOpen;
   refreshControls();
 }
 
@@ -66,13 +66,13 @@ void WorkbookConnection::release() {
 
 void WorkbookConnection::accessLost() {
   boxes_.show(MsgAccessLost);
-  excelState = 0;
+  excelState = ExcelState::NotOpen;
 }
 
 void WorkbookConnection::getStartCell() {
   widenedColumns_.clear();  // a new run looks at its stamp columns again
-  if (excelState == 0 || !xls) return;
-  if (record_.startAtCell == settings::True) {
+  if (excelState != ExcelState::Open || !xls) return;
+  if (record_.startAtCell()) {
     const QString address =
         QString::fromLatin1(record_.startCol).trimmed() + QString::number(static_cast<qint64>(record_.startRow));
     if (!xls->selectRange(address)) return accessLost();
@@ -93,7 +93,7 @@ void WorkbookConnection::getStartCell() {
 }
 
 void WorkbookConnection::nextCellMove() {
-  if (excelState == 0 || !xls) return;
+  if (excelState != ExcelState::Open || !xls) return;
   if (record_.startRow == std::numeric_limits<std::int32_t>::max()) return accessLost();
   ++record_.startRow;
   if (cursorView_) cursorView_->showStartRow(QString::number(record_.startRow));
@@ -101,7 +101,7 @@ void WorkbookConnection::nextCellMove() {
 }
 
 void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue& value) {
-  if (excelState == 0 || !xls) return;
+  if (excelState != ExcelState::Open || !xls) return;
   const int column = record_.startColNo + offsetColNo;
   if (column > std::numeric_limits<std::int16_t>::max() || column < std::numeric_limits<std::int16_t>::min())
     return accessLost();

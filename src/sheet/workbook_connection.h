@@ -20,6 +20,10 @@ inline const QString MsgNotFound = QStringLiteral("が見つかりません！")
 inline const QString MsgCannotStart = QStringLiteral("エクセルが起動できません！");
 inline const QString MsgAccessLost = QStringLiteral("エクセルにアクセスできません! 再オープンして下さい");
 
+// Whether writing goes to an open workbook. NotOpen before the first open and
+// after a close, a failed open or a lost connection.
+enum class ExcelState { NotOpen, Open };
+
 // Where the cursor is shown: the start column and start row boxes.
 class CursorView {
 public:
@@ -32,8 +36,7 @@ class WorkbookConnection {
 public:
   WorkbookConnection(settings::SetupRecord& record, MessageBoxes& boxes, SpreadsheetFactory factory);
 
-  // -1: a workbook is open and writing is enabled; 0: none, closed or lost.
-  std::int16_t excelState = 0;
+  ExcelState excelState = ExcelState::NotOpen;
   // The application, empty when none is attached.
   std::unique_ptr<SpreadsheetApp> xls;
 

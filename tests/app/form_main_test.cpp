@@ -164,8 +164,8 @@ TEST_F(FormMainTest, ConditionsPanelOpensNormalisedAndOkStores) {
   child<QLineEdit>("TextRows")->setText(QStringLiteral("25"));
   child<QPushButton>("CommandCellOk")->click();
   EXPECT_TRUE(visible("FrameMain"));
-  EXPECT_EQ(logger.setup.stampMode, 3);
-  EXPECT_EQ(logger.setup.numberingOn, settings::True);
+  EXPECT_EQ(logger.setup.stampMode(), settings::StampMode::DateAndTime);
+  EXPECT_TRUE(logger.setup.numberingOn());
   EXPECT_EQ(logger.setup.measureCount, 25);
 }
 
@@ -243,8 +243,7 @@ TEST_F(FormMainTest, CtrlQSavesSettingsAndClosesTheWindow) {
   EXPECT_FALSE(form->isVisible());
   ASSERT_TRUE(QFile::exists(path));
   settings::SetupRecord back;
-  FakePort fresh;
-  ASSERT_TRUE(settings::loadSetup(back, fresh, path, boxes));
+  ASSERT_EQ(settings::loadSetup(back, path, boxes), settings::SetupLoad::Loaded);
   EXPECT_EQ(back.commPort[0], 1);
   EXPECT_EQ(back.commSettings[0], "9600,n,8,1");
   EXPECT_TRUE(boxes.shown.empty());

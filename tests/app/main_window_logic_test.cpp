@@ -4,6 +4,7 @@
 #include "fakes/fake_spreadsheet.h"
 #include "fakes/manual_clock.h"
 #include "fakes/recording_message_boxes.h"
+#include "app/setup_port.h"
 #include "serial/termios_port.h"
 #include "settings/setup_file.h"
 
@@ -81,7 +82,7 @@ TEST_F(MainWindowLogicTest, StartWithoutSettingsFileKeepsPortDefaultsAndShowsMai
   EXPECT_EQ(logger.setup, settings::SetupRecord());
   EXPECT_EQ(port0().commPort(), 1);
   EXPECT_EQ(port0().settings(), QStringLiteral("9600,n,8,1"));
-  EXPECT_EQ(port0().handshaking(), 0);
+  EXPECT_EQ(port0().handshaking(), serial::FlowControl::None);
   EXPECT_FALSE(port0().portOpen());
   EXPECT_EQ(view.panel, Panel::Main);
   EXPECT_TRUE(view.menusEnabled);
@@ -95,7 +96,9 @@ TEST_F(MainWindowLogicTest, LoadAppliesStoredPortSettingsToChannelZeroOnly) {
   stored.commPort = {2, 5, 5, 5, 5, 5, 5, 5};
   stored.commSettings[0] = "4800,e,7,2";
   stored.commSettings[1] = "300,o,8,1";
-  stored.handshaking = {1, 2, 2, 2, 2, 2, 2, 2};
+  stored.setHandshaking(0, settings::FlowControl::XonXoff);
+  for (std::size_t slot = 1; slot < settings::SlotCount; ++slot)
+    stored.setHandshaking(slot, settings::FlowControl::RtsCts);
   QFile file(dir.filePath(settings::SetupFileName));
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
   file.write(*settings::encodeSetupRecord(stored));
@@ -104,10 +107,38 @@ TEST_F(MainWindowLogicTest, LoadAppliesStoredPortSettingsToChannelZeroOnly) {
   logic.Form_Load();
   EXPECT_EQ(port0().commPort(), 2);
   EXPECT_EQ(port0().settings(), QStringLiteral("4800,e,7,2"));
-  EXPECT_EQ(port0().handshaking(), 1);
+  EXPECT_EQ(port0().handshaking(), serial::FlowControl::XonXoff);
   auto& port1 = static_cast<FakePort&>(logger.port(1));
   EXPECT_TRUE(port1.calls.empty());
   EXPECT_EQ(port1.commPort(), 1);
+}
+
+TEST_F(MainWindowLogicTest, LoadShowsOneMessageForABrokenFileOrARefusedValueAndGoesOn) {
+  settings::SetupRecord refused;
+  refused.commPort[0] = 2;
+  refused.commSettings[0] = "9600,q,8,1";
+  const struct {
+    const char* name;
+    QByteArray bytes;
+    std::vector<std::string> calls;
+  } cases[] = {
+      {"truncated", QByteArray(10, '\0'), {}},
+      {"refused settings", *settings::encodeSetupRecord(refused), {"CommPort=2", "Settings=9600,q,8,1"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    QFile file(dir.filePath(settings::SetupFileName));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(c.bytes);
+    file.close();
+    boxes.shown.clear();
+    port0().calls.clear();
+    view.panel = Panel::Serial;
+    logic.Form_Load();
+    EXPECT_EQ(boxes.texts(), QStringList{settings::MsgLoadFailed});
+    EXPECT_EQ(port0().calls, c.calls);
+    EXPECT_EQ(view.panel, Panel::Main);
+  }
 }
 
 TEST_F(MainWindowLogicTest, UnloadWritesSettingsFileWithThePortValues) {
@@ -117,7 +148,7 @@ TEST_F(MainWindowLogicTest, UnloadWritesSettingsFileWithThePortValues) {
   EXPECT_TRUE(boxes.shown.empty());
   settings::SetupRecord back;
   FakePort fresh;
-  ASSERT_TRUE(settings::loadSetup(back, fresh, dir.filePath(settings::SetupFileName), boxes));
+  ASSERT_TRUE(loadSetupAndPort(back, fresh, dir.filePath(settings::SetupFileName), boxes));
   EXPECT_EQ(back.commPort[0], 3);
   EXPECT_EQ(back.commSettings[0], "9600,n,8,1");
   EXPECT_EQ(fresh.commPort(), 3);
@@ -169,12 +200,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, TextFileNameTest,
 
 TEST_F(MainWindowLogicTest, ExcelButtonSetFollowsWorkbookState) {
   view.fileName = QStringLiteral("/data/book.xls");
-  logger.workbook.excelState = -1;
+  logger.workbook.excelState = sheet::ExcelState::Open;
   logic.excelButtonSet();
   EXPECT_TRUE(view.workbookOpenControls);
   EXPECT_FALSE(view.openVisible);
   EXPECT_FALSE(view.fileChoiceEnabled);
-  logger.workbook.excelState = 0;
+  logger.workbook.excelState = sheet::ExcelState::NotOpen;
   logic.excelButtonSet();
   EXPECT_FALSE(view.workbookOpenControls);
   EXPECT_TRUE(view.openVisible);
@@ -207,13 +238,13 @@ TEST_F(MainWindowLogicTest, OpenAndCloseSwitchTheWorkbookControls) {
   view.setFileNameText(book);
   logic.CommandOpen_Click();
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(logger.workbook.excelState, -1);
+  EXPECT_EQ(logger.workbook.excelState, sheet::ExcelState::Open);
   EXPECT_TRUE(view.workbookOpenControls);
   EXPECT_FALSE(view.openVisible);
   EXPECT_FALSE(view.fileChoiceEnabled);
   EXPECT_EQ(view.focused, 1);
   logic.CommandClose_Click();
-  EXPECT_EQ(logger.workbook.excelState, 0);
+  EXPECT_EQ(logger.workbook.excelState, sheet::ExcelState::NotOpen);
   EXPECT_FALSE(view.workbookOpenControls);
   EXPECT_TRUE(view.openVisible);
   EXPECT_TRUE(view.fileChoiceEnabled);
@@ -227,7 +258,7 @@ TEST_F(MainWindowLogicTest, LostStateKeepsOpenControlsUntilRefreshed) {
   view.setFileNameText(book);
   logic.CommandOpen_Click();
   logger.workbook.excelDataSet(300, QStringLiteral("beyond the last column"));
-  EXPECT_EQ(logger.workbook.excelState, 0);
+  EXPECT_EQ(logger.workbook.excelState, sheet::ExcelState::NotOpen);
   EXPECT_TRUE(view.workbookOpenControls);  // not refreshed on the failure path
   logic.showMainPanel();
   EXPECT_FALSE(view.workbookOpenControls);

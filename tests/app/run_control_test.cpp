@@ -88,7 +88,7 @@ protected:
     QFile f(dir.filePath(QStringLiteral("book.txt")));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(text);
-    logger.setup.scriptFromFile = settings::True;
+    logger.setup.setScriptFromFile(true);
   }
 
   QTemporaryDir dir;
@@ -128,7 +128,7 @@ TEST_F(RunControlTest, PortThatCannotOpenShowsTwoMessagesAndNoRun) {
 }
 
 TEST_F(RunControlTest, ScriptThatCannotLoadStopsWithThePortLeftOpen) {
-  logger.setup.scriptFromFile = settings::True;  // no book.txt
+  logger.setup.setScriptFromFile(true);  // no book.txt
   run.CommandStart_Click();
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_TRUE(boxes.shown[0].text.endsWith(QStringLiteral("がありません")));
@@ -145,7 +145,7 @@ TEST_F(RunControlTest, ScriptThatCannotLoadStopsWithThePortLeftOpen) {
 
 TEST_F(RunControlTest, ABrokenScriptFileIsIgnoredWhileTheScriptFileIsOff) {
   writeScript("NOT A COMMAND\r\n");
-  logger.setup.scriptFromFile = settings::False;
+  logger.setup.setScriptFromFile(false);
   run.CommandStart_Click();
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_TRUE(run.runWindowLoaded());
@@ -153,7 +153,7 @@ TEST_F(RunControlTest, ABrokenScriptFileIsIgnoredWhileTheScriptFileIsOff) {
 }
 
 TEST_F(RunControlTest, ReceivedLinesBecomeRowsAndTheLog) {
-  logger.setup.numberingOn = settings::True;
+  logger.setup.setNumberingOn(true);
   logger.setup.acquisitionNo = 1;
   run.CommandStart_Click();
   tick();  // SSS
@@ -312,7 +312,7 @@ TEST_F(RunControlTest, ASecondRunStartsWithAFreshWindowAndKeepsTheBufferLeftover
   port().receive(u"partial");
   run.CheckLog_Click(true);
   EXPECT_TRUE(host.logShown);
-  port().raise(serial::ComEventFrame);
+  port().raise(serial::CommEvent::Frame);
   EXPECT_FALSE(host.error.isEmpty());
   run.CommandRsEnd_Click();
   run.CommandStart_Click();
@@ -401,7 +401,7 @@ TEST_F(RunControlTest, ProgressFollowsTheRowsAndTheClock) {
   writeScript("SSS\r\nRCV\r\nSET\r\nEEE\r\n");
   logger.setup.measureCount = 3;
   logger.setup.acquireTimeMs = 60000;
-  logger.setup.numberingOn = settings::True;
+  logger.setup.setNumberingOn(true);
   logger.setup.acquisitionNo = 8;
   run.CommandStart_Click();
   ASSERT_FALSE(host.progress.empty());
@@ -432,7 +432,7 @@ TEST_F(RunControlTest, ProgressFollowsTheRowsAndTheClock) {
 }
 
 TEST_F(RunControlTest, ErrorLabelIsNotWrittenWhileTheRunWindowIsClosed) {
-  port().raise(serial::ComEventFrame);
+  port().raise(serial::CommEvent::Frame);
   EXPECT_TRUE(host.error.isEmpty());
 }
 

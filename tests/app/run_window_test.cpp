@@ -51,7 +51,7 @@ protected:
     QFile f(dir.filePath(QStringLiteral("book.txt")));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(text);
-    logger.setup.scriptFromFile = settings::True;
+    logger.setup.setScriptFromFile(true);
   }
   // Ticks the run window as its 10 ms timer does, moving the clock, and lets
   // the events that each tick posts run, until `done` (at most 500 ticks).
@@ -198,7 +198,7 @@ TEST_F(RunWindowTest, TheEndOfTheScriptAsksForEnd) {
 }
 
 TEST_F(RunWindowTest, AcquisitionNumberShowsInTheConditionsPanel) {
-  logger.setup.numberingOn = settings::True;
+  logger.setup.setNumberingOn(true);
   logger.setup.acquisitionNo = 41;
   logger.setup.measureCount = 5;
   form->run().CommandStart_Click();

@@ -78,11 +78,11 @@ protected:
   }
   void writeSetup(std::int32_t acquisitionNo, std::int32_t measureCount) {
     settings::SetupRecord r;
-    r.stampMode = 3;
-    r.scriptFromFile = settings::True;
-    r.numberingOn = settings::True;
+    r.setStampMode(settings::StampMode::DateAndTime);
+    r.setScriptFromFile(true);
+    r.setNumberingOn(true);
     r.acquisitionNo = acquisitionNo;
-    r.startAtCell = settings::True;
+    r.setStartAtCell(true);
     r.startCol = "B";
     r.startRow = 2;
     r.acquireTimeMs = 60000;

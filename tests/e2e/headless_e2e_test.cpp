@@ -56,11 +56,11 @@ protected:
   }
   void writeSetup(std::int32_t acquisitionNo, std::int32_t measureCount) {
     settings::SetupRecord r;
-    r.stampMode = 3;
-    r.scriptFromFile = settings::True;
-    r.numberingOn = settings::True;
+    r.setStampMode(settings::StampMode::DateAndTime);
+    r.setScriptFromFile(true);
+    r.setNumberingOn(true);
     r.acquisitionNo = acquisitionNo;
-    r.startAtCell = settings::True;
+    r.setStartAtCell(true);
     r.startCol = "B";
     r.startRow = 2;
     r.acquireTimeMs = 60000;
@@ -144,7 +144,7 @@ TEST_F(HeadlessE2eTest, TwoRunsWriteRowsAndContinueNumberingAndPosition) {
   EXPECT_EQ(after.startColNo, 2);
 
   // The second run starts at the row reached, with the next number.
-  after.startAtCell = settings::True;
+  after.setStartAtCell(true);
   writeFile(QStringLiteral("setup.dat"), *settings::encodeSetupRecord(after));
   ASSERT_EQ(runHeadless(nullptr, &err), 0) << err.toStdString();
   sheet = cells();

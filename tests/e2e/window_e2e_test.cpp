@@ -55,17 +55,17 @@ TEST(WindowE2eTest, StartNextEndAndCloseWithARealPortAndWorkbook) {
   form.logic().programEntry();
   form.Form_Load();
   form.show();
-  logger.setup.scriptFromFile = settings::True;
-  logger.setup.numberingOn = settings::True;
+  logger.setup.setScriptFromFile(true);
+  logger.setup.setNumberingOn(true);
   logger.setup.acquisitionNo = 1;
   logger.setup.measureCount = 2;
-  logger.setup.startAtCell = settings::True;
+  logger.setup.setStartAtCell(true);
   logger.setup.startCol = "C";
   logger.setup.startRow = 3;
 
   form.setFileNameText(book);
   form.findChild<QPushButton*>(QStringLiteral("CommandOpen"))->click();
-  ASSERT_EQ(logger.workbook.excelState, -1) << boxes.texts().join(QLatin1Char('|')).toStdString();
+  ASSERT_EQ(logger.workbook.excelState, sheet::ExcelState::Open) << boxes.texts().join(QLatin1Char('|')).toStdString();
   form.findChild<QPushButton*>(QStringLiteral("CommandStart"))->click();
   ASSERT_NE(form.formExe(), nullptr) << boxes.texts().join(QLatin1Char('|')).toStdString();
   EXPECT_EQ(form.findChild<QLineEdit*>(QStringLiteral("TextStartCol"))->text(), QStringLiteral("C"));
@@ -89,7 +89,7 @@ TEST(WindowE2eTest, StartNextEndAndCloseWithARealPortAndWorkbook) {
   ASSERT_TRUE(waitFor([&] { return form.formExe() == nullptr && form.isVisible(); }));
   EXPECT_FALSE(logger.port(0).portOpen());
   form.findChild<QPushButton*>(QStringLiteral("CommandClose"))->click();
-  EXPECT_EQ(logger.workbook.excelState, 0);
+  EXPECT_EQ(logger.workbook.excelState, sheet::ExcelState::NotOpen);
 
   auto saved = xls::Workbook::open(book.toStdString());
   ASSERT_TRUE(saved.ok()) << saved.description();

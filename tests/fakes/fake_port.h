@@ -24,7 +24,8 @@ public:
   bool breakOn = false;
   std::vector<bool> breakHistory;
   int pendingOut = 0;  // what outBufferCount() reports
-  int rThreshold = 0, inBufferSize = 1024, inputLen = 0, inputMode = 0;
+  int rThreshold = 0, inBufferSize = 1024, inputLen = 0;
+  serial::InputMode inputMode = serial::InputMode::Text;
   bool rtsEnable = false, dtrEnable = false;
   int openCount = 0;
 
@@ -52,11 +53,12 @@ public:
     settings_ = serial::settingsText(*config);
     return {};
   }
-  int handshaking() const override { return handshaking_; }
-  Status setHandshaking(int mode) override {
-    calls.push_back("Handshaking=" + std::to_string(mode));
-    if (!serial::isValidHandshaking(mode)) return fail(QStringLiteral("フロー制御が正しくありません"));
-    handshaking_ = mode;
+  serial::FlowControl handshaking() const override { return handshaking_; }
+  Status setHandshaking(serial::FlowControl flow) override {
+    calls.push_back("Handshaking=" + std::to_string(serial::handshakingCode(flow)));
+    if (!serial::flowControlFromCode(serial::handshakingCode(flow)))
+      return fail(QStringLiteral("フロー制御が正しくありません"));
+    handshaking_ = flow;
     return {};
   }
   Status setRThreshold(int v) override { return parameter("RThreshold", v, rThreshold); }
@@ -69,7 +71,12 @@ public:
     return s;
   }
   int inBufferCount() const override { return static_cast<int>(incoming.size()); }
-  Status setInputMode(int v) override { return parameter("InputMode", v, inputMode); }
+  Status setInputMode(serial::InputMode v) override {
+    calls.push_back("InputMode=" + std::to_string(static_cast<int>(v)));
+    if (refuseParameters) return fail(QStringLiteral("設定できません"));
+    inputMode = v;
+    return {};
+  }
   Status setRTSEnable(bool v) override { return flag("RTSEnable", v, rtsEnable); }
   Status setDTREnable(bool v) override { return flag("DTREnable", v, dtrEnable); }
 
@@ -79,7 +86,7 @@ public:
     incoming.erase(0, n);
     return taken;
   }
-  int commEvent() const override { return event_; }
+  serial::CommEvent commEvent() const override { return event_; }
 
   Status output(const cp932::CodeString& text) override {
     if (!open_) return fail(QStringLiteral("ポートが開いていません"));
@@ -109,14 +116,14 @@ public:
   void receive(const cp932::CodeString& characters) {
     for (const char16_t c : characters) {
       incoming.push_back(c);
-      raise(serial::ComEvReceive);
+      raise(serial::CommEvent::Receive);
     }
   }
-  // Test side: raises one event with `code`.
-  void raise(int code) {
-    event_ = code;
+  // Test side: raises one event.
+  void raise(serial::CommEvent event) {
+    event_ = event;
     emit onComm();
-    event_ = 0;
+    event_ = serial::CommEvent{};
   }
 
 private:
@@ -136,8 +143,8 @@ private:
   bool open_ = false;
   int port_ = 1;
   QString settings_ = QStringLiteral("9600,n,8,1");
-  int handshaking_ = 0;
-  int event_ = 0;
+  serial::FlowControl handshaking_ = serial::FlowControl::None;
+  serial::CommEvent event_{};
 };
 
 }  // namespace kestrune::testing

@@ -45,7 +45,7 @@ protected:
     const QString book = dir.filePath(QStringLiteral("b.xls"));
     QFile(book).open(QIODevice::WriteOnly);
     workbook.CommandOpen_Click(book, [] {}, {});
-    EXPECT_EQ(workbook.excelState, -1);
+    EXPECT_EQ(workbook.excelState, sheet::ExcelState::Open);
     static_cast<void>(port.setPortOpen(true));
     setup.startRow = 1;
     setup.startColNo = 1;
@@ -169,7 +169,7 @@ TEST_F(InterpreterTest, WorkedExampleTickByTick) {
 
 TEST_F(InterpreterTest, BuiltInScriptWritesOneRowPerLine) {
   setup.measureCount = 2;
-  setup.numberingOn = settings::True;
+  setup.setNumberingOn(true);
   setup.acquisitionNo = 7;
   start();
   tick();  // SSS
@@ -496,7 +496,7 @@ TEST_F(InterpreterTest, SeveralSetStepsWriteEachValueOnceInItsColumn) {
 
 TEST_F(InterpreterTest, AnAcquisitionWithoutFieldsLeavesItsRowEmptyButCountsItsNumber) {
   load({"RTM:0", "SSS", "RCV", "SET", "EEE"});
-  setup.numberingOn = settings::True;
+  setup.setNumberingOn(true);
   setup.acquisitionNo = 7;
   setup.measureCount = 2;
   start();
@@ -579,9 +579,9 @@ TEST_F(InterpreterTest, DoubleByteCharacterNeverMatchesAByteCode) {
 }
 
 TEST_F(InterpreterTest, NumberAndStampStandBeforeTheFirstField) {
-  setup.numberingOn = settings::True;
+  setup.setNumberingOn(true);
   setup.acquisitionNo = 41;
-  setup.stampMode = 3;
+  setup.setStampMode(settings::StampMode::DateAndTime);
   reception.recvBuffer[0] = u"12.5,OK\r";
   interp.rcvDataGet(0);
   ASSERT_EQ(interp.valueCount, 4);
@@ -593,23 +593,24 @@ TEST_F(InterpreterTest, NumberAndStampStandBeforeTheFirstField) {
 }
 
 TEST_F(InterpreterTest, StampKindsFollowTheMode) {
-  const sheet::Stamp::Kind kinds[] = {sheet::Stamp::Kind::Date, sheet::Stamp::Kind::Time};
-  for (int mode = 1; mode <= 2; ++mode) {
+  const std::pair<settings::StampMode, sheet::Stamp::Kind> kinds[] = {
+      {settings::StampMode::Date, sheet::Stamp::Kind::Date}, {settings::StampMode::Time, sheet::Stamp::Kind::Time}};
+  for (const auto& [mode, kind] : kinds) {
     interp.valueCount = 0;
-    setup.stampMode = static_cast<std::int16_t>(mode);
+    setup.setStampMode(mode);
     reception.recvBuffer[0] = u"x\r";
     interp.rcvDataGet(0);
-    EXPECT_EQ(std::get<sheet::Stamp>(interp.acquiredValues[0]).kind, kinds[mode - 1]);
+    EXPECT_EQ(std::get<sheet::Stamp>(interp.acquiredValues[0]).kind, kind);
   }
   interp.valueCount = 0;
-  setup.stampMode = 0;
+  setup.setStampMode(settings::StampMode::None);
   reception.recvBuffer[0] = u"x\r";
   interp.rcvDataGet(0);
   EXPECT_EQ(interp.valueCount, 1);
 }
 
 TEST_F(InterpreterTest, AtMostOneHundredEntries) {
-  setup.numberingOn = settings::True;
+  setup.setNumberingOn(true);
   CodeString line;
   for (int i = 0; i < 150; ++i) line += u"v,";
   line += u"\r";

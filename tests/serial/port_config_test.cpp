@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace kestrune::serial {
 namespace {
 
@@ -52,9 +54,21 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(HandshakingTest, AcceptsZeroToThree) {
-  EXPECT_FALSE(isValidHandshaking(-1));
-  for (int mode = 0; mode <= 3; ++mode) EXPECT_TRUE(isValidHandshaking(mode)) << mode;
-  EXPECT_FALSE(isValidHandshaking(4));
+  const struct {
+    int code;
+    std::optional<FlowControl> flow;
+  } cases[] = {{-1, std::nullopt},       {0, FlowControl::None},          {1, FlowControl::XonXoff},
+               {2, FlowControl::RtsCts}, {3, FlowControl::RtsCtsXonXoff}, {4, std::nullopt}};
+  for (const auto& c : cases) {
+    const Result<FlowControl> flow = flowControlFromCode(c.code);
+    ASSERT_EQ(flow.ok(), c.flow.has_value()) << c.code;
+    if (!c.flow) {
+      EXPECT_EQ(flow.description(), QStringLiteral("フロー制御 %1 は使用できません（0～3）").arg(c.code));
+      continue;
+    }
+    EXPECT_EQ(*flow, *c.flow) << c.code;
+    EXPECT_EQ(handshakingCode(*flow), c.code);
+  }
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ TEST_F(ReceptionTest, AFullBufferKeepsItsCompleteLinesAndDropsTheLineItCannotHol
 
 TEST_F(ReceptionTest, AnOverlongLineIsDroppedUpToItsLineEndAndSaidSo) {
   // A CTS change silences the label's usual rule, not this message.
-  reception.lastEventMsg = eventText(ComEvCTS).text;
+  reception.lastEventMsg = eventText(CommEvent::Cts).text;
   reception.recvBuffer[0] = cp932::CodeString(ReceiveBufferLimit - 1, u'a');
   port.receive(u"b");
   EXPECT_TRUE(reception.recvBuffer[0].empty());
@@ -93,7 +93,7 @@ TEST_F(ReceptionTest, OtherChannelsBuffersAreSeparate) {
 }
 
 struct EventCase {
-  int code;
+  int code;  // by number: the events' own and some outside the enumeration
   bool lineState;
   const char* text;
 };
@@ -102,7 +102,7 @@ class EventTextTest : public ::testing::TestWithParam<EventCase> {};
 
 TEST_P(EventTextTest, EveryCodeHasItsText) {
   const EventCase& c = GetParam();
-  const EventText e = eventText(c.code);
+  const EventText e = eventText(static_cast<CommEvent>(c.code));
   EXPECT_EQ(e.lineState, c.lineState);
   EXPECT_EQ(e.text, QString::fromUtf8(c.text));
 }
@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
         EventCase{2, false, ""}));
 
 TEST_F(ReceptionTest, ErrorIsShownWithTimeAndRestampedByLaterReceptions) {
-  port.raise(ComEventRxParity);
+  port.raise(CommEvent::RxParity);
   EXPECT_EQ(label.text, QStringLiteral("14:03:05 ﾊﾟﾘﾃｨ ｴﾗｰが発生しました。"));
   for (int i = 0; i < 10; ++i) {
     clock.advance(1000);
@@ -137,14 +137,14 @@ TEST_F(ReceptionTest, ErrorIsShownWithTimeAndRestampedByLaterReceptions) {
 
 TEST_F(ReceptionTest, NothingIsWrittenBeforeAnyError) {
   port.receive(u"abc");
-  port.raise(ComEvSend);
+  port.raise(CommEvent::Send);
   EXPECT_EQ(label.writes, 0);
 }
 
 TEST_F(ReceptionTest, ALineStateEventSilencesTheLabelForGood) {
-  port.raise(ComEvCTS);
+  port.raise(CommEvent::Cts);
   EXPECT_EQ(reception.lastEventMsg, QStringLiteral("CTS ﾗｲﾝの状態が変化しました。"));
-  port.raise(ComEventFrame);
+  port.raise(CommEvent::Frame);
   port.receive(u"a");
   EXPECT_EQ(label.writes, 0);
   EXPECT_EQ(reception.lastErrorMsg, QStringLiteral("ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。"));
@@ -152,7 +152,7 @@ TEST_F(ReceptionTest, ALineStateEventSilencesTheLabelForGood) {
 
 TEST_F(ReceptionTest, LabelIsSkippedWhileTheRunWindowIsClosedAndErrorKeptForLater) {
   labelOpen = false;
-  port.raise(ComEventOverrun);
+  port.raise(CommEvent::Overrun);
   EXPECT_EQ(label.writes, 0);
   labelOpen = true;
   clock.advance(60000);
@@ -161,7 +161,7 @@ TEST_F(ReceptionTest, LabelIsSkippedWhileTheRunWindowIsClosedAndErrorKeptForLate
 }
 
 TEST_F(ReceptionTest, UnknownCodeIsAnError) {
-  port.raise(4242);
+  port.raise(static_cast<CommEvent>(4242));
   EXPECT_EQ(reception.lastErrorMsg, QStringLiteral("未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"));
   EXPECT_EQ(label.writes, 1);
 }

@@ -184,9 +184,9 @@ TEST_F(SerialPanelTest, ExtraEntriesKeepNumericOrderAndParityPositions) {
 }
 
 TEST_F(SerialPanelTest, FlowControlThreeShowsRtsAndBecomesTwo) {
-  ASSERT_TRUE(port.setHandshaking(3).ok());
+  ASSERT_TRUE(port.setHandshaking(FlowControl::RtsCtsXonXoff).ok());
   panel.LoadPropertySettings();
-  EXPECT_EQ(port.handshaking(), 2);
+  EXPECT_EQ(port.handshaking(), FlowControl::RtsCts);
   EXPECT_EQ(view.selectedText(RsList::Flow), QStringLiteral("RTS"));
 }
 
@@ -249,7 +249,8 @@ TEST_F(SerialPanelTest, NoSelectionIsRefusedByThePortWithAWarning) {
   view.selected[RsList::Flow] = -1;
   EXPECT_FALSE(panel.CommandRsOk());
   EXPECT_EQ(boxes.shown.size(), 2u);
-  EXPECT_EQ(port.handshaking(), 0);
+  EXPECT_EQ(boxes.shown[1].text, QStringLiteral("フロー制御 -1 は使用できません（0～3）"));
+  EXPECT_EQ(port.handshaking(), FlowControl::None);
 }
 
 TEST_F(SerialPanelTest, NoPortSelectionMeansPortZeroAndIsRefused) {

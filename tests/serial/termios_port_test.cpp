@@ -49,7 +49,7 @@ bool waitUntil(Condition condition) {
 struct FormatCase {
   const char* name;
   PortConfig config;
-  int handshaking;
+  FlowControl flow;
   speed_t speed;
   tcflag_t cflag;  // the expected size, parity, stop and RTS/CTS bits
   tcflag_t iflag;  // the expected software flow control bits
@@ -59,17 +59,20 @@ constexpr tcflag_t kFormatBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRT
 constexpr tcflag_t kFlowBits = IXON | IXOFF | IXANY;
 
 const FormatCase kFormatCases[] = {
-    {"9600 n 8 1", config(9600, Parity::None, 8, StopBits::One), 0, B9600, CS8, 0},
-    {"19200 e 7 2 rts", config(19200, Parity::Even, 7, StopBits::Two), 2, B19200, CS7 | PARENB | CSTOPB | CRTSCTS, 0},
-    {"1200 o 6 1 xon", config(1200, Parity::Odd, 6, StopBits::One), 1, B1200, CS6 | PARENB | PARODD, IXON | IXOFF},
-    {"300 m 7 1 both", config(300, Parity::Mark, 7, StopBits::One), 3, B300, CS7 | PARENB | PARODD | CMSPAR | CRTSCTS,
+    {"9600 n 8 1", config(9600, Parity::None, 8, StopBits::One), FlowControl::None, B9600, CS8, 0},
+    {"19200 e 7 2 rts", config(19200, Parity::Even, 7, StopBits::Two), FlowControl::RtsCts, B19200,
+     CS7 | PARENB | CSTOPB | CRTSCTS, 0},
+    {"1200 o 6 1 xon", config(1200, Parity::Odd, 6, StopBits::One), FlowControl::XonXoff, B1200, CS6 | PARENB | PARODD,
      IXON | IXOFF},
-    {"4800 s 8 2", config(4800, Parity::Space, 8, StopBits::Two), 0, B4800, CS8 | PARENB | CMSPAR | CSTOPB, 0},
+    {"300 m 7 1 both", config(300, Parity::Mark, 7, StopBits::One), FlowControl::RtsCtsXonXoff, B300,
+     CS7 | PARENB | PARODD | CMSPAR | CRTSCTS, IXON | IXOFF},
+    {"4800 s 8 2", config(4800, Parity::Space, 8, StopBits::Two), FlowControl::None, B4800,
+     CS8 | PARENB | CMSPAR | CSTOPB, 0},
     // termios has no 1.5 stop bits; CSTOPB gives 1.5 with 5 data bits on a UART.
-    {"110 n 5 1.5", config(110, Parity::None, 5, StopBits::OnePointFive), 0, B110, CS5 | CSTOPB, 0},
-    {"115200 e 8 1.5", config(115200, Parity::Even, 8, StopBits::OnePointFive), 1, B115200, CS8 | PARENB | CSTOPB,
-     IXON | IXOFF},
-    {"4000000 n 8 1", config(4000000, Parity::None, 8, StopBits::One), 0, B4000000, CS8, 0},
+    {"110 n 5 1.5", config(110, Parity::None, 5, StopBits::OnePointFive), FlowControl::None, B110, CS5 | CSTOPB, 0},
+    {"115200 e 8 1.5", config(115200, Parity::Even, 8, StopBits::OnePointFive), FlowControl::XonXoff, B115200,
+     CS8 | PARENB | CSTOPB, IXON | IXOFF},
+    {"4000000 n 8 1", config(4000000, Parity::None, 8, StopBits::One), FlowControl::None, B4000000, CS8, 0},
 };
 
 void expectFormat(const FormatCase& c, const termios& t) {
@@ -85,7 +88,7 @@ void expectFormat(const FormatCase& c, const termios& t) {
 TEST(ApplyPortConfig, SetsTheLineFormatOnACleanTermios) {
   for (const FormatCase& c : kFormatCases) {
     termios t{};
-    applyPortConfig(c.config, c.handshaking, t);
+    applyPortConfig(c.config, c.flow, t);
     expectFormat(c, t);
   }
 }
@@ -100,7 +103,7 @@ TEST(ApplyPortConfig, ReplacesEveryFormatBitAndLeavesTheOthers) {
     t.c_cc[VSTART] = 'q';
     t.c_cc[VSTOP] = 's';
     t.c_cc[VMIN] = 7;
-    applyPortConfig(c.config, c.handshaking, t);
+    applyPortConfig(c.config, c.flow, t);
     expectFormat(c, t);
     SCOPED_TRACE(c.name);
     EXPECT_NE(t.c_cflag & CLOCAL, 0u);
@@ -116,7 +119,7 @@ TEST(ApplyPortConfig, EverySupportedSpeedHasItsOwnCode) {
   std::set<speed_t> codes;
   for (const int baud : supportedBaudRates()) {
     termios t{};
-    applyPortConfig(config(baud, Parity::None, 8, StopBits::One), 0, t);
+    applyPortConfig(config(baud, Parity::None, 8, StopBits::One), FlowControl::None, t);
     EXPECT_NE(::cfgetospeed(&t), speed_t{B0}) << baud;
     codes.insert(::cfgetospeed(&t));
   }
@@ -127,7 +130,7 @@ TEST(ApplyPortConfig, AnUnknownSpeedLeavesTheSpeedAlone) {
   termios t{};
   ::cfsetospeed(&t, B2400);
   ::cfsetispeed(&t, B2400);
-  applyPortConfig(config(12345, Parity::Even, 7, StopBits::One), 0, t);
+  applyPortConfig(config(12345, Parity::Even, 7, StopBits::One), FlowControl::None, t);
   EXPECT_EQ(::cfgetospeed(&t), speed_t{B2400});
   EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t{CS7});
 }
@@ -137,22 +140,22 @@ TEST(ApplyPortConfig, AnUnknownSpeedLeavesTheSpeedAlone) {
 TEST(ModemLineEvents, OneEventPerChangedLineInAFixedOrder) {
   struct Case {
     int before, after;
-    std::vector<int> events;
+    std::vector<CommEvent> events;
   };
   const int all = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI;
   const Case cases[] = {
       {0, 0, {}},
       {all, all, {}},
-      {0, TIOCM_CTS, {ComEvCTS}},
-      {TIOCM_CTS, 0, {ComEvCTS}},
-      {TIOCM_DSR, 0, {ComEvDSR}},
-      {0, TIOCM_CD, {ComEvCD}},
-      {0, TIOCM_RI, {ComEvRing}},
-      {0, all, {ComEvCTS, ComEvDSR, ComEvCD, ComEvRing}},
-      {TIOCM_CTS | TIOCM_CD, TIOCM_DSR | TIOCM_CD, {ComEvCTS, ComEvDSR}},
+      {0, TIOCM_CTS, {CommEvent::Cts}},
+      {TIOCM_CTS, 0, {CommEvent::Cts}},
+      {TIOCM_DSR, 0, {CommEvent::Dsr}},
+      {0, TIOCM_CD, {CommEvent::Cd}},
+      {0, TIOCM_RI, {CommEvent::Ring}},
+      {0, all, {CommEvent::Cts, CommEvent::Dsr, CommEvent::Cd, CommEvent::Ring}},
+      {TIOCM_CTS | TIOCM_CD, TIOCM_DSR | TIOCM_CD, {CommEvent::Cts, CommEvent::Dsr}},
       // Lines we do not report (RTS, DTR are ours) raise nothing.
       {0, TIOCM_RTS | TIOCM_DTR, {}},
-      {TIOCM_RTS | TIOCM_RI, TIOCM_DTR, {ComEvRing}},
+      {TIOCM_RTS | TIOCM_RI, TIOCM_DTR, {CommEvent::Ring}},
   };
   for (const Case& c : cases)
     EXPECT_EQ(modemLineEvents(c.before, c.after), c.events) << std::hex << c.before << " -> " << c.after;
@@ -162,18 +165,21 @@ TEST(ErrorCounterEvents, OneEventPerCounterThatGrew) {
   struct Case {
     const char* name;
     ErrorCounters before, after;
-    std::vector<int> events;
+    std::vector<CommEvent> events;
   };
   const Case cases[] = {
       {"unchanged", {1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, {}},
-      {"break", {}, {1, 0, 0, 0, 0}, {ComEventBreak}},
-      {"frame grew by many", {0, 10, 0, 0, 0}, {0, 25, 0, 0, 0}, {ComEventFrame}},
-      {"overrun", {}, {0, 0, 1, 0, 0}, {ComEventOverrun}},
-      {"buffer overrun", {}, {0, 0, 0, 1, 0}, {ComEventRxOver}},
-      {"parity", {}, {0, 0, 0, 0, 1}, {ComEventRxParity}},
-      {"all", {}, {1, 1, 1, 1, 1}, {ComEventBreak, ComEventFrame, ComEventOverrun, ComEventRxOver, ComEventRxParity}},
-      {"wrap-around", {0, 0, 0xFFFFFFFFu, 0, 0}, {0, 0, 0, 0, 0}, {ComEventOverrun}},
-      {"parity and break", {7, 0, 0, 0, 1}, {8, 0, 0, 0, 2}, {ComEventBreak, ComEventRxParity}},
+      {"break", {}, {1, 0, 0, 0, 0}, {CommEvent::Break}},
+      {"frame grew by many", {0, 10, 0, 0, 0}, {0, 25, 0, 0, 0}, {CommEvent::Frame}},
+      {"overrun", {}, {0, 0, 1, 0, 0}, {CommEvent::Overrun}},
+      {"buffer overrun", {}, {0, 0, 0, 1, 0}, {CommEvent::RxOver}},
+      {"parity", {}, {0, 0, 0, 0, 1}, {CommEvent::RxParity}},
+      {"all",
+       {},
+       {1, 1, 1, 1, 1},
+       {CommEvent::Break, CommEvent::Frame, CommEvent::Overrun, CommEvent::RxOver, CommEvent::RxParity}},
+      {"wrap-around", {0, 0, 0xFFFFFFFFu, 0, 0}, {0, 0, 0, 0, 0}, {CommEvent::Overrun}},
+      {"parity and break", {7, 0, 0, 0, 1}, {8, 0, 0, 0, 2}, {CommEvent::Break, CommEvent::RxParity}},
   };
   for (const Case& c : cases) EXPECT_EQ(errorCounterEvents(c.before, c.after), c.events) << c.name;
 }
@@ -255,13 +261,13 @@ private:
 };
 
 struct Event {
-  int code;
+  CommEvent code;
   CodeString text;  // what input() gave for a reception
   friend bool operator==(const Event&, const Event&) = default;
 };
 
 std::ostream& operator<<(std::ostream& os, const Event& e) {
-  os << "{" << e.code << ":";
+  os << "{" << static_cast<int>(e.code) << ":";
   for (const char16_t c : e.text) os << " " << std::hex << static_cast<int>(c) << std::dec;
   return os << "}";
 }
@@ -275,8 +281,8 @@ protected:
   // Records every event, taking the input of receptions.
   void record(TermiosPort& port) {
     QObject::connect(&port, &Port::onComm, &port, [this, &port] {
-      const int code = port.commEvent();
-      events.push_back({code, code == ComEvReceive ? port.input() : CodeString{}});
+      const CommEvent code = port.commEvent();
+      events.push_back({code, code == CommEvent::Receive ? port.input() : CodeString{}});
     });
   }
   static void openForCharacters(TermiosPort& port) {
@@ -295,7 +301,7 @@ TEST_F(TermiosPortTest, Defaults) {
   EXPECT_FALSE(port.portOpen());
   EXPECT_EQ(port.commPort(), 1);
   EXPECT_EQ(port.settings(), QStringLiteral("9600,n,8,1"));
-  EXPECT_EQ(port.handshaking(), 0);
+  EXPECT_EQ(port.handshaking(), FlowControl::None);
   EXPECT_EQ(port.inBufferCount(), 0);
   EXPECT_EQ(port.outBufferCount(), 0);
   EXPECT_TRUE(port.input().empty());
@@ -321,15 +327,17 @@ TEST_F(TermiosPortTest, RefusedValuesKeepTheOldOnes) {
   }
   EXPECT_EQ(port.settings(), QStringLiteral("19200,e,7,1.5"));
 
-  ASSERT_TRUE(port.setHandshaking(3));
-  EXPECT_FALSE(port.setHandshaking(4));
-  EXPECT_FALSE(port.setHandshaking(-1));
-  EXPECT_EQ(port.handshaking(), 3);
+  ASSERT_TRUE(port.setHandshaking(FlowControl::RtsCtsXonXoff));
+  // Values from outside the enumerations, as an unchecked cast would give.
+  EXPECT_FALSE(port.setHandshaking(static_cast<FlowControl>(4)));
+  EXPECT_FALSE(port.setHandshaking(static_cast<FlowControl>(-1)));
+  EXPECT_EQ(port.handshaking(), FlowControl::RtsCtsXonXoff);
 
   EXPECT_FALSE(port.setRThreshold(-1));
   EXPECT_FALSE(port.setInputLen(-1));
   EXPECT_FALSE(port.setInBufferSize(0));
-  EXPECT_FALSE(port.setInputMode(2));
+  EXPECT_FALSE(port.setInputMode(static_cast<InputMode>(2)));
+  EXPECT_TRUE(port.setInputMode(InputMode::Binary));
   EXPECT_FALSE(port.setInBufferCount(1));
   EXPECT_FALSE(port.setOutBufferCount(5));
   EXPECT_TRUE(port.setInBufferCount(0));
@@ -339,7 +347,7 @@ TEST_F(TermiosPortTest, RefusedValuesKeepTheOldOnes) {
 TEST_F(TermiosPortTest, OpenAppliesRawModeSettingsAndHandshaking) {
   TermiosPort port(map);
   ASSERT_TRUE(port.setSettings(QStringLiteral("19200,O,7,2")));
-  ASSERT_TRUE(port.setHandshaking(HandshakeRts));
+  ASSERT_TRUE(port.setHandshaking(FlowControl::RtsCts));
   ASSERT_TRUE(port.setPortOpen(true)) << port.setPortOpen(true).description().toStdString();
 
   const termios t = pty.slaveAttributes();
@@ -366,7 +374,7 @@ TEST_F(TermiosPortTest, SettingsAndHandshakingChangeTheOpenDeviceAtOnce) {
   TermiosPort port(map);
   ASSERT_TRUE(port.setPortOpen(true));
   ASSERT_TRUE(port.setSettings(QStringLiteral("2400,M,8,1.5")));
-  ASSERT_TRUE(port.setHandshaking(HandshakeXonXoff));
+  ASSERT_TRUE(port.setHandshaking(FlowControl::XonXoff));
   termios t = pty.slaveAttributes();
   EXPECT_EQ(::cfgetospeed(&t), speed_t{B2400});
   EXPECT_EQ(t.c_cflag & (CMSPAR | PARODD), tcflag_t{CMSPAR | PARODD});
@@ -377,14 +385,14 @@ TEST_F(TermiosPortTest, SettingsAndHandshakingChangeTheOpenDeviceAtOnce) {
 
   // A refused value leaves both the port and the device as they were.
   EXPECT_FALSE(port.setSettings(QStringLiteral("2400,q,8,1")));
-  EXPECT_FALSE(port.setHandshaking(7));
+  EXPECT_FALSE(port.setHandshaking(static_cast<FlowControl>(7)));
   t = pty.slaveAttributes();
   EXPECT_EQ(::cfgetospeed(&t), speed_t{B2400});
   EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t{IXON | IXOFF});
   EXPECT_EQ(port.settings(), QStringLiteral("2400,m,8,1.5"));
-  EXPECT_EQ(port.handshaking(), HandshakeXonXoff);
+  EXPECT_EQ(port.handshaking(), FlowControl::XonXoff);
 
-  ASSERT_TRUE(port.setHandshaking(HandshakeRtsXonXoff));
+  ASSERT_TRUE(port.setHandshaking(FlowControl::RtsCtsXonXoff));
   t = pty.slaveAttributes();
   EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
   EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t{IXON | IXOFF});
@@ -399,7 +407,7 @@ TEST_F(TermiosPortTest, EveryPanelCombinationOpensTwiceInARow) {
     for (const char* data : {"7", "8"})
       for (const char* parity : {"e", "o", "n"})
         for (const char* stop : {"1", "1.5", "2"})
-          for (int flow : {HandshakeNone, HandshakeXonXoff, HandshakeRts}) {
+          for (FlowControl flow : {FlowControl::None, FlowControl::XonXoff, FlowControl::RtsCts}) {
             const QString settings = QStringLiteral("%1,%2,%3,%4").arg(speed, parity, data, stop);
             TermiosPort port(map);
             ASSERT_TRUE(port.setSettings(settings));
@@ -407,8 +415,8 @@ TEST_F(TermiosPortTest, EveryPanelCombinationOpensTwiceInARow) {
             for (int attempt = 1; attempt <= 2; ++attempt) {
               const Status opened = port.setPortOpen(true);
               if (!opened)
-                failures.push_back(settings.toStdString() + " flow " + std::to_string(flow) + " open " +
-                                   std::to_string(attempt) + ": " + opened.description().toStdString());
+                failures.push_back(settings.toStdString() + " flow " + std::to_string(handshakingCode(flow)) +
+                                   " open " + std::to_string(attempt) + ": " + opened.description().toStdString());
               ASSERT_TRUE(port.setPortOpen(false));
             }
           }
@@ -533,7 +541,7 @@ TEST_F(TermiosPortTest, DeliversOneCharacterPerEventWithDoubleByteCharactersWhol
 
   pty.send("A");
   ASSERT_TRUE(waitUntil([&] { return events.size() == 1; }));
-  EXPECT_EQ(events[0], (Event{ComEvReceive, u"A"}));
+  EXPECT_EQ(events[0], (Event{CommEvent::Receive, u"A"}));
 
   // The lead byte alone completes no character.
   pty.send("\x82");
@@ -546,8 +554,8 @@ TEST_F(TermiosPortTest, DeliversOneCharacterPerEventWithDoubleByteCharactersWhol
   pty.send("Z");
   ASSERT_TRUE(waitUntil([&] { return events.size() >= 3; }));
   ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[1], (Event{ComEvReceive, CodeString(1, char16_t{0x82A0})}));
-  EXPECT_EQ(events[2], (Event{ComEvReceive, u"Z"}));
+  EXPECT_EQ(events[1], (Event{CommEvent::Receive, CodeString(1, char16_t{0x82A0})}));
+  EXPECT_EQ(events[2], (Event{CommEvent::Receive, u"Z"}));
 }
 
 TEST_F(TermiosPortTest, BytesSentBeforeOpeningAreNotDelivered) {
@@ -558,7 +566,7 @@ TEST_F(TermiosPortTest, BytesSentBeforeOpeningAreNotDelivered) {
   pty.send("A");
   ASSERT_TRUE(waitUntil([&] { return !events.empty(); }));
   QCoreApplication::processEvents();
-  EXPECT_EQ(events, (std::vector<Event>{{ComEvReceive, u"A"}}));
+  EXPECT_EQ(events, (std::vector<Event>{{CommEvent::Receive, u"A"}}));
 }
 
 TEST_F(TermiosPortTest, BytesOutsideTheCodePageArriveAsCharacters) {
@@ -574,7 +582,7 @@ TEST_F(TermiosPortTest, BytesOutsideTheCodePageArriveAsCharacters) {
   ASSERT_TRUE(waitUntil([&] { return events.size() >= expected.size(); }));
   ASSERT_EQ(events.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i)
-    EXPECT_EQ(events[i], (Event{ComEvReceive, CodeString(1, expected[i])})) << i;
+    EXPECT_EQ(events[i], (Event{CommEvent::Receive, CodeString(1, expected[i])})) << i;
 }
 
 TEST_F(TermiosPortTest, ThresholdAndInputLenGovernEventsAndInput) {
@@ -582,7 +590,7 @@ TEST_F(TermiosPortTest, ThresholdAndInputLenGovernEventsAndInput) {
   ASSERT_TRUE(port.setRThreshold(3));
   ASSERT_TRUE(port.setInputLen(2));
   int receptions = 0;
-  QObject::connect(&port, &Port::onComm, &port, [&] { receptions += port.commEvent() == ComEvReceive ? 1 : 0; });
+  QObject::connect(&port, &Port::onComm, &port, [&] { receptions += port.commEvent() == CommEvent::Receive ? 1 : 0; });
   ASSERT_TRUE(port.setPortOpen(true));
 
   pty.send("ab");
@@ -609,13 +617,13 @@ TEST_F(TermiosPortTest, AFullInputBufferDropsCharactersAndReportsOncePerOverflow
   pty.send("ABCDE");
   ASSERT_TRUE(waitUntil([&] { return pty.slaveInputEmpty() && !events.empty(); }));
   QCoreApplication::processEvents();
-  EXPECT_EQ(events, (std::vector<Event>{{ComEventRxOver, {}}}));
+  EXPECT_EQ(events, (std::vector<Event>{{CommEvent::RxOver, {}}}));
   EXPECT_EQ(port.input(), u"ABC");
 
   pty.send("FGHIJ");
   ASSERT_TRUE(waitUntil([&] { return events.size() >= 2; }));
   EXPECT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[1].code, ComEventRxOver);
+  EXPECT_EQ(events[1].code, CommEvent::RxOver);
   EXPECT_EQ(port.input(), u"FGH");
 }
 
@@ -647,7 +655,7 @@ TEST_F(TermiosPortTest, AHandlerRunningAnEventLoopIsNotReentered) {
   EXPECT_EQ(deepest, 1);
   EXPECT_EQ(queuedDuringHandler, 1);  // "B" waited for the first handler to return
   EXPECT_EQ(inputs, (std::vector<CodeString>{u"A", u"B"}));
-  EXPECT_EQ(port.commEvent(), ComEvReceive);
+  EXPECT_EQ(port.commEvent(), CommEvent::Receive);
 }
 
 TEST_F(TermiosPortTest, AHandlerThatClosesThePortDropsTheRemainingEvents) {
@@ -767,7 +775,7 @@ TEST_F(TermiosPortTest, ADeviceThatGoesAwayIsReportedOnce) {
   pty.closeMaster();
   ASSERT_TRUE(waitUntil([&] { return events.size() > 2; }));
   for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  EXPECT_EQ(events.back(), (Event{ComEventDeviceLost, {}}));
+  EXPECT_EQ(events.back(), (Event{CommEvent::DeviceLost, {}}));
   EXPECT_EQ(events.size(), 3u);
   EXPECT_TRUE(port.portOpen());
 
@@ -798,7 +806,7 @@ TEST_F(TermiosPortTest, ALostDeviceIsOpenedAgainWhenItComesBackAtTheSamePath) {
 
   pty.closeMaster();
   ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
-  EXPECT_EQ(events.back(), (Event{ComEventDeviceLost, {}}));
+  EXPECT_EQ(events.back(), (Event{CommEvent::DeviceLost, {}}));
   EXPECT_FALSE(port.output(u"x"));  // nothing to write to meanwhile
   for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   EXPECT_EQ(events.size(), 2u);  // reported once, however often it is looked for
@@ -809,12 +817,12 @@ TEST_F(TermiosPortTest, ALostDeviceIsOpenedAgainWhenItComesBackAtTheSamePath) {
   ASSERT_EQ(::symlink(next.path().toLocal8Bit().constData(), temporary.c_str()), 0);
   ASSERT_EQ(::rename(temporary.c_str(), link.c_str()), 0);
   ASSERT_TRUE(waitUntil([&] { return events.size() == 3; }));
-  EXPECT_EQ(events.back(), (Event{ComEventDeviceFound, {}}));
+  EXPECT_EQ(events.back(), (Event{CommEvent::DeviceFound, {}}));
   const termios taken = next.slaveAttributes();
   EXPECT_EQ(::cfgetospeed(&taken), speed_t{B19200});  // the same settings
   next.send("b");
   ASSERT_TRUE(waitUntil([&] { return events.size() == 4; }));
-  EXPECT_EQ(events.back(), (Event{ComEvReceive, u"b"}));
+  EXPECT_EQ(events.back(), (Event{CommEvent::Receive, u"b"}));
   ASSERT_TRUE(port.output(u"ok"));
   ASSERT_TRUE(waitUntil([&] { return next.drain() == "ok"; }));
   ASSERT_TRUE(port.setPortOpen(false));
@@ -831,7 +839,7 @@ TEST_F(TermiosPortTest, ClosingALostPortStopsLookingForTheDevice) {
   EXPECT_FALSE(port.portOpen());
   // Nothing is reopened behind the closed port's back.
   for (int i = 0; i < 70; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  EXPECT_EQ(events, (std::vector<Event>{{ComEventDeviceLost, {}}}));
+  EXPECT_EQ(events, (std::vector<Event>{{CommEvent::DeviceLost, {}}}));
 }
 
 TEST_F(TermiosPortTest, AFailedWriteLeadsToTheLostDeviceEvent) {
@@ -845,7 +853,7 @@ TEST_F(TermiosPortTest, AFailedWriteLeadsToTheLostDeviceEvent) {
   EXPECT_FALSE(s.description().isEmpty());
   ASSERT_TRUE(waitUntil([&] { return !events.empty(); }));
   for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  EXPECT_EQ(events, (std::vector<Event>{{ComEventDeviceLost, {}}}));
+  EXPECT_EQ(events, (std::vector<Event>{{CommEvent::DeviceLost, {}}}));
   EXPECT_TRUE(port.setPortOpen(false));
 }
 

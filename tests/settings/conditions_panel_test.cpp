@@ -1,5 +1,7 @@
 #include "settings/conditions_panel.h"
 
+#include <QtEndian>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -21,8 +23,27 @@ struct FakeConditionsView final : ConditionsView {
   std::optional<CondBox> focused;
 };
 
+// The 16-bit fields before the start column, where a hand-made file may hold
+// Booleans and modes other than the record's own.
+constexpr qsizetype StampModeAt = 2;
+constexpr qsizetype NumberingOnAt = 6;
+constexpr qsizetype StartAtCellAt = 12;
+
+std::int16_t storedAt(const SetupRecord& r, qsizetype offset) {
+  const QByteArray bytes = *encodeSetupRecord(r);
+  return static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes.at(offset)) |
+                                   static_cast<std::uint8_t>(bytes.at(offset + 1)) << 8);
+}
+
 class ConditionsPanelTest : public ::testing::Test {
 protected:
+  // The record as read from a file holding `value` at `offset`.
+  void readHandMade(qsizetype offset, std::int16_t value) {
+    QByteArray bytes = *encodeSetupRecord(record);
+    qToLittleEndian(value, bytes.data() + offset);
+    ASSERT_TRUE(decodeSetupRecord(bytes, record).ok());
+  }
+
   SetupRecord record;
   FakeConditionsView view;
   ConditionsPanel panel{record, view};
@@ -53,16 +74,19 @@ TEST_F(ConditionsPanelTest, OpeningClampsAndShowsStoredValues) {
   record.acquireTimeMs = 90000;
   record.measureCount = 20000;
   record.startRow = 70000;
-  record.startAtCell = True;
-  record.numberingOn = 5;  // not 0: numbering on
-  record.stampMode = 7;
-  record.scriptFromFile = True;
+  record.setStartAtCell(true);
+  readHandMade(NumberingOnAt, 5);  // not 0: numbering on
+  readHandMade(StampModeAt, 7);
+  record.setScriptFromFile(true);
   record.acquisitionNo = 42;
   panel.showCellConditions();
   EXPECT_EQ(view.texts[CondBox::Min], QStringLiteral("1.5"));
   EXPECT_EQ(record.measureCount, 10000);
   EXPECT_EQ(record.startRow, 65000);
-  EXPECT_EQ(record.stampMode, 0);
+  EXPECT_EQ(record.stampMode(), StampMode::None);
+  EXPECT_EQ(storedAt(record, StampModeAt), 0);    // the unknown mode is corrected in the record
+  EXPECT_EQ(storedAt(record, NumberingOnAt), 5);  // a Boolean is only read
+  EXPECT_EQ(view.options[CondOption::Time], 0);
   EXPECT_EQ(view.options[CondOption::Cell], 1);
   EXPECT_TRUE(view.enabled[CondBox::StartCol]);
   EXPECT_EQ(view.options[CondOption::Num], 1);
@@ -75,9 +99,10 @@ TEST_F(ConditionsPanelTest, OpeningClampsAndShowsStoredValues) {
 }
 
 TEST_F(ConditionsPanelTest, StartAtCellIsTrueOnlyForMinusOne) {
-  record.startAtCell = 1;
+  readHandMade(StartAtCellAt, 1);
   panel.showCellConditions();
   EXPECT_EQ(view.options[CondOption::Cell], 0);
+  EXPECT_FALSE(view.enabled[CondBox::StartCol]);
 }
 
 struct ColumnCase {
@@ -174,7 +199,7 @@ TEST_F(ConditionsPanelTest, OptionButtonsOnlyEnable) {
   EXPECT_FALSE(view.enabled[CondBox::StartRow]);
   panel.OptionNum_Click(1);
   EXPECT_TRUE(view.enabled[CondBox::CellNo]);
-  EXPECT_EQ(record.startAtCell, False);
+  EXPECT_FALSE(record.startAtCell());
 }
 
 TEST_F(ConditionsPanelTest, OkStoresEveryField) {
@@ -192,15 +217,45 @@ TEST_F(ConditionsPanelTest, OkStoresEveryField) {
   EXPECT_EQ(record.measureCount, 120);
   EXPECT_EQ(record.startRow, 12);
   EXPECT_EQ(record.acquisitionNo, 7);
-  EXPECT_EQ(record.startAtCell, True);
-  EXPECT_EQ(record.stampMode, 2);
-  EXPECT_EQ(record.numberingOn, True);
-  EXPECT_EQ(record.scriptFromFile, True);
+  EXPECT_TRUE(record.startAtCell());
+  EXPECT_EQ(record.stampMode(), StampMode::Time);
+  EXPECT_TRUE(record.numberingOn());
+  EXPECT_TRUE(record.scriptFromFile());
   view.options[CondOption::Time] = 3;
   view.options[CondOption::Num] = 0;
   panel.CommandCellOk();
-  EXPECT_EQ(record.stampMode, 3);
-  EXPECT_EQ(record.numberingOn, False);
+  EXPECT_EQ(record.stampMode(), StampMode::DateAndTime);
+  EXPECT_FALSE(record.numberingOn());
+}
+
+TEST_F(ConditionsPanelTest, StampOptionsAndModesCorrespond) {
+  const struct {
+    int option;
+    StampMode stored;
+    int shown;  // when the panel opens again
+  } cases[] = {{0, StampMode::None, 0},
+               {1, StampMode::Date, 1},
+               {2, StampMode::Time, 2},
+               {3, StampMode::DateAndTime, 3},
+               {-1, StampMode::DateAndTime, 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option);
+    view.options[CondOption::Time] = c.option;
+    panel.CommandCellOk();
+    EXPECT_EQ(record.stampMode(), c.stored);
+    EXPECT_EQ(storedAt(record, StampModeAt), c.shown);
+    panel.showCellConditions();
+    EXPECT_EQ(view.options[CondOption::Time], c.shown);
+  }
+}
+
+TEST_F(ConditionsPanelTest, OkStoresHandMadeBooleansInTheRecordsOwnForm) {
+  readHandMade(NumberingOnAt, 5);
+  readHandMade(StartAtCellAt, 1);
+  panel.showCellConditions();
+  panel.CommandCellOk();
+  EXPECT_EQ(storedAt(record, NumberingOnAt), -1);
+  EXPECT_EQ(storedAt(record, StartAtCellAt), 0);
 }
 
 TEST_F(ConditionsPanelTest, OkKeepsHalfMinutesFromAnUnvisitedBox) {

@@ -62,7 +62,7 @@ protected:
 
 TEST_F(WorkbookConnectionTest, ClosedToOpen) {
   open();
-  EXPECT_EQ(connection.excelState, -1);
+  EXPECT_EQ(connection.excelState, ExcelState::Open);
   ASSERT_NE(connection.xls, nullptr);
   EXPECT_EQ(log->openedPath, book.toStdString());
   EXPECT_TRUE(log->visible);
@@ -80,7 +80,7 @@ TEST_F(WorkbookConnectionTest, MissingFileOrAFolderInItsPlaceShowsPathAndChanges
     boxes.shown.clear();
     connection.CommandOpen_Click(path, [this] { ++refreshed; }, {});
     EXPECT_EQ(boxes.texts(), QStringList{path + QStringLiteral("が見つかりません！")});
-    EXPECT_EQ(connection.excelState, 0);
+    EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
     EXPECT_EQ(created, 0);
     EXPECT_EQ(refreshed, 0);
   }
@@ -101,7 +101,7 @@ TEST_P(StartFailureTest, ShowsCannotStartAndStaysClosed) {
   // One box: the start message, with the application's reason under it.
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルが起動できません！")});
   EXPECT_FALSE(boxes.shown[0].informative.isEmpty());
-  EXPECT_EQ(connection.excelState, 0);
+  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
   EXPECT_EQ(connection.xls, nullptr);
   EXPECT_EQ(refreshed, 1);
   if (log) {
@@ -127,7 +127,7 @@ TEST(WorkbookConnectionWithoutFactoryTest, OpenFailsWithTheStartMessage) {
   connection.CommandOpen_Click(book, [&] { ++refreshed; }, {});
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルが起動できません！")});
   EXPECT_EQ(boxes.shown[0].informative, QStringLiteral("表計算アプリケーションがありません"));
-  EXPECT_EQ(connection.excelState, 0);
+  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
   EXPECT_EQ(refreshed, 1);
 }
 
@@ -142,23 +142,23 @@ TEST_F(WorkbookConnectionTest, OpenAgainOnlyBringsTheApplicationForward) {
   EXPECT_EQ(refreshed, 2);
 }
 
-TEST_F(WorkbookConnectionTest, LostThenOpenWhileTheOldApplicationAnswersKeepsStateZero) {
+TEST_F(WorkbookConnectionTest, LostThenOpenWhileTheOldApplicationAnswersStaysNotOpen) {
   open();
-  connection.excelState = 0;  // lost after a failed write
+  connection.excelState = ExcelState::NotOpen;  // lost after a failed write
   open();
   EXPECT_EQ(created, 1);
-  EXPECT_EQ(connection.excelState, 0);
+  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
 }
 
 TEST_F(WorkbookConnectionTest, OpenWhenTheOldApplicationNoLongerAnswersStartsAfresh) {
   open();
   auto oldLog = log;
   fake->failing = {"all"};
-  connection.excelState = 0;
+  connection.excelState = ExcelState::NotOpen;
   open();
   EXPECT_EQ(created, 2);
   EXPECT_TRUE(oldLog->destroyed);
-  EXPECT_EQ(connection.excelState, -1);
+  EXPECT_EQ(connection.excelState, ExcelState::Open);
 }
 
 TEST_F(WorkbookConnectionTest, CloseSavesThenQuitsAndAlwaysEndsClosed) {
@@ -166,7 +166,7 @@ TEST_F(WorkbookConnectionTest, CloseSavesThenQuitsAndAlwaysEndsClosed) {
   auto l = log;
   connection.CommandClose_Click([this] { ++refreshed; });
   EXPECT_EQ(std::vector<std::string>(l->calls.end() - 2, l->calls.end()), (std::vector<std::string>{"save", "quit"}));
-  EXPECT_EQ(connection.excelState, 0);
+  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
   EXPECT_EQ(connection.xls, nullptr);
   EXPECT_TRUE(boxes.shown.empty());
 }
@@ -177,7 +177,7 @@ TEST_F(WorkbookConnectionTest, CloseAfterTheUserEndedTheApplicationIsSilent) {
   fake->failing = {"all"};
   connection.CommandClose_Click([this] { ++refreshed; });
   EXPECT_EQ(l->calls.back(), "save");  // the failed save skips the quit
-  EXPECT_EQ(connection.excelState, 0);
+  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_EQ(refreshed, 2);
 }
@@ -205,7 +205,7 @@ TEST_P(CurrentCellTest, TakesTheActiveCell) {
   open();
   fake->lastColumn = 16384;
   log->active = GetParam().active;
-  record.startAtCell = settings::False;
+  record.setStartAtCell(false);
   connection.getStartCell();
   EXPECT_EQ(record.startCol, QByteArray(GetParam().letters));
   EXPECT_EQ(record.startColNo, GetParam().active.column);
@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, CurrentCellTest,
 
 TEST_F(WorkbookConnectionTest, GivenStartCellIsSelected) {
   open();
-  record.startAtCell = settings::True;
+  record.setStartAtCell(true);
   record.startCol = " AB ";
   record.startRow = 7;
   connection.getStartCell();
@@ -237,14 +237,14 @@ TEST_F(WorkbookConnectionTest, GivenStartCellIsSelected) {
 
 TEST_F(WorkbookConnectionTest, EmptyStartColumnIsABareRowNumberAndFails) {
   open();
-  record.startAtCell = settings::True;
+  record.setStartAtCell(true);
   record.startCol = "";
   record.startRow = 12;
   record.startColNo = 9;
   connection.getStartCell();
   EXPECT_EQ(log->calls.back(), "selectRange 12");
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルにアクセスできません! 再オープンして下さい")});
-  EXPECT_EQ(connection.excelState, 0);
+  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
   EXPECT_EQ(record.startColNo, 9);
   EXPECT_EQ(pumped, 0);
 }
@@ -277,7 +277,7 @@ TEST_F(WorkbookConnectionTest, MovingPastTheLastRowFailsAfterTheRowIsAdvanced) {
   EXPECT_EQ(record.startRow, 65537);
   EXPECT_EQ(cursor.row, QStringLiteral("65537"));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルにアクセスできません! 再オープンして下さい")});
-  EXPECT_EQ(connection.excelState, 0);
+  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
 }
 
 TEST_F(WorkbookConnectionTest, RowOverflowIsAFailure) {
@@ -285,7 +285,7 @@ TEST_F(WorkbookConnectionTest, RowOverflowIsAFailure) {
   record.startRow = 2147483647;
   connection.nextCellMove();
   EXPECT_EQ(record.startRow, 2147483647);
-  EXPECT_EQ(connection.excelState, 0);
+  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
   EXPECT_EQ(boxes.shown.size(), 1u);
 }
 
@@ -322,7 +322,7 @@ TEST_F(WorkbookConnectionTest, SixteenBitColumnOverflowIsAFailure) {
   open();
   record.startColNo = 32767;
   connection.excelDataSet(1, QStringLiteral("x"));
-  EXPECT_EQ(connection.excelState, 0);
+  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
   EXPECT_EQ(log->calls.back(), "windowState");  // no write was attempted
 }
 
@@ -338,7 +338,7 @@ TEST_F(WorkbookConnectionTest, ApplicationClosedDuringARunShowsTheMessageOnce) {
 
 TEST_F(WorkbookConnectionTest, AStampColumnIsWidenedOnceARunForItsStamp) {
   open();
-  record.startAtCell = settings::True;
+  record.setStartAtCell(true);
   record.startCol = "B";
   record.startRow = 2;
   connection.getStartCell();
@@ -358,7 +358,7 @@ TEST_F(WorkbookConnectionTest, AStampColumnIsWidenedOnceARunForItsStamp) {
   // An application that cannot widen it still gets the value, and the run goes on.
   fake->failing = {"columnWidth"};
   connection.excelDataSet(5, Stamp{when, Stamp::Kind::Date});
-  EXPECT_EQ(connection.excelState, -1);
+  EXPECT_EQ(connection.excelState, ExcelState::Open);
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_TRUE(log->cells.count({record.startRow, 7}));
 }

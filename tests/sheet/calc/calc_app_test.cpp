@@ -273,9 +273,9 @@ TEST_F(CalcAppTest, ThroughTheWorkbookConnection) {
   testing::RecordingMessageBoxes boxes;
   WorkbookConnection connection(record, boxes, calcFactory(options));
   connection.CommandOpen_Click(book, [] {}, {});
-  ASSERT_EQ(connection.excelState, -1) << boxes.texts().join(QLatin1Char('\n')).toStdString();
+  ASSERT_EQ(connection.excelState, ExcelState::Open) << boxes.texts().join(QLatin1Char('\n')).toStdString();
   started.push_back(static_cast<CalcApp*>(connection.xls.get())->processId());
-  record.startAtCell = settings::True;
+  record.setStartAtCell(true);
   record.startCol = "B";
   record.startRow = 3;
   connection.getStartCell();
@@ -285,7 +285,7 @@ TEST_F(CalcAppTest, ThroughTheWorkbookConnection) {
   connection.excelDataSet(2, QStringLiteral("OK"));
   connection.nextCellMove();
   EXPECT_EQ(record.startRow, 4);
-  record.startAtCell = settings::False;
+  record.setStartAtCell(false);
   connection.getStartCell();  // the current cell: where nextCellMove put the cursor
   EXPECT_EQ(record.startRow, 4);
   EXPECT_EQ(record.startCol, "B");

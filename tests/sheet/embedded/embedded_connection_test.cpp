@@ -27,12 +27,12 @@ protected:
     path = copySample(dir, sample, QStringLiteral("run.xls"));
     ASSERT_FALSE(path.isEmpty());
     connection.CommandOpen_Click(path, [this] { ++refreshed; }, {});
-    ASSERT_EQ(connection.excelState, -1) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    ASSERT_EQ(connection.excelState, ExcelState::Open) << boxes.texts().join(QLatin1Char('|')).toStdString();
     ASSERT_NE(embedded(), nullptr);
   }
   EmbeddedSpreadsheet* embedded() { return dynamic_cast<EmbeddedSpreadsheet*>(connection.xls.get()); }
   void startAt(const char* column, std::int32_t row) {
-    record.startAtCell = settings::True;
+    record.setStartAtCell(true);
     record.startCol = column;
     record.startRow = row;
   }
@@ -69,7 +69,7 @@ TEST_F(EmbeddedConnectionTest, ARunWritesRowsFromTheGivenStartCell) {
   EXPECT_EQ(embedded()->window()->grid().currentIndex(), embedded()->window()->model().index(3, 1))
       << "the window follows the cursor";
   connection.CommandClose_Click([this] { ++refreshed; });
-  EXPECT_EQ(connection.excelState, 0);
+  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
   EXPECT_EQ(connection.xls, nullptr);
   EXPECT_TRUE(boxes.shown.empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
   EXPECT_TRUE(question.asked.empty()) << "closing saves without asking";
@@ -99,7 +99,7 @@ TEST_F(EmbeddedConnectionTest, ARunWritesRowsFromTheGivenStartCell) {
 
 TEST_F(EmbeddedConnectionTest, ARunStartsAtTheCellTheUserClicked) {
   REQUIRE_XLRD();
-  record.startAtCell = settings::False;
+  record.setStartAtCell(false);
   open(QStringLiteral("formats.xls"));
   SheetWindow& window = *embedded()->window();
   QCoreApplication::processEvents();
@@ -133,7 +133,7 @@ TEST_F(EmbeddedConnectionTest, ClosingTheWindowDuringARunLosesAccessOnce) {
 
   connection.excelDataSet(1, std::int32_t{2});
   ASSERT_EQ(boxes.texts(), QStringList{MsgAccessLost});
-  EXPECT_EQ(connection.excelState, 0);
+  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
   connection.excelDataSet(2, QStringLiteral("later"));
   connection.nextCellMove();
   connection.excelDataSet(0, Stamp{When, Stamp::Kind::Date});
@@ -170,7 +170,7 @@ TEST_F(EmbeddedConnectionTest, OpenBringsAnOpenWorkbookForwardAndReopensAfterThe
 
   embedded()->window()->close();
   connection.CommandOpen_Click(path, [] {}, {});
-  EXPECT_EQ(connection.excelState, -1);
+  EXPECT_EQ(connection.excelState, ExcelState::Open);
   ASSERT_NE(embedded(), nullptr);
   EXPECT_TRUE(embedded()->hasWorkbook());
   EXPECT_TRUE(boxes.shown.empty());
