@@ -76,11 +76,10 @@ XlsStatus Reader::readHeader() {
   const std::uint16_t miniShift = getU16(file_, 0x20);
   if (byteOrder != 0xFFFE) return xlsFail("compound file header: bad byte order mark");
   if (!((major_ == 3 && shift_ == 9) || (major_ == 4 && shift_ == 12)))
-    return xlsFail("compound file header: unsupported version " + std::to_string(major_) +
-                   " with sector shift " + std::to_string(shift_));
+    return xlsFail("compound file header: unsupported version " + std::to_string(major_) + " with sector shift " +
+                   std::to_string(shift_));
   if (miniShift != 6) return xlsFail("compound file header: bad mini sector shift");
-  if (getU32(file_, 0x38) != MiniStreamCutoff)
-    return xlsFail("compound file header: bad mini stream cutoff");
+  if (getU32(file_, 0x38) != MiniStreamCutoff) return xlsFail("compound file header: bad mini stream cutoff");
   sectorSize_ = 1u << shift_;
   if (file_.size() < sectorSize_) return xlsFail("the compound file is truncated");
   sectorCount_ = (file_.size() - sectorSize_ + sectorSize_ - 1) / sectorSize_;
@@ -91,8 +90,7 @@ XlsStatus Reader::readHeader() {
   firstDifat_ = getU32(file_, 0x44);
   difatCount_ = getU32(file_, 0x48);
   if (fatCount_ == 0 || fatCount_ > sectorCount_)
-    return xlsFail("compound file header: FAT sector count " + std::to_string(fatCount_) +
-                   " does not fit the file");
+    return xlsFail("compound file header: FAT sector count " + std::to_string(fatCount_) + " does not fit the file");
   if (miniFatCount_ > sectorCount_ || difatCount_ > sectorCount_)
     return xlsFail("compound file header: sector counts do not fit the file");
   return {};
@@ -130,8 +128,7 @@ XlsStatus Reader::readFat() {
 }
 
 XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, const char* what) {
-  if (size > file_.size())
-    return xlsFail(std::string("compound file: ") + what + " is larger than the file");
+  if (size > file_.size()) return xlsFail(std::string("compound file: ") + what + " is larger than the file");
   streamBytes_ += size;
   if (streamBytes_ > 2 * static_cast<std::uint64_t>(file_.size()))
     return xlsFail("compound file: streams share sectors");
@@ -145,10 +142,8 @@ XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, co
     if (seen[sector]) return xlsFail(std::string("compound file: ") + what + " chain loops");
     seen[sector] = true;
     const std::size_t base = (static_cast<std::size_t>(sector) + 1) << shift_;
-    const std::size_t need = static_cast<std::size_t>(
-        std::min<std::uint64_t>(sectorSize_, size - out.size()));
-    if (base + need > file_.size())
-      return xlsFail(std::string("compound file: ") + what + " is truncated");
+    const std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(sectorSize_, size - out.size()));
+    if (base + need > file_.size()) return xlsFail(std::string("compound file: ") + what + " is truncated");
     out.insert(out.end(), file_.begin() + static_cast<std::ptrdiff_t>(base),
                file_.begin() + static_cast<std::ptrdiff_t>(base + need));
     sector = fat_[sector];
@@ -163,8 +158,7 @@ XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size) {
     return xlsFail("compound file: streams share sectors");
   Bytes out;
   out.reserve(static_cast<std::size_t>(size));
-  const std::size_t miniCount = miniStream_.size() / MiniSectorSize +
-                                (miniStream_.size() % MiniSectorSize ? 1 : 0);
+  const std::size_t miniCount = miniStream_.size() / MiniSectorSize + (miniStream_.size() % MiniSectorSize ? 1 : 0);
   std::vector<bool> seen(miniCount, false);
   std::uint32_t sector = start;
   while (out.size() < size) {
@@ -173,8 +167,7 @@ XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size) {
     if (seen[sector]) return xlsFail("compound file: mini stream chain loops");
     seen[sector] = true;
     const std::size_t base = static_cast<std::size_t>(sector) * MiniSectorSize;
-    const std::size_t need = static_cast<std::size_t>(
-        std::min<std::uint64_t>(MiniSectorSize, size - out.size()));
+    const std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(MiniSectorSize, size - out.size()));
     if (base + need > miniStream_.size()) return xlsFail("compound file: mini stream is truncated");
     out.insert(out.end(), miniStream_.begin() + static_cast<std::ptrdiff_t>(base),
                miniStream_.begin() + static_cast<std::ptrdiff_t>(base + need));
@@ -188,8 +181,7 @@ XlsStatus Reader::readDirectory() {
   Bytes dir;
   std::vector<bool> seen(sectorCount_, false);
   for (std::uint32_t s = firstDir_; s != EndOfChain;) {
-    if (s >= sectorCount_ || s >= fat_.size())
-      return xlsFail("compound file: directory chain leaves the file");
+    if (s >= sectorCount_ || s >= fat_.size()) return xlsFail("compound file: directory chain leaves the file");
     if (seen[s]) return xlsFail("compound file: directory chain loops");
     seen[s] = true;
     const std::size_t base = (static_cast<std::size_t>(s) + 1) << shift_;
@@ -251,8 +243,8 @@ XlsStatus Reader::buildTree(std::uint32_t firstSibling, CfbEntry& parent, int de
     entry.stateBits = raw.stateBits;
     entry.timestamps = raw.timestamps;
     if (entry.type == CfbType::Stream) {
-      auto data = raw.size < MiniStreamCutoff ? readMini(raw.start, raw.size)
-                                              : readRegular(raw.start, raw.size, "stream");
+      auto data =
+          raw.size < MiniStreamCutoff ? readMini(raw.start, raw.size) : readRegular(raw.start, raw.size, "stream");
       if (!data) return data.error();
       entry.data = std::move(data.value());
     } else {
@@ -275,8 +267,7 @@ XlsResult<CompoundFile> Reader::run() {
     if (!mini) return mini.error();
     miniStream_ = std::move(mini.value());
     // The MiniFAT holds one entry per 64-byte mini sector.
-    auto miniFatBytes = readRegular(firstMiniFat_, static_cast<std::uint64_t>(miniFatCount_) * sectorSize_,
-                                    "MiniFAT");
+    auto miniFatBytes = readRegular(firstMiniFat_, static_cast<std::uint64_t>(miniFatCount_) * sectorSize_, "MiniFAT");
     if (!miniFatBytes) return miniFatBytes.error();
     const Bytes& mf = miniFatBytes.value();
     miniFat_.reserve(mf.size() / 4);

@@ -41,8 +41,8 @@ public:
 
 private:
   std::uint32_t flatten(const CfbEntry& entry, int depth);
-  std::uint32_t buildSiblings(const std::vector<std::uint32_t>& ids, std::size_t lo, std::size_t hi,
-                              int depth, std::vector<int>& depths);
+  std::uint32_t buildSiblings(const std::vector<std::uint32_t>& ids, std::size_t lo, std::size_t hi, int depth,
+                              std::vector<int>& depths);
 
   std::vector<FlatEntry> flat_;
   FilledStream filled_;
@@ -60,9 +60,8 @@ std::uint32_t Writer::flatten(const CfbEntry& entry, int depth) {
   }
   std::vector<const CfbEntry*> sorted;
   for (const CfbEntry& c : entry.children) sorted.push_back(&c);
-  std::sort(sorted.begin(), sorted.end(), [](const CfbEntry* a, const CfbEntry* b) {
-    return compareCfbNames(a->name, b->name) < 0;
-  });
+  std::sort(sorted.begin(), sorted.end(),
+            [](const CfbEntry* a, const CfbEntry* b) { return compareCfbNames(a->name, b->name) < 0; });
   std::vector<std::uint32_t> ids;
   for (const CfbEntry* c : sorted) ids.push_back(flatten(*c, depth + 1));
   if (!ids.empty()) {
@@ -76,8 +75,8 @@ std::uint32_t Writer::flatten(const CfbEntry& entry, int depth) {
   return id;
 }
 
-std::uint32_t Writer::buildSiblings(const std::vector<std::uint32_t>& ids, std::size_t lo,
-                                    std::size_t hi, int depth, std::vector<int>& depths) {
+std::uint32_t Writer::buildSiblings(const std::vector<std::uint32_t>& ids, std::size_t lo, std::size_t hi, int depth,
+                                    std::vector<int>& depths) {
   if (lo >= hi) return NoStream;
   const std::size_t mid = lo + (hi - lo) / 2;
   depths[mid] = depth;
@@ -140,9 +139,7 @@ XlsResult<Bytes> Writer::run() {
   if (dataSectors > 0x00FFFFFF) return xlsFail("the workbook is too large to write");
   std::uint32_t fatSectors = 1, difatSectors = 0;
   for (;;) {
-    difatSectors = fatSectors > HeaderDifatEntries
-                       ? sectorsFor(fatSectors - HeaderDifatEntries, IdsPerSector - 1)
-                       : 0;
+    difatSectors = fatSectors > HeaderDifatEntries ? sectorsFor(fatSectors - HeaderDifatEntries, IdsPerSector - 1) : 0;
     if (dataSectors + fatSectors + difatSectors <= std::uint64_t{fatSectors} * IdsPerSector) break;
     ++fatSectors;
   }
@@ -223,7 +220,8 @@ XlsResult<Bytes> Writer::run() {
   for (std::size_t i = 0; i < miniFat.size(); ++i) setU32(out, sectorAt(firstMiniFat) + 4 * i, miniFat[i]);
   for (std::size_t i = miniFat.size(); i < static_cast<std::size_t>(miniFatSectors) * IdsPerSector; ++i)
     setU32(out, sectorAt(firstMiniFat) + 4 * i, FreeSect);
-  if (!mini.empty()) std::copy(mini.begin(), mini.end(), out.begin() + static_cast<std::ptrdiff_t>(sectorAt(firstMini)));
+  if (!mini.empty())
+    std::copy(mini.begin(), mini.end(), out.begin() + static_cast<std::ptrdiff_t>(sectorAt(firstMini)));
   for (std::uint32_t id : bigIds) {
     const FlatEntry& f = flat_[id];
     if (f.filled) {

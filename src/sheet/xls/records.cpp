@@ -17,8 +17,7 @@ XlsResult<std::vector<RecordRef>> indexRecords(ByteView stream) {
     const std::uint16_t id = getU16(stream, pos);
     const std::uint16_t len = getU16(stream, pos + 2);
     if (len > stream.size() - pos - 4)
-      return xlsFail("record " + hexId(id) + " at offset " + std::to_string(pos) +
-                     " runs past the end of the stream");
+      return xlsFail("record " + hexId(id) + " at offset " + std::to_string(pos) + " runs past the end of the stream");
     out.push_back(RecordRef{static_cast<std::uint32_t>(pos), id, len});
     pos += 4 + len;
   }

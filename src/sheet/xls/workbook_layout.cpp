@@ -384,8 +384,7 @@ void Workbook::rebuildCellArea(const Sheet& sheet, SheetLayout& layout) const {
   auto before = [](const CellEntry& a, const CellEntry& b) {
     return a.row != b.row ? a.row < b.row : a.colFirst < b.colFirst;
   };
-  if (!std::is_sorted(entries.begin(), entries.end(), before))
-    std::stable_sort(entries.begin(), entries.end(), before);
+  if (!std::is_sorted(entries.begin(), entries.end(), before)) std::stable_sort(entries.begin(), entries.end(), before);
 
   // A written cell replaces the first record read for it; a second record
   // for the same cell goes, the records that follow it stay.
@@ -499,8 +498,8 @@ void Workbook::rebuildCellArea(const Sheet& sheet, SheetLayout& layout) const {
   while (e < entries.size() || !written.done() || r < MaxRows) {
     const std::uint32_t cellRow = std::min<std::uint32_t>(e < entries.size() ? entries[e].row : 0xFFFFFFFF,
                                                           written.done() ? 0xFFFFFFFF : written.row());
-    const std::uint32_t block = std::min<std::uint32_t>(cellRow == 0xFFFFFFFF ? 0xFFFF : cellRow >> 5,
-                                                        r < MaxRows ? r >> 5 : 0xFFFF);
+    const std::uint32_t block =
+        std::min<std::uint32_t>(cellRow == 0xFFFFFFFF ? 0xFFFF : cellRow >> 5, r < MaxRows ? r >> 5 : 0xFFFF);
     for (; r < MaxRows && (r >> 5) == block; ++r, nextRow()) out.push_back(LayoutItem{r, 0, ItemKind::Row});
     for (;;) {
       const bool haveEntry = e < entries.size() && (entries[e].row >> 5) == block;

@@ -110,8 +110,8 @@ XlsStatus Workbook::loadCompound(CompoundFile&& file) {
     auto it = std::lower_bound(all.begin(), all.end(), at,
                                [](const RecordRef& r, std::uint32_t off) { return r.offset < off; });
     if (at < globalsEnd || it == all.end() || it->offset != at || it->id != rid::Bof)
-      return xlsFail("sheet \"" + sheet.name + "\" points outside the Workbook stream (offset " +
-                     std::to_string(at) + ")");
+      return xlsFail("sheet \"" + sheet.name + "\" points outside the Workbook stream (offset " + std::to_string(at) +
+                     ")");
     if (std::find(starts.begin(), starts.end(), at) != starts.end())
       return xlsFail("two sheets share the offset " + std::to_string(at));
     starts.push_back(at);
@@ -156,7 +156,7 @@ XlsStatus Workbook::loadGlobals() {
         if (!readBiffString(in, true, name)) return xlsFail("damaged BOUNDSHEET record");
         Sheet sheet;
         sheet.name = utf16ToUtf8(name);
-        sheet.kind = dt == 0 ? SheetKind::Worksheet
+        sheet.kind = dt == 0   ? SheetKind::Worksheet
                      : dt == 1 ? SheetKind::MacroSheet
                      : dt == 2 ? SheetKind::Chart
                      : dt == 6 ? SheetKind::VbaModule

@@ -51,33 +51,33 @@ Bytes xf(bool style) {
 Bytes globalsAndSheet() {
   Bytes g;
   rec(g, rid::Bof, bof(0x0005));
-  rec(g, 0x00E1, u16s({1200}));              // INTERFACEHDR
-  rec(g, 0x00C1, u16s({0}));                 // MMS
-  rec(g, 0x00E2, {});                        // INTERFACEEND
+  rec(g, 0x00E1, u16s({1200}));  // INTERFACEHDR
+  rec(g, 0x00C1, u16s({0}));     // MMS
+  rec(g, 0x00E2, {});            // INTERFACEEND
   Bytes access;
   appendBiffString(access, u"Kestrune", false);
   access.resize(112, 0x20);
-  rec(g, 0x005C, access);                    // WRITEACCESS
-  rec(g, 0x0042, u16s({1200}));              // CODEPAGE: UTF-16
-  rec(g, 0x0161, u16s({0}));                 // DSF
-  rec(g, 0x013D, u16s({1}));                 // RRTABID
-  rec(g, 0x0019, u16s({0}));                 // WINDOWPROTECT
-  rec(g, 0x0012, u16s({0}));                 // PROTECT
-  rec(g, 0x0013, u16s({0}));                 // PASSWORD
-  rec(g, 0x01AF, u16s({0}));                 // PROT4REV
-  rec(g, 0x01BC, u16s({0}));                 // PROT4REVPASS
+  rec(g, 0x005C, access);        // WRITEACCESS
+  rec(g, 0x0042, u16s({1200}));  // CODEPAGE: UTF-16
+  rec(g, 0x0161, u16s({0}));     // DSF
+  rec(g, 0x013D, u16s({1}));     // RRTABID
+  rec(g, 0x0019, u16s({0}));     // WINDOWPROTECT
+  rec(g, 0x0012, u16s({0}));     // PROTECT
+  rec(g, 0x0013, u16s({0}));     // PASSWORD
+  rec(g, 0x01AF, u16s({0}));     // PROT4REV
+  rec(g, 0x01BC, u16s({0}));     // PROT4REVPASS
   rec(g, rid::Window1, u16s({0, 0, 0x3A5C, 0x23BE, 0x0038, 0, 0, 1, 0x0258}));
-  rec(g, 0x0040, u16s({0}));                 // BACKUP
-  rec(g, 0x008D, u16s({0}));                 // HIDEOBJ
+  rec(g, 0x0040, u16s({0}));  // BACKUP
+  rec(g, 0x008D, u16s({0}));  // HIDEOBJ
   rec(g, rid::DateMode, u16s({0}));
-  rec(g, 0x000E, u16s({1}));                 // PRECISION
-  rec(g, 0x01B7, u16s({0}));                 // REFRESHALL
-  rec(g, 0x00DA, u16s({0}));                 // BOOKBOOL
+  rec(g, 0x000E, u16s({1}));                           // PRECISION
+  rec(g, 0x01B7, u16s({0}));                           // REFRESHALL
+  rec(g, 0x00DA, u16s({0}));                           // BOOKBOOL
   for (int i = 0; i < 5; ++i) rec(g, 0x0031, font());  // FONT 0-3 and 5
   for (int i = 0; i < 15; ++i) rec(g, rid::Xf, xf(true));
   rec(g, rid::Xf, xf(false));
-  rec(g, 0x0293, u16s({0x8000, 0xFF00}));    // STYLE: built-in Normal on XF 0
-  rec(g, 0x0160, u16s({1}));                 // USESELFS
+  rec(g, 0x0293, u16s({0x8000, 0xFF00}));  // STYLE: built-in Normal on XF 0
+  rec(g, 0x0160, u16s({1}));               // USESELFS
   Bytes boundSheet;
   putU32(boundSheet, 0);  // patched below
   putU8(boundSheet, 0);
@@ -85,36 +85,36 @@ Bytes globalsAndSheet() {
   appendBiffString(boundSheet, u"Sheet1", true);
   const std::size_t boundSheetAt = g.size() + 4;
   rec(g, rid::BoundSheet, boundSheet);
-  rec(g, 0x008C, u16s({1, 1}));              // COUNTRY
+  rec(g, 0x008C, u16s({1, 1}));  // COUNTRY
   rec(g, rid::Sst, u16s({0, 0, 0, 0}));
   rec(g, rid::ExtSst, u16s({8}));
   rec(g, rid::Eof, {});
   setU32(g, boundSheetAt, static_cast<std::uint32_t>(g.size()));
 
   rec(g, rid::Bof, bof(0x0010));
-  rec(g, 0x000D, u16s({1}));                 // CALCMODE: automatic
-  rec(g, 0x000C, u16s({100}));               // CALCCOUNT
-  rec(g, 0x000F, u16s({1}));                 // REFMODE: A1
-  rec(g, 0x0011, u16s({0}));                 // ITERATION
+  rec(g, 0x000D, u16s({1}));    // CALCMODE: automatic
+  rec(g, 0x000C, u16s({100}));  // CALCCOUNT
+  rec(g, 0x000F, u16s({1}));    // REFMODE: A1
+  rec(g, 0x0011, u16s({0}));    // ITERATION
   Bytes delta;
   putF64(delta, 0.001);
-  rec(g, 0x0010, delta);                     // DELTA
-  rec(g, 0x005F, u16s({1}));                 // SAVERECALC
-  rec(g, 0x002A, u16s({0}));                 // PRINTHEADERS
-  rec(g, 0x002B, u16s({0}));                 // PRINTGRIDLINES
-  rec(g, 0x0082, u16s({1}));                 // GRIDSET
-  rec(g, 0x0080, u16s({0, 0, 0, 0}));        // GUTS
-  rec(g, 0x0225, u16s({0, 0x00FF}));         // DEFAULTROWHEIGHT
-  rec(g, 0x0081, u16s({0x04C1}));            // WSBOOL
-  rec(g, 0x0014, {});                        // HEADER
-  rec(g, 0x0015, {});                        // FOOTER
-  rec(g, 0x0083, u16s({0}));                 // HCENTER
-  rec(g, 0x0084, u16s({0}));                 // VCENTER
+  rec(g, 0x0010, delta);               // DELTA
+  rec(g, 0x005F, u16s({1}));           // SAVERECALC
+  rec(g, 0x002A, u16s({0}));           // PRINTHEADERS
+  rec(g, 0x002B, u16s({0}));           // PRINTGRIDLINES
+  rec(g, 0x0082, u16s({1}));           // GRIDSET
+  rec(g, 0x0080, u16s({0, 0, 0, 0}));  // GUTS
+  rec(g, 0x0225, u16s({0, 0x00FF}));   // DEFAULTROWHEIGHT
+  rec(g, 0x0081, u16s({0x04C1}));      // WSBOOL
+  rec(g, 0x0014, {});                  // HEADER
+  rec(g, 0x0015, {});                  // FOOTER
+  rec(g, 0x0083, u16s({0}));           // HCENTER
+  rec(g, 0x0084, u16s({0}));           // VCENTER
   Bytes setup = u16s({0, 100, 1, 1, 1, 0x0004, 300, 300});
   putF64(setup, 0.5);
   putF64(setup, 0.5);
   putU16(setup, 1);
-  rec(g, 0x00A1, setup);                     // SETUP
+  rec(g, 0x00A1, setup);  // SETUP
   rec(g, rid::DefColWidth, u16s({8}));
   rec(g, rid::Dimensions, u16s({0, 0, 0, 0, 0, 0, 0}));
   rec(g, rid::Window2, u16s({0x06B6, 0, 0, 0x0040, 0, 0, 0, 0, 0}));

@@ -45,8 +45,7 @@ std::vector<Record> Workbook::buildGlobals(std::vector<std::size_t>& boundSheetA
   }
   // New FORMATs go after the last FORMAT, new XFs after the last XF, so
   // existing XF indexes stay valid.
-  const std::size_t formatsAfter =
-      lastFormat != None ? lastFormat : (firstXf != None ? firstXf : firstBoundSheet) - 1;
+  const std::size_t formatsAfter = lastFormat != None ? lastFormat : (firstXf != None ? firstXf : firstBoundSheet) - 1;
   const std::size_t xfsAfter = lastXf != None ? lastXf : formatsAfter;
 
   std::vector<Record> out;

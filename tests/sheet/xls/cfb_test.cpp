@@ -112,9 +112,9 @@ int checkTree(const Bytes& f, std::uint32_t id, const std::u16string* lo, const 
 TEST(CompoundFileTest, SiblingTreesAreValidRedBlackTrees) {
   CompoundFile cf;
   for (int i = 0; i < 23; ++i)  // 23 siblings: the bottom level is partly filled
-    cf.root().children.push_back(stream(u"s" + std::u16string(static_cast<std::size_t>(i % 5 + 1), u'a' + i % 26) +
-                                            static_cast<char16_t>(u'A' + i),
-                                        pattern(10, static_cast<std::uint8_t>(i))));
+    cf.root().children.push_back(stream(
+        u"s" + std::u16string(static_cast<std::size_t>(i % 5 + 1), u'a' + i % 26) + static_cast<char16_t>(u'A' + i),
+        pattern(10, static_cast<std::uint8_t>(i))));
   auto bytes = cf.serialize();
   ASSERT_TRUE(bytes.ok());
   const Bytes& f = bytes.value();
@@ -138,8 +138,11 @@ TEST(CompoundFileTest, NamesOrderByLengthThenUpperCase) {
     std::u16string a, b;
     int sign;
   };
-  const Case cases[] = {{u"B", u"AA", -1}, {u"abc", u"ABD", -1}, {u"Workbook", u"WORKBOOK", 0},
-                        {u"\u00e9", u"\u00c9", 0}, {u"Z", u"a", 1}};
+  const Case cases[] = {{u"B", u"AA", -1},
+                        {u"abc", u"ABD", -1},
+                        {u"Workbook", u"WORKBOOK", 0},
+                        {u"\u00e9", u"\u00c9", 0},
+                        {u"Z", u"a", 1}};
   for (const Case& c : cases) {
     const int r = compareCfbNames(c.a, c.b);
     EXPECT_EQ((r > 0) - (r < 0), c.sign);
@@ -187,8 +190,8 @@ TEST(CompoundFileTest, ReadsVersion4Files) {
   setU32(f, s + 8, cfbconst::EndOfChain);
   // Directory in sector 1: root and a 4096-byte stream in sector 2.
   const std::size_t dir = 2 * s;
-  auto entry = [&](std::size_t i, std::u16string_view name, std::uint8_t type, std::uint32_t child,
-                   std::uint32_t start, std::uint32_t size) {
+  auto entry = [&](std::size_t i, std::u16string_view name, std::uint8_t type, std::uint32_t child, std::uint32_t start,
+                   std::uint32_t size) {
     const std::size_t at = dir + i * 128;
     for (std::size_t k = 0; k < name.size(); ++k) setU16(f, at + 2 * k, name[k]);
     setU16(f, at + 0x40, static_cast<std::uint16_t>(2 * (name.size() + 1)));

@@ -90,7 +90,8 @@ TEST(WorkbookRecordsTest, MulRkExpandsIntoSingleRecordsWhenOneCellIsWritten) {
 }
 
 TEST(WorkbookRecordsTest, DimensionsAndRowsCoverNewCells) {
-  const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet({rowRec(1, 2, 3), numberRec(1, 2, 1)})}});
+  const Bytes stream =
+      buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet({rowRec(1, 2, 3), numberRec(1, 2, 1)})}});
   Workbook wb = load(stream);
   ASSERT_TRUE(wb.setCell(0, 1, 7, 2.0).ok());
   ASSERT_TRUE(wb.setCell(0, 300, 0, std::string("far")).ok());
@@ -168,7 +169,8 @@ TEST(WorkbookRecordsTest, IndexOfAnUntouchedSheetPointsAtItsDbCells) {
   putU32(index, 1);
   putU32(index, 0);
   putU32(index, 0xDEAD);  // stale DBCELL position
-  std::vector<Record> second = minimalSheet({rowRec(0, 0, 1), numberRec(0, 0, 1), rec(rid::DbCell, {0, 0, 0, 0, 0, 0})});
+  std::vector<Record> second =
+      minimalSheet({rowRec(0, 0, 1), numberRec(0, 0, 1), rec(rid::DbCell, {0, 0, 0, 0, 0, 0})});
   second.insert(second.begin() + 1, rec(rid::Index, index));
   const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"A", minimalSheet({})}, {"B", second}});
   Workbook wb = load(stream);
@@ -193,7 +195,8 @@ TEST(WorkbookRecordsTest, OverwritingAFormulaDropsItsStringRecord) {
   f.insert(f.end(), {0, 0, 0, 0, 0, 0, 3, 0, 0x17, 1, 0, 'x'});
   Bytes s;
   appendBiffString(s, u"cached", false);
-  const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet({rec(rid::Formula, f), rec(rid::String, s)})}});
+  const Bytes stream =
+      buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet({rec(rid::Formula, f), rec(rid::String, s)})}});
   Workbook wb = load(stream);
   auto before = wb.cell(0, 0, 0);
   ASSERT_TRUE(before.ok());
@@ -542,12 +545,18 @@ TEST(WorkbookRecordsTest, NewStringsAppendToTheSstAndExistingIndexesStay) {
 // errors and a cleared cell, the kinds a written cell can hold.
 Value gridValue(std::uint32_t row, std::uint32_t col) {
   switch ((row + col) % 6) {
-    case 0: return std::string(row % 2 ? "odd" : "even");
-    case 1: return row * 1.5 + col;
-    case 2: return DateTimeValue{45000.0 + row, DateKind::DateTime};
-    case 3: return row % 3 == 0;
-    case 4: return CellError{0x07};
-    default: return std::monostate{};
+    case 0:
+      return std::string(row % 2 ? "odd" : "even");
+    case 1:
+      return row * 1.5 + col;
+    case 2:
+      return DateTimeValue{45000.0 + row, DateKind::DateTime};
+    case 3:
+      return row % 3 == 0;
+    case 4:
+      return CellError{0x07};
+    default:
+      return std::monostate{};
   }
 }
 
