@@ -74,6 +74,51 @@ TEST(CompoundFileTest, RoundTripKeepsStreamsStoragesAndMetadata) {
   EXPECT_EQ(again.value(), bytes.value());
 }
 
+// The header of the sample tree, field by field at its offset. The tree has
+// ten entries (three directory sectors), 71 mini sectors (one MiniFAT
+// sector, nine sectors of mini stream) and 38 sectors of large streams: one
+// FAT sector is enough, and the parts follow it in that order.
+TEST(CompoundFileTest, HeaderFieldsOfAWrittenFile) {
+  auto bytes = sampleTree().serialize();
+  ASSERT_TRUE(bytes.ok());
+  const Bytes& f = bytes.value();
+  EXPECT_EQ(Bytes(f.begin(), f.begin() + 8), (Bytes{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}));
+  struct Field {
+    const char* name;
+    std::size_t at;
+    std::size_t width;
+    std::uint32_t value;
+  };
+  const Field fields[] = {
+      {"minor version", 0x18, 2, 0x003E},
+      {"major version", 0x1A, 2, 3},
+      {"byte order", 0x1C, 2, 0xFFFE},
+      {"sector shift", 0x1E, 2, 9},
+      {"mini sector shift", 0x20, 2, 6},
+      {"directory sector count (none in version 3)", 0x28, 4, 0},
+      {"FAT sector count", 0x2C, 4, 1},
+      {"first directory sector", 0x30, 4, 1},
+      {"mini stream cutoff", 0x38, 4, 4096},
+      {"first MiniFAT sector", 0x3C, 4, 4},
+      {"MiniFAT sector count", 0x40, 4, 1},
+      {"first DIFAT sector", 0x44, 4, cfbconst::EndOfChain},
+      {"DIFAT sector count", 0x48, 4, 0},
+      {"first FAT sector", 0x4C, 4, 0},
+      {"second FAT sector", 0x50, 4, cfbconst::FreeSect},
+      {"last FAT sector slot", 0x4C + 4 * 108, 4, cfbconst::FreeSect},
+  };
+  for (const Field& field : fields) {
+    const std::uint32_t got = field.width == 2 ? getU16(f, field.at) : getU32(f, field.at);
+    EXPECT_EQ(got, field.value) << field.name;
+  }
+  // The root's entry: the mini stream starts after FAT, directory and MiniFAT.
+  const std::size_t root = 512 * 2;
+  EXPECT_EQ(f[root + 0x42], 5);
+  EXPECT_EQ(getU32(f, root + 0x74), 5u);
+  EXPECT_EQ(getU32(f, root + 0x78), 71u * 64);
+  EXPECT_EQ(f.size(), 512u * (1 + 1 + 3 + 1 + 9 + 38));
+}
+
 TEST(CompoundFileTest, SmallStreamsLiveInTheMiniStream) {
   auto bytes = sampleTree().serialize();
   ASSERT_TRUE(bytes.ok());
