@@ -87,10 +87,11 @@ XlsStatus Workbook::loadCompound(CompoundFile&& file) {
   records_ = std::move(split.value());
   const std::vector<RecordRef>& all = records_;
   const ByteView data(stream_);
-  if (all.empty() || (all[0].id & 0x00FF) != 0x09) return xlsFail("the Workbook stream does not start with BOF");
-  if (all[0].id != rid::Bof || all[0].size < 4 || getU16(all[0].body(data), 0) != 0x0600)
+  if (all.empty() || (all[0].id & 0x00FF) != bof::AnyVersionLowByte)
+    return xlsFail("the Workbook stream does not start with BOF");
+  if (all[0].id != rid::Bof || all[0].size < bof::MinSize || getU16(all[0].body(data), bof::VersionAt) != bof::Biff8)
     return xlsFail("the workbook is not in Excel 97-2003 (BIFF8) format");
-  if (getU16(all[0].body(data), 2) != 0x0005)
+  if (getU16(all[0].body(data), bof::TypeAt) != bof::Globals)
     return xlsFail("the Workbook stream does not start with workbook globals");
   std::size_t end = 0;
   while (end < all.size() && all[end].id != rid::Eof) ++end;
