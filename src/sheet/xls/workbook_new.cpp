@@ -3,6 +3,7 @@
 // sheet: BOF .. DIMENSIONS, WINDOW2, SELECTION, EOF). Built as bytes and
 // loaded through the normal reader, so it is checked like any other file.
 #include "sheet/xls/cfb_internal.h"
+#include "sheet/xls/sheet_records.h"
 #include "sheet/xls/text.h"
 #include "sheet/xls/workbook.h"
 
@@ -126,14 +127,9 @@ void emptySheet(Bytes& g) {
   putU16(setup, 1);
   rec(g, rid::Setup, setup);
   rec(g, rid::DefColWidth, u16s({8}));
-  rec(g, rid::Dimensions, u16s({0, 0, 0, 0, 0, 0, 0}));
-  rec(g, rid::Window2, u16s({0x06B6, 0, 0, 0x0040, 0, 0, 0, 0, 0}));
-  Bytes selection;
-  putU8(selection, 3);
-  for (std::uint16_t v : {0, 0, 0, 1, 0, 0}) putU16(selection, v);
-  putU8(selection, 0);
-  putU8(selection, 0);
-  rec(g, rid::Selection, selection);
+  appendRecord(g, rid::Dimensions, dimensionsBody({}));
+  appendRecord(g, rid::Window2, window2Body({Window2Record::DefaultFlags | Window2Record::ActiveSheet}));
+  appendRecord(g, rid::Selection, selectionBody({}));  // A1
   rec(g, rid::Eof, {});
 }
 

@@ -2,6 +2,7 @@
 // edit touches, and that everything else stays as it was.
 #include "xls_test_support.h"
 
+#include "sheet/xls/sheet_records.h"
 #include "sheet/xls/text.h"
 
 #include <gtest/gtest.h>
@@ -38,6 +39,63 @@ Record mulRk() {
   }
   putU16(b, 3);
   return rec(rid::MulRk, b);
+}
+
+template <std::size_t N>
+Bytes bytesOf(const std::array<std::uint8_t, N>& body) {
+  return Bytes(body.begin(), body.end());
+}
+
+// One row per record body a save makes: the builder's output and the bytes
+// written out by hand from the record's layout.
+TEST(RecordBuildersTest, EachBuilderWritesItsRecordByteForByte) {
+  constexpr std::uint16_t Active = Window2Record::DefaultFlags | Window2Record::ActiveSheet;
+  struct Case {
+    const char* name;
+    Bytes built;
+    Bytes expected;
+  };
+  const Case cases[] = {
+      {"ROW, default XF",
+       bytesOf(rowBody({300, 0, 1})),
+       {0x2C, 0x01, 0, 0, 1, 0, 0xFF, 0, 0, 0, 0, 0, 0x00, 0x01, 0x0F, 0x00}},
+      {"ROW, last row and columns, XF 0xABC",
+       bytesOf(rowBody({65535, 255, 256, 0x0ABC})),
+       {0xFF, 0xFF, 0xFF, 0, 0, 1, 0xFF, 0, 0, 0, 0, 0, 0x00, 0x01, 0xBC, 0x0A}},
+      {"DIMENSIONS, empty sheet", bytesOf(dimensionsBody({})), Bytes(14, 0)},
+      {"DIMENSIONS, B2:H301",
+       bytesOf(dimensionsBody({1, 301, 1, 8})),
+       {1, 0, 0, 0, 0x2D, 0x01, 0, 0, 1, 0, 8, 0, 0, 0}},
+      {"DIMENSIONS, whole sheet",
+       bytesOf(dimensionsBody({0, 65536, 0, 256})),
+       {0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0}},
+      {"WINDOW2, defaults", bytesOf(window2Body({})), {0xB6, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {"WINDOW2, active sheet, grid colour also at offset 8",
+       bytesOf(window2Body({Active, 0, 0, 0x40, 0x40})),
+       {0xB6, 0x06, 0, 0, 0, 0, 0x40, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {"WINDOW2, grid only, scrolled",
+       bytesOf(window2Body({Window2Record::ShowGrid, 10, 3, 8, 0})),
+       {0x02, 0, 10, 0, 3, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {"SELECTION, A1", bytesOf(selectionBody({})), {3, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}},
+      {"SELECTION, last cell of pane 0",
+       bytesOf(selectionBody({0, 65535, 255})),
+       {0, 0xFF, 0xFF, 0xFF, 0, 0, 0, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+      {"BLANK", bytesOf(blankBody({2, 3, 15})), {2, 0, 3, 0, 15, 0}},
+      {"LABELSST", bytesOf(labelSstBody({1, 0, 16}, 0x01020304)), {1, 0, 0, 0, 16, 0, 4, 3, 2, 1}},
+      {"NUMBER", bytesOf(numberBody({0, 1, 15}, 1.5)), {0, 0, 1, 0, 15, 0, 0, 0, 0, 0, 0, 0, 0xF8, 0x3F}},
+      {"RK, integer 10", bytesOf(rkBody({2, 1, 15}, 10 << 2 | 0x02)), {2, 0, 1, 0, 15, 0, 0x2A, 0, 0, 0}},
+      {"BOOLERR, true", bytesOf(boolErrBody({3, 3, 15}, 1, false)), {3, 0, 3, 0, 15, 0, 1, 0}},
+      {"BOOLERR, #N/A", bytesOf(boolErrBody({4, 3, 15}, 0x2A, true)), {4, 0, 3, 0, 15, 0, 0x2A, 1}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.built, c.expected) << c.name;
+}
+
+TEST(RecordBuildersTest, CellHeaderReadsRowColumnAndXf) {
+  const Bytes body = {0x34, 0x12, 0xFF, 0x00, 0x0F, 0x01, 0xAA};
+  const CellHeader header = readCellHeader(body);
+  EXPECT_EQ(header.row, 0x1234);
+  EXPECT_EQ(header.column, 0x00FF);
+  EXPECT_EQ(header.xf, 0x010F);
 }
 
 Workbook load(const Bytes& stream) {
