@@ -103,6 +103,24 @@ constexpr std::uint16_t Worksheet = 0x0010;
 constexpr std::uint16_t AnyVersionLowByte = 0x09;
 }  // namespace bof
 
+// WINDOW1 (globals): window position and size, flags, then the sheet tabs:
+// the active sheet, the first tab shown, how many tabs are selected.
+struct Window1Record {
+  static constexpr std::size_t ActiveSheetAt = 10;
+  static constexpr std::size_t FirstTabAt = 12;
+  static constexpr std::size_t SelectedTabsAt = 14;
+};
+
+// BOUNDSHEET (globals): the stream position of the sheet's BOF, its
+// visibility, its type, then its name.
+struct BoundSheetRecord {
+  static constexpr std::size_t PositionAt = 0;
+  static constexpr std::uint8_t Worksheet = 0;
+  static constexpr std::uint8_t MacroSheet = 1;
+  static constexpr std::uint8_t Chart = 2;
+  static constexpr std::uint8_t VbaModule = 6;
+};
+
 // Largest body a record may carry; longer data continues in CONTINUE records.
 constexpr std::size_t MaxRecordBody = 8224;
 

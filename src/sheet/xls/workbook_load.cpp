@@ -107,7 +107,7 @@ XlsStatus Workbook::loadCompound(CompoundFile&& file) {
   std::vector<std::uint32_t> starts;
   for (Sheet& sheet : sheets_) {
     const Record& bs = globals_[sheet.boundSheetRecord];
-    const std::uint32_t at = getU32(bs.body, 0);
+    const std::uint32_t at = getU32(bs.body, BoundSheetRecord::PositionAt);
     auto it = std::lower_bound(all.begin(), all.end(), at,
                                [](const RecordRef& r, std::uint32_t off) { return r.offset < off; });
     if (at < globalsEnd || it == all.end() || it->offset != at || it->id != rid::Bof)
@@ -135,7 +135,8 @@ XlsStatus Workbook::loadGlobals() {
         if (body.size() >= 2) date1904_ = getU16(body, 0) == 1;
         break;
       case rid::Window1:
-        if (!sawWindow1 && body.size() >= 12) activeSheet_ = getU16(body, 10);
+        if (!sawWindow1 && body.size() >= Window1Record::ActiveSheetAt + 2)
+          activeSheet_ = getU16(body, Window1Record::ActiveSheetAt);
         sawWindow1 = true;
         break;
       case rid::Format: {
@@ -157,11 +158,11 @@ XlsStatus Workbook::loadGlobals() {
         if (!readBiffString(in, true, name)) return xlsFail("damaged BOUNDSHEET record");
         Sheet sheet;
         sheet.name = utf16ToUtf8(name);
-        sheet.kind = dt == 0   ? SheetKind::Worksheet
-                     : dt == 1 ? SheetKind::MacroSheet
-                     : dt == 2 ? SheetKind::Chart
-                     : dt == 6 ? SheetKind::VbaModule
-                               : SheetKind::Other;
+        sheet.kind = dt == BoundSheetRecord::Worksheet    ? SheetKind::Worksheet
+                     : dt == BoundSheetRecord::MacroSheet ? SheetKind::MacroSheet
+                     : dt == BoundSheetRecord::Chart      ? SheetKind::Chart
+                     : dt == BoundSheetRecord::VbaModule  ? SheetKind::VbaModule
+                                                          : SheetKind::Other;
         sheet.boundSheetRecord = i;
         sheets_.push_back(std::move(sheet));
         break;
