@@ -18,6 +18,9 @@ constexpr std::uint32_t MaxRegSect = 0xFFFFFFFA;
 constexpr std::uint32_t NoStream = 0xFFFFFFFF;  // no sibling or child in a directory entry
 
 constexpr std::uint32_t MiniStreamCutoff = 4096;  // smaller streams live in the mini stream
+// The largest stream written: its size stays in the positive range of a
+// signed 32-bit field.
+constexpr std::uint64_t MaxStreamSize = 0x7FFFFFFF;
 constexpr std::uint32_t MiniSectorSize = 64;
 constexpr std::uint32_t HeaderDifatEntries = 109;  // FAT sector ids held by the header itself
 constexpr std::uint32_t DirEntrySize = 128;

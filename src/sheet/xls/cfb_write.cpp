@@ -16,9 +16,6 @@ namespace {
 constexpr std::uint32_t SectorSize = 1u << header::Version3SectorShift;
 constexpr std::uint32_t IdsPerSector = SectorSize / 4;         // sector ids in a FAT sector
 constexpr std::uint32_t DifatIdsPerSector = IdsPerSector - 1;  // the last id links to the next DIFAT sector
-// Version 3 directory entries hold 32-bit sizes; staying in the signed range
-// suits readers that take them as signed.
-constexpr std::uint64_t MaxStreamSize = 0x7FFFFFFF;
 // Far more than any workbook needs (8 GiB); keeps every sector id well below
 // the special values.
 constexpr std::uint64_t MaxDataSectors = 0x00FFFFFF;

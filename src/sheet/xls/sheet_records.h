@@ -51,6 +51,7 @@ struct MultiCellRecord {
   static constexpr std::size_t FirstEntryAt = 4;
   static constexpr std::size_t FixedSize = 6;  // row, first and last column
   static constexpr std::size_t MulRkEntrySize = 6;
+  static constexpr std::size_t MulRkEntryRkAt = 2;  // after the entry's XF
   static constexpr std::size_t MulBlankEntrySize = 2;
 };
 

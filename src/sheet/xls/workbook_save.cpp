@@ -3,6 +3,8 @@
 // globals with sheet offsets and SST/EXTSST; the bytes of records nobody
 // changed are copied from the stream as read.
 #include "sheet/xls/atomic_file.h"
+#include "sheet/xls/cfb_internal.h"
+#include "sheet/xls/sheet_records.h"
 #include "sheet/xls/workbook.h"
 #include "sheet/xls/workbook_layout.h"
 
@@ -14,10 +16,6 @@ namespace kestrune::xls {
 namespace {
 
 constexpr std::size_t None = static_cast<std::size_t>(-1);
-
-void putU32At(std::uint8_t* p, std::size_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 std::size_t writeRecord(std::uint8_t* out, const Record& r) {
   out[0] = static_cast<std::uint8_t>(r.id);
@@ -73,12 +71,13 @@ std::vector<Record> Workbook::buildGlobals(std::vector<std::size_t>& boundSheetA
       out.push_back(Record{rid::ExtSst, {}, 0});
     }
     out.push_back(r);
-    if (r.id == rid::Window1 && activeSheetChanged_ && out.back().body.size() >= 16) {
+    if (r.id == rid::Window1 && activeSheetChanged_ && out.back().body.size() >= Window1Record::SelectedTabsAt + 2) {
       Bytes& b = out.back().body;
       const auto active = static_cast<std::uint16_t>(activeSheet_);
-      setU16(b, 10, active);
-      if (getU16(b, 12) > active) setU16(b, 12, active);  // keep the active tab scrolled into view
-      setU16(b, 14, 1);
+      setU16(b, Window1Record::ActiveSheetAt, active);
+      // Keep the active tab scrolled into view.
+      if (getU16(b, Window1Record::FirstTabAt) > active) setU16(b, Window1Record::FirstTabAt, active);
+      setU16(b, Window1Record::SelectedTabsAt, 1);
     }
     if (r.id == rid::BoundSheet)
       for (std::size_t s = 0; s < sheets_.size(); ++s)
@@ -109,9 +108,9 @@ XlsResult<Bytes> Workbook::toBytes() const {
       if (id == rid::LabelSst) ++totalRefs;
       if (id == rid::DbCell) ++dbcells;
     }
-    out.indexSize = 16 + 4 * dbcells;
+    out.indexSize = IndexRecord::FixedSize + 4 * dbcells;
     for (const LayoutItem& item : out.layout.items)
-      out.size += 4 + (item.kind == ItemKind::Index ? out.indexSize : reader.size(item));
+      out.size += 4 + (std::holds_alternative<RewrittenIndex>(item) ? out.indexSize : reader.size(item));
   }
   std::vector<std::size_t> boundSheetAt;
   std::size_t sstAt = None, extSstAt = None;
@@ -132,12 +131,13 @@ XlsResult<Bytes> Workbook::toBytes() const {
   }
   std::uint64_t total = offset;
   for (std::size_t s = 0; s < sheets_.size(); ++s) {
-    if (boundSheetAt[s] != None) setU32(globals[boundSheetAt[s]].body, 0, static_cast<std::uint32_t>(total));
+    if (boundSheetAt[s] != None)
+      setU32(globals[boundSheetAt[s]].body, BoundSheetRecord::PositionAt, static_cast<std::uint32_t>(total));
     total += sheets[s].size;
-    if (total > 0x7FFFFFFF) return xlsFail("the workbook is too large to save");
+    if (total > cfbconst::MaxStreamSize) return xlsFail("the workbook is too large to save");
   }
-  // Excel expects the Workbook stream outside the mini stream: pad to 4096.
-  const std::uint64_t streamSize = std::max<std::uint64_t>(total, 4096);
+  // Excel expects the Workbook stream outside the mini stream: pad to the cutoff.
+  const std::uint64_t streamSize = std::max<std::uint64_t>(total, cfbconst::MiniStreamCutoff);
 
   auto fill = [&](std::span<std::uint8_t> dest) {
     if (dest.size() != streamSize) return false;
@@ -153,14 +153,20 @@ XlsResult<Bytes> Workbook::toBytes() const {
       // INDEX: absolute positions of this sheet's DBCELLs and of DEFCOLWIDTH.
       std::size_t indexBody = None, nextDbCell = 0;
       for (const LayoutItem& item : out.layout.items) {
-        const std::size_t size = 4 + (item.kind == ItemKind::Index ? out.indexSize : reader.size(item));
+        const bool isIndex = std::holds_alternative<RewrittenIndex>(item);
+        const std::size_t size = 4 + (isIndex ? out.indexSize : reader.size(item));
         if (size > total - at) return false;  // the sizes counted above do not hold: a fault, not a file
         reader.write(item, base + at, out.indexSize);
-        if (item.kind == ItemKind::Index) indexBody = at + 4;
-        const std::uint16_t id = item.kind == ItemKind::Original ? reader.id(item) : 0;
-        if (indexBody != None && id == rid::DefColWidth) putU32At(base + indexBody + 12, at);
-        if (indexBody != None && id == rid::DbCell && 16 + 4 * nextDbCell + 4 <= out.indexSize)
-          putU32At(base + indexBody + 16 + 4 * nextDbCell++, at);
+        if (isIndex) indexBody = at + 4;
+        const std::uint16_t id = std::holds_alternative<CopiedRecord>(item) ? reader.id(item) : 0;
+        const auto position = static_cast<std::uint32_t>(at);
+        if (indexBody != None && id == rid::DefColWidth)
+          storeU32(base + indexBody + IndexRecord::DefColWidthPositionAt, position);
+        const std::size_t dbCellAt = IndexRecord::DbCellPositionsAt + 4 * nextDbCell;
+        if (indexBody != None && id == rid::DbCell && dbCellAt + 4 <= out.indexSize) {
+          storeU32(base + indexBody + dbCellAt, position);
+          ++nextDbCell;
+        }
         at += size;
       }
     }
