@@ -1,5 +1,7 @@
 #include "sheet/xls/sheet_records.h"
 
+#include "sheet/xls/records.h"
+
 #include <cstring>
 
 namespace kestrune::xls {
@@ -36,6 +38,15 @@ private:
 CellHeader readCellHeader(ByteView body) {
   return CellHeader{getU16(body, CellHeader::RowAt), getU16(body, CellHeader::ColumnAt),
                     getU16(body, CellHeader::XfAt)};
+}
+
+std::size_t multiCellCount(std::uint16_t id, ByteView body) {
+  const std::size_t entrySize = id == rid::MulRk ? MultiCellRecord::MulRkEntrySize : MultiCellRecord::MulBlankEntrySize;
+  const std::size_t entries = body.size() - MultiCellRecord::FixedSize;
+  const std::size_t n = entries / entrySize;
+  if (entries % entrySize != 0 || n == 0) return 0;
+  const std::size_t lastColumn = getU16(body, body.size() - 2);
+  return lastColumn == getU16(body, CellHeader::ColumnAt) + n - 1 ? n : 0;
 }
 
 std::array<std::uint8_t, BlankSize> blankBody(CellHeader cell) { return BodyWriter<BlankSize>().cell(cell).body(); }

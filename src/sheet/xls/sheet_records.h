@@ -54,6 +54,9 @@ struct MultiCellRecord {
   static constexpr std::size_t MulRkEntryRkAt = 2;  // after the entry's XF
   static constexpr std::size_t MulBlankEntrySize = 2;
 };
+// The number of cells a MULRK or MULBLANK body (at least a cell header long)
+// holds, or 0 when its length and its last column disagree.
+std::size_t multiCellCount(std::uint16_t id, ByteView body);
 
 // FORMULA: the cell header, the cached result (8 bytes), flags, a
 // calculation chain field, the size of the tokens and the tokens.

@@ -28,16 +28,6 @@ bool followsFormula(std::uint16_t id) {
   return id == rid::String || id == rid::ShrFmla || id == rid::Array || id == rid::Table;
 }
 
-// Last column of a MULRK/MULBLANK, or None when the record is malformed.
-std::size_t multiLastColumn(std::uint16_t id, ByteView body) {
-  const std::size_t entry = id == rid::MulRk ? MultiCellRecord::MulRkEntrySize : MultiCellRecord::MulBlankEntrySize;
-  const std::size_t fixed = MultiCellRecord::FixedSize;
-  if (body.size() < fixed + entry || (body.size() - fixed) % entry != 0) return None;
-  const std::size_t n = (body.size() - fixed) / entry;
-  const std::size_t last = getU16(body, body.size() - 2);
-  return last == getU16(body, CellHeader::ColumnAt) + n - 1 ? last : None;
-}
-
 // A cell record of the area as read, with the records that follow it
 // (STRING, SHRFMLA, ...): followers[followersBegin, followersEnd).
 struct CellEntry {
@@ -276,9 +266,8 @@ void CellAreaLayout::readCell(std::size_t i, ByteView body) {
   std::uint16_t colLast = cell.column;
   const std::uint16_t id = recs_[i].id;
   if (id == rid::MulRk || id == rid::MulBlank) {
-    const std::size_t lastColumn = multiLastColumn(id, body);
-    if (lastColumn != None) {
-      colLast = static_cast<std::uint16_t>(lastColumn);
+    if (const std::size_t n = multiCellCount(id, body); n > 0) {
+      colLast = static_cast<std::uint16_t>(cell.column + n - 1);
       if (splitAroundWrittenCell(i, cell, colLast)) return;
     }
   }

@@ -90,6 +90,34 @@ TEST(RecordBuildersTest, EachBuilderWritesItsRecordByteForByte) {
   for (const Case& c : cases) EXPECT_EQ(c.built, c.expected) << c.name;
 }
 
+TEST(RecordBuildersTest, MultiCellCountChecksLengthAgainstTheLastColumn) {
+  auto mulRk = [](std::uint16_t first, std::size_t cells, std::uint16_t last) {
+    Bytes b = u16s({2, first});
+    for (std::size_t k = 0; k < cells; ++k) {
+      putU16(b, 15);
+      putU32(b, 0x02);
+    }
+    putU16(b, last);
+    return b;
+  };
+  struct Case {
+    const char* name;
+    std::uint16_t id;
+    Bytes body;
+    std::size_t cells;
+  };
+  const Case cases[] = {
+      {"MULRK of three", rid::MulRk, mulRk(1, 3, 3), 3},
+      {"MULRK, last column one too far", rid::MulRk, mulRk(1, 3, 4), 0},
+      {"MULRK, last column before the first", rid::MulRk, mulRk(5, 1, 4), 0},
+      {"MULRK cut inside an entry", rid::MulRk, Bytes{2, 0, 1, 0, 15, 0, 2, 0, 1, 0}, 0},
+      {"MULRK without entries", rid::MulRk, u16s({2, 1, 0}), 0},
+      {"MULBLANK of five", rid::MulBlank, u16s({2, 0, 15, 16, 15, 16, 15, 4}), 5},
+      {"MULBLANK with an odd length", rid::MulBlank, Bytes{2, 0, 0, 0, 15, 0, 16, 0, 0}, 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(multiCellCount(c.id, c.body), c.cells) << c.name;
+}
+
 TEST(RecordBuildersTest, CellHeaderReadsRowColumnAndXf) {
   const Bytes body = {0x34, 0x12, 0xFF, 0x00, 0x0F, 0x01, 0xAA};
   const CellHeader header = readCellHeader(body);
