@@ -111,6 +111,17 @@ struct Window1Record {
   static constexpr std::size_t SelectedTabsAt = 14;
 };
 
+// XF (globals): font, number format, flags (a style XF or a cell XF), then
+// alignment, the attributes the XF sets itself, borders and colours.
+struct XfRecord {
+  static constexpr std::size_t Size = 20;
+  static constexpr std::size_t FormatAt = 2;
+  static constexpr std::size_t FlagsAt = 4;
+  static constexpr std::uint16_t IsStyle = 0x0004;
+  static constexpr std::size_t UsedAttributesAt = 9;
+  static constexpr std::uint8_t UsesOwnFormat = 0x04;  // the number format is set here, not inherited
+};
+
 // BOUNDSHEET (globals): the stream position of the sheet's BOF, its
 // visibility, its type, then its name.
 struct BoundSheetRecord {

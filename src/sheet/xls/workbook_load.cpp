@@ -194,8 +194,8 @@ XlsStatus Workbook::loadSheet(Sheet& sheet, std::size_t first) {
 }
 
 std::optional<DateKind> Workbook::dateKindOfXf(std::uint16_t xf) const {
-  if (xf >= xfs_.size() || xfs_[xf].size() < 4) return std::nullopt;
-  const std::uint16_t ifmt = getU16(xfs_[xf], 2);
+  if (xf >= xfs_.size() || xfs_[xf].size() < XfRecord::FormatAt + 2) return std::nullopt;
+  const std::uint16_t ifmt = getU16(xfs_[xf], XfRecord::FormatAt);
   auto it = formats_.find(ifmt);
   return dateKindOfFormat(ifmt, it == formats_.end() ? std::nullopt : std::optional<std::string>(it->second));
 }
