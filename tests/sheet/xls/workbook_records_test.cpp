@@ -337,11 +337,12 @@ TEST(WorkbookRecordsTest, WrittenSharedFormulaCellsLeaveTheFormulaToTheFirstRema
   for (std::uint16_t r = 0; r < 3; ++r) {
     cells.push_back(numberRec(r, 0, r + 1.0));
     for (std::uint16_t c = 1; c <= 2; ++c) {
-      cells.push_back(groupFormula(at(r, c), numberResult(cached.at(at(r, c))), at(0, 1), 0x0008));
+      cells.push_back(
+          groupFormula(at(r, c), numberResult(cached.at(at(r, c))), at(0, 1), FormulaRecord::SharedFormula));
       if (r == 0 && c == 1) cells.push_back(shared);
     }
   }
-  cells.push_back(groupFormula(at(4, 4), numberResult(1), at(4, 4), 0x0008));
+  cells.push_back(groupFormula(at(4, 4), numberResult(1), at(4, 4), FormulaRecord::SharedFormula));
   cells.push_back(single);
   const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet(cells)}});
 
@@ -389,7 +390,8 @@ TEST(WorkbookRecordsTest, WrittenSharedFormulaCellsLeaveTheFormulaToTheFirstRema
         continue;
       }
       ASSERT_TRUE(formulas.count(cell));
-      EXPECT_EQ(formulas[cell].body, groupFormula(cell, numberResult(result), c.host, 0x0008).body);
+      EXPECT_EQ(formulas[cell].body,
+                groupFormula(cell, numberResult(result), c.host, FormulaRecord::SharedFormula).body);
     }
     std::vector<std::pair<std::uint32_t, Bytes>> expected;
     if (c.host != None) {
