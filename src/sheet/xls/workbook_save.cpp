@@ -26,6 +26,53 @@ std::size_t writeRecord(std::uint8_t* out, const Record& r) {
   return 4 + r.body.size();
 }
 
+// A sheet as the save writes it: its items, the body size its INDEX records
+// get (room for the position of every DBCELL), its size in the stream.
+struct SheetOut {
+  SheetLayout layout;
+  std::size_t indexSize = 0;
+  std::uint64_t size = 0;
+};
+
+// Sizes a laid-out sheet; its LABELSST records count into `stringRefs`.
+void measureSheet(SheetOut& out, const ItemReader& reader, std::uint32_t& stringRefs) {
+  std::size_t dbCells = 0;
+  for (const LayoutItem& item : out.layout.items) {
+    const std::uint16_t id = reader.id(item);
+    if (id == rid::LabelSst) ++stringRefs;
+    if (id == rid::DbCell) ++dbCells;
+  }
+  out.indexSize = IndexRecord::FixedSize + 4 * dbCells;
+  for (const LayoutItem& item : out.layout.items)
+    out.size += 4 + (std::holds_alternative<RewrittenIndex>(item) ? out.indexSize : reader.size(item));
+}
+
+// Writes a sheet's items at `base + at` and moves `at` past them. The INDEX
+// gets the stream positions of DEFCOLWIDTH and of the DBCELLs that follow
+// it. False when the sizes measured before do not hold: a fault, not a file.
+bool writeSheet(const SheetOut& out, const ItemReader& reader, std::uint8_t* base, std::size_t& at,
+                std::uint64_t total) {
+  std::size_t indexBody = None, nextDbCell = 0;
+  for (const LayoutItem& item : out.layout.items) {
+    const bool isIndex = std::holds_alternative<RewrittenIndex>(item);
+    const std::size_t size = 4 + (isIndex ? out.indexSize : reader.size(item));
+    if (size > total - at) return false;
+    reader.write(item, base + at, out.indexSize);
+    if (isIndex) indexBody = at + 4;
+    const std::uint16_t id = std::holds_alternative<CopiedRecord>(item) ? reader.id(item) : 0;
+    const auto position = static_cast<std::uint32_t>(at);
+    if (indexBody != None && id == rid::DefColWidth)
+      storeU32(base + indexBody + IndexRecord::DefColWidthPositionAt, position);
+    const std::size_t dbCellAt = IndexRecord::DbCellPositionsAt + 4 * nextDbCell;
+    if (indexBody != None && id == rid::DbCell && dbCellAt + 4 <= out.indexSize) {
+      storeU32(base + indexBody + dbCellAt, position);
+      ++nextDbCell;
+    }
+    at += size;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<Record> Workbook::buildGlobals(std::vector<std::size_t>& boundSheetAt, std::size_t& sstAt,
@@ -90,27 +137,14 @@ std::vector<Record> Workbook::buildGlobals(std::vector<std::size_t>& boundSheetA
 }
 
 XlsResult<Bytes> Workbook::toBytes() const {
-  // Sheets: their items, sizes, and how many LABELSST and DBCELL records they hold.
-  struct SheetOut {
-    SheetLayout layout;
-    std::size_t indexSize = 0;  // body size of its INDEX records
-    std::uint64_t size = 0;
+  auto readerFor = [&](std::size_t s, const SheetOut& out) {
+    return ItemReader(stream_, records(sheets_[s]), sheets_[s].cells, out.layout);
   };
   std::vector<SheetOut> sheets(sheets_.size());
   std::uint32_t totalRefs = 0;
   for (std::size_t s = 0; s < sheets_.size(); ++s) {
-    SheetOut& out = sheets[s];
-    out.layout = layoutSheet(s);
-    const ItemReader reader(stream_, records(sheets_[s]), sheets_[s].cells, out.layout);
-    std::size_t dbcells = 0;
-    for (const LayoutItem& item : out.layout.items) {
-      const std::uint16_t id = reader.id(item);
-      if (id == rid::LabelSst) ++totalRefs;
-      if (id == rid::DbCell) ++dbcells;
-    }
-    out.indexSize = IndexRecord::FixedSize + 4 * dbcells;
-    for (const LayoutItem& item : out.layout.items)
-      out.size += 4 + (std::holds_alternative<RewrittenIndex>(item) ? out.indexSize : reader.size(item));
+    sheets[s].layout = layoutSheet(s);
+    measureSheet(sheets[s], readerFor(s, sheets[s]), totalRefs);
   }
   std::vector<std::size_t> boundSheetAt;
   std::size_t sstAt = None, extSstAt = None;
@@ -147,29 +181,8 @@ XlsResult<Bytes> Workbook::toBytes() const {
       if (recordSize(r) > total - at) return false;
       at += writeRecord(base + at, r);
     }
-    for (std::size_t s = 0; s < sheets_.size(); ++s) {
-      const SheetOut& out = sheets[s];
-      const ItemReader reader(stream_, records(sheets_[s]), sheets_[s].cells, out.layout);
-      // INDEX: absolute positions of this sheet's DBCELLs and of DEFCOLWIDTH.
-      std::size_t indexBody = None, nextDbCell = 0;
-      for (const LayoutItem& item : out.layout.items) {
-        const bool isIndex = std::holds_alternative<RewrittenIndex>(item);
-        const std::size_t size = 4 + (isIndex ? out.indexSize : reader.size(item));
-        if (size > total - at) return false;  // the sizes counted above do not hold: a fault, not a file
-        reader.write(item, base + at, out.indexSize);
-        if (isIndex) indexBody = at + 4;
-        const std::uint16_t id = std::holds_alternative<CopiedRecord>(item) ? reader.id(item) : 0;
-        const auto position = static_cast<std::uint32_t>(at);
-        if (indexBody != None && id == rid::DefColWidth)
-          storeU32(base + indexBody + IndexRecord::DefColWidthPositionAt, position);
-        const std::size_t dbCellAt = IndexRecord::DbCellPositionsAt + 4 * nextDbCell;
-        if (indexBody != None && id == rid::DbCell && dbCellAt + 4 <= out.indexSize) {
-          storeU32(base + indexBody + dbCellAt, position);
-          ++nextDbCell;
-        }
-        at += size;
-      }
-    }
+    for (std::size_t s = 0; s < sheets_.size(); ++s)
+      if (!writeSheet(sheets[s], readerFor(s, sheets[s]), base, at, total)) return false;
     if (at != total) return false;
     std::fill(dest.begin() + static_cast<std::ptrdiff_t>(at), dest.end(), std::uint8_t{0});
     return true;
