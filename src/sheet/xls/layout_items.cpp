@@ -47,14 +47,6 @@ std::size_t cellBodySize(std::uint16_t id) {
   }
 }
 
-std::uint8_t* putHeader(std::uint8_t* p, std::uint16_t id, std::size_t bodySize) {
-  p[0] = static_cast<std::uint8_t>(id);
-  p[1] = static_cast<std::uint8_t>(id >> 8);
-  p[2] = static_cast<std::uint8_t>(bodySize);
-  p[3] = static_cast<std::uint8_t>(bodySize >> 8);
-  return p + 4;
-}
-
 std::uint8_t* putBytes(std::uint8_t* p, ByteView bytes) {
   if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
   return p + bytes.size();
@@ -111,7 +103,8 @@ ByteView ItemReader::body(const LayoutItem& item) const {
 
 std::size_t ItemReader::write(const LayoutItem& item, std::uint8_t* out, std::size_t indexSize) const {
   const std::size_t bodySize = std::holds_alternative<RewrittenIndex>(item) ? indexSize : size(item);
-  std::uint8_t* const p = putHeader(out, id(item), bodySize);
+  storeRecordHeader(out, id(item), bodySize);
+  std::uint8_t* const p = out + RecordHeaderSize;
   std::visit(Overloaded{
                  [&](const CopiedRecord&) { putBytes(p, body(item)); },
                  [&](const MadeRecord&) { putBytes(p, body(item)); },
@@ -120,7 +113,7 @@ std::size_t ItemReader::write(const LayoutItem& item, std::uint8_t* out, std::si
                  [&](const WrittenCell& c) { writeCell(c, p); },
              },
              item);
-  return 4 + bodySize;
+  return RecordHeaderSize + bodySize;
 }
 
 // The INDEX as read, cut or zero-extended to its new size; the save puts

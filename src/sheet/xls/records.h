@@ -132,6 +132,8 @@ struct BoundSheetRecord {
   static constexpr std::uint8_t VbaModule = 6;
 };
 
+// A record's header: its id and its body length, u16 each.
+constexpr std::size_t RecordHeaderSize = 4;
 // Largest body a record may carry; longer data continues in CONTINUE records.
 constexpr std::size_t MaxRecordBody = 8224;
 
@@ -148,7 +150,7 @@ struct RecordRef {
   std::uint16_t id = 0;
   std::uint16_t size = 0;
 
-  ByteView body(ByteView stream) const { return stream.subspan(offset + 4u, size); }
+  ByteView body(ByteView stream) const { return stream.subspan(offset + RecordHeaderSize, size); }
 };
 
 // Splits a stream into records. A record running past the end of the stream
@@ -157,8 +159,13 @@ XlsResult<std::vector<RecordRef>> indexRecords(ByteView stream);
 XlsResult<std::vector<Record>> splitRecords(ByteView stream);
 
 void appendRecord(Bytes& out, std::uint16_t id, ByteView body);
+// Writes a record header into memory the caller sized.
+inline void storeRecordHeader(std::uint8_t* out, std::uint16_t id, std::size_t bodySize) {
+  storeU16(out, id);
+  storeU16(out + 2, static_cast<std::uint16_t>(bodySize));
+}
 inline void appendRecord(Bytes& out, const Record& r) { appendRecord(out, r.id, r.body); }
-inline std::size_t recordSize(const Record& r) { return 4 + r.body.size(); }
+inline std::size_t recordSize(const Record& r) { return RecordHeaderSize + r.body.size(); }
 
 // Body of records[at] followed by the bodies of the CONTINUE records after it.
 // `next` receives the index after the last CONTINUE.

@@ -92,7 +92,7 @@ XlsStatus Workbook::loadCompound(CompoundFile&& file) {
   }
   if (auto st = loadGlobals(); !st) return st;
 
-  const std::uint32_t globalsEnd = all[end].offset + 4;
+  const std::uint32_t globalsEnd = all[end].offset + RecordHeaderSize;
   std::vector<std::uint32_t> starts;
   for (Sheet& sheet : sheets_) {
     const Record& bs = globals_[sheet.boundSheetRecord];

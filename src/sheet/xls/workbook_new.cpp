@@ -91,7 +91,7 @@ Bytes globals(std::size_t& sheetOffsetAt) {
   putU8(boundSheet, 0);
   putU8(boundSheet, 0);
   appendBiffString(boundSheet, u"Sheet1", true);
-  sheetOffsetAt = g.size() + 4;
+  sheetOffsetAt = g.size() + RecordHeaderSize + BoundSheetRecord::PositionAt;
   rec(g, rid::BoundSheet, boundSheet);
   rec(g, rid::Country, u16s({1, 1}));
   rec(g, rid::Sst, u16s({0, 0, 0, 0}));

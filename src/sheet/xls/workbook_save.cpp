@@ -18,12 +18,9 @@ namespace {
 constexpr std::size_t None = static_cast<std::size_t>(-1);
 
 std::size_t writeRecord(std::uint8_t* out, const Record& r) {
-  out[0] = static_cast<std::uint8_t>(r.id);
-  out[1] = static_cast<std::uint8_t>(r.id >> 8);
-  out[2] = static_cast<std::uint8_t>(r.body.size());
-  out[3] = static_cast<std::uint8_t>(r.body.size() >> 8);
-  if (!r.body.empty()) std::memcpy(out + 4, r.body.data(), r.body.size());
-  return 4 + r.body.size();
+  storeRecordHeader(out, r.id, r.body.size());
+  if (!r.body.empty()) std::memcpy(out + RecordHeaderSize, r.body.data(), r.body.size());
+  return RecordHeaderSize + r.body.size();
 }
 
 // A sheet as the save writes it: its items, the body size its INDEX records
@@ -44,7 +41,7 @@ void measureSheet(SheetOut& out, const ItemReader& reader, std::uint32_t& string
   }
   out.indexSize = IndexRecord::FixedSize + 4 * dbCells;
   for (const LayoutItem& item : out.layout.items)
-    out.size += 4 + (std::holds_alternative<RewrittenIndex>(item) ? out.indexSize : reader.size(item));
+    out.size += RecordHeaderSize + (std::holds_alternative<RewrittenIndex>(item) ? out.indexSize : reader.size(item));
 }
 
 // Writes a sheet's items at `base + at` and moves `at` past them. The INDEX
@@ -55,10 +52,10 @@ bool writeSheet(const SheetOut& out, const ItemReader& reader, std::uint8_t* bas
   std::size_t indexBody = None, nextDbCell = 0;
   for (const LayoutItem& item : out.layout.items) {
     const bool isIndex = std::holds_alternative<RewrittenIndex>(item);
-    const std::size_t size = 4 + (isIndex ? out.indexSize : reader.size(item));
+    const std::size_t size = RecordHeaderSize + (isIndex ? out.indexSize : reader.size(item));
     if (size > total - at) return false;
     reader.write(item, base + at, out.indexSize);
-    if (isIndex) indexBody = at + 4;
+    if (isIndex) indexBody = at + RecordHeaderSize;
     const std::uint16_t id = std::holds_alternative<CopiedRecord>(item) ? reader.id(item) : 0;
     const auto position = static_cast<std::uint32_t>(at);
     if (indexBody != None && id == rid::DefColWidth)
