@@ -6,7 +6,6 @@
 #include "sheet/xls/text.h"
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 
 namespace kestrune::xls {
@@ -15,7 +14,6 @@ using namespace cfbconst;
 
 namespace {
 
-constexpr std::uint8_t Signature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 constexpr int MaxStorageDepth = 32;
 
 char16_t upperUnit(char16_t c) {
@@ -53,8 +51,8 @@ private:
 
   ByteView file_;
   std::uint16_t major_ = 0;
-  std::uint32_t shift_ = 9;
-  std::uint32_t sectorSize_ = 512;
+  std::uint32_t shift_ = header::Version3SectorShift;
+  std::uint32_t sectorSize_ = 1u << header::Version3SectorShift;
   std::uint64_t sectorCount_ = 0;  // sectors that start inside the file
   std::uint32_t fatCount_ = 0, firstDir_ = 0, firstMiniFat_ = 0, miniFatCount_ = 0;
   std::uint32_t firstDifat_ = 0, difatCount_ = 0;
@@ -67,32 +65,32 @@ private:
 };
 
 XlsStatus Reader::readHeader() {
-  if (file_.size() < 512) return xlsFail("the file is too short to be a compound file");
-  if (std::memcmp(file_.data(), Signature, 8) != 0)
+  if (file_.size() < header::Size) return xlsFail("the file is too short to be a compound file");
+  if (!CompoundFile::hasSignature(file_))
     return xlsFail("not a compound file (no OLE2 signature): not an .xls workbook");
-  major_ = getU16(file_, 0x1A);
-  const std::uint16_t byteOrder = getU16(file_, 0x1C);
-  shift_ = getU16(file_, 0x1E);
-  const std::uint16_t miniShift = getU16(file_, 0x20);
-  if (byteOrder != 0xFFFE) return xlsFail("compound file header: bad byte order mark");
-  if (!((major_ == 3 && shift_ == 9) || (major_ == 4 && shift_ == 12)))
-    return xlsFail("compound file header: unsupported version " + std::to_string(major_) +
-                   " with sector shift " + std::to_string(shift_));
-  if (miniShift != 6) return xlsFail("compound file header: bad mini sector shift");
-  if (getU32(file_, 0x38) != MiniStreamCutoff)
+  major_ = getU16(file_, header::MajorVersion);
+  const std::uint16_t byteOrder = getU16(file_, header::ByteOrder);
+  shift_ = getU16(file_, header::SectorShift);
+  const std::uint16_t miniShift = getU16(file_, header::MiniSectorShift);
+  if (byteOrder != header::ByteOrderMark) return xlsFail("compound file header: bad byte order mark");
+  if (!((major_ == header::Version3 && shift_ == header::Version3SectorShift) ||
+        (major_ == header::Version4 && shift_ == header::Version4SectorShift)))
+    return xlsFail("compound file header: unsupported version " + std::to_string(major_) + " with sector shift " +
+                   std::to_string(shift_));
+  if (miniShift != header::MiniSectorShiftValue) return xlsFail("compound file header: bad mini sector shift");
+  if (getU32(file_, header::MiniStreamCutoffSize) != MiniStreamCutoff)
     return xlsFail("compound file header: bad mini stream cutoff");
   sectorSize_ = 1u << shift_;
   if (file_.size() < sectorSize_) return xlsFail("the compound file is truncated");
   sectorCount_ = (file_.size() - sectorSize_ + sectorSize_ - 1) / sectorSize_;
-  fatCount_ = getU32(file_, 0x2C);
-  firstDir_ = getU32(file_, 0x30);
-  firstMiniFat_ = getU32(file_, 0x3C);
-  miniFatCount_ = getU32(file_, 0x40);
-  firstDifat_ = getU32(file_, 0x44);
-  difatCount_ = getU32(file_, 0x48);
+  fatCount_ = getU32(file_, header::FatSectorCount);
+  firstDir_ = getU32(file_, header::FirstDirectorySector);
+  firstMiniFat_ = getU32(file_, header::FirstMiniFatSector);
+  miniFatCount_ = getU32(file_, header::MiniFatSectorCount);
+  firstDifat_ = getU32(file_, header::FirstDifatSector);
+  difatCount_ = getU32(file_, header::DifatSectorCount);
   if (fatCount_ == 0 || fatCount_ > sectorCount_)
-    return xlsFail("compound file header: FAT sector count " + std::to_string(fatCount_) +
-                   " does not fit the file");
+    return xlsFail("compound file header: FAT sector count " + std::to_string(fatCount_) + " does not fit the file");
   if (miniFatCount_ > sectorCount_ || difatCount_ > sectorCount_)
     return xlsFail("compound file header: sector counts do not fit the file");
   return {};
@@ -102,7 +100,7 @@ XlsStatus Reader::readFat() {
   std::vector<std::uint32_t> fatSectors;
   fatSectors.reserve(fatCount_);
   for (std::uint32_t i = 0; i < HeaderDifatEntries && fatSectors.size() < fatCount_; ++i)
-    fatSectors.push_back(getU32(file_, 0x4C + 4 * i));
+    fatSectors.push_back(getU32(file_, header::Difat + 4 * i));
   std::uint32_t next = firstDifat_;
   std::vector<bool> seen(sectorCount_, false);
   const std::uint32_t perDifat = sectorSize_ / 4 - 1;
@@ -130,8 +128,7 @@ XlsStatus Reader::readFat() {
 }
 
 XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, const char* what) {
-  if (size > file_.size())
-    return xlsFail(std::string("compound file: ") + what + " is larger than the file");
+  if (size > file_.size()) return xlsFail(std::string("compound file: ") + what + " is larger than the file");
   streamBytes_ += size;
   if (streamBytes_ > 2 * static_cast<std::uint64_t>(file_.size()))
     return xlsFail("compound file: streams share sectors");
@@ -145,10 +142,8 @@ XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, co
     if (seen[sector]) return xlsFail(std::string("compound file: ") + what + " chain loops");
     seen[sector] = true;
     const std::size_t base = (static_cast<std::size_t>(sector) + 1) << shift_;
-    const std::size_t need = static_cast<std::size_t>(
-        std::min<std::uint64_t>(sectorSize_, size - out.size()));
-    if (base + need > file_.size())
-      return xlsFail(std::string("compound file: ") + what + " is truncated");
+    const std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(sectorSize_, size - out.size()));
+    if (base + need > file_.size()) return xlsFail(std::string("compound file: ") + what + " is truncated");
     out.insert(out.end(), file_.begin() + static_cast<std::ptrdiff_t>(base),
                file_.begin() + static_cast<std::ptrdiff_t>(base + need));
     sector = fat_[sector];
@@ -163,8 +158,7 @@ XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size) {
     return xlsFail("compound file: streams share sectors");
   Bytes out;
   out.reserve(static_cast<std::size_t>(size));
-  const std::size_t miniCount = miniStream_.size() / MiniSectorSize +
-                                (miniStream_.size() % MiniSectorSize ? 1 : 0);
+  const std::size_t miniCount = miniStream_.size() / MiniSectorSize + (miniStream_.size() % MiniSectorSize ? 1 : 0);
   std::vector<bool> seen(miniCount, false);
   std::uint32_t sector = start;
   while (out.size() < size) {
@@ -173,8 +167,7 @@ XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size) {
     if (seen[sector]) return xlsFail("compound file: mini stream chain loops");
     seen[sector] = true;
     const std::size_t base = static_cast<std::size_t>(sector) * MiniSectorSize;
-    const std::size_t need = static_cast<std::size_t>(
-        std::min<std::uint64_t>(MiniSectorSize, size - out.size()));
+    const std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(MiniSectorSize, size - out.size()));
     if (base + need > miniStream_.size()) return xlsFail("compound file: mini stream is truncated");
     out.insert(out.end(), miniStream_.begin() + static_cast<std::ptrdiff_t>(base),
                miniStream_.begin() + static_cast<std::ptrdiff_t>(base + need));
@@ -188,8 +181,7 @@ XlsStatus Reader::readDirectory() {
   Bytes dir;
   std::vector<bool> seen(sectorCount_, false);
   for (std::uint32_t s = firstDir_; s != EndOfChain;) {
-    if (s >= sectorCount_ || s >= fat_.size())
-      return xlsFail("compound file: directory chain leaves the file");
+    if (s >= sectorCount_ || s >= fat_.size()) return xlsFail("compound file: directory chain leaves the file");
     if (seen[s]) return xlsFail("compound file: directory chain loops");
     seen[s] = true;
     const std::size_t base = (static_cast<std::size_t>(s) + 1) << shift_;
@@ -204,24 +196,26 @@ XlsStatus Reader::readDirectory() {
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t at = i * DirEntrySize;
     RawEntry& e = entries_[i];
-    std::size_t nameBytes = getU16(dir, at + 0x40);
-    nameBytes = std::min<std::size_t>(nameBytes, 64);
+    std::size_t nameBytes = getU16(dir, at + dirent::NameLength);
+    nameBytes = std::min<std::size_t>(nameBytes, dirent::NameBytes);
     for (std::size_t k = 0; k + 1 < nameBytes; k += 2) {
-      const char16_t c = getU16(dir, at + k);
+      const char16_t c = getU16(dir, at + dirent::Name + k);
       if (c == 0) break;
       e.name += c;
     }
-    e.type = dir[at + 0x42];
-    e.left = getU32(dir, at + 0x44);
-    e.right = getU32(dir, at + 0x48);
-    e.child = getU32(dir, at + 0x4C);
-    std::copy_n(dir.begin() + static_cast<std::ptrdiff_t>(at + 0x50), 16, e.clsid.begin());
-    e.stateBits = getU32(dir, at + 0x60);
-    std::copy_n(dir.begin() + static_cast<std::ptrdiff_t>(at + 0x64), 16, e.timestamps.begin());
-    e.start = getU32(dir, at + 0x74);
-    e.size = getU32(dir, at + 0x78);
+    e.type = dir[at + dirent::Type];
+    e.left = getU32(dir, at + dirent::Left);
+    e.right = getU32(dir, at + dirent::Right);
+    e.child = getU32(dir, at + dirent::Child);
+    std::copy_n(dir.begin() + static_cast<std::ptrdiff_t>(at + dirent::Clsid), e.clsid.size(), e.clsid.begin());
+    e.stateBits = getU32(dir, at + dirent::StateBits);
+    std::copy_n(dir.begin() + static_cast<std::ptrdiff_t>(at + dirent::Timestamps), e.timestamps.size(),
+                e.timestamps.begin());
+    e.start = getU32(dir, at + dirent::StartSector);
+    e.size = getU32(dir, at + dirent::StreamSize);
     // Version 3 files may leave junk in the high half of the size.
-    if (major_ == 4) e.size |= static_cast<std::uint64_t>(getU32(dir, at + 0x7C)) << 32;
+    if (major_ == header::Version4)
+      e.size |= static_cast<std::uint64_t>(getU32(dir, at + dirent::StreamSizeHigh)) << 32;
   }
   if (entries_[0].type != static_cast<std::uint8_t>(CfbType::Root))
     return xlsFail("compound file: the first directory entry is not the root");
@@ -243,7 +237,9 @@ XlsStatus Reader::buildTree(std::uint32_t firstSibling, CfbEntry& parent, int de
     const RawEntry& raw = entries_[id];
     if (raw.left != NoStream) stack.push_back(raw.left);
     if (raw.right != NoStream) stack.push_back(raw.right);
-    if (raw.type != 1 && raw.type != 2) continue;  // unused or unknown entries are dropped
+    if (raw.type != static_cast<std::uint8_t>(CfbType::Storage) &&
+        raw.type != static_cast<std::uint8_t>(CfbType::Stream))
+      continue;  // unused or unknown entries are dropped
     CfbEntry entry;
     entry.name = raw.name;
     entry.type = static_cast<CfbType>(raw.type);
@@ -251,8 +247,8 @@ XlsStatus Reader::buildTree(std::uint32_t firstSibling, CfbEntry& parent, int de
     entry.stateBits = raw.stateBits;
     entry.timestamps = raw.timestamps;
     if (entry.type == CfbType::Stream) {
-      auto data = raw.size < MiniStreamCutoff ? readMini(raw.start, raw.size)
-                                              : readRegular(raw.start, raw.size, "stream");
+      auto data =
+          raw.size < MiniStreamCutoff ? readMini(raw.start, raw.size) : readRegular(raw.start, raw.size, "stream");
       if (!data) return data.error();
       entry.data = std::move(data.value());
     } else {
@@ -275,8 +271,7 @@ XlsResult<CompoundFile> Reader::run() {
     if (!mini) return mini.error();
     miniStream_ = std::move(mini.value());
     // The MiniFAT holds one entry per 64-byte mini sector.
-    auto miniFatBytes = readRegular(firstMiniFat_, static_cast<std::uint64_t>(miniFatCount_) * sectorSize_,
-                                    "MiniFAT");
+    auto miniFatBytes = readRegular(firstMiniFat_, static_cast<std::uint64_t>(miniFatCount_) * sectorSize_, "MiniFAT");
     if (!miniFatBytes) return miniFatBytes.error();
     const Bytes& mf = miniFatBytes.value();
     miniFat_.reserve(mf.size() / 4);
@@ -320,13 +315,13 @@ CompoundFile::CompoundFile() {
 }
 
 bool CompoundFile::hasSignature(ByteView data) {
-  return data.size() >= 8 && std::memcmp(data.data(), Signature, 8) == 0;
+  return data.size() >= Signature.size() && std::equal(Signature.begin(), Signature.end(), data.begin());
 }
 
 XlsResult<CompoundFile> CompoundFile::parse(ByteView data) {
   Reader reader(data);
   auto result = reader.run();
-  if (result) result->majorVersion_ = getU16(data, 0x1A);
+  if (result) result->majorVersion_ = getU16(data, header::MajorVersion);
   return result;
 }
 

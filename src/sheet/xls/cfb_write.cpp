@@ -13,8 +13,13 @@ using namespace cfbconst;
 
 namespace {
 
-constexpr std::uint32_t SectorSize = 512;
-constexpr std::uint32_t IdsPerSector = SectorSize / 4;
+constexpr std::uint32_t SectorSize = 1u << header::Version3SectorShift;
+constexpr std::uint32_t IdsPerSector = SectorSize / 4;         // sector ids in a FAT sector
+constexpr std::uint32_t DifatIdsPerSector = IdsPerSector - 1;  // the last id links to the next DIFAT sector
+// Far more than any workbook needs (8 GiB); keeps every sector id well below
+// the special values.
+constexpr std::uint64_t MaxDataSectors = 0x00FFFFFF;
+// Directory entry colours.
 constexpr std::uint8_t Red = 0;
 constexpr std::uint8_t Black = 1;
 
@@ -34,20 +39,60 @@ struct FilledStream {
   const CompoundFile::StreamFill* fill = nullptr;
 };
 
+// Where the parts of the file go: how many sectors each takes and the
+// first sector of each (sector ids count from the one after the header).
+struct SectorPlan {
+  std::uint32_t fatSectors = 1;
+  std::uint32_t difatSectors = 0;
+  std::uint32_t dirSectors = 0;
+  std::uint32_t miniFatSectors = 0;
+  std::uint32_t miniSectors = 0;
+  std::uint32_t total = 0;  // every sector after the header
+  std::uint32_t firstFat = 0;
+  std::uint32_t firstDifat = EndOfChain;
+  std::uint32_t firstDir = EndOfChain;
+  std::uint32_t firstMiniFat = EndOfChain;
+  std::uint32_t firstMini = EndOfChain;
+};
+
 class Writer {
 public:
   Writer(const CfbEntry& root, FilledStream filled) : filled_(filled) { flatten(root, 0); }
   XlsResult<Bytes> run();
 
 private:
+  // The directory: entries in depth-first order, sibling trees balanced.
   std::uint32_t flatten(const CfbEntry& entry, int depth);
-  std::uint32_t buildSiblings(const std::vector<std::uint32_t>& ids, std::size_t lo, std::size_t hi,
-                              int depth, std::vector<int>& depths);
+  std::uint32_t buildSiblings(const std::vector<std::uint32_t>& ids, std::size_t lo, std::size_t hi, int depth,
+                              std::vector<int>& depths);
+
+  // The steps of run(), in order.
+  XlsStatus placeStreams();
+  XlsStatus appendToMiniStream(FlatEntry& entry);
+  XlsStatus countSectors();
+  void chainSectors();
+  std::uint32_t chain(std::uint32_t count);
+  void writeHeader();
+  void writeDifatSectors();
+  void writeFatSectors();
+  void writeDirectory();
+  void writeDirectoryEntry(std::size_t at, const FlatEntry& f, bool isRoot);
+  void writeMiniFat();
+  XlsStatus writeStreamData();
+
+  std::size_t sectorAt(std::uint32_t sector) const { return static_cast<std::size_t>(sector + 1) * SectorSize; }
 
   std::vector<FlatEntry> flat_;
   FilledStream filled_;
   bool foundFilled_ = false;
-  Bytes smallFilled_;  // a filled stream small enough for the mini stream
+  Bytes mini_;                          // the mini stream, whole mini sectors
+  std::vector<std::uint32_t> miniFat_;  // one entry per mini sector
+  std::vector<std::uint32_t> bigIds_;   // entries of the streams in regular sectors
+  std::uint64_t bigSectors_ = 0;
+  SectorPlan plan_;
+  std::vector<std::uint32_t> fat_;
+  std::uint32_t nextSector_ = 0;  // while chaining: the first sector not given out yet
+  Bytes out_;
 };
 
 std::uint32_t Writer::flatten(const CfbEntry& entry, int depth) {
@@ -60,9 +105,8 @@ std::uint32_t Writer::flatten(const CfbEntry& entry, int depth) {
   }
   std::vector<const CfbEntry*> sorted;
   for (const CfbEntry& c : entry.children) sorted.push_back(&c);
-  std::sort(sorted.begin(), sorted.end(), [](const CfbEntry* a, const CfbEntry* b) {
-    return compareCfbNames(a->name, b->name) < 0;
-  });
+  std::sort(sorted.begin(), sorted.end(),
+            [](const CfbEntry* a, const CfbEntry* b) { return compareCfbNames(a->name, b->name) < 0; });
   std::vector<std::uint32_t> ids;
   for (const CfbEntry* c : sorted) ids.push_back(flatten(*c, depth + 1));
   if (!ids.empty()) {
@@ -76,8 +120,8 @@ std::uint32_t Writer::flatten(const CfbEntry& entry, int depth) {
   return id;
 }
 
-std::uint32_t Writer::buildSiblings(const std::vector<std::uint32_t>& ids, std::size_t lo,
-                                    std::size_t hi, int depth, std::vector<int>& depths) {
+std::uint32_t Writer::buildSiblings(const std::vector<std::uint32_t>& ids, std::size_t lo, std::size_t hi, int depth,
+                                    std::vector<int>& depths) {
   if (lo >= hi) return NoStream;
   const std::size_t mid = lo + (hi - lo) / 2;
   depths[mid] = depth;
@@ -90,19 +134,32 @@ std::uint32_t sectorsFor(std::uint64_t bytes, std::uint32_t unit) {
   return static_cast<std::uint32_t>((bytes + unit - 1) / unit);
 }
 
+// The name, cut to 31 characters, and its length in bytes with the
+// terminator (0 for no name).
 void putEntryName(Bytes& out, std::size_t at, std::u16string_view name) {
-  const std::size_t n = std::min<std::size_t>(name.size(), 31);
-  for (std::size_t i = 0; i < n; ++i) setU16(out, at + 2 * i, name[i]);
-  setU16(out, at + 0x40, static_cast<std::uint16_t>(n == 0 && name.empty() ? 0 : 2 * (n + 1)));
+  const std::size_t n = std::min<std::size_t>(name.size(), dirent::MaxNameChars);
+  for (std::size_t i = 0; i < n; ++i) setU16(out, at + dirent::Name + 2 * i, name[i]);
+  setU16(out, at + dirent::NameLength, static_cast<std::uint16_t>(n == 0 && name.empty() ? 0 : 2 * (n + 1)));
 }
 
 XlsResult<Bytes> Writer::run() {
   if (filled_.fill && !foundFilled_) return xlsFail("the compound file has no stream to write");
-  // Assign streams to the mini stream or to regular sectors.
-  Bytes mini;
-  std::vector<std::uint32_t> miniFat;
-  std::vector<std::uint32_t> bigIds;
-  std::uint64_t bigSectors = 0;
+  if (auto st = placeStreams(); !st) return st.error();
+  if (auto st = countSectors(); !st) return st.error();
+  chainSectors();
+  out_.assign(static_cast<std::size_t>(plan_.total + 1) * SectorSize, 0);
+  writeHeader();
+  writeDifatSectors();
+  writeFatSectors();
+  writeDirectory();
+  writeMiniFat();
+  if (auto st = writeStreamData(); !st) return st.error();
+  return std::move(out_);
+}
+
+// Streams under the cutoff go to the mini stream now; larger ones are
+// counted and written into their own sectors at the end.
+XlsStatus Writer::placeStreams() {
   for (std::uint32_t id = 1; id < flat_.size(); ++id) {
     FlatEntry& f = flat_[id];
     if (f.entry->type != CfbType::Stream) {
@@ -110,131 +167,166 @@ XlsResult<Bytes> Writer::run() {
       continue;
     }
     const std::uint64_t size = f.filled ? filled_.size : f.entry->data.size();
-    if (size > 0x7FFFFFFF) return xlsFail("a stream is too large to write");
+    if (size > MaxStreamSize) return xlsFail("a stream is too large to write");
     f.size = static_cast<std::uint32_t>(size);
     if (size == 0) {
       f.start = EndOfChain;
     } else if (size < MiniStreamCutoff) {
-      const auto first = static_cast<std::uint32_t>(miniFat.size());
-      const std::uint32_t n = sectorsFor(size, MiniSectorSize);
-      for (std::uint32_t k = 0; k < n; ++k) miniFat.push_back(k + 1 < n ? first + k + 1 : EndOfChain);
-      f.start = first;
-      if (f.filled) {
-        smallFilled_.assign(static_cast<std::size_t>(size), 0);
-        if (!(*filled_.fill)(smallFilled_)) return xlsFail("the stream could not be written");
-        mini.insert(mini.end(), smallFilled_.begin(), smallFilled_.end());
-        smallFilled_ = Bytes();
-      } else {
-        mini.insert(mini.end(), f.entry->data.begin(), f.entry->data.end());
-      }
-      mini.resize(static_cast<std::size_t>(miniFat.size()) * MiniSectorSize, 0);
+      if (auto st = appendToMiniStream(f); !st) return st;
     } else {
-      bigIds.push_back(id);
-      bigSectors += sectorsFor(size, SectorSize);
+      bigIds_.push_back(id);
+      bigSectors_ += sectorsFor(size, SectorSize);
     }
   }
-  const std::uint32_t dirSectors = sectorsFor(flat_.size() * DirEntrySize, SectorSize);
-  const std::uint32_t miniFatSectors = sectorsFor(miniFat.size() * 4, SectorSize);
-  const std::uint32_t miniSectors = sectorsFor(mini.size(), SectorSize);
-  const std::uint64_t dataSectors = dirSectors + miniFatSectors + miniSectors + bigSectors;
-  if (dataSectors > 0x00FFFFFF) return xlsFail("the workbook is too large to write");
-  std::uint32_t fatSectors = 1, difatSectors = 0;
-  for (;;) {
-    difatSectors = fatSectors > HeaderDifatEntries
-                       ? sectorsFor(fatSectors - HeaderDifatEntries, IdsPerSector - 1)
-                       : 0;
-    if (dataSectors + fatSectors + difatSectors <= std::uint64_t{fatSectors} * IdsPerSector) break;
-    ++fatSectors;
-  }
-  const std::uint32_t total = static_cast<std::uint32_t>(dataSectors) + fatSectors + difatSectors;
-  std::vector<std::uint32_t> fat(static_cast<std::size_t>(fatSectors) * IdsPerSector, FreeSect);
-  std::uint32_t next = 0;
-  auto chain = [&](std::uint32_t count) {
-    const std::uint32_t first = next;
-    for (std::uint32_t k = 0; k < count; ++k) fat[next + k] = k + 1 < count ? next + k + 1 : EndOfChain;
-    next += count;
-    return count ? first : EndOfChain;
-  };
-  const std::uint32_t firstFat = next;
-  for (std::uint32_t k = 0; k < fatSectors; ++k) fat[next++] = FatSect;
-  const std::uint32_t firstDifat = difatSectors ? next : EndOfChain;
-  for (std::uint32_t k = 0; k < difatSectors; ++k) fat[next++] = DifSect;
-  const std::uint32_t firstDir = chain(dirSectors);
-  const std::uint32_t firstMiniFat = chain(miniFatSectors);
-  const std::uint32_t firstMini = chain(miniSectors);
-  for (std::uint32_t id : bigIds) flat_[id].start = chain(sectorsFor(flat_[id].size, SectorSize));
-  flat_[0].start = mini.empty() ? EndOfChain : firstMini;
-  flat_[0].size = static_cast<std::uint32_t>(mini.size());
+  return {};
+}
 
-  Bytes out(static_cast<std::size_t>(total + 1) * SectorSize, 0);
-  auto sectorAt = [](std::uint32_t s) { return static_cast<std::size_t>(s + 1) * SectorSize; };
-  // Header.
-  const std::uint8_t sig[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-  std::copy_n(sig, 8, out.begin());
-  setU16(out, 0x18, 0x003E);
-  setU16(out, 0x1A, 3);
-  setU16(out, 0x1C, 0xFFFE);
-  setU16(out, 0x1E, 9);
-  setU16(out, 0x20, 6);
-  setU32(out, 0x2C, fatSectors);
-  setU32(out, 0x30, firstDir);
-  setU32(out, 0x38, MiniStreamCutoff);
-  setU32(out, 0x3C, miniFatSectors ? firstMiniFat : EndOfChain);
-  setU32(out, 0x40, miniFatSectors);
-  setU32(out, 0x44, firstDifat);
-  setU32(out, 0x48, difatSectors);
+XlsStatus Writer::appendToMiniStream(FlatEntry& f) {
+  const auto first = static_cast<std::uint32_t>(miniFat_.size());
+  const std::uint32_t n = sectorsFor(f.size, MiniSectorSize);
+  for (std::uint32_t k = 0; k < n; ++k) miniFat_.push_back(k + 1 < n ? first + k + 1 : EndOfChain);
+  f.start = first;
+  if (f.filled) {
+    Bytes data(f.size, 0);
+    if (!(*filled_.fill)(data)) return xlsFail("the stream could not be written");
+    mini_.insert(mini_.end(), data.begin(), data.end());
+  } else {
+    mini_.insert(mini_.end(), f.entry->data.begin(), f.entry->data.end());
+  }
+  mini_.resize(static_cast<std::size_t>(miniFat_.size()) * MiniSectorSize, 0);
+  return {};
+}
+
+// Enough FAT sectors for every sector of the file, themselves and the DIFAT
+// sectors included; DIFAT sectors once the header's slots run out.
+XlsStatus Writer::countSectors() {
+  plan_.dirSectors = sectorsFor(flat_.size() * DirEntrySize, SectorSize);
+  plan_.miniFatSectors = sectorsFor(miniFat_.size() * 4, SectorSize);
+  plan_.miniSectors = sectorsFor(mini_.size(), SectorSize);
+  const std::uint64_t dataSectors = plan_.dirSectors + plan_.miniFatSectors + plan_.miniSectors + bigSectors_;
+  if (dataSectors > MaxDataSectors) return xlsFail("the workbook is too large to write");
+  for (;;) {
+    plan_.difatSectors = plan_.fatSectors > HeaderDifatEntries
+                             ? sectorsFor(plan_.fatSectors - HeaderDifatEntries, DifatIdsPerSector)
+                             : 0;
+    if (dataSectors + plan_.fatSectors + plan_.difatSectors <= std::uint64_t{plan_.fatSectors} * IdsPerSector) break;
+    ++plan_.fatSectors;
+  }
+  plan_.total = static_cast<std::uint32_t>(dataSectors) + plan_.fatSectors + plan_.difatSectors;
+  return {};
+}
+
+// The FAT: FAT sectors, DIFAT sectors, then one contiguous chain each for
+// the directory, the MiniFAT, the mini stream and every large stream.
+void Writer::chainSectors() {
+  fat_.assign(static_cast<std::size_t>(plan_.fatSectors) * IdsPerSector, FreeSect);
+  plan_.firstFat = nextSector_;
+  for (std::uint32_t k = 0; k < plan_.fatSectors; ++k) fat_[nextSector_++] = FatSect;
+  plan_.firstDifat = plan_.difatSectors ? nextSector_ : EndOfChain;
+  for (std::uint32_t k = 0; k < plan_.difatSectors; ++k) fat_[nextSector_++] = DifSect;
+  plan_.firstDir = chain(plan_.dirSectors);
+  plan_.firstMiniFat = chain(plan_.miniFatSectors);
+  plan_.firstMini = chain(plan_.miniSectors);
+  for (std::uint32_t id : bigIds_) flat_[id].start = chain(sectorsFor(flat_[id].size, SectorSize));
+  flat_[0].start = mini_.empty() ? EndOfChain : plan_.firstMini;
+  flat_[0].size = static_cast<std::uint32_t>(mini_.size());
+}
+
+std::uint32_t Writer::chain(std::uint32_t count) {
+  const std::uint32_t first = nextSector_;
+  for (std::uint32_t k = 0; k < count; ++k) fat_[nextSector_ + k] = k + 1 < count ? nextSector_ + k + 1 : EndOfChain;
+  nextSector_ += count;
+  return count ? first : EndOfChain;
+}
+
+void Writer::writeHeader() {
+  std::copy(Signature.begin(), Signature.end(), out_.begin());
+  setU16(out_, header::MinorVersion, header::MinorVersionValue);
+  setU16(out_, header::MajorVersion, header::Version3);
+  setU16(out_, header::ByteOrder, header::ByteOrderMark);
+  setU16(out_, header::SectorShift, header::Version3SectorShift);
+  setU16(out_, header::MiniSectorShift, header::MiniSectorShiftValue);
+  setU32(out_, header::FatSectorCount, plan_.fatSectors);
+  setU32(out_, header::FirstDirectorySector, plan_.firstDir);
+  setU32(out_, header::MiniStreamCutoffSize, MiniStreamCutoff);
+  setU32(out_, header::FirstMiniFatSector, plan_.miniFatSectors ? plan_.firstMiniFat : EndOfChain);
+  setU32(out_, header::MiniFatSectorCount, plan_.miniFatSectors);
+  setU32(out_, header::FirstDifatSector, plan_.firstDifat);
+  setU32(out_, header::DifatSectorCount, plan_.difatSectors);
   for (std::uint32_t i = 0; i < HeaderDifatEntries; ++i)
-    setU32(out, 0x4C + 4 * i, i < fatSectors ? firstFat + i : FreeSect);
-  // DIFAT sectors: 127 FAT sector ids and the next DIFAT sector.
+    setU32(out_, header::Difat + 4 * i, i < plan_.fatSectors ? plan_.firstFat + i : FreeSect);
+}
+
+// The FAT sector ids the header has no room for, then the next DIFAT sector.
+void Writer::writeDifatSectors() {
   std::uint32_t fatIndex = HeaderDifatEntries;
-  for (std::uint32_t d = 0; d < difatSectors; ++d) {
-    const std::size_t base = sectorAt(firstDifat + d);
-    for (std::uint32_t i = 0; i < IdsPerSector - 1; ++i, ++fatIndex)
-      setU32(out, base + 4 * i, fatIndex < fatSectors ? firstFat + fatIndex : FreeSect);
-    setU32(out, base + 4 * (IdsPerSector - 1), d + 1 < difatSectors ? firstDifat + d + 1 : EndOfChain);
+  for (std::uint32_t d = 0; d < plan_.difatSectors; ++d) {
+    const std::size_t base = sectorAt(plan_.firstDifat + d);
+    for (std::uint32_t i = 0; i < DifatIdsPerSector; ++i, ++fatIndex)
+      setU32(out_, base + 4 * i, fatIndex < plan_.fatSectors ? plan_.firstFat + fatIndex : FreeSect);
+    setU32(out_, base + 4 * DifatIdsPerSector, d + 1 < plan_.difatSectors ? plan_.firstDifat + d + 1 : EndOfChain);
   }
-  for (std::uint32_t k = 0; k < fatSectors; ++k)
+}
+
+void Writer::writeFatSectors() {
+  for (std::uint32_t k = 0; k < plan_.fatSectors; ++k)
     for (std::uint32_t i = 0; i < IdsPerSector; ++i)
-      setU32(out, sectorAt(firstFat + k) + 4 * i, fat[k * IdsPerSector + i]);
-  // Directory; unused slots carry no name and NOSTREAM links.
-  for (std::uint32_t slot = 0; slot < dirSectors * (SectorSize / DirEntrySize); ++slot) {
-    const std::size_t at = sectorAt(firstDir) + slot * DirEntrySize;
-    if (slot >= flat_.size()) {
-      setU32(out, at + 0x44, NoStream);
-      setU32(out, at + 0x48, NoStream);
-      setU32(out, at + 0x4C, NoStream);
-      continue;
+      setU32(out_, sectorAt(plan_.firstFat + k) + 4 * i, fat_[k * IdsPerSector + i]);
+}
+
+// Unused slots of the last directory sector carry no name and no links.
+void Writer::writeDirectory() {
+  for (std::uint32_t slot = 0; slot < plan_.dirSectors * (SectorSize / DirEntrySize); ++slot) {
+    const std::size_t at = sectorAt(plan_.firstDir) + slot * DirEntrySize;
+    if (slot < flat_.size()) {
+      writeDirectoryEntry(at, flat_[slot], slot == 0);
+    } else {
+      setU32(out_, at + dirent::Left, NoStream);
+      setU32(out_, at + dirent::Right, NoStream);
+      setU32(out_, at + dirent::Child, NoStream);
     }
-    const FlatEntry& f = flat_[slot];
-    const bool unnamedRoot = slot == 0 && f.entry->name.empty();
-    putEntryName(out, at, unnamedRoot ? std::u16string_view(u"Root Entry") : f.entry->name);
-    out[at + 0x42] = static_cast<std::uint8_t>(slot == 0 ? CfbType::Root : f.entry->type);
-    out[at + 0x43] = slot == 0 ? Black : f.colour;
-    setU32(out, at + 0x44, f.left);
-    setU32(out, at + 0x48, f.right);
-    setU32(out, at + 0x4C, f.child);
-    std::copy(f.entry->clsid.begin(), f.entry->clsid.end(), out.begin() + static_cast<std::ptrdiff_t>(at + 0x50));
-    setU32(out, at + 0x60, f.entry->stateBits);
-    std::copy(f.entry->timestamps.begin(), f.entry->timestamps.end(),
-              out.begin() + static_cast<std::ptrdiff_t>(at + 0x64));
-    setU32(out, at + 0x74, f.start);
-    setU32(out, at + 0x78, f.size);
   }
-  for (std::size_t i = 0; i < miniFat.size(); ++i) setU32(out, sectorAt(firstMiniFat) + 4 * i, miniFat[i]);
-  for (std::size_t i = miniFat.size(); i < static_cast<std::size_t>(miniFatSectors) * IdsPerSector; ++i)
-    setU32(out, sectorAt(firstMiniFat) + 4 * i, FreeSect);
-  if (!mini.empty()) std::copy(mini.begin(), mini.end(), out.begin() + static_cast<std::ptrdiff_t>(sectorAt(firstMini)));
-  for (std::uint32_t id : bigIds) {
+}
+
+void Writer::writeDirectoryEntry(std::size_t at, const FlatEntry& f, bool isRoot) {
+  const bool unnamedRoot = isRoot && f.entry->name.empty();
+  putEntryName(out_, at, unnamedRoot ? std::u16string_view(u"Root Entry") : f.entry->name);
+  out_[at + dirent::Type] = static_cast<std::uint8_t>(isRoot ? CfbType::Root : f.entry->type);
+  out_[at + dirent::Colour] = isRoot ? Black : f.colour;
+  setU32(out_, at + dirent::Left, f.left);
+  setU32(out_, at + dirent::Right, f.right);
+  setU32(out_, at + dirent::Child, f.child);
+  std::copy(f.entry->clsid.begin(), f.entry->clsid.end(),
+            out_.begin() + static_cast<std::ptrdiff_t>(at + dirent::Clsid));
+  setU32(out_, at + dirent::StateBits, f.entry->stateBits);
+  std::copy(f.entry->timestamps.begin(), f.entry->timestamps.end(),
+            out_.begin() + static_cast<std::ptrdiff_t>(at + dirent::Timestamps));
+  setU32(out_, at + dirent::StartSector, f.start);
+  setU32(out_, at + dirent::StreamSize, f.size);
+}
+
+// The MiniFAT's last sector is filled up with free entries.
+void Writer::writeMiniFat() {
+  const std::size_t base = sectorAt(plan_.firstMiniFat);
+  for (std::size_t i = 0; i < miniFat_.size(); ++i) setU32(out_, base + 4 * i, miniFat_[i]);
+  for (std::size_t i = miniFat_.size(); i < static_cast<std::size_t>(plan_.miniFatSectors) * IdsPerSector; ++i)
+    setU32(out_, base + 4 * i, FreeSect);
+}
+
+XlsStatus Writer::writeStreamData() {
+  if (!mini_.empty())
+    std::copy(mini_.begin(), mini_.end(), out_.begin() + static_cast<std::ptrdiff_t>(sectorAt(plan_.firstMini)));
+  for (std::uint32_t id : bigIds_) {
     const FlatEntry& f = flat_[id];
     if (f.filled) {
-      if (!(*filled_.fill)(std::span<std::uint8_t>(out.data() + sectorAt(f.start), f.size)))
+      if (!(*filled_.fill)(std::span<std::uint8_t>(out_.data() + sectorAt(f.start), f.size)))
         return xlsFail("the stream could not be written");
       continue;
     }
     const Bytes& d = f.entry->data;
-    std::copy(d.begin(), d.end(), out.begin() + static_cast<std::ptrdiff_t>(sectorAt(f.start)));
+    std::copy(d.begin(), d.end(), out_.begin() + static_cast<std::ptrdiff_t>(sectorAt(f.start)));
   }
-  return out;
+  return {};
 }
 
 }  // namespace

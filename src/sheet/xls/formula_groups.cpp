@@ -1,14 +1,13 @@
 #include "sheet/xls/formula_groups.h"
 
+#include "sheet/xls/sheet_records.h"
+
 #include <algorithm>
 
 namespace kestrune::xls {
 
 namespace {
 
-// FORMULA: rw, col, ixfe, value (8), grbit, chn (4), cce, then the tokens.
-constexpr std::size_t FormulaCceAt = 20;
-constexpr std::size_t FormulaTokensAt = 22;
 constexpr std::uint8_t PtgExp = 0x01;
 constexpr std::uint8_t PtgTbl = 0x02;
 constexpr std::size_t ReferenceTokenSize = 5;  // ptg, row u16, column u16
@@ -18,6 +17,8 @@ constexpr std::size_t ShrFmlaFixed = 10;  // RefU, reserved, cUse, cce
 constexpr std::size_t ArrayFixed = 14;    // RefU, grbit, chn, cce
 constexpr std::size_t TableFixed = 16;    // RefU, grbit, two input cells
 // SHRFMLA: rwFirst u16, rwLast u16, colFirst u8, colLast u8, reserved u8, cUse u8.
+constexpr std::size_t ShrFmlaRowFirstAt = 0;
+constexpr std::size_t ShrFmlaRowLastAt = 2;
 constexpr std::size_t ShrFmlaColFirstAt = 4;
 constexpr std::size_t ShrFmlaColLastAt = 5;
 constexpr std::size_t ShrFmlaUseAt = 7;
@@ -32,19 +33,20 @@ std::optional<FormulaGroupKind> groupKindOf(std::uint16_t id, std::size_t bodySi
 }
 
 std::optional<FormulaReference> formulaReference(ByteView body) {
-  if (body.size() < FormulaTokensAt + ReferenceTokenSize || getU16(body, FormulaCceAt) < ReferenceTokenSize)
+  if (body.size() < FormulaRecord::TokensAt + ReferenceTokenSize ||
+      getU16(body, FormulaRecord::TokenSizeAt) < ReferenceTokenSize)
     return std::nullopt;
-  const std::uint8_t ptg = body[FormulaTokensAt];
+  const std::uint8_t ptg = body[FormulaRecord::TokensAt];
   if (ptg != PtgExp && ptg != PtgTbl) return std::nullopt;
-  const std::uint16_t row = getU16(body, FormulaTokensAt + 1);
-  const std::uint16_t col = getU16(body, FormulaTokensAt + 3);
+  const std::uint16_t row = getU16(body, FormulaRecord::TokensAt + 1);
+  const std::uint16_t col = getU16(body, FormulaRecord::TokensAt + 3);
   if (col > 0xFF) return std::nullopt;
   return FormulaReference{static_cast<std::uint32_t>(row) << 8 | col, ptg == PtgTbl};
 }
 
 void setFormulaReference(Bytes& body, std::uint32_t host) {
-  setU16(body, FormulaTokensAt + 1, static_cast<std::uint16_t>(host >> 8));
-  setU16(body, FormulaTokensAt + 3, static_cast<std::uint16_t>(host & 0xFF));
+  setU16(body, FormulaRecord::TokensAt + 1, static_cast<std::uint16_t>(host >> 8));
+  setU16(body, FormulaRecord::TokensAt + 3, static_cast<std::uint16_t>(host & 0xFF));
 }
 
 void FormulaGroups::addHost(FormulaGroupKind kind, std::uint32_t cell, std::uint32_t record) {
@@ -115,8 +117,8 @@ FormulaGroupEdits planFormulaGroupEdits(const FormulaGroups& groups, const CellS
     }
     const ByteView read = records[group.record].body(stream);
     Record shrFmla{rid::ShrFmla, Bytes(read.begin(), read.end()), 0};
-    setU16(shrFmla.body, 0, static_cast<std::uint16_t>(remaining.front() >> 8));
-    setU16(shrFmla.body, 2, static_cast<std::uint16_t>(remaining.back() >> 8));
+    setU16(shrFmla.body, ShrFmlaRowFirstAt, static_cast<std::uint16_t>(remaining.front() >> 8));
+    setU16(shrFmla.body, ShrFmlaRowLastAt, static_cast<std::uint16_t>(remaining.back() >> 8));
     shrFmla.body[ShrFmlaColFirstAt] = colFirst;
     shrFmla.body[ShrFmlaColLastAt] = colLast;
     // The use count is one byte; larger ranges saturate.

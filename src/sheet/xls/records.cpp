@@ -13,14 +13,13 @@ XlsResult<std::vector<RecordRef>> indexRecords(ByteView stream) {
   if (stream.size() > 0xFFFFFFFFu) return xlsFail("the stream is too large");
   std::vector<RecordRef> out;
   std::size_t pos = 0;
-  while (stream.size() - pos >= 4) {
+  while (stream.size() - pos >= RecordHeaderSize) {
     const std::uint16_t id = getU16(stream, pos);
     const std::uint16_t len = getU16(stream, pos + 2);
-    if (len > stream.size() - pos - 4)
-      return xlsFail("record " + hexId(id) + " at offset " + std::to_string(pos) +
-                     " runs past the end of the stream");
+    if (len > stream.size() - pos - RecordHeaderSize)
+      return xlsFail("record " + hexId(id) + " at offset " + std::to_string(pos) + " runs past the end of the stream");
     out.push_back(RecordRef{static_cast<std::uint32_t>(pos), id, len});
-    pos += 4 + len;
+    pos += RecordHeaderSize + len;
   }
   return out;
 }

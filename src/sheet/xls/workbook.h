@@ -105,11 +105,9 @@ private:
 
   // Saving (workbook_layout.cpp, workbook_save.cpp).
   SheetLayout layoutSheet(std::size_t index) const;
-  void rebuildCellArea(const Sheet& sheet, SheetLayout& layout) const;
   void applyView(std::size_t index, SheetLayout& layout) const;
-  std::vector<Record> buildGlobals(std::vector<std::size_t>& boundSheetAt, std::size_t& sstAt,
-                                   std::size_t& extSstAt, std::vector<SstPosition>& sstPositions,
-                                   std::uint32_t totalRefs) const;
+  std::vector<Record> buildGlobals(std::vector<std::size_t>& boundSheetAt, std::size_t& sstAt, std::size_t& extSstAt,
+                                   std::vector<SstPosition>& sstPositions, std::uint32_t totalRefs) const;
 
   CompoundFile cfb_;
   std::u16string streamName_ = u"Workbook";

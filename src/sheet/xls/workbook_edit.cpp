@@ -1,5 +1,6 @@
 // Editing a loaded workbook: cell values, the active sheet and cell. Written
 // cells are marked in the cell store; saving makes their records from it.
+#include "sheet/xls/sheet_records.h"
 #include "sheet/xls/text.h"
 #include "sheet/xls/workbook.h"
 
@@ -27,7 +28,9 @@ Bytes defaultCellXfBody() {
           0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x20};
 }
 
-bool isStyleXf(const Bytes& xf) { return xf.size() >= 6 && (getU16(xf, 4) & 0x0004); }
+bool isStyleXf(const Bytes& xf) {
+  return xf.size() >= XfRecord::FlagsAt + 2 && (getU16(xf, XfRecord::FlagsAt) & XfRecord::IsStyle);
+}
 
 bool isAscii(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -51,10 +54,10 @@ XlsResult<Cell> Workbook::cell(std::size_t sheet, std::uint32_t row, std::uint32
 }
 
 std::uint16_t Workbook::defaultXf() const {
-  if (xfs_.size() > 15 && !isStyleXf(xfs_[15])) return 15;
+  if (xfs_.size() > DefaultCellXf && !isStyleXf(xfs_[DefaultCellXf])) return DefaultCellXf;
   for (std::size_t i = 0; i < xfs_.size(); ++i)
     if (!isStyleXf(xfs_[i])) return static_cast<std::uint16_t>(i);
-  return 15;
+  return DefaultCellXf;
 }
 
 std::uint32_t Workbook::internString(const std::string& utf8) {
@@ -70,8 +73,8 @@ std::uint32_t Workbook::internString(const std::string& utf8) {
 XlsResult<std::uint16_t> Workbook::dateXf(std::uint16_t baseXf, DateKind kind) {
   if (baseXf >= xfs_.size() || isStyleXf(xfs_[baseXf])) baseXf = defaultXf();
   // Keep the cell's XF when it already shows this kind of date.
-  if (baseXf < xfs_.size() && xfs_[baseXf].size() >= 4) {
-    const std::uint16_t ifmt = getU16(xfs_[baseXf], 2);
+  if (baseXf < xfs_.size() && xfs_[baseXf].size() >= XfRecord::FormatAt + 2) {
+    const std::uint16_t ifmt = getU16(xfs_[baseXf], XfRecord::FormatAt);
     auto f = formats_.find(ifmt);
     if (dateKindOfFormat(ifmt, f == formats_.end() ? std::nullopt : std::optional<std::string>(f->second)) == kind)
       return baseXf;
@@ -95,9 +98,9 @@ XlsResult<std::uint16_t> Workbook::dateXf(std::uint16_t baseXf, DateKind kind) {
     newFormats_.push_back(std::move(format));
     formats_[*ifmt] = code;
   }
-  Bytes xf = baseXf < xfs_.size() && xfs_[baseXf].size() >= 20 ? xfs_[baseXf] : defaultCellXfBody();
-  setU16(xf, 2, *ifmt);
-  xf[9] |= 0x04;  // the number format is set in this XF, not inherited
+  Bytes xf = baseXf < xfs_.size() && xfs_[baseXf].size() >= XfRecord::Size ? xfs_[baseXf] : defaultCellXfBody();
+  setU16(xf, XfRecord::FormatAt, *ifmt);
+  xf[XfRecord::UsedAttributesAt] |= XfRecord::UsesOwnFormat;
   const auto index = static_cast<std::uint16_t>(xfs_.size());
   xfs_.push_back(std::move(xf));
   dateXfs_[{baseXf, kind}] = index;

@@ -1,33 +1,49 @@
 // What a save writes for one sheet, without copying record bodies: a list
-// of items, each an original record (its bytes are copied from the stream as
-// read when the file is written), a record the save made, a ROW record, a
-// written cell (made from the cell store) or one cell of a MULRK/MULBLANK
-// that had to be split around a written cell.
+// of items, each naming where its bytes come from when the file is written.
 #pragma once
 
 #include "sheet/xls/cell_store.h"
+#include "sheet/xls/formula_groups.h"
 #include "sheet/xls/records.h"
 
 #include <cstdint>
 #include <span>
+#include <variant>
 #include <vector>
 
 namespace kestrune::xls {
 
-enum class ItemKind : std::uint8_t {
-  Original,   // at: record of the sheet
-  Index,      // at: an INDEX record of the sheet, rewritten with the new DBCELL positions
-  Owned,      // at: record in SheetLayout::owned
-  Row,        // at: row number, from SheetLayout::rows
-  Cell,       // at: row << 8 | column of a written cell
-  MultiPart,  // at: MULRK/MULBLANK record of the sheet; part: which of its cells, as an RK/BLANK
+// A record of the sheet as read, copied as it is.
+struct CopiedRecord {
+  std::uint32_t record = 0;  // index among the sheet's records
 };
+// The sheet's INDEX record, written with the new positions of its DBCELLs.
+struct RewrittenIndex {
+  std::uint32_t record = 0;  // index among the sheet's records
+};
+// A record the save made: a new DIMENSIONS, WINDOW2 or SELECTION, a
+// FORMULA or SHRFMLA of a shared formula that moved, or one cell of a MULRK
+// or MULBLANK split around a written cell, as an RK or BLANK.
+struct MadeRecord {
+  std::uint32_t owned = 0;  // index in SheetLayout::owned
+};
+// The ROW record of a row, as SheetLayout::rows describes it.
+struct RowItem {
+  std::uint16_t row = 0;
+};
+// A written cell, made from the cell store.
+struct WrittenCell {
+  std::uint16_t row = 0;
+  std::uint8_t column = 0;
+};
+using LayoutItem = std::variant<CopiedRecord, RewrittenIndex, MadeRecord, RowItem, WrittenCell>;
+// A save of a full sheet holds one item per row and per cell.
+static_assert(sizeof(LayoutItem) <= 8);
 
-struct LayoutItem {
-  std::uint32_t at = 0;
-  std::uint16_t part = 0;
-  ItemKind kind = ItemKind::Original;
-};
+// True for the ROW and written cell items, which the view records never are.
+inline bool isRowOrCellItem(const LayoutItem& item) {
+  return std::holds_alternative<RowItem>(item) || std::holds_alternative<WrittenCell>(item);
+}
 
 struct RowState {
   static constexpr std::uint32_t Absent = 0xFFFFFFFF;
@@ -52,19 +68,41 @@ public:
   std::uint16_t id(const LayoutItem& item) const;
   // Body size; an INDEX counts as read (the writer sizes it).
   std::size_t size(const LayoutItem& item) const;
-  // Body of an Original, Index or Owned item; empty for the others.
+  // Body of a copied, rewritten or made record; empty for the others.
   ByteView body(const LayoutItem& item) const;
   // Writes header and body at `out` and returns the bytes written. An INDEX
   // body is cut or zero-extended to `indexSize`.
   std::size_t write(const LayoutItem& item, std::uint8_t* out, std::size_t indexSize) const;
 
 private:
-  const CellSlot& slot(const LayoutItem& item) const;
+  const CellSlot& slot(const WrittenCell& cell) const;
+  void writeIndex(const RewrittenIndex& index, std::uint8_t* out, std::size_t bodySize) const;
+  void writeRow(const RowItem& row, std::uint8_t* out) const;
+  void writeCell(const WrittenCell& cell, std::uint8_t* out) const;
 
   ByteView stream_;
   std::span<const RecordRef> records_;
   const CellStore& cells_;
   const SheetLayout& layout_;
 };
+
+// The item for record `i` of a sheet as read: an INDEX long enough to hold
+// its fixed fields is rewritten, every other record copied.
+LayoutItem sheetRecordItem(std::span<const RecordRef> records, std::size_t i);
+// Adds a record the save made to the layout and returns its item.
+LayoutItem madeRecordItem(SheetLayout& layout, Record record);
+
+// The cell area of a sheet with written cells, re-laid in row/column order:
+// ROW records by blocks of 32 rows, the cells read and written merged, the
+// records that follow a cell kept with it, INDEX and DBCELL dropped, formula
+// groups taken apart where their cells were written, and DIMENSIONS made to
+// cover what remains (workbook_cell_area.cpp).
+struct CellAreaSource {
+  std::span<const RecordRef> records;  // the sheet's, BOF .. EOF
+  ByteView stream;
+  const CellStore& cells;
+  const FormulaGroups& formulas;
+};
+void layoutCellArea(const CellAreaSource& source, SheetLayout& layout);
 
 }  // namespace kestrune::xls

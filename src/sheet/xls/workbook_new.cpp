@@ -2,6 +2,8 @@
 // writes itself (globals: BOF .. FONTs, XFs, STYLE, BOUNDSHEET, SST, EOF;
 // sheet: BOF .. DIMENSIONS, WINDOW2, SELECTION, EOF). Built as bytes and
 // loaded through the normal reader, so it is checked like any other file.
+#include "sheet/xls/cfb_internal.h"
+#include "sheet/xls/sheet_records.h"
 #include "sheet/xls/text.h"
 #include "sheet/xls/workbook.h"
 
@@ -17,8 +19,10 @@ Bytes u16s(std::initializer_list<std::uint16_t> values) {
   return b;
 }
 
+// BOF of a BIFF8 substream: version, type, build id 0x0DBB and build year
+// 1996, no file history flags, lowest BIFF version 6.
 Bytes bof(std::uint16_t type) {
-  Bytes b = u16s({0x0600, type, 0x0DBB, 0x07CC});
+  Bytes b = u16s({bof::Biff8, type, 0x0DBB, 0x07CC});
   putU32(b, 0);
   putU32(b, 0x06);
   return b;
@@ -48,84 +52,93 @@ Bytes xf(bool style) {
   return b;
 }
 
-Bytes globalsAndSheet() {
+constexpr std::uint16_t CodePageUtf16 = 1200;
+
+// The globals substream. `sheetOffsetAt` receives where the BOUNDSHEET's
+// sheet offset sits, to be set once the sheet's position is known.
+Bytes globals(std::size_t& sheetOffsetAt) {
   Bytes g;
-  rec(g, rid::Bof, bof(0x0005));
-  rec(g, 0x00E1, u16s({1200}));              // INTERFACEHDR
-  rec(g, 0x00C1, u16s({0}));                 // MMS
-  rec(g, 0x00E2, {});                        // INTERFACEEND
+  rec(g, rid::Bof, bof(bof::Globals));
+  rec(g, rid::InterfaceHdr, u16s({CodePageUtf16}));
+  rec(g, rid::Mms, u16s({0}));
+  rec(g, rid::InterfaceEnd, {});
   Bytes access;
   appendBiffString(access, u"Kestrune", false);
-  access.resize(112, 0x20);
-  rec(g, 0x005C, access);                    // WRITEACCESS
-  rec(g, 0x0042, u16s({1200}));              // CODEPAGE: UTF-16
-  rec(g, 0x0161, u16s({0}));                 // DSF
-  rec(g, 0x013D, u16s({1}));                 // RRTABID
-  rec(g, 0x0019, u16s({0}));                 // WINDOWPROTECT
-  rec(g, 0x0012, u16s({0}));                 // PROTECT
-  rec(g, 0x0013, u16s({0}));                 // PASSWORD
-  rec(g, 0x01AF, u16s({0}));                 // PROT4REV
-  rec(g, 0x01BC, u16s({0}));                 // PROT4REVPASS
+  access.resize(112, 0x20);  // the user name, padded with spaces
+  rec(g, rid::WriteAccess, access);
+  rec(g, rid::CodePage, u16s({CodePageUtf16}));
+  rec(g, rid::Dsf, u16s({0}));
+  rec(g, rid::RrTabId, u16s({1}));
+  rec(g, rid::WindowProtect, u16s({0}));
+  rec(g, rid::Protect, u16s({0}));
+  rec(g, rid::Password, u16s({0}));
+  rec(g, rid::Prot4Rev, u16s({0}));
+  rec(g, rid::Prot4RevPass, u16s({0}));
   rec(g, rid::Window1, u16s({0, 0, 0x3A5C, 0x23BE, 0x0038, 0, 0, 1, 0x0258}));
-  rec(g, 0x0040, u16s({0}));                 // BACKUP
-  rec(g, 0x008D, u16s({0}));                 // HIDEOBJ
+  rec(g, rid::Backup, u16s({0}));
+  rec(g, rid::HideObj, u16s({0}));
   rec(g, rid::DateMode, u16s({0}));
-  rec(g, 0x000E, u16s({1}));                 // PRECISION
-  rec(g, 0x01B7, u16s({0}));                 // REFRESHALL
-  rec(g, 0x00DA, u16s({0}));                 // BOOKBOOL
-  for (int i = 0; i < 5; ++i) rec(g, 0x0031, font());  // FONT 0-3 and 5
+  rec(g, rid::Precision, u16s({1}));
+  rec(g, rid::RefreshAll, u16s({0}));
+  rec(g, rid::BookBool, u16s({0}));
+  for (int i = 0; i < 5; ++i) rec(g, rid::Font, font());  // FONT 0-3 and 5
   for (int i = 0; i < 15; ++i) rec(g, rid::Xf, xf(true));
   rec(g, rid::Xf, xf(false));
-  rec(g, 0x0293, u16s({0x8000, 0xFF00}));    // STYLE: built-in Normal on XF 0
-  rec(g, 0x0160, u16s({1}));                 // USESELFS
+  rec(g, rid::Style, u16s({0x8000, 0xFF00}));  // built-in Normal on XF 0
+  rec(g, rid::UsesElfs, u16s({1}));
   Bytes boundSheet;
-  putU32(boundSheet, 0);  // patched below
+  putU32(boundSheet, 0);  // the sheet's offset, set by the caller
   putU8(boundSheet, 0);
   putU8(boundSheet, 0);
   appendBiffString(boundSheet, u"Sheet1", true);
-  const std::size_t boundSheetAt = g.size() + 4;
+  sheetOffsetAt = g.size() + RecordHeaderSize + BoundSheetRecord::PositionAt;
   rec(g, rid::BoundSheet, boundSheet);
-  rec(g, 0x008C, u16s({1, 1}));              // COUNTRY
+  rec(g, rid::Country, u16s({1, 1}));
   rec(g, rid::Sst, u16s({0, 0, 0, 0}));
   rec(g, rid::ExtSst, u16s({8}));
   rec(g, rid::Eof, {});
-  setU32(g, boundSheetAt, static_cast<std::uint32_t>(g.size()));
+  return g;
+}
 
-  rec(g, rid::Bof, bof(0x0010));
-  rec(g, 0x000D, u16s({1}));                 // CALCMODE: automatic
-  rec(g, 0x000C, u16s({100}));               // CALCCOUNT
-  rec(g, 0x000F, u16s({1}));                 // REFMODE: A1
-  rec(g, 0x0011, u16s({0}));                 // ITERATION
+// An empty worksheet substream, appended to `g`.
+void emptySheet(Bytes& g) {
+  rec(g, rid::Bof, bof(bof::Worksheet));
+  rec(g, rid::CalcMode, u16s({1}));  // automatic
+  rec(g, rid::CalcCount, u16s({100}));
+  rec(g, rid::RefMode, u16s({1}));  // A1
+  rec(g, rid::Iteration, u16s({0}));
   Bytes delta;
   putF64(delta, 0.001);
-  rec(g, 0x0010, delta);                     // DELTA
-  rec(g, 0x005F, u16s({1}));                 // SAVERECALC
-  rec(g, 0x002A, u16s({0}));                 // PRINTHEADERS
-  rec(g, 0x002B, u16s({0}));                 // PRINTGRIDLINES
-  rec(g, 0x0082, u16s({1}));                 // GRIDSET
-  rec(g, 0x0080, u16s({0, 0, 0, 0}));        // GUTS
-  rec(g, 0x0225, u16s({0, 0x00FF}));         // DEFAULTROWHEIGHT
-  rec(g, 0x0081, u16s({0x04C1}));            // WSBOOL
-  rec(g, 0x0014, {});                        // HEADER
-  rec(g, 0x0015, {});                        // FOOTER
-  rec(g, 0x0083, u16s({0}));                 // HCENTER
-  rec(g, 0x0084, u16s({0}));                 // VCENTER
+  rec(g, rid::Delta, delta);
+  rec(g, rid::SaveRecalc, u16s({1}));
+  rec(g, rid::PrintHeaders, u16s({0}));
+  rec(g, rid::PrintGridlines, u16s({0}));
+  rec(g, rid::GridSet, u16s({1}));
+  rec(g, rid::Guts, u16s({0, 0, 0, 0}));
+  rec(g, rid::DefaultRowHeight, u16s({0, 0x00FF}));
+  rec(g, rid::WsBool, u16s({0x04C1}));
+  rec(g, rid::Header, {});
+  rec(g, rid::Footer, {});
+  rec(g, rid::HCenter, u16s({0}));
+  rec(g, rid::VCenter, u16s({0}));
   Bytes setup = u16s({0, 100, 1, 1, 1, 0x0004, 300, 300});
   putF64(setup, 0.5);
   putF64(setup, 0.5);
   putU16(setup, 1);
-  rec(g, 0x00A1, setup);                     // SETUP
+  rec(g, rid::Setup, setup);
   rec(g, rid::DefColWidth, u16s({8}));
-  rec(g, rid::Dimensions, u16s({0, 0, 0, 0, 0, 0, 0}));
-  rec(g, rid::Window2, u16s({0x06B6, 0, 0, 0x0040, 0, 0, 0, 0, 0}));
-  Bytes selection;
-  putU8(selection, 3);
-  for (std::uint16_t v : {0, 0, 0, 1, 0, 0}) putU16(selection, v);
-  putU8(selection, 0);
-  putU8(selection, 0);
-  rec(g, rid::Selection, selection);
+  appendRecord(g, rid::Dimensions, dimensionsBody({}));
+  appendRecord(g, rid::Window2, window2Body({Window2Record::DefaultFlags | Window2Record::ActiveSheet}));
+  appendRecord(g, rid::Selection, selectionBody({}));  // A1
   rec(g, rid::Eof, {});
-  return g;
+}
+
+Bytes globalsAndSheet() {
+  std::size_t sheetOffsetAt = 0;
+  Bytes stream = globals(sheetOffsetAt);
+  setU32(stream, sheetOffsetAt, static_cast<std::uint32_t>(stream.size()));
+  emptySheet(stream);
+  return stream;
 }
 
 }  // namespace
@@ -135,7 +148,8 @@ Workbook Workbook::createEmpty() {
   CfbEntry stream;
   stream.name = u"Workbook";
   stream.data = globalsAndSheet();
-  stream.data.resize(std::max<std::size_t>(stream.data.size(), 4096), 0);
+  // Kept out of the mini stream, as Excel expects of the Workbook stream.
+  stream.data.resize(std::max<std::size_t>(stream.data.size(), cfbconst::MiniStreamCutoff), 0);
   file.root().children.push_back(std::move(stream));
   Workbook wb;
   // The bytes above are fixed; loading them cannot fail short of a bug,

@@ -3,6 +3,8 @@
 // globals with sheet offsets and SST/EXTSST; the bytes of records nobody
 // changed are copied from the stream as read.
 #include "sheet/xls/atomic_file.h"
+#include "sheet/xls/cfb_internal.h"
+#include "sheet/xls/sheet_records.h"
 #include "sheet/xls/workbook.h"
 #include "sheet/xls/workbook_layout.h"
 
@@ -15,17 +17,57 @@ namespace {
 
 constexpr std::size_t None = static_cast<std::size_t>(-1);
 
-void putU32At(std::uint8_t* p, std::size_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+std::size_t writeRecord(std::uint8_t* out, const Record& r) {
+  storeRecordHeader(out, r.id, r.body.size());
+  if (!r.body.empty()) std::memcpy(out + RecordHeaderSize, r.body.data(), r.body.size());
+  return RecordHeaderSize + r.body.size();
 }
 
-std::size_t writeRecord(std::uint8_t* out, const Record& r) {
-  out[0] = static_cast<std::uint8_t>(r.id);
-  out[1] = static_cast<std::uint8_t>(r.id >> 8);
-  out[2] = static_cast<std::uint8_t>(r.body.size());
-  out[3] = static_cast<std::uint8_t>(r.body.size() >> 8);
-  if (!r.body.empty()) std::memcpy(out + 4, r.body.data(), r.body.size());
-  return 4 + r.body.size();
+// A sheet as the save writes it: its items, the body size its INDEX records
+// get (room for the position of every DBCELL), its size in the stream.
+struct SheetOut {
+  SheetLayout layout;
+  std::size_t indexSize = 0;
+  std::uint64_t size = 0;
+};
+
+// Sizes a laid-out sheet; its LABELSST records count into `stringRefs`.
+void measureSheet(SheetOut& out, const ItemReader& reader, std::uint32_t& stringRefs) {
+  std::size_t dbCells = 0;
+  for (const LayoutItem& item : out.layout.items) {
+    const std::uint16_t id = reader.id(item);
+    if (id == rid::LabelSst) ++stringRefs;
+    if (id == rid::DbCell) ++dbCells;
+  }
+  out.indexSize = IndexRecord::FixedSize + 4 * dbCells;
+  for (const LayoutItem& item : out.layout.items)
+    out.size += RecordHeaderSize + (std::holds_alternative<RewrittenIndex>(item) ? out.indexSize : reader.size(item));
+}
+
+// Writes a sheet's items at `base + at` and moves `at` past them. The INDEX
+// gets the stream positions of DEFCOLWIDTH and of the DBCELLs that follow
+// it. False when the sizes measured before do not hold: a fault, not a file.
+bool writeSheet(const SheetOut& out, const ItemReader& reader, std::uint8_t* base, std::size_t& at,
+                std::uint64_t total) {
+  std::size_t indexBody = None, nextDbCell = 0;
+  for (const LayoutItem& item : out.layout.items) {
+    const bool isIndex = std::holds_alternative<RewrittenIndex>(item);
+    const std::size_t size = RecordHeaderSize + (isIndex ? out.indexSize : reader.size(item));
+    if (size > total - at) return false;
+    reader.write(item, base + at, out.indexSize);
+    if (isIndex) indexBody = at + RecordHeaderSize;
+    const std::uint16_t id = std::holds_alternative<CopiedRecord>(item) ? reader.id(item) : 0;
+    const auto position = static_cast<std::uint32_t>(at);
+    if (indexBody != None && id == rid::DefColWidth)
+      storeU32(base + indexBody + IndexRecord::DefColWidthPositionAt, position);
+    const std::size_t dbCellAt = IndexRecord::DbCellPositionsAt + 4 * nextDbCell;
+    if (indexBody != None && id == rid::DbCell && dbCellAt + 4 <= out.indexSize) {
+      storeU32(base + indexBody + dbCellAt, position);
+      ++nextDbCell;
+    }
+    at += size;
+  }
+  return true;
 }
 
 }  // namespace
@@ -45,8 +87,7 @@ std::vector<Record> Workbook::buildGlobals(std::vector<std::size_t>& boundSheetA
   }
   // New FORMATs go after the last FORMAT, new XFs after the last XF, so
   // existing XF indexes stay valid.
-  const std::size_t formatsAfter =
-      lastFormat != None ? lastFormat : (firstXf != None ? firstXf : firstBoundSheet) - 1;
+  const std::size_t formatsAfter = lastFormat != None ? lastFormat : (firstXf != None ? firstXf : firstBoundSheet) - 1;
   const std::size_t xfsAfter = lastXf != None ? lastXf : formatsAfter;
 
   std::vector<Record> out;
@@ -74,12 +115,13 @@ std::vector<Record> Workbook::buildGlobals(std::vector<std::size_t>& boundSheetA
       out.push_back(Record{rid::ExtSst, {}, 0});
     }
     out.push_back(r);
-    if (r.id == rid::Window1 && activeSheetChanged_ && out.back().body.size() >= 16) {
+    if (r.id == rid::Window1 && activeSheetChanged_ && out.back().body.size() >= Window1Record::SelectedTabsAt + 2) {
       Bytes& b = out.back().body;
       const auto active = static_cast<std::uint16_t>(activeSheet_);
-      setU16(b, 10, active);
-      if (getU16(b, 12) > active) setU16(b, 12, active);  // keep the active tab scrolled into view
-      setU16(b, 14, 1);
+      setU16(b, Window1Record::ActiveSheetAt, active);
+      // Keep the active tab scrolled into view.
+      if (getU16(b, Window1Record::FirstTabAt) > active) setU16(b, Window1Record::FirstTabAt, active);
+      setU16(b, Window1Record::SelectedTabsAt, 1);
     }
     if (r.id == rid::BoundSheet)
       for (std::size_t s = 0; s < sheets_.size(); ++s)
@@ -92,27 +134,14 @@ std::vector<Record> Workbook::buildGlobals(std::vector<std::size_t>& boundSheetA
 }
 
 XlsResult<Bytes> Workbook::toBytes() const {
-  // Sheets: their items, sizes, and how many LABELSST and DBCELL records they hold.
-  struct SheetOut {
-    SheetLayout layout;
-    std::size_t indexSize = 0;  // body size of its INDEX records
-    std::uint64_t size = 0;
+  auto readerFor = [&](std::size_t s, const SheetOut& out) {
+    return ItemReader(stream_, records(sheets_[s]), sheets_[s].cells, out.layout);
   };
   std::vector<SheetOut> sheets(sheets_.size());
   std::uint32_t totalRefs = 0;
   for (std::size_t s = 0; s < sheets_.size(); ++s) {
-    SheetOut& out = sheets[s];
-    out.layout = layoutSheet(s);
-    const ItemReader reader(stream_, records(sheets_[s]), sheets_[s].cells, out.layout);
-    std::size_t dbcells = 0;
-    for (const LayoutItem& item : out.layout.items) {
-      const std::uint16_t id = reader.id(item);
-      if (id == rid::LabelSst) ++totalRefs;
-      if (id == rid::DbCell) ++dbcells;
-    }
-    out.indexSize = 16 + 4 * dbcells;
-    for (const LayoutItem& item : out.layout.items)
-      out.size += 4 + (item.kind == ItemKind::Index ? out.indexSize : reader.size(item));
+    sheets[s].layout = layoutSheet(s);
+    measureSheet(sheets[s], readerFor(s, sheets[s]), totalRefs);
   }
   std::vector<std::size_t> boundSheetAt;
   std::size_t sstAt = None, extSstAt = None;
@@ -133,12 +162,13 @@ XlsResult<Bytes> Workbook::toBytes() const {
   }
   std::uint64_t total = offset;
   for (std::size_t s = 0; s < sheets_.size(); ++s) {
-    if (boundSheetAt[s] != None) setU32(globals[boundSheetAt[s]].body, 0, static_cast<std::uint32_t>(total));
+    if (boundSheetAt[s] != None)
+      setU32(globals[boundSheetAt[s]].body, BoundSheetRecord::PositionAt, static_cast<std::uint32_t>(total));
     total += sheets[s].size;
-    if (total > 0x7FFFFFFF) return xlsFail("the workbook is too large to save");
+    if (total > cfbconst::MaxStreamSize) return xlsFail("the workbook is too large to save");
   }
-  // Excel expects the Workbook stream outside the mini stream: pad to 4096.
-  const std::uint64_t streamSize = std::max<std::uint64_t>(total, 4096);
+  // Excel expects the Workbook stream outside the mini stream: pad to the cutoff.
+  const std::uint64_t streamSize = std::max<std::uint64_t>(total, cfbconst::MiniStreamCutoff);
 
   auto fill = [&](std::span<std::uint8_t> dest) {
     if (dest.size() != streamSize) return false;
@@ -148,23 +178,8 @@ XlsResult<Bytes> Workbook::toBytes() const {
       if (recordSize(r) > total - at) return false;
       at += writeRecord(base + at, r);
     }
-    for (std::size_t s = 0; s < sheets_.size(); ++s) {
-      const SheetOut& out = sheets[s];
-      const ItemReader reader(stream_, records(sheets_[s]), sheets_[s].cells, out.layout);
-      // INDEX: absolute positions of this sheet's DBCELLs and of DEFCOLWIDTH.
-      std::size_t indexBody = None, nextDbCell = 0;
-      for (const LayoutItem& item : out.layout.items) {
-        const std::size_t size = 4 + (item.kind == ItemKind::Index ? out.indexSize : reader.size(item));
-        if (size > total - at) return false;  // the sizes counted above do not hold: a fault, not a file
-        reader.write(item, base + at, out.indexSize);
-        if (item.kind == ItemKind::Index) indexBody = at + 4;
-        const std::uint16_t id = item.kind == ItemKind::Original ? reader.id(item) : 0;
-        if (indexBody != None && id == rid::DefColWidth) putU32At(base + indexBody + 12, at);
-        if (indexBody != None && id == rid::DbCell && 16 + 4 * nextDbCell + 4 <= out.indexSize)
-          putU32At(base + indexBody + 16 + 4 * nextDbCell++, at);
-        at += size;
-      }
-    }
+    for (std::size_t s = 0; s < sheets_.size(); ++s)
+      if (!writeSheet(sheets[s], readerFor(s, sheets[s]), base, at, total)) return false;
     if (at != total) return false;
     std::fill(dest.begin() + static_cast<std::ptrdiff_t>(at), dest.end(), std::uint8_t{0});
     return true;

@@ -74,6 +74,51 @@ TEST(CompoundFileTest, RoundTripKeepsStreamsStoragesAndMetadata) {
   EXPECT_EQ(again.value(), bytes.value());
 }
 
+// The header of the sample tree, field by field at its offset. The tree has
+// ten entries (three directory sectors), 71 mini sectors (one MiniFAT
+// sector, nine sectors of mini stream) and 38 sectors of large streams: one
+// FAT sector is enough, and the parts follow it in that order.
+TEST(CompoundFileTest, HeaderFieldsOfAWrittenFile) {
+  auto bytes = sampleTree().serialize();
+  ASSERT_TRUE(bytes.ok());
+  const Bytes& f = bytes.value();
+  EXPECT_EQ(Bytes(f.begin(), f.begin() + 8), (Bytes{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}));
+  struct Field {
+    const char* name;
+    std::size_t at;
+    std::size_t width;
+    std::uint32_t value;
+  };
+  const Field fields[] = {
+      {"minor version", 0x18, 2, 0x003E},
+      {"major version", 0x1A, 2, 3},
+      {"byte order", 0x1C, 2, 0xFFFE},
+      {"sector shift", 0x1E, 2, 9},
+      {"mini sector shift", 0x20, 2, 6},
+      {"directory sector count (none in version 3)", 0x28, 4, 0},
+      {"FAT sector count", 0x2C, 4, 1},
+      {"first directory sector", 0x30, 4, 1},
+      {"mini stream cutoff", 0x38, 4, 4096},
+      {"first MiniFAT sector", 0x3C, 4, 4},
+      {"MiniFAT sector count", 0x40, 4, 1},
+      {"first DIFAT sector", 0x44, 4, cfbconst::EndOfChain},
+      {"DIFAT sector count", 0x48, 4, 0},
+      {"first FAT sector", 0x4C, 4, 0},
+      {"second FAT sector", 0x50, 4, cfbconst::FreeSect},
+      {"last FAT sector slot", 0x4C + 4 * 108, 4, cfbconst::FreeSect},
+  };
+  for (const Field& field : fields) {
+    const std::uint32_t got = field.width == 2 ? getU16(f, field.at) : getU32(f, field.at);
+    EXPECT_EQ(got, field.value) << field.name;
+  }
+  // The root's entry: the mini stream starts after FAT, directory and MiniFAT.
+  const std::size_t root = 512 * 2;
+  EXPECT_EQ(f[root + 0x42], 5);
+  EXPECT_EQ(getU32(f, root + 0x74), 5u);
+  EXPECT_EQ(getU32(f, root + 0x78), 71u * 64);
+  EXPECT_EQ(f.size(), 512u * (1 + 1 + 3 + 1 + 9 + 38));
+}
+
 TEST(CompoundFileTest, SmallStreamsLiveInTheMiniStream) {
   auto bytes = sampleTree().serialize();
   ASSERT_TRUE(bytes.ok());
@@ -112,9 +157,9 @@ int checkTree(const Bytes& f, std::uint32_t id, const std::u16string* lo, const 
 TEST(CompoundFileTest, SiblingTreesAreValidRedBlackTrees) {
   CompoundFile cf;
   for (int i = 0; i < 23; ++i)  // 23 siblings: the bottom level is partly filled
-    cf.root().children.push_back(stream(u"s" + std::u16string(static_cast<std::size_t>(i % 5 + 1), u'a' + i % 26) +
-                                            static_cast<char16_t>(u'A' + i),
-                                        pattern(10, static_cast<std::uint8_t>(i))));
+    cf.root().children.push_back(stream(
+        u"s" + std::u16string(static_cast<std::size_t>(i % 5 + 1), u'a' + i % 26) + static_cast<char16_t>(u'A' + i),
+        pattern(10, static_cast<std::uint8_t>(i))));
   auto bytes = cf.serialize();
   ASSERT_TRUE(bytes.ok());
   const Bytes& f = bytes.value();
@@ -138,8 +183,11 @@ TEST(CompoundFileTest, NamesOrderByLengthThenUpperCase) {
     std::u16string a, b;
     int sign;
   };
-  const Case cases[] = {{u"B", u"AA", -1}, {u"abc", u"ABD", -1}, {u"Workbook", u"WORKBOOK", 0},
-                        {u"\u00e9", u"\u00c9", 0}, {u"Z", u"a", 1}};
+  const Case cases[] = {{u"B", u"AA", -1},
+                        {u"abc", u"ABD", -1},
+                        {u"Workbook", u"WORKBOOK", 0},
+                        {u"\u00e9", u"\u00c9", 0},
+                        {u"Z", u"a", 1}};
   for (const Case& c : cases) {
     const int r = compareCfbNames(c.a, c.b);
     EXPECT_EQ((r > 0) - (r < 0), c.sign);
@@ -187,8 +235,8 @@ TEST(CompoundFileTest, ReadsVersion4Files) {
   setU32(f, s + 8, cfbconst::EndOfChain);
   // Directory in sector 1: root and a 4096-byte stream in sector 2.
   const std::size_t dir = 2 * s;
-  auto entry = [&](std::size_t i, std::u16string_view name, std::uint8_t type, std::uint32_t child,
-                   std::uint32_t start, std::uint32_t size) {
+  auto entry = [&](std::size_t i, std::u16string_view name, std::uint8_t type, std::uint32_t child, std::uint32_t start,
+                   std::uint32_t size) {
     const std::size_t at = dir + i * 128;
     for (std::size_t k = 0; k < name.size(); ++k) setU16(f, at + 2 * k, name[k]);
     setU16(f, at + 0x40, static_cast<std::uint16_t>(2 * (name.size() + 1)));

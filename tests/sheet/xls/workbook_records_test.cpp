@@ -2,6 +2,7 @@
 // edit touches, and that everything else stays as it was.
 #include "xls_test_support.h"
 
+#include "sheet/xls/sheet_records.h"
 #include "sheet/xls/text.h"
 
 #include <gtest/gtest.h>
@@ -38,6 +39,91 @@ Record mulRk() {
   }
   putU16(b, 3);
   return rec(rid::MulRk, b);
+}
+
+template <std::size_t N>
+Bytes bytesOf(const std::array<std::uint8_t, N>& body) {
+  return Bytes(body.begin(), body.end());
+}
+
+// One row per record body a save makes: the builder's output and the bytes
+// written out by hand from the record's layout.
+TEST(RecordBuildersTest, EachBuilderWritesItsRecordByteForByte) {
+  constexpr std::uint16_t Active = Window2Record::DefaultFlags | Window2Record::ActiveSheet;
+  struct Case {
+    const char* name;
+    Bytes built;
+    Bytes expected;
+  };
+  const Case cases[] = {
+      {"ROW, default XF",
+       bytesOf(rowBody({300, 0, 1})),
+       {0x2C, 0x01, 0, 0, 1, 0, 0xFF, 0, 0, 0, 0, 0, 0x00, 0x01, 0x0F, 0x00}},
+      {"ROW, last row and columns, XF 0xABC",
+       bytesOf(rowBody({65535, 255, 256, 0x0ABC})),
+       {0xFF, 0xFF, 0xFF, 0, 0, 1, 0xFF, 0, 0, 0, 0, 0, 0x00, 0x01, 0xBC, 0x0A}},
+      {"DIMENSIONS, empty sheet", bytesOf(dimensionsBody({})), Bytes(14, 0)},
+      {"DIMENSIONS, B2:H301",
+       bytesOf(dimensionsBody({1, 301, 1, 8})),
+       {1, 0, 0, 0, 0x2D, 0x01, 0, 0, 1, 0, 8, 0, 0, 0}},
+      {"DIMENSIONS, whole sheet",
+       bytesOf(dimensionsBody({0, 65536, 0, 256})),
+       {0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0}},
+      {"WINDOW2, defaults", bytesOf(window2Body({})), {0xB6, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {"WINDOW2, active sheet, grid colour also at offset 8",
+       bytesOf(window2Body({Active, 0, 0, 0x40, 0x40})),
+       {0xB6, 0x06, 0, 0, 0, 0, 0x40, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {"WINDOW2, grid only, scrolled",
+       bytesOf(window2Body({Window2Record::ShowGrid, 10, 3, 8, 0})),
+       {0x02, 0, 10, 0, 3, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {"SELECTION, A1", bytesOf(selectionBody({})), {3, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}},
+      {"SELECTION, last cell of pane 0",
+       bytesOf(selectionBody({0, 65535, 255})),
+       {0, 0xFF, 0xFF, 0xFF, 0, 0, 0, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+      {"BLANK", bytesOf(blankBody({2, 3, 15})), {2, 0, 3, 0, 15, 0}},
+      {"LABELSST", bytesOf(labelSstBody({1, 0, 16}, 0x01020304)), {1, 0, 0, 0, 16, 0, 4, 3, 2, 1}},
+      {"NUMBER", bytesOf(numberBody({0, 1, 15}, 1.5)), {0, 0, 1, 0, 15, 0, 0, 0, 0, 0, 0, 0, 0xF8, 0x3F}},
+      {"RK, integer 10", bytesOf(rkBody({2, 1, 15}, 10 << 2 | 0x02)), {2, 0, 1, 0, 15, 0, 0x2A, 0, 0, 0}},
+      {"BOOLERR, true", bytesOf(boolErrBody({3, 3, 15}, 1, false)), {3, 0, 3, 0, 15, 0, 1, 0}},
+      {"BOOLERR, #N/A", bytesOf(boolErrBody({4, 3, 15}, 0x2A, true)), {4, 0, 3, 0, 15, 0, 0x2A, 1}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.built, c.expected) << c.name;
+}
+
+TEST(RecordBuildersTest, MultiCellCountChecksLengthAgainstTheLastColumn) {
+  auto mulRk = [](std::uint16_t first, std::size_t cells, std::uint16_t last) {
+    Bytes b = u16s({2, first});
+    for (std::size_t k = 0; k < cells; ++k) {
+      putU16(b, 15);
+      putU32(b, 0x02);
+    }
+    putU16(b, last);
+    return b;
+  };
+  struct Case {
+    const char* name;
+    std::uint16_t id;
+    Bytes body;
+    std::size_t cells;
+  };
+  const Case cases[] = {
+      {"MULRK of three", rid::MulRk, mulRk(1, 3, 3), 3},
+      {"MULRK, last column one too far", rid::MulRk, mulRk(1, 3, 4), 0},
+      {"MULRK, last column before the first", rid::MulRk, mulRk(5, 1, 4), 0},
+      {"MULRK cut inside an entry", rid::MulRk, Bytes{2, 0, 1, 0, 15, 0, 2, 0, 1, 0}, 0},
+      {"MULRK without entries", rid::MulRk, u16s({2, 1, 0}), 0},
+      {"MULBLANK of five", rid::MulBlank, u16s({2, 0, 15, 16, 15, 16, 15, 4}), 5},
+      {"MULBLANK with an odd length", rid::MulBlank, Bytes{2, 0, 0, 0, 15, 0, 16, 0, 0}, 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(multiCellCount(c.id, c.body), c.cells) << c.name;
+}
+
+TEST(RecordBuildersTest, CellHeaderReadsRowColumnAndXf) {
+  const Bytes body = {0x34, 0x12, 0xFF, 0x00, 0x0F, 0x01, 0xAA};
+  const CellHeader header = readCellHeader(body);
+  EXPECT_EQ(header.row, 0x1234);
+  EXPECT_EQ(header.column, 0x00FF);
+  EXPECT_EQ(header.xf, 0x010F);
 }
 
 Workbook load(const Bytes& stream) {
@@ -90,7 +176,8 @@ TEST(WorkbookRecordsTest, MulRkExpandsIntoSingleRecordsWhenOneCellIsWritten) {
 }
 
 TEST(WorkbookRecordsTest, DimensionsAndRowsCoverNewCells) {
-  const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet({rowRec(1, 2, 3), numberRec(1, 2, 1)})}});
+  const Bytes stream =
+      buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet({rowRec(1, 2, 3), numberRec(1, 2, 1)})}});
   Workbook wb = load(stream);
   ASSERT_TRUE(wb.setCell(0, 1, 7, 2.0).ok());
   ASSERT_TRUE(wb.setCell(0, 300, 0, std::string("far")).ok());
@@ -168,7 +255,8 @@ TEST(WorkbookRecordsTest, IndexOfAnUntouchedSheetPointsAtItsDbCells) {
   putU32(index, 1);
   putU32(index, 0);
   putU32(index, 0xDEAD);  // stale DBCELL position
-  std::vector<Record> second = minimalSheet({rowRec(0, 0, 1), numberRec(0, 0, 1), rec(rid::DbCell, {0, 0, 0, 0, 0, 0})});
+  std::vector<Record> second =
+      minimalSheet({rowRec(0, 0, 1), numberRec(0, 0, 1), rec(rid::DbCell, {0, 0, 0, 0, 0, 0})});
   second.insert(second.begin() + 1, rec(rid::Index, index));
   const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"A", minimalSheet({})}, {"B", second}});
   Workbook wb = load(stream);
@@ -193,7 +281,8 @@ TEST(WorkbookRecordsTest, OverwritingAFormulaDropsItsStringRecord) {
   f.insert(f.end(), {0, 0, 0, 0, 0, 0, 3, 0, 0x17, 1, 0, 'x'});
   Bytes s;
   appendBiffString(s, u"cached", false);
-  const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet({rec(rid::Formula, f), rec(rid::String, s)})}});
+  const Bytes stream =
+      buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet({rec(rid::Formula, f), rec(rid::String, s)})}});
   Workbook wb = load(stream);
   auto before = wb.cell(0, 0, 0);
   ASSERT_TRUE(before.ok());
@@ -248,11 +337,12 @@ TEST(WorkbookRecordsTest, WrittenSharedFormulaCellsLeaveTheFormulaToTheFirstRema
   for (std::uint16_t r = 0; r < 3; ++r) {
     cells.push_back(numberRec(r, 0, r + 1.0));
     for (std::uint16_t c = 1; c <= 2; ++c) {
-      cells.push_back(groupFormula(at(r, c), numberResult(cached.at(at(r, c))), at(0, 1), 0x0008));
+      cells.push_back(
+          groupFormula(at(r, c), numberResult(cached.at(at(r, c))), at(0, 1), FormulaRecord::SharedFormula));
       if (r == 0 && c == 1) cells.push_back(shared);
     }
   }
-  cells.push_back(groupFormula(at(4, 4), numberResult(1), at(4, 4), 0x0008));
+  cells.push_back(groupFormula(at(4, 4), numberResult(1), at(4, 4), FormulaRecord::SharedFormula));
   cells.push_back(single);
   const Bytes stream = buildWorkbookStream(minimalGlobals(), {{"S", minimalSheet(cells)}});
 
@@ -300,7 +390,8 @@ TEST(WorkbookRecordsTest, WrittenSharedFormulaCellsLeaveTheFormulaToTheFirstRema
         continue;
       }
       ASSERT_TRUE(formulas.count(cell));
-      EXPECT_EQ(formulas[cell].body, groupFormula(cell, numberResult(result), c.host, 0x0008).body);
+      EXPECT_EQ(formulas[cell].body,
+                groupFormula(cell, numberResult(result), c.host, FormulaRecord::SharedFormula).body);
     }
     std::vector<std::pair<std::uint32_t, Bytes>> expected;
     if (c.host != None) {
@@ -542,12 +633,18 @@ TEST(WorkbookRecordsTest, NewStringsAppendToTheSstAndExistingIndexesStay) {
 // errors and a cleared cell, the kinds a written cell can hold.
 Value gridValue(std::uint32_t row, std::uint32_t col) {
   switch ((row + col) % 6) {
-    case 0: return std::string(row % 2 ? "odd" : "even");
-    case 1: return row * 1.5 + col;
-    case 2: return DateTimeValue{45000.0 + row, DateKind::DateTime};
-    case 3: return row % 3 == 0;
-    case 4: return CellError{0x07};
-    default: return std::monostate{};
+    case 0:
+      return std::string(row % 2 ? "odd" : "even");
+    case 1:
+      return row * 1.5 + col;
+    case 2:
+      return DateTimeValue{45000.0 + row, DateKind::DateTime};
+    case 3:
+      return row % 3 == 0;
+    case 4:
+      return CellError{0x07};
+    default:
+      return std::monostate{};
   }
 }
 

@@ -1,13 +1,17 @@
 // File-level checks against python3-xlrd as an independent reader: our
 // reader agrees with it on the sample workbooks, and after writing into
 // them xlrd sees exactly the written cells changed and everything else kept.
+// Then the exact bytes saves of the sample workbooks write.
 #include "xls_test_support.h"
+
+#include <QCryptographicHash>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <fstream>
 #include <sstream>
@@ -35,9 +39,12 @@ Dump xlrdDump(const std::string& path) {
     std::size_t b = 0;
     for (std::size_t e; (e = line.find('\t', b)) != std::string::npos; b = e + 1) f.push_back(line.substr(b, e - b));
     f.push_back(line.substr(b));
-    if (f[0] == "datemode") d.lines["datemode"] = f[1];
-    else if (f[0] == "sheet-info" || f[0] == "merged") d.lines[f[0] + " " + f[1]] = line.substr(f[0].size() + f[1].size() + 2);
-    else if (f.size() == 6) d.lines[f[0] + " " + f[1] + " " + f[2]] = f[3] + "\t" + f[4] + "\t" + f[5];
+    if (f[0] == "datemode")
+      d.lines["datemode"] = f[1];
+    else if (f[0] == "sheet-info" || f[0] == "merged")
+      d.lines[f[0] + " " + f[1]] = line.substr(f[0].size() + f[1].size() + 2);
+    else if (f.size() == 6)
+      d.lines[f[0] + " " + f[1] + " " + f[2]] = f[3] + "\t" + f[4] + "\t" + f[5];
   }
   return d;
 }
@@ -102,7 +109,7 @@ TEST_P(CorpusTest, WrittenCellsChangeAndEverythingElseStays) {
 
   const std::string longText(10000, 'L');
   const std::vector<Edit> edits = {
-      {0, 0, 99.5},                                         // over an existing cell
+      {0, 0, 99.5},                                             // over an existing cell
       {1, 1, std::string("changed \xe6\x97\xa5\xe6\x9c\xac")},  // text over an existing cell
       {0, 5, std::string("new in row")},
       {5, 0, std::string("=SUM(A1:A2)")},  // over a formula in formulas.xls; stays text
@@ -215,7 +222,7 @@ s = b.sheet_by_index(0)
 print(s.name, s.cell(0, 0).ctype, s.cell(0, 0).value, s.cell(0, 1).ctype, s.cell(0, 1).value, s.cell(0, 2).value)
 print(xlrd.xldate_as_tuple(s.cell(1, 0).value, b.datemode), s.cell(1, 0).ctype, s.cell(1, 1).ctype, s.cell(1, 1).value)
 )PY",
-                                   path);
+                                  path);
   ASSERT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(run.output, "Sheet1 2 12.5 1 =A1*2 abc\n(2024, 5, 6, 7, 8, 9) 3 4 0\n");
 }
@@ -236,6 +243,271 @@ TEST(XlrdTest, FailedSaveLeavesTheOldFile) {
   EXPECT_NE(refused.description().find("Is a directory"), std::string::npos) << refused.description();
   EXPECT_TRUE(std::filesystem::exists(target + "/keep"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// What saves write, byte for byte: the SHA-256 of whole saved files. The
+// rows cover the sample workbooks saved untouched, with cells written and
+// with only the view changed, formula groups taken apart, new workbooks
+// (one large enough for DIFAT sectors) and hand-made sheets with MULRK,
+// INDEX/DBCELL, panes and missing view records. Any change to the bytes a
+// save writes fails here; when a change is meant, the message names the new
+// digest to put in the table.
+std::string sha256(const Bytes& bytes) {
+  const QByteArray digest = QCryptographicHash::hash(
+      QByteArrayView(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())),
+      QCryptographicHash::Sha256);
+  return digest.toHex().toStdString();
+}
+
+Workbook openSample(const std::string& name) {
+  auto wb = Workbook::open(std::string(KESTRUNE_XLS_TEST_DATA) + "/" + name);
+  EXPECT_TRUE(wb.ok()) << name << ": " << wb.description();
+  return wb.ok() ? std::move(wb.value()) : Workbook::createEmpty();
+}
+
+Bytes savedBytes(const Workbook& wb) {
+  auto bytes = wb.toBytes();
+  EXPECT_TRUE(bytes.ok()) << bytes.description();
+  return bytes.ok() ? bytes.value() : Bytes{};
+}
+
+Bytes sampleUntouched(const std::string& name) { return savedBytes(openSample(name)); }
+
+// Cells of every kind written over existing cells, into existing rows and far
+// away, on the first and the last sheet, then the last sheet made active.
+Bytes sampleWritten(const std::string& name) {
+  Workbook wb = openSample(name);
+  const std::vector<Edit> edits = {
+      {0, 0, 99.5},
+      {1, 1, std::string("changed \xe6\x97\xa5\xe6\x9c\xac")},
+      {0, 5, std::string("new in row")},
+      {2, 0, std::monostate{}},
+      {3, 1, CellError{0x07}},
+      {40, 2, DateTimeValue{45000.5, DateKind::DateTime}},
+      {41, 2, DateTimeValue{0.75, DateKind::TimeOnly}},
+      {200, 3, -1.25e-7},
+      {204, 0, true},
+      {65535, 255, std::string("last cell")},
+  };
+  const std::size_t last = wb.sheetCount() - 1;
+  for (std::size_t s : {std::size_t{0}, last})
+    for (const Edit& e : edits) EXPECT_TRUE(wb.setCell(s, e.row, e.col, e.value).ok()) << name;
+  EXPECT_TRUE(wb.setActiveSheet(last).ok());
+  EXPECT_TRUE(wb.setActiveCell(last, 204, 0).ok());
+  return savedBytes(wb);
+}
+
+// Only the view: the active cell of the first sheet.
+Bytes sampleActiveCell(const std::string& name) {
+  Workbook wb = openSample(name);
+  EXPECT_TRUE(wb.setActiveCell(0, 3, 2).ok());
+  return savedBytes(wb);
+}
+
+Bytes formulaGroupsWritten(std::size_t set) {
+  Workbook wb = openSample("formula_groups.xls");
+  for (const CellWrite& w : formulaGroupWrites()[set].writes) EXPECT_TRUE(wb.setCell(0, w.row, w.col, w.value).ok());
+  return savedBytes(wb);
+}
+
+Bytes newWorkbook(std::uint32_t rows, std::uint32_t cols) {
+  Workbook wb = Workbook::createEmpty();
+  for (std::uint32_t r = 0; r < rows; ++r)
+    for (std::uint32_t c = 0; c < cols; ++c) {
+      Value v = r * 0.5 + c;
+      if (c == 1) v = std::string(r % 3 ? "OK" : "NG");
+      if (c == 2) v = DateTimeValue{45000.0 + r / 1440.0, DateKind::DateTime};
+      EXPECT_TRUE(wb.setCell(0, r, c, v).ok());
+    }
+  return savedBytes(wb);
+}
+
+// Sheet A: INDEX, ROWs, a record before the first cell, two MULRKs, a second
+// record for a MULRK cell, a cell out of order, DBCELL, WINDOW2, a PANE whose
+// active pane is 0, the SELECTIONs of panes 3 and 0. Sheet B has no
+// DIMENSIONS, WINDOW2 or SELECTION. Sheet C is a chart.
+Bytes handMadeStream() {
+  auto rk = [](std::uint16_t row) {
+    Bytes b = u16s({row, 1});
+    for (std::uint32_t v : {10u, 20u, 30u}) {
+      putU16(b, 15);
+      putU32(b, v << 2 | 0x02);
+    }
+    putU16(b, 3);
+    return rec(rid::MulRk, b);
+  };
+  auto row = [](std::uint16_t r) {
+    Bytes b = u16s({r, 1, 4, 0xFF, 0, 0});
+    putU32(b, 0x000F0100);
+    return rec(rid::Row, b);
+  };
+  Bytes index;
+  for (std::uint32_t v : {0u, 0u, 5u, 0u, 0xDEADu}) putU32(index, v);
+  Bytes selection0{0};
+  for (std::uint16_t v : {1, 1, 0, 1, 1, 1}) putU16(selection0, v);
+  selection0.push_back(1);
+  selection0.push_back(1);
+  auto number = [](std::uint16_t r, std::uint16_t c, double v) {
+    Bytes b = u16s({r, c, 15});
+    putF64(b, v);
+    return rec(rid::Number, b);
+  };
+  const Record mergeCells = rec(0x00E5, u16s({0}));
+  std::vector<Record> a = minimalSheet({row(2), row(4), mergeCells, rk(2), rk(4), number(2, 2, 7.0), number(1, 0, 8.0),
+                                        rec(rid::DbCell, {0, 0, 0, 0, 0, 0})});
+  a.insert(a.begin() + 1, rec(rid::Index, index));
+  a.insert(a.end() - 2, rec(rid::Pane, {0, 0, 2, 0, 2, 0, 0, 0, 0, 0}));
+  a.insert(a.end() - 1, rec(rid::Selection, selection0));
+  std::vector<Record> b = minimalSheet({}, false);
+  b.erase(b.end() - 2);    // WINDOW2
+  b.erase(b.begin() + 1);  // DIMENSIONS
+  return buildWorkbookStream(minimalGlobals(), {{"A", a}, {"B", b}, {"C", minimalSheet({}), 2}});
+}
+
+Bytes handMade(bool writeCells, bool activateB) {
+  auto wb = Workbook::fromBytes(wrapInCompoundFile(handMadeStream()));
+  EXPECT_TRUE(wb.ok()) << wb.description();
+  if (!wb.ok()) return {};
+  if (writeCells) {
+    EXPECT_TRUE(wb->setCell(0, 2, 2, 5.5).ok());
+    EXPECT_TRUE(wb->setCell(0, 70, 0, std::string("new block")).ok());
+  }
+  EXPECT_TRUE(wb->setActiveCell(0, 7, 7).ok());
+  if (activateB) {
+    EXPECT_TRUE(wb->setActiveSheet(1).ok());
+    EXPECT_TRUE(wb->setActiveCell(1, 2, 3).ok());
+    if (writeCells) {
+      EXPECT_TRUE(wb->setCell(1, 1, 1, std::string("in B")).ok());
+    }
+  }
+  return savedBytes(wb.value());
+}
+
+// A compound file with a storage inside a storage, an empty stream, streams
+// for the mini stream and one exactly at the mini stream cutoff.
+Bytes compoundFileTree() {
+  auto stream = [](std::u16string name, std::size_t size, std::uint8_t seed) {
+    CfbEntry e;
+    e.name = std::move(name);
+    for (std::size_t i = 0; i < size; ++i) e.data.push_back(static_cast<std::uint8_t>(seed + i * 7));
+    return e;
+  };
+  CompoundFile cf;
+  cf.root().clsid[3] = 0x42;
+  cf.root().children.push_back(stream(u"Workbook", 9000, 1));
+  cf.root().children.push_back(stream(u"\u0005SummaryInformation", 300, 2));
+  cf.root().children.push_back(stream(u"Empty", 0, 3));
+  cf.root().children.push_back(stream(u"Exactly4096", 4096, 4));
+  CfbEntry storage;
+  storage.name = u"_VBA_PROJECT_CUR";
+  storage.type = CfbType::Storage;
+  storage.stateBits = 0x12345678;
+  storage.timestamps[7] = 1;
+  storage.children.push_back(stream(u"PROJECT", 65, 5));
+  CfbEntry inner;
+  inner.name = u"VBA";
+  inner.type = CfbType::Storage;
+  inner.children.push_back(stream(u"dir", 5000, 6));
+  storage.children.push_back(std::move(inner));
+  cf.root().children.push_back(std::move(storage));
+  auto bytes = cf.serialize();
+  EXPECT_TRUE(bytes.ok()) << bytes.description();
+  return bytes.ok() ? bytes.value() : Bytes{};
+}
+
+TEST(SavedBytesTest, SavesWriteTheseExactFiles) {
+  struct Case {
+    const char* name;
+    std::function<Bytes()> save;
+    const char* sha256;
+  };
+  const std::vector<Case> cases = {
+      {"chart untouched", [] { return sampleUntouched("chart.xls"); },
+       "1ac6497706ccb35dad095e8caa13852dc90a7d83f840d1366c89a992ea1bb955"},
+      {"chart written", [] { return sampleWritten("chart.xls"); },
+       "daedcd00e1ce66d00e3ea5902308d910df45fd3a12b8bac076f82676f28cd2de"},
+      {"chart active cell", [] { return sampleActiveCell("chart.xls"); },
+       "dbbddde55f6bb02327c38c007a95aea0b8139cda06c76bbec2604d68853306db"},
+      {"date1904 untouched", [] { return sampleUntouched("date1904.xls"); },
+       "c6dfe219824dc4903054cba0a5c441b235c605a962321f72f1e084eb650f047a"},
+      {"date1904 written", [] { return sampleWritten("date1904.xls"); },
+       "0e79515b0cc6e5d39217902e3768535551c58bbebacef54c5117982596fabfa8"},
+      {"date1904 active cell", [] { return sampleActiveCell("date1904.xls"); },
+       "887a240e6be8ebf403576d6a1a4a2232a6a82561af3abdf260a28120e5e44fe8"},
+      {"formats untouched", [] { return sampleUntouched("formats.xls"); },
+       "ff3a417bd500955ebcd3deacfd9052aae50d50ee109f47bff780a87506ec46eb"},
+      {"formats written", [] { return sampleWritten("formats.xls"); },
+       "14c9e6945bb4b142f9860e3f046408c9129a9c450d8ede1478d0d897325e95b5"},
+      {"formats active cell", [] { return sampleActiveCell("formats.xls"); },
+       "b2037f3d44129ee996b591f90586527cf20381dc7d82d75b761664b3f1a7e7d0"},
+      {"formula_groups untouched", [] { return sampleUntouched("formula_groups.xls"); },
+       "5639ba5e9852ec731b514661a7072285685b986603cb0b85ddfc7a3d1c74d7c5"},
+      {"formula_groups written", [] { return sampleWritten("formula_groups.xls"); },
+       "49c1a31c4ed48d7087390debe01d999a2caa0b4308ae565c57df1a3119dbf136"},
+      {"formula_groups active cell", [] { return sampleActiveCell("formula_groups.xls"); },
+       "4d1dc2cc0033e63ba4ce441140355b0c5255d894280c9aa55d99ba77c6e02287"},
+      {"formula_groups hosts", [] { return formulaGroupsWritten(0); },
+       "8b95235265a284d597aeec806a69e25bb302fa1cb2b68798caaa15fe576549a9"},
+      {"formula_groups members", [] { return formulaGroupsWritten(1); },
+       "15439292e1cef59f8f126eb1b0cecaa2101bc28d8cd3d256a3ce5e2df61fb937"},
+      {"formula_results untouched", [] { return sampleUntouched("formula_results.xls"); },
+       "3bdd2be695e1df3c25478a80fde10f931daf93aaef2247ca2a6393af43403660"},
+      {"formula_results written", [] { return sampleWritten("formula_results.xls"); },
+       "eafc6aa5b69669598a6113848917b78f0700762e5b7a0c6bedd0fa09ba8d50a6"},
+      {"formula_results active cell", [] { return sampleActiveCell("formula_results.xls"); },
+       "0ad04b955086f7f68905e843f1c2095753fdd8ecc07ff8b0db09d7c9b7b40f3c"},
+      {"formulas untouched", [] { return sampleUntouched("formulas.xls"); },
+       "0d87c510899f7a5035e3e662c13b6652e3f89ac782cbba610cc8dbad83725fee"},
+      {"formulas written", [] { return sampleWritten("formulas.xls"); },
+       "e84657a618bbaa38041d45d212dc56a1602727f94a8e3d63e69dbf1cec911517"},
+      {"formulas active cell", [] { return sampleActiveCell("formulas.xls"); },
+       "9086f9da444e93eb313ca521f8ab8161e655ad54dfd6f29a87e3873d049e6eab"},
+      {"long_strings untouched", [] { return sampleUntouched("long_strings.xls"); },
+       "fcd9dc58e057d5c9fddb7e69f0f9f34dd69dffa195f461cbc1a3c2be2ad0cf80"},
+      {"long_strings written", [] { return sampleWritten("long_strings.xls"); },
+       "902d8a3582be4a13cdfb19b6fb10b97b702a8ff1aa5f756ce81865cddb44099f"},
+      {"long_strings active cell", [] { return sampleActiveCell("long_strings.xls"); },
+       "4cc9ef0b67d07a15386fea5626760828808e763b9cb2014b1c658eaf6d043e78"},
+      {"many_strings untouched", [] { return sampleUntouched("many_strings.xls"); },
+       "ff7fa9b92ae3886c502d4983548afc4ac408c6b11c93d5403d5803726ecdcb63"},
+      {"many_strings written", [] { return sampleWritten("many_strings.xls"); },
+       "8c147ff63a7ec478b12087bb68849e61ccbff079ad7d169b9d2c0fd77329c38a"},
+      {"many_strings active cell", [] { return sampleActiveCell("many_strings.xls"); },
+       "08bc7a543b4bfd88f40470d3847117af81112b49389c11f940e0554e17472094"},
+      {"merged untouched", [] { return sampleUntouched("merged.xls"); },
+       "598bc98b4af9337851456d96a373ae7f696cb13cdc1c6280ca20e4c8f1ffdae3"},
+      {"merged written", [] { return sampleWritten("merged.xls"); },
+       "ada8111fb3353c9c4786997cbef60e6e17b484b2d24d116e3723b34aa6865063"},
+      {"merged active cell", [] { return sampleActiveCell("merged.xls"); },
+       "e5b5349c13c74e6886a3f2519156a8f339021044c2955fb11d25d3c88a0faef7"},
+      {"two_sheets untouched", [] { return sampleUntouched("two_sheets.xls"); },
+       "36580b230e21a01958046ae66a20a8bed11a506393d06ba9a651fe811929f2f7"},
+      {"two_sheets written", [] { return sampleWritten("two_sheets.xls"); },
+       "c3cfed15ec95955028f6208a5dbe8f2156cfa8944a23d63c411c1056dcd34217"},
+      {"two_sheets active cell", [] { return sampleActiveCell("two_sheets.xls"); },
+       "408b1b9b62eb5b745fd53bb77322585fbca671f56d9fc87cee7fca1b02834bff"},
+      {"new empty", [] { return savedBytes(Workbook::createEmpty()); },
+       "be3a8309c3aac9fcfebfa2a14d5a6585e7408cc1ec5645e37cdb25cf8a5d7334"},
+      {"new 70 x 6", [] { return newWorkbook(70, 6); },
+       "7643e5ae2081cbbe912f547f5b840d20481feeea2e07c729c7eab1c0a4042fb9"},
+      {"new 65536 x 6 (DIFAT)", [] { return newWorkbook(65536, 6); },
+       "80bff38c07cbfe5c7e2dbe3baf5f4bc5b4fb7934a84aee8dd77ecd012c2f49e9"},
+      {"hand-made view only", [] { return handMade(false, false); },
+       "8f2e65892db451a51cd5896113fb8c8de5571d0b1cb0bb0fd79310108cfc572d"},
+      {"hand-made written", [] { return handMade(true, false); },
+       "fd8bff72e96ee2cf1feb587cf6f6db7f1d6c58c6eaa7c5a7fe41ec958b97d69f"},
+      {"hand-made view only, sheet B active", [] { return handMade(false, true); },
+       "defd2071acd6ee3daebec2ca58abb2062ec46de0219811d327ad91a92f80f133"},
+      {"compound file with storages", [] { return compoundFileTree(); },
+       "5ecbd1128a05ac5514d3dfe4920e7d9304a07666972838654b49a7b87456c82a"},
+      {"hand-made written, sheet B active", [] { return handMade(true, true); },
+       "59d94927a29b94cb315a10b07aa5d8d6f6ba01287985856059ffb15f44e869f0"},
+  };
+  for (const Case& c : cases) {
+    const Bytes file = c.save();
+    ASSERT_FALSE(file.empty()) << c.name;
+    EXPECT_EQ(sha256(file), c.sha256) << c.name << " (" << file.size() << " bytes)";
+  }
 }
 
 }  // namespace
