@@ -379,7 +379,7 @@ TEST_F(RunControlTest, ALostDeviceIsLoggedAndTheRunStillEndsByItsTimeLimitAndByE
   run.CommandStart_Click();
   run.CheckLog_Click(true);
   tick();                                    // SSS
-  port().raise(serial::ComEventDeviceLost);  // while the command is being sent
+  port().raise(serial::CommEvent::DeviceLost);  // while the command is being sent
   EXPECT_TRUE(host.error.endsWith(serial::MsgDeviceLost)) << host.error.toStdString();
   EXPECT_TRUE(host.logText.contains(serial::MsgDeviceLost));
   int ticks = 0;
@@ -390,7 +390,7 @@ TEST_F(RunControlTest, ALostDeviceIsLoggedAndTheRunStillEndsByItsTimeLimitAndByE
   EXPECT_FALSE(logger.runActive);  // the time limit ended the waiting RCV and the run
   EXPECT_LT(ticks, 200);
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
-  port().raise(serial::ComEventDeviceFound);
+  port().raise(serial::CommEvent::DeviceFound);
   EXPECT_TRUE(host.logText.contains(serial::MsgDeviceFound));
   run.CommandRsEnd_Click();
   EXPECT_FALSE(port().portOpen());
