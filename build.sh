@@ -7,7 +7,10 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-translations-l10n libgl-dev libgtest-dev libgmock-dev
+# libqt6opengl6-dev: Qt Charts' CMake package looks for Qt OpenGL's, which
+# qt6-charts-dev does not pull in.
+PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-charts-dev qt6-svg-dev
+          libqt6opengl6-dev qt6-translations-l10n libgl-dev libgtest-dev libgmock-dev
           libbenchmark-dev python3-xlrd gnumeric xvfb xauth fonts-noto-cjk imagemagick
           libreoffice-calc libreoffice-dev)
 BUILD_DIR=${KESTRUNE_BUILD_DIR:-build}

@@ -44,7 +44,7 @@ fail() {
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "Version is not $version"
 [ "$(dpkg-deb -f "$deb" Maintainer)" = "Kestrune developers" ] || fail "Maintainer is not Kestrune developers"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6dbus6; do
+for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6dbus6 libqt6charts6 libqt6svg6; do
   case "$depends" in *"$lib"*) ;; *) fail "Depends lacks $lib: $depends" ;; esac
 done
 

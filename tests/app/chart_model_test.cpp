@@ -1,0 +1,354 @@
+// The chart model: which values become series, the x of each row on both
+// axes, and the reduced series keeping every extreme.
+#include "app/chart_model.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <ostream>
+#include <random>
+
+namespace kestrune::app {
+namespace {
+
+using sheet::CellValue;
+using sheet::Stamp;
+
+CellValue text(const char* s) { return QString::fromUtf8(s); }
+
+Stamp stampAt(int hour, int minute, int second, int ms = 0) {
+  return Stamp{QDateTime(QDate(2024, 5, 6), QTime(hour, minute, second, ms), Qt::UTC), Stamp::Kind::DateTime};
+}
+
+// A test name from a case's `name`: letters, digits and underscores.
+template <typename Case>
+std::string caseName(const ::testing::TestParamInfo<Case>& param) {
+  std::string name = param.param.name;
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  return name;
+}
+
+struct NumberCase {
+  const char* name;
+  CellValue value;
+  std::optional<double> expected;
+};
+
+void PrintTo(const NumberCase& c, std::ostream* os) { *os << c.name; }
+
+class ChartNumberTest : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(ChartNumberTest, ReadsAsTheWorkbookStoresIt) { EXPECT_EQ(chartNumber(GetParam().value), GetParam().expected); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ChartNumberTest,
+    ::testing::Values(NumberCase{"decimal", text("12.5"), 12.5}, NumberCase{"leading point", text(".5"), 0.5},
+                      NumberCase{"exponent", text("-3E2"), -300.0}, NumberCase{"spaces", text("  7 "), 7.0},
+                      NumberCase{"signed exponent", text("+.12E+01"), 1.2},
+                      NumberCase{"trailing point", text("1."), 1.0}, NumberCase{"word", text("OK"), std::nullopt},
+                      NumberCase{"empty", text(""), std::nullopt}, NumberCase{"point alone", text("."), std::nullopt},
+                      NumberCase{"formula", text("=1+2"), std::nullopt},
+                      NumberCase{"decimal comma", text("1,5"), std::nullopt},
+                      NumberCase{"unit", text("12.5V"), std::nullopt},
+                      NumberCase{"full-width digits", text("１２"), std::nullopt},
+                      NumberCase{"whole number", CellValue(std::int32_t{42}), std::nullopt},
+                      NumberCase{"stamp", CellValue(stampAt(1, 2, 3)), std::nullopt}),
+    caseName<NumberCase>);
+
+std::vector<int> columnsOf(const ChartModel& model) {
+  std::vector<int> columns;
+  for (const auto& s : model.series()) columns.push_back(s.column);
+  return columns;
+}
+
+TEST(ChartModelTest, SeriesAreThePositionsHoldingNumbers) {
+  ChartModel model;
+  // Acquisition number, stamp, then fields: a number, a word, an empty field,
+  // numeric text with an exponent.
+  model.addRow(0, 1, {std::int32_t{1}, stampAt(9, 0, 0), text("12.5"), text("OK"), text(""), text("-3E2")});
+  model.addRow(1000, 2, {std::int32_t{2}, stampAt(9, 0, 1), text(".5"), text("NG"), text(""), text("4")});
+
+  ASSERT_EQ(columnsOf(model), (std::vector<int>{3, 6}));
+  EXPECT_EQ(model.series()[0].name, QStringLiteral("列 3"));
+  EXPECT_EQ(model.series()[1].name, QStringLiteral("列 6"));
+  EXPECT_EQ(model.series()[0].y, (std::vector<double>{12.5, 0.5}));
+  EXPECT_EQ(model.series()[1].y, (std::vector<double>{-300.0, 4.0}));
+  EXPECT_EQ(model.rowCount(), 2u);
+  EXPECT_EQ(model.yRange(), (ChartRange{-300.0, 12.5}));
+}
+
+TEST(ChartModelTest, AColumnThatTurnsNumericLaterJoinsInColumnOrder) {
+  ChartModel model;
+  model.addRow(0, std::nullopt, {text("OK"), text("1")});
+  const std::uint64_t layout = model.layoutRevision();
+  model.addRow(10, std::nullopt, {text("OK"), text("2")});
+  EXPECT_EQ(model.layoutRevision(), layout) << "no new series, no new layout";
+  model.addRow(20, std::nullopt, {text("5"), text("3")});
+  EXPECT_GT(model.layoutRevision(), layout);
+  ASSERT_EQ(columnsOf(model), (std::vector<int>{1, 2}));
+  // The late series has only its own row.
+  EXPECT_EQ(model.series()[0].rows, (std::vector<std::uint32_t>{2}));
+  EXPECT_EQ(model.series()[1].rows, (std::vector<std::uint32_t>{0, 1, 2}));
+}
+
+TEST(ChartModelTest, RowsWithoutNumbersAddNoPointsButCountAsRows) {
+  ChartModel model;
+  model.addRow(0, std::nullopt, {});
+  model.addRow(10, std::nullopt, {text("abc"), stampAt(1, 0, 0)});
+  EXPECT_TRUE(model.series().empty());
+  EXPECT_FALSE(model.xRange());
+  EXPECT_FALSE(model.yRange());
+  model.setXAxis(ChartXAxis::AcquisitionNo);
+  model.addRow(20, std::nullopt, {text("3")});
+  ASSERT_EQ(model.series().size(), 1u);
+  // The third row is number 3 when the rows carry no acquisition number.
+  EXPECT_EQ(model.x(model.series()[0].rows[0]), 3.0);
+}
+
+struct NumberSourceCase {
+  const char* name;
+  std::optional<std::int32_t> given;
+  std::vector<CellValue> values;
+  double expected;
+};
+
+void PrintTo(const NumberSourceCase& c, std::ostream* os) { *os << c.name; }
+
+class AcquisitionNumberTest : public ::testing::TestWithParam<NumberSourceCase> {};
+
+TEST_P(AcquisitionNumberTest, XOnTheNumberAxis) {
+  ChartModel model;
+  model.setXAxis(ChartXAxis::AcquisitionNo);
+  model.addRow(0, std::nullopt, {text("0")});  // an earlier row: ordinal 1
+  model.addRow(5, GetParam().given, GetParam().values);
+  EXPECT_EQ(model.x(1), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AcquisitionNumberTest,
+    ::testing::Values(NumberSourceCase{"given", 70, {std::int32_t{70}, text("1")}, 70.0},
+                      NumberSourceCase{"given wins over the row", 9, {std::int32_t{70}, text("1")}, 9.0},
+                      NumberSourceCase{"taken from the row", std::nullopt, {std::int32_t{-4}, text("1")}, -4.0},
+                      NumberSourceCase{"ordinal without one", std::nullopt, {text("1")}, 2.0}),
+    caseName<NumberSourceCase>);
+
+TEST(ChartModelTest, TimeIsElapsedWithoutStamps) {
+  ChartModel model;
+  model.addRow(250, std::nullopt, {text("1")});
+  model.addRow(1250, std::nullopt, {text("2")});
+  EXPECT_EQ(model.timeBase(), ChartTimeBase::Elapsed);
+  EXPECT_EQ(model.xRange(), (ChartRange{250.0, 1250.0}));
+}
+
+TEST(ChartModelTest, StampsPutTimeOnTheClockAndPlaceEarlierRowsByElapsedTime) {
+  ChartModel model;
+  model.addRow(1000, std::nullopt, {text("1")});  // no stamp yet
+  const Stamp first = stampAt(10, 0, 0);
+  model.addRow(3000, std::nullopt, {first, text("2")});
+  model.addRow(4000, std::nullopt, {stampAt(10, 0, 1, 500), text("3")});
+  EXPECT_EQ(model.timeBase(), ChartTimeBase::Clock);
+  const double t0 = static_cast<double>(first.value.toMSecsSinceEpoch());
+  EXPECT_EQ(model.x(0), t0 - 2000.0);
+  EXPECT_EQ(model.x(1), t0);
+  // The stamp, not the elapsed time, gives the row's time.
+  EXPECT_EQ(model.x(2), t0 + 1500.0);
+  EXPECT_EQ(model.xRange(), (ChartRange{t0 - 2000.0, t0 + 1500.0}));
+}
+
+TEST(ChartModelTest, SwitchingTheAxisChangesXAndTheRange) {
+  ChartModel model;
+  for (int i = 0; i < 5; ++i) model.addRow(100 * i, 10 + i, {std::int32_t{10 + i}, text("1")});
+  EXPECT_EQ(model.xRange(), (ChartRange{0.0, 400.0}));
+  const std::uint64_t before = model.revision();
+  model.setXAxis(ChartXAxis::AcquisitionNo);
+  EXPECT_GT(model.revision(), before);
+  EXPECT_EQ(model.xRange(), (ChartRange{10.0, 14.0}));
+  const QList<QPointF> byNumber = model.decimated(0, 10.0, 14.0, 100);
+  ASSERT_EQ(byNumber.size(), 5);
+  EXPECT_EQ(byNumber.front(), QPointF(10.0, 1.0));
+  EXPECT_EQ(byNumber.back(), QPointF(14.0, 1.0));
+  model.setXAxis(ChartXAxis::Time);
+  const QList<QPointF> byTime = model.decimated(0, 0.0, 400.0, 100);
+  ASSERT_EQ(byTime.size(), 5);
+  EXPECT_EQ(byTime.back(), QPointF(400.0, 1.0));
+}
+
+TEST(ChartModelTest, ClearForgetsRowsButKeepsTheAxisChoice) {
+  ChartModel model;
+  model.setXAxis(ChartXAxis::AcquisitionNo);
+  model.addRow(0, 1, {stampAt(1, 0, 0), text("1")});
+  const std::uint64_t revision = model.revision();
+  const std::uint64_t layout = model.layoutRevision();
+  model.clear();
+  EXPECT_EQ(model.rowCount(), 0u);
+  EXPECT_TRUE(model.series().empty());
+  EXPECT_EQ(model.timeBase(), ChartTimeBase::Elapsed);
+  EXPECT_EQ(model.xAxis(), ChartXAxis::AcquisitionNo);
+  EXPECT_GT(model.revision(), revision);
+  EXPECT_GT(model.layoutRevision(), layout);
+}
+
+// ---- Decimation -----------------------------------------------------------
+
+ChartModel rampWith(int count, int spikeAt, double spike) {
+  ChartModel model;
+  for (int i = 0; i < count; ++i) {
+    const double y = i == spikeAt ? spike : std::sin(i * 0.01);
+    model.addRow(i, std::nullopt, {QString::number(y, 'g', 17)});
+  }
+  return model;
+}
+
+struct SpikeCase {
+  int count;
+  int spikeAt;
+  double spike;
+  int pixels;
+};
+
+void PrintTo(const SpikeCase& c, std::ostream* os) {
+  *os << c.count << " points, spike " << c.spike << " at " << c.spikeAt << ", " << c.pixels << " px";
+}
+
+class SpikeTest : public ::testing::TestWithParam<SpikeCase> {};
+
+TEST_P(SpikeTest, TheSpikeAndTheEndsSurvive) {
+  const SpikeCase c = GetParam();
+  const ChartModel model = rampWith(c.count, c.spikeAt, c.spike);
+  const QList<QPointF> points = model.decimated(0, 0.0, c.count - 1.0, c.pixels);
+  EXPECT_LE(points.size(), ChartModel::PointsPerColumn * c.pixels);
+  EXPECT_LT(points.size(), c.count);
+  EXPECT_TRUE(std::any_of(points.begin(), points.end(),
+                          [&](const QPointF& p) { return p.x() == c.spikeAt && p.y() == c.spike; }));
+  EXPECT_EQ(points.front().x(), 0.0);
+  EXPECT_EQ(points.back().x(), c.count - 1.0);
+  EXPECT_TRUE(
+      std::is_sorted(points.begin(), points.end(), [](const QPointF& a, const QPointF& b) { return a.x() < b.x(); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SpikeTest,
+                         ::testing::Values(SpikeCase{10000, 5000, 1e6, 100}, SpikeCase{10000, 5001, -1e6, 100},
+                                           SpikeCase{10000, 0, 50.0, 100}, SpikeCase{10000, 9999, -50.0, 100},
+                                           SpikeCase{10000, 1234, 7.0, 1}, SpikeCase{65536, 40000, 99.0, 37}));
+
+// Per pixel column, the reduced series has the same lowest and highest value
+// as the whole one, and its first and last point.
+TEST(ChartDecimationTest, EveryColumnKeepsItsExtremesAndEnds) {
+  std::mt19937 random(11);
+  std::normal_distribution<double> noise(0.0, 5.0);
+  ChartModel model;
+  constexpr int Count = 20000;
+  for (int i = 0; i < Count; ++i) model.addRow(i * 7, std::nullopt, {QString::number(noise(random), 'g', 17)});
+  constexpr int Pixels = 300;
+  const double xMax = (Count - 1) * 7.0;
+  const QList<QPointF> points = model.decimated(0, 0.0, xMax, Pixels);
+  const auto columnOf = [&](double x) { return std::min(Pixels - 1, static_cast<int>(x * Pixels / xMax)); };
+  struct Column {
+    double low = INFINITY, high = -INFINITY, firstX = INFINITY, lastX = -INFINITY;
+  };
+  std::vector<Column> expected(Pixels), got(Pixels);
+  const auto take = [&](std::vector<Column>& cs, double x, double y) {
+    Column& c = cs[static_cast<std::size_t>(columnOf(x))];
+    c.low = std::min(c.low, y);
+    c.high = std::max(c.high, y);
+    c.firstX = std::min(c.firstX, x);
+    c.lastX = std::max(c.lastX, x);
+  };
+  const auto& series = model.series()[0];
+  for (std::size_t i = 0; i < series.y.size(); ++i) take(expected, model.x(series.rows[i]), series.y[i]);
+  for (const QPointF& p : points) take(got, p.x(), p.y());
+  for (int c = 0; c < Pixels; ++c) {
+    SCOPED_TRACE(c);
+    EXPECT_EQ(got[c].low, expected[c].low);
+    EXPECT_EQ(got[c].high, expected[c].high);
+    EXPECT_EQ(got[c].firstX, expected[c].firstX);
+    EXPECT_EQ(got[c].lastX, expected[c].lastX);
+  }
+}
+
+TEST(ChartDecimationTest, FewPointsComeAsTheyAre) {
+  ChartModel model;
+  for (int i = 0; i < 10; ++i) model.addRow(i * 100, std::nullopt, {QString::number(i * i)});
+  const QList<QPointF> points = model.decimated(0, 0.0, 900.0, 100);
+  ASSERT_EQ(points.size(), 10);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(points[i], QPointF(i * 100.0, i * i));
+}
+
+TEST(ChartDecimationTest, ASliceKeepsOnePointBeyondEachEnd) {
+  ChartModel model;
+  for (int i = 0; i < 10; ++i) model.addRow(i * 100, std::nullopt, {QString::number(i)});
+  const QList<QPointF> points = model.decimated(0, 250.0, 550.0, 100);
+  ASSERT_EQ(points.size(), 5);
+  EXPECT_EQ(points.front().x(), 200.0);
+  EXPECT_EQ(points.back().x(), 600.0);
+  // And when reduced: a 1-pixel view of 300..500 out of many points.
+  const ChartModel many = rampWith(1000, -1, 0.0);
+  const QList<QPointF> reduced = many.decimated(0, 300.0, 500.0, 1);
+  EXPECT_LE(reduced.size(), 6);
+  EXPECT_EQ(reduced.front().x(), 299.0);
+  EXPECT_EQ(reduced.back().x(), 501.0);
+}
+
+// Acquisition numbers that wrap (or a clock set back) leave x unsorted: every
+// point in range is still seen, none outside it is drawn.
+TEST(ChartDecimationTest, UnsortedXStillKeepsTheExtremesInRange) {
+  ChartModel model;
+  model.setXAxis(ChartXAxis::AcquisitionNo);
+  for (int i = 0; i < 5000; ++i) {
+    const std::int32_t number = i < 2500 ? 2500 + i : i - 2500;  // back to 0 half way
+    const double y = number == 100 ? -77.0 : (number == 4000 ? 88.0 : 1.0);
+    model.addRow(i, number, {std::int32_t{number}, QString::number(y)});
+  }
+  const QList<QPointF> all = model.decimated(0, 0.0, 4999.0, 50);
+  EXPECT_LE(all.size(), 200);
+  EXPECT_TRUE(std::any_of(all.begin(), all.end(), [](const QPointF& p) { return p.y() == -77.0; }));
+  EXPECT_TRUE(std::any_of(all.begin(), all.end(), [](const QPointF& p) { return p.y() == 88.0; }));
+  const QList<QPointF> part = model.decimated(0, 0.0, 1000.0, 50);
+  EXPECT_TRUE(std::all_of(part.begin(), part.end(), [](const QPointF& p) { return p.x() <= 1000.0; }));
+  EXPECT_TRUE(std::any_of(part.begin(), part.end(), [](const QPointF& p) { return p.y() == -77.0; }));
+  EXPECT_TRUE(std::none_of(part.begin(), part.end(), [](const QPointF& p) { return p.y() == 88.0; }));
+}
+
+struct NothingCase {
+  const char* name;
+  std::size_t series;
+  double xMin, xMax;
+  int pixels;
+};
+
+void PrintTo(const NothingCase& c, std::ostream* os) { *os << c.name; }
+
+class DecimationRefusesTest : public ::testing::TestWithParam<NothingCase> {};
+
+TEST_P(DecimationRefusesTest, GivesNoPoints) {
+  const ChartModel model = rampWith(100, -1, 0.0);
+  const NothingCase c = GetParam();
+  EXPECT_TRUE(model.decimated(c.series, c.xMin, c.xMax, c.pixels).isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DecimationRefusesTest,
+                         ::testing::Values(NothingCase{"unknown series", 1, 0.0, 99.0, 100},
+                                           NothingCase{"no width", 0, 0.0, 99.0, 0},
+                                           NothingCase{"negative width", 0, 0.0, 99.0, -5},
+                                           NothingCase{"reversed range", 0, 99.0, 0.0, 100},
+                                           NothingCase{"not a number", 0, NAN, 99.0, 100}),
+                         caseName<NothingCase>);
+
+TEST(ChartDecimationTest, AllPointsAtOneXShareAColumn) {
+  ChartModel model;
+  model.setXAxis(ChartXAxis::AcquisitionNo);
+  for (int i = 0; i < 100; ++i) model.addRow(i, 7, {std::int32_t{7}, QString::number(i % 10)});
+  const QList<QPointF> points = model.decimated(0, 7.0, 7.0, 10);
+  ASSERT_FALSE(points.isEmpty());
+  EXPECT_LE(points.size(), 40);
+  const auto [low, high] = std::minmax_element(points.begin(), points.end(),
+                                               [](const QPointF& a, const QPointF& b) { return a.y() < b.y(); });
+  EXPECT_EQ(low->y(), 0.0);
+  EXPECT_EQ(high->y(), 9.0);
+}
+
+}  // namespace
+}  // namespace kestrune::app
