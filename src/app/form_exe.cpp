@@ -25,6 +25,7 @@ const QString CapMessage = QStringLiteral("ﾒｯｾｰｼﾞ：");
 const QString CapNext = QStringLiteral("次へ");
 const QString CapEnd = QStringLiteral("終了");
 const QString CapLegend = QStringLiteral("●：送信　○：受信");
+const QString CapChart = QStringLiteral("グラフ");
 
 // Client area in twips. The short window keeps the error label in view; the
 // tall one adds the log. Both grow where the font needs more room.
@@ -141,6 +142,12 @@ FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Q
   grid->addWidget(progressRows_, 0, 0);
   grid->addWidget(progressTime_, 0, 1);
   grid->addWidget(progressRate_, 0, 2, Qt::AlignRight);
+  commandChart_ = new QPushButton(CapChart, frameProgress_);
+  commandChart_->setObjectName(QStringLiteral("CommandChart"));
+  connect(commandChart_, &QPushButton::clicked, this, [this] {
+    if (openChart_) openChart_();
+  });
+  grid->addWidget(commandChart_, 2, 3);
   grid->addWidget(progressBar_, 1, 0, 1, 3);
   grid->addWidget(progressLastRow_, 2, 0, 1, 3);
 

@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 class QCheckBox;
 class QLabel;
 class QPlainTextEdit;
@@ -28,6 +30,8 @@ public:
   void setLogText(const QString& text);
   // The progress area below the controls, and the window title.
   void setProgress(const RunProgress& progress);
+  // What the グラフ button does (shows the chart window).
+  void setChartOpener(std::function<void()> open) { openChart_ = std::move(open); }
   // Closes without telling the controller again (it asked for the close).
   void closeFromController();
 
@@ -50,6 +54,8 @@ private:
   QLabel* progressTime_ = nullptr;
   QLabel* progressRate_ = nullptr;
   QLabel* progressLastRow_ = nullptr;
+  QPushButton* commandChart_ = nullptr;
+  std::function<void()> openChart_;
   // Client heights in pixels without the progress area: the short window
   // ends below the error label, the tall one below the log.
   int shortHeight_ = 0;

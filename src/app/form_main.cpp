@@ -277,6 +277,19 @@ void FormMain::showMainWindow() {
 void FormMain::loadRunWindow() {
   if (formExe_) formExe_->closeFromController();
   formExe_ = new FormExe(run_);
+  if (!chart_) chart_ = new ChartWindow(boxes_);
+  chart_->clear();  // each run is a chart of its own
+  formExe_->setChartOpener([this] {
+    if (!chart_) return;
+    chart_->show();
+    chart_->raise();
+    chart_->activateWindow();
+  });
+}
+
+void FormMain::chartRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
+                        const std::vector<sheet::CellValue>& values) {
+  if (chart_) chart_->addRow(elapsedMs, acquisitionNo, values);
 }
 
 void FormMain::showRunWindow() {
@@ -322,7 +335,10 @@ void FormMain::notifyRunFinished(const QString& summary) {
   notifyDesktop(QStringLiteral("Kestrune: データ取得が終わりました"), summary);
 }
 
-FormMain::~FormMain() { delete formExe_.data(); }
+FormMain::~FormMain() {
+  delete formExe_.data();
+  delete chart_.data();
+}
 
 void FormMain::closeEvent(QCloseEvent* event) {
   // Unloading the main window saves the settings and ends the program.

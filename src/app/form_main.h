@@ -3,6 +3,7 @@
 // MainWindowLogic decides.
 #pragma once
 
+#include "app/chart_window.h"
 #include "app/form_exe.h"
 #include "app/main_window_logic.h"
 #include "app/run_control.h"
@@ -63,6 +64,10 @@ public:
   void pumpEvents() override;
   void showProgress(const RunProgress& progress) override;
   void notifyRunFinished(const QString& summary) override;
+  void chartRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
+                const std::vector<sheet::CellValue>& values) override;
+  // The chart of the current run; null before the first run.
+  ChartWindow* chartWindow() const { return chart_; }
 
 protected:
   void closeEvent(QCloseEvent* event) override;
@@ -75,6 +80,8 @@ private:
   MainWindowLogic logic_;
   RunController run_;
   QPointer<FormExe> formExe_;
+  // Fed from the first row of each run, shown by the run window's グラフ.
+  QPointer<ChartWindow> chart_;
   bool unloaded_ = false;
 
   QAction* menuCond_ = nullptr;

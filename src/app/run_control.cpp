@@ -119,6 +119,10 @@ void RunController::rowCompleted(const std::vector<sheet::CellValue>& values) {
   progress_.lastValues = shown;
   // cycleCount counts this row already: show it now, not a second later.
   updateProgress(true);
+  // The acquisition number moves on after the row is done: it is still this row's.
+  const std::optional<std::int32_t> number =
+      logger_.setup.numberingOn() ? std::optional<std::int32_t>(logger_.setup.acquisitionNo) : std::nullopt;
+  host_.chartRow(progress_.elapsedMs, number, values);
 }
 
 void RunController::scriptFinished() {

@@ -47,6 +47,14 @@ public:
   virtual void showProgress(const RunProgress& progress) { static_cast<void>(progress); }
   // The script ran to its end: tell someone who is not watching.
   virtual void notifyRunFinished(const QString& summary) { static_cast<void>(summary); }
+  // A completed row for the chart: its time since Start, its acquisition
+  // number (when numbering is on) and its values.
+  virtual void chartRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
+                        const std::vector<sheet::CellValue>& values) {
+    static_cast<void>(elapsedMs);
+    static_cast<void>(acquisitionNo);
+    static_cast<void>(values);
+  }
 };
 
 class RunController final : public script::RunView, public serial::ErrorLabel {

@@ -156,6 +156,21 @@ TEST_F(RunWindowTest, LabelsFitTheirFontAndNothingOverlapsAtOneAndAHalfTimesTheF
   QApplication::setFont(normal);
 }
 
+TEST_F(RunWindowTest, TheChartButtonShowsTheRowsOfThisRun) {
+  for (int run = 0; run < 2; ++run) {
+    form->run().CommandStart_Click();
+    port().receive(u"12.5,OK\r");
+    ASSERT_TRUE(runUntil([&] { return form->run().progress().rowsDone == 1; }));
+    inRun<QPushButton>("CommandChart")->click();
+    ChartWindow* chart = form->chartWindow();
+    ASSERT_NE(chart, nullptr);
+    EXPECT_TRUE(chart->isVisible());
+    EXPECT_EQ(chart->model().rowCount(), 1u);  // this run's row only, not the last run's too
+    inRun<QPushButton>("CommandRsEnd")->click();
+    flushEvents();
+  }
+}
+
 TEST_F(RunWindowTest, NextByClickAndByEnterThenEndBringsTheMainWindowBack) {
   writeScript("PAU\r\nPAU\r\nWTM:100\r\n");
   form->run().CommandStart_Click();
