@@ -116,7 +116,7 @@ kestrune=$1 demo=$2 seconds=$3
 pid=$!
 sleep "$seconds"
 window() { xwininfo -root -tree 2>/dev/null | grep -F "$1" | awk '{print $1}' | head -n 1; }
-run=$(window '"Kestrune（通信処理）"')
+run=$(window '"Kestrune（通信処理）')  # the title goes on with the progress
 # Show the communication log when xdotool can tick its box.
 if [ -n "$run" ] && command -v xdotool >/dev/null 2>&1; then
   xdotool mousemove --window "$run" 15 11 click 1

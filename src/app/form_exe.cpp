@@ -182,6 +182,9 @@ void FormExe::setLogShown(bool shown) {
   labelSetumei_->setVisible(shown);
   txtTerm_->setVisible(shown);
   const int top = shown ? tallHeight_ : shortHeight_;
+  // Measured again once the window is polished for its screen: before that
+  // the fonts of some platforms are not yet those it will show.
+  progressHeight_ = std::max(progressHeight_, frameProgress_->sizeHint().height());
   frameProgress_->setGeometry(0, top, twipsFor(*this, ClientWidth), progressHeight_);
   setFixedHeight(top + progressHeight_);
 }
@@ -213,6 +216,13 @@ void FormExe::closeFromController() {
   closingFromController_ = true;
   timer1_->stop();
   close();
+}
+
+void FormExe::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  frameProgress_->ensurePolished();
+  if (QLayout* grid = frameProgress_->layout()) grid->activate();
+  setLogShown(checkLog_->isChecked());
 }
 
 void FormExe::closeEvent(QCloseEvent* event) {
