@@ -99,8 +99,10 @@ int main(int argc, char** argv) {
   QObject::connect(&feeder, &QTimer::timeout, &feeder, [&] {
     port.receive(QStringLiteral("%1,3.0,OK\r").arg(arrived.size()).toStdU16String());
     arrived.push_back(sinceStart.nsecsElapsed());
-    if (static_cast<int>(arrived.size()) < Lines) feeder.start(gap(random));
-    else QTimer::singleShot(200, &application, &QCoreApplication::quit);
+    if (static_cast<int>(arrived.size()) < Lines)
+      feeder.start(gap(random));
+    else
+      QTimer::singleShot(200, &application, &QCoreApplication::quit);
   });
   feeder.start(50);
   application.exec();
@@ -111,7 +113,7 @@ int main(int argc, char** argv) {
   std::sort(latencies.begin(), latencies.end());
   const auto at = [&](double q) { return latencies[static_cast<std::size_t>(q * (latencies.size() - 1))]; };
   std::printf("lines %zu, written %zu\n", arrived.size(), written.size());
-  std::printf("end code to workbook: p50 %.2f ms, p90 %.2f ms, p99 %.2f ms, max %.2f ms\n", at(0.5), at(0.9),
-              at(0.99), latencies.back());
+  std::printf("end code to workbook: p50 %.2f ms, p90 %.2f ms, p99 %.2f ms, max %.2f ms\n", at(0.5), at(0.9), at(0.99),
+              latencies.back());
   return written.size() == arrived.size() ? 0 : 1;
 }

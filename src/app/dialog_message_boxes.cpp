@@ -7,10 +7,17 @@ namespace kestrune::app {
 void DialogMessageBoxes::show(const QString& text, MessageIcon icon, const QString& informative) {
   QMessageBox::Icon qtIcon = QMessageBox::NoIcon;
   switch (icon) {
-    case MessageIcon::None: break;
-    case MessageIcon::Information: qtIcon = QMessageBox::Information; break;
-    case MessageIcon::Warning: qtIcon = QMessageBox::Warning; break;
-    case MessageIcon::Critical: qtIcon = QMessageBox::Critical; break;
+    case MessageIcon::None:
+      break;
+    case MessageIcon::Information:
+      qtIcon = QMessageBox::Information;
+      break;
+    case MessageIcon::Warning:
+      qtIcon = QMessageBox::Warning;
+      break;
+    case MessageIcon::Critical:
+      qtIcon = QMessageBox::Critical;
+      break;
   }
   // A modal box runs its own event loop, so reception and timers go on meanwhile.
   QMessageBox box(qtIcon, ApplicationTitle, text, QMessageBox::Ok, parent_);

@@ -35,8 +35,10 @@ private:
   }
   bool endLine() {
     const std::size_t first = buffer_.find_first_not_of(u' ');
-    if (first == cp932::CodeString::npos) buffer_.clear();
-    else buffer_ = buffer_.substr(first, buffer_.find_last_not_of(u' ') - first + 1);
+    if (first == cp932::CodeString::npos)
+      buffer_.clear();
+    else
+      buffer_ = buffer_.substr(first, buffer_.find_last_not_of(u' ') - first + 1);
     if (buffer_.size() < 3) return true;  // kept: joined to the next line
     if (buffer_.front() != u';') {
       if (out_.lines.size() >= MaxStepLines) {
@@ -55,7 +57,9 @@ private:
 
 }  // namespace
 
-QString scriptPathFor(const QString& xlsFilePath) { return xlsFilePath.chopped(std::min<qsizetype>(3, xlsFilePath.size())) + QStringLiteral("txt"); }
+QString scriptPathFor(const QString& xlsFilePath) {
+  return xlsFilePath.chopped(std::min<qsizetype>(3, xlsFilePath.size())) + QStringLiteral("txt");
+}
 
 StepLines readStepLines(std::string_view bytes) {
   StepLines out;
@@ -81,8 +85,8 @@ bool loadScriptFile(Script& script, const QString& xlsFilePath, MessageBoxes& bo
     readOk = file.error() == QFileDevice::NoError;
   }
   file.close();
-  const StepLines read = readOk ? readStepLines(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())))
-                                : StepLines{};
+  const StepLines read =
+      readOk ? readStepLines(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))) : StepLines{};
   if (!readOk || read.tooLong) {
     boxes.show(prefix + QStringLiteral("の読み込みエラー"));
     return false;

@@ -92,8 +92,8 @@ ErrorCounters countersOf(const serial_icounter_struct& ic) {
 }  // namespace
 
 void applyPortConfig(const PortConfig& config, FlowControl flow, struct termios& t) {
-  const auto speed = std::find_if(kSpeeds.begin(), kSpeeds.end(),
-                                  [&](const auto& entry) { return entry.first == config.baud; });
+  const auto speed =
+      std::find_if(kSpeeds.begin(), kSpeeds.end(), [&](const auto& entry) { return entry.first == config.baud; });
   if (speed != kSpeeds.end()) {
     ::cfsetispeed(&t, speed->second);
     ::cfsetospeed(&t, speed->second);
@@ -101,18 +101,35 @@ void applyPortConfig(const PortConfig& config, FlowControl flow, struct termios&
 
   t.c_cflag &= ~kFormatFlags;
   switch (config.dataBits) {
-    case 5: t.c_cflag |= CS5; break;
-    case 6: t.c_cflag |= CS6; break;
-    case 7: t.c_cflag |= CS7; break;
-    default: t.c_cflag |= CS8; break;
+    case 5:
+      t.c_cflag |= CS5;
+      break;
+    case 6:
+      t.c_cflag |= CS6;
+      break;
+    case 7:
+      t.c_cflag |= CS7;
+      break;
+    default:
+      t.c_cflag |= CS8;
+      break;
   }
   switch (config.parity) {
-    case Parity::None: break;
-    case Parity::Even: t.c_cflag |= PARENB; break;
-    case Parity::Odd: t.c_cflag |= PARENB | PARODD; break;
+    case Parity::None:
+      break;
+    case Parity::Even:
+      t.c_cflag |= PARENB;
+      break;
+    case Parity::Odd:
+      t.c_cflag |= PARENB | PARODD;
+      break;
     // With CMSPAR the parity bit is constant: 1 when PARODD is set, else 0.
-    case Parity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case Parity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+    case Parity::Mark:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case Parity::Space:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
   }
   if (config.stopBits != StopBits::One) t.c_cflag |= CSTOPB;
 
@@ -155,13 +172,18 @@ QString openFailureText(int port, const QString& device, int error) {
   switch (error) {
     case ENOENT:
     case ENXIO:
-    case ENODEV: return kNotFound.arg(port).arg(device);
+    case ENODEV:
+      return kNotFound.arg(port).arg(device);
     case EBUSY:
-    case EWOULDBLOCK: return kBusy.arg(port).arg(device);
+    case EWOULDBLOCK:
+      return kBusy.arg(port).arg(device);
     case EACCES:
-    case EPERM: return kDenied.arg(port).arg(device);
-    case ENOTTY: return kNotSerial.arg(port).arg(device);
-    default: return kOpenFailed.arg(port).arg(device, errorText(error));
+    case EPERM:
+      return kDenied.arg(port).arg(device);
+    case ENOTTY:
+      return kNotSerial.arg(port).arg(device);
+    default:
+      return kOpenFailed.arg(port).arg(device, errorText(error));
   }
 }
 
@@ -178,9 +200,8 @@ QStringList deviceHolders(const QString& device) {
     if (!isPid) continue;
     const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
     const QStringList fdNames = fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    const bool holds = std::any_of(fdNames.begin(), fdNames.end(), [&](const QString& fd) {
-      return QFile::symLinkTarget(fds.filePath(fd)) == target;
-    });
+    const bool holds = std::any_of(fdNames.begin(), fdNames.end(),
+                                   [&](const QString& fd) { return QFile::symLinkTarget(fds.filePath(fd)) == target; });
     if (!holds) continue;
     QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
     const QString name = comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll()).trimmed() : QString();

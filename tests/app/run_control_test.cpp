@@ -378,7 +378,7 @@ TEST_F(RunControlTest, ALostDeviceIsLoggedAndTheRunStillEndsByItsTimeLimitAndByE
   logger.setup.acquireTimeMs = 1000;
   run.CommandStart_Click();
   run.CheckLog_Click(true);
-  tick();                                    // SSS
+  tick();                                       // SSS
   port().raise(serial::CommEvent::DeviceLost);  // while the command is being sent
   EXPECT_TRUE(host.error.endsWith(serial::MsgDeviceLost)) << host.error.toStdString();
   EXPECT_TRUE(host.logText.contains(serial::MsgDeviceLost));

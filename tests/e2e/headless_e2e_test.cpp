@@ -239,7 +239,8 @@ TEST_F(HeadlessE2eTest, AnInstrumentThatVanishesAndComesBackLosesNoRow) {
   writeSetup(1, 30);
   QProcess run;
   run.setProgram(QStringLiteral(KESTRUNE_PATH));
-  run.setArguments({QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
+  run.setArguments(
+      {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
   run.start();
   ASSERT_TRUE(run.waitForStarted());
   QByteArray out, err;

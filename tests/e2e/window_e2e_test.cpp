@@ -46,9 +46,10 @@ TEST(WindowE2eTest, StartNextEndAndCloseWithARealPortAndWorkbook) {
   map.set(1, link);
   testing::RecordingMessageBoxes boxes;
   SystemClock clock;
-  app::Logger logger([&map](int) { return std::make_unique<serial::TermiosPort>(map); },
-                     settings::SettingsFolder::fixed(dir.path()), boxes, clock,
-                     sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; }));
+  app::Logger logger(
+      [&map](int) { return std::make_unique<serial::TermiosPort>(map); }, settings::SettingsFolder::fixed(dir.path()),
+      boxes, clock,
+      sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; }));
   logger.portMap = map;
   logger.connectReception();
   app::FormMain form(logger);

@@ -28,15 +28,12 @@ struct ReaderCase {
 
 class ReadStepLinesTest : public ::testing::TestWithParam<ReaderCase> {};
 
-TEST_P(ReadStepLinesTest, Lines) {
-  EXPECT_EQ(lines(GetParam().bytes), GetParam().expected);
-}
+TEST_P(ReadStepLinesTest, Lines) { EXPECT_EQ(lines(GetParam().bytes), GetParam().expected); }
 
 INSTANTIATE_TEST_SUITE_P(
     Reader, ReadStepLinesTest,
     ::testing::Values(
-        ReaderCase{"CrLf", "SSS\r\nRCV\r\n", {u"SSS", u"RCV"}},
-        ReaderCase{"CrOnly", "SSS\rRCV\r", {u"SSS", u"RCV"}},
+        ReaderCase{"CrLf", "SSS\r\nRCV\r\n", {u"SSS", u"RCV"}}, ReaderCase{"CrOnly", "SSS\rRCV\r", {u"SSS", u"RCV"}},
         ReaderCase{"LfOnlyIsOneLine", "SSS\nRCV\nSET\n", {u"SSSRCVSET"}},
         ReaderCase{"NoFinalLineEnd", "SSS\r\nEEE", {u"SSS", u"EEE"}},
         ReaderCase{"TabRemoved", "SND:A\tB\r\n", {u"SND:AB"}},
@@ -48,8 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"ShortCommentSwallowsNextLine", ";a\r\nSND:X\r\nSSS\r\n", {u"SSS"}},
         ReaderCase{"EmptyLinesHaveNoEffect", "\r\n\r\n\r\nSSS\r\n\r\n", {u"SSS"}},
         ReaderCase{"ShortLeftoverAtEndIsDropped", "SSS\r\nAB", {u"SSS"}},
-        ReaderCase{"OnlyComments", "; a\r\n;b c\r\n\r\n", {}},
-        ReaderCase{"Empty", "", {}},
+        ReaderCase{"OnlyComments", "; a\r\n;b c\r\n\r\n", {}}, ReaderCase{"Empty", "", {}},
         ReaderCase{"ShiftJis", "SND:\x91\xaa\x92\xe8\r\n", {CodeString{u'S', u'N', u'D', u':', 0x91AA, 0x92E8}}},
         ReaderCase{"InvalidBytesKept", "SND:\x80\xff\x82\r\n", {CodeString{u'S', u'N', u'D', u':', 0x80, 0xFF, 0x82}}},
         ReaderCase{"LeadByteBeforeCr", "SND:A\x82\rSSS", {CodeString{u'S', u'N', u'D', u':', u'A', 0x82}, u"SSS"}},
@@ -97,7 +93,8 @@ protected:
 };
 
 TEST_F(LoadScriptFileTest, ReadsTheExampleScript) {
-  write("; measure every minute\r\nECD:%CR\r\nDCD:,\r\nITM:60\r\nSSS\r\nCLR\r\nSND:MEAS?%CR%LF\r\nRCV\r\nSET\r\nEEE\r\n");
+  write(
+      "; measure every minute\r\nECD:%CR\r\nDCD:,\r\nITM:60\r\nSSS\r\nCLR\r\nSND:MEAS?%CR%LF\r\nRCV\r\nSET\r\nEEE\r\n");
   ASSERT_TRUE(loadScriptFile(script, book(), boxes));
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_EQ(script.stepCount, 9);
@@ -137,8 +134,8 @@ TEST_F(LoadScriptFileTest, NoStepLines) {
 TEST_F(LoadScriptFileTest, BadLineIsReportedByItsStepNumber) {
   write("SSS\r\n; comment\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\nsnd:A \r\nEEE\r\n");
   EXPECT_FALSE(loadScriptFile(script, book(), boxes));
-  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + scriptFile() +
-                                       QStringLiteral(") ｽｸﾘﾌﾟﾄNo.2:snd:A ")});
+  EXPECT_EQ(boxes.texts(),
+            QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + scriptFile() + QStringLiteral(") ｽｸﾘﾌﾟﾄNo.2:snd:A ")});
   EXPECT_EQ(script.scriptSteps.size(), 4u);  // the built-in script is gone
   EXPECT_EQ(script.scriptSteps[0].command, CmdSSS);
 }
@@ -153,7 +150,8 @@ TEST_F(LoadScriptFileTest, FullWidthCommaAsDelimiterIsRefusedAtLoad) {
 TEST_F(LoadScriptFileTest, TooLongLineIsAReadError) {
   write("SND:" + std::string(32768, 'x') + "\r\n");
   EXPECT_FALSE(loadScriptFile(script, book(), boxes));
-  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー")});
+  EXPECT_EQ(boxes.texts(),
+            QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー")});
 }
 
 TEST_F(LoadScriptFileTest, TooManyStepLinesIsAReadError) {
@@ -161,7 +159,8 @@ TEST_F(LoadScriptFileTest, TooManyStepLinesIsAReadError) {
   for (int i = 0; i < 32768; ++i) text += "CLR\r\n";
   write(text);
   EXPECT_FALSE(loadScriptFile(script, book(), boxes));
-  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー")});
+  EXPECT_EQ(boxes.texts(),
+            QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー")});
 }
 
 TEST_F(LoadScriptFileTest, UnreadableFileIsAReadError) {
@@ -171,7 +170,8 @@ TEST_F(LoadScriptFileTest, UnreadableFileIsAReadError) {
   ASSERT_TRUE(huge.resize(65 * 1024 * 1024));
   huge.close();
   EXPECT_FALSE(loadScriptFile(script, book(), boxes));
-  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー")});
+  EXPECT_EQ(boxes.texts(),
+            QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー")});
 }
 
 }  // namespace

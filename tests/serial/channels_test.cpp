@@ -11,8 +11,8 @@ namespace {
 using testing::FakePort;
 using testing::RecordingMessageBoxes;
 
-const std::vector<std::string> ReceptionParameters = {"RThreshold=1", "InBufferSize=4096", "InputLen=1",
-                                                      "InBufferCount=0", "InputMode=0", "RTSEnable=true",
+const std::vector<std::string> ReceptionParameters = {"RThreshold=1",    "InBufferSize=4096", "InputLen=1",
+                                                      "InBufferCount=0", "InputMode=0",       "RTSEnable=true",
                                                       "DTREnable=true"};
 
 TEST(OpenPortTest, OpensAndWritesReceptionParametersInOrder) {

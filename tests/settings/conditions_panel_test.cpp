@@ -155,26 +155,35 @@ TEST_P(NormaliseBoxTest, LostFocus) {
   const BoxCase& c = GetParam();
   view.texts[c.box] = QString::fromUtf8(c.typed);
   switch (c.box) {
-    case CondBox::Min: panel.TextMin_LostFocus(); break;
-    case CondBox::Rows: panel.TextRows_LostFocus(); break;
-    case CondBox::StartRow: panel.TextStartRow_LostFocus(); break;
-    case CondBox::CellNo: panel.TextCellNo_LostFocus(); break;
-    case CondBox::StartCol: break;
+    case CondBox::Min:
+      panel.TextMin_LostFocus();
+      break;
+    case CondBox::Rows:
+      panel.TextRows_LostFocus();
+      break;
+    case CondBox::StartRow:
+      panel.TextStartRow_LostFocus();
+      break;
+    case CondBox::CellNo:
+      panel.TextCellNo_LostFocus();
+      break;
+    case CondBox::StartCol:
+      break;
   }
   EXPECT_EQ(view.texts[c.box], QString::fromUtf8(c.shown)) << c.typed;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NormaliseBoxTest,
-    ::testing::Values(BoxCase{CondBox::Min, "0", "1"}, BoxCase{CondBox::Min, "abc", "1"},
-                      BoxCase{CondBox::Min, "500", "300"}, BoxCase{CondBox::Min, "2.5", "2"},
-                      BoxCase{CondBox::Min, "3.5", "4"}, BoxCase{CondBox::Min, "1.5", "2"},
-                      BoxCase{CondBox::Min, " 4 5 ", "45"}, BoxCase{CondBox::Min, "&H10", "16"},
-                      BoxCase{CondBox::Rows, "0", "1"}, BoxCase{CondBox::Rows, "10001", "10000"},
-                      BoxCase{CondBox::Rows, "007", "7"}, BoxCase{CondBox::StartRow, "65001", "65000"},
-                      BoxCase{CondBox::StartRow, "-3", "1"}, BoxCase{CondBox::CellNo, "0", "1"},
-                      BoxCase{CondBox::CellNo, "123456", "123456"},
-                      BoxCase{CondBox::CellNo, "99999999999999", "2147483647"}));
+INSTANTIATE_TEST_SUITE_P(Cases, NormaliseBoxTest,
+                         ::testing::Values(BoxCase{CondBox::Min, "0", "1"}, BoxCase{CondBox::Min, "abc", "1"},
+                                           BoxCase{CondBox::Min, "500", "300"}, BoxCase{CondBox::Min, "2.5", "2"},
+                                           BoxCase{CondBox::Min, "3.5", "4"}, BoxCase{CondBox::Min, "1.5", "2"},
+                                           BoxCase{CondBox::Min, " 4 5 ", "45"}, BoxCase{CondBox::Min, "&H10", "16"},
+                                           BoxCase{CondBox::Rows, "0", "1"}, BoxCase{CondBox::Rows, "10001", "10000"},
+                                           BoxCase{CondBox::Rows, "007", "7"},
+                                           BoxCase{CondBox::StartRow, "65001", "65000"},
+                                           BoxCase{CondBox::StartRow, "-3", "1"}, BoxCase{CondBox::CellNo, "0", "1"},
+                                           BoxCase{CondBox::CellNo, "123456", "123456"},
+                                           BoxCase{CondBox::CellNo, "99999999999999", "2147483647"}));
 
 TEST_F(ConditionsPanelTest, EnterKeys) {
   view.texts[CondBox::Min] = QStringLiteral("999");

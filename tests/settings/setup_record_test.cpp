@@ -41,11 +41,27 @@ SetupRecord workedExample() {
 }
 
 // The 93 bytes of the example record, written out independently of the encoder.
-const QByteArray WorkedExampleBytes = hex(
-    "0000" "0300" "ffff" "ffff" "01000000" "ffff" "010042" "02000000" "0200" "0000" "80ee3600" "3c000000"
-    "0a00" "393630302c6e2c382c31" "0000000000000000000000000000"
-    "0100" "0000000000000000000000000000"
-    "0000000000000000" "0000000000000000" "0000");
+const QByteArray WorkedExampleBytes =
+    hex("0000"
+        "0300"
+        "ffff"
+        "ffff"
+        "01000000"
+        "ffff"
+        "010042"
+        "02000000"
+        "0200"
+        "0000"
+        "80ee3600"
+        "3c000000"
+        "0a00"
+        "393630302c6e2c382c31"
+        "0000000000000000000000000000"
+        "0100"
+        "0000000000000000000000000000"
+        "0000000000000000"
+        "0000000000000000"
+        "0000");
 
 constexpr FlowControl Flows[] = {FlowControl::None, FlowControl::XonXoff, FlowControl::RtsCts,
                                  FlowControl::RtsCtsXonXoff};
@@ -133,15 +149,15 @@ QByteArray withStartColLength(std::uint16_t length) {
   return d;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, MalformedTest,
-    ::testing::Values(MalformedCase{"Empty", QByteArray(), 0, "ZZ"},
-                      MalformedCase{"CutInsideAcquisitionNo", WorkedExampleBytes.first(10), 0, "ZZ"},
-                      MalformedCase{"CutInsideStartCol", WorkedExampleBytes.first(16), 1, "ZZ"},
-                      MalformedCase{"StringLongerThanTheFile", withStartColLength(200), 1, "ZZ"},
-                      MalformedCase{"StringRunningPast2048", withStartColLength(0xFFFF) + QByteArray(4000, 'A'),
-                                    1, "ZZ"}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, MalformedTest,
+                         ::testing::Values(MalformedCase{"Empty", QByteArray(), 0, "ZZ"},
+                                           MalformedCase{"CutInsideAcquisitionNo", WorkedExampleBytes.first(10), 0,
+                                                         "ZZ"},
+                                           MalformedCase{"CutInsideStartCol", WorkedExampleBytes.first(16), 1, "ZZ"},
+                                           MalformedCase{"StringLongerThanTheFile", withStartColLength(200), 1, "ZZ"},
+                                           MalformedCase{"StringRunningPast2048",
+                                                         withStartColLength(0xFFFF) + QByteArray(4000, 'A'), 1, "ZZ"}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(SetupRecordTest, ShortFileHoldingEveryFieldIsAccepted) {
   SetupRecord r;
@@ -466,8 +482,10 @@ TEST_F(SetupFileTest, AFolderOrPipeNamedLikeTheFileIsRefusedWithoutWaitingAndLef
     SCOPED_TRACE(pipe ? "named pipe" : "folder");
     QFile::remove(path());
     QDir(dir.path()).rmdir(SetupFileName);
-    if (pipe) ASSERT_EQ(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
-    else ASSERT_TRUE(QDir(dir.path()).mkdir(SetupFileName));
+    if (pipe)
+      ASSERT_EQ(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
+    else
+      ASSERT_TRUE(QDir(dir.path()).mkdir(SetupFileName));
     boxes.shown.clear();
     SetupRecord r;
     EXPECT_EQ(loadSetup(r, path(), boxes), SetupLoad::Failed);

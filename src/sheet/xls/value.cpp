@@ -66,8 +66,8 @@ std::optional<DateKind> dateKindOfFormat(std::uint16_t ifmt, const std::optional
     if ((ifmt >= 14 && ifmt <= 17) || (ifmt >= 27 && ifmt <= 31) || (ifmt >= 34 && ifmt <= 36) ||
         (ifmt >= 50 && ifmt <= 54) || ifmt == 57 || ifmt == 58)
       return DateKind::DateOnly;
-    if ((ifmt >= 18 && ifmt <= 21) || (ifmt >= 45 && ifmt <= 47) || ifmt == 32 || ifmt == 33 ||
-        ifmt == 55 || ifmt == 56)
+    if ((ifmt >= 18 && ifmt <= 21) || (ifmt >= 45 && ifmt <= 47) || ifmt == 32 || ifmt == 33 || ifmt == 55 ||
+        ifmt == 56)
       return DateKind::TimeOnly;
     if (ifmt == 22) return DateKind::DateTime;
     return std::nullopt;
@@ -120,9 +120,8 @@ std::string_view dateFormatCode(DateKind kind) {
 }
 
 XlsResult<double> serialFromCivil(const CivilDateTime& w, bool date1904) {
-  if (w.year < 1 || w.year > 9999 || w.month < 1 || w.month > 12 || w.day < 1 ||
-      w.day > daysInMonth(w.year, w.month) || w.hour < 0 || w.hour > 23 || w.minute < 0 ||
-      w.minute > 59 || !(w.second >= 0.0 && w.second < 60.0))
+  if (w.year < 1 || w.year > 9999 || w.month < 1 || w.month > 12 || w.day < 1 || w.day > daysInMonth(w.year, w.month) ||
+      w.hour < 0 || w.hour > 23 || w.minute < 0 || w.minute > 59 || !(w.second >= 0.0 && w.second < 60.0))
     return xlsFail("invalid date or time");
   const long long days = daysFromCivil(w.year, static_cast<unsigned>(w.month), static_cast<unsigned>(w.day));
   // 1900 system: day 0 is 1899-12-30 for serials from 61 on (1900-03-01);

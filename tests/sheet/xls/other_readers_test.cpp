@@ -73,8 +73,8 @@ TEST(OtherReadersTest, LibreOfficeSeesValuesActiveSheetAndCell) {
   const std::string outDir = dir.file("lo");
   const std::string profile = "file://" + dir.file("profile");
   const auto [status, output] =
-      shell("soffice -env:UserInstallation=" + profile + " --headless --norestore --convert-to 'xls:MS Excel 97' --outdir '" +
-            outDir + "' '" + path + "'");
+      shell("soffice -env:UserInstallation=" + profile +
+            " --headless --norestore --convert-to 'xls:MS Excel 97' --outdir '" + outDir + "' '" + path + "'");
   ASSERT_EQ(status, 0) << output;
   auto again = Workbook::open(outDir + "/written.xls");
   ASSERT_TRUE(again.ok()) << again.description() << "\n" << output;

@@ -27,23 +27,17 @@ TEST_P(ParseTypedTest, NumbersBecomeNumbersEverythingElseText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ParseTypedTest,
-    ::testing::Values(TypedCase{"12", true, 12}, TypedCase{"  -3.25  ", true, -3.25},
-                      TypedCase{"+7", true, 7}, TypedCase{"1e3", true, 1000},
-                      TypedCase{"2.5E-2", true, 0.025}, TypedCase{"-0", true, 0},
-                      TypedCase{"007", true, 7}, TypedCase{"1.", true, 1},
-                      TypedCase{".5", true, 0.5}, TypedCase{"-.5", true, -0.5},
-                      TypedCase{"+.12E+01", true, 1.2}, TypedCase{" 1.e2 ", true, 100},
-                      TypedCase{"-0.", true, 0}, TypedCase{".", false, 0},
-                      TypedCase{"-.", false, 0}, TypedCase{".e5", false, 0},
-                      TypedCase{"1..2", false, 0}, TypedCase{"1.2.3", false, 0},
-                      TypedCase{"1e", false, 0},
-                      TypedCase{"1e+", false, 0}, TypedCase{"--1", false, 0},
-                      TypedCase{"1 2", false, 0}, TypedCase{"=1+2", false, 0},
-                      TypedCase{"=A1", false, 0}, TypedCase{"", false, 0},
-                      TypedCase{"   ", false, 0}, TypedCase{"0x10", false, 0},
-                      TypedCase{"1,000", false, 0}, TypedCase{"inf", false, 0},
-                      TypedCase{"nan", false, 0}, TypedCase{"1e999", false, 0},
-                      TypedCase{"\t5", false, 0}, TypedCase{"12abc", false, 0}));
+    ::testing::Values(TypedCase{"12", true, 12}, TypedCase{"  -3.25  ", true, -3.25}, TypedCase{"+7", true, 7},
+                      TypedCase{"1e3", true, 1000}, TypedCase{"2.5E-2", true, 0.025}, TypedCase{"-0", true, 0},
+                      TypedCase{"007", true, 7}, TypedCase{"1.", true, 1}, TypedCase{".5", true, 0.5},
+                      TypedCase{"-.5", true, -0.5}, TypedCase{"+.12E+01", true, 1.2}, TypedCase{" 1.e2 ", true, 100},
+                      TypedCase{"-0.", true, 0}, TypedCase{".", false, 0}, TypedCase{"-.", false, 0},
+                      TypedCase{".e5", false, 0}, TypedCase{"1..2", false, 0}, TypedCase{"1.2.3", false, 0},
+                      TypedCase{"1e", false, 0}, TypedCase{"1e+", false, 0}, TypedCase{"--1", false, 0},
+                      TypedCase{"1 2", false, 0}, TypedCase{"=1+2", false, 0}, TypedCase{"=A1", false, 0},
+                      TypedCase{"", false, 0}, TypedCase{"   ", false, 0}, TypedCase{"0x10", false, 0},
+                      TypedCase{"1,000", false, 0}, TypedCase{"inf", false, 0}, TypedCase{"nan", false, 0},
+                      TypedCase{"1e999", false, 0}, TypedCase{"\t5", false, 0}, TypedCase{"12abc", false, 0}));
 
 struct FormatCase {
   std::uint16_t ifmt;
@@ -73,7 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{164, "#,##0.00", std::nullopt}, FormatCase{164, "General", std::nullopt},
                       FormatCase{164, "0\\d", std::nullopt}, FormatCase{164, "_(* #,##0_)", std::nullopt},
                       FormatCase{164, "0.00;[Red]dd", std::nullopt},
-                      FormatCase{164, "[$-411]ggge\"\xe5\xb9\xb4\"m\"\xe6\x9c\x88\"d\"\xe6\x97\xa5\"", DateKind::DateOnly}));
+                      FormatCase{164, "[$-411]ggge\"\xe5\xb9\xb4\"m\"\xe6\x9c\x88\"d\"\xe6\x97\xa5\"",
+                                 DateKind::DateOnly}));
 
 struct SerialCase {
   CivilDateTime when;
@@ -92,12 +87,15 @@ TEST_P(SerialTest, CivilToSerial) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, SerialTest,
                          ::testing::Values(SerialCase{{1900, 1, 1}, false, 1}, SerialCase{{1900, 2, 28}, false, 59},
-                                           SerialCase{{1900, 3, 1}, false, 61}, SerialCase{{2023, 3, 15, 12}, false, 45000.5},
-                                           SerialCase{{1904, 1, 1}, true, 0}, SerialCase{{2000, 1, 2, 3, 4}, true, 35065 + (3 * 60 + 4) / 1440.0},
+                                           SerialCase{{1900, 3, 1}, false, 61},
+                                           SerialCase{{2023, 3, 15, 12}, false, 45000.5},
+                                           SerialCase{{1904, 1, 1}, true, 0},
+                                           SerialCase{{2000, 1, 2, 3, 4}, true, 35065 + (3 * 60 + 4) / 1440.0},
                                            SerialCase{{2024, 2, 29, 23, 59, 59.5}, false, 45351 + 86399.5 / 86400}));
 
 TEST(SerialTest, RejectsInvalidAndPreEpochDates) {
-  const CivilDateTime bad[] = {{2023, 2, 29}, {2023, 13, 1}, {2023, 1, 0}, {1899, 12, 31}, {2023, 1, 1, 24}, {2023, 1, 1, 0, 60}};
+  const CivilDateTime bad[] = {{2023, 2, 29},  {2023, 13, 1},    {2023, 1, 0},
+                               {1899, 12, 31}, {2023, 1, 1, 24}, {2023, 1, 1, 0, 60}};
   for (const auto& w : bad) EXPECT_FALSE(serialFromCivil(w, false).ok()) << w.year << "-" << w.month << "-" << w.day;
   EXPECT_FALSE(serialFromCivil({1903, 12, 31}, true).ok());
 }
