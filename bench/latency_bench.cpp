@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -78,11 +79,15 @@ int main(int argc, char** argv) {
                        return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<TimedSheet>(written));
                      });
   logger.connectReception();
-  logger.setup.measureCount = Lines + 10;
-  logger.setup.startRow = 1;
-  logger.setup.startColNo = 1;
-  logger.workbook.excelState = sheet::ExcelState::Open;
-  logger.workbook.xls = std::make_unique<TimedSheet>(written);
+  logger.setup().measureCount = Lines + 10;
+  logger.setup().startRow = 1;
+  logger.setup().startColNo = 1;
+  // The workbook is a placeholder file: the journal beside it is real.
+  const QString book = dir.filePath(QStringLiteral("book.xls"));
+  QFile placeholder(book);
+  if (!placeholder.open(QIODevice::WriteOnly)) return 2;
+  placeholder.close();
+  if (!logger.workbook().CommandOpen_Click(book)) return 2;
   Host host;
   app::RunController run(logger, host);
   QObject::connect(&host.timer, &QTimer::timeout, &host.timer, [&run] { run.Timer1_Timer(); });

@@ -30,22 +30,23 @@ void BM_ReceptionPath(benchmark::State& state) {
   testing::ManualClock clock;
   testing::RecordingMessageBoxes boxes;
   settings::SetupRecord setup;
-  sheet::WorkbookConnection workbook(setup, boxes, {});
+  sheet::WorkbookConnection workbook(setup, {});
   script::Script script;
   script::initScript(script);
   NullView view;
-  bool runActive = true;
+  script::RunFlag runActive;
+  runActive.setActive(true);
   script::Interpreter interpreter(
       script::RunContext{script, reception, port, workbook, setup, clock, boxes, view, runActive});
   QObject::connect(&port, &serial::Port::onComm, &port,
-                   [&] { reception.MSComm1_OnComm(0, port, runActive, nullptr, clock); });
+                   [&] { reception.MSComm1_OnComm(0, port, runActive.active(), nullptr, clock); });
   // 40 bytes: "+01234.567,+0.00012,OK,2026/12/07,12:00\r"
   const cp932::CodeString line = u"+01234.567,+0.00012,OK,2026/12/07,12:00\r";
   std::int64_t bytes = 0;
   for (auto _ : state) {
     port.receive(line);
     interpreter.rcvDataGet(0);
-    interpreter.valueCount = 0;  // as EEE does after writing
+    interpreter.resetForStart(0);  // empties the values, as EEE does after writing
     bytes += static_cast<std::int64_t>(line.size());
   }
   state.SetBytesProcessed(bytes);

@@ -69,18 +69,18 @@ QLabel* note(const QString& text, QWidget* parent) {
 }  // namespace
 
 FormMain::FormMain(Logger& logger, QWidget* parent)
-    : QMainWindow(parent), boxes_(logger.boxes), logic_(logger, *this), run_(logger, *this) {
+    : QMainWindow(parent), boxes_(logger.boxes()), logic_(logger, *this), run_(logger, *this) {
   setObjectName(QStringLiteral("FormMain"));
   buildMenus();
   auto* central = new QWidget(this);
   setCentralWidget(central);
   frameMain_ = buildMainPanel();
   frameMain_->setParent(central);
-  frameCell_ = new settings::ConditionsPanelWidget(logger.setup, central);
+  frameCell_ = new settings::ConditionsPanelWidget(logger.setup(), central);
   frameRs_ = new serial::SerialPanelWidget(
-      logger.port(0), logger.portMap,
-      {logger.folder.readPath(serial::PortMapFileName), logger.folder.writePath(serial::PortMapFileName)},
-      std::make_unique<serial::SystemDeviceSource>(), logger.boxes, central);
+      logger.port(0), logger.portMap(),
+      {logger.folder().readPath(serial::PortMapFileName), logger.folder().writePath(serial::PortMapFileName)},
+      std::make_unique<serial::SystemDeviceSource>(), logger.boxes(), central);
   // The panel writes ports.conf at OK; the logger keeps the map in use.
   connect(&frameRs_->logic(), &serial::SerialPanel::portMapChanged, this,
           [&logger](const serial::PortMap& map) { logger.setPortMap(map); });

@@ -21,8 +21,8 @@ namespace {
 
 int signalFds[2] = {-1, -1};
 
-void onSignal(int) {
-  const char byte = 1;
+void onSignal(int signal) {
+  const char byte = static_cast<char>(signal);
   [[maybe_unused]] const ssize_t written = ::write(signalFds[0], &byte, 1);
 }
 
@@ -44,7 +44,7 @@ public:
     logic_.programEntry();
     logic_.Form_Load();
     logic_.CommandOpen_Click();
-    if (logger_.workbook.excelState != sheet::ExcelState::Open) {
+    if (!logic_.workbookOpen()) {
       printLine(stderr, QStringLiteral("kestrune: the workbook could not be opened: ") + workbookPath_);
       logic_.Form_Unload();
       return ExitCouldNotStart;
@@ -60,8 +60,11 @@ public:
     timer_.stop();
     clearStatus();
     logic_.CommandClose_Click();
+    const bool saved = !logic_.workbookOpen();
     logic_.Form_Unload();
-    return interrupted_ ? ExitInterrupted : ExitFinished;
+    if (!saved) return ExitNotSaved;
+    if (interruptedBy_ != 0) return 128 + interruptedBy_;
+    return run_.sheetFull() ? ExitSheetFull : ExitFinished;
   }
 
   // MainView: there is no main window; the path is the one given.
@@ -129,7 +132,7 @@ private:
   void tick() {
     run_.Timer1_Timer();
     // The script has ended: end the run as the End button would.
-    if (!logger_.runActive && run_.runWindowLoaded()) run_.CommandRsEnd_Click();
+    if (!logger_.runActive() && run_.runWindowLoaded()) run_.CommandRsEnd_Click();
   }
 
   void connectInput() {
@@ -143,23 +146,27 @@ private:
         return;
       }
       for (ssize_t i = 0; i < n; ++i)
-        if (buffer[i] == '\n' && run_.interpreter().pausedForNext) run_.CommandNext_Click();
+        if (buffer[i] == '\n' && run_.interpreter().pausedForNext()) run_.CommandNext_Click();
     });
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalFds) == 0) {
       signals_ = std::make_unique<QSocketNotifier>(signalFds[1], QSocketNotifier::Read);
       QObject::connect(signals_.get(), &QSocketNotifier::activated, signals_.get(), [this] {
-        char byte;
+        char byte = 0;
         [[maybe_unused]] const ssize_t got = ::read(signalFds[1], &byte, 1);
         if (!run_.runWindowLoaded()) return;
-        interrupted_ = logger_.runActive;
+        // A signal after the script's end changes nothing: the run is complete.
+        if (logger_.runActive()) interruptedBy_ = static_cast<unsigned char>(byte);
         run_.CommandRsEnd_Click();
       });
       struct sigaction action = {};
       action.sa_handler = onSignal;
       sigemptyset(&action.sa_mask);
       action.sa_flags = SA_RESTART;
-      sigaction(SIGINT, &action, nullptr);
-      sigaction(SIGTERM, &action, nullptr);
+      // Ctrl+C, a stop request, a closed terminal or SSH session, Ctrl+\: each
+      // ends the run as End does, so the rows are saved.
+      for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
+      // Output into a pipe whose reader has gone must not end the program.
+      std::signal(SIGPIPE, SIG_IGN);
     }
   }
 
@@ -172,7 +179,7 @@ private:
   std::unique_ptr<QSocketNotifier> input_;
   std::unique_ptr<QSocketNotifier> signals_;
   QString lastError_;
-  bool interrupted_ = false;
+  int interruptedBy_ = 0;  // the signal that ended the run early
   const bool statusLine_ = ::isatty(STDERR_FILENO) == 1;
   bool statusShown_ = false;
 };

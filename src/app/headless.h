@@ -1,7 +1,7 @@
 // The headless runner: one acquisition run without windows, with the same
 // Start, the same ticks on a real 10 ms timer, the log on standard output and
-// message boxes on standard error. Enter continues a paused script; Ctrl+C
-// ends the run as End does. The workbook is then saved and closed and the
+// message boxes on standard error. Enter continues a paused script; Ctrl+C,
+// SIGTERM, SIGHUP and SIGQUIT end the run as End does. The workbook is then saved and closed and the
 // settings written.
 #pragma once
 
@@ -12,10 +12,14 @@
 namespace kestrune::app {
 
 // Exit statuses of a headless run.
+// A run ended early by a signal exits with 128 + the signal's number, as a
+// shell reports it: 129 SIGHUP, 130 SIGINT (Ctrl+C), 131 SIGQUIT, 143 SIGTERM.
 enum HeadlessExit : int {
   ExitFinished = 0,       // the script ran to its end
   ExitCouldNotStart = 2,  // the workbook, the port or the script could not be used
-  ExitInterrupted = 130,  // ended by Ctrl+C or SIGTERM before the script's end
+  ExitNotSaved = 3,       // the workbook could not be saved; its rows wait in the journal
+  ExitSheetFull = 4,      // the sheet's last row was reached before the script's end
+  ExitInterrupted = 130,  // ended by Ctrl+C before the script's end
 };
 
 // Runs an acquisition into the workbook at `workbookPath`; returns an exit status.

@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
     }
     const auto kind = app::chooseSpreadsheet(parser.value(spreadsheetOption), true);
     app::Logger logger(ports, folder, boxes, clock, app::spreadsheetFactory(kind, true, boxes));
-    logger.portMap = portMap;
+    logger.setPortMap(portMap);
     logger.connectReception();
     if (!portMap.error().isEmpty()) boxes.show(portMap.error(), MessageIcon::Warning);
     return app::runHeadless(logger, parser.value(workbookOption));
@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
   setTraceSink(fileTraceSink(userCacheFolder() + QStringLiteral("/kestrune.log")));
   const auto kind = app::chooseSpreadsheet(parser.value(spreadsheetOption), false);
   app::Logger logger(ports, folder, boxes, clock, app::spreadsheetFactory(kind, false, boxes));
-  logger.portMap = portMap;
+  logger.setPortMap(portMap);
   logger.connectReception();
 
   app::FormMain formMain(logger);

@@ -6,30 +6,43 @@
 namespace kestrune::app {
 
 MainWindowLogic::MainWindowLogic(Logger& logger, MainView& view) : logger_(logger), view_(view) {
-  logger_.workbook.setCursorView(this);
-  logger_.workbook.setAttachHandler([this](sheet::SpreadsheetApp& app) {
-    QObject::connect(&app, &sheet::SpreadsheetApp::workbookBeforeClose, &app,
-                     [this](const QString& workbook, bool* cancel) { xls_WorkbookBeforeClose(workbook, cancel); });
-    QObject::connect(&app, &sheet::SpreadsheetApp::sheetSelectionChange, &app,
+  using sheet::WorkbookConnection;
+  WorkbookConnection* workbook = &logger_.workbook();
+  QObject::connect(workbook, &WorkbookConnection::applicationAttached, &context_, [this](sheet::SpreadsheetApp* app) {
+    QObject::connect(app, &sheet::SpreadsheetApp::workbookBeforeClose, &context_,
+                     [this](const QString& book, bool* cancel) { xls_WorkbookBeforeClose(book, cancel); });
+    QObject::connect(app, &sheet::SpreadsheetApp::sheetSelectionChange, &context_,
                      [this](const QString& sheetName, const sheet::CellRef& target) {
                        xls_SheetSelectionChange(sheetName, target);
                      });
   });
+  QObject::connect(workbook, &WorkbookConnection::startColumnShown, &context_,
+                   [this](const QString& letters) { showStartColumn(letters); });
+  QObject::connect(workbook, &WorkbookConnection::startRowShown, &context_,
+                   [this](const QString& row) { showStartRow(row); });
+  QObject::connect(workbook, &WorkbookConnection::stateChanged, &context_, [this] { excelButtonSet(); });
+  QObject::connect(workbook, &WorkbookConnection::workbookShown, &context_, [this] { view_.focusWindow(); });
+  QObject::connect(workbook, &WorkbookConnection::rowsRecovered, &context_, [this](int rows) { rowsRecovered(rows); });
+  QObject::connect(workbook, &WorkbookConnection::recoveryFailed, &context_, [this](const QString& reason) {
+    logger_.boxes().show(sheet::MsgRecoveryFailed, MessageIcon::None, reason);
+  });
 }
 
-void MainWindowLogic::programEntry() { logger_.reception.clearBuffers(); }
+void MainWindowLogic::programEntry() { logger_.reception().clearBuffers(); }
 
 void MainWindowLogic::Form_Load() {
   TextFileName_Change();
   if (conditions_) conditions_->showDefaultMinutes();
-  loadSetupAndPort(logger_.setup, logger_.port(0), logger_.folder.readPath(settings::SetupFileName), logger_.boxes);
+  loadSetupAndPort(logger_.setup(), logger_.port(0), logger_.folder().readPath(settings::SetupFileName),
+                   logger_.boxes());
   if (serialPanel_) serialPanel_->LoadPropertySettings();
   showMainPanel();
 }
 
 void MainWindowLogic::Form_Unload() {
-  saveSetupAndPort(logger_.setup, logger_.port(0), logger_.folder.writePath(settings::SetupFileName), logger_.boxes);
-  logger_.workbook.release();
+  saveSetupAndPort(logger_.setup(), logger_.port(0), logger_.folder().writePath(settings::SetupFileName),
+                   logger_.boxes());
+  logger_.workbook().release();
 }
 
 void MainWindowLogic::showMainPanel() {
@@ -61,7 +74,7 @@ void MainWindowLogic::MenuRS_Click() {
 void MainWindowLogic::TextFileName_Change() {
   const QString text = view_.fileNameText();
   view_.setOpenVisible(text.trimmed().right(3).toUpper() == QLatin1String("XLS"));
-  logger_.xlsFilePath = text;
+  logger_.setXlsFilePath(text);
 }
 
 void MainWindowLogic::excelButtonSet() {
@@ -82,16 +95,32 @@ void MainWindowLogic::CommandFileSelect_Click() {
   const QString path = view_.askWorkbookPath();
   if (path.isEmpty()) return;
   view_.setFileNameText(path);  // runs TextFileName_Change
-  logger_.xlsFilePath = path;
+  logger_.setXlsFilePath(path);
 }
 
 void MainWindowLogic::CommandOpen_Click() {
-  logger_.workbook.CommandOpen_Click(
-      logger_.xlsFilePath, [this] { excelButtonSet(); }, [this] { view_.focusWindow(); });
+  const Status opened = logger_.workbook().CommandOpen_Click(logger_.xlsFilePath());
+  if (opened) return;
+  // One box: the start message, and why as the application gave it.
+  if (opened.error().is(sheet::SheetError::NotFound))
+    logger_.boxes().show(opened.description());
+  else
+    logger_.boxes().show(sheet::MsgCannotStart, MessageIcon::None, opened.description());
 }
 
 void MainWindowLogic::CommandClose_Click() {
-  logger_.workbook.CommandClose_Click([this] { excelButtonSet(); });
+  const Status closed = logger_.workbook().CommandClose_Click();
+  // The workbook stays open with its rows; the user learns why and where
+  // the rows are kept.
+  if (!closed) logger_.boxes().show(sheet::MsgNotSaved, MessageIcon::Warning, closed.description());
+}
+
+void MainWindowLogic::rowsRecovered(int rows) {
+  // The restored cursor and acquisition number are kept at once: a second
+  // crash must not send the next run over the recovered rows.
+  saveSetupAndPort(logger_.setup(), logger_.port(0), logger_.folder().writePath(settings::SetupFileName),
+                   logger_.boxes());
+  if (rows > 0) logger_.boxes().show(sheet::MsgRecovered.arg(rows));
 }
 
 void MainWindowLogic::xls_WorkbookBeforeClose(const QString&, bool*) {}

@@ -33,7 +33,7 @@ public:
   virtual void focusWindow() = 0;
 };
 
-class MainWindowLogic final : public sheet::CursorView {
+class MainWindowLogic final {
 public:
   MainWindowLogic(Logger& logger, MainView& view);
 
@@ -62,9 +62,11 @@ public:
   void TextFileName_Change();
   void excelButtonSet();
   // A workbook is open and writing is enabled (the Start button is shown).
-  bool workbookOpen() const { return logger_.workbook.excelState == sheet::ExcelState::Open; }
+  bool workbookOpen() const { return logger_.workbook().excelState() == sheet::ExcelState::Open; }
 
   void CommandFileSelect_Click();
+  // Open and close the workbook; a failure has been shown when they return
+  // (workbookOpen() tells the outcome: a failed save keeps the workbook open).
   void CommandOpen_Click();
   void CommandClose_Click();
   // The application's events: nothing is done about either.
@@ -72,14 +74,18 @@ public:
   void xls_SheetSelectionChange(const QString& sheet, const sheet::CellRef& target);
 
   // The cursor is shown in the conditions panel's start boxes.
-  void showStartColumn(const QString& letters) override;
-  void showStartRow(const QString& row) override;
+  void showStartColumn(const QString& letters);
+  void showStartRow(const QString& row);
 
 private:
+  void rowsRecovered(int rows);
+
   Logger& logger_;
   MainView& view_;
   settings::ConditionsPanel* conditions_ = nullptr;
   serial::SerialPanel* serialPanel_ = nullptr;
+  // Owns the connections to the workbook's signals: they end with this object.
+  QObject context_;
 };
 
 }  // namespace kestrune::app

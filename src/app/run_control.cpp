@@ -8,50 +8,56 @@ namespace kestrune::app {
 RunController::RunController(Logger& logger, RunHost& host)
     : logger_(logger),
       host_(host),
-      interpreter_(script::RunContext{logger.script, logger.reception, logger.port(0), logger.workbook, logger.setup,
-                                      logger.clock, logger.boxes, *this, logger.runActive}) {
+      interpreter_(script::RunContext{logger.script(), logger.reception(), logger.port(0), logger.workbook(),
+                                      logger.setup(), logger.clock(), logger.boxes(), *this, logger.runFlag()}) {
+  sheet::WorkbookConnection& workbook = logger_.workbook();
   // getStartCell lets pending window events run once the cursor is placed.
-  logger_.workbook.setEventPump([this] { host_.pumpEvents(); });
+  QObject::connect(&workbook, &sheet::WorkbookConnection::eventsDue, &context_, [this] { host_.pumpEvents(); });
+  QObject::connect(&workbook, &sheet::WorkbookConnection::accessLost, &context_,
+                   [this] { logger_.boxes().show(sheet::MsgAccessLost); });
+  QObject::connect(&workbook, &sheet::WorkbookConnection::sheetFull, &context_, [this] { endAtSheetEnd(); });
 }
 
-RunController::~RunController() {
-  if (logger_.errorLabel == this) logger_.setErrorLabel(nullptr);
-  logger_.workbook.setEventPump({});
-}
+RunController::~RunController() { logger_.clearErrorLabel(this); }
 
 void RunController::CommandStart_Click() {
   for (int channel = 0; channel < serial::ChannelsInUse; ++channel) {
     serial::Port& port = logger_.port(channel);
-    if (!serial::openPort(port, logger_.boxes)) {
+    if (!serial::openPort(port, logger_.boxes())) {
       // The number of the port that failed: the settings record's slot is only
       // refreshed at exit and would name the wrong port after a panel change.
-      logger_.boxes.show(MsgChannelPrefix + QString::number(port.commPort()) + MsgChannelSuffix);
+      logger_.boxes().show(MsgChannelPrefix + QString::number(port.commPort()) + MsgChannelSuffix);
       return;
     }
   }
-  script::initScript(logger_.script);
-  if (logger_.setup.scriptFromFile() && !script::loadScriptFile(logger_.script, logger_.xlsFilePath, logger_.boxes))
+  script::initScript(logger_.script());
+  if (logger_.setup().scriptFromFile() &&
+      !script::loadScriptFile(logger_.script(), logger_.xlsFilePath(), logger_.boxes()))
     return;
-  logger_.workbook.getStartCell();
-  interpreter_.currentStep = 0;
+  if (Status placed = logger_.workbook().getStartCell(); !placed) {
+    logger_.boxes().show(placed.description());
+    return;
+  }
+  sheetFull_ = false;
+  interpreter_.resetForStart(logger_.clock().tickMs());
   host_.hideMainWindow();
   Form_Load();
   host_.showRunWindow();
-  interpreter_.runStartTick = logger_.clock.tickMs();
-  interpreter_.resetForStart();
+  interpreter_.resetForStart(logger_.clock().tickMs());
+  lastSaveTick_ = interpreter_.runStartTick();
   progress_ = RunProgress{};
   updateProgress(true);
   host_.pumpEvents();
 }
 
 void RunController::Form_Load() {
-  logger_.runActive = false;
+  logger_.runFlag().setActive(false);
   log_.clear();
   host_.loadRunWindow();
   runWindowLoaded_ = true;
   // The first tick only takes the reference time: the run is not active yet.
   Timer1_Timer();
-  logger_.runActive = true;
+  logger_.runFlag().setActive(true);
   host_.setRunError(QString());
   logger_.setErrorLabel(this);
 }
@@ -59,12 +65,19 @@ void RunController::Form_Load() {
 void RunController::Timer1_Timer() {
   if (ticking_) return;  // ticks never nest
   ticking_ = true;
-  const std::int32_t t1 = logger_.clock.tickMs();
-  const std::int32_t t2 = logger_.clock.tickMs();
+  const std::int32_t t1 = logger_.clock().tickMs();
+  const std::int32_t t2 = logger_.clock().tickMs();
   interpreter_.countDown(std::max(elapsedMs(lastTick_, t2), 0));
   lastTick_ = t1;
   interpreter_.loopProg();
-  if (logger_.runActive) updateProgress(false);
+  if (logger_.runActive()) {
+    updateProgress(false);
+    // The file on disk is brought up to date once a minute, off the tick.
+    if (elapsedMs(lastSaveTick_, t1) >= SaveIntervalMs) {
+      lastSaveTick_ = t1;
+      logger_.workbook().saveInBackground();
+    }
+  }
   host_.pumpEvents();
   ticking_ = false;
 }
@@ -72,7 +85,7 @@ void RunController::Timer1_Timer() {
 void RunController::CheckLog_Click(bool ticked) { host_.setLogShown(ticked); }
 
 void RunController::CommandNext_Click() {
-  interpreter_.pausedForNext = false;
+  interpreter_.resume();
   host_.setNextVisible(false, false);
   host_.setRunMessage(QString());
 }
@@ -82,7 +95,7 @@ void RunController::CommandNext_KeyPress(int keyCode) {
 }
 
 void RunController::CommandRsEnd_Click() {
-  interpreter_.pausedForNext = false;
+  interpreter_.resume();
   host_.setNextVisible(false, false);
   Form_Unload();
 }
@@ -90,12 +103,15 @@ void RunController::CommandRsEnd_Click() {
 void RunController::Form_Unload() {
   if (!runWindowLoaded_) return;
   runWindowLoaded_ = false;
-  logger_.runActive = false;
+  logger_.runFlag().setActive(false);
   // Closing the window by any means ends the run as End does: a pause left
   // behind would hold the next run's script at its first tick.
-  interpreter_.pausedForNext = false;
+  interpreter_.resume();
   for (int channel = 0; channel < serial::ChannelsInUse; ++channel) serial::closePort(logger_.port(channel));
-  logger_.setErrorLabel(nullptr);
+  logger_.clearErrorLabel(this);
+  // Every row of the run is in the journal and on its way to the file.
+  logger_.workbook().endRun();
+  logger_.workbook().saveInBackground();
   host_.closeRunWindow();
   host_.showMainWindow();
 }
@@ -121,8 +137,18 @@ void RunController::rowCompleted(const std::vector<sheet::CellValue>& values) {
   updateProgress(true);
   // The acquisition number moves on after the row is done: it is still this row's.
   const std::optional<std::int32_t> number =
-      logger_.setup.numberingOn() ? std::optional<std::int32_t>(logger_.setup.acquisitionNo) : std::nullopt;
+      logger_.setup().numberingOn() ? std::optional<std::int32_t>(logger_.setup().acquisitionNo) : std::nullopt;
   host_.chartRow(progress_.elapsedMs, number, values);
+}
+
+void RunController::endAtSheetEnd() {
+  if (!runWindowLoaded_ || sheetFull_) return;
+  sheetFull_ = true;
+  // Nothing more is taken that could not be written.
+  logger_.runFlag().setActive(false);
+  const QString text = sheet::MsgSheetFull.arg(sheet::LastWorksheetRow);
+  host_.setRunMessage(text);
+  logger_.boxes().show(text);
 }
 
 void RunController::scriptFinished() {
@@ -132,10 +158,10 @@ void RunController::scriptFinished() {
 
 void RunController::updateProgress(bool force) {
   RunProgress next = progress_;
-  next.rowsDone = interpreter_.cycleCount;
-  next.rowLimit = logger_.setup.measureCount;
-  next.timeLimitMs = logger_.setup.acquireTimeMs;
-  next.elapsedMs = std::max(0, elapsedMs(interpreter_.runStartTick, logger_.clock.tickMs()));
+  next.rowsDone = interpreter_.cycleCount();
+  next.rowLimit = logger_.setup().measureCount;
+  next.timeLimitMs = logger_.setup().acquireTimeMs;
+  next.elapsedMs = std::max(0, elapsedMs(interpreter_.runStartTick(), logger_.clock().tickMs()));
   const bool changed = next.rowsDone != progress_.rowsDone || next.elapsedMs / 1000 != progress_.elapsedMs / 1000;
   progress_ = next;
   if (force || changed) host_.showProgress(progress_);

@@ -89,6 +89,8 @@ public:
   void rowCompleted(const std::vector<sheet::CellValue>& values) override;
   void scriptFinished() override;
 
+  // The run ended because the sheet has no row left.
+  bool sheetFull() const { return sheetFull_; }
   // The figures shown last (rows done, time, rate, the last row).
   const RunProgress& progress() const { return progress_; }
   // ErrorLabel
@@ -105,8 +107,14 @@ private:
   // Takes the figures from the interpreter and the clock; shows them when
   // they changed to the second.
   void updateProgress(bool force);
+  void endAtSheetEnd();
   bool ticking_ = false;
   bool runWindowLoaded_ = false;
+  bool sheetFull_ = false;
+  std::int32_t lastSaveTick_ = 0;
+  static constexpr std::int32_t SaveIntervalMs = 60000;
+  // Owns the connections to the workbook's signals: they end with this object.
+  QObject context_;
 };
 
 }  // namespace kestrune::app

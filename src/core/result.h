@@ -1,21 +1,43 @@
 // Results of operations that can fail. No exception crosses a layer: a layer
-// returns either its value or an Error that carries a description for the user.
+// returns either its value or an Error that carries a description for the user
+// and, where a caller may act on it, a code from that layer's own enum.
 #pragma once
 
 #include "core/basic_result.h"
 
 #include <QString>
 
+#include <cstdint>
+
 namespace kestrune {
+
+// The layer whose enum an Error's code belongs to.
+enum class ErrorDomain : std::uint8_t { None, Serial, Settings, Sheet };
 
 struct Error {
   QString description;
+  ErrorDomain domain = ErrorDomain::None;
+  int code = 0;
+
+  // Whether this error carries `value` from its layer's enum (each enum
+  // declares `ErrorDomain errorDomainOf(Enum)` beside it).
+  template <typename Code>
+  bool is(Code value) const {
+    return domain == errorDomainOf(value) && code == static_cast<int>(value);
+  }
 };
 
 template <typename T>
 using Result = BasicResult<T, Error>;
 using Status = BasicStatus<Error>;
 
+// A failure no caller tells apart from others: only its description matters.
 inline Error fail(QString description) { return Error{std::move(description)}; }
+
+// A failure a caller may act on.
+template <typename Code>
+Error fail(Code code, QString description) {
+  return Error{std::move(description), errorDomainOf(code), static_cast<int>(code)};
+}
 
 }  // namespace kestrune

@@ -8,48 +8,50 @@ namespace {
 constexpr std::size_t Ch = 0;
 }
 
-void Interpreter::resetForStart() {
-  currentStep = 0;
-  stepPhase = 0;
-  pausedForNext = false;
-  cycleCount = 0;
-  valueCount = 0;
-  valuesWritten = 0;
-  endRequested = false;
+void Interpreter::resetForStart(std::int32_t startTick) {
+  runStartTick_ = startTick;
+  currentStep_ = 0;
+  stepPhase_ = 0;
+  pausedForNext_ = false;
+  cycleCount_ = 0;
+  valueCount_ = 0;
+  valuesWritten_ = 0;
+  endRequested_ = false;
 }
 
 void Interpreter::countDown(std::int32_t elapsed) {
   if (elapsed < 0) elapsed = 0;
   if (c_.script.waitRemainingMs > 0) c_.script.waitRemainingMs -= elapsed;
-  if (intervalRemainingMs > 0) intervalRemainingMs -= elapsed;
+  if (intervalRemainingMs_ > 0) intervalRemainingMs_ -= elapsed;
 }
 
 QString Interpreter::stepLabel(const char* suffix) const {
-  return QStringLiteral("ｽｸﾘﾌﾟﾄNo.") + QString::number(currentStep) + QString::fromUtf8(suffix);
+  return QStringLiteral("ｽｸﾘﾌﾟﾄNo.") + QString::number(currentStep_) + QString::fromUtf8(suffix);
 }
 
 void Interpreter::advance() {
-  stepPhase = 0;
-  ++currentStep;
+  stepPhase_ = 0;
+  ++currentStep_;
 }
 
 void Interpreter::loopProg() {
-  if (!c_.runActive) return;
-  if (pausedForNext) {
+  if (!c_.run.active()) return;
+  if (pausedForNext_) {
     c_.view.pumpEvents();
     return;
   }
-  const auto index = static_cast<std::size_t>(currentStep);
+  const auto index = static_cast<std::size_t>(currentStep_);
   if (index < c_.script.scriptSteps.size())
     execute(c_.script.scriptSteps[index]);
   else
     advance();
 
   const settings::SetupRecord& setup = c_.setup;
-  if (setup.acquireTimeMs > 0 && elapsedMs(runStartTick, c_.clock.tickMs()) > setup.acquireTimeMs) endRequested = true;
-  if (cycleCount > setup.measureCount) endRequested = true;
-  if (currentStep > c_.script.stepCount) {
-    c_.runActive = false;
+  if (setup.acquireTimeMs > 0 && elapsedMs(runStartTick_, c_.clock.tickMs()) > setup.acquireTimeMs)
+    endRequested_ = true;
+  if (cycleCount_ > setup.measureCount) endRequested_ = true;
+  if (currentStep_ > c_.script.stepCount) {
+    c_.run.setActive(false);
     c_.view.scriptFinished();
     c_.boxes.show(MsgScriptFinished);
     c_.view.setMessage(MsgPressEnd);
@@ -73,14 +75,14 @@ void Interpreter::execute(const ScriptStep& s) {
       advance();
       break;
     case CmdBRK:
-      if (stepPhase == 0) {
+      if (stepPhase_ == 0) {
         traceFailure(QStringLiteral("BRK"), c_.port.setBreak(true));
         if (s.timeMs == 0) {
           traceFailure(QStringLiteral("BRK"), c_.port.setBreak(false));
           advance();
         } else {
           script.waitRemainingMs = s.timeMs;
-          stepPhase = 1;
+          stepPhase_ = 1;
         }
       } else if (script.waitRemainingMs < 1) {
         traceFailure(QStringLiteral("BRK"), c_.port.setBreak(false));
@@ -96,13 +98,13 @@ void Interpreter::execute(const ScriptStep& s) {
       advance();
       break;
     case CmdWTM:
-      if (stepPhase == 0) {
+      if (stepPhase_ == 0) {
         c_.view.setMessage(stepLabel(":WTM"));
         if (s.timeMs < 1) {
           advance();
         } else {
           script.waitRemainingMs = s.timeMs;
-          stepPhase = 1;
+          stepPhase_ = 1;
         }
       } else if (script.waitRemainingMs < 1) {
         advance();
@@ -113,7 +115,7 @@ void Interpreter::execute(const ScriptStep& s) {
       advance();
       break;
     case CmdPAU:
-      pausedForNext = true;
+      pausedForNext_ = true;
       c_.view.setMessage(stepLabel(":PAU 停止中！「次へ」ボタンを押して下さい"));
       c_.view.showNextButton();
       advance();
@@ -146,33 +148,33 @@ void Interpreter::execute(const ScriptStep& s) {
 }
 
 void Interpreter::loopStart() {
-  intervalRemainingMs = c_.script.intervalMs;
-  ++currentStep;
-  c_.script.loopStartStep = static_cast<std::int16_t>(currentStep);
-  stepPhase = 0;
-  valueCount = 0;
-  valuesWritten = 0;
+  intervalRemainingMs_ = c_.script.intervalMs;
+  ++currentStep_;
+  c_.script.loopStartStep = static_cast<std::int16_t>(currentStep_);
+  stepPhase_ = 0;
+  valueCount_ = 0;
+  valuesWritten_ = 0;
 }
 
 void Interpreter::loopEnd() {
-  if (intervalRemainingMs >= 1) {
+  if (intervalRemainingMs_ >= 1) {
     c_.view.setMessage(stepLabel(":EEE"));
     return;
   }
-  ++cycleCount;
-  stepPhase = 0;
+  ++cycleCount_;
+  stepPhase_ = 0;
   rcvDataGet(Channel);
-  intervalRemainingMs = c_.script.intervalMs;
+  intervalRemainingMs_ = c_.script.intervalMs;
   writePendingValues();
-  c_.view.rowCompleted(std::vector<sheet::CellValue>(acquiredValues.begin(), acquiredValues.begin() + valueCount));
-  valueCount = 0;
-  valuesWritten = 0;
-  if (c_.script.loopStartStep < 0 || endRequested || cycleCount >= c_.setup.measureCount) {
-    endRequested = true;
-    ++currentStep;
+  c_.view.rowCompleted(std::vector<sheet::CellValue>(acquiredValues_.begin(), acquiredValues_.begin() + valueCount_));
+  valueCount_ = 0;
+  valuesWritten_ = 0;
+  if (c_.script.loopStartStep < 0 || endRequested_ || cycleCount_ >= c_.setup.measureCount) {
+    endRequested_ = true;
+    ++currentStep_;
     c_.view.setMessage(MsgEnding);
   } else {
-    currentStep = c_.script.loopStartStep;
+    currentStep_ = c_.script.loopStartStep;
   }
   if (c_.setup.numberingOn()) {
     // The number wraps like the 32-bit field it is stored in.
@@ -184,22 +186,22 @@ void Interpreter::loopEnd() {
 
 void Interpreter::receive() {
   Script& script = c_.script;
-  if (stepPhase == 0) {
+  if (stepPhase_ == 0) {
     c_.view.setMessage(stepLabel(":RCV"));
     if (rcvDataGet(Channel)) {
       advance();
     } else {
       script.waitRemainingMs = script.receiveTimeoutMs[Ch];
-      stepPhase = 1;
+      stepPhase_ = 1;
     }
     return;
   }
-  if (rcvDataGet(Channel) || script.waitRemainingMs < 1 || endRequested) advance();
+  if (rcvDataGet(Channel) || script.waitRemainingMs < 1 || endRequested_) advance();
 }
 
 void Interpreter::send(const ScriptStep& s) {
   Script& script = c_.script;
-  if (stepPhase == 1) {
+  if (stepPhase_ == 1) {
     if (c_.port.outBufferCount() == 0) {
       advance();
     } else if (script.waitRemainingMs < 1) {
@@ -236,19 +238,19 @@ void Interpreter::send(const ScriptStep& s) {
   c_.view.setMessage(stepLabel(":SND"));
   c_.view.termAppend(QStringLiteral("● ") + cp932::toUnicode(shown));
   script.waitRemainingMs = script.sendTimeoutMs[Ch];
-  stepPhase = 1;
+  stepPhase_ = 1;
 }
 
 void Interpreter::writePendingValues() {
-  for (std::int16_t k = valuesWritten; k < valueCount; ++k)
-    c_.workbook.excelDataSet(k, acquiredValues[static_cast<std::size_t>(k)]);
-  valuesWritten = valueCount;
+  for (std::int16_t k = valuesWritten_; k < valueCount_; ++k)
+    c_.workbook.excelDataSet(k, acquiredValues_[static_cast<std::size_t>(k)]);
+  valuesWritten_ = valueCount_;
 }
 
 void Interpreter::stampSet() {
-  if (valueCount != 0) return;
+  if (valueCount_ != 0) return;
   const settings::SetupRecord& setup = c_.setup;
-  if (setup.numberingOn()) acquiredValues[static_cast<std::size_t>(valueCount++)] = setup.acquisitionNo;
+  if (setup.numberingOn()) acquiredValues_[static_cast<std::size_t>(valueCount_++)] = setup.acquisitionNo;
   sheet::Stamp stamp{c_.clock.now(), sheet::Stamp::Kind::DateTime};
   switch (setup.stampMode()) {
     case settings::StampMode::Date:
@@ -263,13 +265,13 @@ void Interpreter::stampSet() {
     default:
       return;
   }
-  acquiredValues[static_cast<std::size_t>(valueCount++)] = stamp;
+  acquiredValues_[static_cast<std::size_t>(valueCount_++)] = stamp;
 }
 
 void Interpreter::storeField(const cp932::CodeString& field) {
-  if (field.empty() || valueCount >= MaxValues) return;
-  if (valueCount == 0) stampSet();
-  acquiredValues[static_cast<std::size_t>(valueCount++)] = cp932::toUnicode(field);
+  if (field.empty() || valueCount_ >= MaxValues) return;
+  if (valueCount_ == 0) stampSet();
+  acquiredValues_[static_cast<std::size_t>(valueCount_++)] = cp932::toUnicode(field);
 }
 
 bool Interpreter::rcvDataGet(int channel) {

@@ -25,6 +25,18 @@ inline const QString MsgEnding = QStringLiteral("終了処理中！");
 // The values of one acquisition: at most this many entries are filled.
 constexpr std::int16_t MaxValues = 100;
 
+// Whether a run is going on. Start sets it and the run's end clears it, each
+// through setActive; everyone else only reads it.
+class RunFlag {
+public:
+  bool active() const { return active_; }
+  void setActive(bool active) { active_ = active; }
+  explicit operator bool() const { return active_; }
+
+private:
+  bool active_ = false;
+};
+
 // What the interpreter works with; all owned elsewhere.
 struct RunContext {
   Script& script;
@@ -35,15 +47,15 @@ struct RunContext {
   Clock& clock;
   MessageBoxes& boxes;
   RunView& view;
-  bool& runActive;
+  RunFlag& run;
 };
 
 class Interpreter {
 public:
   explicit Interpreter(RunContext context) : c_(context) {}
 
-  // Resets the run state at Start.
-  void resetForStart();
+  // Resets the run state at Start; the run's time counts from `startTick`.
+  void resetForStart(std::int32_t startTick);
   // Counts the wait and the interval down by the time a tick measured
   // (never negative); either may end below zero.
   void countDown(std::int32_t elapsed);
@@ -56,19 +68,21 @@ public:
   // Puts the acquisition number and the stamp in front of an acquisition's first field.
   void stampSet();
 
-  // Run state, shared with the run window. The step index is wider than the
-  // script's 16-bit step count so that it can pass the last step of the
-  // longest script (32,767 steps) without wrapping.
-  std::int32_t currentStep = 0;
-  std::int16_t stepPhase = 0;
-  bool pausedForNext = false;
-  bool endRequested = false;
-  std::int32_t cycleCount = 0;
-  std::int32_t intervalRemainingMs = 0;
-  std::int16_t valuesWritten = 0;
-  std::int32_t runStartTick = 0;
-  std::array<sheet::CellValue, MaxValues + 3> acquiredValues{};
-  std::int16_t valueCount = 0;
+  // The next step after the run window's Next button.
+  void resume() { pausedForNext_ = false; }
+
+  // Run state, read by the run window and the progress figures; only the
+  // interpreter changes it.
+  std::int32_t currentStep() const { return currentStep_; }
+  std::int16_t stepPhase() const { return stepPhase_; }
+  bool pausedForNext() const { return pausedForNext_; }
+  bool endRequested() const { return endRequested_; }
+  std::int32_t cycleCount() const { return cycleCount_; }
+  std::int32_t intervalRemainingMs() const { return intervalRemainingMs_; }
+  std::int16_t valuesWritten() const { return valuesWritten_; }
+  std::int32_t runStartTick() const { return runStartTick_; }
+  const std::array<sheet::CellValue, MaxValues + 3>& acquiredValues() const { return acquiredValues_; }
+  std::int16_t valueCount() const { return valueCount_; }
 
 private:
   static constexpr int Channel = 0;
@@ -84,6 +98,18 @@ private:
   QString stepLabel(const char* suffix) const;
 
   RunContext c_;
+  // The step index is wider than the script's 16-bit step count so that it
+  // can pass the last step of the longest script (32,767 steps) without wrapping.
+  std::int32_t currentStep_ = 0;
+  std::int16_t stepPhase_ = 0;
+  bool pausedForNext_ = false;
+  bool endRequested_ = false;
+  std::int32_t cycleCount_ = 0;
+  std::int32_t intervalRemainingMs_ = 0;
+  std::int16_t valuesWritten_ = 0;
+  std::int32_t runStartTick_ = 0;
+  std::array<sheet::CellValue, MaxValues + 3> acquiredValues_{};
+  std::int16_t valueCount_ = 0;
 };
 
 }  // namespace kestrune::script

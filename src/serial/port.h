@@ -45,6 +45,21 @@ enum class CommEvent {
 // here; the property is kept because the program writes it.
 enum class InputMode { Text = 0, Binary = 1 };
 
+// Why a port operation failed, for callers that act on it (a missing or busy
+// device is worth naming in the device chooser; a lost one is reopened).
+enum class PortError {
+  NotOpen = 1,
+  DeviceLost,
+  NoDevice,  // no such device, or the port map names none
+  Busy,
+  NoPermission,
+  NotSerial,  // the path is not a terminal
+  BadSetting,
+  LineFailed,
+  WriteFailed,
+};
+inline ErrorDomain errorDomainOf(PortError) { return ErrorDomain::Serial; }
+
 class Port : public QObject {
   Q_OBJECT
 public:

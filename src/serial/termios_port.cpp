@@ -187,6 +187,21 @@ QString openFailureText(int port, const QString& device, int error) {
   }
 }
 
+PortError openErrorCode(int error) {
+  switch (error) {
+    case EBUSY:
+    case EWOULDBLOCK:
+      return PortError::Busy;
+    case EACCES:
+    case EPERM:
+      return PortError::NoPermission;
+    case ENOTTY:
+      return PortError::NotSerial;
+    default:
+      return PortError::NoDevice;
+  }
+}
+
 QStringList deviceHolders(const QString& device) {
   // The programs with the device open, as far as /proc shows them to us
   // (another user's processes stay hidden without privileges).
@@ -223,8 +238,8 @@ TermiosPort::~TermiosPort() { closeDevice(); }
 QString TermiosPort::deviceName() const { return QStringLiteral("Com%1（%2）").arg(commPort_).arg(device_); }
 
 Status TermiosPort::notUsable() const {
-  if (!open_) return fail(kNotOpen.arg(commPort_));
-  if (lost_) return fail(kLost.arg(commPort_).arg(device_));
+  if (!open_) return fail(PortError::NotOpen, kNotOpen.arg(commPort_));
+  if (lost_) return fail(PortError::DeviceLost, kLost.arg(commPort_).arg(device_));
   return {};
 }
 
@@ -243,7 +258,7 @@ Status TermiosPort::setPortOpen(bool open) {
 
 Status TermiosPort::openDevice() {
   device_ = map_.devicePath(commPort_);
-  if (!map_.error().isEmpty()) return fail(map_.error());
+  if (!map_.error().isEmpty()) return fail(PortError::NoDevice, map_.error());
   const QByteArray path = QFile::encodeName(device_);
   // A busy device names who holds it, where that can be found.
   const auto failure = [this](int error) {
@@ -252,13 +267,13 @@ Status TermiosPort::openDevice() {
       const QStringList holders = deviceHolders(device_);
       if (!holders.isEmpty()) text += kHeldBy.arg(holders.join(QStringLiteral("、")));
     }
-    return text;
+    return fail(openErrorCode(error), text);
   };
   const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return fail(failure(errno));
+  if (fd < 0) return failure(errno);
   const auto refuse = [&](int error) {
     ::close(fd);
-    return Status(fail(failure(error)));
+    return Status(failure(error));
   };
   // The lock keeps out every other open of the device, from this process or
   // another, root's included; TIOCEXCL also stops programs that do not lock.
@@ -273,7 +288,7 @@ Status TermiosPort::openDevice() {
   };
 
   termios raw{};
-  if (::tcgetattr(fd, &raw) != 0) return undo(fail(openFailureText(commPort_, device_, errno)));
+  if (::tcgetattr(fd, &raw) != 0) return undo(failure(errno));
   ::cfmakeraw(&raw);
   raw.c_cflag |= CLOCAL | CREAD;
   // Bytes with parity errors are delivered as received; the driver's error
@@ -396,7 +411,8 @@ Status TermiosPort::setHandshaking(FlowControl flow) {
 Status TermiosPort::applyLineSettings(const PortConfig& config, FlowControl flow) {
   termios current{};
   if (::tcgetattr(fd_, &current) != 0)
-    return fail(kSetFailed.arg(deviceName(), settingsText(config)).arg(handshakingCode(flow)).arg(errorText(errno)));
+    return fail(PortError::BadSetting,
+                kSetFailed.arg(deviceName(), settingsText(config)).arg(handshakingCode(flow)).arg(errorText(errno)));
   return setLineFormat(current, config, flow);
 }
 
@@ -414,7 +430,8 @@ Status TermiosPort::setLineFormat(const termios& base, const PortConfig& config,
   if (::tcsetattr(fd_, TCSANOW, &wanted) != 0) {
     const int error = errno;
     ::tcsetattr(fd_, TCSANOW, &base);
-    return fail(kSetFailed.arg(deviceName(), settingsText(config)).arg(handshakingCode(flow)).arg(errorText(error)));
+    return fail(PortError::BadSetting,
+                kSetFailed.arg(deviceName(), settingsText(config)).arg(handshakingCode(flow)).arg(errorText(error)));
   }
   // tcsetattr succeeds when any part of the change was made; a driver that
   // cannot take a speed, a character size or mark/space parity changes the
@@ -426,7 +443,8 @@ Status TermiosPort::setLineFormat(const termios& base, const PortConfig& config,
       (taken.c_cflag & kFormatFlags) != (wanted.c_cflag & kFormatFlags) ||
       (taken.c_iflag & kSoftwareFlowFlags) != (wanted.c_iflag & kSoftwareFlowFlags)) {
     ::tcsetattr(fd_, TCSANOW, &base);
-    return fail(kNotSupported.arg(deviceName(), settingsText(config)).arg(handshakingCode(flow)));
+    return fail(PortError::BadSetting,
+                kNotSupported.arg(deviceName(), settingsText(config)).arg(handshakingCode(flow)));
   }
   return {};
 }
@@ -434,7 +452,8 @@ Status TermiosPort::setLineFormat(const termios& base, const PortConfig& config,
 Status TermiosPort::applyModemLine(int bit, bool on) {
   if (fd_ < 0) return {};
   if (::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) == 0 || unsupported(errno)) return {};
-  return fail(kLineFailed.arg(deviceName(), bit == TIOCM_RTS ? QStringLiteral("RTS") : QStringLiteral("DTR"),
+  return fail(PortError::LineFailed,
+              kLineFailed.arg(deviceName(), bit == TIOCM_RTS ? QStringLiteral("RTS") : QStringLiteral("DTR"),
                               errorText(errno)));
 }
 
@@ -529,7 +548,7 @@ Status TermiosPort::writePending() {
     // rather than from inside output().
     pendingOutput_.clear();
     if (writeNotifier_) writeNotifier_->setEnabled(false);
-    return fail(kWriteFailed.arg(deviceName(), errorText(error)));
+    return fail(PortError::WriteFailed, kWriteFailed.arg(deviceName(), errorText(error)));
   }
   if (writeNotifier_) writeNotifier_->setEnabled(!pendingOutput_.empty());
   return {};
@@ -551,7 +570,8 @@ Status TermiosPort::setOutBufferCount(int count) {
 
 Status TermiosPort::setBreak(bool on) {
   if (Status usable = notUsable(); !usable) return usable;
-  if (::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0) return fail(kBreakFailed.arg(deviceName(), errorText(errno)));
+  if (::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0)
+    return fail(PortError::LineFailed, kBreakFailed.arg(deviceName(), errorText(errno)));
   return {};
 }
 

@@ -50,6 +50,8 @@ std::vector<CommEvent> errorCounterEvents(const ErrorCounters& before, const Err
 
 // The description of a failed open of "Com `port`" at `device` with errno `error`.
 QString openFailureText(int port, const QString& device, int error);
+// The code of that failure: missing, busy, not permitted, not a terminal.
+PortError openErrorCode(int error);
 
 // The programs that have `device` open, as "name（PID n）", where /proc shows them.
 QStringList deviceHolders(const QString& device);

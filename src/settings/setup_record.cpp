@@ -146,7 +146,7 @@ Result<QByteArray> encodeSetupRecord(const SetupRecord& r) {
   for (const auto& h : r.handshaking_) typed(h, flowControlCode(h.value));
   fits &= w.string(r.reservedTail);
   if (!fits || w.bytes.size() > static_cast<qsizetype>(SetupRecordSize))
-    return fail(QStringLiteral("設定の内容が %1 バイトに収まりません").arg(SetupRecordSize));
+    return fail(SetupError::DoesNotFit, QStringLiteral("設定の内容が %1 バイトに収まりません").arg(SetupRecordSize));
   w.bytes.append(static_cast<qsizetype>(SetupRecordSize) - w.bytes.size(), '\0');
   return w.bytes;
 }
@@ -155,7 +155,8 @@ Status decodeSetupRecord(QByteArrayView data, SetupRecord& r) {
   Reader in(data);
   // Each field is assigned as soon as it has been read in full.
   const auto truncated = [&in] {
-    return fail(QStringLiteral("setup.dat の %1 バイト目で項目が途切れています").arg(in.position()));
+    return fail(SetupError::Truncated,
+                QStringLiteral("setup.dat の %1 バイト目で項目が途切れています").arg(in.position()));
   };
   // A typed field: its value, and the 16-bit value itself when the value
   // would be written otherwise.

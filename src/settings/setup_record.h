@@ -97,6 +97,10 @@ private:
   Slots handshaking_ = noFlowControl();
 };
 
+// Why setup.dat could not be written or read in full.
+enum class SetupError { DoesNotFit = 1, Truncated };
+inline ErrorDomain errorDomainOf(SetupError) { return ErrorDomain::Settings; }
+
 // The record as 2048 bytes; fails when the fields do not fit.
 Result<QByteArray> encodeSetupRecord(const SetupRecord& record);
 

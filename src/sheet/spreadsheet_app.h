@@ -30,6 +30,19 @@ struct Stamp {
 // What a cell is given: text, a whole number or a stamp.
 using CellValue = std::variant<QString, std::int32_t, Stamp>;
 
+// The last row of a worksheet in an Excel 97-2003 workbook.
+constexpr std::int32_t LastWorksheetRow = 65536;
+
+// Why a workbook operation failed, for callers that act on it.
+enum class SheetError {
+  NotFound = 1,  // no such file
+  CannotStart,   // the application or the workbook could not be opened
+  NotSaved,      // the workbook could not be saved; what was written is kept
+  SheetFull,     // the cursor is past the worksheet's last row
+  AccessLost,    // the application stopped answering
+};
+inline ErrorDomain errorDomainOf(SheetError) { return ErrorDomain::Sheet; }
+
 class SpreadsheetApp : public QObject {
   Q_OBJECT
 public:
@@ -64,12 +77,28 @@ public:
     return {};
   }
 
+  // The name of the active sheet; empty when the application cannot tell.
+  virtual Result<QString> activeSheetName() { return QString(); }
+  // Makes the sheet called `name` the active one; an empty name changes nothing.
+  virtual Status activateSheet(const QString& name) {
+    if (name.isEmpty()) return {};
+    return fail(QStringLiteral("シート「%1」を選べません").arg(name));
+  }
+
+  // Brings the workbook file on disk up to date with what has been written so
+  // far, without holding the caller up: an application that keeps only a copy
+  // in memory saves a snapshot on a worker thread. Applications that keep
+  // their own document do nothing. The outcome arrives as backgroundSaveDone.
+  virtual void saveInBackground() {}
+
   // The logger lets go of the application at program end without quitting
   // it. An application in its own process keeps running; one inside ours
   // must not lose unsaved work silently.
   virtual void release() {}
 
 signals:
+  // The outcome of saveInBackground: whether the file was written, and why not.
+  void backgroundSaveDone(bool saved, const QString& reason);
   // WorkbookBeforeClose(Wb, Cancel): a workbook is about to close.
   void workbookBeforeClose(const QString& workbookPath, bool* cancel);
   // SheetSelectionChange(Sh, Target): the user selected another cell.

@@ -2,115 +2,263 @@
 
 #include "core/trace.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <limits>
 
 namespace kestrune::sheet {
 
-WorkbookConnection::WorkbookConnection(settings::SetupRecord& record, MessageBoxes& boxes, SpreadsheetFactory factory)
-    : record_(record), boxes_(boxes), factory_(std::move(factory)) {}
+WorkbookConnection::WorkbookConnection(settings::SetupRecord& record, SpreadsheetFactory factory, QObject* parent)
+    : QObject(parent), record_(record), factory_(std::move(factory)) {}
 
-void WorkbookConnection::CommandOpen_Click(const QString& path, const std::function<void()>& refreshControls,
-                                           const std::function<void()>& focusMainWindow) {
+WorkbookConnection::~WorkbookConnection() = default;
+
+Status WorkbookConnection::CommandOpen_Click(const QString& path) {
   // Only a file is a workbook: a folder or a named pipe of that name is not.
-  if (!QFileInfo(path).isFile()) {
-    boxes_.show(path + MsgNotFound);
-    return;
-  }
+  if (!QFileInfo(path).isFile()) return fail(SheetError::NotFound, path + MsgNotFound);
   // An application that still answers is only brought forward.
-  if (xls && xls->setVisible(true) && xls->setWindowStateNormal()) {
-    refreshControls();
-    return;
+  if (xls_ && xls_->setVisible(true) && xls_->setWindowStateNormal()) {
+    emit stateChanged();
+    return {};
   }
-  xls.reset();
+  xls_.reset();
+  journal_.close();
   // Without a factory no application can start: that is a failed start, not a crash.
   Result<std::unique_ptr<SpreadsheetApp>> created =
       factory_ ? factory_()
                : Result<std::unique_ptr<SpreadsheetApp>>(fail(QStringLiteral("表計算アプリケーションがありません")));
   QString reason = created.description();
   if (created.ok() && created.value()) {
-    xls = std::move(created).value();
-    if (onAttach_) onAttach_(*xls);
-    Status shown = xls->openWorkbook(path);
-    if (shown) shown = xls->setVisible(true);
-    if (shown) shown = xls->setWindowStateNormal();
+    xls_ = std::move(created).value();
+    connect(xls_.get(), &SpreadsheetApp::backgroundSaveDone, this, &WorkbookConnection::onBackgroundSaveDone);
+    emit applicationAttached(xls_.get());
+    Status shown = xls_->openWorkbook(path);
+    if (shown) shown = xls_->setVisible(true);
+    if (shown) shown = xls_->setWindowStateNormal();
     if (shown) {
-      excelState = ExcelState::Open;
-      if (focusMainWindow) focusMainWindow();
-      refreshControls();
-      return;
+      excelState_ = ExcelState::Open;
+      path_ = path;
+      emit workbookShown();
+      recover(path);
+      emit stateChanged();
+      return {};
     }
     reason = shown.description();
   }
-  xls.reset();
-  excelState = ExcelState::NotOpen;
-  // One box: the start message, and why as the application gave it.
-  boxes_.show(MsgCannotStart, MessageIcon::None, reason);
-  refreshControls();
+  xls_.reset();
+  excelState_ = ExcelState::NotOpen;
+  emit stateChanged();
+  return fail(SheetError::CannotStart, reason);
 }
 
-void WorkbookConnection::CommandClose_Click(const std::function<void()>& refreshControls) {
-  // The application reports a failed save itself; a failed quit leaves
-  // nothing to do but let go of it.
-  if (xls && xls->saveActiveWorkbook()) traceFailure(QStringLiteral("Close"), xls->quit());
-  xls.reset();
-  excelState = ExcelState::NotOpen;
-  refreshControls();
+Status WorkbookConnection::CommandClose_Click() {
+  Status result;
+  if (xls_) {
+    const Status saved = xls_->saveActiveWorkbook();
+    if (!saved && saved.error().is(SheetError::NotSaved)) {
+      // Nothing is let go: the application keeps what was written and the
+      // journal keeps every row for the next open.
+      journal_.flush();
+      QString text = saved.description();
+      if (journal_.rows() > 0) text += QLatin1Char('\n') + MsgRowsKept.arg(journalPath());
+      return fail(SheetError::NotSaved, text);
+    }
+    if (saved) {
+      traceFailure(QStringLiteral("journal"), journal_.retire());
+      traceFailure(QStringLiteral("Close"), xls_->quit());
+    } else {
+      // The application no longer has the workbook (the user ended it): there
+      // is nothing to save or quit. The journal stays for the next open.
+      traceFailure(QStringLiteral("Close"), saved);
+      journal_.close();
+    }
+  }
+  xls_.reset();
+  excelState_ = ExcelState::NotOpen;
+  emit stateChanged();
+  return result;
 }
 
 void WorkbookConnection::release() {
-  if (xls) xls->release();
-  xls.reset();
+  // A journal without rows has nothing to bring back; one with rows stays
+  // until the workbook is seen saved (the next open replays what it lacks).
+  if (journal_.rows() == 0)
+    traceFailure(QStringLiteral("journal"), journal_.retire());
+  else
+    journal_.close();
+  if (xls_) xls_->release();
+  xls_.reset();
 }
 
-void WorkbookConnection::accessLost() {
-  boxes_.show(MsgAccessLost);
-  excelState = ExcelState::NotOpen;
+QString WorkbookConnection::journalPath() const {
+  return journal_.isOpen() ? journal_.path() : journalPathBeside(path_);
 }
 
-void WorkbookConnection::getStartCell() {
+void WorkbookConnection::lostAccess() {
+  excelState_ = ExcelState::NotOpen;
+  emit accessLost();
+}
+
+void WorkbookConnection::journalFailed(const Status& status) {
+  // The workbook still takes the values; only the safety net is missing.
+  traceFailure(QStringLiteral("journal"), status);
+}
+
+Status WorkbookConnection::getStartCell() {
   widenedColumns_.clear();  // a new run looks at its stamp columns again
-  if (excelState != ExcelState::Open || !xls) return;
+  sheetBegun_ = false;
+  if (excelState_ != ExcelState::Open || !xls_) return {};
   if (record_.startAtCell()) {
+    if (record_.startRow > LastWorksheetRow || record_.startRow < 1)
+      return fail(SheetError::SheetFull, MsgStartPastEnd.arg(record_.startRow).arg(LastWorksheetRow));
     const QString address =
         QString::fromLatin1(record_.startCol).trimmed() + QString::number(static_cast<qint64>(record_.startRow));
-    if (!xls->selectRange(address)) return accessLost();
+    if (!xls_->selectRange(address)) {
+      excelState_ = ExcelState::NotOpen;
+      return fail(SheetError::AccessLost, MsgAccessLost);
+    }
   }
-  const Result<CellRef> active = xls->activeCell();
-  if (!active || active->column > std::numeric_limits<std::int16_t>::max()) return accessLost();
+  const Result<CellRef> active = xls_->activeCell();
+  if (!active || active->column > std::numeric_limits<std::int16_t>::max()) {
+    excelState_ = ExcelState::NotOpen;
+    return fail(SheetError::AccessLost, MsgAccessLost);
+  }
   // The column letters are the 2nd and 3rd characters of "$B$12", less a "$".
   QString letters = absoluteAddress(*active).mid(1, 2);
   if (letters.size() == 2 && letters[1] == QLatin1Char('$')) letters.truncate(1);
   record_.startColNo = static_cast<std::int16_t>(active->column);
   record_.startRow = active->row;
   record_.startCol = letters.toLatin1();
-  if (cursorView_) {
-    cursorView_->showStartColumn(letters);
-    cursorView_->showStartRow(QString::number(record_.startRow));
-  }
-  if (pump_) pump_();
+  emit startColumnShown(letters);
+  emit startRowShown(QString::number(record_.startRow));
+  journalFailed(journal_.open(path_));
+  emit eventsDue();
+  return {};
 }
 
 void WorkbookConnection::nextCellMove() {
-  if (excelState != ExcelState::Open || !xls) return;
-  if (record_.startRow == std::numeric_limits<std::int32_t>::max()) return accessLost();
-  ++record_.startRow;
-  if (cursorView_) cursorView_->showStartRow(QString::number(record_.startRow));
-  if (!xls->selectCell(record_.startRow, record_.startColNo)) accessLost();
+  if ((excelState_ != ExcelState::Open || !xls_) && !journal_.isOpen()) return;
+  const bool full = record_.startRow >= LastWorksheetRow;
+  // Past the last row the cursor stays one below it, so that the next run is
+  // told instead of writing over the last row.
+  record_.startRow = full ? LastWorksheetRow + 1 : record_.startRow + 1;
+  emit startRowShown(QString::number(record_.startRow));
+  if (journal_.isOpen()) journalFailed(journal_.endRow(record_.startRow, record_.startColNo, record_.acquisitionNo));
+  if (full) {
+    emit sheetFull();
+    return;
+  }
+  if (excelState_ == ExcelState::Open && xls_ && !xls_->selectCell(record_.startRow, record_.startColNo)) lostAccess();
 }
 
 void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue& value) {
-  if (excelState != ExcelState::Open || !xls) return;
+  const bool open = excelState_ == ExcelState::Open && xls_;
+  if (!open && !journal_.isOpen()) return;
   const int column = record_.startColNo + offsetColNo;
-  if (column > std::numeric_limits<std::int16_t>::max() || column < std::numeric_limits<std::int16_t>::min())
-    return accessLost();
-  if (!xls->setCellValue(record_.startRow, column, value)) return accessLost();
+  if (column > std::numeric_limits<std::int16_t>::max() || column < std::numeric_limits<std::int16_t>::min()) {
+    if (open) lostAccess();
+    return;
+  }
+  // The journal first: a value the application loses (or never saves) is
+  // still there for the next open.
+  if (journal_.isOpen()) {
+    if (!sheetBegun_) {
+      const Result<QString> sheet = open ? xls_->activeSheetName() : Result<QString>(QString());
+      journal_.beginSheet(sheet ? *sheet : QString());
+      sheetBegun_ = true;
+    }
+    journal_.cell(record_.startRow, column, value);
+  }
+  if (!open) return;
+  if (!xls_->setCellValue(record_.startRow, column, value)) return lostAccess();
   // A stamp column too narrow shows "###" (or a cut date): widen it once per
   // run, the first time a stamp goes into it. Failing that is no reason to
   // stop writing.
   if (const auto* stamp = std::get_if<Stamp>(&value); stamp && widenedColumns_.insert(column).second)
-    traceFailure(QStringLiteral("stamp column"), xls->ensureColumnWidth(column, stampWidth(stamp->kind)));
+    traceFailure(QStringLiteral("stamp column"), xls_->ensureColumnWidth(column, stampWidth(stamp->kind)));
+}
+
+void WorkbookConnection::endRun() {
+  if (!journal_.isOpen()) return;
+  // A row the run left unfinished is kept as it stands, the cursor on it.
+  if (journal_.rowPending())
+    journalFailed(journal_.endRow(record_.startRow, record_.startColNo, record_.acquisitionNo));
+  journal_.flush();
+}
+
+void WorkbookConnection::saveInBackground() {
+  // One at a time: the mark in the journal must name the rows that save held.
+  if (excelState_ != ExcelState::Open || !xls_ || savingRows_ >= 0) return;
+  savingRows_ = journal_.rows();
+  xls_->saveInBackground();
+}
+
+void WorkbookConnection::onBackgroundSaveDone(bool saved, const QString& reason) {
+  const int rows = savingRows_;
+  savingRows_ = -1;
+  if (!saved) {
+    trace(QStringLiteral("background save"), reason);
+    return;
+  }
+  if (rows > 0 && journal_.isOpen()) journalFailed(journal_.markSaved(rows));
+}
+
+void WorkbookConnection::recover(const QString& path) {
+  const Result<FoundJournal> found = findJournal(path);
+  if (!found) {
+    emit recoveryFailed(found.description());
+    return;
+  }
+  if (found->path.isEmpty()) return;
+  const std::vector<JournalRow>& rows = found->contents.rows;
+  if (rows.empty()) {
+    QFile::remove(found->path);
+    return;
+  }
+  std::vector<JournalRow> unsaved;
+  for (const JournalRow& row : rows)
+    if (!row.saved) unsaved.push_back(row);
+  if (Status written = writeJournalRows(unsaved); !written) {
+    emit recoveryFailed(written.description() + QLatin1Char('\n') + MsgRowsKept.arg(found->path));
+    return;
+  }
+  // The run continues where the interrupted one stood.
+  const JournalRow& last = rows.back();
+  record_.startRow = last.nextRow;
+  record_.startColNo = static_cast<std::int16_t>(last.nextColumn);
+  const QString letters = columnLetters(last.nextColumn);
+  record_.startCol = letters.toLatin1();
+  record_.acquisitionNo = last.acquisitionNo;
+  if (last.nextRow <= LastWorksheetRow)
+    traceFailure(QStringLiteral("recovery"), xls_->selectCell(last.nextRow, last.nextColumn));
+  emit startColumnShown(letters);
+  emit startRowShown(QString::number(record_.startRow));
+  if (!unsaved.empty()) {
+    if (Status saved = xls_->saveActiveWorkbook(); !saved) {
+      emit recoveryFailed(MsgNotSaved + QLatin1Char('\n') + saved.description() + QLatin1Char('\n') +
+                          MsgRowsKept.arg(found->path));
+      return;
+    }
+  }
+  // Saved: the journal has done its work. A crash before this line replays
+  // the same values into the same cells again.
+  if (!QFile::remove(found->path)) trace(QStringLiteral("journal"), QStringLiteral("cannot remove ") + found->path);
+  emit rowsRecovered(static_cast<int>(unsaved.size()));
+}
+
+Status WorkbookConnection::writeJournalRows(const std::vector<JournalRow>& rows) {
+  QString sheet;
+  for (const JournalRow& row : rows) {
+    if (row.sheet != sheet && !row.sheet.isEmpty())
+      if (Status chosen = xls_->activateSheet(row.sheet); !chosen) return chosen;
+    sheet = row.sheet;
+    for (const JournalCell& cell : row.cells) {
+      if (cell.row < 1 || cell.row > LastWorksheetRow) continue;
+      if (Status set = xls_->setCellValue(cell.row, cell.column, cell.value); !set) return set;
+    }
+  }
+  return {};
 }
 
 int WorkbookConnection::stampWidth(Stamp::Kind kind) {

@@ -2,15 +2,24 @@
 // and closing the workbook, the cell cursor (start cell, next row) and writing
 // one value. The cursor lives in the settings record so the next run, even
 // after a restart, continues below the last row written.
+//
+// Every value written also goes to the workbook's journal (journal.h) before
+// the application sees it; a completed row is handed to the journal's file
+// before the next row starts. The journal is retired once the workbook was
+// saved with all of it, and replayed when the workbook is opened again after
+// a crash or a failed save.
+//
+// The connection says nothing to the user itself: it returns what failed and
+// emits signals; the windows and the headless runner decide what to show.
 #pragma once
 
-#include "core/message_boxes.h"
 #include "settings/setup_record.h"
+#include "sheet/journal.h"
 #include "sheet/spreadsheet_app.h"
 
+#include <QObject>
 #include <QString>
 
-#include <functional>
 #include <memory>
 #include <set>
 
@@ -19,63 +28,102 @@ namespace kestrune::sheet {
 inline const QString MsgNotFound = QStringLiteral("が見つかりません！");
 inline const QString MsgCannotStart = QStringLiteral("エクセルが起動できません！");
 inline const QString MsgAccessLost = QStringLiteral("エクセルにアクセスできません! 再オープンして下さい");
+inline const QString MsgRecovered = QStringLiteral("保存されていなかった取得データ %1 行を復元しました");
+inline const QString MsgNotSaved = QStringLiteral("ブックを保存できませんでした");
+inline const QString MsgRowsKept = QStringLiteral(
+    "取得データは %1 に残してあります。原因を取り除いてからブックを開き直すと、ブックに書き込まれます。");
+inline const QString MsgSheetFull = QStringLiteral(
+    "ワークシートの最終行（%1 行目）に達したため、取得を終了しました。別のシートか開始セルを選んでください");
+inline const QString MsgStartPastEnd =
+    QStringLiteral("開始セルの行 %1 はワークシートの最終行（%2 行目）を超えています。開始セルを設定し直してください");
+inline const QString MsgRecoveryFailed = QStringLiteral("保存されていなかった取得データを復元できませんでした");
 
 // Whether writing goes to an open workbook. NotOpen before the first open and
 // after a close, a failed open or a lost connection.
 enum class ExcelState { NotOpen, Open };
 
-// Where the cursor is shown: the start column and start row boxes.
-class CursorView {
+class WorkbookConnection final : public QObject {
+  Q_OBJECT
 public:
-  virtual ~CursorView() = default;
-  virtual void showStartColumn(const QString& letters) = 0;
-  virtual void showStartRow(const QString& row) = 0;
-};
+  WorkbookConnection(settings::SetupRecord& record, SpreadsheetFactory factory, QObject* parent = nullptr);
+  ~WorkbookConnection() override;
 
-class WorkbookConnection {
-public:
-  WorkbookConnection(settings::SetupRecord& record, MessageBoxes& boxes, SpreadsheetFactory factory);
-
-  ExcelState excelState = ExcelState::NotOpen;
-  // The application, empty when none is attached.
-  std::unique_ptr<SpreadsheetApp> xls;
-
-  void setCursorView(CursorView* view) { cursorView_ = view; }
-  // Runs pending user-interface events (at the end of getStartCell).
-  void setEventPump(std::function<void()> pump) { pump_ = std::move(pump); }
-  // Called once a new application is attached (to connect its events).
-  void setAttachHandler(std::function<void(SpreadsheetApp&)> handler) { onAttach_ = std::move(handler); }
+  ExcelState excelState() const { return excelState_; }
+  // The application, null when none is attached.
+  SpreadsheetApp* application() const { return xls_.get(); }
 
   // Opens the workbook at `path` in a new application, or brings the attached
-  // one forward. `refreshControls` is excelButtonSet; `focusMainWindow`
-  // gives the keyboard focus back to the main window.
-  void CommandOpen_Click(const QString& path, const std::function<void()>& refreshControls,
-                         const std::function<void()>& focusMainWindow);
-  // Saves the active workbook and ends the application; never says anything.
-  void CommandClose_Click(const std::function<void()>& refreshControls);
-  // Lets go of the application at program end without quitting it.
+  // one forward; then brings in the rows a journal of this workbook holds.
+  // Fails with NotFound (the description is the message) or CannotStart (the
+  // description is the application's reason).
+  Status CommandOpen_Click(const QString& path);
+  // Saves the active workbook and ends the application. A failed save keeps
+  // the application open with everything written and the journal with every
+  // row: NotSaved, the description naming why and where the rows are.
+  Status CommandClose_Click();
+  // Lets go of the application at program end without quitting it. The
+  // journal stays until a save is seen.
   void release();
 
   // Places the cursor on the start cell (the given cell, or the application's
-  // active cell) and keeps the application's active cell on it.
-  void getStartCell();
-  // Moves the cursor one row down.
+  // active cell) and keeps the application's active cell on it; a run starts
+  // writing here. Fails with SheetFull when the start row lies past the
+  // sheet's last row, AccessLost when the application does not answer.
+  Status getStartCell();
+  // Moves the cursor one row down; the row above is complete. Past the
+  // sheet's last row, sheetFull is emitted instead.
   void nextCellMove();
   // Writes `value` into the cursor row at column startColNo + offsetColNo.
   void excelDataSet(std::int16_t offsetColNo, const CellValue& value);
+  // The run has ended: a row in progress is kept in the journal as it stands.
+  void endRun();
+  // Asks the application to bring the file on disk up to date (see
+  // SpreadsheetApp::saveInBackground); rows it saved are marked in the journal.
+  void saveInBackground();
+
+  // Where this workbook's journal is (or would be).
+  QString journalPath() const;
 
   // The characters a stamp of `kind` shows ("2026/12/07 9:05:03" and so on).
   static int stampWidth(Stamp::Kind kind);
 
-private:
+signals:
+  // A new application is attached (connect to its events here).
+  void applicationAttached(kestrune::sheet::SpreadsheetApp* application);
+  // Opened or closed: the controls show the new state.
+  void stateChanged();
+  // A workbook was opened in a new window: the main window takes the focus back.
+  void workbookShown();
+  // The cursor, for the start column and start row boxes.
+  void startColumnShown(const QString& letters);
+  void startRowShown(const QString& row);
+  // Pending user-interface events should run (after the start cell is placed).
+  void eventsDue();
+  // The application stopped answering; writing has stopped.
   void accessLost();
+  // The cursor went past the sheet's last row; the run must end.
+  void sheetFull();
+  // A journal was replayed into the workbook at open: `rows` rows came back.
+  void rowsRecovered(int rows);
+  // A journal could not be replayed; it is kept. `reason` says why.
+  void recoveryFailed(const QString& reason);
+
+private:
+  void lostAccess();
+  void recover(const QString& path);
+  Status writeJournalRows(const std::vector<JournalRow>& rows);
+  void journalFailed(const Status& status);
+  void onBackgroundSaveDone(bool saved, const QString& reason);
 
   settings::SetupRecord& record_;
-  MessageBoxes& boxes_;
   SpreadsheetFactory factory_;
-  CursorView* cursorView_ = nullptr;
-  std::function<void()> pump_;
-  std::function<void(SpreadsheetApp&)> onAttach_;
+  ExcelState excelState_ = ExcelState::NotOpen;
+  std::unique_ptr<SpreadsheetApp> xls_;
+  QString path_;
+  JournalWriter journal_;
+  // The row count the running background save will have written.
+  int savingRows_ = -1;
+  bool sheetBegun_ = false;
   // Columns this run has widened for its stamps: each is looked at once.
   std::set<int> widenedColumns_;
 };

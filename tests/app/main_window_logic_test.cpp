@@ -71,15 +71,15 @@ protected:
 };
 
 TEST_F(MainWindowLogicTest, ProgramEntryEmptiesReceiveBuffers) {
-  for (auto& b : logger.reception.recvBuffer) b = u"old";
+  for (auto& b : logger.reception().recvBuffer) b = u"old";
   logic.programEntry();
-  for (const auto& b : logger.reception.recvBuffer) EXPECT_TRUE(b.empty());
+  for (const auto& b : logger.reception().recvBuffer) EXPECT_TRUE(b.empty());
 }
 
 TEST_F(MainWindowLogicTest, StartWithoutSettingsFileKeepsPortDefaultsAndShowsMainPanel) {
   logic.Form_Load();
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(logger.setup, settings::SetupRecord());
+  EXPECT_EQ(logger.setup(), settings::SetupRecord());
   EXPECT_EQ(port0().commPort(), 1);
   EXPECT_EQ(port0().settings(), QStringLiteral("9600,n,8,1"));
   EXPECT_EQ(port0().handshaking(), serial::FlowControl::None);
@@ -188,7 +188,7 @@ TEST_P(TextFileNameTest, OpenShownForXlsEndingAndPathKeptAsTyped) {
   view.fileName = QString::fromUtf8(GetParam().text);
   logic.TextFileName_Change();
   EXPECT_EQ(view.openVisible, GetParam().openVisible);
-  EXPECT_EQ(logger.xlsFilePath, view.fileName);
+  EXPECT_EQ(logger.xlsFilePath(), view.fileName);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TextFileNameTest,
@@ -199,13 +199,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, TextFileNameTest,
                                            FileNameCase{"/data/測定.xls", true}));
 
 TEST_F(MainWindowLogicTest, ExcelButtonSetFollowsWorkbookState) {
-  view.fileName = QStringLiteral("/data/book.xls");
-  logger.workbook.excelState = sheet::ExcelState::Open;
+  const QString book = dir.filePath(QStringLiteral("book.xls"));
+  QFile(book).open(QIODevice::WriteOnly);
+  view.setFileNameText(book);
+  ASSERT_TRUE(logger.workbook().CommandOpen_Click(book));
   logic.excelButtonSet();
   EXPECT_TRUE(view.workbookOpenControls);
   EXPECT_FALSE(view.openVisible);
   EXPECT_FALSE(view.fileChoiceEnabled);
-  logger.workbook.excelState = sheet::ExcelState::NotOpen;
+  ASSERT_TRUE(logger.workbook().CommandClose_Click());
   logic.excelButtonSet();
   EXPECT_FALSE(view.workbookOpenControls);
   EXPECT_TRUE(view.openVisible);
@@ -218,11 +220,11 @@ TEST_F(MainWindowLogicTest, FileDialogCancelKeepsThePath) {
   view.dialogAnswer.clear();
   logic.CommandFileSelect_Click();
   EXPECT_EQ(view.fileName, QStringLiteral("/old/book.xls"));
-  EXPECT_EQ(logger.xlsFilePath, QStringLiteral("/old/book.xls"));
+  EXPECT_EQ(logger.xlsFilePath(), QStringLiteral("/old/book.xls"));
   view.dialogAnswer = QStringLiteral("/new/測定.xls");
   logic.CommandFileSelect_Click();
   EXPECT_EQ(view.fileName, QStringLiteral("/new/測定.xls"));
-  EXPECT_EQ(logger.xlsFilePath, QStringLiteral("/new/測定.xls"));
+  EXPECT_EQ(logger.xlsFilePath(), QStringLiteral("/new/測定.xls"));
   EXPECT_TRUE(view.openVisible);
 }
 
@@ -238,13 +240,13 @@ TEST_F(MainWindowLogicTest, OpenAndCloseSwitchTheWorkbookControls) {
   view.setFileNameText(book);
   logic.CommandOpen_Click();
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(logger.workbook.excelState, sheet::ExcelState::Open);
+  EXPECT_EQ(logger.workbook().excelState(), sheet::ExcelState::Open);
   EXPECT_TRUE(view.workbookOpenControls);
   EXPECT_FALSE(view.openVisible);
   EXPECT_FALSE(view.fileChoiceEnabled);
   EXPECT_EQ(view.focused, 1);
   logic.CommandClose_Click();
-  EXPECT_EQ(logger.workbook.excelState, sheet::ExcelState::NotOpen);
+  EXPECT_EQ(logger.workbook().excelState(), sheet::ExcelState::NotOpen);
   EXPECT_FALSE(view.workbookOpenControls);
   EXPECT_TRUE(view.openVisible);
   EXPECT_TRUE(view.fileChoiceEnabled);
@@ -257,8 +259,8 @@ TEST_F(MainWindowLogicTest, LostStateKeepsOpenControlsUntilRefreshed) {
   QFile(book).open(QIODevice::WriteOnly);
   view.setFileNameText(book);
   logic.CommandOpen_Click();
-  logger.workbook.excelDataSet(300, QStringLiteral("beyond the last column"));
-  EXPECT_EQ(logger.workbook.excelState, sheet::ExcelState::NotOpen);
+  logger.workbook().excelDataSet(300, QStringLiteral("beyond the last column"));
+  EXPECT_EQ(logger.workbook().excelState(), sheet::ExcelState::NotOpen);
   EXPECT_TRUE(view.workbookOpenControls);  // not refreshed on the failure path
   logic.showMainPanel();
   EXPECT_FALSE(view.workbookOpenControls);
@@ -285,7 +287,7 @@ TEST_F(MainWindowLogicTest, CursorIsShownInTheConditionsPanel) {
     void focusBox(settings::CondBox) override {}
     QHash<int, QString> texts;
   } conditionsView;
-  settings::ConditionsPanel conditions(logger.setup, conditionsView);
+  settings::ConditionsPanel conditions(logger.setup(), conditionsView);
   logic.setPanels(&conditions, nullptr);
   logic.Form_Load();
   const QString book = dir.filePath(QStringLiteral("book.xls"));
@@ -293,7 +295,7 @@ TEST_F(MainWindowLogicTest, CursorIsShownInTheConditionsPanel) {
   view.setFileNameText(book);
   logic.CommandOpen_Click();
   sheetLog->active = {12, 2};
-  logger.workbook.getStartCell();
+  ASSERT_TRUE(logger.workbook().getStartCell());
   EXPECT_EQ(conditionsView.texts.value(static_cast<int>(settings::CondBox::StartCol)), QStringLiteral("B"));
   EXPECT_EQ(conditionsView.texts.value(static_cast<int>(settings::CondBox::StartRow)), QStringLiteral("12"));
 }
@@ -313,7 +315,7 @@ TEST(LoggerTest, ANewPortMapIsUsedByTheNextOpenWithoutARestart) {
   ASSERT_FALSE(opened.ok());
   EXPECT_TRUE(opened.description().contains(QStringLiteral("/dev/kestrune-after")))
       << opened.description().toStdString();
-  EXPECT_EQ(logger.portMap.devicePath(1), QStringLiteral("/dev/kestrune-after"));
+  EXPECT_EQ(logger.portMap().devicePath(1), QStringLiteral("/dev/kestrune-after"));
 }
 
 }  // namespace

@@ -72,11 +72,11 @@ protected:
         run(logger, host) {
     book = dir.filePath(QStringLiteral("book.xls"));
     QFile(book).open(QIODevice::WriteOnly);
-    logger.xlsFilePath = book;
-    logger.workbook.CommandOpen_Click(book, [] {}, {});
-    logger.setup.measureCount = 100;
-    logger.setup.startRow = 1;
-    logger.setup.startColNo = 1;
+    logger.setXlsFilePath(book);
+    EXPECT_TRUE(logger.workbook().CommandOpen_Click(book));
+    logger.setup().measureCount = 100;
+    logger.setup().startRow = 1;
+    logger.setup().startColNo = 1;
     logger.connectReception();
   }
   FakePort& port() { return static_cast<FakePort&>(logger.port(0)); }
@@ -88,7 +88,7 @@ protected:
     QFile f(dir.filePath(QStringLiteral("book.txt")));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(text);
-    logger.setup.setScriptFromFile(true);
+    logger.setup().setScriptFromFile(true);
   }
 
   QTemporaryDir dir;
@@ -108,10 +108,10 @@ TEST_F(RunControlTest, StartOpensThePortAndTheRunWindowInOrder) {
   EXPECT_EQ(port().rThreshold, 1);
   EXPECT_EQ(host.events,
             (QStringList{QStringLiteral("hideMain"), QStringLiteral("loadRun"), QStringLiteral("showRun")}));
-  EXPECT_TRUE(logger.runActive);
+  EXPECT_TRUE(logger.runActive());
   EXPECT_TRUE(run.runWindowLoaded());
-  EXPECT_EQ(run.interpreter().runStartTick, clock.tickMs());
-  EXPECT_EQ(logger.script.stepCount, 4);            // the built-in script
+  EXPECT_EQ(run.interpreter().runStartTick(), clock.tickMs());
+  EXPECT_EQ(logger.script().stepCount, 4);          // the built-in script
   EXPECT_EQ(sheetLog->calls.back(), "activeCell");  // the cursor was placed
   EXPECT_GE(host.pumps, 1);
 }
@@ -124,11 +124,11 @@ TEST_F(RunControlTest, PortThatCannotOpenShowsTwoMessagesAndNoRun) {
                                         QStringLiteral("通信CH3が使用できません！")}));
   EXPECT_TRUE(host.events.isEmpty());
   EXPECT_FALSE(run.runWindowLoaded());
-  EXPECT_FALSE(logger.runActive);
+  EXPECT_FALSE(logger.runActive());
 }
 
 TEST_F(RunControlTest, ScriptThatCannotLoadStopsWithThePortLeftOpen) {
-  logger.setup.setScriptFromFile(true);  // no book.txt
+  logger.setup().setScriptFromFile(true);  // no book.txt
   run.CommandStart_Click();
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_TRUE(boxes.shown[0].text.endsWith(QStringLiteral("がありません")));
@@ -145,16 +145,16 @@ TEST_F(RunControlTest, ScriptThatCannotLoadStopsWithThePortLeftOpen) {
 
 TEST_F(RunControlTest, ABrokenScriptFileIsIgnoredWhileTheScriptFileIsOff) {
   writeScript("NOT A COMMAND\r\n");
-  logger.setup.setScriptFromFile(false);
+  logger.setup().setScriptFromFile(false);
   run.CommandStart_Click();
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_TRUE(run.runWindowLoaded());
-  EXPECT_EQ(logger.script.stepCount, 4);  // the built-in script
+  EXPECT_EQ(logger.script().stepCount, 4);  // the built-in script
 }
 
 TEST_F(RunControlTest, ReceivedLinesBecomeRowsAndTheLog) {
-  logger.setup.setNumberingOn(true);
-  logger.setup.acquisitionNo = 1;
+  logger.setup().setNumberingOn(true);
+  logger.setup().acquisitionNo = 1;
   run.CommandStart_Click();
   tick();  // SSS
   tick();  // RCV waits
@@ -175,18 +175,18 @@ TEST_F(RunControlTest, ElapsedTimeIsMeasuredAcrossTheCounterWrapAround) {
   tick();  // WTM starts: 50 ms
   tick(20);
   tick(20);  // the counter passed its sign boundary
-  EXPECT_EQ(run.interpreter().currentStep, 0);
+  EXPECT_EQ(run.interpreter().currentStep(), 0);
   tick(20);
-  EXPECT_EQ(run.interpreter().currentStep, 1);
+  EXPECT_EQ(run.interpreter().currentStep(), 1);
 }
 
 TEST_F(RunControlTest, ACounterGoingBackwardsCountsAsNothing) {
   writeScript("WTM:0.05\r\nCLR\r\n");
   run.CommandStart_Click();
   tick();
-  const std::int32_t before = logger.script.waitRemainingMs;
+  const std::int32_t before = logger.script().waitRemainingMs;
   tick(-1000);
-  EXPECT_EQ(logger.script.waitRemainingMs, before);
+  EXPECT_EQ(logger.script().waitRemainingMs, before);
 }
 
 TEST_F(RunControlTest, TicksDoNotNestAndNoTimeIsLost) {
@@ -202,11 +202,11 @@ TEST_F(RunControlTest, TicksDoNotNestAndNoTimeIsLost) {
   tick();
   host.onPump = nullptr;
   ASSERT_GE(nested, 1);
-  EXPECT_EQ(logger.script.waitRemainingMs, 90);  // only the outer tick's 10 ms
-  tick(0);                                       // the next tick measures from the outer tick's reading
-  EXPECT_EQ(logger.script.waitRemainingMs, 90 - 30 * nested);
+  EXPECT_EQ(logger.script().waitRemainingMs, 90);  // only the outer tick's 10 ms
+  tick(0);                                         // the next tick measures from the outer tick's reading
+  EXPECT_EQ(logger.script().waitRemainingMs, 90 - 30 * nested);
   tick(90 - 30 * nested);
-  EXPECT_EQ(run.interpreter().currentStep, 1);
+  EXPECT_EQ(run.interpreter().currentStep(), 1);
 }
 
 TEST_F(RunControlTest, NextClickAndEnterContinueAPausedScript) {
@@ -216,15 +216,15 @@ TEST_F(RunControlTest, NextClickAndEnterContinueAPausedScript) {
   EXPECT_TRUE(host.nextVisible);
   EXPECT_TRUE(host.nextFocused);
   run.CommandNext_KeyPress(32);  // not Enter
-  EXPECT_TRUE(run.interpreter().pausedForNext);
+  EXPECT_TRUE(run.interpreter().pausedForNext());
   run.CommandNext_Click();
-  EXPECT_FALSE(run.interpreter().pausedForNext);
+  EXPECT_FALSE(run.interpreter().pausedForNext());
   EXPECT_FALSE(host.nextVisible);
   EXPECT_TRUE(host.message.isEmpty());
   tick();
-  EXPECT_TRUE(run.interpreter().pausedForNext);
+  EXPECT_TRUE(run.interpreter().pausedForNext());
   run.CommandNext_KeyPress(13);
-  EXPECT_FALSE(run.interpreter().pausedForNext);
+  EXPECT_FALSE(run.interpreter().pausedForNext());
 }
 
 TEST_F(RunControlTest, EndWhilePausedClosesEverything) {
@@ -232,10 +232,10 @@ TEST_F(RunControlTest, EndWhilePausedClosesEverything) {
   run.CommandStart_Click();
   tick();
   run.CommandRsEnd_Click();
-  EXPECT_FALSE(run.interpreter().pausedForNext);
+  EXPECT_FALSE(run.interpreter().pausedForNext());
   EXPECT_FALSE(host.nextVisible);
   EXPECT_FALSE(run.runWindowLoaded());
-  EXPECT_FALSE(logger.runActive);
+  EXPECT_FALSE(logger.runActive());
   EXPECT_FALSE(port().portOpen());
   EXPECT_TRUE(host.mainShown);
   EXPECT_EQ(host.events.mid(host.events.size() - 2),
@@ -246,7 +246,7 @@ TEST_F(RunControlTest, ClosingTheRunWindowOtherwiseActsAsEnd) {
   run.CommandStart_Click();
   run.Form_Unload();
   EXPECT_FALSE(port().portOpen());
-  EXPECT_FALSE(logger.runActive);
+  EXPECT_FALSE(logger.runActive());
   run.Form_Unload();  // a second close does nothing
   EXPECT_EQ(host.events.count(QStringLiteral("showMain")), 1);
 }
@@ -255,13 +255,13 @@ TEST_F(RunControlTest, ClosingTheWindowDuringAPauseLeavesNoPauseForTheNextRun) {
   writeScript("PAU\r\nWTM:0\r\nCLR\r\n");
   run.CommandStart_Click();
   tick();
-  ASSERT_TRUE(run.interpreter().pausedForNext);
+  ASSERT_TRUE(run.interpreter().pausedForNext());
   run.Form_Unload();  // the close box, not End
-  EXPECT_FALSE(run.interpreter().pausedForNext);
+  EXPECT_FALSE(run.interpreter().pausedForNext());
   run.CommandStart_Click();
   EXPECT_FALSE(host.nextVisible);
   tick();
-  EXPECT_EQ(run.interpreter().currentStep, 1);  // the script runs again: paused anew at PAU
+  EXPECT_EQ(run.interpreter().currentStep(), 1);  // the script runs again: paused anew at PAU
   EXPECT_TRUE(host.nextVisible);
 }
 
@@ -270,13 +270,13 @@ TEST_F(RunControlTest, TheLongestScriptEndsAfterItsLastStep) {
   for (std::size_t i = 0; i < script::MaxStepLines; ++i) script += "CLR\r\n";
   writeScript(script.c_str());
   run.CommandStart_Click();
-  ASSERT_EQ(logger.script.stepCount, 32767);
+  ASSERT_EQ(logger.script().stepCount, 32767);
   int ticks = 0;
-  while (logger.runActive && ticks < 40000) {
+  while (logger.runActive() && ticks < 40000) {
     tick();
     ++ticks;
   }
-  EXPECT_FALSE(logger.runActive);
+  EXPECT_FALSE(logger.runActive());
   EXPECT_EQ(ticks, 32768);  // every step, then the empty step after the last
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
 }
@@ -297,7 +297,7 @@ TEST_F(RunControlTest, FinishedRunWaitsForEndAndTicksDoNothing) {
   run.CommandStart_Click();
   tick();
   tick();
-  EXPECT_FALSE(logger.runActive);
+  EXPECT_FALSE(logger.runActive());
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
   EXPECT_EQ(host.message, QStringLiteral("「終了」ボタンを押して下さい"));
   EXPECT_TRUE(run.runWindowLoaded());
@@ -319,7 +319,7 @@ TEST_F(RunControlTest, ASecondRunStartsWithAFreshWindowAndKeepsTheBufferLeftover
   EXPECT_FALSE(host.logShown);
   EXPECT_TRUE(host.error.isEmpty());
   EXPECT_FALSE(host.nextVisible);
-  EXPECT_EQ(logger.reception.recvBuffer[0], u"partial");
+  EXPECT_EQ(logger.reception().recvBuffer[0], u"partial");
   port().receive(u"!");  // the error reappears with the next event
   EXPECT_TRUE(host.error.endsWith(QStringLiteral("ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。")));
 }
@@ -338,7 +338,7 @@ TEST_F(RunControlTest, GarbageNulAndFfBytesAreKeptAsTheyCame) {
 
 TEST_F(RunControlTest, AnOverlongLineIsDroppedWithAMessageAndReceptionGoesOn) {
   writeScript("RTM:0.5\r\nSSS\r\nRCV\r\nSET\r\nEEE\r\n");
-  logger.setup.measureCount = 1;
+  logger.setup().measureCount = 1;
   run.CommandStart_Click();
   tick();  // RTM
   tick();  // SSS
@@ -349,8 +349,8 @@ TEST_F(RunControlTest, AnOverlongLineIsDroppedWithAMessageAndReceptionGoesOn) {
   };
   receiveEach(cp932::CodeString(10000, u'x') + u"\r");
   EXPECT_TRUE(host.error.endsWith(serial::MsgLineTooLong)) << host.error.toStdString();
-  EXPECT_TRUE(logger.reception.recvBuffer[0].empty());  // nothing of the long line is left
-  receiveEach(cp932::CodeString(4095, u'y') + u"\r");   // the longest line that fits
+  EXPECT_TRUE(logger.reception().recvBuffer[0].empty());  // nothing of the long line is left
+  receiveEach(cp932::CodeString(4095, u'y') + u"\r");     // the longest line that fits
   for (int i = 0; i < 8; ++i) tick();
   EXPECT_EQ(std::get<QString>(sheetLog->cells.at({1, 1})), QString(4095, QLatin1Char('y')));
   EXPECT_EQ(sheetLog->cells.size(), 1u);
@@ -358,13 +358,13 @@ TEST_F(RunControlTest, AnOverlongLineIsDroppedWithAMessageAndReceptionGoesOn) {
 
 TEST_F(RunControlTest, HalfALineAtTheEndOfARunWaitsForTheNextRun) {
   writeScript("SSS\r\nRCV\r\nSET\r\nEEE\r\n");
-  logger.setup.measureCount = 1;
+  logger.setup().measureCount = 1;
   run.CommandStart_Click();
   tick();
   port().receive(u"1\r2");
   for (int i = 0; i < 5; ++i) tick();
   run.CommandRsEnd_Click();
-  EXPECT_EQ(logger.reception.recvBuffer[0], u"2");
+  EXPECT_EQ(logger.reception().recvBuffer[0], u"2");
   run.CommandStart_Click();
   tick();
   port().receive(u"3\r");
@@ -375,7 +375,7 @@ TEST_F(RunControlTest, HalfALineAtTheEndOfARunWaitsForTheNextRun) {
 
 TEST_F(RunControlTest, ALostDeviceIsLoggedAndTheRunStillEndsByItsTimeLimitAndByEnd) {
   writeScript("SSS\r\nSND:M%CR\r\nRCV\r\nSET\r\nEEE\r\n");
-  logger.setup.acquireTimeMs = 1000;
+  logger.setup().acquireTimeMs = 1000;
   run.CommandStart_Click();
   run.CheckLog_Click(true);
   tick();                                       // SSS
@@ -383,11 +383,11 @@ TEST_F(RunControlTest, ALostDeviceIsLoggedAndTheRunStillEndsByItsTimeLimitAndByE
   EXPECT_TRUE(host.error.endsWith(serial::MsgDeviceLost)) << host.error.toStdString();
   EXPECT_TRUE(host.logText.contains(serial::MsgDeviceLost));
   int ticks = 0;
-  while (logger.runActive && ticks < 500) {
+  while (logger.runActive() && ticks < 500) {
     tick();
     ++ticks;
   }
-  EXPECT_FALSE(logger.runActive);  // the time limit ended the waiting RCV and the run
+  EXPECT_FALSE(logger.runActive());  // the time limit ended the waiting RCV and the run
   EXPECT_LT(ticks, 200);
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
   port().raise(serial::CommEvent::DeviceFound);
@@ -399,10 +399,10 @@ TEST_F(RunControlTest, ALostDeviceIsLoggedAndTheRunStillEndsByItsTimeLimitAndByE
 
 TEST_F(RunControlTest, ProgressFollowsTheRowsAndTheClock) {
   writeScript("SSS\r\nRCV\r\nSET\r\nEEE\r\n");
-  logger.setup.measureCount = 3;
-  logger.setup.acquireTimeMs = 60000;
-  logger.setup.setNumberingOn(true);
-  logger.setup.acquisitionNo = 8;
+  logger.setup().measureCount = 3;
+  logger.setup().acquireTimeMs = 60000;
+  logger.setup().setNumberingOn(true);
+  logger.setup().acquisitionNo = 8;
   run.CommandStart_Click();
   ASSERT_FALSE(host.progress.empty());
   EXPECT_EQ(host.progress.back().rowsDone, 0);
@@ -421,10 +421,10 @@ TEST_F(RunControlTest, ProgressFollowsTheRowsAndTheClock) {
   EXPECT_EQ(host.progress.back().lastValues, p.lastValues);
   for (const char16_t* line : {u"1\r", u"2\r"}) {
     port().receive(line);
-    for (int i = 0; i < 4 && logger.runActive; ++i) tick();
+    for (int i = 0; i < 4 && logger.runActive(); ++i) tick();
   }
-  for (int i = 0; i < 4 && logger.runActive; ++i) tick();
-  EXPECT_FALSE(logger.runActive);
+  for (int i = 0; i < 4 && logger.runActive(); ++i) tick();
+  EXPECT_FALSE(logger.runActive());
   EXPECT_EQ(run.progress().rowsDone, 3);
   EXPECT_EQ(run.progress().permille(), 1000);
   ASSERT_EQ(host.finished.size(), 1u);  // said before the end message waits for OK

@@ -51,7 +51,7 @@ protected:
     QFile f(dir.filePath(QStringLiteral("book.txt")));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(text);
-    logger.setup.setScriptFromFile(true);
+    logger.setup().setScriptFromFile(true);
   }
   // Ticks the run window as its 10 ms timer does, moving the clock, and lets
   // the events that each tick posts run, until `done` (at most 500 ticks).
@@ -190,7 +190,7 @@ TEST_F(RunWindowTest, NextByClickAndByEnterThenEndBringsTheMainWindowBack) {
   EXPECT_EQ(form->formExe(), nullptr);
   EXPECT_TRUE(form->isVisible());
   EXPECT_FALSE(port().portOpen());
-  EXPECT_FALSE(logger.runActive);
+  EXPECT_FALSE(logger.runActive());
 }
 
 TEST_F(RunWindowTest, ClosingTheRunWindowActsAsEnd) {
@@ -206,19 +206,19 @@ TEST_F(RunWindowTest, ClosingTheRunWindowActsAsEnd) {
 TEST_F(RunWindowTest, TheEndOfTheScriptAsksForEnd) {
   writeScript("CLR\r\n");
   form->run().CommandStart_Click();
-  ASSERT_TRUE(runUntil([&] { return !logger.runActive; }));
+  ASSERT_TRUE(runUntil([&] { return !logger.runActive(); }));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
   EXPECT_EQ(inRun<QLabel>("LabelMess")->text(), QStringLiteral("「終了」ボタンを押して下さい"));
   EXPECT_NE(form->formExe(), nullptr);  // the window waits for End
 }
 
 TEST_F(RunWindowTest, AcquisitionNumberShowsInTheConditionsPanel) {
-  logger.setup.setNumberingOn(true);
-  logger.setup.acquisitionNo = 41;
-  logger.setup.measureCount = 5;
+  logger.setup().setNumberingOn(true);
+  logger.setup().acquisitionNo = 41;
+  logger.setup().measureCount = 5;
   form->run().CommandStart_Click();
   port().receive(u"1\r");
-  ASSERT_TRUE(runUntil([&] { return logger.setup.acquisitionNo == 42; }));
+  ASSERT_TRUE(runUntil([&] { return logger.setup().acquisitionNo == 42; }));
   EXPECT_EQ(form->findChild<QLineEdit*>(QStringLiteral("TextCellNo"))->text(), QStringLiteral("42"));
 }
 

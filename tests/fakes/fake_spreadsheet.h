@@ -24,14 +24,19 @@ public:
     bool destroyed = false;
     std::map<int, int> columnWidths;  // column: the characters asked for
     int columnWidthCalls = 0;
+    // The sheets' cells by sheet name; `cells` holds every sheet's together.
+    std::string activeSheet = "Sheet1";
+    std::map<std::string, std::map<std::pair<int, int>, sheet::CellValue>> sheets;
+    int backgroundSaves = 0;
   };
 
   explicit FakeSpreadsheet(std::shared_ptr<Log> log) : log_(std::move(log)) {}
   ~FakeSpreadsheet() override { log_->destroyed = true; }
 
   // Operations that fail, by name ("open", "visible", "windowState", "save",
-  // "quit", "selectRange", "activeCell", "selectCell", "setValue"); "all"
-  // fails everything, as after the user closed the application.
+  // "quit", "selectRange", "activeCell", "selectCell", "setValue",
+  // "activateSheet"); "all" fails everything, as after the user closed the
+  // application. A failing "save" fails as a full disk does (NotSaved).
   std::set<std::string> failing;
   std::int32_t lastRow = 65536;
   std::int32_t lastColumn = 256;
@@ -46,7 +51,20 @@ public:
     return s;
   }
   Status setWindowStateNormal() override { return step("windowState"); }
-  Status saveActiveWorkbook() override { return step("save"); }
+  Status saveActiveWorkbook() override {
+    if (failing.count("save") && !failing.count("all")) {
+      log_->calls.push_back("save");
+      return fail(sheet::SheetError::NotSaved, QStringLiteral("ディスクがいっぱいです"));
+    }
+    return step("save");
+  }
+  void saveInBackground() override { ++log_->backgroundSaves; }
+  Result<QString> activeSheetName() override { return QString::fromStdString(log_->activeSheet); }
+  Status activateSheet(const QString& name) override {
+    if (Status s = step("activateSheet " + name.toStdString()); !s) return s;
+    log_->activeSheet = name.toStdString();
+    return {};
+  }
   Status quit() override { return step("quit"); }
   Status selectRange(const QString& address) override {
     if (Status s = step("selectRange " + address.toStdString()); !s) return s;
@@ -70,6 +88,7 @@ public:
     if (Status s = step("setValue " + std::to_string(row) + "," + std::to_string(column)); !s) return s;
     if (failing.count("setValue") || !inside(row, column)) return fail(QStringLiteral("outside"));
     log_->cells[{row, column}] = value;
+    log_->sheets[log_->activeSheet][{row, column}] = value;
     return {};
   }
   Status ensureColumnWidth(std::int32_t column, int characters) override {
@@ -89,7 +108,7 @@ private:
     log_->calls.push_back(call);
     const std::string name = call.substr(0, call.find(' '));
     if (failing.count("all") ||
-        (name != "selectRange" && name != "selectCell" && name != "setValue" && failing.count(name)))
+        (name != "selectRange" && name != "selectCell" && name != "setValue" && name != "save" && failing.count(name)))
       return fail(QStringLiteral("failed: ") + QString::fromStdString(name));
     return {};
   }

@@ -36,7 +36,7 @@ struct FakeRunView final : RunView {
 class InterpreterTest : public ::testing::Test {
 protected:
   InterpreterTest()
-      : workbook(setup, boxes,
+      : workbook(setup,
                  [this]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
                    return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<FakeSpreadsheet>(sheetLog));
                  }),
@@ -44,8 +44,11 @@ protected:
     EXPECT_TRUE(dir.isValid());
     const QString book = dir.filePath(QStringLiteral("b.xls"));
     QFile(book).open(QIODevice::WriteOnly);
-    workbook.CommandOpen_Click(book, [] {}, {});
-    EXPECT_EQ(workbook.excelState, sheet::ExcelState::Open);
+    EXPECT_TRUE(workbook.CommandOpen_Click(book));
+    EXPECT_EQ(workbook.excelState(), sheet::ExcelState::Open);
+    // As the run window does: a lost application is reported in a box.
+    QObject::connect(&workbook, &sheet::WorkbookConnection::accessLost, &workbook,
+                     [this] { boxes.show(sheet::MsgAccessLost); });
     static_cast<void>(port.setPortOpen(true));
     setup.startRow = 1;
     setup.startColNo = 1;
@@ -61,9 +64,8 @@ protected:
     script.stepCount = static_cast<std::int16_t>(lines.size());
   }
   void start() {
-    interp.resetForStart();
-    interp.runStartTick = clock.tickMs();
-    runActive = true;
+    interp.resetForStart(clock.tickMs());
+    runActive.setActive(true);
   }
   // One timer tick after `ms` milliseconds.
   void tick(std::int32_t ms = 10) {
@@ -90,7 +92,7 @@ protected:
   serial::Reception reception;
   Script script;
   FakeRunView view;
-  bool runActive = false;
+  RunFlag runActive;
   Interpreter interp;
 };
 
@@ -100,47 +102,47 @@ TEST_F(InterpreterTest, WorkedExampleTickByTick) {
   start();
   tick();  // 1: ITM
   EXPECT_EQ(script.intervalMs, 5000);
-  EXPECT_EQ(interp.currentStep, 1);
+  EXPECT_EQ(interp.currentStep(), 1);
   tick();  // 2: SSS
-  EXPECT_EQ(interp.intervalRemainingMs, 5000);
+  EXPECT_EQ(interp.intervalRemainingMs(), 5000);
   EXPECT_EQ(script.loopStartStep, 2);
-  EXPECT_EQ(interp.currentStep, 2);
+  EXPECT_EQ(interp.currentStep(), 2);
   tick();  // 3: SND
   EXPECT_EQ(port.sent, "M\r");
   EXPECT_EQ(view.message, QStringLiteral("ｽｸﾘﾌﾟﾄNo.2:SND"));
   EXPECT_EQ(view.log.last(), QStringLiteral("● M\r"));
   EXPECT_EQ(script.waitRemainingMs, 2000);
-  EXPECT_EQ(interp.stepPhase, 1);
+  EXPECT_EQ(interp.stepPhase(), 1);
   tick();  // 4: output buffer empty
-  EXPECT_EQ(interp.currentStep, 3);
+  EXPECT_EQ(interp.currentStep(), 3);
   tick();  // 5: RCV, nothing yet
   EXPECT_EQ(view.message, QStringLiteral("ｽｸﾘﾌﾟﾄNo.3:RCV"));
   EXPECT_EQ(script.waitRemainingMs, 9999000);
-  EXPECT_EQ(interp.stepPhase, 1);
+  EXPECT_EQ(interp.stepPhase(), 1);
   tick();
   tick();
-  EXPECT_EQ(interp.currentStep, 3);  // still polling
+  EXPECT_EQ(interp.currentStep(), 3);  // still polling
   answer("12.5,OK\r");
   tick();
-  EXPECT_EQ(interp.currentStep, 4);
+  EXPECT_EQ(interp.currentStep(), 4);
   EXPECT_EQ(view.log.last(), QStringLiteral("○ 12.5,OK\r"));
   tick();  // SET
   EXPECT_EQ(cell(1, 1), QStringLiteral("12.5"));
   EXPECT_EQ(cell(1, 2), QStringLiteral("OK"));
-  EXPECT_EQ(interp.currentStep, 5);
+  EXPECT_EQ(interp.currentStep(), 5);
   int eeeTicks = 0;
-  while (interp.currentStep == 5) {
+  while (interp.currentStep() == 5) {
     tick();
     ++eeeTicks;
-    if (interp.currentStep == 5) {
+    if (interp.currentStep() == 5) {
       EXPECT_EQ(view.message, QStringLiteral("ｽｸﾘﾌﾟﾄNo.5:EEE"));
     }
     ASSERT_LT(eeeTicks, 1000);
   }
   // The interval started at tick 2; the first EEE ran at tick 10.
   EXPECT_EQ(eeeTicks, 500 - 8 + 1);
-  EXPECT_EQ(interp.cycleCount, 1);
-  EXPECT_EQ(interp.currentStep, 2);
+  EXPECT_EQ(interp.cycleCount(), 1);
+  EXPECT_EQ(interp.currentStep(), 2);
   EXPECT_EQ(setup.startRow, 2);
   EXPECT_EQ(sheetLog->active, (sheet::CellRef{2, 1}));
 
@@ -151,10 +153,10 @@ TEST_F(InterpreterTest, WorkedExampleTickByTick) {
   tick();
   tick();  // SET
   EXPECT_EQ(cell(2, 1), QStringLiteral("13.0"));
-  while (interp.currentStep == 5) tick();
-  EXPECT_EQ(interp.cycleCount, 2);
-  EXPECT_TRUE(interp.endRequested);
-  EXPECT_EQ(interp.currentStep, 6);
+  while (interp.currentStep() == 5) tick();
+  EXPECT_EQ(interp.cycleCount(), 2);
+  EXPECT_TRUE(interp.endRequested());
+  EXPECT_EQ(interp.currentStep(), 6);
   EXPECT_EQ(view.message, QStringLiteral("終了処理中！"));
   EXPECT_EQ(setup.startRow, 3);
   EXPECT_TRUE(runActive);
@@ -199,14 +201,14 @@ TEST_F(InterpreterTest, WaitOfZeroAdvancesOnTheSameTick) {
   load({"WTM:0", "WTM:0.05", "CLR"});
   start();
   tick();
-  EXPECT_EQ(interp.currentStep, 1);
+  EXPECT_EQ(interp.currentStep(), 1);
   EXPECT_EQ(view.message, QStringLiteral("ｽｸﾘﾌﾟﾄNo.0:WTM"));
   tick();
   EXPECT_EQ(script.waitRemainingMs, 50);
   for (int i = 0; i < 4; ++i) tick();
-  EXPECT_EQ(interp.currentStep, 1);  // 40 ms of 50
+  EXPECT_EQ(interp.currentStep(), 1);  // 40 ms of 50
   tick();
-  EXPECT_EQ(interp.currentStep, 2);
+  EXPECT_EQ(interp.currentStep(), 2);
 }
 
 TEST_F(InterpreterTest, BreakOfZeroSetsAndClearsOnTheSameTick) {
@@ -214,14 +216,14 @@ TEST_F(InterpreterTest, BreakOfZeroSetsAndClearsOnTheSameTick) {
   start();
   tick();
   EXPECT_EQ(port.breakHistory, (std::vector<bool>{true, false}));
-  EXPECT_EQ(interp.currentStep, 1);
+  EXPECT_EQ(interp.currentStep(), 1);
   tick();
   EXPECT_TRUE(port.breakOn);
   tick();
   EXPECT_TRUE(port.breakOn);
   tick();
   EXPECT_FALSE(port.breakOn);
-  EXPECT_EQ(interp.currentStep, 2);
+  EXPECT_EQ(interp.currentStep(), 2);
 }
 
 TEST_F(InterpreterTest, ReceiveTimeoutOfZeroTimesOutOnTheNextTick) {
@@ -229,9 +231,9 @@ TEST_F(InterpreterTest, ReceiveTimeoutOfZeroTimesOutOnTheNextTick) {
   start();
   tick();
   tick();
-  EXPECT_EQ(interp.stepPhase, 1);
+  EXPECT_EQ(interp.stepPhase(), 1);
   tick();
-  EXPECT_EQ(interp.currentStep, 2);
+  EXPECT_EQ(interp.currentStep(), 2);
 }
 
 TEST_F(InterpreterTest, TwoLinesToOneCommandBothJoinTheRow) {
@@ -252,14 +254,14 @@ TEST_F(InterpreterTest, IntervalLongerThanTheLoopHoldsAtEee) {
   tick();
   tick();  // SSS: interval 100 ms
   int held = 0;
-  while (interp.cycleCount == 0) {
+  while (interp.cycleCount() == 0) {
     tick();
     ++held;
     ASSERT_LT(held, 100);
   }
   EXPECT_EQ(held, 10);
   held = 0;
-  while (interp.cycleCount == 1) {
+  while (interp.cycleCount() == 1) {
     tick();
     ++held;
     ASSERT_LT(held, 100);
@@ -272,7 +274,7 @@ TEST_F(InterpreterTest, MeasureCountThreeRunsTheStepsAfterEeeThenEnds) {
   setup.measureCount = 3;
   start();
   for (int i = 0; i < 4; ++i) tick();
-  EXPECT_EQ(interp.cycleCount, 3);
+  EXPECT_EQ(interp.cycleCount(), 3);
   EXPECT_EQ(view.message, QStringLiteral("終了処理中！"));
   EXPECT_EQ(port.sent, "");
   tick();
@@ -290,7 +292,7 @@ TEST_F(InterpreterTest, ScriptWithoutEeeRunsOnceAndLeavesTheCursor) {
   start();
   for (int i = 0; i < 5; ++i) tick();
   EXPECT_FALSE(runActive);
-  EXPECT_EQ(interp.cycleCount, 0);
+  EXPECT_EQ(interp.cycleCount(), 0);
   EXPECT_EQ(setup.startRow, 1);
 }
 
@@ -299,8 +301,8 @@ TEST_F(InterpreterTest, ScriptWithoutSssEndsAtItsFirstEee) {
   start();
   tick();
   tick();
-  EXPECT_TRUE(interp.endRequested);
-  EXPECT_EQ(interp.currentStep, 2);
+  EXPECT_TRUE(interp.endRequested());
+  EXPECT_EQ(interp.currentStep(), 2);
   tick();
   tick();
   EXPECT_FALSE(runActive);
@@ -311,12 +313,12 @@ TEST_F(InterpreterTest, PauseAsTheLastStepEndsAfterNext) {
   start();
   tick();
   tick();
-  EXPECT_TRUE(interp.pausedForNext);
+  EXPECT_TRUE(interp.pausedForNext());
   EXPECT_EQ(view.nextShown, 1);
   EXPECT_EQ(view.message, QStringLiteral("ｽｸﾘﾌﾟﾄNo.1:PAU 停止中！「次へ」ボタンを押して下さい"));
   for (int i = 0; i < 10; ++i) tick();
   EXPECT_TRUE(runActive);  // paused: no step, no end test
-  interp.pausedForNext = false;
+  interp.resume();
   tick();
   EXPECT_FALSE(runActive);
 }
@@ -328,13 +330,13 @@ TEST_F(InterpreterTest, TimeLimit) {
   start();
   for (int i = 0; i < 200; ++i) tick(1000);
   EXPECT_TRUE(runActive);
-  EXPECT_FALSE(interp.endRequested);
+  EXPECT_FALSE(interp.endRequested());
   setup.acquireTimeMs = 60000;
   start();
   tick(30000);
-  EXPECT_FALSE(interp.endRequested);
+  EXPECT_FALSE(interp.endRequested());
   tick(30001);
-  EXPECT_TRUE(interp.endRequested);
+  EXPECT_TRUE(interp.endRequested());
   tick();
   EXPECT_EQ(view.message, QStringLiteral("終了処理中！"));
 }
@@ -346,9 +348,9 @@ TEST_F(InterpreterTest, TimeLimitAcrossTheCounterWrapAround) {
   setup.acquireTimeMs = 10000;
   start();
   tick(6000);  // the counter passes its sign boundary
-  EXPECT_FALSE(interp.endRequested);
+  EXPECT_FALSE(interp.endRequested());
   tick(4001);
-  EXPECT_TRUE(interp.endRequested);
+  EXPECT_TRUE(interp.endRequested());
 }
 
 TEST_F(InterpreterTest, SendWritesEscapedBytesAndLogsTheRest) {
@@ -367,9 +369,9 @@ TEST_F(InterpreterTest, SendTimeoutDiscardsUnsentBytes) {
   tick();
   tick();
   tick();
-  EXPECT_EQ(interp.currentStep, 1);
+  EXPECT_EQ(interp.currentStep(), 1);
   tick();
-  EXPECT_EQ(interp.currentStep, 2);
+  EXPECT_EQ(interp.currentStep(), 2);
   EXPECT_EQ(port.pendingOut, 0);
 }
 
@@ -407,7 +409,7 @@ TEST_F(InterpreterTest, FailedWriteShowsTheMessageOnceAndTheRunGoesOn) {
   tick();
   answer("a\r");
   tick();
-  static_cast<FakeSpreadsheet*>(workbook.xls.get())->failing = {"all"};
+  static_cast<FakeSpreadsheet*>(workbook.application())->failing = {"all"};
   tick();  // SET fails
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルにアクセスできません! 再オープンして下さい")});
   for (int i = 0; i < 20; ++i) {
@@ -416,7 +418,7 @@ TEST_F(InterpreterTest, FailedWriteShowsTheMessageOnceAndTheRunGoesOn) {
   }
   EXPECT_EQ(boxes.shown.size(), 2u);  // the access message and the end message
   EXPECT_FALSE(runActive);
-  EXPECT_EQ(interp.cycleCount, 3);
+  EXPECT_EQ(interp.cycleCount(), 3);
 }
 
 // ---- The end of a run and the waits it may cut short -------------------------
@@ -471,11 +473,11 @@ TEST_F(InterpreterTest, TheIntervalRunsDownWhilePaused) {
   tick();  // ITM
   tick();  // SSS: the 5 s interval starts
   tick();  // PAU
-  ASSERT_TRUE(interp.pausedForNext);
+  ASSERT_TRUE(interp.pausedForNext());
   for (int i = 0; i < 600; ++i) tick();  // 6 s paused
-  interp.pausedForNext = false;
+  interp.resume();
   tick();  // EEE finds its interval over
-  EXPECT_EQ(interp.cycleCount, 1);
+  EXPECT_EQ(interp.cycleCount(), 1);
 }
 
 TEST_F(InterpreterTest, SeveralSetStepsWriteEachValueOnceInItsColumn) {
@@ -537,9 +539,9 @@ TEST_P(RcvDataGetTest, CutsLinesIntoFields) {
   const MatchCase& c = GetParam();
   reception.recvBuffer[0] = cp932::fromUtf8(c.buffer);
   EXPECT_EQ(interp.rcvDataGet(0), c.got);
-  ASSERT_EQ(interp.valueCount, static_cast<std::int16_t>(c.fields.size()));
+  ASSERT_EQ(interp.valueCount(), static_cast<std::int16_t>(c.fields.size()));
   for (std::size_t i = 0; i < c.fields.size(); ++i)
-    EXPECT_EQ(std::get<QString>(interp.acquiredValues[i]), QString::fromUtf8(c.fields[i])) << i;
+    EXPECT_EQ(std::get<QString>(interp.acquiredValues()[i]), QString::fromUtf8(c.fields[i])) << i;
   EXPECT_EQ(reception.recvBuffer[0], cp932::fromUtf8(c.left));
 }
 
@@ -560,16 +562,16 @@ TEST_F(InterpreterTest, StartCodeIsRemovedAndControlCharactersDropped) {
   script.startCode[0] = 2;
   reception.recvBuffer[0] = CodeString{2, u'1', u',', u'2', 3, u'\r'};
   EXPECT_TRUE(interp.rcvDataGet(0));
-  EXPECT_EQ(interp.valueCount, 2);
-  EXPECT_EQ(std::get<QString>(interp.acquiredValues[1]), QStringLiteral("2"));
+  EXPECT_EQ(interp.valueCount(), 2);
+  EXPECT_EQ(std::get<QString>(interp.acquiredValues()[1]), QStringLiteral("2"));
 }
 
 TEST_F(InterpreterTest, DelimiterEqualToStartCodeIsRemovedNotSplit) {
   script.startCode[0] = ',';
   reception.recvBuffer[0] = u"1,2\r";
   interp.rcvDataGet(0);
-  ASSERT_EQ(interp.valueCount, 1);
-  EXPECT_EQ(std::get<QString>(interp.acquiredValues[0]), QStringLiteral("12"));
+  ASSERT_EQ(interp.valueCount(), 1);
+  EXPECT_EQ(std::get<QString>(interp.acquiredValues()[0]), QStringLiteral("12"));
 }
 
 TEST_F(InterpreterTest, DoubleByteCharacterNeverMatchesAByteCode) {
@@ -584,29 +586,29 @@ TEST_F(InterpreterTest, NumberAndStampStandBeforeTheFirstField) {
   setup.setStampMode(settings::StampMode::DateAndTime);
   reception.recvBuffer[0] = u"12.5,OK\r";
   interp.rcvDataGet(0);
-  ASSERT_EQ(interp.valueCount, 4);
-  EXPECT_EQ(std::get<std::int32_t>(interp.acquiredValues[0]), 41);
-  const auto stamp = std::get<sheet::Stamp>(interp.acquiredValues[1]);
+  ASSERT_EQ(interp.valueCount(), 4);
+  EXPECT_EQ(std::get<std::int32_t>(interp.acquiredValues()[0]), 41);
+  const auto stamp = std::get<sheet::Stamp>(interp.acquiredValues()[1]);
   EXPECT_EQ(stamp.kind, sheet::Stamp::Kind::DateTime);
   EXPECT_EQ(stamp.value, clock.now());
-  EXPECT_EQ(std::get<QString>(interp.acquiredValues[2]), QStringLiteral("12.5"));
+  EXPECT_EQ(std::get<QString>(interp.acquiredValues()[2]), QStringLiteral("12.5"));
 }
 
 TEST_F(InterpreterTest, StampKindsFollowTheMode) {
   const std::pair<settings::StampMode, sheet::Stamp::Kind> kinds[] = {
       {settings::StampMode::Date, sheet::Stamp::Kind::Date}, {settings::StampMode::Time, sheet::Stamp::Kind::Time}};
   for (const auto& [mode, kind] : kinds) {
-    interp.valueCount = 0;
+    interp.resetForStart(clock.tickMs());
     setup.setStampMode(mode);
     reception.recvBuffer[0] = u"x\r";
     interp.rcvDataGet(0);
-    EXPECT_EQ(std::get<sheet::Stamp>(interp.acquiredValues[0]).kind, kind);
+    EXPECT_EQ(std::get<sheet::Stamp>(interp.acquiredValues()[0]).kind, kind);
   }
-  interp.valueCount = 0;
+  interp.resetForStart(clock.tickMs());
   setup.setStampMode(settings::StampMode::None);
   reception.recvBuffer[0] = u"x\r";
   interp.rcvDataGet(0);
-  EXPECT_EQ(interp.valueCount, 1);
+  EXPECT_EQ(interp.valueCount(), 1);
 }
 
 TEST_F(InterpreterTest, AtMostOneHundredEntries) {
@@ -616,7 +618,7 @@ TEST_F(InterpreterTest, AtMostOneHundredEntries) {
   line += u"\r";
   reception.recvBuffer[0] = line;
   interp.rcvDataGet(0);
-  EXPECT_EQ(interp.valueCount, 100);
+  EXPECT_EQ(interp.valueCount(), 100);
 }
 
 }  // namespace

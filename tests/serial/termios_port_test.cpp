@@ -433,6 +433,7 @@ TEST_F(TermiosPortTest, OpenFailuresAreDescribed) {
   EXPECT_FALSE(s);
   EXPECT_TRUE(s.description().contains(QStringLiteral("/dev/kestrune-no-such-device")));
   EXPECT_TRUE(s.description().contains(QStringLiteral("Com2")));
+  EXPECT_TRUE(s.error().is(PortError::NoDevice));
   EXPECT_FALSE(port.portOpen());
 
   ASSERT_TRUE(port.setCommPort(3));
@@ -440,6 +441,8 @@ TEST_F(TermiosPortTest, OpenFailuresAreDescribed) {
   EXPECT_FALSE(s);
   EXPECT_TRUE(s.description().contains(QStringLiteral("シリアルポートではありません")))
       << s.description().toStdString();
+  EXPECT_TRUE(s.error().is(PortError::NotSerial));
+  EXPECT_FALSE(s.error().is(PortError::NoDevice));
   EXPECT_FALSE(port.portOpen());
 }
 
@@ -491,6 +494,7 @@ TEST_F(TermiosPortTest, ASecondOpenOfTheSameDeviceIsBusyUntilTheFirstCloses) {
     const Status s = second.setPortOpen(true);
     EXPECT_FALSE(s);
     EXPECT_TRUE(s.description().contains(QStringLiteral("使用中"))) << s.description().toStdString();
+    EXPECT_TRUE(s.error().is(PortError::Busy));
     // Who holds it: this very process, through `first`.
     EXPECT_TRUE(s.description().contains(QStringLiteral("PID %1）").arg(::getpid()))) << s.description().toStdString();
     EXPECT_FALSE(second.portOpen());
@@ -756,6 +760,7 @@ TEST_F(TermiosPortTest, OutputAndBreakNeedAnOpenPort) {
   for (const Status& s : {port.output(u"A"), port.outputByte(0x41), port.setBreak(true)}) {
     EXPECT_FALSE(s);
     EXPECT_TRUE(s.description().contains(QStringLiteral("Com1"))) << s.description().toStdString();
+    EXPECT_TRUE(s.error().is(PortError::NotOpen));
   }
   ASSERT_TRUE(port.setPortOpen(true));
   EXPECT_TRUE(port.setBreak(true));

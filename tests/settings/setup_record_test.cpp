@@ -119,7 +119,9 @@ TEST(SetupRecordTest, FieldsThatDoNotFitIn2048BytesCannotBeEncoded) {
   r.reservedTail = QByteArray(2048 - 82, 'x');  // 80 bytes of other fields and 2 length bytes
   EXPECT_TRUE(encodeSetupRecord(r).ok());
   r.reservedTail.append('x');
-  EXPECT_FALSE(encodeSetupRecord(r).ok());
+  const Result<QByteArray> tooLong = encodeSetupRecord(r);
+  ASSERT_FALSE(tooLong.ok());
+  EXPECT_TRUE(tooLong.error().is(SetupError::DoesNotFit));
 }
 
 struct MalformedCase {
@@ -136,7 +138,9 @@ TEST_P(MalformedTest, StopsAtTheBrokenFieldAndKeepsWhatWasRead) {
   SetupRecord r;
   r.startCol = "ZZ";
   r.measureCount = 99;
-  EXPECT_FALSE(decodeSetupRecord(c.data, r).ok());
+  const Status decoded = decodeSetupRecord(c.data, r);
+  ASSERT_FALSE(decoded.ok());
+  EXPECT_TRUE(decoded.error().is(SetupError::Truncated));
   EXPECT_EQ(r.acquisitionNo, c.acquisitionNo);
   EXPECT_EQ(r.startCol, c.startCol);
   EXPECT_EQ(r.measureCount, 99);  // never reached

@@ -15,16 +15,14 @@ namespace {
 using testing::FakeSpreadsheet;
 using testing::RecordingMessageBoxes;
 
-struct Cursor final : CursorView {
-  void showStartColumn(const QString& l) override { column = l; }
-  void showStartRow(const QString& r) override { row = r; }
+struct Cursor {
   QString column, row;
 };
 
 class WorkbookConnectionTest : public ::testing::Test {
 protected:
   WorkbookConnectionTest()
-      : connection(record, boxes, [this]() -> Result<std::unique_ptr<SpreadsheetApp>> {
+      : connection(record, [this]() -> Result<std::unique_ptr<SpreadsheetApp>> {
           ++created;
           if (refuseStart) return fail(QStringLiteral("no application"));
           log = std::make_shared<FakeSpreadsheet::Log>();
@@ -33,16 +31,29 @@ protected:
           fake = app.get();
           return std::unique_ptr<SpreadsheetApp>(std::move(app));
         }) {
-    connection.setCursorView(&cursor);
-    connection.setEventPump([this] { ++pumped; });
+    QObject::connect(&connection, &WorkbookConnection::startColumnShown,
+                     [this](const QString& l) { cursor.column = l; });
+    QObject::connect(&connection, &WorkbookConnection::startRowShown, [this](const QString& r) { cursor.row = r; });
+    QObject::connect(&connection, &WorkbookConnection::eventsDue, [this] { ++pumped; });
+    QObject::connect(&connection, &WorkbookConnection::stateChanged, [this] { ++refreshed; });
+    QObject::connect(&connection, &WorkbookConnection::workbookShown, [this] { ++focused; });
+    QObject::connect(&connection, &WorkbookConnection::accessLost, [this] { boxes.show(MsgAccessLost); });
+    QObject::connect(&connection, &WorkbookConnection::sheetFull, [this] { ++full; });
+    QObject::connect(&connection, &WorkbookConnection::rowsRecovered, [this](int rows) { recovered.push_back(rows); });
+    QObject::connect(&connection, &WorkbookConnection::recoveryFailed,
+                     [this](const QString& reason) { recoveryFailures << reason; });
     EXPECT_TRUE(dir.isValid());
     book = dir.filePath(QStringLiteral("book.xls"));
     QFile f(book);
     EXPECT_TRUE(f.open(QIODevice::WriteOnly));
   }
-  void open() {
-    connection.CommandOpen_Click(
-        book, [this] { ++refreshed; }, [this] { ++focused; });
+  void open() { opened = connection.CommandOpen_Click(book); }
+  // As a lost application leaves it: the next write fails.
+  void loseAccess() {
+    fake->failing = {"setValue"};
+    connection.excelDataSet(0, QStringLiteral("x"));
+    fake->failing.clear();
+    boxes.shown.clear();
   }
 
   QTemporaryDir dir;
@@ -55,15 +66,19 @@ protected:
   FakeSpreadsheet* fake = nullptr;
   std::set<std::string> failNext;
   bool refuseStart = false;
-  int created = 0, refreshed = 0, focused = 0, pumped = 0;
+  int created = 0, refreshed = 0, focused = 0, pumped = 0, full = 0;
+  Status opened;
+  std::vector<int> recovered;
+  QStringList recoveryFailures;
 };
 
 // ---- Open and close -------------------------------------------------------
 
 TEST_F(WorkbookConnectionTest, ClosedToOpen) {
   open();
-  EXPECT_EQ(connection.excelState, ExcelState::Open);
-  ASSERT_NE(connection.xls, nullptr);
+  EXPECT_EQ(connection.excelState(), ExcelState::Open);
+  ASSERT_TRUE(opened);
+  ASSERT_NE(connection.application(), nullptr);
   EXPECT_EQ(log->openedPath, book.toStdString());
   EXPECT_TRUE(log->visible);
   EXPECT_EQ(log->calls, (std::vector<std::string>{"open", "visible", "windowState"}));
@@ -78,9 +93,11 @@ TEST_F(WorkbookConnectionTest, MissingFileOrAFolderInItsPlaceShowsPathAndChanges
   ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.xls")));
   for (const QString& path : {missing, folder}) {
     boxes.shown.clear();
-    connection.CommandOpen_Click(path, [this] { ++refreshed; }, {});
-    EXPECT_EQ(boxes.texts(), QStringList{path + QStringLiteral("が見つかりません！")});
-    EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
+    const Status s = connection.CommandOpen_Click(path);
+    ASSERT_FALSE(s);
+    EXPECT_TRUE(s.error().is(SheetError::NotFound));
+    EXPECT_EQ(s.description(), path + QStringLiteral("が見つかりません！"));
+    EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
     EXPECT_EQ(created, 0);
     EXPECT_EQ(refreshed, 0);
   }
@@ -98,11 +115,13 @@ TEST_P(StartFailureTest, ShowsCannotStartAndStaysClosed) {
   refuseStart = GetParam().refuseStart;
   if (*GetParam().failing) failNext = {GetParam().failing};
   open();
-  // One box: the start message, with the application's reason under it.
-  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルが起動できません！")});
-  EXPECT_FALSE(boxes.shown[0].informative.isEmpty());
-  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
-  EXPECT_EQ(connection.xls, nullptr);
+  // The failure carries the application's reason; the caller shows it.
+  ASSERT_FALSE(opened);
+  EXPECT_TRUE(opened.error().is(SheetError::CannotStart));
+  EXPECT_FALSE(opened.description().isEmpty());
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
+  EXPECT_EQ(connection.application(), nullptr);
   EXPECT_EQ(refreshed, 1);
   if (log) {
     EXPECT_TRUE(log->destroyed);
@@ -122,12 +141,14 @@ TEST(WorkbookConnectionWithoutFactoryTest, OpenFailsWithTheStartMessage) {
   QFile(book).open(QIODevice::WriteOnly);
   settings::SetupRecord record;
   RecordingMessageBoxes boxes;
-  WorkbookConnection connection(record, boxes, {});
+  WorkbookConnection connection(record, {});
   int refreshed = 0;
-  connection.CommandOpen_Click(book, [&] { ++refreshed; }, {});
-  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルが起動できません！")});
-  EXPECT_EQ(boxes.shown[0].informative, QStringLiteral("表計算アプリケーションがありません"));
-  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
+  QObject::connect(&connection, &WorkbookConnection::stateChanged, [&] { ++refreshed; });
+  const Status s = connection.CommandOpen_Click(book);
+  ASSERT_FALSE(s);
+  EXPECT_TRUE(s.error().is(SheetError::CannotStart));
+  EXPECT_EQ(s.description(), QStringLiteral("表計算アプリケーションがありません"));
+  EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
   EXPECT_EQ(refreshed, 1);
 }
 
@@ -144,30 +165,30 @@ TEST_F(WorkbookConnectionTest, OpenAgainOnlyBringsTheApplicationForward) {
 
 TEST_F(WorkbookConnectionTest, LostThenOpenWhileTheOldApplicationAnswersStaysNotOpen) {
   open();
-  connection.excelState = ExcelState::NotOpen;  // lost after a failed write
+  loseAccess();
   open();
   EXPECT_EQ(created, 1);
-  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
+  EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
 }
 
 TEST_F(WorkbookConnectionTest, OpenWhenTheOldApplicationNoLongerAnswersStartsAfresh) {
   open();
   auto oldLog = log;
+  loseAccess();
   fake->failing = {"all"};
-  connection.excelState = ExcelState::NotOpen;
   open();
   EXPECT_EQ(created, 2);
   EXPECT_TRUE(oldLog->destroyed);
-  EXPECT_EQ(connection.excelState, ExcelState::Open);
+  EXPECT_EQ(connection.excelState(), ExcelState::Open);
 }
 
 TEST_F(WorkbookConnectionTest, CloseSavesThenQuitsAndAlwaysEndsClosed) {
   open();
   auto l = log;
-  connection.CommandClose_Click([this] { ++refreshed; });
+  EXPECT_TRUE(connection.CommandClose_Click());
   EXPECT_EQ(std::vector<std::string>(l->calls.end() - 2, l->calls.end()), (std::vector<std::string>{"save", "quit"}));
-  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
-  EXPECT_EQ(connection.xls, nullptr);
+  EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
+  EXPECT_EQ(connection.application(), nullptr);
   EXPECT_TRUE(boxes.shown.empty());
 }
 
@@ -175,9 +196,9 @@ TEST_F(WorkbookConnectionTest, CloseAfterTheUserEndedTheApplicationIsSilent) {
   open();
   auto l = log;
   fake->failing = {"all"};
-  connection.CommandClose_Click([this] { ++refreshed; });
+  EXPECT_TRUE(connection.CommandClose_Click());
   EXPECT_EQ(l->calls.back(), "save");  // the failed save skips the quit
-  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
+  EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_EQ(refreshed, 2);
 }
@@ -188,7 +209,7 @@ TEST_F(WorkbookConnectionTest, ReleaseLetsGoWithoutQuitting) {
   connection.release();
   EXPECT_TRUE(l->released);
   EXPECT_EQ(std::count(l->calls.begin(), l->calls.end(), "quit"), 0);
-  EXPECT_EQ(connection.xls, nullptr);
+  EXPECT_EQ(connection.application(), nullptr);
 }
 
 // ---- The cell cursor ------------------------------------------------------
@@ -206,7 +227,7 @@ TEST_P(CurrentCellTest, TakesTheActiveCell) {
   fake->lastColumn = 16384;
   log->active = GetParam().active;
   record.setStartAtCell(false);
-  connection.getStartCell();
+  EXPECT_TRUE(connection.getStartCell());
   EXPECT_EQ(record.startCol, QByteArray(GetParam().letters));
   EXPECT_EQ(record.startColNo, GetParam().active.column);
   EXPECT_EQ(record.startRow, GetParam().active.row);
@@ -228,7 +249,7 @@ TEST_F(WorkbookConnectionTest, GivenStartCellIsSelected) {
   record.setStartAtCell(true);
   record.startCol = " AB ";
   record.startRow = 7;
-  connection.getStartCell();
+  EXPECT_TRUE(connection.getStartCell());
   EXPECT_EQ(log->calls[3], "selectRange AB7");
   EXPECT_EQ(log->active, (CellRef{7, 28}));
   EXPECT_EQ(record.startColNo, 28);
@@ -241,17 +262,19 @@ TEST_F(WorkbookConnectionTest, EmptyStartColumnIsABareRowNumberAndFails) {
   record.startCol = "";
   record.startRow = 12;
   record.startColNo = 9;
-  connection.getStartCell();
+  const Status placed = connection.getStartCell();
   EXPECT_EQ(log->calls.back(), "selectRange 12");
-  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルにアクセスできません! 再オープンして下さい")});
-  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
+  ASSERT_FALSE(placed);
+  EXPECT_TRUE(placed.error().is(SheetError::AccessLost));
+  EXPECT_EQ(placed.description(), QStringLiteral("エクセルにアクセスできません! 再オープンして下さい"));
+  EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
   EXPECT_EQ(record.startColNo, 9);
   EXPECT_EQ(pumped, 0);
 }
 
 TEST_F(WorkbookConnectionTest, NothingHappensWhileStateIsZero) {
   record.startRow = 4;
-  connection.getStartCell();
+  EXPECT_TRUE(connection.getStartCell());
   connection.nextCellMove();
   connection.excelDataSet(0, QStringLiteral("x"));
   EXPECT_EQ(record.startRow, 4);
@@ -269,24 +292,33 @@ TEST_F(WorkbookConnectionTest, NextCellMoveSelectsTheRowBelow) {
   EXPECT_EQ(log->active, (CellRef{13, 2}));
 }
 
-TEST_F(WorkbookConnectionTest, MovingPastTheLastRowFailsAfterTheRowIsAdvanced) {
+TEST_F(WorkbookConnectionTest, TheLastRowEndsTheRunAndTheNextStartIsRefused) {
   open();
-  record.startRow = 65536;
-  record.startColNo = 1;
+  record.setStartAtCell(true);
+  record.startCol = "A";
+  record.startRow = 65535;
+  ASSERT_TRUE(connection.getStartCell());
+  connection.excelDataSet(0, QStringLiteral("65535"));
+  connection.nextCellMove();
+  EXPECT_EQ(full, 0);
+  connection.excelDataSet(0, QStringLiteral("65536"));
+  connection.nextCellMove();
+  // The last row is written; the cursor stays one below it and nothing more is selected.
+  EXPECT_EQ(full, 1);
+  EXPECT_EQ(log->cells.at({65536, 1}), CellValue(QStringLiteral("65536")));
+  EXPECT_EQ(record.startRow, 65537);
+  EXPECT_EQ(connection.excelState(), ExcelState::Open);
+  EXPECT_TRUE(boxes.shown.empty());
+  const Status next = connection.getStartCell();
+  ASSERT_FALSE(next);
+  EXPECT_TRUE(next.error().is(SheetError::SheetFull));
+  EXPECT_TRUE(next.description().contains(QStringLiteral("65537"))) << next.description().toStdString();
+  // The same for a start row beyond any sheet, however it got there.
+  record.startRow = 2147483647;
+  EXPECT_FALSE(connection.getStartCell());
   connection.nextCellMove();
   EXPECT_EQ(record.startRow, 65537);
-  EXPECT_EQ(cursor.row, QStringLiteral("65537"));
-  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルにアクセスできません! 再オープンして下さい")});
-  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
-}
-
-TEST_F(WorkbookConnectionTest, RowOverflowIsAFailure) {
-  open();
-  record.startRow = 2147483647;
-  connection.nextCellMove();
-  EXPECT_EQ(record.startRow, 2147483647);
-  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
-  EXPECT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(full, 2);
 }
 
 // ---- Writing values -------------------------------------------------------
@@ -322,7 +354,7 @@ TEST_F(WorkbookConnectionTest, SixteenBitColumnOverflowIsAFailure) {
   open();
   record.startColNo = 32767;
   connection.excelDataSet(1, QStringLiteral("x"));
-  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
+  EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
   EXPECT_EQ(log->calls.back(), "windowState");  // no write was attempted
 }
 
@@ -332,7 +364,7 @@ TEST_F(WorkbookConnectionTest, ApplicationClosedDuringARunShowsTheMessageOnce) {
   connection.excelDataSet(0, QStringLiteral("a"));
   connection.excelDataSet(1, QStringLiteral("b"));
   connection.nextCellMove();
-  connection.getStartCell();
+  EXPECT_TRUE(connection.getStartCell());  // nothing to place: the workbook is not open
   EXPECT_EQ(boxes.shown.size(), 1u);
 }
 
@@ -341,7 +373,7 @@ TEST_F(WorkbookConnectionTest, AStampColumnIsWidenedOnceARunForItsStamp) {
   record.setStartAtCell(true);
   record.startCol = "B";
   record.startRow = 2;
-  connection.getStartCell();
+  ASSERT_TRUE(connection.getStartCell());
   const QDateTime when(QDate(2026, 12, 7), QTime(9, 5, 3));
   for (int row = 0; row < 3; ++row) {
     connection.excelDataSet(0, std::int32_t{row});
@@ -352,15 +384,141 @@ TEST_F(WorkbookConnectionTest, AStampColumnIsWidenedOnceARunForItsStamp) {
   }
   EXPECT_EQ(log->columnWidths, (std::map<int, int>{{3, 19}, {4, 8}}));  // C and D, not the others
   EXPECT_EQ(log->columnWidthCalls, 2);                                  // once each, not once a row
-  connection.getStartCell();                                            // the next run looks again
+  ASSERT_TRUE(connection.getStartCell());                               // the next run looks again
   connection.excelDataSet(1, Stamp{when, Stamp::Kind::Date});
   EXPECT_EQ(log->columnWidthCalls, 3);
   // An application that cannot widen it still gets the value, and the run goes on.
   fake->failing = {"columnWidth"};
   connection.excelDataSet(5, Stamp{when, Stamp::Kind::Date});
-  EXPECT_EQ(connection.excelState, ExcelState::Open);
+  EXPECT_EQ(connection.excelState(), ExcelState::Open);
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_TRUE(log->cells.count({record.startRow, 7}));
+}
+
+// ---- The journal ----------------------------------------------------------
+
+namespace journal {
+
+// A run of `rows` rows of two values each, from row 5 on the sheet "Data".
+void writeRows(WorkbookConnection& connection, settings::SetupRecord& record, int rows) {
+  for (int i = 0; i < rows; ++i) {
+    connection.excelDataSet(0, std::int32_t{record.acquisitionNo});
+    connection.excelDataSet(1, QStringLiteral("v%1").arg(i));
+    ++record.acquisitionNo;
+    connection.nextCellMove();
+  }
+}
+
+}  // namespace journal
+
+class JournalTest : public WorkbookConnectionTest {
+protected:
+  void startRun() {
+    open();
+    log->activeSheet = "Data";
+    record.setStartAtCell(true);
+    record.startCol = "B";
+    record.startRow = 5;
+    record.acquisitionNo = 100;
+    ASSERT_TRUE(connection.getStartCell());
+  }
+  // What a crash leaves: the application and its unsaved cells are gone.
+  void crash() {
+    connection.release();
+    record = settings::SetupRecord{};
+  }
+};
+
+TEST_F(JournalTest, RowsOfACrashedRunComeBackAtTheirPlacesOnce) {
+  startRun();
+  journal::writeRows(connection, record, 3);
+  connection.excelDataSet(0, std::int32_t{103});  // a row cut short by the crash
+  const QString journalPath = connection.journalPath();
+  EXPECT_TRUE(QFile::exists(journalPath));
+  crash();
+
+  open();
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(recovered, std::vector<int>{3});
+  EXPECT_EQ(log->sheets["Data"].size(), 6u);
+  EXPECT_EQ(log->sheets["Data"].at({5, 2}), CellValue(std::int32_t{100}));
+  EXPECT_EQ(log->sheets["Data"].at({7, 3}), CellValue(QStringLiteral("v2")));
+  EXPECT_EQ(log->sheets["Data"].count({8, 2}), 0u);
+  EXPECT_EQ(log->sheets["Sheet1"].size(), 0u);
+  // The run continues below the rows, and numbering does not repeat.
+  EXPECT_EQ(record.startRow, 8);
+  EXPECT_EQ(record.startColNo, 2);
+  EXPECT_EQ(record.startCol, "B");
+  EXPECT_EQ(record.acquisitionNo, 103);
+  EXPECT_EQ(log->active, (CellRef{8, 2}));
+  EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "save"), 1);
+  EXPECT_FALSE(QFile::exists(journalPath));
+
+  // Retired: the next open replays nothing.
+  connection.release();
+  open();
+  EXPECT_EQ(recovered, std::vector<int>{3});
+}
+
+TEST_F(JournalTest, RowsABackgroundSaveHeldAreNotCountedAgain) {
+  startRun();
+  journal::writeRows(connection, record, 2);
+  connection.saveInBackground();
+  connection.saveInBackground();  // one at a time
+  EXPECT_EQ(log->backgroundSaves, 1);
+  journal::writeRows(connection, record, 1);
+  emit fake->backgroundSaveDone(true, QString());
+  journal::writeRows(connection, record, 1);
+  crash();
+  open();
+  EXPECT_EQ(recovered, std::vector<int>{2});  // the two after the saved ones
+  EXPECT_EQ(log->sheets["Data"].size(), 4u);
+  EXPECT_EQ(record.startRow, 9);
+  EXPECT_EQ(record.acquisitionNo, 104);
+}
+
+TEST_F(JournalTest, AFailedSaveKeepsTheWorkbookOpenAndTheRowsForTheNextOpen) {
+  startRun();
+  journal::writeRows(connection, record, 2);
+  connection.endRun();
+  fake->failing = {"save"};
+  const Status closed = connection.CommandClose_Click();
+  ASSERT_FALSE(closed);
+  EXPECT_TRUE(closed.error().is(SheetError::NotSaved));
+  EXPECT_TRUE(closed.description().contains(connection.journalPath())) << closed.description().toStdString();
+  EXPECT_EQ(connection.excelState(), ExcelState::Open);
+  EXPECT_NE(connection.application(), nullptr);
+  // The cause is fixed, then the program ended without saving: the next open recovers.
+  crash();
+  open();
+  EXPECT_EQ(recovered, std::vector<int>{2});
+}
+
+TEST_F(JournalTest, ARecoveryThatCannotSaveKeepsTheJournalAndSaysWhere) {
+  startRun();
+  journal::writeRows(connection, record, 2);
+  const QString journalPath = connection.journalPath();
+  crash();
+  failNext = {"save"};
+  open();
+  EXPECT_TRUE(recovered.empty());
+  ASSERT_EQ(recoveryFailures.size(), 1);
+  EXPECT_TRUE(recoveryFailures[0].contains(journalPath));
+  EXPECT_TRUE(QFile::exists(journalPath));
+  connection.release();
+  failNext.clear();
+  open();
+  EXPECT_EQ(recovered, std::vector<int>{2});
+}
+
+TEST_F(JournalTest, ANormalCloseRetiresTheJournal) {
+  startRun();
+  journal::writeRows(connection, record, 2);
+  const QString journalPath = connection.journalPath();
+  ASSERT_TRUE(connection.CommandClose_Click());
+  EXPECT_FALSE(QFile::exists(journalPath));
+  open();
+  EXPECT_TRUE(recovered.empty());
 }
 
 }  // namespace

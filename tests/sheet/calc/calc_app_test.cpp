@@ -270,15 +270,14 @@ TEST_F(CalcAppTest, VisibleUnderAVirtualXServer) {
 
 TEST_F(CalcAppTest, ThroughTheWorkbookConnection) {
   settings::SetupRecord record;
-  testing::RecordingMessageBoxes boxes;
-  WorkbookConnection connection(record, boxes, calcFactory(options));
-  connection.CommandOpen_Click(book, [] {}, {});
-  ASSERT_EQ(connection.excelState, ExcelState::Open) << boxes.texts().join(QLatin1Char('\n')).toStdString();
-  started.push_back(static_cast<CalcApp*>(connection.xls.get())->processId());
+  WorkbookConnection connection(record, calcFactory(options));
+  const Status opened = connection.CommandOpen_Click(book);
+  ASSERT_TRUE(opened) << opened.description().toStdString();
+  started.push_back(static_cast<CalcApp*>(connection.application())->processId());
   record.setStartAtCell(true);
   record.startCol = "B";
   record.startRow = 3;
-  connection.getStartCell();
+  ASSERT_TRUE(connection.getStartCell());
   EXPECT_EQ(record.startColNo, 2);
   connection.excelDataSet(0, std::int32_t{7});
   connection.excelDataSet(1, Stamp{QDateTime(QDate(2026, 12, 7), QTime()), Stamp::Kind::Date});
@@ -286,11 +285,11 @@ TEST_F(CalcAppTest, ThroughTheWorkbookConnection) {
   connection.nextCellMove();
   EXPECT_EQ(record.startRow, 4);
   record.setStartAtCell(false);
-  connection.getStartCell();  // the current cell: where nextCellMove put the cursor
+  ASSERT_TRUE(connection.getStartCell());  // the current cell: where nextCellMove put the cursor
   EXPECT_EQ(record.startRow, 4);
   EXPECT_EQ(record.startCol, "B");
-  connection.CommandClose_Click([] {});
-  EXPECT_TRUE(boxes.shown.empty()) << boxes.texts().join(QLatin1Char('\n')).toStdString();
+  const Status closed = connection.CommandClose_Click();
+  EXPECT_TRUE(closed) << closed.description().toStdString();
   if (!haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
   const std::string cells = dump();
   EXPECT_NE(cells.find("0\t2\t1\tnumber\t7\t"), std::string::npos) << cells;

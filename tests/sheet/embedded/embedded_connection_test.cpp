@@ -20,17 +20,19 @@ using namespace testing;
 
 class EmbeddedConnectionTest : public ::testing::Test {
 protected:
-  EmbeddedConnectionTest() : connection(record, boxes, embeddedFactory(boxes, question.function())) {}
+  EmbeddedConnectionTest() : connection(record, embeddedFactory(boxes, question.function())) {
+    QObject::connect(&connection, &WorkbookConnection::accessLost, [this] { boxes.show(MsgAccessLost); });
+  }
   void SetUp() override { ASSERT_TRUE(dir.isValid()); }
 
   void open(const QString& sample) {
     path = copySample(dir, sample, QStringLiteral("run.xls"));
     ASSERT_FALSE(path.isEmpty());
-    connection.CommandOpen_Click(path, [this] { ++refreshed; }, {});
-    ASSERT_EQ(connection.excelState, ExcelState::Open) << boxes.texts().join(QLatin1Char('|')).toStdString();
+    const Status opened = connection.CommandOpen_Click(path);
+    ASSERT_TRUE(opened) << opened.description().toStdString();
     ASSERT_NE(embedded(), nullptr);
   }
-  EmbeddedSpreadsheet* embedded() { return dynamic_cast<EmbeddedSpreadsheet*>(connection.xls.get()); }
+  EmbeddedSpreadsheet* embedded() { return dynamic_cast<EmbeddedSpreadsheet*>(connection.application()); }
   void startAt(const char* column, std::int32_t row) {
     record.setStartAtCell(true);
     record.startCol = column;
@@ -43,7 +45,6 @@ protected:
   ScriptedQuestion question;
   WorkbookConnection connection;
   QString path;
-  int refreshed = 0;
 };
 
 const QDateTime When(QDate(2024, 5, 6), QTime(7, 8, 9));
@@ -53,7 +54,7 @@ TEST_F(EmbeddedConnectionTest, ARunWritesRowsFromTheGivenStartCell) {
   startAt("B", 3);
   open(QStringLiteral("two_sheets.xls"));
   EXPECT_TRUE(embedded()->window()->isVisible());
-  connection.getStartCell();
+  ASSERT_TRUE(connection.getStartCell());
   EXPECT_EQ(record.startColNo, 2);
   EXPECT_EQ(record.startRow, 3);
 
@@ -68,9 +69,9 @@ TEST_F(EmbeddedConnectionTest, ARunWritesRowsFromTheGivenStartCell) {
   connection.excelDataSet(2, Stamp{When, Stamp::Kind::Time});
   EXPECT_EQ(embedded()->window()->grid().currentIndex(), embedded()->window()->model().index(3, 1))
       << "the window follows the cursor";
-  connection.CommandClose_Click([this] { ++refreshed; });
-  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
-  EXPECT_EQ(connection.xls, nullptr);
+  ASSERT_TRUE(connection.CommandClose_Click());
+  EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
+  EXPECT_EQ(connection.application(), nullptr);
   EXPECT_TRUE(boxes.shown.empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
   EXPECT_TRUE(question.asked.empty()) << "closing saves without asking";
 
@@ -105,13 +106,13 @@ TEST_F(EmbeddedConnectionTest, ARunStartsAtTheCellTheUserClicked) {
   QCoreApplication::processEvents();
   const QModelIndex d5 = window.model().index(4, 3);
   QTest::mouseClick(window.grid().viewport(), Qt::LeftButton, {}, window.grid().visualRect(d5).center());
-  connection.getStartCell();
+  ASSERT_TRUE(connection.getStartCell());
   EXPECT_EQ(record.startColNo, 4);
   EXPECT_EQ(record.startRow, 5);
   EXPECT_EQ(record.startCol, QByteArray("D"));
   connection.excelDataSet(0, QStringLiteral("first"));
   connection.excelDataSet(1, std::int32_t{7});
-  connection.CommandClose_Click([] {});
+  ASSERT_TRUE(connection.CommandClose_Click());
 
   const XlrdView view = readWithXlrd(path);
   ASSERT_TRUE(view.ok) << view.error.toStdString();
@@ -124,7 +125,7 @@ TEST_F(EmbeddedConnectionTest, ClosingTheWindowDuringARunLosesAccessOnce) {
   startAt("A", 10);
   open(QStringLiteral("two_sheets.xls"));
   const QByteArray before = fileBytes(path);
-  connection.getStartCell();
+  ASSERT_TRUE(connection.getStartCell());
   connection.excelDataSet(0, std::int32_t{1});
   question.answers = {SavePrompt::DontSave};
   embedded()->window()->close();
@@ -133,13 +134,13 @@ TEST_F(EmbeddedConnectionTest, ClosingTheWindowDuringARunLosesAccessOnce) {
 
   connection.excelDataSet(1, std::int32_t{2});
   ASSERT_EQ(boxes.texts(), QStringList{MsgAccessLost});
-  EXPECT_EQ(connection.excelState, ExcelState::NotOpen);
+  EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
   connection.excelDataSet(2, QStringLiteral("later"));
   connection.nextCellMove();
   connection.excelDataSet(0, Stamp{When, Stamp::Kind::Date});
   EXPECT_EQ(boxes.shown.size(), 1u) << "later writes are silent";
 
-  connection.CommandClose_Click([] {});
+  EXPECT_TRUE(connection.CommandClose_Click());  // nothing left to save
   connection.release();
   EXPECT_EQ(fileBytes(path), before) << "nothing was saved";
   EXPECT_EQ(boxes.shown.size(), 1u);
@@ -148,11 +149,11 @@ TEST_F(EmbeddedConnectionTest, ClosingTheWindowDuringARunLosesAccessOnce) {
 TEST_F(EmbeddedConnectionTest, TheProgramEndOffersUnsavedRowsForSaving) {
   startAt("C", 2);
   open(QStringLiteral("two_sheets.xls"));
-  connection.getStartCell();
+  ASSERT_TRUE(connection.getStartCell());
   connection.excelDataSet(0, QStringLiteral("kept"));
   question.answers = {SavePrompt::Save};
   connection.release();
-  EXPECT_EQ(connection.xls, nullptr);
+  EXPECT_EQ(connection.application(), nullptr);
   ASSERT_EQ(question.asked.size(), 1u);
   const auto saved = xls::Workbook::open(QFile::encodeName(path).toStdString());
   ASSERT_TRUE(saved.ok());
@@ -162,15 +163,15 @@ TEST_F(EmbeddedConnectionTest, TheProgramEndOffersUnsavedRowsForSaving) {
 TEST_F(EmbeddedConnectionTest, OpenBringsAnOpenWorkbookForwardAndReopensAfterTheUserClosedIt) {
   startAt("A", 1);
   open(QStringLiteral("two_sheets.xls"));
-  SpreadsheetApp* first = connection.xls.get();
+  SpreadsheetApp* first = connection.application();
   embedded()->window()->showMinimized();
-  connection.CommandOpen_Click(path, [] {}, {});
-  EXPECT_EQ(connection.xls.get(), first) << "the running application is only brought forward";
+  ASSERT_TRUE(connection.CommandOpen_Click(path));
+  EXPECT_EQ(connection.application(), first) << "the running application is only brought forward";
   EXPECT_FALSE(embedded()->window()->isMinimized());
 
   embedded()->window()->close();
-  connection.CommandOpen_Click(path, [] {}, {});
-  EXPECT_EQ(connection.excelState, ExcelState::Open);
+  ASSERT_TRUE(connection.CommandOpen_Click(path));
+  EXPECT_EQ(connection.excelState(), ExcelState::Open);
   ASSERT_NE(embedded(), nullptr);
   EXPECT_TRUE(embedded()->hasWorkbook());
   EXPECT_TRUE(boxes.shown.empty());

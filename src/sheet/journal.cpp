@@ -1,0 +1,360 @@
+#include "sheet/journal.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kestrune::sheet {
+
+namespace {
+
+const QByteArray Magic = QByteArrayLiteral("kestrune-journal");
+const QByteArray Version = QByteArrayLiteral("1");
+const QString Suffix = QStringLiteral(".kestrune-journal");
+
+QByteArray escaped(const QString& text) {
+  QByteArray out;
+  for (const char c : text.toUtf8()) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::optional<QString> unescaped(QByteArrayView field) {
+  QByteArray out;
+  for (qsizetype i = 0; i < field.size(); ++i) {
+    char c = field[i];
+    if (c == '\\') {
+      if (++i == field.size()) return std::nullopt;
+      switch (field[i]) {
+        case '\\':
+          c = '\\';
+          break;
+        case 't':
+          c = '\t';
+          break;
+        case 'n':
+          c = '\n';
+          break;
+        case 'r':
+          c = '\r';
+          break;
+        default:
+          return std::nullopt;
+      }
+    }
+    out += c;
+  }
+  return QString::fromUtf8(out);
+}
+
+QByteArray line(std::initializer_list<QByteArray> fields) {
+  QByteArray out;
+  for (const QByteArray& f : fields) {
+    if (!out.isEmpty()) out += '\t';
+    out += f;
+  }
+  return out + '\n';
+}
+
+QByteArray number(qint64 n) { return QByteArray::number(n); }
+
+QByteArray checksum(const QByteArray& bytes) { return number(qChecksum(bytes)); }
+
+std::optional<qint64> toNumber(QByteArrayView text) {
+  bool ok = false;
+  const qint64 n = text.toLongLong(&ok);
+  if (!ok) return std::nullopt;
+  return n;
+}
+
+std::optional<CellValue> valueOf(QByteArrayView kind, QByteArrayView text) {
+  if (kind == "s") {
+    auto s = unescaped(text);
+    if (!s) return std::nullopt;
+    return CellValue(*s);
+  }
+  const auto n = toNumber(text);
+  if (!n) return std::nullopt;
+  if (kind == "n") return CellValue(static_cast<std::int32_t>(*n));
+  const QDateTime when = QDateTime::fromMSecsSinceEpoch(*n);
+  if (kind == "d") return CellValue(Stamp{when, Stamp::Kind::Date});
+  if (kind == "t") return CellValue(Stamp{when, Stamp::Kind::Time});
+  if (kind == "dt") return CellValue(Stamp{when, Stamp::Kind::DateTime});
+  return std::nullopt;
+}
+
+QByteArray valueFields(const CellValue& value) {
+  if (const auto* text = std::get_if<QString>(&value)) return "s\t" + escaped(*text);
+  if (const auto* n = std::get_if<std::int32_t>(&value)) return "n\t" + number(*n);
+  const Stamp& stamp = std::get<Stamp>(value);
+  const char* kind = stamp.kind == Stamp::Kind::Date ? "d" : stamp.kind == Stamp::Kind::Time ? "t" : "dt";
+  return QByteArray(kind) + '\t' + number(stamp.value.toMSecsSinceEpoch());
+}
+
+// The workbook's own path with links resolved, so that every way of naming it
+// finds the same journal.
+QString canonical(const QString& workbookPath) {
+  const QFileInfo info(workbookPath);
+  const QString resolved = info.canonicalFilePath();
+  return resolved.isEmpty() ? info.absoluteFilePath() : resolved;
+}
+
+QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+}  // namespace
+
+int JournalContents::unsavedRows() const {
+  int n = 0;
+  for (const JournalRow& row : rows)
+    if (!row.saved) ++n;
+  return n;
+}
+
+QString journalPathBeside(const QString& workbookPath) {
+  const QFileInfo info(canonical(workbookPath));
+  return info.dir().filePath(info.fileName() + Suffix);
+}
+
+QString journalPathForUser(const QString& workbookPath) {
+  QString state = qEnvironmentVariable("XDG_STATE_HOME");
+  if (state.isEmpty()) state = QDir::homePath() + QStringLiteral("/.local/state");
+  const QByteArray hash =
+      QCryptographicHash::hash(canonical(workbookPath).toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+  return state + QStringLiteral("/kestrune/journals/") + QFileInfo(workbookPath).fileName() + QLatin1Char('-') +
+         QString::fromLatin1(hash) + Suffix;
+}
+
+Result<JournalContents> parseJournal(const QByteArray& bytes) {
+  JournalContents contents;
+  // Only whole lines count: the text after the last line feed was cut short.
+  QList<QByteArray> lines = bytes.left(bytes.lastIndexOf('\n') + 1).split('\n');
+  if (!lines.isEmpty()) lines.removeLast();
+  if (lines.isEmpty()) return fail(QStringLiteral("取得データの記録が空です"));
+  const QList<QByteArray> header = lines.front().split('\t');
+  if (header.size() != 3 || header[0] != Magic || header[1] != Version)
+    return fail(QStringLiteral("取得データの記録ではありません"));
+  const auto path = unescaped(header[2]);
+  if (!path) return fail(QStringLiteral("取得データの記録ではありません"));
+  contents.workbookPath = *path;
+  qsizetype offset = lines.front().size() + 1;
+  contents.completeBytes = offset;
+
+  QString sheet;
+  JournalRow pending;
+  QByteArray pendingBytes;
+  for (qsizetype i = 1; i < lines.size(); offset += lines[i].size() + 1, ++i) {
+    const QByteArray& text = lines[i];
+    const QList<QByteArray> f = text.split('\t');
+    bool good = false;
+    if (f[0] == "sheet" && f.size() == 2) {
+      if (const auto name = unescaped(f[1])) {
+        sheet = *name;
+        good = true;
+      }
+    } else if (f[0] == "cell" && f.size() == 5) {
+      const auto row = toNumber(f[1]);
+      const auto column = toNumber(f[2]);
+      const auto value = valueOf(f[3], f[4]);
+      if (row && column && value) {
+        pending.cells.push_back(
+            JournalCell{static_cast<std::int32_t>(*row), static_cast<std::int32_t>(*column), *value});
+        good = true;
+      }
+    } else if (f[0] == "row" && f.size() == 5) {
+      const auto row = toNumber(f[1]);
+      const auto column = toNumber(f[2]);
+      const auto acquisition = toNumber(f[3]);
+      if (row && column && acquisition && f[4] == checksum(pendingBytes)) {
+        pending.sheet = sheet;
+        pending.nextRow = static_cast<std::int32_t>(*row);
+        pending.nextColumn = static_cast<std::int32_t>(*column);
+        pending.acquisitionNo = static_cast<std::int32_t>(*acquisition);
+        contents.rows.push_back(std::move(pending));
+        pending = JournalRow{};
+        pendingBytes.clear();
+        contents.completeBytes = offset + text.size() + 1;
+        continue;
+      }
+    } else if (f[0] == "saved" && f.size() == 2) {
+      if (const auto rows = toNumber(f[1]); rows && *rows >= 0 && *rows <= std::ssize(contents.rows)) {
+        for (qint64 r = 0; r < *rows; ++r) contents.rows[static_cast<std::size_t>(r)].saved = true;
+        if (pendingBytes.isEmpty()) contents.completeBytes = offset + text.size() + 1;
+        continue;
+      }
+    }
+    // A line that does not read is where the damage starts.
+    if (!good) break;
+    pendingBytes += text + '\n';
+  }
+  return contents;
+}
+
+Result<FoundJournal> findJournal(const QString& workbookPath) {
+  for (const QString& path : {journalPathBeside(workbookPath), journalPathForUser(workbookPath)}) {
+    QFile file(path);
+    if (!file.exists()) continue;
+    if (!file.open(QIODevice::ReadOnly))
+      return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(path, file.errorString()));
+    Result<JournalContents> contents = parseJournal(file.readAll());
+    if (!contents) return fail(QStringLiteral("%1: %2").arg(path, contents.description()));
+    return FoundJournal{path, std::move(contents).value()};
+  }
+  return FoundJournal{};
+}
+
+JournalWriter::JournalWriter() = default;
+
+JournalWriter::~JournalWriter() { close(); }
+
+Status JournalWriter::open(const QString& workbookPath) {
+  if (isOpen()) return {};
+  // A journal kept from before (a failed save) is continued where it is.
+  QStringList places{journalPathBeside(workbookPath), journalPathForUser(workbookPath)};
+  if (QFile::exists(places[1]) && !QFile::exists(places[0])) places.removeFirst();
+  QString reasons;
+  for (const QString& place : places) {
+    QDir().mkpath(QFileInfo(place).absolutePath());
+    const QByteArray name = QFile::encodeName(place);
+    const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      reasons += QStringLiteral("\n%1: %2").arg(place, errnoText(errno));
+      continue;
+    }
+    fd_ = fd;
+    path_ = place;
+    break;
+  }
+  if (!isOpen()) return fail(QStringLiteral("取得データの記録を作れません") + reasons);
+  // Rows of an earlier session count too: "saved" marks count from the start.
+  // A tail cut short by a crash is dropped, so the new rows follow whole ones.
+  rows_ = 0;
+  QFile existing(path_);
+  if (existing.open(QIODevice::ReadOnly)) {
+    const Result<JournalContents> before = parseJournal(existing.readAll());
+    rows_ = before ? static_cast<int>(before->rows.size()) : 0;
+    if (::ftruncate(fd_, before ? before->completeBytes : 0) != 0) {
+      const int error = errno;
+      ::close(fd_);
+      fd_ = -1;
+      return fail(QStringLiteral("取得データの記録 %1 を整えられません: %2").arg(path_, errnoText(error)));
+    }
+  }
+  stop_ = false;
+  handed_ = durable_ = 0;
+  syncer_ = std::thread([this] { syncLoop(); });
+  if (::lseek(fd_, 0, SEEK_END) == 0) {
+    if (Status s = append(line({Magic, Version, escaped(canonical(workbookPath))})); !s) return s;
+    // The new file's name must survive a power cut too.
+    const QByteArray folder = QFile::encodeName(QFileInfo(path_).absolutePath());
+    if (const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+      ::fsync(dir);
+      ::close(dir);
+    }
+  }
+  return {};
+}
+
+void JournalWriter::beginSheet(const QString& sheet) { row_ += line({"sheet", escaped(sheet)}); }
+
+void JournalWriter::cell(std::int32_t row, std::int32_t column, const CellValue& value) {
+  row_ += line({"cell", number(row), number(column), valueFields(value)});
+}
+
+Status JournalWriter::endRow(std::int32_t nextRow, std::int32_t nextColumn, std::int32_t acquisitionNo) {
+  const QByteArray sum = checksum(row_);
+  row_ += line({"row", number(nextRow), number(nextColumn), number(acquisitionNo), sum});
+  const Status written = append(row_);
+  row_.clear();
+  if (written) ++rows_;
+  return written;
+}
+
+Status JournalWriter::markSaved(int rows) {
+  // Lines of a row in progress stay pending: the mark goes between whole rows.
+  return append(line({"saved", number(rows)}));
+}
+
+Status JournalWriter::append(const QByteArray& bytes) {
+  if (!isOpen()) return fail(QStringLiteral("取得データの記録が開いていません"));
+  qsizetype done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd_, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return fail(QStringLiteral("取得データの記録 %1 に書き込めません: %2").arg(path_, errnoText(errno)));
+    done += n;
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    ++handed_;
+  }
+  wake_.notify_one();
+  return {};
+}
+
+void JournalWriter::syncLoop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stop_ || handed_ > durable_; });
+    if (handed_ == durable_ && stop_) return;
+    const std::uint64_t target = handed_;
+    lock.unlock();
+    ::fdatasync(fd_);
+    lock.lock();
+    durable_ = target;
+    synced_.notify_all();
+  }
+}
+
+void JournalWriter::flush() {
+  if (!isOpen()) return;
+  std::unique_lock lock(mutex_);
+  synced_.wait(lock, [this] { return durable_ >= handed_; });
+}
+
+void JournalWriter::close() {
+  if (!isOpen()) return;
+  {
+    const std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  syncer_.join();
+  ::close(fd_);
+  fd_ = -1;
+  row_.clear();
+}
+
+Status JournalWriter::retire() {
+  const QString path = path_;
+  close();
+  path_.clear();
+  if (path.isEmpty() || !QFile::exists(path)) return {};
+  if (!QFile::remove(path)) return fail(QStringLiteral("取得データの記録 %1 を消せません").arg(path));
+  return {};
+}
+
+}  // namespace kestrune::sheet

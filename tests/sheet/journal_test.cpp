@@ -1,0 +1,134 @@
+#include "sheet/journal.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace kestrune::sheet {
+namespace {
+
+class JournalFileTest : public ::testing::Test {
+protected:
+  JournalFileTest() {
+    EXPECT_TRUE(dir.isValid());
+    book = dir.filePath(QStringLiteral("book.xls"));
+    QFile f(book);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+  }
+  QByteArray bytes() const {
+    QFile f(journalPathBeside(book));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+  // Three rows of awkward values, as a run writes them.
+  void writeThreeRows(JournalWriter& writer) {
+    ASSERT_TRUE(writer.open(book));
+    writer.beginSheet(QStringLiteral("データ\t1"));
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(1796000000123);
+    for (int row = 0; row < 3; ++row) {
+      writer.cell(2 + row, 1, std::int32_t{-7 + row});
+      writer.cell(2 + row, 2, Stamp{when, Stamp::Kind::DateTime});
+      writer.cell(2 + row, 3, QStringLiteral("a\\b\nc\td,\"e\"　%1").arg(row));
+      ASSERT_TRUE(writer.endRow(3 + row, 1, 10 + row));
+    }
+    writer.flush();
+  }
+
+  QTemporaryDir dir;
+  QString book;
+};
+
+TEST_F(JournalFileTest, EveryValueReadsBackAsWritten) {
+  JournalWriter writer;
+  writeThreeRows(writer);
+  const Result<JournalContents> read = parseJournal(bytes());
+  ASSERT_TRUE(read) << read.description().toStdString();
+  ASSERT_EQ(read->rows.size(), 3u);
+  const JournalRow& last = read->rows[2];
+  EXPECT_EQ(last.sheet, QStringLiteral("データ\t1"));
+  EXPECT_EQ(last.nextRow, 5);
+  EXPECT_EQ(last.acquisitionNo, 12);
+  ASSERT_EQ(last.cells.size(), 3u);
+  EXPECT_EQ(last.cells[0], (JournalCell{4, 1, std::int32_t{-5}}));
+  EXPECT_EQ(std::get<Stamp>(last.cells[1].value).value.toMSecsSinceEpoch(), 1796000000123);
+  EXPECT_EQ(last.cells[2].value, CellValue(QStringLiteral("a\\b\nc\td,\"e\"　2")));
+  EXPECT_EQ(read->unsavedRows(), 3);
+}
+
+// A crash can cut the file anywhere: every cut reads as the whole rows before it.
+TEST_F(JournalFileTest, ACutAnywhereKeepsTheWholeRowsBeforeIt) {
+  JournalWriter writer;
+  writeThreeRows(writer);
+  const QByteArray whole = bytes();
+  std::vector<qsizetype> rowEnds;
+  for (qsizetype at = whole.indexOf("\nrow\t"); at >= 0; at = whole.indexOf("\nrow\t", at + 1))
+    rowEnds.push_back(whole.indexOf('\n', at + 1) + 1);
+  ASSERT_EQ(rowEnds.size(), 3u);
+  for (qsizetype cut = 0; cut <= whole.size(); ++cut) {
+    const Result<JournalContents> read = parseJournal(whole.left(cut));
+    const auto expected = static_cast<std::size_t>(
+        std::count_if(rowEnds.begin(), rowEnds.end(), [&](qsizetype end) { return end <= cut; }));
+    if (!read) {
+      EXPECT_EQ(expected, 0u) << "cut at " << cut;
+      continue;
+    }
+    EXPECT_EQ(read->rows.size(), expected) << "cut at " << cut;
+  }
+  // A damaged byte inside a row ends the journal at the row before it.
+  QByteArray damaged = whole;
+  damaged[rowEnds[1] - 20] = 'X';
+  const Result<JournalContents> read = parseJournal(damaged);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->rows.size(), 1u);
+}
+
+TEST_F(JournalFileTest, ContinuingAfterACutDropsTheCutAndKeepsCounting) {
+  {
+    JournalWriter writer;
+    writeThreeRows(writer);
+  }
+  // Half of a fourth row, as a crash leaves it.
+  {
+    QFile f(journalPathBeside(book));
+    ASSERT_TRUE(f.open(QIODevice::Append));
+    f.write("cell\t5\t1\tn\t9\nrow\t6\t1");
+  }
+  JournalWriter writer;
+  ASSERT_TRUE(writer.open(book));
+  EXPECT_EQ(writer.rows(), 3);
+  writer.cell(5, 1, std::int32_t{42});
+  ASSERT_TRUE(writer.endRow(6, 1, 13));
+  ASSERT_TRUE(writer.markSaved(2));
+  writer.flush();
+  const Result<JournalContents> read = parseJournal(bytes());
+  ASSERT_TRUE(read);
+  ASSERT_EQ(read->rows.size(), 4u);
+  EXPECT_EQ(read->rows[3].cells, (std::vector<JournalCell>{{5, 1, std::int32_t{42}}}));
+  EXPECT_EQ(read->unsavedRows(), 2);
+  ASSERT_TRUE(writer.retire());
+  EXPECT_FALSE(QFile::exists(journalPathBeside(book)));
+}
+
+TEST_F(JournalFileTest, AFolderThatCannotBeWrittenSendsTheJournalToTheUsersFolder) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+  QTemporaryDir stateDir;
+  const QString state = stateDir.path();
+  qputenv("XDG_STATE_HOME", state.toUtf8());
+  ASSERT_TRUE(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
+  JournalWriter writer;
+  ASSERT_TRUE(writer.open(book));
+  EXPECT_TRUE(writer.path().startsWith(state)) << writer.path().toStdString();
+  ASSERT_TRUE(writer.endRow(2, 1, 1));
+  writer.close();
+  const Result<FoundJournal> found = findJournal(book);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->path, writer.path());
+  EXPECT_EQ(found->contents.rows.size(), 1u);
+  QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  qunsetenv("XDG_STATE_HOME");
+}
+
+}  // namespace
+}  // namespace kestrune::sheet
