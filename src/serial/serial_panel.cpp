@@ -26,6 +26,29 @@ QString namedDevice(int port, const QString& entry) { return entry.isEmpty() ? P
 
 }  // namespace
 
+QStringList panelListItems(RsList list) {
+  switch (list) {
+    case RsList::Port: {
+      QStringList out;
+      for (int n = 1; n <= 8; ++n) out << QStringLiteral("Com%1").arg(n);
+      return out;
+    }
+    case RsList::Speed:
+      return {QStringLiteral("300"),   QStringLiteral("600"),   QStringLiteral("1200"),  QStringLiteral("2400"),
+              QStringLiteral("4800"),  QStringLiteral("9600"),  QStringLiteral("19200"), QStringLiteral("38400"),
+              QStringLiteral("57600"), QStringLiteral("115200")};
+    case RsList::DataBits:
+      return {QStringLiteral("7"), QStringLiteral("8")};
+    case RsList::Parity:
+      return {QStringLiteral("Even"), QStringLiteral("Odd"), QStringLiteral("None")};
+    case RsList::StopBits:
+      return {QStringLiteral("1"), QStringLiteral("1.5"), QStringLiteral("2")};
+    case RsList::Flow:
+      return {QStringLiteral("None"), QStringLiteral("Xon/Xoff"), QStringLiteral("RTS")};
+  }
+  return {};
+}
+
 SerialPanel::SerialPanel(Port& port, PortMap map, PortMapFile file, DeviceSource& devices, SerialPanelView& view,
                          MessageBoxes& boxes, QObject* parent)
     : QObject(parent),
