@@ -269,10 +269,12 @@ std::optional<Checked> checkStartCell(const QString& value) {
   static const QRegularExpression cell(QStringLiteral("^([A-Za-z]{1,2})([0-9]{1,5})$"));
   const QRegularExpressionMatch m = cell.match(value);
   if (!m.hasMatch()) return std::nullopt;
-  // The column as the box stores it when it loses the focus, then the rule
-  // the panel applies when it opens: only a column that rule keeps is valid.
-  const QByteArray column = settings::normalisedStartColumnInput(m.captured(1)).toLatin1();
-  if (settings::correctedStartColumn(column) != column) return std::nullopt;
+  // A column is valid when the box keeps it as typed when it loses the focus
+  // (it turns ZZ into IA) and the panel keeps it when it opens.
+  const QString typed = m.captured(1).toUpper();
+  const QByteArray column = typed.toLatin1();
+  if (settings::normalisedStartColumnInput(typed) != typed || settings::correctedStartColumn(column) != column)
+    return std::nullopt;
   const auto row = wholeNumber(m.captured(2), settings::MinStartRow, settings::MaxStartRow);
   if (!row) return std::nullopt;
   return Change([column, r = *row](Pending& p) {
