@@ -32,7 +32,7 @@ using settings::SetupRecord;
 
 const QString Prefix = QStringLiteral("kestrune config: ");
 
-const QString MsgRefusedValue = QStringLiteral("%1=%2 は使えません。%1 に使えるのは %3 です。");
+const QString MsgRefusedValue = QStringLiteral("%1=%2 は使えません。%1 に使えるのは、%3です。");
 const QString MsgUnknownKey = QStringLiteral("「%1」という項目はありません。項目は %2 です。");
 const QString MsgNotAssignment = QStringLiteral("「%1」は 項目=値 の形ではありません。");
 const QString MsgTwice = QStringLiteral("%1 が 2 回指定されています。");
