@@ -72,7 +72,10 @@ int main(int argc, char** argv) {
     QApplication::installTranslator(&qtTranslations);
 
   QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral("Kestrune serial-instrument data logger"));
+  parser.setApplicationDescription(
+      QStringLiteral("Kestrune serial-instrument data logger\n"
+                     "kestrune config [--dir FOLDER] [KEY=VALUE ...]: the settings "
+                     "without windows (kestrune config --help)."));
   parser.addHelpOption();
   parser.addVersionOption();
   const QCommandLineOption dirOption(QStringLiteral("dir"), QStringLiteral("Folder for setup.dat and ports.conf."),
