@@ -4,15 +4,17 @@
 #   ./build.sh run    deps, build, then a demonstration acquisition (tools/demo.sh)
 #   ./build.sh test   deps, build with warnings as errors, run every test
 #   ./build.sh build  build only
+#   ./build.sh deb    deps, build, then the Debian package (build/kestrune_*.deb) checked by lintian
 set -euo pipefail
 cd "$(dirname "$0")"
 
 # libqt6opengl6-dev: Qt Charts' CMake package looks for Qt OpenGL's, which
-# qt6-charts-dev does not pull in.
+# qt6-charts-dev does not pull in. appstream and lintian check the package's
+# metadata and the package itself.
 PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-charts-dev qt6-svg-dev
           libqt6opengl6-dev qt6-translations-l10n libgl-dev libgtest-dev libgmock-dev
           libbenchmark-dev python3-xlrd gnumeric xvfb xauth fonts-noto-cjk imagemagick
-          libreoffice-calc libreoffice-dev)
+          libreoffice-calc libreoffice-dev appstream lintian)
 BUILD_DIR=${KESTRUNE_BUILD_DIR:-build}
 
 deps() {
@@ -54,5 +56,12 @@ case "${1:-run}" in
     QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1 \
       "$BUILD_DIR-asan/tests/xls_tests" --gtest_brief=1
     ;;
-  *) echo "usage: $0 [deps|run|test|build]" >&2; exit 2 ;;
+  deb)
+    deps
+    build
+    (cd "$BUILD_DIR" && cpack -G DEB)
+    # Errors fail the build; warnings are shown (see packaging/README.md).
+    lintian --fail-on error --info "$BUILD_DIR"/kestrune_*.deb
+    ;;
+  *) echo "usage: $0 [deps|run|test|build|deb]" >&2; exit 2 ;;
 esac

@@ -1,4 +1,5 @@
 // Kestrune: a data logger for measuring instruments on a serial line.
+#include "app/config_command.h"
 #include "app/dialog_message_boxes.h"
 #include "app/form_main.h"
 #include "app/headless.h"
@@ -12,6 +13,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QDir>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -46,6 +48,11 @@ QString userCacheFolder() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // `kestrune config ...` reads and writes the settings files only: no toolkit beyond Qt Core.
+  if (argc > 1 && std::strcmp(argv[1], "config") == 0) {
+    const QCoreApplication application(argc, argv);
+    return app::configMain(QCoreApplication::arguments().mid(2), QCoreApplication::applicationDirPath());
+  }
   // What shows no window needs no display.
   const bool windowless = wantsOption(argc, argv, "--headless") || wantsOption(argc, argv, "--new-workbook") ||
                           wantsOption(argc, argv, "--dump") || wantsOption(argc, argv, "--help") ||
@@ -65,7 +72,10 @@ int main(int argc, char** argv) {
     QApplication::installTranslator(&qtTranslations);
 
   QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral("Kestrune serial-instrument data logger"));
+  parser.setApplicationDescription(
+      QStringLiteral("Kestrune serial-instrument data logger\n"
+                     "kestrune config [--dir FOLDER] [KEY=VALUE ...]: the settings "
+                     "without windows (kestrune config --help)."));
   parser.addHelpOption();
   parser.addVersionOption();
   const QCommandLineOption dirOption(QStringLiteral("dir"), QStringLiteral("Folder for setup.dat and ports.conf."),

@@ -9,12 +9,6 @@ namespace kestrune::serial {
 
 namespace {
 
-QStringList portEntries() {
-  QStringList out;
-  for (int n = 1; n <= 8; ++n) out << QStringLiteral("Com%1").arg(n);
-  return out;
-}
-
 // "ttyUSB0：FTDI FT232R USB UART（製造番号 A1B2C3）", or the name alone when
 // the device says nothing about itself.
 QString deviceCaption(const QString& name, const SerialDevice& device) {
@@ -32,6 +26,29 @@ QString namedDevice(int port, const QString& entry) { return entry.isEmpty() ? P
 
 }  // namespace
 
+QStringList panelListItems(RsList list) {
+  switch (list) {
+    case RsList::Port: {
+      QStringList out;
+      for (int n = 1; n <= 8; ++n) out << QStringLiteral("Com%1").arg(n);
+      return out;
+    }
+    case RsList::Speed:
+      return {QStringLiteral("300"),   QStringLiteral("600"),   QStringLiteral("1200"),  QStringLiteral("2400"),
+              QStringLiteral("4800"),  QStringLiteral("9600"),  QStringLiteral("19200"), QStringLiteral("38400"),
+              QStringLiteral("57600"), QStringLiteral("115200")};
+    case RsList::DataBits:
+      return {QStringLiteral("7"), QStringLiteral("8")};
+    case RsList::Parity:
+      return {QStringLiteral("Even"), QStringLiteral("Odd"), QStringLiteral("None")};
+    case RsList::StopBits:
+      return {QStringLiteral("1"), QStringLiteral("1.5"), QStringLiteral("2")};
+    case RsList::Flow:
+      return {QStringLiteral("None"), QStringLiteral("Xon/Xoff"), QStringLiteral("RTS")};
+  }
+  return {};
+}
+
 SerialPanel::SerialPanel(Port& port, PortMap map, PortMapFile file, DeviceSource& devices, SerialPanelView& view,
                          MessageBoxes& boxes, QObject* parent)
     : QObject(parent),
@@ -45,14 +62,7 @@ SerialPanel::SerialPanel(Port& port, PortMap map, PortMapFile file, DeviceSource
 }
 
 void SerialPanel::LoadPropertySettings() {
-  lists_ = {portEntries(),
-            {QStringLiteral("300"), QStringLiteral("600"), QStringLiteral("1200"), QStringLiteral("2400"),
-             QStringLiteral("4800"), QStringLiteral("9600"), QStringLiteral("19200"), QStringLiteral("38400"),
-             QStringLiteral("57600"), QStringLiteral("115200")},
-            {QStringLiteral("7"), QStringLiteral("8")},
-            {QStringLiteral("Even"), QStringLiteral("Odd"), QStringLiteral("None")},
-            {QStringLiteral("1"), QStringLiteral("1.5"), QStringLiteral("2")},
-            {QStringLiteral("None"), QStringLiteral("Xon/Xoff"), QStringLiteral("RTS")}};
+  for (std::size_t i = 0; i < lists_.size(); ++i) lists_[i] = panelListItems(static_cast<RsList>(i));
   for (std::size_t i = 0; i < lists_.size(); ++i) view_.setListItems(static_cast<RsList>(i), lists_[i]);
 
   // The settings string is "speed,p,d,s" or "speed,p,d,1.5".

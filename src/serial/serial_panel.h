@@ -20,6 +20,11 @@ namespace kestrune::serial {
 
 enum class RsList { Port, Speed, DataBits, Parity, StopBits, Flow };
 
+// The entries a list starts with, in list order. The port list's positions
+// are the port numbers less one, the flow control list's the Handshaking codes;
+// a parity entry stores its first letter. `kestrune config` accepts these values.
+QStringList panelListItems(RsList list);
+
 // One entry of the device chooser.
 struct DeviceChoice {
   QString caption;

@@ -10,11 +10,6 @@ namespace kestrune::settings {
 
 namespace {
 
-constexpr std::int32_t MsPerMinute = 60000;
-constexpr std::int32_t MinMinutes = 1, MaxMinutes = 300;
-constexpr std::int32_t MinRows = 1, MaxRows = 10000;
-constexpr std::int32_t MinStartRow = 1, MaxStartRow = 65000;
-
 QString decimal(double value) { return QString::number(value, 'g', 15); }
 
 // The stamp option buttons by index: 0 none, 1 date, 2 time, 3 both.
@@ -81,7 +76,7 @@ void ConditionsPanel::showCellConditions() {
   const bool numbering = r.numberingOn();
   view_.selectOption(CondOption::Num, numbering ? 1 : 0);
   view_.setBoxEnabled(CondBox::CellNo, numbering);
-  r.acquisitionNo = std::max(r.acquisitionNo, 1);
+  r.acquisitionNo = std::max(r.acquisitionNo, MinAcquisitionNo);
   view_.setText(CondBox::CellNo, QString::number(r.acquisitionNo));
   // A stored mode that names none of the four reads as none; storing the
   // mode again writes none in its place, as opening the panel always has.
@@ -117,7 +112,8 @@ void ConditionsPanel::TextStartCol_LostFocus() {
 }
 
 void ConditionsPanel::TextCellNo_LostFocus() {
-  view_.setText(CondBox::CellNo, QString::number(std::max(readWholeNumber(view_.text(CondBox::CellNo)), 1)));
+  view_.setText(CondBox::CellNo,
+                QString::number(std::max(readWholeNumber(view_.text(CondBox::CellNo)), MinAcquisitionNo)));
 }
 
 void ConditionsPanel::CommandCellOk() {

@@ -9,6 +9,15 @@
 namespace kestrune::settings {
 
 enum class CondBox { Min, Rows, StartCol, StartRow, CellNo };
+
+// The ranges the boxes keep their values in, as whole numbers read by
+// readWholeNumber (core/numeric_text.h). `kestrune config` refuses values
+// outside them.
+constexpr std::int32_t MsPerMinute = 60000;
+constexpr std::int32_t MinMinutes = 1, MaxMinutes = 300;
+constexpr std::int32_t MinRows = 1, MaxRows = 10000;
+constexpr std::int32_t MinStartRow = 1, MaxStartRow = 65000;
+constexpr std::int32_t MinAcquisitionNo = 1;
 // Option groups; the index of the selected button is the value.
 enum class CondOption { Cell, Protcol, Time, Num };
 

@@ -1,0 +1,665 @@
+#include "app/config_command.h"
+
+#include "app/setup_port.h"
+#include "serial/port_map.h"
+#include "serial/serial_panel.h"
+#include "settings/conditions_panel.h"
+#include "settings/setup_file.h"
+#include "settings/setup_record.h"
+
+#include "fakes/fake_port.h"
+#include "fakes/recording_message_boxes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+
+// FS_IOC_SETFLAGS: an immutable setup.dat cannot be replaced, even by root.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace kestrune::app {
+namespace {
+
+using settings::CondBox;
+using settings::CondOption;
+using settings::SetupRecord;
+using testing::FakePort;
+using testing::RecordingMessageBoxes;
+
+QByteArray readAll(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<absent>");
+}
+
+void writeAll(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+  file.write(bytes);
+}
+
+// A lab's settings: values in range, and what the command must keep as it
+// is: reserved fields, the slots of channels 1 to 7, bytes after the record.
+SetupRecord labRecord() {
+  SetupRecord r;
+  r.reservedHead = 0x1234;
+  r.reservedMid = -7;
+  r.reservedTail = "reserved tail";
+  r.setStampMode(settings::StampMode::DateAndTime);
+  r.setScriptFromFile(false);
+  r.setNumberingOn(true);
+  r.acquisitionNo = 5;
+  r.setStartAtCell(true);
+  r.startCol = "B";
+  r.startRow = 3;
+  r.startColNo = 2;
+  r.acquireTimeMs = 10 * 60000;
+  r.measureCount = 100;
+  for (std::size_t slot = 0; slot < settings::SlotCount; ++slot) {
+    r.commSettings[slot] = slot == 0 ? "9600,n,8,1" : "19200,e,7,2";
+    r.commPort[slot] = static_cast<std::int16_t>(slot + 1);
+    r.setHandshaking(slot, slot == 0 ? settings::FlowControl::None : settings::FlowControl::RtsCts);
+  }
+  return r;
+}
+
+const QByteArray AfterRecord = "bytes after the record\n";
+const QByteArray LabMap = "# the lab's adapters\nCOM1=/dev/ttyS0\ncom3 = /dev/ttyUSB0\n";
+
+// The lines of a listing as key -> value, and the keys in order.
+std::map<QString, QString> values(const QString& listing) {
+  std::map<QString, QString> out;
+  for (const QString& line : listing.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+    out[line.section(QLatin1Char('='), 0, 0)] = line.section(QLatin1Char('='), 1);
+  return out;
+}
+
+QStringList keysInOrder(const QString& listing) {
+  QStringList keys;
+  for (const QString& line : listing.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+    keys << line.section(QLatin1Char('='), 0, 0);
+  return keys;
+}
+
+class ConfigCommandTest : public ::testing::Test {
+protected:
+  void SetUp() override { ASSERT_TRUE(root.isValid()); }
+
+  // A fresh settings folder holding the lab's files.
+  QString labFolder(const SetupRecord& record = labRecord()) {
+    const QString dir = root.filePath(QString::number(folders++));
+    EXPECT_TRUE(QDir().mkpath(dir));
+    writeAll(dir + QStringLiteral("/setup.dat"), *settings::encodeSetupRecord(record) + AfterRecord);
+    writeAll(dir + QStringLiteral("/ports.conf"), LabMap);
+    return dir;
+  }
+  QString emptyFolder() {
+    const QString dir = root.filePath(QString::number(folders++));
+    EXPECT_TRUE(QDir().mkpath(dir));
+    return dir;
+  }
+  static ConfigResult config(const QString& dir, const QStringList& assignments) {
+    return runConfig(settings::SettingsFolder::fixed(dir), assignments);
+  }
+  static QString setupPath(const QString& dir) { return dir + QStringLiteral("/setup.dat"); }
+  static QString mapPath(const QString& dir) { return dir + QStringLiteral("/ports.conf"); }
+
+  QTemporaryDir root;
+  int folders = 0;
+};
+
+struct Accepted {
+  const char* assignment;
+  const char* listed;                          // the value the listing shows afterwards
+  std::function<void(SetupRecord&)> expected;  // the record's change; none for device
+};
+
+TEST_F(ConfigCommandTest, AcceptedValuesAreStoredAsThePanelsStoreThemAndNothingElseChanges) {
+  const auto none = [](SetupRecord&) {};
+  const std::vector<Accepted> cases = {
+      {"minutes=1", "1", [](SetupRecord& r) { r.acquireTimeMs = 60000; }},
+      {"minutes=300", "300", [](SetupRecord& r) { r.acquireTimeMs = 18000000; }},
+      {"minutes=2.5", "2", [](SetupRecord& r) { r.acquireTimeMs = 120000; }},
+      {"minutes=3.5", "4", [](SetupRecord& r) { r.acquireTimeMs = 240000; }},
+      {"minutes=1.49", "1", [](SetupRecord& r) { r.acquireTimeMs = 60000; }},
+      {"minutes=299.5", "300", [](SetupRecord& r) { r.acquireTimeMs = 18000000; }},
+      {"rows=1", "1", [](SetupRecord& r) { r.measureCount = 1; }},
+      {"rows=10000", "10000", [](SetupRecord& r) { r.measureCount = 10000; }},
+      {"start=current", "current", [](SetupRecord& r) { r.setStartAtCell(false); }},
+      {"start=CELL", "cell", none},
+      {"start-cell=A1", "A1",
+       [](SetupRecord& r) {
+         r.startCol = "A";
+         r.startRow = 1;
+       }},
+      {"start-cell=IA65000", "IA65000",
+       [](SetupRecord& r) {
+         r.startCol = "IA";
+         r.startRow = 65000;
+       }},
+      {"start-cell=az12", "AZ12",
+       [](SetupRecord& r) {
+         r.startCol = "AZ";
+         r.startRow = 12;
+       }},
+      {"start-cell=Z9", "Z9",
+       [](SetupRecord& r) {
+         r.startCol = "Z";
+         r.startRow = 9;
+       }},
+      {"numbering=off", "off", [](SetupRecord& r) { r.setNumberingOn(false); }},
+      {"number=1", "1", [](SetupRecord& r) { r.acquisitionNo = 1; }},
+      {"number=2147483647", "2147483647", [](SetupRecord& r) { r.acquisitionNo = 2147483647; }},
+      {"stamp=none", "none", [](SetupRecord& r) { r.setStampMode(settings::StampMode::None); }},
+      {"stamp=date", "date", [](SetupRecord& r) { r.setStampMode(settings::StampMode::Date); }},
+      {"stamp=time", "time", [](SetupRecord& r) { r.setStampMode(settings::StampMode::Time); }},
+      {"stamp=datetime", "datetime", none},
+      {"script=file", "file", [](SetupRecord& r) { r.setScriptFromFile(true); }},
+      {"script=builtin", "builtin", none},
+      {"port=8", "8", [](SetupRecord& r) { r.commPort[0] = 8; }},
+      {"line=19200,E,7,1.5", "19200,e,7,1.5", [](SetupRecord& r) { r.commSettings[0] = "19200,e,7,1.5"; }},
+      {"line=300,o,8,2", "300,o,8,2", [](SetupRecord& r) { r.commSettings[0] = "300,o,8,2"; }},
+      {"line=115200, n ,7,1", "115200,n,7,1", [](SetupRecord& r) { r.commSettings[0] = "115200,n,7,1"; }},
+      {"flow=xon", "xon", [](SetupRecord& r) { r.setHandshaking(0, settings::FlowControl::XonXoff); }},
+      {"flow=rts", "rts", [](SetupRecord& r) { r.setHandshaking(0, settings::FlowControl::RtsCts); }},
+      {"flow=rts-xon", "rts-xon", [](SetupRecord& r) { r.setHandshaking(0, settings::FlowControl::RtsCtsXonXoff); }},
+      {"flow=none", "none", none},
+      {"device=/dev/serial/by-id/usb-FTDI_A1-if00-port0", "/dev/serial/by-id/usb-FTDI_A1-if00-port0", nullptr},
+      {"device=", "", nullptr},
+  };
+  for (const Accepted& c : cases) {
+    SCOPED_TRACE(c.assignment);
+    const QString dir = labFolder();
+    const QString assignment = QString::fromUtf8(c.assignment);
+    const ConfigResult result = config(dir, {assignment});
+    EXPECT_EQ(result.status, ConfigDone);
+    EXPECT_EQ(result.err, QString());
+    const QString key = assignment.section(QLatin1Char('='), 0, 0);
+    EXPECT_EQ(values(result.out)[key], QString::fromUtf8(c.listed));
+    EXPECT_EQ(keysInOrder(result.out), configKeys());
+
+    SetupRecord expected = labRecord();
+    if (c.expected) c.expected(expected);
+    EXPECT_EQ(readAll(setupPath(dir)), *settings::encodeSetupRecord(expected) + AfterRecord);
+    if (c.expected) {
+      EXPECT_EQ(readAll(mapPath(dir)), LabMap);
+    } else {
+      // Com1 is the port; its line is replaced in place, the others stay.
+      const QByteArray line = c.listed[0] ? QByteArray("COM1=") + c.listed + "\n" : QByteArray();
+      EXPECT_EQ(readAll(mapPath(dir)), "# the lab's adapters\n" + line + "com3 = /dev/ttyUSB0\n");
+    }
+  }
+}
+
+TEST_F(ConfigCommandTest, RefusedArgumentsNameTheKeyAndLeaveBothFilesByteIdentical) {
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"minutes=0", "minutes"},
+      {"minutes=301", "minutes"},
+      {"minutes=0.5", "minutes"},
+      {"minutes=300.5", "minutes"},
+      {"minutes=abc", "minutes"},
+      {"minutes=-1", "minutes"},
+      {"minutes=", "minutes"},
+      {"minutes=1e2", "minutes"},
+      {"minutes=2,5", "minutes"},
+      {"rows=0", "rows"},
+      {"rows=10001", "rows"},
+      {"rows=5.0", "rows"},
+      {"rows=+5", "rows"},
+      {"start=yes", "start"},
+      {"start-cell=IB1", "start-cell"},
+      {"start-cell=A65001", "start-cell"},
+      {"start-cell=ZZ1", "start-cell"},
+      {"start-cell=A0", "start-cell"},
+      {"start-cell=AAA1", "start-cell"},
+      {"start-cell=1A", "start-cell"},
+      {"start-cell=B", "start-cell"},
+      {"numbering=1", "numbering"},
+      {"number=0", "number"},
+      {"number=2147483648", "number"},
+      {"stamp=both", "stamp"},
+      {"script=yes", "script"},
+      {"port=0", "port"},
+      {"port=9", "port"},
+      {"line=110,n,8,1", "line"},
+      {"line=230400,n,8,1", "line"},
+      {"line=9600,m,8,1", "line"},
+      {"line=9600,n,5,1", "line"},
+      {"line=9600,n,8", "line"},
+      {"line=9600,n,8,3", "line"},
+      {"flow=rts/cts", "flow"},
+      {"flow=2", "flow"},
+      {"device=ttyUSB0", "device"},
+      {"device=/dev/tty\nUSB0", "device"},
+      {"device= /dev/ttyUSB0", "device"},
+      {"speed=9600", "speed"},
+      {"rows", "rows"},
+      {"=5", "=5"},
+  };
+  for (const auto& [assignment, named] : cases) {
+    SCOPED_TRACE(assignment);
+    const QString dir = labFolder();
+    const QByteArray setupBefore = readAll(setupPath(dir));
+    // Valid changes beside the refused one (of other keys) are not made either.
+    const QString key = QString::fromUtf8(assignment).section(QLatin1Char('='), 0, 0);
+    const QString valid = key != QLatin1String("rows") ? QStringLiteral("rows=7") : QStringLiteral("stamp=date");
+    const QString device =
+        key != QLatin1String("device") ? QStringLiteral("device=/dev/ttyUSB4") : QStringLiteral("port=2");
+    const ConfigResult result = config(dir, {valid, device, QString::fromUtf8(assignment)});
+    EXPECT_EQ(result.status, ConfigRefused);
+    EXPECT_EQ(result.out, QString());
+    EXPECT_TRUE(result.err.contains(QString::fromUtf8(named))) << result.err.toStdString();
+    EXPECT_TRUE(result.err.contains(QStringLiteral("何も書き込んでいません"))) << result.err.toStdString();
+    EXPECT_FALSE(result.err.contains(valid)) << "only the refused argument is named";
+    EXPECT_FALSE(result.err.contains(QStringLiteral("2 回"))) << "each key once";
+    EXPECT_EQ(readAll(setupPath(dir)), setupBefore);
+    EXPECT_EQ(readAll(mapPath(dir)), LabMap);
+  }
+}
+
+TEST_F(ConfigCommandTest, AKeyGivenTwiceIsRefused) {
+  const QString dir = labFolder();
+  const ConfigResult result = config(dir, {QStringLiteral("rows=5"), QStringLiteral("rows=6")});
+  EXPECT_EQ(result.status, ConfigRefused);
+  EXPECT_TRUE(result.err.contains(QStringLiteral("rows が 2 回"))) << result.err.toStdString();
+  EXPECT_EQ(readAll(setupPath(dir)), *settings::encodeSetupRecord(labRecord()) + AfterRecord);
+}
+
+TEST_F(ConfigCommandTest, EveryKeySetAtOnceKeepsTheRecordsOtherBytes) {
+  // A hand-made stamp mode 7 (read as none) stays as long as stamp is not set.
+  QByteArray bytes = *settings::encodeSetupRecord(labRecord());
+  qToLittleEndian<std::int16_t>(7, bytes.data() + 2);
+  const QString dir = labFolder();
+  writeAll(setupPath(dir), bytes + AfterRecord);
+
+  const ConfigResult result =
+      config(dir, {QStringLiteral("minutes=45"), QStringLiteral("rows=250"), QStringLiteral("start=current"),
+                   QStringLiteral("start-cell=C7"), QStringLiteral("numbering=off"), QStringLiteral("number=99"),
+                   QStringLiteral("script=file"), QStringLiteral("port=2"), QStringLiteral("line=4800,e,7,2"),
+                   QStringLiteral("flow=rts"), QStringLiteral("device=/dev/ttyACM0")});
+  ASSERT_EQ(result.status, ConfigDone) << result.err.toStdString();
+  EXPECT_EQ(result.out, QStringLiteral("minutes=45\nrows=250\nstart=current\nstart-cell=C7\nnumbering=off\n"
+                                       "number=99\nstamp=none\nscript=file\nport=2\nline=4800,e,7,2\nflow=rts\n"
+                                       "device=/dev/ttyACM0\n"));
+
+  const QByteArray saved = readAll(setupPath(dir));
+  ASSERT_EQ(saved.size(), static_cast<qsizetype>(settings::SetupRecordSize) + AfterRecord.size());
+  EXPECT_EQ(saved.mid(settings::SetupRecordSize), AfterRecord);
+  EXPECT_EQ(qFromLittleEndian<std::int16_t>(saved.constData() + 2), 7);
+  SetupRecord got;
+  ASSERT_TRUE(settings::decodeSetupRecord(saved, got).ok());
+  const SetupRecord lab = labRecord();
+  EXPECT_EQ(got.reservedHead, lab.reservedHead);
+  EXPECT_EQ(got.reservedMid, lab.reservedMid);
+  EXPECT_EQ(got.reservedTail, lab.reservedTail);
+  EXPECT_EQ(got.startColNo, lab.startColNo);
+  for (std::size_t slot = 1; slot < settings::SlotCount; ++slot) {
+    EXPECT_EQ(got.commSettings[slot], lab.commSettings[slot]);
+    EXPECT_EQ(got.commPort[slot], lab.commPort[slot]);
+    EXPECT_EQ(got.handshaking(slot), lab.handshaking(slot));
+  }
+  // Com2 had no line: one is added, the other lines stay.
+  EXPECT_EQ(readAll(mapPath(dir)), LabMap + "COM2=/dev/ttyACM0\n");
+}
+
+TEST_F(ConfigCommandTest, WithoutSetupDatItListsTheDefaultsAndANewFileStartsWithThem) {
+  const QString dir = emptyFolder();
+  const ConfigResult listed = config(dir, {});
+  EXPECT_EQ(listed.status, ConfigDone);
+  EXPECT_EQ(listed.err, QString());
+  EXPECT_EQ(listed.out, QStringLiteral("minutes=1\nrows=1\nstart=current\nstart-cell=A1\nnumbering=off\nnumber=1\n"
+                                       "stamp=none\nscript=builtin\nport=1\nline=9600,n,8,1\nflow=none\ndevice=\n"));
+  EXPECT_FALSE(QFile::exists(setupPath(dir))) << "listing writes nothing";
+  EXPECT_FALSE(QFile::exists(mapPath(dir)));
+
+  const ConfigResult set = config(dir, {QStringLiteral("rows=5")});
+  EXPECT_EQ(set.status, ConfigDone);
+  EXPECT_EQ(set.out, QString(listed.out).replace(QStringLiteral("rows=1\n"), QStringLiteral("rows=5\n")));
+  EXPECT_FALSE(QFile::exists(mapPath(dir))) << "ports.conf is written only for device";
+  // The program loads the new file without a complaint: slot 0 names a port.
+  SetupRecord record;
+  FakePort port;
+  RecordingMessageBoxes boxes;
+  EXPECT_TRUE(loadSetupAndPort(record, port, setupPath(dir), boxes));
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(port.commPort(), 1);
+  EXPECT_EQ(port.settings(), QStringLiteral("9600,n,8,1"));
+  EXPECT_EQ(record.measureCount, 5);
+  EXPECT_EQ(record.acquireTimeMs, 60000);
+}
+
+TEST_F(ConfigCommandTest, StoredValuesOutsideTheRangesAreListedAsThePanelShowsThemWithANote) {
+  SetupRecord record = labRecord();
+  record.measureCount = 0;
+  record.acquireTimeMs = 90000;  // one and a half minutes, from another program
+  record.commSettings[0] = "garbage";
+  const QString dir = labFolder(record);
+  const QByteArray before = readAll(setupPath(dir));
+  const ConfigResult result = config(dir, {});
+  EXPECT_EQ(result.status, ConfigDone);
+  EXPECT_EQ(values(result.out)[QStringLiteral("rows")], QStringLiteral("1"));
+  EXPECT_EQ(values(result.out)[QStringLiteral("minutes")], QStringLiteral("1.5"));
+  // The port refuses the settings text and keeps its own, as the program does.
+  EXPECT_EQ(values(result.out)[QStringLiteral("line")], QStringLiteral("9600,n,8,1"));
+  EXPECT_TRUE(result.err.contains(QStringLiteral(" rows "))) << result.err.toStdString();
+  EXPECT_FALSE(result.err.contains(QStringLiteral("minutes"))) << "1.5 is within the range";
+  EXPECT_TRUE(result.err.contains(QStringLiteral("line"))) << result.err.toStdString();
+  EXPECT_EQ(readAll(setupPath(dir)), before);
+}
+
+TEST_F(ConfigCommandTest, AnUnusableSettingsFileIsRefusedWithItsReasonAndNothingIsWritten) {
+  struct Damage {
+    const char* what;
+    std::function<void(const QString& dir)> make;
+    const char* named;
+  };
+  const std::vector<Damage> cases = {
+      {"a record cut short",
+       [](const QString& dir) { writeAll(setupPath(dir), settings::encodeSetupRecord(labRecord())->left(40)); },
+       "途切れて"},
+      {"an empty setup.dat", [](const QString& dir) { writeAll(setupPath(dir), {}); }, "setup.dat"},
+      {"setup.dat a folder",
+       [](const QString& dir) {
+         QFile::remove(setupPath(dir));
+         QDir().mkpath(setupPath(dir));
+       },
+       "ファイルではありません"},
+      {"ports.conf a folder",
+       [](const QString& dir) {
+         QFile::remove(mapPath(dir));
+         QDir().mkpath(mapPath(dir));
+       },
+       "ports.conf"},
+  };
+  for (const Damage& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QString dir = labFolder();
+    c.make(dir);
+    const QByteArray setupBefore = readAll(setupPath(dir));
+    const QByteArray mapBefore = readAll(mapPath(dir));
+    for (const QStringList& assignments : {QStringList(), QStringList{QStringLiteral("rows=5")}}) {
+      const ConfigResult result = config(dir, assignments);
+      EXPECT_EQ(result.status, ConfigRefused);
+      EXPECT_EQ(result.out, QString());
+      EXPECT_TRUE(result.err.contains(QString::fromUtf8(c.named))) << result.err.toStdString();
+      EXPECT_EQ(readAll(setupPath(dir)), setupBefore);
+      EXPECT_EQ(readAll(mapPath(dir)), mapBefore);
+    }
+  }
+}
+
+// Sets FS_IMMUTABLE_FL on `path` (or clears it); false where the file system
+// or the user may not.
+bool setImmutable(const QString& path, bool on) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (done) {
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  ::close(fd);
+  return done;
+}
+
+TEST_F(ConfigCommandTest, WhenSetupDatCannotBeReplacedPortsConfGetsItsOldEntryBack) {
+  const QString dir = labFolder();
+  const QByteArray setupBefore = readAll(setupPath(dir));
+  if (!setImmutable(setupPath(dir), true))
+    GTEST_SKIP() << "cannot make a file immutable here (needs root on ext4 or a like file system)";
+  const ConfigResult result = config(dir, {QStringLiteral("device=/dev/ttyUSB9"), QStringLiteral("rows=7")});
+  setImmutable(setupPath(dir), false);
+
+  EXPECT_EQ(result.status, ConfigNotSaved);
+  EXPECT_EQ(result.out, QString());
+  EXPECT_TRUE(result.err.contains(QStringLiteral("設定条件の保存に失敗しました"))) << result.err.toStdString();
+  EXPECT_TRUE(result.err.contains(QStringLiteral("ports.conf は元に戻しました"))) << result.err.toStdString();
+  EXPECT_EQ(readAll(setupPath(dir)), setupBefore);
+  EXPECT_EQ(serial::PortMap::load(mapPath(dir)).entry(1), QStringLiteral("/dev/ttyS0"));
+  EXPECT_EQ(serial::PortMap::load(mapPath(dir)).entry(3), QStringLiteral("/dev/ttyUSB0"));
+}
+
+// The conditions panel's boxes and options.
+struct PanelView final : settings::ConditionsView {
+  QString text(CondBox b) const override { return texts.count(b) ? texts.at(b) : QString(); }
+  void setText(CondBox b, const QString& t) override { texts[b] = t; }
+  void setBoxEnabled(CondBox, bool) override {}
+  int selectedOption(CondOption g) const override { return options.count(g) ? options.at(g) : -1; }
+  void selectOption(CondOption g, int i) override { options[g] = i; }
+  void focusBox(CondBox) override {}
+  std::map<CondBox, QString> texts;
+  std::map<CondOption, int> options;
+};
+
+struct Typed {
+  QStringList assignments;
+  // What a person types into the boxes and which buttons they pick.
+  std::map<CondBox, QString> typed;
+  std::map<CondOption, int> picked;
+};
+
+TEST_F(ConfigCommandTest, ConditionsSetByConfigReadBackInThePanelAsIfTypedThere) {
+  const std::vector<Typed> cases = {
+      {{"minutes=2.5", "rows=10000", "start=cell", "start-cell=ia65000", "numbering=on", "number=7", "stamp=time",
+        "script=file"},
+       {{CondBox::Min, "2.5"},
+        {CondBox::Rows, "10000"},
+        {CondBox::StartCol, "ia"},
+        {CondBox::StartRow, "65000"},
+        {CondBox::CellNo, "7"}},
+       {{CondOption::Cell, 1}, {CondOption::Num, 1}, {CondOption::Time, 2}, {CondOption::Protcol, 1}}},
+      {{"minutes=300", "rows=1", "start=current", "start-cell=A1", "numbering=off", "number=1", "stamp=none",
+        "script=builtin"},
+       {{CondBox::Min, "300"},
+        {CondBox::Rows, "1"},
+        {CondBox::StartCol, "A"},
+        {CondBox::StartRow, "1"},
+        {CondBox::CellNo, "1"}},
+       {{CondOption::Cell, 0}, {CondOption::Num, 0}, {CondOption::Time, 0}, {CondOption::Protcol, 0}}},
+      {{"minutes=3.5", "start-cell=Z12", "stamp=date"},
+       {{CondBox::Min, "3.5"}, {CondBox::StartCol, "z"}, {CondBox::StartRow, "12"}},
+       {{CondOption::Time, 1}}},
+  };
+  for (const Typed& c : cases) {
+    SCOPED_TRACE(c.assignments.join(QLatin1Char(' ')).toStdString());
+    RecordingMessageBoxes boxes;
+    const QString viaConfig = labFolder();
+    ASSERT_EQ(config(viaConfig, c.assignments).status, ConfigDone);
+    SetupRecord configured;
+    ASSERT_EQ(settings::loadSetup(configured, setupPath(viaConfig), boxes), settings::SetupLoad::Loaded);
+    PanelView shownAfterConfig;
+    settings::ConditionsPanel(configured, shownAfterConfig).showCellConditions();
+
+    // The same values typed into the panel over the same lab settings, each
+    // box left as a person leaves it, then OK.
+    SetupRecord typed = labRecord();
+    PanelView view;
+    settings::ConditionsPanel panel(typed, view);
+    panel.showCellConditions();
+    for (const auto& [box, text] : c.typed) view.texts[box] = text;
+    for (const auto& [group, index] : c.picked) view.options[group] = index;
+    panel.TextMin_LostFocus();
+    panel.TextRows_LostFocus();
+    panel.TextStartCol_LostFocus();
+    panel.TextStartRow_LostFocus();
+    panel.TextCellNo_LostFocus();
+    panel.CommandCellOk();
+    PanelView shownAfterPanel;
+    settings::ConditionsPanel(typed, shownAfterPanel).showCellConditions();
+
+    EXPECT_EQ(shownAfterConfig.texts, shownAfterPanel.texts);
+    EXPECT_EQ(shownAfterConfig.options, shownAfterPanel.options);
+    EXPECT_EQ(configured, typed);
+    EXPECT_TRUE(boxes.shown.empty());
+  }
+}
+
+// Devices plugged in, for the serial panel's device chooser.
+struct PluggedDevices final : serial::DeviceSource {
+  std::vector<serial::SerialDevice> devices() const override { return list; }
+  bool present(const QString& path) const override {
+    return std::any_of(list.begin(), list.end(), [&path](const serial::SerialDevice& d) { return d.path == path; });
+  }
+  void setWatching(bool) override {}
+  std::vector<serial::SerialDevice> list;
+};
+
+struct SerialView final : serial::SerialPanelView {
+  void setListItems(serial::RsList l, const QStringList& items) override { lists[l] = items; }
+  int selectedIndex(serial::RsList l) const override { return selected.count(l) ? selected.at(l) : -1; }
+  void selectIndex(serial::RsList l, int i) override { selected[l] = i; }
+  void setDevicePath(const QString& p) override { device = p; }
+  void setDeviceChoices(const std::vector<serial::DeviceChoice>& c, int s) override {
+    choices = c;
+    chosen = s;
+  }
+  int selectedDevice() const override { return chosen; }
+  QString text(serial::RsList l) const {
+    const int i = selectedIndex(l);
+    return i >= 0 && i < lists.at(l).size() ? lists.at(l).at(i) : QString();
+  }
+  std::map<serial::RsList, QStringList> lists;
+  std::map<serial::RsList, int> selected;
+  QString device;
+  std::vector<serial::DeviceChoice> choices;
+  int chosen = -1;
+};
+
+struct Picked {
+  QStringList assignments;
+  std::map<serial::RsList, QString> picked;  // the entries picked in the panel's lists
+  QString device;                            // the device chosen; empty for the default
+};
+
+TEST_F(ConfigCommandTest, SerialValuesSetByConfigReadBackInThePanelAsIfPickedThere) {
+  using serial::RsList;
+  const std::vector<Picked> cases = {
+      {{"port=3", "line=19200,e,7,1.5", "flow=xon", "device=/dev/ttyUSB7"},
+       {{RsList::Port, "Com3"},
+        {RsList::Speed, "19200"},
+        {RsList::Parity, "Even"},
+        {RsList::DataBits, "7"},
+        {RsList::StopBits, "1.5"},
+        {RsList::Flow, "Xon/Xoff"}},
+       "/dev/ttyUSB7"},
+      {{"port=1", "line=300,o,8,2", "flow=rts", "device="},
+       {{RsList::Port, "Com1"},
+        {RsList::Speed, "300"},
+        {RsList::Parity, "Odd"},
+        {RsList::DataBits, "8"},
+        {RsList::StopBits, "2"},
+        {RsList::Flow, "RTS"}},
+       ""},
+  };
+  PluggedDevices plugged;
+  plugged.list = {{QStringLiteral("/dev/ttyUSB7"), QStringLiteral("/dev/ttyUSB7"), {}, {}, {}}};
+  for (const Picked& c : cases) {
+    SCOPED_TRACE(c.assignments.join(QLatin1Char(' ')).toStdString());
+    RecordingMessageBoxes boxes;
+    const QString viaConfig = labFolder();
+    ASSERT_EQ(config(viaConfig, c.assignments).status, ConfigDone);
+    SetupRecord configured;
+    FakePort configuredPort;
+    ASSERT_TRUE(loadSetupAndPort(configured, configuredPort, setupPath(viaConfig), boxes));
+    SerialView shown;
+    serial::SerialPanel shownPanel(configuredPort, serial::PortMap::load(mapPath(viaConfig)),
+                                   {mapPath(viaConfig), mapPath(viaConfig)}, plugged, shown, boxes);
+    shownPanel.LoadPropertySettings();
+    for (const auto& [list, text] : c.picked) EXPECT_EQ(shown.text(list), text);
+    EXPECT_EQ(shown.device, c.device.isEmpty() ? QStringLiteral("/dev/ttyS0") : c.device);
+
+    // The same values picked in the panel over the same lab settings, OK,
+    // then the program leaving (setup.dat written from the port).
+    const QString viaPanel = labFolder();
+    SetupRecord picked;
+    FakePort port;
+    ASSERT_TRUE(loadSetupAndPort(picked, port, setupPath(viaPanel), boxes));
+    SerialView view;
+    serial::SerialPanel panel(port, serial::PortMap::load(mapPath(viaPanel)), {mapPath(viaPanel), mapPath(viaPanel)},
+                              plugged, view, boxes);
+    panel.LoadPropertySettings();
+    panel.refreshDevices();
+    for (const auto& [list, text] : c.picked) view.selected[list] = static_cast<int>(view.lists[list].indexOf(text));
+    panel.cboPort_Click();
+    const auto choice = std::find_if(view.choices.begin(), view.choices.end(),
+                                     [&c](const serial::DeviceChoice& d) { return d.path == c.device; });
+    ASSERT_NE(choice, view.choices.end());
+    view.chosen = static_cast<int>(choice - view.choices.begin());
+    panel.cboDevice_Click();
+    ASSERT_TRUE(panel.CommandRsOk());
+    ASSERT_TRUE(saveSetupAndPort(picked, port, setupPath(viaPanel), boxes));
+
+    EXPECT_EQ(readAll(setupPath(viaConfig)), readAll(setupPath(viaPanel)));
+    EXPECT_EQ(readAll(mapPath(viaConfig)), readAll(mapPath(viaPanel)));
+    EXPECT_TRUE(boxes.shown.empty());
+  }
+}
+
+TEST_F(ConfigCommandTest, CommandLineOptions) {
+  const QString dir = labFolder();
+  const QString program = root.path();  // no settings there: --dir must be what is read
+  struct Case {
+    QStringList arguments;
+    int status;
+    const char* inOutput;
+  };
+  const std::vector<Case> cases = {
+      {{QStringLiteral("--dir"), dir}, ConfigDone, "rows=100"},
+      {{QStringLiteral("--dir=") + dir, QStringLiteral("rows=9")}, ConfigDone, "rows=9"},
+      {{QStringLiteral("--dir")}, ConfigRefused, "--dir"},
+      {{QStringLiteral("--dir=")}, ConfigRefused, "--dir"},
+      {{QStringLiteral("--verbose"), QStringLiteral("--dir"), dir}, ConfigRefused, "--verbose"},
+      {{QStringLiteral("--help")}, ConfigDone, "start-cell"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments.join(QLatin1Char(' ')).toStdString());
+    const ConfigResult result = configCommand(c.arguments, program);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_TRUE((result.out + result.err).contains(QString::fromUtf8(c.inOutput)))
+        << (result.out + result.err).toStdString();
+  }
+  EXPECT_EQ(values(configCommand({QStringLiteral("--dir"), dir}, program).out)[QStringLiteral("rows")],
+            QStringLiteral("9"));
+}
+
+TEST_F(ConfigCommandTest, TheProgramRunsTheCommandWithoutADisplay) {
+  const QString dir = labFolder();
+  QProcess process;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.remove(QStringLiteral("DISPLAY"));
+  environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+  environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+  process.setProcessEnvironment(environment);
+  const auto run = [&process](const QStringList& arguments) {
+    process.start(QStringLiteral(KESTRUNE_PATH), arguments);
+    EXPECT_TRUE(process.waitForFinished(60000));
+    return process.exitCode();
+  };
+
+  EXPECT_EQ(run({QStringLiteral("config"), QStringLiteral("--dir"), dir, QStringLiteral("rows=42"),
+                 QStringLiteral("stamp=date")}),
+            0);
+  const QString out = QString::fromUtf8(process.readAllStandardOutput());
+  EXPECT_EQ(keysInOrder(out), configKeys());
+  EXPECT_EQ(values(out)[QStringLiteral("rows")], QStringLiteral("42"));
+  EXPECT_EQ(values(out)[QStringLiteral("stamp")], QStringLiteral("date"));
+  const QByteArray saved = readAll(setupPath(dir));
+
+  EXPECT_EQ(run({QStringLiteral("config"), QStringLiteral("--dir"), dir, QStringLiteral("rows=0")}), 2);
+  EXPECT_EQ(process.readAllStandardOutput(), QByteArray());
+  EXPECT_TRUE(QString::fromUtf8(process.readAllStandardError()).contains(QStringLiteral("rows=0")));
+  EXPECT_EQ(readAll(setupPath(dir)), saved);
+}
+
+}  // namespace
+}  // namespace kestrune::app

@@ -1,0 +1,132 @@
+// The packaging files as the tools that read them see them: systemd the
+// service template, appstreamcli the metadata, man the manual pages. Each
+// check skips with a message where its tool is not installed.
+#include "app/headless.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace kestrune::app {
+namespace {
+
+const QString Packaging = QStringLiteral(KESTRUNE_SOURCE_DIR "/packaging/");
+
+QString readText(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+struct Ran {
+  int status = -1;
+  QString output;  // standard output and standard error, or standard error alone
+};
+
+enum class Output { Both, ErrorsOnly };
+
+Ran run(const QString& program, const QStringList& arguments, Output kept = Output::Both) {
+  QProcess process;
+  if (kept == Output::Both)
+    process.setProcessChannelMode(QProcess::MergedChannels);
+  else
+    process.setStandardOutputFile(QProcess::nullDevice());
+  process.start(program, arguments);
+  Ran ran;
+  if (!process.waitForFinished(120000)) return ran;
+  ran.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  ran.output = QString::fromUtf8(kept == Output::Both ? process.readAll() : process.readAllStandardError());
+  return ran;
+}
+
+// The value of `key` in the unit's text; the last setting counts.
+QString unitValue(const QString& unit, const QString& key) {
+  const QRegularExpression line(QStringLiteral("^%1=(.*)$").arg(QRegularExpression::escape(key)),
+                                QRegularExpression::MultilineOption);
+  QString value;
+  for (auto it = line.globalMatch(unit); it.hasNext();) value = it.next().captured(1).trimmed();
+  return value;
+}
+
+TEST(PackagingTest, SystemdReadsTheServiceTemplateWithoutRemarks) {
+  const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+  if (analyze.isEmpty()) GTEST_SKIP() << "systemd-analyze is not installed";
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  // The template as shipped, starting this build's program (verify wants an
+  // executable that exists).
+  QString unit = readText(Packaging + QStringLiteral("kestrune@.service"));
+  ASSERT_FALSE(unit.isEmpty());
+  unit.replace(QStringLiteral("/usr/bin/kestrune"), QStringLiteral(KESTRUNE_PATH));
+  const QString path = dir.filePath(QStringLiteral("kestrune@.service"));
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(unit.toUtf8());
+  file.close();
+
+  const Ran verified = run(analyze, {QStringLiteral("verify"), QStringLiteral("--man=no"), path});
+  EXPECT_EQ(verified.status, 0) << verified.output.toStdString();
+  // Unknown keys and values systemd ignores are remarks on the file's lines.
+  EXPECT_FALSE(verified.output.contains(QStringLiteral("kestrune@"))) << verified.output.toStdString();
+}
+
+TEST(PackagingTest, TheServiceRunsOptionsTheProgramHasAndKnowsItsExitStatuses) {
+  const QString unit = readText(Packaging + QStringLiteral("kestrune@.service"));
+  ASSERT_FALSE(unit.isEmpty());
+  const QString exec = unitValue(unit, QStringLiteral("ExecStart"));
+  const Ran help = run(QStringLiteral(KESTRUNE_PATH), {QStringLiteral("--help")});
+  ASSERT_EQ(help.status, 0) << help.output.toStdString();
+  const QRegularExpression option(QStringLiteral("(--[a-z-]+)"));
+  int options = 0;
+  for (auto it = option.globalMatch(exec); it.hasNext(); ++options) {
+    const QString name = it.next().captured(1);
+    EXPECT_TRUE(help.output.contains(name)) << name.toStdString() << " is not an option of the program";
+  }
+  EXPECT_GE(options, 3) << exec.toStdString();
+  EXPECT_TRUE(exec.contains(QStringLiteral("--headless")));
+
+  // A stop ends the run as End does: not a failure. A run that could not
+  // start waits for a person instead of starting again and again.
+  EXPECT_EQ(unitValue(unit, QStringLiteral("SuccessExitStatus")), QString::number(ExitInterrupted));
+  EXPECT_TRUE(unitValue(unit, QStringLiteral("RestartPreventExitStatus"))
+                  .split(QLatin1Char(' '))
+                  .contains(QString::number(ExitCouldNotStart)));
+  EXPECT_EQ(unitValue(unit, QStringLiteral("Restart")), QStringLiteral("on-failure"));
+  EXPECT_EQ(unitValue(unit, QStringLiteral("WantedBy")), QStringLiteral("multi-user.target"));
+}
+
+TEST(PackagingTest, AppStreamMetadataIsValidAndNamesTheDesktopEntry) {
+  const QString metainfo = Packaging + QStringLiteral("org.kestrune.Kestrune.metainfo.xml");
+  const QString text = readText(metainfo);
+  ASSERT_FALSE(text.isEmpty());
+  const QRegularExpressionMatch launchable =
+      QRegularExpression(QStringLiteral("<launchable type=\"desktop-id\">([^<]+)</launchable>")).match(text);
+  ASSERT_TRUE(launchable.hasMatch());
+  EXPECT_TRUE(QFile::exists(Packaging + launchable.captured(1))) << launchable.captured(1).toStdString();
+
+  const QString appstream = QStandardPaths::findExecutable(QStringLiteral("appstreamcli"));
+  if (appstream.isEmpty()) GTEST_SKIP() << "appstreamcli is not installed (package appstream)";
+  const Ran validated = run(appstream, {QStringLiteral("validate"), QStringLiteral("--no-net"), metainfo});
+  EXPECT_EQ(validated.status, 0) << validated.output.toStdString();
+}
+
+TEST(PackagingTest, ManualPagesFormatWithoutWarnings) {
+  const QString man = QStandardPaths::findExecutable(QStringLiteral("man"));
+  if (man.isEmpty()) GTEST_SKIP() << "man is not installed";
+  for (const char* page : {"kestrune.1", "kestrune-instrument.1"}) {
+    SCOPED_TRACE(page);
+    const Ran formatted =
+        run(man,
+            {QStringLiteral("--warnings"), QStringLiteral("-E"), QStringLiteral("UTF-8"), QStringLiteral("-l"),
+             QStringLiteral("-Tutf8"), QStringLiteral("-Z"), Packaging + QString::fromLatin1(page)},
+            Output::ErrorsOnly);
+    EXPECT_EQ(formatted.status, 0);
+    EXPECT_EQ(formatted.output, QString());
+  }
+}
+
+}  // namespace
+}  // namespace kestrune::app
