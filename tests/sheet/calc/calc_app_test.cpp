@@ -255,6 +255,9 @@ TEST_F(CalcAppTest, VisibleUnderAVirtualXServer) {
   const QByteArray savedDisplay = qgetenv("DISPLAY");
   qputenv("DISPLAY", display.toLatin1());  // for the LibreOffice we start, not for our own offscreen tests
   options.headless = false;
+  // The first window of a fresh profile takes LibreOffice a few seconds to
+  // open; on a busy machine more than the 5 s the other cases allow a call.
+  options.callTimeout = std::chrono::milliseconds(30000);
   auto app = startApp();
   if (savedDisplay.isNull())
     qunsetenv("DISPLAY");
