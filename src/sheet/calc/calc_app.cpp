@@ -7,6 +7,7 @@
 #include "sheet/xls/value.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QStandardPaths>
@@ -29,6 +30,7 @@
 #include <com/sun/star/frame/XFrame.hpp>
 #include <com/sun/star/frame/XModel.hpp>
 #include <com/sun/star/frame/XStorable.hpp>
+#include <com/sun/star/io/IOException.hpp>
 #include <com/sun/star/lang/DisposedException.hpp>
 #include <com/sun/star/lang/Locale.hpp>
 #include <com/sun/star/lang/XComponent.hpp>
@@ -39,12 +41,14 @@
 #include <com/sun/star/sheet/XSpreadsheetView.hpp>
 #include <com/sun/star/table/XCell.hpp>
 #include <com/sun/star/table/XCellRange.hpp>
+#include <com/sun/star/task/ErrorCodeIOException.hpp>
 #include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/uno/Exception.hpp>
 #include <com/sun/star/util/Date.hpp>
 #include <com/sun/star/util/XCloseBroadcaster.hpp>
 #include <com/sun/star/util/XCloseListener.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
+#include <com/sun/star/util/XModifiable.hpp>
 #include <com/sun/star/util/XNumberFormats.hpp>
 #include <com/sun/star/util/XNumberFormatsSupplier.hpp>
 #include <com/sun/star/view/XSelectionChangeListener.hpp>
@@ -54,6 +58,7 @@
 #include <rtl/ref.hxx>
 #include <rtl/ustring.hxx>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -61,7 +66,10 @@
 #include <thread>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace kestrune::sheet::calc {
 
@@ -117,12 +125,45 @@ Error outsideSheet(std::int64_t row, std::int64_t column) {
   return fail(QStringLiteral("セル (%1, %2) はシートの範囲外です").arg(row).arg(column));
 }
 
+// Why a workbook is not opened, in the words the built-in application uses.
+QString readOnlyWorkbook(const QString& name) {
+  return QStringLiteral("ブック「%1」は読み取り専用です。取得データを保存できないため開けません").arg(name);
+}
+QString unwritableFolder(const QString& folder) {
+  return QStringLiteral("フォルダー「%1」に書き込めないため、取得データを保存できません").arg(folder);
+}
+// A save failed; the workbook stays open with its rows.
+QString cannotSave(const QString& name) { return QStringLiteral("ブック「%1」を保存できません").arg(name); }
+QString cannotSave(const QString& name, const QString& why) { return cannotSave(name) + QStringLiteral("。") + why; }
+
+// Whether we may write the file or folder. The mode bits count as well as
+// access(2): root passes access() for anything, yet a workbook its owner made
+// read-only must stay unwritten by us too.
+bool writable(const QString& path) {
+  const QByteArray name = QFile::encodeName(path);
+  struct stat st {};
+  if (::stat(name.constData(), &st) != 0) return false;
+  return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 && ::access(name.constData(), W_OK) == 0;
+}
+
+// Less room than the workbook takes now: a new copy cannot be written.
+bool diskFull(const QString& file) {
+  struct statvfs fs {};
+  if (::statvfs(QFile::encodeName(QFileInfo(file).absolutePath()).constData(), &fs) != 0) return false;
+  constexpr qint64 SmallestWorkbook = 64 * 1024;
+  const auto available = static_cast<qint64>(fs.f_bavail) * static_cast<qint64>(fs.f_frsize);
+  return available < std::max(QFileInfo(file).size(), SmallestWorkbook);
+}
+
 }  // namespace
 
-// Listens to the bridge, the document and the view; called on bridge threads.
+// Listens to the bridge, or to the document and its view; called on bridge
+// threads. One instance for each, as both end with disposing(): the bridge's
+// end means LibreOffice is gone, the document's only that the workbook closed.
 class Listener final : public cppu::WeakImplHelper2<css::util::XCloseListener, css::view::XSelectionChangeListener> {
 public:
-  explicit Listener(CalcApp::Impl& impl) : impl_(impl) {}
+  enum class Source { Bridge, Document };
+  Listener(CalcApp::Impl& impl, Source source) : impl_(impl), source_(source) {}
   void SAL_CALL queryClosing(const css::lang::EventObject&, sal_Bool) override;
   void SAL_CALL notifyClosing(const css::lang::EventObject&) override;
   void SAL_CALL selectionChanged(const css::lang::EventObject&) override;
@@ -136,6 +177,7 @@ private:
   template <typename F>
   void post(F f);
   CalcApp::Impl& impl_;
+  const Source source_;
   std::mutex mutex_;
   bool attached_ = true;
 };
@@ -149,14 +191,16 @@ struct CalcApp::Impl {
   QString logFile;
   QString pipeName;
   QString workbookPath;
-  QString openedFile;  // the workbook's absolute path, for its lock file
+  QString workbookName;  // as the user named it, for messages
+  QString openedFile;    // the file LibreOffice opened (a link resolved), for its lock file
   bool released = false;
   OfficeGuard guard;
 
   Reference<css::bridge::XBridge> bridge;
   Reference<css::frame::XDesktop2> desktop;
   Reference<css::frame::XModel> model;
-  rtl::Reference<Listener> listener;
+  rtl::Reference<Listener> listener;        // the document and its view
+  rtl::Reference<Listener> bridgeListener;  // the connection
   std::map<int, sal_Int32> formatKeys;
 
   std::atomic<bool> bridgeGone{false};
@@ -323,6 +367,7 @@ struct CalcApp::Impl {
 
   void detachListener() {
     if (listener.is()) listener->detach();
+    if (bridgeListener.is()) bridgeListener->detach();
   }
 
   // LibreOffice has ended: nothing of it stays behind. A LibreOffice that
@@ -360,7 +405,12 @@ void Listener::selectionChanged(const css::lang::EventObject&) {
   });
 }
 
-void Listener::disposing(const css::lang::EventObject&) { impl_.bridgeGone = true; }
+void Listener::disposing(const css::lang::EventObject&) {
+  if (source_ == Source::Bridge)
+    impl_.bridgeGone = true;
+  else
+    impl_.documentClosed = true;
+}
 
 namespace {
 
@@ -379,7 +429,7 @@ Status connectOffice(CalcApp::Impl& impl) {
       impl.bridge = factory->createBridge(OUString(), OUString::createFromAscii("urp"), connection, nullptr);
       Reference<css::lang::XComponent>(impl.bridge, UNO_QUERY_THROW)
           ->addEventListener(
-              Reference<css::lang::XEventListener>(static_cast<css::util::XCloseListener*>(impl.listener.get())));
+              Reference<css::lang::XEventListener>(static_cast<css::util::XCloseListener*>(impl.bridgeListener.get())));
       Reference<css::uno::XComponentContext> remote(
           impl.bridge->getInstance(OUString::createFromAscii("StarOffice.ComponentContext")), UNO_QUERY_THROW);
       impl.desktop = css::frame::Desktop::create(remote);
@@ -419,7 +469,8 @@ Result<std::unique_ptr<SpreadsheetApp>> CalcApp::start(const CalcOptions& option
   if (soffice.isEmpty()) return fail(QStringLiteral("LibreOffice (soffice) が見つかりません"));
   auto impl = std::make_unique<Impl>();
   impl->options = options;
-  impl->listener = new Listener(*impl);
+  impl->listener = new Listener(*impl, Listener::Source::Document);
+  impl->bridgeListener = new Listener(*impl, Listener::Source::Bridge);
   std::unique_ptr<CalcApp> app(new CalcApp(std::move(impl)));
   Impl& i = *app->impl_;
   i.startWatchdog();
@@ -441,14 +492,28 @@ QString CalcApp::logPath() const { return impl_->logFile; }
 
 Status CalcApp::openWorkbook(const QString& path) {
   Impl& i = *impl_;
-  const QString file = QFileInfo(path).absoluteFilePath();
+  const QFileInfo given(path);
+  // LibreOffice follows a symbolic link: it locks and stores the file the
+  // link points to, and the link stays a link. Our checks look there too.
+  const QString resolved = given.canonicalFilePath();
+  const QString file = resolved.isEmpty() ? given.absoluteFilePath() : resolved;
+  // Rows that cannot be saved are not taken. A missing file is LibreOffice's to report.
+  if (QFileInfo::exists(file)) {
+    if (!writable(file)) return fail(readOnlyWorkbook(given.fileName()));
+    const QString folder = QFileInfo(file).absolutePath();
+    if (!writable(folder)) return fail(unwritableFolder(QDir::toNativeSeparators(folder)));
+  }
   // One writer per workbook: a live lock refuses, one whose holder is gone is cleared.
   if (Status free = clearStaleLock(file); !free) return free;
   bool readOnly = false;
   const Status opened = i.guarded(QStringLiteral("ブックを開けません"), [&] {
+    // Never "Hidden": a hidden document ignores the view saved in the file
+    // (its controller gives the first sheet and A1, and getViewData() is
+    // empty, so there is nothing to restore), and rows would land on the
+    // wrong sheet. A headless LibreOffice shows no window either way.
     css::uno::Sequence<css::beans::PropertyValue> args(1);
     args.getArray()[0].Name = OUString::createFromAscii("Hidden");
-    args.getArray()[0].Value <<= static_cast<sal_Bool>(i.options.headless);
+    args.getArray()[0].Value <<= false;
     const QString url = QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded);
     Reference<css::lang::XComponent> component =
         i.desktop->loadComponentFromURL(toOU(url), OUString::createFromAscii("_blank"), 0, args);
@@ -465,6 +530,7 @@ Status CalcApp::openWorkbook(const QString& path) {
     }
     i.model = model;
     i.workbookPath = path;
+    i.workbookName = given.fileName();
     i.documentClosed = false;
     i.formatKeys.clear();
     Reference<css::util::XCloseBroadcaster>(model, UNO_QUERY_THROW)
@@ -523,8 +589,35 @@ QRect CalcApp::windowGeometry() const {
 Status CalcApp::saveActiveWorkbook() {
   Impl& i = *impl_;
   if (Status s = i.requireDocument(); !s) return s;
-  return i.guarded(QStringLiteral("ブックを保存できません"),
-                   [&] { Reference<css::frame::XStorable>(i.model, UNO_QUERY_THROW)->store(); });
+  const QString what = cannotSave(i.workbookName);
+  bool modified = true;
+  const Status asked =
+      i.guarded(what, [&] { modified = Reference<css::util::XModifiable>(i.model, UNO_QUERY_THROW)->isModified(); });
+  if (!asked) return asked;
+  // Nothing written since it was opened or saved: the file keeps its bytes and its time.
+  if (!modified) return {};
+  // Made read-only meanwhile: LibreOffice run by root would write it all the same.
+  const QString readOnly = QStringLiteral("ファイルが読み取り専用です");
+  if (QFileInfo::exists(i.openedFile) && !writable(i.openedFile)) return fail(cannotSave(i.workbookName, readOnly));
+  QString failure;
+  const Status status = i.guarded(what, [&] {
+    // A failed store leaves the file as it was and the document open and
+    // modified: the caller may keep the rows and try again.
+    try {
+      Reference<css::frame::XStorable>(i.model, UNO_QUERY_THROW)->store();
+    } catch (const css::task::ErrorCodeIOException& e) {
+      failure = QStringLiteral("LibreOffice のエラーコード 0x%1")
+                    .arg(static_cast<quint32>(e.ErrCode), 8, 16, QLatin1Char('0'));
+    } catch (const css::io::IOException& e) {
+      failure = toQ(e.Message);
+    }
+  });
+  if (!status) return status;
+  if (failure.isEmpty()) return {};
+  // LibreOffice's code says only that writing failed; the file system says why.
+  if (QFileInfo::exists(i.openedFile) && !writable(i.openedFile)) return fail(cannotSave(i.workbookName, readOnly));
+  if (diskFull(i.openedFile)) return fail(cannotSave(i.workbookName, QStringLiteral("ディスクの空き容量が足りません")));
+  return fail(cannotSave(i.workbookName, QStringLiteral("書き込みに失敗しました（%1）").arg(failure)));
 }
 
 Status CalcApp::quit() {
@@ -650,6 +743,8 @@ Status CalcApp::ensureColumnWidth(std::int32_t column, int characters) {
   if (Status s = i.requireDocument(); !s) return s;
   if (!positionInside(1, column)) return outsideSheet(1, column);
   return i.guarded(QStringLiteral("列の幅を変えられません"), [&] {
+    Reference<css::util::XModifiable> modifiable(i.model, UNO_QUERY_THROW);
+    const bool wasModified = modifiable->isModified();
     Reference<css::table::XColumnRowRange> range(i.activeSheet(), UNO_QUERY_THROW);
     Reference<css::beans::XPropertySet> col(range->getColumns()->getByIndex(column - 1), UNO_QUERY_THROW);
     const OUString width = OUString::createFromAscii("Width");
@@ -660,6 +755,10 @@ Status CalcApp::ensureColumnWidth(std::int32_t column, int characters) {
     const sal_Int32 optimal = col->getPropertyValue(width).get<sal_Int32>();
     const sal_Int32 wanted = std::max({before, optimal, static_cast<sal_Int32>(characters) * DigitWidth});
     col->setPropertyValue(width, css::uno::Any(wanted));
+    // Measuring is no change: a column left as wide as it was gives the
+    // document nothing to save. (It follows a written cell in a run, so the
+    // document is modified already and keeps that.)
+    if (wanted == before && !wasModified) modifiable->setModified(false);
   });
 }
 

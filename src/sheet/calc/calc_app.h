@@ -3,8 +3,10 @@
 // and pipe), connects to it and opens the workbook in a Calc window. Every
 // call is guarded by a watchdog, so a hung LibreOffice is ended instead of
 // freezing the logger, and a guard process ends LibreOffice should we be
-// killed. The workbook's lock file is honoured: see lock_file.h. UNO itself
-// stays inside calc_app.cpp.
+// killed. The workbook's lock file is honoured: see lock_file.h. A workbook
+// whose rows could not be saved (read-only, in a folder we cannot write) is
+// not opened, and a save writes only a modified document. UNO itself stays
+// inside calc_app.cpp.
 #pragma once
 
 #include "sheet/spreadsheet_app.h"
@@ -20,7 +22,9 @@ namespace kestrune::sheet::calc {
 struct CalcOptions {
   // The soffice program; found on PATH or in /usr/lib/libreoffice/program when empty.
   QString soffice;
-  // No window: the workbook is opened hidden (headless runs).
+  // No window: LibreOffice runs headless (headless runs). The workbook is
+  // still loaded as a visible document would be, so that its saved view
+  // (active sheet, active cell) holds.
   bool headless = false;
   // A call that takes longer ends LibreOffice and fails.
   std::chrono::milliseconds callTimeout{15000};

@@ -1,13 +1,16 @@
 // LibreOffice Calc through UNO, for real: each test starts its own LibreOffice
 // (headless), works on a copy of a workbook another program made, and ends
-// with no LibreOffice process of its own left running. The lock-file format
-// and its judgement are tested first, without LibreOffice.
+// with no LibreOffice process of its own left running; the cases about files
+// and saving share one LibreOffice. The lock-file format and its judgement
+// are tested first, without LibreOffice.
 #include "sheet/calc/calc_app.h"
 #include "sheet/calc/lock_file.h"
 
 #include "../xls/xls_test_support.h"
 #include "fakes/recording_message_boxes.h"
 #include "sheet/workbook_connection.h"
+#include "sheet/xls/records.h"
+#include "sheet/xls/workbook.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -23,16 +26,25 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <optional>
-#include <unistd.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace kestrune::sheet::calc {
 namespace {
 
+using xls::testing::globalRecords;
 using xls::testing::haveXlrd;
 using xls::testing::runPython;
+using xls::testing::sheetRecords;
+using xls::testing::withId;
 using xls::testing::XlrdDumpScript;
 
 // Running processes whose command line mentions `needle` (a zombie has none).
@@ -169,12 +181,12 @@ TEST_F(CalcAppTest, OpenWriteSaveQuitAndReadBack) {
   EXPECT_FALSE(QFileInfo::exists(lockFilePath(book)));  // and let go of the workbook
   if (!haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
   const std::string cells = dump();
-  // sheet row col type value: the active sheet is the first here.
-  EXPECT_NE(cells.find("0\t4\t2\tnumber\t42\t"), std::string::npos) << cells;
-  EXPECT_NE(cells.find("0\t4\t3\tdate\t"), std::string::npos) << cells;
-  EXPECT_NE(cells.find("0\t4\t4\tnumber\t12.5\t"), std::string::npos) << cells;
-  EXPECT_NE(cells.find("0\t4\t5\ttext\t=1+1\t"), std::string::npos) << cells;
-  EXPECT_NE(cells.find("0\t4\t6\ttext\t測定OK\t"), std::string::npos) << cells;
+  // sheet row col type value: the file's active sheet is the second.
+  EXPECT_NE(cells.find("1\t4\t2\tnumber\t42\t"), std::string::npos) << cells;
+  EXPECT_NE(cells.find("1\t4\t3\tdate\t"), std::string::npos) << cells;
+  EXPECT_NE(cells.find("1\t4\t4\tnumber\t12.5\t"), std::string::npos) << cells;
+  EXPECT_NE(cells.find("1\t4\t5\ttext\t=1+1\t"), std::string::npos) << cells;
+  EXPECT_NE(cells.find("1\t4\t6\ttext\t測定OK\t"), std::string::npos) << cells;
 }
 
 TEST_F(CalcAppTest, OperationsWithoutAWorkbookFail) {
@@ -243,6 +255,9 @@ TEST_F(CalcAppTest, VisibleUnderAVirtualXServer) {
   const QByteArray savedDisplay = qgetenv("DISPLAY");
   qputenv("DISPLAY", display.toLatin1());  // for the LibreOffice we start, not for our own offscreen tests
   options.headless = false;
+  // The first window of a fresh profile takes LibreOffice a few seconds to
+  // open; on a busy machine more than the 5 s the other cases allow a call.
+  options.callTimeout = std::chrono::milliseconds(30000);
   auto app = startApp();
   if (savedDisplay.isNull())
     qunsetenv("DISPLAY");
@@ -292,9 +307,9 @@ TEST_F(CalcAppTest, ThroughTheWorkbookConnection) {
   EXPECT_TRUE(closed) << closed.description().toStdString();
   if (!haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
   const std::string cells = dump();
-  EXPECT_NE(cells.find("0\t2\t1\tnumber\t7\t"), std::string::npos) << cells;
-  EXPECT_NE(cells.find("0\t2\t2\tdate\t"), std::string::npos) << cells;
-  EXPECT_NE(cells.find("0\t2\t3\ttext\tOK\t"), std::string::npos) << cells;
+  EXPECT_NE(cells.find("1\t2\t1\tnumber\t7\t"), std::string::npos) << cells;
+  EXPECT_NE(cells.find("1\t2\t2\tdate\t"), std::string::npos) << cells;
+  EXPECT_NE(cells.find("1\t2\t3\ttext\tOK\t"), std::string::npos) << cells;
 }
 
 TEST_F(CalcAppTest, ALiveLockRefusesTheWorkbookAndOneWhoseLibreOfficeDiedDoesNot) {
@@ -339,7 +354,297 @@ TEST_F(CalcAppTest, ALiveLockRefusesTheWorkbookAndOneWhoseLibreOfficeDiedDoesNot
   EXPECT_FALSE(QFileInfo::exists(QString::fromUtf8(profile)));  // the dead holder's profile is removed with it
   if (!haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
   const std::string cells = dump();
-  EXPECT_NE(cells.find("0\t0\t0\ttext\ttaken over\t"), std::string::npos) << cells;
+  EXPECT_NE(cells.find("1\t0\t0\ttext\ttaken over\t"), std::string::npos) << cells;
+}
+
+// Files, views and saves: one LibreOffice for all of these cases; each opens
+// its own workbook and closes it again.
+class CalcFilesTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    if (!calcInstalled()) return;
+    CalcOptions options;
+    options.headless = true;
+    options.callTimeout = std::chrono::milliseconds(10000);
+    auto created = CalcApp::start(options);
+    if (!created) {
+      startFailure = created.description().toStdString();
+      return;
+    }
+    app = static_cast<CalcApp*>(std::move(created).value().release());
+  }
+  static void TearDownTestSuite() {
+    if (!app) return;
+    const auto group = static_cast<pid_t>(app->processId());
+    EXPECT_TRUE(app->quit().ok());
+    delete app;
+    app = nullptr;
+    if (group > 1 && ::kill(-group, 0) == 0) ::kill(-group, SIGKILL);  // none of ours may outlive the tests
+  }
+  void SetUp() override {
+    if (!calcInstalled()) GTEST_SKIP() << "LibreOffice (soffice) is not installed";
+    if (!haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+    ASSERT_NE(app, nullptr) << startFailure;
+    ASSERT_TRUE(dir.isValid());
+  }
+  void TearDown() override {
+    // Fails when the case left no workbook open: then there is nothing to close.
+    if (app) static_cast<void>(app->closeWorkbookWindow());
+  }
+  // A copy of two_sheets.xls (the second sheet active) at `path`.
+  static void copyBook(const QString& path, QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner) {
+    ASSERT_TRUE(QFile::copy(QStringLiteral(KESTRUNE_XLS_TEST_DATA "/two_sheets.xls"), path));
+    ASSERT_TRUE(QFile::setPermissions(path, mode));
+  }
+  static std::string dumpOf(const QString& path) {
+    const auto run = runPython(XlrdDumpScript, path.toStdString());
+    EXPECT_EQ(run.status, 0) << run.output;
+    return run.output;
+  }
+
+  static inline CalcApp* app = nullptr;
+  static inline std::string startFailure;
+  QTemporaryDir dir;
+};
+
+// The dump lines of one sheet, its sheet-info line first.
+std::string sheetLines(const std::string& dump, int sheet) {
+  std::string lines;
+  const std::string info = "sheet-info\t" + std::to_string(sheet) + "\t";
+  const std::string cell = std::to_string(sheet) + "\t";
+  std::size_t at = 0;
+  while (at < dump.size()) {
+    const std::size_t end = dump.find('\n', at);
+    const std::string line = dump.substr(at, end == std::string::npos ? std::string::npos : end - at + 1);
+    if (line.rfind(info, 0) == 0 || line.rfind(cell, 0) == 0) lines += line;
+    at = end == std::string::npos ? dump.size() : end + 1;
+  }
+  return lines;
+}
+
+std::filesystem::file_time_type mtimeOf(const QString& path) {
+  return std::filesystem::last_write_time(QFile::encodeName(path).toStdString());
+}
+void setOldMtime(const QString& path) {
+  std::filesystem::last_write_time(QFile::encodeName(path).toStdString(),
+                                   std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 400));
+}
+unsigned modeOf(const QString& path) {
+  struct stat st {};
+  return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+TEST_F(CalcFilesTest, RowsStartAtTheActiveSheetAndCellSavedInTheFile) {
+  // The second sheet active and C5 its active cell, written by our engine.
+  const QString book = dir.filePath(QStringLiteral("view.xls"));
+  auto source = xls::Workbook::open(KESTRUNE_XLS_TEST_DATA "/two_sheets.xls");
+  ASSERT_TRUE(source.ok());
+  xls::Workbook made = std::move(source).value();
+  ASSERT_TRUE(made.setActiveSheet(1).ok());
+  ASSERT_TRUE(made.setActiveCell(1, 4, 2).ok());
+  ASSERT_TRUE(made.save(book.toStdString()).ok());
+  // The file says so: WINDOW1's active tab and the second sheet's SELECTION.
+  const QByteArray raw = readAll(book);
+  const xls::Bytes bytes(raw.begin(), raw.end());
+  const auto window1 = withId(globalRecords(bytes), xls::rid::Window1);
+  ASSERT_EQ(window1.size(), 1u);
+  EXPECT_EQ(xls::getU16(window1[0].body, xls::Window1Record::ActiveSheetAt), 1);
+  const auto selection = withId(sheetRecords(bytes, 1), xls::rid::Selection);
+  ASSERT_FALSE(selection.empty());
+  EXPECT_EQ(xls::getU16(selection[0].body, 1), 4);  // rwAct
+  EXPECT_EQ(xls::getU16(selection[0].body, 3), 2);  // colAct
+  const std::string before = dumpOf(book);
+
+  const Status opened = app->openWorkbook(book);
+  ASSERT_TRUE(opened.ok()) << opened.description().toStdString();
+  // A current-cell start reads the active cell: the file's C5.
+  const Result<CellRef> start = app->activeCell();
+  ASSERT_TRUE(start.ok()) << start.description().toStdString();
+  EXPECT_EQ(*start, (CellRef{5, 3}));
+  // Two rows as a run writes them: a value and a stamp, then one row down.
+  for (std::int32_t row = 5; row <= 6; ++row) {
+    ASSERT_TRUE(app->setCellValue(row, 3, std::int32_t{row * 10}).ok());
+    ASSERT_TRUE(
+        app->setCellValue(row, 4, Stamp{QDateTime(QDate(2026, 12, 7), QTime(9, 0, row)), Stamp::Kind::DateTime}).ok());
+    ASSERT_TRUE(app->ensureColumnWidth(4, 19).ok());
+    ASSERT_TRUE(app->selectCell(row + 1, 3).ok());
+  }
+  EXPECT_EQ(*app->activeCell(), (CellRef{7, 3}));
+  ASSERT_TRUE(app->selectRange(QStringLiteral("E2")).ok());
+  EXPECT_EQ(*app->activeCell(), (CellRef{2, 5}));
+  ASSERT_TRUE(app->setCellValue(2, 5, QStringLiteral("range")).ok());
+  ASSERT_TRUE(app->saveActiveWorkbook().ok());
+  ASSERT_TRUE(app->closeWorkbookWindow().ok());
+
+  const std::string after = dumpOf(book);
+  EXPECT_EQ(sheetLines(after, 0), sheetLines(before, 0));  // the first sheet untouched
+  const std::string second = sheetLines(after, 1);
+  EXPECT_NE(second.find("sheet-info\t1\tSecond\t1\t"), std::string::npos) << second;  // still the active one
+  for (const char* cell : {"1\t4\t2\tnumber\t50\t", "1\t5\t2\tnumber\t60\t", "1\t4\t3\tdate\t", "1\t5\t3\tdate\t",
+                           "1\t1\t4\ttext\trange\t", "1\t0\t0\ttext\ton second\t", "1\t10\t5\tnumber\t-2.5\t"})
+    EXPECT_NE(second.find(cell), std::string::npos) << cell << " in\n" << second;
+}
+
+TEST_F(CalcFilesTest, AWorkbookThatCannotBeSavedIsNotOpened) {
+  const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+  const QFile::Permissions readWrite = readOnly | QFile::WriteOwner;
+  const QFile::Permissions folderWritable = readWrite | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+  const QFile::Permissions folderReadOnly = readOnly | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+  struct Refusal {
+    const char* what;
+    const char* opened;  // the name given to openWorkbook
+    QFile::Permissions file;
+    QFile::Permissions folder;
+    QString expected;
+  };
+  const QString folder = dir.filePath(QStringLiteral("data"));
+  const Refusal cases[] = {
+      {"no write permission on the file", "book.xls", readOnly, folderWritable,
+       QStringLiteral("ブック「book.xls」は読み取り専用です。取得データを保存できないため開けません")},
+      {"a link to a read-only file", "link.xls", readOnly, folderWritable,
+       QStringLiteral("ブック「link.xls」は読み取り専用です。取得データを保存できないため開けません")},
+      {"a folder we cannot write", "book.xls", readWrite, folderReadOnly,
+       QStringLiteral("フォルダー「%1」に書き込めないため、取得データを保存できません").arg(folder)},
+  };
+  for (const Refusal& c : cases) {
+    SCOPED_TRACE(c.what);
+    QDir(folder).removeRecursively();
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString book = folder + QStringLiteral("/book.xls");
+    copyBook(book, c.file);
+    ASSERT_TRUE(QFile::link(QStringLiteral("book.xls"), folder + QStringLiteral("/link.xls")));
+    ASSERT_TRUE(QFile::setPermissions(folder, c.folder));
+    const QByteArray bytes = readAll(book);
+    const Status refused = app->openWorkbook(folder + QLatin1Char('/') + QLatin1String(c.opened));
+    EXPECT_FALSE(refused.ok());
+    EXPECT_EQ(refused.description().toStdString(), c.expected.toStdString());
+    EXPECT_FALSE(QFileInfo::exists(lockFilePath(book)));  // LibreOffice never had it
+    EXPECT_EQ(readAll(book), bytes);
+    ASSERT_TRUE(QFile::setPermissions(folder, folderWritable));
+  }
+}
+
+TEST_F(CalcFilesTest, ASaveWritesOnlyChangesThroughALinkIntoItsTargetKeepingThePermissions) {
+  ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("real"))));
+  const QString target = dir.filePath(QStringLiteral("real/target.xls"));
+  const QString link = dir.filePath(QStringLiteral("link.xls"));
+  copyBook(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+  ASSERT_EQ(modeOf(target), 0640u);
+  ASSERT_TRUE(QFile::link(QStringLiteral("real/target.xls"), link));
+  setOldMtime(target);
+  const auto untouched = mtimeOf(target);
+  const QByteArray original = readAll(target);
+
+  // A run of ours that died left its lock beside the target, where LibreOffice
+  // looks; LibreOffice would refuse the workbook while it stays.
+  const QString deadProfile = QDir::tempPath() + QLatin1Char('/') + privateProfileFolderName(999999, 1);
+  ASSERT_FALSE(QFileInfo::exists(deadProfile));
+  const QByteArray staleLock = ",root," + localMachine().hostName.toUtf8() + ",07.12.2026 10:15," +
+                               QUrl::fromLocalFile(deadProfile + QStringLiteral("/profile")).toEncoded() + ";";
+  {
+    QFile lock(lockFilePath(target));
+    ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
+    lock.write(staleLock);
+  }
+  const Status opened = app->openWorkbook(link);
+  ASSERT_TRUE(opened.ok()) << opened.description().toStdString();
+  const QByteArray lock = readAll(lockFilePath(target));  // LibreOffice locks the file the link names
+  EXPECT_FALSE(lock.isEmpty());
+  EXPECT_NE(lock, staleLock);
+  // Selecting, reading the cursor and a column already wide enough change nothing.
+  ASSERT_TRUE(app->selectRange(QStringLiteral("B2")).ok());
+  ASSERT_TRUE(app->activeCell().ok());
+  ASSERT_TRUE(app->ensureColumnWidth(2, 1).ok());
+  ASSERT_TRUE(app->saveActiveWorkbook().ok());
+  EXPECT_EQ(readAll(target), original);
+  EXPECT_EQ(mtimeOf(target), untouched);
+
+  ASSERT_TRUE(app->setCellValue(3, 2, QStringLiteral("linked")).ok());
+  ASSERT_TRUE(app->saveActiveWorkbook().ok());
+  EXPECT_TRUE(QFileInfo(link).isSymLink());
+  EXPECT_EQ(QFileInfo(link).symLinkTarget(), QFileInfo(target).canonicalFilePath());
+  EXPECT_NE(mtimeOf(target), untouched);
+  EXPECT_EQ(modeOf(target), 0640u);
+  // Saved: nothing new to write until the next change.
+  setOldMtime(target);
+  const auto saved = mtimeOf(target);
+  ASSERT_TRUE(app->saveActiveWorkbook().ok());
+  EXPECT_EQ(mtimeOf(target), saved);
+  ASSERT_TRUE(app->closeWorkbookWindow().ok());
+  EXPECT_NE(sheetLines(dumpOf(target), 1).find("1\t2\t1\ttext\tlinked\t"), std::string::npos);
+}
+
+TEST_F(CalcFilesTest, AWorkbookMadeReadOnlyMeanwhileIsNotSavedAndStaysOpen) {
+  const QString book = dir.filePath(QStringLiteral("book.xls"));
+  copyBook(book);
+  ASSERT_TRUE(app->openWorkbook(book).ok());
+  ASSERT_TRUE(app->setCellValue(1, 1, QStringLiteral("kept")).ok());
+  const QByteArray before = readAll(book);
+  ASSERT_TRUE(QFile::setPermissions(book, QFile::ReadOwner | QFile::ReadGroup));
+  const Status refused = app->saveActiveWorkbook();
+  EXPECT_FALSE(refused.ok());
+  EXPECT_EQ(refused.description().toStdString(), "ブック「book.xls」を保存できません。ファイルが読み取り専用です");
+  EXPECT_EQ(readAll(book), before);
+  EXPECT_EQ(modeOf(book), 0440u);
+  // Writable again: the rows are still there and the save goes through.
+  ASSERT_TRUE(QFile::setPermissions(book, QFile::ReadOwner | QFile::WriteOwner));
+  ASSERT_TRUE(app->saveActiveWorkbook().ok());
+  ASSERT_TRUE(app->closeWorkbookWindow().ok());
+  EXPECT_NE(dumpOf(book).find("1\t0\t0\ttext\tkept\t"), std::string::npos);
+}
+
+// A tmpfs of its own, so that the disk can be filled for real; needs root.
+class SmallDisk {
+public:
+  explicit SmallDisk(const QString& path) : path_(QFile::encodeName(path)) {
+    QDir().mkpath(path);
+    if (::mount("tmpfs", path_.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k,mode=0755") != 0)
+      error_ = std::strerror(errno);
+  }
+  ~SmallDisk() {
+    if (error_.empty()) ::umount2(path_.constData(), MNT_DETACH);
+  }
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+  const std::string& error() const { return error_; }
+  // Writes `file` until the disk has no room left.
+  static bool fill(const QString& file) {
+    const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return false;
+    const std::vector<char> block(4096, 'x');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    const bool full = errno == ENOSPC;
+    ::close(fd);
+    return full;
+  }
+
+private:
+  QByteArray path_;
+  std::string error_;
+};
+
+TEST_F(CalcFilesTest, ASaveOnAFullDiskFailsWithTheReasonAndTheRowsCanStillBeSaved) {
+  SmallDisk disk(dir.filePath(QStringLiteral("small")));
+  if (!disk.error().empty()) GTEST_SKIP() << "cannot mount a small tmpfs (needs root): " << disk.error();
+  const QString book = dir.filePath(QStringLiteral("small/book.xls"));
+  copyBook(book);
+  ASSERT_TRUE(app->openWorkbook(book).ok());
+  for (std::int32_t row = 1; row <= 300; ++row) ASSERT_TRUE(app->setCellValue(row, 2, row * 7).ok());
+  const QByteArray before = readAll(book);
+  const QString filler = dir.filePath(QStringLiteral("small/filler"));
+  ASSERT_TRUE(SmallDisk::fill(filler));
+  const Status failed = app->saveActiveWorkbook();
+  EXPECT_FALSE(failed.ok());
+  EXPECT_EQ(failed.description().toStdString(), "ブック「book.xls」を保存できません。ディスクの空き容量が足りません");
+  EXPECT_EQ(readAll(book), before);  // the old file is whole
+  // Room again: the same document saves every row.
+  ASSERT_TRUE(QFile::remove(filler));
+  const Status saved = app->saveActiveWorkbook();
+  ASSERT_TRUE(saved.ok()) << saved.description().toStdString();
+  ASSERT_TRUE(app->closeWorkbookWindow().ok());
+  const std::string cells = dumpOf(book);
+  EXPECT_NE(cells.find("1\t299\t1\tnumber\t2100\t"), std::string::npos) << cells;
 }
 
 }  // namespace
