@@ -37,7 +37,11 @@
 #include <com/sun/star/lang/XEventListener.hpp>
 #include <com/sun/star/sheet/XCellAddressable.hpp>
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
+#include <com/sun/star/container/XNameAccess.hpp>
+#include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
+#include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
+#include <com/sun/star/sheet/XSpreadsheets.hpp>
 #include <com/sun/star/sheet/XSpreadsheetView.hpp>
 #include <com/sun/star/table/XCell.hpp>
 #include <com/sun/star/table/XCellRange.hpp>
@@ -598,7 +602,8 @@ Status CalcApp::saveActiveWorkbook() {
   if (!modified) return {};
   // Made read-only meanwhile: LibreOffice run by root would write it all the same.
   const QString readOnly = QStringLiteral("ファイルが読み取り専用です");
-  if (QFileInfo::exists(i.openedFile) && !writable(i.openedFile)) return fail(cannotSave(i.workbookName, readOnly));
+  if (QFileInfo::exists(i.openedFile) && !writable(i.openedFile))
+    return fail(SheetError::NotSaved, cannotSave(i.workbookName, readOnly));
   QString failure;
   const Status status = i.guarded(what, [&] {
     // A failed store leaves the file as it was and the document open and
@@ -615,9 +620,11 @@ Status CalcApp::saveActiveWorkbook() {
   if (!status) return status;
   if (failure.isEmpty()) return {};
   // LibreOffice's code says only that writing failed; the file system says why.
-  if (QFileInfo::exists(i.openedFile) && !writable(i.openedFile)) return fail(cannotSave(i.workbookName, readOnly));
-  if (diskFull(i.openedFile)) return fail(cannotSave(i.workbookName, QStringLiteral("ディスクの空き容量が足りません")));
-  return fail(cannotSave(i.workbookName, QStringLiteral("書き込みに失敗しました（%1）").arg(failure)));
+  if (QFileInfo::exists(i.openedFile) && !writable(i.openedFile))
+    return fail(SheetError::NotSaved, cannotSave(i.workbookName, readOnly));
+  if (diskFull(i.openedFile))
+    return fail(SheetError::NotSaved, cannotSave(i.workbookName, QStringLiteral("ディスクの空き容量が足りません")));
+  return fail(SheetError::NotSaved, cannotSave(i.workbookName, QStringLiteral("書き込みに失敗しました（%1）").arg(failure)));
 }
 
 Status CalcApp::quit() {
@@ -671,6 +678,28 @@ Status CalcApp::closeWorkbookWindow() {
   if (Status s = i.requireDocument(); !s) return s;
   return i.guarded(QStringLiteral("ブックを閉じられません"),
                    [&] { Reference<css::util::XCloseable>(i.model, UNO_QUERY_THROW)->close(true); });
+}
+
+Result<QString> CalcApp::activeSheetName() {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s.error();
+  QString name;
+  const Status read = i.guarded(QStringLiteral("シート名を読めません"), [&] {
+    name = toQ(Reference<css::container::XNamed>(i.activeSheet(), UNO_QUERY_THROW)->getName());
+  });
+  if (!read) return read.error();
+  return name;
+}
+
+Status CalcApp::activateSheet(const QString& name) {
+  if (name.isEmpty()) return {};
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s;
+  return i.guarded(QStringLiteral("シート「%1」を選べません").arg(name), [&] {
+    Reference<css::sheet::XSpreadsheetDocument> document(i.model, UNO_QUERY_THROW);
+    Reference<css::sheet::XSpreadsheet> sheet(document->getSheets()->getByName(toOU(name)), UNO_QUERY_THROW);
+    Reference<css::sheet::XSpreadsheetView>(i.model->getCurrentController(), UNO_QUERY_THROW)->setActiveSheet(sheet);
+  });
 }
 
 Status CalcApp::selectRange(const QString& address) {

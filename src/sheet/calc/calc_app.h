@@ -50,6 +50,8 @@ public:
   Status setWindowStateNormal() override;
   Status saveActiveWorkbook() override;
   Status quit() override;
+  Result<QString> activeSheetName() override;
+  Status activateSheet(const QString& name) override;
   Status selectRange(const QString& address) override;
   Result<CellRef> activeCell() override;
   Status selectCell(std::int32_t row, std::int32_t column) override;
