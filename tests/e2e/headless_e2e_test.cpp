@@ -12,11 +12,17 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QDeadlineTimer>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <functional>
+#include <random>
+#include <set>
 #include <sstream>
 
 namespace kestrune {
@@ -54,7 +60,7 @@ protected:
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(bytes);
   }
-  void writeSetup(std::int32_t acquisitionNo, std::int32_t measureCount) {
+  void writeSetup(std::int32_t acquisitionNo, std::int32_t measureCount, std::int32_t startRow = 2) {
     settings::SetupRecord r;
     r.setStampMode(settings::StampMode::DateAndTime);
     r.setScriptFromFile(true);
@@ -62,7 +68,7 @@ protected:
     r.acquisitionNo = acquisitionNo;
     r.setStartAtCell(true);
     r.startCol = "B";
-    r.startRow = 2;
+    r.startRow = startRow;
     r.acquireTimeMs = 60000;
     r.measureCount = measureCount;
     r.commSettings[0] = "9600,n,8,1";
@@ -276,29 +282,129 @@ TEST_F(HeadlessE2eTest, AnInstrumentThatVanishesAndComesBackLosesNoRow) {
   EXPECT_EQ(readSetup().acquisitionNo, 31);
 }
 
-TEST_F(HeadlessE2eTest, InterruptEndsTheRunAndStillSavesTheRows) {
+TEST_F(HeadlessE2eTest, SignalsEndTheRunAndStillSaveTheRows) {
   if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
   writeFile(QStringLiteral("data.txt"), "ITM:0.2\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
-  writeSetup(1, 1000);
-  QProcess p;
-  p.setProgram(QStringLiteral(KESTRUNE_PATH));
-  p.setArguments(
-      {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
-  p.start();
-  ASSERT_TRUE(p.waitForStarted());
-  // Wait until two answers have been logged, then interrupt.
-  QByteArray out;
-  for (int i = 0; i < 300 && out.count("○ ") < 2; ++i) {
-    p.waitForReadyRead(100);
-    out += p.readAllStandardOutput();
+  // Ctrl+C, a stop request, a closed terminal or SSH session, Ctrl+\.
+  for (const auto& [signal, status] : {std::pair{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}, {SIGQUIT, 131}}) {
+    writeSetup(1, 1000);
+    QProcess p;
+    p.setProgram(QStringLiteral(KESTRUNE_PATH));
+    p.setArguments(
+        {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
+    p.start();
+    ASSERT_TRUE(p.waitForStarted());
+    // Wait until two answers have been logged, then send the signal.
+    QByteArray out;
+    for (int i = 0; i < 300 && out.count("○ ") < 2; ++i) {
+      p.waitForReadyRead(100);
+      out += p.readAllStandardOutput();
+    }
+    ASSERT_GE(out.count("○ "), 2) << out.toStdString();
+    ::kill(static_cast<pid_t>(p.processId()), signal);
+    ASSERT_TRUE(p.waitForFinished(20000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << signal;
+    EXPECT_EQ(p.exitCode(), status) << signal;
+    auto sheet = cells();
+    EXPECT_EQ(sheet[1][1], std::make_pair(std::string("number"), std::string("1"))) << signal;
+    EXPECT_GE(readSetup().acquisitionNo, 2) << signal;  // at least the first acquisition was counted and saved
+    EXPECT_FALSE(QFileInfo::exists(book + QStringLiteral(".kestrune-journal"))) << "a saved run leaves no journal";
   }
-  ASSERT_GE(out.count("○ "), 2) << out.toStdString();
-  ::kill(static_cast<pid_t>(p.processId()), SIGINT);
-  ASSERT_TRUE(p.waitForFinished(20000));
-  EXPECT_EQ(p.exitCode(), 130);
+}
+
+// A streaming run killed at random moments, again and again: each next run
+// first brings back the rows the killed one had written, then carries on
+// below them. At the end every reading the log showed is in the workbook once
+// (save the one a kill may have caught before its row was complete), in order,
+// numbered without a gap.
+TEST_F(HeadlessE2eTest, RowsSurviveRepeatedKills) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  instrument.terminate();
+  ASSERT_TRUE(instrument.waitForFinished(5000));
+  instrument.setArguments({QStringLiteral("--link"), link, QStringLiteral("--stream"), QStringLiteral("{n},OK"),
+                           QStringLiteral("--interval"), QStringLiteral("15")});
+  instrument.start();
+  ASSERT_TRUE(instrument.waitForStarted(5000));
+  for (int i = 0; i < 100 && !QFileInfo::exists(link); ++i) QThread::msleep(20);
+  writeFile(QStringLiteral("data.txt"), "SSS\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(1, 100000);
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<int> delay(0, 700);
+  std::set<int> logged;    // readings every run's log showed
+  std::set<int> mayBeCut;  // the last reading of each killed run
+  int recoveredRows = 0;
+  constexpr int Trials = 20;
+  for (int trial = 0; trial < Trials; ++trial) {
+    QProcess run;
+    run.setProgram(QStringLiteral(KESTRUNE_PATH));
+    run.setArguments(
+        {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
+    run.start();
+    ASSERT_TRUE(run.waitForStarted());
+    // Some kills land while the previous rows are being recovered, most while streaming.
+    const QDeadlineTimer until(delay(random));
+    QByteArray out, err;
+    while (!until.hasExpired() && run.state() == QProcess::Running) run.waitForReadyRead(5);
+    ::kill(static_cast<pid_t>(run.processId()), SIGKILL);
+    ASSERT_TRUE(run.waitForFinished(10000));
+    out += run.readAllStandardOutput();
+    err += run.readAllStandardError();
+    const QRegularExpression reading(QStringLiteral("○ (\\d+),OK"));
+    int last = -1;
+    for (auto m = reading.globalMatch(QString::fromUtf8(out)); m.hasNext();) {
+      last = m.next().captured(1).toInt();
+      logged.insert(last);
+    }
+    if (last >= 0) mayBeCut.insert(last);
+    const QRegularExpressionMatch back =
+        QRegularExpression(QStringLiteral("取得データ (\\d+) 行を復元しました")).match(QString::fromUtf8(err));
+    if (back.hasMatch()) recoveredRows += back.captured(1).toInt();
+  }
+  // A last run that ends normally recovers what the last kill left.
+  writeSetup(1, 2);  // the journal's position and number overrule these
+  QByteArray err;
+  ASSERT_EQ(runHeadless(nullptr, &err), 0) << err.toStdString();
+  EXPECT_GT(recoveredRows, 0) << "no kill ever left rows to recover";
+
+  const auto sheet = cells();
+  std::vector<int> readings;
+  int expectedNumber = 1;
+  for (const auto& [row, columns] : sheet) {
+    if (row < 1) continue;
+    EXPECT_EQ(columns.at(1), std::make_pair(std::string("number"), std::to_string(expectedNumber))) << "row " << row;
+    ++expectedNumber;
+    // Lines that arrived between two ticks share a row: n, OK, n+1, OK ...
+    for (const auto& [column, cell] : columns)
+      if (column >= 3 && cell.first == "number") readings.push_back(std::stoi(cell.second));
+  }
+  EXPECT_TRUE(std::is_sorted(readings.begin(), readings.end()));
+  EXPECT_EQ(std::set<int>(readings.begin(), readings.end()).size(), readings.size()) << "a reading written twice";
+  for (const int n : logged) {
+    if (!mayBeCut.count(n)) {
+      EXPECT_TRUE(std::binary_search(readings.begin(), readings.end(), n)) << "reading " << n << " was lost";
+    }
+  }
+  EXPECT_EQ(readSetup().acquisitionNo, expectedNumber);
+  EXPECT_FALSE(QFileInfo::exists(book + QStringLiteral(".kestrune-journal")));
+}
+
+// The sheet's last row ends the run plainly, with every row up to it written;
+// the next run is told instead of writing past it.
+TEST_F(HeadlessE2eTest, TheSheetsLastRowEndsTheRun) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  writeFile(QStringLiteral("data.txt"), "SSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(1, 10, 65535);
+  QByteArray err;
+  EXPECT_EQ(runHeadless(nullptr, &err), 4) << err.toStdString();
+  EXPECT_TRUE(err.contains("ワークシートの最終行")) << err.toStdString();
   auto sheet = cells();
-  EXPECT_EQ(sheet[1][1], std::make_pair(std::string("number"), std::string("1")));
-  EXPECT_GE(readSetup().acquisitionNo, 2);  // at least the first acquisition was counted and saved
+  EXPECT_EQ(sheet[65534][1], std::make_pair(std::string("number"), std::string("1")));
+  EXPECT_EQ(sheet[65535][1], std::make_pair(std::string("number"), std::string("2")));
+  const settings::SetupRecord after = readSetup();
+  EXPECT_EQ(after.startRow, 65537);
+  EXPECT_EQ(after.acquisitionNo, 3);
+  EXPECT_EQ(runHeadless(nullptr, &err), 2);
+  EXPECT_TRUE(err.contains("最終行（65536 行目）を超えています")) << err.toStdString();
 }
 
 }  // namespace
