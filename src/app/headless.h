@@ -19,7 +19,10 @@ enum HeadlessExit : int {
   ExitCouldNotStart = 2,  // the workbook, the port or the script could not be used
   ExitNotSaved = 3,       // the workbook could not be saved; its rows wait in the journal
   ExitSheetFull = 4,      // the sheet's last row was reached before the script's end
-  ExitInterrupted = 130,  // ended by Ctrl+C before the script's end
+  ExitHangup = 129,       // its terminal or SSH session closed (SIGHUP)
+  ExitInterrupted = 130,  // Ctrl+C (SIGINT)
+  ExitQuit = 131,         // Ctrl+\ (SIGQUIT)
+  ExitTerminated = 143,   // a stop request (SIGTERM), as systemctl stop sends
 };
 
 // Runs an acquisition into the workbook at `workbookPath`; returns an exit status.

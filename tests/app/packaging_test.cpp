@@ -90,10 +90,11 @@ TEST(PackagingTest, TheServiceRunsOptionsTheProgramHasAndKnowsItsExitStatuses) {
 
   // A stop ends the run as End does: not a failure. A run that could not
   // start waits for a person instead of starting again and again.
-  EXPECT_EQ(unitValue(unit, QStringLiteral("SuccessExitStatus")), QString::number(ExitInterrupted));
-  EXPECT_TRUE(unitValue(unit, QStringLiteral("RestartPreventExitStatus"))
-                  .split(QLatin1Char(' '))
-                  .contains(QString::number(ExitCouldNotStart)));
+  EXPECT_EQ(unitValue(unit, QStringLiteral("SuccessExitStatus")), QString::number(ExitTerminated));
+  const QStringList prevented = unitValue(unit, QStringLiteral("RestartPreventExitStatus")).split(QLatin1Char(' '));
+  EXPECT_TRUE(prevented.contains(QString::number(ExitCouldNotStart)));
+  EXPECT_TRUE(prevented.contains(QString::number(ExitSheetFull)));
+  EXPECT_FALSE(prevented.contains(QString::number(ExitNotSaved)));  // the restart recovers the rows
   EXPECT_EQ(unitValue(unit, QStringLiteral("Restart")), QStringLiteral("on-failure"));
   EXPECT_EQ(unitValue(unit, QStringLiteral("WantedBy")), QStringLiteral("multi-user.target"));
 }

@@ -178,8 +178,11 @@ TEST_F(ManualTest, DescribesTheCommandLine) {
         "setup.dat", "$XDG_CONFIG_HOME/kestrune", "~/.config/kestrune", "kestrune-instrument"})
     EXPECT_TRUE(html.contains(QLatin1String(text))) << text;
   // The headless runner's exit statuses.
-  for (const char* status : {"<td>0</td>", "<td>2</td>", "<td>130</td>"})
-    EXPECT_TRUE(html.contains(QLatin1String(status))) << status;
+  for (const char* status : {"<td>0</td>", "<td>2</td>", "<td>3</td>", "<td>4</td>", "<td>129・130・131・143</td>"})
+    EXPECT_TRUE(html.contains(QString::fromUtf8(status))) << status;
+  // Where unsaved rows wait, and what brings them back.
+  for (const char* text : {".kestrune-journal", "~/.local/state/kestrune/journals/", "保存されていなかった取得データ"})
+    EXPECT_TRUE(html.contains(QString::fromUtf8(text))) << text;
 }
 
 }  // namespace
