@@ -1,0 +1,138 @@
+// The 10 ms tick of a real run: the built-in spreadsheet application on a new
+// workbook with its sheet window, the acquisition journal beside it, the
+// built-in script (SSS, RCV, SET, EEE) and a line arriving every 10 ms
+// (100 lines a second). Measures how long each tick takes and how late each
+// tick starts, first without the chart window, then with it open and fed
+// every row. Run a Release build under a display (or QT_QPA_PLATFORM=offscreen):
+//   ./build-release/bench/tick_bench [seconds per run, default 30]
+#include "app/chart_window.h"
+#include "app/logger.h"
+#include "app/run_control.h"
+#include "app/workbook_tools.h"
+#include "fakes/fake_port.h"
+#include "fakes/recording_message_boxes.h"
+#include "sheet/embedded/embedded_spreadsheet.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+using namespace kestrune;
+
+struct Host final : app::RunHost {
+  QTimer timer;
+  app::ChartWindow* chart = nullptr;
+  void hideMainWindow() override {}
+  void showMainWindow() override {}
+  void loadRunWindow() override { timer.start(10); }
+  void showRunWindow() override {}
+  void closeRunWindow() override { timer.stop(); }
+  void setRunMessage(const QString&) override {}
+  void setRunError(const QString&) override {}
+  void setNextVisible(bool, bool) override {}
+  void setLogShown(bool) override {}
+  void logAppended(const QString&, const QString&) override {}
+  void showAcquisitionNo(const QString&) override {}
+  void pumpEvents() override { QCoreApplication::processEvents(); }
+  void chartRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
+                const std::vector<sheet::CellValue>& values) override {
+    if (chart) chart->addRow(elapsedMs, acquisitionNo, values);
+  }
+};
+
+struct Figures {
+  std::vector<double> work;  // ms inside each tick
+  std::vector<double> late;  // ms between consecutive tick starts, beyond 10
+  int rows = 0;
+};
+
+double at(std::vector<double>& v, double q) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  return v[static_cast<std::size_t>(q * static_cast<double>(v.size() - 1))];
+}
+
+Figures runFor(int seconds, bool withChart) {
+  QTemporaryDir dir;
+  const QString book = dir.filePath(QStringLiteral("book.xls"));
+  app::createWorkbook(book);
+  testing::RecordingMessageBoxes boxes;
+  SystemClock clock;
+  app::Logger logger([](int) { return std::make_unique<testing::FakePort>(); },
+                     settings::SettingsFolder::fixed(dir.path()), boxes, clock,
+                     sheet::embedded::embeddedFactory(boxes, [](const QString&) {
+                       return sheet::embedded::SavePrompt::Save;
+                     }));
+  logger.connectReception();
+  logger.setup().measureCount = 10000;
+  logger.setup().acquireTimeMs = 3600000;
+  logger.setup().setNumberingOn(true);
+  logger.setup().setStampMode(settings::StampMode::DateAndTime);
+  logger.setup().setStartAtCell(true);
+  logger.setup().startCol = "A";
+  logger.setup().startRow = 1;
+  if (!logger.workbook().CommandOpen_Click(book)) std::exit(2);
+
+  Host host;
+  app::ChartWindow chart(boxes);
+  if (withChart) {
+    host.chart = &chart;
+    chart.resize(900, 600);
+    chart.show();
+  }
+  app::RunController run(logger, host);
+  Figures figures;
+  QElapsedTimer since;
+  since.start();
+  qint64 lastStart = -1;
+  QObject::connect(&host.timer, &QTimer::timeout, &host.timer, [&] {
+    const qint64 start = since.nsecsElapsed();
+    run.Timer1_Timer();
+    const qint64 end = since.nsecsElapsed();
+    figures.work.push_back(static_cast<double>(end - start) / 1e6);
+    if (lastStart >= 0) figures.late.push_back(std::max(0.0, static_cast<double>(start - lastStart) / 1e6 - 10.0));
+    lastStart = start;
+  });
+  host.timer.setTimerType(Qt::PreciseTimer);
+  run.CommandStart_Click();
+
+  auto& port = static_cast<testing::FakePort&>(logger.port(0));
+  QTimer feeder;
+  feeder.setTimerType(Qt::PreciseTimer);
+  int sent = 0;
+  QObject::connect(&feeder, &QTimer::timeout, &feeder, [&] {
+    port.receive(QStringLiteral("%1,%2,OK\r").arg(sent).arg(20.0 + (sent % 37) * 0.1).toStdU16String());
+    ++sent;
+  });
+  feeder.start(10);
+  QTimer::singleShot(seconds * 1000, qApp, &QCoreApplication::quit);
+  QApplication::exec();
+  feeder.stop();
+  figures.rows = run.interpreter().cycleCount();
+  run.CommandRsEnd_Click();
+  if (!logger.workbook().CommandClose_Click()) std::exit(3);
+  return figures;
+}
+
+void report(const char* name, Figures f) {
+  std::printf("%-14s rows %6d  tick work p50 %.3f p99 %.3f max %.2f ms   start late p50 %.3f p99 %.3f max %.2f ms\n",
+              name, f.rows, at(f.work, 0.5), at(f.work, 0.99), f.work.empty() ? 0.0 : f.work.back(), at(f.late, 0.5),
+              at(f.late, 0.99), f.late.empty() ? 0.0 : f.late.back());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+  report("without chart", runFor(seconds, false));
+  report("with chart", runFor(seconds, true));
+  return 0;
+}
