@@ -30,6 +30,13 @@ struct Stamp {
 // What a cell is given: text, a whole number or a stamp.
 using CellValue = std::variant<QString, std::int32_t, Stamp>;
 
+// The active sheet as a run sees it: its name, and whether it holds cells
+// (a worksheet) or not (a chart sheet, a macro or dialog sheet, a module).
+struct ActiveSheetInfo {
+  QString name;
+  bool holdsCells = true;
+};
+
 class SpreadsheetApp : public QObject {
   Q_OBJECT
 public:
@@ -63,6 +70,10 @@ public:
     static_cast<void>(characters);
     return {};
   }
+
+  // ActiveSheet, with its Name and whether cells can be written into it.
+  // Applications that cannot tell report a worksheet.
+  virtual Result<ActiveSheetInfo> activeSheetInfo() { return ActiveSheetInfo{}; }
 
   // The logger lets go of the application at program end without quitting
   // it. An application in its own process keeps running; one inside ours

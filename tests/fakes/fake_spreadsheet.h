@@ -24,6 +24,7 @@ public:
     bool destroyed = false;
     std::map<int, int> columnWidths;  // column: the characters asked for
     int columnWidthCalls = 0;
+    sheet::ActiveSheetInfo activeSheet{QStringLiteral("Sheet1"), true};
   };
 
   explicit FakeSpreadsheet(std::shared_ptr<Log> log) : log_(std::move(log)) {}
@@ -78,6 +79,11 @@ public:
     log_->columnWidths[column] = std::max(log_->columnWidths[column], characters);
     ++log_->columnWidthCalls;
     return {};
+  }
+  Result<sheet::ActiveSheetInfo> activeSheetInfo() override {
+    // Kept apart from `calls` as well: a question, not a command.
+    if (failing.count("all") || failing.count("activeSheet")) return fail(QStringLiteral("failed: activeSheet"));
+    return log_->activeSheet;
   }
   void release() override { log_->released = true; }
 

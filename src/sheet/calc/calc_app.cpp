@@ -20,6 +20,7 @@
 #include <com/sun/star/awt/XWindow.hpp>
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
+#include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/bridge/BridgeFactory.hpp>
 #include <com/sun/star/bridge/XBridge.hpp>
 #include <com/sun/star/connection/Connector.hpp>
@@ -643,6 +644,17 @@ Status CalcApp::setCellValue(std::int32_t row, std::int32_t column, const CellVa
           ->setPropertyValue(OUString::createFromAscii("NumberFormat"), css::uno::Any(i.formatKey(stamp->kind)));
     }
   });
+}
+
+Result<ActiveSheetInfo> CalcApp::activeSheetInfo() {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s.error();
+  ActiveSheetInfo info;
+  const Status status = i.guarded(QStringLiteral("アクティブシートを読めません"), [&] {
+    info.name = toQ(Reference<css::container::XNamed>(i.activeSheet(), UNO_QUERY_THROW)->getName());
+  });
+  if (!status) return status.error();
+  return info;
 }
 
 Status CalcApp::ensureColumnWidth(std::int32_t column, int characters) {
