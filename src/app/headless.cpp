@@ -2,6 +2,7 @@
 
 #include "app/main_window_logic.h"
 #include "app/run_control.h"
+#include "core/trace.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -52,7 +53,10 @@ public:
     run_.CommandStart_Click();
     if (!run_.runWindowLoaded()) {
       printLine(stderr, QStringLiteral("kestrune: the run could not start"));
-      logic_.CommandClose_Click();
+      if (run_.startRefusedForSheet())
+        closeWithoutSaving();
+      else
+        logic_.CommandClose_Click();
       logic_.Form_Unload();
       return ExitCouldNotStart;
     }
@@ -115,6 +119,15 @@ public:
   void pumpEvents() override { QCoreApplication::processEvents(); }
 
 private:
+  // A start refused for its sheet touched nothing: the workbook is closed
+  // without saving, so the file stays byte for byte as it was.
+  void closeWithoutSaving() {
+    sheet::WorkbookConnection& workbook = logger_.workbook;
+    if (workbook.xls) traceFailure(QStringLiteral("Close"), workbook.xls->quit());
+    workbook.xls.reset();
+    workbook.excelState = sheet::ExcelState::NotOpen;
+  }
+
   // Messages go above the status line, which the next progress redraws.
   void printError(const QString& text) {
     clearStatus();

@@ -14,7 +14,7 @@ namespace kestrune::app {
 // Exit statuses of a headless run.
 enum HeadlessExit : int {
   ExitFinished = 0,       // the script ran to its end
-  ExitCouldNotStart = 2,  // the workbook, the port or the script could not be used
+  ExitCouldNotStart = 2,  // the workbook, its active sheet, the port or the script could not be used
   ExitInterrupted = 130,  // ended by Ctrl+C or SIGTERM before the script's end
 };
 
