@@ -1,21 +1,30 @@
 #!/usr/bin/python3
 """Writes the .xls sample workbooks used by the .xls engine tests.
 
-Run with the system Python (python3-xlwt): /usr/bin/python3 tools/make_xls_corpus.py
-Writes into tests/data/xls/. The files are committed; rerun only to change them.
-Each file is named by the feature it exercises and kept to a few KB.
+Run with the system Python (python3-xlwt): /usr/bin/python3 tools/make_xls_corpus.py [--corpus]
+Writes into tests/data/xls/ and, for the files as other programs write them
+(LibreOffice, Gnumeric, xlwt, and those files with their workbook stream
+under another name or a chart sheet active), tests/data/xls/corpus/. The
+files are committed; rerun only to change them. Each file is named by the
+feature it exercises and kept to a few KB. A program that is not installed
+skips its files.
 """
 
 import datetime
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 
 import xlwt
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import xls_compound  # noqa: E402
+
 OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "data", "xls")
+CORPUS = os.path.join(OUT, "corpus")
 
 
 def formats(path):
@@ -209,22 +218,181 @@ FORMULA_GROUPS = ('  <table:table table:name="Groups">\n' + "".join(_groups_row(
                   "  </table:table>\n")
 
 
-def with_libreoffice(name, body):
+def with_libreoffice(name, body, out=OUT, styles=""):
     soffice = shutil.which("soffice")
     if not soffice:
         print("skipped %s: LibreOffice (soffice) is not installed" % name)
-        return
+        return False
     with tempfile.TemporaryDirectory() as work:
         source = os.path.join(work, os.path.splitext(name)[0] + ".fods")
         with open(source, "w", encoding="utf-8") as f:
-            f.write(FODS_HEAD + body + FODS_TAIL)
+            f.write(FODS_HEAD.replace(" <office:body>", styles + " <office:body>") + body + FODS_TAIL)
         subprocess.run([soffice, "-env:UserInstallation=file://" + os.path.join(work, "profile"), "--headless",
-                        "--norestore", "--convert-to", "xls:MS Excel 97", "--outdir", OUT, source],
+                        "--norestore", "--convert-to", "xls:MS Excel 97", "--outdir", out, source],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    print("wrote", os.path.join(OUT, name))
+    print("wrote", os.path.join(out, name))
+    return True
+
+
+# ---- The corpus of files as other programs write them ----------------------
+
+# A logging sheet as users keep them: a title, Japanese headings, numbers,
+# dates and times, a wide first column and two columns of one width (one
+# COLINFO range), on two sheets with the second active.
+def _text(t):
+    return '<table:table-cell office:value-type="string"><text:p>%s</text:p></table:table-cell>' % t
+
+
+def _float(v):
+    return '<table:table-cell office:value-type="float" office:value="%s"><text:p>%s</text:p></table:table-cell>' % (
+        v, v)
+
+
+def _date(iso, style):
+    return ('<table:table-cell table:style-name="%s" office:value-type="date" office:date-value="%s">'
+            '<text:p>%s</text:p></table:table-cell>' % (style, iso, iso))
+
+
+LOG_STYLES = """ <office:automatic-styles xmlns:style="urn:oasis:names:tc:opendocument:xmlns:style:1.0"
+  xmlns:number="urn:oasis:names:tc:opendocument:xmlns:datastyle:1.0">
+  <style:style style:name="wide" style:family="table-column">
+   <style:table-column-properties style:column-width="4.5cm"/>
+  </style:style>
+  <style:style style:name="mid" style:family="table-column">
+   <style:table-column-properties style:column-width="2.8cm"/>
+  </style:style>
+  <number:date-style style:name="ymdhms">
+   <number:year number:style="long"/><number:text>/</number:text><number:month number:style="long"/>
+   <number:text>/</number:text><number:day number:style="long"/><number:text> </number:text>
+   <number:hours/><number:text>:</number:text><number:minutes number:style="long"/>
+   <number:text>:</number:text><number:seconds number:style="long"/>
+  </number:date-style>
+  <style:style style:name="stamp" style:family="table-cell" style:data-style-name="ymdhms"/>
+ </office:automatic-styles>
+"""
+
+LOG_TABLES = ("""  <table:table table:name="測定記録">
+   <table:table-column table:style-name="wide"/>
+   <table:table-column table:style-name="mid" table:number-columns-repeated="2"/>
+   <table:table-row>""" + _text("日時") + _text("温度") + _text("判定") + """</table:table-row>
+""" + "".join("   <table:table-row>" + _date("2024-05-06T07:%02d:09" % i, "stamp") + _float(20.5 + i) +
+              _text("OK" if i % 2 else "NG") + "</table:table-row>\n" for i in range(4)) + """  </table:table>
+  <table:table table:name="設定">
+   <table:table-row>""" + _text("装置") + _text("RS-232C 9600bps") + """</table:table-row>
+  </table:table>
+""")
+
+
+def corpus_libreoffice(path):
+    with_libreoffice(os.path.basename(path), LOG_TABLES, os.path.dirname(path), LOG_STYLES)
+
+
+def corpus_xlwt(path):
+    wb = xlwt.Workbook(encoding="utf-8")
+    ws = wb.add_sheet("Readings")
+    stamp = xlwt.easyxf(num_format_str="yyyy/mm/dd hh:mm:ss")
+    ws.write(0, 0, "No.")
+    ws.write(0, 1, "日時")
+    ws.write(0, 2, "値")
+    for i in range(5):
+        ws.write(i + 1, 0, i + 1)
+        ws.write(i + 1, 1, datetime.datetime(2024, 5, 6, 7, 8, i), stamp)
+        ws.write(i + 1, 2, 0.25 * i - 1)
+    ws.col(1).width = 20 * 256
+    wb.save(path)
+    print("wrote", path)
+
+
+def corpus_gnumeric(path, source):
+    """Gnumeric's own writing of a LibreOffice file."""
+    ssconvert = shutil.which("ssconvert")
+    if not ssconvert or not os.path.exists(source):
+        print("skipped %s: Gnumeric (ssconvert) or its source is missing" % path)
+        return
+    subprocess.run([ssconvert, "-T", "Gnumeric_Excel:excel_biff8", source, path], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    print("wrote", path)
+
+
+def renamed_stream(source, path, name):
+    """A copy of `source` with its workbook stream called `name`."""
+    if not os.path.exists(source):
+        print("skipped %s: %s is missing" % (path, source))
+        return
+    streams, clsid = xls_compound.read_streams(open(source, "rb").read())
+    streams = [(name if s[0] == "Workbook" else s[0],) + tuple(s[1:]) for s in streams]
+    with open(path, "wb") as f:
+        f.write(xls_compound.write_streams(streams, clsid))
+    print("wrote", path)
+
+
+def chart_sheet(source, path):
+    """chart.xls (LibreOffice, a worksheet with a chart in it) with a chart
+    sheet "Chart1" added after the worksheet and made the active sheet. The
+    chart sheet's substream is the embedded chart's."""
+    if not os.path.exists(source):
+        print("skipped %s: %s is missing" % (path, source))
+        return
+    streams, clsid = xls_compound.read_streams(open(source, "rb").read())
+    stream = dict((s[0], s[1]) for s in streams)["Workbook"]
+    recs = xls_compound.records(stream)
+    globals_end = next(i for i, r in enumerate(recs) if r[1] == 0x000A)
+    sheets = [(struct.unpack_from("<I", r[2])[0], i) for i, r in enumerate(recs[:globals_end]) if r[1] == 0x0085]
+    assert len(sheets) == 1
+    # The embedded chart: the BOF of type 0x20 inside the worksheet, to its EOF.
+    first = next(i for i, r in enumerate(recs) if r[1] == 0x0809 and struct.unpack_from("<H", r[2], 2)[0] == 0x20)
+    depth, last = 0, first
+    for last in range(first, len(recs)):
+        depth += {0x0809: 1, 0x000A: -1}.get(recs[last][1], 0)
+        if depth == 0:
+            break
+    chart = b"".join(xls_compound.record(r[1], r[2]) for r in recs[first:last + 1])
+    name = "Chart1".encode("latin-1")
+    chart_bs = xls_compound.record(0x0085, struct.pack("<IBBBB", 0, 0, 2, len(name), 0) + name)
+    out = bytearray()
+    bs_at = {}
+    extsst_fix = []
+    for i, (offset, rid, body) in enumerate(recs[:globals_end + 1]):
+        if rid == 0x003D:  # WINDOW1: the second sheet is the active one
+            body = body[:10] + struct.pack("<H", 1) + body[12:]
+        if rid == 0x00FF:
+            extsst_fix.append(len(out))
+        if rid == 0x0085:
+            bs_at[i] = len(out) + 4
+        out += xls_compound.record(rid, body)
+        if rid == 0x0085 and i == sheets[-1][1]:
+            bs_at["chart"] = len(out) + 4
+            out += chart_bs
+    shift = len(chart_bs)
+    for at in extsst_fix:  # string positions move by the added BOUNDSHEET
+        size = struct.unpack_from("<H", out, at + 2)[0]
+        for b in range(at + 6, at + 4 + size - 7, 8):
+            out[b:b + 4] = struct.pack("<I", struct.unpack_from("<I", out, b)[0] + shift)
+    sheet_start = len(out)
+    struct.pack_into("<I", out, bs_at[sheets[0][1]], sheet_start)
+    for offset, rid, body in recs[globals_end + 1:]:
+        if rid == 0x023E and len(body) >= 2:  # WINDOW2: the worksheet is no longer selected
+            body = struct.pack("<H", struct.unpack_from("<H", body)[0] & ~0x0600) + body[2:]
+        out += xls_compound.record(rid, body)
+    struct.pack_into("<I", out, bs_at["chart"], len(out))
+    out += chart
+    out = bytes(out).ljust(4096, b"\0")
+    streams = [(s[0], out if s[0] == "Workbook" else s[1]) + tuple(s[2:]) for s in streams]
+    with open(path, "wb") as f:
+        f.write(xls_compound.write_streams(streams, clsid))
+    print("wrote", path)
 
 
 def main():
+    # --corpus writes only tests/data/xls/corpus: the samples in
+    # tests/data/xls are pinned by the tests' digests of saved files.
+    if "--corpus" not in sys.argv[1:]:
+        samples()
+    corpus()
+    return 0
+
+
+def samples():
     os.makedirs(OUT, exist_ok=True)
     for name, make in [
         ("formats.xls", formats),
@@ -239,7 +407,17 @@ def main():
         ("formula_groups.xls", lambda path: with_libreoffice("formula_groups.xls", FORMULA_GROUPS)),
     ]:
         make(os.path.join(OUT, name))
-    return 0
+
+
+def corpus():
+    os.makedirs(CORPUS, exist_ok=True)
+    lo = os.path.join(CORPUS, "libreoffice_log.xls")
+    corpus_libreoffice(lo)
+    corpus_xlwt(os.path.join(CORPUS, "xlwt_log.xls"))
+    corpus_gnumeric(os.path.join(CORPUS, "gnumeric_log.xls"), lo)
+    renamed_stream(lo, os.path.join(CORPUS, "stream_BOOK.xls"), "BOOK")
+    renamed_stream(os.path.join(CORPUS, "xlwt_log.xls"), os.path.join(CORPUS, "stream_Book.xls"), "Book")
+    chart_sheet(os.path.join(OUT, "chart.xls"), os.path.join(CORPUS, "chart_sheet_active.xls"))
 
 
 if __name__ == "__main__":

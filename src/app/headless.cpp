@@ -52,6 +52,7 @@ public:
     run_.CommandStart_Click();
     if (!run_.runWindowLoaded()) {
       printLine(stderr, QStringLiteral("kestrune: the run could not start"));
+      // Nothing was written: the close leaves the file as it was.
       logic_.CommandClose_Click();
       logic_.Form_Unload();
       return ExitCouldNotStart;

@@ -16,7 +16,7 @@ namespace kestrune::app {
 // shell reports it: 129 SIGHUP, 130 SIGINT (Ctrl+C), 131 SIGQUIT, 143 SIGTERM.
 enum HeadlessExit : int {
   ExitFinished = 0,       // the script ran to its end
-  ExitCouldNotStart = 2,  // the workbook, the port or the script could not be used
+  ExitCouldNotStart = 2,  // the workbook, its active sheet, the port or the script could not be used
   ExitNotSaved = 3,       // the workbook could not be saved; its rows wait in the journal
   ExitSheetFull = 4,      // the sheet's last row was reached before the script's end
   ExitHangup = 129,       // its terminal or SSH session closed (SIGHUP)

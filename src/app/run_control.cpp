@@ -21,6 +21,8 @@ RunController::RunController(Logger& logger, RunHost& host)
 RunController::~RunController() { logger_.clearErrorLabel(this); }
 
 void RunController::CommandStart_Click() {
+  startRefusedForSheet_ = !activeSheetTakesCells();
+  if (startRefusedForSheet_) return;
   for (int channel = 0; channel < serial::ChannelsInUse; ++channel) {
     serial::Port& port = logger_.port(channel);
     if (!serial::openPort(port, logger_.boxes())) {
@@ -48,6 +50,18 @@ void RunController::CommandStart_Click() {
   progress_ = RunProgress{};
   updateProgress(true);
   host_.pumpEvents();
+}
+
+// Every write of a run goes into the active sheet; a sheet without cells
+// would fail them all. The user picks a worksheet and starts again. When the
+// application cannot say, the run goes ahead: its first write tells.
+bool RunController::activeSheetTakesCells() {
+  const sheet::WorkbookConnection& workbook = logger_.workbook();
+  if (workbook.excelState() != sheet::ExcelState::Open || !workbook.application()) return true;
+  const Result<sheet::ActiveSheetInfo> active = workbook.application()->activeSheetInfo();
+  if (!active || active->holdsCells) return true;
+  logger_.boxes().show(MsgSheetNotWorksheet.arg(active->name));
+  return false;
 }
 
 void RunController::Form_Load() {

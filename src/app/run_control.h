@@ -16,6 +16,9 @@ namespace kestrune::app {
 
 inline const QString MsgChannelPrefix = QStringLiteral("通信CH");
 inline const QString MsgChannelSuffix = QStringLiteral("が使用できません！");
+// %1: the name of the active sheet.
+inline const QString MsgSheetNotWorksheet = QStringLiteral(
+    "シート「%1」はワークシートではありません。データを書き込むワークシートを選んでから開始してください");
 
 // The windows as run control sees them.
 class RunHost {
@@ -63,8 +66,12 @@ public:
   ~RunController() override;
 
   // Start: opens the channel, prepares the script, places the cursor and
-  // opens the run window.
+  // opens the run window. An active sheet that holds no cells (a chart
+  // sheet) refuses the start first, with a message and nothing touched.
   void CommandStart_Click();
+  // The last Start was refused for the active sheet: nothing was opened,
+  // sent or written.
+  bool startRefusedForSheet() const { return startRefusedForSheet_; }
 
   // The run window.
   void Form_Load();
@@ -108,6 +115,8 @@ private:
   // they changed to the second.
   void updateProgress(bool force);
   void endAtSheetEnd();
+  bool activeSheetTakesCells();
+  bool startRefusedForSheet_ = false;
   bool ticking_ = false;
   bool runWindowLoaded_ = false;
   bool sheetFull_ = false;

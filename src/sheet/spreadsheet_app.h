@@ -43,6 +43,13 @@ enum class SheetError {
 };
 inline ErrorDomain errorDomainOf(SheetError) { return ErrorDomain::Sheet; }
 
+// The active sheet as a run sees it: its name, and whether it holds cells
+// (a worksheet) or not (a chart sheet, a macro or dialog sheet, a module).
+struct ActiveSheetInfo {
+  QString name;
+  bool holdsCells = true;
+};
+
 class SpreadsheetApp : public QObject {
   Q_OBJECT
 public:
@@ -77,8 +84,9 @@ public:
     return {};
   }
 
-  // The name of the active sheet; empty when the application cannot tell.
-  virtual Result<QString> activeSheetName() { return QString(); }
+  // ActiveSheet, with its Name and whether cells can be written into it.
+  // Applications that cannot tell report a worksheet.
+  virtual Result<ActiveSheetInfo> activeSheetInfo() { return ActiveSheetInfo{}; }
   // Makes the sheet called `name` the active one; an empty name changes nothing.
   virtual Status activateSheet(const QString& name) {
     if (name.isEmpty()) return {};

@@ -164,8 +164,8 @@ void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue&
   // still there for the next open.
   if (journal_.isOpen()) {
     if (!sheetBegun_) {
-      const Result<QString> sheet = open ? xls_->activeSheetName() : Result<QString>(QString());
-      journal_.beginSheet(sheet ? *sheet : QString());
+      const Result<ActiveSheetInfo> sheet = open ? xls_->activeSheetInfo() : Result<ActiveSheetInfo>(ActiveSheetInfo{});
+      journal_.beginSheet(sheet ? sheet->name : QString());
       sheetBegun_ = true;
     }
     journal_.cell(record_.startRow, column, value);

@@ -1,6 +1,9 @@
 #include "app/run_control.h"
 
 #include "script/loader.h"
+#include "sheet/embedded/embedded_spreadsheet.h"
+#include "sheet/embedded/sheet_window.h"
+#include "sheet/xls/workbook.h"
 
 #include "fakes/fake_port.h"
 #include "fakes/fake_spreadsheet.h"
@@ -8,6 +11,7 @@
 #include "fakes/recording_message_boxes.h"
 
 #include <QFile>
+#include <QTabBar>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -429,6 +433,97 @@ TEST_F(RunControlTest, ProgressFollowsTheRowsAndTheClock) {
   EXPECT_EQ(run.progress().permille(), 1000);
   ASSERT_EQ(host.finished.size(), 1u);  // said before the end message waits for OK
   EXPECT_TRUE(host.finished[0].startsWith(QStringLiteral("3 / 3 行 (100%)"))) << host.finished[0].toStdString();
+}
+
+// ---- The active sheet holds no cells ----------------------------------------
+
+const QString ChartRefusal = QStringLiteral(
+    "シート「グラフ1」はワークシートではありません。データを書き込むワークシートを選んでから開始してください");
+
+// Refused before anything else: no port opened, no cell selected or written,
+// no run window. The same Start goes ahead once a worksheet is active, and
+// when the application cannot tell, the run goes ahead as well.
+TEST_F(RunControlTest, AnActiveSheetWithoutCellsRefusesTheStartAndTouchesNothing) {
+  sheetLog->activeSheet = {QStringLiteral("グラフ1"), false};
+  const std::vector<std::string> callsBefore = sheetLog->calls;
+  run.CommandStart_Click();
+  EXPECT_EQ(boxes.texts(), QStringList{ChartRefusal});
+  EXPECT_TRUE(run.startRefusedForSheet());
+  EXPECT_FALSE(port().portOpen());
+  EXPECT_EQ(sheetLog->calls, callsBefore) << "nothing selected, read or written";
+  EXPECT_TRUE(sheetLog->cells.empty());
+  EXPECT_TRUE(host.events.isEmpty());
+  EXPECT_FALSE(run.runWindowLoaded());
+  EXPECT_FALSE(logger.runActive());
+
+  sheetLog->activeSheet = {QStringLiteral("Sheet1"), true};
+  run.CommandStart_Click();
+  EXPECT_FALSE(run.startRefusedForSheet());
+  EXPECT_TRUE(run.runWindowLoaded());
+  EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+TEST_F(RunControlTest, AnApplicationThatCannotNameItsSheetStillStarts) {
+  static_cast<FakeSpreadsheet*>(logger.workbook().application())->failing.insert("activeSheet");
+  sheetLog->activeSheet = {QStringLiteral("グラフ1"), false};  // not asked
+  run.CommandStart_Click();
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_TRUE(run.runWindowLoaded());
+}
+
+// The built-in application with a workbook whose chart sheet is active: Start
+// is refused and the file keeps its bytes; the user picks the worksheet in
+// the sheet window and the next Start runs and writes there.
+TEST(EmbeddedStartTest, AChartSheetRefusesTheStartUntilTheUserPicksAWorksheet) {
+  QTemporaryDir dir;
+  const QString book = dir.filePath(QStringLiteral("book.xls"));
+  ASSERT_TRUE(QFile::copy(QStringLiteral(KESTRUNE_XLS_TEST_DATA "/corpus/chart_sheet_active.xls"), book));
+  QFile::setPermissions(book, QFile::ReadOwner | QFile::WriteOwner);
+  auto bytes = [&] {
+    QFile f(book);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  };
+  const QByteArray before = bytes();
+  testing::RecordingMessageBoxes boxes;
+  testing::ManualClock clock{5000};
+  Logger logger(
+      [](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), boxes, clock,
+      sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; }));
+  FakeRunHost host;
+  RunController run(logger, host);
+  logger.setXlsFilePath(book);
+  const Status opened = logger.workbook().CommandOpen_Click(book);
+  ASSERT_TRUE(opened) << opened.description().toStdString();
+  logger.setup().measureCount = 1;
+  logger.connectReception();
+
+  run.CommandStart_Click();
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("シート「Chart1」はワークシートではありません。"
+                                                      "データを書き込むワークシートを選んでから開始してください")});
+  EXPECT_FALSE(run.runWindowLoaded());
+  EXPECT_FALSE(static_cast<FakePort&>(logger.port(0)).portOpen());
+  EXPECT_EQ(bytes(), before) << "the file is untouched";
+
+  auto* app = dynamic_cast<sheet::embedded::EmbeddedSpreadsheet*>(logger.workbook().application());
+  ASSERT_NE(app, nullptr);
+  ASSERT_NE(app->window(), nullptr);
+  app->window()->tabs().setCurrentIndex(0);  // the user picks the worksheet "Data"
+  run.CommandStart_Click();
+  ASSERT_TRUE(run.runWindowLoaded());
+  EXPECT_EQ(boxes.shown.size(), 1u);
+  static_cast<FakePort&>(logger.port(0)).receive(u"77\r");
+  for (int i = 0; i < 8 && logger.runActive(); ++i) {
+    clock.advance(10);
+    run.Timer1_Timer();
+  }
+  run.CommandRsEnd_Click();
+  ASSERT_TRUE(logger.workbook().CommandClose_Click());
+  const auto saved = xls::Workbook::open(QFile::encodeName(book).toStdString());
+  ASSERT_TRUE(saved.ok()) << saved.description();
+  EXPECT_EQ(saved->activeSheet(), 0u);
+  bool written = false;
+  for (const auto& [key, cell] : saved->cells(0)) written = written || cell.value == xls::Value(77.0);
+  EXPECT_TRUE(written) << "the row went into the worksheet";
 }
 
 TEST_F(RunControlTest, ErrorLabelIsNotWrittenWhileTheRunWindowIsClosed) {

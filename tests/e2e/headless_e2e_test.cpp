@@ -193,6 +193,43 @@ TEST_F(HeadlessE2eTest, ARunThatCannotStartExitsWithTwo) {
   EXPECT_TRUE(err.contains("がありません")) << err.toStdString();
 }
 
+// A workbook whose chart sheet is active: the run is refused with the
+// message and exit status 2, no command goes out and the file keeps its
+// bytes. With the worksheet made active the same run writes its rows there.
+TEST_F(HeadlessE2eTest, AChartSheetActiveRefusesTheRunAndLeavesTheFileAsItWas) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  ASSERT_TRUE(QFile::remove(book));
+  ASSERT_TRUE(QFile::copy(QStringLiteral(KESTRUNE_XLS_TEST_DATA "/corpus/chart_sheet_active.xls"), book));
+  QFile::setPermissions(book, QFile::ReadOwner | QFile::WriteOwner);
+  auto bytes = [&] {
+    QFile f(book);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  };
+  writeFile(QStringLiteral("data.txt"), "SSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(5, 2);
+  const QByteArray before = bytes();
+  QByteArray out, err;
+  EXPECT_EQ(runHeadless(&out, &err), 2);
+  EXPECT_TRUE(err.contains(QStringLiteral("シート「Chart1」はワークシートではありません。"
+                                          "データを書き込むワークシートを選んでから開始してください")
+                               .toUtf8()))
+      << err.toStdString();
+  EXPECT_FALSE(out.contains("MEAS?")) << out.toStdString();
+  EXPECT_EQ(bytes(), before) << "nothing written, the file is unchanged";
+  EXPECT_EQ(readSetup().acquisitionNo, 5);
+
+  auto wb = xls::Workbook::open(book.toStdString());
+  ASSERT_TRUE(wb.ok()) << wb.description();
+  ASSERT_TRUE(wb->setActiveSheet(0).ok());
+  ASSERT_TRUE(wb->save(book.toStdString()).ok());
+  ASSERT_EQ(runHeadless(&out, &err), 0) << err.toStdString();
+  auto sheet = cells();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(sheet[1 + i][1], std::make_pair(std::string("number"), std::to_string(5 + i))) << i;
+    EXPECT_EQ(sheet[1 + i][4], std::make_pair(std::string("text"), std::string("測定OK"))) << i;
+  }
+}
+
 TEST_F(HeadlessE2eTest, NewWorkbookReplacesAnExistingFileOnlyWhenTold) {
   writeFile(QStringLiteral("data.xls"), "months of readings");
   QByteArray err;

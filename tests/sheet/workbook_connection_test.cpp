@@ -415,7 +415,7 @@ class JournalTest : public WorkbookConnectionTest {
 protected:
   void startRun() {
     open();
-    log->activeSheet = "Data";
+    log->activeSheet = {QStringLiteral("Data"), true};
     record.setStartAtCell(true);
     record.startCol = "B";
     record.startRow = 5;
@@ -440,11 +440,11 @@ TEST_F(JournalTest, RowsOfACrashedRunComeBackAtTheirPlacesOnce) {
   open();
   ASSERT_TRUE(opened);
   EXPECT_EQ(recovered, std::vector<int>{3});
-  EXPECT_EQ(log->sheets["Data"].size(), 6u);
-  EXPECT_EQ(log->sheets["Data"].at({5, 2}), CellValue(std::int32_t{100}));
-  EXPECT_EQ(log->sheets["Data"].at({7, 3}), CellValue(QStringLiteral("v2")));
-  EXPECT_EQ(log->sheets["Data"].count({8, 2}), 0u);
-  EXPECT_EQ(log->sheets["Sheet1"].size(), 0u);
+  EXPECT_EQ(log->sheets[QStringLiteral("Data")].size(), 6u);
+  EXPECT_EQ(log->sheets[QStringLiteral("Data")].at({5, 2}), CellValue(std::int32_t{100}));
+  EXPECT_EQ(log->sheets[QStringLiteral("Data")].at({7, 3}), CellValue(QStringLiteral("v2")));
+  EXPECT_EQ(log->sheets[QStringLiteral("Data")].count({8, 2}), 0u);
+  EXPECT_EQ(log->sheets[QStringLiteral("Sheet1")].size(), 0u);
   // The run continues below the rows, and numbering does not repeat.
   EXPECT_EQ(record.startRow, 8);
   EXPECT_EQ(record.startColNo, 2);
@@ -472,7 +472,7 @@ TEST_F(JournalTest, RowsABackgroundSaveHeldAreNotCountedAgain) {
   crash();
   open();
   EXPECT_EQ(recovered, std::vector<int>{2});  // the two after the saved ones
-  EXPECT_EQ(log->sheets["Data"].size(), 4u);
+  EXPECT_EQ(log->sheets[QStringLiteral("Data")].size(), 4u);
   EXPECT_EQ(record.startRow, 9);
   EXPECT_EQ(record.acquisitionNo, 104);
 }

@@ -21,6 +21,7 @@
 #include <com/sun/star/awt/XWindow.hpp>
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
+#include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/bridge/BridgeFactory.hpp>
 #include <com/sun/star/bridge/XBridge.hpp>
 #include <com/sun/star/connection/Connector.hpp>
@@ -38,7 +39,6 @@
 #include <com/sun/star/sheet/XCellAddressable.hpp>
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
-#include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets.hpp>
@@ -624,7 +624,8 @@ Status CalcApp::saveActiveWorkbook() {
     return fail(SheetError::NotSaved, cannotSave(i.workbookName, readOnly));
   if (diskFull(i.openedFile))
     return fail(SheetError::NotSaved, cannotSave(i.workbookName, QStringLiteral("ディスクの空き容量が足りません")));
-  return fail(SheetError::NotSaved, cannotSave(i.workbookName, QStringLiteral("書き込みに失敗しました（%1）").arg(failure)));
+  return fail(SheetError::NotSaved,
+              cannotSave(i.workbookName, QStringLiteral("書き込みに失敗しました（%1）").arg(failure)));
 }
 
 Status CalcApp::quit() {
@@ -678,17 +679,6 @@ Status CalcApp::closeWorkbookWindow() {
   if (Status s = i.requireDocument(); !s) return s;
   return i.guarded(QStringLiteral("ブックを閉じられません"),
                    [&] { Reference<css::util::XCloseable>(i.model, UNO_QUERY_THROW)->close(true); });
-}
-
-Result<QString> CalcApp::activeSheetName() {
-  Impl& i = *impl_;
-  if (Status s = i.requireDocument(); !s) return s.error();
-  QString name;
-  const Status read = i.guarded(QStringLiteral("シート名を読めません"), [&] {
-    name = toQ(Reference<css::container::XNamed>(i.activeSheet(), UNO_QUERY_THROW)->getName());
-  });
-  if (!read) return read.error();
-  return name;
 }
 
 Status CalcApp::activateSheet(const QString& name) {
@@ -765,6 +755,17 @@ Status CalcApp::setCellValue(std::int32_t row, std::int32_t column, const CellVa
           ->setPropertyValue(OUString::createFromAscii("NumberFormat"), css::uno::Any(i.formatKey(stamp->kind)));
     }
   });
+}
+
+Result<ActiveSheetInfo> CalcApp::activeSheetInfo() {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s.error();
+  ActiveSheetInfo info;
+  const Status status = i.guarded(QStringLiteral("アクティブシートを読めません"), [&] {
+    info.name = toQ(Reference<css::container::XNamed>(i.activeSheet(), UNO_QUERY_THROW)->getName());
+  });
+  if (!status) return status.error();
+  return info;
 }
 
 Status CalcApp::ensureColumnWidth(std::int32_t column, int characters) {

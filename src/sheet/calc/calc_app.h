@@ -50,13 +50,15 @@ public:
   Status setWindowStateNormal() override;
   Status saveActiveWorkbook() override;
   Status quit() override;
-  Result<QString> activeSheetName() override;
   Status activateSheet(const QString& name) override;
   Status selectRange(const QString& address) override;
   Result<CellRef> activeCell() override;
   Status selectCell(std::int32_t row, std::int32_t column) override;
   Status setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) override;
   Status ensureColumnWidth(std::int32_t column, int characters) override;
+  // Every sheet of a Calc document has cells: a chart sheet of an .xls file
+  // opens as a sheet with the chart drawn over it, and writing works.
+  Result<ActiveSheetInfo> activeSheetInfo() override;
   void release() override;
 
   // Closes the workbook's document as the user closing its window does

@@ -229,6 +229,27 @@ Status EmbeddedSpreadsheet::setCellValue(std::int32_t row, std::int32_t column, 
   return {};
 }
 
+Status EmbeddedSpreadsheet::ensureColumnWidth(std::int32_t column, int characters) {
+  const Result<std::size_t> sheet = activeWorksheet();
+  if (!sheet) return sheet.error();
+  if (!insideSheet(1, column)) return fail(MsgOutside.arg(1).arg(column));
+  const auto c = static_cast<std::uint32_t>(column - 1);
+  const xls::XlsResult<bool> widened =
+      workbook_->ensureColumnWidth(*sheet, c, xls::columnWidthForCharacters(characters));
+  if (!widened) return fail(QString::fromStdString(widened.description()));
+  if (!widened.value()) return {};
+  setDirty(true);
+  if (window_) window_->columnWidthChanged(*sheet, c);
+  return {};
+}
+
+Result<ActiveSheetInfo> EmbeddedSpreadsheet::activeSheetInfo() {
+  if (Status s = usable(); !s) return s.error();
+  const std::size_t sheet = workbook_->activeSheet();
+  return ActiveSheetInfo{QString::fromStdString(workbook_->sheetName(sheet)),
+                         workbook_->sheetKind(sheet) == xls::SheetKind::Worksheet};
+}
+
 SavePrompt EmbeddedSpreadsheet::ask(bool canCancel) {
   return askSave_ ? askSave_(path_) : askWithDialog(window_.get(), path_, canCancel);
 }

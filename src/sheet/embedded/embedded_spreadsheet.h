@@ -59,6 +59,10 @@ public:
   Result<CellRef> activeCell() override;
   Status selectCell(std::int32_t row, std::int32_t column) override;
   Status setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) override;
+  // Widens the column of the active sheet to `characters` digits and the
+  // cell margins; the sheet window shows the new width.
+  Status ensureColumnWidth(std::int32_t column, int characters) override;
+  Result<ActiveSheetInfo> activeSheetInfo() override;
   // Program end: asks whether to save unsaved changes (保存 / 保存しない),
   // then closes the workbook and the window.
   void release() override;

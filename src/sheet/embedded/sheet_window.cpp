@@ -85,6 +85,7 @@ void SheetWindow::showWorkbook(const xls::Workbook* workbook, const QString& pat
   }
   fillingTabs_ = false;
   model_.show(workbook, workbook ? workbook->activeSheet() : 0);
+  showColumnWidths();
   pathLabel_->setText(workbook ? QDir::toNativeSeparators(path) : QString());
   const QString name = workbook ? QFileInfo(path).fileName() : QString();
   // "book.xls - Kestrune シート"; [*] shows unsaved changes where the desktop marks them.
@@ -118,6 +119,26 @@ void SheetWindow::cellChanged(std::size_t sheet, std::uint32_t row, std::uint32_
   model_.cellChanged(sheet, row, column);
 }
 
+void SheetWindow::columnWidthChanged(std::size_t sheet, std::uint32_t column) {
+  if (model_.hasGrid() && sheet == model_.sheet() && column < xls::MaxColumns) showColumnWidth(column);
+}
+
+int SheetWindow::columnPixels(std::uint16_t width) const {
+  return qRound(width / 256.0 * grid_->fontMetrics().horizontalAdvance(QLatin1Char('0')));
+}
+
+void SheetWindow::showColumnWidths() {
+  if (!model_.hasGrid()) return;
+  for (std::uint32_t column = 0; column < xls::MaxColumns; ++column)
+    if (model_.workbook()->columnWidth(model_.sheet(), column)) showColumnWidth(column);
+}
+
+void SheetWindow::showColumnWidth(std::uint32_t column) {
+  QHeaderView* header = grid_->horizontalHeader();
+  const std::optional<std::uint16_t> width = model_.workbook()->columnWidth(model_.sheet(), column);
+  header->resizeSection(static_cast<int>(column), width ? columnPixels(*width) : header->defaultSectionSize());
+}
+
 void SheetWindow::setModified(bool modified) {
   if (isWindowModified() != modified) setWindowModified(modified);
 }
@@ -139,6 +160,7 @@ void SheetWindow::tabChanged(int index) {
   const auto sheet = static_cast<std::size_t>(index);
   if (handlers_.sheetChosen) handlers_.sheetChosen(sheet);
   model_.show(model_.workbook(), sheet);
+  showColumnWidths();
   showActiveCell();
 }
 

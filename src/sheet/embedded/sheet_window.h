@@ -28,9 +28,9 @@ class SheetWindow final : public QMainWindow {
   Q_OBJECT
 public:
   struct Handlers {
-    std::function<void()> save;                                   // File > 保存, Ctrl+S
-    std::function<bool()> closeRequested;                         // the user closes; false keeps it open
-    std::function<void(std::size_t sheet)> sheetChosen;           // the user picked a sheet tab
+    std::function<void()> save;                                               // File > 保存, Ctrl+S
+    std::function<bool()> closeRequested;                                     // the user closes; false keeps it open
+    std::function<void(std::size_t sheet)> sheetChosen;                       // the user picked a sheet tab
     std::function<void(std::uint32_t row, std::uint32_t column)> cellChosen;  // the user moved the cell (0-based)
   };
 
@@ -44,6 +44,10 @@ public:
   void showActiveCell();
   // Repaints one written cell.
   void cellChanged(std::size_t sheet, std::uint32_t row, std::uint32_t column);
+  // Shows a column of `sheet` at the width the workbook now gives it.
+  void columnWidthChanged(std::size_t sheet, std::uint32_t column);
+  // The width in pixels of a column `width` 1/256 of a '0' wide.
+  int columnPixels(std::uint16_t width) const;
   void setModified(bool modified);
   // True while closeEvent runs (the window must not be deleted then).
   bool inCloseEvent() const { return inCloseEvent_; }
@@ -62,6 +66,9 @@ private:
   void tabChanged(int index);
   void currentChanged(const QModelIndex& current);
   void showAddress(const QModelIndex& current);
+  // Columns with a width of their own; the others keep the grid's default.
+  void showColumnWidths();
+  void showColumnWidth(std::uint32_t column);
 
   Handlers handlers_;
   SheetModel model_;

@@ -90,6 +90,17 @@ std::array<std::uint8_t, DimensionsRecord::Size> dimensionsBody(const Dimensions
       .body();
 }
 
+std::array<std::uint8_t, ColInfoRecord::Size> colInfoBody(const ColInfoRecord& columns) {
+  return BodyWriter<ColInfoRecord::Size>()
+      .u16(columns.firstColumn)
+      .u16(columns.lastColumn)
+      .u16(columns.width)
+      .u16(columns.xf)
+      .u16(columns.flags)
+      .u16(0)
+      .body();
+}
+
 std::array<std::uint8_t, Window2Record::Size> window2Body(const Window2Record& window) {
   return BodyWriter<Window2Record::Size>()
       .u16(window.flags)

@@ -109,6 +109,28 @@ struct DimensionsRecord {
 };
 std::array<std::uint8_t, DimensionsRecord::Size> dimensionsBody(const DimensionsRecord& dimensions);
 
+// COLINFO: a range of columns (first and last column), their width in
+// 1/256 of the width of the standard font's '0', their XF, flags (hidden,
+// set by the user, outline level) and a reserved field.
+struct ColInfoRecord {
+  static constexpr std::size_t Size = 12;
+  static constexpr std::size_t FirstColumnAt = 0;
+  static constexpr std::size_t LastColumnAt = 2;
+  static constexpr std::size_t WidthAt = 4;
+  static constexpr std::size_t XfAt = 6;
+  static constexpr std::size_t FlagsAt = 8;
+  static constexpr std::size_t MinSize = FlagsAt + 2;  // the fields above
+  static constexpr std::uint16_t Hidden = 0x0001;
+  static constexpr std::uint16_t UserSet = 0x0002;  // the width differs from the default
+
+  std::uint16_t firstColumn = 0;
+  std::uint16_t lastColumn = 0;
+  std::uint16_t width = 0;
+  std::uint16_t xf = DefaultCellXf;
+  std::uint16_t flags = UserSet;
+};
+std::array<std::uint8_t, ColInfoRecord::Size> colInfoBody(const ColInfoRecord& columns);
+
 // INDEX: reserved, first and last row, the stream position of DEFCOLWIDTH,
 // then the stream position of each DBCELL.
 struct IndexRecord {

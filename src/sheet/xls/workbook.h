@@ -30,6 +30,12 @@ enum class SheetKind { Worksheet, MacroSheet, Chart, VbaModule, Other };
 
 struct SheetLayout;  // what a save writes for one sheet (workbook_layout.h)
 
+// The COLINFO width (1/256 of the standard font's '0') of a column that
+// shows `characters` digits: the digits and the cell margins, which
+// spreadsheet programs count as five pixels beside a '0' of seven. At most
+// 255 characters.
+std::uint16_t columnWidthForCharacters(int characters);
+
 struct CellPosition {
   std::uint16_t row = 0;
   std::uint16_t column = 0;
@@ -63,6 +69,17 @@ public:
   // that formula, and its other cells keep their last results as values.
   XlsStatus setCell(std::size_t sheet, std::uint32_t row, std::uint32_t column, const Value& value);
 
+  // Column widths of a worksheet, in 1/256 of the width of the standard
+  // font's '0' with the cell margins, as COLINFO records hold them. The
+  // width a COLINFO gives the column; none where the sheet's default applies.
+  std::optional<std::uint16_t> columnWidth(std::size_t sheet, std::uint32_t column) const;
+  // The width of columns without a COLINFO: STANDARDWIDTH, else DEFCOLWIDTH.
+  std::uint16_t defaultColumnWidth(std::size_t sheet) const { return sheets_[sheet].defaultColumnWidth; }
+  // Makes the column at least `width` wide. A wider column and a hidden one
+  // stay as they are; a column inside a COLINFO range gets a range of its
+  // own, the rest of the range keeps its width. True when the column changed.
+  XlsResult<bool> ensureColumnWidth(std::size_t sheet, std::uint32_t column, std::uint16_t width);
+
   std::size_t activeSheet() const { return activeSheet_; }
   XlsStatus setActiveSheet(std::size_t sheet);
   CellPosition activeCell(std::size_t sheet) const { return sheets_[sheet].activeCell; }
@@ -86,6 +103,11 @@ private:
     bool written = false;  // setCell wrote cells: the cell area is re-laid on save
     CellPosition activeCell;
     bool activeCellChanged = false;
+    // The bodies of the COLINFO records of the sheet's own substream, in
+    // order; a save writes them in place of the records read once they changed.
+    std::vector<Bytes> columns;
+    bool columnsChanged = false;
+    std::uint16_t defaultColumnWidth = 0;
   };
 
   Workbook() = default;
@@ -94,6 +116,7 @@ private:
   XlsStatus loadGlobals();
   XlsStatus loadSheet(Sheet& sheet, std::size_t first);
   void readCells(Sheet& sheet);
+  void readColumns(Sheet& sheet);
   std::optional<DateKind> dateKindOfXf(std::uint16_t xf) const;
   XlsResult<std::uint16_t> dateXf(std::uint16_t baseXf, DateKind kind);
   std::uint32_t internString(const std::string& utf8);
@@ -106,6 +129,7 @@ private:
   // Saving (workbook_layout.cpp, workbook_save.cpp).
   SheetLayout layoutSheet(std::size_t index) const;
   void applyView(std::size_t index, SheetLayout& layout) const;
+  void applyColumns(std::size_t index, SheetLayout& layout) const;
   std::vector<Record> buildGlobals(std::vector<std::size_t>& boundSheetAt, std::size_t& sstAt, std::size_t& extSstAt,
                                    std::vector<SstPosition>& sstPositions, std::uint32_t totalRefs) const;
 

@@ -95,6 +95,7 @@ SheetLayout Workbook::layoutSheet(std::size_t index) const {
     layout.items.reserve(recs.size() + 2);
     for (std::size_t i = 0; i < recs.size(); ++i) layout.items.push_back(sheetRecordItem(recs, i));
   }
+  if (sheet.columnsChanged) applyColumns(index, layout);
   applyView(index, layout);
   return layout;
 }

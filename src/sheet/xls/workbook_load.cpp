@@ -18,6 +18,15 @@ namespace {
 constexpr std::uint64_t MaxFileSize = 512ull * 1024 * 1024;
 constexpr int MaxSubstreamDepth = 8;
 
+// The workbook's stream: "Workbook", else "Book". Excel 97-2003 names it
+// "Workbook"; Excel 5.0/95 used "Book", and some programs write BIFF8
+// workbooks under that name too ("Book", "BOOK"). Names compare case-blind.
+CfbEntry* workbookStream(CfbEntry& root) {
+  for (const std::u16string_view name : {std::u16string_view(u"Workbook"), std::u16string_view(u"Book")})
+    if (CfbEntry* entry = root.child(name); entry && entry->type == CfbType::Stream) return entry;
+  return nullptr;
+}
+
 }  // namespace
 
 XlsResult<Workbook> Workbook::open(const std::string& path) {
@@ -59,12 +68,8 @@ XlsStatus Workbook::load(ByteView file) {
 
 XlsStatus Workbook::loadCompound(CompoundFile&& file) {
   cfb_ = std::move(file);
-  CfbEntry* stream = cfb_.root().child(u"Workbook");
-  if (!stream || stream->type != CfbType::Stream) {
-    if (cfb_.root().child(u"Book"))
-      return xlsFail("the workbook is in Excel 5.0/95 format (BIFF5/7); only Excel 97-2003 (BIFF8) is supported");
-    return xlsFail("the compound document has no Workbook stream: not an Excel workbook");
-  }
+  CfbEntry* stream = workbookStream(cfb_.root());
+  if (!stream) return xlsFail("the compound document has no Workbook stream: not an Excel workbook");
   if (cfb_.root().child(u"_signatures") || cfb_.root().child(u"_xmlsignatures"))
     return xlsFail("the workbook is digitally signed; saving would invalidate the signature");
   streamName_ = stream->name;
@@ -78,7 +83,11 @@ XlsStatus Workbook::loadCompound(CompoundFile&& file) {
   const ByteView data(stream_);
   if (all.empty() || (all[0].id & 0x00FF) != bof::AnyVersionLowByte)
     return xlsFail("the Workbook stream does not start with BOF");
-  if (all[0].id != rid::Bof || all[0].size < bof::MinSize || getU16(all[0].body(data), bof::VersionAt) != bof::Biff8)
+  // The stream's own BOF tells the format, whatever the stream is called.
+  const std::uint16_t version = all[0].size >= bof::MinSize ? getU16(all[0].body(data), bof::VersionAt) : 0;
+  if (all[0].id == rid::Bof && version == bof::Biff5)
+    return xlsFail("the workbook is in Excel 5.0/95 format (BIFF5/7); only Excel 97-2003 (BIFF8) is supported");
+  if (all[0].id != rid::Bof || version != bof::Biff8)
     return xlsFail("the workbook is not in Excel 97-2003 (BIFF8) format");
   if (getU16(all[0].body(data), bof::TypeAt) != bof::Globals)
     return xlsFail("the Workbook stream does not start with workbook globals");
@@ -106,7 +115,10 @@ XlsStatus Workbook::loadCompound(CompoundFile&& file) {
       return xlsFail("two sheets share the offset " + std::to_string(at));
     starts.push_back(at);
     if (auto st = loadSheet(sheet, static_cast<std::size_t>(it - all.begin())); !st) return st;
-    if (sheet.kind == SheetKind::Worksheet) readCells(sheet);
+    if (sheet.kind == SheetKind::Worksheet) {
+      readCells(sheet);
+      readColumns(sheet);
+    }
   }
   if (activeSheet_ >= sheets_.size()) activeSheet_ = 0;
   return {};

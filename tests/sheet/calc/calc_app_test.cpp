@@ -189,6 +189,20 @@ TEST_F(CalcAppTest, OpenWriteSaveQuitAndReadBack) {
   EXPECT_NE(cells.find("1\t4\t6\ttext\t測定OK\t"), std::string::npos) << cells;
 }
 
+// Every Calc sheet holds cells, so a run never refuses to start in Calc; the
+// name is that of the sheet the view shows.
+TEST_F(CalcAppTest, TheActiveSheetIsNamedAndHoldsCells) {
+  auto app = startApp();
+  ASSERT_NE(app, nullptr);
+  EXPECT_FALSE(app->activeSheetInfo().ok()) << "no workbook yet";
+  ASSERT_TRUE(app->openWorkbook(book).ok());
+  const Result<ActiveSheetInfo> info = app->activeSheetInfo();
+  ASSERT_TRUE(info.ok()) << info.description().toStdString();
+  EXPECT_EQ(info->name, QStringLiteral("First"));
+  EXPECT_TRUE(info->holdsCells);
+  ASSERT_TRUE(app->quit().ok());
+}
+
 TEST_F(CalcAppTest, OperationsWithoutAWorkbookFail) {
   auto app = startApp();
   ASSERT_NE(app, nullptr);

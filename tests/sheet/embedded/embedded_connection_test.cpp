@@ -6,7 +6,10 @@
 #include "fakes/recording_message_boxes.h"
 #include "sheet/embedded/sheet_window.h"
 #include "sheet/workbook_connection.h"
+#include "sheet/xls/workbook.h"
+#include "sheet/xls/xls_test_support.h"
 
+#include <QHeaderView>
 #include <QTableView>
 #include <QTest>
 
@@ -96,6 +99,45 @@ TEST_F(EmbeddedConnectionTest, ARunWritesRowsFromTheGivenStartCell) {
     ASSERT_TRUE(view.cells.count(cellKey)) << k;
     EXPECT_EQ(view.cells.at(cellKey), QString::fromLatin1(v)) << k;
   }
+}
+
+// A stamp into a column too narrow for it widens the column once per run:
+// the sheet window shows the new width at once, the saved file holds it for
+// xlrd and for our reader. A time fits the default width; the column the
+// sample made wider (xlwt's 4000 for column A) stays as it was.
+TEST_F(EmbeddedConnectionTest, StampColumnsTooNarrowAreWidenedAndShownSo) {
+  startAt("A", 12);
+  open(QStringLiteral("formats.xls"));
+  ASSERT_TRUE(connection.getStartCell());
+  SheetWindow& window = *embedded()->window();
+  QHeaderView& header = *window.grid().horizontalHeader();
+  const int defaultSection = header.defaultSectionSize();
+  EXPECT_EQ(header.sectionSize(0), window.columnPixels(4000)) << "the width the sample gave column A";
+  connection.excelDataSet(0, Stamp{When, Stamp::Kind::Date});
+  connection.excelDataSet(1, Stamp{When, Stamp::Kind::DateTime});
+  connection.excelDataSet(2, Stamp{When, Stamp::Kind::Time});
+  const std::uint16_t wide = xls::columnWidthForCharacters(WorkbookConnection::stampWidth(Stamp::Kind::DateTime));
+  EXPECT_EQ(header.sectionSize(0), window.columnPixels(4000));
+  EXPECT_EQ(header.sectionSize(1), window.columnPixels(wide));
+  EXPECT_GT(header.sectionSize(1), defaultSection);
+  EXPECT_EQ(header.sectionSize(2), defaultSection);
+  EXPECT_TRUE(embedded()->hasUnsavedChanges());
+  ASSERT_TRUE(connection.CommandClose_Click());
+
+  const auto saved = xls::Workbook::open(QFile::encodeName(path).toStdString());
+  ASSERT_TRUE(saved.ok()) << saved.description();
+  EXPECT_EQ(saved->columnWidth(0, 0), std::optional<std::uint16_t>(4000));
+  EXPECT_EQ(saved->columnWidth(0, 1), std::optional<std::uint16_t>(wide));
+  EXPECT_EQ(saved->columnWidth(0, 2), std::nullopt);
+  if (!xls::testing::haveXlrd()) return;
+  const auto run = xls::testing::runPython(R"PY(
+import sys, xlrd
+s = xlrd.open_workbook(sys.argv[1], formatting_info=True).sheet_by_index(0)
+print(sorted((c, i.width) for c, i in s.colinfo_map.items() if c < 5))
+)PY",
+                                           QFile::encodeName(path).toStdString());
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output, "[(0, 4000), (1, " + std::to_string(wide) + ")]\n");
 }
 
 TEST_F(EmbeddedConnectionTest, ARunStartsAtTheCellTheUserClicked) {

@@ -129,7 +129,13 @@ const HostileCase Cases[] = {
      },
      "mini stream"},
     {"NoWorkbookStream", [] { return wrapInCompoundFile(validStream(), u"Other"); }, "no Workbook stream"},
-    {"Biff5Book", [] { return wrapInCompoundFile(validStream(), u"Book"); }, "BIFF5"},
+    {"Biff5Book",
+     [] {
+       Bytes s = validStream();
+       setU16(s, 4, 0x0500);
+       return wrapInCompoundFile(s, u"Book");
+     },
+     "Excel 5.0/95 format (BIFF5/7)"},
     {"Encrypted",
      [] { return wrapInCompoundFile(validStream({}, {rec(rid::FilePass, u16s({0, 1, 1}))})); },
      "encrypted"},

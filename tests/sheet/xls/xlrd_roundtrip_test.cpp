@@ -8,12 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include "sheet/xls/text.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace kestrune::xls {
@@ -68,16 +71,34 @@ std::string describe(const Value& v) {
 std::string withoutFormat(const std::string& s) { return s.substr(0, s.rfind('\t')); }
 std::string formatOf(const std::string& s) { return s.substr(s.rfind('\t') + 1); }
 
+// The number xlrd gives a worksheet: xlrd leaves chart sheets out.
+std::size_t xlrdSheet(const Workbook& wb, std::size_t sheet) {
+  std::size_t n = 0;
+  for (std::size_t s = 0; s < sheet; ++s)
+    if (wb.sheetKind(s) == SheetKind::Worksheet) ++n;
+  return n;
+}
+
+// The last worksheet: the last sheet may be a chart.
+std::size_t lastWorksheet(const Workbook& wb) {
+  std::size_t last = 0;
+  for (std::size_t s = 0; s < wb.sheetCount(); ++s)
+    if (wb.sheetKind(s) == SheetKind::Worksheet) last = s;
+  return last;
+}
+
 // Our reader must see what xlrd sees (xlrd drops blank cells and shows
 // errors by code, so those are left out of the comparison).
 void expectReaderAgrees(const Workbook& wb, const Dump& d, const std::string& file) {
   std::size_t compared = 0;
   for (std::size_t s = 0; s < wb.sheetCount(); ++s) {
-    EXPECT_EQ(d.lines.at("sheet-info " + std::to_string(s)).substr(0, wb.sheetName(s).size()), wb.sheetName(s));
+    if (wb.sheetKind(s) != SheetKind::Worksheet) continue;
+    const std::string x = std::to_string(xlrdSheet(wb, s));
+    EXPECT_EQ(d.lines.at("sheet-info " + x).substr(0, wb.sheetName(s).size()), wb.sheetName(s));
     for (const auto& [k, c] : wb.cells(s)) {
       const std::string want = describe(c.value);
       if (want == "empty" || want == "error") continue;
-      const std::string key = std::to_string(s) + " " + std::to_string(k >> 8) + " " + std::to_string(k & 0xFF);
+      const std::string key = x + " " + std::to_string(k >> 8) + " " + std::to_string(k & 0xFF);
       ASSERT_TRUE(d.lines.count(key)) << file << " " << key;
       EXPECT_EQ(withoutFormat(d.lines.at(key)), want) << file << " " << key;
       ++compared;
@@ -121,10 +142,11 @@ TEST_P(CorpusTest, WrittenCellsChangeAndEverythingElseStays) {
       {205, 0, longText},
   };
   Dump expected = before;
-  const std::size_t last = wb->sheetCount() - 1;
+  const std::size_t last = lastWorksheet(wb.value());
   for (std::size_t s : {std::size_t{0}, last}) {
     for (const Edit& e : edits) {
-      const std::string key = std::to_string(s) + " " + std::to_string(e.row) + " " + std::to_string(e.col);
+      const std::string key =
+          std::to_string(xlrdSheet(wb.value(), s)) + " " + std::to_string(e.row) + " " + std::to_string(e.col);
       const bool existed = before.lines.count(key) > 0;
       const std::string oldFormat = existed ? formatOf(before.lines.at(key)) : "General";
       ASSERT_TRUE(wb->setCell(s, e.row, e.col, e.value).ok());
@@ -140,8 +162,9 @@ TEST_P(CorpusTest, WrittenCellsChangeAndEverythingElseStays) {
   ASSERT_TRUE(wb->setActiveSheet(last).ok());
   ASSERT_TRUE(wb->setActiveCell(last, 204, 0).ok());
   for (std::size_t s = 0; s < wb->sheetCount(); ++s) {
-    const std::string k = "sheet-info " + std::to_string(s);
-    const std::string info = expected.lines[k];
+    if (wb->sheetKind(s) != SheetKind::Worksheet) continue;
+    const std::string k = "sheet-info " + std::to_string(xlrdSheet(wb.value(), s));
+    const std::string info = expected.lines.at(k);
     expected.lines[k] = info.substr(0, info.size() - 3) + (s == last ? "1\t1" : "0\t0");
   }
   ASSERT_TRUE(wb->save(path).ok());
@@ -160,14 +183,84 @@ TEST_P(CorpusTest, WrittenCellsChangeAndEverythingElseStays) {
   EXPECT_EQ(reread->activeCell(last), (CellPosition{204, 0}));
 }
 
+std::string testName(const ::testing::TestParamInfo<const char*>& p) {
+  std::string n = p.param;
+  n = n.substr(n.rfind('/') + 1);
+  return n.substr(0, n.find('.'));
+}
+
 INSTANTIATE_TEST_SUITE_P(Samples, CorpusTest,
                          ::testing::Values("formats.xls", "merged.xls", "formulas.xls", "two_sheets.xls",
                                            "date1904.xls", "long_strings.xls", "many_strings.xls",
                                            "formula_results.xls", "chart.xls", "formula_groups.xls"),
-                         [](const auto& p) {
-                           std::string n = p.param;
-                           return n.substr(0, n.find('.'));
-                         });
+                         testName);
+
+// Files as other programs write them (tools/make_xls_corpus.py): LibreOffice,
+// Gnumeric and xlwt, a workbook stream named "BOOK" and "Book", and a
+// chart sheet active.
+INSTANTIATE_TEST_SUITE_P(OtherPrograms, CorpusTest,
+                         ::testing::Values("corpus/libreoffice_log.xls", "corpus/gnumeric_log.xls",
+                                           "corpus/xlwt_log.xls", "corpus/stream_BOOK.xls", "corpus/stream_Book.xls",
+                                           "corpus/chart_sheet_active.xls"),
+                         testName);
+
+// The names of the root's streams of a compound file, exactly as stored.
+std::vector<std::u16string> streamNames(const Bytes& file) {
+  auto cf = CompoundFile::parse(file);
+  EXPECT_TRUE(cf.ok()) << cf.description();
+  std::vector<std::u16string> names;
+  if (cf.ok())
+    for (const CfbEntry& e : cf->root().children) names.push_back(e.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Bytes fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// BIFF8 workbooks whose stream is called "BOOK" (LibreOffice's file) or
+// "Book" (xlwt's): they open, take cells and save under the stream name they
+// had, every other stream kept; xlrd, which looks for "Workbook" then "Book"
+// without regard to case, reads the saved file with the original cells kept.
+class StreamNameTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(StreamNameTest, OpensWritesAndSavesUnderItsOwnName) {
+  const std::string source = std::string(KESTRUNE_XLS_TEST_DATA) + "/corpus/stream_" + GetParam() + ".xls";
+  const std::u16string name = utf8ToUtf16(GetParam());
+  const std::vector<std::u16string> before = streamNames(fileBytes(source));
+  ASSERT_NE(std::find(before.begin(), before.end(), name), before.end()) << "the sample's own stream name";
+  ASSERT_EQ(std::find(before.begin(), before.end(), u"Workbook"), before.end());
+
+  auto wb = Workbook::open(source);
+  ASSERT_TRUE(wb.ok()) << wb.description();
+  const std::size_t sheet = wb->activeSheet();
+  ASSERT_TRUE(wb->setCell(sheet, 30, 1, std::string("written")).ok());
+  ASSERT_TRUE(wb->setCell(sheet, 30, 2, 12.5).ok());
+  TempDir dir;
+  const std::string path = dir.file("saved.xls");
+  ASSERT_TRUE(wb->save(path).ok());
+  EXPECT_EQ(streamNames(fileBytes(path)), before) << "the same directory entries, the same stream name";
+
+  auto reread = Workbook::open(path);
+  ASSERT_TRUE(reread.ok()) << reread.description();
+  EXPECT_EQ(reread->cell(sheet, 30, 1)->value, Value(std::string("written")));
+  if (!haveXlrd()) return;
+  const Dump original = xlrdDump(source);
+  const Dump saved = xlrdDump(path);
+  for (const auto& [k, v] : original.lines) {
+    ASSERT_TRUE(saved.lines.count(k)) << "lost " << k;
+    EXPECT_EQ(saved.lines.at(k), v) << k;
+  }
+  const std::string at = std::to_string(sheet) + " 30 ";
+  ASSERT_TRUE(saved.lines.count(at + "1") && saved.lines.count(at + "2"));
+  EXPECT_EQ(withoutFormat(saved.lines.at(at + "1")), "text\twritten");
+  EXPECT_EQ(withoutFormat(saved.lines.at(at + "2")), "number\t12.5");
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, StreamNameTest, ::testing::Values("BOOK", "Book"),
+                         [](const auto& p) { return std::string(p.param) == "BOOK" ? "Capitals" : "Capitalised"; });
 
 // Cells of shared formulas, array formulas and a data table written: xlrd
 // sees exactly those cells changed (the other cells of a removed array or
