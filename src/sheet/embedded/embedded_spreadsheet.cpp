@@ -6,6 +6,7 @@
 #include "sheet/embedded/sheet_window.h"
 #include "sheet/xls/workbook.h"
 
+#include <QTabBar>
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFile>
@@ -248,6 +249,19 @@ Result<ActiveSheetInfo> EmbeddedSpreadsheet::activeSheetInfo() {
   const std::size_t sheet = workbook_->activeSheet();
   return ActiveSheetInfo{QString::fromStdString(workbook_->sheetName(sheet)),
                          workbook_->sheetKind(sheet) == xls::SheetKind::Worksheet};
+}
+
+Status EmbeddedSpreadsheet::activateSheet(const QString& name) {
+  if (name.isEmpty()) return {};
+  if (Status s = usable(); !s) return s;
+  for (std::size_t sheet = 0; sheet < workbook_->sheetCount(); ++sheet) {
+    if (QString::fromStdString(workbook_->sheetName(sheet)) != name) continue;
+    if (const xls::XlsStatus chosen = workbook_->setActiveSheet(sheet); !chosen)
+      return fail(QString::fromStdString(chosen.description()));
+    if (window_) window_->tabs().setCurrentIndex(static_cast<int>(sheet));
+    return {};
+  }
+  return fail(QStringLiteral("シート「%1」がありません").arg(name));
 }
 
 SavePrompt EmbeddedSpreadsheet::ask(bool canCancel) {

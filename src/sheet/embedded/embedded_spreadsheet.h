@@ -63,6 +63,7 @@ public:
   // cell margins; the sheet window shows the new width.
   Status ensureColumnWidth(std::int32_t column, int characters) override;
   Result<ActiveSheetInfo> activeSheetInfo() override;
+  Status activateSheet(const QString& name) override;
   // Program end: asks whether to save unsaved changes (保存 / 保存しない),
   // then closes the workbook and the window.
   void release() override;

@@ -219,5 +219,44 @@ TEST_F(EmbeddedConnectionTest, OpenBringsAnOpenWorkbookForwardAndReopensAfterThe
   EXPECT_TRUE(boxes.shown.empty());
 }
 
+// A run on the sheet the user picked, then a crash before anything was saved:
+// the next open writes the rows back on that sheet, whichever sheet the file
+// has active, and saves them.
+TEST_F(EmbeddedConnectionTest, RecoveredRowsGoBackToTheSheetTheRunWroteOn) {
+  REQUIRE_XLRD();
+  startAt("B", 3);
+  open(QStringLiteral("two_sheets.xls"));
+  const QByteArray before = fileBytes(path);
+  embedded()->window()->tabs().setCurrentIndex(0);  // the file has the second sheet active
+  ASSERT_TRUE(connection.getStartCell());
+  for (std::int32_t n = 1; n <= 2; ++n) {
+    connection.excelDataSet(0, n);
+    connection.excelDataSet(1, QStringLiteral("12.5"));
+    ++record.acquisitionNo;
+    connection.nextCellMove();
+  }
+  question.answers = {SavePrompt::DontSave};  // lost as a crash loses them
+  connection.release();
+  ASSERT_EQ(fileBytes(path), before);
+
+  record = settings::SetupRecord{};
+  int recovered = -1;
+  QObject::connect(&connection, &WorkbookConnection::rowsRecovered, [&](int rows) { recovered = rows; });
+  ASSERT_TRUE(connection.CommandOpen_Click(path));
+  EXPECT_EQ(recovered, 2);
+  EXPECT_EQ(record.startRow, 5);
+  EXPECT_EQ(record.acquisitionNo, 2);
+  connection.release();  // saved already: nothing left to ask about
+  EXPECT_EQ(question.asked.size(), 1u);
+
+  const XlrdView view = readWithXlrd(path);
+  ASSERT_TRUE(view.ok) << view.error.toStdString();
+  EXPECT_EQ(view.cells.at(QStringLiteral("0 2 1")), QStringLiteral("number\t1"));
+  EXPECT_EQ(view.cells.at(QStringLiteral("0 3 1")), QStringLiteral("number\t2"));
+  EXPECT_EQ(view.cells.at(QStringLiteral("0 3 2")), QStringLiteral("number\t12.5"));
+  EXPECT_EQ(view.cells.count(QStringLiteral("1 2 1")), 0u) << "the second sheet is untouched";
+  EXPECT_EQ(view.cells.at(QStringLiteral("1 0 0")), QStringLiteral("text\ton second"));
+}
+
 }  // namespace
 }  // namespace kestrune::sheet::embedded
