@@ -1,5 +1,7 @@
 #include "serial/serial_panel.h"
 
+#include "core/trace.h"
+
 #include "serial/serial_panel_texts.h"
 
 #include <algorithm>
@@ -87,7 +89,9 @@ void SerialPanel::LoadPropertySettings() {
   }
   view_.selectIndex(RsList::Port, port_.commPort() - 1);
   // The list has no entry for both: RTS/CTS with XON/XOFF becomes RTS/CTS.
-  if (port_.handshaking() == FlowControl::RtsCtsXonXoff) static_cast<void>(port_.setHandshaking(FlowControl::RtsCts));
+  // The list has no entry for both: the panel shows and keeps RTS/CTS.
+  if (port_.handshaking() == FlowControl::RtsCtsXonXoff)
+    traceFailure(QStringLiteral("serial panel"), port_.setHandshaking(FlowControl::RtsCts));
   // The list's positions are the Handshaking codes: None, Xon/Xoff, RTS.
   view_.selectIndex(RsList::Flow, handshakingCode(port_.handshaking()));
   cboPort_Click();
@@ -222,7 +226,8 @@ bool SerialPanel::CommandRsOk() {
     if (Status set = port_.setCommPort(newPort); status && !set) status = set;
     if (status && reopen) status = port_.setPortOpen(true);
     if (!status) {
-      static_cast<void>(port_.setCommPort(oldPort));
+      // Back to the port it had; the port is closed here, so this cannot be refused.
+      traceFailure(QStringLiteral("serial panel"), port_.setCommPort(oldPort));
       return refused(status);
     }
   }

@@ -1,5 +1,7 @@
 #include "serial/termios_port.h"
 
+#include "core/trace.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -315,7 +317,10 @@ Status TermiosPort::openDevice() {
   connect(readNotifier_, &QSocketNotifier::activated, this, [this] { readAvailable(); });
   writeNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
   writeNotifier_->setEnabled(false);
-  connect(writeNotifier_, &QSocketNotifier::activated, this, [this] { (void)writePending(); });
+  connect(writeNotifier_, &QSocketNotifier::activated, this, [this] {
+    // A failed write has already raised the lost-device event; the trace keeps the reason.
+    traceFailure(QStringLiteral("serial write"), writePending());
+  });
   if (pollModemLines_ || pollErrorCounters_) pollTimer_->start();
   return {};
 }

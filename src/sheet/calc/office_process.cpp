@@ -2,6 +2,8 @@
 // stay in this file.
 #include "sheet/calc/office_process.h"
 
+#include "core/trace.h"
+
 #include "sheet/calc/lock_file.h"
 
 #include <QDateTime>
@@ -190,7 +192,8 @@ void OfficeGuard::send(const QByteArray& line) {
   if (socket_ < 0) return;
   // MSG_NOSIGNAL: a guard that has died must not take us with it by SIGPIPE.
   // A lost line only makes the guard clean up less; the next open judges what is left.
-  static_cast<void>(::send(socket_, line.constData(), static_cast<size_t>(line.size()), MSG_NOSIGNAL));
+  if (::send(socket_, line.constData(), static_cast<size_t>(line.size()), MSG_NOSIGNAL) < 0)
+    trace(QStringLiteral("LibreOffice guard"), QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 }  // namespace kestrune::sheet::calc
