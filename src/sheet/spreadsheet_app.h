@@ -69,7 +69,13 @@ public:
   // must not lose unsaved work silently.
   virtual void release() {}
 
+  // Brings the workbook file on disk up to date with what has been written so
+  // far, without holding the caller up: an application that keeps only a copy
+  // in memory saves a snapshot on a worker thread. Applications that keep
+  // their own document do nothing. The outcome arrives as backgroundSaveDone.
+  virtual void saveInBackground() {}
 signals:
+  void backgroundSaveDone(bool saved, const QString& reason);
   // WorkbookBeforeClose(Wb, Cancel): a workbook is about to close.
   void workbookBeforeClose(const QString& workbookPath, bool* cancel);
   // SheetSelectionChange(Sh, Target): the user selected another cell.

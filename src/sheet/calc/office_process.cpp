@@ -2,7 +2,7 @@
 // stay in this file.
 #include "sheet/calc/office_process.h"
 
-#include "sheet/calc/lock_file.h"
+#include "sheet/lock_file.h"
 
 #include <QDateTime>
 #include <QDir>

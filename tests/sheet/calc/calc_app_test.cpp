@@ -3,7 +3,7 @@
 // with no LibreOffice process of its own left running. The lock-file format
 // and its judgement are tested first, without LibreOffice.
 #include "sheet/calc/calc_app.h"
-#include "sheet/calc/lock_file.h"
+#include "sheet/lock_file.h"
 
 #include "../xls/xls_test_support.h"
 #include "fakes/recording_message_boxes.h"
