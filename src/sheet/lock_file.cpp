@@ -119,7 +119,11 @@ std::optional<QDateTime> procStartTime(qint64 pid) {
 }
 
 QString loginName() {
-  if (const passwd* entry = ::getpwuid(::geteuid()); entry && entry->pw_name) return QString::fromLocal8Bit(entry->pw_name);
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(4096);
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_name)
+    return QString::fromLocal8Bit(found->pw_name);
   return qEnvironmentVariable("USER");
 }
 
