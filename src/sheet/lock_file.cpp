@@ -130,8 +130,7 @@ QString loginName() {
 // Ours to write in the profile field: the program, which exists while it is
 // installed (a reader applying LibreOffice's rule finds it and keeps the lock).
 QString ownProfileUrl() {
-  const QString program =
-      QCoreApplication::instance() ? QCoreApplication::applicationFilePath() : QString();
+  const QString program = QCoreApplication::instance() ? QCoreApplication::applicationFilePath() : QString();
   return QUrl::fromLocalFile(program.isEmpty() ? QDir::homePath() : program).toString();
 }
 
@@ -286,9 +285,9 @@ WorkbookLock::~WorkbookLock() { release(); }
 Result<WorkbookLock> WorkbookLock::take(const QString& documentPath) {
   const QString lockPath = lockFilePath(documentPath);
   const QByteArray fileName = QFile::encodeName(lockPath);
-  const QByteArray line = formatLockLine(kestruneLockOwner(QCoreApplication::applicationPid(), loginName(),
-                                                           QSysInfo::machineHostName(),
-                                                           QDateTime::currentDateTime(), ownProfileUrl()));
+  const QByteArray line =
+      formatLockLine(kestruneLockOwner(QCoreApplication::applicationPid(), loginName(), QSysInfo::machineHostName(),
+                                       QDateTime::currentDateTime(), ownProfileUrl()));
   std::optional<LockOwner> holder;
   for (int round = 0; round < TakeRounds; ++round) {
     // O_EXCL: of two processes creating the lock at once, exactly one succeeds.
@@ -309,8 +308,7 @@ Result<WorkbookLock> WorkbookLock::take(const QString& documentPath) {
     }
     if (errno != EEXIST)
       return fail(QStringLiteral("ブック %1 のロック %2 を作成できません: %3")
-                      .arg(QFileInfo(documentPath).fileName(), lockPath,
-                           QString::fromLocal8Bit(std::strerror(errno))));
+                      .arg(QFileInfo(documentPath).fileName(), lockPath, QString::fromLocal8Bit(std::strerror(errno))));
     bool missing = false;
     const std::optional<QByteArray> held = readLock(lockPath, &missing);
     if (!held) {

@@ -16,8 +16,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 #include <sstream>
+
+#include <sys/stat.h>
 
 namespace kestrune {
 namespace {
@@ -299,6 +302,45 @@ TEST_F(HeadlessE2eTest, InterruptEndsTheRunAndStillSavesTheRows) {
   auto sheet = cells();
   EXPECT_EQ(sheet[1][1], std::make_pair(std::string("number"), std::string("1")));
   EXPECT_GE(readSetup().acquisitionNo, 2);  // at least the first acquisition was counted and saved
+}
+
+TEST_F(HeadlessE2eTest, AKilledRunsLockIsTakenOverByTheNextRun) {
+  writeFile(QStringLiteral("data.txt"), "ITM:0.2\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(1, 1000);
+  const QString lock = dir.filePath(QStringLiteral(".~lock.data.xls#"));
+  QProcess killed;
+  killed.setProgram(QStringLiteral(KESTRUNE_PATH));
+  killed.setArguments(
+      {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
+  killed.start();
+  ASSERT_TRUE(killed.waitForStarted());
+  QByteArray out;
+  for (int i = 0; i < 300 && out.count("○ ") < 2; ++i) {
+    killed.waitForReadyRead(100);
+    out += killed.readAllStandardOutput();
+  }
+  ASSERT_GE(out.count("○ "), 2) << out.toStdString();
+  QFile held(lock);
+  ASSERT_TRUE(held.open(QIODevice::ReadOnly)) << "the running workbook is locked";
+  EXPECT_TRUE(held.readAll().startsWith("Kestrune (" + QByteArray::number(killed.processId()) + "),"));
+  ::kill(static_cast<pid_t>(killed.processId()), SIGKILL);
+  ASSERT_TRUE(killed.waitForFinished(20000));
+  ASSERT_TRUE(QFileInfo::exists(lock)) << "a killed run cannot let go of its lock";
+
+  writeSetup(50, 2);
+  QByteArray err;
+  EXPECT_EQ(runHeadless(nullptr, &err), 0) << err.toStdString();
+  EXPECT_FALSE(QFileInfo::exists(lock)) << "taken over, then let go at the end";
+}
+
+TEST_F(HeadlessE2eTest, ANewWorkbookGetsTheModeTheUmaskLeaves) {
+  const mode_t umask = ::umask(022);
+  ::umask(umask);
+  const QString fresh = dir.filePath(QStringLiteral("fresh.xls"));
+  ASSERT_EQ(runKestrune({QStringLiteral("--new-workbook"), fresh}), 0);
+  struct stat file {};
+  ASSERT_EQ(::stat(QFile::encodeName(fresh).constData(), &file), 0);
+  EXPECT_EQ(file.st_mode & 0777, 0666 & ~umask);
 }
 
 }  // namespace

@@ -166,9 +166,9 @@ TEST(WorkbookLockTest, AKilledHoldersLockIsTakenOverWithANote) {
   holder.start(QStringLiteral("sleep"), {QStringLiteral("600")});
   ASSERT_TRUE(holder.waitForStarted());
   const qint64 pid = holder.processId();
-  const QByteArray line = formatLockLine(kestruneLockOwner(pid, QStringLiteral("aiko"), QSysInfo::machineHostName(),
-                                                           QDateTime::currentDateTime(),
-                                                           QStringLiteral("file:///usr/bin/kestrune")));
+  const QByteArray line =
+      formatLockLine(kestruneLockOwner(pid, QStringLiteral("aiko"), QSysInfo::machineHostName(),
+                                       QDateTime::currentDateTime(), QStringLiteral("file:///usr/bin/kestrune")));
   ASSERT_TRUE(writeFile(lockFilePath(book), line));
 
   const Result<WorkbookLock> refused = WorkbookLock::take(book);

@@ -59,7 +59,8 @@ void BackgroundSaver::start(bool write) {
   worker_ = std::thread([this, id, job = job_.get(), copy = copy_.get(), gate = writeGate_] {
     run(*copy, path_, *job, gate);
     // Queued to the saver's thread; dropped if the saver is gone by then.
-    QMetaObject::invokeMethod(this, [this, id] { ended(id); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, id] { ended(id); }, Qt::QueuedConnection);
   });
 }
 

@@ -31,7 +31,8 @@ const QString MsgOutside = QStringLiteral("セル（行 %1、列 %2）はシー�
 const QString MsgCannotWrite = QStringLiteral("セル %1 に書き込めません: %2");
 const QString MsgCannotSave =
     QStringLiteral("ブック「%1」を保存できませんでした。\n%2\n元のファイルはそのまま残っています。\n（%3）");
-const QString MsgReadOnlyWorkbook = QStringLiteral("ブック「%1」は読み取り専用です。取得データを保存できないため開けません");
+const QString MsgReadOnlyWorkbook =
+    QStringLiteral("ブック「%1」は読み取り専用です。取得データを保存できないため開けません");
 const QString MsgReadOnlyFolder = QStringLiteral("フォルダー「%1」に書き込めないため、取得データを保存できません");
 const QString MsgSaveQuestion = QStringLiteral("「%1」への変更を保存しますか?");
 

@@ -93,7 +93,8 @@ XlsStatus writeFileAtomically(const std::string& path, ByteView data) {
   // folder) makes the rename fail and say why.
   const bool replacing = ::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
   if (replacing)
-    if (const int error = readOnlyError(target, old); error != 0) return sysError("the file is read-only", target, error);
+    if (const int error = readOnlyError(target, old); error != 0)
+      return sysError("the file is read-only", target, error);
 
   // A file that is replaced starts private and gets the old file's mode once
   // its owner is set; a new one gets the umask's mode from the start.

@@ -391,8 +391,8 @@ INSTANTIATE_TEST_SUITE_P(Causes, FailedSaveTest,
                                       "同じ名前のフォルダー"},
                              Sabotage{"FileMadeReadOnly",
                                       [](FolderTrouble&, const QString&, const QString& path) {
-                                        return QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup |
-                                                                               QFile::ReadOther)
+                                        return QFile::setPermissions(
+                                                   path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther)
                                                    ? path
                                                    : QString();
                                       },

@@ -97,9 +97,12 @@ XlrdView readWithXlrd(const QString& path) {
   const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
   for (const QString& line : lines) {
     const QStringList f = line.split(QLatin1Char('\t'));
-    if (f[0] == QLatin1String("datemode") && f.size() == 2) view.datemode = f[1].toInt();
-    else if (f[0] == QLatin1String("active") && f.size() == 2) view.activeSheet = f[1].toInt();
-    else if (f[0] == QLatin1String("cursor") && f.size() == 3) view.cursor[f[1].toInt()] = f[2];
+    if (f[0] == QLatin1String("datemode") && f.size() == 2)
+      view.datemode = f[1].toInt();
+    else if (f[0] == QLatin1String("active") && f.size() == 2)
+      view.activeSheet = f[1].toInt();
+    else if (f[0] == QLatin1String("cursor") && f.size() == 3)
+      view.cursor[f[1].toInt()] = f[2];
     else if (f[0] == QLatin1String("cell") && f.size() == 5) {
       view.cells[f[1]] = f[2] + QLatin1Char('\t') + f[3];
       view.formats[f[1]] = f[4];

@@ -53,12 +53,9 @@ struct ModeCase {
 TEST(AtomicFileTest, NewFilesFollowTheUmaskAndReplacedOnesKeepModeOwnerAndGroup) {
   const bool root = ::geteuid() == 0;
   const ModeCase cases[] = {
-      {"new, umask 022", std::nullopt, 022, 0644, false},
-      {"new, umask 027", std::nullopt, 027, 0640, false},
-      {"new, umask 002", std::nullopt, 002, 0664, false},
-      {"private", 0600, 022, 0600, false},
-      {"group-readable", 0640, 077, 0640, false},
-      {"someone else's", 0604, 022, 0604, true},
+      {"new, umask 022", std::nullopt, 022, 0644, false}, {"new, umask 027", std::nullopt, 027, 0640, false},
+      {"new, umask 002", std::nullopt, 002, 0664, false}, {"private", 0600, 022, 0600, false},
+      {"group-readable", 0640, 077, 0640, false},         {"someone else's", 0604, 022, 0604, true},
   };
   for (const ModeCase& c : cases) {
     SCOPED_TRACE(c.name);
