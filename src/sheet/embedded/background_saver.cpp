@@ -1,3 +1,5 @@
+// The worker's scheduling priority is set here (setpriority on its thread
+// id, which Linux applies to that thread alone).
 #include "sheet/embedded/background_saver.h"
 
 #include "sheet/xls/workbook.h"
@@ -6,6 +8,9 @@
 
 #include <utility>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace kestrune::sheet::embedded {
 
 namespace {
@@ -13,6 +18,9 @@ namespace {
 // Edits kept for the copy before they are applied without a save, so that a
 // long run without background saves does not hold every write twice.
 constexpr std::size_t CatchUpEdits = 65536;
+// The worker yields to the user-interface thread when both want a processor:
+// a save may take a little longer, a tick must not wait for it.
+constexpr int WorkerNice = 10;
 
 }  // namespace
 
@@ -57,6 +65,8 @@ void BackgroundSaver::start(bool write) {
   job_->changes = changes_;
   const quint64 id = ++jobId_;
   worker_ = std::thread([this, id, job = job_.get(), copy = copy_.get(), gate = writeGate_] {
+    // Failing that, the worker competes as an equal, which is slower for ticks but still correct.
+    static_cast<void>(::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), WorkerNice));
     run(*copy, path_, *job, gate);
     // Queued to the saver's thread; dropped if the saver is gone by then.
     QMetaObject::invokeMethod(
@@ -81,7 +91,7 @@ void BackgroundSaver::run(xls::Workbook& copy, const std::string& path, Job& job
     }
   }
   // Freed here rather than on the user-interface thread.
-  std::vector<Edit>().swap(job.edits);
+  Edits().swap(job.edits);
   if (!job.write) return;
   if (gate) gate();
   const xls::XlsStatus written = copy.save(path);

@@ -12,11 +12,11 @@
 #include <QString>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace kestrune::xls {
 class Workbook;
@@ -64,9 +64,12 @@ private:
     std::uint32_t sheet = 0, row = 0, column = 0;
     xls::Value value;
   };
+  // Edits in a deque: it grows without moving what it holds, so a long list
+  // (while a save runs) never costs the user-interface thread a large copy.
+  using Edits = std::deque<Edit>;
   // One run of the worker: apply the edits, then write unless `write` is off.
   struct Job {
-    std::vector<Edit> edits;
+    Edits edits;
     bool write = true;
     quint64 changes = 0;
     bool ok = true;
@@ -80,8 +83,8 @@ private:
 
   std::unique_ptr<xls::Workbook> copy_;  // touched by the worker only while it runs
   std::string path_;
-  std::vector<Edit> edits_;  // recorded since the last job started
-  quint64 changes_ = 0;      // of the last recorded edit
+  Edits edits_;          // recorded since the last job started
+  quint64 changes_ = 0;  // of the last recorded edit
   std::thread worker_;
   std::unique_ptr<Job> job_;  // the running job, read back once the worker is joined
   quint64 jobId_ = 0;
