@@ -65,7 +65,7 @@ void BackgroundSaver::start(bool write) {
   job_->changes = changes_;
   const quint64 id = ++jobId_;
   worker_ = std::thread([this, id, job = job_.get(), copy = copy_.get(), gate = writeGate_] {
-    // Failing that, the worker competes as an equal, which is slower for ticks but still correct.
+    // Should that fail, the worker keeps the ordinary priority: saves work the same.
     static_cast<void>(::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), WorkerNice));
     run(*copy, path_, *job, gate);
     // Queued to the saver's thread; dropped if the saver is gone by then.
