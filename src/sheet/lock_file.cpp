@@ -91,7 +91,8 @@ std::optional<QByteArray> readLock(const QString& lockPath, bool* missing = null
 
 // When a process started: its start in clock ticks after boot (/proc/PID/stat,
 // the 22nd field, counted after the command name, which may hold anything)
-// plus the boot time (/proc/stat). An existing process whose start cannot be
+// plus the boot time (/proc/stat). A process that has ended but is not yet
+// reaped (state Z or X) is gone. An existing process whose start cannot be
 // read gives an invalid time: alive, age unknown.
 std::optional<QDateTime> procStartTime(qint64 pid) {
   if (pid <= 0) return std::nullopt;
@@ -104,6 +105,7 @@ std::optional<QDateTime> procStartTime(qint64 pid) {
   const qsizetype commandEnd = line.lastIndexOf(')');
   if (commandEnd < 0) return QDateTime();
   const QList<QByteArray> fields = line.mid(commandEnd + 2).split(' ');
+  if (!fields.isEmpty() && (fields[0] == "Z" || fields[0] == "X")) return std::nullopt;
   constexpr qsizetype StartTimeAfterCommand = 22 - 3;  // fields 1 and 2 are the pid and (command)
   bool number = false;
   const qint64 ticks = fields.size() > StartTimeAfterCommand ? fields[StartTimeAfterCommand].toLongLong(&number) : 0;

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kestrune::sheet {
@@ -189,6 +190,21 @@ TEST(WorkbookLockTest, AKilledHoldersLockIsTakenOverWithANote) {
   EXPECT_EQ(kestruneLockPid(*owner), ::getpid());
   ASSERT_EQ(notes.size(), 1);
   EXPECT_TRUE(notes[0].contains(QStringLiteral("Kestrune (%1)").arg(pid))) << notes[0].toStdString();
+  taken->release();
+
+  // A holder that has ended but is not reaped yet (a zombie) is gone as well.
+  const pid_t zombie = ::fork();
+  if (zombie == 0) ::_exit(0);
+  ASSERT_GT(zombie, 0);
+  siginfo_t ended{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(zombie), &ended, WEXITED | WNOWAIT), 0);  // exited, left unreaped
+  ASSERT_TRUE(writeFile(
+      lockFilePath(book),
+      formatLockLine(kestruneLockOwner(zombie, QStringLiteral("aiko"), QSysInfo::machineHostName(),
+                                       QDateTime::currentDateTime(), QStringLiteral("file:///usr/bin/kestrune")))));
+  const Result<WorkbookLock> afterZombie = WorkbookLock::take(book);
+  ::waitpid(zombie, nullptr, 0);
+  EXPECT_TRUE(afterZombie.ok()) << afterZombie.description().toStdString();
 }
 
 }  // namespace
