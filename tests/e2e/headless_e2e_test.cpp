@@ -98,6 +98,22 @@ protected:
                         book, QStringLiteral("--spreadsheet"), spreadsheet},
                        out, err);
   }
+  // Starts a long headless run polling every 0.2 s and waits until two
+  // answers have been logged; false (and the output so far) otherwise.
+  bool startLongRun(QProcess& p, QByteArray& out) {
+    writeFile(QStringLiteral("data.txt"), "ITM:0.2\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+    writeSetup(1, 1000);
+    p.setProgram(QStringLiteral(KESTRUNE_PATH));
+    p.setArguments(
+        {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
+    p.start();
+    if (!p.waitForStarted()) return false;
+    for (int i = 0; i < 300 && out.count("○ ") < 2; ++i) {
+      p.waitForReadyRead(100);
+      out += p.readAllStandardOutput();
+    }
+    return out.count("○ ") >= 2;
+  }
   // Cells of the first sheet by row, from python3-xlrd: "row col type value".
   std::map<int, std::map<int, std::pair<std::string, std::string>>> cells() {
     std::map<int, std::map<int, std::pair<std::string, std::string>>> out;
@@ -281,21 +297,9 @@ TEST_F(HeadlessE2eTest, AnInstrumentThatVanishesAndComesBackLosesNoRow) {
 
 TEST_F(HeadlessE2eTest, InterruptEndsTheRunAndStillSavesTheRows) {
   if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
-  writeFile(QStringLiteral("data.txt"), "ITM:0.2\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
-  writeSetup(1, 1000);
   QProcess p;
-  p.setProgram(QStringLiteral(KESTRUNE_PATH));
-  p.setArguments(
-      {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
-  p.start();
-  ASSERT_TRUE(p.waitForStarted());
-  // Wait until two answers have been logged, then interrupt.
   QByteArray out;
-  for (int i = 0; i < 300 && out.count("○ ") < 2; ++i) {
-    p.waitForReadyRead(100);
-    out += p.readAllStandardOutput();
-  }
-  ASSERT_GE(out.count("○ "), 2) << out.toStdString();
+  ASSERT_TRUE(startLongRun(p, out)) << out.toStdString();
   ::kill(static_cast<pid_t>(p.processId()), SIGINT);
   ASSERT_TRUE(p.waitForFinished(20000));
   EXPECT_EQ(p.exitCode(), 130);
@@ -305,21 +309,10 @@ TEST_F(HeadlessE2eTest, InterruptEndsTheRunAndStillSavesTheRows) {
 }
 
 TEST_F(HeadlessE2eTest, AKilledRunsLockIsTakenOverByTheNextRun) {
-  writeFile(QStringLiteral("data.txt"), "ITM:0.2\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
-  writeSetup(1, 1000);
   const QString lock = dir.filePath(QStringLiteral(".~lock.data.xls#"));
   QProcess killed;
-  killed.setProgram(QStringLiteral(KESTRUNE_PATH));
-  killed.setArguments(
-      {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
-  killed.start();
-  ASSERT_TRUE(killed.waitForStarted());
   QByteArray out;
-  for (int i = 0; i < 300 && out.count("○ ") < 2; ++i) {
-    killed.waitForReadyRead(100);
-    out += killed.readAllStandardOutput();
-  }
-  ASSERT_GE(out.count("○ "), 2) << out.toStdString();
+  ASSERT_TRUE(startLongRun(killed, out)) << out.toStdString();
   QFile held(lock);
   ASSERT_TRUE(held.open(QIODevice::ReadOnly)) << "the running workbook is locked";
   EXPECT_TRUE(held.readAll().startsWith("Kestrune (" + QByteArray::number(killed.processId()) + "),"));
