@@ -2,7 +2,7 @@
 // every call is wrapped so that no UNO exception crosses the SpreadsheetApp seam.
 #include "sheet/calc/calc_app.h"
 
-#include "sheet/calc/lock_file.h"
+#include "sheet/lock_file.h"
 #include "sheet/calc/office_process.h"
 #include "sheet/xls/value.h"
 

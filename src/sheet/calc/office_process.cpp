@@ -3,8 +3,7 @@
 #include "sheet/calc/office_process.h"
 
 #include "core/trace.h"
-
-#include "sheet/calc/lock_file.h"
+#include "sheet/lock_file.h"
 
 #include <QDateTime>
 #include <QDir>

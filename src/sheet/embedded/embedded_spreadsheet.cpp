@@ -2,13 +2,16 @@
 
 #include "core/trace.h"
 
+#include "sheet/embedded/background_saver.h"
 #include "sheet/embedded/cell_text.h"
 #include "sheet/embedded/sheet_window.h"
+#include "sheet/xls/atomic_file.h"
 #include "sheet/xls/workbook.h"
 
 #include <QTabBar>
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -29,6 +32,9 @@ const QString MsgOutside = QStringLiteral("セル（行 %1、列 %2）はシー�
 const QString MsgCannotWrite = QStringLiteral("セル %1 に書き込めません: %2");
 const QString MsgCannotSave =
     QStringLiteral("ブック「%1」を保存できませんでした。\n%2\n元のファイルはそのまま残っています。\n（%3）");
+const QString MsgReadOnlyWorkbook =
+    QStringLiteral("ブック「%1」は読み取り専用です。取得データを保存できないため開けません");
+const QString MsgReadOnlyFolder = QStringLiteral("フォルダー「%1」に書き込めないため、取得データを保存できません");
 const QString MsgSaveQuestion = QStringLiteral("「%1」への変更を保存しますか?");
 
 // A question that keeps answering 保存 while saving keeps failing must not
@@ -73,6 +79,8 @@ EmbeddedSpreadsheet::EmbeddedSpreadsheet(MessageBoxes& boxes, SaveQuestion askSa
 EmbeddedSpreadsheet::~EmbeddedSpreadsheet() {
   // Handlers the window may still call become no-ops.
   state_ = State::Ended;
+  // A background save ends before the lock goes (members go in reverse order).
+  saver_.reset();
   if (!window_) return;
   window_->hide();
   window_->showWorkbook(nullptr, QString());
@@ -110,23 +118,54 @@ Result<std::size_t> EmbeddedSpreadsheet::activeWorksheet() const {
 void EmbeddedSpreadsheet::ensureWindow() {
   if (window_ || !haveWidgets()) return;
   SheetWindow::Handlers handlers;
-  // The save shows its own message when it fails; nothing more to do here.
-  handlers.save = [this] { static_cast<void>(saveActiveWorkbook()); };
+  // The user's own save: nobody else is there to say that it failed.
+  handlers.save = [this] {
+    if (state_ == State::Open) static_cast<void>(saveWithMessage());
+  };
   handlers.closeRequested = [this] { return userClosesWindow(); };
   handlers.sheetChosen = [this](std::size_t sheet) { userChoseSheet(sheet); };
   handlers.cellChosen = [this](std::uint32_t row, std::uint32_t column) { userChoseCell(row, column); };
   window_ = std::make_unique<SheetWindow>(std::move(handlers));
 }
 
+Status EmbeddedSpreadsheet::checkAndLock(const QString& path) {
+  const xls::WriteCheck check = xls::checkWritable(fileSystemPath(path));
+  switch (check.obstacle) {
+    case xls::WriteObstacle::None:
+    case xls::WriteObstacle::BrokenLink:  // the open itself says the file is missing
+      break;
+    case xls::WriteObstacle::ReadOnlyFile:
+      return fail(MsgReadOnlyWorkbook.arg(QFileInfo(path).fileName()));
+    case xls::WriteObstacle::ReadOnlyFolder:
+      return fail(MsgReadOnlyFolder.arg(QDir(QFile::decodeName(check.folder.c_str())).absolutePath()));
+  }
+  target_ = check.target;
+  // The lock sits beside the file that is written, wherever it was reached from.
+  Result<WorkbookLock> lock = WorkbookLock::take(QFile::decodeName(target_.c_str()));
+  if (!lock) return lock.error();
+  lock_ = std::move(lock).value();
+  return {};
+}
+
 Status EmbeddedSpreadsheet::openWorkbook(const QString& path) {
   if (state_ == State::Ended) return fail(MsgEnded);
   if (state_ == State::Open) return fail(MsgAlreadyOpen.arg(path_));
+  // A missing file gets its reason from the open below.
+  if (QFileInfo::exists(path))
+    if (Status usableHere = checkAndLock(path); !usableHere) return usableHere;
   xls::XlsResult<xls::Workbook> opened = xls::Workbook::open(fileSystemPath(path));
   // The reason goes back to the caller, which shows it in its own message.
-  if (!opened) return fail(MsgCannotOpen.arg(path, openFailureReason(path, opened.description())));
+  if (!opened) {
+    lock_.release();
+    return fail(MsgCannotOpen.arg(path, openFailureReason(path, opened.description())));
+  }
   workbook_ = std::make_unique<xls::Workbook>(std::move(opened).value());
+  saver_ = std::make_unique<BackgroundSaver>(std::make_unique<xls::Workbook>(*workbook_), target_);
+  saver_->setWriteGate(backgroundWriteGate_);
+  connect(saver_.get(), &BackgroundSaver::saved, this, &EmbeddedSpreadsheet::backgroundSaved);
   path_ = path;
   state_ = State::Open;
+  changes_ = savedAt_ = 0;
   dirty_ = false;
   ensureWindow();
   if (window_) window_->showWorkbook(workbook_.get(), QFileInfo(path).absoluteFilePath());
@@ -153,19 +192,50 @@ Status EmbeddedSpreadsheet::setWindowStateNormal() {
 
 Status EmbeddedSpreadsheet::saveActiveWorkbook() {
   if (Status s = usable(); !s) return s;
-  return saveWithMessage();
+  return saveNow();
+}
+
+QString EmbeddedSpreadsheet::saveFailure(const QString& engineDescription) const {
+  return MsgCannotSave.arg(QFileInfo(path_).absoluteFilePath(), saveFailureReason(engineDescription.toStdString()),
+                           engineDescription);
+}
+
+Status EmbeddedSpreadsheet::saveNow() {
+  // Nothing runs between waiting for the worker and writing: no second
+  // writer of the file can start in between.
+  saver_->finishRunning();
+  if (dirty_) {
+    const xls::XlsStatus saved = workbook_->save(target_);
+    if (!saved) return fail(SheetError::NotSaved, saveFailure(QString::fromStdString(saved.description())));
+    savedUpTo(changes_);
+  }
+  // The file holds everything now: a background save still waiting has nothing left to do.
+  if (saver_->dropWaiting()) answerBackground(true, QString());
+  return {};
 }
 
 Status EmbeddedSpreadsheet::saveWithMessage() {
-  const xls::XlsStatus saved = workbook_->save(fileSystemPath(path_));
-  if (!saved) {
-    const QString text = MsgCannotSave.arg(QFileInfo(path_).absoluteFilePath(), saveFailureReason(saved.description()),
-                                           QString::fromStdString(saved.description()));
-    boxes_.show(text, MessageIcon::Critical);
-    return fail(text);
-  }
-  setDirty(false);
-  return {};
+  const Status saved = saveNow();
+  if (!saved) boxes_.show(saved.description(), MessageIcon::Critical);
+  return saved;
+}
+
+void EmbeddedSpreadsheet::saveInBackground() {
+  if (Status s = usable(); !s) return answerBackground(false, s.description());
+  if (!dirty_) return answerBackground(true, QString());
+  saver_->save();
+}
+
+void EmbeddedSpreadsheet::backgroundSaved(quint64 changes, bool ok, const QString& description) {
+  if (state_ != State::Open) return;
+  if (ok) savedUpTo(changes);
+  answerBackground(ok, ok ? QString() : saveFailure(description));
+}
+
+void EmbeddedSpreadsheet::answerBackground(bool saved, const QString& reason) {
+  // Always from the event loop, never from inside the call that caused it.
+  QMetaObject::invokeMethod(
+      this, [this, saved, reason] { emit backgroundSaveDone(saved, reason); }, Qt::QueuedConnection);
 }
 
 Status EmbeddedSpreadsheet::quit() {
@@ -176,6 +246,8 @@ Status EmbeddedSpreadsheet::quit() {
 
 void EmbeddedSpreadsheet::release() {
   QPointer<EmbeddedSpreadsheet> self(this);
+  // A background save may leave nothing to ask about.
+  if (state_ == State::Open) saver_->finishRunning();
   // The program end cannot be cancelled: any answer but 保存しない saves.
   if (state_ == State::Open && dirty_) {
     for (int attempt = 0; attempt < SaveAttemptsAtProgramEnd; ++attempt) {
@@ -200,8 +272,10 @@ Status EmbeddedSpreadsheet::selectAt(std::int64_t row, std::int64_t column) {
   const Result<std::size_t> sheet = activeWorksheet();
   if (!sheet) return sheet.error();
   if (!insideSheet(row, column)) return fail(MsgOutside.arg(row).arg(column));
-  const xls::XlsStatus set =
-      workbook_->setActiveCell(*sheet, static_cast<std::uint32_t>(row - 1), static_cast<std::uint32_t>(column - 1));
+  const auto r = static_cast<std::uint32_t>(row - 1);
+  const auto c = static_cast<std::uint32_t>(column - 1);
+  const xls::XlsStatus set = workbook_->setActiveCell(*sheet, r, c);
+  saver_->setActiveCell(*sheet, r, c, changes_);
   if (!set) return fail(QString::fromStdString(set.description()));
   if (window_) window_->showActiveCell();
   return {};
@@ -224,8 +298,11 @@ Status EmbeddedSpreadsheet::setCellValue(std::int32_t row, std::int32_t column, 
   const auto r = static_cast<std::uint32_t>(row - 1);
   const auto c = static_cast<std::uint32_t>(column - 1);
   const xls::XlsStatus written = workbook_->setCell(*sheet, r, c, converted.value());
+  if (written) ++changes_;
+  // Recorded failed or not: the copy for background saves makes the same call.
+  saver_->setCell(*sheet, r, c, std::move(converted).value(), changes_);
   if (!written) return fail(MsgCannotWrite.arg(address, QString::fromStdString(written.description())));
-  setDirty(true);
+  changed();
   if (window_) window_->cellChanged(*sheet, r, c);
   return {};
 }
@@ -235,11 +312,14 @@ Status EmbeddedSpreadsheet::ensureColumnWidth(std::int32_t column, int character
   if (!sheet) return sheet.error();
   if (!insideSheet(1, column)) return fail(MsgOutside.arg(1).arg(column));
   const auto c = static_cast<std::uint32_t>(column - 1);
-  const xls::XlsResult<bool> widened =
-      workbook_->ensureColumnWidth(*sheet, c, xls::columnWidthForCharacters(characters));
+  const std::uint16_t width = xls::columnWidthForCharacters(characters);
+  const xls::XlsResult<bool> widened = workbook_->ensureColumnWidth(*sheet, c, width);
   if (!widened) return fail(QString::fromStdString(widened.description()));
   if (!widened.value()) return {};
-  setDirty(true);
+  // A change like a written cell: saved at close, and by the next background save.
+  ++changes_;
+  saver_->ensureColumnWidth(*sheet, c, width, changes_);
+  changed();
   if (window_) window_->columnWidthChanged(*sheet, c);
   return {};
 }
@@ -268,9 +348,15 @@ SavePrompt EmbeddedSpreadsheet::ask(bool canCancel) {
   return askSave_ ? askSave_(path_) : askWithDialog(window_.get(), path_, canCancel);
 }
 
-void EmbeddedSpreadsheet::setDirty(bool dirty) {
-  dirty_ = dirty;
-  if (window_) window_->setModified(dirty);
+void EmbeddedSpreadsheet::changed() {
+  dirty_ = true;
+  if (window_) window_->setModified(true);
+}
+
+void EmbeddedSpreadsheet::savedUpTo(quint64 changes) {
+  savedAt_ = std::max(savedAt_, changes);
+  dirty_ = savedAt_ != changes_;
+  if (window_) window_->setModified(dirty_);
 }
 
 void EmbeddedSpreadsheet::closeWorkbook(State next) {
@@ -279,7 +365,12 @@ void EmbeddedSpreadsheet::closeWorkbook(State next) {
     if (!window_->inCloseEvent()) window_->hide();
     window_->showWorkbook(nullptr, QString());
   }
+  // A running background save ends first, so that nothing writes the file
+  // once its lock is gone; one still waiting is dropped.
+  saver_.reset();
   workbook_.reset();
+  lock_.release();
+  target_.clear();
   dirty_ = false;
 }
 
@@ -288,6 +379,7 @@ bool EmbeddedSpreadsheet::userClosesWindow() {
   // The question runs a nested event loop and listeners of the event may
   // end this application: check that it still exists and is still open.
   QPointer<EmbeddedSpreadsheet> self(this);
+  saver_->finishRunning();
   if (dirty_) {
     const SavePrompt answer = ask(true);
     if (!self || state_ != State::Open) return true;
@@ -305,13 +397,16 @@ bool EmbeddedSpreadsheet::userClosesWindow() {
 void EmbeddedSpreadsheet::userChoseSheet(std::size_t sheet) {
   if (state_ != State::Open) return;
   const xls::XlsStatus chosen = workbook_->setActiveSheet(sheet);
+  saver_->setActiveSheet(sheet, changes_);
   if (!chosen) trace(QStringLiteral("sheet tab"), QString::fromStdString(chosen.description()));
 }
 
 void EmbeddedSpreadsheet::userChoseCell(std::uint32_t row, std::uint32_t column) {
   if (state_ != State::Open) return;
   const std::size_t sheet = workbook_->activeSheet();
-  if (!workbook_->setActiveCell(sheet, row, column)) return;
+  const bool set = workbook_->setActiveCell(sheet, row, column).ok();
+  saver_->setActiveCell(sheet, row, column, changes_);
+  if (!set) return;
   emit sheetSelectionChange(QString::fromStdString(workbook_->sheetName(sheet)),
                             CellRef{static_cast<std::int32_t>(row) + 1, static_cast<std::int32_t>(column) + 1});
 }

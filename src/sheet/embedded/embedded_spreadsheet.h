@@ -14,15 +14,27 @@
 //   workbook is closed. quit() closes without either.
 // - Without a QApplication (a headless program) there is no window: showing
 //   succeeds without effect and the default save question answers 保存.
+// - Nothing read is lost to a save: a workbook that cannot be saved where it
+//   is (read-only, or in a folder we cannot write to) is refused at open; a
+//   save that fails leaves the old file and the unsaved changes as they were;
+//   a workbook that did not change (selecting cells is no change) is never
+//   rewritten. A symbolic link is saved through to its target.
+// - While a workbook is open its lock file (LibreOffice's, see lock_file.h)
+//   says that this process has it; a workbook held by a live LibreOffice or
+//   Kestrune is refused.
+// - saveInBackground() writes a snapshot on a worker thread (see
+//   BackgroundSaver); every other save waits for it first.
 #pragma once
 
 #include "core/message_boxes.h"
+#include "sheet/lock_file.h"
 #include "sheet/spreadsheet_app.h"
 
 #include <QString>
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace kestrune::xls {
 class Workbook;
@@ -30,6 +42,7 @@ class Workbook;
 
 namespace kestrune::sheet::embedded {
 
+class BackgroundSaver;
 class SheetWindow;
 
 // The answer to "save the changes?".
@@ -50,9 +63,13 @@ public:
   explicit EmbeddedSpreadsheet(MessageBoxes& boxes, SaveQuestion askSave = {});
   ~EmbeddedSpreadsheet() override;
 
+  // Fails for a read-only workbook, one in a folder we cannot write to, and
+  // one whose lock another live program holds.
   Status openWorkbook(const QString& path) override;
   Status setVisible(bool visible) override;
   Status setWindowStateNormal() override;
+  // Saves unsaved changes, after a running background save; a failure is
+  // returned, not shown (the caller tells the user).
   Status saveActiveWorkbook() override;
   Status quit() override;
   Status selectRange(const QString& address) override;
@@ -67,6 +84,11 @@ public:
   // Program end: asks whether to save unsaved changes (保存 / 保存しない),
   // then closes the workbook and the window.
   void release() override;
+  void saveInBackground() override;
+
+  // Called on the worker thread before each background write (tests hold a
+  // background save there). Takes effect from the next workbook opened.
+  void setBackgroundWriteGate(std::function<void()> gate) { backgroundWriteGate_ = std::move(gate); }
 
   // The sheet window; null before the first workbook and without a QApplication.
   SheetWindow* window() const { return window_.get(); }
@@ -79,9 +101,15 @@ private:
   Status usable() const;
   Result<std::size_t> activeWorksheet() const;
   Status selectAt(std::int64_t row, std::int64_t column);
+  Status checkAndLock(const QString& path);
+  Status saveNow();
   Status saveWithMessage();
   SavePrompt ask(bool canCancel);
-  void setDirty(bool dirty);
+  void changed();
+  void savedUpTo(quint64 changes);
+  void backgroundSaved(quint64 changes, bool ok, const QString& description);
+  void answerBackground(bool saved, const QString& reason);
+  QString saveFailure(const QString& engineDescription) const;
   void closeWorkbook(State next);
   void ensureWindow();
   bool userClosesWindow();
@@ -93,7 +121,13 @@ private:
   State state_ = State::NoWorkbook;
   std::unique_ptr<xls::Workbook> workbook_;
   QString path_;
-  bool dirty_ = false;
+  std::string target_;  // the file saves write: path_ with a symbolic link resolved
+  WorkbookLock lock_;
+  std::unique_ptr<BackgroundSaver> saver_;  // declared after lock_: joined before the lock goes
+  std::function<void()> backgroundWriteGate_;
+  quint64 changes_ = 0;  // changes made to the workbook since it was opened
+  quint64 savedAt_ = 0;  // how many of them the file holds
+  bool dirty_ = false;   // changes_ != savedAt_, also shown by the window
   std::unique_ptr<SheetWindow> window_;
 };
 

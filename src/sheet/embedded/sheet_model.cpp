@@ -33,7 +33,8 @@ int SheetModel::columnCount(const QModelIndex& parent) const {
 QVariant SheetModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || !hasGrid() || (role != Qt::DisplayRole && role != Qt::TextAlignmentRole)) return {};
   const auto& cells = workbook_->cells(sheet_);
-  const auto found = cells.find(static_cast<std::uint32_t>(index.row()) << 8 | static_cast<std::uint32_t>(index.column()));
+  const auto found =
+      cells.find(static_cast<std::uint32_t>(index.row()) << 8 | static_cast<std::uint32_t>(index.column()));
   if (found == cells.end()) return {};
   const xls::Value& value = found->second.value;
   if (role == Qt::DisplayRole) return displayText(value, workbook_->date1904());

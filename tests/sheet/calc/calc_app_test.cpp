@@ -2,9 +2,9 @@
 // (headless), works on a copy of a workbook another program made, and ends
 // with no LibreOffice process of its own left running; the cases about files
 // and saving share one LibreOffice. The lock-file format and its judgement
-// are tested first, without LibreOffice.
+// are tested in tests/sheet/lock_file_test.cpp.
 #include "sheet/calc/calc_app.h"
-#include "sheet/calc/lock_file.h"
+#include "sheet/lock_file.h"
 
 #include "../xls/xls_test_support.h"
 #include "fakes/recording_message_boxes.h"
@@ -60,60 +60,6 @@ int processesMentioning(const QByteArray& needle) {
 QByteArray readAll(const QString& path) {
   QFile f(path);
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-struct LockCase {
-  const char* what;
-  QByteArray bytes;
-  std::optional<LockOwner> owner;
-  bool profileExists = false;
-  bool profileInUse = false;
-  bool stale = false;
-};
-
-TEST(LockFileTest, ParsesLibreOfficeLinesAndJudgesWhetherTheHolderIsGone) {
-  const QString ours = QStringLiteral("file:///tmp/kestrune-calc-4242-1796638550477/profile");
-  const QString users = QStringLiteral("file:///home/aiko/.config/libreoffice/4");
-  const LockCase cases[] = {
-      {"our crashed run, its profile gone", ",root,vm,07.12.2026 10:15," + ours.toUtf8() + ";",
-       LockOwner{{}, QStringLiteral("root"), QStringLiteral("vm"), QStringLiteral("07.12.2026 10:15"), ours}, false,
-       false, true},
-      {"our run whose LibreOffice was killed, profile left", ",root,vm,07.12.2026 10:15," + ours.toUtf8() + ";",
-       LockOwner{{}, QStringLiteral("root"), QStringLiteral("vm"), QStringLiteral("07.12.2026 10:15"), ours}, true,
-       false, true},
-      {"our run, still running", ",root,vm,07.12.2026 10:15," + ours.toUtf8() + ";",
-       LockOwner{{}, QStringLiteral("root"), QStringLiteral("vm"), QStringLiteral("07.12.2026 10:15"), ours}, true,
-       true, false},
-      {"the user's own LibreOffice here", "Aiko\\, Lab 2,aiko,VM.example.org,01.12.2026 08:00," + users.toUtf8() + ";",
-       LockOwner{QStringLiteral("Aiko, Lab 2"), QStringLiteral("aiko"), QStringLiteral("VM.example.org"),
-                 QStringLiteral("01.12.2026 08:00"), users},
-       true, false, false},
-      {"another computer, profile path unknown here", ",aiko,pc7,01.12.2026 08:00," + users.toUtf8() + ";",
-       LockOwner{{}, QStringLiteral("aiko"), QStringLiteral("pc7"), QStringLiteral("01.12.2026 08:00"), users}, false,
-       false, false},
-      {"escaped semicolon in the name", "a\\;b,aiko,vm,x," + users.toUtf8() + ";trailing",
-       LockOwner{QStringLiteral("a;b"), QStringLiteral("aiko"), QStringLiteral("vm"), QStringLiteral("x"), users},
-       false, false, true},
-      {"cut short", ",root,vm,07.12.2026 10:15,file:///tmp/kes", std::nullopt},
-      {"too few fields", "root,vm;", std::nullopt},
-      {"empty", "", std::nullopt},
-  };
-  for (const LockCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::optional<LockOwner> owner = parseLockFile(c.bytes);
-    ASSERT_EQ(owner.has_value(), c.owner.has_value());
-    if (!owner) continue;
-    EXPECT_EQ(*owner, *c.owner);
-    const MachineFacts here{QStringLiteral("vm"), [&](const QString&) { return c.profileExists; },
-                            [&](const QString&) { return c.profileInUse; }};
-    EXPECT_EQ(lockIsStale(*owner, here), c.stale);
-  }
-  EXPECT_EQ(QFileInfo(lockFilePath(QStringLiteral("/data/run 1/book.xls"))).filePath(),
-            QStringLiteral("/data/run 1/.~lock.book.xls#"));
-  const QString message =
-      inUseMessage(QStringLiteral("/data/book.xls"), *parseLockFile("Aiko,aiko,pc7,01.12.2026 08:00,x;"));
-  EXPECT_EQ(message.toStdString(),
-            "ブック book.xls は Aiko（aiko） が使用中です（コンピューター: pc7、01.12.2026 08:00 から）");
 }
 
 class CalcAppTest : public ::testing::Test {
@@ -198,7 +144,7 @@ TEST_F(CalcAppTest, TheActiveSheetIsNamedAndHoldsCells) {
   ASSERT_TRUE(app->openWorkbook(book).ok());
   const Result<ActiveSheetInfo> info = app->activeSheetInfo();
   ASSERT_TRUE(info.ok()) << info.description().toStdString();
-  EXPECT_EQ(info->name, QStringLiteral("First"));
+  EXPECT_EQ(info->name, QStringLiteral("Second"));  // the sheet the file has active
   EXPECT_TRUE(info->holdsCells);
   ASSERT_TRUE(app->quit().ok());
 }

@@ -200,9 +200,14 @@ TEST(ToEngineValueTest, WholeNumbersAndStamps) {
 
 TEST(SaveFailureReasonTest, NamesTheCauseFromTheEngineDescription) {
   const std::pair<int, const char*> cases[] = {
-      {EACCES, "読み取り専用"},          {EPERM, "読み取り専用"},   {EROFS, "読み取り専用のドライブ"},
-      {ENOSPC, "空き容量"},              {ETXTBSY, "使用中"},       {EBUSY, "ロック中"},
-      {EISDIR, "同じ名前のフォルダー"}, {ENOTDIR, "フォルダーが見つかりません"},
+      {EACCES, "書き込みが許可されていません"},
+      {EPERM, "書き込みが許可されていません"},
+      {EROFS, "読み取り専用のドライブ"},
+      {ENOSPC, "ディスクがいっぱいです"},
+      {ETXTBSY, "使用中"},
+      {EBUSY, "ロック中"},
+      {EISDIR, "同じ名前のフォルダー"},
+      {ENOTDIR, "フォルダーが見つかりません"},
       {ENOENT, "フォルダーが見つかりません"},
   };
   for (const auto& [error, words] : cases) {

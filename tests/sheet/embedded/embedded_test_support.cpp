@@ -1,8 +1,12 @@
 #include "embedded_test_support.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace kestrune::sheet::embedded::testing {
 
@@ -93,9 +97,12 @@ XlrdView readWithXlrd(const QString& path) {
   const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
   for (const QString& line : lines) {
     const QStringList f = line.split(QLatin1Char('\t'));
-    if (f[0] == QLatin1String("datemode") && f.size() == 2) view.datemode = f[1].toInt();
-    else if (f[0] == QLatin1String("active") && f.size() == 2) view.activeSheet = f[1].toInt();
-    else if (f[0] == QLatin1String("cursor") && f.size() == 3) view.cursor[f[1].toInt()] = f[2];
+    if (f[0] == QLatin1String("datemode") && f.size() == 2)
+      view.datemode = f[1].toInt();
+    else if (f[0] == QLatin1String("active") && f.size() == 2)
+      view.activeSheet = f[1].toInt();
+    else if (f[0] == QLatin1String("cursor") && f.size() == 3)
+      view.cursor[f[1].toInt()] = f[2];
     else if (f[0] == QLatin1String("cell") && f.size() == 5) {
       view.cells[f[1]] = f[2] + QLatin1Char('\t') + f[3];
       view.formats[f[1]] = f[4];
@@ -103,6 +110,63 @@ XlrdView readWithXlrd(const QString& path) {
   }
   view.ok = true;
   return view;
+}
+
+FolderTrouble::~FolderTrouble() {
+  makeWritable();
+  if (smallDisk_) ::umount2(QFile::encodeName(folder_).constData(), MNT_DETACH);
+}
+
+bool FolderTrouble::mountSmallDisk(int kib) {
+  if (::geteuid() != 0 || smallDisk_) return false;
+  const QByteArray options = "size=" + QByteArray::number(kib) + "k";
+  smallDisk_ = ::mount("tmpfs", QFile::encodeName(folder_).constData(), "tmpfs", 0, options.constData()) == 0;
+  return smallDisk_;
+}
+
+bool FolderTrouble::makeReadOnly(const QString& writableFile) {
+  if (::geteuid() != 0) {
+    modeChanged_ = QFile::setPermissions(folder_, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                                      QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    return modeChanged_;
+  }
+  // The folder bound onto itself, the file onto itself above it; then only
+  // the folder's mount is made read-only.
+  auto bind = [this](const QString& path) {
+    const QByteArray p = QFile::encodeName(path);
+    if (::mount(p.constData(), p.constData(), nullptr, MS_BIND, nullptr) != 0) return false;
+    readOnlyMounts_ << path;
+    return true;
+  };
+  const QByteArray folder = QFile::encodeName(folder_);
+  return bind(folder_) && (writableFile.isEmpty() || bind(writableFile)) &&
+         ::mount(nullptr, folder.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+}
+
+bool FolderTrouble::makeWritable() {
+  bool ok = true;
+  while (!readOnlyMounts_.isEmpty())
+    ok = ::umount2(QFile::encodeName(readOnlyMounts_.takeLast()).constData(), MNT_DETACH) == 0 && ok;
+  if (modeChanged_) {
+    modeChanged_ = false;
+    ok = QFile::setPermissions(folder_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                            QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther) &&
+         ok;
+  }
+  return ok;
+}
+
+bool FolderTrouble::fillDisk() {
+  if (!smallDisk_ || !QDir(folder_).mkpath(QStringLiteral("filler"))) return false;
+  QFile filler(folder_ + QStringLiteral("/filler/blob"));
+  if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return false;
+  const QByteArray block(512, 'x');
+  while (filler.write(block) == block.size()) {
+  }
+  // Whatever is left is smaller than a block: take it byte by byte.
+  while (filler.write("x", 1) == 1) {
+  }
+  return true;
 }
 
 }  // namespace kestrune::sheet::embedded::testing

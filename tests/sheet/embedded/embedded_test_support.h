@@ -5,6 +5,7 @@
 #include "sheet/embedded/embedded_spreadsheet.h"
 
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <map>
@@ -40,6 +41,32 @@ XlrdView readWithXlrd(const QString& path);
 
 #define REQUIRE_XLRD() \
   if (!::kestrune::sheet::embedded::testing::haveXlrd()) GTEST_SKIP() << "/usr/bin/python3 with xlrd is not available"
+
+// Trouble made for real in a folder of a test: a read-only folder, a full
+// disk. Root may write into a folder whatever its mode, so for root a
+// read-only folder is a read-only bind mount of it; others get its mode
+// changed. Mounts are undone and the mode given back on destruction.
+class FolderTrouble {
+public:
+  explicit FolderTrouble(QString folder) : folder_(std::move(folder)) {}
+  ~FolderTrouble();
+  FolderTrouble(const FolderTrouble&) = delete;
+  FolderTrouble& operator=(const FolderTrouble&) = delete;
+
+  // Mounts an empty tmpfs of `kib` KiB at the folder: root only.
+  bool mountSmallDisk(int kib);
+  // The folder refuses new files; `writableFile` in it, if given, stays writable.
+  bool makeReadOnly(const QString& writableFile = QString());
+  bool makeWritable();
+  // Fills the small disk to the last byte (a file in a subfolder).
+  bool fillDisk();
+
+private:
+  QString folder_;
+  QStringList readOnlyMounts_;  // bind mounts, the innermost last
+  bool smallDisk_ = false;
+  bool modeChanged_ = false;
+};
 
 // A save question that records the paths it was asked about and answers
 // from a list (the last answer repeats).
