@@ -214,6 +214,9 @@ Result<JournalContents> parseJournal(const QByteArray& bytes) {
 }
 
 Result<FoundJournal> findJournal(const QString& workbookPath) {
+  // Both places hold one only when a journal moved to the user's folder (its
+  // disk filled up) and the old one could not be removed: the longer wins.
+  FoundJournal found;
   for (const QString& path : {journalPathBeside(workbookPath), journalPathForUser(workbookPath)}) {
     QFile file(path);
     if (!file.exists()) continue;
@@ -221,10 +224,34 @@ Result<FoundJournal> findJournal(const QString& workbookPath) {
       return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(path, file.errorString()));
     Result<JournalContents> contents = parseJournal(file.readAll());
     if (!contents) return fail(QStringLiteral("%1: %2").arg(path, contents.description()));
-    return FoundJournal{path, std::move(contents).value()};
+    if (found.path.isEmpty() || contents->rows.size() > found.contents.rows.size())
+      found = FoundJournal{path, std::move(contents).value()};
   }
-  return FoundJournal{};
+  return found;
 }
+
+namespace {
+
+Status writeAll(int fd, const QByteArray& bytes, const QString& path) {
+  qsizetype done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return fail(QStringLiteral("取得データの記録 %1 に書き込めません: %2").arg(path, errnoText(errno)));
+    done += n;
+  }
+  return {};
+}
+
+void syncFolderOf(const QString& path) {
+  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+  if (const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+}  // namespace
 
 JournalWriter::JournalWriter() = default;
 
@@ -232,6 +259,7 @@ JournalWriter::~JournalWriter() { close(); }
 
 Status JournalWriter::open(const QString& workbookPath) {
   if (isOpen()) return {};
+  workbookPath_ = workbookPath;
   // A journal kept from before (a failed save) is continued where it is.
   QStringList places{journalPathBeside(workbookPath), journalPathForUser(workbookPath)};
   if (QFile::exists(places[1]) && !QFile::exists(places[0])) places.removeFirst();
@@ -269,11 +297,7 @@ Status JournalWriter::open(const QString& workbookPath) {
   if (::lseek(fd_, 0, SEEK_END) == 0) {
     if (Status s = append(line({Magic, Version, escaped(canonical(workbookPath))})); !s) return s;
     // The new file's name must survive a power cut too.
-    const QByteArray folder = QFile::encodeName(QFileInfo(path_).absolutePath());
-    if (const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-      ::fsync(dir);
-      ::close(dir);
-    }
+    syncFolderOf(path_);
   }
   return {};
 }
@@ -300,18 +324,52 @@ Status JournalWriter::markSaved(int rows) {
 
 Status JournalWriter::append(const QByteArray& bytes) {
   if (!isOpen()) return fail(QStringLiteral("取得データの記録が開いていません"));
-  qsizetype done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd_, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fail(QStringLiteral("取得データの記録 %1 に書き込めません: %2").arg(path_, errnoText(errno)));
-    done += n;
+  const off_t before = ::lseek(fd_, 0, SEEK_END);
+  if (Status written = writeAll(fd_, bytes, path_); !written) {
+    // The workbook's disk is full or no longer writable: the whole journal
+    // moves to the user's folder and the lines go there.
+    if (before >= 0 && ::ftruncate(fd_, before) != 0) return written;
+    const QString userPath = journalPathForUser(workbookPath_);
+    if (path_ == userPath) return written;
+    if (Status moved = moveTo(userPath); !moved)
+      return fail(written.description() + QLatin1Char('\n') + moved.description());
+    if (Status again = writeAll(fd_, bytes, path_); !again) return again;
   }
   {
     const std::lock_guard lock(mutex_);
     ++handed_;
   }
   wake_.notify_one();
+  return {};
+}
+
+Status JournalWriter::moveTo(const QString& place) {
+  const QString old = path_;
+  const int rows = rows_;
+  QFile oldFile(old);
+  if (!oldFile.open(QIODevice::ReadOnly))
+    return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(old, oldFile.errorString()));
+  const QByteArray content = oldFile.readAll();
+  oldFile.close();
+  closeFile();  // the row in progress (being appended) stays
+  QDir().mkpath(QFileInfo(place).absolutePath());
+  const QByteArray name = QFile::encodeName(place);
+  const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return fail(QStringLiteral("取得データの記録を作れません\n%1: %2").arg(place, errnoText(errno)));
+  if (Status written = writeAll(fd, content, place); !written || ::fdatasync(fd) != 0) {
+    ::close(fd);
+    QFile::remove(place);
+    return written ? fail(QStringLiteral("取得データの記録 %1 を書けません").arg(place)) : written;
+  }
+  syncFolderOf(place);
+  fd_ = fd;
+  path_ = place;
+  rows_ = rows;
+  stop_ = false;
+  handed_ = durable_ = 0;
+  syncer_ = std::thread([this] { syncLoop(); });
+  // On a full disk removing still works; should it not, the next open reads the longer one.
+  QFile::remove(old);
   return {};
 }
 
@@ -336,6 +394,11 @@ void JournalWriter::flush() {
 }
 
 void JournalWriter::close() {
+  closeFile();
+  row_.clear();
+}
+
+void JournalWriter::closeFile() {
   if (!isOpen()) return;
   {
     const std::lock_guard lock(mutex_);
@@ -345,7 +408,6 @@ void JournalWriter::close() {
   syncer_.join();
   ::close(fd_);
   fd_ = -1;
-  row_.clear();
 }
 
 Status JournalWriter::retire() {

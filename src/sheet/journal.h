@@ -113,8 +113,11 @@ public:
 
 private:
   Status append(const QByteArray& bytes);
+  Status moveTo(const QString& place);
+  void closeFile();
   void syncLoop();
 
+  QString workbookPath_;
   QString path_;
   int fd_ = -1;
   QByteArray row_;  // the lines of the row in progress

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QDeadlineTimer>
@@ -25,7 +26,9 @@
 #include <set>
 #include <sstream>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestrune {
 namespace {
@@ -476,6 +479,99 @@ TEST_F(HeadlessE2eTest, ANewWorkbookGetsTheModeTheUmaskLeaves) {
   struct stat file {};
   ASSERT_EQ(::stat(QFile::encodeName(fresh).constData(), &file), 0);
   EXPECT_EQ(file.st_mode & 0777, 0666 & ~umask);
+}
+
+// The workbook's disk fills up during a run: the journal moves to the user's
+// folder, the save at the end fails with status 3 and says where the rows
+// are, the file stays as it was; once there is room, the next run brings
+// every row back.
+TEST_F(HeadlessE2eTest, AFullDiskKeepsEveryRowForTheNextRun) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  const QString disk = dir.filePath(QStringLiteral("disk"));
+  ASSERT_TRUE(QDir().mkpath(disk));
+  const QByteArray mountPoint = QFile::encodeName(disk);
+  if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=512k") != 0)
+    GTEST_SKIP() << "tmpfs cannot be mounted here";
+  struct Unmount {
+    QByteArray at;
+    ~Unmount() { ::umount2(at.constData(), MNT_DETACH); }
+  } unmount{mountPoint};
+  book = disk + QStringLiteral("/data.xls");
+  ASSERT_EQ(runKestrune({QStringLiteral("--new-workbook"), book}), 0);
+  QFile script(disk + QStringLiteral("/data.txt"));
+  ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+  script.write("ITM:0.1\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  script.close();
+  const QByteArray before = [&] {
+    QFile f(book);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }();
+  writeSetup(1, 1000);
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  const QString state = dir.filePath(QStringLiteral("state"));
+  environment.insert(QStringLiteral("XDG_STATE_HOME"), state);
+  const QStringList arguments{QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(),
+                              QStringLiteral("--workbook"), book};
+
+  QProcess run;
+  run.setProcessEnvironment(environment);
+  run.start(QStringLiteral(KESTRUNE_PATH), arguments);
+  ASSERT_TRUE(run.waitForStarted());
+  QByteArray out;
+  const auto answers = [&](int count) {
+    for (int i = 0; i < 300 && out.count("○ ") < count; ++i) {
+      run.waitForReadyRead(100);
+      out += run.readAllStandardOutput();
+    }
+    return out.count("○ ") >= count;
+  };
+  ASSERT_TRUE(answers(3)) << out.toStdString();
+  {
+    QFile filler(disk + QStringLiteral("/filler"));
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+    const QByteArray block(4096, 'x');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+  }
+  ASSERT_TRUE(answers(7)) << out.toStdString();
+  ::kill(static_cast<pid_t>(run.processId()), SIGTERM);
+  ASSERT_TRUE(run.waitForFinished(20000));
+  out += run.readAllStandardOutput();
+  const QByteArray err = run.readAllStandardError();
+  EXPECT_EQ(run.exitCode(), 3) << err.toStdString();
+  EXPECT_TRUE(err.contains("ブックを保存できませんでした")) << err.toStdString();
+  // Where the rows are: beside the workbook while its last page had room,
+  // else in the user's folder.
+  const QRegularExpressionMatch kept =
+      QRegularExpression(QStringLiteral("取得データは (.+\\.kestrune-journal) に残してあります"))
+          .match(QString::fromUtf8(err));
+  ASSERT_TRUE(kept.hasMatch()) << err.toStdString();
+  EXPECT_TRUE(QFileInfo::exists(kept.captured(1))) << kept.captured(1).toStdString();
+  {
+    QFile f(book);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), before) << "the workbook stays as it was";
+  }
+  const int logged = static_cast<int>(out.count("○ "));
+
+  ASSERT_TRUE(QFile::remove(disk + QStringLiteral("/filler")));
+  writeSetup(1, 1);  // the journal's position and number overrule these
+  QProcess next;
+  next.setProcessEnvironment(environment);
+  next.start(QStringLiteral(KESTRUNE_PATH), arguments);
+  ASSERT_TRUE(next.waitForFinished(60000));
+  const QByteArray nextErr = next.readAllStandardError();
+  EXPECT_EQ(next.exitCode(), 0) << nextErr.toStdString();
+  const QRegularExpressionMatch back =
+      QRegularExpression(QStringLiteral("取得データ (\\d+) 行を復元しました")).match(QString::fromUtf8(nextErr));
+  ASSERT_TRUE(back.hasMatch()) << nextErr.toStdString();
+  const int recovered = back.captured(1).toInt();
+  EXPECT_GE(recovered, logged - 1) << "every logged row but one the signal may have cut";
+  const auto sheet = cells();
+  for (int i = 0; i <= recovered; ++i)
+    EXPECT_EQ(sheet.at(1 + i).at(1), std::make_pair(std::string("number"), std::to_string(1 + i))) << i;
+  EXPECT_FALSE(QFileInfo::exists(kept.captured(1))) << "retired once saved";
 }
 
 }  // namespace

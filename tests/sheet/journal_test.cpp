@@ -1,10 +1,12 @@
 #include "sheet/journal.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <unistd.h>
 
 namespace kestrune::sheet {
@@ -127,6 +129,54 @@ TEST_F(JournalFileTest, AFolderThatCannotBeWrittenSendsTheJournalToTheUsersFolde
   EXPECT_EQ(found->path, writer.path());
   EXPECT_EQ(found->contents.rows.size(), 1u);
   QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  qunsetenv("XDG_STATE_HOME");
+}
+
+// The workbook's disk fills up mid-run: the journal moves whole to the
+// user's folder and no row is lost.
+TEST_F(JournalFileTest, AFullDiskMovesTheJournalToTheUsersFolderWhole) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  const QString disk = dir.filePath(QStringLiteral("disk"));
+  ASSERT_TRUE(QDir().mkpath(disk));
+  const QByteArray at = QFile::encodeName(disk);
+  if (::mount("tmpfs", at.constData(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "tmpfs cannot be mounted here";
+  struct Unmount {
+    QByteArray at;
+    ~Unmount() { ::umount2(at.constData(), MNT_DETACH); }
+  } unmount{at};
+  QTemporaryDir stateDir;
+  qputenv("XDG_STATE_HOME", stateDir.path().toUtf8());
+  const QString onDisk = disk + QStringLiteral("/book.xls");
+  {
+    QFile f(onDisk);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  }
+  JournalWriter writer;
+  ASSERT_TRUE(writer.open(onDisk));
+  ASSERT_TRUE(writer.path().startsWith(disk));
+  {
+    QFile filler(disk + QStringLiteral("/filler"));
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+    const QByteArray block(1024, 'x');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+  }
+  constexpr int Rows = 300;
+  for (int row = 0; row < Rows; ++row) {
+    writer.cell(2 + row, 1, QStringLiteral("reading %1 of a long line of text").arg(row));
+    ASSERT_TRUE(writer.endRow(3 + row, 1, row + 1)) << row;
+  }
+  writer.flush();
+  EXPECT_TRUE(writer.path().startsWith(stateDir.path())) << writer.path().toStdString();
+  EXPECT_FALSE(QFile::exists(journalPathBeside(onDisk)));
+  writer.close();
+  const Result<FoundJournal> found = findJournal(onDisk);
+  ASSERT_TRUE(found);
+  ASSERT_EQ(found->contents.rows.size(), static_cast<std::size_t>(Rows)) << [&] {
+    QFile f(found->path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
+  }();
+  EXPECT_EQ(found->contents.rows.back().acquisitionNo, Rows);
   qunsetenv("XDG_STATE_HOME");
 }
 
