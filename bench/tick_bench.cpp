@@ -53,9 +53,9 @@ struct Figures {
   int rows = 0;
 };
 
-double at(std::vector<double>& v, double q) {
+// `v` sorted.
+double at(const std::vector<double>& v, double q) {
   if (v.empty()) return 0.0;
-  std::sort(v.begin(), v.end());
   return v[static_cast<std::size_t>(q * static_cast<double>(v.size() - 1))];
 }
 
@@ -122,6 +122,8 @@ Figures runFor(int seconds, bool withChart) {
 }
 
 void report(const char* name, Figures f) {
+  std::sort(f.work.begin(), f.work.end());
+  std::sort(f.late.begin(), f.late.end());
   std::printf("%-14s rows %6d  tick work p50 %.3f p99 %.3f max %.2f ms   start late p50 %.3f p99 %.3f max %.2f ms\n",
               name, f.rows, at(f.work, 0.5), at(f.work, 0.99), f.work.empty() ? 0.0 : f.work.back(), at(f.late, 0.5),
               at(f.late, 0.99), f.late.empty() ? 0.0 : f.late.back());
