@@ -3,6 +3,7 @@
 // Lines arrive at random moments; prints the latency percentiles.
 #include "app/logger.h"
 #include "app/run_control.h"
+#include "bench_host.h"
 #include "fakes/fake_port.h"
 #include "fakes/recording_message_boxes.h"
 
@@ -46,22 +47,7 @@ private:
   std::map<int, qint64>& written_;
 };
 
-struct Host final : app::RunHost {
-  QTimer timer;
-  app::RunController* run = nullptr;
-  void hideMainWindow() override {}
-  void showMainWindow() override {}
-  void loadRunWindow() override { timer.start(10); }
-  void showRunWindow() override {}
-  void closeRunWindow() override { timer.stop(); }
-  void setRunMessage(const QString&) override {}
-  void setRunError(const QString&) override {}
-  void setNextVisible(bool, bool) override {}
-  void setLogShown(bool) override {}
-  void logAppended(const QString&, const QString&) override {}
-  void showAcquisitionNo(const QString&) override {}
-  void pumpEvents() override { QCoreApplication::processEvents(); }
-};
+using Host = bench::TimedHost;
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include "app/logger.h"
 #include "app/run_control.h"
 #include "app/workbook_tools.h"
+#include "bench_host.h"
 #include "fakes/fake_port.h"
 #include "fakes/recording_message_boxes.h"
 #include "sheet/embedded/embedded_spreadsheet.h"
@@ -26,21 +27,8 @@ namespace {
 
 using namespace kestrune;
 
-struct Host final : app::RunHost {
-  QTimer timer;
+struct Host final : bench::TimedHost {
   app::ChartWindow* chart = nullptr;
-  void hideMainWindow() override {}
-  void showMainWindow() override {}
-  void loadRunWindow() override { timer.start(10); }
-  void showRunWindow() override {}
-  void closeRunWindow() override { timer.stop(); }
-  void setRunMessage(const QString&) override {}
-  void setRunError(const QString&) override {}
-  void setNextVisible(bool, bool) override {}
-  void setLogShown(bool) override {}
-  void logAppended(const QString&, const QString&) override {}
-  void showAcquisitionNo(const QString&) override {}
-  void pumpEvents() override { QCoreApplication::processEvents(); }
   void chartRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
                 const std::vector<sheet::CellValue>& values) override {
     if (chart) chart->addRow(elapsedMs, acquisitionNo, values);
@@ -65,11 +53,9 @@ Figures runFor(int seconds, bool withChart) {
   app::createWorkbook(book);
   testing::RecordingMessageBoxes boxes;
   SystemClock clock;
-  app::Logger logger([](int) { return std::make_unique<testing::FakePort>(); },
-                     settings::SettingsFolder::fixed(dir.path()), boxes, clock,
-                     sheet::embedded::embeddedFactory(boxes, [](const QString&) {
-                       return sheet::embedded::SavePrompt::Save;
-                     }));
+  app::Logger logger(
+      [](int) { return std::make_unique<testing::FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), boxes,
+      clock, sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; }));
   logger.connectReception();
   logger.setup().measureCount = 10000;
   logger.setup().acquireTimeMs = 3600000;

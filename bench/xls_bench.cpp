@@ -46,9 +46,7 @@ double currentRssMegabytes() {
   return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 constexpr std::uint32_t Rows = 65536;
 constexpr std::uint32_t Columns = 10;

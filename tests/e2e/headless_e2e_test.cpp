@@ -108,14 +108,18 @@ protected:
   }
   // Starts a long headless run polling every 0.2 s and waits until two
   // answers have been logged; false (and the output so far) otherwise.
-  bool startLongRun(QProcess& p, QByteArray& out) {
-    writeFile(QStringLiteral("data.txt"), "ITM:0.2\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
-    writeSetup(1, 1000);
+  // A headless run into `book` with the settings in `dir`, started.
+  bool startHeadless(QProcess& p) {
     p.setProgram(QStringLiteral(KESTRUNE_PATH));
     p.setArguments(
         {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
     p.start();
-    if (!p.waitForStarted()) return false;
+    return p.waitForStarted();
+  }
+  bool startLongRun(QProcess& p, QByteArray& out) {
+    writeFile(QStringLiteral("data.txt"), "ITM:0.2\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+    writeSetup(1, 1000);
+    if (!startHeadless(p)) return false;
     for (int i = 0; i < 300 && out.count("○ ") < 2; ++i) {
       p.waitForReadyRead(100);
       out += p.readAllStandardOutput();
@@ -302,11 +306,7 @@ TEST_F(HeadlessE2eTest, AnInstrumentThatVanishesAndComesBackLosesNoRow) {
   writeFile(QStringLiteral("data.txt"), "SSS\r\nRCV\r\nSET\r\nEEE\r\n");
   writeSetup(1, 30);
   QProcess run;
-  run.setProgram(QStringLiteral(KESTRUNE_PATH));
-  run.setArguments(
-      {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
-  run.start();
-  ASSERT_TRUE(run.waitForStarted());
+  ASSERT_TRUE(startHeadless(run));
   QByteArray out, err;
   const auto readUntil = [&](const std::function<bool()>& done) {
     for (int i = 0; i < 300 && !done(); ++i) {
@@ -381,11 +381,7 @@ TEST_F(HeadlessE2eTest, RowsSurviveRepeatedKills) {
   constexpr int Trials = 20;
   for (int trial = 0; trial < Trials; ++trial) {
     QProcess run;
-    run.setProgram(QStringLiteral(KESTRUNE_PATH));
-    run.setArguments(
-        {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
-    run.start();
-    ASSERT_TRUE(run.waitForStarted());
+    ASSERT_TRUE(startHeadless(run));
     // Some kills land while the previous rows are being recovered, most while streaming.
     const QDeadlineTimer until(delay(random));
     QByteArray out, err;
