@@ -14,7 +14,8 @@ SpreadsheetKind chooseSpreadsheet(const QString& choice, bool headless) {
 sheet::SpreadsheetFactory spreadsheetFactory(SpreadsheetKind kind, bool headless, MessageBoxes& boxes) {
   if (kind == SpreadsheetKind::Calc) return calcSpreadsheetFactory(headless);
   // Nobody can answer a question in a headless run: unsaved work is saved.
-  if (headless) return sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; });
+  if (headless)
+    return sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; });
   return sheet::embedded::embeddedFactory(boxes);
 }
 

@@ -139,12 +139,23 @@ CodeString fromUnicode(const QString& text) {
       continue;
     }
     switch (u) {
-      case u'\u0080': out.push_back(0x80); continue;
-      case u'\uF8F0': out.push_back(0xA0); continue;
-      case u'\uF8F1': out.push_back(0xFD); continue;
-      case u'\uF8F2': out.push_back(0xFE); continue;
-      case u'\uF8F3': out.push_back(0xFF); continue;
-      default: break;
+      case u'\u0080':
+        out.push_back(0x80);
+        continue;
+      case u'\uF8F0':
+        out.push_back(0xA0);
+        continue;
+      case u'\uF8F1':
+        out.push_back(0xFD);
+        continue;
+      case u'\uF8F2':
+        out.push_back(0xFE);
+        continue;
+      case u'\uF8F3':
+        out.push_back(0xFF);
+        continue;
+      default:
+        break;
     }
     const char in[2] = {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
     unsigned char bytes[4];

@@ -26,9 +26,12 @@ double readRadix(const std::u16string& s, std::size_t pos, int radix) {
   for (; pos < s.size(); ++pos) {
     const char16_t c = s[pos];
     int digit = -1;
-    if (c >= u'0' && c <= u'9') digit = c - u'0';
-    else if (c >= u'A' && c <= u'F') digit = c - u'A' + 10;
-    else if (c >= u'a' && c <= u'f') digit = c - u'a' + 10;
+    if (c >= u'0' && c <= u'9')
+      digit = c - u'0';
+    else if (c >= u'A' && c <= u'F')
+      digit = c - u'A' + 10;
+    else if (c >= u'a' && c <= u'f')
+      digit = c - u'a' + 10;
     if (digit < 0 || digit >= radix) break;
     value = value * radix + digit;
   }

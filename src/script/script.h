@@ -13,22 +13,22 @@ namespace kestrune::script {
 // Command codes of a step; 0 is an empty step that does nothing.
 enum StepCommand : std::int16_t {
   CmdNone = 0,
-  CmdSCD = 1,  // start code
-  CmdECD = 2,  // line end code
-  CmdDCD = 3,  // field delimiter
-  CmdERR = 4,  // no effect
-  CmdBRK = 5,  // send a break
-  CmdRTM = 6,  // receive time-out
-  CmdSTM = 7,  // send time-out
-  CmdWTM = 8,  // wait
-  CmdITM = 9,  // acquisition interval
-  CmdPAU = 10, // pause until Next
-  CmdCLR = 11, // discard received data
-  CmdSSS = 12, // start of the acquisition loop
-  CmdEEE = 13, // end of the acquisition loop
-  CmdRCV = 14, // receive one line
-  CmdSND = 15, // send data
-  CmdSET = 16, // write the collected values
+  CmdSCD = 1,   // start code
+  CmdECD = 2,   // line end code
+  CmdDCD = 3,   // field delimiter
+  CmdERR = 4,   // no effect
+  CmdBRK = 5,   // send a break
+  CmdRTM = 6,   // receive time-out
+  CmdSTM = 7,   // send time-out
+  CmdWTM = 8,   // wait
+  CmdITM = 9,   // acquisition interval
+  CmdPAU = 10,  // pause until Next
+  CmdCLR = 11,  // discard received data
+  CmdSSS = 12,  // start of the acquisition loop
+  CmdEEE = 13,  // end of the acquisition loop
+  CmdRCV = 14,  // receive one line
+  CmdSND = 15,  // send data
+  CmdSET = 16,  // write the collected values
 };
 
 struct ScriptStep {

@@ -21,9 +21,22 @@ struct Keyword {
 };
 
 constexpr std::array<Keyword, 16> Keywords{{
-    {u"SCD", CmdSCD}, {u"ECD", CmdECD}, {u"DCD", CmdDCD}, {u"ERR", CmdERR}, {u"BRK", CmdBRK}, {u"RTM", CmdRTM},
-    {u"STM", CmdSTM}, {u"WTM", CmdWTM}, {u"ITM", CmdITM}, {u"PAU", CmdPAU}, {u"CLR", CmdCLR}, {u"SSS", CmdSSS},
-    {u"EEE", CmdEEE}, {u"RCV", CmdRCV}, {u"SND", CmdSND}, {u"SET", CmdSET},
+    {u"SCD", CmdSCD},
+    {u"ECD", CmdECD},
+    {u"DCD", CmdDCD},
+    {u"ERR", CmdERR},
+    {u"BRK", CmdBRK},
+    {u"RTM", CmdRTM},
+    {u"STM", CmdSTM},
+    {u"WTM", CmdWTM},
+    {u"ITM", CmdITM},
+    {u"PAU", CmdPAU},
+    {u"CLR", CmdCLR},
+    {u"SSS", CmdSSS},
+    {u"EEE", CmdEEE},
+    {u"RCV", CmdRCV},
+    {u"SND", CmdSND},
+    {u"SET", CmdSET},
 }};
 
 bool hasOperandColon(const CodeString& line) { return line.size() >= 4 && line[3] == u':'; }
@@ -75,8 +88,10 @@ std::int32_t parseTimeOperand(const CodeString& line) {
 std::int32_t parseCodeOperand(const CodeString& line) {
   if (!hasOperandColon(line)) return -1;
   switch (line.size()) {
-    case 4: return 0;
-    case 5: return line[4] == u'%' ? -1 : line[4];
+    case 4:
+      return 0;
+    case 5:
+      return line[4] == u'%' ? -1 : line[4];
     case 7: {
       if (line[4] != u'%') return -1;
       const Code a = upper(line[5]);
@@ -84,7 +99,8 @@ std::int32_t parseCodeOperand(const CodeString& line) {
       if (const auto named = namedToken(a, b)) return *named;
       return hexPair(a, b);
     }
-    default: return -1;
+    default:
+      return -1;
   }
 }
 
@@ -135,14 +151,23 @@ bool parseStep(const CodeString& line, ScriptStep& step) {
       step.charCode = static_cast<std::int16_t>(code);
       return true;
     }
-    case CmdERR: step.data = parseDataOperand(line); return true;
-    case CmdSND: step.data = parseDataOperand(line); return !step.data.empty();
-    case CmdBRK: step.timeMs = std::max(parseTimeOperand(line), 0); return true;
+    case CmdERR:
+      step.data = parseDataOperand(line);
+      return true;
+    case CmdSND:
+      step.data = parseDataOperand(line);
+      return !step.data.empty();
+    case CmdBRK:
+      step.timeMs = std::max(parseTimeOperand(line), 0);
+      return true;
     case CmdRTM:
     case CmdSTM:
     case CmdWTM:
-    case CmdITM: step.timeMs = parseTimeOperand(line); return step.timeMs >= 0;
-    default: return line.size() == 3;
+    case CmdITM:
+      step.timeMs = parseTimeOperand(line);
+      return step.timeMs >= 0;
+    default:
+      return line.size() == 3;
   }
 }
 

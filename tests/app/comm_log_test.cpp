@@ -21,19 +21,18 @@ TEST_P(CommLogTest, Appends) {
   EXPECT_EQ(log.text(), QString::fromUtf8(GetParam().after));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CommLogTest,
-    ::testing::Values(LogCase{"Plain", "", "● M", "● M\r\n"},
-                      LogCase{"Second", "a\r\n", "b", "a\r\nb\r\n"},
-                      LogCase{"Empty", "a\r\n", "", "a\r\n\r\n"},
-                      LogCase{"BackspaceInside", "", "AB\bC", "AC\r\n"},
-                      LogCase{"LeadingBackspaceEatsTheLastLf", "x\r\n", "\bY", "x\rY\r\n"},
-                      LogCase{"SeveralLeadingBackspacesStillOne", "xyz", "\b\b\bW", "xyW\r\n"},
-                      LogCase{"LeadingBackspaceOnEmptyLog", "", "\bY", "Y\r\n"},
-                      LogCase{"BackspacesFromInsideToFront", "xyz", "A\b\bB", "xyB\r\n"},
-                      LogCase{"CrAndLfRemoved", "", "○ 12.5,OK\r\n", "○ 12.5,OK\r\n"},
-                      LogCase{"CrInTheMiddle", "", "a\rb\nc", "abc\r\n"}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, CommLogTest,
+                         ::testing::Values(LogCase{"Plain", "", "● M", "● M\r\n"},
+                                           LogCase{"Second", "a\r\n", "b", "a\r\nb\r\n"},
+                                           LogCase{"Empty", "a\r\n", "", "a\r\n\r\n"},
+                                           LogCase{"BackspaceInside", "", "AB\bC", "AC\r\n"},
+                                           LogCase{"LeadingBackspaceEatsTheLastLf", "x\r\n", "\bY", "x\rY\r\n"},
+                                           LogCase{"SeveralLeadingBackspacesStillOne", "xyz", "\b\b\bW", "xyW\r\n"},
+                                           LogCase{"LeadingBackspaceOnEmptyLog", "", "\bY", "Y\r\n"},
+                                           LogCase{"BackspacesFromInsideToFront", "xyz", "A\b\bB", "xyB\r\n"},
+                                           LogCase{"CrAndLfRemoved", "", "○ 12.5,OK\r\n", "○ 12.5,OK\r\n"},
+                                           LogCase{"CrInTheMiddle", "", "a\rb\nc", "abc\r\n"}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(CommLogSizeTest, ExactlyEightThousandIsKeptOneMoreIsCut) {
   CommLog log;

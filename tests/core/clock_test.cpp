@@ -26,15 +26,14 @@ TEST_P(ElapsedTest, DifferenceOnTheThirtyTwoBitCounter) {
   EXPECT_EQ(elapsedMs(c.from, c.to), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ElapsedTest,
-    ::testing::Values(ElapsedCase{"Simple", 1000, 1010, 10}, ElapsedCase{"Zero", 5, 5, 0},
-                      ElapsedCase{"Backwards", 1010, 1000, -10},
-                      ElapsedCase{"AcrossSignBoundary", Max - 4, Min + 5, 10},
-                      ElapsedCase{"AcrossWrapAround", -3, 7, 10},
-                      ElapsedCase{"FromMinimum", Min, Min + 1, 1},
-                      ElapsedCase{"NearlyHalfRange", 0, Max, Max}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, ElapsedTest,
+                         ::testing::Values(ElapsedCase{"Simple", 1000, 1010, 10}, ElapsedCase{"Zero", 5, 5, 0},
+                                           ElapsedCase{"Backwards", 1010, 1000, -10},
+                                           ElapsedCase{"AcrossSignBoundary", Max - 4, Min + 5, 10},
+                                           ElapsedCase{"AcrossWrapAround", -3, 7, 10},
+                                           ElapsedCase{"FromMinimum", Min, Min + 1, 1},
+                                           ElapsedCase{"NearlyHalfRange", 0, Max, Max}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(ManualClockTest, AdvanceWrapsLikeTheRealCounter) {
   testing::ManualClock clock(Max - 2);

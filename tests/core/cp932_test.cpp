@@ -31,18 +31,17 @@ TEST_P(DecodeTest, KeepsEveryByte) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DecodeTest,
-    ::testing::Values(
-        DecodeCase{"Ascii", "AB,1\r\n", u"AB,1\r\n"},
-        DecodeCase{"DoubleByte", bytes({0x82, 0xA0, 0x41}), CodeString{0x82A0, 0x41}},
-        DecodeCase{"HalfWidthKatakana", bytes({0xB1, 0xDF}), CodeString{0xB1, 0xDF}},
-        DecodeCase{"NulByte", bytes({0x00, 0x41}), CodeString{0x00, 0x41}},
-        DecodeCase{"SingleBytesGlibcRefuses", bytes({0x80, 0xA0, 0xFD, 0xFE, 0xFF}),
-                   CodeString{0x80, 0xA0, 0xFD, 0xFE, 0xFF}},
-        DecodeCase{"LeadWithInvalidTrailIsTwoCharacters", bytes({0x82, 0x0D}), CodeString{0x82, 0x0D}},
-        DecodeCase{"LeadWithLeadThenTrail", bytes({0x82, 0x82, 0xA0}), CodeString{0x8282, 0xA0}},
-        DecodeCase{"LeadBeforeDelete", bytes({0x88, 0x7F}), CodeString{0x88, 0x7F}},
-        DecodeCase{"LoneLeadAtEnd", bytes({0x41, 0x82}), CodeString{0x41, 0x82}},
-        DecodeCase{"UnassignedPairStaysOneCharacter", bytes({0x85, 0x40}), CodeString{0x8540}}),
+    ::testing::Values(DecodeCase{"Ascii", "AB,1\r\n", u"AB,1\r\n"},
+                      DecodeCase{"DoubleByte", bytes({0x82, 0xA0, 0x41}), CodeString{0x82A0, 0x41}},
+                      DecodeCase{"HalfWidthKatakana", bytes({0xB1, 0xDF}), CodeString{0xB1, 0xDF}},
+                      DecodeCase{"NulByte", bytes({0x00, 0x41}), CodeString{0x00, 0x41}},
+                      DecodeCase{"SingleBytesGlibcRefuses", bytes({0x80, 0xA0, 0xFD, 0xFE, 0xFF}),
+                                 CodeString{0x80, 0xA0, 0xFD, 0xFE, 0xFF}},
+                      DecodeCase{"LeadWithInvalidTrailIsTwoCharacters", bytes({0x82, 0x0D}), CodeString{0x82, 0x0D}},
+                      DecodeCase{"LeadWithLeadThenTrail", bytes({0x82, 0x82, 0xA0}), CodeString{0x8282, 0xA0}},
+                      DecodeCase{"LeadBeforeDelete", bytes({0x88, 0x7F}), CodeString{0x88, 0x7F}},
+                      DecodeCase{"LoneLeadAtEnd", bytes({0x41, 0x82}), CodeString{0x41, 0x82}},
+                      DecodeCase{"UnassignedPairStaysOneCharacter", bytes({0x85, 0x40}), CodeString{0x8540}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(DecoderTest, DoubleByteCharacterOnlyOnceBothBytesAreIn) {
@@ -118,7 +117,9 @@ TEST(UnicodeTest, FromUnicodeGivesCodes) {
 
 TEST(UnicodeTest, CharactersOutsideTheCodePageBecomeQuestionMarks) {
   // An emoji (a surrogate pair) and a Hangul syllable.
-  EXPECT_EQ(fromUnicode(QString::fromUtf8("a\xF0\x9F\x98\x80" "b\xEA\xB0\x80")), (CodeString{u'a', u'?', u'b', u'?'}));
+  EXPECT_EQ(fromUnicode(QString::fromUtf8("a\xF0\x9F\x98\x80"
+                                          "b\xEA\xB0\x80")),
+            (CodeString{u'a', u'?', u'b', u'?'}));
 }
 
 TEST(UnicodeTest, AssignedCodesRoundTripThroughUnicode) {

@@ -58,8 +58,10 @@ TEST_F(SettingsFolderTest, UserFolderFollowsXdgConfigHome) {
   EXPECT_EQ(SettingsFolder::userConfigDir(), QDir::homePath() + QStringLiteral("/.config/kestrune"));
   qputenv("XDG_CONFIG_HOME", "relative/path");  // not absolute: ignored, as the XDG rules say
   EXPECT_EQ(SettingsFolder::userConfigDir(), QDir::homePath() + QStringLiteral("/.config/kestrune"));
-  if (saved.isNull()) qunsetenv("XDG_CONFIG_HOME");
-  else qputenv("XDG_CONFIG_HOME", saved);
+  if (saved.isNull())
+    qunsetenv("XDG_CONFIG_HOME");
+  else
+    qputenv("XDG_CONFIG_HOME", saved);
 }
 
 TEST_F(SettingsFolderTest, ForProgramChecksWritability) {

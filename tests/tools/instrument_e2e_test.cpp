@@ -111,7 +111,9 @@ TEST(InstrumentEndToEnd, SplitRepliesArriveInPiecesButComplete) {
   Session s({"--reply", "測定値ABCDEF", "--split", "3:40"});
   ASSERT_TRUE(s.ready());
   writeAll(s.fd, "Q\r");
-  const std::string expected = "\x91\xAA\x92\xE8\x92\x6C" "ABCDEF\r\n";
+  const std::string expected =
+      "\x91\xAA\x92\xE8\x92\x6C"
+      "ABCDEF\r\n";
   const std::vector<std::string> pieces = readPieces(s.fd, expected.size());
   std::string joined;
   for (const std::string& piece : pieces) joined += piece;
@@ -245,7 +247,9 @@ TEST(InstrumentEndToEnd, CustomLineEnd) {
 TEST(InstrumentEndToEnd, VerboseLogsLinesAndBytes) {
   Session s({"--verbose", "--reply", "測OK"});
   ASSERT_TRUE(s.ready());
-  EXPECT_EQ(s.ask("MEAS?\r", 6), "\x91\xAA" "OK\r\n");
+  EXPECT_EQ(s.ask("MEAS?\r", 6),
+            "\x91\xAA"
+            "OK\r\n");
   s.process.signal(SIGTERM);
   ASSERT_EQ(s.process.waitExit(5000), 0);
   const std::string log = s.process.stderrText();

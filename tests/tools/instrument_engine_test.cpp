@@ -87,7 +87,9 @@ TEST(InstrumentEngine, RepliesAtOnceWithoutDelay) {
   const Options options = parse({"--on", "MEAS?=測定{n}"});
   Engine engine(options, clock);
   EXPECT_EQ(engine.receive("MEAS?\r"), std::vector<std::string>{"MEAS?"});
-  EXPECT_EQ(sendDue(engine, clock), (std::vector<Sent>{{"\x91\xAA\x92\xE8" "1\r\n", 1000, true}}));
+  EXPECT_EQ(sendDue(engine, clock), (std::vector<Sent>{{"\x91\xAA\x92\xE8"
+                                                        "1\r\n",
+                                                        1000, true}}));
   EXPECT_FALSE(engine.nextDeadline().has_value());
   EXPECT_EQ(engine.linesSent(), 1u);
 }
@@ -105,7 +107,10 @@ TEST(InstrumentEngine, ChoosesTheReplyByFirstMatchingPrefix) {
       {{"--on", "AB=2"}, "B", ""},
       {{"--on", "AB=2", "--echo"}, "XY", "XY\r\n"},
       {{"--echo", "--eol", "NONE"}, "\x91\xAA\x80", "\x91\xAA\x80"},
-      {{"--on", "測=x"}, "\x91\xAA" "123", "x\r\n"},
+      {{"--on", "測=x"},
+       "\x91\xAA"
+       "123",
+       "x\r\n"},
       {{"--on", "ABCD=x"}, "ABC", ""},
       {{"--reply", "[{line}]", "--eol", "LF"}, "Q 1", "[Q 1]\n"},
       {{}, "MEAS?", ""},
@@ -160,15 +165,15 @@ TEST(InstrumentEngine, SplitRepliesGoOutInPiecesGapApart) {
   Engine engine(options, clock);
   (void)engine.receive("Q\rR\r");
   EXPECT_EQ(runUntil(engine, clock, 5000), (std::vector<Sent>{
-                                                {"ABC", 1000, false},
-                                                {"DEF", 1020, false},
-                                                {"GH\r", 1040, false},
-                                                {"\n", 1060, true},
-                                                {"ABC", 1080, false},  // the next reply waits its turn
-                                                {"DEF", 1100, false},
-                                                {"GH\r", 1120, false},
-                                                {"\n", 1140, true},
-                                            }));
+                                               {"ABC", 1000, false},
+                                               {"DEF", 1020, false},
+                                               {"GH\r", 1040, false},
+                                               {"\n", 1060, true},
+                                               {"ABC", 1080, false},  // the next reply waits its turn
+                                               {"DEF", 1100, false},
+                                               {"GH\r", 1120, false},
+                                               {"\n", 1140, true},
+                                           }));
   EXPECT_EQ(engine.linesSent(), 2u);
 }
 

@@ -182,10 +182,12 @@ TEST(InstrumentOptions, RejectsBadOptionsWithAReason) {
 TEST(InstrumentOptions, UsageNamesEveryOption) {
   const std::string usage = usageText();
   EXPECT_EQ(usage.rfind("Usage: kestrune-instrument [OPTION]...\n", 0), 0u);
-  for (const char* option : {"--on", "--reply", "--echo", "--eol", "--delay", "--split", "--garbage ",
-                             "--garbage-only", "--start", "--seed", "--stream", "--interval", "--count", "--link",
-                             "--exit-after", "--until-stdin-eof", "--verbose", "--help", "{n}", "{rand:MIN:MAX:DEC}",
-                             "{line}", "{date}", "{time}"})
+  for (const char* option : {"--on",      "--reply", "--echo",       "--eol",
+                             "--delay",   "--split", "--garbage ",   "--garbage-only",
+                             "--start",   "--seed",  "--stream",     "--interval",
+                             "--count",   "--link",  "--exit-after", "--until-stdin-eof",
+                             "--verbose", "--help",  "{n}",          "{rand:MIN:MAX:DEC}",
+                             "{line}",    "{date}",  "{time}"})
     EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 

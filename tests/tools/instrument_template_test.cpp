@@ -47,9 +47,9 @@ TEST(InstrumentTemplate, ExpandsEscapesPlaceholdersAndCodePage932) {
       {"", 1, "", ""},
       {"測定", 1, "", "\x91\xAA\x92\xE8"},
       {"値=12", 1, "", "\x92\x6C=12"},
-      {"ｱ", 1, "", "\xB1"},                    // half-width katakana: one byte
-      {"～①", 1, "", "\x81\x60\x87\x40"},       // code page 932, not plain Shift_JIS
-      {"\\x80", 1, "", "\x80"},                // a raw byte, not converted
+      {"ｱ", 1, "", "\xB1"},                // half-width katakana: one byte
+      {"～①", 1, "", "\x81\x60\x87\x40"},  // code page 932, not plain Shift_JIS
+      {"\\x80", 1, "", "\x80"},            // a raw byte, not converted
       {"\\x00\\xff\\x4A", 1, "", "\x00\xFF\x4A"s},
       {"\\xe6\\xb8\\xac", 1, "", "\xE6\xB8\xAC"},  // UTF-8 bytes written raw stay as they are
       {"測\\x82\\xA0定", 1, "", "\x91\xAA\x82\xA0\x92\xE8"},
@@ -65,13 +65,12 @@ TEST(InstrumentTemplate, ExpandsEscapesPlaceholdersAndCodePage932) {
       {"{rand:5:5}", 1, "", "5"},
       {"{rand:1.5:1.5:2}", 1, "", "1.50"},
       {"{rand:-2:-2:1}", 1, "", "-2.0"},
-      {"{rand:0.004:0.011:2}", 1, "", "0.01"},     // MIN rounds up, MAX down
+      {"{rand:0.004:0.011:2}", 1, "", "0.01"},  // MIN rounds up, MAX down
       {"{rand:-0.011:-0.004:2}", 1, "", "-0.01"},
       {"{rand:+3:3.00:0}", 1, "", "3"},
       {"{rand:.5:.5:1}", 1, "", "0.5"},
   };
-  for (const auto& row : rows)
-    EXPECT_EQ(expandText(row.templ, row.counter, row.line), row.expected) << row.templ;
+  for (const auto& row : rows) EXPECT_EQ(expandText(row.templ, row.counter, row.line), row.expected) << row.templ;
 }
 
 TEST(InstrumentTemplate, RejectsBadTemplatesWithAReason) {
@@ -170,8 +169,14 @@ TEST(InstrumentTemplate, FormatsScaledNumbers) {
     int decimals;
     std::string text;
   } rows[] = {
-      {0, 0, "0"},          {5, 0, "5"},        {-5, 2, "-0.05"},     {12345, 2, "123.45"},
-      {-100, 1, "-10.0"},   {7, 3, "0.007"},    {0, 2, "0.00"},       {1000000000, 9, "1.000000000"},
+      {0, 0, "0"},
+      {5, 0, "5"},
+      {-5, 2, "-0.05"},
+      {12345, 2, "123.45"},
+      {-100, 1, "-10.0"},
+      {7, 3, "0.007"},
+      {0, 2, "0.00"},
+      {1000000000, 9, "1.000000000"},
       {-123456789, 9, "-0.123456789"},
   };
   for (const auto& row : rows) EXPECT_EQ(formatScaled(row.value, row.decimals), row.text) << row.value;
@@ -195,9 +200,8 @@ TEST(InstrumentTemplate, ParsesLineEnds) {
   const struct {
     std::string text, bytes;
   } rows[] = {
-      {"CR", "\r"},  {"LF", "\n"},      {"CRLF", "\r\n"},     {"NONE", ""},         {"crlf", "\r\n"},
-      {"none", ""},  {"\\x03", "\x03"}, {"\\r\\n", "\r\n"},   {"\\x04\\r", "\x04\r"}, {"\\x00", "\0"s},
-      {"ETX", "ETX"},
+      {"CR", "\r"},      {"LF", "\n"},       {"CRLF", "\r\n"},       {"NONE", ""},     {"crlf", "\r\n"}, {"none", ""},
+      {"\\x03", "\x03"}, {"\\r\\n", "\r\n"}, {"\\x04\\r", "\x04\r"}, {"\\x00", "\0"s}, {"ETX", "ETX"},
   };
   for (const auto& row : rows) {
     auto bytes = parseLineEnd(row.text);
@@ -246,12 +250,8 @@ TEST(InstrumentLines, DescribesBytesForTheLog) {
   const struct {
     std::string bytes, text;
   } rows[] = {
-      {"OK\r\n", "OK<0D><0A>"},
-      {"<", "<3C>"},
-      {"\x00\xFF~ "s, "<00><FF>~ "},
-      {"\x91\xAA", "<91><AA>"},
-      {"", ""},
-      {"\x7F", "<7F>"},
+      {"OK\r\n", "OK<0D><0A>"}, {"<", "<3C>"}, {"\x00\xFF~ "s, "<00><FF>~ "},
+      {"\x91\xAA", "<91><AA>"}, {"", ""},      {"\x7F", "<7F>"},
   };
   for (const auto& row : rows) EXPECT_EQ(describeBytes(row.bytes), row.text);
 }

@@ -23,8 +23,8 @@ std::optional<std::uint64_t> parseNumber(std::string_view text, std::uint64_t mi
 }
 
 Error badNumber(std::string_view option, std::string_view value, std::uint64_t min, std::uint64_t max) {
-  return fail(std::string(option) + ": '" + std::string(value) + "' is not a whole number from " +
-              std::to_string(min) + " to " + std::to_string(max));
+  return fail(std::string(option) + ": '" + std::string(value) + "' is not a whole number from " + std::to_string(min) +
+              " to " + std::to_string(max));
 }
 
 // Reads the options one by one; each handler takes its value from `value`.
@@ -59,9 +59,9 @@ private:
     if (name == "--until-stdin-eof") return flag(o.untilStdinEof);
     if (name == "--verbose") return flag(o.verbose);
 
-    static constexpr std::string_view kWithValue[] = {"--on",    "--reply", "--stream",  "--eol",   "--delay",
+    static constexpr std::string_view kWithValue[] = {"--on",       "--reply", "--stream",  "--eol",   "--delay",
                                                       "--interval", "--split", "--garbage", "--count", "--exit-after",
-                                                      "--start", "--seed",  "--link"};
+                                                      "--start",    "--seed",  "--link"};
     if (std::find(std::begin(kWithValue), std::end(kWithValue), name) == std::end(kWithValue))
       return fail("unknown option '" + option_ + "'");
     auto value = takeValue();

@@ -25,7 +25,7 @@ struct Options {
   std::int64_t delayMs = 0;
   std::size_t splitSize = 0;  // 0: each reply in one write
   std::int64_t splitGapMs = 20;
-  std::size_t garbage = 0;  // random bytes before each reply
+  std::size_t garbage = 0;   // random bytes before each reply
   bool garbageOnly = false;  // the random bytes replace the replies
   std::optional<Template> stream;
   std::int64_t intervalMs = 1000;

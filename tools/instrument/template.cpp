@@ -22,7 +22,8 @@ std::int64_t Random::between(std::int64_t low, std::int64_t high) {
   if (span == std::numeric_limits<std::uint64_t>::max()) return static_cast<std::int64_t>(next());
   const std::uint64_t bound = span + 1;
   // Rejects the top values that would make some results more likely than others.
-  const std::uint64_t limit = std::numeric_limits<std::uint64_t>::max() - std::numeric_limits<std::uint64_t>::max() % bound;
+  const std::uint64_t limit =
+      std::numeric_limits<std::uint64_t>::max() - std::numeric_limits<std::uint64_t>::max() % bound;
   std::uint64_t value = next();
   while (value >= limit) value = next();
   return static_cast<std::int64_t>(static_cast<std::uint64_t>(low) + value % bound);
@@ -100,7 +101,8 @@ Result<Piece> parseRandom(std::string_view arguments) {
   const auto low = parseScaled(fields[0], decimals, true);
   const auto high = parseScaled(fields[1], decimals, false);
   if (!low || !high) return fail("{rand} bounds must be decimal numbers of reasonable size");
-  if (*low > *high) return fail("{rand} has no number with " + std::to_string(decimals) + " decimals between its bounds");
+  if (*low > *high)
+    return fail("{rand} has no number with " + std::to_string(decimals) + " decimals between its bounds");
   Piece piece;
   piece.kind = Piece::Kind::Random;
   piece.range = RandomRange{*low, *high, decimals};
@@ -163,12 +165,20 @@ Result<std::vector<Piece>> parse(std::string_view text, bool placeholders) {
       if (i + 1 >= text.size()) return fail("lone \\ at the end");
       const char e = text[++i];
       switch (e) {
-        case 'r': status = builder.addText('\r'); break;
-        case 'n': status = builder.addText('\n'); break;
-        case 't': status = builder.addText('\t'); break;
+        case 'r':
+          status = builder.addText('\r');
+          break;
+        case 'n':
+          status = builder.addText('\n');
+          break;
+        case 't':
+          status = builder.addText('\t');
+          break;
         case '\\':
         case '{':
-        case '}': status = builder.addText(e); break;
+        case '}':
+          status = builder.addText(e);
+          break;
         case 'x': {
           const int high = i + 1 < text.size() ? hexValue(text[i + 1]) : -1;
           const int low = i + 2 < text.size() ? hexValue(text[i + 2]) : -1;
@@ -177,7 +187,8 @@ Result<std::vector<Piece>> parse(std::string_view text, bool placeholders) {
           i += 2;
           break;
         }
-        default: return fail(std::string("unknown escape \\") + e);
+        default:
+          return fail(std::string("unknown escape \\") + e);
       }
     } else if (c == '{' && placeholders) {
       const auto close = text.find('}', i + 1);
@@ -266,11 +277,21 @@ std::string expand(const Template& templ, const ExpansionContext& context, Rando
   std::string out;
   for (const Piece& piece : templ.pieces) {
     switch (piece.kind) {
-      case Piece::Kind::Bytes: out += piece.bytes; break;
-      case Piece::Kind::Counter: out += std::to_string(context.counter); break;
-      case Piece::Kind::Line: out += context.line; break;
-      case Piece::Kind::Date: out += formatDate(context.local); break;
-      case Piece::Kind::Time: out += formatTime(context.local); break;
+      case Piece::Kind::Bytes:
+        out += piece.bytes;
+        break;
+      case Piece::Kind::Counter:
+        out += std::to_string(context.counter);
+        break;
+      case Piece::Kind::Line:
+        out += context.line;
+        break;
+      case Piece::Kind::Date:
+        out += formatDate(context.local);
+        break;
+      case Piece::Kind::Time:
+        out += formatTime(context.local);
+        break;
       case Piece::Kind::Random:
         out += formatScaled(random.between(piece.range.low, piece.range.high), piece.range.decimals);
         break;

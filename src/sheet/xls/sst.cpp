@@ -113,8 +113,8 @@ SstTable parseSst(const std::vector<ByteView>& pieces) {
     const std::uint8_t flags = in.u8();
     const std::uint16_t runs = (flags & 0x08) ? in.u16() : 0;
     const std::uint32_t ext = (flags & 0x04) ? in.u32() : 0;
-    if (!in.ok() || !in.chars(cch, flags & 0x01, s.chars) ||
-        !in.bytes(std::size_t{runs} * 4, s.runs) || !in.bytes(ext, s.ext)) {
+    if (!in.ok() || !in.chars(cch, flags & 0x01, s.chars) || !in.bytes(std::size_t{runs} * 4, s.runs) ||
+        !in.bytes(ext, s.ext)) {
       table.truncated = true;
       break;
     }
@@ -144,8 +144,8 @@ std::vector<Record> buildSst(const std::vector<SstString>& strings, std::uint32_
     if (room() < header + (s.chars.empty() ? 0 : width)) flush();
     positions.push_back({out.size(), cur.body.size()});
     putU16(cur.body, static_cast<std::uint16_t>(s.chars.size()));
-    putU8(cur.body, static_cast<std::uint8_t>((wide ? 0x01 : 0) | (s.ext.empty() ? 0 : 0x04) |
-                                              (s.runs.empty() ? 0 : 0x08)));
+    putU8(cur.body,
+          static_cast<std::uint8_t>((wide ? 0x01 : 0) | (s.ext.empty() ? 0 : 0x04) | (s.runs.empty() ? 0 : 0x08)));
     if (!s.runs.empty()) putU16(cur.body, static_cast<std::uint16_t>(s.runs.size() / 4));
     if (!s.ext.empty()) putU32(cur.body, static_cast<std::uint32_t>(s.ext.size()));
     for (std::size_t i = 0; i < s.chars.size(); ++i) {
@@ -153,8 +153,10 @@ std::vector<Record> buildSst(const std::vector<SstString>& strings, std::uint32_
         flush();
         putU8(cur.body, wide ? 1 : 0);  // character data continues: width flags first
       }
-      if (wide) putU16(cur.body, s.chars[i]);
-      else putU8(cur.body, static_cast<std::uint8_t>(s.chars[i]));
+      if (wide)
+        putU16(cur.body, s.chars[i]);
+      else
+        putU8(cur.body, static_cast<std::uint8_t>(s.chars[i]));
     }
     for (std::size_t i = 0; i < s.runs.size(); i += 4) {
       if (room() < 4) flush();  // runs move whole, without a flags byte

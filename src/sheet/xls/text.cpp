@@ -29,8 +29,7 @@ std::string utf16ToUtf8(std::u16string_view text) {
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     char32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
@@ -65,8 +64,10 @@ std::u16string utf8ToUtf16(std::string_view text) {
       bool valid = i + len <= text.size();
       for (std::size_t k = 1; valid && k < len; ++k) {
         const auto c = static_cast<unsigned char>(text[i + k]);
-        if ((c & 0xC0) != 0x80) valid = false;
-        else cp = (cp << 6) | (c & 0x3F);
+        if ((c & 0xC0) != 0x80)
+          valid = false;
+        else
+          cp = (cp << 6) | (c & 0x3F);
       }
       if (!valid || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
         cp = 0xFFFD;
@@ -110,12 +111,16 @@ bool readBiffString(ByteReader& in, bool shortLength, std::u16string& out) {
 void appendBiffString(Bytes& out, std::u16string_view text, bool shortLength) {
   bool wide = false;
   for (char16_t c : text) wide = wide || c > 0xFF;
-  if (shortLength) putU8(out, static_cast<std::uint8_t>(text.size()));
-  else putU16(out, static_cast<std::uint16_t>(text.size()));
+  if (shortLength)
+    putU8(out, static_cast<std::uint8_t>(text.size()));
+  else
+    putU16(out, static_cast<std::uint16_t>(text.size()));
   putU8(out, wide ? 1 : 0);
   for (char16_t c : text) {
-    if (wide) putU16(out, c);
-    else putU8(out, static_cast<std::uint8_t>(c));
+    if (wide)
+      putU16(out, c);
+    else
+      putU8(out, static_cast<std::uint8_t>(c));
   }
 }
 

@@ -58,28 +58,28 @@ TEST_P(DateTextTest, ShowsTheCalendarDate) {
 
 // Serial anchors: 45000 is 2023-03-15 and 44381 is 2021-07-04 in the 1900
 // system; 1904 serials are 1462 lower; 60 is the 1900 system's 1900-02-29.
-INSTANTIATE_TEST_SUITE_P(
-    Dates, DateTextTest,
-    ::testing::Values(DateCase{45000, DateKind::DateOnly, false, "2023/03/15"},
-                      DateCase{44381, DateKind::DateOnly, false, "2021/07/04"},
-                      DateCase{45000.5, DateKind::DateTime, false, "2023/03/15 12:00:00"},
-                      DateCase{45000.75, DateKind::DateOnly, false, "2023/03/15"},
-                      DateCase{0.25, DateKind::TimeOnly, false, "6:00:00"},
-                      DateCase{0.5730324074074075, DateKind::TimeOnly, false, "13:45:10"},
-                      DateCase{45000.5730324074074075, DateKind::TimeOnly, false, "13:45:10"},
-                      DateCase{1, DateKind::DateOnly, false, "1900/01/01"},
-                      DateCase{59, DateKind::DateOnly, false, "1900/02/28"},
-                      DateCase{60, DateKind::DateOnly, false, "1900/02/29"},
-                      DateCase{61, DateKind::DateOnly, false, "1900/03/01"},
-                      DateCase{0, DateKind::DateOnly, false, "1900/01/00"},
-                      DateCase{45000.99999999, DateKind::DateTime, false, "2023/03/16 0:00:00"},
-                      DateCase{2958465, DateKind::DateOnly, false, "9999/12/31"},
-                      DateCase{2958466, DateKind::DateOnly, false, "#####"},
-                      DateCase{-1, DateKind::DateOnly, false, "#####"},
-                      DateCase{std::numeric_limits<double>::quiet_NaN(), DateKind::DateTime, false, "#####"},
-                      DateCase{45000 - 1462, DateKind::DateOnly, true, "2023/03/15"},
-                      DateCase{0, DateKind::DateOnly, true, "1904/01/01"},
-                      DateCase{0.5, DateKind::DateTime, true, "1904/01/01 12:00:00"}));
+INSTANTIATE_TEST_SUITE_P(Dates, DateTextTest,
+                         ::testing::Values(DateCase{45000, DateKind::DateOnly, false, "2023/03/15"},
+                                           DateCase{44381, DateKind::DateOnly, false, "2021/07/04"},
+                                           DateCase{45000.5, DateKind::DateTime, false, "2023/03/15 12:00:00"},
+                                           DateCase{45000.75, DateKind::DateOnly, false, "2023/03/15"},
+                                           DateCase{0.25, DateKind::TimeOnly, false, "6:00:00"},
+                                           DateCase{0.5730324074074075, DateKind::TimeOnly, false, "13:45:10"},
+                                           DateCase{45000.5730324074074075, DateKind::TimeOnly, false, "13:45:10"},
+                                           DateCase{1, DateKind::DateOnly, false, "1900/01/01"},
+                                           DateCase{59, DateKind::DateOnly, false, "1900/02/28"},
+                                           DateCase{60, DateKind::DateOnly, false, "1900/02/29"},
+                                           DateCase{61, DateKind::DateOnly, false, "1900/03/01"},
+                                           DateCase{0, DateKind::DateOnly, false, "1900/01/00"},
+                                           DateCase{45000.99999999, DateKind::DateTime, false, "2023/03/16 0:00:00"},
+                                           DateCase{2958465, DateKind::DateOnly, false, "9999/12/31"},
+                                           DateCase{2958466, DateKind::DateOnly, false, "#####"},
+                                           DateCase{-1, DateKind::DateOnly, false, "#####"},
+                                           DateCase{std::numeric_limits<double>::quiet_NaN(), DateKind::DateTime, false,
+                                                    "#####"},
+                                           DateCase{45000 - 1462, DateKind::DateOnly, true, "2023/03/15"},
+                                           DateCase{0, DateKind::DateOnly, true, "1904/01/01"},
+                                           DateCase{0.5, DateKind::DateTime, true, "1904/01/01 12:00:00"}));
 
 TEST(ErrorTextTest, NamesEveryErrorCode) {
   const std::pair<std::uint8_t, const char*> cases[] = {{0x00, "#NULL!"}, {0x07, "#DIV/0!"}, {0x0F, "#VALUE!"},
@@ -136,8 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
         StampCase{QDateTime(QDate(2024, 5, 6), QTime(12, 0, 0, 500)), Stamp::Kind::Time, false, 43200.5 / 86400.0,
                   DateKind::TimeOnly},
         StampCase{QDateTime(QDate(1900, 1, 1), QTime(0, 0)), Stamp::Kind::Date, false, 1, DateKind::DateOnly},
-        StampCase{QDateTime(QDate(1904, 1, 1), QTime(6, 0)), Stamp::Kind::DateTime, true, 0.25,
-                  DateKind::DateTime}));
+        StampCase{QDateTime(QDate(1904, 1, 1), QTime(6, 0)), Stamp::Kind::DateTime, true, 0.25, DateKind::DateTime}));
 
 TEST_P(StampSerialTest, GivesTheSerialOfItsKind) {
   const StampCase& c = GetParam();
@@ -184,7 +183,8 @@ TEST(ToEngineValueTest, TextIsTypedButNeverAFormula) {
 }
 
 TEST(ToEngineValueTest, WholeNumbersAndStamps) {
-  for (std::int32_t n : {0, 42, -7, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()}) {
+  for (std::int32_t n :
+       {0, 42, -7, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()}) {
     const Result<xls::Value> value = toEngineValue(CellValue(n), false);
     ASSERT_TRUE(value.ok());
     EXPECT_EQ(value.value(), xls::Value(static_cast<double>(n)));
@@ -215,7 +215,8 @@ TEST(SaveFailureReasonTest, NamesTheCauseFromTheEngineDescription) {
     EXPECT_TRUE(saveFailureReason(description).contains(QString::fromUtf8(words)))
         << description << " -> " << saveFailureReason(description).toStdString();
   }
-  EXPECT_EQ(saveFailureReason("cannot save /x/book.xls: something odd"), QStringLiteral("ファイルを書き込めませんでした。"));
+  EXPECT_EQ(saveFailureReason("cannot save /x/book.xls: something odd"),
+            QStringLiteral("ファイルを書き込めませんでした。"));
 }
 
 }  // namespace

@@ -118,8 +118,8 @@ TEST_F(SheetWindowTest, ShowsTheActiveSheetWithTabsTitleAndPath) {
 TEST_F(SheetWindowTest, ShowsTheSampleFormatsCells) {
   SheetWindow& w = open(QStringLiteral("formats.xls"));
   const std::tuple<int, int, const char*> cells[] = {
-      {1, 1, "Label"}, {2, 2, "1234.5"},   {3, 2, "0.125"}, {4, 2, "2021/07/04"},
-      {5, 2, "13:45:10"}, {6, 2, "3.5"}, {7, 2, "TRUE"},  {1, 3, ""},
+      {1, 1, "Label"},    {2, 2, "1234.5"}, {3, 2, "0.125"}, {4, 2, "2021/07/04"},
+      {5, 2, "13:45:10"}, {6, 2, "3.5"},    {7, 2, "TRUE"},  {1, 3, ""},
   };
   for (const auto& [row, column, text] : cells)
     EXPECT_EQ(w.model().data(at(w, row, column)).toString(), QString::fromLatin1(text)) << row << "," << column;
@@ -152,7 +152,8 @@ TEST_F(SheetWindowTest, AProgramSelectionIsShownButNotReported) {
     const QModelIndex index = at(w, cell->row, cell->column);
     EXPECT_EQ(w.grid().currentIndex(), index) << address;
     EXPECT_TRUE(w.grid().selectionModel()->isSelected(index)) << address;
-    EXPECT_TRUE(w.grid().viewport()->rect().intersects(w.grid().visualRect(index))) << address << " is scrolled into view";
+    EXPECT_TRUE(w.grid().viewport()->rect().intersects(w.grid().visualRect(index)))
+        << address << " is scrolled into view";
   }
   ASSERT_TRUE(app->selectCell(7, 4).ok());
   EXPECT_EQ(w.grid().currentIndex(), at(w, 7, 4));

@@ -87,10 +87,26 @@ Bytes mutate(std::function<void(Bytes&)> change) {
 }
 
 const HostileCase Cases[] = {
-    {"NotCompound", [] { return Bytes{'h', 'e', 'l', 'l', 'o'}; }, "not a compound document"},
+    {"NotCompound",
+     [] {
+       return Bytes{'h', 'e', 'l', 'l', 'o'};
+     },
+     "not a compound document"},
     {"TextFile", [] { return Bytes(600, 'a'); }, "not a compound document"},
-    {"TruncatedHeader", [] { Bytes f = validFile(); f.resize(300); return f; }, "too short"},
-    {"TruncatedBody", [] { Bytes f = validFile(); f.resize(f.size() / 2); return f; }, "compound file"},
+    {"TruncatedHeader",
+     [] {
+       Bytes f = validFile();
+       f.resize(300);
+       return f;
+     },
+     "too short"},
+    {"TruncatedBody",
+     [] {
+       Bytes f = validFile();
+       f.resize(f.size() / 2);
+       return f;
+     },
+     "compound file"},
     {"BadSectorShift", [] { return mutate([](Bytes& f) { setU16(f, 0x1E, 10); }); }, "sector shift"},
     {"Version4WithSmallSectors", [] { return mutate([](Bytes& f) { setU16(f, 0x1A, 4); }); }, "unsupported version"},
     {"HugeFatCount", [] { return mutate([](Bytes& f) { setU32(f, 0x2C, 0x7FFFFFFF); }); }, "FAT sector count"},
@@ -113,9 +129,11 @@ const HostileCase Cases[] = {
        });
      },
      "directory chain loops"},
-    {"StreamSizeAllOnes", [] { return mutate([](Bytes& f) { setU32(f, dirEntry(f, 1) + 0x78, 0xFFFFFFFF); }); }, "larger than the file"},
+    {"StreamSizeAllOnes", [] { return mutate([](Bytes& f) { setU32(f, dirEntry(f, 1) + 0x78, 0xFFFFFFFF); }); },
+     "larger than the file"},
     {"DirectoryTreeCycle", [] { return mutate([](Bytes& f) { setU32(f, dirEntry(f, 1) + 0x44, 1); }); }, "cycle"},
-    {"DirectoryLinkOutOfRange", [] { return mutate([](Bytes& f) { setU32(f, dirEntry(f, 1) + 0x48, 5000); }); }, "out of range"},
+    {"DirectoryLinkOutOfRange", [] { return mutate([](Bytes& f) { setU32(f, dirEntry(f, 1) + 0x48, 5000); }); },
+     "out of range"},
     {"MiniStreamChainPastRoot",
      [] {
        CompoundFile cf;
@@ -137,7 +155,9 @@ const HostileCase Cases[] = {
      },
      "Excel 5.0/95 format (BIFF5/7)"},
     {"Encrypted",
-     [] { return wrapInCompoundFile(validStream({}, {rec(rid::FilePass, u16s({0, 1, 1}))})); },
+     [] {
+       return wrapInCompoundFile(validStream({}, {rec(rid::FilePass, u16s({0, 1, 1}))}));
+     },
      "encrypted"},
     {"Biff5Bof",
      [] {
@@ -185,8 +205,12 @@ const HostileCase Cases[] = {
        return wrapInCompoundFile(validStream(nested));
      },
      "nests too deeply"},
-    {"SstCountsLie", [] { return wrapInCompoundFile(validStream({labelSst(2, 0, 5)}, withSst(sstBody(9, 0x7FFFFFFF, {u"hello"})))); }, nullptr},
-    {"IsstOutOfRange", [] { return wrapInCompoundFile(validStream({labelSst(2, 0, 0xFFFFFFFF)}, withSst(sstBody(1, 1, {u"hello"})))); }, nullptr},
+    {"SstCountsLie",
+     [] { return wrapInCompoundFile(validStream({labelSst(2, 0, 5)}, withSst(sstBody(9, 0x7FFFFFFF, {u"hello"})))); },
+     nullptr},
+    {"IsstOutOfRange",
+     [] { return wrapInCompoundFile(validStream({labelSst(2, 0, 0xFFFFFFFF)}, withSst(sstBody(1, 1, {u"hello"})))); },
+     nullptr},
     {"SstStringLengthLies",
      [] {
        Bytes body = sstBody(1, 1, {u"hello"});
@@ -215,9 +239,9 @@ const HostileCase Cases[] = {
      nullptr},
     {"ShortCellRecords",
      [] {
-       return wrapInCompoundFile(validStream({rec(rid::Number, u16s({1, 1})), rec(rid::LabelSst, u16s({1, 2, 15})),
-                                              rec(rid::Formula, u16s({1, 3, 15}))},
-                                             withSst(sstBody(1, 1, {u"hello"}))));
+       return wrapInCompoundFile(validStream(
+           {rec(rid::Number, u16s({1, 1})), rec(rid::LabelSst, u16s({1, 2, 15})), rec(rid::Formula, u16s({1, 3, 15}))},
+           withSst(sstBody(1, 1, {u"hello"}))));
      },
      nullptr},
     {"StringWithoutFormulaAndFormulaWithoutString",

@@ -16,9 +16,9 @@ TEST(SstTest, SmallTableIsOneRecordWithExactBytes) {
   const auto recs = buildSst({plain(u"ab"), plain(u"\u3042")}, 5, pos);
   ASSERT_EQ(recs.size(), 1u);
   EXPECT_EQ(recs[0].id, rid::Sst);
-  const Bytes expected = {5, 0, 0, 0, 2, 0, 0, 0,       // total 5, unique 2
-                          2, 0, 0x00, 'a', 'b',         // 8-bit string
-                          1, 0, 0x01, 0x42, 0x30};      // 16-bit string
+  const Bytes expected = {5, 0, 0,    0,    2,   0, 0, 0,  // total 5, unique 2
+                          2, 0, 0x00, 'a',  'b',           // 8-bit string
+                          1, 0, 0x01, 0x42, 0x30};         // 16-bit string
   EXPECT_EQ(recs[0].body, expected);
   ASSERT_EQ(pos.size(), 2u);
   EXPECT_EQ(pos[1].record, 0u);
@@ -131,7 +131,8 @@ TEST(SstTest, BuildThenParseRoundTripsManyStrings) {
 
 TEST(SstTest, ExtSstPointsAtEveryBucketStart) {
   std::vector<SstString> strings;
-  for (int i = 0; i < 2000; ++i) strings.push_back(plain(u"string number " + std::u16string(static_cast<std::size_t>(i % 40), u'#')));
+  for (int i = 0; i < 2000; ++i)
+    strings.push_back(plain(u"string number " + std::u16string(static_cast<std::size_t>(i % 40), u'#')));
   std::vector<SstPosition> pos;
   const auto recs = buildSst(strings, 2000, pos);
   Bytes stream(100, 0);  // the SST starts at stream offset 100
