@@ -14,7 +14,7 @@ cd "$(dirname "$0")"
 PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-charts-dev qt6-svg-dev
           libqt6opengl6-dev qt6-translations-l10n libgl-dev libgtest-dev libgmock-dev
           libbenchmark-dev python3-xlrd gnumeric xvfb xauth fonts-noto-cjk imagemagick
-          libreoffice-calc libreoffice-dev appstream lintian)
+          libreoffice-calc libreoffice-dev appstream lintian clang-format)
 BUILD_DIR=${KESTRUNE_BUILD_DIR:-build}
 
 deps() {
@@ -48,6 +48,8 @@ case "${1:-run}" in
     ;;
   test)
     deps
+    # Every C++ file laid out as .clang-format says.
+    find src tests bench tools fuzz \( -name '*.cpp' -o -name '*.h' \) -print0 | xargs -0 clang-format --dry-run --Werror
     build -DKESTRUNE_WERROR=ON -DKESTRUNE_BUILD_TESTS=ON
     QT_QPA_PLATFORM=offscreen ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)"
     # The .xls engine against hostile files once more, under AddressSanitizer and UBSan.
