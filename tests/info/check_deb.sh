@@ -42,7 +42,7 @@ fail() {
 # Control fields.
 [ "$(dpkg-deb -f "$deb" Package)" = kestrune ] || fail "Package is not kestrune"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "Version is not $version"
-[ "$(dpkg-deb -f "$deb" Maintainer)" = "Kestrune developers" ] || fail "Maintainer is not Kestrune developers"
+case "$(dpkg-deb -f "$deb" Maintainer)" in "Kestrune developers <"*">") ;; *) fail "Maintainer is not Kestrune developers <address>" ;; esac
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6dbus6 libqt6charts6 libqt6svg6; do
   case "$depends" in *"$lib"*) ;; *) fail "Depends lacks $lib: $depends" ;; esac
