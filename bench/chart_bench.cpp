@@ -1,7 +1,7 @@
 // The live chart: the model filled with 65,536 rows and reduced for drawing,
 // the window's redraw at several sizes, and a whole run at 100 rows a second
 // with the window open, timing the work each row costs the user-interface
-// thread (storing the row, and the redraw the timer makes every 250 ms).
+// thread (storing the row, and the redraw the timer makes once a second).
 // Run a Release build: ./build-release/bench/chart_bench
 #include "app/chart_model.h"
 #include "app/chart_window.h"
@@ -136,7 +136,7 @@ double percentile(std::vector<double> v, double q) {
 }
 
 // A whole run at 100 rows a second with the window open, in simulated time:
-// every row is stored as RunController would hand it over, and every 250 ms
+// every row is stored as RunController would hand it over, and every redraw interval
 // of run time the redraw the timer would make is done and the window painted.
 // Counters in microseconds: `row_*` the cost of handing over one row,
 // `redraw_*` one redraw and paint; `ui_load_percent` the share of the user-

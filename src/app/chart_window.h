@@ -26,8 +26,9 @@ class ChartWindow final : public QWidget {
   Q_OBJECT
 public:
   // Redraws are at least this far apart, so a fast run costs the window
-  // little more than storing its rows.
-  static constexpr int RedrawIntervalMs = 250;
+  // little more than storing its rows: a redraw of a full chart takes a few
+  // milliseconds of the thread the 10 ms tick runs on.
+  static constexpr int RedrawIntervalMs = 1000;
   // Points handed to the chart per redraw, all lines together. Qt Charts
   // outlines every line point by point whenever it changes, so a redraw costs
   // in proportion to its points: with many series each line gets coarser
