@@ -114,11 +114,34 @@ TEST_F(JournalFileTest, ContinuingAfterACutDropsTheCutAndKeepsCounting) {
 }
 
 TEST_F(JournalFileTest, AFolderThatCannotBeWrittenSendsTheJournalToTheUsersFolder) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+  // A folder root cannot write either: a read-only file system (as root), else a folder without write permission.
+  QString folder = dir.path();
+  QByteArray mounted;
+  if (::geteuid() == 0) {
+    folder = dir.filePath(QStringLiteral("ro"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    mounted = QFile::encodeName(folder);
+    if (::mount("tmpfs", mounted.constData(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "tmpfs cannot be mounted";
+    book = folder + QStringLiteral("/book.xls");
+    QFile f(book);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    ASSERT_EQ(::mount("tmpfs", mounted.constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  } else {
+    ASSERT_TRUE(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+  }
+  struct Restore {
+    QString folder;
+    QByteArray mounted;
+    ~Restore() {
+      if (!mounted.isEmpty()) ::umount2(mounted.constData(), MNT_DETACH);
+      QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+      qunsetenv("XDG_STATE_HOME");
+    }
+  } restore{folder, mounted};
   QTemporaryDir stateDir;
   const QString state = stateDir.path();
   qputenv("XDG_STATE_HOME", state.toUtf8());
-  ASSERT_TRUE(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
   JournalWriter writer;
   ASSERT_TRUE(writer.open(book));
   EXPECT_TRUE(writer.path().startsWith(state)) << writer.path().toStdString();
@@ -128,8 +151,6 @@ TEST_F(JournalFileTest, AFolderThatCannotBeWrittenSendsTheJournalToTheUsersFolde
   ASSERT_TRUE(found);
   EXPECT_EQ(found->path, writer.path());
   EXPECT_EQ(found->contents.rows.size(), 1u);
-  QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  qunsetenv("XDG_STATE_HOME");
 }
 
 // The workbook's disk fills up mid-run: the journal moves whole to the
