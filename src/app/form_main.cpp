@@ -327,6 +327,10 @@ void FormMain::showAcquisitionNo(const QString& number) { frameCell_->setText(se
 
 void FormMain::pumpEvents() { QCoreApplication::processEvents(); }
 
+void FormMain::showPublishing(const PublishingStatus& status) {
+  if (formExe_) formExe_->setPublishing(status);
+}
+
 void FormMain::showProgress(const RunProgress& progress) {
   if (formExe_) formExe_->setProgress(progress);
 }

@@ -63,6 +63,7 @@ public:
   void showAcquisitionNo(const QString& number) override;
   void pumpEvents() override;
   void showProgress(const RunProgress& progress) override;
+  void showPublishing(const PublishingStatus& status) override;
   void notifyRunFinished(const QString& summary) override;
   void chartRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
                 const std::vector<sheet::CellValue>& values) override;
