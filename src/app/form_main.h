@@ -87,6 +87,9 @@ private:
 
   QAction* menuCond_ = nullptr;
   QAction* menuRs_ = nullptr;
+  QAction* menuMqtt_ = nullptr;
+  // kestrune.conf's read and write paths, for the MQTT dialog.
+  std::pair<QString, QString> mqttConf_;
   QWidget* frameMain_ = nullptr;
   settings::ConditionsPanelWidget* frameCell_ = nullptr;
   serial::SerialPanelWidget* frameRs_ = nullptr;
