@@ -125,6 +125,12 @@ void Sink::setError(const QString& text) {
   lastError_ = text;
 }
 
+// Taking the lock first: a waiter between its test and its wait cannot miss it.
+void Sink::notifyChanged() {
+  { std::lock_guard lock(mutex_); }
+  changed_.notify_all();
+}
+
 bool Sink::pause(std::chrono::milliseconds period) {
   std::unique_lock lock(mutex_);
   changed_.wait_for(lock, period, [this] { return stopping_.load(); });
@@ -180,7 +186,7 @@ void Sink::run() {
         retry = options_.retryFirst;
         setError(QString());
         connected_ = true;
-        changed_.notify_all();
+        notifyChanged();
       }
       if (c.connected) {
         bool handedAny = false;
@@ -219,7 +225,7 @@ void Sink::run() {
       }
       if (acked != outbox_.ackedSeq()) {
         if (Status recorded = outbox_.acknowledge(acked); !recorded) setError(recorded.description());
-        changed_.notify_all();
+        notifyChanged();
       }
       if (c.refused) {
         setError(
@@ -235,7 +241,7 @@ void Sink::run() {
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) setError(mosquittoError(rc));
     if (rc == MOSQ_ERR_NO_CONN && lastError().isEmpty()) setError(mosquittoError(rc));
     connected_ = false;
-    changed_.notify_all();
+    notifyChanged();
     mosquitto_destroy(mosq);
     if (stopping_ || !pause(retry)) break;
     retry = std::min(retry * 2, options_.retryLongest);

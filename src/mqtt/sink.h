@@ -73,6 +73,7 @@ public:
 private:
   void run();
   void wake();
+  void notifyChanged();
   // Waits for `period` or until stopped; returns false when stopped.
   bool pause(std::chrono::milliseconds period);
   void setError(const QString& text);
