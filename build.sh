@@ -10,11 +10,13 @@ cd "$(dirname "$0")"
 
 # libqt6opengl6-dev: Qt Charts' CMake package looks for Qt OpenGL's, which
 # qt6-charts-dev does not pull in. appstream and lintian check the package's
-# metadata and the package itself.
+# metadata and the package itself. libmosquitto-dev builds the MQTT sink;
+# mosquitto and mosquitto-clients are the broker and tools its tests use.
 PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-charts-dev qt6-svg-dev
           libqt6opengl6-dev qt6-translations-l10n libgl-dev libgtest-dev libgmock-dev
           libbenchmark-dev python3-xlrd gnumeric xvfb xauth fonts-noto-cjk imagemagick
-          libreoffice-calc libreoffice-dev appstream lintian clang-format)
+          libreoffice-calc libreoffice-dev appstream lintian clang-format libmosquitto-dev mosquitto
+          mosquitto-clients)
 BUILD_DIR=${KESTRUNE_BUILD_DIR:-build}
 
 deps() {

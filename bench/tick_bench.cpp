@@ -3,18 +3,22 @@
 // built-in script (SSS, RCV, SET, EEE) and a line arriving every 10 ms
 // (100 lines a second). Measures how long each tick takes and how late each
 // tick starts, first without the chart window, then with it open and fed
-// every row. Run a Release build under a display (or QT_QPA_PLATFORM=offscreen):
+// every row, then with MQTT publishing on and its broker unreachable (every
+// row goes into the outbox, the sender keeps failing to connect). Run a
+// Release build under a display (or QT_QPA_PLATFORM=offscreen):
 //   ./build-release/bench/tick_bench [seconds per run, default 30]
 #include "app/chart_window.h"
 #include "app/logger.h"
 #include "app/run_control.h"
 #include "app/workbook_tools.h"
 #include "bench_host.h"
+#include "mqtt/mqtt_settings.h"
 #include "fakes/fake_port.h"
 #include "fakes/recording_message_boxes.h"
 #include "sheet/embedded/embedded_spreadsheet.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -39,6 +43,7 @@ struct Figures {
   std::vector<double> work;  // ms inside each tick
   std::vector<double> late;  // ms between consecutive tick starts, beyond 10
   int rows = 0;
+  std::uint64_t queued = 0;  // rows left in the MQTT outbox
 };
 
 // `v` sorted.
@@ -47,8 +52,13 @@ double at(const std::vector<double>& v, double q) {
   return v[static_cast<std::size_t>(q * static_cast<double>(v.size() - 1))];
 }
 
-Figures runFor(int seconds, bool withChart) {
+Figures runFor(int seconds, bool withChart, const QString& brokerUrl = {}) {
   QTemporaryDir dir;
+  if (!brokerUrl.isEmpty()) {
+    QFile conf(dir.filePath(mqtt::ConfFileName));
+    if (!conf.open(QIODevice::WriteOnly)) std::exit(4);
+    conf.write("mqtt.url=" + brokerUrl.toUtf8() + "\n");
+  }
   const QString book = dir.filePath(QStringLiteral("book.xls"));
   app::createWorkbook(book);
   testing::RecordingMessageBoxes boxes;
@@ -102,6 +112,7 @@ Figures runFor(int seconds, bool withChart) {
   QApplication::exec();
   feeder.stop();
   figures.rows = run.interpreter().cycleCount();
+  figures.queued = run.publishing().status().queued;
   run.CommandRsEnd_Click();
   if (!logger.workbook().CommandClose_Click()) std::exit(3);
   return figures;
@@ -110,9 +121,11 @@ Figures runFor(int seconds, bool withChart) {
 void report(const char* name, Figures f) {
   std::sort(f.work.begin(), f.work.end());
   std::sort(f.late.begin(), f.late.end());
-  std::printf("%-14s rows %6d  tick work p50 %.3f p99 %.3f max %.2f ms   start late p50 %.3f p99 %.3f max %.2f ms\n",
+  std::printf("%-15s rows %6d  tick work p50 %.3f p99 %.3f max %.2f ms   start late p50 %.3f p99 %.3f max %.2f ms\n",
               name, f.rows, at(f.work, 0.5), at(f.work, 0.99), f.work.empty() ? 0.0 : f.work.back(), at(f.late, 0.5),
               at(f.late, 0.99), f.late.empty() ? 0.0 : f.late.back());
+  if (f.queued > 0)
+    std::printf("%-15s rows left in the MQTT outbox %llu\n", "", static_cast<unsigned long long>(f.queued));
 }
 
 }  // namespace
@@ -122,5 +135,7 @@ int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
   report("without chart", runFor(seconds, false));
   report("with chart", runFor(seconds, true));
+  // Port 1 on the loopback: refused at once, so the sender retries all along.
+  report("mqtt, no broker", runFor(seconds, false, QStringLiteral("mqtt://127.0.0.1:1")));
   return 0;
 }

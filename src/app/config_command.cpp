@@ -2,6 +2,7 @@
 
 #include "app/setup_port.h"
 #include "core/numeric_text.h"
+#include "mqtt/mqtt_settings.h"
 #include "serial/port_config.h"
 #include "serial/port_map.h"
 #include "serial/serial_panel.h"
@@ -10,6 +11,7 @@
 #include "settings/setup_file.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -51,6 +53,8 @@ const QString MsgCorrected = QStringLiteral(
 const QString MsgSetupNotSaved = QStringLiteral("%1 に保存できませんでした。setup.dat は元のままです。");
 const QString MsgRolledBack = QStringLiteral("ports.conf は元に戻しました。");
 const QString MsgNotRolledBack = QStringLiteral("ports.conf を元に戻せませんでした：%1");
+const QString MsgConfRolledBack = QStringLiteral("kestrune.conf は元に戻しました。");
+const QString MsgConfNotRolledBack = QStringLiteral("kestrune.conf を元に戻せませんでした：%1");
 
 const QString Usage = QStringLiteral(
     "使い方: kestrune config [--dir FOLDER] [KEY=VALUE ...]\n"
@@ -69,6 +73,12 @@ const QString Usage = QStringLiteral(
     "  line        速度,パリティ,データビット,ストップビット（例 9600,n,8,1）\n"
     "  flow        フロー制御: none、xon、rts、rts-xon\n"
     "  device      port のデバイス（ports.conf）。空にすると既定（/dev/ttyS<番号-1>）\n"
+    "  mqtt.url            MQTT ブローカー（kestrune.conf）: mqtt://ホスト[:ポート] か mqtts://ホスト[:ポート]。"
+    "空にすると送信しません\n"
+    "  mqtt.topic          トピック。{host} と {workbook} が置き換わります（既定 kestrune/{host}/{workbook}）\n"
+    "  mqtt.user           ユーザー名\n"
+    "  mqtt.password-file  パスワードを 1 行目に書いたファイル\n"
+    "  mqtt.ca-file        mqtts で使う CA 証明書のファイル\n"
     "終了コード: 0 成功、1 保存できなかった、2 値や引数の誤り、または setup.dat か ports.conf が使えない\n");
 
 // The stamp option buttons' and the flow control list's positions by name.
@@ -112,6 +122,7 @@ struct Current {
   QString line;
   serial::FlowControl flow = serial::FlowControl::None;
   serial::PortMap map;
+  mqtt::MqttSettings mqtt;
 };
 
 // The record a new setup.dat starts with: the conditions the panel shows for
@@ -164,6 +175,9 @@ Result<Current> loadCurrent(const settings::SettingsFolder& folder, QStringList&
       break;
     }
   }
+  const auto conf = mqtt::readConf(folder.readPath(mqtt::ConfFileName));
+  if (!conf) return fail(conf.description());
+  now.mqtt = *conf;
   now.port = port.commPort();
   now.line = port.settings();
   now.flow = port.handshaking();
@@ -188,7 +202,7 @@ QString listing(const Current& now, const QString& path, QStringList& notes) {
   const auto box = [&shown](CondBox b) { return shown.texts.at(static_cast<std::size_t>(b)); };
   const int stamp = option(CondOption::Time);
   const int flow = serial::handshakingCode(now.flow);
-  const QStringList values = {
+  QStringList values = {
       box(CondBox::Min),
       box(CondBox::Rows),
       option(CondOption::Cell) == 1 ? QStringLiteral("cell") : QStringLiteral("current"),
@@ -203,6 +217,7 @@ QString listing(const Current& now, const QString& path, QStringList& notes) {
       flow >= 0 && flow < static_cast<int>(FlowNames.size()) ? FlowNames.at(static_cast<std::size_t>(flow)) : QString(),
       now.map.entry(now.port),
   };
+  for (const QString& key : mqtt::settingKeys()) values << mqtt::settingValue(now.mqtt, key);
   const QStringList keys = configKeys();
   QString out;
   for (qsizetype i = 0; i < keys.size(); ++i) out += keys.at(i) + QLatin1Char('=') + values.at(i) + QLatin1Char('\n');
@@ -214,6 +229,7 @@ struct Pending {
   SetupRecord record;
   std::optional<int> port;
   std::optional<QString> device;
+  mqtt::MqttSettings mqtt;
 };
 using Change = std::function<void(Pending&)>;
 
@@ -307,6 +323,17 @@ std::optional<Checked> checkDevice(const QString& value) {
   return Change([value](Pending& p) { p.device = value; });
 }
 
+// The broker settings of kestrune.conf. A file is stored by its absolute path:
+// the program may run from another folder (as a service does).
+std::function<std::optional<Checked>(const QString&)> mqttCheck(const QString& key) {
+  return [key](const QString& value) -> std::optional<Checked> {
+    if (const Status checked = mqtt::checkSetting(key, value); !checked) return Checked(Refusal{checked.description()});
+    const bool file = key == mqtt::KeyPasswordFile || key == mqtt::KeyCaFile;
+    const QString stored = file && !value.isEmpty() ? QFileInfo(value).absoluteFilePath() : value;
+    return Change([key, stored](Pending& p) { mqtt::setSettingValue(p.mqtt, key, stored); });
+  };
+}
+
 QString lineAccepts() {
   QStringList parities;
   for (const QString& entry : serial::panelListItems(serial::RsList::Parity)) parities << entry.left(1).toLower();
@@ -385,6 +412,13 @@ const std::vector<Key>& keyTable() {
          return Change([f = slotFlowControl(*flow)](Pending& p) { p.record.setHandshaking(0, f); });
        }},
       {QStringLiteral("device"), QStringLiteral("/ で始まるデバイスのパス（空にすると既定のデバイス）"), checkDevice},
+      {mqtt::KeyUrl, QStringLiteral("mqtt://ホスト[:ポート] か mqtts://ホスト[:ポート]（空にすると送信しません）"),
+       mqttCheck(mqtt::KeyUrl)},
+      {mqtt::KeyTopic, QStringLiteral("+ と # を含まないトピック（空にすると既定）"), mqttCheck(mqtt::KeyTopic)},
+      {mqtt::KeyUser, QStringLiteral("ユーザー名（空にすると使いません）"), mqttCheck(mqtt::KeyUser)},
+      {mqtt::KeyPasswordFile, QStringLiteral("あるファイルのパス（空にすると使いません）"),
+       mqttCheck(mqtt::KeyPasswordFile)},
+      {mqtt::KeyCaFile, QStringLiteral("あるファイルのパス（空にすると使いません）"), mqttCheck(mqtt::KeyCaFile)},
   };
   return keys;
 }
@@ -437,7 +471,7 @@ QString messageLines(const QStringList& lines) {
 // setup.dat. When setup.dat cannot be written, ports.conf gets its old entry
 // back, so a failure leaves both files meaning what they meant. Returns the
 // messages of a failure; none when everything was written.
-QStringList save(const settings::SettingsFolder& folder, const Current& now, const Pending& pending) {
+QStringList saveSetupAndMap(const settings::SettingsFolder& folder, const Current& now, const Pending& pending) {
   const int port = pending.port.value_or(now.port);
   const serial::PortMapFile mapFile{folder.readPath(serial::PortMapFileName),
                                     folder.writePath(serial::PortMapFileName)};
@@ -458,6 +492,23 @@ QStringList save(const settings::SettingsFolder& folder, const Current& now, con
     lines << (restored ? MsgRolledBack : MsgNotRolledBack.arg(restored.description()));
   }
   return lines;
+}
+
+// kestrune.conf first; when setup.dat or ports.conf then cannot be written it
+// gets its old settings back.
+QStringList save(const settings::SettingsFolder& folder, const Current& now, const Pending& pending) {
+  const bool mqttChanges = !(pending.mqtt == now.mqtt);
+  const QString confPath = folder.writePath(mqtt::ConfFileName);
+  if (mqttChanges) {
+    if (const Status saved = mqtt::writeConf(confPath, pending.mqtt); !saved)
+      return {saved.description(), MsgNothingWritten};
+  }
+  QStringList failed = saveSetupAndMap(folder, now, pending);
+  if (!failed.isEmpty() && mqttChanges) {
+    const Status restored = mqtt::writeConf(confPath, now.mqtt);
+    failed << (restored ? MsgConfRolledBack : MsgConfNotRolledBack.arg(restored.description()));
+  }
+  return failed;
 }
 
 }  // namespace
@@ -485,7 +536,7 @@ ConfigResult runConfig(const settings::SettingsFolder& folder, const QStringList
   if (!now) return {ConfigRefused, {}, messageLines({now.description(), MsgNothingWritten})};
 
   if (!changes.empty()) {
-    Pending pending{now->stored, std::nullopt, std::nullopt};
+    Pending pending{now->stored, std::nullopt, std::nullopt, now->mqtt};
     for (const Change& change : changes) change(pending);
     if (const QStringList failed = save(folder, *now, pending); !failed.isEmpty())
       return {ConfigNotSaved, {}, messageLines(failed)};

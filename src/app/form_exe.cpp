@@ -2,6 +2,7 @@
 
 #include "app/geometry.h"
 #include "app/run_control.h"
+#include "app/mqtt_publishing.h"
 #include "app/run_progress.h"
 
 #include <QCheckBox>
@@ -142,6 +143,10 @@ FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Q
   grid->addWidget(progressRows_, 0, 0);
   grid->addWidget(progressTime_, 0, 1);
   grid->addWidget(progressRate_, 0, 2, Qt::AlignRight);
+  publishing_ = label(QString(), "LabelPublishing", frameProgress_);
+  publishing_->setMinimumHeight(publishing_->fontMetrics().height() + 2);
+  publishing_->hide();
+  grid->addWidget(publishing_, 0, 3, Qt::AlignRight);
   commandChart_ = new QPushButton(CapChart, frameProgress_);
   commandChart_->setObjectName(QStringLiteral("CommandChart"));
   connect(commandChart_, &QPushButton::clicked, this, [this] {
@@ -202,6 +207,13 @@ void FormExe::setProgress(const RunProgress& progress) {
   setWindowTitle(progress.rowsDone > 0 ? CapWindow + QStringLiteral("　") + rowsText(progress) +
                                              (share ? QStringLiteral(" (%1%)").arg(*share / 10) : QString())
                                        : CapWindow);
+}
+
+void FormExe::setPublishing(const PublishingStatus& status) {
+  const QString line = publishingLine(status);
+  publishing_->setText(line);
+  publishing_->setToolTip(status.connected ? QString() : status.problem);
+  publishing_->setVisible(!line.isEmpty());
 }
 
 void FormExe::setLogText(const QString& text) {

@@ -17,6 +17,7 @@ namespace kestrune::app {
 
 class RunController;
 struct RunProgress;
+struct PublishingStatus;
 
 class FormExe final : public QWidget {
   Q_OBJECT
@@ -30,6 +31,10 @@ public:
   void setLogText(const QString& text);
   // The progress area below the controls, and the window title.
   void setProgress(const RunProgress& progress);
+  // Publishing to the MQTT broker, in the progress area beside the rate:
+  // connected or not and the rows waiting; the reason of a failure as its
+  // tool tip. Nothing is shown while publishing is off.
+  void setPublishing(const PublishingStatus& status);
   // What the グラフ button does (shows the chart window).
   void setChartOpener(std::function<void()> open) { openChart_ = std::move(open); }
   // Closes without telling the controller again (it asked for the close).
@@ -55,6 +60,7 @@ private:
   QLabel* progressTime_ = nullptr;
   QLabel* progressRate_ = nullptr;
   QLabel* progressLastRow_ = nullptr;
+  QLabel* publishing_ = nullptr;
   QPushButton* commandChart_ = nullptr;
   std::function<void()> openChart_;
   // Client heights in pixels without the progress area: the short window

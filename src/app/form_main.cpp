@@ -7,6 +7,7 @@
 #include "info/manual_link.h"
 #include "serial/system_devices.h"
 #include "app/geometry.h"
+#include "app/mqtt_dialog.h"
 
 #include <QAction>
 #include <QApplication>
@@ -33,6 +34,7 @@ const QString CapMenuEnd = QStringLiteral("終了(&Q)");
 const QString CapMenuSet = QStringLiteral("条件設定(&S)");
 const QString CapMenuCond = QStringLiteral("データ取得条件");
 const QString CapMenuRs = QStringLiteral("RS232C通信条件");
+const QString CapMenuMqtt = QStringLiteral("MQTT送信");
 const QString CapMenuHelp = QStringLiteral("ﾍﾙﾌﾟ(&H)");
 const QString CapMenuDoc = QStringLiteral("ヘルプ");
 const QString CapMenuLicense = QStringLiteral("このソフトについて");
@@ -69,7 +71,11 @@ QLabel* note(const QString& text, QWidget* parent) {
 }  // namespace
 
 FormMain::FormMain(Logger& logger, QWidget* parent)
-    : QMainWindow(parent), boxes_(logger.boxes()), logic_(logger, *this), run_(logger, *this) {
+    : QMainWindow(parent),
+      boxes_(logger.boxes()),
+      logic_(logger, *this),
+      run_(logger, *this),
+      mqttConf_(logger.folder().readPath(mqtt::ConfFileName), logger.folder().writePath(mqtt::ConfFileName)) {
   setObjectName(QStringLiteral("FormMain"));
   buildMenus();
   auto* central = new QWidget(this);
@@ -109,6 +115,12 @@ void FormMain::buildMenus() {
   menuRs_ = set->addAction(CapMenuRs);
   menuRs_->setObjectName(QStringLiteral("MenuRS"));
   connect(menuRs_, &QAction::triggered, this, [this] { logic_.MenuRS_Click(); });
+  menuMqtt_ = set->addAction(CapMenuMqtt);
+  menuMqtt_->setObjectName(QStringLiteral("MenuMqtt"));
+  connect(menuMqtt_, &QAction::triggered, this, [this] {
+    MqttDialog dialog(mqttConf_.first, mqttConf_.second, this);
+    dialog.exec();
+  });
 
   QMenu* help = menuBar()->addMenu(CapMenuHelp);
   help->setObjectName(QStringLiteral("MenuHelp"));
@@ -232,6 +244,7 @@ void FormMain::showPanel(Panel panel) {
 void FormMain::setSettingsMenusEnabled(bool enabled) {
   menuCond_->setEnabled(enabled);
   menuRs_->setEnabled(enabled);
+  menuMqtt_->setEnabled(enabled);
 }
 
 QString FormMain::fileNameText() const { return textFileName_->text(); }
@@ -326,6 +339,10 @@ void FormMain::logAppended(const QString&, const QString& text) {
 void FormMain::showAcquisitionNo(const QString& number) { frameCell_->setText(settings::CondBox::CellNo, number); }
 
 void FormMain::pumpEvents() { QCoreApplication::processEvents(); }
+
+void FormMain::showPublishing(const PublishingStatus& status) {
+  if (formExe_) formExe_->setPublishing(status);
+}
 
 void FormMain::showProgress(const RunProgress& progress) {
   if (formExe_) formExe_->setProgress(progress);

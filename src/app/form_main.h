@@ -63,6 +63,7 @@ public:
   void showAcquisitionNo(const QString& number) override;
   void pumpEvents() override;
   void showProgress(const RunProgress& progress) override;
+  void showPublishing(const PublishingStatus& status) override;
   void notifyRunFinished(const QString& summary) override;
   void chartRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
                 const std::vector<sheet::CellValue>& values) override;
@@ -86,6 +87,9 @@ private:
 
   QAction* menuCond_ = nullptr;
   QAction* menuRs_ = nullptr;
+  QAction* menuMqtt_ = nullptr;
+  // kestrune.conf's read and write paths, for the MQTT dialog.
+  std::pair<QString, QString> mqttConf_;
   QWidget* frameMain_ = nullptr;
   settings::ConditionsPanelWidget* frameCell_ = nullptr;
   serial::SerialPanelWidget* frameRs_ = nullptr;

@@ -59,6 +59,9 @@ public:
     }
     if (run_.runWindowLoaded()) loop_.exec();
     timer_.stop();
+    // Rows the broker has not acknowledged yet get a moment while connected;
+    // whatever is left is sent after the next start.
+    run_.publishing().drain(DrainLimit);
     clearStatus();
     logic_.CommandClose_Click();
     const bool saved = !logic_.workbookOpen();
@@ -102,11 +105,32 @@ public:
   // On a terminal one status line is kept up to date in place; into a file
   // or a pipe nothing is added, so logs stay as they were.
   void showProgress(const RunProgress& progress) override {
+    lastProgress_ = progress;
     if (!statusLine_) return;
-    const QByteArray line = progressLine(progress).toUtf8();
+    QString text = progressLine(progress);
+    if (const QString publishing = publishingLine(publishing_); !publishing.isEmpty())
+      text += QStringLiteral("　") + publishing;
+    const QByteArray line = text.toUtf8();
     std::fprintf(stderr, "\r\033[K%s", line.constData());
     std::fflush(stderr);
     statusShown_ = true;
+  }
+  // One line on standard error when the connection comes or goes (or the
+  // sender cannot run); the status line shows the rest.
+  void showPublishing(const PublishingStatus& status) override {
+    const bool first = !publishingShown_;
+    publishingShown_ = true;
+    const PublishingStatus before = publishing_;
+    publishing_ = status;
+    const bool problemNews = !status.connected && !status.problem.isEmpty() && status.problem != before.problem;
+    if (status.on && ((first && !status.usable) || before.connected != status.connected ||
+                      before.usable != status.usable || problemNews)) {
+      QString text = QStringLiteral("kestrune: ") + publishingLine(status);
+      if (!status.connected && !status.problem.isEmpty())
+        text += QStringLiteral("（") + status.problem + QStringLiteral("）");
+      printError(text);
+    }
+    if (statusShown_) showProgress(lastProgress_);
   }
   void setLogShown(bool) override {}
   void logAppended(const QString& line, const QString&) override {
@@ -182,6 +206,10 @@ private:
   QString lastError_;
   int interruptedBy_ = 0;  // the signal that ended the run early
   const bool statusLine_ = ::isatty(STDERR_FILENO) == 1;
+  RunProgress lastProgress_;
+  PublishingStatus publishing_;
+  bool publishingShown_ = false;
+  static constexpr std::chrono::milliseconds DrainLimit{3000};
   bool statusShown_ = false;
 };
 

@@ -3,13 +3,16 @@
 #include "script/loader.h"
 #include "serial/channels.h"
 
+#include <QFileInfo>
+
 namespace kestrune::app {
 
 RunController::RunController(Logger& logger, RunHost& host)
     : logger_(logger),
       host_(host),
       interpreter_(script::RunContext{logger.script(), logger.reception(), logger.port(0), logger.workbook(),
-                                      logger.setup(), logger.clock(), logger.boxes(), *this, logger.runFlag()}) {
+                                      logger.setup(), logger.clock(), logger.boxes(), *this, logger.runFlag()}),
+      publishing_(logger.folder()) {
   sheet::WorkbookConnection& workbook = logger_.workbook();
   // getStartCell lets pending window events run once the cursor is placed.
   QObject::connect(&workbook, &sheet::WorkbookConnection::eventsDue, &context_, [this] { host_.pumpEvents(); });
@@ -41,6 +44,7 @@ void RunController::CommandStart_Click() {
     return;
   }
   sheetFull_ = false;
+  publishing_.beginRun(logger_.xlsFilePath(), activeSheetName());
   interpreter_.resetForStart(logger_.clock().tickMs());
   host_.hideMainWindow();
   Form_Load();
@@ -49,7 +53,22 @@ void RunController::CommandStart_Click() {
   lastSaveTick_ = interpreter_.runStartTick();
   progress_ = RunProgress{};
   updateProgress(true);
+  updatePublishing(true);
   host_.pumpEvents();
+}
+
+QString RunController::activeSheetName() {
+  const sheet::WorkbookConnection& workbook = logger_.workbook();
+  if (workbook.excelState() != sheet::ExcelState::Open || !workbook.application()) return {};
+  const Result<sheet::ActiveSheetInfo> active = workbook.application()->activeSheetInfo();
+  return active ? active->name : QString();
+}
+
+void RunController::updatePublishing(bool force) {
+  const PublishingStatus status = publishing_.status();
+  if (!force && status == publishingShown_) return;
+  publishingShown_ = status;
+  host_.showPublishing(status);
 }
 
 // Every write of a run goes into the active sheet; a sheet without cells
@@ -84,6 +103,7 @@ void RunController::Timer1_Timer() {
   interpreter_.countDown(std::max(elapsedMs(lastTick_, t2), 0));
   lastTick_ = t1;
   interpreter_.loopProg();
+  if (runWindowLoaded_) updatePublishing(false);
   if (logger_.runActive()) {
     updateProgress(false);
     // The file on disk is brought up to date once a minute, off the tick.
@@ -153,6 +173,8 @@ void RunController::rowCompleted(const std::vector<sheet::CellValue>& values) {
   const std::optional<std::int32_t> number =
       logger_.setup().numberingOn() ? std::optional<std::int32_t>(logger_.setup().acquisitionNo) : std::nullopt;
   host_.chartRow(progress_.elapsedMs, number, values);
+  // The cursor is still on the row just written; it moves down after this.
+  publishing_.rowCompleted(logger_.setup().startRow, values);
 }
 
 void RunController::endAtSheetEnd() {

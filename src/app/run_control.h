@@ -5,6 +5,7 @@
 
 #include "app/comm_log.h"
 #include "app/logger.h"
+#include "app/mqtt_publishing.h"
 #include "app/run_progress.h"
 #include "script/interpreter.h"
 #include "script/run_view.h"
@@ -48,6 +49,9 @@ public:
   virtual void pumpEvents() = 0;
   // How far the run has come; sent when a row is done and once a second.
   virtual void showProgress(const RunProgress& progress) { static_cast<void>(progress); }
+  // Publishing rows to the MQTT broker changed state (connected or not, rows
+  // waiting); sent at Start and from the tick when it changed.
+  virtual void showPublishing(const PublishingStatus& status) { static_cast<void>(status); }
   // The script ran to its end: tell someone who is not watching.
   virtual void notifyRunFinished(const QString& summary) { static_cast<void>(summary); }
   // A completed row for the chart: its time since Start, its acquisition
@@ -96,6 +100,8 @@ public:
   void rowCompleted(const std::vector<sheet::CellValue>& values) override;
   void scriptFinished() override;
 
+  // Publishing to the MQTT broker (off unless kestrune.conf names one).
+  MqttPublishing& publishing() { return publishing_; }
   // The run ended because the sheet has no row left.
   bool sheetFull() const { return sheetFull_; }
   // The figures shown last (rows done, time, rate, the last row).
@@ -116,12 +122,16 @@ private:
   void updateProgress(bool force);
   void endAtSheetEnd();
   bool activeSheetTakesCells();
+  QString activeSheetName();
   bool startRefusedForSheet_ = false;
   bool ticking_ = false;
   bool runWindowLoaded_ = false;
   bool sheetFull_ = false;
   std::int32_t lastSaveTick_ = 0;
   static constexpr std::int32_t SaveIntervalMs = 60000;
+  MqttPublishing publishing_;
+  PublishingStatus publishingShown_;
+  void updatePublishing(bool force);
   // Owns the connections to the workbook's signals: they end with this object.
   QObject context_;
 };

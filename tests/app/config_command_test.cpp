@@ -27,6 +27,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "mqtt/mqtt_settings.h"
+
 namespace kestrune::app {
 namespace {
 
@@ -289,7 +291,8 @@ TEST_F(ConfigCommandTest, EveryKeySetAtOnceKeepsTheRecordsOtherBytes) {
   ASSERT_EQ(result.status, ConfigDone) << result.err.toStdString();
   EXPECT_EQ(result.out, QStringLiteral("minutes=45\nrows=250\nstart=current\nstart-cell=C7\nnumbering=off\n"
                                        "number=99\nstamp=none\nscript=file\nport=2\nline=4800,e,7,2\nflow=rts\n"
-                                       "device=/dev/ttyACM0\n"));
+                                       "device=/dev/ttyACM0\nmqtt.url=\nmqtt.topic=\nmqtt.user=\n"
+                                       "mqtt.password-file=\nmqtt.ca-file=\n"));
 
   const QByteArray saved = readAll(setupPath(dir));
   ASSERT_EQ(saved.size(), static_cast<qsizetype>(settings::SetupRecordSize) + AfterRecord.size());
@@ -317,8 +320,10 @@ TEST_F(ConfigCommandTest, WithoutSetupDatItListsTheDefaultsAndANewFileStartsWith
   EXPECT_EQ(listed.status, ConfigDone);
   EXPECT_EQ(listed.err, QString());
   EXPECT_EQ(listed.out, QStringLiteral("minutes=1\nrows=1\nstart=current\nstart-cell=A1\nnumbering=off\nnumber=1\n"
-                                       "stamp=none\nscript=builtin\nport=1\nline=9600,n,8,1\nflow=none\ndevice=\n"));
+                                       "stamp=none\nscript=builtin\nport=1\nline=9600,n,8,1\nflow=none\ndevice=\n"
+                                       "mqtt.url=\nmqtt.topic=\nmqtt.user=\nmqtt.password-file=\nmqtt.ca-file=\n"));
   EXPECT_FALSE(QFile::exists(setupPath(dir))) << "listing writes nothing";
+  EXPECT_FALSE(QFile::exists(dir + QStringLiteral("/kestrune.conf")));
   EXPECT_FALSE(QFile::exists(mapPath(dir)));
 
   const ConfigResult set = config(dir, {QStringLiteral("rows=5")});
@@ -417,16 +422,68 @@ TEST_F(ConfigCommandTest, WhenSetupDatCannotBeReplacedPortsConfGetsItsOldEntryBa
   const QByteArray setupBefore = readAll(setupPath(dir));
   if (!setImmutable(setupPath(dir), true))
     GTEST_SKIP() << "cannot make a file immutable here (needs root on ext4 or a like file system)";
-  const ConfigResult result = config(dir, {QStringLiteral("device=/dev/ttyUSB9"), QStringLiteral("rows=7")});
+  const ConfigResult result = config(
+      dir, {QStringLiteral("device=/dev/ttyUSB9"), QStringLiteral("rows=7"), QStringLiteral("mqtt.url=mqtt://h")});
   setImmutable(setupPath(dir), false);
 
   EXPECT_EQ(result.status, ConfigNotSaved);
   EXPECT_EQ(result.out, QString());
   EXPECT_TRUE(result.err.contains(QStringLiteral("設定条件の保存に失敗しました"))) << result.err.toStdString();
   EXPECT_TRUE(result.err.contains(QStringLiteral("ports.conf は元に戻しました"))) << result.err.toStdString();
+  EXPECT_TRUE(result.err.contains(QStringLiteral("kestrune.conf は元に戻しました"))) << result.err.toStdString();
+  EXPECT_FALSE(mqtt::readConf(dir + QStringLiteral("/kestrune.conf"))->enabled());
   EXPECT_EQ(readAll(setupPath(dir)), setupBefore);
   EXPECT_EQ(serial::PortMap::load(mapPath(dir)).entry(1), QStringLiteral("/dev/ttyS0"));
   EXPECT_EQ(serial::PortMap::load(mapPath(dir)).entry(3), QStringLiteral("/dev/ttyUSB0"));
+}
+
+// The broker settings go into kestrune.conf, checked first like every other
+// key; setup.dat and ports.conf keep their bytes.
+TEST_F(ConfigCommandTest, BrokerSettingsAreCheckedAndStoredInKestruneConfOnly) {
+  const QString dir = labFolder();
+  const QByteArray setupBefore = readAll(setupPath(dir));
+  writeAll(dir + QStringLiteral("/ca.pem"), "certificate\n");
+  struct Refused {
+    const char* assignment;
+    const char* reason;
+  };
+  const Refused refused[] = {
+      {"mqtt.url=http://broker:1883", "mqtt://"},
+      {"mqtt.url=mqtt://:1883", "mqtt://"},
+      {"mqtt.topic=lab/#", "+ と #"},
+      {"mqtt.ca-file=/nonexistent/ca.pem", "/nonexistent/ca.pem"},
+      {"mqtt.password-file=/nonexistent/pw", "/nonexistent/pw"},
+  };
+  for (const Refused& r : refused) {
+    const ConfigResult result = config(dir, {QStringLiteral("rows=7"), QString::fromUtf8(r.assignment)});
+    EXPECT_EQ(result.status, ConfigRefused) << r.assignment;
+    EXPECT_TRUE(result.err.contains(QString::fromUtf8(r.reason))) << result.err.toStdString();
+    EXPECT_EQ(readAll(setupPath(dir)), setupBefore) << r.assignment;
+    EXPECT_FALSE(QFile::exists(dir + QStringLiteral("/kestrune.conf"))) << r.assignment;
+  }
+
+  // A file named relative to the current folder is stored by its absolute path.
+  const QString oldCurrent = QDir::currentPath();
+  QDir::setCurrent(dir);
+  const ConfigResult set =
+      config(dir, {QStringLiteral("mqtt.url=mqtts://broker.lab"), QStringLiteral("mqtt.user=lab"),
+                   QStringLiteral("mqtt.ca-file=ca.pem"), QStringLiteral("mqtt.topic=plant/{host}")});
+  QDir::setCurrent(oldCurrent);
+  ASSERT_EQ(set.status, ConfigDone) << set.err.toStdString();
+  const auto listed = values(set.out);
+  EXPECT_EQ(listed.at(QStringLiteral("mqtt.url")), QStringLiteral("mqtts://broker.lab"));
+  EXPECT_EQ(listed.at(QStringLiteral("mqtt.ca-file")), dir + QStringLiteral("/ca.pem"));
+  EXPECT_EQ(listed.at(QStringLiteral("mqtt.password-file")), QString());
+  EXPECT_EQ(readAll(setupPath(dir)), setupBefore);
+  EXPECT_EQ(readAll(mapPath(dir)), LabMap);
+  EXPECT_EQ(readAll(dir + QStringLiteral("/kestrune.conf")),
+            "mqtt.url=mqtts://broker.lab\nmqtt.topic=plant/{host}\nmqtt.user=lab\nmqtt.ca-file=" +
+                (dir + QStringLiteral("/ca.pem")).toUtf8() + "\n");
+  // An empty value clears a setting; the others stay.
+  ASSERT_EQ(config(dir, {QStringLiteral("mqtt.url=")}).status, ConfigDone);
+  const mqtt::MqttSettings after = *mqtt::readConf(dir + QStringLiteral("/kestrune.conf"));
+  EXPECT_FALSE(after.enabled());
+  EXPECT_EQ(after.user, QStringLiteral("lab"));
 }
 
 // The conditions panel's boxes and options.

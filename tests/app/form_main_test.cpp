@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QTimer>
+#include <QApplication>
 #include <gtest/gtest.h>
 
 namespace kestrune::app {
@@ -85,10 +87,11 @@ TEST_F(FormMainTest, MenuBarEntries) {
     menus << a->text();
     for (QAction* entry : a->menu()->actions()) menus << QStringLiteral("  ") + entry->text();
   }
-  EXPECT_EQ(menus, (QStringList{QStringLiteral("ﾌｧｲﾙ(&F)"), QStringLiteral("  終了(&Q)"),
-                                QStringLiteral("条件設定(&S)"), QStringLiteral("  データ取得条件"),
-                                QStringLiteral("  RS232C通信条件"), QStringLiteral("ﾍﾙﾌﾟ(&H)"),
-                                QStringLiteral("  ヘルプ"), QStringLiteral("  このソフトについて")}));
+  EXPECT_EQ(
+      menus,
+      (QStringList{QStringLiteral("ﾌｧｲﾙ(&F)"), QStringLiteral("  終了(&Q)"), QStringLiteral("条件設定(&S)"),
+                   QStringLiteral("  データ取得条件"), QStringLiteral("  RS232C通信条件"), QStringLiteral("  MQTT送信"),
+                   QStringLiteral("ﾍﾙﾌﾟ(&H)"), QStringLiteral("  ヘルプ"), QStringLiteral("  このソフトについて")}));
   EXPECT_EQ(child<QAction>("MenuEnd")->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
 }
 
@@ -127,12 +130,27 @@ TEST_F(FormMainTest, SettingsButtonsSwitchPanelsAndOkCancelReturn) {
     EXPECT_FALSE(visible("FrameMain"));
     EXPECT_FALSE(child<QAction>("MenuCond")->isEnabled());
     EXPECT_FALSE(child<QAction>("MenuRS")->isEnabled());
+    EXPECT_FALSE(child<QAction>("MenuMqtt")->isEnabled());
     child<QPushButton>(c.closeButton)->click();
     EXPECT_TRUE(visible("FrameMain"));
     EXPECT_FALSE(visible(c.panel));
     EXPECT_TRUE(child<QAction>("MenuCond")->isEnabled());
     EXPECT_TRUE(child<QAction>("MenuRS")->isEnabled());
+    EXPECT_TRUE(child<QAction>("MenuMqtt")->isEnabled());
   }
+}
+
+TEST_F(FormMainTest, TheMqttMenuOpensTheDialog) {
+  QString title;
+  // The dialog is modal: look at it and close it once it shows.
+  QTimer::singleShot(0, [&title] {
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+      title = modal->windowTitle();
+      modal->close();
+    }
+  });
+  child<QAction>("MenuMqtt")->trigger();
+  EXPECT_EQ(title, QStringLiteral("MQTT送信の設定"));
 }
 
 TEST_F(FormMainTest, SerialPanelShowsPortDefaultsAndCancelKeepsUnappliedSelections) {

@@ -171,6 +171,36 @@ TEST_F(RunWindowTest, TheChartButtonShowsTheRowsOfThisRun) {
   }
 }
 
+// With a broker set in kestrune.conf the progress area shows the connection
+// and the rows waiting; the row is in the outbox though nobody listens. Off,
+// the label stays hidden.
+TEST_F(RunWindowTest, TheProgressAreaShowsPublishingWhenABrokerIsSet) {
+  form->run().CommandStart_Click();
+  ASSERT_TRUE(runUntil([] { return true; }));
+  EXPECT_FALSE(inRun<QLabel>("LabelPublishing")->isVisible());
+  inRun<QPushButton>("CommandRsEnd")->click();
+  flushEvents();
+
+  QFile conf(dir.filePath(QStringLiteral("kestrune.conf")));
+  ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+  conf.write("mqtt.url=mqtt://127.0.0.1:1\n");  // nothing listens on port 1
+  conf.close();
+  form->run().CommandStart_Click();
+  QLabel* label = inRun<QLabel>("LabelPublishing");
+  ASSERT_NE(label, nullptr);
+  EXPECT_TRUE(label->isVisible());
+  EXPECT_EQ(label->text(), QStringLiteral("MQTT: 未接続"));
+  port().receive(u"12.5,OK\r");
+  ASSERT_TRUE(runUntil([&] { return form->run().progress().rowsDone == 1; }));
+  ASSERT_TRUE(runUntil([&] { return label->text().contains(QStringLiteral("送信待ち 1 行")); }))
+      << label->text().toStdString();
+  QFile outbox(dir.filePath(QStringLiteral("mqtt-outbox")));
+  ASSERT_TRUE(outbox.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(outbox.readAll().contains("\"values\":[12.5,\"OK\"]"));
+  inRun<QPushButton>("CommandRsEnd")->click();
+  flushEvents();
+}
+
 TEST_F(RunWindowTest, NextByClickAndByEnterThenEndBringsTheMainWindowBack) {
   writeScript("PAU\r\nPAU\r\nWTM:100\r\n");
   form->run().CommandStart_Click();

@@ -1,0 +1,76 @@
+#include "app/mqtt_publishing.h"
+
+#include "mqtt/row_message.h"
+
+#include <QFileInfo>
+#include <QSysInfo>
+
+namespace kestrune::app {
+
+QString publishingLine(const PublishingStatus& status) {
+  if (!status.on) return {};
+  if (!status.usable) return MsgPublishingUnusable;
+  QString line = status.connected ? MsgPublishingConnected : MsgPublishingNotConnected;
+  if (status.queued > 0) line += QStringLiteral("・") + MsgPublishingQueued.arg(status.queued);
+  return line;
+}
+
+MqttPublishing::MqttPublishing(settings::SettingsFolder folder, mqtt::SinkOptions options)
+    : folder_(std::move(folder)), options_(options), host_(QSysInfo::machineHostName()) {}
+
+void MqttPublishing::beginRun(const QString& workbookPath, const QString& sheet) {
+  workbook_ = QFileInfo(workbookPath.trimmed()).fileName();
+  sheet_ = sheet;
+  const auto read = mqtt::readConf(folder_.readPath(mqtt::ConfFileName));
+  const mqtt::MqttSettings wanted = read ? *read : mqtt::MqttSettings{};
+  if (!read) problem_ = read.description();
+  if (!(wanted == settings_) || (wanted.enabled() && !sink_)) {
+    sink_.reset();
+    settings_ = wanted;
+    if (read) problem_.clear();
+    if (settings_.enabled()) {
+      auto sink = std::make_unique<mqtt::Sink>();
+      if (Status started = sink->start(settings_, folder_.writePath(mqtt::OutboxFileName), options_); started)
+        sink_ = std::move(sink);
+      else
+        problem_ = started.description();
+    }
+  }
+  topic_ = mqtt::expandTopic(settings_.topicOrDefault(), host_, workbook_);
+}
+
+void MqttPublishing::rowCompleted(std::int32_t row, const std::vector<sheet::CellValue>& values) {
+  if (!sink_) return;
+  mqtt::RowMessage message{host_, workbook_, sheet_, row, std::nullopt, std::nullopt, {}};
+  for (const sheet::CellValue& value : values) {
+    if (const auto* text = std::get_if<QString>(&value))
+      message.values << *text;
+    else if (const auto* number = std::get_if<std::int32_t>(&value))
+      message.number = *number;
+    else
+      message.time = std::get<sheet::Stamp>(value).value;
+  }
+  const Status queued = sink_->publish(topic_, [&](std::uint64_t seq) { return mqtt::rowJson(seq, message); });
+  if (!queued) problem_ = queued.description();
+}
+
+PublishingStatus MqttPublishing::status() const {
+  PublishingStatus status;
+  status.on = settings_.enabled();
+  if (!status.on) return status;
+  status.problem = problem_;
+  status.usable = sink_ != nullptr;
+  if (sink_) {
+    const mqtt::SinkState state = sink_->state();
+    status.connected = state.connected;
+    status.queued = state.queued;
+    if (status.problem.isEmpty()) status.problem = sink_->lastError();
+  }
+  return status;
+}
+
+void MqttPublishing::drain(std::chrono::milliseconds limit) {
+  if (sink_) sink_->drain(limit);
+}
+
+}  // namespace kestrune::app

@@ -1,0 +1,126 @@
+#include "mqtt/mqtt_settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QUrl>
+
+namespace kestrune::mqtt {
+
+namespace {
+
+const QString MsgBadUrl =
+    QStringLiteral("%1 は使えません。mqtt://ホスト[:ポート] か mqtts://ホスト[:ポート] の形で指定してください");
+const QString MsgNoFile = QStringLiteral("ファイル %1 がありません");
+const QString MsgBadTopic = QStringLiteral("トピック %1 は使えません（空白以外の文字で、+ と # を含まないこと）");
+const QString MsgCannotRead = QStringLiteral("%1 を読めません：%2");
+const QString MsgCannotWrite = QStringLiteral("%1 に保存できませんでした：%2");
+
+}  // namespace
+
+QStringList settingKeys() { return {KeyUrl, KeyTopic, KeyUser, KeyPasswordFile, KeyCaFile}; }
+
+Result<BrokerAddress> parseBrokerUrl(const QString& url) {
+  const QUrl parsed(url, QUrl::StrictMode);
+  BrokerAddress address;
+  const QString scheme = parsed.scheme().toLower();
+  if (!parsed.isValid() || (scheme != QStringLiteral("mqtt") && scheme != QStringLiteral("mqtts")) ||
+      parsed.host().isEmpty() || !parsed.userInfo().isEmpty() || (!parsed.path().isEmpty() && parsed.path() != "/") ||
+      parsed.hasQuery() || parsed.hasFragment() || parsed.port() == 0)
+    return fail(MsgBadUrl.arg(url));
+  address.tls = scheme == QStringLiteral("mqtts");
+  address.host = parsed.host();
+  address.port = static_cast<std::uint16_t>(parsed.port(address.tls ? 8883 : 1883));
+  return address;
+}
+
+Status checkSetting(const QString& key, const QString& value) {
+  if (value.isEmpty()) return {};
+  if (key == KeyUrl) {
+    if (auto address = parseBrokerUrl(value); !address) return address.error();
+    return {};
+  }
+  if (key == KeyTopic) {
+    if (value.contains(QChar('+')) || value.contains(QChar('#')) || value.contains(QChar('\n')) ||
+        value.contains(QChar('\t')) || value.trimmed().isEmpty())
+      return fail(MsgBadTopic.arg(value));
+    return {};
+  }
+  if (key == KeyPasswordFile || key == KeyCaFile) {
+    if (!QFileInfo(value).isFile()) return fail(MsgNoFile.arg(value));
+    return {};
+  }
+  return {};
+}
+
+QString settingValue(const MqttSettings& settings, const QString& key) {
+  if (key == KeyUrl) return settings.url;
+  if (key == KeyTopic) return settings.topic;
+  if (key == KeyUser) return settings.user;
+  if (key == KeyPasswordFile) return settings.passwordFile;
+  if (key == KeyCaFile) return settings.caFile;
+  return {};
+}
+
+void setSettingValue(MqttSettings& settings, const QString& key, const QString& value) {
+  if (key == KeyUrl) settings.url = value;
+  if (key == KeyTopic) settings.topic = value;
+  if (key == KeyUser) settings.user = value;
+  if (key == KeyPasswordFile) settings.passwordFile = value;
+  if (key == KeyCaFile) settings.caFile = value;
+}
+
+MqttSettings parseConf(const QByteArray& text) {
+  MqttSettings settings;
+  const QStringList keys = settingKeys();
+  for (const QByteArray& raw : text.split('\n')) {
+    const QString line = QString::fromUtf8(raw).trimmed();
+    if (line.isEmpty() || line.startsWith(QChar('#'))) continue;
+    const qsizetype eq = line.indexOf(QChar('='));
+    if (eq <= 0) continue;
+    const QString key = line.left(eq).trimmed();
+    if (keys.contains(key)) setSettingValue(settings, key, line.mid(eq + 1).trimmed());
+  }
+  return settings;
+}
+
+QByteArray updatedConf(const QByteArray& text, const MqttSettings& settings) {
+  const QStringList keys = settingKeys();
+  QByteArray out;
+  for (const QByteArray& raw : text.split('\n')) {
+    const QString line = QString::fromUtf8(raw).trimmed();
+    const qsizetype eq = line.indexOf(QChar('='));
+    if (eq > 0 && !line.startsWith(QChar('#')) && keys.contains(line.left(eq).trimmed())) continue;
+    if (raw.isEmpty()) continue;
+    out += raw + '\n';
+  }
+  for (const QString& key : keys) {
+    const QString value = settingValue(settings, key);
+    if (!value.isEmpty()) out += (key + QChar('=') + value + QChar('\n')).toUtf8();
+  }
+  return out;
+}
+
+Result<MqttSettings> readConf(const QString& path) {
+  QFile file(path);
+  if (!file.exists()) return MqttSettings{};
+  if (!file.open(QIODevice::ReadOnly)) return fail(MsgCannotRead.arg(path, file.errorString()));
+  return parseConf(file.readAll());
+}
+
+Status writeConf(const QString& path, const MqttSettings& settings) {
+  QByteArray old;
+  if (QFile file(path); file.exists()) {
+    if (!file.open(QIODevice::ReadOnly)) return fail(MsgCannotRead.arg(path, file.errorString()));
+    old = file.readAll();
+  }
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return fail(MsgCannotWrite.arg(path, file.errorString()));
+  file.write(updatedConf(old, settings));
+  if (!file.commit()) return fail(MsgCannotWrite.arg(path, file.errorString()));
+  return {};
+}
+
+}  // namespace kestrune::mqtt

@@ -1,0 +1,56 @@
+#include "mqtt/row_message.h"
+
+#include "sheet/xls/value.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <variant>
+
+namespace kestrune::mqtt {
+
+namespace {
+
+QJsonValue typedValue(const QString& text) {
+  const xls::Value typed = xls::parseTyped(text.toStdString());
+  if (const auto* n = std::get_if<double>(&typed)) return *n;
+  return text;
+}
+
+// ISO 8601 to the second with the offset the local zone had at that time.
+QString isoWithOffset(const QDateTime& when) {
+  const QDateTime local = when.toLocalTime();
+  return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+QString topicPart(QString text) {
+  for (const QChar c : {QChar('/'), QChar('+'), QChar('#')}) text.replace(c, QChar('_'));
+  return text;
+}
+
+}  // namespace
+
+QByteArray rowJson(std::uint64_t seq, const RowMessage& row) {
+  QJsonObject object;
+  object.insert(QStringLiteral("seq"), static_cast<qint64>(seq));
+  object.insert(QStringLiteral("host"), row.host);
+  object.insert(QStringLiteral("workbook"), row.workbook);
+  object.insert(QStringLiteral("sheet"), row.sheet);
+  object.insert(QStringLiteral("row"), row.row);
+  if (row.number) object.insert(QStringLiteral("number"), *row.number);
+  if (row.time) object.insert(QStringLiteral("time"), isoWithOffset(*row.time));
+  QJsonArray values;
+  for (const QString& value : row.values) values.append(typedValue(value));
+  object.insert(QStringLiteral("values"), values);
+  return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QString expandTopic(const QString& pattern, const QString& host, const QString& workbook) {
+  QString topic = pattern;
+  topic.replace(QStringLiteral("{host}"), topicPart(host));
+  topic.replace(QStringLiteral("{workbook}"), topicPart(workbook));
+  return topic;
+}
+
+}  // namespace kestrune::mqtt

@@ -1,0 +1,36 @@
+// One completed acquisition row as an MQTT message: the JSON payload and the
+// topic it goes to.
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+namespace kestrune::mqtt {
+
+struct RowMessage {
+  QString host;
+  QString workbook;  // the workbook's file name
+  QString sheet;
+  std::int32_t row = 0;                // the worksheet row the values went into
+  std::optional<std::int32_t> number;  // the acquisition number, when numbering is on
+  std::optional<QDateTime> time;       // the row's stamp, when stamps are on
+  QStringList values;                  // the readings as taken (numbers as text)
+};
+
+// {"seq":N,"host":...,"workbook":...,"sheet":...,"row":R,"number":A,
+//  "time":"2026-12-07T09:05:03+09:00","values":[12.5,"OVER"]}
+// A value is a JSON number where the workbook stores it as a number (the
+// workbook's typing of typed input), else a string. The time carries the
+// local offset.
+QByteArray rowJson(std::uint64_t seq, const RowMessage& row);
+
+// The topic with {host} and {workbook} replaced; the MQTT wildcards + and #
+// and the level separator / are kept out of the replaced parts.
+QString expandTopic(const QString& pattern, const QString& host, const QString& workbook);
+
+}  // namespace kestrune::mqtt

@@ -1,0 +1,95 @@
+// The MQTT sink: completed rows go into the outbox at once (the caller never
+// waits for the network), and a thread of its own connects to the broker,
+// reconnects after a failure and publishes the outbox in order with QoS 1,
+// recording each acknowledgement in the outbox.
+#pragma once
+
+#include "core/result.h"
+#include "mqtt/mqtt_settings.h"
+#include "mqtt/outbox.h"
+
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+namespace kestrune::mqtt {
+
+struct SinkOptions {
+  // The wait before the next attempt after a failed or lost connection: it
+  // doubles from the first to the longest.
+  std::chrono::milliseconds retryFirst{500};
+  std::chrono::milliseconds retryLongest{8000};
+  // An attempt that has no answer from the broker by then is given up.
+  std::chrono::milliseconds connectTimeout{10000};
+  // Messages handed to the connection and not yet acknowledged, at most.
+  int window = 64;
+};
+
+// What the sink shows: whether the broker is connected and how many rows wait.
+struct SinkState {
+  bool connected = false;
+  std::uint64_t queued = 0;
+  friend bool operator==(const SinkState&, const SinkState&) = default;
+};
+
+class Sink {
+public:
+  Sink() = default;
+  ~Sink();
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+
+  // Opens the outbox at `outboxPath` and starts the sender for `settings`
+  // (which must be enabled). Fails when the URL or the password file cannot
+  // be used or the outbox cannot be opened; then nothing runs.
+  Status start(const MqttSettings& settings, const QString& outboxPath, SinkOptions options = {});
+  bool running() const { return sender_.joinable(); }
+
+  // Queues a message for `topic`; `makePayload` builds it from its sequence
+  // number. Never waits for the network.
+  template <typename MakePayload>
+  Status publish(const QString& topic, MakePayload makePayload) {
+    auto seq = outbox_.append(topic, makePayload);
+    wake();
+    if (!seq) return seq.error();
+    return {};
+  }
+
+  SinkState state() const { return {connected_.load(), outbox_.queued()}; }
+  // Why the last connection attempt failed, empty when none did.
+  QString lastError() const;
+
+  // Waits at most `limit` for every queued message to be acknowledged while
+  // the broker is connected; returns whether none is left.
+  bool drain(std::chrono::milliseconds limit);
+  // Stops the sender; what was not acknowledged stays in the outbox.
+  void stop();
+
+private:
+  void run();
+  void wake();
+  void notifyChanged();
+  // Waits for `period` or until stopped; returns false when stopped.
+  bool pause(std::chrono::milliseconds period);
+  void setError(const QString& text);
+
+  MqttSettings settings_;
+  BrokerAddress address_;
+  QByteArray password_;
+  SinkOptions options_;
+  Outbox outbox_;
+  std::thread sender_;
+  std::atomic<bool> connected_{false};
+  std::atomic<bool> stopping_{false};
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  QString lastError_;
+  int wakeFds_[2] = {-1, -1};
+};
+
+}  // namespace kestrune::mqtt

@@ -1,0 +1,102 @@
+// kestrune.conf's broker settings: URL parsing, value checks, and rewriting the
+// file without losing lines that are not ours.
+#include "mqtt/mqtt_settings.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace kestrune::mqtt {
+namespace {
+
+TEST(MqttSettingsTest, BrokerUrls) {
+  struct Case {
+    const char* url;
+    bool ok;
+    bool tls;
+    const char* host;
+    int port;
+  };
+  const Case cases[] = {
+      {"mqtt://broker.lab:1884", true, false, "broker.lab", 1884},
+      {"mqtt://127.0.0.1", true, false, "127.0.0.1", 1883},
+      {"mqtts://broker.lab", true, true, "broker.lab", 8883},
+      {"MQTTS://broker.lab:9000/", true, true, "broker.lab", 9000},
+      {"mqtt://[::1]:1883", true, false, "::1", 1883},
+      {"http://broker.lab", false, false, "", 0},
+      {"mqtt://", false, false, "", 0},
+      {"broker.lab:1883", false, false, "", 0},
+      {"mqtt://broker.lab:0", false, false, "", 0},
+      {"mqtt://broker.lab:70000", false, false, "", 0},
+      {"mqtt://user@broker.lab", false, false, "", 0},
+      {"mqtt://broker.lab/topic", false, false, "", 0},
+  };
+  for (const Case& c : cases) {
+    const auto address = parseBrokerUrl(QString::fromUtf8(c.url));
+    ASSERT_EQ(address.ok(), c.ok) << c.url;
+    if (!c.ok) continue;
+    EXPECT_EQ(address->tls, c.tls) << c.url;
+    EXPECT_EQ(address->host, QString::fromUtf8(c.host)) << c.url;
+    EXPECT_EQ(address->port, c.port) << c.url;
+  }
+}
+
+TEST(MqttSettingsTest, ValuesAreCheckedByKey) {
+  QTemporaryDir dir;
+  const QString file = dir.filePath(QStringLiteral("ca.pem"));
+  QFile f(file);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.close();
+  struct Case {
+    QString key, value;
+    bool ok;
+  };
+  const Case cases[] = {
+      {KeyUrl, QStringLiteral("mqtt://h:1"), true},
+      {KeyUrl, QStringLiteral("tcp://h:1"), false},
+      {KeyUrl, QString(), true},  // clears it: publishing off
+      {KeyTopic, QStringLiteral("lab/{host}/{workbook}"), true},
+      {KeyTopic, QStringLiteral("lab/#"), false},
+      {KeyTopic, QStringLiteral("lab/+/x"), false},
+      {KeyCaFile, file, true},
+      {KeyCaFile, dir.filePath(QStringLiteral("missing.pem")), false},
+      {KeyCaFile, dir.path(), false},  // a folder is not a file
+      {KeyPasswordFile, file, true},
+      {KeyPasswordFile, QStringLiteral("/nonexistent/pw"), false},
+      {KeyUser, QStringLiteral("logger"), true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(checkSetting(c.key, c.value).ok(), c.ok) << c.key.toStdString() << "=" << c.value.toStdString();
+}
+
+TEST(MqttSettingsTest, WritingKeepsOtherLinesAndDropsEmptyValues) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath(ConfFileName);
+  {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("# lab settings\nother.key=1\nmqtt.url=mqtt://old:1883\nmqtt.user = alice \n");
+  }
+  auto read = readConf(path);
+  ASSERT_TRUE(read.ok());
+  EXPECT_EQ(read->url, QStringLiteral("mqtt://old:1883"));
+  EXPECT_EQ(read->user, QStringLiteral("alice"));
+  EXPECT_EQ(read->topicOrDefault(), DefaultTopic);
+
+  MqttSettings next = *read;
+  next.url = QStringLiteral("mqtts://new:8883");
+  next.user.clear();
+  next.topic = QStringLiteral("a/{host}");
+  ASSERT_TRUE(writeConf(path, next).ok());
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  const QByteArray text = f.readAll();
+  EXPECT_EQ(text, QByteArray("# lab settings\nother.key=1\nmqtt.url=mqtts://new:8883\nmqtt.topic=a/{host}\n"));
+  EXPECT_EQ(*readConf(path), next);
+  // A missing file is publishing off, not an error.
+  EXPECT_FALSE(readConf(dir.filePath(QStringLiteral("none.conf")))->enabled());
+}
+
+}  // namespace
+}  // namespace kestrune::mqtt
