@@ -1,5 +1,7 @@
 #include "mqtt/outbox.h"
 
+#include "core/tab_fields.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,35 +26,6 @@ const QString MsgCannotOpen = QStringLiteral("送信待ちファイル %1 を開
 const QString MsgInUse = QStringLiteral("送信待ちファイル %1 は別の kestrune が使っています");
 const QString MsgNotOutbox = QStringLiteral("%1 は送信待ちファイルではありません");
 const QString MsgCannotWrite = QStringLiteral("送信待ちファイル %1 に書き込めません：%2");
-
-QByteArray escaped(const QString& text) {
-  QByteArray out;
-  for (const char c : text.toUtf8()) {
-    if (c == '\\')
-      out += "\\\\";
-    else if (c == '\t')
-      out += "\\t";
-    else if (c == '\n')
-      out += "\\n";
-    else
-      out += c;
-  }
-  return out;
-}
-
-std::optional<QString> unescaped(QByteArrayView field) {
-  QByteArray out;
-  for (qsizetype i = 0; i < field.size(); ++i) {
-    char c = field[i];
-    if (c == '\\') {
-      if (++i == field.size()) return std::nullopt;
-      c = field[i] == 't' ? '\t' : field[i] == 'n' ? '\n' : field[i] == '\\' ? '\\' : '\0';
-      if (c == '\0') return std::nullopt;
-    }
-    out += c;
-  }
-  return QString::fromUtf8(out);
-}
 
 std::optional<std::uint64_t> toSeq(QByteArrayView text) {
   bool ok = false;
@@ -81,7 +54,7 @@ Result<OutboxContents> parseOutbox(const QByteArray& bytes) {
     const QList<QByteArray> fields = bytes.sliced(at, end - at).split('\t');
     if (fields.size() == 4 && fields[0] == "m") {
       const auto seq = toSeq(fields[1]);
-      const auto topic = unescaped(fields[2]);
+      const auto topic = unescapeField(fields[2]);
       if (!seq || !topic || *seq != contents.lastSeq + 1) break;
       contents.lastSeq = *seq;
       contents.pending.push_back({*seq, *topic, fields[3]});
@@ -144,7 +117,7 @@ void Outbox::close() {
 
 Result<std::uint64_t> Outbox::appendLocked(OutboxMessage message) {
   const QByteArray line =
-      "m\t" + QByteArray::number(message.seq) + '\t' + escaped(message.topic) + '\t' + message.payload + '\n';
+      "m\t" + QByteArray::number(message.seq) + '\t' + escapeField(message.topic) + '\t' + message.payload + '\n';
   lastSeq_ = message.seq;
   pending_.push_back(std::move(message));
   if (Status written = writeLocked(line); !written) return written.error();
@@ -169,7 +142,7 @@ Status Outbox::writeLocked(const QByteArray& bytes) {
 Status Outbox::rewriteLocked() {
   QByteArray bytes = Header + "a\t" + QByteArray::number(ackedSeq_) + '\n';
   for (const OutboxMessage& m : pending_)
-    bytes += "m\t" + QByteArray::number(m.seq) + '\t' + escaped(m.topic) + '\t' + m.payload + '\n';
+    bytes += "m\t" + QByteArray::number(m.seq) + '\t' + escapeField(m.topic) + '\t' + m.payload + '\n';
   const QByteArray name = QFile::encodeName(path_);
   const QByteArray temporary = name + ".new";
   const int fd = ::open(temporary.constData(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);

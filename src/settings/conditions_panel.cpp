@@ -12,21 +12,6 @@ namespace {
 
 QString decimal(double value) { return QString::number(value, 'g', 15); }
 
-// The stamp option buttons by index: 0 none, 1 date, 2 time, 3 both.
-int stampOption(StampMode mode) {
-  switch (mode) {
-    case StampMode::None:
-      return 0;
-    case StampMode::Date:
-      return 1;
-    case StampMode::Time:
-      return 2;
-    case StampMode::DateAndTime:
-      return 3;
-  }
-  return 0;
-}
-
 // Index 3, or no selection at all, stores both.
 StampMode stampModeOfOption(int index) {
   switch (index) {
@@ -81,7 +66,8 @@ void ConditionsPanel::showCellConditions() {
   // A stored mode that names none of the four reads as none; storing the
   // mode again writes none in its place, as opening the panel always has.
   r.setStampMode(r.stampMode());
-  view_.selectOption(CondOption::Time, stampOption(r.stampMode()));
+  // The stamp buttons by index as setup.dat numbers the modes: 0 none, 1 date, 2 time, 3 both.
+  view_.selectOption(CondOption::Time, stampModeCode(r.stampMode()));
   view_.selectOption(CondOption::Protcol, r.scriptFromFile() ? 1 : 0);
 }
 

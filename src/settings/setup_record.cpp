@@ -64,6 +64,8 @@ std::int16_t booleanCode(bool on) { return on ? StoredTrue : StoredFalse; }
 bool nonZeroBoolean(std::int16_t stored) { return stored != StoredFalse; }
 bool minusOneBoolean(std::int16_t stored) { return stored == StoredTrue; }
 
+}  // namespace
+
 std::int16_t stampModeCode(StampMode mode) {
   switch (mode) {
     case StampMode::None:
@@ -77,6 +79,8 @@ std::int16_t stampModeCode(StampMode mode) {
   }
   return 0;
 }
+
+namespace {
 
 StampMode stampModeOf(std::int16_t stored) {
   switch (stored) {

@@ -97,6 +97,9 @@ private:
   Slots handshaking_ = noFlowControl();
 };
 
+// How setup.dat (and the conditions panel's option index) numbers a stamp mode.
+std::int16_t stampModeCode(StampMode mode);
+
 // Why setup.dat could not be written or read in full.
 enum class SetupError { DoesNotFit = 1, Truncated };
 inline ErrorDomain errorDomainOf(SetupError) { return ErrorDomain::Settings; }

@@ -1,5 +1,7 @@
 #include "sheet/journal.h"
 
+#include "core/tab_fields.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -19,57 +21,6 @@ namespace {
 const QByteArray Magic = QByteArrayLiteral("kestrune-journal");
 const QByteArray Version = QByteArrayLiteral("1");
 const QString Suffix = QStringLiteral(".kestrune-journal");
-
-QByteArray escaped(const QString& text) {
-  QByteArray out;
-  for (const char c : text.toUtf8()) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
-std::optional<QString> unescaped(QByteArrayView field) {
-  QByteArray out;
-  for (qsizetype i = 0; i < field.size(); ++i) {
-    char c = field[i];
-    if (c == '\\') {
-      if (++i == field.size()) return std::nullopt;
-      switch (field[i]) {
-        case '\\':
-          c = '\\';
-          break;
-        case 't':
-          c = '\t';
-          break;
-        case 'n':
-          c = '\n';
-          break;
-        case 'r':
-          c = '\r';
-          break;
-        default:
-          return std::nullopt;
-      }
-    }
-    out += c;
-  }
-  return QString::fromUtf8(out);
-}
 
 QByteArray line(std::initializer_list<QByteArray> fields) {
   QByteArray out;
@@ -93,7 +44,7 @@ std::optional<qint64> toNumber(QByteArrayView text) {
 
 std::optional<CellValue> valueOf(QByteArrayView kind, QByteArrayView text) {
   if (kind == "s") {
-    auto s = unescaped(text);
+    auto s = unescapeField(text);
     if (!s) return std::nullopt;
     return CellValue(*s);
   }
@@ -108,7 +59,7 @@ std::optional<CellValue> valueOf(QByteArrayView kind, QByteArrayView text) {
 }
 
 QByteArray valueFields(const CellValue& value) {
-  if (const auto* text = std::get_if<QString>(&value)) return "s\t" + escaped(*text);
+  if (const auto* text = std::get_if<QString>(&value)) return "s\t" + escapeField(*text);
   if (const auto* n = std::get_if<std::int32_t>(&value)) return "n\t" + number(*n);
   const Stamp& stamp = std::get<Stamp>(value);
   const char* kind = stamp.kind == Stamp::Kind::Date ? "d" : stamp.kind == Stamp::Kind::Time ? "t" : "dt";
@@ -157,7 +108,7 @@ Result<JournalContents> parseJournal(const QByteArray& bytes) {
   const QList<QByteArray> header = lines.front().split('\t');
   if (header.size() != 3 || header[0] != Magic || header[1] != Version)
     return fail(QStringLiteral("取得データの記録ではありません"));
-  const auto path = unescaped(header[2]);
+  const auto path = unescapeField(header[2]);
   if (!path) return fail(QStringLiteral("取得データの記録ではありません"));
   contents.workbookPath = *path;
   qsizetype offset = lines.front().size() + 1;
@@ -171,7 +122,7 @@ Result<JournalContents> parseJournal(const QByteArray& bytes) {
     const QList<QByteArray> f = text.split('\t');
     bool good = false;
     if (f[0] == "sheet" && f.size() == 2) {
-      if (const auto name = unescaped(f[1])) {
+      if (const auto name = unescapeField(f[1])) {
         sheet = *name;
         good = true;
       }
@@ -295,14 +246,14 @@ Status JournalWriter::open(const QString& workbookPath) {
   handed_ = durable_ = 0;
   syncer_ = std::thread([this] { syncLoop(); });
   if (::lseek(fd_, 0, SEEK_END) == 0) {
-    if (Status s = append(line({Magic, Version, escaped(canonical(workbookPath))})); !s) return s;
+    if (Status s = append(line({Magic, Version, escapeField(canonical(workbookPath))})); !s) return s;
     // The new file's name must survive a power cut too.
     syncFolderOf(path_);
   }
   return {};
 }
 
-void JournalWriter::beginSheet(const QString& sheet) { row_ += line({"sheet", escaped(sheet)}); }
+void JournalWriter::beginSheet(const QString& sheet) { row_ += line({"sheet", escapeField(sheet)}); }
 
 void JournalWriter::cell(std::int32_t row, std::int32_t column, const CellValue& value) {
   row_ += line({"cell", number(row), number(column), valueFields(value)});
