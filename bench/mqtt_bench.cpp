@@ -10,7 +10,7 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
+#include "mqtt/test_broker.h"
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -28,20 +28,6 @@ namespace {
 
 using namespace kestrune;
 
-std::uint16_t freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  std::uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  ::close(fd);
-  return port;
-}
-
 double at(std::vector<double> v, double q) {
   if (v.empty()) return 0.0;
   std::sort(v.begin(), v.end());
@@ -53,26 +39,16 @@ double at(std::vector<double> v, double q) {
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
   const int rows = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50000;
-  QString broker = QStandardPaths::findExecutable(QStringLiteral("mosquitto"));
-  if (broker.isEmpty())
-    broker = QStandardPaths::findExecutable(QStringLiteral("mosquitto"), {QStringLiteral("/usr/sbin")});
-  if (broker.isEmpty()) {
+  if (mqtt::testing::mosquittoPath().isEmpty()) {
     std::puts("mqtt_bench: mosquitto is not installed");
     return 0;
   }
   QTemporaryDir dir;
-  const std::uint16_t port = freePort();
-  QFile conf(dir.filePath(QStringLiteral("mosquitto.conf")));
-  if (!conf.open(QIODevice::WriteOnly)) return 2;
-  conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n").arg(port).toUtf8());
-  conf.close();
-  QProcess process;
-  process.start(broker, {QStringLiteral("-c"), conf.fileName()});
-  if (!process.waitForStarted(5000)) return 2;
-  QThread::msleep(300);  // the broker opens its listener
+  mqtt::testing::TestBroker broker;
+  if (!broker.start()) return 2;
 
   mqtt::MqttSettings settings;
-  settings.url = QStringLiteral("mqtt://127.0.0.1:%1").arg(port);
+  settings.url = broker.url();
   mqtt::Sink sink;
   if (!sink.start(settings, dir.filePath(QStringLiteral("mqtt-outbox")))) return 3;
   for (QDeadlineTimer deadline(10000); !sink.state().connected && !deadline.hasExpired();) QThread::msleep(10);
@@ -100,9 +76,7 @@ int main(int argc, char** argv) {
   while (sink.state().queued > 0 && clock.elapsed() < 120000) sink.drain(std::chrono::milliseconds(100));
   const double deliveredMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
   const std::uint64_t left = sink.state().queued;
-  sink.stop();
-  process.terminate();
-  process.waitForFinished(5000);
+  sink.stop();  // the broker ends with `broker`
   std::printf("rows %d  queued in %.1f ms (per row p50 %.1f us, p99 %.1f us, max %.1f us)\n", rows, queuedMs,
               at(queueing, 0.5), at(queueing, 0.99), at(queueing, 1.0));
   std::printf("acknowledged by the broker in %.1f ms: %.0f rows/s%s\n", deliveredMs,
