@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QList>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -231,10 +232,12 @@ Status JournalWriter::open(const QString& workbookPath) {
   // Rows of an earlier session count too: "saved" marks count from the start.
   // A tail cut short by a crash is dropped, so the new rows follow whole ones.
   rows_ = 0;
+  savedRows_ = 0;
   QFile existing(path_);
   if (existing.open(QIODevice::ReadOnly)) {
     const Result<JournalContents> before = parseJournal(existing.readAll());
     rows_ = before ? static_cast<int>(before->rows.size()) : 0;
+    savedRows_ = before ? rows_ - before->unsavedRows() : 0;
     if (::ftruncate(fd_, before ? before->completeBytes : 0) != 0) {
       const int error = errno;
       ::close(fd_);
@@ -270,7 +273,9 @@ Status JournalWriter::endRow(std::int32_t nextRow, std::int32_t nextColumn, std:
 
 Status JournalWriter::markSaved(int rows) {
   // Lines of a row in progress stay pending: the mark goes between whole rows.
-  return append(line({"saved", number(rows)}));
+  Status marked = append(line({"saved", number(rows)}));
+  if (marked) savedRows_ = std::max(savedRows_, rows);
+  return marked;
 }
 
 Status JournalWriter::append(const QByteArray& bytes) {

@@ -104,6 +104,8 @@ public:
   int rows() const { return rows_; }
   // The workbook on disk holds the journal's first `rows` rows.
   Status markSaved(int rows);
+  // Every row is known to be in the workbook on disk, and none is in progress.
+  bool allSaved() const { return savedRows_ >= rows_ && row_.isEmpty(); }
   // Waits until everything handed over is on the disk.
   void flush();
   // Closes and deletes the journal: the workbook was saved with all of it.
@@ -122,6 +124,7 @@ private:
   int fd_ = -1;
   QByteArray row_;  // the lines of the row in progress
   int rows_ = 0;
+  int savedRows_ = 0;
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -107,6 +107,9 @@ public:
 signals:
   // The outcome of saveInBackground: whether the file was written, and why not.
   void backgroundSaveDone(bool saved, const QString& reason);
+  // The file on disk now holds everything written into the workbook (a save
+  // of any kind, the one at program end included).
+  void workbookSaved();
   // WorkbookBeforeClose(Wb, Cancel): a workbook is about to close.
   void workbookBeforeClose(const QString& workbookPath, bool* cancel);
   // SheetSelectionChange(Sh, Target): the user selected another cell.

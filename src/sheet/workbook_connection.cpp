@@ -32,6 +32,9 @@ Status WorkbookConnection::CommandOpen_Click(const QString& path) {
   if (created.ok() && created.value()) {
     xls_ = std::move(created).value();
     connect(xls_.get(), &SpreadsheetApp::backgroundSaveDone, this, &WorkbookConnection::onBackgroundSaveDone);
+    connect(xls_.get(), &SpreadsheetApp::workbookSaved, this, [this] {
+      if (journal_.isOpen() && journal_.rows() > 0) journalFailed(journal_.markSaved(journal_.rows()));
+    });
     emit applicationAttached(xls_.get());
     Status shown = xls_->openWorkbook(path);
     if (shown) shown = xls_->setVisible(true);
@@ -81,14 +84,15 @@ Status WorkbookConnection::CommandClose_Click() {
 }
 
 void WorkbookConnection::release() {
-  // A journal without rows has nothing to bring back; one with rows stays
-  // until the workbook is seen saved (the next open replays what it lacks).
-  if (journal_.rows() == 0)
+  // The application may save at its end (the built-in one asks). A journal
+  // whose rows are all in the saved file has nothing to bring back; one with
+  // rows the file lacks stays for the next open.
+  if (xls_) xls_->release();
+  xls_.reset();
+  if (journal_.rows() == 0 || journal_.allSaved())
     traceFailure(QStringLiteral("journal"), journal_.retire());
   else
     journal_.close();
-  if (xls_) xls_->release();
-  xls_.reset();
 }
 
 QString WorkbookConnection::journalPath() const {

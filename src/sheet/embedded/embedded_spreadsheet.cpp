@@ -357,6 +357,7 @@ void EmbeddedSpreadsheet::savedUpTo(quint64 changes) {
   savedAt_ = std::max(savedAt_, changes);
   dirty_ = savedAt_ != changes_;
   if (window_) window_->setModified(dirty_);
+  if (!dirty_) emit workbookSaved();
 }
 
 void EmbeddedSpreadsheet::closeWorkbook(State next) {

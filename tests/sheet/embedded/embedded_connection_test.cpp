@@ -193,10 +193,15 @@ TEST_F(EmbeddedConnectionTest, TheProgramEndOffersUnsavedRowsForSaving) {
   open(QStringLiteral("two_sheets.xls"));
   ASSERT_TRUE(connection.getStartCell());
   connection.excelDataSet(0, QStringLiteral("kept"));
+  connection.nextCellMove();
+  connection.endRun();
+  const QString journal = connection.journalPath();
+  ASSERT_TRUE(QFile::exists(journal));
   question.answers = {SavePrompt::Save};
   connection.release();
   EXPECT_EQ(connection.application(), nullptr);
   ASSERT_EQ(question.asked.size(), 1u);
+  EXPECT_FALSE(QFile::exists(journal)) << "saved at the end: nothing to bring back";
   const auto saved = xls::Workbook::open(QFile::encodeName(path).toStdString());
   ASSERT_TRUE(saved.ok());
   EXPECT_EQ(saved->cell(1, 1, 2)->value, xls::Value(std::string("kept")));
