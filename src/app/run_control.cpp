@@ -16,8 +16,7 @@ RunController::RunController(Logger& logger, RunHost& host)
   sheet::WorkbookConnection& workbook = logger_.workbook();
   // getStartCell lets pending window events run once the cursor is placed.
   QObject::connect(&workbook, &sheet::WorkbookConnection::eventsDue, &context_, [this] { host_.pumpEvents(); });
-  QObject::connect(&workbook, &sheet::WorkbookConnection::accessLost, &context_,
-                   [this] { logger_.boxes().show(sheet::MsgAccessLost); });
+  QObject::connect(&workbook, &sheet::WorkbookConnection::accessLost, &context_, [this] { workbookLost(); });
   QObject::connect(&workbook, &sheet::WorkbookConnection::sheetFull, &context_, [this] { endAtSheetEnd(); });
 }
 
@@ -44,6 +43,8 @@ void RunController::CommandStart_Click() {
     return;
   }
   sheetFull_ = false;
+  rowsInWorkbook_.reset();
+  lostText_.clear();
   publishing_.beginRun(logger_.xlsFilePath(), activeSheetName());
   interpreter_.resetForStart(logger_.clock().tickMs());
   host_.hideMainWindow();
@@ -89,13 +90,17 @@ void RunController::Form_Load() {
   host_.loadRunWindow();
   runWindowLoaded_ = true;
   // The first tick only takes the reference time: the run is not active yet.
-  Timer1_Timer();
+  // It lets no events run: a timer tick landing while the window is loaded
+  // but the run not yet active would read as a run that has already ended.
+  tick(false);
   logger_.runFlag().setActive(true);
   host_.setRunError(QString());
   logger_.setErrorLabel(this);
 }
 
-void RunController::Timer1_Timer() {
+void RunController::Timer1_Timer() { tick(true); }
+
+void RunController::tick(bool letEventsRun) {
   if (ticking_) return;  // ticks never nest
   ticking_ = true;
   const std::int32_t t1 = logger_.clock().tickMs();
@@ -112,7 +117,7 @@ void RunController::Timer1_Timer() {
       logger_.workbook().saveInBackground();
     }
   }
-  host_.pumpEvents();
+  if (letEventsRun) host_.pumpEvents();
   ticking_ = false;
 }
 
@@ -177,6 +182,20 @@ void RunController::rowCompleted(const std::vector<sheet::CellValue>& values) {
   publishing_.rowCompleted(logger_.setup().startRow, values);
 }
 
+// The application stopped taking values: the run goes on into the journal
+// alone. The window says so for the rest of the run and no longer counts the
+// rows as written.
+void RunController::workbookLost() {
+  logger_.boxes().show(sheet::MsgAccessLost);
+  if (!runWindowLoaded_ || rowsInWorkbook_) return;
+  // The row in progress did not reach the workbook either.
+  rowsInWorkbook_ = interpreter_.cycleCount();
+  const sheet::WorkbookConnection& workbook = logger_.workbook();
+  lostText_ = workbook.journalOpen() ? MsgRowsOnlyInJournal.arg(workbook.journalPath()) : MsgRowsNotKept;
+  host_.setRunError(lostText_);
+  updateProgress(true);
+}
+
 void RunController::endAtSheetEnd() {
   if (!runWindowLoaded_ || sheetFull_) return;
   sheetFull_ = true;
@@ -196,6 +215,7 @@ void RunController::updateProgress(bool force) {
   RunProgress next = progress_;
   next.rowsDone = interpreter_.cycleCount();
   next.rowLimit = logger_.setup().measureCount;
+  next.rowsInWorkbook = rowsInWorkbook_;
   next.timeLimitMs = logger_.setup().acquireTimeMs;
   next.elapsedMs = std::max(0, elapsedMs(interpreter_.runStartTick(), logger_.clock().tickMs()));
   const bool changed = next.rowsDone != progress_.rowsDone || next.elapsedMs / 1000 != progress_.elapsedMs / 1000;
@@ -203,7 +223,13 @@ void RunController::updateProgress(bool force) {
   if (force || changed) host_.showProgress(progress_);
 }
 
-void RunController::setErrorText(const QString& text) { host_.setRunError(text); }
+void RunController::setErrorText(const QString& text) {
+  // The workbook's loss stays in view: it concerns every row that follows.
+  if (rowsInWorkbook_ && !lostText_.isEmpty())
+    host_.setRunError(text.isEmpty() ? lostText_ : text + QLatin1Char('\n') + lostText_);
+  else
+    host_.setRunError(text);
+}
 
 void RunController::logNotice(const QString& text) { termAppend(text); }
 

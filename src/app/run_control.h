@@ -21,6 +21,13 @@ inline const QString MsgChannelSuffix = QStringLiteral("が使用できません
 inline const QString MsgSheetNotWorksheet = QStringLiteral(
     "シート「%1」はワークシートではありません。データを書き込むワークシートを選んでから開始してください");
 
+// The workbook stopped taking values during a run: %1 is the journal's path.
+inline const QString MsgRowsOnlyInJournal = QStringLiteral(
+    "ブックに書き込めなくなりました。以降の取得データはブックには書き込まれず、%1 "
+    "に保存されています。次にブックを開いたときにブックへ書き込まれます。");
+inline const QString MsgRowsNotKept =
+    QStringLiteral("ブックに書き込めなくなりました。以降の取得データはブックにもファイルにも保存されていません。");
+
 // The windows as run control sees them.
 class RunHost {
 public:
@@ -120,7 +127,12 @@ private:
   // Takes the figures from the interpreter and the clock; shows them when
   // they changed to the second.
   void updateProgress(bool force);
+  void tick(bool letEventsRun);
   void endAtSheetEnd();
+  void workbookLost();
+  // Rows the workbook holds from this run, once it stopped taking them.
+  std::optional<std::int32_t> rowsInWorkbook_;
+  QString lostText_;
   bool activeSheetTakesCells();
   QString activeSheetName();
   bool startRefusedForSheet_ = false;

@@ -49,8 +49,13 @@ QString durationText(std::int64_t ms) {
 }
 
 QString rowsText(const RunProgress& p) {
-  if (p.rowLimit > 0) return QStringLiteral("%1 / %2 行").arg(p.rowsDone).arg(p.rowLimit);
-  return QStringLiteral("%1 行").arg(p.rowsDone);
+  QString text = p.rowLimit > 0 ? QStringLiteral("%1 / %2 行").arg(p.rowsDone).arg(p.rowLimit)
+                                : QStringLiteral("%1 行").arg(p.rowsDone);
+  if (p.rowsInWorkbook)
+    text += QStringLiteral("（ブックに書込済み %1 行、%2 行は未書込）")
+                .arg(*p.rowsInWorkbook)
+                .arg(std::max(0, p.rowsDone - *p.rowsInWorkbook));
+  return text;
 }
 
 QString timeText(const RunProgress& p) {
@@ -67,7 +72,7 @@ QString rateText(const RunProgress& p) {
 }
 
 QString lastRowText(const RunProgress& p) {
-  return QStringLiteral("最終行: ") +
+  return (p.rowsInWorkbook ? QStringLiteral("最終行（ブック未書込）: ") : QStringLiteral("最終行: ")) +
          (p.lastValues.isEmpty() ? QStringLiteral("－") : p.lastValues.join(QStringLiteral(", ")));
 }
 

@@ -19,6 +19,9 @@ struct RunProgress {
   std::int64_t elapsedMs = 0;
   std::int32_t timeLimitMs = 0;  // 0 or less: none
   QStringList lastValues;        // the last completed row, as its cells show it
+  // Set once the workbook stopped taking values: the rows it holds of this
+  // run; the others went only to the journal.
+  std::optional<std::int32_t> rowsInWorkbook;
 
   // The larger of the two shares used up, 0 to 1000; nullopt without limits.
   std::optional<int> permille() const;
@@ -35,7 +38,8 @@ struct RunProgress {
 QString cellText(const sheet::CellValue& value);
 // "1:02:03" (hours, minutes, seconds; whole seconds, rounded down).
 QString durationText(std::int64_t ms);
-// "12 / 100 行" or "12 行" without a row limit.
+// "12 / 100 行" or "12 行" without a row limit; once the workbook stopped
+// taking values, how many of them it holds.
 QString rowsText(const RunProgress& p);
 // "経過 0:01:23　残り 0:58:37" (the remainder only with a time limit).
 QString timeText(const RunProgress& p);

@@ -83,6 +83,8 @@ public:
 
   // Where this workbook's journal is (or would be).
   QString journalPath() const;
+  // Values written now reach the journal.
+  bool journalOpen() const { return journal_.isOpen(); }
 
   // The characters a stamp of `kind` shows ("2026/12/07 9:05:03" and so on).
   static int stampWidth(Stamp::Kind kind);

@@ -120,6 +120,19 @@ TEST_F(RunControlTest, StartOpensThePortAndTheRunWindowInOrder) {
   EXPECT_GE(host.pumps, 1);
 }
 
+// A timer tick that lands while events run must never see the window loaded
+// with the run not yet active: a runner reads that as a run that has ended.
+TEST_F(RunControlTest, NoEventsRunBetweenTheWindowLoadingAndTheRunBecomingActive) {
+  int pumpsWhileStarting = 0;
+  host.onPump = [&] {
+    if (run.runWindowLoaded() && !logger.runActive()) ++pumpsWhileStarting;
+  };
+  run.CommandStart_Click();
+  EXPECT_TRUE(logger.runActive());
+  EXPECT_EQ(pumpsWhileStarting, 0);
+  EXPECT_GE(host.pumps, 1);
+}
+
 TEST_F(RunControlTest, PortThatCannotOpenShowsTwoMessagesAndNoRun) {
   port().refuseOpen = true;
   ASSERT_TRUE(port().setCommPort(3).ok());
@@ -170,6 +183,35 @@ TEST_F(RunControlTest, ReceivedLinesBecomeRowsAndTheLog) {
   EXPECT_EQ(std::get<QString>(sheetLog->cells.at({1, 2})), QStringLiteral("12.5"));
   EXPECT_EQ(host.logText, QStringLiteral("○ 12.5,OK\r\n"));
   EXPECT_EQ(host.acquisitionNo, QStringLiteral("2"));
+}
+
+// Once the application stops taking values, the run window says where the
+// rows go and stops counting them as written.
+TEST_F(RunControlTest, RowsAfterTheWorkbookIsLostAreNotShownAsWritten) {
+  run.CommandStart_Click();
+  const auto row = [&](const char16_t* line) {
+    tick();  // SSS or RCV
+    port().receive(line);
+    tick();
+    tick();
+    tick();
+  };
+  row(u"1,OK\r");
+  ASSERT_EQ(run.progress().rowsDone, 1);
+  EXPECT_FALSE(run.progress().rowsInWorkbook);
+  static_cast<FakeSpreadsheet*>(logger.workbook().application())->failing.insert("all");
+  row(u"2,OK\r");
+  row(u"3,OK\r");
+  EXPECT_EQ(boxes.texts(), QStringList{sheet::MsgAccessLost});
+  EXPECT_EQ(run.progress().rowsDone, 3);
+  EXPECT_EQ(run.progress().rowsInWorkbook, 1);
+  EXPECT_TRUE(rowsText(run.progress()).contains(QStringLiteral("2 行は未書込")))
+      << rowsText(run.progress()).toStdString();
+  EXPECT_EQ(host.error, MsgRowsOnlyInJournal.arg(logger.workbook().journalPath()));
+  // A later port error is shown with it, not instead of it.
+  run.setErrorText(QStringLiteral("E"));
+  EXPECT_TRUE(host.error.startsWith(QStringLiteral("E\n"))) << host.error.toStdString();
+  EXPECT_TRUE(host.error.endsWith(MsgRowsOnlyInJournal.arg(logger.workbook().journalPath())));
 }
 
 TEST_F(RunControlTest, ElapsedTimeIsMeasuredAcrossTheCounterWrapAround) {

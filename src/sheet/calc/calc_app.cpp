@@ -2,6 +2,8 @@
 // every call is wrapped so that no UNO exception crosses the SpreadsheetApp seam.
 #include "sheet/calc/calc_app.h"
 
+#include "core/trace.h"
+
 #include "sheet/lock_file.h"
 #include "sheet/calc/office_process.h"
 #include "sheet/xls/value.h"
@@ -21,6 +23,8 @@
 #include <com/sun/star/awt/XWindow.hpp>
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
+#include <com/sun/star/container/XEnumeration.hpp>
+#include <com/sun/star/container/XEnumerationAccess.hpp>
 #include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/bridge/BridgeFactory.hpp>
 #include <com/sun/star/bridge/XBridge.hpp>
@@ -278,6 +282,22 @@ struct CalcApp::Impl {
     watchWake.notify_all();
     if (hung) return fail(what + QStringLiteral(": LibreOffice が応答しないため終了しました"));
     return status;
+  }
+
+  // Whether LibreOffice has a document open besides ours (one the user
+  // opened in its window). Unknown counts as yes: that keeps it running.
+  bool showsOtherDocuments() {
+    if (!desktop.is()) return false;
+    bool others = true;
+    const Status asked = guarded(QStringLiteral("LibreOffice"), [&] {
+      Reference<css::container::XEnumeration> documents = desktop->getComponents()->createEnumeration();
+      others = false;
+      while (documents->hasMoreElements()) {
+        Reference<css::frame::XModel> document(documents->nextElement(), UNO_QUERY);
+        if (!document.is() || document != model) others = true;
+      }
+    });
+    return !asked.ok() || others;
   }
 
   Status requireDocument() const {
@@ -663,6 +683,14 @@ Status CalcApp::quit() {
 
 void CalcApp::release() {
   Impl& i = *impl_;
+  // Our LibreOffice is kept running for the user's sake only while it shows
+  // a document: once the workbook's window was closed (and nothing else was
+  // opened there) or LibreOffice stopped answering, it would linger unseen
+  // with its private profile. It ends with us instead.
+  if (i.bridgeGone || i.hung || (i.documentClosed && !i.showsOtherDocuments())) {
+    traceFailure(QStringLiteral("LibreOffice"), quit());
+    return;
+  }
   i.released = true;
   i.detachListener();
   try {

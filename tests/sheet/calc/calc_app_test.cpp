@@ -203,6 +203,24 @@ TEST_F(CalcAppTest, TheWorkbookClosedBehindOurBackFailsLaterCalls) {
   EXPECT_TRUE(app->quit().ok());
 }
 
+// The user closed the workbook's window during a run: at program end there
+// is nothing to keep LibreOffice running for, so it ends with us.
+TEST_F(CalcAppTest, ALibreOfficeWhoseWorkbookWasClosedEndsAtRelease) {
+  auto app = startApp();
+  ASSERT_NE(app, nullptr);
+  ASSERT_TRUE(app->openWorkbook(book).ok());
+  const auto pid = static_cast<pid_t>(app->processId());
+  ASSERT_TRUE(app->closeWorkbookWindow().ok());
+  QDeadlineTimer closed(5000);
+  while (app->activeCell().ok() && !closed.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  app->release();
+  app.reset();
+  // Its helpers are reaped by init once the group's leader is gone.
+  QDeadlineTimer gone(10000);
+  while (::kill(-pid, 0) == 0 && !gone.hasExpired()) QThread::msleep(20);
+  EXPECT_NE(::kill(-pid, 0), 0) << "LibreOffice's process group is still there";
+}
+
 TEST_F(CalcAppTest, VisibleUnderAVirtualXServer) {
   if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()) GTEST_SKIP() << "Xvfb is not installed";
   QProcess xvfb;
