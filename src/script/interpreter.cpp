@@ -319,7 +319,7 @@ bool Interpreter::rcvDataGet(int channel) {
       c_.view.termAppend(MsgFieldsDropped.arg(MaxValues).arg(fields.size() - kept));
     }
   }
-  // One erase for all the lines taken: the buffer may hold thousands.
+  // One erase for all the lines taken rather than one per line.
   buffer.erase(0, from);
   if (ch == static_cast<std::size_t>(Channel)) reportReceptionDrops(ch);
   return got;
