@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/run_control.h"
+#include "sheet/spreadsheet_app.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -24,6 +25,21 @@ public:
   void logAppended(const QString&, const QString&) override {}
   void showAcquisitionNo(const QString&) override {}
   void pumpEvents() override { QCoreApplication::processEvents(); }
+};
+
+// A spreadsheet application that takes every operation and keeps nothing; a
+// benchmark overrides setCellValue to note what it measures.
+class NullSheet : public sheet::SpreadsheetApp {
+public:
+  Status openWorkbook(const QString&) override { return {}; }
+  Status setVisible(bool) override { return {}; }
+  Status setWindowStateNormal() override { return {}; }
+  Status saveActiveWorkbook() override { return {}; }
+  Status quit() override { return {}; }
+  Status selectRange(const QString&) override { return {}; }
+  Result<sheet::CellRef> activeCell() override { return sheet::CellRef{1, 1}; }
+  Status selectCell(std::int32_t, std::int32_t) override { return {}; }
+  Status setCellValue(std::int32_t, std::int32_t, const sheet::CellValue&) override { return {}; }
 };
 
 }  // namespace kestrune::bench

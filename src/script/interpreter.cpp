@@ -1,6 +1,7 @@
 #include "script/interpreter.h"
 
 #include "core/trace.h"
+#include "script/fields.h"
 
 namespace kestrune::script {
 
@@ -17,6 +18,14 @@ void Interpreter::resetForStart(std::int32_t startTick) {
   valueCount_ = 0;
   valuesWritten_ = 0;
   endRequested_ = false;
+  droppedFields_ = 0;
+  dropsAtStart_ = c_.reception.dropped(Channel);
+  dropsReported_ = dropsAtStart_;
+}
+
+serial::DroppedCount Interpreter::droppedLines() const {
+  const serial::DroppedCount now = c_.reception.dropped(Channel);
+  return {now.lines - dropsAtStart_.lines, now.bytes - dropsAtStart_.bytes};
 }
 
 void Interpreter::countDown(std::int32_t elapsed) {
@@ -274,6 +283,16 @@ void Interpreter::storeField(const cp932::CodeString& field) {
   acquiredValues_[static_cast<std::size_t>(valueCount_++)] = cp932::toUnicode(field);
 }
 
+// Fields that still fit in this acquisition's row; an empty row first takes
+// the number and the stamp.
+std::size_t Interpreter::roomForFields() const {
+  std::int16_t used = valueCount_;
+  if (used == 0)
+    used = static_cast<std::int16_t>((c_.setup.numberingOn() ? 1 : 0) +
+                                     (c_.setup.stampMode() != settings::StampMode::None ? 1 : 0));
+  return used >= MaxValues ? 0 : static_cast<std::size_t>(MaxValues - used);
+}
+
 bool Interpreter::rcvDataGet(int channel) {
   const auto ch = static_cast<std::size_t>(channel);
   cp932::CodeString& buffer = c_.reception.recvBuffer[ch];
@@ -281,25 +300,38 @@ bool Interpreter::rcvDataGet(int channel) {
   const cp932::Code delimiterCode = c_.script.delimiterCode[ch];
   const cp932::Code endCode = c_.script.endCode[ch];
   bool got = false;
-  while (!buffer.empty()) {
-    const std::size_t end = buffer.find(endCode);
+  std::size_t from = 0;
+  while (from < buffer.size()) {
+    const std::size_t end = buffer.find(endCode, from);
     if (end == cp932::CodeString::npos) break;
     got = true;
-    const cp932::CodeString line = buffer.substr(0, end + 1);
-    buffer.erase(0, end + 1);
+    const cp932::CodeString line = buffer.substr(from, end + 1 - from);
+    const std::vector<cp932::CodeString> fields = lineFields(line, startCode, delimiterCode, endCode);
+    const std::size_t room = roomForFields();
+    // Rows are never split inside a line: it waits, whole, for the next row.
+    if (fields.size() > room && valueCount_ > 0) break;
+    from = end + 1;
     c_.view.termAppend(QStringLiteral("○ ") + cp932::toUnicode(line));
-    cp932::CodeString field;
-    for (const cp932::Code k : line) {
-      if (k == startCode) continue;
-      if (k == delimiterCode || k == endCode) {
-        storeField(field);
-        field.clear();
-      } else if (k >= 32) {
-        field.push_back(k);
-      }
+    const std::size_t kept = std::min(fields.size(), room);
+    for (std::size_t i = 0; i < kept; ++i) storeField(fields[i]);
+    if (kept < fields.size()) {
+      droppedFields_ += fields.size() - kept;
+      c_.view.termAppend(MsgFieldsDropped.arg(MaxValues).arg(fields.size() - kept));
     }
   }
+  // One erase for all the lines taken rather than one per line.
+  buffer.erase(0, from);
+  if (ch == static_cast<std::size_t>(Channel)) reportReceptionDrops(ch);
   return got;
+}
+
+void Interpreter::reportReceptionDrops(std::size_t channel) {
+  const serial::DroppedCount now = c_.reception.dropped(static_cast<int>(channel));
+  if (now == dropsReported_) return;
+  c_.view.termAppend(MsgLinesDropped.arg(now.lines - dropsReported_.lines)
+                         .arg(now.bytes - dropsReported_.bytes)
+                         .arg(now.lines - dropsAtStart_.lines));
+  dropsReported_ = now;
 }
 
 }  // namespace kestrune::script

@@ -25,6 +25,15 @@ inline const QString MsgEnding = QStringLiteral("終了処理中！");
 // The values of one acquisition: at most this many entries are filled.
 constexpr std::int16_t MaxValues = 100;
 
+// Communication log notices of what could not be kept: the fields of one line
+// beyond an acquisition's MaxValues (%1 the limit, %2 the fields dropped), and
+// lines the receive buffer had no room for (%1 lines and %2 bytes since the
+// last notice, %3 lines in this run).
+inline const QString MsgFieldsDropped =
+    QStringLiteral("※ 1行の値が1回の取込みの上限（%1個）を超えたため、%2個の値を捨てました");
+inline const QString MsgLinesDropped =
+    QStringLiteral("※ 受信ﾊﾞｯﾌｧが満杯のため受信行を%1行（%2バイト）捨てました（この実行で計%3行）");
+
 // Whether a run is going on. Start sets it and the run's end clears it, each
 // through setActive; everyone else only reads it.
 class RunFlag {
@@ -62,8 +71,13 @@ public:
   // One tick of the script.
   void loopProg();
 
-  // Takes every complete line from the channel's receive buffer, logs it and
-  // appends its non-empty fields to the value table. True when a line was taken.
+  // Takes complete lines from the channel's receive buffer, logs each and
+  // appends its non-empty fields to the value table. A line whose fields do
+  // not all fit in this acquisition's row stays, whole, at the front of the
+  // buffer for the next acquisition; a line too long for even an empty row
+  // gives its first fields and the rest are dropped and counted. Lines the
+  // reception had to drop since the last call are said in the log. True when
+  // a line was taken or waits for the next row.
   bool rcvDataGet(int channel);
   // Puts the acquisition number and the stamp in front of an acquisition's first field.
   void stampSet();
@@ -83,6 +97,10 @@ public:
   std::int32_t runStartTick() const { return runStartTick_; }
   const std::array<sheet::CellValue, MaxValues + 3>& acquiredValues() const { return acquiredValues_; }
   std::int16_t valueCount() const { return valueCount_; }
+  // Since Start: fields dropped from lines longer than a row, and the lines
+  // (and their bytes) the receive buffer had no room for.
+  std::uint64_t droppedFields() const { return droppedFields_; }
+  serial::DroppedCount droppedLines() const;
 
 private:
   static constexpr int Channel = 0;
@@ -95,6 +113,8 @@ private:
   void send(const ScriptStep& s);
   void writePendingValues();
   void storeField(const cp932::CodeString& field);
+  std::size_t roomForFields() const;
+  void reportReceptionDrops(std::size_t channel);
   QString stepLabel(const char* suffix) const;
 
   RunContext c_;
@@ -110,6 +130,10 @@ private:
   std::int32_t runStartTick_ = 0;
   std::array<sheet::CellValue, MaxValues + 3> acquiredValues_{};
   std::int16_t valueCount_ = 0;
+  std::uint64_t droppedFields_ = 0;
+  // The reception's drop counts of channel 0 at Start and at the last notice.
+  serial::DroppedCount dropsAtStart_;
+  serial::DroppedCount dropsReported_;
 };
 
 }  // namespace kestrune::script

@@ -19,7 +19,10 @@ public:
 
   // Returns false once a limit is passed.
   bool add(char16_t c, bool last) {
-    if (c == u'\r') return endLine();
+    const bool afterCr = afterCr_;
+    afterCr_ = c == u'\r';
+    // CR, LF and CR LF alike end one line of the file.
+    if (c == u'\r' || (c == u'\n' && !afterCr)) return endLine();
     if (last) {
       if (c > 32) append(c);
       return !out_.tooLong && endLine();
@@ -30,10 +33,12 @@ public:
 
 private:
   void append(char16_t c) {
+    if (c != u' ' && buffer_.find_first_not_of(u' ') == cp932::CodeString::npos) startLine_ = fileLine_;
     buffer_.push_back(c);
     if (buffer_.size() > MaxLineLength) out_.tooLong = true;
   }
   bool endLine() {
+    ++fileLine_;
     const std::size_t first = buffer_.find_first_not_of(u' ');
     if (first == cp932::CodeString::npos)
       buffer_.clear();
@@ -46,6 +51,7 @@ private:
         return false;
       }
       out_.lines.push_back(buffer_);
+      out_.fileLines.push_back(startLine_);
     }
     buffer_.clear();
     return true;
@@ -53,6 +59,9 @@ private:
 
   StepLines& out_;
   cp932::CodeString buffer_;
+  std::size_t fileLine_ = 1;   // the file's line being read
+  std::size_t startLine_ = 1;  // where the buffer's first non-space character stands
+  bool afterCr_ = false;
 };
 
 }  // namespace
@@ -97,11 +106,16 @@ bool loadScriptFile(Script& script, const QString& xlsFilePath, MessageBoxes& bo
   }
   script.scriptSteps.assign(read.lines.size() + 1, ScriptStep{});
   for (std::size_t n = 0; n < read.lines.size(); ++n) {
-    if (!parseScriptLine(script.scriptSteps, n, read.lines[n])) {
+    ScriptStep step;
+    const StepError error = parseStepChecked(read.lines[n], step);
+    if (error != StepError::None) {
+      // The step number, then on a line of its own why and where in the file.
       boxes.show(QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + path + QStringLiteral(") ｽｸﾘﾌﾟﾄNo.") + QString::number(n + 1) +
-                 QLatin1Char(':') + cp932::toUnicode(read.lines[n]) + QLatin1Char(' '));
+                 QLatin1Char(':') + cp932::toUnicode(read.lines[n]) + QLatin1Char(' ') + QLatin1Char('\n') +
+                 stepErrorText(error) + QStringLiteral("（ファイルの%1行目）").arg(read.fileLines[n]));
       return false;
     }
+    script.scriptSteps[n] = std::move(step);
   }
   script.stepCount = static_cast<std::int16_t>(read.lines.size());
   return true;

@@ -19,12 +19,16 @@ constexpr std::size_t MaxStepLines = 32767;
 QString scriptPathFor(const QString& xlsFilePath);
 
 // The step lines of a script file's bytes, read character by character: CR
-// ends a line, other control characters are dropped, the last character of
-// the file ends the last line. Lines are trimmed of spaces; a line of fewer
-// than three characters is not a step and is joined to the front of the next
-// one; a line starting with ";" is a comment.
+// LF, LF alone and CR alone each end a line, other control characters are
+// dropped, the last character of the file ends the last line. Lines are
+// trimmed of spaces; a line of fewer than three characters is not a step and
+// is joined to the front of the next one; a line starting with ";" is a
+// comment.
 struct StepLines {
   std::vector<cp932::CodeString> lines;
+  // Per step line, the line of the file (from 1, as an editor counts) on
+  // which its first character stands.
+  std::vector<std::size_t> fileLines;
   bool tooLong = false;  // a line beyond MaxLineLength or more than MaxStepLines step lines
 };
 StepLines readStepLines(std::string_view bytes);

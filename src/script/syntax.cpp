@@ -63,6 +63,13 @@ std::optional<Code> namedToken(Code a, Code b) {
   return std::nullopt;
 }
 
+const Keyword* findKeyword(const CodeString& line) {
+  if (line.size() < 3) return nullptr;
+  for (const Keyword& k : Keywords)
+    if (line.compare(0, 3, k.text, 3) == 0) return &k;
+  return nullptr;
+}
+
 int hexPair(Code a, Code b) {
   const int high = hexValue(a);
   const int low = hexValue(b);
@@ -134,41 +141,76 @@ CodeString parseDataOperand(const CodeString& line) {
   return out;
 }
 
-bool parseStep(const CodeString& line, ScriptStep& step) {
+StepError parseStepChecked(const CodeString& line, ScriptStep& step) {
   step = ScriptStep{};
-  if (line.size() < 3) return false;
-  const Keyword* keyword = nullptr;
-  for (const Keyword& k : Keywords)
-    if (line.compare(0, 3, k.text, 3) == 0) keyword = &k;
-  if (!keyword) return false;
+  const Keyword* keyword = findKeyword(line);
+  if (!keyword) {
+    if (line.size() < 3) return StepError::UnknownCommand;
+    const CodeString upperCased{upper(line[0]), upper(line[1]), upper(line[2])};
+    return findKeyword(upperCased) ? StepError::LowerCaseCommand : StepError::UnknownCommand;
+  }
   step.command = keyword->command;
   switch (keyword->command) {
     case CmdSCD:
     case CmdECD:
     case CmdDCD: {
+      if (!hasOperandColon(line)) return StepError::MissingColon;
       const std::int32_t code = parseCodeOperand(line);
-      if (code < 0 || code > 255) return false;
+      if (code > 255) return StepError::CodeOutOfRange;
+      if (code < 0) return line[4] == u'%' && line.size() <= 7 ? StepError::BadToken : StepError::BadCode;
       step.charCode = static_cast<std::int16_t>(code);
-      return true;
+      return StepError::None;
     }
     case CmdERR:
       step.data = parseDataOperand(line);
-      return true;
+      return StepError::None;
     case CmdSND:
+      if (line.size() == 3) return StepError::MissingData;
+      if (!hasOperandColon(line)) return StepError::MissingColon;
       step.data = parseDataOperand(line);
-      return !step.data.empty();
+      if (step.data.empty()) return line.size() == 4 ? StepError::MissingData : StepError::BadToken;
+      return StepError::None;
     case CmdBRK:
       step.timeMs = std::max(parseTimeOperand(line), 0);
-      return true;
+      return StepError::None;
     case CmdRTM:
     case CmdSTM:
     case CmdWTM:
     case CmdITM:
+      if (!hasOperandColon(line)) return StepError::MissingColon;
       step.timeMs = parseTimeOperand(line);
-      return step.timeMs >= 0;
+      return step.timeMs >= 0 ? StepError::None : StepError::BadTime;
     default:
-      return line.size() == 3;
+      return line.size() == 3 ? StepError::None : StepError::UnexpectedOperand;
   }
+}
+
+bool parseStep(const CodeString& line, ScriptStep& step) { return parseStepChecked(line, step) == StepError::None; }
+
+QString stepErrorText(StepError error) {
+  switch (error) {
+    case StepError::None:
+      return {};
+    case StepError::UnknownCommand:
+      return QStringLiteral("不明なコマンドです");
+    case StepError::LowerCaseCommand:
+      return QStringLiteral("コマンドは半角の大文字で書いて下さい");
+    case StepError::MissingColon:
+      return QStringLiteral("コマンドの直後に「:」がありません");
+    case StepError::UnexpectedOperand:
+      return QStringLiteral("このコマンドの後には何も書けません");
+    case StepError::MissingData:
+      return QStringLiteral("送信するデータがありません");
+    case StepError::BadToken:
+      return QStringLiteral("「%」の後が記号名（CR、LF など）または16進数2桁ではありません");
+    case StepError::BadTime:
+      return QStringLiteral("時間が秒の数値ではありません");
+    case StepError::BadCode:
+      return QStringLiteral("文字コードは1文字、または「%」と記号名か16進数2桁で指定して下さい");
+    case StepError::CodeOutOfRange:
+      return QStringLiteral("文字コードが範囲外です（1バイトの文字に限ります）");
+  }
+  return {};
 }
 
 bool parseScriptLine(std::vector<ScriptStep>& steps, std::size_t index, const CodeString& line) {

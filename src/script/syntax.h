@@ -15,8 +15,26 @@ namespace kestrune::script {
 // that is a double-byte character is refused: the code tables hold bytes.
 bool parseScriptLine(std::vector<ScriptStep>& steps, std::size_t index, const cp932::CodeString& line);
 
-// The step a line stands for, without storing it.
+// Why a line is not a valid step.
+enum class StepError {
+  None,
+  UnknownCommand,     // the first three characters are no keyword
+  LowerCaseCommand,   // a keyword written in lower case
+  MissingColon,       // a command that takes an operand without ":" in the fourth position
+  UnexpectedOperand,  // a command without operand followed by more text
+  MissingData,        // SND: with nothing to send
+  BadToken,           // "%" not followed by a token name or two hexadecimal digits
+  BadTime,            // a time operand that is not seconds in digits
+  BadCode,            // a code operand that is not one character or one "%" token
+  CodeOutOfRange,     // a code operand beyond one byte (a double-byte character)
+};
+
+// The step a line stands for, without storing it; on failure, the reason.
+StepError parseStepChecked(const cp932::CodeString& line, ScriptStep& step);
 bool parseStep(const cp932::CodeString& line, ScriptStep& step);
+
+// The reason shown to the user, in Japanese; empty for StepError::None.
+QString stepErrorText(StepError error);
 
 // Seconds after the colon as milliseconds (0 to 10000000), -1 when invalid.
 std::int32_t parseTimeOperand(const cp932::CodeString& line);

@@ -2,6 +2,10 @@
 
 namespace kestrune::serial {
 
+namespace {
+std::uint64_t byteCount(cp932::Code c) { return c > 0xFF ? 2 : 1; }
+}  // namespace
+
 EventText eventText(CommEvent event) {
   switch (event) {
     case CommEvent::Send:
@@ -59,10 +63,12 @@ void Reception::MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLab
     const cp932::CodeString received = port.input();
     const auto ch = static_cast<std::size_t>(channel);
     for (const cp932::Code c : received) {
-      if (droppingLine_[ch])
+      if (droppingLine_[ch]) {
+        dropped_[ch].bytes += byteCount(c);
         droppingLine_[ch] = c != endCode;
-      else if (runActive)
+      } else if (runActive) {
         receive(ch, c, endCode);
+      }
     }
   } else if (event != CommEvent::Send) {
     EventText text = eventText(event);
@@ -82,23 +88,29 @@ void Reception::receive(std::size_t channel, cp932::Code c, cp932::Code endCode)
   if (buffer.size() >= ReceiveBufferLimit) {
     // No room: the line this character belongs to would arrive cut.
     const bool overlong = buffer.find(endCode) == cp932::CodeString::npos;
-    dropLine(channel, endCode, overlong ? MsgLineTooLong : MsgBufferFull);
-    droppingLine_[channel] = c != endCode;
+    dropLine(channel, c, endCode, overlong ? MsgLineTooLong : MsgBufferFull);
+    return;
+  }
+  // A full buffer without a line end can never yield a line.
+  if (buffer.size() + 1 >= ReceiveBufferLimit && c != endCode && buffer.find(endCode) == cp932::CodeString::npos) {
+    dropLine(channel, c, endCode, MsgLineTooLong);
     return;
   }
   buffer.push_back(c);
-  // A full buffer without a line end can never yield a line.
-  if (buffer.size() >= ReceiveBufferLimit && c != endCode && buffer.find(endCode) == cp932::CodeString::npos) {
-    dropLine(channel, endCode, MsgLineTooLong);
-    droppingLine_[channel] = true;
-  }
 }
 
-void Reception::dropLine(std::size_t channel, cp932::Code endCode, const QString& reason) {
-  // Complete lines stay for the interpreter; the unfinished one after them goes.
+void Reception::dropLine(std::size_t channel, cp932::Code c, cp932::Code endCode, const QString& reason) {
+  // Complete lines stay for the interpreter; the unfinished one after them
+  // goes, with `c`, and so does the rest of that line as it arrives.
   cp932::CodeString& buffer = recvBuffer[channel];
   const std::size_t lastEnd = buffer.rfind(endCode);
-  buffer.erase(lastEnd == cp932::CodeString::npos ? 0 : lastEnd + 1);
+  const std::size_t cut = lastEnd == cp932::CodeString::npos ? 0 : lastEnd + 1;
+  DroppedCount& count = dropped_[channel];
+  ++count.lines;
+  count.bytes += byteCount(c);
+  for (std::size_t i = cut; i < buffer.size(); ++i) count.bytes += byteCount(buffer[i]);
+  buffer.erase(cut);
+  droppingLine_[channel] = c != endCode;
   lastErrorMsg = reason;
   showAlways_ = true;
 }

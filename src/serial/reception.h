@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <array>
+#include <cstdint>
 
 namespace kestrune::serial {
 
@@ -39,6 +40,14 @@ struct EventText {
 };
 EventText eventText(CommEvent event);
 
+// What reception had to drop on a channel: whole lines, and their bytes (a
+// double-byte character counts two).
+struct DroppedCount {
+  std::uint64_t lines = 0;
+  std::uint64_t bytes = 0;
+  friend bool operator==(const DroppedCount&, const DroppedCount&) = default;
+};
+
 class Reception {
 public:
   // Empties all eight receive buffers.
@@ -56,9 +65,14 @@ public:
   // ever be taken; a character that finds the buffer full cuts the line it
   // belongs to. Either way that line is dropped, the rest of it up to its
   // line end is dropped as it arrives, the reason becomes the last error
-  // (shown even after a line-state event), and reception goes on.
+  // (shown even after a line-state event), the line and its bytes are
+  // counted (dropped()), and reception goes on.
   void MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLabel* label, Clock& clock,
                       cp932::Code endCode = u'\r');
+
+  // Everything dropped on `channel` since this object was made; never reset,
+  // so a reader keeps its own earlier count to see what is new.
+  DroppedCount dropped(int channel) const { return dropped_.at(static_cast<std::size_t>(channel)); }
 
   std::array<cp932::CodeString, ChannelCount> recvBuffer;
   QString lastEventMsg;
@@ -66,11 +80,12 @@ public:
 
 private:
   void receive(std::size_t channel, cp932::Code c, cp932::Code endCode);
-  void dropLine(std::size_t channel, cp932::Code endCode, const QString& reason);
+  void dropLine(std::size_t channel, cp932::Code c, cp932::Code endCode, const QString& reason);
   void showLastError(ErrorLabel* label, Clock& clock, bool always);
 
   // Per channel: the rest of an over-long line is being dropped.
   std::array<bool, ChannelCount> droppingLine_{};
+  std::array<DroppedCount, ChannelCount> dropped_{};
   // This event's message is shown even after a line-state event.
   bool showAlways_ = false;
 };

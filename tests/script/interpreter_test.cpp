@@ -26,7 +26,9 @@ struct FakeRunView final : RunView {
   void termAppend(const QString& line) override { log << line; }
   void showAcquisitionNo(const QString& n) override { acquisitionNo = n; }
   void pumpEvents() override { ++pumps; }
+  void rowCompleted(const std::vector<sheet::CellValue>& values) override { rows.push_back(values); }
   QString message;
+  std::vector<std::vector<sheet::CellValue>> rows;
   QStringList log;
   QString acquisitionNo;
   int nextShown = 0;
@@ -611,14 +613,101 @@ TEST_F(InterpreterTest, StampKindsFollowTheMode) {
   EXPECT_EQ(interp.valueCount(), 1);
 }
 
-TEST_F(InterpreterTest, AtMostOneHundredEntries) {
-  setup.setNumberingOn(true);
-  CodeString line;
-  for (int i = 0; i < 150; ++i) line += u"v,";
-  line += u"\r";
-  reception.recvBuffer[0] = line;
-  interp.rcvDataGet(0);
-  EXPECT_EQ(interp.valueCount(), 100);
+// The fields of a row, the number and the stamp left out.
+QStringList rowFields(const std::vector<sheet::CellValue>& row) {
+  QStringList fields;
+  for (const sheet::CellValue& v : row)
+    if (const auto* text = std::get_if<QString>(&v)) fields << *text;
+  return fields;
+}
+
+struct CarryCase {
+  const char* name;
+  bool numbering;
+  settings::StampMode stamp;
+  std::vector<int> fieldsPerLine;  // line i has the fields "i.0", "i.1", ...
+  std::vector<int> linesPerRow;
+  int fieldsDropped;  // of the lines longer than a row
+};
+
+class RowCarryTest : public InterpreterTest, public ::testing::WithParamInterface<CarryCase> {};
+
+// The built-in script with all the lines waiting at Start, as when an
+// instrument streams faster than rows complete.
+TEST_P(RowCarryTest, LinesThatDoNotFitWaitWholeForTheNextRow) {
+  const CarryCase& c = GetParam();
+  setup.measureCount = 1000;
+  setup.setNumberingOn(c.numbering);
+  setup.setStampMode(c.stamp);
+  std::vector<QStringList> lines;
+  for (const int n : c.fieldsPerLine) {
+    QStringList fields;
+    for (int j = 0; j < n; ++j) fields << QStringLiteral("%1.%2").arg(lines.size()).arg(j);
+    lines.push_back(fields);
+    answer((fields.join(u',') + u'\r').toUtf8().constData());
+  }
+  start();
+  for (int i = 0; i < 1000 && !(reception.recvBuffer[0].empty() && interp.stepPhase() == 1); ++i) tick();
+  ASSERT_EQ(interp.currentStep(), 1);  // RCV waits: everything has been taken
+  const int room = 100 - (c.numbering ? 1 : 0) - (c.stamp != settings::StampMode::None ? 1 : 0);
+  ASSERT_EQ(view.rows.size(), c.linesPerRow.size());
+  std::size_t next = 0;
+  for (std::size_t r = 0; r < c.linesPerRow.size(); ++r) {
+    QStringList expected;
+    for (int k = 0; k < c.linesPerRow[r]; ++k) expected += lines.at(next++);
+    EXPECT_EQ(rowFields(view.rows[r]), expected.mid(0, room)) << "row " << r;
+    EXPECT_LE(view.rows[r].size(), 100u);
+  }
+  EXPECT_EQ(next, lines.size());
+  EXPECT_EQ(interp.droppedFields(), static_cast<std::uint64_t>(c.fieldsDropped));
+  const QStringList notices = view.log.filter(QStringLiteral("※"));
+  EXPECT_EQ(notices, c.fieldsDropped > 0 ? QStringList{MsgFieldsDropped.arg(100).arg(c.fieldsDropped)} : QStringList{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RowCarryTest,
+    ::testing::Values(
+        CarryCase{"ThreeFields", true, settings::StampMode::None, std::vector<int>(70, 3), {33, 33, 4}, 0},
+        CarryCase{"TenFieldsAfterNumberAndStamp",
+                  true,
+                  settings::StampMode::DateAndTime,
+                  std::vector<int>(20, 10),
+                  {9, 9, 2},
+                  0},
+        CarryCase{
+            "OneFieldFillsTheHundred", false, settings::StampMode::None, std::vector<int>(250, 1), {100, 100, 50}, 0},
+        CarryCase{"UnevenLinesKeepTheirOrder", false, settings::StampMode::None, {60, 50, 40, 1, 99}, {1, 3, 1}, 0},
+        CarryCase{
+            "LineLongerThanARowGivesItsFirstFieldsAlone", true, settings::StampMode::None, {3, 150, 2}, {1, 1, 1}, 51}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// Lines arriving through the port faster than rows take them: what the
+// receive buffer cannot hold is dropped whole, counted and said; every other
+// line reaches a row whole and in order.
+TEST_F(InterpreterTest, LinesTheReceiveBufferCannotHoldAreCountedAndSaid) {
+  port.inputLen = 1;
+  QObject::connect(&port, &serial::Port::onComm, &port,
+                   [this] { reception.MSComm1_OnComm(0, port, runActive.active(), nullptr, clock); });
+  setup.measureCount = 1000;
+  start();
+  tick();                     // SSS
+  constexpr int Lines = 600;  // 11 bytes each: 6,600 bytes, far beyond the buffer
+  for (int i = 0; i < Lines; ++i) port.receive(QStringLiteral("%1,x,y\r").arg(i, 6, 10, QChar(u'0')).toStdU16String());
+  for (int i = 0; i < 1000 && !(reception.recvBuffer[0].empty() && interp.stepPhase() == 1); ++i) tick();
+  QStringList written;
+  for (const auto& row : view.rows) written += rowFields(row);
+  ASSERT_EQ(written.size() % 3, 0);
+  const int kept = static_cast<int>(written.size()) / 3;
+  for (int k = 0; k < kept; ++k) EXPECT_EQ(written[3 * k + 1], QStringLiteral("x")) << k;
+  for (int k = 1; k < kept; ++k) EXPECT_LT(written[3 * (k - 1)].toInt(), written[3 * k].toInt()) << k;
+  const serial::DroppedCount dropped = interp.droppedLines();
+  EXPECT_GT(dropped.lines, 0u);
+  EXPECT_EQ(kept + static_cast<int>(dropped.lines), Lines);
+  EXPECT_EQ(dropped.bytes, dropped.lines * 11);
+  EXPECT_EQ(dropped, reception.dropped(0));
+  const QStringList notices = view.log.filter(QStringLiteral("※"));
+  ASSERT_EQ(notices.size(), 1);
+  EXPECT_EQ(notices[0], MsgLinesDropped.arg(dropped.lines).arg(dropped.bytes).arg(dropped.lines));
 }
 
 }  // namespace

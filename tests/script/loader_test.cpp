@@ -34,7 +34,8 @@ INSTANTIATE_TEST_SUITE_P(
     Reader, ReadStepLinesTest,
     ::testing::Values(
         ReaderCase{"CrLf", "SSS\r\nRCV\r\n", {u"SSS", u"RCV"}}, ReaderCase{"CrOnly", "SSS\rRCV\r", {u"SSS", u"RCV"}},
-        ReaderCase{"LfOnlyIsOneLine", "SSS\nRCV\nSET\n", {u"SSSRCVSET"}},
+        ReaderCase{"LfOnly", "SSS\nRCV\nSET\n", {u"SSS", u"RCV", u"SET"}},
+        ReaderCase{"LfCrIsTwoLineEnds", "AB\n\rSND:X\r\n", {u"ABSND:X"}},
         ReaderCase{"NoFinalLineEnd", "SSS\r\nEEE", {u"SSS", u"EEE"}},
         ReaderCase{"TabRemoved", "SND:A\tB\r\n", {u"SND:AB"}},
         ReaderCase{"TrailingSpaceOfLastLineDropped", "SND:A ", {u"SND:A"}},
@@ -52,6 +53,20 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"NulDropped", std::string("SN\0D:A\r", 7), {u"SND:A"}},
         ReaderCase{"LastCharacterControlEndsLine", "SSS\x1a", {u"SSS"}}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// The same script saved with each kind of line end: the same steps, found on
+// the same lines of the file.
+TEST(ReadStepLinesTest, EveryLineEndGivesTheSameStepsOnTheSameFileLines) {
+  const std::vector<std::string> text = {"; header", "", "  SSS", "1", "2SND:X", "", "RCV  ", "; c", "EEE"};
+  for (const std::string eol : {"\r\n", "\n", "\r"}) {
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) bytes += text[i] + (i + 1 < text.size() ? eol : "");
+    const StepLines read = readStepLines(bytes);
+    EXPECT_EQ(read.lines, (std::vector<CodeString>{u"SSS", u"12SND:X", u"RCV", u"EEE"}))
+        << ::testing::PrintToString(eol);
+    EXPECT_EQ(read.fileLines, (std::vector<std::size_t>{3, 4, 7, 9})) << ::testing::PrintToString(eol);
+  }
+}
 
 TEST(ReadStepLinesTest, LineLengthLimit) {
   const std::string atLimit = "SND:" + std::string(MaxLineLength - 4, 'x') + "\r\n";
@@ -131,21 +146,50 @@ TEST_F(LoadScriptFileTest, NoStepLines) {
             QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("にｽｸﾘﾌﾟﾄはありません")});
 }
 
-TEST_F(LoadScriptFileTest, BadLineIsReportedByItsStepNumber) {
-  write("SSS\r\n; comment\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\nsnd:A \r\nEEE\r\n");
+TEST_F(LoadScriptFileTest, BadLineIsReportedByItsStepNumberThenWhyAndOnWhichLineOfTheFile) {
+  write("SSS\n; comment\n\n\n\n\n\n\n\nsnd:A \nEEE\n");
   EXPECT_FALSE(loadScriptFile(script, book(), boxes));
-  EXPECT_EQ(boxes.texts(),
-            QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + scriptFile() + QStringLiteral(") ｽｸﾘﾌﾟﾄNo.2:snd:A ")});
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + scriptFile() +
+                                       QStringLiteral(") ｽｸﾘﾌﾟﾄNo.2:snd:A \nコマンドは半角の大文字で書いて下さい"
+                                                      "（ファイルの10行目）")});
   EXPECT_EQ(script.scriptSteps.size(), 4u);  // the built-in script is gone
   EXPECT_EQ(script.scriptSteps[0].command, CmdSSS);
 }
 
-TEST_F(LoadScriptFileTest, FullWidthCommaAsDelimiterIsRefusedAtLoad) {
-  write("DCD:\x81\x43\r\n");
+struct ReasonCase {
+  const char* name;
+  const char* line;  // the third step, on the fifth line of the file
+  const char* reason;
+};
+
+class StepReasonTest : public LoadScriptFileTest, public ::testing::WithParamInterface<ReasonCase> {};
+
+TEST_P(StepReasonTest, SaysWhyTheStepIsRefused) {
+  const ReasonCase& c = GetParam();
+  write("SSS\r\n\r\nRCV\r\n; c\r\n" + std::string(c.line) + "\r\nEEE\r\n");
   EXPECT_FALSE(loadScriptFile(script, book(), boxes));
+  const QString line = cp932::toUnicode(cp932::decode(c.line)).trimmed();
   EXPECT_EQ(boxes.texts(),
-            QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + scriptFile() + QStringLiteral(") ｽｸﾘﾌﾟﾄNo.1:DCD:， ")});
+            QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + scriptFile() + QStringLiteral(") ｽｸﾘﾌﾟﾄNo.3:") + line +
+                        QStringLiteral(" \n") + QString::fromUtf8(c.reason) + QStringLiteral("（ファイルの5行目）")});
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, StepReasonTest,
+    ::testing::Values(
+        ReasonCase{"Unknown", "XYZ", "不明なコマンドです"},
+        ReasonCase{"LowerCase", "Sss", "コマンドは半角の大文字で書いて下さい"},
+        ReasonCase{"TimeWithoutColon", "WTM 5", "コマンドの直後に「:」がありません"},
+        ReasonCase{"CodeWithoutColon", "SCD", "コマンドの直後に「:」がありません"},
+        ReasonCase{"OperandAfterSss", "SSS:1", "このコマンドの後には何も書けません"},
+        ReasonCase{"SendNothing", "SND:", "送信するデータがありません"},
+        ReasonCase{"SendWithoutAnything", "SND", "送信するデータがありません"},
+        ReasonCase{"SendBadToken", "SND:A%ZZ", "「%」の後が記号名（CR、LF など）または16進数2桁ではありません"},
+        ReasonCase{"CodeBadToken", "ECD:%Q", "「%」の後が記号名（CR、LF など）または16進数2桁ではありません"},
+        ReasonCase{"NegativeTime", "RTM:-1", "時間が秒の数値ではありません"},
+        ReasonCase{"TwoCharacterCode", "DCD:ab", "文字コードは1文字、または「%」と記号名か16進数2桁で指定して下さい"},
+        ReasonCase{"FullWidthComma", "DCD:\x81\x43", "文字コードが範囲外です（1バイトの文字に限ります）"}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(LoadScriptFileTest, TooLongLineIsAReadError) {
   write("SND:" + std::string(32768, 'x') + "\r\n");

@@ -85,6 +85,51 @@ TEST_F(ReceptionTest, AnOverlongLineIsDroppedUpToItsLineEndAndSaidSo) {
   EXPECT_EQ(reception.recvBuffer[0], u"9\n");
 }
 
+struct DropCase {
+  const char* name;
+  cp932::CodeString buffer;
+  cp932::CodeString received;
+  cp932::CodeString left;
+  DroppedCount dropped;
+};
+
+class DropCountTest : public Fixture, public ::testing::WithParamInterface<DropCase> {};
+
+TEST_P(DropCountTest, EveryDroppedLineAndByteIsCounted) {
+  const DropCase& c = GetParam();
+  reception.recvBuffer[0] = c.buffer;
+  port.receive(c.received);
+  EXPECT_EQ(reception.recvBuffer[0], c.left);
+  EXPECT_EQ(reception.dropped(0).lines, c.dropped.lines);
+  EXPECT_EQ(reception.dropped(0).bytes, c.dropped.bytes);
+  EXPECT_EQ(reception.dropped(1), DroppedCount{});
+}
+
+constexpr std::uint64_t Limit = ReceiveBufferLimit;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DropCountTest,
+    ::testing::Values(DropCase{"RoomLeft", u"1\r", u"2,3\r", u"1\r2,3\r", {0, 0}},
+                      // "aaa...b" is cut by "c": all of it and the rest up to its line end.
+                      DropCase{"FullOfCompleteLines",
+                               u"1\r" + cp932::CodeString(Limit - 3, u'a'),
+                               u"bcd\r2\r",
+                               u"1\r2\r",
+                               {1, Limit - 3 + 4}},
+                      DropCase{"EachLineThatFindsItFull",
+                               cp932::CodeString(Limit, u'\r'),
+                               u"ab\rcd\r\r",
+                               cp932::CodeString(Limit, u'\r'),
+                               {3, 7}},
+                      DropCase{
+                          "OverlongLine", cp932::CodeString(Limit - 2, u'a'), u"bc rest\r2\r", u"2\r", {1, Limit + 6}},
+                      DropCase{"DoubleByteCharactersCountTwo",
+                               u"1\r" + cp932::CodeString(Limit - 2, 0x82A0),
+                               u"\x30\r",
+                               u"1\r",
+                               {1, 2 * (Limit - 2) + 2}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 TEST_F(ReceptionTest, OtherChannelsBuffersAreSeparate) {
   channel = 3;
   port.receive(u"z");
