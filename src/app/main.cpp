@@ -4,6 +4,7 @@
 #include "app/form_main.h"
 #include "app/headless.h"
 #include "app/logger.h"
+#include "app/recover_command.h"
 #include "app/spreadsheet_choice.h"
 #include "app/workbook_tools.h"
 #include "core/trace.h"
@@ -55,8 +56,8 @@ int main(int argc, char** argv) {
   }
   // What shows no window needs no display.
   const bool windowless = wantsOption(argc, argv, "--headless") || wantsOption(argc, argv, "--new-workbook") ||
-                          wantsOption(argc, argv, "--dump") || wantsOption(argc, argv, "--help") ||
-                          wantsOption(argc, argv, "--version");
+                          wantsOption(argc, argv, "--dump") || wantsOption(argc, argv, "--recover") ||
+                          wantsOption(argc, argv, "--help") || wantsOption(argc, argv, "--version");
   if (windowless && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   // Without windows the toolkit's notes about its platform are noise on the terminal.
   if (windowless) qInstallMessageHandler(quietToolkitMessages);
@@ -107,15 +108,30 @@ int main(int argc, char** argv) {
   const QCommandLineOption panelOption(QStringLiteral("panel"),
                                        QStringLiteral("Open a settings panel at start: conditions or serial."),
                                        QStringLiteral("NAME"));
+  const QCommandLineOption recoverOption(
+      QStringLiteral("recover"),
+      QStringLiteral("取得データの記録 JOURNAL（別のファイルのものとして残された .orphan-… など）の全行を "
+                     "--workbook のブックに書き込んで保存し、記録を消して終了します。"),
+      QStringLiteral("JOURNAL"));
   for (const auto& option :
        {dirOption, headlessOption, workbookOption, startOption, spreadsheetOption, newWorkbookOption, overwriteOption,
-        dumpOption, screenshotOption, panelOption, verboseOption})
+        dumpOption, screenshotOption, panelOption, verboseOption, recoverOption})
     parser.addOption(option);
   parser.process(application);
 
   if (parser.isSet(newWorkbookOption))
     return app::createWorkbook(parser.value(newWorkbookOption), parser.isSet(overwriteOption));
   if (parser.isSet(dumpOption)) return app::dumpWorkbook(parser.value(dumpOption), stdout);
+  if (parser.isSet(recoverOption)) {
+    if (!parser.isSet(workbookOption)) {
+      std::fprintf(stderr, "kestrune: --recover needs --workbook PATH\n");
+      return app::ExitCouldNotStart;
+    }
+    StderrMessageBoxes boxes;
+    const auto kind = app::chooseSpreadsheet(parser.value(spreadsheetOption), true);
+    return app::recoverJournal(parser.value(recoverOption), parser.value(workbookOption),
+                               app::spreadsheetFactory(kind, true, boxes), stdout, stderr);
+  }
 
   const settings::SettingsFolder folder =
       parser.isSet(dirOption) ? settings::SettingsFolder::fixed(parser.value(dirOption))

@@ -101,8 +101,11 @@ void MainWindowLogic::CommandFileSelect_Click() {
 void MainWindowLogic::CommandOpen_Click() {
   const Status opened = logger_.workbook().CommandOpen_Click(logger_.xlsFilePath());
   if (opened) return;
+  // The workbook is open; its journal was for another file and is kept aside.
+  if (opened.error().is(sheet::SheetError::JournalSetAside))
+    logger_.boxes().show(opened.description(), MessageIcon::Warning);
   // One box: the start message, and why as the application gave it.
-  if (opened.error().is(sheet::SheetError::NotFound))
+  else if (opened.error().is(sheet::SheetError::NotFound))
     logger_.boxes().show(opened.description());
   else
     logger_.boxes().show(sheet::MsgCannotStart, MessageIcon::None, opened.description());

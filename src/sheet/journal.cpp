@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
@@ -77,7 +78,44 @@ QString canonical(const QString& workbookPath) {
 
 QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
+void syncFolderOf(const QString& path) {
+  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+  if (const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+QByteArray identityLine(const WorkbookIdentity& identity) {
+  return line({"identity", number(identity.size), number(identity.modifiedMs), identity.headSha256});
+}
+
+// File times may be coarser than the clock a save's start was read from (2 s
+// on FAT, a timer tick on others): a file written just after that start may
+// carry a time just before it.
+constexpr qint64 FileTimeSlackMs = 2000;
+
 }  // namespace
+
+Result<WorkbookIdentity> identifyWorkbook(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return fail(QStringLiteral("%1 を読めません: %2").arg(path, file.errorString()));
+  WorkbookIdentity identity;
+  identity.size = file.size();
+  identity.modifiedMs = file.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch();
+  const QByteArray head = file.read(WorkbookHeadBytes);
+  if (head.size() < std::min(identity.size, WorkbookHeadBytes))
+    return fail(QStringLiteral("%1 を読めません: %2").arg(path, file.errorString()));
+  identity.headSha256 = QCryptographicHash::hash(head, QCryptographicHash::Sha256).toHex();
+  return identity;
+}
+
+bool JournalContents::fits(const std::optional<WorkbookIdentity>& current) const {
+  if (!identity) return true;
+  if (!current) return false;
+  if (*current == *identity) return true;
+  return savingSinceMs && current->modifiedMs >= *savingSinceMs - FileTimeSlackMs;
+}
 
 int JournalContents::unsavedRows() const {
   int n = 0;
@@ -121,6 +159,10 @@ Result<JournalContents> parseJournal(const QByteArray& bytes) {
   for (qsizetype i = 1; i < lines.size(); offset += lines[i].size() + 1, ++i) {
     const QByteArray& text = lines[i];
     const QList<QByteArray> f = text.split('\t');
+    // A mark between whole rows ends the complete part too.
+    const auto marked = [&] {
+      if (pendingBytes.isEmpty()) contents.completeBytes = offset + text.size() + 1;
+    };
     bool good = false;
     if (f[0] == "sheet" && f.size() == 2) {
       if (const auto name = unescapeField(f[1])) {
@@ -154,7 +196,22 @@ Result<JournalContents> parseJournal(const QByteArray& bytes) {
     } else if (f[0] == "saved" && f.size() == 2) {
       if (const auto rows = toNumber(f[1]); rows && *rows >= 0 && *rows <= std::ssize(contents.rows)) {
         for (qint64 r = 0; r < *rows; ++r) contents.rows[static_cast<std::size_t>(r)].saved = true;
-        if (pendingBytes.isEmpty()) contents.completeBytes = offset + text.size() + 1;
+        marked();
+        continue;
+      }
+    } else if (f[0] == "identity" && f.size() == 4) {
+      const auto size = toNumber(f[1]);
+      const auto modified = toNumber(f[2]);
+      if (size && modified && f[3].size() == 64) {
+        contents.identity = WorkbookIdentity{*size, *modified, f[3]};
+        contents.savingSinceMs.reset();
+        marked();
+        continue;
+      }
+    } else if (f[0] == "saving" && f.size() == 2) {
+      if (const auto since = toNumber(f[1])) {
+        contents.savingSinceMs = *since;
+        marked();
         continue;
       }
     }
@@ -182,6 +239,23 @@ Result<FoundJournal> findJournal(const QString& workbookPath) {
   return found;
 }
 
+Result<QString> setJournalAside(const QString& journalPath, const QDateTime& now) {
+  const QString stem = journalPath + now.toString(QStringLiteral("'.orphan-'yyyyMMdd-HHmmss"));
+  const QByteArray from = QFile::encodeName(journalPath);
+  for (int n = 1; n <= 100; ++n) {
+    const QString place = n == 1 ? stem : stem + QStringLiteral("-%1").arg(n);
+    const QByteArray to = QFile::encodeName(place);
+    // RENAME_NOREPLACE: an orphan of the same second stays as it is.
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
+      syncFolderOf(place);
+      return place;
+    }
+    if (errno != EEXIST)
+      return fail(QStringLiteral("取得データの記録 %1 の名前を変えられません: %2").arg(journalPath, errnoText(errno)));
+  }
+  return fail(QStringLiteral("取得データの記録 %1 の名前を変えられません").arg(journalPath));
+}
+
 namespace {
 
 Status writeAll(int fd, const QByteArray& bytes, const QString& path) {
@@ -195,26 +269,21 @@ Status writeAll(int fd, const QByteArray& bytes, const QString& path) {
   return {};
 }
 
-void syncFolderOf(const QString& path) {
-  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-  if (const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-}
-
 }  // namespace
 
 JournalWriter::JournalWriter() = default;
 
 JournalWriter::~JournalWriter() { close(); }
 
-Status JournalWriter::open(const QString& workbookPath) {
+Status JournalWriter::open(const QString& workbookPath, const QString& journalPath) {
   if (isOpen()) return {};
   workbookPath_ = workbookPath;
   // A journal kept from before (a failed save) is continued where it is.
   QStringList places{journalPathBeside(workbookPath), journalPathForUser(workbookPath)};
-  if (QFile::exists(places[1]) && !QFile::exists(places[0])) places.removeFirst();
+  if (!journalPath.isEmpty())
+    places = QStringList{journalPath};
+  else if (QFile::exists(places[1]) && !QFile::exists(places[0]))
+    places.removeFirst();
   QString reasons;
   for (const QString& place : places) {
     QDir().mkpath(QFileInfo(place).absolutePath());
@@ -233,11 +302,17 @@ Status JournalWriter::open(const QString& workbookPath) {
   // A tail cut short by a crash is dropped, so the new rows follow whole ones.
   rows_ = 0;
   savedRows_ = 0;
+  identity_.reset();
+  saving_ = false;
   QFile existing(path_);
   if (existing.open(QIODevice::ReadOnly)) {
     const Result<JournalContents> before = parseJournal(existing.readAll());
     rows_ = before ? static_cast<int>(before->rows.size()) : 0;
     savedRows_ = before ? rows_ - before->unsavedRows() : 0;
+    if (before) {
+      identity_ = before->identity;
+      saving_ = before->savingSinceMs.has_value();
+    }
     if (::ftruncate(fd_, before ? before->completeBytes : 0) != 0) {
       const int error = errno;
       ::close(fd_);
@@ -249,11 +324,36 @@ Status JournalWriter::open(const QString& workbookPath) {
   handed_ = durable_ = 0;
   syncer_ = std::thread([this] { syncLoop(); });
   if (::lseek(fd_, 0, SEEK_END) == 0) {
-    if (Status s = append(line({Magic, Version, escapeField(canonical(workbookPath))})); !s) return s;
+    QByteArray start = line({Magic, Version, escapeField(canonical(workbookPath))});
+    // A journal belongs to the file it is written for; without a readable
+    // file it fits any, as those of earlier versions do.
+    if (const Result<WorkbookIdentity> identity = identifyWorkbook(workbookPath)) {
+      start += identityLine(*identity);
+      identity_ = *identity;
+    }
+    if (Status s = append(start); !s) return s;
     // The new file's name must survive a power cut too.
     syncFolderOf(path_);
   }
   return {};
+}
+
+Status JournalWriter::beginSave(qint64 nowMs) {
+  Status begun = append(line({"saving", number(nowMs)}));
+  if (begun) saving_ = true;
+  return begun;
+}
+
+Status JournalWriter::endSave(const std::optional<WorkbookIdentity>& saved) {
+  // A failed save left the file as it was: the record before it holds again.
+  const std::optional<WorkbookIdentity> now = saved ? saved : identity_;
+  if (!now || (now == identity_ && !saving_)) return {};
+  Status ended = append(identityLine(*now));
+  if (ended) {
+    identity_ = now;
+    saving_ = false;
+  }
+  return ended;
 }
 
 void JournalWriter::beginSheet(const QString& sheet) { row_ += line({"sheet", escapeField(sheet)}); }

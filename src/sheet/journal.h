@@ -15,6 +15,14 @@
 //                                      checksum of the row's lines
 //   saved <rows>                       the workbook on disk holds the first
 //                                      <rows> rows of this journal
+//   identity <size> <mtime> <sha256>   the workbook file the journal belongs
+//                                      to: its size, modification time (ms
+//                                      since the epoch) and the SHA-256 of its
+//                                      first 64 KiB; written at the start and
+//                                      after each save the logger makes
+//   saving <time>                      a save of the workbook began (ms since
+//                                      the epoch); the next identity line
+//                                      says how it ended
 // Fields are separated by tabs; a tab, line feed or backslash inside a field
 // is written as \t, \n or \\. Only rows ended by a whole "row" line count: a
 // tail cut by a crash is ignored.
@@ -24,11 +32,13 @@
 #include "sheet/spreadsheet_app.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -52,14 +62,35 @@ struct JournalRow {
   bool saved = false;
 };
 
+// Which file a workbook is, so that a journal is never replayed into a file
+// that took the place of the one it was written for.
+struct WorkbookIdentity {
+  qint64 size = 0;
+  qint64 modifiedMs = 0;  // ms since the epoch
+  QByteArray headSha256;  // hex SHA-256 of the first WorkbookHeadBytes bytes
+  friend bool operator==(const WorkbookIdentity&, const WorkbookIdentity&) = default;
+};
+constexpr qint64 WorkbookHeadBytes = 64 * 1024;
+
+Result<WorkbookIdentity> identifyWorkbook(const QString& path);
+
 struct JournalContents {
   QString workbookPath;
   std::vector<JournalRow> rows;
   // The length of the journal up to its last whole row (or mark): what
   // follows is cut short or damaged.
   qsizetype completeBytes = 0;
+  // The workbook file as last recorded; none in journals of earlier versions.
+  std::optional<WorkbookIdentity> identity;
+  // A save began after that record and its end never reached the journal:
+  // when it began.
+  std::optional<qint64> savingSinceMs;
   // Rows not known to be in the workbook on disk.
   int unsavedRows() const;
+  // Whether the workbook file `current` is the one this journal was written
+  // for: the recorded file, or (a save was under way) a file written after
+  // that save began. Journals without a record fit any file.
+  bool fits(const std::optional<WorkbookIdentity>& current) const;
 };
 
 // Where the journal of the workbook at `workbookPath` lives: beside it, or
@@ -78,6 +109,10 @@ struct FoundJournal {
 };
 Result<FoundJournal> findJournal(const QString& workbookPath);
 
+// Keeps a journal that does not belong to its workbook under a new name beside
+// it ("….orphan-YYYYMMDD-HHMMSS", another never overwritten); returns that name.
+Result<QString> setJournalAside(const QString& journalPath, const QDateTime& now);
+
 // Appends to a journal. Lines are handed to the file at the end of each row
 // (so a crash of this process loses nothing written before); a worker thread
 // then makes them durable with fdatasync, so a slow disk never holds up the
@@ -89,8 +124,10 @@ public:
   JournalWriter(const JournalWriter&) = delete;
   JournalWriter& operator=(const JournalWriter&) = delete;
 
-  // Opens (or continues) the journal of the workbook at `workbookPath`.
-  Status open(const QString& workbookPath);
+  // Opens (or continues) the journal of the workbook at `workbookPath`; a new
+  // journal records the workbook file's identity. `journalPath` names the
+  // journal to continue where it is not the usual place.
+  Status open(const QString& workbookPath, const QString& journalPath = {});
   bool isOpen() const { return fd_ >= 0; }
   const QString& path() const { return path_; }
 
@@ -104,6 +141,13 @@ public:
   int rows() const { return rows_; }
   // The workbook on disk holds the journal's first `rows` rows.
   Status markSaved(int rows);
+  // A save of the workbook begins (`nowMs`: ms since the epoch). Until
+  // endSave, a crash leaves a journal that accepts the file as it was and a
+  // file written since.
+  Status beginSave(qint64 nowMs);
+  // The save ended: `saved` is the file it left, none when it failed and the
+  // file stays as it was. Also for saves nobody announced (any save seen).
+  Status endSave(const std::optional<WorkbookIdentity>& saved);
   // Every row is known to be in the workbook on disk, and none is in progress.
   bool allSaved() const { return savedRows_ >= rows_ && row_.isEmpty(); }
   // Waits until everything handed over is on the disk.
@@ -125,6 +169,8 @@ private:
   QByteArray row_;  // the lines of the row in progress
   int rows_ = 0;
   int savedRows_ = 0;
+  std::optional<WorkbookIdentity> identity_;  // as last written
+  bool saving_ = false;                       // a "saving" line waits for its end
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -35,11 +35,12 @@ constexpr std::int32_t LastWorksheetRow = 65536;
 
 // Why a workbook operation failed, for callers that act on it.
 enum class SheetError {
-  NotFound = 1,  // no such file
-  CannotStart,   // the application or the workbook could not be opened
-  NotSaved,      // the workbook could not be saved; what was written is kept
-  SheetFull,     // the cursor is past the worksheet's last row
-  AccessLost,    // the application stopped answering
+  NotFound = 1,     // no such file
+  CannotStart,      // the application or the workbook could not be opened
+  NotSaved,         // the workbook could not be saved; what was written is kept
+  SheetFull,        // the cursor is past the worksheet's last row
+  AccessLost,       // the application stopped answering
+  JournalSetAside,  // the workbook is open; a journal written for another file was kept under a new name
 };
 inline ErrorDomain errorDomainOf(SheetError) { return ErrorDomain::Sheet; }
 
@@ -98,6 +99,8 @@ public:
   // in memory saves a snapshot on a worker thread. Applications that keep
   // their own document do nothing. The outcome arrives as backgroundSaveDone.
   virtual void saveInBackground() {}
+  // Whether saveInBackground writes the file and answers.
+  virtual bool savesInBackground() const { return false; }
 
   // The logger lets go of the application at program end without quitting
   // it. An application in its own process keeps running; one inside ours

@@ -2,6 +2,7 @@
 
 #include "core/trace.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 
@@ -24,6 +25,7 @@ Status WorkbookConnection::CommandOpen_Click(const QString& path) {
   }
   xls_.reset();
   journal_.close();
+  journalRefused_ = false;
   // Without a factory no application can start: that is a failed start, not a crash.
   Result<std::unique_ptr<SpreadsheetApp>> created =
       factory_ ? factory_()
@@ -32,9 +34,7 @@ Status WorkbookConnection::CommandOpen_Click(const QString& path) {
   if (created.ok() && created.value()) {
     xls_ = std::move(created).value();
     connect(xls_.get(), &SpreadsheetApp::backgroundSaveDone, this, &WorkbookConnection::onBackgroundSaveDone);
-    connect(xls_.get(), &SpreadsheetApp::workbookSaved, this, [this] {
-      if (journal_.isOpen() && journal_.rows() > 0) journalFailed(journal_.markSaved(journal_.rows()));
-    });
+    connect(xls_.get(), &SpreadsheetApp::workbookSaved, this, [this] { journalSaved(journal_.rows()); });
     emit applicationAttached(xls_.get());
     Status shown = xls_->openWorkbook(path);
     if (shown) shown = xls_->setVisible(true);
@@ -43,9 +43,9 @@ Status WorkbookConnection::CommandOpen_Click(const QString& path) {
       excelState_ = ExcelState::Open;
       path_ = path;
       emit workbookShown();
-      recover(path);
+      const Status recovered = recover(path);
       emit stateChanged();
-      return {};
+      return recovered;
     }
     reason = shown.description();
   }
@@ -58,7 +58,9 @@ Status WorkbookConnection::CommandOpen_Click(const QString& path) {
 Status WorkbookConnection::CommandClose_Click() {
   Status result;
   if (xls_) {
+    beginSave();
     const Status saved = xls_->saveActiveWorkbook();
+    if (!saved) saveFailed();
     if (!saved && saved.error().is(SheetError::NotSaved)) {
       // Nothing is let go: the application keeps what was written and the
       // journal keeps every row for the next open.
@@ -87,7 +89,13 @@ void WorkbookConnection::release() {
   // The application may save at its end (the built-in one asks). A journal
   // whose rows are all in the saved file has nothing to bring back; one with
   // rows the file lacks stays for the next open.
-  if (xls_) xls_->release();
+  if (xls_) {
+    // The application may save at its end; a save it reports ends the one
+    // begun here, otherwise the file is as it was.
+    beginSave();
+    xls_->release();
+    saveFailed();
+  }
   xls_.reset();
   if (journal_.rows() == 0 || journal_.allSaved())
     traceFailure(QStringLiteral("journal"), journal_.retire());
@@ -107,6 +115,24 @@ void WorkbookConnection::lostAccess() {
 void WorkbookConnection::journalFailed(const Status& status) {
   // The workbook still takes the values; only the safety net is missing.
   traceFailure(QStringLiteral("journal"), status);
+}
+
+void WorkbookConnection::beginSave() {
+  // Written before the file changes: a crash before the save's end is
+  // recorded leaves a journal that still takes the file the save wrote.
+  if (journal_.isOpen()) journalFailed(journal_.beginSave(QDateTime::currentMSecsSinceEpoch()));
+}
+
+void WorkbookConnection::journalSaved(int rows) {
+  if (!journal_.isOpen()) return;
+  if (rows > 0) journalFailed(journal_.markSaved(rows));
+  const Result<WorkbookIdentity> identity = identifyWorkbook(path_);
+  if (!identity) trace(QStringLiteral("journal"), identity.description());
+  journalFailed(journal_.endSave(identity ? std::optional(*identity) : std::nullopt));
+}
+
+void WorkbookConnection::saveFailed() {
+  if (journal_.isOpen()) journalFailed(journal_.endSave(std::nullopt));
 }
 
 Status WorkbookConnection::getStartCell() {
@@ -136,7 +162,7 @@ Status WorkbookConnection::getStartCell() {
   record_.startCol = letters.toLatin1();
   emit startColumnShown(letters);
   emit startRowShown(QString::number(record_.startRow));
-  journalFailed(journal_.open(path_));
+  if (!journalRefused_) journalFailed(journal_.open(path_));
   emit eventsDue();
   return {};
 }
@@ -195,6 +221,7 @@ void WorkbookConnection::saveInBackground() {
   // One at a time: the mark in the journal must name the rows that save held.
   if (excelState_ != ExcelState::Open || !xls_ || savingRows_ >= 0) return;
   savingRows_ = journal_.rows();
+  if (xls_->savesInBackground()) beginSave();
   xls_->saveInBackground();
 }
 
@@ -203,29 +230,40 @@ void WorkbookConnection::onBackgroundSaveDone(bool saved, const QString& reason)
   savingRows_ = -1;
   if (!saved) {
     trace(QStringLiteral("background save"), reason);
+    saveFailed();
     return;
   }
-  if (rows > 0 && journal_.isOpen()) journalFailed(journal_.markSaved(rows));
+  journalSaved(rows);
 }
 
-void WorkbookConnection::recover(const QString& path) {
+Status WorkbookConnection::recover(const QString& path) {
   const Result<FoundJournal> found = findJournal(path);
   if (!found) {
     emit recoveryFailed(found.description());
-    return;
+    return {};
   }
-  if (found->path.isEmpty()) return;
+  if (found->path.isEmpty()) return {};
   const std::vector<JournalRow>& rows = found->contents.rows;
   if (rows.empty()) {
     QFile::remove(found->path);
-    return;
+    return {};
+  }
+  // Rows written for another file (the workbook was replaced, or changed by
+  // someone else) would land among that file's own cells: they are kept for
+  // a deliberate replay instead.
+  const Result<WorkbookIdentity> current = identifyWorkbook(path);
+  if (!found->contents.fits(current ? std::optional(*current) : std::nullopt)) {
+    const Result<QString> kept = setJournalAside(found->path, QDateTime::currentDateTime());
+    if (kept) return fail(SheetError::JournalSetAside, MsgJournalSetAside.arg(found->path, *kept));
+    journalRefused_ = true;
+    return fail(SheetError::JournalSetAside, MsgJournalNotSetAside.arg(found->path, kept.description()));
   }
   std::vector<JournalRow> unsaved;
   for (const JournalRow& row : rows)
     if (!row.saved) unsaved.push_back(row);
   if (Status written = writeJournalRows(unsaved); !written) {
     emit recoveryFailed(written.description() + QLatin1Char('\n') + MsgRowsKept.arg(found->path));
-    return;
+    return {};
   }
   // The run continues where the interrupted one stood.
   const JournalRow& last = rows.back();
@@ -239,16 +277,41 @@ void WorkbookConnection::recover(const QString& path) {
   emit startColumnShown(letters);
   emit startRowShown(QString::number(record_.startRow));
   if (!unsaved.empty()) {
+    // The journal goes on where it is, and knows of the save.
+    journalFailed(journal_.open(path, found->path));
+    beginSave();
     if (Status saved = xls_->saveActiveWorkbook(); !saved) {
+      saveFailed();
       emit recoveryFailed(MsgNotSaved + QLatin1Char('\n') + saved.description() + QLatin1Char('\n') +
                           MsgRowsKept.arg(found->path));
-      return;
+      return {};
     }
   }
   // Saved: the journal has done its work. A crash before this line replays
   // the same values into the same cells again.
+  journal_.close();
   if (!QFile::remove(found->path)) trace(QStringLiteral("journal"), QStringLiteral("cannot remove ") + found->path);
   emit rowsRecovered(static_cast<int>(unsaved.size()));
+  return {};
+}
+
+Result<WorkbookConnection::Replayed> WorkbookConnection::replayJournal(const QString& journalPath) {
+  if (excelState_ != ExcelState::Open || !xls_) return fail(SheetError::AccessLost, MsgAccessLost);
+  if (!QFileInfo(journalPath).isFile()) return fail(SheetError::NotFound, journalPath + MsgNotFound);
+  QFile file(journalPath);
+  if (!file.open(QIODevice::ReadOnly))
+    return fail(SheetError::NotFound,
+                QStringLiteral("取得データの記録 %1 を読めません: %2").arg(journalPath, file.errorString()));
+  const Result<JournalContents> contents = parseJournal(file.readAll());
+  if (!contents) return fail(SheetError::NotFound, journalPath + QStringLiteral(": ") + contents.description());
+  // Every row: the file it was written for may be gone with the rows it held.
+  if (Status written = writeJournalRows(contents->rows); !written)
+    return fail(SheetError::AccessLost, written.description());
+  if (Status saved = xls_->saveActiveWorkbook(); !saved) return fail(SheetError::NotSaved, saved.description());
+  Replayed replayed{static_cast<int>(contents->rows.size()),
+                    contents->rows.empty() ? JournalRow{} : contents->rows.back(), true};
+  replayed.retired = QFile::remove(journalPath);
+  return replayed;
 }
 
 Status WorkbookConnection::writeJournalRows(const std::vector<JournalRow>& rows) {

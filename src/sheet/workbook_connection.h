@@ -37,6 +37,14 @@ inline const QString MsgSheetFull = QStringLiteral(
 inline const QString MsgStartPastEnd =
     QStringLiteral("開始セルの行 %1 はワークシートの最終行（%2 行目）を超えています。開始セルを設定し直してください");
 inline const QString MsgRecoveryFailed = QStringLiteral("保存されていなかった取得データを復元できませんでした");
+inline const QString MsgJournalSetAside = QStringLiteral(
+    "取得データの記録 %1 は、別のファイルのために書かれたものです（ブックが置き換えられたか、ほかのプログラムで変更さ"
+    "れました）。このブックには書き込まず、%2 として残しました。このデータを書き込むブックを確かめてから、"
+    "kestrune --recover %2 --workbook ブック で書き込めます。");
+inline const QString MsgJournalNotSetAside = QStringLiteral(
+    "取得データの記録 %1 は、別のファイルのために書かれたものです（ブックが置き換えられたか、ほかのプログラムで変更さ"
+    "れました）。このブックには書き込まず、そのまま残しました（%2）。このブックへの取得は記録なしで行います。");
+inline const QString MsgJournalReplayed = QStringLiteral("取得データの記録 %1 の %2 行を %3 に書き込み、保存しました");
 
 // Whether writing goes to an open workbook. NotOpen before the first open and
 // after a close, a failed open or a lost connection.
@@ -55,7 +63,10 @@ public:
   // Opens the workbook at `path` in a new application, or brings the attached
   // one forward; then brings in the rows a journal of this workbook holds.
   // Fails with NotFound (the description is the message) or CannotStart (the
-  // description is the application's reason).
+  // description is the application's reason). A journal written for another
+  // file (the workbook was replaced or changed by someone else) is not
+  // replayed but kept under a new name: JournalSetAside, the workbook open,
+  // the description saying where.
   Status CommandOpen_Click(const QString& path);
   // Saves the active workbook and ends the application. A failed save keeps
   // the application open with everything written and the journal with every
@@ -86,6 +97,17 @@ public:
   // Values written now reach the journal.
   bool journalOpen() const { return journal_.isOpen(); }
 
+  // Writes every row of the journal at `journalPath` into the open workbook,
+  // whichever file it was written for, saves the workbook and deletes the
+  // journal. Fails with NotFound (no readable journal), AccessLost (a value
+  // could not be written) or NotSaved; the journal stays unless saved.
+  struct Replayed {
+    int rows = 0;
+    JournalRow last;  // where the journal's run stood at its end
+    bool retired = true;
+  };
+  Result<Replayed> replayJournal(const QString& journalPath);
+
   // The characters a stamp of `kind` shows ("2026/12/07 9:05:03" and so on).
   static int stampWidth(Stamp::Kind kind);
 
@@ -112,9 +134,15 @@ signals:
 
 private:
   void lostAccess();
-  void recover(const QString& path);
+  Status recover(const QString& path);
   Status writeJournalRows(const std::vector<JournalRow>& rows);
   void journalFailed(const Status& status);
+  // The journal learns of a save: `rows` rows are in the file, and which file it now is.
+  void journalSaved(int rows);
+  // A save the logger asks for begins; it ends with journalSaved, or with
+  // saveFailed when it wrote nothing (or nothing the application reported).
+  void beginSave();
+  void saveFailed();
   void onBackgroundSaveDone(bool saved, const QString& reason);
 
   settings::SetupRecord& record_;
@@ -126,6 +154,9 @@ private:
   // The row count the running background save will have written.
   int savingRows_ = -1;
   bool sheetBegun_ = false;
+  // The workbook's journal belongs to another file and could not be set
+  // aside: runs go without one rather than add to it.
+  bool journalRefused_ = false;
   // Columns this run has widened for its stamps: each is looked at once.
   std::set<int> widenedColumns_;
 };

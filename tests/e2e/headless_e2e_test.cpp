@@ -358,6 +358,47 @@ TEST_F(HeadlessE2eTest, SignalsEndTheRunAndStillSaveTheRows) {
   }
 }
 
+// A run killed, then a new workbook put in the old one's place: its first run
+// writes only its own rows and says where the old rows were kept; --recover
+// then writes them into the workbook the user names.
+TEST_F(HeadlessE2eTest, AReplacedWorkbookGetsNoOldRowsUntilRecoveredOnPurpose) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  {
+    QProcess killed;
+    QByteArray out;
+    ASSERT_TRUE(startLongRun(killed, out)) << out.toStdString();
+    ::kill(static_cast<pid_t>(killed.processId()), SIGKILL);
+    ASSERT_TRUE(killed.waitForFinished(10000));
+  }
+  const QString journal = book + QStringLiteral(".kestrune-journal");
+  ASSERT_TRUE(QFileInfo::exists(journal));
+  ASSERT_EQ(runKestrune({QStringLiteral("--new-workbook"), book, QStringLiteral("--overwrite")}), 0);
+
+  writeFile(QStringLiteral("data.txt"), "SSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(50, 1, 10);
+  QByteArray err;
+  ASSERT_EQ(runHeadless(nullptr, &err), 0) << err.toStdString();
+  const QStringList orphans =
+      QDir(dir.path()).entryList({QStringLiteral("data.xls.kestrune-journal.orphan-*")}, QDir::Files);
+  ASSERT_EQ(orphans.size(), 1) << err.toStdString();
+  const QString orphan = dir.filePath(orphans[0]);
+  EXPECT_TRUE(err.contains(orphan.toUtf8())) << err.toStdString();
+  auto sheet = cells();
+  EXPECT_EQ(sheet.begin()->first, 9) << "the old run's rows reached the new workbook";
+  EXPECT_EQ(sheet[9][1], std::make_pair(std::string("number"), std::string("50")));
+
+  QByteArray out;
+  ASSERT_EQ(runKestrune({QStringLiteral("--recover"), orphan, QStringLiteral("--workbook"), book}, &out, &err), 0)
+      << err.toStdString();
+  EXPECT_TRUE(out.contains("に書き込み、保存しました")) << out.toStdString();
+  EXPECT_FALSE(QFileInfo::exists(orphan));
+  sheet = cells();
+  EXPECT_EQ(sheet[1][1], std::make_pair(std::string("number"), std::string("1")));
+  EXPECT_EQ(sheet[9][1], std::make_pair(std::string("number"), std::string("50")));
+  // Nothing to recover: the same exit status as a run that cannot start.
+  EXPECT_EQ(runKestrune({QStringLiteral("--recover"), orphan, QStringLiteral("--workbook"), book}), 2);
+}
+
 // A streaming run killed at random moments, again and again: each next run
 // first brings back the rows the killed one had written, then carries on
 // below them. At the end every reading the log showed is in the workbook once

@@ -59,6 +59,7 @@ public:
     return step("save");
   }
   void saveInBackground() override { ++log_->backgroundSaves; }
+  bool savesInBackground() const override { return true; }
   Status activateSheet(const QString& name) override {
     if (Status s = step("activateSheet " + name.toStdString()); !s) return s;
     log_->activeSheet = {name, true};

@@ -201,5 +201,95 @@ TEST_F(JournalFileTest, AFullDiskMovesTheJournalToTheUsersFolderWhole) {
   qunsetenv("XDG_STATE_HOME");
 }
 
+TEST_F(JournalFileTest, TheJournalRecordsItsWorkbookAndTheSavesOfIt) {
+  const auto read = [this] {
+    Result<JournalContents> contents = parseJournal(bytes());
+    EXPECT_TRUE(contents);
+    return contents ? std::move(contents).value() : JournalContents{};
+  };
+  JournalWriter writer;
+  ASSERT_TRUE(writer.open(book));
+  const Result<WorkbookIdentity> first = identifyWorkbook(book);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(read().identity, *first);
+  ASSERT_TRUE(writer.beginSave(1796000000000));
+  EXPECT_EQ(read().savingSinceMs, 1796000000000);
+  EXPECT_EQ(read().identity, *first);
+  const WorkbookIdentity second{4096, 1796000001000, QByteArray(64, 'a')};
+  ASSERT_TRUE(writer.endSave(second));
+  EXPECT_EQ(read().identity, second);
+  EXPECT_FALSE(read().savingSinceMs);
+  // A failed save: the file as it was.
+  ASSERT_TRUE(writer.beginSave(1796000002000));
+  ASSERT_TRUE(writer.endSave(std::nullopt));
+  EXPECT_EQ(read().identity, second);
+  EXPECT_FALSE(read().savingSinceMs);
+  // Continued later, the journal still knows its file.
+  writer.close();
+  JournalWriter again;
+  ASSERT_TRUE(again.open(book));
+  EXPECT_EQ(read().identity, second);
+}
+
+struct FitCase {
+  const char* name;
+  std::optional<WorkbookIdentity> recorded;
+  std::optional<qint64> savingSince;
+  std::optional<WorkbookIdentity> current;
+  bool fits;
+};
+void PrintTo(const FitCase& c, std::ostream* out) { *out << c.name; }
+
+const WorkbookIdentity A{4096, 1796000000000, QByteArray(64, 'a')};
+const WorkbookIdentity B{5120, 1796000005000, QByteArray(64, 'b')};
+const WorkbookIdentity OtherHead{4096, 1796000000000, QByteArray(64, 'c')};
+
+class JournalFitTest : public ::testing::TestWithParam<FitCase> {};
+
+TEST_P(JournalFitTest, AJournalFitsOnlyItsOwnWorkbook) {
+  JournalContents contents;
+  contents.identity = GetParam().recorded;
+  contents.savingSinceMs = GetParam().savingSince;
+  EXPECT_EQ(contents.fits(GetParam().current), GetParam().fits);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, JournalFitTest,
+                         ::testing::Values(FitCase{"EarlierVersionFitsAny", std::nullopt, std::nullopt, B, true},
+                                           FitCase{"EarlierVersionFitsAnUnreadableFile", std::nullopt, std::nullopt,
+                                                   std::nullopt, true},
+                                           FitCase{"TheSameFile", A, std::nullopt, A, true},
+                                           FitCase{"AnotherFile", A, std::nullopt, B, false},
+                                           FitCase{"AnUnreadableFile", A, std::nullopt, std::nullopt, false},
+                                           FitCase{"SameSizeAndTimeOtherContent", A, std::nullopt, OtherHead, false},
+                                           FitCase{"DuringASaveTheOldFile", A, 1796000004000, A, true},
+                                           FitCase{"DuringASaveAFileWrittenSince", A, 1796000004000, B, true},
+                                           FitCase{"DuringASaveWithinTheFileTimesGrain", A, 1796000006500, B, true},
+                                           FitCase{"DuringASaveAFileFromBefore", A, 1796000008000, B, false}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(JournalFileTest, SettingAsideNeverOverwritesAnotherOrphan) {
+  const QString journal = journalPathBeside(book);
+  const QDateTime now(QDate(2026, 12, 7), QTime(9, 5, 3));
+  QStringList kept;
+  for (int i = 0; i < 3; ++i) {
+    {
+      QFile f(journal);
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+      f.write(QByteArray::number(i));
+    }
+    const Result<QString> aside = setJournalAside(journal, now);
+    ASSERT_TRUE(aside) << aside.description().toStdString();
+    kept << *aside;
+    EXPECT_FALSE(QFile::exists(journal));
+  }
+  EXPECT_EQ(kept[0], journal + QStringLiteral(".orphan-20261207-090503"));
+  for (int i = 0; i < 3; ++i) {
+    QFile f(kept[i]);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << kept[i].toStdString();
+    EXPECT_EQ(f.readAll(), QByteArray::number(i));
+  }
+  EXPECT_FALSE(setJournalAside(journal, now)) << "nothing to set aside";
+}
+
 }  // namespace
 }  // namespace kestrune::sheet

@@ -3,11 +3,15 @@
 #include "fakes/fake_spreadsheet.h"
 #include "fakes/recording_message_boxes.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
 
 namespace kestrune::sheet {
 namespace {
@@ -422,9 +426,17 @@ protected:
     record.acquisitionNo = 100;
     ASSERT_TRUE(connection.getStartCell());
   }
-  // What a crash leaves: the application and its unsaved cells are gone.
+  // What a crash leaves: the application and its unsaved cells are gone, the
+  // journal as it stood (nothing of a proper end is added to it).
   void crash() {
+    const QString journalPath = connection.journalPath();
+    QFile journal(journalPath);
+    const QByteArray left = journal.open(QIODevice::ReadOnly) ? journal.readAll() : QByteArray();
+    journal.close();
     connection.release();
+    if (!left.isEmpty() && journal.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+      journal.write(left);
+    }
     record = settings::SetupRecord{};
   }
 };
@@ -520,6 +532,194 @@ TEST_F(JournalTest, ANormalCloseRetiresTheJournal) {
   open();
   EXPECT_TRUE(recovered.empty());
 }
+
+// ---- Whose journal it is --------------------------------------------------
+
+// Puts other bytes in the workbook's place, as a save or another program
+// does; `age` sets its modification time that far in the past.
+void rewrite(const QString& path, const QByteArray& bytes, std::chrono::seconds age = std::chrono::seconds{0}) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  ASSERT_EQ(f.write(bytes), bytes.size());
+  ASSERT_TRUE(f.flush());
+  if (age.count() > 0) {
+    ASSERT_TRUE(f.setFileTime(QDateTime::currentDateTime().addSecs(-age.count()), QFileDevice::FileModificationTime));
+  }
+}
+
+QStringList orphansOf(const QString& journalPath) {
+  const QFileInfo info(journalPath);
+  return info.dir().entryList({info.fileName() + QStringLiteral(".orphan-*")}, QDir::Files);
+}
+
+// The fault this guards against: a new workbook put where the old one was
+// received the old run's rows at its first open.
+TEST_F(JournalTest, AReplacedWorkbookGetsNoRowsAndTheJournalIsKeptForADeliberateReplay) {
+  startRun();
+  journal::writeRows(connection, record, 3);
+  const QString journalPath = connection.journalPath();
+  crash();
+  rewrite(book, "a new, empty workbook");
+
+  open();
+  ASSERT_FALSE(opened);
+  EXPECT_TRUE(opened.error().is(SheetError::JournalSetAside));
+  EXPECT_EQ(connection.excelState(), ExcelState::Open);
+  EXPECT_TRUE(recovered.empty());
+  EXPECT_TRUE(log->cells.empty());
+  EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "save"), 0);
+  EXPECT_EQ(record.startRow, settings::SetupRecord{}.startRow);
+  EXPECT_FALSE(QFile::exists(journalPath));
+  const QStringList orphans = orphansOf(journalPath);
+  ASSERT_EQ(orphans.size(), 1);
+  const QString orphan = QFileInfo(journalPath).dir().filePath(orphans[0]);
+  EXPECT_TRUE(opened.description().contains(orphan)) << opened.description().toStdString();
+
+  // A run into the new workbook starts a journal of its own.
+  ASSERT_TRUE(connection.getStartCell());
+  connection.excelDataSet(0, QStringLiteral("new"));
+  connection.nextCellMove();
+  connection.endRun();
+  EXPECT_TRUE(QFile::exists(journalPath));
+
+  // Replayed on purpose: every row, saved, and the orphan gone.
+  log->cells.clear();
+  const Result<WorkbookConnection::Replayed> replayed = connection.replayJournal(orphan);
+  ASSERT_TRUE(replayed) << replayed.description().toStdString();
+  EXPECT_EQ(replayed->rows, 3);
+  EXPECT_EQ(replayed->last.nextRow, 8);
+  EXPECT_EQ(replayed->last.acquisitionNo, 103);
+  EXPECT_TRUE(replayed->retired);
+  EXPECT_EQ(log->sheets[QStringLiteral("Data")].at({7, 3}), CellValue(QStringLiteral("v2")));
+  EXPECT_EQ(log->cells.size(), 6u);
+  EXPECT_EQ(log->calls.back(), "save");
+  EXPECT_FALSE(QFile::exists(orphan));
+}
+
+TEST_F(JournalTest, ADeliberateReplayThatCannotReadOrSaveKeepsTheJournal) {
+  startRun();
+  journal::writeRows(connection, record, 2);
+  const QString journalPath = connection.journalPath();
+  crash();
+  const QString kept = dir.filePath(QStringLiteral("kept.journal"));
+  ASSERT_TRUE(QFile::rename(journalPath, kept));
+  open();
+  ASSERT_TRUE(opened);
+  const auto missing = connection.replayJournal(dir.filePath(QStringLiteral("none.journal")));
+  ASSERT_FALSE(missing);
+  EXPECT_TRUE(missing.error().is(SheetError::NotFound));
+  fake->failing = {"save"};
+  const auto unsaved = connection.replayJournal(kept);
+  ASSERT_FALSE(unsaved);
+  EXPECT_TRUE(unsaved.error().is(SheetError::NotSaved));
+  EXPECT_TRUE(QFile::exists(kept));
+}
+
+// Journals of the earlier version name no file: they recover into the
+// workbook as they always did, whatever it holds now.
+TEST_F(JournalTest, AJournalWithoutIdentityRecoversAsBefore) {
+  rewrite(book, "the workbook, changed since");
+  const QByteArray oldJournal = "kestrune-journal\t1\t" + book.toUtf8() +
+                                "\nsheet\tData\ncell\t5\t2\tn\t100\nrow\t6\t2\t101\t" +
+                                QByteArray::number(qChecksum(QByteArray("sheet\tData\ncell\t5\t2\tn\t100\n"))) + "\n";
+  {
+    QFile f(journalPathBeside(book));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(oldJournal);
+  }
+  open();
+  ASSERT_TRUE(opened) << opened.description().toStdString();
+  EXPECT_EQ(recovered, std::vector<int>{1});
+  EXPECT_EQ(log->sheets[QStringLiteral("Data")].at({5, 2}), CellValue(std::int32_t{100}));
+  EXPECT_EQ(record.startRow, 6);
+  EXPECT_FALSE(QFile::exists(journalPathBeside(book)));
+}
+
+// Saves the logger makes during a run change the file; the journal follows
+// them, so only a file changed by someone else is refused.
+enum class Step {
+  AskToSave,   // a background save is asked for
+  FileSaved,   // the application writes the file
+  SaveDone,    // and answers
+  SaveFailed,  // or answers that it could not
+  SaveSeen,    // the application reports a save of its own (the user's)
+  Replaced,    // after the crash: someone else's file
+  OldCopy,     // after the crash: a copy from an hour before
+};
+
+struct SaveCase {
+  const char* name;
+  std::vector<Step> during;  // after two rows, before a third
+  std::vector<Step> after;   // after the crash
+  int recovered;             // -1: the journal is set aside
+};
+void PrintTo(const SaveCase& c, std::ostream* out) { *out << c.name; }
+
+class SaveDuringARunTest : public JournalTest, public ::testing::WithParamInterface<SaveCase> {
+protected:
+  void take(const std::vector<Step>& steps) {
+    for (const Step step : steps) {
+      switch (step) {
+        case Step::AskToSave:
+          connection.saveInBackground();
+          break;
+        case Step::FileSaved:
+          rewrite(book, "saved, with the rows so far: " + QByteArray::number(++saves));
+          break;
+        case Step::SaveDone:
+          emit fake->backgroundSaveDone(true, QString());
+          break;
+        case Step::SaveFailed:
+          emit fake->backgroundSaveDone(false, QStringLiteral("disk full"));
+          break;
+        case Step::SaveSeen:
+          emit fake->workbookSaved();
+          break;
+        case Step::Replaced:
+          rewrite(book, "someone else's");
+          break;
+        case Step::OldCopy:
+          rewrite(book, "an old copy", std::chrono::hours{1});
+          break;
+      }
+    }
+  }
+  int saves = 0;
+};
+
+TEST_P(SaveDuringARunTest, KeepsTheJournalValidForItsOwnWorkbookOnly) {
+  startRun();
+  journal::writeRows(connection, record, 2);
+  take(GetParam().during);
+  journal::writeRows(connection, record, 1);
+  const QString journalPath = connection.journalPath();
+  crash();
+  take(GetParam().after);
+  open();
+  if (GetParam().recovered < 0) {
+    ASSERT_FALSE(opened);
+    EXPECT_TRUE(opened.error().is(SheetError::JournalSetAside));
+    EXPECT_TRUE(log->cells.empty());
+    EXPECT_EQ(orphansOf(journalPath).size(), 1);
+    return;
+  }
+  ASSERT_TRUE(opened) << opened.description().toStdString();
+  EXPECT_EQ(recovered, std::vector<int>{GetParam().recovered});
+}
+
+using S = Step;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SaveDuringARunTest,
+    ::testing::Values(SaveCase{"BackgroundSave", {S::AskToSave, S::FileSaved, S::SaveDone}, {}, 1},
+                      SaveCase{"SaveTheApplicationReports", {S::FileSaved, S::SaveSeen}, {}, 1},
+                      SaveCase{"TwoSaves", {S::AskToSave, S::FileSaved, S::SaveDone, S::FileSaved, S::SaveSeen}, {}, 1},
+                      // A crash between the file's replacement and the save's answer.
+                      SaveCase{"CrashDuringTheSave", {S::AskToSave, S::FileSaved}, {}, 3},
+                      SaveCase{"FailedSave", {S::AskToSave, S::SaveFailed}, {}, 3},
+                      SaveCase{"ReplacedAfterTheSave", {S::AskToSave, S::FileSaved, S::SaveDone}, {S::Replaced}, -1},
+                      SaveCase{"ReplacedAfterAFailedSave", {S::AskToSave, S::SaveFailed}, {S::Replaced}, -1},
+                      SaveCase{"AnOldCopyDuringTheSave", {S::AskToSave}, {S::OldCopy}, -1}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace kestrune::sheet

@@ -85,6 +85,7 @@ public:
   // then closes the workbook and the window.
   void release() override;
   void saveInBackground() override;
+  bool savesInBackground() const override { return true; }
 
   // Called on the worker thread before each background write (tests hold a
   // background save there). Takes effect from the next workbook opened.

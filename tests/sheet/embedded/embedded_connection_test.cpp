@@ -9,7 +9,9 @@
 #include "sheet/xls/workbook.h"
 #include "sheet/xls/xls_test_support.h"
 
+#include <QFile>
 #include <QHeaderView>
+#include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
 
@@ -261,6 +263,43 @@ TEST_F(EmbeddedConnectionTest, RecoveredRowsGoBackToTheSheetTheRunWroteOn) {
   EXPECT_EQ(view.cells.at(QStringLiteral("0 3 2")), QStringLiteral("number\t12.5"));
   EXPECT_EQ(view.cells.count(QStringLiteral("1 2 1")), 0u) << "the second sheet is untouched";
   EXPECT_EQ(view.cells.at(QStringLiteral("1 0 0")), QStringLiteral("text\ton second"));
+}
+
+// The application's own saves during a run replace the file; the journal
+// follows them, so a crash after one recovers into this workbook, not aside.
+TEST_F(EmbeddedConnectionTest, ASaveDuringARunKeepsTheJournalForThisWorkbook) {
+  startAt("B", 3);
+  open(QStringLiteral("two_sheets.xls"));
+  ASSERT_TRUE(connection.getStartCell());
+  const auto row = [this](std::int32_t n) {
+    connection.excelDataSet(0, n);
+    connection.nextCellMove();
+  };
+  row(1);
+  const QByteArray before = fileBytes(path);
+  QSignalSpy done(embedded(), &SpreadsheetApp::backgroundSaveDone);
+  connection.saveInBackground();
+  ASSERT_TRUE(done.wait(20000));
+  ASSERT_TRUE(done.front().at(0).toBool());
+  ASSERT_NE(fileBytes(path), before) << "the save replaced the file";
+  row(2);
+  // A crash: the journal as it stands, the second row never saved.
+  const QString journal = connection.journalPath();
+  const QByteArray left = fileBytes(journal);
+  question.answers = {SavePrompt::DontSave};
+  connection.release();
+  {
+    QFile f(journal);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(left);
+  }
+  record = settings::SetupRecord{};
+  int recovered = -1;
+  QObject::connect(&connection, &WorkbookConnection::rowsRecovered, [&](int rows) { recovered = rows; });
+  const Status opened = connection.CommandOpen_Click(path);
+  ASSERT_TRUE(opened) << opened.description().toStdString();
+  EXPECT_EQ(recovered, 1);
+  EXPECT_EQ(record.startRow, 5);
 }
 
 }  // namespace

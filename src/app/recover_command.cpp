@@ -1,0 +1,64 @@
+#include "app/recover_command.h"
+
+#include "app/headless.h"
+#include "settings/setup_record.h"
+#include "sheet/a1.h"
+#include "sheet/workbook_connection.h"
+
+namespace kestrune::app {
+
+namespace {
+
+void print(std::FILE* stream, const QString& text) {
+  std::fprintf(stream, "%s\n", text.toUtf8().constData());
+  std::fflush(stream);
+}
+
+}  // namespace
+
+int recoverJournal(const QString& journalPath, const QString& workbookPath, sheet::SpreadsheetFactory factory,
+                   std::FILE* out, std::FILE* err) {
+  // The settings of runs stay as they are: this only brings cells back.
+  settings::SetupRecord record;
+  sheet::WorkbookConnection connection(record, std::move(factory));
+  // The workbook's own journal, if it has one, is dealt with first as at any open.
+  QObject::connect(&connection, &sheet::WorkbookConnection::rowsRecovered, [out](int rows) {
+    if (rows > 0) print(out, QStringLiteral("kestrune: ") + sheet::MsgRecovered.arg(rows));
+  });
+  QObject::connect(&connection, &sheet::WorkbookConnection::recoveryFailed, [err](const QString& reason) {
+    print(err, QStringLiteral("kestrune: ") + sheet::MsgRecoveryFailed + QLatin1Char('\n') + reason);
+  });
+  const Status opened = connection.CommandOpen_Click(workbookPath);
+  if (!opened) print(err, QStringLiteral("kestrune: ") + opened.description());
+  if (connection.excelState() != sheet::ExcelState::Open) {
+    connection.release();
+    return ExitCouldNotStart;
+  }
+  const Result<sheet::WorkbookConnection::Replayed> replayed = connection.replayJournal(journalPath);
+  if (!replayed) {
+    print(err, QStringLiteral("kestrune: ") + replayed.description());
+    // What was written stays unsaved where the application allows; the journal is kept whole.
+    const bool notSaved = replayed.error().is(sheet::SheetError::NotSaved);
+    if (connection.CommandClose_Click()) return notSaved ? ExitNotSaved : ExitCouldNotStart;
+    connection.release();
+    return ExitNotSaved;
+  }
+  print(out, QStringLiteral("kestrune: ") +
+                 sheet::MsgJournalReplayed.arg(journalPath).arg(replayed->rows).arg(workbookPath));
+  if (replayed->rows > 0) {
+    const sheet::JournalRow& last = replayed->last;
+    print(out, QStringLiteral("kestrune: 記録の続きはシート「%1」の %2%3、次の取得番号は %4 です")
+                   .arg(last.sheet, sheet::columnLetters(last.nextColumn))
+                   .arg(last.nextRow)
+                   .arg(last.acquisitionNo));
+  }
+  if (!replayed->retired) print(err, QStringLiteral("kestrune: 取得データの記録 %1 を消せません").arg(journalPath));
+  if (const Status closed = connection.CommandClose_Click(); !closed) {
+    print(err, QStringLiteral("kestrune: ") + closed.description());
+    connection.release();
+    return ExitNotSaved;
+  }
+  return ExitFinished;
+}
+
+}  // namespace kestrune::app
