@@ -45,6 +45,7 @@ void RunController::CommandStart_Click() {
   sheetFull_ = false;
   rowsInWorkbook_.reset();
   lostText_.clear();
+  droppedShown_ = {};
   publishing_.beginRun(logger_.xlsFilePath(), activeSheetName());
   interpreter_.resetForStart(logger_.clock().tickMs());
   host_.hideMainWindow();
@@ -108,7 +109,10 @@ void RunController::tick(bool letEventsRun) {
   interpreter_.countDown(std::max(elapsedMs(lastTick_, t2), 0));
   lastTick_ = t1;
   interpreter_.loopProg();
-  if (runWindowLoaded_) updatePublishing(false);
+  if (runWindowLoaded_) {
+    updatePublishing(false);
+    updateDropped();
+  }
   if (logger_.runActive()) {
     updateProgress(false);
     // The file on disk is brought up to date once a minute, off the tick.
@@ -194,6 +198,16 @@ void RunController::workbookLost() {
   lostText_ = workbook.journalOpen() ? MsgRowsOnlyInJournal.arg(workbook.journalPath()) : MsgRowsNotKept;
   host_.setRunError(lostText_);
   updateProgress(true);
+}
+
+// What reception or a too long line had to drop stays in view with its
+// count (the log has each notice; the window and standard error the sum).
+void RunController::updateDropped() {
+  const std::uint64_t lines = interpreter_.droppedLines().lines;
+  const std::uint64_t fields = interpreter_.droppedFields();
+  if (lines == droppedShown_.first && fields == droppedShown_.second) return;
+  droppedShown_ = {lines, fields};
+  setErrorText(MsgDropped.arg(lines).arg(fields));
 }
 
 void RunController::endAtSheetEnd() {

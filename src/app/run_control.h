@@ -28,6 +28,11 @@ inline const QString MsgRowsOnlyInJournal = QStringLiteral(
 inline const QString MsgRowsNotKept =
     QStringLiteral("ブックに書き込めなくなりました。以降の取得データはブックにもファイルにも保存されていません。");
 
+// Received data that could not be kept in this run: %1 lines the receive
+// buffer had no room for, %2 values beyond a row's limit.
+inline const QString MsgDropped =
+    QStringLiteral("受信データを捨てました：受信バッファ満杯で %1 行、1 回の取込みの上限を超えた値 %2 個");
+
 // The windows as run control sees them.
 class RunHost {
 public:
@@ -130,6 +135,8 @@ private:
   void tick(bool letEventsRun);
   void endAtSheetEnd();
   void workbookLost();
+  void updateDropped();
+  std::pair<std::uint64_t, std::uint64_t> droppedShown_;
   // Rows the workbook holds from this run, once it stopped taking them.
   std::optional<std::int32_t> rowsInWorkbook_;
   QString lostText_;

@@ -214,6 +214,19 @@ TEST_F(RunControlTest, RowsAfterTheWorkbookIsLostAreNotShownAsWritten) {
   EXPECT_TRUE(host.error.endsWith(MsgRowsOnlyInJournal.arg(logger.workbook().journalPath())));
 }
 
+// Values that could not be kept are counted in the run window, not only in the log.
+TEST_F(RunControlTest, DroppedValuesAreShownWithTheirCount) {
+  run.CommandStart_Click();
+  tick();  // SSS
+  std::u16string line;
+  for (int i = 0; i < 150; ++i) line += u"1,";
+  line.back() = u'\r';
+  port().receive(line);
+  for (int i = 0; i < 4; ++i) tick();
+  EXPECT_EQ(run.interpreter().droppedFields(), 50u);
+  EXPECT_EQ(host.error, MsgDropped.arg(0).arg(50));
+}
+
 TEST_F(RunControlTest, ElapsedTimeIsMeasuredAcrossTheCounterWrapAround) {
   clock.setTick(2147483647 - 15);
   writeScript("WTM:0.05\r\nCLR\r\n");
