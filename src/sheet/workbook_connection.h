@@ -88,6 +88,9 @@ public:
   static int stampWidth(Stamp::Kind kind);
 
 signals:
+  // Open starts the spreadsheet application now; LibreOffice takes seconds.
+  // Open returns when it has started, or failed to.
+  void applicationStarting();
   // A new application is attached (connect to its events here).
   void applicationAttached(kestrune::sheet::SpreadsheetApp* application);
   // Opened or closed: the controls show the new state.
@@ -109,6 +112,7 @@ signals:
   void recoveryFailed(const QString& reason);
 
 private:
+  void widenStampColumn(int column, const Stamp& stamp);
   void lostAccess();
   void recover(const QString& path);
   Status writeJournalRows(const std::vector<JournalRow>& rows);
