@@ -460,27 +460,6 @@ TEST_F(JournalTest, RowsOfACrashedRunComeBackAtTheirPlacesOnce) {
   EXPECT_EQ(recovered, std::vector<int>{3});
 }
 
-// Recovered stamps show whole, as a live run's do: each stamp column widened once.
-TEST_F(JournalTest, RecoveredStampColumnsAreWidenedOnce) {
-  startRun();
-  const QDateTime when(QDate(2026, 12, 7), QTime(9, 5, 3));
-  for (int i = 0; i < 2; ++i) {
-    connection.excelDataSet(0, Stamp{when, Stamp::Kind::DateTime});
-    connection.excelDataSet(1, QStringLiteral("12.5"));
-    connection.excelDataSet(2, Stamp{when, Stamp::Kind::Date});
-    connection.nextCellMove();
-  }
-  crash();
-  log->columnWidths.clear();
-  log->columnWidthCalls = 0;
-
-  open();
-  ASSERT_TRUE(opened);
-  EXPECT_EQ(recovered, std::vector<int>{2});
-  EXPECT_EQ(log->columnWidths, (std::map<int, int>{{2, 19}, {4, 10}}));  // B and D, not C
-  EXPECT_EQ(log->columnWidthCalls, 2);
-}
-
 TEST_F(JournalTest, RowsABackgroundSaveHeldAreNotCountedAgain) {
   startRun();
   journal::writeRows(connection, record, 2);
