@@ -72,6 +72,7 @@ FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Q
   commandNext_->installEventFilter(this);
   commandRsEnd_ = new QPushButton(CapEnd, this);
   commandRsEnd_->setObjectName(QStringLiteral("CommandRsEnd"));
+  commandRsEnd_->setAutoDefault(true);  // Enter ends, as Space does
   // The row keeps its place whether Next shows or not.
   QSizePolicy nextPolicy = commandNext_->sizePolicy();
   nextPolicy.setRetainSizeWhenHidden(true);
@@ -125,6 +126,7 @@ FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Q
   grid->addWidget(publishing_, 0, 3, Qt::AlignRight);
   commandChart_ = new QPushButton(CapChart, frameProgress_);
   commandChart_->setObjectName(QStringLiteral("CommandChart"));
+  commandChart_->setAutoDefault(true);
   connect(commandChart_, &QPushButton::clicked, this, [this] {
     if (openChart_) openChart_();
   });
