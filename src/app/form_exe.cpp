@@ -4,17 +4,22 @@
 #include "app/run_control.h"
 #include "app/mqtt_publishing.h"
 #include "app/run_progress.h"
+#include "serial/elided_widgets.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace kestrune::app {
 
@@ -28,38 +33,20 @@ const QString CapEnd = QStringLiteral("終了");
 const QString CapLegend = QStringLiteral("●：送信　○：受信");
 const QString CapChart = QStringLiteral("グラフ");
 
-// Client area in twips. The short window keeps the error label in view; the
-// tall one adds the log. Both grow where the font needs more room.
+// Client area in twips: the window opens this wide, and this tall with the
+// log shown (less the progress area); both grow where the font needs more room.
 constexpr int ClientWidth = 7665;
-constexpr int ShortHeight = 690;
 constexpr int TallHeight = 5100;
+constexpr int Margin = 135;
 constexpr int TickMs = 10;
 constexpr int Gap = 4;  // pixels between the areas
-
-// A label at least as tall as one line of its font: the design heights
-// (240 twips, 16 pixels) cut off the larger Japanese fonts of a desktop.
-void fitToFont(QLabel* label) {
-  const int needed = label->fontMetrics().height() + 2;
-  if (label->height() < needed) label->resize(label->width(), needed);
-}
 
 QLabel* label(const QString& text, const char* name, QWidget* parent) {
   auto* l = new QLabel(text, parent);
   l->setObjectName(QLatin1String(name));
+  // At least one line of its font, empty or not.
+  l->setMinimumHeight(l->fontMetrics().height() + 2);
   return l;
-}
-
-// Left to right, each widget starts after the one before it and is at least
-// as wide as its text; the last one ends at `end` (it gives up width).
-void placeInRow(std::initializer_list<QWidget*> row, int end) {
-  int next = 0;
-  const QWidget* last = *(row.end() - 1);
-  for (QWidget* w : row) {
-    const int x = std::max(w->x(), next);
-    const int width = w == last ? std::max(1, end - x) : std::max(w->width(), w->sizeHint().width());
-    w->setGeometry(x, w->y(), width, w->height());
-    next = x + width + 1;
-  }
 }
 
 }  // namespace
@@ -69,61 +56,56 @@ FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Q
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle(CapWindow);
 
+  // Top row: the log box, the message and the buttons. The message wraps
+  // beside the buttons rather than running under them.
   checkLog_ = new QCheckBox(this);
   checkLog_->setObjectName(QStringLiteral("CheckLog"));
-  checkLog_->setGeometry(twipsRect(*this, 135, 75, 285, 195));
   QLabel* label2 = label(CapLog, "Label2", this);
-  label2->setGeometry(twipsRect(*this, 360, 90, 645, 240));
   QLabel* label1 = label(CapMessage, "Label1", this);
-  label1->setGeometry(twipsRect(*this, 1125, 90, 1050, 240));
   labelMess_ = label(QString(), "LabelMess", this);
-  labelMess_->setGeometry(twipsRect(*this, 1845, 90, 4875, 240));
   labelMess_->setStyleSheet(QStringLiteral("color: blue"));
+  labelMess_->setWordWrap(true);
+  labelMess_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  labelMess_->setMinimumWidth(twipsFor(*this, 1500));
   commandNext_ = new QPushButton(CapNext, this);
   commandNext_->setObjectName(QStringLiteral("CommandNext"));
-  commandNext_->setGeometry(twipsRect(*this, 6210, 0, 645, 330));
   commandNext_->installEventFilter(this);
   commandRsEnd_ = new QPushButton(CapEnd, this);
   commandRsEnd_->setObjectName(QStringLiteral("CommandRsEnd"));
-  commandRsEnd_->setGeometry(twipsRect(*this, 6930, 0, 600, 330));
+  commandRsEnd_->setAutoDefault(true);  // Enter ends, as Space does
+  // The row keeps its place whether Next shows or not.
+  QSizePolicy nextPolicy = commandNext_->sizePolicy();
+  nextPolicy.setRetainSizeWhenHidden(true);
+  commandNext_->setSizePolicy(nextPolicy);
+  auto* top = new QHBoxLayout;
+  top->setSpacing(Gap);
+  top->addWidget(checkLog_);
+  top->addWidget(label2);
+  top->addSpacing(twipsFor(*this, 120));
+  top->addWidget(label1);
+  top->addWidget(labelMess_, 1);
+  top->addWidget(commandNext_, 0, Qt::AlignTop);
+  top->addWidget(commandRsEnd_, 0, Qt::AlignTop);
+
   labelSetumei_ = label(CapLegend, "LabelSetumei", this);
-  labelSetumei_->setGeometry(twipsRect(*this, 135, 395, 1815, 240));
   labelErrorMess_ = label(QString(), "LabelErrorMess", this);
-  labelErrorMess_->setGeometry(twipsRect(*this, 2115, 405, 5235, 240));
   labelErrorMess_->setStyleSheet(QStringLiteral("color: red"));
+  labelErrorMess_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  auto* errors = new QHBoxLayout;
+  errors->setSpacing(Gap);
+  errors->addWidget(labelSetumei_);
+  errors->addWidget(labelErrorMess_, 1);
+
   txtTerm_ = new QPlainTextEdit(this);
   txtTerm_->setObjectName(QStringLiteral("txtTerm"));
-  txtTerm_->setGeometry(twipsRect(*this, 90, 585, 7455, 4440));
   txtTerm_->setReadOnly(true);
   txtTerm_->setLineWrapMode(QPlainTextEdit::NoWrap);
-
-  // The design places every control at a fixed spot for one font. Where the
-  // desktop's font is larger, each row keeps its order but grows: controls
-  // get the room their text needs, the message label gives up width, and
-  // the rows below move down only as far as needed.
-  const int right = twipsFor(*this, ClientWidth - 135);
-  for (QLabel* l : findChildren<QLabel*>()) fitToFont(l);
-  for (QWidget* w : std::initializer_list<QWidget*>{checkLog_, commandNext_, commandRsEnd_})
-    w->resize(std::max(w->width(), w->sizeHint().width()), std::max(w->height(), w->sizeHint().height()));
-  commandRsEnd_->move(std::min(commandRsEnd_->x(), right - commandRsEnd_->width()), commandRsEnd_->y());
-  commandNext_->move(std::min(commandNext_->x(), commandRsEnd_->x() - Gap - commandNext_->width()), commandNext_->y());
-  placeInRow({checkLog_, label2, label1, labelMess_}, commandNext_->x() - Gap);
-  int rowBottom = 0;
-  for (QWidget* w : std::initializer_list<QWidget*>{checkLog_, label2, label1, labelMess_, commandNext_, commandRsEnd_})
-    rowBottom = std::max(rowBottom, w->geometry().bottom() + 1);
-  for (QLabel* l : {labelSetumei_, labelErrorMess_})
-    if (l->y() < rowBottom + Gap) l->move(l->x(), rowBottom + Gap);
-  placeInRow({labelSetumei_, labelErrorMess_}, right);
-  const int labelsBottom = std::max(labelSetumei_->geometry().bottom(), labelErrorMess_->geometry().bottom()) + 1;
-  if (txtTerm_->y() < labelsBottom + Gap) txtTerm_->move(txtTerm_->x(), labelsBottom + Gap);
-  shortHeight_ = std::max(twipsFor(*this, ShortHeight), labelsBottom + Gap);
-  tallHeight_ = std::max(twipsFor(*this, TallHeight), txtTerm_->geometry().bottom() + 1 + Gap);
 
   // Progress below everything else: rows of the limit, time, rate, last row.
   frameProgress_ = new QWidget(this);
   frameProgress_->setObjectName(QStringLiteral("FrameProgress"));
   auto* grid = new QGridLayout(frameProgress_);
-  grid->setContentsMargins(twipsFor(*this, 135), 0, twipsFor(*this, 135), Gap);
+  grid->setContentsMargins(0, 0, 0, 0);
   progressBar_ = new QProgressBar(frameProgress_);
   progressBar_->setObjectName(QStringLiteral("ProgressRun"));
   progressBar_->setRange(0, 1000);
@@ -131,30 +113,37 @@ FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Q
   progressRows_ = label(QString(), "LabelProgressRows", frameProgress_);
   progressTime_ = label(QString(), "LabelProgressTime", frameProgress_);
   progressRate_ = label(QString(), "LabelProgressRate", frameProgress_);
-  progressLastRow_ = label(QString(), "LabelLastRow", frameProgress_);
+  // A long last row ends in "…" before the グラフ button, whole in its tool tip.
+  progressLastRow_ = new serial::ElidedLabel(Qt::ElideRight, frameProgress_);
+  progressLastRow_->setObjectName(QStringLiteral("LabelLastRow"));
+  progressLastRow_->setMinimumHeight(progressLastRow_->fontMetrics().height() + 2);
   progressLastRow_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  // The area keeps its size whatever it shows: one line per label, and a
-  // long last row is cut at the window's edge rather than widening it.
-  for (QLabel* l : {progressRows_, progressTime_, progressRate_, progressLastRow_})
-    l->setMinimumHeight(l->fontMetrics().height() + 2);
-  progressLastRow_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
-  setProgress(RunProgress{});
-  progressHeight_ = frameProgress_->sizeHint().height();
   grid->addWidget(progressRows_, 0, 0);
   grid->addWidget(progressTime_, 0, 1);
   grid->addWidget(progressRate_, 0, 2, Qt::AlignRight);
   publishing_ = label(QString(), "LabelPublishing", frameProgress_);
-  publishing_->setMinimumHeight(publishing_->fontMetrics().height() + 2);
   publishing_->hide();
   grid->addWidget(publishing_, 0, 3, Qt::AlignRight);
   commandChart_ = new QPushButton(CapChart, frameProgress_);
   commandChart_->setObjectName(QStringLiteral("CommandChart"));
+  commandChart_->setAutoDefault(true);
   connect(commandChart_, &QPushButton::clicked, this, [this] {
     if (openChart_) openChart_();
   });
   grid->addWidget(commandChart_, 2, 3);
   grid->addWidget(progressBar_, 1, 0, 1, 3);
   grid->addWidget(progressLastRow_, 2, 0, 1, 3);
+  setProgress(RunProgress{});
+
+  auto* layout = new QVBoxLayout(this);
+  const int margin = twipsFor(*this, Margin);
+  layout->setContentsMargins(margin, Gap, margin, Gap);
+  layout->setSpacing(Gap);
+  layout->addLayout(top);
+  layout->addLayout(errors);
+  // Only the log grows with the window.
+  layout->addWidget(txtTerm_, 1);
+  layout->addWidget(frameProgress_);
 
   // Timer1 runs for the window's whole life.
   timer1_ = new QTimer(this);
@@ -168,37 +157,73 @@ FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Q
   connect(commandRsEnd_, &QPushButton::clicked, this, [this] { controller_.CommandRsEnd_Click(); });
 
   commandNext_->hide();
+  resize(twipsFor(*this, ClientWidth), height());
   setLogShown(false);
-  setFixedWidth(twipsFor(*this, ClientWidth));
   placeTopCentre(*this);
   timer1_->start();
 }
 
-void FormExe::setMessage(const QString& text) { labelMess_->setText(text); }
+void FormExe::setMessage(const QString& text) {
+  labelMess_->setText(text);
+  fitMessage();
+}
+
 void FormExe::setError(const QString& text) { labelErrorMess_->setText(text); }
 
 void FormExe::setNextVisible(bool visible, bool focus) {
   commandNext_->setVisible(visible);
-  if (visible && focus) commandNext_->setFocus(Qt::OtherFocusReason);
+  if (!visible || !focus) return;
+  // The pause waits for this window: bring it forward with Next focused,
+  // so Enter or Space goes on.
+  if (!isActiveWindow()) {
+    raise();
+    activateWindow();
+  }
+  commandNext_->setFocus(Qt::OtherFocusReason);
 }
 
 void FormExe::setLogShown(bool shown) {
   checkLog_->setChecked(shown);
   labelSetumei_->setVisible(shown);
   txtTerm_->setVisible(shown);
-  const int top = shown ? tallHeight_ : shortHeight_;
-  // Measured again once the window is polished for its screen: before that
-  // the fonts of some platforms are not yet those it will show.
-  progressHeight_ = std::max(progressHeight_, frameProgress_->sizeHint().height());
-  frameProgress_->setGeometry(0, top, twipsFor(*this, ClientWidth), progressHeight_);
-  setFixedHeight(top + progressHeight_);
+  fitHeight(true);
+}
+
+void FormExe::fitMessage() {
+  // A wrapped label does not tell the window's layout how tall it gets at
+  // its width: ask it, and make room for every line (two at the least).
+  const int lines = 2 * labelMess_->fontMetrics().lineSpacing() + 2;
+  const int needed = std::max(lines, labelMess_->heightForWidth(labelMess_->width()));
+  if (needed == labelMess_->minimumHeight()) return;
+  labelMess_->setMinimumHeight(needed);
+  fitHeight(false);
+}
+
+void FormExe::fitHeight(bool logToggled) {
+  QLayout* content = layout();
+  content->invalidate();
+  content->activate();
+  const int least = content->totalMinimumSize().height();
+  if (!checkLog_->isChecked()) {
+    // Without the log nothing can use more height.
+    setMinimumHeight(least);
+    setMaximumHeight(least);
+    resize(width(), least);
+    return;
+  }
+  setMinimumHeight(least);
+  setMaximumHeight(QWIDGETSIZE_MAX);
+  if (logToggled) {
+    const int tall = twipsFor(*this, TallHeight) + frameProgress_->sizeHint().height();
+    resize(width(), std::max(least, tall));
+  }
 }
 
 void FormExe::setProgress(const RunProgress& progress) {
   progressRows_->setText(rowsText(progress));
   progressTime_->setText(timeText(progress));
   progressRate_->setText(rateText(progress));
-  progressLastRow_->setText(lastRowText(progress));
+  progressLastRow_->setFullText(lastRowText(progress));
   const std::optional<int> share = progress.permille();
   // Without a limit there is nothing to fill: the bar stays, greyed.
   progressBar_->setEnabled(share.has_value());
@@ -232,9 +257,16 @@ void FormExe::closeFromController() {
 
 void FormExe::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  frameProgress_->ensurePolished();
-  if (QLayout* grid = frameProgress_->layout()) grid->activate();
-  setLogShown(checkLog_->isChecked());
+  // Measured again once the window is polished for its screen: before that
+  // the fonts of some platforms are not yet those it will show.
+  fitMessage();
+  fitHeight(false);
+}
+
+void FormExe::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  // A narrower message wraps into more lines.
+  fitMessage();
 }
 
 void FormExe::closeEvent(QCloseEvent* event) {

@@ -13,6 +13,10 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 
+namespace kestrune::serial {
+class ElidedLabel;
+}
+
 namespace kestrune::app {
 
 class RunController;
@@ -43,9 +47,17 @@ public:
 protected:
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+  // The message label tall enough for all its lines at its width.
+  void fitMessage();
+  // The window's height limits: fixed to its content without the log; with
+  // it, at least the content and free to grow (the log takes the growth).
+  // `logToggled` also sizes the window to the design's tall height.
+  void fitHeight(bool logToggled);
+
   RunController& controller_;
   QCheckBox* checkLog_ = nullptr;
   QLabel* labelMess_ = nullptr;
@@ -59,15 +71,10 @@ private:
   QLabel* progressRows_ = nullptr;
   QLabel* progressTime_ = nullptr;
   QLabel* progressRate_ = nullptr;
-  QLabel* progressLastRow_ = nullptr;
+  serial::ElidedLabel* progressLastRow_ = nullptr;
   QLabel* publishing_ = nullptr;
   QPushButton* commandChart_ = nullptr;
   std::function<void()> openChart_;
-  // Client heights in pixels without the progress area: the short window
-  // ends below the error label, the tall one below the log.
-  int shortHeight_ = 0;
-  int tallHeight_ = 0;
-  int progressHeight_ = 0;
   QTimer* timer1_ = nullptr;
   bool closingFromController_ = false;
 };

@@ -22,6 +22,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QVBoxLayout>
 
 namespace kestrune::app {
@@ -51,6 +52,7 @@ const QString CapRs = QStringLiteral("　RS232C　通信設定");
 const QString CapCond = QStringLiteral("ﾃﾞｰﾀ取得　条件設定");
 const QString CapSettingsNote = QStringLiteral("データ取得、通信条件を設定します");
 const QString CapXlsFilter = QStringLiteral("xlsﾌｧｲﾙ(*.xls)");
+const QString MsgApplicationStarting = QStringLiteral("表計算アプリケーションを起動しています…");
 
 // Window geometry in twips.
 constexpr int WindowWidth = 8580;
@@ -59,6 +61,8 @@ constexpr int WindowHeight = 4425;
 QPushButton* button(const QString& caption, const char* name, QWidget* parent) {
   auto* b = new QPushButton(caption, parent);
   b->setObjectName(QLatin1String(name));
+  // Enter presses the focused button, as Space does.
+  b->setAutoDefault(true);
   return b;
 }
 
@@ -78,6 +82,8 @@ FormMain::FormMain(Logger& logger, QWidget* parent)
       mqttConf_(logger.folder().readPath(mqtt::ConfFileName), logger.folder().writePath(mqtt::ConfFileName)) {
   setObjectName(QStringLiteral("FormMain"));
   buildMenus();
+  // Made now, so the window keeps its size when the first message shows.
+  statusBar()->setObjectName(QStringLiteral("StatusBar"));
   auto* central = new QWidget(this);
   setCentralWidget(central);
   frameMain_ = buildMainPanel();
@@ -222,15 +228,16 @@ void FormMain::Form_Load() {
   frameMain_->setGeometry(twipsRect(*this, 0, 45, 8430, 3930));
   frameCell_->setGeometry(twipsRect(*this, 180, 180, 8070, 3660));
   frameRs_->setGeometry(twipsRect(*this, 180, 180, 8070, 3660));
-  // Fonts differ between desktops: grow the window where a panel needs more room.
+  // Fonts differ between desktops: a panel grows where it needs more room,
+  // and the window never gets smaller than what holds the panels whole.
   QSize needed(0, 0);
-  for (const QWidget* panel : {frameMain_, static_cast<QWidget*>(frameCell_), static_cast<QWidget*>(frameRs_)}) {
-    const QSize hint = panel->minimumSizeHint();
-    needed = needed.expandedTo(QSize(panel->x() + hint.width(), panel->y() + hint.height()));
-    if (panel->width() < hint.width() || panel->height() < hint.height())
-      const_cast<QWidget*>(panel)->resize(panel->size().expandedTo(hint));
+  for (QWidget* panel : {frameMain_, static_cast<QWidget*>(frameCell_), static_cast<QWidget*>(frameRs_)}) {
+    panel->resize(panel->size().expandedTo(panel->minimumSizeHint()));
+    needed = needed.expandedTo(QSize(panel->geometry().right() + 1, panel->geometry().bottom() + 1));
   }
-  const QSize extra = needed - QSize(width(), height() - menuBar()->sizeHint().height());
+  centralWidget()->setMinimumSize(needed);
+  const QSize extra =
+      needed - QSize(width(), height() - menuBar()->sizeHint().height() - statusBar()->sizeHint().height());
   if (extra.width() > 0 || extra.height() > 0) resize(size() + extra.expandedTo(QSize(0, 0)));
   logic_.Form_Load();
 }
@@ -277,6 +284,23 @@ QString FormMain::askWorkbookPath() {
 void FormMain::focusWindow() {
   raise();
   activateWindow();
+}
+
+void FormMain::focusStartButton() { commandStart_->setFocus(Qt::OtherFocusReason); }
+
+void FormMain::showApplicationStarting(bool starting) {
+  if (starting == waitCursorShown_) return;
+  waitCursorShown_ = starting;
+  if (!starting) {
+    QApplication::restoreOverrideCursor();
+    statusBar()->clearMessage();
+    return;
+  }
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  statusBar()->showMessage(MsgApplicationStarting);
+  // The start blocks this thread: paint the text and the cursor first.
+  statusBar()->repaint();
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 void FormMain::hideMainWindow() { hide(); }

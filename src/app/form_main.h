@@ -49,6 +49,8 @@ public:
   void setFileNameText(const QString& text) override;
   QString askWorkbookPath() override;
   void focusWindow() override;
+  void focusStartButton() override;
+  void showApplicationStarting(bool starting) override;
 
   void hideMainWindow() override;
   void showMainWindow() override;
@@ -84,6 +86,7 @@ private:
   // Fed from the first row of each run, shown by the run window's グラフ.
   QPointer<ChartWindow> chart_;
   bool unloaded_ = false;
+  bool waitCursorShown_ = false;
 
   QAction* menuCond_ = nullptr;
   QAction* menuRs_ = nullptr;

@@ -74,39 +74,44 @@ int main(int argc, char** argv) {
 
   QCommandLineParser parser;
   parser.setApplicationDescription(
-      QStringLiteral("Kestrune serial-instrument data logger\n"
-                     "kestrune config [--dir FOLDER] [KEY=VALUE ...]: the settings "
-                     "without windows (kestrune config --help)."));
-  parser.addHelpOption();
+      QStringLiteral("Kestrune: シリアル接続の計測器のデータロガー\n"
+                     "kestrune config [--dir FOLDER] [KEY=VALUE ...]: ウィンドウを開かずに設定を表示・変更します"
+                     "（kestrune config --help）。"));
+  // Our own help option: Qt's describes itself in English.
+  const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                      QStringLiteral("このヘルプを表示して終了します。"));
+  parser.addOption(helpOption);
   parser.addVersionOption();
-  const QCommandLineOption dirOption(QStringLiteral("dir"), QStringLiteral("Folder for setup.dat and ports.conf."),
-                                     QStringLiteral("FOLDER"));
-  const QCommandLineOption headlessOption(QStringLiteral("headless"),
-                                          QStringLiteral("Run one acquisition without windows (needs --workbook)."));
-  const QCommandLineOption workbookOption(QStringLiteral("workbook"), QStringLiteral("The workbook (.xls) to use."),
+  const QCommandLineOption dirOption(
+      QStringLiteral("dir"), QStringLiteral("setup.dat と ports.conf を置くフォルダー。"), QStringLiteral("FOLDER"));
+  const QCommandLineOption headlessOption(
+      QStringLiteral("headless"),
+      QStringLiteral("ウィンドウを開かずにデータ取得を 1 回行います（--workbook が必要）。"));
+  const QCommandLineOption workbookOption(QStringLiteral("workbook"), QStringLiteral("使うエクセルファイル（.xls）。"),
                                           QStringLiteral("PATH"));
-  const QCommandLineOption startOption(QStringLiteral("start"),
-                                       QStringLiteral("With --workbook: open it and start a run at once."));
-  const QCommandLineOption spreadsheetOption(QStringLiteral("spreadsheet"),
-                                             QStringLiteral("The spreadsheet application: embedded (built in) or "
-                                                            "calc (LibreOffice); LibreOffice where installed."),
-                                             QStringLiteral("NAME"));
+  const QCommandLineOption startOption(
+      QStringLiteral("start"), QStringLiteral("--workbook と共に: ファイルを開いてすぐにデータ取得を始めます。"));
+  const QCommandLineOption spreadsheetOption(
+      QStringLiteral("spreadsheet"),
+      QStringLiteral("表計算アプリケーション: embedded（内蔵）か calc（LibreOffice）。"
+                     "指定がなければ、インストールされていれば LibreOffice。"),
+      QStringLiteral("NAME"));
   const QCommandLineOption newWorkbookOption(QStringLiteral("new-workbook"),
-                                             QStringLiteral("Write an empty workbook to PATH and exit."),
+                                             QStringLiteral("空のエクセルファイルを PATH に作って終了します。"),
                                              QStringLiteral("PATH"));
   const QCommandLineOption overwriteOption(QStringLiteral("overwrite"),
-                                           QStringLiteral("With --new-workbook: replace a workbook that exists."));
+                                           QStringLiteral("--new-workbook と共に: 既にあるファイルを置き換えます。"));
   const QCommandLineOption dumpOption(QStringLiteral("dump"),
-                                      QStringLiteral("Print the active sheet of the workbook at PATH and exit."),
+                                      QStringLiteral("PATH のエクセルファイルのアクティブシートを表示して終了します。"),
                                       QStringLiteral("PATH"));
   const QCommandLineOption screenshotOption(QStringLiteral("screenshot"),
-                                            QStringLiteral("Save a picture of the main window to FILE and exit."),
+                                            QStringLiteral("メインウィンドウの画像を FILE に保存して終了します。"),
                                             QStringLiteral("FILE"));
   const QCommandLineOption verboseOption(QStringLiteral("verbose"),
-                                         QStringLiteral("With --headless: print handled failures (the trace) on "
-                                                        "standard error."));
+                                         QStringLiteral("--headless と共に: 処理した失敗（トレース）を標準エラーに"
+                                                        "出力します。"));
   const QCommandLineOption panelOption(QStringLiteral("panel"),
-                                       QStringLiteral("Open a settings panel at start: conditions or serial."),
+                                       QStringLiteral("起動時に設定画面を開きます: conditions か serial。"),
                                        QStringLiteral("NAME"));
   const QCommandLineOption recoverOption(
       QStringLiteral("recover"),
@@ -118,6 +123,10 @@ int main(int argc, char** argv) {
         dumpOption, screenshotOption, panelOption, verboseOption, recoverOption})
     parser.addOption(option);
   parser.process(application);
+  if (parser.isSet(helpOption)) {
+    std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+    return 0;
+  }
 
   if (parser.isSet(newWorkbookOption))
     return app::createWorkbook(parser.value(newWorkbookOption), parser.isSet(overwriteOption));
@@ -142,7 +151,7 @@ int main(int argc, char** argv) {
 
   if (parser.isSet(headlessOption)) {
     if (!parser.isSet(workbookOption)) {
-      std::fprintf(stderr, "kestrune: --headless needs --workbook PATH\n");
+      std::fprintf(stderr, "kestrune: --headless には --workbook PATH が必要です\n");
       return app::ExitCouldNotStart;
     }
     StderrMessageBoxes boxes;

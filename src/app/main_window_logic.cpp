@@ -21,7 +21,13 @@ MainWindowLogic::MainWindowLogic(Logger& logger, MainView& view) : logger_(logge
   QObject::connect(workbook, &WorkbookConnection::startRowShown, &context_,
                    [this](const QString& row) { showStartRow(row); });
   QObject::connect(workbook, &WorkbookConnection::stateChanged, &context_, [this] { excelButtonSet(); });
-  QObject::connect(workbook, &WorkbookConnection::workbookShown, &context_, [this] { view_.focusWindow(); });
+  QObject::connect(workbook, &WorkbookConnection::workbookShown, &context_, [this] {
+    // The wait is over before any message about recovered rows shows.
+    view_.showApplicationStarting(false);
+    view_.focusWindow();
+  });
+  QObject::connect(workbook, &WorkbookConnection::applicationStarting, &context_,
+                   [this] { view_.showApplicationStarting(true); });
   QObject::connect(workbook, &WorkbookConnection::rowsRecovered, &context_, [this](int rows) { rowsRecovered(rows); });
   QObject::connect(workbook, &WorkbookConnection::recoveryFailed, &context_, [this](const QString& reason) {
     logger_.boxes().show(sheet::MsgRecoveryFailed, MessageIcon::None, reason);
@@ -100,10 +106,17 @@ void MainWindowLogic::CommandFileSelect_Click() {
 
 void MainWindowLogic::CommandOpen_Click() {
   const Status opened = logger_.workbook().CommandOpen_Click(logger_.xlsFilePath());
-  if (opened) return;
+  view_.showApplicationStarting(false);
+  if (opened) {
+    // The Open button has gone; the next step is Start.
+    if (workbookOpen()) view_.focusStartButton();
+    return;
+  }
   // The workbook is open; its journal was for another file and is kept aside.
-  if (opened.error().is(sheet::SheetError::JournalSetAside))
+  if (opened.error().is(sheet::SheetError::JournalSetAside)) {
+    if (workbookOpen()) view_.focusStartButton();
     logger_.boxes().show(opened.description(), MessageIcon::Warning);
+  }
   // One box: the start message, and why as the application gave it.
   else if (opened.error().is(sheet::SheetError::NotFound))
     logger_.boxes().show(opened.description());

@@ -31,6 +31,11 @@ public:
   // empty result when cancelled.
   virtual QString askWorkbookPath() = 0;
   virtual void focusWindow() = 0;
+  // The workbook opened: the Start button takes the keyboard focus.
+  virtual void focusStartButton() {}
+  // While the spreadsheet application starts (LibreOffice takes seconds):
+  // a sign that the program is working, shown before Open blocks.
+  virtual void showApplicationStarting(bool starting) { static_cast<void>(starting); }
 };
 
 class MainWindowLogic final {

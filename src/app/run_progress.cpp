@@ -16,8 +16,13 @@ std::optional<int> RunProgress::permille() const {
 }
 
 std::optional<std::int64_t> RunProgress::remainingMs() const {
-  if (timeLimitMs <= 0) return std::nullopt;
-  return std::max<std::int64_t>(0, timeLimitMs - elapsedMs);
+  std::optional<std::int64_t> left;
+  if (timeLimitMs > 0) left = std::max<std::int64_t>(0, timeLimitMs - elapsedMs);
+  if (rowLimit > 0 && rowsDone > 0) {
+    const std::int64_t byRows = std::max<std::int64_t>(0, rowLimit - rowsDone) * elapsedMs / rowsDone;
+    left = std::min(left.value_or(byRows), byRows);
+  }
+  return left;
 }
 
 std::optional<double> RunProgress::rowsPerMinute() const {
@@ -59,9 +64,10 @@ QString rowsText(const RunProgress& p) {
 }
 
 QString timeText(const RunProgress& p) {
-  QString text = QStringLiteral("経過 ") + durationText(p.elapsedMs);
-  if (const auto left = p.remainingMs()) text += QStringLiteral("　残り ") + durationText(*left);
-  return text;
+  const QString text = QStringLiteral("経過 ") + durationText(p.elapsedMs);
+  if (p.ended) return text + QStringLiteral("　完了");
+  if (const auto left = p.remainingMs()) return text + QStringLiteral("　残り ") + durationText(*left);
+  return p.rowLimit > 0 ? text + QStringLiteral("　残り －") : text;
 }
 
 QString rateText(const RunProgress& p) {
@@ -72,7 +78,10 @@ QString rateText(const RunProgress& p) {
 }
 
 QString lastRowText(const RunProgress& p) {
-  return (p.rowsInWorkbook ? QStringLiteral("最終行（ブック未書込）: ") : QStringLiteral("最終行: ")) +
+  if (!p.lastNumber && p.lastValues.isEmpty()) return QStringLiteral("最終取得: －");
+  QString text = p.rowsInWorkbook ? QStringLiteral("最終取得（ブック未書込）: ") : QStringLiteral("最終取得: ");
+  if (p.lastNumber) text += QStringLiteral("No.%1　").arg(*p.lastNumber);
+  return text + QStringLiteral("値: ") +
          (p.lastValues.isEmpty() ? QStringLiteral("－") : p.lastValues.join(QStringLiteral(", ")));
 }
 

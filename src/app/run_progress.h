@@ -18,14 +18,20 @@ struct RunProgress {
   std::int32_t rowLimit = 0;  // 0 or less: none
   std::int64_t elapsedMs = 0;
   std::int32_t timeLimitMs = 0;  // 0 or less: none
-  QStringList lastValues;        // the last completed row, as its cells show it
+  // The last completed row: its cells as they show them (stamps first) but
+  // the acquisition number, which is apart (when numbering is on).
+  QStringList lastValues;
+  std::optional<std::int32_t> lastNumber;
+  bool ended = false;  // the script has run to its end
   // Set once the workbook stopped taking values: the rows it holds of this
   // run; the others went only to the journal.
   std::optional<std::int32_t> rowsInWorkbook;
 
   // The larger of the two shares used up, 0 to 1000; nullopt without limits.
   std::optional<int> permille() const;
-  // Time left of the time limit (never below 0); nullopt without one.
+  // Time until the first limit ends the run (never below 0): the time
+  // limit's remainder, or the rows left at the rate so far where that comes
+  // sooner. nullopt without a limit, or with a row limit alone before a row.
   std::optional<std::int64_t> remainingMs() const;
   // Rows per minute since the start; nullopt before a row or a second.
   std::optional<double> rowsPerMinute() const;
@@ -41,11 +47,13 @@ QString durationText(std::int64_t ms);
 // "12 / 100 行" or "12 行" without a row limit; once the workbook stopped
 // taking values, how many of them it holds.
 QString rowsText(const RunProgress& p);
-// "経過 0:01:23　残り 0:58:37" (the remainder only with a time limit).
+// "経過 0:01:23　残り 0:58:37"; "残り －" while a row limit alone has no
+// rate yet, no remainder without limits, "完了" once the run has ended.
 QString timeText(const RunProgress& p);
 // "8.7 行/分", or "－ 行/分" before the rate is known.
 QString rateText(const RunProgress& p);
-// The last row's values joined for one line: "最終行: 1, 12.5, OK".
+// The last acquisition for one line: "最終取得: No.12　値: 12.5, OK", without
+// "No." when numbering is off, "最終取得: －" before the first.
 QString lastRowText(const RunProgress& p);
 // One line with all of it, for the headless runner's status line.
 QString progressLine(const RunProgress& p);

@@ -45,8 +45,8 @@ int createWorkbook(const QString& path, bool overwrite) {
   const QFileInfo existing(path);
   if (existing.exists() || existing.isSymLink()) {
     if (!overwrite || !existing.isFile()) {
-      std::fprintf(stderr, "kestrune: %s already exists%s\n", path.toUtf8().constData(),
-                   existing.isFile() ? "; add --overwrite to replace it" : " and is not a file");
+      std::fprintf(stderr, "kestrune: %s は既にあります%s\n", path.toUtf8().constData(),
+                   existing.isFile() ? "（置き換えるには --overwrite を付けます）" : "（ファイルではありません）");
       return 1;
     }
   }

@@ -1,5 +1,6 @@
 #include "serial/serial_panel_widget.h"
 
+#include "serial/elided_widgets.h"
 #include "serial/serial_panel_texts.h"
 
 #include <QKeyEvent>
@@ -40,11 +41,11 @@ SerialPanelWidget::SerialPanelWidget(Port& port, PortMap map, PortMapFile file, 
     combos_[i] = new QComboBox(this);
     combos_[i]->setObjectName(QLatin1String(names[i]));
   }
-  device_ = new QComboBox(this);
+  device_ = new MiddleElidedComboBox(this);
   device_->setObjectName(QStringLiteral("cboDevice"));
   device_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   device_->setMinimumContentsLength(DeviceChooserWidth);
-  devicePath_ = new QLabel(this);
+  devicePath_ = new ElidedLabel(Qt::ElideMiddle, this);
   devicePath_->setObjectName(QStringLiteral("lblDevice"));
   devicePath_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
@@ -88,12 +89,25 @@ SerialPanelWidget::SerialPanelWidget(Port& port, PortMap map, PortMapFile file, 
     logic_.CommandRsNg();
     emit cancelClicked();
   });
+  // Tab goes down the left column, then down the right one, then to the buttons.
+  QWidget* order[] = {combo(RsList::Port),
+                      device_,
+                      combo(RsList::Speed),
+                      combo(RsList::Flow),
+                      combo(RsList::DataBits),
+                      combo(RsList::Parity),
+                      combo(RsList::StopBits),
+                      ok,
+                      cancel};
+  for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
   connect(combo(RsList::Port), &QComboBox::activated, this, [this] { logic_.cboPort_Click(); });
   connect(device_, &QComboBox::activated, this, [this] { logic_.cboDevice_Click(); });
 }
 
 void SerialPanelWidget::showEvent(QShowEvent* event) {
   QGroupBox::showEvent(event);
+  combo(RsList::Port)->setFocus(Qt::OtherFocusReason);
   logic_.setPanelVisible(true);
 }
 
@@ -112,7 +126,7 @@ void SerialPanelWidget::setListItems(RsList list, const QStringList& items) {
 
 int SerialPanelWidget::selectedIndex(RsList list) const { return combo(list)->currentIndex(); }
 void SerialPanelWidget::selectIndex(RsList list, int index) { combo(list)->setCurrentIndex(index); }
-void SerialPanelWidget::setDevicePath(const QString& path) { devicePath_->setText(path); }
+void SerialPanelWidget::setDevicePath(const QString& path) { devicePath_->setFullText(path); }
 
 void SerialPanelWidget::setDeviceChoices(const std::vector<DeviceChoice>& choices, int selected) {
   device_->clear();

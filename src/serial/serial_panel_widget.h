@@ -9,9 +9,10 @@
 #include <memory>
 
 class QComboBox;
-class QLabel;
 
 namespace kestrune::serial {
+
+class ElidedLabel;
 
 class SerialPanelWidget final : public QGroupBox, public SerialPanelView {
   Q_OBJECT
@@ -47,7 +48,7 @@ private:
   SerialPanel logic_;
   std::array<QComboBox*, 6> combos_{};
   QComboBox* device_ = nullptr;
-  QLabel* devicePath_ = nullptr;
+  ElidedLabel* devicePath_ = nullptr;
 };
 
 }  // namespace kestrune::serial

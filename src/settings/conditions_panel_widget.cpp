@@ -10,6 +10,8 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include <vector>
+
 namespace kestrune::settings {
 
 namespace {
@@ -142,10 +144,32 @@ ConditionsPanelWidget::ConditionsPanelWidget(SetupRecord& record, QWidget* paren
   right->addLayout(buttons);
   layout->addLayout(right, 0, 1, 3, 1);
 
+  // Tab goes down the left column, then down the right one, then to the buttons.
+  std::vector<QWidget*> order = {box(CondBox::Min), box(CondBox::Rows)};
+  const auto add = [&order](QButtonGroup* g, std::initializer_list<int> ids) {
+    for (int id : ids) order.push_back(g->button(id));
+  };
+  add(cell, {0, 1});
+  order.push_back(box(CondBox::StartCol));
+  order.push_back(box(CondBox::StartRow));
+  add(num, {1});
+  order.push_back(box(CondBox::CellNo));
+  add(num, {0});
+  add(protcol, {1, 0});
+  add(time, {3, 2, 1, 0});
+  order.push_back(ok);
+  order.push_back(cancel);
+  for (std::size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+
   connect(ok, &QPushButton::clicked, this, &ConditionsPanelWidget::okClicked);
   connect(cancel, &QPushButton::clicked, this, &ConditionsPanelWidget::cancelClicked);
   connect(cell, &QButtonGroup::idClicked, this, [this](int id) { logic_.OptionCell_Click(id); });
   connect(num, &QButtonGroup::idClicked, this, [this](int id) { logic_.OptionNum_Click(id); });
+}
+
+void ConditionsPanelWidget::showEvent(QShowEvent* event) {
+  QGroupBox::showEvent(event);
+  box(CondBox::Min)->setFocus(Qt::OtherFocusReason);
 }
 
 QString ConditionsPanelWidget::text(CondBox b) const { return box(b)->text(); }

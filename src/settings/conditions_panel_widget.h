@@ -33,6 +33,8 @@ signals:
 
 protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // The first box takes the focus each time the panel shows.
+  void showEvent(QShowEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
 
 private:

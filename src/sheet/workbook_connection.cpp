@@ -26,6 +26,7 @@ Status WorkbookConnection::CommandOpen_Click(const QString& path) {
   xls_.reset();
   journal_.close();
   journalRefused_ = false;
+  emit applicationStarting();
   // Without a factory no application can start: that is a failed start, not a crash.
   Result<std::unique_ptr<SpreadsheetApp>> created =
       factory_ ? factory_()
@@ -202,11 +203,15 @@ void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue&
   }
   if (!open) return;
   if (!xls_->setCellValue(record_.startRow, column, value)) return lostAccess();
-  // A stamp column too narrow shows "###" (or a cut date): widen it once per
-  // run, the first time a stamp goes into it. Failing that is no reason to
-  // stop writing.
+  // Once per run, the first time a stamp goes into a column.
   if (const auto* stamp = std::get_if<Stamp>(&value); stamp && widenedColumns_.insert(column).second)
-    traceFailure(QStringLiteral("stamp column"), xls_->ensureColumnWidth(column, stampWidth(stamp->kind)));
+    widenStampColumn(column, *stamp);
+}
+
+void WorkbookConnection::widenStampColumn(int column, const Stamp& stamp) {
+  // A stamp column too narrow shows "###" (or a cut date). Failing to widen
+  // it is no reason to stop writing.
+  traceFailure(QStringLiteral("stamp column"), xls_->ensureColumnWidth(column, stampWidth(stamp.kind)));
 }
 
 void WorkbookConnection::endRun() {
@@ -316,6 +321,8 @@ Result<WorkbookConnection::Replayed> WorkbookConnection::replayJournal(const QSt
 
 Status WorkbookConnection::writeJournalRows(const std::vector<JournalRow>& rows) {
   QString sheet;
+  // Recovered stamps are shown whole, as a live run's are.
+  std::set<std::pair<QString, int>> widened;
   for (const JournalRow& row : rows) {
     if (row.sheet != sheet && !row.sheet.isEmpty())
       if (Status chosen = xls_->activateSheet(row.sheet); !chosen) return chosen;
@@ -323,6 +330,8 @@ Status WorkbookConnection::writeJournalRows(const std::vector<JournalRow>& rows)
     for (const JournalCell& cell : row.cells) {
       if (cell.row < 1 || cell.row > LastWorksheetRow) continue;
       if (Status set = xls_->setCellValue(cell.row, cell.column, cell.value); !set) return set;
+      if (const auto* stamp = std::get_if<Stamp>(&cell.value); stamp && widened.emplace(sheet, cell.column).second)
+        widenStampColumn(cell.column, *stamp);
     }
   }
   return {};

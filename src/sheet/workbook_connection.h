@@ -112,6 +112,9 @@ public:
   static int stampWidth(Stamp::Kind kind);
 
 signals:
+  // Open starts the spreadsheet application now; LibreOffice takes seconds.
+  // Open returns when it has started, or failed to.
+  void applicationStarting();
   // A new application is attached (connect to its events here).
   void applicationAttached(kestrune::sheet::SpreadsheetApp* application);
   // Opened or closed: the controls show the new state.
@@ -133,6 +136,7 @@ signals:
   void recoveryFailed(const QString& reason);
 
 private:
+  void widenStampColumn(int column, const Stamp& stamp);
   void lostAccess();
   Status recover(const QString& path);
   Status writeJournalRows(const std::vector<JournalRow>& rows);

@@ -140,6 +140,43 @@ TEST_F(FormMainTest, SettingsButtonsSwitchPanelsAndOkCancelReturn) {
   }
 }
 
+// Enter presses the focused button of the main panel; each settings panel
+// then has its first control focused, and Tab goes down its left column,
+// down its right one, then to its buttons.
+TEST_F(FormMainTest, EnterOpensAPanelWhoseTabOrderRunsDownItsColumns) {
+  const struct {
+    const char* button;
+    const char* panel;
+    QStringList order;
+  } cases[] = {
+      {"CommandRs",
+       "FrameRs",
+       {"cboPort", "cboDevice", "cboSpeed", "cboFlow", "cboDataBits", "cboParity", "cboStopBits", "CommandRsOk",
+        "CommandRsNg"}},
+      {"CommandCond",
+       "FrameCell",
+       {"TextMin", "TextRows", "OptionCell_0", "OptionCell_1", "TextStartCol", "TextStartRow", "OptionNum_1",
+        "TextCellNo", "OptionNum_0", "OptionProtcol_1", "OptionProtcol_0", "OptionTime_3", "OptionTime_2",
+        "OptionTime_1", "OptionTime_0", "CommandCellOk", "CommandCellNg"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.panel);
+    auto* button = child<QPushButton>(c.button);
+    button->setFocus();
+    QTest::keyClick(button, Qt::Key_Return);
+    ASSERT_TRUE(visible(c.panel));
+    ASSERT_NE(form->focusWidget(), nullptr);
+    EXPECT_EQ(form->focusWidget()->objectName(), c.order.first());
+    QStringList visited;
+    QWidget* w = child<QWidget>(c.order.first().toLatin1().constData());
+    for (int i = 0; i < 200 && w && visited.size() < c.order.size(); ++i, w = w->nextInFocusChain())
+      if (c.order.contains(w->objectName()) && !visited.contains(w->objectName())) visited << w->objectName();
+    EXPECT_EQ(visited, c.order);
+    child<QPushButton>(c.order.last().toLatin1().constData())->click();
+    ASSERT_TRUE(visible("FrameMain"));
+  }
+}
+
 TEST_F(FormMainTest, TheMqttMenuOpensTheDialog) {
   QString title;
   // The dialog is modal: look at it and close it once it shows.

@@ -73,6 +73,22 @@ TEST(PackagingTest, SystemdReadsTheServiceTemplateWithoutRemarks) {
   EXPECT_FALSE(verified.output.contains(QStringLiteral("kestrune@"))) << verified.output.toStdString();
 }
 
+// The command line speaks Japanese as the windows do: the usage line and
+// every option's description (the option names stay as they are).
+TEST(PackagingTest, TheHelpIsInJapanese) {
+  const Ran help = run(QStringLiteral(KESTRUNE_PATH), {QStringLiteral("--help")});
+  ASSERT_EQ(help.status, 0) << help.output.toStdString();
+  EXPECT_TRUE(help.output.contains(QStringLiteral("使い方: "))) << help.output.toStdString();
+  const QRegularExpression ascii(QStringLiteral("^[\\x00-\\x7f]*$"));
+  int options = 0;
+  for (const QString& line : help.output.split(QLatin1Char('\n'))) {
+    if (!line.startsWith(QStringLiteral("  -"))) continue;
+    ++options;
+    EXPECT_FALSE(ascii.match(line).hasMatch()) << line.toStdString();
+  }
+  EXPECT_GE(options, 12);
+}
+
 TEST(PackagingTest, TheServiceRunsOptionsTheProgramHasAndKnowsItsExitStatuses) {
   const QString unit = readText(Packaging + QStringLiteral("kestrune@.service"));
   ASSERT_FALSE(unit.isEmpty());

@@ -2,6 +2,7 @@
 // window's controls, the log box, Next by click and by Enter, and End.
 #include "app/form_exe.h"
 #include "app/form_main.h"
+#include "serial/elided_widgets.h"
 
 #include "fakes/fake_port.h"
 #include "fakes/fake_spreadsheet.h"
@@ -16,6 +17,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -34,6 +36,10 @@ protected:
       : logger([](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), boxes,
                clock,
                [this]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
+                 // What the main window shows while the application starts.
+                 if (form) startingStatus = form->statusBar()->currentMessage();
+                 waitCursorWhileStarting =
+                     QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
                  return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<FakeSpreadsheet>(sheetLog));
                }) {
     logger.connectReception();
@@ -83,6 +89,8 @@ protected:
   testing::RecordingMessageBoxes boxes;
   testing::ManualClock clock;
   std::shared_ptr<FakeSpreadsheet::Log> sheetLog = std::make_shared<FakeSpreadsheet::Log>();
+  QString startingStatus;
+  bool waitCursorWhileStarting = false;
   Logger logger;
   std::unique_ptr<FormMain> form;
 };
@@ -250,6 +258,90 @@ TEST_F(RunWindowTest, AcquisitionNumberShowsInTheConditionsPanel) {
   port().receive(u"1\r");
   ASSERT_TRUE(runUntil([&] { return logger.setup().acquisitionNo == 42; }));
   EXPECT_EQ(form->findChild<QLineEdit*>(QStringLiteral("TextCellNo"))->text(), QStringLiteral("42"));
+}
+
+// Open by the keyboard: Enter presses the focused button, the window shows
+// that the application starts, and the focus goes on to Start.
+TEST_F(RunWindowTest, OpeningByEnterShowsTheStartAndLeavesTheFocusOnStart) {
+  form->findChild<QPushButton*>(QStringLiteral("CommandClose"))->click();
+  auto* open = form->findChild<QPushButton*>(QStringLiteral("CommandOpen"));
+  ASSERT_TRUE(open->isVisible());
+  startingStatus.clear();
+  open->setFocus();
+  QTest::keyClick(open, Qt::Key_Return);
+  auto* start = form->findChild<QPushButton*>(QStringLiteral("CommandStart"));
+  ASSERT_TRUE(start->isVisible());
+  EXPECT_EQ(form->focusWidget(), start);
+  EXPECT_EQ(startingStatus, QStringLiteral("表計算アプリケーションを起動しています…"));
+  EXPECT_TRUE(waitCursorWhileStarting);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_TRUE(form->statusBar()->currentMessage().isEmpty());
+}
+
+// The pause's message shows whole beside the buttons, and Next has the focus.
+TEST_F(RunWindowTest, ThePauseMessageShowsWholeAndNextHasTheFocus) {
+  writeScript("PAU\r\n");
+  form->run().CommandStart_Click();
+  ASSERT_TRUE(runUntil([&] { return inRun<QPushButton>("CommandNext")->isVisible(); }));
+  auto* message = inRun<QLabel>("LabelMess");
+  auto* next = inRun<QPushButton>("CommandNext");
+  EXPECT_EQ(form->formExe()->focusWidget(), next);
+  // The whole text fits in the label, on as many lines as it takes.
+  const QRect room = message->contentsRect();
+  const QRect needed = message->fontMetrics().boundingRect(QRect(0, 0, room.width(), 100000),
+                                                           message->wordWrap() ? Qt::TextWordWrap : 0, message->text());
+  EXPECT_LE(needed.width(), room.width());
+  EXPECT_LE(needed.height(), room.height());
+  EXPECT_TRUE(form->formExe()->rect().contains(message->geometry()));
+  EXPECT_FALSE(message->geometry().intersects(next->geometry()));
+  EXPECT_TRUE(message->text().endsWith(QStringLiteral("ボタンを押して下さい")));
+}
+
+// The progress area: 完了 once ended; a long last row ends in "…" and is
+// whole in its tool tip.
+TEST_F(RunWindowTest, TheProgressAreaSaysDoneAndShortensALongLastRow) {
+  form->run().CommandStart_Click();
+  FormExe* exe = form->formExe();
+  ASSERT_NE(exe, nullptr);
+  QStringList values;
+  for (int i = 0; i < 60; ++i) values << QStringLiteral("value %1").arg(i);
+  const RunProgress progress{10, 10, 20000, 600000, values, 10, true};
+  exe->setProgress(progress);
+  EXPECT_EQ(inRun<QLabel>("LabelProgressTime")->text(), QStringLiteral("経過 0:00:20　完了"));
+  auto* last = inRun<serial::ElidedLabel>("LabelLastRow");
+  ASSERT_NE(last, nullptr);
+  EXPECT_TRUE(last->text().endsWith(QChar(0x2026))) << last->text().toStdString();
+  EXPECT_TRUE(last->text().startsWith(QStringLiteral("最終取得: No.10　値: value 0")));
+  EXPECT_EQ(last->toolTip(), lastRowText(progress));
+}
+
+// Neither window can be made so small that it hides its controls; with the
+// log shown, the log takes what the run window grows by.
+TEST_F(RunWindowTest, WindowsKeepTheirControlsWhenShrunkAndTheLogGrows) {
+  form->run().CommandStart_Click();
+  FormExe* exe = form->formExe();
+  ASSERT_NE(exe, nullptr);
+  inRun<QCheckBox>("CheckLog")->click();
+  auto* log = inRun<QPlainTextEdit>("txtTerm");
+  const int logHeight = log->height();
+  exe->resize(exe->width() + 100, exe->height() + 200);
+  flushEvents();
+  EXPECT_EQ(log->height(), logHeight + 200);
+  const auto buttonsShowWhole = [](QWidget* window) {
+    window->resize(1, 1);
+    flushEvents();
+    for (auto* button : window->findChildren<QPushButton*>()) {
+      if (!button->isVisibleTo(window)) continue;
+      const QRect place(button->mapTo(window, QPoint(0, 0)), button->size());
+      EXPECT_TRUE(window->rect().contains(place)) << button->objectName().toStdString();
+      EXPECT_GE(button->width(), button->minimumSizeHint().width()) << button->objectName().toStdString();
+    }
+  };
+  buttonsShowWhole(exe);
+  inRun<QPushButton>("CommandRsEnd")->click();
+  flushEvents();
+  ASSERT_TRUE(form->isVisible());
+  buttonsShowWhole(form.get());
 }
 
 }  // namespace

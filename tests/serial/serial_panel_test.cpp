@@ -1,3 +1,4 @@
+#include "serial/elided_widgets.h"
 #include "serial/serial_panel.h"
 #include "serial/serial_panel_widget.h"
 
@@ -481,7 +482,7 @@ TEST(SerialPanelWidgetTest, TheDeviceChooserMapsThroughItsComboBoxAtOkAndNotAtCa
   devices->plug({Ftdi, Uno});
   ASSERT_EQ(chooser->count(), 3);
   pickByKeyboard(chooser, 2);
-  EXPECT_EQ(label->text(), Uno.path);
+  EXPECT_EQ(label->toolTip(), Uno.path);  // whole, though the label may shorten it
   widget.findChild<QPushButton*>(QStringLiteral("CommandRsNg"))->click();
   EXPECT_EQ(readAll(path), lab);
   EXPECT_EQ(label->text(), QStringLiteral("/dev/ttyS0"));
@@ -494,6 +495,47 @@ TEST(SerialPanelWidgetTest, TheDeviceChooserMapsThroughItsComboBoxAtOkAndNotAtCa
   EXPECT_EQ(chooser->currentText(), UnoCaption);
   widget.hide();
   EXPECT_FALSE(devices->watching);
+}
+
+// Device names differ at their end: a narrow panel keeps both ends of the
+// path and of the chooser's entry, "…" between, and the whole as tool tip.
+TEST(SerialPanelWidgetTest, LongDeviceNamesAreShortenedInTheMiddleAndWholeInTheirToolTips) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString path = writeMap(dir, "");
+  FakePort port;
+  RecordingMessageBoxes boxes;
+  auto source = std::make_unique<FakeDeviceSource>();
+  source->list = {Ftdi};
+  SerialPanelWidget widget(port, PortMap::load(path), {path, path}, std::move(source), boxes);
+  widget.logic().LoadPropertySettings();
+  widget.show();
+  widget.resize(widget.minimumSizeHint());
+  auto* chooser = widget.findChild<MiddleElidedComboBox*>(QStringLiteral("cboDevice"));
+  auto* label = widget.findChild<ElidedLabel*>(QStringLiteral("lblDevice"));
+  ASSERT_NE(chooser, nullptr);
+  ASSERT_NE(label, nullptr);
+  pickByKeyboard(chooser, 1);
+  ASSERT_EQ(chooser->currentText(), FtdiCaption);
+  QCoreApplication::processEvents();
+
+  struct Case {
+    const char* what;
+    QString whole;
+    QString shown;
+    QString toolTip;
+  };
+  for (const Case& c : {Case{"path", Ftdi.path, label->text(), label->toolTip()},
+                        Case{"chooser", FtdiCaption, chooser->shownText(), chooser->toolTip()}}) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.toolTip, c.whole);
+    ASSERT_TRUE(c.shown.contains(QChar(0x2026))) << c.shown.toStdString();
+    const qsizetype cut = c.shown.indexOf(QChar(0x2026));
+    EXPECT_TRUE(c.whole.startsWith(c.shown.left(cut))) << c.shown.toStdString();
+    EXPECT_TRUE(c.whole.endsWith(c.shown.mid(cut + 1))) << c.shown.toStdString();
+    EXPECT_GT(cut, 0);
+    EXPECT_LT(cut + 1, c.shown.size());  // the end, which tells two adapters apart, shows
+  }
 }
 
 }  // namespace

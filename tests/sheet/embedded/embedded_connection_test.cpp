@@ -302,5 +302,28 @@ TEST_F(EmbeddedConnectionTest, ASaveDuringARunKeepsTheJournalForThisWorkbook) {
   EXPECT_EQ(record.startRow, 5);
 }
 
+// Stamps recovered at open show whole, as a live run's do: the sheet window
+// shows their column at the stamp's width, and the saved file keeps it.
+TEST_F(EmbeddedConnectionTest, RecoveredStampColumnsAreWidenedAndShownSo) {
+  startAt("B", 3);
+  open(QStringLiteral("two_sheets.xls"));
+  ASSERT_TRUE(connection.getStartCell());
+  connection.excelDataSet(0, Stamp{When, Stamp::Kind::DateTime});
+  connection.excelDataSet(1, QStringLiteral("12.5"));
+  connection.nextCellMove();
+  question.answers = {SavePrompt::DontSave};  // lost as a crash loses them
+  connection.release();
+
+  ASSERT_TRUE(connection.CommandOpen_Click(path));
+  SheetWindow& window = *embedded()->window();
+  const std::uint16_t wide = xls::columnWidthForCharacters(WorkbookConnection::stampWidth(Stamp::Kind::DateTime));
+  EXPECT_EQ(window.grid().horizontalHeader()->sectionSize(1), window.columnPixels(wide));
+  EXPECT_EQ(window.grid().horizontalHeader()->sectionSize(2), window.grid().horizontalHeader()->defaultSectionSize());
+  connection.release();
+  const auto saved = xls::Workbook::open(QFile::encodeName(path).toStdString());
+  ASSERT_TRUE(saved.ok()) << saved.description();
+  EXPECT_EQ(saved->columnWidth(saved->activeSheet(), 1), std::optional<std::uint16_t>(wide));
+}
+
 }  // namespace
 }  // namespace kestrune::sheet::embedded
