@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
   // What shows no window needs no display.
   const bool windowless = wantsOption(argc, argv, "--headless") || wantsOption(argc, argv, "--new-workbook") ||
                           wantsOption(argc, argv, "--dump") || wantsOption(argc, argv, "--recover") ||
-                          wantsOption(argc, argv, "--help") || wantsOption(argc, argv, "--version");
+                          wantsOption(argc, argv, "--help") || wantsOption(argc, argv, "-h") ||
+                          wantsOption(argc, argv, "--version");
   if (windowless && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   // Without windows the toolkit's notes about its platform are noise on the terminal.
   if (windowless) qInstallMessageHandler(quietToolkitMessages);

@@ -173,14 +173,16 @@ void RunController::showAcquisitionNo(const QString& number) { host_.showAcquisi
 void RunController::pumpEvents() { host_.pumpEvents(); }
 
 void RunController::rowCompleted(const std::vector<sheet::CellValue>& values) {
-  QStringList shown;
-  for (const sheet::CellValue& value : values) shown << cellText(value);
-  progress_.lastValues = shown;
-  // cycleCount counts this row already: show it now, not a second later.
-  updateProgress(true);
-  // The acquisition number moves on after the row is done: it is still this row's.
+  // The acquisition number moves on after the row is done: it is still this
+  // row's. With numbering on it is the row's first value; it is shown apart.
   const std::optional<std::int32_t> number =
       logger_.setup().numberingOn() ? std::optional<std::int32_t>(logger_.setup().acquisitionNo) : std::nullopt;
+  QStringList shown;
+  for (std::size_t i = number && !values.empty() ? 1 : 0; i < values.size(); ++i) shown << cellText(values[i]);
+  progress_.lastValues = shown;
+  progress_.lastNumber = number;
+  // cycleCount counts this row already: show it now, not a second later.
+  updateProgress(true);
   host_.chartRow(progress_.elapsedMs, number, values);
   // The cursor is still on the row just written; it moves down after this.
   publishing_.rowCompleted(logger_.setup().startRow, values);
@@ -215,12 +217,15 @@ void RunController::endAtSheetEnd() {
   sheetFull_ = true;
   // Nothing more is taken that could not be written.
   logger_.runFlag().setActive(false);
+  progress_.ended = true;
+  host_.showProgress(progress_);
   const QString text = sheet::MsgSheetFull.arg(sheet::LastWorksheetRow);
   host_.setRunMessage(text);
   logger_.boxes().show(text);
 }
 
 void RunController::scriptFinished() {
+  progress_.ended = true;
   updateProgress(true);
   host_.notifyRunFinished(progressLine(progress_));
 }
