@@ -113,9 +113,10 @@ private:
   Workbook() = default;
   XlsStatus load(ByteView file);
   XlsStatus loadCompound(CompoundFile&& file);
+  XlsStatus loadStream(bool cutShort);
   XlsStatus loadGlobals();
   XlsStatus loadSheet(Sheet& sheet, std::size_t first);
-  void readCells(Sheet& sheet);
+  XlsStatus readCells(Sheet& sheet);
   void readColumns(Sheet& sheet);
   std::optional<DateKind> dateKindOfXf(std::uint16_t xf) const;
   XlsResult<std::uint16_t> dateXf(std::uint16_t baseXf, DateKind kind);
