@@ -111,6 +111,15 @@ XlsStatus Workbook::loadStream(bool cutShort) {
   std::size_t end = 0;
   while (end < all.size() && all[end].id != rid::Eof) ++end;
   if (end == all.size()) return xlsFail("the workbook globals have no EOF record");
+  for (std::size_t i = 0; i < end; ++i) {
+    if (all[i].id != rid::FilePass) continue;
+    // Encrypted: only Excel's default password opens it here.
+    auto cipher = BiffCipher::open(all[i].body(data));
+    if (!cipher) return cipher.error();
+    cipher->apply(stream_, all[i].offset + RecordHeaderSize + all[i].size);
+    cipher_ = cipher.value();
+    break;
+  }
   globals_.reserve(end + 1);
   for (std::size_t i = 0; i <= end; ++i) {
     const ByteView body = all[i].body(data);
@@ -151,7 +160,8 @@ XlsStatus Workbook::loadGlobals() {
     ByteView body = r.body;
     switch (r.id) {
       case rid::FilePass:
-        return xlsFail("the workbook is encrypted (password protected) and cannot be opened");
+        if (!cipher_) return xlsFail("the workbook is encrypted (password protected) and cannot be opened");
+        break;
       case rid::DateMode:
         if (body.size() >= 2) date1904_ = getU16(body, 0) == 1;
         break;
