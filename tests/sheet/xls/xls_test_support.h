@@ -3,6 +3,7 @@
 // independent reader.
 #pragma once
 
+#include "sheet/xls/biff_crypt.h"
 #include "sheet/xls/cfb.h"
 #include "sheet/xls/records.h"
 #include "sheet/xls/workbook.h"
