@@ -50,9 +50,10 @@ private:
   // ends inside its last sector.
   enum class Short { Refuse, ChainMayEnd, FileMayEnd };
   // Reads `size` bytes along a FAT chain, at most one visit per sector.
-  XlsResult<Bytes> readRegular(std::uint32_t start, std::uint64_t size, const char* what,
+  XlsResult<Bytes> readRegular(std::uint32_t start, std::uint64_t size, const std::string& what,
                                Short whenShort = Short::Refuse);
-  XlsResult<Bytes> readMini(std::uint32_t start, std::uint64_t size);
+  // The same in the mini stream; `what` names the stream in messages.
+  XlsResult<Bytes> readMini(std::uint32_t start, std::uint64_t size, const std::string& what);
   XlsStatus readDirectory();
   XlsStatus buildTree(std::uint32_t firstSibling, CfbEntry& parent, int depth);
 
@@ -138,8 +139,9 @@ XlsStatus Reader::readFat() {
   return {};
 }
 
-XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, const char* what, Short whenShort) {
-  if (size > file_.size()) return xlsFail(std::string("compound file: ") + what + " is larger than the file");
+XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, const std::string& what,
+                                     Short whenShort) {
+  if (size > file_.size()) return xlsFail("compound file: " + what + " is larger than the file");
   streamBytes_ += size;
   if (streamBytes_ > 2 * static_cast<std::uint64_t>(file_.size()))
     return xlsFail("compound file: streams share sectors");
@@ -150,8 +152,8 @@ XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, co
   while (out.size() < size) {
     if (sector == EndOfChain && whenShort == Short::ChainMayEnd) break;
     if (sector >= sectorCount_ || sector >= fat_.size())
-      return xlsFail(std::string("compound file: ") + what + " chain leaves the file");
-    if (seen[sector]) return xlsFail(std::string("compound file: ") + what + " chain loops");
+      return xlsFail("compound file: " + what + " chain leaves the file");
+    if (seen[sector]) return xlsFail("compound file: " + what + " chain loops");
     seen[sector] = true;
     const std::size_t base = (static_cast<std::size_t>(sector) + 1) << shift_;
     std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(sectorSize_, size - out.size()));
@@ -159,7 +161,7 @@ XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, co
       need = file_.size() - base;  // the last sector of the file, cut inside
       size = out.size() + need;
     }
-    if (base + need > file_.size()) return xlsFail(std::string("compound file: ") + what + " is truncated");
+    if (base + need > file_.size()) return xlsFail("compound file: " + what + " is truncated");
     out.insert(out.end(), file_.begin() + static_cast<std::ptrdiff_t>(base),
                file_.begin() + static_cast<std::ptrdiff_t>(base + need));
     sector = fat_[sector];
@@ -167,8 +169,8 @@ XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, co
   return out;
 }
 
-XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size) {
-  if (size > miniStream_.size()) return xlsFail("compound file: small stream exceeds the mini stream");
+XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size, const std::string& what) {
+  if (size > miniStream_.size()) return xlsFail("compound file: small " + what + " exceeds the mini stream");
   streamBytes_ += size;
   if (streamBytes_ > 2 * static_cast<std::uint64_t>(file_.size()))
     return xlsFail("compound file: streams share sectors");
@@ -180,12 +182,12 @@ XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size) {
   while (out.size() < size) {
     if (sector == EndOfChain) break;  // declared longer than its chain: see Short::ChainMayEnd
     if (sector >= miniCount || sector >= miniFat_.size())
-      return xlsFail("compound file: mini stream chain leaves the mini stream");
-    if (seen[sector]) return xlsFail("compound file: mini stream chain loops");
+      return xlsFail("compound file: " + what + " chain leaves the mini stream");
+    if (seen[sector]) return xlsFail("compound file: " + what + " chain loops in the mini stream");
     seen[sector] = true;
     const std::size_t base = static_cast<std::size_t>(sector) * MiniSectorSize;
     const std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(MiniSectorSize, size - out.size()));
-    if (base + need > miniStream_.size()) return xlsFail("compound file: mini stream is truncated");
+    if (base + need > miniStream_.size()) return xlsFail("compound file: " + what + " leaves the mini stream");
     out.insert(out.end(), miniStream_.begin() + static_cast<std::ptrdiff_t>(base),
                miniStream_.begin() + static_cast<std::ptrdiff_t>(base + need));
     sector = miniFat_[sector];
@@ -274,8 +276,9 @@ XlsStatus Reader::buildTree(std::uint32_t firstSibling, CfbEntry& parent, int de
     entry.stateBits = raw.stateBits;
     entry.timestamps = raw.timestamps;
     if (entry.type == CfbType::Stream) {
-      auto data = raw.size < MiniStreamCutoff ? readMini(raw.start, raw.size)
-                                              : readRegular(raw.start, raw.size, "stream", Short::ChainMayEnd);
+      const std::string what = "stream \"" + utf16ToUtf8(raw.name) + "\"";
+      auto data = raw.size < MiniStreamCutoff ? readMini(raw.start, raw.size, what)
+                                              : readRegular(raw.start, raw.size, what, Short::ChainMayEnd);
       if (!data) return data.error();
       entry.data = std::move(data.value());
       if (entry.data.size() < raw.size) entry.declaredSize = raw.size;

@@ -143,7 +143,7 @@ const HostileCase Cases[] = {
          setU32(f, fat + 4 * (start + 3), start + 1);
        });
      },
-     "loops"},
+     "stream \"Workbook\" chain loops"},
     {"SelfLoopingDirectory",
      [] {
        return mutate([](Bytes& f) {
