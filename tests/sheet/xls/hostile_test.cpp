@@ -54,19 +54,32 @@ Bytes validFile() {
 std::size_t dirEntry(const Bytes& f, std::size_t i) { return (getU32(f, 0x30) + 1) * 512 + i * 128; }
 std::size_t fatEntry(const Bytes& f, std::uint32_t sector) { return (getU32(f, 0x4C) + 1) * 512 + 4 * sector; }
 
-// validFile() with its directory moved to a new last sector, of which only
-// the first `keep` bytes are in the file (the root and the Workbook entry
-// take 256).
-Bytes directoryLastAndCut(std::size_t keep) {
-  Bytes f = validFile();
-  const std::uint32_t oldDir = getU32(f, 0x30);
-  const auto newDir = static_cast<std::uint32_t>(f.size() / 512 - 1);
-  const Bytes dir(f.begin() + (oldDir + 1) * 512, f.begin() + (oldDir + 1) * 512 + static_cast<std::ptrdiff_t>(keep));
-  f.insert(f.end(), dir.begin(), dir.end());
-  setU32(f, 0x30, newDir);
-  setU32(f, fatEntry(f, oldDir), cfbconst::FreeSect);
-  setU32(f, fatEntry(f, newDir), cfbconst::EndOfChain);
+// `f` with the one-sector structure whose first sector the header names at
+// `headerField` (the directory, the MiniFAT) moved to a new last sector, of
+// which only the first `keep` bytes are in the file.
+Bytes sectorLastAndCut(Bytes f, std::size_t headerField, std::size_t keep) {
+  const std::uint32_t old = getU32(f, headerField);
+  const auto moved = static_cast<std::uint32_t>(f.size() / 512 - 1);
+  const Bytes data(f.begin() + (old + 1) * 512, f.begin() + (old + 1) * 512 + static_cast<std::ptrdiff_t>(keep));
+  f.insert(f.end(), data.begin(), data.end());
+  setU32(f, headerField, moved);
+  setU32(f, fatEntry(f, old), cfbconst::FreeSect);
+  setU32(f, fatEntry(f, moved), cfbconst::EndOfChain);
   return f;
+}
+
+// The valid stream (in the mini stream) and a 100-byte stream "Extra".
+Bytes validFileWithSmallStream() {
+  CompoundFile cf;
+  for (const auto& [name, data] :
+       {std::pair{std::u16string(u"Workbook"), validStream({}, withSst(sstBody(1, 1, {u"hello"})))},
+        std::pair{std::u16string(u"Extra"), Bytes(100, 7)}}) {
+    CfbEntry e;
+    e.name = name;
+    e.data = data;
+    cf.root().children.push_back(e);
+  }
+  return cf.serialize().value();
 }
 
 // The stream position field of the first BOUNDSHEET, moved by `delta`.
@@ -177,9 +190,16 @@ const HostileCase Cases[] = {
     {"StreamChainEndsBeforeTheSheets",
      [] { return mutate([](Bytes& f) { setU32(f, fatEntry(f, getU32(f, dirEntry(f, 1) + 0x74)), 0xFFFFFFFE); }); },
      "the Workbook stream is cut short (its sectors hold 512 of the 10000 bytes its directory entry declares)"},
-    {"FileEndsInsideTheLastSector", [] { return directoryLastAndCut(256); }, nullptr},
-    {"FileEndsInsideADirectoryEntry", [] { return directoryLastAndCut(200); },
+    // The root and the Workbook entry take 256 bytes of the directory.
+    {"FileEndsInsideTheDirectorysPadding", [] { return sectorLastAndCut(validFile(), 0x30, 256); }, nullptr},
+    {"FileEndsInsideADirectoryEntry", [] { return sectorLastAndCut(validFile(), 0x30, 200); },
      "the file ends inside the directory (entry 1 is missing)"},
+    // Both streams live in the mini stream; the MiniFAT's first entries
+    // chain their mini sectors: 16 of them are kept, or only one.
+    {"FileEndsInsideTheMiniFatsPadding", [] { return sectorLastAndCut(validFileWithSmallStream(), 0x3C, 64); },
+     nullptr},
+    {"FileEndsInsideTheMiniFatsEntries", [] { return sectorLastAndCut(validFileWithSmallStream(), 0x3C, 4); },
+     "chain leaves the mini stream"},
     {"ByteOrderMarkSwapped", [] { return mutate([](Bytes& f) { setU16(f, 0x1C, 0xFEFF); }); }, nullptr},
     {"ByteOrderMarkWrong", [] { return mutate([](Bytes& f) { setU16(f, 0x1C, 0x1234); }); }, "bad byte order mark"},
     {"BoundSheetOffsetAFewBytesEarly", [] { return boundSheetMoved(-4); }, nullptr},
