@@ -85,7 +85,8 @@ Bytes validFileWithSmallStream() {
 // The stream position field of the first BOUNDSHEET, moved by `delta`.
 Bytes boundSheetMoved(int delta) {
   Bytes s = validStream({}, withSst(sstBody(1, 1, {u"hello"})));
-  for (const Record& r : splitRecords(s).value())
+  const std::vector<Record> records = splitRecords(s).value();
+  for (const Record& r : records)
     if (r.id == rid::BoundSheet) setU32(s, r.offset + 4, static_cast<std::uint32_t>(getU32(s, r.offset + 4) + delta));
   return wrapInCompoundFile(s);
 }
