@@ -27,7 +27,10 @@ struct CfbEntry {
   std::uint32_t stateBits = 0;
   std::array<std::uint8_t, 16> timestamps{};  // creation and modification FILETIMEs
   Bytes data;                                 // streams only
-  std::vector<CfbEntry> children;             // storages and the root only
+  // A stream whose sector chain ends before the size its directory entry
+  // declares: that size (data holds what the chain holds). 0 otherwise.
+  std::uint64_t declaredSize = 0;
+  std::vector<CfbEntry> children;  // storages and the root only
 
   // Direct child by name, compared as the compound file does (case-blind).
   CfbEntry* child(std::u16string_view childName);

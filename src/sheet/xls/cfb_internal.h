@@ -49,7 +49,8 @@ constexpr std::size_t Difat = 0x4C;  // HeaderDifatEntries FAT sector ids, 4 byt
 // Field values.
 constexpr std::uint16_t MinorVersionValue = 0x003E;
 constexpr std::uint16_t ByteOrderMark = 0xFFFE;  // little-endian
-constexpr std::uint16_t Version3 = 3;            // 512-byte sectors
+constexpr std::uint16_t SwappedByteOrderMark = 0xFEFF;
+constexpr std::uint16_t Version3 = 3;  // 512-byte sectors
 constexpr std::uint16_t Version3SectorShift = 9;
 constexpr std::uint16_t Version4 = 4;  // 4096-byte sectors
 constexpr std::uint16_t Version4SectorShift = 12;

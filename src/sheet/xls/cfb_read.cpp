@@ -43,9 +43,17 @@ public:
 private:
   XlsStatus readHeader();
   XlsStatus readFat();
+  // What a chain may hold short of the size asked for: nothing (the read
+  // fails), the bytes up to an end-of-chain mark (a stream whose directory
+  // entry declares more than its chain holds: other readers take what the
+  // chain holds, and so do we), or the bytes up to the end of a file that
+  // ends inside its last sector.
+  enum class Short { Refuse, ChainMayEnd, FileMayEnd };
   // Reads `size` bytes along a FAT chain, at most one visit per sector.
-  XlsResult<Bytes> readRegular(std::uint32_t start, std::uint64_t size, const char* what);
-  XlsResult<Bytes> readMini(std::uint32_t start, std::uint64_t size);
+  XlsResult<Bytes> readRegular(std::uint32_t start, std::uint64_t size, const std::string& what,
+                               Short whenShort = Short::Refuse);
+  // The same in the mini stream; `what` names the stream in messages.
+  XlsResult<Bytes> readMini(std::uint32_t start, std::uint64_t size, const std::string& what);
   XlsStatus readDirectory();
   XlsStatus buildTree(std::uint32_t firstSibling, CfbEntry& parent, int depth);
 
@@ -61,6 +69,7 @@ private:
   Bytes miniStream_;
   std::vector<RawEntry> entries_;
   std::vector<bool> visitedEntry_;
+  bool directoryCut_ = false;      // the file ends inside the directory's last sector
   std::uint64_t streamBytes_ = 0;  // all stream data read so far, capped by the file size
 };
 
@@ -72,7 +81,10 @@ XlsStatus Reader::readHeader() {
   const std::uint16_t byteOrder = getU16(file_, header::ByteOrder);
   shift_ = getU16(file_, header::SectorShift);
   const std::uint16_t miniShift = getU16(file_, header::MiniSectorShift);
-  if (byteOrder != header::ByteOrderMark) return xlsFail("compound file header: bad byte order mark");
+  // Some writers store the mark's two bytes swapped; the fields that follow
+  // are little-endian all the same (the version check below tells).
+  if (byteOrder != header::ByteOrderMark && byteOrder != header::SwappedByteOrderMark)
+    return xlsFail("compound file header: bad byte order mark");
   if (!((major_ == header::Version3 && shift_ == header::Version3SectorShift) ||
         (major_ == header::Version4 && shift_ == header::Version4SectorShift)))
     return xlsFail("compound file header: unsupported version " + std::to_string(major_) + " with sector shift " +
@@ -127,8 +139,9 @@ XlsStatus Reader::readFat() {
   return {};
 }
 
-XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, const char* what) {
-  if (size > file_.size()) return xlsFail(std::string("compound file: ") + what + " is larger than the file");
+XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, const std::string& what,
+                                     Short whenShort) {
+  if (size > file_.size()) return xlsFail("compound file: " + what + " is larger than the file");
   streamBytes_ += size;
   if (streamBytes_ > 2 * static_cast<std::uint64_t>(file_.size()))
     return xlsFail("compound file: streams share sectors");
@@ -137,13 +150,18 @@ XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, co
   std::vector<bool> seen(sectorCount_, false);
   std::uint32_t sector = start;
   while (out.size() < size) {
+    if (sector == EndOfChain && whenShort == Short::ChainMayEnd) break;
     if (sector >= sectorCount_ || sector >= fat_.size())
-      return xlsFail(std::string("compound file: ") + what + " chain leaves the file");
-    if (seen[sector]) return xlsFail(std::string("compound file: ") + what + " chain loops");
+      return xlsFail("compound file: " + what + " chain leaves the file");
+    if (seen[sector]) return xlsFail("compound file: " + what + " chain loops");
     seen[sector] = true;
     const std::size_t base = (static_cast<std::size_t>(sector) + 1) << shift_;
-    const std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(sectorSize_, size - out.size()));
-    if (base + need > file_.size()) return xlsFail(std::string("compound file: ") + what + " is truncated");
+    std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(sectorSize_, size - out.size()));
+    if (base + need > file_.size() && whenShort == Short::FileMayEnd && base < file_.size()) {
+      need = file_.size() - base;  // the last sector of the file, cut inside
+      size = out.size() + need;
+    }
+    if (base + need > file_.size()) return xlsFail("compound file: " + what + " is truncated");
     out.insert(out.end(), file_.begin() + static_cast<std::ptrdiff_t>(base),
                file_.begin() + static_cast<std::ptrdiff_t>(base + need));
     sector = fat_[sector];
@@ -151,8 +169,8 @@ XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, co
   return out;
 }
 
-XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size) {
-  if (size > miniStream_.size()) return xlsFail("compound file: small stream exceeds the mini stream");
+XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size, const std::string& what) {
+  if (size > miniStream_.size()) return xlsFail("compound file: small " + what + " exceeds the mini stream");
   streamBytes_ += size;
   if (streamBytes_ > 2 * static_cast<std::uint64_t>(file_.size()))
     return xlsFail("compound file: streams share sectors");
@@ -162,13 +180,14 @@ XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size) {
   std::vector<bool> seen(miniCount, false);
   std::uint32_t sector = start;
   while (out.size() < size) {
+    if (sector == EndOfChain) break;  // declared longer than its chain: see Short::ChainMayEnd
     if (sector >= miniCount || sector >= miniFat_.size())
-      return xlsFail("compound file: mini stream chain leaves the mini stream");
-    if (seen[sector]) return xlsFail("compound file: mini stream chain loops");
+      return xlsFail("compound file: " + what + " chain leaves the mini stream");
+    if (seen[sector]) return xlsFail("compound file: " + what + " chain loops in the mini stream");
     seen[sector] = true;
     const std::size_t base = static_cast<std::size_t>(sector) * MiniSectorSize;
     const std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(MiniSectorSize, size - out.size()));
-    if (base + need > miniStream_.size()) return xlsFail("compound file: mini stream is truncated");
+    if (base + need > miniStream_.size()) return xlsFail("compound file: " + what + " leaves the mini stream");
     out.insert(out.end(), miniStream_.begin() + static_cast<std::ptrdiff_t>(base),
                miniStream_.begin() + static_cast<std::ptrdiff_t>(base + need));
     sector = miniFat_[sector];
@@ -185,9 +204,16 @@ XlsStatus Reader::readDirectory() {
     if (seen[s]) return xlsFail("compound file: directory chain loops");
     seen[s] = true;
     const std::size_t base = (static_cast<std::size_t>(s) + 1) << shift_;
-    if (base + sectorSize_ > file_.size()) return xlsFail("compound file: directory is truncated");
+    std::size_t present = sectorSize_;
+    if (base + sectorSize_ > file_.size()) {
+      // A file that ends inside the directory's last sector keeps the entries
+      // it holds whole; a link to one past them fails when the tree is built.
+      if (fat_[s] != EndOfChain || base >= file_.size()) return xlsFail("compound file: directory is truncated");
+      present = file_.size() - base;
+      directoryCut_ = true;
+    }
     dir.insert(dir.end(), file_.begin() + static_cast<std::ptrdiff_t>(base),
-               file_.begin() + static_cast<std::ptrdiff_t>(base + sectorSize_));
+               file_.begin() + static_cast<std::ptrdiff_t>(base + present));
     s = fat_[s];
   }
   const std::size_t count = dir.size() / DirEntrySize;
@@ -231,7 +257,10 @@ XlsStatus Reader::buildTree(std::uint32_t firstSibling, CfbEntry& parent, int de
   while (!stack.empty()) {
     const std::uint32_t id = stack.back();
     stack.pop_back();
-    if (id >= entries_.size()) return xlsFail("compound file: directory link out of range");
+    if (id >= entries_.size())
+      return xlsFail(directoryCut_ ? "compound file: the file ends inside the directory (entry " + std::to_string(id) +
+                                         " is missing)"
+                                   : std::string("compound file: directory link out of range"));
     if (visitedEntry_[id]) return xlsFail("compound file: directory tree has a cycle");
     visitedEntry_[id] = true;
     const RawEntry& raw = entries_[id];
@@ -247,10 +276,12 @@ XlsStatus Reader::buildTree(std::uint32_t firstSibling, CfbEntry& parent, int de
     entry.stateBits = raw.stateBits;
     entry.timestamps = raw.timestamps;
     if (entry.type == CfbType::Stream) {
-      auto data =
-          raw.size < MiniStreamCutoff ? readMini(raw.start, raw.size) : readRegular(raw.start, raw.size, "stream");
+      const std::string what = "stream \"" + utf16ToUtf8(raw.name) + "\"";
+      auto data = raw.size < MiniStreamCutoff ? readMini(raw.start, raw.size, what)
+                                              : readRegular(raw.start, raw.size, what, Short::ChainMayEnd);
       if (!data) return data.error();
       entry.data = std::move(data.value());
+      if (entry.data.size() < raw.size) entry.declaredSize = raw.size;
     } else {
       if (auto st = buildTree(raw.child, entry, depth + 1); !st) return st;
     }
@@ -271,7 +302,8 @@ XlsResult<CompoundFile> Reader::run() {
     if (!mini) return mini.error();
     miniStream_ = std::move(mini.value());
     // The MiniFAT holds one entry per 64-byte mini sector.
-    auto miniFatBytes = readRegular(firstMiniFat_, static_cast<std::uint64_t>(miniFatCount_) * sectorSize_, "MiniFAT");
+    auto miniFatBytes = readRegular(firstMiniFat_, static_cast<std::uint64_t>(miniFatCount_) * sectorSize_, "MiniFAT",
+                                    Short::FileMayEnd);
     if (!miniFatBytes) return miniFatBytes.error();
     const Bytes& mf = miniFatBytes.value();
     miniFat_.reserve(mf.size() / 4);

@@ -9,13 +9,14 @@ std::string hexId(std::uint16_t id) {
   return s;
 }
 
-XlsResult<std::vector<RecordRef>> indexRecords(ByteView stream) {
+XlsResult<std::vector<RecordRef>> indexRecords(ByteView stream, bool dropCutRecord) {
   if (stream.size() > 0xFFFFFFFFu) return xlsFail("the stream is too large");
   std::vector<RecordRef> out;
   std::size_t pos = 0;
   while (stream.size() - pos >= RecordHeaderSize) {
     const std::uint16_t id = getU16(stream, pos);
     const std::uint16_t len = getU16(stream, pos + 2);
+    if (len > stream.size() - pos - RecordHeaderSize && dropCutRecord) break;
     if (len > stream.size() - pos - RecordHeaderSize)
       return xlsFail("record " + hexId(id) + " at offset " + std::to_string(pos) + " runs past the end of the stream");
     out.push_back(RecordRef{static_cast<std::uint32_t>(pos), id, len});

@@ -157,8 +157,9 @@ struct RecordRef {
 };
 
 // Splits a stream into records. A record running past the end of the stream
-// fails; fewer than four trailing bytes (padding) are ignored.
-XlsResult<std::vector<RecordRef>> indexRecords(ByteView stream);
+// fails, or with `dropCutRecord` ends the list; fewer than four trailing bytes
+// (padding) are ignored.
+XlsResult<std::vector<RecordRef>> indexRecords(ByteView stream, bool dropCutRecord = false);
 XlsResult<std::vector<Record>> splitRecords(ByteView stream);
 
 void appendRecord(Bytes& out, std::uint16_t id, ByteView body);

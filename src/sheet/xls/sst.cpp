@@ -33,10 +33,15 @@ public:
     out.reserve(std::min<std::size_t>(count, remainingBytes()));
     while (count > 0) {
       if (pos_ >= current().size()) {
+        // The string goes on in the next record, which starts with the width
+        // flags. A record that holds only those flags, or nothing, still
+        // belongs to this string: its characters follow in the record after.
         ++piece_;
         pos_ = 0;
-        if (atEnd() || current().empty()) return stop();
+        if (atEnd()) return stop();
+        if (current().empty()) continue;
         wide = current()[pos_++] & 0x01;
+        continue;
       }
       const std::size_t width = wide ? 2 : 1;
       const std::size_t fit = (current().size() - pos_) / width;

@@ -5,6 +5,7 @@
 // (formatting, formulas, charts, merged cells, comments, properties) survives.
 #pragma once
 
+#include "sheet/xls/biff_crypt.h"
 #include "sheet/xls/cell_store.h"
 #include "sheet/xls/cfb.h"
 #include "sheet/xls/formula_groups.h"
@@ -113,9 +114,10 @@ private:
   Workbook() = default;
   XlsStatus load(ByteView file);
   XlsStatus loadCompound(CompoundFile&& file);
+  XlsStatus loadStream(bool cutShort);
   XlsStatus loadGlobals();
   XlsStatus loadSheet(Sheet& sheet, std::size_t first);
-  void readCells(Sheet& sheet);
+  XlsStatus readCells(Sheet& sheet);
   void readColumns(Sheet& sheet);
   std::optional<DateKind> dateKindOfXf(std::uint16_t xf) const;
   XlsResult<std::uint16_t> dateXf(std::uint16_t baseXf, DateKind kind);
@@ -148,6 +150,9 @@ private:
   std::vector<Record> newFormats_;
   std::map<std::pair<std::uint16_t, DateKind>, std::uint16_t> dateXfs_;
   bool date1904_ = false;
+  // Workbooks encrypted with the default password: read decrypted, saved
+  // encrypted again under the FILEPASS they came with.
+  std::optional<BiffCipher> cipher_;
   std::size_t activeSheet_ = 0;
   bool activeSheetChanged_ = false;
 };

@@ -72,6 +72,14 @@ public:
   // the active cell it names, if any.
   std::optional<CellPosition> run();
 
+  // The first text cell whose shared string the table does not hold, with
+  // that string's index.
+  struct MissingString {
+    CellHeader cell;
+    std::uint32_t index = 0;
+  };
+  const std::optional<MissingString>& missingString() const { return missingString_; }
+
 private:
   void readView(const RecordRef& r, ByteView b);
   void readCell(std::size_t i, ByteView b);
@@ -96,6 +104,7 @@ private:
   std::uint8_t activePane_ = SelectionRecord::TopLeftPane;
   bool selectionSeen_ = false;
   std::optional<CellPosition> activeCell_;
+  std::optional<MissingString> missingString_;
 };
 
 std::optional<CellPosition> CellReader::run() {
@@ -165,11 +174,12 @@ void CellReader::readCell(std::size_t i, ByteView b) {
   }
 }
 
-// The cell is taken even when its string index is out of range; it then
-// stays empty.
+// A string index past the table is noted: the workbook is refused, since
+// strings added later would take that index and show in this cell.
 void CellReader::readLabelSst(CellHeader cell, ByteView b) {
   if (b.size() < LabelSstSize) return;
   const std::uint32_t isst = getU32(b, CellHeader::ValueAt);
+  if (isst >= sstSize_ && !missingString_) missingString_ = MissingString{cell, isst};
   if (CellSlot* slot = put(cell.row, cell.column, cell.xf, false); slot && isst < sstSize_) {
     slot->kind = static_cast<std::uint8_t>(CellKind::SharedText);
     slot->payload[0] = isst;
@@ -304,14 +314,20 @@ void CellReader::setNumber(CellSlot& slot, double number, std::uint16_t xf) {
 
 }  // namespace
 
-void Workbook::readCells(Sheet& sheet) {
+XlsStatus Workbook::readCells(Sheet& sheet) {
   XfDateKinds dates(xfs_.size(), [this](std::uint16_t xf) { return dateKindOfXf(xf); });
   CellReader reader(records(sheet), stream_, sst_.size(), sheet.cells, sheet.formulas, dates);
   if (const auto activeCell = reader.run()) sheet.activeCell = *activeCell;
+  if (const auto& missing = reader.missingString())
+    return xlsFail("damaged shared string table: it holds " + std::to_string(sst_.size()) +
+                   " strings, but the cell at row " + std::to_string(missing->cell.row + 1) + ", column " +
+                   std::to_string(missing->cell.column + 1) + " of sheet \"" + sheet.name + "\" uses string index " +
+                   std::to_string(missing->index));
   sheet.formulas.finish();
   for (const FormulaGroup& group : sheet.formulas.groups())
     for (std::uint32_t cell : group.cells)
       if (CellSlot* slot = sheet.cells.find(cell >> 8, cell & 0xFF)) slot->grouped = 1;
+  return {};
 }
 
 }  // namespace kestrune::xls

@@ -17,6 +17,9 @@ namespace {
 
 constexpr std::uint64_t MaxFileSize = 512ull * 1024 * 1024;
 constexpr int MaxSubstreamDepth = 8;
+// How far past a BOUNDSHEET's stream position its sheet's BOF may start:
+// some writers point a few bytes early.
+constexpr std::uint32_t MaxBofSlack = 16;
 
 // The workbook's stream: "Workbook", else "Book". Excel 97-2003 names it
 // "Workbook"; Excel 5.0/95 used "Book", and some programs write BIFF8
@@ -76,7 +79,21 @@ XlsStatus Workbook::loadCompound(CompoundFile&& file) {
   // The stream moves out of the tree; saving writes the rebuilt one in its place.
   stream_ = std::move(stream->data);
   stream->data = Bytes();
-  auto split = indexRecords(stream_);
+  const std::uint64_t declaredSize = stream->declaredSize;
+  stream->declaredSize = 0;
+  if (declaredSize == 0) return loadStream(false);
+  // The stream's chain holds less than its directory entry says. What it
+  // holds is enough when every sheet lies inside it, whole.
+  if (auto st = loadStream(true); !st)
+    return xlsFail("the " + utf16ToUtf8(streamName_) + " stream is cut short (its sectors hold " +
+                   std::to_string(stream_.size()) + " of the " + std::to_string(declaredSize) +
+                   " bytes its directory entry declares): " + st.description());
+  return {};
+}
+
+XlsStatus Workbook::loadStream(bool cutShort) {
+  // In a stream cut short, a record cut at the end is not read.
+  auto split = indexRecords(stream_, cutShort);
   if (!split) return xlsFail("damaged Workbook stream: " + split.description());
   records_ = std::move(split.value());
   const std::vector<RecordRef>& all = records_;
@@ -94,6 +111,15 @@ XlsStatus Workbook::loadCompound(CompoundFile&& file) {
   std::size_t end = 0;
   while (end < all.size() && all[end].id != rid::Eof) ++end;
   if (end == all.size()) return xlsFail("the workbook globals have no EOF record");
+  for (std::size_t i = 0; i < end; ++i) {
+    if (all[i].id != rid::FilePass) continue;
+    // Encrypted: only Excel's default password opens it here.
+    auto cipher = BiffCipher::open(all[i].body(data));
+    if (!cipher) return cipher.error();
+    cipher->apply(stream_, all[i].offset + RecordHeaderSize + all[i].size);
+    cipher_ = cipher.value();
+    break;
+  }
   globals_.reserve(end + 1);
   for (std::size_t i = 0; i <= end; ++i) {
     const ByteView body = all[i].body(data);
@@ -108,15 +134,18 @@ XlsStatus Workbook::loadCompound(CompoundFile&& file) {
     const std::uint32_t at = getU32(bs.body, BoundSheetRecord::PositionAt);
     auto it = std::lower_bound(all.begin(), all.end(), at,
                                [](const RecordRef& r, std::uint32_t off) { return r.offset < off; });
-    if (at < globalsEnd || it == all.end() || it->offset != at || it->id != rid::Bof)
+    while (it != all.end() && it->id != rid::Bof && it->offset - at < MaxBofSlack) ++it;
+    if (it == all.end() || it->offset < globalsEnd)
       return xlsFail("sheet \"" + sheet.name + "\" points outside the Workbook stream (offset " + std::to_string(at) +
                      ")");
-    if (std::find(starts.begin(), starts.end(), at) != starts.end())
-      return xlsFail("two sheets share the offset " + std::to_string(at));
-    starts.push_back(at);
+    if (it->id != rid::Bof || it->offset - at >= MaxBofSlack)
+      return xlsFail("sheet \"" + sheet.name + "\" has no BOF record at its offset " + std::to_string(at));
+    if (std::find(starts.begin(), starts.end(), it->offset) != starts.end())
+      return xlsFail("two sheets share the offset " + std::to_string(it->offset));
+    starts.push_back(it->offset);
     if (auto st = loadSheet(sheet, static_cast<std::size_t>(it - all.begin())); !st) return st;
     if (sheet.kind == SheetKind::Worksheet) {
-      readCells(sheet);
+      if (auto st = readCells(sheet); !st) return st;
       readColumns(sheet);
     }
   }
@@ -131,7 +160,8 @@ XlsStatus Workbook::loadGlobals() {
     ByteView body = r.body;
     switch (r.id) {
       case rid::FilePass:
-        return xlsFail("the workbook is encrypted (password protected) and cannot be opened");
+        if (!cipher_) return xlsFail("the workbook is encrypted (password protected) and cannot be opened");
+        break;
       case rid::DateMode:
         if (body.size() >= 2) date1904_ = getU16(body, 0) == 1;
         break;

@@ -173,14 +173,16 @@ XlsResult<Bytes> Workbook::toBytes() const {
   auto fill = [&](std::span<std::uint8_t> dest) {
     if (dest.size() != streamSize) return false;
     std::uint8_t* const base = dest.data();
-    std::size_t at = 0;
+    std::size_t at = 0, encryptFrom = None;
     for (const Record& r : globals) {
       if (recordSize(r) > total - at) return false;
       at += writeRecord(base + at, r);
+      if (r.id == rid::FilePass && encryptFrom == None) encryptFrom = at;
     }
     for (std::size_t s = 0; s < sheets_.size(); ++s)
       if (!writeSheet(sheets[s], readerFor(s, sheets[s]), base, at, total)) return false;
     if (at != total) return false;
+    if (cipher_ && encryptFrom != None) cipher_->apply(dest.first(total), encryptFrom);
     std::fill(dest.begin() + static_cast<std::ptrdiff_t>(at), dest.end(), std::uint8_t{0});
     return true;
   };

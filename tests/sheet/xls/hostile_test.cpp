@@ -52,6 +52,44 @@ Bytes validFile() {
 }
 
 std::size_t dirEntry(const Bytes& f, std::size_t i) { return (getU32(f, 0x30) + 1) * 512 + i * 128; }
+std::size_t fatEntry(const Bytes& f, std::uint32_t sector) { return (getU32(f, 0x4C) + 1) * 512 + 4 * sector; }
+
+// `f` with the one-sector structure whose first sector the header names at
+// `headerField` (the directory, the MiniFAT) moved to a new last sector, of
+// which only the first `keep` bytes are in the file.
+Bytes sectorLastAndCut(Bytes f, std::size_t headerField, std::size_t keep) {
+  const std::uint32_t old = getU32(f, headerField);
+  const auto moved = static_cast<std::uint32_t>(f.size() / 512 - 1);
+  const Bytes data(f.begin() + (old + 1) * 512, f.begin() + (old + 1) * 512 + static_cast<std::ptrdiff_t>(keep));
+  f.insert(f.end(), data.begin(), data.end());
+  setU32(f, headerField, moved);
+  setU32(f, fatEntry(f, old), cfbconst::FreeSect);
+  setU32(f, fatEntry(f, moved), cfbconst::EndOfChain);
+  return f;
+}
+
+// The valid stream (in the mini stream) and a 100-byte stream "Extra".
+Bytes validFileWithSmallStream() {
+  CompoundFile cf;
+  for (const auto& [name, data] :
+       {std::pair{std::u16string(u"Workbook"), validStream({}, withSst(sstBody(1, 1, {u"hello"})))},
+        std::pair{std::u16string(u"Extra"), Bytes(100, 7)}}) {
+    CfbEntry e;
+    e.name = name;
+    e.data = data;
+    cf.root().children.push_back(e);
+  }
+  return cf.serialize().value();
+}
+
+// The stream position field of the first BOUNDSHEET, moved by `delta`.
+Bytes boundSheetMoved(int delta) {
+  Bytes s = validStream({}, withSst(sstBody(1, 1, {u"hello"})));
+  const std::vector<Record> records = splitRecords(s).value();
+  for (const Record& r : records)
+    if (r.id == rid::BoundSheet) setU32(s, r.offset + 4, static_cast<std::uint32_t>(getU32(s, r.offset + 4) + delta));
+  return wrapInCompoundFile(s);
+}
 
 struct HostileCase {
   const char* name;
@@ -119,7 +157,7 @@ const HostileCase Cases[] = {
          setU32(f, fat + 4 * (start + 3), start + 1);
        });
      },
-     "loops"},
+     "stream \"Workbook\" chain loops"},
     {"SelfLoopingDirectory",
      [] {
        return mutate([](Bytes& f) {
@@ -146,6 +184,28 @@ const HostileCase Cases[] = {
        return f;
      },
      "mini stream"},
+    // Damage that other readers take, while the data is whole.
+    {"StreamDeclaredLongerThanItsChain",
+     [] { return mutate([](Bytes& f) { setU32(f, dirEntry(f, 1) + 0x78, getU32(f, dirEntry(f, 1) + 0x78) + 1000); }); },
+     nullptr},
+    {"StreamChainEndsBeforeTheSheets",
+     [] { return mutate([](Bytes& f) { setU32(f, fatEntry(f, getU32(f, dirEntry(f, 1) + 0x74)), 0xFFFFFFFE); }); },
+     "the Workbook stream is cut short (its sectors hold 512 of the 10000 bytes its directory entry declares)"},
+    // The root and the Workbook entry take 256 bytes of the directory.
+    {"FileEndsInsideTheDirectorysPadding", [] { return sectorLastAndCut(validFile(), 0x30, 256); }, nullptr},
+    {"FileEndsInsideADirectoryEntry", [] { return sectorLastAndCut(validFile(), 0x30, 200); },
+     "the file ends inside the directory (entry 1 is missing)"},
+    // Both streams live in the mini stream; the MiniFAT's first entries
+    // chain their mini sectors: 16 of them are kept, or only one.
+    {"FileEndsInsideTheMiniFatsPadding", [] { return sectorLastAndCut(validFileWithSmallStream(), 0x3C, 64); },
+     nullptr},
+    {"FileEndsInsideTheMiniFatsEntries", [] { return sectorLastAndCut(validFileWithSmallStream(), 0x3C, 4); },
+     "chain leaves the mini stream"},
+    {"ByteOrderMarkSwapped", [] { return mutate([](Bytes& f) { setU16(f, 0x1C, 0xFEFF); }); }, nullptr},
+    {"ByteOrderMarkWrong", [] { return mutate([](Bytes& f) { setU16(f, 0x1C, 0x1234); }); }, "bad byte order mark"},
+    {"BoundSheetOffsetAFewBytesEarly", [] { return boundSheetMoved(-4); }, nullptr},
+    {"BoundSheetOffsetFarBeforeItsSheet", [] { return boundSheetMoved(-40); }, "sheet \"S\""},
+    {"BoundSheetOffsetPastItsBof", [] { return boundSheetMoved(2); }, "sheet \"S\" has no BOF record at its offset"},
     {"NoWorkbookStream", [] { return wrapInCompoundFile(validStream(), u"Other"); }, "no Workbook stream"},
     {"Biff5Book",
      [] {
@@ -206,18 +266,23 @@ const HostileCase Cases[] = {
      },
      "nests too deeply"},
     {"SstCountsLie",
-     [] { return wrapInCompoundFile(validStream({labelSst(2, 0, 5)}, withSst(sstBody(9, 0x7FFFFFFF, {u"hello"})))); },
+     [] { return wrapInCompoundFile(validStream({labelSst(2, 0, 0)}, withSst(sstBody(9, 0x7FFFFFFF, {u"hello"})))); },
      nullptr},
+    // Strings added later would take the missing indexes and show in these cells.
+    {"CellUsesStringPastTheTable",
+     [] { return wrapInCompoundFile(validStream({labelSst(2, 0, 5)}, withSst(sstBody(9, 0x7FFFFFFF, {u"hello"})))); },
+     "shared string table: it holds 1 strings, but the cell at row 3, column 1 of sheet \"S\" uses string index 5"},
     {"IsstOutOfRange",
      [] { return wrapInCompoundFile(validStream({labelSst(2, 0, 0xFFFFFFFF)}, withSst(sstBody(1, 1, {u"hello"})))); },
-     nullptr},
+     "uses string index 4294967295"},
     {"SstStringLengthLies",
      [] {
        Bytes body = sstBody(1, 1, {u"hello"});
        setU16(body, 8, 0xFFFF);
        return wrapInCompoundFile(validStream({}, withSst(body)));
      },
-     nullptr},
+     "damaged shared string table: it holds 0 strings"},
+    {"NoSstForTextCells", [] { return wrapInCompoundFile(validStream()); }, "damaged shared string table"},
     {"MulRkColumnsBackwards",
      [] {
        Bytes b = u16s({3, 5, 15, 4, 0, 15, 8, 0, 2});  // colLast 2 < colFirst 5
@@ -259,14 +324,38 @@ INSTANTIATE_TEST_SUITE_P(Files, HostileTest, ::testing::ValuesIn(Cases),
                          [](const auto& p) { return std::string(p.param.name); });
 
 TEST(HostileValuesTest, DamagedCellsReadAsEmptyOrAreSkipped) {
-  auto wb = Workbook::fromBytes(
-      wrapInCompoundFile(validStream({labelSst(2, 0, 5), rec(rid::MulRk, u16s({3, 5, 15, 4, 0, 15, 8, 0, 2}))},
-                                     withSst(sstBody(9, 0x7FFFFFFF, {u"hello"})))));
+  auto wb = Workbook::fromBytes(wrapInCompoundFile(validStream({rec(rid::MulRk, u16s({3, 5, 15, 4, 0, 15, 8, 0, 2}))},
+                                                               withSst(sstBody(9, 0x7FFFFFFF, {u"hello"})))));
   ASSERT_TRUE(wb.ok()) << wb.description();
   EXPECT_EQ(std::get<std::string>(wb->cell(0, 0, 0)->value), "hello");
   EXPECT_EQ(std::get<double>(wb->cell(0, 1, 0)->value), 2.5);
-  EXPECT_TRUE(std::holds_alternative<std::monostate>(wb->cell(0, 2, 0)->value));
   for (std::uint32_t c = 0; c < 8; ++c) EXPECT_TRUE(std::holds_alternative<std::monostate>(wb->cell(0, 3, c)->value));
+}
+
+TEST(HostileValuesTest, LongStringThroughAFlagsOnlyContinueKeepsItsCellAfterASave) {
+  // A long note whose characters go on after a CONTINUE holding only the
+  // width flags, then a second string. A new string written later must get
+  // an index of its own, not the note's.
+  const std::u16string note(1168, u'n');
+  Bytes sst;
+  putU32(sst, 2);
+  putU32(sst, 2);
+  putU16(sst, static_cast<std::uint16_t>(note.size()));
+  putU8(sst, 0);
+  sst.insert(sst.end(), note.begin(), note.begin() + 100);
+  Bytes rest = {0x00};
+  rest.insert(rest.end(), note.begin() + 100, note.end());
+  appendBiffString(rest, u"second", false);
+  Bytes stream =
+      validStream({labelSst(4, 0, 1)}, {rec(rid::Sst, sst), rec(rid::Continue, Bytes{0x00}), rec(rid::Continue, rest)});
+  auto wb = Workbook::fromBytes(wrapInCompoundFile(stream));
+  ASSERT_TRUE(wb.ok()) << wb.description();
+  ASSERT_TRUE(wb->setCell(0, 5, 0, std::string("written")).ok());
+  auto again = Workbook::fromBytes(wb->toBytes().value());
+  ASSERT_TRUE(again.ok()) << again.description();
+  EXPECT_EQ(std::get<std::string>(again->cell(0, 0, 0)->value), utf16ToUtf8(note));
+  EXPECT_EQ(std::get<std::string>(again->cell(0, 4, 0)->value), "second");
+  EXPECT_EQ(std::get<std::string>(again->cell(0, 5, 0)->value), "written");
 }
 
 TEST(HostileValuesTest, EveryTruncationIntoTheDataFailsWithAReason) {

@@ -92,6 +92,31 @@ TEST(OtherReadersTest, LibreOfficeSeesValuesActiveSheetAndCell) {
   EXPECT_TRUE(std::holds_alternative<DateTimeValue>(date.value().value));
 }
 
+// Workbooks encrypted with Excel's default password, written and saved
+// encrypted again: LibreOffice decrypts them and sees every cell.
+TEST(OtherReadersTest, LibreOfficeReadsEncryptedWorkbooksWeSaved) {
+  if (!installed("soffice")) GTEST_SKIP() << "LibreOffice is not installed";
+  TempDir dir;
+  std::string files;
+  for (const auto& [name, kind] :
+       {std::pair{"rc4", BiffCipherKind::Rc4}, {"cryptoapi", BiffCipherKind::Rc4CryptoApi}}) {
+    auto wb = Workbook::fromBytes(encryptedWorkbook(kind));
+    ASSERT_TRUE(wb.ok()) << wb.description();
+    ASSERT_TRUE(wb->setCell(0, 3, 0, std::string("written")).ok());
+    ASSERT_TRUE(wb->setCell(0, 4, 0, 7.25).ok());
+    const std::string path = dir.file(std::string(name) + ".xls");
+    ASSERT_TRUE(wb->save(path).ok());
+    files += " '" + path + "'";
+  }
+  const auto [status, output] =
+      shell("soffice -env:UserInstallation=file://" + dir.file("profile") +
+            " --headless --norestore --convert-to csv --outdir '" + dir.file("csv") + "'" + files);
+  ASSERT_EQ(status, 0) << output;
+  const std::string expected = "hello\n2.5\n" + encryptedLongText() + "\nwritten\n7.25\n";
+  EXPECT_EQ(readText(dir.file("csv/rc4.csv")), expected) << output;
+  EXPECT_EQ(readText(dir.file("csv/cryptoapi.csv")), expected) << output;
+}
+
 // The workbooks of formulaGroupWrites(), saved in `dir`.
 std::vector<std::string> writtenFormulaGroups(const TempDir& dir) {
   std::vector<std::string> paths;

@@ -91,6 +91,36 @@ TEST(SstTest, ParsesCharactersContinuingWithAWidthChange) {
   EXPECT_FALSE(t.truncated);
 }
 
+TEST(SstTest, StringGoesOnPastRecordsHoldingOnlyFlagsOrNothing) {
+  // "abcd" then "ok": the first string's characters continue through a
+  // CONTINUE that holds only the width flags, or nothing, and the rest
+  // follows in the next one.
+  const Bytes sst = {2, 0, 0, 0, 2, 0, 0, 0, 4, 0, 0x00, 'a'};
+  const Bytes rest = {0x00, 'b', 'c', 'd', 2, 0, 0, 'o', 'k'};
+  const Bytes restWide = {0x01, 'b', 0, 'c', 0, 'd', 0, 2, 0, 0, 'o', 'k'};
+  const Bytes flagsOnly = {0x00};
+  const Bytes wideFlagsOnly = {0x01};
+  const Bytes empty;
+  struct Case {
+    const char* name;
+    std::vector<ByteView> pieces;
+  };
+  const Case cases[] = {
+      {"flags only", {sst, flagsOnly, rest}},
+      {"wide flags only, then 8-bit", {sst, wideFlagsOnly, rest}},
+      {"flags only, then 16-bit", {sst, flagsOnly, restWide}},
+      {"empty", {sst, empty, rest}},
+      {"empty and flags only", {sst, empty, flagsOnly, empty, rest}},
+  };
+  for (const Case& c : cases) {
+    const SstTable t = parseSst(c.pieces);
+    ASSERT_EQ(t.strings.size(), 2u) << c.name;
+    EXPECT_TRUE(t.strings[0].chars == u"abcd") << c.name;
+    EXPECT_TRUE(t.strings[1].chars == u"ok") << c.name;
+    EXPECT_FALSE(t.truncated) << c.name;
+  }
+}
+
 TEST(SstTest, CountsThatLieStopAtTheData) {
   struct Case {
     const char* name;

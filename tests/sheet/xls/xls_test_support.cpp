@@ -129,6 +129,45 @@ Bytes buildWorkbookStream(const std::vector<Record>& globals, const std::vector<
   return out;
 }
 
+std::string encryptedLongText() {
+  std::string text;
+  for (int i = 0; text.size() < 3000; ++i) text += "reading " + std::to_string(i) + "; ";
+  return text;
+}
+
+Bytes encryptedWorkbook(BiffCipherKind kind, std::u16string_view password) {
+  const std::array<std::uint8_t, 16> salt = {0x5A, 0x11, 0x7E, 0x03, 0xC4, 0x9B, 0x20, 0xD8,
+                                             0x46, 0xE1, 0x0F, 0x72, 0xA3, 0x38, 0xBD, 0x65};
+  const Bytes filePass = BiffCipher::makeFilePass(kind, salt, password);
+  std::vector<Record> globals = minimalGlobals();
+  globals.insert(globals.begin() + 1, rec(rid::FilePass, filePass));
+  Bytes sst;
+  putU32(sst, 2);
+  putU32(sst, 2);
+  const std::string longText = encryptedLongText();
+  for (const std::string& text : {std::string("hello"), longText}) {
+    putU16(sst, static_cast<std::uint16_t>(text.size()));
+    putU8(sst, 0);
+    sst.insert(sst.end(), text.begin(), text.end());
+  }
+  globals.push_back(rec(rid::Sst, sst));
+  std::vector<Record> cells;
+  for (std::uint16_t row : {0, 2}) {
+    Bytes label = u16s({row, 0, 15});
+    putU32(label, row / 2);
+    cells.push_back(rec(rid::LabelSst, label));
+  }
+  Bytes number = u16s({1, 0, 15});
+  putF64(number, 2.5);
+  cells.push_back(rec(rid::Number, number));
+  Bytes stream = buildWorkbookStream(globals, {{"S", minimalSheet(cells)}});
+  const std::size_t afterFilePass = recordBytes(rid::Bof, globals[0].body).size() + 4 + filePass.size();
+  auto cipher = BiffCipher::open(filePass, password);
+  EXPECT_TRUE(cipher.ok()) << cipher.description();
+  if (cipher) cipher->apply(stream, afterFilePass);
+  return wrapInCompoundFile(stream);
+}
+
 Bytes wrapInCompoundFile(const Bytes& stream, std::u16string name) {
   CompoundFile cf;
   CfbEntry e;

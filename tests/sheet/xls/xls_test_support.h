@@ -3,6 +3,7 @@
 // independent reader.
 #pragma once
 
+#include "sheet/xls/biff_crypt.h"
 #include "sheet/xls/cfb.h"
 #include "sheet/xls/records.h"
 #include "sheet/xls/workbook.h"
@@ -42,6 +43,14 @@ Record rec(std::uint16_t id, Bytes body);
 
 // A compound file holding `stream` as "Workbook" (or another name).
 Bytes wrapInCompoundFile(const Bytes& stream, std::u16string name = u"Workbook");
+
+// The text of EncryptedWorkbook's A3: long enough that the stream spans
+// several of the cipher's 1024-byte blocks.
+std::string encryptedLongText();
+// A workbook whose Workbook stream is encrypted with RC4 of `kind` under
+// `password` (FILEPASS after the BOF): sheet "S" with "hello" in A1, 2.5 in
+// A2 and encryptedLongText() in A3.
+Bytes encryptedWorkbook(BiffCipherKind kind, std::u16string_view password = DefaultWorkbookPassword);
 
 // A fresh empty folder under the system temporary folder, removed on destruction.
 class TempDir {
