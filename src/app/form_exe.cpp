@@ -28,6 +28,11 @@ const QString CapEnd = QStringLiteral("終了");
 const QString CapLegend = QStringLiteral("●：送信　○：受信");
 const QString CapChart = QStringLiteral("グラフ");
 
+// The error label's colours: errors red, good news a dark green that reads
+// well on the window's light background.
+const QString ErrorColour = QStringLiteral("color: red");
+const QString GoodNewsColour = QStringLiteral("color: #006400");
+
 // Client area in twips. The short window keeps the error label in view; the
 // tall one adds the log. Both grow where the font needs more room.
 constexpr int ClientWidth = 7665;
@@ -90,7 +95,7 @@ FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Q
   labelSetumei_->setGeometry(twipsRect(*this, 135, 395, 1815, 240));
   labelErrorMess_ = label(QString(), "LabelErrorMess", this);
   labelErrorMess_->setGeometry(twipsRect(*this, 2115, 405, 5235, 240));
-  labelErrorMess_->setStyleSheet(QStringLiteral("color: red"));
+  labelErrorMess_->setStyleSheet(ErrorColour);
   txtTerm_ = new QPlainTextEdit(this);
   txtTerm_->setObjectName(QStringLiteral("txtTerm"));
   txtTerm_->setGeometry(twipsRect(*this, 90, 585, 7455, 4440));
@@ -175,7 +180,15 @@ FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Q
 }
 
 void FormExe::setMessage(const QString& text) { labelMess_->setText(text); }
-void FormExe::setError(const QString& text) { labelErrorMess_->setText(text); }
+void FormExe::setError(const QString& text) {
+  labelErrorMess_->setStyleSheet(ErrorColour);
+  labelErrorMess_->setText(text);
+}
+
+void FormExe::setGoodNews(const QString& text) {
+  labelErrorMess_->setStyleSheet(GoodNewsColour);
+  labelErrorMess_->setText(text);
+}
 
 void FormExe::setNextVisible(bool visible, bool focus) {
   commandNext_->setVisible(visible);

@@ -421,6 +421,70 @@ TEST_F(InterpreterTest, FailedWriteShowsTheMessageOnceAndTheRunGoesOn) {
   EXPECT_EQ(interp.cycleCount(), 3);
 }
 
+// ---- A device lost and back during an acquisition ----------------------------
+
+struct LossCase {
+  const char* name;
+  // The device goes when the run reaches this step and phase.
+  std::int32_t step;
+  std::int16_t phase;
+  const char* sent;         // everything the device got
+  const char* notSentLine;  // the log's line for the command that could not go, if any
+};
+
+class DeviceLossTest : public InterpreterTest, public ::testing::WithParamInterface<LossCase> {};
+
+// Neither a command sent into the void nor one whose answer went with the
+// device leaves the run waiting: once the device is back the acquisition runs
+// again from the loop's start, in the same row, without the values it had.
+TEST_P(DeviceLossTest, TheAcquisitionIsRepeatedOnceTheDeviceIsBack) {
+  const LossCase& c = GetParam();
+  load({"SSS", "SND:A%CR", "RCV", "SND:B%CR", "RCV", "SET", "EEE"});
+  setup.measureCount = 1;
+  start();
+  std::size_t heard = 0;  // what the instrument has read of port.sent
+  int answers = 0;
+  bool lost = false;
+  for (int i = 0; i < 200 && interp.cycleCount() == 0; ++i) {
+    if (!lost && interp.currentStep() == c.step && interp.stepPhase() == c.phase) {
+      lost = true;
+      port.loseDevice();
+      heard = port.sent.size();  // whatever was on its way is gone with it
+      const std::string sentBefore = port.sent;
+      for (int k = 0; k < 5; ++k) tick(1000);
+      EXPECT_EQ(view.message, MsgWaitingForDevice);
+      EXPECT_EQ(port.sent, sentBefore);
+      port.bringDeviceBack();
+    }
+    // The instrument answers each command while the run waits for it.
+    const bool waiting = interp.currentStep() == 2 || interp.currentStep() == 4;
+    if (waiting && interp.stepPhase() == 1 && heard < port.sent.size()) {
+      answer((port.sent.substr(heard, 1) + std::to_string(++answers) + "\r").c_str());
+      heard = port.sent.size();
+    }
+    tick();
+  }
+  ASSERT_TRUE(lost);
+  EXPECT_EQ(interp.cycleCount(), 1);
+  EXPECT_EQ(port.sent, c.sent);
+  // A1 went with the repeat; the row holds the repeat's answers, in its place.
+  EXPECT_EQ(cell(1, 1), QStringLiteral("A2"));
+  EXPECT_EQ(cell(1, 2), QStringLiteral("B3"));
+  EXPECT_EQ(cell(1, 3), QStringLiteral("<empty>"));
+  EXPECT_EQ(cell(2, 1), QStringLiteral("<empty>"));
+  EXPECT_EQ(view.log.count(MsgRepeating), 1);
+  if (c.notSentLine) {
+    EXPECT_TRUE(view.log.contains(QString::fromUtf8(c.notSentLine))) << view.log.join('|').toStdString();
+    EXPECT_EQ(view.log.count(QStringLiteral("● B\r")), 1);  // the repeat's only
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DeviceLossTest,
+                         ::testing::Values(LossCase{"SendWhileGone", 3, 0, "A\rA\rB\r",
+                                                    "× B\r（送信できませんでした：機器が接続されていません）"},
+                                           LossCase{"AnswerAwaited", 4, 1, "A\rB\rA\rB\r", nullptr}),
+                         [](const ::testing::TestParamInfo<LossCase>& c) { return std::string(c.param.name); });
+
 // ---- The end of a run and the waits it may cut short -------------------------
 
 struct EndWhileWaitingCase {
