@@ -5,13 +5,21 @@
 #include "fakes/manual_clock.h"
 #include "fakes/recording_message_boxes.h"
 #include "script/syntax.h"
+#include "serial/termios_port.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
 
 namespace kestrune::script {
 namespace {
@@ -484,6 +492,74 @@ INSTANTIATE_TEST_SUITE_P(Cases, DeviceLossTest,
                                                     "× B\r（送信できませんでした：機器が接続されていません）"},
                                            LossCase{"AnswerAwaited", 4, 1, "A\rB\rA\rB\r", nullptr}),
                          [](const ::testing::TestParamInfo<LossCase>& c) { return std::string(c.param.name); });
+
+// The same on a pseudo-terminal: the instrument side closes while the answer
+// is awaited and a new one appears behind the mapped link.
+TEST_F(InterpreterTest, OnAPseudoTerminalTheCommandGoesAgainAfterTheDeviceReturns) {
+  int master = -1, slave = -1;
+  char name[256] = {};
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  ::close(slave);
+  const std::string link = "/tmp/kestrune-interpreter-link-" + std::to_string(::getpid());
+  ::unlink(link.c_str());
+  ASSERT_EQ(::symlink(name, link.c_str()), 0);
+  serial::PortMap map;
+  map.set(1, QString::fromStdString(link));
+  serial::TermiosPort device(map);
+  QObject::connect(&device, &serial::Port::onComm, &device,
+                   [&] { reception.MSComm1_OnComm(0, device, runActive.active(), nullptr, clock); });
+  ASSERT_TRUE(device.setRThreshold(1));
+  ASSERT_TRUE(device.setInputLen(1));
+  ASSERT_TRUE(device.setPortOpen(true));
+  Interpreter run(RunContext{script, reception, device, workbook, setup, clock, boxes, view, runActive});
+  load({"SSS", "SND:M%CR", "RCV", "SET", "EEE"});
+  setup.measureCount = 1;
+  run.resetForStart(clock.tickMs());
+  runActive.setActive(true);
+  // Ticks of the run, with the port's events between them, until `done`.
+  const auto runUntil = [&](const std::function<bool()>& done) {
+    QDeadlineTimer deadline(5000);
+    while (!done() && !deadline.hasExpired()) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      clock.advance(10);
+      run.countDown(10);
+      run.loopProg();
+    }
+    return done();
+  };
+  // What the instrument side has read, gathered while the run goes on.
+  std::string heard;
+  const auto hears = [&](const char* bytes) {
+    return runUntil([&] {
+      char buffer[64];
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n > 0) heard.append(buffer, static_cast<std::size_t>(n));
+      return heard == bytes;
+    });
+  };
+  ::fcntl(master, F_SETFL, O_NONBLOCK);
+  ASSERT_TRUE(hears("M\r"));
+  ASSERT_TRUE(runUntil([&] { return run.currentStep() == 2 && run.stepPhase() == 1; }));  // RCV waits
+  ::close(master);
+  ASSERT_TRUE(runUntil([&] { return device.deviceAbsent(); }));
+  ASSERT_TRUE(runUntil([&] { return view.message == MsgWaitingForDevice; }));
+
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  const std::string temporary = link + ".new";
+  ASSERT_EQ(::symlink(name, temporary.c_str()), 0);
+  ASSERT_EQ(::rename(temporary.c_str(), link.c_str()), 0);
+  ::fcntl(master, F_SETFL, O_NONBLOCK);
+  heard.clear();
+  ASSERT_TRUE(hears("M\r"));  // sent again to the device that came back
+  ASSERT_EQ(::write(master, "4.2\r", 4), 4);
+  ASSERT_TRUE(runUntil([&] { return run.cycleCount() == 1; }));
+  EXPECT_EQ(cell(1, 1), QStringLiteral("4.2"));
+  EXPECT_EQ(view.log.count(MsgRepeating), 1);
+  ASSERT_TRUE(device.setPortOpen(false));
+  ::close(master);
+  ::close(slave);
+  ::unlink(link.c_str());
+}
 
 // ---- The end of a run and the waits it may cut short -------------------------
 
