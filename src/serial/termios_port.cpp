@@ -286,7 +286,7 @@ Status TermiosPort::openDevice() {
   // The lock first: a device that another program has locked is not touched.
   if (const std::optional<LockHolder> holder = lock_.acquire(device_))
     return fail(PortError::Busy, kBusy.arg(commPort_).arg(device_) +
-                                     kLockedBy.arg(holder->program).arg(holder->pid).arg(holder->lockFile));
+                                     kLockedBy.arg(holder->program, QString::number(holder->pid), holder->lockFile));
   const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return failure(errno);
   const auto refuse = [&](int error) {
