@@ -33,6 +33,11 @@ const QString CapEnd = QStringLiteral("終了");
 const QString CapLegend = QStringLiteral("●：送信　○：受信");
 const QString CapChart = QStringLiteral("グラフ");
 
+// The error label's colours: errors red, good news a dark green that reads
+// well on the window's light background.
+const QString ErrorColour = QStringLiteral("color: red");
+const QString GoodNewsColour = QStringLiteral("color: #006400");
+
 // Client area in twips: the window opens this wide, and this tall with the
 // log shown (less the progress area); both grow where the font needs more room.
 constexpr int ClientWidth = 7665;
@@ -89,7 +94,7 @@ FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Q
 
   labelSetumei_ = label(CapLegend, "LabelSetumei", this);
   labelErrorMess_ = label(QString(), "LabelErrorMess", this);
-  labelErrorMess_->setStyleSheet(QStringLiteral("color: red"));
+  labelErrorMess_->setStyleSheet(ErrorColour);
   labelErrorMess_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
   auto* errors = new QHBoxLayout;
   errors->setSpacing(Gap);
@@ -168,7 +173,18 @@ void FormExe::setMessage(const QString& text) {
   fitMessage();
 }
 
-void FormExe::setError(const QString& text) { labelErrorMess_->setText(text); }
+// One line: a text longer than the window shows whole as the tool tip.
+void FormExe::setError(const QString& text) {
+  labelErrorMess_->setStyleSheet(ErrorColour);
+  labelErrorMess_->setText(text);
+  labelErrorMess_->setToolTip(text);
+}
+
+void FormExe::setGoodNews(const QString& text) {
+  labelErrorMess_->setStyleSheet(GoodNewsColour);
+  labelErrorMess_->setText(text);
+  labelErrorMess_->setToolTip(text);
+}
 
 void FormExe::setNextVisible(bool visible, bool focus) {
   commandNext_->setVisible(visible);

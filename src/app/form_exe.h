@@ -29,7 +29,9 @@ public:
   explicit FormExe(RunController& controller, QWidget* parent = nullptr);
 
   void setMessage(const QString& text);
+  // The error label: errors in red, good news (the device back) in dark green.
   void setError(const QString& text);
+  void setGoodNews(const QString& text);
   void setNextVisible(bool visible, bool focus);
   void setLogShown(bool shown);
   void setLogText(const QString& text);

@@ -348,6 +348,10 @@ void FormMain::setRunError(const QString& text) {
   if (formExe_) formExe_->setError(text);
 }
 
+void FormMain::setRunGoodNews(const QString& text) {
+  if (formExe_) formExe_->setGoodNews(text);
+}
+
 void FormMain::setNextVisible(bool visible, bool focus) {
   if (formExe_) formExe_->setNextVisible(visible, focus);
 }

@@ -59,6 +59,7 @@ public:
   void closeRunWindow() override;
   void setRunMessage(const QString& text) override;
   void setRunError(const QString& text) override;
+  void setRunGoodNews(const QString& text) override;
   void setNextVisible(bool visible, bool focus) override;
   void setLogShown(bool shown) override;
   void logAppended(const QString& line, const QString& text) override;

@@ -50,6 +50,13 @@ void RunController::CommandStart_Click() {
   interpreter_.resetForStart(logger_.clock().tickMs());
   host_.hideMainWindow();
   Form_Load();
+  // Another program that had the device open before us still reads from it.
+  for (int channel = 0; channel < serial::ChannelsInUse; ++channel) {
+    const QString warning = logger_.port(channel).openWarning();
+    if (warning.isEmpty()) continue;
+    setErrorText(warning);
+    termAppend(warning);
+  }
   host_.showRunWindow();
   interpreter_.resetForStart(logger_.clock().tickMs());
   lastSaveTick_ = interpreter_.runStartTick();
@@ -249,6 +256,8 @@ void RunController::setErrorText(const QString& text) {
   else
     host_.setRunError(text);
 }
+
+void RunController::setGoodNewsText(const QString& text) { host_.setRunGoodNews(text); }
 
 void RunController::logNotice(const QString& text) { termAppend(text); }
 

@@ -50,6 +50,9 @@ public:
   virtual void closeRunWindow() = 0;
   virtual void setRunMessage(const QString& text) = 0;
   virtual void setRunError(const QString& text) = 0;
+  // Good news in the error label's place (the device is back), shown apart
+  // from the errors; by default as one.
+  virtual void setRunGoodNews(const QString& text) { setRunError(text); }
   // CommandNext; `focus` gives it the keyboard focus.
   virtual void setNextVisible(bool visible, bool focus) = 0;
   // The tall window with the log and its legend, or the short one.
@@ -120,6 +123,7 @@ public:
   const RunProgress& progress() const { return progress_; }
   // ErrorLabel
   void setErrorText(const QString& text) override;
+  void setGoodNewsText(const QString& text) override;
   void logNotice(const QString& text) override;
 
 private:

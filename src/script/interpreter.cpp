@@ -18,6 +18,10 @@ void Interpreter::resetForStart(std::int32_t startTick) {
   valueCount_ = 0;
   valuesWritten_ = 0;
   endRequested_ = false;
+  answerPending_ = false;
+  acquisitionVoid_ = false;
+  lossesSeen_ = c_.port.deviceLosses();
+  commandStep_ = -1;
   droppedFields_ = 0;
   dropsAtStart_ = c_.reception.dropped(Channel);
   dropsReported_ = dropsAtStart_;
@@ -49,11 +53,13 @@ void Interpreter::loopProg() {
     c_.view.pumpEvents();
     return;
   }
-  const auto index = static_cast<std::size_t>(currentStep_);
-  if (index < c_.script.scriptSteps.size())
-    execute(c_.script.scriptSteps[index]);
-  else
-    advance();
+  if (!holdForLostDevice()) {
+    const auto index = static_cast<std::size_t>(currentStep_);
+    if (index < c_.script.scriptSteps.size())
+      execute(c_.script.scriptSteps[index]);
+    else
+      advance();
+  }
 
   const settings::SetupRecord& setup = c_.setup;
   if (setup.acquireTimeMs > 0 && elapsedMs(runStartTick_, c_.clock.tickMs()) > setup.acquireTimeMs)
@@ -66,6 +72,49 @@ void Interpreter::loopProg() {
     c_.view.setMessage(MsgPressEnd);
   }
   c_.view.pumpEvents();
+}
+
+bool Interpreter::holdForLostDevice() {
+  const std::uint32_t losses = c_.port.deviceLosses();
+  if (losses != lossesSeen_) {
+    lossesSeen_ = losses;
+    // The answer awaited went with the device, unless a whole line of it is in.
+    const cp932::Code endCode = c_.script.endCode[Ch];
+    if (answerPending_ && c_.reception.recvBuffer[Ch].find(endCode) == cp932::CodeString::npos) acquisitionVoid_ = true;
+  }
+  if (!acquisitionVoid_) return false;
+  if (endRequested_) {
+    // The run is ending (time limit): it ends as it would without the loss
+    // rather than wait for a device that may not come back.
+    acquisitionVoid_ = false;
+    answerPending_ = false;
+    return false;
+  }
+  if (c_.port.deviceAbsent()) {
+    c_.view.setMessage(MsgWaitingForDevice);
+    return true;
+  }
+  repeatAcquisition();
+  return false;
+}
+
+void Interpreter::repeatAcquisition() {
+  acquisitionVoid_ = false;
+  answerPending_ = false;
+  const std::int32_t loopStart = c_.script.loopStartStep;
+  if (loopStart >= 0 && currentStep_ >= loopStart) {
+    // Values already written by SET are overwritten in place by the new ones.
+    currentStep_ = loopStart;
+    valueCount_ = 0;
+    valuesWritten_ = 0;
+  } else if (commandStep_ >= 0) {
+    currentStep_ = commandStep_;
+  }
+  stepPhase_ = 0;
+  // The start of a line from before the loss, or what the device said on its
+  // own since its return, is no answer to the command about to be sent again.
+  c_.reception.recvBuffer[Ch].clear();
+  c_.view.termAppend(MsgRepeating);
 }
 
 void Interpreter::execute(const ScriptStep& s) {
@@ -172,6 +221,7 @@ void Interpreter::loopEnd() {
   }
   ++cycleCount_;
   stepPhase_ = 0;
+  answerPending_ = false;
   rcvDataGet(Channel);
   intervalRemainingMs_ = c_.script.intervalMs;
   writePendingValues();
@@ -198,6 +248,7 @@ void Interpreter::receive() {
   if (stepPhase_ == 0) {
     c_.view.setMessage(stepLabel(":RCV"));
     if (rcvDataGet(Channel)) {
+      answerPending_ = false;
       advance();
     } else {
       script.waitRemainingMs = script.receiveTimeoutMs[Ch];
@@ -205,7 +256,10 @@ void Interpreter::receive() {
     }
     return;
   }
-  if (rcvDataGet(Channel) || script.waitRemainingMs < 1 || endRequested_) advance();
+  if (rcvDataGet(Channel) || script.waitRemainingMs < 1 || endRequested_) {
+    answerPending_ = false;
+    advance();
+  }
 }
 
 void Interpreter::send(const ScriptStep& s) {
@@ -243,9 +297,20 @@ void Interpreter::send(const ScriptStep& s) {
       keepFirstFailure(c_.port.output(cp932::CodeString(1, x)));
     }
   }
-  traceFailure(QStringLiteral("SND"), written);
   c_.view.setMessage(stepLabel(":SND"));
-  c_.view.termAppend(QStringLiteral("● ") + cp932::toUnicode(shown));
+  commandStep_ = currentStep_;
+  if (written.ok()) {
+    c_.view.termAppend(QStringLiteral("● ") + cp932::toUnicode(shown));
+    answerPending_ = true;
+  } else {
+    traceFailure(QStringLiteral("SND"), written);
+    const bool noDevice = c_.port.deviceAbsent() || written.error().is(serial::PortError::DeviceLost);
+    c_.view.termAppend(MsgNotSent.arg(cp932::toUnicode(shown), noDevice ? MsgNoDevice : written.description()));
+    // Without the device the command waits for it to come back. Otherwise
+    // the device may be going away unnoticed yet: its loss, when reported,
+    // voids the command as it would a sent one.
+    (noDevice ? acquisitionVoid_ : answerPending_) = true;
+  }
   script.waitRemainingMs = script.sendTimeoutMs[Ch];
   stepPhase_ = 1;
 }

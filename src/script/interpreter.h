@@ -21,6 +21,12 @@ namespace kestrune::script {
 inline const QString MsgScriptFinished = QStringLiteral("スクリプトの処理を終了しました");
 inline const QString MsgPressEnd = QStringLiteral("「終了」ボタンを押して下さい");
 inline const QString MsgEnding = QStringLiteral("終了処理中！");
+// The communication log's line for a command the device never got: %1 the command.
+inline const QString MsgNotSent = QStringLiteral("× %1（送信できませんでした：%2）");
+inline const QString MsgNoDevice = QStringLiteral("機器が接続されていません");
+inline const QString MsgWaitingForDevice = QStringLiteral("機器の再接続を待っています");
+inline const QString MsgRepeating =
+    QStringLiteral("切断のため応答を受け取れません。機器が戻ったので、この取得を最初からやり直します");
 
 // The values of one acquisition: at most this many entries are filled.
 constexpr std::int16_t MaxValues = 100;
@@ -112,6 +118,13 @@ private:
   void receive();
   void send(const ScriptStep& s);
   void writePendingValues();
+  // Whether the tick waits for a lost device instead of running a step. A
+  // command that did not go out, or whose answer was awaited when the device
+  // went away, gets no answer: once the device is back the acquisition is
+  // repeated from the loop's first step (its values so far dropped; row and
+  // number stay), outside a loop from that command.
+  bool holdForLostDevice();
+  void repeatAcquisition();
   void storeField(const cp932::CodeString& field);
   std::size_t roomForFields() const;
   void reportReceptionDrops(std::size_t channel);
@@ -134,6 +147,12 @@ private:
   // The reception's drop counts of channel 0 at Start and at the last notice.
   serial::DroppedCount dropsAtStart_;
   serial::DroppedCount dropsReported_;
+  // A command went out (or may have) and its RCV has not ended yet.
+  bool answerPending_ = false;
+  // The device went away with a command unsent or unanswered.
+  bool acquisitionVoid_ = false;
+  std::uint32_t lossesSeen_ = 0;
+  std::int32_t commandStep_ = -1;  // the last SND
 };
 
 }  // namespace kestrune::script

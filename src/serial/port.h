@@ -112,6 +112,18 @@ public:
   // Break: holds or releases a break condition on the transmit line.
   virtual Status setBreak(bool on) = 0;
 
+  // Our own, beside the control's operations. The device of an open port
+  // went away (DeviceLost) and has not come back yet: nothing can be sent.
+  virtual bool deviceAbsent() const { return false; }
+  // How often the device went away while open, over the port's life. A
+  // caller that notes it can tell later whether what it sent or awaited
+  // meanwhile may have been lost, a loss and a return between two looks included.
+  virtual std::uint32_t deviceLosses() const { return 0; }
+  // What is worth a warning about the open device without refusing it
+  // (another program has it open too); empty when nothing. May be slow: ask
+  // once after opening.
+  virtual QString openWarning() const { return {}; }
+
 signals:
   // OnComm: raised on the thread that owns the port, once per event; read
   // commEvent() (and input() for receptions) inside the handler.

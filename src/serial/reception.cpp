@@ -70,14 +70,11 @@ void Reception::MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLab
         receive(ch, c, endCode);
       }
     }
+  } else if (event == CommEvent::DeviceLost || event == CommEvent::DeviceFound) {
+    announceDevice(event, label, clock);
+    return;
   } else if (event != CommEvent::Send) {
     EventText text = eventText(event);
-    // Losing the device and getting it back matter more than the label's
-    // usual rule: always shown, and noted in the log.
-    if (event == CommEvent::DeviceLost || event == CommEvent::DeviceFound) {
-      showAlways_ = true;
-      if (label) label->logNotice(text.text);
-    }
     (text.lineState ? lastEventMsg : lastErrorMsg) = std::move(text.text);
   }
   showLastError(label, clock, showAlways_);
@@ -115,9 +112,28 @@ void Reception::dropLine(std::size_t channel, cp932::Code c, cp932::Code endCode
   showAlways_ = true;
 }
 
+namespace {
+QString stamped(Clock& clock, const QString& text) {
+  return clock.now().time().toString(QStringLiteral("H:mm:ss")) + QLatin1Char(' ') + text;
+}
+}  // namespace
+
+void Reception::announceDevice(CommEvent event, ErrorLabel* label, Clock& clock) {
+  // Shown whatever the label's usual rule says, and once: kept as the last
+  // error, the return would be announced anew, with a fresh time, by every
+  // later reception.
+  if (!label) return;
+  const QString text = eventText(event).text;
+  label->logNotice(text);
+  if (event == CommEvent::DeviceFound)
+    label->setGoodNewsText(stamped(clock, text));
+  else
+    label->setErrorText(stamped(clock, text));
+}
+
 void Reception::showLastError(ErrorLabel* label, Clock& clock, bool always) {
   if (!label || lastErrorMsg.isEmpty() || (!always && !lastEventMsg.isEmpty())) return;
-  label->setErrorText(clock.now().time().toString(QStringLiteral("H:mm:ss")) + QLatin1Char(' ') + lastErrorMsg);
+  label->setErrorText(stamped(clock, lastErrorMsg));
 }
 
 }  // namespace kestrune::serial

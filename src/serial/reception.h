@@ -20,6 +20,9 @@ class ErrorLabel {
 public:
   virtual ~ErrorLabel() = default;
   virtual void setErrorText(const QString& text) = 0;
+  // Good news in the same place (the device is back), shown apart from the
+  // errors; by default like an error.
+  virtual void setGoodNewsText(const QString& text) { setErrorText(text); }
   // A change worth a line in the communication log too (the device lost or
   // back); by default only the label shows it.
   virtual void logNotice(const QString& text) { static_cast<void>(text); }
@@ -60,6 +63,11 @@ public:
   // has, `label` (null when the run window is closed) gets the time of day
   // and the last error.
   //
+  // The device lost and the device back are announced once each, with the
+  // time, on the label (the loss as an error, the return as good news) and in
+  // the log. They are states of the line, not errors of its traffic: neither
+  // becomes the last error, so later events do not announce them again.
+  //
   // Lines are kept whole. A buffer that fills up without a line end
   // (`endCode`, the script's end code) holds the start of a line too long to
   // ever be taken; a character that finds the buffer full cuts the line it
@@ -82,6 +90,7 @@ private:
   void receive(std::size_t channel, cp932::Code c, cp932::Code endCode);
   void dropLine(std::size_t channel, cp932::Code c, cp932::Code endCode, const QString& reason);
   void showLastError(ErrorLabel* label, Clock& clock, bool always);
+  static void announceDevice(CommEvent event, ErrorLabel* label, Clock& clock);
 
   // Per channel: the rest of an over-long line is being dropped.
   std::array<bool, ChannelCount> droppingLine_{};

@@ -42,6 +42,9 @@ const QString kBusy = QStringLiteral("Com%1（%2）は他のプログラムが�
 const QString kDenied =
     QStringLiteral("Com%1（%2）を開く権限がありません（ユーザーを dialout グループに加えてください）");
 const QString kHeldBy = QStringLiteral("（使用中のプログラム：%1）");
+const QString kLockedBy = QStringLiteral("（使用中のプログラム：%1（PID %2）、ロックファイル %3）");
+const QString kAlsoOpen =
+    QStringLiteral("Com%1（%2）は他のプログラムも開いています：%3。受信データを取り合うおそれがあります");
 const QString kNotSerial = QStringLiteral("Com%1（%2）はシリアルポートではありません");
 const QString kOpenFailed = QStringLiteral("Com%1（%2）を開けません：%3");
 const QString kSetFailed = QStringLiteral("%1 に通信条件「%2」、フロー制御 %3 を設定できません：%4");
@@ -204,7 +207,7 @@ PortError openErrorCode(int error) {
   }
 }
 
-QStringList deviceHolders(const QString& device) {
+QStringList deviceHolders(const QString& device, long skipPid) {
   // The programs with the device open, as far as /proc shows them to us
   // (another user's processes stay hidden without privileges).
   const QString target = QFileInfo(device).canonicalFilePath();
@@ -214,15 +217,12 @@ QStringList deviceHolders(const QString& device) {
   for (const QString& entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
     bool isPid = false;
     const long pid = entry.toLong(&isPid);
-    if (!isPid) continue;
+    if (!isPid || pid == skipPid) continue;
     const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
     const QStringList fdNames = fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     const bool holds = std::any_of(fdNames.begin(), fdNames.end(),
                                    [&](const QString& fd) { return QFile::symLinkTarget(fds.filePath(fd)) == target; });
-    if (!holds) continue;
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-    const QString name = comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll()).trimmed() : QString();
-    holders << QStringLiteral("%1（PID %2）").arg(name.isEmpty() ? QStringLiteral("?") : name).arg(pid);
+    if (holds) holders << QStringLiteral("%1（PID %2）").arg(processName(pid)).arg(pid);
   }
   return holders;
 }
@@ -251,11 +251,23 @@ Status TermiosPort::setPortOpen(bool open) {
     closeDevice();
     return {};
   }
-  if (Status opened = openDevice(); !opened) return opened;
+  if (Status opened = openDevice(); !opened) {
+    lock_.release();
+    return opened;
+  }
   open_ = true;
   lost_ = false;
   ++session_;
   return {};
+}
+
+QString TermiosPort::openWarning() const {
+  // Our lock and TIOCEXCL keep out whoever comes later, not a program that
+  // opened the device before us without a lock: it would read our replies.
+  if (fd_ < 0) return {};
+  const QStringList others = deviceHolders(device_, ::getpid());
+  if (others.isEmpty()) return {};
+  return kAlsoOpen.arg(commPort_).arg(device_, others.join(QStringLiteral("、")));
 }
 
 Status TermiosPort::openDevice() {
@@ -271,6 +283,10 @@ Status TermiosPort::openDevice() {
     }
     return fail(openErrorCode(error), text);
   };
+  // The lock first: a device that another program has locked is not touched.
+  if (const std::optional<LockHolder> holder = lock_.acquire(device_))
+    return fail(PortError::Busy, kBusy.arg(commPort_).arg(device_) +
+                                     kLockedBy.arg(holder->program, QString::number(holder->pid), holder->lockFile));
   const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return failure(errno);
   const auto refuse = [&](int error) {
@@ -349,6 +365,7 @@ void TermiosPort::releaseDevice() {
 void TermiosPort::closeDevice() {
   reconnectTimer_->stop();
   releaseDevice();
+  lock_.release();
   open_ = false;
   lost_ = false;
   ++session_;
@@ -363,6 +380,7 @@ void TermiosPort::closeDevice() {
 void TermiosPort::deviceLost() {
   if (!open_ || lost_) return;
   lost_ = true;
+  ++losses_;
   releaseDevice();
   pendingOutput_.clear();
   // What was received before the loss stays for input(). The device (a USB

@@ -5,6 +5,7 @@
 #include "serial/port.h"
 #include "serial/port_config.h"
 #include "serial/port_map.h"
+#include "serial/uucp_lock.h"
 
 #include <QString>
 #include <QStringList>
@@ -53,8 +54,9 @@ QString openFailureText(int port, const QString& device, int error);
 // The code of that failure: missing, busy, not permitted, not a terminal.
 PortError openErrorCode(int error);
 
-// The programs that have `device` open, as "name（PID n）", where /proc shows them.
-QStringList deviceHolders(const QString& device);
+// The programs that have `device` open, as "name（PID n）", where /proc shows
+// them; the process `skipPid` (ours, when it holds the device itself) left out.
+QStringList deviceHolders(const QString& device, long skipPid = 0);
 
 class TermiosPort final : public Port {
   Q_OBJECT
@@ -92,6 +94,15 @@ public:
   Status setOutBufferCount(int count) override;
 
   Status setBreak(bool on) override;
+
+  bool deviceAbsent() const override { return open_ && lost_; }
+  std::uint32_t deviceLosses() const override { return losses_; }
+  // Other programs holding the open device too (they took no lock, and
+  // opened it before us). A scan of /proc: for Start, not for every tick.
+  QString openWarning() const override;
+
+  // Where the UUCP lock files are (DefaultLockFolder unless a test says otherwise).
+  void setLockFolder(const QString& folder) { lock_.setFolder(folder); }
 
   // Which device each "Com n" names from the next open on (a changed ports.conf).
   void setPortMap(PortMap map) { map_ = std::move(map); }
@@ -135,6 +146,9 @@ private:
 
   bool open_ = false;
   bool lost_ = false;
+  std::uint32_t losses_ = 0;
+  // Held from the open to the close, through a lost device's absence.
+  UucpLock lock_;
   int fd_ = -1;
   bool pseudoTerminal_ = false;
   // Changes at every open and close, so that work begun for one session of

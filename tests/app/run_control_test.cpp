@@ -133,6 +133,15 @@ TEST_F(RunControlTest, NoEventsRunBetweenTheWindowLoadingAndTheRunBecomingActive
   EXPECT_GE(host.pumps, 1);
 }
 
+TEST_F(RunControlTest, AnotherProgramHoldingTheDeviceIsShownAtStartAndTheRunGoesOn) {
+  port().warning = QStringLiteral("Com1（/dev/ttyUSB0）は他のプログラムも開いています：minicom（PID 42）");
+  run.CommandStart_Click();
+  EXPECT_EQ(host.error, port().warning);
+  EXPECT_TRUE(host.logText.contains(port().warning));
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_TRUE(logger.runActive());
+}
+
 TEST_F(RunControlTest, PortThatCannotOpenShowsTwoMessagesAndNoRun) {
   port().refuseOpen = true;
   ASSERT_TRUE(port().setCommPort(3).ok());

@@ -124,7 +124,9 @@ protected:
       p.waitForReadyRead(100);
       out += p.readAllStandardOutput();
     }
-    return out.count("○ ") >= 2;
+    if (out.count("○ ") >= 2) return true;
+    out += p.readAllStandardError();  // why it did not get going, for the failure's message
+    return false;
   }
   // Cells of the first sheet by row, from python3-xlrd: "row col type value".
   std::map<int, std::map<int, std::pair<std::string, std::string>>> cells() {

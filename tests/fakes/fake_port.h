@@ -89,12 +89,12 @@ public:
   serial::CommEvent commEvent() const override { return event_; }
 
   Status output(const cp932::CodeString& text) override {
-    if (!open_) return fail(QStringLiteral("ポートが開いていません"));
+    if (Status usable = writable(); !usable) return usable;
     sent += cp932::encode(text);
     return {};
   }
   Status outputByte(std::uint8_t byte) override {
-    if (!open_) return fail(QStringLiteral("ポートが開いていません"));
+    if (Status usable = writable(); !usable) return usable;
     sent.push_back(static_cast<char>(byte));
     return {};
   }
@@ -119,6 +119,23 @@ public:
       raise(serial::CommEvent::Receive);
     }
   }
+  bool deviceAbsent() const override { return open_ && absent_; }
+  std::uint32_t deviceLosses() const override { return losses_; }
+  QString openWarning() const override { return warning; }
+  QString warning;  // what openWarning() reports
+
+  // Test side: the device goes away (writes fail until it is back) or comes
+  // back, each with its event.
+  void loseDevice() {
+    absent_ = true;
+    ++losses_;
+    raise(serial::CommEvent::DeviceLost);
+  }
+  void bringDeviceBack() {
+    absent_ = false;
+    raise(serial::CommEvent::DeviceFound);
+  }
+
   // Test side: raises one event.
   void raise(serial::CommEvent event) {
     event_ = event;
@@ -127,6 +144,11 @@ public:
   }
 
 private:
+  Status writable() const {
+    if (!open_) return fail(QStringLiteral("ポートが開いていません"));
+    if (absent_) return fail(serial::PortError::DeviceLost, QStringLiteral("機器が切断されています"));
+    return {};
+  }
   Status parameter(const char* name, int value, int& field) {
     calls.push_back(std::string(name) + "=" + std::to_string(value));
     if (refuseParameters) return fail(QStringLiteral("設定できません"));
@@ -145,6 +167,8 @@ private:
   QString settings_ = QStringLiteral("9600,n,8,1");
   serial::FlowControl handshaking_ = serial::FlowControl::None;
   serial::CommEvent event_{};
+  bool absent_ = false;
+  std::uint32_t losses_ = 0;
 };
 
 }  // namespace kestrune::testing

@@ -5,13 +5,21 @@
 #include "fakes/manual_clock.h"
 #include "fakes/recording_message_boxes.h"
 #include "script/syntax.h"
+#include "serial/termios_port.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
 
 namespace kestrune::script {
 namespace {
@@ -421,6 +429,138 @@ TEST_F(InterpreterTest, FailedWriteShowsTheMessageOnceAndTheRunGoesOn) {
   EXPECT_EQ(boxes.shown.size(), 2u);  // the access message and the end message
   EXPECT_FALSE(runActive);
   EXPECT_EQ(interp.cycleCount(), 3);
+}
+
+// ---- A device lost and back during an acquisition ----------------------------
+
+struct LossCase {
+  const char* name;
+  // The device goes when the run reaches this step and phase.
+  std::int32_t step;
+  std::int16_t phase;
+  const char* sent;         // everything the device got
+  const char* notSentLine;  // the log's line for the command that could not go, if any
+};
+
+class DeviceLossTest : public InterpreterTest, public ::testing::WithParamInterface<LossCase> {};
+
+// Neither a command sent into the void nor one whose answer went with the
+// device leaves the run waiting: once the device is back the acquisition runs
+// again from the loop's start, in the same row, without the values it had.
+TEST_P(DeviceLossTest, TheAcquisitionIsRepeatedOnceTheDeviceIsBack) {
+  const LossCase& c = GetParam();
+  load({"SSS", "SND:A%CR", "RCV", "SND:B%CR", "RCV", "SET", "EEE"});
+  setup.measureCount = 1;
+  start();
+  std::size_t heard = 0;  // what the instrument has read of port.sent
+  int answers = 0;
+  bool lost = false;
+  for (int i = 0; i < 200 && interp.cycleCount() == 0; ++i) {
+    if (!lost && interp.currentStep() == c.step && interp.stepPhase() == c.phase) {
+      lost = true;
+      port.loseDevice();
+      heard = port.sent.size();  // whatever was on its way is gone with it
+      const std::string sentBefore = port.sent;
+      for (int k = 0; k < 5; ++k) tick(1000);
+      EXPECT_EQ(view.message, MsgWaitingForDevice);
+      EXPECT_EQ(port.sent, sentBefore);
+      port.bringDeviceBack();
+    }
+    // The instrument answers each command while the run waits for it.
+    const bool waiting = interp.currentStep() == 2 || interp.currentStep() == 4;
+    if (waiting && interp.stepPhase() == 1 && heard < port.sent.size()) {
+      answer((port.sent.substr(heard, 1) + std::to_string(++answers) + "\r").c_str());
+      heard = port.sent.size();
+    }
+    tick();
+  }
+  ASSERT_TRUE(lost);
+  EXPECT_EQ(interp.cycleCount(), 1);
+  EXPECT_EQ(port.sent, c.sent);
+  // A1 went with the repeat; the row holds the repeat's answers, in its place.
+  EXPECT_EQ(cell(1, 1), QStringLiteral("A2"));
+  EXPECT_EQ(cell(1, 2), QStringLiteral("B3"));
+  EXPECT_EQ(cell(1, 3), QStringLiteral("<empty>"));
+  EXPECT_EQ(cell(2, 1), QStringLiteral("<empty>"));
+  EXPECT_EQ(view.log.count(MsgRepeating), 1);
+  if (c.notSentLine) {
+    EXPECT_TRUE(view.log.contains(QString::fromUtf8(c.notSentLine))) << view.log.join('|').toStdString();
+    EXPECT_EQ(view.log.count(QStringLiteral("● B\r")), 1);  // the repeat's only
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DeviceLossTest,
+                         ::testing::Values(LossCase{"SendWhileGone", 3, 0, "A\rA\rB\r",
+                                                    "× B\r（送信できませんでした：機器が接続されていません）"},
+                                           LossCase{"AnswerAwaited", 4, 1, "A\rB\rA\rB\r", nullptr}),
+                         [](const ::testing::TestParamInfo<LossCase>& c) { return std::string(c.param.name); });
+
+// The same on a pseudo-terminal: the instrument side closes while the answer
+// is awaited and a new one appears behind the mapped link.
+TEST_F(InterpreterTest, OnAPseudoTerminalTheCommandGoesAgainAfterTheDeviceReturns) {
+  int master = -1, slave = -1;
+  char name[256] = {};
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  ::close(slave);
+  const std::string link = "/tmp/kestrune-interpreter-link-" + std::to_string(::getpid());
+  ::unlink(link.c_str());
+  ASSERT_EQ(::symlink(name, link.c_str()), 0);
+  serial::PortMap map;
+  map.set(1, QString::fromStdString(link));
+  serial::TermiosPort device(map);
+  QObject::connect(&device, &serial::Port::onComm, &device,
+                   [&] { reception.MSComm1_OnComm(0, device, runActive.active(), nullptr, clock); });
+  ASSERT_TRUE(device.setRThreshold(1));
+  ASSERT_TRUE(device.setInputLen(1));
+  ASSERT_TRUE(device.setPortOpen(true));
+  Interpreter run(RunContext{script, reception, device, workbook, setup, clock, boxes, view, runActive});
+  load({"SSS", "SND:M%CR", "RCV", "SET", "EEE"});
+  setup.measureCount = 1;
+  run.resetForStart(clock.tickMs());
+  runActive.setActive(true);
+  // Ticks of the run, with the port's events between them, until `done`.
+  const auto runUntil = [&](const std::function<bool()>& done) {
+    QDeadlineTimer deadline(5000);
+    while (!done() && !deadline.hasExpired()) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      clock.advance(10);
+      run.countDown(10);
+      run.loopProg();
+    }
+    return done();
+  };
+  // What the instrument side has read, gathered while the run goes on.
+  std::string heard;
+  const auto hears = [&](const char* bytes) {
+    return runUntil([&] {
+      char buffer[64];
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n > 0) heard.append(buffer, static_cast<std::size_t>(n));
+      return heard == bytes;
+    });
+  };
+  ::fcntl(master, F_SETFL, O_NONBLOCK);
+  ASSERT_TRUE(hears("M\r"));
+  ASSERT_TRUE(runUntil([&] { return run.currentStep() == 2 && run.stepPhase() == 1; }));  // RCV waits
+  ::close(master);
+  ASSERT_TRUE(runUntil([&] { return device.deviceAbsent(); }));
+  ASSERT_TRUE(runUntil([&] { return view.message == MsgWaitingForDevice; }));
+
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  const std::string temporary = link + ".new";
+  ASSERT_EQ(::symlink(name, temporary.c_str()), 0);
+  ASSERT_EQ(::rename(temporary.c_str(), link.c_str()), 0);
+  ::fcntl(master, F_SETFL, O_NONBLOCK);
+  heard.clear();
+  ASSERT_TRUE(hears("M\r"));  // sent again to the device that came back
+  ASSERT_EQ(::write(master, "4.2\r", 4), 4);
+  ASSERT_TRUE(runUntil([&] { return run.cycleCount() == 1; }));
+  EXPECT_EQ(cell(1, 1), QStringLiteral("4.2"));
+  EXPECT_EQ(view.log.count(MsgRepeating), 1);
+  ASSERT_TRUE(device.setPortOpen(false));
+  ::close(master);
+  ::close(slave);
+  ::unlink(link.c_str());
 }
 
 // ---- The end of a run and the waits it may cut short -------------------------

@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 
 #include <gtest/gtest.h>
 
@@ -29,8 +30,18 @@ bool waitUntil(Condition condition) {
 }
 
 struct ErrorText final : ErrorLabel {
-  void setErrorText(const QString& t) override { text = t; }
+  void setErrorText(const QString& t) override {
+    text = t;
+    shown << QStringLiteral("error ") + t;
+  }
+  void setGoodNewsText(const QString& t) override {
+    text = t;
+    shown << QStringLiteral("good ") + t;
+  }
+  void logNotice(const QString& t) override { logged << t; }
   QString text;
+  QStringList shown;  // every write, with its kind
+  QStringList logged;
 };
 
 class ChannelPtyTest : public ::testing::Test {
@@ -38,7 +49,11 @@ protected:
   void SetUp() override {
     char name[256] = {};
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    map.set(1, QString::fromLocal8Bit(name));
+    usePort(QString::fromLocal8Bit(name));
+  }
+  // A new port on `device` as Com1, its events going to the reception.
+  void usePort(const QString& device) {
+    map.set(1, device);
     port = std::make_unique<TermiosPort>(map);
     QObject::connect(port.get(), &Port::onComm, port.get(),
                      [this] { reception.MSComm1_OnComm(0, *port, runActive, &label, clock); });
@@ -78,18 +93,58 @@ TEST_F(ChannelPtyTest, AMissingDeviceShowsTheOpenMessage) {
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("通信ポートがオープンできません！")});
 }
 
-TEST_F(ChannelPtyTest, VanishingDeviceBecomesTheLastErrorAndTheRunGoesOn) {
+TEST_F(ChannelPtyTest, VanishingDeviceIsAnnouncedAndTheRunGoesOn) {
   ASSERT_TRUE(openPort(*port, boxes));
   ::close(master);
   master = -1;
   ::close(slave);
   slave = -1;
-  ASSERT_TRUE(waitUntil([&] { return !reception.lastErrorMsg.isEmpty(); }));
-  EXPECT_EQ(reception.lastErrorMsg, MsgDeviceLost);
-  EXPECT_TRUE(label.text.endsWith(reception.lastErrorMsg));
+  ASSERT_TRUE(waitUntil([&] { return !label.shown.isEmpty(); }));
+  EXPECT_EQ(label.shown, QStringList{QStringLiteral("error 9:30:00 ") + MsgDeviceLost});
+  EXPECT_TRUE(reception.lastErrorMsg.isEmpty());  // a state of the line, not an error to repeat
   EXPECT_FALSE(port->output(u"X").ok());
   closePort(*port);
   EXPECT_FALSE(port->portOpen());
+}
+
+TEST_F(ChannelPtyTest, AReconnectionIsAnnouncedOnceHoweverLongTheRunGoesOn) {
+  // The map names a link, as a by-id name does; a new device appears behind it.
+  const std::string link = "/tmp/kestrune-channel-link-" + std::to_string(::getpid());
+  ::unlink(link.c_str());
+  char name[256] = {};
+  ASSERT_EQ(::ttyname_r(slave, name, sizeof name), 0);
+  ASSERT_EQ(::symlink(name, link.c_str()), 0);
+  usePort(QString::fromStdString(link));
+  ASSERT_TRUE(openPort(*port, boxes));
+  ::close(master);
+  master = -1;
+  ASSERT_TRUE(waitUntil([&] { return !label.shown.isEmpty(); }));
+
+  int nextMaster = -1, nextSlave = -1;
+  ASSERT_EQ(openpty(&nextMaster, &nextSlave, name, nullptr, nullptr), 0);
+  const std::string temporary = link + ".new";
+  ASSERT_EQ(::symlink(name, temporary.c_str()), 0);
+  ASSERT_EQ(::rename(temporary.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(waitUntil([&] { return label.shown.size() == 2; }));
+
+  // Lines for several reconnection intervals, each with the clock a second on.
+  QElapsedTimer elapsed;
+  elapsed.start();
+  for (int line = 0; line < 10 || elapsed.elapsed() < 3 * TermiosPort::ReconnectIntervalMs; ++line) {
+    clock.advance(1000);
+    ASSERT_EQ(::write(nextMaster, "7\r", 2), 2);
+    ASSERT_TRUE(waitUntil([&] { return reception.recvBuffer[0].size() == 2; }));
+    reception.recvBuffer[0].clear();
+  }
+  EXPECT_EQ(label.shown, (QStringList{QStringLiteral("error 9:30:00 ") + MsgDeviceLost,
+                                      QStringLiteral("good 9:30:00 ") + MsgDeviceFound}));
+  EXPECT_EQ(label.logged, (QStringList{MsgDeviceLost, MsgDeviceFound}));
+  EXPECT_EQ(port->deviceLosses(), 1u);
+  EXPECT_FALSE(port->deviceAbsent());
+  closePort(*port);
+  ::close(nextMaster);
+  ::close(nextSlave);
+  ::unlink(link.c_str());
 }
 
 }  // namespace

@@ -16,8 +16,13 @@ struct Label final : ErrorLabel {
     text = t;
     ++writes;
   }
+  void setGoodNewsText(const QString& t) override {
+    text = t;
+    good << t;
+  }
   QString text;
   int writes = 0;
+  QStringList good;
 };
 
 // Wires a fake port's events to the handler, as the main window does.
@@ -209,6 +214,26 @@ TEST_F(ReceptionTest, UnknownCodeIsAnError) {
   port.raise(static_cast<CommEvent>(4242));
   EXPECT_EQ(reception.lastErrorMsg, QStringLiteral("未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"));
   EXPECT_EQ(label.writes, 1);
+}
+
+TEST_F(ReceptionTest, TheDeviceLostAndBackAreAnnouncedOnceAndNeverBecomeTheLastError) {
+  port.raise(CommEvent::DeviceLost);
+  EXPECT_EQ(label.text, QStringLiteral("14:03:05 ") + MsgDeviceLost);
+  clock.advance(2000);
+  port.raise(CommEvent::DeviceFound);
+  EXPECT_EQ(label.good, QStringList{QStringLiteral("14:03:07 ") + MsgDeviceFound});
+  for (int i = 0; i < 5; ++i) {
+    clock.advance(1000);
+    port.receive(u"x");
+  }
+  EXPECT_EQ(label.writes, 1);
+  EXPECT_EQ(label.good.size(), 1);
+  EXPECT_TRUE(reception.lastErrorMsg.isEmpty());
+  // A real error is still shown, and restamped, as errors are.
+  port.raise(CommEvent::Frame);
+  port.receive(u"y");
+  EXPECT_EQ(label.text, QStringLiteral("14:03:12 ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。"));
+  EXPECT_EQ(label.writes, 3);
 }
 
 TEST_F(ReceptionTest, ClearBuffersEmptiesAllEight) {
