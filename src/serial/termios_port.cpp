@@ -207,6 +207,25 @@ PortError openErrorCode(int error) {
   }
 }
 
+// Whether process `pid` holds the master side of the pseudo-terminal whose
+// slave is `slave` (/dev/pts/N): that is the instrument at the other end (a
+// program that keeps its slave open too), not another reader of the line.
+// The kernel names a master's slave in the fd's "tty-index" line.
+static bool holdsMasterOf(long pid, const QStringList& fdNames, const QString& slave) {
+  static const QString ptsFolder = QStringLiteral("/dev/pts/");
+  if (!slave.startsWith(ptsFolder)) return false;
+  const QByteArray index = slave.mid(ptsFolder.size()).toLatin1();
+  for (const QString& fd : fdNames) {
+    const QString link = QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/%2").arg(pid).arg(fd));
+    if (link != QStringLiteral("/dev/ptmx") && link != QStringLiteral("/dev/pts/ptmx")) continue;
+    QFile info(QStringLiteral("/proc/%1/fdinfo/%2").arg(pid).arg(fd));
+    if (!info.open(QIODevice::ReadOnly)) continue;
+    for (const QByteArray& line : info.readAll().split('\n'))
+      if (line.startsWith("tty-index:") && line.mid(10).trimmed() == index) return true;
+  }
+  return false;
+}
+
 QStringList deviceHolders(const QString& device, long skipPid) {
   // The programs with the device open, as far as /proc shows them to us
   // (another user's processes stay hidden without privileges).
@@ -222,7 +241,8 @@ QStringList deviceHolders(const QString& device, long skipPid) {
     const QStringList fdNames = fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     const bool holds = std::any_of(fdNames.begin(), fdNames.end(),
                                    [&](const QString& fd) { return QFile::symLinkTarget(fds.filePath(fd)) == target; });
-    if (holds) holders << QStringLiteral("%1（PID %2）").arg(processName(pid)).arg(pid);
+    if (holds && !holdsMasterOf(pid, fdNames, target))
+      holders << QStringLiteral("%1（PID %2）").arg(processName(pid)).arg(pid);
   }
   return holders;
 }

@@ -14,6 +14,7 @@
 
 #include <functional>
 
+#include <fcntl.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,6 +54,9 @@ public:
   void SetUp() override {
     char name[256] = {};
     ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    // Programs the tests start hold only what they are given, not our master.
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     device = QString::fromLocal8Bit(name);
     map.set(1, device);
     ASSERT_TRUE(folder.isValid());
@@ -177,6 +181,27 @@ TEST_F(UucpLockTest, AProgramHoldingTheDeviceWithoutALockIsNamedAtOpen) {
   const QString warning = port.openWarning();
   EXPECT_TRUE(warning.contains(QStringLiteral("sleep（PID %1）").arg(holder.processId()))) << warning.toStdString();
   EXPECT_TRUE(warning.contains(device));
+}
+
+// The instrument at the other end of a pseudo-terminal keeps its slave open
+// too: holding the master, it is not another reader of the line.
+TEST_F(UucpLockTest, TheProgramAtAPseudoTerminalsOtherEndIsNotNamed) {
+  QProcess instrument;
+  instrument.start(QStringLiteral("/usr/bin/python3"),
+                   {QStringLiteral("-c"), QStringLiteral("import os, pty, time\n"
+                                                         "m, s = pty.openpty()\n"
+                                                         "print(os.ttyname(s), flush=True)\n"
+                                                         "time.sleep(60)\n")});
+  ASSERT_TRUE(instrument.waitForReadyRead(10000));
+  const QString other = QString::fromLocal8Bit(instrument.readLine()).trimmed();
+  map.set(1, other);
+  TermiosPort port(map);
+  port.setLockFolder(folder.path());
+  ASSERT_TRUE(port.setPortOpen(true));
+  EXPECT_TRUE(port.openWarning().isEmpty()) << port.openWarning().toStdString();
+  ASSERT_TRUE(port.setPortOpen(false));
+  instrument.kill();
+  instrument.waitForFinished();
 }
 
 }  // namespace
