@@ -53,6 +53,7 @@ const QString CapCond = QStringLiteral("ﾃﾞｰﾀ取得　条件設定");
 const QString CapSettingsNote = QStringLiteral("データ取得、通信条件を設定します");
 const QString CapXlsFilter = QStringLiteral("xlsﾌｧｲﾙ(*.xls)");
 const QString MsgApplicationStarting = QStringLiteral("表計算アプリケーションを起動しています…");
+const QString MsgNamedApplicationStarting = QStringLiteral("%1 を起動しています…");
 
 // Window geometry in twips.
 constexpr int WindowWidth = 8580;
@@ -297,7 +298,8 @@ void FormMain::showApplicationStarting(bool starting) {
     return;
   }
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  statusBar()->showMessage(MsgApplicationStarting);
+  statusBar()->showMessage(applicationName_.isEmpty() ? MsgApplicationStarting
+                                                      : MsgNamedApplicationStarting.arg(applicationName_));
   // The start blocks this thread: paint the text and the cursor first.
   statusBar()->repaint();
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);

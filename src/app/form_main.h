@@ -51,6 +51,8 @@ public:
   void focusWindow() override;
   void focusStartButton() override;
   void showApplicationStarting(bool starting) override;
+  // The application Open starts, as the wait at Open names it ("LibreOffice").
+  void setApplicationName(const QString& name) { applicationName_ = name; }
 
   void hideMainWindow() override;
   void showMainWindow() override;
@@ -87,6 +89,7 @@ private:
   // Fed from the first row of each run, shown by the run window's グラフ.
   QPointer<ChartWindow> chart_;
   bool unloaded_ = false;
+  QString applicationName_;
   bool waitCursorShown_ = false;
 
   QAction* menuCond_ = nullptr;

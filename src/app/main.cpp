@@ -179,6 +179,7 @@ int main(int argc, char** argv) {
   logger.connectReception();
 
   app::FormMain formMain(logger);
+  if (kind == app::SpreadsheetKind::Calc) formMain.setApplicationName(QStringLiteral("LibreOffice"));
   boxes.setParentWindow(&formMain);
   formMain.logic().programEntry();
   formMain.Form_Load();

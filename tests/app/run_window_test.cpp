@@ -276,6 +276,12 @@ TEST_F(RunWindowTest, OpeningByEnterShowsTheStartAndLeavesTheFocusOnStart) {
   EXPECT_TRUE(waitCursorWhileStarting);
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   EXPECT_TRUE(form->statusBar()->currentMessage().isEmpty());
+  // Where LibreOffice is the application, the wait names it.
+  form->findChild<QPushButton*>(QStringLiteral("CommandClose"))->click();
+  form->setApplicationName(QStringLiteral("LibreOffice"));
+  open->setFocus();
+  QTest::keyClick(open, Qt::Key_Return);
+  EXPECT_EQ(startingStatus, QStringLiteral("LibreOffice を起動しています…"));
 }
 
 // The pause's message shows whole beside the buttons, and Next has the focus.
