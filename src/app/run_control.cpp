@@ -44,6 +44,7 @@ void RunController::CommandStart_Click() {
   }
   sheetFull_ = false;
   rowsInWorkbook_.reset();
+  rowsCompleted_ = 0;
   lostText_.clear();
   droppedShown_ = {};
   publishing_.beginRun(logger_.xlsFilePath(), activeSheetName());
@@ -188,6 +189,7 @@ void RunController::rowCompleted(const std::vector<sheet::CellValue>& values) {
   for (std::size_t i = number && !values.empty() ? 1 : 0; i < values.size(); ++i) shown << cellText(values[i]);
   progress_.lastValues = shown;
   progress_.lastNumber = number;
+  ++rowsCompleted_;
   // cycleCount counts this row already: show it now, not a second later.
   updateProgress(true);
   host_.chartRow(progress_.elapsedMs, number, values);
@@ -202,7 +204,7 @@ void RunController::workbookLost() {
   logger_.boxes().show(sheet::MsgAccessLost);
   if (!runWindowLoaded_ || rowsInWorkbook_) return;
   // The row in progress did not reach the workbook either.
-  rowsInWorkbook_ = interpreter_.cycleCount();
+  rowsInWorkbook_ = rowsCompleted_;
   const sheet::WorkbookConnection& workbook = logger_.workbook();
   lostText_ = workbook.journalOpen() ? MsgRowsOnlyInJournal.arg(workbook.journalPath()) : MsgRowsNotKept;
   host_.setRunError(lostText_);

@@ -143,6 +143,7 @@ private:
   std::pair<std::uint64_t, std::uint64_t> droppedShown_;
   // Rows the workbook holds from this run, once it stopped taking them.
   std::optional<std::int32_t> rowsInWorkbook_;
+  std::int32_t rowsCompleted_ = 0;
   QString lostText_;
   bool activeSheetTakesCells();
   QString activeSheetName();

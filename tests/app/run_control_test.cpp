@@ -223,6 +223,22 @@ TEST_F(RunControlTest, RowsAfterTheWorkbookIsLostAreNotShownAsWritten) {
   EXPECT_TRUE(host.error.endsWith(MsgRowsOnlyInJournal.arg(logger.workbook().journalPath())));
 }
 
+// A script without SET writes its values when the row ends: a loss there
+// leaves that row out of the workbook's count too.
+TEST_F(RunControlTest, ARowLostAtItsEndIsNotCountedAsWritten) {
+  writeScript("SSS\r\nRCV\r\nEEE\r\n");
+  run.CommandStart_Click();
+  tick();  // SSS
+  port().receive(u"1,OK\r");
+  for (int i = 0; i < 3; ++i) tick();
+  ASSERT_EQ(run.progress().rowsDone, 1);
+  static_cast<FakeSpreadsheet*>(logger.workbook().application())->failing.insert("all");
+  port().receive(u"2,OK\r");
+  for (int i = 0; i < 3; ++i) tick();
+  EXPECT_EQ(run.progress().rowsDone, 2);
+  EXPECT_EQ(run.progress().rowsInWorkbook, 1);
+}
+
 // Values that could not be kept are counted in the run window, not only in the log.
 TEST_F(RunControlTest, DroppedValuesAreShownWithTheirCount) {
   run.CommandStart_Click();
