@@ -46,8 +46,7 @@ void MainWindowLogic::Form_Load() {
 }
 
 void MainWindowLogic::Form_Unload() {
-  saveSetupAndPort(logger_.setup(), logger_.port(0), logger_.folder().writePath(settings::SetupFileName),
-                   logger_.boxes());
+  saveSettings();
   logger_.workbook().release();
 }
 
@@ -124,7 +123,16 @@ void MainWindowLogic::CommandOpen_Click() {
     logger_.boxes().show(sheet::MsgCannotStart, MessageIcon::None, opened.description());
 }
 
+void MainWindowLogic::saveSettings() {
+  saveSetupAndPort(logger_.setup(), logger_.port(0), logger_.folder().writePath(settings::SetupFileName),
+                   logger_.boxes());
+}
+
 void MainWindowLogic::CommandClose_Click() {
+  // The cursor after the last run is kept before the close retires the
+  // journal that also holds it: a crash in between must not send the next
+  // run over that run's rows.
+  saveSettings();
   const Status closed = logger_.workbook().CommandClose_Click();
   // The workbook stays open with its rows; the user learns why and where
   // the rows are kept.
@@ -134,8 +142,7 @@ void MainWindowLogic::CommandClose_Click() {
 void MainWindowLogic::rowsRecovered(int rows) {
   // The restored cursor and acquisition number are kept at once: a second
   // crash must not send the next run over the recovered rows.
-  saveSetupAndPort(logger_.setup(), logger_.port(0), logger_.folder().writePath(settings::SetupFileName),
-                   logger_.boxes());
+  saveSettings();
   if (rows > 0) logger_.boxes().show(sheet::MsgRecovered.arg(rows));
 }
 

@@ -83,6 +83,8 @@ public:
   void showStartRow(const QString& row);
 
 private:
+  // setup.dat from the record and channel 0's port.
+  void saveSettings();
   void rowsRecovered(int rows);
 
   Logger& logger_;

@@ -292,11 +292,13 @@ Status WorkbookConnection::recover(const QString& path) {
       return {};
     }
   }
-  // Saved: the journal has done its work. A crash before this line replays
-  // the same values into the same cells again.
+  // Saved. The restored cursor is kept by whoever listens (setup.dat)
+  // before the journal goes: in between, a crash would send the next run
+  // over the recovered rows. A crash before the removal replays the same
+  // values into the same cells again.
+  emit rowsRecovered(static_cast<int>(unsaved.size()));
   journal_.close();
   if (!QFile::remove(found->path)) trace(QStringLiteral("journal"), QStringLiteral("cannot remove ") + found->path);
-  emit rowsRecovered(static_cast<int>(unsaved.size()));
   return {};
 }
 

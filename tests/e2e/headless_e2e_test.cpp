@@ -421,6 +421,7 @@ TEST_F(HeadlessE2eTest, RowsSurviveRepeatedKills) {
   std::uniform_int_distribution<int> delay(0, 700);
   std::vector<std::vector<int>> logged;  // the readings each killed run's log showed
   std::vector<int> settledUpTo;          // the last reading in the journal after each kill
+  QByteArray allErr;                     // what the killed runs said
   int recoveredRows = 0;
   constexpr int Trials = 20;
   for (int trial = 0; trial < Trials; ++trial) {
@@ -434,6 +435,7 @@ TEST_F(HeadlessE2eTest, RowsSurviveRepeatedKills) {
     ASSERT_TRUE(run.waitForFinished(10000));
     out += run.readAllStandardOutput();
     err += run.readAllStandardError();
+    allErr += err;
     // The readings of the rows the journal had settled when the kill came.
     int settled = 0;
     QFile journal(book + QStringLiteral(".kestrune-journal"));
@@ -451,10 +453,17 @@ TEST_F(HeadlessE2eTest, RowsSurviveRepeatedKills) {
     if (back.hasMatch()) recoveredRows += back.captured(1).toInt();
   }
   // A last run that ends normally recovers what the last kill left.
-  writeSetup(1, 2);  // the journal's position and number overrule these
+  // Two rows more, from where the runs left the cursor (setup.dat, or the
+  // journal where it holds a later one).
+  settings::SetupRecord last = readSetup();
+  last.measureCount = 2;
+  writeFile(QStringLiteral("setup.dat"), *settings::encodeSetupRecord(last));
   QByteArray err;
   ASSERT_EQ(runHeadless(nullptr, &err), 0) << err.toStdString();
   EXPECT_GT(recoveredRows, 0) << "no kill ever left rows to recover";
+  // The journals were all this workbook's own: none was set aside.
+  EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("*.orphan-*")}, QDir::Files), QStringList())
+      << allErr.toStdString();
 
   const auto sheet = cells();
   std::vector<int> readings;
@@ -467,7 +476,15 @@ TEST_F(HeadlessE2eTest, RowsSurviveRepeatedKills) {
     for (const auto& [column, cell] : columns)
       if (column >= 3 && cell.first == "number") readings.push_back(std::stoi(cell.second));
   }
-  EXPECT_TRUE(std::is_sorted(readings.begin(), readings.end()));
+  EXPECT_TRUE(std::is_sorted(readings.begin(), readings.end())) << [&] {
+    std::string t;
+    for (const auto& [row, columns] : sheet) {
+      t += std::to_string(row) + ":";
+      for (const auto& [c, v] : columns) t += " " + v.second;
+      t += "\n";
+    }
+    return t;
+  }();
   EXPECT_EQ(std::set<int>(readings.begin(), readings.end()).size(), readings.size()) << "a reading written twice";
   // Only the row a kill caught unfinished may be missing: the lines logged
   // after the journal's last settled row, never one before a reading that
