@@ -64,9 +64,10 @@ public:
     run_.publishing().drain(DrainLimit);
     clearStatus();
     logic_.CommandClose_Click();
-    const bool saved = !logic_.workbookOpen();
+    const bool kept = logic_.rowsLeftInJournal();
     logic_.Form_Unload();
-    if (!saved) return ExitNotSaved;
+    if (kept) return ExitNotSaved;
+    if (run_.journalLost()) return ExitJournalLost;
     if (interruptedBy_ != 0) return 128 + interruptedBy_;
     return run_.sheetFull() ? ExitSheetFull : ExitFinished;
   }

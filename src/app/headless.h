@@ -17,8 +17,9 @@ namespace kestrune::app {
 enum HeadlessExit : int {
   ExitFinished = 0,       // the script ran to its end
   ExitCouldNotStart = 2,  // the workbook, its active sheet, the port or the script could not be used
-  ExitNotSaved = 3,       // the workbook could not be saved; its rows wait in the journal
+  ExitNotSaved = 3,       // the workbook could not be saved or take every row; those rows wait in the journal
   ExitSheetFull = 4,      // the sheet's last row was reached before the script's end
+  ExitJournalLost = 5,    // no journal could be written any more: acquiring stopped, the workbook was saved
   ExitHangup = 129,       // its terminal or SSH session closed (SIGHUP)
   ExitInterrupted = 130,  // Ctrl+C (SIGINT)
   ExitQuit = 131,         // Ctrl+\ (SIGQUIT)

@@ -134,9 +134,14 @@ void MainWindowLogic::CommandClose_Click() {
   // run over that run's rows.
   saveSettings();
   const Status closed = logger_.workbook().CommandClose_Click();
+  rowsLeftInJournal_ = !closed;
+  // Saved and closed, but some rows could only go into the journal.
+  if (!closed && closed.error().is(sheet::SheetError::RowsNotWritten))
+    logger_.boxes().show(closed.description(), MessageIcon::Warning);
   // The workbook stays open with its rows; the user learns why and where
   // the rows are kept.
-  if (!closed) logger_.boxes().show(sheet::MsgNotSaved, MessageIcon::Warning, closed.description());
+  else if (!closed)
+    logger_.boxes().show(sheet::MsgNotSaved, MessageIcon::Warning, closed.description());
 }
 
 void MainWindowLogic::rowsRecovered(int rows) {

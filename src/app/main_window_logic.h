@@ -74,6 +74,9 @@ public:
   // (workbookOpen() tells the outcome: a failed save keeps the workbook open).
   void CommandOpen_Click();
   void CommandClose_Click();
+  // The last close left rows in the journal: the workbook could not be
+  // saved, or it could not take them all.
+  bool rowsLeftInJournal() const { return rowsLeftInJournal_; }
   // The application's events: nothing is done about either.
   void xls_WorkbookBeforeClose(const QString& workbook, bool* cancel);
   void xls_SheetSelectionChange(const QString& sheet, const sheet::CellRef& target);
@@ -91,6 +94,7 @@ private:
   MainView& view_;
   settings::ConditionsPanel* conditions_ = nullptr;
   serial::SerialPanel* serialPanel_ = nullptr;
+  bool rowsLeftInJournal_ = false;
   // Owns the connections to the workbook's signals: they end with this object.
   QObject context_;
 };

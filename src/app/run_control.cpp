@@ -18,6 +18,10 @@ RunController::RunController(Logger& logger, RunHost& host)
   QObject::connect(&workbook, &sheet::WorkbookConnection::eventsDue, &context_, [this] { host_.pumpEvents(); });
   QObject::connect(&workbook, &sheet::WorkbookConnection::accessLost, &context_, [this] { workbookLost(); });
   QObject::connect(&workbook, &sheet::WorkbookConnection::sheetFull, &context_, [this] { endAtSheetEnd(); });
+  QObject::connect(&workbook, &sheet::WorkbookConnection::journalMoved, &context_,
+                   [this](const QString& text) { termAppend(text); });
+  QObject::connect(&workbook, &sheet::WorkbookConnection::journalLost, &context_,
+                   [this](const QString& text) { endForLostJournal(text); });
 }
 
 RunController::~RunController() { logger_.clearErrorLabel(this); }
@@ -43,6 +47,8 @@ void RunController::CommandStart_Click() {
     return;
   }
   sheetFull_ = false;
+  journalLost_ = false;
+  unpublished_.clear();
   rowsInWorkbook_.reset();
   rowsCompleted_ = 0;
   lostText_.clear();
@@ -118,6 +124,7 @@ void RunController::tick(bool letEventsRun) {
   lastTick_ = t1;
   interpreter_.loopProg();
   if (runWindowLoaded_) {
+    publishDurableRows(false);
     updatePublishing(false);
     updateDropped();
   }
@@ -160,8 +167,12 @@ void RunController::Form_Unload() {
   interpreter_.resume();
   for (int channel = 0; channel < serial::ChannelsInUse; ++channel) serial::closePort(logger_.port(channel));
   logger_.clearErrorLabel(this);
+  // A row SET has written counts and the cursor moves past it, as at EEE:
+  // the next run must not write over it.
+  interpreter_.finishWrittenRow();
   // Every row of the run is in the journal and on its way to the file.
   logger_.workbook().endRun();
+  publishDurableRows(true);
   logger_.workbook().saveInBackground();
   host_.closeRunWindow();
   host_.showMainWindow();
@@ -194,7 +205,31 @@ void RunController::rowCompleted(const std::vector<sheet::CellValue>& values) {
   updateProgress(true);
   host_.chartRow(progress_.elapsedMs, number, values);
   // The cursor is still on the row just written; it moves down after this.
-  publishing_.rowCompleted(logger_.setup().startRow, values);
+  const sheet::WorkbookConnection& workbook = logger_.workbook();
+  unpublished_.push_back({workbook.journalRows() + 1, logger_.setup().startRow, values});
+  publishDurableRows(!workbook.journalOpen());
+}
+
+void RunController::publishDurableRows(bool all) {
+  const int durable = logger_.workbook().journalDurableRows();
+  while (!unpublished_.empty() && (all || unpublished_.front().journalRows <= durable)) {
+    publishing_.rowCompleted(unpublished_.front().row, unpublished_.front().values);
+    unpublished_.pop_front();
+  }
+}
+
+// No journal can be written: acquiring stops rather than go on with rows a
+// crash would lose. The rows so far stay in the workbook and are published.
+void RunController::endForLostJournal(const QString& text) {
+  if (!runWindowLoaded_ || journalLost_) return;
+  journalLost_ = true;
+  logger_.runFlag().setActive(false);
+  publishDurableRows(true);
+  progress_.ended = true;
+  host_.showProgress(progress_);
+  host_.setRunError(text);
+  termAppend(text);
+  logger_.boxes().show(text, MessageIcon::Warning);
 }
 
 // The application stopped taking values: the run goes on into the journal

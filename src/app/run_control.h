@@ -13,6 +13,8 @@
 
 #include <QString>
 
+#include <deque>
+
 namespace kestrune::app {
 
 inline const QString MsgChannelPrefix = QStringLiteral("通信CH");
@@ -119,6 +121,8 @@ public:
   MqttPublishing& publishing() { return publishing_; }
   // The run ended because the sheet has no row left.
   bool sheetFull() const { return sheetFull_; }
+  // The run stopped because no journal could be written anywhere.
+  bool journalLost() const { return journalLost_; }
   // The figures shown last (rows done, time, rate, the last row).
   const RunProgress& progress() const { return progress_; }
   // ErrorLabel
@@ -138,7 +142,17 @@ private:
   void updateProgress(bool force);
   void tick(bool letEventsRun);
   void endAtSheetEnd();
+  void endForLostJournal(const QString& text);
   void workbookLost();
+  // Completed rows go to MQTT once the journal has them on the disk.
+  struct Unpublished {
+    int journalRows;  // the journal's rows once this row is in
+    std::int32_t row;
+    std::vector<sheet::CellValue> values;
+  };
+  std::deque<Unpublished> unpublished_;
+  // `all`: the journal will not make them durable any more (lost, or closed).
+  void publishDurableRows(bool all);
   void updateDropped();
   std::pair<std::uint64_t, std::uint64_t> droppedShown_;
   // Rows the workbook holds from this run, once it stopped taking them.
@@ -151,6 +165,7 @@ private:
   bool ticking_ = false;
   bool runWindowLoaded_ = false;
   bool sheetFull_ = false;
+  bool journalLost_ = false;
   std::int32_t lastSaveTick_ = 0;
   static constexpr std::int32_t SaveIntervalMs = 60000;
   MqttPublishing publishing_;

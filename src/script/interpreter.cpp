@@ -219,15 +219,11 @@ void Interpreter::loopEnd() {
     c_.view.setMessage(stepLabel(":EEE"));
     return;
   }
-  ++cycleCount_;
   stepPhase_ = 0;
   answerPending_ = false;
   rcvDataGet(Channel);
   intervalRemainingMs_ = c_.script.intervalMs;
-  writePendingValues();
-  c_.view.rowCompleted(std::vector<sheet::CellValue>(acquiredValues_.begin(), acquiredValues_.begin() + valueCount_));
-  valueCount_ = 0;
-  valuesWritten_ = 0;
+  completeRow();
   if (c_.script.loopStartStep < 0 || endRequested_ || cycleCount_ >= c_.setup.measureCount) {
     endRequested_ = true;
     ++currentStep_;
@@ -235,6 +231,18 @@ void Interpreter::loopEnd() {
   } else {
     currentStep_ = c_.script.loopStartStep;
   }
+}
+
+void Interpreter::finishWrittenRow() {
+  if (valuesWritten_ > 0) completeRow();
+}
+
+void Interpreter::completeRow() {
+  ++cycleCount_;
+  writePendingValues();
+  c_.view.rowCompleted(std::vector<sheet::CellValue>(acquiredValues_.begin(), acquiredValues_.begin() + valueCount_));
+  valueCount_ = 0;
+  valuesWritten_ = 0;
   if (c_.setup.numberingOn()) {
     // The number wraps like the 32-bit field it is stored in.
     c_.setup.acquisitionNo = static_cast<std::int32_t>(static_cast<std::uint32_t>(c_.setup.acquisitionNo) + 1u);

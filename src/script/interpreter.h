@@ -90,6 +90,10 @@ public:
 
   // The next step after the run window's Next button.
   void resume() { pausedForNext_ = false; }
+  // The run ends: a row that SET has already written values into is
+  // completed as EEE would complete it (pending values written, the row
+  // counted, the number and the cursor moved past it).
+  void finishWrittenRow();
 
   // Run state, read by the run window and the progress figures; only the
   // interpreter changes it.
@@ -115,6 +119,8 @@ private:
   void advance();
   void loopStart();
   void loopEnd();
+  // Counts the row and moves the number and the cursor past it.
+  void completeRow();
   void receive();
   void send(const ScriptStep& s);
   void writePendingValues();

@@ -1,5 +1,7 @@
 #include "settings/setup_file.h"
 
+#include "core/folder_sync.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -71,6 +73,9 @@ bool saveSetup(const SetupRecord& record, const QString& path, MessageBoxes& box
     return failed();
   }
   if (!file.commit()) return failed();
+  // The new name must be on the disk before anything relies on the cursor it
+  // holds (a journal is removed after this).
+  syncFolderOf(path);
   return true;
 }
 

@@ -1,5 +1,6 @@
 #include "sheet/journal.h"
 
+#include "core/folder_sync.h"
 #include "core/tab_fields.h"
 
 #include <QCryptographicHash>
@@ -77,14 +78,6 @@ QString canonical(const QString& workbookPath) {
 }
 
 QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
-void syncFolderOf(const QString& path) {
-  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-  if (const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-}
 
 QByteArray identityLine(const WorkbookIdentity& identity) {
   return line({"identity", number(identity.size), number(identity.modifiedMs), identity.headSha256});
@@ -322,8 +315,14 @@ Status JournalWriter::open(const QString& workbookPath, const QString& journalPa
   }
   stop_ = false;
   handed_ = durable_ = 0;
+  syncError_ = 0;
+  handedRows_ = durableRows_ = rows_;
+  failedPlaces_.clear();
+  lostReason_.clear();
+  movedFrom_.clear();
+  goodBytes_ = ::lseek(fd_, 0, SEEK_END);
   syncer_ = std::thread([this] { syncLoop(); });
-  if (::lseek(fd_, 0, SEEK_END) == 0) {
+  if (goodBytes_ == 0) {
     QByteArray start = line({Magic, Version, escapeField(canonical(workbookPath))});
     // A journal belongs to the file it is written for; without a readable
     // file it fits any, as those of earlier versions do.
@@ -365,7 +364,7 @@ void JournalWriter::cell(std::int32_t row, std::int32_t column, const CellValue&
 Status JournalWriter::endRow(std::int32_t nextRow, std::int32_t nextColumn, std::int32_t acquisitionNo) {
   const QByteArray sum = checksum(row_);
   row_ += line({"row", number(nextRow), number(nextColumn), number(acquisitionNo), sum});
-  const Status written = append(row_);
+  const Status written = append(row_, rows_ + 1);
   row_.clear();
   if (written) ++rows_;
   return written;
@@ -378,53 +377,103 @@ Status JournalWriter::markSaved(int rows) {
   return marked;
 }
 
-Status JournalWriter::append(const QByteArray& bytes) {
+Status JournalWriter::append(const QByteArray& bytes, int rowsAfter) {
+  if (!lostReason_.isEmpty()) return fail(lostReason_);
   if (!isOpen()) return fail(QStringLiteral("取得データの記録が開いていません"));
-  const off_t before = ::lseek(fd_, 0, SEEK_END);
-  if (Status written = writeAll(fd_, bytes, path_); !written) {
-    // The workbook's disk is full or no longer writable: the whole journal
-    // moves to the user's folder and the lines go there.
-    if (before >= 0 && ::ftruncate(fd_, before) != 0) return written;
-    const QString userPath = journalPathForUser(workbookPath_);
-    if (path_ == userPath) return written;
-    if (Status moved = moveTo(userPath); !moved)
-      return fail(written.description() + QLatin1Char('\n') + moved.description());
-    if (Status again = writeAll(fd_, bytes, path_); !again) return again;
+  // A sync that failed since the last append lost what it covered from the
+  // file's own point of view: the journal is written again elsewhere first.
+  if (Status synced = takeSyncFailure(); !synced) {
+    if (Status moved = moveAway(synced); !moved) return moved;
   }
+  Status written = writeAll(fd_, bytes, path_);
+  if (!written) {
+    // The disk is full, gone read-only or failing: the journal moves, with
+    // every whole line it held, and the lines go there.
+    if (Status moved = moveAway(written); !moved) return moved;
+    written = writeAll(fd_, bytes, path_);
+    if (!written) return lose(written);
+  }
+  goodBytes_ += bytes.size();
   {
     const std::lock_guard lock(mutex_);
     ++handed_;
+    if (rowsAfter >= 0) handedRows_ = rowsAfter;
   }
   wake_.notify_one();
   return {};
 }
 
+Status JournalWriter::takeSyncFailure() {
+  int error = 0;
+  {
+    const std::lock_guard lock(mutex_);
+    std::swap(error, syncError_);
+  }
+  if (error == 0) return {};
+  return fail(QStringLiteral("取得データの記録 %1 をディスクに書き込めません: %2").arg(path_, errnoText(error)));
+}
+
+Status JournalWriter::moveAway(const Status& why) {
+  failedPlaces_.insert(path_);
+  for (const QString& place : {journalPathForUser(workbookPath_), journalPathBeside(workbookPath_)}) {
+    if (failedPlaces_.contains(place)) continue;
+    if (Status moved = moveTo(place); moved) {
+      movedFrom_ = why.description();
+      return {};
+    } else {
+      failedPlaces_.insert(place);
+      return lose(fail(why.description() + QLatin1Char('\n') + moved.description()));
+    }
+  }
+  return lose(why);
+}
+
+Status JournalWriter::lose(const Status& why) {
+  // Nowhere left to write: the journal holds what reached it before, and no
+  // caller is told that later rows are kept.
+  lostReason_ = why.description();
+  closeFile();
+  return why;
+}
+
 Status JournalWriter::moveTo(const QString& place) {
   const QString old = path_;
-  const int rows = rows_;
+  const qint64 good = goodBytes_;
   QFile oldFile(old);
   if (!oldFile.open(QIODevice::ReadOnly))
     return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(old, oldFile.errorString()));
-  const QByteArray content = oldFile.readAll();
+  // Only what was written whole: a failed write may have left part of a line.
+  const QByteArray content = oldFile.read(good);
   oldFile.close();
-  closeFile();  // the row in progress (being appended) stays
+  if (content.size() != good)
+    return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(old, oldFile.errorString()));
+  closeFile();
   QDir().mkpath(QFileInfo(place).absolutePath());
   const QByteArray name = QFile::encodeName(place);
   const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return fail(QStringLiteral("取得データの記録を作れません\n%1: %2").arg(place, errnoText(errno)));
-  if (Status written = writeAll(fd, content, place); !written || ::fdatasync(fd) != 0) {
+  Status written = writeAll(fd, content, place);
+  if (written && ::fdatasync(fd) != 0)
+    written = fail(QStringLiteral("取得データの記録 %1 をディスクに書き込めません: %2").arg(place, errnoText(errno)));
+  if (!written) {
     ::close(fd);
     QFile::remove(place);
-    return written ? fail(QStringLiteral("取得データの記録 %1 を書けません").arg(place)) : written;
+    return written;
   }
   syncFolderOf(place);
   fd_ = fd;
   path_ = place;
-  rows_ = rows;
-  stop_ = false;
-  handed_ = durable_ = 0;
+  goodBytes_ = good;
+  {
+    const std::lock_guard lock(mutex_);
+    stop_ = false;
+    handed_ = durable_ = 0;
+    syncError_ = 0;
+    durableRows_ = handedRows_;  // everything written so far is on the disk now
+  }
   syncer_ = std::thread([this] { syncLoop(); });
-  // On a full disk removing still works; should it not, the next open reads the longer one.
+  // Removing works on a full disk; on a read-only one the old journal stays
+  // behind, shorter, and the next open takes the longer one.
   QFile::remove(old);
   return {};
 }
@@ -435,18 +484,36 @@ void JournalWriter::syncLoop() {
     wake_.wait(lock, [this] { return stop_ || handed_ > durable_; });
     if (handed_ == durable_ && stop_) return;
     const std::uint64_t target = handed_;
+    const int rows = handedRows_;
     lock.unlock();
-    ::fdatasync(fd_);
+    const int error = ::fdatasync(fd_) == 0 ? 0 : errno;
     lock.lock();
     durable_ = target;
+    // A failed sync is not retried: the kernel may have dropped the pages it
+    // could not write and a second sync would report success.
+    if (error != 0)
+      syncError_ = error;
+    else if (syncError_ == 0)
+      durableRows_ = std::max(durableRows_, rows);
     synced_.notify_all();
   }
 }
 
-void JournalWriter::flush() {
-  if (!isOpen()) return;
-  std::unique_lock lock(mutex_);
-  synced_.wait(lock, [this] { return durable_ >= handed_; });
+int JournalWriter::durableRows() const {
+  const std::lock_guard lock(mutex_);
+  return durableRows_;
+}
+
+Status JournalWriter::flush() {
+  if (!lostReason_.isEmpty()) return fail(lostReason_);
+  if (!isOpen()) return {};
+  {
+    std::unique_lock lock(mutex_);
+    synced_.wait(lock, [this] { return durable_ >= handed_; });
+  }
+  Status synced = takeSyncFailure();
+  if (!synced) synced = moveAway(synced);
+  return synced;
 }
 
 void JournalWriter::close() {

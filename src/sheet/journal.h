@@ -33,6 +33,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QSet>
 #include <QString>
 
 #include <condition_variable>
@@ -116,7 +117,9 @@ Result<QString> setJournalAside(const QString& journalPath, const QDateTime& now
 // Appends to a journal. Lines are handed to the file at the end of each row
 // (so a crash of this process loses nothing written before); a worker thread
 // then makes them durable with fdatasync, so a slow disk never holds up the
-// caller.
+// caller. A write or a sync that fails moves the journal, whole, to its other
+// place (the user's folder, or back beside the workbook); when that fails too
+// the journal is lost and says so.
 class JournalWriter {
 public:
   JournalWriter();
@@ -150,15 +153,29 @@ public:
   Status endSave(const std::optional<WorkbookIdentity>& saved);
   // Every row is known to be in the workbook on disk, and none is in progress.
   bool allSaved() const { return savedRows_ >= rows_ && row_.isEmpty(); }
-  // Waits until everything handed over is on the disk.
-  void flush();
+  // Waits until everything handed over is on the disk; a failed sync moves
+  // the journal as a failed write does.
+  Status flush();
+  // Complete rows known to be on the disk (safe to call from any thread).
+  int durableRows() const;
+  // The journal could not be written where it was nor anywhere else: why.
+  // It holds the rows that reached it before; nothing more is appended.
+  const QString& lostReason() const { return lostReason_; }
+  // Why the journal last moved to its other place (empty when it has not):
+  // a write or a sync failed where it was.
+  const QString& movedBecause() const { return movedFrom_; }
   // Closes and deletes the journal: the workbook was saved with all of it.
   Status retire();
   // Closes the journal and keeps it for the next open.
   void close();
 
 private:
-  Status append(const QByteArray& bytes);
+  // `rowsAfter`: the complete rows once these bytes are in (-1: unchanged).
+  Status append(const QByteArray& bytes, int rowsAfter = -1);
+  Status takeSyncFailure();
+  // Writes the journal's whole lines again at its other place.
+  Status moveAway(const Status& why);
+  Status lose(const Status& why);
   Status moveTo(const QString& place);
   void closeFile();
   void syncLoop();
@@ -172,12 +189,20 @@ private:
   std::optional<WorkbookIdentity> identity_;  // as last written
   bool saving_ = false;                       // a "saving" line waits for its end
 
-  std::mutex mutex_;
+  qint64 goodBytes_ = 0;        // the file's length up to its last whole append
+  QSet<QString> failedPlaces_;  // places a write or sync failed at in this session
+  QString lostReason_;
+  QString movedFrom_;
+
+  mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable synced_;
   std::uint64_t handed_ = 0;   // appends so far
   std::uint64_t durable_ = 0;  // appends known to be on the disk
   bool stop_ = false;
+  int syncError_ = 0;    // errno of a failed fdatasync not yet reported
+  int handedRows_ = 0;   // complete rows in what was handed over
+  int durableRows_ = 0;  // complete rows known to be on the disk
   std::thread syncer_;
 };
 

@@ -41,6 +41,7 @@ enum class SheetError {
   SheetFull,        // the cursor is past the worksheet's last row
   AccessLost,       // the application stopped answering
   JournalSetAside,  // the workbook is open; a journal written for another file was kept under a new name
+  RowsNotWritten,   // the workbook was saved and closed without rows it could not take; the journal keeps them
 };
 inline ErrorDomain errorDomainOf(SheetError) { return ErrorDomain::Sheet; }
 

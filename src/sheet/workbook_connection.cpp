@@ -26,6 +26,8 @@ Status WorkbookConnection::CommandOpen_Click(const QString& path) {
   xls_.reset();
   journal_.close();
   journalRefused_ = false;
+  unwrittenFrom_ = -1;
+  journaledThrough_ = 0;
   emit applicationStarting();
   // Without a factory no application can start: that is a failed start, not a crash.
   Result<std::unique_ptr<SpreadsheetApp>> created =
@@ -65,12 +67,22 @@ Status WorkbookConnection::CommandClose_Click() {
     if (!saved && saved.error().is(SheetError::NotSaved)) {
       // Nothing is let go: the application keeps what was written and the
       // journal keeps every row for the next open.
-      journal_.flush();
+      journalFailed(journal_.flush());
       QString text = saved.description();
-      if (journal_.rows() > 0) text += QLatin1Char('\n') + MsgRowsKept.arg(journalPath());
+      if (!journal_.lostReason().isEmpty())
+        text += QLatin1Char('\n') + journalHolds();
+      else if (journal_.rows() > 0)
+        text += QLatin1Char('\n') + MsgRowsKept.arg(journalPath());
       return fail(SheetError::NotSaved, text);
     }
-    if (saved) {
+    if (saved && unwrittenFrom_ >= 0 && journal_.isOpen()) {
+      // Rows the application never took are not in the saved file: the
+      // journal keeps them for the next open.
+      journalFailed(journal_.flush());
+      result = fail(SheetError::RowsNotWritten, MsgRowsNotWritten.arg(journalPath()));
+      journal_.close();
+      traceFailure(QStringLiteral("Close"), xls_->quit());
+    } else if (saved) {
       traceFailure(QStringLiteral("journal"), journal_.retire());
       traceFailure(QStringLiteral("Close"), xls_->quit());
     } else {
@@ -114,8 +126,19 @@ void WorkbookConnection::lostAccess() {
 }
 
 void WorkbookConnection::journalFailed(const Status& status) {
-  // The workbook still takes the values; only the safety net is missing.
   traceFailure(QStringLiteral("journal"), status);
+  if (!journal_.movedBecause().isEmpty() && journal_.movedBecause() != journalMovedSaid_ && journal_.isOpen()) {
+    journalMovedSaid_ = journal_.movedBecause();
+    emit journalMoved(MsgJournalMoved.arg(journalMovedSaid_, journal_.path()));
+  }
+  if (!journal_.lostReason().isEmpty() && !journalLostSaid_) {
+    journalLostSaid_ = true;
+    emit journalLost(MsgJournalLost.arg(journal_.lostReason(), journalHolds()));
+  }
+}
+
+QString WorkbookConnection::journalHolds() const {
+  return journaledThrough_ > 0 ? MsgJournalHolds.arg(journal_.path()).arg(journaledThrough_) : MsgJournalHoldsNone;
 }
 
 void WorkbookConnection::beginSave() {
@@ -126,6 +149,7 @@ void WorkbookConnection::beginSave() {
 
 void WorkbookConnection::journalSaved(int rows) {
   if (!journal_.isOpen()) return;
+  if (unwrittenFrom_ >= 0) rows = std::min(rows, unwrittenFrom_);
   if (rows > 0) journalFailed(journal_.markSaved(rows));
   const Result<WorkbookIdentity> identity = identifyWorkbook(path_);
   if (!identity) trace(QStringLiteral("journal"), identity.description());
@@ -163,7 +187,15 @@ Status WorkbookConnection::getStartCell() {
   record_.startCol = letters.toLatin1();
   emit startColumnShown(letters);
   emit startRowShown(QString::number(record_.startRow));
-  if (!journalRefused_) journalFailed(journal_.open(path_));
+  if (!journalRefused_) {
+    journalLostSaid_ = false;
+    journalMovedSaid_.clear();
+    // A run without its journal would lose every row to a crash: none starts.
+    if (Status opened = journal_.open(path_); !opened) {
+      traceFailure(QStringLiteral("journal"), opened);
+      return fail(SheetError::CannotStart, MsgNoJournal.arg(opened.description()));
+    }
+  }
   emit eventsDue();
   return {};
 }
@@ -175,7 +207,11 @@ void WorkbookConnection::nextCellMove() {
   // told instead of writing over the last row.
   record_.startRow = full ? LastWorksheetRow + 1 : record_.startRow + 1;
   emit startRowShown(QString::number(record_.startRow));
-  if (journal_.isOpen()) journalFailed(journal_.endRow(record_.startRow, record_.startColNo, record_.acquisitionNo));
+  if (journal_.isOpen()) {
+    const Status ended = journal_.endRow(record_.startRow, record_.startColNo, record_.acquisitionNo);
+    if (ended) journaledThrough_ = record_.startRow - 1;
+    journalFailed(ended);
+  }
   if (full) {
     emit sheetFull();
     return;
@@ -191,6 +227,10 @@ void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue&
     if (open) lostAccess();
     return;
   }
+  // A value the application will not hold keeps its row out of every save mark.
+  const auto notTaken = [this] {
+    if (unwrittenFrom_ < 0 && journal_.isOpen()) unwrittenFrom_ = journal_.rows();
+  };
   // The journal first: a value the application loses (or never saves) is
   // still there for the next open.
   if (journal_.isOpen()) {
@@ -201,8 +241,11 @@ void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue&
     }
     journal_.cell(record_.startRow, column, value);
   }
-  if (!open) return;
-  if (!xls_->setCellValue(record_.startRow, column, value)) return lostAccess();
+  if (!open) return notTaken();
+  if (!xls_->setCellValue(record_.startRow, column, value)) {
+    notTaken();
+    return lostAccess();
+  }
   // Once per run, the first time a stamp goes into a column.
   if (const auto* stamp = std::get_if<Stamp>(&value); stamp && widenedColumns_.insert(column).second)
     widenStampColumn(column, *stamp);
@@ -219,7 +262,7 @@ void WorkbookConnection::endRun() {
   // A row the run left unfinished is kept as it stands, the cursor on it.
   if (journal_.rowPending())
     journalFailed(journal_.endRow(record_.startRow, record_.startColNo, record_.acquisitionNo));
-  journal_.flush();
+  journalFailed(journal_.flush());
 }
 
 void WorkbookConnection::saveInBackground() {

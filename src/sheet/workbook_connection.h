@@ -44,6 +44,24 @@ inline const QString MsgJournalSetAside = QStringLiteral(
 inline const QString MsgJournalNotSetAside = QStringLiteral(
     "取得データの記録 %1 は、別のファイルのために書かれたものです（ブックが置き換えられたか、ほかのプログラムで変更さ"
     "れました）。このブックには書き込まず、そのまま残しました（%2）。このブックへの取得は記録なしで行います。");
+// Rows the application could not take (a column past its last, the
+// application gone): %1 is the journal that keeps them.
+inline const QString MsgRowsNotWritten = QStringLiteral(
+    "取得データの一部をブックに書き込めませんでした。その行は %1 に残してあります。原因を取り除いてからブックを開き直す"
+    "と、ブックに書き込まれます。");
+// No journal could be written anywhere: %1 why, %2 where the journal's rows
+// are (MsgJournalHolds or MsgJournalHoldsNone).
+inline const QString MsgJournalLost =
+    QStringLiteral("取得データの記録をどこにも書き込めなくなったため、取得を止めました。%2\n%1");
+inline const QString MsgJournalHolds =
+    QStringLiteral("記録 %1 にはシートの %2 行目までの行があります。それより後の行はブックにだけあります。");
+inline const QString MsgJournalHoldsNone =
+    QStringLiteral("記録には取得した行がありません。取得した行はブックにだけあります。");
+// %1: why the journal could not be opened anywhere.
+inline const QString MsgNoJournal = QStringLiteral(
+    "取得データの記録を作れないため、取得を始められません。ディスクの空きと書き込みの権限を確かめてください。\n%1");
+// %1: the reason of the failure, %2 the journal's new place.
+inline const QString MsgJournalMoved = QStringLiteral("取得データの記録を %2 に移しました（%1）");
 inline const QString MsgJournalReplayed = QStringLiteral("取得データの記録 %1 の %2 行を %3 に書き込み、保存しました");
 
 // Whether writing goes to an open workbook. NotOpen before the first open and
@@ -96,6 +114,13 @@ public:
   QString journalPath() const;
   // Values written now reach the journal.
   bool journalOpen() const { return journal_.isOpen(); }
+  // Rows of this workbook's journal so far, and those known to be on the
+  // disk; both count from the journal's start.
+  int journalRows() const { return journal_.rows(); }
+  int journalDurableRows() const { return journal_.durableRows(); }
+  // Where the journal's rows are, when it was lost: MsgJournalHolds or
+  // MsgJournalHoldsNone.
+  QString journalHolds() const;
 
   // Writes every row of the journal at `journalPath` into the open workbook,
   // whichever file it was written for, saves the workbook and deletes the
@@ -134,6 +159,10 @@ signals:
   void rowsRecovered(int rows);
   // A journal could not be replayed; it is kept. `reason` says why.
   void recoveryFailed(const QString& reason);
+  // The journal moved to its other place (`text`: MsgJournalMoved), or could
+  // be written nowhere (`text`: MsgJournalLost): acquiring must stop.
+  void journalMoved(const QString& text);
+  void journalLost(const QString& text);
 
 private:
   void widenStampColumn(int column, const Stamp& stamp);
@@ -163,6 +192,13 @@ private:
   bool journalRefused_ = false;
   // Columns this run has widened for its stamps: each is looked at once.
   std::set<int> widenedColumns_;
+  // The first journal row (counting from the journal's start) with a value
+  // the application did not take; saves never mark it or later rows saved.
+  int unwrittenFrom_ = -1;
+  // The sheet row of the last row that reached the journal whole.
+  std::int32_t journaledThrough_ = 0;
+  QString journalMovedSaid_;
+  bool journalLostSaid_ = false;
 };
 
 }  // namespace kestrune::sheet

@@ -35,7 +35,7 @@ protected:
       writer.cell(2 + row, 3, QStringLiteral("a\\b\nc\td,\"e\"　%1").arg(row));
       ASSERT_TRUE(writer.endRow(3 + row, 1, 10 + row));
     }
-    writer.flush();
+    ASSERT_TRUE(writer.flush());
   }
 
   QTemporaryDir dir;
@@ -103,7 +103,7 @@ TEST_F(JournalFileTest, ContinuingAfterACutDropsTheCutAndKeepsCounting) {
   writer.cell(5, 1, std::int32_t{42});
   ASSERT_TRUE(writer.endRow(6, 1, 13));
   ASSERT_TRUE(writer.markSaved(2));
-  writer.flush();
+  ASSERT_TRUE(writer.flush());
   const Result<JournalContents> read = parseJournal(bytes());
   ASSERT_TRUE(read);
   ASSERT_EQ(read->rows.size(), 4u);
@@ -187,7 +187,7 @@ TEST_F(JournalFileTest, AFullDiskMovesTheJournalToTheUsersFolderWhole) {
     writer.cell(2 + row, 1, QStringLiteral("reading %1 of a long line of text").arg(row));
     ASSERT_TRUE(writer.endRow(3 + row, 1, row + 1)) << row;
   }
-  writer.flush();
+  ASSERT_TRUE(writer.flush());
   EXPECT_TRUE(writer.path().startsWith(stateDir.path())) << writer.path().toStdString();
   EXPECT_FALSE(QFile::exists(journalPathBeside(onDisk)));
   writer.close();
