@@ -297,9 +297,21 @@ Status JournalWriter::open(const QString& workbookPath, const QString& journalPa
   savedRows_ = 0;
   identity_.reset();
   saving_ = false;
+  copy_.clear();
+  copyBase_ = fileBase_ = 0;
+  headerLine_.clear();
+  sheetLine_.clear();
+  rowLines_.clear();
+  lastRowLines_.clear();
+  savingLine_.clear();
   QFile existing(path_);
   if (existing.open(QIODevice::ReadOnly)) {
-    const Result<JournalContents> before = parseJournal(existing.readAll());
+    const QByteArray content = existing.readAll();
+    const Result<JournalContents> before = parseJournal(content);
+    if (before) {
+      copy_ = content.left(before->completeBytes);
+      headerLine_ = copy_.left(copy_.indexOf('\n') + 1);
+    }
     rows_ = before ? static_cast<int>(before->rows.size()) : 0;
     savedRows_ = before ? rows_ - before->unsavedRows() : 0;
     if (before) {
@@ -320,10 +332,10 @@ Status JournalWriter::open(const QString& workbookPath, const QString& journalPa
   failedPlaces_.clear();
   lostReason_.clear();
   movedFrom_.clear();
-  goodBytes_ = ::lseek(fd_, 0, SEEK_END);
   syncer_ = std::thread([this] { syncLoop(); });
-  if (goodBytes_ == 0) {
-    QByteArray start = line({Magic, Version, escapeField(canonical(workbookPath))});
+  if (::lseek(fd_, 0, SEEK_END) == 0) {
+    headerLine_ = line({Magic, Version, escapeField(canonical(workbookPath))});
+    QByteArray start = headerLine_;
     // A journal belongs to the file it is written for; without a readable
     // file it fits any, as those of earlier versions do.
     if (const Result<WorkbookIdentity> identity = identifyWorkbook(workbookPath)) {
@@ -338,8 +350,12 @@ Status JournalWriter::open(const QString& workbookPath, const QString& journalPa
 }
 
 Status JournalWriter::beginSave(qint64 nowMs) {
-  Status begun = append(line({"saving", number(nowMs)}));
-  if (begun) saving_ = true;
+  const QByteArray saving = line({"saving", number(nowMs)});
+  Status begun = appendMark(saving, saving);
+  if (begun) {
+    saving_ = true;
+    savingLine_ = saving;
+  }
   return begun;
 }
 
@@ -347,7 +363,8 @@ Status JournalWriter::endSave(const std::optional<WorkbookIdentity>& saved) {
   // A failed save left the file as it was: the record before it holds again.
   const std::optional<WorkbookIdentity> now = saved ? saved : identity_;
   if (!now || (now == identity_ && !saving_)) return {};
-  Status ended = append(identityLine(*now));
+  const QByteArray record = identityLine(*now);
+  Status ended = appendMark(record, record);
   if (ended) {
     identity_ = now;
     saving_ = false;
@@ -355,7 +372,10 @@ Status JournalWriter::endSave(const std::optional<WorkbookIdentity>& saved) {
   return ended;
 }
 
-void JournalWriter::beginSheet(const QString& sheet) { row_ += line({"sheet", escapeField(sheet)}); }
+void JournalWriter::beginSheet(const QString& sheet) {
+  sheetLine_ = line({"sheet", escapeField(sheet)});
+  row_ += sheetLine_;
+}
 
 void JournalWriter::cell(std::int32_t row, std::int32_t column, const CellValue& value) {
   row_ += line({"cell", number(row), number(column), valueFields(value)});
@@ -372,28 +392,54 @@ Status JournalWriter::endRow(std::int32_t nextRow, std::int32_t nextColumn, std:
 
 Status JournalWriter::markSaved(int rows) {
   // Lines of a row in progress stay pending: the mark goes between whole rows.
-  Status marked = append(line({"saved", number(rows)}));
-  if (marked) savedRows_ = std::max(savedRows_, rows);
+  // The file and the copy may count their rows from different starts.
+  Status marked = appendMark(line({"saved", number(rows - fileBase_)}), line({"saved", number(rows - copyBase_)}));
+  if (!marked) return marked;
+  savedRows_ = std::max(savedRows_, rows);
+  // Every row is in the saved workbook: the copy keeps only the last one,
+  // whose row line holds the cursor, so that it stays small over a long run.
+  if (savedRows_ >= rows_ && row_.isEmpty() && rowLines_.isEmpty() && !lastRowLines_.isEmpty()) {
+    copy_ = headerLine_ + (identity_ ? identityLine(*identity_) : QByteArray()) +
+            (saving_ ? savingLine_ : QByteArray()) + sheetLine_ + lastRowLines_ + line({"saved", "1"});
+    copyBase_ = rows_ - 1;
+  }
   return marked;
 }
 
 Status JournalWriter::append(const QByteArray& bytes, int rowsAfter) {
+  const Status written = write(bytes, bytes, rowsAfter);
+  if (!written) return written;
+  // The row's lines, for the copy to keep when every row is saved.
+  if (rowsAfter < 0) {
+    rowLines_ += bytes;
+  } else {
+    lastRowLines_ = rowLines_ + bytes;
+    rowLines_.clear();
+  }
+  return written;
+}
+
+Status JournalWriter::appendMark(const QByteArray& fileBytes, const QByteArray& copyBytes) {
+  return write(fileBytes, copyBytes, -1);
+}
+
+Status JournalWriter::write(const QByteArray& fileBytes, const QByteArray& copyBytes, int rowsAfter) {
   if (!lostReason_.isEmpty()) return fail(lostReason_);
   if (!isOpen()) return fail(QStringLiteral("取得データの記録が開いていません"));
-  // A sync that failed since the last append lost what it covered from the
+  // A sync that failed since the last write lost what it covered from the
   // file's own point of view: the journal is written again elsewhere first.
+  // A moved journal is the copy, which counts its rows as the copy does.
   if (Status synced = takeSyncFailure(); !synced) {
     if (Status moved = moveAway(synced); !moved) return moved;
   }
-  Status written = writeAll(fd_, bytes, path_);
-  if (!written) {
+  const QByteArray& bytes = fileBase_ == copyBase_ ? copyBytes : fileBytes;
+  if (Status written = writeAll(fd_, bytes, path_); !written) {
     // The disk is full, gone read-only or failing: the journal moves, with
     // every whole line it held, and the lines go there.
     if (Status moved = moveAway(written); !moved) return moved;
-    written = writeAll(fd_, bytes, path_);
-    if (!written) return lose(written);
+    if (Status again = writeAll(fd_, copyBytes, path_); !again) return lose(again);
   }
-  goodBytes_ += bytes.size();
+  copy_ += copyBytes;
   {
     const std::lock_guard lock(mutex_);
     ++handed_;
@@ -438,15 +484,9 @@ Status JournalWriter::lose(const Status& why) {
 
 Status JournalWriter::moveTo(const QString& place) {
   const QString old = path_;
-  const qint64 good = goodBytes_;
-  QFile oldFile(old);
-  if (!oldFile.open(QIODevice::ReadOnly))
-    return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(old, oldFile.errorString()));
-  // Only what was written whole: a failed write may have left part of a line.
-  const QByteArray content = oldFile.read(good);
-  oldFile.close();
-  if (content.size() != good)
-    return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(old, oldFile.errorString()));
+  // The copy in memory, not the old file: on a failing disk it may not read
+  // back, and a failed write may have left part of a line in it.
+  const QByteArray content = copy_;
   closeFile();
   QDir().mkpath(QFileInfo(place).absolutePath());
   const QByteArray name = QFile::encodeName(place);
@@ -463,7 +503,7 @@ Status JournalWriter::moveTo(const QString& place) {
   syncFolderOf(place);
   fd_ = fd;
   path_ = place;
-  goodBytes_ = good;
+  fileBase_ = copyBase_;
   {
     const std::lock_guard lock(mutex_);
     stop_ = false;

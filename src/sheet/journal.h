@@ -170,8 +170,13 @@ public:
   void close();
 
 private:
-  // `rowsAfter`: the complete rows once these bytes are in (-1: unchanged).
+  // Lines of a row; `rowsAfter`: the complete rows once these bytes are in
+  // (-1: the row goes on).
   Status append(const QByteArray& bytes, int rowsAfter = -1);
+  // A line about the file (saving, saved, identity), as the file and as the
+  // copy count rows.
+  Status appendMark(const QByteArray& fileBytes, const QByteArray& copyBytes);
+  Status write(const QByteArray& fileBytes, const QByteArray& copyBytes, int rowsAfter);
   Status takeSyncFailure();
   // Writes the journal's whole lines again at its other place.
   Status moveAway(const Status& why);
@@ -189,7 +194,18 @@ private:
   std::optional<WorkbookIdentity> identity_;  // as last written
   bool saving_ = false;                       // a "saving" line waits for its end
 
-  qint64 goodBytes_ = 0;        // the file's length up to its last whole append
+  // What the journal holds, kept in memory so that it can be written again
+  // elsewhere when its disk fails (reading it back may fail too). Once every
+  // row is in the saved workbook it shrinks to the last row, whose row line
+  // holds the cursor.
+  QByteArray copy_;
+  int copyBase_ = 0;  // rows before the copy's first
+  int fileBase_ = 0;  // rows before the file's first
+  QByteArray headerLine_;
+  QByteArray sheetLine_;
+  QByteArray rowLines_;      // lines of the row in progress already written
+  QByteArray lastRowLines_;  // lines of the last complete row
+  QByteArray savingLine_;
   QSet<QString> failedPlaces_;  // places a write or sync failed at in this session
   QString lostReason_;
   QString movedFrom_;

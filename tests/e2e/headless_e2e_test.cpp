@@ -26,6 +26,8 @@
 #include <set>
 #include <sstream>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,14 +67,15 @@ protected:
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(bytes);
   }
-  void writeSetup(std::int32_t acquisitionNo, std::int32_t measureCount, std::int32_t startRow = 2) {
+  void writeSetup(std::int32_t acquisitionNo, std::int32_t measureCount, std::int32_t startRow = 2,
+                  const char* startCol = "B") {
     settings::SetupRecord r;
     r.setStampMode(settings::StampMode::DateAndTime);
     r.setScriptFromFile(true);
     r.setNumberingOn(true);
     r.acquisitionNo = acquisitionNo;
     r.setStartAtCell(true);
-    r.startCol = "B";
+    r.startCol = startCol;
     r.startRow = startRow;
     r.acquireTimeMs = 60000;
     r.measureCount = measureCount;
@@ -148,10 +151,62 @@ protected:
     return out;
   }
 
+  // Reads the run's standard output until `count` answers are logged.
+  static bool waitForAnswers(QProcess& p, QByteArray& out, int count) {
+    for (int i = 0; i < 300 && out.count("○ ") < count && p.state() == QProcess::Running; ++i) {
+      p.waitForReadyRead(100);
+      out += p.readAllStandardOutput();
+    }
+    return out.count("○ ") >= count;
+  }
+  // Mounts a small tmpfs at `folder` (made here); unmounted at the test's end.
+  bool mountSmall(const QString& folder, const char* size) {
+    QDir().mkpath(folder);
+    const QByteArray at = QFile::encodeName(folder);
+    if (::mount("tmpfs", at.constData(), "tmpfs", 0, size) != 0) return false;
+    mounts.push_back(at);
+    return true;
+  }
+  // Mounts a new 16 MB ext4 image at `folder` through a loop device.
+  bool mountExt4(const QString& folder, const QString& image) {
+    QDir().mkpath(folder);
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(16 << 20)) return false;
+    file.close();
+    if (QProcess::execute(QStringLiteral("mkfs.ext4"), {QStringLiteral("-q"), QStringLiteral("-F"), image}) != 0)
+      return false;
+    if (QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("loop"), image, folder}) != 0)
+      return false;
+    mounts.push_back(QFile::encodeName(folder));
+    return true;
+  }
+  static void fill(const QString& folder) {
+    QFile filler(folder + QStringLiteral("/filler"));
+    if (!filler.open(QIODevice::WriteOnly)) return;
+    const QByteArray block(4096, 'x');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+  }
+  // Rows of the first sheet whose column B holds an acquisition number.
+  int numberedRows() {
+    int rows = 0;
+    for (const auto& [row, columns] : cells())
+      if (columns.contains(1) && columns.at(1).first == "number") ++rows;
+    return rows;
+  }
+  struct UnmountAll {
+    std::vector<QByteArray>& at;
+    ~UnmountAll() {
+      for (auto it = at.rbegin(); it != at.rend(); ++it) ::umount2(it->constData(), MNT_DETACH);
+    }
+  };
+
   QTemporaryDir dir;
   QString link;
   QString book;
   QProcess instrument;
+  std::vector<QByteArray> mounts;
+  UnmountAll unmountAll{mounts};
 };
 
 TEST_F(HeadlessE2eTest, TwoRunsWriteRowsAndContinueNumberingAndPosition) {
@@ -640,6 +695,153 @@ TEST_F(HeadlessE2eTest, AFullDiskKeepsEveryRowForTheNextRun) {
   for (int i = 0; i <= recovered; ++i)
     EXPECT_EQ(sheet.at(1 + i).at(1), std::make_pair(std::string("number"), std::to_string(1 + i))) << i;
   EXPECT_FALSE(QFileInfo::exists(kept.captured(1))) << "retired once saved";
+}
+
+// A stop while EEE waits for the interval: the row SET wrote counts, and the
+// cursor and the number saved in setup.dat are past every filled row.
+TEST_F(HeadlessE2eTest, AStopDuringTheIntervalKeepsTheRowItWrote) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  for (const int signal : {SIGTERM, SIGINT}) {
+    // The second command is sent after SET: once it is in the log, the row has values.
+    writeFile(QStringLiteral("data.txt"),
+              "ITM:5\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nSND:MARK%CR\r\nEEE\r\n");
+    ASSERT_EQ(runKestrune({QStringLiteral("--new-workbook"), book, QStringLiteral("--overwrite")}), 0);
+    writeSetup(1, 1000);
+    QProcess p;
+    QByteArray out;
+    ASSERT_TRUE(startHeadless(p));
+    for (int i = 0; i < 300 && !out.contains("● MARK"); ++i) {
+      p.waitForReadyRead(100);
+      out += p.readAllStandardOutput();
+    }
+    ASSERT_TRUE(out.contains("● MARK")) << out.toStdString();
+    ::kill(static_cast<pid_t>(p.processId()), signal);
+    ASSERT_TRUE(p.waitForFinished(20000));
+    const int rows = numberedRows();
+    EXPECT_GE(rows, 1) << signal;
+    const settings::SetupRecord setup = readSetup();
+    EXPECT_EQ(setup.startRow, 2 + rows) << signal;
+    EXPECT_EQ(setup.acquisitionNo, 1 + rows) << signal;
+  }
+}
+
+// Syncs of the journal beside the workbook fail (EIO): it moves, whole, to
+// the user's folder, the log says so, and a kill then loses no row.
+TEST_F(HeadlessE2eTest, AJournalWhoseSyncsFailMovesAndAKillLosesNothing) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  writeFile(QStringLiteral("data.txt"), "ITM:0.1\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(1, 1000);
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("XDG_STATE_HOME"), dir.filePath(QStringLiteral("state")));
+  QProcess run;
+  QProcessEnvironment failing = environment;
+  failing.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SYNC_FAULT_SHIM));
+  failing.insert(QStringLiteral("SYNC_FAULT_PATH"), book + QStringLiteral(".kestrune-journal"));
+  run.setProcessEnvironment(failing);
+  ASSERT_TRUE(startHeadless(run));
+  QByteArray out;
+  ASSERT_TRUE(waitForAnswers(run, out, 6)) << out.toStdString();
+  EXPECT_TRUE(out.contains("取得データの記録を " + QFile::encodeName(dir.filePath(QStringLiteral("state")))))
+      << out.toStdString();
+  ::kill(static_cast<pid_t>(run.processId()), SIGKILL);
+  ASSERT_TRUE(run.waitForFinished(20000));
+  out += run.readAllStandardOutput();
+  EXPECT_FALSE(QFileInfo::exists(book + QStringLiteral(".kestrune-journal")));
+
+  writeSetup(1, 1);
+  QProcess next;
+  next.setProcessEnvironment(environment);
+  ASSERT_TRUE(startHeadless(next));
+  ASSERT_TRUE(next.waitForFinished(60000));
+  const QByteArray err = next.readAllStandardError();
+  const QRegularExpressionMatch back =
+      QRegularExpression(QStringLiteral("取得データ (\\d+) 行を復元しました")).match(QString::fromUtf8(err));
+  ASSERT_TRUE(back.hasMatch()) << err.toStdString();
+  EXPECT_GE(back.captured(1).toInt(), static_cast<int>(out.count("○ ")) - 1);
+  const auto sheet = cells();
+  for (int i = 0; i <= back.captured(1).toInt(); ++i)
+    EXPECT_EQ(sheet.at(1 + i).at(1), std::make_pair(std::string("number"), std::to_string(1 + i))) << i;
+}
+
+// The workbook's file system fails mid-run (an ext4 shut down as after an I/O
+// error: every write, truncation and sync fails), then the user's folder fills
+// up too: the journal moves, then the run stops and says truly which rows are
+// where; the next run, once both are usable again, brings back every row the
+// message promised.
+TEST_F(HeadlessE2eTest, AFailedDiskThenAFullOneStopTheRunAndLoseNoPromisedRow) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting file systems needs root";
+  const QString disk = dir.filePath(QStringLiteral("disk"));
+  const QString image = dir.filePath(QStringLiteral("disk.img"));
+  const QString state = dir.filePath(QStringLiteral("state"));
+  if (!mountExt4(disk, image) || !mountSmall(state, "size=256k")) GTEST_SKIP() << "cannot mount here";
+  book = disk + QStringLiteral("/data.xls");
+  ASSERT_EQ(runKestrune({QStringLiteral("--new-workbook"), book}), 0);
+  QFile script(disk + QStringLiteral("/data.txt"));
+  ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+  script.write("ITM:0.1\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  script.close();
+  ::sync();
+  writeSetup(1, 100000);
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("XDG_STATE_HOME"), state);
+  QProcess run;
+  run.setProcessEnvironment(environment);
+  ASSERT_TRUE(startHeadless(run));
+  QByteArray out;
+  ASSERT_TRUE(waitForAnswers(run, out, 3)) << out.toStdString();
+  {
+    constexpr unsigned long Ext4Shutdown = 0x8004587d;  // EXT4_IOC_SHUTDOWN
+    std::uint32_t noLogFlush = 2;
+    const int folder = ::open(QFile::encodeName(disk).constData(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    ASSERT_EQ(::ioctl(folder, Ext4Shutdown, &noLogFlush), 0);
+    ::close(folder);
+  }
+  ASSERT_TRUE(waitForAnswers(run, out, static_cast<int>(out.count("○ ")) + 3)) << out.toStdString();
+  EXPECT_TRUE(out.contains("取得データの記録を " + QFile::encodeName(state))) << out.toStdString();
+  fill(state);
+  // The run stops by itself: no journal can take another row.
+  ASSERT_TRUE(run.waitForFinished(60000));
+  out += run.readAllStandardOutput();
+  const QString err = QString::fromUtf8(run.readAllStandardError());
+  EXPECT_EQ(run.exitCode(), 3) << err.toStdString();
+  EXPECT_TRUE(err.contains(QStringLiteral("取得データの記録をどこにも書き込めなくなったため"))) << err.toStdString();
+  const QRegularExpressionMatch holds =
+      QRegularExpression(QStringLiteral("記録 (.+) にはシートの (\\d+) 行目までの行があります")).match(err);
+  ASSERT_TRUE(holds.hasMatch()) << err.toStdString();
+  EXPECT_FALSE(err.contains(QStringLiteral("に残してあります"))) << "no promise beyond what the journal holds";
+
+  // The disk comes back as it was at its last sync; the user's folder has room.
+  ASSERT_EQ(::umount2(QFile::encodeName(disk).constData(), 0), 0);
+  ASSERT_EQ(QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("loop"), image, disk}), 0);
+  ASSERT_TRUE(QFile::remove(state + QStringLiteral("/filler")));
+  writeSetup(1, 1);
+  QProcess next;
+  next.setProcessEnvironment(environment);
+  ASSERT_TRUE(startHeadless(next));
+  ASSERT_TRUE(next.waitForFinished(60000));
+  EXPECT_EQ(next.exitCode(), 0) << next.readAllStandardError().toStdString();
+  const auto sheet = cells();
+  const int through = holds.captured(2).toInt();
+  EXPECT_GE(through, 4);
+  for (int row = 2; row <= through; ++row)
+    EXPECT_EQ(sheet.at(row - 1).at(1), std::make_pair(std::string("number"), std::to_string(row - 1))) << row;
+}
+
+// Values the workbook cannot take (past its last column IV) stay in the
+// journal, and the run says so and exits with 3 instead of 0.
+TEST_F(HeadlessE2eTest, RowsTheWorkbookCouldNotTakeKeepTheirJournal) {
+  writeFile(QStringLiteral("data.txt"), "SSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(1, 2, 2, "IV");
+  QByteArray err;
+  EXPECT_EQ(runHeadless(nullptr, &err), 3) << err.toStdString();
+  EXPECT_TRUE(err.contains("取得データの一部をブックに書き込めませんでした")) << err.toStdString();
+  const QString journal = book + QStringLiteral(".kestrune-journal");
+  ASSERT_TRUE(QFileInfo::exists(journal));
+  QFile f(journal);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  EXPECT_EQ(f.readAll().count("\nrow\t"), 2);
 }
 
 }  // namespace
