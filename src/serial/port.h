@@ -39,6 +39,9 @@ enum class CommEvent {
   // and the same device path could be opened again afterwards.
   DeviceLost = 1012,
   DeviceFound = 1013,
+  // Our own: while the device is lost, another device sits at its path; it
+  // is not opened.
+  DeviceReplaced = 1014,
 };
 
 // How Input hands over received data. Both deliver the same character codes

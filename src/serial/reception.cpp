@@ -33,6 +33,8 @@ EventText eventText(CommEvent event) {
       return {false, MsgDeviceLost};
     case CommEvent::DeviceFound:
       return {false, MsgDeviceFound};
+    case CommEvent::DeviceReplaced:
+      return {false, MsgDeviceReplaced};
     case CommEvent::DsrTimeout:
       return {false, QStringLiteral("DSR ﾀｲﾑｱｳﾄを検出しました。")};
     case CommEvent::Frame:
@@ -70,7 +72,7 @@ void Reception::MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLab
         receive(ch, c, endCode);
       }
     }
-  } else if (event == CommEvent::DeviceLost || event == CommEvent::DeviceFound) {
+  } else if (event == CommEvent::DeviceLost || event == CommEvent::DeviceFound || event == CommEvent::DeviceReplaced) {
     announceDevice(event, label, clock);
     return;
   } else if (event != CommEvent::Send) {

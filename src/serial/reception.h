@@ -30,6 +30,8 @@ public:
 
 inline const QString MsgDeviceLost = QStringLiteral("通信ポートが切断されました");
 inline const QString MsgDeviceFound = QStringLiteral("通信ポートに再接続しました");
+inline const QString MsgDeviceReplaced =
+    QStringLiteral("通信ポートのデバイスパスに別の機器が現れました。その機器は使わず、元の機器を待ちます");
 
 // A receive buffer holds at most this many characters.
 constexpr std::size_t ReceiveBufferLimit = 4096;
@@ -63,10 +65,11 @@ public:
   // has, `label` (null when the run window is closed) gets the time of day
   // and the last error.
   //
-  // The device lost and the device back are announced once each, with the
-  // time, on the label (the loss as an error, the return as good news) and in
-  // the log. They are states of the line, not errors of its traffic: neither
-  // becomes the last error, so later events do not announce them again.
+  // The device lost, another device at its path and the device back are
+  // announced once each, with the time, on the label (the return as good
+  // news, the others as errors) and in the log. They are states of the line,
+  // not errors of its traffic: none becomes the last error, so later events
+  // do not announce them again.
   //
   // Lines are kept whole. A buffer that fills up without a line end
   // (`endCode`, the script's end code) holds the start of a line too long to

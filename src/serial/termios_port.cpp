@@ -84,8 +84,7 @@ bool hungUp(int fd) {
 bool isPseudoTerminal(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
-  const unsigned int devMajor = major(st.st_rdev);
-  return (devMajor >= 136 && devMajor <= 143) || devMajor == 3;
+  return isPseudoTerminalMajor(major(st.st_rdev));
 }
 
 ErrorCounters countersOf(const serial_icounter_struct& ic) {
@@ -277,6 +276,8 @@ Status TermiosPort::setPortOpen(bool open) {
   }
   open_ = true;
   lost_ = false;
+  identity_ = opened_;
+  refused_.reset();
   ++session_;
   return {};
 }
@@ -318,6 +319,15 @@ Status TermiosPort::openDevice() {
   // Locking first means a refused open never touches the terminal.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return refuse(errno);
   if (::ioctl(fd, TIOCEXCL) != 0 && errno == ENOTTY) return refuse(ENOTTY);
+  // What was opened, to know it again after a loss; the path is checked
+  // against the descriptor, in case it changed in between.
+  const std::optional<DeviceIdentity> identity = identifyDevice(device_);
+  struct stat opened {};
+  if (!identity || ::fstat(fd, &opened) != 0 || opened.st_rdev != identity->rdev) {
+    ::ioctl(fd, TIOCNXCL);
+    return refuse(ENODEV);
+  }
+  opened_ = *identity;
   const auto undo = [&](Status status) {
     ::ioctl(fd, TIOCNXCL);
     ::close(fd);
@@ -415,11 +425,30 @@ void TermiosPort::tryReconnect() {
     reconnectTimer_->stop();
     return;
   }
-  if (!openDevice()) return;  // not back yet
+  // Only the device that was lost is opened again. Another one at its path
+  // (a pseudo-terminal number handed to another program, another adapter
+  // under the same name) is not touched: its data would go into the workbook.
+  const std::optional<DeviceIdentity> there = identifyDevice(map_.devicePath(commPort_));
+  if (!there) return;  // not back yet
+  // A tty that udev has not named in by-id yet may be the adapter: look again later.
+  if (!identity_.usbName.isEmpty() && there->usbName.isEmpty() && !there->pseudoTerminal) return;
+  if (!sameDevice(identity_, *there)) return refuseOtherDevice(*there);
+  if (!openDevice()) return;
+  if (!sameDevice(identity_, opened_)) {  // exchanged since the look
+    releaseDevice();
+    return refuseOtherDevice(opened_);
+  }
   reconnectTimer_->stop();
   lost_ = false;
+  refused_.reset();
   ++session_;
   raise(CommEvent::DeviceFound);
+}
+
+void TermiosPort::refuseOtherDevice(const DeviceIdentity& other) {
+  if (refused_ == other) return;
+  refused_ = other;
+  raise(CommEvent::DeviceReplaced);
 }
 
 Status TermiosPort::setCommPort(int port) {

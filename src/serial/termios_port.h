@@ -2,6 +2,7 @@
 // a pseudo-terminal), driven through termios and the Linux tty ioctls.
 #pragma once
 
+#include "serial/device_identity.h"
 #include "serial/port.h"
 #include "serial/port_config.h"
 #include "serial/port_map.h"
@@ -12,6 +13,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,9 +117,11 @@ private:
   // The device went away while open: releases it, reports it once and tries
   // to open the same mapped path again every ReconnectIntervalMs.
   void deviceLost();
-  // One attempt to reopen a lost device with the same settings; reports
-  // ComEventDeviceFound when it succeeds.
+  // One attempt to reopen a lost device with the same settings, when the
+  // same device is back at the path; reports DeviceFound when it succeeds.
   void tryReconnect();
+  // Another device sits at the lost device's path: reported once per device.
+  void refuseOtherDevice(const DeviceIdentity& other);
   Status applyLineSettings(const PortConfig& config, FlowControl flow);
   // Writes `base` changed by applyPortConfig; on failure `base` is restored.
   Status setLineFormat(const struct termios& base, const PortConfig& config, FlowControl flow);
@@ -155,6 +159,9 @@ private:
   // the device stops when a handler closes or reopens the port.
   unsigned int session_ = 0;
   QString device_;
+  DeviceIdentity opened_;                  // what the last successful openDevice opened
+  DeviceIdentity identity_;                // the device of this open, kept through its absence
+  std::optional<DeviceIdentity> refused_;  // the other device last reported
   QSocketNotifier* readNotifier_ = nullptr;
   QSocketNotifier* writeNotifier_ = nullptr;
   QTimer* pollTimer_ = nullptr;

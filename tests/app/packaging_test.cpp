@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace kestrune::app {
 namespace {
 
@@ -51,26 +53,60 @@ QString unitValue(const QString& unit, const QString& key) {
   return value;
 }
 
-TEST(PackagingTest, SystemdReadsTheServiceTemplateWithoutRemarks) {
+// systemd-analyze `command` on the template as shipped, starting this build's
+// program (systemd wants an executable that exists); nothing where
+// systemd-analyze is not installed.
+std::optional<Ran> analyzeUnit(const QStringList& command) {
   const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
-  if (analyze.isEmpty()) GTEST_SKIP() << "systemd-analyze is not installed";
+  if (analyze.isEmpty()) return std::nullopt;
   QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  // The template as shipped, starting this build's program (verify wants an
-  // executable that exists).
   QString unit = readText(Packaging + QStringLiteral("kestrune@.service"));
-  ASSERT_FALSE(unit.isEmpty());
   unit.replace(QStringLiteral("/usr/bin/kestrune"), QStringLiteral(KESTRUNE_PATH));
   const QString path = dir.filePath(QStringLiteral("kestrune@.service"));
   QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(unit.toUtf8());
+  if (!dir.isValid() || unit.isEmpty() || !file.open(QIODevice::WriteOnly) ||
+      file.write(unit.toUtf8()) != unit.toUtf8().size())
+    return Ran{-1, QStringLiteral("the template could not be copied")};
   file.close();
+  return run(analyze, QStringList(command) << path);
+}
 
-  const Ran verified = run(analyze, {QStringLiteral("verify"), QStringLiteral("--man=no"), path});
-  EXPECT_EQ(verified.status, 0) << verified.output.toStdString();
+TEST(PackagingTest, SystemdReadsTheServiceTemplateWithoutRemarks) {
+  const std::optional<Ran> verified = analyzeUnit({QStringLiteral("verify"), QStringLiteral("--man=no")});
+  if (!verified) GTEST_SKIP() << "systemd-analyze is not installed";
+  EXPECT_EQ(verified->status, 0) << verified->output.toStdString();
   // Unknown keys and values systemd ignores are remarks on the file's lines.
-  EXPECT_FALSE(verified.output.contains(QStringLiteral("kestrune@"))) << verified.output.toStdString();
+  EXPECT_FALSE(verified->output.contains(QStringLiteral("kestrune@"))) << verified->output.toStdString();
+}
+
+// The service runs sandboxed, and the sandbox still lets it open every kind
+// of device it logs from.
+TEST(PackagingTest, TheServiceIsSandboxedButReachesItsSerialDevices) {
+  const QString unit = readText(Packaging + QStringLiteral("kestrune@.service"));
+  ASSERT_FALSE(unit.isEmpty());
+  const QRegularExpression allowed(QStringLiteral("^DeviceAllow=(\\S+)\\s+(\\S+)$"),
+                                   QRegularExpression::MultilineOption);
+  QStringList devices;
+  for (auto it = allowed.globalMatch(unit); it.hasNext();) {
+    const QRegularExpressionMatch m = it.next();
+    if (m.captured(2).contains(QLatin1Char('r')) && m.captured(2).contains(QLatin1Char('w'))) devices << m.captured(1);
+  }
+  // Serial lines, USB adapters of both kinds, the virtual instrument's pseudo-terminals.
+  for (const char* kind : {"char-ttyS", "char-ttyUSB", "char-ttyACM", "char-pts"})
+    EXPECT_TRUE(devices.contains(QLatin1String(kind))) << kind << " cannot be opened by the service";
+  EXPECT_EQ(unitValue(unit, QStringLiteral("DevicePolicy")), QStringLiteral("closed"));
+  EXPECT_TRUE(unitValue(unit, QStringLiteral("RestrictAddressFamilies")).contains(QStringLiteral("AF_INET")))
+      << "an MQTT broker is reached over the network";
+  EXPECT_TRUE(unitValue(unit, QStringLiteral("ReadWritePaths")).contains(QStringLiteral("/run/lock")))
+      << "the UUCP lock files";
+
+  const std::optional<Ran> scored =
+      analyzeUnit({QStringLiteral("security"), QStringLiteral("--offline=yes"), QStringLiteral("--no-pager")});
+  if (!scored) GTEST_SKIP() << "systemd-analyze is not installed";
+  const QRegularExpressionMatch overall =
+      QRegularExpression(QStringLiteral("Overall exposure level for \\S+: (\\d+\\.\\d)")).match(scored->output);
+  ASSERT_TRUE(overall.hasMatch()) << scored->output.toStdString();
+  EXPECT_LT(overall.captured(1).toDouble(), 4.0) << scored->output.toStdString();
 }
 
 // The command line speaks Japanese as the windows do: the usage line and

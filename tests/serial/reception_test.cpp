@@ -170,7 +170,8 @@ INSTANTIATE_TEST_SUITE_P(
         EventCase{1011, false, "DCB 取得時にｴﾗｰが発生しました。"},
         EventCase{1005, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
         EventCase{1012, false, "通信ポートが切断されました"}, EventCase{1013, false, "通信ポートに再接続しました"},
-        EventCase{1014, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
+        EventCase{1014, false, "通信ポートのデバイスパスに別の機器が現れました。その機器は使わず、元の機器を待ちます"},
+        EventCase{1015, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"},
         EventCase{0, false, "未定義のｴﾗｰまたはｲﾍﾞﾝﾄが発生しました。"}, EventCase{1, false, ""},
         EventCase{2, false, ""}));
 
@@ -216,24 +217,27 @@ TEST_F(ReceptionTest, UnknownCodeIsAnError) {
   EXPECT_EQ(label.writes, 1);
 }
 
-TEST_F(ReceptionTest, TheDeviceLostAndBackAreAnnouncedOnceAndNeverBecomeTheLastError) {
+TEST_F(ReceptionTest, TheDeviceLostReplacedAndBackAreAnnouncedOnceAndNeverBecomeTheLastError) {
   port.raise(CommEvent::DeviceLost);
   EXPECT_EQ(label.text, QStringLiteral("14:03:05 ") + MsgDeviceLost);
-  clock.advance(2000);
+  clock.advance(1000);
+  port.raise(CommEvent::DeviceReplaced);
+  EXPECT_EQ(label.text, QStringLiteral("14:03:06 ") + MsgDeviceReplaced);
+  clock.advance(1000);
   port.raise(CommEvent::DeviceFound);
   EXPECT_EQ(label.good, QStringList{QStringLiteral("14:03:07 ") + MsgDeviceFound});
   for (int i = 0; i < 5; ++i) {
     clock.advance(1000);
     port.receive(u"x");
   }
-  EXPECT_EQ(label.writes, 1);
+  EXPECT_EQ(label.writes, 2);
   EXPECT_EQ(label.good.size(), 1);
   EXPECT_TRUE(reception.lastErrorMsg.isEmpty());
   // A real error is still shown, and restamped, as errors are.
   port.raise(CommEvent::Frame);
   port.receive(u"y");
   EXPECT_EQ(label.text, QStringLiteral("14:03:12 ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。"));
-  EXPECT_EQ(label.writes, 3);
+  EXPECT_EQ(label.writes, 4);
 }
 
 TEST_F(ReceptionTest, ClearBuffersEmptiesAllEight) {

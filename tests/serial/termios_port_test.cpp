@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <gtest/gtest.h>
@@ -284,6 +285,14 @@ protected:
       const CommEvent code = port.commEvent();
       events.push_back({code, code == CommEvent::Receive ? port.input() : CodeString{}});
     });
+  }
+  // A link to the pseudo-terminal, named by the map as Com1 (as a by-id name would be).
+  std::string linkToPty() {
+    const std::string link = "/tmp/kestrune-test-link-" + std::to_string(::getpid());
+    ::unlink(link.c_str());
+    EXPECT_EQ(::symlink(pty.path().toLocal8Bit().constData(), link.c_str()), 0);
+    map.set(1, QString::fromStdString(link));
+    return link;
   }
   static void openForCharacters(TermiosPort& port) {
     ASSERT_TRUE(port.setRThreshold(1));
@@ -797,13 +806,27 @@ TEST_F(TermiosPortTest, ADeviceThatGoesAwayIsReportedOnce) {
   EXPECT_EQ(events.size(), 3u);
 }
 
-TEST_F(TermiosPortTest, ALostDeviceIsOpenedAgainWhenItComesBackAtTheSamePath) {
-  // The map names a link, as a by-id name does; the instrument's side closes
-  // and a new device appears behind the same link.
-  const std::string link = "/tmp/kestrune-test-link-" + std::to_string(::getpid());
-  ::unlink(link.c_str());
-  ASSERT_EQ(::symlink(pty.path().toLocal8Bit().constData(), link.c_str()), 0);
-  map.set(1, QString::fromStdString(link));
+// The termios settings of the terminal at `path`, read through a descriptor of its own.
+termios attributesAt(const QString& path) {
+  termios t{};
+  const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  EXPECT_GE(fd, 0) << std::strerror(errno);
+  if (fd < 0) return t;
+  EXPECT_EQ(::tcgetattr(fd, &t), 0);
+  ::close(fd);
+  return t;
+}
+
+// Points the link `link` at `target`, replacing it in one step.
+void pointLink(const std::string& link, const QString& target) {
+  const std::string temporary = link + ".new";
+  ASSERT_EQ(::symlink(target.toLocal8Bit().constData(), temporary.c_str()), 0);
+  ASSERT_EQ(::rename(temporary.c_str(), link.c_str()), 0);
+}
+
+TEST_F(TermiosPortTest, ALostDeviceIsOpenedAgainWhenTheSameDeviceIsBack) {
+  // The terminal is hung up (the port's descriptor dies) while the device itself stays.
+  const std::string link = linkToPty();
   TermiosPort port(map);
   record(port);
   openForCharacters(port);
@@ -811,27 +834,54 @@ TEST_F(TermiosPortTest, ALostDeviceIsOpenedAgainWhenItComesBackAtTheSamePath) {
   pty.send("a");
   ASSERT_TRUE(waitUntil([&] { return events.size() == 1; }));
 
-  pty.closeMaster();
-  ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
-  EXPECT_EQ(events.back(), (Event{CommEvent::DeviceLost, {}}));
-  EXPECT_FALSE(port.output(u"x"));  // nothing to write to meanwhile
-  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  EXPECT_EQ(events.size(), 2u);  // reported once, however often it is looked for
-
-  PtyPair next;
-  ASSERT_TRUE(next.valid());
-  const std::string temporary = link + ".new";
-  ASSERT_EQ(::symlink(next.path().toLocal8Bit().constData(), temporary.c_str()), 0);
-  ASSERT_EQ(::rename(temporary.c_str(), link.c_str()), 0);
+  if (::ioctl(pty.slave(), TIOCVHANGUP) != 0) {
+    ::unlink(link.c_str());
+    GTEST_SKIP() << "hanging up a terminal needs CAP_SYS_ADMIN";
+  }
   ASSERT_TRUE(waitUntil([&] { return events.size() == 3; }));
-  EXPECT_EQ(events.back(), (Event{CommEvent::DeviceFound, {}}));
-  const termios taken = next.slaveAttributes();
+  EXPECT_EQ(events[1], (Event{CommEvent::DeviceLost, {}}));
+  EXPECT_EQ(events[2], (Event{CommEvent::DeviceFound, {}}));
+  const termios taken = attributesAt(pty.path());
   EXPECT_EQ(::cfgetospeed(&taken), speed_t{B19200});  // the same settings
-  next.send("b");
+  pty.send("b");
   ASSERT_TRUE(waitUntil([&] { return events.size() == 4; }));
   EXPECT_EQ(events.back(), (Event{CommEvent::Receive, u"b"}));
   ASSERT_TRUE(port.output(u"ok"));
-  ASSERT_TRUE(waitUntil([&] { return next.drain() == "ok"; }));
+  ASSERT_TRUE(waitUntil([&] { return pty.drain() == "ok"; }));
+  ASSERT_TRUE(port.setPortOpen(false));
+  ::unlink(link.c_str());
+}
+
+TEST_F(TermiosPortTest, AnotherDeviceAtTheLostDevicesPathIsNotOpened) {
+  // The instrument's side closes and another program's pseudo-terminal
+  // appears behind the same link: its data must not reach the port.
+  const std::string link = linkToPty();
+  TermiosPort port(map);
+  record(port);
+  openForCharacters(port);
+  pty.closeMaster();
+  ASSERT_TRUE(waitUntil([&] { return events.size() == 1; }));
+  EXPECT_EQ(events.back(), (Event{CommEvent::DeviceLost, {}}));
+
+  PtyPair other;
+  ASSERT_TRUE(other.valid());
+  const termios before = other.slaveAttributes();
+  pointLink(link, other.path());
+  ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
+  EXPECT_EQ(events.back(), (Event{CommEvent::DeviceReplaced, {}}));
+  // Said once, however often the path is looked at.
+  QElapsedTimer elapsed;
+  elapsed.start();
+  other.send("x\n");
+  while (elapsed.elapsed() < 3 * TermiosPort::ReconnectIntervalMs)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_EQ(events.size(), 2u);
+  EXPECT_TRUE(port.deviceAbsent());
+  EXPECT_FALSE(port.output(u"x"));
+  // Its terminal is untouched: not switched to raw mode, nothing flushed.
+  const termios after = other.slaveAttributes();
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_FALSE(other.slaveInputEmpty());
   ASSERT_TRUE(port.setPortOpen(false));
   ::unlink(link.c_str());
 }
