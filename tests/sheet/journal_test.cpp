@@ -30,9 +30,10 @@ protected:
     writer.beginSheet(QStringLiteral("データ\t1"));
     const QDateTime when = QDateTime::fromMSecsSinceEpoch(1796000000123);
     for (int row = 0; row < 3; ++row) {
-      writer.cell(2 + row, 1, std::int32_t{-7 + row});
-      writer.cell(2 + row, 2, Stamp{when, Stamp::Kind::DateTime});
-      writer.cell(2 + row, 3, QStringLiteral("a\\b\nc\td,\"e\"　%1").arg(row));
+      const RowStart start{2 + row, 1, 10 + row};
+      ASSERT_TRUE(writer.cell(start, 1, std::int32_t{-7 + row}));
+      ASSERT_TRUE(writer.cell(start, 2, Stamp{when, Stamp::Kind::DateTime}));
+      ASSERT_TRUE(writer.cell(start, 3, QStringLiteral("a\\b\nc\td,\"e\"　%1").arg(row)));
       ASSERT_TRUE(writer.endRow(3 + row, 1, 10 + row));
     }
     writer.flush();
@@ -59,31 +60,33 @@ TEST_F(JournalFileTest, EveryValueReadsBackAsWritten) {
   EXPECT_EQ(read->unsavedRows(), 3);
 }
 
-// A crash can cut the file anywhere: every cut reads as the whole rows before it.
-TEST_F(JournalFileTest, ACutAnywhereKeepsTheWholeRowsBeforeIt) {
+// A crash can cut the file anywhere: every value on a whole line reads back
+// once, nothing counts as damaged, and the cursor lies below every row read.
+TEST_F(JournalFileTest, ACutAnywhereKeepsEveryWholeValueAndMovesPastIt) {
   JournalWriter writer;
   writeThreeRows(writer);
   const QByteArray whole = bytes();
-  std::vector<qsizetype> rowEnds;
-  for (qsizetype at = whole.indexOf("\nrow\t"); at >= 0; at = whole.indexOf("\nrow\t", at + 1))
-    rowEnds.push_back(whole.indexOf('\n', at + 1) + 1);
-  ASSERT_EQ(rowEnds.size(), 3u);
   for (qsizetype cut = 0; cut <= whole.size(); ++cut) {
-    const Result<JournalContents> read = parseJournal(whole.left(cut));
-    const auto expected = static_cast<std::size_t>(
-        std::count_if(rowEnds.begin(), rowEnds.end(), [&](qsizetype end) { return end <= cut; }));
-    if (!read) {
-      EXPECT_EQ(expected, 0u) << "cut at " << cut;
-      continue;
+    const QByteArray left = whole.left(cut);
+    const Result<JournalContents> read = parseJournal(left);
+    ASSERT_TRUE(read) << "cut at " << cut;
+    EXPECT_EQ(read->damagedLines, 0) << "cut at " << cut;
+    EXPECT_EQ(read->completeBytes, left.lastIndexOf('\n') + 1);
+    qsizetype wholeCells = 0;
+    for (const QByteArray& text : left.left(left.lastIndexOf('\n') + 1).split('\n'))
+      if (text.startsWith("cell\t")) ++wholeCells;
+    qsizetype cells = 0;
+    for (const JournalRow& row : read->rows) {
+      cells += std::ssize(row.cells);
+      for (const JournalCell& cell : row.cells) EXPECT_LT(cell.row, read->rows.back().nextRow) << "cut at " << cut;
     }
-    EXPECT_EQ(read->rows.size(), expected) << "cut at " << cut;
+    EXPECT_EQ(cells, wholeCells) << "cut at " << cut;
+    // A row cut short ends as a complete one would have.
+    if (!read->rows.empty() && !read->rows.back().ended) {
+      EXPECT_EQ(read->rows.back().nextRow, read->rows.back().row + 1);
+      EXPECT_EQ(read->rows.back().acquisitionNo, 10 + read->rows.back().row - 2);
+    }
   }
-  // A damaged byte inside a row ends the journal at the row before it.
-  QByteArray damaged = whole;
-  damaged[rowEnds[1] - 20] = 'X';
-  const Result<JournalContents> read = parseJournal(damaged);
-  ASSERT_TRUE(read);
-  EXPECT_EQ(read->rows.size(), 1u);
 }
 
 TEST_F(JournalFileTest, ContinuingAfterACutDropsTheCutAndKeepsCounting) {
@@ -91,26 +94,68 @@ TEST_F(JournalFileTest, ContinuingAfterACutDropsTheCutAndKeepsCounting) {
     JournalWriter writer;
     writeThreeRows(writer);
   }
-  // Half of a fourth row, as a crash leaves it.
+  // Half of a fourth row, as a crash leaves it: a value, and its end cut short.
+  QByteArray fourth;
+  {
+    JournalWriter writer;
+    ASSERT_TRUE(writer.open(book));
+    ASSERT_TRUE(writer.cell(RowStart{5, 1, 13}, 1, std::int32_t{42}));
+    ASSERT_TRUE(writer.endRow(6, 1, 13));
+    writer.close();
+    fourth = bytes();
+  }
   {
     QFile f(journalPathBeside(book));
-    ASSERT_TRUE(f.open(QIODevice::Append));
-    f.write("cell\t5\t1\tn\t9\nrow\t6\t1");
+    ASSERT_TRUE(f.resize(fourth.size() - 5));
   }
   JournalWriter writer;
   ASSERT_TRUE(writer.open(book));
   EXPECT_EQ(writer.rows(), 3);
-  writer.cell(5, 1, std::int32_t{42});
+  EXPECT_TRUE(writer.rowPending());
   ASSERT_TRUE(writer.endRow(6, 1, 13));
   ASSERT_TRUE(writer.markSaved(2));
   writer.flush();
   const Result<JournalContents> read = parseJournal(bytes());
   ASSERT_TRUE(read);
+  EXPECT_EQ(read->damagedLines, 0);
   ASSERT_EQ(read->rows.size(), 4u);
+  EXPECT_TRUE(read->rows[3].ended);
   EXPECT_EQ(read->rows[3].cells, (std::vector<JournalCell>{{5, 1, std::int32_t{42}}}));
   EXPECT_EQ(read->unsavedRows(), 2);
   ASSERT_TRUE(writer.retire());
   EXPECT_FALSE(QFile::exists(journalPathBeside(book)));
+}
+
+// A journal of the first version is read, and continuing it rewrites it in
+// the current one with the same rows.
+TEST_F(JournalFileTest, AFirstVersionJournalIsReadAndRewrittenWhenContinued) {
+  const QByteArray rowLines = "sheet\tData\ncell\t5\t2\tn\t100\n";
+  const QByteArray old = "kestrune-journal\t1\t" + book.toUtf8() + "\r\n" + rowLines + "row\t6\t2\t101\t" +
+                         QByteArray::number(qChecksum(rowLines)) + "\nsaved\t1\n";
+  const Result<JournalContents> read = parseJournal(old);
+  ASSERT_TRUE(read) << read.description().toStdString();
+  EXPECT_EQ(read->version, 1);
+  ASSERT_EQ(read->rows.size(), 1u);
+  EXPECT_TRUE(read->rows[0].saved);
+  {
+    QFile f(journalPathBeside(book));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(old);
+  }
+  JournalWriter writer;
+  ASSERT_TRUE(writer.open(book));
+  EXPECT_TRUE(writer.keptAside().isEmpty());
+  EXPECT_EQ(writer.rows(), 1);
+  EXPECT_TRUE(writer.allSaved());
+  writer.close();
+  const Result<JournalContents> again = parseJournal(bytes());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->version, 2);
+  ASSERT_EQ(again->rows.size(), 1u);
+  EXPECT_EQ(again->rows[0].sheet, QStringLiteral("Data"));
+  EXPECT_EQ(again->rows[0].cells, read->rows[0].cells);
+  EXPECT_EQ(again->rows[0].acquisitionNo, 101);
+  EXPECT_TRUE(again->rows[0].saved);
 }
 
 TEST_F(JournalFileTest, AFolderThatCannotBeWrittenSendsTheJournalToTheUsersFolder) {
@@ -184,7 +229,8 @@ TEST_F(JournalFileTest, AFullDiskMovesTheJournalToTheUsersFolderWhole) {
   }
   constexpr int Rows = 300;
   for (int row = 0; row < Rows; ++row) {
-    writer.cell(2 + row, 1, QStringLiteral("reading %1 of a long line of text").arg(row));
+    ASSERT_TRUE(
+        writer.cell(RowStart{2 + row, 1, row + 1}, 1, QStringLiteral("reading %1 of a long line of text").arg(row)));
     ASSERT_TRUE(writer.endRow(3 + row, 1, row + 1)) << row;
   }
   writer.flush();
