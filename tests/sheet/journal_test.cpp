@@ -2,9 +2,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <climits>
 
 #include <sys/mount.h>
 #include <unistd.h>
@@ -336,6 +340,139 @@ TEST_F(JournalFileTest, SettingAsideNeverOverwritesAnotherOrphan) {
   }
   EXPECT_FALSE(setJournalAside(journal, now)) << "nothing to set aside";
 }
+
+// Names of 239 bytes and more would make the journal's name longer than a
+// file name may be: it is cut (never inside a character) and still found.
+struct LongName {
+  const char* name;
+  QString stem;  // repeated, then "_" up to 246 bytes, then ".xls"
+};
+void PrintTo(const LongName& c, std::ostream* out) { *out << c.name; }
+
+class LongWorkbookNameTest : public JournalFileTest, public ::testing::WithParamInterface<LongName> {};
+
+bool validUtf8(const QByteArray& bytes) {
+  QStringDecoder decoder(QStringDecoder::Utf8);
+  const QString text = decoder(bytes);
+  return !decoder.hasError() && text.toUtf8() == bytes;
+}
+
+TEST_P(LongWorkbookNameTest, EveryJournalNameFitsAndIsFound) {
+  QString name;
+  while (QFile::encodeName(name + GetParam().stem).size() <= 246) name += GetParam().stem;
+  while (QFile::encodeName(name).size() < 246) name += QLatin1Char('_');
+  name += QStringLiteral(".xls");
+  ASSERT_EQ(QFile::encodeName(name).size(), 250);
+  book = dir.filePath(name);
+  {
+    QFile f(book);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << f.errorString().toStdString();
+  }
+  QTemporaryDir state;
+  qputenv("XDG_STATE_HOME", state.path().toUtf8());
+  struct Unset {
+    ~Unset() { qunsetenv("XDG_STATE_HOME"); }
+  } unset;
+  const auto fits = [](const QString& path) {
+    const QByteArray fileName = QFile::encodeName(QFileInfo(path).fileName());
+    EXPECT_LE(fileName.size(), NAME_MAX) << path.toStdString();
+    EXPECT_TRUE(validUtf8(fileName)) << path.toStdString();
+  };
+  for (const QString& place : {QString(), journalPathForUser(book)}) {
+    JournalWriter writer;
+    ASSERT_TRUE(writer.open(book, place)) << place.toStdString();
+    fits(writer.path());
+    EXPECT_TRUE(QFileInfo(writer.path()).fileName().startsWith(name.left(20)));
+    ASSERT_TRUE(writer.cell(RowStart{2, 1, 1}, 1, QStringLiteral("x")));
+    ASSERT_TRUE(writer.endRow(3, 1, 1));
+    writer.close();
+    const Result<FoundJournal> found = findJournal(book);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->path, writer.path());
+    EXPECT_EQ(found->contents.rows.size(), 1u);
+    // Set aside twice in the same second: two names, both fitting.
+    const QDateTime now(QDate(2026, 12, 7), QTime(9, 5, 3));
+    const Result<QString> first = setJournalAside(writer.path(), now, JournalAside::Damaged);
+    ASSERT_TRUE(first) << first.description().toStdString();
+    ASSERT_TRUE(QFile(*first).copy(writer.path()));
+    const Result<QString> second = setJournalAside(writer.path(), now, JournalAside::Damaged);
+    ASSERT_TRUE(second) << second.description().toStdString();
+    EXPECT_NE(*first, *second);
+    fits(*first);
+    fits(*second);
+    EXPECT_TRUE(QFile::exists(*first) && QFile::exists(*second));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LongWorkbookNameTest,
+                         ::testing::Values(LongName{"Latin", QStringLiteral("a")},
+                                           // 3 bytes each: a cut at any byte count must fall between them
+                                           LongName{"Japanese", QStringLiteral("測定データ")},
+                                           LongName{"Mixed", QStringLiteral("温度a")}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// A symbolic link where the journal belongs (planted, or left over) is never
+// followed: the file it points to stays as it was, a missing one is not made.
+struct PlantedLink {
+  const char* name;
+  bool targetExists;
+};
+void PrintTo(const PlantedLink& c, std::ostream* out) { *out << c.name; }
+
+class PlantedLinkTest : public JournalFileTest, public ::testing::WithParamInterface<PlantedLink> {};
+
+TEST_P(PlantedLinkTest, TheLinkIsRefusedAndItsTargetUntouched) {
+  const QString target = dir.filePath(QStringLiteral("precious.txt"));
+  const QByteArray precious = "kestrune-journal\tnot ours\n";
+  if (GetParam().targetExists) {
+    QFile f(target);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(precious);
+  }
+  const QString beside = journalPathBeside(book);
+  ASSERT_TRUE(QFile::link(target, beside));
+  QTemporaryDir state;
+  qputenv("XDG_STATE_HOME", state.path().toUtf8());
+  struct Unset {
+    ~Unset() { qunsetenv("XDG_STATE_HOME"); }
+  } unset;
+
+  // Named as the journal to continue: refused, and the message names it.
+  {
+    JournalWriter writer;
+    const Status refused = writer.open(book, beside);
+    ASSERT_FALSE(refused);
+    EXPECT_TRUE(refused.description().contains(beside)) << refused.description().toStdString();
+    EXPECT_TRUE(refused.description().contains(QStringLiteral("シンボリックリンク")));
+  }
+  // The usual place: the journal goes to the user's folder instead.
+  {
+    JournalWriter writer;
+    ASSERT_TRUE(writer.open(book));
+    EXPECT_TRUE(writer.path().startsWith(state.path())) << writer.path().toStdString();
+    ASSERT_TRUE(writer.cell(RowStart{2, 1, 1}, 1, QStringLiteral("x")));
+    ASSERT_TRUE(writer.endRow(3, 1, 1));
+    writer.close();
+  }
+  const Result<FoundJournal> found = findJournal(book);
+  ASSERT_TRUE(found) << found.description().toStdString();
+  EXPECT_EQ(found->contents.rows.size(), 1u);
+  ASSERT_EQ(found->refused.size(), 1);
+  EXPECT_TRUE(found->refused[0].contains(beside));
+
+  EXPECT_TRUE(QFileInfo(beside).isSymLink());
+  if (GetParam().targetExists) {
+    QFile f(target);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), precious);
+  } else {
+    EXPECT_FALSE(QFileInfo::exists(target));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PlantedLinkTest,
+                         ::testing::Values(PlantedLink{"ToAFile", true}, PlantedLink{"Dangling", false}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace kestrune::sheet
