@@ -199,6 +199,25 @@ QString journalPathForUser(const QString& workbookPath) {
 
 namespace {
 
+// An identity or saving line (the same in both versions): whether it is one.
+bool readFileMark(const QList<QByteArray>& f, JournalContents& contents) {
+  if (f[0] == "identity" && f.size() == 4) {
+    const auto size = toNumber(f[1]);
+    const auto modified = toNumber(f[2]);
+    if (!size || !modified || f[3].size() != 64) return false;
+    contents.identity = WorkbookIdentity{*size, *modified, f[3]};
+    contents.savingSinceMs.reset();
+    return true;
+  }
+  if (f[0] == "saving" && f.size() == 2) {
+    const auto since = toNumber(f[1]);
+    if (!since) return false;
+    contents.savingSinceMs = *since;
+    return true;
+  }
+  return false;
+}
+
 // Version 1: a row's lines are checked together by its row line. Its lines
 // carry no checksum of their own, so nothing after a damaged line can be
 // trusted (a sheet line may be among them): the rest counts as damaged.
@@ -244,19 +263,8 @@ void parseVersion1(const QList<QByteArray>& lines, JournalContents& contents) {
         for (qint64 r = 0; r < *rows; ++r) contents.rows[static_cast<std::size_t>(r)].saved = true;
         continue;
       }
-    } else if (f[0] == "identity" && f.size() == 4) {
-      const auto size = toNumber(f[1]);
-      const auto modified = toNumber(f[2]);
-      if (size && modified && f[3].size() == 64) {
-        contents.identity = WorkbookIdentity{*size, *modified, f[3]};
-        contents.savingSinceMs.reset();
-        continue;
-      }
-    } else if (f[0] == "saving" && f.size() == 2) {
-      if (const auto since = toNumber(f[1])) {
-        contents.savingSinceMs = *since;
-        continue;
-      }
+    } else if (readFileMark(f, contents)) {
+      continue;
     }
     if (!good) {
       // The row in progress and everything after it.
@@ -353,19 +361,8 @@ int parseVersion2(const QList<QByteArray>& lines, JournalContents& contents) {
           savedMark = std::max(savedMark, *rowsSaved);
           good = true;
         }
-      } else if (f[0] == "identity" && f.size() == 4) {
-        const auto size = toNumber(f[1]);
-        const auto modified = toNumber(f[2]);
-        if (size && modified && f[3].size() == 64) {
-          contents.identity = WorkbookIdentity{*size, *modified, f[3]};
-          contents.savingSinceMs.reset();
-          good = true;
-        }
-      } else if (f[0] == "saving" && f.size() == 2) {
-        if (const auto since = toNumber(f[1])) {
-          contents.savingSinceMs = *since;
-          good = true;
-        }
+      } else {
+        good = readFileMark(f, contents);
       }
     }
     if (good)

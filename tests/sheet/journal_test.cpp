@@ -351,6 +351,14 @@ void PrintTo(const LongName& c, std::ostream* out) { *out << c.name; }
 
 class LongWorkbookNameTest : public JournalFileTest, public ::testing::WithParamInterface<LongName> {};
 
+// A per-user state folder of the test's own while it lasts.
+struct StateHome {
+  StateHome() { qputenv("XDG_STATE_HOME", dir.path().toUtf8()); }
+  ~StateHome() { qunsetenv("XDG_STATE_HOME"); }
+  QString path() const { return dir.path(); }
+  QTemporaryDir dir;
+};
+
 bool validUtf8(const QByteArray& bytes) {
   QStringDecoder decoder(QStringDecoder::Utf8);
   const QString text = decoder(bytes);
@@ -368,11 +376,7 @@ TEST_P(LongWorkbookNameTest, EveryJournalNameFitsAndIsFound) {
     QFile f(book);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << f.errorString().toStdString();
   }
-  QTemporaryDir state;
-  qputenv("XDG_STATE_HOME", state.path().toUtf8());
-  struct Unset {
-    ~Unset() { qunsetenv("XDG_STATE_HOME"); }
-  } unset;
+  const StateHome state;
   const auto fits = [](const QString& path) {
     const QByteArray fileName = QFile::encodeName(QFileInfo(path).fileName());
     EXPECT_LE(fileName.size(), NAME_MAX) << path.toStdString();
@@ -431,11 +435,7 @@ TEST_P(PlantedLinkTest, TheLinkIsRefusedAndItsTargetUntouched) {
   }
   const QString beside = journalPathBeside(book);
   ASSERT_TRUE(QFile::link(target, beside));
-  QTemporaryDir state;
-  qputenv("XDG_STATE_HOME", state.path().toUtf8());
-  struct Unset {
-    ~Unset() { qunsetenv("XDG_STATE_HOME"); }
-  } unset;
+  const StateHome state;
 
   // Named as the journal to continue: refused, and the message names it.
   {
