@@ -67,7 +67,7 @@ Status WorkbookConnection::CommandClose_Click() {
       // journal keeps every row for the next open.
       journal_.flush();
       QString text = saved.description();
-      if (journal_.rows() > 0) text += QLatin1Char('\n') + MsgRowsKept.arg(journalPath());
+      if (journal_.rows() > 0 || journal_.rowPending()) text += QLatin1Char('\n') + MsgRowsKept.arg(journalPath());
       return fail(SheetError::NotSaved, text);
     }
     if (saved) {
@@ -98,7 +98,8 @@ void WorkbookConnection::release() {
     saveFailed();
   }
   xls_.reset();
-  if (journal_.rows() == 0 || journal_.allSaved())
+  // A row in progress has values in the journal only.
+  if (journal_.allSaved())
     traceFailure(QStringLiteral("journal"), journal_.retire());
   else
     journal_.close();
