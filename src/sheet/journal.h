@@ -53,6 +53,8 @@
 //   came during it); any other counts as one damaged line;
 // - a row line whose value count differs from the values read for that row
 //   counts the missing values as damaged lines.
+// Lines found missing (the last two rules) are counted only in a journal
+// where no line was found damaged, so that one damaged line counts once.
 // A damaged journal is never continued, cut or deleted: it is kept under a
 // new name beside it ("….damaged-YYYYMMDD-HHMMSS") and the rows it still held
 // go on in a fresh journal.
