@@ -28,7 +28,9 @@ MainWindowLogic::MainWindowLogic(Logger& logger, MainView& view) : logger_(logge
   });
   QObject::connect(workbook, &WorkbookConnection::applicationStarting, &context_,
                    [this] { view_.showApplicationStarting(true); });
-  QObject::connect(workbook, &WorkbookConnection::rowsRecovered, &context_, [this](int rows) { rowsRecovered(rows); });
+  QObject::connect(
+      workbook, &WorkbookConnection::rowsRecovered, &context_,
+      [this](int rows, int damagedLines, const QString& keptAs) { rowsRecovered(rows, damagedLines, keptAs); });
   QObject::connect(workbook, &WorkbookConnection::recoveryFailed, &context_, [this](const QString& reason) {
     logger_.boxes().show(sheet::MsgRecoveryFailed, MessageIcon::None, reason);
   });
@@ -144,11 +146,14 @@ void MainWindowLogic::CommandClose_Click() {
     logger_.boxes().show(sheet::MsgNotSaved, MessageIcon::Warning, closed.description());
 }
 
-void MainWindowLogic::rowsRecovered(int rows) {
+void MainWindowLogic::rowsRecovered(int rows, int damagedLines, const QString& keptAs) {
   // The restored cursor and acquisition number are kept at once: a second
   // crash must not send the next run over the recovered rows.
   saveSettings();
-  if (rows > 0) logger_.boxes().show(sheet::MsgRecovered.arg(rows));
+  if (damagedLines > 0)
+    logger_.boxes().show(sheet::recoveredText(rows, damagedLines, keptAs), MessageIcon::Warning);
+  else if (rows > 0)
+    logger_.boxes().show(sheet::MsgRecovered.arg(rows));
 }
 
 void MainWindowLogic::xls_WorkbookBeforeClose(const QString&, bool*) {}

@@ -88,7 +88,7 @@ public:
 private:
   // setup.dat from the record and channel 0's port.
   void saveSettings();
-  void rowsRecovered(int rows);
+  void rowsRecovered(int rows, int damagedLines, const QString& keptAs);
 
   Logger& logger_;
   MainView& view_;

@@ -22,9 +22,11 @@ int recoverJournal(const QString& journalPath, const QString& workbookPath, shee
   settings::SetupRecord record;
   sheet::WorkbookConnection connection(record, std::move(factory));
   // The workbook's own journal, if it has one, is dealt with first as at any open.
-  QObject::connect(&connection, &sheet::WorkbookConnection::rowsRecovered, [out](int rows) {
-    if (rows > 0) print(out, QStringLiteral("kestrune: ") + sheet::MsgRecovered.arg(rows));
-  });
+  QObject::connect(&connection, &sheet::WorkbookConnection::rowsRecovered,
+                   [out](int rows, int damagedLines, const QString& keptAs) {
+                     if (rows > 0 || damagedLines > 0)
+                       print(out, QStringLiteral("kestrune: ") + sheet::recoveredText(rows, damagedLines, keptAs));
+                   });
   QObject::connect(&connection, &sheet::WorkbookConnection::recoveryFailed, [err](const QString& reason) {
     print(err, QStringLiteral("kestrune: ") + sheet::MsgRecoveryFailed + QLatin1Char('\n') + reason);
   });
@@ -52,7 +54,10 @@ int recoverJournal(const QString& journalPath, const QString& workbookPath, shee
                    .arg(last.nextRow)
                    .arg(last.acquisitionNo));
   }
-  if (!replayed->retired) print(err, QStringLiteral("kestrune: 取得データの記録 %1 を消せません").arg(journalPath));
+  if (replayed->damagedLines > 0)
+    print(err, QStringLiteral("kestrune: ") + sheet::MsgDamagedSkipped.arg(replayed->damagedLines).arg(journalPath));
+  else if (!replayed->retired)
+    print(err, QStringLiteral("kestrune: 取得データの記録 %1 を消せません").arg(journalPath));
   if (const Status closed = connection.CommandClose_Click(); !closed) {
     print(err, QStringLiteral("kestrune: ") + closed.description());
     connection.release();

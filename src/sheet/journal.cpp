@@ -10,9 +10,13 @@
 #include <QList>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,16 +26,57 @@ namespace kestrune::sheet {
 namespace {
 
 const QByteArray Magic = QByteArrayLiteral("kestrune-journal");
-const QByteArray Version = QByteArrayLiteral("1");
+constexpr int CurrentVersion = 2;
+const QByteArray Version = QByteArrayLiteral("2");
 const QString Suffix = QStringLiteral(".kestrune-journal");
+constexpr qsizetype NameMax = NAME_MAX;
 
+// CRC-32 (the polynomial of zlib and PNG).
+quint32 crc32(QByteArrayView bytes) {
+  static const std::array<quint32, 256> table = [] {
+    std::array<quint32, 256> t{};
+    for (quint32 n = 0; n < 256; ++n) {
+      quint32 c = n;
+      for (int k = 0; k < 8; ++k) c = (c & 1u) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[n] = c;
+    }
+    return t;
+  }();
+  quint32 c = 0xFFFFFFFFu;
+  for (const char byte : bytes) c = table[(c ^ static_cast<quint8>(byte)) & 0xFFu] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
+QByteArray crcField(QByteArrayView text) { return QByteArray::number(crc32(text), 16).rightJustified(8, '0'); }
+
+// One line of the current version: the fields, then their checksum.
 QByteArray line(std::initializer_list<QByteArray> fields) {
   QByteArray out;
   for (const QByteArray& f : fields) {
     if (!out.isEmpty()) out += '\t';
     out += f;
   }
-  return out + '\n';
+  return out + '\t' + crcField(out) + '\n';
+}
+
+// The fields of a current-version line whose checksum holds.
+std::optional<QList<QByteArray>> checkedFields(const QByteArray& text) {
+  const qsizetype tab = text.lastIndexOf('\t');
+  if (tab < 0 || text.size() - tab - 1 != 8) return std::nullopt;
+  const QByteArrayView body(text.constData(), tab);
+  if (text.sliced(tab + 1) != crcField(body)) return std::nullopt;
+  return body.toByteArray().split('\t');
+}
+
+// The whole lines of `bytes`, a CR before the LF dropped; `end` is where the
+// last of them ends.
+QList<QByteArray> wholeLines(const QByteArray& bytes, qsizetype& end) {
+  end = bytes.lastIndexOf('\n') + 1;
+  QList<QByteArray> lines = bytes.left(end).split('\n');
+  lines.removeLast();
+  for (QByteArray& text : lines)
+    if (text.endsWith('\r')) text.chop(1);
+  return lines;
 }
 
 QByteArray number(qint64 n) { return QByteArray::number(n); }
@@ -88,6 +133,8 @@ QByteArray identityLine(const WorkbookIdentity& identity) {
 // carry a time just before it.
 constexpr qint64 FileTimeSlackMs = 2000;
 
+Status writeAll(int fd, const QByteArray& bytes, const QString& path);
+
 }  // namespace
 
 Result<WorkbookIdentity> identifyWorkbook(const QString& path) {
@@ -117,9 +164,21 @@ int JournalContents::unsavedRows() const {
   return n;
 }
 
+QString fitFileName(const QString& name, const QString& suffix) {
+  if (QFile::encodeName(name + suffix).size() <= NameMax) return name + suffix;
+  const QByteArray tail = '-' + QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha256).toHex().left(16) +
+                          QFile::encodeName(suffix);
+  QByteArray head = QFile::encodeName(name);
+  qsizetype keep = std::max<qsizetype>(0, NameMax - tail.size());
+  // Never inside a character: back to the first byte of one.
+  while (keep > 0 && keep < head.size() && (static_cast<quint8>(head[keep]) & 0xC0u) == 0x80u) --keep;
+  head.truncate(keep);
+  return QFile::decodeName(head + tail);
+}
+
 QString journalPathBeside(const QString& workbookPath) {
   const QFileInfo info(canonical(workbookPath));
-  return info.dir().filePath(info.fileName() + Suffix);
+  return info.dir().filePath(fitFileName(info.fileName(), Suffix));
 }
 
 QString journalPathForUser(const QString& workbookPath) {
@@ -127,35 +186,41 @@ QString journalPathForUser(const QString& workbookPath) {
   if (state.isEmpty()) state = QDir::homePath() + QStringLiteral("/.local/state");
   const QByteArray hash =
       QCryptographicHash::hash(canonical(workbookPath).toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
-  return state + QStringLiteral("/kestrune/journals/") + QFileInfo(workbookPath).fileName() + QLatin1Char('-') +
-         QString::fromLatin1(hash) + Suffix;
+  return state + QStringLiteral("/kestrune/journals/") +
+         fitFileName(QFileInfo(workbookPath).fileName() + QLatin1Char('-') + QString::fromLatin1(hash), Suffix);
 }
 
-Result<JournalContents> parseJournal(const QByteArray& bytes) {
-  JournalContents contents;
-  // Only whole lines count: the text after the last line feed was cut short.
-  QList<QByteArray> lines = bytes.left(bytes.lastIndexOf('\n') + 1).split('\n');
-  if (!lines.isEmpty()) lines.removeLast();
-  if (lines.isEmpty()) return fail(QStringLiteral("取得データの記録が空です"));
-  const QList<QByteArray> header = lines.front().split('\t');
-  if (header.size() != 3 || header[0] != Magic || header[1] != Version)
-    return fail(QStringLiteral("取得データの記録ではありません"));
-  const auto path = unescapeField(header[2]);
-  if (!path) return fail(QStringLiteral("取得データの記録ではありません"));
-  contents.workbookPath = *path;
-  qsizetype offset = lines.front().size() + 1;
-  contents.completeBytes = offset;
+namespace {
 
+// An identity or saving line (the same in both versions): whether it is one.
+bool readFileMark(const QList<QByteArray>& f, JournalContents& contents) {
+  if (f[0] == "identity" && f.size() == 4) {
+    const auto size = toNumber(f[1]);
+    const auto modified = toNumber(f[2]);
+    if (!size || !modified || f[3].size() != 64) return false;
+    contents.identity = WorkbookIdentity{*size, *modified, f[3]};
+    contents.savingSinceMs.reset();
+    return true;
+  }
+  if (f[0] == "saving" && f.size() == 2) {
+    const auto since = toNumber(f[1]);
+    if (!since) return false;
+    contents.savingSinceMs = *since;
+    return true;
+  }
+  return false;
+}
+
+// Version 1: a row's lines are checked together by its row line. Its lines
+// carry no checksum of their own, so nothing after a damaged line can be
+// trusted (a sheet line may be among them): the rest counts as damaged.
+void parseVersion1(const QList<QByteArray>& lines, JournalContents& contents) {
   QString sheet;
   JournalRow pending;
   QByteArray pendingBytes;
-  for (qsizetype i = 1; i < lines.size(); offset += lines[i].size() + 1, ++i) {
+  for (qsizetype i = 1; i < lines.size(); ++i) {
     const QByteArray& text = lines[i];
     const QList<QByteArray> f = text.split('\t');
-    // A mark between whole rows ends the complete part too.
-    const auto marked = [&] {
-      if (pendingBytes.isEmpty()) contents.completeBytes = offset + text.size() + 1;
-    };
     bool good = false;
     if (f[0] == "sheet" && f.size() == 2) {
       if (const auto name = unescapeField(f[1])) {
@@ -178,67 +243,247 @@ Result<JournalContents> parseJournal(const QByteArray& bytes) {
       if (row && column && acquisition && f[4] == checksum(pendingBytes)) {
         pending.sheet = sheet;
         pending.nextRow = static_cast<std::int32_t>(*row);
+        pending.row = pending.cells.empty() ? pending.nextRow - 1 : pending.cells.front().row;
         pending.nextColumn = static_cast<std::int32_t>(*column);
         pending.acquisitionNo = static_cast<std::int32_t>(*acquisition);
         contents.rows.push_back(std::move(pending));
         pending = JournalRow{};
         pendingBytes.clear();
-        contents.completeBytes = offset + text.size() + 1;
         continue;
       }
     } else if (f[0] == "saved" && f.size() == 2) {
       if (const auto rows = toNumber(f[1]); rows && *rows >= 0 && *rows <= std::ssize(contents.rows)) {
         for (qint64 r = 0; r < *rows; ++r) contents.rows[static_cast<std::size_t>(r)].saved = true;
-        marked();
         continue;
       }
-    } else if (f[0] == "identity" && f.size() == 4) {
-      const auto size = toNumber(f[1]);
-      const auto modified = toNumber(f[2]);
-      if (size && modified && f[3].size() == 64) {
-        contents.identity = WorkbookIdentity{*size, *modified, f[3]};
-        contents.savingSinceMs.reset();
-        marked();
-        continue;
-      }
-    } else if (f[0] == "saving" && f.size() == 2) {
-      if (const auto since = toNumber(f[1])) {
-        contents.savingSinceMs = *since;
-        marked();
-        continue;
-      }
+    } else if (readFileMark(f, contents)) {
+      continue;
     }
-    // A line that does not read is where the damage starts.
-    if (!good) break;
+    if (!good) {
+      // The row in progress and everything after it.
+      contents.damagedLines = static_cast<int>(lines.size() - i) + static_cast<int>(pendingBytes.count('\n'));
+      return;
+    }
     pendingBytes += text + '\n';
   }
+}
+
+// The current version, line by line (see journal.h). Returns how many lines
+// read.
+int parseVersion2(const QList<QByteArray>& lines, JournalContents& contents) {
+  std::vector<JournalRow>& rows = contents.rows;
+  std::vector<qint64> seqOf;                      // per row: its place among complete rows, 0 without end
+  std::vector<std::set<std::int32_t>> columnsOf;  // per row: the columns read
+  std::map<std::int32_t, std::size_t> open;       // row number: its row without end
+  qint64 lastSeq = 0;
+  qint64 savedMark = 0;
+  int read = 0;
+  int missing = 0;  // lines known to be gone without a damaged line to show
+  for (qsizetype i = 1; i < lines.size(); ++i) {
+    const std::optional<QList<QByteArray>> checked = checkedFields(lines[i]);
+    bool good = false;
+    if (checked) {
+      const QList<QByteArray>& f = *checked;
+      if (f[0] == "begin" && f.size() == 5) {
+        const auto row = toNumber(f[1]);
+        const auto column = toNumber(f[2]);
+        const auto acquisition = toNumber(f[3]);
+        const auto sheet = unescapeField(f[4]);
+        if (row && column && acquisition && sheet) {
+          JournalRow started;
+          started.sheet = *sheet;
+          started.row = static_cast<std::int32_t>(*row);
+          started.nextRow = started.row + 1;
+          started.nextColumn = static_cast<std::int32_t>(*column);
+          started.acquisitionNo = static_cast<std::int32_t>(*acquisition);
+          started.ended = false;
+          open[started.row] = rows.size();
+          rows.push_back(std::move(started));
+          seqOf.push_back(0);
+          columnsOf.emplace_back();
+          good = true;
+        }
+      } else if (f[0] == "cell" && f.size() == 5) {
+        const auto row = toNumber(f[1]);
+        const auto column = toNumber(f[2]);
+        const auto value = valueOf(f[3], f[4]);
+        const auto owner = row ? open.find(static_cast<std::int32_t>(*row)) : open.end();
+        // Without its row's start the sheet it belongs on is unknown.
+        if (column && value && owner != open.end()) {
+          const JournalCell cell{static_cast<std::int32_t>(*row), static_cast<std::int32_t>(*column), *value};
+          std::vector<JournalCell>& cells = rows[owner->second].cells;
+          if (columnsOf[owner->second].insert(cell.column).second) {
+            cells.push_back(cell);
+            good = true;
+          } else {
+            // A row writes each column once: this line is a copy, or damage.
+            *std::find_if(cells.begin(), cells.end(), [&](const JournalCell& c) { return c.column == cell.column; }) =
+                cell;
+          }
+        }
+      } else if (f[0] == "row" && f.size() == 7) {
+        const auto seq = toNumber(f[1]);
+        const auto row = toNumber(f[2]);
+        const auto cells = toNumber(f[3]);
+        const auto nextRow = toNumber(f[4]);
+        const auto column = toNumber(f[5]);
+        const auto acquisition = toNumber(f[6]);
+        if (seq && *seq > lastSeq && row && cells && nextRow && column && acquisition) {
+          std::size_t index = rows.size();
+          if (const auto owner = open.find(static_cast<std::int32_t>(*row)); owner != open.end()) {
+            index = owner->second;
+            open.erase(owner);
+          } else {
+            // A row without values, or one whose start was damaged.
+            rows.push_back(JournalRow{});
+            rows.back().row = static_cast<std::int32_t>(*row);
+            seqOf.push_back(0);
+            columnsOf.emplace_back();
+          }
+          JournalRow& ended = rows[index];
+          ended.nextRow = static_cast<std::int32_t>(*nextRow);
+          ended.nextColumn = static_cast<std::int32_t>(*column);
+          ended.acquisitionNo = static_cast<std::int32_t>(*acquisition);
+          ended.ended = true;
+          seqOf[index] = lastSeq = *seq;
+          missing += static_cast<int>(std::abs(*cells - std::ssize(columnsOf[index])));
+          good = true;
+        }
+      } else if (f[0] == "saved" && f.size() == 2) {
+        if (const auto rowsSaved = toNumber(f[1]); rowsSaved && *rowsSaved >= 0) {
+          savedMark = std::max(savedMark, *rowsSaved);
+          good = true;
+        }
+      } else {
+        good = readFileMark(f, contents);
+      }
+    }
+    if (good)
+      ++read;
+    else
+      ++contents.damagedLines;
+  }
+  // Rows without end: only the last may be one without damage. A start that
+  // never got a value holds nothing.
+  std::vector<JournalRow> kept;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const bool last = r + 1 == rows.size();
+    if (!rows[r].ended && !last) ++missing;
+    if (!rows[r].ended && rows[r].cells.empty()) continue;
+    rows[r].saved = rows[r].ended && seqOf[r] <= savedMark;
+    if (rows[r].ended) contents.lastRowNumber = std::max(contents.lastRowNumber, seqOf[r]);
+    kept.push_back(std::move(rows[r]));
+  }
+  rows = std::move(kept);
+  contents.savedMark = savedMark;
+  if (contents.damagedLines == 0) contents.damagedLines = missing;
+  return read;
+}
+
+}  // namespace
+
+Result<JournalContents> parseJournal(const QByteArray& bytes) {
+  JournalContents contents;
+  contents.version = CurrentVersion;
+  const QList<QByteArray> lines = wholeLines(bytes, contents.completeBytes);
+  // Nothing whole yet: the file was made and the crash came before its first line.
+  if (lines.isEmpty()) return contents;
+  if (const QList<QByteArray> header = lines.front().split('\t');
+      header.size() == 3 && header[0] == Magic && header[1] == "1") {
+    const auto path = unescapeField(header[2]);
+    if (!path) return fail(QStringLiteral("取得データの記録ではありません"));
+    contents.version = 1;
+    contents.workbookPath = *path;
+    parseVersion1(lines, contents);
+    return contents;
+  }
+  const std::optional<QList<QByteArray>> header = checkedFields(lines.front());
+  std::optional<QString> path;
+  if (header && header->size() == 3 && (*header)[0] == Magic && (*header)[1] == Version)
+    path = unescapeField((*header)[2]);
+  if (path)
+    contents.workbookPath = *path;
+  else
+    ++contents.damagedLines;
+  // A damaged header costs only itself: the lines after it check themselves.
+  if (parseVersion2(lines, contents) == 0 && !path) return fail(QStringLiteral("取得データの記録ではありません"));
   return contents;
 }
 
+Result<QByteArray> readJournalFile(const QString& path) {
+  const QByteArray name = QFile::encodeName(path);
+  const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ELOOP) return fail(MsgJournalIsLink.arg(path));
+    return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(path, errnoText(error)));
+  }
+  QByteArray bytes;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(path, errnoText(error)));
+    }
+    if (n == 0) break;
+    bytes.append(buffer, n);
+  }
+  ::close(fd);
+  return bytes;
+}
+
 Result<FoundJournal> findJournal(const QString& workbookPath) {
-  // Both places hold one only when a journal moved to the user's folder (its
-  // disk filled up) and the old one could not be removed: the longer wins.
+  // Both places hold one only when a journal moved (its disk failed or filled
+  // up) and the old one could not be removed: the one that goes further wins.
   FoundJournal found;
   for (const QString& path : {journalPathBeside(workbookPath), journalPathForUser(workbookPath)}) {
-    QFile file(path);
-    if (!file.exists()) continue;
-    if (!file.open(QIODevice::ReadOnly))
-      return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(path, file.errorString()));
-    Result<JournalContents> contents = parseJournal(file.readAll());
-    if (!contents) return fail(QStringLiteral("%1: %2").arg(path, contents.description()));
-    if (found.path.isEmpty() || contents->rows.size() > found.contents.rows.size())
-      found = FoundJournal{path, std::move(contents).value()};
+    const QFileInfo info(path);
+    if (info.isSymLink()) {
+      found.refused << MsgJournalIsLink.arg(path);
+      continue;
+    }
+    if (!info.exists()) continue;
+    const Result<QByteArray> bytes = readJournalFile(path);
+    if (!bytes) return fail(bytes.description());
+    Result<JournalContents> contents = parseJournal(*bytes);
+    JournalContents read;
+    if (contents) {
+      read = std::move(contents).value();
+    } else {
+      // No journal at all: every line of it counts as damaged.
+      qsizetype end = 0;
+      read.damagedLines = static_cast<int>(std::max<qsizetype>(1, wholeLines(*bytes, end).size()));
+    }
+    // How far a journal goes: its last row's number (a moved one no longer
+    // holds its saved rows), then its rows.
+    const auto reach = [](const JournalContents& c) {
+      const auto ended = std::count_if(c.rows.begin(), c.rows.end(), [](const JournalRow& r) { return r.ended; });
+      return std::pair{std::max<qint64>(c.lastRowNumber, ended), c.rows.size()};
+    };
+    if (found.path.isEmpty() || reach(read) > reach(found.contents)) {
+      const QString behind = found.path;
+      found = FoundJournal{path, std::move(read), found.refused, behind};
+    } else {
+      found.behind = path;
+    }
   }
   return found;
 }
 
-Result<QString> setJournalAside(const QString& journalPath, const QDateTime& now) {
-  const QString stem = journalPath + now.toString(QStringLiteral("'.orphan-'yyyyMMdd-HHmmss"));
+Result<QString> setJournalAside(const QString& journalPath, const QDateTime& now, JournalAside why) {
+  const QString tag = now.toString(why == JournalAside::Orphan ? QStringLiteral("'.orphan-'yyyyMMdd-HHmmss")
+                                                               : QStringLiteral("'.damaged-'yyyyMMdd-HHmmss"));
+  const QFileInfo info(journalPath);
   const QByteArray from = QFile::encodeName(journalPath);
   for (int n = 1; n <= 100; ++n) {
-    const QString place = n == 1 ? stem : stem + QStringLiteral("-%1").arg(n);
+    const QString place =
+        info.dir().filePath(fitFileName(info.fileName(), n == 1 ? tag : tag + QStringLiteral("-%1").arg(n)));
     const QByteArray to = QFile::encodeName(place);
-    // RENAME_NOREPLACE: an orphan of the same second stays as it is.
+    // RENAME_NOREPLACE: one set aside in the same second (or a link of that
+    // name) stays as it is.
     if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
       syncFolderOf(place);
       return place;
@@ -271,60 +516,24 @@ JournalWriter::~JournalWriter() { close(); }
 Status JournalWriter::open(const QString& workbookPath, const QString& journalPath) {
   if (isOpen()) return {};
   workbookPath_ = workbookPath;
+  keptAside_.clear();
   // A journal kept from before (a failed save) is continued where it is.
   QStringList places{journalPathBeside(workbookPath), journalPathForUser(workbookPath)};
   if (!journalPath.isEmpty())
     places = QStringList{journalPath};
-  else if (QFile::exists(places[1]) && !QFile::exists(places[0]))
-    places.removeFirst();
+  else if (QFile::exists(places[1])) {
+    // Both places hold one only when a move could not remove the old one.
+    const Result<FoundJournal> found = QFile::exists(places[0]) ? findJournal(workbookPath) : FoundJournal{};
+    if (!QFile::exists(places[0]) || (found && found->path == places[1])) places.removeFirst();
+  }
   QString reasons;
   for (const QString& place : places) {
     QDir().mkpath(QFileInfo(place).absolutePath());
-    const QByteArray name = QFile::encodeName(place);
-    const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      reasons += QStringLiteral("\n%1: %2").arg(place, errnoText(errno));
-      continue;
-    }
-    fd_ = fd;
-    path_ = place;
-    break;
+    const Status opened = openPlace(place);
+    if (opened) break;
+    reasons += QLatin1Char('\n') + opened.description();
   }
   if (!isOpen()) return fail(QStringLiteral("取得データの記録を作れません") + reasons);
-  // Rows of an earlier session count too: "saved" marks count from the start.
-  // A tail cut short by a crash is dropped, so the new rows follow whole ones.
-  rows_ = 0;
-  savedRows_ = 0;
-  identity_.reset();
-  saving_ = false;
-  copy_.clear();
-  copyBase_ = fileBase_ = 0;
-  headerLine_.clear();
-  sheetLine_.clear();
-  rowLines_.clear();
-  lastRowLines_.clear();
-  savingLine_.clear();
-  QFile existing(path_);
-  if (existing.open(QIODevice::ReadOnly)) {
-    const QByteArray content = existing.readAll();
-    const Result<JournalContents> before = parseJournal(content);
-    if (before) {
-      copy_ = content.left(before->completeBytes);
-      headerLine_ = copy_.left(copy_.indexOf('\n') + 1);
-    }
-    rows_ = before ? static_cast<int>(before->rows.size()) : 0;
-    savedRows_ = before ? rows_ - before->unsavedRows() : 0;
-    if (before) {
-      identity_ = before->identity;
-      saving_ = before->savingSinceMs.has_value();
-    }
-    if (::ftruncate(fd_, before ? before->completeBytes : 0) != 0) {
-      const int error = errno;
-      ::close(fd_);
-      fd_ = -1;
-      return fail(QStringLiteral("取得データの記録 %1 を整えられません: %2").arg(path_, errnoText(error)));
-    }
-  }
   stop_ = false;
   handed_ = durable_ = 0;
   syncError_ = 0;
@@ -332,26 +541,155 @@ Status JournalWriter::open(const QString& workbookPath, const QString& journalPa
   failedPlaces_.clear();
   lostReason_.clear();
   movedFrom_.clear();
+  rowLines_.clear();
+  lastRowLines_.clear();
+  savingLine_.clear();
   syncer_ = std::thread([this] { syncLoop(); });
-  if (::lseek(fd_, 0, SEEK_END) == 0) {
-    headerLine_ = line({Magic, Version, escapeField(canonical(workbookPath))});
-    QByteArray start = headerLine_;
-    // A journal belongs to the file it is written for; without a readable
-    // file it fits any, as those of earlier versions do.
-    if (const Result<WorkbookIdentity> identity = identifyWorkbook(workbookPath)) {
-      start += identityLine(*identity);
-      identity_ = *identity;
-    }
-    if (Status s = append(start); !s) return s;
-    // The new file's name must survive a power cut too.
-    syncFolderOf(path_);
+  return {};
+}
+
+namespace {
+
+// Creates `path` for reading and appending; never through a symbolic link,
+// never over a file that is there.
+Result<int> createJournalFile(const QString& path) {
+  const QByteArray name = QFile::encodeName(path);
+  const int fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd >= 0) return fd;
+  const int error = errno;
+  if (error == EEXIST && QFileInfo(path).isSymLink()) return fail(MsgJournalIsLink.arg(path));
+  return fail(QStringLiteral("%1: %2").arg(path, errnoText(error)));
+}
+
+}  // namespace
+
+Status JournalWriter::openPlace(const QString& place) {
+  rows_ = 0;
+  savedRows_ = 0;
+  identity_.reset();
+  saving_ = false;
+  openRow_.reset();
+  const QByteArray name = QFile::encodeName(place);
+  const int fd = ::open(name.constData(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT) return startFresh(place, JournalContents{});
+    if (error == ELOOP) return fail(MsgJournalIsLink.arg(place));
+    return fail(QStringLiteral("%1: %2").arg(place, errnoText(error)));
   }
+  QByteArray bytes;
+  char buffer[65536];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    bytes.append(buffer, n);
+    at += n;
+  }
+  const Result<JournalContents> before = parseJournal(bytes);
+  if (before && before->version == CurrentVersion && before->damagedLines == 0 && before->completeBytes > 0) {
+    // Rows of an earlier session count too: "saved" marks count from the
+    // start. A line cut short by a crash is dropped, so new lines follow
+    // whole ones.
+    if (before->completeBytes < bytes.size() && ::ftruncate(fd, before->completeBytes) != 0) {
+      const int error = errno;
+      ::close(fd);
+      return fail(QStringLiteral("取得データの記録 %1 を整えられません: %2").arg(place, errnoText(error)));
+    }
+    // Rows are numbered from the journal's first; a moved journal may no
+    // longer hold the saved ones.
+    rows_ = static_cast<int>(before->lastRowNumber);
+    savedRows_ = static_cast<int>(std::min(before->savedMark, before->lastRowNumber));
+    copy_ = bytes.left(before->completeBytes);
+    headerLine_ = copy_.left(copy_.indexOf('\n') + 1);
+    if (!before->rows.empty() && !before->rows.back().ended)
+      openRow_ = OpenRow{before->rows.back().row, static_cast<int>(before->rows.back().cells.size())};
+    identity_ = before->identity;
+    saving_ = before->savingSinceMs.has_value();
+    fd_ = fd;
+    path_ = place;
+    return {};
+  }
+  ::close(fd);
+  // Nothing is ever added to a journal of another version or a damaged one,
+  // nor is it cut: an earlier version is rewritten in this one, a damaged
+  // one kept under another name; what they held goes on in the new file.
+  const bool whole = before && before->damagedLines == 0;
+  if (whole && before->completeBytes > 0) return startFresh(place, *before);
+  if (!whole) {
+    const Result<QString> kept = setJournalAside(place, QDateTime::currentDateTime(), JournalAside::Damaged);
+    if (!kept) return fail(kept.description());
+    keptAside_ = *kept;
+  } else if (::unlink(name.constData()) != 0) {
+    // Empty: the crash came before its first line.
+    return fail(QStringLiteral("%1: %2").arg(place, errnoText(errno)));
+  }
+  return startFresh(place, before ? *before : JournalContents{});
+}
+
+Status JournalWriter::startFresh(const QString& place, const JournalContents& carried) {
+  headerLine_ = line({Magic, Version, escapeField(canonical(workbookPath_))});
+  QByteArray text = headerLine_;
+  // A journal belongs to the file it is written for; without a readable file
+  // (or carried rows of a journal that named none) it fits any, as those of
+  // the first version do.
+  identity_ = carried.identity;
+  if (carried.rows.empty())
+    if (const Result<WorkbookIdentity> identity = identifyWorkbook(workbookPath_)) identity_ = *identity;
+  if (identity_) text += identityLine(*identity_);
+  saving_ = carried.rows.empty() ? false : carried.savingSinceMs.has_value();
+  if (saving_) text += line({"saving", number(*carried.savingSinceMs)});
+  // The rows carried over, each ended where it stopped; the last without end
+  // stays open.
+  bool leadingSaved = true;
+  for (std::size_t r = 0; r < carried.rows.size(); ++r) {
+    const JournalRow& row = carried.rows[r];
+    if (!row.cells.empty())
+      text +=
+          line({"begin", number(row.row), number(row.nextColumn), number(row.acquisitionNo), escapeField(row.sheet)});
+    for (const JournalCell& cell : row.cells)
+      text += line({"cell", number(cell.row), number(cell.column), valueFields(cell.value)});
+    if (!row.ended && r + 1 == carried.rows.size()) {
+      openRow_ = OpenRow{row.row, static_cast<int>(row.cells.size())};
+      break;
+    }
+    ++rows_;
+    text += line({"row", number(rows_), number(row.row), number(std::ssize(row.cells)), number(row.nextRow),
+                  number(row.nextColumn), number(row.acquisitionNo)});
+    leadingSaved = leadingSaved && row.saved;
+    if (leadingSaved) savedRows_ = rows_;
+  }
+  if (savedRows_ > 0) text += line({"saved", number(savedRows_)});
+
+  // A journal that replaces one is written beside it and renamed over it.
+  const bool replaces = QFileInfo(place).exists();
+  const QString target =
+      replaces ? QFileInfo(place).dir().filePath(fitFileName(QFileInfo(place).fileName(), QStringLiteral(".new")))
+               : place;
+  if (replaces) ::unlink(QFile::encodeName(target).constData());  // one left by a crash
+  const Result<int> fd = createJournalFile(target);
+  if (!fd) return fail(fd.description());
+  const auto discard = [&](const Status& why) {
+    ::close(*fd);
+    ::unlink(QFile::encodeName(target).constData());
+    return why;
+  };
+  if (Status written = writeAll(*fd, text, target); !written) return discard(written);
+  if (::fdatasync(*fd) != 0)
+    return discard(fail(QStringLiteral("取得データの記録 %1 に書き込めません: %2").arg(target, errnoText(errno))));
+  if (replaces && ::rename(QFile::encodeName(target).constData(), QFile::encodeName(place).constData()) != 0)
+    return discard(fail(QStringLiteral("取得データの記録 %1 を置き換えられません: %2").arg(place, errnoText(errno))));
+  // The new file's name must survive a power cut too.
+  syncFolderOf(place);
+  fd_ = *fd;
+  path_ = place;
+  copy_ = text;
   return {};
 }
 
 Status JournalWriter::beginSave(qint64 nowMs) {
   const QByteArray saving = line({"saving", number(nowMs)});
-  Status begun = appendMark(saving, saving);
+  Status begun = append(saving);
   if (begun) {
     saving_ = true;
     savingLine_ = saving;
@@ -363,8 +701,7 @@ Status JournalWriter::endSave(const std::optional<WorkbookIdentity>& saved) {
   // A failed save left the file as it was: the record before it holds again.
   const std::optional<WorkbookIdentity> now = saved ? saved : identity_;
   if (!now || (now == identity_ && !saving_)) return {};
-  const QByteArray record = identityLine(*now);
-  Status ended = appendMark(record, record);
+  Status ended = append(identityLine(*now));
   if (ended) {
     identity_ = now;
     saving_ = false;
@@ -372,78 +709,72 @@ Status JournalWriter::endSave(const std::optional<WorkbookIdentity>& saved) {
   return ended;
 }
 
-void JournalWriter::beginSheet(const QString& sheet) {
-  sheetLine_ = line({"sheet", escapeField(sheet)});
-  row_ += sheetLine_;
-}
+void JournalWriter::beginSheet(const QString& sheet) { sheet_ = sheet; }
 
-void JournalWriter::cell(std::int32_t row, std::int32_t column, const CellValue& value) {
-  row_ += line({"cell", number(row), number(column), valueFields(value)});
+Status JournalWriter::cell(const RowStart& start, std::int32_t column, const CellValue& value) {
+  QByteArray lines;
+  const bool begins = !openRow_ || openRow_->row != start.row;
+  if (begins)
+    lines +=
+        line({"begin", number(start.row), number(start.nextColumn), number(start.numberAfter), escapeField(sheet_)});
+  lines += line({"cell", number(start.row), number(column), valueFields(value)});
+  const Status written = append(lines, Part::Values);
+  if (!written) return written;
+  if (begins) openRow_ = OpenRow{start.row, 0};
+  ++openRow_->cells;
+  return written;
 }
 
 Status JournalWriter::endRow(std::int32_t nextRow, std::int32_t nextColumn, std::int32_t acquisitionNo) {
-  const QByteArray sum = checksum(row_);
-  row_ += line({"row", number(nextRow), number(nextColumn), number(acquisitionNo), sum});
-  const Status written = append(row_, rows_ + 1);
-  row_.clear();
-  if (written) ++rows_;
+  // A row without values has no begin line; its row line names the row above the cursor.
+  const std::int32_t row = openRow_ ? openRow_->row : nextRow - 1;
+  const int cells = openRow_ ? openRow_->cells : 0;
+  const Status written = append(line({"row", number(rows_ + 1), number(row), number(cells), number(nextRow),
+                                      number(nextColumn), number(acquisitionNo)}),
+                                Part::RowEnd);
+  if (written) {
+    ++rows_;
+    openRow_.reset();
+  }
   return written;
 }
 
 Status JournalWriter::markSaved(int rows) {
-  // Lines of a row in progress stay pending: the mark goes between whole rows.
-  // The file and the copy may count their rows from different starts.
-  Status marked = appendMark(line({"saved", number(rows - fileBase_)}), line({"saved", number(rows - copyBase_)}));
+  Status marked = append(line({"saved", number(rows)}));
   if (!marked) return marked;
   savedRows_ = std::max(savedRows_, rows);
   // Every row is in the saved workbook: the copy keeps only the last one,
   // whose row line holds the cursor, so that it stays small over a long run.
-  if (savedRows_ >= rows_ && row_.isEmpty() && rowLines_.isEmpty() && !lastRowLines_.isEmpty()) {
+  if (savedRows_ >= rows_ && !openRow_ && !lastRowLines_.isEmpty())
     copy_ = headerLine_ + (identity_ ? identityLine(*identity_) : QByteArray()) +
-            (saving_ ? savingLine_ : QByteArray()) + sheetLine_ + lastRowLines_ + line({"saved", "1"});
-    copyBase_ = rows_ - 1;
-  }
+            (saving_ ? savingLine_ : QByteArray()) + lastRowLines_ + line({"saved", number(rows_)});
   return marked;
 }
 
-Status JournalWriter::append(const QByteArray& bytes, int rowsAfter) {
-  const Status written = write(bytes, bytes, rowsAfter);
-  if (!written) return written;
-  // The row's lines, for the copy to keep when every row is saved.
-  if (rowsAfter < 0) {
-    rowLines_ += bytes;
-  } else {
-    lastRowLines_ = rowLines_ + bytes;
-    rowLines_.clear();
-  }
-  return written;
-}
-
-Status JournalWriter::appendMark(const QByteArray& fileBytes, const QByteArray& copyBytes) {
-  return write(fileBytes, copyBytes, -1);
-}
-
-Status JournalWriter::write(const QByteArray& fileBytes, const QByteArray& copyBytes, int rowsAfter) {
+Status JournalWriter::append(const QByteArray& bytes, Part part) {
   if (!lostReason_.isEmpty()) return fail(lostReason_);
   if (!isOpen()) return fail(QStringLiteral("取得データの記録が開いていません"));
-  // A sync that failed since the last write lost what it covered from the
+  // A sync that failed since the last append lost what it covered from the
   // file's own point of view: the journal is written again elsewhere first.
-  // A moved journal is the copy, which counts its rows as the copy does.
   if (Status synced = takeSyncFailure(); !synced) {
     if (Status moved = moveAway(synced); !moved) return moved;
   }
-  const QByteArray& bytes = fileBase_ == copyBase_ ? copyBytes : fileBytes;
   if (Status written = writeAll(fd_, bytes, path_); !written) {
     // The disk is full, gone read-only or failing: the journal moves, with
     // every whole line it held, and the lines go there.
     if (Status moved = moveAway(written); !moved) return moved;
-    if (Status again = writeAll(fd_, copyBytes, path_); !again) return lose(again);
+    if (Status again = writeAll(fd_, bytes, path_); !again) return lose(again);
   }
-  copy_ += copyBytes;
+  copy_ += bytes;
+  if (part == Part::Values) rowLines_ += bytes;
+  if (part == Part::RowEnd) {
+    lastRowLines_ = rowLines_ + bytes;
+    rowLines_.clear();
+  }
   {
     const std::lock_guard lock(mutex_);
     ++handed_;
-    if (rowsAfter >= 0) handedRows_ = rowsAfter;
+    if (part == Part::RowEnd) handedRows_ = rows_ + 1;
   }
   wake_.notify_one();
   return {};
@@ -484,26 +815,30 @@ Status JournalWriter::lose(const Status& why) {
 
 Status JournalWriter::moveTo(const QString& place) {
   const QString old = path_;
-  // The copy in memory, not the old file: on a failing disk it may not read
-  // back, and a failed write may have left part of a line in it.
-  const QByteArray content = copy_;
   closeFile();
+  // The copy in memory, not the old file: on a failing disk it may not read
+  // back, and a failed write may have left part of a line in it. Written
+  // beside its place and renamed over whatever is there (a journal left
+  // behind by an earlier move, a link), never through it.
   QDir().mkpath(QFileInfo(place).absolutePath());
-  const QByteArray name = QFile::encodeName(place);
-  const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return fail(QStringLiteral("取得データの記録を作れません\n%1: %2").arg(place, errnoText(errno)));
-  Status written = writeAll(fd, content, place);
-  if (written && ::fdatasync(fd) != 0)
-    written = fail(QStringLiteral("取得データの記録 %1 をディスクに書き込めません: %2").arg(place, errnoText(errno)));
+  const QString target =
+      QFileInfo(place).dir().filePath(fitFileName(QFileInfo(place).fileName(), QStringLiteral(".new")));
+  ::unlink(QFile::encodeName(target).constData());  // one left by a crash
+  const Result<int> fd = createJournalFile(target);
+  if (!fd) return fail(QStringLiteral("取得データの記録を作れません\n") + fd.description());
+  Status written = writeAll(*fd, copy_, target);
+  if (written && ::fdatasync(*fd) != 0)
+    written = fail(QStringLiteral("取得データの記録 %1 をディスクに書き込めません: %2").arg(target, errnoText(errno)));
+  if (written && ::rename(QFile::encodeName(target).constData(), QFile::encodeName(place).constData()) != 0)
+    written = fail(QStringLiteral("取得データの記録 %1 を置き換えられません: %2").arg(place, errnoText(errno)));
   if (!written) {
-    ::close(fd);
-    QFile::remove(place);
+    ::close(*fd);
+    ::unlink(QFile::encodeName(target).constData());
     return written;
   }
   syncFolderOf(place);
-  fd_ = fd;
+  fd_ = *fd;
   path_ = place;
-  fileBase_ = copyBase_;
   {
     const std::lock_guard lock(mutex_);
     stop_ = false;
@@ -512,8 +847,8 @@ Status JournalWriter::moveTo(const QString& place) {
     durableRows_ = handedRows_;  // everything written so far is on the disk now
   }
   syncer_ = std::thread([this] { syncLoop(); });
-  // Removing works on a full disk; on a read-only one the old journal stays
-  // behind, shorter, and the next open takes the longer one.
+  // Removing works on a full disk; on a failed one the old journal stays
+  // behind, and the next open takes the one that goes further.
   QFile::remove(old);
   return {};
 }
@@ -558,7 +893,7 @@ Status JournalWriter::flush() {
 
 void JournalWriter::close() {
   closeFile();
-  row_.clear();
+  openRow_.reset();
 }
 
 void JournalWriter::closeFile() {

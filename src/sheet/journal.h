@@ -1,31 +1,68 @@
 // The acquisition journal: every value a run writes into a workbook is also
-// appended to a small text file beside it, one line per cell and one line per
-// completed row, so that a crash, a power cut or a failed save loses no
-// reading. Opening the workbook again replays what the workbook lacks.
+// appended to a small text file beside it as it is written, one line per
+// value and one line per completed row, so that a crash, a power cut or a
+// failed save loses no reading. Opening the workbook again replays what the
+// workbook lacks.
 //
 // The file, "NAME.kestrune-journal" beside the workbook (or, where that
-// folder cannot be written, in the per-user state folder), is UTF-8 text:
-//   kestrune-journal 1 <workbook path>
-//   sheet <name>                       a run starts writing on this sheet
-//   cell <row> <column> <kind> <value> one value (kind: n number, s text,
-//                                      d date, t time, dt date and time as
-//                                      milliseconds since the epoch)
-//   row <row> <column> <number> <crc>  the row is complete: the cursor and the
-//                                      acquisition number after it, and a
-//                                      checksum of the row's lines
-//   saved <rows>                       the workbook on disk holds the first
-//                                      <rows> rows of this journal
-//   identity <size> <mtime> <sha256>   the workbook file the journal belongs
-//                                      to: its size, modification time (ms
-//                                      since the epoch) and the SHA-256 of its
-//                                      first 64 KiB; written at the start and
-//                                      after each save the logger makes
-//   saving <time>                      a save of the workbook began (ms since
-//                                      the epoch); the next identity line
-//                                      says how it ended
-// Fields are separated by tabs; a tab, line feed or backslash inside a field
-// is written as \t, \n or \\. Only rows ended by a whole "row" line count: a
-// tail cut by a crash is ignored.
+// folder cannot be written, in the per-user state folder; a name longer than
+// a file name may be is cut and given a hash of the whole), is UTF-8 text,
+// one record a line, fields separated by tabs. Every line ends with its own
+// checksum: the CRC-32 of the line's text before that last tab, as eight
+// lowercase hexadecimal digits.
+//   kestrune-journal 2 <workbook path> <crc>
+//   identity <size> <mtime> <sha256> <crc>  the workbook file the journal
+//                                      belongs to: its size, modification time
+//                                      (ms since the epoch) and the SHA-256 of
+//                                      its first 64 KiB; written at the start
+//                                      and after each save the logger makes
+//   begin <row> <next column> <number> <sheet> <crc>
+//                                      a row's first value follows: the row,
+//                                      where the next row starts and the
+//                                      acquisition number once this row is done
+//   cell <row> <column> <kind> <value> <crc>
+//                                      one value, written when it goes into the
+//                                      sheet (kind: n number, s text, d date, t
+//                                      time, dt date and time as milliseconds
+//                                      since the epoch)
+//   row <seq> <row> <cells> <next row> <next column> <number> <crc>
+//                                      the row is complete: its place among the
+//                                      journal's complete rows (1, 2, …), how
+//                                      many values it holds, the cursor and the
+//                                      acquisition number after it
+//   saved <rows> <crc>                 the workbook on disk holds the complete
+//                                      rows 1 to <rows>
+//   saving <time> <crc>                a save of the workbook began (ms since
+//                                      the epoch); the next identity line says
+//                                      how it ended
+// A tab, line feed, carriage return or backslash inside a field is written as
+// \t, \n, \r or \\. A line ends with LF; a CR before it is ignored.
+//
+// Reading is line by line, so that damage costs only what it touches:
+// - the text after the last line feed was cut short by a crash and is
+//   dropped without counting as damage;
+// - a line whose checksum fails (or that does not read) is damaged: it is
+//   skipped and counted;
+// - a cell line belongs to the open row its row number names (the latest
+//   begin line for that row); a cell without one (its begin line damaged)
+//   cannot be placed and counts as damaged;
+// - a row whose row line is damaged or missing stays a row without end: its
+//   values are still written back, it counts as not saved, and it ends where
+//   its begin line says (the row below, at the next column, with the number).
+//   Only the journal's last row may lack its end without damage (the crash
+//   came during it); any other counts as one damaged line;
+// - a row line whose value count differs from the values read for that row
+//   counts the missing values as damaged lines.
+// Lines found missing (the last two rules) are counted only in a journal
+// where no line was found damaged, so that one damaged line counts once.
+// A damaged journal is never continued, cut or deleted: it is kept under a
+// new name beside it ("….damaged-YYYYMMDD-HHMMSS") and the rows it still held
+// go on in a fresh journal.
+//
+// Version 1 journals (no checksum per line; "sheet <name>" lines; "row <next
+// row> <next column> <number> <crc>" with a CRC-16 of the row's lines) are
+// still read; a row whose CRC fails is damaged, and the run goes on after it.
+// They are never appended to: continuing one rewrites it as version 2.
 #pragma once
 
 #include "core/result.h"
@@ -35,6 +72,7 @@
 #include <QDateTime>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <condition_variable>
 #include <cstdint>
@@ -52,15 +90,18 @@ struct JournalCell {
   friend bool operator==(const JournalCell&, const JournalCell&) = default;
 };
 
-// One completed row and where the run stood after it.
+// One row and where the run stood after it.
 struct JournalRow {
   QString sheet;
+  std::int32_t row = 0;  // the row its values are in
   std::vector<JournalCell> cells;
   std::int32_t nextRow = 0;
   std::int32_t nextColumn = 0;
   std::int32_t acquisitionNo = 0;
   // The workbook on disk already held this row when the journal ended.
   bool saved = false;
+  // The row's end was read; without it the row stops where its start said.
+  bool ended = true;
 };
 
 // Which file a workbook is, so that a journal is never replayed into a file
@@ -75,17 +116,29 @@ constexpr qint64 WorkbookHeadBytes = 64 * 1024;
 
 Result<WorkbookIdentity> identifyWorkbook(const QString& path);
 
+// A symbolic link in a journal's place: neither it nor where it points is used.
+inline const QString MsgJournalIsLink = QStringLiteral(
+    "%1 はシンボリックリンクのため、取得データの記録に使いません（リンク先のファイルには触れません）。"
+    "リンクを消すか名前を変えてください。");
+
 struct JournalContents {
+  int version = 0;
   QString workbookPath;
   std::vector<JournalRow> rows;
-  // The length of the journal up to its last whole row (or mark): what
-  // follows is cut short or damaged.
+  // The length of the journal up to its last whole line: what follows was
+  // cut short.
   qsizetype completeBytes = 0;
+  // Lines skipped because they, or the row they belong to, are damaged.
+  int damagedLines = 0;
   // The workbook file as last recorded; none in journals of earlier versions.
   std::optional<WorkbookIdentity> identity;
   // A save began after that record and its end never reached the journal:
   // when it began.
   std::optional<qint64> savingSinceMs;
+  // The number of the last complete row (rows count from the journal's
+  // first, also those a moved journal no longer holds), and the "saved" mark.
+  qint64 lastRowNumber = 0;
+  qint64 savedMark = 0;
   // Rows not known to be in the workbook on disk.
   int unsavedRows() const;
   // Whether the workbook file `current` is the one this journal was written
@@ -99,24 +152,53 @@ struct JournalContents {
 QString journalPathBeside(const QString& workbookPath);
 QString journalPathForUser(const QString& workbookPath);
 
-// Reads a journal; a damaged tail is dropped back to the last complete row.
+// `name` + `suffix` as a file name: whole when it fits in NAME_MAX bytes,
+// else a prefix of `name` (cut between UTF-8 characters), "-" and the first
+// 16 hex digits of the SHA-256 of `name`, then `suffix`.
+QString fitFileName(const QString& name, const QString& suffix);
+
+// Reads a journal (see above); fails only when no line of it reads as one.
+// An empty file, or one cut within its first line, holds nothing.
 Result<JournalContents> parseJournal(const QByteArray& bytes);
+
+// Reads a file without following a symbolic link in its place.
+Result<QByteArray> readJournalFile(const QString& path);
 
 // The journal of the workbook at `workbookPath` if one exists (beside it or
 // in the per-user folder), with its path; an empty path when there is none.
+// A file there that is no journal at all is found with every line damaged.
+// A symbolic link in either place is neither read nor followed: `refused`
+// says so, and the other place is still looked at.
 struct FoundJournal {
   QString path;
   JournalContents contents;
+  QStringList refused;
+  // The other place's journal when both hold one (a move could not remove
+  // the old one): it goes less far, and goes with the one found.
+  QString behind;
 };
 Result<FoundJournal> findJournal(const QString& workbookPath);
 
-// Keeps a journal that does not belong to its workbook under a new name beside
-// it ("….orphan-YYYYMMDD-HHMMSS", another never overwritten); returns that name.
-Result<QString> setJournalAside(const QString& journalPath, const QDateTime& now);
+// Why a journal is kept under another name.
+enum class JournalAside {
+  Orphan,   // written for another file
+  Damaged,  // not every line of it could be read
+};
+// Keeps a journal under a new name beside it ("….orphan-YYYYMMDD-HHMMSS" or
+// "….damaged-…", another never overwritten); returns that name.
+Result<QString> setJournalAside(const QString& journalPath, const QDateTime& now,
+                                JournalAside why = JournalAside::Orphan);
 
-// Appends to a journal. Lines are handed to the file at the end of each row
+// Where a value's row is and how the run stands once that row is complete.
+struct RowStart {
+  std::int32_t row = 0;
+  std::int32_t nextColumn = 0;
+  std::int32_t numberAfter = 0;
+};
+
+// Appends to a journal. Each value is handed to the file as it is written
 // (so a crash of this process loses nothing written before); a worker thread
-// then makes them durable with fdatasync, so a slow disk never holds up the
+// then makes it durable with fdatasync, so a slow disk never holds up the
 // caller. A write or a sync that fails moves the journal, whole, to its other
 // place (the user's folder, or back beside the workbook); when that fails too
 // the journal is lost and says so.
@@ -129,15 +211,22 @@ public:
 
   // Opens (or continues) the journal of the workbook at `workbookPath`; a new
   // journal records the workbook file's identity. `journalPath` names the
-  // journal to continue where it is not the usual place.
+  // journal to continue where it is not the usual place. A symbolic link in
+  // a journal's place is never followed. A journal of an earlier version is
+  // rewritten in this one; a damaged one is kept aside (keptAside()) and a
+  // fresh one goes on with the rows it still held.
   Status open(const QString& workbookPath, const QString& journalPath = {});
   bool isOpen() const { return fd_ >= 0; }
   const QString& path() const { return path_; }
+  // Where the last open kept a damaged journal; empty when it did not.
+  const QString& keptAside() const { return keptAside_; }
 
+  // The sheet the following rows are written on.
   void beginSheet(const QString& sheet);
-  // Whether values wait for their row's end.
-  bool rowPending() const { return !row_.isEmpty(); }
-  void cell(std::int32_t row, std::int32_t column, const CellValue& value);
+  // Whether a row has values and no end yet.
+  bool rowPending() const { return openRow_.has_value(); }
+  // One value of the row `start.row`, handed to the file at once.
+  Status cell(const RowStart& start, std::int32_t column, const CellValue& value);
   // Ends the row and hands it to the file.
   Status endRow(std::int32_t nextRow, std::int32_t nextColumn, std::int32_t acquisitionNo);
   // Complete rows in the journal, those of earlier sessions included.
@@ -152,7 +241,7 @@ public:
   // file stays as it was. Also for saves nobody announced (any save seen).
   Status endSave(const std::optional<WorkbookIdentity>& saved);
   // Every row is known to be in the workbook on disk, and none is in progress.
-  bool allSaved() const { return savedRows_ >= rows_ && row_.isEmpty(); }
+  bool allSaved() const { return savedRows_ >= rows_ && !openRow_; }
   // Waits until everything handed over is on the disk; a failed sync moves
   // the journal as a failed write does.
   Status flush();
@@ -170,25 +259,31 @@ public:
   void close();
 
 private:
-  // Lines of a row; `rowsAfter`: the complete rows once these bytes are in
-  // (-1: the row goes on).
-  Status append(const QByteArray& bytes, int rowsAfter = -1);
-  // A line about the file (saving, saved, identity), as the file and as the
-  // copy count rows.
-  Status appendMark(const QByteArray& fileBytes, const QByteArray& copyBytes);
-  Status write(const QByteArray& fileBytes, const QByteArray& copyBytes, int rowsAfter);
+  // What a line is to the copy in memory: one of the row's values, the end
+  // of a row, or a line about the file.
+  enum class Part { Values, RowEnd, Mark };
+  Status append(const QByteArray& bytes, Part part = Part::Mark);
   Status takeSyncFailure();
-  // Writes the journal's whole lines again at its other place.
+  // Writes the journal again at its other place.
   Status moveAway(const Status& why);
   Status lose(const Status& why);
   Status moveTo(const QString& place);
   void closeFile();
   void syncLoop();
+  Status openPlace(const QString& place);
+  Status startFresh(const QString& place, const JournalContents& carried);
+
+  struct OpenRow {
+    std::int32_t row = 0;
+    int cells = 0;
+  };
 
   QString workbookPath_;
   QString path_;
   int fd_ = -1;
-  QByteArray row_;  // the lines of the row in progress
+  QString sheet_;                   // where the following rows are written
+  std::optional<OpenRow> openRow_;  // the row in progress
+  QString keptAside_;
   int rows_ = 0;
   int savedRows_ = 0;
   std::optional<WorkbookIdentity> identity_;  // as last written
@@ -199,11 +294,8 @@ private:
   // row is in the saved workbook it shrinks to the last row, whose row line
   // holds the cursor.
   QByteArray copy_;
-  int copyBase_ = 0;  // rows before the copy's first
-  int fileBase_ = 0;  // rows before the file's first
   QByteArray headerLine_;
-  QByteArray sheetLine_;
-  QByteArray rowLines_;      // lines of the row in progress already written
+  QByteArray rowLines_;      // lines of the row in progress
   QByteArray lastRowLines_;  // lines of the last complete row
   QByteArray savingLine_;
   QSet<QString> failedPlaces_;  // places a write or sync failed at in this session

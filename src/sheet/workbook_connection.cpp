@@ -71,7 +71,7 @@ Status WorkbookConnection::CommandClose_Click() {
       QString text = saved.description();
       if (!journal_.lostReason().isEmpty())
         text += QLatin1Char('\n') + journalHolds();
-      else if (journal_.rows() > 0)
+      else if (journal_.rows() > 0 || journal_.rowPending())
         text += QLatin1Char('\n') + MsgRowsKept.arg(journalPath());
       return fail(SheetError::NotSaved, text);
     }
@@ -110,7 +110,8 @@ void WorkbookConnection::release() {
     saveFailed();
   }
   xls_.reset();
-  if (journal_.rows() == 0 || journal_.allSaved())
+  // A row in progress has values in the journal only.
+  if (journal_.allSaved())
     traceFailure(QStringLiteral("journal"), journal_.retire());
   else
     journal_.close();
@@ -239,7 +240,11 @@ void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue&
       journal_.beginSheet(sheet ? sheet->name : QString());
       sheetBegun_ = true;
     }
-    journal_.cell(record_.startRow, column, value);
+    // The number the row leaves behind is known now, in case it never ends.
+    const std::int32_t numberAfter =
+        record_.numberingOn() ? static_cast<std::int32_t>(static_cast<std::uint32_t>(record_.acquisitionNo) + 1u)
+                              : record_.acquisitionNo;
+    journalFailed(journal_.cell(RowStart{record_.startRow, record_.startColNo, numberAfter}, column, value));
   }
   if (!open) return notTaken();
   if (!xls_->setCellValue(record_.startRow, column, value)) {
@@ -284,15 +289,23 @@ void WorkbookConnection::onBackgroundSaveDone(bool saved, const QString& reason)
   journalSaved(rows);
 }
 
+QString recoveredText(int rows, int damagedLines, const QString& keptAs) {
+  QString text = MsgRecovered.arg(rows);
+  if (damagedLines > 0) text += MsgDamagedSkipped.arg(damagedLines).arg(keptAs);
+  return text;
+}
+
 Status WorkbookConnection::recover(const QString& path) {
   const Result<FoundJournal> found = findJournal(path);
   if (!found) {
     emit recoveryFailed(found.description());
     return {};
   }
+  if (!found->refused.isEmpty()) emit recoveryFailed(found->refused.join(QLatin1Char('\n')));
   if (found->path.isEmpty()) return {};
   const std::vector<JournalRow>& rows = found->contents.rows;
-  if (rows.empty()) {
+  const int damaged = found->contents.damagedLines;
+  if (rows.empty() && damaged == 0) {
     QFile::remove(found->path);
     return {};
   }
@@ -313,35 +326,52 @@ Status WorkbookConnection::recover(const QString& path) {
     emit recoveryFailed(written.description() + QLatin1Char('\n') + MsgRowsKept.arg(found->path));
     return {};
   }
-  // The run continues where the interrupted one stood.
-  const JournalRow& last = rows.back();
-  record_.startRow = last.nextRow;
-  record_.startColNo = static_cast<std::int16_t>(last.nextColumn);
-  const QString letters = columnLetters(last.nextColumn);
-  record_.startCol = letters.toLatin1();
-  record_.acquisitionNo = last.acquisitionNo;
-  if (last.nextRow <= LastWorksheetRow)
-    traceFailure(QStringLiteral("recovery"), xls_->selectCell(last.nextRow, last.nextColumn));
-  emit startColumnShown(letters);
-  emit startRowShown(QString::number(record_.startRow));
-  if (!unsaved.empty()) {
-    // The journal goes on where it is, and knows of the save.
+  if (!rows.empty()) {
+    // The run continues where the interrupted one stood: below a row it
+    // left without end.
+    const JournalRow& last = rows.back();
+    record_.startRow = last.nextRow;
+    record_.startColNo = static_cast<std::int16_t>(last.nextColumn);
+    const QString letters = columnLetters(last.nextColumn);
+    record_.startCol = letters.toLatin1();
+    record_.acquisitionNo = last.acquisitionNo;
+    if (last.nextRow <= LastWorksheetRow)
+      traceFailure(QStringLiteral("recovery"), xls_->selectCell(last.nextRow, last.nextColumn));
+    emit startColumnShown(letters);
+    emit startRowShown(QString::number(record_.startRow));
+  }
+  if (!unsaved.empty() || damaged > 0) {
+    // The journal goes on where it is, and knows of the save; a damaged one
+    // is kept under another name and a fresh one holds its rows.
     journalFailed(journal_.open(path, found->path));
+    if (journal_.rowPending())
+      journalFailed(journal_.endRow(rows.back().nextRow, rows.back().nextColumn, rows.back().acquisitionNo));
+  }
+  const QString keptAs = journal_.keptAside().isEmpty() ? found->path : journal_.keptAside();
+  const QString note = damaged > 0 ? MsgDamagedSkipped.arg(damaged).arg(keptAs) : QString();
+  if (!unsaved.empty()) {
     beginSave();
     if (Status saved = xls_->saveActiveWorkbook(); !saved) {
       saveFailed();
       emit recoveryFailed(MsgNotSaved + QLatin1Char('\n') + saved.description() + QLatin1Char('\n') +
-                          MsgRowsKept.arg(found->path));
+                          MsgRowsKept.arg(journal_.isOpen() ? journal_.path() : found->path) + note);
       return {};
     }
   }
   // Saved. The restored cursor is kept by whoever listens (setup.dat)
   // before the journal goes: in between, a crash would send the next run
   // over the recovered rows. A crash before the removal replays the same
-  // values into the same cells again.
-  emit rowsRecovered(static_cast<int>(unsaved.size()));
-  journal_.close();
-  if (!QFile::remove(found->path)) trace(QStringLiteral("journal"), QStringLiteral("cannot remove ") + found->path);
+  // values into the same cells again. A damaged journal stays where it was
+  // kept.
+  emit rowsRecovered(static_cast<int>(unsaved.size()), damaged, keptAs);
+  // A journal left behind by a move holds nothing the one replayed lacks; kept,
+  // it would bring an older cursor back at the next open.
+  if (!found->behind.isEmpty() && !QFile::remove(found->behind))
+    trace(QStringLiteral("journal"), QStringLiteral("cannot remove ") + found->behind);
+  if (journal_.isOpen())
+    traceFailure(QStringLiteral("journal"), journal_.retire());
+  else if (damaged == 0 && !QFile::remove(found->path))
+    trace(QStringLiteral("journal"), QStringLiteral("cannot remove ") + found->path);
   return {};
 }
 
@@ -359,8 +389,9 @@ Result<WorkbookConnection::Replayed> WorkbookConnection::replayJournal(const QSt
     return fail(SheetError::AccessLost, written.description());
   if (Status saved = xls_->saveActiveWorkbook(); !saved) return fail(SheetError::NotSaved, saved.description());
   Replayed replayed{static_cast<int>(contents->rows.size()),
-                    contents->rows.empty() ? JournalRow{} : contents->rows.back(), true};
-  replayed.retired = QFile::remove(journalPath);
+                    contents->rows.empty() ? JournalRow{} : contents->rows.back(), true, contents->damagedLines};
+  // What could not be read stays for whoever can make sense of it.
+  replayed.retired = contents->damagedLines == 0 && QFile::remove(journalPath);
   return replayed;
 }
 

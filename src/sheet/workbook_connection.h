@@ -3,9 +3,8 @@
 // one value. The cursor lives in the settings record so the next run, even
 // after a restart, continues below the last row written.
 //
-// Every value written also goes to the workbook's journal (journal.h) before
-// the application sees it; a completed row is handed to the journal's file
-// before the next row starts. The journal is retired once the workbook was
+// Every value written also goes to the workbook's journal (journal.h), and to
+// the journal's file, before the application sees it. The journal is retired once the workbook was
 // saved with all of it, and replayed when the workbook is opened again after
 // a crash or a failed save.
 //
@@ -29,6 +28,8 @@ inline const QString MsgNotFound = QStringLiteral("が見つかりません！")
 inline const QString MsgCannotStart = QStringLiteral("エクセルが起動できません！");
 inline const QString MsgAccessLost = QStringLiteral("エクセルにアクセスできません! 再オープンして下さい");
 inline const QString MsgRecovered = QStringLiteral("保存されていなかった取得データ %1 行を復元しました");
+inline const QString MsgDamagedSkipped =
+    QStringLiteral("（取得データの記録のうち破損した %1 行を読み飛ばしました。元の記録は %2 に残しました）");
 inline const QString MsgNotSaved = QStringLiteral("ブックを保存できませんでした");
 inline const QString MsgRowsKept = QStringLiteral(
     "取得データは %1 に残してあります。原因を取り除いてからブックを開き直すと、ブックに書き込まれます。");
@@ -63,6 +64,10 @@ inline const QString MsgNoJournal = QStringLiteral(
 // %1: the reason of the failure, %2 the journal's new place.
 inline const QString MsgJournalMoved = QStringLiteral("取得データの記録を %2 に移しました（%1）");
 inline const QString MsgJournalReplayed = QStringLiteral("取得データの記録 %1 の %2 行を %3 に書き込み、保存しました");
+
+// What a recovery tells the user: the rows written back and, from a damaged
+// journal, how many lines were skipped and where the journal was kept.
+QString recoveredText(int rows, int damagedLines, const QString& keptAs);
 
 // Whether writing goes to an open workbook. NotOpen before the first open and
 // after a close, a failed open or a lost connection.
@@ -124,12 +129,13 @@ public:
 
   // Writes every row of the journal at `journalPath` into the open workbook,
   // whichever file it was written for, saves the workbook and deletes the
-  // journal. Fails with NotFound (no readable journal), AccessLost (a value
-  // could not be written) or NotSaved; the journal stays unless saved.
+  // journal (a damaged one is kept: the rows it held intact are written). Fails with NotFound (no readable journal),
+  // AccessLost (a value could not be written) or NotSaved; the journal stays unless saved.
   struct Replayed {
     int rows = 0;
     JournalRow last;  // where the journal's run stood at its end
     bool retired = true;
+    int damagedLines = 0;  // skipped; the journal is then kept
   };
   Result<Replayed> replayJournal(const QString& journalPath);
 
@@ -156,7 +162,8 @@ signals:
   // The cursor went past the sheet's last row; the run must end.
   void sheetFull();
   // A journal was replayed into the workbook at open: `rows` rows came back.
-  void rowsRecovered(int rows);
+  // A damaged one had `damagedLines` lines skipped and was kept as `keptAs`.
+  void rowsRecovered(int rows, int damagedLines, const QString& keptAs);
   // A journal could not be replayed; it is kept. `reason` says why.
   void recoveryFailed(const QString& reason);
   // The journal moved to its other place (`text`: MsgJournalMoved), or could

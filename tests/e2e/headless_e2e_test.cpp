@@ -562,7 +562,7 @@ TEST_F(HeadlessE2eTest, RowsSurviveRepeatedKills) {
     QFile journal(book + QStringLiteral(".kestrune-journal"));
     if (journal.open(QIODevice::ReadOnly))
       for (const QByteArray& line : journal.readAll().split('\n'))
-        if (const QList<QByteArray> f = line.split('\t'); f.size() == 5 && f[0] == "cell" && f[2].toInt() >= 3)
+        if (const QList<QByteArray> f = line.split('\t'); f.size() == 6 && f[0] == "cell" && f[2].toInt() >= 3)
           settled = std::max(settled, f[4].toInt());  // "OK" reads as 0
     settledUpTo.push_back(settled);
     const QRegularExpression reading(QStringLiteral("○ (\\d+),OK"));
@@ -803,6 +803,7 @@ TEST_F(HeadlessE2eTest, AJournalWhoseSyncsFailMovesAndAKillLosesNothing) {
   QProcessEnvironment failing = environment;
   failing.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SYNC_FAULT_SHIM));
   failing.insert(QStringLiteral("SYNC_FAULT_PATH"), book + QStringLiteral(".kestrune-journal"));
+  failing.insert(QStringLiteral("SYNC_FAULT_AFTER"), QStringLiteral("3"));  // the journal is made, then fails
   run.setProcessEnvironment(failing);
   ASSERT_TRUE(startHeadless(run));
   QByteArray out;

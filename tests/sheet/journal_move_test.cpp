@@ -41,8 +41,11 @@ TEST(JournalMoveTest, AMovedJournalKeepsTheUnsavedRowsAndTheCursor) {
   JournalWriter writer;
   ASSERT_TRUE(writer.open(book));
   const auto writeRow = [&writer](int n) {
-    writer.cell(1 + n, 2, std::int32_t{n});
-    writer.cell(1 + n, 3, QStringLiteral("value %1 of a line long enough to fill the disk soon").arg(n));
+    const RowStart start{1 + n, 2, n + 1};
+    if (Status s = writer.cell(start, 2, std::int32_t{n}); !s) return s;
+    if (Status s = writer.cell(start, 3, QStringLiteral("value %1 of a line long enough to fill the disk soon").arg(n));
+        !s)
+      return s;
     return writer.endRow(2 + n, 2, n + 1);
   };
   int n = 1;

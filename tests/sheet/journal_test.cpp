@@ -2,9 +2,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <climits>
 
 #include <sys/mount.h>
 #include <unistd.h>
@@ -30,9 +34,10 @@ protected:
     writer.beginSheet(QStringLiteral("データ\t1"));
     const QDateTime when = QDateTime::fromMSecsSinceEpoch(1796000000123);
     for (int row = 0; row < 3; ++row) {
-      writer.cell(2 + row, 1, std::int32_t{-7 + row});
-      writer.cell(2 + row, 2, Stamp{when, Stamp::Kind::DateTime});
-      writer.cell(2 + row, 3, QStringLiteral("a\\b\nc\td,\"e\"　%1").arg(row));
+      const RowStart start{2 + row, 1, 10 + row};
+      ASSERT_TRUE(writer.cell(start, 1, std::int32_t{-7 + row}));
+      ASSERT_TRUE(writer.cell(start, 2, Stamp{when, Stamp::Kind::DateTime}));
+      ASSERT_TRUE(writer.cell(start, 3, QStringLiteral("a\\b\nc\td,\"e\"　%1").arg(row)));
       ASSERT_TRUE(writer.endRow(3 + row, 1, 10 + row));
     }
     ASSERT_TRUE(writer.flush());
@@ -59,31 +64,33 @@ TEST_F(JournalFileTest, EveryValueReadsBackAsWritten) {
   EXPECT_EQ(read->unsavedRows(), 3);
 }
 
-// A crash can cut the file anywhere: every cut reads as the whole rows before it.
-TEST_F(JournalFileTest, ACutAnywhereKeepsTheWholeRowsBeforeIt) {
+// A crash can cut the file anywhere: every value on a whole line reads back
+// once, nothing counts as damaged, and the cursor lies below every row read.
+TEST_F(JournalFileTest, ACutAnywhereKeepsEveryWholeValueAndMovesPastIt) {
   JournalWriter writer;
   writeThreeRows(writer);
   const QByteArray whole = bytes();
-  std::vector<qsizetype> rowEnds;
-  for (qsizetype at = whole.indexOf("\nrow\t"); at >= 0; at = whole.indexOf("\nrow\t", at + 1))
-    rowEnds.push_back(whole.indexOf('\n', at + 1) + 1);
-  ASSERT_EQ(rowEnds.size(), 3u);
   for (qsizetype cut = 0; cut <= whole.size(); ++cut) {
-    const Result<JournalContents> read = parseJournal(whole.left(cut));
-    const auto expected = static_cast<std::size_t>(
-        std::count_if(rowEnds.begin(), rowEnds.end(), [&](qsizetype end) { return end <= cut; }));
-    if (!read) {
-      EXPECT_EQ(expected, 0u) << "cut at " << cut;
-      continue;
+    const QByteArray left = whole.left(cut);
+    const Result<JournalContents> read = parseJournal(left);
+    ASSERT_TRUE(read) << "cut at " << cut;
+    EXPECT_EQ(read->damagedLines, 0) << "cut at " << cut;
+    EXPECT_EQ(read->completeBytes, left.lastIndexOf('\n') + 1);
+    qsizetype wholeCells = 0;
+    for (const QByteArray& text : left.left(left.lastIndexOf('\n') + 1).split('\n'))
+      if (text.startsWith("cell\t")) ++wholeCells;
+    qsizetype cells = 0;
+    for (const JournalRow& row : read->rows) {
+      cells += std::ssize(row.cells);
+      for (const JournalCell& cell : row.cells) EXPECT_LT(cell.row, read->rows.back().nextRow) << "cut at " << cut;
     }
-    EXPECT_EQ(read->rows.size(), expected) << "cut at " << cut;
+    EXPECT_EQ(cells, wholeCells) << "cut at " << cut;
+    // A row cut short ends as a complete one would have.
+    if (!read->rows.empty() && !read->rows.back().ended) {
+      EXPECT_EQ(read->rows.back().nextRow, read->rows.back().row + 1);
+      EXPECT_EQ(read->rows.back().acquisitionNo, 10 + read->rows.back().row - 2);
+    }
   }
-  // A damaged byte inside a row ends the journal at the row before it.
-  QByteArray damaged = whole;
-  damaged[rowEnds[1] - 20] = 'X';
-  const Result<JournalContents> read = parseJournal(damaged);
-  ASSERT_TRUE(read);
-  EXPECT_EQ(read->rows.size(), 1u);
 }
 
 TEST_F(JournalFileTest, ContinuingAfterACutDropsTheCutAndKeepsCounting) {
@@ -91,26 +98,68 @@ TEST_F(JournalFileTest, ContinuingAfterACutDropsTheCutAndKeepsCounting) {
     JournalWriter writer;
     writeThreeRows(writer);
   }
-  // Half of a fourth row, as a crash leaves it.
+  // Half of a fourth row, as a crash leaves it: a value, and its end cut short.
+  QByteArray fourth;
+  {
+    JournalWriter writer;
+    ASSERT_TRUE(writer.open(book));
+    ASSERT_TRUE(writer.cell(RowStart{5, 1, 13}, 1, std::int32_t{42}));
+    ASSERT_TRUE(writer.endRow(6, 1, 13));
+    writer.close();
+    fourth = bytes();
+  }
   {
     QFile f(journalPathBeside(book));
-    ASSERT_TRUE(f.open(QIODevice::Append));
-    f.write("cell\t5\t1\tn\t9\nrow\t6\t1");
+    ASSERT_TRUE(f.resize(fourth.size() - 5));
   }
   JournalWriter writer;
   ASSERT_TRUE(writer.open(book));
   EXPECT_EQ(writer.rows(), 3);
-  writer.cell(5, 1, std::int32_t{42});
+  EXPECT_TRUE(writer.rowPending());
   ASSERT_TRUE(writer.endRow(6, 1, 13));
   ASSERT_TRUE(writer.markSaved(2));
   ASSERT_TRUE(writer.flush());
   const Result<JournalContents> read = parseJournal(bytes());
   ASSERT_TRUE(read);
+  EXPECT_EQ(read->damagedLines, 0);
   ASSERT_EQ(read->rows.size(), 4u);
+  EXPECT_TRUE(read->rows[3].ended);
   EXPECT_EQ(read->rows[3].cells, (std::vector<JournalCell>{{5, 1, std::int32_t{42}}}));
   EXPECT_EQ(read->unsavedRows(), 2);
   ASSERT_TRUE(writer.retire());
   EXPECT_FALSE(QFile::exists(journalPathBeside(book)));
+}
+
+// A journal of the first version is read, and continuing it rewrites it in
+// the current one with the same rows.
+TEST_F(JournalFileTest, AFirstVersionJournalIsReadAndRewrittenWhenContinued) {
+  const QByteArray rowLines = "sheet\tData\ncell\t5\t2\tn\t100\n";
+  const QByteArray old = "kestrune-journal\t1\t" + book.toUtf8() + "\r\n" + rowLines + "row\t6\t2\t101\t" +
+                         QByteArray::number(qChecksum(rowLines)) + "\nsaved\t1\n";
+  const Result<JournalContents> read = parseJournal(old);
+  ASSERT_TRUE(read) << read.description().toStdString();
+  EXPECT_EQ(read->version, 1);
+  ASSERT_EQ(read->rows.size(), 1u);
+  EXPECT_TRUE(read->rows[0].saved);
+  {
+    QFile f(journalPathBeside(book));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(old);
+  }
+  JournalWriter writer;
+  ASSERT_TRUE(writer.open(book));
+  EXPECT_TRUE(writer.keptAside().isEmpty());
+  EXPECT_EQ(writer.rows(), 1);
+  EXPECT_TRUE(writer.allSaved());
+  writer.close();
+  const Result<JournalContents> again = parseJournal(bytes());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->version, 2);
+  ASSERT_EQ(again->rows.size(), 1u);
+  EXPECT_EQ(again->rows[0].sheet, QStringLiteral("Data"));
+  EXPECT_EQ(again->rows[0].cells, read->rows[0].cells);
+  EXPECT_EQ(again->rows[0].acquisitionNo, 101);
+  EXPECT_TRUE(again->rows[0].saved);
 }
 
 TEST_F(JournalFileTest, AFolderThatCannotBeWrittenSendsTheJournalToTheUsersFolder) {
@@ -184,7 +233,8 @@ TEST_F(JournalFileTest, AFullDiskMovesTheJournalToTheUsersFolderWhole) {
   }
   constexpr int Rows = 300;
   for (int row = 0; row < Rows; ++row) {
-    writer.cell(2 + row, 1, QStringLiteral("reading %1 of a long line of text").arg(row));
+    ASSERT_TRUE(
+        writer.cell(RowStart{2 + row, 1, row + 1}, 1, QStringLiteral("reading %1 of a long line of text").arg(row)));
     ASSERT_TRUE(writer.endRow(3 + row, 1, row + 1)) << row;
   }
   ASSERT_TRUE(writer.flush());
@@ -290,6 +340,139 @@ TEST_F(JournalFileTest, SettingAsideNeverOverwritesAnotherOrphan) {
   }
   EXPECT_FALSE(setJournalAside(journal, now)) << "nothing to set aside";
 }
+
+// Names of 239 bytes and more would make the journal's name longer than a
+// file name may be: it is cut (never inside a character) and still found.
+struct LongName {
+  const char* name;
+  QString stem;  // repeated, then "_" up to 246 bytes, then ".xls"
+};
+void PrintTo(const LongName& c, std::ostream* out) { *out << c.name; }
+
+class LongWorkbookNameTest : public JournalFileTest, public ::testing::WithParamInterface<LongName> {};
+
+// A per-user state folder of the test's own while it lasts.
+struct StateHome {
+  StateHome() { qputenv("XDG_STATE_HOME", dir.path().toUtf8()); }
+  ~StateHome() { qunsetenv("XDG_STATE_HOME"); }
+  QString path() const { return dir.path(); }
+  QTemporaryDir dir;
+};
+
+bool validUtf8(const QByteArray& bytes) {
+  QStringDecoder decoder(QStringDecoder::Utf8);
+  const QString text = decoder(bytes);
+  return !decoder.hasError() && text.toUtf8() == bytes;
+}
+
+TEST_P(LongWorkbookNameTest, EveryJournalNameFitsAndIsFound) {
+  QString name;
+  while (QFile::encodeName(name + GetParam().stem).size() <= 246) name += GetParam().stem;
+  while (QFile::encodeName(name).size() < 246) name += QLatin1Char('_');
+  name += QStringLiteral(".xls");
+  ASSERT_EQ(QFile::encodeName(name).size(), 250);
+  book = dir.filePath(name);
+  {
+    QFile f(book);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << f.errorString().toStdString();
+  }
+  const StateHome state;
+  const auto fits = [](const QString& path) {
+    const QByteArray fileName = QFile::encodeName(QFileInfo(path).fileName());
+    EXPECT_LE(fileName.size(), NAME_MAX) << path.toStdString();
+    EXPECT_TRUE(validUtf8(fileName)) << path.toStdString();
+  };
+  for (const QString& place : {QString(), journalPathForUser(book)}) {
+    JournalWriter writer;
+    ASSERT_TRUE(writer.open(book, place)) << place.toStdString();
+    fits(writer.path());
+    EXPECT_TRUE(QFileInfo(writer.path()).fileName().startsWith(name.left(20)));
+    ASSERT_TRUE(writer.cell(RowStart{2, 1, 1}, 1, QStringLiteral("x")));
+    ASSERT_TRUE(writer.endRow(3, 1, 1));
+    writer.close();
+    const Result<FoundJournal> found = findJournal(book);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->path, writer.path());
+    EXPECT_EQ(found->contents.rows.size(), 1u);
+    // Set aside twice in the same second: two names, both fitting.
+    const QDateTime now(QDate(2026, 12, 7), QTime(9, 5, 3));
+    const Result<QString> first = setJournalAside(writer.path(), now, JournalAside::Damaged);
+    ASSERT_TRUE(first) << first.description().toStdString();
+    ASSERT_TRUE(QFile(*first).copy(writer.path()));
+    const Result<QString> second = setJournalAside(writer.path(), now, JournalAside::Damaged);
+    ASSERT_TRUE(second) << second.description().toStdString();
+    EXPECT_NE(*first, *second);
+    fits(*first);
+    fits(*second);
+    EXPECT_TRUE(QFile::exists(*first) && QFile::exists(*second));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LongWorkbookNameTest,
+                         ::testing::Values(LongName{"Latin", QStringLiteral("a")},
+                                           // 3 bytes each: a cut at any byte count must fall between them
+                                           LongName{"Japanese", QStringLiteral("測定データ")},
+                                           LongName{"Mixed", QStringLiteral("温度a")}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// A symbolic link where the journal belongs (planted, or left over) is never
+// followed: the file it points to stays as it was, a missing one is not made.
+struct PlantedLink {
+  const char* name;
+  bool targetExists;
+};
+void PrintTo(const PlantedLink& c, std::ostream* out) { *out << c.name; }
+
+class PlantedLinkTest : public JournalFileTest, public ::testing::WithParamInterface<PlantedLink> {};
+
+TEST_P(PlantedLinkTest, TheLinkIsRefusedAndItsTargetUntouched) {
+  const QString target = dir.filePath(QStringLiteral("precious.txt"));
+  const QByteArray precious = "kestrune-journal\tnot ours\n";
+  if (GetParam().targetExists) {
+    QFile f(target);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(precious);
+  }
+  const QString beside = journalPathBeside(book);
+  ASSERT_TRUE(QFile::link(target, beside));
+  const StateHome state;
+
+  // Named as the journal to continue: refused, and the message names it.
+  {
+    JournalWriter writer;
+    const Status refused = writer.open(book, beside);
+    ASSERT_FALSE(refused);
+    EXPECT_TRUE(refused.description().contains(beside)) << refused.description().toStdString();
+    EXPECT_TRUE(refused.description().contains(QStringLiteral("シンボリックリンク")));
+  }
+  // The usual place: the journal goes to the user's folder instead.
+  {
+    JournalWriter writer;
+    ASSERT_TRUE(writer.open(book));
+    EXPECT_TRUE(writer.path().startsWith(state.path())) << writer.path().toStdString();
+    ASSERT_TRUE(writer.cell(RowStart{2, 1, 1}, 1, QStringLiteral("x")));
+    ASSERT_TRUE(writer.endRow(3, 1, 1));
+    writer.close();
+  }
+  const Result<FoundJournal> found = findJournal(book);
+  ASSERT_TRUE(found) << found.description().toStdString();
+  EXPECT_EQ(found->contents.rows.size(), 1u);
+  ASSERT_EQ(found->refused.size(), 1);
+  EXPECT_TRUE(found->refused[0].contains(beside));
+
+  EXPECT_TRUE(QFileInfo(beside).isSymLink());
+  if (GetParam().targetExists) {
+    QFile f(target);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), precious);
+  } else {
+    EXPECT_FALSE(QFileInfo::exists(target));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PlantedLinkTest,
+                         ::testing::Values(PlantedLink{"ToAFile", true}, PlantedLink{"Dangling", false}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace kestrune::sheet

@@ -6,11 +6,15 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <map>
 #include <vector>
 
 namespace kestrune::sheet {
@@ -43,7 +47,12 @@ protected:
     QObject::connect(&connection, &WorkbookConnection::workbookShown, [this] { ++focused; });
     QObject::connect(&connection, &WorkbookConnection::accessLost, [this] { boxes.show(MsgAccessLost); });
     QObject::connect(&connection, &WorkbookConnection::sheetFull, [this] { ++full; });
-    QObject::connect(&connection, &WorkbookConnection::rowsRecovered, [this](int rows) { recovered.push_back(rows); });
+    QObject::connect(&connection, &WorkbookConnection::rowsRecovered,
+                     [this](int rows, int damagedLines, const QString& keptAs) {
+                       recovered.push_back(rows);
+                       damaged = damagedLines;
+                       damagedKeptAs = keptAs;
+                     });
     QObject::connect(&connection, &WorkbookConnection::recoveryFailed,
                      [this](const QString& reason) { recoveryFailures << reason; });
     EXPECT_TRUE(dir.isValid());
@@ -73,6 +82,8 @@ protected:
   int created = 0, refreshed = 0, focused = 0, pumped = 0, full = 0;
   Status opened;
   std::vector<int> recovered;
+  int damaged = 0;
+  QString damagedKeptAs;
   QStringList recoveryFailures;
 };
 
@@ -441,36 +452,189 @@ protected:
   }
 };
 
+// A value in the sheet is in the journal's file at once: a crash before its
+// row ends (the script waiting out its interval) loses nothing, and the next
+// run starts below that row with the number it would have left.
 TEST_F(JournalTest, RowsOfACrashedRunComeBackAtTheirPlacesOnce) {
   startRun();
+  record.setNumberingOn(true);
   journal::writeRows(connection, record, 3);
   connection.excelDataSet(0, std::int32_t{103});  // a row cut short by the crash
   const QString journalPath = connection.journalPath();
-  EXPECT_TRUE(QFile::exists(journalPath));
+  {
+    QFile file(journalPath);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().contains("\ncell\t8\t2\tn\t103\t")) << "the value waits for its row's end";
+  }
   crash();
 
   open();
   ASSERT_TRUE(opened);
-  EXPECT_EQ(recovered, std::vector<int>{3});
-  EXPECT_EQ(log->sheets[QStringLiteral("Data")].size(), 6u);
+  EXPECT_EQ(recovered, std::vector<int>{4});
+  EXPECT_EQ(damaged, 0);
+  EXPECT_EQ(log->sheets[QStringLiteral("Data")].size(), 7u);
   EXPECT_EQ(log->sheets[QStringLiteral("Data")].at({5, 2}), CellValue(std::int32_t{100}));
   EXPECT_EQ(log->sheets[QStringLiteral("Data")].at({7, 3}), CellValue(QStringLiteral("v2")));
-  EXPECT_EQ(log->sheets[QStringLiteral("Data")].count({8, 2}), 0u);
+  EXPECT_EQ(log->sheets[QStringLiteral("Data")].at({8, 2}), CellValue(std::int32_t{103}));
   EXPECT_EQ(log->sheets[QStringLiteral("Sheet1")].size(), 0u);
   // The run continues below the rows, and numbering does not repeat.
-  EXPECT_EQ(record.startRow, 8);
+  EXPECT_EQ(record.startRow, 9);
   EXPECT_EQ(record.startColNo, 2);
   EXPECT_EQ(record.startCol, "B");
-  EXPECT_EQ(record.acquisitionNo, 103);
-  EXPECT_EQ(log->active, (CellRef{8, 2}));
+  EXPECT_EQ(record.acquisitionNo, 104);
+  EXPECT_EQ(log->active, (CellRef{9, 2}));
   EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "save"), 1);
   EXPECT_FALSE(QFile::exists(journalPath));
 
   // Retired: the next open replays nothing.
   connection.release();
   open();
-  EXPECT_EQ(recovered, std::vector<int>{3});
+  EXPECT_EQ(recovered, std::vector<int>{4});
 }
+
+// ---- A damaged journal ----------------------------------------------------
+
+struct Damage {
+  const char* name;
+  // Changes the journal's text (split at LF; the last element follows the last LF).
+  std::function<void(QList<QByteArray>&)> apply;
+  bool damaging;  // the journal must be kept and the damage told
+  int nextRow;    // the cursor after recovery; 0: left as it was
+};
+void PrintTo(const Damage& d, std::ostream* out) { *out << d.name; }
+
+// The index of the first line starting with `prefix`.
+qsizetype lineOf(const QList<QByteArray>& lines, const QByteArray& prefix) {
+  for (qsizetype i = 0; i < lines.size(); ++i)
+    if (lines[i].startsWith(prefix)) return i;
+  ADD_FAILURE() << "no line " << prefix.toStdString();
+  return 0;
+}
+
+class DamagedJournalTest : public JournalTest, public ::testing::WithParamInterface<Damage> {};
+
+// Five rows (5 to 9) and a sixth cut short (10), then the file is damaged.
+// Every row whose lines are intact comes back once at its place, the cursor
+// lies below every row that holds data, and a damaged journal is kept as it
+// was and the user told.
+TEST_P(DamagedJournalTest, LosesNoIntactRowAndNeverSteersTheCursor) {
+  startRun();
+  record.setNumberingOn(true);
+  journal::writeRows(connection, record, 5);
+  connection.excelDataSet(0, std::int32_t{105});
+  const QString journalPath = connection.journalPath();
+  crash();
+  QByteArray text;
+  {
+    QFile f(journalPath);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    text = f.readAll();
+  }
+  // The last element is what follows the last LF: nothing, or a cut line.
+  QList<QByteArray> lines = text.split('\n');
+  const QList<QByteArray> before = lines;
+  GetParam().apply(lines);
+  const QByteArray damagedText = lines.join('\n');
+  {
+    QFile f(journalPath);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(damagedText);
+  }
+  QSet<QByteArray> left;
+  for (const QByteArray& l : damagedText.split('\n')) left.insert(l.endsWith('\r') ? l.chopped(1) : l);
+  // What must come back: each value whose line and whose row's begin line are whole.
+  std::map<std::pair<int, int>, CellValue> wanted, written;
+  for (const QByteArray& l : before) {
+    const QList<QByteArray> f = l.split('\t');
+    if (f[0] != "cell") continue;
+    const CellValue value = f[3] == "n" ? CellValue(std::int32_t(f[4].toInt())) : CellValue(QString::fromUtf8(f[4]));
+    written[{f[1].toInt(), f[2].toInt()}] = value;
+    const auto begin = std::find_if(before.begin(), before.end(),
+                                    [&](const QByteArray& b) { return b.startsWith("begin\t" + f[1] + '\t'); });
+    if (left.contains(l) && begin != before.end() && left.contains(*begin))
+      wanted[{f[1].toInt(), f[2].toInt()}] = value;
+  }
+
+  open();
+  const auto& data = log->sheets[QStringLiteral("Data")];
+  for (const auto& [place, value] : wanted) {
+    ASSERT_TRUE(data.count(place)) << "lost: row " << place.first << " column " << place.second;
+    EXPECT_EQ(data.at(place), value);
+  }
+  for (const auto& [place, value] : data) {
+    ASSERT_TRUE(written.count(place)) << "a value where none was: row " << place.first;
+    EXPECT_EQ(written.at(place), value);
+    EXPECT_LT(place.first, record.startRow) << "the cursor points at a row that holds data";
+  }
+  if (GetParam().nextRow > 0) {
+    EXPECT_EQ(record.startRow, GetParam().nextRow);
+  }
+  EXPECT_EQ(damaged > 0, GetParam().damaging) << damaged;
+  if (!GetParam().damaging) {
+    EXPECT_FALSE(QFile::exists(journalPath));
+    return;
+  }
+  // Kept as it was, beside the journal, and named in the message.
+  ASSERT_FALSE(damagedKeptAs.isEmpty());
+  EXPECT_TRUE(QFileInfo(damagedKeptAs).fileName().startsWith(QFileInfo(journalPath).fileName() + ".damaged-"));
+  QFile kept(damagedKeptAs);
+  ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+  EXPECT_EQ(kept.readAll(), damagedText);
+  EXPECT_TRUE(recoveredText(recovered.back(), damaged, damagedKeptAs).contains(damagedKeptAs));
+  // The run goes on with a fresh journal.
+  ASSERT_TRUE(connection.getStartCell());
+  connection.excelDataSet(0, QStringLiteral("next"));
+  connection.nextCellMove();
+  const Result<FoundJournal> fresh = findJournal(book);
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->contents.damagedLines, 0);
+  EXPECT_EQ(fresh->contents.rows.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DamagedJournalTest,
+    ::testing::Values(
+        Damage{"FlipADigitInARowLine",
+               [](QList<QByteArray>& l) {
+                 QByteArray& row = l[lineOf(l, "row\t2\t")];
+                 row[row.indexOf("\t7\t") + 1] = '2';
+               },
+               true, 11},
+        Damage{"FlipADigitInAValue",
+               [](QList<QByteArray>& l) {
+                 QByteArray& cell = l[lineOf(l, "cell\t6\t2\t")];
+                 cell[cell.indexOf("\tn\t") + 3] = '9';
+               },
+               true, 11},
+        Damage{"InsertASavedLine",
+               [](QList<QByteArray>& l) { l.insert(lineOf(l, "begin\t6\t"), "saved\t20\t00000000"); }, true, 11},
+        Damage{"DeleteAValue", [](QList<QByteArray>& l) { l.removeAt(lineOf(l, "cell\t7\t3\t")); }, true, 11},
+        Damage{"DeleteARowStart", [](QList<QByteArray>& l) { l.removeAt(lineOf(l, "begin\t7\t")); }, true, 11},
+        Damage{"DeleteARowEnd", [](QList<QByteArray>& l) { l.removeAt(lineOf(l, "row\t3\t")); }, true, 11},
+        Damage{"DuplicateAValue",
+               [](QList<QByteArray>& l) { l.insert(lineOf(l, "cell\t6\t2"), l[lineOf(l, "cell\t6\t2")]); }, true, 11},
+        Damage{"DuplicateARowEnd",
+               [](QList<QByteArray>& l) { l.insert(lineOf(l, "row\t2\t"), l[lineOf(l, "row\t2\t")]); }, true, 11},
+        Damage{"GarbageHeader", [](QList<QByteArray>& l) { l[0] = "kestrune-jour\x01nal 9"; }, true, 11},
+        Damage{"NotAJournalAtAll",
+               [](QList<QByteArray>& l) {
+                 l = {"PK\x03\x04", "binary", ""};
+               },
+               true, 0},
+        // Cut within row 8's second value: as a crash leaves it, no damage.
+        Damage{"TruncateInTheMiddle",
+               [](QList<QByteArray>& l) {
+                 const qsizetype at = lineOf(l, "cell\t8\t3\t");
+                 l[at].truncate(8);
+                 l = l.mid(0, at + 1);
+               },
+               false, 9},
+        Damage{"CrLfLineEnds",
+               [](QList<QByteArray>& l) {
+                 for (qsizetype i = 0; i + 1 < l.size(); ++i) l[i] += '\r';
+               },
+               false, 11}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(JournalTest, RowsABackgroundSaveHeldAreNotCountedAgain) {
   startRun();

@@ -1,9 +1,11 @@
 // Preloaded into a process under test: fsync and fdatasync of every file
-// whose path contains $SYNC_FAULT_PATH fail with EIO, as on a failing disk.
-// Other files sync as usual.
+// whose path contains $SYNC_FAULT_PATH fail with EIO, as on a failing disk,
+// after the first $SYNC_FAULT_AFTER of them (0 when unset) succeeded. Other
+// files sync as usual.
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +22,10 @@ bool failing(int fd) {
   const ssize_t n = ::readlink(link, target, sizeof target - 1);
   if (n <= 0) return false;
   target[n] = '\0';
-  return std::strstr(target, part) != nullptr;
+  if (std::strstr(target, part) == nullptr) return false;
+  static std::atomic<long> matched{0};
+  const char* after = std::getenv("SYNC_FAULT_AFTER");
+  return matched++ >= (after != nullptr ? std::atol(after) : 0);
 }
 
 int forward(const char* name, int fd) {
