@@ -1,7 +1,8 @@
 // Preloaded into a process under test: fsync and fdatasync of every file
 // whose path contains $SYNC_FAULT_PATH fail with EIO, as on a failing disk,
-// after the first $SYNC_FAULT_AFTER of them (0 when unset) succeeded. Other
-// files sync as usual.
+// after the first $SYNC_FAULT_AFTER of them (0 when unset) succeeded. With
+// $SYNC_FAULT_GATE set they do not fail but wait while that file exists, as
+// on a very slow disk. Other files sync as usual.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -30,8 +31,12 @@ bool failing(int fd) {
 
 int forward(const char* name, int fd) {
   if (failing(fd)) {
-    errno = EIO;
-    return -1;
+    const char* gate = std::getenv("SYNC_FAULT_GATE");
+    if (gate == nullptr) {
+      errno = EIO;
+      return -1;
+    }
+    while (::access(gate, F_OK) == 0) ::usleep(10000);
   }
   using SyncCall = int (*)(int);
   const auto real = reinterpret_cast<SyncCall>(::dlsym(RTLD_NEXT, name));
