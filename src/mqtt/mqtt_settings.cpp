@@ -6,6 +6,8 @@
 #include <QSaveFile>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace kestrune::mqtt {
 
 namespace {
@@ -16,6 +18,8 @@ const QString MsgNoFile = QStringLiteral("ファイル %1 がありません");
 const QString MsgBadTopic = QStringLiteral("トピック %1 は使えません（空白以外の文字で、+ と # を含まないこと）");
 const QString MsgCannotRead = QStringLiteral("%1 を読めません：%2");
 const QString MsgCannotWrite = QStringLiteral("%1 に保存できませんでした：%2");
+const QString MsgControlCharacter = QStringLiteral(
+    "%1 の値に制御文字（改行、タブなど）が含まれています。値は 1 行の、制御文字を含まない文字列にしてください");
 
 }  // namespace
 
@@ -35,15 +39,24 @@ Result<BrokerAddress> parseBrokerUrl(const QString& url) {
   return address;
 }
 
+bool hasControlCharacter(const QString& value) {
+  return std::any_of(value.begin(), value.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+}
+
+Status checkNoControlCharacter(const QString& key, const QString& value) {
+  if (hasControlCharacter(value)) return fail(MsgControlCharacter.arg(key));
+  return {};
+}
+
 Status checkSetting(const QString& key, const QString& value) {
   if (value.isEmpty()) return {};
+  if (Status plain = checkNoControlCharacter(key, value); !plain) return plain;
   if (key == KeyUrl) {
     if (auto address = parseBrokerUrl(value); !address) return address.error();
     return {};
   }
   if (key == KeyTopic) {
-    if (value.contains(QChar('+')) || value.contains(QChar('#')) || value.contains(QChar('\n')) ||
-        value.contains(QChar('\t')) || value.trimmed().isEmpty())
+    if (value.contains(QChar('+')) || value.contains(QChar('#')) || value.trimmed().isEmpty())
       return fail(MsgBadTopic.arg(value));
     return {};
   }
@@ -80,7 +93,10 @@ MqttSettings parseConf(const QByteArray& text) {
     const qsizetype eq = line.indexOf(QChar('='));
     if (eq <= 0) continue;
     const QString key = line.left(eq).trimmed();
-    if (keys.contains(key)) setSettingValue(settings, key, line.mid(eq + 1).trimmed());
+    const QString value = line.mid(eq + 1).trimmed();
+    // A value is one line of plain characters; a stray carriage return or
+    // other control character inside it makes it no value of ours.
+    if (keys.contains(key) && !hasControlCharacter(value)) setSettingValue(settings, key, value);
   }
   return settings;
 }
@@ -110,6 +126,8 @@ Result<MqttSettings> readConf(const QString& path) {
 }
 
 Status writeConf(const QString& path, const MqttSettings& settings) {
+  for (const QString& key : settingKeys())
+    if (Status plain = checkNoControlCharacter(key, settingValue(settings, key)); !plain) return plain;
   QByteArray old;
   if (QFile file(path); file.exists()) {
     if (!file.open(QIODevice::ReadOnly)) return fail(MsgCannotRead.arg(path, file.errorString()));

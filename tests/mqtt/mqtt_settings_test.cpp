@@ -65,9 +65,27 @@ TEST(MqttSettingsTest, ValuesAreCheckedByKey) {
       {KeyPasswordFile, file, true},
       {KeyPasswordFile, QStringLiteral("/nonexistent/pw"), false},
       {KeyUser, QStringLiteral("logger"), true},
+      {KeyUser, QStringLiteral("logger\nmqtt.url=mqtt://elsewhere"), false},
+      {KeyUser, QStringLiteral("log\tger"), false},
+      {KeyUser, QStringLiteral("logger\x7f"), false},
+      {KeyTopic, QStringLiteral("lab\r"), false},
   };
   for (const Case& c : cases)
     EXPECT_EQ(checkSetting(c.key, c.value).ok(), c.ok) << c.key.toStdString() << "=" << c.value.toStdString();
+}
+
+TEST(MqttSettingsTest, TheReaderTakesOnlyPlainOneLineValuesAndTheWriterWritesNoOther) {
+  const MqttSettings read =
+      parseConf("mqtt.url=mqtt://a\r\nmqtt.user=al\rice\nmqtt.topic=lab\x01x\nmqtt.ca-file=/ca.pem\r\n");
+  EXPECT_EQ(read, (MqttSettings{QStringLiteral("mqtt://a"), {}, {}, {}, QStringLiteral("/ca.pem")}));
+  QTemporaryDir dir;
+  const QString path = dir.filePath(ConfFileName);
+  MqttSettings bad;
+  bad.user = QStringLiteral("bob\nmqtt.url=mqtt://elsewhere");
+  const Status written = writeConf(path, bad);
+  EXPECT_FALSE(written.ok());
+  EXPECT_TRUE(written.description().contains(KeyUser)) << written.description().toStdString();
+  EXPECT_FALSE(QFile::exists(path));
 }
 
 TEST(MqttSettingsTest, WritingKeepsOtherLinesAndDropsEmptyValues) {
