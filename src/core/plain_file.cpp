@@ -43,6 +43,8 @@ PlainFile readPlainFile(const QString& path, qint64 maxBytes, Links links) {
     found.state = PlainFileState::NotRegular;
   } else {
     found.permissions = info.st_mode & 07777;
+    found.device = info.st_dev;
+    found.inode = info.st_ino;
     found.modified = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(info.st_mtim.tv_sec) * 1000 +
                                                     info.st_mtim.tv_nsec / 1000000);
     // Read one byte past the limit: a file that grows while we read is still caught.

@@ -27,6 +27,10 @@ struct PlainFile {
   unsigned permissions = 0;  // the mode's permission bits, when Read or TooLarge
   QDateTime modified;        // when Read or TooLarge
   int errorNumber = 0;       // when Unreadable
+  // Which file it was, when Read or TooLarge: another file put in its place
+  // has other numbers even when it holds the same bytes.
+  quint64 device = 0;
+  quint64 inode = 0;
 };
 
 // Opens without waiting (a named pipe without a writer would hold us),

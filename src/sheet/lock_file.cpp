@@ -196,7 +196,9 @@ Judged judgeLock(const QString& documentPath, const QString& lockPath, const Mac
 // another process took meanwhile is left to it. Returns errno, 0 when done.
 int removeStale(const QString& lockPath, const Judged& judged) {
   const PlainFile now = readLock(lockPath);
-  if (now.state != PlainFileState::Read || now.bytes != judged.file.bytes) return 0;
+  if (now.state != PlainFileState::Read || now.bytes != judged.file.bytes || now.inode != judged.file.inode ||
+      now.device != judged.file.device)
+    return 0;
   if (::unlink(QFile::encodeName(lockPath).constData()) != 0 && errno != ENOENT) return errno;
   return 0;
 }
