@@ -6,7 +6,6 @@
 
 #include "core/trace.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -321,22 +320,6 @@ TEST(WorkbookLockTest, LeftoversAtTheLockPlaceAreTakenOverOrRefusedWithoutHarm) 
       EXPECT_EQ(readAll(target), QFileInfo::exists(target) ? aged : QByteArray()) << "the link's target is untouched";
       EXPECT_EQ(QFileInfo::exists(target), std::string(c.what) == "a link to another file");
     }
-}
-
-// A taken lock is the whole line on the disk, created afresh, not written
-// through whatever stood there before.
-TEST(WorkbookLockTest, ATakenLockIsAWholeRegularFile) {
-  QTemporaryDir dir;
-  const QString book = dir.filePath(QStringLiteral("book.xls"));
-  Result<WorkbookLock> taken = WorkbookLock::take(book);
-  ASSERT_TRUE(taken.ok()) << taken.description().toStdString();
-  const QFileInfo lock(lockFilePath(book));
-  EXPECT_TRUE(lock.isFile() && !lock.isSymLink());
-  const std::optional<LockOwner> owner = parseLockFile(readAll(lock.filePath()));
-  ASSERT_TRUE(owner.has_value());
-  EXPECT_EQ(kestruneLockPid(*owner), ::getpid());
-  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList{lock.fileName()})
-      << "nothing else is left in the folder";
 }
 
 }  // namespace
