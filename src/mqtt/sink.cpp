@@ -157,7 +157,7 @@ QString refusalText(int connackCode) {
   QString text;
   switch (connackCode) {
     case 1:  // unacceptable protocol version
-      text = QStringLiteral("ブローカーが MQTT のバージョンを受け付けません（MQTT 3.1.1 を使います）。") + CheckBroker;
+      text = QStringLiteral("ブローカーがこの MQTT のバージョンを受け付けません。") + CheckBroker;
       break;
     case 2:  // identifier rejected
       text = QStringLiteral("ブローカーがクライアント ID を受け付けません。") + CheckBroker;
