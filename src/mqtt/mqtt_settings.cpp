@@ -1,5 +1,7 @@
 #include "mqtt/mqtt_settings.h"
 
+#include "core/plain_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,6 +9,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cstring>
 
 namespace kestrune::mqtt {
 
@@ -18,6 +21,10 @@ const QString MsgNoFile = QStringLiteral("ファイル %1 がありません");
 const QString MsgBadTopic = QStringLiteral("トピック %1 は使えません（空白以外の文字で、+ と # を含まないこと）");
 const QString MsgCannotRead = QStringLiteral("%1 を読めません：%2");
 const QString MsgCannotWrite = QStringLiteral("%1 に保存できませんでした：%2");
+const QString MsgConfNotFile = QStringLiteral("通常のファイルではありません（名前付きパイプやデバイスなど）");
+const QString MsgConfTooLarge = QStringLiteral("大きすぎます（%1 バイトまで）");
+// kestrune.conf holds a few short lines.
+constexpr qint64 MostConfBytes = 1024 * 1024;
 const QString MsgControlCharacter = QStringLiteral(
     "%1 の値に制御文字（改行、タブなど）が含まれています。値は 1 行の、制御文字を含まない文字列にしてください");
 
@@ -118,21 +125,42 @@ QByteArray updatedConf(const QByteArray& text, const MqttSettings& settings) {
   return out;
 }
 
+namespace {
+
+// The file's text; empty when there is none. A named pipe or a device in its
+// place is refused rather than waited on or read without end.
+Result<QByteArray> confText(const QString& path) {
+  const PlainFile file = readPlainFile(path, MostConfBytes, Links::Follow);
+  switch (file.state) {
+    case PlainFileState::Read:
+      return file.bytes;
+    case PlainFileState::Missing:
+      return QByteArray();
+    case PlainFileState::Unreadable:
+      return fail(MsgCannotRead.arg(path, QString::fromLocal8Bit(std::strerror(file.errorNumber))));
+    case PlainFileState::TooLarge:
+      return fail(MsgCannotRead.arg(path, MsgConfTooLarge.arg(MostConfBytes)));
+    case PlainFileState::Link:
+    case PlainFileState::NotRegular:
+      break;
+  }
+  return fail(MsgCannotRead.arg(path, MsgConfNotFile));
+}
+
+}  // namespace
+
 Result<MqttSettings> readConf(const QString& path) {
-  QFile file(path);
-  if (!file.exists()) return MqttSettings{};
-  if (!file.open(QIODevice::ReadOnly)) return fail(MsgCannotRead.arg(path, file.errorString()));
-  return parseConf(file.readAll());
+  const Result<QByteArray> text = confText(path);
+  if (!text) return text.error();
+  return parseConf(*text);
 }
 
 Status writeConf(const QString& path, const MqttSettings& settings) {
   for (const QString& key : settingKeys())
     if (Status plain = checkNoControlCharacter(key, settingValue(settings, key)); !plain) return plain;
-  QByteArray old;
-  if (QFile file(path); file.exists()) {
-    if (!file.open(QIODevice::ReadOnly)) return fail(MsgCannotRead.arg(path, file.errorString()));
-    old = file.readAll();
-  }
+  const Result<QByteArray> text = confText(path);
+  if (!text) return text.error();
+  const QByteArray old = *text;
   QDir().mkpath(QFileInfo(path).absolutePath());
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly)) return fail(MsgCannotWrite.arg(path, file.errorString()));

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace kestrune::mqtt {
 namespace {
 
@@ -86,6 +88,10 @@ TEST(MqttSettingsTest, TheReaderTakesOnlyPlainOneLineValuesAndTheWriterWritesNoO
   EXPECT_FALSE(written.ok());
   EXPECT_TRUE(written.description().contains(KeyUser)) << written.description().toStdString();
   EXPECT_FALSE(QFile::exists(path));
+  // A named pipe in the file's place is refused, not waited on.
+  ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+  EXPECT_FALSE(readConf(path).ok());
+  EXPECT_FALSE(writeConf(path, MqttSettings{}).ok());
 }
 
 TEST(MqttSettingsTest, WritingKeepsOtherLinesAndDropsEmptyValues) {
