@@ -448,6 +448,11 @@ std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringLis
       refused << MsgTwice.arg(name);
       continue;
     }
+    // Every value is one line in its file: a line feed would add a line.
+    if (const Status plain = mqtt::checkNoControlCharacter(name, value); !plain) {
+      refused << plain.description();
+      continue;
+    }
     const std::optional<Checked> checked = key->check(value);
     if (checked && std::holds_alternative<Change>(*checked)) {
       changes.push_back(std::get<Change>(*checked));

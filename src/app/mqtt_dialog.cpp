@@ -49,7 +49,13 @@ void MqttDialog::accept() {
   mqtt::MqttSettings settings = read ? *read : mqtt::MqttSettings{};
   QStringList refused;
   for (qsizetype i = 0; i < keys.size(); ++i) {
-    const QString value = boxes_.at(static_cast<std::size_t>(i))->text().trimmed();
+    const QString typed = boxes_.at(static_cast<std::size_t>(i))->text();
+    // Refused as typed: trimming would hide a line feed or tab at either end.
+    const QString value = typed.trimmed();
+    if (const Status plain = mqtt::checkNoControlCharacter(keys.at(i), typed); !plain) {
+      refused << plain.description();
+      continue;
+    }
     if (const Status checked = mqtt::checkSetting(keys.at(i), value); !checked) {
       refused << checked.description();
       continue;

@@ -69,6 +69,8 @@ PublishingStatus MqttPublishing::status() const {
   return status;
 }
 
+QString MqttPublishing::warning() const { return sink_ ? sink_->warning() : QString(); }
+
 void MqttPublishing::drain(std::chrono::milliseconds limit) {
   if (sink_) sink_->drain(limit);
 }

@@ -49,6 +49,9 @@ public:
   // and the stamp among `values` become "number" and "time".
   void rowCompleted(std::int32_t row, const std::vector<sheet::CellValue>& values);
   PublishingStatus status() const;
+  // What the sender found worth a warning when it started (a password file
+  // others may read); empty when nothing or publishing is off.
+  QString warning() const;
   // Gives the sender at most `limit` to empty the outbox while connected.
   void drain(std::chrono::milliseconds limit);
 

@@ -2,6 +2,7 @@
 
 #include "script/loader.h"
 #include "serial/channels.h"
+#include "settings/conditions_panel.h"
 
 #include <QFileInfo>
 
@@ -42,6 +43,12 @@ void RunController::CommandStart_Click() {
   if (logger_.setup().scriptFromFile() &&
       !script::loadScriptFile(logger_.script(), logger_.xlsFilePath(), logger_.boxes()))
     return;
+  // A row past the sheet's last one is the workbook's to refuse; one below the
+  // first is a setting nobody could have meant (setup.dat edited or damaged).
+  if (logger_.setup().startAtCell() && logger_.setup().startRow < settings::MinStartRow) {
+    logger_.boxes().show(MsgStartRowBelowFirst.arg(logger_.setup().startRow));
+    return;
+  }
   if (Status placed = logger_.workbook().getStartCell(); !placed) {
     logger_.boxes().show(placed.description());
     return;
@@ -57,9 +64,12 @@ void RunController::CommandStart_Click() {
   interpreter_.resetForStart(logger_.clock().tickMs());
   host_.hideMainWindow();
   Form_Load();
-  // Another program that had the device open before us still reads from it.
-  for (int channel = 0; channel < serial::ChannelsInUse; ++channel) {
-    const QString warning = logger_.port(channel).openWarning();
+  // Another program that had the device open before us still reads from it;
+  // a broker password file others may read.
+  QStringList warnings;
+  for (int channel = 0; channel < serial::ChannelsInUse; ++channel) warnings << logger_.port(channel).openWarning();
+  warnings << publishing_.warning();
+  for (const QString& warning : warnings) {
     if (warning.isEmpty()) continue;
     setErrorText(warning);
     termAppend(warning);

@@ -23,6 +23,10 @@ inline const QString MsgChannelSuffix = QStringLiteral("が使用できません
 inline const QString MsgSheetNotWorksheet = QStringLiteral(
     "シート「%1」はワークシートではありません。データを書き込むワークシートを選んでから開始してください");
 
+// The start row stored in setup.dat is below the first row: %1 is that row.
+inline const QString MsgStartRowBelowFirst =
+    QStringLiteral("開始セルの行 %1 は使えません。行は 1 以上にしてください。開始セルを設定し直してください");
+
 // The workbook stopped taking values during a run: %1 is the journal's path.
 inline const QString MsgRowsOnlyInJournal = QStringLiteral(
     "ブックに書き込めなくなりました。以降の取得データはブックには書き込まれず、%1 "

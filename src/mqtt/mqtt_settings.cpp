@@ -1,10 +1,15 @@
 #include "mqtt/mqtt_settings.h"
 
+#include "core/plain_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QUrl>
+
+#include <algorithm>
+#include <cstring>
 
 namespace kestrune::mqtt {
 
@@ -16,6 +21,12 @@ const QString MsgNoFile = QStringLiteral("ファイル %1 がありません");
 const QString MsgBadTopic = QStringLiteral("トピック %1 は使えません（空白以外の文字で、+ と # を含まないこと）");
 const QString MsgCannotRead = QStringLiteral("%1 を読めません：%2");
 const QString MsgCannotWrite = QStringLiteral("%1 に保存できませんでした：%2");
+const QString MsgConfNotFile = QStringLiteral("通常のファイルではありません（名前付きパイプやデバイスなど）");
+const QString MsgConfTooLarge = QStringLiteral("大きすぎます（%1 バイトまで）");
+// kestrune.conf holds a few short lines.
+constexpr qint64 MostConfBytes = 1024 * 1024;
+const QString MsgControlCharacter = QStringLiteral(
+    "%1 の値に制御文字（改行、タブなど）が含まれています。値は 1 行の、制御文字を含まない文字列にしてください");
 
 }  // namespace
 
@@ -35,15 +46,24 @@ Result<BrokerAddress> parseBrokerUrl(const QString& url) {
   return address;
 }
 
+bool hasControlCharacter(const QString& value) {
+  return std::any_of(value.begin(), value.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+}
+
+Status checkNoControlCharacter(const QString& key, const QString& value) {
+  if (hasControlCharacter(value)) return fail(MsgControlCharacter.arg(key));
+  return {};
+}
+
 Status checkSetting(const QString& key, const QString& value) {
   if (value.isEmpty()) return {};
+  if (Status plain = checkNoControlCharacter(key, value); !plain) return plain;
   if (key == KeyUrl) {
     if (auto address = parseBrokerUrl(value); !address) return address.error();
     return {};
   }
   if (key == KeyTopic) {
-    if (value.contains(QChar('+')) || value.contains(QChar('#')) || value.contains(QChar('\n')) ||
-        value.contains(QChar('\t')) || value.trimmed().isEmpty())
+    if (value.contains(QChar('+')) || value.contains(QChar('#')) || value.trimmed().isEmpty())
       return fail(MsgBadTopic.arg(value));
     return {};
   }
@@ -80,7 +100,10 @@ MqttSettings parseConf(const QByteArray& text) {
     const qsizetype eq = line.indexOf(QChar('='));
     if (eq <= 0) continue;
     const QString key = line.left(eq).trimmed();
-    if (keys.contains(key)) setSettingValue(settings, key, line.mid(eq + 1).trimmed());
+    const QString value = line.mid(eq + 1).trimmed();
+    // A value is one line of plain characters; a stray carriage return or
+    // other control character inside it makes it no value of ours.
+    if (keys.contains(key) && !hasControlCharacter(value)) setSettingValue(settings, key, value);
   }
   return settings;
 }
@@ -102,19 +125,42 @@ QByteArray updatedConf(const QByteArray& text, const MqttSettings& settings) {
   return out;
 }
 
+namespace {
+
+// The file's text; empty when there is none. A named pipe or a device in its
+// place is refused rather than waited on or read without end.
+Result<QByteArray> confText(const QString& path) {
+  const PlainFile file = readPlainFile(path, MostConfBytes, Links::Follow);
+  switch (file.state) {
+    case PlainFileState::Read:
+      return file.bytes;
+    case PlainFileState::Missing:
+      return QByteArray();
+    case PlainFileState::Unreadable:
+      return fail(MsgCannotRead.arg(path, QString::fromLocal8Bit(std::strerror(file.errorNumber))));
+    case PlainFileState::TooLarge:
+      return fail(MsgCannotRead.arg(path, MsgConfTooLarge.arg(MostConfBytes)));
+    case PlainFileState::Link:
+    case PlainFileState::NotRegular:
+      break;
+  }
+  return fail(MsgCannotRead.arg(path, MsgConfNotFile));
+}
+
+}  // namespace
+
 Result<MqttSettings> readConf(const QString& path) {
-  QFile file(path);
-  if (!file.exists()) return MqttSettings{};
-  if (!file.open(QIODevice::ReadOnly)) return fail(MsgCannotRead.arg(path, file.errorString()));
-  return parseConf(file.readAll());
+  const Result<QByteArray> text = confText(path);
+  if (!text) return text.error();
+  return parseConf(*text);
 }
 
 Status writeConf(const QString& path, const MqttSettings& settings) {
-  QByteArray old;
-  if (QFile file(path); file.exists()) {
-    if (!file.open(QIODevice::ReadOnly)) return fail(MsgCannotRead.arg(path, file.errorString()));
-    old = file.readAll();
-  }
+  for (const QString& key : settingKeys())
+    if (Status plain = checkNoControlCharacter(key, settingValue(settings, key)); !plain) return plain;
+  const Result<QByteArray> text = confText(path);
+  if (!text) return text.error();
+  const QByteArray old = *text;
   QDir().mkpath(QFileInfo(path).absolutePath());
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly)) return fail(MsgCannotWrite.arg(path, file.errorString()));

@@ -47,14 +47,20 @@ struct BrokerAddress {
 };
 Result<BrokerAddress> parseBrokerUrl(const QString& url);
 
+// Whether `value` holds a control character (below U+0020, a tab included,
+// or U+007F). Settings files keep one value per line, so no value may.
+bool hasControlCharacter(const QString& value);
+// Refuses a value for `key` holding a control character, naming the key.
+Status checkNoControlCharacter(const QString& key, const QString& value);
+
 // Checks one value for `key` (an empty value clears the setting); files must exist.
 Status checkSetting(const QString& key, const QString& value);
 
 QString settingValue(const MqttSettings& settings, const QString& key);
 void setSettingValue(MqttSettings& settings, const QString& key, const QString& value);
 
-// kestrune.conf's text to settings; lines that are not key=value, comments and
-// other keys are skipped.
+// kestrune.conf's text to settings; lines that are not key=value, comments,
+// other keys and values holding a control character are skipped.
 MqttSettings parseConf(const QByteArray& text);
 // `text` with the mqtt.* lines replaced by `settings` (empty values dropped);
 // every other line is kept.
@@ -62,7 +68,8 @@ QByteArray updatedConf(const QByteArray& text, const MqttSettings& settings);
 
 // Reads the file at `path`; a missing file is the empty settings.
 Result<MqttSettings> readConf(const QString& path);
-// Writes the settings into the file at `path` (through a new file and a rename).
+// Writes the settings into the file at `path` (through a new file and a
+// rename); refuses a value holding a control character.
 Status writeConf(const QString& path, const MqttSettings& settings);
 
 }  // namespace kestrune::mqtt

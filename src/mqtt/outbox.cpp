@@ -1,5 +1,6 @@
 #include "mqtt/outbox.h"
 
+#include "core/plain_file.h"
 #include "core/tab_fields.h"
 
 #include <QDir>
@@ -9,9 +10,11 @@
 #include <cerrno>
 #include <cstring>
 
-// POSIX file calls: O_APPEND writes, flock against a second process and fdatasync.
+// POSIX file calls: O_APPEND writes, O_NOFOLLOW and O_EXCL opens, flock against a
+// second process and fdatasync.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestrune::mqtt {
@@ -26,6 +29,10 @@ const QString MsgCannotOpen = QStringLiteral("送信待ちファイル %1 を開
 const QString MsgInUse = QStringLiteral("送信待ちファイル %1 は別の kestrune が使っています");
 const QString MsgNotOutbox = QStringLiteral("%1 は送信待ちファイルではありません");
 const QString MsgCannotWrite = QStringLiteral("送信待ちファイル %1 に書き込めません：%2");
+const QString MsgLink = QStringLiteral(
+    "送信待ちファイル %1 がシンボリックリンクになっています。リンクの先は書き換えません。リンクを削除してください");
+const QString MsgNotRegular =
+    QStringLiteral("送信待ちファイル %1 が通常のファイルではありません（名前付きパイプ、デバイス、フォルダーなど）");
 
 std::optional<std::uint64_t> toSeq(QByteArrayView text) {
   bool ok = false;
@@ -80,8 +87,16 @@ Status Outbox::open(const QString& path) {
   close();
   QDir().mkpath(QFileInfo(path).absolutePath());
   const QByteArray name = QFile::encodeName(path);
-  const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  // Never through a link, and never waiting on a named pipe.
+  const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  if (fd < 0 && errno == ELOOP) return fail(MsgLink.arg(path));
+  if (fd < 0 && errno == ENXIO) return fail(MsgNotRegular.arg(path));
   if (fd < 0) return fail(MsgCannotOpen.arg(path, errnoText()));
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return fail(MsgNotRegular.arg(path));
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
     return fail(MsgInUse.arg(path));
@@ -145,7 +160,13 @@ Status Outbox::rewriteLocked() {
     bytes += "m\t" + QByteArray::number(m.seq) + '\t' + escapeField(m.topic) + '\t' + m.payload + '\n';
   const QByteArray name = QFile::encodeName(path_);
   const QByteArray temporary = name + ".new";
-  const int fd = ::open(temporary.constData(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+  // A new file of our own: what a crash left under that name (or a link
+  // somebody put there) is removed, never written through.
+  const auto create = [&temporary] {
+    return ::open(temporary.constData(), O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+  };
+  int fd = create();
+  if (fd < 0 && errno == EEXIST && ::unlink(temporary.constData()) == 0) fd = create();
   if (fd < 0) return fail(MsgCannotWrite.arg(path_, errnoText()));
   ::flock(fd, LOCK_EX | LOCK_NB);
   const int old = fd_;
@@ -154,6 +175,8 @@ Status Outbox::rewriteLocked() {
   Status written = writeLocked(bytes);
   if (written && ::fdatasync(fd) == 0 && ::rename(temporary.constData(), name.constData()) == 0) {
     ::close(old);
+    // The rename itself must survive a power cut; the file holds either way.
+    static_cast<void>(syncFolder(QFileInfo(path_).absolutePath()));
     return {};
   }
   if (written) written = fail(MsgCannotWrite.arg(path_, errnoText()));

@@ -37,6 +37,16 @@ struct SinkState {
   friend bool operator==(const SinkState&, const SinkState&) = default;
 };
 
+// The most a password file may hold: its first line is the password.
+constexpr qint64 MostPasswordFileBytes = 4096;
+
+// A failure of libmosquitto (`code`, a MOSQ_ERR_* value; `errorNumber` the
+// errno of MOSQ_ERR_ERRNO) in Japanese, saying what to check, with the
+// library's own English words after it in parentheses for support.
+QString brokerErrorText(int code, int errorNumber = 0);
+// The broker's refusal of a connection (a CONNACK return code), likewise.
+QString refusalText(int connackCode);
+
 class Sink {
 public:
   Sink() = default;
@@ -61,6 +71,9 @@ public:
   }
 
   SinkState state() const { return {connected_.load(), outbox_.queued()}; }
+  // What start() found worth a warning without refusing it (a password file
+  // others may read); empty when nothing.
+  const QString& warning() const { return warning_; }
   // Why the last connection attempt failed, empty when none did.
   QString lastError() const;
 
@@ -89,6 +102,7 @@ private:
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   QString lastError_;
+  QString warning_;
   int wakeFds_[2] = {-1, -1};
 };
 

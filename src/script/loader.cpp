@@ -97,7 +97,17 @@ bool loadScriptFile(Script& script, const QString& xlsFilePath, MessageBoxes& bo
   const StepLines read =
       readOk ? readStepLines(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))) : StepLines{};
   if (!readOk || read.tooLong) {
-    boxes.show(prefix + QStringLiteral("の読み込みエラー"));
+    // The message names the read error; the details say which limit, if any.
+    QString why;
+    if (file.size() > MaxFileBytes)
+      why = QStringLiteral("スクリプトファイルが大きすぎます（%1 バイト。%2 バイトまで）")
+                .arg(file.size())
+                .arg(MaxFileBytes);
+    else if (read.tooLong && read.lines.size() >= MaxStepLines)
+      why = QStringLiteral("スクリプトファイルが大きすぎます（ステップの行は %1 行まで）").arg(MaxStepLines);
+    else if (read.tooLong)
+      why = QStringLiteral("スクリプトファイルの行が長すぎます（1 行は %1 文字まで）").arg(MaxLineLength);
+    boxes.show(prefix + QStringLiteral("の読み込みエラー"), MessageIcon::None, why);
     return false;
   }
   if (read.lines.empty()) {

@@ -1,7 +1,9 @@
-// The lock's own file calls (an exclusive create, process start times from
-// /proc, the login name) live in this one file.
+// The lock's own file calls (an exclusive create of a synced file, process
+// start times and the boot time from /proc, the login name) live in this one
+// file.
 #include "sheet/lock_file.h"
 
+#include "core/plain_file.h"
 #include "core/trace.h"
 
 #include <QCoreApplication>
@@ -10,8 +12,10 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSysInfo>
+#include <QThread>
 #include <QUrl>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -62,31 +66,141 @@ bool privateProfileRunning(const QString& folderName) {
   return false;
 }
 
+QString documentName(const QString& documentPath) { return QFileInfo(documentPath).fileName(); }
+
 QString readFailure(const QString& documentPath, const QString& lockPath) {
-  return QStringLiteral("ブック %1 はロックされています（%2 を読めません）")
-      .arg(QFileInfo(documentPath).fileName(), lockPath);
+  return QStringLiteral("ブック %1 はロックされています（%2 を読めません）").arg(documentName(documentPath), lockPath);
 }
 
 QString removeFailure(const QString& documentPath, const QString& lockPath, const QString& why) {
   return QStringLiteral("ブック %1 の古いロック %2 を削除できません: %3")
-      .arg(QFileInfo(documentPath).fileName(), lockPath, why);
+      .arg(documentName(documentPath), lockPath, why);
 }
 
-void noteTakeOver(const QString& lockPath, const LockOwner& owner) {
-  trace(QStringLiteral("workbook lock"),
-        QStringLiteral("took over the stale lock %1 of %2 (%3 on %4 since %5)")
-            .arg(lockPath, owner.name.isEmpty() ? QStringLiteral("LibreOffice") : owner.name, owner.user, owner.host,
-                 owner.since));
+QString createFailure(const QString& documentPath, const QString& lockPath, int error) {
+  return QStringLiteral("ブック %1 のロック %2 を作成できません: %3")
+      .arg(documentName(documentPath), lockPath, QString::fromLocal8Bit(std::strerror(error)));
 }
 
-// A lock file's bytes; nullopt when there is none or it cannot be read.
-std::optional<QByteArray> readLock(const QString& lockPath, bool* missing = nullptr) {
-  QFile lock(lockPath);
-  if (!lock.open(QIODevice::ReadOnly)) {
-    if (missing) *missing = !lock.exists();
-    return std::nullopt;
+// Something other than a lock stands where the lock belongs; it is left as
+// it is for the person who put it there.
+QString notALockMessage(const QString& documentPath, const QString& lockPath, PlainFileState state) {
+  if (state == PlainFileState::Link)
+    return QStringLiteral(
+               "ブック %1 のロックの場所 %2 がシンボリックリンクになっています。リンクの先は書き換えません。"
+               "リンクを削除してから開き直してください")
+        .arg(documentName(documentPath), lockPath);
+  if (state == PlainFileState::NotRegular)
+    return QStringLiteral(
+               "ブック %1 のロックの場所 %2 "
+               "が通常のファイルではありません（名前付きパイプ、デバイス、フォルダーなど）。"
+               "削除してから開き直してください")
+        .arg(documentName(documentPath), lockPath);
+  return QStringLiteral(
+             "ブック %1 のロック %2 はロックとしては大きすぎます（%3 バイトまで）。中身を確かめ、削除してから開き直して"
+             "ください")
+      .arg(documentName(documentPath), lockPath)
+      .arg(MostLockBytes);
+}
+
+// The stale-lock note in the trace: whose lock was taken over, and why when
+// it is not that its holder has ended.
+void noteTakeOver(const QString& lockPath, const std::optional<LockOwner>& owner, const QString& why = {}) {
+  QString what = owner ? QStringLiteral("took over the stale lock %1 of %2 (%3 on %4 since %5)")
+                             .arg(lockPath, owner->name.isEmpty() ? QStringLiteral("LibreOffice") : owner->name,
+                                  owner->user, owner->host, owner->since)
+                       : QStringLiteral("took over the stale lock %1").arg(lockPath);
+  if (!why.isEmpty()) what += QStringLiteral(": ") + why;
+  trace(QStringLiteral("workbook lock"), what);
+}
+
+// A lock file's bytes, read without following a link or waiting on a pipe.
+PlainFile readLock(const QString& lockPath) { return readPlainFile(lockPath, MostLockBytes, Links::Refuse); }
+
+// What stands at a lock's path, judged.
+struct Judged {
+  enum class Kind { Free, Held, Stale } kind = Kind::Free;
+  QString message;                 // Held: why the document cannot be opened
+  PlainFile file;                  // Stale: removed only while it still holds these bytes
+  std::optional<LockOwner> owner;  // Stale: whose lock it was, when it could be read
+  QString why;                     // Stale: besides the holder having ended
+};
+
+// The boot time from /proc/stat, in seconds since the epoch.
+std::optional<qint64> bootSeconds() {
+  QFile system(QStringLiteral("/proc/stat"));
+  if (!system.open(QIODevice::ReadOnly)) return std::nullopt;
+  for (const QByteArray& entry : system.readAll().split('\n'))
+    if (entry.startsWith("btime ")) {
+      bool number = false;
+      const qint64 boot = entry.mid(6).trimmed().toLongLong(&number);
+      if (number) return boot;
+    }
+  return std::nullopt;
+}
+
+// A lock file whose line cannot be read may be one LibreOffice is still
+// writing; it is judged only when it has been so for this long.
+constexpr qint64 UnreadableSettleMs = 2000;
+constexpr qint64 UnreadablePollMs = 50;
+
+Judged judgeLock(const QString& documentPath, const QString& lockPath, const MachineFacts& here) {
+  Judged judged;
+  PlainFile file = readLock(lockPath);
+  std::optional<LockOwner> owner;
+  // An unreadable line that is new: wait until it is written or old enough.
+  for (;;) {
+    if (file.state != PlainFileState::Read) break;
+    owner = parseLockFile(file.bytes);
+    if (owner) break;
+    const qint64 age = file.modified.msecsTo(QDateTime::currentDateTime());
+    if (age >= UnreadableSettleMs || age < 0) break;
+    QThread::msleep(static_cast<unsigned long>(std::min(UnreadablePollMs, UnreadableSettleMs - age)));
+    file = readLock(lockPath);
   }
-  return lock.read(MostLockBytes);
+  switch (file.state) {
+    case PlainFileState::Missing:
+      return judged;
+    case PlainFileState::Link:
+    case PlainFileState::NotRegular:
+    case PlainFileState::TooLarge:
+      judged.kind = Judged::Kind::Held;
+      judged.message = notALockMessage(documentPath, lockPath, file.state);
+      return judged;
+    case PlainFileState::Unreadable:
+      judged.kind = Judged::Kind::Held;
+      judged.message = readFailure(documentPath, lockPath);
+      return judged;
+    case PlainFileState::Read:
+      break;
+  }
+  if (owner && !lockIsStale(*owner, here, file.modified)) {
+    judged.kind = Judged::Kind::Held;
+    judged.message = inUseMessage(documentPath, *owner);
+    return judged;
+  }
+  judged.kind = Judged::Kind::Stale;
+  if (!owner)
+    judged.why = QStringLiteral("its line could not be read (%1 bytes, written %2)")
+                     .arg(file.bytes.size())
+                     .arg(file.modified.toString(Qt::ISODate));
+  else if (here.bootTime.isValid() && file.modified.isValid() && file.modified < here.bootTime)
+    judged.why = QStringLiteral("written %1, before this computer started at %2")
+                     .arg(file.modified.toString(Qt::ISODate), here.bootTime.toString(Qt::ISODate));
+  judged.file = std::move(file);
+  judged.owner = std::move(owner);
+  return judged;
+}
+
+// Removes the lock judged stale only while it is still that one: a lock
+// another process took meanwhile is left to it. Returns errno, 0 when done.
+int removeStale(const QString& lockPath, const Judged& judged) {
+  const PlainFile now = readLock(lockPath);
+  if (now.state != PlainFileState::Read || now.bytes != judged.file.bytes || now.inode != judged.file.inode ||
+      now.device != judged.file.device)
+    return 0;
+  if (::unlink(QFile::encodeName(lockPath).constData()) != 0 && errno != ENOENT) return errno;
+  return 0;
 }
 
 // When a process started: its start in clock ticks after boot (/proc/PID/stat,
@@ -110,14 +224,9 @@ std::optional<QDateTime> procStartTime(qint64 pid) {
   bool number = false;
   const qint64 ticks = fields.size() > StartTimeAfterCommand ? fields[StartTimeAfterCommand].toLongLong(&number) : 0;
   const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
-  QFile system(QStringLiteral("/proc/stat"));
-  if (!number || ticksPerSecond <= 0 || !system.open(QIODevice::ReadOnly)) return QDateTime();
-  for (const QByteArray& entry : system.readAll().split('\n'))
-    if (entry.startsWith("btime ")) {
-      const qint64 boot = entry.mid(6).trimmed().toLongLong(&number);
-      if (number) return QDateTime::fromSecsSinceEpoch(boot + ticks / ticksPerSecond);
-    }
-  return QDateTime();
+  const std::optional<qint64> boot = bootSeconds();
+  if (!number || ticksPerSecond <= 0 || !boot) return QDateTime();
+  return QDateTime::fromSecsSinceEpoch(*boot + ticks / ticksPerSecond);
 }
 
 QString loginName() {
@@ -145,6 +254,32 @@ bool writeAll(int fd, const QByteArray& bytes) {
     done += n;
   }
   return true;
+}
+
+// Creates the lock file holding `line`, synced to the disk. Where the file
+// system has unnamed files, the line is written and synced into one first
+// and then linked to the lock's name, so nobody ever reads a half-written
+// lock of ours; elsewhere the file is created under its name and written.
+// Either way the create fails with EEXIST when anything (a lock, a link, a
+// pipe) is already there. Returns 0 or errno; then nothing is left behind.
+int createLock(const QByteArray& fileName, const QByteArray& folder, const QByteArray& line) {
+  int fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  const bool unnamed = fd >= 0;
+  if (!unnamed) fd = ::open(fileName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return errno;
+  int error = writeAll(fd, line) && ::fsync(fd) == 0 ? 0 : errno;
+  if (error == 0 && unnamed) {
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, fileName.constData(), AT_SYMLINK_FOLLOW) != 0) error = errno;
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    if (!unnamed) ::unlink(fileName.constData());
+    return error;
+  }
+  // A lock that is on the disk but not in its folder would vanish in a power cut.
+  static_cast<void>(syncFolder(QFile::decodeName(folder)));  // the lock holds either way while we run
+  return 0;
 }
 
 }  // namespace
@@ -216,8 +351,9 @@ QString privateProfileFolderOf(const QString& profilePath) {
   return folderPattern.match(folder).hasMatch() ? folder : QString();
 }
 
-bool lockIsStale(const LockOwner& owner, const MachineFacts& here) {
+bool lockIsStale(const LockOwner& owner, const MachineFacts& here, const QDateTime& written) {
   if (owner.host.isEmpty() || !sameHost(owner.host, here.hostName)) return false;
+  if (here.bootTime.isValid() && written.isValid() && written < here.bootTime) return true;
   if (const std::optional<qint64> pid = kestruneLockPid(owner)) {
     if (!here.processStarted) return false;
     const std::optional<QDateTime> started = here.processStarted(*pid);
@@ -243,31 +379,29 @@ QString inUseMessage(const QString& documentPath, const LockOwner& owner) {
 
 Status clearStaleLock(const QString& documentPath) {
   const QString lockPath = lockFilePath(documentPath);
-  QFile lock(lockPath);
-  if (!lock.exists()) return {};
-  if (!lock.open(QIODevice::ReadOnly)) return fail(readFailure(documentPath, lockPath));
-  const std::optional<LockOwner> owner = parseLockFile(lock.read(MostLockBytes));
-  lock.close();
-  if (!owner) return fail(readFailure(documentPath, lockPath));
-  if (!lockIsStale(*owner, localMachine())) return fail(inUseMessage(documentPath, *owner));
-  if (!lock.remove()) return fail(removeFailure(documentPath, lockPath, lock.errorString()));
-  noteTakeOver(lockPath, *owner);
+  const Judged judged = judgeLock(documentPath, lockPath, localMachine());
+  if (judged.kind == Judged::Kind::Free) return {};
+  if (judged.kind == Judged::Kind::Held) return fail(judged.message);
+  if (const int error = removeStale(lockPath, judged); error != 0)
+    return fail(removeFailure(documentPath, lockPath, QString::fromLocal8Bit(std::strerror(error))));
+  noteTakeOver(lockPath, judged.owner, judged.why);
   return {};
 }
 
 void removeOwnLock(const QString& documentPath, const QString& privateFolderName) {
   if (documentPath.isEmpty() || privateFolderName.isEmpty()) return;
-  QFile lock(lockFilePath(documentPath));
-  if (!lock.open(QIODevice::ReadOnly)) return;  // none left: LibreOffice removed it
-  const std::optional<LockOwner> owner = parseLockFile(lock.read(MostLockBytes));
-  lock.close();
+  const QString lockPath = lockFilePath(documentPath);
+  const PlainFile lock = readLock(lockPath);
+  if (lock.state != PlainFileState::Read) return;  // none left (LibreOffice removed it), or not a lock
+  const std::optional<LockOwner> owner = parseLockFile(lock.bytes);
   if (owner && privateProfileFolderOf(QUrl(owner->profileUrl).toLocalFile()) == privateFolderName)
-    static_cast<void>(lock.remove());  // a lock that stays is judged stale by the next open
+    static_cast<void>(QFile::remove(lockPath));  // a lock that stays is judged stale by the next open
 }
 
 MachineFacts localMachine() {
+  const std::optional<qint64> boot = bootSeconds();
   return {QSysInfo::machineHostName(), [](const QString& path) { return QFileInfo::exists(path); },
-          privateProfileRunning, procStartTime};
+          privateProfileRunning, procStartTime, boot ? QDateTime::fromSecsSinceEpoch(*boot) : QDateTime()};
 }
 
 WorkbookLock::WorkbookLock(WorkbookLock&& other) noexcept
@@ -287,54 +421,39 @@ WorkbookLock::~WorkbookLock() { release(); }
 Result<WorkbookLock> WorkbookLock::take(const QString& documentPath) {
   const QString lockPath = lockFilePath(documentPath);
   const QByteArray fileName = QFile::encodeName(lockPath);
+  const QByteArray folder = QFile::encodeName(QFileInfo(lockPath).absolutePath());
   const QByteArray line =
       formatLockLine(kestruneLockOwner(QCoreApplication::applicationPid(), loginName(), QSysInfo::machineHostName(),
                                        QDateTime::currentDateTime(), ownProfileUrl()));
-  std::optional<LockOwner> holder;
+  const MachineFacts here = localMachine();
+  QString lastRefusal;
   for (int round = 0; round < TakeRounds; ++round) {
-    // O_EXCL: of two processes creating the lock at once, exactly one succeeds.
-    const int fd = ::open(fileName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      const bool written = writeAll(fd, line);
-      const int writeError = errno;
-      if (::close(fd) != 0 || !written) {
-        ::unlink(fileName.constData());
-        return fail(QStringLiteral("ブック %1 のロック %2 を作成できません: %3")
-                        .arg(QFileInfo(documentPath).fileName(), lockPath,
-                             QString::fromLocal8Bit(std::strerror(written ? errno : writeError))));
-      }
+    const int error = createLock(fileName, folder, line);
+    if (error == 0) {
       WorkbookLock lock;
       lock.path_ = lockPath;
       lock.line_ = line;
       return lock;
     }
-    if (errno != EEXIST)
-      return fail(QStringLiteral("ブック %1 のロック %2 を作成できません: %3")
-                      .arg(QFileInfo(documentPath).fileName(), lockPath, QString::fromLocal8Bit(std::strerror(errno))));
-    bool missing = false;
-    const std::optional<QByteArray> held = readLock(lockPath, &missing);
-    if (!held) {
-      if (missing) continue;  // its holder let go meanwhile
-      return fail(readFailure(documentPath, lockPath));
-    }
-    holder = parseLockFile(*held);
-    if (!holder) return fail(readFailure(documentPath, lockPath));
-    if (!lockIsStale(*holder, localMachine())) return fail(inUseMessage(documentPath, *holder));
-    // Remove the lock judged stale only while it is still that one: a lock
-    // another process took meanwhile is left to it (our create then fails).
-    if (readLock(lockPath) == held && ::unlink(fileName.constData()) != 0 && errno != ENOENT)
-      return fail(removeFailure(documentPath, lockPath, QString::fromLocal8Bit(std::strerror(errno))));
-    noteTakeOver(lockPath, *holder);
+    if (error != EEXIST) return fail(createFailure(documentPath, lockPath, error));
+    const Judged judged = judgeLock(documentPath, lockPath, here);
+    if (judged.kind == Judged::Kind::Free) continue;  // its holder let go meanwhile
+    if (judged.kind == Judged::Kind::Held) return fail(judged.message);
+    if (const int removeError = removeStale(lockPath, judged); removeError != 0)
+      return fail(removeFailure(documentPath, lockPath, QString::fromLocal8Bit(std::strerror(removeError))));
+    noteTakeOver(lockPath, judged.owner, judged.why);
+    lastRefusal = judged.owner ? inUseMessage(documentPath, *judged.owner) : readFailure(documentPath, lockPath);
   }
-  if (holder) return fail(inUseMessage(documentPath, *holder));
-  return fail(readFailure(documentPath, lockPath));
+  return fail(lastRefusal.isEmpty() ? readFailure(documentPath, lockPath) : lastRefusal);
 }
 
 void WorkbookLock::release() {
   if (path_.isEmpty()) return;
   const QString path = std::exchange(path_, QString());
   // A lock that is no longer ours (removed by hand, taken over) stays as it is.
-  if (readLock(path) == line_) static_cast<void>(::unlink(QFile::encodeName(path).constData()));
+  const PlainFile now = readLock(path);
+  if (now.state == PlainFileState::Read && now.bytes == line_)
+    static_cast<void>(::unlink(QFile::encodeName(path).constData()));
   line_.clear();
 }
 

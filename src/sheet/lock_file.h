@@ -59,6 +59,8 @@ struct MachineFacts {
   std::function<bool(const QString& privateFolderName)> profileInUse;
   // When the process `pid` started; nullopt when there is no such process.
   std::function<std::optional<QDateTime>(qint64 pid)> processStarted;
+  // When this machine last started; invalid when unknown.
+  QDateTime bootTime;
 };
 
 // A lock is stale when its holder is gone. LibreOffice's lock: it was taken
@@ -66,15 +68,21 @@ struct MachineFacts {
 // our private ones that no running LibreOffice uses. Kestrune's lock: it was
 // taken on this machine and its process is gone, or the process with that id
 // started after the lock was taken (the id went to another program, as after
-// a restart). Anything else, another computer included, is held: we cannot
+// a restart). Either kind taken on this machine and last written (`written`)
+// before the machine started: nothing running now can hold it, as after a
+// power cut. Anything else, another computer included, is held: we cannot
 // see that the holder has gone.
-bool lockIsStale(const LockOwner& owner, const MachineFacts& here);
+bool lockIsStale(const LockOwner& owner, const MachineFacts& here, const QDateTime& written = {});
 
 // Who holds the workbook, for the person who has to act on it.
 QString inUseMessage(const QString& documentPath, const LockOwner& owner);
 
 // Before opening a workbook: removes a stale lock beside it, and fails with
-// inUseMessage() while a live one holds it.
+// inUseMessage() while a live one holds it. A lock file whose line cannot be
+// read (empty or cut short, as a power cut leaves it) has no holder to ask
+// and is stale once it has stayed so for a moment. A symbolic link, a named
+// pipe or anything else that is not a short regular file at the lock's place
+// is refused and left alone, with a message naming it.
 Status clearStaleLock(const QString& documentPath);
 // After LibreOffice has ended by force: removes the lock beside the workbook
 // when it is still the one our profile folder wrote.
@@ -84,10 +92,10 @@ void removeOwnLock(const QString& documentPath, const QString& privateFolderName
 MachineFacts localMachine();
 
 // The lock a Kestrune process holds on a workbook while it has it open. It
-// is created exclusively (two processes racing for it cannot both win) and
-// removed by release() or the destructor while it is still ours, so a lock
-// left by a killed process is the only kind that stays; the next take()
-// judges it stale and takes it over.
+// is created exclusively (two processes racing for it cannot both win), whole
+// and synced to the disk with its folder before it counts, and removed by release() or the destructor while it is still
+// ours, so a lock left by a killed process is the only kind that stays; the next take() judges it stale and takes it
+// over.
 class WorkbookLock {
 public:
   WorkbookLock() = default;

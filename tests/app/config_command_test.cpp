@@ -268,6 +268,38 @@ TEST_F(ConfigCommandTest, RefusedArgumentsNameTheKeyAndLeaveBothFilesByteIdentic
   }
 }
 
+// A control character in any value would break the one-value-per-line files
+// (a line feed in mqtt.user adds a line to kestrune.conf): every key refuses
+// every one of them, and nothing is written.
+TEST_F(ConfigCommandTest, ControlCharactersAreRefusedInEveryValue) {
+  const QString dir = labFolder();
+  const QString conf = dir + QStringLiteral("/kestrune.conf");
+  {
+    QFile f(conf);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("mqtt.url=mqtt://broker.lab\n");
+  }
+  const QByteArray setupBefore = readAll(setupPath(dir));
+  const QByteArray confBefore = readAll(conf);
+  const char16_t controls[] = {u'\n', u'\r', u'\t', 0x01, 0x1b, 0x1f, 0x7f};
+  for (const QString& key : configKeys())
+    for (const char16_t control : controls) {
+      const QString value = QStringLiteral("mqtt://x") + QChar(control) + QStringLiteral("mqtt.url=y");
+      SCOPED_TRACE((key + QLatin1Char('=') + value).toStdString());
+      const ConfigResult result = config(dir, {key + QLatin1Char('=') + value});
+      EXPECT_EQ(result.status, ConfigRefused);
+      EXPECT_TRUE(result.err.contains(key + QStringLiteral(" の値に制御文字"))) << result.err.toStdString();
+      EXPECT_TRUE(result.err.contains(QStringLiteral("何も書き込んでいません"))) << result.err.toStdString();
+      EXPECT_EQ(readAll(setupPath(dir)), setupBefore);
+      EXPECT_EQ(readAll(mapPath(dir)), LabMap);
+      EXPECT_EQ(readAll(conf), confBefore);
+    }
+  // The characters next to the control ones are plain and accepted.
+  const ConfigResult spaced = config(dir, {QStringLiteral("mqtt.user=lab user~")});
+  EXPECT_EQ(spaced.status, ConfigDone) << spaced.err.toStdString();
+  EXPECT_EQ(readAll(conf), "mqtt.url=mqtt://broker.lab\nmqtt.user=lab user~\n");
+}
+
 TEST_F(ConfigCommandTest, AKeyGivenTwiceIsRefused) {
   const QString dir = labFolder();
   const ConfigResult result = config(dir, {QStringLiteral("rows=5"), QStringLiteral("rows=6")});

@@ -49,6 +49,10 @@ TEST_F(MqttDialogTest, ShowsTheFileRefusesBadValuesAndSavesAtOk) {
       {"mqtt.url", "ftp://host", "mqtt://"},
       {"mqtt.topic", "a/#", "+ と #"},
       {"mqtt.ca-file", "/nonexistent/ca.pem", "/nonexistent/ca.pem"},
+      {"mqtt.user", "bob\nmqtt.url=mqtt://elsewhere", "mqtt.user の値に制御文字"},
+      {"mqtt.user", "bob\n", "mqtt.user の値に制御文字"},  // not trimmed away
+      {"mqtt.topic", "\tlab", "mqtt.topic の値に制御文字"},
+      {"mqtt.url", "mqtt://old:1883\x7f", "mqtt.url の値に制御文字"},
   };
   for (const Case& c : refused) {
     MqttDialog d(path, path);

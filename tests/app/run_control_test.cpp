@@ -524,6 +524,32 @@ const QString ChartRefusal = QStringLiteral(
 // Refused before anything else: no port opened, no cell selected or written,
 // no run window. The same Start goes ahead once a worksheet is active, and
 // when the application cannot tell, the run goes ahead as well.
+// A start row outside the sheet refuses the start with what is wrong with it.
+TEST_F(RunControlTest, AStartRowOutsideTheSheetIsRefusedSayingWhichWay) {
+  const std::pair<std::int32_t, QString> cases[] = {
+      {0, QStringLiteral("開始セルの行 0 は使えません。行は 1 以上にしてください。開始セルを設定し直してください")},
+      {-5, QStringLiteral("開始セルの行 -5 は使えません。行は 1 以上にしてください。開始セルを設定し直してください")},
+      {65537,
+       QStringLiteral(
+           "開始セルの行 65537 はワークシートの最終行（65536 行目）を超えています。開始セルを設定し直してください")},
+  };
+  logger.setup().setStartAtCell(true);
+  logger.setup().startCol = "B";
+  for (const auto& [row, message] : cases) {
+    SCOPED_TRACE(row);
+    boxes.shown.clear();
+    logger.setup().startRow = row;
+    run.CommandStart_Click();
+    EXPECT_EQ(boxes.texts(), QStringList{message});
+    EXPECT_FALSE(run.runWindowLoaded());
+  }
+  boxes.shown.clear();
+  logger.setup().startRow = 1;
+  run.CommandStart_Click();
+  EXPECT_TRUE(run.runWindowLoaded()) << boxes.texts().join(QLatin1Char('\n')).toStdString();
+  EXPECT_EQ(sheetLog->calls.end()[-2], "selectRange B1");
+}
+
 TEST_F(RunControlTest, AnActiveSheetWithoutCellsRefusesTheStartAndTouchesNothing) {
   sheetLog->activeSheet = {QStringLiteral("グラフ1"), false};
   const std::vector<std::string> callsBefore = sheetLog->calls;

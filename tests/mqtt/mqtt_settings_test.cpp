@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace kestrune::mqtt {
 namespace {
 
@@ -65,9 +67,31 @@ TEST(MqttSettingsTest, ValuesAreCheckedByKey) {
       {KeyPasswordFile, file, true},
       {KeyPasswordFile, QStringLiteral("/nonexistent/pw"), false},
       {KeyUser, QStringLiteral("logger"), true},
+      {KeyUser, QStringLiteral("logger\nmqtt.url=mqtt://elsewhere"), false},
+      {KeyUser, QStringLiteral("log\tger"), false},
+      {KeyUser, QStringLiteral("logger\x7f"), false},
+      {KeyTopic, QStringLiteral("lab\r"), false},
   };
   for (const Case& c : cases)
     EXPECT_EQ(checkSetting(c.key, c.value).ok(), c.ok) << c.key.toStdString() << "=" << c.value.toStdString();
+}
+
+TEST(MqttSettingsTest, TheReaderTakesOnlyPlainOneLineValuesAndTheWriterWritesNoOther) {
+  const MqttSettings read =
+      parseConf("mqtt.url=mqtt://a\r\nmqtt.user=al\rice\nmqtt.topic=lab\x01x\nmqtt.ca-file=/ca.pem\r\n");
+  EXPECT_EQ(read, (MqttSettings{QStringLiteral("mqtt://a"), {}, {}, {}, QStringLiteral("/ca.pem")}));
+  QTemporaryDir dir;
+  const QString path = dir.filePath(ConfFileName);
+  MqttSettings bad;
+  bad.user = QStringLiteral("bob\nmqtt.url=mqtt://elsewhere");
+  const Status written = writeConf(path, bad);
+  EXPECT_FALSE(written.ok());
+  EXPECT_TRUE(written.description().contains(KeyUser)) << written.description().toStdString();
+  EXPECT_FALSE(QFile::exists(path));
+  // A named pipe in the file's place is refused, not waited on.
+  ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+  EXPECT_FALSE(readConf(path).ok());
+  EXPECT_FALSE(writeConf(path, MqttSettings{}).ok());
 }
 
 TEST(MqttSettingsTest, WritingKeepsOtherLinesAndDropsEmptyValues) {

@@ -3,10 +3,12 @@
 #include "mqtt/outbox.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestrune::mqtt {
@@ -114,6 +116,60 @@ TEST_F(OutboxTest, AnUnwritableFolderFailsTheOpen) {
   Outbox box;
   EXPECT_FALSE(box.open(path).ok());
   QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+// Links and pipes planted at the outbox's place or its new file's: the open
+// neither writes through them nor waits on them.
+TEST_F(OutboxTest, LinksAndPipesAtItsPlaceAreNeverWrittenThrough) {
+  const QString target = dir.filePath(QStringLiteral("precious"));
+  const QString fresh = path + QStringLiteral(".new");
+  const QByteArray kept = "not an outbox, not ours\n";
+  struct Case {
+    const char* what;
+    QString at;
+    bool link;          // a link to `target`, else a named pipe
+    bool targetExists;  // for a link
+    bool opens;
+  };
+  const Case cases[] = {
+      {"a link at the new file", fresh, true, true, true},
+      {"a dangling link at the new file", fresh, true, false, true},
+      {"a pipe at the new file", fresh, false, false, true},
+      {"a link at the outbox", path, true, true, false},
+      {"a dangling link at the outbox", path, true, false, false},
+      {"a pipe at the outbox", path, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const QString& leftover : {path, fresh, target}) QFile::remove(leftover);
+    if (c.targetExists) {
+      QFile f(target);
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+      f.write(kept);
+    }
+    ASSERT_TRUE(c.link ? QFile::link(target, c.at) : ::mkfifo(QFile::encodeName(c.at).constData(), 0600) == 0);
+    Outbox box;
+    const Status opened = box.open(path);
+    EXPECT_EQ(opened.ok(), c.opens) << opened.description().toStdString();
+    if (!c.opens) {
+      EXPECT_TRUE(opened.description().contains(path)) << opened.description().toStdString();
+      EXPECT_TRUE(opened.description().contains(c.link ? QStringLiteral("シンボリックリンク")
+                                                       : QStringLiteral("通常のファイルではありません")))
+          << opened.description().toStdString();
+    } else {
+      ASSERT_TRUE(box.append(QStringLiteral("t"), payloadFor).ok());
+      EXPECT_TRUE(QFileInfo(path).isFile() && !QFileInfo(path).isSymLink());
+      EXPECT_TRUE(bytes().endsWith(payloadFor(1) + '\n'));
+    }
+    box.close();
+    QFile t(target);
+    if (c.targetExists) {
+      ASSERT_TRUE(t.open(QIODevice::ReadOnly));
+      EXPECT_EQ(t.readAll(), kept) << "the link's target is untouched";
+    } else {
+      EXPECT_FALSE(t.exists()) << "nothing was created at the link's target";
+    }
+  }
 }
 
 }  // namespace

@@ -191,31 +191,38 @@ INSTANTIATE_TEST_SUITE_P(
         ReasonCase{"FullWidthComma", "DCD:\x81\x43", "文字コードが範囲外です（1バイトの文字に限ります）"}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST_F(LoadScriptFileTest, TooLongLineIsAReadError) {
-  write("SND:" + std::string(32768, 'x') + "\r\n");
-  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
-  EXPECT_EQ(boxes.texts(),
-            QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー")});
-}
-
-TEST_F(LoadScriptFileTest, TooManyStepLinesIsAReadError) {
-  std::string text;
-  for (int i = 0; i < 32768; ++i) text += "CLR\r\n";
-  write(text);
-  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
-  EXPECT_EQ(boxes.texts(),
-            QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー")});
-}
-
-TEST_F(LoadScriptFileTest, UnreadableFileIsAReadError) {
-  // Larger than any script may be (a sparse file: no disk space is used).
-  QFile huge(scriptFile());
-  ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
-  ASSERT_TRUE(huge.resize(65 * 1024 * 1024));
-  huge.close();
-  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
-  EXPECT_EQ(boxes.texts(),
-            QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー")});
+// A file beyond a limit is a read error, and the details say which limit.
+TEST_F(LoadScriptFileTest, AFileBeyondALimitIsAReadErrorThatNamesTheLimit) {
+  std::string manySteps;
+  for (int i = 0; i < 32768; ++i) manySteps += "CLR\r\n";
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    const char* details;
+  };
+  const Case cases[] = {
+      {"a line of 100 KB", [&] { write("SND:" + std::string(100 * 1024, 'x') + "\r\n"); },
+       "スクリプトファイルの行が長すぎます（1 行は 32767 文字まで）"},
+      {"too many step lines", [&] { write(manySteps); },
+       "スクリプトファイルが大きすぎます（ステップの行は 32767 行まで）"},
+      {"larger than any script may be",
+       [&] {
+         // A sparse file: no disk space is used.
+         QFile huge(scriptFile());
+         ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+         ASSERT_TRUE(huge.resize(65 * 1024 * 1024));
+       },
+       "スクリプトファイルが大きすぎます（68157440 バイト。67108864 バイトまで）"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    boxes.shown.clear();
+    c.make();
+    EXPECT_FALSE(loadScriptFile(script, book(), boxes));
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー"));
+    EXPECT_EQ(boxes.shown[0].informative, QString::fromUtf8(c.details));
+  }
 }
 
 }  // namespace

@@ -16,20 +16,26 @@
 
 #include <atomic>
 #include <barrier>
+#include <chrono>
+#include <functional>
+#include <future>
 #include <csignal>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace kestrune::sheet {
 namespace {
 
+// A regular file's bytes; nothing for a pipe, which would hold the reader.
 QByteArray readAll(const QString& path) {
   QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  return QFileInfo(path).isFile() && f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 bool writeFile(const QString& path, const QByteArray& bytes) {
@@ -47,6 +53,7 @@ struct LockCase {
   bool profileInUse = false;
   bool stale = false;
   std::optional<QDateTime> started = std::nullopt;  // of the process the lock names; nullopt: no such process
+  QDateTime written = {};                           // the lock file's time; invalid: unknown
 };
 
 TEST(LockFileTest, ParsesLibreOfficeLinesAndJudgesWhetherTheHolderIsGone) {
@@ -87,6 +94,16 @@ TEST(LockFileTest, ParsesLibreOfficeLinesAndJudgesWhetherTheHolderIsGone) {
        LockOwner{QStringLiteral("Kestrune (4242)"), QStringLiteral("aiko"), QStringLiteral("pc7"),
                  QStringLiteral("07.12.2026 10:15"), program},
        true, false, false, std::nullopt},
+      {"the user's own LibreOffice here, written before the machine started",
+       "Aiko,aiko,vm,01.12.2026 08:00," + users.toUtf8() + ";",
+       LockOwner{QStringLiteral("Aiko"), QStringLiteral("aiko"), QStringLiteral("vm"),
+                 QStringLiteral("01.12.2026 08:00"), users},
+       true, false, true, std::nullopt, at("07.12.2026 08:59")},
+      {"Kestrune here, alive, written after the machine started", kestruneLine, kestrune, true, false, false,
+       at("07.12.2026 10:14"), at("07.12.2026 10:15")},
+      {"another computer, written before this machine started", ",aiko,pc7,01.12.2026 08:00," + users.toUtf8() + ";",
+       LockOwner{{}, QStringLiteral("aiko"), QStringLiteral("pc7"), QStringLiteral("01.12.2026 08:00"), users}, true,
+       false, false, std::nullopt, at("01.12.2026 08:00")},
       {"cut short", ",root,vm,07.12.2026 10:15,file:///tmp/kes", std::nullopt},
       {"too few fields", "root,vm;", std::nullopt},
       {"empty", "", std::nullopt},
@@ -103,8 +120,9 @@ TEST(LockFileTest, ParsesLibreOfficeLinesAndJudgesWhetherTheHolderIsGone) {
                             [&](qint64 pid) {
                               EXPECT_EQ(pid, 4242);
                               return c.started;
-                            }};
-    EXPECT_EQ(lockIsStale(*owner, here), c.stale);
+                            },
+                            at("07.12.2026 09:00")};
+    EXPECT_EQ(lockIsStale(*owner, here, c.written), c.stale);
   }
   EXPECT_EQ(kestruneLockOwner(4242, QStringLiteral("aiko"), QStringLiteral("vm"), at("07.12.2026 10:15"), program),
             kestrune);
@@ -205,6 +223,103 @@ TEST(WorkbookLockTest, AKilledHoldersLockIsTakenOverWithANote) {
   const Result<WorkbookLock> afterZombie = WorkbookLock::take(book);
   ::waitpid(zombie, nullptr, 0);
   EXPECT_TRUE(afterZombie.ok()) << afterZombie.description().toStdString();
+}
+
+// Sets a file's modification time, as a lock left by an earlier boot has it.
+bool setModified(const QString& path, const QDateTime& when) {
+  const qint64 ms = when.toMSecsSinceEpoch();
+  const timespec times[2] = {{ms / 1000, (ms % 1000) * 1000000}, {ms / 1000, (ms % 1000) * 1000000}};
+  return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// What a power cut, a crash or somebody else leaves where the lock belongs,
+// and what opening the workbook does about it, through both ways in.
+TEST(WorkbookLockTest, LeftoversAtTheLockPlaceAreTakenOverOrRefusedWithoutHarm) {
+  QTemporaryDir dir;
+  const QString book = dir.filePath(QStringLiteral("book.xls"));
+  const QString lock = lockFilePath(book);
+  const QString target = dir.filePath(QStringLiteral("target.txt"));
+  const QDateTime boot = localMachine().bootTime;
+  ASSERT_TRUE(boot.isValid()) << "no boot time in /proc/stat";
+  const QString host = QSysInfo::machineHostName();
+  const QByteArray aged = QDateTime::currentDateTime().addSecs(-60).toString(Qt::ISODate).toUtf8();
+  const QByteArray ownLine = formatLockLine(kestruneLockOwner(
+      ::getpid(), QStringLiteral("aiko"), host, QDateTime::currentDateTime(), QStringLiteral("file:///")));
+  const QByteArray userLine = ",aiko," + host.toUtf8() + ",01.12.2026 08:00,file:///;";  // its profile ("/") exists
+  enum class Expect { TakenOver, InUse, Refused };
+  struct Case {
+    const char* what;
+    std::function<bool()> plant;
+    Expect expect;
+    const char* saying;  // in the message or the note
+  };
+  const auto file = [&](QByteArray bytes, QDateTime when) {
+    return [&, bytes, when] { return writeFile(lock, bytes) && (!when.isValid() || setModified(lock, when)); };
+  };
+  const Case cases[] = {
+      {"empty, from a power cut", file({}, boot.addSecs(-3600)), Expect::TakenOver, "could not be read"},
+      {"empty, left a minute ago", file({}, QDateTime::currentDateTime().addSecs(-60)), Expect::TakenOver,
+       "could not be read"},
+      {"empty, just now", file({}, {}), Expect::TakenOver, "could not be read"},
+      {"cut short", file(userLine.left(20), QDateTime::currentDateTime().addSecs(-60)), Expect::TakenOver,
+       "could not be read"},
+      {"a holder that still exists, written before the boot", file(userLine, boot.addSecs(-60)), Expect::TakenOver,
+       "before this computer started"},
+      {"a holder that still exists", file(userLine, {}), Expect::InUse, "使用中"},
+      {"this live process", file(ownLine, {}), Expect::InUse, "使用中"},
+      {"a link to another file", [&] { return writeFile(target, aged) && QFile::link(target, lock); }, Expect::Refused,
+       "シンボリックリンク"},
+      {"a link to nothing", [&] { return QFile::link(target, lock); }, Expect::Refused, "シンボリックリンク"},
+      {"a named pipe", [&] { return ::mkfifo(QFile::encodeName(lock).constData(), 0600) == 0; }, Expect::Refused,
+       "通常のファイルではありません"},
+      {"a long file", file(QByteArray(8192, 'x'), boot.addSecs(-60)), Expect::Refused, "大きすぎます"},
+  };
+  const std::function<Status()> ways[] = {
+      [&]() -> Status {
+        Result<WorkbookLock> taken = WorkbookLock::take(book);
+        if (!taken) return taken.error();
+        return {};  // the lock goes with `taken`
+      },
+      [&] { return clearStaleLock(book); },
+  };
+  for (const Case& c : cases)
+    for (const auto& way : ways) {
+      SCOPED_TRACE(c.what);
+      QFile::remove(lock);
+      QFile::remove(target);
+      ASSERT_TRUE(c.plant());
+      const QByteArray before = readAll(lock);
+      QStringList notes;
+      setTraceSink([&](const QString& note) { notes << note; });
+      std::future<Status> opening = std::async(std::launch::async, way);
+      if (opening.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        // It waits on the pipe: give it a writer so that the test can end.
+        ::close(::open(QFile::encodeName(lock).constData(), O_WRONLY | O_NONBLOCK));
+        ADD_FAILURE() << "opening the workbook hangs";
+      }
+      const Status opened = opening.get();
+      setTraceSink({});
+      if (c.expect == Expect::TakenOver) {
+        EXPECT_TRUE(opened.ok()) << opened.description().toStdString();
+        ASSERT_EQ(notes.size(), 1);
+        EXPECT_TRUE(notes[0].contains(QString::fromUtf8(c.saying))) << notes[0].toStdString();
+        EXPECT_TRUE(notes[0].contains(lock)) << notes[0].toStdString();
+        continue;
+      }
+      ASSERT_FALSE(opened.ok());
+      EXPECT_TRUE(opened.description().contains(QString::fromUtf8(c.saying))) << opened.description().toStdString();
+      if (c.expect == Expect::Refused) {
+        EXPECT_TRUE(opened.description().contains(lock));
+      }
+      EXPECT_TRUE(notes.isEmpty());
+      const QFileInfo left(lock);
+      EXPECT_TRUE(left.exists() || left.isSymLink()) << "what stood there is left alone";
+      if (!left.isSymLink()) {
+        EXPECT_EQ(readAll(lock), before);
+      }
+      EXPECT_EQ(readAll(target), QFileInfo::exists(target) ? aged : QByteArray()) << "the link's target is untouched";
+      EXPECT_EQ(QFileInfo::exists(target), std::string(c.what) == "a link to another file");
+    }
 }
 
 }  // namespace
