@@ -68,7 +68,7 @@ protected:
     f.write(bytes);
   }
   QStringList headless() const {
-    return {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book,
+    return {QStringLiteral("--headless"),    QStringLiteral("--dir"),   dir.path(), QStringLiteral("--workbook"), book,
             QStringLiteral("--spreadsheet"), QStringLiteral("embedded")};
   }
   int run(const QStringList& args, QByteArray* err = nullptr) {
@@ -95,8 +95,7 @@ TEST_F(HeadlessMqttTest, EveryRowOfAHeadlessRunReachesTheBroker) {
   mqtt::testing::Subscriber subscriber(broker.port(), QStringLiteral("kestrune/#"));
   ASSERT_TRUE(subscriber.waitSubscribed(30s));
   QByteArray err;
-  ASSERT_EQ(run(headless(), &err), 0)
-      << err.toStdString();
+  ASSERT_EQ(run(headless(), &err), 0) << err.toStdString();
   EXPECT_TRUE(err.contains("kestrune: MQTT: 接続中")) << err.toStdString();
   ASSERT_TRUE(subscriber.waitFor([](const auto& got) { return got.size() >= 3; }, 30s));
   const auto got = subscriber.messages();
