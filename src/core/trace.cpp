@@ -8,6 +8,10 @@
 #include <memory>
 #include <mutex>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace kestrune {
 
 namespace {
@@ -45,7 +49,16 @@ TraceSink fileTraceSink(const QString& path, qint64 maxBytes) {
   return [file, maxBytes](const QString& line) {
     if (!file->isOpen()) {
       QDir().mkpath(QFileInfo(file->fileName()).absolutePath());
-      if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) return;
+      // Never through a link planted where the log goes, nor into a pipe.
+      const int fd = ::open(QFile::encodeName(file->fileName()).constData(),
+                            O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+      if (fd < 0) return;
+      struct stat info = {};
+      if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+          !file->open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return;
+      }
     }
     if (file->size() > maxBytes) file->resize(0);  // start afresh rather than grow for ever
     const QString stamped = QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + QLatin1Char(' ') + line;

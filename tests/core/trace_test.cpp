@@ -1,6 +1,7 @@
 #include "core/trace.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -46,6 +47,30 @@ TEST_F(TraceTest, TheFileSinkAppendsAndStartsAfreshPastItsLimit) {
   EXPECT_LE(text.size(), 200 + 100);  // bounded: at most the limit and a line
   EXPECT_FALSE(text.contains("first: one"));
   EXPECT_TRUE(text.contains("last: kept"));
+}
+
+// A link planted where the log goes (to a file or to nowhere) is not followed:
+// its target stays as it was, or is not made.
+TEST_F(TraceTest, TheFileSinkWritesNothingThroughALink) {
+  QTemporaryDir dir;
+  const QString target = dir.filePath(QStringLiteral("precious"));
+  {
+    QFile f(target);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("keep");
+  }
+  for (const QString& pointsTo : {target, dir.filePath(QStringLiteral("nowhere"))}) {
+    const QString path = dir.filePath(QStringLiteral("kestrune.log"));
+    QFile::remove(path);
+    ASSERT_TRUE(QFile::link(pointsTo, path));
+    setTraceSink(fileTraceSink(path, 200));
+    trace(QStringLiteral("planted"), QStringLiteral("link"));
+    setTraceSink({});
+  }
+  QFile f(target);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  EXPECT_EQ(f.readAll(), "keep");
+  EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("nowhere"))));
 }
 
 }  // namespace

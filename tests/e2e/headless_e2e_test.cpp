@@ -151,6 +151,17 @@ protected:
     return out;
   }
 
+  // The instrument again, sending `line` every `intervalMs` on its own.
+  bool restartStreaming(const char* line, int intervalMs) {
+    instrument.terminate();
+    if (!instrument.waitForFinished(5000)) return false;
+    instrument.setArguments({QStringLiteral("--link"), link, QStringLiteral("--stream"), QString::fromUtf8(line),
+                             QStringLiteral("--interval"), QString::number(intervalMs)});
+    instrument.start();
+    if (!instrument.waitForStarted(5000)) return false;
+    for (int i = 0; i < 100 && !QFileInfo::exists(link); ++i) QThread::msleep(20);  // the device appears
+    return QFileInfo::exists(link);
+  }
   // Reads the run's standard output until `count` answers are logged.
   static bool waitForAnswers(QProcess& p, QByteArray& out, int count) {
     for (int i = 0; i < 300 && out.count("○ ") < count && p.state() == QProcess::Running; ++i) {
@@ -408,12 +419,7 @@ TEST_F(HeadlessE2eTest, AStoppedRunnerLosesNoLineWithoutAWord) {
   // An instrument streams a counter, 50 lines a second. The runner is
   // stopped (SIGSTOP) for three seconds: about 150 lines wait in the
   // terminal, more than one row holds.
-  instrument.terminate();
-  ASSERT_TRUE(instrument.waitForFinished(5000));
-  instrument.setArguments({QStringLiteral("--link"), link, QStringLiteral("--stream"), QStringLiteral("{n}"),
-                           QStringLiteral("--interval"), QStringLiteral("20")});
-  instrument.start();
-  ASSERT_TRUE(instrument.waitForStarted(5000));
+  ASSERT_TRUE(restartStreaming("{n}", 20));
   writeFile(QStringLiteral("data.txt"), "SSS\r\nRCV\r\nSET\r\nEEE\r\n");
   constexpr int kRows = 40;
   writeSetup(1, kRows);
@@ -529,13 +535,7 @@ TEST_F(HeadlessE2eTest, AReplacedWorkbookGetsNoOldRowsUntilRecoveredOnPurpose) {
 // numbered without a gap.
 TEST_F(HeadlessE2eTest, RowsSurviveRepeatedKills) {
   if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
-  instrument.terminate();
-  ASSERT_TRUE(instrument.waitForFinished(5000));
-  instrument.setArguments({QStringLiteral("--link"), link, QStringLiteral("--stream"), QStringLiteral("{n},OK"),
-                           QStringLiteral("--interval"), QStringLiteral("15")});
-  instrument.start();
-  ASSERT_TRUE(instrument.waitForStarted(5000));
-  for (int i = 0; i < 100 && !QFileInfo::exists(link); ++i) QThread::msleep(20);
+  ASSERT_TRUE(restartStreaming("{n},OK", 15));
   writeFile(QStringLiteral("data.txt"), "SSS\r\nRCV\r\nSET\r\nEEE\r\n");
   writeSetup(1, 100000);
   std::mt19937 random(20261207);
