@@ -474,8 +474,9 @@ Result<FoundJournal> findJournal(const QString& workbookPath) {
 }
 
 Result<QString> setJournalAside(const QString& journalPath, const QDateTime& now, JournalAside why) {
-  const QString tag = now.toString(why == JournalAside::Orphan ? QStringLiteral("'.orphan-'yyyyMMdd-HHmmss")
-                                                               : QStringLiteral("'.damaged-'yyyyMMdd-HHmmss"));
+  const QString tag = now.toString(why == JournalAside::Orphan    ? QStringLiteral("'.orphan-'yyyyMMdd-HHmmss")
+                                   : why == JournalAside::Damaged ? QStringLiteral("'.damaged-'yyyyMMdd-HHmmss")
+                                                                  : QStringLiteral("'.unwritten-'yyyyMMdd-HHmmss"));
   const QFileInfo info(journalPath);
   const QByteArray from = QFile::encodeName(journalPath);
   for (int n = 1; n <= 100; ++n) {

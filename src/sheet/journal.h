@@ -181,11 +181,13 @@ Result<FoundJournal> findJournal(const QString& workbookPath);
 
 // Why a journal is kept under another name.
 enum class JournalAside {
-  Orphan,   // written for another file
-  Damaged,  // not every line of it could be read
+  Orphan,     // written for another file
+  Damaged,    // not every line of it could be read
+  Unwritten,  // its rows could not be written into the workbook
 };
-// Keeps a journal under a new name beside it ("….orphan-YYYYMMDD-HHMMSS" or
-// "….damaged-…", another never overwritten); returns that name.
+// Keeps a journal under a new name beside it ("….orphan-YYYYMMDD-HHMMSS",
+// "….damaged-…" or "….unwritten-…", another never overwritten); returns
+// that name.
 Result<QString> setJournalAside(const QString& journalPath, const QDateTime& now,
                                 JournalAside why = JournalAside::Orphan);
 

@@ -322,10 +322,7 @@ Status WorkbookConnection::recover(const QString& path) {
   std::vector<JournalRow> unsaved;
   for (const JournalRow& row : rows)
     if (!row.saved) unsaved.push_back(row);
-  if (Status written = writeJournalRows(unsaved); !written) {
-    emit recoveryFailed(written.description() + QLatin1Char('\n') + MsgRowsKept.arg(found->path));
-    return {};
-  }
+  const Status written = writeJournalRows(unsaved);
   if (!rows.empty()) {
     // The run continues where the interrupted one stood: below a row it
     // left without end.
@@ -339,6 +336,22 @@ Status WorkbookConnection::recover(const QString& path) {
       traceFailure(QStringLiteral("recovery"), xls_->selectCell(last.nextRow, last.nextColumn));
     emit startColumnShown(letters);
     emit startRowShown(QString::number(record_.startRow));
+  }
+  if (!written) {
+    // The rows cannot go into this workbook (a sheet gone, a column past the
+    // last): the journal is kept under its own name for a deliberate replay,
+    // and the next run starts below the rows it holds, never over them.
+    const Result<QString> kept = setJournalAside(found->path, QDateTime::currentDateTime(), JournalAside::Unwritten);
+    if (kept) {
+      emit rowsRecovered(0, 0, QString());
+      emit recoveryFailed(MsgJournalNotReplayed.arg(written.description(), *kept));
+    } else {
+      // Left in place, the journal keeps every row: none of it counts as saved.
+      unwrittenFrom_ = 0;
+      emit rowsRecovered(0, 0, QString());
+      emit recoveryFailed(written.description() + QLatin1Char('\n') + MsgRowsKept.arg(found->path));
+    }
+    return {};
   }
   if (!unsaved.empty() || damaged > 0) {
     // The journal goes on where it is, and knows of the save; a damaged one

@@ -45,6 +45,10 @@ inline const QString MsgJournalSetAside = QStringLiteral(
 inline const QString MsgJournalNotSetAside = QStringLiteral(
     "取得データの記録 %1 は、別のファイルのために書かれたものです（ブックが置き換えられたか、ほかのプログラムで変更さ"
     "れました）。このブックには書き込まず、そのまま残しました（%2）。このブックへの取得は記録なしで行います。");
+// A journal whose rows could not be written at open: %1 why, %2 its new name.
+inline const QString MsgJournalNotReplayed = QStringLiteral(
+    "取得データの記録の行をブックに書き込めませんでした（%1）。記録は %2 として残しました。原因を取り除いてから "
+    "kestrune --recover %2 --workbook ブック で書き込めます。次の取得は記録の行の下から始めます。");
 // Rows the application could not take (a column past its last, the
 // application gone): %1 is the journal that keeps them.
 inline const QString MsgRowsNotWritten = QStringLiteral(

@@ -687,6 +687,25 @@ TEST_F(JournalTest, ARecoveryThatCannotSaveKeepsTheJournalAndSaysWhere) {
   EXPECT_EQ(recovered, std::vector<int>{2});
 }
 
+// Rows that cannot go back into the workbook: the journal is kept under its
+// own name, and the cursor still moves below its rows, so the next run
+// cannot write over the rows the workbook already had from that run.
+TEST_F(JournalTest, ARecoveryThatCannotWriteKeepsTheJournalAsideAndTheCursorBelowIt) {
+  startRun();
+  journal::writeRows(connection, record, 3);
+  const std::int32_t below = record.startRow;
+  const QString journalPath = connection.journalPath();
+  crash();
+  record.startRow = 2;  // the cursor setup.dat held before the run
+  failNext = {"setValue"};
+  open();
+  EXPECT_EQ(record.startRow, below);
+  EXPECT_EQ(recovered, std::vector<int>{0});  // the cursor was handed on to be kept
+  ASSERT_EQ(recoveryFailures.size(), 1);
+  EXPECT_TRUE(recoveryFailures[0].contains(QStringLiteral(".unwritten-"))) << recoveryFailures[0].toStdString();
+  EXPECT_FALSE(QFile::exists(journalPath));
+}
+
 TEST_F(JournalTest, ANormalCloseRetiresTheJournal) {
   startRun();
   journal::writeRows(connection, record, 2);
