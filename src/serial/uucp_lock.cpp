@@ -1,5 +1,7 @@
 #include "serial/uucp_lock.h"
 
+#include "core/boot_time.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +12,7 @@
 // The system calls stay here: the lock file is created exclusively without
 // following links, and its content reaches the disk before anyone relies on it.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -35,6 +38,13 @@ std::optional<long> readLockPid(const QByteArray& path) {
   if (n <= 0) return std::nullopt;
   content.truncate(n);
   return parseUucpLock(content);
+}
+
+// A lock from before this boot: its number may belong to another process now.
+bool writtenBeforeBoot(const QByteArray& path) {
+  struct stat info = {};
+  const std::optional<qint64> boot = bootSeconds();
+  return boot && ::lstat(path.constData(), &info) == 0 && info.st_mtime < *boot;
 }
 
 }  // namespace
@@ -102,7 +112,7 @@ std::optional<LockHolder> UucpLock::acquire(const QString& device) {
     // or no such folder: no lock of ours, and none of anyone else's either.
     if (errno != EEXIST) return std::nullopt;
     const std::optional<long> pid = readLockPid(file);
-    if (pid && processAlive(*pid)) return LockHolder{*pid, processName(*pid), path};
+    if (pid && processAlive(*pid) && !writtenBeforeBoot(file)) return LockHolder{*pid, processName(*pid), path};
     // Stale. Where we may not remove it, we go on without a lock of ours.
     if (::unlink(file.constData()) != 0) return std::nullopt;
   }

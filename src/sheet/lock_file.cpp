@@ -3,6 +3,7 @@
 // file.
 #include "sheet/lock_file.h"
 
+#include "core/boot_time.h"
 #include "core/plain_file.h"
 #include "core/trace.h"
 
@@ -125,19 +126,6 @@ struct Judged {
   std::optional<LockOwner> owner;  // Stale: whose lock it was, when it could be read
   QString why;                     // Stale: besides the holder having ended
 };
-
-// The boot time from /proc/stat, in seconds since the epoch.
-std::optional<qint64> bootSeconds() {
-  QFile system(QStringLiteral("/proc/stat"));
-  if (!system.open(QIODevice::ReadOnly)) return std::nullopt;
-  for (const QByteArray& entry : system.readAll().split('\n'))
-    if (entry.startsWith("btime ")) {
-      bool number = false;
-      const qint64 boot = entry.mid(6).trimmed().toLongLong(&number);
-      if (number) return boot;
-    }
-  return std::nullopt;
-}
 
 // A lock file whose line cannot be read may be one LibreOffice is still
 // writing; it is judged only when it has been so for this long.

@@ -4,6 +4,8 @@
 #include "serial/termios_port.h"
 #include "serial/uucp_lock.h"
 
+#include "core/boot_time.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -16,6 +18,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,7 +99,8 @@ struct LockCase {
   const char* name;
   std::function<QByteArray(UucpLockTest&)> content;
   bool refused;
-  const char* program;  // the holder named in the refusal
+  const char* program;      // the holder named in the refusal
+  bool beforeBoot = false;  // the lock file was written before this boot
 };
 
 TEST_F(UucpLockTest, ALiveLockRefusesAndAStaleOneIsTakenOver) {
@@ -111,11 +115,24 @@ TEST_F(UucpLockTest, ALiveLockRefusesAndAStaleOneIsTakenOver) {
       {"a dead program's", [](UucpLockTest&) { return uucpLockContent(deadPid()); }, false, nullptr},
       {"garbage", [](UucpLockTest&) { return QByteArray("\x01\x02garbage"); }, false, nullptr},
       {"empty", [](UucpLockTest&) { return QByteArray(); }, false, nullptr},
+      // A power cut left it; the number now belongs to another process.
+      {"a live number from before this boot",
+       [](UucpLockTest& t) {
+         t.startHolder();
+         return uucpLockContent(t.holder.processId());
+       },
+       false, nullptr, true},
   };
   for (const LockCase& c : cases) {
     SCOPED_TRACE(c.name);
     const QByteArray content = c.content(*this);
     writeLock(content);
+    if (c.beforeBoot) {
+      const std::optional<qint64> boot = bootSeconds();
+      ASSERT_TRUE(boot);
+      const timespec times[2] = {{*boot - 3600, 0}, {*boot - 3600, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(lockFile).constData(), times, 0), 0);
+    }
     TermiosPort port(map);
     port.setLockFolder(folder.path());
     const Status s = port.setPortOpen(true);
