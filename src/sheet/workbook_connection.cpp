@@ -143,9 +143,12 @@ QString WorkbookConnection::journalHolds() const {
 }
 
 void WorkbookConnection::beginSave() {
-  // Written before the file changes: a crash before the save's end is
-  // recorded leaves a journal that still takes the file the save wrote.
-  if (journal_.isOpen()) journalFailed(journal_.beginSave(QDateTime::currentMSecsSinceEpoch()));
+  // On the disk before the file changes: after a power cut during the save,
+  // the journal still takes the file the save wrote. One sync per save
+  // (once a minute during a run).
+  if (!journal_.isOpen()) return;
+  journalFailed(journal_.beginSave(QDateTime::currentMSecsSinceEpoch()));
+  journalFailed(journal_.flush());
 }
 
 void WorkbookConnection::journalSaved(int rows) {
