@@ -31,6 +31,8 @@ MainWindowLogic::MainWindowLogic(Logger& logger, MainView& view) : logger_(logge
   QObject::connect(
       workbook, &WorkbookConnection::rowsRecovered, &context_,
       [this](int rows, int damagedLines, const QString& keptAs) { rowsRecovered(rows, damagedLines, keptAs); });
+  QObject::connect(workbook, &WorkbookConnection::journalWarning, &context_,
+                   [this](const QString& text) { logger_.boxes().show(text, MessageIcon::Warning); });
   QObject::connect(workbook, &WorkbookConnection::recoveryFailed, &context_, [this](const QString& reason) {
     logger_.boxes().show(sheet::MsgRecoveryFailed, MessageIcon::None, reason);
   });

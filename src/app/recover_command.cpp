@@ -30,6 +30,8 @@ int recoverJournal(const QString& journalPath, const QString& workbookPath, shee
   QObject::connect(&connection, &sheet::WorkbookConnection::recoveryFailed, [err](const QString& reason) {
     print(err, QStringLiteral("kestrune: ") + sheet::MsgRecoveryFailed + QLatin1Char('\n') + reason);
   });
+  QObject::connect(&connection, &sheet::WorkbookConnection::journalWarning,
+                   [err](const QString& text) { print(err, QStringLiteral("kestrune: ") + text); });
   const Status opened = connection.CommandOpen_Click(workbookPath);
   if (!opened) print(err, QStringLiteral("kestrune: ") + opened.description());
   if (connection.excelState() != sheet::ExcelState::Open) {

@@ -304,7 +304,7 @@ Status WorkbookConnection::recover(const QString& path) {
     emit recoveryFailed(found.description());
     return {};
   }
-  if (!found->refused.isEmpty()) emit recoveryFailed(found->refused.join(QLatin1Char('\n')));
+  if (!found->refused.isEmpty()) emit journalWarning(found->refused.join(QLatin1Char('\n')));
   if (found->path.isEmpty()) return {};
   const std::vector<JournalRow>& rows = found->contents.rows;
   const int damaged = found->contents.damagedLines;

@@ -170,6 +170,9 @@ signals:
   void rowsRecovered(int rows, int damagedLines, const QString& keptAs);
   // A journal could not be replayed; it is kept. `reason` says why.
   void recoveryFailed(const QString& reason);
+  // Something in a journal's place the user should know of (a link where
+  // the journal belongs, not followed); the journal goes elsewhere.
+  void journalWarning(const QString& text);
   // The journal moved to its other place (`text`: MsgJournalMoved), or could
   // be written nowhere (`text`: MsgJournalLost): acquiring must stop.
   void journalMoved(const QString& text);

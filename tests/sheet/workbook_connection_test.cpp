@@ -706,6 +706,29 @@ TEST_F(JournalTest, ARecoveryThatCannotWriteKeepsTheJournalAsideAndTheCursorBelo
   EXPECT_FALSE(QFile::exists(journalPath));
 }
 
+// A link where the journal belongs is a warning, not a failed recovery: the
+// run's journal goes to the user's folder and the link's target is untouched.
+TEST_F(JournalTest, ALinkWhereTheJournalBelongsIsAWarningAndIsNotFollowed) {
+  const QString target = dir.filePath(QStringLiteral("target"));
+  ASSERT_TRUE(QFile::link(target, journalPathBeside(book)));
+  qputenv("XDG_STATE_HOME", dir.filePath(QStringLiteral("state")).toUtf8());
+  struct Unset {
+    ~Unset() { qunsetenv("XDG_STATE_HOME"); }
+  } unset;
+  QStringList warnings;
+  QObject::connect(&connection, &WorkbookConnection::journalWarning,
+                   [&warnings](const QString& text) { warnings << text; });
+  open();
+  ASSERT_EQ(warnings.size(), 1);
+  EXPECT_TRUE(warnings[0].contains(journalPathBeside(book)));
+  EXPECT_TRUE(recoveryFailures.empty());
+  startRun();
+  journal::writeRows(connection, record, 1);
+  EXPECT_TRUE(connection.journalPath().startsWith(dir.filePath(QStringLiteral("state"))));
+  EXPECT_FALSE(QFileInfo::exists(target));
+  connection.release();
+}
+
 TEST_F(JournalTest, ANormalCloseRetiresTheJournal) {
   startRun();
   journal::writeRows(connection, record, 2);
