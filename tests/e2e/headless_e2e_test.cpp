@@ -162,6 +162,14 @@ protected:
     for (int i = 0; i < 100 && !QFileInfo::exists(link); ++i) QThread::msleep(20);  // the device appears
     return QFileInfo::exists(link);
   }
+  // One more headless run in `environment`, to its end: its exit status and
+  // standard error.
+  std::pair<int, QByteArray> runToEnd(const QProcessEnvironment& environment) {
+    QProcess p;
+    p.setProcessEnvironment(environment);
+    if (!startHeadless(p) || !p.waitForFinished(60000)) return {-1, {}};
+    return {p.exitCode(), p.readAllStandardError()};
+  }
   // Reads the run's standard output until `count` answers are logged.
   static bool waitForAnswers(QProcess& p, QByteArray& out, int count) {
     for (int i = 0; i < 300 && out.count("○ ") < count && p.state() == QProcess::Running; ++i) {
@@ -816,11 +824,8 @@ TEST_F(HeadlessE2eTest, AJournalWhoseSyncsFailMovesAndAKillLosesNothing) {
   EXPECT_FALSE(QFileInfo::exists(book + QStringLiteral(".kestrune-journal")));
 
   writeSetup(1, 1);
-  QProcess next;
-  next.setProcessEnvironment(environment);
-  ASSERT_TRUE(startHeadless(next));
-  ASSERT_TRUE(next.waitForFinished(60000));
-  const QByteArray err = next.readAllStandardError();
+  const auto [status, err] = runToEnd(environment);
+  EXPECT_EQ(status, 0) << err.toStdString();
   const QRegularExpressionMatch back =
       QRegularExpression(QStringLiteral("取得データ (\\d+) 行を復元しました")).match(QString::fromUtf8(err));
   ASSERT_TRUE(back.hasMatch()) << err.toStdString();
@@ -884,11 +889,8 @@ TEST_F(HeadlessE2eTest, AFailedDiskThenAFullOneStopTheRunAndLoseNoPromisedRow) {
   ASSERT_EQ(QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("loop"), image, disk}), 0);
   ASSERT_TRUE(QFile::remove(state + QStringLiteral("/filler")));
   writeSetup(1, 1);
-  QProcess next;
-  next.setProcessEnvironment(environment);
-  ASSERT_TRUE(startHeadless(next));
-  ASSERT_TRUE(next.waitForFinished(60000));
-  EXPECT_EQ(next.exitCode(), 0) << next.readAllStandardError().toStdString();
+  const auto [status, nextErr] = runToEnd(environment);
+  EXPECT_EQ(status, 0) << nextErr.toStdString();
   const auto sheet = cells();
   const int through = holds.captured(2).toInt();
   EXPECT_GE(through, 4);
