@@ -1,7 +1,5 @@
 #include "app/chart_model.h"
 
-#include "sheet/xls/value.h"
-
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -18,14 +16,6 @@ constexpr std::uint32_t NoPoint = std::numeric_limits<std::uint32_t>::max();
 
 QString chartSeriesName(int column) { return SeriesNamePattern.arg(column); }
 
-std::optional<double> chartNumber(const sheet::CellValue& value) {
-  const auto* text = std::get_if<QString>(&value);
-  if (!text || text->isEmpty()) return std::nullopt;
-  const xls::Value typed = xls::parseTyped(text->toStdString());
-  if (const auto* number = std::get_if<double>(&typed)) return *number;
-  return std::nullopt;
-}
-
 void ChartModel::Extent::take(double v) {
   if (!any) {
     min = max = v;
@@ -36,33 +26,24 @@ void ChartModel::Extent::take(double v) {
   max = std::max(max, v);
 }
 
-void ChartModel::addRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
-                        const std::vector<sheet::CellValue>& values) {
+void ChartModel::addRow(const AcquiredRow& r) {
   const auto row = static_cast<std::uint32_t>(elapsedMs_.size());
   std::optional<std::int64_t> stampMs;
-  std::optional<std::int32_t> wholeNumber;
-  for (const sheet::CellValue& value : values) {
-    if (const auto* stamp = std::get_if<sheet::Stamp>(&value); stamp && !stampMs && stamp->value.isValid())
-      stampMs = stamp->value.toMSecsSinceEpoch();
-    if (const auto* whole = std::get_if<std::int32_t>(&value); whole && !wholeNumber) wholeNumber = *whole;
-  }
-  if (stampMs && timeBase_ == ChartTimeBase::Elapsed) startClock(elapsedMs, *stampMs);
+  if (r.stamp && r.stamp->value.isValid()) stampMs = r.stamp->value.toMSecsSinceEpoch();
+  if (stampMs && timeBase_ == ChartTimeBase::Elapsed) startClock(r.elapsedMs, *stampMs);
 
-  const double t = timeOf(elapsedMs, stampMs);
-  double number = static_cast<double>(row) + 1.0;
-  if (acquisitionNo)
-    number = *acquisitionNo;
-  else if (wholeNumber)
-    number = *wholeNumber;
-  elapsedMs_.push_back(elapsedMs);
+  const double t = timeOf(r.elapsedMs, stampMs);
+  const double number = r.number ? *r.number : static_cast<double>(row) + 1.0;
+  elapsedMs_.push_back(r.elapsedMs);
   noteX(timeX_, timeSorted_, t);
   noteX(numberX_, numberSorted_, number);
 
   bool plotted = false;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const std::optional<double> y = chartNumber(values[i]);
+  const int leading = r.leadingCells();
+  for (std::size_t i = 0; i < r.values.size(); ++i) {
+    const std::optional<double> y = r.values[i].number;
     if (!y) continue;
-    Series& s = seriesAt(static_cast<int>(i) + 1);
+    Series& s = seriesAt(leading + static_cast<int>(i) + 1);
     s.rows.push_back(row);
     s.y.push_back(*y);
     yExtent_.take(*y);

@@ -3,6 +3,8 @@
 // Pure logic (Qt Core); the chart window draws what this gives it.
 #pragma once
 
+#include "core/acquired_row.h"
+
 #include "sheet/spreadsheet_app.h"
 
 #include <QList>
@@ -31,11 +33,6 @@ struct ChartRange {
 // The series caption: "列 3" for the third value of a row.
 QString chartSeriesName(int column);
 
-// A row value as a plotted number: text that the workbook stores as a number
-// ("12.5", ".5", "-3E2", see xls::parseTyped); nullopt for other text, whole
-// numbers (the acquisition number) and stamps.
-std::optional<double> chartNumber(const sheet::CellValue& value);
-
 class ChartModel {
 public:
   // Points `decimated` keeps per pixel column at most: first, last, lowest, highest.
@@ -48,14 +45,12 @@ public:
     std::vector<double> y;
   };
 
-  // A completed row. `elapsedMs`: time since the run started. `acquisitionNo`:
-  // the row's acquisition number when numbering is on; without it the whole
-  // number in the row is taken, and without that the row's ordinal (1, 2, ...).
-  // A stamp in the row gives the row's time instead of `elapsedMs`. Each value
-  // that reads as a number adds a point to the series of its position; the
-  // series appears with the first number at that position.
-  void addRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
-              const std::vector<sheet::CellValue>& values);
+  // A completed row. Its acquisition number places it on the number axis
+  // (without one, the row's ordinal 1, 2, ...); its stamp gives its time,
+  // else its time since the start. Each value the workbook stores as a
+  // number adds a point to the series of its cell's position in the row
+  // (the number and the stamp count); the series appears with its first point.
+  void addRow(const AcquiredRow& row);
   // Forgets every row and series (a new run).
   void clear();
 

@@ -134,9 +134,8 @@ ChartWindow::ChartWindow(MessageBoxes& boxes, QWidget* parent) : QWidget(parent,
 
 ChartWindow::~ChartWindow() = default;
 
-void ChartWindow::addRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
-                         const std::vector<sheet::CellValue>& values) {
-  model_.addRow(elapsedMs, acquisitionNo, values);
+void ChartWindow::addRow(const AcquiredRow& row) {
+  model_.addRow(row);
   scheduleRedraw();
 }
 

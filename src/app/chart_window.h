@@ -42,8 +42,7 @@ public:
 
   // A completed row (see ChartModel::addRow). Cheap: it stores the row and
   // starts the redraw timer if it is not running.
-  void addRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
-              const std::vector<sheet::CellValue>& values);
+  void addRow(const AcquiredRow& row);
   // Forgets every row (a new run) and redraws empty.
   void clear();
   // The horizontal axis; the window's switch shows it.

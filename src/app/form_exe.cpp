@@ -1,7 +1,7 @@
 #include "app/form_exe.h"
 
 #include "app/geometry.h"
-#include "app/run_control.h"
+#include "app/acquisition_session.h"
 #include "app/mqtt_publishing.h"
 #include "app/run_progress.h"
 #include "serial/elided_widgets.h"
@@ -16,7 +16,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -43,7 +42,6 @@ const QString GoodNewsColour = QStringLiteral("color: #006400");
 constexpr int ClientWidth = 7665;
 constexpr int TallHeight = 5100;
 constexpr int Margin = 135;
-constexpr int TickMs = 10;
 constexpr int Gap = 4;  // pixels between the areas
 
 QLabel* label(const QString& text, const char* name, QWidget* parent) {
@@ -56,7 +54,7 @@ QLabel* label(const QString& text, const char* name, QWidget* parent) {
 
 }  // namespace
 
-FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Qt::Window), controller_(controller) {
+FormExe::FormExe(AcquisitionSession& session, QWidget* parent) : QWidget(parent, Qt::Window), session_(session) {
   setObjectName(QStringLiteral("FormExe"));
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle(CapWindow);
@@ -150,23 +148,41 @@ FormExe::FormExe(RunController& controller, QWidget* parent) : QWidget(parent, Q
   layout->addWidget(txtTerm_, 1);
   layout->addWidget(frameProgress_);
 
-  // Timer1 runs for the window's whole life.
-  timer1_ = new QTimer(this);
-  timer1_->setObjectName(QStringLiteral("Timer1"));
-  timer1_->setInterval(TickMs);
-  timer1_->setTimerType(Qt::PreciseTimer);
-  connect(timer1_, &QTimer::timeout, this, [this] { controller_.Timer1_Timer(); });
+  connect(checkLog_, &QCheckBox::clicked, this, [this](bool ticked) { CheckLog_Click(ticked); });
+  connect(commandNext_, &QPushButton::clicked, this, [this] { CommandNext_Click(); });
+  connect(commandRsEnd_, &QPushButton::clicked, this, [this] { CommandRsEnd_Click(); });
 
-  connect(checkLog_, &QCheckBox::clicked, this, [this](bool ticked) { controller_.CheckLog_Click(ticked); });
-  connect(commandNext_, &QPushButton::clicked, this, [this] { controller_.CommandNext_Click(); });
-  connect(commandRsEnd_, &QPushButton::clicked, this, [this] { controller_.CommandRsEnd_Click(); });
+  connect(&session_, &AcquisitionSession::scriptMessage, this, &FormExe::setMessage);
+  connect(&session_, &AcquisitionSession::errorText, this, &FormExe::setError);
+  connect(&session_, &AcquisitionSession::goodNews, this, &FormExe::setGoodNews);
+  connect(&session_, &AcquisitionSession::nextWanted, this, [this](bool wanted) { setNextVisible(wanted, wanted); });
+  connect(&session_, &AcquisitionSession::logAppended, this,
+          [this](const QString&, const QString& text) { setLogText(text); });
+  connect(&session_, &AcquisitionSession::progressChanged, this, &FormExe::setProgress);
+  connect(&session_, &AcquisitionSession::publishingChanged, this, &FormExe::setPublishing);
 
   commandNext_->hide();
   resize(twipsFor(*this, ClientWidth), height());
   setLogShown(false);
   placeTopCentre(*this);
-  timer1_->start();
 }
+
+// The run's tick: the session's own 10 ms timer drives it.
+void FormExe::Timer1_Timer() { session_.tick(); }
+
+void FormExe::CommandNext_Click() {
+  session_.next();
+  setNextVisible(false, false);
+  setMessage(QString());
+}
+
+void FormExe::CommandNext_KeyPress(int keyCode) {
+  if (keyCode == 13) CommandNext_Click();
+}
+
+void FormExe::CommandRsEnd_Click() { session_.end(); }
+
+void FormExe::Form_Unload() { session_.end(); }
 
 void FormExe::setMessage(const QString& text) {
   labelMess_->setText(text);
@@ -267,7 +283,6 @@ void FormExe::setLogText(const QString& text) {
 
 void FormExe::closeFromController() {
   closingFromController_ = true;
-  timer1_->stop();
   close();
 }
 
@@ -286,8 +301,7 @@ void FormExe::resizeEvent(QResizeEvent* event) {
 }
 
 void FormExe::closeEvent(QCloseEvent* event) {
-  timer1_->stop();
-  if (!closingFromController_) controller_.Form_Unload();
+  if (!closingFromController_) Form_Unload();
   event->accept();
 }
 
@@ -295,7 +309,7 @@ bool FormExe::eventFilter(QObject* watched, QEvent* event) {
   if (watched == commandNext_ && event->type() == QEvent::KeyPress) {
     const int key = static_cast<QKeyEvent*>(event)->key();
     if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-      controller_.CommandNext_KeyPress(13);
+      CommandNext_KeyPress(13);
       return true;
     }
   }

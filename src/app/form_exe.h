@@ -1,5 +1,6 @@
 // The run window: the interpreter's message, the last communication error,
-// Next and End, and the communication log. It only shows; RunController decides.
+// Next and End, and the communication log. It shows what the acquisition
+// session says; its handlers forward to the session.
 #pragma once
 
 #include <QWidget>
@@ -11,7 +12,6 @@ class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
-class QTimer;
 
 namespace kestrune::serial {
 class ElidedLabel;
@@ -19,14 +19,22 @@ class ElidedLabel;
 
 namespace kestrune::app {
 
-class RunController;
+class AcquisitionSession;
 struct RunProgress;
 struct PublishingStatus;
 
 class FormExe final : public QWidget {
   Q_OBJECT
 public:
-  explicit FormExe(RunController& controller, QWidget* parent = nullptr);
+  explicit FormExe(AcquisitionSession& session, QWidget* parent = nullptr);
+
+  // The window's events.
+  void Timer1_Timer();
+  void CheckLog_Click(bool ticked) { setLogShown(ticked); }
+  void CommandNext_Click();
+  void CommandNext_KeyPress(int keyCode);
+  void CommandRsEnd_Click();
+  void Form_Unload();
 
   void setMessage(const QString& text);
   // The error label: errors in red, good news (the device back) in dark green.
@@ -43,7 +51,7 @@ public:
   void setPublishing(const PublishingStatus& status);
   // What the グラフ button does (shows the chart window).
   void setChartOpener(std::function<void()> open) { openChart_ = std::move(open); }
-  // Closes without telling the controller again (it asked for the close).
+  // Closes without telling the session again (it asked for the close).
   void closeFromController();
 
 protected:
@@ -60,7 +68,7 @@ private:
   // `logToggled` also sizes the window to the design's tall height.
   void fitHeight(bool logToggled);
 
-  RunController& controller_;
+  AcquisitionSession& session_;
   QCheckBox* checkLog_ = nullptr;
   QLabel* labelMess_ = nullptr;
   QLabel* labelSetumei_ = nullptr;
@@ -77,7 +85,6 @@ private:
   QLabel* publishing_ = nullptr;
   QPushButton* commandChart_ = nullptr;
   std::function<void()> openChart_;
-  QTimer* timer1_ = nullptr;
   bool closingFromController_ = false;
 };
 

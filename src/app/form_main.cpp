@@ -75,12 +75,12 @@ QLabel* note(const QString& text, QWidget* parent) {
 
 }  // namespace
 
-FormMain::FormMain(Logger& logger, QWidget* parent)
+FormMain::FormMain(AcquisitionSession& session, MessageBoxes& boxes, QWidget* parent)
     : QMainWindow(parent),
-      boxes_(logger.boxes()),
-      logic_(logger, *this),
-      run_(logger, *this),
-      mqttConf_(logger.folder().readPath(mqtt::ConfFileName), logger.folder().writePath(mqtt::ConfFileName)) {
+      session_(session),
+      boxes_(boxes),
+      logic_(session, *this),
+      mqttConf_(session.folder().readPath(mqtt::ConfFileName), session.folder().writePath(mqtt::ConfFileName)) {
   setObjectName(QStringLiteral("FormMain"));
   buildMenus();
   // Made now, so the window keeps its size when the first message shows.
@@ -89,14 +89,27 @@ FormMain::FormMain(Logger& logger, QWidget* parent)
   setCentralWidget(central);
   frameMain_ = buildMainPanel();
   frameMain_->setParent(central);
-  frameCell_ = new settings::ConditionsPanelWidget(logger.setup(), central);
+  frameCell_ = new settings::ConditionsPanelWidget(session.setup(), central);
   frameRs_ = new serial::SerialPanelWidget(
-      logger.port(0), logger.portMap(),
-      {logger.folder().readPath(serial::PortMapFileName), logger.folder().writePath(serial::PortMapFileName)},
-      std::make_unique<serial::SystemDeviceSource>(), logger.boxes(), central);
-  // The panel writes ports.conf at OK; the logger keeps the map in use.
+      session.port(0), session.portMap(),
+      {session.folder().readPath(serial::PortMapFileName), session.folder().writePath(serial::PortMapFileName)},
+      std::make_unique<serial::SystemDeviceSource>(), boxes_, central);
+  // The panel writes ports.conf at OK; the session keeps the map in use.
   connect(&frameRs_->logic(), &serial::SerialPanel::portMapChanged, this,
-          [&logger](const serial::PortMap& map) { logger.setPortMap(map); });
+          [this](const serial::PortMap& map) { session_.setPortMap(map); });
+  connect(&session_, &AcquisitionSession::message, this,
+          [this](const QString& text, MessageIcon icon, const QString& informative) {
+            boxes_.show(text, icon, informative);
+          });
+  connect(&session_, &AcquisitionSession::runStarted, this, &FormMain::runStarted);
+  connect(&session_, &AcquisitionSession::runEnded, this, &FormMain::runEnded);
+  connect(&session_, &AcquisitionSession::acquisitionNumberChanged, this,
+          [this](const QString& number) { frameCell_->setText(settings::CondBox::CellNo, number); });
+  connect(&session_, &AcquisitionSession::rowAcquired, this, [this](const AcquiredRow& row) {
+    if (chart_) chart_->addRow(row);
+  });
+  connect(&session_, &AcquisitionSession::scriptFinishedSummary, this,
+          [](const QString& summary) { notifyDesktop(QStringLiteral("Kestrune: データ取得が終わりました"), summary); });
   logic_.setPanels(&frameCell_->logic(), &frameRs_->logic());
   connect(frameCell_, &settings::ConditionsPanelWidget::okClicked, this, [this] { logic_.CommandCellOk_Click(); });
   connect(frameCell_, &settings::ConditionsPanelWidget::cancelClicked, this, [this] { logic_.CommandCellNg_Click(); });
@@ -185,7 +198,7 @@ QWidget* FormMain::buildMainPanel() {
   connect(commandFileSelect_, &QPushButton::clicked, this, [this] { logic_.CommandFileSelect_Click(); });
   connect(commandOpen_, &QPushButton::clicked, this, [this] { logic_.CommandOpen_Click(); });
   connect(commandClose_, &QPushButton::clicked, this, [this] { logic_.CommandClose_Click(); });
-  connect(commandStart_, &QPushButton::clicked, this, [this] { run_.CommandStart_Click(); });
+  connect(commandStart_, &QPushButton::clicked, this, [this] { CommandStart_Click(); });
   // Hidden controls keep their place, so the panel does not jump when a workbook opens.
   for (QWidget* w : std::initializer_list<QWidget*>{commandStart_, commandOpen_, commandClose_, line2_[0], line2_[1],
                                                     line2_[2], line2_[3]}) {
@@ -218,7 +231,7 @@ QWidget* FormMain::buildMainPanel() {
 
 void FormMain::openAndStart() {
   logic_.CommandOpen_Click();
-  if (logic_.workbookOpen()) run_.CommandStart_Click();
+  if (logic_.workbookOpen()) CommandStart_Click();
 }
 
 void FormMain::Form_Load() {
@@ -305,17 +318,10 @@ void FormMain::showApplicationStarting(bool starting) {
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
-void FormMain::hideMainWindow() { hide(); }
-
-void FormMain::showMainWindow() {
-  show();
-  raise();
-  activateWindow();
-}
-
-void FormMain::loadRunWindow() {
+void FormMain::runStarted() {
+  hide();
   if (formExe_) formExe_->closeFromController();
-  formExe_ = new FormExe(run_);
+  formExe_ = new FormExe(session_);
   if (!chart_) chart_ = new ChartWindow(boxes_);
   chart_->clear();  // each run is a chart of its own
   formExe_->setChartOpener([this] {
@@ -324,62 +330,17 @@ void FormMain::loadRunWindow() {
     chart_->raise();
     chart_->activateWindow();
   });
-}
-
-void FormMain::chartRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
-                        const std::vector<sheet::CellValue>& values) {
-  if (chart_) chart_->addRow(elapsedMs, acquisitionNo, values);
-}
-
-void FormMain::showRunWindow() {
-  if (!formExe_) return;
   formExe_->show();
   formExe_->raise();
   formExe_->activateWindow();
 }
 
-void FormMain::closeRunWindow() {
+void FormMain::runEnded() {
   if (formExe_) formExe_->closeFromController();
-}
-
-void FormMain::setRunMessage(const QString& text) {
-  if (formExe_) formExe_->setMessage(text);
-}
-
-void FormMain::setRunError(const QString& text) {
-  if (formExe_) formExe_->setError(text);
-}
-
-void FormMain::setRunGoodNews(const QString& text) {
-  if (formExe_) formExe_->setGoodNews(text);
-}
-
-void FormMain::setNextVisible(bool visible, bool focus) {
-  if (formExe_) formExe_->setNextVisible(visible, focus);
-}
-
-void FormMain::setLogShown(bool shown) {
-  if (formExe_) formExe_->setLogShown(shown);
-}
-
-void FormMain::logAppended(const QString&, const QString& text) {
-  if (formExe_) formExe_->setLogText(text);
-}
-
-void FormMain::showAcquisitionNo(const QString& number) { frameCell_->setText(settings::CondBox::CellNo, number); }
-
-void FormMain::pumpEvents() { QCoreApplication::processEvents(); }
-
-void FormMain::showPublishing(const PublishingStatus& status) {
-  if (formExe_) formExe_->setPublishing(status);
-}
-
-void FormMain::showProgress(const RunProgress& progress) {
-  if (formExe_) formExe_->setProgress(progress);
-}
-
-void FormMain::notifyRunFinished(const QString& summary) {
-  notifyDesktop(QStringLiteral("Kestrune: データ取得が終わりました"), summary);
+  if (unloaded_) return;  // the program is ending
+  show();
+  raise();
+  activateWindow();
 }
 
 FormMain::~FormMain() {
@@ -391,7 +352,8 @@ void FormMain::closeEvent(QCloseEvent* event) {
   // Unloading the main window saves the settings and ends the program.
   if (!unloaded_) {
     unloaded_ = true;
-    if (formExe_) formExe_->closeFromController();
+    // A run still going ends as End ends it: its rows reach the journal.
+    session_.end();
     logic_.Form_Unload();
   }
   event->accept();

@@ -1,12 +1,13 @@
 // The main window: menu bar, the main panel with the workbook, run and
 // settings groups, and the places of the two settings panels. It only shows;
-// MainWindowLogic decides.
+// MainWindowLogic and the acquisition session decide. It opens the run
+// window and the chart when the session starts a run.
 #pragma once
 
 #include "app/chart_window.h"
 #include "app/form_exe.h"
 #include "app/main_window_logic.h"
-#include "app/run_control.h"
+#include "app/acquisition_session.h"
 #include "serial/serial_panel_widget.h"
 #include "settings/conditions_panel_widget.h"
 
@@ -23,15 +24,17 @@ class QWidget;
 
 namespace kestrune::app {
 
-class FormMain final : public QMainWindow, public MainView, public RunHost {
+class FormMain final : public QMainWindow, public MainView {
   Q_OBJECT
 public:
-  explicit FormMain(Logger& logger, QWidget* parent = nullptr);
-  // A run window still open goes first: its timer drives this window's controller.
+  // `boxes` shows the session's messages and the windows' own.
+  FormMain(AcquisitionSession& session, MessageBoxes& boxes, QWidget* parent = nullptr);
   ~FormMain() override;
 
   MainWindowLogic& logic() { return logic_; }
-  RunController& run() { return run_; }
+  AcquisitionSession& session() { return session_; }
+  // CommandStart.
+  void CommandStart_Click() { session_.start(); }
   // The run window while it is loaded.
   FormExe* formExe() const { return formExe_; }
   // Titles, sizes and places the window and its panels, then runs the logic's load.
@@ -54,24 +57,6 @@ public:
   // The application Open starts, as the wait at Open names it ("LibreOffice").
   void setApplicationName(const QString& name) { applicationName_ = name; }
 
-  void hideMainWindow() override;
-  void showMainWindow() override;
-  void loadRunWindow() override;
-  void showRunWindow() override;
-  void closeRunWindow() override;
-  void setRunMessage(const QString& text) override;
-  void setRunError(const QString& text) override;
-  void setRunGoodNews(const QString& text) override;
-  void setNextVisible(bool visible, bool focus) override;
-  void setLogShown(bool shown) override;
-  void logAppended(const QString& line, const QString& text) override;
-  void showAcquisitionNo(const QString& number) override;
-  void pumpEvents() override;
-  void showProgress(const RunProgress& progress) override;
-  void showPublishing(const PublishingStatus& status) override;
-  void notifyRunFinished(const QString& summary) override;
-  void chartRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
-                const std::vector<sheet::CellValue>& values) override;
   // The chart of the current run; null before the first run.
   ChartWindow* chartWindow() const { return chart_; }
 
@@ -82,9 +67,13 @@ private:
   void buildMenus();
   QWidget* buildMainPanel();
 
+  // A run began: this window hides, the run window opens, the chart is cleared.
+  void runStarted();
+  void runEnded();
+
+  AcquisitionSession& session_;
   MessageBoxes& boxes_;
   MainWindowLogic logic_;
-  RunController run_;
   QPointer<FormExe> formExe_;
   // Fed from the first row of each run, shown by the run window's グラフ.
   QPointer<ChartWindow> chart_;

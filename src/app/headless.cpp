@@ -1,12 +1,8 @@
 #include "app/headless.h"
 
-#include "app/main_window_logic.h"
-#include "app/run_control.h"
-
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSocketNotifier>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -32,80 +28,81 @@ void printLine(std::FILE* stream, const QString& text) {
   std::fflush(stream);
 }
 
-class HeadlessRunner final : public MainView, public RunHost {
+class HeadlessRunner final {
 public:
-  HeadlessRunner(Logger& logger, QString workbookPath)
-      : logger_(logger), workbookPath_(std::move(workbookPath)), logic_(logger, *this), run_(logger, *this) {
-    timer_.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { tick(); });
+  HeadlessRunner(AcquisitionSession& session, MessageBoxes& boxes, QString workbookPath)
+      : session_(session), boxes_(boxes), workbookPath_(std::move(workbookPath)) {
+    QObject::connect(&session_, &AcquisitionSession::message, &context_,
+                     [this](const QString& text, MessageIcon icon, const QString& informative) {
+                       clearStatus();
+                       boxes_.show(text, icon, informative);
+                     });
+    QObject::connect(&session_, &AcquisitionSession::errorText, &context_,
+                     [this](const QString& text) { showError(text); });
+    QObject::connect(&session_, &AcquisitionSession::goodNews, &context_,
+                     [this](const QString& text) { showError(text); });
+    QObject::connect(&session_, &AcquisitionSession::nextWanted, &context_, [this](bool wanted) {
+      if (wanted) printError(QStringLiteral("一時停止中: Enter で次へ進みます"));
+    });
+    QObject::connect(&session_, &AcquisitionSession::logAppended, &context_, [](const QString& line, const QString&) {
+      QString shown = line;
+      shown.remove(QChar(13));
+      shown.remove(QChar(10));
+      printLine(stdout, shown);
+    });
+    QObject::connect(&session_, &AcquisitionSession::progressChanged, &context_,
+                     [this](const RunProgress& progress) { showProgress(progress); });
+    QObject::connect(&session_, &AcquisitionSession::publishingChanged, &context_,
+                     [this](const PublishingStatus& status) { showPublishing(status); });
+    // Acquiring stopped on its own: the run ends as End ends it, once the
+    // tick that stopped it has returned and its messages are out.
+    QObject::connect(&session_, &AcquisitionSession::acquiringStopped, &context_, [this] {
+      QMetaObject::invokeMethod(
+          &context_, [this] { session_.end(); }, Qt::QueuedConnection);
+    });
+    QObject::connect(&session_, &AcquisitionSession::runEnded, &context_, [this] { loop_.quit(); });
   }
 
   int exec() {
-    logic_.programEntry();
-    logic_.Form_Load();
-    logic_.CommandOpen_Click();
-    if (!logic_.workbookOpen()) {
+    session_.loadSettings();
+    session_.setWorkbookPath(workbookPath_);
+    if (!session_.open()) {
       printLine(stderr, QStringLiteral("kestrune: the workbook could not be opened: ") + workbookPath_);
-      logic_.Form_Unload();
+      session_.saveSettings();
+      session_.release();
       return ExitCouldNotStart;
     }
-    run_.CommandStart_Click();
-    if (!run_.runWindowLoaded()) {
+    connectInput();
+    if (!session_.start()) {
       printLine(stderr, QStringLiteral("kestrune: the run could not start"));
       // Nothing was written: the close leaves the file as it was.
-      logic_.CommandClose_Click();
-      logic_.Form_Unload();
+      session_.close();
+      session_.saveSettings();
+      session_.release();
       return ExitCouldNotStart;
     }
-    if (run_.runWindowLoaded()) loop_.exec();
-    timer_.stop();
+    if (session_.runLoaded()) loop_.exec();
     // Rows the broker has not acknowledged yet get a moment while connected;
     // whatever is left is sent after the next start.
-    run_.publishing().drain(DrainLimit);
+    session_.publishing().drain(DrainLimit);
     clearStatus();
-    logic_.CommandClose_Click();
-    const bool kept = logic_.rowsLeftInJournal();
-    logic_.Form_Unload();
+    const bool kept = !session_.close();
+    session_.saveSettings();
+    session_.release();
     if (kept) return ExitNotSaved;
-    if (run_.journalLost()) return ExitJournalLost;
+    if (session_.journalLost()) return ExitJournalLost;
     if (interruptedBy_ != 0) return 128 + interruptedBy_;
-    return run_.sheetFull() ? ExitSheetFull : ExitFinished;
+    return session_.sheetFull() ? ExitSheetFull : ExitFinished;
   }
 
-  // MainView: there is no main window; the path is the one given.
-  void showPanel(Panel) override {}
-  void setSettingsMenusEnabled(bool) override {}
-  QString fileNameText() const override { return workbookPath_; }
-  void setOpenVisible(bool) override {}
-  void setOpenWorkbookControlsVisible(bool) override {}
-  void setFileChoiceEnabled(bool) override {}
-  void setFileNameText(const QString&) override {}
-  QString askWorkbookPath() override { return {}; }
-  void focusWindow() override {}
-
-  // RunHost
-  void hideMainWindow() override {}
-  void showMainWindow() override {}
-  void loadRunWindow() override {
-    connectInput();
-    timer_.start(10);
-  }
-  void showRunWindow() override {}
-  void closeRunWindow() override {
-    timer_.stop();
-    loop_.quit();
-  }
-  void setRunMessage(const QString&) override {}
-  void setRunError(const QString& text) override {
+private:
+  void showError(const QString& text) {
     if (!text.isEmpty() && text != lastError_) printError(text);
     lastError_ = text;
   }
-  void setNextVisible(bool visible, bool) override {
-    if (visible) printError(QStringLiteral("一時停止中: Enter で次へ進みます"));
-  }
   // On a terminal one status line is kept up to date in place; into a file
   // or a pipe nothing is added, so logs stay as they were.
-  void showProgress(const RunProgress& progress) override {
+  void showProgress(const RunProgress& progress) {
     lastProgress_ = progress;
     if (!statusLine_) return;
     QString text = progressLine(progress);
@@ -118,7 +115,7 @@ public:
   }
   // One line on standard error when the connection comes or goes (or the
   // sender cannot run); the status line shows the rest.
-  void showPublishing(const PublishingStatus& status) override {
+  void showPublishing(const PublishingStatus& status) {
     const bool first = !publishingShown_;
     publishingShown_ = true;
     const PublishingStatus before = publishing_;
@@ -133,17 +130,7 @@ public:
     }
     if (statusShown_) showProgress(lastProgress_);
   }
-  void setLogShown(bool) override {}
-  void logAppended(const QString& line, const QString&) override {
-    QString shown = line;
-    shown.remove(QChar(13));
-    shown.remove(QChar(10));
-    printLine(stdout, shown);
-  }
-  void showAcquisitionNo(const QString&) override {}
-  void pumpEvents() override { QCoreApplication::processEvents(); }
 
-private:
   // Messages go above the status line, which the next progress redraws.
   void printError(const QString& text) {
     clearStatus();
@@ -153,12 +140,6 @@ private:
     if (!statusShown_) return;
     std::fputs("\r\033[K", stderr);
     statusShown_ = false;
-  }
-
-  void tick() {
-    run_.Timer1_Timer();
-    // The script has ended: end the run as the End button would.
-    if (!logger_.runActive() && run_.runWindowLoaded()) run_.CommandRsEnd_Click();
   }
 
   void connectInput() {
@@ -172,17 +153,17 @@ private:
         return;
       }
       for (ssize_t i = 0; i < n; ++i)
-        if (buffer[i] == '\n' && run_.interpreter().pausedForNext()) run_.CommandNext_Click();
+        if (buffer[i] == '\n' && session_.pausedForNext()) session_.next();
     });
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalFds) == 0) {
       signals_ = std::make_unique<QSocketNotifier>(signalFds[1], QSocketNotifier::Read);
       QObject::connect(signals_.get(), &QSocketNotifier::activated, signals_.get(), [this] {
         char byte = 0;
         [[maybe_unused]] const ssize_t got = ::read(signalFds[1], &byte, 1);
-        if (!run_.runWindowLoaded()) return;
+        if (!session_.runLoaded()) return;
         // A signal after the script's end changes nothing: the run is complete.
-        if (logger_.runActive()) interruptedBy_ = static_cast<unsigned char>(byte);
-        run_.CommandRsEnd_Click();
+        if (session_.running()) interruptedBy_ = static_cast<unsigned char>(byte);
+        session_.end();
       });
       struct sigaction action = {};
       action.sa_handler = onSignal;
@@ -196,11 +177,10 @@ private:
     }
   }
 
-  Logger& logger_;
+  AcquisitionSession& session_;
+  MessageBoxes& boxes_;
   QString workbookPath_;
-  MainWindowLogic logic_;
-  RunController run_;
-  QTimer timer_;
+  QObject context_;
   QEventLoop loop_;
   std::unique_ptr<QSocketNotifier> input_;
   std::unique_ptr<QSocketNotifier> signals_;
@@ -216,8 +196,8 @@ private:
 
 }  // namespace
 
-int runHeadless(Logger& logger, const QString& workbookPath) {
-  HeadlessRunner runner(logger, workbookPath);
+int runHeadless(AcquisitionSession& session, MessageBoxes& boxes, const QString& workbookPath) {
+  HeadlessRunner runner(session, boxes, workbookPath);
   return runner.exec();
 }
 

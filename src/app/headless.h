@@ -1,11 +1,10 @@
-// The headless runner: one acquisition run without windows, with the same
-// Start, the same ticks on a real 10 ms timer, the log on standard output and
-// message boxes on standard error. Enter continues a paused script; Ctrl+C,
+// The headless runner: one acquisition run of the session without windows,
+// the log on standard output and messages on standard error. Enter continues a paused script; Ctrl+C,
 // SIGTERM, SIGHUP and SIGQUIT end the run as End does. The workbook is then saved and closed and the
 // settings written.
 #pragma once
 
-#include "app/logger.h"
+#include "app/acquisition_session.h"
 
 #include <QString>
 
@@ -26,7 +25,8 @@ enum HeadlessExit : int {
   ExitTerminated = 143,   // a stop request (SIGTERM), as systemctl stop sends
 };
 
-// Runs an acquisition into the workbook at `workbookPath`; returns an exit status.
-int runHeadless(Logger& logger, const QString& workbookPath);
+// Runs an acquisition into the workbook at `workbookPath`; returns an exit
+// status. The session's messages go to `boxes`.
+int runHeadless(AcquisitionSession& session, MessageBoxes& boxes, const QString& workbookPath);
 
 }  // namespace kestrune::app

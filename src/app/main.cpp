@@ -3,7 +3,7 @@
 #include "app/dialog_message_boxes.h"
 #include "app/form_main.h"
 #include "app/headless.h"
-#include "app/logger.h"
+#include "app/acquisition_session.h"
 #include "app/recover_command.h"
 #include "app/spreadsheet_choice.h"
 #include "app/workbook_tools.h"
@@ -163,22 +163,20 @@ int main(int argc, char** argv) {
       });
     }
     const auto kind = app::chooseSpreadsheet(parser.value(spreadsheetOption), true);
-    app::Logger logger(ports, folder, boxes, clock, app::spreadsheetFactory(kind, true, boxes));
-    logger.setPortMap(portMap);
-    logger.connectReception();
+    app::AcquisitionSession session(ports, folder, clock, app::spreadsheetFactory(kind, true, boxes));
+    session.setPortMap(portMap);
     if (!portMap.error().isEmpty()) boxes.show(portMap.error(), MessageIcon::Warning);
-    return app::runHeadless(logger, parser.value(workbookOption));
+    return app::runHeadless(session, boxes, parser.value(workbookOption));
   }
 
   app::DialogMessageBoxes boxes;
   // The windows keep their trace in the user's cache folder, beside LibreOffice's log.
   setTraceSink(fileTraceSink(userCacheFolder() + QStringLiteral("/kestrune.log")));
   const auto kind = app::chooseSpreadsheet(parser.value(spreadsheetOption), false);
-  app::Logger logger(ports, folder, boxes, clock, app::spreadsheetFactory(kind, false, boxes));
-  logger.setPortMap(portMap);
-  logger.connectReception();
+  app::AcquisitionSession session(ports, folder, clock, app::spreadsheetFactory(kind, false, boxes));
+  session.setPortMap(portMap);
 
-  app::FormMain formMain(logger);
+  app::FormMain formMain(session, boxes);
   if (kind == app::SpreadsheetKind::Calc) formMain.setApplicationName(QStringLiteral("LibreOffice"));
   boxes.setParentWindow(&formMain);
   formMain.logic().programEntry();

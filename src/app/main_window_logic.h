@@ -3,7 +3,7 @@
 // here and shows what this class asks of its MainView.
 #pragma once
 
-#include "app/logger.h"
+#include "app/acquisition_session.h"
 #include "serial/serial_panel.h"
 #include "settings/conditions_panel.h"
 
@@ -40,7 +40,7 @@ public:
 
 class MainWindowLogic final {
 public:
-  MainWindowLogic(Logger& logger, MainView& view);
+  MainWindowLogic(AcquisitionSession& session, MainView& view);
 
   // The two settings panels' logic; the window creates them with their widgets.
   void setPanels(settings::ConditionsPanel* conditions, serial::SerialPanel* serialPanel) {
@@ -49,7 +49,7 @@ public:
   }
 
   // Clears the receive buffers (before the main window loads).
-  void programEntry();
+  void programEntry() { session_.reception().clearBuffers(); }
   // The load steps after the window is titled and placed: the workbook
   // controls, the settings file and its port values, the main panel.
   void Form_Load();
@@ -67,7 +67,7 @@ public:
   void TextFileName_Change();
   void excelButtonSet();
   // A workbook is open and writing is enabled (the Start button is shown).
-  bool workbookOpen() const { return logger_.workbook().excelState() == sheet::ExcelState::Open; }
+  bool workbookOpen() const { return session_.workbookOpen(); }
 
   void CommandFileSelect_Click();
   // Open and close the workbook; a failure has been shown when they return
@@ -76,7 +76,7 @@ public:
   void CommandClose_Click();
   // The last close left rows in the journal: the workbook could not be
   // saved, or it could not take them all.
-  bool rowsLeftInJournal() const { return rowsLeftInJournal_; }
+  bool rowsLeftInJournal() const { return session_.rowsLeftInJournal(); }
   // The application's events: nothing is done about either.
   void xls_WorkbookBeforeClose(const QString& workbook, bool* cancel);
   void xls_SheetSelectionChange(const QString& sheet, const sheet::CellRef& target);
@@ -86,15 +86,10 @@ public:
   void showStartRow(const QString& row);
 
 private:
-  // setup.dat from the record and channel 0's port.
-  void saveSettings();
-  void rowsRecovered(int rows, int damagedLines, const QString& keptAs);
-
-  Logger& logger_;
+  AcquisitionSession& session_;
   MainView& view_;
   settings::ConditionsPanel* conditions_ = nullptr;
   serial::SerialPanel* serialPanel_ = nullptr;
-  bool rowsLeftInJournal_ = false;
   // Owns the connections to the workbook's signals: they end with this object.
   QObject context_;
 };

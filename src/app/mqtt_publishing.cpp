@@ -18,9 +18,8 @@ QString publishingLine(const PublishingStatus& status) {
 MqttPublishing::MqttPublishing(settings::SettingsFolder folder, mqtt::SinkOptions options)
     : folder_(std::move(folder)), options_(options), host_(QSysInfo::machineHostName()) {}
 
-void MqttPublishing::beginRun(const QString& workbookPath, const QString& sheet) {
+void MqttPublishing::beginRun(const QString& workbookPath) {
   workbook_ = QFileInfo(workbookPath.trimmed()).fileName();
-  sheet_ = sheet;
   const auto read = mqtt::readConf(folder_.readPath(mqtt::ConfFileName));
   const mqtt::MqttSettings wanted = read ? *read : mqtt::MqttSettings{};
   if (!read) problem_ = read.description();
@@ -39,17 +38,11 @@ void MqttPublishing::beginRun(const QString& workbookPath, const QString& sheet)
   topic_ = mqtt::expandTopic(settings_.topicOrDefault(), host_, workbook_);
 }
 
-void MqttPublishing::rowCompleted(std::int32_t row, const std::vector<sheet::CellValue>& values) {
+void MqttPublishing::take(const AcquiredRow& row) {
   if (!sink_) return;
-  mqtt::RowMessage message{host_, workbook_, sheet_, row, std::nullopt, std::nullopt, {}};
-  for (const sheet::CellValue& value : values) {
-    if (const auto* text = std::get_if<QString>(&value))
-      message.values << *text;
-    else if (const auto* number = std::get_if<std::int32_t>(&value))
-      message.number = *number;
-    else
-      message.time = std::get<sheet::Stamp>(value).value;
-  }
+  const mqtt::RowMessage message{host_,     workbook_,  row.sheet,
+                                 row.row,   row.number, row.stamp ? std::optional(row.stamp->value) : std::nullopt,
+                                 row.values};
   const Status queued = sink_->publish(topic_, [&](std::uint64_t seq) { return mqtt::rowJson(seq, message); });
   if (!queued) problem_ = queued.description();
 }

@@ -4,10 +4,10 @@
 // thread sends them.
 #pragma once
 
+#include "core/acquired_row.h"
 #include "mqtt/mqtt_settings.h"
 #include "mqtt/sink.h"
 #include "settings/settings_folder.h"
-#include "sheet/spreadsheet_app.h"
 
 #include <QString>
 
@@ -43,11 +43,10 @@ public:
   explicit MqttPublishing(settings::SettingsFolder folder, mqtt::SinkOptions options = {});
 
   // Reads kestrune.conf again at each Start; the sender is restarted only
-  // when the settings changed. `workbookPath` and `sheet` name the run's rows.
-  void beginRun(const QString& workbookPath, const QString& sheet);
-  // A completed row written at worksheet row `row`: the acquisition number
-  // and the stamp among `values` become "number" and "time".
-  void rowCompleted(std::int32_t row, const std::vector<sheet::CellValue>& values);
+  // when the settings changed. `workbookPath` names the run's rows.
+  void beginRun(const QString& workbookPath);
+  // A completed row: queued for the broker.
+  void take(const AcquiredRow& row);
   PublishingStatus status() const;
   // What the sender found worth a warning when it started (a password file
   // others may read); empty when nothing or publishing is off.
@@ -63,7 +62,6 @@ private:
   QString problem_;
   QString host_;
   QString workbook_;
-  QString sheet_;
   QString topic_;
 };
 

@@ -32,7 +32,7 @@ int recoverJournal(const QString& journalPath, const QString& workbookPath, shee
   });
   QObject::connect(&connection, &sheet::WorkbookConnection::journalWarning,
                    [err](const QString& text) { print(err, QStringLiteral("kestrune: ") + text); });
-  const Status opened = connection.CommandOpen_Click(workbookPath);
+  const Status opened = connection.open(workbookPath);
   if (!opened) print(err, QStringLiteral("kestrune: ") + opened.description());
   if (connection.excelState() != sheet::ExcelState::Open) {
     connection.release();
@@ -43,7 +43,7 @@ int recoverJournal(const QString& journalPath, const QString& workbookPath, shee
     print(err, QStringLiteral("kestrune: ") + replayed.description());
     // What was written stays unsaved where the application allows; the journal is kept whole.
     const bool notSaved = replayed.error().is(sheet::SheetError::NotSaved);
-    if (connection.CommandClose_Click()) return notSaved ? ExitNotSaved : ExitCouldNotStart;
+    if (connection.close()) return notSaved ? ExitNotSaved : ExitCouldNotStart;
     connection.release();
     return ExitNotSaved;
   }
@@ -60,7 +60,7 @@ int recoverJournal(const QString& journalPath, const QString& workbookPath, shee
     print(err, QStringLiteral("kestrune: ") + sheet::MsgDamagedSkipped.arg(replayed->damagedLines).arg(journalPath));
   else if (!replayed->retired)
     print(err, QStringLiteral("kestrune: 取得データの記録 %1 を消せません").arg(journalPath));
-  if (const Status closed = connection.CommandClose_Click(); !closed) {
+  if (const Status closed = connection.close(); !closed) {
     print(err, QStringLiteral("kestrune: ") + closed.description());
     connection.release();
     return ExitNotSaved;

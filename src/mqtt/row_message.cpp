@@ -1,7 +1,5 @@
 #include "mqtt/row_message.h"
 
-#include "sheet/xls/value.h"
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,12 +9,6 @@
 namespace kestrune::mqtt {
 
 namespace {
-
-QJsonValue typedValue(const QString& text) {
-  const xls::Value typed = xls::parseTyped(text.toStdString());
-  if (const auto* n = std::get_if<double>(&typed)) return *n;
-  return text;
-}
 
 // ISO 8601 to the second with the offset the local zone had at that time.
 QString isoWithOffset(const QDateTime& when) {
@@ -41,7 +33,8 @@ QByteArray rowJson(std::uint64_t seq, const RowMessage& row) {
   if (row.number) object.insert(QStringLiteral("number"), *row.number);
   if (row.time) object.insert(QStringLiteral("time"), isoWithOffset(*row.time));
   QJsonArray values;
-  for (const QString& value : row.values) values.append(typedValue(value));
+  for (const AcquiredValue& value : row.values)
+    values.append(value.number ? QJsonValue(*value.number) : QJsonValue(value.text));
   object.insert(QStringLiteral("values"), values);
   return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }

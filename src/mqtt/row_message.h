@@ -2,6 +2,8 @@
 // topic it goes to.
 #pragma once
 
+#include "core/acquired_row.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -19,7 +21,7 @@ struct RowMessage {
   std::int32_t row = 0;                // the worksheet row the values went into
   std::optional<std::int32_t> number;  // the acquisition number, when numbering is on
   std::optional<QDateTime> time;       // the row's stamp, when stamps are on
-  QStringList values;                  // the readings as taken (numbers as text)
+  std::vector<AcquiredValue> values;   // the readings, typed as the workbook types them
 };
 
 // {"seq":N,"host":...,"workbook":...,"sheet":...,"row":R,"number":A,

@@ -9,7 +9,8 @@ namespace {
 constexpr std::size_t Ch = 0;
 }
 
-void Interpreter::resetForStart(std::int32_t startTick) {
+void Interpreter::resetForStart(std::int32_t startTick, const RunSettings& settings) {
+  settings_ = settings;
   runStartTick_ = startTick;
   currentStep_ = 0;
   stepPhase_ = 0;
@@ -48,11 +49,7 @@ void Interpreter::advance() {
 }
 
 void Interpreter::loopProg() {
-  if (!c_.run.active()) return;
-  if (pausedForNext_) {
-    c_.view.pumpEvents();
-    return;
-  }
+  if (!c_.run.active() || pausedForNext_) return;
   if (!holdForLostDevice()) {
     const auto index = static_cast<std::size_t>(currentStep_);
     if (index < c_.script.scriptSteps.size())
@@ -61,17 +58,14 @@ void Interpreter::loopProg() {
       advance();
   }
 
-  const settings::SetupRecord& setup = c_.setup;
-  if (setup.acquireTimeMs > 0 && elapsedMs(runStartTick_, c_.clock.tickMs()) > setup.acquireTimeMs)
+  if (settings_.timeLimitMs > 0 && elapsedMs(runStartTick_, c_.clock.tickMs()) > settings_.timeLimitMs)
     endRequested_ = true;
-  if (cycleCount_ > setup.measureCount) endRequested_ = true;
+  if (cycleCount_ > settings_.rowLimit) endRequested_ = true;
   if (currentStep_ > c_.script.stepCount) {
     c_.run.setActive(false);
     c_.view.scriptFinished();
-    c_.boxes.show(MsgScriptFinished);
     c_.view.setMessage(MsgPressEnd);
   }
-  c_.view.pumpEvents();
 }
 
 bool Interpreter::holdForLostDevice() {
@@ -224,7 +218,7 @@ void Interpreter::loopEnd() {
   rcvDataGet(Channel);
   intervalRemainingMs_ = c_.script.intervalMs;
   completeRow();
-  if (c_.script.loopStartStep < 0 || endRequested_ || cycleCount_ >= c_.setup.measureCount) {
+  if (c_.script.loopStartStep < 0 || endRequested_ || cycleCount_ >= settings_.rowLimit) {
     endRequested_ = true;
     ++currentStep_;
     c_.view.setMessage(MsgEnding);
@@ -240,15 +234,10 @@ void Interpreter::finishWrittenRow() {
 void Interpreter::completeRow() {
   ++cycleCount_;
   writePendingValues();
-  c_.view.rowCompleted(std::vector<sheet::CellValue>(acquiredValues_.begin(), acquiredValues_.begin() + valueCount_));
+  const std::vector<sheet::CellValue> cells(acquiredValues_.begin(), acquiredValues_.begin() + valueCount_);
   valueCount_ = 0;
   valuesWritten_ = 0;
-  if (c_.setup.numberingOn()) {
-    // The number wraps like the 32-bit field it is stored in.
-    c_.setup.acquisitionNo = static_cast<std::int32_t>(static_cast<std::uint32_t>(c_.setup.acquisitionNo) + 1u);
-    c_.view.showAcquisitionNo(QString::number(c_.setup.acquisitionNo));
-  }
-  c_.workbook.nextCellMove();
+  c_.view.rowCompleted(cells);
 }
 
 void Interpreter::receive() {
@@ -325,16 +314,15 @@ void Interpreter::send(const ScriptStep& s) {
 
 void Interpreter::writePendingValues() {
   for (std::int16_t k = valuesWritten_; k < valueCount_; ++k)
-    c_.workbook.excelDataSet(k, acquiredValues_[static_cast<std::size_t>(k)]);
+    c_.view.writeValue(k, acquiredValues_[static_cast<std::size_t>(k)]);
   valuesWritten_ = valueCount_;
 }
 
 void Interpreter::stampSet() {
   if (valueCount_ != 0) return;
-  const settings::SetupRecord& setup = c_.setup;
-  if (setup.numberingOn()) acquiredValues_[static_cast<std::size_t>(valueCount_++)] = setup.acquisitionNo;
+  if (settings_.numbering) acquiredValues_[static_cast<std::size_t>(valueCount_++)] = c_.view.acquisitionNumber();
   sheet::Stamp stamp{c_.clock.now(), sheet::Stamp::Kind::DateTime};
-  switch (setup.stampMode()) {
+  switch (settings_.stamp) {
     case settings::StampMode::Date:
       stamp.kind = sheet::Stamp::Kind::Date;
       break;
@@ -361,8 +349,8 @@ void Interpreter::storeField(const cp932::CodeString& field) {
 std::size_t Interpreter::roomForFields() const {
   std::int16_t used = valueCount_;
   if (used == 0)
-    used = static_cast<std::int16_t>((c_.setup.numberingOn() ? 1 : 0) +
-                                     (c_.setup.stampMode() != settings::StampMode::None ? 1 : 0));
+    used = static_cast<std::int16_t>((settings_.numbering ? 1 : 0) +
+                                     (settings_.stamp != settings::StampMode::None ? 1 : 0));
   return used >= MaxValues ? 0 : static_cast<std::size_t>(MaxValues - used);
 }
 

@@ -1,17 +1,16 @@
 // The interpreter: runs the script one small piece per timer tick and never
 // blocks. Waits and time-outs are millisecond countdowns that the tick counts
 // down; a step that has to wait stays current and is looked at again on the
-// next tick. It drives channel 0 only.
+// next tick. It drives channel 0 only. It knows no workbook: values and
+// completed rows go to its RunView.
 #pragma once
 
 #include "core/clock.h"
-#include "core/message_boxes.h"
 #include "script/run_view.h"
 #include "script/script.h"
 #include "serial/port.h"
 #include "serial/reception.h"
 #include "settings/setup_record.h"
-#include "sheet/workbook_connection.h"
 
 #include <array>
 #include <cstdint>
@@ -57,12 +56,20 @@ struct RunContext {
   Script& script;
   serial::Reception& reception;
   serial::Port& port;
-  sheet::WorkbookConnection& workbook;
-  settings::SetupRecord& setup;
   Clock& clock;
-  MessageBoxes& boxes;
   RunView& view;
   RunFlag& run;
+};
+
+// The acquisition conditions a run keeps from its Start.
+struct RunSettings {
+  bool numbering = false;
+  settings::StampMode stamp = settings::StampMode::None;
+  std::int32_t rowLimit = 0;     // rows after which the run ends
+  std::int32_t timeLimitMs = 0;  // 0: no time limit
+  static RunSettings from(const settings::SetupRecord& setup) {
+    return {setup.numberingOn(), setup.stampMode(), setup.measureCount, setup.acquireTimeMs};
+  }
 };
 
 class Interpreter {
@@ -70,7 +77,7 @@ public:
   explicit Interpreter(RunContext context) : c_(context) {}
 
   // Resets the run state at Start; the run's time counts from `startTick`.
-  void resetForStart(std::int32_t startTick);
+  void resetForStart(std::int32_t startTick, const RunSettings& settings);
   // Counts the wait and the interval down by the time a tick measured
   // (never negative); either may end below zero.
   void countDown(std::int32_t elapsed);
@@ -137,6 +144,7 @@ private:
   QString stepLabel(const char* suffix) const;
 
   RunContext c_;
+  RunSettings settings_;
   // The step index is wider than the script's 16-bit step count so that it
   // can pass the last step of the longest script (32,767 steps) without wrapping.
   std::int32_t currentStep_ = 0;

@@ -1,13 +1,13 @@
-// What the interpreter shows while a run goes on: the run window's message
-// label, its Next button and the communication log, and the acquisition
-// number on the main window. The run window, the headless runner and the
-// tests each provide one.
+// What the interpreter acts on besides its channel: the run window's message
+// label, its Next button and the communication log, and the row being
+// acquired. The acquisition session provides it; tests provide a recording one.
 #pragma once
 
 #include "sheet/spreadsheet_app.h"
 
 #include <QString>
 
+#include <cstdint>
 #include <vector>
 
 namespace kestrune::script {
@@ -21,15 +21,16 @@ public:
   virtual void showNextButton() = 0;
   // Appends one line to the communication log.
   virtual void termAppend(const QString& line) = 0;
-  // TextCellNo on the main window.
-  virtual void showAcquisitionNo(const QString& number) = 0;
-  // Lets pending user-interface and port events run once.
-  virtual void pumpEvents() = 0;
-  // An acquisition has ended with these values in its row (empty when none
-  // came); for progress displays and charts.
-  virtual void rowCompleted(const std::vector<sheet::CellValue>& values) { static_cast<void>(values); }
-  // The script has run to its end; called before the end message is shown.
-  virtual void scriptFinished() {}
+  // The number the row being acquired carries (when numbering is on).
+  virtual std::int32_t acquisitionNumber() const = 0;
+  // SET: `value` goes into the row being acquired at `offset` from its first column.
+  virtual void writeValue(std::int16_t offset, const sheet::CellValue& value) = 0;
+  // An acquisition has ended with these cells in its row (the number, the
+  // stamp and the fields, as written; empty when none came). Every value has
+  // been written by then.
+  virtual void rowCompleted(const std::vector<sheet::CellValue>& cells) = 0;
+  // The script has run to its end; the run is no longer active.
+  virtual void scriptFinished() = 0;
 };
 
 }  // namespace kestrune::script

@@ -4,6 +4,7 @@
 // failure as a value; nothing is thrown across this seam.
 #pragma once
 
+#include "core/acquired_row.h"
 #include "core/result.h"
 #include "sheet/a1.h"
 
@@ -18,14 +19,7 @@
 
 namespace kestrune::sheet {
 
-// A date/time stamp: the date only, the time of day only, or both. The
-// application stores it as a date value with a matching number format.
-struct Stamp {
-  enum class Kind { Date, Time, DateTime };
-  QDateTime value;
-  Kind kind = Kind::DateTime;
-  friend bool operator==(const Stamp&, const Stamp&) = default;
-};
+using Stamp = kestrune::Stamp;
 
 // What a cell is given: text, a whole number or a stamp.
 using CellValue = std::variant<QString, std::int32_t, Stamp>;

@@ -15,7 +15,7 @@ WorkbookConnection::WorkbookConnection(settings::SetupRecord& record, Spreadshee
 
 WorkbookConnection::~WorkbookConnection() = default;
 
-Status WorkbookConnection::CommandOpen_Click(const QString& path) {
+Status WorkbookConnection::open(const QString& path) {
   // Only a file is a workbook: a folder or a named pipe of that name is not.
   if (!QFileInfo(path).isFile()) return fail(SheetError::NotFound, path + MsgNotFound);
   // An application that still answers is only brought forward.
@@ -58,7 +58,7 @@ Status WorkbookConnection::CommandOpen_Click(const QString& path) {
   return fail(SheetError::CannotStart, reason);
 }
 
-Status WorkbookConnection::CommandClose_Click() {
+Status WorkbookConnection::close() {
   Status result;
   if (xls_) {
     beginSave();
@@ -204,18 +204,25 @@ Status WorkbookConnection::getStartCell() {
   return {};
 }
 
+void WorkbookConnection::take(const AcquiredRow& row) {
+  if ((excelState_ != ExcelState::Open || !xls_) && !journal_.isOpen()) return;
+  if (journal_.isOpen()) {
+    // Past the last row the cursor stays one below it, so that the next run
+    // is told instead of writing over the last row.
+    const std::int32_t next = record_.startRow >= LastWorksheetRow ? LastWorksheetRow + 1 : record_.startRow + 1;
+    const std::int32_t numberAfter = row.number ? nextAcquisitionNumber(*row.number) : record_.acquisitionNo;
+    const Status ended = journal_.endRow(next, record_.startColNo, numberAfter);
+    if (ended) journaledThrough_ = record_.startRow;
+    journalFailed(ended);
+  }
+  nextCellMove();
+}
+
 void WorkbookConnection::nextCellMove() {
   if ((excelState_ != ExcelState::Open || !xls_) && !journal_.isOpen()) return;
   const bool full = record_.startRow >= LastWorksheetRow;
-  // Past the last row the cursor stays one below it, so that the next run is
-  // told instead of writing over the last row.
   record_.startRow = full ? LastWorksheetRow + 1 : record_.startRow + 1;
   emit startRowShown(QString::number(record_.startRow));
-  if (journal_.isOpen()) {
-    const Status ended = journal_.endRow(record_.startRow, record_.startColNo, record_.acquisitionNo);
-    if (ended) journaledThrough_ = record_.startRow - 1;
-    journalFailed(ended);
-  }
   if (full) {
     emit sheetFull();
     return;
@@ -245,8 +252,7 @@ void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue&
     }
     // The number the row leaves behind is known now, in case it never ends.
     const std::int32_t numberAfter =
-        record_.numberingOn() ? static_cast<std::int32_t>(static_cast<std::uint32_t>(record_.acquisitionNo) + 1u)
-                              : record_.acquisitionNo;
+        record_.numberingOn() ? nextAcquisitionNumber(record_.acquisitionNo) : record_.acquisitionNo;
     journalFailed(journal_.cell(RowStart{record_.startRow, record_.startColNo, numberAfter}, column, value));
   }
   if (!open) return notTaken();

@@ -77,7 +77,7 @@ QString recoveredText(int rows, int damagedLines, const QString& keptAs);
 // after a close, a failed open or a lost connection.
 enum class ExcelState { NotOpen, Open };
 
-class WorkbookConnection final : public QObject {
+class WorkbookConnection final : public QObject, public RowConsumer {
   Q_OBJECT
 public:
   WorkbookConnection(settings::SetupRecord& record, SpreadsheetFactory factory, QObject* parent = nullptr);
@@ -94,11 +94,11 @@ public:
   // file (the workbook was replaced or changed by someone else) is not
   // replayed but kept under a new name: JournalSetAside, the workbook open,
   // the description saying where.
-  Status CommandOpen_Click(const QString& path);
+  Status open(const QString& path);
   // Saves the active workbook and ends the application. A failed save keeps
   // the application open with everything written and the journal with every
   // row: NotSaved, the description naming why and where the rows are.
-  Status CommandClose_Click();
+  Status close();
   // Lets go of the application at program end without quitting it. The
   // journal stays until a save is seen.
   void release();
@@ -108,9 +108,15 @@ public:
   // writing here. Fails with SheetFull when the start row lies past the
   // sheet's last row, AccessLost when the application does not answer.
   Status getStartCell();
-  // Moves the cursor one row down; the row above is complete. Past the
-  // sheet's last row, sheetFull is emitted instead.
+  // A completed row (its values written with excelDataSet): its journal row
+  // ends, saying where the next row starts, and the cursor moves below it.
+  void take(const AcquiredRow& row) override;
+  // Moves the cursor one row down. Past the sheet's last row, sheetFull is
+  // emitted instead.
   void nextCellMove();
+  // The cursor: the row the next value goes into, and the first column.
+  std::int32_t cursorRow() const { return record_.startRow; }
+  std::int32_t cursorColumn() const { return record_.startColNo; }
   // Writes `value` into the cursor row at column startColNo + offsetColNo.
   void excelDataSet(std::int16_t offsetColNo, const CellValue& value);
   // The run has ended: a row in progress is kept in the journal as it stands.

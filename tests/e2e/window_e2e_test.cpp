@@ -46,27 +46,25 @@ TEST(WindowE2eTest, StartNextEndAndCloseWithARealPortAndWorkbook) {
   map.set(1, link);
   testing::RecordingMessageBoxes boxes;
   SystemClock clock;
-  app::Logger logger(
+  app::AcquisitionSession session(
       [&map](int) { return std::make_unique<serial::TermiosPort>(map); }, settings::SettingsFolder::fixed(dir.path()),
-      boxes, clock,
-      sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; }));
-  logger.setPortMap(map);
-  logger.connectReception();
-  app::FormMain form(logger);
+      clock, sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; }));
+  session.setPortMap(map);
+  app::FormMain form(session, boxes);
   form.logic().programEntry();
   form.Form_Load();
   form.show();
-  logger.setup().setScriptFromFile(true);
-  logger.setup().setNumberingOn(true);
-  logger.setup().acquisitionNo = 1;
-  logger.setup().measureCount = 2;
-  logger.setup().setStartAtCell(true);
-  logger.setup().startCol = "C";
-  logger.setup().startRow = 3;
+  session.setup().setScriptFromFile(true);
+  session.setup().setNumberingOn(true);
+  session.setup().acquisitionNo = 1;
+  session.setup().measureCount = 2;
+  session.setup().setStartAtCell(true);
+  session.setup().startCol = "C";
+  session.setup().startRow = 3;
 
   form.setFileNameText(book);
   form.findChild<QPushButton*>(QStringLiteral("CommandOpen"))->click();
-  ASSERT_EQ(logger.workbook().excelState(), sheet::ExcelState::Open)
+  ASSERT_EQ(session.workbook().excelState(), sheet::ExcelState::Open)
       << boxes.texts().join(QLatin1Char('|')).toStdString();
   form.findChild<QPushButton*>(QStringLiteral("CommandStart"))->click();
   ASSERT_NE(form.formExe(), nullptr) << boxes.texts().join(QLatin1Char('|')).toStdString();
@@ -83,15 +81,15 @@ TEST(WindowE2eTest, StartNextEndAndCloseWithARealPortAndWorkbook) {
     })) << acquisition;
     form.formExe()->findChild<QPushButton*>(QStringLiteral("CommandNext"))->click();
   }
-  ASSERT_TRUE(waitFor([&] { return !logger.runActive(); }));
+  ASSERT_TRUE(waitFor([&] { return !session.running() && !boxes.texts().isEmpty(); }));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
   EXPECT_EQ(form.formExe()->findChild<QLabel*>(QStringLiteral("LabelMess"))->text(),
             QStringLiteral("「終了」ボタンを押して下さい"));
   form.formExe()->findChild<QPushButton*>(QStringLiteral("CommandRsEnd"))->click();
   ASSERT_TRUE(waitFor([&] { return form.formExe() == nullptr && form.isVisible(); }));
-  EXPECT_FALSE(logger.port(0).portOpen());
+  EXPECT_FALSE(session.port(0).portOpen());
   form.findChild<QPushButton*>(QStringLiteral("CommandClose"))->click();
-  EXPECT_EQ(logger.workbook().excelState(), sheet::ExcelState::NotOpen);
+  EXPECT_EQ(session.workbook().excelState(), sheet::ExcelState::NotOpen);
 
   auto saved = xls::Workbook::open(book.toStdString());
   ASSERT_TRUE(saved.ok()) << saved.description();
@@ -103,7 +101,7 @@ TEST(WindowE2eTest, StartNextEndAndCloseWithARealPortAndWorkbook) {
   EXPECT_EQ(std::get<double>(at(3, 2)->second.value), 2.0);
   EXPECT_EQ(std::get<double>(at(2, 4)->second.value), 12.5);
   EXPECT_EQ(std::get<std::string>(at(3, 5)->second.value), "OK");
-  EXPECT_EQ(logger.setup().startRow, 5);
+  EXPECT_EQ(session.setup().startRow, 5);
   EXPECT_EQ(form.findChild<QLineEdit*>(QStringLiteral("TextStartRow"))->text(), QStringLiteral("5"));
 
   instrument.terminate();

@@ -1,0 +1,447 @@
+#include "app/acquisition_session.h"
+
+#include "app/setup_port.h"
+#include "script/loader.h"
+#include "settings/conditions_panel.h"
+#include "serial/termios_port.h"
+#include "settings/setup_file.h"
+#include "sheet/xls/value.h"
+
+namespace kestrune::app {
+
+AcquiredValue typedValue(const QString& text) {
+  if (text.isEmpty()) return {text, std::nullopt};
+  const xls::Value typed = xls::parseTyped(text.toStdString());
+  if (const auto* number = std::get_if<double>(&typed)) return {text, *number};
+  return {text, std::nullopt};
+}
+
+AcquisitionSession::AcquisitionSession(const serial::Channels::PortFactory& portFactory,
+                                       settings::SettingsFolder folder, Clock& clock,
+                                       sheet::SpreadsheetFactory spreadsheetFactory, QObject* parent)
+    : QObject(parent),
+      folder_(std::move(folder)),
+      clock_(clock),
+      channels_(portFactory),
+      workbook_(setup_, std::move(spreadsheetFactory)),
+      interpreter_(script::RunContext{script_, reception_, channels_.port(0), clock_, *this, runFlag_}),
+      publishing_(folder_) {
+  reception_.clearBuffers();
+  for (int i = 0; i < serial::ChannelCount; ++i) {
+    serial::Port& p = port(i);
+    connect(&p, &serial::Port::onComm, this, [this, i] {
+      reception_.MSComm1_OnComm(i, port(i), runFlag_.active(), receiving_ ? this : nullptr, clock_,
+                                script_.endCode[static_cast<std::size_t>(i)]);
+    });
+  }
+  timer_.setInterval(10);
+  timer_.setTimerType(Qt::PreciseTimer);
+  connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
+
+  using sheet::WorkbookConnection;
+  connect(&workbook_, &WorkbookConnection::accessLost, this, [this] { workbookLost(); });
+  connect(&workbook_, &WorkbookConnection::sheetFull, this, [this] { endAtSheetEnd(); });
+  connect(&workbook_, &WorkbookConnection::journalMoved, this, [this](const QString& text) { termAppend(text); });
+  connect(&workbook_, &WorkbookConnection::journalLost, this, [this](const QString& text) { endForLostJournal(text); });
+  connect(&workbook_, &WorkbookConnection::journalWarning, this,
+          [this](const QString& text) { say(text, MessageIcon::Warning); });
+  connect(&workbook_, &WorkbookConnection::recoveryFailed, this,
+          [this](const QString& reason) { say(sheet::MsgRecoveryFailed, MessageIcon::None, reason); });
+  connect(&workbook_, &WorkbookConnection::rowsRecovered, this,
+          [this](int rows, int damagedLines, const QString& keptAs) { rowsRecovered(rows, damagedLines, keptAs); });
+  connect(&workbook_, &WorkbookConnection::startColumnShown, this, &AcquisitionSession::startColumnShown);
+  connect(&workbook_, &WorkbookConnection::startRowShown, this, &AcquisitionSession::startRowShown);
+}
+
+AcquisitionSession::~AcquisitionSession() { timer_.stop(); }
+
+// ---------------------------------------------------------------- settings
+
+void AcquisitionSession::loadSettings() {
+  loadSetupAndPort(setup_, port(0), folder_.readPath(settings::SetupFileName), messages_);
+}
+
+void AcquisitionSession::saveSettings() {
+  saveSetupAndPort(setup_, port(0), folder_.writePath(settings::SetupFileName), messages_);
+}
+
+void AcquisitionSession::setPortMap(const serial::PortMap& map) {
+  portMap_ = map;
+  for (int i = 0; i < serial::ChannelCount; ++i)
+    if (auto* device = qobject_cast<serial::TermiosPort*>(&port(i))) device->setPortMap(map);
+}
+
+// ---------------------------------------------------------------- messages
+
+void AcquisitionSession::Messages::show(const QString& text, MessageIcon icon, const QString& informative) {
+  session_.say(text, icon, informative);
+}
+
+void AcquisitionSession::say(const QString& text, MessageIcon icon, const QString& informative) {
+  if (ticking_) {
+    // A modal box inside the tick would run the event loop under it: the
+    // message waits until the tick has returned.
+    if (deferred_.empty()) QMetaObject::invokeMethod(this, &AcquisitionSession::sayDeferred, Qt::QueuedConnection);
+    deferred_.push_back({text, icon, informative});
+    return;
+  }
+  sayDeferred();  // what a tick raised comes first
+  emit message(text, icon, informative);
+}
+
+void AcquisitionSession::sayDeferred() {
+  std::vector<Message> pending;
+  pending.swap(deferred_);
+  for (const Message& m : pending) emit message(m.text, m.icon, m.informative);
+}
+
+// ---------------------------------------------------------------- workbook
+
+bool AcquisitionSession::open() {
+  const Status opened = workbook_.open(workbookPath_);
+  if (opened) return true;
+  // The workbook is open; its journal was for another file and is kept aside.
+  if (opened.error().is(sheet::SheetError::JournalSetAside)) say(opened.description(), MessageIcon::Warning);
+  // One box: the start message, and why as the application gave it.
+  else if (opened.error().is(sheet::SheetError::NotFound))
+    say(opened.description());
+  else
+    say(sheet::MsgCannotStart, MessageIcon::None, opened.description());
+  return workbookOpen();
+}
+
+bool AcquisitionSession::close() {
+  // The cursor after the last run is kept before the close retires the
+  // journal that also holds it: a crash in between must not send the next
+  // run over that run's rows.
+  saveSettings();
+  const Status closed = workbook_.close();
+  rowsLeftInJournal_ = !closed;
+  // Saved and closed, but some rows could only go into the journal.
+  if (!closed && closed.error().is(sheet::SheetError::RowsNotWritten)) say(closed.description(), MessageIcon::Warning);
+  // The workbook stays open with its rows; the user learns why and where
+  // the rows are kept.
+  else if (!closed)
+    say(sheet::MsgNotSaved, MessageIcon::Warning, closed.description());
+  return closed.ok();
+}
+
+void AcquisitionSession::release() { workbook_.release(); }
+
+void AcquisitionSession::rowsRecovered(int rows, int damagedLines, const QString& keptAs) {
+  // The restored cursor and acquisition number are kept at once: a second
+  // crash must not send the next run over the recovered rows.
+  saveSettings();
+  if (damagedLines > 0)
+    say(sheet::recoveredText(rows, damagedLines, keptAs), MessageIcon::Warning);
+  else if (rows > 0)
+    say(sheet::MsgRecovered.arg(rows));
+}
+
+// ---------------------------------------------------------------- the run
+
+bool AcquisitionSession::start() {
+  startRefusedForSheet_ = !activeSheetTakesCells();
+  if (startRefusedForSheet_ || runLoaded_) return false;
+  for (int channel = 0; channel < serial::ChannelsInUse; ++channel) {
+    serial::Port& p = port(channel);
+    if (!serial::openPort(p, messages_)) {
+      // The number of the port that failed: the settings record's slot is only
+      // refreshed at exit and would name the wrong port after a panel change.
+      say(MsgChannelPrefix + QString::number(p.commPort()) + MsgChannelSuffix);
+      return false;
+    }
+  }
+  script::initScript(script_);
+  if (setup_.scriptFromFile() && !script::loadScriptFile(script_, workbookPath_, messages_)) return false;
+  // A row past the sheet's last one is the workbook's to refuse; one below the
+  // first is a setting nobody could have meant (setup.dat edited or damaged).
+  if (setup_.startAtCell() && setup_.startRow < settings::MinStartRow) {
+    say(MsgStartRowBelowFirst.arg(setup_.startRow));
+    return false;
+  }
+  if (Status placed = workbook_.getStartCell(); !placed) {
+    say(placed.description());
+    return false;
+  }
+  sheetFull_ = false;
+  journalLost_ = false;
+  unpublished_.clear();
+  rowsInWorkbook_.reset();
+  rowsCompleted_ = 0;
+  lostText_.clear();
+  droppedShown_ = {};
+  runSheet_ = activeSheetName();
+  publishing_.beginRun(workbookPath_);
+  loadRun();
+  // Another program that had the device open before us still reads from it;
+  // a broker password file others may read.
+  QStringList warnings;
+  for (int channel = 0; channel < serial::ChannelsInUse; ++channel) warnings << port(channel).openWarning();
+  warnings << publishing_.warning();
+  for (const QString& warning : warnings) {
+    if (warning.isEmpty()) continue;
+    setErrorText(warning);
+    termAppend(warning);
+  }
+  interpreter_.resetForStart(clock_.tickMs(), script::RunSettings::from(setup_));
+  lastSaveTick_ = interpreter_.runStartTick();
+  progress_ = RunProgress{};
+  updateProgress(true);
+  updatePublishing(true);
+  if (timer_.interval() > 0) timer_.start();
+  return true;
+}
+
+// The run window's load: the log empty, the first tick only takes the
+// reference time (the run is not active yet), then the run is on.
+void AcquisitionSession::loadRun() {
+  runFlag_.setActive(false);
+  log_.clear();
+  interpreter_.resetForStart(clock_.tickMs(), script::RunSettings::from(setup_));
+  runLoaded_ = true;
+  emit runStarted();
+  tick();
+  runFlag_.setActive(true);
+  emit errorText(QString());
+  receiving_ = true;
+}
+
+QString AcquisitionSession::activeSheetName() {
+  if (!workbookOpen() || !workbook_.application()) return {};
+  const Result<sheet::ActiveSheetInfo> active = workbook_.application()->activeSheetInfo();
+  return active ? active->name : QString();
+}
+
+// Every write of a run goes into the active sheet; a sheet without cells
+// would fail them all. The user picks a worksheet and starts again. When the
+// application cannot say, the run goes ahead: its first write tells.
+bool AcquisitionSession::activeSheetTakesCells() {
+  if (!workbookOpen() || !workbook_.application()) return true;
+  const Result<sheet::ActiveSheetInfo> active = workbook_.application()->activeSheetInfo();
+  if (!active || active->holdsCells) return true;
+  say(MsgSheetNotWorksheet.arg(active->name));
+  return false;
+}
+
+void AcquisitionSession::setTickInterval(int ms) {
+  timer_.setInterval(std::max(ms, 0));
+  if (ms <= 0) timer_.stop();
+}
+
+void AcquisitionSession::tick() {
+  Q_ASSERT(!ticking_);  // nothing below runs the event loop
+  ticking_ = true;
+  const std::int32_t t1 = clock_.tickMs();
+  const std::int32_t t2 = clock_.tickMs();
+  interpreter_.countDown(std::max(elapsedMs(lastTick_, t2), 0));
+  lastTick_ = t1;
+  interpreter_.loopProg();
+  if (runLoaded_) {
+    publishDurableRows(false);
+    updatePublishing(false);
+    updateDropped();
+  }
+  if (runFlag_.active()) {
+    updateProgress(false);
+    // The file on disk is brought up to date once a minute, off the tick.
+    if (elapsedMs(lastSaveTick_, t1) >= SaveIntervalMs) {
+      lastSaveTick_ = t1;
+      workbook_.saveInBackground();
+    }
+  }
+  ticking_ = false;
+}
+
+void AcquisitionSession::next() {
+  interpreter_.resume();
+  emit nextWanted(false);
+  emit scriptMessage(QString());
+}
+
+void AcquisitionSession::end() {
+  if (!runLoaded_) return;
+  runLoaded_ = false;
+  timer_.stop();
+  runFlag_.setActive(false);
+  // Ending by any means ends the run as End does: a pause left behind would
+  // hold the next run's script at its first tick.
+  interpreter_.resume();
+  emit nextWanted(false);
+  for (int channel = 0; channel < serial::ChannelsInUse; ++channel) serial::closePort(port(channel));
+  receiving_ = false;
+  // A row SET has written counts and the cursor moves past it, as at EEE:
+  // the next run must not write over it.
+  interpreter_.finishWrittenRow();
+  // Every row of the run is in the journal and on its way to the file.
+  workbook_.endRun();
+  publishDurableRows(true);
+  workbook_.saveInBackground();
+  emit runEnded();
+}
+
+// ---------------------------------------------------------------- rows
+
+void AcquisitionSession::writeValue(std::int16_t offset, const sheet::CellValue& value) {
+  workbook_.excelDataSet(offset, value);
+}
+
+AcquiredRow AcquisitionSession::buildRow(const std::vector<sheet::CellValue>& cells) const {
+  AcquiredRow row;
+  row.sequence = rowsCompleted_ + 1;
+  for (const sheet::CellValue& cell : cells) {
+    if (const auto* text = std::get_if<QString>(&cell))
+      row.values.push_back(typedValue(*text));
+    else if (const auto* number = std::get_if<std::int32_t>(&cell))
+      row.number = *number;
+    else
+      row.stamp = std::get<sheet::Stamp>(cell);
+  }
+  row.sheet = runSheet_;
+  row.row = workbook_.cursorRow();
+  row.firstColumn = workbook_.cursorColumn();
+  row.elapsedMs = std::max(0, elapsedMs(interpreter_.runStartTick(), clock_.tickMs()));
+  return row;
+}
+
+void AcquisitionSession::rowCompleted(const std::vector<sheet::CellValue>& cells) {
+  const AcquiredRow row = buildRow(cells);
+  ++rowsCompleted_;
+  takeRow(row);
+}
+
+void AcquisitionSession::takeRow(const AcquiredRow& row) {
+  // The workbook and its journal: the journal's row ends and the cursor
+  // moves below it.
+  workbook_.take(row);
+  if (row.number) {
+    setup_.acquisitionNo = nextAcquisitionNumber(*row.number);
+    emit acquisitionNumberChanged(QString::number(setup_.acquisitionNo));
+  }
+  // MQTT, once the journal has the row on the disk.
+  unpublished_.push_back({workbook_.journalRows(), row});
+  publishDurableRows(!workbook_.journalOpen());
+  for (RowConsumer* consumer : extraConsumers_) consumer->take(row);
+  emit rowAcquired(row);
+  // The progress line: the number is shown apart, the other cells in order.
+  QStringList shown;
+  if (row.stamp) shown << cellText(*row.stamp);
+  for (const AcquiredValue& value : row.values) shown << value.text;
+  progress_.lastValues = shown;
+  progress_.lastNumber = row.number;
+  // cycleCount counts this row already: show it now, not a second later.
+  updateProgress(true);
+}
+
+void AcquisitionSession::publishDurableRows(bool all) {
+  const int durable = workbook_.journalDurableRows();
+  while (!unpublished_.empty() && (all || unpublished_.front().journalRows <= durable)) {
+    publishing_.take(unpublished_.front().row);
+    unpublished_.pop_front();
+  }
+}
+
+// ---------------------------------------------------------------- what the run window shows
+
+void AcquisitionSession::setMessage(const QString& text) { emit scriptMessage(text); }
+
+void AcquisitionSession::showNextButton() { emit nextWanted(true); }
+
+void AcquisitionSession::termAppend(const QString& line) {
+  log_.termAppend(line);
+  emit logAppended(line, log_.text());
+}
+
+void AcquisitionSession::scriptFinished() {
+  progress_.ended = true;
+  updateProgress(true);
+  emit scriptFinishedSummary(progressLine(progress_));
+  say(script::MsgScriptFinished);
+  emit acquiringStopped();
+}
+
+void AcquisitionSession::setErrorText(const QString& text) {
+  // The workbook's loss stays in view: it concerns every row that follows.
+  if (rowsInWorkbook_ && !lostText_.isEmpty())
+    emit errorText(text.isEmpty() ? lostText_ : text + QLatin1Char('\n') + lostText_);
+  else
+    emit errorText(text);
+}
+
+void AcquisitionSession::setGoodNewsText(const QString& text) { emit goodNews(text); }
+
+void AcquisitionSession::logNotice(const QString& text) { termAppend(text); }
+
+void AcquisitionSession::updatePublishing(bool force) {
+  const PublishingStatus status = publishing_.status();
+  if (!force && status == publishingShown_) return;
+  publishingShown_ = status;
+  emit publishingChanged(status);
+}
+
+// What reception or a too long line had to drop stays in view with its
+// count (the log has each notice; the window and standard error the sum).
+void AcquisitionSession::updateDropped() {
+  const std::uint64_t lines = interpreter_.droppedLines().lines;
+  const std::uint64_t fields = interpreter_.droppedFields();
+  if (lines == droppedShown_.first && fields == droppedShown_.second) return;
+  droppedShown_ = {lines, fields};
+  setErrorText(MsgDropped.arg(lines).arg(fields));
+}
+
+void AcquisitionSession::updateProgress(bool force) {
+  RunProgress next = progress_;
+  next.rowsDone = interpreter_.cycleCount();
+  next.rowLimit = setup_.measureCount;
+  next.rowsInWorkbook = rowsInWorkbook_;
+  next.timeLimitMs = setup_.acquireTimeMs;
+  next.elapsedMs = std::max(0, elapsedMs(interpreter_.runStartTick(), clock_.tickMs()));
+  const bool changed = next.rowsDone != progress_.rowsDone || next.elapsedMs / 1000 != progress_.elapsedMs / 1000;
+  progress_ = next;
+  if (force || changed) emit progressChanged(progress_);
+}
+
+// ---------------------------------------------------------------- how a run stops early
+
+void AcquisitionSession::endAtSheetEnd() {
+  if (!runLoaded_ || sheetFull_) return;
+  sheetFull_ = true;
+  // Nothing more is taken that could not be written.
+  runFlag_.setActive(false);
+  progress_.ended = true;
+  emit progressChanged(progress_);
+  const QString text = sheet::MsgSheetFull.arg(sheet::LastWorksheetRow);
+  emit scriptMessage(text);
+  say(text);
+  emit acquiringStopped();
+}
+
+// No journal can be written: acquiring stops rather than go on with rows a
+// crash would lose. The rows so far stay in the workbook and are published.
+void AcquisitionSession::endForLostJournal(const QString& text) {
+  if (!runLoaded_ || journalLost_) return;
+  journalLost_ = true;
+  runFlag_.setActive(false);
+  publishDurableRows(true);
+  progress_.ended = true;
+  emit progressChanged(progress_);
+  emit errorText(text);
+  termAppend(text);
+  say(text, MessageIcon::Warning);
+  emit acquiringStopped();
+}
+
+// The application stopped taking values: the run goes on into the journal
+// alone. The window says so for the rest of the run and no longer counts the
+// rows as written.
+void AcquisitionSession::workbookLost() {
+  say(sheet::MsgAccessLost);
+  if (!runLoaded_ || rowsInWorkbook_) return;
+  // The row in progress did not reach the workbook either.
+  rowsInWorkbook_ = static_cast<std::int32_t>(rowsCompleted_);
+  lostText_ = workbook_.journalOpen() ? MsgRowsOnlyInJournal.arg(workbook_.journalPath()) : MsgRowsNotKept;
+  emit errorText(lostText_);
+  updateProgress(true);
+}
+
+}  // namespace kestrune::app

@@ -1,0 +1,269 @@
+// The acquisition session: everything one logger needs to acquire rows into
+// a workbook, and the run itself. It owns the channels and their reception,
+// the settings record, the script and its interpreter, the workbook
+// connection (with the run cursor and the journal), MQTT publishing and the
+// run's 10 ms tick. Its API is what a run is: open the workbook, start,
+// tick, next, end, close. It says what happens through signals; the main
+// window, the run window and the headless runner observe it and show what it
+// says, and none of them decides anything about the run.
+//
+// A completed row is built once, as an AcquiredRow, and taken by its
+// consumers in this order: the workbook and its journal (the journal's row
+// ends, the cursor moves below it), MQTT (once the journal has the row on
+// the disk), the consumers added with addRowConsumer, the rowAcquired signal
+// (the chart), and the progress figures.
+//
+// The tick never re-enters and never waits on the user: it runs no events
+// and shows no modal box. Messages raised during a tick are emitted once the
+// tick has returned.
+#pragma once
+
+#include "app/comm_log.h"
+#include "app/mqtt_publishing.h"
+#include "app/run_progress.h"
+#include "core/acquired_row.h"
+#include "core/clock.h"
+#include "core/message_boxes.h"
+#include "script/interpreter.h"
+#include "script/run_view.h"
+#include "script/script.h"
+#include "serial/channels.h"
+#include "serial/port_map.h"
+#include "serial/reception.h"
+#include "settings/settings_folder.h"
+#include "settings/setup_record.h"
+#include "sheet/workbook_connection.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <deque>
+#include <vector>
+
+namespace kestrune::app {
+
+inline const QString MsgChannelPrefix = QStringLiteral("通信CH");
+inline const QString MsgChannelSuffix = QStringLiteral("が使用できません！");
+// %1: the name of the active sheet.
+inline const QString MsgSheetNotWorksheet = QStringLiteral(
+    "シート「%1」はワークシートではありません。データを書き込むワークシートを選んでから開始してください");
+
+// The start row stored in setup.dat is below the first row: %1 is that row.
+inline const QString MsgStartRowBelowFirst =
+    QStringLiteral("開始セルの行 %1 は使えません。行は 1 以上にしてください。開始セルを設定し直してください");
+
+// The workbook stopped taking values during a run: %1 is the journal's path.
+inline const QString MsgRowsOnlyInJournal = QStringLiteral(
+    "ブックに書き込めなくなりました。以降の取得データはブックには書き込まれず、%1 "
+    "に保存されています。次にブックを開いたときにブックへ書き込まれます。");
+inline const QString MsgRowsNotKept =
+    QStringLiteral("ブックに書き込めなくなりました。以降の取得データはブックにもファイルにも保存されていません。");
+
+// Received data that could not be kept in this run: %1 lines the receive
+// buffer had no room for, %2 values beyond a row's limit.
+inline const QString MsgDropped =
+    QStringLiteral("受信データを捨てました：受信バッファ満杯で %1 行、1 回の取込みの上限を超えた値 %2 個");
+
+// The workbook's typing rule for a received field: its number when the
+// workbook stores it as one.
+AcquiredValue typedValue(const QString& text);
+
+class AcquisitionSession final : public QObject, private script::RunView, private serial::ErrorLabel {
+  Q_OBJECT
+public:
+  AcquisitionSession(const serial::Channels::PortFactory& portFactory, settings::SettingsFolder folder, Clock& clock,
+                     sheet::SpreadsheetFactory spreadsheetFactory = {}, QObject* parent = nullptr);
+  ~AcquisitionSession() override;
+
+  // -- Settings -----------------------------------------------------------
+  // setup.dat into the settings record and channel 0's port, and back.
+  void loadSettings();
+  void saveSettings();
+  const settings::SettingsFolder& folder() const { return folder_; }
+  settings::SetupRecord& setup() { return setup_; }
+  // Which device each "Com n" names (ports.conf); every channel opens its
+  // device through it from the next start on.
+  void setPortMap(const serial::PortMap& map);
+  const serial::PortMap& portMap() const { return portMap_; }
+  serial::Port& port(int channel) { return channels_.port(channel); }
+  serial::Reception& reception() { return reception_; }
+  Clock& clock() { return clock_; }
+  // What the libraries below the session tell the user goes out as message().
+  MessageBoxes& messages() { return messages_; }
+
+  // -- The workbook -------------------------------------------------------
+  // The workbook path exactly as typed (not trimmed).
+  const QString& workbookPath() const { return workbookPath_; }
+  void setWorkbookPath(const QString& path) { workbookPath_ = path; }
+  // Opens the workbook (and brings in what its journal holds); what failed
+  // has been said when it returns. True when the workbook is open.
+  bool open();
+  // Saves settings, then saves and closes the workbook; what failed has been
+  // said. False when rows are left only in the journal (the workbook could
+  // not be saved, or could not take them all).
+  bool close();
+  // Lets go of the application at program end without closing it.
+  void release();
+  bool workbookOpen() const { return workbook_.excelState() == sheet::ExcelState::Open; }
+  sheet::WorkbookConnection& workbook() { return workbook_; }
+
+  // -- The run ------------------------------------------------------------
+  // Opens the channel, prepares the script, places the cursor and starts
+  // ticking. False when refused; the reason has been said. An active sheet
+  // that holds no cells (a chart sheet) refuses first, with nothing touched.
+  bool start();
+  bool startRefusedForSheet() const { return startRefusedForSheet_; }
+  // One tick of the run: the interpreter's step, publishing, progress and
+  // the minute's background save. The session's own timer calls it every
+  // 10 ms while a run is loaded; tests call it by hand.
+  void tick();
+  // Next: a paused script goes on.
+  void next();
+  // Ends the run (End, the run window closed, a signal to the headless
+  // runner): a row SET has written is completed, the channel closed, every
+  // row handed to the journal and the file brought up to date.
+  void end();
+  // The interval of the session's timer; 0 stops it (the caller ticks).
+  void setTickInterval(int ms);
+
+  // Between start and end.
+  bool runLoaded() const { return runLoaded_; }
+  // Acquiring: start set it, and the script's end, a full sheet, a lost
+  // journal and end clear it.
+  bool running() const { return runFlag_.active(); }
+  bool pausedForNext() const { return interpreter_.pausedForNext(); }
+  const script::Interpreter& interpreter() const { return interpreter_; }
+  const CommLog& log() const { return log_; }
+  const RunProgress& progress() const { return progress_; }
+  // The run ended because the sheet has no row left.
+  bool sheetFull() const { return sheetFull_; }
+  // The run stopped because no journal could be written anywhere.
+  bool journalLost() const { return journalLost_; }
+  // The last close left rows only in the journal.
+  bool rowsLeftInJournal() const { return rowsLeftInJournal_; }
+  MqttPublishing& publishing() { return publishing_; }
+  // Another consumer of each completed row, after MQTT; it must outlive the session.
+  void addRowConsumer(RowConsumer* consumer) { extraConsumers_.push_back(consumer); }
+
+signals:
+  // A message for the user, with its icon and what says more (may be empty).
+  void message(const QString& text, kestrune::MessageIcon icon, const QString& informative);
+  // A run began (the run window loads and shows) and ended (it closes).
+  void runStarted();
+  void runEnded();
+  // The script's position and state (the run window's message label).
+  void scriptMessage(const QString& text);
+  // The run window's error label: an error, or good news in its place.
+  void errorText(const QString& text);
+  void goodNews(const QString& text);
+  // A line appended to the communication log; `text` is the whole log.
+  void logAppended(const QString& line, const QString& text);
+  // A PAU step waits for Next (true), or goes on (false).
+  void nextWanted(bool wanted);
+  // The acquisition number the next row will carry.
+  void acquisitionNumberChanged(const QString& number);
+  void rowAcquired(const kestrune::AcquiredRow& row);
+  // How far the run has come; when a row is done and once a second.
+  void progressChanged(const kestrune::app::RunProgress& progress);
+  // Publishing to the MQTT broker changed state; at start and when it changed.
+  void publishingChanged(const kestrune::app::PublishingStatus& status);
+  // Acquiring stopped on its own (the script's end, a full sheet, a lost
+  // journal); the run is still loaded until end().
+  void acquiringStopped();
+  // The script ran to its end: a summary for someone not watching.
+  void scriptFinishedSummary(const QString& summary);
+  // The start cell boxes follow the cursor.
+  void startColumnShown(const QString& letters);
+  void startRowShown(const QString& row);
+
+private:
+  // RunView
+  void setMessage(const QString& text) override;
+  void showNextButton() override;
+  void termAppend(const QString& line) override;
+  std::int32_t acquisitionNumber() const override { return setup_.acquisitionNo; }
+  void writeValue(std::int16_t offset, const sheet::CellValue& value) override;
+  void rowCompleted(const std::vector<sheet::CellValue>& cells) override;
+  void scriptFinished() override;
+  // ErrorLabel
+  void setErrorText(const QString& text) override;
+  void setGoodNewsText(const QString& text) override;
+  void logNotice(const QString& text) override;
+
+  class Messages final : public MessageBoxes {
+  public:
+    explicit Messages(AcquisitionSession& session) : session_(session) {}
+    void show(const QString& text, MessageIcon icon, const QString& informative) override;
+
+  private:
+    AcquisitionSession& session_;
+  };
+  struct Message {
+    QString text;
+    MessageIcon icon;
+    QString informative;
+  };
+  void say(const QString& text, MessageIcon icon = MessageIcon::None, const QString& informative = {});
+  void sayDeferred();
+
+  AcquiredRow buildRow(const std::vector<sheet::CellValue>& cells) const;
+  void takeRow(const AcquiredRow& row);
+  bool activeSheetTakesCells();
+  QString activeSheetName();
+  void loadRun();
+  void updateProgress(bool force);
+  void updatePublishing(bool force);
+  void updateDropped();
+  void endAtSheetEnd();
+  void endForLostJournal(const QString& text);
+  void workbookLost();
+  void rowsRecovered(int rows, int damagedLines, const QString& keptAs);
+  // Completed rows go to MQTT once the journal has them on the disk; `all`:
+  // the journal will not make them durable any more (lost, or closed).
+  void publishDurableRows(bool all);
+
+  settings::SettingsFolder folder_;
+  serial::PortMap portMap_;
+  Clock& clock_;
+  Messages messages_{*this};
+  std::vector<Message> deferred_;
+  serial::Channels channels_;
+  serial::Reception reception_;
+  bool receiving_ = false;  // the run window's error label shows reception's errors
+  settings::SetupRecord setup_;
+  script::Script script_;
+  script::RunFlag runFlag_;
+  QString workbookPath_;
+  sheet::WorkbookConnection workbook_;
+  script::Interpreter interpreter_;
+  CommLog log_;
+  MqttPublishing publishing_;
+  std::vector<RowConsumer*> extraConsumers_;
+  QTimer timer_;
+
+  std::int32_t lastTick_ = 0;
+  std::int32_t lastSaveTick_ = 0;
+  static constexpr std::int32_t SaveIntervalMs = 60000;
+  RunProgress progress_;
+  PublishingStatus publishingShown_;
+  std::pair<std::uint64_t, std::uint64_t> droppedShown_;
+  struct Unpublished {
+    int journalRows;  // the journal's rows once this row is in
+    AcquiredRow row;
+  };
+  std::deque<Unpublished> unpublished_;
+  // Rows the workbook holds from this run, once it stopped taking them.
+  std::optional<std::int32_t> rowsInWorkbook_;
+  std::uint64_t rowsCompleted_ = 0;
+  QString runSheet_;
+  QString lostText_;
+  bool ticking_ = false;
+  bool runLoaded_ = false;
+  bool startRefusedForSheet_ = false;
+  bool sheetFull_ = false;
+  bool journalLost_ = false;
+  bool rowsLeftInJournal_ = false;
+};
+
+}  // namespace kestrune::app
