@@ -1,31 +1,22 @@
-// The windows as a benchmark's run sees them: nothing shown, the real 10 ms
-// timer started and stopped as the run window's is.
+// What the benchmarks of a run share: the session's ticks on a timer of
+// their own, and a spreadsheet application that keeps nothing.
 #pragma once
 
-#include "app/run_control.h"
+#include "app/acquisition_session.h"
 #include "sheet/spreadsheet_app.h"
 
-#include <QCoreApplication>
 #include <QTimer>
 
 namespace kestrune::bench {
 
-class TimedHost : public app::RunHost {
-public:
-  QTimer timer;
-  void hideMainWindow() override {}
-  void showMainWindow() override {}
-  void loadRunWindow() override { timer.start(10); }
-  void showRunWindow() override {}
-  void closeRunWindow() override { timer.stop(); }
-  void setRunMessage(const QString&) override {}
-  void setRunError(const QString&) override {}
-  void setNextVisible(bool, bool) override {}
-  void setLogShown(bool) override {}
-  void logAppended(const QString&, const QString&) override {}
-  void showAcquisitionNo(const QString&) override {}
-  void pumpEvents() override { QCoreApplication::processEvents(); }
-};
+// The session of a benchmark's run: its messages dropped, its tick driven by
+// the benchmark's own 10 ms timer so that each tick can be timed.
+inline void driveTicks(app::AcquisitionSession& session, QTimer& timer) {
+  session.setTickInterval(0);
+  timer.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&session, &app::AcquisitionSession::runStarted, &timer, [&timer] { timer.start(10); });
+  QObject::connect(&session, &app::AcquisitionSession::runEnded, &timer, [&timer] { timer.stop(); });
+}
 
 // A spreadsheet application that takes every operation and keeps nothing; a
 // benchmark overrides setCellValue to note what it measures.

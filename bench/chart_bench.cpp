@@ -3,6 +3,7 @@
 // with the window open, timing the work each row costs the user-interface
 // thread (storing the row, and the redraw the timer makes once a second).
 // Run a Release build: ./build-release/bench/chart_bench
+#include "app/acquisition_session.h"
 #include "app/chart_model.h"
 #include "app/chart_window.h"
 #include "core/message_boxes.h"
@@ -46,17 +47,21 @@ private:
   std::normal_distribution<double> noise_{0.0, 1.0};
 };
 
-std::vector<std::vector<sheet::CellValue>> makeRows(int count) {
+// The rows as the session hands them to the chart.
+std::vector<AcquiredRow> makeRows(int count) {
   RowSource source;
-  std::vector<std::vector<sheet::CellValue>> rows;
+  std::vector<AcquiredRow> rows;
   rows.reserve(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i) rows.push_back(source.row(i));
+  for (int i = 0; i < count; ++i) {
+    AcquiredRow row = app::rowFromCells(source.row(i));
+    row.elapsedMs = static_cast<std::int64_t>(i) * 1000 / RowsPerSecond;
+    rows.push_back(std::move(row));
+  }
   return rows;
 }
 
-void fill(app::ChartModel& model, const std::vector<std::vector<sheet::CellValue>>& rows) {
-  for (std::size_t i = 0; i < rows.size(); ++i)
-    model.addRow(static_cast<std::int64_t>(i) * 1000 / RowsPerSecond, static_cast<std::int32_t>(i + 1), rows[i]);
+void fill(app::ChartModel& model, const std::vector<AcquiredRow>& rows) {
+  for (std::size_t i = 0; i < rows.size(); ++i) model.addRow(rows[i]);
 }
 
 void BM_ModelAddRows(benchmark::State& state) {
@@ -106,9 +111,7 @@ void BM_WindowRedraw(benchmark::State& state) {
   QCoreApplication::processEvents();
   const auto count = static_cast<std::size_t>(state.range(0));
   const auto rows = makeRows(static_cast<int>(count) + Redraws);
-  const auto add = [&](std::size_t i) {
-    window.addRow(static_cast<std::int64_t>(i) * 1000 / RowsPerSecond, static_cast<std::int32_t>(i + 1), rows[i]);
-  };
+  const auto add = [&](std::size_t i) { window.addRow(rows[i]); };
   for (std::size_t i = 0; i < count; ++i) add(i);
   redrawAndPaint(window);
   QCoreApplication::processEvents();
@@ -136,7 +139,7 @@ double percentile(std::vector<double> v, double q) {
 }
 
 // A whole run at 100 rows a second with the window open, in simulated time:
-// every row is stored as RunController would hand it over, and every redraw interval
+// every row is stored as the session hands it over, and every redraw interval
 // of run time the redraw the timer would make is done and the window painted.
 // Counters in microseconds: `row_*` the cost of handing over one row,
 // `redraw_*` one redraw and paint; `ui_load_percent` the share of the user-
@@ -155,7 +158,7 @@ void BM_RunAt100RowsPerSecond(benchmark::State& state) {
     QElapsedTimer clock;
     for (std::size_t i = 0; i < rows.size(); ++i) {
       clock.start();
-      window.addRow(static_cast<std::int64_t>(i) * 1000 / RowsPerSecond, static_cast<std::int32_t>(i + 1), rows[i]);
+      window.addRow(rows[i]);
       rowCost.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e3);
       if ((i + 1) % RowsPerRedraw == 0) {
         clock.start();

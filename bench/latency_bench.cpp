@@ -1,11 +1,9 @@
 // From the end code arriving to the value being in the workbook, with the
 // run window's real 10 ms timer and the built-in script (SSS, RCV, SET, EEE).
 // Lines arrive at random moments; prints the latency percentiles.
-#include "app/logger.h"
-#include "app/run_control.h"
+#include "app/acquisition_session.h"
 #include "bench_host.h"
 #include "fakes/fake_port.h"
-#include "fakes/recording_message_boxes.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -39,41 +37,37 @@ private:
   std::map<int, qint64>& written_;
 };
 
-using Host = bench::TimedHost;
-
 }  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
   constexpr int Lines = 1000;
   QTemporaryDir dir;
-  testing::RecordingMessageBoxes boxes;
   SystemClock clock;
   std::vector<qint64> arrived;
   std::map<int, qint64> written;
-  app::Logger logger([](int) { return std::make_unique<testing::FakePort>(); },
-                     settings::SettingsFolder::fixed(dir.path()), boxes, clock,
-                     [&written]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
-                       return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<TimedSheet>(written));
-                     });
-  logger.connectReception();
-  logger.setup().measureCount = Lines + 10;
-  logger.setup().startRow = 1;
-  logger.setup().startColNo = 1;
+  app::AcquisitionSession session(
+      [](int) { return std::make_unique<testing::FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), clock,
+      [&written]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
+        return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<TimedSheet>(written));
+      });
+  session.setup().measureCount = Lines + 10;
+  session.setup().startRow = 1;
+  session.setup().startColNo = 1;
   // The workbook is a placeholder file: the journal beside it is real.
   const QString book = dir.filePath(QStringLiteral("book.xls"));
   QFile placeholder(book);
   if (!placeholder.open(QIODevice::WriteOnly)) return 2;
   placeholder.close();
-  if (!logger.workbook().CommandOpen_Click(book)) return 2;
-  Host host;
-  app::RunController run(logger, host);
-  QObject::connect(&host.timer, &QTimer::timeout, &host.timer, [&run] { run.Timer1_Timer(); });
-  host.timer.setTimerType(Qt::PreciseTimer);
-  run.CommandStart_Click();
+  session.setWorkbookPath(book);
+  if (!session.open()) return 2;
+  QTimer ticks;
+  bench::driveTicks(session, ticks);
+  QObject::connect(&ticks, &QTimer::timeout, &ticks, [&session] { session.tick(); });
+  if (!session.start()) return 2;
   sinceStart.start();
 
-  auto& port = static_cast<testing::FakePort&>(logger.port(0));
+  auto& port = static_cast<testing::FakePort&>(session.port(0));
   std::mt19937 random(7);
   std::uniform_int_distribution<int> gap(25, 45);
   QTimer feeder;

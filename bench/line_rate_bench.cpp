@@ -6,10 +6,8 @@
 // dropped, and the writer was never held up by a full terminal. The search
 // doubles the rate until one fails, then halves the gap to within 5 %.
 //   ./build-release/bench/line_rate_bench [seconds per trial, default 5]
-#include "app/logger.h"
-#include "app/run_control.h"
+#include "app/acquisition_session.h"
 #include "bench_host.h"
-#include "fakes/recording_message_boxes.h"
 #include "serial/termios_port.h"
 
 #include <QCoreApplication>
@@ -69,31 +67,27 @@ Trial runAt(int fields, int linesPerSecond, int seconds) {
   QTemporaryDir dir;
   serial::PortMap map;
   map.set(1, QString::fromLocal8Bit(name));
-  testing::RecordingMessageBoxes boxes;
   SystemClock clock;
   std::vector<int> ids;
-  app::Logger logger([&map](int) { return std::make_unique<serial::TermiosPort>(map); },
-                     settings::SettingsFolder::fixed(dir.path()), boxes, clock,
-                     [&ids, fields]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
-                       return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<IdSheet>(ids, fields));
-                     });
-  logger.setPortMap(map);
-  logger.connectReception();
-  logger.setup().measureCount = 1000000;
-  logger.setup().startRow = 1;
-  logger.setup().startColNo = 1;
+  app::AcquisitionSession session(
+      [&map](int) { return std::make_unique<serial::TermiosPort>(map); }, settings::SettingsFolder::fixed(dir.path()),
+      clock,
+      [&ids, fields]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
+        return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<IdSheet>(ids, fields));
+      });
+  session.setPortMap(map);
+  session.setup().measureCount = 1000000;
+  session.setup().startRow = 1;
+  session.setup().startColNo = 1;
   // The workbook is a placeholder file: the journal beside it is real.
   const QString book = dir.filePath(QStringLiteral("book.xls"));
   QFile placeholder(book);
   if (!placeholder.open(QIODevice::WriteOnly)) std::exit(2);
   placeholder.close();
-  if (!logger.workbook().CommandOpen_Click(book)) std::exit(2);
-  bench::TimedHost host;
-  app::RunController run(logger, host);
-  QObject::connect(&host.timer, &QTimer::timeout, &host.timer, [&run] { run.Timer1_Timer(); });
-  host.timer.setTimerType(Qt::PreciseTimer);
-  run.CommandStart_Click();
-  if (!logger.runActive()) std::exit(3);
+  session.setWorkbookPath(book);
+  if (!session.open()) std::exit(2);
+  // The session's own 10 ms timer ticks the run.
+  if (!session.start()) std::exit(3);
 
   // The instrument: every millisecond, the lines due by then in one write.
   Trial trial;
@@ -119,16 +113,16 @@ Trial runAt(int fields, int linesPerSecond, int seconds) {
   int quiet = 0;
   QObject::connect(&drain, &QTimer::timeout, &drain, [&] {
     if (!writerDone) return;
-    quiet = logger.reception().recvBuffer[0].empty() ? quiet + 1 : 0;
+    quiet = session.reception().recvBuffer[0].empty() ? quiet + 1 : 0;
     if (quiet >= 20) QCoreApplication::quit();
   });
   drain.start(20);
   QCoreApplication::exec();
   writer.join();
-  trial.droppedLines = run.interpreter().droppedLines().lines;
-  trial.droppedFields = run.interpreter().droppedFields();
-  run.CommandRsEnd_Click();
-  static_cast<void>(logger.workbook().CommandClose_Click());  // the placeholder is thrown away
+  trial.droppedLines = session.interpreter().droppedLines().lines;
+  trial.droppedFields = session.interpreter().droppedFields();
+  session.end();
+  static_cast<void>(session.close());  // the placeholder is thrown away
   trial.complete = static_cast<int>(ids.size()) == trial.sent;
   for (std::size_t i = 0; trial.complete && i < ids.size(); ++i) trial.complete = ids[i] == static_cast<int>(i);
   ::close(master);

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
                        1,
                        1,
                        QDateTime::currentDateTime(),
-                       {QStringLiteral("20.5"), QStringLiteral("OK")}};
+                       {{QStringLiteral("20.5"), 20.5}, {QStringLiteral("OK"), std::nullopt}}};
   std::vector<double> queueing;
   queueing.reserve(static_cast<std::size_t>(rows));
   QElapsedTimer clock;

@@ -2,9 +2,7 @@
 // each, through MSComm1_OnComm into the receive buffer, then cut into lines
 // and fields by rcvDataGet. Reports bytes per second of 40-byte lines.
 #include "fakes/fake_port.h"
-#include "fakes/fake_spreadsheet.h"
 #include "fakes/manual_clock.h"
-#include "fakes/recording_message_boxes.h"
 #include "script/interpreter.h"
 #include "sheet/journal.h"
 
@@ -23,8 +21,10 @@ struct NullView final : script::RunView {
   void setMessage(const QString&) override {}
   void showNextButton() override {}
   void termAppend(const QString&) override {}
-  void showAcquisitionNo(const QString&) override {}
-  void pumpEvents() override {}
+  std::int32_t acquisitionNumber() const override { return 0; }
+  void writeValue(std::int16_t, const sheet::CellValue&) override {}
+  void rowCompleted(const std::vector<sheet::CellValue>&) override {}
+  void scriptFinished() override {}
 };
 
 void BM_ReceptionPath(benchmark::State& state) {
@@ -32,16 +32,12 @@ void BM_ReceptionPath(benchmark::State& state) {
   port.inputLen = 1;
   serial::Reception reception;
   testing::ManualClock clock;
-  testing::RecordingMessageBoxes boxes;
-  settings::SetupRecord setup;
-  sheet::WorkbookConnection workbook(setup, {});
   script::Script script;
   script::initScript(script);
   NullView view;
   script::RunFlag runActive;
   runActive.setActive(true);
-  script::Interpreter interpreter(
-      script::RunContext{script, reception, port, workbook, setup, clock, boxes, view, runActive});
+  script::Interpreter interpreter(script::RunContext{script, reception, port, clock, view, runActive});
   QObject::connect(&port, &serial::Port::onComm, &port,
                    [&] { reception.MSComm1_OnComm(0, port, runActive.active(), nullptr, clock); });
   // 40 bytes: "+01234.567,+0.00012,OK,2026/12/07,12:00\r"
@@ -50,7 +46,7 @@ void BM_ReceptionPath(benchmark::State& state) {
   for (auto _ : state) {
     port.receive(line);
     interpreter.rcvDataGet(0);
-    interpreter.resetForStart(0);  // empties the values, as EEE does after writing
+    interpreter.resetForStart(0, {});  // empties the values, as EEE does after writing
     bytes += static_cast<std::int64_t>(line.size());
   }
   state.SetBytesProcessed(bytes);

@@ -8,8 +8,7 @@
 // Release build under a display (or QT_QPA_PLATFORM=offscreen):
 //   ./build-release/bench/tick_bench [seconds per run, default 30]
 #include "app/chart_window.h"
-#include "app/logger.h"
-#include "app/run_control.h"
+#include "app/acquisition_session.h"
 #include "app/workbook_tools.h"
 #include "bench_host.h"
 #include "mqtt/mqtt_settings.h"
@@ -30,14 +29,6 @@
 namespace {
 
 using namespace kestrune;
-
-struct Host final : bench::TimedHost {
-  app::ChartWindow* chart = nullptr;
-  void chartRow(std::int64_t elapsedMs, std::optional<std::int32_t> acquisitionNo,
-                const std::vector<sheet::CellValue>& values) override {
-    if (chart) chart->addRow(elapsedMs, acquisitionNo, values);
-  }
-};
 
 struct Figures {
   std::vector<double> work;  // ms inside each tick
@@ -63,43 +54,43 @@ Figures runFor(int seconds, bool withChart, const QString& brokerUrl = {}) {
   app::createWorkbook(book);
   testing::RecordingMessageBoxes boxes;
   SystemClock clock;
-  app::Logger logger(
-      [](int) { return std::make_unique<testing::FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), boxes,
-      clock, sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; }));
-  logger.connectReception();
-  logger.setup().measureCount = 10000;
-  logger.setup().acquireTimeMs = 3600000;
-  logger.setup().setNumberingOn(true);
-  logger.setup().setStampMode(settings::StampMode::DateAndTime);
-  logger.setup().setStartAtCell(true);
-  logger.setup().startCol = "A";
-  logger.setup().startRow = 1;
-  if (!logger.workbook().CommandOpen_Click(book)) std::exit(2);
+  app::AcquisitionSession session(
+      [](int) { return std::make_unique<testing::FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), clock,
+      sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; }));
+  session.setup().measureCount = 10000;
+  session.setup().acquireTimeMs = 3600000;
+  session.setup().setNumberingOn(true);
+  session.setup().setStampMode(settings::StampMode::DateAndTime);
+  session.setup().setStartAtCell(true);
+  session.setup().startCol = "A";
+  session.setup().startRow = 1;
+  session.setWorkbookPath(book);
+  if (!session.open()) std::exit(2);
 
-  Host host;
   app::ChartWindow chart(boxes);
   if (withChart) {
-    host.chart = &chart;
+    QObject::connect(&session, &app::AcquisitionSession::rowAcquired, &chart,
+                     [&chart](const AcquiredRow& row) { chart.addRow(row); });
     chart.resize(900, 600);
     chart.show();
   }
-  app::RunController run(logger, host);
+  QTimer ticks;
+  bench::driveTicks(session, ticks);
   Figures figures;
   QElapsedTimer since;
   since.start();
   qint64 lastStart = -1;
-  QObject::connect(&host.timer, &QTimer::timeout, &host.timer, [&] {
+  QObject::connect(&ticks, &QTimer::timeout, &ticks, [&] {
     const qint64 start = since.nsecsElapsed();
-    run.Timer1_Timer();
+    session.tick();
     const qint64 end = since.nsecsElapsed();
     figures.work.push_back(static_cast<double>(end - start) / 1e6);
     if (lastStart >= 0) figures.late.push_back(std::max(0.0, static_cast<double>(start - lastStart) / 1e6 - 10.0));
     lastStart = start;
   });
-  host.timer.setTimerType(Qt::PreciseTimer);
-  run.CommandStart_Click();
+  if (!session.start()) std::exit(2);
 
-  auto& port = static_cast<testing::FakePort&>(logger.port(0));
+  auto& port = static_cast<testing::FakePort&>(session.port(0));
   QTimer feeder;
   feeder.setTimerType(Qt::PreciseTimer);
   int sent = 0;
@@ -111,10 +102,10 @@ Figures runFor(int seconds, bool withChart, const QString& brokerUrl = {}) {
   QTimer::singleShot(seconds * 1000, qApp, &QCoreApplication::quit);
   QApplication::exec();
   feeder.stop();
-  figures.rows = run.interpreter().cycleCount();
-  figures.queued = run.publishing().status().queued;
-  run.CommandRsEnd_Click();
-  if (!logger.workbook().CommandClose_Click()) std::exit(3);
+  figures.rows = session.interpreter().cycleCount();
+  figures.queued = session.publishing().status().queued;
+  session.end();
+  if (!session.close()) std::exit(3);
   return figures;
 }
 

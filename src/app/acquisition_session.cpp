@@ -286,9 +286,8 @@ void AcquisitionSession::writeValue(std::int16_t offset, const sheet::CellValue&
   workbook_.excelDataSet(offset, value);
 }
 
-AcquiredRow AcquisitionSession::buildRow(const std::vector<sheet::CellValue>& cells) const {
+AcquiredRow rowFromCells(const std::vector<sheet::CellValue>& cells) {
   AcquiredRow row;
-  row.sequence = rowsCompleted_ + 1;
   for (const sheet::CellValue& cell : cells) {
     if (const auto* text = std::get_if<QString>(&cell))
       row.values.push_back(typedValue(*text));
@@ -297,6 +296,12 @@ AcquiredRow AcquisitionSession::buildRow(const std::vector<sheet::CellValue>& ce
     else
       row.stamp = std::get<sheet::Stamp>(cell);
   }
+  return row;
+}
+
+AcquiredRow AcquisitionSession::buildRow(const std::vector<sheet::CellValue>& cells) const {
+  AcquiredRow row = rowFromCells(cells);
+  row.sequence = rowsCompleted_ + 1;
   row.sheet = runSheet_;
   row.row = workbook_.cursorRow();
   row.firstColumn = workbook_.cursorColumn();

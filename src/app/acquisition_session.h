@@ -68,6 +68,9 @@ inline const QString MsgDropped =
 // The workbook's typing rule for a received field: its number when the
 // workbook stores it as one.
 AcquiredValue typedValue(const QString& text);
+// A row's parts from the cells an acquisition wrote: the number, the stamp
+// and the typed values. Its place, sequence and time are the session's to add.
+AcquiredRow rowFromCells(const std::vector<sheet::CellValue>& cells);
 
 class AcquisitionSession final : public QObject, private script::RunView, private serial::ErrorLabel {
   Q_OBJECT
@@ -134,6 +137,8 @@ public:
   bool running() const { return runFlag_.active(); }
   bool pausedForNext() const { return interpreter_.pausedForNext(); }
   const script::Interpreter& interpreter() const { return interpreter_; }
+  // The script of the run, as Start prepared it.
+  const script::Script& script() const { return script_; }
   const CommLog& log() const { return log_; }
   const RunProgress& progress() const { return progress_; }
   // The run ended because the sheet has no row left.

@@ -1,5 +1,6 @@
 // The chart model: which values become series, the x of each row on both
 // axes, and the reduced series keeping every extreme.
+#include "app/acquisition_session.h"
 #include "app/chart_model.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,15 @@
 
 namespace kestrune::app {
 namespace {
+
+// A row as the session builds it from an acquisition's cells.
+void addRow(ChartModel& target, std::int64_t elapsedMs, std::optional<std::int32_t> number,
+            const std::vector<sheet::CellValue>& cells) {
+  AcquiredRow row = rowFromCells(cells);
+  row.elapsedMs = elapsedMs;
+  if (number) row.number = number;
+  target.addRow(row);
+}
 
 using sheet::CellValue;
 using sheet::Stamp;
@@ -33,29 +43,30 @@ std::string caseName(const ::testing::TestParamInfo<Case>& param) {
 
 struct NumberCase {
   const char* name;
-  CellValue value;
+  const char* text;
   std::optional<double> expected;
 };
 
 void PrintTo(const NumberCase& c, std::ostream* os) { *os << c.name; }
 
-class ChartNumberTest : public ::testing::TestWithParam<NumberCase> {};
+// The workbook's typing rule, applied once to every value of a row.
+class TypedValueTest : public ::testing::TestWithParam<NumberCase> {};
 
-TEST_P(ChartNumberTest, ReadsAsTheWorkbookStoresIt) { EXPECT_EQ(chartNumber(GetParam().value), GetParam().expected); }
+TEST_P(TypedValueTest, NumbersAreWhatTheWorkbookStoresAsNumbers) {
+  const AcquiredValue typed = typedValue(QString::fromUtf8(GetParam().text));
+  EXPECT_EQ(typed.text, QString::fromUtf8(GetParam().text));
+  EXPECT_EQ(typed.number, GetParam().expected);
+}
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, ChartNumberTest,
-    ::testing::Values(NumberCase{"decimal", text("12.5"), 12.5}, NumberCase{"leading point", text(".5"), 0.5},
-                      NumberCase{"exponent", text("-3E2"), -300.0}, NumberCase{"spaces", text("  7 "), 7.0},
-                      NumberCase{"signed exponent", text("+.12E+01"), 1.2},
-                      NumberCase{"trailing point", text("1."), 1.0}, NumberCase{"word", text("OK"), std::nullopt},
-                      NumberCase{"empty", text(""), std::nullopt}, NumberCase{"point alone", text("."), std::nullopt},
-                      NumberCase{"formula", text("=1+2"), std::nullopt},
-                      NumberCase{"decimal comma", text("1,5"), std::nullopt},
-                      NumberCase{"unit", text("12.5V"), std::nullopt},
-                      NumberCase{"full-width digits", text("１２"), std::nullopt},
-                      NumberCase{"whole number", CellValue(std::int32_t{42}), std::nullopt},
-                      NumberCase{"stamp", CellValue(stampAt(1, 2, 3)), std::nullopt}),
+    Table, TypedValueTest,
+    ::testing::Values(NumberCase{"decimal", "12.5", 12.5}, NumberCase{"leading point", ".5", 0.5},
+                      NumberCase{"exponent", "-3E2", -300.0}, NumberCase{"spaces", "  7 ", 7.0},
+                      NumberCase{"signed exponent", "+.12E+01", 1.2}, NumberCase{"trailing point", "1.", 1.0},
+                      NumberCase{"word", "OK", std::nullopt}, NumberCase{"empty", "", std::nullopt},
+                      NumberCase{"point alone", ".", std::nullopt}, NumberCase{"formula", "=1+2", std::nullopt},
+                      NumberCase{"decimal comma", "1,5", std::nullopt}, NumberCase{"unit", "12.5V", std::nullopt},
+                      NumberCase{"full-width digits", "１２", std::nullopt}),
     caseName<NumberCase>);
 
 std::vector<int> columnsOf(const ChartModel& model) {
@@ -68,8 +79,8 @@ TEST(ChartModelTest, SeriesAreThePositionsHoldingNumbers) {
   ChartModel model;
   // Acquisition number, stamp, then fields: a number, a word, an empty field,
   // numeric text with an exponent.
-  model.addRow(0, 1, {std::int32_t{1}, stampAt(9, 0, 0), text("12.5"), text("OK"), text(""), text("-3E2")});
-  model.addRow(1000, 2, {std::int32_t{2}, stampAt(9, 0, 1), text(".5"), text("NG"), text(""), text("4")});
+  addRow(model, 0, 1, {std::int32_t{1}, stampAt(9, 0, 0), text("12.5"), text("OK"), text(""), text("-3E2")});
+  addRow(model, 1000, 2, {std::int32_t{2}, stampAt(9, 0, 1), text(".5"), text("NG"), text(""), text("4")});
 
   ASSERT_EQ(columnsOf(model), (std::vector<int>{3, 6}));
   EXPECT_EQ(model.series()[0].name, QStringLiteral("列 3"));
@@ -82,11 +93,11 @@ TEST(ChartModelTest, SeriesAreThePositionsHoldingNumbers) {
 
 TEST(ChartModelTest, AColumnThatTurnsNumericLaterJoinsInColumnOrder) {
   ChartModel model;
-  model.addRow(0, std::nullopt, {text("OK"), text("1")});
+  addRow(model, 0, std::nullopt, {text("OK"), text("1")});
   const std::uint64_t layout = model.layoutRevision();
-  model.addRow(10, std::nullopt, {text("OK"), text("2")});
+  addRow(model, 10, std::nullopt, {text("OK"), text("2")});
   EXPECT_EQ(model.layoutRevision(), layout) << "no new series, no new layout";
-  model.addRow(20, std::nullopt, {text("5"), text("3")});
+  addRow(model, 20, std::nullopt, {text("5"), text("3")});
   EXPECT_GT(model.layoutRevision(), layout);
   ASSERT_EQ(columnsOf(model), (std::vector<int>{1, 2}));
   // The late series has only its own row.
@@ -96,13 +107,13 @@ TEST(ChartModelTest, AColumnThatTurnsNumericLaterJoinsInColumnOrder) {
 
 TEST(ChartModelTest, RowsWithoutNumbersAddNoPointsButCountAsRows) {
   ChartModel model;
-  model.addRow(0, std::nullopt, {});
-  model.addRow(10, std::nullopt, {text("abc"), stampAt(1, 0, 0)});
+  addRow(model, 0, std::nullopt, {});
+  addRow(model, 10, std::nullopt, {text("abc"), stampAt(1, 0, 0)});
   EXPECT_TRUE(model.series().empty());
   EXPECT_FALSE(model.xRange());
   EXPECT_FALSE(model.yRange());
   model.setXAxis(ChartXAxis::AcquisitionNo);
-  model.addRow(20, std::nullopt, {text("3")});
+  addRow(model, 20, std::nullopt, {text("3")});
   ASSERT_EQ(model.series().size(), 1u);
   // The third row is number 3 when the rows carry no acquisition number.
   EXPECT_EQ(model.x(model.series()[0].rows[0]), 3.0);
@@ -122,8 +133,8 @@ class AcquisitionNumberTest : public ::testing::TestWithParam<NumberSourceCase> 
 TEST_P(AcquisitionNumberTest, XOnTheNumberAxis) {
   ChartModel model;
   model.setXAxis(ChartXAxis::AcquisitionNo);
-  model.addRow(0, std::nullopt, {text("0")});  // an earlier row: ordinal 1
-  model.addRow(5, GetParam().given, GetParam().values);
+  addRow(model, 0, std::nullopt, {text("0")});  // an earlier row: ordinal 1
+  addRow(model, 5, GetParam().given, GetParam().values);
   EXPECT_EQ(model.x(1), GetParam().expected);
 }
 
@@ -137,18 +148,18 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ChartModelTest, TimeIsElapsedWithoutStamps) {
   ChartModel model;
-  model.addRow(250, std::nullopt, {text("1")});
-  model.addRow(1250, std::nullopt, {text("2")});
+  addRow(model, 250, std::nullopt, {text("1")});
+  addRow(model, 1250, std::nullopt, {text("2")});
   EXPECT_EQ(model.timeBase(), ChartTimeBase::Elapsed);
   EXPECT_EQ(model.xRange(), (ChartRange{250.0, 1250.0}));
 }
 
 TEST(ChartModelTest, StampsPutTimeOnTheClockAndPlaceEarlierRowsByElapsedTime) {
   ChartModel model;
-  model.addRow(1000, std::nullopt, {text("1")});  // no stamp yet
+  addRow(model, 1000, std::nullopt, {text("1")});  // no stamp yet
   const Stamp first = stampAt(10, 0, 0);
-  model.addRow(3000, std::nullopt, {first, text("2")});
-  model.addRow(4000, std::nullopt, {stampAt(10, 0, 1, 500), text("3")});
+  addRow(model, 3000, std::nullopt, {first, text("2")});
+  addRow(model, 4000, std::nullopt, {stampAt(10, 0, 1, 500), text("3")});
   EXPECT_EQ(model.timeBase(), ChartTimeBase::Clock);
   const double t0 = static_cast<double>(first.value.toMSecsSinceEpoch());
   EXPECT_EQ(model.x(0), t0 - 2000.0);
@@ -160,7 +171,7 @@ TEST(ChartModelTest, StampsPutTimeOnTheClockAndPlaceEarlierRowsByElapsedTime) {
 
 TEST(ChartModelTest, SwitchingTheAxisChangesXAndTheRange) {
   ChartModel model;
-  for (int i = 0; i < 5; ++i) model.addRow(100 * i, 10 + i, {std::int32_t{10 + i}, text("1")});
+  for (int i = 0; i < 5; ++i) addRow(model, 100 * i, 10 + i, {std::int32_t{10 + i}, text("1")});
   EXPECT_EQ(model.xRange(), (ChartRange{0.0, 400.0}));
   const std::uint64_t before = model.revision();
   model.setXAxis(ChartXAxis::AcquisitionNo);
@@ -179,7 +190,7 @@ TEST(ChartModelTest, SwitchingTheAxisChangesXAndTheRange) {
 TEST(ChartModelTest, ClearForgetsRowsButKeepsTheAxisChoice) {
   ChartModel model;
   model.setXAxis(ChartXAxis::AcquisitionNo);
-  model.addRow(0, 1, {stampAt(1, 0, 0), text("1")});
+  addRow(model, 0, 1, {stampAt(1, 0, 0), text("1")});
   const std::uint64_t revision = model.revision();
   const std::uint64_t layout = model.layoutRevision();
   model.clear();
@@ -197,7 +208,7 @@ ChartModel rampWith(int count, int spikeAt, double spike) {
   ChartModel model;
   for (int i = 0; i < count; ++i) {
     const double y = i == spikeAt ? spike : std::sin(i * 0.01);
-    model.addRow(i, std::nullopt, {QString::number(y, 'g', 17)});
+    addRow(model, i, std::nullopt, {QString::number(y, 'g', 17)});
   }
   return model;
 }
@@ -241,7 +252,7 @@ TEST(ChartDecimationTest, EveryColumnKeepsItsExtremesAndEnds) {
   std::normal_distribution<double> noise(0.0, 5.0);
   ChartModel model;
   constexpr int Count = 20000;
-  for (int i = 0; i < Count; ++i) model.addRow(i * 7, std::nullopt, {QString::number(noise(random), 'g', 17)});
+  for (int i = 0; i < Count; ++i) addRow(model, i * 7, std::nullopt, {QString::number(noise(random), 'g', 17)});
   constexpr int Pixels = 300;
   const double xMax = (Count - 1) * 7.0;
   const QList<QPointF> points = model.decimated(0, 0.0, xMax, Pixels);
@@ -271,7 +282,7 @@ TEST(ChartDecimationTest, EveryColumnKeepsItsExtremesAndEnds) {
 
 TEST(ChartDecimationTest, FewPointsComeAsTheyAre) {
   ChartModel model;
-  for (int i = 0; i < 10; ++i) model.addRow(i * 100, std::nullopt, {QString::number(i * i)});
+  for (int i = 0; i < 10; ++i) addRow(model, i * 100, std::nullopt, {QString::number(i * i)});
   const QList<QPointF> points = model.decimated(0, 0.0, 900.0, 100);
   ASSERT_EQ(points.size(), 10);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(points[i], QPointF(i * 100.0, i * i));
@@ -279,7 +290,7 @@ TEST(ChartDecimationTest, FewPointsComeAsTheyAre) {
 
 TEST(ChartDecimationTest, ASliceKeepsOnePointBeyondEachEnd) {
   ChartModel model;
-  for (int i = 0; i < 10; ++i) model.addRow(i * 100, std::nullopt, {QString::number(i)});
+  for (int i = 0; i < 10; ++i) addRow(model, i * 100, std::nullopt, {QString::number(i)});
   const QList<QPointF> points = model.decimated(0, 250.0, 550.0, 100);
   ASSERT_EQ(points.size(), 5);
   EXPECT_EQ(points.front().x(), 200.0);
@@ -300,7 +311,7 @@ TEST(ChartDecimationTest, UnsortedXStillKeepsTheExtremesInRange) {
   for (int i = 0; i < 5000; ++i) {
     const std::int32_t number = i < 2500 ? 2500 + i : i - 2500;  // back to 0 half way
     const double y = number == 100 ? -77.0 : (number == 4000 ? 88.0 : 1.0);
-    model.addRow(i, number, {std::int32_t{number}, QString::number(y)});
+    addRow(model, i, number, {std::int32_t{number}, QString::number(y)});
   }
   const QList<QPointF> all = model.decimated(0, 0.0, 4999.0, 50);
   EXPECT_LE(all.size(), 200);
@@ -340,7 +351,7 @@ INSTANTIATE_TEST_SUITE_P(Table, DecimationRefusesTest,
 TEST(ChartDecimationTest, AllPointsAtOneXShareAColumn) {
   ChartModel model;
   model.setXAxis(ChartXAxis::AcquisitionNo);
-  for (int i = 0; i < 100; ++i) model.addRow(i, 7, {std::int32_t{7}, QString::number(i % 10)});
+  for (int i = 0; i < 100; ++i) addRow(model, i, 7, {std::int32_t{7}, QString::number(i % 10)});
   const QList<QPointF> points = model.decimated(0, 7.0, 7.0, 10);
   ASSERT_FALSE(points.isEmpty());
   EXPECT_LE(points.size(), 40);

@@ -1,6 +1,7 @@
 // The chart window on the offscreen platform: a line and a legend entry per
 // column of numbers, redraws held back by the timer, the axis switch, and
 // PNG and SVG export.
+#include "app/acquisition_session.h"
 #include "app/chart_window.h"
 
 #include "fakes/recording_message_boxes.h"
@@ -29,6 +30,15 @@
 
 namespace kestrune::app {
 namespace {
+
+// A row as the session builds it from an acquisition's cells.
+void addRow(ChartWindow& target, std::int64_t elapsedMs, std::optional<std::int32_t> number,
+            const std::vector<sheet::CellValue>& cells) {
+  AcquiredRow row = rowFromCells(cells);
+  row.elapsedMs = elapsedMs;
+  if (number) row.number = number;
+  target.addRow(row);
+}
 
 using sheet::CellValue;
 
@@ -66,9 +76,9 @@ protected:
   void addRows(int count, int firstNo = 1) {
     for (int i = 0; i < count; ++i) {
       const std::int32_t no = firstNo + i;
-      window.addRow(i * 1000, no,
-                    {CellValue(no), CellValue(QString::number(i * 0.5)), CellValue(QStringLiteral("OK")),
-                     CellValue(QString::number(100 - i))});
+      addRow(window, i * 1000, no,
+             {CellValue(no), CellValue(QString::number(i * 0.5)), CellValue(QStringLiteral("OK")),
+              CellValue(QString::number(100 - i))});
     }
   }
 
@@ -153,9 +163,8 @@ TEST_F(ChartWindowTest, TheSwitchPutsAcquisitionNumbersOnTheAxis) {
 TEST_F(ChartWindowTest, StampedRowsShowClockTime) {
   const QDateTime start(QDate(2024, 5, 6), QTime(10, 0, 0));
   for (int i = 0; i < 3; ++i)
-    window.addRow(
-        i * 500, std::nullopt,
-        {CellValue(sheet::Stamp{start.addSecs(i), sheet::Stamp::Kind::Time}), CellValue(QStringLiteral("1"))});
+    addRow(window, i * 500, std::nullopt,
+           {CellValue(sheet::Stamp{start.addSecs(i), sheet::Stamp::Kind::Time}), CellValue(QStringLiteral("1"))});
   window.redraw();
   auto* x = qobject_cast<QDateTimeAxis*>(xAxis());
   ASSERT_NE(x, nullptr);
@@ -172,7 +181,7 @@ TEST_F(ChartWindowTest, ManySeriesShareThePointBudget) {
   for (int r = 0; r < Rows; ++r) {
     std::vector<CellValue> values;
     for (int c = 0; c < Columns; ++c) values.emplace_back(QString::number(r == 1000 + c ? 500.0 + c : (r + c) % 7));
-    window.addRow(r * 10, std::nullopt, values);
+    addRow(window, r * 10, std::nullopt, values);
   }
   window.redraw();
   ASSERT_EQ(lines().size(), Columns);

@@ -32,9 +32,8 @@ using testing::RecordingMessageBoxes;
 class FormMainTest : public ::testing::Test {
 protected:
   FormMainTest()
-      : logger([](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), boxes,
-               clock) {
-    form = std::make_unique<FormMain>(logger);
+      : session([](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), clock) {
+    form = std::make_unique<FormMain>(session, boxes);
     form->logic().programEntry();
     form->Form_Load();
     form->show();
@@ -57,7 +56,7 @@ protected:
   QTemporaryDir dir;
   RecordingMessageBoxes boxes;
   ManualClock clock;
-  Logger logger;
+  AcquisitionSession session;
   std::unique_ptr<FormMain> form;
 };
 
@@ -110,7 +109,7 @@ TEST_F(FormMainTest, StartsOnMainPanelWithWorkbookControlsClosed) {
 TEST_F(FormMainTest, TypingAWorkbookPathOffersOpen) {
   child<QLineEdit>("TextFileName")->setText(QStringLiteral("/tmp/book.xls"));
   EXPECT_TRUE(visible("CommandOpen"));
-  EXPECT_EQ(logger.xlsFilePath(), QStringLiteral("/tmp/book.xls"));
+  EXPECT_EQ(session.workbookPath(), QStringLiteral("/tmp/book.xls"));
   child<QLineEdit>("TextFileName")->setText(QStringLiteral("/tmp/book.xlsx"));
   EXPECT_FALSE(visible("CommandOpen"));
 }
@@ -201,10 +200,10 @@ TEST_F(FormMainTest, SerialPanelShowsPortDefaultsAndCancelKeepsUnappliedSelectio
   child<QPushButton>("CommandRsNg")->click();
   child<QPushButton>("CommandRs")->click();
   EXPECT_EQ(speed->currentText(), QStringLiteral("19200"));
-  EXPECT_EQ(logger.port(0).settings(), QStringLiteral("9600,n,8,1"));
+  EXPECT_EQ(session.port(0).settings(), QStringLiteral("9600,n,8,1"));
   child<QPushButton>("CommandRsOk")->click();
   EXPECT_TRUE(visible("FrameMain"));
-  EXPECT_EQ(logger.port(0).settings(), QStringLiteral("19200,n,8,1"));
+  EXPECT_EQ(session.port(0).settings(), QStringLiteral("19200,n,8,1"));
 }
 
 TEST_F(FormMainTest, ConditionsPanelOpensNormalisedAndOkStores) {
@@ -219,9 +218,9 @@ TEST_F(FormMainTest, ConditionsPanelOpensNormalisedAndOkStores) {
   child<QLineEdit>("TextRows")->setText(QStringLiteral("25"));
   child<QPushButton>("CommandCellOk")->click();
   EXPECT_TRUE(visible("FrameMain"));
-  EXPECT_EQ(logger.setup().stampMode(), settings::StampMode::DateAndTime);
-  EXPECT_TRUE(logger.setup().numberingOn());
-  EXPECT_EQ(logger.setup().measureCount, 25);
+  EXPECT_EQ(session.setup().stampMode(), settings::StampMode::DateAndTime);
+  EXPECT_TRUE(session.setup().numberingOn());
+  EXPECT_EQ(session.setup().measureCount, 25);
 }
 
 TEST_F(FormMainTest, ConditionBoxesNormaliseOnEnterAndOnLeavingThemThroughTheWidgets) {
@@ -250,36 +249,36 @@ TEST_F(FormMainTest, ConditionBoxesNormaliseOnEnterAndOnLeavingThemThroughTheWid
   rows->setFocus();
   EXPECT_EQ(minutes->text(), QStringLiteral("1"));
   child<QPushButton>("CommandCellOk")->click();
-  EXPECT_EQ(logger.setup().measureCount, 10000);
-  EXPECT_EQ(logger.setup().acquireTimeMs, 60000);
+  EXPECT_EQ(session.setup().measureCount, 10000);
+  EXPECT_EQ(session.setup().acquireTimeMs, 60000);
 }
 
 TEST_F(FormMainTest, EscCancelsAndEnterConfirmsThePanels) {
   form->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
   // Esc from a choice in the conditions panel: nothing kept.
-  logger.setup().measureCount = 5;
-  const std::int32_t rowsBefore = logger.setup().measureCount;
+  session.setup().measureCount = 5;
+  const std::int32_t rowsBefore = session.setup().measureCount;
   child<QPushButton>("CommandCond")->click();
   child<QLineEdit>("TextRows")->setText(QStringLiteral("77"));
   child<QRadioButton>("OptionTime_3")->setFocus();
   QTest::keyClick(child<QRadioButton>("OptionTime_3"), Qt::Key_Escape);
   EXPECT_TRUE(visible("FrameMain"));
-  EXPECT_EQ(logger.setup().measureCount, rowsBefore);
+  EXPECT_EQ(session.setup().measureCount, rowsBefore);
   // Enter from the same place: kept.
   child<QPushButton>("CommandCond")->click();
   child<QLineEdit>("TextRows")->setText(QStringLiteral("77"));
   child<QRadioButton>("OptionTime_3")->setFocus();
   QTest::keyClick(child<QRadioButton>("OptionTime_3"), Qt::Key_Return);
   EXPECT_TRUE(visible("FrameMain"));
-  EXPECT_EQ(logger.setup().measureCount, 77);
+  EXPECT_EQ(session.setup().measureCount, 77);
   // Enter on the focused Cancel button cancels, as the button says.
   child<QPushButton>("CommandCond")->click();
   child<QLineEdit>("TextRows")->setText(QStringLiteral("88"));
   child<QPushButton>("CommandCellNg")->setFocus();
   QTest::keyClick(child<QPushButton>("CommandCellNg"), Qt::Key_Return);
   EXPECT_TRUE(visible("FrameMain"));
-  EXPECT_EQ(logger.setup().measureCount, 77);
+  EXPECT_EQ(session.setup().measureCount, 77);
   // The serial panel: Esc from a list returns without a change.
   child<QPushButton>("CommandRs")->click();
   ASSERT_TRUE(visible("FrameRs"));
@@ -325,8 +324,8 @@ TEST_F(FormMainTest, OpenAndStartStartsNoRunWhenTheWorkbookDidNotOpen) {
                 boxes.shown[0].text == QStringLiteral("エクセルが起動できません！"))
         << boxes.shown[0].text.toStdString();
     EXPECT_EQ(form->formExe(), nullptr);
-    EXPECT_FALSE(logger.runActive());
-    EXPECT_FALSE(logger.port(0).portOpen());
+    EXPECT_FALSE(session.running());
+    EXPECT_FALSE(session.port(0).portOpen());
   }
 }
 

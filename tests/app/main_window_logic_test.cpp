@@ -50,36 +50,39 @@ struct FakeView final : MainView {
 class MainWindowLogicTest : public ::testing::Test {
 protected:
   MainWindowLogicTest()
-      : logger([](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), boxes,
-               clock,
-               [this]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
-                 sheetLog = std::make_shared<testing::FakeSpreadsheet::Log>();
-                 return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<testing::FakeSpreadsheet>(sheetLog));
-               }),
-        logic(logger, view) {
+      : session([](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), clock,
+                [this]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
+                  sheetLog = std::make_shared<testing::FakeSpreadsheet::Log>();
+                  return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<testing::FakeSpreadsheet>(sheetLog));
+                }),
+        logic(session, view) {
     view.onTextChanged = [this] { logic.TextFileName_Change(); };
+    QObject::connect(&session, &AcquisitionSession::message, &session,
+                     [this](const QString& text, MessageIcon icon, const QString& informative) {
+                       boxes.show(text, icon, informative);
+                     });
   }
-  FakePort& port0() { return static_cast<FakePort&>(logger.port(0)); }
+  FakePort& port0() { return static_cast<FakePort&>(session.port(0)); }
 
   QTemporaryDir dir;
   RecordingMessageBoxes boxes;
   ManualClock clock;
-  Logger logger;
+  AcquisitionSession session;
   FakeView view;
   MainWindowLogic logic;
   std::shared_ptr<testing::FakeSpreadsheet::Log> sheetLog;
 };
 
 TEST_F(MainWindowLogicTest, ProgramEntryEmptiesReceiveBuffers) {
-  for (auto& b : logger.reception().recvBuffer) b = u"old";
+  for (auto& b : session.reception().recvBuffer) b = u"old";
   logic.programEntry();
-  for (const auto& b : logger.reception().recvBuffer) EXPECT_TRUE(b.empty());
+  for (const auto& b : session.reception().recvBuffer) EXPECT_TRUE(b.empty());
 }
 
 TEST_F(MainWindowLogicTest, StartWithoutSettingsFileKeepsPortDefaultsAndShowsMainPanel) {
   logic.Form_Load();
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(logger.setup(), settings::SetupRecord());
+  EXPECT_EQ(session.setup(), settings::SetupRecord());
   EXPECT_EQ(port0().commPort(), 1);
   EXPECT_EQ(port0().settings(), QStringLiteral("9600,n,8,1"));
   EXPECT_EQ(port0().handshaking(), serial::FlowControl::None);
@@ -108,7 +111,7 @@ TEST_F(MainWindowLogicTest, LoadAppliesStoredPortSettingsToChannelZeroOnly) {
   EXPECT_EQ(port0().commPort(), 2);
   EXPECT_EQ(port0().settings(), QStringLiteral("4800,e,7,2"));
   EXPECT_EQ(port0().handshaking(), serial::FlowControl::XonXoff);
-  auto& port1 = static_cast<FakePort&>(logger.port(1));
+  auto& port1 = static_cast<FakePort&>(session.port(1));
   EXPECT_TRUE(port1.calls.empty());
   EXPECT_EQ(port1.commPort(), 1);
 }
@@ -188,7 +191,7 @@ TEST_P(TextFileNameTest, OpenShownForXlsEndingAndPathKeptAsTyped) {
   view.fileName = QString::fromUtf8(GetParam().text);
   logic.TextFileName_Change();
   EXPECT_EQ(view.openVisible, GetParam().openVisible);
-  EXPECT_EQ(logger.xlsFilePath(), view.fileName);
+  EXPECT_EQ(session.workbookPath(), view.fileName);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TextFileNameTest,
@@ -202,12 +205,12 @@ TEST_F(MainWindowLogicTest, ExcelButtonSetFollowsWorkbookState) {
   const QString book = dir.filePath(QStringLiteral("book.xls"));
   QFile(book).open(QIODevice::WriteOnly);
   view.setFileNameText(book);
-  ASSERT_TRUE(logger.workbook().CommandOpen_Click(book));
+  ASSERT_TRUE(session.workbook().open(book));
   logic.excelButtonSet();
   EXPECT_TRUE(view.workbookOpenControls);
   EXPECT_FALSE(view.openVisible);
   EXPECT_FALSE(view.fileChoiceEnabled);
-  ASSERT_TRUE(logger.workbook().CommandClose_Click());
+  ASSERT_TRUE(session.workbook().close());
   logic.excelButtonSet();
   EXPECT_FALSE(view.workbookOpenControls);
   EXPECT_TRUE(view.openVisible);
@@ -220,11 +223,11 @@ TEST_F(MainWindowLogicTest, FileDialogCancelKeepsThePath) {
   view.dialogAnswer.clear();
   logic.CommandFileSelect_Click();
   EXPECT_EQ(view.fileName, QStringLiteral("/old/book.xls"));
-  EXPECT_EQ(logger.xlsFilePath(), QStringLiteral("/old/book.xls"));
+  EXPECT_EQ(session.workbookPath(), QStringLiteral("/old/book.xls"));
   view.dialogAnswer = QStringLiteral("/new/測定.xls");
   logic.CommandFileSelect_Click();
   EXPECT_EQ(view.fileName, QStringLiteral("/new/測定.xls"));
-  EXPECT_EQ(logger.xlsFilePath(), QStringLiteral("/new/測定.xls"));
+  EXPECT_EQ(session.workbookPath(), QStringLiteral("/new/測定.xls"));
   EXPECT_TRUE(view.openVisible);
 }
 
@@ -240,13 +243,13 @@ TEST_F(MainWindowLogicTest, OpenAndCloseSwitchTheWorkbookControls) {
   view.setFileNameText(book);
   logic.CommandOpen_Click();
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(logger.workbook().excelState(), sheet::ExcelState::Open);
+  EXPECT_EQ(session.workbook().excelState(), sheet::ExcelState::Open);
   EXPECT_TRUE(view.workbookOpenControls);
   EXPECT_FALSE(view.openVisible);
   EXPECT_FALSE(view.fileChoiceEnabled);
   EXPECT_EQ(view.focused, 1);
   logic.CommandClose_Click();
-  EXPECT_EQ(logger.workbook().excelState(), sheet::ExcelState::NotOpen);
+  EXPECT_EQ(session.workbook().excelState(), sheet::ExcelState::NotOpen);
   EXPECT_FALSE(view.workbookOpenControls);
   EXPECT_TRUE(view.openVisible);
   EXPECT_TRUE(view.fileChoiceEnabled);
@@ -259,8 +262,8 @@ TEST_F(MainWindowLogicTest, LostStateKeepsOpenControlsUntilRefreshed) {
   QFile(book).open(QIODevice::WriteOnly);
   view.setFileNameText(book);
   logic.CommandOpen_Click();
-  logger.workbook().excelDataSet(300, QStringLiteral("beyond the last column"));
-  EXPECT_EQ(logger.workbook().excelState(), sheet::ExcelState::NotOpen);
+  session.workbook().excelDataSet(300, QStringLiteral("beyond the last column"));
+  EXPECT_EQ(session.workbook().excelState(), sheet::ExcelState::NotOpen);
   EXPECT_TRUE(view.workbookOpenControls);  // not refreshed on the failure path
   logic.showMainPanel();
   EXPECT_FALSE(view.workbookOpenControls);
@@ -287,7 +290,7 @@ TEST_F(MainWindowLogicTest, CursorIsShownInTheConditionsPanel) {
     void focusBox(settings::CondBox) override {}
     QHash<int, QString> texts;
   } conditionsView;
-  settings::ConditionsPanel conditions(logger.setup(), conditionsView);
+  settings::ConditionsPanel conditions(session.setup(), conditionsView);
   logic.setPanels(&conditions, nullptr);
   logic.Form_Load();
   const QString book = dir.filePath(QStringLiteral("book.xls"));
@@ -295,27 +298,26 @@ TEST_F(MainWindowLogicTest, CursorIsShownInTheConditionsPanel) {
   view.setFileNameText(book);
   logic.CommandOpen_Click();
   sheetLog->active = {12, 2};
-  ASSERT_TRUE(logger.workbook().getStartCell());
+  ASSERT_TRUE(session.workbook().getStartCell());
   EXPECT_EQ(conditionsView.texts.value(static_cast<int>(settings::CondBox::StartCol)), QStringLiteral("B"));
   EXPECT_EQ(conditionsView.texts.value(static_cast<int>(settings::CondBox::StartRow)), QStringLiteral("12"));
 }
 
-TEST(LoggerTest, ANewPortMapIsUsedByTheNextOpenWithoutARestart) {
+TEST(SessionPortMapTest, ANewPortMapIsUsedByTheNextOpenWithoutARestart) {
   QTemporaryDir dir;
-  testing::RecordingMessageBoxes boxes;
   testing::ManualClock clock;
   serial::PortMap before;
   before.set(1, QStringLiteral("/dev/kestrune-before"));
-  Logger logger([&before](int) { return std::make_unique<serial::TermiosPort>(before); },
-                settings::SettingsFolder::fixed(dir.path()), boxes, clock);
+  AcquisitionSession session([&before](int) { return std::make_unique<serial::TermiosPort>(before); },
+                             settings::SettingsFolder::fixed(dir.path()), clock);
   serial::PortMap after;
   after.set(1, QStringLiteral("/dev/kestrune-after"));
-  logger.setPortMap(after);
-  const Status opened = logger.port(0).setPortOpen(true);
+  session.setPortMap(after);
+  const Status opened = session.port(0).setPortOpen(true);
   ASSERT_FALSE(opened.ok());
   EXPECT_TRUE(opened.description().contains(QStringLiteral("/dev/kestrune-after")))
       << opened.description().toStdString();
-  EXPECT_EQ(logger.portMap().devicePath(1), QStringLiteral("/dev/kestrune-after"));
+  EXPECT_EQ(session.portMap().devicePath(1), QStringLiteral("/dev/kestrune-after"));
 }
 
 }  // namespace

@@ -33,17 +33,15 @@ using testing::FakeSpreadsheet;
 class RunWindowTest : public ::testing::Test {
 protected:
   RunWindowTest()
-      : logger([](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), boxes,
-               clock,
-               [this]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
-                 // What the main window shows while the application starts.
-                 if (form) startingStatus = form->statusBar()->currentMessage();
-                 waitCursorWhileStarting =
-                     QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
-                 return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<FakeSpreadsheet>(sheetLog));
-               }) {
-    logger.connectReception();
-    form = std::make_unique<FormMain>(logger);
+      : session([](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), clock,
+                [this]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
+                  // What the main window shows while the application starts.
+                  if (form) startingStatus = form->statusBar()->currentMessage();
+                  waitCursorWhileStarting =
+                      QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+                  return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<FakeSpreadsheet>(sheetLog));
+                }) {
+    form = std::make_unique<FormMain>(session, boxes);
     form->logic().programEntry();
     form->Form_Load();
     form->show();
@@ -52,12 +50,12 @@ protected:
     form->setFileNameText(book);
     form->findChild<QPushButton*>(QStringLiteral("CommandOpen"))->click();
   }
-  FakePort& port() { return static_cast<FakePort&>(logger.port(0)); }
+  FakePort& port() { return static_cast<FakePort&>(session.port(0)); }
   void writeScript(const char* text) {
     QFile f(dir.filePath(QStringLiteral("book.txt")));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(text);
-    logger.setup().setScriptFromFile(true);
+    session.setup().setScriptFromFile(true);
   }
   // Ticks the run window as its 10 ms timer does, moving the clock, and lets
   // the events that each tick posts run, until `done` (at most 500 ticks).
@@ -65,10 +63,9 @@ protected:
   bool runUntil(Done done) {
     for (int tick = 0; tick < 500 && !done(); ++tick) {
       FormExe* exe = form->formExe();
-      const auto* timer = exe ? exe->findChild<QTimer*>(QStringLiteral("Timer1")) : nullptr;
-      if (!timer || !timer->isActive()) return false;
+      if (!exe || !session.runLoaded()) return false;
       clock.advance(10);
-      form->run().Timer1_Timer();
+      exe->Timer1_Timer();
       flushEvents();
     }
     return done();
@@ -91,7 +88,7 @@ protected:
   std::shared_ptr<FakeSpreadsheet::Log> sheetLog = std::make_shared<FakeSpreadsheet::Log>();
   QString startingStatus;
   bool waitCursorWhileStarting = false;
-  Logger logger;
+  AcquisitionSession session;
   std::unique_ptr<FormMain> form;
 };
 
@@ -118,7 +115,7 @@ TEST_F(RunWindowTest, StartShowsTheRunWindowWithItsControls) {
 
 TEST_F(RunWindowTest, TheLogBoxMakesTheWindowTallAndKeepsEverything) {
   writeScript("SSS\r\nSND:PING\r\nRCV\r\nSET\r\nEEE\r\n");
-  form->run().CommandStart_Click();
+  form->CommandStart_Click();
   FormExe* exe = form->formExe();
   ASSERT_NE(exe, nullptr);
   const int shortHeight = exe->height();
@@ -141,7 +138,7 @@ TEST_F(RunWindowTest, LabelsFitTheirFontAndNothingOverlapsAtOneAndAHalfTimesTheF
     QFont font = normal;
     font.setPointSizeF(normal.pointSizeF() * scale);
     QApplication::setFont(font);
-    form->run().CommandStart_Click();
+    form->CommandStart_Click();
     FormExe* exe = form->formExe();
     ASSERT_NE(exe, nullptr);
     inRun<QCheckBox>("CheckLog")->click();  // the tall window: every control shows
@@ -166,9 +163,9 @@ TEST_F(RunWindowTest, LabelsFitTheirFontAndNothingOverlapsAtOneAndAHalfTimesTheF
 
 TEST_F(RunWindowTest, TheChartButtonShowsTheRowsOfThisRun) {
   for (int run = 0; run < 2; ++run) {
-    form->run().CommandStart_Click();
+    form->CommandStart_Click();
     port().receive(u"12.5,OK\r");
-    ASSERT_TRUE(runUntil([&] { return form->run().progress().rowsDone == 1; }));
+    ASSERT_TRUE(runUntil([&] { return session.progress().rowsDone == 1; }));
     inRun<QPushButton>("CommandChart")->click();
     ChartWindow* chart = form->chartWindow();
     ASSERT_NE(chart, nullptr);
@@ -183,7 +180,7 @@ TEST_F(RunWindowTest, TheChartButtonShowsTheRowsOfThisRun) {
 // and the rows waiting; the row is in the outbox though nobody listens. Off,
 // the label stays hidden.
 TEST_F(RunWindowTest, TheProgressAreaShowsPublishingWhenABrokerIsSet) {
-  form->run().CommandStart_Click();
+  form->CommandStart_Click();
   ASSERT_TRUE(runUntil([] { return true; }));
   EXPECT_FALSE(inRun<QLabel>("LabelPublishing")->isVisible());
   inRun<QPushButton>("CommandRsEnd")->click();
@@ -193,13 +190,13 @@ TEST_F(RunWindowTest, TheProgressAreaShowsPublishingWhenABrokerIsSet) {
   ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
   conf.write("mqtt.url=mqtt://127.0.0.1:1\n");  // nothing listens on port 1
   conf.close();
-  form->run().CommandStart_Click();
+  form->CommandStart_Click();
   QLabel* label = inRun<QLabel>("LabelPublishing");
   ASSERT_NE(label, nullptr);
   EXPECT_TRUE(label->isVisible());
   EXPECT_EQ(label->text(), QStringLiteral("MQTT: 未接続"));
   port().receive(u"12.5,OK\r");
-  ASSERT_TRUE(runUntil([&] { return form->run().progress().rowsDone == 1; }));
+  ASSERT_TRUE(runUntil([&] { return session.progress().rowsDone == 1; }));
   ASSERT_TRUE(runUntil([&] { return label->text().contains(QStringLiteral("送信待ち 1 行")); }))
       << label->text().toStdString();
   QFile outbox(dir.filePath(QStringLiteral("mqtt-outbox")));
@@ -211,7 +208,7 @@ TEST_F(RunWindowTest, TheProgressAreaShowsPublishingWhenABrokerIsSet) {
 
 TEST_F(RunWindowTest, NextByClickAndByEnterThenEndBringsTheMainWindowBack) {
   writeScript("PAU\r\nPAU\r\nWTM:100\r\n");
-  form->run().CommandStart_Click();
+  form->CommandStart_Click();
   ASSERT_TRUE(runUntil([&] { return inRun<QPushButton>("CommandNext")->isVisible(); }));
   EXPECT_TRUE(inRun<QLabel>("LabelMess")->text().contains(QStringLiteral("PAU 停止中！")));
   inRun<QPushButton>("CommandNext")->click();
@@ -228,11 +225,11 @@ TEST_F(RunWindowTest, NextByClickAndByEnterThenEndBringsTheMainWindowBack) {
   EXPECT_EQ(form->formExe(), nullptr);
   EXPECT_TRUE(form->isVisible());
   EXPECT_FALSE(port().portOpen());
-  EXPECT_FALSE(logger.runActive());
+  EXPECT_FALSE(session.running());
 }
 
 TEST_F(RunWindowTest, ClosingTheRunWindowActsAsEnd) {
-  form->run().CommandStart_Click();
+  form->CommandStart_Click();
   ASSERT_NE(form->formExe(), nullptr);
   form->formExe()->close();
   flushEvents();
@@ -243,20 +240,20 @@ TEST_F(RunWindowTest, ClosingTheRunWindowActsAsEnd) {
 
 TEST_F(RunWindowTest, TheEndOfTheScriptAsksForEnd) {
   writeScript("CLR\r\n");
-  form->run().CommandStart_Click();
-  ASSERT_TRUE(runUntil([&] { return !logger.runActive(); }));
+  form->CommandStart_Click();
+  ASSERT_TRUE(runUntil([&] { return !session.running(); }));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
   EXPECT_EQ(inRun<QLabel>("LabelMess")->text(), QStringLiteral("「終了」ボタンを押して下さい"));
   EXPECT_NE(form->formExe(), nullptr);  // the window waits for End
 }
 
 TEST_F(RunWindowTest, AcquisitionNumberShowsInTheConditionsPanel) {
-  logger.setup().setNumberingOn(true);
-  logger.setup().acquisitionNo = 41;
-  logger.setup().measureCount = 5;
-  form->run().CommandStart_Click();
+  session.setup().setNumberingOn(true);
+  session.setup().acquisitionNo = 41;
+  session.setup().measureCount = 5;
+  form->CommandStart_Click();
   port().receive(u"1\r");
-  ASSERT_TRUE(runUntil([&] { return logger.setup().acquisitionNo == 42; }));
+  ASSERT_TRUE(runUntil([&] { return session.setup().acquisitionNo == 42; }));
   EXPECT_EQ(form->findChild<QLineEdit*>(QStringLiteral("TextCellNo"))->text(), QStringLiteral("42"));
 }
 
@@ -287,7 +284,7 @@ TEST_F(RunWindowTest, OpeningByEnterShowsTheStartAndLeavesTheFocusOnStart) {
 // The pause's message shows whole beside the buttons, and Next has the focus.
 TEST_F(RunWindowTest, ThePauseMessageShowsWholeAndNextHasTheFocus) {
   writeScript("PAU\r\n");
-  form->run().CommandStart_Click();
+  form->CommandStart_Click();
   ASSERT_TRUE(runUntil([&] { return inRun<QPushButton>("CommandNext")->isVisible(); }));
   auto* message = inRun<QLabel>("LabelMess");
   auto* next = inRun<QPushButton>("CommandNext");
@@ -306,7 +303,7 @@ TEST_F(RunWindowTest, ThePauseMessageShowsWholeAndNextHasTheFocus) {
 // The progress area: 完了 once ended; a long last row ends in "…" and is
 // whole in its tool tip.
 TEST_F(RunWindowTest, TheProgressAreaSaysDoneAndShortensALongLastRow) {
-  form->run().CommandStart_Click();
+  form->CommandStart_Click();
   FormExe* exe = form->formExe();
   ASSERT_NE(exe, nullptr);
   QStringList values;
@@ -324,7 +321,7 @@ TEST_F(RunWindowTest, TheProgressAreaSaysDoneAndShortensALongLastRow) {
 // Neither window can be made so small that it hides its controls; with the
 // log shown, the log takes what the run window grows by.
 TEST_F(RunWindowTest, WindowsKeepTheirControlsWhenShrunkAndTheLogGrows) {
-  form->run().CommandStart_Click();
+  form->CommandStart_Click();
   FormExe* exe = form->formExe();
   ASSERT_NE(exe, nullptr);
   inRun<QCheckBox>("CheckLog")->click();

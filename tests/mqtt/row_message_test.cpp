@@ -1,4 +1,4 @@
-// The JSON of a row: numbers where the workbook stores numbers, the local
+// The JSON of a row: a value typed as a number goes out as one, the local
 // offset on the time, optional fields left out; and topic expansion.
 #include "mqtt/row_message.h"
 
@@ -12,15 +12,21 @@
 namespace kestrune::mqtt {
 namespace {
 
-TEST(RowMessageTest, ValuesAreTypedAsTheWorkbookTypesThem) {
+TEST(RowMessageTest, TypedValuesGoOutAsNumbersAndTheRestAsText) {
   RowMessage row{QStringLiteral("lab1"),
                  QStringLiteral("data.xls"),
                  QStringLiteral("Sheet1"),
                  7,
                  42,
                  std::nullopt,
-                 {QStringLiteral("12.5"), QStringLiteral(" -3E2 "), QStringLiteral(".5"), QStringLiteral("OVER"),
-                  QStringLiteral("1,5"), QStringLiteral("=A1"), QStringLiteral(""), QStringLiteral("測定OK")}};
+                 {{QStringLiteral("12.5"), 12.5},
+                  {QStringLiteral(" -3E2 "), -300.0},
+                  {QStringLiteral(".5"), 0.5},
+                  {QStringLiteral("OVER"), std::nullopt},
+                  {QStringLiteral("1,5"), std::nullopt},
+                  {QStringLiteral("=A1"), std::nullopt},
+                  {QStringLiteral(""), std::nullopt},
+                  {QStringLiteral("測定OK"), std::nullopt}}};
   const QJsonObject o = QJsonDocument::fromJson(rowJson(9, row)).object();
   EXPECT_EQ(o.value("seq").toInteger(), 9);
   EXPECT_EQ(o.value("host").toString(), "lab1");

@@ -2,6 +2,7 @@
 // JSON; a broker down at the start, a broker killed mid-run, and the sending
 // process killed with rows queued all end with every row delivered, a
 // redelivered row always with its first seq.
+#include "app/acquisition_session.h"
 #include "app/mqtt_publishing.h"
 #include "test_broker.h"
 
@@ -44,7 +45,7 @@ protected:
     options.retryFirst = 100ms;
     options.retryLongest = 400ms;
     auto p = std::make_unique<MqttPublishing>(settings::SettingsFolder::fixed(dir.path()), options);
-    p->beginRun(QStringLiteral("/data/book.xls"), QStringLiteral("Sheet1"));
+    p->beginRun(QStringLiteral("/data/book.xls"));
     return p;
   }
   // The broker knows the subscriber's session before any row is published,
@@ -55,7 +56,13 @@ protected:
     EXPECT_TRUE(broker.save());
     return s;
   }
-  static void row(MqttPublishing& p, int value) { p.rowCompleted(value + 1, {QString::number(value)}); }
+  static void row(MqttPublishing& p, int value) {
+    AcquiredRow r;
+    r.sheet = QStringLiteral("Sheet1");
+    r.row = value + 1;
+    r.values = {typedValue(QString::number(value))};
+    p.take(r);
+  }
   static auto distinctValues(int count) {
     return [count](const std::vector<Received>& got) {
       std::set<int> values;
@@ -101,8 +108,13 @@ TEST_F(SinkBrokerTest, RowsArriveInOrderWithTheirJson) {
   auto subscriber = subscribe();
   auto p = publishing();
   const QDateTime when = QDateTime::currentDateTime();
-  p->rowCompleted(2, {std::int32_t(41), sheet::Stamp{when, sheet::Stamp::Kind::DateTime}, QStringLiteral("12.5"),
-                      QStringLiteral("OVER")});
+  AcquiredRow sent;
+  sent.sheet = QStringLiteral("Sheet1");
+  sent.row = 2;
+  sent.number = 41;
+  sent.stamp = Stamp{when, Stamp::Kind::DateTime};
+  sent.values = {typedValue(QStringLiteral("12.5")), typedValue(QStringLiteral("OVER"))};
+  p->take(sent);
   for (int i = 1; i < 100; ++i) row(*p, i);
   ASSERT_TRUE(subscriber->waitFor([](const auto& got) { return got.size() >= 100; }, Patience));
   const std::vector<Received> got = subscriber->messages();

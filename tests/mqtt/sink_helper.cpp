@@ -3,6 +3,7 @@
 // rows FIRST .. FIRST+COUNT-1 (each value is its number) and prints "q N"
 // once row N is in the outbox; then waits until the broker has every row
 // (or 30 s) and exits 0 when none is left.
+#include "app/acquisition_session.h"
 #include "app/mqtt_publishing.h"
 
 #include <QCoreApplication>
@@ -20,10 +21,14 @@ int main(int argc, char** argv) {
   options.retryFirst = std::chrono::milliseconds(100);
   options.retryLongest = std::chrono::milliseconds(400);
   app::MqttPublishing publishing(settings::SettingsFolder::fixed(QString::fromLocal8Bit(argv[1])), options);
-  publishing.beginRun(QStringLiteral("/data/book.xls"), QStringLiteral("Sheet1"));
+  publishing.beginRun(QStringLiteral("/data/book.xls"));
   if (!publishing.status().usable) return 3;
   for (int i = first; i < first + count; ++i) {
-    publishing.rowCompleted(i + 1, {QString::number(i)});
+    AcquiredRow row;
+    row.sheet = QStringLiteral("Sheet1");
+    row.row = i + 1;
+    row.values = {app::typedValue(QString::number(i))};
+    publishing.take(row);
     std::printf("q %d\n", i);
     std::fflush(stdout);
   }

@@ -60,7 +60,7 @@ protected:
     QFile f(book);
     EXPECT_TRUE(f.open(QIODevice::WriteOnly));
   }
-  void open() { opened = connection.CommandOpen_Click(book); }
+  void open() { opened = connection.open(book); }
   // As a lost application leaves it: the next write fails.
   void loseAccess() {
     fake->failing = {"setValue"};
@@ -108,7 +108,7 @@ TEST_F(WorkbookConnectionTest, MissingFileOrAFolderInItsPlaceShowsPathAndChanges
   ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.xls")));
   for (const QString& path : {missing, folder}) {
     boxes.shown.clear();
-    const Status s = connection.CommandOpen_Click(path);
+    const Status s = connection.open(path);
     ASSERT_FALSE(s);
     EXPECT_TRUE(s.error().is(SheetError::NotFound));
     EXPECT_EQ(s.description(), path + QStringLiteral("が見つかりません！"));
@@ -159,7 +159,7 @@ TEST(WorkbookConnectionWithoutFactoryTest, OpenFailsWithTheStartMessage) {
   WorkbookConnection connection(record, {});
   int refreshed = 0;
   QObject::connect(&connection, &WorkbookConnection::stateChanged, [&] { ++refreshed; });
-  const Status s = connection.CommandOpen_Click(book);
+  const Status s = connection.open(book);
   ASSERT_FALSE(s);
   EXPECT_TRUE(s.error().is(SheetError::CannotStart));
   EXPECT_EQ(s.description(), QStringLiteral("表計算アプリケーションがありません"));
@@ -200,7 +200,7 @@ TEST_F(WorkbookConnectionTest, OpenWhenTheOldApplicationNoLongerAnswersStartsAfr
 TEST_F(WorkbookConnectionTest, CloseSavesThenQuitsAndAlwaysEndsClosed) {
   open();
   auto l = log;
-  EXPECT_TRUE(connection.CommandClose_Click());
+  EXPECT_TRUE(connection.close());
   EXPECT_EQ(std::vector<std::string>(l->calls.end() - 2, l->calls.end()), (std::vector<std::string>{"save", "quit"}));
   EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
   EXPECT_EQ(connection.application(), nullptr);
@@ -211,7 +211,7 @@ TEST_F(WorkbookConnectionTest, CloseAfterTheUserEndedTheApplicationIsSilent) {
   open();
   auto l = log;
   fake->failing = {"all"};
-  EXPECT_TRUE(connection.CommandClose_Click());
+  EXPECT_TRUE(connection.close());
   EXPECT_EQ(l->calls.back(), "save");  // the failed save skips the quit
   EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
   EXPECT_TRUE(boxes.shown.empty());
@@ -290,7 +290,7 @@ TEST_F(WorkbookConnectionTest, EmptyStartColumnIsABareRowNumberAndFails) {
 TEST_F(WorkbookConnectionTest, NothingHappensWhileStateIsZero) {
   record.startRow = 4;
   EXPECT_TRUE(connection.getStartCell());
-  connection.nextCellMove();
+  connection.take({});
   connection.excelDataSet(0, QStringLiteral("x"));
   EXPECT_EQ(record.startRow, 4);
   EXPECT_TRUE(boxes.shown.empty());
@@ -301,7 +301,7 @@ TEST_F(WorkbookConnectionTest, NextCellMoveSelectsTheRowBelow) {
   open();
   record.startRow = 12;
   record.startColNo = 2;
-  connection.nextCellMove();
+  connection.take({});
   EXPECT_EQ(record.startRow, 13);
   EXPECT_EQ(cursor.row, QStringLiteral("13"));
   EXPECT_EQ(log->active, (CellRef{13, 2}));
@@ -314,10 +314,10 @@ TEST_F(WorkbookConnectionTest, TheLastRowEndsTheRunAndTheNextStartIsRefused) {
   record.startRow = 65535;
   ASSERT_TRUE(connection.getStartCell());
   connection.excelDataSet(0, QStringLiteral("65535"));
-  connection.nextCellMove();
+  connection.take({});
   EXPECT_EQ(full, 0);
   connection.excelDataSet(0, QStringLiteral("65536"));
-  connection.nextCellMove();
+  connection.take({});
   // The last row is written; the cursor stays one below it and nothing more is selected.
   EXPECT_EQ(full, 1);
   EXPECT_EQ(log->cells.at({65536, 1}), CellValue(QStringLiteral("65536")));
@@ -331,7 +331,7 @@ TEST_F(WorkbookConnectionTest, TheLastRowEndsTheRunAndTheNextStartIsRefused) {
   // The same for a start row beyond any sheet, however it got there.
   record.startRow = 2147483647;
   EXPECT_FALSE(connection.getStartCell());
-  connection.nextCellMove();
+  connection.take({});
   EXPECT_EQ(record.startRow, 65537);
   EXPECT_EQ(full, 2);
 }
@@ -359,7 +359,7 @@ TEST_F(WorkbookConnectionTest, ColumnBeyondTheSheetFailsOnceThenStaysSilent) {
   connection.excelDataSet(1, QStringLiteral("fits"));
   connection.excelDataSet(2, QStringLiteral("beyond"));
   connection.excelDataSet(3, QStringLiteral("later"));
-  connection.nextCellMove();
+  connection.take({});
   EXPECT_EQ(log->cells.size(), 1u);
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルにアクセスできません! 再オープンして下さい")});
   EXPECT_EQ(record.startRow, 1);
@@ -378,7 +378,7 @@ TEST_F(WorkbookConnectionTest, ApplicationClosedDuringARunShowsTheMessageOnce) {
   fake->failing = {"all"};
   connection.excelDataSet(0, QStringLiteral("a"));
   connection.excelDataSet(1, QStringLiteral("b"));
-  connection.nextCellMove();
+  connection.take({});
   EXPECT_TRUE(connection.getStartCell());  // nothing to place: the workbook is not open
   EXPECT_EQ(boxes.shown.size(), 1u);
 }
@@ -395,7 +395,7 @@ TEST_F(WorkbookConnectionTest, AStampColumnIsWidenedOnceARunForItsStamp) {
     connection.excelDataSet(1, Stamp{when, Stamp::Kind::DateTime});
     connection.excelDataSet(2, Stamp{when, Stamp::Kind::Time});
     connection.excelDataSet(3, QStringLiteral("12.5"));
-    connection.nextCellMove();
+    connection.take({});
   }
   EXPECT_EQ(log->columnWidths, (std::map<int, int>{{3, 19}, {4, 8}}));  // C and D, not the others
   EXPECT_EQ(log->columnWidthCalls, 2);                                  // once each, not once a row
@@ -420,7 +420,7 @@ void writeRows(WorkbookConnection& connection, settings::SetupRecord& record, in
     connection.excelDataSet(0, std::int32_t{record.acquisitionNo});
     connection.excelDataSet(1, QStringLiteral("v%1").arg(i));
     ++record.acquisitionNo;
-    connection.nextCellMove();
+    connection.take({});
   }
 }
 
@@ -584,7 +584,7 @@ TEST_P(DamagedJournalTest, LosesNoIntactRowAndNeverSteersTheCursor) {
   // The run goes on with a fresh journal.
   ASSERT_TRUE(connection.getStartCell());
   connection.excelDataSet(0, QStringLiteral("next"));
-  connection.nextCellMove();
+  connection.take({});
   const Result<FoundJournal> fresh = findJournal(book);
   ASSERT_TRUE(fresh);
   EXPECT_EQ(fresh->contents.damagedLines, 0);
@@ -658,7 +658,7 @@ TEST_F(JournalTest, AFailedSaveKeepsTheWorkbookOpenAndTheRowsForTheNextOpen) {
   journal::writeRows(connection, record, 2);
   connection.endRun();
   fake->failing = {"save"};
-  const Status closed = connection.CommandClose_Click();
+  const Status closed = connection.close();
   ASSERT_FALSE(closed);
   EXPECT_TRUE(closed.error().is(SheetError::NotSaved));
   EXPECT_TRUE(closed.description().contains(connection.journalPath())) << closed.description().toStdString();
@@ -733,7 +733,7 @@ TEST_F(JournalTest, ANormalCloseRetiresTheJournal) {
   startRun();
   journal::writeRows(connection, record, 2);
   const QString journalPath = connection.journalPath();
-  ASSERT_TRUE(connection.CommandClose_Click());
+  ASSERT_TRUE(connection.close());
   EXPECT_FALSE(QFile::exists(journalPath));
   open();
   EXPECT_TRUE(recovered.empty());
@@ -784,7 +784,7 @@ TEST_F(JournalTest, AReplacedWorkbookGetsNoRowsAndTheJournalIsKeptForADeliberate
   // A run into the new workbook starts a journal of its own.
   ASSERT_TRUE(connection.getStartCell());
   connection.excelDataSet(0, QStringLiteral("new"));
-  connection.nextCellMove();
+  connection.take({});
   connection.endRun();
   EXPECT_TRUE(QFile::exists(journalPath));
 

@@ -264,7 +264,7 @@ TEST_F(CalcAppTest, VisibleUnderAVirtualXServer) {
 TEST_F(CalcAppTest, ThroughTheWorkbookConnection) {
   settings::SetupRecord record;
   WorkbookConnection connection(record, calcFactory(options));
-  const Status opened = connection.CommandOpen_Click(book);
+  const Status opened = connection.open(book);
   ASSERT_TRUE(opened) << opened.description().toStdString();
   started.push_back(static_cast<CalcApp*>(connection.application())->processId());
   record.setStartAtCell(true);
@@ -275,13 +275,13 @@ TEST_F(CalcAppTest, ThroughTheWorkbookConnection) {
   connection.excelDataSet(0, std::int32_t{7});
   connection.excelDataSet(1, Stamp{QDateTime(QDate(2026, 12, 7), QTime()), Stamp::Kind::Date});
   connection.excelDataSet(2, QStringLiteral("OK"));
-  connection.nextCellMove();
+  connection.take({});
   EXPECT_EQ(record.startRow, 4);
   record.setStartAtCell(false);
-  ASSERT_TRUE(connection.getStartCell());  // the current cell: where nextCellMove put the cursor
+  ASSERT_TRUE(connection.getStartCell());  // the current cell: where the row left the cursor
   EXPECT_EQ(record.startRow, 4);
   EXPECT_EQ(record.startCol, "B");
-  const Status closed = connection.CommandClose_Click();
+  const Status closed = connection.close();
   EXPECT_TRUE(closed) << closed.description().toStdString();
   if (!haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
   const std::string cells = dump();

@@ -33,7 +33,7 @@ protected:
   void open(const QString& sample) {
     path = copySample(dir, sample, QStringLiteral("run.xls"));
     ASSERT_FALSE(path.isEmpty());
-    const Status opened = connection.CommandOpen_Click(path);
+    const Status opened = connection.open(path);
     ASSERT_TRUE(opened) << opened.description().toStdString();
     ASSERT_NE(embedded(), nullptr);
   }
@@ -68,13 +68,13 @@ TEST_F(EmbeddedConnectionTest, ARunWritesRowsFromTheGivenStartCell) {
   connection.excelDataSet(2, QStringLiteral("abc"));
   connection.excelDataSet(3, QStringLiteral("12.5"));
   connection.excelDataSet(4, QStringLiteral("=SUM(A1)"));
-  connection.nextCellMove();
+  connection.take({});
   connection.excelDataSet(0, std::int32_t{-43});
   connection.excelDataSet(1, Stamp{When, Stamp::Kind::Date});
   connection.excelDataSet(2, Stamp{When, Stamp::Kind::Time});
   EXPECT_EQ(embedded()->window()->grid().currentIndex(), embedded()->window()->model().index(3, 1))
       << "the window follows the cursor";
-  ASSERT_TRUE(connection.CommandClose_Click());
+  ASSERT_TRUE(connection.close());
   EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
   EXPECT_EQ(connection.application(), nullptr);
   EXPECT_TRUE(boxes.shown.empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
@@ -124,7 +124,7 @@ TEST_F(EmbeddedConnectionTest, StampColumnsTooNarrowAreWidenedAndShownSo) {
   EXPECT_GT(header.sectionSize(1), defaultSection);
   EXPECT_EQ(header.sectionSize(2), defaultSection);
   EXPECT_TRUE(embedded()->hasUnsavedChanges());
-  ASSERT_TRUE(connection.CommandClose_Click());
+  ASSERT_TRUE(connection.close());
 
   const auto saved = xls::Workbook::open(QFile::encodeName(path).toStdString());
   ASSERT_TRUE(saved.ok()) << saved.description();
@@ -156,7 +156,7 @@ TEST_F(EmbeddedConnectionTest, ARunStartsAtTheCellTheUserClicked) {
   EXPECT_EQ(record.startCol, QByteArray("D"));
   connection.excelDataSet(0, QStringLiteral("first"));
   connection.excelDataSet(1, std::int32_t{7});
-  ASSERT_TRUE(connection.CommandClose_Click());
+  ASSERT_TRUE(connection.close());
 
   const XlrdView view = readWithXlrd(path);
   ASSERT_TRUE(view.ok) << view.error.toStdString();
@@ -180,11 +180,11 @@ TEST_F(EmbeddedConnectionTest, ClosingTheWindowDuringARunLosesAccessOnce) {
   ASSERT_EQ(boxes.texts(), QStringList{MsgAccessLost});
   EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
   connection.excelDataSet(2, QStringLiteral("later"));
-  connection.nextCellMove();
+  connection.take({});
   connection.excelDataSet(0, Stamp{When, Stamp::Kind::Date});
   EXPECT_EQ(boxes.shown.size(), 1u) << "later writes are silent";
 
-  EXPECT_TRUE(connection.CommandClose_Click());  // nothing left to save
+  EXPECT_TRUE(connection.close());  // nothing left to save
   connection.release();
   EXPECT_EQ(fileBytes(path), before) << "nothing was saved";
   EXPECT_EQ(boxes.shown.size(), 1u);
@@ -195,7 +195,7 @@ TEST_F(EmbeddedConnectionTest, TheProgramEndOffersUnsavedRowsForSaving) {
   open(QStringLiteral("two_sheets.xls"));
   ASSERT_TRUE(connection.getStartCell());
   connection.excelDataSet(0, QStringLiteral("kept"));
-  connection.nextCellMove();
+  connection.take({});
   connection.endRun();
   const QString journal = connection.journalPath();
   ASSERT_TRUE(QFile::exists(journal));
@@ -214,12 +214,12 @@ TEST_F(EmbeddedConnectionTest, OpenBringsAnOpenWorkbookForwardAndReopensAfterThe
   open(QStringLiteral("two_sheets.xls"));
   SpreadsheetApp* first = connection.application();
   embedded()->window()->showMinimized();
-  ASSERT_TRUE(connection.CommandOpen_Click(path));
+  ASSERT_TRUE(connection.open(path));
   EXPECT_EQ(connection.application(), first) << "the running application is only brought forward";
   EXPECT_FALSE(embedded()->window()->isMinimized());
 
   embedded()->window()->close();
-  ASSERT_TRUE(connection.CommandOpen_Click(path));
+  ASSERT_TRUE(connection.open(path));
   EXPECT_EQ(connection.excelState(), ExcelState::Open);
   ASSERT_NE(embedded(), nullptr);
   EXPECT_TRUE(embedded()->hasWorkbook());
@@ -240,7 +240,7 @@ TEST_F(EmbeddedConnectionTest, RecoveredRowsGoBackToTheSheetTheRunWroteOn) {
     connection.excelDataSet(0, n);
     connection.excelDataSet(1, QStringLiteral("12.5"));
     ++record.acquisitionNo;
-    connection.nextCellMove();
+    connection.take({});
   }
   question.answers = {SavePrompt::DontSave};  // lost as a crash loses them
   connection.release();
@@ -249,7 +249,7 @@ TEST_F(EmbeddedConnectionTest, RecoveredRowsGoBackToTheSheetTheRunWroteOn) {
   record = settings::SetupRecord{};
   int recovered = -1;
   QObject::connect(&connection, &WorkbookConnection::rowsRecovered, [&](int rows) { recovered = rows; });
-  ASSERT_TRUE(connection.CommandOpen_Click(path));
+  ASSERT_TRUE(connection.open(path));
   EXPECT_EQ(recovered, 2);
   EXPECT_EQ(record.startRow, 5);
   EXPECT_EQ(record.acquisitionNo, 2);
@@ -273,7 +273,7 @@ TEST_F(EmbeddedConnectionTest, ASaveDuringARunKeepsTheJournalForThisWorkbook) {
   ASSERT_TRUE(connection.getStartCell());
   const auto row = [this](std::int32_t n) {
     connection.excelDataSet(0, n);
-    connection.nextCellMove();
+    connection.take({});
   };
   row(1);
   const QByteArray before = fileBytes(path);
@@ -296,7 +296,7 @@ TEST_F(EmbeddedConnectionTest, ASaveDuringARunKeepsTheJournalForThisWorkbook) {
   record = settings::SetupRecord{};
   int recovered = -1;
   QObject::connect(&connection, &WorkbookConnection::rowsRecovered, [&](int rows) { recovered = rows; });
-  const Status opened = connection.CommandOpen_Click(path);
+  const Status opened = connection.open(path);
   ASSERT_TRUE(opened) << opened.description().toStdString();
   EXPECT_EQ(recovered, 1);
   EXPECT_EQ(record.startRow, 5);
@@ -310,11 +310,11 @@ TEST_F(EmbeddedConnectionTest, RecoveredStampColumnsAreWidenedAndShownSo) {
   ASSERT_TRUE(connection.getStartCell());
   connection.excelDataSet(0, Stamp{When, Stamp::Kind::DateTime});
   connection.excelDataSet(1, QStringLiteral("12.5"));
-  connection.nextCellMove();
+  connection.take({});
   question.answers = {SavePrompt::DontSave};  // lost as a crash loses them
   connection.release();
 
-  ASSERT_TRUE(connection.CommandOpen_Click(path));
+  ASSERT_TRUE(connection.open(path));
   SheetWindow& window = *embedded()->window();
   const std::uint16_t wide = xls::columnWidthForCharacters(WorkbookConnection::stampWidth(Stamp::Kind::DateTime));
   EXPECT_EQ(window.grid().horizontalHeader()->sectionSize(1), window.columnPixels(wide));

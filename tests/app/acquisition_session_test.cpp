@@ -1,0 +1,653 @@
+#include "app/acquisition_session.h"
+
+#include "script/loader.h"
+#include "sheet/embedded/embedded_spreadsheet.h"
+#include "sheet/embedded/sheet_window.h"
+#include "sheet/xls/workbook.h"
+
+#include "fakes/fake_port.h"
+#include "fakes/fake_spreadsheet.h"
+#include "fakes/manual_clock.h"
+#include "fakes/recording_message_boxes.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace kestrune::app {
+namespace {
+
+using testing::FakePort;
+using testing::FakeSpreadsheet;
+
+// What the windows would show: the session's signals, recorded.
+struct Observer {
+  explicit Observer(AcquisitionSession& session) {
+    QObject::connect(&session, &AcquisitionSession::runStarted, &context, [this] {
+      events << QStringLiteral("runStarted");
+      loaded = true;
+      nextVisible = false;
+      message.clear();
+      logText.clear();
+    });
+    QObject::connect(&session, &AcquisitionSession::runEnded, &context, [this] {
+      events << QStringLiteral("runEnded");
+      loaded = false;
+    });
+    QObject::connect(&session, &AcquisitionSession::scriptMessage, &context, [this](const QString& t) { message = t; });
+    QObject::connect(&session, &AcquisitionSession::errorText, &context, [this](const QString& t) { error = t; });
+    QObject::connect(&session, &AcquisitionSession::nextWanted, &context, [this](bool v) { nextVisible = v; });
+    QObject::connect(&session, &AcquisitionSession::logAppended, &context,
+                     [this](const QString&, const QString& t) { logText = t; });
+    QObject::connect(&session, &AcquisitionSession::acquisitionNumberChanged, &context,
+                     [this](const QString& n) { acquisitionNo = n; });
+    QObject::connect(&session, &AcquisitionSession::progressChanged, &context,
+                     [this](const RunProgress& p) { progress.push_back(p); });
+    QObject::connect(&session, &AcquisitionSession::scriptFinishedSummary, &context,
+                     [this](const QString& summary) { finished << summary; });
+    QObject::connect(&session, &AcquisitionSession::rowAcquired, &context,
+                     [this](const AcquiredRow& row) { rows.push_back(row); });
+  }
+  QObject context;
+  QStringList events;
+  bool loaded = false, nextVisible = false;
+  QString message, error, logText, acquisitionNo;
+  std::vector<RunProgress> progress;
+  std::vector<AcquiredRow> rows;
+  QStringList finished;
+};
+
+class SessionTest : public ::testing::Test {
+protected:
+  SessionTest()
+      : session([](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), clock,
+                [this]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
+                  return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<FakeSpreadsheet>(sheetLog));
+                }) {
+    book = dir.filePath(QStringLiteral("book.xls"));
+    QFile(book).open(QIODevice::WriteOnly);
+    session.setTickInterval(0);  // the test ticks
+    QObject::connect(&session, &AcquisitionSession::message, &session,
+                     [this](const QString& text, MessageIcon icon, const QString& informative) {
+                       boxes.show(text, icon, informative);
+                     });
+    session.setWorkbookPath(book);
+    EXPECT_TRUE(session.open());
+    session.setup().measureCount = 100;
+    session.setup().startRow = 1;
+    session.setup().startColNo = 1;
+  }
+  FakePort& port() { return static_cast<FakePort&>(session.port(0)); }
+  // One tick, then what the tick left for after it (its messages).
+  void tick(std::int32_t ms = 10) {
+    clock.advance(ms);
+    session.tick();
+    QCoreApplication::sendPostedEvents();
+  }
+  void writeScript(const char* text) {
+    QFile f(dir.filePath(QStringLiteral("book.txt")));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text);
+    session.setup().setScriptFromFile(true);
+  }
+
+  QTemporaryDir dir;
+  QString book;
+  testing::RecordingMessageBoxes boxes;
+  testing::ManualClock clock{5000};
+  std::shared_ptr<FakeSpreadsheet::Log> sheetLog = std::make_shared<FakeSpreadsheet::Log>();
+  AcquisitionSession session;
+  Observer host{session};
+};
+
+TEST_F(SessionTest, StartOpensThePortAndTheRunWindowInOrder) {
+  session.start();
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_TRUE(port().portOpen());
+  EXPECT_EQ(port().rThreshold, 1);
+  EXPECT_EQ(host.events, QStringList{QStringLiteral("runStarted")});
+  EXPECT_TRUE(session.running());
+  EXPECT_TRUE(session.runLoaded());
+  EXPECT_EQ(session.interpreter().runStartTick(), clock.tickMs());
+  EXPECT_EQ(session.script().stepCount, 4);         // the built-in script
+  EXPECT_EQ(sheetLog->calls.back(), "activeCell");  // the cursor was placed
+}
+
+// The tick runs no events and waits on nobody: what it has to say (the end
+// of the script) goes out once it has returned, and nothing posted before it
+// ran inside it.
+TEST_F(SessionTest, TheTickRunsNoEventsAndItsMessagesComeAfterIt) {
+  writeScript("CLR\r\n");
+  ASSERT_TRUE(session.start());
+  bool posted = false;
+  QTimer::singleShot(0, &session, [&] { posted = true; });
+  clock.advance(10);
+  session.tick();
+  session.tick();
+  EXPECT_FALSE(session.running());
+  EXPECT_FALSE(posted);
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(host.message, QStringLiteral("「終了」ボタンを押して下さい"));
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(posted);
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
+}
+
+TEST_F(SessionTest, AnotherProgramHoldingTheDeviceIsShownAtStartAndTheRunGoesOn) {
+  port().warning = QStringLiteral("Com1（/dev/ttyUSB0）は他のプログラムも開いています：minicom（PID 42）");
+  session.start();
+  EXPECT_EQ(host.error, port().warning);
+  EXPECT_TRUE(host.logText.contains(port().warning));
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_TRUE(session.running());
+}
+
+TEST_F(SessionTest, PortThatCannotOpenShowsTwoMessagesAndNoRun) {
+  port().refuseOpen = true;
+  ASSERT_TRUE(port().setCommPort(3).ok());
+  session.start();
+  EXPECT_EQ(boxes.texts(), (QStringList{QStringLiteral("通信ポートがオープンできません！"),
+                                        QStringLiteral("通信CH3が使用できません！")}));
+  EXPECT_TRUE(host.events.isEmpty());
+  EXPECT_FALSE(session.runLoaded());
+  EXPECT_FALSE(session.running());
+}
+
+TEST_F(SessionTest, ScriptThatCannotLoadStopsWithThePortLeftOpen) {
+  session.setup().setScriptFromFile(true);  // no book.txt
+  session.start();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_TRUE(boxes.shown[0].text.endsWith(QStringLiteral("がありません")));
+  EXPECT_TRUE(port().portOpen());
+  EXPECT_FALSE(session.runLoaded());
+  // The next Start finds the port open and does not reopen it.
+  writeScript("SSS\r\nRCV\r\nSET\r\nEEE\r\n");
+  port().incoming = u"stale";
+  session.start();
+  EXPECT_EQ(port().openCount, 1);
+  EXPECT_TRUE(port().incoming.empty());
+  EXPECT_TRUE(session.runLoaded());
+}
+
+TEST_F(SessionTest, ABrokenScriptFileIsIgnoredWhileTheScriptFileIsOff) {
+  writeScript("NOT A COMMAND\r\n");
+  session.setup().setScriptFromFile(false);
+  session.start();
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_TRUE(session.runLoaded());
+  EXPECT_EQ(session.script().stepCount, 4);  // the built-in script
+}
+
+TEST_F(SessionTest, ReceivedLinesBecomeRowsAndTheLog) {
+  session.setup().setNumberingOn(true);
+  session.setup().acquisitionNo = 1;
+  session.start();
+  tick();  // SSS
+  tick();  // RCV waits
+  port().receive(u"12.5,OK\r");
+  tick();
+  tick();
+  tick();
+  EXPECT_EQ(std::get<std::int32_t>(sheetLog->cells.at({1, 1})), 1);
+  EXPECT_EQ(std::get<QString>(sheetLog->cells.at({1, 2})), QStringLiteral("12.5"));
+  EXPECT_EQ(host.logText, QStringLiteral("○ 12.5,OK\r\n"));
+  EXPECT_EQ(host.acquisitionNo, QStringLiteral("2"));
+}
+
+// One row, built once, reaches every consumer in order: the workbook and its
+// journal have it (the cursor below it) before the consumers after them see it.
+TEST_F(SessionTest, EveryConsumerTakesTheSameRowAfterTheWorkbook) {
+  struct Recorder final : RowConsumer {
+    AcquisitionSession* session = nullptr;
+    std::vector<std::pair<AcquiredRow, std::int32_t>> taken;  // the row, the cursor then
+    void take(const AcquiredRow& row) override { taken.emplace_back(row, session->workbook().cursorRow()); }
+  } recorder;
+  recorder.session = &session;
+  session.addRowConsumer(&recorder);
+  sheetLog->activeSheet = {QStringLiteral("Data"), true};
+  session.setup().setNumberingOn(true);
+  session.setup().acquisitionNo = 2147483647;  // the number wraps
+  session.setup().setStampMode(settings::StampMode::Time);
+  sheetLog->active = {4, 3};  // the run starts at the application's active cell
+  ASSERT_TRUE(session.start());
+  tick();  // SSS
+  tick();  // RCV waits
+  clock.advance(250);
+  port().receive(u"12.5, -3E2 ,OVER\r");
+  for (int i = 0; i < 3; ++i) tick();
+  ASSERT_EQ(recorder.taken.size(), 1u);
+  const auto& [row, cursorThen] = recorder.taken[0];
+  EXPECT_EQ(cursorThen, 5);
+  EXPECT_EQ(row.sequence, 1u);
+  EXPECT_EQ(row.number, 2147483647);
+  ASSERT_TRUE(row.stamp);
+  EXPECT_EQ(row.stamp->kind, Stamp::Kind::Time);
+  EXPECT_EQ(row.sheet, QStringLiteral("Data"));
+  EXPECT_EQ(row.row, 4);
+  EXPECT_EQ(row.firstColumn, 3);
+  EXPECT_EQ(row.leadingCells(), 2);
+  EXPECT_EQ(row.values, (std::vector<AcquiredValue>{{QStringLiteral("12.5"), 12.5},
+                                                    {QStringLiteral(" -3E2 "), -300.0},
+                                                    {QStringLiteral("OVER"), std::nullopt}}));
+  EXPECT_EQ(session.workbook().journalRows(), 1);
+  ASSERT_EQ(host.rows.size(), 1u);  // the chart's signal: the same row
+  EXPECT_EQ(host.rows[0].values, row.values);
+  EXPECT_EQ(host.acquisitionNo, QStringLiteral("-2147483648"));
+  EXPECT_EQ(host.progress.back().lastNumber, 2147483647);
+}
+
+// Once the application stops taking values, the run window says where the
+// rows go and stops counting them as written.
+TEST_F(SessionTest, RowsAfterTheWorkbookIsLostAreNotShownAsWritten) {
+  session.start();
+  const auto row = [&](const char16_t* line) {
+    tick();  // SSS or RCV
+    port().receive(line);
+    tick();
+    tick();
+    tick();
+  };
+  row(u"1,OK\r");
+  ASSERT_EQ(session.progress().rowsDone, 1);
+  EXPECT_FALSE(session.progress().rowsInWorkbook);
+  static_cast<FakeSpreadsheet*>(session.workbook().application())->failing.insert("all");
+  row(u"2,OK\r");
+  row(u"3,OK\r");
+  EXPECT_EQ(boxes.texts(), QStringList{sheet::MsgAccessLost});
+  EXPECT_EQ(session.progress().rowsDone, 3);
+  EXPECT_EQ(session.progress().rowsInWorkbook, 1);
+  EXPECT_TRUE(rowsText(session.progress()).contains(QStringLiteral("2 行は未書込")))
+      << rowsText(session.progress()).toStdString();
+  EXPECT_EQ(host.error, MsgRowsOnlyInJournal.arg(session.workbook().journalPath()));
+  // A later port error is shown with it, not instead of it.
+  port().raise(serial::CommEvent::Frame);
+  EXPECT_TRUE(host.error.contains(QStringLiteral("ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。\n"))) << host.error.toStdString();
+  EXPECT_TRUE(host.error.endsWith(MsgRowsOnlyInJournal.arg(session.workbook().journalPath())));
+}
+
+// A script without SET writes its values when the row ends: a loss there
+// leaves that row out of the workbook's count too.
+TEST_F(SessionTest, ARowLostAtItsEndIsNotCountedAsWritten) {
+  writeScript("SSS\r\nRCV\r\nEEE\r\n");
+  session.start();
+  tick();  // SSS
+  port().receive(u"1,OK\r");
+  for (int i = 0; i < 3; ++i) tick();
+  ASSERT_EQ(session.progress().rowsDone, 1);
+  static_cast<FakeSpreadsheet*>(session.workbook().application())->failing.insert("all");
+  port().receive(u"2,OK\r");
+  for (int i = 0; i < 3; ++i) tick();
+  EXPECT_EQ(session.progress().rowsDone, 2);
+  EXPECT_EQ(session.progress().rowsInWorkbook, 1);
+}
+
+// Values that could not be kept are counted in the run window, not only in the log.
+TEST_F(SessionTest, DroppedValuesAreShownWithTheirCount) {
+  session.start();
+  tick();  // SSS
+  std::u16string line;
+  for (int i = 0; i < 150; ++i) line += u"1,";
+  line.back() = u'\r';
+  port().receive(line);
+  for (int i = 0; i < 4; ++i) tick();
+  EXPECT_EQ(session.interpreter().droppedFields(), 50u);
+  EXPECT_EQ(host.error, MsgDropped.arg(0).arg(50));
+}
+
+TEST_F(SessionTest, ElapsedTimeIsMeasuredAcrossTheCounterWrapAround) {
+  clock.setTick(2147483647 - 15);
+  writeScript("WTM:0.05\r\nCLR\r\n");
+  session.start();
+  tick();  // WTM starts: 50 ms
+  tick(20);
+  tick(20);  // the counter passed its sign boundary
+  EXPECT_EQ(session.interpreter().currentStep(), 0);
+  tick(20);
+  EXPECT_EQ(session.interpreter().currentStep(), 1);
+}
+
+TEST_F(SessionTest, ACounterGoingBackwardsCountsAsNothing) {
+  writeScript("WTM:0.05\r\nCLR\r\n");
+  session.start();
+  tick();
+  const std::int32_t before = session.script().waitRemainingMs;
+  tick(-1000);
+  EXPECT_EQ(session.script().waitRemainingMs, before);
+}
+
+TEST_F(SessionTest, NextContinuesAPausedScript) {
+  writeScript("PAU\r\nPAU\r\nCLR\r\n");
+  session.start();
+  tick();
+  EXPECT_TRUE(host.nextVisible);
+  EXPECT_TRUE(session.pausedForNext());
+  tick();
+  EXPECT_EQ(session.interpreter().currentStep(), 1);  // the pause holds the script
+  session.next();
+  EXPECT_FALSE(session.pausedForNext());
+  EXPECT_FALSE(host.nextVisible);
+  EXPECT_TRUE(host.message.isEmpty());
+  tick();
+  EXPECT_TRUE(session.pausedForNext());
+  EXPECT_EQ(session.interpreter().currentStep(), 2);
+}
+
+TEST_F(SessionTest, EndWhilePausedClosesEverything) {
+  writeScript("PAU\r\nCLR\r\n");
+  session.start();
+  tick();
+  session.end();
+  EXPECT_FALSE(session.interpreter().pausedForNext());
+  EXPECT_FALSE(host.nextVisible);
+  EXPECT_FALSE(session.runLoaded());
+  EXPECT_FALSE(session.running());
+  EXPECT_FALSE(port().portOpen());
+  EXPECT_EQ(host.events.constLast(), QStringLiteral("runEnded"));
+}
+
+TEST_F(SessionTest, ClosingTheRunWindowOtherwiseActsAsEnd) {
+  session.start();
+  session.end();
+  EXPECT_FALSE(port().portOpen());
+  EXPECT_FALSE(session.running());
+  session.end();  // a second close does nothing
+  EXPECT_EQ(host.events.count(QStringLiteral("runEnded")), 1);
+}
+
+TEST_F(SessionTest, ClosingTheWindowDuringAPauseLeavesNoPauseForTheNextRun) {
+  writeScript("PAU\r\nWTM:0\r\nCLR\r\n");
+  session.start();
+  tick();
+  ASSERT_TRUE(session.interpreter().pausedForNext());
+  session.end();  // the close box, not End
+  EXPECT_FALSE(session.interpreter().pausedForNext());
+  session.start();
+  EXPECT_FALSE(host.nextVisible);
+  tick();
+  EXPECT_EQ(session.interpreter().currentStep(), 1);  // the script runs again: paused anew at PAU
+  EXPECT_TRUE(host.nextVisible);
+}
+
+TEST_F(SessionTest, TheLongestScriptEndsAfterItsLastStep) {
+  std::string script;
+  for (std::size_t i = 0; i < script::MaxStepLines; ++i) script += "CLR\r\n";
+  writeScript(script.c_str());
+  session.start();
+  ASSERT_EQ(session.script().stepCount, 32767);
+  int ticks = 0;
+  while (session.running() && ticks < 40000) {
+    tick();
+    ++ticks;
+  }
+  EXPECT_FALSE(session.running());
+  EXPECT_EQ(ticks, 32768);  // every step, then the empty step after the last
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
+}
+
+TEST_F(SessionTest, FinishedRunWaitsForEndAndTicksDoNothing) {
+  writeScript("CLR\r\n");
+  session.start();
+  tick();
+  tick();
+  EXPECT_FALSE(session.running());
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
+  EXPECT_EQ(host.message, QStringLiteral("「終了」ボタンを押して下さい"));
+  EXPECT_TRUE(session.runLoaded());
+  EXPECT_TRUE(port().portOpen());
+  for (int i = 0; i < 10; ++i) tick();
+  EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+TEST_F(SessionTest, ASecondRunStartsWithAFreshWindowAndKeepsTheBufferLeftover) {
+  session.start();
+  tick();
+  port().receive(u"partial");
+  port().raise(serial::CommEvent::Frame);
+  EXPECT_FALSE(host.error.isEmpty());
+  session.end();
+  session.start();
+  EXPECT_TRUE(host.error.isEmpty());
+  EXPECT_FALSE(host.nextVisible);
+  EXPECT_EQ(session.reception().recvBuffer[0], u"partial");
+  port().receive(u"!");  // the error reappears with the next event
+  EXPECT_TRUE(host.error.endsWith(QStringLiteral("ﾌﾚｰﾐﾝｸﾞ ｴﾗｰが発生しました。")));
+}
+
+TEST_F(SessionTest, GarbageNulAndFfBytesAreKeptAsTheyCame) {
+  session.start();
+  tick();
+  tick();
+  port().receive(cp932::CodeString{0x00, 0xFF, 0x80, u'a', 0x8540, u',', u'b', u'\r'});
+  tick();
+  tick();
+  // NUL is a control character and is dropped; the rest stays, one cell per field.
+  EXPECT_EQ(std::get<QString>(sheetLog->cells.at({1, 1})), QString::fromUtf16(u"\uF8F3\u0080a\uFFFD"));
+  EXPECT_EQ(std::get<QString>(sheetLog->cells.at({1, 2})), QStringLiteral("b"));
+}
+
+TEST_F(SessionTest, AnOverlongLineIsDroppedWithAMessageAndReceptionGoesOn) {
+  writeScript("RTM:0.5\r\nSSS\r\nRCV\r\nSET\r\nEEE\r\n");
+  session.setup().measureCount = 1;
+  session.start();
+  tick();  // RTM
+  tick();  // SSS
+  // One character per event, as the port delivers them: 4,095 characters and
+  // a line end fit; 10,000 without one never can.
+  const auto receiveEach = [this](const cp932::CodeString& text) {
+    for (const cp932::Code c : text) port().receive(cp932::CodeString(1, c));
+  };
+  receiveEach(cp932::CodeString(10000, u'x') + u"\r");
+  EXPECT_TRUE(host.error.endsWith(serial::MsgLineTooLong)) << host.error.toStdString();
+  EXPECT_TRUE(session.reception().recvBuffer[0].empty());  // nothing of the long line is left
+  receiveEach(cp932::CodeString(4095, u'y') + u"\r");      // the longest line that fits
+  for (int i = 0; i < 8; ++i) tick();
+  EXPECT_EQ(std::get<QString>(sheetLog->cells.at({1, 1})), QString(4095, QLatin1Char('y')));
+  EXPECT_EQ(sheetLog->cells.size(), 1u);
+}
+
+TEST_F(SessionTest, HalfALineAtTheEndOfARunWaitsForTheNextRun) {
+  writeScript("SSS\r\nRCV\r\nSET\r\nEEE\r\n");
+  session.setup().measureCount = 1;
+  session.start();
+  tick();
+  port().receive(u"1\r2");
+  for (int i = 0; i < 5; ++i) tick();
+  session.end();
+  EXPECT_EQ(session.reception().recvBuffer[0], u"2");
+  session.start();
+  tick();
+  port().receive(u"3\r");
+  tick();
+  tick();
+  EXPECT_EQ(std::get<QString>(sheetLog->cells.at({2, 1})), QStringLiteral("23"));
+}
+
+TEST_F(SessionTest, ALostDeviceIsLoggedAndTheRunStillEndsByItsTimeLimitAndByEnd) {
+  writeScript("SSS\r\nSND:M%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  session.setup().acquireTimeMs = 1000;
+  session.start();
+  tick();                                       // SSS
+  port().raise(serial::CommEvent::DeviceLost);  // while the command is being sent
+  EXPECT_TRUE(host.error.endsWith(serial::MsgDeviceLost)) << host.error.toStdString();
+  EXPECT_TRUE(host.logText.contains(serial::MsgDeviceLost));
+  int ticks = 0;
+  while (session.running() && ticks < 500) {
+    tick();
+    ++ticks;
+  }
+  EXPECT_FALSE(session.running());  // the time limit ended the waiting RCV and the run
+  EXPECT_LT(ticks, 200);
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
+  port().raise(serial::CommEvent::DeviceFound);
+  EXPECT_TRUE(host.logText.contains(serial::MsgDeviceFound));
+  session.end();
+  EXPECT_FALSE(port().portOpen());
+  EXPECT_FALSE(host.loaded);
+}
+
+TEST_F(SessionTest, ProgressFollowsTheRowsAndTheClock) {
+  writeScript("SSS\r\nRCV\r\nSET\r\nEEE\r\n");
+  session.setup().measureCount = 3;
+  session.setup().acquireTimeMs = 60000;
+  session.setup().setNumberingOn(true);
+  session.setup().acquisitionNo = 8;
+  session.start();
+  ASSERT_FALSE(host.progress.empty());
+  EXPECT_EQ(host.progress.back().rowsDone, 0);
+  EXPECT_EQ(host.progress.back().remainingMs(), 60000);
+  const std::size_t before = host.progress.size();
+  for (int i = 0; i < 50; ++i) tick();  // half a second: the same second, nothing new to show
+  EXPECT_EQ(host.progress.size(), before);
+  tick(600);  // into the next second
+  EXPECT_EQ(host.progress.back().elapsedMs, 1100);
+  port().receive(u"12.5,OK\r");
+  for (int i = 0; i < 4; ++i) tick();
+  const RunProgress& p = session.progress();
+  EXPECT_EQ(p.rowsDone, 1);
+  EXPECT_EQ(p.lastNumber, 8);  // the number apart from the values
+  EXPECT_EQ(p.lastValues, (QStringList{QStringLiteral("12.5"), QStringLiteral("OK")}));
+  EXPECT_EQ(host.progress.back().rowsDone, 1);  // shown at once, not a second later
+  EXPECT_EQ(host.progress.back().lastValues, p.lastValues);
+  for (const char16_t* line : {u"1\r", u"2\r"}) {
+    port().receive(line);
+    for (int i = 0; i < 4 && session.running(); ++i) tick();
+  }
+  for (int i = 0; i < 4 && session.running(); ++i) tick();
+  EXPECT_FALSE(session.running());
+  EXPECT_EQ(session.progress().rowsDone, 3);
+  EXPECT_EQ(session.progress().permille(), 1000);
+  ASSERT_EQ(host.finished.size(), 1u);  // said before the end message waits for OK
+  EXPECT_TRUE(host.finished[0].startsWith(QStringLiteral("3 / 3 行 (100%)"))) << host.finished[0].toStdString();
+}
+
+// ---- The active sheet holds no cells ----------------------------------------
+
+const QString ChartRefusal = QStringLiteral(
+    "シート「グラフ1」はワークシートではありません。データを書き込むワークシートを選んでから開始してください");
+
+// Refused before anything else: no port opened, no cell selected or written,
+// no run window. The same Start goes ahead once a worksheet is active, and
+// when the application cannot tell, the run goes ahead as well.
+// A start row outside the sheet refuses the start with what is wrong with it.
+TEST_F(SessionTest, AStartRowOutsideTheSheetIsRefusedSayingWhichWay) {
+  const std::pair<std::int32_t, QString> cases[] = {
+      {0, QStringLiteral("開始セルの行 0 は使えません。行は 1 以上にしてください。開始セルを設定し直してください")},
+      {-5, QStringLiteral("開始セルの行 -5 は使えません。行は 1 以上にしてください。開始セルを設定し直してください")},
+      {65537,
+       QStringLiteral(
+           "開始セルの行 65537 はワークシートの最終行（65536 行目）を超えています。開始セルを設定し直してください")},
+  };
+  session.setup().setStartAtCell(true);
+  session.setup().startCol = "B";
+  for (const auto& [row, message] : cases) {
+    SCOPED_TRACE(row);
+    boxes.shown.clear();
+    session.setup().startRow = row;
+    session.start();
+    EXPECT_EQ(boxes.texts(), QStringList{message});
+    EXPECT_FALSE(session.runLoaded());
+  }
+  boxes.shown.clear();
+  session.setup().startRow = 1;
+  session.start();
+  EXPECT_TRUE(session.runLoaded()) << boxes.texts().join(QLatin1Char('\n')).toStdString();
+  EXPECT_EQ(sheetLog->calls.end()[-2], "selectRange B1");
+}
+
+TEST_F(SessionTest, AnActiveSheetWithoutCellsRefusesTheStartAndTouchesNothing) {
+  sheetLog->activeSheet = {QStringLiteral("グラフ1"), false};
+  const std::vector<std::string> callsBefore = sheetLog->calls;
+  session.start();
+  EXPECT_EQ(boxes.texts(), QStringList{ChartRefusal});
+  EXPECT_TRUE(session.startRefusedForSheet());
+  EXPECT_FALSE(port().portOpen());
+  EXPECT_EQ(sheetLog->calls, callsBefore) << "nothing selected, read or written";
+  EXPECT_TRUE(sheetLog->cells.empty());
+  EXPECT_TRUE(host.events.isEmpty());
+  EXPECT_FALSE(session.runLoaded());
+  EXPECT_FALSE(session.running());
+
+  sheetLog->activeSheet = {QStringLiteral("Sheet1"), true};
+  session.start();
+  EXPECT_FALSE(session.startRefusedForSheet());
+  EXPECT_TRUE(session.runLoaded());
+  EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+TEST_F(SessionTest, AnApplicationThatCannotNameItsSheetStillStarts) {
+  static_cast<FakeSpreadsheet*>(session.workbook().application())->failing.insert("activeSheet");
+  sheetLog->activeSheet = {QStringLiteral("グラフ1"), false};  // not asked
+  session.start();
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_TRUE(session.runLoaded());
+}
+
+// The built-in application with a workbook whose chart sheet is active: Start
+// is refused and the file keeps its bytes; the user picks the worksheet in
+// the sheet window and the next Start runs and writes there.
+TEST(EmbeddedStartTest, AChartSheetRefusesTheStartUntilTheUserPicksAWorksheet) {
+  QTemporaryDir dir;
+  const QString book = dir.filePath(QStringLiteral("book.xls"));
+  ASSERT_TRUE(QFile::copy(QStringLiteral(KESTRUNE_XLS_TEST_DATA "/corpus/chart_sheet_active.xls"), book));
+  QFile::setPermissions(book, QFile::ReadOwner | QFile::WriteOwner);
+  auto bytes = [&] {
+    QFile f(book);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  };
+  const QByteArray before = bytes();
+  testing::RecordingMessageBoxes boxes;
+  testing::ManualClock clock{5000};
+  AcquisitionSession session(
+      [](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), clock,
+      sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; }));
+  session.setTickInterval(0);
+  QObject::connect(&session, &AcquisitionSession::message, &session,
+                   [&boxes](const QString& text, MessageIcon icon, const QString& informative) {
+                     boxes.show(text, icon, informative);
+                   });
+  session.setWorkbookPath(book);
+  ASSERT_TRUE(session.open()) << boxes.texts().join(QLatin1Char('|')).toStdString();
+  session.setup().measureCount = 1;
+
+  session.start();
+  EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("シート「Chart1」はワークシートではありません。"
+                                                      "データを書き込むワークシートを選んでから開始してください")});
+  EXPECT_FALSE(session.runLoaded());
+  EXPECT_FALSE(static_cast<FakePort&>(session.port(0)).portOpen());
+  EXPECT_EQ(bytes(), before) << "the file is untouched";
+
+  auto* app = dynamic_cast<sheet::embedded::EmbeddedSpreadsheet*>(session.workbook().application());
+  ASSERT_NE(app, nullptr);
+  ASSERT_NE(app->window(), nullptr);
+  app->window()->tabs().setCurrentIndex(0);  // the user picks the worksheet "Data"
+  session.start();
+  ASSERT_TRUE(session.runLoaded());
+  EXPECT_EQ(boxes.shown.size(), 1u);
+  static_cast<FakePort&>(session.port(0)).receive(u"77\r");
+  for (int i = 0; i < 8 && session.running(); ++i) {
+    clock.advance(10);
+    session.tick();
+  }
+  session.end();
+  ASSERT_TRUE(session.close());
+  const auto saved = xls::Workbook::open(QFile::encodeName(book).toStdString());
+  ASSERT_TRUE(saved.ok()) << saved.description();
+  EXPECT_EQ(saved->activeSheet(), 0u);
+  bool written = false;
+  for (const auto& [key, cell] : saved->cells(0)) written = written || cell.value == xls::Value(77.0);
+  EXPECT_TRUE(written) << "the row went into the worksheet";
+}
+
+TEST_F(SessionTest, ErrorLabelIsNotWrittenWhileTheRunWindowIsClosed) {
+  port().raise(serial::CommEvent::Frame);
+  EXPECT_TRUE(host.error.isEmpty());
+}
+
+}  // namespace
+}  // namespace kestrune::app
