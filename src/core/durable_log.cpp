@@ -46,7 +46,50 @@ LogError failure(LogFault fault, const QString& path, int error = errno) {
   return LogError{QString::fromLocal8Bit(std::strerror(error)), fault, path};
 }
 
+// Reads from the start of `fd` to its end; 0, or the errno of the failure.
+int readWhole(int fd, QByteArray& bytes) {
+  char buffer[65536];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    bytes.append(buffer, n);
+    at += n;
+  }
+}
+
+// Opens `path` without following a link in its place or waiting on a pipe;
+// the descriptor of a regular file, else the failure.
+LogResult<int> openRegular(const QString& path, int flags, unsigned mode) {
+  const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
+  if (fd < 0) {
+    const int error = errno;
+    const LogFault fault = error == ENOENT  ? LogFault::Missing
+                           : error == ELOOP ? LogFault::Link
+                           : error == ENXIO ? LogFault::NotRegular
+                                            : LogFault::Open;
+    return failure(fault, path, error);
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return failure(LogFault::NotRegular, path, EINVAL);
+  }
+  return fd;
+}
+
 }  // namespace
+
+LogResult<QByteArray> readLog(const QString& path) {
+  const LogResult<int> fd = openRegular(path, O_RDONLY, 0);
+  if (!fd) return fd.error();
+  QByteArray bytes;
+  const int error = readWhole(*fd, bytes);
+  ::close(*fd);
+  if (error != 0) return failure(LogFault::Read, path, error);
+  return bytes;
+}
 
 QString fitFileName(const QString& name, const QString& suffix) {
   if (QFile::encodeName(name + suffix).size() <= NAME_MAX) return name + suffix;
@@ -92,49 +135,26 @@ DurableLog::~DurableLog() { close(); }
 
 LogResult<QByteArray> DurableLog::open(const QString& path, bool createMissing) {
   close();
-  const QByteArray name = QFile::encodeName(path);
-  // Never through a link, and never waiting on a named pipe.
-  const int flags = O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (createMissing ? O_CREAT : 0);
-  const int fd = ::open(name.constData(), flags, options_.mode);
-  if (fd < 0) {
-    const int error = errno;
-    const LogFault fault = error == ENOENT  ? LogFault::Missing
-                           : error == ELOOP ? LogFault::Link
-                           : error == ENXIO ? LogFault::NotRegular
-                                            : LogFault::Open;
-    return failure(fault, path, error);
-  }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return failure(LogFault::NotRegular, path, EINVAL);
-  }
+  const LogResult<int> opened = openRegular(path, O_RDWR | O_APPEND | (createMissing ? O_CREAT : 0), options_.mode);
+  if (!opened) return opened.error();
+  const int fd = *opened;
   if (options_.lock && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
     ::close(fd);
     return failure(LogFault::Locked, path, error);
   }
   QByteArray bytes;
-  char buffer[65536];
-  for (off_t at = 0;;) {
-    const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      return failure(LogFault::Read, path, error);
-    }
-    if (n == 0) break;
-    bytes.append(buffer, n);
-    at += n;
+  if (const int error = readWhole(fd, bytes); error != 0) {
+    ::close(fd);
+    return failure(LogFault::Read, path, error);
   }
   {
     const std::lock_guard lock(mutex_);
     fd_ = fd;
+    path_ = path;
     handed_ = durable_ = 0;
     syncError_ = 0;
   }
-  path_ = path;
   size_ = bytes.size();
   startSyncer();
   return bytes;
@@ -170,47 +190,30 @@ LogStatus DurableLog::append(const QByteArray& bytes, qint64 count) {
     ++handed_;
     handedCount_ = count;
   }
-  if (options_.sync == Sync::Background) wake_.notify_one();
+  wake_.notify_one();
   return {};
 }
 
 LogStatus DurableLog::takeSyncFailure() {
   int error = 0;
+  QString path;
   {
     const std::lock_guard lock(mutex_);
     std::swap(error, syncError_);
+    path = path_;
   }
   if (error == 0) return {};
-  return failure(LogFault::Sync, path_, error);
+  return failure(LogFault::Sync, path, error);
 }
 
 LogStatus DurableLog::sync() {
   if (!isOpen()) return {};
-  if (options_.sync == Sync::Background) {
+  {
+    // What was handed over until now; appends from another thread meanwhile
+    // are not waited for.
     std::unique_lock lock(mutex_);
-    synced_.wait(lock, [this] { return durable_ >= handed_; });
-  } else {
-    int fd = -1;
-    std::uint64_t target = 0;
-    qint64 count = 0;
-    {
-      // A duplicate, so that a replace on another thread never closes the
-      // descriptor under the sync.
-      const std::lock_guard lock(mutex_);
-      fd = ::dup(fd_);
-      target = handed_;
-      count = handedCount_;
-    }
-    if (fd < 0) return failure(LogFault::Sync, path_);
-    const int error = ::fdatasync(fd) == 0 ? 0 : errno;
-    ::close(fd);
-    const std::lock_guard lock(mutex_);
-    if (error != 0) {
-      syncError_ = error;
-    } else if (syncError_ == 0 && target > durable_) {
-      durable_ = target;
-      durableCount_ = std::max(durableCount_, count);
-    }
+    const std::uint64_t target = handed_;
+    synced_.wait(lock, [&] { return durable_ >= target; });
   }
   return takeSyncFailure();
 }
@@ -255,15 +258,14 @@ LogStatus DurableLog::replace(const QString& place, const QByteArray& bytes) {
     handed_ = durable_ = 0;
     syncError_ = 0;
     durableCount_ = handedCount_;
+    path_ = place;
   }
-  path_ = place;
   size_ = bytes.size();
   startSyncer();
   return {};
 }
 
 void DurableLog::startSyncer() {
-  if (options_.sync != Sync::Background) return;
   stop_ = false;
   syncer_ = std::thread([this] { syncLoop(); });
 }
@@ -302,7 +304,6 @@ void DurableLog::syncLoop() {
 void DurableLog::close() {
   if (!isOpen()) return;
   stopSyncer();
-  if (options_.sync == Sync::OnDemand) static_cast<void>(sync());  // a failure has nobody left to tell
   const std::lock_guard lock(mutex_);
   ::close(fd_);  // closing releases the lock
   fd_ = -1;

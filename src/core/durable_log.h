@@ -4,7 +4,7 @@
 //
 // The log opens its file without following a symbolic link in its place and
 // without waiting on a named pipe, appends whole lines, makes them durable
-// (fdatasync, from a thread of its own or when asked), and writes the file
+// (fdatasync, from a thread of its own), and writes the file
 // anew (to compact it, or at another place) through a new file renamed over
 // the old one, the folder synced after. What a record means, when the file
 // is compacted and where it goes when its disk fails is its owner's choice.
@@ -65,14 +65,13 @@ std::optional<QList<QByteArray>> checkedFields(const QByteArray& line);
 // the last of them ends. What follows it was cut short by a crash.
 QList<QByteArray> wholeLines(const QByteArray& bytes, qsizetype& end);
 
+// Reads the file at `path` whole, as open() does, without opening it for
+// writing.
+LogResult<QByteArray> readLog(const QString& path);
+
 class DurableLog {
 public:
-  enum class Sync {
-    Background,  // every append is synced by the log's own thread
-    OnDemand,    // only sync() and close() sync
-  };
   struct Options {
-    Sync sync = Sync::Background;
     unsigned mode = 0666;  // for files the log creates
     bool lock = false;     // hold an exclusive flock against other processes
   };
@@ -99,7 +98,8 @@ public:
   // that failed since the last append is reported first, and nothing is
   // written: the file may have lost what that sync covered.
   LogStatus append(const QByteArray& bytes, qint64 count);
-  // Waits until every append is on the disk; a failed sync is reported.
+  // Waits until every append made so far is on the disk; a failed sync is
+  // reported.
   LogStatus sync();
   // The owner's count of the last append known to be on the disk (safe from
   // any thread).

@@ -10,9 +10,7 @@
 #include <QList>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -348,28 +346,10 @@ Result<JournalContents> parseJournal(const QByteArray& bytes) {
 }
 
 Result<QByteArray> readJournalFile(const QString& path) {
-  const QByteArray name = QFile::encodeName(path);
-  const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    if (error == ELOOP) return fail(MsgJournalIsLink.arg(path));
-    return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(path, errnoText(error)));
-  }
-  QByteArray bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(path, errnoText(error)));
-    }
-    if (n == 0) break;
-    bytes.append(buffer, n);
-  }
-  ::close(fd);
-  return bytes;
+  LogResult<QByteArray> bytes = readLog(path);
+  if (bytes) return std::move(bytes).value();
+  if (bytes.error().fault == LogFault::Link) return fail(MsgJournalIsLink.arg(path));
+  return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(path, bytes.description()));
 }
 
 Result<FoundJournal> findJournal(const QString& workbookPath) {

@@ -273,7 +273,7 @@ private:
   QString workbookPath_;
   QString path_;
   // The file, synced by its own thread.
-  DurableLog log_{DurableLog::Options{DurableLog::Sync::Background, 0666, false}};
+  DurableLog log_{DurableLog::Options{0666, false}};
   QString sheet_;                   // where the following rows are written
   std::optional<OpenRow> openRow_;  // the row in progress
   QString keptAside_;
