@@ -75,20 +75,11 @@ namespace {
 
 // The log's failure in the outbox's words.
 Error outboxFailure(const LogError& e, const QString& path) {
-  switch (e.fault) {
-    case LogFault::Link:
-      return fail(MsgLink.arg(path));
-    case LogFault::NotRegular:
-      return fail(MsgNotRegular.arg(path));
-    case LogFault::Locked:
-      return fail(MsgInUse.arg(path));
-    case LogFault::Open:
-    case LogFault::Missing:
-    case LogFault::Read:
-      return fail(MsgCannotOpen.arg(path, e.description));
-    default:
-      return fail(MsgCannotWrite.arg(path, e.description));
-  }
+  if (e.fault == LogFault::Link) return fail(MsgLink.arg(path));
+  if (e.fault == LogFault::NotRegular) return fail(MsgNotRegular.arg(path));
+  if (e.fault == LogFault::Locked) return fail(MsgInUse.arg(path));
+  const bool opening = e.fault == LogFault::Open || e.fault == LogFault::Missing || e.fault == LogFault::Read;
+  return fail((opening ? MsgCannotOpen : MsgCannotWrite).arg(path, e.description));
 }
 
 QByteArray messageLine(const OutboxMessage& m) {

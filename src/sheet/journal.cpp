@@ -416,20 +416,14 @@ namespace {
 
 // The log's failure in the journal's words.
 Error journalFailure(const LogError& e) {
-  switch (e.fault) {
-    case LogFault::Link:
-      return fail(MsgJournalIsLink.arg(e.path));
-    case LogFault::Write:
-      return fail(QStringLiteral("取得データの記録 %1 に書き込めません: %2").arg(e.path, e.description));
-    case LogFault::Sync:
-      return fail(QStringLiteral("取得データの記録 %1 をディスクに書き込めません: %2").arg(e.path, e.description));
-    case LogFault::Replace:
-      return fail(QStringLiteral("取得データの記録 %1 を置き換えられません: %2").arg(e.path, e.description));
-    case LogFault::Cut:
-      return fail(QStringLiteral("取得データの記録 %1 を整えられません: %2").arg(e.path, e.description));
-    default:
-      return fail(QStringLiteral("%1: %2").arg(e.path, e.description));
-  }
+  if (e.fault == LogFault::Link) return fail(MsgJournalIsLink.arg(e.path));
+  const QString text = e.fault == LogFault::Write ? QStringLiteral("取得データの記録 %1 に書き込めません: %2")
+                       : e.fault == LogFault::Sync
+                           ? QStringLiteral("取得データの記録 %1 をディスクに書き込めません: %2")
+                       : e.fault == LogFault::Replace ? QStringLiteral("取得データの記録 %1 を置き換えられません: %2")
+                       : e.fault == LogFault::Cut ? QStringLiteral("取得データの記録 %1 を整えられません: %2")
+                                                  : QStringLiteral("%1: %2");
+  return fail(text.arg(e.path, e.description));
 }
 
 }  // namespace
