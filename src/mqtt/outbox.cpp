@@ -1,21 +1,11 @@
 #include "mqtt/outbox.h"
 
-#include "core/plain_file.h"
 #include "core/tab_fields.h"
+#include "core/trace.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
-#include <cerrno>
-#include <cstring>
-
-// POSIX file calls: O_APPEND writes, O_NOFOLLOW and O_EXCL opens, flock against a
-// second process and fdatasync.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kestrune::mqtt {
 
@@ -40,8 +30,6 @@ std::optional<std::uint64_t> toSeq(QByteArrayView text) {
   if (!ok) return std::nullopt;
   return n;
 }
-
-QString errnoText() { return QString::fromLocal8Bit(std::strerror(errno)); }
 
 }  // namespace
 
@@ -83,107 +71,64 @@ Result<OutboxContents> parseOutbox(const QByteArray& bytes) {
 
 Outbox::~Outbox() { close(); }
 
+namespace {
+
+// The log's failure in the outbox's words.
+Error outboxFailure(const LogError& e, const QString& path) {
+  if (e.fault == LogFault::Link) return fail(MsgLink.arg(path));
+  if (e.fault == LogFault::NotRegular) return fail(MsgNotRegular.arg(path));
+  if (e.fault == LogFault::Locked) return fail(MsgInUse.arg(path));
+  const bool opening = e.fault == LogFault::Open || e.fault == LogFault::Missing || e.fault == LogFault::Read;
+  return fail((opening ? MsgCannotOpen : MsgCannotWrite).arg(path, e.description));
+}
+
+QByteArray messageLine(const OutboxMessage& m) {
+  return "m\t" + QByteArray::number(m.seq) + '\t' + escapeField(m.topic) + '\t' + m.payload + '\n';
+}
+
+}  // namespace
+
 Status Outbox::open(const QString& path) {
   close();
   QDir().mkpath(QFileInfo(path).absolutePath());
-  const QByteArray name = QFile::encodeName(path);
-  // Never through a link, and never waiting on a named pipe.
-  const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-  if (fd < 0 && errno == ELOOP) return fail(MsgLink.arg(path));
-  if (fd < 0 && errno == ENXIO) return fail(MsgNotRegular.arg(path));
-  if (fd < 0) return fail(MsgCannotOpen.arg(path, errnoText()));
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return fail(MsgNotRegular.arg(path));
-  }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
-    return fail(MsgInUse.arg(path));
-  }
-  QFile file;
-  QByteArray bytes;
-  if (file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) bytes = file.readAll();
-  file.close();
-  auto contents = parseOutbox(bytes);
+  std::lock_guard lock(mutex_);
+  const LogResult<QByteArray> bytes = log_.open(path, true);
+  if (!bytes) return outboxFailure(bytes.error(), path);
+  auto contents = parseOutbox(*bytes);
   if (!contents) {
-    ::close(fd);
+    log_.close();
     return fail(MsgNotOutbox.arg(path));
   }
-  std::lock_guard lock(mutex_);
-  fd_ = fd;
   path_ = path;
   lastSeq_ = contents->lastSeq;
   ackedSeq_ = contents->ackedSeq;
   pending_ = std::move(contents->pending);
-  size_ = bytes.size();
   // Start from a clean file: the header, the sequence so far, what waits.
   return rewriteLocked();
 }
 
 void Outbox::close() {
   std::lock_guard lock(mutex_);
-  if (fd_ < 0) return;
-  ::fdatasync(fd_);
-  ::close(fd_);  // closing releases the lock
-  fd_ = -1;
+  log_.close();
   pending_.clear();
 }
 
 Result<std::uint64_t> Outbox::appendLocked(OutboxMessage message) {
-  const QByteArray line =
-      "m\t" + QByteArray::number(message.seq) + '\t' + escapeField(message.topic) + '\t' + message.payload + '\n';
+  const QByteArray line = messageLine(message);
   lastSeq_ = message.seq;
   pending_.push_back(std::move(message));
-  if (Status written = writeLocked(line); !written) return written.error();
+  if (LogStatus written = log_.append(line, static_cast<qint64>(lastSeq_)); !written)
+    return outboxFailure(written.error(), path_);
   return lastSeq_;
-}
-
-Status Outbox::writeLocked(const QByteArray& bytes) {
-  if (fd_ < 0) return fail(MsgCannotWrite.arg(path_, QStringLiteral("closed")));
-  qsizetype done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd_, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fail(MsgCannotWrite.arg(path_, errnoText()));
-    done += n;
-  }
-  size_ += bytes.size();
-  return {};
 }
 
 // Writes the whole outbox anew into a new file and renames it over the old
 // one; the lock moves to the new file.
 Status Outbox::rewriteLocked() {
   QByteArray bytes = Header + "a\t" + QByteArray::number(ackedSeq_) + '\n';
-  for (const OutboxMessage& m : pending_)
-    bytes += "m\t" + QByteArray::number(m.seq) + '\t' + escapeField(m.topic) + '\t' + m.payload + '\n';
-  const QByteArray name = QFile::encodeName(path_);
-  const QByteArray temporary = name + ".new";
-  // A new file of our own: what a crash left under that name (or a link
-  // somebody put there) is removed, never written through.
-  const auto create = [&temporary] {
-    return ::open(temporary.constData(), O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-  };
-  int fd = create();
-  if (fd < 0 && errno == EEXIST && ::unlink(temporary.constData()) == 0) fd = create();
-  if (fd < 0) return fail(MsgCannotWrite.arg(path_, errnoText()));
-  ::flock(fd, LOCK_EX | LOCK_NB);
-  const int old = fd_;
-  fd_ = fd;
-  size_ = 0;
-  Status written = writeLocked(bytes);
-  if (written && ::fdatasync(fd) == 0 && ::rename(temporary.constData(), name.constData()) == 0) {
-    ::close(old);
-    // The rename itself must survive a power cut; the file holds either way.
-    static_cast<void>(syncFolder(QFileInfo(path_).absolutePath()));
-    return {};
-  }
-  if (written) written = fail(MsgCannotWrite.arg(path_, errnoText()));
-  ::close(fd);
-  ::unlink(temporary.constData());
-  fd_ = old;
-  return written;
+  for (const OutboxMessage& m : pending_) bytes += messageLine(m);
+  if (LogStatus written = log_.replace(path_, bytes); !written) return outboxFailure(written.error(), path_);
+  return {};
 }
 
 std::optional<OutboxMessage> Outbox::after(std::uint64_t seq) const {
@@ -214,19 +159,16 @@ Status Outbox::acknowledge(std::uint64_t seq) {
   if (seq <= ackedSeq_ || seq > lastSeq_) return {};
   ackedSeq_ = seq;
   while (!pending_.empty() && pending_.front().seq <= seq) pending_.pop_front();
-  if (pending_.empty() && size_ > RewriteBytes) return rewriteLocked();
-  return writeLocked("a\t" + QByteArray::number(seq) + '\n');
+  if (pending_.empty() && log_.size() > RewriteBytes) return rewriteLocked();
+  if (LogStatus written = log_.append("a\t" + QByteArray::number(seq) + '\n', static_cast<qint64>(lastSeq_)); !written)
+    return outboxFailure(written.error(), path_);
+  return {};
 }
 
 void Outbox::sync() {
-  int fd = -1;
-  {
-    std::lock_guard lock(mutex_);
-    fd = fd_ >= 0 ? ::dup(fd_) : -1;
-  }
-  if (fd < 0) return;
-  ::fdatasync(fd);
-  ::close(fd);
+  // The sender goes on either way: a message the broker has is not lost.
+  if (LogStatus synced = log_.sync(); !synced)
+    trace(QStringLiteral("mqtt outbox"), MsgCannotWrite.arg(synced.error().path, synced.error().description));
 }
 
 }  // namespace kestrune::mqtt

@@ -16,6 +16,7 @@
 // sender); the file is locked so a second process cannot share it.
 #pragma once
 
+#include "core/durable_log.h"
 #include "core/result.h"
 
 #include <QByteArray>
@@ -55,7 +56,7 @@ public:
   // Opens (or creates) the outbox at `path` and locks it; a damaged tail is
   // cut off.
   Status open(const QString& path);
-  bool isOpen() const { return fd_ >= 0; }
+  bool isOpen() const { return log_.isOpen(); }
   const QString& path() const { return path_; }
 
   // Adds a message; `makePayload` is given its sequence number. Returns the
@@ -76,22 +77,22 @@ public:
   std::uint64_t queued() const;
   // The broker acknowledged every message up to `seq`.
   Status acknowledge(std::uint64_t seq);
-  // Makes the file's contents durable (fdatasync).
+  // Makes the file's contents durable (fdatasync); a failure goes to the
+  // trace.
   void sync();
   void close();
 
 private:
   Result<std::uint64_t> appendLocked(OutboxMessage message);
-  Status writeLocked(const QByteArray& bytes);
   Status rewriteLocked();
 
   QString path_;
-  int fd_ = -1;
+  // The file, locked against a second process.
+  DurableLog log_{DurableLog::Options{0600, true}};
   mutable std::mutex mutex_;
   std::uint64_t lastSeq_ = 0;
   std::uint64_t ackedSeq_ = 0;
   std::deque<OutboxMessage> pending_;
-  qint64 size_ = 0;
 };
 
 }  // namespace kestrune::mqtt

@@ -10,9 +10,7 @@
 #include <QList>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -29,55 +27,6 @@ const QByteArray Magic = QByteArrayLiteral("kestrune-journal");
 constexpr int CurrentVersion = 2;
 const QByteArray Version = QByteArrayLiteral("2");
 const QString Suffix = QStringLiteral(".kestrune-journal");
-constexpr qsizetype NameMax = NAME_MAX;
-
-// CRC-32 (the polynomial of zlib and PNG).
-quint32 crc32(QByteArrayView bytes) {
-  static const std::array<quint32, 256> table = [] {
-    std::array<quint32, 256> t{};
-    for (quint32 n = 0; n < 256; ++n) {
-      quint32 c = n;
-      for (int k = 0; k < 8; ++k) c = (c & 1u) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[n] = c;
-    }
-    return t;
-  }();
-  quint32 c = 0xFFFFFFFFu;
-  for (const char byte : bytes) c = table[(c ^ static_cast<quint8>(byte)) & 0xFFu] ^ (c >> 8);
-  return c ^ 0xFFFFFFFFu;
-}
-
-QByteArray crcField(QByteArrayView text) { return QByteArray::number(crc32(text), 16).rightJustified(8, '0'); }
-
-// One line of the current version: the fields, then their checksum.
-QByteArray line(std::initializer_list<QByteArray> fields) {
-  QByteArray out;
-  for (const QByteArray& f : fields) {
-    if (!out.isEmpty()) out += '\t';
-    out += f;
-  }
-  return out + '\t' + crcField(out) + '\n';
-}
-
-// The fields of a current-version line whose checksum holds.
-std::optional<QList<QByteArray>> checkedFields(const QByteArray& text) {
-  const qsizetype tab = text.lastIndexOf('\t');
-  if (tab < 0 || text.size() - tab - 1 != 8) return std::nullopt;
-  const QByteArrayView body(text.constData(), tab);
-  if (text.sliced(tab + 1) != crcField(body)) return std::nullopt;
-  return body.toByteArray().split('\t');
-}
-
-// The whole lines of `bytes`, a CR before the LF dropped; `end` is where the
-// last of them ends.
-QList<QByteArray> wholeLines(const QByteArray& bytes, qsizetype& end) {
-  end = bytes.lastIndexOf('\n') + 1;
-  QList<QByteArray> lines = bytes.left(end).split('\n');
-  lines.removeLast();
-  for (QByteArray& text : lines)
-    if (text.endsWith('\r')) text.chop(1);
-  return lines;
-}
 
 QByteArray number(qint64 n) { return QByteArray::number(n); }
 
@@ -125,15 +74,13 @@ QString canonical(const QString& workbookPath) {
 QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 QByteArray identityLine(const WorkbookIdentity& identity) {
-  return line({"identity", number(identity.size), number(identity.modifiedMs), identity.headSha256});
+  return checkedLine({"identity", number(identity.size), number(identity.modifiedMs), identity.headSha256});
 }
 
 // File times may be coarser than the clock a save's start was read from (2 s
 // on FAT, a timer tick on others): a file written just after that start may
 // carry a time just before it.
 constexpr qint64 FileTimeSlackMs = 2000;
-
-Status writeAll(int fd, const QByteArray& bytes, const QString& path);
 
 }  // namespace
 
@@ -162,18 +109,6 @@ int JournalContents::unsavedRows() const {
   for (const JournalRow& row : rows)
     if (!row.saved) ++n;
   return n;
-}
-
-QString fitFileName(const QString& name, const QString& suffix) {
-  if (QFile::encodeName(name + suffix).size() <= NameMax) return name + suffix;
-  const QByteArray tail = '-' + QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha256).toHex().left(16) +
-                          QFile::encodeName(suffix);
-  QByteArray head = QFile::encodeName(name);
-  qsizetype keep = std::max<qsizetype>(0, NameMax - tail.size());
-  // Never inside a character: back to the first byte of one.
-  while (keep > 0 && keep < head.size() && (static_cast<quint8>(head[keep]) & 0xC0u) == 0x80u) --keep;
-  head.truncate(keep);
-  return QFile::decodeName(head + tail);
 }
 
 QString journalPathBeside(const QString& workbookPath) {
@@ -411,28 +346,10 @@ Result<JournalContents> parseJournal(const QByteArray& bytes) {
 }
 
 Result<QByteArray> readJournalFile(const QString& path) {
-  const QByteArray name = QFile::encodeName(path);
-  const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    if (error == ELOOP) return fail(MsgJournalIsLink.arg(path));
-    return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(path, errnoText(error)));
-  }
-  QByteArray bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(path, errnoText(error)));
-    }
-    if (n == 0) break;
-    bytes.append(buffer, n);
-  }
-  ::close(fd);
-  return bytes;
+  LogResult<QByteArray> bytes = readLog(path);
+  if (bytes) return std::move(bytes).value();
+  if (bytes.error().fault == LogFault::Link) return fail(MsgJournalIsLink.arg(path));
+  return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(path, bytes.description()));
 }
 
 Result<FoundJournal> findJournal(const QString& workbookPath) {
@@ -497,15 +414,16 @@ Result<QString> setJournalAside(const QString& journalPath, const QDateTime& now
 
 namespace {
 
-Status writeAll(int fd, const QByteArray& bytes, const QString& path) {
-  qsizetype done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fail(QStringLiteral("取得データの記録 %1 に書き込めません: %2").arg(path, errnoText(errno)));
-    done += n;
-  }
-  return {};
+// The log's failure in the journal's words.
+Error journalFailure(const LogError& e) {
+  if (e.fault == LogFault::Link) return fail(MsgJournalIsLink.arg(e.path));
+  const QString text = e.fault == LogFault::Write ? QStringLiteral("取得データの記録 %1 に書き込めません: %2")
+                       : e.fault == LogFault::Sync
+                           ? QStringLiteral("取得データの記録 %1 をディスクに書き込めません: %2")
+                       : e.fault == LogFault::Replace ? QStringLiteral("取得データの記録 %1 を置き換えられません: %2")
+                       : e.fault == LogFault::Cut ? QStringLiteral("取得データの記録 %1 を整えられません: %2")
+                                                  : QStringLiteral("%1: %2");
+  return fail(text.arg(e.path, e.description));
 }
 
 }  // namespace
@@ -535,34 +453,15 @@ Status JournalWriter::open(const QString& workbookPath, const QString& journalPa
     reasons += QLatin1Char('\n') + opened.description();
   }
   if (!isOpen()) return fail(QStringLiteral("取得データの記録を作れません") + reasons);
-  stop_ = false;
-  handed_ = durable_ = 0;
-  syncError_ = 0;
-  handedRows_ = durableRows_ = rows_;
+  log_.resetCount(rows_);
   failedPlaces_.clear();
   lostReason_.clear();
   movedFrom_.clear();
   rowLines_.clear();
   lastRowLines_.clear();
   savingLine_.clear();
-  syncer_ = std::thread([this] { syncLoop(); });
   return {};
 }
-
-namespace {
-
-// Creates `path` for reading and appending; never through a symbolic link,
-// never over a file that is there.
-Result<int> createJournalFile(const QString& path) {
-  const QByteArray name = QFile::encodeName(path);
-  const int fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd >= 0) return fd;
-  const int error = errno;
-  if (error == EEXIST && QFileInfo(path).isSymLink()) return fail(MsgJournalIsLink.arg(path));
-  return fail(QStringLiteral("%1: %2").arg(path, errnoText(error)));
-}
-
-}  // namespace
 
 Status JournalWriter::openPlace(const QString& place) {
   rows_ = 0;
@@ -570,48 +469,36 @@ Status JournalWriter::openPlace(const QString& place) {
   identity_.reset();
   saving_ = false;
   openRow_.reset();
-  const QByteArray name = QFile::encodeName(place);
-  const int fd = ::open(name.constData(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    if (error == ENOENT) return startFresh(place, JournalContents{});
-    if (error == ELOOP) return fail(MsgJournalIsLink.arg(place));
-    return fail(QStringLiteral("%1: %2").arg(place, errnoText(error)));
+  const LogResult<QByteArray> bytes = log_.open(place);
+  if (!bytes) {
+    if (bytes.error().fault == LogFault::Missing) return startFresh(place, JournalContents{});
+    return journalFailure(bytes.error());
   }
-  QByteArray bytes;
-  char buffer[65536];
-  for (off_t at = 0;;) {
-    const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    bytes.append(buffer, n);
-    at += n;
-  }
-  const Result<JournalContents> before = parseJournal(bytes);
+  const Result<JournalContents> before = parseJournal(*bytes);
   if (before && before->version == CurrentVersion && before->damagedLines == 0 && before->completeBytes > 0) {
     // Rows of an earlier session count too: "saved" marks count from the
     // start. A line cut short by a crash is dropped, so new lines follow
     // whole ones.
-    if (before->completeBytes < bytes.size() && ::ftruncate(fd, before->completeBytes) != 0) {
-      const int error = errno;
-      ::close(fd);
-      return fail(QStringLiteral("取得データの記録 %1 を整えられません: %2").arg(place, errnoText(error)));
+    if (before->completeBytes < bytes->size()) {
+      if (LogStatus cut = log_.cut(before->completeBytes); !cut) {
+        log_.close();
+        return journalFailure(cut.error());
+      }
     }
     // Rows are numbered from the journal's first; a moved journal may no
     // longer hold the saved ones.
     rows_ = static_cast<int>(before->lastRowNumber);
     savedRows_ = static_cast<int>(std::min(before->savedMark, before->lastRowNumber));
-    copy_ = bytes.left(before->completeBytes);
+    copy_ = bytes->left(before->completeBytes);
     headerLine_ = copy_.left(copy_.indexOf('\n') + 1);
     if (!before->rows.empty() && !before->rows.back().ended)
       openRow_ = OpenRow{before->rows.back().row, static_cast<int>(before->rows.back().cells.size())};
     identity_ = before->identity;
     saving_ = before->savingSinceMs.has_value();
-    fd_ = fd;
     path_ = place;
     return {};
   }
-  ::close(fd);
+  log_.close();
   // Nothing is ever added to a journal of another version or a damaged one,
   // nor is it cut: an earlier version is rewritten in this one, a damaged
   // one kept under another name; what they held goes on in the new file.
@@ -621,7 +508,7 @@ Status JournalWriter::openPlace(const QString& place) {
     const Result<QString> kept = setJournalAside(place, QDateTime::currentDateTime(), JournalAside::Damaged);
     if (!kept) return fail(kept.description());
     keptAside_ = *kept;
-  } else if (::unlink(name.constData()) != 0) {
+  } else if (::unlink(QFile::encodeName(place).constData()) != 0) {
     // Empty: the crash came before its first line.
     return fail(QStringLiteral("%1: %2").arg(place, errnoText(errno)));
   }
@@ -629,7 +516,7 @@ Status JournalWriter::openPlace(const QString& place) {
 }
 
 Status JournalWriter::startFresh(const QString& place, const JournalContents& carried) {
-  headerLine_ = line({Magic, Version, escapeField(canonical(workbookPath_))});
+  headerLine_ = checkedLine({Magic, Version, escapeField(canonical(workbookPath_))});
   QByteArray text = headerLine_;
   // A journal belongs to the file it is written for; without a readable file
   // (or carried rows of a journal that named none) it fits any, as those of
@@ -639,57 +526,37 @@ Status JournalWriter::startFresh(const QString& place, const JournalContents& ca
     if (const Result<WorkbookIdentity> identity = identifyWorkbook(workbookPath_)) identity_ = *identity;
   if (identity_) text += identityLine(*identity_);
   saving_ = carried.rows.empty() ? false : carried.savingSinceMs.has_value();
-  if (saving_) text += line({"saving", number(*carried.savingSinceMs)});
+  if (saving_) text += checkedLine({"saving", number(*carried.savingSinceMs)});
   // The rows carried over, each ended where it stopped; the last without end
   // stays open.
   bool leadingSaved = true;
   for (std::size_t r = 0; r < carried.rows.size(); ++r) {
     const JournalRow& row = carried.rows[r];
     if (!row.cells.empty())
-      text +=
-          line({"begin", number(row.row), number(row.nextColumn), number(row.acquisitionNo), escapeField(row.sheet)});
+      text += checkedLine(
+          {"begin", number(row.row), number(row.nextColumn), number(row.acquisitionNo), escapeField(row.sheet)});
     for (const JournalCell& cell : row.cells)
-      text += line({"cell", number(cell.row), number(cell.column), valueFields(cell.value)});
+      text += checkedLine({"cell", number(cell.row), number(cell.column), valueFields(cell.value)});
     if (!row.ended && r + 1 == carried.rows.size()) {
       openRow_ = OpenRow{row.row, static_cast<int>(row.cells.size())};
       break;
     }
     ++rows_;
-    text += line({"row", number(rows_), number(row.row), number(std::ssize(row.cells)), number(row.nextRow),
-                  number(row.nextColumn), number(row.acquisitionNo)});
+    text += checkedLine({"row", number(rows_), number(row.row), number(std::ssize(row.cells)), number(row.nextRow),
+                         number(row.nextColumn), number(row.acquisitionNo)});
     leadingSaved = leadingSaved && row.saved;
     if (leadingSaved) savedRows_ = rows_;
   }
-  if (savedRows_ > 0) text += line({"saved", number(savedRows_)});
-
-  // A journal that replaces one is written beside it and renamed over it.
-  const bool replaces = QFileInfo(place).exists();
-  const QString target =
-      replaces ? QFileInfo(place).dir().filePath(fitFileName(QFileInfo(place).fileName(), QStringLiteral(".new")))
-               : place;
-  if (replaces) ::unlink(QFile::encodeName(target).constData());  // one left by a crash
-  const Result<int> fd = createJournalFile(target);
-  if (!fd) return fail(fd.description());
-  const auto discard = [&](const Status& why) {
-    ::close(*fd);
-    ::unlink(QFile::encodeName(target).constData());
-    return why;
-  };
-  if (Status written = writeAll(*fd, text, target); !written) return discard(written);
-  if (::fdatasync(*fd) != 0)
-    return discard(fail(QStringLiteral("取得データの記録 %1 に書き込めません: %2").arg(target, errnoText(errno))));
-  if (replaces && ::rename(QFile::encodeName(target).constData(), QFile::encodeName(place).constData()) != 0)
-    return discard(fail(QStringLiteral("取得データの記録 %1 を置き換えられません: %2").arg(place, errnoText(errno))));
-  // The new file's name must survive a power cut too.
-  syncFolderOf(place);
-  fd_ = *fd;
+  if (savedRows_ > 0) text += checkedLine({"saved", number(savedRows_)});
+  // Written whole beside its place and renamed over whatever is there.
+  if (LogStatus written = log_.replace(place, text); !written) return journalFailure(written.error());
   path_ = place;
   copy_ = text;
   return {};
 }
 
 Status JournalWriter::beginSave(qint64 nowMs) {
-  const QByteArray saving = line({"saving", number(nowMs)});
+  const QByteArray saving = checkedLine({"saving", number(nowMs)});
   Status begun = append(saving);
   if (begun) {
     saving_ = true;
@@ -716,9 +583,9 @@ Status JournalWriter::cell(const RowStart& start, std::int32_t column, const Cel
   QByteArray lines;
   const bool begins = !openRow_ || openRow_->row != start.row;
   if (begins)
-    lines +=
-        line({"begin", number(start.row), number(start.nextColumn), number(start.numberAfter), escapeField(sheet_)});
-  lines += line({"cell", number(start.row), number(column), valueFields(value)});
+    lines += checkedLine(
+        {"begin", number(start.row), number(start.nextColumn), number(start.numberAfter), escapeField(sheet_)});
+  lines += checkedLine({"cell", number(start.row), number(column), valueFields(value)});
   const Status written = append(lines, Part::Values);
   if (!written) return written;
   if (begins) openRow_ = OpenRow{start.row, 0};
@@ -730,8 +597,8 @@ Status JournalWriter::endRow(std::int32_t nextRow, std::int32_t nextColumn, std:
   // A row without values has no begin line; its row line names the row above the cursor.
   const std::int32_t row = openRow_ ? openRow_->row : nextRow - 1;
   const int cells = openRow_ ? openRow_->cells : 0;
-  const Status written = append(line({"row", number(rows_ + 1), number(row), number(cells), number(nextRow),
-                                      number(nextColumn), number(acquisitionNo)}),
+  const Status written = append(checkedLine({"row", number(rows_ + 1), number(row), number(cells), number(nextRow),
+                                             number(nextColumn), number(acquisitionNo)}),
                                 Part::RowEnd);
   if (written) {
     ++rows_;
@@ -741,30 +608,29 @@ Status JournalWriter::endRow(std::int32_t nextRow, std::int32_t nextColumn, std:
 }
 
 Status JournalWriter::markSaved(int rows) {
-  Status marked = append(line({"saved", number(rows)}));
+  Status marked = append(checkedLine({"saved", number(rows)}));
   if (!marked) return marked;
   savedRows_ = std::max(savedRows_, rows);
   // Every row is in the saved workbook: the copy keeps only the last one,
   // whose row line holds the cursor, so that it stays small over a long run.
   if (savedRows_ >= rows_ && !openRow_ && !lastRowLines_.isEmpty())
     copy_ = headerLine_ + (identity_ ? identityLine(*identity_) : QByteArray()) +
-            (saving_ ? savingLine_ : QByteArray()) + lastRowLines_ + line({"saved", number(rows_)});
+            (saving_ ? savingLine_ : QByteArray()) + lastRowLines_ + checkedLine({"saved", number(rows_)});
   return marked;
 }
 
 Status JournalWriter::append(const QByteArray& bytes, Part part) {
   if (!lostReason_.isEmpty()) return fail(lostReason_);
   if (!isOpen()) return fail(QStringLiteral("取得データの記録が開いていません"));
-  // A sync that failed since the last append lost what it covered from the
-  // file's own point of view: the journal is written again elsewhere first.
-  if (Status synced = takeSyncFailure(); !synced) {
-    if (Status moved = moveAway(synced); !moved) return moved;
-  }
-  if (Status written = writeAll(fd_, bytes, path_); !written) {
-    // The disk is full, gone read-only or failing: the journal moves, with
-    // every whole line it held, and the lines go there.
-    if (Status moved = moveAway(written); !moved) return moved;
-    if (Status again = writeAll(fd_, bytes, path_); !again) return lose(again);
+  // Rows counted once these lines are on the disk.
+  const qint64 rows = part == Part::RowEnd ? rows_ + 1 : rows_;
+  if (LogStatus written = log_.append(bytes, rows); !written) {
+    // A sync that failed since the last append lost what it covered, from
+    // the file's own point of view; a write that failed means a disk full,
+    // gone read-only or failing. Either way the journal moves, with every
+    // whole line it held, and the lines go there.
+    if (Status moved = moveAway(journalFailure(written.error())); !moved) return moved;
+    if (LogStatus again = log_.append(bytes, rows); !again) return lose(journalFailure(again.error()));
   }
   copy_ += bytes;
   if (part == Part::Values) rowLines_ += bytes;
@@ -772,23 +638,7 @@ Status JournalWriter::append(const QByteArray& bytes, Part part) {
     lastRowLines_ = rowLines_ + bytes;
     rowLines_.clear();
   }
-  {
-    const std::lock_guard lock(mutex_);
-    ++handed_;
-    if (part == Part::RowEnd) handedRows_ = rows_ + 1;
-  }
-  wake_.notify_one();
   return {};
-}
-
-Status JournalWriter::takeSyncFailure() {
-  int error = 0;
-  {
-    const std::lock_guard lock(mutex_);
-    std::swap(error, syncError_);
-  }
-  if (error == 0) return {};
-  return fail(QStringLiteral("取得データの記録 %1 をディスクに書き込めません: %2").arg(path_, errnoText(error)));
 }
 
 Status JournalWriter::moveAway(const Status& why) {
@@ -810,103 +660,38 @@ Status JournalWriter::lose(const Status& why) {
   // Nowhere left to write: the journal holds what reached it before, and no
   // caller is told that later rows are kept.
   lostReason_ = why.description();
-  closeFile();
+  log_.close();
   return why;
 }
 
 Status JournalWriter::moveTo(const QString& place) {
   const QString old = path_;
-  closeFile();
   // The copy in memory, not the old file: on a failing disk it may not read
-  // back, and a failed write may have left part of a line in it. Written
-  // beside its place and renamed over whatever is there (a journal left
-  // behind by an earlier move, a link), never through it.
-  QDir().mkpath(QFileInfo(place).absolutePath());
-  const QString target =
-      QFileInfo(place).dir().filePath(fitFileName(QFileInfo(place).fileName(), QStringLiteral(".new")));
-  ::unlink(QFile::encodeName(target).constData());  // one left by a crash
-  const Result<int> fd = createJournalFile(target);
-  if (!fd) return fail(QStringLiteral("取得データの記録を作れません\n") + fd.description());
-  Status written = writeAll(*fd, copy_, target);
-  if (written && ::fdatasync(*fd) != 0)
-    written = fail(QStringLiteral("取得データの記録 %1 をディスクに書き込めません: %2").arg(target, errnoText(errno)));
-  if (written && ::rename(QFile::encodeName(target).constData(), QFile::encodeName(place).constData()) != 0)
-    written = fail(QStringLiteral("取得データの記録 %1 を置き換えられません: %2").arg(place, errnoText(errno)));
-  if (!written) {
-    ::close(*fd);
-    ::unlink(QFile::encodeName(target).constData());
-    return written;
+  // back, and a failed write may have left part of a line in it.
+  if (LogStatus moved = log_.replace(place, copy_); !moved) {
+    const Error why = journalFailure(moved.error());
+    const bool created = moved.error().fault == LogFault::Open || moved.error().fault == LogFault::Link;
+    return created ? fail(QStringLiteral("取得データの記録を作れません\n") + why.description) : why;
   }
-  syncFolderOf(place);
-  fd_ = *fd;
   path_ = place;
-  {
-    const std::lock_guard lock(mutex_);
-    stop_ = false;
-    handed_ = durable_ = 0;
-    syncError_ = 0;
-    durableRows_ = handedRows_;  // everything written so far is on the disk now
-  }
-  syncer_ = std::thread([this] { syncLoop(); });
   // Removing works on a full disk; on a failed one the old journal stays
   // behind, and the next open takes the one that goes further.
   QFile::remove(old);
   return {};
 }
 
-void JournalWriter::syncLoop() {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    wake_.wait(lock, [this] { return stop_ || handed_ > durable_; });
-    if (handed_ == durable_ && stop_) return;
-    const std::uint64_t target = handed_;
-    const int rows = handedRows_;
-    lock.unlock();
-    const int error = ::fdatasync(fd_) == 0 ? 0 : errno;
-    lock.lock();
-    durable_ = target;
-    // A failed sync is not retried: the kernel may have dropped the pages it
-    // could not write and a second sync would report success.
-    if (error != 0)
-      syncError_ = error;
-    else if (syncError_ == 0)
-      durableRows_ = std::max(durableRows_, rows);
-    synced_.notify_all();
-  }
-}
-
-int JournalWriter::durableRows() const {
-  const std::lock_guard lock(mutex_);
-  return durableRows_;
-}
+int JournalWriter::durableRows() const { return static_cast<int>(log_.durableCount()); }
 
 Status JournalWriter::flush() {
   if (!lostReason_.isEmpty()) return fail(lostReason_);
   if (!isOpen()) return {};
-  {
-    std::unique_lock lock(mutex_);
-    synced_.wait(lock, [this] { return durable_ >= handed_; });
-  }
-  Status synced = takeSyncFailure();
-  if (!synced) synced = moveAway(synced);
-  return synced;
+  if (LogStatus synced = log_.sync(); !synced) return moveAway(journalFailure(synced.error()));
+  return {};
 }
 
 void JournalWriter::close() {
-  closeFile();
+  log_.close();
   openRow_.reset();
-}
-
-void JournalWriter::closeFile() {
-  if (!isOpen()) return;
-  {
-    const std::lock_guard lock(mutex_);
-    stop_ = true;
-  }
-  wake_.notify_one();
-  syncer_.join();
-  ::close(fd_);
-  fd_ = -1;
 }
 
 Status JournalWriter::retire() {

@@ -65,6 +65,7 @@
 // They are never appended to: continuing one rewrites it as version 2.
 #pragma once
 
+#include "core/durable_log.h"
 #include "core/result.h"
 #include "sheet/spreadsheet_app.h"
 
@@ -74,11 +75,8 @@
 #include <QString>
 #include <QStringList>
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 namespace kestrune::sheet {
@@ -152,11 +150,6 @@ struct JournalContents {
 QString journalPathBeside(const QString& workbookPath);
 QString journalPathForUser(const QString& workbookPath);
 
-// `name` + `suffix` as a file name: whole when it fits in NAME_MAX bytes,
-// else a prefix of `name` (cut between UTF-8 characters), "-" and the first
-// 16 hex digits of the SHA-256 of `name`, then `suffix`.
-QString fitFileName(const QString& name, const QString& suffix);
-
 // Reads a journal (see above); fails only when no line of it reads as one.
 // An empty file, or one cut within its first line, holds nothing.
 Result<JournalContents> parseJournal(const QByteArray& bytes);
@@ -218,7 +211,7 @@ public:
   // rewritten in this one; a damaged one is kept aside (keptAside()) and a
   // fresh one goes on with the rows it still held.
   Status open(const QString& workbookPath, const QString& journalPath = {});
-  bool isOpen() const { return fd_ >= 0; }
+  bool isOpen() const { return log_.isOpen(); }
   const QString& path() const { return path_; }
   // Where the last open kept a damaged journal; empty when it did not.
   const QString& keptAside() const { return keptAside_; }
@@ -265,13 +258,10 @@ private:
   // of a row, or a line about the file.
   enum class Part { Values, RowEnd, Mark };
   Status append(const QByteArray& bytes, Part part = Part::Mark);
-  Status takeSyncFailure();
   // Writes the journal again at its other place.
   Status moveAway(const Status& why);
   Status lose(const Status& why);
   Status moveTo(const QString& place);
-  void closeFile();
-  void syncLoop();
   Status openPlace(const QString& place);
   Status startFresh(const QString& place, const JournalContents& carried);
 
@@ -282,7 +272,8 @@ private:
 
   QString workbookPath_;
   QString path_;
-  int fd_ = -1;
+  // The file, synced by its own thread.
+  DurableLog log_{DurableLog::Options{0666, false}};
   QString sheet_;                   // where the following rows are written
   std::optional<OpenRow> openRow_;  // the row in progress
   QString keptAside_;
@@ -303,17 +294,6 @@ private:
   QSet<QString> failedPlaces_;  // places a write or sync failed at in this session
   QString lostReason_;
   QString movedFrom_;
-
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable synced_;
-  std::uint64_t handed_ = 0;   // appends so far
-  std::uint64_t durable_ = 0;  // appends known to be on the disk
-  bool stop_ = false;
-  int syncError_ = 0;    // errno of a failed fdatasync not yet reported
-  int handedRows_ = 0;   // complete rows in what was handed over
-  int durableRows_ = 0;  // complete rows known to be on the disk
-  std::thread syncer_;
 };
 
 }  // namespace kestrune::sheet
