@@ -1,4 +1,5 @@
 // Kestrune: a data logger for measuring instruments on a serial line.
+#include "app/command_line.h"
 #include "app/config_command.h"
 #include "app/dialog_message_boxes.h"
 #include "app/form_main.h"
@@ -13,7 +14,6 @@
 #include "serial/termios_port.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QLibraryInfo>
@@ -24,16 +24,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 using namespace kestrune;
 
 namespace {
-
-bool wantsOption(int argc, char** argv, const char* option) {
-  for (int i = 1; i < argc; ++i)
-    if (std::strcmp(argv[i], option) == 0) return true;
-  return false;
-}
 
 void quietToolkitMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
   if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
@@ -46,6 +41,64 @@ QString userCacheFolder() {
   return cache + QStringLiteral("/kestrune");
 }
 
+using PortFactory = serial::Channels::PortFactory;
+
+// One session, and the headless runner in front of it.
+int runHeadless(const app::CommandLine& options, const settings::SettingsFolder& folder, const serial::PortMap& portMap,
+                const PortFactory& ports, Clock& clock) {
+  if (!options.workbook) {
+    std::fprintf(stderr, "kestrune: --headless には --workbook PATH が必要です\n");
+    return app::ExitCouldNotStart;
+  }
+  StderrMessageBoxes boxes;
+  if (options.verbose) {
+    setTraceSink([](const QString& line) {
+      std::fprintf(stderr, "kestrune: trace: %s\n", line.toUtf8().constData());
+      std::fflush(stderr);
+    });
+  }
+  const auto kind = app::chooseSpreadsheet(options.spreadsheet, true);
+  app::AcquisitionSession session(ports, folder, clock, app::spreadsheetFactory(kind, true, boxes));
+  session.setPortMap(portMap);
+  if (!portMap.error().isEmpty()) boxes.show(portMap.error(), MessageIcon::Warning);
+  return app::runHeadless(session, boxes, *options.workbook);
+}
+
+// One session, and the windows in front of it.
+int runWindows(const app::CommandLine& options, const settings::SettingsFolder& folder, const serial::PortMap& portMap,
+               const PortFactory& ports, Clock& clock) {
+  app::DialogMessageBoxes boxes;
+  // The windows keep their trace in the user's cache folder, beside LibreOffice's log.
+  setTraceSink(fileTraceSink(userCacheFolder() + QStringLiteral("/kestrune.log")));
+  const auto kind = app::chooseSpreadsheet(options.spreadsheet, false);
+  app::AcquisitionSession session(ports, folder, clock, app::spreadsheetFactory(kind, false, boxes));
+  session.setPortMap(portMap);
+
+  app::FormMain formMain(session, boxes);
+  if (kind == app::SpreadsheetKind::Calc) formMain.setApplicationName(QStringLiteral("LibreOffice"));
+  boxes.setParentWindow(&formMain);
+  formMain.logic().programEntry();
+  formMain.Form_Load();
+  formMain.show();
+  if (!portMap.error().isEmpty()) boxes.show(portMap.error(), MessageIcon::Warning);
+  if (options.panel == QLatin1String("conditions"))
+    formMain.logic().MenuCond_Click();
+  else if (options.panel == QLatin1String("serial"))
+    formMain.logic().MenuRS_Click();
+  if (options.workbook) {
+    formMain.setFileNameText(*options.workbook);
+    if (options.start) QTimer::singleShot(0, &formMain, [&formMain] { formMain.openAndStart(); });
+  }
+  if (options.screenshot) {
+    // Pictures for the documentation: the window as it first appears, settings left untouched.
+    QTimer::singleShot(200, &formMain, [&] {
+      const bool saved = formMain.grab().save(*options.screenshot);
+      QApplication::exit(saved ? 0 : 1);
+    });
+  }
+  return QApplication::exec();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,10 +108,10 @@ int main(int argc, char** argv) {
     return app::configMain(QCoreApplication::arguments().mid(2), QCoreApplication::applicationDirPath());
   }
   // What shows no window needs no display.
-  const bool windowless = wantsOption(argc, argv, "--headless") || wantsOption(argc, argv, "--new-workbook") ||
-                          wantsOption(argc, argv, "--dump") || wantsOption(argc, argv, "--recover") ||
-                          wantsOption(argc, argv, "--help") || wantsOption(argc, argv, "-h") ||
-                          wantsOption(argc, argv, "--version");
+  const bool windowless = app::wantsOption(argc, argv, "--headless") ||
+                          app::wantsOption(argc, argv, "--new-workbook") || app::wantsOption(argc, argv, "--dump") ||
+                          app::wantsOption(argc, argv, "--recover") || app::wantsOption(argc, argv, "--help") ||
+                          app::wantsOption(argc, argv, "-h") || app::wantsOption(argc, argv, "--version");
   if (windowless && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   // Without windows the toolkit's notes about its platform are noise on the terminal.
   if (windowless) qInstallMessageHandler(quietToolkitMessages);
@@ -73,132 +126,28 @@ int main(int argc, char** argv) {
                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
     QApplication::installTranslator(&qtTranslations);
 
-  QCommandLineParser parser;
-  parser.setApplicationDescription(
-      QStringLiteral("Kestrune: シリアル接続の計測器のデータロガー\n"
-                     "kestrune config [--dir FOLDER] [KEY=VALUE ...]: ウィンドウを開かずに設定を表示・変更します"
-                     "（kestrune config --help）。"));
-  // Our own help option: Qt's describes itself in English.
-  const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
-                                      QStringLiteral("このヘルプを表示して終了します。"));
-  parser.addOption(helpOption);
-  parser.addVersionOption();
-  const QCommandLineOption dirOption(
-      QStringLiteral("dir"), QStringLiteral("setup.dat と ports.conf を置くフォルダー。"), QStringLiteral("FOLDER"));
-  const QCommandLineOption headlessOption(
-      QStringLiteral("headless"),
-      QStringLiteral("ウィンドウを開かずにデータ取得を 1 回行います（--workbook が必要）。"));
-  const QCommandLineOption workbookOption(QStringLiteral("workbook"), QStringLiteral("使うエクセルファイル（.xls）。"),
-                                          QStringLiteral("PATH"));
-  const QCommandLineOption startOption(
-      QStringLiteral("start"), QStringLiteral("--workbook と共に: ファイルを開いてすぐにデータ取得を始めます。"));
-  const QCommandLineOption spreadsheetOption(
-      QStringLiteral("spreadsheet"),
-      QStringLiteral("表計算アプリケーション: embedded（内蔵）か calc（LibreOffice）。"
-                     "指定がなければ、インストールされていれば LibreOffice。"),
-      QStringLiteral("NAME"));
-  const QCommandLineOption newWorkbookOption(QStringLiteral("new-workbook"),
-                                             QStringLiteral("空のエクセルファイルを PATH に作って終了します。"),
-                                             QStringLiteral("PATH"));
-  const QCommandLineOption overwriteOption(QStringLiteral("overwrite"),
-                                           QStringLiteral("--new-workbook と共に: 既にあるファイルを置き換えます。"));
-  const QCommandLineOption dumpOption(QStringLiteral("dump"),
-                                      QStringLiteral("PATH のエクセルファイルのアクティブシートを表示して終了します。"),
-                                      QStringLiteral("PATH"));
-  const QCommandLineOption screenshotOption(QStringLiteral("screenshot"),
-                                            QStringLiteral("メインウィンドウの画像を FILE に保存して終了します。"),
-                                            QStringLiteral("FILE"));
-  const QCommandLineOption verboseOption(QStringLiteral("verbose"),
-                                         QStringLiteral("--headless と共に: 処理した失敗（トレース）を標準エラーに"
-                                                        "出力します。"));
-  const QCommandLineOption panelOption(QStringLiteral("panel"),
-                                       QStringLiteral("起動時に設定画面を開きます: conditions か serial。"),
-                                       QStringLiteral("NAME"));
-  const QCommandLineOption recoverOption(
-      QStringLiteral("recover"),
-      QStringLiteral("取得データの記録 JOURNAL（別のファイルのものとして残された .orphan-… など）の全行を "
-                     "--workbook のブックに書き込んで保存し、記録を消して終了します。"),
-      QStringLiteral("JOURNAL"));
-  for (const auto& option :
-       {dirOption, headlessOption, workbookOption, startOption, spreadsheetOption, newWorkbookOption, overwriteOption,
-        dumpOption, screenshotOption, panelOption, verboseOption, recoverOption})
-    parser.addOption(option);
-  parser.process(application);
-  if (parser.isSet(helpOption)) {
-    std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
-    return 0;
-  }
+  app::CommandLine options;
+  if (const std::optional<int> status = app::parseCommandLine(application, options)) return *status;
 
-  if (parser.isSet(newWorkbookOption))
-    return app::createWorkbook(parser.value(newWorkbookOption), parser.isSet(overwriteOption));
-  if (parser.isSet(dumpOption)) return app::dumpWorkbook(parser.value(dumpOption), stdout);
-  if (parser.isSet(recoverOption)) {
-    if (!parser.isSet(workbookOption)) {
+  if (options.newWorkbook) return app::createWorkbook(*options.newWorkbook, options.overwrite);
+  if (options.dump) return app::dumpWorkbook(*options.dump, stdout);
+  if (options.recover) {
+    if (!options.workbook) {
       std::fprintf(stderr, "kestrune: --recover needs --workbook PATH\n");
       return app::ExitCouldNotStart;
     }
     StderrMessageBoxes boxes;
-    const auto kind = app::chooseSpreadsheet(parser.value(spreadsheetOption), true);
-    return app::recoverJournal(parser.value(recoverOption), parser.value(workbookOption),
-                               app::spreadsheetFactory(kind, true, boxes), stdout, stderr);
+    const auto kind = app::chooseSpreadsheet(options.spreadsheet, true);
+    return app::recoverJournal(*options.recover, *options.workbook, app::spreadsheetFactory(kind, true, boxes), stdout,
+                               stderr);
   }
 
   const settings::SettingsFolder folder =
-      parser.isSet(dirOption) ? settings::SettingsFolder::fixed(parser.value(dirOption))
-                              : settings::SettingsFolder::forProgram(QApplication::applicationDirPath());
+      options.dir ? settings::SettingsFolder::fixed(*options.dir)
+                  : settings::SettingsFolder::forProgram(QApplication::applicationDirPath());
   const serial::PortMap portMap = serial::PortMap::load(folder.readPath(serial::PortMapFileName));
   SystemClock clock;
   const auto ports = [&portMap](int) { return std::make_unique<serial::TermiosPort>(portMap); };
-
-  if (parser.isSet(headlessOption)) {
-    if (!parser.isSet(workbookOption)) {
-      std::fprintf(stderr, "kestrune: --headless には --workbook PATH が必要です\n");
-      return app::ExitCouldNotStart;
-    }
-    StderrMessageBoxes boxes;
-    if (parser.isSet(verboseOption)) {
-      setTraceSink([](const QString& line) {
-        std::fprintf(stderr, "kestrune: trace: %s\n", line.toUtf8().constData());
-        std::fflush(stderr);
-      });
-    }
-    const auto kind = app::chooseSpreadsheet(parser.value(spreadsheetOption), true);
-    app::AcquisitionSession session(ports, folder, clock, app::spreadsheetFactory(kind, true, boxes));
-    session.setPortMap(portMap);
-    if (!portMap.error().isEmpty()) boxes.show(portMap.error(), MessageIcon::Warning);
-    return app::runHeadless(session, boxes, parser.value(workbookOption));
-  }
-
-  app::DialogMessageBoxes boxes;
-  // The windows keep their trace in the user's cache folder, beside LibreOffice's log.
-  setTraceSink(fileTraceSink(userCacheFolder() + QStringLiteral("/kestrune.log")));
-  const auto kind = app::chooseSpreadsheet(parser.value(spreadsheetOption), false);
-  app::AcquisitionSession session(ports, folder, clock, app::spreadsheetFactory(kind, false, boxes));
-  session.setPortMap(portMap);
-
-  app::FormMain formMain(session, boxes);
-  if (kind == app::SpreadsheetKind::Calc) formMain.setApplicationName(QStringLiteral("LibreOffice"));
-  boxes.setParentWindow(&formMain);
-  formMain.logic().programEntry();
-  formMain.Form_Load();
-  formMain.show();
-  if (!portMap.error().isEmpty()) boxes.show(portMap.error(), MessageIcon::Warning);
-  if (parser.value(panelOption) == QLatin1String("conditions"))
-    formMain.logic().MenuCond_Click();
-  else if (parser.value(panelOption) == QLatin1String("serial"))
-    formMain.logic().MenuRS_Click();
-  if (parser.isSet(workbookOption)) {
-    formMain.setFileNameText(parser.value(workbookOption));
-    if (parser.isSet(startOption)) {
-      QTimer::singleShot(0, &formMain, [&formMain] { formMain.openAndStart(); });
-    }
-  }
-  if (parser.isSet(screenshotOption)) {
-    // Pictures for the documentation: the window as it first appears, settings left untouched.
-    QTimer::singleShot(200, &formMain, [&] {
-      const bool saved = formMain.grab().save(parser.value(screenshotOption));
-      QApplication::exit(saved ? 0 : 1);
-    });
-  }
-  return QApplication::exec();
+  if (options.headless) return runHeadless(options, folder, portMap, ports, clock);
+  return runWindows(options, folder, portMap, ports, clock);
 }

@@ -41,6 +41,7 @@ protected:
                       QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
                   return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<FakeSpreadsheet>(sheetLog));
                 }) {
+    session.setTickInterval(0);  // the test ticks, on its clock
     form = std::make_unique<FormMain>(session, boxes);
     form->logic().programEntry();
     form->Form_Load();

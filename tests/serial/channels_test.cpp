@@ -11,7 +11,7 @@ namespace {
 using testing::FakePort;
 using testing::RecordingMessageBoxes;
 
-const std::vector<std::string> ReceptionParameters = {"RThreshold=1",    "InBufferSize=4096", "InputLen=0",
+const std::vector<std::string> ReceptionParameters = {"RThreshold=1",    "InBufferSize=4096", "InputLen=1",
                                                       "InBufferCount=0", "InputMode=0",       "RTSEnable=true",
                                                       "DTREnable=true"};
 
