@@ -89,6 +89,12 @@ void AcquisitionSession::say(const QString& text, MessageIcon icon, const QStrin
   emit message(text, icon, informative);
 }
 
+void AcquisitionSession::setState(RunState state) {
+  if (state == state_) return;
+  state_ = state;
+  emit stateChanged(state);
+}
+
 void AcquisitionSession::sayDeferred() {
   std::vector<Message> pending;
   pending.swap(deferred_);
@@ -203,6 +209,7 @@ void AcquisitionSession::loadRun() {
   emit runStarted();
   tick();
   runFlag_.setActive(true);
+  setState(RunState::Running);
   emit errorText(QString());
   receiving_ = true;
 }
@@ -255,6 +262,7 @@ void AcquisitionSession::tick() {
 
 void AcquisitionSession::next() {
   interpreter_.resume();
+  if (state_ == RunState::Paused) setState(RunState::Running);
   emit nextWanted(false);
   emit scriptMessage(QString());
 }
@@ -277,6 +285,7 @@ void AcquisitionSession::end() {
   workbook_.endRun();
   publishDurableRows(true);
   workbook_.saveInBackground();
+  setState(RunState::Idle);
   emit runEnded();
 }
 
@@ -350,7 +359,10 @@ void AcquisitionSession::publishDurableRows(bool all) {
 
 void AcquisitionSession::setMessage(const QString& text) { emit scriptMessage(text); }
 
-void AcquisitionSession::showNextButton() { emit nextWanted(true); }
+void AcquisitionSession::showNextButton() {
+  setState(RunState::Paused);
+  emit nextWanted(true);
+}
 
 void AcquisitionSession::termAppend(const QString& line) {
   log_.termAppend(line);
@@ -362,6 +374,7 @@ void AcquisitionSession::scriptFinished() {
   updateProgress(true);
   emit scriptFinishedSummary(progressLine(progress_));
   say(script::MsgScriptFinished);
+  setState(RunState::Stopped);
   emit acquiringStopped();
 }
 
@@ -418,6 +431,7 @@ void AcquisitionSession::endAtSheetEnd() {
   const QString text = sheet::MsgSheetFull.arg(sheet::LastWorksheetRow);
   emit scriptMessage(text);
   say(text);
+  setState(RunState::Stopped);
   emit acquiringStopped();
 }
 
@@ -433,6 +447,7 @@ void AcquisitionSession::endForLostJournal(const QString& text) {
   emit errorText(text);
   termAppend(text);
   say(text, MessageIcon::Warning);
+  setState(RunState::Stopped);
   emit acquiringStopped();
 }
 

@@ -72,6 +72,10 @@ AcquiredValue typedValue(const QString& text);
 // and the typed values. Its place, sequence and time are the session's to add.
 AcquiredRow rowFromCells(const std::vector<sheet::CellValue>& cells);
 
+// Where a run stands: none loaded, acquiring, held by a PAU step, stopped on
+// its own (the script's end, a full sheet, a lost journal) until end().
+enum class RunState { Idle, Running, Paused, Stopped };
+
 class AcquisitionSession final : public QObject, private script::RunView, private serial::ErrorLabel {
   Q_OBJECT
 public:
@@ -130,6 +134,7 @@ public:
   // The interval of the session's timer; 0 stops it (the caller ticks).
   void setTickInterval(int ms);
 
+  RunState state() const { return state_; }
   // Between start and end.
   bool runLoaded() const { return runLoaded_; }
   // Acquiring: start set it, and the script's end, a full sheet, a lost
@@ -152,6 +157,7 @@ public:
   void addRowConsumer(RowConsumer* consumer) { extraConsumers_.push_back(consumer); }
 
 signals:
+  void stateChanged(kestrune::app::RunState state);
   // A message for the user, with its icon and what says more (may be empty).
   void message(const QString& text, kestrune::MessageIcon icon, const QString& informative);
   // A run began (the run window loads and shows) and ended (it closes).
@@ -210,6 +216,7 @@ private:
     QString informative;
   };
   void say(const QString& text, MessageIcon icon = MessageIcon::None, const QString& informative = {});
+  void setState(RunState state);
   void sayDeferred();
 
   AcquiredRow buildRow(const std::vector<sheet::CellValue>& cells) const;
@@ -263,6 +270,7 @@ private:
   std::uint64_t rowsCompleted_ = 0;
   QString runSheet_;
   QString lostText_;
+  RunState state_ = RunState::Idle;
   bool ticking_ = false;
   bool runLoaded_ = false;
   bool startRefusedForSheet_ = false;

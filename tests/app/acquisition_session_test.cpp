@@ -323,10 +323,14 @@ TEST_F(SessionTest, ACounterGoingBackwardsCountsAsNothing) {
 
 TEST_F(SessionTest, NextContinuesAPausedScript) {
   writeScript("PAU\r\nPAU\r\nCLR\r\n");
+  std::vector<RunState> states;
+  QObject::connect(&session, &AcquisitionSession::stateChanged, &session,
+                   [&states](RunState state) { states.push_back(state); });
   session.start();
   tick();
   EXPECT_TRUE(host.nextVisible);
   EXPECT_TRUE(session.pausedForNext());
+  EXPECT_EQ(session.state(), RunState::Paused);
   tick();
   EXPECT_EQ(session.interpreter().currentStep(), 1);  // the pause holds the script
   session.next();
@@ -336,6 +340,12 @@ TEST_F(SessionTest, NextContinuesAPausedScript) {
   tick();
   EXPECT_TRUE(session.pausedForNext());
   EXPECT_EQ(session.interpreter().currentStep(), 2);
+  session.next();
+  tick();  // CLR
+  tick();  // the script's end
+  session.end();
+  EXPECT_EQ(states, (std::vector<RunState>{RunState::Running, RunState::Paused, RunState::Running, RunState::Paused,
+                                           RunState::Running, RunState::Stopped, RunState::Idle}));
 }
 
 TEST_F(SessionTest, EndWhilePausedClosesEverything) {
