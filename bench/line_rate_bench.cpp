@@ -119,7 +119,7 @@ Trial runAt(int fields, int linesPerSecond, int seconds) {
   int quiet = 0;
   QObject::connect(&drain, &QTimer::timeout, &drain, [&] {
     if (!writerDone) return;
-    quiet = logger.reception().recvBuffer[0].empty() ? quiet + 1 : 0;
+    quiet = logger.reception().lines(0).empty() ? quiet + 1 : 0;
     if (quiet >= 20) QCoreApplication::quit();
   });
   drain.start(20);

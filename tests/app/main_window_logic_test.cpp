@@ -71,9 +71,9 @@ protected:
 };
 
 TEST_F(MainWindowLogicTest, ProgramEntryEmptiesReceiveBuffers) {
-  for (auto& b : logger.reception().recvBuffer) b = u"old";
+  for (int i = 0; i < serial::ChannelCount; ++i) logger.reception().lines(i).append(u"old\r", u'\r');
   logic.programEntry();
-  for (const auto& b : logger.reception().recvBuffer) EXPECT_TRUE(b.empty());
+  for (int i = 0; i < serial::ChannelCount; ++i) EXPECT_TRUE(logger.reception().lines(i).empty()) << i;
 }
 
 TEST_F(MainWindowLogicTest, StartWithoutSettingsFileKeepsPortDefaultsAndShowsMainPanel) {
