@@ -681,6 +681,7 @@ void TermiosPort::decodeReceived(const char* bytes, std::size_t count) {
   // character split between two reads waits in the decoder for its trail.
   cp932::CodeString characters;
   decoder_.feed(std::string_view(bytes, count), characters);
+  bool added = false;
   for (const cp932::Code c : characters) {
     if (received_.size() >= static_cast<std::size_t>(inBufferSize_)) {
       // Reported once until there is room again, not once per lost character.
@@ -690,8 +691,9 @@ void TermiosPort::decodeReceived(const char* bytes, std::size_t count) {
     }
     overflowReported_ = false;
     received_.push_back(c);
+    added = true;
   }
-  if (rThreshold_ > 0 && !characters.empty() && received_.size() >= static_cast<std::size_t>(rThreshold_))
+  if (added && rThreshold_ > 0 && received_.size() >= static_cast<std::size_t>(rThreshold_))
     events_.push_back(CommEvent::Receive);
   dispatchEvents();
 }

@@ -56,49 +56,23 @@ TEST_F(ReceptionTest, AReadGoesToTheChannelsLinesInOnePieceWhileARunIsActive) {
   EXPECT_EQ(cp932::CodeString(reception.lines(3).text()), u"z");
 }
 
-struct DropShownCase {
-  const char* name;
-  cp932::CodeString before;  // received first
-  cp932::CodeString burst;   // then in one read
-  const QString& message;
-  cp932::CodeString left;
-  DroppedCount dropped;
-};
-
-class DropShownTest : public Fixture, public ::testing::WithParamInterface<DropShownCase> {};
-
-// Said on the label however a CTS change silenced its usual rule, and
-// restamped by the next reception as any error.
-TEST_P(DropShownTest, ADroppedLineIsTheLastErrorAndCounted) {
-  const DropShownCase& c = GetParam();
+// Said on the label however a CTS change silenced its usual rule.
+TEST_F(ReceptionTest, ADroppedLineBecomesTheLastErrorAndIsCounted) {
+  constexpr std::uint64_t Limit = ReceiveBufferLimit;
   reception.lastEventMsg = eventText(CommEvent::Cts).text;
-  port.receive(c.before);
+  port.receive(cp932::CodeString(Limit - 1, u'a'));
   EXPECT_EQ(label.writes, 0);
-  port.receive(c.burst);
-  EXPECT_EQ(label.text, QStringLiteral("14:03:05 ") + c.message);
-  EXPECT_EQ(label.writes, 1);
-  EXPECT_EQ(reception.lastErrorMsg, c.message);
-  EXPECT_EQ(cp932::CodeString(reception.lines(0).text()), c.left);
-  EXPECT_EQ(reception.dropped(0), c.dropped);
+  port.receive(u"b rest\r1\r");
+  EXPECT_EQ(label.text, QStringLiteral("14:03:05 ") + MsgLineTooLong);
+  port.receive(cp932::CodeString(Limit - 2, u'c'));  // full, behind the line "1"
+  clock.advance(1000);
+  port.receive(u"d\r2\r");
+  EXPECT_EQ(label.text, QStringLiteral("14:03:06 ") + MsgBufferFull);
+  EXPECT_EQ(label.writes, 2);
+  EXPECT_EQ(cp932::CodeString(reception.lines(0).text()), u"1\r2\r");
+  EXPECT_EQ(reception.dropped(0), (DroppedCount{2, 2 * Limit + 6}));
   EXPECT_EQ(reception.dropped(1), DroppedCount{});
 }
-
-constexpr std::uint64_t Limit = ReceiveBufferLimit;
-
-INSTANTIATE_TEST_SUITE_P(Table, DropShownTest,
-                         ::testing::Values(DropShownCase{"BufferFull",
-                                                         u"1\r" + cp932::CodeString(Limit - 2, u'a'),
-                                                         u"cd\r2\r",
-                                                         MsgBufferFull,
-                                                         u"1\r2\r",
-                                                         {1, Limit - 2 + 3}},
-                                           DropShownCase{"LineTooLong",
-                                                         cp932::CodeString(Limit - 1, u'a'),
-                                                         u"b rest\r2,3\r",
-                                                         MsgLineTooLong,
-                                                         u"2,3\r",
-                                                         {1, Limit + 6}}),
-                         [](const auto& p) { return std::string(p.param.name); });
 
 struct EventCase {
   int code;  // by number: the events' own and some outside the enumeration
