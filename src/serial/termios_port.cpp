@@ -681,20 +681,19 @@ void TermiosPort::decodeReceived(const char* bytes, std::size_t count) {
   // character split between two reads waits in the decoder for its trail.
   cp932::CodeString characters;
   decoder_.feed(std::string_view(bytes, count), characters);
-  bool added = false;
-  for (const cp932::Code c : characters) {
-    if (received_.size() >= static_cast<std::size_t>(inBufferSize_)) {
-      // Reported once until there is room again, not once per lost character.
-      if (!overflowReported_) events_.push_back(CommEvent::RxOver);
-      overflowReported_ = true;
-      continue;
-    }
+  const auto size = static_cast<std::size_t>(inBufferSize_);
+  const std::size_t taken = std::min(characters.size(), size > received_.size() ? size - received_.size() : 0);
+  received_.append(characters, 0, taken);
+  if (taken > 0) {
     overflowReported_ = false;
-    received_.push_back(c);
-    added = true;
+    if (rThreshold_ > 0 && received_.size() >= static_cast<std::size_t>(rThreshold_))
+      events_.push_back(CommEvent::Receive);
   }
-  if (added && rThreshold_ > 0 && received_.size() >= static_cast<std::size_t>(rThreshold_))
-    events_.push_back(CommEvent::Receive);
+  if (taken < characters.size()) {
+    // Reported once until there is room again, not once per lost character.
+    if (!overflowReported_) events_.push_back(CommEvent::RxOver);
+    overflowReported_ = true;
+  }
   dispatchEvents();
 }
 
