@@ -113,7 +113,7 @@ Trial runAt(int fields, int linesPerSecond, int seconds) {
   int quiet = 0;
   QObject::connect(&drain, &QTimer::timeout, &drain, [&] {
     if (!writerDone) return;
-    quiet = session.reception().recvBuffer[0].empty() ? quiet + 1 : 0;
+    quiet = session.reception().lines(0).empty() ? quiet + 1 : 0;
     if (quiet >= 20) QCoreApplication::quit();
   });
   drain.start(20);

@@ -30,8 +30,8 @@ AcquisitionSession::AcquisitionSession(const serial::Channels::PortFactory& port
   for (int i = 0; i < serial::ChannelCount; ++i) {
     serial::Port& p = port(i);
     connect(&p, &serial::Port::onComm, this, [this, i] {
-      reception_.MSComm1_OnComm(i, port(i), runFlag_.active(), receiving_ ? this : nullptr, clock_,
-                                script_.endCode[static_cast<std::size_t>(i)]);
+      reception_.onPortEvent(i, port(i), runFlag_.active(), receiving_ ? this : nullptr, clock_,
+                             script_.endCode[static_cast<std::size_t>(i)]);
     });
   }
   timer_.setInterval(10);

@@ -74,7 +74,7 @@ bool Interpreter::holdForLostDevice() {
     lossesSeen_ = losses;
     // The answer awaited went with the device, unless a whole line of it is in.
     const cp932::Code endCode = c_.script.endCode[Ch];
-    if (answerPending_ && c_.reception.recvBuffer[Ch].find(endCode) == cp932::CodeString::npos) acquisitionVoid_ = true;
+    if (answerPending_ && !c_.reception.lines(Channel).hasLine(endCode)) acquisitionVoid_ = true;
   }
   if (!acquisitionVoid_) return false;
   if (endRequested_) {
@@ -107,7 +107,7 @@ void Interpreter::repeatAcquisition() {
   stepPhase_ = 0;
   // The start of a line from before the loss, or what the device said on its
   // own since its return, is no answer to the command about to be sent again.
-  c_.reception.recvBuffer[Ch].clear();
+  c_.reception.lines(Channel).clear();
   c_.view.termAppend(MsgRepeating);
 }
 
@@ -174,7 +174,7 @@ void Interpreter::execute(const ScriptStep& s) {
       break;
     case CmdCLR:
       traceFailure(QStringLiteral("CLR"), c_.port.setInBufferCount(0));
-      c_.reception.recvBuffer[Ch].clear();
+      c_.reception.lines(Channel).clear();
       advance();
       break;
     case CmdSSS:
@@ -356,22 +356,19 @@ std::size_t Interpreter::roomForFields() const {
 
 bool Interpreter::rcvDataGet(int channel) {
   const auto ch = static_cast<std::size_t>(channel);
-  cp932::CodeString& buffer = c_.reception.recvBuffer[ch];
+  serial::LineAssembler& received = c_.reception.lines(channel);
   const cp932::Code startCode = c_.script.startCode[ch];
   const cp932::Code delimiterCode = c_.script.delimiterCode[ch];
   const cp932::Code endCode = c_.script.endCode[ch];
   bool got = false;
-  std::size_t from = 0;
-  while (from < buffer.size()) {
-    const std::size_t end = buffer.find(endCode, from);
-    if (end == cp932::CodeString::npos) break;
+  while (received.hasLine(endCode)) {
     got = true;
-    const cp932::CodeString line = buffer.substr(from, end + 1 - from);
+    const cp932::CodeString line(received.frontLine(endCode));
     const std::vector<cp932::CodeString> fields = lineFields(line, startCode, delimiterCode, endCode);
     const std::size_t room = roomForFields();
     // Rows are never split inside a line: it waits, whole, for the next row.
     if (fields.size() > room && valueCount_ > 0) break;
-    from = end + 1;
+    received.popLine(endCode);
     c_.view.termAppend(QStringLiteral("○ ") + cp932::toUnicode(line));
     const std::size_t kept = std::min(fields.size(), room);
     for (std::size_t i = 0; i < kept; ++i) storeField(fields[i]);
@@ -380,8 +377,6 @@ bool Interpreter::rcvDataGet(int channel) {
       c_.view.termAppend(MsgFieldsDropped.arg(MaxValues).arg(fields.size() - kept));
     }
   }
-  // One erase for all the lines taken rather than one per line.
-  buffer.erase(0, from);
   if (ch == static_cast<std::size_t>(Channel)) reportReceptionDrops(ch);
   return got;
 }

@@ -16,10 +16,12 @@ namespace kestrune::serial {
 constexpr int ChannelCount = 8;
 constexpr int ChannelsInUse = 1;
 
-// Fixed reception parameters written after every successful open.
+// Fixed reception parameters written after every successful open: a
+// reception event for every read that brought a character, and Input taking
+// all that waits, so that a channel gets what the port read in one piece.
 constexpr int ReceiveThreshold = 1;
 constexpr int ReceiveBufferSize = 4096;
-constexpr int ReceiveInputLen = 1;
+constexpr int ReceiveInputLen = 0;
 constexpr InputMode ReceiveInputMode = InputMode::Text;
 
 inline const QString MsgPortOpenFailed = QStringLiteral("通信ポートがオープンできません！");

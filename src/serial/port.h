@@ -88,7 +88,9 @@ public:
   virtual FlowControl handshaking() const = 0;
   virtual Status setHandshaking(FlowControl flow) = 0;
 
-  // Reception parameters.
+  // Reception parameters. A read from the device raises one Receive event
+  // when it leaves at least RThreshold characters waiting (none when 0): a
+  // burst arrives as one chunk, not a character at a time.
   virtual Status setRThreshold(int characters) = 0;
   virtual Status setInBufferSize(int characters) = 0;
   virtual Status setInputLen(int characters) = 0;

@@ -2,10 +2,6 @@
 
 namespace kestrune::serial {
 
-namespace {
-std::uint64_t byteCount(cp932::Code c) { return c > 0xFF ? 2 : 1; }
-}  // namespace
-
 EventText eventText(CommEvent event) {
   switch (event) {
     case CommEvent::Send:
@@ -53,24 +49,20 @@ EventText eventText(CommEvent event) {
 }
 
 void Reception::clearBuffers() {
-  for (auto& buffer : recvBuffer) buffer.clear();
+  for (LineAssembler& channel : lines_) channel.clear();
 }
 
-void Reception::MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLabel* label, Clock& clock,
-                               cp932::Code endCode) {
+void Reception::onPortEvent(int channel, Port& port, bool runActive, ErrorLabel* label, Clock& clock,
+                            cp932::Code endCode) {
   if (channel < 0 || channel >= ChannelCount) return;
   const CommEvent event = port.commEvent();
-  showAlways_ = false;
+  bool showAlways = false;
   if (event == CommEvent::Receive) {
     const cp932::CodeString received = port.input();
-    const auto ch = static_cast<std::size_t>(channel);
-    for (const cp932::Code c : received) {
-      if (droppingLine_[ch]) {
-        dropped_[ch].bytes += byteCount(c);
-        droppingLine_[ch] = c != endCode;
-      } else if (runActive) {
-        receive(ch, c, endCode);
-      }
+    const DropReason dropped = lines(channel).append(received, endCode, runActive);
+    if (dropped != DropReason::None) {
+      lastErrorMsg = dropped == DropReason::LineTooLong ? MsgLineTooLong : MsgBufferFull;
+      showAlways = true;
     }
   } else if (event == CommEvent::DeviceLost || event == CommEvent::DeviceFound || event == CommEvent::DeviceReplaced) {
     announceDevice(event, label, clock);
@@ -79,39 +71,7 @@ void Reception::MSComm1_OnComm(int channel, Port& port, bool runActive, ErrorLab
     EventText text = eventText(event);
     (text.lineState ? lastEventMsg : lastErrorMsg) = std::move(text.text);
   }
-  showLastError(label, clock, showAlways_);
-}
-
-void Reception::receive(std::size_t channel, cp932::Code c, cp932::Code endCode) {
-  cp932::CodeString& buffer = recvBuffer[channel];
-  if (buffer.size() >= ReceiveBufferLimit) {
-    // No room: the line this character belongs to would arrive cut.
-    const bool overlong = buffer.find(endCode) == cp932::CodeString::npos;
-    dropLine(channel, c, endCode, overlong ? MsgLineTooLong : MsgBufferFull);
-    return;
-  }
-  // A full buffer without a line end can never yield a line.
-  if (buffer.size() + 1 >= ReceiveBufferLimit && c != endCode && buffer.find(endCode) == cp932::CodeString::npos) {
-    dropLine(channel, c, endCode, MsgLineTooLong);
-    return;
-  }
-  buffer.push_back(c);
-}
-
-void Reception::dropLine(std::size_t channel, cp932::Code c, cp932::Code endCode, const QString& reason) {
-  // Complete lines stay for the interpreter; the unfinished one after them
-  // goes, with `c`, and so does the rest of that line as it arrives.
-  cp932::CodeString& buffer = recvBuffer[channel];
-  const std::size_t lastEnd = buffer.rfind(endCode);
-  const std::size_t cut = lastEnd == cp932::CodeString::npos ? 0 : lastEnd + 1;
-  DroppedCount& count = dropped_[channel];
-  ++count.lines;
-  count.bytes += byteCount(c);
-  for (std::size_t i = cut; i < buffer.size(); ++i) count.bytes += byteCount(buffer[i]);
-  buffer.erase(cut);
-  droppingLine_[channel] = c != endCode;
-  lastErrorMsg = reason;
-  showAlways_ = true;
+  showLastError(label, clock, showAlways);
 }
 
 namespace {

@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 // The platform headers stay in this file so that the rest of the program (and
@@ -399,7 +400,6 @@ void TermiosPort::closeDevice() {
   open_ = false;
   lost_ = false;
   ++session_;
-  rawInput_.clear();
   decoder_.reset();
   received_.clear();
   overflowReported_ = false;
@@ -571,7 +571,6 @@ Status TermiosPort::setDTREnable(bool enable) {
 Status TermiosPort::setInBufferCount(int count) {
   if (count != 0) return fail(kOnlyZero.arg(QStringLiteral("InBufferCount")));
   if (fd_ >= 0) ::tcflush(fd_, TCIFLUSH);
-  rawInput_.clear();
   decoder_.reset();
   received_.clear();
   overflowReported_ = false;
@@ -581,7 +580,7 @@ Status TermiosPort::setInBufferCount(int count) {
 int TermiosPort::inBufferCount() const {
   int waiting = 0;
   if (fd_ < 0 || ::ioctl(fd_, FIONREAD, &waiting) != 0) waiting = 0;
-  return static_cast<int>(received_.size() + rawInput_.size()) + waiting;
+  return static_cast<int>(received_.size()) + waiting;
 }
 
 cp932::CodeString TermiosPort::input() {
@@ -654,11 +653,16 @@ void TermiosPort::readAvailable() {
   std::array<char, 4096> buffer{};
   std::size_t total = 0;
   bool hangUp = false;
+  const unsigned int session = session_;
   while (total < kMaxPerCall) {
     const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
     if (n > 0) {
-      rawInput_.insert(rawInput_.end(), buffer.begin(), buffer.begin() + n);
       total += static_cast<std::size_t>(n);
+      // Each read is handed over before the next, so that the port's
+      // buffer never holds more than one read. A handler that closes or
+      // reopens the port ends this session's reading.
+      decodeReceived(buffer.data(), static_cast<std::size_t>(n));
+      if (session != session_ || fd_ < 0) return;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -668,35 +672,29 @@ void TermiosPort::readAvailable() {
       hangUp = true;
     break;
   }
-  const unsigned int session = session_;
-  decodeReceived();
-  if (hangUp && session == session_) deviceLost();
+  if (hangUp) deviceLost();
 }
 
-void TermiosPort::decodeReceived() {
-  // A handler that closes the port empties rawInput_, which ends the loop.
+void TermiosPort::decodeReceived(const char* bytes, std::size_t count) {
+  // The whole read is queued before its event is reported, so that bytes
+  // read by a nested event loop in a handler come after it. A double-byte
+  // character split between two reads waits in the decoder for its trail.
   cp932::CodeString characters;
-  while (!rawInput_.empty()) {
-    const std::uint8_t byte = rawInput_.front();
-    rawInput_.pop_front();
-    characters.clear();
-    decoder_.feed(byte, characters);
-    // All characters of this byte are queued before any event is reported,
-    // so that bytes read by a nested event loop in a handler come after them.
-    for (const cp932::Code c : characters) {
-      if (received_.size() >= static_cast<std::size_t>(inBufferSize_)) {
-        // Reported once until there is room again, not once per lost character.
-        if (!overflowReported_) events_.push_back(CommEvent::RxOver);
-        overflowReported_ = true;
-        continue;
-      }
-      overflowReported_ = false;
-      received_.push_back(c);
-      if (rThreshold_ > 0 && received_.size() >= static_cast<std::size_t>(rThreshold_))
-        events_.push_back(CommEvent::Receive);
-    }
-    dispatchEvents();
+  decoder_.feed(std::string_view(bytes, count), characters);
+  const auto size = static_cast<std::size_t>(inBufferSize_);
+  const std::size_t taken = std::min(characters.size(), size > received_.size() ? size - received_.size() : 0);
+  received_.append(characters, 0, taken);
+  if (taken > 0) {
+    overflowReported_ = false;
+    if (rThreshold_ > 0 && received_.size() >= static_cast<std::size_t>(rThreshold_))
+      events_.push_back(CommEvent::Receive);
   }
+  if (taken < characters.size()) {
+    // Reported once until there is room again, not once per lost character.
+    if (!overflowReported_) events_.push_back(CommEvent::RxOver);
+    overflowReported_ = true;
+  }
+  dispatchEvents();
 }
 
 void TermiosPort::pollLineState() {

@@ -128,7 +128,8 @@ private:
   Status applyModemLine(int bit, bool on);
   Status writePending();
   void readAvailable();
-  void decodeReceived();
+  // Decodes the bytes of one read and raises its reception event.
+  void decodeReceived(const char* bytes, std::size_t count);
   void pollLineState();
   void raise(CommEvent event);
   // Reports the queued events in order, unless an event is being reported
@@ -171,7 +172,6 @@ private:
   int modemBits_ = 0;
   ErrorCounters counters_;
 
-  std::deque<std::uint8_t> rawInput_;  // read from the device, not yet decoded
   cp932::Decoder decoder_;
   cp932::CodeString received_;  // decoded, not yet taken by input()
   bool overflowReported_ = false;

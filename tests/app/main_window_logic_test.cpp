@@ -74,9 +74,9 @@ protected:
 };
 
 TEST_F(MainWindowLogicTest, ProgramEntryEmptiesReceiveBuffers) {
-  for (auto& b : session.reception().recvBuffer) b = u"old";
+  for (int i = 0; i < serial::ChannelCount; ++i) session.reception().lines(i).append(u"old\r", u'\r');
   logic.programEntry();
-  for (const auto& b : session.reception().recvBuffer) EXPECT_TRUE(b.empty());
+  for (int i = 0; i < serial::ChannelCount; ++i) EXPECT_TRUE(session.reception().lines(i).empty()) << i;
 }
 
 TEST_F(MainWindowLogicTest, StartWithoutSettingsFileKeepsPortDefaultsAndShowsMainPanel) {

@@ -112,12 +112,11 @@ public:
     return {};
   }
 
-  // Test side: one character arrives and a receive event is raised for it.
+  // Test side: `characters` arrive in one read, and one receive event is
+  // raised for them.
   void receive(const cp932::CodeString& characters) {
-    for (const char16_t c : characters) {
-      incoming.push_back(c);
-      raise(serial::CommEvent::Receive);
-    }
+    incoming += characters;
+    raise(serial::CommEvent::Receive);
   }
   bool deviceAbsent() const override { return open_ && absent_; }
   std::uint32_t deviceLosses() const override { return losses_; }

@@ -84,7 +84,13 @@ protected:
     interp.countDown(ms);
     interp.loopProg();
   }
-  void answer(const char* utf8) { reception.recvBuffer[0] += cp932::fromUtf8(utf8); }
+  void answer(const char* utf8) { reception.lines(0).append(cp932::fromUtf8(utf8), script.endCode[0]); }
+  // What channel 0 holds becomes `text`.
+  void hold(const CodeString& text) {
+    reception.lines(0).clear();
+    reception.lines(0).append(text, script.endCode[0]);
+  }
+  CodeString held() const { return CodeString(reception.lines(0).text()); }
   QString cell(int row, int column) {
     const auto it = view.cells.find({row, column});
     if (it == view.cells.end()) return QStringLiteral("<empty>");
@@ -400,10 +406,10 @@ TEST_F(InterpreterTest, CodeStepsChangeTheChannelSettings) {
   tick();
   EXPECT_EQ(script.receiveTimeoutMs[0], 3000);
   EXPECT_EQ(script.sendTimeoutMs[0], 4000);
-  reception.recvBuffer[0] = u"junk";
+  hold(u"junk");
   port.incoming = u"more";
   tick();
-  EXPECT_TRUE(reception.recvBuffer[0].empty());
+  EXPECT_TRUE(reception.lines(0).empty());
   EXPECT_TRUE(port.incoming.empty());
 }
 
@@ -485,9 +491,9 @@ TEST_F(InterpreterTest, OnAPseudoTerminalTheCommandGoesAgainAfterTheDeviceReturn
   map.set(1, QString::fromStdString(link));
   serial::TermiosPort device(map);
   QObject::connect(&device, &serial::Port::onComm, &device,
-                   [&] { reception.MSComm1_OnComm(0, device, runActive.active(), nullptr, clock); });
+                   [&] { reception.onPortEvent(0, device, runActive.active(), nullptr, clock); });
   ASSERT_TRUE(device.setRThreshold(1));
-  ASSERT_TRUE(device.setInputLen(1));
+  ASSERT_TRUE(device.setInputLen(0));
   ASSERT_TRUE(device.setPortOpen(true));
   Interpreter run(RunContext{script, reception, device, clock, view, runActive});
   load({"SSS", "SND:M%CR", "RCV", "SET", "EEE"});
@@ -634,7 +640,7 @@ TEST_F(InterpreterTest, ALineFeedEndCodeCutsLinesAndTheCarriageReturnIsDropped) 
   EXPECT_EQ(cell(1, 1), QStringLiteral("7"));
   EXPECT_EQ(cell(1, 2), QStringLiteral("8"));
   EXPECT_EQ(cell(1, 3), QStringLiteral("<empty>"));
-  EXPECT_EQ(reception.recvBuffer[0], u"9");  // no line end yet
+  EXPECT_EQ(held(), u"9");  // no line end yet
 }
 
 // ---- Reception matching -----------------------------------------------------
@@ -651,12 +657,12 @@ class RcvDataGetTest : public InterpreterTest, public ::testing::WithParamInterf
 
 TEST_P(RcvDataGetTest, CutsLinesIntoFields) {
   const MatchCase& c = GetParam();
-  reception.recvBuffer[0] = cp932::fromUtf8(c.buffer);
+  hold(cp932::fromUtf8(c.buffer));
   EXPECT_EQ(interp.rcvDataGet(0), c.got);
   ASSERT_EQ(interp.valueCount(), static_cast<std::int16_t>(c.fields.size()));
   for (std::size_t i = 0; i < c.fields.size(); ++i)
     EXPECT_EQ(std::get<QString>(interp.acquiredValues()[i]), QString::fromUtf8(c.fields[i])) << i;
-  EXPECT_EQ(reception.recvBuffer[0], cp932::fromUtf8(c.left));
+  EXPECT_EQ(held(), cp932::fromUtf8(c.left));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, RcvDataGetTest,
@@ -674,7 +680,7 @@ INSTANTIATE_TEST_SUITE_P(Table, RcvDataGetTest,
 
 TEST_F(InterpreterTest, StartCodeIsRemovedAndControlCharactersDropped) {
   script.startCode[0] = 2;
-  reception.recvBuffer[0] = CodeString{2, u'1', u',', u'2', 3, u'\r'};
+  hold(CodeString{2, u'1', u',', u'2', 3, u'\r'});
   EXPECT_TRUE(interp.rcvDataGet(0));
   EXPECT_EQ(interp.valueCount(), 2);
   EXPECT_EQ(std::get<QString>(interp.acquiredValues()[1]), QStringLiteral("2"));
@@ -682,7 +688,7 @@ TEST_F(InterpreterTest, StartCodeIsRemovedAndControlCharactersDropped) {
 
 TEST_F(InterpreterTest, DelimiterEqualToStartCodeIsRemovedNotSplit) {
   script.startCode[0] = ',';
-  reception.recvBuffer[0] = u"1,2\r";
+  hold(u"1,2\r");
   interp.rcvDataGet(0);
   ASSERT_EQ(interp.valueCount(), 1);
   EXPECT_EQ(std::get<QString>(interp.acquiredValues()[0]), QStringLiteral("12"));
@@ -690,7 +696,7 @@ TEST_F(InterpreterTest, DelimiterEqualToStartCodeIsRemovedNotSplit) {
 
 TEST_F(InterpreterTest, DoubleByteCharacterNeverMatchesAByteCode) {
   // 0x8D0D would hold CR in its trail byte if it were split.
-  reception.recvBuffer[0] = CodeString{0x8D40, u','};
+  hold(CodeString{0x8D40, u','});
   EXPECT_FALSE(interp.rcvDataGet(0));
 }
 
@@ -699,7 +705,7 @@ TEST_F(InterpreterTest, NumberAndStampStandBeforeTheFirstField) {
   setup.acquisitionNo = 41;
   setup.setStampMode(settings::StampMode::DateAndTime);
   reset();
-  reception.recvBuffer[0] = u"12.5,OK\r";
+  hold(u"12.5,OK\r");
   interp.rcvDataGet(0);
   ASSERT_EQ(interp.valueCount(), 4);
   EXPECT_EQ(std::get<std::int32_t>(interp.acquiredValues()[0]), 41);
@@ -715,13 +721,13 @@ TEST_F(InterpreterTest, StampKindsFollowTheMode) {
   for (const auto& [mode, kind] : kinds) {
     setup.setStampMode(mode);
     reset();
-    reception.recvBuffer[0] = u"x\r";
+    hold(u"x\r");
     interp.rcvDataGet(0);
     EXPECT_EQ(std::get<sheet::Stamp>(interp.acquiredValues()[0]).kind, kind);
   }
   setup.setStampMode(settings::StampMode::None);
   reset();
-  reception.recvBuffer[0] = u"x\r";
+  hold(u"x\r");
   interp.rcvDataGet(0);
   EXPECT_EQ(interp.valueCount(), 1);
 }
@@ -760,7 +766,7 @@ TEST_P(RowCarryTest, LinesThatDoNotFitWaitWholeForTheNextRow) {
     answer((fields.join(u',') + u'\r').toUtf8().constData());
   }
   start();
-  for (int i = 0; i < 1000 && !(reception.recvBuffer[0].empty() && interp.stepPhase() == 1); ++i) tick();
+  for (int i = 0; i < 1000 && !(reception.lines(0).empty() && interp.stepPhase() == 1); ++i) tick();
   ASSERT_EQ(interp.currentStep(), 1);  // RCV waits: everything has been taken
   const int room = 100 - (c.numbering ? 1 : 0) - (c.stamp != settings::StampMode::None ? 1 : 0);
   ASSERT_EQ(view.rows.size(), c.linesPerRow.size());
@@ -798,15 +804,14 @@ INSTANTIATE_TEST_SUITE_P(
 // receive buffer cannot hold is dropped whole, counted and said; every other
 // line reaches a row whole and in order.
 TEST_F(InterpreterTest, LinesTheReceiveBufferCannotHoldAreCountedAndSaid) {
-  port.inputLen = 1;
   QObject::connect(&port, &serial::Port::onComm, &port,
-                   [this] { reception.MSComm1_OnComm(0, port, runActive.active(), nullptr, clock); });
+                   [this] { reception.onPortEvent(0, port, runActive.active(), nullptr, clock); });
   setup.measureCount = 1000;
   start();
   tick();                     // SSS
   constexpr int Lines = 600;  // 11 bytes each: 6,600 bytes, far beyond the buffer
   for (int i = 0; i < Lines; ++i) port.receive(QStringLiteral("%1,x,y\r").arg(i, 6, 10, QChar(u'0')).toStdU16String());
-  for (int i = 0; i < 1000 && !(reception.recvBuffer[0].empty() && interp.stepPhase() == 1); ++i) tick();
+  for (int i = 0; i < 1000 && !(reception.lines(0).empty() && interp.stepPhase() == 1); ++i) tick();
   QStringList written;
   for (const auto& row : view.rows) written += rowFields(row);
   ASSERT_EQ(written.size() % 3, 0);

@@ -1,5 +1,5 @@
 // A channel end to end on a pseudo-terminal: openPort with the termios port,
-// reception into the receive buffer, and a device that goes away mid-run.
+// reception into the channel's lines, and a device that goes away mid-run.
 #include "serial/channels.h"
 #include "serial/reception.h"
 #include "serial/termios_port.h"
@@ -57,7 +57,10 @@ protected:
     map.set(1, device);
     port = std::make_unique<TermiosPort>(map);
     QObject::connect(port.get(), &Port::onComm, port.get(),
-                     [this] { reception.MSComm1_OnComm(0, *port, runActive, &label, clock); });
+                     [this] { reception.onPortEvent(0, *port, runActive, &label, clock); });
+    QObject::connect(port.get(), &Port::onComm, port.get(), [this] {
+      if (port->commEvent() == CommEvent::Receive) ++receptions;
+    });
   }
   void TearDown() override {
     port.reset();
@@ -74,14 +77,32 @@ protected:
   testing::RecordingMessageBoxes boxes;
   ErrorText label;
   bool runActive = true;
+  int receptions = 0;
 };
 
-TEST_F(ChannelPtyTest, ReceivedLineLandsInTheBufferCharacterByCharacter) {
+TEST_F(ChannelPtyTest, ABurstWrittenAtOnceArrivesAsWholeLines) {
   ASSERT_TRUE(openPort(*port, boxes));
   EXPECT_TRUE(boxes.shown.empty());
-  send("12.5,\x82\xa0\r", 8);
-  ASSERT_TRUE(waitUntil([&] { return reception.recvBuffer[0].size() == 7; }));
-  EXPECT_EQ(reception.recvBuffer[0], (cp932::CodeString{u'1', u'2', u'.', u'5', u',', 0x82A0, u'\r'}));
+  // 100 lines of 40 bytes, a double-byte character in each, in one write.
+  std::string burst;
+  cp932::CodeString expected;
+  for (int i = 0; i < 100; ++i) {
+    const std::string number = std::to_string(1000 + i);
+    burst += number + ",+01234.567,+0.00012,OK,12:00:00,\x82\xa0\r";
+    expected += cp932::fromUtf8((number + ",+01234.567,+0.00012,OK,12:00:00,あ\r").c_str());
+  }
+  ASSERT_EQ(burst.size(), 4000u);
+  send(burst.data(), burst.size());
+  LineAssembler& lines = reception.lines(0);
+  ASSERT_TRUE(waitUntil([&] { return lines.text().size() == expected.size(); }));
+  EXPECT_EQ(cp932::CodeString(lines.text()), expected);
+  // The port hands over each read whole: fewer events than lines, where one
+  // event a character would make 4,000.
+  EXPECT_LT(receptions, 100);
+  int taken = 0;
+  for (; lines.hasLine(u'\r'); lines.popLine(u'\r')) ++taken;
+  EXPECT_EQ(taken, 100);
+  EXPECT_EQ(reception.dropped(0), DroppedCount{});
   closePort(*port);
   EXPECT_FALSE(port->portOpen());
 }
@@ -121,8 +142,9 @@ TEST_F(ChannelPtyTest, AReconnectionIsAnnouncedOnceHoweverLongTheRunGoesOn) {
   for (int line = 0; line < 10 || elapsed.elapsed() < 3 * TermiosPort::ReconnectIntervalMs; ++line) {
     clock.advance(1000);
     ASSERT_EQ(::write(master, "7\r", 2), 2);
-    ASSERT_TRUE(waitUntil([&] { return reception.recvBuffer[0].size() == 2; }));
-    reception.recvBuffer[0].clear();
+    ASSERT_TRUE(waitUntil([&] { return reception.lines(0).hasLine(u'\r'); }));
+    EXPECT_EQ(cp932::CodeString(reception.lines(0).frontLine(u'\r')), u"7\r");
+    reception.lines(0).clear();
   }
   EXPECT_EQ(label.shown, (QStringList{QStringLiteral("error 9:30:00 ") + MsgDeviceLost,
                                       QStringLiteral("good 9:30:00 ") + MsgDeviceFound}));

@@ -11,7 +11,7 @@ namespace {
 using testing::FakePort;
 using testing::RecordingMessageBoxes;
 
-const std::vector<std::string> ReceptionParameters = {"RThreshold=1",    "InBufferSize=4096", "InputLen=1",
+const std::vector<std::string> ReceptionParameters = {"RThreshold=1",    "InBufferSize=4096", "InputLen=0",
                                                       "InBufferCount=0", "InputMode=0",       "RTSEnable=true",
                                                       "DTREnable=true"};
 
@@ -24,7 +24,7 @@ TEST(OpenPortTest, OpensAndWritesReceptionParametersInOrder) {
   EXPECT_EQ(port.calls, expected);
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_EQ(port.rThreshold, 1);
-  EXPECT_EQ(port.inputLen, 1);
+  EXPECT_EQ(port.inputLen, 0);
 }
 
 TEST(OpenPortTest, FailedOpenShowsMessageAndWritesNoParameter) {

@@ -28,10 +28,8 @@ struct Label final : ErrorLabel {
 // Wires a fake port's events to the handler, as the main window does.
 struct Fixture : ::testing::Test {
   Fixture() {
-    port.inputLen = 1;
-    QObject::connect(&port, &Port::onComm, &port, [this] {
-      reception.MSComm1_OnComm(channel, port, runActive, labelOpen ? &label : nullptr, clock);
-    });
+    QObject::connect(&port, &Port::onComm, &port,
+                     [this] { reception.onPortEvent(channel, port, runActive, labelOpen ? &label : nullptr, clock); });
   }
   FakePort port;
   Reception reception;
@@ -44,102 +42,36 @@ struct Fixture : ::testing::Test {
 
 using ReceptionTest = Fixture;
 
-TEST_F(ReceptionTest, AppendsOneCharacterPerEventWhileRunActive) {
-  port.receive(cp932::CodeString{u'A', 0x82A0, u'\r'});
-  EXPECT_EQ(reception.recvBuffer[0], (cp932::CodeString{u'A', 0x82A0, u'\r'}));
+TEST_F(ReceptionTest, AReadGoesToTheChannelsLinesInOnePieceWhileARunIsActive) {
+  port.receive(cp932::CodeString{u'A', 0x82A0, u'\r', u'B'});
+  EXPECT_EQ(cp932::CodeString(reception.lines(0).text()), (cp932::CodeString{u'A', 0x82A0, u'\r', u'B'}));
   EXPECT_TRUE(port.incoming.empty());
-}
-
-TEST_F(ReceptionTest, DropsCharactersWhenNoRunIsActiveButStillReadsThem) {
-  reception.recvBuffer[0] = u"left";
-  runActive = false;
-  port.receive(u"xyz");
-  EXPECT_EQ(reception.recvBuffer[0], u"left");
-  EXPECT_TRUE(port.incoming.empty());
-}
-
-TEST_F(ReceptionTest, AFullBufferKeepsItsCompleteLinesAndDropsTheLineItCannotHoldWhole) {
-  reception.recvBuffer[0] = u"1\r" + cp932::CodeString(ReceiveBufferLimit - 3, u'a');
-  port.receive(u"b");  // the last place
-  ASSERT_EQ(reception.recvBuffer[0].size(), ReceiveBufferLimit);
-  port.receive(u"cd\r");  // no room: the line a...bcd would be cut
-  EXPECT_EQ(reception.recvBuffer[0], u"1\r");
-  EXPECT_TRUE(port.incoming.empty());  // the dropped characters left the port too
-  EXPECT_EQ(label.text, QStringLiteral("14:03:05 ") + MsgBufferFull);
-  port.receive(u"2\r");
-  EXPECT_EQ(reception.recvBuffer[0], u"1\r2\r");
-}
-
-TEST_F(ReceptionTest, AnOverlongLineIsDroppedUpToItsLineEndAndSaidSo) {
-  // A CTS change silences the label's usual rule, not this message.
-  reception.lastEventMsg = eventText(CommEvent::Cts).text;
-  reception.recvBuffer[0] = cp932::CodeString(ReceiveBufferLimit - 1, u'a');
-  port.receive(u"b");
-  EXPECT_TRUE(reception.recvBuffer[0].empty());
-  EXPECT_EQ(label.text, QStringLiteral("14:03:05 ") + MsgLineTooLong);
-  port.receive(u"rest of it\nnext");
-  EXPECT_TRUE(reception.recvBuffer[0].empty());
-  port.receive(u"\r2,3\r");  // the long line's end, then a good line
-  EXPECT_EQ(reception.recvBuffer[0], u"2,3\r");
-  // Another end code is the script's choice (ECD).
-  QObject::disconnect(&port, &Port::onComm, nullptr, nullptr);
-  QObject::connect(&port, &Port::onComm, &port,
-                   [this] { reception.MSComm1_OnComm(0, port, true, &label, clock, u'\n'); });
-  reception.recvBuffer[0] = cp932::CodeString(ReceiveBufferLimit - 1, u'\r');
-  port.receive(u"x\n9\n");
-  EXPECT_EQ(reception.recvBuffer[0], u"9\n");
-}
-
-struct DropCase {
-  const char* name;
-  cp932::CodeString buffer;
-  cp932::CodeString received;
-  cp932::CodeString left;
-  DroppedCount dropped;
-};
-
-class DropCountTest : public Fixture, public ::testing::WithParamInterface<DropCase> {};
-
-TEST_P(DropCountTest, EveryDroppedLineAndByteIsCounted) {
-  const DropCase& c = GetParam();
-  reception.recvBuffer[0] = c.buffer;
-  port.receive(c.received);
-  EXPECT_EQ(reception.recvBuffer[0], c.left);
-  EXPECT_EQ(reception.dropped(0).lines, c.dropped.lines);
-  EXPECT_EQ(reception.dropped(0).bytes, c.dropped.bytes);
-  EXPECT_EQ(reception.dropped(1), DroppedCount{});
-}
-
-constexpr std::uint64_t Limit = ReceiveBufferLimit;
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, DropCountTest,
-    ::testing::Values(DropCase{"RoomLeft", u"1\r", u"2,3\r", u"1\r2,3\r", {0, 0}},
-                      // "aaa...b" is cut by "c": all of it and the rest up to its line end.
-                      DropCase{"FullOfCompleteLines",
-                               u"1\r" + cp932::CodeString(Limit - 3, u'a'),
-                               u"bcd\r2\r",
-                               u"1\r2\r",
-                               {1, Limit - 3 + 4}},
-                      DropCase{"EachLineThatFindsItFull",
-                               cp932::CodeString(Limit, u'\r'),
-                               u"ab\rcd\r\r",
-                               cp932::CodeString(Limit, u'\r'),
-                               {3, 7}},
-                      DropCase{
-                          "OverlongLine", cp932::CodeString(Limit - 2, u'a'), u"bc rest\r2\r", u"2\r", {1, Limit + 6}},
-                      DropCase{"DoubleByteCharactersCountTwo",
-                               u"1\r" + cp932::CodeString(Limit - 2, 0x82A0),
-                               u"\x30\r",
-                               u"1\r",
-                               {1, 2 * (Limit - 2) + 2}}),
-    [](const auto& p) { return std::string(p.param.name); });
-
-TEST_F(ReceptionTest, OtherChannelsBuffersAreSeparate) {
+  EXPECT_TRUE(reception.lines(3).empty());
   channel = 3;
   port.receive(u"z");
-  EXPECT_EQ(reception.recvBuffer[3], u"z");
-  EXPECT_TRUE(reception.recvBuffer[0].empty());
+  EXPECT_EQ(cp932::CodeString(reception.lines(3).text()), u"z");
+  runActive = false;
+  port.receive(u"xyz\r");  // read, not kept
+  EXPECT_TRUE(port.incoming.empty());
+  EXPECT_EQ(cp932::CodeString(reception.lines(3).text()), u"z");
+}
+
+// Said on the label however a CTS change silenced its usual rule.
+TEST_F(ReceptionTest, ADroppedLineBecomesTheLastErrorAndIsCounted) {
+  constexpr std::uint64_t Limit = ReceiveBufferLimit;
+  reception.lastEventMsg = eventText(CommEvent::Cts).text;
+  port.receive(cp932::CodeString(Limit - 1, u'a'));
+  EXPECT_EQ(label.writes, 0);
+  port.receive(u"b rest\r1\r");
+  EXPECT_EQ(label.text, QStringLiteral("14:03:05 ") + MsgLineTooLong);
+  port.receive(cp932::CodeString(Limit - 2, u'c'));  // full, behind the line "1"
+  clock.advance(1000);
+  port.receive(u"d\r2\r");
+  EXPECT_EQ(label.text, QStringLiteral("14:03:06 ") + MsgBufferFull);
+  EXPECT_EQ(label.writes, 2);
+  EXPECT_EQ(cp932::CodeString(reception.lines(0).text()), u"1\r2\r");
+  EXPECT_EQ(reception.dropped(0), (DroppedCount{2, 2 * Limit + 6}));
+  EXPECT_EQ(reception.dropped(1), DroppedCount{});
 }
 
 struct EventCase {
@@ -241,9 +173,9 @@ TEST_F(ReceptionTest, TheDeviceLostReplacedAndBackAreAnnouncedOnceAndNeverBecome
 }
 
 TEST_F(ReceptionTest, ClearBuffersEmptiesAllEight) {
-  for (auto& b : reception.recvBuffer) b = u"x";
+  for (channel = 0; channel < ChannelCount; ++channel) port.receive(u"x\r");
   reception.clearBuffers();
-  for (const auto& b : reception.recvBuffer) EXPECT_TRUE(b.empty());
+  for (channel = 0; channel < ChannelCount; ++channel) EXPECT_TRUE(reception.lines(channel).empty()) << channel;
 }
 
 }  // namespace
