@@ -1,6 +1,6 @@
 // The chart model: which values become series, the x of each row on both
 // axes, and the reduced series keeping every extreme.
-#include "app/acquisition_session.h"
+#include "app/chart_rows.h"
 #include "app/chart_model.h"
 
 #include <gtest/gtest.h>
@@ -13,15 +13,6 @@
 
 namespace kestrune::app {
 namespace {
-
-// A row as the session builds it from an acquisition's cells.
-void addRow(ChartModel& target, std::int64_t elapsedMs, std::optional<std::int32_t> number,
-            const std::vector<sheet::CellValue>& cells) {
-  AcquiredRow row = rowFromCells(cells);
-  row.elapsedMs = elapsedMs;
-  if (number) row.number = number;
-  target.addRow(row);
-}
 
 using sheet::CellValue;
 using sheet::Stamp;

@@ -1,7 +1,7 @@
 // The chart window on the offscreen platform: a line and a legend entry per
 // column of numbers, redraws held back by the timer, the axis switch, and
 // PNG and SVG export.
-#include "app/acquisition_session.h"
+#include "app/chart_rows.h"
 #include "app/chart_window.h"
 
 #include "fakes/recording_message_boxes.h"
@@ -30,15 +30,6 @@
 
 namespace kestrune::app {
 namespace {
-
-// A row as the session builds it from an acquisition's cells.
-void addRow(ChartWindow& target, std::int64_t elapsedMs, std::optional<std::int32_t> number,
-            const std::vector<sheet::CellValue>& cells) {
-  AcquiredRow row = rowFromCells(cells);
-  row.elapsedMs = elapsedMs;
-  if (number) row.number = number;
-  target.addRow(row);
-}
 
 using sheet::CellValue;
 
