@@ -170,11 +170,7 @@ FormExe::FormExe(AcquisitionSession& session, QWidget* parent) : QWidget(parent,
 // The run's tick: the session's own 10 ms timer drives it.
 void FormExe::Timer1_Timer() { session_.tick(); }
 
-void FormExe::CommandNext_Click() {
-  session_.next();
-  setNextVisible(false, false);
-  setMessage(QString());
-}
+void FormExe::CommandNext_Click() { session_.next(); }
 
 void FormExe::CommandNext_KeyPress(int keyCode) {
   if (keyCode == 13) CommandNext_Click();
