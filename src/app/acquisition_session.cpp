@@ -58,11 +58,13 @@ AcquisitionSession::~AcquisitionSession() { timer_.stop(); }
 // ---------------------------------------------------------------- settings
 
 void AcquisitionSession::loadSettings() {
-  loadSetupAndPort(setup_, port(0), folder_.readPath(settings::SetupFileName), messages_);
+  if (Status loaded = loadSetupAndPort(setup_, port(0), folder_.readPath(settings::SetupFileName)); !loaded)
+    showError(messages_, loaded.error());
 }
 
 void AcquisitionSession::saveSettings() {
-  saveSetupAndPort(setup_, port(0), folder_.writePath(settings::SetupFileName), messages_);
+  if (Status saved = saveSetupAndPort(setup_, port(0), folder_.writePath(settings::SetupFileName)); !saved)
+    showError(messages_, saved.error());
 }
 
 void AcquisitionSession::setPortMap(const serial::PortMap& map) {
@@ -151,7 +153,8 @@ bool AcquisitionSession::start() {
   if (startRefusedForSheet_ || runLoaded_) return false;
   for (int channel = 0; channel < serial::ChannelsInUse; ++channel) {
     serial::Port& p = port(channel);
-    if (!serial::openPort(p, messages_)) {
+    if (Status opened = serial::openPort(p); !opened) {
+      showError(messages_, opened.error());
       // The number of the port that failed: the settings record's slot is only
       // refreshed at exit and would name the wrong port after a panel change.
       say(MsgChannelPrefix + QString::number(p.commPort()) + MsgChannelSuffix);
@@ -159,7 +162,12 @@ bool AcquisitionSession::start() {
     }
   }
   script::initScript(script_);
-  if (setup_.scriptFromFile() && !script::loadScriptFile(script_, workbookPath_, messages_)) return false;
+  if (setup_.scriptFromFile()) {
+    if (Status loaded = script::loadScriptFile(script_, workbookPath_); !loaded) {
+      showError(messages_, loaded.error());
+      return false;
+    }
+  }
   // A row past the sheet's last one is the workbook's to refuse; one below the
   // first is a setting nobody could have meant (setup.dat edited or damaged).
   if (setup_.startAtCell() && setup_.startRow < settings::MinStartRow) {

@@ -88,14 +88,12 @@ const std::array<QString, 4> FlowNames = {QStringLiteral("none"), QStringLiteral
                                           QStringLiteral("rts-xon")};
 
 // Keeps what loading and saving would show in a message box, as lines.
-class CollectedMessages final : public MessageBoxes {
-public:
-  void show(const QString& text, MessageIcon, const QString& informative) override {
-    lines << text;
-    if (!informative.isEmpty()) lines << informative;
-  }
-  QStringList lines;
-};
+// A failure as lines of text: its message, and its detail when it has one.
+QStringList errorLines(const Error& error) {
+  QStringList lines{error.description};
+  if (!error.detail.isEmpty()) lines << error.detail;
+  return lines;
+}
 
 // The conditions panel's boxes and options in memory. The panel's own logic
 // fills them, so the listing shows what the panel shows.
@@ -156,24 +154,19 @@ Result<Current> loadCurrent(const settings::SettingsFolder& folder, QStringList&
   // program's port would, refusing the same ones.
   serial::TermiosPort port(now.map);
   const QString path = folder.readPath(settings::SetupFileName);
-  CollectedMessages messages;
-  switch (settings::loadSetup(now.stored, path, messages)) {
-    case settings::SetupLoad::Missing:
-      now.stored = newRecord(port);
-      break;
-    case settings::SetupLoad::Failed: {
-      QStringList lines{MsgDamaged.arg(path)};
-      lines << messages.lines;
-      if (const QString reason = damageReason(path); !reason.isEmpty()) lines << reason;
-      return fail(lines.join(QLatin1Char('\n')));
-    }
-    case settings::SetupLoad::Loaded: {
-      now.fileExists = true;
-      SetupRecord applied;
-      CollectedMessages refused;
-      if (!loadSetupAndPort(applied, port, path, refused)) notes << MsgPortRefused.arg(path);
-      break;
-    }
+  const Result<settings::SetupLoad> loaded = settings::loadSetup(now.stored, path);
+  if (!loaded) {
+    QStringList lines{MsgDamaged.arg(path)};
+    lines << errorLines(loaded.error());
+    if (const QString reason = damageReason(path); !reason.isEmpty()) lines << reason;
+    return fail(lines.join(QLatin1Char('\n')));
+  }
+  if (*loaded == settings::SetupLoad::Missing) {
+    now.stored = newRecord(port);
+  } else {
+    now.fileExists = true;
+    SetupRecord applied;
+    if (!loadSetupAndPort(applied, port, path)) notes << MsgPortRefused.arg(path);
   }
   const auto conf = mqtt::readConf(folder.readPath(mqtt::ConfFileName));
   if (!conf) return fail(conf.description());
@@ -488,10 +481,10 @@ QStringList saveSetupAndMap(const settings::SettingsFolder& folder, const Curren
   }
   if (now.fileExists && pending.record == now.stored) return {};
   const QString path = folder.writePath(settings::SetupFileName);
-  CollectedMessages messages;
-  if (settings::saveSetup(pending.record, path, messages)) return {};
+  const Status saved = settings::saveSetup(pending.record, path);
+  if (saved) return {};
   QStringList lines{MsgSetupNotSaved.arg(path)};
-  lines << messages.lines;
+  lines << errorLines(saved.error());
   if (mapChanges) {
     const Result<serial::PortMap> restored = serial::PortMap::save(mapFile, {{port, oldEntry}});
     lines << (restored ? MsgRolledBack : MsgNotRolledBack.arg(restored.description()));

@@ -32,34 +32,25 @@ settings::FlowControl slotFlowControl(serial::FlowControl flow) {
   return settings::FlowControl::None;
 }
 
-bool loadSetupAndPort(settings::SetupRecord& record, serial::Port& port, const QString& path, MessageBoxes& boxes) {
-  switch (settings::loadSetup(record, path, boxes)) {
-    case settings::SetupLoad::Missing:
-      return true;
-    case settings::SetupLoad::Failed:
-      return false;  // shown by loadSetup
-    case settings::SetupLoad::Loaded:
-      break;
-  }
+Status loadSetupAndPort(settings::SetupRecord& record, serial::Port& port, const QString& path) {
+  const Result<settings::SetupLoad> loaded = settings::loadSetup(record, path);
+  if (!loaded) return loaded.error();
+  if (*loaded == settings::SetupLoad::Missing) return {};
   // A stored value outside 0 to 3 names no flow control and is refused as
   // the port refuses its own values, before it reaches the port.
   const std::optional<settings::FlowControl> flow = record.handshaking(0);
   const bool applied = port.setCommPort(record.commPort[0]) &&
                        port.setSettings(QString::fromLatin1(record.commSettings[0])) && flow &&
                        port.setHandshaking(portFlowControl(*flow));
-  if (!applied) {
-    boxes.show(settings::MsgLoadFailed);
-    return false;
-  }
-  return true;
+  if (!applied) return fail(settings::SetupError::Unreadable, settings::MsgLoadFailed);
+  return {};
 }
 
-bool saveSetupAndPort(settings::SetupRecord& record, const serial::Port& port, const QString& path,
-                      MessageBoxes& boxes) {
+Status saveSetupAndPort(settings::SetupRecord& record, const serial::Port& port, const QString& path) {
   record.commPort[0] = static_cast<std::int16_t>(port.commPort());
   record.commSettings[0] = port.settings().toLatin1();
   record.setHandshaking(0, slotFlowControl(port.handshaking()));
-  return settings::saveSetup(record, path, boxes);
+  return settings::saveSetup(record, path);
 }
 
 }  // namespace kestrune::app

@@ -19,15 +19,13 @@ settings::FlowControl slotFlowControl(serial::FlowControl flow);
 // Reads `path` into `record` and applies slot 0 to `port`: port number,
 // settings, flow control, in that order, stopping at the first value the port
 // refuses or a flow control the file does not name. A missing file changes
-// nothing and says nothing. A file that cannot be read, a malformed record or
-// a refused value shows "設定条件の読込に失敗しました" once; what was read
-// or applied before keeps its value. Returns false after a failure.
-bool loadSetupAndPort(settings::SetupRecord& record, serial::Port& port, const QString& path, MessageBoxes& boxes);
+// nothing. A file that cannot be read, a malformed record or a refused value
+// fails with "設定条件の読込に失敗しました"; what was read or applied before
+// keeps its value.
+Status loadSetupAndPort(settings::SetupRecord& record, serial::Port& port, const QString& path);
 
 // Copies `port`'s number, settings and flow control into slot 0, then writes
-// the record to `path` (settings::saveSetup). Returns false after a failure,
-// which has been shown.
-bool saveSetupAndPort(settings::SetupRecord& record, const serial::Port& port, const QString& path,
-                      MessageBoxes& boxes);
+// the record to `path` (settings::saveSetup).
+Status saveSetupAndPort(settings::SetupRecord& record, const serial::Port& port, const QString& path);
 
 }  // namespace kestrune::app

@@ -2,6 +2,8 @@
 // The desktop shows them modally, the headless runner prints them, tests record them.
 #pragma once
 
+#include "core/result.h"
+
 #include <QString>
 
 namespace kestrune {
@@ -24,5 +26,10 @@ class StderrMessageBoxes final : public MessageBoxes {
 public:
   void show(const QString& text, MessageIcon icon = MessageIcon::None, const QString& informative = {}) override;
 };
+
+// Shows a failure: its description, and its detail below it.
+inline void showError(MessageBoxes& boxes, const Error& error) {
+  boxes.show(error.description, MessageIcon::None, error.detail);
+}
 
 }  // namespace kestrune

@@ -12,12 +12,14 @@
 namespace kestrune {
 
 // The layer whose enum an Error's code belongs to.
-enum class ErrorDomain : std::uint8_t { None, Serial, Settings, Sheet };
+enum class ErrorDomain : std::uint8_t { None, Serial, Settings, Sheet, Script };
 
 struct Error {
   QString description;
   ErrorDomain domain = ErrorDomain::None;
   int code = 0;
+  // What says more below the description (why, where); may be empty.
+  QString detail;
 
   // Whether this error carries `value` from its layer's enum (each enum
   // declares `ErrorDomain errorDomainOf(Enum)` beside it).
@@ -32,12 +34,12 @@ using Result = BasicResult<T, Error>;
 using Status = BasicStatus<Error>;
 
 // A failure no caller tells apart from others: only its description matters.
-inline Error fail(QString description) { return Error{std::move(description)}; }
+inline Error fail(QString description) { return Error{std::move(description), ErrorDomain::None, 0, {}}; }
 
-// A failure a caller may act on.
+// A failure a caller may act on; `detail` says more under the description.
 template <typename Code>
-Error fail(Code code, QString description) {
-  return Error{std::move(description), errorDomainOf(code), static_cast<int>(code)};
+Error fail(Code code, QString description, QString detail = {}) {
+  return Error{std::move(description), errorDomainOf(code), static_cast<int>(code), std::move(detail)};
 }
 
 }  // namespace kestrune

@@ -79,12 +79,11 @@ StepLines readStepLines(std::string_view bytes) {
   return out;
 }
 
-bool loadScriptFile(Script& script, const QString& xlsFilePath, MessageBoxes& boxes) {
+Status loadScriptFile(Script& script, const QString& xlsFilePath) {
   const QString path = scriptPathFor(xlsFilePath);
   const QString prefix = QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + path;
   if (!QFileInfo(path).isFile()) {  // a folder or a named pipe is no script file
-    boxes.show(prefix + QStringLiteral("がありません"));
-    return false;
+    return fail(ScriptError::Missing, prefix + QStringLiteral("がありません"));
   }
   QFile file(path);
   QByteArray bytes;
@@ -107,12 +106,10 @@ bool loadScriptFile(Script& script, const QString& xlsFilePath, MessageBoxes& bo
       why = QStringLiteral("スクリプトファイルが大きすぎます（ステップの行は %1 行まで）").arg(MaxStepLines);
     else if (read.tooLong)
       why = QStringLiteral("スクリプトファイルの行が長すぎます（1 行は %1 文字まで）").arg(MaxLineLength);
-    boxes.show(prefix + QStringLiteral("の読み込みエラー"), MessageIcon::None, why);
-    return false;
+    return fail(ScriptError::Unreadable, prefix + QStringLiteral("の読み込みエラー"), why);
   }
   if (read.lines.empty()) {
-    boxes.show(prefix + QStringLiteral("にｽｸﾘﾌﾟﾄはありません"));
-    return false;
+    return fail(ScriptError::Empty, prefix + QStringLiteral("にｽｸﾘﾌﾟﾄはありません"));
   }
   script.scriptSteps.assign(read.lines.size() + 1, ScriptStep{});
   for (std::size_t n = 0; n < read.lines.size(); ++n) {
@@ -120,15 +117,15 @@ bool loadScriptFile(Script& script, const QString& xlsFilePath, MessageBoxes& bo
     const StepError error = parseStepChecked(read.lines[n], step);
     if (error != StepError::None) {
       // The step number, then on a line of its own why and where in the file.
-      boxes.show(QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + path + QStringLiteral(") ｽｸﾘﾌﾟﾄNo.") + QString::number(n + 1) +
-                 QLatin1Char(':') + cp932::toUnicode(read.lines[n]) + QLatin1Char(' ') + QLatin1Char('\n') +
-                 stepErrorText(error) + QStringLiteral("（ファイルの%1行目）").arg(read.fileLines[n]));
-      return false;
+      return fail(ScriptError::BadStep,
+                  QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + path + QStringLiteral(") ｽｸﾘﾌﾟﾄNo.") + QString::number(n + 1) +
+                      QLatin1Char(':') + cp932::toUnicode(read.lines[n]) + QLatin1Char(' ') + QLatin1Char('\n') +
+                      stepErrorText(error) + QStringLiteral("（ファイルの%1行目）").arg(read.fileLines[n]));
     }
     script.scriptSteps[n] = std::move(step);
   }
   script.stepCount = static_cast<std::int16_t>(read.lines.size());
-  return true;
+  return {};
 }
 
 }  // namespace kestrune::script

@@ -2,7 +2,7 @@
 // Read as code page 932, one step per line.
 #pragma once
 
-#include "core/message_boxes.h"
+#include "core/result.h"
 #include "script/script.h"
 
 #include <QString>
@@ -33,9 +33,13 @@ struct StepLines {
 };
 StepLines readStepLines(std::string_view bytes);
 
+// Why a script file could not be used.
+enum class ScriptError { Missing = 1, Unreadable, Empty, BadStep };
+inline ErrorDomain errorDomainOf(ScriptError) { return ErrorDomain::Script; }
+
 // Replaces the script with the steps of the file at scriptPathFor(xlsFilePath).
-// Every failure shows its message and returns false; from the point the file
-// has been read, the built-in script is gone even when a step is refused.
-bool loadScriptFile(Script& script, const QString& xlsFilePath, MessageBoxes& boxes);
+// Every failure returns the message to show (and its detail); from the point
+// the file has been read, the built-in script is gone even when a step is refused.
+Status loadScriptFile(Script& script, const QString& xlsFilePath);
 
 }  // namespace kestrune::script

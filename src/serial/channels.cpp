@@ -8,15 +8,17 @@ Channels::Channels(const PortFactory& factory) {
   for (int i = 0; i < ChannelCount; ++i) ports_[static_cast<std::size_t>(i)] = factory(i);
 }
 
-bool openPort(Port& port, MessageBoxes& boxes) {
+Status openPort(Port& port) {
   // Each step runs whatever the previous one reported: only the final
   // PortOpen reading decides. The port's reason (the device path, not found,
   // in use and by whom, no permission) goes under the message.
   Status opened;
   if (!port.portOpen()) opened = port.setPortOpen(true);
   if (!port.portOpen()) {
-    boxes.show(MsgPortOpenFailed, MessageIcon::None, opened.description());
-    return false;
+    Error error = opened.ok() ? fail(PortError::NotOpen, MsgPortOpenFailed) : opened.error();
+    error.detail = opened.ok() ? QString() : error.description;
+    error.description = MsgPortOpenFailed;
+    return error;
   }
   // A parameter the port refuses leaves the open port usable: traced, not fatal.
   const QString where = QStringLiteral("openPort");
@@ -27,7 +29,7 @@ bool openPort(Port& port, MessageBoxes& boxes) {
   traceFailure(where, port.setInputMode(ReceiveInputMode));
   traceFailure(where, port.setRTSEnable(true));
   traceFailure(where, port.setDTREnable(true));
-  return true;
+  return {};
 }
 
 void closePort(Port& port) {

@@ -2,7 +2,7 @@
 // with the fixed reception parameters, and closing it.
 #pragma once
 
-#include "core/message_boxes.h"
+#include "core/result.h"
 #include "serial/port.h"
 
 #include <array>
@@ -41,8 +41,9 @@ private:
 
 // Opens the port unless it is open already, then writes the reception
 // parameters. Failures of single steps are ignored; the result is judged by
-// reading PortOpen back. A port that stays closed shows "通信ポートがオープンできません！".
-bool openPort(Port& port, MessageBoxes& boxes);
+// reading PortOpen back. A port that stays closed fails with
+// "通信ポートがオープンできません！", the port's reason as the detail.
+Status openPort(Port& port);
 
 // Closes the port if it is open; failures are ignored.
 void closePort(Port& port);

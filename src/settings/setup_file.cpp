@@ -19,42 +19,31 @@ QString notAFileReason(const QString& path) {
 
 }  // namespace
 
-SetupLoad loadSetup(SetupRecord& record, const QString& path, MessageBoxes& boxes) {
+Result<SetupLoad> loadSetup(SetupRecord& record, const QString& path) {
   const QFileInfo info(path);
   if (!info.exists()) return SetupLoad::Missing;
-  if (!info.isFile()) {
-    boxes.show(MsgLoadFailed, MessageIcon::None, notAFileReason(path));
-    return SetupLoad::Failed;
-  }
+  if (!info.isFile()) return fail(SetupError::NotAFile, MsgLoadFailed, notAFileReason(path));
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    boxes.show(MsgLoadFailed);
-    return SetupLoad::Failed;
-  }
+  if (!file.open(QIODevice::ReadOnly)) return fail(SetupError::Unreadable, MsgLoadFailed);
   const QByteArray data = file.read(static_cast<qint64>(SetupRecordSize));
   file.close();
-  if (!decodeSetupRecord(data, record)) {
-    boxes.show(MsgLoadFailed);
-    return SetupLoad::Failed;
+  if (Status decoded = decodeSetupRecord(data, record); !decoded) {
+    Error error = decoded.error();
+    error.description = MsgLoadFailed;
+    return error;
   }
   return SetupLoad::Loaded;
 }
 
-bool saveSetup(const SetupRecord& record, const QString& path, MessageBoxes& boxes) {
-  const auto failed = [&boxes] {
-    boxes.show(MsgSaveFailed);
-    return false;
-  };
+Status saveSetup(const SetupRecord& record, const QString& path) {
+  const auto failed = [] { return Status(fail(SetupError::NotSaved, MsgSaveFailed)); };
   const Result<QByteArray> encoded = encodeSetupRecord(record);
   if (!encoded) return failed();
 
   // Bytes after the first record belong to the file, not to us: keep them.
   QByteArray tail;
   const QFileInfo info(path);
-  if (info.exists() && !info.isFile()) {
-    boxes.show(MsgSaveFailed, MessageIcon::None, notAFileReason(path));
-    return false;
-  }
+  if (info.exists() && !info.isFile()) return fail(SetupError::NotAFile, MsgSaveFailed, notAFileReason(path));
   if (info.exists()) {
     QFile old(path);
     if (!old.open(QIODevice::ReadOnly)) return failed();
@@ -76,7 +65,7 @@ bool saveSetup(const SetupRecord& record, const QString& path, MessageBoxes& box
   // The new name must be on the disk before anything relies on the cursor it
   // holds (a journal is removed after this).
   syncFolderOf(path);
-  return true;
+  return {};
 }
 
 }  // namespace kestrune::settings

@@ -2,7 +2,7 @@
 // application carries the port values between the record and the port.
 #pragma once
 
-#include "core/message_boxes.h"
+#include "core/result.h"
 #include "settings/setup_record.h"
 
 #include <QString>
@@ -13,19 +13,18 @@ inline const QString SetupFileName = QStringLiteral("setup.dat");
 inline const QString MsgLoadFailed = QStringLiteral("設定条件の読込に失敗しました");
 inline const QString MsgSaveFailed = QStringLiteral("設定条件の保存に失敗しました");
 
-// How loadSetup went: no file (nothing changed, nothing said), a record read
-// in full, or a failure that has been shown.
-enum class SetupLoad { Missing, Loaded, Failed };
+// How loadSetup went: no file (nothing changed), or a record read in full.
+enum class SetupLoad { Missing, Loaded };
 
 // Reads `path` into `record`. A file that cannot be read or a malformed record
-// shows "設定条件の読込に失敗しました"; what was read before keeps its value.
-SetupLoad loadSetup(SetupRecord& record, const QString& path, MessageBoxes& boxes);
+// fails with "設定条件の読込に失敗しました"; what was read before keeps its value.
+Result<SetupLoad> loadSetup(SetupRecord& record, const QString& path);
 
 // Writes the record to `path`. The new 2048 bytes and whatever the old file
 // held after its first 2048 bytes go to a temporary file in the same folder,
 // which then replaces the old file, so a failure never leaves a damaged file.
-// A failure shows "設定条件の保存に失敗しました" and leaves the old file as it
-// was. Returns false after a failure.
-bool saveSetup(const SetupRecord& record, const QString& path, MessageBoxes& boxes);
+// A failure returns "設定条件の保存に失敗しました" and leaves the old file as it
+// was.
+Status saveSetup(const SetupRecord& record, const QString& path);
 
 }  // namespace kestrune::settings

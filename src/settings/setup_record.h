@@ -101,7 +101,7 @@ private:
 std::int16_t stampModeCode(StampMode mode);
 
 // Why setup.dat could not be written or read in full.
-enum class SetupError { DoesNotFit = 1, Truncated };
+enum class SetupError { DoesNotFit = 1, Truncated, NotAFile, Unreadable, NotSaved };
 inline ErrorDomain errorDomainOf(SetupError) { return ErrorDomain::Settings; }
 
 // The record as 2048 bytes; fails when the fields do not fit.

@@ -7,6 +7,7 @@
 #include "settings/setup_file.h"
 #include "settings/setup_record.h"
 
+#include "fakes/shown.h"
 #include "fakes/fake_port.h"
 #include "fakes/recording_message_boxes.h"
 
@@ -366,7 +367,7 @@ TEST_F(ConfigCommandTest, WithoutSetupDatItListsTheDefaultsAndANewFileStartsWith
   SetupRecord record;
   FakePort port;
   RecordingMessageBoxes boxes;
-  EXPECT_TRUE(loadSetupAndPort(record, port, setupPath(dir), boxes));
+  EXPECT_TRUE(testing::shown(loadSetupAndPort(record, port, setupPath(dir)), boxes));
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_EQ(port.commPort(), 1);
   EXPECT_EQ(port.settings(), QStringLiteral("9600,n,8,1"));
@@ -565,7 +566,7 @@ TEST_F(ConfigCommandTest, ConditionsSetByConfigReadBackInThePanelAsIfTypedThere)
     const QString viaConfig = labFolder();
     ASSERT_EQ(config(viaConfig, c.assignments).status, ConfigDone);
     SetupRecord configured;
-    ASSERT_EQ(settings::loadSetup(configured, setupPath(viaConfig), boxes), settings::SetupLoad::Loaded);
+    ASSERT_EQ(testing::shown(settings::loadSetup(configured, setupPath(viaConfig)), boxes), testing::SetupSeen::Loaded);
     PanelView shownAfterConfig;
     settings::ConditionsPanel(configured, shownAfterConfig).showCellConditions();
 
@@ -659,7 +660,7 @@ TEST_F(ConfigCommandTest, SerialValuesSetByConfigReadBackInThePanelAsIfPickedThe
     ASSERT_EQ(config(viaConfig, c.assignments).status, ConfigDone);
     SetupRecord configured;
     FakePort configuredPort;
-    ASSERT_TRUE(loadSetupAndPort(configured, configuredPort, setupPath(viaConfig), boxes));
+    ASSERT_TRUE(testing::shown(loadSetupAndPort(configured, configuredPort, setupPath(viaConfig)), boxes));
     SerialView shown;
     serial::SerialPanel shownPanel(configuredPort, serial::PortMap::load(mapPath(viaConfig)),
                                    {mapPath(viaConfig), mapPath(viaConfig)}, plugged, shown, boxes);
@@ -672,7 +673,7 @@ TEST_F(ConfigCommandTest, SerialValuesSetByConfigReadBackInThePanelAsIfPickedThe
     const QString viaPanel = labFolder();
     SetupRecord picked;
     FakePort port;
-    ASSERT_TRUE(loadSetupAndPort(picked, port, setupPath(viaPanel), boxes));
+    ASSERT_TRUE(testing::shown(loadSetupAndPort(picked, port, setupPath(viaPanel)), boxes));
     SerialView view;
     serial::SerialPanel panel(port, serial::PortMap::load(mapPath(viaPanel)), {mapPath(viaPanel), mapPath(viaPanel)},
                               plugged, view, boxes);
@@ -686,7 +687,7 @@ TEST_F(ConfigCommandTest, SerialValuesSetByConfigReadBackInThePanelAsIfPickedThe
     view.chosen = static_cast<int>(choice - view.choices.begin());
     panel.cboDevice_Click();
     ASSERT_TRUE(panel.CommandRsOk());
-    ASSERT_TRUE(saveSetupAndPort(picked, port, setupPath(viaPanel), boxes));
+    ASSERT_TRUE(testing::shown(saveSetupAndPort(picked, port, setupPath(viaPanel)), boxes));
 
     EXPECT_EQ(readAll(setupPath(viaConfig)), readAll(setupPath(viaPanel)));
     EXPECT_EQ(readAll(mapPath(viaConfig)), readAll(mapPath(viaPanel)));

@@ -1,5 +1,6 @@
 #include "app/form_main.h"
 
+#include "fakes/shown.h"
 #include "fakes/fake_port.h"
 #include "fakes/manual_clock.h"
 #include "fakes/recording_message_boxes.h"
@@ -297,7 +298,7 @@ TEST_F(FormMainTest, CtrlQSavesSettingsAndClosesTheWindow) {
   EXPECT_FALSE(form->isVisible());
   ASSERT_TRUE(QFile::exists(path));
   settings::SetupRecord back;
-  ASSERT_EQ(settings::loadSetup(back, path, boxes), settings::SetupLoad::Loaded);
+  ASSERT_EQ(testing::shown(settings::loadSetup(back, path), boxes), testing::SetupSeen::Loaded);
   EXPECT_EQ(back.commPort[0], 1);
   EXPECT_EQ(back.commSettings[0], "9600,n,8,1");
   EXPECT_TRUE(boxes.shown.empty());

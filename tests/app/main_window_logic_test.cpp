@@ -1,5 +1,6 @@
 #include "app/main_window_logic.h"
 
+#include "fakes/shown.h"
 #include "fakes/fake_port.h"
 #include "fakes/fake_spreadsheet.h"
 #include "fakes/manual_clock.h"
@@ -151,7 +152,7 @@ TEST_F(MainWindowLogicTest, UnloadWritesSettingsFileWithThePortValues) {
   EXPECT_TRUE(boxes.shown.empty());
   settings::SetupRecord back;
   FakePort fresh;
-  ASSERT_TRUE(loadSetupAndPort(back, fresh, dir.filePath(settings::SetupFileName), boxes));
+  ASSERT_TRUE(testing::shown(loadSetupAndPort(back, fresh, dir.filePath(settings::SetupFileName)), boxes));
   EXPECT_EQ(back.commPort[0], 3);
   EXPECT_EQ(back.commSettings[0], "9600,n,8,1");
   EXPECT_EQ(fresh.commPort(), 3);

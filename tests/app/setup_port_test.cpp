@@ -2,6 +2,7 @@
 // port before saving, and the flow control carried between the two types.
 #include "app/setup_port.h"
 
+#include "fakes/shown.h"
 #include "fakes/fake_port.h"
 #include "fakes/recording_message_boxes.h"
 #include "settings/setup_file.h"
@@ -70,7 +71,7 @@ protected:
 
 TEST_F(SetupPortTest, MissingFileChangesNothingSaysNothingAndLeavesThePortAlone) {
   SetupRecord r;
-  EXPECT_TRUE(loadSetupAndPort(r, port, path(), boxes));
+  EXPECT_TRUE(testing::shown(loadSetupAndPort(r, port, path()), boxes));
   EXPECT_EQ(r, SetupRecord());
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_TRUE(port.calls.empty());
@@ -86,7 +87,7 @@ TEST_F(SetupPortTest, LoadAppliesSlotZeroToThePortInOrder) {
   saved.setHandshaking(0, settings::FlowControl::RtsCts);
   writeFile(*settings::encodeSetupRecord(saved));
   SetupRecord r;
-  EXPECT_TRUE(loadSetupAndPort(r, port, path(), boxes));
+  EXPECT_TRUE(testing::shown(loadSetupAndPort(r, port, path()), boxes));
   EXPECT_EQ(port.calls, (std::vector<std::string>{"CommPort=3", "Settings=19200,E,7,1.5", "Handshaking=2"}));
   EXPECT_EQ(port.settings(), QStringLiteral("19200,e,7,1.5"));
   EXPECT_EQ(port.handshaking(), serial::FlowControl::RtsCts);
@@ -112,7 +113,7 @@ TEST_P(RefusedPortValueTest, ShowsLoadMessageAndStopsApplying) {
   qToLittleEndian(c.handshaking, bytes.data() + flowControlAt(saved, 0));
   writeFile(bytes);
   SetupRecord r;
-  EXPECT_FALSE(loadSetupAndPort(r, port, path(), boxes));
+  EXPECT_FALSE(testing::shown(loadSetupAndPort(r, port, path()), boxes));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の読込に失敗しました")});
   EXPECT_EQ(boxes.shown[0].icon, MessageIcon::None);
   EXPECT_EQ(port.calls.size(), c.calls);
@@ -133,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RefusedPortValueTest,
 TEST_F(SetupPortTest, TruncatedFileShowsLoadMessageOnceAndLeavesThePortAlone) {
   writeFile(settings::encodeSetupRecord(example())->first(30));
   SetupRecord r;
-  EXPECT_FALSE(loadSetupAndPort(r, port, path(), boxes));
+  EXPECT_FALSE(testing::shown(loadSetupAndPort(r, port, path()), boxes));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の読込に失敗しました")});
   EXPECT_EQ(r.stampMode(), settings::StampMode::DateAndTime);
   EXPECT_EQ(r.startRow, 2);
@@ -154,7 +155,7 @@ TEST_F(SetupPortTest, SaveCopiesPortIntoSlotZeroOnlyAndLoadGivesEverythingBack) 
   ASSERT_TRUE(port.setCommPort(4).ok());
   ASSERT_TRUE(port.setSettings(QStringLiteral("38400,O,8,2")).ok());
   ASSERT_TRUE(port.setHandshaking(serial::FlowControl::XonXoff).ok());
-  EXPECT_TRUE(saveSetupAndPort(r, port, path(), boxes));
+  EXPECT_TRUE(testing::shown(saveSetupAndPort(r, port, path()), boxes));
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_EQ(r.commPort[0], 4);
   EXPECT_EQ(r.commSettings[0], "38400,o,8,2");
@@ -163,7 +164,7 @@ TEST_F(SetupPortTest, SaveCopiesPortIntoSlotZeroOnlyAndLoadGivesEverythingBack) 
 
   SetupRecord back;
   FakePort fresh;
-  EXPECT_TRUE(loadSetupAndPort(back, fresh, path(), boxes));
+  EXPECT_TRUE(testing::shown(loadSetupAndPort(back, fresh, path()), boxes));
   EXPECT_EQ(back, r);
   EXPECT_EQ(back.commSettings[3], "3200,e,7,2");
   EXPECT_EQ(back.handshaking(3), settings::FlowControl::RtsCtsXonXoff);
@@ -182,9 +183,9 @@ TEST_F(SetupPortTest, LoadingAndSavingAHandMadeFileThroughThePortKeepsItsBytes) 
   file += QByteArray("after the record");
   writeFile(file);
   SetupRecord r;
-  ASSERT_TRUE(loadSetupAndPort(r, port, path(), boxes));
+  ASSERT_TRUE(testing::shown(loadSetupAndPort(r, port, path()), boxes));
   EXPECT_EQ(r.handshaking(5), std::nullopt);
-  ASSERT_TRUE(saveSetupAndPort(r, port, path(), boxes));
+  ASSERT_TRUE(testing::shown(saveSetupAndPort(r, port, path()), boxes));
   EXPECT_EQ(readFile().toHex(), file.toHex());
   EXPECT_TRUE(boxes.shown.empty());
 }

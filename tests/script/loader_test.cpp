@@ -1,5 +1,6 @@
 #include "script/loader.h"
 
+#include "fakes/shown.h"
 #include "fakes/recording_message_boxes.h"
 
 #include <QDir>
@@ -110,7 +111,7 @@ protected:
 TEST_F(LoadScriptFileTest, ReadsTheExampleScript) {
   write(
       "; measure every minute\r\nECD:%CR\r\nDCD:,\r\nITM:60\r\nSSS\r\nCLR\r\nSND:MEAS?%CR%LF\r\nRCV\r\nSET\r\nEEE\r\n");
-  ASSERT_TRUE(loadScriptFile(script, book(), boxes));
+  ASSERT_TRUE(testing::shown(loadScriptFile(script, book()), boxes));
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_EQ(script.stepCount, 9);
   ASSERT_EQ(script.scriptSteps.size(), 10u);
@@ -133,7 +134,7 @@ TEST_F(LoadScriptFileTest, MissingFileOrAFolderOrPipeInItsPlace) {
   for (const auto& make : makers) {
     make();
     boxes.shown.clear();
-    EXPECT_FALSE(loadScriptFile(script, book(), boxes));  // never waits on the pipe
+    EXPECT_FALSE(testing::shown(loadScriptFile(script, book()), boxes));  // never waits on the pipe
     EXPECT_EQ(boxes.texts(), QStringList{expected});
     EXPECT_EQ(script.stepCount, 4);  // the built-in script stays
   }
@@ -141,14 +142,14 @@ TEST_F(LoadScriptFileTest, MissingFileOrAFolderOrPipeInItsPlace) {
 
 TEST_F(LoadScriptFileTest, NoStepLines) {
   write(";only\r\n; comments\r\n\r\n");
-  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
+  EXPECT_FALSE(testing::shown(loadScriptFile(script, book()), boxes));
   EXPECT_EQ(boxes.texts(),
             QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("にｽｸﾘﾌﾟﾄはありません")});
 }
 
 TEST_F(LoadScriptFileTest, BadLineIsReportedByItsStepNumberThenWhyAndOnWhichLineOfTheFile) {
   write("SSS\n; comment\n\n\n\n\n\n\n\nsnd:A \nEEE\n");
-  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
+  EXPECT_FALSE(testing::shown(loadScriptFile(script, book()), boxes));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + scriptFile() +
                                        QStringLiteral(") ｽｸﾘﾌﾟﾄNo.2:snd:A \nコマンドは半角の大文字で書いて下さい"
                                                       "（ファイルの10行目）")});
@@ -167,7 +168,7 @@ class StepReasonTest : public LoadScriptFileTest, public ::testing::WithParamInt
 TEST_P(StepReasonTest, SaysWhyTheStepIsRefused) {
   const ReasonCase& c = GetParam();
   write("SSS\r\n\r\nRCV\r\n; c\r\n" + std::string(c.line) + "\r\nEEE\r\n");
-  EXPECT_FALSE(loadScriptFile(script, book(), boxes));
+  EXPECT_FALSE(testing::shown(loadScriptFile(script, book()), boxes));
   const QString line = cp932::toUnicode(cp932::decode(c.line)).trimmed();
   EXPECT_EQ(boxes.texts(),
             QStringList{QStringLiteral("ｽｸﾘﾌﾟﾄ不正(") + scriptFile() + QStringLiteral(") ｽｸﾘﾌﾟﾄNo.3:") + line +
@@ -218,7 +219,7 @@ TEST_F(LoadScriptFileTest, AFileBeyondALimitIsAReadErrorThatNamesTheLimit) {
     SCOPED_TRACE(c.what);
     boxes.shown.clear();
     c.make();
-    EXPECT_FALSE(loadScriptFile(script, book(), boxes));
+    EXPECT_FALSE(testing::shown(loadScriptFile(script, book()), boxes));
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, QStringLiteral("ｽｸﾘﾌﾟﾄﾌｧｲﾙ:") + scriptFile() + QStringLiteral("の読み込みエラー"));
     EXPECT_EQ(boxes.shown[0].informative, QString::fromUtf8(c.details));

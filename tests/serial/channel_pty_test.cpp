@@ -4,6 +4,7 @@
 #include "serial/reception.h"
 #include "serial/termios_port.h"
 
+#include "fakes/shown.h"
 #include "fakes/manual_clock.h"
 #include "fakes/recording_message_boxes.h"
 
@@ -81,7 +82,7 @@ protected:
 };
 
 TEST_F(ChannelPtyTest, ABurstWrittenAtOnceArrivesAsWholeLines) {
-  ASSERT_TRUE(openPort(*port, boxes));
+  ASSERT_TRUE(testing::shown(openPort(*port), boxes));
   EXPECT_TRUE(boxes.shown.empty());
   // 100 lines of 40 bytes, a double-byte character in each, in one write.
   std::string burst;
@@ -111,12 +112,12 @@ TEST_F(ChannelPtyTest, AMissingDeviceShowsTheOpenMessage) {
   map.set(2, QStringLiteral("/dev/kestrune-no-such-device"));
   TermiosPort missing(map);
   ASSERT_TRUE(missing.setCommPort(2).ok());
-  EXPECT_FALSE(openPort(missing, boxes));
+  EXPECT_FALSE(testing::shown(openPort(missing), boxes));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("通信ポートがオープンできません！")});
 }
 
 TEST_F(ChannelPtyTest, VanishingDeviceIsAnnouncedAndTheRunGoesOn) {
-  ASSERT_TRUE(openPort(*port, boxes));
+  ASSERT_TRUE(testing::shown(openPort(*port), boxes));
   ::close(master);
   master = -1;
   ::close(slave);
@@ -132,7 +133,7 @@ TEST_F(ChannelPtyTest, VanishingDeviceIsAnnouncedAndTheRunGoesOn) {
 TEST_F(ChannelPtyTest, AReconnectionIsAnnouncedOnceHoweverLongTheRunGoesOn) {
   // The terminal is hung up under the port and stays: the same device is
   // back at once.
-  ASSERT_TRUE(openPort(*port, boxes));
+  ASSERT_TRUE(testing::shown(openPort(*port), boxes));
   if (::ioctl(slave, TIOCVHANGUP) != 0) GTEST_SKIP() << "hanging up a terminal needs CAP_SYS_ADMIN";
   ASSERT_TRUE(waitUntil([&] { return label.shown.size() == 2; }));
 

@@ -1,5 +1,6 @@
 #include "serial/channels.h"
 
+#include "fakes/shown.h"
 #include "fakes/fake_port.h"
 #include "fakes/recording_message_boxes.h"
 
@@ -18,7 +19,7 @@ const std::vector<std::string> ReceptionParameters = {"RThreshold=1",    "InBuff
 TEST(OpenPortTest, OpensAndWritesReceptionParametersInOrder) {
   FakePort port;
   RecordingMessageBoxes boxes;
-  EXPECT_TRUE(openPort(port, boxes));
+  EXPECT_TRUE(testing::shown(openPort(port), boxes));
   std::vector<std::string> expected = {"PortOpen=true"};
   expected.insert(expected.end(), ReceptionParameters.begin(), ReceptionParameters.end());
   EXPECT_EQ(port.calls, expected);
@@ -31,7 +32,7 @@ TEST(OpenPortTest, FailedOpenShowsMessageAndWritesNoParameter) {
   FakePort port;
   port.refuseOpen = true;
   RecordingMessageBoxes boxes;
-  EXPECT_FALSE(openPort(port, boxes));
+  EXPECT_FALSE(testing::shown(openPort(port), boxes));
   EXPECT_EQ(port.calls, std::vector<std::string>{"PortOpen=true"});
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, QStringLiteral("通信ポートがオープンできません！"));
@@ -42,10 +43,10 @@ TEST(OpenPortTest, FailedOpenShowsMessageAndWritesNoParameter) {
 TEST(OpenPortTest, AlreadyOpenPortIsNotReopenedButParametersDiscardInput) {
   FakePort port;
   RecordingMessageBoxes boxes;
-  ASSERT_TRUE(openPort(port, boxes));
+  ASSERT_TRUE(testing::shown(openPort(port), boxes));
   port.calls.clear();
   port.incoming = u"stale";
-  EXPECT_TRUE(openPort(port, boxes));
+  EXPECT_TRUE(testing::shown(openPort(port), boxes));
   EXPECT_EQ(port.calls, ReceptionParameters);
   EXPECT_EQ(port.openCount, 1);
   EXPECT_TRUE(port.incoming.empty());
@@ -55,7 +56,7 @@ TEST(OpenPortTest, FailingParameterWritesAreIgnored) {
   FakePort port;
   port.refuseParameters = true;
   RecordingMessageBoxes boxes;
-  EXPECT_TRUE(openPort(port, boxes));
+  EXPECT_TRUE(testing::shown(openPort(port), boxes));
   EXPECT_EQ(port.calls.size(), 1 + ReceptionParameters.size());  // every step still ran
   EXPECT_TRUE(boxes.shown.empty());
 }
@@ -65,7 +66,7 @@ TEST(ClosePortTest, ClosesOpenPortAndLeavesClosedPortAlone) {
   RecordingMessageBoxes boxes;
   closePort(port);
   EXPECT_TRUE(port.calls.empty());
-  ASSERT_TRUE(openPort(port, boxes));
+  ASSERT_TRUE(testing::shown(openPort(port), boxes));
   port.calls.clear();
   closePort(port);
   EXPECT_EQ(port.calls, std::vector<std::string>{"PortOpen=false"});

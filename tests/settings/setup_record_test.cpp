@@ -1,6 +1,7 @@
 #include "settings/setup_file.h"
 #include "settings/setup_record.h"
 
+#include "fakes/shown.h"
 #include "fakes/recording_message_boxes.h"
 
 #include <QDir>
@@ -373,7 +374,7 @@ protected:
 
 TEST_F(SetupFileTest, MissingFileChangesNothingAndSaysNothing) {
   SetupRecord r;
-  EXPECT_EQ(loadSetup(r, path(), boxes), SetupLoad::Missing);
+  EXPECT_EQ(testing::shown(loadSetup(r, path()), boxes), testing::SetupSeen::Missing);
   EXPECT_EQ(r, SetupRecord());
   EXPECT_TRUE(boxes.shown.empty());
 }
@@ -381,7 +382,7 @@ TEST_F(SetupFileTest, MissingFileChangesNothingAndSaysNothing) {
 TEST_F(SetupFileTest, TruncatedFileShowsLoadMessageAndKeepsReadFields) {
   writeFile(WorkedExampleBytes.first(30));
   SetupRecord r;
-  EXPECT_EQ(loadSetup(r, path(), boxes), SetupLoad::Failed);
+  EXPECT_EQ(testing::shown(loadSetup(r, path()), boxes), testing::SetupSeen::Failed);
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の読込に失敗しました")});
   EXPECT_EQ(r.stampMode(), StampMode::DateAndTime);
   EXPECT_EQ(r.startRow, 2);
@@ -391,20 +392,20 @@ TEST_F(SetupFileTest, TruncatedFileShowsLoadMessageAndKeepsReadFields) {
 TEST_F(SetupFileTest, UnreadableFileShowsLoadMessage) {
   ASSERT_TRUE(QDir(dir.path()).mkdir(SetupFileName));  // a folder where the file should be
   SetupRecord r;
-  EXPECT_EQ(loadSetup(r, path(), boxes), SetupLoad::Failed);
+  EXPECT_EQ(testing::shown(loadSetup(r, path()), boxes), testing::SetupSeen::Failed);
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, QStringLiteral("設定条件の読込に失敗しました"));
 }
 
 TEST_F(SetupFileTest, SaveWritesTheRecordAsItIsAndLoadGivesEverythingBack) {
   const SetupRecord r = everyFieldSet();
-  EXPECT_TRUE(saveSetup(r, path(), boxes));
+  EXPECT_TRUE(testing::shown(saveSetup(r, path()), boxes));
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_EQ(readFile().size(), 2048);
   EXPECT_EQ(readFile(), *encodeSetupRecord(r));
 
   SetupRecord back;
-  EXPECT_EQ(loadSetup(back, path(), boxes), SetupLoad::Loaded);
+  EXPECT_EQ(testing::shown(loadSetup(back, path()), boxes), testing::SetupSeen::Loaded);
   EXPECT_EQ(back, r);
   EXPECT_EQ(back.commSettings[3], "3200,e,7,2");
   EXPECT_TRUE(boxes.shown.empty());
@@ -421,8 +422,8 @@ TEST_F(SetupFileTest, LoadingAndSavingAHandMadeFileKeepsItsBytes) {
     file = withInt16At(file, offsetOf(field), value);
   writeFile(file);
   SetupRecord r;
-  ASSERT_EQ(loadSetup(r, path(), boxes), SetupLoad::Loaded);
-  ASSERT_TRUE(saveSetup(r, path(), boxes));
+  ASSERT_EQ(testing::shown(loadSetup(r, path()), boxes), testing::SetupSeen::Loaded);
+  ASSERT_TRUE(testing::shown(saveSetup(r, path()), boxes));
   EXPECT_EQ(readFile().toHex(), file.toHex());
   EXPECT_TRUE(boxes.shown.empty());
 }
@@ -432,7 +433,7 @@ TEST_F(SetupFileTest, SavingKeepsBytesAfterTheFirstRecord) {
   old += QByteArray("second record follows");
   writeFile(old);
   SetupRecord r = workedExample();
-  EXPECT_TRUE(saveSetup(r, path(), boxes));
+  EXPECT_TRUE(testing::shown(saveSetup(r, path()), boxes));
   const QByteArray now = readFile();
   ASSERT_EQ(now.size(), old.size());
   EXPECT_EQ(now.first(93), WorkedExampleBytes);
@@ -442,7 +443,7 @@ TEST_F(SetupFileTest, SavingKeepsBytesAfterTheFirstRecord) {
 TEST_F(SetupFileTest, ShorterOldFileIsReplacedByOneRecord) {
   writeFile(QByteArray(100, 'x'));
   SetupRecord r;
-  EXPECT_TRUE(saveSetup(r, path(), boxes));
+  EXPECT_TRUE(testing::shown(saveSetup(r, path()), boxes));
   EXPECT_EQ(readFile().size(), 2048);
 }
 
@@ -451,7 +452,7 @@ TEST_F(SetupFileTest, RecordTooLargeShowsSaveMessageAndOldFileStays) {
   writeFile(old);
   SetupRecord r;
   r.reservedTail = QByteArray(3000, 'x');
-  EXPECT_FALSE(saveSetup(r, path(), boxes));
+  EXPECT_FALSE(testing::shown(saveSetup(r, path()), boxes));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の保存に失敗しました")});
   EXPECT_EQ(boxes.shown[0].icon, MessageIcon::None);
   EXPECT_EQ(readFile(), old);
@@ -463,21 +464,21 @@ TEST_F(SetupFileTest, UnwritableLocationShowsSaveMessage) {
   ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
   blocker.close();
   SetupRecord r;
-  EXPECT_FALSE(saveSetup(r, dir.filePath(QStringLiteral("blocker/setup.dat")), boxes));
+  EXPECT_FALSE(testing::shown(saveSetup(r, dir.filePath(QStringLiteral("blocker/setup.dat"))), boxes));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の保存に失敗しました")});
 }
 
 TEST_F(SetupFileTest, SaveCreatesMissingSettingsFolder) {
   const QString nested = dir.filePath(QStringLiteral("config/kestrune/setup.dat"));
   SetupRecord r;
-  EXPECT_TRUE(saveSetup(r, nested, boxes));
+  EXPECT_TRUE(testing::shown(saveSetup(r, nested), boxes));
   EXPECT_TRUE(QFile::exists(nested));
 }
 
 TEST_F(SetupFileTest, SaveLeavesNoTemporaryFilesBehind) {
   SetupRecord r;
-  ASSERT_TRUE(saveSetup(r, path(), boxes));
-  ASSERT_TRUE(saveSetup(r, path(), boxes));
+  ASSERT_TRUE(testing::shown(saveSetup(r, path()), boxes));
+  ASSERT_TRUE(testing::shown(saveSetup(r, path()), boxes));
   EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{SetupFileName});
 }
 
@@ -492,8 +493,8 @@ TEST_F(SetupFileTest, AFolderOrPipeNamedLikeTheFileIsRefusedWithoutWaitingAndLef
       ASSERT_TRUE(QDir(dir.path()).mkdir(SetupFileName));
     boxes.shown.clear();
     SetupRecord r;
-    EXPECT_EQ(loadSetup(r, path(), boxes), SetupLoad::Failed);
-    EXPECT_FALSE(saveSetup(r, path(), boxes));
+    EXPECT_EQ(testing::shown(loadSetup(r, path()), boxes), testing::SetupSeen::Failed);
+    EXPECT_FALSE(testing::shown(saveSetup(r, path()), boxes));
     ASSERT_EQ(boxes.shown.size(), 2u);
     EXPECT_EQ(boxes.texts(), (QStringList{QStringLiteral("設定条件の読込に失敗しました"),
                                           QStringLiteral("設定条件の保存に失敗しました")}));
