@@ -1,8 +1,7 @@
 #include "app/acquisition_session.h"
 
-#include "app/setup_port.h"
+#include "core/trace.h"
 #include "script/loader.h"
-#include "settings/conditions_panel.h"
 #include "serial/termios_port.h"
 #include "settings/setup_file.h"
 #include "sheet/xls/value.h"
@@ -23,7 +22,7 @@ AcquisitionSession::AcquisitionSession(const serial::Channels::PortFactory& port
       folder_(std::move(folder)),
       clock_(clock),
       channels_(portFactory),
-      workbook_(setup_, std::move(spreadsheetFactory)),
+      workbook_(settings_.conditions.cursor, std::move(spreadsheetFactory)),
       interpreter_(script::RunContext{script_, reception_, channels_.port(0), clock_, *this, runFlag_}),
       publishing_(folder_) {
   reception_.clearBuffers();
@@ -58,13 +57,56 @@ AcquisitionSession::~AcquisitionSession() { timer_.stop(); }
 // ---------------------------------------------------------------- settings
 
 void AcquisitionSession::loadSettings() {
-  if (Status loaded = loadSetupAndPort(setup_, port(0), folder_.readPath(settings::SetupFileName)); !loaded)
-    showError(messages_, loaded.error());
+  const Result<settings::SetupLoad> loaded = settings::loadSetup(setupFile_, folder_.readPath(settings::SetupFileName));
+  // What was read, in full or up to a damaged field, is what the program uses.
+  settings_.conditions = setupFile_.conditions();
+  if (!loaded) return showError(messages_, loaded.error());
+  if (*loaded == settings::SetupLoad::Missing) return;
+  // Slot 0 goes to channel 0's port as far as the port takes it.
+  settings::LineSettings line = settings_.line;
+  const Status read = settings::readStoredLine(setupFile_.storedLine(0), line);
+  const Status applied = applyLineSettings(line);
+  if (!read || !applied) {
+    traceFailure(QStringLiteral("setup.dat slot 0"), read ? applied : read);
+    showError(messages_, fail(settings::SetupError::Unreadable, settings::MsgLoadFailed));
+  }
 }
 
 void AcquisitionSession::saveSettings() {
-  if (Status saved = saveSetupAndPort(setup_, port(0), folder_.writePath(settings::SetupFileName)); !saved)
+  setupFile_.setConditions(settings_.conditions);
+  setupFile_.setLine(0, settings_.line);
+  if (Status saved = settings::saveSetup(setupFile_, folder_.writePath(settings::SetupFileName)); !saved)
     showError(messages_, saved.error());
+}
+
+void AcquisitionSession::setConditions(const settings::Conditions& conditions, settings::Rewrite rewrite) {
+  settings_.conditions = conditions;
+  setupFile_.setConditions(conditions, rewrite);
+}
+
+Status AcquisitionSession::applyLineSettings(const settings::LineSettings& wanted) {
+  serial::Port& p = port(0);
+  settings::LineSettings& line = settings_.line;
+  const int oldPort = p.commPort();
+  if (wanted.port != oldPort) {
+    // An open port closes for the change and opens again on its new device.
+    const bool reopen = p.portOpen();
+    Status status;
+    if (reopen) status = p.setPortOpen(false);
+    if (Status set = p.setCommPort(wanted.port); status && !set) status = set;
+    if (status && reopen) status = p.setPortOpen(true);
+    if (!status) {
+      // Back to the port it had; the port is closed here, so this cannot be refused.
+      traceFailure(QStringLiteral("line settings"), p.setCommPort(oldPort));
+      return status;
+    }
+  }
+  line.port = wanted.port;
+  if (Status set = p.setSettings(serial::settingsText(wanted.config)); !set) return set;
+  line.config = wanted.config;
+  if (Status set = p.setHandshaking(wanted.flow); !set) return set;
+  line.flow = wanted.flow;
+  return {};
 }
 
 void AcquisitionSession::setPortMap(const serial::PortMap& map) {
@@ -162,7 +204,8 @@ bool AcquisitionSession::start() {
     }
   }
   script::initScript(script_);
-  if (setup_.scriptFromFile()) {
+  const settings::Conditions& conditions = settings_.conditions;
+  if (conditions.scriptFromFile) {
     if (Status loaded = script::loadScriptFile(script_, workbookPath_); !loaded) {
       showError(messages_, loaded.error());
       return false;
@@ -170,11 +213,11 @@ bool AcquisitionSession::start() {
   }
   // A row past the sheet's last one is the workbook's to refuse; one below the
   // first is a setting nobody could have meant (setup.dat edited or damaged).
-  if (setup_.startAtCell() && setup_.startRow < settings::MinStartRow) {
-    say(MsgStartRowBelowFirst.arg(setup_.startRow));
+  if (conditions.startAtCell && conditions.cursor.row < settings::rangeOf(settings::Field::StartCell).low) {
+    say(MsgStartRowBelowFirst.arg(conditions.cursor.row));
     return false;
   }
-  if (Status placed = workbook_.getStartCell(); !placed) {
+  if (Status placed = workbook_.getStartCell({conditions.startAtCell, conditions.numbering}); !placed) {
     say(placed.description());
     return false;
   }
@@ -198,7 +241,7 @@ bool AcquisitionSession::start() {
     setErrorText(warning);
     termAppend(warning);
   }
-  interpreter_.resetForStart(clock_.tickMs(), script::RunSettings::from(setup_));
+  interpreter_.resetForStart(clock_.tickMs(), script::RunSettings::from(settings_.conditions));
   lastSaveTick_ = interpreter_.runStartTick();
   progress_ = RunProgress{};
   updateProgress(true);
@@ -212,7 +255,7 @@ bool AcquisitionSession::start() {
 void AcquisitionSession::loadRun() {
   runFlag_.setActive(false);
   log_.clear();
-  interpreter_.resetForStart(clock_.tickMs(), script::RunSettings::from(setup_));
+  interpreter_.resetForStart(clock_.tickMs(), script::RunSettings::from(settings_.conditions));
   runLoaded_ = true;
   emit runStarted();
   tick();
@@ -337,8 +380,8 @@ void AcquisitionSession::takeRow(const AcquiredRow& row) {
   // moves below it.
   workbook_.take(row);
   if (row.number) {
-    setup_.acquisitionNo = nextAcquisitionNumber(*row.number);
-    emit acquisitionNumberChanged(QString::number(setup_.acquisitionNo));
+    settings_.conditions.cursor.acquisitionNo = nextAcquisitionNumber(*row.number);
+    emit acquisitionNumberChanged(QString::number(settings_.conditions.cursor.acquisitionNo));
   }
   // MQTT, once the journal has the row on the disk.
   unpublished_.push_back({workbook_.journalRows(), row});
@@ -418,9 +461,9 @@ void AcquisitionSession::updateDropped() {
 void AcquisitionSession::updateProgress(bool force) {
   RunProgress next = progress_;
   next.rowsDone = interpreter_.cycleCount();
-  next.rowLimit = setup_.measureCount;
+  next.rowLimit = settings_.conditions.rows;
   next.rowsInWorkbook = rowsInWorkbook_;
-  next.timeLimitMs = setup_.acquireTimeMs;
+  next.timeLimitMs = settings_.conditions.acquireTimeMs;
   next.elapsedMs = std::max(0, elapsedMs(interpreter_.runStartTick(), clock_.tickMs()));
   const bool changed = next.rowsDone != progress_.rowsDone || next.elapsedMs / 1000 != progress_.elapsedMs / 1000;
   progress_ = next;

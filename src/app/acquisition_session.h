@@ -76,7 +76,11 @@ AcquiredRow rowFromCells(const std::vector<sheet::CellValue>& cells);
 // its own (the script's end, a full sheet, a lost journal) until end().
 enum class RunState { Idle, Running, Paused, Stopped };
 
-class AcquisitionSession final : public QObject, private script::RunView, private serial::ErrorLabel {
+class AcquisitionSession final : public QObject,
+                                 public settings::ConditionsHolder,
+                                 public settings::LineHolder,
+                                 private script::RunView,
+                                 private serial::ErrorLabel {
   Q_OBJECT
 public:
   AcquisitionSession(const serial::Channels::PortFactory& portFactory, settings::SettingsFolder folder, Clock& clock,
@@ -84,11 +88,20 @@ public:
   ~AcquisitionSession() override;
 
   // -- Settings -----------------------------------------------------------
-  // setup.dat into the settings record and channel 0's port, and back.
+  // setup.dat into the settings and channel 0's port, and back. A file that
+  // cannot be read or used is said as a message.
   void loadSettings();
   void saveSettings();
   const settings::SettingsFolder& folder() const { return folder_; }
-  settings::SetupRecord& setup() { return setup_; }
+  const settings::Settings& settings() const { return settings_; }
+  // The conditions the panel edits; the cursor (start cell and number) moves
+  // with every row written.
+  const settings::Conditions& conditions() const override { return settings_.conditions; }
+  void setConditions(const settings::Conditions& conditions,
+                     settings::Rewrite rewrite = settings::Rewrite::Changed) override;
+  // Channel 0's line: the settings and the port that uses them.
+  const settings::LineSettings& lineSettings() const override { return settings_.line; }
+  Status applyLineSettings(const settings::LineSettings& line) override;
   // Which device each "Com n" names (ports.conf); every channel opens its
   // device through it from the next start on.
   void setPortMap(const serial::PortMap& map);
@@ -193,7 +206,7 @@ private:
   void setMessage(const QString& text) override;
   void showNextButton() override;
   void termAppend(const QString& line) override;
-  std::int32_t acquisitionNumber() const override { return setup_.acquisitionNo; }
+  std::int32_t acquisitionNumber() const override { return settings_.conditions.cursor.acquisitionNo; }
   void writeValue(std::int16_t offset, const sheet::CellValue& value) override;
   void rowCompleted(const std::vector<sheet::CellValue>& cells) override;
   void scriptFinished() override;
@@ -243,7 +256,9 @@ private:
   serial::Channels channels_;
   serial::Reception reception_;
   bool receiving_ = false;  // the run window's error label shows reception's errors
-  settings::SetupRecord setup_;
+  settings::Settings settings_;
+  // setup.dat as read: written back with only what changed.
+  settings::SetupRecord setupFile_;
   script::Script script_;
   script::RunFlag runFlag_;
   QString workbookPath_;

@@ -3,6 +3,7 @@
 // for machines without a desktop (a lab's logging service).
 #pragma once
 
+#include "app/config_keys.h"
 #include "settings/settings_folder.h"
 
 #include <QString>
@@ -24,9 +25,6 @@ struct ConfigResult {
   QString out;
   QString err;
 };
-
-// The keys in listing order.
-QStringList configKeys();
 
 // Lists the settings of `folder`; with `assignments` ("key=value"), checks
 // every one of them first, then sets them, saves (setup.dat with saveSetup,

@@ -89,11 +89,11 @@ FormMain::FormMain(AcquisitionSession& session, MessageBoxes& boxes, QWidget* pa
   setCentralWidget(central);
   frameMain_ = buildMainPanel();
   frameMain_->setParent(central);
-  frameCell_ = new settings::ConditionsPanelWidget(session.setup(), central);
+  frameCell_ = new settings::ConditionsPanelWidget(session, central);
   frameRs_ = new serial::SerialPanelWidget(
-      session.port(0), session.portMap(),
+      session, session.portMap(),
       {session.folder().readPath(serial::PortMapFileName), session.folder().writePath(serial::PortMapFileName)},
-      std::make_unique<serial::SystemDeviceSource>(), boxes_, central);
+      std::make_unique<serial::SystemDeviceSource>(), central);
   // The panel writes ports.conf at OK; the session keeps the map in use.
   connect(&frameRs_->logic(), &serial::SerialPanel::portMapChanged, this,
           [this](const serial::PortMap& map) { session_.setPortMap(map); });

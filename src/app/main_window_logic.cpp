@@ -58,7 +58,9 @@ void MainWindowLogic::CommandCellOk_Click() {
 }
 
 void MainWindowLogic::CommandRsOk_Click() {
-  if (!serialPanel_ || serialPanel_->CommandRsOk()) showMainPanel();
+  const Status applied = serialPanel_ ? serialPanel_->CommandRsOk() : Status();
+  if (applied) return showMainPanel();
+  session_.messages().show(applied.description(), MessageIcon::Warning, applied.error().detail);
 }
 
 void MainWindowLogic::MenuRS_Click() {

@@ -1,7 +1,7 @@
 #include "app/recover_command.h"
 
 #include "app/headless.h"
-#include "settings/setup_record.h"
+#include "core/run_cursor.h"
 #include "sheet/a1.h"
 #include "sheet/workbook_connection.h"
 
@@ -19,8 +19,8 @@ void print(std::FILE* stream, const QString& text) {
 int recoverJournal(const QString& journalPath, const QString& workbookPath, sheet::SpreadsheetFactory factory,
                    std::FILE* out, std::FILE* err) {
   // The settings of runs stay as they are: this only brings cells back.
-  settings::SetupRecord record;
-  sheet::WorkbookConnection connection(record, std::move(factory));
+  RunCursor cursor;
+  sheet::WorkbookConnection connection(cursor, std::move(factory));
   // The workbook's own journal, if it has one, is dealt with first as at any open.
   QObject::connect(&connection, &sheet::WorkbookConnection::rowsRecovered,
                    [out](int rows, int damagedLines, const QString& keptAs) {

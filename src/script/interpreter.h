@@ -10,7 +10,7 @@
 #include "script/script.h"
 #include "serial/port.h"
 #include "serial/reception.h"
-#include "settings/setup_record.h"
+#include "settings/settings_model.h"
 
 #include <array>
 #include <cstdint>
@@ -67,9 +67,7 @@ struct RunSettings {
   settings::StampMode stamp = settings::StampMode::None;
   std::int32_t rowLimit = 0;     // rows after which the run ends
   std::int32_t timeLimitMs = 0;  // 0: no time limit
-  static RunSettings from(const settings::SetupRecord& setup) {
-    return {setup.numberingOn(), setup.stampMode(), setup.measureCount, setup.acquireTimeMs};
-  }
+  static RunSettings from(const settings::Conditions& c) { return {c.numbering, c.stamp, c.rows, c.acquireTimeMs}; }
 };
 
 class Interpreter {

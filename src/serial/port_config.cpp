@@ -20,7 +20,8 @@ std::span<const int> supportedBaudRates() { return kBaudRates; }
 Result<PortConfig> parseSettings(const QString& text) {
   const QStringList fields = text.split(QLatin1Char(','));
   if (fields.size() != 4)
-    return fail(QStringLiteral("通信条件「%1」の形式が正しくありません（速度,パリティ,データビット,ストップビット）")
+    return fail(LineError::BadFormat,
+                QStringLiteral("通信条件「%1」の形式が正しくありません（速度,パリティ,データビット,ストップビット）")
                     .arg(text));
 
   PortConfig config;
@@ -28,7 +29,7 @@ Result<PortConfig> parseSettings(const QString& text) {
   bool ok = false;
   config.baud = speed.toInt(&ok);
   if (!ok || std::find(kBaudRates.begin(), kBaudRates.end(), config.baud) == kBaudRates.end())
-    return fail(QStringLiteral("通信速度「%1」は使用できません").arg(speed));
+    return fail(LineError::BadSpeed, QStringLiteral("通信速度「%1」は使用できません").arg(speed));
 
   const QString parity = fields[1].trimmed().toLower();
   if (parity == QLatin1String("n"))
@@ -42,12 +43,12 @@ Result<PortConfig> parseSettings(const QString& text) {
   else if (parity == QLatin1String("s"))
     config.parity = Parity::Space;
   else
-    return fail(QStringLiteral("パリティ「%1」は使用できません").arg(fields[1].trimmed()));
+    return fail(LineError::BadParity, QStringLiteral("パリティ「%1」は使用できません").arg(fields[1].trimmed()));
 
   const QString data = fields[2].trimmed();
   config.dataBits = data.toInt(&ok);
   if (!ok || data.size() != 1 || config.dataBits < 5 || config.dataBits > 8)
-    return fail(QStringLiteral("データビット「%1」は使用できません").arg(data));
+    return fail(LineError::BadDataBits, QStringLiteral("データビット「%1」は使用できません").arg(data));
 
   const QString stop = fields[3].trimmed();
   if (stop == QLatin1String("1"))
@@ -57,7 +58,7 @@ Result<PortConfig> parseSettings(const QString& text) {
   else if (stop == QLatin1String("2"))
     config.stopBits = StopBits::Two;
   else
-    return fail(QStringLiteral("ストップビット「%1」は使用できません").arg(stop));
+    return fail(LineError::BadStopBits, QStringLiteral("ストップビット「%1」は使用できません").arg(stop));
 
   return config;
 }
@@ -107,7 +108,7 @@ Result<FlowControl> flowControlFromCode(int code) {
     case 3:
       return FlowControl::RtsCtsXonXoff;
     default:
-      return fail(QStringLiteral("フロー制御 %1 は使用できません（0～3）").arg(code));
+      return fail(LineError::BadFlowControl, QStringLiteral("フロー制御 %1 は使用できません（0～3）").arg(code));
   }
 }
 

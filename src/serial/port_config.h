@@ -16,6 +16,10 @@ enum class StopBits { One, OnePointFive, Two };
 // messages and the serial panel's list positions use.
 enum class FlowControl { None = 0, XonXoff = 1, RtsCts = 2, RtsCtsXonXoff = 3 };
 
+// Why a line setting was refused, or ports.conf not written.
+enum class LineError { BadFormat = 1, BadSpeed, BadParity, BadDataBits, BadStopBits, BadFlowControl, PortMapNotSaved };
+inline ErrorDomain errorDomainOf(LineError) { return ErrorDomain::Line; }
+
 struct PortConfig {
   int baud = 9600;
   Parity parity = Parity::None;

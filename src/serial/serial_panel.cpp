@@ -30,36 +30,25 @@ QString namedDevice(int port, const QString& entry) { return entry.isEmpty() ? P
 
 QStringList panelListItems(RsList list) {
   switch (list) {
-    case RsList::Port: {
-      QStringList out;
-      for (int n = 1; n <= 8; ++n) out << QStringLiteral("Com%1").arg(n);
-      return out;
-    }
+    case RsList::Port:
+      return settings::portChoices();
     case RsList::Speed:
-      return {QStringLiteral("300"),   QStringLiteral("600"),   QStringLiteral("1200"),  QStringLiteral("2400"),
-              QStringLiteral("4800"),  QStringLiteral("9600"),  QStringLiteral("19200"), QStringLiteral("38400"),
-              QStringLiteral("57600"), QStringLiteral("115200")};
+      return settings::speedChoices();
     case RsList::DataBits:
-      return {QStringLiteral("7"), QStringLiteral("8")};
+      return settings::dataBitsChoices();
     case RsList::Parity:
-      return {QStringLiteral("Even"), QStringLiteral("Odd"), QStringLiteral("None")};
+      return settings::parityChoices();
     case RsList::StopBits:
-      return {QStringLiteral("1"), QStringLiteral("1.5"), QStringLiteral("2")};
+      return settings::stopBitsChoices();
     case RsList::Flow:
-      return {QStringLiteral("None"), QStringLiteral("Xon/Xoff"), QStringLiteral("RTS")};
+      return settings::flowChoices();
   }
   return {};
 }
 
-SerialPanel::SerialPanel(Port& port, PortMap map, PortMapFile file, DeviceSource& devices, SerialPanelView& view,
-                         MessageBoxes& boxes, QObject* parent)
-    : QObject(parent),
-      port_(port),
-      map_(std::move(map)),
-      file_(std::move(file)),
-      devices_(devices),
-      view_(view),
-      boxes_(boxes) {
+SerialPanel::SerialPanel(LineHolder& line, PortMap map, PortMapFile file, DeviceSource& devices, SerialPanelView& view,
+                         QObject* parent)
+    : QObject(parent), line_(line), map_(std::move(map)), file_(std::move(file)), devices_(devices), view_(view) {
   connect(&devices_, &DeviceSource::devicesChanged, this, &SerialPanel::refreshDevices);
 }
 
@@ -68,7 +57,7 @@ void SerialPanel::LoadPropertySettings() {
   for (std::size_t i = 0; i < lists_.size(); ++i) view_.setListItems(static_cast<RsList>(i), lists_[i]);
 
   // The settings string is "speed,p,d,s" or "speed,p,d,1.5".
-  const QString s = port_.settings();
+  const QString s = settingsText(line_.lineSettings().config);
   const qsizetype d = s.contains(QLatin1Char('.')) ? 2 : 0;
   const qsizetype length = s.size();
   if (length - d - 6 > 0) {
@@ -87,13 +76,15 @@ void SerialPanel::LoadPropertySettings() {
     selectText(RsList::DataBits, s.mid(length - d - 3, 1), true);
     selectText(RsList::StopBits, s.right(d + 1), true);
   }
-  view_.selectIndex(RsList::Port, port_.commPort() - 1);
-  // The list has no entry for both: RTS/CTS with XON/XOFF becomes RTS/CTS.
+  view_.selectIndex(RsList::Port, line_.lineSettings().port - 1);
   // The list has no entry for both: the panel shows and keeps RTS/CTS.
-  if (port_.handshaking() == FlowControl::RtsCtsXonXoff)
-    traceFailure(QStringLiteral("serial panel"), port_.setHandshaking(FlowControl::RtsCts));
+  if (line_.lineSettings().flow == FlowControl::RtsCtsXonXoff) {
+    settings::LineSettings kept = line_.lineSettings();
+    kept.flow = FlowControl::RtsCts;
+    traceFailure(QStringLiteral("serial panel"), line_.applyLineSettings(kept));
+  }
   // The list's positions are the Handshaking codes: None, Xon/Xoff, RTS.
-  view_.selectIndex(RsList::Flow, handshakingCode(port_.handshaking()));
+  view_.selectIndex(RsList::Flow, handshakingCode(line_.lineSettings().flow));
   cboPort_Click();
 }
 
@@ -190,57 +181,48 @@ void SerialPanel::CommandRsNg() {
   showDeviceChoices();
 }
 
-bool SerialPanel::saveDeviceChoices() {
+Status SerialPanel::saveDeviceChoices() {
   std::map<int, QString> changes;
   for (const auto& [port, entry] : chosen_)
     if (entry != map_.entry(port)) changes[port] = entry;
   if (changes.empty()) {
     chosen_.clear();
-    return true;
+    return {};
   }
   Result<PortMap> saved = PortMap::save(file_, changes);
-  if (!saved) {
-    boxes_.show(panel_text::MsgMapNotSaved, MessageIcon::Warning, panel_text::MsgMapUnchanged.arg(saved.description()));
-    return false;
-  }
+  if (!saved)
+    return fail(LineError::PortMapNotSaved, panel_text::MsgMapNotSaved,
+                panel_text::MsgMapUnchanged.arg(saved.description()));
   map_ = std::move(saved).value();
   chosen_.clear();
   showDeviceChoices();
   emit portMapChanged(map_);
-  return true;
+  return {};
 }
 
-bool SerialPanel::CommandRsOk() {
-  const auto refused = [this](const Status& status) {
-    boxes_.show(status.description(), MessageIcon::Warning);
-    return false;
-  };
-  if (!saveDeviceChoices()) return false;
-
-  const int oldPort = port_.commPort();
-  const int newPort = view_.selectedIndex(RsList::Port) + 1;
-  if (newPort != oldPort) {
-    const bool reopen = port_.portOpen();
-    Status status;
-    if (reopen) status = port_.setPortOpen(false);
-    if (Status set = port_.setCommPort(newPort); status && !set) status = set;
-    if (status && reopen) status = port_.setPortOpen(true);
-    if (!status) {
-      // Back to the port it had; the port is closed here, so this cannot be refused.
-      traceFailure(QStringLiteral("serial panel"), port_.setCommPort(oldPort));
-      return refused(status);
-    }
-  }
-
-  const QString settings = selectedText(RsList::Speed).trimmed() + QLatin1Char(',') +
-                           selectedText(RsList::Parity).left(1) + QLatin1Char(',') +
-                           selectedText(RsList::DataBits).trimmed() + QLatin1Char(',') +
-                           selectedText(RsList::StopBits).trimmed();
-  if (const Status status = port_.setSettings(settings); !status) return refused(status);
+Status SerialPanel::CommandRsOk() {
+  if (Status saved = saveDeviceChoices(); !saved) return saved;
+  // The settings text as the lists form it: speed, parity letter, data bits, stop bits.
+  const QString text = selectedText(RsList::Speed).trimmed() + QLatin1Char(',') + selectedText(RsList::Parity).left(1) +
+                       QLatin1Char(',') + selectedText(RsList::DataBits).trimmed() + QLatin1Char(',') +
+                       selectedText(RsList::StopBits).trimmed();
+  settings::LineSettings wanted = line_.lineSettings();
+  wanted.port = view_.selectedIndex(RsList::Port) + 1;
+  const Result<PortConfig> config = parseSettings(text);
   const Result<FlowControl> flow = flowControlFromCode(view_.selectedIndex(RsList::Flow));
-  if (!flow) return refused(flow.error());
-  if (const Status status = port_.setHandshaking(*flow); !status) return refused(status);
-  return true;
+  if (config) wanted.config = *config;
+  if (flow) wanted.flow = *flow;
+  // A stage the lists cannot form stops there, after the stages before it.
+  if (!config || !flow) {
+    settings::LineSettings before = line_.lineSettings();
+    if (!config)
+      before.port = wanted.port;
+    else
+      before = wanted;
+    if (Status applied = line_.applyLineSettings(before); !applied) return applied;
+    return config ? flow.error() : config.error();
+  }
+  return line_.applyLineSettings(wanted);
 }
 
 }  // namespace kestrune::serial

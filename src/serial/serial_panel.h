@@ -1,13 +1,13 @@
 // The serial settings panel without widgets: fills the lists from channel 0's
-// port, offers the serial devices present for the chosen "Com n", and on OK
-// saves the devices chosen into ports.conf and applies the selection to the
-// port in three stages.
+// line settings, offers the serial devices present for the chosen "Com n",
+// and on OK saves the devices chosen into ports.conf and hands the selection
+// to the holder of the line settings.
 #pragma once
 
-#include "core/message_boxes.h"
+#include "core/result.h"
 #include "serial/device_list.h"
-#include "serial/port.h"
 #include "serial/port_map.h"
+#include "settings/setup_record.h"
 
 #include <QObject>
 #include <QStringList>
@@ -20,10 +20,10 @@ namespace kestrune::serial {
 
 enum class RsList { Port, Speed, DataBits, Parity, StopBits, Flow };
 
-// The entries a list starts with, in list order. The port list's positions
-// are the port numbers less one, the flow control list's the Handshaking codes;
-// a parity entry stores its first letter. `kestrune config` accepts these values.
+// The entries a list starts with, in list order (settings_model.h).
 QStringList panelListItems(RsList list);
+
+using settings::LineHolder;
 
 // One entry of the device chooser.
 struct DeviceChoice {
@@ -50,10 +50,10 @@ class SerialPanel final : public QObject {
   Q_OBJECT
 public:
   // `map` is the map as `file` holds it; `devices` lists what is plugged in.
-  SerialPanel(Port& port, PortMap map, PortMapFile file, DeviceSource& devices, SerialPanelView& view,
-              MessageBoxes& boxes, QObject* parent = nullptr);
+  SerialPanel(LineHolder& line, PortMap map, PortMapFile file, DeviceSource& devices, SerialPanelView& view,
+              QObject* parent = nullptr);
 
-  // Fills the lists once and selects the port's current values. A value the
+  // Fills the lists once and selects the current line settings. A value the
   // lists lack (mark or space parity, a speed or data bits from a hand-made
   // settings file) gets an entry of its own, so the panel shows the truth.
   void LoadPropertySettings();
@@ -70,11 +70,11 @@ public:
   void setPanelVisible(bool visible);
 
   // Saves the devices chosen into ports.conf, then applies port number,
-  // settings string and flow control, stopping at the first stage that fails
-  // (with its description and a warning icon). A failed save changes neither
-  // the file nor the port. Returns true when everything was applied and the
-  // main panel may return.
-  bool CommandRsOk();
+  // settings and flow control, stopping at the first stage that fails. A
+  // failed save changes neither the file nor the port. Returns what failed
+  // (the window shows it with a warning icon); success means the main panel
+  // may return.
+  Status CommandRsOk();
   // Cancel: forgets the devices chosen since the last OK; nothing is written.
   void CommandRsNg();
 
@@ -95,14 +95,13 @@ private:
   // The ports.conf entry of `port` as chosen so far; empty for the default device.
   QString chosenEntry(int port) const;
   void showDeviceChoices();
-  bool saveDeviceChoices();
+  Status saveDeviceChoices();
 
-  Port& port_;
+  LineHolder& line_;
   PortMap map_;
   PortMapFile file_;
   DeviceSource& devices_;
   SerialPanelView& view_;
-  MessageBoxes& boxes_;
   std::array<QStringList, 6> lists_;
   std::vector<SerialDevice> present_;
   std::vector<DeviceChoice> choices_;

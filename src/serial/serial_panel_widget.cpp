@@ -30,11 +30,11 @@ QGroupBox* framed(const QString& caption, QWidget* content, QWidget* parent) {
 
 }  // namespace
 
-SerialPanelWidget::SerialPanelWidget(Port& port, PortMap map, PortMapFile file, std::unique_ptr<DeviceSource> devices,
-                                     MessageBoxes& boxes, QWidget* parent)
+SerialPanelWidget::SerialPanelWidget(LineHolder& line, PortMap map, PortMapFile file,
+                                     std::unique_ptr<DeviceSource> devices, QWidget* parent)
     : QGroupBox(CapPanel, parent),
       devices_(std::move(devices)),
-      logic_(port, std::move(map), std::move(file), *devices_, *this, boxes) {
+      logic_(line, std::move(map), std::move(file), *devices_, *this) {
   setObjectName(QStringLiteral("FrameRs"));
   const char* names[] = {"cboPort", "cboSpeed", "cboDataBits", "cboParity", "cboStopBits", "cboFlow"};
   for (std::size_t i = 0; i < combos_.size(); ++i) {

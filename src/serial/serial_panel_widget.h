@@ -19,8 +19,8 @@ class SerialPanelWidget final : public QGroupBox, public SerialPanelView {
 public:
   // `map` is the map `file` holds; `devices` lists the serial devices present
   // (SystemDeviceSource in the program, a fake in tests).
-  SerialPanelWidget(Port& port, PortMap map, PortMapFile file, std::unique_ptr<DeviceSource> devices,
-                    MessageBoxes& boxes, QWidget* parent = nullptr);
+  SerialPanelWidget(LineHolder& line, PortMap map, PortMapFile file, std::unique_ptr<DeviceSource> devices,
+                    QWidget* parent = nullptr);
 
   SerialPanel& logic() { return logic_; }
 

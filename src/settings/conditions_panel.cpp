@@ -2,73 +2,32 @@
 
 #include "core/numeric_text.h"
 
-#include <algorithm>
-#include <cmath>
-#include <limits>
-
 namespace kestrune::settings {
 
 namespace {
 
 QString decimal(double value) { return QString::number(value, 'g', 15); }
 
-// Index 3, or no selection at all, stores both.
-StampMode stampModeOfOption(int index) {
-  switch (index) {
-    case 0:
-      return StampMode::None;
-    case 1:
-      return StampMode::Date;
-    case 2:
-      return StampMode::Time;
-    default:
-      return StampMode::DateAndTime;
-  }
-}
-
 }  // namespace
 
-QByteArray correctedStartColumn(const QByteArray& column) {
-  const bool valid = column.size() == 1 ? (column >= "A" && column <= "Z") : (column >= "AA" && column <= "IA");
-  QByteArray out = valid ? column : QByteArray("A");
-  if (out.size() > 2) out.truncate(2);
-  return out;
-}
-
-QString normalisedStartColumnInput(const QString& text) {
-  QString s = text.trimmed().toUpper();
-  if (s < QLatin1String("A")) s = QStringLiteral("A");
-  if (s.size() == 1 && s > QLatin1String("Z")) s = QStringLiteral("Z");
-  if (s.size() != 1 && s > QLatin1String("IA")) s = QStringLiteral("IA");
-  if (s.size() > 2) s.truncate(2);
-  return s;
-}
-
 void ConditionsPanel::showCellConditions() {
-  SetupRecord& r = record_;
-  r.acquireTimeMs = std::clamp(r.acquireTimeMs, MinMinutes * MsPerMinute, MaxMinutes * MsPerMinute);
-  view_.setText(CondBox::Min, decimal(static_cast<double>(r.acquireTimeMs) / MsPerMinute));
-  r.measureCount = std::clamp(r.measureCount, MinRows, MaxRows);
-  view_.setText(CondBox::Rows, QString::number(r.measureCount));
-  r.startCol = correctedStartColumn(r.startCol);
-  r.startRow = std::clamp(r.startRow, MinStartRow, MaxStartRow);
-  view_.setText(CondBox::StartCol, QString::fromLatin1(r.startCol));
-  view_.setText(CondBox::StartRow, QString::number(r.startRow));
-  const bool atCell = r.startAtCell();
-  view_.selectOption(CondOption::Cell, atCell ? 1 : 0);
-  view_.setBoxEnabled(CondBox::StartRow, atCell);
-  view_.setBoxEnabled(CondBox::StartCol, atCell);
-  const bool numbering = r.numberingOn();
-  view_.selectOption(CondOption::Num, numbering ? 1 : 0);
-  view_.setBoxEnabled(CondBox::CellNo, numbering);
-  r.acquisitionNo = std::max(r.acquisitionNo, MinAcquisitionNo);
-  view_.setText(CondBox::CellNo, QString::number(r.acquisitionNo));
-  // A stored mode that names none of the four reads as none; storing the
-  // mode again writes none in its place, as opening the panel always has.
-  r.setStampMode(r.stampMode());
-  // The stamp buttons by index as setup.dat numbers the modes: 0 none, 1 date, 2 time, 3 both.
-  view_.selectOption(CondOption::Time, stampModeCode(r.stampMode()));
-  view_.selectOption(CondOption::Protcol, r.scriptFromFile() ? 1 : 0);
+  // A stored stamp mode that names none of the four reads as none; the
+  // correction writes none in its place, as opening the panel always has.
+  const Conditions c = corrected(holder_.conditions());
+  holder_.setConditions(c, Rewrite::Corrected);
+  view_.setText(CondBox::Min, decimal(static_cast<double>(c.acquireTimeMs) / MsPerMinute));
+  view_.setText(CondBox::Rows, QString::number(c.rows));
+  view_.setText(CondBox::StartCol, c.cursor.column);
+  view_.setText(CondBox::StartRow, QString::number(c.cursor.row));
+  view_.selectOption(CondOption::Cell, c.startAtCell ? 1 : 0);
+  view_.setBoxEnabled(CondBox::StartRow, c.startAtCell);
+  view_.setBoxEnabled(CondBox::StartCol, c.startAtCell);
+  view_.selectOption(CondOption::Num, c.numbering ? 1 : 0);
+  view_.setBoxEnabled(CondBox::CellNo, c.numbering);
+  view_.setText(CondBox::CellNo, QString::number(c.cursor.acquisitionNo));
+  // The stamp buttons by index as setup.dat numbers the modes.
+  view_.selectOption(CondOption::Time, stampModeCode(c.stamp));
+  view_.selectOption(CondOption::Protcol, c.scriptFromFile ? 1 : 0);
 }
 
 void ConditionsPanel::OptionCell_Click(int index) {
@@ -78,13 +37,11 @@ void ConditionsPanel::OptionCell_Click(int index) {
 
 void ConditionsPanel::OptionNum_Click(int index) { view_.setBoxEnabled(CondBox::CellNo, index == 1); }
 
-void ConditionsPanel::clampBox(CondBox box, std::int32_t low, std::int32_t high) {
-  view_.setText(box, QString::number(std::clamp(readWholeNumber(view_.text(box)), low, high)));
-}
+void ConditionsPanel::clampBox(CondBox box, Field field) { view_.setText(box, clampedBoxText(field, view_.text(box))); }
 
-void ConditionsPanel::normaliseMinutes() { clampBox(CondBox::Min, MinMinutes, MaxMinutes); }
-void ConditionsPanel::normaliseRows() { clampBox(CondBox::Rows, MinRows, MaxRows); }
-void ConditionsPanel::normaliseStartRow() { clampBox(CondBox::StartRow, MinStartRow, MaxStartRow); }
+void ConditionsPanel::normaliseMinutes() { clampBox(CondBox::Min, Field::Minutes); }
+void ConditionsPanel::normaliseRows() { clampBox(CondBox::Rows, Field::Rows); }
+void ConditionsPanel::normaliseStartRow() { clampBox(CondBox::StartRow, Field::StartCell); }
 
 void ConditionsPanel::TextMin_Enter() {
   normaliseMinutes();
@@ -94,24 +51,29 @@ void ConditionsPanel::TextMin_Enter() {
 void ConditionsPanel::TextStartCol_LostFocus() {
   const QString column = normalisedStartColumnInput(view_.text(CondBox::StartCol));
   view_.setText(CondBox::StartCol, column);
-  record_.startCol = column.toLatin1();
+  Conditions c = holder_.conditions();
+  c.cursor.column = column;
+  holder_.setConditions(c, Rewrite::Changed);
 }
 
 void ConditionsPanel::TextCellNo_LostFocus() {
-  view_.setText(CondBox::CellNo,
-                QString::number(std::max(readWholeNumber(view_.text(CondBox::CellNo)), MinAcquisitionNo)));
+  view_.setText(CondBox::CellNo, QString::number(std::max(readWholeNumber(view_.text(CondBox::CellNo)),
+                                                          rangeOf(Field::AcquisitionNo).low)));
 }
 
 void ConditionsPanel::CommandCellOk() {
-  SetupRecord& r = record_;
-  r.acquireTimeMs = roundHalfEven32(readLeadingNumber(view_.text(CondBox::Min)) * MsPerMinute);
-  r.startRow = readWholeNumber(view_.text(CondBox::StartRow));
-  r.acquisitionNo = readWholeNumber(view_.text(CondBox::CellNo));
-  r.measureCount = readWholeNumber(view_.text(CondBox::Rows));
-  r.setStartAtCell(view_.selectedOption(CondOption::Cell) != 0);
-  r.setStampMode(stampModeOfOption(view_.selectedOption(CondOption::Time)));
-  r.setNumberingOn(view_.selectedOption(CondOption::Num) != 0);
-  r.setScriptFromFile(view_.selectedOption(CondOption::Protcol) != 0);
+  Conditions c = holder_.conditions();
+  c.acquireTimeMs = roundHalfEven32(readLeadingNumber(view_.text(CondBox::Min)) * MsPerMinute);
+  c.cursor.row = readWholeNumber(view_.text(CondBox::StartRow));
+  c.cursor.acquisitionNo = readWholeNumber(view_.text(CondBox::CellNo));
+  c.rows = readWholeNumber(view_.text(CondBox::Rows));
+  c.startAtCell = view_.selectedOption(CondOption::Cell) != 0;
+  // No stamp button selected stores both, as index 3 does.
+  const int stamp = view_.selectedOption(CondOption::Time);
+  c.stamp = stamp >= 0 && stamp <= 2 ? stampModeOf(static_cast<std::int16_t>(stamp)) : StampMode::DateAndTime;
+  c.numbering = view_.selectedOption(CondOption::Num) != 0;
+  c.scriptFromFile = view_.selectedOption(CondOption::Protcol) != 0;
+  holder_.setConditions(c, Rewrite::All);
 }
 
 }  // namespace kestrune::settings

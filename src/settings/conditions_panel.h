@@ -1,5 +1,5 @@
-// The data acquisition conditions panel without widgets: shows the record's
-// conditions normalised, normalises what is typed, stores on OK.
+// The data acquisition conditions panel without widgets: shows the
+// conditions corrected, normalises what is typed, stores on OK.
 #pragma once
 
 #include "settings/setup_record.h"
@@ -10,14 +10,6 @@ namespace kestrune::settings {
 
 enum class CondBox { Min, Rows, StartCol, StartRow, CellNo };
 
-// The ranges the boxes keep their values in, as whole numbers read by
-// readWholeNumber (core/numeric_text.h). `kestrune config` refuses values
-// outside them.
-constexpr std::int32_t MsPerMinute = 60000;
-constexpr std::int32_t MinMinutes = 1, MaxMinutes = 300;
-constexpr std::int32_t MinRows = 1, MaxRows = 10000;
-constexpr std::int32_t MinStartRow = 1, MaxStartRow = 65000;
-constexpr std::int32_t MinAcquisitionNo = 1;
 // Option groups; the index of the selected button is the value.
 enum class CondOption { Cell, Protcol, Time, Num };
 
@@ -34,11 +26,11 @@ public:
 
 class ConditionsPanel {
 public:
-  ConditionsPanel(SetupRecord& record, ConditionsView& view) : record_(record), view_(view) {}
+  ConditionsPanel(ConditionsHolder& holder, ConditionsView& view) : holder_(holder), view_(view) {}
 
   // The minutes box shows 60 until the panel first opens.
   void showDefaultMinutes() { view_.setText(CondBox::Min, QStringLiteral("60")); }
-  // Corrects the record's conditions in place and shows them.
+  // Corrects the conditions (kept at once) and shows them.
   void showCellConditions();
 
   void OptionCell_Click(int index);
@@ -50,7 +42,7 @@ public:
   void TextRows_Enter() { normaliseRows(); }
   void TextStartRow_LostFocus() { normaliseStartRow(); }
   void TextStartRow_Enter() { normaliseStartRow(); }
-  // Normalises the start column and stores it in the record at once.
+  // Normalises the start column and stores it at once.
   void TextStartCol_LostFocus();
   // Moves the focus on, so the box's own lost-focus rule runs.
   void TextStartCol_Enter() { view_.focusBox(CondBox::StartRow); }
@@ -66,21 +58,14 @@ public:
     if (row) view_.setText(CondBox::StartRow, *row);
   }
 
-  // Stores the boxes and options in the record.
+  // Stores the boxes and options.
   void CommandCellOk();
 
 private:
-  void clampBox(CondBox box, std::int32_t low, std::int32_t high);
+  void clampBox(CondBox box, Field field);
 
-  SetupRecord& record_;
+  ConditionsHolder& holder_;
   ConditionsView& view_;
 };
-
-// The start column rule applied when the panel opens: one letter A to Z or
-// two letters AA to IA (compared by character code), otherwise "A"; longer
-// texts are cut to two characters.
-QByteArray correctedStartColumn(const QByteArray& column);
-// The rule applied when the start column box loses the focus.
-QString normalisedStartColumnInput(const QString& text);
 
 }  // namespace kestrune::settings

@@ -53,8 +53,8 @@ QRadioButton* option(QButtonGroup* group, int index, const QString& caption, con
 
 }  // namespace
 
-ConditionsPanelWidget::ConditionsPanelWidget(SetupRecord& record, QWidget* parent)
-    : QGroupBox(CapPanel, parent), logic_(record, *this) {
+ConditionsPanelWidget::ConditionsPanelWidget(ConditionsHolder& holder, QWidget* parent)
+    : QGroupBox(CapPanel, parent), logic_(holder, *this) {
   setObjectName(QStringLiteral("FrameCell"));
   const char* names[] = {"TextMin", "TextRows", "TextStartCol", "TextStartRow", "TextCellNo"};
   for (std::size_t i = 0; i < boxes_.size(); ++i) {

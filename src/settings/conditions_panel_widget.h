@@ -16,7 +16,7 @@ namespace kestrune::settings {
 class ConditionsPanelWidget final : public QGroupBox, public ConditionsView {
   Q_OBJECT
 public:
-  explicit ConditionsPanelWidget(SetupRecord& record, QWidget* parent = nullptr);
+  explicit ConditionsPanelWidget(ConditionsHolder& holder, QWidget* parent = nullptr);
 
   ConditionsPanel& logic() { return logic_; }
 

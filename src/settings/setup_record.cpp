@@ -66,89 +66,68 @@ bool minusOneBoolean(std::int16_t stored) { return stored == StoredTrue; }
 
 }  // namespace
 
-std::int16_t stampModeCode(StampMode mode) {
-  switch (mode) {
-    case StampMode::None:
-      return 0;
-    case StampMode::Date:
-      return 1;
-    case StampMode::Time:
-      return 2;
-    case StampMode::DateAndTime:
-      return 3;
-  }
-  return 0;
+Conditions SetupRecord::conditions() const {
+  Conditions c;
+  c.acquireTimeMs = acquireTimeMs_;
+  c.rows = measureCount_;
+  c.startAtCell = startAtCell_.value;
+  c.cursor = {QString::fromLatin1(startCol_), startRow_, startColNo_, acquisitionNo_};
+  c.numbering = numberingOn_.value;
+  c.stamp = stampMode_.value;
+  c.scriptFromFile = scriptFromFile_.value;
+  return c;
 }
 
-namespace {
-
-StampMode stampModeOf(std::int16_t stored) {
-  switch (stored) {
-    case 1:
-      return StampMode::Date;
-    case 2:
-      return StampMode::Time;
-    case 3:
-      return StampMode::DateAndTime;
-    default:
-      return StampMode::None;
-  }
+void SetupRecord::setConditions(const Conditions& c, Rewrite rewrite) {
+  const auto put = [rewrite](auto& field, auto value) {
+    if (rewrite == Rewrite::All || field.value != value) field.set(value);
+  };
+  acquireTimeMs_ = c.acquireTimeMs;
+  measureCount_ = c.rows;
+  put(startAtCell_, c.startAtCell);
+  // Letters that read as the same text are kept byte for byte.
+  if (QString::fromLatin1(startCol_) != c.cursor.column) startCol_ = c.cursor.column.toLatin1();
+  startRow_ = c.cursor.row;
+  startColNo_ = c.cursor.columnNo;
+  acquisitionNo_ = c.cursor.acquisitionNo;
+  put(numberingOn_, c.numbering);
+  if (rewrite == Rewrite::Corrected) stampMode_.set(c.stamp);
+  put(stampMode_, c.stamp);
+  put(scriptFromFile_, c.scriptFromFile);
 }
 
-// Empty flow control has no code of its own: it only comes from a value
-// outside 0 to 3, which is kept as read and written back.
-std::int16_t flowControlCode(std::optional<FlowControl> flow) {
-  switch (flow.value_or(FlowControl::None)) {
-    case FlowControl::None:
-      return 0;
-    case FlowControl::XonXoff:
-      return 1;
-    case FlowControl::RtsCts:
-      return 2;
-    case FlowControl::RtsCtsXonXoff:
-      return 3;
-  }
-  return 0;
+StoredLine SetupRecord::storedLine(std::size_t slot) const {
+  return {commPort_.at(slot), QString::fromLatin1(commSettings_.at(slot)), handshaking_.at(slot)};
 }
 
-std::optional<FlowControl> flowControlOf(std::int16_t stored) {
-  switch (stored) {
-    case 0:
-      return FlowControl::None;
-    case 1:
-      return FlowControl::XonXoff;
-    case 2:
-      return FlowControl::RtsCts;
-    case 3:
-      return FlowControl::RtsCtsXonXoff;
-    default:
-      return std::nullopt;
-  }
+void SetupRecord::setLine(std::size_t slot, const LineSettings& line) {
+  commPort_.at(slot) = static_cast<std::int16_t>(line.port);
+  const Result<serial::PortConfig> stored = serial::parseSettings(QString::fromLatin1(commSettings_.at(slot)));
+  if (!stored || !(*stored == line.config)) commSettings_.at(slot) = serial::settingsText(line.config).toLatin1();
+  handshaking_.at(slot) = static_cast<std::int16_t>(serial::handshakingCode(line.flow));
 }
-
-}  // namespace
 
 Result<QByteArray> encodeSetupRecord(const SetupRecord& r) {
   Writer w;
   bool fits = true;
   // A typed field: the value as read while it is kept, else the value's code.
   const auto typed = [&w](const auto& field, std::int16_t code) { w.int16(field.asRead.value_or(code)); };
-  w.int16(r.reservedHead);
+  w.int16(r.reservedHead_);
   typed(r.stampMode_, stampModeCode(r.stampMode_.value));
   typed(r.scriptFromFile_, booleanCode(r.scriptFromFile_.value));
   typed(r.numberingOn_, booleanCode(r.numberingOn_.value));
-  w.int32(r.acquisitionNo);
+  w.int32(r.acquisitionNo_);
   typed(r.startAtCell_, booleanCode(r.startAtCell_.value));
-  fits &= w.string(r.startCol);
-  w.int32(r.startRow);
-  w.int16(r.startColNo);
-  w.int16(r.reservedMid);
-  w.int32(r.acquireTimeMs);
-  w.int32(r.measureCount);
-  for (const QByteArray& s : r.commSettings) fits &= w.string(s);
-  for (const std::int16_t p : r.commPort) w.int16(p);
-  for (const auto& h : r.handshaking_) typed(h, flowControlCode(h.value));
-  fits &= w.string(r.reservedTail);
+  fits &= w.string(r.startCol_);
+  w.int32(r.startRow_);
+  w.int16(r.startColNo_);
+  w.int16(r.reservedMid_);
+  w.int32(r.acquireTimeMs_);
+  w.int32(r.measureCount_);
+  for (const QByteArray& s : r.commSettings_) fits &= w.string(s);
+  for (const std::int16_t p : r.commPort_) w.int16(p);
+  for (const std::int16_t h : r.handshaking_) w.int16(h);
+  fits &= w.string(r.reservedTail_);
   if (!fits || w.bytes.size() > static_cast<qsizetype>(SetupRecordSize))
     return fail(SetupError::DoesNotFit, QStringLiteral("設定の内容が %1 バイトに収まりません").arg(SetupRecordSize));
   w.bytes.append(static_cast<qsizetype>(SetupRecordSize) - w.bytes.size(), '\0');
@@ -171,19 +150,19 @@ Status decodeSetupRecord(QByteArrayView data, SetupRecord& r) {
     field.asRead = codeOf(field.value) == stored ? std::nullopt : std::optional<std::int16_t>(stored);
     return true;
   };
-  if (!in.int16(r.reservedHead) || !typed(r.stampMode_, stampModeOf, stampModeCode) ||
+  if (!in.int16(r.reservedHead_) || !typed(r.stampMode_, stampModeOf, stampModeCode) ||
       !typed(r.scriptFromFile_, nonZeroBoolean, booleanCode) || !typed(r.numberingOn_, nonZeroBoolean, booleanCode) ||
-      !in.int32(r.acquisitionNo) || !typed(r.startAtCell_, minusOneBoolean, booleanCode) || !in.string(r.startCol) ||
-      !in.int32(r.startRow) || !in.int16(r.startColNo) || !in.int16(r.reservedMid) || !in.int32(r.acquireTimeMs) ||
-      !in.int32(r.measureCount))
+      !in.int32(r.acquisitionNo_) || !typed(r.startAtCell_, minusOneBoolean, booleanCode) || !in.string(r.startCol_) ||
+      !in.int32(r.startRow_) || !in.int16(r.startColNo_) || !in.int16(r.reservedMid_) || !in.int32(r.acquireTimeMs_) ||
+      !in.int32(r.measureCount_))
     return truncated();
-  for (QByteArray& s : r.commSettings)
+  for (QByteArray& s : r.commSettings_)
     if (!in.string(s)) return truncated();
-  for (std::int16_t& p : r.commPort)
+  for (std::int16_t& p : r.commPort_)
     if (!in.int16(p)) return truncated();
-  for (auto& h : r.handshaking_)
-    if (!typed(h, flowControlOf, flowControlCode)) return truncated();
-  if (!in.string(r.reservedTail)) return truncated();
+  for (std::int16_t& h : r.handshaking_)
+    if (!in.int16(h)) return truncated();
+  if (!in.string(r.reservedTail_)) return truncated();
   return {};
 }
 

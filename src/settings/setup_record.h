@@ -1,4 +1,4 @@
-// The one settings record and its 2048-byte encoding in setup.dat.
+// setup.dat's 2048-byte record: the settings in the file's own forms.
 //
 // Layout, little-endian and packed: Integer and Boolean 2 bytes, Long 4 bytes,
 // String a 2-byte length and that many bytes, arrays of 8 slots back to back.
@@ -7,12 +7,14 @@
 // startAtCell, startCol, startRow, startColNo, reservedMid, acquireTimeMs,
 // measureCount, commSettings[8], commPort[8], handshaking[8], reservedTail.
 //
-// In memory the record holds bool and enum values. The file's forms (16-bit
-// Booleans 0 and -1, numbered modes) appear only in encodeSetupRecord and
-// decodeSetupRecord.
+// The record is a codec: the program works on Settings (settings_model.h) and
+// hands them to the record to be written. Reserved bytes, the slots the
+// program does not use and each value as read are kept, so a file is written
+// back byte for byte until a value changes.
 #pragma once
 
 #include "core/result.h"
+#include "settings/settings_model.h"
 
 #include <QByteArray>
 
@@ -25,48 +27,48 @@ namespace kestrune::settings {
 constexpr std::size_t SetupRecordSize = 2048;
 constexpr int SlotCount = 8;
 
-// What stands before the values of each acquired row.
-enum class StampMode { None, Date, Time, DateAndTime };
+// How the conditions given to a record replace what it read. A hand-made file
+// may hold a 16-bit value that the setting's type cannot (a Boolean 5, a stamp
+// mode 7): it reads as the field says and is kept until the field is set.
+enum class Rewrite {
+  Changed,    // only values that differ from the record's are set
+  Corrected,  // as Changed; the stamp mode is set too (an opening panel writes it)
+  All,        // every value is set (OK on the conditions panel)
+};
 
-// The flow control stored for a serial slot. The port has a type of its own;
-// the application carries slot 0 between the two.
-enum class FlowControl { None, XonXoff, RtsCts, RtsCtsXonXoff };
+// Who keeps the conditions the panel edits (the acquisition session).
+class ConditionsHolder {
+public:
+  virtual ~ConditionsHolder() = default;
+  virtual const Conditions& conditions() const = 0;
+  virtual void setConditions(const Conditions& conditions, Rewrite rewrite) = 0;
+};
+
+// Who keeps channel 0's line settings and applies them to its port (the
+// acquisition session); the serial panel edits them through it.
+class LineHolder {
+public:
+  virtual ~LineHolder() = default;
+  virtual const LineSettings& lineSettings() const = 0;
+  // Applies port number, settings and flow control in that order, stopping at
+  // the first the port refuses; what was applied before stays.
+  virtual Status applyLineSettings(const LineSettings& line) = 0;
+};
 
 class SetupRecord {
 public:
-  std::int16_t reservedHead = 0;
-  std::int32_t acquisitionNo = 0;
-  QByteArray startCol;  // column letters, ASCII
-  std::int32_t startRow = 0;
-  std::int16_t startColNo = 0;
-  std::int16_t reservedMid = 0;
-  std::int32_t acquireTimeMs = 0;
-  std::int32_t measureCount = 0;
-  std::array<QByteArray, SlotCount> commSettings;
-  std::array<std::int16_t, SlotCount> commPort{};
-  QByteArray reservedTail;
+  // The conditions as the record reads them. Booleans stored as -1 (true) and
+  // 0, any value but 0 reading as true, except the start mode, where only -1
+  // does (a file holding another value there starts at the current cell, as
+  // such files always have). Stamp modes 1 date, 2 time, 3 both, any other none.
+  Conditions conditions() const;
+  void setConditions(const Conditions& conditions, Rewrite rewrite = Rewrite::Changed);
 
-  // The typed fields. A hand-made file may hold a 16-bit value that the type
-  // cannot (a Boolean 5, a stamp mode 7): it is read as each field says, and
-  // the value read is written back unchanged until the field is set, so that
-  // loading and saving never rewrites what nobody changed.
-
-  // 1 Date, 2 Time, 3 DateAndTime; any other value reads as None.
-  StampMode stampMode() const { return stampMode_.value; }
-  void setStampMode(StampMode mode) { stampMode_ = {mode, std::nullopt}; }
-  // Booleans stored as -1 (true) and 0; any value but 0 reads as true.
-  bool scriptFromFile() const { return scriptFromFile_.value; }
-  void setScriptFromFile(bool on) { scriptFromFile_ = {on, std::nullopt}; }
-  bool numberingOn() const { return numberingOn_.value; }
-  void setNumberingOn(bool on) { numberingOn_ = {on, std::nullopt}; }
-  // A Boolean too, but only -1 reads as true: a file holding another non-zero
-  // value here starts at the current cell, as such files always have.
-  bool startAtCell() const { return startAtCell_.value; }
-  void setStartAtCell(bool on) { startAtCell_ = {on, std::nullopt}; }
-  // 0 None, 1 XonXoff, 2 RtsCts, 3 RtsCtsXonXoff; empty for any other value,
-  // which names no flow control. `slot` is 0 to SlotCount - 1.
-  std::optional<FlowControl> handshaking(std::size_t slot) const { return handshaking_.at(slot).value; }
-  void setHandshaking(std::size_t slot, FlowControl flow) { handshaking_.at(slot) = {flow, std::nullopt}; }
+  // A serial slot (0 to SlotCount - 1) as stored.
+  StoredLine storedLine(std::size_t slot) const;
+  // Stores the line in `slot`. Settings text is written in its usual form
+  // ("19200,e,7,1.5") unless the stored text already means the same.
+  void setLine(std::size_t slot, const LineSettings& line);
 
   // Equal records hold the same values and encode to the same bytes.
   friend bool operator==(const SetupRecord&, const SetupRecord&) = default;
@@ -75,33 +77,37 @@ private:
   friend Result<QByteArray> encodeSetupRecord(const SetupRecord& record);
   friend Status decodeSetupRecord(QByteArrayView data, SetupRecord& record);
 
-  // A typed value and, when it was read from a 16-bit value other than the
-  // one it is written as, that value.
+  // A typed 16-bit value and, when it was read from a 16-bit value other than
+  // the one it is written as, that value.
   template <typename T>
   struct Typed {
     T value{};
     std::optional<std::int16_t> asRead;
+    void set(T v) { *this = {v, std::nullopt}; }
     friend bool operator==(const Typed&, const Typed&) = default;
   };
-  using Slots = std::array<Typed<std::optional<FlowControl>>, SlotCount>;
-  static constexpr Slots noFlowControl() {
-    Slots none{};
-    for (auto& slot : none) slot.value = FlowControl::None;
-    return none;
-  }
 
+  std::int16_t reservedHead_ = 0;
   Typed<StampMode> stampMode_;
   Typed<bool> scriptFromFile_;
   Typed<bool> numberingOn_;
+  std::int32_t acquisitionNo_ = 0;
   Typed<bool> startAtCell_;
-  Slots handshaking_ = noFlowControl();
+  QByteArray startCol_;  // column letters, ASCII
+  std::int32_t startRow_ = 0;
+  std::int16_t startColNo_ = 0;
+  std::int16_t reservedMid_ = 0;
+  std::int32_t acquireTimeMs_ = 0;
+  std::int32_t measureCount_ = 0;
+  std::array<QByteArray, SlotCount> commSettings_;
+  std::array<std::int16_t, SlotCount> commPort_{};
+  std::array<std::int16_t, SlotCount> handshaking_{};
+  QByteArray reservedTail_;
 };
 
-// How setup.dat (and the conditions panel's option index) numbers a stamp mode.
-std::int16_t stampModeCode(StampMode mode);
-
-// Why setup.dat could not be written or read in full.
-enum class SetupError { DoesNotFit = 1, Truncated, NotAFile, Unreadable, NotSaved };
+// Why setup.dat could not be written or read in full, or a stored value could
+// not be used.
+enum class SetupError { DoesNotFit = 1, Truncated, NotAFile, Unreadable, NotSaved, ValueRefused };
 inline ErrorDomain errorDomainOf(SetupError) { return ErrorDomain::Settings; }
 
 // The record as 2048 bytes; fails when the fields do not fit.

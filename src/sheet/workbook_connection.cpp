@@ -10,8 +10,8 @@
 
 namespace kestrune::sheet {
 
-WorkbookConnection::WorkbookConnection(settings::SetupRecord& record, SpreadsheetFactory factory, QObject* parent)
-    : QObject(parent), record_(record), factory_(std::move(factory)) {}
+WorkbookConnection::WorkbookConnection(RunCursor& cursor, SpreadsheetFactory factory, QObject* parent)
+    : QObject(parent), cursor_(cursor), factory_(std::move(factory)) {}
 
 WorkbookConnection::~WorkbookConnection() = default;
 
@@ -164,15 +164,15 @@ void WorkbookConnection::saveFailed() {
   if (journal_.isOpen()) journalFailed(journal_.endSave(std::nullopt));
 }
 
-Status WorkbookConnection::getStartCell() {
+Status WorkbookConnection::getStartCell(const RunStart& start) {
+  numbering_ = start.numbering;
   widenedColumns_.clear();  // a new run looks at its stamp columns again
   sheetBegun_ = false;
   if (excelState_ != ExcelState::Open || !xls_) return {};
-  if (record_.startAtCell()) {
-    if (record_.startRow > LastWorksheetRow || record_.startRow < 1)
-      return fail(SheetError::SheetFull, MsgStartPastEnd.arg(record_.startRow).arg(LastWorksheetRow));
-    const QString address =
-        QString::fromLatin1(record_.startCol).trimmed() + QString::number(static_cast<qint64>(record_.startRow));
+  if (start.atCursorCell) {
+    if (cursor_.row > LastWorksheetRow || cursor_.row < 1)
+      return fail(SheetError::SheetFull, MsgStartPastEnd.arg(cursor_.row).arg(LastWorksheetRow));
+    const QString address = cursor_.column.trimmed() + QString::number(static_cast<qint64>(cursor_.row));
     if (!xls_->selectRange(address)) {
       excelState_ = ExcelState::NotOpen;
       return fail(SheetError::AccessLost, MsgAccessLost);
@@ -186,11 +186,11 @@ Status WorkbookConnection::getStartCell() {
   // The column letters are the 2nd and 3rd characters of "$B$12", less a "$".
   QString letters = absoluteAddress(*active).mid(1, 2);
   if (letters.size() == 2 && letters[1] == QLatin1Char('$')) letters.truncate(1);
-  record_.startColNo = static_cast<std::int16_t>(active->column);
-  record_.startRow = active->row;
-  record_.startCol = letters.toLatin1();
+  cursor_.columnNo = static_cast<std::int16_t>(active->column);
+  cursor_.row = active->row;
+  cursor_.column = letters;
   emit startColumnShown(letters);
-  emit startRowShown(QString::number(record_.startRow));
+  emit startRowShown(QString::number(cursor_.row));
   if (!journalRefused_) {
     journalLostSaid_ = false;
     journalMovedSaid_.clear();
@@ -209,10 +209,10 @@ void WorkbookConnection::take(const AcquiredRow& row) {
   if (journal_.isOpen()) {
     // Past the last row the cursor stays one below it, so that the next run
     // is told instead of writing over the last row.
-    const std::int32_t next = record_.startRow >= LastWorksheetRow ? LastWorksheetRow + 1 : record_.startRow + 1;
-    const std::int32_t numberAfter = row.number ? nextAcquisitionNumber(*row.number) : record_.acquisitionNo;
-    const Status ended = journal_.endRow(next, record_.startColNo, numberAfter);
-    if (ended) journaledThrough_ = record_.startRow;
+    const std::int32_t next = cursor_.row >= LastWorksheetRow ? LastWorksheetRow + 1 : cursor_.row + 1;
+    const std::int32_t numberAfter = row.number ? nextAcquisitionNumber(*row.number) : cursor_.acquisitionNo;
+    const Status ended = journal_.endRow(next, cursor_.columnNo, numberAfter);
+    if (ended) journaledThrough_ = cursor_.row;
     journalFailed(ended);
   }
   nextCellMove();
@@ -220,20 +220,20 @@ void WorkbookConnection::take(const AcquiredRow& row) {
 
 void WorkbookConnection::nextCellMove() {
   if ((excelState_ != ExcelState::Open || !xls_) && !journal_.isOpen()) return;
-  const bool full = record_.startRow >= LastWorksheetRow;
-  record_.startRow = full ? LastWorksheetRow + 1 : record_.startRow + 1;
-  emit startRowShown(QString::number(record_.startRow));
+  const bool full = cursor_.row >= LastWorksheetRow;
+  cursor_.row = full ? LastWorksheetRow + 1 : cursor_.row + 1;
+  emit startRowShown(QString::number(cursor_.row));
   if (full) {
     emit sheetFull();
     return;
   }
-  if (excelState_ == ExcelState::Open && xls_ && !xls_->selectCell(record_.startRow, record_.startColNo)) lostAccess();
+  if (excelState_ == ExcelState::Open && xls_ && !xls_->selectCell(cursor_.row, cursor_.columnNo)) lostAccess();
 }
 
 void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue& value) {
   const bool open = excelState_ == ExcelState::Open && xls_;
   if (!open && !journal_.isOpen()) return;
-  const int column = record_.startColNo + offsetColNo;
+  const int column = cursor_.columnNo + offsetColNo;
   if (column > std::numeric_limits<std::int16_t>::max() || column < std::numeric_limits<std::int16_t>::min()) {
     if (open) lostAccess();
     return;
@@ -251,12 +251,11 @@ void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue&
       sheetBegun_ = true;
     }
     // The number the row leaves behind is known now, in case it never ends.
-    const std::int32_t numberAfter =
-        record_.numberingOn() ? nextAcquisitionNumber(record_.acquisitionNo) : record_.acquisitionNo;
-    journalFailed(journal_.cell(RowStart{record_.startRow, record_.startColNo, numberAfter}, column, value));
+    const std::int32_t numberAfter = numbering_ ? nextAcquisitionNumber(cursor_.acquisitionNo) : cursor_.acquisitionNo;
+    journalFailed(journal_.cell(RowStart{cursor_.row, cursor_.columnNo, numberAfter}, column, value));
   }
   if (!open) return notTaken();
-  if (!xls_->setCellValue(record_.startRow, column, value)) {
+  if (!xls_->setCellValue(cursor_.row, column, value)) {
     notTaken();
     return lostAccess();
   }
@@ -274,8 +273,7 @@ void WorkbookConnection::widenStampColumn(int column, const Stamp& stamp) {
 void WorkbookConnection::endRun() {
   if (!journal_.isOpen()) return;
   // A row the run left unfinished is kept as it stands, the cursor on it.
-  if (journal_.rowPending())
-    journalFailed(journal_.endRow(record_.startRow, record_.startColNo, record_.acquisitionNo));
+  if (journal_.rowPending()) journalFailed(journal_.endRow(cursor_.row, cursor_.columnNo, cursor_.acquisitionNo));
   journalFailed(journal_.flush());
 }
 
@@ -336,15 +334,15 @@ Status WorkbookConnection::recover(const QString& path) {
     // The run continues where the interrupted one stood: below a row it
     // left without end.
     const JournalRow& last = rows.back();
-    record_.startRow = last.nextRow;
-    record_.startColNo = static_cast<std::int16_t>(last.nextColumn);
+    cursor_.row = last.nextRow;
+    cursor_.columnNo = static_cast<std::int16_t>(last.nextColumn);
     const QString letters = columnLetters(last.nextColumn);
-    record_.startCol = letters.toLatin1();
-    record_.acquisitionNo = last.acquisitionNo;
+    cursor_.column = letters;
+    cursor_.acquisitionNo = last.acquisitionNo;
     if (last.nextRow <= LastWorksheetRow)
       traceFailure(QStringLiteral("recovery"), xls_->selectCell(last.nextRow, last.nextColumn));
     emit startColumnShown(letters);
-    emit startRowShown(QString::number(record_.startRow));
+    emit startRowShown(QString::number(cursor_.row));
   }
   if (!written) {
     // The rows cannot go into this workbook (a sheet gone, a column past the

@@ -1,7 +1,7 @@
 // The connection between the logger and the spreadsheet application: opening
 // and closing the workbook, the cell cursor (start cell, next row) and writing
-// one value. The cursor lives in the settings record so the next run, even
-// after a restart, continues below the last row written.
+// one value. The cursor belongs to the session, which keeps it in setup.dat so
+// the next run, even after a restart, continues below the last row written.
 //
 // Every value written also goes to the workbook's journal (journal.h), and to
 // the journal's file, before the application sees it. The journal is retired once the workbook was
@@ -12,7 +12,7 @@
 // emits signals; the windows and the headless runner decide what to show.
 #pragma once
 
-#include "settings/setup_record.h"
+#include "core/run_cursor.h"
 #include "sheet/journal.h"
 #include "sheet/spreadsheet_app.h"
 
@@ -73,6 +73,13 @@ inline const QString MsgJournalReplayed = QStringLiteral("取得データの記�
 // journal, how many lines were skipped and where the journal was kept.
 QString recoveredText(int rows, int damagedLines, const QString& keptAs);
 
+// How a run starts: at the cursor's cell or at the sheet's current cell, and
+// whether its rows are numbered.
+struct RunStart {
+  bool atCursorCell = false;
+  bool numbering = false;
+};
+
 // Whether writing goes to an open workbook. NotOpen before the first open and
 // after a close, a failed open or a lost connection.
 enum class ExcelState { NotOpen, Open };
@@ -80,7 +87,7 @@ enum class ExcelState { NotOpen, Open };
 class WorkbookConnection final : public QObject, public RowConsumer {
   Q_OBJECT
 public:
-  WorkbookConnection(settings::SetupRecord& record, SpreadsheetFactory factory, QObject* parent = nullptr);
+  WorkbookConnection(RunCursor& cursor, SpreadsheetFactory factory, QObject* parent = nullptr);
   ~WorkbookConnection() override;
 
   ExcelState excelState() const { return excelState_; }
@@ -107,7 +114,7 @@ public:
   // active cell) and keeps the application's active cell on it; a run starts
   // writing here. Fails with SheetFull when the start row lies past the
   // sheet's last row, AccessLost when the application does not answer.
-  Status getStartCell();
+  Status getStartCell(const RunStart& start);
   // A completed row (its values written with excelDataSet): its journal row
   // ends, saying where the next row starts, and the cursor moves below it.
   void take(const AcquiredRow& row) override;
@@ -115,8 +122,8 @@ public:
   // emitted instead.
   void nextCellMove();
   // The cursor: the row the next value goes into, and the first column.
-  std::int32_t cursorRow() const { return record_.startRow; }
-  std::int32_t cursorColumn() const { return record_.startColNo; }
+  std::int32_t cursorRow() const { return cursor_.row; }
+  std::int32_t cursorColumn() const { return cursor_.columnNo; }
   // Writes `value` into the cursor row at column startColNo + offsetColNo.
   void excelDataSet(std::int16_t offsetColNo, const CellValue& value);
   // The run has ended: a row in progress is kept in the journal as it stands.
@@ -198,7 +205,8 @@ private:
   void saveFailed();
   void onBackgroundSaveDone(bool saved, const QString& reason);
 
-  settings::SetupRecord& record_;
+  RunCursor& cursor_;
+  bool numbering_ = false;
   SpreadsheetFactory factory_;
   ExcelState excelState_ = ExcelState::NotOpen;
   std::unique_ptr<SpreadsheetApp> xls_;

@@ -1,0 +1,38 @@
+// The keys of `kestrune config`: what each accepts and the change it makes.
+// The ranges and choices are the settings model's (settings_model.h), the
+// same the panels keep to.
+#pragma once
+
+#include "mqtt/mqtt_settings.h"
+#include "settings/settings_model.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+#include <variant>
+#include <vector>
+
+namespace kestrune::app {
+
+// What the assignments change, applied in turn to a copy of the settings.
+struct Pending {
+  settings::Settings settings;
+  std::optional<QString> device;  // the ports.conf entry of the line's port
+  mqtt::MqttSettings mqtt;
+};
+using Change = std::function<void(Pending&)>;
+
+// The keys in listing order.
+QStringList configKeys();
+
+// The names the stamp modes and flow controls are given, by code.
+QString stampName(settings::StampMode mode);
+QString flowName(serial::FlowControl flow);
+
+// Checks every "key=value"; the changes in argument order, or the messages
+// of every one refused.
+std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringList& assignments);
+
+}  // namespace kestrune::app

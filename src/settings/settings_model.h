@@ -1,0 +1,119 @@
+// The settings as typed values: the acquisition conditions and the serial
+// line, with the one set of rules (ranges, rounding, the choices the panels
+// offer) that the conditions panel, the serial panel and `kestrune config`
+// share. setup.dat's forms of these values live in setup_record.h only.
+#pragma once
+
+#include "core/result.h"
+#include "core/run_cursor.h"
+#include "serial/port_config.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <vector>
+
+namespace kestrune::settings {
+
+// What stands before the values of each acquired row.
+enum class StampMode { None, Date, Time, DateAndTime };
+
+// How setup.dat (and the conditions panel's option index) numbers a stamp
+// mode: 0 none, 1 date, 2 time, 3 both.
+std::int16_t stampModeCode(StampMode mode);
+// The mode of option index or code `code`; any other value is none.
+StampMode stampModeOf(std::int16_t code);
+
+struct Conditions {
+  std::int32_t acquireTimeMs = 0;  // the time limit of a run
+  std::int32_t rows = 0;           // rows after which a run ends
+  // Start at the cell of the cursor, or at the sheet's current cell.
+  bool startAtCell = false;
+  // The start cell (column letters and row) and the next acquisition number.
+  RunCursor cursor;
+  bool numbering = false;
+  StampMode stamp = StampMode::None;
+  bool scriptFromFile = false;
+  friend bool operator==(const Conditions&, const Conditions&) = default;
+};
+
+// The serial line of channel 0.
+struct LineSettings {
+  int port = 1;  // "Com n"
+  serial::PortConfig config;
+  serial::FlowControl flow = serial::FlowControl::None;
+  friend bool operator==(const LineSettings&, const LineSettings&) = default;
+};
+
+struct Settings {
+  Conditions conditions;
+  LineSettings line;
+  friend bool operator==(const Settings&, const Settings&) = default;
+};
+
+// The values with a rule of their own.
+enum class Field { Minutes, Rows, StartCell, AcquisitionNo, Port, Speed, Parity, DataBits, StopBits };
+
+constexpr std::int32_t MsPerMinute = 60000;
+
+// A whole-number range a field's value keeps to.
+struct Range {
+  std::int32_t low;
+  std::int32_t high;
+  std::int32_t clamp(std::int32_t v) const { return v < low ? low : v > high ? high : v; }
+  bool holds(double v) const { return v >= low && v <= high; }
+};
+// Minutes, rows, start row, acquisition number and port number.
+Range rangeOf(Field field);
+
+// A value outside its rule: which, and what the field accepts (Japanese).
+struct Violation {
+  Field field;
+  QString accepts;
+  friend bool operator==(const Violation&, const Violation&) = default;
+};
+QString acceptedValues(Field field);
+
+// Every value of `conditions` outside its rule; empty when all keep to them.
+std::vector<Violation> validate(const Conditions& conditions);
+// Every line value outside the choices the serial panel offers.
+std::vector<Violation> validate(const LineSettings& line);
+
+// The conditions as the panel shows them when it opens: each number brought
+// into its range, a start column that names no column "A".
+Conditions corrected(Conditions conditions);
+
+// The start column rule of an opening panel: one letter A to Z or two letters
+// AA to IA (compared by character code) stay, anything else becomes "A";
+// longer texts are cut to two characters.
+QString correctedStartColumn(const QString& column);
+// The rule a typed start column follows: blanks trimmed, upper case, below
+// "A" becomes "A", one letter past "Z" "Z", more past "IA" "IA", cut to two.
+QString normalisedStartColumnInput(const QString& text);
+// The text a number box keeps: what is typed read as a whole number and
+// brought into the field's range.
+QString clampedBoxText(Field field, const QString& typed);
+
+// The serial panel's list entries, in list order. Port list positions are the
+// port numbers less one, the flow control list's the Handshaking codes; a
+// parity entry stands for its first letter.
+QStringList portChoices();
+QStringList speedChoices();
+QStringList dataBitsChoices();
+QStringList parityChoices();
+QStringList stopBitsChoices();
+QStringList flowChoices();
+
+// Slot 0 of setup.dat as stored: port number, settings text, flow code.
+struct StoredLine {
+  std::int16_t port = 0;
+  QString settings;
+  std::int16_t flowCode = 0;
+};
+// Takes the stored values into `line` in the port's order (number, settings,
+// flow control) under the port's own rules, stopping at the first one the
+// port would refuse: that one and the rest keep their values in `line`.
+Status readStoredLine(const StoredLine& stored, LineSettings& line);
+
+}  // namespace kestrune::settings
