@@ -84,29 +84,8 @@ void AcquisitionSession::setConditions(const settings::Conditions& conditions, s
   setupFile_.setConditions(conditions, rewrite);
 }
 
-Status AcquisitionSession::applyLineSettings(const settings::LineSettings& wanted) {
-  serial::Port& p = port(0);
-  settings::LineSettings& line = settings_.line;
-  const int oldPort = p.commPort();
-  if (wanted.port != oldPort) {
-    // An open port closes for the change and opens again on its new device.
-    const bool reopen = p.portOpen();
-    Status status;
-    if (reopen) status = p.setPortOpen(false);
-    if (Status set = p.setCommPort(wanted.port); status && !set) status = set;
-    if (status && reopen) status = p.setPortOpen(true);
-    if (!status) {
-      // Back to the port it had; the port is closed here, so this cannot be refused.
-      traceFailure(QStringLiteral("line settings"), p.setCommPort(oldPort));
-      return status;
-    }
-  }
-  line.port = wanted.port;
-  if (Status set = p.setSettings(serial::settingsText(wanted.config)); !set) return set;
-  line.config = wanted.config;
-  if (Status set = p.setHandshaking(wanted.flow); !set) return set;
-  line.flow = wanted.flow;
-  return {};
+Status AcquisitionSession::applyLineSettings(const settings::LineSettings& line) {
+  return settings::applyToPort(port(0), line, settings_.line);
 }
 
 void AcquisitionSession::setPortMap(const serial::PortMap& map) {

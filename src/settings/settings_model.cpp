@@ -1,6 +1,7 @@
 #include "settings/settings_model.h"
 
 #include "core/numeric_text.h"
+#include "core/trace.h"
 #include "settings/setup_record.h"
 
 #include <algorithm>
@@ -167,6 +168,28 @@ Status readStoredLine(const StoredLine& stored, LineSettings& line) {
   const Result<serial::FlowControl> flow = serial::flowControlFromCode(stored.flowCode);
   if (!flow) return flow.error();
   line.flow = *flow;
+  return {};
+}
+
+Status applyToPort(serial::Port& port, const LineSettings& wanted, LineSettings& applied) {
+  const int oldPort = port.commPort();
+  if (wanted.port != oldPort) {
+    const bool reopen = port.portOpen();
+    Status status;
+    if (reopen) status = port.setPortOpen(false);
+    if (Status set = port.setCommPort(wanted.port); status && !set) status = set;
+    if (status && reopen) status = port.setPortOpen(true);
+    if (!status) {
+      // Back to the port it had; the port is closed here, so this cannot be refused.
+      traceFailure(QStringLiteral("line settings"), port.setCommPort(oldPort));
+      return status;
+    }
+  }
+  applied.port = wanted.port;
+  if (Status set = port.setSettings(serial::settingsText(wanted.config)); !set) return set;
+  applied.config = wanted.config;
+  if (Status set = port.setHandshaking(wanted.flow); !set) return set;
+  applied.flow = wanted.flow;
   return {};
 }
 

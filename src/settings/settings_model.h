@@ -6,6 +6,7 @@
 
 #include "core/result.h"
 #include "core/run_cursor.h"
+#include "serial/port.h"
 #include "serial/port_config.h"
 
 #include <QString>
@@ -115,5 +116,10 @@ struct StoredLine {
 // flow control) under the port's own rules, stopping at the first one the
 // port would refuse: that one and the rest keep their values in `line`.
 Status readStoredLine(const StoredLine& stored, LineSettings& line);
+
+// Gives `port` the line `wanted`: port number (an open port closes for the
+// change and opens again), settings, flow control, stopping at the first the
+// port refuses. `applied` takes each value the port took.
+Status applyToPort(serial::Port& port, const LineSettings& wanted, LineSettings& applied);
 
 }  // namespace kestrune::settings

@@ -5,6 +5,7 @@
 #include "sheet/embedded/sheet_window.h"
 #include "sheet/xls/workbook.h"
 
+#include "fakes/conditions.h"
 #include "fakes/fake_port.h"
 #include "fakes/fake_spreadsheet.h"
 #include "fakes/manual_clock.h"
@@ -22,6 +23,8 @@
 
 namespace kestrune::app {
 namespace {
+
+using testing::changeConditions;
 
 using testing::FakePort;
 using testing::FakeSpreadsheet;
@@ -79,9 +82,9 @@ protected:
                      });
     session.setWorkbookPath(book);
     EXPECT_TRUE(session.open());
-    session.setup().measureCount = 100;
-    session.setup().startRow = 1;
-    session.setup().startColNo = 1;
+    changeConditions(session, [&](settings::Conditions& c) { c.rows = 100; });
+    changeConditions(session, [&](settings::Conditions& c) { c.cursor.row = 1; });
+    changeConditions(session, [&](settings::Conditions& c) { c.cursor.columnNo = 1; });
   }
   FakePort& port() { return static_cast<FakePort&>(session.port(0)); }
   // One tick, then what the tick left for after it (its messages).
@@ -94,7 +97,7 @@ protected:
     QFile f(dir.filePath(QStringLiteral("book.txt")));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(text);
-    session.setup().setScriptFromFile(true);
+    changeConditions(session, [&](settings::Conditions& c) { c.scriptFromFile = true; });
   }
 
   QTemporaryDir dir;
@@ -160,7 +163,7 @@ TEST_F(SessionTest, PortThatCannotOpenShowsTwoMessagesAndNoRun) {
 }
 
 TEST_F(SessionTest, ScriptThatCannotLoadStopsWithThePortLeftOpen) {
-  session.setup().setScriptFromFile(true);  // no book.txt
+  changeConditions(session, [&](settings::Conditions& c) { c.scriptFromFile = true; });  // no book.txt
   session.start();
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_TRUE(boxes.shown[0].text.endsWith(QStringLiteral("がありません")));
@@ -177,7 +180,7 @@ TEST_F(SessionTest, ScriptThatCannotLoadStopsWithThePortLeftOpen) {
 
 TEST_F(SessionTest, ABrokenScriptFileIsIgnoredWhileTheScriptFileIsOff) {
   writeScript("NOT A COMMAND\r\n");
-  session.setup().setScriptFromFile(false);
+  changeConditions(session, [&](settings::Conditions& c) { c.scriptFromFile = false; });
   session.start();
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_TRUE(session.runLoaded());
@@ -185,8 +188,8 @@ TEST_F(SessionTest, ABrokenScriptFileIsIgnoredWhileTheScriptFileIsOff) {
 }
 
 TEST_F(SessionTest, ReceivedLinesBecomeRowsAndTheLog) {
-  session.setup().setNumberingOn(true);
-  session.setup().acquisitionNo = 1;
+  changeConditions(session, [&](settings::Conditions& c) { c.numbering = true; });
+  changeConditions(session, [&](settings::Conditions& c) { c.cursor.acquisitionNo = 1; });
   session.start();
   tick();  // SSS
   tick();  // RCV waits
@@ -211,9 +214,9 @@ TEST_F(SessionTest, EveryConsumerTakesTheSameRowAfterTheWorkbook) {
   recorder.session = &session;
   session.addRowConsumer(&recorder);
   sheetLog->activeSheet = {QStringLiteral("Data"), true};
-  session.setup().setNumberingOn(true);
-  session.setup().acquisitionNo = 2147483647;  // the number wraps
-  session.setup().setStampMode(settings::StampMode::Time);
+  changeConditions(session, [&](settings::Conditions& c) { c.numbering = true; });
+  changeConditions(session, [&](settings::Conditions& c) { c.cursor.acquisitionNo = 2147483647; });  // the number wraps
+  changeConditions(session, [&](settings::Conditions& c) { c.stamp = settings::StampMode::Time; });
   sheetLog->active = {4, 3};  // the run starts at the application's active cell
   ASSERT_TRUE(session.start());
   tick();  // SSS
@@ -443,7 +446,7 @@ TEST_F(SessionTest, GarbageNulAndFfBytesAreKeptAsTheyCame) {
 
 TEST_F(SessionTest, AnOverlongLineIsDroppedWithAMessageAndReceptionGoesOn) {
   writeScript("RTM:0.5\r\nSSS\r\nRCV\r\nSET\r\nEEE\r\n");
-  session.setup().measureCount = 1;
+  changeConditions(session, [&](settings::Conditions& c) { c.rows = 1; });
   session.start();
   tick();  // RTM
   tick();  // SSS
@@ -463,7 +466,7 @@ TEST_F(SessionTest, AnOverlongLineIsDroppedWithAMessageAndReceptionGoesOn) {
 
 TEST_F(SessionTest, HalfALineAtTheEndOfARunWaitsForTheNextRun) {
   writeScript("SSS\r\nRCV\r\nSET\r\nEEE\r\n");
-  session.setup().measureCount = 1;
+  changeConditions(session, [&](settings::Conditions& c) { c.rows = 1; });
   session.start();
   tick();
   port().receive(u"1\r2");
@@ -480,7 +483,7 @@ TEST_F(SessionTest, HalfALineAtTheEndOfARunWaitsForTheNextRun) {
 
 TEST_F(SessionTest, ALostDeviceIsLoggedAndTheRunStillEndsByItsTimeLimitAndByEnd) {
   writeScript("SSS\r\nSND:M%CR\r\nRCV\r\nSET\r\nEEE\r\n");
-  session.setup().acquireTimeMs = 1000;
+  changeConditions(session, [&](settings::Conditions& c) { c.acquireTimeMs = 1000; });
   session.start();
   tick();                                       // SSS
   port().raise(serial::CommEvent::DeviceLost);  // while the command is being sent
@@ -503,10 +506,10 @@ TEST_F(SessionTest, ALostDeviceIsLoggedAndTheRunStillEndsByItsTimeLimitAndByEnd)
 
 TEST_F(SessionTest, ProgressFollowsTheRowsAndTheClock) {
   writeScript("SSS\r\nRCV\r\nSET\r\nEEE\r\n");
-  session.setup().measureCount = 3;
-  session.setup().acquireTimeMs = 60000;
-  session.setup().setNumberingOn(true);
-  session.setup().acquisitionNo = 8;
+  changeConditions(session, [&](settings::Conditions& c) { c.rows = 3; });
+  changeConditions(session, [&](settings::Conditions& c) { c.acquireTimeMs = 60000; });
+  changeConditions(session, [&](settings::Conditions& c) { c.numbering = true; });
+  changeConditions(session, [&](settings::Conditions& c) { c.cursor.acquisitionNo = 8; });
   session.start();
   ASSERT_FALSE(host.progress.empty());
   EXPECT_EQ(host.progress.back().rowsDone, 0);
@@ -553,18 +556,18 @@ TEST_F(SessionTest, AStartRowOutsideTheSheetIsRefusedSayingWhichWay) {
        QStringLiteral(
            "開始セルの行 65537 はワークシートの最終行（65536 行目）を超えています。開始セルを設定し直してください")},
   };
-  session.setup().setStartAtCell(true);
-  session.setup().startCol = "B";
+  changeConditions(session, [&](settings::Conditions& c) { c.startAtCell = true; });
+  changeConditions(session, [&](settings::Conditions& c) { c.cursor.column = "B"; });
   for (const auto& [row, message] : cases) {
     SCOPED_TRACE(row);
     boxes.shown.clear();
-    session.setup().startRow = row;
+    changeConditions(session, [&](settings::Conditions& c) { c.cursor.row = row; });
     session.start();
     EXPECT_EQ(boxes.texts(), QStringList{message});
     EXPECT_FALSE(session.runLoaded());
   }
   boxes.shown.clear();
-  session.setup().startRow = 1;
+  changeConditions(session, [&](settings::Conditions& c) { c.cursor.row = 1; });
   session.start();
   EXPECT_TRUE(session.runLoaded()) << boxes.texts().join(QLatin1Char('\n')).toStdString();
   EXPECT_EQ(sheetLog->calls.end()[-2], "selectRange B1");
@@ -623,7 +626,7 @@ TEST(EmbeddedStartTest, AChartSheetRefusesTheStartUntilTheUserPicksAWorksheet) {
                    });
   session.setWorkbookPath(book);
   ASSERT_TRUE(session.open()) << boxes.texts().join(QLatin1Char('|')).toStdString();
-  session.setup().measureCount = 1;
+  changeConditions(session, [&](settings::Conditions& c) { c.rows = 1; });
 
   session.start();
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("シート「Chart1」はワークシートではありません。"

@@ -1,5 +1,6 @@
 #include "app/form_main.h"
 
+#include "fakes/conditions.h"
 #include "fakes/shown.h"
 #include "fakes/fake_port.h"
 #include "fakes/manual_clock.h"
@@ -25,6 +26,8 @@
 
 namespace kestrune::app {
 namespace {
+
+using testing::changeConditions;
 
 using testing::FakePort;
 using testing::ManualClock;
@@ -219,9 +222,9 @@ TEST_F(FormMainTest, ConditionsPanelOpensNormalisedAndOkStores) {
   child<QLineEdit>("TextRows")->setText(QStringLiteral("25"));
   child<QPushButton>("CommandCellOk")->click();
   EXPECT_TRUE(visible("FrameMain"));
-  EXPECT_EQ(session.setup().stampMode(), settings::StampMode::DateAndTime);
-  EXPECT_TRUE(session.setup().numberingOn());
-  EXPECT_EQ(session.setup().measureCount, 25);
+  EXPECT_EQ(session.conditions().stamp, settings::StampMode::DateAndTime);
+  EXPECT_TRUE(session.conditions().numbering);
+  EXPECT_EQ(session.conditions().rows, 25);
 }
 
 TEST_F(FormMainTest, ConditionBoxesNormaliseOnEnterAndOnLeavingThemThroughTheWidgets) {
@@ -250,36 +253,36 @@ TEST_F(FormMainTest, ConditionBoxesNormaliseOnEnterAndOnLeavingThemThroughTheWid
   rows->setFocus();
   EXPECT_EQ(minutes->text(), QStringLiteral("1"));
   child<QPushButton>("CommandCellOk")->click();
-  EXPECT_EQ(session.setup().measureCount, 10000);
-  EXPECT_EQ(session.setup().acquireTimeMs, 60000);
+  EXPECT_EQ(session.conditions().rows, 10000);
+  EXPECT_EQ(session.conditions().acquireTimeMs, 60000);
 }
 
 TEST_F(FormMainTest, EscCancelsAndEnterConfirmsThePanels) {
   form->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
   // Esc from a choice in the conditions panel: nothing kept.
-  session.setup().measureCount = 5;
-  const std::int32_t rowsBefore = session.setup().measureCount;
+  changeConditions(session, [&](settings::Conditions& c) { c.rows = 5; });
+  const std::int32_t rowsBefore = session.conditions().rows;
   child<QPushButton>("CommandCond")->click();
   child<QLineEdit>("TextRows")->setText(QStringLiteral("77"));
   child<QRadioButton>("OptionTime_3")->setFocus();
   QTest::keyClick(child<QRadioButton>("OptionTime_3"), Qt::Key_Escape);
   EXPECT_TRUE(visible("FrameMain"));
-  EXPECT_EQ(session.setup().measureCount, rowsBefore);
+  EXPECT_EQ(session.conditions().rows, rowsBefore);
   // Enter from the same place: kept.
   child<QPushButton>("CommandCond")->click();
   child<QLineEdit>("TextRows")->setText(QStringLiteral("77"));
   child<QRadioButton>("OptionTime_3")->setFocus();
   QTest::keyClick(child<QRadioButton>("OptionTime_3"), Qt::Key_Return);
   EXPECT_TRUE(visible("FrameMain"));
-  EXPECT_EQ(session.setup().measureCount, 77);
+  EXPECT_EQ(session.conditions().rows, 77);
   // Enter on the focused Cancel button cancels, as the button says.
   child<QPushButton>("CommandCond")->click();
   child<QLineEdit>("TextRows")->setText(QStringLiteral("88"));
   child<QPushButton>("CommandCellNg")->setFocus();
   QTest::keyClick(child<QPushButton>("CommandCellNg"), Qt::Key_Return);
   EXPECT_TRUE(visible("FrameMain"));
-  EXPECT_EQ(session.setup().measureCount, 77);
+  EXPECT_EQ(session.conditions().rows, 77);
   // The serial panel: Esc from a list returns without a change.
   child<QPushButton>("CommandRs")->click();
   ASSERT_TRUE(visible("FrameRs"));

@@ -4,6 +4,7 @@
 #include "app/form_main.h"
 #include "serial/elided_widgets.h"
 
+#include "fakes/conditions.h"
 #include "fakes/fake_port.h"
 #include "fakes/fake_spreadsheet.h"
 #include "fakes/manual_clock.h"
@@ -26,6 +27,8 @@
 
 namespace kestrune::app {
 namespace {
+
+using testing::changeConditions;
 
 using testing::FakePort;
 using testing::FakeSpreadsheet;
@@ -56,7 +59,7 @@ protected:
     QFile f(dir.filePath(QStringLiteral("book.txt")));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(text);
-    session.setup().setScriptFromFile(true);
+    changeConditions(session, [&](settings::Conditions& c) { c.scriptFromFile = true; });
   }
   // Ticks the run window as its 10 ms timer does, moving the clock, and lets
   // the events that each tick posts run, until `done` (at most 500 ticks).
@@ -249,12 +252,12 @@ TEST_F(RunWindowTest, TheEndOfTheScriptAsksForEnd) {
 }
 
 TEST_F(RunWindowTest, AcquisitionNumberShowsInTheConditionsPanel) {
-  session.setup().setNumberingOn(true);
-  session.setup().acquisitionNo = 41;
-  session.setup().measureCount = 5;
+  changeConditions(session, [&](settings::Conditions& c) { c.numbering = true; });
+  changeConditions(session, [&](settings::Conditions& c) { c.cursor.acquisitionNo = 41; });
+  changeConditions(session, [&](settings::Conditions& c) { c.rows = 5; });
   form->CommandStart_Click();
   port().receive(u"1\r");
-  ASSERT_TRUE(runUntil([&] { return session.setup().acquisitionNo == 42; }));
+  ASSERT_TRUE(runUntil([&] { return session.conditions().cursor.acquisitionNo == 42; }));
   EXPECT_EQ(form->findChild<QLineEdit*>(QStringLiteral("TextCellNo"))->text(), QStringLiteral("42"));
 }
 

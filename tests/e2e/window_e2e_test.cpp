@@ -8,6 +8,7 @@
 #include "sheet/embedded/embedded_spreadsheet.h"
 #include "sheet/xls/workbook.h"
 
+#include "fakes/conditions.h"
 #include "fakes/recording_message_boxes.h"
 
 #include <QFile>
@@ -23,6 +24,8 @@
 
 namespace kestrune {
 namespace {
+
+using testing::changeConditions;
 
 TEST(WindowE2eTest, StartNextEndAndCloseWithARealPortAndWorkbook) {
   QTemporaryDir dir;
@@ -54,13 +57,13 @@ TEST(WindowE2eTest, StartNextEndAndCloseWithARealPortAndWorkbook) {
   form.logic().programEntry();
   form.Form_Load();
   form.show();
-  session.setup().setScriptFromFile(true);
-  session.setup().setNumberingOn(true);
-  session.setup().acquisitionNo = 1;
-  session.setup().measureCount = 2;
-  session.setup().setStartAtCell(true);
-  session.setup().startCol = "C";
-  session.setup().startRow = 3;
+  changeConditions(session, [&](settings::Conditions& c) { c.scriptFromFile = true; });
+  changeConditions(session, [&](settings::Conditions& c) { c.numbering = true; });
+  changeConditions(session, [&](settings::Conditions& c) { c.cursor.acquisitionNo = 1; });
+  changeConditions(session, [&](settings::Conditions& c) { c.rows = 2; });
+  changeConditions(session, [&](settings::Conditions& c) { c.startAtCell = true; });
+  changeConditions(session, [&](settings::Conditions& c) { c.cursor.column = "C"; });
+  changeConditions(session, [&](settings::Conditions& c) { c.cursor.row = 3; });
 
   form.setFileNameText(book);
   form.findChild<QPushButton*>(QStringLiteral("CommandOpen"))->click();
@@ -101,7 +104,7 @@ TEST(WindowE2eTest, StartNextEndAndCloseWithARealPortAndWorkbook) {
   EXPECT_EQ(std::get<double>(at(3, 2)->second.value), 2.0);
   EXPECT_EQ(std::get<double>(at(2, 4)->second.value), 12.5);
   EXPECT_EQ(std::get<std::string>(at(3, 5)->second.value), "OK");
-  EXPECT_EQ(session.setup().startRow, 5);
+  EXPECT_EQ(session.conditions().cursor.row, 5);
   EXPECT_EQ(form.findChild<QLineEdit*>(QStringLiteral("TextStartRow"))->text(), QStringLiteral("5"));
 
   instrument.terminate();

@@ -34,15 +34,15 @@ struct FakeRunView final : RunView {
   void setMessage(const QString& t) override { message = t; }
   void showNextButton() override { ++nextShown; }
   void termAppend(const QString& line) override { log << line; }
-  std::int32_t acquisitionNumber() const override { return setup.acquisitionNo; }
+  std::int32_t acquisitionNumber() const override { return setup.cursor.acquisitionNo; }
   void writeValue(std::int16_t offset, const sheet::CellValue& value) override {
-    cells[{setup.startRow, setup.startColNo + offset}] = value;
+    cells[{setup.cursor.row, setup.cursor.columnNo + offset}] = value;
     ++writes;
   }
   void rowCompleted(const std::vector<sheet::CellValue>& values) override {
     rows.push_back(values);
-    ++setup.startRow;
-    if (setup.numberingOn()) setup.acquisitionNo = nextAcquisitionNumber(setup.acquisitionNo);
+    ++setup.cursor.row;
+    if (setup.numbering) setup.cursor.acquisitionNo = nextAcquisitionNumber(setup.cursor.acquisitionNo);
   }
   void scriptFinished() override { boxes.show(MsgScriptFinished); }
   settings::SetupRecord& setup;
@@ -59,9 +59,9 @@ class InterpreterTest : public ::testing::Test {
 protected:
   InterpreterTest() : interp(RunContext{script, reception, port, clock, view, runActive}) {
     static_cast<void>(port.setPortOpen(true));
-    setup.startRow = 1;
-    setup.startColNo = 1;
-    setup.measureCount = 10;
+    setup.cursor.row = 1;
+    setup.cursor.columnNo = 1;
+    setup.rows = 10;
     initScript(script);
   }
 
@@ -112,7 +112,7 @@ protected:
 
 TEST_F(InterpreterTest, WorkedExampleTickByTick) {
   load({"ITM:5", "SSS", "SND:M%CR", "RCV", "SET", "EEE"});
-  setup.measureCount = 2;
+  setup.rows = 2;
   start();
   tick();  // 1: ITM
   EXPECT_EQ(script.intervalMs, 5000);
@@ -157,7 +157,7 @@ TEST_F(InterpreterTest, WorkedExampleTickByTick) {
   EXPECT_EQ(eeeTicks, 500 - 8 + 1);
   EXPECT_EQ(interp.cycleCount(), 1);
   EXPECT_EQ(interp.currentStep(), 2);
-  EXPECT_EQ(setup.startRow, 2);
+  EXPECT_EQ(setup.cursor.row, 2);
 
   tick();  // SND
   tick();
@@ -171,7 +171,7 @@ TEST_F(InterpreterTest, WorkedExampleTickByTick) {
   EXPECT_TRUE(interp.endRequested());
   EXPECT_EQ(interp.currentStep(), 6);
   EXPECT_EQ(view.message, QStringLiteral("終了処理中！"));
-  EXPECT_EQ(setup.startRow, 3);
+  EXPECT_EQ(setup.cursor.row, 3);
   EXPECT_TRUE(runActive);
   EXPECT_TRUE(boxes.shown.empty());
   tick();  // the empty step, then the end
@@ -183,9 +183,9 @@ TEST_F(InterpreterTest, WorkedExampleTickByTick) {
 }
 
 TEST_F(InterpreterTest, BuiltInScriptWritesOneRowPerLine) {
-  setup.measureCount = 2;
-  setup.setNumberingOn(true);
-  setup.acquisitionNo = 7;
+  setup.rows = 2;
+  setup.numbering = true;
+  setup.cursor.acquisitionNo = 7;
   start();
   tick();  // SSS
   tick();  // RCV waits
@@ -197,7 +197,7 @@ TEST_F(InterpreterTest, BuiltInScriptWritesOneRowPerLine) {
   EXPECT_EQ(cell(1, 1), QStringLiteral("#7"));
   EXPECT_EQ(cell(1, 2), QStringLiteral("1"));
   EXPECT_EQ(cell(1, 4), QStringLiteral("3"));
-  EXPECT_EQ(setup.acquisitionNo, 8);
+  EXPECT_EQ(setup.cursor.acquisitionNo, 8);
   answer("4\r");
   tick();  // RCV
   tick();  // SET
@@ -283,7 +283,7 @@ TEST_F(InterpreterTest, IntervalLongerThanTheLoopHoldsAtEee) {
 
 TEST_F(InterpreterTest, MeasureCountThreeRunsTheStepsAfterEeeThenEnds) {
   load({"SSS", "EEE", "SND:STOP"});
-  setup.measureCount = 3;
+  setup.rows = 3;
   start();
   for (int i = 0; i < 4; ++i) tick();
   EXPECT_EQ(interp.cycleCount(), 3);
@@ -295,7 +295,7 @@ TEST_F(InterpreterTest, MeasureCountThreeRunsTheStepsAfterEeeThenEnds) {
   tick();
   EXPECT_FALSE(runActive);
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("スクリプトの処理を終了しました")});
-  EXPECT_EQ(setup.startRow, 4);
+  EXPECT_EQ(setup.cursor.row, 4);
 }
 
 TEST_F(InterpreterTest, ScriptWithoutEeeRunsOnceAndLeavesTheCursor) {
@@ -305,7 +305,7 @@ TEST_F(InterpreterTest, ScriptWithoutEeeRunsOnceAndLeavesTheCursor) {
   for (int i = 0; i < 5; ++i) tick();
   EXPECT_FALSE(runActive);
   EXPECT_EQ(interp.cycleCount(), 0);
-  EXPECT_EQ(setup.startRow, 1);
+  EXPECT_EQ(setup.cursor.row, 1);
 }
 
 TEST_F(InterpreterTest, ScriptWithoutSssEndsAtItsFirstEee) {
@@ -337,7 +337,7 @@ TEST_F(InterpreterTest, PauseAsTheLastStepEndsAfterNext) {
 
 TEST_F(InterpreterTest, TimeLimit) {
   load({"SSS", "EEE"});
-  setup.measureCount = 1000000;
+  setup.rows = 1000000;
   setup.acquireTimeMs = 0;  // no limit
   start();
   for (int i = 0; i < 200; ++i) tick(1000);
@@ -356,7 +356,7 @@ TEST_F(InterpreterTest, TimeLimit) {
 TEST_F(InterpreterTest, TimeLimitAcrossTheCounterWrapAround) {
   clock.setTick(2147483647 - 5000);
   load({"SSS", "EEE"});
-  setup.measureCount = 1000000;
+  setup.rows = 1000000;
   setup.acquireTimeMs = 10000;
   start();
   tick(6000);  // the counter passes its sign boundary
@@ -432,7 +432,7 @@ class DeviceLossTest : public InterpreterTest, public ::testing::WithParamInterf
 TEST_P(DeviceLossTest, TheAcquisitionIsRepeatedOnceTheDeviceIsBack) {
   const LossCase& c = GetParam();
   load({"SSS", "SND:A%CR", "RCV", "SND:B%CR", "RCV", "SET", "EEE"});
-  setup.measureCount = 1;
+  setup.rows = 1;
   start();
   std::size_t heard = 0;  // what the instrument has read of port.sent
   int answers = 0;
@@ -497,7 +497,7 @@ TEST_F(InterpreterTest, OnAPseudoTerminalTheCommandGoesAgainAfterTheDeviceReturn
   ASSERT_TRUE(device.setPortOpen(true));
   Interpreter run(RunContext{script, reception, device, clock, view, runActive});
   load({"SSS", "SND:M%CR", "RCV", "SET", "EEE"});
-  setup.measureCount = 1;
+  setup.rows = 1;
   run.resetForStart(clock.tickMs(), RunSettings::from(setup));
   runActive.setActive(true);
   // Ticks of the run, with the port's events between them, until `done`.
@@ -561,7 +561,7 @@ TEST_P(EndWhileWaitingTest, OnlyTheReceiveWaitIsCutShort) {
   const EndWhileWaitingCase& c = GetParam();
   load(c.lines);
   setup.acquireTimeMs = c.timeLimitMs;
-  setup.measureCount = c.rows;
+  setup.rows = c.rows;
   start();
   port.pendingOut = 1;  // SND's bytes never leave
   std::int32_t elapsed = 0;
@@ -604,7 +604,7 @@ TEST_F(InterpreterTest, TheIntervalRunsDownWhilePaused) {
 
 TEST_F(InterpreterTest, SeveralSetStepsWriteEachValueOnceInItsColumn) {
   load({"SSS", "RCV", "SET", "RCV", "SET", "SET", "EEE"});
-  setup.measureCount = 1;
+  setup.rows = 1;
   start();
   answer("a,b\r");
   for (int i = 0; i < 3; ++i) tick();  // SSS, RCV, SET
@@ -618,9 +618,9 @@ TEST_F(InterpreterTest, SeveralSetStepsWriteEachValueOnceInItsColumn) {
 
 TEST_F(InterpreterTest, AnAcquisitionWithoutFieldsLeavesItsRowEmptyButCountsItsNumber) {
   load({"RTM:0", "SSS", "RCV", "SET", "EEE"});
-  setup.setNumberingOn(true);
-  setup.acquisitionNo = 7;
-  setup.measureCount = 2;
+  setup.numbering = true;
+  setup.cursor.acquisitionNo = 7;
+  setup.rows = 2;
   start();
   for (int i = 0; i < 6; ++i) tick();  // no answer: RCV times out, EEE moves on
   answer("x\r");
@@ -628,12 +628,12 @@ TEST_F(InterpreterTest, AnAcquisitionWithoutFieldsLeavesItsRowEmptyButCountsItsN
   EXPECT_EQ(cell(1, 1), QStringLiteral("<empty>"));
   EXPECT_EQ(cell(2, 1), QStringLiteral("#8"));
   EXPECT_EQ(cell(2, 2), QStringLiteral("x"));
-  EXPECT_EQ(setup.acquisitionNo, 9);
+  EXPECT_EQ(setup.cursor.acquisitionNo, 9);
 }
 
 TEST_F(InterpreterTest, ALineFeedEndCodeCutsLinesAndTheCarriageReturnIsDropped) {
   load({"ECD:%LF", "SSS", "RCV", "SET", "EEE"});
-  setup.measureCount = 1;
+  setup.rows = 1;
   start();
   answer("7,8\r\n9");
   for (int i = 0; i < 5; ++i) tick();
@@ -701,9 +701,9 @@ TEST_F(InterpreterTest, DoubleByteCharacterNeverMatchesAByteCode) {
 }
 
 TEST_F(InterpreterTest, NumberAndStampStandBeforeTheFirstField) {
-  setup.setNumberingOn(true);
-  setup.acquisitionNo = 41;
-  setup.setStampMode(settings::StampMode::DateAndTime);
+  setup.numbering = true;
+  setup.cursor.acquisitionNo = 41;
+  setup.stamp = settings::StampMode::DateAndTime;
   reset();
   hold(u"12.5,OK\r");
   interp.rcvDataGet(0);
@@ -719,13 +719,13 @@ TEST_F(InterpreterTest, StampKindsFollowTheMode) {
   const std::pair<settings::StampMode, sheet::Stamp::Kind> kinds[] = {
       {settings::StampMode::Date, sheet::Stamp::Kind::Date}, {settings::StampMode::Time, sheet::Stamp::Kind::Time}};
   for (const auto& [mode, kind] : kinds) {
-    setup.setStampMode(mode);
+    setup.stamp = mode;
     reset();
     hold(u"x\r");
     interp.rcvDataGet(0);
     EXPECT_EQ(std::get<sheet::Stamp>(interp.acquiredValues()[0]).kind, kind);
   }
-  setup.setStampMode(settings::StampMode::None);
+  setup.stamp = settings::StampMode::None;
   reset();
   hold(u"x\r");
   interp.rcvDataGet(0);
@@ -755,9 +755,9 @@ class RowCarryTest : public InterpreterTest, public ::testing::WithParamInterfac
 // instrument streams faster than rows complete.
 TEST_P(RowCarryTest, LinesThatDoNotFitWaitWholeForTheNextRow) {
   const CarryCase& c = GetParam();
-  setup.measureCount = 1000;
-  setup.setNumberingOn(c.numbering);
-  setup.setStampMode(c.stamp);
+  setup.rows = 1000;
+  setup.numbering = c.numbering;
+  setup.stamp = c.stamp;
   std::vector<QStringList> lines;
   for (const int n : c.fieldsPerLine) {
     QStringList fields;
@@ -806,7 +806,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(InterpreterTest, LinesTheReceiveBufferCannotHoldAreCountedAndSaid) {
   QObject::connect(&port, &serial::Port::onComm, &port,
                    [this] { reception.onPortEvent(0, port, runActive.active(), nullptr, clock); });
-  setup.measureCount = 1000;
+  setup.rows = 1000;
   start();
   tick();                     // SSS
   constexpr int Lines = 600;  // 11 bytes each: 6,600 bytes, far beyond the buffer

@@ -23,6 +23,28 @@
 namespace kestrune::serial {
 namespace {
 
+// The line settings kept as the port holds them, applied as the session applies them.
+struct PortLine final : settings::LineHolder {
+  explicit PortLine(Port& p) : port(p) {}
+  const settings::LineSettings& lineSettings() const override {
+    line = {port.commPort(), parseSettings(port.settings()).value(), port.handshaking()};
+    return line;
+  }
+  Status applyLineSettings(const settings::LineSettings& wanted) override {
+    return settings::applyToPort(port, wanted, line);
+  }
+  Port& port;
+  mutable settings::LineSettings line;
+};
+
+// OK as the main window handles it: a failure shown with a warning icon.
+bool shownOk(SerialPanel& panel, testing::RecordingMessageBoxes& boxes) {
+  const Status applied = panel.CommandRsOk();
+  if (!applied) boxes.show(applied.description(), MessageIcon::Warning, applied.error().detail);
+  return applied.ok();
+}
+
+
 using testing::FakePort;
 using testing::RecordingMessageBoxes;
 
@@ -125,7 +147,8 @@ protected:
   FakeDeviceSource devices;
   FakeSerialView view;
   RecordingMessageBoxes boxes;
-  SerialPanel panel{port, PortMap::load(mapPath), {mapPath, mapPath}, devices, view, boxes};
+  PortLine line{port};
+  SerialPanel panel{line, PortMap::load(mapPath), {mapPath, mapPath}, devices, view};
   std::vector<PortMap> announced;
 };
 
@@ -162,7 +185,7 @@ TEST_P(FillTest, SelectsTheSettingsTruthfully) {
   EXPECT_EQ(view.selectedText(RsList::StopBits), QString::fromUtf8(c.stop));
   // OK with nothing changed gives the port the same line settings back.
   const QString before = port.settings();
-  EXPECT_TRUE(panel.CommandRsOk());
+  EXPECT_TRUE(shownOk(panel, boxes));
   EXPECT_EQ(port.settings(), before);
 }
 
@@ -201,8 +224,8 @@ TEST_F(SerialPanelTest, ChoosingComThreeNineteenTwoSevenEvenOneAndHalfRts) {
   select(RsList::StopBits, "1.5");
   select(RsList::Flow, "RTS");
   port.calls.clear();
-  EXPECT_TRUE(panel.CommandRsOk());
-  EXPECT_EQ(port.calls, (std::vector<std::string>{"CommPort=3", "Settings=19200,E,7,1.5", "Handshaking=2"}));
+  EXPECT_TRUE(shownOk(panel, boxes));
+  EXPECT_EQ(port.calls, (std::vector<std::string>{"CommPort=3", "Settings=19200,e,7,1.5", "Handshaking=2"}));
   EXPECT_EQ(port.commPort(), 3);
   EXPECT_EQ(port.settings(), QStringLiteral("19200,e,7,1.5"));
   EXPECT_TRUE(boxes.shown.empty());
@@ -212,8 +235,8 @@ TEST_F(SerialPanelTest, SamePortNumberSkipsThePortStage) {
   panel.LoadPropertySettings();
   ASSERT_TRUE(port.setPortOpen(true).ok());
   port.calls.clear();
-  EXPECT_TRUE(panel.CommandRsOk());
-  EXPECT_EQ(port.calls, (std::vector<std::string>{"Settings=9600,N,8,1", "Handshaking=0"}));
+  EXPECT_TRUE(shownOk(panel, boxes));
+  EXPECT_EQ(port.calls, (std::vector<std::string>{"Settings=9600,n,8,1", "Handshaking=0"}));
 }
 
 TEST_F(SerialPanelTest, OpenPortIsClosedAndReopenedAroundAPortChange) {
@@ -221,9 +244,9 @@ TEST_F(SerialPanelTest, OpenPortIsClosedAndReopenedAroundAPortChange) {
   ASSERT_TRUE(port.setPortOpen(true).ok());
   select(RsList::Port, "Com2");
   port.calls.clear();
-  EXPECT_TRUE(panel.CommandRsOk());
+  EXPECT_TRUE(shownOk(panel, boxes));
   EXPECT_EQ(port.calls, (std::vector<std::string>{"PortOpen=false", "CommPort=2", "PortOpen=true",
-                                                  "Settings=9600,N,8,1", "Handshaking=0"}));
+                                                  "Settings=9600,n,8,1", "Handshaking=0"}));
   EXPECT_TRUE(port.portOpen());
 }
 
@@ -232,7 +255,7 @@ TEST_F(SerialPanelTest, RefusedReopenRestoresTheOldNumberAndStaysOpenPanel) {
   ASSERT_TRUE(port.setPortOpen(true).ok());
   port.refuseOpen = true;
   select(RsList::Port, "Com4");
-  EXPECT_FALSE(panel.CommandRsOk());
+  EXPECT_FALSE(shownOk(panel, boxes));
   EXPECT_EQ(port.commPort(), 1);
   EXPECT_FALSE(port.portOpen());  // closed for the change, stays closed
   ASSERT_EQ(boxes.shown.size(), 1u);
@@ -243,12 +266,12 @@ TEST_F(SerialPanelTest, RefusedReopenRestoresTheOldNumberAndStaysOpenPanel) {
 TEST_F(SerialPanelTest, NoSelectionIsRefusedByThePortWithAWarning) {
   panel.LoadPropertySettings();
   view.selected[RsList::Parity] = -1;
-  EXPECT_FALSE(panel.CommandRsOk());
+  EXPECT_FALSE(shownOk(panel, boxes));
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].icon, MessageIcon::Warning);
   view.selected[RsList::Parity] = 2;
   view.selected[RsList::Flow] = -1;
-  EXPECT_FALSE(panel.CommandRsOk());
+  EXPECT_FALSE(shownOk(panel, boxes));
   EXPECT_EQ(boxes.shown.size(), 2u);
   EXPECT_EQ(boxes.shown[1].text, QStringLiteral("フロー制御 -1 は使用できません（0～3）"));
   EXPECT_EQ(port.handshaking(), FlowControl::None);
@@ -257,7 +280,7 @@ TEST_F(SerialPanelTest, NoSelectionIsRefusedByThePortWithAWarning) {
 TEST_F(SerialPanelTest, NoPortSelectionMeansPortZeroAndIsRefused) {
   panel.LoadPropertySettings();
   view.selected[RsList::Port] = -1;
-  EXPECT_FALSE(panel.CommandRsOk());
+  EXPECT_FALSE(shownOk(panel, boxes));
   EXPECT_EQ(port.commPort(), 1);
   EXPECT_EQ(boxes.shown.size(), 1u);
 }
@@ -306,7 +329,8 @@ TEST_P(MappedDeviceTest, TheMappedDeviceIsAlwaysOfferedAndChosen) {
   if (!c.unlisted.isEmpty()) devices.unlisted.insert(c.unlisted);
   FakeSerialView view;
   RecordingMessageBoxes boxes;
-  SerialPanel panel(port, PortMap::load(path), {path, path}, devices, view, boxes);
+  PortLine line{port};
+  SerialPanel panel(line, PortMap::load(path), {path, path}, devices, view);
   panel.LoadPropertySettings();
   panel.setPanelVisible(true);
   EXPECT_EQ(view.chosenCaption(), c.shown) << c.name;
@@ -383,7 +407,7 @@ TEST_F(SerialPanelTest, OkWritesPortsConfKeepingOtherLinesAndHandsTheMapOver) {
   selectPort("Com3");
   choose(UnoCaption);
   port.calls.clear();
-  EXPECT_TRUE(panel.CommandRsOk());
+  EXPECT_TRUE(shownOk(panel, boxes));
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_EQ(readAll(mapPath),
             "# Adapters of the lab\nCOM3=" + Uno.path.toUtf8() + "\n# spare\nCOM5=" + Ftdi.path.toUtf8() + "\n");
@@ -392,11 +416,11 @@ TEST_F(SerialPanelTest, OkWritesPortsConfKeepingOtherLinesAndHandsTheMapOver) {
   EXPECT_EQ(announced[0].devicePath(5), Ftdi.path);
   EXPECT_EQ(announced[0].devicePath(1), QStringLiteral("/dev/ttyS0"));
   EXPECT_EQ(panel.portMap().entry(1), QString());
-  EXPECT_EQ(port.calls, (std::vector<std::string>{"CommPort=3", "Settings=9600,N,8,1", "Handshaking=0"}));
+  EXPECT_EQ(port.calls, (std::vector<std::string>{"CommPort=3", "Settings=9600,n,8,1", "Handshaking=0"}));
 
   // OK with no device chosen leaves the file alone.
   ASSERT_TRUE(QFile::remove(mapPath));
-  EXPECT_TRUE(panel.CommandRsOk());
+  EXPECT_TRUE(shownOk(panel, boxes));
   EXPECT_FALSE(QFile::exists(mapPath));
   EXPECT_EQ(announced.size(), 1u);
 }
@@ -409,7 +433,7 @@ TEST_F(SerialPanelTest, AnUnwritablePortsConfIsReportedAndTheOldFileKept) {
   }
   // The user's copy would go into a folder that cannot be made.
   const QString unwritable = blocker + QStringLiteral("/ports.conf");
-  SerialPanel blocked(port, PortMap::load(mapPath), {mapPath, unwritable}, devices, view, boxes);
+  SerialPanel blocked(line, PortMap::load(mapPath), {mapPath, unwritable}, devices, view);
   QObject::connect(&blocked, &SerialPanel::portMapChanged, [this](const PortMap& m) { announced.push_back(m); });
   devices.list = {Uno};
   blocked.LoadPropertySettings();
@@ -420,7 +444,7 @@ TEST_F(SerialPanelTest, AnUnwritablePortsConfIsReportedAndTheOldFileKept) {
   blocked.cboDevice_Click();
   port.calls.clear();
 
-  EXPECT_FALSE(blocked.CommandRsOk());
+  EXPECT_FALSE(shownOk(blocked, boxes));
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].icon, MessageIcon::Warning);
   EXPECT_EQ(boxes.shown[0].text, QStringLiteral("ポートと機器の割り当てを保存できませんでした。"));
@@ -443,7 +467,7 @@ TEST_F(SerialPanelTest, CancelForgetsTheChoiceAndWritesNothing) {
   EXPECT_EQ(view.device, QStringLiteral("/dev/ttyUSB0"));
   EXPECT_EQ(view.chosenCaption(), QStringLiteral("/dev/ttyUSB0（未接続）"));
   EXPECT_EQ(readAll(mapPath), LabMap);
-  EXPECT_TRUE(panel.CommandRsOk());
+  EXPECT_TRUE(shownOk(panel, boxes));
   EXPECT_EQ(readAll(mapPath), LabMap);
   EXPECT_TRUE(announced.empty());
 }
@@ -464,8 +488,9 @@ TEST(SerialPanelWidgetTest, TheDeviceChooserMapsThroughItsComboBoxAtOkAndNotAtCa
   auto source = std::make_unique<FakeDeviceSource>();
   FakeDeviceSource* devices = source.get();
   devices->list = {Ftdi};
-  SerialPanelWidget widget(port, PortMap::load(path), {path, path}, std::move(source), boxes);
-  QObject::connect(&widget, &SerialPanelWidget::okClicked, [&widget] { widget.logic().CommandRsOk(); });
+  PortLine line{port};
+  SerialPanelWidget widget(line, PortMap::load(path), {path, path}, std::move(source));
+  QObject::connect(&widget, &SerialPanelWidget::okClicked, [&widget] { static_cast<void>(widget.logic().CommandRsOk()); });
   widget.logic().LoadPropertySettings();
   widget.show();
   EXPECT_TRUE(devices->watching);
@@ -507,7 +532,8 @@ TEST(SerialPanelWidgetTest, LongDeviceNamesAreShortenedInTheMiddleAndWholeInThei
   RecordingMessageBoxes boxes;
   auto source = std::make_unique<FakeDeviceSource>();
   source->list = {Ftdi};
-  SerialPanelWidget widget(port, PortMap::load(path), {path, path}, std::move(source), boxes);
+  PortLine line{port};
+  SerialPanelWidget widget(line, PortMap::load(path), {path, path}, std::move(source));
   widget.logic().LoadPropertySettings();
   widget.show();
   widget.resize(widget.minimumSizeHint());

@@ -35,18 +35,33 @@ std::int16_t storedAt(const SetupRecord& r, qsizetype offset) {
                                    static_cast<std::uint8_t>(bytes.at(offset + 1)) << 8);
 }
 
+// Keeps the conditions and setup.dat's record as the session does.
+struct Holder final : ConditionsHolder {
+  const Conditions& conditions() const override { return values; }
+  void setConditions(const Conditions& c, Rewrite rewrite) override {
+    values = c;
+    record.setConditions(c, rewrite);
+  }
+  Conditions values;
+  SetupRecord record;
+};
+
 class ConditionsPanelTest : public ::testing::Test {
 protected:
   // The record as read from a file holding `value` at `offset`.
   void readHandMade(qsizetype offset, std::int16_t value) {
+    record.setConditions(values);
     QByteArray bytes = *encodeSetupRecord(record);
     qToLittleEndian(value, bytes.data() + offset);
     ASSERT_TRUE(decodeSetupRecord(bytes, record).ok());
+    values = record.conditions();
   }
 
-  SetupRecord record;
+  Holder holder;
+  SetupRecord& record = holder.record;
+  Conditions& values = holder.values;
   FakeConditionsView view;
-  ConditionsPanel panel{record, view};
+  ConditionsPanel panel{holder, view};
 };
 
 TEST_F(ConditionsPanelTest, OpeningWithAllFieldsZeroShowsAndStoresTheCorrections) {
@@ -63,27 +78,27 @@ TEST_F(ConditionsPanelTest, OpeningWithAllFieldsZeroShowsAndStoresTheCorrections
   EXPECT_FALSE(view.enabled[CondBox::StartCol]);
   EXPECT_FALSE(view.enabled[CondBox::StartRow]);
   EXPECT_FALSE(view.enabled[CondBox::CellNo]);
-  EXPECT_EQ(record.acquireTimeMs, 60000);
-  EXPECT_EQ(record.measureCount, 1);
-  EXPECT_EQ(record.startCol, "A");
-  EXPECT_EQ(record.startRow, 1);
-  EXPECT_EQ(record.acquisitionNo, 1);
+  EXPECT_EQ(values.acquireTimeMs, 60000);
+  EXPECT_EQ(values.rows, 1);
+  EXPECT_EQ(values.cursor.column, QStringLiteral("A"));
+  EXPECT_EQ(values.cursor.row, 1);
+  EXPECT_EQ(values.cursor.acquisitionNo, 1);
 }
 
 TEST_F(ConditionsPanelTest, OpeningClampsAndShowsStoredValues) {
-  record.acquireTimeMs = 90000;
-  record.measureCount = 20000;
-  record.startRow = 70000;
-  record.setStartAtCell(true);
+  values.acquireTimeMs = 90000;
+  values.rows = 20000;
+  values.cursor.row = 70000;
+  values.startAtCell = true;
   readHandMade(NumberingOnAt, 5);  // not 0: numbering on
   readHandMade(StampModeAt, 7);
-  record.setScriptFromFile(true);
-  record.acquisitionNo = 42;
+  values.scriptFromFile = true;
+  values.cursor.acquisitionNo = 42;
   panel.showCellConditions();
   EXPECT_EQ(view.texts[CondBox::Min], QStringLiteral("1.5"));
-  EXPECT_EQ(record.measureCount, 10000);
-  EXPECT_EQ(record.startRow, 65000);
-  EXPECT_EQ(record.stampMode(), StampMode::None);
+  EXPECT_EQ(values.rows, 10000);
+  EXPECT_EQ(values.cursor.row, 65000);
+  EXPECT_EQ(values.stamp, StampMode::None);
   EXPECT_EQ(storedAt(record, StampModeAt), 0);    // the unknown mode is corrected in the record
   EXPECT_EQ(storedAt(record, NumberingOnAt), 5);  // a Boolean is only read
   EXPECT_EQ(view.options[CondOption::Time], 0);
@@ -93,9 +108,9 @@ TEST_F(ConditionsPanelTest, OpeningClampsAndShowsStoredValues) {
   EXPECT_TRUE(view.enabled[CondBox::CellNo]);
   EXPECT_EQ(view.options[CondOption::Protcol], 1);
   EXPECT_EQ(view.texts[CondBox::CellNo], QStringLiteral("42"));
-  record.acquireTimeMs = 99999999;
+  values.acquireTimeMs = 99999999;
   panel.showCellConditions();
-  EXPECT_EQ(record.acquireTimeMs, 18000000);
+  EXPECT_EQ(values.acquireTimeMs, 18000000);
 }
 
 TEST_F(ConditionsPanelTest, StartAtCellIsTrueOnlyForMinusOne) {
@@ -113,7 +128,8 @@ struct ColumnCase {
 class CorrectedStartColumnTest : public ::testing::TestWithParam<ColumnCase> {};
 
 TEST_P(CorrectedStartColumnTest, OpeningRule) {
-  EXPECT_EQ(correctedStartColumn(GetParam().stored), QByteArray(GetParam().shown)) << GetParam().stored;
+  EXPECT_EQ(correctedStartColumn(QString::fromLatin1(GetParam().stored)), QString::fromLatin1(GetParam().shown))
+      << GetParam().stored;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CorrectedStartColumnTest,
@@ -140,7 +156,7 @@ TEST_F(ConditionsPanelTest, StartColumnIsStoredWhenTheBoxLosesFocusAndSurvivesCa
   view.texts[CondBox::StartCol] = QStringLiteral("ab");
   panel.TextStartCol_LostFocus();
   EXPECT_EQ(view.texts[CondBox::StartCol], QStringLiteral("AB"));
-  EXPECT_EQ(record.startCol, "AB");
+  EXPECT_EQ(values.cursor.column, QStringLiteral("AB"));
 }
 
 struct BoxCase {
@@ -208,7 +224,7 @@ TEST_F(ConditionsPanelTest, OptionButtonsOnlyEnable) {
   EXPECT_FALSE(view.enabled[CondBox::StartRow]);
   panel.OptionNum_Click(1);
   EXPECT_TRUE(view.enabled[CondBox::CellNo]);
-  EXPECT_FALSE(record.startAtCell());
+  EXPECT_FALSE(values.startAtCell);
 }
 
 TEST_F(ConditionsPanelTest, OkStoresEveryField) {
@@ -222,19 +238,19 @@ TEST_F(ConditionsPanelTest, OkStoresEveryField) {
   view.options[CondOption::Num] = 1;
   view.options[CondOption::Protcol] = 1;
   panel.CommandCellOk();
-  EXPECT_EQ(record.acquireTimeMs, 45 * 60000);
-  EXPECT_EQ(record.measureCount, 120);
-  EXPECT_EQ(record.startRow, 12);
-  EXPECT_EQ(record.acquisitionNo, 7);
-  EXPECT_TRUE(record.startAtCell());
-  EXPECT_EQ(record.stampMode(), StampMode::Time);
-  EXPECT_TRUE(record.numberingOn());
-  EXPECT_TRUE(record.scriptFromFile());
+  EXPECT_EQ(values.acquireTimeMs, 45 * 60000);
+  EXPECT_EQ(values.rows, 120);
+  EXPECT_EQ(values.cursor.row, 12);
+  EXPECT_EQ(values.cursor.acquisitionNo, 7);
+  EXPECT_TRUE(values.startAtCell);
+  EXPECT_EQ(values.stamp, StampMode::Time);
+  EXPECT_TRUE(values.numbering);
+  EXPECT_TRUE(values.scriptFromFile);
   view.options[CondOption::Time] = 3;
   view.options[CondOption::Num] = 0;
   panel.CommandCellOk();
-  EXPECT_EQ(record.stampMode(), StampMode::DateAndTime);
-  EXPECT_FALSE(record.numberingOn());
+  EXPECT_EQ(values.stamp, StampMode::DateAndTime);
+  EXPECT_FALSE(values.numbering);
 }
 
 TEST_F(ConditionsPanelTest, StampOptionsAndModesCorrespond) {
@@ -251,7 +267,7 @@ TEST_F(ConditionsPanelTest, StampOptionsAndModesCorrespond) {
     SCOPED_TRACE(c.option);
     view.options[CondOption::Time] = c.option;
     panel.CommandCellOk();
-    EXPECT_EQ(record.stampMode(), c.stored);
+    EXPECT_EQ(values.stamp, c.stored);
     EXPECT_EQ(storedAt(record, StampModeAt), c.shown);
     panel.showCellConditions();
     EXPECT_EQ(view.options[CondOption::Time], c.shown);
@@ -268,10 +284,10 @@ TEST_F(ConditionsPanelTest, OkStoresHandMadeBooleansInTheRecordsOwnForm) {
 }
 
 TEST_F(ConditionsPanelTest, OkKeepsHalfMinutesFromAnUnvisitedBox) {
-  record.acquireTimeMs = 90000;
+  values.acquireTimeMs = 90000;
   panel.showCellConditions();
   panel.CommandCellOk();
-  EXPECT_EQ(record.acquireTimeMs, 90000);
+  EXPECT_EQ(values.acquireTimeMs, 90000);
 }
 
 }  // namespace

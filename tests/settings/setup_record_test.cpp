@@ -20,26 +20,54 @@
 namespace kestrune::settings {
 namespace {
 
+using serial::FlowControl;
 using testing::RecordingMessageBoxes;
 
 QByteArray hex(const char* h) { return QByteArray::fromHex(h); }
 
 SetupRecord workedExample() {
+  Conditions c;
+  c.stamp = StampMode::DateAndTime;
+  c.scriptFromFile = true;
+  c.numbering = true;
+  c.startAtCell = true;
+  c.cursor = {QStringLiteral("B"), 2, 2, 1};
+  c.acquireTimeMs = 60 * 60 * 1000;
+  c.rows = 60;
   SetupRecord r;
-  r.setStampMode(StampMode::DateAndTime);
-  r.setScriptFromFile(true);
-  r.setNumberingOn(true);
-  r.acquisitionNo = 1;
-  r.setStartAtCell(true);
-  r.startCol = "B";
-  r.startRow = 2;
-  r.startColNo = 2;
-  r.acquireTimeMs = 60 * 60 * 1000;
-  r.measureCount = 60;
-  r.commSettings[0] = "9600,n,8,1";
-  r.commPort[0] = 1;
+  r.setConditions(c);
+  r.setLine(0, LineSettings{});
   return r;
 }
+
+// The start column set to `length` letters: the record's one string of any length.
+SetupRecord withColumnOf(SetupRecord r, qsizetype length) {
+  Conditions c = r.conditions();
+  c.cursor.column = QString(length, QLatin1Char('t'));
+  r.setConditions(c);
+  return r;
+}
+
+// Little-endian fields as setup.dat lays them out, for records the program
+// would never write itself.
+struct Bytes {
+  Bytes& i16(std::int16_t v) {
+    data.append(2, '\0');
+    qToLittleEndian(v, data.data() + data.size() - 2);
+    return *this;
+  }
+  Bytes& i32(std::int32_t v) {
+    data.append(4, '\0');
+    qToLittleEndian(v, data.data() + data.size() - 4);
+    return *this;
+  }
+  Bytes& str(const QByteArray& s) {
+    i16(static_cast<std::int16_t>(s.size()));
+    data.append(s);
+    return *this;
+  }
+  QByteArray data;
+};
 
 // The 93 bytes of the example record, written out independently of the encoder.
 const QByteArray WorkedExampleBytes =
@@ -64,21 +92,20 @@ const QByteArray WorkedExampleBytes =
         "0000000000000000"
         "0000");
 
-constexpr FlowControl Flows[] = {FlowControl::None, FlowControl::XonXoff, FlowControl::RtsCts,
-                                 FlowControl::RtsCtsXonXoff};
+// Every field holding something, reserved ones and the unused slots included.
+QByteArray everyFieldBytes() {
+  Bytes b;
+  b.i16(-2).i16(3).i16(-1).i16(-1).i32(-7).i16(-1).str("B").i32(65536).i16(2).i16(0x1234).i32(3600000).i32(60);
+  for (int i = 0; i < SlotCount; ++i) b.str(QByteArray::number(i) + "200,e,7,2");
+  for (int i = 0; i < SlotCount; ++i) b.i16(static_cast<std::int16_t>(i + 1));
+  for (int i = 0; i < SlotCount; ++i) b.i16(static_cast<std::int16_t>(i % 4));
+  b.str("tail bytes \x01\xff");
+  return b.data + QByteArray(2048 - b.data.size(), '\0');
+}
 
 SetupRecord everyFieldSet() {
-  SetupRecord r = workedExample();
-  r.reservedHead = -2;
-  r.reservedMid = 0x1234;
-  r.reservedTail = "tail bytes \x01\xff";
-  for (int i = 1; i < SlotCount; ++i) {
-    r.commSettings[static_cast<std::size_t>(i)] = QByteArray::number(i) + "200,e,7,2";
-    r.commPort[static_cast<std::size_t>(i)] = static_cast<std::int16_t>(i + 1);
-    r.setHandshaking(static_cast<std::size_t>(i), Flows[i % 4]);
-  }
-  r.acquisitionNo = -7;
-  r.startRow = 65536;
+  SetupRecord r;
+  EXPECT_TRUE(decodeSetupRecord(everyFieldBytes(), r).ok());
   return r;
 }
 
@@ -98,29 +125,30 @@ TEST(SetupRecordTest, WorkedExampleDecodesFieldForField) {
 }
 
 TEST(SetupRecordTest, RoundTripKeepsReservedFieldsAndAllSlots) {
-  const SetupRecord original = everyFieldSet();
-  const Result<QByteArray> bytes = encodeSetupRecord(original);
-  ASSERT_TRUE(bytes.ok());
-  SetupRecord back;
-  ASSERT_TRUE(decodeSetupRecord(*bytes, back).ok());
-  EXPECT_EQ(back, original);
+  SetupRecord r = everyFieldSet();
+  EXPECT_EQ(r.storedLine(3).settings, QStringLiteral("3200,e,7,2"));
+  EXPECT_EQ(r.storedLine(7).flowCode, 3);
+  EXPECT_EQ(encodeSetupRecord(r)->toHex(), everyFieldBytes().toHex());
+  // Giving the record the settings it reads changes none of its bytes.
+  r.setConditions(r.conditions());
+  LineSettings line;
+  ASSERT_TRUE(readStoredLine(r.storedLine(0), line).ok());
+  EXPECT_EQ(line.config.parity, serial::Parity::Even);
+  r.setLine(0, line);
+  EXPECT_EQ(encodeSetupRecord(r)->toHex(), everyFieldBytes().toHex());
 }
 
 TEST(SetupRecordTest, EmptyStartColumnTakesOnlyItsLength) {
-  SetupRecord r = workedExample();
-  r.startCol.clear();
-  const Result<QByteArray> bytes = encodeSetupRecord(r);
+  const Result<QByteArray> bytes = encodeSetupRecord(withColumnOf(workedExample(), 0));
   ASSERT_TRUE(bytes.ok());
   EXPECT_EQ(bytes->sliced(14, 2), hex("0000"));
   EXPECT_EQ(bytes->sliced(16, 4), hex("02000000"));  // startRow follows at once
 }
 
 TEST(SetupRecordTest, FieldsThatDoNotFitIn2048BytesCannotBeEncoded) {
-  SetupRecord r;
-  r.reservedTail = QByteArray(2048 - 82, 'x');  // 80 bytes of other fields and 2 length bytes
-  EXPECT_TRUE(encodeSetupRecord(r).ok());
-  r.reservedTail.append('x');
-  const Result<QByteArray> tooLong = encodeSetupRecord(r);
+  // 80 bytes of other fields and the column's 2 length bytes
+  EXPECT_TRUE(encodeSetupRecord(withColumnOf(SetupRecord(), 2048 - 82)).ok());
+  const Result<QByteArray> tooLong = encodeSetupRecord(withColumnOf(SetupRecord(), 2048 - 81));
   ASSERT_FALSE(tooLong.ok());
   EXPECT_TRUE(tooLong.error().is(SetupError::DoesNotFit));
 }
@@ -137,14 +165,16 @@ class MalformedTest : public ::testing::TestWithParam<MalformedCase> {};
 TEST_P(MalformedTest, StopsAtTheBrokenFieldAndKeepsWhatWasRead) {
   const MalformedCase& c = GetParam();
   SetupRecord r;
-  r.startCol = "ZZ";
-  r.measureCount = 99;
+  Conditions before;
+  before.cursor.column = QStringLiteral("ZZ");
+  before.rows = 99;
+  r.setConditions(before);
   const Status decoded = decodeSetupRecord(c.data, r);
   ASSERT_FALSE(decoded.ok());
   EXPECT_TRUE(decoded.error().is(SetupError::Truncated));
-  EXPECT_EQ(r.acquisitionNo, c.acquisitionNo);
-  EXPECT_EQ(r.startCol, c.startCol);
-  EXPECT_EQ(r.measureCount, 99);  // never reached
+  EXPECT_EQ(r.conditions().cursor.acquisitionNo, c.acquisitionNo);
+  EXPECT_EQ(r.conditions().cursor.column, QString::fromLatin1(c.startCol));
+  EXPECT_EQ(r.conditions().rows, 99);  // never reached
 }
 
 QByteArray withStartColLength(std::uint16_t length) {
@@ -170,8 +200,7 @@ TEST(SetupRecordTest, ShortFileHoldingEveryFieldIsAccepted) {
 }
 
 TEST(SetupRecordTest, StringEndingExactlyAtTheRecordEndIsRead) {
-  SetupRecord original;
-  original.reservedTail = QByteArray(2048 - 82, 't');
+  const SetupRecord original = withColumnOf(SetupRecord(), 2048 - 82);
   const Result<QByteArray> bytes = encodeSetupRecord(original);
   ASSERT_TRUE(bytes.ok());
   SetupRecord back;
@@ -182,93 +211,103 @@ TEST(SetupRecordTest, StringEndingExactlyAtTheRecordEndIsRead) {
 // The typed fields as a hand-made file may hold them: each reads as its
 // readers have always taken it, is written back unchanged while untouched,
 // and is written in the record's own form once set.
-enum class Field { StampMode, ScriptFromFile, NumberingOn, StartAtCell, FirstSlotFlow, LastSlotFlow };
+enum class Stored { StampMode, ScriptFromFile, NumberingOn, StartAtCell, FirstSlotFlow, LastSlotFlow };
 using TypedValue = std::variant<bool, StampMode, std::optional<FlowControl>>;
 
 struct StoredValueCase {
-  Field field;
+  Stored field;
   std::int16_t stored;   // in the file
   TypedValue reads;      // in memory
   std::int16_t written;  // after the field is set to the value it reads as
 };
 
 // Where each field lies in the worked example's bytes.
-qsizetype offsetOf(Field field) {
+qsizetype offsetOf(Stored field) {
   switch (field) {
-    case Field::StampMode:
+    case Stored::StampMode:
       return 2;
-    case Field::ScriptFromFile:
+    case Stored::ScriptFromFile:
       return 4;
-    case Field::NumberingOn:
+    case Stored::NumberingOn:
       return 6;
-    case Field::StartAtCell:
+    case Stored::StartAtCell:
       return 12;
-    case Field::FirstSlotFlow:
+    case Stored::FirstSlotFlow:
       return 75;
-    case Field::LastSlotFlow:
+    case Stored::LastSlotFlow:
       return 89;
   }
   return -1;
 }
 
-const char* nameOf(Field field) {
+const char* nameOf(Stored field) {
   switch (field) {
-    case Field::StampMode:
+    case Stored::StampMode:
       return "StampMode";
-    case Field::ScriptFromFile:
+    case Stored::ScriptFromFile:
       return "ScriptFromFile";
-    case Field::NumberingOn:
+    case Stored::NumberingOn:
       return "NumberingOn";
-    case Field::StartAtCell:
+    case Stored::StartAtCell:
       return "StartAtCell";
-    case Field::FirstSlotFlow:
+    case Stored::FirstSlotFlow:
       return "FirstSlotFlow";
-    case Field::LastSlotFlow:
+    case Stored::LastSlotFlow:
       return "LastSlotFlow";
   }
   return "";
 }
 
-TypedValue typedValue(const SetupRecord& r, Field field) {
+std::optional<FlowControl> flowOf(std::int16_t code) {
+  const Result<FlowControl> flow = serial::flowControlFromCode(code);
+  return flow ? std::optional(*flow) : std::nullopt;
+}
+
+TypedValue typedValue(const SetupRecord& r, Stored field) {
+  const Conditions c = r.conditions();
   switch (field) {
-    case Field::StampMode:
-      return r.stampMode();
-    case Field::ScriptFromFile:
-      return r.scriptFromFile();
-    case Field::NumberingOn:
-      return r.numberingOn();
-    case Field::StartAtCell:
-      return r.startAtCell();
-    case Field::FirstSlotFlow:
-      return r.handshaking(0);
-    case Field::LastSlotFlow:
-      return r.handshaking(SlotCount - 1);
+    case Stored::StampMode:
+      return c.stamp;
+    case Stored::ScriptFromFile:
+      return c.scriptFromFile;
+    case Stored::NumberingOn:
+      return c.numbering;
+    case Stored::StartAtCell:
+      return c.startAtCell;
+    case Stored::FirstSlotFlow:
+      return flowOf(r.storedLine(0).flowCode);
+    case Stored::LastSlotFlow:
+      return flowOf(r.storedLine(SlotCount - 1).flowCode);
   }
   return false;
 }
 
-// Sets the field to `value`; a slot that names no flow control gets none.
-void setTypedValue(SetupRecord& r, Field field, const TypedValue& value) {
+// Sets the field to `value` as OK on the panel does; a slot that names no
+// flow control gets none.
+void setTypedValue(SetupRecord& r, Stored field, const TypedValue& value) {
+  Conditions c = r.conditions();
   switch (field) {
-    case Field::StampMode:
-      r.setStampMode(std::get<StampMode>(value));
+    case Stored::StampMode:
+      c.stamp = std::get<StampMode>(value);
       break;
-    case Field::ScriptFromFile:
-      r.setScriptFromFile(std::get<bool>(value));
+    case Stored::ScriptFromFile:
+      c.scriptFromFile = std::get<bool>(value);
       break;
-    case Field::NumberingOn:
-      r.setNumberingOn(std::get<bool>(value));
+    case Stored::NumberingOn:
+      c.numbering = std::get<bool>(value);
       break;
-    case Field::StartAtCell:
-      r.setStartAtCell(std::get<bool>(value));
+    case Stored::StartAtCell:
+      c.startAtCell = std::get<bool>(value);
       break;
-    case Field::FirstSlotFlow:
-    case Field::LastSlotFlow: {
-      const FlowControl flow = std::get<std::optional<FlowControl>>(value).value_or(FlowControl::None);
-      r.setHandshaking(field == Field::FirstSlotFlow ? 0 : SlotCount - 1, flow);
-      break;
+    case Stored::FirstSlotFlow:
+    case Stored::LastSlotFlow: {
+      LineSettings line;
+      line.flow = std::get<std::optional<FlowControl>>(value).value_or(FlowControl::None);
+      r.setLine(field == Stored::FirstSlotFlow ? 0 : SlotCount - 1, line);
+      return;
     }
   }
+  r.setConditions(c, Rewrite::All);
 }
 
 QByteArray withInt16At(QByteArray bytes, qsizetype offset, std::int16_t value) {
@@ -309,49 +348,52 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, StoredValueTest,
     ::testing::Values(
         // Stamp modes 1 to 3 are their own; anything else stamps nothing.
-        StoredValueCase{Field::StampMode, 0, StampMode::None, 0},
-        StoredValueCase{Field::StampMode, 1, StampMode::Date, 1},
-        StoredValueCase{Field::StampMode, 2, StampMode::Time, 2},
-        StoredValueCase{Field::StampMode, 3, StampMode::DateAndTime, 3},
-        StoredValueCase{Field::StampMode, 4, StampMode::None, 0},
-        StoredValueCase{Field::StampMode, 7, StampMode::None, 0},
-        StoredValueCase{Field::StampMode, -1, StampMode::None, 0},
-        StoredValueCase{Field::StampMode, 32767, StampMode::None, 0},
+        StoredValueCase{Stored::StampMode, 0, StampMode::None, 0},
+        StoredValueCase{Stored::StampMode, 1, StampMode::Date, 1},
+        StoredValueCase{Stored::StampMode, 2, StampMode::Time, 2},
+        StoredValueCase{Stored::StampMode, 3, StampMode::DateAndTime, 3},
+        StoredValueCase{Stored::StampMode, 4, StampMode::None, 0},
+        StoredValueCase{Stored::StampMode, 7, StampMode::None, 0},
+        StoredValueCase{Stored::StampMode, -1, StampMode::None, 0},
+        StoredValueCase{Stored::StampMode, 32767, StampMode::None, 0},
         // Any Boolean but 0 is true for these two.
-        StoredValueCase{Field::ScriptFromFile, 0, false, 0}, StoredValueCase{Field::ScriptFromFile, -1, true, -1},
-        StoredValueCase{Field::ScriptFromFile, 1, true, -1}, StoredValueCase{Field::ScriptFromFile, 5, true, -1},
-        StoredValueCase{Field::ScriptFromFile, -32768, true, -1}, StoredValueCase{Field::NumberingOn, 0, false, 0},
-        StoredValueCase{Field::NumberingOn, -1, true, -1}, StoredValueCase{Field::NumberingOn, 1, true, -1},
-        StoredValueCase{Field::NumberingOn, 5, true, -1}, StoredValueCase{Field::NumberingOn, -2, true, -1},
+        StoredValueCase{Stored::ScriptFromFile, 0, false, 0}, StoredValueCase{Stored::ScriptFromFile, -1, true, -1},
+        StoredValueCase{Stored::ScriptFromFile, 1, true, -1}, StoredValueCase{Stored::ScriptFromFile, 5, true, -1},
+        StoredValueCase{Stored::ScriptFromFile, -32768, true, -1}, StoredValueCase{Stored::NumberingOn, 0, false, 0},
+        StoredValueCase{Stored::NumberingOn, -1, true, -1}, StoredValueCase{Stored::NumberingOn, 1, true, -1},
+        StoredValueCase{Stored::NumberingOn, 5, true, -1}, StoredValueCase{Stored::NumberingOn, -2, true, -1},
         // Only -1 is true for the start cell.
-        StoredValueCase{Field::StartAtCell, -1, true, -1}, StoredValueCase{Field::StartAtCell, 0, false, 0},
-        StoredValueCase{Field::StartAtCell, 1, false, 0}, StoredValueCase{Field::StartAtCell, 5, false, 0},
-        StoredValueCase{Field::StartAtCell, -2, false, 0}, StoredValueCase{Field::StartAtCell, 32767, false, 0},
+        StoredValueCase{Stored::StartAtCell, -1, true, -1}, StoredValueCase{Stored::StartAtCell, 0, false, 0},
+        StoredValueCase{Stored::StartAtCell, 1, false, 0}, StoredValueCase{Stored::StartAtCell, 5, false, 0},
+        StoredValueCase{Stored::StartAtCell, -2, false, 0}, StoredValueCase{Stored::StartAtCell, 32767, false, 0},
         // Flow control 0 to 3 in any slot; anything else names none.
-        StoredValueCase{Field::FirstSlotFlow, 0, FlowControl::None, 0},
-        StoredValueCase{Field::FirstSlotFlow, 1, FlowControl::XonXoff, 1},
-        StoredValueCase{Field::FirstSlotFlow, 2, FlowControl::RtsCts, 2},
-        StoredValueCase{Field::FirstSlotFlow, 3, FlowControl::RtsCtsXonXoff, 3},
-        StoredValueCase{Field::FirstSlotFlow, 4, NoFlowControl, 0},
-        StoredValueCase{Field::FirstSlotFlow, 7, NoFlowControl, 0},
-        StoredValueCase{Field::FirstSlotFlow, -1, NoFlowControl, 0},
-        StoredValueCase{Field::LastSlotFlow, 2, FlowControl::RtsCts, 2},
-        StoredValueCase{Field::LastSlotFlow, 9, NoFlowControl, 0}),
+        StoredValueCase{Stored::FirstSlotFlow, 0, FlowControl::None, 0},
+        StoredValueCase{Stored::FirstSlotFlow, 1, FlowControl::XonXoff, 1},
+        StoredValueCase{Stored::FirstSlotFlow, 2, FlowControl::RtsCts, 2},
+        StoredValueCase{Stored::FirstSlotFlow, 3, FlowControl::RtsCtsXonXoff, 3},
+        StoredValueCase{Stored::FirstSlotFlow, 4, NoFlowControl, 0},
+        StoredValueCase{Stored::FirstSlotFlow, 7, NoFlowControl, 0},
+        StoredValueCase{Stored::FirstSlotFlow, -1, NoFlowControl, 0}),
     [](const auto& p) {
       const std::int16_t v = p.param.stored;
       return std::string(nameOf(p.param.field)) + (v < 0 ? "_minus" : "_") + std::to_string(v < 0 ? -v : v);
     });
 
 TEST(SetupRecordTest, AHandMadeValueIsDroppedWhenItsFieldIsSetAndOnlyThen) {
-  QByteArray file = withInt16At(WorkedExampleBytes, offsetOf(Field::NumberingOn), 5);
-  file = withInt16At(file, offsetOf(Field::StartAtCell), 1);
+  QByteArray file = withInt16At(WorkedExampleBytes, offsetOf(Stored::NumberingOn), 5);
+  file = withInt16At(file, offsetOf(Stored::StartAtCell), 1);
   SetupRecord r;
   ASSERT_TRUE(decodeSetupRecord(file, r).ok());
-  r.setNumberingOn(false);
-  r.setNumberingOn(true);  // back to what it read as: still set
+  Conditions c = r.conditions();
+  r.setConditions(c);  // the same values: nothing rewritten
+  EXPECT_EQ(int16At(*encodeSetupRecord(r), offsetOf(Stored::NumberingOn)), 5);
+  c.numbering = false;
+  r.setConditions(c);
+  c.numbering = true;
+  r.setConditions(c);  // back to what it read as: still set
   const QByteArray bytes = *encodeSetupRecord(r);
-  EXPECT_EQ(int16At(bytes, offsetOf(Field::NumberingOn)), -1);
-  EXPECT_EQ(int16At(bytes, offsetOf(Field::StartAtCell)), 1);  // untouched
+  EXPECT_EQ(int16At(bytes, offsetOf(Stored::NumberingOn)), -1);
+  EXPECT_EQ(int16At(bytes, offsetOf(Stored::StartAtCell)), 1);  // untouched
 }
 
 // Loading and saving the file.
@@ -384,9 +426,9 @@ TEST_F(SetupFileTest, TruncatedFileShowsLoadMessageAndKeepsReadFields) {
   SetupRecord r;
   EXPECT_EQ(testing::shown(loadSetup(r, path()), boxes), testing::SetupSeen::Failed);
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の読込に失敗しました")});
-  EXPECT_EQ(r.stampMode(), StampMode::DateAndTime);
-  EXPECT_EQ(r.startRow, 2);
-  EXPECT_EQ(r.measureCount, 0);
+  EXPECT_EQ(r.conditions().stamp, StampMode::DateAndTime);
+  EXPECT_EQ(r.conditions().cursor.row, 2);
+  EXPECT_EQ(r.conditions().rows, 0);
 }
 
 TEST_F(SetupFileTest, UnreadableFileShowsLoadMessage) {
@@ -407,18 +449,18 @@ TEST_F(SetupFileTest, SaveWritesTheRecordAsItIsAndLoadGivesEverythingBack) {
   SetupRecord back;
   EXPECT_EQ(testing::shown(loadSetup(back, path()), boxes), testing::SetupSeen::Loaded);
   EXPECT_EQ(back, r);
-  EXPECT_EQ(back.commSettings[3], "3200,e,7,2");
+  EXPECT_EQ(back.storedLine(3).settings, QStringLiteral("3200,e,7,2"));
   EXPECT_TRUE(boxes.shown.empty());
 }
 
 TEST_F(SetupFileTest, LoadingAndSavingAHandMadeFileKeepsItsBytes) {
   QByteArray file = *encodeSetupRecord(workedExample());
-  for (const auto& [field, value] : {std::pair<Field, std::int16_t>{Field::StampMode, 7},
-                                     {Field::ScriptFromFile, 5},
-                                     {Field::NumberingOn, -2},
-                                     {Field::StartAtCell, 1},
-                                     {Field::FirstSlotFlow, 4},
-                                     {Field::LastSlotFlow, -3}})
+  for (const auto& [field, value] : {std::pair<Stored, std::int16_t>{Stored::StampMode, 7},
+                                     {Stored::ScriptFromFile, 5},
+                                     {Stored::NumberingOn, -2},
+                                     {Stored::StartAtCell, 1},
+                                     {Stored::FirstSlotFlow, 4},
+                                     {Stored::LastSlotFlow, -3}})
     file = withInt16At(file, offsetOf(field), value);
   writeFile(file);
   SetupRecord r;
@@ -450,8 +492,7 @@ TEST_F(SetupFileTest, ShorterOldFileIsReplacedByOneRecord) {
 TEST_F(SetupFileTest, RecordTooLargeShowsSaveMessageAndOldFileStays) {
   const QByteArray old = *encodeSetupRecord(workedExample());
   writeFile(old);
-  SetupRecord r;
-  r.reservedTail = QByteArray(3000, 'x');
+  const SetupRecord r = withColumnOf(SetupRecord(), 3000);
   EXPECT_FALSE(testing::shown(saveSetup(r, path()), boxes));
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("設定条件の保存に失敗しました")});
   EXPECT_EQ(boxes.shown[0].icon, MessageIcon::None);

@@ -71,7 +71,8 @@ protected:
 
   QTemporaryDir dir;
   QString book;
-  settings::SetupRecord record;
+  RunCursor record;
+  RunStart start;
   RecordingMessageBoxes boxes;
   Cursor cursor;
   WorkbookConnection connection;
@@ -154,7 +155,8 @@ TEST(WorkbookConnectionWithoutFactoryTest, OpenFailsWithTheStartMessage) {
   QTemporaryDir dir;
   const QString book = dir.filePath(QStringLiteral("b.xls"));
   QFile(book).open(QIODevice::WriteOnly);
-  settings::SetupRecord record;
+  RunCursor record;
+  RunStart start;
   RecordingMessageBoxes boxes;
   WorkbookConnection connection(record, {});
   int refreshed = 0;
@@ -241,11 +243,11 @@ TEST_P(CurrentCellTest, TakesTheActiveCell) {
   open();
   fake->lastColumn = 16384;
   log->active = GetParam().active;
-  record.setStartAtCell(false);
-  EXPECT_TRUE(connection.getStartCell());
-  EXPECT_EQ(record.startCol, QByteArray(GetParam().letters));
-  EXPECT_EQ(record.startColNo, GetParam().active.column);
-  EXPECT_EQ(record.startRow, GetParam().active.row);
+  start.atCursorCell = false;
+  EXPECT_TRUE(connection.getStartCell(start));
+  EXPECT_EQ(record.column, QString::fromLatin1(GetParam().letters));
+  EXPECT_EQ(record.columnNo, GetParam().active.column);
+  EXPECT_EQ(record.row, GetParam().active.row);
   EXPECT_EQ(cursor.column, QString::fromLatin1(GetParam().letters));
   EXPECT_EQ(cursor.row, QString::number(GetParam().active.row));
   EXPECT_EQ(pumped, 1);
@@ -261,58 +263,58 @@ INSTANTIATE_TEST_SUITE_P(Cases, CurrentCellTest,
 
 TEST_F(WorkbookConnectionTest, GivenStartCellIsSelected) {
   open();
-  record.setStartAtCell(true);
-  record.startCol = " AB ";
-  record.startRow = 7;
-  EXPECT_TRUE(connection.getStartCell());
+  start.atCursorCell = true;
+  record.column = QStringLiteral(" AB ");
+  record.row = 7;
+  EXPECT_TRUE(connection.getStartCell(start));
   EXPECT_EQ(log->calls[3], "selectRange AB7");
   EXPECT_EQ(log->active, (CellRef{7, 28}));
-  EXPECT_EQ(record.startColNo, 28);
-  EXPECT_EQ(record.startCol, "AB");
+  EXPECT_EQ(record.columnNo, 28);
+  EXPECT_EQ(record.column, QStringLiteral("AB"));
 }
 
 TEST_F(WorkbookConnectionTest, EmptyStartColumnIsABareRowNumberAndFails) {
   open();
-  record.setStartAtCell(true);
-  record.startCol = "";
-  record.startRow = 12;
-  record.startColNo = 9;
-  const Status placed = connection.getStartCell();
+  start.atCursorCell = true;
+  record.column = QStringLiteral("");
+  record.row = 12;
+  record.columnNo = 9;
+  const Status placed = connection.getStartCell(start);
   EXPECT_EQ(log->calls.back(), "selectRange 12");
   ASSERT_FALSE(placed);
   EXPECT_TRUE(placed.error().is(SheetError::AccessLost));
   EXPECT_EQ(placed.description(), QStringLiteral("エクセルにアクセスできません! 再オープンして下さい"));
   EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
-  EXPECT_EQ(record.startColNo, 9);
+  EXPECT_EQ(record.columnNo, 9);
   EXPECT_EQ(pumped, 0);
 }
 
 TEST_F(WorkbookConnectionTest, NothingHappensWhileStateIsZero) {
-  record.startRow = 4;
-  EXPECT_TRUE(connection.getStartCell());
+  record.row = 4;
+  EXPECT_TRUE(connection.getStartCell(start));
   connection.take({});
   connection.excelDataSet(0, QStringLiteral("x"));
-  EXPECT_EQ(record.startRow, 4);
+  EXPECT_EQ(record.row, 4);
   EXPECT_TRUE(boxes.shown.empty());
   EXPECT_EQ(created, 0);
 }
 
 TEST_F(WorkbookConnectionTest, NextCellMoveSelectsTheRowBelow) {
   open();
-  record.startRow = 12;
-  record.startColNo = 2;
+  record.row = 12;
+  record.columnNo = 2;
   connection.take({});
-  EXPECT_EQ(record.startRow, 13);
+  EXPECT_EQ(record.row, 13);
   EXPECT_EQ(cursor.row, QStringLiteral("13"));
   EXPECT_EQ(log->active, (CellRef{13, 2}));
 }
 
 TEST_F(WorkbookConnectionTest, TheLastRowEndsTheRunAndTheNextStartIsRefused) {
   open();
-  record.setStartAtCell(true);
-  record.startCol = "A";
-  record.startRow = 65535;
-  ASSERT_TRUE(connection.getStartCell());
+  start.atCursorCell = true;
+  record.column = QStringLiteral("A");
+  record.row = 65535;
+  ASSERT_TRUE(connection.getStartCell(start));
   connection.excelDataSet(0, QStringLiteral("65535"));
   connection.take({});
   EXPECT_EQ(full, 0);
@@ -321,18 +323,18 @@ TEST_F(WorkbookConnectionTest, TheLastRowEndsTheRunAndTheNextStartIsRefused) {
   // The last row is written; the cursor stays one below it and nothing more is selected.
   EXPECT_EQ(full, 1);
   EXPECT_EQ(log->cells.at({65536, 1}), CellValue(QStringLiteral("65536")));
-  EXPECT_EQ(record.startRow, 65537);
+  EXPECT_EQ(record.row, 65537);
   EXPECT_EQ(connection.excelState(), ExcelState::Open);
   EXPECT_TRUE(boxes.shown.empty());
-  const Status next = connection.getStartCell();
+  const Status next = connection.getStartCell(start);
   ASSERT_FALSE(next);
   EXPECT_TRUE(next.error().is(SheetError::SheetFull));
   EXPECT_TRUE(next.description().contains(QStringLiteral("65537"))) << next.description().toStdString();
   // The same for a start row beyond any sheet, however it got there.
-  record.startRow = 2147483647;
-  EXPECT_FALSE(connection.getStartCell());
+  record.row = 2147483647;
+  EXPECT_FALSE(connection.getStartCell(start));
   connection.take({});
-  EXPECT_EQ(record.startRow, 65537);
+  EXPECT_EQ(record.row, 65537);
   EXPECT_EQ(full, 2);
 }
 
@@ -340,8 +342,8 @@ TEST_F(WorkbookConnectionTest, TheLastRowEndsTheRunAndTheNextStartIsRefused) {
 
 TEST_F(WorkbookConnectionTest, ValuesGoToTheCursorRowAtTheirOffset) {
   open();
-  record.startRow = 3;
-  record.startColNo = 2;
+  record.row = 3;
+  record.columnNo = 2;
   const Stamp stamp{QDateTime(QDate(2026, 12, 7), QTime(9, 30)), Stamp::Kind::DateTime};
   connection.excelDataSet(0, std::int32_t{5});
   connection.excelDataSet(1, stamp);
@@ -354,20 +356,20 @@ TEST_F(WorkbookConnectionTest, ValuesGoToTheCursorRowAtTheirOffset) {
 
 TEST_F(WorkbookConnectionTest, ColumnBeyondTheSheetFailsOnceThenStaysSilent) {
   open();
-  record.startRow = 1;
-  record.startColNo = 255;
+  record.row = 1;
+  record.columnNo = 255;
   connection.excelDataSet(1, QStringLiteral("fits"));
   connection.excelDataSet(2, QStringLiteral("beyond"));
   connection.excelDataSet(3, QStringLiteral("later"));
   connection.take({});
   EXPECT_EQ(log->cells.size(), 1u);
   EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("エクセルにアクセスできません! 再オープンして下さい")});
-  EXPECT_EQ(record.startRow, 1);
+  EXPECT_EQ(record.row, 1);
 }
 
 TEST_F(WorkbookConnectionTest, SixteenBitColumnOverflowIsAFailure) {
   open();
-  record.startColNo = 32767;
+  record.columnNo = 32767;
   connection.excelDataSet(1, QStringLiteral("x"));
   EXPECT_EQ(connection.excelState(), ExcelState::NotOpen);
   EXPECT_EQ(log->calls.back(), "windowState");  // no write was attempted
@@ -379,16 +381,16 @@ TEST_F(WorkbookConnectionTest, ApplicationClosedDuringARunShowsTheMessageOnce) {
   connection.excelDataSet(0, QStringLiteral("a"));
   connection.excelDataSet(1, QStringLiteral("b"));
   connection.take({});
-  EXPECT_TRUE(connection.getStartCell());  // nothing to place: the workbook is not open
+  EXPECT_TRUE(connection.getStartCell(start));  // nothing to place: the workbook is not open
   EXPECT_EQ(boxes.shown.size(), 1u);
 }
 
 TEST_F(WorkbookConnectionTest, AStampColumnIsWidenedOnceARunForItsStamp) {
   open();
-  record.setStartAtCell(true);
-  record.startCol = "B";
-  record.startRow = 2;
-  ASSERT_TRUE(connection.getStartCell());
+  start.atCursorCell = true;
+  record.column = QStringLiteral("B");
+  record.row = 2;
+  ASSERT_TRUE(connection.getStartCell(start));
   const QDateTime when(QDate(2026, 12, 7), QTime(9, 5, 3));
   for (int row = 0; row < 3; ++row) {
     connection.excelDataSet(0, std::int32_t{row});
@@ -399,7 +401,7 @@ TEST_F(WorkbookConnectionTest, AStampColumnIsWidenedOnceARunForItsStamp) {
   }
   EXPECT_EQ(log->columnWidths, (std::map<int, int>{{3, 19}, {4, 8}}));  // C and D, not the others
   EXPECT_EQ(log->columnWidthCalls, 2);                                  // once each, not once a row
-  ASSERT_TRUE(connection.getStartCell());                               // the next run looks again
+  ASSERT_TRUE(connection.getStartCell(start));                               // the next run looks again
   connection.excelDataSet(1, Stamp{when, Stamp::Kind::Date});
   EXPECT_EQ(log->columnWidthCalls, 3);
   // An application that cannot widen it still gets the value, and the run goes on.
@@ -407,7 +409,7 @@ TEST_F(WorkbookConnectionTest, AStampColumnIsWidenedOnceARunForItsStamp) {
   connection.excelDataSet(5, Stamp{when, Stamp::Kind::Date});
   EXPECT_EQ(connection.excelState(), ExcelState::Open);
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_TRUE(log->cells.count({record.startRow, 7}));
+  EXPECT_TRUE(log->cells.count({record.row, 7}));
 }
 
 // ---- The journal ----------------------------------------------------------
@@ -415,7 +417,7 @@ TEST_F(WorkbookConnectionTest, AStampColumnIsWidenedOnceARunForItsStamp) {
 namespace journal {
 
 // A run of `rows` rows of two values each, from row 5 on the sheet "Data".
-void writeRows(WorkbookConnection& connection, settings::SetupRecord& record, int rows) {
+void writeRows(WorkbookConnection& connection, RunCursor& record, int rows) {
   for (int i = 0; i < rows; ++i) {
     connection.excelDataSet(0, std::int32_t{record.acquisitionNo});
     connection.excelDataSet(1, QStringLiteral("v%1").arg(i));
@@ -431,11 +433,11 @@ protected:
   void startRun() {
     open();
     log->activeSheet = {QStringLiteral("Data"), true};
-    record.setStartAtCell(true);
-    record.startCol = "B";
-    record.startRow = 5;
+    start.atCursorCell = true;
+    record.column = QStringLiteral("B");
+    record.row = 5;
     record.acquisitionNo = 100;
-    ASSERT_TRUE(connection.getStartCell());
+    ASSERT_TRUE(connection.getStartCell(start));
   }
   // What a crash leaves: the application and its unsaved cells are gone, the
   // journal as it stood (nothing of a proper end is added to it).
@@ -448,7 +450,8 @@ protected:
     if (!left.isEmpty() && journal.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
       journal.write(left);
     }
-    record = settings::SetupRecord{};
+    record = RunCursor{};
+    start = RunStart{};
   }
 };
 
@@ -456,8 +459,8 @@ protected:
 // row ends (the script waiting out its interval) loses nothing, and the next
 // run starts below that row with the number it would have left.
 TEST_F(JournalTest, RowsOfACrashedRunComeBackAtTheirPlacesOnce) {
+  start.numbering = true;
   startRun();
-  record.setNumberingOn(true);
   journal::writeRows(connection, record, 3);
   connection.excelDataSet(0, std::int32_t{103});  // a row cut short by the crash
   const QString journalPath = connection.journalPath();
@@ -478,9 +481,9 @@ TEST_F(JournalTest, RowsOfACrashedRunComeBackAtTheirPlacesOnce) {
   EXPECT_EQ(log->sheets[QStringLiteral("Data")].at({8, 2}), CellValue(std::int32_t{103}));
   EXPECT_EQ(log->sheets[QStringLiteral("Sheet1")].size(), 0u);
   // The run continues below the rows, and numbering does not repeat.
-  EXPECT_EQ(record.startRow, 9);
-  EXPECT_EQ(record.startColNo, 2);
-  EXPECT_EQ(record.startCol, "B");
+  EXPECT_EQ(record.row, 9);
+  EXPECT_EQ(record.columnNo, 2);
+  EXPECT_EQ(record.column, QStringLiteral("B"));
   EXPECT_EQ(record.acquisitionNo, 104);
   EXPECT_EQ(log->active, (CellRef{9, 2}));
   EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "save"), 1);
@@ -518,8 +521,8 @@ class DamagedJournalTest : public JournalTest, public ::testing::WithParamInterf
 // lies below every row that holds data, and a damaged journal is kept as it
 // was and the user told.
 TEST_P(DamagedJournalTest, LosesNoIntactRowAndNeverSteersTheCursor) {
+  start.numbering = true;
   startRun();
-  record.setNumberingOn(true);
   journal::writeRows(connection, record, 5);
   connection.excelDataSet(0, std::int32_t{105});
   const QString journalPath = connection.journalPath();
@@ -564,10 +567,10 @@ TEST_P(DamagedJournalTest, LosesNoIntactRowAndNeverSteersTheCursor) {
   for (const auto& [place, value] : data) {
     ASSERT_TRUE(written.count(place)) << "a value where none was: row " << place.first;
     EXPECT_EQ(written.at(place), value);
-    EXPECT_LT(place.first, record.startRow) << "the cursor points at a row that holds data";
+    EXPECT_LT(place.first, record.row) << "the cursor points at a row that holds data";
   }
   if (GetParam().nextRow > 0) {
-    EXPECT_EQ(record.startRow, GetParam().nextRow);
+    EXPECT_EQ(record.row, GetParam().nextRow);
   }
   EXPECT_EQ(damaged > 0, GetParam().damaging) << damaged;
   if (!GetParam().damaging) {
@@ -582,7 +585,7 @@ TEST_P(DamagedJournalTest, LosesNoIntactRowAndNeverSteersTheCursor) {
   EXPECT_EQ(kept.readAll(), damagedText);
   EXPECT_TRUE(recoveredText(recovered.back(), damaged, damagedKeptAs).contains(damagedKeptAs));
   // The run goes on with a fresh journal.
-  ASSERT_TRUE(connection.getStartCell());
+  ASSERT_TRUE(connection.getStartCell(start));
   connection.excelDataSet(0, QStringLiteral("next"));
   connection.take({});
   const Result<FoundJournal> fresh = findJournal(book);
@@ -649,7 +652,7 @@ TEST_F(JournalTest, RowsABackgroundSaveHeldAreNotCountedAgain) {
   open();
   EXPECT_EQ(recovered, std::vector<int>{2});  // the two after the saved ones
   EXPECT_EQ(log->sheets[QStringLiteral("Data")].size(), 4u);
-  EXPECT_EQ(record.startRow, 9);
+  EXPECT_EQ(record.row, 9);
   EXPECT_EQ(record.acquisitionNo, 104);
 }
 
@@ -693,13 +696,13 @@ TEST_F(JournalTest, ARecoveryThatCannotSaveKeepsTheJournalAndSaysWhere) {
 TEST_F(JournalTest, ARecoveryThatCannotWriteKeepsTheJournalAsideAndTheCursorBelowIt) {
   startRun();
   journal::writeRows(connection, record, 3);
-  const std::int32_t below = record.startRow;
+  const std::int32_t below = record.row;
   const QString journalPath = connection.journalPath();
   crash();
-  record.startRow = 2;  // the cursor setup.dat held before the run
+  record.row = 2;  // the cursor setup.dat held before the run
   failNext = {"setValue"};
   open();
-  EXPECT_EQ(record.startRow, below);
+  EXPECT_EQ(record.row, below);
   EXPECT_EQ(recovered, std::vector<int>{0});  // the cursor was handed on to be kept
   ASSERT_EQ(recoveryFailures.size(), 1);
   EXPECT_TRUE(recoveryFailures[0].contains(QStringLiteral(".unwritten-"))) << recoveryFailures[0].toStdString();
@@ -774,7 +777,7 @@ TEST_F(JournalTest, AReplacedWorkbookGetsNoRowsAndTheJournalIsKeptForADeliberate
   EXPECT_TRUE(recovered.empty());
   EXPECT_TRUE(log->cells.empty());
   EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "save"), 0);
-  EXPECT_EQ(record.startRow, settings::SetupRecord{}.startRow);
+  EXPECT_EQ(record.row, RunCursor{}.row);
   EXPECT_FALSE(QFile::exists(journalPath));
   const QStringList orphans = orphansOf(journalPath);
   ASSERT_EQ(orphans.size(), 1);
@@ -782,7 +785,7 @@ TEST_F(JournalTest, AReplacedWorkbookGetsNoRowsAndTheJournalIsKeptForADeliberate
   EXPECT_TRUE(opened.description().contains(orphan)) << opened.description().toStdString();
 
   // A run into the new workbook starts a journal of its own.
-  ASSERT_TRUE(connection.getStartCell());
+  ASSERT_TRUE(connection.getStartCell(start));
   connection.excelDataSet(0, QStringLiteral("new"));
   connection.take({});
   connection.endRun();
@@ -837,7 +840,7 @@ TEST_F(JournalTest, AJournalWithoutIdentityRecoversAsBefore) {
   ASSERT_TRUE(opened) << opened.description().toStdString();
   EXPECT_EQ(recovered, std::vector<int>{1});
   EXPECT_EQ(log->sheets[QStringLiteral("Data")].at({5, 2}), CellValue(std::int32_t{100}));
-  EXPECT_EQ(record.startRow, 6);
+  EXPECT_EQ(record.row, 6);
   EXPECT_FALSE(QFile::exists(journalPathBeside(book)));
 }
 

@@ -262,25 +262,26 @@ TEST_F(CalcAppTest, VisibleUnderAVirtualXServer) {
 }
 
 TEST_F(CalcAppTest, ThroughTheWorkbookConnection) {
-  settings::SetupRecord record;
+  RunCursor record;
+  RunStart start;
   WorkbookConnection connection(record, calcFactory(options));
   const Status opened = connection.open(book);
   ASSERT_TRUE(opened) << opened.description().toStdString();
   started.push_back(static_cast<CalcApp*>(connection.application())->processId());
-  record.setStartAtCell(true);
-  record.startCol = "B";
-  record.startRow = 3;
-  ASSERT_TRUE(connection.getStartCell());
-  EXPECT_EQ(record.startColNo, 2);
+  start.atCursorCell = true;
+  record.column = QStringLiteral("B");
+  record.row = 3;
+  ASSERT_TRUE(connection.getStartCell(start));
+  EXPECT_EQ(record.columnNo, 2);
   connection.excelDataSet(0, std::int32_t{7});
   connection.excelDataSet(1, Stamp{QDateTime(QDate(2026, 12, 7), QTime()), Stamp::Kind::Date});
   connection.excelDataSet(2, QStringLiteral("OK"));
   connection.take({});
-  EXPECT_EQ(record.startRow, 4);
-  record.setStartAtCell(false);
-  ASSERT_TRUE(connection.getStartCell());  // the current cell: where the row left the cursor
-  EXPECT_EQ(record.startRow, 4);
-  EXPECT_EQ(record.startCol, "B");
+  EXPECT_EQ(record.row, 4);
+  start.atCursorCell = false;
+  ASSERT_TRUE(connection.getStartCell(start));  // the current cell: where the row left the cursor
+  EXPECT_EQ(record.row, 4);
+  EXPECT_EQ(record.column, QStringLiteral("B"));
   const Status closed = connection.close();
   EXPECT_TRUE(closed) << closed.description().toStdString();
   if (!haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";

@@ -39,13 +39,14 @@ protected:
   }
   EmbeddedSpreadsheet* embedded() { return dynamic_cast<EmbeddedSpreadsheet*>(connection.application()); }
   void startAt(const char* column, std::int32_t row) {
-    record.setStartAtCell(true);
-    record.startCol = column;
-    record.startRow = row;
+    start.atCursorCell = true;
+    record.column = QString::fromLatin1(column);
+    record.row = row;
   }
 
   QTemporaryDir dir;
-  settings::SetupRecord record;
+  RunCursor record;
+  RunStart start;
   RecordingMessageBoxes boxes;
   ScriptedQuestion question;
   WorkbookConnection connection;
@@ -59,9 +60,9 @@ TEST_F(EmbeddedConnectionTest, ARunWritesRowsFromTheGivenStartCell) {
   startAt("B", 3);
   open(QStringLiteral("two_sheets.xls"));
   EXPECT_TRUE(embedded()->window()->isVisible());
-  ASSERT_TRUE(connection.getStartCell());
-  EXPECT_EQ(record.startColNo, 2);
-  EXPECT_EQ(record.startRow, 3);
+  ASSERT_TRUE(connection.getStartCell(start));
+  EXPECT_EQ(record.columnNo, 2);
+  EXPECT_EQ(record.row, 3);
 
   connection.excelDataSet(0, std::int32_t{42});
   connection.excelDataSet(1, Stamp{When, Stamp::Kind::DateTime});
@@ -110,7 +111,7 @@ TEST_F(EmbeddedConnectionTest, ARunWritesRowsFromTheGivenStartCell) {
 TEST_F(EmbeddedConnectionTest, StampColumnsTooNarrowAreWidenedAndShownSo) {
   startAt("A", 12);
   open(QStringLiteral("formats.xls"));
-  ASSERT_TRUE(connection.getStartCell());
+  ASSERT_TRUE(connection.getStartCell(start));
   SheetWindow& window = *embedded()->window();
   QHeaderView& header = *window.grid().horizontalHeader();
   const int defaultSection = header.defaultSectionSize();
@@ -144,16 +145,16 @@ print(sorted((c, i.width) for c, i in s.colinfo_map.items() if c < 5))
 
 TEST_F(EmbeddedConnectionTest, ARunStartsAtTheCellTheUserClicked) {
   REQUIRE_XLRD();
-  record.setStartAtCell(false);
+  start.atCursorCell = false;
   open(QStringLiteral("formats.xls"));
   SheetWindow& window = *embedded()->window();
   QCoreApplication::processEvents();
   const QModelIndex d5 = window.model().index(4, 3);
   QTest::mouseClick(window.grid().viewport(), Qt::LeftButton, {}, window.grid().visualRect(d5).center());
-  ASSERT_TRUE(connection.getStartCell());
-  EXPECT_EQ(record.startColNo, 4);
-  EXPECT_EQ(record.startRow, 5);
-  EXPECT_EQ(record.startCol, QByteArray("D"));
+  ASSERT_TRUE(connection.getStartCell(start));
+  EXPECT_EQ(record.columnNo, 4);
+  EXPECT_EQ(record.row, 5);
+  EXPECT_EQ(record.column, QStringLiteral("D"));
   connection.excelDataSet(0, QStringLiteral("first"));
   connection.excelDataSet(1, std::int32_t{7});
   ASSERT_TRUE(connection.close());
@@ -169,7 +170,7 @@ TEST_F(EmbeddedConnectionTest, ClosingTheWindowDuringARunLosesAccessOnce) {
   startAt("A", 10);
   open(QStringLiteral("two_sheets.xls"));
   const QByteArray before = fileBytes(path);
-  ASSERT_TRUE(connection.getStartCell());
+  ASSERT_TRUE(connection.getStartCell(start));
   connection.excelDataSet(0, std::int32_t{1});
   question.answers = {SavePrompt::DontSave};
   embedded()->window()->close();
@@ -193,7 +194,7 @@ TEST_F(EmbeddedConnectionTest, ClosingTheWindowDuringARunLosesAccessOnce) {
 TEST_F(EmbeddedConnectionTest, TheProgramEndOffersUnsavedRowsForSaving) {
   startAt("C", 2);
   open(QStringLiteral("two_sheets.xls"));
-  ASSERT_TRUE(connection.getStartCell());
+  ASSERT_TRUE(connection.getStartCell(start));
   connection.excelDataSet(0, QStringLiteral("kept"));
   connection.take({});
   connection.endRun();
@@ -235,7 +236,7 @@ TEST_F(EmbeddedConnectionTest, RecoveredRowsGoBackToTheSheetTheRunWroteOn) {
   open(QStringLiteral("two_sheets.xls"));
   const QByteArray before = fileBytes(path);
   embedded()->window()->tabs().setCurrentIndex(0);  // the file has the second sheet active
-  ASSERT_TRUE(connection.getStartCell());
+  ASSERT_TRUE(connection.getStartCell(start));
   for (std::int32_t n = 1; n <= 2; ++n) {
     connection.excelDataSet(0, n);
     connection.excelDataSet(1, QStringLiteral("12.5"));
@@ -246,12 +247,13 @@ TEST_F(EmbeddedConnectionTest, RecoveredRowsGoBackToTheSheetTheRunWroteOn) {
   connection.release();
   ASSERT_EQ(fileBytes(path), before);
 
-  record = settings::SetupRecord{};
+  record = RunCursor{};
+  start = RunStart{};
   int recovered = -1;
   QObject::connect(&connection, &WorkbookConnection::rowsRecovered, [&](int rows) { recovered = rows; });
   ASSERT_TRUE(connection.open(path));
   EXPECT_EQ(recovered, 2);
-  EXPECT_EQ(record.startRow, 5);
+  EXPECT_EQ(record.row, 5);
   EXPECT_EQ(record.acquisitionNo, 2);
   connection.release();  // saved already: nothing left to ask about
   EXPECT_EQ(question.asked.size(), 1u);
@@ -270,7 +272,7 @@ TEST_F(EmbeddedConnectionTest, RecoveredRowsGoBackToTheSheetTheRunWroteOn) {
 TEST_F(EmbeddedConnectionTest, ASaveDuringARunKeepsTheJournalForThisWorkbook) {
   startAt("B", 3);
   open(QStringLiteral("two_sheets.xls"));
-  ASSERT_TRUE(connection.getStartCell());
+  ASSERT_TRUE(connection.getStartCell(start));
   const auto row = [this](std::int32_t n) {
     connection.excelDataSet(0, n);
     connection.take({});
@@ -293,13 +295,14 @@ TEST_F(EmbeddedConnectionTest, ASaveDuringARunKeepsTheJournalForThisWorkbook) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write(left);
   }
-  record = settings::SetupRecord{};
+  record = RunCursor{};
+  start = RunStart{};
   int recovered = -1;
   QObject::connect(&connection, &WorkbookConnection::rowsRecovered, [&](int rows) { recovered = rows; });
   const Status opened = connection.open(path);
   ASSERT_TRUE(opened) << opened.description().toStdString();
   EXPECT_EQ(recovered, 1);
-  EXPECT_EQ(record.startRow, 5);
+  EXPECT_EQ(record.row, 5);
 }
 
 // Stamps recovered at open show whole, as a live run's do: the sheet window
@@ -307,7 +310,7 @@ TEST_F(EmbeddedConnectionTest, ASaveDuringARunKeepsTheJournalForThisWorkbook) {
 TEST_F(EmbeddedConnectionTest, RecoveredStampColumnsAreWidenedAndShownSo) {
   startAt("B", 3);
   open(QStringLiteral("two_sheets.xls"));
-  ASSERT_TRUE(connection.getStartCell());
+  ASSERT_TRUE(connection.getStartCell(start));
   connection.excelDataSet(0, Stamp{When, Stamp::Kind::DateTime});
   connection.excelDataSet(1, QStringLiteral("12.5"));
   connection.take({});
