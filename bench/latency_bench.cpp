@@ -51,9 +51,13 @@ int main(int argc, char** argv) {
       [&written]() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
         return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<TimedSheet>(written));
       });
-  session.setup().measureCount = Lines + 10;
-  session.setup().startRow = 1;
-  session.setup().startColNo = 1;
+  {
+    settings::Conditions c = session.conditions();
+    c.rows = Lines + 10;
+    c.cursor.row = 1;
+    c.cursor.columnNo = 1;
+    session.setConditions(c);
+  }
   // The workbook is a placeholder file: the journal beside it is real.
   const QString book = dir.filePath(QStringLiteral("book.xls"));
   QFile placeholder(book);

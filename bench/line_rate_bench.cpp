@@ -76,9 +76,13 @@ Trial runAt(int fields, int linesPerSecond, int seconds) {
         return std::unique_ptr<sheet::SpreadsheetApp>(std::make_unique<IdSheet>(ids, fields));
       });
   session.setPortMap(map);
-  session.setup().measureCount = 1000000;
-  session.setup().startRow = 1;
-  session.setup().startColNo = 1;
+  {
+    settings::Conditions c = session.conditions();
+    c.rows = 1000000;
+    c.cursor.row = 1;
+    c.cursor.columnNo = 1;
+    session.setConditions(c);
+  }
   // The workbook is a placeholder file: the journal beside it is real.
   const QString book = dir.filePath(QStringLiteral("book.xls"));
   QFile placeholder(book);

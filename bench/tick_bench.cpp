@@ -57,13 +57,17 @@ Figures runFor(int seconds, bool withChart, const QString& brokerUrl = {}) {
   app::AcquisitionSession session(
       [](int) { return std::make_unique<testing::FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), clock,
       sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; }));
-  session.setup().measureCount = 10000;
-  session.setup().acquireTimeMs = 3600000;
-  session.setup().setNumberingOn(true);
-  session.setup().setStampMode(settings::StampMode::DateAndTime);
-  session.setup().setStartAtCell(true);
-  session.setup().startCol = "A";
-  session.setup().startRow = 1;
+  {
+    settings::Conditions c = session.conditions();
+    c.rows = 10000;
+    c.acquireTimeMs = 3600000;
+    c.numbering = true;
+    c.stamp = settings::StampMode::DateAndTime;
+    c.startAtCell = true;
+    c.cursor.column = "A";
+    c.cursor.row = 1;
+    session.setConditions(c);
+  }
   session.setWorkbookPath(book);
   if (!session.open()) std::exit(2);
 

@@ -65,7 +65,8 @@ void AcquisitionSession::loadSettings() {
   // Slot 0 goes to channel 0's port as far as the port takes it.
   settings::LineSettings line = settings_.line;
   const Status read = settings::readStoredLine(setupFile_.storedLine(0), line);
-  const Status applied = applyLineSettings(line);
+  // The values read go to the port; a refused one and those after it do not.
+  const Status applied = line == settings_.line ? Status() : applyLineSettings(line);
   if (!read || !applied) {
     traceFailure(QStringLiteral("setup.dat slot 0"), read ? applied : read);
     showError(messages_, fail(settings::SetupError::Unreadable, settings::MsgLoadFailed));

@@ -302,8 +302,8 @@ TEST_F(FormMainTest, CtrlQSavesSettingsAndClosesTheWindow) {
   ASSERT_TRUE(QFile::exists(path));
   settings::SetupRecord back;
   ASSERT_EQ(testing::shown(settings::loadSetup(back, path), boxes), testing::SetupSeen::Loaded);
-  EXPECT_EQ(back.commPort[0], 1);
-  EXPECT_EQ(back.commSettings[0], "9600,n,8,1");
+  EXPECT_EQ(back.storedLine(0).port, 1);
+  EXPECT_EQ(back.storedLine(0).settings, QStringLiteral("9600,n,8,1"));
   EXPECT_TRUE(boxes.shown.empty());
 }
 

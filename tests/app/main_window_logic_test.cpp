@@ -1,11 +1,11 @@
 #include "app/main_window_logic.h"
 
+#include "fakes/raw_setup.h"
 #include "fakes/shown.h"
 #include "fakes/fake_port.h"
 #include "fakes/fake_spreadsheet.h"
 #include "fakes/manual_clock.h"
 #include "fakes/recording_message_boxes.h"
-#include "app/setup_port.h"
 #include "serial/termios_port.h"
 #include "settings/setup_file.h"
 
@@ -83,7 +83,7 @@ TEST_F(MainWindowLogicTest, ProgramEntryEmptiesReceiveBuffers) {
 TEST_F(MainWindowLogicTest, StartWithoutSettingsFileKeepsPortDefaultsAndShowsMainPanel) {
   logic.Form_Load();
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(session.setup(), settings::SetupRecord());
+  EXPECT_EQ(session.settings(), settings::Settings());
   EXPECT_EQ(port0().commPort(), 1);
   EXPECT_EQ(port0().settings(), QStringLiteral("9600,n,8,1"));
   EXPECT_EQ(port0().handshaking(), serial::FlowControl::None);
@@ -96,16 +96,14 @@ TEST_F(MainWindowLogicTest, StartWithoutSettingsFileKeepsPortDefaultsAndShowsMai
 }
 
 TEST_F(MainWindowLogicTest, LoadAppliesStoredPortSettingsToChannelZeroOnly) {
-  settings::SetupRecord stored;
+  testing::RawSetup stored;
   stored.commPort = {2, 5, 5, 5, 5, 5, 5, 5};
   stored.commSettings[0] = "4800,e,7,2";
   stored.commSettings[1] = "300,o,8,1";
-  stored.setHandshaking(0, settings::FlowControl::XonXoff);
-  for (std::size_t slot = 1; slot < settings::SlotCount; ++slot)
-    stored.setHandshaking(slot, settings::FlowControl::RtsCts);
+  stored.handshaking = {1, 2, 2, 2, 2, 2, 2, 2};
   QFile file(dir.filePath(settings::SetupFileName));
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(*settings::encodeSetupRecord(stored));
+  file.write(stored.bytes());
   file.close();
 
   logic.Form_Load();
@@ -118,16 +116,16 @@ TEST_F(MainWindowLogicTest, LoadAppliesStoredPortSettingsToChannelZeroOnly) {
 }
 
 TEST_F(MainWindowLogicTest, LoadShowsOneMessageForABrokenFileOrARefusedValueAndGoesOn) {
-  settings::SetupRecord refused;
+  testing::RawSetup refused;
   refused.commPort[0] = 2;
   refused.commSettings[0] = "9600,q,8,1";
   const struct {
     const char* name;
     QByteArray bytes;
-    std::vector<std::string> calls;
+    int port;  // what channel 0's port ends with
   } cases[] = {
-      {"truncated", QByteArray(10, '\0'), {}},
-      {"refused settings", *settings::encodeSetupRecord(refused), {"CommPort=2", "Settings=9600,q,8,1"}},
+      {"truncated", QByteArray(10, '\0'), 1},
+      {"refused settings", refused.bytes(), 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -140,22 +138,23 @@ TEST_F(MainWindowLogicTest, LoadShowsOneMessageForABrokenFileOrARefusedValueAndG
     view.panel = Panel::Serial;
     logic.Form_Load();
     EXPECT_EQ(boxes.texts(), QStringList{settings::MsgLoadFailed});
-    EXPECT_EQ(port0().calls, c.calls);
+    EXPECT_EQ(port0().commPort(), c.port);
+    EXPECT_EQ(port0().settings(), QStringLiteral("9600,n,8,1"));
     EXPECT_EQ(view.panel, Panel::Main);
   }
 }
 
 TEST_F(MainWindowLogicTest, UnloadWritesSettingsFileWithThePortValues) {
   logic.Form_Load();
-  ASSERT_TRUE(port0().setCommPort(3).ok());
+  settings::LineSettings line;
+  line.port = 3;
+  ASSERT_TRUE(session.applyLineSettings(line).ok());
   logic.Form_Unload();
   EXPECT_TRUE(boxes.shown.empty());
   settings::SetupRecord back;
-  FakePort fresh;
-  ASSERT_TRUE(testing::shown(loadSetupAndPort(back, fresh, dir.filePath(settings::SetupFileName)), boxes));
-  EXPECT_EQ(back.commPort[0], 3);
-  EXPECT_EQ(back.commSettings[0], "9600,n,8,1");
-  EXPECT_EQ(fresh.commPort(), 3);
+  ASSERT_EQ(settings::loadSetup(back, dir.filePath(settings::SetupFileName)).value(), settings::SetupLoad::Loaded);
+  EXPECT_EQ(back.storedLine(0).port, 3);
+  EXPECT_EQ(back.storedLine(0).settings, QStringLiteral("9600,n,8,1"));
 }
 
 TEST_F(MainWindowLogicTest, SettingsPanelsDisableMenusAndReturnThroughShowMainPanel) {
@@ -291,7 +290,7 @@ TEST_F(MainWindowLogicTest, CursorIsShownInTheConditionsPanel) {
     void focusBox(settings::CondBox) override {}
     QHash<int, QString> texts;
   } conditionsView;
-  settings::ConditionsPanel conditions(session.setup(), conditionsView);
+  settings::ConditionsPanel conditions(session, conditionsView);
   logic.setPanels(&conditions, nullptr);
   logic.Form_Load();
   const QString book = dir.filePath(QStringLiteral("book.xls"));
@@ -299,7 +298,7 @@ TEST_F(MainWindowLogicTest, CursorIsShownInTheConditionsPanel) {
   view.setFileNameText(book);
   logic.CommandOpen_Click();
   sheetLog->active = {12, 2};
-  ASSERT_TRUE(session.workbook().getStartCell());
+  ASSERT_TRUE(session.workbook().getStartCell({}));
   EXPECT_EQ(conditionsView.texts.value(static_cast<int>(settings::CondBox::StartCol)), QStringLiteral("B"));
   EXPECT_EQ(conditionsView.texts.value(static_cast<int>(settings::CondBox::StartRow)), QStringLiteral("12"));
 }

@@ -1,6 +1,7 @@
 // A headless run with LibreOffice Calc, killed outright (SIGKILL) in the
 // middle of its acquisitions: its LibreOffice must end with it and let go of
 // the workbook, and the next run on the same workbook must open it and finish.
+#include "fakes/raw_setup.h"
 #include "settings/setup_record.h"
 
 #include "sheet/xls/xls_test_support.h"
@@ -78,19 +79,19 @@ protected:
     f.write(bytes);
   }
   void writeSetup(std::int32_t acquisitionNo, std::int32_t measureCount) {
-    settings::SetupRecord r;
-    r.setStampMode(settings::StampMode::DateAndTime);
-    r.setScriptFromFile(true);
-    r.setNumberingOn(true);
+    testing::RawSetup r;
+    r.stampMode = 3;
+    r.scriptFromFile = testing::True16;
+    r.numberingOn = testing::True16;
     r.acquisitionNo = acquisitionNo;
-    r.setStartAtCell(true);
+    r.startAtCell = testing::True16;
     r.startCol = "B";
     r.startRow = 2;
     r.acquireTimeMs = 60000;
     r.measureCount = measureCount;
     r.commSettings[0] = "9600,n,8,1";
     r.commPort[0] = 1;
-    writeFile(QStringLiteral("setup.dat"), *settings::encodeSetupRecord(r));
+    writeFile(QStringLiteral("setup.dat"), r.bytes());
   }
   QStringList headlessArguments() const {
     return {QStringLiteral("--headless"),    QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book,

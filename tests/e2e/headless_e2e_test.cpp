@@ -2,6 +2,7 @@
 // kestrune --headless with the built-in spreadsheet application, a real .xls
 // file, read back with python3-xlrd; and the acquisition number and the row
 // position carried into a second run through setup.dat.
+#include "fakes/raw_setup.h"
 #include "settings/setup_record.h"
 
 #include "sheet/xls/xls_test_support.h"
@@ -69,19 +70,19 @@ protected:
   }
   void writeSetup(std::int32_t acquisitionNo, std::int32_t measureCount, std::int32_t startRow = 2,
                   const char* startCol = "B") {
-    settings::SetupRecord r;
-    r.setStampMode(settings::StampMode::DateAndTime);
-    r.setScriptFromFile(true);
-    r.setNumberingOn(true);
+    testing::RawSetup r;
+    r.stampMode = 3;
+    r.scriptFromFile = testing::True16;
+    r.numberingOn = testing::True16;
     r.acquisitionNo = acquisitionNo;
-    r.setStartAtCell(true);
+    r.startAtCell = testing::True16;
     r.startCol = startCol;
     r.startRow = startRow;
     r.acquireTimeMs = 60000;
     r.measureCount = measureCount;
     r.commSettings[0] = "9600,n,8,1";
     r.commPort[0] = 1;
-    writeFile(QStringLiteral("setup.dat"), *settings::encodeSetupRecord(r));
+    writeFile(QStringLiteral("setup.dat"), r.bytes());
   }
   settings::SetupRecord readSetup() {
     QFile f(dir.filePath(QStringLiteral("setup.dat")));
@@ -89,6 +90,15 @@ protected:
     settings::SetupRecord r;
     EXPECT_TRUE(settings::decodeSetupRecord(f.readAll(), r).ok());
     return r;
+  }
+  // setup.dat with its conditions changed by `edit`.
+  template <typename Edit>
+  void changeSetup(Edit edit) {
+    settings::SetupRecord r = readSetup();
+    settings::Conditions c = r.conditions();
+    edit(c);
+    r.setConditions(c);
+    writeFile(QStringLiteral("setup.dat"), *settings::encodeSetupRecord(r));
   }
   int runKestrune(const QStringList& args, QByteArray* out = nullptr, QByteArray* err = nullptr) {
     QProcess p;
@@ -245,20 +255,19 @@ TEST_F(HeadlessE2eTest, TwoRunsWriteRowsAndContinueNumberingAndPosition) {
     EXPECT_EQ(sheet[row][3], std::make_pair(std::string("number"), std::to_string(1 + i))) << row;
     EXPECT_EQ(sheet[row][4], std::make_pair(std::string("text"), std::string("測定OK"))) << row;
   }
-  settings::SetupRecord after = readSetup();
+  const RunCursor after = readSetup().conditions().cursor;
   EXPECT_EQ(after.acquisitionNo, 8);
-  EXPECT_EQ(after.startRow, 5);
-  EXPECT_EQ(after.startColNo, 2);
+  EXPECT_EQ(after.row, 5);
+  EXPECT_EQ(after.columnNo, 2);
 
   // The second run starts at the row reached, with the next number.
-  after.setStartAtCell(true);
-  writeFile(QStringLiteral("setup.dat"), *settings::encodeSetupRecord(after));
+  changeSetup([](settings::Conditions& c) { c.startAtCell = true; });
   ASSERT_EQ(runHeadless(nullptr, &err), 0) << err.toStdString();
   sheet = cells();
   EXPECT_EQ(sheet[4][1], std::make_pair(std::string("number"), std::string("8")));
   EXPECT_EQ(sheet[6][1], std::make_pair(std::string("number"), std::string("10")));
   EXPECT_EQ(sheet[1][1], std::make_pair(std::string("number"), std::string("5")));  // the first run's rows stay
-  EXPECT_EQ(readSetup().acquisitionNo, 11);
+  EXPECT_EQ(readSetup().conditions().cursor.acquisitionNo, 11);
 }
 
 TEST_F(HeadlessE2eTest, TheSameRunWithLibreOfficeCalc) {
@@ -278,7 +287,7 @@ TEST_F(HeadlessE2eTest, TheSameRunWithLibreOfficeCalc) {
     EXPECT_EQ(sheet[1 + i][2].first, "date") << i;
     EXPECT_EQ(sheet[1 + i][4], std::make_pair(std::string("text"), std::string("測定OK"))) << i;
   }
-  EXPECT_EQ(readSetup().acquisitionNo, 8);
+  EXPECT_EQ(readSetup().conditions().cursor.acquisitionNo, 8);
   // LibreOffice really ran: its output went to the log the manual names.
   const QFileInfo logAfter(logBefore.filePath());
   EXPECT_TRUE(logAfter.exists());
@@ -317,7 +326,7 @@ TEST_F(HeadlessE2eTest, AChartSheetActiveRefusesTheRunAndLeavesTheFileAsItWas) {
       << err.toStdString();
   EXPECT_FALSE(out.contains("MEAS?")) << out.toStdString();
   EXPECT_EQ(bytes(), before) << "nothing written, the file is unchanged";
-  EXPECT_EQ(readSetup().acquisitionNo, 5);
+  EXPECT_EQ(readSetup().conditions().cursor.acquisitionNo, 5);
 
   auto wb = xls::Workbook::open(book.toStdString());
   ASSERT_TRUE(wb.ok()) << wb.description();
@@ -419,7 +428,7 @@ TEST_F(HeadlessE2eTest, AnInstrumentThatVanishesAndComesBackLosesNoRow) {
     EXPECT_EQ(row->second.at(1), std::make_pair(std::string("number"), std::to_string(1 + i))) << i;
     EXPECT_EQ(row->second.count(4), 1u) << "row " << i + 2 << " has no reading";
   }
-  EXPECT_EQ(readSetup().acquisitionNo, 31);
+  EXPECT_EQ(readSetup().conditions().cursor.acquisitionNo, 31);
 }
 
 TEST_F(HeadlessE2eTest, AStoppedRunnerLosesNoLineWithoutAWord) {
@@ -490,7 +499,8 @@ TEST_F(HeadlessE2eTest, SignalsEndTheRunAndStillSaveTheRows) {
     EXPECT_EQ(p.exitCode(), status) << signal;
     auto sheet = cells();
     EXPECT_EQ(sheet[1][1], std::make_pair(std::string("number"), std::string("1"))) << signal;
-    EXPECT_GE(readSetup().acquisitionNo, 2) << signal;  // at least the first acquisition was counted and saved
+    EXPECT_GE(readSetup().conditions().cursor.acquisitionNo, 2)
+        << signal;  // at least the first acquisition was counted and saved
     EXPECT_FALSE(QFileInfo::exists(book + QStringLiteral(".kestrune-journal"))) << "a saved run leaves no journal";
   }
 }
@@ -584,9 +594,7 @@ TEST_F(HeadlessE2eTest, RowsSurviveRepeatedKills) {
   // A last run that ends normally recovers what the last kill left.
   // Two rows more, from where the runs left the cursor (setup.dat, or the
   // journal where it holds a later one).
-  settings::SetupRecord last = readSetup();
-  last.measureCount = 2;
-  writeFile(QStringLiteral("setup.dat"), *settings::encodeSetupRecord(last));
+  changeSetup([](settings::Conditions& c) { c.rows = 2; });
   QByteArray err;
   ASSERT_EQ(runHeadless(nullptr, &err), 0) << err.toStdString();
   EXPECT_GT(recoveredRows, 0) << "no kill ever left rows to recover";
@@ -627,7 +635,7 @@ TEST_F(HeadlessE2eTest, RowsSurviveRepeatedKills) {
     for (std::size_t i = kept; i < run.size(); ++i)
       EXPECT_GT(run[i], settledUpTo[r]) << "reading " << run[i] << " was in a settled row and was lost";
   }
-  EXPECT_EQ(readSetup().acquisitionNo, expectedNumber);
+  EXPECT_EQ(readSetup().conditions().cursor.acquisitionNo, expectedNumber);
   EXPECT_FALSE(QFileInfo::exists(book + QStringLiteral(".kestrune-journal")));
 }
 
@@ -643,8 +651,8 @@ TEST_F(HeadlessE2eTest, TheSheetsLastRowEndsTheRun) {
   auto sheet = cells();
   EXPECT_EQ(sheet[65534][1], std::make_pair(std::string("number"), std::string("1")));
   EXPECT_EQ(sheet[65535][1], std::make_pair(std::string("number"), std::string("2")));
-  const settings::SetupRecord after = readSetup();
-  EXPECT_EQ(after.startRow, 65537);
+  const RunCursor after = readSetup().conditions().cursor;
+  EXPECT_EQ(after.row, 65537);
   EXPECT_EQ(after.acquisitionNo, 3);
   EXPECT_EQ(runHeadless(nullptr, &err), 2);
   EXPECT_TRUE(err.contains("最終行（65536 行目）を超えています")) << err.toStdString();
@@ -793,8 +801,8 @@ TEST_F(HeadlessE2eTest, AStopDuringTheIntervalKeepsTheRowItWrote) {
     ASSERT_TRUE(p.waitForFinished(20000));
     const int rows = numberedRows();
     EXPECT_GE(rows, 1) << signal;
-    const settings::SetupRecord setup = readSetup();
-    EXPECT_EQ(setup.startRow, 2 + rows) << signal;
+    const RunCursor setup = readSetup().conditions().cursor;
+    EXPECT_EQ(setup.row, 2 + rows) << signal;
     EXPECT_EQ(setup.acquisitionNo, 1 + rows) << signal;
   }
 }

@@ -2,6 +2,7 @@
 // pseudo-terminal publishes each row of its run to a mosquitto broker, with
 // the sheet, the worksheet row, the acquisition number and the stamp, and
 // tells on standard error when it connected.
+#include "fakes/raw_setup.h"
 #include "settings/setup_record.h"
 #include "test_broker.h"
 
@@ -48,19 +49,19 @@ protected:
     if (!instrument.waitForFinished(5000)) instrument.kill();
   }
   void writeSetup(std::int32_t measureCount) {
-    settings::SetupRecord r;
-    r.setStampMode(settings::StampMode::DateAndTime);
-    r.setScriptFromFile(true);
-    r.setNumberingOn(true);
+    testing::RawSetup r;
+    r.stampMode = 3;
+    r.scriptFromFile = testing::True16;
+    r.numberingOn = testing::True16;
     r.acquisitionNo = 5;
-    r.setStartAtCell(true);
+    r.startAtCell = testing::True16;
     r.startCol = "B";
     r.startRow = 2;
     r.acquireTimeMs = 60000;
     r.measureCount = measureCount;
     r.commSettings[0] = "9600,n,8,1";
     r.commPort[0] = 1;
-    writeFile(QStringLiteral("setup.dat"), *settings::encodeSetupRecord(r));
+    writeFile(QStringLiteral("setup.dat"), r.bytes());
   }
   void writeFile(const QString& name, const QByteArray& bytes) {
     QFile f(dir.filePath(name));

@@ -30,7 +30,7 @@ using testing::FakePort;
 // row (the setup's start cell), a completed row moves the cursor down and the
 // number on, and the end of the script is said in a box.
 struct FakeRunView final : RunView {
-  FakeRunView(settings::SetupRecord& s, testing::RecordingMessageBoxes& b) : setup(s), boxes(b) {}
+  FakeRunView(settings::Conditions& s, testing::RecordingMessageBoxes& b) : setup(s), boxes(b) {}
   void setMessage(const QString& t) override { message = t; }
   void showNextButton() override { ++nextShown; }
   void termAppend(const QString& line) override { log << line; }
@@ -45,7 +45,7 @@ struct FakeRunView final : RunView {
     if (setup.numbering) setup.cursor.acquisitionNo = nextAcquisitionNumber(setup.cursor.acquisitionNo);
   }
   void scriptFinished() override { boxes.show(MsgScriptFinished); }
-  settings::SetupRecord& setup;
+  settings::Conditions& setup;
   testing::RecordingMessageBoxes& boxes;
   std::map<std::pair<int, int>, sheet::CellValue> cells;
   QString message;
@@ -99,7 +99,7 @@ protected:
     return QStringLiteral("<stamp>");
   }
 
-  settings::SetupRecord setup;
+  settings::Conditions setup;
   testing::RecordingMessageBoxes boxes;
   testing::ManualClock clock{1000};
   FakePort port;
