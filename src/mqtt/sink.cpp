@@ -206,14 +206,15 @@ Result<QByteArray> readPassword(const QString& path, QString& warning) {
   const PlainFile file = readPlainFile(path, MostPasswordFileBytes, Links::Follow);
   switch (file.state) {
     case PlainFileState::Missing:
-      return fail(MsgPasswordMissing.arg(path));
+      return fail(MqttError::PasswordUnusable, MsgPasswordMissing.arg(path));
     case PlainFileState::Link:
     case PlainFileState::NotRegular:
-      return fail(MsgPasswordNotFile.arg(path));
+      return fail(MqttError::PasswordUnusable, MsgPasswordNotFile.arg(path));
     case PlainFileState::TooLarge:
-      return fail(MsgPasswordTooLarge.arg(path).arg(MostPasswordFileBytes));
+      return fail(MqttError::PasswordUnusable, MsgPasswordTooLarge.arg(path).arg(MostPasswordFileBytes));
     case PlainFileState::Unreadable:
-      return fail(MsgNoPassword.arg(path, QString::fromLocal8Bit(std::strerror(file.errorNumber))));
+      return fail(MqttError::PasswordUnusable,
+                  MsgNoPassword.arg(path, QString::fromLocal8Bit(std::strerror(file.errorNumber))));
     case PlainFileState::Read:
       break;
   }
@@ -244,7 +245,7 @@ Status Sink::start(const MqttSettings& settings, const QString& outboxPath, Sink
   if (Status opened = outbox_.open(outboxPath); !opened) return opened;
   if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0) {
     outbox_.close();
-    return fail(MsgNoPipe);
+    return fail(MqttError::SenderNotStarted, MsgNoPipe);
   }
   static std::once_flag initialised;
   std::call_once(initialised, [] { mosquitto_lib_init(); });

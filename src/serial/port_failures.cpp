@@ -139,13 +139,15 @@ Error notOpen(int port) { return fail(PortError::NotOpen, kNotOpen.arg(port)); }
 
 Error deviceLost(int port, const QString& device) { return fail(PortError::DeviceLost, kLost.arg(port).arg(device)); }
 
-Error badPortNumber(int port) { return fail(kBadPort.arg(port)); }
+Error badPortNumber(int port) { return fail(PortError::BadPortNumber, kBadPort.arg(port)); }
 
-Error portIsOpen(int port) { return fail(kPortIsOpen.arg(port)); }
+Error portIsOpen(int port) { return fail(PortError::PortIsOpen, kPortIsOpen.arg(port)); }
 
-Error badValue(const QString& property, int value) { return fail(kBadValue.arg(property).arg(value)); }
+Error badValue(const QString& property, int value) {
+  return fail(PortError::BadValue, kBadValue.arg(property).arg(value));
+}
 
-Error onlyZero(const QString& property) { return fail(kOnlyZero.arg(property)); }
+Error onlyZero(const QString& property) { return fail(PortError::BadValue, kOnlyZero.arg(property)); }
 
 Error lineFormatNotSet(const QString& name, const QString& settings, int flowCode, int error) {
   return fail(PortError::BadSetting, kSetFailed.arg(name, settings).arg(flowCode).arg(errorText(error)));

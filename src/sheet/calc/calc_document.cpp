@@ -76,7 +76,7 @@ bool diskFull(const QString& file) {
 }  // namespace
 
 Status CalcApp::Impl::requireDocument() const {
-  if (!model.is() || documentClosed) return fail(QStringLiteral("ブックが開いていません"));
+  if (!model.is() || documentClosed) return fail(SheetError::AccessLost, QStringLiteral("ブックが開いていません"));
   return {};
 }
 
@@ -142,14 +142,14 @@ Status CalcApp::openWorkbook(const QString& path) {
   const QString file = resolved.isEmpty() ? given.absoluteFilePath() : resolved;
   // Rows that cannot be saved are not taken. A missing file is LibreOffice's to report.
   if (QFileInfo::exists(file)) {
-    if (!writable(file)) return fail(readOnlyWorkbook(given.fileName()));
+    if (!writable(file)) return fail(SheetError::ReadOnly, readOnlyWorkbook(given.fileName()));
     const QString folder = QFileInfo(file).absolutePath();
-    if (!writable(folder)) return fail(unwritableFolder(QDir::toNativeSeparators(folder)));
+    if (!writable(folder)) return fail(SheetError::ReadOnly, unwritableFolder(QDir::toNativeSeparators(folder)));
   }
   // One writer per workbook: a live lock refuses, one whose holder is gone is cleared.
   if (Status free = clearStaleLock(file); !free) return free;
   bool readOnly = false;
-  const Status opened = i.guarded(QStringLiteral("ブックを開けません"), [&] {
+  const auto load = [&] {
     // Never "Hidden": a hidden document ignores the view saved in the file
     // (its controller gives the first sheet and A1, and getViewData() is
     // empty, so there is nothing to restore), and rows would land on the
@@ -180,12 +180,14 @@ Status CalcApp::openWorkbook(const QString& path) {
         ->addCloseListener(Reference<css::util::XCloseListener>(i.listener.get()));
     Reference<css::view::XSelectionSupplier>(model->getCurrentController(), UNO_QUERY_THROW)
         ->addSelectionChangeListener(Reference<css::view::XSelectionChangeListener>(i.listener.get()));
-  });
+  };
+  const Status opened = i.guarded(QStringLiteral("ブックを開けません"), load, SheetError::CannotStart);
   if (!opened) return opened;
   if (readOnly) {
     // Most often someone took the workbook between our look and LibreOffice's: say who.
     if (Status free = clearStaleLock(file); !free) return free;
     return fail(
+        SheetError::ReadOnly,
         QStringLiteral("ブックを開けません: %1 は読み取り専用でしか開けません").arg(QFileInfo(file).fileName()));
   }
   i.openedFile = file;

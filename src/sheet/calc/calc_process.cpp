@@ -72,8 +72,9 @@ void CalcApp::Impl::stopWatchdog() {
   watchdog.join();
 }
 
-Status CalcApp::Impl::guarded(const QString& what, const std::function<void()>& call) {
-  if (bridgeGone || hung) return fail(what + QStringLiteral(": LibreOffice が応答しません"));
+Status CalcApp::Impl::guarded(const QString& what, const std::function<void()>& call, std::optional<SheetError> code) {
+  const auto failed = [&](const QString& why) { return code ? fail(*code, what + why) : fail(what + why); };
+  if (bridgeGone || hung) return fail(SheetError::AccessLost, what + QStringLiteral(": LibreOffice が応答しません"));
   {
     std::lock_guard lock(watchMutex);
     inCall = true;
@@ -85,20 +86,20 @@ Status CalcApp::Impl::guarded(const QString& what, const std::function<void()>& 
     call();
   } catch (const css::lang::DisposedException&) {
     bridgeGone = true;
-    status = fail(what + QStringLiteral(": LibreOffice との接続が切れました"));
+    status = fail(SheetError::AccessLost, what + QStringLiteral(": LibreOffice との接続が切れました"));
   } catch (const css::uno::Exception& e) {
-    status = fail(what + QStringLiteral(": ") + toQ(e.Message));
+    status = failed(QStringLiteral(": ") + toQ(e.Message));
   } catch (const std::exception& e) {
-    status = fail(what + QStringLiteral(": ") + QString::fromLocal8Bit(e.what()));
+    status = failed(QStringLiteral(": ") + QString::fromLocal8Bit(e.what()));
   } catch (...) {
-    status = fail(what + QStringLiteral(": 不明なエラー"));
+    status = failed(QStringLiteral(": 不明なエラー"));
   }
   {
     std::lock_guard lock(watchMutex);
     inCall = false;
   }
   watchWake.notify_all();
-  if (hung) return fail(what + QStringLiteral(": LibreOffice が応答しないため終了しました"));
+  if (hung) return fail(SheetError::AccessLost, what + QStringLiteral(": LibreOffice が応答しないため終了しました"));
   return status;
 }
 
@@ -164,7 +165,8 @@ Status connectOffice(CalcApp::Impl& impl) {
   const auto until = std::chrono::steady_clock::now() + impl.options.startTimeout;
   QString lastError;
   while (std::chrono::steady_clock::now() < until) {
-    if (!impl.processAlive()) return fail(QStringLiteral("LibreOffice が終了しました（記録: %1）").arg(impl.logFile));
+    if (!impl.processAlive())
+      return fail(SheetError::CannotStart, QStringLiteral("LibreOffice が終了しました（記録: %1）").arg(impl.logFile));
     try {
       Reference<css::connection::XConnector> connector = css::connection::Connector::create(local);
       Reference<css::connection::XConnection> connection =
@@ -183,7 +185,8 @@ Status connectOffice(CalcApp::Impl& impl) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  return fail(QStringLiteral("LibreOffice に接続できません: %1（記録: %2）").arg(lastError, impl.logFile));
+  return fail(SheetError::CannotStart,
+              QStringLiteral("LibreOffice に接続できません: %1（記録: %2）").arg(lastError, impl.logFile));
 }
 
 }  // namespace
@@ -210,7 +213,7 @@ CalcApp::~CalcApp() {
 
 Result<std::unique_ptr<SpreadsheetApp>> CalcApp::start(const CalcOptions& options) {
   const QString soffice = findSoffice(options);
-  if (soffice.isEmpty()) return fail(QStringLiteral("LibreOffice (soffice) が見つかりません"));
+  if (soffice.isEmpty()) return fail(SheetError::CannotStart, QStringLiteral("LibreOffice (soffice) が見つかりません"));
   auto impl = std::make_unique<Impl>();
   impl->options = options;
   impl->listener = new Listener(*impl, Listener::Source::Document);

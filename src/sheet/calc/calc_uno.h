@@ -68,6 +68,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <sys/types.h>
@@ -149,8 +150,10 @@ struct CalcApp::Impl {
   void startWatchdog();
   void stopWatchdog();
   // Runs `call` (which may throw UNO exceptions) under the watchdog; `what`
-  // begins the description of a failure.
-  Status guarded(const QString& what, const std::function<void()>& call);
+  // begins the description of a failure. A LibreOffice that is gone or
+  // stopped answering fails with AccessLost, any other failure with `code`
+  // when one is given.
+  Status guarded(const QString& what, const std::function<void()>& call, std::optional<SheetError> code = std::nullopt);
   // Whether LibreOffice has a document open besides ours (one the user
   // opened in its window). Unknown counts as yes: that keeps it running.
   bool showsOtherDocuments();
