@@ -32,8 +32,9 @@ QUrl shellUrl(const QString& fileOrUrl) {
 
 Status DesktopShell::open(const QString& fileOrUrl) {
   const QUrl url = shellUrl(fileOrUrl);
-  if (!url.isValid()) return fail(QStringLiteral("開けません: ") + fileOrUrl);
-  if (!QDesktopServices::openUrl(url)) return fail(QStringLiteral("デスクトップが開けませんでした: ") + url.toString());
+  if (!url.isValid()) return fail(ShellError::NoAddress, QStringLiteral("開けません: ") + fileOrUrl);
+  if (!QDesktopServices::openUrl(url))
+    return fail(ShellError::NotOpened, QStringLiteral("デスクトップが開けませんでした: ") + url.toString());
   return Status::success();
 }
 

@@ -10,6 +10,13 @@
 
 namespace kestrune {
 
+// Why the desktop was not asked to open something.
+enum class ShellError {
+  NoAddress = 1,  // the text makes no valid address (empty, malformed)
+  NotOpened,      // the desktop found no program to open it with
+};
+inline ErrorDomain errorDomainOf(ShellError) { return ErrorDomain::Shell; }
+
 class Shell {
 public:
   virtual ~Shell() = default;

@@ -16,10 +16,11 @@ QString productPageAddress(const QString& programDir) { return QUrl::fromLocalFi
 
 Status MenuDoc_Click(Shell& shell, const QString& programDir) {
   const QString path = manualPath(programDir);
-  if (!QFileInfo(path).isFile()) return fail(QStringLiteral("マニュアルのファイルがありません: ") + path);
+  if (!QFileInfo(path).isFile())
+    return fail(InfoError::ManualMissing, QStringLiteral("マニュアルのファイルがありません: ") + path);
   if (const Status opened = shell.open(path); !opened)
-    return fail(QStringLiteral("ブラウザーで次のファイルを開いて下さい: ") + path + QStringLiteral("\n（") +
-                opened.description() + QStringLiteral("）"));
+    return fail(InfoError::ManualNotShown, QStringLiteral("ブラウザーで次のファイルを開いて下さい: ") + path +
+                                               QStringLiteral("\n（") + opened.description() + QStringLiteral("）"));
   return {};
 }
 

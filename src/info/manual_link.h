@@ -22,6 +22,13 @@ QString productPageAddress(const QString& programDir);
 
 inline const QString MsgManualNotOpened = QStringLiteral("マニュアルを開けませんでした");
 
+// Why the manual did not open.
+enum class InfoError {
+  ManualMissing = 1,  // no manual file beside the program
+  ManualNotShown,     // the desktop could not show it; open it by hand
+};
+inline ErrorDomain errorDomainOf(InfoError) { return ErrorDomain::Info; }
+
 // MenuDoc_Click: asks the shell to open the manual. Where the manual is
 // missing or the desktop cannot show it (no browser, no xdg-open), the
 // failure names the manual's path so the user can open it by hand; the

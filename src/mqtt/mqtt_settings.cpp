@@ -39,7 +39,7 @@ Result<BrokerAddress> parseBrokerUrl(const QString& url) {
   if (!parsed.isValid() || (scheme != QStringLiteral("mqtt") && scheme != QStringLiteral("mqtts")) ||
       parsed.host().isEmpty() || !parsed.userInfo().isEmpty() || (!parsed.path().isEmpty() && parsed.path() != "/") ||
       parsed.hasQuery() || parsed.hasFragment() || parsed.port() == 0)
-    return fail(MsgBadUrl.arg(url));
+    return fail(MqttError::BadUrl, MsgBadUrl.arg(url));
   address.tls = scheme == QStringLiteral("mqtts");
   address.host = parsed.host();
   address.port = static_cast<std::uint16_t>(parsed.port(address.tls ? 8883 : 1883));
@@ -51,7 +51,7 @@ bool hasControlCharacter(const QString& value) {
 }
 
 Status checkNoControlCharacter(const QString& key, const QString& value) {
-  if (hasControlCharacter(value)) return fail(MsgControlCharacter.arg(key));
+  if (hasControlCharacter(value)) return fail(MqttError::ControlCharacter, MsgControlCharacter.arg(key));
   return {};
 }
 
@@ -64,11 +64,11 @@ Status checkSetting(const QString& key, const QString& value) {
   }
   if (key == KeyTopic) {
     if (value.contains(QChar('+')) || value.contains(QChar('#')) || value.trimmed().isEmpty())
-      return fail(MsgBadTopic.arg(value));
+      return fail(MqttError::BadTopic, MsgBadTopic.arg(value));
     return {};
   }
   if (key == KeyPasswordFile || key == KeyCaFile) {
-    if (!QFileInfo(value).isFile()) return fail(MsgNoFile.arg(value));
+    if (!QFileInfo(value).isFile()) return fail(MqttError::FileMissing, MsgNoFile.arg(value));
     return {};
   }
   return {};
@@ -137,14 +137,15 @@ Result<QByteArray> confText(const QString& path) {
     case PlainFileState::Missing:
       return QByteArray();
     case PlainFileState::Unreadable:
-      return fail(MsgCannotRead.arg(path, QString::fromLocal8Bit(std::strerror(file.errorNumber))));
+      return fail(MqttError::ConfUnreadable,
+                  MsgCannotRead.arg(path, QString::fromLocal8Bit(std::strerror(file.errorNumber))));
     case PlainFileState::TooLarge:
-      return fail(MsgCannotRead.arg(path, MsgConfTooLarge.arg(MostConfBytes)));
+      return fail(MqttError::ConfUnreadable, MsgCannotRead.arg(path, MsgConfTooLarge.arg(MostConfBytes)));
     case PlainFileState::Link:
     case PlainFileState::NotRegular:
       break;
   }
-  return fail(MsgCannotRead.arg(path, MsgConfNotFile));
+  return fail(MqttError::ConfUnreadable, MsgCannotRead.arg(path, MsgConfNotFile));
 }
 
 }  // namespace
@@ -163,9 +164,10 @@ Status writeConf(const QString& path, const MqttSettings& settings) {
   const QByteArray old = *text;
   QDir().mkpath(QFileInfo(path).absolutePath());
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return fail(MsgCannotWrite.arg(path, file.errorString()));
+  if (!file.open(QIODevice::WriteOnly))
+    return fail(MqttError::ConfNotSaved, MsgCannotWrite.arg(path, file.errorString()));
   file.write(updatedConf(old, settings));
-  if (!file.commit()) return fail(MsgCannotWrite.arg(path, file.errorString()));
+  if (!file.commit()) return fail(MqttError::ConfNotSaved, MsgCannotWrite.arg(path, file.errorString()));
   return {};
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core/result.h"
+#include "mqtt/mqtt_error.h"
 
 #include <QString>
 #include <QStringList>

@@ -39,7 +39,7 @@ Result<OutboxContents> parseOutbox(const QByteArray& bytes) {
   if (!bytes.startsWith(Header)) {
     // A header cut short by a crash right after creation is an empty outbox.
     if (Header.startsWith(bytes)) return contents;
-    return fail(QStringLiteral("header"));
+    return fail(MqttError::OutboxUnusable, QStringLiteral("header"));
   }
   qsizetype at = Header.size();
   contents.completeBytes = at;
@@ -75,11 +75,12 @@ namespace {
 
 // The log's failure in the outbox's words.
 Error outboxFailure(const LogError& e, const QString& path) {
-  if (e.fault == LogFault::Link) return fail(MsgLink.arg(path));
-  if (e.fault == LogFault::NotRegular) return fail(MsgNotRegular.arg(path));
-  if (e.fault == LogFault::Locked) return fail(MsgInUse.arg(path));
+  if (e.fault == LogFault::Link) return fail(MqttError::OutboxUnusable, MsgLink.arg(path));
+  if (e.fault == LogFault::NotRegular) return fail(MqttError::OutboxUnusable, MsgNotRegular.arg(path));
+  if (e.fault == LogFault::Locked) return fail(MqttError::OutboxInUse, MsgInUse.arg(path));
   const bool opening = e.fault == LogFault::Open || e.fault == LogFault::Missing || e.fault == LogFault::Read;
-  return fail((opening ? MsgCannotOpen : MsgCannotWrite).arg(path, e.description));
+  if (opening) return fail(MqttError::OutboxUnusable, MsgCannotOpen.arg(path, e.description));
+  return fail(MqttError::OutboxNotWritten, MsgCannotWrite.arg(path, e.description));
 }
 
 QByteArray messageLine(const OutboxMessage& m) {
@@ -97,7 +98,7 @@ Status Outbox::open(const QString& path) {
   auto contents = parseOutbox(*bytes);
   if (!contents) {
     log_.close();
-    return fail(MsgNotOutbox.arg(path));
+    return fail(MqttError::OutboxUnusable, MsgNotOutbox.arg(path));
   }
   path_ = path;
   lastSeq_ = contents->lastSeq;

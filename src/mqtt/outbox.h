@@ -18,6 +18,7 @@
 
 #include "core/durable_log.h"
 #include "core/result.h"
+#include "mqtt/mqtt_error.h"
 
 #include <QByteArray>
 #include <QString>

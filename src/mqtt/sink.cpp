@@ -45,32 +45,51 @@ const QString MsgNoPipe = QStringLiteral("送信スレッドを起動できま�
 constexpr int KeepAliveSeconds = 30;
 constexpr int PollMs = 200;
 
-// One connection's bookkeeping, shared with libmosquitto's callbacks.
-struct Connection {
+}  // namespace
+
+// One connection attempt: its bookkeeping, shared with libmosquitto's
+// callbacks, and the last result of the library.
+struct SinkAttempt {
   bool connected = false;
+  bool wasConnected = false;  // connected at some point of this attempt
   bool refused = false;
   int refusal = 0;
   std::map<int, std::uint64_t> inFlight;  // message id to sequence number
   std::set<std::uint64_t> acknowledged;   // acknowledged past the first gap
   std::uint64_t handed = 0;               // the last sequence number handed over
+  // An attempt that has not connected by then is given up.
+  std::chrono::steady_clock::time_point deadline;
+  bool readable = false;  // the socket has something to read, or hung up
+  int rc = MOSQ_ERR_SUCCESS;
+  int failedErrno = 0;  // the errno of a MOSQ_ERR_ERRNO
+
+  bool ok() const { return rc == MOSQ_ERR_SUCCESS; }
+  // Keeps the library's `result`, and the errno of a MOSQ_ERR_ERRNO before
+  // anything else can change it.
+  void keep(int result) {
+    if (result == MOSQ_ERR_ERRNO) failedErrno = errno;
+    rc = result;
+  }
 };
 
+namespace {
+
 void onConnect(mosquitto*, void* user, int rc) {
-  auto& c = *static_cast<Connection*>(user);
+  auto& c = *static_cast<SinkAttempt*>(user);
   c.connected = rc == 0;
   c.refused = rc != 0;
   c.refusal = rc;
 }
 
 void onPublish(mosquitto*, void* user, int mid) {
-  auto& c = *static_cast<Connection*>(user);
+  auto& c = *static_cast<SinkAttempt*>(user);
   if (auto it = c.inFlight.find(mid); it != c.inFlight.end()) {
     c.acknowledged.insert(it->second);
     c.inFlight.erase(it);
   }
 }
 
-void onDisconnect(mosquitto*, void* user, int) { static_cast<Connection*>(user)->connected = false; }
+void onDisconnect(mosquitto*, void* user, int) { static_cast<SinkAttempt*>(user)->connected = false; }
 
 QString withDetail(const QString& text, const QString& detail) {
   return detail.isEmpty() ? text : text + QStringLiteral("（") + detail + QStringLiteral("）");
@@ -187,14 +206,15 @@ Result<QByteArray> readPassword(const QString& path, QString& warning) {
   const PlainFile file = readPlainFile(path, MostPasswordFileBytes, Links::Follow);
   switch (file.state) {
     case PlainFileState::Missing:
-      return fail(MsgPasswordMissing.arg(path));
+      return fail(MqttError::PasswordUnusable, MsgPasswordMissing.arg(path));
     case PlainFileState::Link:
     case PlainFileState::NotRegular:
-      return fail(MsgPasswordNotFile.arg(path));
+      return fail(MqttError::PasswordUnusable, MsgPasswordNotFile.arg(path));
     case PlainFileState::TooLarge:
-      return fail(MsgPasswordTooLarge.arg(path).arg(MostPasswordFileBytes));
+      return fail(MqttError::PasswordUnusable, MsgPasswordTooLarge.arg(path).arg(MostPasswordFileBytes));
     case PlainFileState::Unreadable:
-      return fail(MsgNoPassword.arg(path, QString::fromLocal8Bit(std::strerror(file.errorNumber))));
+      return fail(MqttError::PasswordUnusable,
+                  MsgNoPassword.arg(path, QString::fromLocal8Bit(std::strerror(file.errorNumber))));
     case PlainFileState::Read:
       break;
   }
@@ -225,7 +245,7 @@ Status Sink::start(const MqttSettings& settings, const QString& outboxPath, Sink
   if (Status opened = outbox_.open(outboxPath); !opened) return opened;
   if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0) {
     outbox_.close();
-    return fail(MsgNoPipe);
+    return fail(MqttError::SenderNotStarted, MsgNoPipe);
   }
   static std::once_flag initialised;
   std::call_once(initialised, [] { mosquitto_lib_init(); });
@@ -293,114 +313,149 @@ bool Sink::drain(std::chrono::milliseconds limit) {
 }
 
 void Sink::run() {
+  blockPipeSignal();
+  auto retry = options_.retryFirst;
+  while (!stopping_) {
+    SinkAttempt attempt;
+    attempt.handed = outbox_.ackedSeq();
+    mosquitto* mosq = newClient(attempt);
+    if (!mosq) {
+      setError(QStringLiteral("mosquitto_new"));
+      if (!pause(retry)) break;
+      continue;
+    }
+    connect(mosq, attempt);
+    serve(mosq, attempt);
+    // A connection that was made starts the back-off over.
+    if (attempt.wasConnected) retry = options_.retryFirst;
+    endAttempt(mosq, attempt);
+    if (stopping_ || !pause(retry)) break;
+    retry = std::min(retry * 2, options_.retryLongest);
+  }
+}
+
+void Sink::blockPipeSignal() {
   // A broker that closed the connection must not end the program through
   // SIGPIPE: blocked on this thread, a write gets EPIPE instead.
   sigset_t pipeSignal;
   sigemptyset(&pipeSignal);
   sigaddset(&pipeSignal, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+}
 
-  const QByteArray host = address_.host.toUtf8();
+mosquitto* Sink::newClient(SinkAttempt& attempt) {
+  mosquitto* mosq = mosquitto_new(nullptr, true, &attempt);
+  if (!mosq) return nullptr;
+  mosquitto_connect_callback_set(mosq, onConnect);
+  mosquitto_publish_callback_set(mosq, onPublish);
+  mosquitto_disconnect_callback_set(mosq, onDisconnect);
+  // Flow is limited by the window (handOver); the library sends what it is given.
+  mosquitto_max_inflight_messages_set(mosq, 0);
   const QByteArray user = settings_.user.toUtf8();
-  const QByteArray caFile = QFile::encodeName(settings_.caFile);
-  auto retry = options_.retryFirst;
-  while (!stopping_) {
-    Connection c;
-    c.handed = outbox_.ackedSeq();
-    mosquitto* mosq = mosquitto_new(nullptr, true, &c);
-    if (!mosq) {
-      setError(QStringLiteral("mosquitto_new"));
-      if (!pause(retry)) break;
-      continue;
-    }
-    mosquitto_connect_callback_set(mosq, onConnect);
-    mosquitto_publish_callback_set(mosq, onPublish);
-    mosquitto_disconnect_callback_set(mosq, onDisconnect);
-    // Flow is limited by the window below; the library sends what it is given.
-    mosquitto_max_inflight_messages_set(mosq, 0);
-    if (!user.isEmpty())
-      mosquitto_username_pw_set(mosq, user.constData(), password_.isEmpty() ? nullptr : password_.constData());
-    // errno of a MOSQ_ERR_ERRNO, taken before anything else can change it.
-    int failedErrno = 0;
-    const auto kept = [&failedErrno](int result) {
-      if (result == MOSQ_ERR_ERRNO) failedErrno = errno;
-      return result;
-    };
-    int rc = MOSQ_ERR_SUCCESS;
-    if (address_.tls) {
-      rc = caFile.isEmpty() ? mosquitto_tls_set(mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr)
-                            : mosquitto_tls_set(mosq, caFile.constData(), nullptr, nullptr, nullptr, nullptr);
-      if (rc != MOSQ_ERR_SUCCESS) rc = MOSQ_ERR_TLS;  // the CA file or folder cannot be used
-    }
-    if (rc == MOSQ_ERR_SUCCESS)
-      rc = kept(mosquitto_connect_async(mosq, host.constData(), address_.port, KeepAliveSeconds));
-    bool wasConnected = false;
-    const auto deadline = std::chrono::steady_clock::now() + options_.connectTimeout;
-    while (rc == MOSQ_ERR_SUCCESS && !stopping_) {
-      if (c.connected && !wasConnected) {
-        wasConnected = true;
-        retry = options_.retryFirst;
-        setError(QString());
-        connected_ = true;
-        notifyChanged();
-      }
-      if (c.connected) {
-        bool handedAny = false;
-        while (c.inFlight.size() < static_cast<std::size_t>(options_.window)) {
-          const auto next = outbox_.after(c.handed);
-          if (!next) break;
-          if (!handedAny) outbox_.sync();  // a message the broker has is also on the disk
-          handedAny = true;
-          const QByteArray topic = next->topic.toUtf8();
-          int mid = 0;
-          rc = kept(mosquitto_publish(mosq, &mid, topic.constData(), static_cast<int>(next->payload.size()),
-                                      next->payload.constData(), 1, false));
-          if (rc != MOSQ_ERR_SUCCESS) break;
-          c.inFlight[mid] = next->seq;
-          c.handed = next->seq;
-        }
-        if (rc != MOSQ_ERR_SUCCESS) break;
-      }
-      pollfd fds[2] = {
-          {mosquitto_socket(mosq), static_cast<short>(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0},
-          {wakeFds_[0], POLLIN, 0}};
-      if (::poll(fds, 2, PollMs) < 0 && errno != EINTR) break;
-      if (fds[1].revents & POLLIN) {
-        char bytes[64];
-        while (::read(wakeFds_[0], bytes, sizeof bytes) > 0) {
-        }
-      }
-      if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) rc = kept(mosquitto_loop_read(mosq, 1));
-      if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(mosq)) rc = kept(mosquitto_loop_write(mosq, 1));
-      if (rc == MOSQ_ERR_SUCCESS) rc = kept(mosquitto_loop_misc(mosq));
-      // Acknowledgements count in order: the first gap holds the rest back.
-      std::uint64_t acked = outbox_.ackedSeq();
-      while (!c.acknowledged.empty() && *c.acknowledged.begin() <= acked + 1) {
-        acked = std::max(acked, *c.acknowledged.begin());
-        c.acknowledged.erase(c.acknowledged.begin());
-      }
-      if (acked != outbox_.ackedSeq()) {
-        if (Status recorded = outbox_.acknowledge(acked); !recorded) setError(recorded.description());
-        notifyChanged();
-      }
-      if (c.refused) {
-        setError(refusalText(c.refusal));
-        break;
-      }
-      if (!c.connected && wasConnected) break;
-      if (!c.connected && std::chrono::steady_clock::now() > deadline) {
-        setError(brokerErrorText(MOSQ_ERR_TIMEOUT));
-        break;
-      }
-    }
-    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) setError(brokerErrorText(rc, failedErrno));
-    if (rc == MOSQ_ERR_NO_CONN && lastError().isEmpty()) setError(brokerErrorText(rc));
-    connected_ = false;
-    notifyChanged();
-    mosquitto_destroy(mosq);
-    if (stopping_ || !pause(retry)) break;
-    retry = std::min(retry * 2, options_.retryLongest);
+  if (!user.isEmpty())
+    mosquitto_username_pw_set(mosq, user.constData(), password_.isEmpty() ? nullptr : password_.constData());
+  return mosq;
+}
+
+void Sink::connect(mosquitto* mosq, SinkAttempt& attempt) {
+  if (address_.tls) {
+    const QByteArray caFile = QFile::encodeName(settings_.caFile);
+    attempt.rc = caFile.isEmpty() ? mosquitto_tls_set(mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr)
+                                  : mosquitto_tls_set(mosq, caFile.constData(), nullptr, nullptr, nullptr, nullptr);
+    if (!attempt.ok()) attempt.rc = MOSQ_ERR_TLS;  // the CA file or folder cannot be used
   }
+  const QByteArray host = address_.host.toUtf8();
+  if (attempt.ok()) attempt.keep(mosquitto_connect_async(mosq, host.constData(), address_.port, KeepAliveSeconds));
+  attempt.deadline = std::chrono::steady_clock::now() + options_.connectTimeout;
+}
+
+void Sink::serve(mosquitto* mosq, SinkAttempt& attempt) {
+  while (attempt.ok() && !stopping_) {
+    if (attempt.connected && !attempt.wasConnected) noteConnected(attempt);
+    if (attempt.connected && !handOver(mosq, attempt)) break;
+    if (!waitForTraffic(mosq, attempt)) break;
+    exchange(mosq, attempt);
+    recordAcknowledgements(attempt);
+    if (attemptOver(attempt)) break;
+  }
+}
+
+void Sink::noteConnected(SinkAttempt& attempt) {
+  attempt.wasConnected = true;
+  setError(QString());
+  connected_ = true;
+  notifyChanged();
+}
+
+bool Sink::handOver(mosquitto* mosq, SinkAttempt& attempt) {
+  bool handedAny = false;
+  while (attempt.inFlight.size() < static_cast<std::size_t>(options_.window)) {
+    const auto next = outbox_.after(attempt.handed);
+    if (!next) break;
+    if (!handedAny) outbox_.sync();  // a message the broker has is also on the disk
+    handedAny = true;
+    const QByteArray topic = next->topic.toUtf8();
+    int mid = 0;
+    attempt.keep(mosquitto_publish(mosq, &mid, topic.constData(), static_cast<int>(next->payload.size()),
+                                   next->payload.constData(), 1, false));
+    if (!attempt.ok()) break;
+    attempt.inFlight[mid] = next->seq;
+    attempt.handed = next->seq;
+  }
+  return attempt.ok();
+}
+
+bool Sink::waitForTraffic(mosquitto* mosq, SinkAttempt& attempt) {
+  pollfd fds[2] = {{mosquitto_socket(mosq), static_cast<short>(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0},
+                   {wakeFds_[0], POLLIN, 0}};
+  if (::poll(fds, 2, PollMs) < 0 && errno != EINTR) return false;
+  if (fds[1].revents & POLLIN) {
+    char bytes[64];
+    while (::read(wakeFds_[0], bytes, sizeof bytes) > 0) {
+    }
+  }
+  attempt.readable = (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  return true;
+}
+
+void Sink::exchange(mosquitto* mosq, SinkAttempt& attempt) {
+  if (attempt.readable) attempt.keep(mosquitto_loop_read(mosq, 1));
+  if (attempt.ok() && mosquitto_want_write(mosq)) attempt.keep(mosquitto_loop_write(mosq, 1));
+  if (attempt.ok()) attempt.keep(mosquitto_loop_misc(mosq));
+}
+
+void Sink::recordAcknowledgements(SinkAttempt& attempt) {
+  // Acknowledgements count in order: the first gap holds the rest back.
+  std::uint64_t acked = outbox_.ackedSeq();
+  while (!attempt.acknowledged.empty() && *attempt.acknowledged.begin() <= acked + 1) {
+    acked = std::max(acked, *attempt.acknowledged.begin());
+    attempt.acknowledged.erase(attempt.acknowledged.begin());
+  }
+  if (acked != outbox_.ackedSeq()) {
+    if (Status recorded = outbox_.acknowledge(acked); !recorded) setError(recorded.description());
+    notifyChanged();
+  }
+}
+
+bool Sink::attemptOver(const SinkAttempt& attempt) {
+  if (attempt.refused) {
+    setError(refusalText(attempt.refusal));
+    return true;
+  }
+  if (!attempt.connected && attempt.wasConnected) return true;
+  if (!attempt.connected && std::chrono::steady_clock::now() > attempt.deadline) {
+    setError(brokerErrorText(MOSQ_ERR_TIMEOUT));
+    return true;
+  }
+  return false;
+}
+
+void Sink::endAttempt(mosquitto* mosq, const SinkAttempt& attempt) {
+  if (!attempt.ok() && attempt.rc != MOSQ_ERR_NO_CONN) setError(brokerErrorText(attempt.rc, attempt.failedErrno));
+  if (attempt.rc == MOSQ_ERR_NO_CONN && lastError().isEmpty()) setError(brokerErrorText(attempt.rc));
+  connected_ = false;
+  notifyChanged();
+  mosquitto_destroy(mosq);
 }
 
 }  // namespace kestrune::mqtt

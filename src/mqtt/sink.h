@@ -17,7 +17,12 @@
 #include <mutex>
 #include <thread>
 
+struct mosquitto;
+
 namespace kestrune::mqtt {
+
+// One connection attempt of the sender (sink.cpp).
+struct SinkAttempt;
 
 struct SinkOptions {
   // The wait before the next attempt after a failed or lost connection: it
@@ -84,7 +89,32 @@ public:
   void stop();
 
 private:
+  // The sender thread: attempt after attempt until stopped, each one
+  // connecting, serving the broker while connected, and waiting before the
+  // next one, longer after each failure.
   void run();
+  // The steps of run(), in their order.
+  static void blockPipeSignal();
+  // A client for the broker with our callbacks and login; nullptr when none can be made.
+  mosquitto* newClient(SinkAttempt& attempt);
+  // Sets up TLS and starts connecting; the attempt's deadline runs from here.
+  void connect(mosquitto* mosq, SinkAttempt& attempt);
+  // Until the attempt fails, is refused, times out or loses its connection.
+  void serve(mosquitto* mosq, SinkAttempt& attempt);
+  void noteConnected(SinkAttempt& attempt);
+  // Hands the queued messages to the connection, up to the window; false on failure.
+  bool handOver(mosquitto* mosq, SinkAttempt& attempt);
+  // Waits for the socket, a new row or PollMs; false when waiting fails.
+  bool waitForTraffic(mosquitto* mosq, SinkAttempt& attempt);
+  // Reads, writes and keeps the connection alive as the library needs.
+  void exchange(mosquitto* mosq, SinkAttempt& attempt);
+  // Records in the outbox the acknowledgements received in order.
+  void recordAcknowledgements(SinkAttempt& attempt);
+  // Whether the attempt is over: refused, lost after connecting, or not connected in time.
+  bool attemptOver(const SinkAttempt& attempt);
+  // Says why the attempt failed, shows no connection and frees the client.
+  void endAttempt(mosquitto* mosq, const SinkAttempt& attempt);
+
   void wake();
   void notifyChanged();
   // Waits for `period` or until stopped; returns false when stopped.

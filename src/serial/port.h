@@ -60,6 +60,12 @@ enum class PortError {
   BadSetting,
   LineFailed,
   WriteFailed,
+  BadPortNumber,  // not a Com number from 1 to 8
+  PortIsOpen,     // the port number cannot change while the port is open
+  BadValue,       // a reception parameter refuses the value
+  MapUnreadable,  // ports.conf cannot be read, or is no plain file
+  MapNotSaved,    // ports.conf could not be written
+  BadDevicePath,  // a device path for ports.conf holds a control character
 };
 inline ErrorDomain errorDomainOf(PortError) { return ErrorDomain::Serial; }
 

@@ -1,5 +1,7 @@
 #include "serial/port_map.h"
 
+#include "serial/port.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -37,25 +39,27 @@ std::optional<std::pair<int, QString>> entryOf(const QString& line) {
 Result<QByteArray> readMapFile(const QString& path) {
   const QFileInfo info(path);
   if (!info.exists()) return QByteArray();
-  if (!info.isFile()) return fail(MsgNotAFile.arg(path));
+  if (!info.isFile()) return fail(PortError::MapUnreadable, MsgNotAFile.arg(path));
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return fail(MsgCannotRead.arg(path, file.errorString()));
+  if (!file.open(QIODevice::ReadOnly))
+    return fail(PortError::MapUnreadable, MsgCannotRead.arg(path, file.errorString()));
   return file.readAll();
 }
 
 Status writeMapFile(const QString& path, const QByteArray& text) {
   const QFileInfo info(path);
   // QSaveFile would rename its temporary file over a pipe or a device.
-  if (info.exists() && !info.isFile()) return fail(MsgNotAFile.arg(path));
-  if (!QDir().mkpath(info.absolutePath())) return fail(MsgNoFolder.arg(path));
+  if (info.exists() && !info.isFile()) return fail(PortError::MapNotSaved, MsgNotAFile.arg(path));
+  if (!QDir().mkpath(info.absolutePath())) return fail(PortError::MapNotSaved, MsgNoFolder.arg(path));
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return fail(MsgCannotWrite.arg(path, file.errorString()));
+  if (!file.open(QIODevice::WriteOnly))
+    return fail(PortError::MapNotSaved, MsgCannotWrite.arg(path, file.errorString()));
   if (file.write(text) != text.size()) {
     const QString reason = file.errorString();
     file.cancelWriting();
-    return fail(MsgCannotWrite.arg(path, reason));
+    return fail(PortError::MapNotSaved, MsgCannotWrite.arg(path, reason));
   }
-  if (!file.commit()) return fail(MsgCannotWrite.arg(path, file.errorString()));
+  if (!file.commit()) return fail(PortError::MapNotSaved, MsgCannotWrite.arg(path, file.errorString()));
   return {};
 }
 
@@ -116,7 +120,7 @@ QByteArray PortMap::withEntries(const QByteArray& text, const std::map<int, QStr
 Result<PortMap> PortMap::save(const PortMapFile& file, const std::map<int, QString>& entries) {
   for (const auto& [port, device] : entries) {
     for (const QChar c : device)
-      if (c.category() == QChar::Other_Control) return fail(MsgBadDevice.arg(device));
+      if (c.category() == QChar::Other_Control) return fail(PortError::BadDevicePath, MsgBadDevice.arg(device));
   }
   const QString& source = QFileInfo::exists(file.writePath) ? file.writePath : file.readPath;
   const Result<QByteArray> old = readMapFile(source);

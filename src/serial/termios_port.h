@@ -1,11 +1,15 @@
 // The serial port on a POSIX terminal device (a serial line, a USB adapter or
-// a pseudo-terminal), driven through termios and the Linux tty ioctls.
+// a pseudo-terminal), driven through termios and the Linux tty ioctls. The
+// port itself is in termios_port.cpp; setting the line and watching its
+// states in termios_line.cpp; its failures in port_failures.cpp.
 #pragma once
 
 #include "serial/device_identity.h"
 #include "serial/port.h"
 #include "serial/port_config.h"
+#include "serial/port_failures.h"
 #include "serial/port_map.h"
+#include "serial/termios_line.h"
 #include "serial/uucp_lock.h"
 
 #include <QString>
@@ -22,43 +26,6 @@ class QTimer;
 struct termios;
 
 namespace kestrune::serial {
-
-// Sets the line format of `config` and the flow control `flow` in `t`: speed,
-// data bits, parity (mark and space through CMSPAR), stop bits (1.5 is applied
-// as CSTOPB, which a UART sends as 1.5 stop bits with 5 data bits and as 2
-// otherwise), CRTSCTS, IXON/IXOFF and the XON/XOFF characters. Every other
-// flag is left as it was; an unknown speed leaves the speed unchanged
-// (parseSettings only yields speeds the driver names).
-void applyPortConfig(const PortConfig& config, FlowControl flow, struct termios& t);
-
-// Events raised when the modem-status bits (TIOCM_* as TIOCMGET reports them)
-// change from `before` to `after`: CTS, DSR, CD, then ring, once for each line
-// whose state changed.
-std::vector<CommEvent> modemLineEvents(int before, int after);
-
-// The error counters of the driver (the part of TIOCGICOUNT we report). They
-// only ever grow, wrapping around at 2^32.
-struct ErrorCounters {
-  std::uint32_t breaks = 0;
-  std::uint32_t frame = 0;
-  std::uint32_t overrun = 0;
-  std::uint32_t bufferOverrun = 0;
-  std::uint32_t parity = 0;
-  friend bool operator==(const ErrorCounters&, const ErrorCounters&) = default;
-};
-
-// Events raised for the counters that grew from `before` to `after`, once per
-// counter however much it grew: break, framing, overrun, buffer overflow, parity.
-std::vector<CommEvent> errorCounterEvents(const ErrorCounters& before, const ErrorCounters& after);
-
-// The description of a failed open of "Com `port`" at `device` with errno `error`.
-QString openFailureText(int port, const QString& device, int error);
-// The code of that failure: missing, busy, not permitted, not a terminal.
-PortError openErrorCode(int error);
-
-// The programs that have `device` open, as "name（PID n）", where /proc shows
-// them; the process `skipPid` (ours, when it holds the device itself) left out.
-QStringList deviceHolders(const QString& device, long skipPid = 0);
 
 class TermiosPort final : public Port {
   Q_OBJECT
@@ -126,6 +93,9 @@ private:
   // Writes `base` changed by applyPortConfig; on failure `base` is restored.
   Status setLineFormat(const struct termios& base, const PortConfig& config, FlowControl flow);
   Status applyModemLine(int bit, bool on);
+  // Reads the modem lines and error counters of the just opened device, and
+  // whether its driver reports them at all.
+  void watchLineState();
   Status writePending();
   void readAvailable();
   // Decodes the bytes of one read and raises its reception event.

@@ -36,6 +36,7 @@ enum class SheetError {
   AccessLost,       // the application stopped answering
   JournalSetAside,  // the workbook is open; a journal written for another file was kept under a new name
   RowsNotWritten,   // the workbook was saved and closed without rows it could not take; the journal keeps them
+  ReadOnly,         // the workbook or its folder cannot be written: its rows could not be saved, so it is not opened
 };
 inline ErrorDomain errorDomainOf(SheetError) { return ErrorDomain::Sheet; }
 

@@ -69,15 +69,18 @@ TEST(MenuDocClick, AManualThatCannotBeShownNamesItsPath) {
   RecordingShell shell;
   // Missing: the shell is not even asked.
   Status s = MenuDoc_Click(shell, dir.path());
-  EXPECT_FALSE(s.ok());
-  EXPECT_TRUE(s.description().contains(manual)) << s.description().toStdString();
+  ASSERT_FALSE(s.ok());
+  EXPECT_TRUE(s.error().is(InfoError::ManualMissing));
+  EXPECT_EQ(s.description(), QStringLiteral("マニュアルのファイルがありません: ") + manual);
   EXPECT_TRUE(shell.opened.isEmpty());
   // Present, but the desktop has nothing to show it with.
   QFile(manual).open(QIODevice::WriteOnly);
   shell.refuse = true;
   s = MenuDoc_Click(shell, dir.path());
-  EXPECT_FALSE(s.ok());
-  EXPECT_TRUE(s.description().contains(manual)) << s.description().toStdString();
+  ASSERT_FALSE(s.ok());
+  EXPECT_TRUE(s.error().is(InfoError::ManualNotShown));
+  EXPECT_EQ(s.description(), QStringLiteral("ブラウザーで次のファイルを開いて下さい: ") + manual +
+                                 QStringLiteral("\n（no handler for ") + manual + QStringLiteral("）"));
   EXPECT_EQ(shell.opened, QStringList{manual});
 }
 

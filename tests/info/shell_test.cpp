@@ -61,8 +61,9 @@ TEST(ShellUrl, EmptyTextGivesNoAddress) { EXPECT_FALSE(shellUrl(QString()).isVal
 
 TEST(DesktopShell, EmptyTextIsRefusedWithADescription) {
   const Status status = desktopShell().open(QString());
-  EXPECT_FALSE(status.ok());
-  EXPECT_FALSE(status.description().isEmpty());
+  ASSERT_FALSE(status.ok());
+  EXPECT_TRUE(status.error().is(ShellError::NoAddress));
+  EXPECT_EQ(status.description(), QStringLiteral("開けません: "));
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <sys/stat.h>
 
 namespace kestrune::mqtt {
@@ -52,28 +54,34 @@ TEST(MqttSettingsTest, ValuesAreCheckedByKey) {
   f.close();
   struct Case {
     QString key, value;
-    bool ok;
+    std::optional<MqttError> refused;  // none: accepted
   };
   const Case cases[] = {
-      {KeyUrl, QStringLiteral("mqtt://h:1"), true},
-      {KeyUrl, QStringLiteral("tcp://h:1"), false},
-      {KeyUrl, QString(), true},  // clears it: publishing off
-      {KeyTopic, QStringLiteral("lab/{host}/{workbook}"), true},
-      {KeyTopic, QStringLiteral("lab/#"), false},
-      {KeyTopic, QStringLiteral("lab/+/x"), false},
-      {KeyCaFile, file, true},
-      {KeyCaFile, dir.filePath(QStringLiteral("missing.pem")), false},
-      {KeyCaFile, dir.path(), false},  // a folder is not a file
-      {KeyPasswordFile, file, true},
-      {KeyPasswordFile, QStringLiteral("/nonexistent/pw"), false},
-      {KeyUser, QStringLiteral("logger"), true},
-      {KeyUser, QStringLiteral("logger\nmqtt.url=mqtt://elsewhere"), false},
-      {KeyUser, QStringLiteral("log\tger"), false},
-      {KeyUser, QStringLiteral("logger\x7f"), false},
-      {KeyTopic, QStringLiteral("lab\r"), false},
+      {KeyUrl, QStringLiteral("mqtt://h:1"), {}},
+      {KeyUrl, QStringLiteral("tcp://h:1"), MqttError::BadUrl},
+      {KeyUrl, QString(), {}},  // clears it: publishing off
+      {KeyTopic, QStringLiteral("lab/{host}/{workbook}"), {}},
+      {KeyTopic, QStringLiteral("lab/#"), MqttError::BadTopic},
+      {KeyTopic, QStringLiteral("lab/+/x"), MqttError::BadTopic},
+      {KeyCaFile, file, {}},
+      {KeyCaFile, dir.filePath(QStringLiteral("missing.pem")), MqttError::FileMissing},
+      {KeyCaFile, dir.path(), MqttError::FileMissing},  // a folder is not a file
+      {KeyPasswordFile, file, {}},
+      {KeyPasswordFile, QStringLiteral("/nonexistent/pw"), MqttError::FileMissing},
+      {KeyUser, QStringLiteral("logger"), {}},
+      {KeyUser, QStringLiteral("logger\nmqtt.url=mqtt://elsewhere"), MqttError::ControlCharacter},
+      {KeyUser, QStringLiteral("log\tger"), MqttError::ControlCharacter},
+      {KeyUser, QStringLiteral("logger\x7f"), MqttError::ControlCharacter},
+      {KeyTopic, QStringLiteral("lab\r"), MqttError::ControlCharacter},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(checkSetting(c.key, c.value).ok(), c.ok) << c.key.toStdString() << "=" << c.value.toStdString();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key.toStdString() + "=" + c.value.toStdString());
+    const Status checked = checkSetting(c.key, c.value);
+    ASSERT_EQ(checked.ok(), !c.refused.has_value());
+    if (c.refused) {
+      EXPECT_TRUE(checked.error().is(*c.refused));
+    }
+  }
 }
 
 TEST(MqttSettingsTest, TheReaderTakesOnlyPlainOneLineValuesAndTheWriterWritesNoOther) {
@@ -86,12 +94,17 @@ TEST(MqttSettingsTest, TheReaderTakesOnlyPlainOneLineValuesAndTheWriterWritesNoO
   bad.user = QStringLiteral("bob\nmqtt.url=mqtt://elsewhere");
   const Status written = writeConf(path, bad);
   EXPECT_FALSE(written.ok());
+  EXPECT_TRUE(written.error().is(MqttError::ControlCharacter));
   EXPECT_TRUE(written.description().contains(KeyUser)) << written.description().toStdString();
   EXPECT_FALSE(QFile::exists(path));
   // A named pipe in the file's place is refused, not waited on.
   ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-  EXPECT_FALSE(readConf(path).ok());
-  EXPECT_FALSE(writeConf(path, MqttSettings{}).ok());
+  const auto unread = readConf(path);
+  ASSERT_FALSE(unread.ok());
+  EXPECT_TRUE(unread.error().is(MqttError::ConfUnreadable));
+  const Status rewritten = writeConf(path, MqttSettings{});
+  ASSERT_FALSE(rewritten.ok());
+  EXPECT_TRUE(rewritten.error().is(MqttError::ConfUnreadable));
 }
 
 TEST(MqttSettingsTest, WritingKeepsOtherLinesAndDropsEmptyValues) {

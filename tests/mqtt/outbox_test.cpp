@@ -97,6 +97,7 @@ TEST_F(OutboxTest, ASecondUserIsRefusedWhileTheFirstHasIt) {
   Outbox second;
   const Status refused = second.open(path);
   ASSERT_FALSE(refused.ok());
+  EXPECT_TRUE(refused.error().is(MqttError::OutboxInUse));
   EXPECT_TRUE(refused.description().contains(QStringLiteral("別の kestrune"))) << refused.description().toStdString();
   first.close();
   EXPECT_TRUE(second.open(path).ok());
@@ -152,6 +153,7 @@ TEST_F(OutboxTest, LinksAndPipesAtItsPlaceAreNeverWrittenThrough) {
     const Status opened = box.open(path);
     EXPECT_EQ(opened.ok(), c.opens) << opened.description().toStdString();
     if (!c.opens) {
+      EXPECT_TRUE(opened.error().is(MqttError::OutboxUnusable));
       EXPECT_TRUE(opened.description().contains(path)) << opened.description().toStdString();
       EXPECT_TRUE(opened.description().contains(c.link ? QStringLiteral("シンボリックリンク")
                                                        : QStringLiteral("通常のファイルではありません")))

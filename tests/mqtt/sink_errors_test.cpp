@@ -93,6 +93,9 @@ TEST(SinkErrorsTest, OnlyAShortRegularPasswordFileIsReadAndAnOpenOneIsWarnedAbou
     Sink sink;
     const Status started = sink.start(settings, dir.filePath(OutboxFileName));
     ASSERT_EQ(started.ok(), c.starts) << started.description().toStdString();
+    if (!c.starts) {
+      EXPECT_TRUE(started.error().is(MqttError::PasswordUnusable));
+    }
     const QString said = c.starts ? sink.warning() : started.description();
     EXPECT_EQ(said.isEmpty(), *c.says == '\0') << said.toStdString();
     EXPECT_TRUE(said.contains(QString::fromUtf8(c.says))) << said.toStdString();

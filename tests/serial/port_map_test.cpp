@@ -1,4 +1,5 @@
 #include "serial/port_map.h"
+#include "serial/port.h"
 #include "serial/termios_port.h"
 
 #include <QDir>
@@ -154,6 +155,7 @@ struct SaveFailureCase {
   std::function<PortMapFile(const QString& dir)> make;
   // The path the reason must name.
   const char* named;
+  PortError code;
 };
 
 void PrintTo(const SaveFailureCase& c, std::ostream* os) { *os << c.name; }
@@ -172,6 +174,7 @@ TEST_P(SaveFailureTest, RefusesWithTheReasonAndLeavesTheOldFile) {
   ASSERT_FALSE(saved.ok()) << c.name;
   EXPECT_TRUE(saved.description().contains(dir.filePath(QLatin1String(c.named))))
       << c.name << ": " << saved.description().toStdString();
+  EXPECT_TRUE(saved.error().is(c.code)) << c.name;
   EXPECT_EQ(readAll(old), "# lab\nCOM1=/dev/ttyUSB0\n") << c.name;
   // Nothing was left behind: no temporary file, the obstacle unchanged.
   EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size(), 2) << c.name;
@@ -185,26 +188,26 @@ INSTANTIATE_TEST_SUITE_P(
                           QDir(d).mkdir(QStringLiteral("copy.conf"));
                           return PortMapFile{d + QStringLiteral("/ports.conf"), d + QStringLiteral("/copy.conf")};
                         },
-                        "copy.conf"},
+                        "copy.conf", PortError::MapUnreadable},
         SaveFailureCase{"a named pipe where the copy goes",
                         [](const QString& d) {
                           ::mkfifo(QFile::encodeName(d + QStringLiteral("/pipe.conf")).constData(), 0600);
                           return PortMapFile{d + QStringLiteral("/ports.conf"), d + QStringLiteral("/pipe.conf")};
                         },
-                        "pipe.conf"},
+                        "pipe.conf", PortError::MapUnreadable},
         SaveFailureCase{
             "a file where the copy's folder goes",
             [](const QString& d) {
               writeAll(d + QStringLiteral("/blocker"), "x");
               return PortMapFile{d + QStringLiteral("/ports.conf"), d + QStringLiteral("/blocker/ports.conf")};
             },
-            "blocker/ports.conf"},
+            "blocker/ports.conf", PortError::MapNotSaved},
         SaveFailureCase{"a folder where the file to read is",
                         [](const QString& d) {
                           QDir(d).mkdir(QStringLiteral("read.conf"));
                           return PortMapFile{d + QStringLiteral("/read.conf"), d + QStringLiteral("/new.conf")};
                         },
-                        "read.conf"}));
+                        "read.conf", PortError::MapUnreadable}));
 
 TEST(PortMapSaveTest, RefusesADeviceNameThatWouldBreakTheFile) {
   QTemporaryDir dir;
@@ -212,6 +215,7 @@ TEST(PortMapSaveTest, RefusesADeviceNameThatWouldBreakTheFile) {
   const QString path = dir.filePath(PortMapFileName);
   const Result<PortMap> saved = PortMap::save({path, path}, {{1, QStringLiteral("/dev/ttyUSB0\nCOM2=/dev/x")}});
   EXPECT_FALSE(saved.ok());
+  EXPECT_TRUE(saved.error().is(PortError::BadDevicePath));
   EXPECT_FALSE(QFile::exists(path));
 }
 

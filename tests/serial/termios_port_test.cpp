@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -549,6 +550,48 @@ TEST_F(TermiosPortTest, CommPortCannotChangeWhileOpen) {
   ASSERT_TRUE(port.setPortOpen(false));
   EXPECT_TRUE(port.setCommPort(2));
   EXPECT_TRUE(port.setPortOpen(true));
+}
+
+// Each refusal carries its code beside its text, so that callers can tell
+// them apart without reading the words.
+TEST_F(TermiosPortTest, RefusalsCarryTheirCodeAndText) {
+  TermiosPort port(map);
+  ASSERT_TRUE(port.setPortOpen(true));
+  struct Case {
+    const char* name;
+    std::function<Status()> call;
+    PortError code;
+    QString description;
+  };
+  const Case cases[] = {
+      {"port 0", [&] { return port.setCommPort(0); }, PortError::BadPortNumber,
+       QStringLiteral("ポート番号 0 は使用できません（1～8）")},
+      {"port 9", [&] { return port.setCommPort(9); }, PortError::BadPortNumber,
+       QStringLiteral("ポート番号 9 は使用できません（1～8）")},
+      {"port while open", [&] { return port.setCommPort(2); }, PortError::PortIsOpen,
+       QStringLiteral("Com1 を開いている間はポート番号を変更できません")},
+      {"threshold", [&] { return port.setRThreshold(-1); }, PortError::BadValue,
+       QStringLiteral("RThreshold に -1 は設定できません")},
+      {"buffer size", [&] { return port.setInBufferSize(0); }, PortError::BadValue,
+       QStringLiteral("InBufferSize に 0 は設定できません")},
+      {"input mode", [&] { return port.setInputMode(static_cast<InputMode>(2)); }, PortError::BadValue,
+       QStringLiteral("InputMode に 2 は設定できません")},
+      {"in count", [&] { return port.setInBufferCount(1); }, PortError::BadValue,
+       QStringLiteral("InBufferCount に設定できるのは 0 だけです")},
+      {"out count", [&] { return port.setOutBufferCount(5); }, PortError::BadValue,
+       QStringLiteral("OutBufferCount に設定できるのは 0 だけです")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Status s = c.call();
+    ASSERT_FALSE(s);
+    EXPECT_TRUE(s.error().is(c.code));
+    EXPECT_EQ(s.description().toStdString(), c.description.toStdString());
+  }
+  ASSERT_TRUE(port.setPortOpen(false));
+  const Status closed = port.outputByte(0x41);
+  EXPECT_TRUE(closed.error().is(PortError::NotOpen));
+  EXPECT_EQ(closed.description().toStdString(), "Com1 は開いていません");
 }
 
 TEST_F(TermiosPortTest, ModemLinesThatThePseudoTerminalLacksAreNoError) {

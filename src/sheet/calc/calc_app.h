@@ -6,7 +6,7 @@
 // killed. The workbook's lock file is honoured: see lock_file.h. A workbook
 // whose rows could not be saved (read-only, in a folder we cannot write) is
 // not opened, and a save writes only a modified document. UNO itself stays
-// inside calc_app.cpp.
+// inside this folder's .cpp files (through calc_uno.h).
 #pragma once
 
 #include "sheet/spreadsheet_app.h"

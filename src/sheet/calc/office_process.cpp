@@ -4,6 +4,7 @@
 
 #include "core/trace.h"
 #include "sheet/lock_file.h"
+#include "sheet/spreadsheet_app.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -82,7 +83,7 @@ Result<OfficeLaunch> spawnOffice(const QString& soffice, bool headless) {
   launch.privateFolderName = privateProfileFolderName(::getpid(), stamp);
   launch.profileFolder = QDir::tempPath() + QLatin1Char('/') + launch.privateFolderName;
   if (!QDir().mkpath(launch.profileFolder))
-    return fail(QStringLiteral("作業フォルダを作れません: ") + launch.profileFolder);
+    return fail(SheetError::CannotStart, QStringLiteral("作業フォルダを作れません: ") + launch.profileFolder);
   // LibreOffice's own output stays where the user can read why it failed,
   // also after the temporary profile is gone: $XDG_CACHE_HOME/kestrune.
   QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
@@ -122,7 +123,7 @@ Result<OfficeLaunch> spawnOffice(const QString& soffice, bool headless) {
   posix_spawnattr_destroy(&attributes);
   if (error != 0) {
     QDir(launch.profileFolder).removeRecursively();
-    return fail(QStringLiteral("LibreOffice を起動できません: ") + systemError(error));
+    return fail(SheetError::CannotStart, QStringLiteral("LibreOffice を起動できません: ") + systemError(error));
   }
   return launch;
 }
@@ -131,17 +132,17 @@ OfficeGuard::~OfficeGuard() { standDown(); }
 
 Status OfficeGuard::start(pid_t officeGroup, const QString& profileFolder, const QString& privateFolderName) {
   if (officeGroup <= 1 || privateFolderName.isEmpty() || !profileFolder.endsWith(QLatin1Char('/') + privateFolderName))
-    return fail(QStringLiteral("LibreOffice の見張りを起動できません: 引数が不正です"));
+    return fail(SheetError::CannotStart, QStringLiteral("LibreOffice の見張りを起動できません: 引数が不正です"));
   int ends[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-    return fail(QStringLiteral("LibreOffice の見張りを起動できません: ") + systemError(errno));
+    return fail(SheetError::CannotStart, QStringLiteral("LibreOffice の見張りを起動できません: ") + systemError(errno));
   const int ours = aboveStandard(ends[0]);
   const int theirs = aboveStandard(ends[1]);
   if (ours < 0 || theirs < 0) {
     const int error = errno;
     if (ours >= 0) ::close(ours);
     if (theirs >= 0) ::close(theirs);
-    return fail(QStringLiteral("LibreOffice の見張りを起動できません: ") + systemError(error));
+    return fail(SheetError::CannotStart, QStringLiteral("LibreOffice の見張りを起動できません: ") + systemError(error));
   }
   Arguments argv({QStringLiteral("/bin/sh"), QStringLiteral("-c"), QString::fromLatin1(GuardScript),
                   QStringLiteral("kestrune-calc-guard"), QString::number(officeGroup), profileFolder,
@@ -166,7 +167,7 @@ Status OfficeGuard::start(pid_t officeGroup, const QString& profileFolder, const
   ::close(theirs);
   if (error != 0) {
     ::close(ours);
-    return fail(QStringLiteral("LibreOffice の見張りを起動できません: ") + systemError(error));
+    return fail(SheetError::CannotStart, QStringLiteral("LibreOffice の見張りを起動できません: ") + systemError(error));
   }
   pid_ = pid;
   socket_ = ours;

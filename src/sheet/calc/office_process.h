@@ -1,5 +1,5 @@
 // Starting LibreOffice as our own child, and the guard that ends it with us.
-// No UNO here: calc_app.cpp connects to what spawnOffice() starts.
+// No UNO here: calc_process.cpp connects to what spawnOffice() starts.
 #pragma once
 
 #include "core/result.h"

@@ -98,6 +98,17 @@ protected:
   std::vector<qint64> started;
 };
 
+// Needs no LibreOffice: the program named is not there.
+TEST(CalcStart, AMissingProgramIsAFailedStart) {
+  CalcOptions options;
+  options.soffice = QStringLiteral("/nonexistent/soffice");
+  EXPECT_FALSE(calcInstalled(options));
+  const auto created = CalcApp::start(options);
+  ASSERT_FALSE(created.ok());
+  EXPECT_TRUE(created.error().is(SheetError::CannotStart));
+  EXPECT_EQ(created.description().toStdString(), "LibreOffice (soffice) が見つかりません");
+}
+
 TEST_F(CalcAppTest, OpenWriteSaveQuitAndReadBack) {
   auto app = startApp();
   ASSERT_NE(app, nullptr);
@@ -152,7 +163,10 @@ TEST_F(CalcAppTest, TheActiveSheetIsNamedAndHoldsCells) {
 TEST_F(CalcAppTest, OperationsWithoutAWorkbookFail) {
   auto app = startApp();
   ASSERT_NE(app, nullptr);
-  EXPECT_FALSE(app->selectRange(QStringLiteral("A1")).ok());
+  const Status selected = app->selectRange(QStringLiteral("A1"));
+  ASSERT_FALSE(selected.ok());
+  EXPECT_TRUE(selected.error().is(SheetError::AccessLost));
+  EXPECT_EQ(selected.description().toStdString(), "ブックが開いていません");
   EXPECT_FALSE(app->activeCell().ok());
   EXPECT_FALSE(app->setCellValue(1, 1, QStringLiteral("x")).ok());
   EXPECT_FALSE(app->saveActiveWorkbook().ok());
@@ -181,9 +195,13 @@ TEST_F(CalcAppTest, AHungLibreOfficeIsEndedByTheWatchdog) {
   ::kill(static_cast<pid_t>(-app->processId()), SIGSTOP);
   const QDeadlineTimer limit(20000);
   const Status status = app->setCellValue(1, 1, QStringLiteral("x"));
-  EXPECT_FALSE(status.ok());
+  ASSERT_FALSE(status.ok());
+  EXPECT_TRUE(status.error().is(SheetError::AccessLost));
+  EXPECT_EQ(status.description().toStdString(), "セルに書き込めません: LibreOffice が応答しないため終了しました");
   EXPECT_FALSE(limit.hasExpired());
-  EXPECT_FALSE(app->selectCell(1, 1).ok());
+  const Status after = app->selectCell(1, 1);
+  ASSERT_FALSE(after.ok());
+  EXPECT_TRUE(after.error().is(SheetError::AccessLost));
 }
 
 TEST_F(CalcAppTest, TheWorkbookClosedBehindOurBackFailsLaterCalls) {
@@ -495,7 +513,8 @@ TEST_F(CalcFilesTest, AWorkbookThatCannotBeSavedIsNotOpened) {
     ASSERT_TRUE(QFile::setPermissions(folder, c.folder));
     const QByteArray bytes = readAll(book);
     const Status refused = app->openWorkbook(folder + QLatin1Char('/') + QLatin1String(c.opened));
-    EXPECT_FALSE(refused.ok());
+    ASSERT_FALSE(refused.ok());
+    EXPECT_TRUE(refused.error().is(SheetError::ReadOnly));
     EXPECT_EQ(refused.description().toStdString(), c.expected.toStdString());
     EXPECT_FALSE(QFileInfo::exists(lockFilePath(book)));  // LibreOffice never had it
     EXPECT_EQ(readAll(book), bytes);
