@@ -165,7 +165,8 @@ XlsResult<Bytes> Workbook::toBytes() const {
     if (boundSheetAt[s] != None)
       setU32(globals[boundSheetAt[s]].body, BoundSheetRecord::PositionAt, static_cast<std::uint32_t>(total));
     total += sheets[s].size;
-    if (total > cfbconst::MaxStreamSize) return xlsFail("the workbook is too large to save");
+    if (total > cfbconst::MaxStreamSize)
+      return xlsFail(XlsErrorCode::TooLargeToSave, "the workbook is too large to save");
   }
   // Excel expects the Workbook stream outside the mini stream: pad to the cutoff.
   const std::uint64_t streamSize = std::max<std::uint64_t>(total, cfbconst::MiniStreamCutoff);

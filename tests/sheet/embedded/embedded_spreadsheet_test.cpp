@@ -50,7 +50,7 @@ class EmbeddedSpreadsheetTest : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
-    app = std::make_unique<EmbeddedSpreadsheet>(boxes, question.function());
+    app = makeShowingFailedSaves(boxes, question.function());
   }
   QString sample(const QString& name) {
     const QString path = copySample(dir, name);
