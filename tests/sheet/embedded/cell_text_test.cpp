@@ -159,6 +159,7 @@ TEST(StampSerialTest, RefusesStampsTheWorkbookCannotHold) {
     const Result<xls::DateTimeValue> serial = stampSerial(stamp, date1904);
     EXPECT_FALSE(serial.ok()) << stamp.value.toString().toStdString();
     EXPECT_FALSE(serial.description().isEmpty());
+    EXPECT_TRUE(serial.error().is(SheetError::BadDate));
   }
   // The time of day alone is independent of the date system's first day.
   EXPECT_TRUE(stampSerial(Stamp{QDateTime(QDate(1800, 1, 1), QTime(6, 0)), Stamp::Kind::Time}, false).ok());
