@@ -52,23 +52,15 @@ std::string fileSystemPath(const QString& path) { return QFile::encodeName(path)
 
 // The engine's refusal of a cell or sheet operation, with the code it means here.
 Error engineRefusal(const xls::XlsError& error) {
+  static constexpr std::pair<xls::XlsErrorCode, SheetError> Codes[] = {
+      {xls::XlsErrorCode::NoSuchSheet, SheetError::NoSuchSheet},
+      {xls::XlsErrorCode::NotWorksheet, SheetError::NotWorksheet},
+      {xls::XlsErrorCode::OutsideSheet, SheetError::OutsideSheet},
+      {xls::XlsErrorCode::DateOutOfRange, SheetError::BadDate},
+  };
   SheetError code = SheetError::ValueNotWritten;
-  switch (error.code) {
-    case xls::XlsErrorCode::NoSuchSheet:
-      code = SheetError::NoSuchSheet;
-      break;
-    case xls::XlsErrorCode::NotWorksheet:
-      code = SheetError::NotWorksheet;
-      break;
-    case xls::XlsErrorCode::OutsideSheet:
-      code = SheetError::OutsideSheet;
-      break;
-    case xls::XlsErrorCode::DateOutOfRange:
-      code = SheetError::BadDate;
-      break;
-    default:
-      break;
-  }
+  for (const auto& [engine, sheet] : Codes)
+    if (error.code == engine) code = sheet;
   return fail(code, QString::fromStdString(error.description));
 }
 
