@@ -22,9 +22,9 @@
 // - While a workbook is open its lock file (LibreOffice's, see lock_file.h)
 //   says that this process has it; a workbook held by a live LibreOffice or
 //   Kestrune is refused.
-// - A save nobody asked through this interface for (the user's own, one
-//   before the window closes or at program end) that fails is announced by
-//   saveFailed; the application layer tells the user.
+// - A failed save that no caller asked for (the user's own, the one before
+//   the window closes or at program end) is announced by saveFailed; the
+//   application layer tells the user.
 // - saveInBackground() writes a snapshot on a worker thread (see
 //   BackgroundSaver); every other save waits for it first.
 #pragma once
