@@ -92,7 +92,10 @@ CellValue cellValue(std::int32_t row, std::int32_t column) {
 }
 
 std::unique_ptr<EmbeddedSpreadsheet> openSheet(kestrune::MessageBoxes& boxes, const QString& path) {
-  auto sheet = std::make_unique<EmbeddedSpreadsheet>(boxes, [](const QString&) { return SavePrompt::DontSave; });
+  auto sheet = std::make_unique<EmbeddedSpreadsheet>([](const QString&) { return SavePrompt::DontSave; });
+  QObject::connect(sheet.get(), &EmbeddedSpreadsheet::saveFailed, sheet.get(), [&boxes](const kestrune::Error& error) {
+    boxes.show(error.description, kestrune::MessageIcon::Critical);
+  });
   if (!sheet->openWorkbook(path)) return nullptr;
   return sheet;
 }

@@ -56,7 +56,7 @@ Figures runFor(int seconds, bool withChart, const QString& brokerUrl = {}) {
   SystemClock clock;
   app::AcquisitionSession session(
       [](int) { return std::make_unique<testing::FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), clock,
-      sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; }));
+      sheet::embedded::embeddedFactory([](const QString&) { return sheet::embedded::SavePrompt::Save; }));
   {
     settings::Conditions c = session.conditions();
     c.rows = 10000;

@@ -1,5 +1,7 @@
 #include "sheet/a1.h"
 
+#include "sheet/spreadsheet_app.h"
+
 #include <limits>
 
 namespace kestrune::sheet {
@@ -16,7 +18,9 @@ QString absoluteAddress(const CellRef& cell) {
 }
 
 Result<CellRef> parseA1(const QString& address) {
-  const auto bad = [&address] { return fail(QStringLiteral("セル番地「%1」が正しくありません").arg(address)); };
+  const auto bad = [&address] {
+    return fail(SheetError::BadAddress, QStringLiteral("セル番地「%1」が正しくありません").arg(address));
+  };
   qsizetype i = 0;
   const qsizetype n = address.size();
   if (i < n && address[i] == QLatin1Char('$')) ++i;

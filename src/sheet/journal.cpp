@@ -86,13 +86,14 @@ constexpr qint64 FileTimeSlackMs = 2000;
 
 Result<WorkbookIdentity> identifyWorkbook(const QString& path) {
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return fail(QStringLiteral("%1 を読めません: %2").arg(path, file.errorString()));
+  if (!file.open(QIODevice::ReadOnly))
+    return fail(SheetError::WorkbookUnreadable, QStringLiteral("%1 を読めません: %2").arg(path, file.errorString()));
   WorkbookIdentity identity;
   identity.size = file.size();
   identity.modifiedMs = file.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch();
   const QByteArray head = file.read(WorkbookHeadBytes);
   if (head.size() < std::min(identity.size, WorkbookHeadBytes))
-    return fail(QStringLiteral("%1 を読めません: %2").arg(path, file.errorString()));
+    return fail(SheetError::WorkbookUnreadable, QStringLiteral("%1 を読めません: %2").arg(path, file.errorString()));
   identity.headSha256 = QCryptographicHash::hash(head, QCryptographicHash::Sha256).toHex();
   return identity;
 }
@@ -326,7 +327,7 @@ Result<JournalContents> parseJournal(const QByteArray& bytes) {
   if (const QList<QByteArray> header = lines.front().split('\t');
       header.size() == 3 && header[0] == Magic && header[1] == "1") {
     const auto path = unescapeField(header[2]);
-    if (!path) return fail(QStringLiteral("取得データの記録ではありません"));
+    if (!path) return fail(SheetError::NotAJournal, QStringLiteral("取得データの記録ではありません"));
     contents.version = 1;
     contents.workbookPath = *path;
     parseVersion1(lines, contents);
@@ -341,15 +342,17 @@ Result<JournalContents> parseJournal(const QByteArray& bytes) {
   else
     ++contents.damagedLines;
   // A damaged header costs only itself: the lines after it check themselves.
-  if (parseVersion2(lines, contents) == 0 && !path) return fail(QStringLiteral("取得データの記録ではありません"));
+  if (parseVersion2(lines, contents) == 0 && !path)
+    return fail(SheetError::NotAJournal, QStringLiteral("取得データの記録ではありません"));
   return contents;
 }
 
 Result<QByteArray> readJournalFile(const QString& path) {
   LogResult<QByteArray> bytes = readLog(path);
   if (bytes) return std::move(bytes).value();
-  if (bytes.error().fault == LogFault::Link) return fail(MsgJournalIsLink.arg(path));
-  return fail(QStringLiteral("取得データの記録 %1 を読めません: %2").arg(path, bytes.description()));
+  if (bytes.error().fault == LogFault::Link) return fail(SheetError::JournalIsLink, MsgJournalIsLink.arg(path));
+  return fail(SheetError::JournalUnreadable,
+              QStringLiteral("取得データの記録 %1 を読めません: %2").arg(path, bytes.description()));
 }
 
 Result<FoundJournal> findJournal(const QString& workbookPath) {
@@ -364,7 +367,7 @@ Result<FoundJournal> findJournal(const QString& workbookPath) {
     }
     if (!info.exists()) continue;
     const Result<QByteArray> bytes = readJournalFile(path);
-    if (!bytes) return fail(bytes.description());
+    if (!bytes) return bytes.error();
     Result<JournalContents> contents = parseJournal(*bytes);
     JournalContents read;
     if (contents) {
@@ -407,23 +410,25 @@ Result<QString> setJournalAside(const QString& journalPath, const QDateTime& now
       return place;
     }
     if (errno != EEXIST)
-      return fail(QStringLiteral("取得データの記録 %1 の名前を変えられません: %2").arg(journalPath, errnoText(errno)));
+      return fail(SheetError::JournalNotSetAside,
+                  QStringLiteral("取得データの記録 %1 の名前を変えられません: %2").arg(journalPath, errnoText(errno)));
   }
-  return fail(QStringLiteral("取得データの記録 %1 の名前を変えられません").arg(journalPath));
+  return fail(SheetError::JournalNotSetAside,
+              QStringLiteral("取得データの記録 %1 の名前を変えられません").arg(journalPath));
 }
 
 namespace {
 
 // The log's failure in the journal's words.
 Error journalFailure(const LogError& e) {
-  if (e.fault == LogFault::Link) return fail(MsgJournalIsLink.arg(e.path));
+  if (e.fault == LogFault::Link) return fail(SheetError::JournalIsLink, MsgJournalIsLink.arg(e.path));
   const QString text = e.fault == LogFault::Write ? QStringLiteral("取得データの記録 %1 に書き込めません: %2")
                        : e.fault == LogFault::Sync
                            ? QStringLiteral("取得データの記録 %1 をディスクに書き込めません: %2")
                        : e.fault == LogFault::Replace ? QStringLiteral("取得データの記録 %1 を置き換えられません: %2")
                        : e.fault == LogFault::Cut ? QStringLiteral("取得データの記録 %1 を整えられません: %2")
                                                   : QStringLiteral("%1: %2");
-  return fail(text.arg(e.path, e.description));
+  return fail(SheetError::JournalNotWritten, text.arg(e.path, e.description));
 }
 
 }  // namespace
@@ -452,7 +457,7 @@ Status JournalWriter::open(const QString& workbookPath, const QString& journalPa
     if (opened) break;
     reasons += QLatin1Char('\n') + opened.description();
   }
-  if (!isOpen()) return fail(QStringLiteral("取得データの記録を作れません") + reasons);
+  if (!isOpen()) return fail(SheetError::JournalNotCreated, QStringLiteral("取得データの記録を作れません") + reasons);
   log_.resetCount(rows_);
   failedPlaces_.clear();
   lostReason_.clear();
@@ -506,11 +511,11 @@ Status JournalWriter::openPlace(const QString& place) {
   if (whole && before->completeBytes > 0) return startFresh(place, *before);
   if (!whole) {
     const Result<QString> kept = setJournalAside(place, QDateTime::currentDateTime(), JournalAside::Damaged);
-    if (!kept) return fail(kept.description());
+    if (!kept) return kept.error();
     keptAside_ = *kept;
   } else if (::unlink(QFile::encodeName(place).constData()) != 0) {
     // Empty: the crash came before its first line.
-    return fail(QStringLiteral("%1: %2").arg(place, errnoText(errno)));
+    return fail(SheetError::JournalNotCreated, QStringLiteral("%1: %2").arg(place, errnoText(errno)));
   }
   return startFresh(place, before ? *before : JournalContents{});
 }
@@ -620,8 +625,8 @@ Status JournalWriter::markSaved(int rows) {
 }
 
 Status JournalWriter::append(const QByteArray& bytes, Part part) {
-  if (!lostReason_.isEmpty()) return fail(lostReason_);
-  if (!isOpen()) return fail(QStringLiteral("取得データの記録が開いていません"));
+  if (!lostReason_.isEmpty()) return fail(SheetError::JournalNotWritten, lostReason_);
+  if (!isOpen()) return fail(SheetError::JournalNotOpen, QStringLiteral("取得データの記録が開いていません"));
   // Rows counted once these lines are on the disk.
   const qint64 rows = part == Part::RowEnd ? rows_ + 1 : rows_;
   if (LogStatus written = log_.append(bytes, rows); !written) {
@@ -650,7 +655,7 @@ Status JournalWriter::moveAway(const Status& why) {
       return {};
     } else {
       failedPlaces_.insert(place);
-      return lose(fail(why.description() + QLatin1Char('\n') + moved.description()));
+      return lose(fail(SheetError::JournalNotWritten, why.description() + QLatin1Char('\n') + moved.description()));
     }
   }
   return lose(why);
@@ -671,7 +676,9 @@ Status JournalWriter::moveTo(const QString& place) {
   if (LogStatus moved = log_.replace(place, copy_); !moved) {
     const Error why = journalFailure(moved.error());
     const bool created = moved.error().fault == LogFault::Open || moved.error().fault == LogFault::Link;
-    return created ? fail(QStringLiteral("取得データの記録を作れません\n") + why.description) : why;
+    return created
+               ? fail(SheetError::JournalNotCreated, QStringLiteral("取得データの記録を作れません\n") + why.description)
+               : why;
   }
   path_ = place;
   // Removing works on a full disk; on a failed one the old journal stays
@@ -683,7 +690,7 @@ Status JournalWriter::moveTo(const QString& place) {
 int JournalWriter::durableRows() const { return static_cast<int>(log_.durableCount()); }
 
 Status JournalWriter::flush() {
-  if (!lostReason_.isEmpty()) return fail(lostReason_);
+  if (!lostReason_.isEmpty()) return fail(SheetError::JournalNotWritten, lostReason_);
   if (!isOpen()) return {};
   if (LogStatus synced = log_.sync(); !synced) return moveAway(journalFailure(synced.error()));
   return {};
@@ -699,7 +706,8 @@ Status JournalWriter::retire() {
   close();
   path_.clear();
   if (path.isEmpty() || !QFile::exists(path)) return {};
-  if (!QFile::remove(path)) return fail(QStringLiteral("取得データの記録 %1 を消せません").arg(path));
+  if (!QFile::remove(path))
+    return fail(SheetError::JournalNotRemoved, QStringLiteral("取得データの記録 %1 を消せません").arg(path));
   return {};
 }
 

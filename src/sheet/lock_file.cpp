@@ -6,6 +6,7 @@
 #include "core/boot_time.h"
 #include "core/plain_file.h"
 #include "core/trace.h"
+#include "sheet/spreadsheet_app.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -121,10 +122,11 @@ PlainFile readLock(const QString& lockPath) { return readPlainFile(lockPath, Mos
 // What stands at a lock's path, judged.
 struct Judged {
   enum class Kind { Free, Held, Stale } kind = Kind::Free;
-  QString message;                 // Held: why the document cannot be opened
-  PlainFile file;                  // Stale: removed only while it still holds these bytes
-  std::optional<LockOwner> owner;  // Stale: whose lock it was, when it could be read
-  QString why;                     // Stale: besides the holder having ended
+  QString message;                      // Held: why the document cannot be opened
+  SheetError code = SheetError::InUse;  // Held: a live holder, or a lock file we cannot make sense of
+  PlainFile file;                       // Stale: removed only while it still holds these bytes
+  std::optional<LockOwner> owner;       // Stale: whose lock it was, when it could be read
+  QString why;                          // Stale: besides the holder having ended
 };
 
 // A lock file whose line cannot be read may be one LibreOffice is still
@@ -153,10 +155,12 @@ Judged judgeLock(const QString& documentPath, const QString& lockPath, const Mac
     case PlainFileState::NotRegular:
     case PlainFileState::TooLarge:
       judged.kind = Judged::Kind::Held;
+      judged.code = SheetError::LockFailed;
       judged.message = notALockMessage(documentPath, lockPath, file.state);
       return judged;
     case PlainFileState::Unreadable:
       judged.kind = Judged::Kind::Held;
+      judged.code = SheetError::LockFailed;
       judged.message = readFailure(documentPath, lockPath);
       return judged;
     case PlainFileState::Read:
@@ -369,9 +373,10 @@ Status clearStaleLock(const QString& documentPath) {
   const QString lockPath = lockFilePath(documentPath);
   const Judged judged = judgeLock(documentPath, lockPath, localMachine());
   if (judged.kind == Judged::Kind::Free) return {};
-  if (judged.kind == Judged::Kind::Held) return fail(judged.message);
+  if (judged.kind == Judged::Kind::Held) return fail(judged.code, judged.message);
   if (const int error = removeStale(lockPath, judged); error != 0)
-    return fail(removeFailure(documentPath, lockPath, QString::fromLocal8Bit(std::strerror(error))));
+    return fail(SheetError::LockFailed,
+                removeFailure(documentPath, lockPath, QString::fromLocal8Bit(std::strerror(error))));
   noteTakeOver(lockPath, judged.owner, judged.why);
   return {};
 }
@@ -423,16 +428,18 @@ Result<WorkbookLock> WorkbookLock::take(const QString& documentPath) {
       lock.line_ = line;
       return lock;
     }
-    if (error != EEXIST) return fail(createFailure(documentPath, lockPath, error));
+    if (error != EEXIST) return fail(SheetError::LockFailed, createFailure(documentPath, lockPath, error));
     const Judged judged = judgeLock(documentPath, lockPath, here);
     if (judged.kind == Judged::Kind::Free) continue;  // its holder let go meanwhile
-    if (judged.kind == Judged::Kind::Held) return fail(judged.message);
+    if (judged.kind == Judged::Kind::Held) return fail(judged.code, judged.message);
     if (const int removeError = removeStale(lockPath, judged); removeError != 0)
-      return fail(removeFailure(documentPath, lockPath, QString::fromLocal8Bit(std::strerror(removeError))));
+      return fail(SheetError::LockFailed,
+                  removeFailure(documentPath, lockPath, QString::fromLocal8Bit(std::strerror(removeError))));
     noteTakeOver(lockPath, judged.owner, judged.why);
     lastRefusal = judged.owner ? inUseMessage(documentPath, *judged.owner) : readFailure(documentPath, lockPath);
   }
-  return fail(lastRefusal.isEmpty() ? readFailure(documentPath, lockPath) : lastRefusal);
+  if (lastRefusal.isEmpty()) return fail(SheetError::LockFailed, readFailure(documentPath, lockPath));
+  return fail(SheetError::InUse, lastRefusal);
 }
 
 void WorkbookLock::release() {

@@ -36,7 +36,29 @@ enum class SheetError {
   AccessLost,       // the application stopped answering
   JournalSetAside,  // the workbook is open; a journal written for another file was kept under a new name
   RowsNotWritten,   // the workbook was saved and closed without rows it could not take; the journal keeps them
-  ReadOnly,         // the workbook or its folder cannot be written: its rows could not be saved, so it is not opened
+  // The application and its workbook
+  NoWorkbook,       // no workbook is open: none yet, closed by the user, or the application has ended
+  AlreadyOpen,      // a workbook is open already
+  ReadOnly,         // the workbook or its folder cannot be written, so acquired data could not be saved
+  InUse,            // another program holds the workbook (its lock file says who)
+  LockFailed,       // the lock file beside the workbook could not be made, read or removed
+  BadAddress,       // a cell address that is not one
+  OutsideSheet,     // a row or column outside the worksheet
+  NotWorksheet,     // the active sheet holds no cells (a chart sheet, a module)
+  NoSuchSheet,      // no sheet of that name
+  SheetNotChosen,   // the application could not make the sheet active
+  BadDate,          // a date or time the workbook cannot hold
+  ValueNotWritten,  // the cell cannot take the value
+  // The acquisition journal and the files it reads
+  WorkbookUnreadable,  // the workbook file could not be read to identify it
+  NotAJournal,         // the file holds no journal
+  JournalIsLink,       // a journal at a symbolic link is refused
+  JournalUnreadable,   // the journal could not be read
+  JournalNotCreated,   // no journal could be made in any place
+  JournalNotOpen,      // rows were written with no journal open
+  JournalNotWritten,   // writing, syncing or replacing the journal failed; it may have been lost
+  JournalNotSetAside,  // a journal could not be renamed out of the way
+  JournalNotRemoved,   // a journal no longer needed could not be removed
 };
 inline ErrorDomain errorDomainOf(SheetError) { return ErrorDomain::Sheet; }
 
@@ -87,7 +109,7 @@ public:
   // Makes the sheet called `name` the active one; an empty name changes nothing.
   virtual Status activateSheet(const QString& name) {
     if (name.isEmpty()) return {};
-    return fail(QStringLiteral("シート「%1」を選べません").arg(name));
+    return fail(SheetError::SheetNotChosen, QStringLiteral("シート「%1」を選べません").arg(name));
   }
 
   // Brings the workbook file on disk up to date with what has been written so

@@ -618,7 +618,7 @@ TEST(EmbeddedStartTest, AChartSheetRefusesTheStartUntilTheUserPicksAWorksheet) {
   testing::ManualClock clock{5000};
   AcquisitionSession session(
       [](int) { return std::make_unique<FakePort>(); }, settings::SettingsFolder::fixed(dir.path()), clock,
-      sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; }));
+      sheet::embedded::embeddedFactory([](const QString&) { return sheet::embedded::SavePrompt::Save; }));
   session.setTickInterval(0);
   QObject::connect(&session, &AcquisitionSession::message, &session,
                    [&boxes](const QString& text, MessageIcon icon, const QString& informative) {

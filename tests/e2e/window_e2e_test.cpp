@@ -51,7 +51,7 @@ TEST(WindowE2eTest, StartNextEndAndCloseWithARealPortAndWorkbook) {
   SystemClock clock;
   app::AcquisitionSession session(
       [&map](int) { return std::make_unique<serial::TermiosPort>(map); }, settings::SettingsFolder::fixed(dir.path()),
-      clock, sheet::embedded::embeddedFactory(boxes, [](const QString&) { return sheet::embedded::SavePrompt::Save; }));
+      clock, sheet::embedded::embeddedFactory([](const QString&) { return sheet::embedded::SavePrompt::Save; }));
   session.setPortMap(map);
   app::FormMain form(session, boxes);
   form.logic().programEntry();

@@ -1,4 +1,5 @@
 #include "sheet/a1.h"
+#include "sheet/spreadsheet_app.h"
 
 #include <gtest/gtest.h>
 
@@ -45,6 +46,8 @@ TEST_P(ParseA1Test, Parses) {
   ASSERT_EQ(r.ok(), GetParam().ok) << GetParam().text;
   if (r) {
     EXPECT_EQ(*r, GetParam().cell);
+  } else {
+    EXPECT_TRUE(r.error().is(SheetError::BadAddress));
   }
 }
 

@@ -103,9 +103,7 @@ void BackgroundSaver::run(xls::Workbook& copy, const std::string& path, Job& job
   Edits().swap(job.edits);
   if (!job.write) return;
   if (gate) gate();
-  const xls::XlsStatus written = copy.save(path);
-  job.ok = written.ok();
-  job.description = written.description();
+  job.outcome = copy.save(path);
 }
 
 void BackgroundSaver::ended(quint64 jobId) {
@@ -122,7 +120,7 @@ void BackgroundSaver::finishRunning() {
   // The job's ended() is queued already: it finds nothing left to finish and
   // starts a waiting save.
   const std::unique_ptr<Job> job = std::move(job_);
-  if (job->write) emit saved(job->changes, job->ok, QString::fromStdString(job->description));
+  if (job->write) emit saved(job->changes, job->outcome);
 }
 
 bool BackgroundSaver::dropWaiting() { return std::exchange(waiting_, false); }

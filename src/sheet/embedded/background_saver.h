@@ -7,9 +7,9 @@
 #pragma once
 
 #include "sheet/xls/value.h"
+#include "sheet/xls/xls_result.h"
 
 #include <QObject>
-#include <QString>
 
 #include <cstdint>
 #include <deque>
@@ -55,8 +55,8 @@ public:
 
 signals:
   // On the user-interface thread: a save ended. `changes` is the change count
-  // the save wrote; on failure `description` says why in the engine's words.
-  void saved(quint64 changes, bool ok, const QString& description);
+  // the save wrote; a failure carries the engine's error.
+  void saved(quint64 changes, const kestrune::xls::XlsStatus& outcome);
 
 private:
   struct Edit {
@@ -74,8 +74,7 @@ private:
     Edits edits;
     bool write = true;
     quint64 changes = 0;
-    bool ok = true;
-    std::string description;
+    xls::XlsStatus outcome;
   };
 
   void record(Edit edit, quint64 changes);

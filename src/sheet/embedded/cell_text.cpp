@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <iterator>
 
 namespace kestrune::sheet::embedded {
@@ -23,7 +22,7 @@ QString twoDigits(long long n) { return QStringLiteral("%1").arg(n, 2, 10, QLati
 }  // namespace
 
 Result<xls::DateTimeValue> stampSerial(const Stamp& stamp, bool date1904) {
-  if (!stamp.value.isValid()) return fail(QStringLiteral("日付・時刻が正しくありません"));
+  if (!stamp.value.isValid()) return fail(SheetError::BadDate, QStringLiteral("日付・時刻が正しくありません"));
   const QTime time = stamp.value.time();
   if (stamp.kind == Stamp::Kind::Time)
     return xls::DateTimeValue{time.msecsSinceStartOfDay() / (SecondsPerDay * 1000.0), xls::DateKind::TimeOnly};
@@ -37,7 +36,8 @@ Result<xls::DateTimeValue> stampSerial(const Stamp& stamp, bool date1904) {
   }
   const xls::XlsResult<double> serial = xls::serialFromCivil(civil, date1904);
   if (!serial)
-    return fail(QStringLiteral("日付 %1 はこのブックに書き込めません（%2）")
+    return fail(SheetError::BadDate,
+                QStringLiteral("日付 %1 はこのブックに書き込めません（%2）")
                     .arg(date.toString(QStringLiteral("yyyy/MM/dd")), QString::fromStdString(serial.description())));
   return xls::DateTimeValue{serial.value(),
                             stamp.kind == Stamp::Kind::Date ? xls::DateKind::DateOnly : xls::DateKind::DateTime};
@@ -121,9 +121,7 @@ QString displayText(const xls::Value& value, bool date1904) {
   return {};
 }
 
-QString saveFailureReason(const std::string& engineDescription) {
-  // The engine ends its description with strerror(errno); the same call here
-  // gives the same words in the same locale.
+QString saveFailureReason(const xls::XlsError& error) {
   struct Cause {
     int error;
     const char* reason;
@@ -142,16 +140,15 @@ QString saveFailureReason(const std::string& engineDescription) {
       {ENAMETOOLONG, "ファイル名が長すぎます。"},
       {EIO, "ディスクの読み書きでエラーが発生しました。"},
   };
-  for (const Cause& cause : causes)
-    if (engineDescription.find(std::strerror(cause.error)) != std::string::npos) return QString::fromUtf8(cause.reason);
+  if (error.sysError != 0)
+    for (const Cause& cause : causes)
+      if (cause.error == error.sysError) return QString::fromUtf8(cause.reason);
   return QStringLiteral("ファイルを書き込めませんでした。");
 }
 
 namespace {
 
 const char* const SaveAsXls = "表計算ソフトで Excel 97-2003 形式（.xls）として保存し直してから開いて下さい。";
-
-bool contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
 // What a file that is no compound document is, from its first bytes.
 QString otherFormat(const QString& path) {
@@ -175,31 +172,49 @@ QString otherFormat(const QString& path) {
   return QStringLiteral("Excel 97-2003 形式（.xls）のブックではありません。");
 }
 
+QString cannotOpenReason(const xls::XlsError& error) {
+  switch (error.sysError) {
+    case ENOENT:
+      return QStringLiteral("ファイルが見つかりません。");
+    case EACCES:
+    case EPERM:
+      return QStringLiteral("ファイルを読む権限がありません。");
+    case EISDIR:
+      return QStringLiteral("ファイルではなくフォルダーです。");
+    default:
+      return QStringLiteral("ファイルを開けません（%1）。").arg(QString::fromStdString(error.description));
+  }
+}
+
 }  // namespace
 
-QString openFailureReason(const QString& path, const std::string& engineDescription) {
-  const std::string& d = engineDescription;
-  if (contains(d, "cannot open ")) {
-    if (contains(d, std::strerror(ENOENT))) return QStringLiteral("ファイルが見つかりません。");
-    if (contains(d, std::strerror(EACCES)) || contains(d, std::strerror(EPERM)))
-      return QStringLiteral("ファイルを読む権限がありません。");
-    if (contains(d, std::strerror(EISDIR))) return QStringLiteral("ファイルではなくフォルダーです。");
-    return QStringLiteral("ファイルを開けません（%1）。").arg(QString::fromStdString(d));
+QString openFailureReason(const QString& path, const xls::XlsError& error) {
+  using Code = xls::XlsErrorCode;
+  const QString again = QString::fromUtf8(SaveAsXls);
+  switch (error.code) {
+    case Code::CannotOpen:
+      return cannotOpenReason(error);
+    case Code::CannotRead:
+      return QStringLiteral("ファイルを読み込めません。");
+    case Code::TooLarge:
+      return QStringLiteral("ファイルが大きすぎます（512 MB まで）。");
+    case Code::NotCompoundFile:
+      return otherFormat(path);
+    case Code::Excel95:
+      return QStringLiteral("Excel 5.0/95 形式の古いブックです。") + again;
+    case Code::OlderThanBiff8:
+      return QStringLiteral("Excel 97-2003 形式（BIFF8）より古い形式のブックです。") + again;
+    case Code::NoWorkbookStream:
+      return QStringLiteral("Excel のブックではありません（ほかのアプリケーションの文書です）。");
+    case Code::Encrypted:
+      return QStringLiteral(
+          "パスワードで保護（暗号化）されたブックは開けません。パスワードを外して保存し直して下さい。");
+    case Code::Signed:
+      return QStringLiteral("デジタル署名付きのブックです。書き込むと署名が無効になるため開きません。");
+    default:
+      break;
   }
-  if (contains(d, "cannot read ")) return QStringLiteral("ファイルを読み込めません。");
-  if (contains(d, "too large for a workbook")) return QStringLiteral("ファイルが大きすぎます（512 MB まで）。");
-  if (contains(d, "not a compound") || contains(d, "too short to be a compound")) return otherFormat(path);
-  if (contains(d, "Excel 5.0/95"))
-    return QStringLiteral("Excel 5.0/95 形式の古いブックです。") + QString::fromUtf8(SaveAsXls);
-  if (contains(d, "not in Excel 97-2003"))
-    return QStringLiteral("Excel 97-2003 形式（BIFF8）より古い形式のブックです。") + QString::fromUtf8(SaveAsXls);
-  if (contains(d, "no Workbook stream"))
-    return QStringLiteral("Excel のブックではありません（ほかのアプリケーションの文書です）。");
-  if (contains(d, "encrypted"))
-    return QStringLiteral("パスワードで保護（暗号化）されたブックは開けません。パスワードを外して保存し直して下さい。");
-  if (contains(d, "digitally signed"))
-    return QStringLiteral("デジタル署名付きのブックです。書き込むと署名が無効になるため開きません。");
-  return QStringLiteral("ファイルが壊れています（%1）。").arg(QString::fromStdString(d));
+  return QStringLiteral("ファイルが壊れています（%1）。").arg(QString::fromStdString(error.description));
 }
 
 }  // namespace kestrune::sheet::embedded

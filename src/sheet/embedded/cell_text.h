@@ -6,11 +6,11 @@
 #include "core/result.h"
 #include "sheet/spreadsheet_app.h"
 #include "sheet/xls/value.h"
+#include "sheet/xls/xls_result.h"
 
 #include <QString>
 
 #include <cstdint>
-#include <string>
 
 namespace kestrune::sheet::embedded {
 
@@ -36,13 +36,14 @@ QString errorText(std::uint8_t code);
 QString displayText(const xls::Value& value, bool date1904);
 
 // Why the workbook at `path` could not be opened, in words for the user,
-// from the engine's description: a missing or unreadable file, a workbook of
-// another format (an .xlsx or .ods file renamed to .xls is named as such),
-// an old Excel 5.0/95 workbook, an encrypted or signed one, a damaged file.
-QString openFailureReason(const QString& path, const std::string& engineDescription);
+// from the engine's error code and system error number: a missing or
+// unreadable file, a workbook of another format (an .xlsx or .ods file
+// renamed to .xls is named as such, from the file's first bytes), an old
+// Excel 5.0/95 workbook, an encrypted or signed one, a damaged file.
+QString openFailureReason(const QString& path, const xls::XlsError& error);
 
 // Why a save failed, in words for the user (read-only folder, disk full,
-// file in use, ...), from the engine's description of the failure.
-QString saveFailureReason(const std::string& engineDescription);
+// file in use, ...), from the system error number behind it.
+QString saveFailureReason(const xls::XlsError& error);
 
 }  // namespace kestrune::sheet::embedded

@@ -1,5 +1,6 @@
 #include "sheet/embedded/embedded_spreadsheet.h"
 
+#include "core/message_boxes.h"
 #include "core/trace.h"
 
 #include "sheet/embedded/background_saver.h"
@@ -49,6 +50,20 @@ bool haveWidgets() { return qobject_cast<QApplication*>(QCoreApplication::instan
 
 std::string fileSystemPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
+// The engine's refusal of a cell or sheet operation, with the code it means here.
+Error engineRefusal(const xls::XlsError& error) {
+  static constexpr std::pair<xls::XlsErrorCode, SheetError> Codes[] = {
+      {xls::XlsErrorCode::NoSuchSheet, SheetError::NoSuchSheet},
+      {xls::XlsErrorCode::NotWorksheet, SheetError::NotWorksheet},
+      {xls::XlsErrorCode::OutsideSheet, SheetError::OutsideSheet},
+      {xls::XlsErrorCode::DateOutOfRange, SheetError::BadDate},
+  };
+  SheetError code = SheetError::ValueNotWritten;
+  for (const auto& [engine, sheet] : Codes)
+    if (error.code == engine) code = sheet;
+  return fail(code, QString::fromStdString(error.description));
+}
+
 // The default question: a modal box with 保存 / 保存しない (/ キャンセル).
 SavePrompt askWithDialog(QWidget* parent, const QString& path, bool canCancel) {
   if (!haveWidgets()) return SavePrompt::Save;
@@ -73,8 +88,7 @@ SavePrompt askWithDialog(QWidget* parent, const QString& path, bool canCancel) {
 
 }  // namespace
 
-EmbeddedSpreadsheet::EmbeddedSpreadsheet(MessageBoxes& boxes, SaveQuestion askSave)
-    : boxes_(boxes), askSave_(std::move(askSave)) {}
+EmbeddedSpreadsheet::EmbeddedSpreadsheet(SaveQuestion askSave) : askSave_(std::move(askSave)) {}
 
 EmbeddedSpreadsheet::~EmbeddedSpreadsheet() {
   // Handlers the window may still call become no-ops.
@@ -98,20 +112,20 @@ Status EmbeddedSpreadsheet::usable() const {
     case State::Open:
       return {};
     case State::NoWorkbook:
-      return fail(MsgNoWorkbook);
+      return fail(SheetError::NoWorkbook, MsgNoWorkbook);
     case State::Closed:
-      return fail(MsgWorkbookClosed);
+      return fail(SheetError::NoWorkbook, MsgWorkbookClosed);
     case State::Ended:
       break;
   }
-  return fail(MsgEnded);
+  return fail(SheetError::NoWorkbook, MsgEnded);
 }
 
 Result<std::size_t> EmbeddedSpreadsheet::activeWorksheet() const {
   if (Status s = usable(); !s) return s.error();
   const std::size_t sheet = workbook_->activeSheet();
   if (workbook_->sheetKind(sheet) != xls::SheetKind::Worksheet)
-    return fail(MsgNotWorksheet.arg(QString::fromStdString(workbook_->sheetName(sheet))));
+    return fail(SheetError::NotWorksheet, MsgNotWorksheet.arg(QString::fromStdString(workbook_->sheetName(sheet))));
   return sheet;
 }
 
@@ -120,7 +134,7 @@ void EmbeddedSpreadsheet::ensureWindow() {
   SheetWindow::Handlers handlers;
   // The user's own save: nobody else is there to say that it failed.
   handlers.save = [this] {
-    if (state_ == State::Open) static_cast<void>(saveWithMessage());
+    if (state_ == State::Open) static_cast<void>(saveAndReport());
   };
   handlers.closeRequested = [this] { return userClosesWindow(); };
   handlers.sheetChosen = [this](std::size_t sheet) { userChoseSheet(sheet); };
@@ -135,9 +149,10 @@ Status EmbeddedSpreadsheet::checkAndLock(const QString& path) {
     case xls::WriteObstacle::BrokenLink:  // the open itself says the file is missing
       break;
     case xls::WriteObstacle::ReadOnlyFile:
-      return fail(MsgReadOnlyWorkbook.arg(QFileInfo(path).fileName()));
+      return fail(SheetError::ReadOnly, MsgReadOnlyWorkbook.arg(QFileInfo(path).fileName()));
     case xls::WriteObstacle::ReadOnlyFolder:
-      return fail(MsgReadOnlyFolder.arg(QDir(QFile::decodeName(check.folder.c_str())).absolutePath()));
+      return fail(SheetError::ReadOnly,
+                  MsgReadOnlyFolder.arg(QDir(QFile::decodeName(check.folder.c_str())).absolutePath()));
   }
   target_ = check.target;
   // The lock sits beside the file that is written, wherever it was reached from.
@@ -148,8 +163,8 @@ Status EmbeddedSpreadsheet::checkAndLock(const QString& path) {
 }
 
 Status EmbeddedSpreadsheet::openWorkbook(const QString& path) {
-  if (state_ == State::Ended) return fail(MsgEnded);
-  if (state_ == State::Open) return fail(MsgAlreadyOpen.arg(path_));
+  if (state_ == State::Ended) return fail(SheetError::NoWorkbook, MsgEnded);
+  if (state_ == State::Open) return fail(SheetError::AlreadyOpen, MsgAlreadyOpen.arg(path_));
   // A missing file gets its reason from the open below.
   if (QFileInfo::exists(path))
     if (Status usableHere = checkAndLock(path); !usableHere) return usableHere;
@@ -157,7 +172,7 @@ Status EmbeddedSpreadsheet::openWorkbook(const QString& path) {
   // The reason goes back to the caller, which shows it in its own message.
   if (!opened) {
     lock_.release();
-    return fail(MsgCannotOpen.arg(path, openFailureReason(path, opened.description())));
+    return fail(SheetError::CannotStart, MsgCannotOpen.arg(path, openFailureReason(path, opened.error())));
   }
   workbook_ = std::make_unique<xls::Workbook>(std::move(opened).value());
   saver_ = std::make_unique<BackgroundSaver>(std::make_unique<xls::Workbook>(*workbook_), target_);
@@ -195,9 +210,9 @@ Status EmbeddedSpreadsheet::saveActiveWorkbook() {
   return saveNow();
 }
 
-QString EmbeddedSpreadsheet::saveFailure(const QString& engineDescription) const {
-  return MsgCannotSave.arg(QFileInfo(path_).absoluteFilePath(), saveFailureReason(engineDescription.toStdString()),
-                           engineDescription);
+QString EmbeddedSpreadsheet::saveFailure(const xls::XlsError& error) const {
+  return MsgCannotSave.arg(QFileInfo(path_).absoluteFilePath(), saveFailureReason(error),
+                           QString::fromStdString(error.description));
 }
 
 Status EmbeddedSpreadsheet::saveNow() {
@@ -206,7 +221,7 @@ Status EmbeddedSpreadsheet::saveNow() {
   saver_->finishRunning();
   if (dirty_) {
     const xls::XlsStatus saved = workbook_->save(target_);
-    if (!saved) return fail(SheetError::NotSaved, saveFailure(QString::fromStdString(saved.description())));
+    if (!saved) return fail(SheetError::NotSaved, saveFailure(saved.error()));
     savedUpTo(changes_);
   }
   // The file holds everything now: a background save still waiting has nothing left to do.
@@ -214,9 +229,9 @@ Status EmbeddedSpreadsheet::saveNow() {
   return {};
 }
 
-Status EmbeddedSpreadsheet::saveWithMessage() {
+Status EmbeddedSpreadsheet::saveAndReport() {
   const Status saved = saveNow();
-  if (!saved) boxes_.show(saved.description(), MessageIcon::Critical);
+  if (!saved) emit saveFailed(saved.error());
   return saved;
 }
 
@@ -226,10 +241,10 @@ void EmbeddedSpreadsheet::saveInBackground() {
   saver_->save();
 }
 
-void EmbeddedSpreadsheet::backgroundSaved(quint64 changes, bool ok, const QString& description) {
+void EmbeddedSpreadsheet::backgroundSaved(quint64 changes, const xls::XlsStatus& outcome) {
   if (state_ != State::Open) return;
-  if (ok) savedUpTo(changes);
-  answerBackground(ok, ok ? QString() : saveFailure(description));
+  if (outcome) savedUpTo(changes);
+  answerBackground(outcome.ok(), outcome ? QString() : saveFailure(outcome.error()));
 }
 
 void EmbeddedSpreadsheet::answerBackground(bool saved, const QString& reason) {
@@ -253,7 +268,7 @@ void EmbeddedSpreadsheet::release() {
     for (int attempt = 0; attempt < SaveAttemptsAtProgramEnd; ++attempt) {
       const SavePrompt answer = ask(false);
       if (!self) return;
-      if (state_ != State::Open || answer == SavePrompt::DontSave || saveWithMessage()) break;
+      if (state_ != State::Open || answer == SavePrompt::DontSave || saveAndReport()) break;
     }
   }
   closeWorkbook(State::Ended);
@@ -271,12 +286,12 @@ Status EmbeddedSpreadsheet::selectCell(std::int32_t row, std::int32_t column) { 
 Status EmbeddedSpreadsheet::selectAt(std::int64_t row, std::int64_t column) {
   const Result<std::size_t> sheet = activeWorksheet();
   if (!sheet) return sheet.error();
-  if (!insideSheet(row, column)) return fail(MsgOutside.arg(row).arg(column));
+  if (!insideSheet(row, column)) return fail(SheetError::OutsideSheet, MsgOutside.arg(row).arg(column));
   const auto r = static_cast<std::uint32_t>(row - 1);
   const auto c = static_cast<std::uint32_t>(column - 1);
   const xls::XlsStatus set = workbook_->setActiveCell(*sheet, r, c);
   saver_->setActiveCell(*sheet, r, c, changes_);
-  if (!set) return fail(QString::fromStdString(set.description()));
+  if (!set) return engineRefusal(set.error());
   if (window_) window_->showActiveCell();
   return {};
 }
@@ -291,17 +306,25 @@ Result<CellRef> EmbeddedSpreadsheet::activeCell() {
 Status EmbeddedSpreadsheet::setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) {
   const Result<std::size_t> sheet = activeWorksheet();
   if (!sheet) return sheet.error();
-  if (!insideSheet(row, column)) return fail(MsgOutside.arg(row).arg(column));
+  if (!insideSheet(row, column)) return fail(SheetError::OutsideSheet, MsgOutside.arg(row).arg(column));
   const QString address = columnLetters(column) + QString::number(row);
   const Result<xls::Value> converted = toEngineValue(value, workbook_->date1904());
-  if (!converted) return fail(MsgCannotWrite.arg(address, converted.description()));
+  if (!converted) {
+    Error refused = converted.error();
+    refused.description = MsgCannotWrite.arg(address, refused.description);
+    return refused;
+  }
   const auto r = static_cast<std::uint32_t>(row - 1);
   const auto c = static_cast<std::uint32_t>(column - 1);
   const xls::XlsStatus written = workbook_->setCell(*sheet, r, c, converted.value());
   if (written) ++changes_;
   // Recorded failed or not: the copy for background saves makes the same call.
   saver_->setCell(*sheet, r, c, std::move(converted).value(), changes_);
-  if (!written) return fail(MsgCannotWrite.arg(address, QString::fromStdString(written.description())));
+  if (!written) {
+    Error refused = engineRefusal(written.error());
+    refused.description = MsgCannotWrite.arg(address, refused.description);
+    return refused;
+  }
   changed();
   if (window_) window_->cellChanged(*sheet, r, c);
   return {};
@@ -310,11 +333,11 @@ Status EmbeddedSpreadsheet::setCellValue(std::int32_t row, std::int32_t column, 
 Status EmbeddedSpreadsheet::ensureColumnWidth(std::int32_t column, int characters) {
   const Result<std::size_t> sheet = activeWorksheet();
   if (!sheet) return sheet.error();
-  if (!insideSheet(1, column)) return fail(MsgOutside.arg(1).arg(column));
+  if (!insideSheet(1, column)) return fail(SheetError::OutsideSheet, MsgOutside.arg(1).arg(column));
   const auto c = static_cast<std::uint32_t>(column - 1);
   const std::uint16_t width = xls::columnWidthForCharacters(characters);
   const xls::XlsResult<bool> widened = workbook_->ensureColumnWidth(*sheet, c, width);
-  if (!widened) return fail(QString::fromStdString(widened.description()));
+  if (!widened) return engineRefusal(widened.error());
   if (!widened.value()) return {};
   // A change like a written cell: saved at close, and by the next background save.
   ++changes_;
@@ -336,12 +359,11 @@ Status EmbeddedSpreadsheet::activateSheet(const QString& name) {
   if (Status s = usable(); !s) return s;
   for (std::size_t sheet = 0; sheet < workbook_->sheetCount(); ++sheet) {
     if (QString::fromStdString(workbook_->sheetName(sheet)) != name) continue;
-    if (const xls::XlsStatus chosen = workbook_->setActiveSheet(sheet); !chosen)
-      return fail(QString::fromStdString(chosen.description()));
+    if (const xls::XlsStatus chosen = workbook_->setActiveSheet(sheet); !chosen) return engineRefusal(chosen.error());
     if (window_) window_->tabs().setCurrentIndex(static_cast<int>(sheet));
     return {};
   }
-  return fail(QStringLiteral("シート「%1」がありません").arg(name));
+  return fail(SheetError::NoSuchSheet, QStringLiteral("シート「%1」がありません").arg(name));
 }
 
 SavePrompt EmbeddedSpreadsheet::ask(bool canCancel) {
@@ -385,7 +407,7 @@ bool EmbeddedSpreadsheet::userClosesWindow() {
     const SavePrompt answer = ask(true);
     if (!self || state_ != State::Open) return true;
     if (answer == SavePrompt::Cancel) return false;
-    if (answer == SavePrompt::Save && !saveWithMessage()) return false;
+    if (answer == SavePrompt::Save && !saveAndReport()) return false;
   }
   bool cancel = false;
   emit workbookBeforeClose(path_, &cancel);
@@ -412,9 +434,9 @@ void EmbeddedSpreadsheet::userChoseCell(std::uint32_t row, std::uint32_t column)
                             CellRef{static_cast<std::int32_t>(row) + 1, static_cast<std::int32_t>(column) + 1});
 }
 
-SpreadsheetFactory embeddedFactory(MessageBoxes& boxes, SaveQuestion askSave) {
-  return [&boxes, askSave = std::move(askSave)]() -> Result<std::unique_ptr<SpreadsheetApp>> {
-    return std::unique_ptr<SpreadsheetApp>(std::make_unique<EmbeddedSpreadsheet>(boxes, askSave));
+SpreadsheetFactory embeddedFactory(SaveQuestion askSave) {
+  return [askSave = std::move(askSave)]() -> Result<std::unique_ptr<SpreadsheetApp>> {
+    return std::unique_ptr<SpreadsheetApp>(std::make_unique<EmbeddedSpreadsheet>(askSave));
   };
 }
 

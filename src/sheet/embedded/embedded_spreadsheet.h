@@ -22,13 +22,16 @@
 // - While a workbook is open its lock file (LibreOffice's, see lock_file.h)
 //   says that this process has it; a workbook held by a live LibreOffice or
 //   Kestrune is refused.
+// - A failed save that no caller asked for (the user's own, the one before
+//   the window closes or at program end) is announced by saveFailed; the
+//   application layer tells the user.
 // - saveInBackground() writes a snapshot on a worker thread (see
 //   BackgroundSaver); every other save waits for it first.
 #pragma once
 
-#include "core/message_boxes.h"
 #include "sheet/lock_file.h"
 #include "sheet/spreadsheet_app.h"
+#include "sheet/xls/xls_result.h"
 
 #include <QString>
 
@@ -58,9 +61,8 @@ inline const QString PromptCancelText = QStringLiteral("キャンセル");
 class EmbeddedSpreadsheet final : public SpreadsheetApp {
   Q_OBJECT
 public:
-  // `boxes` shows the application's own messages (a failed save); `askSave`
-  // replaces the default question dialog.
-  explicit EmbeddedSpreadsheet(MessageBoxes& boxes, SaveQuestion askSave = {});
+  // `askSave` replaces the default question dialog.
+  explicit EmbeddedSpreadsheet(SaveQuestion askSave = {});
   ~EmbeddedSpreadsheet() override;
 
   // Fails for a read-only workbook, one in a folder we cannot write to, and
@@ -96,6 +98,11 @@ public:
   bool hasWorkbook() const;
   bool hasUnsavedChanges() const;
 
+signals:
+  // A save the user asked for in the window, or one before the window
+  // closes or at program end, failed; the description says why in full.
+  void saveFailed(const kestrune::Error& error);
+
 private:
   enum class State { NoWorkbook, Open, Closed, Ended };
 
@@ -104,20 +111,19 @@ private:
   Status selectAt(std::int64_t row, std::int64_t column);
   Status checkAndLock(const QString& path);
   Status saveNow();
-  Status saveWithMessage();
+  Status saveAndReport();
   SavePrompt ask(bool canCancel);
   void changed();
   void savedUpTo(quint64 changes);
-  void backgroundSaved(quint64 changes, bool ok, const QString& description);
+  void backgroundSaved(quint64 changes, const xls::XlsStatus& outcome);
   void answerBackground(bool saved, const QString& reason);
-  QString saveFailure(const QString& engineDescription) const;
+  QString saveFailure(const xls::XlsError& error) const;
   void closeWorkbook(State next);
   void ensureWindow();
   bool userClosesWindow();
   void userChoseSheet(std::size_t sheet);
   void userChoseCell(std::uint32_t row, std::uint32_t column);
 
-  MessageBoxes& boxes_;
   SaveQuestion askSave_;
   State state_ = State::NoWorkbook;
   std::unique_ptr<xls::Workbook> workbook_;
@@ -133,6 +139,6 @@ private:
 };
 
 // Starts built-in applications; each has no workbook yet and is hidden.
-SpreadsheetFactory embeddedFactory(MessageBoxes& boxes, SaveQuestion askSave = {});
+SpreadsheetFactory embeddedFactory(SaveQuestion askSave = {});
 
 }  // namespace kestrune::sheet::embedded

@@ -20,7 +20,8 @@ namespace {
 constexpr int TempNameAttempts = 100;
 
 XlsError sysError(const std::string& what, const std::string& path, int error) {
-  return xlsFail("cannot save " + path + ": " + what + ": " + std::strerror(error));
+  return xlsSystemFail(XlsErrorCode::CannotSave, error,
+                       "cannot save " + path + ": " + what + ": " + std::strerror(error));
 }
 
 std::string folderOf(const std::string& path) {

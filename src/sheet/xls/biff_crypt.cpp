@@ -243,7 +243,8 @@ const EVP_MD* verifierHash(BiffCipherKind kind) { return kind == BiffCipherKind:
 }  // namespace
 
 XlsResult<BiffCipher> BiffCipher::open(ByteView body, std::u16string_view password) {
-  const XlsError refused{"the workbook is encrypted (password protected) and cannot be opened"};
+  const XlsError refused =
+      xlsFail(XlsErrorCode::Encrypted, "the workbook is encrypted (password protected) and cannot be opened");
   const auto l = layoutOf(body);
   if (!l) return refused;
   const auto cipher = derive(l->kind, body.subspan(l->saltAt, SaltSize), password, l->keyBits);

@@ -16,6 +16,14 @@ namespace {
 
 constexpr int MaxStorageDepth = 32;
 
+// The parts of a compound file a damaged one is broken in.
+const std::string Header = "compound file header";
+const std::string Directory = "directory";
+
+// Where in a stream or the directory a read stopped: the bytes read so far.
+std::int64_t fromStart(const Bytes& readSoFar) { return static_cast<std::int64_t>(readSoFar.size()); }
+std::int64_t entryOffset(std::uint32_t entry) { return static_cast<std::int64_t>(entry) * DirEntrySize; }
+
 char16_t upperUnit(char16_t c) {
   if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
   if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
@@ -74,9 +82,10 @@ private:
 };
 
 XlsStatus Reader::readHeader() {
-  if (file_.size() < header::Size) return xlsFail("the file is too short to be a compound file");
+  if (file_.size() < header::Size)
+    return xlsFail(XlsErrorCode::NotCompoundFile, "the file is too short to be a compound file");
   if (!CompoundFile::hasSignature(file_))
-    return xlsFail("not a compound file (no OLE2 signature): not an .xls workbook");
+    return xlsFail(XlsErrorCode::NotCompoundFile, "not a compound file (no OLE2 signature): not an .xls workbook");
   major_ = getU16(file_, header::MajorVersion);
   const std::uint16_t byteOrder = getU16(file_, header::ByteOrder);
   shift_ = getU16(file_, header::SectorShift);
@@ -84,16 +93,17 @@ XlsStatus Reader::readHeader() {
   // Some writers store the mark's two bytes swapped; the fields that follow
   // are little-endian all the same (the version check below tells).
   if (byteOrder != header::ByteOrderMark && byteOrder != header::SwappedByteOrderMark)
-    return xlsFail("compound file header: bad byte order mark");
+    return xlsDamaged(Header, "compound file header: bad byte order mark", header::ByteOrder);
   if (!((major_ == header::Version3 && shift_ == header::Version3SectorShift) ||
         (major_ == header::Version4 && shift_ == header::Version4SectorShift)))
-    return xlsFail("compound file header: unsupported version " + std::to_string(major_) + " with sector shift " +
-                   std::to_string(shift_));
-  if (miniShift != header::MiniSectorShiftValue) return xlsFail("compound file header: bad mini sector shift");
+    return xlsDamaged(Header, "compound file header: unsupported version " + std::to_string(major_) +
+                                  " with sector shift " + std::to_string(shift_));
+  if (miniShift != header::MiniSectorShiftValue)
+    return xlsDamaged(Header, "compound file header: bad mini sector shift");
   if (getU32(file_, header::MiniStreamCutoffSize) != MiniStreamCutoff)
-    return xlsFail("compound file header: bad mini stream cutoff");
+    return xlsDamaged(Header, "compound file header: bad mini stream cutoff", header::MiniStreamCutoffSize);
   sectorSize_ = 1u << shift_;
-  if (file_.size() < sectorSize_) return xlsFail("the compound file is truncated");
+  if (file_.size() < sectorSize_) return xlsDamaged(Header, "the compound file is truncated");
   sectorCount_ = (file_.size() - sectorSize_ + sectorSize_ - 1) / sectorSize_;
   fatCount_ = getU32(file_, header::FatSectorCount);
   firstDir_ = getU32(file_, header::FirstDirectorySector);
@@ -102,9 +112,10 @@ XlsStatus Reader::readHeader() {
   firstDifat_ = getU32(file_, header::FirstDifatSector);
   difatCount_ = getU32(file_, header::DifatSectorCount);
   if (fatCount_ == 0 || fatCount_ > sectorCount_)
-    return xlsFail("compound file header: FAT sector count " + std::to_string(fatCount_) + " does not fit the file");
+    return xlsDamaged(Header,
+                      "compound file header: FAT sector count " + std::to_string(fatCount_) + " does not fit the file");
   if (miniFatCount_ > sectorCount_ || difatCount_ > sectorCount_)
-    return xlsFail("compound file header: sector counts do not fit the file");
+    return xlsDamaged(Header, "compound file header: sector counts do not fit the file");
   return {};
 }
 
@@ -117,11 +128,11 @@ XlsStatus Reader::readFat() {
   std::vector<bool> seen(sectorCount_, false);
   const std::uint32_t perDifat = sectorSize_ / 4 - 1;
   while (fatSectors.size() < fatCount_) {
-    if (next >= sectorCount_) return xlsFail("compound file: DIFAT chain leaves the file");
-    if (seen[next]) return xlsFail("compound file: DIFAT chain loops");
+    if (next >= sectorCount_) return xlsDamaged("DIFAT", "compound file: DIFAT chain leaves the file");
+    if (seen[next]) return xlsDamaged("DIFAT", "compound file: DIFAT chain loops");
     seen[next] = true;
     const std::size_t base = (static_cast<std::size_t>(next) + 1) << shift_;
-    if (base + sectorSize_ > file_.size()) return xlsFail("compound file: truncated DIFAT sector");
+    if (base + sectorSize_ > file_.size()) return xlsDamaged("DIFAT", "compound file: truncated DIFAT sector");
     for (std::uint32_t i = 0; i < perDifat && fatSectors.size() < fatCount_; ++i)
       fatSectors.push_back(getU32(file_, base + 4 * i));
     next = getU32(file_, base + 4 * perDifat);
@@ -129,7 +140,7 @@ XlsStatus Reader::readFat() {
   const std::uint32_t perFat = sectorSize_ / 4;
   fat_.reserve(static_cast<std::size_t>(fatCount_) * perFat);
   for (std::uint32_t s : fatSectors) {
-    if (s >= sectorCount_) return xlsFail("compound file: FAT sector outside the file");
+    if (s >= sectorCount_) return xlsDamaged("FAT", "compound file: FAT sector outside the file");
     const std::size_t base = (static_cast<std::size_t>(s) + 1) << shift_;
     for (std::uint32_t i = 0; i < perFat; ++i) {
       const std::size_t at = base + 4 * i;
@@ -141,10 +152,10 @@ XlsStatus Reader::readFat() {
 
 XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, const std::string& what,
                                      Short whenShort) {
-  if (size > file_.size()) return xlsFail("compound file: " + what + " is larger than the file");
+  if (size > file_.size()) return xlsDamaged(what, "compound file: " + what + " is larger than the file");
   streamBytes_ += size;
   if (streamBytes_ > 2 * static_cast<std::uint64_t>(file_.size()))
-    return xlsFail("compound file: streams share sectors");
+    return xlsDamaged(what, "compound file: streams share sectors");
   Bytes out;
   out.reserve(static_cast<std::size_t>(size));
   std::vector<bool> seen(sectorCount_, false);
@@ -152,8 +163,8 @@ XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, co
   while (out.size() < size) {
     if (sector == EndOfChain && whenShort == Short::ChainMayEnd) break;
     if (sector >= sectorCount_ || sector >= fat_.size())
-      return xlsFail("compound file: " + what + " chain leaves the file");
-    if (seen[sector]) return xlsFail("compound file: " + what + " chain loops");
+      return xlsDamaged(what, "compound file: " + what + " chain leaves the file", fromStart(out));
+    if (seen[sector]) return xlsDamaged(what, "compound file: " + what + " chain loops", fromStart(out));
     seen[sector] = true;
     const std::size_t base = (static_cast<std::size_t>(sector) + 1) << shift_;
     std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(sectorSize_, size - out.size()));
@@ -161,7 +172,7 @@ XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, co
       need = file_.size() - base;  // the last sector of the file, cut inside
       size = out.size() + need;
     }
-    if (base + need > file_.size()) return xlsFail("compound file: " + what + " is truncated");
+    if (base + need > file_.size()) return xlsDamaged(what, "compound file: " + what + " is truncated", fromStart(out));
     out.insert(out.end(), file_.begin() + static_cast<std::ptrdiff_t>(base),
                file_.begin() + static_cast<std::ptrdiff_t>(base + need));
     sector = fat_[sector];
@@ -170,10 +181,10 @@ XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, co
 }
 
 XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size, const std::string& what) {
-  if (size > miniStream_.size()) return xlsFail("compound file: small " + what + " exceeds the mini stream");
+  if (size > miniStream_.size()) return xlsDamaged(what, "compound file: small " + what + " exceeds the mini stream");
   streamBytes_ += size;
   if (streamBytes_ > 2 * static_cast<std::uint64_t>(file_.size()))
-    return xlsFail("compound file: streams share sectors");
+    return xlsDamaged(what, "compound file: streams share sectors");
   Bytes out;
   out.reserve(static_cast<std::size_t>(size));
   const std::size_t miniCount = miniStream_.size() / MiniSectorSize + (miniStream_.size() % MiniSectorSize ? 1 : 0);
@@ -182,12 +193,14 @@ XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size, const
   while (out.size() < size) {
     if (sector == EndOfChain) break;  // declared longer than its chain: see Short::ChainMayEnd
     if (sector >= miniCount || sector >= miniFat_.size())
-      return xlsFail("compound file: " + what + " chain leaves the mini stream");
-    if (seen[sector]) return xlsFail("compound file: " + what + " chain loops in the mini stream");
+      return xlsDamaged(what, "compound file: " + what + " chain leaves the mini stream", fromStart(out));
+    if (seen[sector])
+      return xlsDamaged(what, "compound file: " + what + " chain loops in the mini stream", fromStart(out));
     seen[sector] = true;
     const std::size_t base = static_cast<std::size_t>(sector) * MiniSectorSize;
     const std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(MiniSectorSize, size - out.size()));
-    if (base + need > miniStream_.size()) return xlsFail("compound file: " + what + " leaves the mini stream");
+    if (base + need > miniStream_.size())
+      return xlsDamaged(what, "compound file: " + what + " leaves the mini stream", fromStart(out));
     out.insert(out.end(), miniStream_.begin() + static_cast<std::ptrdiff_t>(base),
                miniStream_.begin() + static_cast<std::ptrdiff_t>(base + need));
     sector = miniFat_[sector];
@@ -200,15 +213,17 @@ XlsStatus Reader::readDirectory() {
   Bytes dir;
   std::vector<bool> seen(sectorCount_, false);
   for (std::uint32_t s = firstDir_; s != EndOfChain;) {
-    if (s >= sectorCount_ || s >= fat_.size()) return xlsFail("compound file: directory chain leaves the file");
-    if (seen[s]) return xlsFail("compound file: directory chain loops");
+    if (s >= sectorCount_ || s >= fat_.size())
+      return xlsDamaged(Directory, "compound file: directory chain leaves the file", fromStart(dir));
+    if (seen[s]) return xlsDamaged(Directory, "compound file: directory chain loops", fromStart(dir));
     seen[s] = true;
     const std::size_t base = (static_cast<std::size_t>(s) + 1) << shift_;
     std::size_t present = sectorSize_;
     if (base + sectorSize_ > file_.size()) {
       // A file that ends inside the directory's last sector keeps the entries
       // it holds whole; a link to one past them fails when the tree is built.
-      if (fat_[s] != EndOfChain || base >= file_.size()) return xlsFail("compound file: directory is truncated");
+      if (fat_[s] != EndOfChain || base >= file_.size())
+        return xlsDamaged(Directory, "compound file: directory is truncated", fromStart(dir));
       present = file_.size() - base;
       directoryCut_ = true;
     }
@@ -217,7 +232,7 @@ XlsStatus Reader::readDirectory() {
     s = fat_[s];
   }
   const std::size_t count = dir.size() / DirEntrySize;
-  if (count == 0) return xlsFail("compound file: empty directory");
+  if (count == 0) return xlsDamaged(Directory, "compound file: empty directory");
   entries_.resize(count);
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t at = i * DirEntrySize;
@@ -244,24 +259,24 @@ XlsStatus Reader::readDirectory() {
       e.size |= static_cast<std::uint64_t>(getU32(dir, at + dirent::StreamSizeHigh)) << 32;
   }
   if (entries_[0].type != static_cast<std::uint8_t>(CfbType::Root))
-    return xlsFail("compound file: the first directory entry is not the root");
+    return xlsDamaged(Directory, "compound file: the first directory entry is not the root", 0);
   visitedEntry_.assign(count, false);
   visitedEntry_[0] = true;
   return {};
 }
 
 XlsStatus Reader::buildTree(std::uint32_t firstSibling, CfbEntry& parent, int depth) {
-  if (depth > MaxStorageDepth) return xlsFail("compound file: storages nested too deeply");
+  if (depth > MaxStorageDepth) return xlsDamaged(Directory, "compound file: storages nested too deeply");
   std::vector<std::uint32_t> stack;
   if (firstSibling != NoStream) stack.push_back(firstSibling);
   while (!stack.empty()) {
     const std::uint32_t id = stack.back();
     stack.pop_back();
     if (id >= entries_.size())
-      return xlsFail(directoryCut_ ? "compound file: the file ends inside the directory (entry " + std::to_string(id) +
-                                         " is missing)"
-                                   : std::string("compound file: directory link out of range"));
-    if (visitedEntry_[id]) return xlsFail("compound file: directory tree has a cycle");
+      return xlsDamaged(Directory, directoryCut_ ? "compound file: the file ends inside the directory (entry " +
+                                                       std::to_string(id) + " is missing)"
+                                                 : std::string("compound file: directory link out of range"));
+    if (visitedEntry_[id]) return xlsDamaged(Directory, "compound file: directory tree has a cycle", entryOffset(id));
     visitedEntry_[id] = true;
     const RawEntry& raw = entries_[id];
     if (raw.left != NoStream) stack.push_back(raw.left);

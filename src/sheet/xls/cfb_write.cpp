@@ -143,7 +143,8 @@ void putEntryName(Bytes& out, std::size_t at, std::u16string_view name) {
 }
 
 XlsResult<Bytes> Writer::run() {
-  if (filled_.fill && !foundFilled_) return xlsFail("the compound file has no stream to write");
+  if (filled_.fill && !foundFilled_)
+    return xlsFail(XlsErrorCode::CannotSave, "the compound file has no stream to write");
   if (auto st = placeStreams(); !st) return st.error();
   if (auto st = countSectors(); !st) return st.error();
   chainSectors();
@@ -167,7 +168,7 @@ XlsStatus Writer::placeStreams() {
       continue;
     }
     const std::uint64_t size = f.filled ? filled_.size : f.entry->data.size();
-    if (size > MaxStreamSize) return xlsFail("a stream is too large to write");
+    if (size > MaxStreamSize) return xlsFail(XlsErrorCode::TooLargeToSave, "a stream is too large to write");
     f.size = static_cast<std::uint32_t>(size);
     if (size == 0) {
       f.start = EndOfChain;
@@ -188,7 +189,7 @@ XlsStatus Writer::appendToMiniStream(FlatEntry& f) {
   f.start = first;
   if (f.filled) {
     Bytes data(f.size, 0);
-    if (!(*filled_.fill)(data)) return xlsFail("the stream could not be written");
+    if (!(*filled_.fill)(data)) return xlsFail(XlsErrorCode::CannotSave, "the stream could not be written");
     mini_.insert(mini_.end(), data.begin(), data.end());
   } else {
     mini_.insert(mini_.end(), f.entry->data.begin(), f.entry->data.end());
@@ -204,7 +205,7 @@ XlsStatus Writer::countSectors() {
   plan_.miniFatSectors = sectorsFor(miniFat_.size() * 4, SectorSize);
   plan_.miniSectors = sectorsFor(mini_.size(), SectorSize);
   const std::uint64_t dataSectors = plan_.dirSectors + plan_.miniFatSectors + plan_.miniSectors + bigSectors_;
-  if (dataSectors > MaxDataSectors) return xlsFail("the workbook is too large to write");
+  if (dataSectors > MaxDataSectors) return xlsFail(XlsErrorCode::TooLargeToSave, "the workbook is too large to write");
   for (;;) {
     plan_.difatSectors = plan_.fatSectors > HeaderDifatEntries
                              ? sectorsFor(plan_.fatSectors - HeaderDifatEntries, DifatIdsPerSector)
@@ -320,7 +321,7 @@ XlsStatus Writer::writeStreamData() {
     const FlatEntry& f = flat_[id];
     if (f.filled) {
       if (!(*filled_.fill)(std::span<std::uint8_t>(out_.data() + sectorAt(f.start), f.size)))
-        return xlsFail("the stream could not be written");
+        return xlsFail(XlsErrorCode::CannotSave, "the stream could not be written");
       continue;
     }
     const Bytes& d = f.entry->data;

@@ -10,7 +10,7 @@ std::string hexId(std::uint16_t id) {
 }
 
 XlsResult<std::vector<RecordRef>> indexRecords(ByteView stream, bool dropCutRecord) {
-  if (stream.size() > 0xFFFFFFFFu) return xlsFail("the stream is too large");
+  if (stream.size() > 0xFFFFFFFFu) return xlsFail(XlsErrorCode::TooLarge, "the stream is too large");
   std::vector<RecordRef> out;
   std::size_t pos = 0;
   while (stream.size() - pos >= RecordHeaderSize) {
@@ -18,7 +18,10 @@ XlsResult<std::vector<RecordRef>> indexRecords(ByteView stream, bool dropCutReco
     const std::uint16_t len = getU16(stream, pos + 2);
     if (len > stream.size() - pos - RecordHeaderSize && dropCutRecord) break;
     if (len > stream.size() - pos - RecordHeaderSize)
-      return xlsFail("record " + hexId(id) + " at offset " + std::to_string(pos) + " runs past the end of the stream");
+      return xlsDamaged(
+          "record " + hexId(id),
+          "record " + hexId(id) + " at offset " + std::to_string(pos) + " runs past the end of the stream",
+          static_cast<std::int64_t>(pos));
     out.push_back(RecordRef{static_cast<std::uint32_t>(pos), id, len});
     pos += RecordHeaderSize + len;
   }

@@ -122,17 +122,18 @@ std::string_view dateFormatCode(DateKind kind) {
 XlsResult<double> serialFromCivil(const CivilDateTime& w, bool date1904) {
   if (w.year < 1 || w.year > 9999 || w.month < 1 || w.month > 12 || w.day < 1 || w.day > daysInMonth(w.year, w.month) ||
       w.hour < 0 || w.hour > 23 || w.minute < 0 || w.minute > 59 || !(w.second >= 0.0 && w.second < 60.0))
-    return xlsFail("invalid date or time");
+    return xlsFail(XlsErrorCode::DateOutOfRange, "invalid date or time");
   const long long days = daysFromCivil(w.year, static_cast<unsigned>(w.month), static_cast<unsigned>(w.day));
   // 1900 system: day 0 is 1899-12-30 for serials from 61 on (1900-03-01);
   // before that the fictitious 1900-02-29 shifts dates by one.
   const long long epoch = date1904 ? daysFromCivil(1904, 1, 1) : daysFromCivil(1899, 12, 30);
   double serial = static_cast<double>(days - epoch);
   if (!date1904) {
-    if (days < daysFromCivil(1900, 1, 1)) return xlsFail("dates before 1900-01-01 cannot be stored");
+    if (days < daysFromCivil(1900, 1, 1))
+      return xlsFail(XlsErrorCode::DateOutOfRange, "dates before 1900-01-01 cannot be stored");
     if (days < daysFromCivil(1900, 3, 1)) serial -= 1.0;
   } else if (serial < 0) {
-    return xlsFail("dates before 1904-01-01 cannot be stored in a 1904 workbook");
+    return xlsFail(XlsErrorCode::DateOutOfRange, "dates before 1904-01-01 cannot be stored in a 1904 workbook");
   }
   return serial + (w.hour * 3600.0 + w.minute * 60.0 + w.second) / 86400.0;
 }

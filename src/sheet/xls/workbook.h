@@ -30,6 +30,8 @@ constexpr std::uint32_t MaxColumns = 256;
 enum class SheetKind { Worksheet, MacroSheet, Chart, VbaModule, Other };
 
 struct SheetLayout;  // what a save writes for one sheet (workbook_layout.h)
+struct GlobalsOut;   // the globals a save writes, with the positions it patches (workbook_layout.h)
+struct GlobalsInsertion;
 
 // The COLINFO width (1/256 of the standard font's '0') of a column that
 // shows `characters` digits: the digits and the cell margins, which
@@ -132,8 +134,9 @@ private:
   SheetLayout layoutSheet(std::size_t index) const;
   void applyView(std::size_t index, SheetLayout& layout) const;
   void applyColumns(std::size_t index, SheetLayout& layout) const;
-  std::vector<Record> buildGlobals(std::vector<std::size_t>& boundSheetAt, std::size_t& sstAt, std::size_t& extSstAt,
-                                   std::vector<SstPosition>& sstPositions, std::uint32_t totalRefs) const;
+  GlobalsOut buildGlobals(std::uint32_t totalRefs) const;
+  bool copyGlobal(std::size_t& i, std::uint32_t totalRefs, GlobalsOut& out) const;
+  void insertNewFormatsAndXfs(std::size_t i, const GlobalsInsertion& at, GlobalsOut& out) const;
 
   CompoundFile cfb_;
   std::u16string streamName_ = u"Workbook";

@@ -319,10 +319,11 @@ XlsStatus Workbook::readCells(Sheet& sheet) {
   CellReader reader(records(sheet), stream_, sst_.size(), sheet.cells, sheet.formulas, dates);
   if (const auto activeCell = reader.run()) sheet.activeCell = *activeCell;
   if (const auto& missing = reader.missingString())
-    return xlsFail("damaged shared string table: it holds " + std::to_string(sst_.size()) +
-                   " strings, but the cell at row " + std::to_string(missing->cell.row + 1) + ", column " +
-                   std::to_string(missing->cell.column + 1) + " of sheet \"" + sheet.name + "\" uses string index " +
-                   std::to_string(missing->index));
+    return xlsDamaged("shared string table", "damaged shared string table: it holds " + std::to_string(sst_.size()) +
+                                                 " strings, but the cell at row " +
+                                                 std::to_string(missing->cell.row + 1) + ", column " +
+                                                 std::to_string(missing->cell.column + 1) + " of sheet \"" +
+                                                 sheet.name + "\" uses string index " + std::to_string(missing->index));
   sheet.formulas.finish();
   for (const FormulaGroup& group : sheet.formulas.groups())
     for (std::uint32_t cell : group.cells)

@@ -84,11 +84,14 @@ std::optional<std::uint16_t> Workbook::columnWidth(std::size_t sheet, std::uint3
 }
 
 XlsResult<bool> Workbook::ensureColumnWidth(std::size_t sheetIndex, std::uint32_t column, std::uint16_t width) {
-  if (sheetIndex >= sheets_.size()) return xlsFail("no sheet number " + std::to_string(sheetIndex + 1));
+  if (sheetIndex >= sheets_.size())
+    return xlsFail(XlsErrorCode::NoSuchSheet, "no sheet number " + std::to_string(sheetIndex + 1));
   Sheet& sheet = sheets_[sheetIndex];
-  if (sheet.kind != SheetKind::Worksheet) return xlsFail("sheet \"" + sheet.name + "\" is not a worksheet");
+  if (sheet.kind != SheetKind::Worksheet)
+    return xlsFail(XlsErrorCode::NotWorksheet, "sheet \"" + sheet.name + "\" is not a worksheet");
   if (column >= MaxColumns)
-    return xlsFail("column " + std::to_string(column + 1) + " is outside the sheet (256 columns)");
+    return xlsFail(XlsErrorCode::OutsideSheet,
+                   "column " + std::to_string(column + 1) + " is outside the sheet (256 columns)");
   const auto col = static_cast<std::uint16_t>(column);
   std::vector<Bytes>& columns = sheet.columns;
   std::size_t insertAt = columns.size();

@@ -17,8 +17,9 @@ constexpr std::size_t MaxCellText = 32767;
 
 XlsStatus checkPosition(std::uint32_t row, std::uint32_t column) {
   if (row >= MaxRows || column >= MaxColumns)
-    return xlsFail("cell position row " + std::to_string(row + 1) + ", column " + std::to_string(column + 1) +
-                   " is outside the sheet (65,536 rows x 256 columns)");
+    return xlsFail(XlsErrorCode::OutsideSheet, "cell position row " + std::to_string(row + 1) + ", column " +
+                                                   std::to_string(column + 1) +
+                                                   " is outside the sheet (65,536 rows x 256 columns)");
   return {};
 }
 
@@ -45,7 +46,8 @@ std::optional<std::size_t> Workbook::findSheet(std::string_view name) const {
 }
 
 XlsResult<Cell> Workbook::cell(std::size_t sheet, std::uint32_t row, std::uint32_t column) const {
-  if (sheet >= sheets_.size()) return xlsFail("no sheet number " + std::to_string(sheet + 1));
+  if (sheet >= sheets_.size())
+    return xlsFail(XlsErrorCode::NoSuchSheet, "no sheet number " + std::to_string(sheet + 1));
   if (auto st = checkPosition(row, column); !st) return st.error();
   const CellStore& cells = sheets_[sheet].cells;
   const CellSlot* slot = cells.find(row, column);
@@ -80,7 +82,8 @@ XlsResult<std::uint16_t> Workbook::dateXf(std::uint16_t baseXf, DateKind kind) {
       return baseXf;
   }
   if (auto it = dateXfs_.find({baseXf, kind}); it != dateXfs_.end()) return it->second;
-  if (xfs_.size() >= MaxXfs) return xlsFail("the workbook has too many cell formats to add a date format");
+  if (xfs_.size() >= MaxXfs)
+    return xlsFail(XlsErrorCode::TooManyFormats, "the workbook has too many cell formats to add a date format");
 
   const std::string code(dateFormatCode(kind));
   std::optional<std::uint16_t> ifmt;
@@ -90,7 +93,8 @@ XlsResult<std::uint16_t> Workbook::dateXf(std::uint16_t baseXf, DateKind kind) {
     highest = std::max(highest, index);
   }
   if (!ifmt) {
-    if (highest >= 0xFFFE) return xlsFail("the workbook has no room for another number format");
+    if (highest >= 0xFFFE)
+      return xlsFail(XlsErrorCode::TooManyFormats, "the workbook has no room for another number format");
     ifmt = static_cast<std::uint16_t>(highest + 1);
     Record format{rid::Format, {}, 0};
     putU16(format.body, *ifmt);
@@ -108,9 +112,11 @@ XlsResult<std::uint16_t> Workbook::dateXf(std::uint16_t baseXf, DateKind kind) {
 }
 
 XlsStatus Workbook::setCell(std::size_t sheetIndex, std::uint32_t row, std::uint32_t column, const Value& value) {
-  if (sheetIndex >= sheets_.size()) return xlsFail("no sheet number " + std::to_string(sheetIndex + 1));
+  if (sheetIndex >= sheets_.size())
+    return xlsFail(XlsErrorCode::NoSuchSheet, "no sheet number " + std::to_string(sheetIndex + 1));
   Sheet& sheet = sheets_[sheetIndex];
-  if (sheet.kind != SheetKind::Worksheet) return xlsFail("sheet \"" + sheet.name + "\" is not a worksheet");
+  if (sheet.kind != SheetKind::Worksheet)
+    return xlsFail(XlsErrorCode::NotWorksheet, "sheet \"" + sheet.name + "\" is not a worksheet");
   if (auto st = checkPosition(row, column); !st) return st;
   const CellSlot* existing = sheet.cells.find(row, column);
   std::uint16_t xf = existing ? existing->xf : defaultXf();
@@ -122,18 +128,21 @@ XlsStatus Workbook::setCell(std::size_t sheetIndex, std::uint32_t row, std::uint
   if (const auto* text = std::get_if<std::string>(&value)) {
     std::uint32_t index = 0;
     if (isAscii(*text)) {
-      if (text->size() > MaxCellText) return xlsFail("text longer than 32,767 characters cannot be stored in a cell");
+      if (text->size() > MaxCellText)
+        return xlsFail(XlsErrorCode::ValueNotStorable, "text longer than 32,767 characters cannot be stored in a cell");
       index = internString(*text);
     } else {
       // Stored as the file will hold it: invalid UTF-8 becomes U+FFFD.
       const std::u16string units = utf8ToUtf16(*text);
-      if (units.size() > MaxCellText) return xlsFail("text longer than 32,767 characters cannot be stored in a cell");
+      if (units.size() > MaxCellText)
+        return xlsFail(XlsErrorCode::ValueNotStorable, "text longer than 32,767 characters cannot be stored in a cell");
       index = internString(utf16ToUtf8(units));
     }
     next.kind = static_cast<std::uint8_t>(CellKind::SharedText);
     next.payload[0] = index;
   } else if (const auto* number = std::get_if<double>(&value)) {
-    if (!std::isfinite(*number)) return xlsFail("infinite or undefined numbers cannot be stored");
+    if (!std::isfinite(*number))
+      return xlsFail(XlsErrorCode::ValueNotStorable, "infinite or undefined numbers cannot be stored");
     // The cell keeps its XF: a number typed into a date cell shows as a date.
     const auto kind = dateKindOfXf(xf);
     next.kind = static_cast<std::uint8_t>(kind ? CellKind::Date : CellKind::Number);
@@ -144,7 +153,7 @@ XlsStatus Workbook::setCell(std::size_t sheetIndex, std::uint32_t row, std::uint
     next.payload[0] = *flag ? 1 : 0;
   } else if (const auto* date = std::get_if<DateTimeValue>(&value)) {
     if (!std::isfinite(date->serial) || date->serial < 0.0)
-      return xlsFail("the date/time is outside the range a workbook can hold");
+      return xlsFail(XlsErrorCode::DateOutOfRange, "the date/time is outside the range a workbook can hold");
     auto dxf = dateXf(xf, date->kind);
     if (!dxf) return dxf.error();
     xf = *dxf;
@@ -190,16 +199,18 @@ void Workbook::releaseFormulaGroup(Sheet& sheet, std::uint32_t cell) {
 }
 
 XlsStatus Workbook::setActiveSheet(std::size_t sheet) {
-  if (sheet >= sheets_.size()) return xlsFail("no sheet number " + std::to_string(sheet + 1));
+  if (sheet >= sheets_.size())
+    return xlsFail(XlsErrorCode::NoSuchSheet, "no sheet number " + std::to_string(sheet + 1));
   activeSheet_ = sheet;
   activeSheetChanged_ = true;
   return {};
 }
 
 XlsStatus Workbook::setActiveCell(std::size_t sheet, std::uint32_t row, std::uint32_t column) {
-  if (sheet >= sheets_.size()) return xlsFail("no sheet number " + std::to_string(sheet + 1));
+  if (sheet >= sheets_.size())
+    return xlsFail(XlsErrorCode::NoSuchSheet, "no sheet number " + std::to_string(sheet + 1));
   if (sheets_[sheet].kind != SheetKind::Worksheet)
-    return xlsFail("sheet \"" + sheets_[sheet].name + "\" is not a worksheet");
+    return xlsFail(XlsErrorCode::NotWorksheet, "sheet \"" + sheets_[sheet].name + "\" is not a worksheet");
   if (auto st = checkPosition(row, column); !st) return st;
   sheets_[sheet].activeCell = {static_cast<std::uint16_t>(row), static_cast<std::uint16_t>(column)};
   sheets_[sheet].activeCellChanged = true;

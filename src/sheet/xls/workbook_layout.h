@@ -5,6 +5,7 @@
 #include "sheet/xls/cell_store.h"
 #include "sheet/xls/formula_groups.h"
 #include "sheet/xls/records.h"
+#include "sheet/xls/sst.h"
 
 #include <cstdint>
 #include <span>
@@ -104,5 +105,23 @@ struct CellAreaSource {
   const FormulaGroups& formulas;
 };
 void layoutCellArea(const CellAreaSource& source, SheetLayout& layout);
+
+// The globals substream as a save writes it, and where in it the records
+// lie whose bodies depend on positions known only once everything is sized.
+struct GlobalsOut {
+  static constexpr std::size_t None = static_cast<std::size_t>(-1);
+  std::vector<Record> records;
+  std::vector<std::size_t> boundSheetAt;  // per sheet, its BOUNDSHEET; None for a sheet without one
+  std::size_t sstAt = None;               // the SST, followed by its CONTINUEs
+  std::size_t extSstAt = None;            // the EXTSST, left empty until the SST's offset is known
+  std::vector<SstPosition> sstPositions;  // where each bucket's first string lies in the SST block
+};
+
+// Where new FORMATs and XFs go among the globals as read: after the record at
+// each index, so that the XF indexes already in use stay valid.
+struct GlobalsInsertion {
+  std::size_t formatsAfter = GlobalsOut::None;
+  std::size_t xfsAfter = GlobalsOut::None;
+};
 
 }  // namespace kestrune::xls

@@ -20,6 +20,8 @@ constexpr int MaxSubstreamDepth = 8;
 // How far past a BOUNDSHEET's stream position its sheet's BOF may start:
 // some writers point a few bytes early.
 constexpr std::uint32_t MaxBofSlack = 16;
+// Where a damaged workbook is broken: offsets count from the stream's start.
+const std::string WorkbookStream = "Workbook stream";
 
 // The workbook's stream: "Workbook", else "Book". Excel 97-2003 names it
 // "Workbook"; Excel 5.0/95 used "Book", and some programs write BIFF8
@@ -30,21 +32,31 @@ CfbEntry* workbookStream(CfbEntry& root) {
   return nullptr;
 }
 
+XlsError notCompound() {
+  return xlsFail(XlsErrorCode::NotCompoundFile, "not an Excel 97-2003 workbook: the file is not a compound document");
+}
+
 }  // namespace
 
 XlsResult<Workbook> Workbook::open(const std::string& path) {
+  errno = 0;
   std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return xlsFail("cannot open " + path + ": " + std::strerror(errno));
+  if (!in) {
+    const int error = errno;
+    return xlsSystemFail(XlsErrorCode::CannotOpen, error, "cannot open " + path + ": " + std::strerror(error));
+  }
   const std::streamoff size = in.tellg();
-  if (size < 0) return xlsFail("cannot read " + path);
-  if (static_cast<std::uint64_t>(size) > MaxFileSize) return xlsFail(path + " is too large for a workbook");
+  if (size < 0) return xlsSystemFail(XlsErrorCode::CannotRead, errno, "cannot read " + path);
+  if (static_cast<std::uint64_t>(size) > MaxFileSize)
+    return xlsFail(XlsErrorCode::TooLarge, path + " is too large for a workbook");
   std::optional<CompoundFile> cfb;
   {
     Bytes data(static_cast<std::size_t>(size));
     in.seekg(0);
-    if (!in.read(reinterpret_cast<char*>(data.data()), size)) return xlsFail("cannot read " + path);
-    if (!CompoundFile::hasSignature(data))
-      return xlsFail("not an Excel 97-2003 workbook: the file is not a compound document");
+    errno = 0;
+    if (!in.read(reinterpret_cast<char*>(data.data()), size))
+      return xlsSystemFail(XlsErrorCode::CannotRead, errno, "cannot read " + path);
+    if (!CompoundFile::hasSignature(data)) return notCompound();
     auto parsed = CompoundFile::parse(data);
     if (!parsed) return parsed.error();
     cfb = std::move(parsed.value());
@@ -61,9 +73,8 @@ XlsResult<Workbook> Workbook::fromBytes(ByteView file) {
 }
 
 XlsStatus Workbook::load(ByteView file) {
-  if (file.size() > MaxFileSize) return xlsFail("the file is too large for a workbook");
-  if (!CompoundFile::hasSignature(file))
-    return xlsFail("not an Excel 97-2003 workbook: the file is not a compound document");
+  if (file.size() > MaxFileSize) return xlsFail(XlsErrorCode::TooLarge, "the file is too large for a workbook");
+  if (!CompoundFile::hasSignature(file)) return notCompound();
   auto cfb = CompoundFile::parse(file);
   if (!cfb) return cfb.error();
   return loadCompound(std::move(cfb.value()));
@@ -72,9 +83,11 @@ XlsStatus Workbook::load(ByteView file) {
 XlsStatus Workbook::loadCompound(CompoundFile&& file) {
   cfb_ = std::move(file);
   CfbEntry* stream = workbookStream(cfb_.root());
-  if (!stream) return xlsFail("the compound document has no Workbook stream: not an Excel workbook");
+  if (!stream)
+    return xlsFail(XlsErrorCode::NoWorkbookStream,
+                   "the compound document has no Workbook stream: not an Excel workbook");
   if (cfb_.root().child(u"_signatures") || cfb_.root().child(u"_xmlsignatures"))
-    return xlsFail("the workbook is digitally signed; saving would invalidate the signature");
+    return xlsFail(XlsErrorCode::Signed, "the workbook is digitally signed; saving would invalidate the signature");
   streamName_ = stream->name;
   // The stream moves out of the tree; saving writes the rebuilt one in its place.
   stream_ = std::move(stream->data);
@@ -84,33 +97,40 @@ XlsStatus Workbook::loadCompound(CompoundFile&& file) {
   if (declaredSize == 0) return loadStream(false);
   // The stream's chain holds less than its directory entry says. What it
   // holds is enough when every sheet lies inside it, whole.
-  if (auto st = loadStream(true); !st)
-    return xlsFail("the " + utf16ToUtf8(streamName_) + " stream is cut short (its sectors hold " +
-                   std::to_string(stream_.size()) + " of the " + std::to_string(declaredSize) +
-                   " bytes its directory entry declares): " + st.description());
+  // What made the shortened stream unreadable says what is wrong (an old
+  // format stays an old format); the description adds that it was cut.
+  if (auto st = loadStream(true); !st) {
+    XlsError error = st.error();
+    error.description = "the " + utf16ToUtf8(streamName_) + " stream is cut short (its sectors hold " +
+                        std::to_string(stream_.size()) + " of the " + std::to_string(declaredSize) +
+                        " bytes its directory entry declares): " + error.description;
+    return error;
+  }
   return {};
 }
 
 XlsStatus Workbook::loadStream(bool cutShort) {
   // In a stream cut short, a record cut at the end is not read.
   auto split = indexRecords(stream_, cutShort);
-  if (!split) return xlsFail("damaged Workbook stream: " + split.description());
+  if (!split)
+    return xlsDamaged(WorkbookStream, "damaged Workbook stream: " + split.description(), split.error().offset);
   records_ = std::move(split.value());
   const std::vector<RecordRef>& all = records_;
   const ByteView data(stream_);
   if (all.empty() || (all[0].id & 0x00FF) != bof::AnyVersionLowByte)
-    return xlsFail("the Workbook stream does not start with BOF");
+    return xlsDamaged(WorkbookStream, "the Workbook stream does not start with BOF", 0);
   // The stream's own BOF tells the format, whatever the stream is called.
   const std::uint16_t version = all[0].size >= bof::MinSize ? getU16(all[0].body(data), bof::VersionAt) : 0;
   if (all[0].id == rid::Bof && version == bof::Biff5)
-    return xlsFail("the workbook is in Excel 5.0/95 format (BIFF5/7); only Excel 97-2003 (BIFF8) is supported");
+    return xlsFail(XlsErrorCode::Excel95,
+                   "the workbook is in Excel 5.0/95 format (BIFF5/7); only Excel 97-2003 (BIFF8) is supported");
   if (all[0].id != rid::Bof || version != bof::Biff8)
-    return xlsFail("the workbook is not in Excel 97-2003 (BIFF8) format");
+    return xlsFail(XlsErrorCode::OlderThanBiff8, "the workbook is not in Excel 97-2003 (BIFF8) format");
   if (getU16(all[0].body(data), bof::TypeAt) != bof::Globals)
-    return xlsFail("the Workbook stream does not start with workbook globals");
+    return xlsDamaged(WorkbookStream, "the Workbook stream does not start with workbook globals", 0);
   std::size_t end = 0;
   while (end < all.size() && all[end].id != rid::Eof) ++end;
-  if (end == all.size()) return xlsFail("the workbook globals have no EOF record");
+  if (end == all.size()) return xlsDamaged(WorkbookStream, "the workbook globals have no EOF record");
   for (std::size_t i = 0; i < end; ++i) {
     if (all[i].id != rid::FilePass) continue;
     // Encrypted: only Excel's default password opens it here.
@@ -136,12 +156,14 @@ XlsStatus Workbook::loadStream(bool cutShort) {
                                [](const RecordRef& r, std::uint32_t off) { return r.offset < off; });
     while (it != all.end() && it->id != rid::Bof && it->offset - at < MaxBofSlack) ++it;
     if (it == all.end() || it->offset < globalsEnd)
-      return xlsFail("sheet \"" + sheet.name + "\" points outside the Workbook stream (offset " + std::to_string(at) +
-                     ")");
+      return xlsDamaged(
+          WorkbookStream,
+          "sheet \"" + sheet.name + "\" points outside the Workbook stream (offset " + std::to_string(at) + ")", at);
     if (it->id != rid::Bof || it->offset - at >= MaxBofSlack)
-      return xlsFail("sheet \"" + sheet.name + "\" has no BOF record at its offset " + std::to_string(at));
+      return xlsDamaged(WorkbookStream,
+                        "sheet \"" + sheet.name + "\" has no BOF record at its offset " + std::to_string(at), at);
     if (std::find(starts.begin(), starts.end(), it->offset) != starts.end())
-      return xlsFail("two sheets share the offset " + std::to_string(it->offset));
+      return xlsDamaged(WorkbookStream, "two sheets share the offset " + std::to_string(it->offset), it->offset);
     starts.push_back(it->offset);
     if (auto st = loadSheet(sheet, static_cast<std::size_t>(it - all.begin())); !st) return st;
     if (sheet.kind == SheetKind::Worksheet) {
@@ -160,7 +182,9 @@ XlsStatus Workbook::loadGlobals() {
     ByteView body = r.body;
     switch (r.id) {
       case rid::FilePass:
-        if (!cipher_) return xlsFail("the workbook is encrypted (password protected) and cannot be opened");
+        if (!cipher_)
+          return xlsFail(XlsErrorCode::Encrypted,
+                         "the workbook is encrypted (password protected) and cannot be opened");
         break;
       case rid::DateMode:
         if (body.size() >= 2) date1904_ = getU16(body, 0) == 1;
@@ -186,7 +210,7 @@ XlsStatus Workbook::loadGlobals() {
         in.u8();
         const std::uint8_t dt = in.u8();
         std::u16string name;
-        if (!readBiffString(in, true, name)) return xlsFail("damaged BOUNDSHEET record");
+        if (!readBiffString(in, true, name)) return xlsDamaged(WorkbookStream, "damaged BOUNDSHEET record", r.offset);
         Sheet sheet;
         sheet.name = utf16ToUtf8(name);
         sheet.kind = dt == BoundSheetRecord::Worksheet    ? SheetKind::Worksheet
@@ -213,7 +237,7 @@ XlsStatus Workbook::loadGlobals() {
     }
   }
   originalXfCount_ = xfs_.size();
-  if (sheets_.empty()) return xlsFail("the workbook has no sheets");
+  if (sheets_.empty()) return xlsDamaged(WorkbookStream, "the workbook has no sheets");
   return {};
 }
 
@@ -222,7 +246,8 @@ XlsStatus Workbook::loadSheet(Sheet& sheet, std::size_t first) {
   for (std::size_t i = first; i < records_.size(); ++i) {
     const std::uint16_t id = records_[i].id;
     if (id == rid::Bof) {
-      if (++depth > MaxSubstreamDepth) return xlsFail("sheet \"" + sheet.name + "\" nests too deeply");
+      if (++depth > MaxSubstreamDepth)
+        return xlsDamaged(WorkbookStream, "sheet \"" + sheet.name + "\" nests too deeply", records_[i].offset);
     } else if (id == rid::Eof) {
       --depth;
     }
@@ -232,7 +257,8 @@ XlsStatus Workbook::loadSheet(Sheet& sheet, std::size_t first) {
       return {};
     }
   }
-  return xlsFail("sheet \"" + sheet.name + "\" has no EOF record");
+  return xlsDamaged(WorkbookStream, "sheet \"" + sheet.name + "\" has no EOF record",
+                    first < records_.size() ? static_cast<std::int64_t>(records_[first].offset) : -1);
 }
 
 std::optional<DateKind> Workbook::dateKindOfXf(std::uint16_t xf) const {

@@ -72,12 +72,12 @@ bool writeSheet(const SheetOut& out, const ItemReader& reader, std::uint8_t* bas
 
 }  // namespace
 
-std::vector<Record> Workbook::buildGlobals(std::vector<std::size_t>& boundSheetAt, std::size_t& sstAt,
-                                           std::size_t& extSstAt, std::vector<SstPosition>& sstPositions,
-                                           std::uint32_t totalRefs) const {
+namespace {
+
+GlobalsInsertion insertionPoints(const std::vector<Record>& globals) {
   std::size_t lastFormat = None, firstXf = None, lastXf = None, firstBoundSheet = None;
-  for (std::size_t i = 0; i < globals_.size(); ++i) {
-    const std::uint16_t id = globals_[i].id;
+  for (std::size_t i = 0; i < globals.size(); ++i) {
+    const std::uint16_t id = globals[i].id;
     if (id == rid::Format) lastFormat = i;
     if (id == rid::Xf) {
       if (firstXf == None) firstXf = i;
@@ -85,52 +85,99 @@ std::vector<Record> Workbook::buildGlobals(std::vector<std::size_t>& boundSheetA
     }
     if (id == rid::BoundSheet && firstBoundSheet == None) firstBoundSheet = i;
   }
-  // New FORMATs go after the last FORMAT, new XFs after the last XF, so
-  // existing XF indexes stay valid.
-  const std::size_t formatsAfter = lastFormat != None ? lastFormat : (firstXf != None ? firstXf : firstBoundSheet) - 1;
-  const std::size_t xfsAfter = lastXf != None ? lastXf : formatsAfter;
+  // New FORMATs go after the last FORMAT, new XFs after the last XF.
+  GlobalsInsertion at;
+  at.formatsAfter = lastFormat != None ? lastFormat : (firstXf != None ? firstXf : firstBoundSheet) - 1;
+  at.xfsAfter = lastXf != None ? lastXf : at.formatsAfter;
+  return at;
+}
 
-  std::vector<Record> out;
-  out.reserve(globals_.size() + 16);
-  sstAt = extSstAt = None;
-  boundSheetAt.assign(sheets_.size(), None);
-  auto emitSst = [&] {
-    sstAt = out.size();
-    std::vector<Record> block = buildSst(sst_, totalRefs, sstPositions);
-    out.insert(out.end(), std::make_move_iterator(block.begin()), std::make_move_iterator(block.end()));
-  };
-  for (std::size_t i = 0; i < globals_.size(); ++i) {
-    const Record& r = globals_[i];
-    if (r.id == rid::Sst && sstAt == None) {
-      emitSst();
-      while (i + 1 < globals_.size() && globals_[i + 1].id == rid::Continue) ++i;
-      extSstAt = out.size();
-      out.push_back(Record{rid::ExtSst, {}, 0});
-      continue;
-    }
-    if (r.id == rid::ExtSst) continue;  // rebuilt right after the SST
-    if (r.id == rid::Eof && i + 1 == globals_.size() && sstAt == None && !sst_.empty()) {
-      emitSst();
-      extSstAt = out.size();
-      out.push_back(Record{rid::ExtSst, {}, 0});
-    }
-    out.push_back(r);
-    if (r.id == rid::Window1 && activeSheetChanged_ && out.back().body.size() >= Window1Record::SelectedTabsAt + 2) {
-      Bytes& b = out.back().body;
-      const auto active = static_cast<std::uint16_t>(activeSheet_);
-      setU16(b, Window1Record::ActiveSheetAt, active);
-      // Keep the active tab scrolled into view.
-      if (getU16(b, Window1Record::FirstTabAt) > active) setU16(b, Window1Record::FirstTabAt, active);
-      setU16(b, Window1Record::SelectedTabsAt, 1);
-    }
-    if (r.id == rid::BoundSheet)
-      for (std::size_t s = 0; s < sheets_.size(); ++s)
-        if (sheets_[s].boundSheetRecord == i) boundSheetAt[s] = out.size() - 1;
-    if (i == formatsAfter) out.insert(out.end(), newFormats_.begin(), newFormats_.end());
-    if (i == xfsAfter)
-      for (std::size_t x = originalXfCount_; x < xfs_.size(); ++x) out.push_back(Record{rid::Xf, xfs_[x], 0});
+// WINDOW1 naming the sheet made active since the workbook was read.
+void showActiveSheet(Bytes& window1, std::size_t activeSheet) {
+  const auto active = static_cast<std::uint16_t>(activeSheet);
+  setU16(window1, Window1Record::ActiveSheetAt, active);
+  // Keep the active tab scrolled into view.
+  if (getU16(window1, Window1Record::FirstTabAt) > active) setU16(window1, Window1Record::FirstTabAt, active);
+  setU16(window1, Window1Record::SelectedTabsAt, 1);
+}
+
+// The SST block rebuilt from the strings, and an EXTSST to be filled in
+// once the block's offset in the stream is known.
+void appendSst(const std::vector<SstString>& strings, std::uint32_t totalRefs, GlobalsOut& out) {
+  out.sstAt = out.records.size();
+  std::vector<Record> block = buildSst(strings, totalRefs, out.sstPositions);
+  out.records.insert(out.records.end(), std::make_move_iterator(block.begin()), std::make_move_iterator(block.end()));
+  out.extSstAt = out.records.size();
+  out.records.push_back(Record{rid::ExtSst, {}, 0});
+}
+
+// Gives the EXTSST its bucket offsets and each BOUNDSHEET its sheet's
+// position, the sheets following the globals in order. Returns the stream's
+// total size.
+XlsResult<std::uint64_t> patchOffsets(GlobalsOut& globals, const std::vector<std::uint64_t>& sheetSizes) {
+  std::uint64_t offset = 0;
+  std::uint32_t sstOffset = 0;
+  for (std::size_t i = 0; i < globals.records.size(); ++i) {
+    if (i == globals.sstAt) sstOffset = static_cast<std::uint32_t>(offset);
+    offset += recordSize(globals.records[i]);
   }
+  if (globals.extSstAt != None) {
+    const std::vector<Record> block(globals.records.begin() + static_cast<std::ptrdiff_t>(globals.sstAt),
+                                    globals.records.begin() + static_cast<std::ptrdiff_t>(globals.extSstAt));
+    globals.records[globals.extSstAt] = buildExtSst(block, globals.sstPositions, sstOffset);
+    offset += globals.records[globals.extSstAt].body.size();  // it was empty when counted
+  }
+  std::uint64_t total = offset;
+  for (std::size_t s = 0; s < sheetSizes.size(); ++s) {
+    if (globals.boundSheetAt[s] != None)
+      setU32(globals.records[globals.boundSheetAt[s]].body, BoundSheetRecord::PositionAt,
+             static_cast<std::uint32_t>(total));
+    total += sheetSizes[s];
+    if (total > cfbconst::MaxStreamSize)
+      return xlsFail(XlsErrorCode::TooLargeToSave, "the workbook is too large to save");
+  }
+  return total;
+}
+
+}  // namespace
+
+GlobalsOut Workbook::buildGlobals(std::uint32_t totalRefs) const {
+  const GlobalsInsertion at = insertionPoints(globals_);
+  GlobalsOut out;
+  out.records.reserve(globals_.size() + 16);
+  out.boundSheetAt.assign(sheets_.size(), None);
+  for (std::size_t i = 0; i < globals_.size(); ++i)
+    if (copyGlobal(i, totalRefs, out)) insertNewFormatsAndXfs(i, at, out);
   return out;
+}
+
+// Copies the record at `i` of the globals as read, or what replaces it: the
+// rebuilt SST block for the SST (`i` moves past its CONTINUEs). False when
+// nothing may be inserted after it (an SST block, a dropped EXTSST).
+bool Workbook::copyGlobal(std::size_t& i, std::uint32_t totalRefs, GlobalsOut& out) const {
+  const Record& r = globals_[i];
+  if (r.id == rid::Sst && out.sstAt == None) {
+    appendSst(sst_, totalRefs, out);
+    while (i + 1 < globals_.size() && globals_[i + 1].id == rid::Continue) ++i;
+    return false;
+  }
+  if (r.id == rid::ExtSst) return false;  // rebuilt right after the SST
+  // A workbook without an SST that now holds strings gets one before its EOF.
+  if (r.id == rid::Eof && i + 1 == globals_.size() && out.sstAt == None && !sst_.empty())
+    appendSst(sst_, totalRefs, out);
+  out.records.push_back(r);
+  if (r.id == rid::Window1 && activeSheetChanged_ && r.body.size() >= Window1Record::SelectedTabsAt + 2)
+    showActiveSheet(out.records.back().body, activeSheet_);
+  if (r.id == rid::BoundSheet)
+    for (std::size_t s = 0; s < sheets_.size(); ++s)
+      if (sheets_[s].boundSheetRecord == i) out.boundSheetAt[s] = out.records.size() - 1;
+  return true;
+}
+
+void Workbook::insertNewFormatsAndXfs(std::size_t i, const GlobalsInsertion& at, GlobalsOut& out) const {
+  if (i == at.formatsAfter) out.records.insert(out.records.end(), newFormats_.begin(), newFormats_.end());
+  if (i == at.xfsAfter)
+    for (std::size_t x = originalXfCount_; x < xfs_.size(); ++x) out.records.push_back(Record{rid::Xf, xfs_[x], 0});
 }
 
 XlsResult<Bytes> Workbook::toBytes() const {
@@ -143,30 +190,13 @@ XlsResult<Bytes> Workbook::toBytes() const {
     sheets[s].layout = layoutSheet(s);
     measureSheet(sheets[s], readerFor(s, sheets[s]), totalRefs);
   }
-  std::vector<std::size_t> boundSheetAt;
-  std::size_t sstAt = None, extSstAt = None;
-  std::vector<SstPosition> positions;
-  std::vector<Record> globals = buildGlobals(boundSheetAt, sstAt, extSstAt, positions, totalRefs);
-
-  std::uint64_t offset = 0;
-  std::uint32_t sstOffset = 0;
-  for (std::size_t i = 0; i < globals.size(); ++i) {
-    if (i == sstAt) sstOffset = static_cast<std::uint32_t>(offset);
-    offset += recordSize(globals[i]);
-  }
-  if (extSstAt != None) {
-    const std::vector<Record> block(globals.begin() + static_cast<std::ptrdiff_t>(sstAt),
-                                    globals.begin() + static_cast<std::ptrdiff_t>(extSstAt));
-    globals[extSstAt] = buildExtSst(block, positions, sstOffset);
-    offset += globals[extSstAt].body.size();  // it was empty when counted
-  }
-  std::uint64_t total = offset;
-  for (std::size_t s = 0; s < sheets_.size(); ++s) {
-    if (boundSheetAt[s] != None)
-      setU32(globals[boundSheetAt[s]].body, BoundSheetRecord::PositionAt, static_cast<std::uint32_t>(total));
-    total += sheets[s].size;
-    if (total > cfbconst::MaxStreamSize) return xlsFail("the workbook is too large to save");
-  }
+  GlobalsOut globalsOut = buildGlobals(totalRefs);
+  std::vector<std::uint64_t> sheetSizes;
+  for (const SheetOut& sheet : sheets) sheetSizes.push_back(sheet.size);
+  const XlsResult<std::uint64_t> sized = patchOffsets(globalsOut, sheetSizes);
+  if (!sized) return sized.error();
+  const std::uint64_t total = sized.value();
+  const std::vector<Record>& globals = globalsOut.records;
   // Excel expects the Workbook stream outside the mini stream: pad to the cutoff.
   const std::uint64_t streamSize = std::max<std::uint64_t>(total, cfbconst::MiniStreamCutoff);
 

@@ -25,7 +25,7 @@ using namespace testing;
 
 class EmbeddedConnectionTest : public ::testing::Test {
 protected:
-  EmbeddedConnectionTest() : connection(record, embeddedFactory(boxes, question.function())) {
+  EmbeddedConnectionTest() : connection(record, factoryShowingFailedSaves(boxes, question.function())) {
     QObject::connect(&connection, &WorkbookConnection::accessLost, [this] { boxes.show(MsgAccessLost); });
   }
   void SetUp() override { ASSERT_TRUE(dir.isValid()); }

@@ -97,9 +97,7 @@ public:
     ASSERT_TRUE(dir.isValid());
     app = make();
   }
-  std::unique_ptr<EmbeddedSpreadsheet> make() {
-    return std::make_unique<EmbeddedSpreadsheet>(boxes, question.function());
-  }
+  std::unique_ptr<EmbeddedSpreadsheet> make() { return makeShowingFailedSaves(boxes, question.function()); }
   // A copy of two_sheets.xls as FOLDER/book.xls.
   QString book(const QString& folder) {
     const QString path = dir.filePath(folder) + QStringLiteral("/book.xls");

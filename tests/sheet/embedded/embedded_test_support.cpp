@@ -62,6 +62,19 @@ sys.stdout.buffer.write(("\n".join(out) + "\n").encode("utf-8"))
 
 }  // namespace
 
+std::unique_ptr<EmbeddedSpreadsheet> makeShowingFailedSaves(MessageBoxes& boxes, SaveQuestion askSave) {
+  auto app = std::make_unique<EmbeddedSpreadsheet>(std::move(askSave));
+  QObject::connect(app.get(), &EmbeddedSpreadsheet::saveFailed, app.get(),
+                   [&boxes](const Error& error) { boxes.show(error.description, MessageIcon::Critical); });
+  return app;
+}
+
+SpreadsheetFactory factoryShowingFailedSaves(MessageBoxes& boxes, SaveQuestion askSave) {
+  return [&boxes, askSave = std::move(askSave)]() -> Result<std::unique_ptr<SpreadsheetApp>> {
+    return std::unique_ptr<SpreadsheetApp>(makeShowingFailedSaves(boxes, askSave));
+  };
+}
+
 QString copySample(const QTemporaryDir& dir, const QString& name, const QString& as) {
   const QString target = dir.filePath(as.isEmpty() ? name : as);
   QFile::remove(target);

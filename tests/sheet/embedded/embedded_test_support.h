@@ -2,6 +2,7 @@
 // sample workbooks, and python3-xlrd as an independent reader of saved files.
 #pragma once
 
+#include "core/message_boxes.h"
 #include "sheet/embedded/embedded_spreadsheet.h"
 
 #include <QString>
@@ -9,9 +10,15 @@
 #include <QTemporaryDir>
 
 #include <map>
+#include <memory>
 #include <vector>
 
 namespace kestrune::sheet::embedded::testing {
+
+// A built-in application whose failed saves show in `boxes` as Critical
+// boxes, as the application layer shows them; and a factory of such.
+std::unique_ptr<EmbeddedSpreadsheet> makeShowingFailedSaves(MessageBoxes& boxes, SaveQuestion askSave = {});
+SpreadsheetFactory factoryShowingFailedSaves(MessageBoxes& boxes, SaveQuestion askSave);
 
 // Copies the sample workbook `name` (tests/data/xls) into `dir`; returns the copy's path.
 QString copySample(const QTemporaryDir& dir, const QString& name, const QString& as = QString());

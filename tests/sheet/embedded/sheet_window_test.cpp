@@ -79,7 +79,7 @@ class SheetWindowTest : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
-    app = std::make_unique<EmbeddedSpreadsheet>(boxes, question.function());
+    app = makeShowingFailedSaves(boxes, question.function());
   }
   // Opens a copy of a sample and shows the window.
   SheetWindow& open(const QString& name) {
@@ -280,7 +280,7 @@ TEST_F(SheetWindowTest, AListenerMayQuitOrEndTheApplicationWhileTheWindowCloses)
   EXPECT_FALSE(app->openWorkbook(path).ok()) << "quit ended the application";
 
   // Destroying the application from inside its own window's close event.
-  app = std::make_unique<EmbeddedSpreadsheet>(boxes, question.function());
+  app = makeShowingFailedSaves(boxes, question.function());
   SheetWindow& second = open(QStringLiteral("formats.xls"));
   const QPointer<SheetWindow> window(&second);
   QObject::connect(app.get(), &SpreadsheetApp::workbookBeforeClose, app.get(),
@@ -357,8 +357,7 @@ void clickWhenAsked(const QString& text, QStringList* buttonsSeen) {
 
 TEST(DefaultQuestionTest, ClosingOffersThreeAnswersAndProgramEndTwo) {
   QTemporaryDir dir;
-  RecordingMessageBoxes boxes;
-  EmbeddedSpreadsheet app(boxes);
+  EmbeddedSpreadsheet app;
   const QString path = copySample(dir, QStringLiteral("two_sheets.xls"));
   ASSERT_TRUE(app.openWorkbook(path).ok());
   ASSERT_TRUE(app.setVisible(true).ok());

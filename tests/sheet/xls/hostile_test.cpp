@@ -94,7 +94,8 @@ Bytes boundSheetMoved(int delta) {
 struct HostileCase {
   const char* name;
   std::function<Bytes()> make;
-  const char* reason;  // nullptr: the file must open
+  const char* reason;                         // nullptr: the file must open
+  XlsErrorCode code = XlsErrorCode::Damaged;  // of a refused file
 };
 
 class HostileTest : public ::testing::TestWithParam<HostileCase> {};
@@ -106,6 +107,9 @@ TEST_P(HostileTest, RefusesWithAReasonOrSkipsSafely) {
   if (c.reason) {
     ASSERT_FALSE(wb.ok()) << c.name;
     EXPECT_NE(wb.description().find(c.reason), std::string::npos) << c.name << ": " << wb.description();
+    EXPECT_EQ(wb.error().code, c.code) << c.name;
+    // Damage says where; other refusals name what the file is instead.
+    EXPECT_EQ(wb.error().where.empty(), c.code != XlsErrorCode::Damaged) << c.name << ": " << wb.error().where;
   } else {
     ASSERT_TRUE(wb.ok()) << c.name << ": " << wb.description();
     // What opened can be edited and saved, and the result opens again.
@@ -129,15 +133,15 @@ const HostileCase Cases[] = {
      [] {
        return Bytes{'h', 'e', 'l', 'l', 'o'};
      },
-     "not a compound document"},
-    {"TextFile", [] { return Bytes(600, 'a'); }, "not a compound document"},
+     "not a compound document", XlsErrorCode::NotCompoundFile},
+    {"TextFile", [] { return Bytes(600, 'a'); }, "not a compound document", XlsErrorCode::NotCompoundFile},
     {"TruncatedHeader",
      [] {
        Bytes f = validFile();
        f.resize(300);
        return f;
      },
-     "too short"},
+     "too short", XlsErrorCode::NotCompoundFile},
     {"TruncatedBody",
      [] {
        Bytes f = validFile();
@@ -206,26 +210,27 @@ const HostileCase Cases[] = {
     {"BoundSheetOffsetAFewBytesEarly", [] { return boundSheetMoved(-4); }, nullptr},
     {"BoundSheetOffsetFarBeforeItsSheet", [] { return boundSheetMoved(-40); }, "sheet \"S\""},
     {"BoundSheetOffsetPastItsBof", [] { return boundSheetMoved(2); }, "sheet \"S\" has no BOF record at its offset"},
-    {"NoWorkbookStream", [] { return wrapInCompoundFile(validStream(), u"Other"); }, "no Workbook stream"},
+    {"NoWorkbookStream", [] { return wrapInCompoundFile(validStream(), u"Other"); }, "no Workbook stream",
+     XlsErrorCode::NoWorkbookStream},
     {"Biff5Book",
      [] {
        Bytes s = validStream();
        setU16(s, 4, 0x0500);
        return wrapInCompoundFile(s, u"Book");
      },
-     "Excel 5.0/95 format (BIFF5/7)"},
+     "Excel 5.0/95 format (BIFF5/7)", XlsErrorCode::Excel95},
     {"Encrypted",
      [] {
        return wrapInCompoundFile(validStream({}, {rec(rid::FilePass, u16s({0, 1, 1}))}));
      },
-     "encrypted"},
+     "encrypted", XlsErrorCode::Encrypted},
     {"Biff5Bof",
      [] {
        Bytes s = validStream();
        setU16(s, 4, 0x0500);
        return wrapInCompoundFile(s);
      },
-     "BIFF8"},
+     "BIFF8", XlsErrorCode::Excel95},
     {"RecordRunsPastStream",
      [] {
        Bytes s = validStream();

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "sheet/xls/text.h"
 
 #include <algorithm>
@@ -326,6 +328,8 @@ TEST(XlrdTest, FailedSaveLeavesTheOldFile) {
   const XlsStatus st = Workbook::createEmpty().save(missing);
   EXPECT_FALSE(st.ok());
   EXPECT_NE(st.description().find("No such file"), std::string::npos) << st.description();
+  EXPECT_EQ(st.error().code, XlsErrorCode::CannotSave);
+  EXPECT_EQ(st.error().sysError, ENOENT);
   // The rename fails (the target is a folder): the error names the reason,
   // the target is untouched and no temporary file is left behind.
   const std::string target = dir.file("book.xls");
@@ -334,6 +338,7 @@ TEST(XlrdTest, FailedSaveLeavesTheOldFile) {
   const XlsStatus refused = Workbook::createEmpty().save(target);
   EXPECT_FALSE(refused.ok());
   EXPECT_NE(refused.description().find("Is a directory"), std::string::npos) << refused.description();
+  EXPECT_EQ(refused.error().sysError, EISDIR);
   EXPECT_TRUE(std::filesystem::exists(target + "/keep"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
