@@ -177,9 +177,8 @@ void BM_EmbeddedSetCellValue(benchmark::State& state) {
     state.SkipWithError("cannot create the workbook");
     return;
   }
-  kestrune::StderrMessageBoxes boxes;
   kestrune::sheet::embedded::EmbeddedSpreadsheet sheet(
-      boxes, [](const QString&) { return kestrune::sheet::embedded::SavePrompt::DontSave; });
+      [](const QString&) { return kestrune::sheet::embedded::SavePrompt::DontSave; });
   if (!sheet.openWorkbook(path) || !sheet.setVisible(true)) {
     state.SkipWithError("cannot open the workbook");
     return;
