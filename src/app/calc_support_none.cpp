@@ -1,12 +1,14 @@
 #include "app/calc_support.h"
 
+#include "sheet/spreadsheet_app.h"
+
 namespace kestrune::app {
 
 bool calcAvailable() { return false; }
 
 sheet::SpreadsheetFactory calcSpreadsheetFactory(bool) {
   return []() -> Result<std::unique_ptr<sheet::SpreadsheetApp>> {
-    return fail(QStringLiteral("この Kestrune は LibreOffice Calc に対応していません"));
+    return fail(sheet::SheetError::CannotStart, QStringLiteral("この Kestrune は LibreOffice Calc に対応していません"));
   };
 }
 

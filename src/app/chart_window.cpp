@@ -57,15 +57,15 @@ constexpr int Ticks = 6;
 Status writeWhole(const QString& path, const QByteArray& bytes) {
   const QFileInfo info(path);
   // QSaveFile would rename its temporary file over a folder, pipe or device.
-  if (info.exists() && !info.isFile()) return fail(MsgNotAFile);
+  if (info.exists() && !info.isFile()) return fail(ChartError::NotAFile, MsgNotAFile);
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return fail(file.errorString());
+  if (!file.open(QIODevice::WriteOnly)) return fail(ChartError::NotWritten, file.errorString());
   if (file.write(bytes) != bytes.size()) {
     const QString reason = file.errorString();
     file.cancelWriting();
-    return fail(reason);
+    return fail(ChartError::NotWritten, reason);
   }
-  if (!file.commit()) return fail(file.errorString());
+  if (!file.commit()) return fail(ChartError::NotWritten, file.errorString());
   return {};
 }
 
@@ -275,11 +275,11 @@ void ChartWindow::settle() {
 Status ChartWindow::exportPng(const QString& path) {
   settle();
   const QPixmap picture = view_->grab();
-  if (picture.isNull()) return fail(MsgImageFailed);
+  if (picture.isNull()) return fail(ChartError::ImageFailed, MsgImageFailed);
   QByteArray bytes;
   QBuffer buffer(&bytes);
   static_cast<void>(buffer.open(QIODevice::WriteOnly));  // memory: cannot fail
-  if (!picture.save(&buffer, "PNG")) return fail(MsgImageFailed);
+  if (!picture.save(&buffer, "PNG")) return fail(ChartError::ImageFailed, MsgImageFailed);
   return writeWhole(path, bytes);
 }
 
@@ -294,10 +294,10 @@ Status ChartWindow::exportSvg(const QString& path) {
   svg.setViewBox(QRect(QPoint(0, 0), view_->size()));
   svg.setTitle(CapWindow);
   QPainter painter;
-  if (!painter.begin(&svg)) return fail(MsgImageFailed);
+  if (!painter.begin(&svg)) return fail(ChartError::ImageFailed, MsgImageFailed);
   view_->render(&painter);
   painter.end();
-  if (bytes.isEmpty()) return fail(MsgImageFailed);
+  if (bytes.isEmpty()) return fail(ChartError::ImageFailed, MsgImageFailed);
   return writeWhole(path, bytes);
 }
 

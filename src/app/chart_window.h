@@ -22,6 +22,10 @@ class QAbstractAxis;
 
 namespace kestrune::app {
 
+// Why the chart could not be exported.
+enum class ChartError { NotAFile = 1, NotWritten, ImageFailed };
+inline ErrorDomain errorDomainOf(ChartError) { return ErrorDomain::Chart; }
+
 class ChartWindow final : public QWidget {
   Q_OBJECT
 public:

@@ -72,7 +72,8 @@ QString damageReason(const QString& path) {
 Result<Current> loadCurrent(const settings::SettingsFolder& folder, QStringList& notes) {
   Current now;
   now.map = serial::PortMap::load(folder.readPath(serial::PortMapFileName));
-  if (!now.map.error().isEmpty()) return fail(MsgMapUnusable + QLatin1Char('\n') + now.map.error());
+  if (!now.map.error().isEmpty())
+    return fail(serial::PortError::MapUnreadable, MsgMapUnusable + QLatin1Char('\n') + now.map.error());
 
   const QString path = folder.readPath(settings::SetupFileName);
   const Result<settings::SetupLoad> loaded = settings::loadSetup(now.stored, path);
@@ -80,7 +81,7 @@ Result<Current> loadCurrent(const settings::SettingsFolder& folder, QStringList&
     QStringList lines{MsgDamaged.arg(path)};
     lines << errorLines(loaded.error());
     if (const QString reason = damageReason(path); !reason.isEmpty()) lines << reason;
-    return fail(lines.join(QLatin1Char('\n')));
+    return fail(settings::SetupError::Unreadable, lines.join(QLatin1Char('\n')));
   }
   if (*loaded == settings::SetupLoad::Missing) {
     // A new file starts with the conditions the panel shows for none, and
@@ -94,7 +95,7 @@ Result<Current> loadCurrent(const settings::SettingsFolder& folder, QStringList&
     if (!settings::readStoredLine(now.stored.storedLine(0), now.settings.line)) notes << MsgPortRefused.arg(path);
   }
   const auto conf = mqtt::readConf(folder.readPath(mqtt::ConfFileName));
-  if (!conf) return fail(conf.description());
+  if (!conf) return conf.error();
   now.mqtt = *conf;
   return now;
 }

@@ -12,7 +12,7 @@
 namespace kestrune {
 
 // The layer whose enum an Error's code belongs to.
-enum class ErrorDomain : std::uint8_t { None, Serial, Settings, Sheet, Script, Mqtt, Shell, Info, Line };
+enum class ErrorDomain : std::uint8_t { None, Serial, Settings, Sheet, Script, Mqtt, Shell, Info, Line, Chart };
 
 struct Error {
   QString description;
@@ -32,9 +32,6 @@ struct Error {
 template <typename T>
 using Result = BasicResult<T, Error>;
 using Status = BasicStatus<Error>;
-
-// A failure no caller tells apart from others: only its description matters.
-inline Error fail(QString description) { return Error{std::move(description), ErrorDomain::None, 0, {}}; }
 
 // A failure a caller may act on; `detail` says more under the description.
 template <typename Code>

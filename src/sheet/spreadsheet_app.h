@@ -59,6 +59,8 @@ enum class SheetError {
   JournalNotWritten,   // writing, syncing or replacing the journal failed; it may have been lost
   JournalNotSetAside,  // a journal could not be renamed out of the way
   JournalNotRemoved,   // a journal no longer needed could not be removed
+  // The application
+  CallFailed,  // the application failed an operation for a reason of its own
 };
 inline ErrorDomain errorDomainOf(SheetError) { return ErrorDomain::Sheet; }
 

@@ -1,5 +1,7 @@
 #include "core/trace.h"
 
+#include "core/shell.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -20,7 +22,8 @@ protected:
 
 TEST_F(TraceTest, FailuresGoToTheSinkAndSuccessesDoNot) {
   EXPECT_TRUE(traceFailure(QStringLiteral("CLR"), Status{}));
-  EXPECT_FALSE(traceFailure(QStringLiteral("BRK"), fail(QStringLiteral("Com1 は切断されています"))));
+  EXPECT_FALSE(
+      traceFailure(QStringLiteral("BRK"), fail(ShellError::NotOpened, QStringLiteral("Com1 は切断されています"))));
   trace(QStringLiteral("sheet tab"), QStringLiteral("no sheet number 9"));
   EXPECT_EQ(lines, (QStringList{QStringLiteral("BRK: Com1 は切断されています"),
                                 QStringLiteral("sheet tab: no sheet number 9")}));

@@ -32,7 +32,7 @@ public:
   bool portOpen() const override { return open_; }
   Status setPortOpen(bool open) override {
     calls.push_back(std::string("PortOpen=") + (open ? "true" : "false"));
-    if (open && refuseOpen) return fail(QStringLiteral("ポートがありません"));
+    if (open && refuseOpen) return fail(serial::PortError::NoDevice, QStringLiteral("ポートがありません"));
     if (open && !open_) ++openCount;
     open_ = open;
     return {};
@@ -40,8 +40,9 @@ public:
   int commPort() const override { return port_; }
   Status setCommPort(int port) override {
     calls.push_back("CommPort=" + std::to_string(port));
-    if (port < 1 || port > 8) return fail(QStringLiteral("ポート番号が正しくありません"));
-    if (open_) return fail(QStringLiteral("ポートが開いています"));
+    if (port < 1 || port > 8)
+      return fail(serial::PortError::BadPortNumber, QStringLiteral("ポート番号が正しくありません"));
+    if (open_) return fail(serial::PortError::PortIsOpen, QStringLiteral("ポートが開いています"));
     port_ = port;
     return {};
   }
@@ -57,7 +58,7 @@ public:
   Status setHandshaking(serial::FlowControl flow) override {
     calls.push_back("Handshaking=" + std::to_string(serial::handshakingCode(flow)));
     if (!serial::flowControlFromCode(serial::handshakingCode(flow)))
-      return fail(QStringLiteral("フロー制御が正しくありません"));
+      return fail(serial::PortError::BadValue, QStringLiteral("フロー制御が正しくありません"));
     handshaking_ = flow;
     return {};
   }
@@ -73,7 +74,7 @@ public:
   int inBufferCount() const override { return static_cast<int>(incoming.size()); }
   Status setInputMode(serial::InputMode v) override {
     calls.push_back("InputMode=" + std::to_string(static_cast<int>(v)));
-    if (refuseParameters) return fail(QStringLiteral("設定できません"));
+    if (refuseParameters) return fail(serial::PortError::BadSetting, QStringLiteral("設定できません"));
     inputMode = v;
     return {};
   }
@@ -101,12 +102,12 @@ public:
   int outBufferCount() const override { return pendingOut; }
   Status setOutBufferCount(int count) override {
     calls.push_back("OutBufferCount=" + std::to_string(count));
-    if (count != 0) return fail(QStringLiteral("0 のみ設定できます"));
+    if (count != 0) return fail(serial::PortError::BadValue, QStringLiteral("0 のみ設定できます"));
     pendingOut = 0;
     return {};
   }
   Status setBreak(bool on) override {
-    if (!open_) return fail(QStringLiteral("ポートが開いていません"));
+    if (!open_) return fail(serial::PortError::NotOpen, QStringLiteral("ポートが開いていません"));
     breakOn = on;
     breakHistory.push_back(on);
     return {};
@@ -144,19 +145,19 @@ public:
 
 private:
   Status writable() const {
-    if (!open_) return fail(QStringLiteral("ポートが開いていません"));
+    if (!open_) return fail(serial::PortError::NotOpen, QStringLiteral("ポートが開いていません"));
     if (absent_) return fail(serial::PortError::DeviceLost, QStringLiteral("機器が切断されています"));
     return {};
   }
   Status parameter(const char* name, int value, int& field) {
     calls.push_back(std::string(name) + "=" + std::to_string(value));
-    if (refuseParameters) return fail(QStringLiteral("設定できません"));
+    if (refuseParameters) return fail(serial::PortError::BadSetting, QStringLiteral("設定できません"));
     field = value;
     return {};
   }
   Status flag(const char* name, bool value, bool& field) {
     calls.push_back(std::string(name) + "=" + (value ? "true" : "false"));
-    if (refuseParameters) return fail(QStringLiteral("設定できません"));
+    if (refuseParameters) return fail(serial::PortError::BadSetting, QStringLiteral("設定できません"));
     field = value;
     return {};
   }

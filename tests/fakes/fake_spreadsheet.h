@@ -68,9 +68,10 @@ public:
   Status quit() override { return step("quit"); }
   Status selectRange(const QString& address) override {
     if (Status s = step("selectRange " + address.toStdString()); !s) return s;
-    if (failing.count("selectRange")) return fail(QStringLiteral("refused"));
+    if (failing.count("selectRange")) return fail(sheet::SheetError::CallFailed, QStringLiteral("refused"));
     const auto cell = sheet::parseA1(address);
-    if (!cell || !inside(cell->row, cell->column)) return fail(QStringLiteral("bad address"));
+    if (!cell || !inside(cell->row, cell->column))
+      return fail(sheet::SheetError::BadAddress, QStringLiteral("bad address"));
     log_->active = *cell;
     return {};
   }
@@ -80,27 +81,30 @@ public:
   }
   Status selectCell(std::int32_t row, std::int32_t column) override {
     if (Status s = step("selectCell " + std::to_string(row) + "," + std::to_string(column)); !s) return s;
-    if (failing.count("selectCell") || !inside(row, column)) return fail(QStringLiteral("outside"));
+    if (failing.count("selectCell") || !inside(row, column))
+      return fail(sheet::SheetError::OutsideSheet, QStringLiteral("outside"));
     log_->active = {row, column};
     return {};
   }
   Status setCellValue(std::int32_t row, std::int32_t column, const sheet::CellValue& value) override {
     if (Status s = step("setValue " + std::to_string(row) + "," + std::to_string(column)); !s) return s;
-    if (failing.count("setValue") || !inside(row, column)) return fail(QStringLiteral("outside"));
+    if (failing.count("setValue") || !inside(row, column))
+      return fail(sheet::SheetError::OutsideSheet, QStringLiteral("outside"));
     log_->cells[{row, column}] = value;
     log_->sheets[log_->activeSheet.name][{row, column}] = value;
     return {};
   }
   Status ensureColumnWidth(std::int32_t column, int characters) override {
     // Kept apart from `calls`, whose sequences the tests compare.
-    if (failing.count("columnWidth")) return fail(QStringLiteral("failed: columnWidth"));
+    if (failing.count("columnWidth")) return fail(sheet::SheetError::CallFailed, QStringLiteral("failed: columnWidth"));
     log_->columnWidths[column] = std::max(log_->columnWidths[column], characters);
     ++log_->columnWidthCalls;
     return {};
   }
   Result<sheet::ActiveSheetInfo> activeSheetInfo() override {
     // Kept apart from `calls` as well: a question, not a command.
-    if (failing.count("all") || failing.count("activeSheet")) return fail(QStringLiteral("failed: activeSheet"));
+    if (failing.count("all") || failing.count("activeSheet"))
+      return fail(sheet::SheetError::CallFailed, QStringLiteral("failed: activeSheet"));
     return log_->activeSheet;
   }
   void release() override { log_->released = true; }
@@ -114,7 +118,7 @@ private:
     const std::string name = call.substr(0, call.find(' '));
     if (failing.count("all") ||
         (name != "selectRange" && name != "selectCell" && name != "setValue" && name != "save" && failing.count(name)))
-      return fail(QStringLiteral("failed: ") + QString::fromStdString(name));
+      return fail(sheet::SheetError::CallFailed, QStringLiteral("failed: ") + QString::fromStdString(name));
     return {};
   }
   std::shared_ptr<Log> log_;

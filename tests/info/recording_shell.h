@@ -11,7 +11,7 @@ class RecordingShell final : public Shell {
 public:
   Status open(const QString& fileOrUrl) override {
     opened << fileOrUrl;
-    if (refuse) return fail(QStringLiteral("no handler for ") + fileOrUrl);
+    if (refuse) return fail(ShellError::NotOpened, QStringLiteral("no handler for ") + fileOrUrl);
     return Status::success();
   }
   QStringList opened;

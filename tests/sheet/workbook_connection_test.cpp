@@ -32,7 +32,7 @@ protected:
   WorkbookConnectionTest()
       : connection(record, [this]() -> Result<std::unique_ptr<SpreadsheetApp>> {
           ++created;
-          if (refuseStart) return fail(QStringLiteral("no application"));
+          if (refuseStart) return fail(SheetError::CannotStart, QStringLiteral("no application"));
           log = std::make_shared<FakeSpreadsheet::Log>();
           auto app = std::make_unique<FakeSpreadsheet>(log);
           app->failing = failNext;

@@ -40,7 +40,7 @@ bool positionInside(std::int64_t row, std::int64_t column) {
 }
 
 Error outsideSheet(std::int64_t row, std::int64_t column) {
-  return fail(QStringLiteral("セル (%1, %2) はシートの範囲外です").arg(row).arg(column));
+  return fail(SheetError::OutsideSheet, QStringLiteral("セル (%1, %2) はシートの範囲外です").arg(row).arg(column));
 }
 
 // Why a workbook is not opened, in the words the built-in application uses.

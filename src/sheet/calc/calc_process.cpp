@@ -73,7 +73,7 @@ void CalcApp::Impl::stopWatchdog() {
 }
 
 Status CalcApp::Impl::guarded(const QString& what, const std::function<void()>& call, std::optional<SheetError> code) {
-  const auto failed = [&](const QString& why) { return code ? fail(*code, what + why) : fail(what + why); };
+  const auto failed = [&](const QString& why) { return fail(code.value_or(SheetError::CallFailed), what + why); };
   if (bridgeGone || hung) return fail(SheetError::AccessLost, what + QStringLiteral(": LibreOffice が応答しません"));
   {
     std::lock_guard lock(watchMutex);
