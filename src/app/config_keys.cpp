@@ -2,7 +2,6 @@
 
 #include "core/numeric_text.h"
 
-#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -130,14 +129,13 @@ std::optional<Checked> checkDevice(const QString& value) {
   return Change([value](Pending& p) { p.device = value; });
 }
 
-// The broker settings of kestrune.conf. A file is stored by its absolute path:
-// the program may run from another folder (as a service does).
+// The broker settings of kestrune.conf, under the dialog's rules.
 Check mqttCheck(const QString& key) {
   return [key](const QString& value) -> std::optional<Checked> {
-    if (const Status checked = mqtt::checkSetting(key, value); !checked) return Checked(Refusal{checked.description()});
-    const bool file = key == mqtt::KeyPasswordFile || key == mqtt::KeyCaFile;
-    const QString stored = file && !value.isEmpty() ? QFileInfo(value).absoluteFilePath() : value;
-    return Change([key, stored](Pending& p) { mqtt::setSettingValue(p.mqtt, key, stored); });
+    mqtt::MqttSettings scratch;
+    if (const Status set = mqtt::assignSetting(scratch, key, value); !set) return Checked(Refusal{set.description()});
+    return Change(
+        [key, stored = mqtt::settingValue(scratch, key)](Pending& p) { mqtt::setSettingValue(p.mqtt, key, stored); });
   };
 }
 

@@ -1,7 +1,6 @@
 #include "app/mqtt_dialog.h"
 
 #include <QDialogButtonBox>
-#include <QFileInfo>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -51,17 +50,12 @@ void MqttDialog::accept() {
   for (qsizetype i = 0; i < keys.size(); ++i) {
     const QString typed = boxes_.at(static_cast<std::size_t>(i))->text();
     // Refused as typed: trimming would hide a line feed or tab at either end.
-    const QString value = typed.trimmed();
     if (const Status plain = mqtt::checkNoControlCharacter(keys.at(i), typed); !plain) {
       refused << plain.description();
       continue;
     }
-    if (const Status checked = mqtt::checkSetting(keys.at(i), value); !checked) {
-      refused << checked.description();
-      continue;
-    }
-    const bool file = keys.at(i) == mqtt::KeyPasswordFile || keys.at(i) == mqtt::KeyCaFile;
-    mqtt::setSettingValue(settings, keys.at(i), file && !value.isEmpty() ? QFileInfo(value).absoluteFilePath() : value);
+    if (const Status set = mqtt::assignSetting(settings, keys.at(i), typed.trimmed()); !set)
+      refused << set.description();
   }
   if (refused.isEmpty()) {
     if (const Status saved = mqtt::writeConf(writePath_, settings); !saved) refused << saved.description();

@@ -83,6 +83,14 @@ QString settingValue(const MqttSettings& settings, const QString& key) {
   return {};
 }
 
+Status assignSetting(MqttSettings& settings, const QString& key, const QString& value) {
+  if (Status plain = checkNoControlCharacter(key, value); !plain) return plain;
+  if (Status checked = checkSetting(key, value); !checked) return checked;
+  const bool file = key == KeyPasswordFile || key == KeyCaFile;
+  setSettingValue(settings, key, file && !value.isEmpty() ? QFileInfo(value).absoluteFilePath() : value);
+  return {};
+}
+
 void setSettingValue(MqttSettings& settings, const QString& key, const QString& value) {
   if (key == KeyUrl) settings.url = value;
   if (key == KeyTopic) settings.topic = value;

@@ -60,6 +60,12 @@ Status checkSetting(const QString& key, const QString& value);
 QString settingValue(const MqttSettings& settings, const QString& key);
 void setSettingValue(MqttSettings& settings, const QString& key, const QString& value);
 
+// Sets `key` to `value` under every rule the dialog and `kestrune config`
+// share: no control character, checkSetting, and a file stored by its
+// absolute path (the program may run from another folder, as a service does).
+// A refused value changes nothing.
+Status assignSetting(MqttSettings& settings, const QString& key, const QString& value);
+
 // kestrune.conf's text to settings; lines that are not key=value, comments,
 // other keys and values holding a control character are skipped.
 MqttSettings parseConf(const QByteArray& text);
