@@ -32,7 +32,8 @@ Status WorkbookConnection::open(const QString& path) {
   // Without a factory no application can start: that is a failed start, not a crash.
   Result<std::unique_ptr<SpreadsheetApp>> created =
       factory_ ? factory_()
-               : Result<std::unique_ptr<SpreadsheetApp>>(fail(SheetError::CannotStart, QStringLiteral("表計算アプリケーションがありません")));
+               : Result<std::unique_ptr<SpreadsheetApp>>(
+                     fail(SheetError::CannotStart, QStringLiteral("表計算アプリケーションがありません")));
   QString reason = created.description();
   if (created.ok() && created.value()) {
     xls_ = std::move(created).value();

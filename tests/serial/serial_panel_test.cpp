@@ -44,7 +44,6 @@ bool shownOk(SerialPanel& panel, testing::RecordingMessageBoxes& boxes) {
   return applied.ok();
 }
 
-
 using testing::FakePort;
 using testing::RecordingMessageBoxes;
 
@@ -490,7 +489,8 @@ TEST(SerialPanelWidgetTest, TheDeviceChooserMapsThroughItsComboBoxAtOkAndNotAtCa
   devices->list = {Ftdi};
   PortLine line{port};
   SerialPanelWidget widget(line, PortMap::load(path), {path, path}, std::move(source));
-  QObject::connect(&widget, &SerialPanelWidget::okClicked, [&widget] { static_cast<void>(widget.logic().CommandRsOk()); });
+  QObject::connect(&widget, &SerialPanelWidget::okClicked,
+                   [&widget] { static_cast<void>(widget.logic().CommandRsOk()); });
   widget.logic().LoadPropertySettings();
   widget.show();
   EXPECT_TRUE(devices->watching);

@@ -401,7 +401,7 @@ TEST_F(WorkbookConnectionTest, AStampColumnIsWidenedOnceARunForItsStamp) {
   }
   EXPECT_EQ(log->columnWidths, (std::map<int, int>{{3, 19}, {4, 8}}));  // C and D, not the others
   EXPECT_EQ(log->columnWidthCalls, 2);                                  // once each, not once a row
-  ASSERT_TRUE(connection.getStartCell(start));                               // the next run looks again
+  ASSERT_TRUE(connection.getStartCell(start));                          // the next run looks again
   connection.excelDataSet(1, Stamp{when, Stamp::Kind::Date});
   EXPECT_EQ(log->columnWidthCalls, 3);
   // An application that cannot widen it still gets the value, and the run goes on.
