@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 
@@ -39,6 +40,10 @@ XlsError notCompound() {
 }  // namespace
 
 XlsResult<Workbook> Workbook::open(const std::string& path) {
+  // A folder opens as a stream of no use (its size reads as huge): say what it is.
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored))
+    return xlsSystemFail(XlsErrorCode::CannotOpen, EISDIR, "cannot open " + path + ": " + std::strerror(EISDIR));
   errno = 0;
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) {

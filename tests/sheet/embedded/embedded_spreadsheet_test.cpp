@@ -196,8 +196,8 @@ with zipfile.ZipFile(sys.argv[1] + '/archive.xls', 'w') as z:
   } cases[] = {
       {dir.filePath(QStringLiteral("missing.xls")), QStringLiteral("ファイルが見つかりません。")},
       {writeOnly, QStringLiteral("ファイルを読む権限がありません。"), root},
-      // A folder opens as a file of no end.
-      {folder, QStringLiteral("ファイルが大きすぎます（512 MB まで）。")},
+      // A folder is said to be one, not read as a file of no end.
+      {folder, QStringLiteral("ファイルではなくフォルダーです。")},
       {write("empty.xls", ""), notXls},
       {write("text.xls", "just some text, not a compound file\n"), notXls},
       {write("page.xls", "\n<html><body><table><tr><td>1</td></tr></table></body></html>"),
