@@ -206,22 +206,22 @@ Status SerialPanel::CommandRsOk() {
   const QString text = selectedText(RsList::Speed).trimmed() + QLatin1Char(',') + selectedText(RsList::Parity).left(1) +
                        QLatin1Char(',') + selectedText(RsList::DataBits).trimmed() + QLatin1Char(',') +
                        selectedText(RsList::StopBits).trimmed();
+  // The stages in order; one the lists cannot form stops there, after the
+  // stages before it were applied.
   settings::LineSettings wanted = line_.lineSettings();
   wanted.port = view_.selectedIndex(RsList::Port) + 1;
   const Result<PortConfig> config = parseSettings(text);
-  const Result<FlowControl> flow = flowControlFromCode(view_.selectedIndex(RsList::Flow));
-  if (config) wanted.config = *config;
-  if (flow) wanted.flow = *flow;
-  // A stage the lists cannot form stops there, after the stages before it.
-  if (!config || !flow) {
-    settings::LineSettings before = line_.lineSettings();
-    if (!config)
-      before.port = wanted.port;
-    else
-      before = wanted;
-    if (Status applied = line_.applyLineSettings(before); !applied) return applied;
-    return config ? flow.error() : config.error();
+  if (!config) {
+    if (Status applied = line_.applyLineSettings(wanted); !applied) return applied;
+    return config.error();
   }
+  wanted.config = *config;
+  const Result<FlowControl> flow = flowControlFromCode(view_.selectedIndex(RsList::Flow));
+  if (!flow) {
+    if (Status applied = line_.applyLineSettings(wanted); !applied) return applied;
+    return flow.error();
+  }
+  wanted.flow = *flow;
   return line_.applyLineSettings(wanted);
 }
 
