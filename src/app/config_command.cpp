@@ -159,7 +159,7 @@ ConfigResult runConfig(const settings::SettingsFolder& folder, const QStringList
   if (!now) return {ConfigRefused, {}, messageLines({now.description(), MsgNothingWritten})};
 
   if (!changes.empty()) {
-    Pending pending{now->settings, std::nullopt, now->mqtt};
+    Pending pending{now->settings, false, std::nullopt, now->mqtt};
     for (const Change& change : changes) change(pending);
     if (const QStringList failed = saveChanges(folder, *now, pending); !failed.isEmpty())
       return {ConfigNotSaved, {}, messageLines(failed)};

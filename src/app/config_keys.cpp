@@ -118,7 +118,10 @@ std::optional<Checked> checkLine(const QString& value) {
   settings::LineSettings scratch;
   scratch.config = *config;
   if (!keeps(scratch, {Field::Speed, Field::Parity, Field::DataBits, Field::StopBits})) return std::nullopt;
-  return Change([c = *config](Pending& p) { p.settings.line.config = c; });
+  return Change([c = *config](Pending& p) {
+    p.settings.line.config = c;
+    p.lineGiven = true;
+  });
 }
 
 std::optional<Checked> checkDevice(const QString& value) {
@@ -172,7 +175,11 @@ const std::vector<Key>& keyTable() {
       {QStringLiteral("script"), QStringLiteral("builtin か file"),
        twoNames(QStringLiteral("file"), QStringLiteral("builtin"), &Conditions::scriptFromFile)},
       {QStringLiteral("port"), settings::acceptedValues(Field::Port),
-       number(Field::Port, [](Pending& p, std::int32_t n) { p.settings.line.port = n; })},
+       number(Field::Port,
+              [](Pending& p, std::int32_t n) {
+                p.settings.line.port = n;
+                p.lineGiven = true;
+              })},
       {QStringLiteral("line"), lineAccepts(), checkLine},
       {QStringLiteral("flow"), QStringLiteral("none、xon、rts、rts-xon のどれか"),
        [](const QString& v) -> std::optional<Checked> {
@@ -180,7 +187,10 @@ const std::vector<Key>& keyTable() {
          if (!code) return std::nullopt;
          const Result<serial::FlowControl> flow = serial::flowControlFromCode(*code);
          if (!flow) return Checked(Refusal{flow.description()});
-         return Change([f = *flow](Pending& p) { p.settings.line.flow = f; });
+         return Change([f = *flow](Pending& p) {
+           p.settings.line.flow = f;
+           p.lineGiven = true;
+         });
        }},
       {QStringLiteral("device"), QStringLiteral("/ で始まるデバイスのパス（空にすると既定のデバイス）"), checkDevice},
       {mqtt::KeyUrl, QStringLiteral("mqtt://ホスト[:ポート] か mqtts://ホスト[:ポート]（空にすると送信しません）"),

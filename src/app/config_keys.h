@@ -19,6 +19,9 @@ namespace kestrune::app {
 // What the assignments change, applied in turn to a copy of the settings.
 struct Pending {
   settings::Settings settings;
+  // A line value was given: slot 0 is written, even where the stored slot
+  // was refused and the program uses the same values.
+  bool lineGiven = false;
   std::optional<QString> device;  // the ports.conf entry of the line's port
   mqtt::MqttSettings mqtt;
 };

@@ -18,7 +18,7 @@ const QString MsgConfNotRolledBack = QStringLiteral("kestrune.conf を元に戻�
 settings::SetupRecord changedRecord(const Current& now, const Pending& pending) {
   settings::SetupRecord record = now.stored;
   record.setConditions(pending.settings.conditions);
-  if (!(pending.settings.line == now.settings.line)) record.setLine(0, pending.settings.line);
+  if (pending.lineGiven || !(pending.settings.line == now.settings.line)) record.setLine(0, pending.settings.line);
   return record;
 }
 

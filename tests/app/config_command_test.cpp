@@ -397,6 +397,24 @@ TEST_F(ConfigCommandTest, StoredValuesOutsideTheRangesAreListedAsThePanelShowsTh
   EXPECT_EQ(readAll(setupPath(dir)), before);
 }
 
+// A refused slot 0 is what the program replaces with its defaults; a line
+// value given for it is written, so the program takes the file again.
+TEST_F(ConfigCommandTest, ALineValueGivenOverARefusedSlotIsWritten) {
+  for (const char* given : {"line=9600,n,8,1", "port=1", "flow=none"}) {
+    SCOPED_TRACE(given);
+    RawSetup record = labRecord();
+    record.commPort[0] = 9;
+    record.commSettings[0] = "garbage";
+    record.handshaking[0] = 7;
+    const QString dir = labFolder(record);
+    const ConfigResult set = config(dir, {QString::fromLatin1(given)});
+    ASSERT_EQ(set.status, ConfigDone) << set.err.toStdString();
+    EXPECT_EQ(set.err, QString()) << "the program takes slot 0 now";
+    RawSetup want = labRecord();
+    EXPECT_EQ(readAll(setupPath(dir)).toHex(), (want.bytes() + AfterRecord).toHex());
+  }
+}
+
 TEST_F(ConfigCommandTest, AnUnusableSettingsFileIsRefusedWithItsReasonAndNothingIsWritten) {
   struct Damage {
     const char* what;
