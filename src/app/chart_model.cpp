@@ -1,20 +1,85 @@
 #include "app/chart_model.h"
 
+#include "sheet/a1.h"
+
+#include <QDateTime>
+
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cmath>
 #include <limits>
 
 namespace kestrune::app {
 
 namespace {
 
-const QString SeriesNamePattern = QStringLiteral("列 %1");
-
 constexpr std::uint32_t NoPoint = std::numeric_limits<std::uint32_t>::max();
+
+const QString PrefHidden = QStringLiteral("chart.hidden");
+const QString PrefRight = QStringLiteral("chart.right");
+const QString PrefWindow = QStringLiteral("chart.window");
+const QString PrefXAxis = QStringLiteral("chart.x");
+const QString XTime = QStringLiteral("time");
+const QString XNumber = QStringLiteral("number");
+
+const QByteArray CsvNumber = QByteArrayLiteral("取得番号");
+const QByteArray CsvClock = QByteArrayLiteral("時刻");
+const QByteArray CsvElapsed = QByteArrayLiteral("経過時間 [秒]");
+
+// Column letters as a sorted list without repeats or anything else.
+QStringList columnList(const QString& text) {
+  QStringList out;
+  for (const QString& part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    const QString letters = part.trimmed().toUpper();
+    const bool valid = !letters.isEmpty() && letters.size() <= 3 &&
+                       std::all_of(letters.begin(), letters.end(), [](QChar c) { return c >= u'A' && c <= u'Z'; });
+    if (valid && !out.contains(letters)) out << letters;
+  }
+  out.sort();
+  return out;
+}
+
+// A CSV field: quoted when it holds a separator, a quote or a line break.
+QByteArray csvField(const QString& text) {
+  QByteArray bytes = text.toUtf8();
+  if (!bytes.contains(',') && !bytes.contains('"') && !bytes.contains('\n') && !bytes.contains('\r')) return bytes;
+  bytes.replace('"', QByteArrayLiteral("\"\""));
+  return '"' + bytes + '"';
+}
+
+// The shortest text that reads back as the same double.
+QByteArray shortest(double v) {
+  std::array<char, 32> buffer{};
+  const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), v);
+  return ec == std::errc() ? QByteArray(buffer.data(), static_cast<qsizetype>(end - buffer.data())) : QByteArray();
+}
 
 }  // namespace
 
-QString chartSeriesName(int column) { return SeriesNamePattern.arg(column); }
+QString chartSeriesName(const QString& letters, const QString& header) {
+  const QString trimmed = header.simplified();
+  return trimmed.isEmpty() ? letters : letters + QLatin1Char(' ') + trimmed;
+}
+
+QMap<QString, QString> ChartPrefs::toConf() const {
+  return {{PrefHidden, hidden.join(QLatin1Char(','))},
+          {PrefRight, right.join(QLatin1Char(','))},
+          {PrefWindow, QString::number(windowMinutes)},
+          {PrefXAxis, xAxis == ChartXAxis::Time ? XTime : XNumber}};
+}
+
+ChartPrefs ChartPrefs::fromConf(const QMap<QString, QString>& conf) {
+  ChartPrefs prefs;
+  prefs.hidden = columnList(conf.value(PrefHidden));
+  prefs.right = columnList(conf.value(PrefRight));
+  bool ok = false;
+  const int minutes = conf.value(PrefWindow).toInt(&ok);
+  if (ok && std::find(WindowChoices.begin(), WindowChoices.end(), minutes) != WindowChoices.end())
+    prefs.windowMinutes = minutes;
+  if (conf.value(PrefXAxis) == XNumber) prefs.xAxis = ChartXAxis::AcquisitionNo;
+  return prefs;
+}
 
 void ChartModel::Extent::take(double v) {
   if (!any) {
@@ -31,6 +96,8 @@ void ChartModel::addRow(const AcquiredRow& r) {
   std::optional<std::int64_t> stampMs;
   if (r.stamp && r.stamp->value.isValid()) stampMs = r.stamp->value.toMSecsSinceEpoch();
   if (stampMs && timeBase_ == ChartTimeBase::Elapsed) startClock(r.elapsedMs, *stampMs);
+  if (row == 0) firstSheetRow_ = r.row;
+  if (r.number) numbered_ = true;
 
   const double t = timeOf(r.elapsedMs, stampMs);
   const double number = r.number ? *r.number : static_cast<double>(row) + 1.0;
@@ -39,11 +106,12 @@ void ChartModel::addRow(const AcquiredRow& r) {
   noteX(numberX_, numberSorted_, number);
 
   bool plotted = false;
-  const int leading = r.leadingCells();
+  // Rows that do not say where they went are placed from column A.
+  const int first = std::max(1, r.firstColumn) + r.leadingCells();
   for (std::size_t i = 0; i < r.values.size(); ++i) {
     const std::optional<double> y = r.values[i].number;
     if (!y) continue;
-    Series& s = seriesAt(leading + static_cast<int>(i) + 1);
+    Series& s = seriesAt(first + static_cast<int>(i));
     s.rows.push_back(row);
     s.y.push_back(*y);
     yExtent_.take(*y);
@@ -84,26 +152,114 @@ std::optional<ChartRange> ChartModel::yRange() const {
   return ChartRange{yExtent_.min, yExtent_.max};
 }
 
+std::optional<ChartRange> ChartModel::recentXRange(std::int64_t spanMs, std::size_t rows) const {
+  const std::size_t n = std::min(rows, rowCount());
+  if (n == 0) return std::nullopt;
+  const std::int64_t from = elapsedMs_[n - 1] - std::min(spanMs, elapsedMs_[n - 1]);
+  // Elapsed time never goes down: the rows of the span are a tail.
+  const auto first = std::lower_bound(elapsedMs_.begin(), elapsedMs_.begin() + static_cast<std::ptrdiff_t>(n), from) -
+                     elapsedMs_.begin();
+  const std::vector<double>& xv = xs();
+  const auto [lo, hi] = std::minmax_element(xv.begin() + first, xv.begin() + static_cast<std::ptrdiff_t>(n));
+  // A clock set back within the span must not widen it past the span.
+  if (xAxis_ == ChartXAxis::Time) return ChartRange{std::max(*lo, *hi - static_cast<double>(spanMs)), *hi};
+  return ChartRange{*lo, *hi};
+}
+
 double ChartModel::x(std::uint32_t row) const { return xs()[row]; }
 
-QList<QPointF> ChartModel::decimated(std::size_t index, double xMin, double xMax, int pixels) const {
+std::size_t ChartModel::pointsWithin(const Series& s, std::size_t rows) const {
+  if (rows >= rowCount()) return s.rows.size();
+  return static_cast<std::size_t>(std::lower_bound(s.rows.begin(), s.rows.end(), rows) - s.rows.begin());
+}
+
+std::optional<std::uint32_t> ChartModel::nearestRow(double x, std::size_t rows) const {
+  const std::size_t n = std::min(rows, rowCount());
+  if (n == 0) return std::nullopt;
+  const std::vector<double>& xv = xs();
+  const auto distance = [&](std::size_t r) { return std::abs(xv[r] - x); };
+  std::size_t best = 0;
+  if (xSorted()) {
+    const auto after = static_cast<std::size_t>(
+        std::lower_bound(xv.begin(), xv.begin() + static_cast<std::ptrdiff_t>(n), x) - xv.begin());
+    best = after == n ? n - 1 : after;
+    if (after > 0 && distance(after - 1) <= distance(best)) best = after - 1;
+  } else {
+    for (std::size_t r = 1; r < n; ++r)
+      if (distance(r) < distance(best)) best = r;
+  }
+  return static_cast<std::uint32_t>(best);
+}
+
+std::optional<double> ChartModel::valueAt(std::size_t index, std::uint32_t row) const {
+  if (index >= series_.size()) return std::nullopt;
+  const Series& s = series_[index];
+  const auto it = std::lower_bound(s.rows.begin(), s.rows.end(), row);
+  if (it == s.rows.end() || *it != row) return std::nullopt;
+  return s.y[static_cast<std::size_t>(it - s.rows.begin())];
+}
+
+std::optional<std::int64_t> ChartModel::clockMs(std::uint32_t row) const {
+  if (timeBase_ != ChartTimeBase::Clock) return std::nullopt;
+  return static_cast<std::int64_t>(timeX_[row]);
+}
+
+QByteArray ChartModel::csv(double xMin, double xMax, const std::vector<std::size_t>& series, const QStringList& names,
+                           std::size_t rows) const {
+  QByteArray out;
+  if (numbered_) out += CsvNumber + ',';
+  if (timeBase_ == ChartTimeBase::Clock) out += CsvClock + ',';
+  out += CsvElapsed;
+  for (qsizetype i = 0; i < names.size(); ++i) out += ',' + csvField(names[i]);
+  out += "\r\n";
+
+  // Each series' next point: rows are visited in order, so its points are too.
+  std::vector<std::size_t> next(series.size(), 0);
+  const std::vector<double>& xv = xs();
+  const std::size_t n = std::min(rows, rowCount());
+  for (std::size_t r = 0; r < n; ++r) {
+    bool any = false;
+    for (std::size_t k = 0; k < series.size(); ++k) {
+      const Series& s = series_[series[k]];
+      while (next[k] < s.rows.size() && s.rows[next[k]] < r) ++next[k];
+      any = any || (next[k] < s.rows.size() && s.rows[next[k]] == r);
+    }
+    if (!any || xv[r] < xMin || xv[r] > xMax) continue;
+    const auto row = static_cast<std::uint32_t>(r);
+    if (numbered_) out += shortest(numberX_[r]) + ',';
+    if (const std::optional<std::int64_t> ms = clockMs(row)) {
+      const QDateTime local = QDateTime::fromMSecsSinceEpoch(*ms);
+      out += local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs).toUtf8() + ',';
+    }
+    out += shortest(static_cast<double>(elapsedMs_[r]) / 1000.0);
+    for (std::size_t k = 0; k < series.size(); ++k) {
+      out += ',';
+      const Series& s = series_[series[k]];
+      if (next[k] < s.rows.size() && s.rows[next[k]] == r) out += shortest(s.y[next[k]]);
+    }
+    out += "\r\n";
+  }
+  return out;
+}
+
+QList<QPointF> ChartModel::decimated(std::size_t index, double xMin, double xMax, int pixels, std::size_t rows) const {
   QList<QPointF> out;
   if (index >= series_.size() || pixels <= 0 || !(xMin <= xMax)) return out;
   const Series& s = series_[index];
   const std::vector<double>& xv = xs();
   const auto xAt = [&](std::size_t i) { return xv[s.rows[i]]; };
   const auto pointAt = [&](std::size_t i) { return QPointF(xAt(i), s.y[i]); };
-  const std::size_t n = s.rows.size();
+  const std::size_t n = pointsWithin(s, rows);
   const bool sorted = xSorted();
 
   // Sorted x: the range is a slice found by binary search, and the points
   // just outside it carry the line to the edges.
   std::size_t lo = 0, hi = n;
   if (sorted) {
+    const auto end = s.rows.begin() + static_cast<std::ptrdiff_t>(n);
     lo = static_cast<std::size_t>(
-        std::partition_point(s.rows.begin(), s.rows.end(), [&](std::uint32_t r) { return xv[r] < xMin; }) -
-        s.rows.begin());
-    hi = static_cast<std::size_t>(std::partition_point(s.rows.begin() + static_cast<std::ptrdiff_t>(lo), s.rows.end(),
+        std::partition_point(s.rows.begin(), end, [&](std::uint32_t r) { return xv[r] < xMin; }) - s.rows.begin());
+    hi = static_cast<std::size_t>(std::partition_point(s.rows.begin() + static_cast<std::ptrdiff_t>(lo), end,
                                                        [&](std::uint32_t r) { return xv[r] <= xMax; }) -
                                   s.rows.begin());
     if (hi - lo <= static_cast<std::size_t>(PointsPerColumn) * static_cast<std::size_t>(pixels)) {
@@ -156,7 +312,7 @@ ChartModel::Series& ChartModel::seriesAt(int column) {
   ++layoutRevision_;
   Series added;
   added.column = column;
-  added.name = chartSeriesName(column);
+  added.letters = sheet::columnLetters(column);
   return *series_.insert(it, std::move(added));
 }
 

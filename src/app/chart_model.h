@@ -7,9 +7,14 @@
 
 #include "sheet/spreadsheet_app.h"
 
+#include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QPointF>
 #include <QString>
+#include <QStringList>
+
+#include <array>
 
 #include <cstdint>
 #include <optional>
@@ -30,17 +35,41 @@ struct ChartRange {
   friend bool operator==(const ChartRange&, const ChartRange&) = default;
 };
 
-// The series caption: "列 3" for the third value of a row.
-QString chartSeriesName(int column);
+// A series' caption: its worksheet column's letters, then the column's
+// header text when there is one ("D 温度").
+QString chartSeriesName(const QString& letters, const QString& header);
+
+// What the user chose about the chart of one workbook: the series (by column
+// letters) that are hidden and those drawn against the right value axis, the
+// span of the last rows shown while following (0: the whole run), and the
+// horizontal axis. Kept per workbook in kestrune.conf.
+struct ChartPrefs {
+  QStringList hidden;
+  QStringList right;
+  int windowMinutes = 0;
+  ChartXAxis xAxis = ChartXAxis::Time;
+
+  // The spans the window offers, in minutes.
+  static constexpr std::array<int, 4> WindowChoices{0, 1, 10, 60};
+
+  // As the keys and values kestrune.conf keeps; unknown or bad values fall
+  // back to the defaults.
+  QMap<QString, QString> toConf() const;
+  static ChartPrefs fromConf(const QMap<QString, QString>& conf);
+  friend bool operator==(const ChartPrefs&, const ChartPrefs&) = default;
+};
 
 class ChartModel {
 public:
   // Points `decimated` keeps per pixel column at most: first, last, lowest, highest.
   static constexpr int PointsPerColumn = 4;
 
+  // Every row: the limit of the rows a call looks at when it is given none.
+  static constexpr std::size_t AllRows = static_cast<std::size_t>(-1);
+
   struct Series {
-    int column = 0;  // 1-based position of the value in its row
-    QString name;
+    int column = 0;                   // worksheet column, 1-based
+    QString letters;                  // the column's letters ("D")
     std::vector<std::uint32_t> rows;  // index of the row of each point
     std::vector<double> y;
   };
@@ -59,6 +88,10 @@ public:
   ChartTimeBase timeBase() const { return timeBase_; }
 
   std::size_t rowCount() const { return elapsedMs_.size(); }
+  // The worksheet row of the run's first row (0 before it, or when rows do not say).
+  std::int32_t firstSheetRow() const { return firstSheetRow_; }
+  // Whether rows carry acquisition numbers.
+  bool numbered() const { return numbered_; }
   // Series in the order of their columns.
   const std::vector<Series>& series() const { return series_; }
   // Grows by one with every change; the window redraws only when it moved.
@@ -70,6 +103,9 @@ public:
   // without points.
   std::optional<ChartRange> xRange() const;
   std::optional<ChartRange> yRange() const;
+  // The x extent of the rows of the last `spanMs` milliseconds among the
+  // first `rows` rows (counted back from the last of them); nullopt without rows.
+  std::optional<ChartRange> recentXRange(std::int64_t spanMs, std::size_t rows = AllRows) const;
 
   // The x value of row `row` (below rowCount()) on the current axis.
   double x(std::uint32_t row) const;
@@ -79,7 +115,27 @@ public:
   // last, lowest and highest point, in their order, so no extreme is lost.
   // One point beyond each end of the range is kept so the line reaches the
   // edge. Empty for an unknown series, no width or an empty range.
-  QList<QPointF> decimated(std::size_t index, double xMin, double xMax, int pixels) const;
+  // Only the first `rows` rows count (a paused view).
+  QList<QPointF> decimated(std::size_t index, double xMin, double xMax, int pixels, std::size_t rows = AllRows) const;
+
+  // The row among the first `rows` whose x is nearest to `x`; nullopt without rows.
+  std::optional<std::uint32_t> nearestRow(double x, std::size_t rows = AllRows) const;
+  // Series `index`'s value in row `row`, if it has one there.
+  std::optional<double> valueAt(std::size_t index, std::uint32_t row) const;
+  // The time of row `row`: its clock time once stamps put the axis on the
+  // clock (milliseconds since 1970 UTC), else nullopt.
+  std::optional<std::int64_t> clockMs(std::uint32_t row) const;
+  std::int64_t elapsedMs(std::uint32_t row) const { return elapsedMs_[row]; }
+  // The acquisition number of row `row` (its ordinal without numbering).
+  double number(std::uint32_t row) const { return numberX_[row]; }
+
+  // The rows among the first `rows` whose x lies in [xMin, xMax] and that
+  // have a point in one of `series` (indexes, with their captions `names`),
+  // as CSV in UTF-8: the acquisition number when rows carry one, the time in
+  // ISO 8601 with its UTC offset when stamps give it, the seconds since the
+  // start, then a column per series (empty where a row has no value).
+  QByteArray csv(double xMin, double xMax, const std::vector<std::size_t>& series, const QStringList& names,
+                 std::size_t rows = AllRows) const;
 
 private:
   struct Extent {
@@ -94,6 +150,8 @@ private:
   void noteX(std::vector<double>& xs, bool& sorted, double v);
   const std::vector<double>& xs() const { return xAxis_ == ChartXAxis::Time ? timeX_ : numberX_; }
   bool xSorted() const { return xAxis_ == ChartXAxis::Time ? timeSorted_ : numberSorted_; }
+  // How many of a series' points belong to the first `rows` rows.
+  std::size_t pointsWithin(const Series& s, std::size_t rows) const;
 
   ChartXAxis xAxis_ = ChartXAxis::Time;
   ChartTimeBase timeBase_ = ChartTimeBase::Elapsed;
@@ -113,6 +171,8 @@ private:
   Extent timeExtent_;
   Extent numberExtent_;
   Extent yExtent_;
+  std::int32_t firstSheetRow_ = 0;
+  bool numbered_ = false;
   std::vector<Series> series_;
   std::uint64_t revision_ = 0;
   std::uint64_t layoutRevision_ = 0;

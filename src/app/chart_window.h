@@ -1,8 +1,12 @@
-// The chart window: a line per column of numbers in the run's rows, drawn
-// from a ChartModel at most a few times a second, with the horizontal axis
-// switch (time / acquisition number) and export to PNG and SVG.
+// The chart window: a line per worksheet column of numbers in the run's rows,
+// drawn from a ChartModel at most once a second, on axes with round ticks.
+// The user hides series from the legend, moves them to a right value axis,
+// zooms (wheel, rectangle), pans (drag), pauses, picks the span shown while
+// following the run, reads values under the cursor and exports the shown
+// data as PNG, SVG or CSV.
 #pragma once
 
+#include "app/chart_axes.h"
 #include "app/chart_model.h"
 #include "core/message_boxes.h"
 #include "core/result.h"
@@ -10,15 +14,19 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <vector>
 
+class QCategoryAxis;
+class QColor;
 class QChart;
 class QChartView;
 class QComboBox;
+class QLabel;
+class QPushButton;
 class QTimer;
-class QValueAxis;
-class QAbstractAxis;
 
 namespace kestrune::app {
 
@@ -29,9 +37,9 @@ inline ErrorDomain errorDomainOf(ChartError) { return ErrorDomain::Chart; }
 class ChartWindow final : public QWidget {
   Q_OBJECT
 public:
-  // Redraws are at least this far apart, so a fast run costs the window
-  // little more than storing its rows: a redraw of a full chart takes a few
-  // milliseconds of the thread the 10 ms tick runs on.
+  // Redraws for new rows are at least this far apart, so a fast run costs the
+  // window little more than storing its rows. Zooming, panning and the
+  // controls redraw at once.
   static constexpr int RedrawIntervalMs = 1000;
   // Points handed to the chart per redraw, all lines together. Qt Charts
   // outlines every line point by point whenever it changes, so a redraw costs
@@ -39,6 +47,13 @@ public:
   // columns (every column's extremes still show) and a redraw stays within a
   // few milliseconds.
   static constexpr int PointBudget = 8000;
+  // The colours of the first series, in order; later series repeat them
+  // dashed, then dotted.
+  static const std::vector<QColor>& palette();
+
+  // The text of worksheet cell (row, column) of the run's workbook; a series'
+  // header is read from the cell above the run's first row.
+  using HeaderSource = std::function<QString(std::int32_t row, std::int32_t column)>;
 
   // `boxes` tells the user why an export failed.
   explicit ChartWindow(MessageBoxes& boxes, QWidget* parent = nullptr);
@@ -47,11 +62,42 @@ public:
   // A completed row (see ChartModel::addRow). Cheap: it stores the row and
   // starts the redraw timer if it is not running.
   void addRow(const AcquiredRow& row);
-  // Forgets every row (a new run) and redraws empty.
+  // Forgets every row, header, zoom and pause (a new run) and redraws empty.
   void clear();
-  // The horizontal axis; the window's switch shows it.
-  void setXAxis(ChartXAxis axis);
+  void setHeaderSource(HeaderSource source);
   const ChartModel& model() const { return model_; }
+
+  // The user's choices for this workbook; setting them does not report them.
+  const ChartPrefs& prefs() const { return prefs_; }
+  void setPrefs(const ChartPrefs& prefs);
+  // Each of these changes one choice, redraws and reports the choices.
+  void setXAxis(ChartXAxis axis);
+  void setWindowMinutes(int minutes);
+  void setSeriesHidden(const QString& letters, bool hidden);
+  void setSeriesOnRight(const QString& letters, bool right);
+
+  // Following: the view shows the chosen span of the latest rows and fits the
+  // values. Zooming or panning stops following until follow().
+  bool following() const { return !view_.x; }
+  void follow();
+  // A paused view keeps its rows while new rows are stored for later.
+  bool paused() const { return pausedRows_.has_value(); }
+  void setPaused(bool paused);
+  // Zooms around `centre` (an axis value): factors below 1 zoom in.
+  void zoomX(double factor, double centre);
+  void zoomY(double factor, double centreFraction);
+  // Shows the given ranges (a rectangle zoom; nullopt keeps that axis).
+  void showRanges(const ChartRange& x, const std::optional<ChartRange>& yLeft, const std::optional<ChartRange>& yRight);
+
+  // What the last redraw showed, in axis values (elapsed time in seconds,
+  // clock time in milliseconds since 1970).
+  ChartRange shownX() const { return shown_.x; }
+  ChartRange shownY(bool right) const { return right ? shown_.yRight : shown_.yLeft; }
+  // Series `index`'s caption: its column letters and header.
+  QString seriesName(std::size_t index) const;
+  // The readout for a point of the plot (axis values): the time or number
+  // there, and the nearest row's values of the shown series.
+  QString readout(double x, double yLeft) const;
 
   // Draws what has arrived now; the redraw timer calls it. A hidden window
   // waits until it is shown again.
@@ -62,36 +108,79 @@ public:
   // or not at all.
   Status exportPng(const QString& path);
   Status exportSvg(const QString& path);
+  // The shown series' rows within the shown horizontal range (see ChartModel::csv).
+  Status exportCsv(const QString& path);
+
+signals:
+  void prefsChanged(const kestrune::app::ChartPrefs& prefs);
 
 protected:
   void showEvent(QShowEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
 private:
+  class PlotView;
+  friend class PlotView;
   enum class XKind { ElapsedSeconds, Clock, Number };
+  // Explicit ranges the user zoomed or panned to; none while following.
+  struct ViewRanges {
+    std::optional<ChartRange> x;
+    std::optional<ChartRange> yLeft;
+    std::optional<ChartRange> yRight;
+  };
+  struct Shown {
+    ChartRange x{0.0, 1.0};
+    ChartRange yLeft{0.0, 1.0};
+    ChartRange yRight{0.0, 1.0};
+  };
+
   XKind xKind() const;
+  AxisKind xAxisKind() const;
+  double xScale() const;
+  std::size_t rowLimit() const;
+  bool isHidden(std::size_t index) const;
+  bool isRight(std::size_t index) const;
+  std::optional<ChartRange> followedX() const;
   void draw();
   void settle();
   void scheduleRedraw();
   void rebuildLines();
-  void placeAxes(const ChartRange& x, const ChartRange& y);
+  void styleMarkers();
+  void applyScale(QCategoryAxis* axis, AxisKind kind, const ChartRange& range, bool horizontal);
+  void changed();
+  void updateControls();
+  void showMenu(const QPoint& globalPos);
   int plotPixels() const;
-  void saveWithDialog(bool svg);
+  void saveWithDialog(const QString& suffix);
 
   MessageBoxes& boxes_;
   ChartModel model_;
+  ChartPrefs prefs_;
+  HeaderSource headerSource_;
+  // Headers read so far, by worksheet column.
+  std::map<int, QString> headers_;
   QChart* chart_ = nullptr;
-  QChartView* view_ = nullptr;
+  PlotView* plot_ = nullptr;
   QComboBox* xAxisChoice_ = nullptr;
+  QComboBox* windowChoice_ = nullptr;
+  QPushButton* pauseButton_ = nullptr;
+  QPushButton* followButton_ = nullptr;
+  QLabel* readout_ = nullptr;
   QTimer* redrawTimer_ = nullptr;
-  QAbstractAxis* xAxis_ = nullptr;
-  QValueAxis* yAxis_ = nullptr;
-  std::optional<XKind> xAxisKind_;
+  QCategoryAxis* xAxis_ = nullptr;
+  QCategoryAxis* yLeft_ = nullptr;
+  QCategoryAxis* yRight_ = nullptr;
+  ViewRanges view_;
+  Shown shown_;
+  // The rows a paused view shows, and the span it had when paused.
+  std::optional<std::size_t> pausedRows_;
+  std::optional<ChartRange> pausedX_;
   // What the lines show now: the model revision, layout and width drawn.
   std::uint64_t drawnRevision_ = 0;
   std::uint64_t drawnLayout_ = 0;
   int drawnPixels_ = 0;
   bool drawnOnce_ = false;
+  bool viewChanged_ = true;
   QString lastFolder_;
 };
 

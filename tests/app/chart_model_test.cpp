@@ -66,20 +66,58 @@ std::vector<int> columnsOf(const ChartModel& model) {
   return columns;
 }
 
-TEST(ChartModelTest, SeriesAreThePositionsHoldingNumbers) {
-  ChartModel model;
-  // Acquisition number, stamp, then fields: a number, a word, an empty field,
-  // numeric text with an exponent.
-  addRow(model, 0, 1, {std::int32_t{1}, stampAt(9, 0, 0), text("12.5"), text("OK"), text(""), text("-3E2")});
-  addRow(model, 1000, 2, {std::int32_t{2}, stampAt(9, 0, 1), text(".5"), text("NG"), text(""), text("4")});
+// Series are the worksheet columns holding numbers: the row's start column,
+// then the number and the stamp when present, then the fields.
+struct SeriesColumnCase {
+  const char* name;
+  std::int32_t firstColumn;
+  bool numbered;
+  bool stamped;
+  std::vector<int> columns;
+  QStringList letters;
+};
 
-  ASSERT_EQ(columnsOf(model), (std::vector<int>{3, 6}));
-  EXPECT_EQ(model.series()[0].name, QStringLiteral("列 3"));
-  EXPECT_EQ(model.series()[1].name, QStringLiteral("列 6"));
+class SeriesColumnTest : public ::testing::TestWithParam<SeriesColumnCase> {};
+
+TEST_P(SeriesColumnTest, SeriesAreTheWorksheetColumnsHoldingNumbers) {
+  const SeriesColumnCase& c = GetParam();
+  ChartModel model;
+  for (int i = 0; i < 2; ++i) {
+    std::vector<sheet::CellValue> cells;
+    if (c.numbered) cells.push_back(std::int32_t{i + 1});
+    if (c.stamped) cells.push_back(stampAt(9, 0, i));
+    // A number, a word, an empty field, numeric text with an exponent.
+    for (const char* field : {i == 0 ? "12.5" : ".5", "OK", "", i == 0 ? "-3E2" : "4"}) cells.push_back(text(field));
+    AcquiredRow row = rowFromCells(cells);
+    row.firstColumn = c.firstColumn;
+    row.row = 7 + i;
+    row.elapsedMs = i * 1000;
+    model.addRow(row);
+  }
+  ASSERT_EQ(columnsOf(model), c.columns);
+  QStringList letters;
+  for (const auto& s : model.series()) letters << s.letters;
+  EXPECT_EQ(letters, c.letters);
   EXPECT_EQ(model.series()[0].y, (std::vector<double>{12.5, 0.5}));
   EXPECT_EQ(model.series()[1].y, (std::vector<double>{-300.0, 4.0}));
-  EXPECT_EQ(model.rowCount(), 2u);
+  EXPECT_EQ(model.firstSheetRow(), 7);
+  EXPECT_EQ(model.numbered(), c.numbered);
   EXPECT_EQ(model.yRange(), (ChartRange{-300.0, 12.5}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SeriesColumnTest,
+    ::testing::Values(SeriesColumnCase{"from_B_numbered_stamped", 2, true, true, {4, 7}, {"D", "G"}},
+                      SeriesColumnCase{"from_B_numbered", 2, true, false, {3, 6}, {"C", "F"}},
+                      SeriesColumnCase{"from_A_bare", 1, false, false, {1, 4}, {"A", "D"}},
+                      SeriesColumnCase{"from_Z_stamped", 26, false, true, {27, 30}, {"AA", "AD"}},
+                      SeriesColumnCase{"unplaced_rows_from_A", 0, false, false, {1, 4}, {"A", "D"}}),
+    caseName<SeriesColumnCase>);
+
+TEST(ChartModelTest, SeriesNamesAddTheHeaderText) {
+  EXPECT_EQ(chartSeriesName(QStringLiteral("D"), QStringLiteral("温度")), QStringLiteral("D 温度"));
+  EXPECT_EQ(chartSeriesName(QStringLiteral("D"), QStringLiteral("  湿度\n[%] ")), QStringLiteral("D 湿度 [%]"));
+  EXPECT_EQ(chartSeriesName(QStringLiteral("AB"), QString()), QStringLiteral("AB"));
 }
 
 TEST(ChartModelTest, AColumnThatTurnsNumericLaterJoinsInColumnOrder) {

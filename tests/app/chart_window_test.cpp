@@ -9,8 +9,13 @@
 #include <QChart>
 #include <QChartView>
 #include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <QWheelEvent>
 #include <QCoreApplication>
-#include <QDateTimeAxis>
+#include <QCategoryAxis>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -87,7 +92,8 @@ TEST_F(ChartWindowTest, TitleAndAnEmptyChartSayThereIsNothingYet) {
 TEST_F(ChartWindowTest, ALineAndALegendEntryPerColumnOfNumbers) {
   addRows(5);
   window.redraw();
-  EXPECT_EQ(lineNames(), (QStringList{QStringLiteral("列 2"), QStringLiteral("列 4")}));
+  // Number in A, values in B and D (C holds a word).
+  EXPECT_EQ(lineNames(), (QStringList{QStringLiteral("B"), QStringLiteral("D")}));
   EXPECT_EQ(legendNames(), lineNames());
   EXPECT_TRUE(chart()->title().isEmpty());
   ASSERT_EQ(lines().size(), 2);
@@ -114,20 +120,50 @@ TEST_F(ChartWindowTest, RowsWaitForTheTimerBeforeTheyAreDrawn) {
   EXPECT_EQ(lines()[0]->count(), 53);
 }
 
-TEST_F(ChartWindowTest, AxesCoverTheData) {
+TEST_F(ChartWindowTest, AxesCoverTheDataWithRoundTicks) {
   addRows(11);
   window.redraw();
-  auto* x = qobject_cast<QValueAxis*>(xAxis());
-  auto* y = qobject_cast<QValueAxis*>(chart()->axes(Qt::Vertical).value(0));
+  auto* x = qobject_cast<QCategoryAxis*>(xAxis());
+  auto* y = qobject_cast<QCategoryAxis*>(chart()->axes(Qt::Vertical).value(0));
   ASSERT_NE(x, nullptr);
   ASSERT_NE(y, nullptr);
   EXPECT_EQ(x->titleText(), QStringLiteral("経過時間 [秒]"));
   EXPECT_DOUBLE_EQ(x->min(), 0.0);
   EXPECT_DOUBLE_EQ(x->max(), 10.0);
-  // Values run from 0 to 100: the axis holds them with room to spare.
-  EXPECT_LT(y->min(), 0.0);
+  // Values run from 0 to 100: the axis holds them with a little room.
+  EXPECT_LE(y->min(), 0.0);
   EXPECT_GT(y->max(), 100.0);
   EXPECT_LT(y->max(), 110.0);
+  // Every label is a round number at its own value.
+  for (QCategoryAxis* axis : {x, y}) {
+    const QStringList labels = axis->categoriesLabels();
+    EXPECT_GE(labels.size(), 2);
+    for (const QString& label : labels) {
+      bool number = false;
+      const double v = label.toDouble(&number);
+      EXPECT_TRUE(number) << label.toStdString();
+      EXPECT_DOUBLE_EQ(axis->endValue(label), v);
+      EXPECT_LE(label.size(), 4) << label.toStdString();
+    }
+  }
+}
+
+// The labels follow the window's size: more room, more ticks, never none.
+TEST_F(ChartWindowTest, TickCountFollowsTheWindowSize) {
+  addRows(300);
+  std::vector<qsizetype> counts;
+  for (const QSize size : {QSize(420, 260), QSize(1400, 900)}) {
+    window.resize(size);
+    QCoreApplication::processEvents();
+    window.redraw();
+    QCoreApplication::processEvents();
+    window.redraw();
+    auto* x = qobject_cast<QCategoryAxis*>(xAxis());
+    ASSERT_NE(x, nullptr);
+    counts.push_back(x->categoriesLabels().size());
+  }
+  EXPECT_GE(counts[0], 2);
+  EXPECT_GT(counts[1], counts[0]);
 }
 
 TEST_F(ChartWindowTest, TheSwitchPutsAcquisitionNumbersOnTheAxis) {
@@ -136,13 +172,19 @@ TEST_F(ChartWindowTest, TheSwitchPutsAcquisitionNumbersOnTheAxis) {
   auto* choice = window.findChild<QComboBox*>(QStringLiteral("ChartXAxis"));
   ASSERT_NE(choice, nullptr);
   EXPECT_EQ(choice->currentText(), QStringLiteral("時間"));
+  std::optional<ChartPrefs> reported;
+  QObject::connect(&window, &ChartWindow::prefsChanged, [&](const ChartPrefs& p) { reported = p; });
   choice->setCurrentIndex(choice->findText(QStringLiteral("取得番号")));
+  emit choice->activated(choice->currentIndex());
   EXPECT_EQ(window.model().xAxis(), ChartXAxis::AcquisitionNo);
-  auto* x = qobject_cast<QValueAxis*>(xAxis());
+  ASSERT_TRUE(reported);
+  EXPECT_EQ(reported->xAxis, ChartXAxis::AcquisitionNo);
+  auto* x = qobject_cast<QCategoryAxis*>(xAxis());
   ASSERT_NE(x, nullptr);
   EXPECT_EQ(x->titleText(), QStringLiteral("取得番号"));
   EXPECT_DOUBLE_EQ(x->min(), 101.0);
   EXPECT_DOUBLE_EQ(x->max(), 104.0);
+  for (const QString& label : x->categoriesLabels()) EXPECT_FALSE(label.contains(QLatin1Char('.'))) << "whole numbers";
   ASSERT_EQ(lines().size(), 2);
   EXPECT_EQ(lines()[0]->at(0).x(), 101.0);
   // And back, through the window's own call.
@@ -157,12 +199,14 @@ TEST_F(ChartWindowTest, StampedRowsShowClockTime) {
     addRow(window, i * 500, std::nullopt,
            {CellValue(sheet::Stamp{start.addSecs(i), sheet::Stamp::Kind::Time}), CellValue(QStringLiteral("1"))});
   window.redraw();
-  auto* x = qobject_cast<QDateTimeAxis*>(xAxis());
+  auto* x = qobject_cast<QCategoryAxis*>(xAxis());
   ASSERT_NE(x, nullptr);
   EXPECT_EQ(x->titleText(), QStringLiteral("時刻"));
-  EXPECT_LE(x->min(), start);
-  EXPECT_GE(x->max(), start.addSecs(2));
-  EXPECT_EQ(lineNames(), QStringList{QStringLiteral("列 2")});
+  EXPECT_LE(x->min(), static_cast<double>(start.toMSecsSinceEpoch()));
+  EXPECT_GE(x->max(), static_cast<double>(start.addSecs(2).toMSecsSinceEpoch()));
+  EXPECT_TRUE(x->categoriesLabels().contains(QStringLiteral("10:00:01")))
+      << x->categoriesLabels().join(u' ').toStdString();
+  EXPECT_EQ(lineNames(), QStringList{QStringLiteral("B")});
 }
 
 // Many series share the points of a redraw; each line still shows its spike.
@@ -210,6 +254,177 @@ TEST_F(ChartWindowTest, ClearEmptiesTheChart) {
   EXPECT_EQ(lines().size(), 2);
 }
 
+// A new run starts over: no zoom, no pause, nothing of the old run's ranges.
+TEST_F(ChartWindowTest, ANewRunForgetsTheZoomAndThePause) {
+  addRows(50, 1);
+  window.redraw();
+  window.zoomX(0.5, 10.0);
+  window.setPaused(true);
+  window.clear();
+  EXPECT_TRUE(window.following());
+  EXPECT_FALSE(window.paused());
+  addRows(3, 1);
+  window.redraw();
+  EXPECT_DOUBLE_EQ(window.shownX().min, 0.0);
+  EXPECT_DOUBLE_EQ(window.shownX().max, 2.0);
+}
+
+// The user's choices: each redraws at once and is reported for keeping.
+TEST_F(ChartWindowTest, HidingAndTheRightAxisRefitTheValues) {
+  addRows(11);  // B runs 0..5, D runs 100..90
+  window.redraw();
+  std::vector<ChartPrefs> reported;
+  QObject::connect(&window, &ChartWindow::prefsChanged, [&](const ChartPrefs& p) { reported.push_back(p); });
+
+  // A click on D's legend entry hides its line and the left axis fits B alone.
+  QCoreApplication::processEvents();
+  const QList<QLegendMarker*> markers = chart()->legend()->markers();
+  ASSERT_EQ(markers.size(), 2);
+  emit markers[1]->clicked();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported.back().hidden, QStringList{QStringLiteral("D")});
+  EXPECT_EQ(lines()[1]->count(), 0);
+  EXPECT_EQ(legendNames().size(), 2) << "a hidden series keeps its legend entry";
+  EXPECT_LT(window.shownY(false).max, 10.0);
+  emit markers[1]->clicked();
+  EXPECT_TRUE(reported.back().hidden.isEmpty());
+
+  // D on the right axis: both axes fit their own series.
+  window.setSeriesOnRight(QStringLiteral("D"), true);
+  EXPECT_EQ(reported.back().right, QStringList{QStringLiteral("D")});
+  ASSERT_EQ(chart()->axes(Qt::Vertical).size(), 2);
+  EXPECT_TRUE(lines()[1]->attachedAxes().contains(chart()->axes(Qt::Vertical, lines()[1]).value(0)));
+  EXPECT_EQ(chart()->axes(Qt::Vertical, lines()[1]).value(0)->alignment(), Qt::AlignRight);
+  EXPECT_LT(window.shownY(false).max, 10.0);
+  EXPECT_GT(window.shownY(true).min, 50.0);
+  EXPECT_GT(window.shownY(true).max, 100.0);
+
+  // Choices come back for the same workbook.
+  window.clear();
+  window.setPrefs(reported.back());
+  addRows(3);
+  window.redraw();
+  EXPECT_EQ(chart()->axes(Qt::Vertical).size(), 2);
+}
+
+TEST_F(ChartWindowTest, ZoomStopsFollowingUntilAskedBackAndPauseHoldsTheView) {
+  const auto rows = [&](int from, int count) {
+    for (int i = from; i < from + count; ++i) addRow(window, i * 1000, std::nullopt, {CellValue(QString::number(i))});
+  };
+  rows(0, 101);  // 0 to 100 s
+  window.redraw();
+  auto* follow = window.findChild<QPushButton*>(QStringLiteral("ChartFollow"));
+  ASSERT_NE(follow, nullptr);
+  EXPECT_FALSE(follow->isEnabled());
+  window.zoomX(0.5, 50.0);
+  EXPECT_FALSE(window.following());
+  EXPECT_TRUE(follow->isEnabled());
+  EXPECT_DOUBLE_EQ(window.shownX().min, 25.0);
+  EXPECT_DOUBLE_EQ(window.shownX().max, 75.0);
+  rows(101, 20);
+  window.redraw();
+  EXPECT_DOUBLE_EQ(window.shownX().max, 75.0) << "a zoomed view stays where it is";
+  follow->click();
+  EXPECT_TRUE(window.following());
+  EXPECT_DOUBLE_EQ(window.shownX().max, 120.0);
+
+  window.setPaused(true);
+  rows(121, 30);
+  window.redraw();
+  EXPECT_EQ(lines()[0]->count(), 121) << "paused: rows are kept, not drawn";
+  EXPECT_DOUBLE_EQ(window.shownX().max, 120.0);
+  EXPECT_EQ(window.model().rowCount(), 151u);
+  window.setPaused(false);
+  EXPECT_EQ(lines()[0]->count(), 151);
+  EXPECT_DOUBLE_EQ(window.shownX().max, 150.0);
+}
+
+// The last minutes: the span of the latest rows, following them.
+TEST_F(ChartWindowTest, TheSpanShowsTheLastMinutes) {
+  for (int i = 0; i <= 180; ++i)
+    addRow(window, i * 1000, i + 1, {CellValue(std::int32_t{i + 1}), CellValue(QString::number(i))});
+  window.setWindowMinutes(1);
+  EXPECT_DOUBLE_EQ(window.shownX().min, 120.0);
+  EXPECT_DOUBLE_EQ(window.shownX().max, 180.0);
+  EXPECT_GT(window.shownY(false).min, 100.0) << "values fit the rows shown";
+  window.setXAxis(ChartXAxis::AcquisitionNo);
+  EXPECT_DOUBLE_EQ(window.shownX().min, 121.0);
+  EXPECT_DOUBLE_EQ(window.shownX().max, 181.0);
+}
+
+// The mouse: a drag pans, Shift+drag zooms to the rectangle, the wheel zooms,
+// moving reads out the nearest row.
+TEST_F(ChartWindowTest, TheMouseZoomsPansAndReadsOut) {
+  addRows(101);
+  window.redraw();
+  QCoreApplication::processEvents();
+  auto* view = window.findChild<QChartView*>(QStringLiteral("ChartView"));
+  QWidget* port = view->viewport();
+  const QRectF plot = chart()->plotArea();
+  const auto at = [&](double fx, double fy) {
+    return view->mapFromScene(
+        chart()->mapToScene(QPointF(plot.left() + fx * plot.width(), plot.top() + fy * plot.height())));
+  };
+  const ChartRange before = window.shownX();
+  QTest::mousePress(port, Qt::LeftButton, {}, at(0.5, 0.5));
+  QTest::mouseMove(port, at(0.25, 0.5));
+  QTest::mouseRelease(port, Qt::LeftButton, {}, at(0.25, 0.5));
+  const double span = before.max - before.min;
+  EXPECT_NEAR(window.shownX().min, before.min + span / 4, span * 0.02);
+  EXPECT_FALSE(window.following());
+
+  window.follow();
+  QTest::mousePress(port, Qt::LeftButton, Qt::ShiftModifier, at(0.2, 0.2));
+  QTest::mouseMove(port, at(0.6, 0.8));
+  QTest::mouseRelease(port, Qt::LeftButton, Qt::ShiftModifier, at(0.6, 0.8));
+  EXPECT_NEAR(window.shownX().min, 20.0, 2.0);
+  EXPECT_NEAR(window.shownX().max, 60.0, 2.0);
+
+  window.follow();
+  const QPoint centre = at(0.5, 0.5);
+  QWheelEvent wheel(centre, view->mapToGlobal(centre), {}, QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                    Qt::NoScrollPhase, false);
+  QCoreApplication::sendEvent(port, &wheel);
+  EXPECT_NEAR(window.shownX().max - window.shownX().min, 80.0, 1.0);
+
+  QTest::mouseMove(port, at(0.3, 0.5));
+  const QString text = window.findChild<QLabel*>(QStringLiteral("ChartReadout"))->text();
+  // The nearest row to 34 s (pixels round), with its values.
+  const QRegularExpressionMatch row = QRegularExpression(QStringLiteral("取得番号 (\\d+)")).match(text);
+  ASSERT_TRUE(row.hasMatch()) << text.toStdString();
+  const int no = row.captured(1).toInt();
+  EXPECT_NEAR(no, 35, 2);
+  EXPECT_TRUE(text.contains(QStringLiteral("B = %1").arg((no - 1) * 0.5))) << text.toStdString();
+  EXPECT_TRUE(text.contains(QStringLiteral("D = %1").arg(101 - no))) << text.toStdString();
+}
+
+// The shown data as CSV: the shown series and rows, stamps in ISO 8601.
+TEST_F(ChartWindowTest, ExportsTheShownDataAsCsv) {
+  qputenv("TZ", "Asia/Tokyo");
+  const QDateTime start(QDate(2026, 12, 8), QTime(9, 0, 0, 250));
+  for (int i = 0; i < 5; ++i)
+    addRow(window, i * 1000, i + 1,
+           {CellValue(std::int32_t{i + 1}), CellValue(sheet::Stamp{start.addSecs(i), sheet::Stamp::Kind::DateTime}),
+            CellValue(QString::number(i * 1.5)), CellValue(QStringLiteral("x")), CellValue(QString::number(-i))});
+  window.setSeriesHidden(QStringLiteral("E"), true);
+  window.showRanges({static_cast<double>(start.addSecs(1).toMSecsSinceEpoch()),
+                     static_cast<double>(start.addSecs(2).toMSecsSinceEpoch())},
+                    std::nullopt, std::nullopt);
+  const QString path = dir.filePath(QStringLiteral("shown.csv"));
+  ASSERT_TRUE(window.exportCsv(path));
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QByteArray expected =
+      QStringLiteral(
+          "取得番号,時刻,経過時間 [秒],C\r\n"
+          "2,%1,1,1.5\r\n"
+          "3,%2,2,3\r\n")
+          .arg(QStringLiteral("2026-12-08T09:00:01.250+09:00"), QStringLiteral("2026-12-08T09:00:02.250+09:00"))
+          .toUtf8();
+  EXPECT_EQ(file.readAll(), expected);
+  qunsetenv("TZ");
+}
+
 TEST_F(ChartWindowTest, ExportsAPngOfTheChart) {
   addRows(20);
   const QString path = dir.filePath(QStringLiteral("chart.png"));
@@ -230,7 +445,16 @@ TEST_F(ChartWindowTest, ExportsAPngOfTheChart) {
 }
 
 TEST_F(ChartWindowTest, ExportsAValidSvgWithTheLegend) {
-  addRows(20);
+  window.setHeaderSource([](std::int32_t row, std::int32_t column) {
+    return row == 4 && column == 4 ? QStringLiteral("温度") : QString();
+  });
+  for (int i = 0; i < 20; ++i) {
+    AcquiredRow row = rowFromCells({CellValue(QString::number(i)), CellValue(QString::number(i * 2))});
+    row.firstColumn = 3;
+    row.row = 5 + i;
+    row.elapsedMs = i * 100;
+    window.addRow(row);
+  }
   const QString path = dir.filePath(QStringLiteral("chart.svg"));
   const Status saved = window.exportSvg(path);
   ASSERT_TRUE(saved) << saved.description().toStdString();
@@ -249,8 +473,7 @@ TEST_F(ChartWindowTest, ExportsAValidSvgWithTheLegend) {
   EXPECT_EQ(root, QStringLiteral("svg"));
   EXPECT_TRUE(QSvgRenderer(path).isValid());
   // The legend, laid out although no event loop ran since the rows came.
-  EXPECT_TRUE(texts.contains(QStringLiteral("列 2"))) << texts.toStdString();
-  EXPECT_TRUE(texts.contains(QStringLiteral("列 4"))) << texts.toStdString();
+  EXPECT_TRUE(texts.contains(QStringLiteral("D 温度"))) << texts.toStdString();
 }
 
 struct RefusedCase {
