@@ -28,11 +28,17 @@ constexpr int RowsPerSecond = 100;
 constexpr int Pixels = 1000;
 
 // Rows as a run with numbering and stamps gives them: the number, the stamp,
-// then three numeric fields and a word.
+// then three numeric fields and a word, or `series` numeric fields.
 class RowSource {
 public:
+  explicit RowSource(int series = 0) : series_(series) {}
   std::vector<sheet::CellValue> row(int i) {
     const QDateTime at = start_.addMSecs(static_cast<qint64>(i) * 1000 / RowsPerSecond);
+    if (series_ > 0) {
+      std::vector<sheet::CellValue> cells{std::int32_t{i + 1}, sheet::Stamp{at, sheet::Stamp::Kind::DateTime}};
+      for (int s = 0; s < series_; ++s) cells.emplace_back(QString::number(s * 10.0 + noise_(random_), 'f', 3));
+      return cells;
+    }
     return {std::int32_t{i + 1},
             sheet::Stamp{at, sheet::Stamp::Kind::DateTime},
             QString::number(20.0 + noise_(random_), 'f', 3),
@@ -42,14 +48,15 @@ public:
   }
 
 private:
+  int series_ = 0;
   QDateTime start_{QDate(2024, 5, 6), QTime(8, 0, 0)};
   std::mt19937 random_{5};
   std::normal_distribution<double> noise_{0.0, 1.0};
 };
 
 // The rows as the session hands them to the chart.
-std::vector<AcquiredRow> makeRows(int count) {
-  RowSource source;
+std::vector<AcquiredRow> makeRows(int count, int series = 0) {
+  RowSource source(series);
   std::vector<AcquiredRow> rows;
   rows.reserve(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) {
@@ -110,7 +117,12 @@ void BM_WindowRedraw(benchmark::State& state) {
   window.show();
   QCoreApplication::processEvents();
   const auto count = static_cast<std::size_t>(state.range(0));
-  const auto rows = makeRows(static_cast<int>(count) + Redraws);
+  const auto rows = makeRows(static_cast<int>(count) + Redraws, static_cast<int>(state.range(2)));
+  if (state.range(3) > 0) {
+    app::ChartPrefs prefs;
+    prefs.windowMinutes = static_cast<int>(state.range(3));
+    window.setPrefs(prefs);
+  }
   const auto add = [&](std::size_t i) { window.addRow(rows[i]); };
   for (std::size_t i = 0; i < count; ++i) add(i);
   redrawAndPaint(window);
@@ -122,13 +134,17 @@ void BM_WindowRedraw(benchmark::State& state) {
     redrawAndPaint(window);
   }
 }
-// Rows, and the window's width (0: as it opens).
+// Rows, the window's width (0: as it opens), numeric series (0: three and a
+// word), and the minutes shown while following (0: the whole run).
 BENCHMARK(BM_WindowRedraw)
-    ->ArgNames({"rows", "width"})
-    ->Args({1024, 0})
-    ->Args({16384, 0})
-    ->Args({FullRun, 0})
-    ->Args({FullRun, 1600})
+    ->ArgNames({"rows", "width", "series", "minutes"})
+    ->Args({1024, 0, 0, 0})
+    ->Args({16384, 0, 0, 0})
+    ->Args({FullRun, 0, 0, 0})
+    ->Args({FullRun, 1600, 0, 0})
+    ->Args({FullRun, 0, 10, 0})
+    ->Args({FullRun, 1600, 10, 0})
+    ->Args({FullRun, 0, 10, 1})
     ->Iterations(Redraws)
     ->Unit(benchmark::kMillisecond);
 

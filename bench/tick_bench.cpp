@@ -76,6 +76,10 @@ Figures runFor(int seconds, bool withChart, const QString& brokerUrl = {}) {
     QObject::connect(&session, &app::AcquisitionSession::rowAcquired, &chart,
                      [&chart](const AcquiredRow& row) { chart.addRow(row); });
     chart.resize(900, 600);
+    // Following the last minute: the view is zoomed in and moves with every redraw.
+    app::ChartPrefs prefs;
+    prefs.windowMinutes = 1;
+    chart.setPrefs(prefs);
     chart.show();
   }
   QTimer ticks;
@@ -99,7 +103,11 @@ Figures runFor(int seconds, bool withChart, const QString& brokerUrl = {}) {
   feeder.setTimerType(Qt::PreciseTimer);
   int sent = 0;
   QObject::connect(&feeder, &QTimer::timeout, &feeder, [&] {
-    port.receive(QStringLiteral("%1,%2,OK\r").arg(sent).arg(20.0 + (sent % 37) * 0.1).toStdU16String());
+    // Ten numeric fields: ten series on the chart.
+    QString line = QString::number(sent);
+    for (int field = 1; field < 10; ++field)
+      line += QLatin1Char(',') + QString::number(field * 10.0 + (sent % 37) * 0.1);
+    port.receive((line + QLatin1Char('\r')).toStdU16String());
     ++sent;
   });
   feeder.start(10);
