@@ -192,13 +192,18 @@ qsizetype longest(const QStringList& labels) {
   return n;
 }
 
-// Fixed labels with the step's decimals, or exponent labels where those are shorter.
+// Fixed labels with the step's decimals, or exponent labels where those are
+// shorter; from 10^21 on (where fixed ones are long, and slow to make) always
+// exponent labels.
 QStringList numberLabels(const std::vector<double>& values, const Step& step) {
   QStringList fixed, scientific;
+  double magnitude = 0.0;
   for (double v : values) {
-    fixed << QString::number(v, 'f', step.decimals());
     scientific << scientificLabel(v, step);
+    magnitude = std::max(magnitude, std::fabs(v));
   }
+  if (magnitude >= 1e21) return scientific;
+  for (double v : values) fixed << QString::number(v, 'f', step.decimals());
   return longest(scientific) < longest(fixed) ? scientific : fixed;
 }
 

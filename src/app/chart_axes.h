@@ -63,13 +63,13 @@ ChartRange fittedValueRange(ChartRange data);
 // below 1; a Clock range must lie within the years 1 to 9999.
 //
 // Labels are distinct and show the decimals the step needs ("1.5", "2.0" for
-// a step of 0.5); a number whose fixed form is longer than its exponent form
-// is written as "1.2e15". Clock labels: "HH:mm:ss.z" or "HH:mm:ss.zz" for
-// sub-second steps, "HH:mm:ss" for second steps, "HH:mm" for minutes and
-// hours, "MM/dd" for days. When the range crosses midnight, the first tick
-// and the first of each new day carry the date ("MM/dd HH:mm"), every tick
-// does when a time of day would repeat; when it crosses a new year, dates
-// carry the year ("yyyy/MM/dd").
+// a step of 0.5); a number whose fixed form is longer than its exponent form,
+// and any from 10^21 on, is written as "1.2e15". Clock labels: "HH:mm:ss.z"
+// or "HH:mm:ss.zz" for sub-second steps, "HH:mm:ss" for second steps, "HH:mm"
+// for minutes and hours, "MM/dd" for days. When the range crosses midnight,
+// the first tick and the first of each new day carry the date ("MM/dd HH:mm"),
+// every tick does when a time of day would repeat; when it crosses a new
+// year, dates carry the year ("yyyy/MM/dd").
 AxisScale axisScale(AxisKind kind, ChartRange range, int maxTicks);
 
 // How many ticks fit along `pixels` when each label needs `labelPixels` and

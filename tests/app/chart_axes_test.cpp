@@ -146,8 +146,8 @@ TEST(ChartAxesTest, FittedRangeReachesZeroOnlyWhenTheDataAreNearIt) {
   // clang-format off
   const struct { double min, max, fittedMin, fittedMax; } cases[] = {
       {36, 63, 34.65, 64.35}, {2, 100, 0, 104.9}, {-50, -45, -50.25, -44.75}, {5, 5, 4.5, 5.5}, {-3, 40, -5.15, 42.15},
-      {0, 10, 0, 10.5}, {-10, 0, -10.5, 0}, {0, 0, -1, 1}, {NAN, 1, 0, 1}, {1e6, 1e6, 9e5, 1.1e6},
-      {1e308, 1.79e308, 0.9605e308, 1.7976931348623157e308}};
+      {25, 100, 21.25, 103.75}, {14, 89, 0, 92.75}, {0, 10, 0, 10.5}, {-10, 0, -10.5, 0}, {0, 0, -1, 1}, {NAN, 1, 0, 1},
+      {1e6, 1e6, 9e5, 1.1e6}, {1e308, 1.79e308, 0.9605e308, 1.7976931348623157e308}};
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.min) + ".." + std::to_string(c.max));
