@@ -52,6 +52,8 @@ const QString CapSavePng = QStringLiteral("PNG で保存…");
 const QString CapSaveSvg = QStringLiteral("SVG で保存…");
 const QString CapSaveCsv = QStringLiteral("CSV で保存…");
 const QString CapAxisElapsed = QStringLiteral("経過時間 [秒]");
+const QString CapAxisElapsedMinutes = QStringLiteral("経過時間 [分:秒]");
+const QString CapAxisElapsedHours = QStringLiteral("経過時間 [時:分:秒]");
 const QString CapAxisClock = QStringLiteral("時刻");
 const QString CapAxisNumber = QStringLiteral("取得番号");
 const QString CapAxisValue = QStringLiteral("値");
@@ -75,11 +77,9 @@ constexpr int InitialHeight = 480;
 constexpr double WheelZoom = 0.8;
 // A drag shorter than this many pixels is a click.
 constexpr int DragPixels = 4;
-// The space between two labels, in widths of the digit 0.
-constexpr int LabelGap = 3;
-// A span no zoom goes below, relative to the values' magnitude: closer than
-// this, doubles no longer tell the ends apart.
-constexpr double LeastRelativeSpan = 1e-9;
+// A span no zoom goes below, relative to the values' magnitude: much closer
+// than this, doubles no longer tell the ends apart.
+constexpr double LeastRelativeSpan = 1e-12;
 
 // Writes `bytes` to `path` through a temporary file renamed over it.
 Status writeWhole(const QString& path, const QByteArray& bytes) {
@@ -347,8 +347,18 @@ ChartWindow::ChartWindow(MessageBoxes& boxes, QWidget* parent) : QWidget(parent,
 ChartWindow::~ChartWindow() = default;
 
 void ChartWindow::addRow(const AcquiredRow& row) {
+  const std::uint64_t layout = model_.layoutRevision();
   model_.addRow(row);
+  // A new series' header is read while its workbook is surely open: once
+  // per column and run.
+  if (model_.layoutRevision() != layout) readHeaders();
   if (!paused()) scheduleRedraw();
+}
+
+void ChartWindow::readHeaders() {
+  if (!headerSource_ || model_.firstSheetRow() <= 1) return;
+  for (const ChartModel::Series& s : model_.series())
+    if (!headers_.contains(s.column)) headers_[s.column] = headerSource_(model_.firstSheetRow() - 1, s.column);
 }
 
 void ChartWindow::clear() {
@@ -410,6 +420,7 @@ void ChartWindow::setSeriesHidden(const QString& letters, bool hidden) {
   else
     prefs_.hidden.removeAll(letters);
   prefs_.hidden.sort();
+  styleMarkers();
   changed();
 }
 
@@ -607,14 +618,13 @@ void ChartWindow::applyScale(QCategoryAxis* axis, AxisKind kind, const ChartRang
   if (horizontal) {
     // A first guess from a typical label, then again from the widest label it gave.
     const double length = chart_->plotArea().width();
-    const int gap = LabelGap * metrics.horizontalAdvance(QLatin1Char('0'));
-    scale = axisScale(kind, range, maxTicksFor(length, metrics.horizontalAdvance(QStringLiteral("00:00:00")) + gap));
+    scale = axisScale(kind, range, maxTicksFor(length, metrics.horizontalAdvance(QStringLiteral("00:00:00"))));
     int widest = 0;
     for (const AxisTick& t : scale.ticks) widest = std::max(widest, metrics.horizontalAdvance(t.label));
-    const int fit = maxTicksFor(length, widest + gap);
+    const int fit = maxTicksFor(length, widest);
     if (fit < static_cast<int>(scale.ticks.size())) scale = axisScale(kind, range, fit);
   } else {
-    scale = axisScale(kind, range, maxTicksFor(chart_->plotArea().height(), metrics.height() * 2.5));
+    scale = axisScale(kind, range, maxTicksFor(chart_->plotArea().height(), metrics.height() * 1.5));
   }
   for (const QString& label : axis->categoriesLabels()) axis->remove(label);
   // Labels sit on their values; the start lies below the range so a tick at
@@ -649,9 +659,6 @@ void ChartWindow::applyScale(QCategoryAxis* axis, AxisKind kind, const ChartRang
 void ChartWindow::rebuildLines() {
   chart_->removeAllSeries();
   const std::vector<ChartModel::Series>& series = model_.series();
-  if (headerSource_ && model_.firstSheetRow() > 1)
-    for (const ChartModel::Series& s : series)
-      if (!headers_.contains(s.column)) headers_[s.column] = headerSource_(model_.firstSheetRow() - 1, s.column);
   bool anyRight = false;
   for (std::size_t i = 0; i < series.size(); ++i) anyRight = anyRight || isRight(i);
   const bool hasRight = chart_->axes().contains(yRight_);
@@ -687,10 +694,8 @@ void ChartWindow::styleMarkers() {
     marker->setPen(QPen(hidden ? QColor(Qt::gray) : colour));
     const QString letters = model_.series()[index].letters;
     disconnect(marker, &QLegendMarker::clicked, this, nullptr);
-    connect(marker, &QLegendMarker::clicked, this, [this, letters] {
-      setSeriesHidden(letters, !prefs_.hidden.contains(letters));
-      styleMarkers();
-    });
+    connect(marker, &QLegendMarker::clicked, this,
+            [this, letters] { setSeriesHidden(letters, !prefs_.hidden.contains(letters)); });
   }
 }
 
@@ -737,10 +742,7 @@ void ChartWindow::showMenu(const QPoint& globalPos) {
   for (std::size_t i = 0; i < model_.series().size(); ++i) {
     const QString letters = model_.series()[i].letters;
     QMenu* sub = menu.addMenu(seriesName(i));
-    QAction* shown = sub->addAction(CapShow, this, [this, letters](bool on) {
-      setSeriesHidden(letters, !on);
-      styleMarkers();
-    });
+    QAction* shown = sub->addAction(CapShow, this, [this, letters](bool on) { setSeriesHidden(letters, !on); });
     shown->setCheckable(true);
     shown->setChecked(!isHidden(i));
     QAction* right = sub->addAction(CapOnRight, this, [this, letters](bool on) { setSeriesOnRight(letters, on); });

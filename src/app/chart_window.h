@@ -144,6 +144,7 @@ private:
   void draw();
   void settle();
   void scheduleRedraw();
+  void readHeaders();
   void rebuildLines();
   void styleMarkers();
   void applyScale(QCategoryAxis* axis, AxisKind kind, const ChartRange& range, bool horizontal);

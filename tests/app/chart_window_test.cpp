@@ -204,8 +204,9 @@ TEST_F(ChartWindowTest, StampedRowsShowClockTime) {
   EXPECT_EQ(x->titleText(), QStringLiteral("時刻"));
   EXPECT_LE(x->min(), static_cast<double>(start.toMSecsSinceEpoch()));
   EXPECT_GE(x->max(), static_cast<double>(start.addSecs(2).toMSecsSinceEpoch()));
-  EXPECT_TRUE(x->categoriesLabels().contains(QStringLiteral("10:00:01")))
-      << x->categoriesLabels().join(u' ').toStdString();
+  const QStringList labels = x->categoriesLabels();
+  EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const QString& l) { return l.startsWith(u"10:00:01"); }))
+      << labels.join(u' ').toStdString();
   EXPECT_EQ(lineNames(), QStringList{QStringLiteral("B")});
 }
 
