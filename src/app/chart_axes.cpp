@@ -177,6 +177,9 @@ std::optional<Choice> chooseStep(AxisKind kind, double span, int limit, Generate
   return single;
 }
 
+// Fixed labels up to this length are easier to read than exponent ones.
+constexpr qsizetype LongestFixedLabel = 7;
+
 // "1.5e-9" rather than "1.5e-09", "1.2e15" rather than "1.2e+15".
 QString scientificLabel(double v, const Step& step) {
   if (v == 0.0) return QStringLiteral("0");
@@ -192,9 +195,9 @@ qsizetype longest(const QStringList& labels) {
   return n;
 }
 
-// Fixed labels with the step's decimals, or exponent labels where those are
-// shorter; from 10^21 on (where fixed ones are long, and slow to make) always
-// exponent labels.
+// Fixed labels with the step's decimals ("1000", "0.0005"), or exponent labels
+// where fixed ones grow long and those are shorter; from 10^21 on (where
+// fixed ones are long, and slow to make) always exponent labels.
 QStringList numberLabels(const std::vector<double>& values, const Step& step) {
   QStringList fixed, scientific;
   double magnitude = 0.0;
@@ -204,7 +207,7 @@ QStringList numberLabels(const std::vector<double>& values, const Step& step) {
   }
   if (magnitude >= 1e21) return scientific;
   for (double v : values) fixed << QString::number(v, 'f', step.decimals());
-  return longest(scientific) < longest(fixed) ? scientific : fixed;
+  return longest(fixed) > LongestFixedLabel && longest(scientific) < longest(fixed) ? scientific : fixed;
 }
 
 // "m:ss" or "h:mm:ss", with the step's decimals.

@@ -12,7 +12,6 @@
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QGraphicsLayout>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLegend>
 #include <QLegendMarker>
@@ -26,6 +25,7 @@
 #include <QShortcut>
 #include <QSvgGenerator>
 #include <QTimer>
+#include <QToolBar>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 
@@ -73,6 +73,8 @@ const QString MsgImageFailed = QStringLiteral("画像を作れませんでした
 
 constexpr int InitialWidth = 760;
 constexpr int InitialHeight = 480;
+// Below this height the chart leaves out its axis titles.
+constexpr int CompactHeight = 320;
 // A wheel notch zooms to this share of the span.
 constexpr double WheelZoom = 0.8;
 // A drag shorter than this many pixels is a click.
@@ -287,6 +289,9 @@ ChartWindow::ChartWindow(MessageBoxes& boxes, QWidget* parent) : QWidget(parent,
   chart_->legend()->setVisible(true);
   chart_->legend()->setAlignment(Qt::AlignBottom);
   chart_->setAnimationOptions(QChart::NoAnimation);
+  chart_->setBackgroundRoundness(0);
+  chart_->setMargins(QMargins(4, 4, 4, 4));
+  chart_->layout()->setContentsMargins(0, 0, 0, 0);
   plot_ = new PlotView(chart_, *this);
   const auto makeAxis = [](const QString& title) {
     auto* axis = new QCategoryAxis();
@@ -303,20 +308,30 @@ ChartWindow::ChartWindow(MessageBoxes& boxes, QWidget* parent) : QWidget(parent,
   readout_ = new QLabel(CapReadoutHint, this);
   readout_->setObjectName(QStringLiteral("ChartReadout"));
   readout_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // A long readout must not hold the window wide.
+  readout_->setMinimumWidth(1);
+  readout_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
-  auto* bar = new QHBoxLayout;
+  // A tool bar folds what does not fit behind its extension button, so the
+  // window can be made small.
+  auto* bar = new QToolBar(this);
+  bar->setObjectName(QStringLiteral("ChartToolBar"));
   bar->addWidget(new QLabel(CapXAxis, this));
   bar->addWidget(xAxisChoice_);
   bar->addWidget(new QLabel(CapSpan, this));
   bar->addWidget(windowChoice_);
   bar->addWidget(pauseButton_);
   bar->addWidget(followButton_);
-  bar->addStretch(1);
+  auto* gap = new QWidget(this);
+  gap->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  bar->addWidget(gap);
   bar->addWidget(saveCsv);
   bar->addWidget(savePng);
   bar->addWidget(saveSvg);
   auto* layout = new QVBoxLayout(this);
-  layout->addLayout(bar);
+  layout->setContentsMargins(4, 4, 4, 4);
+  layout->setSpacing(2);
+  layout->addWidget(bar);
   layout->addWidget(plot_, 1);
   layout->addWidget(readout_);
   resize(InitialWidth, InitialHeight);
@@ -506,8 +521,11 @@ void ChartWindow::showEvent(QShowEvent* event) {
 }
 
 // A new size changes how many points the lines need and how many ticks fit.
+// A low chart leaves out the axis titles, so the labels keep their room.
 void ChartWindow::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
+  const bool titles = plot_->height() >= CompactHeight;
+  for (QCategoryAxis* axis : {xAxis_, yLeft_, yRight_}) axis->setTitleVisible(titles);
   viewChanged_ = true;
   scheduleRedraw();
 }
@@ -634,9 +652,12 @@ void ChartWindow::applyScale(QCategoryAxis* axis, AxisKind kind, const ChartRang
   axis->setRange(range.min, range.max);
   if (axis == xAxis_) {
     switch (xKind()) {
-      case XKind::ElapsedSeconds:
-        axis->setTitleText(CapAxisElapsed);
+      case XKind::ElapsedSeconds: {
+        // Long runs count minutes and hours ("1:30", "2:00:00").
+        const qsizetype colons = scale.ticks.empty() ? 0 : scale.ticks.back().label.count(QLatin1Char(':'));
+        axis->setTitleText(colons == 0 ? CapAxisElapsed : colons == 1 ? CapAxisElapsedMinutes : CapAxisElapsedHours);
         break;
+      }
       case XKind::Clock:
         axis->setTitleText(CapAxisClock);
         break;
