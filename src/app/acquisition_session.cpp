@@ -251,6 +251,13 @@ QString AcquisitionSession::activeSheetName() {
   return active ? active->name : QString();
 }
 
+QString AcquisitionSession::headerText(std::int32_t row, std::int32_t column) const {
+  if (row < 1 || !workbookOpen() || !workbook_.application()) return {};
+  const Result<QString> text = workbook_.application()->cellText(row, column);
+  // Not being able to read it is the same as no header: the caller goes without.
+  return text ? text.value() : QString();
+}
+
 // Every write of a run goes into the active sheet; a sheet without cells
 // would fail them all. The user picks a worksheet and starts again. When the
 // application cannot say, the run goes ahead: its first write tells.

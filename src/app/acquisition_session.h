@@ -127,6 +127,11 @@ public:
   void release();
   bool workbookOpen() const { return workbook_.excelState() == sheet::ExcelState::Open; }
   sheet::WorkbookConnection& workbook() { return workbook_; }
+  // The text of the cell at (row, column) of the workbook's active sheet;
+  // empty when no workbook is open, the row number is below 1, the cell
+  // holds no text or it cannot be read. A missing text is no error and is
+  // never said.
+  QString headerText(std::int32_t row, std::int32_t column) const;
 
   // -- The run ------------------------------------------------------------
   // Opens the channel, prepares the script, places the cursor and starts

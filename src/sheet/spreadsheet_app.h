@@ -96,6 +96,16 @@ public:
   virtual Status selectCell(std::int32_t row, std::int32_t column) = 0;
   // Cells(row, column).Value = value, on the active sheet.
   virtual Status setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) = 0;
+  // Cells(row, column) of the active sheet read back: its text when it holds
+  // a text constant; empty for a blank cell and for any other value (a
+  // number, date, boolean, error, or a formula whatever its result).
+  // Refused without a workbook, outside the sheet and on a sheet without
+  // cells. Applications that cannot read cells give empty text.
+  virtual Result<QString> cellText(std::int32_t row, std::int32_t column) {
+    static_cast<void>(row);
+    static_cast<void>(column);
+    return QString();
+  }
   // Makes the column of the active sheet at least wide enough for `characters`
   // digits of the standard font; a wider column stays as it is. Applications
   // that cannot do it leave the column alone.

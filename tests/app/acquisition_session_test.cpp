@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 namespace kestrune::app {
 namespace {
@@ -659,6 +660,43 @@ TEST(EmbeddedStartTest, AChartSheetRefusesTheStartUntilTheUserPicksAWorksheet) {
 
 TEST_F(SessionTest, ErrorLabelIsNotWrittenWhileTheRunWindowIsClosed) {
   port().raise(serial::CommEvent::Frame);
+  EXPECT_TRUE(host.error.isEmpty());
+}
+
+// A column's header: the text of the cell asked for while the workbook is
+// open; a number there, a row above the first, a read that fails, a workbook
+// the application stopped answering for and a closed one all give none, and
+// none of them is said.
+TEST_F(SessionTest, HeaderTextIsTheCellsTextWhileTheWorkbookIsOpen) {
+  auto& cells = sheetLog->sheets[QStringLiteral("Sheet1")];
+  cells[{1, 4}] = QStringLiteral("D 温度");
+  cells[{1, 5}] = std::int32_t{7};
+  auto* fake = static_cast<FakeSpreadsheet*>(session.workbook().application());
+  const std::tuple<const char*, std::function<void()>, std::int32_t, std::int32_t, const char*> cases[] = {
+      {"text", [] {}, 1, 4, "D 温度"},
+      {"number", [] {}, 1, 5, ""},
+      {"blank", [] {}, 1, 6, ""},
+      {"row 0", [] {}, 0, 4, ""},
+      {"the read fails", [&] { fake->failing.insert("cellText"); }, 1, 4, ""},
+      // The start finds the application lost: the connection holds it, not open.
+      {"access lost",
+       [&] {
+         fake->failing = {"activeCell"};
+         ASSERT_FALSE(session.start());
+         ASSERT_FALSE(session.workbookOpen());
+         fake->failing.clear();
+       },
+       1, 4, ""},
+      {"the workbook closed", [&] { ASSERT_TRUE(session.close()); }, 1, 4, ""},
+  };
+  for (const auto& [what, before, row, column, expected] : cases) {
+    before();
+    QCoreApplication::sendPostedEvents();
+    const std::size_t shown = boxes.shown.size();
+    EXPECT_EQ(session.headerText(row, column), QString::fromUtf8(expected)) << what;
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(boxes.shown.size(), shown) << what;
+  }
   EXPECT_TRUE(host.error.isEmpty());
 }
 

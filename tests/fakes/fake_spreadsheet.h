@@ -35,7 +35,7 @@ public:
 
   // Operations that fail, by name ("open", "visible", "windowState", "save",
   // "quit", "selectRange", "activeCell", "selectCell", "setValue",
-  // "activateSheet"); "all" fails everything, as after the user closed the
+  // "activateSheet", "cellText"); "all" fails everything, as after the user closed the
   // application. A failing "save" fails as a full disk does (NotSaved).
   std::set<std::string> failing;
   std::int32_t lastRow = 65536;
@@ -100,6 +100,17 @@ public:
     log_->columnWidths[column] = std::max(log_->columnWidths[column], characters);
     ++log_->columnWidthCalls;
     return {};
+  }
+  // Reads the active sheet's cells in `Log::sheets`: a test puts a header
+  // there as a QString. Kept apart from `calls`, a question too.
+  Result<QString> cellText(std::int32_t row, std::int32_t column) override {
+    if (failing.count("all") || failing.count("cellText"))
+      return fail(sheet::SheetError::CallFailed, QStringLiteral("failed: cellText"));
+    if (!inside(row, column)) return fail(sheet::SheetError::OutsideSheet, QStringLiteral("outside"));
+    const auto& cells = log_->sheets[log_->activeSheet.name];
+    const auto found = cells.find({row, column});
+    const QString* text = found == cells.end() ? nullptr : std::get_if<QString>(&found->second);
+    return text ? *text : QString();
   }
   Result<sheet::ActiveSheetInfo> activeSheetInfo() override {
     // Kept apart from `calls` as well: a question, not a command.

@@ -352,6 +352,21 @@ Status CalcApp::setCellValue(std::int32_t row, std::int32_t column, const CellVa
   });
 }
 
+Result<QString> CalcApp::cellText(std::int32_t row, std::int32_t column) {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s.error();
+  if (!positionInside(row, column)) return outsideSheet(row, column);
+  QString text;
+  const Status status = i.guarded(QStringLiteral("セルを読めません"), [&] {
+    Reference<css::table::XCell> cell = i.activeSheet()->getCellByPosition(column - 1, row - 1);
+    // A formula is FORMULA whatever its result; only a text constant counts.
+    if (cell->getType() != css::table::CellContentType_TEXT) return;
+    text = toQ(Reference<css::text::XText>(cell, UNO_QUERY_THROW)->getString());
+  });
+  if (!status) return status.error();
+  return text;
+}
+
 Result<ActiveSheetInfo> CalcApp::activeSheetInfo() {
   Impl& i = *impl_;
   if (Status s = i.requireDocument(); !s) return s.error();

@@ -330,6 +330,17 @@ Status EmbeddedSpreadsheet::setCellValue(std::int32_t row, std::int32_t column, 
   return {};
 }
 
+Result<QString> EmbeddedSpreadsheet::cellText(std::int32_t row, std::int32_t column) {
+  const Result<std::size_t> sheet = activeWorksheet();
+  if (!sheet) return sheet.error();
+  if (!insideSheet(row, column)) return fail(SheetError::OutsideSheet, MsgOutside.arg(row).arg(column));
+  const xls::CellsView cells = workbook_->cells(*sheet);
+  const auto found = cells.find(static_cast<std::uint32_t>(row - 1) << 8 | static_cast<std::uint32_t>(column - 1));
+  if (found == cells.end() || found->second.formula) return QString();
+  const auto* text = std::get_if<std::string>(&found->second.value);
+  return text ? QString::fromStdString(*text) : QString();
+}
+
 Status EmbeddedSpreadsheet::ensureColumnWidth(std::int32_t column, int characters) {
   const Result<std::size_t> sheet = activeWorksheet();
   if (!sheet) return sheet.error();

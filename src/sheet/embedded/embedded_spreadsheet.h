@@ -78,6 +78,9 @@ public:
   Result<CellRef> activeCell() override;
   Status selectCell(std::int32_t row, std::int32_t column) override;
   Status setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) override;
+  // Looks the cell up in the workbook's own cell store; nothing is copied
+  // but the text itself.
+  Result<QString> cellText(std::int32_t row, std::int32_t column) override;
   // Widens the column of the active sheet to `characters` digits and the
   // cell margins; the sheet window shows the new width.
   Status ensureColumnWidth(std::int32_t column, int characters) override;

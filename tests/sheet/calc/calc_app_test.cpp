@@ -31,6 +31,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <tuple>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -157,6 +158,30 @@ TEST_F(CalcAppTest, TheActiveSheetIsNamedAndHoldsCells) {
   ASSERT_TRUE(info.ok()) << info.description().toStdString();
   EXPECT_EQ(info->name, QStringLiteral("Second"));  // the sheet the file has active
   EXPECT_TRUE(info->holdsCells);
+  ASSERT_TRUE(app->quit().ok());
+}
+
+// Only a text constant reads as text, as in the built-in application: a
+// formula's text result, a number and a blank cell read as empty.
+TEST_F(CalcAppTest, CellTextReadsTextConstants) {
+  auto app = startApp();
+  ASSERT_NE(app, nullptr);
+  EXPECT_FALSE(app->cellText(1, 1).ok()) << "no workbook yet";
+  const QString results = dir.filePath(QStringLiteral("results.xls"));
+  ASSERT_TRUE(QFile::copy(QStringLiteral(KESTRUNE_XLS_TEST_DATA "/formula_results.xls"), results));
+  QFile::setPermissions(results, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  ASSERT_TRUE(app->openWorkbook(results).ok());
+  ASSERT_TRUE(app->setCellValue(3, 1, QStringLiteral("D 温度")).ok());
+  const std::tuple<std::int32_t, std::int32_t, const char*> cells[] = {
+      {2, 1, "noted"}, {3, 1, "D 温度"}, {1, 2, ""}, {1, 1, ""}, {4, 4, ""},
+  };
+  for (const auto& [row, column, text] : cells) {
+    const Result<QString> read = app->cellText(row, column);
+    ASSERT_TRUE(read.ok()) << row << "," << column << ": " << read.description().toStdString();
+    EXPECT_EQ(*read, QString::fromUtf8(text)) << row << "," << column;
+  }
+  const Result<QString> outside = app->cellText(0, 1);
+  EXPECT_TRUE(!outside && outside.error().is(SheetError::OutsideSheet));
   ASSERT_TRUE(app->quit().ok());
 }
 

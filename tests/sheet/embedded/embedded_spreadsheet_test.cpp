@@ -15,7 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <ostream>
+#include <tuple>
+#include <variant>
 
 #include <unistd.h>
 
@@ -561,6 +564,74 @@ TEST_F(EmbeddedSpreadsheetTest, CellOperationsFailWhileAChartSheetIsActive) {
   EXPECT_TRUE(app->activeCell().ok());
   EXPECT_TRUE(app->setCellValue(1, 1, std::int32_t{1}).ok());
   EXPECT_EQ(window.model().data(window.model().index(0, 0)).toString(), QStringLiteral("1"));
+}
+
+// ---- Reading a cell's text ----------------------------------------------------
+
+// What cellText gives, or the code it refuses with.
+struct CellRead {
+  const char* what;
+  std::int32_t row, column;
+  std::variant<const char*, SheetError> expected;
+};
+
+void expectReads(SpreadsheetApp& app, std::initializer_list<CellRead> reads) {
+  for (const CellRead& r : reads) {
+    const Result<QString> read = app.cellText(r.row, r.column);
+    if (const auto* code = std::get_if<SheetError>(&r.expected)) {
+      EXPECT_TRUE(!read && read.error().is(*code)) << r.what;
+    } else {
+      ASSERT_TRUE(read.ok()) << r.what << ": " << read.description().toStdString();
+      EXPECT_EQ(*read, QString::fromUtf8(std::get<const char*>(r.expected))) << r.what;
+    }
+  }
+}
+
+TEST_F(EmbeddedSpreadsheetTest, CellTextGivesTextConstantsOnly) {
+  xls::Workbook book = xls::Workbook::createEmpty();
+  const std::tuple<std::uint32_t, std::uint32_t, xls::Value> stored[] = {
+      {0, 3, std::string("D 温度")},
+      {1, 0, 12.5},
+      {1, 1, xls::DateTimeValue{45000.5, xls::DateKind::DateTime}},
+      {1, 2, true},
+      {1, 3, xls::CellError{0x07}},
+      {65535, 255, std::string("corner")},
+  };
+  for (const auto& [row, column, value] : stored) ASSERT_TRUE(book.setCell(0, row, column, value).ok());
+  const QString path = dir.filePath(QStringLiteral("written.xls"));
+  ASSERT_TRUE(book.save(QFile::encodeName(path).toStdString()).ok());
+
+  expectReads(*app, {{"no workbook yet", 1, 4, SheetError::NoWorkbook}});
+  ASSERT_TRUE(app->openWorkbook(path).ok());
+  // Written in this session: read back as the workbook stores it (typed input).
+  ASSERT_TRUE(app->setCellValue(3, 1, QStringLiteral("=1+1")).ok());
+  ASSERT_TRUE(app->setCellValue(3, 2, QStringLiteral("12.5")).ok());
+  expectReads(*app, {
+                        {"text", 1, 4, "D 温度"},
+                        {"the last cell", 65536, 256, "corner"},
+                        {"number", 2, 1, ""},
+                        {"date", 2, 2, ""},
+                        {"boolean", 2, 3, ""},
+                        {"error", 2, 4, ""},
+                        {"blank", 1, 1, ""},
+                        {"formula-like text written", 3, 1, "=1+1"},
+                        {"number written as text", 3, 2, ""},
+                        {"row 0", 0, 1, SheetError::OutsideSheet},
+                        {"row past the sheet", 65537, 1, SheetError::OutsideSheet},
+                        {"column 0", 1, 0, SheetError::OutsideSheet},
+                        {"column past the sheet", 1, 257, SheetError::OutsideSheet},
+                    });
+  ASSERT_TRUE(app->quit().ok());
+  expectReads(*app, {{"after quit", 1, 4, SheetError::NoWorkbook}});
+
+  // A workbook LibreOffice made: shared strings, and a formula's text result.
+  auto other = makeShowingFailedSaves(boxes);
+  ASSERT_TRUE(other->openWorkbook(sample(QStringLiteral("formula_results.xls"))).ok());
+  expectReads(*other, {{"shared string", 2, 1, "noted"}, {"formula giving text", 1, 2, ""}});
+  auto chart = makeShowingFailedSaves(boxes);
+  ASSERT_TRUE(chart->openWorkbook(chartActiveWorkbook(dir)).ok());
+  expectReads(*chart, {{"chart sheet active", 1, 1, SheetError::NotWorksheet}});
+  EXPECT_TRUE(boxes.shown.empty());
 }
 
 // ---- Program end ------------------------------------------------------------
