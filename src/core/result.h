@@ -12,7 +12,7 @@
 namespace kestrune {
 
 // The layer whose enum an Error's code belongs to.
-enum class ErrorDomain : std::uint8_t { None, Serial, Settings, Sheet, Script, Mqtt, Shell, Info, Line, Chart };
+enum class ErrorDomain : std::uint8_t { None, Serial, Settings, Sheet, Script, Mqtt, Shell, Info, Line, Chart, Conf };
 
 struct Error {
   QString description;

@@ -4,6 +4,7 @@
 // empty. Lines this program does not know are kept as they are.
 #pragma once
 
+#include "core/conf_text.h"
 #include "core/result.h"
 #include "mqtt/mqtt_error.h"
 
@@ -48,9 +49,8 @@ struct BrokerAddress {
 };
 Result<BrokerAddress> parseBrokerUrl(const QString& url);
 
-// Whether `value` holds a control character (below U+0020, a tab included,
-// or U+007F). Settings files keep one value per line, so no value may.
-bool hasControlCharacter(const QString& value);
+// Settings files keep one value per line, so no value may hold a control character.
+using conf::hasControlCharacter;
 // Refuses a value for `key` holding a control character, naming the key.
 Status checkNoControlCharacter(const QString& key, const QString& value);
 
@@ -66,11 +66,13 @@ void setSettingValue(MqttSettings& settings, const QString& key, const QString& 
 // A refused value changes nothing.
 Status assignSetting(MqttSettings& settings, const QString& key, const QString& value);
 
-// kestrune.conf's text to settings; lines that are not key=value, comments,
-// other keys and values holding a control character are skipped.
+// kestrune.conf's text to settings, read from the global lines before the
+// first workbook section; lines that are not key=value, comments, other keys
+// and values holding a control character are skipped.
 MqttSettings parseConf(const QByteArray& text);
-// `text` with the mqtt.* lines replaced by `settings` (empty values dropped);
-// every other line is kept.
+// `text` with the global mqtt.* lines set to `settings` (empty values dropped,
+// new ones added before the first workbook section); every other line, the
+// workbook sections among them, is kept byte for byte.
 QByteArray updatedConf(const QByteArray& text, const MqttSettings& settings);
 
 // Reads the file at `path`; a missing file is the empty settings.

@@ -537,6 +537,13 @@ TEST_F(ConfigCommandTest, BrokerSettingsAreCheckedAndStoredInKestruneConfOnly) {
   const mqtt::MqttSettings after = *mqtt::readConf(dir + QStringLiteral("/kestrune.conf"));
   EXPECT_FALSE(after.enabled());
   EXPECT_EQ(after.user, QStringLiteral("lab"));
+  // A workbook's section keeps its bytes; the broker goes among the global lines.
+  const QString conf = dir + QStringLiteral("/kestrune.conf");
+  const QByteArray global = readAll(conf);
+  const QByteArray section = "\n# book\n[/lab/測定 a.xls]\nmqtt.url=mqtt://not-the-broker\nchart.hidden=1\n";
+  writeAll(conf, global + section);
+  ASSERT_EQ(config(dir, {QStringLiteral("mqtt.url=mqtt://h")}).status, ConfigDone);
+  EXPECT_EQ(readAll(conf), global + "mqtt.url=mqtt://h\n" + section);
 }
 
 // The conditions panel's boxes and options.

@@ -135,5 +135,30 @@ TEST(MqttSettingsTest, WritingKeepsOtherLinesAndDropsEmptyValues) {
   EXPECT_FALSE(readConf(dir.filePath(QStringLiteral("none.conf")))->enabled());
 }
 
+// Workbook sections belong to the chart and other per-workbook settings: an
+// mqtt.url in one is not the broker, and setting the broker keeps every
+// section, its comments and blank lines byte for byte.
+TEST(MqttSettingsTest, BrokerSettingsLiveBeforeTheWorkbookSectionsAndLeaveThemAsTheyAre) {
+  const QByteArray sections =
+      "\n# book a\n[/lab/測定 [1] a=b.xls]\r\nmqtt.url=mqtt://not-the-broker\n# hidden\nchart.hidden=1\n\n"
+      "[/lab/b.xls]\nmqtt.user=nobody";
+  QTemporaryDir dir;
+  const QString path = dir.filePath(ConfFileName);
+  {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("mqtt.topic=lab\n" + sections);
+  }
+  EXPECT_EQ(*readConf(path), (MqttSettings{{}, QStringLiteral("lab"), {}, {}, {}}));
+  MqttSettings next;
+  next.url = QStringLiteral("mqtt://broker.lab");
+  next.user = QStringLiteral("logger");
+  ASSERT_TRUE(writeConf(path, next).ok());
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  EXPECT_EQ(f.readAll(), "mqtt.url=mqtt://broker.lab\nmqtt.user=logger\n" + sections + "\n");
+  EXPECT_EQ(*readConf(path), next);
+}
+
 }  // namespace
 }  // namespace kestrune::mqtt
