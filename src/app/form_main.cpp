@@ -2,6 +2,7 @@
 
 #include "app/desktop_notification.h"
 #include "app/form_exe.h"
+#include "core/conf_text.h"
 #include "core/shell.h"
 #include "info/frm_splash.h"
 #include "info/manual_link.h"
@@ -322,8 +323,19 @@ void FormMain::runStarted() {
   hide();
   if (formExe_) formExe_->closeFromController();
   formExe_ = new FormExe(session_);
-  if (!chart_) chart_ = new ChartWindow(boxes_);
+  if (!chart_) {
+    chart_ = new ChartWindow(boxes_);
+    chart_->setHeaderSource([this](std::int32_t row, std::int32_t column) { return session_.headerText(row, column); });
+    // The user's chart choices are kept per workbook. Losing one is no loss of
+    // data: a file that cannot be read or written leaves the defaults.
+    connect(chart_, &ChartWindow::prefsChanged, this, [this](const ChartPrefs& prefs) {
+      static_cast<void>(conf::writeWorkbookConf(mqttConf_.first, mqttConf_.second, chartWorkbook_, prefs.toConf()));
+    });
+  }
   chart_->clear();  // each run is a chart of its own
+  chartWorkbook_ = session_.workbookPath();
+  const Result<conf::Values> chartConf = conf::readWorkbookConf(mqttConf_.first, chartWorkbook_);
+  chart_->setPrefs(ChartPrefs::fromConf(chartConf ? chartConf.value() : conf::Values()));
   formExe_->setChartOpener([this] {
     if (!chart_) return;
     chart_->show();

@@ -84,8 +84,10 @@ private:
   QAction* menuCond_ = nullptr;
   QAction* menuRs_ = nullptr;
   QAction* menuMqtt_ = nullptr;
-  // kestrune.conf's read and write paths, for the MQTT dialog.
+  // kestrune.conf's read and write paths, for the MQTT dialog and the chart.
   std::pair<QString, QString> mqttConf_;
+  // The workbook whose chart is shown: its chart choices are kept under it.
+  QString chartWorkbook_;
   QWidget* frameMain_ = nullptr;
   settings::ConditionsPanelWidget* frameCell_ = nullptr;
   serial::SerialPanelWidget* frameRs_ = nullptr;

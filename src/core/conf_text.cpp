@@ -213,18 +213,19 @@ Result<Values> readWorkbookConf(const QString& confPath, const QString& workbook
   return partValues(*text, section);
 }
 
-Status writeWorkbookConf(const QString& confPath, const QString& workbookPath, const Values& values) {
+Status writeWorkbookConf(const QString& readPath, const QString& writePath, const QString& workbookPath,
+                         const Values& values) {
   if (workbookPath.isEmpty()) return fail(ConfError::NoWorkbook, MsgNoWorkbook);
   const QString section = workbookSection(workbookPath);
   if (hasControlCharacter(section)) return fail(ConfError::ControlCharacter, MsgPathControlCharacter.arg(section));
   Changes changes;
   for (auto it = values.begin(); it != values.end(); ++it) changes.append({it.key(), it.value()});
   if (Status checked = checkChanges(changes); !checked) return checked;
-  const Result<QByteArray> text = readConfText(confPath);
+  const Result<QByteArray> text = readConfText(readPath);
   if (!text) return text.error();
   const QByteArray updated = updatedPart(*text, section, changes);
-  if (updated == *text) return {};
-  return writeConfText(confPath, updated);
+  if (updated == *text && readPath == writePath) return {};
+  return writeConfText(writePath, updated);
 }
 
 }  // namespace kestrune::conf

@@ -75,9 +75,16 @@ QString workbookSection(const QString& workbookPath);
 // The settings of one workbook; a missing file or section is empty settings.
 Result<Values> readWorkbookConf(const QString& confPath, const QString& workbookPath);
 // Sets the keys of `values` in the workbook's section (an empty value removes
-// the key), keeping its other keys and the rest of the file. Refuses, writing
+// the key), keeping its other keys and the rest of the file read at
+// `readPath`, and writes the whole to `writePath` (the settings folder may
+// read one file and write another). Refuses, writing
 // nothing, a key or value that cannot be stored and a path holding a control
 // character.
-Status writeWorkbookConf(const QString& confPath, const QString& workbookPath, const Values& values);
+Status writeWorkbookConf(const QString& readPath, const QString& writePath, const QString& workbookPath,
+                         const Values& values);
+// The same, read from and written to one file.
+inline Status writeWorkbookConf(const QString& confPath, const QString& workbookPath, const Values& values) {
+  return writeWorkbookConf(confPath, confPath, workbookPath, values);
+}
 
 }  // namespace kestrune::conf

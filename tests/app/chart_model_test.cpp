@@ -120,6 +120,25 @@ TEST(ChartModelTest, SeriesNamesAddTheHeaderText) {
   EXPECT_EQ(chartSeriesName(QStringLiteral("AB"), QString()), QStringLiteral("AB"));
 }
 
+// The choices kept in kestrune.conf read back as written; what another hand
+// wrote wrong falls back to the default.
+TEST(ChartPrefsTest, ConfRoundTripAndBadValues) {
+  ChartPrefs chosen;
+  chosen.hidden = {QStringLiteral("AA"), QStringLiteral("D")};
+  chosen.right = {QStringLiteral("E")};
+  chosen.windowMinutes = 10;
+  chosen.xAxis = ChartXAxis::AcquisitionNo;
+  EXPECT_EQ(ChartPrefs::fromConf(chosen.toConf()), chosen);
+  EXPECT_EQ(ChartPrefs::fromConf({}), ChartPrefs());
+
+  const ChartPrefs read = ChartPrefs::fromConf({{QStringLiteral("chart.hidden"), QStringLiteral(" d, ,D,1,ABCD,é,b ")},
+                                                {QStringLiteral("chart.window"), QStringLiteral("7")},
+                                                {QStringLiteral("chart.x"), QStringLiteral("sideways")}});
+  EXPECT_EQ(read.hidden, (QStringList{QStringLiteral("B"), QStringLiteral("D")}));
+  EXPECT_EQ(read.windowMinutes, 0);
+  EXPECT_EQ(read.xAxis, ChartXAxis::Time);
+}
+
 TEST(ChartModelTest, AColumnThatTurnsNumericLaterJoinsInColumnOrder) {
   ChartModel model;
   addRow(model, 0, std::nullopt, {text("OK"), text("1")});

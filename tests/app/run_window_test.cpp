@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -178,6 +179,45 @@ TEST_F(RunWindowTest, TheChartButtonShowsTheRowsOfThisRun) {
     inRun<QPushButton>("CommandRsEnd")->click();
     flushEvents();
   }
+}
+
+// The chart names a series by its column and the header above the run's
+// first row, and keeps the user's choices for the workbook to the next run.
+TEST_F(RunWindowTest, TheChartNamesSeriesByHeaderAndKeepsTheChoicesForTheWorkbook) {
+  changeConditions(session, [](settings::Conditions& c) {
+    c.startAtCell = true;
+    c.cursor.column = "B";
+    c.cursor.row = 2;
+    c.numbering = false;
+    c.stamp = settings::StampMode::None;
+  });
+  sheetLog->sheets[sheetLog->activeSheet.name][{1, 2}] = QStringLiteral("温度");
+  for (int run = 0; run < 2; ++run) {
+    form->CommandStart_Click();
+    port().receive(u"12.5,7\r");
+    ASSERT_TRUE(runUntil([&] { return session.progress().rowsDone == 1; }));
+    ChartWindow* chart = form->chartWindow();
+    ASSERT_NE(chart, nullptr);
+    ASSERT_EQ(chart->model().series().size(), 2u);
+    if (run == 0) {
+      // The second run starts below the first: its headers are the first run's row.
+      EXPECT_EQ(chart->seriesName(0), QStringLiteral("B 温度"));
+      EXPECT_EQ(chart->seriesName(1), QStringLiteral("C"));
+      EXPECT_TRUE(chart->prefs().hidden.isEmpty());
+      chart->setSeriesHidden(QStringLiteral("C"), true);
+      chart->setWindowMinutes(10);
+    } else {
+      EXPECT_EQ(chart->prefs().hidden, QStringList{QStringLiteral("C")});
+      EXPECT_EQ(chart->prefs().windowMinutes, 10);
+    }
+    inRun<QPushButton>("CommandRsEnd")->click();
+    flushEvents();
+  }
+  QFile conf(dir.filePath(QStringLiteral("kestrune.conf")));
+  ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
+  const QByteArray text = conf.readAll();
+  EXPECT_TRUE(text.contains("[" + QFileInfo(book).absoluteFilePath().toUtf8() + "]")) << text.toStdString();
+  EXPECT_TRUE(text.contains("chart.hidden=C")) << text.toStdString();
 }
 
 // With a broker set in kestrune.conf the progress area shows the connection
