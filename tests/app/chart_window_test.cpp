@@ -32,6 +32,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 
 namespace kestrune::app {
 namespace {
@@ -424,6 +426,50 @@ TEST_F(ChartWindowTest, ExportsTheShownDataAsCsv) {
           .toUtf8();
   EXPECT_EQ(file.readAll(), expected);
   qunsetenv("TZ");
+}
+
+// The palette: twelve colours any two of which differ clearly (CIELAB
+// distance) in normal vision and as simulated for protanopia, deuteranopia
+// and tritanopia (Machado, Oliveira and Fernandes 2009, severity 1).
+TEST(ChartPaletteTest, TwelveColoursToldApartWithEachColourVisionDeficiency) {
+  using Matrix = std::array<std::array<double, 3>, 3>;
+  const std::vector<std::pair<const char*, Matrix>> visions{
+      {"normal", {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}}},
+      {"protan", {{{0.152286, 1.052583, -0.204868}, {0.114503, 0.786281, 0.099216}, {-0.003882, -0.048116, 1.051998}}}},
+      {"deutan", {{{0.367322, 0.860646, -0.227968}, {0.280085, 0.672501, 0.047413}, {-0.011820, 0.042940, 0.968881}}}},
+      {"tritan",
+       {{{1.255528, -0.076749, -0.178779}, {-0.078411, 0.930809, 0.147602}, {0.004733, 0.691367, 0.303900}}}}};
+  const auto linear = [](int c) {
+    const double v = c / 255.0;
+    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+  };
+  const auto lab = [](std::array<double, 3> rgb) {
+    for (double& v : rgb) v = std::clamp(v, 0.0, 1.0);
+    const double x = (0.4124 * rgb[0] + 0.3576 * rgb[1] + 0.1805 * rgb[2]) / 0.9505;
+    const double y = 0.2126 * rgb[0] + 0.7152 * rgb[1] + 0.0722 * rgb[2];
+    const double z = (0.0193 * rgb[0] + 0.1192 * rgb[1] + 0.9505 * rgb[2]) / 1.089;
+    const auto f = [](double t) { return t > 0.008856 ? std::cbrt(t) : 7.787 * t + 16.0 / 116.0; };
+    return std::array<double, 3>{116 * f(y) - 16, 500 * (f(x) - f(y)), 200 * (f(y) - f(z))};
+  };
+  const std::vector<QColor>& palette = ChartWindow::palette();
+  ASSERT_GE(palette.size(), 12u);
+  for (const auto& [name, m] : visions) {
+    std::vector<std::array<double, 3>> seen;
+    for (const QColor& c : palette) {
+      const std::array<double, 3> rgb{linear(c.red()), linear(c.green()), linear(c.blue())};
+      std::array<double, 3> out{};
+      for (int r = 0; r < 3; ++r) out[r] = m[r][0] * rgb[0] + m[r][1] * rgb[1] + m[r][2] * rgb[2];
+      seen.push_back(lab(out));
+    }
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+      if (name == std::string("normal")) {
+        EXPECT_LT(seen[i][0], 80.0) << "colour " << i << " too pale on white";
+      }
+      for (std::size_t j = i + 1; j < seen.size(); ++j)
+        EXPECT_GE(std::hypot(seen[i][0] - seen[j][0], seen[i][1] - seen[j][1], seen[i][2] - seen[j][2]), 15.0)
+            << name << ": colours " << i << " and " << j;
+    }
+  }
 }
 
 TEST_F(ChartWindowTest, ExportsAPngOfTheChart) {
