@@ -180,7 +180,10 @@ protected:
   }
 
   void mousePressEvent(QMouseEvent* event) override {
-    if (event->button() != Qt::LeftButton) return QChartView::mousePressEvent(event);
+    // Outside the plot (the legend, the axes) the chart's own items take the click.
+    const QPointF at = window_.chart_->mapFromScene(mapToScene(event->position().toPoint()));
+    if (event->button() != Qt::LeftButton || !window_.chart_->plotArea().contains(at))
+      return QChartView::mousePressEvent(event);
     pressed_ = event->position().toPoint();
     zooming_ = (event->modifiers() & Qt::ShiftModifier) != 0;
     dragged_ = false;
