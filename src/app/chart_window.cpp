@@ -134,6 +134,11 @@ QString clockText(double ms) {
 
 QString valueText(double v) { return QString::number(v, 'g', 7); }
 
+Clock& systemClock() {
+  static SystemClock clock;
+  return clock;
+}
+
 }  // namespace
 
 // The chart's view, passing the mouse to the window: drag pans, Shift+drag
@@ -262,7 +267,8 @@ const std::vector<QColor>& ChartWindow::palette() {
   return colours;
 }
 
-ChartWindow::ChartWindow(MessageBoxes& boxes, QWidget* parent) : QWidget(parent, Qt::Window), boxes_(boxes) {
+ChartWindow::ChartWindow(MessageBoxes& boxes, QWidget* parent)
+    : QWidget(parent, Qt::Window), boxes_(boxes), clock_(&systemClock()) {
   setObjectName(QStringLiteral("ChartWindow"));
   setWindowTitle(CapWindow);
 
@@ -342,7 +348,7 @@ ChartWindow::ChartWindow(MessageBoxes& boxes, QWidget* parent) : QWidget(parent,
   redrawTimer_ = new QTimer(this);
   redrawTimer_->setObjectName(QStringLiteral("ChartRedrawTimer"));
   redrawTimer_->setSingleShot(true);
-  redrawTimer_->setInterval(RedrawIntervalMs);
+  redrawTimer_->setInterval(TrailingRedrawMs);
   connect(redrawTimer_, &QTimer::timeout, this, &ChartWindow::redraw);
   connect(xAxisChoice_, &QComboBox::activated, this,
           [this] { setXAxis(static_cast<ChartXAxis>(xAxisChoice_->currentData().toInt())); });
@@ -370,7 +376,29 @@ void ChartWindow::addRow(const AcquiredRow& row) {
   // A new series' header is read while its workbook is surely open: once
   // per column and run.
   if (model_.layoutRevision() != layout) readHeaders();
-  if (!paused()) scheduleRedraw();
+  if (paused() || !isVisible()) return;  // showing and resuming redraw
+  if (elapsedMs(drawnAtMs_, clock_->tickMs()) >= RedrawIntervalMs)
+    queueRedraw();
+  else
+    scheduleRedraw();
+}
+
+void ChartWindow::setClock(Clock& clock) {
+  clock_ = &clock;
+  drawnAtMs_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(clock.tickMs()) - RedrawIntervalMs);
+}
+
+// Runs the redraw when the code that added the row (a tick) has returned.
+void ChartWindow::queueRedraw() {
+  if (redrawQueued_) return;
+  redrawQueued_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        redrawQueued_ = false;
+        redraw();
+      },
+      Qt::QueuedConnection);
 }
 
 void ChartWindow::readHeaders() {
@@ -512,7 +540,7 @@ void ChartWindow::updateControls() {
   followButton_->setEnabled(!following());
 }
 
-bool ChartWindow::redrawPending() const { return redrawTimer_->isActive(); }
+bool ChartWindow::redrawPending() const { return redrawTimer_->isActive() || redrawQueued_; }
 
 void ChartWindow::scheduleRedraw() {
   if (!redrawTimer_->isActive()) redrawTimer_->start();
@@ -520,7 +548,7 @@ void ChartWindow::scheduleRedraw() {
 
 void ChartWindow::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  scheduleRedraw();
+  queueRedraw();
 }
 
 // A new size changes how many points the lines need and how many ticks fit.
@@ -530,7 +558,7 @@ void ChartWindow::resizeEvent(QResizeEvent* event) {
   const bool titles = plot_->height() >= CompactHeight;
   for (QCategoryAxis* axis : {xAxis_, yLeft_, yRight_}) axis->setTitleVisible(titles);
   viewChanged_ = true;
-  scheduleRedraw();
+  queueRedraw();
 }
 
 ChartWindow::XKind ChartWindow::xKind() const {
@@ -590,6 +618,7 @@ void ChartWindow::draw() {
   if (!drawnOnce_ || drawnLayout_ != model_.layoutRevision()) rebuildLines();
   drawnOnce_ = true;
   viewChanged_ = false;
+  drawnAtMs_ = clock_->tickMs();
   drawnRevision_ = revision;
   drawnLayout_ = model_.layoutRevision();
   drawnPixels_ = pixels;

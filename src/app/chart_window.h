@@ -8,6 +8,7 @@
 
 #include "app/chart_axes.h"
 #include "app/chart_model.h"
+#include "core/clock.h"
 #include "core/message_boxes.h"
 #include "core/result.h"
 
@@ -38,9 +39,12 @@ class ChartWindow final : public QWidget {
   Q_OBJECT
 public:
   // Redraws for new rows are at least this far apart, so a fast run costs the
-  // window little more than storing its rows. Zooming, panning and the
-  // controls redraw at once.
+  // window little more than storing its rows. The redraw follows the row that
+  // makes it due, right after the tick that brought it, so it has the time
+  // until the next tick; rows that stop coming are drawn by a timer at
+  // TrailingRedrawMs. Zooming, panning and the controls redraw at once.
   static constexpr int RedrawIntervalMs = 1000;
+  static constexpr int TrailingRedrawMs = 1500;
   // Points handed to the chart per redraw, all lines together. Qt Charts
   // outlines every line point by point whenever it changes, so a redraw costs
   // in proportion to its points: with many series each line gets coarser
@@ -65,6 +69,9 @@ public:
   // Forgets every row, header, zoom and pause (a new run) and redraws empty.
   void clear();
   void setHeaderSource(HeaderSource source);
+  // The clock that spaces redraws (the system's monotonic clock unless set);
+  // the next row is due for a redraw.
+  void setClock(Clock& clock);
   const ChartModel& model() const { return model_; }
 
   // The user's choices for this workbook; setting them does not report them.
@@ -144,6 +151,7 @@ private:
   void draw();
   void settle();
   void scheduleRedraw();
+  void queueRedraw();
   void readHeaders();
   void rebuildLines();
   void styleMarkers();
@@ -182,6 +190,9 @@ private:
   int drawnPixels_ = 0;
   bool drawnOnce_ = false;
   bool viewChanged_ = true;
+  Clock* clock_;
+  std::int32_t drawnAtMs_ = 0;
+  bool redrawQueued_ = false;
   QString lastFolder_;
 };
 

@@ -4,6 +4,7 @@
 #include "app/chart_rows.h"
 #include "app/chart_window.h"
 
+#include "fakes/manual_clock.h"
 #include "fakes/recording_message_boxes.h"
 
 #include <QChart>
@@ -105,23 +106,43 @@ TEST_F(ChartWindowTest, ALineAndALegendEntryPerColumnOfNumbers) {
   EXPECT_EQ(lines()[1]->at(4), QPointF(4.0, 96.0)) << "elapsed time in seconds, the value";
 }
 
-TEST_F(ChartWindowTest, RowsWaitForTheTimerBeforeTheyAreDrawn) {
+// Rows are drawn at most once a redraw interval, right after the row that
+// makes a redraw due; rows that stop coming are drawn by the trailing timer.
+TEST_F(ChartWindowTest, RedrawsFollowTheRowThatMakesThemDue) {
+  testing::ManualClock clock(5000);
+  window.setClock(clock);
   const auto* timer = window.findChild<QTimer*>(QStringLiteral("ChartRedrawTimer"));
   ASSERT_NE(timer, nullptr);
-  EXPECT_FALSE(timer->isActive());
-  addRows(3);
+  int next = 0;
+  const auto rows = [&](int count) {
+    for (int end = next + count; next < end; ++next)
+      addRow(window, next * 10, std::nullopt, {CellValue(QString::number(next))});
+  };
+  const auto drawn = [&] { return lines().isEmpty() ? 0 : lines()[0]->count(); };
+  rows(3);
+  EXPECT_EQ(drawn(), 0) << "drawn inside the call that added the row";
+  QCoreApplication::processEvents();
+  EXPECT_EQ(drawn(), 3) << "the first rows are due at once";
+  EXPECT_FALSE(window.redrawPending());
+
+  clock.advance(ChartWindow::RedrawIntervalMs - 1);
+  rows(50);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(drawn(), 3) << "not yet due";
   EXPECT_TRUE(timer->isActive());
   EXPECT_TRUE(timer->isSingleShot());
-  EXPECT_EQ(timer->interval(), ChartWindow::RedrawIntervalMs);
-  EXPECT_TRUE(lines().isEmpty()) << "drawn before the timer ran out";
-  const int remaining = timer->remainingTime();
-  addRows(50, 4);
-  // More rows do not push the redraw further away.
-  EXPECT_LE(timer->remainingTime(), remaining);
-  window.redraw();
-  EXPECT_FALSE(window.redrawPending());
-  ASSERT_EQ(lines().size(), 2);
-  EXPECT_EQ(lines()[0]->count(), 53);
+  EXPECT_EQ(timer->interval(), ChartWindow::TrailingRedrawMs);
+
+  clock.advance(1);
+  rows(1);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(drawn(), 54);
+  EXPECT_FALSE(window.redrawPending()) << "the trailing timer stops with the redraw";
+
+  rows(2);
+  EXPECT_TRUE(timer->isActive());
+  window.redraw();  // what the timer does when no more rows come
+  EXPECT_EQ(drawn(), 56);
 }
 
 TEST_F(ChartWindowTest, AxesCoverTheDataWithRoundTicks) {
