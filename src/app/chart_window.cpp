@@ -313,6 +313,8 @@ ChartWindow::ChartWindow(MessageBoxes& boxes, QWidget* parent)
   xAxis_ = makeAxis(CapAxisElapsed);
   chart_->addAxis(xAxis_, Qt::AlignBottom);
   yRight_ = makeAxis(CapAxisValueRight);
+  // The left axis's grid is the one drawn: two grids that do not line up read as noise.
+  yRight_->setGridLineVisible(false);
 
   readout_ = new QLabel(CapReadoutHint, this);
   readout_->setObjectName(QStringLiteral("ChartReadout"));
@@ -745,7 +747,7 @@ void ChartWindow::styleMarkers() {
     const bool hidden = isHidden(index);
     const QColor colour = palette()[index % palette().size()];
     marker->setLabelBrush(hidden ? QBrush(Qt::gray) : QBrush(Qt::black));
-    marker->setBrush(hidden ? QBrush(Qt::NoBrush) : QBrush(colour));
+    marker->setBrush(QBrush(hidden ? QColor(Qt::lightGray) : colour));
     marker->setPen(QPen(hidden ? QColor(Qt::gray) : colour));
     const QString letters = model_.series()[index].letters;
     disconnect(marker, &QLegendMarker::clicked, this, nullptr);
