@@ -8,7 +8,8 @@
 #   conditions.png  the acquisition conditions panel           (same, --panel conditions)
 #   serial.png      the serial settings panel                  (same, --panel serial)
 #   run.png         the run window of a run talking to the virtual instrument, and
-#   run-sheet.png   the sheet window filling up meanwhile; taken from a virtual X
+#   run-sheet.png   the sheet window filling up meanwhile, and
+#   chart.png       the chart window (when xdotool can press グラフ); taken from a virtual X
 #                   server (xvfb-run) with ImageMagick's import (xwininfo finds the
 #                   windows); skipped with a note when xvfb-run, import or
 #                   kestrune-instrument is missing
@@ -124,6 +125,14 @@ if [ -n "$run" ] && command -v xdotool >/dev/null 2>&1; then
 fi
 sheet=$(window 'Kestrune シート"')
 if [ -n "$run" ]; then import -window "$run" "$demo/run.png"; fi
+# The chart window, opened with the run window's グラフ button (bottom right).
+if [ -n "$run" ] && command -v xdotool >/dev/null 2>&1; then
+  read -r w h < <(xwininfo -id "$run" | awk '/Width:/ {w = $2} /Height:/ {h = $2} END {print w, h}')
+  xdotool mousemove --window "$run" $((w - 70)) $((h - 18)) click 1
+  sleep 3
+  chart=$(window '"Kestrune（グラフ）"')
+  if [ -n "$chart" ]; then import -window "$chart" "$demo/chart.png"; fi
+fi
 if [ -n "$sheet" ]; then import -window "$sheet" "$demo/sheet.png"; fi
 import -window root "$demo/root.png"
 kill "$pid" 2>/dev/null
@@ -142,4 +151,8 @@ fi
 if [ -f "$demo/sheet.png" ]; then
   cp "$demo/sheet.png" "$out/run-sheet.png"
   echo "screenshots: $out/run-sheet.png"
+fi
+if [ -f "$demo/chart.png" ]; then
+  cp "$demo/chart.png" "$out/chart.png"
+  echo "screenshots: $out/chart.png"
 fi
