@@ -134,6 +134,17 @@ QString clockText(double ms) {
 
 QString valueText(double v) { return QString::number(v, 'g', 7); }
 
+// Puts `letters` in the sorted list or takes it out; whether that changed it.
+bool setMember(QStringList& list, const QString& letters, bool member) {
+  if (list.contains(letters) == member) return false;
+  if (member)
+    list << letters;
+  else
+    list.removeAll(letters);
+  list.sort();
+  return true;
+}
+
 Clock& systemClock() {
   static SystemClock clock;
   return clock;
@@ -462,23 +473,13 @@ void ChartWindow::setWindowMinutes(int minutes) {
 }
 
 void ChartWindow::setSeriesHidden(const QString& letters, bool hidden) {
-  if (prefs_.hidden.contains(letters) == hidden) return;
-  if (hidden)
-    prefs_.hidden << letters;
-  else
-    prefs_.hidden.removeAll(letters);
-  prefs_.hidden.sort();
+  if (!setMember(prefs_.hidden, letters, hidden)) return;
   styleMarkers();
   changed();
 }
 
 void ChartWindow::setSeriesOnRight(const QString& letters, bool right) {
-  if (prefs_.right.contains(letters) == right) return;
-  if (right)
-    prefs_.right << letters;
-  else
-    prefs_.right.removeAll(letters);
-  prefs_.right.sort();
+  if (!setMember(prefs_.right, letters, right)) return;
   drawnOnce_ = false;  // the line moves to the other axis
   changed();
 }
