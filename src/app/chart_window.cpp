@@ -425,7 +425,6 @@ void ChartWindow::clear() {
   headers_.clear();
   view_ = {};
   pausedRows_.reset();
-  pausedX_.reset();
   viewChanged_ = true;
   updateControls();
   draw();
@@ -460,8 +459,6 @@ void ChartWindow::setXAxis(ChartXAxis axis) {
   model_.setXAxis(axis);
   // Ranges of the other axis mean nothing on this one.
   view_.x.reset();
-  pausedX_.reset();
-  if (paused()) pausedX_ = followedX();
   changed();
 }
 
@@ -493,13 +490,10 @@ void ChartWindow::follow() {
 
 void ChartWindow::setPaused(bool paused) {
   if (paused == this->paused()) return updateControls();
-  if (paused) {
-    pausedX_ = followedX();
+  if (paused)
     pausedRows_ = model_.rowCount();
-  } else {
+  else
     pausedRows_.reset();
-    pausedX_.reset();
-  }
   viewChanged_ = true;
   updateControls();
   draw();
@@ -601,6 +595,8 @@ QString ChartWindow::seriesName(std::size_t index) const {
 std::optional<ChartRange> ChartWindow::followedX() const {
   if (prefs_.windowMinutes > 0)
     return model_.recentXRange(static_cast<std::int64_t>(prefs_.windowMinutes) * 60000, rowLimit());
+  // A paused view's whole run ends at its last row.
+  if (paused()) return model_.recentXRange(std::numeric_limits<std::int64_t>::max() / 2, rowLimit());
   return model_.xRange();
 }
 
@@ -630,7 +626,7 @@ void ChartWindow::draw() {
   const double scale = xScale();
   std::optional<ChartRange> x = view_.x;
   if (!x) {
-    const std::optional<ChartRange> followed = paused() && pausedX_ ? pausedX_ : followedX();
+    const std::optional<ChartRange> followed = followedX();
     if (followed) x = padded({followed->min * scale, followed->max * scale}, xKind() == XKind::Clock ? 1000.0 : 1.0);
   }
   // Qt Charts recomputes a line's whole outline on every new axis range and

@@ -181,9 +181,8 @@ private:
   QCategoryAxis* yRight_ = nullptr;
   ViewRanges view_;
   Shown shown_;
-  // The rows a paused view shows, and the span it had when paused.
+  // The rows a paused view shows.
   std::optional<std::size_t> pausedRows_;
-  std::optional<ChartRange> pausedX_;
   // What the lines show now: the model revision, layout and width drawn.
   std::uint64_t drawnRevision_ = 0;
   std::uint64_t drawnLayout_ = 0;
