@@ -21,7 +21,7 @@ using namespace kestrune;
 struct NullView final : script::RunView {
   void setMessage(const QString&) override {}
   void showNextButton() override {}
-  void termAppend(const QString&) override {}
+  void termAppend(const QString&, int) override {}
   std::int32_t acquisitionNumber() const override { return 0; }
   void writeValue(std::int16_t, const sheet::CellValue&) override {}
   void rowCompleted(const std::vector<sheet::CellValue>&) override {}
@@ -30,7 +30,13 @@ struct NullView final : script::RunView {
 
 // `linesPerRead` 40-byte lines arrive in each read and are all taken.
 void receptionPath(benchmark::State& state, int linesPerRead) {
-  testing::FakePort port;
+  testing::FakePort* first = nullptr;
+  serial::Channels channels([&first](int channel) -> std::unique_ptr<serial::Port> {
+    auto made = std::make_unique<testing::FakePort>();
+    if (channel == 0) first = made.get();
+    return made;
+  });
+  testing::FakePort& port = *first;
   serial::Reception reception;
   testing::ManualClock clock;
   script::Script script;
@@ -38,7 +44,7 @@ void receptionPath(benchmark::State& state, int linesPerRead) {
   NullView view;
   script::RunFlag runActive;
   runActive.setActive(true);
-  script::Interpreter interpreter(script::RunContext{script, reception, port, clock, view, runActive});
+  script::Interpreter interpreter(script::RunContext{script, reception, channels, clock, view, runActive});
   QObject::connect(&port, &serial::Port::onComm, &port,
                    [&] { reception.onPortEvent(0, port, runActive.active(), nullptr, clock); });
   // 40 bytes: "+01234.567,+0.00012,OK,2026/12/07,12:00\r"

@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (line.size() < 3 || line.size() > MaxLineLength || line.front() == u';') std::abort();
     ScriptStep step;
     if (!parseStep(line, step)) continue;
-    if (step.command < CmdSCD || step.command > CmdSET) std::abort();
+    if (step.command < CmdSCD || step.command > CmdCHN) std::abort();
+    if (step.channel < 0 || step.channel >= kestrune::serial::ChannelCount) std::abort();
     if (step.charCode < 0 || step.charCode > 255) std::abort();
     if (step.timeMs < 0 || step.timeMs > 10000000) std::abort();
     if (step.command == CmdSND && step.data.empty()) std::abort();

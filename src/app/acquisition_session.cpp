@@ -23,7 +23,7 @@ AcquisitionSession::AcquisitionSession(const serial::Channels::PortFactory& port
       clock_(clock),
       channels_(portFactory),
       workbook_(settings_.conditions.cursor, std::move(spreadsheetFactory)),
-      interpreter_(script::RunContext{script_, reception_, channels_.port(0), clock_, *this, runFlag_}),
+      interpreter_(script::RunContext{script_, reception_, channels_, clock_, *this, runFlag_}),
       publishing_(folder_) {
   reception_.clearBuffers();
   for (int i = 0; i < serial::ChannelCount; ++i) {
@@ -400,6 +400,15 @@ void AcquisitionSession::setMessage(const QString& text) { emit scriptMessage(te
 void AcquisitionSession::showNextButton() {
   setState(RunState::Paused);
   emit nextWanted(true);
+}
+
+void AcquisitionSession::termAppend(const QString& line, int channel) {
+  // With several channels in use a line says which one it came from or went to.
+  if (channel == script::NoChannel || interpreter_.channelsInUse().size() < 2) {
+    termAppend(line);
+    return;
+  }
+  termAppend(QStringLiteral("CH%1 ").arg(channel + 1) + line);
 }
 
 void AcquisitionSession::termAppend(const QString& line) {

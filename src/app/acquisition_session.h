@@ -210,7 +210,9 @@ private:
   // RunView
   void setMessage(const QString& text) override;
   void showNextButton() override;
-  void termAppend(const QString& line) override;
+  void termAppend(const QString& line, int channel) override;
+  // A line of the session's own, or one already tagged with its channel.
+  void termAppend(const QString& line);
   std::int32_t acquisitionNumber() const override { return settings_.conditions.cursor.acquisitionNo; }
   void writeValue(std::int16_t offset, const sheet::CellValue& value) override;
   void rowCompleted(const std::vector<sheet::CellValue>& cells) override;

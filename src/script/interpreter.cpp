@@ -5,10 +5,6 @@
 
 namespace kestrune::script {
 
-namespace {
-constexpr std::size_t Ch = 0;
-}
-
 void Interpreter::resetForStart(std::int32_t startTick, const RunSettings& settings) {
   settings_ = settings;
   runStartTick_ = startTick;
@@ -19,18 +15,30 @@ void Interpreter::resetForStart(std::int32_t startTick, const RunSettings& setti
   valueCount_ = 0;
   valuesWritten_ = 0;
   endRequested_ = false;
-  answerPending_ = false;
   acquisitionVoid_ = false;
-  lossesSeen_ = c_.port.deviceLosses();
   commandStep_ = -1;
   droppedFields_ = 0;
-  dropsAtStart_ = c_.reception.dropped(Channel);
-  dropsReported_ = dropsAtStart_;
+  channel_ = 0;
+  loopChannel_ = 0;
+  inUse_ = script::channelsInUse(c_.script);
+  for (int ch = 0; ch < serial::ChannelCount; ++ch) {
+    ChannelState& channel = state(ch);
+    channel.answerPending = false;
+    channel.lossesSeen = port(ch).deviceLosses();
+    channel.dropsAtStart = c_.reception.dropped(ch);
+    channel.dropsReported = channel.dropsAtStart;
+  }
 }
 
 serial::DroppedCount Interpreter::droppedLines() const {
-  const serial::DroppedCount now = c_.reception.dropped(Channel);
-  return {now.lines - dropsAtStart_.lines, now.bytes - dropsAtStart_.bytes};
+  serial::DroppedCount total;
+  for (int ch = 0; ch < serial::ChannelCount; ++ch) {
+    const serial::DroppedCount now = c_.reception.dropped(ch);
+    const serial::DroppedCount& atStart = channelStates_[static_cast<std::size_t>(ch)].dropsAtStart;
+    total.lines += now.lines - atStart.lines;
+    total.bytes += now.bytes - atStart.bytes;
+  }
+  return total;
 }
 
 void Interpreter::countDown(std::int32_t elapsed) {
@@ -68,23 +76,35 @@ void Interpreter::loopProg() {
   }
 }
 
+bool Interpreter::answerLost(int channel) {
+  ChannelState& channelState = state(channel);
+  const std::uint32_t losses = port(channel).deviceLosses();
+  if (losses == channelState.lossesSeen) return false;
+  channelState.lossesSeen = losses;
+  // The answer awaited went with the device, unless a whole line of it is in.
+  const cp932::Code endCode = c_.script.endCode[static_cast<std::size_t>(channel)];
+  return channelState.answerPending && !c_.reception.lines(channel).hasLine(endCode);
+}
+
 bool Interpreter::holdForLostDevice() {
-  const std::uint32_t losses = c_.port.deviceLosses();
-  if (losses != lossesSeen_) {
-    lossesSeen_ = losses;
-    // The answer awaited went with the device, unless a whole line of it is in.
-    const cp932::Code endCode = c_.script.endCode[Ch];
-    if (answerPending_ && !c_.reception.lines(Channel).hasLine(endCode)) acquisitionVoid_ = true;
+  if (inUse_.size() > 1) {
+    // The start of a line from before the loss would join the first line the
+    // device sends on its return.
+    for (const int ch : inUse_)
+      if (answerLost(ch)) c_.reception.lines(ch).clear();
+    return false;
   }
+  const int only = inUse_.front();
+  if (answerLost(only)) acquisitionVoid_ = true;
   if (!acquisitionVoid_) return false;
   if (endRequested_) {
     // The run is ending (time limit): it ends as it would without the loss
     // rather than wait for a device that may not come back.
     acquisitionVoid_ = false;
-    answerPending_ = false;
+    state(only).answerPending = false;
     return false;
   }
-  if (c_.port.deviceAbsent()) {
+  if (port(only).deviceAbsent()) {
     c_.view.setMessage(MsgWaitingForDevice);
     return true;
   }
@@ -93,12 +113,14 @@ bool Interpreter::holdForLostDevice() {
 }
 
 void Interpreter::repeatAcquisition() {
+  const int only = inUse_.front();
   acquisitionVoid_ = false;
-  answerPending_ = false;
+  state(only).answerPending = false;
   const std::int32_t loopStart = c_.script.loopStartStep;
   if (loopStart >= 0 && currentStep_ >= loopStart) {
     // Values already written by SET are overwritten in place by the new ones.
     currentStep_ = loopStart;
+    channel_ = loopChannel_;
     valueCount_ = 0;
     valuesWritten_ = 0;
   } else if (commandStep_ >= 0) {
@@ -107,46 +129,47 @@ void Interpreter::repeatAcquisition() {
   stepPhase_ = 0;
   // The start of a line from before the loss, or what the device said on its
   // own since its return, is no answer to the command about to be sent again.
-  c_.reception.lines(Channel).clear();
-  c_.view.termAppend(MsgRepeating);
+  c_.reception.lines(only).clear();
+  c_.view.termAppend(MsgRepeating, NoChannel);
 }
 
 void Interpreter::execute(const ScriptStep& s) {
   Script& script = c_.script;
+  const auto ch = static_cast<std::size_t>(channel_);
   switch (s.command) {
     case CmdSCD:
-      script.startCode[Ch] = static_cast<std::uint8_t>(s.charCode);
+      script.startCode[ch] = static_cast<std::uint8_t>(s.charCode);
       advance();
       break;
     case CmdECD:
-      if (s.charCode != 0) script.endCode[Ch] = static_cast<std::uint8_t>(s.charCode);
+      if (s.charCode != 0) script.endCode[ch] = static_cast<std::uint8_t>(s.charCode);
       advance();
       break;
     case CmdDCD:
-      if (s.charCode != 0) script.delimiterCode[Ch] = static_cast<std::uint8_t>(s.charCode);
+      if (s.charCode != 0) script.delimiterCode[ch] = static_cast<std::uint8_t>(s.charCode);
       advance();
       break;
     case CmdBRK:
       if (stepPhase_ == 0) {
-        traceFailure(QStringLiteral("BRK"), c_.port.setBreak(true));
+        traceFailure(QStringLiteral("BRK"), port(channel_).setBreak(true));
         if (s.timeMs == 0) {
-          traceFailure(QStringLiteral("BRK"), c_.port.setBreak(false));
+          traceFailure(QStringLiteral("BRK"), port(channel_).setBreak(false));
           advance();
         } else {
           script.waitRemainingMs = s.timeMs;
           stepPhase_ = 1;
         }
       } else if (script.waitRemainingMs < 1) {
-        traceFailure(QStringLiteral("BRK"), c_.port.setBreak(false));
+        traceFailure(QStringLiteral("BRK"), port(channel_).setBreak(false));
         advance();
       }
       break;
     case CmdRTM:
-      if (s.timeMs >= 0) script.receiveTimeoutMs[Ch] = s.timeMs;
+      if (s.timeMs >= 0) script.receiveTimeoutMs[ch] = s.timeMs;
       advance();
       break;
     case CmdSTM:
-      if (s.timeMs >= 0) script.sendTimeoutMs[Ch] = s.timeMs;
+      if (s.timeMs >= 0) script.sendTimeoutMs[ch] = s.timeMs;
       advance();
       break;
     case CmdWTM:
@@ -173,8 +196,12 @@ void Interpreter::execute(const ScriptStep& s) {
       advance();
       break;
     case CmdCLR:
-      traceFailure(QStringLiteral("CLR"), c_.port.setInBufferCount(0));
-      c_.reception.lines(Channel).clear();
+      traceFailure(QStringLiteral("CLR"), port(channel_).setInBufferCount(0));
+      c_.reception.lines(channel_).clear();
+      advance();
+      break;
+    case CmdCHN:
+      if (s.channel >= 0 && s.channel < serial::ChannelCount) channel_ = s.channel;
       advance();
       break;
     case CmdSSS:
@@ -203,6 +230,7 @@ void Interpreter::loopStart() {
   intervalRemainingMs_ = c_.script.intervalMs;
   ++currentStep_;
   c_.script.loopStartStep = static_cast<std::int16_t>(currentStep_);
+  loopChannel_ = channel_;
   stepPhase_ = 0;
   valueCount_ = 0;
   valuesWritten_ = 0;
@@ -214,8 +242,8 @@ void Interpreter::loopEnd() {
     return;
   }
   stepPhase_ = 0;
-  answerPending_ = false;
-  rcvDataGet(Channel);
+  state(channel_).answerPending = false;
+  rcvDataGet(channel_);
   intervalRemainingMs_ = c_.script.intervalMs;
   completeRow();
   if (c_.script.loopStartStep < 0 || endRequested_ || cycleCount_ >= settings_.rowLimit) {
@@ -224,6 +252,7 @@ void Interpreter::loopEnd() {
     c_.view.setMessage(MsgEnding);
   } else {
     currentStep_ = c_.script.loopStartStep;
+    channel_ = loopChannel_;
   }
 }
 
@@ -244,28 +273,29 @@ void Interpreter::receive() {
   Script& script = c_.script;
   if (stepPhase_ == 0) {
     c_.view.setMessage(stepLabel(":RCV"));
-    if (rcvDataGet(Channel)) {
-      answerPending_ = false;
+    if (rcvDataGet(channel_)) {
+      state(channel_).answerPending = false;
       advance();
     } else {
-      script.waitRemainingMs = script.receiveTimeoutMs[Ch];
+      script.waitRemainingMs = script.receiveTimeoutMs[static_cast<std::size_t>(channel_)];
       stepPhase_ = 1;
     }
     return;
   }
-  if (rcvDataGet(Channel) || script.waitRemainingMs < 1 || endRequested_) {
-    answerPending_ = false;
+  if (rcvDataGet(channel_) || script.waitRemainingMs < 1 || endRequested_) {
+    state(channel_).answerPending = false;
     advance();
   }
 }
 
 void Interpreter::send(const ScriptStep& s) {
   Script& script = c_.script;
+  serial::Port& out = port(channel_);
   if (stepPhase_ == 1) {
-    if (c_.port.outBufferCount() == 0) {
+    if (out.outBufferCount() == 0) {
       advance();
     } else if (script.waitRemainingMs < 1) {
-      traceFailure(QStringLiteral("SND"), c_.port.setOutBufferCount(0));
+      traceFailure(QStringLiteral("SND"), out.setOutBufferCount(0));
       advance();
     }
     return;
@@ -285,30 +315,35 @@ void Interpreter::send(const ScriptStep& s) {
   };
   for (const cp932::Code x : s.data) {
     if (escape) {
-      keepFirstFailure(c_.port.outputByte(static_cast<std::uint8_t>(x > 0 ? (x & 0x7F) + 128 : 0)));
+      keepFirstFailure(out.outputByte(static_cast<std::uint8_t>(x > 0 ? (x & 0x7F) + 128 : 0)));
       escape = false;
     } else if (x == 0) {
       escape = true;
     } else {
       shown.push_back(x);
-      keepFirstFailure(c_.port.output(cp932::CodeString(1, x)));
+      keepFirstFailure(out.output(cp932::CodeString(1, x)));
     }
   }
   c_.view.setMessage(stepLabel(":SND"));
   commandStep_ = currentStep_;
   if (written.ok()) {
-    c_.view.termAppend(QStringLiteral("● ") + cp932::toUnicode(shown));
-    answerPending_ = true;
+    c_.view.termAppend(QStringLiteral("● ") + cp932::toUnicode(shown), channel_);
+    state(channel_).answerPending = true;
   } else {
     traceFailure(QStringLiteral("SND"), written);
-    const bool noDevice = c_.port.deviceAbsent() || written.error().is(serial::PortError::DeviceLost);
-    c_.view.termAppend(MsgNotSent.arg(cp932::toUnicode(shown), noDevice ? MsgNoDevice : written.description()));
-    // Without the device the command waits for it to come back. Otherwise
-    // the device may be going away unnoticed yet: its loss, when reported,
+    const bool noDevice = out.deviceAbsent() || written.error().is(serial::PortError::DeviceLost);
+    c_.view.termAppend(MsgNotSent.arg(cp932::toUnicode(shown), noDevice ? MsgNoDevice : written.description()),
+                       channel_);
+    // Without the device a run on one channel waits for it to come back; a
+    // run on several goes on, and this channel's RCV gets no answer. With the
+    // device the loss may be on its way unnoticed yet: when reported, it
     // voids the command as it would a sent one.
-    (noDevice ? acquisitionVoid_ : answerPending_) = true;
+    if (!noDevice)
+      state(channel_).answerPending = true;
+    else if (inUse_.size() == 1)
+      acquisitionVoid_ = true;
   }
-  script.waitRemainingMs = script.sendTimeoutMs[Ch];
+  script.waitRemainingMs = script.sendTimeoutMs[static_cast<std::size_t>(channel_)];
   stepPhase_ = 1;
 }
 
@@ -355,6 +390,7 @@ std::size_t Interpreter::roomForFields() const {
 }
 
 bool Interpreter::rcvDataGet(int channel) {
+  if (channel < 0 || channel >= serial::ChannelCount) return false;
   const auto ch = static_cast<std::size_t>(channel);
   serial::LineAssembler& received = c_.reception.lines(channel);
   const cp932::Code startCode = c_.script.startCode[ch];
@@ -369,25 +405,27 @@ bool Interpreter::rcvDataGet(int channel) {
     // Rows are never split inside a line: it waits, whole, for the next row.
     if (fields.size() > room && valueCount_ > 0) break;
     received.popLine(endCode);
-    c_.view.termAppend(QStringLiteral("○ ") + cp932::toUnicode(line));
+    c_.view.termAppend(QStringLiteral("○ ") + cp932::toUnicode(line), channel);
     const std::size_t kept = std::min(fields.size(), room);
     for (std::size_t i = 0; i < kept; ++i) storeField(fields[i]);
     if (kept < fields.size()) {
       droppedFields_ += fields.size() - kept;
-      c_.view.termAppend(MsgFieldsDropped.arg(MaxValues).arg(fields.size() - kept));
+      c_.view.termAppend(MsgFieldsDropped.arg(MaxValues).arg(fields.size() - kept), channel);
     }
   }
-  if (ch == static_cast<std::size_t>(Channel)) reportReceptionDrops(ch);
+  reportReceptionDrops(channel);
   return got;
 }
 
-void Interpreter::reportReceptionDrops(std::size_t channel) {
-  const serial::DroppedCount now = c_.reception.dropped(static_cast<int>(channel));
-  if (now == dropsReported_) return;
-  c_.view.termAppend(MsgLinesDropped.arg(now.lines - dropsReported_.lines)
-                         .arg(now.bytes - dropsReported_.bytes)
-                         .arg(now.lines - dropsAtStart_.lines));
-  dropsReported_ = now;
+void Interpreter::reportReceptionDrops(int channel) {
+  ChannelState& channelState = state(channel);
+  const serial::DroppedCount now = c_.reception.dropped(channel);
+  if (now == channelState.dropsReported) return;
+  c_.view.termAppend(MsgLinesDropped.arg(now.lines - channelState.dropsReported.lines)
+                         .arg(now.bytes - channelState.dropsReported.bytes)
+                         .arg(now.lines - channelState.dropsAtStart.lines),
+                     channel);
+  channelState.dropsReported = now;
 }
 
 }  // namespace kestrune::script

@@ -1,19 +1,23 @@
 // The interpreter: runs the script one small piece per timer tick and never
 // blocks. Waits and time-outs are millisecond countdowns that the tick counts
 // down; a step that has to wait stays current and is looked at again on the
-// next tick. It drives channel 0 only. It knows no workbook: values and
-// completed rows go to its RunView.
+// next tick. Steps act on the current channel (channel 0 until a CHN step
+// names another), with that channel's codes, time-outs and received lines;
+// the values of every channel go into one row in the order they came. It
+// knows no workbook: values and completed rows go to its RunView.
 #pragma once
 
 #include "core/clock.h"
 #include "script/run_view.h"
 #include "script/script.h"
+#include "serial/channels.h"
 #include "serial/port.h"
 #include "serial/reception.h"
 #include "settings/settings_model.h"
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 namespace kestrune::script {
 
@@ -55,7 +59,7 @@ private:
 struct RunContext {
   Script& script;
   serial::Reception& reception;
-  serial::Port& port;
+  serial::Channels& channels;
   Clock& clock;
   RunView& view;
   RunFlag& run;
@@ -88,7 +92,8 @@ public:
   // buffer for the next acquisition; a line too long for even an empty row
   // gives its first fields and the rest are dropped and counted. Lines the
   // reception had to drop since the last call are said in the log. True when
-  // a line was taken or waits for the next row.
+  // a line was taken or waits for the next row; false for a channel outside
+  // 0 to ChannelCount - 1.
   bool rcvDataGet(int channel);
   // Puts the acquisition number and the stamp in front of an acquisition's first field.
   void stampSet();
@@ -103,6 +108,10 @@ public:
   // Run state, read by the run window and the progress figures; only the
   // interpreter changes it.
   std::int32_t currentStep() const { return currentStep_; }
+  // The channel the steps act on (0-based).
+  int currentChannel() const { return channel_; }
+  // The channels of the run (channelsInUse of its script at Start).
+  const std::vector<int>& channelsInUse() const { return inUse_; }
   std::int16_t stepPhase() const { return stepPhase_; }
   bool pausedForNext() const { return pausedForNext_; }
   bool endRequested() const { return endRequested_; }
@@ -113,13 +122,24 @@ public:
   const std::array<sheet::CellValue, MaxValues + 3>& acquiredValues() const { return acquiredValues_; }
   std::int16_t valueCount() const { return valueCount_; }
   // Since Start: fields dropped from lines longer than a row, and the lines
-  // (and their bytes) the receive buffer had no room for.
+  // (and their bytes) the receive buffers of all channels had no room for.
   std::uint64_t droppedFields() const { return droppedFields_; }
   serial::DroppedCount droppedLines() const;
 
 private:
-  static constexpr int Channel = 0;
+  // What the run keeps of one channel besides the script's settings.
+  struct ChannelState {
+    // A command went out (or may have) and its RCV has not ended yet.
+    bool answerPending = false;
+    // The port's device losses seen so far.
+    std::uint32_t lossesSeen = 0;
+    // The reception's drop counts at Start and at the last notice.
+    serial::DroppedCount dropsAtStart;
+    serial::DroppedCount dropsReported;
+  };
 
+  serial::Port& port(int channel) { return c_.channels.port(channel); }
+  ChannelState& state(int channel) { return channelStates_[static_cast<std::size_t>(channel)]; }
   void execute(const ScriptStep& s);
   void advance();
   void loopStart();
@@ -131,14 +151,19 @@ private:
   void writePendingValues();
   // Whether the tick waits for a lost device instead of running a step. A
   // command that did not go out, or whose answer was awaited when the device
-  // went away, gets no answer: once the device is back the acquisition is
-  // repeated from the loop's first step (its values so far dropped; row and
-  // number stay), outside a loop from that command.
+  // went away, gets no answer. A run on one channel waits for the device:
+  // once it is back the acquisition is repeated from the loop's first step
+  // (its values so far dropped; row and number stay), outside a loop from
+  // that command. A run on several channels never waits for one of them: the
+  // others go on, the lost channel's unfinished line is dropped and its RCV
+  // ends by its own time-out.
   bool holdForLostDevice();
+  // Notes new device losses of `channel`; true when one voided the answer it awaited.
+  bool answerLost(int channel);
   void repeatAcquisition();
   void storeField(const cp932::CodeString& field);
   std::size_t roomForFields() const;
-  void reportReceptionDrops(std::size_t channel);
+  void reportReceptionDrops(int channel);
   QString stepLabel(const char* suffix) const;
 
   RunContext c_;
@@ -156,14 +181,13 @@ private:
   std::array<sheet::CellValue, MaxValues + 3> acquiredValues_{};
   std::int16_t valueCount_ = 0;
   std::uint64_t droppedFields_ = 0;
-  // The reception's drop counts of channel 0 at Start and at the last notice.
-  serial::DroppedCount dropsAtStart_;
-  serial::DroppedCount dropsReported_;
-  // A command went out (or may have) and its RCV has not ended yet.
-  bool answerPending_ = false;
-  // The device went away with a command unsent or unanswered.
+  int channel_ = 0;
+  // The channel current when SSS ran: each pass of the loop starts on it.
+  int loopChannel_ = 0;
+  std::vector<int> inUse_{0};
+  std::array<ChannelState, serial::ChannelCount> channelStates_{};
+  // One channel in use and its device went away with a command unsent or unanswered.
   bool acquisitionVoid_ = false;
-  std::uint32_t lossesSeen_ = 0;
   std::int32_t commandStep_ = -1;  // the last SND
 };
 

@@ -12,6 +12,9 @@
 
 namespace kestrune::script {
 
+// The channel of a communication log line that concerns no single channel.
+constexpr int NoChannel = -1;
+
 class RunView {
 public:
   virtual ~RunView() = default;
@@ -19,8 +22,9 @@ public:
   virtual void setMessage(const QString& text) = 0;
   // Makes Next visible and gives it the focus (a PAU step waits).
   virtual void showNextButton() = 0;
-  // Appends one line to the communication log.
-  virtual void termAppend(const QString& line) = 0;
+  // Appends one line to the communication log: what went to or came from
+  // `channel` (0-based), or a notice of the run's own (NoChannel).
+  virtual void termAppend(const QString& line, int channel) = 0;
   // The number the row being acquired carries (when numbering is on).
   virtual std::int32_t acquisitionNumber() const = 0;
   // SET: `value` goes into the row being acquired at `offset` from its first column.

@@ -29,6 +29,7 @@ enum StepCommand : std::int16_t {
   CmdRCV = 14,  // receive one line
   CmdSND = 15,  // send data
   CmdSET = 16,  // write the collected values
+  CmdCHN = 17,  // make a channel the current one
 };
 
 struct ScriptStep {
@@ -37,6 +38,7 @@ struct ScriptStep {
   std::int32_t timeMs = 0;    // BRK, RTM, STM, WTM, ITM
   // SND, ERR: decoded data; a NUL escapes the next character (see parseDataOperand).
   cp932::CodeString data;
+  std::int16_t channel = 0;  // CHN: 0 to ChannelCount - 1 (the script writes 1 to 8)
   friend bool operator==(const ScriptStep&, const ScriptStep&) = default;
 };
 
@@ -59,8 +61,14 @@ struct Script {
   std::int16_t loopStartStep = -1;
 };
 
-// Resets channel 0's script settings and installs the built-in script
-// SSS, RCV, SET, EEE: receive lines and write their fields, one row each.
+// Resets every channel's script settings to their defaults and installs the
+// built-in script SSS, RCV, SET, EEE: receive lines and write their fields,
+// one row each.
 void initScript(Script& script);
+
+// The channels a run uses, as 0-based indexes in increasing order: channel 0
+// (where every script starts) and each channel a CHN step of steps 0 to
+// stepCount - 1 names.
+std::vector<int> channelsInUse(const Script& script);
 
 }  // namespace kestrune::script

@@ -20,7 +20,7 @@ struct Keyword {
   StepCommand command;
 };
 
-constexpr std::array<Keyword, 16> Keywords{{
+constexpr std::array<Keyword, 17> Keywords{{
     {u"SCD", CmdSCD},
     {u"ECD", CmdECD},
     {u"DCD", CmdDCD},
@@ -37,6 +37,7 @@ constexpr std::array<Keyword, 16> Keywords{{
     {u"RCV", CmdRCV},
     {u"SND", CmdSND},
     {u"SET", CmdSET},
+    {u"CHN", CmdCHN},
 }};
 
 bool hasOperandColon(const CodeString& line) { return line.size() >= 4 && line[3] == u':'; }
@@ -111,6 +112,13 @@ std::int32_t parseCodeOperand(const CodeString& line) {
   }
 }
 
+std::int32_t parseChannelOperand(const CodeString& line) {
+  if (!hasOperandColon(line) || line.size() != 5) return -1;
+  const Code digit = line[4];
+  if (digit < u'1' || digit >= u'1' + serial::ChannelCount) return -1;
+  return digit - u'1';
+}
+
 CodeString parseDataOperand(const CodeString& line) {
   if (!hasOperandColon(line)) return {};
   CodeString out;
@@ -180,6 +188,13 @@ StepError parseStepChecked(const CodeString& line, ScriptStep& step) {
       if (!hasOperandColon(line)) return StepError::MissingColon;
       step.timeMs = parseTimeOperand(line);
       return step.timeMs >= 0 ? StepError::None : StepError::BadTime;
+    case CmdCHN: {
+      if (!hasOperandColon(line)) return StepError::MissingColon;
+      const std::int32_t channel = parseChannelOperand(line);
+      if (channel < 0) return StepError::BadChannel;
+      step.channel = static_cast<std::int16_t>(channel);
+      return StepError::None;
+    }
     default:
       return line.size() == 3 ? StepError::None : StepError::UnexpectedOperand;
   }
@@ -209,6 +224,8 @@ QString stepErrorText(StepError error) {
       return QStringLiteral("文字コードは1文字、または「%」と記号名か16進数2桁で指定して下さい");
     case StepError::CodeOutOfRange:
       return QStringLiteral("文字コードが範囲外です（1バイトの文字に限ります）");
+    case StepError::BadChannel:
+      return QStringLiteral("チャンネルは1から8の数字1文字で指定して下さい");
   }
   return {};
 }

@@ -27,6 +27,7 @@ enum class StepError {
   BadTime,            // a time operand that is not seconds in digits
   BadCode,            // a code operand that is not one character or one "%" token
   CodeOutOfRange,     // a code operand beyond one byte (a double-byte character)
+  BadChannel,         // a channel operand that is not one digit from 1 to 8
 };
 
 // The step a line stands for, without storing it; on failure, the reason.
@@ -41,6 +42,9 @@ std::int32_t parseTimeOperand(const cp932::CodeString& line);
 // The character code after the colon (a character, "%" and a token, or
 // nothing for 0); -1 when invalid. A double-byte character gives its code.
 std::int32_t parseCodeOperand(const cp932::CodeString& line);
+// The channel after the colon as a 0-based index (the line's 1 to 8 give 0
+// to 7); -1 when it is not exactly one of those digits.
+std::int32_t parseChannelOperand(const cp932::CodeString& line);
 // The decoded data after the colon; empty when missing or invalid. In the
 // result NUL NUL stands for the byte 0, and NUL followed by code k (1 to 127)
 // for the byte k + 128.

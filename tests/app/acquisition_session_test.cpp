@@ -204,6 +204,18 @@ TEST_F(SessionTest, ReceivedLinesBecomeRowsAndTheLog) {
   EXPECT_EQ(host.acquisitionNo, QStringLiteral("2"));
 }
 
+// With one channel the log lines are as they always were (above); with more,
+// each line of traffic names its channel.
+TEST_F(SessionTest, WithSeveralChannelsEachLogLineNamesItsChannel) {
+  writeScript("CHN:2\r\nSND:X\r\nCHN:1\r\nSND:Y\r\n");
+  ASSERT_TRUE(session.port(1).setPortOpen(true));
+  session.start();
+  for (int i = 0; i < 6; ++i) tick();
+  EXPECT_EQ(host.logText, QStringLiteral("CH2 ● X\r\nCH1 ● Y\r\n"));
+  EXPECT_EQ(static_cast<FakePort&>(session.port(1)).sent, "X");
+  EXPECT_EQ(port().sent, "Y");
+}
+
 // One row, built once, reaches every consumer in order: the workbook and its
 // journal have it (the cursor below it) before the consumers after them see it.
 TEST_F(SessionTest, EveryConsumerTakesTheSameRowAfterTheWorkbook) {

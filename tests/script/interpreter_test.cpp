@@ -33,7 +33,10 @@ struct FakeRunView final : RunView {
   FakeRunView(settings::Conditions& s, testing::RecordingMessageBoxes& b) : setup(s), boxes(b) {}
   void setMessage(const QString& t) override { message = t; }
   void showNextButton() override { ++nextShown; }
-  void termAppend(const QString& line) override { log << line; }
+  void termAppend(const QString& line, int channel) override {
+    log << line;
+    channels.push_back(channel);
+  }
   std::int32_t acquisitionNumber() const override { return setup.cursor.acquisitionNo; }
   void writeValue(std::int16_t offset, const sheet::CellValue& value) override {
     cells[{setup.cursor.row, setup.cursor.columnNo + offset}] = value;
@@ -51,13 +54,14 @@ struct FakeRunView final : RunView {
   QString message;
   std::vector<std::vector<sheet::CellValue>> rows;
   QStringList log;
+  std::vector<int> channels;  // of each log line
   int nextShown = 0;
   int writes = 0;
 };
 
 class InterpreterTest : public ::testing::Test {
 protected:
-  InterpreterTest() : interp(RunContext{script, reception, port, clock, view, runActive}) {
+  InterpreterTest() : interp(RunContext{script, reception, channels, clock, view, runActive}) {
     static_cast<void>(port.setPortOpen(true));
     setup.cursor.row = 1;
     setup.cursor.columnNo = 1;
@@ -102,7 +106,13 @@ protected:
   settings::Conditions setup;
   testing::RecordingMessageBoxes boxes;
   testing::ManualClock clock{1000};
-  FakePort port;
+  std::array<FakePort*, serial::ChannelCount> fakes{};
+  serial::Channels channels{[this](int channel) -> std::unique_ptr<serial::Port> {
+    auto made = std::make_unique<FakePort>();
+    fakes[static_cast<std::size_t>(channel)] = made.get();
+    return made;
+  }};
+  FakePort& port = *fakes[0];
   serial::Reception reception;
   Script script;
   FakeRunView view{setup, boxes};
@@ -413,6 +423,173 @@ TEST_F(InterpreterTest, CodeStepsChangeTheChannelSettings) {
   EXPECT_TRUE(port.incoming.empty());
 }
 
+// ---- Several channels ---------------------------------------------------------
+
+// The fields of a row, the number and the stamp left out.
+QStringList rowFields(const std::vector<sheet::CellValue>& row) {
+  QStringList fields;
+  for (const sheet::CellValue& v : row)
+    if (const auto* text = std::get_if<QString>(&v)) fields << *text;
+  return fields;
+}
+
+// An instrument on each of channels 1 and 2 (indexes 0 and 1) answers each
+// command with a line of its own: channel 1 "a<n>,b<n>" ended by CR, channel
+// 2 "c<n>" ended by LF (its script sets ECD:%LF).
+struct ChannelRunCase {
+  const char* name;
+  std::vector<const char*> lines;
+  std::vector<QStringList> rows;  // the fields of each row
+  const char* sent[2];            // what each instrument got
+  std::vector<int> channelAtLoopStart;  // the current channel at each pass of the loop's first step
+};
+
+class ChannelRunTest : public InterpreterTest, public ::testing::WithParamInterface<ChannelRunCase> {};
+
+TEST_P(ChannelRunTest, StepsActOnTheCurrentChannelAndOneRowTakesEveryChannel) {
+  const ChannelRunCase& c = GetParam();
+  static_cast<void>(fakes[1]->setPortOpen(true));
+  load(c.lines);
+  setup.rows = static_cast<std::int32_t>(c.rows.size());
+  start();
+  std::size_t heard[2] = {0, 0};
+  int answers[2] = {0, 0};
+  std::vector<int> atLoopStart;
+  for (int i = 0; i < 500 && runActive; ++i) {
+    for (int ch = 0; ch < 2; ++ch) {
+      const std::string& got = fakes[static_cast<std::size_t>(ch)]->sent;
+      if (heard[ch] == got.size()) continue;
+      heard[ch] = got.size();
+      const int n = ++answers[ch];
+      const QString text = ch == 0 ? QStringLiteral("a%1,b%1\r").arg(n) : QStringLiteral("c%1\n").arg(n);
+      reception.lines(ch).append(text.toStdU16String(), script.endCode[static_cast<std::size_t>(ch)]);
+    }
+    if (script.loopStartStep >= 0 && interp.currentStep() == script.loopStartStep && interp.stepPhase() == 0)
+      atLoopStart.push_back(interp.currentChannel());
+    tick();
+  }
+  ASSERT_FALSE(runActive);
+  ASSERT_EQ(view.rows.size(), c.rows.size());
+  for (std::size_t r = 0; r < c.rows.size(); ++r) EXPECT_EQ(rowFields(view.rows[r]), c.rows[r]) << "row " << r;
+  EXPECT_EQ(fakes[0]->sent, c.sent[0]);
+  EXPECT_EQ(fakes[1]->sent, c.sent[1]);
+  EXPECT_EQ(atLoopStart, c.channelAtLoopStart);
+  // Each log line names the channel it went to or came from.
+  for (int i = 0; i < view.log.size(); ++i) {
+    const QString& line = view.log[i];
+    const int expected = line.contains(u'a') || line.contains(u'A') ? 0 : 1;
+    EXPECT_EQ(view.channels[static_cast<std::size_t>(i)], expected) << line.toStdString();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ChannelRunTest,
+    ::testing::Values(
+        ChannelRunCase{"CollectionOrderAcrossChannels",
+                       {"CHN:2", "ECD:%LF", "CHN:1", "SSS", "SND:A%CR", "CHN:2", "SND:B%CR", "RCV", "CHN:1", "RCV",
+                        "SET", "CHN:2", "EEE"},
+                       {{"c1", "a1", "b1"}, {"c2", "a2", "b2"}},
+                       {"A\rA\r", "B\rB\r"},
+                       {0, 0}},
+        ChannelRunCase{"LoopStartsOnTheChannelCurrentAtSss",
+                       {"CHN:2", "ECD:%LF", "SSS", "SND:B%CR", "RCV", "SET", "CHN:1", "SND:A%CR", "RCV", "EEE"},
+                       {{"c1", "a1", "b1"}, {"c2", "a2", "b2"}},
+                       {"A\rA\r", "B\rB\r"},
+                       {1, 1}},
+        ChannelRunCase{"WithoutChnOnlyChannelOne",
+                       {"SSS", "SND:A%CR", "RCV", "SET", "EEE"},
+                       {{"a1", "b1"}, {"a2", "b2"}},
+                       {"A\rA\r", ""},
+                       {0, 0}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(InterpreterTest, SettingStepsAndClrTouchOnlyTheCurrentChannel) {
+  load({"CHN:2", "SCD:%SX", "ECD:%LF", "DCD:;", "RTM:3", "STM:4", "CLR", "CHN:1", "BRK"});
+  static_cast<void>(fakes[1]->setPortOpen(true));
+  hold(u"kept\r");
+  reception.lines(1).append(u"gone", u'\r');
+  fakes[1]->incoming = u"more";
+  start();
+  for (int i = 0; i < 9; ++i) tick();
+  EXPECT_EQ(script.startCode[1], 2);
+  EXPECT_EQ(script.endCode[1], '\n');
+  EXPECT_EQ(script.delimiterCode[1], ';');
+  EXPECT_EQ(script.receiveTimeoutMs[1], 3000);
+  EXPECT_EQ(script.sendTimeoutMs[1], 4000);
+  EXPECT_TRUE(reception.lines(1).empty());
+  EXPECT_TRUE(fakes[1]->incoming.empty());
+  // Channel 1 keeps its defaults, its lines, and gets the break.
+  EXPECT_EQ(script.startCode[0], 0);
+  EXPECT_EQ(script.endCode[0], '\r');
+  EXPECT_EQ(script.delimiterCode[0], ',');
+  EXPECT_EQ(script.receiveTimeoutMs[0], DefaultReceiveTimeoutMs);
+  EXPECT_EQ(held(), u"kept\r");
+  EXPECT_EQ(port.breakHistory, (std::vector<bool>{true, false}));
+  EXPECT_TRUE(fakes[1]->breakHistory.empty());
+}
+
+struct LostChannelCase {
+  const char* name;
+  bool goneFromStart;  // else lost while its first answer is half in, and back at once
+  std::vector<QStringList> rows;
+};
+
+class LostChannelTest : public InterpreterTest, public ::testing::WithParamInterface<LostChannelCase> {};
+
+// A lost channel 2 never holds the run: channel 1's values go on into the
+// rows, and channel 2's RCV ends by its own one-second time-out.
+TEST_P(LostChannelTest, TheOtherChannelGoesOn) {
+  const LostChannelCase& c = GetParam();
+  load({"CHN:2", "RTM:1", "CHN:1", "SSS", "SND:A%CR", "RCV", "CHN:2", "SND:B%CR", "RCV", "SET", "EEE"});
+  constexpr std::int32_t Channel2Rcv = 8;
+  setup.rows = static_cast<std::int32_t>(c.rows.size());
+  static_cast<void>(fakes[1]->setPortOpen(true));
+  if (c.goneFromStart) fakes[1]->loseDevice();
+  start();
+  std::size_t heard[2] = {0, 0};
+  int answers[2] = {0, 0};
+  std::vector<int> waits;  // ticks spent in each pass of channel 2's RCV
+  for (int i = 0; i < 1000 && runActive; ++i) {
+    EXPECT_NE(view.message, MsgWaitingForDevice);
+    for (int ch = 0; ch < 2; ++ch) {
+      FakePort& fake = *fakes[static_cast<std::size_t>(ch)];
+      if (heard[ch] == fake.sent.size()) continue;
+      heard[ch] = fake.sent.size();
+      const int n = ++answers[ch];
+      if (ch == 1 && n == 1 && !c.goneFromStart) {
+        reception.lines(1).append(u"9", u'\r');  // half a line, then the cable is pulled
+        fake.loseDevice();
+        tick();
+        fake.bringDeviceBack();
+        continue;
+      }
+      reception.lines(ch).append(QStringLiteral("%1%2\r").arg(QChar(ch == 0 ? u'a' : u'c')).arg(n).toStdU16String(), u'\r');
+    }
+    if (interp.currentStep() == Channel2Rcv) {
+      if (interp.stepPhase() == 0) waits.push_back(0);
+      ++waits.back();
+    }
+    tick();
+  }
+  ASSERT_FALSE(runActive);
+  ASSERT_EQ(view.rows.size(), c.rows.size());
+  for (std::size_t r = 0; r < c.rows.size(); ++r) EXPECT_EQ(rowFields(view.rows[r]), c.rows[r]) << "row " << r;
+  // Unanswered, the RCV takes its first tick and 1000 ms of 10 ms ticks.
+  ASSERT_FALSE(waits.empty());
+  EXPECT_EQ(waits.front(), 101);
+  if (c.goneFromStart) {
+    EXPECT_EQ(fakes[1]->sent, "");
+    EXPECT_EQ(view.log.count(MsgNotSent.arg(QStringLiteral("B\r"), MsgNoDevice)), static_cast<int>(c.rows.size()));
+  }
+  EXPECT_FALSE(view.log.contains(MsgRepeating));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LostChannelTest,
+    ::testing::Values(LostChannelCase{"UnpluggedBeforeStart", true, {{"a1"}, {"a2"}, {"a3"}}},
+                      LostChannelCase{"LostWhileAnswering", false, {{"a1"}, {"a2", "c2"}, {"a3", "c3"}}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 // ---- A device lost and back during an acquisition ----------------------------
 
 struct LossCase {
@@ -489,13 +666,17 @@ TEST_F(InterpreterTest, OnAPseudoTerminalTheCommandGoesAgainAfterTheDeviceReturn
   ASSERT_EQ(::symlink(name, link.c_str()), 0);
   serial::PortMap map;
   map.set(1, QString::fromStdString(link));
-  serial::TermiosPort device(map);
+  serial::Channels ptyChannels([&map](int channel) -> std::unique_ptr<serial::Port> {
+    if (channel == 0) return std::make_unique<serial::TermiosPort>(map);
+    return std::make_unique<FakePort>();
+  });
+  serial::Port& device = ptyChannels.port(0);
   QObject::connect(&device, &serial::Port::onComm, &device,
                    [&] { reception.onPortEvent(0, device, runActive.active(), nullptr, clock); });
   ASSERT_TRUE(device.setRThreshold(1));
   ASSERT_TRUE(device.setInputLen(0));
   ASSERT_TRUE(device.setPortOpen(true));
-  Interpreter run(RunContext{script, reception, device, clock, view, runActive});
+  Interpreter run(RunContext{script, reception, ptyChannels, clock, view, runActive});
   load({"SSS", "SND:M%CR", "RCV", "SET", "EEE"});
   setup.rows = 1;
   run.resetForStart(clock.tickMs(), RunSettings::from(setup));
@@ -730,14 +911,6 @@ TEST_F(InterpreterTest, StampKindsFollowTheMode) {
   hold(u"x\r");
   interp.rcvDataGet(0);
   EXPECT_EQ(interp.valueCount(), 1);
-}
-
-// The fields of a row, the number and the stamp left out.
-QStringList rowFields(const std::vector<sheet::CellValue>& row) {
-  QStringList fields;
-  for (const sheet::CellValue& v : row)
-    if (const auto* text = std::get_if<QString>(&v)) fields << *text;
-  return fields;
 }
 
 struct CarryCase {

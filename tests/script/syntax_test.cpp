@@ -85,6 +85,50 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"snd:A", false, 0, 0, 0, {}}, LineCase{"SND :A", false, 0, 0, 0, {}},
         LineCase{"XYZ", false, 0, 0, 0, {}}, LineCase{"SN", false, 0, 0, 0, {}}));
 
+struct ChannelCase {
+  const char* line;
+  StepError error;
+  std::int16_t channel;  // 0-based, when valid
+};
+
+class ChannelLineTest : public ::testing::TestWithParam<ChannelCase> {};
+
+TEST_P(ChannelLineTest, NamesOneOfTheEightChannels) {
+  const ChannelCase& c = GetParam();
+  ScriptStep step;
+  ASSERT_EQ(parseStepChecked(codes(c.line), step), c.error) << c.line;
+  std::vector<ScriptStep> steps(1);
+  EXPECT_EQ(parseScriptLine(steps, 0, codes(c.line)), c.error == StepError::None) << c.line;
+  if (c.error != StepError::None) {
+    EXPECT_EQ(steps[0], ScriptStep{}) << c.line;
+    EXPECT_FALSE(stepErrorText(c.error).isEmpty());
+    return;
+  }
+  EXPECT_EQ(steps[0].command, CmdCHN) << c.line;
+  EXPECT_EQ(steps[0].channel, c.channel) << c.line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Syntax, ChannelLineTest,
+    ::testing::Values(ChannelCase{"CHN:1", StepError::None, 0}, ChannelCase{"CHN:2", StepError::None, 1},
+                      ChannelCase{"CHN:8", StepError::None, 7}, ChannelCase{"CHN:0", StepError::BadChannel, 0},
+                      ChannelCase{"CHN:9", StepError::BadChannel, 0}, ChannelCase{"CHN:x", StepError::BadChannel, 0},
+                      ChannelCase{"CHN:", StepError::BadChannel, 0}, ChannelCase{"CHN:12", StepError::BadChannel, 0},
+                      ChannelCase{"CHN: 2", StepError::BadChannel, 0}, ChannelCase{"CHN:２", StepError::BadChannel, 0},
+                      ChannelCase{"CHN", StepError::MissingColon, 0}, ChannelCase{"CHN2", StepError::MissingColon, 0},
+                      ChannelCase{"chn:2", StepError::LowerCaseCommand, 0}));
+
+TEST(ChannelsInUseTest, ChannelZeroAndEveryChannelNamedWithinTheSteps) {
+  Script script;
+  initScript(script);
+  EXPECT_EQ(channelsInUse(script), std::vector<int>{0});
+  script.scriptSteps.assign(5, ScriptStep{});
+  for (const auto& [index, line] : {std::pair{0, "CHN:3"}, {1, "CHN:2"}, {2, "CHN:3"}, {4, "CHN:8"}})
+    ASSERT_TRUE(parseScriptLine(script.scriptSteps, static_cast<std::size_t>(index), codes(line)));
+  script.stepCount = 4;  // step 4 is past the script's end
+  EXPECT_EQ(channelsInUse(script), (std::vector<int>{0, 1, 2}));
+}
+
 TEST(ParseScriptLineTest, IndexOutsideTheScriptIsRefused) {
   std::vector<ScriptStep> steps(1);
   EXPECT_FALSE(parseScriptLine(steps, 1, u"SSS"));
@@ -101,10 +145,12 @@ TEST(OperandParsersTest, CodeOperandOfADoubleByteCharacterIsItsCode) {
   EXPECT_EQ(parseCodeOperand(CodeString{u'D', u'C', u'D', u':', 0x8143}), 0x8143);
 }
 
-TEST(InitScriptTest, BuiltInScriptAndChannelZeroDefaults) {
+TEST(InitScriptTest, BuiltInScriptAndChannelDefaults) {
   Script script;
   script.startCode[0] = 7;
   script.startCode[1] = 9;
+  script.endCode[7] = 3;
+  script.receiveTimeoutMs[7] = 5;
   script.loopStartStep = 3;
   script.intervalMs = 5;
   initScript(script);
@@ -113,11 +159,13 @@ TEST(InitScriptTest, BuiltInScriptAndChannelZeroDefaults) {
   const std::int16_t expected[] = {CmdSSS, CmdRCV, CmdSET, CmdEEE, CmdNone};
   for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(script.scriptSteps[i].command, expected[i]) << i;
   EXPECT_EQ(script.startCode[0], 0);
-  EXPECT_EQ(script.startCode[1], 9);  // only channel 0 is reset
-  EXPECT_EQ(script.delimiterCode[0], ',');
-  EXPECT_EQ(script.endCode[0], '\r');
-  EXPECT_EQ(script.receiveTimeoutMs[0], 9999000);
-  EXPECT_EQ(script.sendTimeoutMs[0], 2000);
+  for (std::size_t ch = 0; ch < serial::ChannelCount; ++ch) {
+    EXPECT_EQ(script.startCode[ch], 0) << ch;
+    EXPECT_EQ(script.delimiterCode[ch], ',') << ch;
+    EXPECT_EQ(script.endCode[ch], '\r') << ch;
+    EXPECT_EQ(script.receiveTimeoutMs[ch], 9999000) << ch;
+    EXPECT_EQ(script.sendTimeoutMs[ch], 2000) << ch;
+  }
   EXPECT_EQ(script.intervalMs, 0);
   EXPECT_EQ(script.waitRemainingMs, 0);
   EXPECT_EQ(script.loopStartStep, -1);
