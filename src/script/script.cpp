@@ -28,7 +28,8 @@ void initScript(Script& script) {
 std::vector<int> channelsInUse(const Script& script) {
   std::array<bool, serial::ChannelCount> named{};
   named[0] = true;
-  const std::size_t steps = std::min(script.scriptSteps.size(), static_cast<std::size_t>(std::max<int>(script.stepCount, 0)));
+  const std::size_t steps =
+      std::min(script.scriptSteps.size(), static_cast<std::size_t>(std::max<int>(script.stepCount, 0)));
   for (std::size_t i = 0; i < steps; ++i) {
     const ScriptStep& step = script.scriptSteps[i];
     if (step.command == CmdCHN && step.channel >= 0 && step.channel < serial::ChannelCount)

@@ -439,8 +439,8 @@ QStringList rowFields(const std::vector<sheet::CellValue>& row) {
 struct ChannelRunCase {
   const char* name;
   std::vector<const char*> lines;
-  std::vector<QStringList> rows;  // the fields of each row
-  const char* sent[2];            // what each instrument got
+  std::vector<QStringList> rows;        // the fields of each row
+  const char* sent[2];                  // what each instrument got
   std::vector<int> channelAtLoopStart;  // the current channel at each pass of the loop's first step
 };
 
@@ -482,26 +482,25 @@ TEST_P(ChannelRunTest, StepsActOnTheCurrentChannelAndOneRowTakesEveryChannel) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ChannelRunTest,
-    ::testing::Values(
-        ChannelRunCase{"CollectionOrderAcrossChannels",
-                       {"CHN:2", "ECD:%LF", "CHN:1", "SSS", "SND:A%CR", "CHN:2", "SND:B%CR", "RCV", "CHN:1", "RCV",
-                        "SET", "CHN:2", "EEE"},
-                       {{"c1", "a1", "b1"}, {"c2", "a2", "b2"}},
-                       {"A\rA\r", "B\rB\r"},
-                       {0, 0}},
-        ChannelRunCase{"LoopStartsOnTheChannelCurrentAtSss",
-                       {"CHN:2", "ECD:%LF", "SSS", "SND:B%CR", "RCV", "SET", "CHN:1", "SND:A%CR", "RCV", "EEE"},
-                       {{"c1", "a1", "b1"}, {"c2", "a2", "b2"}},
-                       {"A\rA\r", "B\rB\r"},
-                       {1, 1}},
-        ChannelRunCase{"WithoutChnOnlyChannelOne",
-                       {"SSS", "SND:A%CR", "RCV", "SET", "EEE"},
-                       {{"a1", "b1"}, {"a2", "b2"}},
-                       {"A\rA\r", ""},
-                       {0, 0}}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, ChannelRunTest,
+                         ::testing::Values(ChannelRunCase{"CollectionOrderAcrossChannels",
+                                                          {"CHN:2", "ECD:%LF", "CHN:1", "SSS", "SND:A%CR", "CHN:2",
+                                                           "SND:B%CR", "RCV", "CHN:1", "RCV", "SET", "CHN:2", "EEE"},
+                                                          {{"c1", "a1", "b1"}, {"c2", "a2", "b2"}},
+                                                          {"A\rA\r", "B\rB\r"},
+                                                          {0, 0}},
+                                           ChannelRunCase{"LoopStartsOnTheChannelCurrentAtSss",
+                                                          {"CHN:2", "ECD:%LF", "SSS", "SND:B%CR", "RCV", "SET", "CHN:1",
+                                                           "SND:A%CR", "RCV", "EEE"},
+                                                          {{"c1", "a1", "b1"}, {"c2", "a2", "b2"}},
+                                                          {"A\rA\r", "B\rB\r"},
+                                                          {1, 1}},
+                                           ChannelRunCase{"WithoutChnOnlyChannelOne",
+                                                          {"SSS", "SND:A%CR", "RCV", "SET", "EEE"},
+                                                          {{"a1", "b1"}, {"a2", "b2"}},
+                                                          {"A\rA\r", ""},
+                                                          {0, 0}}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(InterpreterTest, SettingStepsAndClrTouchOnlyTheCurrentChannel) {
   load({"CHN:2", "SCD:%SX", "ECD:%LF", "DCD:;", "RTM:3", "STM:4", "CLR", "CHN:1", "BRK"});
@@ -563,7 +562,8 @@ TEST_P(LostChannelTest, TheOtherChannelGoesOn) {
         fake.bringDeviceBack();
         continue;
       }
-      reception.lines(ch).append(QStringLiteral("%1%2\r").arg(QChar(ch == 0 ? u'a' : u'c')).arg(n).toStdU16String(), u'\r');
+      reception.lines(ch).append(QStringLiteral("%1%2\r").arg(QChar(ch == 0 ? u'a' : u'c')).arg(n).toStdU16String(),
+                                 u'\r');
     }
     if (interp.currentStep() == Channel2Rcv) {
       if (interp.stepPhase() == 0) waits.push_back(0);
@@ -584,11 +584,11 @@ TEST_P(LostChannelTest, TheOtherChannelGoesOn) {
   EXPECT_FALSE(view.log.contains(MsgRepeating));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, LostChannelTest,
-    ::testing::Values(LostChannelCase{"UnpluggedBeforeStart", true, {{"a1"}, {"a2"}, {"a3"}}},
-                      LostChannelCase{"LostWhileAnswering", false, {{"a1"}, {"a2", "c2"}, {"a3", "c3"}}}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, LostChannelTest,
+                         ::testing::Values(LostChannelCase{"UnpluggedBeforeStart", true, {{"a1"}, {"a2"}, {"a3"}}},
+                                           LostChannelCase{
+                                               "LostWhileAnswering", false, {{"a1"}, {"a2", "c2"}, {"a3", "c3"}}}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // ---- A device lost and back during an acquisition ----------------------------
 
