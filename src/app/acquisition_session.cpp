@@ -170,19 +170,27 @@ void AcquisitionSession::rowsRecovered(int rows, int damagedLines, const QString
 
 // ---------------------------------------------------------------- the run
 
+bool AcquisitionSession::openChannel(int channel) {
+  serial::Port& p = port(channel);
+  if (Status opened = serial::openPort(p); !opened) {
+    showError(messages_, opened.error());
+    // The number of the port that failed: the settings record's slot is only
+    // refreshed at exit and would name the wrong port after a panel change.
+    say(MsgChannelPrefix + QString::number(p.commPort()) + MsgChannelSuffix);
+    return false;
+  }
+  return true;
+}
+
+void AcquisitionSession::closeChannels() {
+  for (int channel = 0; channel < serial::ChannelCount; ++channel) serial::closePort(port(channel));
+}
+
 bool AcquisitionSession::start() {
   startRefusedForSheet_ = !activeSheetTakesCells();
   if (startRefusedForSheet_ || runLoaded_) return false;
-  for (int channel = 0; channel < serial::ChannelsInUse; ++channel) {
-    serial::Port& p = port(channel);
-    if (Status opened = serial::openPort(p); !opened) {
-      showError(messages_, opened.error());
-      // The number of the port that failed: the settings record's slot is only
-      // refreshed at exit and would name the wrong port after a panel change.
-      say(MsgChannelPrefix + QString::number(p.commPort()) + MsgChannelSuffix);
-      return false;
-    }
-  }
+  // Channel 1 first, as a run of one instrument always did; the script names the others.
+  if (!openChannel(0)) return false;
   script::initScript(script_);
   const settings::Conditions& conditions = settings_.conditions;
   if (conditions.scriptFromFile) {
@@ -190,6 +198,12 @@ bool AcquisitionSession::start() {
       showError(messages_, loaded.error());
       return false;
     }
+  }
+  for (const int channel : script::channelsInUse(script_)) {
+    if (channel == 0 || openChannel(channel)) continue;
+    // No run with an instrument missing from the start: the channels opened go again.
+    closeChannels();
+    return false;
   }
   // A row past the sheet's last one is the workbook's to refuse; one below the
   // first is a setting nobody could have meant (setup.dat edited or damaged).
@@ -214,7 +228,7 @@ bool AcquisitionSession::start() {
   // Another program that had the device open before us still reads from it;
   // a broker password file others may read.
   QStringList warnings;
-  for (int channel = 0; channel < serial::ChannelsInUse; ++channel) warnings << port(channel).openWarning();
+  for (const int channel : script::channelsInUse(script_)) warnings << port(channel).openWarning();
   warnings << publishing_.warning();
   for (const QString& warning : warnings) {
     if (warning.isEmpty()) continue;
@@ -314,7 +328,7 @@ void AcquisitionSession::end() {
   // hold the next run's script at its first tick.
   interpreter_.resume();
   emit nextWanted(false);
-  for (int channel = 0; channel < serial::ChannelsInUse; ++channel) serial::closePort(port(channel));
+  closeChannels();
   receiving_ = false;
   // A row SET has written counts and the cursor moves past it, as at EEE:
   // the next run must not write over it.

@@ -243,6 +243,10 @@ private:
   void takeRow(const AcquiredRow& row);
   bool activeSheetTakesCells();
   QString activeSheetName();
+  // Opens a channel's port for a run; a port that stays closed is said, naming its number.
+  bool openChannel(int channel);
+  // Closes every channel's port that is open.
+  void closeChannels();
   void loadRun();
   void updateProgress(bool force);
   void updatePublishing(bool force);

@@ -11,10 +11,9 @@
 
 namespace kestrune::serial {
 
-// Every per-channel table has ChannelCount entries; loops over channels cover
-// channels 0 to ChannelsInUse - 1, that is channel 0 alone.
+// Every per-channel table has ChannelCount entries; a run opens the channels
+// its script names (script::channelsInUse), channel 0 always.
 constexpr int ChannelCount = 8;
-constexpr int ChannelsInUse = 1;
 
 // Fixed reception parameters written after every successful open: a
 // reception event for every read that brought a character, and Input taking
@@ -26,7 +25,7 @@ constexpr InputMode ReceiveInputMode = InputMode::Text;
 
 inline const QString MsgPortOpenFailed = QStringLiteral("通信ポートがオープンできません！");
 
-// Owns the eight channel objects; only channel 0 is ever opened.
+// Owns the eight channel objects.
 class Channels {
 public:
   using PortFactory = std::function<std::unique_ptr<Port>(int channel)>;
