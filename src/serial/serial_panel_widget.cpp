@@ -36,7 +36,7 @@ SerialPanelWidget::SerialPanelWidget(LineHolder& line, PortMap map, PortMapFile 
       devices_(std::move(devices)),
       logic_(line, std::move(map), std::move(file), *devices_, *this) {
   setObjectName(QStringLiteral("FrameRs"));
-  const char* names[] = {"cboPort", "cboSpeed", "cboDataBits", "cboParity", "cboStopBits", "cboFlow"};
+  const char* names[] = {"cboPort", "cboSpeed", "cboDataBits", "cboParity", "cboStopBits", "cboFlow", "cboChannel"};
   for (std::size_t i = 0; i < combos_.size(); ++i) {
     combos_[i] = new QComboBox(this);
     combos_[i]->setObjectName(QLatin1String(names[i]));
@@ -68,11 +68,18 @@ SerialPanelWidget::SerialPanelWidget(LineHolder& line, PortMap map, PortMapFile 
   connectionLayout->addWidget(new QLabel(CapStopBits, connection), 2, 0);
   connectionLayout->addWidget(combo(RsList::StopBits), 2, 1);
 
+  // The channel whose line the frames below show.
+  auto* channelRow = new QHBoxLayout;
+  channelRow->addWidget(new QLabel(CapChannel, this));
+  channelRow->addWidget(combo(RsList::Channel));
+  channelRow->addStretch();
+
   auto* layout = new QGridLayout(this);
-  layout->addWidget(framed(CapPort, portBox, this), 0, 0);
-  layout->addWidget(framed(CapSpeed, combo(RsList::Speed), this), 1, 0);
-  layout->addWidget(framed(CapFlow, combo(RsList::Flow), this), 2, 0);
-  layout->addWidget(connection, 0, 1, 3, 1);
+  layout->addLayout(channelRow, 0, 0, 1, 2);
+  layout->addWidget(framed(CapPort, portBox, this), 1, 0);
+  layout->addWidget(framed(CapSpeed, combo(RsList::Speed), this), 2, 0);
+  layout->addWidget(framed(CapFlow, combo(RsList::Flow), this), 3, 0);
+  layout->addWidget(connection, 1, 1, 3, 1);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
@@ -82,15 +89,17 @@ SerialPanelWidget::SerialPanelWidget(LineHolder& line, PortMap map, PortMapFile 
   cancel->setObjectName(QStringLiteral("CommandRsNg"));
   buttons->addWidget(ok);
   buttons->addWidget(cancel);
-  layout->addLayout(buttons, 3, 0, 1, 2);
+  layout->addLayout(buttons, 4, 0, 1, 2);
 
   connect(ok, &QPushButton::clicked, this, &SerialPanelWidget::okClicked);
   connect(cancel, &QPushButton::clicked, this, [this] {
     logic_.CommandRsNg();
     emit cancelClicked();
   });
-  // Tab goes down the left column, then down the right one, then to the buttons.
-  QWidget* order[] = {combo(RsList::Port),
+  // Tab goes from the channel down the left column, then down the right one,
+  // then to the buttons.
+  QWidget* order[] = {combo(RsList::Channel),
+                      combo(RsList::Port),
                       device_,
                       combo(RsList::Speed),
                       combo(RsList::Flow),
@@ -101,6 +110,7 @@ SerialPanelWidget::SerialPanelWidget(LineHolder& line, PortMap map, PortMapFile 
                       cancel};
   for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
+  connect(combo(RsList::Channel), &QComboBox::activated, this, [this] { logic_.cboChannel_Click(); });
   connect(combo(RsList::Port), &QComboBox::activated, this, [this] { logic_.cboPort_Click(); });
   connect(device_, &QComboBox::activated, this, [this] { logic_.cboDevice_Click(); });
 }
