@@ -68,19 +68,18 @@ SerialPanelWidget::SerialPanelWidget(LineHolder& line, PortMap map, PortMapFile 
   connectionLayout->addWidget(new QLabel(CapStopBits, connection), 2, 0);
   connectionLayout->addWidget(combo(RsList::StopBits), 2, 1);
 
-  // The channel whose line the frames below show.
+  // The channel whose line the frames show, at the top of the right column,
+  // where the connection frame leaves room: the panel keeps its height.
   auto* channelRow = new QHBoxLayout;
   channelRow->addWidget(new QLabel(CapChannel, this));
-  channelRow->addWidget(combo(RsList::Channel));
-  channelRow->addStretch();
+  channelRow->addWidget(combo(RsList::Channel), 1);
 
   auto* layout = new QGridLayout(this);
-  layout->addLayout(channelRow, 0, 0, 1, 2);
-  layout->addWidget(framed(CapPort, portBox, this), 1, 0);
+  layout->addWidget(framed(CapPort, portBox, this), 0, 0, 2, 1);
+  layout->addLayout(channelRow, 0, 1, Qt::AlignBottom);
   layout->addWidget(framed(CapSpeed, combo(RsList::Speed), this), 2, 0);
   layout->addWidget(framed(CapFlow, combo(RsList::Flow), this), 3, 0);
   layout->addWidget(connection, 1, 1, 3, 1);
-
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   auto* ok = new QPushButton(CapOk, this);
@@ -96,13 +95,12 @@ SerialPanelWidget::SerialPanelWidget(LineHolder& line, PortMap map, PortMapFile 
     logic_.CommandRsNg();
     emit cancelClicked();
   });
-  // Tab goes from the channel down the left column, then down the right one,
-  // then to the buttons.
-  QWidget* order[] = {combo(RsList::Channel),
-                      combo(RsList::Port),
+  // Tab goes down the left column, then down the right one, then to the buttons.
+  QWidget* order[] = {combo(RsList::Port),
                       device_,
                       combo(RsList::Speed),
                       combo(RsList::Flow),
+                      combo(RsList::Channel),
                       combo(RsList::DataBits),
                       combo(RsList::Parity),
                       combo(RsList::StopBits),

@@ -154,8 +154,8 @@ TEST_F(FormMainTest, EnterOpensAPanelWhoseTabOrderRunsDownItsColumns) {
   } cases[] = {
       {"CommandRs",
        "FrameRs",
-       {"cboPort", "cboDevice", "cboSpeed", "cboFlow", "cboDataBits", "cboParity", "cboStopBits", "CommandRsOk",
-        "CommandRsNg"}},
+       {"cboPort", "cboDevice", "cboSpeed", "cboFlow", "cboChannel", "cboDataBits", "cboParity", "cboStopBits",
+        "CommandRsOk", "CommandRsNg"}},
       {"CommandCond",
        "FrameCell",
        {"TextMin", "TextRows", "OptionCell_0", "OptionCell_1", "TextStartCol", "TextStartRow", "OptionNum_1",
