@@ -62,11 +62,20 @@ void AcquisitionSession::loadSettings() {
   settings_.conditions = setupFile_.conditions();
   if (!loaded) return showError(messages_, loaded.error());
   if (*loaded == settings::SetupLoad::Missing) return;
+  // The other channels' slots, which earlier versions kept without reading:
+  // one the port would refuse leaves its channel as far as it was read and
+  // goes to the trace only, so such a file loads as quietly as it always did.
+  for (int channel = 1; channel < serial::ChannelCount; ++channel) {
+    settings::LineSettings line = lineSettings(channel);
+    const QString where = QStringLiteral("setup.dat slot %1").arg(channel);
+    traceFailure(where, settings::readStoredLine(setupFile_.storedLine(channel), line, channel));
+    if (!(line == lineSettings(channel))) traceFailure(where, applyLineSettings(channel, line));
+  }
   // Slot 0 goes to channel 0's port as far as the port takes it.
-  settings::LineSettings line = settings_.line;
+  settings::LineSettings line = settings_.lines[0];
   const Status read = settings::readStoredLine(setupFile_.storedLine(0), line);
   // The values read go to the port; a refused one and those after it do not.
-  const Status applied = line == settings_.line ? Status() : applyLineSettings(line);
+  const Status applied = line == settings_.lines[0] ? Status() : applyLineSettings(0, line);
   if (!read || !applied) {
     traceFailure(QStringLiteral("setup.dat slot 0"), read ? applied : read);
     showError(messages_, fail(settings::SetupError::Unreadable, settings::MsgLoadFailed));
@@ -75,7 +84,14 @@ void AcquisitionSession::loadSettings() {
 
 void AcquisitionSession::saveSettings() {
   setupFile_.setConditions(settings_.conditions);
-  setupFile_.setLine(0, settings_.line);
+  setupFile_.setLine(0, settings_.lines[0]);
+  // Another channel's slot is rewritten only when the channel no longer reads
+  // from it as it is, so a slot the program cannot use stays as it was.
+  for (int channel = 1; channel < serial::ChannelCount; ++channel) {
+    settings::LineSettings stored = settings::defaultLines().at(static_cast<std::size_t>(channel));
+    static_cast<void>(settings::readStoredLine(setupFile_.storedLine(channel), stored, channel));  // as loaded
+    if (!(stored == lineSettings(channel))) setupFile_.setLine(channel, lineSettings(channel));
+  }
   if (Status saved = settings::saveSetup(setupFile_, folder_.writePath(settings::SetupFileName)); !saved)
     showError(messages_, saved.error());
 }
@@ -85,8 +101,19 @@ void AcquisitionSession::setConditions(const settings::Conditions& conditions, s
   setupFile_.setConditions(conditions, rewrite);
 }
 
-Status AcquisitionSession::applyLineSettings(const settings::LineSettings& line) {
-  return settings::applyToPort(port(0), line, settings_.line);
+const settings::LineSettings& AcquisitionSession::lineSettings(int channel) const {
+  return settings_.lines.at(static_cast<std::size_t>(channel));
+}
+
+Status AcquisitionSession::applyLineSettings(int channel, const settings::LineSettings& line) {
+  settings::LineSettings& kept = settings_.lines.at(static_cast<std::size_t>(channel));
+  // A channel without a port keeps its values for when it gets one; its port
+  // object is left as it is.
+  if (channel > 0 && line.port == settings::NoPort) {
+    kept = line;
+    return {};
+  }
+  return settings::applyToPort(port(channel), line, kept);
 }
 
 void AcquisitionSession::setPortMap(const serial::PortMap& map) {

@@ -88,8 +88,8 @@ public:
   ~AcquisitionSession() override;
 
   // -- Settings -----------------------------------------------------------
-  // setup.dat into the settings and channel 0's port, and back. A file that
-  // cannot be read or used is said as a message.
+  // setup.dat into the settings and every channel's port, and back. A file
+  // that cannot be read, or whose slot 0 cannot be used, is said as a message.
   void loadSettings();
   void saveSettings();
   const settings::SettingsFolder& folder() const { return folder_; }
@@ -99,9 +99,13 @@ public:
   const settings::Conditions& conditions() const override { return settings_.conditions; }
   void setConditions(const settings::Conditions& conditions,
                      settings::Rewrite rewrite = settings::Rewrite::Changed) override;
-  // Channel 0's line: the settings and the port that uses them.
-  const settings::LineSettings& lineSettings() const override { return settings_.line; }
-  Status applyLineSettings(const settings::LineSettings& line) override;
+  // A channel's line: the settings and the port object that uses them. Ports
+  // of channels other than 0 are set while closed; a channel without a port
+  // (settings::NoPort) only keeps its values.
+  const settings::LineSettings& lineSettings(int channel) const override;
+  Status applyLineSettings(int channel, const settings::LineSettings& line) override;
+  const settings::LineSettings& lineSettings() const { return lineSettings(0); }
+  Status applyLineSettings(const settings::LineSettings& line) { return applyLineSettings(0, line); }
   // Which device each "Com n" names (ports.conf); every channel opens its
   // device through it from the next start on.
   void setPortMap(const serial::PortMap& map);

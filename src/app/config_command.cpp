@@ -25,6 +25,8 @@ const QString MsgMapUnusable = QStringLiteral("ports.conf を使えません。"
 const QString MsgPortRefused = QStringLiteral(
     "%1 の Com ポートの値（port、line、flow）にプログラムが受け付けないものがあります。プログラムと同じく、"
     "受け付けたところまでと既定値を表示します。");
+const QString MsgChannelRefused = QStringLiteral(
+    "%1 の CH%2 の値（%3）にプログラムが受け付けないものがあります。受け付けたところまでと既定値を表示します。");
 const QString MsgCorrected = QStringLiteral(
     "%1 の %2 は範囲の外の値です。データ取得条件の画面が開くときと同じく直して表示します（ファイルはそのままです）。");
 
@@ -45,6 +47,8 @@ const QString Usage = QStringLiteral(
     "  line        速度,パリティ,データビット,ストップビット（例 9600,n,8,1）\n"
     "  flow        フロー制御: none、xon、rts、rts-xon\n"
     "  device      port のデバイス（ports.conf）。空にすると既定（/dev/ttyS<番号-1>）\n"
+    "  port.N、line.N、flow.N、device.N  CH N（2～8）の同じ項目。port.N=none でポートなし。"
+    "ポートのある CH だけを表示します（port.1 などは port などと同じ）\n"
     "  mqtt.url            MQTT ブローカー（kestrune.conf）: mqtt://ホスト[:ポート] か mqtts://ホスト[:ポート]。"
     "空にすると送信しません\n"
     "  mqtt.topic          トピック。{host} と {workbook} が置き換わります（既定 kestrune/{host}/{workbook}）\n"
@@ -88,11 +92,18 @@ Result<Current> loadCurrent(const settings::SettingsFolder& folder, QStringList&
     // slot 0 holding the line as the program stores it when it leaves.
     now.settings.conditions = settings::corrected({});
     now.stored.setConditions(now.settings.conditions);
-    now.stored.setLine(0, now.settings.line);
+    now.stored.setLine(0, now.settings.lines[0]);
   } else {
     now.fileExists = true;
     now.settings.conditions = now.stored.conditions();
-    if (!settings::readStoredLine(now.stored.storedLine(0), now.settings.line)) notes << MsgPortRefused.arg(path);
+    for (int channel = 0; channel < serial::ChannelCount; ++channel) {
+      settings::LineSettings& line = now.settings.lines.at(static_cast<std::size_t>(channel));
+      if (settings::readStoredLine(now.stored.storedLine(static_cast<std::size_t>(channel)), line, channel)) continue;
+      notes << (channel == 0 ? MsgPortRefused.arg(path)
+                             : MsgChannelRefused.arg(path)
+                                   .arg(channel + 1)
+                                   .arg(channelKeys(channel).mid(0, 3).join(QStringLiteral("、"))));
+    }
   }
   const auto conf = mqtt::readConf(folder.readPath(mqtt::ConfFileName));
   if (!conf) return conf.error();
@@ -112,7 +123,7 @@ QString listing(const Current& now, const QString& path, QStringList& notes) {
     if (shown.cursor.acquisitionNo != stored.cursor.acquisitionNo) corrected << QStringLiteral("number");
     if (!corrected.isEmpty()) notes << MsgCorrected.arg(path, corrected.join(QStringLiteral("、")));
   }
-  const settings::LineSettings& line = now.settings.line;
+  const settings::LineSettings& line = now.settings.lines[0];
   QStringList values = {
       QString::number(static_cast<double>(shown.acquireTimeMs) / settings::MsPerMinute, 'g', 15),
       QString::number(shown.rows),
@@ -128,7 +139,15 @@ QString listing(const Current& now, const QString& path, QStringList& notes) {
       now.map.entry(line.port),
   };
   for (const QString& key : mqtt::settingKeys()) values << mqtt::settingValue(now.mqtt, key);
-  const QStringList keys = configKeys();
+  QStringList keys = configKeys();
+  // Then the other channels that have a port.
+  for (int channel = 1; channel < serial::ChannelCount; ++channel) {
+    const settings::LineSettings& other = now.settings.lines.at(static_cast<std::size_t>(channel));
+    if (other.port == settings::NoPort) continue;
+    keys << channelKeys(channel);
+    values << QString::number(other.port) << serial::settingsText(other.config) << flowName(other.flow)
+           << now.map.entry(other.port);
+  }
   QString out;
   for (qsizetype i = 0; i < keys.size(); ++i) out += keys.at(i) + QLatin1Char('=') + values.at(i) + QLatin1Char('\n');
   return out;
@@ -159,8 +178,12 @@ ConfigResult runConfig(const settings::SettingsFolder& folder, const QStringList
   if (!now) return {ConfigRefused, {}, messageLines({now.description(), MsgNothingWritten})};
 
   if (!changes.empty()) {
-    Pending pending{now->settings, false, std::nullopt, now->mqtt};
+    Pending pending{now->settings, {}, {}, {}, now->mqtt};
     for (const Change& change : changes) change(pending);
+    if (QStringList refused = conflicts(pending); !refused.isEmpty()) {
+      refused << MsgNothingWritten;
+      return {ConfigRefused, {}, messageLines(refused)};
+    }
     if (const QStringList failed = saveChanges(folder, *now, pending); !failed.isEmpty())
       return {ConfigNotSaved, {}, messageLines(failed)};
     // The listing shows the files as saved.

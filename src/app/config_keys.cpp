@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <set>
 
 namespace kestrune::app {
@@ -18,6 +19,9 @@ const QString MsgRefusedValue = QStringLiteral("%1=%2 は使えません。%1 �
 const QString MsgUnknownKey = QStringLiteral("「%1」という項目はありません。項目は %2 です。");
 const QString MsgNotAssignment = QStringLiteral("「%1」は 項目=値 の形ではありません。");
 const QString MsgTwice = QStringLiteral("%1 が 2 回指定されています。");
+const QString MsgOtherChannels = QStringLiteral("、port.N、line.N、flow.N、device.N（N は CH の番号 2～8）");
+const QString MsgNoPort = QStringLiteral("CH%1 にはポートがありません。%2 を使うには %3 も指定してください。");
+const QString MsgTwoDevices = QStringLiteral("%1 と %2 が同じ Com%3 に別のデバイスを指定しています。");
 
 // The stamp option buttons' and the flow control codes' names, by code.
 const std::array<QString, 4> StampNames = {QStringLiteral("none"), QStringLiteral("date"), QStringLiteral("time"),
@@ -36,7 +40,18 @@ struct Key {
   QString name;
   QString accepts;
   Check check;
+  // The key this one is another name of (port.1 of port); empty for none.
+  QString aliasOf = {};
+  // The channel of a line key (port, line, flow, device); -1 for the others.
+  int channel = -1;
 };
+
+// The name of `base` for `channel`: channel 1's keys have none of their own.
+QString channelKey(const QString& base, int channel) {
+  return channel == 0 ? base : base + QStringLiteral(".%1").arg(channel + 1);
+}
+
+std::size_t slot(int channel) { return static_cast<std::size_t>(channel); }
 
 // A whole number of decimal digits within the field's range, or none.
 std::optional<std::int32_t> wholeNumber(const QString& value, Field field) {
@@ -111,25 +126,61 @@ std::optional<Checked> checkStartCell(const QString& value) {
   });
 }
 
-// The settings text as the serial panel forms it from its lists.
-std::optional<Checked> checkLine(const QString& value) {
-  const Result<serial::PortConfig> config = serial::parseSettings(value);
-  if (!config) return Checked(Refusal{config.description()});
-  settings::LineSettings scratch;
-  scratch.config = *config;
-  if (!keeps(scratch, {Field::Speed, Field::Parity, Field::DataBits, Field::StopBits})) return std::nullopt;
-  return Change([c = *config](Pending& p) {
-    p.settings.line.config = c;
-    p.lineGiven = true;
-  });
+// A channel's port number; channels other than 1 may be given none.
+Check checkPort(int channel) {
+  return [channel](const QString& v) -> std::optional<Checked> {
+    std::optional<std::int32_t> port;
+    if (channel > 0 && v.compare(QStringLiteral("none"), Qt::CaseInsensitive) == 0)
+      port = settings::NoPort;
+    else
+      port = wholeNumber(v, Field::Port);
+    if (!port) return std::nullopt;
+    return Change([channel, n = *port](Pending& p) {
+      p.settings.lines.at(slot(channel)).port = n;
+      p.lineGiven.at(slot(channel)) = true;
+    });
+  };
 }
 
-std::optional<Checked> checkDevice(const QString& value) {
-  const bool control =
-      std::any_of(value.begin(), value.end(), [](QChar c) { return c.category() == QChar::Other_Control; });
-  if (!value.isEmpty() && (!value.startsWith(QLatin1Char('/')) || control || value != value.trimmed()))
-    return std::nullopt;
-  return Change([value](Pending& p) { p.device = value; });
+// The settings text as the serial panel forms it from its lists.
+Check checkLine(int channel) {
+  return [channel](const QString& value) -> std::optional<Checked> {
+    const Result<serial::PortConfig> config = serial::parseSettings(value);
+    if (!config) return Checked(Refusal{config.description()});
+    settings::LineSettings scratch;
+    scratch.config = *config;
+    if (!keeps(scratch, {Field::Speed, Field::Parity, Field::DataBits, Field::StopBits})) return std::nullopt;
+    return Change([channel, c = *config](Pending& p) {
+      p.settings.lines.at(slot(channel)).config = c;
+      p.lineGiven.at(slot(channel)) = p.needsPort.at(slot(channel)) = true;
+    });
+  };
+}
+
+Check checkFlow(int channel) {
+  return [channel](const QString& v) -> std::optional<Checked> {
+    const auto code = namedValue(v, FlowNames);
+    if (!code) return std::nullopt;
+    const Result<serial::FlowControl> flow = serial::flowControlFromCode(*code);
+    if (!flow) return Checked(Refusal{flow.description()});
+    return Change([channel, f = *flow](Pending& p) {
+      p.settings.lines.at(slot(channel)).flow = f;
+      p.lineGiven.at(slot(channel)) = p.needsPort.at(slot(channel)) = true;
+    });
+  };
+}
+
+Check checkDevice(int channel) {
+  return [channel](const QString& value) -> std::optional<Checked> {
+    const bool control =
+        std::any_of(value.begin(), value.end(), [](QChar c) { return c.category() == QChar::Other_Control; });
+    if (!value.isEmpty() && (!value.startsWith(QLatin1Char('/')) || control || value != value.trimmed()))
+      return std::nullopt;
+    return Change([channel, value](Pending& p) {
+      p.devices.at(slot(channel)) = value;
+      p.needsPort.at(slot(channel)) = true;
+    });
+  };
 }
 
 // The broker settings of kestrune.conf, under the dialog's rules.
@@ -150,57 +201,65 @@ QString lineAccepts() {
            settings::acceptedValues(Field::DataBits), settings::acceptedValues(Field::StopBits));
 }
 
+// The keys of one channel's line; `aliasOf` names channel 1's own keys for
+// the aliases port.1 and the like.
+std::vector<Key> lineKeys(int channel, const QString& suffix = {}, bool alias = false) {
+  const QStringList bases = channelKeys(0);
+  const QString port = channel == 0 ? settings::acceptedValues(Field::Port)
+                                    : settings::acceptedValues(Field::Port) + QStringLiteral("か none（ポートなし）");
+  const QStringList accepts = {port, lineAccepts(), QStringLiteral("none、xon、rts、rts-xon のどれか"),
+                               QStringLiteral("/ で始まるデバイスのパス（空にすると既定のデバイス）")};
+  const std::vector<Check> checks = {checkPort(channel), checkLine(channel), checkFlow(channel), checkDevice(channel)};
+  std::vector<Key> keys;
+  for (qsizetype i = 0; i < bases.size(); ++i)
+    keys.push_back({bases.at(i) + suffix, accepts.at(i), checks.at(static_cast<std::size_t>(i)),
+                    alias ? bases.at(i) : QString(), channel});
+  return keys;
+}
+
 const std::vector<Key>& keyTable() {
   using settings::Conditions;
-  static const std::vector<Key> keys = {
-      {QStringLiteral("minutes"), settings::acceptedValues(Field::Minutes), checkMinutes},
-      {QStringLiteral("rows"), settings::acceptedValues(Field::Rows),
-       number(Field::Rows, [](Pending& p, std::int32_t n) { p.settings.conditions.rows = n; })},
-      {QStringLiteral("start"), QStringLiteral("cell か current"),
-       twoNames(QStringLiteral("cell"), QStringLiteral("current"), &Conditions::startAtCell)},
-      {QStringLiteral("start-cell"), settings::acceptedValues(Field::StartCell), checkStartCell},
-      {QStringLiteral("numbering"), QStringLiteral("on か off"),
-       twoNames(QStringLiteral("on"), QStringLiteral("off"), &Conditions::numbering)},
-      {QStringLiteral("number"), settings::acceptedValues(Field::AcquisitionNo),
-       number(Field::AcquisitionNo,
-              [](Pending& p, std::int32_t n) { p.settings.conditions.cursor.acquisitionNo = n; })},
-      {QStringLiteral("stamp"), QStringLiteral("none、date、time、datetime のどれか"),
-       [](const QString& v) -> std::optional<Checked> {
-         const auto code = namedValue(v, StampNames);
-         if (!code) return std::nullopt;
-         return Change([mode = settings::stampModeOf(static_cast<std::int16_t>(*code))](Pending& p) {
-           p.settings.conditions.stamp = mode;
-         });
-       }},
-      {QStringLiteral("script"), QStringLiteral("builtin か file"),
-       twoNames(QStringLiteral("file"), QStringLiteral("builtin"), &Conditions::scriptFromFile)},
-      {QStringLiteral("port"), settings::acceptedValues(Field::Port),
-       number(Field::Port,
-              [](Pending& p, std::int32_t n) {
-                p.settings.line.port = n;
-                p.lineGiven = true;
-              })},
-      {QStringLiteral("line"), lineAccepts(), checkLine},
-      {QStringLiteral("flow"), QStringLiteral("none、xon、rts、rts-xon のどれか"),
-       [](const QString& v) -> std::optional<Checked> {
-         const auto code = namedValue(v, FlowNames);
-         if (!code) return std::nullopt;
-         const Result<serial::FlowControl> flow = serial::flowControlFromCode(*code);
-         if (!flow) return Checked(Refusal{flow.description()});
-         return Change([f = *flow](Pending& p) {
-           p.settings.line.flow = f;
-           p.lineGiven = true;
-         });
-       }},
-      {QStringLiteral("device"), QStringLiteral("/ で始まるデバイスのパス（空にすると既定のデバイス）"), checkDevice},
-      {mqtt::KeyUrl, QStringLiteral("mqtt://ホスト[:ポート] か mqtts://ホスト[:ポート]（空にすると送信しません）"),
-       mqttCheck(mqtt::KeyUrl)},
-      {mqtt::KeyTopic, QStringLiteral("+ と # を含まないトピック（空にすると既定）"), mqttCheck(mqtt::KeyTopic)},
-      {mqtt::KeyUser, QStringLiteral("ユーザー名（空にすると使いません）"), mqttCheck(mqtt::KeyUser)},
-      {mqtt::KeyPasswordFile, QStringLiteral("あるファイルのパス（空にすると使いません）"),
-       mqttCheck(mqtt::KeyPasswordFile)},
-      {mqtt::KeyCaFile, QStringLiteral("あるファイルのパス（空にすると使いません）"), mqttCheck(mqtt::KeyCaFile)},
-  };
+  static const std::vector<Key> keys = [] {
+    std::vector<Key> table = {
+        {QStringLiteral("minutes"), settings::acceptedValues(Field::Minutes), checkMinutes},
+        {QStringLiteral("rows"), settings::acceptedValues(Field::Rows),
+         number(Field::Rows, [](Pending& p, std::int32_t n) { p.settings.conditions.rows = n; })},
+        {QStringLiteral("start"), QStringLiteral("cell か current"),
+         twoNames(QStringLiteral("cell"), QStringLiteral("current"), &Conditions::startAtCell)},
+        {QStringLiteral("start-cell"), settings::acceptedValues(Field::StartCell), checkStartCell},
+        {QStringLiteral("numbering"), QStringLiteral("on か off"),
+         twoNames(QStringLiteral("on"), QStringLiteral("off"), &Conditions::numbering)},
+        {QStringLiteral("number"), settings::acceptedValues(Field::AcquisitionNo),
+         number(Field::AcquisitionNo,
+                [](Pending& p, std::int32_t n) { p.settings.conditions.cursor.acquisitionNo = n; })},
+        {QStringLiteral("stamp"), QStringLiteral("none、date、time、datetime のどれか"),
+         [](const QString& v) -> std::optional<Checked> {
+           const auto code = namedValue(v, StampNames);
+           if (!code) return std::nullopt;
+           return Change([mode = settings::stampModeOf(static_cast<std::int16_t>(*code))](Pending& p) {
+             p.settings.conditions.stamp = mode;
+           });
+         }},
+        {QStringLiteral("script"), QStringLiteral("builtin か file"),
+         twoNames(QStringLiteral("file"), QStringLiteral("builtin"), &Conditions::scriptFromFile)},
+        {mqtt::KeyUrl, QStringLiteral("mqtt://ホスト[:ポート] か mqtts://ホスト[:ポート]（空にすると送信しません）"),
+         mqttCheck(mqtt::KeyUrl)},
+        {mqtt::KeyTopic, QStringLiteral("+ と # を含まないトピック（空にすると既定）"), mqttCheck(mqtt::KeyTopic)},
+        {mqtt::KeyUser, QStringLiteral("ユーザー名（空にすると使いません）"), mqttCheck(mqtt::KeyUser)},
+        {mqtt::KeyPasswordFile, QStringLiteral("あるファイルのパス（空にすると使いません）"),
+         mqttCheck(mqtt::KeyPasswordFile)},
+        {mqtt::KeyCaFile, QStringLiteral("あるファイルのパス（空にすると使いません）"), mqttCheck(mqtt::KeyCaFile)},
+    };
+    // Channel 1's keys after the conditions, the other channels' at the end.
+    const auto afterScript =
+        std::find_if(table.begin(), table.end(), [](const Key& k) { return k.name == QLatin1String("script"); }) + 1;
+    const std::vector<Key> first = lineKeys(0);
+    table.insert(afterScript, first.begin(), first.end());
+    for (int channel = 1; channel < serial::ChannelCount; ++channel)
+      for (Key& key : lineKeys(channel, QStringLiteral(".%1").arg(channel + 1))) table.push_back(std::move(key));
+    for (Key& key : lineKeys(0, QStringLiteral(".1"), true)) table.push_back(std::move(key));
+    return table;
+  }();
   return keys;
 }
 
@@ -208,7 +267,14 @@ const std::vector<Key>& keyTable() {
 
 QStringList configKeys() {
   QStringList keys;
-  for (const Key& key : keyTable()) keys << key.name;
+  for (const Key& key : keyTable())
+    if (key.aliasOf.isEmpty() && key.channel <= 0) keys << key.name;
+  return keys;
+}
+
+QStringList channelKeys(int channel) {
+  QStringList keys;
+  for (const char* base : {"port", "line", "flow", "device"}) keys << channelKey(QLatin1String(base), channel);
   return keys;
 }
 
@@ -238,10 +304,10 @@ std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringLis
     const auto& table = keyTable();
     const auto key = std::find_if(table.begin(), table.end(), [&name](const Key& k) { return k.name == name; });
     if (key == table.end()) {
-      refused << MsgUnknownKey.arg(name, keys.join(QStringLiteral("、")));
+      refused << MsgUnknownKey.arg(name, keys.join(QStringLiteral("、")) + MsgOtherChannels);
       continue;
     }
-    if (!seen.insert(name).second) {
+    if (!seen.insert(key->aliasOf.isEmpty() ? name : key->aliasOf).second) {
       refused << MsgTwice.arg(name);
       continue;
     }
@@ -261,6 +327,26 @@ std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringLis
   }
   if (!refused.isEmpty()) return refused;
   return changes;
+}
+
+QStringList conflicts(const Pending& pending) {
+  QStringList found;
+  // The first channel naming each port's device, by port.
+  std::map<int, int> devicesByPort;
+  for (int channel = 0; channel < serial::ChannelCount; ++channel) {
+    const int port = pending.settings.lines.at(slot(channel)).port;
+    if (pending.needsPort.at(slot(channel)) && port == settings::NoPort) {
+      const QStringList names = channelKeys(channel);
+      found << MsgNoPort.arg(channel + 1).arg(names.mid(1).join(QStringLiteral("、")), names.at(0));
+      continue;
+    }
+    const auto& device = pending.devices.at(slot(channel));
+    if (!device) continue;
+    const auto [first, added] = devicesByPort.emplace(port, channel);
+    if (!added && *pending.devices.at(slot(first->second)) != *device)
+      found << MsgTwoDevices.arg(channelKeys(first->second).at(3), channelKeys(channel).at(3)).arg(port);
+  }
+  return found;
 }
 
 }  // namespace kestrune::app

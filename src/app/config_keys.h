@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
+
 #include <functional>
 #include <optional>
 #include <variant>
@@ -17,18 +19,27 @@
 namespace kestrune::app {
 
 // What the assignments change, applied in turn to a copy of the settings.
+// The arrays are by channel.
 struct Pending {
   settings::Settings settings;
-  // A line value was given: slot 0 is written, even where the stored slot
-  // was refused and the program uses the same values.
-  bool lineGiven = false;
-  std::optional<QString> device;  // the ports.conf entry of the line's port
+  // A line value was given: the channel's slot is written, even where the
+  // stored slot was refused and the program uses the same values.
+  std::array<bool, serial::ChannelCount> lineGiven{};
+  // The ports.conf entry of the channel's port.
+  std::array<std::optional<QString>, serial::ChannelCount> devices;
+  // A value was given that only a channel with a port can use (line, flow, device).
+  std::array<bool, serial::ChannelCount> needsPort{};
   mqtt::MqttSettings mqtt;
 };
 using Change = std::function<void(Pending&)>;
 
-// The keys in listing order.
+// The keys of channel 1 and the others in listing order. port, line, flow
+// and device are channel 1's; port.N, line.N, flow.N and device.N (N = 2 to
+// 8) another channel's, listed after these when the channel has a port;
+// port.1 and the like name channel 1's keys.
 QStringList configKeys();
+// The keys of `channel` (0 to 7) in listing order: port, line, flow, device.
+QStringList channelKeys(int channel);
 
 // The names the stamp modes and flow controls are given, by code.
 QString stampName(settings::StampMode mode);
@@ -37,5 +48,9 @@ QString flowName(serial::FlowControl flow);
 // Checks every "key=value"; the changes in argument order, or the messages
 // of every one refused.
 std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringList& assignments);
+
+// What the changes ask that their values cannot give: a channel without a
+// port given a line, flow control or device, or one port given two devices.
+QStringList conflicts(const Pending& pending);
 
 }  // namespace kestrune::app

@@ -2,6 +2,8 @@
 
 #include "settings/setup_file.h"
 
+#include <map>
+
 namespace kestrune::app {
 
 namespace {
@@ -18,20 +20,36 @@ const QString MsgConfNotRolledBack = QStringLiteral("kestrune.conf を元に戻�
 settings::SetupRecord changedRecord(const Current& now, const Pending& pending) {
   settings::SetupRecord record = now.stored;
   record.setConditions(pending.settings.conditions);
-  if (pending.lineGiven || !(pending.settings.line == now.settings.line)) record.setLine(0, pending.settings.line);
+  for (std::size_t channel = 0; channel < pending.settings.lines.size(); ++channel) {
+    const settings::LineSettings& line = pending.settings.lines.at(channel);
+    // A line given is written even where it reads the same from a slot the
+    // program refused, so the program takes the slot again; a channel left
+    // without a port has nothing to take.
+    const bool given = pending.lineGiven.at(channel) && line.port != settings::NoPort;
+    if (given || !(line == now.settings.lines.at(channel))) record.setLine(channel, line);
+  }
   return record;
 }
 
 // ports.conf first, as the serial panel does at OK, then setup.dat. When
-// setup.dat cannot be written, ports.conf gets its old entry back.
+// setup.dat cannot be written, ports.conf gets its old entries back.
 QStringList saveSetupAndMap(const settings::SettingsFolder& folder, const Current& now, const Pending& pending) {
-  const int port = pending.settings.line.port;
   const serial::PortMapFile mapFile{folder.readPath(serial::PortMapFileName),
                                     folder.writePath(serial::PortMapFileName)};
-  const QString oldEntry = now.map.entry(port);
-  const bool mapChanges = pending.device && *pending.device != oldEntry;
+  // The devices given for the channels' ports (conflicts() found no port
+  // given two), and the entries they replace.
+  std::map<int, QString> changes;
+  std::map<int, QString> oldEntries;
+  for (std::size_t channel = 0; channel < pending.devices.size(); ++channel) {
+    const int port = pending.settings.lines.at(channel).port;
+    const auto& device = pending.devices.at(channel);
+    if (!device || *device == now.map.entry(port)) continue;
+    changes[port] = *device;
+    oldEntries[port] = now.map.entry(port);
+  }
+  const bool mapChanges = !changes.empty();
   if (mapChanges) {
-    const Result<serial::PortMap> saved = serial::PortMap::save(mapFile, {{port, *pending.device}});
+    const Result<serial::PortMap> saved = serial::PortMap::save(mapFile, changes);
     if (!saved) return {saved.description(), MsgNothingWritten};
   }
   const settings::SetupRecord record = changedRecord(now, pending);
@@ -42,7 +60,7 @@ QStringList saveSetupAndMap(const settings::SettingsFolder& folder, const Curren
   QStringList lines{MsgSetupNotSaved.arg(path), saved.description()};
   if (!saved.error().detail.isEmpty()) lines << saved.error().detail;
   if (mapChanges) {
-    const Result<serial::PortMap> restored = serial::PortMap::save(mapFile, {{port, oldEntry}});
+    const Result<serial::PortMap> restored = serial::PortMap::save(mapFile, oldEntries);
     lines << (restored ? MsgRolledBack : MsgNotRolledBack.arg(restored.description()));
   }
   return lines;

@@ -28,10 +28,13 @@ QString namedDevice(int port, const QString& entry) { return entry.isEmpty() ? P
 
 }  // namespace
 
-QStringList panelListItems(RsList list) {
+QStringList panelListItems(RsList list, int channel) {
   switch (list) {
-    case RsList::Port:
-      return settings::portChoices();
+    case RsList::Port: {
+      QStringList items = settings::portChoices();
+      if (channel > 0) items << panel_text::CapNoPort;
+      return items;
+    }
     case RsList::Speed:
       return settings::speedChoices();
     case RsList::DataBits:
@@ -42,6 +45,11 @@ QStringList panelListItems(RsList list) {
       return settings::stopBitsChoices();
     case RsList::Flow:
       return settings::flowChoices();
+    case RsList::Channel: {
+      QStringList items;
+      for (int n = 1; n <= ChannelCount; ++n) items << panel_text::CapChannelEntry.arg(n);
+      return items;
+    }
   }
   return {};
 }
@@ -55,40 +63,79 @@ SerialPanel::SerialPanel(LineHolder& line, PortMap map, PortMapFile file, Device
 void SerialPanel::LoadPropertySettings() {
   for (std::size_t i = 0; i < lists_.size(); ++i) lists_[i] = panelListItems(static_cast<RsList>(i));
   for (std::size_t i = 0; i < lists_.size(); ++i) view_.setListItems(static_cast<RsList>(i), lists_[i]);
-
-  // The settings string is "speed,p,d,s" or "speed,p,d,1.5".
-  const QString s = settingsText(line_.lineSettings().config);
-  const qsizetype d = s.contains(QLatin1Char('.')) ? 2 : 0;
-  const qsizetype length = s.size();
-  if (length - d - 6 > 0) {
-    selectText(RsList::Speed, s.left(length - d - 6), true);
-    const QChar parity = s.at(length - d - 5);
-    if (parity == QLatin1Char('e'))
-      view_.selectIndex(RsList::Parity, 0);
-    else if (parity == QLatin1Char('o'))
-      view_.selectIndex(RsList::Parity, 1);
-    else if (parity == QLatin1Char('n'))
-      view_.selectIndex(RsList::Parity, 2);
-    else if (parity == QLatin1Char('m'))
-      selectText(RsList::Parity, QStringLiteral("Mark"), false);
-    else if (parity == QLatin1Char('s'))
-      selectText(RsList::Parity, QStringLiteral("Space"), false);
-    selectText(RsList::DataBits, s.mid(length - d - 3, 1), true);
-    selectText(RsList::StopBits, s.right(d + 1), true);
-  }
-  view_.selectIndex(RsList::Port, line_.lineSettings().port - 1);
+  channel_ = 0;
+  edits_ = {};
+  view_.selectIndex(RsList::Channel, 0);
   // The list has no entry for both: the panel shows and keeps RTS/CTS.
-  if (line_.lineSettings().flow == FlowControl::RtsCtsXonXoff) {
-    settings::LineSettings kept = line_.lineSettings();
+  if (line_.lineSettings(0).flow == FlowControl::RtsCtsXonXoff) {
+    settings::LineSettings kept = line_.lineSettings(0);
     kept.flow = FlowControl::RtsCts;
-    traceFailure(QStringLiteral("serial panel"), line_.applyLineSettings(kept));
+    traceFailure(QStringLiteral("serial panel"), line_.applyLineSettings(0, kept));
   }
-  // The list's positions are the Handshaking codes: None, Xon/Xoff, RTS.
-  view_.selectIndex(RsList::Flow, handshakingCode(line_.lineSettings().flow));
+  showEdit(lineTexts(line_.lineSettings(0)));
   cboPort_Click();
 }
 
+SerialPanel::Edit SerialPanel::lineTexts(const settings::LineSettings& line) const {
+  Edit edit;
+  const auto text = [&edit](RsList list) -> QString& { return edit[static_cast<std::size_t>(list)]; };
+  if (line.port >= 1 && line.port <= settings::portChoices().size())
+    text(RsList::Port) = settings::portChoices().at(line.port - 1);
+  else if (line.port == settings::NoPort)
+    text(RsList::Port) = panel_text::CapNoPort;
+  // The settings string is "speed,p,d,s"; the parity entries start with the
+  // parity's letter in upper case.
+  const QStringList fields = settingsText(line.config).split(QLatin1Char(','));
+  if (fields.size() == 4) {
+    text(RsList::Speed) = fields.at(0);
+    const QString letter = fields.at(1).toUpper();
+    for (const QString& entry :
+         settings::parityChoices() + QStringList{QStringLiteral("Mark"), QStringLiteral("Space")})
+      if (entry.startsWith(letter)) text(RsList::Parity) = entry;
+    text(RsList::DataBits) = fields.at(2);
+    text(RsList::StopBits) = fields.at(3);
+  }
+  // RTS/CTS with Xon/Xoff shows as RTS; the list's positions are the codes.
+  const int code = handshakingCode(line.flow == FlowControl::RtsCtsXonXoff ? FlowControl::RtsCts : line.flow);
+  if (code >= 0 && code < settings::flowChoices().size()) text(RsList::Flow) = settings::flowChoices().at(code);
+  return edit;
+}
+
+void SerialPanel::showEdit(const Edit& edit) {
+  for (std::size_t i = 0; i < LineListCount; ++i) {
+    const auto list = static_cast<RsList>(i);
+    const QStringList items = panelListItems(list, channel_);
+    if (items != lists_[i]) {
+      lists_[i] = items;
+      view_.setListItems(list, items);
+    }
+    selectText(list, edit[i], list != RsList::Parity && list != RsList::Port && list != RsList::Flow);
+  }
+}
+
+void SerialPanel::showChannel(int channel) {
+  channel_ = channel;
+  view_.selectIndex(RsList::Channel, channel);
+  const auto& edit = edits_.at(static_cast<std::size_t>(channel));
+  showEdit(edit ? *edit : lineTexts(line_.lineSettings(channel)));
+  showDeviceChoices();
+}
+
+void SerialPanel::cboChannel_Click() {
+  const int channel = view_.selectedIndex(RsList::Channel);
+  if (channel < 0 || channel >= ChannelCount || channel == channel_) return;
+  edits_.at(static_cast<std::size_t>(channel_)) = selectedEdit();
+  showChannel(channel);
+}
+
+SerialPanel::Edit SerialPanel::selectedEdit() const {
+  Edit edit;
+  for (std::size_t i = 0; i < LineListCount; ++i) edit[i] = selectedText(static_cast<RsList>(i));
+  return edit;
+}
+
 void SerialPanel::selectText(RsList list, const QString& text, bool numericOrder) {
+  if (text.isEmpty()) return view_.selectIndex(list, -1);
   QStringList& items = lists_[static_cast<std::size_t>(list)];
   qsizetype index = items.indexOf(text);
   if (index < 0) {
@@ -112,7 +159,7 @@ QString SerialPanel::selectedText(RsList list) const {
 
 int SerialPanel::selectedPort() const {
   const int index = view_.selectedIndex(RsList::Port);
-  return index >= 0 && index < items(RsList::Port).size() ? index + 1 : 0;
+  return index >= 0 && index < settings::portChoices().size() ? index + 1 : 0;
 }
 
 QString SerialPanel::chosenEntry(int port) const {
@@ -178,7 +225,8 @@ void SerialPanel::setPanelVisible(bool visible) {
 
 void SerialPanel::CommandRsNg() {
   chosen_.clear();
-  showDeviceChoices();
+  edits_ = {};
+  showChannel(channel_);
 }
 
 Status SerialPanel::saveDeviceChoices() {
@@ -202,27 +250,42 @@ Status SerialPanel::saveDeviceChoices() {
 
 Status SerialPanel::CommandRsOk() {
   if (Status saved = saveDeviceChoices(); !saved) return saved;
+  edits_.at(static_cast<std::size_t>(channel_)) = selectedEdit();
+  for (int channel = 0; channel < ChannelCount; ++channel) {
+    auto& edit = edits_.at(static_cast<std::size_t>(channel));
+    if (!edit) continue;
+    if (Status applied = applyEdit(channel, *edit); !applied) {
+      if (channel != channel_) showChannel(channel);
+      return applied;
+    }
+    edit.reset();
+  }
+  return {};
+}
+
+Status SerialPanel::applyEdit(int channel, const Edit& edit) {
+  const auto text = [&edit](RsList list) { return edit[static_cast<std::size_t>(list)].trimmed(); };
+  const settings::LineSettings& now = line_.lineSettings(channel);
+  settings::LineSettings wanted = now;
+  // "Com n" is port n; no selection or the no-port entry is port 0, which
+  // only channels other than 0 may have.
+  wanted.port = static_cast<int>(settings::portChoices().indexOf(text(RsList::Port))) + 1;
   // The settings text as the lists form it: speed, parity letter, data bits, stop bits.
-  const QString text = selectedText(RsList::Speed).trimmed() + QLatin1Char(',') + selectedText(RsList::Parity).left(1) +
-                       QLatin1Char(',') + selectedText(RsList::DataBits).trimmed() + QLatin1Char(',') +
-                       selectedText(RsList::StopBits).trimmed();
+  const QString settingsString = text(RsList::Speed) + QLatin1Char(',') + text(RsList::Parity).left(1) +
+                                 QLatin1Char(',') + text(RsList::DataBits) + QLatin1Char(',') + text(RsList::StopBits);
+  const Result<PortConfig> config = parseSettings(settingsString);
+  const Result<FlowControl> flow =
+      flowControlFromCode(static_cast<int>(settings::flowChoices().indexOf(text(RsList::Flow))));
   // The stages in order; one the lists cannot form stops there, after the
   // stages before it were applied.
-  settings::LineSettings wanted = line_.lineSettings();
-  wanted.port = view_.selectedIndex(RsList::Port) + 1;
-  const Result<PortConfig> config = parseSettings(text);
-  if (!config) {
-    if (Status applied = line_.applyLineSettings(wanted); !applied) return applied;
-    return config.error();
+  if (config) wanted.config = *config;
+  if (config && flow) wanted.flow = *flow;
+  if (channel == 0 || !(wanted == now)) {
+    if (Status applied = line_.applyLineSettings(channel, wanted); !applied) return applied;
   }
-  wanted.config = *config;
-  const Result<FlowControl> flow = flowControlFromCode(view_.selectedIndex(RsList::Flow));
-  if (!flow) {
-    if (Status applied = line_.applyLineSettings(wanted); !applied) return applied;
-    return flow.error();
-  }
-  wanted.flow = *flow;
-  return line_.applyLineSettings(wanted);
+  if (!config) return config.error();
+  if (!flow) return flow.error();
+  return {};
 }
 
 }  // namespace kestrune::serial

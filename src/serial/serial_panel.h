@@ -1,7 +1,8 @@
-// The serial settings panel without widgets: fills the lists from channel 0's
-// line settings, offers the serial devices present for the chosen "Com n",
-// and on OK saves the devices chosen into ports.conf and hands the selection
-// to the holder of the line settings.
+// The serial settings panel without widgets: a channel selector (CH1 to CH8)
+// and the lists of the chosen channel's line settings, the serial devices
+// present for the chosen "Com n"; on OK it saves the devices chosen into
+// ports.conf and hands every channel edited to the holder of the line
+// settings.
 #pragma once
 
 #include "core/result.h"
@@ -14,14 +15,18 @@
 
 #include <array>
 #include <map>
+#include <optional>
 #include <vector>
 
 namespace kestrune::serial {
 
-enum class RsList { Port, Speed, DataBits, Parity, StopBits, Flow };
+// The lists of one channel's line, then the channel selector.
+enum class RsList { Port, Speed, DataBits, Parity, StopBits, Flow, Channel };
+constexpr std::size_t LineListCount = 6;
 
-// The entries a list starts with, in list order (settings_model.h).
-QStringList panelListItems(RsList list);
+// The entries a list starts with, in list order (settings_model.h). The port
+// list of channels other than 0 ends with an entry for no port.
+QStringList panelListItems(RsList list, int channel = 0);
 
 using settings::LineHolder;
 
@@ -53,10 +58,16 @@ public:
   SerialPanel(LineHolder& line, PortMap map, PortMapFile file, DeviceSource& devices, SerialPanelView& view,
               QObject* parent = nullptr);
 
-  // Fills the lists once and selects the current line settings. A value the
+  // Fills the lists once and selects channel 0's line settings. A value the
   // lists lack (mark or space parity, a speed or data bits from a hand-made
   // settings file) gets an entry of its own, so the panel shows the truth.
   void LoadPropertySettings();
+
+  // The channel chosen in the selector is shown: what was edited for it since
+  // the last OK, else its line settings. The edits of the channel left are kept.
+  void cboChannel_Click();
+  // The channel whose line the lists show (0 for CH1).
+  int shownChannel() const { return channel_; }
 
   // The device path of the selected port, shown beside the list, and the
   // device chooser for that port.
@@ -69,13 +80,16 @@ public:
   // While the panel is shown the device list follows devices coming and going.
   void setPanelVisible(bool visible);
 
-  // Saves the devices chosen into ports.conf, then applies port number,
-  // settings and flow control, stopping at the first stage that fails. A
-  // failed save changes neither the file nor the port. Returns what failed
-  // (the window shows it with a warning icon); success means the main panel
-  // may return.
+  // Saves the devices chosen into ports.conf, then applies each channel shown
+  // since the last OK in channel order: port number, settings and flow
+  // control, stopping at the first stage that fails. Channel 0 is applied
+  // whenever it was shown, as its port may be open; the others when they
+  // changed. A failed save changes neither the file nor a port. Returns what
+  // failed (the window shows it with a warning icon) and shows the channel it
+  // failed on; success means the main panel may return.
   Status CommandRsOk();
-  // Cancel: forgets the devices chosen since the last OK; nothing is written.
+  // Cancel: forgets every channel's edits and the devices chosen since the
+  // last OK, and shows the channel's line settings again; nothing is written.
   void CommandRsNg();
 
   const QStringList& items(RsList list) const { return lists_[static_cast<std::size_t>(list)]; }
@@ -87,6 +101,16 @@ signals:
   void portMapChanged(const kestrune::serial::PortMap& map);
 
 private:
+  // The texts selected in the line lists, empty for none.
+  using Edit = std::array<QString, LineListCount>;
+
+  Edit lineTexts(const settings::LineSettings& line) const;
+  // Shows `edit` for the shown channel, the lists holding their own entries
+  // and any the edit needs besides.
+  void showEdit(const Edit& edit);
+  void showChannel(int channel);
+  Edit selectedEdit() const;
+  Status applyEdit(int channel, const Edit& edit);
   QString selectedText(RsList list) const;
   // Selects the entry `text`, adding it first when the list lacks it.
   void selectText(RsList list, const QString& text, bool numericOrder);
@@ -102,7 +126,10 @@ private:
   PortMapFile file_;
   DeviceSource& devices_;
   SerialPanelView& view_;
-  std::array<QStringList, 6> lists_;
+  std::array<QStringList, LineListCount + 1> lists_;
+  int channel_ = 0;
+  // What was shown of each channel since the last OK, by channel.
+  std::array<std::optional<Edit>, ChannelCount> edits_;
   std::vector<SerialDevice> present_;
   std::vector<DeviceChoice> choices_;
   int choiceShown_ = -1;

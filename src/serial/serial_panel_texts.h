@@ -7,6 +7,11 @@
 namespace kestrune::serial::panel_text {
 
 inline const QString CapPanel = QStringLiteral("RS232C通信条件");
+// The channel selector: its label and its entries CH1 to CH8.
+inline const QString CapChannel = QStringLiteral("通信CH：");
+inline const QString CapChannelEntry = QStringLiteral("CH%1");
+// The port list's last entry on CH2 to CH8: the channel has no port.
+inline const QString CapNoPort = QStringLiteral("なし");
 inline const QString CapPort = QStringLiteral("ポート");
 inline const QString CapDevice = QStringLiteral("接続機器：");
 inline const QString CapSpeed = QStringLiteral("通信速度");

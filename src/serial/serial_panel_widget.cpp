@@ -36,7 +36,7 @@ SerialPanelWidget::SerialPanelWidget(LineHolder& line, PortMap map, PortMapFile 
       devices_(std::move(devices)),
       logic_(line, std::move(map), std::move(file), *devices_, *this) {
   setObjectName(QStringLiteral("FrameRs"));
-  const char* names[] = {"cboPort", "cboSpeed", "cboDataBits", "cboParity", "cboStopBits", "cboFlow"};
+  const char* names[] = {"cboPort", "cboSpeed", "cboDataBits", "cboParity", "cboStopBits", "cboFlow", "cboChannel"};
   for (std::size_t i = 0; i < combos_.size(); ++i) {
     combos_[i] = new QComboBox(this);
     combos_[i]->setObjectName(QLatin1String(names[i]));
@@ -68,12 +68,18 @@ SerialPanelWidget::SerialPanelWidget(LineHolder& line, PortMap map, PortMapFile 
   connectionLayout->addWidget(new QLabel(CapStopBits, connection), 2, 0);
   connectionLayout->addWidget(combo(RsList::StopBits), 2, 1);
 
-  auto* layout = new QGridLayout(this);
-  layout->addWidget(framed(CapPort, portBox, this), 0, 0);
-  layout->addWidget(framed(CapSpeed, combo(RsList::Speed), this), 1, 0);
-  layout->addWidget(framed(CapFlow, combo(RsList::Flow), this), 2, 0);
-  layout->addWidget(connection, 0, 1, 3, 1);
+  // The channel whose line the frames show, at the top of the right column,
+  // where the connection frame leaves room: the panel keeps its height.
+  auto* channelRow = new QHBoxLayout;
+  channelRow->addWidget(new QLabel(CapChannel, this));
+  channelRow->addWidget(combo(RsList::Channel), 1);
 
+  auto* layout = new QGridLayout(this);
+  layout->addWidget(framed(CapPort, portBox, this), 0, 0, 2, 1);
+  layout->addLayout(channelRow, 0, 1, Qt::AlignBottom);
+  layout->addWidget(framed(CapSpeed, combo(RsList::Speed), this), 2, 0);
+  layout->addWidget(framed(CapFlow, combo(RsList::Flow), this), 3, 0);
+  layout->addWidget(connection, 1, 1, 3, 1);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   auto* ok = new QPushButton(CapOk, this);
@@ -82,7 +88,7 @@ SerialPanelWidget::SerialPanelWidget(LineHolder& line, PortMap map, PortMapFile 
   cancel->setObjectName(QStringLiteral("CommandRsNg"));
   buttons->addWidget(ok);
   buttons->addWidget(cancel);
-  layout->addLayout(buttons, 3, 0, 1, 2);
+  layout->addLayout(buttons, 4, 0, 1, 2);
 
   connect(ok, &QPushButton::clicked, this, &SerialPanelWidget::okClicked);
   connect(cancel, &QPushButton::clicked, this, [this] {
@@ -94,6 +100,7 @@ SerialPanelWidget::SerialPanelWidget(LineHolder& line, PortMap map, PortMapFile 
                       device_,
                       combo(RsList::Speed),
                       combo(RsList::Flow),
+                      combo(RsList::Channel),
                       combo(RsList::DataBits),
                       combo(RsList::Parity),
                       combo(RsList::StopBits),
@@ -101,6 +108,7 @@ SerialPanelWidget::SerialPanelWidget(LineHolder& line, PortMap map, PortMapFile 
                       cancel};
   for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
+  connect(combo(RsList::Channel), &QComboBox::activated, this, [this] { logic_.cboChannel_Click(); });
   connect(combo(RsList::Port), &QComboBox::activated, this, [this] { logic_.cboPort_Click(); });
   connect(device_, &QComboBox::activated, this, [this] { logic_.cboDevice_Click(); });
 }

@@ -46,7 +46,7 @@ private:
   // Declared before the logic, which holds a reference to it.
   std::unique_ptr<DeviceSource> devices_;
   SerialPanel logic_;
-  std::array<QComboBox*, 6> combos_{};
+  std::array<QComboBox*, LineListCount + 1> combos_{};
   QComboBox* device_ = nullptr;
   ElidedLabel* devicePath_ = nullptr;
 };

@@ -117,13 +117,19 @@ std::vector<Violation> validate(const Conditions& c) {
   return out;
 }
 
-std::vector<Violation> validate(const LineSettings& line) {
+Lines defaultLines() {
+  Lines lines;
+  for (std::size_t channel = 1; channel < lines.size(); ++channel) lines[channel].port = NoPort;
+  return lines;
+}
+
+std::vector<Violation> validate(const LineSettings& line, int channel) {
   std::vector<Violation> out;
   const auto check = [&out](Field field, bool ok) {
     if (!ok) out.push_back({field, acceptedValues(field)});
   };
   const QStringList fields = serial::settingsText(line.config).split(QLatin1Char(','));
-  check(Field::Port, rangeOf(Field::Port).holds(line.port));
+  check(Field::Port, rangeOf(Field::Port).holds(line.port) || (channel > 0 && line.port == NoPort));
   check(Field::Speed, speedChoices().contains(fields.at(0)));
   check(Field::Parity, acceptedValues(Field::Parity).split(QLatin1Char('/')).contains(fields.at(1)));
   check(Field::DataBits, dataBitsChoices().contains(fields.at(2)));
@@ -158,10 +164,12 @@ QStringList parityChoices() { return {QStringLiteral("Even"), QStringLiteral("Od
 QStringList stopBitsChoices() { return {QStringLiteral("1"), QStringLiteral("1.5"), QStringLiteral("2")}; }
 QStringList flowChoices() { return {QStringLiteral("None"), QStringLiteral("Xon/Xoff"), QStringLiteral("RTS")}; }
 
-Status readStoredLine(const StoredLine& stored, LineSettings& line) {
-  if (!rangeOf(Field::Port).holds(stored.port))
+Status readStoredLine(const StoredLine& stored, LineSettings& line, int channel) {
+  const bool noPort = channel > 0 && stored.port == NoPort;
+  if (!noPort && !rangeOf(Field::Port).holds(stored.port))
     return fail(SetupError::ValueRefused, QStringLiteral("ポート番号 %1 は使用できません（1～8）").arg(stored.port));
   line.port = stored.port;
+  if (noPort && stored.settings.isEmpty()) return {};
   const Result<serial::PortConfig> config = serial::parseSettings(stored.settings);
   if (!config) return config.error();
   line.config = *config;

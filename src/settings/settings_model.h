@@ -6,12 +6,14 @@
 
 #include "core/result.h"
 #include "core/run_cursor.h"
+#include "serial/channels.h"
 #include "serial/port.h"
 #include "serial/port_config.h"
 
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -39,17 +41,27 @@ struct Conditions {
   friend bool operator==(const Conditions&, const Conditions&) = default;
 };
 
-// The serial line of channel 0.
+// The port number of a channel that has no port: what an unused slot of
+// setup.dat holds. Channel 0 always has a port; channels 1 to 7 start without
+// one and are used only once a port is given to them.
+constexpr int NoPort = 0;
+
+// The serial line of one channel.
 struct LineSettings {
-  int port = 1;  // "Com n"
+  int port = 1;  // "Com n", or NoPort
   serial::PortConfig config;
   serial::FlowControl flow = serial::FlowControl::None;
   friend bool operator==(const LineSettings&, const LineSettings&) = default;
 };
 
+// Every channel's line: channel 0 on Com1 at the port's defaults, the others
+// without a port.
+using Lines = std::array<LineSettings, serial::ChannelCount>;
+Lines defaultLines();
+
 struct Settings {
   Conditions conditions;
-  LineSettings line;
+  Lines lines = defaultLines();  // by channel, 0 to 7 (shown as CH1 to CH8)
   friend bool operator==(const Settings&, const Settings&) = default;
 };
 
@@ -78,8 +90,9 @@ QString acceptedValues(Field field);
 
 // Every value of `conditions` outside its rule; empty when all keep to them.
 std::vector<Violation> validate(const Conditions& conditions);
-// Every line value outside the choices the serial panel offers.
-std::vector<Violation> validate(const LineSettings& line);
+// Every line value of `channel` outside the choices the serial panel offers;
+// NoPort is a port only channels other than 0 may have.
+std::vector<Violation> validate(const LineSettings& line, int channel = 0);
 
 // The conditions as the panel shows them when it opens: each number brought
 // into its range, a start column that names no column "A".
@@ -106,16 +119,18 @@ QStringList parityChoices();
 QStringList stopBitsChoices();
 QStringList flowChoices();
 
-// Slot 0 of setup.dat as stored: port number, settings text, flow code.
+// A slot of setup.dat as stored: port number, settings text, flow code.
 struct StoredLine {
   std::int16_t port = 0;
   QString settings;
   std::int16_t flowCode = 0;
 };
-// Takes the stored values into `line` in the port's order (number, settings,
-// flow control) under the port's own rules, stopping at the first one the
-// port would refuse: that one and the rest keep their values in `line`.
-Status readStoredLine(const StoredLine& stored, LineSettings& line);
+// Takes the stored values of `channel`'s slot into `line` in the port's order
+// (number, settings, flow control) under the port's own rules, stopping at the
+// first one the port would refuse: that one and the rest keep their values in
+// `line`. For channels other than 0, port 0 reads as NoPort, and an unused slot
+// (no port, no settings text) leaves the rest of `line` as it is.
+Status readStoredLine(const StoredLine& stored, LineSettings& line, int channel = 0);
 
 // Gives `port` the line `wanted`: port number (an open port closes for the
 // change and opens again), settings, flow control, stopping at the first the

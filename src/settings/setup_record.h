@@ -8,9 +8,9 @@
 // measureCount, commSettings[8], commPort[8], handshaking[8], reservedTail.
 //
 // The record is a codec: the program works on Settings (settings_model.h) and
-// hands them to the record to be written. Reserved bytes, the slots the
-// program does not use and each value as read are kept, so a file is written
-// back byte for byte until a value changes.
+// hands them to the record to be written. Reserved bytes and each value as
+// read are kept, so a file is written back byte for byte until a value
+// changes. Slot n holds channel n's line; an unused slot has port 0.
 #pragma once
 
 #include "core/result.h"
@@ -26,6 +26,7 @@ namespace kestrune::settings {
 
 constexpr std::size_t SetupRecordSize = 2048;
 constexpr int SlotCount = 8;
+static_assert(SlotCount == serial::ChannelCount, "one slot per channel");
 
 // How the conditions given to a record replace what it read. A hand-made file
 // may hold a 16-bit value that the setting's type cannot (a Boolean 5, a stamp
@@ -44,15 +45,16 @@ public:
   virtual void setConditions(const Conditions& conditions, Rewrite rewrite) = 0;
 };
 
-// Who keeps channel 0's line settings and applies them to its port (the
-// acquisition session); the serial panel edits them through it.
+// Who keeps every channel's line settings and applies them to the channel's
+// port (the acquisition session); the serial panel edits them through it.
+// Channels are 0 to serial::ChannelCount - 1.
 class LineHolder {
 public:
   virtual ~LineHolder() = default;
-  virtual const LineSettings& lineSettings() const = 0;
+  virtual const LineSettings& lineSettings(int channel) const = 0;
   // Applies port number, settings and flow control in that order, stopping at
   // the first the port refuses; what was applied before stays.
-  virtual Status applyLineSettings(const LineSettings& line) = 0;
+  virtual Status applyLineSettings(int channel, const LineSettings& line) = 0;
 };
 
 class SetupRecord {

@@ -90,6 +90,14 @@ std::map<QString, QString> values(const QString& listing) {
   return out;
 }
 
+// The keys the lab's folder lists: channel 1's and the rest, then channels 2
+// to 8, which all have a port there.
+QStringList labKeys() {
+  QStringList keys = configKeys();
+  for (int channel = 1; channel < 8; ++channel) keys << channelKeys(channel);
+  return keys;
+}
+
 QStringList keysInOrder(const QString& listing) {
   QStringList keys;
   for (const QString& line : listing.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
@@ -192,7 +200,7 @@ TEST_F(ConfigCommandTest, AcceptedValuesAreStoredAsThePanelsStoreThemAndNothingE
     EXPECT_EQ(result.err, QString());
     const QString key = assignment.section(QLatin1Char('='), 0, 0);
     EXPECT_EQ(values(result.out)[key], QString::fromUtf8(c.listed));
-    EXPECT_EQ(keysInOrder(result.out), configKeys());
+    EXPECT_EQ(keysInOrder(result.out), labKeys());
 
     RawSetup expected = labRecord();
     if (c.expected) c.expected(expected);
@@ -329,7 +337,14 @@ TEST_F(ConfigCommandTest, EveryKeySetAtOnceKeepsTheRecordsOtherBytes) {
   EXPECT_EQ(result.out, QStringLiteral("minutes=45\nrows=250\nstart=current\nstart-cell=C7\nnumbering=off\n"
                                        "number=99\nstamp=none\nscript=file\nport=2\nline=4800,e,7,2\nflow=rts\n"
                                        "device=/dev/ttyACM0\nmqtt.url=\nmqtt.topic=\nmqtt.user=\n"
-                                       "mqtt.password-file=\nmqtt.ca-file=\n"));
+                                       "mqtt.password-file=\nmqtt.ca-file=\n"
+                                       "port.2=2\nline.2=19200,e,7,2\nflow.2=rts\ndevice.2=/dev/ttyACM0\n"
+                                       "port.3=3\nline.3=19200,e,7,2\nflow.3=rts\ndevice.3=/dev/ttyUSB0\n"
+                                       "port.4=4\nline.4=19200,e,7,2\nflow.4=rts\ndevice.4=\n"
+                                       "port.5=5\nline.5=19200,e,7,2\nflow.5=rts\ndevice.5=\n"
+                                       "port.6=6\nline.6=19200,e,7,2\nflow.6=rts\ndevice.6=\n"
+                                       "port.7=7\nline.7=19200,e,7,2\nflow.7=rts\ndevice.7=\n"
+                                       "port.8=8\nline.8=19200,e,7,2\nflow.8=rts\ndevice.8=\n"));
 
   // Every other byte is as it was, the hand-made stamp mode included.
   RawSetup want = labRecord();
@@ -348,6 +363,112 @@ TEST_F(ConfigCommandTest, EveryKeySetAtOnceKeepsTheRecordsOtherBytes) {
   EXPECT_EQ(readAll(setupPath(dir)).toHex(), (want.bytes() + AfterRecord).toHex());
   // Com2 had no line: one is added, the other lines stay.
   EXPECT_EQ(readAll(mapPath(dir)), LabMap + "COM2=/dev/ttyACM0\n");
+}
+
+// The lab's record with channels 2 to 8 unused, as the program writes them.
+RawSetup oneChannelRecord() {
+  RawSetup r = labRecord();
+  for (std::size_t slot = 1; slot < 8; ++slot) {
+    r.commSettings[slot].clear();
+    r.commPort[slot] = 0;
+    r.handshaking[slot] = 0;
+  }
+  return r;
+}
+
+struct ChannelChange {
+  QStringList assignments;
+  std::function<void(RawSetup&)> expected;  // the record's change
+  std::vector<int> listed;                  // the channels listed after channel 1
+  std::map<QString, QString> values;        // some of the values listed
+  QByteArray map = LabMap;
+};
+
+// Another channel's keys follow channel 1's rules, go to the channel's slot
+// and are listed, after the others, while the channel has a port.
+TEST_F(ConfigCommandTest, OtherChannelsAreSetInTheirOwnSlotsAndListedWhileTheyHaveAPort) {
+  const std::vector<ChannelChange> cases = {
+      {{"port.3=2", "line.3=19200,e,7,2", "flow.3=rts"},
+       [](RawSetup& r) {
+         r.commPort[2] = 2;
+         r.commSettings[2] = "19200,e,7,2";
+         r.handshaking[2] = 2;
+       },
+       {2},
+       {{"port.3", "2"}, {"line.3", "19200,e,7,2"}, {"flow.3", "rts"}, {"device.3", ""}, {"port", "1"}}},
+      {{"port.8=3", "device.8=/dev/ttyACM1"},
+       [](RawSetup& r) {
+         r.commPort[7] = 3;
+         r.commSettings[7] = "9600,n,8,1";
+       },
+       {7},
+       {{"port.8", "3"}, {"line.8", "9600,n,8,1"}, {"flow.8", "none"}, {"device.8", "/dev/ttyACM1"}},
+       "# the lab's adapters\nCOM1=/dev/ttyS0\nCOM3=/dev/ttyACM1\n"},
+      {{"port.1=5", "line.1=300,o,7,1"},
+       [](RawSetup& r) {
+         r.commPort[0] = 5;
+         r.commSettings[0] = "300,o,7,1";
+       },
+       {},
+       {{"port", "5"}, {"line", "300,o,7,1"}}},
+      {{"port.2=none"}, [](RawSetup&) {}, {}, {}},
+  };
+  for (const ChannelChange& c : cases) {
+    SCOPED_TRACE(c.assignments.join(QLatin1Char(' ')).toStdString());
+    const QString dir = labFolder(oneChannelRecord());
+    const ConfigResult result = config(dir, c.assignments);
+    ASSERT_EQ(result.status, ConfigDone) << result.err.toStdString();
+    QStringList keys = configKeys();
+    for (const int channel : c.listed) keys << channelKeys(channel);
+    EXPECT_EQ(keysInOrder(result.out), keys);
+    const std::map<QString, QString> listed = values(result.out);
+    for (const auto& [key, value] : c.values) EXPECT_EQ(listed.at(key), value) << key.toStdString();
+    RawSetup expected = oneChannelRecord();
+    c.expected(expected);
+    EXPECT_EQ(readAll(setupPath(dir)).toHex(), (expected.bytes() + AfterRecord).toHex());
+    EXPECT_EQ(readAll(mapPath(dir)), c.map);
+  }
+
+  // Taking the port away: the slot keeps its line, the channel is not listed.
+  const QString dir = labFolder();
+  const ConfigResult taken = config(dir, {QStringLiteral("port.4=none")});
+  ASSERT_EQ(taken.status, ConfigDone) << taken.err.toStdString();
+  EXPECT_FALSE(values(taken.out).count(QStringLiteral("port.4")));
+  EXPECT_EQ(values(taken.out).at(QStringLiteral("port.5")), QStringLiteral("5"));
+  RawSetup expected = labRecord();
+  expected.commPort[3] = 0;
+  EXPECT_EQ(readAll(setupPath(dir)).toHex(), (expected.bytes() + AfterRecord).toHex());
+}
+
+TEST_F(ConfigCommandTest, RefusedChannelValuesExitWithTwoAndWriteNothing) {
+  const std::vector<std::pair<QStringList, const char*>> cases = {
+      {{"port.3=9"}, "port.3"},
+      {{"port.3=0"}, "port.3"},
+      {{"port.1=none"}, "port.1"},
+      {{"port=none"}, "port"},
+      {{"line.3=110,n,8,1"}, "line.3"},
+      {{"flow.3=both"}, "flow.3"},
+      {{"device.3=ttyUSB0"}, "device.3"},
+      {{"port.9=1"}, "port.9"},
+      {{"port.0=1"}, "port.0"},
+      {{"port.03=1"}, "port.03"},
+      {{"line.3=9600,n,8,1"}, "CH3 にはポートがありません"},
+      {{"flow.4=rts", "device.4=/dev/ttyUSB1"}, "CH4 にはポートがありません"},
+      {{"port.5=1", "port.5=none", "flow.5=xon"}, "port.5 が 2 回"},
+      {{"port.2=3", "port.3=3", "device.2=/dev/ttyUSB1", "device.3=/dev/ttyUSB2"}, "device.2 と device.3"},
+      {{"port=2", "port.1=3"}, "port.1 が 2 回"},
+  };
+  for (const auto& [assignments, named] : cases) {
+    SCOPED_TRACE(assignments.join(QLatin1Char(' ')).toStdString());
+    const QString dir = labFolder(oneChannelRecord());
+    const ConfigResult result = config(dir, assignments);
+    EXPECT_EQ(result.status, ConfigRefused);
+    EXPECT_EQ(result.out, QString());
+    EXPECT_TRUE(result.err.contains(QString::fromUtf8(named))) << result.err.toStdString();
+    EXPECT_TRUE(result.err.contains(QStringLiteral("何も書き込んでいません"))) << result.err.toStdString();
+    EXPECT_EQ(readAll(setupPath(dir)), oneChannelRecord().bytes() + AfterRecord);
+    EXPECT_EQ(readAll(mapPath(dir)), LabMap);
+  }
 }
 
 TEST_F(ConfigCommandTest, WithoutSetupDatItListsTheDefaultsAndANewFileStartsWithThem) {
@@ -773,7 +894,7 @@ TEST_F(ConfigCommandTest, TheProgramRunsTheCommandWithoutADisplay) {
                  QStringLiteral("stamp=date")}),
             0);
   const QString out = QString::fromUtf8(process.readAllStandardOutput());
-  EXPECT_EQ(keysInOrder(out), configKeys());
+  EXPECT_EQ(keysInOrder(out), labKeys());
   EXPECT_EQ(values(out)[QStringLiteral("rows")], QStringLiteral("42"));
   EXPECT_EQ(values(out)[QStringLiteral("stamp")], QStringLiteral("date"));
   const QByteArray saved = readAll(setupPath(dir));

@@ -154,8 +154,8 @@ TEST_F(FormMainTest, EnterOpensAPanelWhoseTabOrderRunsDownItsColumns) {
   } cases[] = {
       {"CommandRs",
        "FrameRs",
-       {"cboPort", "cboDevice", "cboSpeed", "cboFlow", "cboDataBits", "cboParity", "cboStopBits", "CommandRsOk",
-        "CommandRsNg"}},
+       {"cboPort", "cboDevice", "cboSpeed", "cboFlow", "cboChannel", "cboDataBits", "cboParity", "cboStopBits",
+        "CommandRsOk", "CommandRsNg"}},
       {"CommandCond",
        "FrameCell",
        {"TextMin", "TextRows", "OptionCell_0", "OptionCell_1", "TextStartCol", "TextStartRow", "OptionNum_1",
@@ -193,8 +193,10 @@ TEST_F(FormMainTest, TheMqttMenuOpensTheDialog) {
   EXPECT_EQ(title, QStringLiteral("MQTT送信の設定"));
 }
 
-TEST_F(FormMainTest, SerialPanelShowsPortDefaultsAndCancelKeepsUnappliedSelections) {
+TEST_F(FormMainTest, SerialPanelShowsPortDefaultsAndCancelDiscardsUnappliedSelections) {
   auto* speed = child<QComboBox>("cboSpeed");
+  auto* channel = child<QComboBox>("cboChannel");
+  EXPECT_EQ(channel->currentText(), QStringLiteral("CH1"));
   EXPECT_EQ(speed->currentText(), QStringLiteral("9600"));
   EXPECT_EQ(child<QComboBox>("cboParity")->currentText(), QStringLiteral("None"));
   EXPECT_EQ(child<QComboBox>("cboPort")->currentText(), QStringLiteral("Com1"));
@@ -203,6 +205,14 @@ TEST_F(FormMainTest, SerialPanelShowsPortDefaultsAndCancelKeepsUnappliedSelectio
   speed->setCurrentIndex(speed->findText(QStringLiteral("19200")));
   child<QPushButton>("CommandRsNg")->click();
   child<QPushButton>("CommandRs")->click();
+  EXPECT_EQ(speed->currentText(), QStringLiteral("9600"));
+  speed->setCurrentIndex(speed->findText(QStringLiteral("19200")));
+  // Through CH3 and back, as picked with the keyboard: CH1 keeps its choice.
+  channel->setFocus();
+  QTest::keyClick(channel, Qt::Key_Down);
+  QTest::keyClick(channel, Qt::Key_Down);
+  EXPECT_EQ(child<QComboBox>("cboPort")->currentText(), QStringLiteral("なし"));
+  QTest::keyClick(channel, Qt::Key_Home);
   EXPECT_EQ(speed->currentText(), QStringLiteral("19200"));
   EXPECT_EQ(session.port(0).settings(), QStringLiteral("9600,n,8,1"));
   child<QPushButton>("CommandRsOk")->click();

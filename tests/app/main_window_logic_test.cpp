@@ -95,7 +95,7 @@ TEST_F(MainWindowLogicTest, StartWithoutSettingsFileKeepsPortDefaultsAndShowsMai
   EXPECT_TRUE(view.fileChoiceEnabled);
 }
 
-TEST_F(MainWindowLogicTest, LoadAppliesStoredPortSettingsToChannelZeroOnly) {
+TEST_F(MainWindowLogicTest, LoadAppliesStoredPortSettingsToEachChannelsPort) {
   testing::RawSetup stored;
   stored.commPort = {2, 5, 5, 5, 5, 5, 5, 5};
   stored.commSettings[0] = "4800,e,7,2";
@@ -110,9 +110,14 @@ TEST_F(MainWindowLogicTest, LoadAppliesStoredPortSettingsToChannelZeroOnly) {
   EXPECT_EQ(port0().commPort(), 2);
   EXPECT_EQ(port0().settings(), QStringLiteral("4800,e,7,2"));
   EXPECT_EQ(port0().handshaking(), serial::FlowControl::XonXoff);
+  // Channel 1's port takes its slot, closed; channel 2's slot names a port
+  // but holds no settings text: the port keeps its own.
   auto& port1 = static_cast<FakePort&>(session.port(1));
-  EXPECT_TRUE(port1.calls.empty());
-  EXPECT_EQ(port1.commPort(), 1);
+  EXPECT_EQ(port1.calls, (std::vector<std::string>{"CommPort=5", "Settings=300,o,8,1", "Handshaking=2"}));
+  EXPECT_FALSE(port1.portOpen());
+  auto& port2 = static_cast<FakePort&>(session.port(2));
+  EXPECT_EQ(port2.calls, (std::vector<std::string>{"CommPort=5", "Settings=9600,n,8,1", "Handshaking=0"}));
+  EXPECT_TRUE(boxes.shown.empty());
 }
 
 TEST_F(MainWindowLogicTest, LoadShowsOneMessageForABrokenFileOrARefusedValueAndGoesOn) {

@@ -14,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <vector>
+
 namespace kestrune::app {
 namespace {
 
@@ -70,7 +73,7 @@ TEST_F(SessionSettingsTest, LoadAppliesSlotZeroToThePortInOrder) {
   saved.commPort[0] = 3;
   saved.commSettings[0] = "19200,E,7,1.5";
   saved.handshaking[0] = 2;
-  saved.commPort[1] = 5;  // other slots belong to no port
+  saved.commPort[1] = 5;  // channel 1's slot goes to its own port
   saved.commSettings[1] = "300,o,8,1";
   writeFile(saved.bytes());
   session.loadSettings();
@@ -78,7 +81,9 @@ TEST_F(SessionSettingsTest, LoadAppliesSlotZeroToThePortInOrder) {
   EXPECT_EQ(port().handshaking(), serial::FlowControl::RtsCts);
   EXPECT_EQ(session.lineSettings().port, 3);
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_TRUE(static_cast<FakePort&>(session.port(1)).calls.empty());
+  EXPECT_EQ(static_cast<FakePort&>(session.port(1)).calls,
+            (std::vector<std::string>{"CommPort=5", "Settings=300,o,8,1", "Handshaking=0"}));
+  EXPECT_TRUE(static_cast<FakePort&>(session.port(2)).calls.empty()) << "an unused slot";
 }
 
 struct RefusedCase {
@@ -166,6 +171,99 @@ TEST_F(SessionSettingsTest, SaveWritesTheLineIntoSlotZeroOnlyAndLoadGivesItBack)
   EXPECT_EQ(fresh.lineSettings(), line);
   EXPECT_EQ(fresh.port(0).commPort(), 4);
   EXPECT_EQ(fresh.port(0).handshaking(), serial::FlowControl::XonXoff);
+}
+
+settings::LineSettings lineOf(int port, const char* text, serial::FlowControl flow) {
+  return {port, serial::parseSettings(QString::fromLatin1(text)).value(), flow};
+}
+
+struct ChannelCase {
+  const char* name;
+  std::function<void(RawSetup&)> before;  // the file's slots besides slot 0
+  std::vector<std::pair<int, settings::LineSettings>> applied;
+  std::function<void(RawSetup&)> written;  // what the save changes, as the old writer lays it out
+  std::vector<std::pair<int, settings::LineSettings>> reads = {};  // lines loaded besides those applied
+};
+
+// Every channel goes to its own slot and comes back from it; a slot whose
+// channel did not change keeps its bytes, and so does everything else.
+TEST_F(SessionSettingsTest, EachChannelIsSavedInItsOwnSlotAndLoadedBackFromIt) {
+  using serial::FlowControl;
+  const auto none = [](RawSetup&) {};
+  const std::vector<ChannelCase> cases = {
+      {"channel 1 alone, as before",
+       none,
+       {{0, lineOf(4, "38400,o,8,2", FlowControl::XonXoff)}},
+       [](RawSetup& r) {
+         r.commPort[0] = 4;
+         r.commSettings[0] = "38400,o,8,2";
+         r.handshaking[0] = 1;
+       }},
+      {"channels 3 and 8 given ports",
+       none,
+       {{2, lineOf(3, "19200,e,7,2", FlowControl::RtsCts)}, {7, lineOf(8, "300,n,7,1.5", FlowControl::None)}},
+       [](RawSetup& r) {
+         r.commPort[2] = 3;
+         r.commSettings[2] = "19200,e,7,2";
+         r.handshaking[2] = 2;
+         r.commPort[7] = 8;
+         r.commSettings[7] = "300,n,7,1.5";
+       }},
+      {"channel 5 left without a port",
+       [](RawSetup& r) {
+         r.commPort[4] = 5;
+         r.commSettings[4] = "4800,n,8,1";
+         r.handshaking[4] = 1;
+       },
+       {{4, lineOf(settings::NoPort, "4800,n,8,1", FlowControl::XonXoff)}},
+       [](RawSetup& r) { r.commPort[4] = 0; }},
+      {"a slot the port refuses is loaded quietly and kept",
+       [](RawSetup& r) {
+         r.commPort[5] = 3;
+         r.commSettings[5] = "garbage";
+         r.handshaking[5] = 9;
+         r.commPort[6] = 12;
+       },
+       {},
+       none,
+       {{5, lineOf(3, "9600,n,8,1", FlowControl::None)},
+        {6, lineOf(settings::NoPort, "9600,n,8,1", FlowControl::None)}}},
+  };
+  for (const ChannelCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawSetup file = example();
+    file.reservedHead = -2;
+    file.reservedMid = 0x1234;
+    file.reservedTail = "tail";
+    c.before(file);
+    writeFile(file.bytes() + "after");
+    testing::ManualClock clock1;
+    AcquisitionSession first([](int) { return std::make_unique<FakePort>(); },
+                             settings::SettingsFolder::fixed(dir.path()), clock1);
+    QObject::connect(&first, &AcquisitionSession::message, [this](const QString& text) { boxes.show(text); });
+    first.loadSettings();
+    for (const auto& [channel, line] : c.applied) ASSERT_TRUE(first.applyLineSettings(channel, line).ok());
+    first.saveSettings();
+    EXPECT_TRUE(boxes.shown.empty());
+    c.written(file);
+    EXPECT_EQ(readFile().toHex(), (file.bytes() + "after").toHex());
+
+    testing::ManualClock clock2;
+    AcquisitionSession fresh([](int) { return std::make_unique<FakePort>(); },
+                             settings::SettingsFolder::fixed(dir.path()), clock2);
+    fresh.loadSettings();
+    EXPECT_TRUE(boxes.shown.empty());
+    for (int channel = 0; channel < serial::ChannelCount; ++channel) {
+      SCOPED_TRACE(channel);
+      const settings::LineSettings& line = fresh.lineSettings(channel);
+      EXPECT_EQ(line, first.lineSettings(channel));
+      if (line.port == settings::NoPort) continue;
+      EXPECT_EQ(fresh.port(channel).commPort(), line.port);
+      EXPECT_EQ(fresh.port(channel).settings(), serial::settingsText(line.config));
+    }
+    for (const auto& [channel, line] : c.applied) EXPECT_EQ(fresh.lineSettings(channel), line) << channel;
+    for (const auto& [channel, line] : c.reads) EXPECT_EQ(fresh.lineSettings(channel), line) << channel;
+  }
 }
 
 TEST_F(SessionSettingsTest, LoadingAndSavingAHandMadeFileKeepsItsBytes) {

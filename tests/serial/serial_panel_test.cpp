@@ -23,18 +23,27 @@
 namespace kestrune::serial {
 namespace {
 
-// The line settings kept as the port holds them, applied as the session applies them.
+// Channel 0's line settings kept as the port holds them, applied as the
+// session applies them; the other channels' kept as given.
 struct PortLine final : settings::LineHolder {
   explicit PortLine(Port& p) : port(p) {}
-  const settings::LineSettings& lineSettings() const override {
+  const settings::LineSettings& lineSettings(int channel) const override {
+    if (channel > 0) return others.at(static_cast<std::size_t>(channel));
     line = {port.commPort(), parseSettings(port.settings()).value(), port.handshaking()};
     return line;
   }
-  Status applyLineSettings(const settings::LineSettings& wanted) override {
+  Status applyLineSettings(int channel, const settings::LineSettings& wanted) override {
+    applied.push_back(channel);
+    if (channel > 0) {
+      others.at(static_cast<std::size_t>(channel)) = wanted;
+      return {};
+    }
     return settings::applyToPort(port, wanted, line);
   }
   Port& port;
   mutable settings::LineSettings line;
+  settings::Lines others = settings::defaultLines();
+  std::vector<int> applied;  // the channels given to applyLineSettings, in order
 };
 
 // OK as the main window handles it: a failure shown with a warning icon.
@@ -463,12 +472,87 @@ TEST_F(SerialPanelTest, CancelForgetsTheChoiceAndWritesNothing) {
   selectPort("Com3");
   choose(UnoCaption);
   panel.CommandRsNg();
+  // The lists show the line as it is again: Com1, whose device ports.conf names.
+  EXPECT_EQ(view.selectedText(RsList::Port), QStringLiteral("Com1"));
+  EXPECT_EQ(view.device, QStringLiteral("/dev/ttyS0"));
+  selectPort("Com3");
   EXPECT_EQ(view.device, QStringLiteral("/dev/ttyUSB0"));
   EXPECT_EQ(view.chosenCaption(), QStringLiteral("/dev/ttyUSB0（未接続）"));
   EXPECT_EQ(readAll(mapPath), LabMap);
   EXPECT_TRUE(shownOk(panel, boxes));
   EXPECT_EQ(readAll(mapPath), LabMap);
   EXPECT_TRUE(announced.empty());
+}
+
+// Each channel keeps what was chosen for it while the others are shown; OK
+// applies channel 0 and every other channel that changed, in channel order,
+// stopping at the first refused; Cancel forgets every channel's edits.
+TEST_F(SerialPanelTest, ChannelsKeepTheirEditsUntilOkAppliesThemOrCancelForgetsThem) {
+  const auto showChannel = [this](int channel) {
+    view.selected[RsList::Channel] = channel;
+    panel.cboChannel_Click();
+    EXPECT_EQ(panel.shownChannel(), channel);
+  };
+  const auto shown = [this] {
+    QStringList texts;
+    for (RsList l : {RsList::Port, RsList::Speed, RsList::Parity, RsList::DataBits, RsList::StopBits, RsList::Flow})
+      texts << view.selectedText(l);
+    return texts.join(QLatin1Char(' ')).toStdString();
+  };
+  line.others[4] = {2, parseSettings(QStringLiteral("300,o,7,1")).value(), FlowControl::XonXoff};
+  panel.LoadPropertySettings();
+  EXPECT_EQ(view.lists[RsList::Channel].size(), 8);
+  EXPECT_EQ(view.lists[RsList::Channel].at(7), QStringLiteral("CH8"));
+  EXPECT_EQ(view.lists[RsList::Port].size(), 8) << "channel 0 always has a port";
+
+  showChannel(2);
+  EXPECT_EQ(shown(), "なし 9600 None 8 1 None");
+  EXPECT_EQ(view.lists[RsList::Port].size(), 9);
+  EXPECT_EQ(view.device, QString()) << "no port, no device";
+  selectPort("Com3");
+  EXPECT_EQ(view.device, QStringLiteral("/dev/ttyUSB0"));
+  select(RsList::Speed, "19200");
+  select(RsList::Parity, "Even");
+  select(RsList::DataBits, "7");
+  select(RsList::StopBits, "2");
+  select(RsList::Flow, "RTS");
+  showChannel(0);
+  EXPECT_EQ(shown(), "Com1 9600 None 8 1 None");
+  EXPECT_EQ(view.device, QStringLiteral("/dev/ttyS0"));
+  select(RsList::Speed, "4800");
+  showChannel(4);
+  EXPECT_EQ(shown(), "Com2 300 Odd 7 1 Xon/Xoff");
+  showChannel(2);
+  EXPECT_EQ(shown(), "Com3 19200 Even 7 2 RTS");
+  showChannel(0);
+  EXPECT_EQ(shown(), "Com1 4800 None 8 1 None");
+
+  // Cancel: every channel shows its line settings again; nothing was applied.
+  panel.CommandRsNg();
+  EXPECT_EQ(shown(), "Com1 9600 None 8 1 None");
+  showChannel(2);
+  EXPECT_EQ(shown(), "なし 9600 None 8 1 None");
+  EXPECT_TRUE(line.applied.empty());
+
+  // A refused channel 0 stops OK there and is shown; the later channels wait.
+  select(RsList::Port, "Com6");
+  showChannel(0);
+  view.selected[RsList::Parity] = -1;
+  showChannel(7);
+  EXPECT_FALSE(shownOk(panel, boxes));
+  EXPECT_EQ(panel.shownChannel(), 0);
+  EXPECT_EQ(view.selectedIndex(RsList::Channel), 0);
+  EXPECT_EQ(line.applied, std::vector<int>{0});
+  EXPECT_EQ(line.others[2].port, settings::NoPort);
+
+  // Mended, OK applies channel 0 and channel 2, not channel 7 it left as it was.
+  select(RsList::Parity, "Odd");
+  line.applied.clear();
+  EXPECT_TRUE(shownOk(panel, boxes));
+  EXPECT_EQ(line.applied, (std::vector<int>{0, 2}));
+  EXPECT_EQ(port.settings(), QStringLiteral("9600,o,8,1"));
+  EXPECT_EQ(line.others[2], (settings::LineSettings{6, {}, FlowControl::None}));
+  EXPECT_EQ(line.others[7], settings::defaultLines()[7]);
 }
 
 // Presses keys on a combo box as a person would, which raises its activated signal.

@@ -138,6 +138,40 @@ TEST(SetupRecordTest, RoundTripKeepsReservedFieldsAndAllSlots) {
   EXPECT_EQ(encodeSetupRecord(r)->toHex(), everyFieldBytes().toHex());
 }
 
+struct SlotCase {
+  int channel;
+  StoredLine stored;
+  bool ok;
+  int port;
+  const char* settings;
+  FlowControl flow;
+};
+
+// Channel 0 always has a port; another channel's unused slot (port 0) reads
+// as no port, and a value the port would refuse stops the reading there.
+TEST(SetupRecordTest, EachChannelReadsItsSlotUnderThePortsRules) {
+  const SlotCase cases[] = {
+      {0, {0, {}, 0}, false, 1, "9600,n,8,1", FlowControl::None},
+      {1, {0, {}, 0}, true, NoPort, "9600,n,8,1", FlowControl::None},
+      {1, {0, QStringLiteral("300,o,7,1"), 1}, true, NoPort, "300,o,7,1", FlowControl::XonXoff},
+      {3, {9, QStringLiteral("300,o,7,1"), 1}, false, NoPort, "9600,n,8,1", FlowControl::None},
+      {3, {4, QStringLiteral("garbage"), 2}, false, 4, "9600,n,8,1", FlowControl::None},
+      {7, {8, QStringLiteral("115200,E,8,2"), 3}, true, 8, "115200,e,8,2", FlowControl::RtsCtsXonXoff},
+  };
+  for (const SlotCase& c : cases) {
+    SCOPED_TRACE(c.channel);
+    LineSettings line = defaultLines().at(static_cast<std::size_t>(c.channel));
+    EXPECT_EQ(readStoredLine(c.stored, line, c.channel).ok(), c.ok);
+    EXPECT_EQ(line, (LineSettings{c.port, serial::parseSettings(QString::fromLatin1(c.settings)).value(), c.flow}));
+  }
+  // No port is a value of its own only for channels other than 0.
+  LineSettings without;
+  without.port = NoPort;
+  EXPECT_EQ(validate(without, 0).size(), 1u);
+  EXPECT_EQ(validate(without, 0).front().field, Field::Port);
+  EXPECT_TRUE(validate(without, 1).empty());
+}
+
 TEST(SetupRecordTest, EmptyStartColumnTakesOnlyItsLength) {
   const Result<QByteArray> bytes = encodeSetupRecord(withColumnOf(workedExample(), 0));
   ASSERT_TRUE(bytes.ok());
