@@ -223,10 +223,12 @@ void SerialPanel::setPanelVisible(bool visible) {
   if (visible) refreshDevices();
 }
 
+// Nothing is applied; every channel's selections stay as edited, to be shown
+// when the panel opens again. The devices chosen are forgotten.
 void SerialPanel::CommandRsNg() {
+  edits_.at(static_cast<std::size_t>(channel_)) = selectedEdit();
   chosen_.clear();
-  edits_ = {};
-  showChannel(channel_);
+  showDeviceChoices();
 }
 
 Status SerialPanel::saveDeviceChoices() {

@@ -472,10 +472,8 @@ TEST_F(SerialPanelTest, CancelForgetsTheChoiceAndWritesNothing) {
   selectPort("Com3");
   choose(UnoCaption);
   panel.CommandRsNg();
-  // The lists show the line as it is again: Com1, whose device ports.conf names.
-  EXPECT_EQ(view.selectedText(RsList::Port), QStringLiteral("Com1"));
-  EXPECT_EQ(view.device, QStringLiteral("/dev/ttyS0"));
-  selectPort("Com3");
+  // The port stays as selected; the device chosen for it is forgotten.
+  EXPECT_EQ(view.selectedText(RsList::Port), QStringLiteral("Com3"));
   EXPECT_EQ(view.device, QStringLiteral("/dev/ttyUSB0"));
   EXPECT_EQ(view.chosenCaption(), QStringLiteral("/dev/ttyUSB0（未接続）"));
   EXPECT_EQ(readAll(mapPath), LabMap);
@@ -486,8 +484,8 @@ TEST_F(SerialPanelTest, CancelForgetsTheChoiceAndWritesNothing) {
 
 // Each channel keeps what was chosen for it while the others are shown; OK
 // applies channel 0 and every other channel that changed, in channel order,
-// stopping at the first refused; Cancel forgets every channel's edits.
-TEST_F(SerialPanelTest, ChannelsKeepTheirEditsUntilOkAppliesThemOrCancelForgetsThem) {
+// stopping at the first refused; Cancel applies nothing and keeps the edits.
+TEST_F(SerialPanelTest, ChannelsKeepTheirEditsUntilOkAppliesThem) {
   const auto showChannel = [this](int channel) {
     view.selected[RsList::Channel] = channel;
     panel.cboChannel_Click();
@@ -527,11 +525,11 @@ TEST_F(SerialPanelTest, ChannelsKeepTheirEditsUntilOkAppliesThemOrCancelForgetsT
   showChannel(0);
   EXPECT_EQ(shown(), "Com1 4800 None 8 1 None");
 
-  // Cancel: every channel shows its line settings again; nothing was applied.
+  // Cancel: nothing applied; each channel still shows its edits.
   panel.CommandRsNg();
-  EXPECT_EQ(shown(), "Com1 9600 None 8 1 None");
+  EXPECT_EQ(shown(), "Com1 4800 None 8 1 None");
   showChannel(2);
-  EXPECT_EQ(shown(), "なし 9600 None 8 1 None");
+  EXPECT_EQ(shown(), "Com3 19200 Even 7 2 RTS");
   EXPECT_TRUE(line.applied.empty());
 
   // A refused channel 0 stops OK there and is shown; the later channels wait.
@@ -550,8 +548,10 @@ TEST_F(SerialPanelTest, ChannelsKeepTheirEditsUntilOkAppliesThemOrCancelForgetsT
   line.applied.clear();
   EXPECT_TRUE(shownOk(panel, boxes));
   EXPECT_EQ(line.applied, (std::vector<int>{0, 2}));
-  EXPECT_EQ(port.settings(), QStringLiteral("9600,o,8,1"));
-  EXPECT_EQ(line.others[2], (settings::LineSettings{6, {}, FlowControl::None}));
+  // The edits kept through Cancel are applied with the rest.
+  EXPECT_EQ(port.settings(), QStringLiteral("4800,o,8,1"));
+  EXPECT_EQ(line.others[2],
+            (settings::LineSettings{6, parseSettings(QStringLiteral("19200,e,7,2")).value(), FlowControl::RtsCts}));
   EXPECT_EQ(line.others[7], settings::defaultLines()[7]);
 }
 
