@@ -216,6 +216,30 @@ TEST_F(SessionTest, WithSeveralChannelsEachLogLineNamesItsChannel) {
   EXPECT_EQ(port().sent, "Y");
 }
 
+// Start opens the channels the script names, channel 1 first; one that cannot
+// open stops the start, is named by its port, and the channels opened close again.
+TEST_F(SessionTest, StartOpensTheChannelsTheScriptNamesOrNone) {
+  writeScript("SSS\r\nCHN:3\r\nRCV\r\nCHN:1\r\nRCV\r\nSET\r\nEEE\r\n");
+  auto& third = static_cast<FakePort&>(session.port(2));
+  ASSERT_TRUE(third.setCommPort(5));
+  third.refuseOpen = true;
+  EXPECT_FALSE(session.start());
+  ASSERT_FALSE(boxes.shown.empty());
+  EXPECT_EQ(boxes.shown.back().text, QStringLiteral("通信CH5が使用できません！"));
+  for (int channel = 0; channel < serial::ChannelCount; ++channel)
+    EXPECT_FALSE(session.port(channel).portOpen()) << "channel " << channel + 1;
+
+  third.refuseOpen = false;
+  ASSERT_TRUE(session.start());
+  std::vector<int> open;
+  for (int channel = 0; channel < serial::ChannelCount; ++channel)
+    if (session.port(channel).portOpen()) open.push_back(channel);
+  EXPECT_EQ(open, (std::vector<int>{0, 2}));
+  session.end();
+  for (int channel = 0; channel < serial::ChannelCount; ++channel)
+    EXPECT_FALSE(session.port(channel).portOpen()) << "channel " << channel + 1;
+}
+
 // One row, built once, reaches every consumer in order: the workbook and its
 // journal have it (the cursor below it) before the consumers after them see it.
 TEST_F(SessionTest, EveryConsumerTakesTheSameRowAfterTheWorkbook) {
