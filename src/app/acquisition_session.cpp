@@ -27,9 +27,11 @@ AcquisitionSession::AcquisitionSession(const serial::Channels::PortFactory& port
       publishing_(folder_) {
   reception_.clearBuffers();
   for (int i = 0; i < serial::ChannelCount; ++i) {
+    channelLabels_.push_back(std::make_unique<ChannelLabel>(*this, i));
     serial::Port& p = port(i);
     connect(&p, &serial::Port::onComm, this, [this, i] {
-      reception_.onPortEvent(i, port(i), runFlag_.active(), receiving_ ? this : nullptr, clock_,
+      reception_.onPortEvent(i, port(i), runFlag_.active(),
+                             receiving_ ? channelLabels_[static_cast<std::size_t>(i)].get() : nullptr, clock_,
                              script_.endCode[static_cast<std::size_t>(i)]);
     });
   }
@@ -443,14 +445,13 @@ void AcquisitionSession::showNextButton() {
   emit nextWanted(true);
 }
 
-void AcquisitionSession::termAppend(const QString& line, int channel) {
-  // With several channels in use a line says which one it came from or went to.
-  if (channel == script::NoChannel || interpreter_.channelsInUse().size() < 2) {
-    termAppend(line);
-    return;
-  }
-  termAppend(QStringLiteral("CH%1 ").arg(channel + 1) + line);
+// With several channels in use a line says which one it came from or went to.
+QString AcquisitionSession::channelText(int channel, const QString& text) const {
+  if (channel == script::NoChannel || interpreter_.channelsInUse().size() < 2) return text;
+  return QStringLiteral("CH%1 ").arg(channel + 1) + text;
 }
+
+void AcquisitionSession::termAppend(const QString& line, int channel) { termAppend(channelText(channel, line)); }
 
 void AcquisitionSession::termAppend(const QString& line) {
   log_.termAppend(line);

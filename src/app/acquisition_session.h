@@ -39,6 +39,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <memory>
 #include <vector>
 
 namespace kestrune::app {
@@ -221,6 +222,23 @@ private:
   void writeValue(std::int16_t offset, const sheet::CellValue& value) override;
   void rowCompleted(const std::vector<sheet::CellValue>& cells) override;
   void scriptFinished() override;
+  // The error label as one channel's reception writes it: with several
+  // channels in use, its notices (the device lost or back) name the channel.
+  class ChannelLabel final : public serial::ErrorLabel {
+  public:
+    ChannelLabel(AcquisitionSession& session, int channel) : session_(session), channel_(channel) {}
+    void setErrorText(const QString& text) override { session_.setErrorText(session_.channelText(channel_, text)); }
+    void setGoodNewsText(const QString& text) override {
+      session_.setGoodNewsText(session_.channelText(channel_, text));
+    }
+    void logNotice(const QString& text) override { session_.termAppend(text, channel_); }
+
+  private:
+    AcquisitionSession& session_;
+    int channel_;
+  };
+  // `text` as said of `channel`: prefixed "CHn " while several channels are in use.
+  QString channelText(int channel, const QString& text) const;
   // ErrorLabel
   void setErrorText(const QString& text) override;
   void setGoodNewsText(const QString& text) override;
@@ -269,6 +287,7 @@ private:
   Messages messages_{*this};
   std::vector<Message> deferred_;
   serial::Channels channels_;
+  std::vector<std::unique_ptr<ChannelLabel>> channelLabels_;
   serial::Reception reception_;
   bool receiving_ = false;  // the run window's error label shows reception's errors
   settings::Settings settings_;

@@ -214,6 +214,13 @@ TEST_F(SessionTest, WithSeveralChannelsEachLogLineNamesItsChannel) {
   EXPECT_EQ(host.logText, QStringLiteral("CH2 ● X\r\nCH1 ● Y\r\n"));
   EXPECT_EQ(static_cast<FakePort&>(session.port(1)).sent, "X");
   EXPECT_EQ(port().sent, "Y");
+
+  // The device lost and back on channel 2 is said of channel 2.
+  auto& second = static_cast<FakePort&>(session.port(1));
+  second.loseDevice();
+  EXPECT_TRUE(host.error.startsWith(QStringLiteral("CH2 ")) && host.error.endsWith(serial::MsgDeviceLost))
+      << host.error.toStdString();
+  EXPECT_TRUE(host.logText.contains(QStringLiteral("CH2 ") + serial::MsgDeviceLost)) << host.logText.toStdString();
 }
 
 // Start opens the channels the script names, channel 1 first; one that cannot
