@@ -329,6 +329,7 @@ void AcquisitionSession::tick() {
     publishDurableRows(false);
     updatePublishing(false);
     updateDropped();
+    updateChannels();
   }
   if (runFlag_.active()) {
     updateProgress(false);
@@ -496,6 +497,21 @@ void AcquisitionSession::updateDropped() {
   setErrorText(MsgDropped.arg(lines).arg(fields));
 }
 
+std::vector<RunProgress::Channel> AcquisitionSession::channelStates() {
+  std::vector<RunProgress::Channel> states;
+  if (interpreter_.channelsInUse().size() > 1)
+    for (const int channel : interpreter_.channelsInUse()) states.push_back({channel, port(channel).deviceAbsent()});
+  return states;
+}
+
+// A device lost or back shows while the run window is open, after the script too.
+void AcquisitionSession::updateChannels() {
+  std::vector<RunProgress::Channel> states = channelStates();
+  if (states == progress_.channels) return;
+  progress_.channels = std::move(states);
+  emit progressChanged(progress_);
+}
+
 void AcquisitionSession::updateProgress(bool force) {
   RunProgress next = progress_;
   next.rowsDone = interpreter_.cycleCount();
@@ -503,7 +519,9 @@ void AcquisitionSession::updateProgress(bool force) {
   next.rowsInWorkbook = rowsInWorkbook_;
   next.timeLimitMs = settings_.conditions.acquireTimeMs;
   next.elapsedMs = std::max(0, elapsedMs(interpreter_.runStartTick(), clock_.tickMs()));
-  const bool changed = next.rowsDone != progress_.rowsDone || next.elapsedMs / 1000 != progress_.elapsedMs / 1000;
+  next.channels = channelStates();
+  const bool changed = next.rowsDone != progress_.rowsDone || next.elapsedMs / 1000 != progress_.elapsedMs / 1000 ||
+                       next.channels != progress_.channels;
   progress_ = next;
   if (force || changed) emit progressChanged(progress_);
 }

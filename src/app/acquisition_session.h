@@ -270,6 +270,8 @@ private:
   // Closes every channel's port that is open.
   void closeChannels();
   void loadRun();
+  std::vector<RunProgress::Channel> channelStates();
+  void updateChannels();
   void updateProgress(bool force);
   void updatePublishing(bool force);
   void updateDropped();

@@ -127,6 +127,10 @@ FormExe::FormExe(AcquisitionSession& session, QWidget* parent) : QWidget(parent,
   publishing_ = label(QString(), "LabelPublishing", frameProgress_);
   publishing_->hide();
   grid->addWidget(publishing_, 0, 3, Qt::AlignRight);
+  // Each channel's state, with several instruments.
+  channels_ = label(QString(), "LabelChannels", frameProgress_);
+  channels_->hide();
+  grid->addWidget(channels_, 1, 3, Qt::AlignRight);
   commandChart_ = new QPushButton(CapChart, frameProgress_);
   commandChart_->setObjectName(QStringLiteral("CommandChart"));
   commandChart_->setAutoDefault(true);
@@ -252,6 +256,8 @@ void FormExe::setProgress(const RunProgress& progress) {
   progressTime_->setText(timeText(progress));
   progressRate_->setText(rateText(progress));
   progressLastRow_->setFullText(lastRowText(progress));
+  channels_->setText(channelsText(progress));
+  channels_->setVisible(!progress.channels.empty());
   const std::optional<int> share = progress.permille();
   // Without a limit there is nothing to fill: the bar stays, greyed.
   progressBar_->setEnabled(share.has_value());

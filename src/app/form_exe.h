@@ -83,6 +83,7 @@ private:
   QLabel* progressRate_ = nullptr;
   serial::ElidedLabel* progressLastRow_ = nullptr;
   QLabel* publishing_ = nullptr;
+  QLabel* channels_ = nullptr;
   QPushButton* commandChart_ = nullptr;
   std::function<void()> openChart_;
   bool closingFromController_ = false;

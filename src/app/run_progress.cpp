@@ -88,8 +88,19 @@ QString lastRowText(const RunProgress& p) {
 QString progressLine(const RunProgress& p) {
   QString line = rowsText(p);
   if (const auto share = p.permille()) line += QStringLiteral(" (%1%)").arg(*share / 10);
-  return line + QStringLiteral("　") + timeText(p) + QStringLiteral("　") + rateText(p) + QStringLiteral("　") +
-         lastRowText(p);
+  line +=
+      QStringLiteral("　") + timeText(p) + QStringLiteral("　") + rateText(p) + QStringLiteral("　") + lastRowText(p);
+  if (!p.channels.empty()) line += QStringLiteral("　") + channelsText(p);
+  return line;
+}
+
+QString channelsText(const RunProgress& p) {
+  QStringList parts;
+  for (const RunProgress::Channel& c : p.channels)
+    parts << QStringLiteral("CH%1 %2")
+                 .arg(c.channel + 1)
+                 .arg(c.lost ? QStringLiteral("切断中") : QStringLiteral("接続中"));
+  return parts.join(QStringLiteral("　"));
 }
 
 }  // namespace kestrune::app

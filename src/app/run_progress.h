@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace kestrune::app {
 
@@ -26,6 +27,14 @@ struct RunProgress {
   // Set once the workbook stopped taking values: the rows it holds of this
   // run; the others went only to the journal.
   std::optional<std::int32_t> rowsInWorkbook;
+  // With several channels in use, each one's state: its channel (0-based)
+  // and whether its device is gone. Empty with one channel.
+  struct Channel {
+    int channel = 0;
+    bool lost = false;
+    friend bool operator==(const Channel&, const Channel&) = default;
+  };
+  std::vector<Channel> channels;
 
   // The larger of the two shares used up, 0 to 1000; nullopt without limits.
   std::optional<int> permille() const;
@@ -55,6 +64,8 @@ QString rateText(const RunProgress& p);
 // The last acquisition for one line: "最終取得: No.12　値: 12.5, OK", without
 // "No." when numbering is off, "最終取得: －" before the first.
 QString lastRowText(const RunProgress& p);
+// "CH1 接続中　CH2 切断中" for several channels in use; empty with one.
+QString channelsText(const RunProgress& p);
 // One line with all of it, for the headless runner's status line.
 QString progressLine(const RunProgress& p);
 

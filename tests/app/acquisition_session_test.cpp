@@ -221,6 +221,11 @@ TEST_F(SessionTest, WithSeveralChannelsEachLogLineNamesItsChannel) {
   EXPECT_TRUE(host.error.startsWith(QStringLiteral("CH2 ")) && host.error.endsWith(serial::MsgDeviceLost))
       << host.error.toStdString();
   EXPECT_TRUE(host.logText.contains(QStringLiteral("CH2 ") + serial::MsgDeviceLost)) << host.logText.toStdString();
+  tick();
+  EXPECT_EQ(session.progress().channels, (std::vector<RunProgress::Channel>{{0, false}, {1, true}}));
+  second.bringDeviceBack();
+  tick();
+  EXPECT_EQ(session.progress().channels, (std::vector<RunProgress::Channel>{{0, false}, {1, false}}));
 }
 
 // Start opens the channels the script names, channel 1 first; one that cannot

@@ -25,47 +25,52 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // A row limit alone has no remainder before the first row gives a rate.
         ProgressCase{"AtTheStart",
-                     {0, 100, 0, 0, {}, std::nullopt, false, std::nullopt},
+                     {0, 100, 0, 0, {}, std::nullopt, false, std::nullopt, {}},
                      0,
                      "0 / 100 行 (0%)　経過 0:00:00　残り －　－ 行/分　最終取得: －"},
         // 75 rows left at 25 rows in 1:30: 4:30 more.
         ProgressCase{"RowsOnly",
-                     {25, 100, 90000, 0, {"12.5"}, 7, false, std::nullopt},
+                     {25, 100, 90000, 0, {"12.5"}, 7, false, std::nullopt, {}},
                      250,
                      "25 / 100 行 (25%)　経過 0:01:30　残り 0:04:30　16.7 行/分　最終取得: No.7　値: 12.5"},
         ProgressCase{"RowLimitReached",
-                     {100, 100, 3600000, 0, {}, std::nullopt, false, std::nullopt},
+                     {100, 100, 3600000, 0, {}, std::nullopt, false, std::nullopt, {}},
                      1000,
                      "100 / 100 行 (100%)　経過 1:00:00　残り 0:00:00　1.67 行/分　最終取得: －"},
         // The time limit is the further of the two: it decides the bar and the remainder.
         ProgressCase{"TimeAheadOfRows",
-                     {1, 10000, 45000, 60000, {"x"}, std::nullopt, false, std::nullopt},
+                     {1, 10000, 45000, 60000, {"x"}, std::nullopt, false, std::nullopt, {}},
                      750,
                      "1 / 10000 行 (75%)　経過 0:00:45　残り 0:00:15　1.33 行/分　最終取得: 値: x"},
         // The row limit comes first: 10 rows left at one every 2 s, though 50 minutes of time are left.
         ProgressCase{"RowsAheadOfTime",
-                     {90, 100, 180000, 3180000, {"9:05:03", "OK"}, 41, false, std::nullopt},
+                     {90, 100, 180000, 3180000, {"9:05:03", "OK"}, 41, false, std::nullopt, {}},
                      900,
                      "90 / 100 行 (90%)　経過 0:03:00　残り 0:00:20　30.0 行/分　最終取得: No.41　値: 9:05:03, OK"},
         // Past the limit (the last acquisition finishing): nothing negative, nothing above 100 %.
         ProgressCase{"PastTheTimeLimit",
-                     {3, 10000, 61500, 60000, {}, std::nullopt, false, std::nullopt},
+                     {3, 10000, 61500, 60000, {}, std::nullopt, false, std::nullopt, {}},
                      1000,
                      "3 / 10000 行 (100%)　経過 0:01:01　残り 0:00:00　2.93 行/分　最終取得: －"},
         // Ended by the row limit with time to spare: no remainder counts on.
         ProgressCase{"Ended",
-                     {100, 100, 200000, 3600000, {"1"}, 100, true, std::nullopt},
+                     {100, 100, 200000, 3600000, {"1"}, 100, true, std::nullopt, {}},
                      1000,
                      "100 / 100 行 (100%)　経過 0:03:20　完了　30.0 行/分　最終取得: No.100　値: 1"},
         // The workbook stopped taking values after 7 rows.
         ProgressCase{
             "WorkbookLost",
-            {12, 100, 60000, 0, {"x"}, 12, false, 7},
+            {12, 100, 60000, 0, {"x"}, 12, false, 7, {}},
             120,
             "12 / 100 行（ブックに書込済み 7 行、5 行は未書込） (12%)　経過 0:01:00　残り 0:07:20　12.0 行/分　"
             "最終取得（ブック未書込）: No.12　値: x"},
+        // Several instruments: each channel's state ends the line.
+        ProgressCase{"TwoChannels",
+                     {5, 0, 999, 0, {}, std::nullopt, false, std::nullopt, {{0, false}, {2, true}}},
+                     std::nullopt,
+                     "5 行　経過 0:00:00　－ 行/分　最終取得: －　CH1 接続中　CH3 切断中"},
         ProgressCase{"NoLimitAtAll",
-                     {5, 0, 999, 0, {}, std::nullopt, false, std::nullopt},
+                     {5, 0, 999, 0, {}, std::nullopt, false, std::nullopt, {}},
                      std::nullopt,
                      "5 行　経過 0:00:00　－ 行/分　最終取得: －"}),
     [](const auto& p) { return std::string(p.param.name); });

@@ -352,7 +352,7 @@ TEST_F(RunWindowTest, TheProgressAreaSaysDoneAndShortensALongLastRow) {
   ASSERT_NE(exe, nullptr);
   QStringList values;
   for (int i = 0; i < 60; ++i) values << QStringLiteral("value %1").arg(i);
-  const RunProgress progress{10, 10, 20000, 600000, values, 10, true, std::nullopt};
+  const RunProgress progress{10, 10, 20000, 600000, values, 10, true, std::nullopt, {}};
   exe->setProgress(progress);
   EXPECT_EQ(inRun<QLabel>("LabelProgressTime")->text(), QStringLiteral("経過 0:00:20　完了"));
   auto* last = inRun<serial::ElidedLabel>("LabelLastRow");
