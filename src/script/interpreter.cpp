@@ -18,6 +18,7 @@ void Interpreter::resetForStart(std::int32_t startTick, const RunSettings& setti
   acquisitionVoid_ = false;
   commandStep_ = -1;
   droppedFields_ = 0;
+  fieldsOfStep_.assign(c_.script.scriptSteps.size(), 0);
   channel_ = 0;
   loopChannel_ = 0;
   inUse_ = script::channelsInUse(c_.script);
@@ -273,19 +274,36 @@ void Interpreter::receive() {
   Script& script = c_.script;
   if (stepPhase_ == 0) {
     c_.view.setMessage(stepLabel(":RCV"));
+    rcvFrom_ = valueCount_;
     if (rcvDataGet(channel_)) {
-      state(channel_).answerPending = false;
-      advance();
+      endReceive();
     } else {
       script.waitRemainingMs = script.receiveTimeoutMs[static_cast<std::size_t>(channel_)];
       stepPhase_ = 1;
     }
     return;
   }
-  if (rcvDataGet(channel_) || script.waitRemainingMs < 1 || endRequested_) {
-    state(channel_).answerPending = false;
-    advance();
+  if (rcvDataGet(channel_) || script.waitRemainingMs < 1 || endRequested_) endReceive();
+}
+
+// An RCV ends. With several instruments, one that gave nothing (gone, or
+// silent until the time-out) leaves as many empty cells as its last answer to
+// this RCV had fields, so the values of the channels after it keep their columns.
+void Interpreter::endReceive() {
+  state(channel_).answerPending = false;
+  const auto step = static_cast<std::size_t>(currentStep_);
+  if (step < fieldsOfStep_.size()) {
+    const auto taken = static_cast<std::int16_t>(valueCount_ - rcvFrom_);
+    if (taken > 0) {
+      fieldsOfStep_[step] = taken;
+    } else if (inUse_.size() > 1) {
+      for (std::int16_t i = 0; i < fieldsOfStep_[step] && roomForFields() > 0; ++i) {
+        if (valueCount_ == 0) stampSet();
+        acquiredValues_[static_cast<std::size_t>(valueCount_++)] = QString();
+      }
+    }
   }
+  advance();
 }
 
 void Interpreter::send(const ScriptStep& s) {

@@ -147,6 +147,7 @@ private:
   // Counts the row and moves the number and the cursor past it.
   void completeRow();
   void receive();
+  void endReceive();
   void send(const ScriptStep& s);
   void writePendingValues();
   // Whether the tick waits for a lost device instead of running a step. A
@@ -186,6 +187,10 @@ private:
   int loopChannel_ = 0;
   std::vector<int> inUse_{0};
   std::array<ChannelState, serial::ChannelCount> channelStates_{};
+  // Per script step: the fields its RCV last took (the cells an empty answer
+  // keeps free), and where the current RCV's fields began.
+  std::vector<std::int16_t> fieldsOfStep_;
+  std::int16_t rcvFrom_ = 0;
   // One channel in use and its device went away with a command unsent or unanswered.
   bool acquisitionVoid_ = false;
   std::int32_t commandStep_ = -1;  // the last SND

@@ -581,6 +581,20 @@ INSTANTIATE_TEST_SUITE_P(Table, LostChannelTest,
                                                "LostWhileAnswering", false, {{"a1", "b1"}, {"a2", "b2", "c2"}}}),
                          [](const auto& p) { return std::string(p.param.name); });
 
+// A channel that falls silent keeps its cells free: the values of the
+// channels after it stay in their columns.
+TEST_F(TwoInstrumentsTest, ASilentChannelKeepsItsColumns) {
+  load({"CHN:2", "RTM:1", "CHN:1", "SSS", "CHN:2", "SND:C%CR", "RCV", "CHN:1", "SND:A%CR", "RCV", "SET", "EEE"});
+  setup.rows = 3;
+  start();
+  for (int i = 0; i < 1000 && runActive; ++i) {
+    answerCommands([](int ch, int n) { return ch == 1 && n >= 2; });  // channel 2 answers once only
+    tick();
+  }
+  ASSERT_FALSE(runActive);
+  expectRows({{"c1", "a1", "b1"}, {"", "a2", "b2"}, {"", "a3", "b3"}});
+}
+
 // ---- A device lost and back during an acquisition ----------------------------
 
 struct LossCase {
