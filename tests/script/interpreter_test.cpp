@@ -595,6 +595,19 @@ TEST_F(TwoInstrumentsTest, ASilentChannelKeepsItsColumns) {
   expectRows({{"c1", "a1", "b1"}, {"", "a2", "b2"}, {"", "a3", "b3"}});
 }
 
+// EEE's last look at the receive buffer is at the current channel's.
+TEST_F(TwoInstrumentsTest, EeeTakesTheCurrentChannelsLine) {
+  load({"ITM:0.1", "CHN:1", "SSS", "CHN:2", "SND:C%CR", "EEE"});
+  setup.rows = 2;
+  start();
+  for (int i = 0; i < 1000 && runActive; ++i) {
+    answerCommands();
+    tick();
+  }
+  ASSERT_FALSE(runActive);
+  expectRows({{"c1"}, {"c2"}});
+}
+
 // ---- A device lost and back during an acquisition ----------------------------
 
 struct LossCase {
