@@ -3,9 +3,13 @@
 # stands in for Com1, a sample workbook and script are made, and Kestrune runs
 # an acquisition into it (in its window where a display exists, headless
 # otherwise). The rows written are printed at the end.
-#   tools/demo.sh [BUILD_DIR]
+#   tools/demo.sh [--two] [BUILD_DIR]
+# With --two a second instrument, a balance at 19200,e,7,1 whose answers end
+# in LF, stands in for Com2, and each row holds both instruments' values.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+two=
+if [ "${1:-}" = --two ]; then two=1; shift; fi
 build=${1:-build}
 kestrune="$build/src/app/kestrune"
 instrument="$build/tools/instrument/kestrune-instrument"
@@ -16,9 +20,17 @@ demo=$(cd "$demo" && pwd)
 
 # The instrument answers each MEAS? with a running number, two readings and OK.
 "$instrument" --link "$demo/ttyDEMO" --reply '{n},{rand:20:25:2},{rand:40:60:1},OK' > "$demo/instrument.out" &
-instrument_pid=$!
-trap 'kill $instrument_pid 2>/dev/null || true' EXIT
-for _ in $(seq 50); do [ -e "$demo/ttyDEMO" ] && break; sleep 0.1; done
+pids=$!
+trap 'kill $pids 2>/dev/null || true' EXIT
+links=("$demo/ttyDEMO")
+if [ -n "$two" ]; then
+  "$instrument" --link "$demo/ttyBALANCE" --on 'W=+{rand:100:101:3} g' --eol LF > "$demo/balance.out" &
+  pids="$pids $!"
+  links+=("$demo/ttyBALANCE")
+fi
+for link in "${links[@]}"; do
+  for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
+done
 
 echo "COM1=$demo/ttyDEMO" > "$demo/ports.conf"
 "$kestrune" --new-workbook "$demo/demo.xls" --overwrite
@@ -26,6 +38,13 @@ echo "COM1=$demo/ttyDEMO" > "$demo/ports.conf"
 printf '%s\r\n' \
   '; Kestrune demo: ask the instrument once a second, one row per answer' \
   'ITM:1' 'SSS' 'CLR' 'SND:MEAS?%CR' 'RCV' 'SET' 'EEE' > "$demo/demo.txt"
+if [ -n "$two" ]; then
+  # The balance's line end and time-out are set once, before the loop.
+  printf '%s\r\n' \
+    '; Kestrune demo: a thermometer on CH1 and a balance on CH2, one row for both' \
+    'CHN:2' 'ECD:%LF' 'RTM:5' 'CHN:1' 'ITM:1' 'SSS' 'CLR' 'SND:MEAS?%CR' 'RCV' \
+    'CHN:2' 'CLR' 'SND:W%LF' 'RCV' 'SET' 'EEE' > "$demo/demo.txt"
+fi
 # Settings: script file on, numbering from 1, date and time stamps, start at B2,
 # ten rows, 9600,n,8,1 on Com1: the 2048-byte setup.dat record, field by field.
 {
@@ -40,6 +59,9 @@ printf '%s\r\n' \
   head -c 18 /dev/zero                        # flow control 0s, empty tail
 } > "$demo/setup.dat"
 head -c $((2048 - $(stat -c %s "$demo/setup.dat"))) /dev/zero >> "$demo/setup.dat"
+if [ -n "$two" ]; then
+  "$kestrune" config --dir "$demo" port.2=2 line.2=19200,e,7,1 device.2="$demo/ttyBALANCE" > /dev/null
+fi
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   echo "demo: the run window shows the acquisition; press 終了 when it has finished, then close Kestrune."
