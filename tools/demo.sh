@@ -39,11 +39,12 @@ printf '%s\r\n' \
   '; Kestrune demo: ask the instrument once a second, one row per answer' \
   'ITM:1' 'SSS' 'CLR' 'SND:MEAS?%CR' 'RCV' 'SET' 'EEE' > "$demo/demo.txt"
 if [ -n "$two" ]; then
-  # The balance's line end and time-out are set once, before the loop.
+  # The balance's line end and time-out are set once, before the loop; both
+  # instruments are asked before either answer is taken.
   printf '%s\r\n' \
     '; Kestrune demo: a thermometer on CH1 and a balance on CH2, one row for both' \
-    'CHN:2' 'ECD:%LF' 'RTM:5' 'CHN:1' 'ITM:1' 'SSS' 'CLR' 'SND:MEAS?%CR' 'RCV' \
-    'CHN:2' 'CLR' 'SND:W%LF' 'RCV' 'SET' 'EEE' > "$demo/demo.txt"
+    'CHN:2' 'ECD:%LF' 'RTM:5' 'CHN:1' 'ITM:1' 'SSS' 'CLR' 'SND:MEAS?%CR' \
+    'CHN:2' 'CLR' 'SND:W%LF' 'CHN:1' 'RCV' 'CHN:2' 'RCV' 'SET' 'CHN:1' 'EEE' > "$demo/demo.txt"
 fi
 # Settings: script file on, numbering from 1, date and time stamps, start at B2,
 # ten rows, 9600,n,8,1 on Com1: the 2048-byte setup.dat record, field by field.

@@ -57,8 +57,23 @@ void Interpreter::advance() {
   ++currentStep_;
 }
 
+// With one channel a tick executes one step, as it always has. With several,
+// the steps that need no waiting run on in the same tick until one waits or
+// the loop goes back to its start: the commands of one pass reach every
+// instrument within the same moment, and a row of eight instruments takes a
+// tick or two rather than dozens.
 void Interpreter::loopProg() {
-  if (!c_.run.active() || pausedForNext_) return;
+  const int most = inUse_.size() > 1 ? 2 * (c_.script.stepCount + 2) : 1;
+  for (int i = 0; i < most; ++i) {
+    if (!c_.run.active() || pausedForNext_) return;
+    const std::int32_t step = currentStep_;
+    const std::int16_t phase = stepPhase_;
+    stepOnce();
+    if (currentStep_ < step || (currentStep_ == step && stepPhase_ == phase)) return;
+  }
+}
+
+void Interpreter::stepOnce() {
   if (!holdForLostDevice()) {
     const auto index = static_cast<std::size_t>(currentStep_);
     if (index < c_.script.scriptSteps.size())

@@ -142,6 +142,7 @@ private:
   ChannelState& state(int channel) { return channelStates_[static_cast<std::size_t>(channel)]; }
   void execute(const ScriptStep& s);
   void advance();
+  void stepOnce();
   void loopStart();
   void loopEnd();
   // Counts the row and moves the number and the cursor past it.
