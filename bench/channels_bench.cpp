@@ -281,9 +281,10 @@ Figures runFor(Kind kind, int channels, int seconds) {
 }
 
 void report(const char* kind, int channels, const Figures& f) {
-  std::printf("%-6s %d ch  rows %5d (in the file %5d)  short %d  lines missing %lld repeated %lld  rows mixing beats %d\n",
-              kind, channels, f.rows, f.rowsInFile, f.shortRows, static_cast<long long>(f.missingLines),
-              static_cast<long long>(f.repeatedLines), f.mixedRows);
+  std::printf(
+      "%-6s %d ch  rows %5d (in the file %5d)  short %d  lines missing %lld repeated %lld  rows mixing beats %d\n",
+      kind, channels, f.rows, f.rowsInFile, f.shortRows, static_cast<long long>(f.missingLines),
+      static_cast<long long>(f.repeatedLines), f.mixedRows);
   std::printf("              tick work p50 %.3f p99 %.3f max %.2f ms   start late p50 %.3f p99 %.3f max %.2f ms\n",
               at(f.work, 0.5), at(f.work, 0.99), at(f.work, 1.0), at(f.late, 0.5), at(f.late, 0.99), at(f.late, 1.0));
   if (channels > 1) {

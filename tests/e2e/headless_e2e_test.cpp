@@ -431,6 +431,100 @@ TEST_F(HeadlessE2eTest, AnInstrumentThatVanishesAndComesBackLosesNoRow) {
   EXPECT_EQ(readSetup().conditions().cursor.acquisitionNo, 31);
 }
 
+// Two instruments with their own line settings and end codes: channel 1 is
+// asked and answers with CR, channel 2 streams with LF at 19200,e,7,1. Channel
+// 2's terminal is hung up mid-run and is back at once: channel 1's values go
+// on into every row, the loss and the return are said of channel 2, and
+// channel 2's values come back into its own column.
+TEST_F(HeadlessE2eTest, OneOfTwoInstrumentsVanishesAndComesBack) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  const QString link2 = dir.filePath(QStringLiteral("ttyBALANCE"));
+  QProcess balance;
+  balance.setProgram(QStringLiteral(KESTRUNE_INSTRUMENT_PATH));
+  balance.setArguments({QStringLiteral("--link"), link2, QStringLiteral("--stream"), QStringLiteral("w{n}"),
+                        QStringLiteral("--interval"), QStringLiteral("40"), QStringLiteral("--eol"),
+                        QStringLiteral("LF")});
+  balance.start();
+  ASSERT_TRUE(balance.waitForStarted(5000));
+  for (int i = 0; i < 100 && !QFileInfo::exists(link2); ++i) QThread::msleep(20);
+  ASSERT_TRUE(QFileInfo::exists(link2));
+  writeFile(QStringLiteral("ports.conf"), QStringLiteral("COM1=%1\nCOM2=%2\n").arg(link, link2).toUtf8());
+  writeFile(QStringLiteral("data.txt"),
+            "CHN:2\r\nECD:%LF\r\nRTM:0.5\r\nCHN:1\r\nITM:0.1\r\nSSS\r\n"
+            "SND:MEAS?%CR\r\nCHN:2\r\nCLR\r\nRCV\r\nCHN:1\r\nRCV\r\n"
+            "SET\r\nEEE\r\n");
+  constexpr int Rows = 40;
+  {
+    testing::RawSetup r;
+    r.stampMode = 3;
+    r.scriptFromFile = testing::True16;
+    r.numberingOn = testing::True16;
+    r.acquisitionNo = 1;
+    r.startAtCell = testing::True16;
+    r.startCol = "B";
+    r.startRow = 2;
+    r.acquireTimeMs = 120000;
+    r.measureCount = Rows;
+    r.commSettings[0] = "9600,n,8,1";
+    r.commPort[0] = 1;
+    r.commSettings[1] = "19200,e,7,1";
+    r.commPort[1] = 2;
+    writeFile(QStringLiteral("setup.dat"), r.bytes());
+  }
+  QProcess run;
+  ASSERT_TRUE(startHeadless(run));
+  QByteArray out, err;
+  const auto readUntil = [&](const std::function<bool()>& done) {
+    for (int i = 0; i < 300 && !done(); ++i) {
+      run.waitForReadyRead(50);
+      out += run.readAllStandardOutput();
+      err += run.readAllStandardError();
+    }
+    return done();
+  };
+  ASSERT_TRUE(readUntil([&] { return out.count("CH2 ○ ") >= 8; })) << out.toStdString() << err.toStdString();
+  const int terminal = ::open(QFile::encodeName(link2).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const bool hungUp = terminal >= 0 && ::ioctl(terminal, TIOCVHANGUP) == 0;
+  if (terminal >= 0) ::close(terminal);
+  if (!hungUp) {
+    run.kill();
+    run.waitForFinished();
+    GTEST_SKIP() << "hanging up a terminal needs CAP_SYS_ADMIN";
+  }
+  ASSERT_TRUE(run.waitForFinished(120000));
+  out += run.readAllStandardOutput();
+  err += run.readAllStandardError();
+  balance.terminate();
+  balance.waitForFinished(5000);
+  EXPECT_EQ(run.exitCode(), 0) << err.toStdString();
+  // "CH2 7:12:23 通信ポートが切断されました": the channel, the time, the news.
+  const auto said = [&err](const char* channel, const char* news) {
+    return QString::fromUtf8(err).contains(
+        QRegularExpression(QStringLiteral("%1 [0-9:]+ %2").arg(QLatin1String(channel), QString::fromUtf8(news))));
+  };
+  EXPECT_TRUE(said("CH2", "通信ポートが切断されました")) << err.toStdString();
+  EXPECT_TRUE(said("CH2", "通信ポートに再接続しました")) << err.toStdString();
+  EXPECT_FALSE(said("CH1", "通信ポートが切断されました")) << err.toStdString();
+
+  // B number, C stamp, D channel 2's reading (collected first), E and F
+  // channel 1's answer.
+  const auto sheet = cells();
+  int balanceValues = 0;
+  for (int i = 0; i < Rows; ++i) {
+    const auto row = sheet.find(1 + i);
+    ASSERT_NE(row, sheet.end()) << "row " << i + 2 << " missing";
+    EXPECT_EQ(row->second.at(1), std::make_pair(std::string("number"), std::to_string(1 + i))) << i;
+    ASSERT_EQ(row->second.count(5), 1u) << "row " << i + 2 << " lacks channel 1's answer";
+    EXPECT_EQ(row->second.at(5).second, "測定OK") << i;
+    if (row->second.count(3) == 1 && row->second.at(3).second.rfind('w', 0) == 0) ++balanceValues;
+  }
+  // Channel 2 gives a reading before the hang-up and again after its return.
+  EXPECT_GE(balanceValues, 8 + 5);
+  const auto last = sheet.find(Rows);
+  ASSERT_NE(last, sheet.end());
+  EXPECT_EQ(last->second.count(3), 1u) << "channel 2 did not come back into its column";
+}
+
 TEST_F(HeadlessE2eTest, AStoppedRunnerLosesNoLineWithoutAWord) {
   if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
   // An instrument streams a counter, 50 lines a second. The runner is
