@@ -94,12 +94,33 @@ QString progressLine(const RunProgress& p) {
   return line;
 }
 
-QString channelsText(const RunProgress& p) {
+// The channels of one state, by number, runs of three or more as ranges:
+// "CH1-3,5". Eight channels in two states stay short enough for one line.
+static QString channelList(const std::vector<int>& numbers) {
   QStringList parts;
-  for (const RunProgress::Channel& c : p.channels)
-    parts << QStringLiteral("CH%1 %2")
-                 .arg(c.channel + 1)
-                 .arg(c.lost ? QStringLiteral("切断中") : QStringLiteral("接続中"));
+  for (std::size_t i = 0; i < numbers.size();) {
+    std::size_t j = i;
+    while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) ++j;
+    if (j >= i + 2) {
+      parts << QStringLiteral("%1-%2").arg(numbers[i]).arg(numbers[j]);
+    } else {
+      for (std::size_t k = i; k <= j; ++k) parts << QString::number(numbers[k]);
+    }
+    i = j + 1;
+  }
+  return QStringLiteral("CH") + parts.join(QLatin1Char(','));
+}
+
+QString channelsText(const RunProgress& p) {
+  std::vector<int> connected, lost;
+  for (const RunProgress::Channel& c : p.channels) (c.lost ? lost : connected).push_back(c.channel + 1);
+  std::sort(connected.begin(), connected.end());
+  std::sort(lost.begin(), lost.end());
+  // Each state in the order of the lowest channel in it.
+  QStringList parts;
+  if (!connected.empty()) parts << channelList(connected) + QStringLiteral(" 接続中");
+  if (!lost.empty()) parts << channelList(lost) + QStringLiteral(" 切断中");
+  if (!connected.empty() && !lost.empty() && lost.front() < connected.front()) std::swap(parts[0], parts[1]);
   return parts.join(QStringLiteral("　"));
 }
 

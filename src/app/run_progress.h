@@ -64,7 +64,8 @@ QString rateText(const RunProgress& p);
 // The last acquisition for one line: "最終取得: No.12　値: 12.5, OK", without
 // "No." when numbering is off, "最終取得: －" before the first.
 QString lastRowText(const RunProgress& p);
-// "CH1 接続中　CH2 切断中" for several channels in use; empty with one.
+// "CH1 接続中　CH2 切断中" for several channels in use, the channels of one
+// state together ("CH1-3,5 接続中　CH4 切断中"); empty with one.
 QString channelsText(const RunProgress& p);
 // One line with all of it, for the headless runner's status line.
 QString progressLine(const RunProgress& p);

@@ -166,6 +166,51 @@ TEST_F(RunWindowTest, LabelsFitTheirFontAndNothingOverlapsAtOneAndAHalfTimesTheF
   QApplication::setFont(normal);
 }
 
+// Eight instruments, three of them gone: each channel's state shows whole
+// beside the progress bar, inside the progress area and clear of its other
+// parts, at the normal font and at one and a half times it.
+TEST_F(RunWindowTest, EightChannelsStatesFitAtOneAndAHalfTimesTheFont) {
+  QByteArray script = "SSS\r\n";
+  for (int c = 1; c <= 8; ++c) script += "CHN:" + QByteArray::number(c) + "\r\nRCV\r\n";
+  writeScript(script + "SET\r\nEEE\r\n");
+  for (int c = 1; c < serial::ChannelCount; ++c) {
+    settings::LineSettings line = session.lineSettings(c);
+    line.port = c + 1;
+    ASSERT_TRUE(session.applyLineSettings(c, line).ok());
+  }
+  const QFont normal = QApplication::font();
+  for (const double scale : {1.0, 1.5}) {
+    SCOPED_TRACE(scale);
+    QFont font = normal;
+    font.setPointSizeF(normal.pointSizeF() * scale);
+    QApplication::setFont(font);
+    form->CommandStart_Click();
+    ASSERT_NE(form->formExe(), nullptr);
+    for (const int c : {1, 5, 7}) static_cast<FakePort&>(session.port(c)).loseDevice();
+    QLabel* states = inRun<QLabel>("LabelChannels");
+    ASSERT_NE(states, nullptr);
+    ASSERT_TRUE(runUntil([&] { return states->text().contains(QStringLiteral("切断中")); }));
+    EXPECT_EQ(states->text(), QStringLiteral("CH1,3-5,7 接続中　CH2,6,8 切断中"));
+    auto* frame = inRun<QWidget>("FrameProgress");
+    ASSERT_NE(frame, nullptr);
+    QList<QWidget*> shown;
+    for (QWidget* w : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (!w->isVisibleTo(frame)) continue;
+      shown << w;
+      EXPECT_TRUE(frame->rect().contains(w->geometry())) << w->objectName().toStdString();
+    }
+    EXPECT_TRUE(shown.contains(states));
+    EXPECT_GE(states->width(), states->sizeHint().width());
+    for (int i = 0; i < shown.size(); ++i)
+      for (int j = i + 1; j < shown.size(); ++j)
+        EXPECT_FALSE(shown[i]->geometry().intersects(shown[j]->geometry()))
+            << shown[i]->objectName().toStdString() << " overlaps " << shown[j]->objectName().toStdString();
+    inRun<QPushButton>("CommandRsEnd")->click();
+    flushEvents();
+  }
+  QApplication::setFont(normal);
+}
+
 TEST_F(RunWindowTest, TheChartButtonShowsTheRowsOfThisRun) {
   for (int run = 0; run < 2; ++run) {
     form->CommandStart_Click();
