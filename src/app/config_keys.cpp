@@ -1,5 +1,6 @@
 #include "app/config_keys.h"
 
+#include "core/alarm_rules.h"
 #include "core/numeric_text.h"
 
 #include <QRegularExpression>
@@ -18,6 +19,8 @@ const QString MsgRefusedValue = QStringLiteral("%1=%2 は使えません。%1 �
 const QString MsgUnknownKey = QStringLiteral("「%1」という項目はありません。項目は %2 です。");
 const QString MsgNotAssignment = QStringLiteral("「%1」は 項目=値 の形ではありません。");
 const QString MsgTwice = QStringLiteral("%1 が 2 回指定されています。");
+const QString MsgNeedsWorkbook =
+    QStringLiteral("%1 はワークブックごとの設定です。--workbook PATH でワークブックを指定してください。");
 
 // The stamp option buttons' and the flow control codes' names, by code.
 const std::array<QString, 4> StampNames = {QStringLiteral("none"), QStringLiteral("date"), QStringLiteral("time"),
@@ -204,6 +207,17 @@ const std::vector<Key>& keyTable() {
   return keys;
 }
 
+// An alarm.* key of the workbook's section. Any of them may be removed (an
+// empty value), so that one the program refuses can be taken out.
+std::optional<QString> checkAlarm(const QString& name, const QString& value, bool workbookGiven,
+                                  std::vector<Change>& changes) {
+  if (!workbookGiven) return MsgNeedsWorkbook.arg(name);
+  if (!value.isEmpty())
+    if (const Status checked = alarm::checkSetting(name, value); !checked) return checked.description();
+  changes.push_back([name, value](Pending& p) { p.alarms.insert(name, value); });
+  return std::nullopt;
+}
+
 }  // namespace
 
 QStringList configKeys() {
@@ -222,7 +236,7 @@ QString flowName(serial::FlowControl flow) {
                                                                 : QString();
 }
 
-std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringList& assignments) {
+std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringList& assignments, bool workbookGiven) {
   std::vector<Change> changes;
   QStringList refused;
   std::set<QString> seen;
@@ -237,7 +251,7 @@ std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringLis
     const QString value = assignment.mid(equals + 1);
     const auto& table = keyTable();
     const auto key = std::find_if(table.begin(), table.end(), [&name](const Key& k) { return k.name == name; });
-    if (key == table.end()) {
+    if (key == table.end() && !alarm::isAlarmKey(name)) {
       refused << MsgUnknownKey.arg(name, keys.join(QStringLiteral("、")));
       continue;
     }
@@ -248,6 +262,10 @@ std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringLis
     // Every value is one line in its file: a line feed would add a line.
     if (const Status plain = mqtt::checkNoControlCharacter(name, value); !plain) {
       refused << plain.description();
+      continue;
+    }
+    if (key == table.end()) {
+      if (const auto message = checkAlarm(name, value, workbookGiven, changes)) refused << *message;
       continue;
     }
     const std::optional<Checked> checked = key->check(value);

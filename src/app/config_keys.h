@@ -3,6 +3,7 @@
 // same the panels keep to.
 #pragma once
 
+#include "core/conf_text.h"
 #include "mqtt/mqtt_settings.h"
 #include "settings/settings_model.h"
 
@@ -24,6 +25,8 @@ struct Pending {
   bool lineGiven = false;
   std::optional<QString> device;  // the ports.conf entry of the line's port
   mqtt::MqttSettings mqtt;
+  // alarm.* keys to set in the workbook's section (an empty value removes one).
+  conf::Values alarms = {};
 };
 using Change = std::function<void(Pending&)>;
 
@@ -35,7 +38,9 @@ QString stampName(settings::StampMode mode);
 QString flowName(serial::FlowControl flow);
 
 // Checks every "key=value"; the changes in argument order, or the messages
-// of every one refused.
-std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringList& assignments);
+// of every one refused. The alarm.* keys belong to a workbook's section and
+// are refused when `workbookGiven` is false.
+std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringList& assignments,
+                                                                bool workbookGiven = false);
 
 }  // namespace kestrune::app
