@@ -52,13 +52,16 @@ AlarmMonitor::AlarmMonitor(AlarmRules rules) : rules_(std::move(rules)), states_
 
 void AlarmMonitor::takeColumn(const ColumnRule& rule, ColumnState& state, const AcquiredValue& value, AlarmEvent& base,
                               std::vector<AlarmEvent>& events) const {
-  base.column = rule.column;
-  base.columnLetters = columnLetters(rule.column);
-  base.value = value.text;
   // Raises an inactive alarm when `raise`, clears an active one when `clear`.
   const auto change = [&](AlarmKind kind, bool& active, bool raise, bool clear, std::optional<double> limit) {
     if (active ? !clear : !raise) return;
     active = !active;
+    // The column's texts are made only for a row that gives an event.
+    if (base.column != rule.column) {
+      base.column = rule.column;
+      base.columnLetters = columnLetters(rule.column);
+      base.value = value.text;
+    }
     base.kind = kind;
     base.state = active ? AlarmState::Raised : AlarmState::Cleared;
     base.limit = limit;
