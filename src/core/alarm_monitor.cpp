@@ -1,5 +1,6 @@
 #include "core/alarm_monitor.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace kestrune::alarm {
@@ -48,7 +49,11 @@ QString kindText(AlarmKind kind) {
   return {};
 }
 
-AlarmMonitor::AlarmMonitor(AlarmRules rules) : rules_(std::move(rules)), states_(rules_.columns.size()) {}
+AlarmMonitor::AlarmMonitor(AlarmRules rules) : rules_(std::move(rules)), states_(rules_.columns.size()) {
+  // Events go by column whatever order the rules were made in.
+  std::stable_sort(rules_.columns.begin(), rules_.columns.end(),
+                   [](const ColumnRule& a, const ColumnRule& b) { return a.column < b.column; });
+}
 
 void AlarmMonitor::takeColumn(const ColumnRule& rule, ColumnState& state, const AcquiredValue& value, AlarmEvent& base,
                               std::vector<AlarmEvent>& events) const {

@@ -190,7 +190,8 @@ Replay plannedReplay(std::size_t rowCount, std::uint64_t seed) {
       {ColumnRule{.column = 9, .high = 0.5}, LimitPlan{0.5, std::nullopt, 0}, {.mayGoMissing = true}},
   };
   Replay replay;
-  for (const Watched& w : watched) replay.rules.columns.push_back(w.rule);
+  // Listed last column first: the events still go by column.
+  for (auto w = watched.rbegin(); w != watched.rend(); ++w) replay.rules.columns.push_back(w->rule);
   replay.rules.silenceSeconds = SilenceSeconds;
 
   std::int64_t elapsed = 0;
