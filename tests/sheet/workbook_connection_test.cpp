@@ -696,40 +696,39 @@ TEST_P(MarkTest, EveryMarkComesBackAfterACrash) {
   EXPECT_FALSE(QFile::exists(journalPathBeside(book)));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, MarkTest,
-    ::testing::Values(MarkCase{"RowsNotSaved",
-                               [](WorkbookConnection& c, FakeSpreadsheet&) {
-                                 c.markCell(5, 2);
-                                 c.markCell(6, 3);
-                               },
-                               2},
-                      // The save holds both rows but neither mark: the program
-                      // ends without another, and the journal must stay.
-                      MarkCase{"MarkedAfterTheSaveBeganThenTheProgramEnds",
-                               [](WorkbookConnection& c, FakeSpreadsheet& app) {
-                                 c.saveInBackground();
-                                 c.markCell(5, 2);
-                                 c.markCell(6, 3);
-                                 emit app.backgroundSaveDone(true, QString());
-                                 c.release();
-                               },
-                               0},
-                      // Refused like a value: the application is lost, and a
-                      // close that saves keeps the journal for the mark.
-                      MarkCase{"RefusedByTheApplication",
-                               [](WorkbookConnection& c, FakeSpreadsheet& app) {
-                                 c.markCell(5, 2);
-                                 app.failing = {"mark"};
-                                 c.markCell(6, 3);
-                                 app.failing.clear();
-                                 EXPECT_EQ(c.excelState(), ExcelState::NotOpen);
-                                 const Status closed = c.close();
-                                 ASSERT_FALSE(closed);
-                                 EXPECT_TRUE(closed.error().is(SheetError::RowsNotWritten));
-                               },
-                               2}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, MarkTest,
+                         ::testing::Values(MarkCase{"RowsNotSaved",
+                                                    [](WorkbookConnection& c, FakeSpreadsheet&) {
+                                                      c.markCell(5, 2);
+                                                      c.markCell(6, 3);
+                                                    },
+                                                    2},
+                                           // The save holds both rows but neither mark: the program
+                                           // ends without another, and the journal must stay.
+                                           MarkCase{"MarkedAfterTheSaveBeganThenTheProgramEnds",
+                                                    [](WorkbookConnection& c, FakeSpreadsheet& app) {
+                                                      c.saveInBackground();
+                                                      c.markCell(5, 2);
+                                                      c.markCell(6, 3);
+                                                      emit app.backgroundSaveDone(true, QString());
+                                                      c.release();
+                                                    },
+                                                    0},
+                                           // Refused like a value: the application is lost, and a
+                                           // close that saves keeps the journal for the mark.
+                                           MarkCase{"RefusedByTheApplication",
+                                                    [](WorkbookConnection& c, FakeSpreadsheet& app) {
+                                                      c.markCell(5, 2);
+                                                      app.failing = {"mark"};
+                                                      c.markCell(6, 3);
+                                                      app.failing.clear();
+                                                      EXPECT_EQ(c.excelState(), ExcelState::NotOpen);
+                                                      const Status closed = c.close();
+                                                      ASSERT_FALSE(closed);
+                                                      EXPECT_TRUE(closed.error().is(SheetError::RowsNotWritten));
+                                                    },
+                                                    2}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(JournalTest, AFailedSaveKeepsTheWorkbookOpenAndTheRowsForTheNextOpen) {
   startRun();

@@ -360,8 +360,7 @@ Status CalcApp::markCell(std::int32_t row, std::int32_t column) {
     Reference<css::beans::XPropertySet> cell(i.activeSheet()->getCellByPosition(column - 1, row - 1), UNO_QUERY_THROW);
     const OUString backColor = OUString::createFromAscii("CellBackColor");
     const auto fill = static_cast<sal_Int32>(MarkFillRgb);
-    // A marked cell is left alone: setting the same colour would still count
-    // as a change to save.
+    // A marked cell is left as it is: marking it again is no change to save.
     if (cell->getPropertyValue(backColor).get<sal_Int32>() == fill) return;
     cell->setPropertyValue(backColor, css::uno::Any(fill));
   });

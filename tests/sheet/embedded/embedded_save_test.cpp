@@ -407,7 +407,8 @@ TEST_F(EmbeddedSaveTest, AMarkReachesTheWindowAndTheBackgroundSave) {
   const auto saved = xls::Workbook::open(QFile::encodeName(path).toStdString());
   ASSERT_TRUE(saved.ok()) << saved.description();
   const auto cellAt = [&](std::uint32_t row) { return saved->cell(static_cast<std::size_t>(sheet), row, 7).value(); };
-  for (std::uint32_t row : {1u, 2u, 3u}) EXPECT_EQ(saved->solidFillOf(cellAt(row).xf), (xls::Rgb{255, 153, 204})) << row;
+  for (std::uint32_t row : {1u, 2u, 3u})
+    EXPECT_EQ(saved->solidFillOf(cellAt(row).xf), (xls::Rgb{255, 153, 204})) << row;
   EXPECT_EQ(cellAt(1).value, xls::Value(12.0));
   EXPECT_TRUE(std::holds_alternative<xls::DateTimeValue>(cellAt(2).value));
   EXPECT_TRUE(std::holds_alternative<std::monostate>(cellAt(3).value));
