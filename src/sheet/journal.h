@@ -49,6 +49,8 @@
 //   dropped without counting as damage;
 // - a line whose checksum fails (or that does not read) is damaged: it is
 //   skipped and counted;
+// - a mark line stands on its own: it counts in no row, and the same cell
+//   marked twice is one mark;
 // - a cell line belongs to the open row its row number names (the latest
 //   begin line for that row); a cell without one (its begin line damaged)
 //   cannot be placed and counts as damaged;
@@ -59,8 +61,6 @@
 //   came during it); any other counts as one damaged line;
 // - a row line whose value count differs from the values read for that row
 //   counts the missing values as damaged lines.
-// - a mark line stands on its own: it counts in no row, and the same cell
-//   marked twice is one mark.
 // Lines found missing (the last two rules) are counted only in a journal
 // where no line was found damaged, so that one damaged line counts once.
 // A damaged journal is never continued, cut or deleted: it is kept under a
@@ -249,9 +249,9 @@ public:
   int rows() const { return rows_; }
   // Marks in the journal, those of earlier sessions included.
   int marks() const { return marks_; }
-  // The workbook on disk holds the journal's first `rows` rows and, of its
-  // marks, the first `marks`. A save never tells of the marks of earlier
-  // sessions before it writes them back: they stay unsaved.
+  // The workbook on disk holds the journal's first `rows` rows and its
+  // first `marks` marks (as rows() and marks() counted them when the save
+  // began).
   Status markSaved(int rows, int marks = 0);
   // A save of the workbook begins (`nowMs`: ms since the epoch). Until
   // endSave, a crash leaves a journal that accepts the file as it was and a
