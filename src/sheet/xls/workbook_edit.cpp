@@ -5,8 +5,8 @@
 #include "sheet/xls/workbook.h"
 
 #include <algorithm>
-#include <utility>
 #include <cmath>
+#include <utility>
 
 namespace kestrune::xls {
 
