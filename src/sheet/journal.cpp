@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -72,6 +73,10 @@ QString canonical(const QString& workbookPath) {
 }
 
 QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+QByteArray markLine(const JournalMark& mark) {
+  return checkedLine({"mark", number(mark.row), number(mark.column), escapeField(mark.sheet)});
+}
 
 QByteArray identityLine(const WorkbookIdentity& identity) {
   return checkedLine({"identity", number(identity.size), number(identity.modifiedMs), identity.headSha256});
@@ -211,6 +216,7 @@ int parseVersion2(const QList<QByteArray>& lines, JournalContents& contents) {
   std::vector<qint64> seqOf;                      // per row: its place among complete rows, 0 without end
   std::vector<std::set<std::int32_t>> columnsOf;  // per row: the columns read
   std::map<std::int32_t, std::size_t> open;       // row number: its row without end
+  std::set<std::tuple<QString, std::int32_t, std::int32_t>> marked;  // sheet, row, column
   qint64 lastSeq = 0;
   qint64 savedMark = 0;
   int read = 0;
@@ -283,6 +289,15 @@ int parseVersion2(const QList<QByteArray>& lines, JournalContents& contents) {
           ended.ended = true;
           seqOf[index] = lastSeq = *seq;
           missing += static_cast<int>(std::abs(*cells - std::ssize(columnsOf[index])));
+          good = true;
+        }
+      } else if (f[0] == "mark" && f.size() == 4) {
+        const auto row = toNumber(f[1]);
+        const auto column = toNumber(f[2]);
+        const auto sheet = unescapeField(f[3]);
+        if (row && column && sheet) {
+          const JournalMark mark{*sheet, static_cast<std::int32_t>(*row), static_cast<std::int32_t>(*column)};
+          if (marked.emplace(mark.sheet, mark.row, mark.column).second) contents.marks.push_back(mark);
           good = true;
         }
       } else if (f[0] == "saved" && f.size() == 2) {
@@ -471,6 +486,9 @@ Status JournalWriter::open(const QString& workbookPath, const QString& journalPa
 Status JournalWriter::openPlace(const QString& place) {
   rows_ = 0;
   savedRows_ = 0;
+  marks_ = 0;
+  savedMarks_ = 0;
+  markLines_.clear();
   identity_.reset();
   saving_ = false;
   openRow_.reset();
@@ -496,6 +514,8 @@ Status JournalWriter::openPlace(const QString& place) {
     savedRows_ = static_cast<int>(std::min(before->savedMark, before->lastRowNumber));
     copy_ = bytes->left(before->completeBytes);
     headerLine_ = copy_.left(copy_.indexOf('\n') + 1);
+    for (const JournalMark& mark : before->marks) markLines_ += markLine(mark);
+    marks_ = static_cast<int>(before->marks.size());
     if (!before->rows.empty() && !before->rows.back().ended)
       openRow_ = OpenRow{before->rows.back().row, static_cast<int>(before->rows.back().cells.size())};
     identity_ = before->identity;
@@ -552,6 +572,9 @@ Status JournalWriter::startFresh(const QString& place, const JournalContents& ca
     leadingSaved = leadingSaved && row.saved;
     if (leadingSaved) savedRows_ = rows_;
   }
+  for (const JournalMark& mark : carried.marks) markLines_ += markLine(mark);
+  marks_ = static_cast<int>(carried.marks.size());
+  text += markLines_;
   if (savedRows_ > 0) text += checkedLine({"saved", number(savedRows_)});
   // Written whole beside its place and renamed over whatever is there.
   if (LogStatus written = log_.replace(place, text); !written) return journalFailure(written.error());
@@ -612,15 +635,23 @@ Status JournalWriter::endRow(std::int32_t nextRow, std::int32_t nextColumn, std:
   return written;
 }
 
-Status JournalWriter::markSaved(int rows) {
+Status JournalWriter::mark(std::int32_t row, std::int32_t column) {
+  const Status written = append(markLine(JournalMark{sheet_, row, column}), Part::CellMark);
+  if (written) ++marks_;
+  return written;
+}
+
+Status JournalWriter::markSaved(int rows, int marks) {
   Status marked = append(checkedLine({"saved", number(rows)}));
   if (!marked) return marked;
   savedRows_ = std::max(savedRows_, rows);
+  savedMarks_ = std::max(savedMarks_, marks);
   // Every row is in the saved workbook: the copy keeps only the last one,
   // whose row line holds the cursor, so that it stays small over a long run.
+  // Marks are few and a save may have begun before one: they all stay.
   if (savedRows_ >= rows_ && !openRow_ && !lastRowLines_.isEmpty())
     copy_ = headerLine_ + (identity_ ? identityLine(*identity_) : QByteArray()) +
-            (saving_ ? savingLine_ : QByteArray()) + lastRowLines_ + checkedLine({"saved", number(rows_)});
+            (saving_ ? savingLine_ : QByteArray()) + markLines_ + lastRowLines_ + checkedLine({"saved", number(rows_)});
   return marked;
 }
 
@@ -639,6 +670,7 @@ Status JournalWriter::append(const QByteArray& bytes, Part part) {
   }
   copy_ += bytes;
   if (part == Part::Values) rowLines_ += bytes;
+  if (part == Part::CellMark) markLines_ += bytes;
   if (part == Part::RowEnd) {
     lastRowLines_ = rowLines_ + bytes;
     rowLines_.clear();

@@ -30,6 +30,12 @@
 //                                      journal's complete rows (1, 2, …), how
 //                                      many values it holds, the cursor and the
 //                                      acquisition number after it
+//   mark <row> <column> <sheet> <crc>  the cell was marked (its background
+//                                      coloured, SpreadsheetApp::markCell) on
+//                                      that sheet; a mark belongs to no row and
+//                                      is written back whether its row was
+//                                      saved or not, since a save may have
+//                                      begun before it
 //   saved <rows> <crc>                 the workbook on disk holds the complete
 //                                      rows 1 to <rows>
 //   saving <time> <crc>                a save of the workbook began (ms since
@@ -43,6 +49,8 @@
 //   dropped without counting as damage;
 // - a line whose checksum fails (or that does not read) is damaged: it is
 //   skipped and counted;
+// - a mark line stands on its own: it counts in no row, and the same cell
+//   marked twice is one mark;
 // - a cell line belongs to the open row its row number names (the latest
 //   begin line for that row); a cell without one (its begin line damaged)
 //   cannot be placed and counts as damaged;
@@ -102,6 +110,14 @@ struct JournalRow {
   bool ended = true;
 };
 
+// A cell that was marked.
+struct JournalMark {
+  QString sheet;
+  std::int32_t row = 0;
+  std::int32_t column = 0;
+  friend bool operator==(const JournalMark&, const JournalMark&) = default;
+};
+
 // Which file a workbook is, so that a journal is never replayed into a file
 // that took the place of the one it was written for.
 struct WorkbookIdentity {
@@ -123,6 +139,8 @@ struct JournalContents {
   int version = 0;
   QString workbookPath;
   std::vector<JournalRow> rows;
+  // Every cell marked, in the order first marked; rows count none of them.
+  std::vector<JournalMark> marks;
   // The length of the journal up to its last whole line: what follows was
   // cut short.
   qsizetype completeBytes = 0;
@@ -224,10 +242,17 @@ public:
   Status cell(const RowStart& start, std::int32_t column, const CellValue& value);
   // Ends the row and hands it to the file.
   Status endRow(std::int32_t nextRow, std::int32_t nextColumn, std::int32_t acquisitionNo);
+  // Marks a cell of the row's sheet (the one beginSheet named last), handed
+  // to the file at once.
+  Status mark(std::int32_t row, std::int32_t column);
   // Complete rows in the journal, those of earlier sessions included.
   int rows() const { return rows_; }
-  // The workbook on disk holds the journal's first `rows` rows.
-  Status markSaved(int rows);
+  // Marks in the journal, those of earlier sessions included.
+  int marks() const { return marks_; }
+  // The workbook on disk holds the journal's first `rows` rows and its
+  // first `marks` marks (as rows() and marks() counted them when the save
+  // began).
+  Status markSaved(int rows, int marks = 0);
   // A save of the workbook begins (`nowMs`: ms since the epoch). Until
   // endSave, a crash leaves a journal that accepts the file as it was and a
   // file written since.
@@ -235,8 +260,9 @@ public:
   // The save ended: `saved` is the file it left, none when it failed and the
   // file stays as it was. Also for saves nobody announced (any save seen).
   Status endSave(const std::optional<WorkbookIdentity>& saved);
-  // Every row is known to be in the workbook on disk, and none is in progress.
-  bool allSaved() const { return savedRows_ >= rows_ && !openRow_; }
+  // Every row and mark is known to be in the workbook on disk, and no row is
+  // in progress.
+  bool allSaved() const { return savedRows_ >= rows_ && savedMarks_ >= marks_ && !openRow_; }
   // Waits until everything handed over is on the disk; a failed sync moves
   // the journal as a failed write does.
   Status flush();
@@ -255,9 +281,9 @@ public:
 
 private:
   // What a line is to the copy in memory: one of the row's values, the end
-  // of a row, or a line about the file.
-  enum class Part { Values, RowEnd, Mark };
-  Status append(const QByteArray& bytes, Part part = Part::Mark);
+  // of a row, a cell's mark, or a line about the file.
+  enum class Part { Values, RowEnd, CellMark, File };
+  Status append(const QByteArray& bytes, Part part = Part::File);
   // Writes the journal again at its other place.
   Status moveAway(const Status& why);
   Status lose(const Status& why);
@@ -279,17 +305,20 @@ private:
   QString keptAside_;
   int rows_ = 0;
   int savedRows_ = 0;
+  int marks_ = 0;
+  int savedMarks_ = 0;
   std::optional<WorkbookIdentity> identity_;  // as last written
   bool saving_ = false;                       // a "saving" line waits for its end
 
   // What the journal holds, kept in memory so that it can be written again
   // elsewhere when its disk fails (reading it back may fail too). Once every
-  // row is in the saved workbook it shrinks to the last row, whose row line
-  // holds the cursor.
+  // row is in the saved workbook it shrinks to the marks and the last row,
+  // whose row line holds the cursor.
   QByteArray copy_;
   QByteArray headerLine_;
   QByteArray rowLines_;      // lines of the row in progress
   QByteArray lastRowLines_;  // lines of the last complete row
+  QByteArray markLines_;     // every mark line: kept when the copy shrinks
   QByteArray savingLine_;
   QSet<QString> failedPlaces_;  // places a write or sync failed at in this session
   QString lostReason_;

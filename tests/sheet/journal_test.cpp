@@ -64,6 +64,38 @@ TEST_F(JournalFileTest, EveryValueReadsBackAsWritten) {
   EXPECT_EQ(read->unsavedRows(), 3);
 }
 
+// Marks stand beside the rows: they read back by sheet and cell, once per
+// cell, and count in no row; a journal continued keeps them and adds more.
+// It counts as saved only once a save names its marks too.
+TEST_F(JournalFileTest, MarksReadBackBesideTheRowsAndKeepTheJournalUntilSaved) {
+  {
+    JournalWriter writer;
+    writeThreeRows(writer);
+    ASSERT_TRUE(writer.mark(3, 2));
+    ASSERT_TRUE(writer.mark(3, 2));
+    ASSERT_TRUE(writer.markSaved(3));
+    EXPECT_FALSE(writer.allSaved()) << "the save began before the marks";
+  }
+  JournalWriter writer;
+  ASSERT_TRUE(writer.open(book));
+  EXPECT_EQ(writer.rows(), 3);
+  EXPECT_EQ(writer.marks(), 1);
+  writer.beginSheet(QStringLiteral("Other"));
+  ASSERT_TRUE(writer.mark(4, 1));
+  ASSERT_TRUE(writer.flush());
+  const Result<JournalContents> read = parseJournal(bytes());
+  ASSERT_TRUE(read) << read.description().toStdString();
+  EXPECT_EQ(read->damagedLines, 0);
+  ASSERT_EQ(read->rows.size(), 3u);
+  for (const JournalRow& row : read->rows) EXPECT_EQ(row.cells.size(), 3u);
+  EXPECT_EQ(read->unsavedRows(), 0);
+  EXPECT_EQ(read->marks,
+            (std::vector<JournalMark>{{QStringLiteral("データ\t1"), 3, 2}, {QStringLiteral("Other"), 4, 1}}));
+  EXPECT_FALSE(writer.allSaved());
+  ASSERT_TRUE(writer.markSaved(3, writer.marks()));
+  EXPECT_TRUE(writer.allSaved());
+}
+
 // A crash can cut the file anywhere: every value on a whole line reads back
 // once, nothing counts as damaged, and the cursor lies below every row read.
 TEST_F(JournalFileTest, ACutAnywhereKeepsEveryWholeValueAndMovesPastIt) {
