@@ -109,6 +109,13 @@ FormMain::FormMain(AcquisitionSession& session, MessageBoxes& boxes, QWidget* pa
   connect(&session_, &AcquisitionSession::rowAcquired, this, [this](const AcquiredRow& row) {
     if (chart_) chart_->addRow(row);
   });
+  // Alarms raised and cleared reach someone not watching the run window.
+  connect(&session_, &AcquisitionSession::alarmChanged, this,
+          [](const alarm::AlarmEvent& event, const QString& line, int) {
+            notifyDesktop(event.state == alarm::AlarmState::Raised ? QStringLiteral("Kestrune: アラーム")
+                                                                   : QStringLiteral("Kestrune: アラーム解除"),
+                          line);
+          });
   connect(&session_, &AcquisitionSession::scriptFinishedSummary, this,
           [](const QString& summary) { notifyDesktop(QStringLiteral("Kestrune: データ取得が終わりました"), summary); });
   logic_.setPanels(&frameCell_->logic(), &frameRs_->logic());

@@ -79,6 +79,12 @@ public:
   // Takes back a saved state; false, changing nothing, for a text that is not
   // one. Alarms of rules that no longer exist are dropped.
   bool restoreState(const QString& text);
+  // Goes on in a new run with the alarms as they are: its rows count from 1
+  // again and silence from its start.
+  void continueInNewRun() {
+    lastSequence_ = 0;
+    lastRowMs_ = 0;
+  }
 
 private:
   struct ColumnState {

@@ -300,6 +300,11 @@ int parseVersion2(const QList<QByteArray>& lines, JournalContents& contents) {
           if (marked.emplace(mark.sheet, mark.row, mark.column).second) contents.marks.push_back(mark);
           good = true;
         }
+      } else if (f[0] == "alarms" && f.size() == 2) {
+        if (const auto state = unescapeField(f[1])) {
+          contents.alarmState = *state;
+          good = true;
+        }
       } else if (f[0] == "saved" && f.size() == 2) {
         if (const auto rowsSaved = toNumber(f[1]); rowsSaved && *rowsSaved >= 0) {
           savedMark = std::max(savedMark, *rowsSaved);
@@ -479,6 +484,7 @@ Status JournalWriter::open(const QString& workbookPath, const QString& journalPa
   movedFrom_.clear();
   rowLines_.clear();
   lastRowLines_.clear();
+  alarmLine_.clear();
   savingLine_.clear();
   return {};
 }
@@ -575,6 +581,8 @@ Status JournalWriter::startFresh(const QString& place, const JournalContents& ca
   for (const JournalMark& mark : carried.marks) markLines_ += markLine(mark);
   marks_ = static_cast<int>(carried.marks.size());
   text += markLines_;
+  alarmLine_ = carried.alarmState.isEmpty() ? QByteArray() : checkedLine({"alarms", escapeField(carried.alarmState)});
+  text += alarmLine_;
   if (savedRows_ > 0) text += checkedLine({"saved", number(savedRows_)});
   // Written whole beside its place and renamed over whatever is there.
   if (LogStatus written = log_.replace(place, text); !written) return journalFailure(written.error());
@@ -641,6 +649,10 @@ Status JournalWriter::mark(std::int32_t row, std::int32_t column) {
   return written;
 }
 
+Status JournalWriter::alarmState(const QString& state) {
+  return append(checkedLine({"alarms", escapeField(state)}), Part::AlarmState);
+}
+
 Status JournalWriter::markSaved(int rows, int marks) {
   Status marked = append(checkedLine({"saved", number(rows)}));
   if (!marked) return marked;
@@ -651,7 +663,8 @@ Status JournalWriter::markSaved(int rows, int marks) {
   // Marks are few and a save may have begun before one: they all stay.
   if (savedRows_ >= rows_ && !openRow_ && !lastRowLines_.isEmpty())
     copy_ = headerLine_ + (identity_ ? identityLine(*identity_) : QByteArray()) +
-            (saving_ ? savingLine_ : QByteArray()) + markLines_ + lastRowLines_ + checkedLine({"saved", number(rows_)});
+            (saving_ ? savingLine_ : QByteArray()) + markLines_ + lastRowLines_ + alarmLine_ +
+            checkedLine({"saved", number(rows_)});
   return marked;
 }
 
@@ -671,6 +684,7 @@ Status JournalWriter::append(const QByteArray& bytes, Part part) {
   copy_ += bytes;
   if (part == Part::Values) rowLines_ += bytes;
   if (part == Part::CellMark) markLines_ += bytes;
+  if (part == Part::AlarmState) alarmLine_ = bytes;
   if (part == Part::RowEnd) {
     lastRowLines_ = rowLines_ + bytes;
     rowLines_.clear();

@@ -36,6 +36,10 @@
 //                                      is written back whether its row was
 //                                      saved or not, since a save may have
 //                                      begun before it
+//   alarms <state> <crc>               the run's alarms after the row before
+//                                      it (which are raised, the previous
+//                                      value of each step rule); the last one
+//                                      counts
 //   saved <rows> <crc>                 the workbook on disk holds the complete
 //                                      rows 1 to <rows>
 //   saving <time> <crc>                a save of the workbook began (ms since
@@ -141,6 +145,9 @@ struct JournalContents {
   std::vector<JournalRow> rows;
   // Every cell marked, in the order first marked; rows count none of them.
   std::vector<JournalMark> marks;
+  // The run's alarms after its latest row that had them (the last "alarms"
+  // line); empty without one.
+  QString alarmState;
   // The length of the journal up to its last whole line: what follows was
   // cut short.
   qsizetype completeBytes = 0;
@@ -245,6 +252,9 @@ public:
   // Marks a cell of the row's sheet (the one beginSheet named last), handed
   // to the file at once.
   Status mark(std::int32_t row, std::int32_t column);
+  // The run's alarms after its latest row (AlarmMonitor's saved state); only
+  // the latest counts.
+  Status alarmState(const QString& state);
   // Complete rows in the journal, those of earlier sessions included.
   int rows() const { return rows_; }
   // Marks in the journal, those of earlier sessions included.
@@ -282,7 +292,7 @@ public:
 private:
   // What a line is to the copy in memory: one of the row's values, the end
   // of a row, a cell's mark, or a line about the file.
-  enum class Part { Values, RowEnd, CellMark, File };
+  enum class Part { Values, RowEnd, CellMark, AlarmState, File };
   Status append(const QByteArray& bytes, Part part = Part::File);
   // Writes the journal again at its other place.
   Status moveAway(const Status& why);
@@ -318,6 +328,7 @@ private:
   QByteArray headerLine_;
   QByteArray rowLines_;      // lines of the row in progress
   QByteArray lastRowLines_;  // lines of the last complete row
+  QByteArray alarmLine_;     // the latest alarm state line: kept when the copy shrinks
   QByteArray markLines_;     // every mark line: kept when the copy shrinks
   QByteArray savingLine_;
   QSet<QString> failedPlaces_;  // places a write or sync failed at in this session

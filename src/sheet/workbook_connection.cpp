@@ -287,6 +287,10 @@ void WorkbookConnection::markCell(std::int32_t row, std::int32_t column) {
   if (open) lostAccess();
 }
 
+void WorkbookConnection::noteAlarmState(const QString& state) {
+  if (journal_.isOpen()) journalFailed(journal_.alarmState(state));
+}
+
 void WorkbookConnection::widenStampColumn(int column, const Stamp& stamp) {
   // A stamp column too narrow shows "###" (or a cut date). Failing to widen
   // it is no reason to stop writing.
@@ -351,6 +355,8 @@ Status WorkbookConnection::recover(const QString& path) {
     journalRefused_ = true;
     return fail(SheetError::JournalSetAside, MsgJournalNotSetAside.arg(found->path, kept.description()));
   }
+  // The alarms of the interrupted run, for the run that goes on after it.
+  recoveredAlarmState_ = rows.empty() ? QString() : found->contents.alarmState;
   std::vector<JournalRow> unsaved;
   for (const JournalRow& row : rows)
     if (!row.saved) unsaved.push_back(row);

@@ -21,6 +21,7 @@
 
 #include <memory>
 #include <set>
+#include <utility>
 
 namespace kestrune::sheet {
 
@@ -132,6 +133,12 @@ public:
   // journal keeps the mark for the next open. Places outside the sheet are
   // ignored.
   void markCell(std::int32_t row, std::int32_t column);
+  // The run's alarm state after its latest row, into the journal, so that a
+  // run recovered after a crash goes on with its alarms as they were.
+  void noteAlarmState(const QString& state);
+  // The alarm state the last recovery found (the interrupted run's), taken
+  // once: empty when there was none.
+  QString takeRecoveredAlarmState() { return std::exchange(recoveredAlarmState_, QString()); }
   // The run has ended: a row in progress is kept in the journal as it stands.
   void endRun();
   // Asks the application to bring the file on disk up to date (see
@@ -235,6 +242,7 @@ private:
   int unwrittenFrom_ = -1;
   // A mark the application did not take: saves never count the marks saved.
   bool markUnwritten_ = false;
+  QString recoveredAlarmState_;  // see takeRecoveredAlarmState
   // The sheet row of the last row that reached the journal whole.
   std::int32_t journaledThrough_ = 0;
   QString journalMovedSaid_;
