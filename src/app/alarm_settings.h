@@ -24,17 +24,17 @@ inline const QString CapAlarmSilence = QStringLiteral("無応答（秒）");
 // The rules of one column as the dialog shows them: empty text is no rule.
 struct AlarmRowText {
   int column = 0;  // 1-based
-  QString high;
-  QString low;
-  QString step;
-  QString margin;
+  QString high = {};
+  QString low = {};
+  QString step = {};
+  QString margin = {};
   bool endsRun = false;
   friend bool operator==(const AlarmRowText&, const AlarmRowText&) = default;
 };
 
 struct AlarmTableText {
-  std::vector<AlarmRowText> rows;  // by column
-  QString silence;
+  std::vector<AlarmRowText> rows = {};  // by column
+  QString silence = {};
   friend bool operator==(const AlarmTableText&, const AlarmTableText&) = default;
 };
 

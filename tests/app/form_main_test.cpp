@@ -211,6 +211,7 @@ TEST_F(FormMainTest, TheAlarmMenuWantsAWorkbookPathAndOpensTheDialog) {
   changeConditions(session, [](settings::Conditions& c) {
     c.cursor.column = QStringLiteral("C");
     c.numbering = true;
+    c.stamp = settings::StampMode::None;
   });
   QString title;
   QStringList letters;
