@@ -525,6 +525,7 @@ void AcquisitionSession::takeRow(const AcquiredRow& row) {
     emit acquisitionNumberChanged(QString::number(settings_.conditions.cursor.acquisitionNo));
   }
   if (row.sequence == 1) firstRow_ = row.row;
+  lastRowValues_ = static_cast<int>(row.values.size());
   if (alarms_) takeAlarms(alarms_->take(row, clock_.now()), &row);
   // MQTT, once the journal has the row on the disk.
   unpublished_.push_back({workbook_.journalRows(), row});

@@ -193,6 +193,11 @@ public:
   int activeAlarms() const { return alarms_ ? alarms_->activeCount() : 0; }
   // The run ended because an alarm whose rule ends the run was raised.
   bool endedByAlarm() const { return endedByAlarm_; }
+  // The last run's first row (0 until a run has taken one) and how many
+  // values the last row taken held (0 before any): where the alarm settings
+  // look for the run's columns and their headers.
+  std::int32_t lastRunFirstRow() const { return firstRow_; }
+  int lastRowValueCount() const { return lastRowValues_; }
   // Another consumer of each completed row, after MQTT; it must outlive the session.
   void addRowConsumer(RowConsumer* consumer) { extraConsumers_.push_back(consumer); }
 
@@ -356,6 +361,7 @@ private:
   bool rowsLeftInJournal_ = false;
   std::optional<alarm::AlarmMonitor> alarms_;
   std::int32_t firstRow_ = 0;            // the run's first row, below its headers
+  int lastRowValues_ = 0;                // values in the last row taken
   std::map<int, QString> alarmHeaders_;  // by column, read at the column's first alarm
   bool endForAlarm_ = false;             // an alarm asked to end the run after this tick
   bool endedByAlarm_ = false;

@@ -1,5 +1,6 @@
 #include "app/form_main.h"
 
+#include "app/alarm_dialog.h"
 #include "app/desktop_notification.h"
 #include "app/form_exe.h"
 #include "core/conf_text.h"
@@ -37,6 +38,7 @@ const QString CapMenuSet = QStringLiteral("条件設定(&S)");
 const QString CapMenuCond = QStringLiteral("データ取得条件");
 const QString CapMenuRs = QStringLiteral("RS232C通信条件");
 const QString CapMenuMqtt = QStringLiteral("MQTT送信");
+const QString CapMenuAlarm = QStringLiteral("アラームの設定...");
 const QString CapMenuHelp = QStringLiteral("ﾍﾙﾌﾟ(&H)");
 const QString CapMenuDoc = QStringLiteral("ヘルプ");
 const QString CapMenuLicense = QStringLiteral("このソフトについて");
@@ -125,6 +127,7 @@ FormMain::FormMain(AcquisitionSession& session, MessageBoxes& boxes, QWidget* pa
   connect(frameRs_, &serial::SerialPanelWidget::cancelClicked, this, [this] { logic_.CommandRsNg_Click(); });
   frameCell_->hide();
   frameRs_->hide();
+  updateAlarmMenu();
 }
 
 void FormMain::buildMenus() {
@@ -149,6 +152,9 @@ void FormMain::buildMenus() {
     MqttDialog dialog(mqttConf_.first, mqttConf_.second, this);
     dialog.exec();
   });
+  menuAlarm_ = set->addAction(CapMenuAlarm);
+  menuAlarm_->setObjectName(QStringLiteral("MenuAlarm"));
+  connect(menuAlarm_, &QAction::triggered, this, &FormMain::openAlarmDialog);
 
   QMenu* help = menuBar()->addMenu(CapMenuHelp);
   help->setObjectName(QStringLiteral("MenuHelp"));
@@ -173,7 +179,10 @@ QWidget* FormMain::buildMainPanel() {
   auto* fileLayout = new QGridLayout(fileGroup);
   textFileName_ = new QLineEdit(fileGroup);
   textFileName_->setObjectName(QStringLiteral("TextFileName"));
-  connect(textFileName_, &QLineEdit::textChanged, this, [this] { logic_.TextFileName_Change(); });
+  connect(textFileName_, &QLineEdit::textChanged, this, [this] {
+    logic_.TextFileName_Change();
+    updateAlarmMenu();
+  });
   commandFileSelect_ = button(CapFileSelect, "CommandFileSelect", fileGroup);
   fileLayout->addWidget(textFileName_, 0, 0);
   fileLayout->addWidget(commandFileSelect_, 0, 1);
@@ -274,6 +283,30 @@ void FormMain::setSettingsMenusEnabled(bool enabled) {
   menuCond_->setEnabled(enabled);
   menuRs_->setEnabled(enabled);
   menuMqtt_->setEnabled(enabled);
+  settingsMenusEnabled_ = enabled;
+  updateAlarmMenu();
+}
+
+void FormMain::updateAlarmMenu() {
+  if (menuAlarm_) menuAlarm_->setEnabled(settingsMenusEnabled_ && !session_.workbookPath().trimmed().isEmpty());
+}
+
+void FormMain::openAlarmDialog() {
+  // The run's columns: from its first value column, as many as the last
+  // run's rows held; headers from the row above where it started.
+  const settings::Conditions& conditions = session_.conditions();
+  const std::int32_t firstRow = session_.lastRunFirstRow() > 0 ? session_.lastRunFirstRow() : conditions.cursor.row;
+  AlarmDialogSource source{
+      .readPath = mqttConf_.first,
+      .writePath = mqttConf_.second,
+      .workbook = session_.workbookPath(),  // as Start reads it
+      .firstColumn = firstValueColumn(conditions),
+      .columnCount = session_.lastRowValueCount() > 0 ? session_.lastRowValueCount() : DefaultAlarmColumns,
+      .header = [this, firstRow](int column) { return session_.headerText(firstRow - 1, column); },
+      .runOn = session_.runLoaded(),
+  };
+  AlarmDialog dialog(std::move(source), this);
+  dialog.exec();
 }
 
 QString FormMain::fileNameText() const { return textFileName_->text(); }
