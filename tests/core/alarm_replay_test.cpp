@@ -165,10 +165,18 @@ struct Watched {
 };
 
 // What the replay feeds the monitor: a row, or a silence check at a time.
-struct Check {
-  std::int64_t elapsedMs = 0;
+struct Step {
+  bool check = false;
+  AcquiredRow row;
+  std::int64_t checkAtMs = 0;
+  const AcquiredRow* rowOrNull() const { return check ? nullptr : &row; }
 };
-using Step = std::variant<AcquiredRow, Check>;
+Step checkAt(std::int64_t ms) {
+  Step step;
+  step.check = true;
+  step.checkAtMs = ms;
+  return step;
+}
 
 struct Replay {
   AlarmRules rules;
@@ -214,16 +222,16 @@ Replay plannedReplay(std::size_t rowCount, std::uint64_t seed) {
     if (chance(rng, 0.002)) {
       // A pause of 70 s, checked before, at and after the silence time.
       for (const std::int64_t at : {30'000, 59'999, 60'000, 65'000}) {
-        replay.steps.push_back(Check{elapsed + at});
+        replay.steps.push_back(checkAt(elapsed + at));
         if (at == 60'000) silence(AlarmState::Raised, nullptr, elapsed + at);
       }
       silenceRaised = true;
       elapsed += 70'000;
     } else if (chance(rng, 0.002)) {
-      replay.steps.push_back(Check{elapsed + 59'999});
+      replay.steps.push_back(checkAt(elapsed + 59'999));
       elapsed += 59'999;
     } else {
-      replay.steps.push_back(Check{elapsed + 50});
+      replay.steps.push_back(checkAt(elapsed + 50));
       elapsed += 100;
     }
     AcquiredRow row;
@@ -268,7 +276,7 @@ Replay plannedReplay(std::size_t rowCount, std::uint64_t seed) {
         replay.expected.push_back(e);
       }
     }
-    replay.steps.push_back(std::move(row));
+    replay.steps.push_back(Step{false, std::move(row), 0});
   }
   return replay;
 }
@@ -280,10 +288,10 @@ std::vector<AlarmEvent> run(const Replay& replay, const std::vector<std::size_t>
   auto monitor = std::make_unique<AlarmMonitor>(replay.rules);
   std::size_t nextCut = 0;
   for (std::size_t i = 0; i < replay.steps.size(); ++i) {
-    if (const auto* row = std::get_if<AcquiredRow>(&replay.steps[i])) {
+    if (const auto* row = replay.steps[i].rowOrNull()) {
       for (AlarmEvent& e : monitor->take(*row, Start.addSecs(-1))) events.push_back(std::move(e));
     } else {
-      const std::int64_t at = std::get<Check>(replay.steps[i]).elapsedMs;
+      const std::int64_t at = replay.steps[i].checkAtMs;
       if (auto e = monitor->checkSilence(at, Start.addMSecs(at))) events.push_back(std::move(*e));
     }
     if (nextCut < cuts.size() && cuts[nextCut] == i) {
@@ -295,7 +303,7 @@ std::vector<AlarmEvent> run(const Replay& replay, const std::vector<std::size_t>
       EXPECT_EQ(monitor->activeCount(), active);
       EXPECT_EQ(monitor->saveState(), state);
       // The step the state was stored with, taken again, gives nothing new.
-      if (const auto* row = std::get_if<AcquiredRow>(&replay.steps[i])) {
+      if (const auto* row = replay.steps[i].rowOrNull()) {
         EXPECT_TRUE(monitor->take(*row, Start).empty());
       }
     }
