@@ -180,7 +180,8 @@ TEST(ChartAxesTest, NearbyLimitsWidenTheRange) {
   };
   for (const auto& c : cases) {
     const ChartRange got = withNearbyLimits(c.data, c.limits);
-    EXPECT_EQ(got, c.expected) << c.data.min << ".." << c.data.max << " with " << c.limits.size() << " limits";
+    EXPECT_TRUE(got == c.expected) << c.data.min << ".." << c.data.max << " with " << c.limits.size() << " limits gave "
+                                   << got.min << ".." << got.max;
   }
 }
 

@@ -491,7 +491,10 @@ TEST_F(ChartWindowTest, AlarmLimitsAndMarksFollowTheirSeries) {
     row.elapsedMs = i * 1000;
     window.addRow(row);
   }
-  alarm::AlarmEvent high{.kind = alarm::AlarmKind::High, .column = 4, .sequence = 3};
+  alarm::AlarmEvent high;
+  high.kind = alarm::AlarmKind::High;
+  high.column = 4;
+  high.sequence = 3;
   window.addAlarm(high);
   alarm::AlarmEvent cleared = high;
   cleared.state = alarm::AlarmState::Cleared;
@@ -506,7 +509,9 @@ TEST_F(ChartWindowTest, AlarmLimitsAndMarksFollowTheirSeries) {
       const QList<QAbstractAxis*> axes = chart()->axes(Qt::Vertical, line);
       out.emplace_back(line->count() ? line->at(0).y() : NAN, line->pen().color(), line->count() == 2,
                        axes.isEmpty() ? Qt::Alignment() : axes.front()->alignment());
-      if (line->count() == 2) EXPECT_EQ(line->at(0).y(), line->at(1).y());
+      if (line->count() == 2) {
+        EXPECT_EQ(line->at(0).y(), line->at(1).y());
+      }
       EXPECT_EQ(line->pen().style(), Qt::DashLine);
     }
     return out;
@@ -569,7 +574,9 @@ TEST_F(ChartWindowTest, AlarmLimitsAndMarksFollowTheirSeries) {
     for (std::size_t i = 0; i < got.size(); ++i) {
       const auto& [value, colour, drawn, side] = got[i];
       const auto& [wantValue, wantColour, wantDrawn, wantSide] = s.expected[i];
-      if (wantDrawn) EXPECT_EQ(value, wantValue) << i;
+      if (wantDrawn) {
+        EXPECT_EQ(value, wantValue) << i;
+      }
       EXPECT_EQ(colour, wantColour) << i;
       EXPECT_EQ(drawn, wantDrawn) << i;
       EXPECT_EQ(side, wantSide) << i;
