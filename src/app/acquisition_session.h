@@ -191,6 +191,8 @@ public:
   // read at each Start.
   bool alarmsOn() const { return alarms_.has_value(); }
   int activeAlarms() const { return alarms_ ? alarms_->activeCount() : 0; }
+  // The run's alarm rules; null while alarms are off.
+  const alarm::AlarmRules* alarmRules() const { return alarms_ ? &alarms_->rules() : nullptr; }
   // The run ended because an alarm whose rule ends the run was raised.
   bool endedByAlarm() const { return endedByAlarm_; }
   // The last run's first row (0 until a run has taken one) and how many

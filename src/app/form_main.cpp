@@ -113,7 +113,8 @@ FormMain::FormMain(AcquisitionSession& session, MessageBoxes& boxes, QWidget* pa
   });
   // Alarms raised and cleared reach someone not watching the run window.
   connect(&session_, &AcquisitionSession::alarmChanged, this,
-          [](const alarm::AlarmEvent& event, const QString& line, int) {
+          [this](const alarm::AlarmEvent& event, const QString& line, int) {
+            if (chart_) chart_->addAlarm(event);
             notifyDesktop(event.state == alarm::AlarmState::Raised ? QStringLiteral("Kestrune: アラーム")
                                                                    : QStringLiteral("Kestrune: アラーム解除"),
                           line);
@@ -376,6 +377,9 @@ void FormMain::runStarted() {
   chartWorkbook_ = session_.workbookPath();
   const Result<conf::Values> chartConf = conf::readWorkbookConf(mqttConf_.first, chartWorkbook_);
   chart_->setPrefs(ChartPrefs::fromConf(chartConf ? chartConf.value() : conf::Values()));
+  // The rules were read at Start, before the run began.
+  const alarm::AlarmRules* rules = session_.alarmRules();
+  chart_->setAlarmRules(rules ? *rules : alarm::AlarmRules{});
   formExe_->setChartOpener([this] {
     if (!chart_) return;
     chart_->show();

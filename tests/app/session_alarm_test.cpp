@@ -3,6 +3,7 @@
 // refused at Start, and a run recovered after a crash going on with its
 // alarms as they were.
 #include "app/acquisition_session.h"
+#include "app/chart_model.h"
 
 #include "core/conf_text.h"
 #include "mqtt/mqtt_settings.h"
@@ -104,8 +105,17 @@ TEST_F(SessionAlarmTest, EachCrossingMarksLogsAndPublishesOnceAndTheEndRuleEndsT
   LoggerRun run(dir.path(), book, sheet);
   ASSERT_TRUE(run.session.start());
   EXPECT_TRUE(run.session.alarmsOn());
+  ASSERT_NE(run.session.alarmRules(), nullptr);
+  EXPECT_EQ(run.session.alarmRules()->columns.size(), 2u);
+  // The chart takes the events and the rows as the main window hands them over.
+  ChartModel chart;
+  QObject::connect(&run.session, &AcquisitionSession::alarmChanged,
+                   [&](const alarm::AlarmEvent& event, const QString&, int) { chart.addAlarm(event); });
+  QObject::connect(&run.session, &AcquisitionSession::rowAcquired, [&](const AcquiredRow& row) { chart.addRow(row); });
   // Row 3 wavers inside the margin: no clearing until row 4.
   run.feed({"25,5", "31,5", "29,5", "27,5", "x,5", "26,5", "26,-1", "20,5"});
+  // The high alarm on A's second row and the low one on B's seventh mark their points.
+  EXPECT_EQ(chart.alarmMarks(), (std::vector<ChartModel::AlarmMark>{{0, 1, 31.0}, {1, 6, -1.0}}));
   EXPECT_FALSE(run.session.runLoaded());
   EXPECT_TRUE(run.session.endedByAlarm());
 
