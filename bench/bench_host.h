@@ -5,7 +5,12 @@
 #include "app/acquisition_session.h"
 #include "sheet/spreadsheet_app.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
 
 namespace kestrune::bench {
 
@@ -16,6 +21,29 @@ inline void driveTicks(app::AcquisitionSession& session, QTimer& timer) {
   timer.setTimerType(Qt::PreciseTimer);
   QObject::connect(&session, &app::AcquisitionSession::runStarted, &timer, [&timer] { timer.start(10); });
   QObject::connect(&session, &app::AcquisitionSession::runEnded, &timer, [&timer] { timer.stop(); });
+}
+
+// What each tick of a run cost, in ms: the time inside it, and how late it
+// started beyond its 10 ms after the one before.
+struct TickTimes {
+  std::vector<double> work;
+  std::vector<double> late;
+};
+
+// Drives the session's ticks on `timer` (driveTicks) and times each into `times`.
+inline void timeTicks(app::AcquisitionSession& session, QTimer& timer, TickTimes& times) {
+  driveTicks(session, timer);
+  auto since = std::make_shared<QElapsedTimer>();
+  since->start();
+  auto lastStart = std::make_shared<qint64>(-1);
+  QObject::connect(&timer, &QTimer::timeout, &timer, [&session, &times, since, lastStart] {
+    const qint64 start = since->nsecsElapsed();
+    session.tick();
+    const qint64 end = since->nsecsElapsed();
+    times.work.push_back(static_cast<double>(end - start) / 1e6);
+    if (*lastStart >= 0) times.late.push_back(std::max(0.0, static_cast<double>(start - *lastStart) / 1e6 - 10.0));
+    *lastStart = start;
+  });
 }
 
 // A spreadsheet application that takes every operation and keeps nothing; a

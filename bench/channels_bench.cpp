@@ -24,7 +24,6 @@
 #include "sheet/embedded/embedded_spreadsheet.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
@@ -141,10 +140,9 @@ QByteArray scriptFor(Kind kind, int channels) {
   return s;
 }
 
-struct Figures {
-  std::vector<double> work, late;  // ms, as tick_bench
-  std::vector<double> skew;        // ms, latest minus earliest t of a row
-  std::vector<double> ownSpread;   // ms, the instruments' spread of one beat
+struct Figures : bench::TickTimes {
+  std::vector<double> skew;       // ms, latest minus earliest t of a row
+  std::vector<double> ownSpread;  // ms, the instruments' spread of one beat
   int rows = 0, shortRows = 0, mixedRows = 0, rowsInFile = 0;
   std::int64_t missingLines = 0, repeatedLines = 0;
 };
@@ -241,18 +239,7 @@ Figures runFor(Kind kind, int channels, int seconds) {
   });
 
   QTimer ticks;
-  bench::driveTicks(session, ticks);
-  QElapsedTimer since;
-  since.start();
-  qint64 lastStart = -1;
-  QObject::connect(&ticks, &QTimer::timeout, &ticks, [&] {
-    const qint64 start = since.nsecsElapsed();
-    session.tick();
-    const qint64 end = since.nsecsElapsed();
-    f.work.push_back(static_cast<double>(end - start) / 1e6);
-    if (lastStart >= 0) f.late.push_back(std::max(0.0, static_cast<double>(start - lastStart) / 1e6 - 10.0));
-    lastStart = start;
-  });
+  bench::timeTicks(session, ticks, f);
   if (!session.start()) std::exit(3);
   // A loop of its own: the application's quit would close the sheet window
   // as a user closing the workbook does.

@@ -19,7 +19,6 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -31,9 +30,7 @@ namespace {
 
 using namespace kestrune;
 
-struct Figures {
-  std::vector<double> work;  // ms inside each tick
-  std::vector<double> late;  // ms between consecutive tick starts, beyond 10
+struct Figures : bench::TickTimes {
   int rows = 0;
   std::uint64_t queued = 0;  // rows left in the MQTT outbox
 };
@@ -93,19 +90,8 @@ Figures runFor(int seconds, bool withChart, const QString& brokerUrl = {}, bool 
     chart.show();
   }
   QTimer ticks;
-  bench::driveTicks(session, ticks);
   Figures figures;
-  QElapsedTimer since;
-  since.start();
-  qint64 lastStart = -1;
-  QObject::connect(&ticks, &QTimer::timeout, &ticks, [&] {
-    const qint64 start = since.nsecsElapsed();
-    session.tick();
-    const qint64 end = since.nsecsElapsed();
-    figures.work.push_back(static_cast<double>(end - start) / 1e6);
-    if (lastStart >= 0) figures.late.push_back(std::max(0.0, static_cast<double>(start - lastStart) / 1e6 - 10.0));
-    lastStart = start;
-  });
+  bench::timeTicks(session, ticks, figures);
   if (!session.start()) std::exit(2);
 
   auto& port = static_cast<testing::FakePort&>(session.port(0));

@@ -129,6 +129,15 @@ protected:
     p.start();
     return p.waitForStarted();
   }
+  // Collects the run's output until `done` says so (at most 15 s); whether it did.
+  static bool readUntil(QProcess& run, QByteArray& out, QByteArray& err, const std::function<bool()>& done) {
+    for (int i = 0; i < 300 && !done(); ++i) {
+      run.waitForReadyRead(50);
+      out += run.readAllStandardOutput();
+      err += run.readAllStandardError();
+    }
+    return done();
+  }
   bool startLongRun(QProcess& p, QByteArray& out) {
     writeFile(QStringLiteral("data.txt"), "ITM:0.2\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
     writeSetup(1, 1000);
@@ -394,15 +403,7 @@ TEST_F(HeadlessE2eTest, AnInstrumentThatVanishesAndComesBackLosesNoRow) {
   QProcess run;
   ASSERT_TRUE(startHeadless(run));
   QByteArray out, err;
-  const auto readUntil = [&](const std::function<bool()>& done) {
-    for (int i = 0; i < 300 && !done(); ++i) {
-      run.waitForReadyRead(50);
-      out += run.readAllStandardOutput();
-      err += run.readAllStandardError();
-    }
-    return done();
-  };
-  ASSERT_TRUE(readUntil([&] { return out.count("○ ") >= 8; })) << out.toStdString();
+  ASSERT_TRUE(readUntil(run, out, err, [&] { return out.count("○ ") >= 8; })) << out.toStdString();
   // Root may open the terminal the runner holds exclusively, and hang it up.
   const int terminal = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   const bool hungUp = terminal >= 0 && ::ioctl(terminal, TIOCVHANGUP) == 0;
@@ -412,7 +413,8 @@ TEST_F(HeadlessE2eTest, AnInstrumentThatVanishesAndComesBackLosesNoRow) {
     run.waitForFinished();
     GTEST_SKIP() << "hanging up a terminal needs CAP_SYS_ADMIN";
   }
-  ASSERT_TRUE(readUntil([&] { return err.contains("通信ポートが切断されました"); })) << err.toStdString();
+  ASSERT_TRUE(readUntil(run, out, err, [&] { return err.contains("通信ポートが切断されました"); }))
+      << err.toStdString();
   ASSERT_TRUE(run.waitForFinished(60000));
   err += run.readAllStandardError();
   first.terminate();
@@ -474,15 +476,8 @@ TEST_F(HeadlessE2eTest, OneOfTwoInstrumentsVanishesAndComesBack) {
   QProcess run;
   ASSERT_TRUE(startHeadless(run));
   QByteArray out, err;
-  const auto readUntil = [&](const std::function<bool()>& done) {
-    for (int i = 0; i < 300 && !done(); ++i) {
-      run.waitForReadyRead(50);
-      out += run.readAllStandardOutput();
-      err += run.readAllStandardError();
-    }
-    return done();
-  };
-  ASSERT_TRUE(readUntil([&] { return out.count("CH2 ○ ") >= 8; })) << out.toStdString() << err.toStdString();
+  ASSERT_TRUE(readUntil(run, out, err, [&] { return out.count("CH2 ○ ") >= 8; }))
+      << out.toStdString() << err.toStdString();
   const int terminal = ::open(QFile::encodeName(link2).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   const bool hungUp = terminal >= 0 && ::ioctl(terminal, TIOCVHANGUP) == 0;
   if (terminal >= 0) ::close(terminal);
