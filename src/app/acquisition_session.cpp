@@ -289,6 +289,7 @@ bool AcquisitionSession::start() {
   runSheet_ = activeSheetName();
   publishing_.beginRun(workbookPath_);
   loadRun();
+  beginAlarms();
   // Another program that had the device open before us still reads from it;
   // a broker password file others may read.
   QStringList warnings;
@@ -339,16 +340,55 @@ bool AcquisitionSession::loadAlarms() {
     say(MsgAlarmRules, MessageIcon::Warning, rules.description());
     return false;
   }
-  // The alarms of a run a crash interrupted go on where they were: none is
-  // raised twice, none is missed.
-  const QString carried = workbook_.takeRecoveredAlarmState();
-  if (rules->empty()) return true;
-  alarms_.emplace(std::move(*rules));
-  if (!carried.isEmpty() && alarms_->restoreState(carried)) alarms_->continueInNewRun();
+  if (!rules->empty()) alarms_.emplace(std::move(*rules));
   return true;
 }
 
+namespace {
+
+AcquiredRow journaledRow(const sheet::JournalRow& written) {
+  // The journal's cells by column, a column it has none of an empty value.
+  std::vector<sheet::JournalCell> cells = written.cells;
+  std::sort(cells.begin(), cells.end(), [](const auto& a, const auto& b) { return a.column < b.column; });
+  std::vector<sheet::CellValue> values;
+  for (const sheet::JournalCell& cell : cells) {
+    while (!values.empty() && std::ssize(values) < cell.column - cells.front().column) values.emplace_back(QString());
+    values.push_back(cell.value);
+  }
+  AcquiredRow row = rowFromCells(values);
+  row.sheet = written.sheet;
+  row.row = written.row;
+  row.firstColumn = cells.empty() ? 0 : cells.front().column;
+  return row;
+}
+
+}  // namespace
+
+void AcquisitionSession::beginAlarms() {
+  const QString carried = workbook_.takeRecoveredAlarmState();
+  const std::vector<sheet::JournalRow> untaken = workbook_.takeRecoveredAlarmRows();
+  if (!alarms_) return;
+  // None is raised twice, none is missed: the interrupted run's rows keep
+  // their own sequence, after the last one its alarms took.
+  if (!carried.isEmpty() && alarms_->restoreState(carried)) {
+    std::uint64_t sequence = alarms_->lastSequence();
+    for (const sheet::JournalRow& written : untaken) {
+      AcquiredRow row = journaledRow(written);
+      row.sequence = ++sequence;
+      std::vector<alarm::AlarmEvent> events = alarms_->take(row, clock_.now());
+      for (alarm::AlarmEvent& e : events) e.recovered = true;
+      takeAlarms(events, &row);
+    }
+    alarms_->continueInNewRun();
+  }
+  // The journal knows from here on that the run has alarms, and their state.
+  workbook_.noteAlarmState(alarms_->saveState());
+}
+
 QString AcquisitionSession::alarmHeader(int column) {
+  // Before the run's first row (the rows of an interrupted run) its header
+  // is not known yet.
+  if (firstRow_ == 0) return {};
   const auto known = alarmHeaders_.find(column);
   if (known != alarmHeaders_.end()) return known->second;
   return alarmHeaders_[column] = headerText(firstRow_ - 1, column);

@@ -292,6 +292,9 @@ private:
   void takeRow(const AcquiredRow& row);
   // Reads the workbook's alarm rules for a Start; false (said) when they cannot be used.
   bool loadAlarms();
+  // Once the run is on: the alarms of a run a crash interrupted go on as they
+  // were, first with the rows it wrote that they had not taken.
+  void beginAlarms();
   // What each alarm event does: the cell's mark, the log, MQTT, the signal;
   // `row` is the row that caused them (none for silence).
   void takeAlarms(const std::vector<alarm::AlarmEvent>& events, const AcquiredRow* row);

@@ -138,7 +138,8 @@ void ChartModel::clear() {
 }
 
 void ChartModel::addAlarm(const alarm::AlarmEvent& event) {
-  if (event.state != alarm::AlarmState::Raised || event.column <= 0) return;
+  // A recovered row's alarm belongs to the interrupted run, not to this chart.
+  if (event.state != alarm::AlarmState::Raised || event.column <= 0 || event.recovered) return;
   if (event.kind != alarm::AlarmKind::High && event.kind != alarm::AlarmKind::Low &&
       event.kind != alarm::AlarmKind::Step)
     return;

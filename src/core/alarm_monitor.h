@@ -52,6 +52,9 @@ struct AlarmEvent {
   std::int32_t row = 0;
   // A raised alarm of a column whose rule ends the run.
   bool endsRun = false;
+  // Of a row the run a crash interrupted had written but its alarms had not
+  // taken, taken at the next run's start.
+  bool recovered = false;
   friend bool operator==(const AlarmEvent&, const AlarmEvent&) = default;
 };
 
@@ -79,6 +82,8 @@ public:
   // Takes back a saved state; false, changing nothing, for a text that is not
   // one. Alarms of rules that no longer exist are dropped.
   bool restoreState(const QString& text);
+  // The sequence of the last row taken, 0 before any.
+  std::uint64_t lastSequence() const { return lastSequence_; }
   // Goes on in a new run with the alarms as they are: its rows count from 1
   // again and silence from its start.
   void continueInNewRun() {

@@ -219,6 +219,7 @@ int parseVersion2(const QList<QByteArray>& lines, JournalContents& contents) {
   std::set<std::tuple<QString, std::int32_t, std::int32_t>> marked;  // sheet, row, column
   qint64 lastSeq = 0;
   qint64 savedMark = 0;
+  std::size_t alarmsTook = 0;  // rows before the last "alarms" line
   int read = 0;
   int missing = 0;  // lines known to be gone without a damaged line to show
   for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -303,6 +304,7 @@ int parseVersion2(const QList<QByteArray>& lines, JournalContents& contents) {
       } else if (f[0] == "alarms" && f.size() == 2) {
         if (const auto state = unescapeField(f[1])) {
           contents.alarmState = *state;
+          alarmsTook = rows.size();
           good = true;
         }
       } else if (f[0] == "saved" && f.size() == 2) {
@@ -322,6 +324,7 @@ int parseVersion2(const QList<QByteArray>& lines, JournalContents& contents) {
   // Rows without end: only the last may be one without damage. A start that
   // never got a value holds nothing.
   std::vector<JournalRow> kept;
+  for (std::size_t r = 0; r < alarmsTook; ++r) rows[r].alarmsTaken = true;
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const bool last = r + 1 == rows.size();
     if (!rows[r].ended && !last) ++missing;
@@ -559,10 +562,16 @@ Status JournalWriter::startFresh(const QString& place, const JournalContents& ca
   saving_ = carried.rows.empty() ? false : carried.savingSinceMs.has_value();
   if (saving_) text += checkedLine({"saving", number(*carried.savingSinceMs)});
   // The rows carried over, each ended where it stopped; the last without end
-  // stays open.
+  // stays open. The alarms' state follows the last row the alarms had taken,
+  // so that the rows after it are still theirs to take.
+  alarmLine_ = carried.alarmState.isEmpty() ? QByteArray() : checkedLine({"alarms", escapeField(carried.alarmState)});
+  const auto untaken = static_cast<std::size_t>(
+      std::find_if(carried.rows.begin(), carried.rows.end(), [](const JournalRow& row) { return !row.alarmsTaken; }) -
+      carried.rows.begin());
   bool leadingSaved = true;
   for (std::size_t r = 0; r < carried.rows.size(); ++r) {
     const JournalRow& row = carried.rows[r];
+    if (r == untaken) text += alarmLine_;
     if (!row.cells.empty())
       text += checkedLine(
           {"begin", number(row.row), number(row.nextColumn), number(row.acquisitionNo), escapeField(row.sheet)});
@@ -581,8 +590,7 @@ Status JournalWriter::startFresh(const QString& place, const JournalContents& ca
   for (const JournalMark& mark : carried.marks) markLines_ += markLine(mark);
   marks_ = static_cast<int>(carried.marks.size());
   text += markLines_;
-  alarmLine_ = carried.alarmState.isEmpty() ? QByteArray() : checkedLine({"alarms", escapeField(carried.alarmState)});
-  text += alarmLine_;
+  if (untaken == carried.rows.size()) text += alarmLine_;
   if (savedRows_ > 0) text += checkedLine({"saved", number(savedRows_)});
   // Written whole beside its place and renamed over whatever is there.
   if (LogStatus written = log_.replace(place, text); !written) return journalFailure(written.error());

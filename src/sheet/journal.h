@@ -112,6 +112,8 @@ struct JournalRow {
   bool saved = false;
   // The row's end was read; without it the row stops where its start said.
   bool ended = true;
+  // An "alarms" line followed the row: the run's alarms had taken it.
+  bool alarmsTaken = false;
 };
 
 // A cell that was marked.

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace kestrune::sheet {
@@ -331,6 +333,9 @@ QString recoveredText(int rows, int damagedLines, const QString& keptAs) {
 }
 
 Status WorkbookConnection::recover(const QString& path) {
+  // What an earlier workbook's recovery left is not this one's.
+  recoveredAlarmState_.clear();
+  recoveredAlarmRows_.clear();
   const Result<FoundJournal> found = findJournal(path);
   if (!found) {
     emit recoveryFailed(found.description());
@@ -342,6 +347,8 @@ Status WorkbookConnection::recover(const QString& path) {
   const int damaged = found->contents.damagedLines;
   const std::vector<JournalMark>& marks = found->contents.marks;
   if (rows.empty() && marks.empty() && damaged == 0) {
+    // A run killed before its first row: its alarms as they started.
+    recoveredAlarmState_ = found->contents.alarmState;
     QFile::remove(found->path);
     return {};
   }
@@ -356,7 +363,12 @@ Status WorkbookConnection::recover(const QString& path) {
     return fail(SheetError::JournalSetAside, MsgJournalNotSetAside.arg(found->path, kept.description()));
   }
   // The alarms of the interrupted run, for the run that goes on after it.
-  recoveredAlarmState_ = rows.empty() ? QString() : found->contents.alarmState;
+  // A run with alarms leaves an "alarms" line at its start: the rows after
+  // the last one are still to be taken by them.
+  recoveredAlarmState_ = found->contents.alarmState;
+  if (!recoveredAlarmState_.isEmpty())
+    std::copy_if(rows.begin(), rows.end(), std::back_inserter(recoveredAlarmRows_),
+                 [](const JournalRow& row) { return !row.alarmsTaken && !row.cells.empty(); });
   std::vector<JournalRow> unsaved;
   for (const JournalRow& row : rows)
     if (!row.saved) unsaved.push_back(row);

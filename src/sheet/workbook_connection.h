@@ -139,6 +139,10 @@ public:
   // The alarm state the last recovery found (the interrupted run's), taken
   // once: empty when there was none.
   QString takeRecoveredAlarmState() { return std::exchange(recoveredAlarmState_, QString()); }
+  // The rows of that run its alarms had not yet taken when it was
+  // interrupted (a crash between a row and its alarms, or a row left
+  // without end), in order; taken once like the state.
+  std::vector<JournalRow> takeRecoveredAlarmRows() { return std::exchange(recoveredAlarmRows_, {}); }
   // The run has ended: a row in progress is kept in the journal as it stands.
   void endRun();
   // Asks the application to bring the file on disk up to date (see
@@ -242,7 +246,8 @@ private:
   int unwrittenFrom_ = -1;
   // A mark the application did not take: saves never count the marks saved.
   bool markUnwritten_ = false;
-  QString recoveredAlarmState_;  // see takeRecoveredAlarmState
+  QString recoveredAlarmState_;                 // see takeRecoveredAlarmState
+  std::vector<JournalRow> recoveredAlarmRows_;  // see takeRecoveredAlarmRows
   // The sheet row of the last row that reached the journal whole.
   std::int32_t journaledThrough_ = 0;
   QString journalMovedSaid_;

@@ -167,36 +167,67 @@ TEST_F(SessionAlarmTest, RulesThatCannotBeUsedRefuseTheStartNamingTheKey) {
   EXPECT_TRUE(run.boxes.shown.back().informative.contains(QStringLiteral("alarm.A.high")));
 }
 
-// A crash after the alarm was raised: the run started after recovery does not
-// raise it again while the value stays high, and clears it when it returns.
-// Without the carried state the same rows raise it a second time.
+// A crash at each point of the row that raises an alarm: the run started
+// after recovery raises it exactly once over both runs (at its start when the
+// crash came before the alarms took the row), does not raise it again while
+// the value stays high, and clears it when it returns. Without the carried
+// state (an End instead of a crash) the same rows raise it a second time.
 TEST_F(SessionAlarmTest, ARunRecoveredAfterACrashGoesOnWithItsAlarms) {
   writeConf({}, "alarm.A.high=30\n");
-  for (const bool crash : {true, false}) {
-    SCOPED_TRACE(crash);
+  enum class Crash { None, AfterTheAlarm, BeforeItsAlarms, WithinTheRow };
+  const struct {
+    Crash crash;
+    int raisedFirst;    // alarm lines of the first run
+    int raisedAtStart;  // lines the second run says before its own rows
+  } cases[] = {
+      {Crash::None, 1, 0}, {Crash::AfterTheAlarm, 1, 0}, {Crash::BeforeItsAlarms, 0, 1}, {Crash::WithinTheRow, 0, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.crash));
+    *sheet = {};  // each case from A1 of an empty sheet
     {
       LoggerRun first(dir.path(), book, sheet);
       ASSERT_TRUE(first.session.start());
       first.feed({"25", "31"});
       ASSERT_EQ(first.lines.size(), 1);
       // A crash leaves the journal; an End and a close retire it.
-      if (!crash) {
+      if (c.crash == Crash::None) {
         first.session.end();
         ASSERT_TRUE(first.session.close());
       }
     }
+    if (c.crash == Crash::BeforeItsAlarms || c.crash == Crash::WithinTheRow) {
+      // The journal as a kill leaves it after the second row's end line, or
+      // after its value and before its end: without that row's mark and alarms.
+      QFile journal(book + QStringLiteral(".kestrune-journal"));
+      ASSERT_TRUE(journal.open(QIODevice::ReadWrite));
+      QList<QByteArray> lines = journal.readAll().split('\n');
+      qsizetype lastRow = lines.size() - 1;
+      while (lastRow >= 0 && !lines[lastRow].startsWith("row\t")) --lastRow;
+      ASSERT_GT(lastRow, 0);
+      lines = lines.mid(0, c.crash == Crash::BeforeItsAlarms ? lastRow + 1 : lastRow);
+      ASSERT_TRUE(journal.resize(0));
+      journal.write(lines.join('\n') + '\n');
+      sheet->marks.clear();
+    }
     LoggerRun second(dir.path(), book, sheet);
     ASSERT_TRUE(second.session.start());
+    EXPECT_EQ(second.lines.size(), c.raisedAtStart) << second.lines.join(QLatin1Char('\n')).toStdString();
     second.feed({"32", "20"});
     second.session.end();
     ASSERT_TRUE(second.session.close());
-    if (crash) {
-      ASSERT_EQ(second.lines.size(), 1) << second.lines.join(QLatin1Char('\n')).toStdString();
-      EXPECT_TRUE(second.lines[0].startsWith(QStringLiteral("アラーム解除")));
-    } else {
-      ASSERT_EQ(second.lines.size(), 2) << second.lines.join(QLatin1Char('\n')).toStdString();
-      EXPECT_TRUE(second.lines[0].startsWith(QStringLiteral("アラーム ")));
+    const QString said = second.lines.join(QLatin1Char('\n'));
+    if (c.crash == Crash::None) {
+      ASSERT_EQ(second.lines.size(), 2) << said.toStdString();
+      EXPECT_TRUE(second.lines[0].startsWith(QStringLiteral("アラーム "))) << said.toStdString();
+      continue;
     }
+    ASSERT_EQ(second.lines.size(), 1 + c.raisedAtStart) << said.toStdString();
+    EXPECT_TRUE(second.lines.back().startsWith(QStringLiteral("アラーム解除"))) << said.toStdString();
+    if (c.raisedAtStart > 0) {
+      EXPECT_TRUE(second.lines[0].startsWith(QStringLiteral("アラーム "))) << said.toStdString();
+    }
+    // The crossing's cell is marked in the recovered workbook either way.
+    EXPECT_EQ(sheet->marks[sheet->activeSheet.name], (std::set<std::pair<int, int>>{{2, 1}}));
   }
 }
 
