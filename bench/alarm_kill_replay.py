@@ -99,8 +99,9 @@ def run_block(binary, folder, book, rows, kills, rng):
     kill_at = sorted(rng.randrange(1, rows) for _ in range(kills))
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     while True:
-        p = subprocess.Popen([binary, folder, book, str(rows)], stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL, env=env)
+        errors = open(book + ".stderr", "ab")
+        p = subprocess.Popen([binary, folder, book, str(rows)], stdout=subprocess.PIPE, stderr=errors, env=env)
+        errors.close()
         target = kill_at.pop(0) if kill_at else None
         # One kill in four lands in the first moments: the recovery, the start.
         early = target is not None and rng.random() < 0.25
@@ -137,7 +138,9 @@ def run_block(binary, folder, book, rows, kills, rng):
                 kill_at.insert(0, target)  # the run ended before the kill: none was spent
             return printed
         if not killed:
-            sys.exit(f"alarm_kill_run ended with {p.returncode}")
+            with open(book + ".stderr", "rb") as errors:
+                said = errors.read().decode(errors="replace")[-2000:]
+            sys.exit(f"alarm_kill_run ended with {p.returncode}:\n{said}")
 
 
 def main():
@@ -165,6 +168,8 @@ def main():
             totals["rows"] += len(sheet_rows)
             totals["events"] += len(expected)
             totals["unprinted"] += len(want - set(counts))
+            for e in sorted(want - set(counts)):
+                print(f"book{i + 1}: not printed {e}", file=sys.stderr)
             totals["extra"] += len(set(counts) - want)
             totals["duplicated"] += sum(n - 1 for n in counts.values())
             totals["marks"] += len(marks)

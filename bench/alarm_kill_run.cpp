@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 #include <unistd.h>
 
@@ -105,14 +106,17 @@ int main(int argc, char** argv) {
   const std::int32_t rows = std::atoi(argv[3]);
   const bool first = !QFileInfo::exists(book);
   if (first) {
-    QFile conf(folder + QLatin1Char('/') + mqtt::ConfFileName);
-    if (!conf.open(QIODevice::Append)) return 4;
+    // The rules, then the workbook under its own name: a kill in between
+    // leaves no workbook, and the next process makes both again.
+    QSaveFile conf(folder + QLatin1Char('/') + mqtt::ConfFileName);
+    if (!conf.open(QIODevice::WriteOnly)) return 4;
     conf.write("[" + conf::workbookSection(book).toUtf8() + "]\n");
     conf.write("alarm.B.high=30\nalarm.B.low=10\nalarm.B.margin=2\n");
     conf.write("alarm.C.high=90\nalarm.C.margin=5\n");
     conf.write("alarm.D.step=10\nalarm.D.margin=3\n");
-    conf.close();
-    if (app::createWorkbook(book) != 0) return 4;
+    const QString made = book + QStringLiteral(".new.xls");
+    QFile::remove(made);
+    if (!conf.commit() || app::createWorkbook(made) != 0 || !QFile::rename(made, book)) return 4;
   }
   testing::ManualClock clock(1000);
   app::AcquisitionSession session(
@@ -137,6 +141,10 @@ int main(int argc, char** argv) {
                    [](const alarm::AlarmEvent& e, const QString&, int) {
                      say("A " + QByteArray::number(e.row) + ' ' + QByteArray::number(e.column) + ' ' +
                          kindLetter(e.kind) + ' ' + (e.state == alarm::AlarmState::Raised ? "raised" : "cleared"));
+                   });
+  QObject::connect(&session, &app::AcquisitionSession::message,
+                   [](const QString& text, MessageIcon, const QString& informative) {
+                     std::fprintf(stderr, "%s %s\n", qPrintable(text), qPrintable(informative));
                    });
   std::uint64_t taken = 0;
   QObject::connect(&session, &app::AcquisitionSession::rowAcquired, [&taken](const AcquiredRow&) { ++taken; });

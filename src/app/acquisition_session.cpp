@@ -404,6 +404,8 @@ void AcquisitionSession::takeAlarms(const std::vector<alarm::AlarmEvent>& events
   const bool stepRules = std::any_of(alarms_->rules().columns.begin(), alarms_->rules().columns.end(),
                                      [](const alarm::ColumnRule& rule) { return rule.step.has_value(); });
   if (!events.empty() || stepRules) workbook_.noteAlarmState(alarms_->saveState());
+  // In the journal's file before anyone is told: a crash after this raises none again.
+  workbook_.releaseJournal();
   for (const alarm::AlarmEvent& e : events) {
     const bool raised = e.state == alarm::AlarmState::Raised;
     const QString line = alarmLine(e);
@@ -558,7 +560,9 @@ void AcquisitionSession::rowCompleted(const std::vector<sheet::CellValue>& cells
 
 void AcquisitionSession::takeRow(const AcquiredRow& row) {
   // The workbook and its journal: the journal's row ends and the cursor
-  // moves below it.
+  // moves below it. The row's end, its marks and the alarms' state reach
+  // the journal's file in one write.
+  workbook_.holdJournal();
   workbook_.take(row);
   if (row.number) {
     settings_.conditions.cursor.acquisitionNo = nextAcquisitionNumber(*row.number);
@@ -567,6 +571,7 @@ void AcquisitionSession::takeRow(const AcquiredRow& row) {
   if (row.sequence == 1) firstRow_ = row.row;
   lastRowValues_ = static_cast<int>(row.values.size());
   if (alarms_) takeAlarms(alarms_->take(row, clock_.now()), &row);
+  workbook_.releaseJournal();
   // MQTT, once the journal has the row on the disk.
   unpublished_.push_back({workbook_.journalRows(), row});
   publishDurableRows(!workbook_.journalOpen());

@@ -681,7 +681,10 @@ Status JournalWriter::append(const QByteArray& bytes, Part part) {
   if (!isOpen()) return fail(SheetError::JournalNotOpen, QStringLiteral("取得データの記録が開いていません"));
   // Rows counted once these lines are on the disk.
   const qint64 rows = part == Part::RowEnd ? rows_ + 1 : rows_;
-  if (LogStatus written = log_.append(bytes, rows); !written) {
+  if (held_) {
+    heldBytes_ += bytes;
+    heldRows_ = rows;
+  } else if (LogStatus written = log_.append(bytes, rows); !written) {
     // A sync that failed since the last append lost what it covered, from
     // the file's own point of view; a write that failed means a disk full,
     // gone read-only or failing. Either way the journal moves, with every
@@ -696,6 +699,21 @@ Status JournalWriter::append(const QByteArray& bytes, Part part) {
   if (part == Part::RowEnd) {
     lastRowLines_ = rowLines_ + bytes;
     rowLines_.clear();
+  }
+  return {};
+}
+
+Status JournalWriter::release() {
+  held_ = false;
+  if (heldBytes_.isEmpty()) return {};
+  const QByteArray bytes = std::exchange(heldBytes_, {});
+  if (!lostReason_.isEmpty()) return fail(SheetError::JournalNotWritten, lostReason_);
+  if (!isOpen()) return fail(SheetError::JournalNotOpen, QStringLiteral("取得データの記録が開いていません"));
+  if (LogStatus written = log_.append(bytes, heldRows_); !written) {
+    // The copy in memory holds the lines already: the move writes them with
+    // the rest, and the rows they end count once they are on the disk.
+    if (Status moved = moveAway(journalFailure(written.error())); !moved) return moved;
+    if (LogStatus counted = log_.append({}, heldRows_); !counted) return lose(journalFailure(counted.error()));
   }
   return {};
 }
@@ -744,6 +762,7 @@ Status JournalWriter::moveTo(const QString& place) {
 int JournalWriter::durableRows() const { return static_cast<int>(log_.durableCount()); }
 
 Status JournalWriter::flush() {
+  if (Status released = release(); !released) return released;
   if (!lostReason_.isEmpty()) return fail(SheetError::JournalNotWritten, lostReason_);
   if (!isOpen()) return {};
   if (LogStatus synced = log_.sync(); !synced) return moveAway(journalFailure(synced.error()));
@@ -751,6 +770,10 @@ Status JournalWriter::flush() {
 }
 
 void JournalWriter::close() {
+  // Lines held for one write still go to the file they were appended to.
+  if (held_ && isOpen()) static_cast<void>(release());  // a failure shows at the next open
+  held_ = false;
+  heldBytes_.clear();
   log_.close();
   openRow_.reset();
 }

@@ -257,6 +257,10 @@ public:
   // The run's alarms after its latest row (AlarmMonitor's saved state); only
   // the latest counts.
   Status alarmState(const QString& state);
+  // Lines appended from hold() until release() reach the file in one write:
+  // a row's end with its marks and alarm state costs one system call.
+  void hold() { held_ = true; }
+  Status release();
   // Complete rows in the journal, those of earlier sessions included.
   int rows() const { return rows_; }
   // Marks in the journal, those of earlier sessions included.
@@ -333,6 +337,9 @@ private:
   QByteArray alarmLine_;     // the latest alarm state line: kept when the copy shrinks
   QByteArray markLines_;     // every mark line: kept when the copy shrinks
   QByteArray savingLine_;
+  bool held_ = false;  // see hold()
+  QByteArray heldBytes_;
+  qint64 heldRows_ = 0;         // the rows once the held lines are written
   QSet<QString> failedPlaces_;  // places a write or sync failed at in this session
   QString lostReason_;
   QString movedFrom_;

@@ -293,6 +293,8 @@ void WorkbookConnection::noteAlarmState(const QString& state) {
   if (journal_.isOpen()) journalFailed(journal_.alarmState(state));
 }
 
+void WorkbookConnection::releaseJournal() { journalFailed(journal_.release()); }
+
 void WorkbookConnection::widenStampColumn(int column, const Stamp& stamp) {
   // A stamp column too narrow shows "###" (or a cut date). Failing to widen
   // it is no reason to stop writing.

@@ -136,6 +136,10 @@ public:
   // The run's alarm state after its latest row, into the journal, so that a
   // run recovered after a crash goes on with its alarms as they were.
   void noteAlarmState(const QString& state);
+  // The journal's lines from holdJournal() to releaseJournal() are written
+  // at once (JournalWriter::hold).
+  void holdJournal() { journal_.hold(); }
+  void releaseJournal();
   // The alarm state the last recovery found (the interrupted run's), taken
   // once: empty when there was none.
   QString takeRecoveredAlarmState() { return std::exchange(recoveredAlarmState_, QString()); }

@@ -263,11 +263,19 @@ TEST_F(JournalFileTest, AFullDiskMovesTheJournalToTheUsersFolderWhole) {
     while (filler.write(block) == block.size() && filler.flush()) {
     }
   }
+  // Every other row's end, the first's too, goes with a mark and the alarms'
+  // state in one write: the one that fails moves those lines as well.
   constexpr int Rows = 300;
   for (int row = 0; row < Rows; ++row) {
+    if (row % 2 == 0) writer.hold();
     ASSERT_TRUE(
         writer.cell(RowStart{2 + row, 1, row + 1}, 1, QStringLiteral("reading %1 of a long line of text").arg(row)));
     ASSERT_TRUE(writer.endRow(3 + row, 1, row + 1)) << row;
+    if (row % 2 == 0) {
+      ASSERT_TRUE(writer.mark(2 + row, 1));
+      ASSERT_TRUE(writer.alarmState(QStringLiteral("after %1").arg(row)));
+      ASSERT_TRUE(writer.release()) << row;
+    }
   }
   ASSERT_TRUE(writer.flush());
   EXPECT_TRUE(writer.path().startsWith(stateDir.path())) << writer.path().toStdString();
@@ -280,6 +288,10 @@ TEST_F(JournalFileTest, AFullDiskMovesTheJournalToTheUsersFolderWhole) {
     return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
   }();
   EXPECT_EQ(found->contents.rows.back().acquisitionNo, Rows);
+  EXPECT_EQ(found->contents.marks.size(), static_cast<std::size_t>(Rows / 2));
+  EXPECT_EQ(found->contents.alarmState, QStringLiteral("after %1").arg(Rows - 2));
+  EXPECT_FALSE(found->contents.rows.back().alarmsTaken);
+  EXPECT_TRUE(found->contents.rows[Rows - 2].alarmsTaken);
   qunsetenv("XDG_STATE_HOME");
 }
 
