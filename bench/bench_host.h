@@ -59,6 +59,7 @@ public:
   Result<sheet::CellRef> activeCell() override { return sheet::CellRef{1, 1}; }
   Status selectCell(std::int32_t, std::int32_t) override { return {}; }
   Status setCellValue(std::int32_t, std::int32_t, const sheet::CellValue&) override { return {}; }
+  Status markCell(std::int32_t, std::int32_t) override { return {}; }
 };
 
 }  // namespace kestrune::bench

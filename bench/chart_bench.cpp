@@ -62,6 +62,7 @@ std::vector<AcquiredRow> makeRows(int count, int series = 0) {
   for (int i = 0; i < count; ++i) {
     AcquiredRow row = app::rowFromCells(source.row(i));
     row.elapsedMs = static_cast<std::int64_t>(i) * 1000 / RowsPerSecond;
+    row.sequence = static_cast<std::uint64_t>(i) + 1;
     rows.push_back(std::move(row));
   }
   return rows;
@@ -123,7 +124,21 @@ void BM_WindowRedraw(benchmark::State& state) {
     prefs.windowMinutes = static_cast<int>(state.range(3));
     window.setPrefs(prefs);
   }
-  const auto add = [&](std::size_t i) { window.addRow(rows[i]); };
+  // Alarm limits on every numeric column, and a raised alarm every so many rows.
+  const auto alarms = static_cast<std::size_t>(state.range(4));
+  if (alarms > 0) {
+    alarm::AlarmRules rules;
+    for (int column = 3; column < 13; ++column) rules.columns.push_back({.column = column, .low = -50.0, .high = 50.0});
+    window.setAlarmRules(rules);
+  }
+  const auto add = [&](std::size_t i) {
+    window.addRow(rows[i]);
+    if (alarms == 0 || i % (FullRun / alarms) != 0) return;
+    alarm::AlarmEvent raised;
+    raised.column = 3;
+    raised.sequence = rows[i].sequence;
+    window.addAlarm(raised);
+  };
   for (std::size_t i = 0; i < count; ++i) add(i);
   redrawAndPaint(window);
   QCoreApplication::processEvents();
@@ -135,16 +150,19 @@ void BM_WindowRedraw(benchmark::State& state) {
   }
 }
 // Rows, the window's width (0: as it opens), numeric series (0: three and a
-// word), and the minutes shown while following (0: the whole run).
+// word), the minutes shown while following (0: the whole run), and the alarms
+// raised over a full run (with high and low limits on every column).
 BENCHMARK(BM_WindowRedraw)
-    ->ArgNames({"rows", "width", "series", "minutes"})
-    ->Args({1024, 0, 0, 0})
-    ->Args({16384, 0, 0, 0})
-    ->Args({FullRun, 0, 0, 0})
-    ->Args({FullRun, 1600, 0, 0})
-    ->Args({FullRun, 0, 10, 0})
-    ->Args({FullRun, 1600, 10, 0})
-    ->Args({FullRun, 0, 10, 1})
+    ->ArgNames({"rows", "width", "series", "minutes", "alarms"})
+    ->Args({1024, 0, 0, 0, 0})
+    ->Args({16384, 0, 0, 0, 0})
+    ->Args({FullRun, 0, 0, 0, 0})
+    ->Args({FullRun, 1600, 0, 0, 0})
+    ->Args({FullRun, 0, 10, 0, 0})
+    ->Args({FullRun, 1600, 10, 0, 0})
+    ->Args({FullRun, 0, 10, 1, 0})
+    ->Args({FullRun, 0, 0, 0, 1000})
+    ->Args({FullRun, 0, 10, 0, 1000})
     ->Iterations(Redraws)
     ->Unit(benchmark::kMillisecond);
 

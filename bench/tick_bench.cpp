@@ -10,6 +10,7 @@
 #include "app/chart_window.h"
 #include "app/acquisition_session.h"
 #include "app/workbook_tools.h"
+#include "core/conf_text.h"
 #include "bench_host.h"
 #include "mqtt/mqtt_settings.h"
 #include "fakes/fake_port.h"
@@ -40,14 +41,23 @@ double at(const std::vector<double>& v, double q) {
   return v[static_cast<std::size_t>(q * static_cast<double>(v.size() - 1))];
 }
 
-Figures runFor(int seconds, bool withChart, const QString& brokerUrl = {}) {
+Figures runFor(int seconds, bool withChart, const QString& brokerUrl = {}, bool withAlarms = false) {
   QTemporaryDir dir;
-  if (!brokerUrl.isEmpty()) {
+  const QString book = dir.filePath(QStringLiteral("book.xls"));
+  if (!brokerUrl.isEmpty() || withAlarms) {
     QFile conf(dir.filePath(mqtt::ConfFileName));
     if (!conf.open(QIODevice::WriteOnly)) std::exit(4);
-    conf.write("mqtt.url=" + brokerUrl.toUtf8() + "\n");
+    if (!brokerUrl.isEmpty()) conf.write("mqtt.url=" + brokerUrl.toUtf8() + "\n");
+    if (withAlarms) {
+      // Ten columns of values (C to L after the number and the stamp), three
+      // rules each; the values wander inside the limits, now and then past.
+      conf.write("[" + conf::workbookSection(book).toUtf8() + "]\n");
+      for (char column = 'C'; column <= 'L'; ++column) {
+        const QByteArray key = QByteArray("alarm.") + column;
+        conf.write(key + ".high=1000000\n" + key + ".low=-1\n" + key + ".step=3.5\n");
+      }
+    }
   }
-  const QString book = dir.filePath(QStringLiteral("book.xls"));
   app::createWorkbook(book);
   testing::RecordingMessageBoxes boxes;
   SystemClock clock;
@@ -126,5 +136,6 @@ int main(int argc, char** argv) {
   report("with chart", runFor(seconds, true));
   // Port 1 on the loopback: refused at once, so the sender retries all along.
   report("mqtt, no broker", runFor(seconds, false, QStringLiteral("mqtt://127.0.0.1:1")));
+  report("alarms 10 x 3", runFor(seconds, false, {}, true));
   return 0;
 }

@@ -1,6 +1,8 @@
 #include "app/acquisition_session.h"
 
+#include "core/conf_text.h"
 #include "core/trace.h"
+#include "mqtt/mqtt_settings.h"
 #include "script/loader.h"
 #include "serial/termios_port.h"
 #include "settings/setup_file.h"
@@ -13,6 +15,38 @@ AcquiredValue typedValue(const QString& text) {
   const xls::Value typed = xls::parseTyped(text.toStdString());
   if (const auto* number = std::get_if<double>(&typed)) return {text, *number};
   return {text, std::nullopt};
+}
+
+QString alarmLine(const alarm::AlarmEvent& e) {
+  const bool raised = e.state == alarm::AlarmState::Raised;
+  const QString limit = e.limit ? alarm::numberText(*e.limit) : QString();
+  QString rule;
+  switch (e.kind) {
+    case alarm::AlarmKind::High:
+      rule = raised ? QStringLiteral("上限 %1 を超えています") : QStringLiteral("上限 %1 の内に戻りました");
+      break;
+    case alarm::AlarmKind::Low:
+      rule = raised ? QStringLiteral("下限 %1 を下回っています") : QStringLiteral("下限 %1 の内に戻りました");
+      break;
+    case alarm::AlarmKind::Step:
+      rule = raised ? QStringLiteral("変化幅 %1 を超えています") : QStringLiteral("変化幅 %1 の内に戻りました");
+      break;
+    case alarm::AlarmKind::NotNumber:
+      rule = raised ? alarm::TextNotNumber : QStringLiteral("数値に戻りました");
+      break;
+    case alarm::AlarmKind::Silence:
+      rule = raised ? QStringLiteral("%1 秒間 新しい行が来ません") : QStringLiteral("新しい行が来ました");
+      break;
+  }
+  if (rule.contains(QLatin1String("%1"))) rule = rule.arg(limit);
+  QString line = (raised ? QStringLiteral("アラーム ") : QStringLiteral("アラーム解除 ")) +
+                 e.time.toString(QStringLiteral("H:mm:ss")) + QLatin1Char(' ');
+  if (e.kind != alarm::AlarmKind::Silence) {
+    const bool number = e.kind != alarm::AlarmKind::NotNumber || !raised;
+    line += e.columnLetters + QStringLiteral("列 ") + (number ? e.value : QStringLiteral("「%1」").arg(e.value)) +
+            QStringLiteral("：");
+  }
+  return line + rule;
 }
 
 AcquisitionSession::AcquisitionSession(const serial::Channels::PortFactory& portFactory,
@@ -218,6 +252,7 @@ void AcquisitionSession::closeChannels() {
 bool AcquisitionSession::start() {
   startRefusedForSheet_ = !activeSheetTakesCells();
   if (startRefusedForSheet_ || runLoaded_) return false;
+  if (!loadAlarms()) return false;
   // Channel 1 first, as a run of one instrument always did; the script names the others.
   if (!openChannel(0)) return false;
   script::initScript(script_);
@@ -254,6 +289,7 @@ bool AcquisitionSession::start() {
   runSheet_ = activeSheetName();
   publishing_.beginRun(workbookPath_);
   loadRun();
+  beginAlarms();
   // Another program that had the device open before us still reads from it;
   // a broker password file others may read.
   QStringList warnings;
@@ -286,6 +322,105 @@ void AcquisitionSession::loadRun() {
   setState(RunState::Running);
   emit errorText(QString());
   receiving_ = true;
+}
+
+bool AcquisitionSession::loadAlarms() {
+  alarms_.reset();
+  alarmHeaders_.clear();
+  firstRow_ = 0;
+  endForAlarm_ = false;
+  endedByAlarm_ = false;
+  Result<alarm::AlarmRules> rules = alarm::AlarmRules{};
+  if (const Result<conf::Values> values = conf::readWorkbookConf(folder_.readPath(mqtt::ConfFileName), workbookPath_);
+      !values)
+    rules = values.error();
+  else
+    rules = alarm::parseRules(*values);
+  if (!rules) {
+    say(MsgAlarmRules, MessageIcon::Warning, rules.description());
+    return false;
+  }
+  if (!rules->empty()) alarms_.emplace(std::move(*rules));
+  return true;
+}
+
+namespace {
+
+AcquiredRow journaledRow(const sheet::JournalRow& written) {
+  // The journal's cells by column, a column it has none of an empty value.
+  std::vector<sheet::JournalCell> cells = written.cells;
+  std::sort(cells.begin(), cells.end(), [](const auto& a, const auto& b) { return a.column < b.column; });
+  std::vector<sheet::CellValue> values;
+  for (const sheet::JournalCell& cell : cells) {
+    while (!values.empty() && std::ssize(values) < cell.column - cells.front().column) values.emplace_back(QString());
+    values.push_back(cell.value);
+  }
+  AcquiredRow row = rowFromCells(values);
+  row.sheet = written.sheet;
+  row.row = written.row;
+  row.firstColumn = cells.empty() ? 0 : cells.front().column;
+  return row;
+}
+
+}  // namespace
+
+void AcquisitionSession::beginAlarms() {
+  const QString carried = workbook_.takeRecoveredAlarmState();
+  const std::vector<sheet::JournalRow> untaken = workbook_.takeRecoveredAlarmRows();
+  if (!alarms_) return;
+  // None is raised twice, none is missed: the interrupted run's rows keep
+  // their own sequence, after the last one its alarms took.
+  if (!carried.isEmpty() && alarms_->restoreState(carried)) {
+    std::uint64_t sequence = alarms_->lastSequence();
+    for (const sheet::JournalRow& written : untaken) {
+      AcquiredRow row = journaledRow(written);
+      row.sequence = ++sequence;
+      std::vector<alarm::AlarmEvent> events = alarms_->take(row, clock_.now());
+      for (alarm::AlarmEvent& e : events) e.recovered = true;
+      takeAlarms(events, &row);
+    }
+    alarms_->continueInNewRun();
+  }
+  // The journal knows from here on that the run has alarms, and their state.
+  workbook_.noteAlarmState(alarms_->saveState());
+}
+
+QString AcquisitionSession::alarmHeader(int column) {
+  // Before the run's first row (the rows of an interrupted run) its header
+  // is not known yet.
+  if (firstRow_ == 0) return {};
+  const auto known = alarmHeaders_.find(column);
+  if (known != alarmHeaders_.end()) return known->second;
+  return alarmHeaders_[column] = headerText(firstRow_ - 1, column);
+}
+
+void AcquisitionSession::takeAlarms(const std::vector<alarm::AlarmEvent>& events, const AcquiredRow* row) {
+  // Into the journal first, with the row: the marks and the alarms' state
+  // after it, so that a crash neither loses a mark nor raises an alarm twice.
+  for (const alarm::AlarmEvent& e : events)
+    if (e.state == alarm::AlarmState::Raised && e.row > 0 && e.column > 0) workbook_.markCell(e.row, e.column);
+  // What a new run needs of the state changes with an event, and with every
+  // number of a step rule's column.
+  const bool stepRules = std::any_of(alarms_->rules().columns.begin(), alarms_->rules().columns.end(),
+                                     [](const alarm::ColumnRule& rule) { return rule.step.has_value(); });
+  if (!events.empty() || stepRules) workbook_.noteAlarmState(alarms_->saveState());
+  // In the journal's file before anyone is told: a crash after this raises none again.
+  workbook_.releaseJournal();
+  for (const alarm::AlarmEvent& e : events) {
+    const bool raised = e.state == alarm::AlarmState::Raised;
+    const QString line = alarmLine(e);
+    termAppend(line);
+    std::optional<double> number;
+    if (row && e.column > 0) {
+      const std::int64_t index = std::int64_t{e.column} - row->firstColumn - row->leadingCells();
+      if (index >= 0 && index < static_cast<std::int64_t>(row->values.size()))
+        number = row->values[static_cast<std::size_t>(index)].number;
+    }
+    publishing_.takeAlarm(e, e.column > 0 ? alarmHeader(e.column) : QString(), number);
+    if (raised && e.endsRun) endForAlarm_ = true;
+    emit alarmChanged(e, line, alarms_->activeCount());
+  }
+  if (!events.empty()) updateProgress(true);
 }
 
 QString AcquisitionSession::activeSheetName() {
@@ -325,6 +460,23 @@ void AcquisitionSession::tick() {
   interpreter_.countDown(std::max(elapsedMs(lastTick_, t2), 0));
   lastTick_ = t1;
   interpreter_.loopProg();
+  if (alarms_ && runFlag_.active()) {
+    if (const auto silence =
+            alarms_->checkSilence(std::max(0, elapsedMs(interpreter_.runStartTick(), t1)), clock_.now()))
+      takeAlarms({*silence}, nullptr);
+  }
+  if (endForAlarm_ && runLoaded_) {
+    // Ended as End ends it, once this tick is over: the run window that
+    // called the tick closes with the run.
+    endForAlarm_ = false;
+    endedByAlarm_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (runLoaded_) end();
+        },
+        Qt::QueuedConnection);
+  }
   if (runLoaded_) {
     publishDurableRows(false);
     updatePublishing(false);
@@ -408,12 +560,18 @@ void AcquisitionSession::rowCompleted(const std::vector<sheet::CellValue>& cells
 
 void AcquisitionSession::takeRow(const AcquiredRow& row) {
   // The workbook and its journal: the journal's row ends and the cursor
-  // moves below it.
+  // moves below it. The row's end, its marks and the alarms' state reach
+  // the journal's file in one write.
+  workbook_.holdJournal();
   workbook_.take(row);
   if (row.number) {
     settings_.conditions.cursor.acquisitionNo = nextAcquisitionNumber(*row.number);
     emit acquisitionNumberChanged(QString::number(settings_.conditions.cursor.acquisitionNo));
   }
+  if (row.sequence == 1) firstRow_ = row.row;
+  lastRowValues_ = static_cast<int>(row.values.size());
+  if (alarms_) takeAlarms(alarms_->take(row, clock_.now()), &row);
+  workbook_.releaseJournal();
   // MQTT, once the journal has the row on the disk.
   unpublished_.push_back({workbook_.journalRows(), row});
   publishDurableRows(!workbook_.journalOpen());
@@ -520,8 +678,9 @@ void AcquisitionSession::updateProgress(bool force) {
   next.timeLimitMs = settings_.conditions.acquireTimeMs;
   next.elapsedMs = std::max(0, elapsedMs(interpreter_.runStartTick(), clock_.tickMs()));
   next.channels = channelStates();
+  next.alarms = alarms_ ? std::optional(alarms_->activeCount()) : std::nullopt;
   const bool changed = next.rowsDone != progress_.rowsDone || next.elapsedMs / 1000 != progress_.elapsedMs / 1000 ||
-                       next.channels != progress_.channels;
+                       next.channels != progress_.channels || next.alarms != progress_.alarms;
   progress_ = next;
   if (force || changed) emit progressChanged(progress_);
 }

@@ -22,6 +22,7 @@
 #include "app/mqtt_publishing.h"
 #include "app/run_progress.h"
 #include "core/acquired_row.h"
+#include "core/alarm_monitor.h"
 #include "core/clock.h"
 #include "core/message_boxes.h"
 #include "script/interpreter.h"
@@ -39,7 +40,9 @@
 #include <QTimer>
 
 #include <deque>
+#include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace kestrune::app {
@@ -65,6 +68,14 @@ inline const QString MsgRowsNotKept =
 // buffer had no room for, %2 values beyond a row's limit.
 inline const QString MsgDropped =
     QStringLiteral("受信データを捨てました：受信バッファ満杯で %1 行、1 回の取込みの上限を超えた値 %2 個");
+
+// The workbook's alarm rules in kestrune.conf cannot be used: Start refuses
+// (the reason, naming each key at fault, as the informative text).
+inline const QString MsgAlarmRules = QStringLiteral("アラームの設定に誤りがあるため、データ取得を開始できません。");
+
+// The line an alarm raised or cleared gives in the communication log, the
+// run window and standard error: "アラーム 9:05:03 D列 31.5：上限 30 を超えています".
+QString alarmLine(const alarm::AlarmEvent& event);
 
 // The workbook's typing rule for a received field: its number when the
 // workbook stores it as one.
@@ -176,6 +187,19 @@ public:
   // The last close left rows only in the journal.
   bool rowsLeftInJournal() const { return rowsLeftInJournal_; }
   MqttPublishing& publishing() { return publishing_; }
+  // The alarms of the run: on while the workbook has rules in kestrune.conf,
+  // read at each Start.
+  bool alarmsOn() const { return alarms_.has_value(); }
+  int activeAlarms() const { return alarms_ ? alarms_->activeCount() : 0; }
+  // The run's alarm rules; null while alarms are off.
+  const alarm::AlarmRules* alarmRules() const { return alarms_ ? &alarms_->rules() : nullptr; }
+  // The run ended because an alarm whose rule ends the run was raised.
+  bool endedByAlarm() const { return endedByAlarm_; }
+  // The last run's first row (0 until a run has taken one) and how many
+  // values the last row taken held (0 before any): where the alarm settings
+  // look for the run's columns and their headers.
+  std::int32_t lastRunFirstRow() const { return firstRow_; }
+  int lastRowValueCount() const { return lastRowValues_; }
   // Another consumer of each completed row, after MQTT; it must outlive the session.
   void addRowConsumer(RowConsumer* consumer) { extraConsumers_.push_back(consumer); }
 
@@ -198,6 +222,9 @@ signals:
   // The acquisition number the next row will carry.
   void acquisitionNumberChanged(const QString& number);
   void rowAcquired(const kestrune::AcquiredRow& row);
+  // An alarm was raised or cleared: the event, its line (alarmLine) and the
+  // alarms raised after it.
+  void alarmChanged(const kestrune::alarm::AlarmEvent& event, const QString& line, int active);
   // How far the run has come; when a row is done and once a second.
   void progressChanged(const kestrune::app::RunProgress& progress);
   // Publishing to the MQTT broker changed state; at start and when it changed.
@@ -263,6 +290,15 @@ private:
 
   AcquiredRow buildRow(const std::vector<sheet::CellValue>& cells) const;
   void takeRow(const AcquiredRow& row);
+  // Reads the workbook's alarm rules for a Start; false (said) when they cannot be used.
+  bool loadAlarms();
+  // Once the run is on: the alarms of a run a crash interrupted go on as they
+  // were, first with the rows it wrote that they had not taken.
+  void beginAlarms();
+  // What each alarm event does: the cell's mark, the log, MQTT, the signal;
+  // `row` is the row that caused them (none for silence).
+  void takeAlarms(const std::vector<alarm::AlarmEvent>& events, const AcquiredRow* row);
+  QString alarmHeader(int column);
   bool activeSheetTakesCells();
   QString activeSheetName();
   // Opens a channel's port for a run; a port that stays closed is said, naming its number.
@@ -328,6 +364,12 @@ private:
   bool sheetFull_ = false;
   bool journalLost_ = false;
   bool rowsLeftInJournal_ = false;
+  std::optional<alarm::AlarmMonitor> alarms_;
+  std::int32_t firstRow_ = 0;            // the run's first row, below its headers
+  int lastRowValues_ = 0;                // values in the last row taken
+  std::map<int, QString> alarmHeaders_;  // by column, read at the column's first alarm
+  bool endForAlarm_ = false;             // an alarm asked to end the run after this tick
+  bool endedByAlarm_ = false;
 };
 
 }  // namespace kestrune::app

@@ -21,6 +21,9 @@ constexpr double Margin = 0.05;
 constexpr double ZeroReach = 0.2;
 // A single value shows this share of its size on each side.
 constexpr double SingleValueHalfSpan = 0.1;
+// How far beyond the data an alarm limit may lie and still widen the range,
+// as a share of the data's span.
+constexpr double LimitReach = 0.5;
 // A span narrower than this share of the range's magnitude cannot be told
 // apart in labels drawn from a double's 15 to 17 significant digits.
 constexpr double MinRelativeSpan = 1e-12;
@@ -297,6 +300,21 @@ ChartRange fittedValueRange(ChartRange data) {
   if (lo >= 0.0 && lo <= zeroReach) return ChartRange{0.0, clampFinite(hi + margin)};
   if (hi <= 0.0 && -hi <= zeroReach) return ChartRange{clampFinite(lo - margin), 0.0};
   return ChartRange{clampFinite(lo - margin), clampFinite(hi + margin)};
+}
+
+ChartRange withNearbyLimits(ChartRange data, const std::vector<double>& limits) {
+  const double magnitude = std::max(std::fabs(data.min), std::fabs(data.max));
+  const double span = data.max - data.min;
+  const double reach = span > magnitude * MinRelativeSpan ? span * LimitReach
+                       : magnitude > 0.0                  ? magnitude * SingleValueHalfSpan
+                                                          : 1.0;
+  ChartRange out = data;
+  for (const double limit : limits) {
+    if (!std::isfinite(limit) || limit < data.min - reach || limit > data.max + reach) continue;
+    out.min = std::min(out.min, limit);
+    out.max = std::max(out.max, limit);
+  }
+  return out;
 }
 
 AxisScale axisScale(AxisKind kind, ChartRange range, int maxTicks) {

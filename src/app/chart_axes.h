@@ -55,6 +55,14 @@ inline constexpr int MaxAxisTicks = 200;
 // v ± 10 % (0 shows -1..1); data that are not finite show 0..1.
 ChartRange fittedValueRange(ChartRange data);
 
+// The data's extent taken out to the alarm limits that lie near it, so a
+// limit the values approach shows with them. A limit counts when it lies
+// within half the data's span beyond them (a single value v: within 10 % of
+// v, or 1 for 0): the data then keep at least half the height, and a limit
+// far off leaves the data as they are rather than squashing them into a line.
+// Limits that are not finite are left out.
+ChartRange withNearbyLimits(ChartRange data, const std::vector<double>& limits);
+
 // Ticks at multiples of one round step inside `range` on an axis of `kind`:
 // at most `maxTicks` (and MaxAxisTicks), the smallest step that gives at
 // least 2 of them, or else 1. The range comes back unchanged. No ticks for a

@@ -102,6 +102,8 @@ void ChartModel::addRow(const AcquiredRow& r) {
   const double t = timeOf(r.elapsedMs, stampMs);
   const double number = r.number ? *r.number : static_cast<double>(row) + 1.0;
   elapsedMs_.push_back(r.elapsedMs);
+  if (!sequences_.empty() && r.sequence < sequences_.back()) sequencesSorted_ = false;
+  sequences_.push_back(r.sequence);
   noteX(timeX_, timeSorted_, t);
   noteX(numberX_, numberSorted_, number);
 
@@ -133,6 +135,49 @@ void ChartModel::clear() {
   xAxis_ = axis;
   revision_ = revision + 1;
   layoutRevision_ = layoutRevision + (hadSeries ? 1 : 0);
+}
+
+void ChartModel::addAlarm(const alarm::AlarmEvent& event) {
+  // A recovered row's alarm belongs to the interrupted run, not to this chart.
+  if (event.state != alarm::AlarmState::Raised || event.column <= 0 || event.recovered) return;
+  if (event.kind != alarm::AlarmKind::High && event.kind != alarm::AlarmKind::Low &&
+      event.kind != alarm::AlarmKind::Step)
+    return;
+  alarms_.emplace_back(event.sequence, event.column);
+  ++revision_;
+}
+
+std::vector<ChartModel::AlarmMark> ChartModel::alarmMarks(std::size_t rows) const {
+  std::vector<AlarmMark> marks;
+  const std::size_t n = std::min(rows, rowCount());
+  for (const auto& [sequence, column] : alarms_) {
+    const std::optional<std::uint32_t> row = rowOfSequence(sequence, n);
+    const std::optional<std::size_t> series = seriesIndex(column);
+    if (!row || !series) continue;
+    if (const std::optional<double> y = valueAt(*series, *row)) marks.push_back({*series, *row, *y});
+  }
+  return marks;
+}
+
+// Rows come in the run's order, so their sequences rise; should they not (a
+// run that counts its rows again), the latest row of the sequence counts.
+std::optional<std::uint32_t> ChartModel::rowOfSequence(std::uint64_t sequence, std::size_t rows) const {
+  const auto end = sequences_.begin() + static_cast<std::ptrdiff_t>(rows);
+  if (sequencesSorted_) {
+    const auto at = std::lower_bound(sequences_.begin(), end, sequence);
+    if (at == end || *at != sequence) return std::nullopt;
+    return static_cast<std::uint32_t>(at - sequences_.begin());
+  }
+  for (std::size_t r = rows; r > 0; --r)
+    if (sequences_[r - 1] == sequence) return static_cast<std::uint32_t>(r - 1);
+  return std::nullopt;
+}
+
+std::optional<std::size_t> ChartModel::seriesIndex(int column) const {
+  const auto it =
+      std::lower_bound(series_.begin(), series_.end(), column, [](const Series& s, int c) { return s.column < c; });
+  if (it == series_.end() || it->column != column) return std::nullopt;
+  return static_cast<std::size_t>(it - series_.begin());
 }
 
 void ChartModel::setXAxis(ChartXAxis axis) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/acquired_row.h"
+#include "core/alarm_monitor.h"
 
 #include "sheet/spreadsheet_app.h"
 
@@ -18,6 +19,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace kestrune::app {
@@ -80,8 +82,24 @@ public:
   // number adds a point to the series of its cell's position in the row
   // (the number and the stamp count); the series appears with its first point.
   void addRow(const AcquiredRow& row);
-  // Forgets every row and series (a new run).
+  // Forgets every row, series and alarm (a new run).
   void clear();
+
+  // Where a raised alarm crossed its limit: its series, its row and the
+  // series' value there.
+  struct AlarmMark {
+    std::size_t series = 0;
+    std::uint32_t row = 0;
+    double y = 0.0;
+    friend bool operator==(const AlarmMark&, const AlarmMark&) = default;
+  };
+  // Keeps a raised high, low or step alarm for its row (the alarm may come
+  // before or after its row). Cleared alarms, NotNumber and Silence, which
+  // have no point of a line, are left out.
+  void addAlarm(const alarm::AlarmEvent& event);
+  // The marks of the alarms whose row is among the first `rows` rows and has
+  // a point in the alarm's column, in the order the alarms came.
+  std::vector<AlarmMark> alarmMarks(std::size_t rows = AllRows) const;
 
   void setXAxis(ChartXAxis axis);
   ChartXAxis xAxis() const { return xAxis_; }
@@ -118,6 +136,9 @@ public:
   // Only the first `rows` rows count (a paused view).
   QList<QPointF> decimated(std::size_t index, double xMin, double xMax, int pixels, std::size_t rows = AllRows) const;
 
+  // Series `column`'s index (by worksheet column), if it has one.
+  std::optional<std::size_t> seriesIndex(int column) const;
+
   // The row among the first `rows` whose x is nearest to `x`; nullopt without rows.
   std::optional<std::uint32_t> nearestRow(double x, std::size_t rows = AllRows) const;
   // Series `index`'s value in row `row`, if it has one there.
@@ -145,6 +166,7 @@ private:
     void take(double v);
   };
   Series& seriesAt(int column);
+  std::optional<std::uint32_t> rowOfSequence(std::uint64_t sequence, std::size_t rows) const;
   double timeOf(std::int64_t elapsedMs, const std::optional<std::int64_t>& stampMs) const;
   void startClock(std::int64_t elapsedMs, std::int64_t stampMs);
   void noteX(std::vector<double>& xs, bool& sorted, double v);
@@ -161,12 +183,16 @@ private:
   std::int64_t clockAnchorElapsedMs_ = 0;
   // Per row.
   std::vector<std::int64_t> elapsedMs_;
+  std::vector<std::uint64_t> sequences_;
   std::vector<double> timeX_;
   std::vector<double> numberX_;
   // Whether each axis's x values never go down (rows then form a sorted
   // list that can be cut by binary search).
   bool timeSorted_ = true;
   bool numberSorted_ = true;
+  bool sequencesSorted_ = true;
+  // Raised alarms: the row's sequence and the worksheet column.
+  std::vector<std::pair<std::uint64_t, int>> alarms_;
   // Extents of the x values of rows that have a point, and of all y values.
   Extent timeExtent_;
   Extent numberExtent_;

@@ -21,6 +21,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRubberBand>
+#include <QScatterSeries>
 #include <QSaveFile>
 #include <QShortcut>
 #include <QSvgGenerator>
@@ -70,6 +71,10 @@ const QString DefaultFileName = QStringLiteral("kestrune-graph");
 const QString MsgExportFailed = QStringLiteral("グラフを保存できません：%1");
 const QString MsgNotAFile = QStringLiteral("同じ名前のフォルダーまたはファイルでないものがあります。");
 const QString MsgImageFailed = QStringLiteral("画像を作れませんでした。");
+
+// An alarm raised: a small red dot where its line crossed.
+constexpr qreal AlarmMarkSize = 7.0;
+const QColor AlarmMarkColour(0xD0, 0x00, 0x00);
 
 constexpr int InitialWidth = 760;
 constexpr int InitialHeight = 480;
@@ -389,6 +394,30 @@ void ChartWindow::addRow(const AcquiredRow& row) {
   // A new series' header is read while its workbook is surely open: once
   // per column and run.
   if (model_.layoutRevision() != layout) readHeaders();
+  redrawForChange();
+}
+
+void ChartWindow::addAlarm(const alarm::AlarmEvent& event) {
+  const std::uint64_t revision = model_.revision();
+  model_.addAlarm(event);
+  if (model_.revision() != revision) redrawForChange();
+}
+
+void ChartWindow::setAlarmRules(const alarm::AlarmRules& rules) {
+  alarmRules_ = rules;
+  drawnOnce_ = false;  // the limit lines are made with the lines
+  viewChanged_ = true;
+  draw();
+}
+
+const alarm::ColumnRule* ChartWindow::ruleOf(int column) const {
+  for (const alarm::ColumnRule& rule : alarmRules_.columns)
+    if (rule.column == column) return &rule;
+  return nullptr;
+}
+
+// New data are drawn when due (see RedrawIntervalMs).
+void ChartWindow::redrawForChange() {
   if (paused() || !isVisible()) return;  // showing and resuming redraw
   if (elapsedMs(drawnAtMs_, clock_->tickMs()) >= RedrawIntervalMs)
     queueRedraw();
@@ -632,9 +661,8 @@ void ChartWindow::draw() {
   // Qt Charts recomputes a line's whole outline on every new axis range and
   // on every new point list, at a cost growing with the points: the lines are
   // emptied before the axes move, so each is outlined once per redraw.
-  const QList<QAbstractSeries*> lines = chart_->series();
-  for (QAbstractSeries* line : lines) static_cast<QLineSeries*>(line)->clear();
-  std::vector<QList<QPointF>> points(static_cast<std::size_t>(lines.size()));
+  for (QLineSeries* line : lines_) line->clear();
+  std::vector<QList<QPointF>> points(lines_.size());
   std::optional<ChartRange> leftExtent, rightExtent;
   if (x) {
     int shownLines = 0;
@@ -649,6 +677,12 @@ void ChartWindow::draw() {
       takeExtent(points[i], x->min, x->max, isRight(i) ? rightExtent : leftExtent);
     }
   }
+  // Limits near the shown values are shown with them.
+  std::vector<double> leftLimits, rightLimits;
+  for (const LimitLine& limit : limitLines_)
+    if (!isHidden(limit.series)) (isRight(limit.series) ? rightLimits : leftLimits).push_back(limit.value);
+  if (leftExtent) leftExtent = withNearbyLimits(*leftExtent, leftLimits);
+  if (rightExtent) rightExtent = withNearbyLimits(*rightExtent, rightLimits);
   shown_.x = x.value_or(ChartRange{0.0, 1.0});
   const auto fit = [](const std::optional<ChartRange>& e) { return e ? fittedValueRange(*e) : ChartRange{0.0, 1.0}; };
   shown_.yLeft = view_.yLeft.value_or(fit(leftExtent));
@@ -656,8 +690,28 @@ void ChartWindow::draw() {
   applyScale(xAxis_, xAxisKind(), shown_.x, true);
   applyScale(yLeft_, AxisKind::Value, shown_.yLeft, false);
   if (chart_->axes().contains(yRight_)) applyScale(yRight_, AxisKind::Value, shown_.yRight, false);
-  for (qsizetype i = 0; i < lines.size(); ++i)
-    static_cast<QLineSeries*>(lines[i])->replace(points[static_cast<std::size_t>(i)]);
+  for (std::size_t i = 0; i < lines_.size(); ++i) lines_[i]->replace(points[i]);
+  drawAlarms(x, scale);
+}
+
+// The limit lines across the shown range and the marks of the alarms in it,
+// of the shown series only.
+void ChartWindow::drawAlarms(const std::optional<ChartRange>& x, double scale) {
+  for (const LimitLine& limit : limitLines_) {
+    QList<QPointF> ends;
+    if (x && !isHidden(limit.series)) ends = {{x->min, limit.value}, {x->max, limit.value}};
+    limit.line->replace(ends);
+  }
+  QList<QPointF> left, right;
+  if (x) {
+    for (const ChartModel::AlarmMark& mark : model_.alarmMarks(rowLimit())) {
+      const double at = model_.x(mark.row) * scale;
+      if (isHidden(mark.series) || at < x->min || at > x->max) continue;
+      (isRight(mark.series) ? right : left) << QPointF(at, mark.y);
+    }
+  }
+  if (marksLeft_) marksLeft_->replace(left);
+  if (marksRight_) marksRight_->replace(right);
 }
 
 // The axis at `range` with round ticks, as many as its labels leave room for.
@@ -710,6 +764,9 @@ void ChartWindow::applyScale(QCategoryAxis* axis, AxisKind kind, const ChartRang
 // value axis the user chose for it, named by its column and header.
 void ChartWindow::rebuildLines() {
   chart_->removeAllSeries();
+  lines_.clear();
+  limitLines_.clear();
+  marksLeft_ = marksRight_ = nullptr;
   const std::vector<ChartModel::Series>& series = model_.series();
   bool anyRight = false;
   for (std::size_t i = 0; i < series.size(); ++i) anyRight = anyRight || isRight(i);
@@ -719,6 +776,7 @@ void ChartWindow::rebuildLines() {
   const std::vector<QColor>& colours = palette();
   for (std::size_t i = 0; i < series.size(); ++i) {
     auto* line = new QLineSeries();
+    line->setObjectName(QStringLiteral("ChartLine"));
     line->setName(seriesName(i));
     // One pixel wide: wider lines go through Qt's path stroker, which paints
     // a noisy 10-series chart several times slower.
@@ -730,17 +788,53 @@ void ChartWindow::rebuildLines() {
     chart_->addSeries(line);
     line->attachAxis(xAxis_);
     line->attachAxis(isRight(i) ? yRight_ : yLeft_);
+    lines_.push_back(line);
   }
+  // Limits and marks come after the lines, which they must not hide, and
+  // have no legend entry of their own.
+  const auto addOther = [this](QXYSeries* other, QCategoryAxis* valueAxis) {
+    chart_->addSeries(other);
+    other->attachAxis(xAxis_);
+    other->attachAxis(valueAxis);
+    for (QLegendMarker* marker : chart_->legend()->markers(other)) marker->setVisible(false);
+  };
+  for (std::size_t i = 0; i < series.size(); ++i) {
+    const alarm::ColumnRule* rule = ruleOf(series[i].column);
+    if (!rule) continue;
+    for (const std::optional<double>& limit : {rule->high, rule->low}) {
+      if (!limit) continue;
+      auto* line = new QLineSeries();
+      line->setObjectName(QStringLiteral("ChartLimit"));
+      QPen pen(colours[i % colours.size()]);
+      pen.setWidthF(1.0);
+      pen.setStyle(Qt::DashLine);
+      line->setPen(pen);
+      addOther(line, isRight(i) ? yRight_ : yLeft_);
+      limitLines_.push_back({i, *limit, line});
+    }
+  }
+  const auto makeMarks = [&](const QString& name, QCategoryAxis* valueAxis) {
+    auto* marks = new QScatterSeries();
+    marks->setObjectName(name);
+    marks->setMarkerShape(QScatterSeries::MarkerShapeCircle);
+    marks->setMarkerSize(AlarmMarkSize);
+    marks->setColor(AlarmMarkColour);
+    marks->setBorderColor(AlarmMarkColour);
+    addOther(marks, valueAxis);
+    return marks;
+  };
+  marksLeft_ = makeMarks(QStringLiteral("ChartAlarmMarks"), yLeft_);
+  if (anyRight) marksRight_ = makeMarks(QStringLiteral("ChartAlarmMarksRight"), yRight_);
   styleMarkers();
 }
 
 // Legend entries: a click hides or shows the series; a hidden series' entry
 // stays, greyed.
 void ChartWindow::styleMarkers() {
-  const QList<QLegendMarker*> markers = chart_->legend()->markers();
-  for (qsizetype i = 0; i < markers.size() && i < static_cast<qsizetype>(model_.series().size()); ++i) {
-    QLegendMarker* marker = markers[i];
-    const auto index = static_cast<std::size_t>(i);
+  for (std::size_t index = 0; index < lines_.size() && index < model_.series().size(); ++index) {
+    const QList<QLegendMarker*> markers = chart_->legend()->markers(lines_[index]);
+    if (markers.isEmpty()) continue;
+    QLegendMarker* marker = markers.front();
     const bool hidden = isHidden(index);
     const QColor colour = palette()[index % palette().size()];
     marker->setLabelBrush(hidden ? QBrush(Qt::gray) : QBrush(Qt::black));

@@ -3,11 +3,14 @@
 // The user hides series from the legend, moves them to a right value axis,
 // zooms (wheel, rectangle), pans (drag), pauses, picks the span shown while
 // following the run, reads values under the cursor and exports the shown
-// data as PNG, SVG or CSV.
+// data as PNG, SVG or CSV. The alarm limits of the run's columns show as
+// dashed lines, and each alarm raised as a red mark where its line crossed.
 #pragma once
 
 #include "app/chart_axes.h"
 #include "app/chart_model.h"
+#include "core/alarm_monitor.h"
+#include "core/alarm_rules.h"
 #include "core/clock.h"
 #include "core/message_boxes.h"
 #include "core/result.h"
@@ -26,6 +29,8 @@ class QChart;
 class QChartView;
 class QComboBox;
 class QLabel;
+class QLineSeries;
+class QScatterSeries;
 class QPushButton;
 class QTimer;
 
@@ -69,6 +74,13 @@ public:
   // Forgets every row, header, zoom and pause (a new run) and redraws empty.
   void clear();
   void setHeaderSource(HeaderSource source);
+  // The run's alarm rules: each shown series whose column has a high or low
+  // limit gets a thin dashed line there, in its colour, on its value axis.
+  void setAlarmRules(const alarm::AlarmRules& rules);
+  // An alarm raised or cleared (see ChartModel::addAlarm): a raised high, low
+  // or step alarm marks its row's point on its line. Marks stay with their
+  // rows through zooming and panning and go with clear().
+  void addAlarm(const alarm::AlarmEvent& event);
   // The clock that spaces redraws (the system's monotonic clock unless set);
   // the next row is due for a redraw.
   void setClock(Clock& clock);
@@ -151,6 +163,9 @@ private:
   void draw();
   void settle();
   void scheduleRedraw();
+  void redrawForChange();
+  void drawAlarms(const std::optional<ChartRange>& x, double scale);
+  const alarm::ColumnRule* ruleOf(int column) const;
   void queueRedraw();
   void readHeaders();
   void rebuildLines();
@@ -168,6 +183,19 @@ private:
   HeaderSource headerSource_;
   // Headers read so far, by worksheet column.
   std::map<int, QString> headers_;
+  alarm::AlarmRules alarmRules_;
+  // A limit drawn: the series it belongs to and its value.
+  struct LimitLine {
+    std::size_t series = 0;
+    double value = 0.0;
+    QLineSeries* line = nullptr;
+  };
+  // The chart's lines: one per model series, in its order; the limits; the
+  // alarm marks on each value axis (none on the right while it is absent).
+  std::vector<QLineSeries*> lines_;
+  std::vector<LimitLine> limitLines_;
+  QScatterSeries* marksLeft_ = nullptr;
+  QScatterSeries* marksRight_ = nullptr;
   QChart* chart_ = nullptr;
   PlotView* plot_ = nullptr;
   QComboBox* xAxisChoice_ = nullptr;

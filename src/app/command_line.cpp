@@ -15,10 +15,10 @@ bool wantsOption(int argc, char** argv, const char* option) {
 
 std::optional<int> parseCommandLine(const QCoreApplication& application, CommandLine& line) {
   QCommandLineParser parser;
-  parser.setApplicationDescription(
-      QStringLiteral("Kestrune: シリアル接続の計測器のデータロガー\n"
-                     "kestrune config [--dir FOLDER] [KEY=VALUE ...]: ウィンドウを開かずに設定を表示・変更します"
-                     "（kestrune config --help）。"));
+  parser.setApplicationDescription(QStringLiteral(
+      "Kestrune: シリアル接続の計測器のデータロガー\n"
+      "kestrune config [--dir FOLDER] [--workbook PATH] [KEY=VALUE ...]: ウィンドウを開かずに設定を表示・変更します"
+      "（kestrune config --help）。"));
   // Our own help option: Qt's describes itself in English.
   const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
                                       QStringLiteral("このヘルプを表示して終了します。"));

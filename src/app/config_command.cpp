@@ -1,6 +1,7 @@
 #include "app/config_command.h"
 
 #include "app/config_save.h"
+#include "core/alarm_rules.h"
 #include "settings/setup_file.h"
 
 #include <QFile>
@@ -15,8 +16,14 @@ namespace {
 
 const QString Prefix = QStringLiteral("kestrune config: ");
 
-const QString MsgUnknownOption = QStringLiteral("オプション「%1」はありません（--dir FOLDER と --help だけです）。");
+const QString MsgUnknownOption =
+    QStringLiteral("オプション「%1」はありません（--dir FOLDER、--workbook PATH と --help だけです）。");
 const QString MsgDirWithoutFolder = QStringLiteral("--dir のあとにフォルダーを指定してください。");
+const QString MsgWorkbookWithoutPath = QStringLiteral("--workbook のあとにワークブックのパスを指定してください。");
+const QString MsgWorkbookControl =
+    QStringLiteral("--workbook のパスに制御文字（改行、タブなど）が含まれています。kestrune.conf には書けません。");
+const QString MsgAlarmsRefused =
+    QStringLiteral("kestrune.conf の [%1] のアラームの設定に使えないものがあります。書かれているとおりに表示します。");
 const QString MsgNothingWritten = QStringLiteral("何も書き込んでいません。");
 const QString MsgDamaged = QStringLiteral(
     "%1 を読み込めません。壊れているか、ファイルではありません。ファイルを別の名前にしてから "
@@ -31,7 +38,7 @@ const QString MsgCorrected = QStringLiteral(
     "%1 の %2 は範囲の外の値です。データ取得条件の画面が開くときと同じく直して表示します（ファイルはそのままです）。");
 
 const QString Usage = QStringLiteral(
-    "使い方: kestrune config [--dir FOLDER] [KEY=VALUE ...]\n"
+    "使い方: kestrune config [--dir FOLDER] [--workbook PATH] [KEY=VALUE ...]\n"
     "setup.dat と ports.conf の設定を key=value の行で表示します。KEY=VALUE を付けると、すべての値を確かめて"
     "から設定し、保存して表示します。\n"
     "項目:\n"
@@ -55,6 +62,14 @@ const QString Usage = QStringLiteral(
     "  mqtt.user           ユーザー名\n"
     "  mqtt.password-file  パスワードを 1 行目に書いたファイル\n"
     "  mqtt.ca-file        mqtts で使う CA 証明書のファイル\n"
+    "--workbook PATH を付けると、そのワークブックのアラーム（kestrune.conf のブックの欄）も表示し、設定できます。"
+    "列は A～IV。値を空にすると項目を消します:\n"
+    "  alarm.列.high    上限。値がこれを超えるとアラーム\n"
+    "  alarm.列.low     下限。値がこれを下回るとアラーム\n"
+    "  alarm.列.step    前の数値からの変化の上限（0 以上）\n"
+    "  alarm.列.margin  解除の幅（0 以上、既定 0）。上限 - 幅 以下、下限 + 幅 以上、変化が step - 幅 以下で解除\n"
+    "  alarm.列.end     アラームで取得を終えるか: on か off\n"
+    "  alarm.silence    新しい行がこの秒数来ないとアラーム（0 より大きい数）\n"
     "終了コード: 0 成功、1 保存できなかった、2 値や引数の誤り、または setup.dat か ports.conf が使えない\n");
 
 // A failure as lines of text: its message, and its detail when it has one.
@@ -73,8 +88,10 @@ QString damageReason(const QString& path) {
   return settings::decodeSetupRecord(file.read(static_cast<qint64>(settings::SetupRecordSize)), scratch).description();
 }
 
-Result<Current> loadCurrent(const settings::SettingsFolder& folder, QStringList& notes) {
+Result<Current> loadCurrent(const settings::SettingsFolder& folder, const std::optional<QString>& workbook,
+                            QStringList& notes) {
   Current now;
+  now.workbook = workbook;
   now.map = serial::PortMap::load(folder.readPath(serial::PortMapFileName));
   if (!now.map.error().isEmpty())
     return fail(serial::PortError::MapUnreadable, MsgMapUnusable + QLatin1Char('\n') + now.map.error());
@@ -108,7 +125,49 @@ Result<Current> loadCurrent(const settings::SettingsFolder& folder, QStringList&
   const auto conf = mqtt::readConf(folder.readPath(mqtt::ConfFileName));
   if (!conf) return conf.error();
   now.mqtt = *conf;
+  if (workbook) {
+    const Result<conf::Values> section = conf::readWorkbookConf(folder.readPath(mqtt::ConfFileName), *workbook);
+    if (!section) return section.error();
+    now.workbookConf = *section;
+  }
   return now;
+}
+
+// The workbook's alarm keys: its rules as the program reads them, or, where
+// it refuses them, the keys as they stand, with a note saying why.
+QString alarmListing(const Current& now, QStringList& notes) {
+  const Result<alarm::AlarmRules> rules = alarm::parseRules(now.workbookConf);
+  conf::Changes lines;
+  if (rules) {
+    lines = alarm::ruleChanges(*rules);
+    if (!rules->silenceSeconds) lines.append({alarm::KeySilence, QString()});
+  } else {
+    notes << MsgAlarmsRefused.arg(conf::workbookSection(*now.workbook)) << rules.description().split(QLatin1Char('\n'));
+    for (auto it = now.workbookConf.begin(); it != now.workbookConf.end(); ++it)
+      if (alarm::isAlarmKey(it.key())) lines.append({it.key(), it.value()});
+  }
+  QString out;
+  for (const auto& [key, value] : lines) out += key + QLatin1Char('=') + value + QLatin1Char('\n');
+  return out;
+}
+
+// Checks the alarm keys together, as the section would hold them, and makes
+// the changes those of the rules read (numbers and on/off as the program
+// writes them). The refusals; none when the rules are good.
+QStringList settleAlarms(const Current& now, Pending& pending) {
+  if (pending.alarms.isEmpty()) return {};
+  conf::Values merged = now.workbookConf;
+  for (auto it = pending.alarms.begin(); it != pending.alarms.end(); ++it) {
+    if (it.value().isEmpty())
+      merged.remove(it.key());
+    else
+      merged.insert(it.key(), it.value());
+  }
+  const Result<alarm::AlarmRules> rules = alarm::parseRules(merged);
+  if (!rules) return rules.description().split(QLatin1Char('\n'));
+  pending.alarms.clear();
+  for (const auto& [key, value] : alarm::ruleChanges(*rules, now.workbookConf)) pending.alarms.insert(key, value);
+  return {};
 }
 
 QString listing(const Current& now, const QString& path, QStringList& notes) {
@@ -150,6 +209,7 @@ QString listing(const Current& now, const QString& path, QStringList& notes) {
   }
   QString out;
   for (qsizetype i = 0; i < keys.size(); ++i) out += keys.at(i) + QLatin1Char('=') + values.at(i) + QLatin1Char('\n');
+  if (now.workbook) out += alarmListing(now, notes);
   return out;
 }
 
@@ -159,14 +219,26 @@ QString messageLines(const QStringList& lines) {
   return out;
 }
 
+// Takes the option `name` at arguments[i], as "NAME VALUE" or "NAME=VALUE":
+// its value, empty when it has none; nullopt when arguments[i] is not it.
+std::optional<QString> optionValue(const QStringList& arguments, qsizetype& i, const QString& name) {
+  const QString& argument = arguments.at(i);
+  if (argument == name) return i + 1 < arguments.size() ? arguments.at(++i) : QString();
+  if (argument.startsWith(name + QLatin1Char('='))) return argument.mid(name.size() + 1);
+  return std::nullopt;
+}
+
 }  // namespace
 
-ConfigResult runConfig(const settings::SettingsFolder& folder, const QStringList& assignments) {
+ConfigResult runConfig(const settings::SettingsFolder& folder, const QStringList& assignments,
+                       const std::optional<QString>& workbook) {
   ConfigResult result;
   QStringList notes;
   std::vector<Change> changes;
+  if (workbook && conf::hasControlCharacter(conf::workbookSection(*workbook)))
+    return {ConfigRefused, {}, messageLines({MsgWorkbookControl, MsgNothingWritten})};
   if (!assignments.isEmpty()) {
-    auto checked = checkAssignments(assignments);
+    auto checked = checkAssignments(assignments, workbook.has_value());
     if (auto* refused = std::get_if<QStringList>(&checked)) {
       *refused << MsgNothingWritten;
       return {ConfigRefused, {}, messageLines(*refused)};
@@ -174,21 +246,19 @@ ConfigResult runConfig(const settings::SettingsFolder& folder, const QStringList
     changes = std::get<std::vector<Change>>(std::move(checked));
   }
 
-  Result<Current> now = loadCurrent(folder, notes);
+  Result<Current> now = loadCurrent(folder, workbook, notes);
   if (!now) return {ConfigRefused, {}, messageLines({now.description(), MsgNothingWritten})};
 
   if (!changes.empty()) {
     Pending pending{now->settings, {}, {}, {}, now->mqtt};
     for (const Change& change : changes) change(pending);
-    if (QStringList refused = conflicts(pending); !refused.isEmpty()) {
-      refused << MsgNothingWritten;
-      return {ConfigRefused, {}, messageLines(refused)};
-    }
+    if (QStringList refused = conflicts(pending) + settleAlarms(*now, pending); !refused.isEmpty())
+      return {ConfigRefused, {}, messageLines(refused << MsgNothingWritten)};
     if (const QStringList failed = saveChanges(folder, *now, pending); !failed.isEmpty())
       return {ConfigNotSaved, {}, messageLines(failed)};
     // The listing shows the files as saved.
     notes.clear();
-    now = loadCurrent(folder, notes);
+    now = loadCurrent(folder, workbook, notes);
     if (!now) return {ConfigNotSaved, {}, messageLines({now.description()})};
   }
   result.out = listing(*now, folder.readPath(settings::SetupFileName), notes);
@@ -198,17 +268,17 @@ ConfigResult runConfig(const settings::SettingsFolder& folder, const QStringList
 
 ConfigResult configCommand(const QStringList& arguments, const QString& programDir) {
   std::optional<QString> dir;
+  std::optional<QString> workbook;
   QStringList assignments;
   for (qsizetype i = 0; i < arguments.size(); ++i) {
     const QString& argument = arguments.at(i);
     if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) return {ConfigDone, Usage, {}};
-    if (argument == QLatin1String("--dir")) {
-      if (i + 1 >= arguments.size() || arguments.at(i + 1).isEmpty())
-        return {ConfigRefused, {}, messageLines({MsgDirWithoutFolder})};
-      dir = arguments.at(++i);
-    } else if (argument.startsWith(QLatin1String("--dir="))) {
-      dir = argument.mid(6);
-      if (dir->isEmpty()) return {ConfigRefused, {}, messageLines({MsgDirWithoutFolder})};
+    if (auto value = optionValue(arguments, i, QStringLiteral("--dir"))) {
+      if (value->isEmpty()) return {ConfigRefused, {}, messageLines({MsgDirWithoutFolder})};
+      dir = value;
+    } else if (auto path = optionValue(arguments, i, QStringLiteral("--workbook"))) {
+      if (path->isEmpty()) return {ConfigRefused, {}, messageLines({MsgWorkbookWithoutPath})};
+      workbook = path;
     } else if (argument.startsWith(QLatin1Char('-'))) {
       return {ConfigRefused, {}, messageLines({MsgUnknownOption.arg(argument)}) + Usage};
     } else {
@@ -217,7 +287,7 @@ ConfigResult configCommand(const QStringList& arguments, const QString& programD
   }
   const settings::SettingsFolder folder =
       dir ? settings::SettingsFolder::fixed(*dir) : settings::SettingsFolder::forProgram(programDir);
-  return runConfig(folder, assignments);
+  return runConfig(folder, assignments, workbook);
 }
 
 int configMain(const QStringList& arguments, const QString& programDir) {

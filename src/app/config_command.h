@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace kestrune::app {
 
 // Exit statuses of `kestrune config`.
@@ -28,10 +30,13 @@ struct ConfigResult {
 
 // Lists the settings of `folder`; with `assignments` ("key=value"), checks
 // every one of them first, then sets them, saves (setup.dat with saveSetup,
-// ports.conf with the port map's save) and lists the files as saved.
-ConfigResult runConfig(const settings::SettingsFolder& folder, const QStringList& assignments);
+// ports.conf with the port map's save) and lists the files as saved. With
+// `workbook`, the alarm.* keys of its section of kestrune.conf are listed and
+// may be set, checked together as the section would hold them.
+ConfigResult runConfig(const settings::SettingsFolder& folder, const QStringList& assignments,
+                       const std::optional<QString>& workbook = std::nullopt);
 
-// The command line after "config": [--dir FOLDER] [KEY=VALUE ...] or --help.
+// The command line after "config": [--dir FOLDER] [--workbook PATH] [KEY=VALUE ...] or --help.
 // Without --dir the settings folder is the program's, as for the windows.
 ConfigResult configCommand(const QStringList& arguments, const QString& programDir);
 

@@ -1,5 +1,6 @@
 #include "app/config_keys.h"
 
+#include "core/alarm_rules.h"
 #include "core/numeric_text.h"
 
 #include <QRegularExpression>
@@ -22,6 +23,8 @@ const QString MsgTwice = QStringLiteral("%1 が 2 回指定されています。
 const QString MsgOtherChannels = QStringLiteral("、port.N、line.N、flow.N、device.N（N は CH の番号 2～8）");
 const QString MsgNoPort = QStringLiteral("CH%1 にはポートがありません。%2 を使うには %3 も指定してください。");
 const QString MsgTwoDevices = QStringLiteral("%1 と %2 が同じ Com%3 に別のデバイスを指定しています。");
+const QString MsgNeedsWorkbook =
+    QStringLiteral("%1 はワークブックごとの設定です。--workbook PATH でワークブックを指定してください。");
 
 // The stamp option buttons' and the flow control codes' names, by code.
 const std::array<QString, 4> StampNames = {QStringLiteral("none"), QStringLiteral("date"), QStringLiteral("time"),
@@ -263,6 +266,17 @@ const std::vector<Key>& keyTable() {
   return keys;
 }
 
+// An alarm.* key of the workbook's section. Any of them may be removed (an
+// empty value), so that one the program refuses can be taken out.
+std::optional<QString> checkAlarm(const QString& name, const QString& value, bool workbookGiven,
+                                  std::vector<Change>& changes) {
+  if (!workbookGiven) return MsgNeedsWorkbook.arg(name);
+  if (!value.isEmpty())
+    if (const Status checked = alarm::checkSetting(name, value); !checked) return checked.description();
+  changes.push_back([name, value](Pending& p) { p.alarms.insert(name, value); });
+  return std::nullopt;
+}
+
 }  // namespace
 
 QStringList configKeys() {
@@ -288,7 +302,7 @@ QString flowName(serial::FlowControl flow) {
                                                                 : QString();
 }
 
-std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringList& assignments) {
+std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringList& assignments, bool workbookGiven) {
   std::vector<Change> changes;
   QStringList refused;
   std::set<QString> seen;
@@ -303,17 +317,21 @@ std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringLis
     const QString value = assignment.mid(equals + 1);
     const auto& table = keyTable();
     const auto key = std::find_if(table.begin(), table.end(), [&name](const Key& k) { return k.name == name; });
-    if (key == table.end()) {
+    if (key == table.end() && !alarm::isAlarmKey(name)) {
       refused << MsgUnknownKey.arg(name, keys.join(QStringLiteral("、")) + MsgOtherChannels);
       continue;
     }
-    if (!seen.insert(key->aliasOf.isEmpty() ? name : key->aliasOf).second) {
+    if (!seen.insert(key == table.end() || key->aliasOf.isEmpty() ? name : key->aliasOf).second) {
       refused << MsgTwice.arg(name);
       continue;
     }
     // Every value is one line in its file: a line feed would add a line.
     if (const Status plain = mqtt::checkNoControlCharacter(name, value); !plain) {
       refused << plain.description();
+      continue;
+    }
+    if (key == table.end()) {
+      if (const auto message = checkAlarm(name, value, workbookGiven, changes)) refused << *message;
       continue;
     }
     const std::optional<Checked> checked = key->check(value);

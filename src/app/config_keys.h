@@ -3,6 +3,7 @@
 // same the panels keep to.
 #pragma once
 
+#include "core/conf_text.h"
 #include "mqtt/mqtt_settings.h"
 #include "settings/settings_model.h"
 
@@ -30,6 +31,8 @@ struct Pending {
   // A value was given that only a channel with a port can use (line, flow, device).
   std::array<bool, serial::ChannelCount> needsPort{};
   mqtt::MqttSettings mqtt;
+  // alarm.* keys to set in the workbook's section (an empty value removes one).
+  conf::Values alarms = {};
 };
 using Change = std::function<void(Pending&)>;
 
@@ -46,8 +49,10 @@ QString stampName(settings::StampMode mode);
 QString flowName(serial::FlowControl flow);
 
 // Checks every "key=value"; the changes in argument order, or the messages
-// of every one refused.
-std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringList& assignments);
+// of every one refused. The alarm.* keys belong to a workbook's section and
+// are refused when `workbookGiven` is false.
+std::variant<std::vector<Change>, QStringList> checkAssignments(const QStringList& assignments,
+                                                                bool workbookGiven = false);
 
 // What the changes ask that their values cannot give: a channel without a
 // port given a line, flow control or device, or one port given two devices.

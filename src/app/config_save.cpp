@@ -2,6 +2,9 @@
 
 #include "settings/setup_file.h"
 
+#include <QFile>
+#include <QFileInfo>
+
 #include <map>
 
 namespace kestrune::app {
@@ -14,6 +17,41 @@ const QString MsgRolledBack = QStringLiteral("ports.conf は元に戻しまし�
 const QString MsgNotRolledBack = QStringLiteral("ports.conf を元に戻せませんでした：%1");
 const QString MsgConfRolledBack = QStringLiteral("kestrune.conf は元に戻しました。");
 const QString MsgConfNotRolledBack = QStringLiteral("kestrune.conf を元に戻せませんでした：%1");
+
+// kestrune.conf as it was before the command wrote to it.
+struct ConfBefore {
+  QString path;
+  bool existed = false;
+  QByteArray text = {};
+
+  // Gives the file its old contents back (takes away one the command made).
+  Status restore() const {
+    if (existed) return conf::writeConfText(path, text);
+    QFile file(path);
+    if (!file.exists() || file.remove()) return {};
+    return fail(conf::ConfError::NotSaved, file.errorString());
+  }
+};
+
+// The broker settings, then the alarm keys of the workbook's section. A
+// failure of the second gives the file its old contents back.
+QStringList saveConf(const settings::SettingsFolder& folder, const Current& now, const Pending& pending,
+                     const ConfBefore& before) {
+  const bool mqttChanges = !(pending.mqtt == now.mqtt);
+  if (mqttChanges) {
+    if (const Status saved = mqtt::writeConf(before.path, pending.mqtt); !saved)
+      return {saved.description(), MsgNothingWritten};
+  }
+  if (!now.workbook || pending.alarms.isEmpty()) return {};
+  // What the broker settings were just written into, or the file read.
+  const QString readPath = mqttChanges ? before.path : folder.readPath(mqtt::ConfFileName);
+  const Status saved = conf::writeWorkbookConf(readPath, before.path, *now.workbook, pending.alarms);
+  if (saved) return {};
+  QStringList lines{saved.description()};
+  if (!mqttChanges) return lines << MsgNothingWritten;
+  const Status restored = before.restore();
+  return lines << (restored ? MsgConfRolledBack : MsgConfNotRolledBack.arg(restored.description()));
+}
 
 // setup.dat's record with the changes: only what changed is written over
 // what the file holds.
@@ -69,15 +107,20 @@ QStringList saveSetupAndMap(const settings::SettingsFolder& folder, const Curren
 }  // namespace
 
 QStringList saveChanges(const settings::SettingsFolder& folder, const Current& now, const Pending& pending) {
-  const bool mqttChanges = !(pending.mqtt == now.mqtt);
-  const QString confPath = folder.writePath(mqtt::ConfFileName);
-  if (mqttChanges) {
-    if (const Status saved = mqtt::writeConf(confPath, pending.mqtt); !saved)
-      return {saved.description(), MsgNothingWritten};
+  const bool confChanges = !(pending.mqtt == now.mqtt) || (now.workbook && !pending.alarms.isEmpty());
+  ConfBefore before{folder.writePath(mqtt::ConfFileName)};
+  if (confChanges) {
+    before.existed = QFileInfo::exists(before.path);
+    if (before.existed) {
+      const Result<QByteArray> text = conf::readConfText(before.path);
+      if (!text) return {text.description(), MsgNothingWritten};
+      before.text = *text;
+    }
+    if (QStringList failed = saveConf(folder, now, pending, before); !failed.isEmpty()) return failed;
   }
   QStringList failed = saveSetupAndMap(folder, now, pending);
-  if (!failed.isEmpty() && mqttChanges) {
-    const Status restored = mqtt::writeConf(confPath, now.mqtt);
+  if (!failed.isEmpty() && confChanges) {
+    const Status restored = before.restore();
     failed << (restored ? MsgConfRolledBack : MsgConfNotRolledBack.arg(restored.description()));
   }
   return failed;

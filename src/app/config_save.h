@@ -10,18 +10,23 @@
 
 #include <QStringList>
 
+#include <optional>
+
 namespace kestrune::app {
 
 // The settings folder as the program sees it when it starts: setup.dat's
 // record as stored (or as a new file starts), the settings the program works
 // with (the conditions as stored, the line as far as the port takes it), the
-// port map and the broker settings.
+// port map, the broker settings and, when a workbook is named, its section
+// of kestrune.conf.
 struct Current {
   settings::SetupRecord stored;
   bool fileExists = false;
   settings::Settings settings;
   serial::PortMap map;
   mqtt::MqttSettings mqtt;
+  std::optional<QString> workbook;
+  conf::Values workbookConf;
 };
 
 // Writes what `pending` changes against `now`. Returns the messages of a

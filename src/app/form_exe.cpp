@@ -139,6 +139,12 @@ FormExe::FormExe(AcquisitionSession& session, QWidget* parent) : QWidget(parent,
   });
   grid->addWidget(commandChart_, 2, 3);
   grid->addWidget(progressBar_, 1, 0, 1, 3);
+  // With alarm rules: the alarms raised and the latest alarm line, red while any is raised.
+  alarms_ = new serial::ElidedLabel(Qt::ElideRight, frameProgress_);
+  alarms_->setObjectName(QStringLiteral("LabelAlarm"));
+  alarms_->setMinimumHeight(alarms_->fontMetrics().height() + 2);
+  alarms_->hide();
+  grid->addWidget(alarms_, 3, 0, 1, 4);
   grid->addWidget(progressLastRow_, 2, 0, 1, 3);
   setProgress(RunProgress{});
 
@@ -164,6 +170,11 @@ FormExe::FormExe(AcquisitionSession& session, QWidget* parent) : QWidget(parent,
           [this](const QString&, const QString& text) { setLogText(text); });
   connect(&session_, &AcquisitionSession::progressChanged, this, &FormExe::setProgress);
   connect(&session_, &AcquisitionSession::publishingChanged, this, &FormExe::setPublishing);
+  connect(&session_, &AcquisitionSession::alarmChanged, this,
+          [this](const alarm::AlarmEvent&, const QString& line, int active) {
+            lastAlarm_ = line;
+            showAlarms(active);
+          });
 
   commandNext_->hide();
   resize(twipsFor(*this, ClientWidth), height());
@@ -258,6 +269,8 @@ void FormExe::setProgress(const RunProgress& progress) {
   progressLastRow_->setFullText(lastRowText(progress));
   channels_->setText(channelsText(progress));
   channels_->setVisible(!progress.channels.empty());
+  if (progress.alarms) showAlarms(*progress.alarms);
+  alarms_->setVisible(progress.alarms.has_value());
   const std::optional<int> share = progress.permille();
   // Without a limit there is nothing to fill: the bar stays, greyed.
   progressBar_->setEnabled(share.has_value());
@@ -266,6 +279,12 @@ void FormExe::setProgress(const RunProgress& progress) {
   setWindowTitle(progress.rowsDone > 0 ? CapWindow + QStringLiteral("　") + rowsText(progress) +
                                              (share ? QStringLiteral(" (%1%)").arg(*share / 10) : QString())
                                        : CapWindow);
+}
+
+void FormExe::showAlarms(int active) {
+  alarms_->setFullText(lastAlarm_.isEmpty() ? alarmsText(active)
+                                            : alarmsText(active) + QStringLiteral("　") + lastAlarm_);
+  alarms_->setStyleSheet(active > 0 ? ErrorColour : QString());
 }
 
 void FormExe::setPublishing(const PublishingStatus& status) {

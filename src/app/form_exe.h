@@ -45,6 +45,8 @@ public:
   void setLogText(const QString& text);
   // The progress area below the controls, and the window title.
   void setProgress(const RunProgress& progress);
+  // The alarms raised and the latest alarm line.
+  void showAlarms(int active);
   // Publishing to the MQTT broker, in the progress area beside the rate:
   // connected or not and the rows waiting; the reason of a failure as its
   // tool tip. Nothing is shown while publishing is off.
@@ -84,6 +86,8 @@ private:
   serial::ElidedLabel* progressLastRow_ = nullptr;
   QLabel* publishing_ = nullptr;
   QLabel* channels_ = nullptr;
+  serial::ElidedLabel* alarms_ = nullptr;
+  QString lastAlarm_;  // the latest alarm line of the run
   QPushButton* commandChart_ = nullptr;
   std::function<void()> openChart_;
   bool closingFromController_ = false;

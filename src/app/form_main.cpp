@@ -1,5 +1,6 @@
 #include "app/form_main.h"
 
+#include "app/alarm_dialog.h"
 #include "app/desktop_notification.h"
 #include "app/form_exe.h"
 #include "core/conf_text.h"
@@ -37,6 +38,7 @@ const QString CapMenuSet = QStringLiteral("条件設定(&S)");
 const QString CapMenuCond = QStringLiteral("データ取得条件");
 const QString CapMenuRs = QStringLiteral("RS232C通信条件");
 const QString CapMenuMqtt = QStringLiteral("MQTT送信");
+const QString CapMenuAlarm = QStringLiteral("アラームの設定...");
 const QString CapMenuHelp = QStringLiteral("ﾍﾙﾌﾟ(&H)");
 const QString CapMenuDoc = QStringLiteral("ヘルプ");
 const QString CapMenuLicense = QStringLiteral("このソフトについて");
@@ -109,6 +111,14 @@ FormMain::FormMain(AcquisitionSession& session, MessageBoxes& boxes, QWidget* pa
   connect(&session_, &AcquisitionSession::rowAcquired, this, [this](const AcquiredRow& row) {
     if (chart_) chart_->addRow(row);
   });
+  // Alarms raised and cleared reach someone not watching the run window.
+  connect(&session_, &AcquisitionSession::alarmChanged, this,
+          [this](const alarm::AlarmEvent& event, const QString& line, int) {
+            if (chart_) chart_->addAlarm(event);
+            notifyDesktop(event.state == alarm::AlarmState::Raised ? QStringLiteral("Kestrune: アラーム")
+                                                                   : QStringLiteral("Kestrune: アラーム解除"),
+                          line);
+          });
   connect(&session_, &AcquisitionSession::scriptFinishedSummary, this,
           [](const QString& summary) { notifyDesktop(QStringLiteral("Kestrune: データ取得が終わりました"), summary); });
   logic_.setPanels(&frameCell_->logic(), &frameRs_->logic());
@@ -118,6 +128,7 @@ FormMain::FormMain(AcquisitionSession& session, MessageBoxes& boxes, QWidget* pa
   connect(frameRs_, &serial::SerialPanelWidget::cancelClicked, this, [this] { logic_.CommandRsNg_Click(); });
   frameCell_->hide();
   frameRs_->hide();
+  updateAlarmMenu();
 }
 
 void FormMain::buildMenus() {
@@ -142,6 +153,9 @@ void FormMain::buildMenus() {
     MqttDialog dialog(mqttConf_.first, mqttConf_.second, this);
     dialog.exec();
   });
+  menuAlarm_ = set->addAction(CapMenuAlarm);
+  menuAlarm_->setObjectName(QStringLiteral("MenuAlarm"));
+  connect(menuAlarm_, &QAction::triggered, this, &FormMain::openAlarmDialog);
 
   QMenu* help = menuBar()->addMenu(CapMenuHelp);
   help->setObjectName(QStringLiteral("MenuHelp"));
@@ -166,7 +180,10 @@ QWidget* FormMain::buildMainPanel() {
   auto* fileLayout = new QGridLayout(fileGroup);
   textFileName_ = new QLineEdit(fileGroup);
   textFileName_->setObjectName(QStringLiteral("TextFileName"));
-  connect(textFileName_, &QLineEdit::textChanged, this, [this] { logic_.TextFileName_Change(); });
+  connect(textFileName_, &QLineEdit::textChanged, this, [this] {
+    logic_.TextFileName_Change();
+    updateAlarmMenu();
+  });
   commandFileSelect_ = button(CapFileSelect, "CommandFileSelect", fileGroup);
   fileLayout->addWidget(textFileName_, 0, 0);
   fileLayout->addWidget(commandFileSelect_, 0, 1);
@@ -267,6 +284,30 @@ void FormMain::setSettingsMenusEnabled(bool enabled) {
   menuCond_->setEnabled(enabled);
   menuRs_->setEnabled(enabled);
   menuMqtt_->setEnabled(enabled);
+  settingsMenusEnabled_ = enabled;
+  updateAlarmMenu();
+}
+
+void FormMain::updateAlarmMenu() {
+  if (menuAlarm_) menuAlarm_->setEnabled(settingsMenusEnabled_ && !session_.workbookPath().trimmed().isEmpty());
+}
+
+void FormMain::openAlarmDialog() {
+  // The run's columns: from its first value column, as many as the last
+  // run's rows held; headers from the row above where it started.
+  const settings::Conditions& conditions = session_.conditions();
+  const std::int32_t firstRow = session_.lastRunFirstRow() > 0 ? session_.lastRunFirstRow() : conditions.cursor.row;
+  AlarmDialogSource source{
+      .readPath = mqttConf_.first,
+      .writePath = mqttConf_.second,
+      .workbook = session_.workbookPath(),  // as Start reads it
+      .firstColumn = firstValueColumn(conditions),
+      .columnCount = session_.lastRowValueCount() > 0 ? session_.lastRowValueCount() : DefaultAlarmColumns,
+      .header = [this, firstRow](int column) { return session_.headerText(firstRow - 1, column); },
+      .runOn = session_.runLoaded(),
+  };
+  AlarmDialog dialog(std::move(source), this);
+  dialog.exec();
 }
 
 QString FormMain::fileNameText() const { return textFileName_->text(); }
@@ -336,6 +377,9 @@ void FormMain::runStarted() {
   chartWorkbook_ = session_.workbookPath();
   const Result<conf::Values> chartConf = conf::readWorkbookConf(mqttConf_.first, chartWorkbook_);
   chart_->setPrefs(ChartPrefs::fromConf(chartConf ? chartConf.value() : conf::Values()));
+  // The rules were read at Start, before the run began.
+  const alarm::AlarmRules* rules = session_.alarmRules();
+  chart_->setAlarmRules(rules ? *rules : alarm::AlarmRules{});
   formExe_->setChartOpener([this] {
     if (!chart_) return;
     chart_->show();

@@ -70,6 +70,9 @@ private:
   // A run began: this window hides, the run window opens, the chart is cleared.
   void runStarted();
   void runEnded();
+  // The alarm dialog needs a workbook path, the workbook open or not.
+  void updateAlarmMenu();
+  void openAlarmDialog();
 
   AcquisitionSession& session_;
   MessageBoxes& boxes_;
@@ -84,6 +87,8 @@ private:
   QAction* menuCond_ = nullptr;
   QAction* menuRs_ = nullptr;
   QAction* menuMqtt_ = nullptr;
+  QAction* menuAlarm_ = nullptr;
+  bool settingsMenusEnabled_ = true;
   // kestrune.conf's read and write paths, for the MQTT dialog and the chart.
   std::pair<QString, QString> mqttConf_;
   // The workbook whose chart is shown: its chart choices are kept under it.

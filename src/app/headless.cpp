@@ -61,6 +61,9 @@ public:
           &context_, [this] { session_.end(); }, Qt::QueuedConnection);
     });
     QObject::connect(&session_, &AcquisitionSession::runEnded, &context_, [this] { loop_.quit(); });
+    // Each alarm raised or cleared, on a line of its own.
+    QObject::connect(&session_, &AcquisitionSession::alarmChanged, &context_,
+                     [this](const alarm::AlarmEvent&, const QString& line, int) { printError(line); });
   }
 
   int exec() {
@@ -92,6 +95,7 @@ public:
     if (kept) return ExitNotSaved;
     if (session_.journalLost()) return ExitJournalLost;
     if (interruptedBy_ != 0) return 128 + interruptedBy_;
+    if (session_.endedByAlarm()) return ExitAlarm;
     return session_.sheetFull() ? ExitSheetFull : ExitFinished;
   }
 

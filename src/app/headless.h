@@ -19,6 +19,7 @@ enum HeadlessExit : int {
   ExitNotSaved = 3,       // the workbook could not be saved or take every row; those rows wait in the journal
   ExitSheetFull = 4,      // the sheet's last row was reached before the script's end
   ExitJournalLost = 5,    // no journal could be written any more: acquiring stopped, the workbook was saved
+  ExitAlarm = 6,          // an alarm whose rule ends the run (alarm.COLUMN.end=on) was raised
   ExitHangup = 129,       // its terminal or SSH session closed (SIGHUP)
   ExitInterrupted = 130,  // Ctrl+C (SIGINT)
   ExitQuit = 131,         // Ctrl+\ (SIGQUIT)

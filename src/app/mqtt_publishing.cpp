@@ -47,6 +47,14 @@ void MqttPublishing::take(const AcquiredRow& row) {
   if (!queued) problem_ = queued.description();
 }
 
+void MqttPublishing::takeAlarm(const alarm::AlarmEvent& event, const QString& header, std::optional<double> number) {
+  if (!sink_) return;
+  const mqtt::AlarmMessage message{host_, workbook_, header, event, number};
+  const Status queued = sink_->publish(topic_ + QStringLiteral("/alarm"),
+                                       [&](std::uint64_t seq) { return mqtt::alarmJson(seq, message); });
+  if (!queued) problem_ = queued.description();
+}
+
 PublishingStatus MqttPublishing::status() const {
   PublishingStatus status;
   status.on = settings_.enabled();

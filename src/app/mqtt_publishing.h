@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core/acquired_row.h"
+#include "core/alarm_monitor.h"
 #include "mqtt/mqtt_settings.h"
 #include "mqtt/sink.h"
 #include "settings/settings_folder.h"
@@ -47,6 +48,8 @@ public:
   void beginRun(const QString& workbookPath);
   // A completed row: queued for the broker.
   void take(const AcquiredRow& row);
+  // An alarm raised or cleared: queued for "<topic>/alarm".
+  void takeAlarm(const alarm::AlarmEvent& event, const QString& header, std::optional<double> number);
   PublishingStatus status() const;
   // What the sender found worth a warning when it started (a password file
   // others may read); empty when nothing or publishing is off.

@@ -85,12 +85,17 @@ QString lastRowText(const RunProgress& p) {
          (p.lastValues.isEmpty() ? QStringLiteral("－") : p.lastValues.join(QStringLiteral(", ")));
 }
 
+QString alarmsText(int active) {
+  return active > 0 ? QStringLiteral("アラーム %1 件").arg(active) : QStringLiteral("アラームなし");
+}
+
 QString progressLine(const RunProgress& p) {
   QString line = rowsText(p);
   if (const auto share = p.permille()) line += QStringLiteral(" (%1%)").arg(*share / 10);
   line +=
       QStringLiteral("　") + timeText(p) + QStringLiteral("　") + rateText(p) + QStringLiteral("　") + lastRowText(p);
   if (!p.channels.empty()) line += QStringLiteral("　") + channelsText(p);
+  if (p.alarms) line += QStringLiteral("　") + alarmsText(*p.alarms);
   return line;
 }
 

@@ -35,6 +35,8 @@ struct RunProgress {
     friend bool operator==(const Channel&, const Channel&) = default;
   };
   std::vector<Channel> channels;
+  // The alarms raised now, while the workbook has alarm rules.
+  std::optional<int> alarms = {};
 
   // The larger of the two shares used up, 0 to 1000; nullopt without limits.
   std::optional<int> permille() const;
@@ -67,6 +69,8 @@ QString lastRowText(const RunProgress& p);
 // "CH1 接続中　CH2 切断中" for several channels in use, the channels of one
 // state together ("CH1-3,5 接続中　CH4 切断中"); empty with one.
 QString channelsText(const RunProgress& p);
+// "アラーム 2 件", or "アラームなし".
+QString alarmsText(int active);
 // One line with all of it, for the headless runner's status line.
 QString progressLine(const RunProgress& p);
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/acquired_row.h"
+#include "core/alarm_monitor.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -30,6 +31,24 @@ struct RowMessage {
 // workbook's typing of typed input), else a string. The time carries the
 // local offset.
 QByteArray rowJson(std::uint64_t seq, const RowMessage& row);
+
+// An alarm raised or cleared, for the topic "<topic>/alarm":
+// {"seq":N,"host":...,"workbook":...,"sheet":...,"row":R,"sequence":S,
+//  "time":"2026-12-07T09:05:03+09:00","column":"D","header":"温度",
+//  "value":31.5,"rule":"high","limit":30,"state":"raised"}
+// `sequence` is the run's row the alarm belongs to; rule is one of high, low,
+// step, not-a-number and silence. Silence has no column, header or value, and
+// a rule without a number (not-a-number) no limit.
+struct AlarmMessage {
+  QString host;
+  QString workbook;
+  QString header;  // the text above the run's first row in the alarm's column
+  alarm::AlarmEvent event;
+  std::optional<double> number;  // the value's number, where the workbook stores it as one
+};
+QByteArray alarmJson(std::uint64_t seq, const AlarmMessage& alarm);
+// The rule's name in alarm messages.
+QString ruleName(alarm::AlarmKind kind);
 
 // The topic with {host} and {workbook} replaced; the MQTT wildcards + and #
 // and the level separator / are kept out of the replaced parts.

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -72,6 +73,10 @@ QString canonical(const QString& workbookPath) {
 }
 
 QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+QByteArray markLine(const JournalMark& mark) {
+  return checkedLine({"mark", number(mark.row), number(mark.column), escapeField(mark.sheet)});
+}
 
 QByteArray identityLine(const WorkbookIdentity& identity) {
   return checkedLine({"identity", number(identity.size), number(identity.modifiedMs), identity.headSha256});
@@ -211,8 +216,10 @@ int parseVersion2(const QList<QByteArray>& lines, JournalContents& contents) {
   std::vector<qint64> seqOf;                      // per row: its place among complete rows, 0 without end
   std::vector<std::set<std::int32_t>> columnsOf;  // per row: the columns read
   std::map<std::int32_t, std::size_t> open;       // row number: its row without end
+  std::set<std::tuple<QString, std::int32_t, std::int32_t>> marked;  // sheet, row, column
   qint64 lastSeq = 0;
   qint64 savedMark = 0;
+  std::size_t alarmsTook = 0;  // rows before the last "alarms" line
   int read = 0;
   int missing = 0;  // lines known to be gone without a damaged line to show
   for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -285,6 +292,21 @@ int parseVersion2(const QList<QByteArray>& lines, JournalContents& contents) {
           missing += static_cast<int>(std::abs(*cells - std::ssize(columnsOf[index])));
           good = true;
         }
+      } else if (f[0] == "mark" && f.size() == 4) {
+        const auto row = toNumber(f[1]);
+        const auto column = toNumber(f[2]);
+        const auto sheet = unescapeField(f[3]);
+        if (row && column && sheet) {
+          const JournalMark mark{*sheet, static_cast<std::int32_t>(*row), static_cast<std::int32_t>(*column)};
+          if (marked.emplace(mark.sheet, mark.row, mark.column).second) contents.marks.push_back(mark);
+          good = true;
+        }
+      } else if (f[0] == "alarms" && f.size() == 2) {
+        if (const auto state = unescapeField(f[1])) {
+          contents.alarmState = *state;
+          alarmsTook = rows.size();
+          good = true;
+        }
       } else if (f[0] == "saved" && f.size() == 2) {
         if (const auto rowsSaved = toNumber(f[1]); rowsSaved && *rowsSaved >= 0) {
           savedMark = std::max(savedMark, *rowsSaved);
@@ -302,6 +324,7 @@ int parseVersion2(const QList<QByteArray>& lines, JournalContents& contents) {
   // Rows without end: only the last may be one without damage. A start that
   // never got a value holds nothing.
   std::vector<JournalRow> kept;
+  for (std::size_t r = 0; r < alarmsTook; ++r) rows[r].alarmsTaken = true;
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const bool last = r + 1 == rows.size();
     if (!rows[r].ended && !last) ++missing;
@@ -464,6 +487,7 @@ Status JournalWriter::open(const QString& workbookPath, const QString& journalPa
   movedFrom_.clear();
   rowLines_.clear();
   lastRowLines_.clear();
+  alarmLine_.clear();
   savingLine_.clear();
   return {};
 }
@@ -471,6 +495,9 @@ Status JournalWriter::open(const QString& workbookPath, const QString& journalPa
 Status JournalWriter::openPlace(const QString& place) {
   rows_ = 0;
   savedRows_ = 0;
+  marks_ = 0;
+  savedMarks_ = 0;
+  markLines_.clear();
   identity_.reset();
   saving_ = false;
   openRow_.reset();
@@ -496,6 +523,8 @@ Status JournalWriter::openPlace(const QString& place) {
     savedRows_ = static_cast<int>(std::min(before->savedMark, before->lastRowNumber));
     copy_ = bytes->left(before->completeBytes);
     headerLine_ = copy_.left(copy_.indexOf('\n') + 1);
+    for (const JournalMark& mark : before->marks) markLines_ += markLine(mark);
+    marks_ = static_cast<int>(before->marks.size());
     if (!before->rows.empty() && !before->rows.back().ended)
       openRow_ = OpenRow{before->rows.back().row, static_cast<int>(before->rows.back().cells.size())};
     identity_ = before->identity;
@@ -533,10 +562,16 @@ Status JournalWriter::startFresh(const QString& place, const JournalContents& ca
   saving_ = carried.rows.empty() ? false : carried.savingSinceMs.has_value();
   if (saving_) text += checkedLine({"saving", number(*carried.savingSinceMs)});
   // The rows carried over, each ended where it stopped; the last without end
-  // stays open.
+  // stays open. The alarms' state follows the last row the alarms had taken,
+  // so that the rows after it are still theirs to take.
+  alarmLine_ = carried.alarmState.isEmpty() ? QByteArray() : checkedLine({"alarms", escapeField(carried.alarmState)});
+  const auto untaken = static_cast<std::size_t>(
+      std::find_if(carried.rows.begin(), carried.rows.end(), [](const JournalRow& row) { return !row.alarmsTaken; }) -
+      carried.rows.begin());
   bool leadingSaved = true;
   for (std::size_t r = 0; r < carried.rows.size(); ++r) {
     const JournalRow& row = carried.rows[r];
+    if (r == untaken) text += alarmLine_;
     if (!row.cells.empty())
       text += checkedLine(
           {"begin", number(row.row), number(row.nextColumn), number(row.acquisitionNo), escapeField(row.sheet)});
@@ -552,6 +587,10 @@ Status JournalWriter::startFresh(const QString& place, const JournalContents& ca
     leadingSaved = leadingSaved && row.saved;
     if (leadingSaved) savedRows_ = rows_;
   }
+  for (const JournalMark& mark : carried.marks) markLines_ += markLine(mark);
+  marks_ = static_cast<int>(carried.marks.size());
+  text += markLines_;
+  if (untaken == carried.rows.size()) text += alarmLine_;
   if (savedRows_ > 0) text += checkedLine({"saved", number(savedRows_)});
   // Written whole beside its place and renamed over whatever is there.
   if (LogStatus written = log_.replace(place, text); !written) return journalFailure(written.error());
@@ -612,15 +651,28 @@ Status JournalWriter::endRow(std::int32_t nextRow, std::int32_t nextColumn, std:
   return written;
 }
 
-Status JournalWriter::markSaved(int rows) {
+Status JournalWriter::mark(std::int32_t row, std::int32_t column) {
+  const Status written = append(markLine(JournalMark{sheet_, row, column}), Part::CellMark);
+  if (written) ++marks_;
+  return written;
+}
+
+Status JournalWriter::alarmState(const QString& state) {
+  return append(checkedLine({"alarms", escapeField(state)}), Part::AlarmState);
+}
+
+Status JournalWriter::markSaved(int rows, int marks) {
   Status marked = append(checkedLine({"saved", number(rows)}));
   if (!marked) return marked;
   savedRows_ = std::max(savedRows_, rows);
+  savedMarks_ = std::max(savedMarks_, marks);
   // Every row is in the saved workbook: the copy keeps only the last one,
   // whose row line holds the cursor, so that it stays small over a long run.
+  // Marks are few and a save may have begun before one: they all stay.
   if (savedRows_ >= rows_ && !openRow_ && !lastRowLines_.isEmpty())
     copy_ = headerLine_ + (identity_ ? identityLine(*identity_) : QByteArray()) +
-            (saving_ ? savingLine_ : QByteArray()) + lastRowLines_ + checkedLine({"saved", number(rows_)});
+            (saving_ ? savingLine_ : QByteArray()) + markLines_ + lastRowLines_ + alarmLine_ +
+            checkedLine({"saved", number(rows_)});
   return marked;
 }
 
@@ -629,7 +681,10 @@ Status JournalWriter::append(const QByteArray& bytes, Part part) {
   if (!isOpen()) return fail(SheetError::JournalNotOpen, QStringLiteral("取得データの記録が開いていません"));
   // Rows counted once these lines are on the disk.
   const qint64 rows = part == Part::RowEnd ? rows_ + 1 : rows_;
-  if (LogStatus written = log_.append(bytes, rows); !written) {
+  if (held_) {
+    heldBytes_ += bytes;
+    heldRows_ = rows;
+  } else if (LogStatus written = log_.append(bytes, rows); !written) {
     // A sync that failed since the last append lost what it covered, from
     // the file's own point of view; a write that failed means a disk full,
     // gone read-only or failing. Either way the journal moves, with every
@@ -639,9 +694,26 @@ Status JournalWriter::append(const QByteArray& bytes, Part part) {
   }
   copy_ += bytes;
   if (part == Part::Values) rowLines_ += bytes;
+  if (part == Part::CellMark) markLines_ += bytes;
+  if (part == Part::AlarmState) alarmLine_ = bytes;
   if (part == Part::RowEnd) {
     lastRowLines_ = rowLines_ + bytes;
     rowLines_.clear();
+  }
+  return {};
+}
+
+Status JournalWriter::release() {
+  held_ = false;
+  if (heldBytes_.isEmpty()) return {};
+  const QByteArray bytes = std::exchange(heldBytes_, {});
+  if (!lostReason_.isEmpty()) return fail(SheetError::JournalNotWritten, lostReason_);
+  if (!isOpen()) return fail(SheetError::JournalNotOpen, QStringLiteral("取得データの記録が開いていません"));
+  if (LogStatus written = log_.append(bytes, heldRows_); !written) {
+    // The copy in memory holds the lines already: the move writes them with
+    // the rest, and the rows they end count once they are on the disk.
+    if (Status moved = moveAway(journalFailure(written.error())); !moved) return moved;
+    if (LogStatus counted = log_.append({}, heldRows_); !counted) return lose(journalFailure(counted.error()));
   }
   return {};
 }
@@ -690,6 +762,7 @@ Status JournalWriter::moveTo(const QString& place) {
 int JournalWriter::durableRows() const { return static_cast<int>(log_.durableCount()); }
 
 Status JournalWriter::flush() {
+  if (Status released = release(); !released) return released;
   if (!lostReason_.isEmpty()) return fail(SheetError::JournalNotWritten, lostReason_);
   if (!isOpen()) return {};
   if (LogStatus synced = log_.sync(); !synced) return moveAway(journalFailure(synced.error()));
@@ -697,6 +770,10 @@ Status JournalWriter::flush() {
 }
 
 void JournalWriter::close() {
+  // Lines held for one write still go to the file they were appended to.
+  if (held_ && isOpen()) static_cast<void>(release());  // a failure shows at the next open
+  held_ = false;
+  heldBytes_.clear();
   log_.close();
   openRow_.reset();
 }

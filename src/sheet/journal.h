@@ -30,6 +30,16 @@
 //                                      journal's complete rows (1, 2, …), how
 //                                      many values it holds, the cursor and the
 //                                      acquisition number after it
+//   mark <row> <column> <sheet> <crc>  the cell was marked (its background
+//                                      coloured, SpreadsheetApp::markCell) on
+//                                      that sheet; a mark belongs to no row and
+//                                      is written back whether its row was
+//                                      saved or not, since a save may have
+//                                      begun before it
+//   alarms <state> <crc>               the run's alarms after the row before
+//                                      it (which are raised, the previous
+//                                      value of each step rule); the last one
+//                                      counts
 //   saved <rows> <crc>                 the workbook on disk holds the complete
 //                                      rows 1 to <rows>
 //   saving <time> <crc>                a save of the workbook began (ms since
@@ -43,6 +53,8 @@
 //   dropped without counting as damage;
 // - a line whose checksum fails (or that does not read) is damaged: it is
 //   skipped and counted;
+// - a mark line stands on its own: it counts in no row, and the same cell
+//   marked twice is one mark;
 // - a cell line belongs to the open row its row number names (the latest
 //   begin line for that row); a cell without one (its begin line damaged)
 //   cannot be placed and counts as damaged;
@@ -100,6 +112,16 @@ struct JournalRow {
   bool saved = false;
   // The row's end was read; without it the row stops where its start said.
   bool ended = true;
+  // An "alarms" line followed the row: the run's alarms had taken it.
+  bool alarmsTaken = false;
+};
+
+// A cell that was marked.
+struct JournalMark {
+  QString sheet;
+  std::int32_t row = 0;
+  std::int32_t column = 0;
+  friend bool operator==(const JournalMark&, const JournalMark&) = default;
 };
 
 // Which file a workbook is, so that a journal is never replayed into a file
@@ -123,6 +145,11 @@ struct JournalContents {
   int version = 0;
   QString workbookPath;
   std::vector<JournalRow> rows;
+  // Every cell marked, in the order first marked; rows count none of them.
+  std::vector<JournalMark> marks;
+  // The run's alarms after its latest row that had them (the last "alarms"
+  // line); empty without one.
+  QString alarmState;
   // The length of the journal up to its last whole line: what follows was
   // cut short.
   qsizetype completeBytes = 0;
@@ -224,10 +251,24 @@ public:
   Status cell(const RowStart& start, std::int32_t column, const CellValue& value);
   // Ends the row and hands it to the file.
   Status endRow(std::int32_t nextRow, std::int32_t nextColumn, std::int32_t acquisitionNo);
+  // Marks a cell of the row's sheet (the one beginSheet named last), handed
+  // to the file at once.
+  Status mark(std::int32_t row, std::int32_t column);
+  // The run's alarms after its latest row (AlarmMonitor's saved state); only
+  // the latest counts.
+  Status alarmState(const QString& state);
+  // Lines appended from hold() until release() reach the file in one write:
+  // a row's end with its marks and alarm state costs one system call.
+  void hold() { held_ = true; }
+  Status release();
   // Complete rows in the journal, those of earlier sessions included.
   int rows() const { return rows_; }
-  // The workbook on disk holds the journal's first `rows` rows.
-  Status markSaved(int rows);
+  // Marks in the journal, those of earlier sessions included.
+  int marks() const { return marks_; }
+  // The workbook on disk holds the journal's first `rows` rows and its
+  // first `marks` marks (as rows() and marks() counted them when the save
+  // began).
+  Status markSaved(int rows, int marks = 0);
   // A save of the workbook begins (`nowMs`: ms since the epoch). Until
   // endSave, a crash leaves a journal that accepts the file as it was and a
   // file written since.
@@ -235,8 +276,9 @@ public:
   // The save ended: `saved` is the file it left, none when it failed and the
   // file stays as it was. Also for saves nobody announced (any save seen).
   Status endSave(const std::optional<WorkbookIdentity>& saved);
-  // Every row is known to be in the workbook on disk, and none is in progress.
-  bool allSaved() const { return savedRows_ >= rows_ && !openRow_; }
+  // Every row and mark is known to be in the workbook on disk, and no row is
+  // in progress.
+  bool allSaved() const { return savedRows_ >= rows_ && savedMarks_ >= marks_ && !openRow_; }
   // Waits until everything handed over is on the disk; a failed sync moves
   // the journal as a failed write does.
   Status flush();
@@ -255,9 +297,9 @@ public:
 
 private:
   // What a line is to the copy in memory: one of the row's values, the end
-  // of a row, or a line about the file.
-  enum class Part { Values, RowEnd, Mark };
-  Status append(const QByteArray& bytes, Part part = Part::Mark);
+  // of a row, a cell's mark, or a line about the file.
+  enum class Part { Values, RowEnd, CellMark, AlarmState, File };
+  Status append(const QByteArray& bytes, Part part = Part::File);
   // Writes the journal again at its other place.
   Status moveAway(const Status& why);
   Status lose(const Status& why);
@@ -279,18 +321,25 @@ private:
   QString keptAside_;
   int rows_ = 0;
   int savedRows_ = 0;
+  int marks_ = 0;
+  int savedMarks_ = 0;
   std::optional<WorkbookIdentity> identity_;  // as last written
   bool saving_ = false;                       // a "saving" line waits for its end
 
   // What the journal holds, kept in memory so that it can be written again
   // elsewhere when its disk fails (reading it back may fail too). Once every
-  // row is in the saved workbook it shrinks to the last row, whose row line
-  // holds the cursor.
+  // row is in the saved workbook it shrinks to the marks and the last row,
+  // whose row line holds the cursor.
   QByteArray copy_;
   QByteArray headerLine_;
   QByteArray rowLines_;      // lines of the row in progress
   QByteArray lastRowLines_;  // lines of the last complete row
+  QByteArray alarmLine_;     // the latest alarm state line: kept when the copy shrinks
+  QByteArray markLines_;     // every mark line: kept when the copy shrinks
   QByteArray savingLine_;
+  bool held_ = false;  // see hold()
+  QByteArray heldBytes_;
+  qint64 heldRows_ = 0;         // the rows once the held lines are written
   QSet<QString> failedPlaces_;  // places a write or sync failed at in this session
   QString lostReason_;
   QString movedFrom_;

@@ -27,6 +27,9 @@ using CellValue = std::variant<QString, std::int32_t, Stamp>;
 // The last row of a worksheet in an Excel 97-2003 workbook.
 constexpr std::int32_t LastWorksheetRow = 65536;
 
+// The background of a marked cell (markCell): a light red, as 0xRRGGBB.
+constexpr std::uint32_t MarkFillRgb = 0xFFC7CE;
+
 // Why a workbook operation failed, for callers that act on it.
 enum class SheetError {
   NotFound = 1,     // no such file
@@ -105,6 +108,17 @@ public:
     static_cast<void>(row);
     static_cast<void>(column);
     return QString();
+  }
+  // Marks Cells(row, column) of the active sheet: its background becomes
+  // MarkFillRgb (or the nearest colour the workbook can hold), and the rest of
+  // its format (number format, font, borders, alignment) and its value stay.
+  // Marking a marked cell changes nothing. Refused like setCellValue: without
+  // a workbook, outside the sheet, on a sheet without cells. Applications
+  // that cannot colour cells do nothing and succeed.
+  virtual Status markCell(std::int32_t row, std::int32_t column) {
+    static_cast<void>(row);
+    static_cast<void>(column);
+    return {};
   }
   // Makes the column of the active sheet at least wide enough for `characters`
   // digits of the standard font; a wider column stays as it is. Applications

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace kestrune::sheet {
@@ -27,6 +29,7 @@ Status WorkbookConnection::open(const QString& path) {
   journal_.close();
   journalRefused_ = false;
   unwrittenFrom_ = -1;
+  markUnwritten_ = false;
   journaledThrough_ = 0;
   emit applicationStarting();
   // Without a factory no application can start: that is a failed start, not a crash.
@@ -38,7 +41,8 @@ Status WorkbookConnection::open(const QString& path) {
   if (created.ok() && created.value()) {
     xls_ = std::move(created).value();
     connect(xls_.get(), &SpreadsheetApp::backgroundSaveDone, this, &WorkbookConnection::onBackgroundSaveDone);
-    connect(xls_.get(), &SpreadsheetApp::workbookSaved, this, [this] { journalSaved(journal_.rows()); });
+    connect(xls_.get(), &SpreadsheetApp::workbookSaved, this,
+            [this] { journalSaved(journal_.rows(), journal_.marks()); });
     emit applicationAttached(xls_.get());
     Status shown = xls_->openWorkbook(path);
     if (shown) shown = xls_->setVisible(true);
@@ -76,7 +80,7 @@ Status WorkbookConnection::close() {
         text += QLatin1Char('\n') + MsgRowsKept.arg(journalPath());
       return fail(SheetError::NotSaved, text);
     }
-    if (saved && unwrittenFrom_ >= 0 && journal_.isOpen()) {
+    if (saved && (unwrittenFrom_ >= 0 || markUnwritten_) && journal_.isOpen()) {
       // Rows the application never took are not in the saved file: the
       // journal keeps them for the next open.
       journalFailed(journal_.flush());
@@ -152,10 +156,11 @@ void WorkbookConnection::beginSave() {
   journalFailed(journal_.flush());
 }
 
-void WorkbookConnection::journalSaved(int rows) {
+void WorkbookConnection::journalSaved(int rows, int marks) {
   if (!journal_.isOpen()) return;
   if (unwrittenFrom_ >= 0) rows = std::min(rows, unwrittenFrom_);
-  if (rows > 0) journalFailed(journal_.markSaved(rows));
+  if (markUnwritten_) marks = 0;
+  if (rows > 0 || marks > 0) journalFailed(journal_.markSaved(rows, marks));
   const Result<WorkbookIdentity> identity = identifyWorkbook(path_);
   if (!identity) trace(QStringLiteral("journal"), identity.description());
   journalFailed(journal_.endSave(identity ? std::optional(*identity) : std::nullopt));
@@ -246,11 +251,7 @@ void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue&
   // The journal first: a value the application loses (or never saves) is
   // still there for the next open.
   if (journal_.isOpen()) {
-    if (!sheetBegun_) {
-      const Result<ActiveSheetInfo> sheet = open ? xls_->activeSheetInfo() : Result<ActiveSheetInfo>(ActiveSheetInfo{});
-      journal_.beginSheet(sheet ? sheet->name : QString());
-      sheetBegun_ = true;
-    }
+    beginJournalSheet(open);
     // The number the row leaves behind is known now, in case it never ends.
     const std::int32_t numberAfter = numbering_ ? nextAcquisitionNumber(cursor_.acquisitionNo) : cursor_.acquisitionNo;
     journalFailed(journal_.cell(RowStart{cursor_.row, cursor_.columnNo, numberAfter}, column, value));
@@ -264,6 +265,35 @@ void WorkbookConnection::excelDataSet(std::int16_t offsetColNo, const CellValue&
   if (const auto* stamp = std::get_if<Stamp>(&value); stamp && widenedColumns_.insert(column).second)
     widenStampColumn(column, *stamp);
 }
+
+void WorkbookConnection::beginJournalSheet(bool open) {
+  if (sheetBegun_) return;
+  const Result<ActiveSheetInfo> sheet = open ? xls_->activeSheetInfo() : Result<ActiveSheetInfo>(ActiveSheetInfo{});
+  journal_.beginSheet(sheet ? sheet->name : QString());
+  sheetBegun_ = true;
+}
+
+void WorkbookConnection::markCell(std::int32_t row, std::int32_t column) {
+  const bool open = excelState_ == ExcelState::Open && xls_;
+  if (!open && !journal_.isOpen()) return;
+  if (row < 1 || row > LastWorksheetRow || column < 1 || column > std::numeric_limits<std::int16_t>::max()) {
+    trace(QStringLiteral("mark"), QStringLiteral("outside the sheet: row %1, column %2").arg(row).arg(column));
+    return;
+  }
+  if (journal_.isOpen()) {
+    beginJournalSheet(open);
+    journalFailed(journal_.mark(row, column));
+  }
+  if (open && xls_->markCell(row, column)) return;
+  markUnwritten_ = true;
+  if (open) lostAccess();
+}
+
+void WorkbookConnection::noteAlarmState(const QString& state) {
+  if (journal_.isOpen()) journalFailed(journal_.alarmState(state));
+}
+
+void WorkbookConnection::releaseJournal() { journalFailed(journal_.release()); }
 
 void WorkbookConnection::widenStampColumn(int column, const Stamp& stamp) {
   // A stamp column too narrow shows "###" (or a cut date). Failing to widen
@@ -282,6 +312,7 @@ void WorkbookConnection::saveInBackground() {
   // One at a time: the mark in the journal must name the rows that save held.
   if (excelState_ != ExcelState::Open || !xls_ || savingRows_ >= 0) return;
   savingRows_ = journal_.rows();
+  savingMarks_ = journal_.marks();
   if (xls_->savesInBackground()) beginSave();
   xls_->saveInBackground();
 }
@@ -294,7 +325,7 @@ void WorkbookConnection::onBackgroundSaveDone(bool saved, const QString& reason)
     saveFailed();
     return;
   }
-  journalSaved(rows);
+  journalSaved(rows, savingMarks_);
 }
 
 QString recoveredText(int rows, int damagedLines, const QString& keptAs) {
@@ -304,6 +335,9 @@ QString recoveredText(int rows, int damagedLines, const QString& keptAs) {
 }
 
 Status WorkbookConnection::recover(const QString& path) {
+  // What an earlier workbook's recovery left is not this one's.
+  recoveredAlarmState_.clear();
+  recoveredAlarmRows_.clear();
   const Result<FoundJournal> found = findJournal(path);
   if (!found) {
     emit recoveryFailed(found.description());
@@ -313,7 +347,10 @@ Status WorkbookConnection::recover(const QString& path) {
   if (found->path.isEmpty()) return {};
   const std::vector<JournalRow>& rows = found->contents.rows;
   const int damaged = found->contents.damagedLines;
-  if (rows.empty() && damaged == 0) {
+  const std::vector<JournalMark>& marks = found->contents.marks;
+  if (rows.empty() && marks.empty() && damaged == 0) {
+    // A run killed before its first row: its alarms as they started.
+    recoveredAlarmState_ = found->contents.alarmState;
     QFile::remove(found->path);
     return {};
   }
@@ -327,10 +364,19 @@ Status WorkbookConnection::recover(const QString& path) {
     journalRefused_ = true;
     return fail(SheetError::JournalSetAside, MsgJournalNotSetAside.arg(found->path, kept.description()));
   }
+  // The alarms of the interrupted run, for the run that goes on after it.
+  // A run with alarms leaves an "alarms" line at its start: the rows after
+  // the last one are still to be taken by them.
+  recoveredAlarmState_ = found->contents.alarmState;
+  if (!recoveredAlarmState_.isEmpty())
+    std::copy_if(rows.begin(), rows.end(), std::back_inserter(recoveredAlarmRows_),
+                 [](const JournalRow& row) { return !row.alarmsTaken && !row.cells.empty(); });
   std::vector<JournalRow> unsaved;
   for (const JournalRow& row : rows)
     if (!row.saved) unsaved.push_back(row);
-  const Status written = writeJournalRows(unsaved);
+  // Every mark: a save of its row may have begun before it.
+  Status written = writeJournalRows(unsaved);
+  if (written) written = writeJournalMarks(marks);
   if (!rows.empty()) {
     // The run continues where the interrupted one stood: below a row it
     // left without end.
@@ -361,7 +407,8 @@ Status WorkbookConnection::recover(const QString& path) {
     }
     return {};
   }
-  if (!unsaved.empty() || damaged > 0) {
+  const bool toSave = !unsaved.empty() || !marks.empty();
+  if (toSave || damaged > 0) {
     // The journal goes on where it is, and knows of the save; a damaged one
     // is kept under another name and a fresh one holds its rows.
     journalFailed(journal_.open(path, found->path));
@@ -370,7 +417,7 @@ Status WorkbookConnection::recover(const QString& path) {
   }
   const QString keptAs = journal_.keptAside().isEmpty() ? found->path : journal_.keptAside();
   const QString note = damaged > 0 ? MsgDamagedSkipped.arg(damaged).arg(keptAs) : QString();
-  if (!unsaved.empty()) {
+  if (toSave) {
     beginSave();
     if (Status saved = xls_->saveActiveWorkbook(); !saved) {
       saveFailed();
@@ -406,8 +453,9 @@ Result<WorkbookConnection::Replayed> WorkbookConnection::replayJournal(const QSt
   const Result<JournalContents> contents = parseJournal(file.readAll());
   if (!contents) return fail(SheetError::NotFound, journalPath + QStringLiteral(": ") + contents.description());
   // Every row: the file it was written for may be gone with the rows it held.
-  if (Status written = writeJournalRows(contents->rows); !written)
-    return fail(SheetError::AccessLost, written.description());
+  Status written = writeJournalRows(contents->rows);
+  if (written) written = writeJournalMarks(contents->marks);
+  if (!written) return fail(SheetError::AccessLost, written.description());
   if (Status saved = xls_->saveActiveWorkbook(); !saved) return fail(SheetError::NotSaved, saved.description());
   Replayed replayed{static_cast<int>(contents->rows.size()),
                     contents->rows.empty() ? JournalRow{} : contents->rows.back(), true, contents->damagedLines};
@@ -430,6 +478,18 @@ Status WorkbookConnection::writeJournalRows(const std::vector<JournalRow>& rows)
       if (const auto* stamp = std::get_if<Stamp>(&cell.value); stamp && widened.emplace(sheet, cell.column).second)
         widenStampColumn(cell.column, *stamp);
     }
+  }
+  return {};
+}
+
+Status WorkbookConnection::writeJournalMarks(const std::vector<JournalMark>& marks) {
+  QString sheet;
+  for (const JournalMark& mark : marks) {
+    if (mark.sheet != sheet && !mark.sheet.isEmpty())
+      if (Status chosen = xls_->activateSheet(mark.sheet); !chosen) return chosen;
+    sheet = mark.sheet;
+    if (mark.row < 1 || mark.row > LastWorksheetRow) continue;
+    if (Status marked = xls_->markCell(mark.row, mark.column); !marked) return marked;
   }
   return {};
 }

@@ -21,6 +21,7 @@
 
 #include <memory>
 #include <set>
+#include <utility>
 
 namespace kestrune::sheet {
 
@@ -126,6 +127,26 @@ public:
   std::int32_t cursorColumn() const { return cursor_.columnNo; }
   // Writes `value` into the cursor row at column startColNo + offsetColNo.
   void excelDataSet(std::int16_t offsetColNo, const CellValue& value);
+  // Marks the cell at `row` and `column` of the run's sheet (see
+  // SpreadsheetApp::markCell): into the journal first, then the
+  // application. An application that fails it is lost, as for a value; the
+  // journal keeps the mark for the next open. Places outside the sheet are
+  // ignored.
+  void markCell(std::int32_t row, std::int32_t column);
+  // The run's alarm state after its latest row, into the journal, so that a
+  // run recovered after a crash goes on with its alarms as they were.
+  void noteAlarmState(const QString& state);
+  // The journal's lines from holdJournal() to releaseJournal() are written
+  // at once (JournalWriter::hold).
+  void holdJournal() { journal_.hold(); }
+  void releaseJournal();
+  // The alarm state the last recovery found (the interrupted run's), taken
+  // once: empty when there was none.
+  QString takeRecoveredAlarmState() { return std::exchange(recoveredAlarmState_, QString()); }
+  // The rows of that run its alarms had not yet taken when it was
+  // interrupted (a crash between a row and its alarms, or a row left
+  // without end), in order; taken once like the state.
+  std::vector<JournalRow> takeRecoveredAlarmRows() { return std::exchange(recoveredAlarmRows_, {}); }
   // The run has ended: a row in progress is kept in the journal as it stands.
   void endRun();
   // Asks the application to bring the file on disk up to date (see
@@ -196,9 +217,12 @@ private:
   void lostAccess();
   Status recover(const QString& path);
   Status writeJournalRows(const std::vector<JournalRow>& rows);
+  Status writeJournalMarks(const std::vector<JournalMark>& marks);
+  void beginJournalSheet(bool open);
   void journalFailed(const Status& status);
-  // The journal learns of a save: `rows` rows are in the file, and which file it now is.
-  void journalSaved(int rows);
+  // The journal learns of a save: `rows` rows and `marks` marks are in the
+  // file, and which file it now is.
+  void journalSaved(int rows, int marks);
   // A save the logger asks for begins; it ends with journalSaved, or with
   // saveFailed when it wrote nothing (or nothing the application reported).
   void beginSave();
@@ -212,8 +236,9 @@ private:
   std::unique_ptr<SpreadsheetApp> xls_;
   QString path_;
   JournalWriter journal_;
-  // The row count the running background save will have written.
+  // The row and mark counts the running background save will have written.
   int savingRows_ = -1;
+  int savingMarks_ = 0;
   bool sheetBegun_ = false;
   // The workbook's journal belongs to another file and could not be set
   // aside: runs go without one rather than add to it.
@@ -223,6 +248,10 @@ private:
   // The first journal row (counting from the journal's start) with a value
   // the application did not take; saves never mark it or later rows saved.
   int unwrittenFrom_ = -1;
+  // A mark the application did not take: saves never count the marks saved.
+  bool markUnwritten_ = false;
+  QString recoveredAlarmState_;                 // see takeRecoveredAlarmState
+  std::vector<JournalRow> recoveredAlarmRows_;  // see takeRecoveredAlarmRows
   // The sheet row of the last row that reached the journal whole.
   std::int32_t journaledThrough_ = 0;
   QString journalMovedSaid_;

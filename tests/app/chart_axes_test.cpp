@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace kestrune::app {
 namespace {
@@ -164,6 +165,24 @@ TEST(ChartAxesTest, TicksThatFitALength) {
     int expected;
   } cases[] = {{800, 60, 8}, {400, 15, 12}, {20, 15, 0}, {0, 10, 0}, {NAN, 10, 0}, {100, NAN, 0}, {1e12, 10, 200}};
   for (const auto& c : cases) EXPECT_EQ(maxTicksFor(c.pixels, c.labelPixels), c.expected) << c.pixels;
+}
+
+// Limits near the data widen the range; one far off would squash the data and is left out.
+TEST(ChartAxesTest, NearbyLimitsWidenTheRange) {
+  const struct {
+    ChartRange data;
+    std::vector<double> limits;
+    ChartRange expected;
+  } cases[] = {
+      {{10, 20}, {}, {10, 20}},   {{10, 20}, {25, 5}, {5, 25}},   {{10, 20}, {25.5, 30}, {10, 20}},
+      {{10, 20}, {15}, {10, 20}}, {{10, 20}, {3, 200}, {10, 20}}, {{50, 50}, {54}, {50, 54}},
+      {{50, 50}, {56}, {50, 50}}, {{0, 0}, {-1, 2}, {-1, 0}},     {{10, 20}, {NAN, INFINITY}, {10, 20}},
+  };
+  for (const auto& c : cases) {
+    const ChartRange got = withNearbyLimits(c.data, c.limits);
+    EXPECT_TRUE(got == c.expected) << c.data.min << ".." << c.data.max << " with " << c.limits.size() << " limits gave "
+                                   << got.min << ".." << got.max;
+  }
 }
 
 }  // namespace

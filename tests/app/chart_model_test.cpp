@@ -409,5 +409,61 @@ TEST(ChartDecimationTest, AllPointsAtOneXShareAColumn) {
   EXPECT_EQ(high->y(), 9.0);
 }
 
+// A raised alarm marks its row's point on its column's line, whether it comes
+// before or after its row; alarms without such a point leave no mark.
+TEST(ChartModelAlarmTest, RaisedAlarmsMarkTheirRowsPoint) {
+  using alarm::AlarmKind;
+  using alarm::AlarmState;
+  using Mark = ChartModel::AlarmMark;
+  const struct {
+    const char* name;
+    AlarmKind kind;
+    AlarmState state;
+    int column;
+    std::uint64_t sequence;
+    std::optional<Mark> expected;
+  } cases[] = {
+      {"high", AlarmKind::High, AlarmState::Raised, 1, 2, Mark{0, 1, 20.0}},
+      {"low", AlarmKind::Low, AlarmState::Raised, 3, 3, Mark{1, 2, -3.0}},
+      {"step", AlarmKind::Step, AlarmState::Raised, 1, 1, Mark{0, 0, 10.0}},
+      {"cleared", AlarmKind::High, AlarmState::Cleared, 1, 2, std::nullopt},
+      {"not a number", AlarmKind::NotNumber, AlarmState::Raised, 2, 2, std::nullopt},
+      {"silence", AlarmKind::Silence, AlarmState::Raised, 0, 3, std::nullopt},
+      {"column without a line", AlarmKind::High, AlarmState::Raised, 5, 2, std::nullopt},
+      {"row not come", AlarmKind::High, AlarmState::Raised, 1, 9, std::nullopt},
+  };
+  const auto addRows = [](ChartModel& model) {
+    // Columns A and C hold numbers, B a word.
+    for (int i = 1; i <= 3; ++i) {
+      AcquiredRow row = rowFromCells({CellValue(QString::number(i * 10)), text("x"), CellValue(QString::number(-i))});
+      row.sequence = static_cast<std::uint64_t>(i);
+      row.firstColumn = 1;
+      row.elapsedMs = i * 1000;
+      model.addRow(row);
+    }
+  };
+  for (const auto& c : cases) {
+    for (const bool alarmFirst : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (alarmFirst ? ", alarm before its row" : ", alarm after its row"));
+      alarm::AlarmEvent event;
+      event.kind = c.kind;
+      event.state = c.state;
+      event.column = c.column;
+      event.sequence = c.sequence;
+      ChartModel model;
+      if (!alarmFirst) addRows(model);
+      model.addAlarm(event);
+      if (alarmFirst) addRows(model);
+      const std::vector<Mark> marks = model.alarmMarks();
+      EXPECT_EQ(marks, c.expected ? std::vector<Mark>{*c.expected} : std::vector<Mark>{});
+      if (!c.expected) continue;
+      EXPECT_TRUE(model.alarmMarks(c.expected->row).empty()) << "a paused view ends before the row";
+      model.clear();
+      addRows(model);
+      EXPECT_TRUE(model.alarmMarks().empty()) << "a new run forgets the alarms";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kestrune::app

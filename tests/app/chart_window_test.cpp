@@ -26,6 +26,7 @@
 #include <QLegend>
 #include <QLegendMarker>
 #include <QLineSeries>
+#include <QScatterSeries>
 #include <QSvgRenderer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -37,6 +38,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <functional>
+#include <tuple>
 
 namespace kestrune::app {
 namespace {
@@ -53,7 +56,15 @@ protected:
   QChart* chart() { return window.findChild<QChartView*>(QStringLiteral("ChartView"))->chart(); }
   QList<QLineSeries*> lines() {
     QList<QLineSeries*> out;
-    for (QAbstractSeries* s : chart()->series()) out << qobject_cast<QLineSeries*>(s);
+    for (QAbstractSeries* s : chart()->series())
+      if (s->objectName() == QStringLiteral("ChartLine")) out << qobject_cast<QLineSeries*>(s);
+    return out;
+  }
+  // The chart's series named `name` (limit lines, alarm marks).
+  QList<QXYSeries*> others(const QString& name) {
+    QList<QXYSeries*> out;
+    for (QAbstractSeries* s : chart()->series())
+      if (s->objectName() == name) out << qobject_cast<QXYSeries*>(s);
     return out;
   }
   QStringList lineNames() {
@@ -463,6 +474,118 @@ TEST_F(ChartWindowTest, ExportsTheShownDataAsCsv) {
 // The palette: twelve colours any two of which differ clearly (CIELAB
 // distance) in normal vision and as simulated for protanopia, deuteranopia
 // and tritanopia (Machado, Oliveira and Fernandes 2009, severity 1).
+// Limit lines go with their series (colour, axis, hiding), widen the values
+// only when near them, and raised alarms mark their row's point until clear().
+TEST_F(ChartWindowTest, AlarmLimitsAndMarksFollowTheirSeries) {
+  alarm::AlarmRules rules;
+  rules.columns = {{.column = 2, .low = -0.25, .high = 2.5},
+                   {.column = 3, .low = 1.0},  // C holds words: no line, no limit
+                   {.column = 4, .high = 1000.0}};
+  window.setAlarmRules(rules);
+  for (int i = 0; i < 5; ++i) {  // B runs 0..2, D runs 100..96
+    AcquiredRow row = rowFromCells({CellValue(i + 1), CellValue(QString::number(i * 0.5)),
+                                    CellValue(QStringLiteral("OK")), CellValue(QString::number(100 - i))});
+    row.sequence = static_cast<std::uint64_t>(i + 1);
+    row.number = i + 1;
+    row.firstColumn = 1;
+    row.elapsedMs = i * 1000;
+    window.addRow(row);
+  }
+  alarm::AlarmEvent high;
+  high.kind = alarm::AlarmKind::High;
+  high.column = 4;
+  high.sequence = 3;
+  window.addAlarm(high);
+  alarm::AlarmEvent cleared = high;
+  cleared.state = alarm::AlarmState::Cleared;
+  cleared.sequence = 4;
+  window.addAlarm(cleared);
+  window.redraw();
+
+  // What each limit line shows: its value, its series' colour, whether drawn, and on which side.
+  const auto limits = [&] {
+    std::vector<std::tuple<double, QColor, bool, Qt::Alignment>> out;
+    for (QXYSeries* line : others(QStringLiteral("ChartLimit"))) {
+      const QList<QAbstractAxis*> axes = chart()->axes(Qt::Vertical, line);
+      out.emplace_back(line->count() ? line->at(0).y() : NAN, line->pen().color(), line->count() == 2,
+                       axes.isEmpty() ? Qt::Alignment() : axes.front()->alignment());
+      if (line->count() == 2) {
+        EXPECT_EQ(line->at(0).y(), line->at(1).y());
+      }
+      EXPECT_EQ(line->pen().style(), Qt::DashLine);
+    }
+    return out;
+  };
+  const auto marks = [&](const QString& name) {
+    const QList<QXYSeries*> found = others(name);
+    return found.isEmpty() ? QList<QPointF>{} : found.front()->points();
+  };
+  const QColor b = ChartWindow::palette()[0], d = ChartWindow::palette()[1];
+  const auto marksLeft = QStringLiteral("ChartAlarmMarks"), marksRight = QStringLiteral("ChartAlarmMarksRight");
+  using Limits = std::vector<std::tuple<double, QColor, bool, Qt::Alignment>>;
+  const struct {
+    const char* step;
+    std::function<void()> act;
+    Limits expected;
+    QList<QPointF> left, right;
+  } steps[] = {
+      {"as drawn",
+       [] {},
+       Limits{{2.5, b, true, Qt::AlignLeft}, {-0.25, b, true, Qt::AlignLeft}, {1000.0, d, true, Qt::AlignLeft}},
+       {QPointF(2.0, 98.0)},
+       {}},
+      {"D on the right",
+       [&] { window.setSeriesOnRight(QStringLiteral("D"), true); },
+       Limits{{2.5, b, true, Qt::AlignLeft}, {-0.25, b, true, Qt::AlignLeft}, {1000.0, d, true, Qt::AlignRight}},
+       {},
+       {QPointF(2.0, 98.0)}},
+      {"D hidden",
+       [&] { window.setSeriesHidden(QStringLiteral("D"), true); },
+       Limits{{2.5, b, true, Qt::AlignLeft}, {-0.25, b, true, Qt::AlignLeft}, {NAN, d, false, Qt::AlignRight}},
+       {},
+       {}},
+      {"zoomed away from the mark",
+       [&] {
+         window.setSeriesHidden(QStringLiteral("D"), false);
+         window.showRanges({3.0, 4.0}, std::nullopt, std::nullopt);
+       },
+       Limits{{2.5, b, true, Qt::AlignLeft}, {-0.25, b, true, Qt::AlignLeft}, {1000.0, d, true, Qt::AlignRight}},
+       {},
+       {}},
+      {"following again",
+       [&] {
+         window.follow();
+         // B's limits lie near its values and show with them; D's, far off,
+         // leave the right axis to D's values.
+         EXPECT_LE(window.shownY(false).min, -0.25);
+         EXPECT_GE(window.shownY(false).max, 2.5);
+         EXPECT_LT(window.shownY(true).max, 200.0);
+       },
+       Limits{{2.5, b, true, Qt::AlignLeft}, {-0.25, b, true, Qt::AlignLeft}, {1000.0, d, true, Qt::AlignRight}},
+       {},
+       {QPointF(2.0, 98.0)}},
+      {"a new run", [&] { window.clear(); }, Limits{}, {}, {}},
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.step);
+    s.act();
+    const Limits got = limits();
+    ASSERT_EQ(got.size(), s.expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      const auto& [value, colour, drawn, side] = got[i];
+      const auto& [wantValue, wantColour, wantDrawn, wantSide] = s.expected[i];
+      if (wantDrawn) {
+        EXPECT_EQ(value, wantValue) << i;
+      }
+      EXPECT_EQ(colour, wantColour) << i;
+      EXPECT_EQ(drawn, wantDrawn) << i;
+      EXPECT_EQ(side, wantSide) << i;
+    }
+    EXPECT_EQ(marks(marksLeft), s.left);
+    EXPECT_EQ(marks(marksRight), s.right);
+  }
+}
+
 TEST(ChartPaletteTest, TwelveColoursToldApartWithEachColourVisionDeficiency) {
   using Matrix = std::array<std::array<double, 3>, 3>;
   const std::vector<std::pair<const char*, Matrix>> visions{

@@ -10,6 +10,7 @@
 #include "settings/setup_record.h"
 
 #include "fakes/raw_setup.h"
+#include "fakes/file_bytes.h"
 #include "fakes/shown.h"
 #include "fakes/fake_port.h"
 #include "fakes/recording_message_boxes.h"
@@ -40,19 +41,10 @@ using settings::CondBox;
 using settings::CondOption;
 using testing::FakePort;
 using testing::RawSetup;
+using testing::readAll;
 using testing::RecordingMessageBoxes;
 using testing::True16;
-
-QByteArray readAll(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<absent>");
-}
-
-void writeAll(const QString& path, const QByteArray& bytes) {
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-  file.write(bytes);
-}
+using testing::writeAll;
 
 // A lab's settings: values in range, and what the command must keep as it
 // is: reserved fields, the slots of channels 1 to 7, bytes after the record.
@@ -862,6 +854,9 @@ TEST_F(ConfigCommandTest, CommandLineOptions) {
       {{QStringLiteral("--dir=") + dir, QStringLiteral("rows=9")}, ConfigDone, "rows=9"},
       {{QStringLiteral("--dir")}, ConfigRefused, "--dir"},
       {{QStringLiteral("--dir=")}, ConfigRefused, "--dir"},
+      {{QStringLiteral("--dir"), dir, QStringLiteral("--workbook")}, ConfigRefused, "--workbook"},
+      {{QStringLiteral("--workbook="), QStringLiteral("--dir"), dir}, ConfigRefused, "--workbook"},
+      {{QStringLiteral("--workbook=/w/a.xls"), QStringLiteral("--dir"), dir}, ConfigDone, "alarm.silence="},
       {{QStringLiteral("--verbose"), QStringLiteral("--dir"), dir}, ConfigRefused, "--verbose"},
       {{QStringLiteral("--help")}, ConfigDone, "start-cell"},
   };

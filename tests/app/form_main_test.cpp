@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -90,11 +91,11 @@ TEST_F(FormMainTest, MenuBarEntries) {
     menus << a->text();
     for (QAction* entry : a->menu()->actions()) menus << QStringLiteral("  ") + entry->text();
   }
-  EXPECT_EQ(
-      menus,
-      (QStringList{QStringLiteral("ﾌｧｲﾙ(&F)"), QStringLiteral("  終了(&Q)"), QStringLiteral("条件設定(&S)"),
-                   QStringLiteral("  データ取得条件"), QStringLiteral("  RS232C通信条件"), QStringLiteral("  MQTT送信"),
-                   QStringLiteral("ﾍﾙﾌﾟ(&H)"), QStringLiteral("  ヘルプ"), QStringLiteral("  このソフトについて")}));
+  EXPECT_EQ(menus, (QStringList{QStringLiteral("ﾌｧｲﾙ(&F)"), QStringLiteral("  終了(&Q)"),
+                                QStringLiteral("条件設定(&S)"), QStringLiteral("  データ取得条件"),
+                                QStringLiteral("  RS232C通信条件"), QStringLiteral("  MQTT送信"),
+                                QStringLiteral("  アラームの設定..."), QStringLiteral("ﾍﾙﾌﾟ(&H)"),
+                                QStringLiteral("  ヘルプ"), QStringLiteral("  このソフトについて")}));
   EXPECT_EQ(child<QAction>("MenuEnd")->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
 }
 
@@ -191,6 +192,40 @@ TEST_F(FormMainTest, TheMqttMenuOpensTheDialog) {
   });
   child<QAction>("MenuMqtt")->trigger();
   EXPECT_EQ(title, QStringLiteral("MQTT送信の設定"));
+}
+
+// The alarm dialog edits a workbook's section: it needs a path, not an open
+// workbook. Its rows start at the run's first value column; with no run yet,
+// ten of them.
+TEST_F(FormMainTest, TheAlarmMenuWantsAWorkbookPathAndOpensTheDialog) {
+  auto* menu = child<QAction>("MenuAlarm");
+  EXPECT_EQ(menu->text(), QStringLiteral("アラームの設定..."));
+  EXPECT_FALSE(menu->isEnabled());
+  child<QLineEdit>("TextFileName")->setText(dir.filePath(QStringLiteral("book.xls")));
+  EXPECT_TRUE(menu->isEnabled());
+  child<QPushButton>("CommandCond")->click();
+  EXPECT_FALSE(menu->isEnabled());
+  child<QPushButton>("CommandCellNg")->click();
+  EXPECT_TRUE(menu->isEnabled());
+
+  changeConditions(session, [](settings::Conditions& c) {
+    c.cursor.column = QStringLiteral("C");
+    c.numbering = true;
+    c.stamp = settings::StampMode::None;
+  });
+  QString title;
+  QStringList letters;
+  QTimer::singleShot(0, [&] {
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+      title = modal->windowTitle();
+      if (auto* table = modal->findChild<QTableWidget*>(QStringLiteral("TableAlarm")))
+        for (int r = 0; r < table->rowCount(); ++r) letters << table->item(r, 0)->text();
+      modal->close();
+    }
+  });
+  menu->trigger();
+  EXPECT_EQ(title, QStringLiteral("アラームの設定"));
+  EXPECT_EQ(letters, (QStringList{"D", "E", "F", "G", "H", "I", "J", "K", "L", "M"}));
 }
 
 TEST_F(FormMainTest, SerialPanelShowsPortDefaultsAndCancelKeepsUnappliedSelections) {

@@ -28,6 +28,8 @@ public:
     // The sheets' cells by sheet name; `cells` holds every sheet's together.
     std::map<QString, std::map<std::pair<int, int>, sheet::CellValue>> sheets;
     int backgroundSaves = 0;
+    // The marked cells by sheet name.
+    std::map<QString, std::set<std::pair<int, int>>> marks;
   };
 
   explicit FakeSpreadsheet(std::shared_ptr<Log> log) : log_(std::move(log)) {}
@@ -35,7 +37,7 @@ public:
 
   // Operations that fail, by name ("open", "visible", "windowState", "save",
   // "quit", "selectRange", "activeCell", "selectCell", "setValue",
-  // "activateSheet", "cellText"); "all" fails everything, as after the user closed the
+  // "activateSheet", "cellText", "mark"); "all" fails everything, as after the user closed the
   // application. A failing "save" fails as a full disk does (NotSaved).
   std::set<std::string> failing;
   std::int32_t lastRow = 65536;
@@ -92,6 +94,12 @@ public:
       return fail(sheet::SheetError::OutsideSheet, QStringLiteral("outside"));
     log_->cells[{row, column}] = value;
     log_->sheets[log_->activeSheet.name][{row, column}] = value;
+    return {};
+  }
+  Status markCell(std::int32_t row, std::int32_t column) override {
+    if (Status s = step("mark " + std::to_string(row) + "," + std::to_string(column)); !s) return s;
+    if (!inside(row, column)) return fail(sheet::SheetError::OutsideSheet, QStringLiteral("outside"));
+    log_->marks[log_->activeSheet.name].insert({row, column});
     return {};
   }
   Status ensureColumnWidth(std::int32_t column, int characters) override {

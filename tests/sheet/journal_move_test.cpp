@@ -14,9 +14,9 @@ namespace {
 
 // The workbook's disk fills up after some rows were saved and more were
 // written: the journal moved to the user's folder is written from memory,
-// holds every unsaved row and the cursor, and drops what the saved workbook
-// already has.
-TEST(JournalMoveTest, AMovedJournalKeepsTheUnsavedRowsAndTheCursor) {
+// holds every unsaved row, every mark and the cursor, and drops the rows the
+// saved workbook already has.
+TEST(JournalMoveTest, AMovedJournalKeepsTheUnsavedRowsTheMarksAndTheCursor) {
   if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
   QTemporaryDir dir;
   QTemporaryDir state;
@@ -50,6 +50,7 @@ TEST(JournalMoveTest, AMovedJournalKeepsTheUnsavedRowsAndTheCursor) {
   };
   int n = 1;
   for (; n <= 5; ++n) ASSERT_TRUE(writeRow(n));
+  ASSERT_TRUE(writer.mark(3, 2));
   ASSERT_TRUE(writer.beginSave(1796000000000));
   ASSERT_TRUE(writer.markSaved(writer.rows()));
   {
@@ -74,6 +75,8 @@ TEST(JournalMoveTest, AMovedJournalKeepsTheUnsavedRowsAndTheCursor) {
   const JournalContents& contents = found->contents;
   ASSERT_FALSE(contents.rows.empty());
   EXPECT_EQ(contents.unsavedRows(), written - savedRows);
+  // Marks of saved rows stay: the save may have begun before them.
+  EXPECT_EQ(contents.marks, (std::vector<JournalMark>{{QString(), 3, 2}}));
   // The first row kept is the last saved one, which brings its cursor along.
   EXPECT_TRUE(contents.rows.front().saved);
   EXPECT_EQ(contents.rows.front().nextRow, 2 + savedRows);

@@ -64,6 +64,38 @@ TEST_F(JournalFileTest, EveryValueReadsBackAsWritten) {
   EXPECT_EQ(read->unsavedRows(), 3);
 }
 
+// Marks stand beside the rows: they read back by sheet and cell, once per
+// cell, and count in no row; a journal continued keeps them and adds more.
+// It counts as saved only once a save names its marks too.
+TEST_F(JournalFileTest, MarksReadBackBesideTheRowsAndKeepTheJournalUntilSaved) {
+  {
+    JournalWriter writer;
+    writeThreeRows(writer);
+    ASSERT_TRUE(writer.mark(3, 2));
+    ASSERT_TRUE(writer.mark(3, 2));
+    ASSERT_TRUE(writer.markSaved(3));
+    EXPECT_FALSE(writer.allSaved()) << "the save began before the marks";
+  }
+  JournalWriter writer;
+  ASSERT_TRUE(writer.open(book));
+  EXPECT_EQ(writer.rows(), 3);
+  EXPECT_EQ(writer.marks(), 1);
+  writer.beginSheet(QStringLiteral("Other"));
+  ASSERT_TRUE(writer.mark(4, 1));
+  ASSERT_TRUE(writer.flush());
+  const Result<JournalContents> read = parseJournal(bytes());
+  ASSERT_TRUE(read) << read.description().toStdString();
+  EXPECT_EQ(read->damagedLines, 0);
+  ASSERT_EQ(read->rows.size(), 3u);
+  for (const JournalRow& row : read->rows) EXPECT_EQ(row.cells.size(), 3u);
+  EXPECT_EQ(read->unsavedRows(), 0);
+  EXPECT_EQ(read->marks,
+            (std::vector<JournalMark>{{QStringLiteral("データ\t1"), 3, 2}, {QStringLiteral("Other"), 4, 1}}));
+  EXPECT_FALSE(writer.allSaved());
+  ASSERT_TRUE(writer.markSaved(3, writer.marks()));
+  EXPECT_TRUE(writer.allSaved());
+}
+
 // A crash can cut the file anywhere: every value on a whole line reads back
 // once, nothing counts as damaged, and the cursor lies below every row read.
 TEST_F(JournalFileTest, ACutAnywhereKeepsEveryWholeValueAndMovesPastIt) {
@@ -231,11 +263,19 @@ TEST_F(JournalFileTest, AFullDiskMovesTheJournalToTheUsersFolderWhole) {
     while (filler.write(block) == block.size() && filler.flush()) {
     }
   }
+  // Every other row's end, the first's too, goes with a mark and the alarms'
+  // state in one write: the one that fails moves those lines as well.
   constexpr int Rows = 300;
   for (int row = 0; row < Rows; ++row) {
+    if (row % 2 == 0) writer.hold();
     ASSERT_TRUE(
         writer.cell(RowStart{2 + row, 1, row + 1}, 1, QStringLiteral("reading %1 of a long line of text").arg(row)));
     ASSERT_TRUE(writer.endRow(3 + row, 1, row + 1)) << row;
+    if (row % 2 == 0) {
+      ASSERT_TRUE(writer.mark(2 + row, 1));
+      ASSERT_TRUE(writer.alarmState(QStringLiteral("after %1").arg(row)));
+      ASSERT_TRUE(writer.release()) << row;
+    }
   }
   ASSERT_TRUE(writer.flush());
   EXPECT_TRUE(writer.path().startsWith(stateDir.path())) << writer.path().toStdString();
@@ -248,6 +288,10 @@ TEST_F(JournalFileTest, AFullDiskMovesTheJournalToTheUsersFolderWhole) {
     return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
   }();
   EXPECT_EQ(found->contents.rows.back().acquisitionNo, Rows);
+  EXPECT_EQ(found->contents.marks.size(), static_cast<std::size_t>(Rows / 2));
+  EXPECT_EQ(found->contents.alarmState, QStringLiteral("after %1").arg(Rows - 2));
+  EXPECT_FALSE(found->contents.rows.back().alarmsTaken);
+  EXPECT_TRUE(found->contents.rows[Rows - 2].alarmsTaken);
   qunsetenv("XDG_STATE_HOME");
 }
 

@@ -523,7 +523,9 @@ class DamagedJournalTest : public JournalTest, public ::testing::WithParamInterf
 TEST_P(DamagedJournalTest, LosesNoIntactRowAndNeverSteersTheCursor) {
   start.numbering = true;
   startRun();
-  journal::writeRows(connection, record, 5);
+  journal::writeRows(connection, record, 2);
+  connection.markCell(6, 2);
+  journal::writeRows(connection, record, 3);
   connection.excelDataSet(0, std::int32_t{105});
   const QString journalPath = connection.journalPath();
   crash();
@@ -572,6 +574,9 @@ TEST_P(DamagedJournalTest, LosesNoIntactRowAndNeverSteersTheCursor) {
   if (GetParam().nextRow > 0) {
     EXPECT_EQ(record.row, GetParam().nextRow);
   }
+  // The mark comes back when its line is whole.
+  const bool markLeft = left.contains(before[lineOf(before, "mark\t")]);
+  EXPECT_EQ(log->marks[QStringLiteral("Data")].count({6, 2}) == 1, markLeft);
   EXPECT_EQ(damaged > 0, GetParam().damaging) << damaged;
   if (!GetParam().damaging) {
     EXPECT_FALSE(QFile::exists(journalPath));
@@ -611,6 +616,12 @@ INSTANTIATE_TEST_SUITE_P(
                true, 11},
         Damage{"InsertASavedLine",
                [](QList<QByteArray>& l) { l.insert(lineOf(l, "begin\t6\t"), "saved\t20\t00000000"); }, true, 11},
+        Damage{"FlipADigitInAMark",
+               [](QList<QByteArray>& l) {
+                 QByteArray& mark = l[lineOf(l, "mark\t")];
+                 mark[5] = '8';
+               },
+               true, 11},
         Damage{"DeleteAValue", [](QList<QByteArray>& l) { l.removeAt(lineOf(l, "cell\t7\t3\t")); }, true, 11},
         Damage{"DeleteARowStart", [](QList<QByteArray>& l) { l.removeAt(lineOf(l, "begin\t7\t")); }, true, 11},
         Damage{"DeleteARowEnd", [](QList<QByteArray>& l) { l.removeAt(lineOf(l, "row\t3\t")); }, true, 11},
@@ -655,6 +666,69 @@ TEST_F(JournalTest, RowsABackgroundSaveHeldAreNotCountedAgain) {
   EXPECT_EQ(record.row, 9);
   EXPECT_EQ(record.acquisitionNo, 104);
 }
+
+// ---- Marks ----------------------------------------------------------------
+
+struct MarkCase {
+  const char* name;
+  // After rows 5 and 6: marks B5 and C6, and whatever comes before the crash.
+  std::function<void(WorkbookConnection&, FakeSpreadsheet&)> run;
+  int rowsRecovered;
+};
+void PrintTo(const MarkCase& c, std::ostream* out) { *out << c.name; }
+
+class MarkTest : public JournalTest, public ::testing::WithParamInterface<MarkCase> {};
+
+// Every mark comes back at the next open, on its own sheet, whether its row
+// was saved or not, and counts as no recovered row; then the journal goes.
+TEST_P(MarkTest, EveryMarkComesBackAfterACrash) {
+  startRun();
+  journal::writeRows(connection, record, 2);
+  GetParam().run(connection, *fake);
+  crash();
+  open();
+  ASSERT_TRUE(opened);
+  const std::set<std::pair<int, int>> marked{{5, 2}, {6, 3}};
+  EXPECT_EQ(log->marks[QStringLiteral("Data")], marked);
+  EXPECT_TRUE(log->marks[QStringLiteral("Sheet1")].empty());
+  EXPECT_EQ(recovered, std::vector<int>{GetParam().rowsRecovered});
+  EXPECT_TRUE(recoveryFailures.isEmpty()) << recoveryFailures.join(u'\n').toStdString();
+  EXPECT_FALSE(QFile::exists(journalPathBeside(book)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MarkTest,
+                         ::testing::Values(MarkCase{"RowsNotSaved",
+                                                    [](WorkbookConnection& c, FakeSpreadsheet&) {
+                                                      c.markCell(5, 2);
+                                                      c.markCell(6, 3);
+                                                    },
+                                                    2},
+                                           // The save holds both rows but neither mark: the program
+                                           // ends without another, and the journal must stay.
+                                           MarkCase{"MarkedAfterTheSaveBeganThenTheProgramEnds",
+                                                    [](WorkbookConnection& c, FakeSpreadsheet& app) {
+                                                      c.saveInBackground();
+                                                      c.markCell(5, 2);
+                                                      c.markCell(6, 3);
+                                                      emit app.backgroundSaveDone(true, QString());
+                                                      c.release();
+                                                    },
+                                                    0},
+                                           // Refused like a value: the application is lost, and a
+                                           // close that saves keeps the journal for the mark.
+                                           MarkCase{"RefusedByTheApplication",
+                                                    [](WorkbookConnection& c, FakeSpreadsheet& app) {
+                                                      c.markCell(5, 2);
+                                                      app.failing = {"mark"};
+                                                      c.markCell(6, 3);
+                                                      app.failing.clear();
+                                                      EXPECT_EQ(c.excelState(), ExcelState::NotOpen);
+                                                      const Status closed = c.close();
+                                                      ASSERT_FALSE(closed);
+                                                      EXPECT_TRUE(closed.error().is(SheetError::RowsNotWritten));
+                                                    },
+                                                    2}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(JournalTest, AFailedSaveKeepsTheWorkbookOpenAndTheRowsForTheNextOpen) {
   startRun();

@@ -56,6 +56,8 @@ public:
   Status selectCell(std::int32_t row, std::int32_t column) override;
   Status setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) override;
   Result<QString> cellText(std::int32_t row, std::int32_t column) override;
+  // The cell's CellBackColor; LibreOffice keeps the rest of its format.
+  Status markCell(std::int32_t row, std::int32_t column) override;
   Status ensureColumnWidth(std::int32_t column, int characters) override;
   // Every sheet of a Calc document has cells: a chart sheet of an .xls file
   // opens as a sheet with the chart drawn over it, and writing works.

@@ -352,6 +352,20 @@ Status CalcApp::setCellValue(std::int32_t row, std::int32_t column, const CellVa
   });
 }
 
+Status CalcApp::markCell(std::int32_t row, std::int32_t column) {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s;
+  if (!positionInside(row, column)) return outsideSheet(row, column);
+  return i.guarded(QStringLiteral("セルに印を付けられません"), [&] {
+    Reference<css::beans::XPropertySet> cell(i.activeSheet()->getCellByPosition(column - 1, row - 1), UNO_QUERY_THROW);
+    const OUString backColor = OUString::createFromAscii("CellBackColor");
+    const auto fill = static_cast<sal_Int32>(MarkFillRgb);
+    // A marked cell is left as it is: marking it again is no change to save.
+    if (cell->getPropertyValue(backColor).get<sal_Int32>() == fill) return;
+    cell->setPropertyValue(backColor, css::uno::Any(fill));
+  });
+}
+
 Result<QString> CalcApp::cellText(std::int32_t row, std::int32_t column) {
   Impl& i = *impl_;
   if (Status s = i.requireDocument(); !s) return s.error();

@@ -50,6 +50,13 @@ void BackgroundSaver::ensureColumnWidth(std::size_t sheet, std::uint32_t column,
   record(std::move(edit), changes);
 }
 
+void BackgroundSaver::fillCell(std::size_t sheet, std::uint32_t row, std::uint32_t column, xls::Rgb colour,
+                               quint64 changes) {
+  Edit edit{Edit::Kind::Fill, static_cast<std::uint32_t>(sheet), row, column, {}};
+  edit.fill = colour;
+  record(std::move(edit), changes);
+}
+
 void BackgroundSaver::record(Edit edit, quint64 changes) {
   edits_.push_back(std::move(edit));
   changes_ = changes;
@@ -96,6 +103,9 @@ void BackgroundSaver::run(xls::Workbook& copy, const std::string& path, Job& job
         break;
       case Edit::Kind::ColumnWidth:
         static_cast<void>(copy.ensureColumnWidth(edit.sheet, edit.column, edit.width));
+        break;
+      case Edit::Kind::Fill:
+        static_cast<void>(copy.fillCell(edit.sheet, edit.row, edit.column, edit.fill));
         break;
     }
   }

@@ -6,6 +6,7 @@
 // than passing on a list, however large the workbook.
 #pragma once
 
+#include "sheet/xls/cell_fill.h"
 #include "sheet/xls/value.h"
 #include "sheet/xls/xls_result.h"
 
@@ -39,6 +40,7 @@ public:
   void setActiveCell(std::size_t sheet, std::uint32_t row, std::uint32_t column, quint64 changes);
   void setActiveSheet(std::size_t sheet, quint64 changes);
   void ensureColumnWidth(std::size_t sheet, std::uint32_t column, std::uint16_t width, quint64 changes);
+  void fillCell(std::size_t sheet, std::uint32_t row, std::uint32_t column, xls::Rgb colour, quint64 changes);
 
   // Saves the copy with every edit recorded until the save starts. A request
   // while a save runs becomes one more save after it (however many came).
@@ -60,11 +62,12 @@ signals:
 
 private:
   struct Edit {
-    enum class Kind : std::uint8_t { Cell, ActiveCell, ActiveSheet, ColumnWidth };
+    enum class Kind : std::uint8_t { Cell, ActiveCell, ActiveSheet, ColumnWidth, Fill };
     Kind kind = Kind::Cell;
     std::uint32_t sheet = 0, row = 0, column = 0;
     xls::Value value;
     std::uint16_t width = 0;
+    xls::Rgb fill = {};
   };
   // Edits in a deque: it grows without moving what it holds, so a long list
   // (while a save runs) never costs the user-interface thread a large copy.

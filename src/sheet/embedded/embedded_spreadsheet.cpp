@@ -31,6 +31,7 @@ const QString MsgCannotOpen = QStringLiteral("ブック「%1」を開けませ�
 const QString MsgNotWorksheet = QStringLiteral("アクティブシート「%1」はワークシートではありません");
 const QString MsgOutside = QStringLiteral("セル（行 %1、列 %2）はシートの範囲外です（65,536 行 × 256 列まで）");
 const QString MsgCannotWrite = QStringLiteral("セル %1 に書き込めません: %2");
+const QString MsgCannotMark = QStringLiteral("セル %1 に印を付けられません: %2");
 const QString MsgCannotSave =
     QStringLiteral("ブック「%1」を保存できませんでした。\n%2\n元のファイルはそのまま残っています。\n（%3）");
 const QString MsgReadOnlyWorkbook =
@@ -325,6 +326,28 @@ Status EmbeddedSpreadsheet::setCellValue(std::int32_t row, std::int32_t column, 
     refused.description = MsgCannotWrite.arg(address, refused.description);
     return refused;
   }
+  changed();
+  if (window_) window_->cellChanged(*sheet, r, c);
+  return {};
+}
+
+Status EmbeddedSpreadsheet::markCell(std::int32_t row, std::int32_t column) {
+  const Result<std::size_t> sheet = activeWorksheet();
+  if (!sheet) return sheet.error();
+  if (!insideSheet(row, column)) return fail(SheetError::OutsideSheet, MsgOutside.arg(row).arg(column));
+  const auto r = static_cast<std::uint32_t>(row - 1);
+  const auto c = static_cast<std::uint32_t>(column - 1);
+  constexpr xls::Rgb fill{MarkFillRgb >> 16 & 0xFF, MarkFillRgb >> 8 & 0xFF, MarkFillRgb & 0xFF};
+  const xls::XlsResult<bool> marked = workbook_->fillCell(*sheet, r, c, fill);
+  if (!marked) {
+    Error refused = engineRefusal(marked.error());
+    refused.description = MsgCannotMark.arg(columnLetters(column) + QString::number(row), refused.description);
+    return refused;
+  }
+  if (!marked.value()) return {};
+  // Refused or unchanged, the copy would do the same: only a change is passed on.
+  ++changes_;
+  saver_->fillCell(*sheet, r, c, fill, changes_);
   changed();
   if (window_) window_->cellChanged(*sheet, r, c);
   return {};

@@ -78,6 +78,9 @@ public:
   Result<CellRef> activeCell() override;
   Status selectCell(std::int32_t row, std::int32_t column) override;
   Status setCellValue(std::int32_t row, std::int32_t column, const CellValue& value) override;
+  // Gives the cell a format of its own with the mark's fill (see
+  // xls::Workbook::fillCell); a cell holding a formula is refused.
+  Status markCell(std::int32_t row, std::int32_t column) override;
   // Looks the cell up in the workbook's own cell store; nothing is copied
   // but the text itself.
   Result<QString> cellText(std::int32_t row, std::int32_t column) override;

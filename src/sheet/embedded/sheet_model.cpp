@@ -3,6 +3,10 @@
 #include "sheet/a1.h"
 #include "sheet/embedded/cell_text.h"
 
+#include <QColor>
+
+#include <optional>
+
 namespace kestrune::sheet::embedded {
 
 void SheetModel::show(const xls::Workbook* workbook, std::size_t sheet) {
@@ -19,7 +23,7 @@ bool SheetModel::hasGrid() const {
 void SheetModel::cellChanged(std::size_t sheet, std::uint32_t row, std::uint32_t column) {
   if (!hasGrid() || sheet != sheet_ || row >= xls::MaxRows || column >= xls::MaxColumns) return;
   const QModelIndex changed = index(static_cast<int>(row), static_cast<int>(column));
-  emit dataChanged(changed, changed, {Qt::DisplayRole, Qt::TextAlignmentRole});
+  emit dataChanged(changed, changed, {Qt::DisplayRole, Qt::TextAlignmentRole, Qt::BackgroundRole});
 }
 
 int SheetModel::rowCount(const QModelIndex& parent) const {
@@ -31,11 +35,18 @@ int SheetModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant SheetModel::data(const QModelIndex& index, int role) const {
-  if (!index.isValid() || !hasGrid() || (role != Qt::DisplayRole && role != Qt::TextAlignmentRole)) return {};
+  if (!index.isValid() || !hasGrid() ||
+      (role != Qt::DisplayRole && role != Qt::TextAlignmentRole && role != Qt::BackgroundRole))
+    return {};
   const auto& cells = workbook_->cells(sheet_);
   const auto found =
       cells.find(static_cast<std::uint32_t>(index.row()) << 8 | static_cast<std::uint32_t>(index.column()));
   if (found == cells.end()) return {};
+  // A solid fill shows (a marked cell's among them); other patterns do not.
+  if (role == Qt::BackgroundRole) {
+    const std::optional<xls::Rgb> fill = workbook_->solidFillOf(found->second.xf);
+    return fill ? QVariant(QColor(fill->red, fill->green, fill->blue)) : QVariant();
+  }
   const xls::Value& value = found->second.value;
   if (role == Qt::DisplayRole) return displayText(value, workbook_->date1904());
   // Numbers and dates to the right, booleans and errors centred, text to the left.

@@ -50,6 +50,7 @@ constexpr std::uint16_t VCenter = 0x0084;
 constexpr std::uint16_t BoundSheet = 0x0085;
 constexpr std::uint16_t Country = 0x008C;
 constexpr std::uint16_t HideObj = 0x008D;
+constexpr std::uint16_t Palette = 0x0092;
 constexpr std::uint16_t Scl = 0x00A0;
 constexpr std::uint16_t StandardWidth = 0x0099;
 constexpr std::uint16_t Setup = 0x00A1;
@@ -123,6 +124,25 @@ struct XfRecord {
   static constexpr std::uint16_t IsStyle = 0x0004;
   static constexpr std::size_t UsedAttributesAt = 9;
   static constexpr std::uint8_t UsesOwnFormat = 0x04;  // the number format is set here, not inherited
+  static constexpr std::uint8_t UsesOwnFill = 0x40;    // so is the fill
+  // u32: border colours, fHasXFExt (an XFEXT record extends this XF), then
+  // the fill pattern in the top six bits.
+  static constexpr std::size_t FillPatternAt = 14;
+  static constexpr std::uint32_t HasXfExt = 1u << 25;
+  static constexpr int FillPatternShift = 26;
+  static constexpr std::uint32_t FillPatternMask = 0x3F;
+  // u16: the fill's foreground colour (bits 0-6) and background colour (7-13).
+  static constexpr std::size_t FillColoursAt = 18;
+  static constexpr int BackgroundShift = 7;
+  static constexpr std::uint16_t ColourMask = 0x7F;
+};
+
+// PALETTE (globals): how many colours, then each as red, green, blue and an
+// unused byte, for the colour indexes from 8 on.
+struct PaletteRecord {
+  static constexpr std::size_t CountAt = 0;
+  static constexpr std::size_t EntriesAt = 2;
+  static constexpr std::size_t EntrySize = 4;
 };
 
 // BOUNDSHEET (globals): the stream position of the sheet's BOF, its

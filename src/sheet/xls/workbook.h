@@ -1,11 +1,12 @@
 // A BIFF8 .xls workbook loaded for editing. Every record and every other
 // stream of the file is kept as read; saving rewrites only what edits touched
 // (written cells, ROW, DIMENSIONS, the shared strings, sheet offsets, number
-// formats for dates, the view records), so content the engine does not model
+// formats for dates, cell formats for fills, the view records), so content the engine does not model
 // (formatting, formulas, charts, merged cells, comments, properties) survives.
 #pragma once
 
 #include "sheet/xls/biff_crypt.h"
+#include "sheet/xls/cell_fill.h"
 #include "sheet/xls/cell_store.h"
 #include "sheet/xls/cfb.h"
 #include "sheet/xls/formula_groups.h"
@@ -72,6 +73,17 @@ public:
   // that formula, and its other cells keep their last results as values.
   XlsStatus setCell(std::size_t sheet, std::uint32_t row, std::uint32_t column, const Value& value);
 
+  // Fills a cell solid with the workbook's colour nearest to `colour`. The
+  // cell gets a format of its own: a copy of its XF with that fill, added
+  // once per XF and colour after the file's XFs, which stay as they are; the
+  // number format, font, borders and alignment stay. An empty cell becomes a
+  // BLANK with it. True when the cell changed; a cell filled so already
+  // stays as it is. A cell holding a formula is refused: its record is kept
+  // as read. A rich-text cell (RSTRING) keeps its text, not its runs.
+  XlsResult<bool> fillCell(std::size_t sheet, std::uint32_t row, std::uint32_t column, Rgb colour);
+  // The colour of an XF's solid fill; none for an XF without one.
+  std::optional<Rgb> solidFillOf(std::uint16_t xf) const;
+
   // Column widths of a worksheet, in 1/256 of the width of the standard
   // font's '0' with the cell margins, as COLINFO records hold them. The
   // width a COLINFO gives the column; none where the sheet's default applies.
@@ -123,8 +135,11 @@ private:
   void readColumns(Sheet& sheet);
   std::optional<DateKind> dateKindOfXf(std::uint16_t xf) const;
   XlsResult<std::uint16_t> dateXf(std::uint16_t baseXf, DateKind kind);
+  XlsResult<std::uint16_t> filledXf(std::uint16_t baseXf, std::uint8_t colour);
+  XlsStatus checkWorksheetCell(std::size_t sheet, std::uint32_t row, std::uint32_t column) const;
   std::uint32_t internString(const std::string& utf8);
   void releaseFormulaGroup(Sheet& sheet, std::uint32_t cell);
+  void shareLocalText(const CellStore& cells, CellSlot& slot);
   std::uint16_t defaultXf() const;
   std::span<const RecordRef> records(const Sheet& sheet) const {
     return std::span<const RecordRef>(records_).subspan(sheet.firstRecord, sheet.endRecord - sheet.firstRecord);
@@ -152,6 +167,8 @@ private:
   std::size_t originalXfCount_ = 0;
   std::vector<Record> newFormats_;
   std::map<std::pair<std::uint16_t, DateKind>, std::uint16_t> dateXfs_;
+  std::map<std::pair<std::uint16_t, std::uint8_t>, std::uint16_t> filledXfs_;  // (base XF, colour): the filled XF
+  Palette palette_ = defaultPalette();
   bool date1904_ = false;
   // Workbooks encrypted with the default password: read decrypted, saved
   // encrypted again under the FILEPASS they came with.

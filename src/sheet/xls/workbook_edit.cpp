@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace kestrune::xls {
 
@@ -111,13 +112,60 @@ XlsResult<std::uint16_t> Workbook::dateXf(std::uint16_t baseXf, DateKind kind) {
   return index;
 }
 
-XlsStatus Workbook::setCell(std::size_t sheetIndex, std::uint32_t row, std::uint32_t column, const Value& value) {
-  if (sheetIndex >= sheets_.size())
-    return xlsFail(XlsErrorCode::NoSuchSheet, "no sheet number " + std::to_string(sheetIndex + 1));
+XlsResult<std::uint16_t> Workbook::filledXf(std::uint16_t baseXf, std::uint8_t colour) {
+  if (baseXf >= xfs_.size() || isStyleXf(xfs_[baseXf])) baseXf = defaultXf();
+  // Keep the cell's XF when it already shows this fill.
+  if (baseXf < xfs_.size())
+    if (const auto fill = fillOf(xfs_[baseXf]); fill && fill->pattern == SolidFill && fill->foreground == colour)
+      return baseXf;
+  if (auto it = filledXfs_.find({baseXf, colour}); it != filledXfs_.end()) return it->second;
+  if (xfs_.size() >= MaxXfs)
+    return xlsFail(XlsErrorCode::TooManyFormats, "the workbook has too many cell formats to add a fill");
+  Bytes xf = baseXf < xfs_.size() && xfs_[baseXf].size() >= XfRecord::Size ? xfs_[baseXf] : defaultCellXfBody();
+  const auto index = static_cast<std::uint16_t>(xfs_.size());
+  xfs_.push_back(withSolidFill(std::move(xf), colour));
+  filledXfs_[{baseXf, colour}] = index;
+  return index;
+}
+
+std::optional<Rgb> Workbook::solidFillOf(std::uint16_t xf) const {
+  if (xf >= xfs_.size()) return std::nullopt;
+  const auto fill = fillOf(xfs_[xf]);
+  if (!fill || fill->pattern != SolidFill) return std::nullopt;
+  return colourAt(palette_, fill->foreground);
+}
+
+XlsStatus Workbook::checkWorksheetCell(std::size_t sheet, std::uint32_t row, std::uint32_t column) const {
+  if (sheet >= sheets_.size())
+    return xlsFail(XlsErrorCode::NoSuchSheet, "no sheet number " + std::to_string(sheet + 1));
+  if (sheets_[sheet].kind != SheetKind::Worksheet)
+    return xlsFail(XlsErrorCode::NotWorksheet, "sheet \"" + sheets_[sheet].name + "\" is not a worksheet");
+  return checkPosition(row, column);
+}
+
+XlsResult<bool> Workbook::fillCell(std::size_t sheetIndex, std::uint32_t row, std::uint32_t column, Rgb colour) {
+  if (auto st = checkWorksheetCell(sheetIndex, row, column); !st) return st.error();
   Sheet& sheet = sheets_[sheetIndex];
-  if (sheet.kind != SheetKind::Worksheet)
-    return xlsFail(XlsErrorCode::NotWorksheet, "sheet \"" + sheet.name + "\" is not a worksheet");
-  if (auto st = checkPosition(row, column); !st) return st;
+  const CellSlot* existing = sheet.cells.find(row, column);
+  // A formula's record is copied as read; a written cell would drop the formula.
+  if (existing && (existing->formula || existing->grouped))
+    return xlsFail(XlsErrorCode::ValueNotStorable, "a cell holding a formula cannot be given another format");
+  const auto xf = filledXf(existing ? existing->xf : defaultXf(), nearestPaletteIndex(palette_, colour));
+  if (!xf) return xf.error();
+  if (existing && existing->xf == *xf) return false;
+  CellSlot next = existing ? *existing : CellSlot{};
+  shareLocalText(sheet.cells, next);
+  next.column = static_cast<std::uint8_t>(column);
+  next.xf = *xf;
+  next.written = 1;
+  sheet.cells.slot(row, column) = next;
+  sheet.written = true;
+  return true;
+}
+
+XlsStatus Workbook::setCell(std::size_t sheetIndex, std::uint32_t row, std::uint32_t column, const Value& value) {
+  if (auto st = checkWorksheetCell(sheetIndex, row, column); !st) return st;
+  Sheet& sheet = sheets_[sheetIndex];
   const CellSlot* existing = sheet.cells.find(row, column);
   std::uint16_t xf = existing ? existing->xf : defaultXf();
 
@@ -189,13 +237,19 @@ void Workbook::releaseFormulaGroup(Sheet& sheet, std::uint32_t cell) {
     if (member == cell || slot->written) continue;
     slot->formula = 0;
     slot->written = 1;
-    if (slot->cellKind() == CellKind::LocalText) {
-      const std::string text = sheet.cells.text(slot->index());
-      slot->kind = static_cast<std::uint8_t>(text.empty() ? CellKind::Empty : CellKind::SharedText);
-      slot->payload[0] = text.empty() ? 0 : internString(text);
-    }
+    shareLocalText(sheet.cells, *slot);
   }
   group->released = true;
+}
+
+// A written cell is saved from its slot, and a slot of LocalText (a LABEL,
+// RSTRING or formula result read) names text in the sheet's own list: the
+// text goes to the shared strings, an empty one leaves a BLANK.
+void Workbook::shareLocalText(const CellStore& cells, CellSlot& slot) {
+  if (slot.cellKind() != CellKind::LocalText) return;
+  const std::string text = cells.text(slot.index());
+  slot.kind = static_cast<std::uint8_t>(text.empty() ? CellKind::Empty : CellKind::SharedText);
+  slot.payload[0] = text.empty() ? 0 : internString(text);
 }
 
 XlsStatus Workbook::setActiveSheet(std::size_t sheet) {
@@ -207,11 +261,7 @@ XlsStatus Workbook::setActiveSheet(std::size_t sheet) {
 }
 
 XlsStatus Workbook::setActiveCell(std::size_t sheet, std::uint32_t row, std::uint32_t column) {
-  if (sheet >= sheets_.size())
-    return xlsFail(XlsErrorCode::NoSuchSheet, "no sheet number " + std::to_string(sheet + 1));
-  if (sheets_[sheet].kind != SheetKind::Worksheet)
-    return xlsFail(XlsErrorCode::NotWorksheet, "sheet \"" + sheets_[sheet].name + "\" is not a worksheet");
-  if (auto st = checkPosition(row, column); !st) return st;
+  if (auto st = checkWorksheetCell(sheet, row, column); !st) return st;
   sheets_[sheet].activeCell = {static_cast<std::uint16_t>(row), static_cast<std::uint16_t>(column)};
   sheets_[sheet].activeCellChanged = true;
   return {};

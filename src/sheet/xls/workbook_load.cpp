@@ -209,6 +209,9 @@ XlsStatus Workbook::loadGlobals() {
       case rid::Xf:
         xfs_.push_back(r.body);
         break;
+      case rid::Palette:
+        palette_ = paletteFromRecord(body);
+        break;
       case rid::BoundSheet: {
         ByteReader in(body);
         in.skip(4);

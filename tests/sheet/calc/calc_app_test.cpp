@@ -147,6 +147,43 @@ TEST_F(CalcAppTest, OpenWriteSaveQuitAndReadBack) {
   EXPECT_NE(cells.find("1\t4\t6\ttext\t測定OK\t"), std::string::npos) << cells;
 }
 
+// A mark is the cell's background in the saved file, as near the mark's
+// colour as the file's palette allows; the value and the date format stay,
+// and marking a marked cell gives the document nothing to save.
+TEST_F(CalcAppTest, AMarkIsTheCellsBackgroundInTheSavedFile) {
+  auto app = startApp();
+  ASSERT_NE(app, nullptr);
+  ASSERT_TRUE(app->openWorkbook(book).ok());
+  ASSERT_TRUE(app->setCellValue(5, 3, std::int32_t{42}).ok());
+  ASSERT_TRUE(app->setCellValue(5, 4, Stamp{QDateTime(QDate(2026, 12, 8), QTime(7, 30)), Stamp::Kind::Date}).ok());
+  for (const auto& [row, column] : {std::pair{5, 3}, {5, 4}, {6, 3}})
+    ASSERT_TRUE(app->markCell(row, column).ok()) << row << "," << column;
+  EXPECT_FALSE(app->markCell(1, 257).ok());
+  ASSERT_TRUE(app->saveActiveWorkbook().ok());
+  const QDateTime written = QFileInfo(book).lastModified();
+  ASSERT_TRUE(app->markCell(5, 3).ok());
+  ASSERT_TRUE(app->saveActiveWorkbook().ok());
+  EXPECT_EQ(QFileInfo(book).lastModified(), written) << "nothing changed, nothing saved";
+  ASSERT_TRUE(app->quit().ok());
+
+  const auto wb = xls::Workbook::open(QFile::encodeName(book).toStdString());
+  ASSERT_TRUE(wb.ok()) << wb.description();
+  const auto cellAt = [&](std::uint32_t row, std::uint32_t column) { return wb->cell(1, row, column).value(); };
+  // Red, then as near as the default palette's nearest (255, 153, 204) at most.
+  const auto nearMark = [](const xls::Rgb& c) {
+    const int g = c.green - 199, b = c.blue - 206;
+    return c.red == 255 && g * g + b * b <= 46 * 46 + 2 * 2;
+  };
+  for (const auto& [row, column] : {std::pair{4u, 2u}, {4u, 3u}, {5u, 2u}}) {
+    const std::optional<xls::Rgb> fill = wb->solidFillOf(cellAt(row, column).xf);
+    ASSERT_TRUE(fill) << row << "," << column;
+    EXPECT_TRUE(nearMark(*fill)) << int(fill->red) << "," << int(fill->green) << "," << int(fill->blue);
+  }
+  EXPECT_EQ(cellAt(4, 2).value, xls::Value(42.0));
+  EXPECT_TRUE(std::holds_alternative<xls::DateTimeValue>(cellAt(4, 3).value));
+  EXPECT_FALSE(wb->solidFillOf(cellAt(4, 4).xf));
+}
+
 // Every Calc sheet holds cells, so a run never refuses to start in Calc; the
 // name is that of the sheet the view shows.
 TEST_F(CalcAppTest, TheActiveSheetIsNamedAndHoldsCells) {

@@ -2,7 +2,7 @@
 // is refused at open, the lock file says who has a workbook, a symbolic link
 // is saved through, an unchanged workbook is never rewritten, and background
 // saves write snapshots while the logger goes on writing (read back by
-// python3-xlrd).
+// python3-xlrd), marks included.
 #include "embedded_test_support.h"
 
 #include "fakes/recording_message_boxes.h"
@@ -10,6 +10,7 @@
 #include "sheet/lock_file.h"
 #include "sheet/xls/workbook.h"
 
+#include <QColor>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -376,6 +377,42 @@ TEST_F(EmbeddedSaveTest, TheSaveAtTheEndFollowsARunningBackgroundSaveAndHoldsEve
   ASSERT_EQ(done.count(), 1);
   EXPECT_TRUE(done[0][0].toBool());
   EXPECT_FALSE(QFileInfo::exists(lockFilePath(path)));
+}
+
+// A mark goes through the background save's copy into the file and shows in
+// the window; a number, a date and an empty cell keep what they hold.
+TEST_F(EmbeddedSaveTest, AMarkReachesTheWindowAndTheBackgroundSave) {
+  const QString path = book(QStringLiteral("marks"));
+  const int sheet = activeSheet(path);
+  ASSERT_TRUE(app->openWorkbook(path).ok());
+  const QDateTime when(QDate(2026, 12, 8), QTime(7, 30));
+  ASSERT_TRUE(app->setCellValue(2, NumberColumn, std::int32_t{12}));
+  ASSERT_TRUE(app->setCellValue(3, NumberColumn, Stamp{when, Stamp::Kind::Date}));
+  QSignalSpy done(app.get(), &SpreadsheetApp::backgroundSaveDone);
+  for (int row : {2, 3, 4}) ASSERT_TRUE(app->markCell(row, NumberColumn)) << row;
+  const Status outside = app->markCell(0, NumberColumn);
+  ASSERT_FALSE(outside);
+  EXPECT_TRUE(outside.error().is(SheetError::OutsideSheet));
+  ASSERT_NE(app->window(), nullptr);
+  const SheetModel& model = app->window()->model();
+  EXPECT_EQ(model.data(model.index(1, NumberColumn - 1), Qt::BackgroundRole), QVariant(QColor(255, 153, 204)));
+  EXPECT_FALSE(model.data(model.index(4, NumberColumn - 1), Qt::BackgroundRole).isValid());
+
+  app->saveInBackground();
+  ASSERT_TRUE(done.wait(60000));
+  EXPECT_EQ(done[0], (QList<QVariant>{true, QString()}));
+  ASSERT_TRUE(app->markCell(2, NumberColumn));
+  EXPECT_FALSE(app->hasUnsavedChanges()) << "a marked cell marked again is no change";
+
+  const auto saved = xls::Workbook::open(QFile::encodeName(path).toStdString());
+  ASSERT_TRUE(saved.ok()) << saved.description();
+  const auto cellAt = [&](std::uint32_t row) { return saved->cell(static_cast<std::size_t>(sheet), row, 7).value(); };
+  for (std::uint32_t row : {1u, 2u, 3u})
+    EXPECT_EQ(saved->solidFillOf(cellAt(row).xf), (xls::Rgb{255, 153, 204})) << row;
+  EXPECT_EQ(cellAt(1).value, xls::Value(12.0));
+  EXPECT_TRUE(std::holds_alternative<xls::DateTimeValue>(cellAt(2).value));
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(cellAt(3).value));
+  EXPECT_FALSE(saved->solidFillOf(cellAt(4).xf));
 }
 
 }  // namespace
