@@ -111,6 +111,11 @@ TEST_F(WebServerTest, PathsMethodsAndHeaders) {
   EXPECT_EQ(get(server.port(), "/api/status").body, feed.statusJson());
   EXPECT_TRUE(get(server.port(), "/").body.contains("/app.js"));
   EXPECT_TRUE(get(server.port(), "/", {}, "HEAD").body.isEmpty());
+
+  WebServer second;
+  const Status taken = second.start({QStringLiteral("127.0.0.1:%1").arg(server.port()), {}, {}}, dir.path(), feed);
+  EXPECT_TRUE(taken.error().is(WebError::CannotListen));
+  EXPECT_FALSE(second.running());
 }
 
 TEST_F(WebServerTest, RowsAfterAndLimit) {
@@ -248,6 +253,17 @@ TEST_F(WebServerTest, EventStream) {
   EXPECT_FALSE(again.text().contains("never sent"));
 }
 
+TEST_F(WebServerTest, QuietStreamGetsKeepAliveComments) {
+  WebServer::Limits limits;
+  limits.keepAlive = std::chrono::milliseconds(100);
+  startLoopback(limits);
+  StreamReader reader(server.port());
+  const qsizetype first = reader.waitFor(": keep-alive\n\n");
+  ASSERT_GT(first, 0);
+  EXPECT_GT(reader.waitFor(": keep-alive\n\n", first), 0);
+  EXPECT_EQ(reader.text().count("event: status"), 1) << "nothing else while nothing changes";
+}
+
 TEST_F(WebServerTest, WorkbookDownloadIsTheFileAsOpened) {
   startLoopback();
   const QString path = dir.filePath(QStringLiteral("炉1.xls"));
@@ -318,9 +334,10 @@ TEST_F(WebServerTest, BeyondLoopbackNeedsTlsAndToken) {
   EXPECT_TRUE(refused.error().is(WebError::NotStarted));
   EXPECT_FALSE(server.running());
 
-  const Status started = server.start({QStringLiteral("0.0.0.0:0"), cert, key}, dir.path(), feed);
+  // [::] takes IPv4 clients too: the test's clients reach it on 127.0.0.1.
+  const Status started = server.start({QStringLiteral("[::]:0"), cert, key}, dir.path(), feed);
   ASSERT_TRUE(started.ok()) << started.description().toStdString();
-  EXPECT_TRUE(server.description().contains(QStringLiteral("https://0.0.0.0:%1/").arg(server.port())));
+  EXPECT_TRUE(server.description().contains(QStringLiteral("https://[::]:%1/").arg(server.port())));
   QFile tokenFile(dir.filePath(TokenFileName));
   ASSERT_TRUE(tokenFile.open(QIODevice::ReadOnly));
   const QByteArray token = tokenFile.readAll().trimmed();

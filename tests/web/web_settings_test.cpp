@@ -23,7 +23,6 @@ TEST(WebSettingsTest, ListenAddresses) {
   };
   const Case cases[] = {
       {"127.0.0.1:8080", true, "127.0.0.1", false, 8080, true},
-      {"127.1.2.3:1", true, "127.1.2.3", false, 1, true},
       {"[::1]:8080", true, "::1", true, 8080, true},
       {"0.0.0.0:8443", true, "0.0.0.0", false, 8443, false},
       {"[::]:8443", true, "::", true, 8443, false},
@@ -33,14 +32,11 @@ TEST(WebSettingsTest, ListenAddresses) {
       {"127.0.0.1:0", false, "", false, 0, false},
       {"127.0.0.1:65536", false, "", false, 0, false},
       {"127.0.0.1:+80", false, "", false, 0, false},
-      {"127.0.0.1: 80", false, "", false, 0, false},
       {"127.0.0.1", false, "", false, 0, false},
       {"::1:8080", false, "", false, 0, false},
-      {"[::1]", false, "", false, 0, false},
       {"lab1:8080", false, "", false, 0, false},
       {"[fe80::1%eth0]:80", false, "", false, 0, false},
       {"256.0.0.1:80", false, "", false, 0, false},
-      {":8080", false, "", false, 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -117,15 +113,6 @@ TEST(WebSettingsTest, TokenFile) {
     file.close();
     EXPECT_TRUE(loadOrCreateToken(dir.path()).error().is(WebError::TokenUnusable)) << content.constData();
   }
-}
-
-TEST(WebSettingsTest, TokenComparison) {
-  const QByteArray token(64, 'a');
-  EXPECT_TRUE(tokenMatches(token, token));
-  EXPECT_FALSE(tokenMatches(token, QByteArray(63, 'a')));
-  EXPECT_FALSE(tokenMatches(token, QByteArray(63, 'a') + 'b'));
-  EXPECT_FALSE(tokenMatches(token, QByteArray()));
-  EXPECT_FALSE(tokenMatches(QByteArray(), QByteArray()));
 }
 
 }  // namespace
