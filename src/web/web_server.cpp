@@ -323,10 +323,9 @@ int WebServer::answer(MHD_Connection* connection, const char* url, const char* m
     return queue(connection, MHD_HTTP_OK, response);
   }
   if (path == "/download/rows.csv") {
-    MHD_Response* response = nullptr;
     const QByteArray csv = feed_->csv();
-    response = MHD_create_response_from_buffer(static_cast<size_t>(csv.size()), const_cast<char*>(csv.constData()),
-                                               MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response = MHD_create_response_from_buffer(static_cast<size_t>(csv.size()),
+                                                             const_cast<char*>(csv.constData()), MHD_RESPMEM_MUST_COPY);
     if (response == nullptr) return MHD_NO;
     MHD_add_response_header(response, "Content-Type", "text/csv; charset=utf-8");
     MHD_add_response_header(response, "Content-Disposition", "attachment; filename=\"rows.csv\"");
