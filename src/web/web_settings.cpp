@@ -155,6 +155,15 @@ Result<WebSettings> readConf(const QString& path) {
   return parseConf(*text);
 }
 
+Status writeConf(const QString& path, const WebSettings& settings) {
+  conf::Changes changes;
+  for (const QString& key : settingKeys()) changes.append({key, settingValue(settings, key)});
+  if (Status storable = conf::checkChanges(changes); !storable) return storable;
+  const Result<QByteArray> text = conf::readConfText(path);
+  if (!text) return fail(WebError::ConfUnreadable, text.error().description, text.error().detail);
+  return conf::writeConfText(path, conf::updatedPart(*text, conf::Part(), changes));
+}
+
 Result<QByteArray> loadOrCreateToken(const QString& settingsFolder) {
   const QString path = settingsFolder + QStringLiteral("/") + TokenFileName;
   const QByteArray name = QFile::encodeName(path);

@@ -60,6 +60,8 @@ Status assignSetting(WebSettings& settings, const QString& key, const QString& v
 WebSettings parseConf(const QByteArray& text);
 // Reads the file at `path`; a missing file is the empty settings (off).
 Result<WebSettings> readConf(const QString& path);
+// Writes the http.* lines into the file at `path`, every other line as it was.
+Status writeConf(const QString& path, const WebSettings& settings);
 
 // The access token of the settings folder: 64 hex digits in the file
 // http-token, made from the system's random generator when there is none
