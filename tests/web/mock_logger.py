@@ -4,9 +4,10 @@
 Serves the page from src/web/page and the logger's API (/api/status, /api/rows, /api/events and the
 two downloads) with rows made up at a steady rate. Paths under /mock/ steer it; the logger has none:
 
-  /mock/drop[?mode=503]  close the event streams and refuse new ones until /mock/restore (by closing
-                         the connection unanswered, or with 503 Service Unavailable)
+  /mock/drop[?mode=M]    close the event streams and refuse new ones until /mock/restore: by closing
+                         the connection unanswered, or with the HTTP status M (e.g. 404)
   /mock/restore          accept event streams again
+  /mock/refused          how many event streams were refused so far
   /mock/add?n=N          add N rows at once
   /mock/run              start a new run (the streams get the event "run")
   /mock/alarm?active=N   set the number of active alarms (0 clears them)
@@ -66,6 +67,7 @@ class Logger:
         self.dropped = False
         self.drop_mode = "close"
         self.drops = 0  # counts drops, so that each stream knows when to end
+        self.refused = 0  # event streams refused while dropped
         self.status_version = 0
         self.new_run(earlier_rows)
 
@@ -268,6 +270,9 @@ class Handler(BaseHTTPRequestHandler):
             logger.set_dropped(False)
         elif path == "/mock/add":
             logger.add_rows(int(query.get("n", 1)))
+        elif path == "/mock/refused":
+            self.answer_text(200, str(logger.refused))
+            return
         elif path == "/mock/run":
             logger.new_run(0)
         elif path == "/mock/alarm":
@@ -293,12 +298,15 @@ class Handler(BaseHTTPRequestHandler):
             status_version = logger.status_version
             sent = len(logger.rows)
         if dropped:
-            if mode == "503":
-                self.answer_text(503, "停止中")
+            with logger.changed:
+                logger.refused += 1
+            if mode.isdigit():
+                self.answer_text(int(mode), "停止中")
             else:
                 self.close_connection = True  # no answer at all: the browser sees a network error
             return
         last_id = self.headers.get("Last-Event-ID")
+        self.log_message("event stream from Last-Event-ID %s", last_id)
         if last_id is not None and last_id.strip().isdigit():
             sent = min(sent, max(int(last_id), sent - REPLAY_LIMIT))
         self.close_connection = True

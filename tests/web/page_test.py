@@ -87,7 +87,7 @@ class Logger:
         return self.json("api/status")
 
     def control(self, path):
-        self.get("mock/" + path)
+        return self.get("mock/" + path)[2].decode()
 
 
 def start_mock(rate, rows, extra=()):
@@ -158,10 +158,14 @@ class PageTest:
 
     def expect_whole(self, when):
         """The chart holds each row from its first to its last once, and the table the last 50."""
-        first, last, points = self.chart()
+        # One script reads both, so that no redraw comes between them.
+        (first, last, points), table = self.driver.execute_script(
+            "const d = document.getElementById('chart').dataset;"
+            "return [[Number(d.firstSequence), Number(d.lastSequence), Number(d.points)],"
+            " Array.from(document.querySelectorAll('#table-body tr'), tr => Number(tr.dataset.seq))];"
+        )
         if points != last - first + 1:
             raise Failure(f"{when}: the chart holds {points} rows for sequences {first} to {last}")
-        table = self.table_sequences()
         expected = list(range(last, max(first, last - 49) - 1, -1))
         if table != expected:
             raise Failure(f"{when}: the table shows {table[:8]}… instead of {expected[:8]}…")
@@ -236,8 +240,13 @@ class PageTest:
 
     def reconnect(self, mode):
         before = self.chart()[1]
+        refused = int(self.logger.control("refused"))
         self.logger.control(f"drop?mode={mode}")
         wait_until("the banner saying the connection is lost", lambda: self.banner() == LOST, 10)
+        # The browser's own retry is refused; after an HTTP error the page's new stream as well.
+        attempts = 1 if mode == "close" else 2
+        wait_until(f"{attempts} refused attempts to reconnect",
+                   lambda: int(self.logger.control("refused")) >= refused + attempts, 15)
         # Rows the stream does not carry while it is down.
         wait_until("rows made while the stream is down",
                    lambda: self.logger.status()["lastSequence"] >= before + 20, 10)
@@ -357,7 +366,7 @@ def main():
         test.downloads()
         if mock:
             test.reconnect("close")
-            test.reconnect("503")
+            test.reconnect("404")
             test.new_run()
         else:
             print("note: against a running logger: the stream is not dropped and no new run is started")
