@@ -42,7 +42,7 @@ COMMON_HEADERS = {
     "script-src 'self'; connect-src 'self'",
     "Referrer-Policy": "no-referrer",
 }
-COLUMNS = [{"column": "C", "header": "温度"}, {"column": "D", "header": "圧力"}, {"column": "E", "header": ""}]
+COLUMNS = [{"column": "C", "header": "温度"}, {"column": "D", "header": "湿度"}, {"column": "E", "header": ""}]
 WORKBOOK = "炉1.xls"
 KEEP_ALIVE_S = 15.0
 STATUS_INTERVAL_S = 0.25
@@ -88,9 +88,9 @@ class Logger:
 
     def _add(self, moment, monotonic):
         seq = len(self.rows) + 1
-        temperature = 25 + 5 * math.sin(seq / 20)
-        pressure = 101.3 + 0.4 * math.cos(seq / 35)
-        flow = None if seq % 17 == 0 else 10 * ((seq * 7) % 13) / 13
+        temperature = 25 + 5 * math.sin(seq / 40) + 0.3 * math.sin(seq * 1.7)
+        humidity = 45 + 6 * math.cos(seq / 90)
+        flow = None if seq % 97 == 0 else 12 + 3 * math.sin(seq / 13) + 0.5 * math.sin(seq * 2.3)
         self.rows.append(
             {
                 "sequence": seq,
@@ -98,8 +98,8 @@ class Logger:
                 "stamp": stamp(moment),
                 "sheet": "Sheet1",
                 "row": seq + 1,
-                "values": [f"{temperature:.1f}", f"{pressure:.2f}", "ERR" if flow is None else f"{flow:.2f}"],
-                "numbers": [round(temperature, 1), round(pressure, 2), None if flow is None else round(flow, 2)],
+                "values": [f"{temperature:.1f}", f"{humidity:.1f}", "ERR" if flow is None else f"{flow:.2f}"],
+                "numbers": [round(temperature, 1), round(humidity, 1), None if flow is None else round(flow, 2)],
             }
         )
         self.times.append(monotonic)
@@ -121,7 +121,7 @@ class Logger:
             self.alarms_active = active
             if active:
                 now = datetime.now()
-                self.alarm_latest = f"アラーム {now:%H:%M:%S} D列 101.70：上限 101.6 を超えています"
+                self.alarm_latest = f"アラーム {now:%H:%M:%S} C列 30.2：上限 30 を超えています"
             self._touch()
 
     def set_dropped(self, dropped, mode="close"):
