@@ -503,7 +503,7 @@
     const left = Math.ceil(labelWidth) + 12;
     const right = width - 12;
     if (right - left < 20 || bottom - top < 20) return;
-    const xCount = Math.max(2, Math.floor((right - left) / 100));
+    const xCount = Math.max(2, Math.floor((right - left) / 80));
     const xAxis = useTime ? timeAxis(xMin, xMax, xCount, data.timeOnly) : sequenceAxis(xMin, xMax, xCount);
 
     const sx = (right - left) / (xAxis.hi - xAxis.lo);
