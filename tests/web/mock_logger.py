@@ -53,10 +53,20 @@ def stamp(moment):
     return moment.astimezone().isoformat(timespec="milliseconds")
 
 
+# The stamps a row may carry, by the run's setting: date and time, time only, date only, none.
+ROW_STAMPS = {
+    "full": stamp,
+    "time": lambda moment: moment.strftime("%H:%M:%S.") + f"{moment.microsecond // 1000:03d}",
+    "date": lambda moment: moment.strftime("%Y-%m-%d"),
+    "none": lambda moment: None,
+}
+
+
 class Logger:
     """The made-up run: its rows, its status, and what the event streams are told."""
 
-    def __init__(self, rate, limit, minutes, earlier_rows):
+    def __init__(self, rate, limit, minutes, earlier_rows, stamps="full"):
+        self.row_stamp = ROW_STAMPS[stamps]
         self.rate = rate
         self.limit = limit
         self.minutes = minutes
@@ -95,7 +105,7 @@ class Logger:
             {
                 "sequence": seq,
                 "number": seq,
-                "stamp": stamp(moment),
+                "stamp": self.row_stamp(moment),
                 "sheet": "Sheet1",
                 "row": seq + 1,
                 "values": [f"{temperature:.1f}", f"{humidity:.1f}", "ERR" if flow is None else f"{flow:.2f}"],
@@ -144,13 +154,13 @@ class Logger:
                 "workbook": WORKBOOK,
                 "sheet": "Sheet1",
                 "rows": len(self.rows),
-                "rowLimit": self.limit,
+                "rowLimit": self.limit or None,
                 "startedAt": stamp(self.started),
                 "elapsedMs": elapsed,
                 "remainingMs": max(0, self.minutes * 60000 - elapsed) if self.minutes else None,
                 "rate": len(recent) / 60.0,
                 "lastSequence": len(self.rows),
-                "leading": {"number": True, "stamp": True},
+                "leading": {"number": True, "stamp": self.row_stamp(self.started) is not None},
                 "columns": COLUMNS,
                 "channels": [{"channel": 1, "state": "connected"}, {"channel": 2, "state": "lost"}],
                 "mqtt": {"state": "connected", "queued": 0},
@@ -363,12 +373,13 @@ def main():
     parser.add_argument("--port", type=int, default=0, help="0 chooses a free port")
     parser.add_argument("--rate", type=float, default=2.0, help="rows per second (0: only /mock/add)")
     parser.add_argument("--rows", type=int, default=0, help="rows the run has already when the mock starts")
-    parser.add_argument("--limit", type=int, default=100000, help="the run's row limit")
+    parser.add_argument("--limit", type=int, default=100000, help="the run's row limit (0: none)")
     parser.add_argument("--minutes", type=int, default=0, help="the run's time limit (0: none)")
+    parser.add_argument("--stamps", choices=sorted(ROW_STAMPS), default="full", help="what the rows' stamps hold")
     parser.add_argument("--verbose", action="store_true", help="log each request")
     args = parser.parse_args()
 
-    logger = Logger(args.rate, args.limit, args.minutes, args.rows)
+    logger = Logger(args.rate, args.limit, args.minutes, args.rows, args.stamps)
     Handler.logger = logger
     Handler.verbose = args.verbose
     server = ThreadingHTTPServer((args.host, args.port), Handler)

@@ -64,11 +64,12 @@
 
   // A stamp as the logger's wall-clock time in milliseconds, counted as if it were UTC:
   // the chart labels its axis with the logger's local time whatever the browser's zone.
-  // A time-only stamp gives the time of day. NaN for anything else.
+  // A time-only stamp gives the time of day. NaN for anything else, and for a date without
+  // a time, too coarse to spread a run's rows over.
   function parseStamp(stamp) {
     if (typeof stamp !== "string") return { x: NaN, timeOnly: false };
     let m = FULL_STAMP.exec(stamp);
-    if (m) {
+    if (m && m[4] !== undefined) {
       const x = Date.UTC(+m[1], +m[2] - 1, +m[3], +(m[4] || 0), +(m[5] || 0), +(m[6] || 0), millis(m[7]));
       return { x, timeOnly: false };
     }
@@ -503,8 +504,14 @@
     const left = Math.ceil(labelWidth) + 12;
     const right = width - 12;
     if (right - left < 20 || bottom - top < 20) return;
-    const xCount = Math.max(2, Math.floor((right - left) / 80));
-    const xAxis = useTime ? timeAxis(xMin, xMax, xCount, data.timeOnly) : sequenceAxis(xMin, xMax, xCount);
+    // As many time or row labels as fit side by side: a first guess, then again with the labels' width.
+    const xAxisFor = (count) =>
+      useTime ? timeAxis(xMin, xMax, count, data.timeOnly) : sequenceAxis(xMin, xMax, count);
+    let xAxis = xAxisFor(Math.max(2, Math.floor((right - left) / 80)));
+    const xLabelWidth = Math.max(...xAxis.ticks.map((v) => ctx.measureText(xAxis.label(v)).width), 0) + 16;
+    if (xAxis.ticks.length * xLabelWidth > right - left) {
+      xAxis = xAxisFor(Math.max(1, Math.floor((right - left) / xLabelWidth)));
+    }
 
     const sx = (right - left) / (xAxis.hi - xAxis.lo);
     const sy = (bottom - top) / (yAxis.hi - yAxis.lo);
