@@ -95,7 +95,10 @@
       this.seq = new Float64Array(0);
       this.time = new Float64Array(0);
       this.columns = [];
-      this.hasNumber = [];
+      this.low = []; // each column's lowest and highest number, kept as rows come
+      this.high = [];
+      this.timeLow = Infinity;
+      this.timeHigh = -Infinity;
       this.timeMissing = 0; // rows without a usable stamp: then the chart counts rows instead
       this.timeOnly = false;
       this.lastTime = NaN;
@@ -110,7 +113,8 @@
       while (this.columns.length < width) {
         const column = new Float64Array(this.capacity).fill(NaN);
         this.columns.push(column);
-        this.hasNumber.push(false);
+        this.low.push(Infinity);
+        this.high.push(-Infinity);
       }
     }
 
@@ -130,7 +134,32 @@
       for (const array of [this.seq, this.time, ...this.columns]) array.copyWithin(0, count, this.length);
       this.length -= count;
       this.timeMissing = 0;
-      for (let i = 0; i < this.length; i++) if (Number.isNaN(this.time[i])) this.timeMissing++;
+      this.timeLow = Infinity;
+      this.timeHigh = -Infinity;
+      for (let i = 0; i < this.length; i++) this.note(this.time[i]);
+      this.columns.forEach((column, c) => {
+        this.low[c] = Infinity;
+        this.high[c] = -Infinity;
+        for (let i = 0; i < this.length; i++) this.noteNumber(c, column[i]);
+      });
+    }
+
+    note(t) {
+      if (Number.isNaN(t)) {
+        this.timeMissing++;
+        return;
+      }
+      if (t < this.timeLow) this.timeLow = t;
+      if (t > this.timeHigh) this.timeHigh = t;
+    }
+
+    noteNumber(c, v) {
+      if (v < this.low[c]) this.low[c] = v;
+      if (v > this.high[c]) this.high[c] = v;
+    }
+
+    hasNumber(c) {
+      return this.low[c] <= this.high[c];
     }
 
     append(row) {
@@ -144,15 +173,15 @@
         t = x + this.dayCarry;
         this.timeOnly = true;
       }
-      if (Number.isNaN(t)) this.timeMissing++;
-      else this.lastTime = t;
+      this.note(t);
+      if (!Number.isNaN(t)) this.lastTime = t;
       this.seq[i] = row.sequence;
       this.time[i] = t;
       for (let c = 0; c < this.columns.length; c++) {
         const v = numbers[c];
         const ok = typeof v === "number" && Number.isFinite(v);
         this.columns[c][i] = ok ? v : NaN;
-        if (ok) this.hasNumber[c] = true;
+        if (ok) this.noteNumber(c, v);
       }
       this.length = i + 1;
     }
@@ -403,7 +432,7 @@
   // One line per column, drawn from at most four points per pixel column (first, lowest,
   // highest, last), so that a run of tens of thousands of rows costs a pass over the data
   // and a path the width of the chart. A row without a number breaks the line.
-  function traceLine(ctx, xs, ys, n, toX, toY) {
+  function traceLine(ctx, xs, ys, n, xOffset, xScale, toY) {
     ctx.beginPath();
     let bucket = NaN;
     let first = 0;
@@ -430,7 +459,7 @@
         pen = false;
         continue;
       }
-      const px = Math.round(toX(xs[i]));
+      const px = Math.round(xOffset + xs[i] * xScale);
       if (px !== bucket) {
         flush();
         bucket = px;
@@ -465,28 +494,15 @@
 
     const style = getComputedStyle(document.documentElement);
     const shown = [];
-    for (let c = 0; c < data.columns.length; c++) if (data.hasNumber[c]) shown.push(c);
+    for (let c = 0; c < data.columns.length; c++) if (data.hasNumber(c)) shown.push(c);
     renderLegend(shown);
 
     const useTime = n > 0 && data.timeMissing === 0;
     const xs = useTime ? data.time : data.seq;
-    let xMin = Infinity;
-    let xMax = -Infinity;
-    for (let i = 0; i < n; i++) {
-      const x = xs[i];
-      if (x < xMin) xMin = x;
-      if (x > xMax) xMax = x;
-    }
-    let yMin = Infinity;
-    let yMax = -Infinity;
-    for (const c of shown) {
-      const ys = data.columns[c];
-      for (let i = 0; i < n; i++) {
-        const y = ys[i];
-        if (y < yMin) yMin = y;
-        if (y > yMax) yMax = y;
-      }
-    }
+    let xMin = useTime ? data.timeLow : data.seq[0];
+    let xMax = useTime ? data.timeHigh : data.seq[n - 1];
+    let yMin = Math.min(...shown.map((c) => data.low[c]));
+    let yMax = Math.max(...shown.map((c) => data.high[c]));
     if (!Number.isFinite(xMin)) {
       xMin = 0;
       xMax = 1;
@@ -551,7 +567,7 @@
     ctx.lineJoin = "round";
     shown.forEach((c, i) => {
       ctx.strokeStyle = cssVar(style, `--series-${i % 8}`);
-      traceLine(ctx, xs, data.columns[c], n, toX, toY);
+      traceLine(ctx, xs, data.columns[c], n, left - xAxis.lo * sx, sx, toY);
     });
     ctx.restore();
   }
