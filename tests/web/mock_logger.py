@@ -66,6 +66,8 @@ class Logger:
     """The made-up run: its rows, its status, and what the event streams are told."""
 
     def __init__(self, rate, limit, minutes, earlier_rows, stamps="full"):
+        self.program = "Kestrune (mock)"
+        self.hostname = socket.gethostname()
         self.row_stamp = ROW_STAMPS[stamps]
         self.rate = rate
         self.limit = limit
@@ -148,8 +150,8 @@ class Logger:
             recent = [t for t in self.times[-6000:] if t >= time.monotonic() - 60]
             elapsed = int((now - self.started).total_seconds() * 1000)
             return {
-                "program": "Kestrune (mock)",
-                "host": socket.gethostname(),
+                "program": self.program,
+                "host": self.hostname,
                 "state": "running",
                 "workbook": WORKBOOK,
                 "sheet": "Sheet1",
@@ -376,10 +378,14 @@ def main():
     parser.add_argument("--limit", type=int, default=100000, help="the run's row limit (0: none)")
     parser.add_argument("--minutes", type=int, default=0, help="the run's time limit (0: none)")
     parser.add_argument("--stamps", choices=sorted(ROW_STAMPS), default="full", help="what the rows' stamps hold")
+    parser.add_argument("--program", help="the program's name in the status")
+    parser.add_argument("--hostname", help="the computer's name in the status")
     parser.add_argument("--verbose", action="store_true", help="log each request")
     args = parser.parse_args()
 
     logger = Logger(args.rate, args.limit, args.minutes, args.rows, args.stamps)
+    logger.program = args.program or logger.program
+    logger.hostname = args.hostname or logger.hostname
     Handler.logger = logger
     Handler.verbose = args.verbose
     server = ThreadingHTTPServer((args.host, args.port), Handler)

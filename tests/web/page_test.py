@@ -324,7 +324,8 @@ def missing_tools():
 
 
 def screenshot(path):
-    mock, base = start_mock(1, 900, ("--limit", "3600", "--minutes", "60"))
+    mock, base = start_mock(1, 900, ("--limit", "3600", "--minutes", "60", "--program", "Kestrune",
+                                     "--hostname", "lab1"))
     driver = start_browser(1280, 900)
     try:
         Logger(base).control("alarm?active=1")
