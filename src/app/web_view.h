@@ -32,6 +32,7 @@ public:
   Status start(const web::WebSettings& settings);
   void stop();
   bool running() const { return server_.running(); }
+  quint16 port() const { return server_.port(); }
   // "http://127.0.0.1:8080/" and how it is reached, for the log.
   QString description() const { return server_.description(); }
 
