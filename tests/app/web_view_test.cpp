@@ -97,7 +97,8 @@ TEST_F(WebViewTest, ABrowserReadsTheRunsStatusAndRowsAsTheyComeAndItsEnd) {
   ASSERT_TRUE(session.start());
   feed("25");
   feed("31");
-  const QJsonObject running = statusWhen([](const QJsonObject& s) { return s.value(QStringLiteral("rows")).toInt() == 2; });
+  const QJsonObject running =
+      statusWhen([](const QJsonObject& s) { return s.value(QStringLiteral("rows")).toInt() == 2; });
   EXPECT_EQ(running.value(QStringLiteral("state")), QStringLiteral("running"));
   EXPECT_EQ(running.value(QStringLiteral("workbook")), QStringLiteral("炉 1.xls"));
   EXPECT_EQ(running.value(QStringLiteral("rowLimit")).toInt(), 3);
@@ -106,12 +107,14 @@ TEST_F(WebViewTest, ABrowserReadsTheRunsStatusAndRowsAsTheyComeAndItsEnd) {
   EXPECT_EQ(running.value(QStringLiteral("columns")).toArray(),
             QJsonArray{QJsonObject{{QStringLiteral("column"), QStringLiteral("B")},
                                    {QStringLiteral("header"), QStringLiteral("温度")}}});
-  EXPECT_EQ(running.value(QStringLiteral("channels")).toArray(),
-            QJsonArray{QJsonObject{{QStringLiteral("channel"), 1}, {QStringLiteral("state"), QStringLiteral("connected")}}});
+  EXPECT_EQ(
+      running.value(QStringLiteral("channels")).toArray(),
+      QJsonArray{QJsonObject{{QStringLiteral("channel"), 1}, {QStringLiteral("state"), QStringLiteral("connected")}}});
   EXPECT_EQ(running.value(QStringLiteral("mqtt")).toObject().value(QStringLiteral("state")), QStringLiteral("off"));
   const QJsonObject alarms = running.value(QStringLiteral("alarms")).toObject();
   EXPECT_EQ(alarms.value(QStringLiteral("active")).toInt(), 1);
-  EXPECT_TRUE(alarms.value(QStringLiteral("latest")).toString().contains(QStringLiteral("上限 30"))) << alarms.value(QStringLiteral("latest")).toString().toStdString();
+  EXPECT_TRUE(alarms.value(QStringLiteral("latest")).toString().contains(QStringLiteral("上限 30")))
+      << alarms.value(QStringLiteral("latest")).toString().toStdString();
 
   const QJsonArray rows = json("/api/rows?after=1").value(QStringLiteral("rows")).toArray();
   ASSERT_EQ(rows.size(), 1);
