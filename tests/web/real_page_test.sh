@@ -18,7 +18,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$instrument" --link "$dir/tty" --stream '{n},2{n}.5' --interval 40 &
+"$instrument" --link "$dir/tty" --stream '{n},{rand:15:35:1}' --interval 40 &
 instrument_pid=$!
 for _ in $(seq 100); do [ -e "$dir/tty" ] && break; sleep 0.05; done
 echo "COM1=$dir/tty" > "$dir/ports.conf"
