@@ -19,7 +19,9 @@ QString isoText(const QDateTime& when) {
   return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }
 
-QString stateName(RunState state, bool ranBefore) {
+QString stateName(RunState state, bool ranBefore, bool scriptEnded) {
+  // The script at its end keeps the run window open until End: ended for a viewer.
+  if (scriptEnded && state != RunState::Idle) return QStringLiteral("ended");
   switch (state) {
     case RunState::Running:
       return QStringLiteral("running");
@@ -146,7 +148,7 @@ QJsonObject WebView::status() {
       {QStringLiteral("program"),
        QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion()},
       {QStringLiteral("host"), QSysInfo::machineHostName()},
-      {QStringLiteral("state"), stateName(session_.state(), startedAt_.isValid())},
+      {QStringLiteral("state"), stateName(session_.state(), startedAt_.isValid(), progress.ended)},
       {QStringLiteral("workbook"), book.fileName()},
       {QStringLiteral("sheet"), session_.runSheet()},
       {QStringLiteral("rows"), progress.rowsDone},

@@ -780,8 +780,12 @@ TEST_F(HeadlessE2eTest, ServeShowsTheRunAndRefusesAnOpenAddressWithoutTls) {
   const web::test::Reply status = web::test::get(port, "/api/status");
   EXPECT_EQ(QJsonDocument::fromJson(status.body).object().value(QStringLiteral("state")), QStringLiteral("running"))
       << status.body.toStdString();
-  const QJsonArray rows =
-      QJsonDocument::fromJson(web::test::get(port, "/api/rows").body).object().value(QStringLiteral("rows")).toArray();
+  QJsonArray rows;
+  for (const QDeadlineTimer limit(15000); rows.size() < 2 && !limit.hasExpired(); QThread::msleep(50))
+    rows = QJsonDocument::fromJson(web::test::get(port, "/api/rows").body)
+               .object()
+               .value(QStringLiteral("rows"))
+               .toArray();
   ASSERT_GE(rows.size(), 2);
   EXPECT_EQ(rows[0].toObject().value(QStringLiteral("values")).toArray().at(1), QStringLiteral("測定OK"));
   const web::test::Reply workbook = web::test::get(port, "/download/workbook.xls");
