@@ -193,7 +193,12 @@ class PageTest:
         }
         wait_until(f"status fields {expected}",
                    lambda: all(self.text(k) == v for k, v in expected.items()), 5)
-        match = re.fullmatch(r"(\d+)(?: / (\d+))? 行", self.text("rows"))
+        # A running logger sends its status at most every quarter second: the
+        # field may be a moment behind, never ahead.
+        shown = lambda: re.fullmatch(r"(\d+)(?: / (\d+))? 行", self.text("rows"))
+        wait_until("the rows field to catch up with the logger",
+                   lambda: shown() and int(shown().group(1)) >= before["rows"] - 10, 5)
+        match = shown()
         after = self.logger.status()
         limit = before.get("rowLimit") or None
         if not match or (int(match.group(2)) if match.group(2) else None) != limit:
