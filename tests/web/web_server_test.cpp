@@ -109,7 +109,7 @@ TEST_F(WebServerTest, PathsMethodsAndHeaders) {
     }
   }
   EXPECT_EQ(get(server.port(), "/api/status").body, feed.statusJson());
-  EXPECT_TRUE(get(server.port(), "/").body.contains("/app.js"));
+  EXPECT_TRUE(get(server.port(), "/").body.contains("app.js")) << "the page names its script";
   EXPECT_TRUE(get(server.port(), "/", {}, "HEAD").body.isEmpty());
 
   WebServer second;
