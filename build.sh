@@ -12,14 +12,17 @@ cd "$(dirname "$0")"
 # qt6-charts-dev does not pull in. appstream and lintian check the package's
 # metadata and the package itself. libmosquitto-dev builds the MQTT sink;
 # mosquitto and mosquitto-clients are the broker and tools its tests use.
+# libmicrohttpd-dev serves the web view; openssl makes the certificates its tests use.
 # libssl-dev: MD5 and SHA-1 (libcrypto) for workbooks encrypted with Excel's default password.
 # e2fsprogs and strace inject disk faults and crashes at chosen system calls in the tests;
 # systemd's systemd-analyze checks the service unit and its exposure score.
+# chromium, chromium-driver and python3-selenium run the web page's test in a headless browser.
 PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-charts-dev qt6-svg-dev
           libqt6opengl6-dev qt6-translations-l10n libgl-dev libgtest-dev libgmock-dev
           libbenchmark-dev python3-xlrd gnumeric xvfb xauth fonts-noto-cjk imagemagick
           libreoffice-calc libreoffice-dev appstream lintian clang-format libmosquitto-dev mosquitto
-          mosquitto-clients libssl-dev e2fsprogs strace systemd)
+          mosquitto-clients libssl-dev e2fsprogs strace systemd libmicrohttpd-dev openssl chromium
+          chromium-driver python3-selenium)
 BUILD_DIR=${KESTRUNE_BUILD_DIR:-build}
 
 deps() {

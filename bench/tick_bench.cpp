@@ -4,11 +4,14 @@
 // (100 lines a second). Measures how long each tick takes and how late each
 // tick starts, first without the chart window, then with it open and fed
 // every row, then with MQTT publishing on and its broker unreachable (every
-// row goes into the outbox, the sender keeps failing to connect). Run a
-// Release build under a display (or QT_QPA_PLATFORM=offscreen):
+// row goes into the outbox, the sender keeps failing to connect), with ten
+// columns of three alarm rules, and with the web view followed by ten viewers
+// (curl processes reading the rows and the event stream); and the process's
+// CPU in each. Run a Release build under a display (or QT_QPA_PLATFORM=offscreen):
 //   ./build-release/bench/tick_bench [seconds per run, default 30]
 #include "app/chart_window.h"
 #include "app/acquisition_session.h"
+#include "app/web_view.h"
 #include "app/workbook_tools.h"
 #include "core/conf_text.h"
 #include "bench_host.h"
@@ -18,13 +21,18 @@
 #include "sheet/embedded/embedded_spreadsheet.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <vector>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -33,7 +41,23 @@ using namespace kestrune;
 struct Figures : bench::TickTimes {
   int rows = 0;
   std::uint64_t queued = 0;  // rows left in the MQTT outbox
+  double cpuPercent = 0;     // the process's CPU time, all threads, of one core
 };
+
+// What a run has beside the built-in application and the journal.
+struct Variant {
+  bool chart = false;
+  QString broker;
+  bool alarms = false;
+  int viewers = 0;  // browsers following the web view's event stream
+};
+
+double cpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 // `v` sorted.
 double at(const std::vector<double>& v, double q) {
@@ -41,7 +65,10 @@ double at(const std::vector<double>& v, double q) {
   return v[static_cast<std::size_t>(q * static_cast<double>(v.size() - 1))];
 }
 
-Figures runFor(int seconds, bool withChart, const QString& brokerUrl = {}, bool withAlarms = false) {
+Figures runFor(int seconds, const Variant& variant) {
+  const bool withChart = variant.chart;
+  const QString& brokerUrl = variant.broker;
+  const bool withAlarms = variant.alarms;
   QTemporaryDir dir;
   const QString book = dir.filePath(QStringLiteral("book.xls"));
   if (!brokerUrl.isEmpty() || withAlarms) {
@@ -89,6 +116,21 @@ Figures runFor(int seconds, bool withChart, const QString& brokerUrl = {}, bool 
     chart.setPrefs(prefs);
     chart.show();
   }
+  // The web view on a free loopback port, each viewer a curl process that
+  // loads the rows as the page does and then follows the event stream.
+  app::WebView web(session);
+  std::vector<std::unique_ptr<QProcess>> viewers;
+  if (variant.viewers > 0) {
+    if (!web.start(web::WebSettings{QStringLiteral("127.0.0.1:0"), {}, {}})) std::exit(5);
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(web.port());
+    for (int i = 0; i < variant.viewers; ++i) {
+      viewers.push_back(std::make_unique<QProcess>());
+      viewers.back()->start(
+          QStringLiteral("curl"),
+          {QStringLiteral("-sN"), QStringLiteral("-o"), QStringLiteral("/dev/null"), base + QStringLiteral("/api/rows"),
+           QStringLiteral("-o"), QStringLiteral("/dev/null"), base + QStringLiteral("/api/events")});
+    }
+  }
   QTimer ticks;
   Figures figures;
   bench::timeTicks(session, ticks, figures);
@@ -108,7 +150,12 @@ Figures runFor(int seconds, bool withChart, const QString& brokerUrl = {}, bool 
   });
   feeder.start(10);
   QTimer::singleShot(seconds * 1000, qApp, &QCoreApplication::quit);
+  QElapsedTimer wall;
+  wall.start();
+  const double cpuBefore = cpuSeconds();
   QApplication::exec();
+  figures.cpuPercent = 100.0 * (cpuSeconds() - cpuBefore) / (static_cast<double>(wall.elapsed()) / 1000.0);
+  for (auto& viewer : viewers) viewer->kill();
   feeder.stop();
   figures.rows = session.interpreter().cycleCount();
   figures.queued = session.publishing().status().queued;
@@ -123,6 +170,7 @@ void report(const char* name, Figures f) {
   std::printf("%-15s rows %6d  tick work p50 %.3f p99 %.3f max %.2f ms   start late p50 %.3f p99 %.3f max %.2f ms\n",
               name, f.rows, at(f.work, 0.5), at(f.work, 0.99), f.work.empty() ? 0.0 : f.work.back(), at(f.late, 0.5),
               at(f.late, 0.99), f.late.empty() ? 0.0 : f.late.back());
+  std::printf("%-15s CPU %.1f %% of one core (all the process's threads)\n", "", f.cpuPercent);
   if (f.queued > 0)
     std::printf("%-15s rows left in the MQTT outbox %llu\n", "", static_cast<unsigned long long>(f.queued));
 }
@@ -132,10 +180,16 @@ void report(const char* name, Figures f) {
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
-  report("without chart", runFor(seconds, false));
-  report("with chart", runFor(seconds, true));
+  Variant plain, chart, broker, alarms, web;
+  chart.chart = true;
   // Port 1 on the loopback: refused at once, so the sender retries all along.
-  report("mqtt, no broker", runFor(seconds, false, QStringLiteral("mqtt://127.0.0.1:1")));
-  report("alarms 10 x 3", runFor(seconds, false, {}, true));
+  broker.broker = QStringLiteral("mqtt://127.0.0.1:1");
+  alarms.alarms = true;
+  web.viewers = 10;
+  report("without chart", runFor(seconds, plain));
+  report("with chart", runFor(seconds, chart));
+  report("mqtt, no broker", runFor(seconds, broker));
+  report("alarms 10 x 3", runFor(seconds, alarms));
+  report("web, 10 viewers", runFor(seconds, web));
   return 0;
 }

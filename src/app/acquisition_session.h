@@ -142,6 +142,8 @@ public:
   // Lets go of the application at program end without closing it.
   void release();
   bool workbookOpen() const { return workbook_.excelState() == sheet::ExcelState::Open; }
+  // The sheet of the run (or of the last one); empty before a run.
+  const QString& runSheet() const { return runSheet_; }
   sheet::WorkbookConnection& workbook() { return workbook_; }
   // The text of the cell at (row, column) of the workbook's active sheet;
   // empty when no workbook is open, the row number is below 1, the cell

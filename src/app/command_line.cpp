@@ -60,9 +60,15 @@ std::optional<int> parseCommandLine(const QCoreApplication& application, Command
       QStringLiteral("取得データの記録 JOURNAL（別のファイルのものとして残された .orphan-… など）の全行を "
                      "--workbook のブックに書き込んで保存し、記録を消して終了します。"),
       QStringLiteral("JOURNAL"));
+  const QCommandLineOption serveOption(
+      QStringLiteral("serve"),
+      QStringLiteral(
+          "取得の様子をブラウザーで見られるようにします（この実行だけ。kestrune.conf の http.listen の代わり）。"
+          "例 127.0.0.1:8080。"),
+      QStringLiteral("ADDR:PORT"));
   for (const auto& option :
        {dirOption, headlessOption, workbookOption, startOption, spreadsheetOption, newWorkbookOption, overwriteOption,
-        dumpOption, screenshotOption, panelOption, verboseOption, recoverOption})
+        dumpOption, screenshotOption, panelOption, verboseOption, recoverOption, serveOption})
     parser.addOption(option);
 
   parser.process(application);
@@ -78,6 +84,7 @@ std::optional<int> parseCommandLine(const QCoreApplication& application, Command
   if (parser.isSet(screenshotOption)) line.screenshot = parser.value(screenshotOption);
   line.panel = parser.value(panelOption);
   if (parser.isSet(recoverOption)) line.recover = parser.value(recoverOption);
+  line.serve = parser.value(serveOption);
   line.headless = parser.isSet(headlessOption);
   line.start = parser.isSet(startOption);
   line.overwrite = parser.isSet(overwriteOption);

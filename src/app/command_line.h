@@ -17,6 +17,7 @@ struct CommandLine {
   std::optional<QString> screenshot;   // --screenshot
   QString panel;                       // --panel: conditions or serial
   std::optional<QString> recover;      // --recover
+  QString serve;                       // --serve ADDR:PORT: the web view for this run
   bool headless = false;
   bool start = false;
   bool overwrite = false;

@@ -62,6 +62,9 @@ const QString Usage = QStringLiteral(
     "  mqtt.user           ユーザー名\n"
     "  mqtt.password-file  パスワードを 1 行目に書いたファイル\n"
     "  mqtt.ca-file        mqtts で使う CA 証明書のファイル\n"
+    "  http.listen         Web 表示を待ち受けるアドレス（kestrune.conf）: 127.0.0.1:8080 など。空にすると使いません\n"
+    "  http.cert-file      Web 表示の https に使う証明書（PEM）。127.0.0.1 と ::1 以外で待ち受けるときに必要\n"
+    "  http.key-file       その秘密鍵（PEM）\n"
     "--workbook PATH を付けると、そのワークブックのアラーム（kestrune.conf のブックの欄）も表示し、設定できます。"
     "列は A～IV。値を空にすると項目を消します:\n"
     "  alarm.列.high    上限。値がこれを超えるとアラーム\n"
@@ -125,6 +128,9 @@ Result<Current> loadCurrent(const settings::SettingsFolder& folder, const std::o
   const auto conf = mqtt::readConf(folder.readPath(mqtt::ConfFileName));
   if (!conf) return conf.error();
   now.mqtt = *conf;
+  const auto webConf = web::readConf(folder.readPath(mqtt::ConfFileName));
+  if (!webConf) return webConf.error();
+  now.web = *webConf;
   if (workbook) {
     const Result<conf::Values> section = conf::readWorkbookConf(folder.readPath(mqtt::ConfFileName), *workbook);
     if (!section) return section.error();
@@ -198,6 +204,7 @@ QString listing(const Current& now, const QString& path, QStringList& notes) {
       now.map.entry(line.port),
   };
   for (const QString& key : mqtt::settingKeys()) values << mqtt::settingValue(now.mqtt, key);
+  for (const QString& key : web::settingKeys()) values << web::settingValue(now.web, key);
   QStringList keys = configKeys();
   // Then the other channels that have a port.
   for (int channel = 1; channel < serial::ChannelCount; ++channel) {
@@ -250,7 +257,7 @@ ConfigResult runConfig(const settings::SettingsFolder& folder, const QStringList
   if (!now) return {ConfigRefused, {}, messageLines({now.description(), MsgNothingWritten})};
 
   if (!changes.empty()) {
-    Pending pending{now->settings, {}, {}, {}, now->mqtt};
+    Pending pending{now->settings, {}, {}, {}, now->mqtt, now->web};
     for (const Change& change : changes) change(pending);
     if (QStringList refused = conflicts(pending) + settleAlarms(*now, pending); !refused.isEmpty())
       return {ConfigRefused, {}, messageLines(refused << MsgNothingWritten)};

@@ -196,6 +196,16 @@ Check mqttCheck(const QString& key) {
   };
 }
 
+// The web view's settings of kestrune.conf.
+Check webCheck(const QString& key) {
+  return [key](const QString& value) -> std::optional<Checked> {
+    web::WebSettings scratch;
+    if (const Status set = web::assignSetting(scratch, key, value); !set) return Checked(Refusal{set.description()});
+    return Change(
+        [key, stored = web::settingValue(scratch, key)](Pending& p) { web::setSettingValue(p.web, key, stored); });
+  };
+}
+
 QString lineAccepts() {
   return QStringLiteral(
              "速度,パリティ,データビット,ストップビット（速度 %1、パリティ %2、データビット %3、"
@@ -252,6 +262,12 @@ const std::vector<Key>& keyTable() {
         {mqtt::KeyPasswordFile, QStringLiteral("あるファイルのパス（空にすると使いません）"),
          mqttCheck(mqtt::KeyPasswordFile)},
         {mqtt::KeyCaFile, QStringLiteral("あるファイルのパス（空にすると使いません）"), mqttCheck(mqtt::KeyCaFile)},
+        {web::KeyListen,
+         QStringLiteral("127.0.0.1:ポート、[::1]:ポート、0.0.0.0:ポート、[::]:ポート、localhost:ポート のどれか"
+                        "（空にすると Web 表示を使いません）"),
+         webCheck(web::KeyListen)},
+        {web::KeyCertFile, QStringLiteral("あるファイルのパス（空にすると使いません）"), webCheck(web::KeyCertFile)},
+        {web::KeyKeyFile, QStringLiteral("あるファイルのパス（空にすると使いません）"), webCheck(web::KeyKeyFile)},
     };
     // Channel 1's keys after the conditions, the other channels' at the end.
     const auto afterScript =

@@ -5,6 +5,7 @@
 
 #include "core/conf_text.h"
 #include "mqtt/mqtt_settings.h"
+#include "web/web_settings.h"
 #include "settings/settings_model.h"
 
 #include <QString>
@@ -31,6 +32,7 @@ struct Pending {
   // A value was given that only a channel with a port can use (line, flow, device).
   std::array<bool, serial::ChannelCount> needsPort{};
   mqtt::MqttSettings mqtt;
+  web::WebSettings web;
   // alarm.* keys to set in the workbook's section (an empty value removes one).
   conf::Values alarms = {};
 };

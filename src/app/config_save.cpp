@@ -33,22 +33,30 @@ struct ConfBefore {
   }
 };
 
-// The broker settings, then the alarm keys of the workbook's section. A
+// The global settings (the broker's, the web view's), then the alarm keys of the workbook's section. A
 // failure of the second gives the file its old contents back.
 QStringList saveConf(const settings::SettingsFolder& folder, const Current& now, const Pending& pending,
                      const ConfBefore& before) {
-  const bool mqttChanges = !(pending.mqtt == now.mqtt);
-  if (mqttChanges) {
+  const bool globalChanges = !(pending.mqtt == now.mqtt) || !(pending.web == now.web);
+  if (!(pending.mqtt == now.mqtt)) {
     if (const Status saved = mqtt::writeConf(before.path, pending.mqtt); !saved)
       return {saved.description(), MsgNothingWritten};
   }
+  if (!(pending.web == now.web)) {
+    if (const Status saved = web::writeConf(before.path, pending.web); !saved) {
+      QStringList lines{saved.description()};
+      if (pending.mqtt == now.mqtt) return lines << MsgNothingWritten;
+      const Status restored = before.restore();
+      return lines << (restored ? MsgConfRolledBack : MsgConfNotRolledBack.arg(restored.description()));
+    }
+  }
   if (!now.workbook || pending.alarms.isEmpty()) return {};
   // What the broker settings were just written into, or the file read.
-  const QString readPath = mqttChanges ? before.path : folder.readPath(mqtt::ConfFileName);
+  const QString readPath = globalChanges ? before.path : folder.readPath(mqtt::ConfFileName);
   const Status saved = conf::writeWorkbookConf(readPath, before.path, *now.workbook, pending.alarms);
   if (saved) return {};
   QStringList lines{saved.description()};
-  if (!mqttChanges) return lines << MsgNothingWritten;
+  if (!globalChanges) return lines << MsgNothingWritten;
   const Status restored = before.restore();
   return lines << (restored ? MsgConfRolledBack : MsgConfNotRolledBack.arg(restored.description()));
 }
@@ -107,7 +115,8 @@ QStringList saveSetupAndMap(const settings::SettingsFolder& folder, const Curren
 }  // namespace
 
 QStringList saveChanges(const settings::SettingsFolder& folder, const Current& now, const Pending& pending) {
-  const bool confChanges = !(pending.mqtt == now.mqtt) || (now.workbook && !pending.alarms.isEmpty());
+  const bool confChanges =
+      !(pending.mqtt == now.mqtt) || !(pending.web == now.web) || (now.workbook && !pending.alarms.isEmpty());
   ConfBefore before{folder.writePath(mqtt::ConfFileName)};
   if (confChanges) {
     before.existed = QFileInfo::exists(before.path);

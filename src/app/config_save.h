@@ -25,6 +25,7 @@ struct Current {
   settings::Settings settings;
   serial::PortMap map;
   mqtt::MqttSettings mqtt;
+  web::WebSettings web;
   std::optional<QString> workbook;
   conf::Values workbookConf;
 };

@@ -39,6 +39,7 @@ const QString CapMenuCond = QStringLiteral("データ取得条件");
 const QString CapMenuRs = QStringLiteral("RS232C通信条件");
 const QString CapMenuMqtt = QStringLiteral("MQTT送信");
 const QString CapMenuAlarm = QStringLiteral("アラームの設定...");
+const QString CapMenuWeb = QStringLiteral("Web表示の設定...");
 const QString CapMenuHelp = QStringLiteral("ﾍﾙﾌﾟ(&H)");
 const QString CapMenuDoc = QStringLiteral("ヘルプ");
 const QString CapMenuLicense = QStringLiteral("このソフトについて");
@@ -131,6 +132,16 @@ FormMain::FormMain(AcquisitionSession& session, MessageBoxes& boxes, QWidget* pa
   updateAlarmMenu();
 }
 
+void FormMain::startWebView(const QString& serve) {
+  const Result<web::WebSettings> settings = webSettings(session_.folder(), serve);
+  const Status started = settings ? web_.start(*settings) : Status(settings.error());
+  if (!started) {
+    boxes_.show(started.description(), MessageIcon::Warning);
+    return;
+  }
+  if (web_.running()) statusBar()->showMessage(web_.description());
+}
+
 void FormMain::buildMenus() {
   QMenu* file = menuBar()->addMenu(CapMenuFile);
   file->setObjectName(QStringLiteral("MenuFile"));
@@ -156,6 +167,13 @@ void FormMain::buildMenus() {
   menuAlarm_ = set->addAction(CapMenuAlarm);
   menuAlarm_->setObjectName(QStringLiteral("MenuAlarm"));
   connect(menuAlarm_, &QAction::triggered, this, &FormMain::openAlarmDialog);
+  menuWeb_ = set->addAction(CapMenuWeb);
+  menuWeb_->setObjectName(QStringLiteral("MenuWeb"));
+  connect(menuWeb_, &QAction::triggered, this, [this] {
+    WebDialog dialog(mqttConf_.first, mqttConf_.second, this);
+    // The settings saved take the place of --serve's.
+    if (dialog.exec() == QDialog::Accepted) startWebView();
+  });
 
   QMenu* help = menuBar()->addMenu(CapMenuHelp);
   help->setObjectName(QStringLiteral("MenuHelp"));

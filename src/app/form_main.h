@@ -7,6 +7,7 @@
 #include "app/chart_window.h"
 #include "app/form_exe.h"
 #include "app/main_window_logic.h"
+#include "app/web_view.h"
 #include "app/acquisition_session.h"
 #include "serial/serial_panel_widget.h"
 #include "settings/conditions_panel_widget.h"
@@ -59,6 +60,10 @@ public:
 
   // The chart of the current run; null before the first run.
   ChartWindow* chartWindow() const { return chart_; }
+  // Starts the web view where kestrune.conf's http.listen says, or `serve`
+  // (--serve) for this program run; a failure is told, the program goes on.
+  void startWebView(const QString& serve = {});
+  WebView& webView() { return web_; }
 
 protected:
   void closeEvent(QCloseEvent* event) override;
@@ -88,6 +93,10 @@ private:
   QAction* menuRs_ = nullptr;
   QAction* menuMqtt_ = nullptr;
   QAction* menuAlarm_ = nullptr;
+  QAction* menuWeb_ = nullptr;
+  // The read-only web view; listens while kestrune.conf (or --serve) says so.
+  WebView web_{session_};
+  QString serve_;
   bool settingsMenusEnabled_ = true;
   // kestrune.conf's read and write paths, for the MQTT dialog and the chart.
   std::pair<QString, QString> mqttConf_;

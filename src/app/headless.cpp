@@ -1,5 +1,7 @@
 #include "app/headless.h"
 
+#include "app/web_view.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSocketNotifier>
@@ -30,8 +32,8 @@ void printLine(std::FILE* stream, const QString& text) {
 
 class HeadlessRunner final {
 public:
-  HeadlessRunner(AcquisitionSession& session, MessageBoxes& boxes, QString workbookPath)
-      : session_(session), boxes_(boxes), workbookPath_(std::move(workbookPath)) {
+  HeadlessRunner(AcquisitionSession& session, MessageBoxes& boxes, QString workbookPath, QString serve)
+      : session_(session), boxes_(boxes), workbookPath_(std::move(workbookPath)), serve_(std::move(serve)) {
     QObject::connect(&session_, &AcquisitionSession::message, &context_,
                      [this](const QString& text, MessageIcon icon, const QString& informative) {
                        clearStatus();
@@ -76,6 +78,12 @@ public:
       return ExitCouldNotStart;
     }
     connectInput();
+    if (!startWebView()) {
+      session_.close();
+      session_.saveSettings();
+      session_.release();
+      return ExitCouldNotStart;
+    }
     if (!session_.start()) {
       printLine(stderr, QStringLiteral("kestrune: the run could not start"));
       // Nothing was written: the close leaves the file as it was.
@@ -85,6 +93,7 @@ public:
       return ExitCouldNotStart;
     }
     if (session_.runLoaded()) loop_.exec();
+    web_.stop();
     // Rows the broker has not acknowledged yet get a moment while connected;
     // whatever is left is sent after the next start.
     session_.publishing().drain(DrainLimit);
@@ -100,6 +109,19 @@ public:
   }
 
 private:
+  // The web view where --serve or http.listen says; false (said) when it
+  // cannot listen there.
+  bool startWebView() {
+    const Result<web::WebSettings> settings = webSettings(session_.folder(), serve_);
+    Status started = settings ? web_.start(*settings) : Status(settings.error());
+    if (!started) {
+      printLine(stderr, QStringLiteral("kestrune: ") + started.description());
+      return false;
+    }
+    if (web_.running()) printLine(stderr, QStringLiteral("kestrune: ") + web_.description());
+    return true;
+  }
+
   void showError(const QString& text) {
     if (!text.isEmpty() && text != lastError_) printError(text);
     lastError_ = text;
@@ -184,6 +206,8 @@ private:
   AcquisitionSession& session_;
   MessageBoxes& boxes_;
   QString workbookPath_;
+  QString serve_;
+  WebView web_{session_};
   QObject context_;
   QEventLoop loop_;
   std::unique_ptr<QSocketNotifier> input_;
@@ -200,8 +224,8 @@ private:
 
 }  // namespace
 
-int runHeadless(AcquisitionSession& session, MessageBoxes& boxes, const QString& workbookPath) {
-  HeadlessRunner runner(session, boxes, workbookPath);
+int runHeadless(AcquisitionSession& session, MessageBoxes& boxes, const QString& workbookPath, const QString& serve) {
+  HeadlessRunner runner(session, boxes, workbookPath, serve);
   return runner.exec();
 }
 

@@ -27,7 +27,9 @@ enum HeadlessExit : int {
 };
 
 // Runs an acquisition into the workbook at `workbookPath`; returns an exit
-// status. The session's messages go to `boxes`.
-int runHeadless(AcquisitionSession& session, MessageBoxes& boxes, const QString& workbookPath);
+// status. The session's messages go to `boxes`. The web view listens where
+// `serve` says, or where kestrune.conf's http.listen does without it.
+int runHeadless(AcquisitionSession& session, MessageBoxes& boxes, const QString& workbookPath,
+                const QString& serve = {});
 
 }  // namespace kestrune::app

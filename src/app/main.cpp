@@ -61,7 +61,7 @@ int runHeadless(const app::CommandLine& options, const settings::SettingsFolder&
   app::AcquisitionSession session(ports, folder, clock, app::spreadsheetFactory(kind, true, boxes));
   session.setPortMap(portMap);
   if (!portMap.error().isEmpty()) boxes.show(portMap.error(), MessageIcon::Warning);
-  return app::runHeadless(session, boxes, *options.workbook);
+  return app::runHeadless(session, boxes, *options.workbook, options.serve);
 }
 
 // One session, and the windows in front of it.
@@ -81,6 +81,7 @@ int runWindows(const app::CommandLine& options, const settings::SettingsFolder& 
   formMain.Form_Load();
   formMain.show();
   if (!portMap.error().isEmpty()) boxes.show(portMap.error(), MessageIcon::Warning);
+  if (!options.screenshot) formMain.startWebView(options.serve);
   if (options.panel == QLatin1String("conditions"))
     formMain.logic().MenuCond_Click();
   else if (options.panel == QLatin1String("serial"))

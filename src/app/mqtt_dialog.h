@@ -1,13 +1,15 @@
-// The MQTT publishing dialog (条件設定 > MQTT送信): the broker settings of
-// kestrune.conf, checked as `kestrune config` checks them, saved at OK. The
-// next Start picks them up.
+// The dialogs of kestrune.conf's global settings (条件設定 > MQTT送信, Web表示):
+// one box per key, checked as `kestrune config` checks them, saved at OK.
+// The next Start (MQTT) or the dialog's caller (the web view) picks them up.
 #pragma once
 
+#include "core/result.h"
 #include "mqtt/mqtt_settings.h"
 
 #include <QDialog>
 
-#include <array>
+#include <functional>
+#include <vector>
 
 class QLabel;
 class QLineEdit;
@@ -23,21 +25,61 @@ inline const QString CapMqttCaFile = QStringLiteral("CA 証明書ファイル");
 inline const QString MsgMqttHint = QStringLiteral(
     "URL を空にすると送信しません。トピックの {host} と {workbook} はコンピューター名とブック名になります。");
 
-class MqttDialog final : public QDialog {
+inline const QString CapWebDialog = QStringLiteral("Web表示の設定");
+inline const QString CapWebListen = QStringLiteral("待ち受けるアドレス");
+inline const QString CapWebCertFile = QStringLiteral("証明書ファイル（PEM）");
+inline const QString CapWebKeyFile = QStringLiteral("秘密鍵ファイル（PEM）");
+inline const QString MsgWebHint = QStringLiteral(
+    "アドレスを空にすると Web 表示は使いません。127.0.0.1:8080 ならこのコンピューターのブラウザーから "
+    "http://127.0.0.1:8080/ で見られます。ほかのコンピューターから見るには 0.0.0.0:8443 などとし、証明書と秘密鍵の"
+    "ファイルを指定します（https、アクセストークンが必要）。");
+
+// What one dialog edits: its keys, how they read from and save to the file.
+struct ConfKeys {
+  QString title;
+  QString objectName;
+  QString errorName;  // the error label's object name
+  QString hint;
+  QStringList keys;
+  QStringList captions;
+  QStringList placeholders;  // per key, may be shorter
+  // The keys' values in the file at the path, or why it cannot be read.
+  std::function<Result<QStringList>(const QString& path)> read;
+  // Checks the typed values against the file at `readPath` and saves them at
+  // `writePath`; the refusals (every one), empty once saved.
+  std::function<QStringList(const QString& readPath, const QString& writePath, const QStringList& typed)> save;
+};
+
+class ConfDialog : public QDialog {
   Q_OBJECT
 public:
   // The boxes show the settings of kestrune.conf at `readPath`; OK saves them
   // at `writePath` (the settings folder's read and write paths).
-  MqttDialog(const QString& readPath, QString writePath, QWidget* parent = nullptr);
+  ConfDialog(ConfKeys keys, const QString& readPath, QString writePath, QWidget* parent = nullptr);
 
   // Checks every box; saves and closes when all are usable, else shows why.
   void accept() override;
 
 private:
+  ConfKeys keys_;
   QString readPath_;
   QString writePath_;
-  std::array<QLineEdit*, 5> boxes_{};
+  std::vector<QLineEdit*> boxes_;
   QLabel* error_ = nullptr;
+};
+
+// The MQTT broker's settings.
+class MqttDialog final : public ConfDialog {
+  Q_OBJECT
+public:
+  MqttDialog(const QString& readPath, QString writePath, QWidget* parent = nullptr);
+};
+
+// The web view's settings (http.listen, http.cert-file, http.key-file).
+class WebDialog final : public ConfDialog {
+  Q_OBJECT
+public:
+  WebDialog(const QString& readPath, QString writePath, QWidget* parent = nullptr);
 };
 
 }  // namespace kestrune::app

@@ -12,7 +12,20 @@
 namespace kestrune {
 
 // The layer whose enum an Error's code belongs to.
-enum class ErrorDomain : std::uint8_t { None, Serial, Settings, Sheet, Script, Mqtt, Shell, Info, Line, Chart, Conf };
+enum class ErrorDomain : std::uint8_t {
+  None,
+  Serial,
+  Settings,
+  Sheet,
+  Script,
+  Mqtt,
+  Shell,
+  Info,
+  Line,
+  Chart,
+  Conf,
+  Web
+};
 
 struct Error {
   QString description;

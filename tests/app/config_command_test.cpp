@@ -326,17 +326,18 @@ TEST_F(ConfigCommandTest, EveryKeySetAtOnceKeepsTheRecordsOtherBytes) {
                    QStringLiteral("script=file"), QStringLiteral("port=2"), QStringLiteral("line=4800,e,7,2"),
                    QStringLiteral("flow=rts"), QStringLiteral("device=/dev/ttyACM0")});
   ASSERT_EQ(result.status, ConfigDone) << result.err.toStdString();
-  EXPECT_EQ(result.out, QStringLiteral("minutes=45\nrows=250\nstart=current\nstart-cell=C7\nnumbering=off\n"
-                                       "number=99\nstamp=none\nscript=file\nport=2\nline=4800,e,7,2\nflow=rts\n"
-                                       "device=/dev/ttyACM0\nmqtt.url=\nmqtt.topic=\nmqtt.user=\n"
-                                       "mqtt.password-file=\nmqtt.ca-file=\n"
-                                       "port.2=2\nline.2=19200,e,7,2\nflow.2=rts\ndevice.2=/dev/ttyACM0\n"
-                                       "port.3=3\nline.3=19200,e,7,2\nflow.3=rts\ndevice.3=/dev/ttyUSB0\n"
-                                       "port.4=4\nline.4=19200,e,7,2\nflow.4=rts\ndevice.4=\n"
-                                       "port.5=5\nline.5=19200,e,7,2\nflow.5=rts\ndevice.5=\n"
-                                       "port.6=6\nline.6=19200,e,7,2\nflow.6=rts\ndevice.6=\n"
-                                       "port.7=7\nline.7=19200,e,7,2\nflow.7=rts\ndevice.7=\n"
-                                       "port.8=8\nline.8=19200,e,7,2\nflow.8=rts\ndevice.8=\n"));
+  EXPECT_EQ(result.out,
+            QStringLiteral("minutes=45\nrows=250\nstart=current\nstart-cell=C7\nnumbering=off\n"
+                           "number=99\nstamp=none\nscript=file\nport=2\nline=4800,e,7,2\nflow=rts\n"
+                           "device=/dev/ttyACM0\nmqtt.url=\nmqtt.topic=\nmqtt.user=\n"
+                           "mqtt.password-file=\nmqtt.ca-file=\nhttp.listen=\nhttp.cert-file=\nhttp.key-file=\n"
+                           "port.2=2\nline.2=19200,e,7,2\nflow.2=rts\ndevice.2=/dev/ttyACM0\n"
+                           "port.3=3\nline.3=19200,e,7,2\nflow.3=rts\ndevice.3=/dev/ttyUSB0\n"
+                           "port.4=4\nline.4=19200,e,7,2\nflow.4=rts\ndevice.4=\n"
+                           "port.5=5\nline.5=19200,e,7,2\nflow.5=rts\ndevice.5=\n"
+                           "port.6=6\nline.6=19200,e,7,2\nflow.6=rts\ndevice.6=\n"
+                           "port.7=7\nline.7=19200,e,7,2\nflow.7=rts\ndevice.7=\n"
+                           "port.8=8\nline.8=19200,e,7,2\nflow.8=rts\ndevice.8=\n"));
 
   // Every other byte is as it was, the hand-made stamp mode included.
   RawSetup want = labRecord();
@@ -470,7 +471,8 @@ TEST_F(ConfigCommandTest, WithoutSetupDatItListsTheDefaultsAndANewFileStartsWith
   EXPECT_EQ(listed.err, QString());
   EXPECT_EQ(listed.out, QStringLiteral("minutes=1\nrows=1\nstart=current\nstart-cell=A1\nnumbering=off\nnumber=1\n"
                                        "stamp=none\nscript=builtin\nport=1\nline=9600,n,8,1\nflow=none\ndevice=\n"
-                                       "mqtt.url=\nmqtt.topic=\nmqtt.user=\nmqtt.password-file=\nmqtt.ca-file=\n"));
+                                       "mqtt.url=\nmqtt.topic=\nmqtt.user=\nmqtt.password-file=\nmqtt.ca-file=\n"
+                                       "http.listen=\nhttp.cert-file=\nhttp.key-file=\n"));
   EXPECT_FALSE(QFile::exists(setupPath(dir))) << "listing writes nothing";
   EXPECT_FALSE(QFile::exists(dir + QStringLiteral("/kestrune.conf")));
   EXPECT_FALSE(QFile::exists(mapPath(dir)));
@@ -619,6 +621,9 @@ TEST_F(ConfigCommandTest, BrokerSettingsAreCheckedAndStoredInKestruneConfOnly) {
       {"mqtt.topic=lab/#", "+ と #"},
       {"mqtt.ca-file=/nonexistent/ca.pem", "/nonexistent/ca.pem"},
       {"mqtt.password-file=/nonexistent/pw", "/nonexistent/pw"},
+      {"http.listen=lab:8080", "http.listen"},
+      {"http.listen=127.0.0.1:0", "http.listen"},
+      {"http.cert-file=/nonexistent/web.pem", "/nonexistent/web.pem"},
   };
   for (const Refused& r : refused) {
     const ConfigResult result = config(dir, {QStringLiteral("rows=7"), QString::fromUtf8(r.assignment)});
@@ -633,7 +638,8 @@ TEST_F(ConfigCommandTest, BrokerSettingsAreCheckedAndStoredInKestruneConfOnly) {
   QDir::setCurrent(dir);
   const ConfigResult set =
       config(dir, {QStringLiteral("mqtt.url=mqtts://broker.lab"), QStringLiteral("mqtt.user=lab"),
-                   QStringLiteral("mqtt.ca-file=ca.pem"), QStringLiteral("mqtt.topic=plant/{host}")});
+                   QStringLiteral("mqtt.ca-file=ca.pem"), QStringLiteral("mqtt.topic=plant/{host}"),
+                   QStringLiteral("http.listen=localhost:8080")});
   QDir::setCurrent(oldCurrent);
   ASSERT_EQ(set.status, ConfigDone) << set.err.toStdString();
   const auto listed = values(set.out);
@@ -644,7 +650,8 @@ TEST_F(ConfigCommandTest, BrokerSettingsAreCheckedAndStoredInKestruneConfOnly) {
   EXPECT_EQ(readAll(mapPath(dir)), LabMap);
   EXPECT_EQ(readAll(dir + QStringLiteral("/kestrune.conf")),
             "mqtt.url=mqtts://broker.lab\nmqtt.topic=plant/{host}\nmqtt.user=lab\nmqtt.ca-file=" +
-                (dir + QStringLiteral("/ca.pem")).toUtf8() + "\n");
+                (dir + QStringLiteral("/ca.pem")).toUtf8() + "\nhttp.listen=localhost:8080\n");
+  EXPECT_EQ(listed.at(QStringLiteral("http.listen")), QStringLiteral("localhost:8080"));
   // An empty value clears a setting; the others stay.
   ASSERT_EQ(config(dir, {QStringLiteral("mqtt.url=")}).status, ConfigDone);
   const mqtt::MqttSettings after = *mqtt::readConf(dir + QStringLiteral("/kestrune.conf"));

@@ -6,10 +6,14 @@
 #include "settings/setup_record.h"
 
 #include "sheet/xls/xls_test_support.h"
+#include "web/web_client.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
@@ -27,7 +31,10 @@
 #include <set>
 #include <sstream>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -122,10 +129,11 @@ protected:
   // Starts a long headless run polling every 0.2 s and waits until two
   // answers have been logged; false (and the output so far) otherwise.
   // A headless run into `book` with the settings in `dir`, started.
-  bool startHeadless(QProcess& p) {
+  bool startHeadless(QProcess& p, const QStringList& more = {}) {
     p.setProgram(QStringLiteral(KESTRUNE_PATH));
-    p.setArguments(
-        {QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"), book});
+    p.setArguments(QStringList{QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(),
+                               QStringLiteral("--workbook"), book} +
+                   more);
     p.start();
     return p.waitForStarted();
   }
@@ -138,10 +146,10 @@ protected:
     }
     return done();
   }
-  bool startLongRun(QProcess& p, QByteArray& out) {
+  bool startLongRun(QProcess& p, QByteArray& out, const QStringList& more = {}) {
     writeFile(QStringLiteral("data.txt"), "ITM:0.2\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
     writeSetup(1, 1000);
-    if (!startHeadless(p)) return false;
+    if (!startHeadless(p, more)) return false;
     for (int i = 0; i < 300 && out.count("○ ") < 2; ++i) {
       p.waitForReadyRead(100);
       out += p.readAllStandardOutput();
@@ -726,6 +734,68 @@ TEST_F(HeadlessE2eTest, RowsSurviveRepeatedKills) {
   }
   EXPECT_EQ(readSetup().conditions().cursor.acquisitionNo, expectedNumber);
   EXPECT_FALSE(QFileInfo::exists(book + QStringLiteral(".kestrune-journal")));
+}
+
+// --serve shows the run to a browser while it goes: the page, its status
+// and rows, the workbook as saved. An address beyond loopback without a
+// certificate is refused before the run starts, and nothing is written.
+TEST_F(HeadlessE2eTest, ServeShowsTheRunAndRefusesAnOpenAddressWithoutTls) {
+  writeFile(QStringLiteral("data.txt"), "SSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(1, 10);
+  const QByteArray before = [&] {
+    QFile f(book);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }();
+  QByteArray err;
+  EXPECT_EQ(
+      runKestrune({QStringLiteral("--headless"), QStringLiteral("--dir"), dir.path(), QStringLiteral("--workbook"),
+                   book, QStringLiteral("--serve"), QStringLiteral("0.0.0.0:18443")},
+                  nullptr, &err),
+      2);
+  EXPECT_TRUE(err.contains("0.0.0.0:18443")) << err.toStdString();
+  QFile after(book);
+  ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+  EXPECT_EQ(after.readAll(), before) << "a refused run wrote into the workbook";
+
+  const quint16 port = [] {
+    // A port nobody uses now: the one the system gives a socket bound to port 0.
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    const bool bound = ::bind(probe, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                       ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    ::close(probe);
+    return bound ? ntohs(address.sin_port) : quint16{0};
+  }();
+  ASSERT_NE(port, 0);
+  QProcess run;
+  QByteArray out;
+  ASSERT_TRUE(startLongRun(run, out, {QStringLiteral("--serve"), QStringLiteral("127.0.0.1:%1").arg(port)}))
+      << out.toStdString();
+  const web::test::Reply page = web::test::get(port, "/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_TRUE(page.headers.value("content-type").startsWith("text/html"));
+  const web::test::Reply status = web::test::get(port, "/api/status");
+  EXPECT_EQ(QJsonDocument::fromJson(status.body).object().value(QStringLiteral("state")), QStringLiteral("running"))
+      << status.body.toStdString();
+  QJsonArray rows;
+  for (const QDeadlineTimer limit(15000); rows.size() < 2 && !limit.hasExpired(); QThread::msleep(50))
+    rows = QJsonDocument::fromJson(web::test::get(port, "/api/rows").body)
+               .object()
+               .value(QStringLiteral("rows"))
+               .toArray();
+  ASSERT_GE(rows.size(), 2);
+  EXPECT_EQ(rows[0].toObject().value(QStringLiteral("values")).toArray().at(1), QStringLiteral("測定OK"));
+  const web::test::Reply workbook = web::test::get(port, "/download/workbook.xls");
+  EXPECT_EQ(workbook.status, 200);
+  EXPECT_TRUE(workbook.body.startsWith(QByteArray::fromHex("d0cf11e0a1b11ae1"))) << "not a whole .xls file";
+  EXPECT_EQ(web::test::get(port, "/../setup.dat").status, 404);
+  ::kill(static_cast<pid_t>(run.processId()), SIGTERM);
+  ASSERT_TRUE(run.waitForFinished(20000));
+  EXPECT_EQ(run.exitCode(), 143);
+  EXPECT_EQ(web::test::get(port, "/api/status").status, 0) << "the server outlived the run";
 }
 
 // The sheet's last row ends the run plainly, with every row up to it written;
