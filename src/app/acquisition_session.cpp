@@ -1,6 +1,9 @@
 #include "app/acquisition_session.h"
 
+#include "core/run_options.h"
+
 #include "core/conf_text.h"
+#include "core/run_options.h"
 #include "core/trace.h"
 #include "mqtt/mqtt_settings.h"
 #include "script/loader.h"
@@ -253,6 +256,12 @@ bool AcquisitionSession::start() {
   startRefusedForSheet_ = !activeSheetTakesCells();
   if (startRefusedForSheet_ || runLoaded_) return false;
   if (!loadAlarms()) return false;
+  if (const Result<RunOptions> options = run_options::readConf(folder_.readPath(mqtt::ConfFileName)); !options) {
+    say(options.description());
+    return false;
+  } else {
+    runOptions_ = *options;
+  }
   // Channel 1 first, as a run of one instrument always did; the script names the others.
   if (!openChannel(0)) return false;
   script::initScript(script_);

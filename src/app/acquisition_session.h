@@ -20,6 +20,7 @@
 
 #include "app/comm_log.h"
 #include "app/mqtt_publishing.h"
+#include "core/run_options.h"
 #include "app/run_progress.h"
 #include "core/acquired_row.h"
 #include "core/alarm_monitor.h"
@@ -132,6 +133,8 @@ public:
   // The workbook path exactly as typed (not trimmed).
   const QString& workbookPath() const { return workbookPath_; }
   void setWorkbookPath(const QString& path) { workbookPath_ = path; }
+  // The global run options of kestrune.conf, read again at each start.
+  const RunOptions& runOptions() const { return runOptions_; }
   // Opens the workbook (and brings in what its journal holds); what failed
   // has been said when it returns. True when the workbook is open.
   bool open();
@@ -340,6 +343,7 @@ private:
   script::Interpreter interpreter_;
   CommLog log_;
   MqttPublishing publishing_;
+  RunOptions runOptions_;
   std::vector<RowConsumer*> extraConsumers_;
   QTimer timer_;
 
