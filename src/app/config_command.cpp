@@ -65,6 +65,9 @@ const QString Usage = QStringLiteral(
     "  http.listen         Web 表示を待ち受けるアドレス（kestrune.conf）: 127.0.0.1:8080 など。空にすると使いません\n"
     "  http.cert-file      Web 表示の https に使う証明書（PEM）。127.0.0.1 と ::1 以外で待ち受けるときに必要\n"
     "  http.key-file       その秘密鍵（PEM）\n"
+    "  stamp-precision     日時のセルの表示: s（秒まで）か ms（ミリ秒まで）。値はいつもミリ秒まで持ちます\n"
+    "  record              実行の記録（ブックの横の .kestrune-record）を残すか: on か off\n"
+    "  full-sheet          シートの最終行まで書いたら: end（取得を終える）か continue（新しいシートに続ける）\n"
     "--workbook PATH を付けると、そのワークブックのアラーム（kestrune.conf のブックの欄）も表示し、設定できます。"
     "列は A～IV。値を空にすると項目を消します:\n"
     "  alarm.列.high    上限。値がこれを超えるとアラーム\n"
@@ -131,6 +134,9 @@ Result<Current> loadCurrent(const settings::SettingsFolder& folder, const std::o
   const auto webConf = web::readConf(folder.readPath(mqtt::ConfFileName));
   if (!webConf) return webConf.error();
   now.web = *webConf;
+  const auto options = run_options::readConf(folder.readPath(mqtt::ConfFileName));
+  if (!options) return options.error();
+  now.options = *options;
   if (workbook) {
     const Result<conf::Values> section = conf::readWorkbookConf(folder.readPath(mqtt::ConfFileName), *workbook);
     if (!section) return section.error();
@@ -205,6 +211,7 @@ QString listing(const Current& now, const QString& path, QStringList& notes) {
   };
   for (const QString& key : mqtt::settingKeys()) values << mqtt::settingValue(now.mqtt, key);
   for (const QString& key : web::settingKeys()) values << web::settingValue(now.web, key);
+  for (const QString& key : run_options::settingKeys()) values << run_options::settingValue(now.options, key);
   QStringList keys = configKeys();
   // Then the other channels that have a port.
   for (int channel = 1; channel < serial::ChannelCount; ++channel) {
@@ -257,7 +264,7 @@ ConfigResult runConfig(const settings::SettingsFolder& folder, const QStringList
   if (!now) return {ConfigRefused, {}, messageLines({now.description(), MsgNothingWritten})};
 
   if (!changes.empty()) {
-    Pending pending{now->settings, {}, {}, {}, now->mqtt, now->web};
+    Pending pending{now->settings, {}, {}, {}, now->mqtt, now->web, now->options};
     for (const Change& change : changes) change(pending);
     if (QStringList refused = conflicts(pending) + settleAlarms(*now, pending); !refused.isEmpty())
       return {ConfigRefused, {}, messageLines(refused << MsgNothingWritten)};

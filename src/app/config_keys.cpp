@@ -206,6 +206,18 @@ Check webCheck(const QString& key) {
   };
 }
 
+// The run options of kestrune.conf.
+Check optionCheck(const QString& key) {
+  return [key](const QString& value) -> std::optional<Checked> {
+    RunOptions scratch;
+    if (const Status set = run_options::assignSetting(scratch, key, value); !set)
+      return Checked(Refusal{set.description()});
+    return Change([key, stored = run_options::settingValue(scratch, key)](Pending& p) {
+      static_cast<void>(run_options::assignSetting(p.options, key, stored));
+    });
+  };
+}
+
 QString lineAccepts() {
   return QStringLiteral(
              "速度,パリティ,データビット,ストップビット（速度 %1、パリティ %2、データビット %3、"
@@ -268,6 +280,9 @@ const std::vector<Key>& keyTable() {
          webCheck(web::KeyListen)},
         {web::KeyCertFile, QStringLiteral("あるファイルのパス（空にすると使いません）"), webCheck(web::KeyCertFile)},
         {web::KeyKeyFile, QStringLiteral("あるファイルのパス（空にすると使いません）"), webCheck(web::KeyKeyFile)},
+        {KeyStampPrecision, run_options::acceptedValues(KeyStampPrecision), optionCheck(KeyStampPrecision)},
+        {KeyRecord, run_options::acceptedValues(KeyRecord), optionCheck(KeyRecord)},
+        {KeyFullSheet, run_options::acceptedValues(KeyFullSheet), optionCheck(KeyFullSheet)},
     };
     // Channel 1's keys after the conditions, the other channels' at the end.
     const auto afterScript =

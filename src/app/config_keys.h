@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/conf_text.h"
+#include "core/run_options.h"
 #include "mqtt/mqtt_settings.h"
 #include "web/web_settings.h"
 #include "settings/settings_model.h"
@@ -33,6 +34,7 @@ struct Pending {
   std::array<bool, serial::ChannelCount> needsPort{};
   mqtt::MqttSettings mqtt;
   web::WebSettings web;
+  RunOptions options;
   // alarm.* keys to set in the workbook's section (an empty value removes one).
   conf::Values alarms = {};
 };

@@ -5,7 +5,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <array>
+#include <functional>
 #include <map>
+#include <utility>
 
 namespace kestrune::app {
 
@@ -33,30 +36,38 @@ struct ConfBefore {
   }
 };
 
-// The global settings (the broker's, the web view's), then the alarm keys of the workbook's section. A
-// failure of the second gives the file its old contents back.
+bool globalChanges(const Current& now, const Pending& pending) {
+  return !(pending.mqtt == now.mqtt) || !(pending.web == now.web) || !(pending.options == now.options);
+}
+
+// The global settings (the broker's, the web view's, the run options), then
+// the alarm keys of the workbook's section. A failure after the first write
+// gives the file its old contents back.
 QStringList saveConf(const settings::SettingsFolder& folder, const Current& now, const Pending& pending,
                      const ConfBefore& before) {
-  const bool globalChanges = !(pending.mqtt == now.mqtt) || !(pending.web == now.web);
-  if (!(pending.mqtt == now.mqtt)) {
-    if (const Status saved = mqtt::writeConf(before.path, pending.mqtt); !saved)
-      return {saved.description(), MsgNothingWritten};
-  }
-  if (!(pending.web == now.web)) {
-    if (const Status saved = web::writeConf(before.path, pending.web); !saved) {
+  const std::array<std::pair<bool, std::function<Status()>>, 3> writes{{
+      {!(pending.mqtt == now.mqtt), [&] { return mqtt::writeConf(before.path, pending.mqtt); }},
+      {!(pending.web == now.web), [&] { return web::writeConf(before.path, pending.web); }},
+      {!(pending.options == now.options), [&] { return run_options::writeConf(before.path, pending.options); }},
+  }};
+  bool written = false;
+  for (const auto& [changed, write] : writes) {
+    if (!changed) continue;
+    if (const Status saved = write(); !saved) {
       QStringList lines{saved.description()};
-      if (pending.mqtt == now.mqtt) return lines << MsgNothingWritten;
+      if (!written) return lines << MsgNothingWritten;
       const Status restored = before.restore();
       return lines << (restored ? MsgConfRolledBack : MsgConfNotRolledBack.arg(restored.description()));
     }
+    written = true;
   }
   if (!now.workbook || pending.alarms.isEmpty()) return {};
   // What the broker settings were just written into, or the file read.
-  const QString readPath = globalChanges ? before.path : folder.readPath(mqtt::ConfFileName);
+  const QString readPath = written ? before.path : folder.readPath(mqtt::ConfFileName);
   const Status saved = conf::writeWorkbookConf(readPath, before.path, *now.workbook, pending.alarms);
   if (saved) return {};
   QStringList lines{saved.description()};
-  if (!globalChanges) return lines << MsgNothingWritten;
+  if (!written) return lines << MsgNothingWritten;
   const Status restored = before.restore();
   return lines << (restored ? MsgConfRolledBack : MsgConfNotRolledBack.arg(restored.description()));
 }
@@ -115,8 +126,7 @@ QStringList saveSetupAndMap(const settings::SettingsFolder& folder, const Curren
 }  // namespace
 
 QStringList saveChanges(const settings::SettingsFolder& folder, const Current& now, const Pending& pending) {
-  const bool confChanges =
-      !(pending.mqtt == now.mqtt) || !(pending.web == now.web) || (now.workbook && !pending.alarms.isEmpty());
+  const bool confChanges = globalChanges(now, pending) || (now.workbook && !pending.alarms.isEmpty());
   ConfBefore before{folder.writePath(mqtt::ConfFileName)};
   if (confChanges) {
     before.existed = QFileInfo::exists(before.path);

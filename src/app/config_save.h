@@ -26,6 +26,7 @@ struct Current {
   serial::PortMap map;
   mqtt::MqttSettings mqtt;
   web::WebSettings web;
+  RunOptions options;
   std::optional<QString> workbook;
   conf::Values workbookConf;
 };

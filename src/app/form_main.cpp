@@ -40,6 +40,7 @@ const QString CapMenuRs = QStringLiteral("RS232C通信条件");
 const QString CapMenuMqtt = QStringLiteral("MQTT送信");
 const QString CapMenuAlarm = QStringLiteral("アラームの設定...");
 const QString CapMenuWeb = QStringLiteral("Web表示の設定...");
+const QString CapMenuRecord = QStringLiteral("記録の設定...");
 const QString CapMenuHelp = QStringLiteral("ﾍﾙﾌﾟ(&H)");
 const QString CapMenuDoc = QStringLiteral("ヘルプ");
 const QString CapMenuLicense = QStringLiteral("このソフトについて");
@@ -174,6 +175,12 @@ void FormMain::buildMenus() {
     // The settings saved take the place of --serve's.
     if (dialog.exec() == QDialog::Accepted) startWebView();
   });
+  menuRecord_ = set->addAction(CapMenuRecord);
+  menuRecord_->setObjectName(QStringLiteral("MenuRecord"));
+  connect(menuRecord_, &QAction::triggered, this, [this] {
+    RecordDialog dialog(mqttConf_.first, mqttConf_.second, this);
+    dialog.exec();
+  });
 
   QMenu* help = menuBar()->addMenu(CapMenuHelp);
   help->setObjectName(QStringLiteral("MenuHelp"));
@@ -302,6 +309,7 @@ void FormMain::setSettingsMenusEnabled(bool enabled) {
   menuCond_->setEnabled(enabled);
   menuRs_->setEnabled(enabled);
   menuMqtt_->setEnabled(enabled);
+  menuRecord_->setEnabled(enabled);
   settingsMenusEnabled_ = enabled;
   updateAlarmMenu();
 }

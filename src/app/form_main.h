@@ -94,6 +94,7 @@ private:
   QAction* menuMqtt_ = nullptr;
   QAction* menuAlarm_ = nullptr;
   QAction* menuWeb_ = nullptr;
+  QAction* menuRecord_ = nullptr;
   // The read-only web view; listens while kestrune.conf (or --serve) says so.
   WebView web_{session_};
   QString serve_;

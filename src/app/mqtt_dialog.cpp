@@ -1,12 +1,16 @@
 #include "app/mqtt_dialog.h"
 
+#include "core/run_options.h"
 #include "web/web_settings.h"
 
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace kestrune::app {
 
@@ -79,6 +83,30 @@ ConfKeys webKeys() {
           }};
 }
 
+ConfKeys recordKeys() {
+  const QStringList keys = run_options::settingKeys();
+  return {CapRecordDialog,
+          QStringLiteral("RecordDialog"),
+          QStringLiteral("LabelRecordError"),
+          MsgRecordHint,
+          keys,
+          {CapStampPrecision, CapRecord, CapFullSheet},
+          {},
+          [keys](const QString& path) {
+            return keyValues<RunOptions>(path, keys, &run_options::readConf, &run_options::settingValue);
+          },
+          [keys](const QString& readPath, const QString& writePath, const QStringList& typed) {
+            return saveKeys<RunOptions>(readPath, writePath, keys, typed, &run_options::readConf,
+                                        &run_options::assignSetting, &run_options::writeConf);
+          },
+          {{{QStringLiteral("s"), QStringLiteral("秒まで（s）")},
+            {QStringLiteral("ms"), QStringLiteral("ミリ秒まで（ms）")}},
+           {{QStringLiteral("off"), QStringLiteral("残さない（off）")},
+            {QStringLiteral("on"), QStringLiteral("残す（on）")}},
+           {{QStringLiteral("end"), QStringLiteral("取得を終える（end）")},
+            {QStringLiteral("continue"), QStringLiteral("新しいシートに続ける（continue）")}}}};
+}
+
 }  // namespace
 
 ConfDialog::ConfDialog(ConfKeys keys, const QString& readPath, QString writePath, QWidget* parent)
@@ -89,12 +117,22 @@ ConfDialog::ConfDialog(ConfKeys keys, const QString& readPath, QString writePath
   auto* form = new QFormLayout;
   const Result<QStringList> values = keys_.read(readPath_);
   for (qsizetype i = 0; i < keys_.keys.size(); ++i) {
-    auto* box = new QLineEdit(values ? values->at(i) : QString(), this);
+    const QString value = values ? values->at(i) : QString();
+    if (static_cast<std::size_t>(i) < keys_.choices.size() && !keys_.choices.at(static_cast<std::size_t>(i)).empty()) {
+      auto* list = new QComboBox(this);
+      list->setObjectName(keys_.keys.at(i));
+      for (const auto& [choice, text] : keys_.choices.at(static_cast<std::size_t>(i))) list->addItem(text, choice);
+      list->setCurrentIndex(std::max(0, list->findData(value)));
+      form->addRow(keys_.captions.at(i), list);
+      typed_.push_back([list] { return list->currentData().toString(); });
+      continue;
+    }
+    auto* box = new QLineEdit(value, this);
     box->setObjectName(keys_.keys.at(i));
     box->setMinimumWidth(box->fontMetrics().horizontalAdvance(QLatin1Char('M')) * 32);
     if (i < keys_.placeholders.size()) box->setPlaceholderText(keys_.placeholders.at(i));
     form->addRow(keys_.captions.at(i), box);
-    boxes_.push_back(box);
+    typed_.push_back([box] { return box->text(); });
   }
   layout->addLayout(form);
   auto* hint = new QLabel(keys_.hint, this);
@@ -113,7 +151,7 @@ ConfDialog::ConfDialog(ConfKeys keys, const QString& readPath, QString writePath
 
 void ConfDialog::accept() {
   QStringList typed;
-  for (const QLineEdit* box : boxes_) typed << box->text();
+  for (const auto& text : typed_) typed << text();
   const QStringList refused = keys_.save(readPath_, writePath_, typed);
   error_->setText(refused.join(QLatin1Char('\n')));
   if (refused.isEmpty()) QDialog::accept();
@@ -124,5 +162,8 @@ MqttDialog::MqttDialog(const QString& readPath, QString writePath, QWidget* pare
 
 WebDialog::WebDialog(const QString& readPath, QString writePath, QWidget* parent)
     : ConfDialog(webKeys(), readPath, std::move(writePath), parent) {}
+
+RecordDialog::RecordDialog(const QString& readPath, QString writePath, QWidget* parent)
+    : ConfDialog(recordKeys(), readPath, std::move(writePath), parent) {}
 
 }  // namespace kestrune::app

@@ -1,5 +1,5 @@
-// The dialogs of kestrune.conf's global settings (条件設定 > MQTT送信, Web表示):
-// one box per key, checked as `kestrune config` checks them, saved at OK.
+// The dialogs of kestrune.conf's global settings (条件設定 > MQTT送信, Web表示,
+// 記録): one box or list per key, checked as `kestrune config` checks them, saved at OK.
 // The next Start (MQTT) or the dialog's caller (the web view) picks them up.
 #pragma once
 
@@ -9,10 +9,10 @@
 #include <QDialog>
 
 #include <functional>
+#include <utility>
 #include <vector>
 
 class QLabel;
-class QLineEdit;
 
 namespace kestrune::app {
 
@@ -34,6 +34,14 @@ inline const QString MsgWebHint = QStringLiteral(
     "http://127.0.0.1:8080/ で見られます。ほかのコンピューターから見るには 0.0.0.0:8443 などとし、証明書と秘密鍵の"
     "ファイルを指定します（https、アクセストークンが必要）。");
 
+inline const QString CapRecordDialog = QStringLiteral("記録の設定");
+inline const QString CapStampPrecision = QStringLiteral("日時の表示");
+inline const QString CapRecord = QStringLiteral("実行の記録");
+inline const QString CapFullSheet = QStringLiteral("シートの最終行まで書いたら");
+inline const QString MsgRecordHint = QStringLiteral(
+    "日時の値はいつもミリ秒まで持ちます。実行の記録はブックの横の「ブック名.kestrune-record」に残り、"
+    "kestrune verify でブックと照らし合わせられます。次の取得開始から使います。");
+
 // What one dialog edits: its keys, how they read from and save to the file.
 struct ConfKeys {
   QString title;
@@ -48,6 +56,9 @@ struct ConfKeys {
   // Checks the typed values against the file at `readPath` and saves them at
   // `writePath`; the refusals (every one), empty once saved.
   std::function<QStringList(const QString& readPath, const QString& writePath, const QStringList& typed)> save;
+  // Per key, may be shorter: the values a list offers, each with its text;
+  // a key without them gets a box to type in.
+  std::vector<std::vector<std::pair<QString, QString>>> choices = {};
 };
 
 class ConfDialog : public QDialog {
@@ -64,7 +75,7 @@ private:
   ConfKeys keys_;
   QString readPath_;
   QString writePath_;
-  std::vector<QLineEdit*> boxes_;
+  std::vector<std::function<QString()>> typed_;
   QLabel* error_ = nullptr;
 };
 
@@ -80,6 +91,13 @@ class WebDialog final : public ConfDialog {
   Q_OBJECT
 public:
   WebDialog(const QString& readPath, QString writePath, QWidget* parent = nullptr);
+};
+
+// The run options: the stamps' precision, the run record, a full sheet.
+class RecordDialog final : public ConfDialog {
+  Q_OBJECT
+public:
+  RecordDialog(const QString& readPath, QString writePath, QWidget* parent = nullptr);
 };
 
 }  // namespace kestrune::app

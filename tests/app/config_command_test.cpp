@@ -331,6 +331,7 @@ TEST_F(ConfigCommandTest, EveryKeySetAtOnceKeepsTheRecordsOtherBytes) {
                            "number=99\nstamp=none\nscript=file\nport=2\nline=4800,e,7,2\nflow=rts\n"
                            "device=/dev/ttyACM0\nmqtt.url=\nmqtt.topic=\nmqtt.user=\n"
                            "mqtt.password-file=\nmqtt.ca-file=\nhttp.listen=\nhttp.cert-file=\nhttp.key-file=\n"
+                           "stamp-precision=s\nrecord=off\nfull-sheet=end\n"
                            "port.2=2\nline.2=19200,e,7,2\nflow.2=rts\ndevice.2=/dev/ttyACM0\n"
                            "port.3=3\nline.3=19200,e,7,2\nflow.3=rts\ndevice.3=/dev/ttyUSB0\n"
                            "port.4=4\nline.4=19200,e,7,2\nflow.4=rts\ndevice.4=\n"
@@ -472,7 +473,8 @@ TEST_F(ConfigCommandTest, WithoutSetupDatItListsTheDefaultsAndANewFileStartsWith
   EXPECT_EQ(listed.out, QStringLiteral("minutes=1\nrows=1\nstart=current\nstart-cell=A1\nnumbering=off\nnumber=1\n"
                                        "stamp=none\nscript=builtin\nport=1\nline=9600,n,8,1\nflow=none\ndevice=\n"
                                        "mqtt.url=\nmqtt.topic=\nmqtt.user=\nmqtt.password-file=\nmqtt.ca-file=\n"
-                                       "http.listen=\nhttp.cert-file=\nhttp.key-file=\n"));
+                                       "http.listen=\nhttp.cert-file=\nhttp.key-file=\n"
+                                       "stamp-precision=s\nrecord=off\nfull-sheet=end\n"));
   EXPECT_FALSE(QFile::exists(setupPath(dir))) << "listing writes nothing";
   EXPECT_FALSE(QFile::exists(dir + QStringLiteral("/kestrune.conf")));
   EXPECT_FALSE(QFile::exists(mapPath(dir)));
@@ -624,6 +626,9 @@ TEST_F(ConfigCommandTest, BrokerSettingsAreCheckedAndStoredInKestruneConfOnly) {
       {"http.listen=lab:8080", "http.listen"},
       {"http.listen=127.0.0.1:0", "http.listen"},
       {"http.cert-file=/nonexistent/web.pem", "/nonexistent/web.pem"},
+      {"stamp-precision=us", "s か ms"},
+      {"record=yes", "off か on"},
+      {"full-sheet=stop", "end か continue"},
   };
   for (const Refused& r : refused) {
     const ConfigResult result = config(dir, {QStringLiteral("rows=7"), QString::fromUtf8(r.assignment)});
@@ -639,7 +644,8 @@ TEST_F(ConfigCommandTest, BrokerSettingsAreCheckedAndStoredInKestruneConfOnly) {
   const ConfigResult set =
       config(dir, {QStringLiteral("mqtt.url=mqtts://broker.lab"), QStringLiteral("mqtt.user=lab"),
                    QStringLiteral("mqtt.ca-file=ca.pem"), QStringLiteral("mqtt.topic=plant/{host}"),
-                   QStringLiteral("http.listen=localhost:8080")});
+                   QStringLiteral("http.listen=localhost:8080"), QStringLiteral("record=on"),
+                   QStringLiteral("full-sheet=continue")});
   QDir::setCurrent(oldCurrent);
   ASSERT_EQ(set.status, ConfigDone) << set.err.toStdString();
   const auto listed = values(set.out);
@@ -650,7 +656,9 @@ TEST_F(ConfigCommandTest, BrokerSettingsAreCheckedAndStoredInKestruneConfOnly) {
   EXPECT_EQ(readAll(mapPath(dir)), LabMap);
   EXPECT_EQ(readAll(dir + QStringLiteral("/kestrune.conf")),
             "mqtt.url=mqtts://broker.lab\nmqtt.topic=plant/{host}\nmqtt.user=lab\nmqtt.ca-file=" +
-                (dir + QStringLiteral("/ca.pem")).toUtf8() + "\nhttp.listen=localhost:8080\n");
+                (dir + QStringLiteral("/ca.pem")).toUtf8() +
+                "\nhttp.listen=localhost:8080\nstamp-precision=s\nrecord=on\nfull-sheet=continue\n");
+  EXPECT_EQ(listed.at(QStringLiteral("full-sheet")), QStringLiteral("continue"));
   EXPECT_EQ(listed.at(QStringLiteral("http.listen")), QStringLiteral("localhost:8080"));
   // An empty value clears a setting; the others stay.
   ASSERT_EQ(config(dir, {QStringLiteral("mqtt.url=")}).status, ConfigDone);

@@ -91,12 +91,12 @@ TEST_F(FormMainTest, MenuBarEntries) {
     menus << a->text();
     for (QAction* entry : a->menu()->actions()) menus << QStringLiteral("  ") + entry->text();
   }
-  EXPECT_EQ(
-      menus,
-      (QStringList{QStringLiteral("ﾌｧｲﾙ(&F)"), QStringLiteral("  終了(&Q)"), QStringLiteral("条件設定(&S)"),
-                   QStringLiteral("  データ取得条件"), QStringLiteral("  RS232C通信条件"), QStringLiteral("  MQTT送信"),
-                   QStringLiteral("  アラームの設定..."), QStringLiteral("  Web表示の設定..."),
-                   QStringLiteral("ﾍﾙﾌﾟ(&H)"), QStringLiteral("  ヘルプ"), QStringLiteral("  このソフトについて")}));
+  EXPECT_EQ(menus, (QStringList{QStringLiteral("ﾌｧｲﾙ(&F)"), QStringLiteral("  終了(&Q)"),
+                                QStringLiteral("条件設定(&S)"), QStringLiteral("  データ取得条件"),
+                                QStringLiteral("  RS232C通信条件"), QStringLiteral("  MQTT送信"),
+                                QStringLiteral("  アラームの設定..."), QStringLiteral("  Web表示の設定..."),
+                                QStringLiteral("  記録の設定..."), QStringLiteral("ﾍﾙﾌﾟ(&H)"),
+                                QStringLiteral("  ヘルプ"), QStringLiteral("  このソフトについて")}));
   EXPECT_EQ(child<QAction>("MenuEnd")->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
 }
 

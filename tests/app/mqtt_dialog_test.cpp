@@ -3,6 +3,9 @@
 // opens it.
 #include "app/mqtt_dialog.h"
 
+#include "core/run_options.h"
+
+#include <QComboBox>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -72,6 +75,28 @@ TEST_F(MqttDialogTest, ShowsTheFileRefusesBadValuesAndSavesAtOk) {
   dialog.accept();
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
   EXPECT_EQ(saved(), "other=kept\nmqtt.url=mqtts://broker.lab:8884\nmqtt.password-file=" + path.toUtf8() + "\n");
+}
+
+TEST_F(MqttDialogTest, RecordDialogOffersEachOptionsValuesAndSavesThem) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::Append));
+  f.write("record=on\n");
+  f.close();
+  RecordDialog dialog(path, path);
+  auto* precision = dialog.findChild<QComboBox*>(KeyStampPrecision);
+  auto* record = dialog.findChild<QComboBox*>(KeyRecord);
+  auto* full = dialog.findChild<QComboBox*>(KeyFullSheet);
+  ASSERT_TRUE(precision && record && full);
+  EXPECT_EQ(record->currentData().toString(), QStringLiteral("on")) << "shows the file";
+  EXPECT_EQ(precision->currentData().toString(), QStringLiteral("s")) << "a missing key is its default";
+  precision->setCurrentIndex(precision->findData(QStringLiteral("ms")));
+  full->setCurrentIndex(full->findData(QStringLiteral("continue")));
+  dialog.show();
+  dialog.accept();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(run_options::readConf(path)->stampMilliseconds, true);
+  EXPECT_EQ(run_options::readConf(path)->continueFullSheet, true);
+  EXPECT_TRUE(saved().startsWith("other=kept\nmqtt.url=mqtt://old:1883\nmqtt.user=alice\n")) << "other lines kept";
 }
 
 }  // namespace
