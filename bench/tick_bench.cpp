@@ -155,7 +155,10 @@ Figures runFor(int seconds, const Variant& variant) {
   const double cpuBefore = cpuSeconds();
   QApplication::exec();
   figures.cpuPercent = 100.0 * (cpuSeconds() - cpuBefore) / (static_cast<double>(wall.elapsed()) / 1000.0);
-  for (auto& viewer : viewers) viewer->kill();
+  for (auto& viewer : viewers) {
+    viewer->kill();
+    viewer->waitForFinished(2000);
+  }
   feeder.stop();
   figures.rows = session.interpreter().cycleCount();
   figures.queued = session.publishing().status().queued;
