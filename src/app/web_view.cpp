@@ -51,7 +51,11 @@ Result<web::WebSettings> webSettings(const settings::SettingsFolder& folder, con
   return settings;
 }
 
-WebView::WebView(AcquisitionSession& session, QObject* parent) : QObject(parent), session_(session) {
+WebView::WebView(AcquisitionSession& session, QObject* parent)
+    : QObject(parent),
+      session_(session),
+      program_(QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion()),
+      host_(QSysInfo::machineHostName()) {
   statusTimer_.setSingleShot(true);
   statusTimer_.setInterval(StatusIntervalMs);
   connect(&statusTimer_, &QTimer::timeout, this, [this] {
@@ -145,9 +149,8 @@ QJsonObject WebView::status() {
   const std::optional<double> perMinute = progress.rowsPerMinute();
   const QFileInfo book(session_.workbookPath());
   return QJsonObject{
-      {QStringLiteral("program"),
-       QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion()},
-      {QStringLiteral("host"), QSysInfo::machineHostName()},
+      {QStringLiteral("program"), program_},
+      {QStringLiteral("host"), host_},
       {QStringLiteral("state"), stateName(session_.state(), startedAt_.isValid(), progress.ended)},
       {QStringLiteral("workbook"), book.fileName()},
       {QStringLiteral("sheet"), session_.runSheet()},

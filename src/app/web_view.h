@@ -52,6 +52,9 @@ private:
   QDateTime startedAt_;
   QString latestAlarm_;
   QJsonArray columns_;  // the run's value columns, from its first row
+  // What does not change while the program runs, asked for once.
+  const QString program_;
+  const QString host_;
   std::uint64_t lastSequence_ = 0;
   bool dirty_ = false;
 };

@@ -36,14 +36,16 @@ void EventStream::appendStatus() {
   statusAt_ = Clock::now();
 }
 
-bool EventStream::collect(const WebFeed::Marks& marks) {
+bool EventStream::collect(const WebFeed::Marks& marks, Clock::time_point now) {
   if (marks.run != run_) {
     pending_ += RunEvent;
     run_ = marks.run;
     lastSent_ = 0;
   }
-  if (marks.lastSequence > lastSent_) {
+  if (marks.lastSequence > lastSent_ && (moreRows_ || now - rowsAt_ >= timing_.rowInterval)) {
     const WebFeed::Rows rows = feed_.rowsAfter(lastSent_, RowsPerBatch);
+    rowsAt_ = now;
+    moreRows_ = rows.more;
     // Rows of a run begun since the marks were read wait for its run event.
     if (rows.run == run_) {
       for (std::size_t i = 0; i < rows.json.size(); ++i) {
@@ -53,7 +55,7 @@ bool EventStream::collect(const WebFeed::Marks& marks) {
       }
     }
   }
-  if (marks.status != statusSent_ && Clock::now() - statusAt_ >= timing_.statusInterval) {
+  if (marks.status != statusSent_ && now - statusAt_ >= timing_.statusInterval) {
     statusSent_ = marks.status;
     appendStatus();
   }
@@ -68,17 +70,31 @@ std::size_t EventStream::read(char* buffer, std::size_t max) {
     // Read after the marks: stop() sets the flag before it wakes the feed,
     // so either the flag is seen here or the wait below returns at once.
     if (stopping_.load()) return 0;
-    if (collect(marks)) break;
     const Clock::time_point now = Clock::now();
+    if (collect(marks, now)) break;
     if (now - trafficAt_ >= timing_.keepAlive) {
       pending_ = ": keep-alive\n\n";
       break;
     }
     Clock::time_point until = trafficAt_ + timing_.keepAlive;
-    // A status change held back by the interval is sent when it ends.
-    if (marks.status != statusSent_) until = std::min(until, statusAt_ + timing_.statusInterval);
-    const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(until - now);
-    feed_.waitForChange(marks, std::max(timeout, std::chrono::milliseconds(1)));
+    // Rows and a status held back by their intervals are sent when those
+    // end; until then only the server's stop wakes the stream, so rows
+    // arriving meanwhile cost it nothing.
+    bool held = false;
+    if (marks.lastSequence > lastSent_) {
+      until = std::min(until, rowsAt_ + timing_.rowInterval);
+      held = true;
+    }
+    if (marks.status != statusSent_) {
+      until = std::min(until, statusAt_ + timing_.statusInterval);
+      held = true;
+    }
+    const auto timeout =
+        std::max(std::chrono::ceil<std::chrono::milliseconds>(until - now), std::chrono::milliseconds(1));
+    if (held)
+      feed_.waitForWake(marks.wakes, timeout);
+    else
+      feed_.waitForChange(marks, timeout);
   }
   trafficAt_ = Clock::now();
   const std::size_t count = std::min(max, static_cast<std::size_t>(pending_.size() - offset_));

@@ -19,6 +19,9 @@ public:
   struct Timing {
     std::chrono::milliseconds keepAlive;
     std::chrono::milliseconds statusInterval;
+    // Rows are sent together at most this often: a fast run wakes each
+    // stream a few times a second, not once per row.
+    std::chrono::milliseconds rowInterval;
   };
   // Rows told on connect after `lastEventId` (the browser's reconnect): at most this many.
   static constexpr std::uint64_t CatchUpRows = 10000;
@@ -33,7 +36,7 @@ public:
 private:
   using Clock = std::chrono::steady_clock;
   // Appends what changed since the last call; false when nothing did.
-  bool collect(const WebFeed::Marks& marks);
+  bool collect(const WebFeed::Marks& marks, Clock::time_point now);
   void appendStatus();
 
   const WebFeed& feed_;
@@ -44,6 +47,8 @@ private:
   std::uint64_t statusSent_ = 0;
   Clock::time_point statusAt_;
   Clock::time_point trafficAt_;
+  Clock::time_point rowsAt_;  // when rows were last sent
+  bool moreRows_ = false;     // the last batch stopped short of the run's end
   QByteArray pending_;
   qsizetype offset_ = 0;
 };

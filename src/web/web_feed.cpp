@@ -113,6 +113,11 @@ WebFeed::Marks WebFeed::waitForChange(const Marks& seen, std::chrono::millisecon
   return marks_;
 }
 
+void WebFeed::waitForWake(std::uint64_t wakes, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, timeout, [&] { return marks_.wakes != wakes; });
+}
+
 void WebFeed::wakeAll() {
   {
     const std::lock_guard lock(mutex_);

@@ -60,7 +60,9 @@ public:
   Marks marks() const;
   // Returns once the marks differ from `seen`, or after `timeout`.
   Marks waitForChange(const Marks& seen, std::chrono::milliseconds timeout) const;
-  // Wakes every reader waiting in waitForChange (the server stopping).
+  // Returns once wakeAll has been called since `wakes` was read, or after `timeout`.
+  void waitForWake(std::uint64_t wakes, std::chrono::milliseconds timeout) const;
+  // Wakes every reader waiting in waitForChange or waitForWake (the server stopping).
   void wakeAll();
   // The status object's compact JSON ("{}" before one).
   QByteArray statusJson() const;

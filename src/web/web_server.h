@@ -33,6 +33,7 @@ public:
     std::size_t connectionMemory = 16 * 1024;  // bounds the request headers
     std::chrono::milliseconds keepAlive{15000};
     std::chrono::milliseconds statusInterval{250};
+    std::chrono::milliseconds rowInterval{200};
   };
 
   WebServer();

@@ -253,6 +253,23 @@ TEST_F(WebServerTest, EventStream) {
   EXPECT_FALSE(again.text().contains("never sent"));
 }
 
+TEST_F(WebServerTest, RowsSoonAfterASentOneWaitForTheRowInterval) {
+  WebServer::Limits limits;
+  limits.statusInterval = std::chrono::milliseconds(1);
+  limits.rowInterval = std::chrono::hours(1);
+  startLoopback(limits);
+  StreamReader reader(server.port());
+  qsizetype at = reader.waitFor("event: status\n");
+  ASSERT_GT(at, 0);
+  feed.addRow(makeRow(1));
+  at = reader.waitFor("id: 1\nevent: row\n", at);
+  ASSERT_GT(at, 0) << "the first row goes at once";
+  feed.addRow(makeRow(2));
+  feed.setStatus(QJsonObject{{"state", "paused"}});
+  ASSERT_GT(reader.waitFor("{\"state\":\"paused\"}", at), 0);
+  EXPECT_FALSE(reader.text().contains("id: 2\n")) << "held for the interval; the status was not";
+}
+
 TEST_F(WebServerTest, QuietStreamGetsKeepAliveComments) {
   WebServer::Limits limits;
   limits.keepAlive = std::chrono::milliseconds(100);
