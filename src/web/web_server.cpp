@@ -1,6 +1,7 @@
 // libmicrohttpd's headers appear only in this file.
 #include "web/web_server.h"
 
+#include "web/connection_admission.h"
 #include "web/event_stream.h"
 
 #include <QFile>
@@ -117,12 +118,49 @@ void freeStream(void* cls) { delete static_cast<EventStream*>(cls); }
 // from the acquisition's tick.
 constexpr int ConnectionNiceness = 10;
 
+ConnectionAdmission::Connection* admitted(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info ? static_cast<ConnectionAdmission::Connection*>(info->socket_context) : nullptr;
+}
+
+// The client's address as bytes: what tells one client from another.
+QByteArray peerOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) return {};
+  const sockaddr* address = info->client_addr;
+  if (address->sa_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
+    return QByteArray(reinterpret_cast<const char*>(&in6->sin6_addr), sizeof in6->sin6_addr);
+  }
+  const auto* in4 = reinterpret_cast<const sockaddr_in*>(address);
+  return QByteArray(reinterpret_cast<const char*>(&in4->sin_addr), sizeof in4->sin_addr);
+}
+
+void onConnection(void* cls, MHD_Connection* connection, void** socketContext, MHD_ConnectionNotificationCode code) {
+  auto& admission = *static_cast<ConnectionAdmission*>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    *socketContext = admission.admit(fd ? fd->connect_fd : -1, peerOf(connection));
+  } else if (*socketContext != nullptr) {
+    admission.closed(static_cast<ConnectionAdmission::Connection*>(*socketContext));
+    *socketContext = nullptr;
+  }
+}
+
+void onCompleted(void* cls, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {
+  if (ConnectionAdmission::Connection* admittedConnection = admitted(connection))
+    static_cast<ConnectionAdmission*>(cls)->setBusy(admittedConnection, false);
+}
+
 MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
                      const char*, size_t*, void**) {
+  auto* server = static_cast<WebServer*>(cls);
+  if (ConnectionAdmission::Connection* admittedConnection = admitted(connection))
+    server->admission().setBusy(admittedConnection, true);
   // Each connection has its own thread; on Linux a thread's id names it alone.
   thread_local const bool lowered = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), ConnectionNiceness) == 0;
   static_cast<void>(lowered);
-  return static_cast<WebServer*>(cls)->answer(connection, url, method) ? MHD_YES : MHD_NO;
+  return server->answer(connection, url, method) ? MHD_YES : MHD_NO;
 }
 
 Result<QByteArray> readWhole(const QString& path) {
@@ -228,13 +266,17 @@ Status WebServer::start(const WebSettings& settings, const QString& settingsFold
   port_ = boundPort(*socket);
   stopping_ = false;
 
+  admission_ = std::make_unique<ConnectionAdmission>(limits_.connections, limits_.perClient);
   unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD;
   if (address->ipv6) flags |= MHD_USE_IPv6;
   if (tls_) flags |= MHD_USE_TLS;
   // The port is given by the socket; MHD_start_daemon's own port is not used.
+  // The admission keeps to the limits by closing idle connections; the
+  // library's own limit, above it, only allows for those still closing.
   daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &onRequest, this, MHD_OPTION_LISTEN_SOCKET, *socket,
-                             MHD_OPTION_CONNECTION_LIMIT, limits_.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-                             limits_.perClient, MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds,
+                             MHD_OPTION_CONNECTION_LIMIT, 2 * limits_.connections, MHD_OPTION_NOTIFY_CONNECTION,
+                             &onConnection, admission_.get(), MHD_OPTION_NOTIFY_COMPLETED, &onCompleted,
+                             admission_.get(), MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds,
                              MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.connectionMemory, MHD_OPTION_UNESCAPE_CALLBACK,
                              &keepEscapes, nullptr, tls_ ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, key_.constData(),
                              MHD_OPTION_HTTPS_MEM_CERT, cert_.constData(), MHD_OPTION_END);
@@ -255,6 +297,7 @@ void WebServer::stop() {
   feed_->wakeAll();
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
+  admission_.reset();
   feed_ = nullptr;
 }
 

@@ -15,6 +15,7 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
 #include <chrono>
 #include <cstdint>
 
@@ -23,12 +24,14 @@ struct MHD_Connection;
 
 namespace kestrune::web {
 
+class ConnectionAdmission;
+
 class WebServer {
 public:
   // What one server allows; the defaults are what the program uses.
   struct Limits {
     unsigned connections = 64;
-    unsigned perClient = 16;
+    unsigned perClient = 16;                   // connections from one address
     unsigned idleSeconds = 30;                 // a connection without progress is closed
     std::size_t connectionMemory = 16 * 1024;  // bounds the request headers
     std::chrono::milliseconds keepAlive{15000};
@@ -61,9 +64,11 @@ public:
   bool stopping() const { return stopping_.load(); }
   WebFeed& feed() const { return *feed_; }
   const Limits& limits() const { return limits_; }
+  ConnectionAdmission& admission() const { return *admission_; }
 
 private:
   MHD_Daemon* daemon_ = nullptr;
+  std::unique_ptr<ConnectionAdmission> admission_;
   WebFeed* feed_ = nullptr;
   Limits limits_;
   ListenAddress address_;
