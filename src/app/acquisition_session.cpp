@@ -232,6 +232,9 @@ bool AcquisitionSession::close() {
 void AcquisitionSession::release() { workbook_.release(); }
 
 void AcquisitionSession::rowsRecovered(int rows, int damagedLines, const QString& keptAs) {
+  // The record learns of the rows before the journal that holds them goes:
+  // a crash in between finds them in the journal again.
+  repairRecord();
   // The restored cursor and acquisition number are kept at once: a second
   // crash must not send the next run over the recovered rows.
   saveSettings();
