@@ -649,8 +649,8 @@ QJsonObject AcquisitionSession::recordHeader() {
     QFile file(scriptFile);
     // The script was read a moment ago; one that cannot be read now is recorded empty.
     scriptBytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    scriptText = cp932::toUnicode(cp932::decode(std::string_view(scriptBytes.constData(),
-                                                                 static_cast<std::size_t>(scriptBytes.size()))));
+    scriptText = cp932::toUnicode(
+        cp932::decode(std::string_view(scriptBytes.constData(), static_cast<std::size_t>(scriptBytes.size()))));
   }
   QJsonArray lines;
   for (const int channel : script::channelsInUse(script_)) {
@@ -682,8 +682,7 @@ QJsonObject AcquisitionSession::recordHeader() {
                    {QStringLiteral("numbering"), c.numbering},
                    {QStringLiteral("stamp"), static_cast<int>(c.stamp)},
                    {QStringLiteral("script-from-file"), c.scriptFromFile},
-                   {QStringLiteral("stamp-precision"),
-                    run_options::settingValue(runOptions_, KeyStampPrecision)},
+                   {QStringLiteral("stamp-precision"), run_options::settingValue(runOptions_, KeyStampPrecision)},
                    {QStringLiteral("full-sheet"), run_options::settingValue(runOptions_, KeyFullSheet)}}},
       {QStringLiteral("script"),
        QJsonObject{{QStringLiteral("file"), scriptFile},

@@ -46,13 +46,12 @@ QString stampText(const Stamp& stamp) {
   return isoText(stamp.value);
 }
 
-QJsonObject rowJson(const QString& run, qint64 sequence, const QString& sheet, std::int32_t row,
-                    std::int32_t column, std::optional<std::int32_t> number, const std::vector<RecordCell>& cells) {
+QJsonObject rowJson(const QString& run, qint64 sequence, const QString& sheet, std::int32_t row, std::int32_t column,
+                    std::optional<std::int32_t> number, const std::vector<RecordCell>& cells) {
   QJsonArray array;
   for (const RecordCell& cell : cells) array.append(cellJson(cell));
-  QJsonObject object{{QStringLiteral("run"), run},   {QStringLiteral("seq"), sequence},
-                     {QStringLiteral("sheet"), sheet}, {QStringLiteral("row"), row},
-                     {QStringLiteral("col"), column},  {QStringLiteral("cells"), array}};
+  QJsonObject object{{QStringLiteral("run"), run}, {QStringLiteral("seq"), sequence}, {QStringLiteral("sheet"), sheet},
+                     {QStringLiteral("row"), row}, {QStringLiteral("col"), column},   {QStringLiteral("cells"), array}};
   if (number) object.insert(QStringLiteral("no"), *number);
   return object;
 }
@@ -128,10 +127,9 @@ ParsedRecord parseRecord(const QByteArray& bytes) {
     ++number;
     const QList<QByteArray> fields = text.split('\t');
     QJsonParseError error;
-    const QJsonDocument document =
-        fields.size() == 3 ? QJsonDocument::fromJson(fields[1], &error) : QJsonDocument();
-    const bool reads = fields.size() == 3 && error.error == QJsonParseError::NoError && document.isObject() &&
-                       fields[2].size() == 64;
+    const QJsonDocument document = fields.size() == 3 ? QJsonDocument::fromJson(fields[1], &error) : QJsonDocument();
+    const bool reads =
+        fields.size() == 3 && error.error == QJsonParseError::NoError && document.isObject() && fields[2].size() == 64;
     if (!reads) {
       parsed.brokenLines.push_back(number);
       // The next line chains on the hash this one states, where it states one.
@@ -239,8 +237,8 @@ LogStatus RunRecord::beginRun(QJsonObject header) {
 
 LogStatus RunRecord::take(const AcquiredRow& row) {
   if (runId_.isEmpty()) return {};
-  return append(line("row", rowJson(runId_, ++rows_, row.sheet, row.row, row.firstColumn, row.number,
-                                    recordCells(row))));
+  return append(
+      line("row", rowJson(runId_, ++rows_, row.sheet, row.row, row.firstColumn, row.number, recordCells(row))));
 }
 
 LogStatus RunRecord::noteClockStep(qint64 stepMs, const QDateTime& wallNow) {

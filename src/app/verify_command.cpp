@@ -68,14 +68,14 @@ bool same(const RecordCell& cell, const xls::Value& value, bool date1904) {
     const auto* current = std::get_if<std::string>(&value);
     return current && QString::fromStdString(*current) == *text;
   }
-  const double expected = std::holds_alternative<double>(cell) ? std::get<double>(cell)
-                                                                 : std::get<RecordStamp>(cell).serial;
+  const double expected =
+      std::holds_alternative<double>(cell) ? std::get<double>(cell) : std::get<RecordStamp>(cell).serial;
   const std::optional<double> current = numberOf(value, date1904);
   if (!current) return false;
   // The 1904 system's serials carry the milliseconds in other bits: equal
   // within a tenth of a millisecond there, exactly otherwise.
   return date1904 && std::holds_alternative<RecordStamp>(cell) ? std::fabs(*current - expected) < 1e-9
-                                                                : *current == expected;
+                                                               : *current == expected;
 }
 
 // What a run of cells holds, as a key: equal keys, equal cells.
@@ -110,7 +110,8 @@ public:
   std::optional<std::size_t> index(const QString& sheet) const { return workbook_.findSheet(sheet.toStdString()); }
   xls::Value value(std::size_t sheet, int row, int column) const {
     if (row < 1 || column < 1) return {};
-    const auto cell = workbook_.cell(sheet, static_cast<std::uint32_t>(row - 1), static_cast<std::uint32_t>(column - 1));
+    const auto cell =
+        workbook_.cell(sheet, static_cast<std::uint32_t>(row - 1), static_cast<std::uint32_t>(column - 1));
     return cell ? cell.value().value : xls::Value();
   }
   QByteArray placeKey(std::size_t sheet, int row, int column, std::size_t width) const {
@@ -162,8 +163,11 @@ VerifyReport verifyWorkbook(const ParsedRecord& record, const xls::Workbook& wor
     if (run == runIndex.end()) continue;
     VerifyRun& r = report.runs[run->second];
     if (line.kind == "row") {
-      Row row{run->second, line.object.value(QStringLiteral("sheet")).toString(),
-              line.object.value(QStringLiteral("row")).toInt(), line.object.value(QStringLiteral("col")).toInt(), {}};
+      Row row{run->second,
+              line.object.value(QStringLiteral("sheet")).toString(),
+              line.object.value(QStringLiteral("row")).toInt(),
+              line.object.value(QStringLiteral("col")).toInt(),
+              {}};
       for (const QJsonValue& cell : line.object.value(QStringLiteral("cells")).toArray())
         row.cells.push_back(cellFromJson(cell));
       if (!r.sheets.contains(row.sheet)) r.sheets << row.sheet;
@@ -182,8 +186,6 @@ VerifyReport verifyWorkbook(const ParsedRecord& record, const xls::Workbook& wor
   // A place a later run wrote again is that run's to answer for.
   std::map<std::pair<QString, int>, std::size_t> latest;
   for (std::size_t i = 0; i < rows.size(); ++i) latest[{rows[i].sheet, rows[i].row}] = i;
-  std::unordered_multimap<QByteArray, std::size_t> recordKeys;
-  for (std::size_t i = 0; i < rows.size(); ++i) recordKeys.emplace(recordKey(rows[i].cells), i);
   // Places whose content is accounted for: as acquired, changed, or a moved row's.
   std::set<std::pair<QString, int>> accounted;
   std::vector<std::vector<VerifyFinding>> byRun(report.runs.size());
@@ -208,6 +210,10 @@ VerifyReport verifyWorkbook(const ParsedRecord& record, const xls::Workbook& wor
     }
   }
   std::set<std::pair<QString, int>> claimed;
+  // What the record's rows hold, looked up only when some row differs.
+  std::unordered_multimap<QByteArray, std::size_t> recordKeys;
+  if (!differing.empty())
+    for (std::size_t i = 0; i < rows.size(); ++i) recordKeys.emplace(recordKey(rows[i].cells), i);
   for (const std::size_t i : differing) {
     const Row& row = rows[i];
     std::vector<VerifyFinding>& findings = byRun[row.run];
@@ -245,8 +251,8 @@ VerifyReport verifyWorkbook(const ParsedRecord& record, const xls::Workbook& wor
       const int column = row.column + static_cast<int>(c);
       const xls::Value current = sheets.value(*sheet, row.row, column);
       if (same(row.cells[c], current, sheets.date1904())) continue;
-      findings.push_back({VerifyFinding::Kind::Changed, id, row.sheet, row.row, column, 0, 0,
-                          recordText(row.cells[c]), valueText(current)});
+      findings.push_back({VerifyFinding::Kind::Changed, id, row.sheet, row.row, column, 0, 0, recordText(row.cells[c]),
+                          valueText(current)});
     }
   }
 
@@ -261,7 +267,8 @@ VerifyReport verifyWorkbook(const ParsedRecord& record, const xls::Workbook& wor
     std::map<std::pair<std::size_t, QString>, Area> spans;
     for (const Row& row : rows) {
       const int right = row.column + std::max<int>(1, static_cast<int>(row.cells.size())) - 1;
-      auto [span, inserted] = spans.try_emplace({row.run, row.sheet}, Area{row.run, row.row, row.row, row.column, right});
+      auto [span, inserted] =
+          spans.try_emplace({row.run, row.sheet}, Area{row.run, row.row, row.row, row.column, right});
       if (inserted) continue;
       Area& a = span->second;
       a.top = std::min(a.top, row.row);
@@ -274,16 +281,19 @@ VerifyReport verifyWorkbook(const ParsedRecord& record, const xls::Workbook& wor
   for (const auto& [name, list] : areas) {
     const std::optional<std::size_t> sheet = sheets.index(name);
     if (!sheet) continue;
-    std::set<int> added;
+    // Rows accounted for or already found added, by row number.
+    std::vector<bool> done(xls::MaxRows + 2, false);
+    for (auto it = accounted.lower_bound({name, 0}); it != accounted.end() && it->first == name; ++it)
+      if (it->second >= 0 && it->second <= static_cast<int>(xls::MaxRows))
+        done[static_cast<std::size_t>(it->second)] = true;
     for (const auto& [position, cell] : workbook.cells(*sheet)) {
       const int r = static_cast<int>(position >> 8) + 1;
       const int c = static_cast<int>(position & 0xFF) + 1;
-      if (blank(cell.value) || added.contains(r) || accounted.contains({name, r})) continue;
+      if (done[static_cast<std::size_t>(r)] || blank(cell.value)) continue;
       for (const Area& a : list) {
         if (r < a.top || r > a.bottom || c < a.left || c > a.right) continue;
-        added.insert(r);
-        byRun[a.run].push_back(
-            {VerifyFinding::Kind::Added, report.runs[a.run].id, name, r, 0, 0, 0, {}, {}});
+        done[static_cast<std::size_t>(r)] = true;
+        byRun[a.run].push_back({VerifyFinding::Kind::Added, report.runs[a.run].id, name, r, 0, 0, 0, {}, {}});
         break;
       }
     }
@@ -300,8 +310,15 @@ VerifyReport verifyWorkbook(const ParsedRecord& record, const xls::Workbook& wor
   for (const int line : record.brokenLines)
     report.findings.push_back({VerifyFinding::Kind::ChainBroken, {}, {}, 0, 0, 0, line, {}, {}});
   if (record.tornTail)
-    report.findings.push_back({VerifyFinding::Kind::TornTail, {}, {}, 0, 0, 0,
-                               static_cast<int>(record.lines.size() + record.brokenLines.size()) + 1, {}, {}});
+    report.findings.push_back({VerifyFinding::Kind::TornTail,
+                               {},
+                               {},
+                               0,
+                               0,
+                               0,
+                               static_cast<int>(record.lines.size() + record.brokenLines.size()) + 1,
+                               {},
+                               {}});
   return report;
 }
 
@@ -321,12 +338,14 @@ QString findingText(const VerifyFinding& f) {
     case VerifyFinding::Kind::Added:
       return QStringLiteral("行の追加 %1: どの実行も書いていない行です").arg(place);
     case VerifyFinding::Kind::ChainBroken:
-      return QStringLiteral("記録の改ざん: 実行記録の %1 行目がハッシュの連鎖に合いません（書き換え・削除・挿入・並べ替え）")
+      return QStringLiteral(
+                 "記録の改ざん: 実行記録の %1 行目がハッシュの連鎖に合いません（書き換え・削除・挿入・並べ替え）")
           .arg(f.line);
     case VerifyFinding::Kind::TornTail:
       return QStringLiteral("記録の途切れ: 実行記録の %1 行目が途中で切れています").arg(f.line);
     case VerifyFinding::Kind::Unended:
-      return QStringLiteral("記録の途切れ: 実行 %1 の終わりの行がありません（取得中か、記録の後ろが切り取られています）")
+      return QStringLiteral(
+                 "記録の途切れ: 実行 %1 の終わりの行がありません（取得中か、記録の後ろが切り取られています）")
           .arg(f.run);
   }
   return {};
@@ -359,7 +378,8 @@ QByteArray reportJson(const VerifyReport& report, const QString& workbookPath, c
       o.insert(QStringLiteral("row"), f.row);
     }
     if (f.kind == VerifyFinding::Kind::Changed) {
-      o.insert(QStringLiteral("address"), QStringLiteral("%1!%2%3").arg(f.sheet, sheet::columnLetters(f.column)).arg(f.row));
+      o.insert(QStringLiteral("address"),
+               QStringLiteral("%1!%2%3").arg(f.sheet, sheet::columnLetters(f.column)).arg(f.row));
       o.insert(QStringLiteral("acquired"), f.acquired);
       o.insert(QStringLiteral("current"), f.current);
     }
@@ -410,12 +430,11 @@ int verifyMain(const QStringList& arguments, std::FILE* out, std::FILE* err) {
     std::fprintf(err, "kestrune: %s\n", text.toUtf8().constData());
     return 2;
   };
-  if (workbookPath.isEmpty() || !usable)
-    return say(QStringLiteral("使い方: kestrune verify ブック.xls [--json]"));
+  if (workbookPath.isEmpty() || !usable) return say(QStringLiteral("使い方: kestrune verify ブック.xls [--json]"));
   const auto book = xls::Workbook::open(QFile::encodeName(workbookPath).toStdString());
   if (!book)
-    return say(QStringLiteral("ブック %1 を読めません: %2")
-                   .arg(workbookPath, QString::fromStdString(book.description())));
+    return say(
+        QStringLiteral("ブック %1 を読めません: %2").arg(workbookPath, QString::fromStdString(book.description())));
   const QString recordPath = recordPathFor(workbookPath);
   const LogResult<QByteArray> bytes = readLog(recordPath);
   if (!bytes) return say(QStringLiteral("実行記録 %1 を読めません: %2").arg(recordPath, bytes.error().description));

@@ -43,8 +43,8 @@ struct VerifyRun {
   QString start;
   QString end;
   QStringList sheets;
-  qint64 rows = 0;        // rows the record holds for it
-  qint64 intact = 0;      // still as acquired
+  qint64 rows = 0;         // rows the record holds for it
+  qint64 intact = 0;       // still as acquired
   qint64 overwritten = 0;  // written over by a later run
   bool ended = false;
 };

@@ -39,8 +39,7 @@ protected:
     for (int i = 0; i < Rows; ++i) {
       // Values whose doubles have no short decimal form, text, an empty field.
       const std::vector<sheet::CellValue> cells{
-          std::int32_t{i + 1},
-          Stamp{QDateTime(QDate(2026, 12, 8), QTime(10, 0, i, 123 + i)), Stamp::Kind::DateTime},
+          std::int32_t{i + 1}, Stamp{QDateTime(QDate(2026, 12, 8), QTime(10, 0, i, 123 + i)), Stamp::Kind::DateTime},
           QString::number(0.1 * (i + 1) + 0.2, 'g', 17), i == 3 ? QString() : QStringLiteral("測定OK%1").arg(i)};
       for (std::size_t c = 0; c < cells.size(); ++c) {
         const Result<xls::Value> value = sheet::embedded::toEngineValue(cells[c], false);
@@ -112,15 +111,16 @@ TEST_F(RunRecordTest, TamperedRecordsBreakTheChainWhereTouched) {
          rehash(l, 2);
        },
        {{Kind::Changed, 3, 5, 0}, {Kind::ChainBroken, 0, 4, 0}}},
-      {"a row removed", [](QList<QByteArray>& l, QByteArray&) { l.removeAt(4); },
+      {"a row removed",
+       [](QList<QByteArray>& l, QByteArray&) { l.removeAt(4); },
        {{Kind::Added, 5, 0, 0}, {Kind::ChainBroken, 0, 5, 0}}},
       {"a line inserted",
        [](QList<QByteArray>& l, QByteArray&) { l.insert(2, l[6]); },
        {{Kind::ChainBroken, 0, 3, 0}, {Kind::ChainBroken, 0, 4, 0}}},
-      {"two rows swapped", [](QList<QByteArray>& l, QByteArray&) { l.swapItemsAt(2, 3); },
+      {"two rows swapped",
+       [](QList<QByteArray>& l, QByteArray&) { l.swapItemsAt(2, 3); },
        {{Kind::ChainBroken, 0, 3, 0}, {Kind::ChainBroken, 0, 4, 0}, {Kind::ChainBroken, 0, 5, 0}}},
-      {"the end line cut off", [](QList<QByteArray>& l, QByteArray&) { l.removeLast(); },
-       {{Kind::Unended, 0, 0, 0}}},
+      {"the end line cut off", [](QList<QByteArray>& l, QByteArray&) { l.removeLast(); }, {{Kind::Unended, 0, 0, 0}}},
       {"cut inside the end line",
        [](QList<QByteArray>& l, QByteArray& tail) {
          tail = '\n' + l.last().left(20);
@@ -162,8 +162,8 @@ book.save(path)
 )";
 
 TEST_F(RunRecordTest, EditsByAnotherProgramAreNamedExactly) {
-  if (QProcess::execute(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QStringLiteral("import xlrd, xlwt")}) !=
-      0)
+  if (QProcess::execute(QStringLiteral("/usr/bin/python3"),
+                        {QStringLiteral("-c"), QStringLiteral("import xlrd, xlwt")}) != 0)
     GTEST_SKIP() << "python3-xlrd or python3-xlwt is missing";
   struct Case {
     QStringList edit;
@@ -192,7 +192,8 @@ TEST_F(RunRecordTest, EditsByAnotherProgramAreNamedExactly) {
     QFile::remove(book);
     ASSERT_TRUE(QFile::copy(pristine, book));
     QProcess python;
-    python.start(QStringLiteral("/usr/bin/python3"), QStringList{QStringLiteral("-c"), QString::fromUtf8(RewriteScript), book} + c.edit);
+    python.start(QStringLiteral("/usr/bin/python3"),
+                 QStringList{QStringLiteral("-c"), QString::fromUtf8(RewriteScript), book} + c.edit);
     ASSERT_TRUE(python.waitForFinished(60000));
     ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
     EXPECT_EQ(verify(), c.expected) << c.edit.join(QLatin1Char(' ')).toStdString();
