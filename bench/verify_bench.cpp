@@ -3,6 +3,7 @@
 // verify` of a full sheet: 65,536 rows of 10 columns (number, stamp, eight
 // values) written as the built-in application writes them, with their record.
 // Run from a Release build: ./bench/verify_bench
+#include "app/acquisition_session.h"
 #include "app/run_record.h"
 #include "app/verify_command.h"
 #include "sheet/embedded/cell_text.h"
