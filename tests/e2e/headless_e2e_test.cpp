@@ -795,6 +795,25 @@ TEST_F(HeadlessE2eTest, RecordHoldsEachRowOnceThroughKills) {
   EXPECT_EQ(runKestrune({QStringLiteral("verify"), book}, &out, &err), 0) << out.toStdString() << err.toStdString();
 }
 
+// The record's disk failing: the user is told, and the run and its workbook
+// go on as without the record.
+TEST_F(HeadlessE2eTest, AFailingRecordIsToldAndCostsTheWorkbookNothing) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  writeFile(QStringLiteral("data.txt"), "SSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeFile(QStringLiteral("kestrune.conf"), "record=on\n");
+  writeSetup(1, 5);
+  QProcessEnvironment failing = QProcessEnvironment::systemEnvironment();
+  failing.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SYNC_FAULT_SHIM));
+  failing.insert(QStringLiteral("SYNC_FAULT_PATH"), QStringLiteral(".kestrune-record"));
+  const auto [status, err] = runToEnd(failing);
+  EXPECT_EQ(status, 0) << err.toStdString();
+  EXPECT_TRUE(err.contains("実行記録 " + QFile::encodeName(book) + ".kestrune-record に書き込めませんでした"))
+      << err.toStdString();
+  const auto sheet = cells();
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(sheet.at(1 + i).at(1), std::make_pair(std::string("number"), std::to_string(1 + i))) << i;
+}
+
 // --serve shows the run to a browser while it goes: the page, its status
 // and rows, the workbook as saved. An address beyond loopback without a
 // certificate is refused before the run starts, and nothing is written.
