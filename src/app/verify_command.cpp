@@ -2,6 +2,7 @@
 
 #include "core/durable_log.h"
 #include "sheet/a1.h"
+#include "sheet/workbook_connection.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -431,12 +432,15 @@ int verifyMain(const QStringList& arguments, std::FILE* out, std::FILE* err) {
     return 2;
   };
   if (workbookPath.isEmpty() || !usable) return say(QStringLiteral("使い方: kestrune verify ブック.xls [--json]"));
+  if (!QFileInfo(workbookPath).isFile()) return say(workbookPath + sheet::MsgNotFound);
   const auto book = xls::Workbook::open(QFile::encodeName(workbookPath).toStdString());
   if (!book)
     return say(
         QStringLiteral("ブック %1 を読めません: %2").arg(workbookPath, QString::fromStdString(book.description())));
   const QString recordPath = recordPathFor(workbookPath);
   const LogResult<QByteArray> bytes = readLog(recordPath);
+  if (!bytes && bytes.error().fault == LogFault::Missing)
+    return say(QStringLiteral("実行記録 %1 がありません（record=on で取得した実行がありません）").arg(recordPath));
   if (!bytes) return say(QStringLiteral("実行記録 %1 を読めません: %2").arg(recordPath, bytes.error().description));
   const ParsedRecord record = parseRecord(*bytes);
   if (record.lines.empty() && !record.brokenLines.empty())
