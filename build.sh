@@ -19,7 +19,7 @@ cd "$(dirname "$0")"
 # chromium, chromium-driver and python3-selenium run the web page's test in a headless browser.
 PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-charts-dev qt6-svg-dev
           libqt6opengl6-dev qt6-translations-l10n libgl-dev libgtest-dev libgmock-dev
-          libbenchmark-dev python3-xlrd gnumeric xvfb xauth fonts-noto-cjk imagemagick
+          libbenchmark-dev python3-xlrd python3-xlwt gnumeric xvfb xauth fonts-noto-cjk imagemagick
           libreoffice-calc libreoffice-dev appstream lintian clang-format libmosquitto-dev mosquitto
           mosquitto-clients libssl-dev e2fsprogs strace systemd libmicrohttpd-dev openssl chromium
           chromium-driver python3-selenium)

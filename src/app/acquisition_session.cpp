@@ -1,8 +1,7 @@
 #include "app/acquisition_session.h"
 
-#include "core/run_options.h"
-
 #include "core/conf_text.h"
+#include "core/cp932.h"
 #include "core/run_options.h"
 #include "core/trace.h"
 #include "mqtt/mqtt_settings.h"
@@ -10,6 +9,13 @@
 #include "serial/termios_port.h"
 #include "settings/setup_file.h"
 #include "sheet/xls/value.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QSysInfo>
 
 namespace kestrune::app {
 
@@ -195,6 +201,7 @@ void AcquisitionSession::sayDeferred() {
 
 bool AcquisitionSession::open() {
   const Status opened = workbook_.open(workbookPath_);
+  repairRecord();
   if (opened) return true;
   // The workbook is open; its journal was for another file and is kept aside.
   if (opened.error().is(sheet::SheetError::JournalSetAside)) say(opened.description(), MessageIcon::Warning);
@@ -225,6 +232,9 @@ bool AcquisitionSession::close() {
 void AcquisitionSession::release() { workbook_.release(); }
 
 void AcquisitionSession::rowsRecovered(int rows, int damagedLines, const QString& keptAs) {
+  // The record learns of the rows before the journal that holds them goes:
+  // a crash in between finds them in the journal again.
+  repairRecord();
   // The restored cursor and acquisition number are kept at once: a second
   // crash must not send the next run over the recovered rows.
   saveSettings();
@@ -297,6 +307,7 @@ bool AcquisitionSession::start() {
   droppedShown_ = {};
   runSheet_ = activeSheetName();
   publishing_.beginRun(workbookPath_);
+  if (runOptions_.record) beginRecord();
   loadRun();
   beginAlarms();
   // Another program that had the device open before us still reads from it;
@@ -526,6 +537,10 @@ void AcquisitionSession::end() {
   interpreter_.finishWrittenRow();
   // Every row of the run is in the journal and on its way to the file.
   workbook_.endRun();
+  if (record_.isOpen()) {
+    recordFailed(record_.endRun(clock_.now()));
+    recordFailed(record_.close());
+  }
   publishDurableRows(true);
   workbook_.saveInBackground();
   setState(RunState::Idle);
@@ -581,6 +596,9 @@ void AcquisitionSession::takeRow(const AcquiredRow& row) {
   lastRowValues_ = static_cast<int>(row.values.size());
   if (alarms_) takeAlarms(alarms_->take(row, clock_.now()), &row);
   workbook_.releaseJournal();
+  // The run record after the journal: a crash in between leaves the row in
+  // the journal, and the next open adds it to the record.
+  if (record_.isOpen()) recordFailed(record_.take(row));
   // MQTT, once the journal has the row on the disk.
   unpublished_.push_back({workbook_.journalRows(), row});
   publishDurableRows(!workbook_.journalOpen());
@@ -602,6 +620,90 @@ void AcquisitionSession::publishDurableRows(bool all) {
     publishing_.take(unpublished_.front().row);
     unpublished_.pop_front();
   }
+}
+
+// ---------------------------------------------------------------- the run record
+
+void AcquisitionSession::repairRecord() {
+  const std::vector<sheet::JournalRow> recovered = workbook_.takeRecoveredRows();
+  const QString path = recordPath();
+  if (!QFileInfo::exists(path)) return;
+  recordFailed(record_.open(path, recovered, clock_.now()));
+  recordFailed(record_.close());
+}
+
+void AcquisitionSession::beginRecord() {
+  // Only a run with record=on writes it; what a run without it leaves is a
+  // plain workbook.
+  if (LogStatus opened = record_.open(recordPath(), {}, clock_.now()); !opened) return recordFailed(opened);
+  recordFailed(record_.beginRun(recordHeader()));
+}
+
+QJsonObject AcquisitionSession::recordHeader() {
+  const settings::Conditions& c = settings_.conditions;
+  QByteArray scriptBytes = QByteArrayLiteral("built-in");
+  QString scriptText = QStringLiteral("built-in");
+  QString scriptFile = QStringLiteral("built-in");
+  if (c.scriptFromFile) {
+    scriptFile = script::scriptPathFor(workbookPath_);
+    QFile file(scriptFile);
+    // The script was read a moment ago; one that cannot be read now is recorded empty.
+    scriptBytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    scriptText = cp932::toUnicode(
+        cp932::decode(std::string_view(scriptBytes.constData(), static_cast<std::size_t>(scriptBytes.size()))));
+  }
+  QJsonArray lines;
+  for (const int channel : script::channelsInUse(script_)) {
+    const settings::LineSettings& line = lineSettings(channel);
+    lines.append(QJsonObject{{QStringLiteral("channel"), channel + 1},
+                             {QStringLiteral("port"), line.port},
+                             {QStringLiteral("device"), portMap_.devicePath(line.port)},
+                             {QStringLiteral("settings"), serial::settingsText(line.config)},
+                             {QStringLiteral("flow"), static_cast<int>(line.flow)}});
+  }
+  QString user = qEnvironmentVariable("USER");
+  if (user.isEmpty()) user = qEnvironmentVariable("LOGNAME");
+  const QDateTime now = clock_.now();
+  return QJsonObject{
+      {QStringLiteral("version"), QCoreApplication::applicationVersion()},
+      {QStringLiteral("host"), QSysInfo::machineHostName()},
+      {QStringLiteral("user"), user},
+      {QStringLiteral("workbook"), QFileInfo(workbookPath_).absoluteFilePath()},
+      {QStringLiteral("sheet"), runSheet_},
+      {QStringLiteral("first"), QJsonObject{{QStringLiteral("sheet"), runSheet_},
+                                            {QStringLiteral("row"), workbook_.cursorRow()},
+                                            {QStringLiteral("col"), workbook_.cursorColumn()}}},
+      {QStringLiteral("start"), now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs)},
+      {QStringLiteral("settings"),
+       QJsonObject{{QStringLiteral("time-limit-ms"), c.acquireTimeMs},
+                   {QStringLiteral("rows"), c.rows},
+                   {QStringLiteral("start-at-cell"), c.startAtCell},
+                   {QStringLiteral("start-cell"), c.cursor.column.trimmed() + QString::number(c.cursor.row)},
+                   {QStringLiteral("numbering"), c.numbering},
+                   {QStringLiteral("stamp"), static_cast<int>(c.stamp)},
+                   {QStringLiteral("script-from-file"), c.scriptFromFile},
+                   {QStringLiteral("stamp-precision"), run_options::settingValue(runOptions_, KeyStampPrecision)},
+                   {QStringLiteral("full-sheet"), run_options::settingValue(runOptions_, KeyFullSheet)}}},
+      {QStringLiteral("script"),
+       QJsonObject{{QStringLiteral("file"), scriptFile},
+                   {QStringLiteral("text"), scriptText},
+                   {QStringLiteral("sha256"),
+                    QString::fromLatin1(QCryptographicHash::hash(scriptBytes, QCryptographicHash::Sha256).toHex())}}},
+      {QStringLiteral("lines"), lines}};
+}
+
+void AcquisitionSession::noteClockStep(qint64 stepMs, const QDateTime& wallNow) {
+  if (record_.isOpen()) recordFailed(record_.noteClockStep(stepMs, wallNow));
+}
+
+void AcquisitionSession::recordFailed(const LogStatus& status) {
+  if (status) return;
+  const QString text = MsgRecordFailed.arg(status.error().path.isEmpty() ? recordPath() : status.error().path,
+                                           status.error().description);
+  termAppend(text);
+  say(text, MessageIcon::Warning);
+  // A record with a gap would prove nothing about the rows after it.
+  static_cast<void>(record_.close());  // already failed: its own failure adds nothing
 }
 
 // ---------------------------------------------------------------- what the run window shows

@@ -22,6 +22,7 @@
 #include "app/mqtt_publishing.h"
 #include "core/run_options.h"
 #include "app/run_progress.h"
+#include "app/run_record.h"
 #include "core/acquired_row.h"
 #include "core/alarm_monitor.h"
 #include "core/clock.h"
@@ -205,6 +206,11 @@ public:
   // look for the run's columns and their headers.
   std::int32_t lastRunFirstRow() const { return firstRow_; }
   int lastRowValueCount() const { return lastRowValues_; }
+  // The run record (record=on): where it is, and whether this run writes it.
+  QString recordPath() const { return recordPathFor(workbookPath_); }
+  bool recording() const { return record_.isOpen(); }
+  // The wall clock jumped by `stepMs` during the run: a note in the run record.
+  void noteClockStep(qint64 stepMs, const QDateTime& wallNow);
   // Another consumer of each completed row, after MQTT; it must outlive the session.
   void addRowConsumer(RowConsumer* consumer) { extraConsumers_.push_back(consumer); }
 
@@ -323,6 +329,13 @@ private:
   // Completed rows go to MQTT once the journal has them on the disk; `all`:
   // the journal will not make them durable any more (lost, or closed).
   void publishDurableRows(bool all);
+  // The run record: a run left without end is ended (with the journal's
+  // rows it lacks) when the workbook opens; a run begins and ends with it.
+  void repairRecord();
+  void beginRecord();
+  QJsonObject recordHeader();
+  // A write the record failed: said once, and the run goes on without it.
+  void recordFailed(const LogStatus& status);
 
   settings::SettingsFolder folder_;
   serial::PortMap portMap_;
@@ -344,6 +357,7 @@ private:
   CommLog log_;
   MqttPublishing publishing_;
   RunOptions runOptions_;
+  RunRecord record_;
   std::vector<RowConsumer*> extraConsumers_;
   QTimer timer_;
 

@@ -18,7 +18,8 @@ std::optional<int> parseCommandLine(const QCoreApplication& application, Command
   parser.setApplicationDescription(QStringLiteral(
       "Kestrune: シリアル接続の計測器のデータロガー\n"
       "kestrune config [--dir FOLDER] [--workbook PATH] [KEY=VALUE ...]: ウィンドウを開かずに設定を表示・変更します"
-      "（kestrune config --help）。"));
+      "（kestrune config --help）。\n"
+      "kestrune verify BOOK.xls [--json]: ブックを実行記録（BOOK.xls.kestrune-record）と照らし合わせます。"));
   // Our own help option: Qt's describes itself in English.
   const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
                                       QStringLiteral("このヘルプを表示して終了します。"));

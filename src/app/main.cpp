@@ -7,6 +7,7 @@
 #include "app/acquisition_session.h"
 #include "app/recover_command.h"
 #include "app/spreadsheet_choice.h"
+#include "app/verify_command.h"
 #include "app/workbook_tools.h"
 #include "core/trace.h"
 #include "info/logo.h"
@@ -107,6 +108,11 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "config") == 0) {
     const QCoreApplication application(argc, argv);
     return app::configMain(QCoreApplication::arguments().mid(2), QCoreApplication::applicationDirPath());
+  }
+  // `kestrune verify BOOK.xls` reads the workbook and its run record only.
+  if (argc > 1 && std::strcmp(argv[1], "verify") == 0) {
+    const QCoreApplication application(argc, argv);
+    return app::verifyMain(QCoreApplication::arguments().mid(2), stdout, stderr);
   }
   // What shows no window needs no display.
   const bool windowless = app::wantsOption(argc, argv, "--headless") ||

@@ -338,6 +338,7 @@ Status WorkbookConnection::recover(const QString& path) {
   // What an earlier workbook's recovery left is not this one's.
   recoveredAlarmState_.clear();
   recoveredAlarmRows_.clear();
+  recoveredRows_.clear();
   const Result<FoundJournal> found = findJournal(path);
   if (!found) {
     emit recoveryFailed(found.description());
@@ -431,6 +432,7 @@ Status WorkbookConnection::recover(const QString& path) {
   // over the recovered rows. A crash before the removal replays the same
   // values into the same cells again. A damaged journal stays where it was
   // kept.
+  recoveredRows_ = rows;
   emit rowsRecovered(static_cast<int>(unsaved.size()), damaged, keptAs);
   // A journal left behind by a move holds nothing the one replayed lacks; kept,
   // it would bring an older cursor back at the next open.

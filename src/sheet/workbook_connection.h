@@ -147,6 +147,9 @@ public:
   // interrupted (a crash between a row and its alarms, or a row left
   // without end), in order; taken once like the state.
   std::vector<JournalRow> takeRecoveredAlarmRows() { return std::exchange(recoveredAlarmRows_, {}); }
+  // Every row of the journal the last open wrote back into the workbook, in
+  // order (the run record adds those it lacks); taken once.
+  std::vector<JournalRow> takeRecoveredRows() { return std::exchange(recoveredRows_, {}); }
   // The run has ended: a row in progress is kept in the journal as it stands.
   void endRun();
   // Asks the application to bring the file on disk up to date (see
@@ -252,6 +255,7 @@ private:
   bool markUnwritten_ = false;
   QString recoveredAlarmState_;                 // see takeRecoveredAlarmState
   std::vector<JournalRow> recoveredAlarmRows_;  // see takeRecoveredAlarmRows
+  std::vector<JournalRow> recoveredRows_;       // see takeRecoveredRows
   // The sheet row of the last row that reached the journal whole.
   std::int32_t journaledThrough_ = 0;
   QString journalMovedSaid_;

@@ -736,6 +736,84 @@ TEST_F(HeadlessE2eTest, RowsSurviveRepeatedKills) {
   EXPECT_FALSE(QFileInfo::exists(book + QStringLiteral(".kestrune-journal")));
 }
 
+// Runs with the run record on, killed at random moments: each next open adds
+// to the record the rows its journal held and the record missed, and ends
+// the killed run. At the end the record holds each row of the workbook once,
+// in order, every run is ended, and verify finds the workbook as recorded.
+TEST_F(HeadlessE2eTest, RecordHoldsEachRowOnceThroughKills) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  ASSERT_TRUE(restartStreaming("{n},OK", 15));
+  writeFile(QStringLiteral("data.txt"), "SSS\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeFile(QStringLiteral("kestrune.conf"), "record=on\n");
+  writeSetup(1, 100000);
+  std::mt19937 random(20261208);
+  std::uniform_int_distribution<int> delay(0, 900);
+  constexpr int Kills = 5;
+  for (int trial = 0; trial < Kills; ++trial) {
+    QProcess run;
+    ASSERT_TRUE(startHeadless(run));
+    const QDeadlineTimer until(delay(random));
+    while (!until.hasExpired() && run.state() == QProcess::Running) run.waitForReadyRead(5);
+    ::kill(static_cast<pid_t>(run.processId()), SIGKILL);
+    ASSERT_TRUE(run.waitForFinished(10000));
+  }
+  changeSetup([](settings::Conditions& c) { c.rows = 2; });
+  QByteArray err;
+  ASSERT_EQ(runHeadless(nullptr, &err), 0) << err.toStdString();
+
+  QFile record(book + QStringLiteral(".kestrune-record"));
+  ASSERT_TRUE(record.open(QIODevice::ReadOnly));
+  std::map<QString, qint64> rowsOf;  // by run id
+  std::set<QString> ended;
+  std::vector<int> places;  // sheet rows in the record's order
+  int recoveries = 0;       // runs ended by the next open
+  for (const QByteArray& line : record.readAll().split('\n')) {
+    const QList<QByteArray> f = line.split('\t');
+    if (f.size() != 3) continue;
+    const QJsonObject o = QJsonDocument::fromJson(f[1]).object();
+    const QString run = o.value(QStringLiteral("run")).toString();
+    if (f[0] == "row") {
+      EXPECT_EQ(o.value(QStringLiteral("seq")).toInteger(), ++rowsOf[run]) << line.toStdString();
+      places.push_back(o.value(QStringLiteral("row")).toInt());
+    } else if (f[0] == "end" || o.value(QStringLiteral("ends-run")).toBool()) {
+      ended.insert(run);
+      recoveries += f[0] == "note";
+    } else if (f[0] == "run") {
+      rowsOf[run] = 0;
+    }
+  }
+  // A kill may come before its run began: the last run and at least one killed one.
+  EXPECT_GE(rowsOf.size(), 2u);
+  EXPECT_EQ(rowsOf.size(), ended.size()) << "a run was left without end";
+  EXPECT_GT(recoveries, 0) << "no kill left a run for the next open to end";
+  EXPECT_TRUE(std::is_sorted(places.begin(), places.end()));
+  EXPECT_EQ(std::set<int>(places.begin(), places.end()).size(), places.size()) << "a row recorded twice";
+  std::vector<int> rows;
+  for (const auto& [row, columns] : cells()) rows.push_back(row + 1);
+  EXPECT_EQ(places, rows) << "the record and the workbook hold other rows";
+  QByteArray out;
+  EXPECT_EQ(runKestrune({QStringLiteral("verify"), book}, &out, &err), 0) << out.toStdString() << err.toStdString();
+}
+
+// The record's disk failing: the user is told, and the run and its workbook
+// go on as without the record.
+TEST_F(HeadlessE2eTest, AFailingRecordIsToldAndCostsTheWorkbookNothing) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  writeFile(QStringLiteral("data.txt"), "SSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeFile(QStringLiteral("kestrune.conf"), "record=on\n");
+  writeSetup(1, 5);
+  QProcessEnvironment failing = QProcessEnvironment::systemEnvironment();
+  failing.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SYNC_FAULT_SHIM));
+  failing.insert(QStringLiteral("SYNC_FAULT_PATH"), QStringLiteral(".kestrune-record"));
+  const auto [status, err] = runToEnd(failing);
+  EXPECT_EQ(status, 0) << err.toStdString();
+  EXPECT_TRUE(err.contains("実行記録 " + QFile::encodeName(book) + ".kestrune-record に書き込めませんでした"))
+      << err.toStdString();
+  const auto sheet = cells();
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(sheet.at(1 + i).at(1), std::make_pair(std::string("number"), std::to_string(1 + i))) << i;
+}
+
 // --serve shows the run to a browser while it goes: the page, its status
 // and rows, the workbook as saved. An address beyond loopback without a
 // certificate is refused before the run starts, and nothing is written.
