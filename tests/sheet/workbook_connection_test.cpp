@@ -495,6 +495,38 @@ TEST_F(JournalTest, RowsOfACrashedRunComeBackAtTheirPlacesOnce) {
   EXPECT_EQ(recovered, std::vector<int>{4});
 }
 
+// Stamps come back from the journal to the millisecond, each still shown as
+// its run showed it: to the second or to the millisecond.
+TEST_F(JournalTest, RecoveredStampsKeepTheirMillisecondsAndHowTheyAreShown) {
+  const QDateTime when(QDate(2026, 12, 7), QTime(9, 5, 3, 120));
+  const Stamp stamps[] = {
+      {when, Stamp::Kind::Date, false},
+      {when, Stamp::Kind::Time, false},
+      {when, Stamp::Kind::DateTime, false},
+      {when, Stamp::Kind::Date, true},
+      {when, Stamp::Kind::Time, true},
+      {when, Stamp::Kind::DateTime, true},
+      {when.addMSecs(-120), Stamp::Kind::DateTime, true},
+  };
+  startRun();
+  for (std::size_t i = 0; i < std::size(stamps); ++i) connection.excelDataSet(static_cast<std::int16_t>(i), stamps[i]);
+  connection.take({});
+  crash();
+
+  open();
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(recovered, std::vector<int>{1});
+  for (std::size_t i = 0; i < std::size(stamps); ++i) {
+    const CellValue& back = log->sheets[QStringLiteral("Data")].at({5, 2 + static_cast<std::int32_t>(i)});
+    ASSERT_TRUE(std::holds_alternative<Stamp>(back)) << i;
+    const Stamp& stamp = std::get<Stamp>(back);
+    EXPECT_EQ(stamp.value, stamps[i].value) << i;
+    EXPECT_EQ(stamp.value.time().msec(), stamps[i].value.time().msec()) << i;
+    EXPECT_EQ(stamp.kind, stamps[i].kind) << i;
+    EXPECT_EQ(stamp.milliseconds, stamps[i].milliseconds) << i;
+  }
+}
+
 // ---- A damaged journal ----------------------------------------------------
 
 struct Damage {

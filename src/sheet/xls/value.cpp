@@ -107,16 +107,44 @@ std::optional<DateKind> dateKindOfFormat(std::uint16_t ifmt, const std::optional
   return std::nullopt;
 }
 
-std::string_view dateFormatCode(DateKind kind) {
+std::string_view dateFormatCode(DateKind kind, bool milliseconds) {
   switch (kind) {
     case DateKind::DateOnly:
       return "yyyy/mm/dd";
     case DateKind::TimeOnly:
-      return "h:mm:ss";
+      return milliseconds ? "hh:mm:ss.000" : "h:mm:ss";
     case DateKind::DateTime:
       break;
   }
-  return "yyyy/mm/dd h:mm:ss";
+  return milliseconds ? "yyyy/mm/dd hh:mm:ss.000" : "yyyy/mm/dd h:mm:ss";
+}
+
+bool formatShowsSecondFractions(std::string_view code) {
+  // Seconds followed by a decimal point and zeros, in the first section,
+  // outside quoted text and escaped characters.
+  bool seconds = false;
+  for (std::size_t i = 0; i < code.size(); ++i) {
+    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(code[i])));
+    if (c == ';') break;
+    if (c == '"') {
+      const std::size_t close = code.find('"', i + 1);
+      if (close == std::string_view::npos) break;
+      i = close;
+      seconds = false;
+    } else if (c == '\\') {
+      ++i;
+      seconds = false;
+    } else if (c == 's') {
+      seconds = true;
+    } else if (c == ']' && seconds) {
+      // "[ss]" stays seconds
+    } else if (c == '.' && seconds && i + 1 < code.size() && code[i + 1] == '0') {
+      return true;
+    } else {
+      seconds = false;
+    }
+  }
+  return false;
 }
 
 XlsResult<double> serialFromCivil(const CivilDateTime& w, bool date1904) {

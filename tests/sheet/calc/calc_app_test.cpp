@@ -26,7 +26,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -127,6 +129,9 @@ TEST_F(CalcAppTest, OpenWriteSaveQuitAndReadBack) {
   ASSERT_TRUE(app->setCellValue(5, 5, QStringLiteral("12.5")).ok());
   ASSERT_TRUE(app->setCellValue(5, 6, QStringLiteral("=1+1")).ok());
   ASSERT_TRUE(app->setCellValue(5, 7, QStringLiteral("測定OK")).ok());
+  ASSERT_TRUE(
+      app->setCellValue(5, 8, Stamp{QDateTime(QDate(2026, 12, 7), QTime(9, 30, 15, 120)), Stamp::Kind::DateTime, true})
+          .ok());
   ASSERT_TRUE(app->selectCell(6, 3).ok());
   EXPECT_EQ(*app->activeCell(), (CellRef{6, 3}));
   EXPECT_FALSE(app->selectCell(65537, 1).ok());
@@ -145,6 +150,15 @@ TEST_F(CalcAppTest, OpenWriteSaveQuitAndReadBack) {
   EXPECT_NE(cells.find("1\t4\t4\tnumber\t12.5\t"), std::string::npos) << cells;
   EXPECT_NE(cells.find("1\t4\t5\ttext\t=1+1\t"), std::string::npos) << cells;
   EXPECT_NE(cells.find("1\t4\t6\ttext\t測定OK\t"), std::string::npos) << cells;
+  // The stamp to the millisecond: its value keeps them, its format shows them.
+  const QStringList lines = QString::fromStdString(cells).split(QLatin1Char('\n'));
+  const auto precise = std::find_if(lines.begin(), lines.end(),
+                                    [](const QString& l) { return l.startsWith(QStringLiteral("1\t4\t7\tdate\t")); });
+  ASSERT_NE(precise, lines.end()) << cells;
+  const QStringList fields = precise->split(QLatin1Char('\t'));
+  ASSERT_EQ(fields.size(), 6);
+  EXPECT_EQ(std::llround(fields[4].toDouble() * 86400000.0) % 86400000, (9 * 3600 + 30 * 60 + 15) * 1000 + 120);
+  EXPECT_EQ(fields[5].toLower(), QStringLiteral("yyyy/mm/dd hh:mm:ss.000"));
 }
 
 // A mark is the cell's background in the saved file, as near the mark's
