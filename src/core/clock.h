@@ -5,6 +5,7 @@
 #include <QDateTime>
 
 #include <cstdint>
+#include <optional>
 
 namespace kestrune {
 
@@ -28,6 +29,28 @@ class SystemClock final : public Clock {
 public:
   std::int32_t tickMs() override;
   QDateTime now() override;
+};
+
+// Notices steps of the wall clock (an NTP correction, a manual change) by
+// comparing how far it advanced between two readings with how far the
+// monotonic counter did. Both are read together, so only a step makes them
+// differ by much; the threshold stays far above the readings' skew and far
+// below any step worth noting. Intervals longer than the counter's range
+// (24.8 days) between two readings are not measured.
+class ClockStepWatch {
+public:
+  static constexpr std::int64_t ThresholdMs = 1000;
+
+  // The readings the next check compares with.
+  void reset(std::int32_t tick, const QDateTime& wall);
+  // The wall clock's step since the last reading, positive when it went
+  // forward, when it reaches the threshold; the readings become the new
+  // reference either way. Nothing before the first reset.
+  std::optional<std::int64_t> check(std::int32_t tick, const QDateTime& wall);
+
+private:
+  std::int32_t tick_ = 0;
+  QDateTime wall_;
 };
 
 }  // namespace kestrune

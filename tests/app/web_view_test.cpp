@@ -107,6 +107,7 @@ TEST_F(WebViewTest, ABrowserReadsTheRunsStatusAndRowsAsTheyComeAndItsEnd) {
   EXPECT_EQ(running.value(QStringLiteral("workbook")), QStringLiteral("炉 1.xls"));
   EXPECT_EQ(running.value(QStringLiteral("rowLimit")).toInt(), 3);
   EXPECT_EQ(running.value(QStringLiteral("lastSequence")).toInt(), 2);
+  EXPECT_EQ(running.value(QStringLiteral("stampPrecision")), QStringLiteral("s"));
   EXPECT_EQ(running.value(QStringLiteral("leading")).toObject().value(QStringLiteral("number")), true);
   const QJsonArray columns{
       QJsonObject{{QStringLiteral("column"), QStringLiteral("B")}, {QStringLiteral("header"), QStringLiteral("温度")}}};
@@ -136,6 +137,27 @@ TEST_F(WebViewTest, ABrowserReadsTheRunsStatusAndRowsAsTheyComeAndItsEnd) {
   const web::test::Reply csv = web::test::get(view.port(), "/download/rows.csv");
   EXPECT_EQ(csv.status, 200);
   EXPECT_EQ(csv.body.count("\r\n"), 4) << csv.body.toStdString();  // the header line and three rows
+}
+
+// With stamps to the millisecond the status says so, for the page to show
+// them; the row's stamp carries its milliseconds in either case.
+TEST_F(WebViewTest, TheStatusSaysHowPreciseTheStampsAre) {
+  QFile conf(dir.filePath(mqtt::ConfFileName));
+  ASSERT_TRUE(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  conf.write("stamp-precision=ms\n");
+  conf.close();
+  testing::changeConditions(session, [](settings::Conditions& c) { c.stamp = settings::StampMode::DateAndTime; });
+  clock.setNow(QDateTime(QDate(2026, 12, 8), QTime(9, 5, 3, 120)));
+  ASSERT_TRUE(view.start(web::WebSettings{QStringLiteral("127.0.0.1:0"), {}, {}}));
+  ASSERT_TRUE(session.start());
+  feed("25");
+  const QJsonObject status =
+      statusWhen([](const QJsonObject& s) { return s.value(QStringLiteral("rows")).toInt() == 1; });
+  EXPECT_EQ(status.value(QStringLiteral("stampPrecision")), QStringLiteral("ms"));
+  const QJsonArray rows = json("/api/rows?after=0").value(QStringLiteral("rows")).toArray();
+  ASSERT_EQ(rows.size(), 1);
+  const QString stamp = rows[0].toObject().value(QStringLiteral("stamp")).toString();
+  EXPECT_TRUE(stamp.startsWith(QStringLiteral("2026-12-08T09:05:03.1"))) << stamp.toStdString();
 }
 
 // Where the web view listens: kestrune.conf's http.listen, --serve in its
