@@ -1,5 +1,6 @@
 #include "app/acquisition_session.h"
 
+#include "mqtt/mqtt_settings.h"
 #include "script/loader.h"
 #include "sheet/embedded/embedded_spreadsheet.h"
 #include "sheet/embedded/sheet_window.h"
@@ -591,71 +592,39 @@ TEST_F(SessionTest, ProgressFollowsTheRowsAndTheClock) {
 // ---- Stamps and the wall clock ------------------------------------------------
 
 // The wall clock stepping between rows (since the start for the first) is
-// noted in the log, with its size and direction, and said as a signal before
-// the row goes out; a difference below a second is no step. The time limit
-// keeps to the monotonic clock: a step forward ends nothing.
+// noted in the log with its size and direction, and said as a signal before
+// the row goes out; under a second it is no step. The time limit keeps to the
+// monotonic clock. The stamps follow stamp-precision, read at the start.
 TEST_F(SessionTest, ClockStepsAreNotedAndTheTimeLimitIgnoresThem) {
+  ASSERT_TRUE(run_options::writeConf(dir.filePath(mqtt::ConfFileName), {true, false, false}));
   changeConditions(session, [&](settings::Conditions& c) { c.acquireTimeMs = 60000; });
-  std::vector<std::pair<qint64, QDateTime>> steps;
+  changeConditions(session, [&](settings::Conditions& c) { c.stamp = settings::StampMode::Time; });
+  std::vector<std::tuple<qint64, QDateTime, std::size_t>> steps;  // with the rows out before it
   QObject::connect(&session, &AcquisitionSession::clockStepped, &host.context,
-                   [&](qint64 ms, const QDateTime& at) { steps.emplace_back(ms, at); });
-  std::size_t rowsBefore = 0;
-  QObject::connect(&session, &AcquisitionSession::clockStepped, &host.context, [&] { rowsBefore = host.rows.size(); });
-  struct Case {
-    qint64 stepMs;      // the wall clock moved by this, beside the ticks
-    const char* noted;  // the log line; none for jitter
-  };
-  const Case cases[] = {
-      {5000, "時計が 5.000 秒進みました（%1 に検出）"},
-      {-3250, "時計が 3.250 秒戻りました（%1 に検出）"},
-      {999, nullptr},
-      {-999, nullptr},
-      {1000, "時計が 1.000 秒進みました（%1 に検出）"},
-  };
+                   [&](qint64 ms, const QDateTime& at) { steps.emplace_back(ms, at, host.rows.size()); });
+  const std::pair<qint64, const char*> cases[] = {{5000, "時計が 5.000 秒進みました（%1 に検出）"},
+                                                  {-3250, "時計が 3.250 秒戻りました（%1 に検出）"},
+                                                  {999, nullptr},
+                                                  {-999, nullptr},
+                                                  {1000, "時計が 1.000 秒進みました（%1 に検出）"}};
   ASSERT_TRUE(session.start());
   tick();  // SSS
-  for (const Case& c : cases) {
-    const std::size_t stepsBefore = steps.size();
-    clock.setNow(clock.now().addMSecs(c.stepMs));
+  for (const auto& [stepMs, noted] : cases) {
+    const std::size_t before = steps.size();
+    clock.setNow(clock.now().addMSecs(stepMs));
     port().receive(u"1\r");
     for (int i = 0; i < 4; ++i) tick();
-    const std::size_t rowsNow = host.rows.size();
-    ASSERT_EQ(rowsNow, static_cast<std::size_t>(&c - cases + 1)) << c.stepMs;
-    if (!c.noted) {
-      EXPECT_EQ(steps.size(), stepsBefore) << c.stepMs;
-      continue;
-    }
-    ASSERT_EQ(steps.size(), stepsBefore + 1) << c.stepMs;
-    EXPECT_EQ(steps.back().first, c.stepMs);
-    const qint64 since = steps.back().second.msecsTo(clock.now());
-    EXPECT_TRUE(since >= 0 && since <= 40) << since << " ms: the wall clock during the row's ticks";
-    EXPECT_EQ(rowsBefore, rowsNow - 1) << "said before its row";
-    const QString at = steps.back().second.toString(QStringLiteral("yyyy/MM/dd H:mm:ss.zzz"));
-    EXPECT_TRUE(host.logText.contains(QString::fromUtf8(c.noted).arg(at))) << host.logText.toStdString();
+    ASSERT_EQ(steps.size(), before + (noted ? 1 : 0)) << stepMs;
+    ASSERT_TRUE(host.rows.back().stamp && host.rows.back().stamp->milliseconds);
+    if (!noted) continue;
+    const auto& [ms, at, rowsOut] = steps.back();
+    EXPECT_EQ(ms, stepMs);
+    EXPECT_EQ(rowsOut, host.rows.size() - 1) << "said before its row";
+    EXPECT_TRUE(at.msecsTo(clock.now()) >= 0 && at.msecsTo(clock.now()) <= 40) << "during the row's ticks";
+    const QString line = QString::fromUtf8(noted).arg(at.toString(QStringLiteral("yyyy/MM/dd H:mm:ss.zzz")));
+    EXPECT_TRUE(host.logText.contains(line)) << host.logText.toStdString();
   }
-  EXPECT_TRUE(session.running()) << "22 s of ticks are within the minute, whatever the wall clock did";
-}
-
-// With stamp-precision=ms in kestrune.conf the stamps say so and the
-// progress line shows their milliseconds; the value keeps them either way.
-TEST_F(SessionTest, StampsFollowThePrecisionReadAtStart) {
-  changeConditions(session, [&](settings::Conditions& c) { c.stamp = settings::StampMode::DateAndTime; });
-  clock.setNow(QDateTime(QDate(2026, 12, 7), QTime(9, 5, 3, 120)));
-  for (const bool milliseconds : {false, true}) {
-    ASSERT_TRUE(run_options::writeConf(dir.filePath(QStringLiteral("kestrune.conf")), {milliseconds, false, false}));
-    ASSERT_TRUE(session.start());
-    tick();
-    port().receive(u"7\r");
-    for (int i = 0; i < 4; ++i) tick();
-    ASSERT_FALSE(host.rows.empty());
-    ASSERT_TRUE(host.rows.back().stamp);
-    EXPECT_EQ(host.rows.back().stamp->milliseconds, milliseconds);
-    EXPECT_EQ(host.rows.back().stamp->value.time().msec(), 140) << "taken when the field was cut";
-    EXPECT_EQ(session.progress().lastValues.front(),
-              milliseconds ? QStringLiteral("2026/12/07 9:05:03.140") : QStringLiteral("2026/12/07 9:05:03"));
-    session.end();
-    clock.setNow(QDateTime(QDate(2026, 12, 7), QTime(9, 5, 3, 120)));
-  }
+  EXPECT_TRUE(session.running()) << "the ticks are within the minute, whatever the wall clock did";
 }
 
 // ---- The active sheet holds no cells ----------------------------------------

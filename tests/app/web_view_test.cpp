@@ -4,6 +4,7 @@
 #include "app/web_view.h"
 
 #include "core/conf_text.h"
+#include "core/run_options.h"
 #include "mqtt/mqtt_settings.h"
 
 #include "fakes/conditions.h"
@@ -142,22 +143,19 @@ TEST_F(WebViewTest, ABrowserReadsTheRunsStatusAndRowsAsTheyComeAndItsEnd) {
 // With stamps to the millisecond the status says so, for the page to show
 // them; the row's stamp carries its milliseconds in either case.
 TEST_F(WebViewTest, TheStatusSaysHowPreciseTheStampsAre) {
-  QFile conf(dir.filePath(mqtt::ConfFileName));
-  ASSERT_TRUE(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
-  conf.write("stamp-precision=ms\n");
-  conf.close();
+  ASSERT_TRUE(run_options::writeConf(dir.filePath(mqtt::ConfFileName), {true, false, false}));
   testing::changeConditions(session, [](settings::Conditions& c) { c.stamp = settings::StampMode::DateAndTime; });
   clock.setNow(QDateTime(QDate(2026, 12, 8), QTime(9, 5, 3, 120)));
   ASSERT_TRUE(view.start(web::WebSettings{QStringLiteral("127.0.0.1:0"), {}, {}}));
   ASSERT_TRUE(session.start());
   feed("25");
-  const QJsonObject status =
-      statusWhen([](const QJsonObject& s) { return s.value(QStringLiteral("rows")).toInt() == 1; });
-  EXPECT_EQ(status.value(QStringLiteral("stampPrecision")), QStringLiteral("ms"));
+  EXPECT_EQ(statusWhen([](const QJsonObject& s) {
+              return s.value(QStringLiteral("rows")).toInt() == 1;
+            }).value(QStringLiteral("stampPrecision")),
+            QStringLiteral("ms"));
   const QJsonArray rows = json("/api/rows?after=0").value(QStringLiteral("rows")).toArray();
   ASSERT_EQ(rows.size(), 1);
-  const QString stamp = rows[0].toObject().value(QStringLiteral("stamp")).toString();
-  EXPECT_TRUE(stamp.startsWith(QStringLiteral("2026-12-08T09:05:03.1"))) << stamp.toStdString();
+  EXPECT_TRUE(rows[0].toObject().value(QStringLiteral("stamp")).toString().startsWith("2026-12-08T09:05:03.1"));
 }
 
 // Where the web view listens: kestrune.conf's http.listen, --serve in its

@@ -496,35 +496,20 @@ TEST_F(JournalTest, RowsOfACrashedRunComeBackAtTheirPlacesOnce) {
 }
 
 // Stamps come back from the journal to the millisecond, each still shown as
-// its run showed it: to the second or to the millisecond.
+// its run showed it (a Stamp compares its instant, kind and precision).
 TEST_F(JournalTest, RecoveredStampsKeepTheirMillisecondsAndHowTheyAreShown) {
   const QDateTime when(QDate(2026, 12, 7), QTime(9, 5, 3, 120));
-  const Stamp stamps[] = {
-      {when, Stamp::Kind::Date, false},
-      {when, Stamp::Kind::Time, false},
-      {when, Stamp::Kind::DateTime, false},
-      {when, Stamp::Kind::Date, true},
-      {when, Stamp::Kind::Time, true},
-      {when, Stamp::Kind::DateTime, true},
-      {when.addMSecs(-120), Stamp::Kind::DateTime, true},
-  };
+  using K = Stamp::Kind;
+  const Stamp stamps[] = {{when, K::Date, false}, {when, K::Time, false}, {when, K::DateTime, false},
+                          {when, K::Date, true},  {when, K::Time, true},  {when, K::DateTime, true}};
   startRun();
   for (std::size_t i = 0; i < std::size(stamps); ++i) connection.excelDataSet(static_cast<std::int16_t>(i), stamps[i]);
   connection.take({});
   crash();
-
   open();
-  ASSERT_TRUE(opened);
-  EXPECT_EQ(recovered, std::vector<int>{1});
-  for (std::size_t i = 0; i < std::size(stamps); ++i) {
-    const CellValue& back = log->sheets[QStringLiteral("Data")].at({5, 2 + static_cast<std::int32_t>(i)});
-    ASSERT_TRUE(std::holds_alternative<Stamp>(back)) << i;
-    const Stamp& stamp = std::get<Stamp>(back);
-    EXPECT_EQ(stamp.value, stamps[i].value) << i;
-    EXPECT_EQ(stamp.value.time().msec(), stamps[i].value.time().msec()) << i;
-    EXPECT_EQ(stamp.kind, stamps[i].kind) << i;
-    EXPECT_EQ(stamp.milliseconds, stamps[i].milliseconds) << i;
-  }
+  ASSERT_EQ(recovered, std::vector<int>{1});
+  for (std::size_t i = 0; i < std::size(stamps); ++i)
+    EXPECT_EQ(log->sheets[QStringLiteral("Data")].at({5, 2 + static_cast<std::int32_t>(i)}), CellValue(stamps[i])) << i;
 }
 
 // ---- A damaged journal ----------------------------------------------------

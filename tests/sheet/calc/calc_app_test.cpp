@@ -26,7 +26,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -150,16 +149,13 @@ TEST_F(CalcAppTest, OpenWriteSaveQuitAndReadBack) {
   EXPECT_NE(cells.find("1\t4\t4\tnumber\t12.5\t"), std::string::npos) << cells;
   EXPECT_NE(cells.find("1\t4\t5\ttext\t=1+1\t"), std::string::npos) << cells;
   EXPECT_NE(cells.find("1\t4\t6\ttext\t測定OK\t"), std::string::npos) << cells;
-  // The stamp to the millisecond: its value keeps them, its format shows them.
-  const QStringList lines = QString::fromStdString(cells).split(QLatin1Char('\n'));
-  const auto precise = std::find_if(lines.begin(), lines.end(),
-                                    [](const QString& l) { return l.startsWith(QStringLiteral("1\t4\t7\tdate\t")); });
-  ASSERT_NE(precise, lines.end()) << cells;
-  const QStringList fields = precise->split(QLatin1Char('\t'));
-  ASSERT_EQ(fields.size(), 6);
-  EXPECT_EQ(std::llround(fields[4].toDouble() * 86400000.0) % 86400000, (9 * 3600 + 30 * 60 + 15) * 1000 + 120);
-  // LibreOffice writes the space escaped ("dd\ hh"), the same format.
-  EXPECT_EQ(fields[5].toLower().remove(QLatin1Char('\\')).toStdString(), "yyyy/mm/dd hh:mm:ss.000");
+  // The stamp to the millisecond: its value keeps them (9:30:15.120), its
+  // format shows them (LibreOffice escapes the space: "dd\ hh").
+  const std::size_t at = cells.find("1\t4\t7\tdate\t");
+  ASSERT_NE(at, std::string::npos) << cells;
+  const QStringList f = QString::fromStdString(cells.substr(at, cells.find('\n', at) - at)).split(u'\t');
+  EXPECT_EQ(std::llround(f.value(4).toDouble() * 86400000.0) % 86400000, 34215120);
+  EXPECT_EQ(f.value(5).toLower().remove(u'\\').toStdString(), "yyyy/mm/dd hh:mm:ss.000");
 }
 
 // A mark is the cell's background in the saved file, as near the mark's

@@ -145,39 +145,35 @@ print(sorted((c, i.width) for c, i in s.colinfo_map.items() if c < 5))
 
 // A stamp keeps its milliseconds in the cell's value whatever it shows; shown
 // to the millisecond it gets the formats for that, and the sheet window shows
-// what the format does. xlrd reads the saved formats and values.
+// what the format does. xlrd reads the saved formats and values (the whole
+// days and the milliseconds of the day).
 TEST_F(EmbeddedConnectionTest, StampsKeepMillisecondsAndShowThemWhenAsked) {
   REQUIRE_XLRD();
-  struct Case {
+  const struct {
     Stamp::Kind kind;
     bool milliseconds;
-    const char* format;  // the cell's number format, as xlrd reads it
-    int days;            // the serial's whole days
-    int msOfDay;         // its fraction, in milliseconds
-    const char* shown;   // in the sheet window
+    const char* xlrd;   // format|days|ms of the day
+    const char* shown;  // in the sheet window
+  } cases[] = {
+      {Stamp::Kind::Date, false, "yyyy/mm/dd|45418|0", "2024/05/06"},
+      {Stamp::Kind::Time, false, "h:mm:ss|0|32703120", "9:05:03"},
+      {Stamp::Kind::DateTime, false, "yyyy/mm/dd h:mm:ss|45418|32703120", "2024/05/06 9:05:03"},
+      {Stamp::Kind::Date, true, "yyyy/mm/dd|45418|0", "2024/05/06"},
+      {Stamp::Kind::Time, true, "hh:mm:ss.000|0|32703120", "09:05:03.120"},
+      {Stamp::Kind::DateTime, true, "yyyy/mm/dd hh:mm:ss.000|45418|32703120", "2024/05/06 09:05:03.120"},
   };
-  const Case cases[] = {
-      {Stamp::Kind::Date, false, "yyyy/mm/dd", 45418, 0, "2024/05/06"},
-      {Stamp::Kind::Time, false, "h:mm:ss", 0, 32703120, "9:05:03"},
-      {Stamp::Kind::DateTime, false, "yyyy/mm/dd h:mm:ss", 45418, 32703120, "2024/05/06 9:05:03"},
-      {Stamp::Kind::Date, true, "yyyy/mm/dd", 45418, 0, "2024/05/06"},
-      {Stamp::Kind::Time, true, "hh:mm:ss.000", 0, 32703120, "09:05:03.120"},
-      {Stamp::Kind::DateTime, true, "yyyy/mm/dd hh:mm:ss.000", 45418, 32703120, "2024/05/06 09:05:03.120"},
-  };
-  const QDateTime at(QDate(2024, 5, 6), QTime(9, 5, 3, 120));
   startAt("A", 20);
   open(QStringLiteral("two_sheets.xls"));
   ASSERT_TRUE(connection.getStartCell(start));
-  for (std::size_t i = 0; i < std::size(cases); ++i)
+  const QDateTime at(QDate(2024, 5, 6), QTime(9, 5, 3, 120));
+  std::string expected;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
     connection.excelDataSet(static_cast<std::int16_t>(i), Stamp{at, cases[i].kind, cases[i].milliseconds});
-  connection.take({});
-  const SheetModel& model = embedded()->window()->model();
-  for (std::size_t i = 0; i < std::size(cases); ++i)
-    EXPECT_EQ(model.data(model.index(19, static_cast<int>(i)), Qt::DisplayRole).toString(),
-              QString::fromLatin1(cases[i].shown))
-        << i;
+    const SheetModel& model = embedded()->window()->model();
+    EXPECT_EQ(model.data(model.index(19, static_cast<int>(i))).toString(), QString::fromLatin1(cases[i].shown)) << i;
+    expected += std::string(cases[i].xlrd) + "\n";
+  }
   ASSERT_TRUE(connection.close());
-
   const auto run = xls::testing::runPython(R"PY(
 import sys, xlrd
 b = xlrd.open_workbook(sys.argv[1], formatting_info=True)
@@ -189,9 +185,6 @@ for s in b.sheets():
 )PY",
                                            QFile::encodeName(path).toStdString());
   ASSERT_EQ(run.status, 0) << run.output;
-  std::string expected;
-  for (const Case& c : cases)
-    expected += std::string(c.format) + "|" + std::to_string(c.days) + "|" + std::to_string(c.msOfDay) + "\n";
   EXPECT_EQ(run.output, expected);
 }
 
