@@ -15,7 +15,7 @@ public:
   // Milliseconds since an arbitrary origin as a signed 32-bit counter. It
   // passes its sign boundary and wraps around like the Windows tick counter.
   virtual std::int32_t tickMs() = 0;
-  // Local date and time, for stamps and the error label.
+  // Local date and time, for stamps, the error label and clock steps.
   virtual QDateTime now() = 0;
 };
 
@@ -35,8 +35,9 @@ public:
 // comparing how far it advanced between two readings with how far the
 // monotonic counter did. Both are read together, so only a step makes them
 // differ by much; the threshold stays far above the readings' skew and far
-// below any step worth noting. Intervals longer than the counter's range
-// (24.8 days) between two readings are not measured.
+// below any step worth noting. The wall clock is compared as an instant, so a
+// change of the local offset (summer time) is no step. Two readings more than
+// the counter's range (24.8 days) apart cannot be compared and read as a step.
 class ClockStepWatch {
 public:
   static constexpr std::int64_t ThresholdMs = 1000;
