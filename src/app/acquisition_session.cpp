@@ -58,6 +58,14 @@ QString alarmLine(const alarm::AlarmEvent& e) {
   return line + rule;
 }
 
+QString clockStepLine(qint64 stepMs, const QDateTime& wallNow) {
+  const qint64 size = stepMs < 0 ? -stepMs : stepMs;
+  const QString seconds =
+      QStringLiteral("%1.%2").arg(size / 1000).arg(static_cast<int>(size % 1000), 3, 10, QLatin1Char('0'));
+  return (stepMs < 0 ? MsgClockBack : MsgClockForward)
+      .arg(seconds, wallNow.toString(QStringLiteral("yyyy/MM/dd H:mm:ss.zzz")));
+}
+
 AcquisitionSession::AcquisitionSession(const serial::Channels::PortFactory& portFactory,
                                        settings::SettingsFolder folder, Clock& clock,
                                        sheet::SpreadsheetFactory spreadsheetFactory, QObject* parent)
@@ -320,7 +328,8 @@ bool AcquisitionSession::start() {
     setErrorText(warning);
     termAppend(warning);
   }
-  interpreter_.resetForStart(clock_.tickMs(), script::RunSettings::from(settings_.conditions));
+  interpreter_.resetForStart(clock_.tickMs(), runSettings());
+  clockSteps_.reset(interpreter_.runStartTick(), clock_.now());
   lastSaveTick_ = interpreter_.runStartTick();
   progress_ = RunProgress{};
   updateProgress(true);
@@ -334,7 +343,7 @@ bool AcquisitionSession::start() {
 void AcquisitionSession::loadRun() {
   runFlag_.setActive(false);
   log_.clear();
-  interpreter_.resetForStart(clock_.tickMs(), script::RunSettings::from(settings_.conditions));
+  interpreter_.resetForStart(clock_.tickMs(), runSettings());
   runLoaded_ = true;
   emit runStarted();
   tick();
@@ -576,7 +585,22 @@ AcquiredRow AcquisitionSession::buildRow(const std::vector<sheet::CellValue>& ce
   return row;
 }
 
+script::RunSettings AcquisitionSession::runSettings() const {
+  return script::RunSettings::from(settings_.conditions, runOptions_);
+}
+
+// A step is said before the row that noticed it goes out, so that whoever
+// keeps both has the step first.
+void AcquisitionSession::noteClockStep() {
+  const QDateTime wall = clock_.now();
+  const std::optional<std::int64_t> step = clockSteps_.check(clock_.tickMs(), wall);
+  if (!step) return;
+  termAppend(clockStepLine(*step, wall));
+  emit clockStepped(*step, wall);
+}
+
 void AcquisitionSession::rowCompleted(const std::vector<sheet::CellValue>& cells) {
+  noteClockStep();
   const AcquiredRow row = buildRow(cells);
   ++rowsCompleted_;
   takeRow(row);

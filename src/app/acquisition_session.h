@@ -71,6 +71,13 @@ inline const QString MsgRowsNotKept =
 inline const QString MsgDropped =
     QStringLiteral("受信データを捨てました：受信バッファ満杯で %1 行、1 回の取込みの上限を超えた値 %2 個");
 
+// The wall clock stepped during a run: %1 the step in seconds with its
+// thousandths, %2 the wall clock's time when the step was noticed.
+inline const QString MsgClockForward = QStringLiteral("時計が %1 秒進みました（%2 に検出）");
+inline const QString MsgClockBack = QStringLiteral("時計が %1 秒戻りました（%2 に検出）");
+// The log line for a step of `stepMs` (positive: forward) noticed at `wallNow`.
+QString clockStepLine(qint64 stepMs, const QDateTime& wallNow);
+
 // The workbook's alarm rules in kestrune.conf cannot be used: Start refuses
 // (the reason, naming each key at fault, as the informative text).
 inline const QString MsgAlarmRules = QStringLiteral("アラームの設定に誤りがあるため、データ取得を開始できません。");
@@ -226,6 +233,10 @@ signals:
   // The run window's error label: an error, or good news in its place.
   void errorText(const QString& text);
   void goodNews(const QString& text);
+  // The wall clock stepped by `stepMs` (positive: forward) since the run's
+  // last row (or its start), as noticed at a row's end; `wallNow` is the
+  // wall clock then. Said before that row is taken.
+  void clockStepped(qint64 stepMs, const QDateTime& wallNow);
   // A line appended to the communication log; `text` is the whole log.
   void logAppended(const QString& line, const QString& text);
   // A PAU step waits for Next (true), or goes on (false).
@@ -299,6 +310,10 @@ private:
   void setState(RunState state);
   void sayDeferred();
 
+  // The conditions the interpreter keeps from a start.
+  script::RunSettings runSettings() const;
+  // Compares the wall clock with the monotonic one since the last row.
+  void noteClockStep();
   AcquiredRow buildRow(const std::vector<sheet::CellValue>& cells) const;
   void takeRow(const AcquiredRow& row);
   // Reads the workbook's alarm rules for a Start; false (said) when they cannot be used.
@@ -361,6 +376,7 @@ private:
   std::vector<RowConsumer*> extraConsumers_;
   QTimer timer_;
 
+  ClockStepWatch clockSteps_;
   std::int32_t lastTick_ = 0;
   std::int32_t lastSaveTick_ = 0;
   static constexpr std::int32_t SaveIntervalMs = 60000;

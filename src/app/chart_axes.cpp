@@ -234,15 +234,19 @@ QStringList elapsedLabels(const std::vector<double>& values, const Step& step, d
   return labels;
 }
 
-QString timeOfDay(const QTime& time, std::int64_t stepMs) {
+QString timeOfDay(const QTime& time, std::int64_t stepMs, bool milliseconds) {
   if (stepMs >= MinuteMs) return time.toString(QStringLiteral("HH:mm"));
   QString text = time.toString(QStringLiteral("HH:mm:ss"));
   if (stepMs < SecondMs)
-    text += QLatin1Char('.') + QStringLiteral("%1").arg(time.msec(), 3, 10, QChar(u'0')).left(stepMs < 100 ? 2 : 1);
+    text += QLatin1Char('.') + QStringLiteral("%1")
+                                   .arg(time.msec(), 3, 10, QChar(u'0'))
+                                   .left(milliseconds   ? 3
+                                         : stepMs < 100 ? 2
+                                                        : 1);
   return text;
 }
 
-QStringList clockLabels(const std::vector<double>& values, std::int64_t stepMs, ChartRange range) {
+QStringList clockLabels(const std::vector<double>& values, std::int64_t stepMs, ChartRange range, bool milliseconds) {
   const auto localDate = [](double ms) {
     return QDateTime::fromMSecsSinceEpoch(static_cast<std::int64_t>(ms), Qt::LocalTime).date();
   };
@@ -259,9 +263,9 @@ QStringList clockLabels(const std::vector<double>& values, std::int64_t stepMs, 
       if (stepMs >= DayMs)
         labels << date;
       else if (everyDate || (firstDate != lastDate && at.date() != previous))
-        labels << date + QLatin1Char(' ') + timeOfDay(at.time(), stepMs);
+        labels << date + QLatin1Char(' ') + timeOfDay(at.time(), stepMs, milliseconds);
       else
-        labels << timeOfDay(at.time(), stepMs);
+        labels << timeOfDay(at.time(), stepMs, milliseconds);
       previous = at.date();
     }
     if (QSet<QString>(labels.begin(), labels.end()).size() == labels.size()) break;
@@ -317,7 +321,7 @@ ChartRange withNearbyLimits(ChartRange data, const std::vector<double>& limits) 
   return out;
 }
 
-AxisScale axisScale(AxisKind kind, ChartRange range, int maxTicks) {
+AxisScale axisScale(AxisKind kind, ChartRange range, int maxTicks, bool milliseconds) {
   const AxisScale none{range, {}, 0.0};
   const int limit = std::min(maxTicks, MaxAxisTicks);
   const double span = range.max - range.min;
@@ -332,8 +336,9 @@ AxisScale axisScale(AxisKind kind, ChartRange range, int maxTicks) {
       return clockTicks(first, last, static_cast<std::int64_t>(step.value()), n);
     });
     if (!choice) return none;
-    return withLabels(none, *choice,
-                      clockLabels(choice->values, static_cast<std::int64_t>(choice->step.value()), range));
+    return withLabels(
+        none, *choice,
+        clockLabels(choice->values, static_cast<std::int64_t>(choice->step.value()), range, milliseconds));
   }
 
   const auto choice = chooseStep(kind, span, limit, [&](const Step& step, int n) { return multiples(range, step, n); });

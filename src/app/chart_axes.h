@@ -77,8 +77,9 @@ ChartRange withNearbyLimits(ChartRange data, const std::vector<double>& limits);
 // for minutes and hours, "MM/dd" for days. When the range crosses midnight,
 // the first tick and the first of each new day carry the date ("MM/dd HH:mm"),
 // every tick does when a time of day would repeat; when it crosses a new
-// year, dates carry the year ("yyyy/MM/dd").
-AxisScale axisScale(AxisKind kind, ChartRange range, int maxTicks);
+// year, dates carry the year ("yyyy/MM/dd"). With `milliseconds` (stamps
+// shown to the millisecond) sub-second clock labels are "HH:mm:ss.zzz".
+AxisScale axisScale(AxisKind kind, ChartRange range, int maxTicks, bool milliseconds = false);
 
 // How many ticks fit along `pixels` when each label needs `labelPixels` and
 // the gap after it half of that, but at least 16 pixels (0 to MaxAxisTicks).

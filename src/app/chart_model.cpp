@@ -98,6 +98,7 @@ void ChartModel::addRow(const AcquiredRow& r) {
   if (stampMs && timeBase_ == ChartTimeBase::Elapsed) startClock(r.elapsedMs, *stampMs);
   if (row == 0) firstSheetRow_ = r.row;
   if (r.number) numbered_ = true;
+  if (r.stamp) stampMilliseconds_ = r.stamp->milliseconds;
 
   const double t = timeOf(r.elapsedMs, stampMs);
   const double number = r.number ? *r.number : static_cast<double>(row) + 1.0;

@@ -110,6 +110,8 @@ public:
   std::int32_t firstSheetRow() const { return firstSheetRow_; }
   // Whether rows carry acquisition numbers.
   bool numbered() const { return numbered_; }
+  // Whether the rows' stamps are shown to the millisecond.
+  bool stampMilliseconds() const { return stampMilliseconds_; }
   // Series in the order of their columns.
   const std::vector<Series>& series() const { return series_; }
   // Grows by one with every change; the window redraws only when it moved.
@@ -199,6 +201,7 @@ private:
   Extent yExtent_;
   std::int32_t firstSheetRow_ = 0;
   bool numbered_ = false;
+  bool stampMilliseconds_ = false;
   std::vector<Series> series_;
   std::uint64_t revision_ = 0;
   std::uint64_t layoutRevision_ = 0;

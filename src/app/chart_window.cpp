@@ -721,11 +721,13 @@ void ChartWindow::applyScale(QCategoryAxis* axis, AxisKind kind, const ChartRang
   if (horizontal) {
     // A first guess from a typical label, then again from the widest label it gave.
     const double length = chart_->plotArea().width();
-    scale = axisScale(kind, range, maxTicksFor(length, metrics.horizontalAdvance(QStringLiteral("00:00:00"))));
+    const bool milliseconds = model_.stampMilliseconds();
+    scale = axisScale(kind, range, maxTicksFor(length, metrics.horizontalAdvance(QStringLiteral("00:00:00"))),
+                      milliseconds);
     int widest = 0;
     for (const AxisTick& t : scale.ticks) widest = std::max(widest, metrics.horizontalAdvance(t.label));
     const int fit = maxTicksFor(length, widest);
-    if (fit < static_cast<int>(scale.ticks.size())) scale = axisScale(kind, range, fit);
+    if (fit < static_cast<int>(scale.ticks.size())) scale = axisScale(kind, range, fit, milliseconds);
   } else {
     scale = axisScale(kind, range, maxTicksFor(chart_->plotArea().height(), metrics.height() * 1.5));
   }

@@ -40,9 +40,10 @@ void MqttPublishing::beginRun(const QString& workbookPath) {
 
 void MqttPublishing::take(const AcquiredRow& row) {
   if (!sink_) return;
-  const mqtt::RowMessage message{host_,     workbook_,  row.sheet,
-                                 row.row,   row.number, row.stamp ? std::optional(row.stamp->value) : std::nullopt,
-                                 row.values};
+  const mqtt::RowMessage message{host_,      workbook_,
+                                 row.sheet,  row.row,
+                                 row.number, row.stamp ? std::optional(row.stamp->value) : std::nullopt,
+                                 row.values, row.stamp && row.stamp->milliseconds};
   const Status queued = sink_->publish(topic_, [&](std::uint64_t seq) { return mqtt::rowJson(seq, message); });
   if (!queued) problem_ = queued.description();
 }

@@ -34,15 +34,16 @@ QString cellText(const sheet::CellValue& value) {
   if (const auto* text = std::get_if<QString>(&value)) return *text;
   if (const auto* number = std::get_if<std::int32_t>(&value)) return QString::number(*number);
   const auto& stamp = std::get<sheet::Stamp>(value);
+  const QString time = stamp.milliseconds ? QStringLiteral("H:mm:ss.zzz") : QStringLiteral("H:mm:ss");
   switch (stamp.kind) {
     case sheet::Stamp::Kind::Date:
       return stamp.value.toString(QStringLiteral("yyyy/MM/dd"));
     case sheet::Stamp::Kind::Time:
-      return stamp.value.toString(QStringLiteral("H:mm:ss"));
+      return stamp.value.toString(time);
     case sheet::Stamp::Kind::DateTime:
       break;
   }
-  return stamp.value.toString(QStringLiteral("yyyy/MM/dd H:mm:ss"));
+  return stamp.value.toString(QStringLiteral("yyyy/MM/dd ") + time);
 }
 
 QString durationText(std::int64_t ms) {

@@ -51,7 +51,8 @@ struct RunProgress {
 };
 
 // A cell value as a line of text shows it: text as it is, numbers in
-// decimal, stamps as "yyyy/MM/dd H:mm:ss" (or the date or time alone).
+// decimal, stamps as "yyyy/MM/dd H:mm:ss" (or the date or time alone), their
+// times with ".zzz" when they show milliseconds.
 QString cellText(const sheet::CellValue& value);
 // "1:02:03" (hours, minutes, seconds; whole seconds, rounded down).
 QString durationText(std::int64_t ms);

@@ -161,6 +161,8 @@ QJsonObject WebView::status() {
       {QStringLiteral("remainingMs"), orNull(progress.remainingMs())},
       {QStringLiteral("rate"), perMinute ? QJsonValue(*perMinute / 60.0) : QJsonValue()},
       {QStringLiteral("lastSequence"), static_cast<double>(lastSequence_)},
+      {QStringLiteral("stampPrecision"),
+       session_.runOptions().stampMilliseconds ? QStringLiteral("ms") : QStringLiteral("s")},
       {QStringLiteral("leading"),
        QJsonObject{{QStringLiteral("number"), conditions.numbering},
                    {QStringLiteral("stamp"), conditions.stamp != settings::StampMode::None}}},

@@ -14,11 +14,14 @@
 namespace kestrune {
 
 // A date/time stamp: the date only, the time of day only, or both. A
-// spreadsheet stores it as a date value with a matching number format.
+// spreadsheet stores it as a date value with a matching number format. The
+// value keeps its milliseconds; `milliseconds` says whether the run shows
+// stamps to the millisecond (a date alone has no time to show them in).
 struct Stamp {
   enum class Kind { Date, Time, DateTime };
   QDateTime value;
   Kind kind = Kind::DateTime;
+  bool milliseconds = false;
   friend bool operator==(const Stamp&, const Stamp&) = default;
 };
 

@@ -18,4 +18,20 @@ std::int32_t SystemClock::tickMs() {
 
 QDateTime SystemClock::now() { return QDateTime::currentDateTime(); }
 
+void ClockStepWatch::reset(std::int32_t tick, const QDateTime& wall) {
+  tick_ = tick;
+  wall_ = wall;
+}
+
+std::optional<std::int64_t> ClockStepWatch::check(std::int32_t tick, const QDateTime& wall) {
+  if (!wall_.isValid() || !wall.isValid()) {
+    reset(tick, wall);
+    return std::nullopt;
+  }
+  const std::int64_t step = wall_.msecsTo(wall) - std::int64_t{elapsedMs(tick_, tick)};
+  reset(tick, wall);
+  if (step > -ThresholdMs && step < ThresholdMs) return std::nullopt;
+  return step;
+}
+
 }  // namespace kestrune

@@ -10,10 +10,11 @@ namespace kestrune::mqtt {
 
 namespace {
 
-// ISO 8601 to the second with the offset the local zone had at that time.
-QString isoWithOffset(const QDateTime& when) {
+// ISO 8601 to the second (or the millisecond) with the offset the local zone
+// had at that time.
+QString isoWithOffset(const QDateTime& when, bool milliseconds = false) {
   const QDateTime local = when.toLocalTime();
-  return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+  return local.toOffsetFromUtc(local.offsetFromUtc()).toString(milliseconds ? Qt::ISODateWithMs : Qt::ISODate);
 }
 
 QString topicPart(QString text) {
@@ -31,7 +32,7 @@ QByteArray rowJson(std::uint64_t seq, const RowMessage& row) {
   object.insert(QStringLiteral("sheet"), row.sheet);
   object.insert(QStringLiteral("row"), row.row);
   if (row.number) object.insert(QStringLiteral("number"), *row.number);
-  if (row.time) object.insert(QStringLiteral("time"), isoWithOffset(*row.time));
+  if (row.time) object.insert(QStringLiteral("time"), isoWithOffset(*row.time, row.timeMilliseconds));
   QJsonArray values;
   for (const AcquiredValue& value : row.values)
     values.append(value.number ? QJsonValue(*value.number) : QJsonValue(value.text));

@@ -23,6 +23,7 @@ struct RowMessage {
   std::optional<std::int32_t> number;  // the acquisition number, when numbering is on
   std::optional<QDateTime> time;       // the row's stamp, when stamps are on
   std::vector<AcquiredValue> values;   // the readings, typed as the workbook types them
+  bool timeMilliseconds = false;       // the time to the millisecond ("09:05:03.120"), as the cells show it
 };
 
 // {"seq":N,"host":...,"workbook":...,"sheet":...,"row":R,"number":A,

@@ -389,7 +389,7 @@ void Interpreter::writePendingValues() {
 void Interpreter::stampSet() {
   if (valueCount_ != 0) return;
   if (settings_.numbering) acquiredValues_[static_cast<std::size_t>(valueCount_++)] = c_.view.acquisitionNumber();
-  sheet::Stamp stamp{c_.clock.now(), sheet::Stamp::Kind::DateTime};
+  sheet::Stamp stamp{c_.clock.now(), sheet::Stamp::Kind::DateTime, settings_.stampMilliseconds};
   switch (settings_.stamp) {
     case settings::StampMode::Date:
       stamp.kind = sheet::Stamp::Kind::Date;

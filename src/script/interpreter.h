@@ -8,6 +8,7 @@
 #pragma once
 
 #include "core/clock.h"
+#include "core/run_options.h"
 #include "script/run_view.h"
 #include "script/script.h"
 #include "serial/channels.h"
@@ -69,9 +70,12 @@ struct RunContext {
 struct RunSettings {
   bool numbering = false;
   settings::StampMode stamp = settings::StampMode::None;
-  std::int32_t rowLimit = 0;     // rows after which the run ends
-  std::int32_t timeLimitMs = 0;  // 0: no time limit
-  static RunSettings from(const settings::Conditions& c) { return {c.numbering, c.stamp, c.rows, c.acquireTimeMs}; }
+  std::int32_t rowLimit = 0;       // rows after which the run ends
+  std::int32_t timeLimitMs = 0;    // 0: no time limit
+  bool stampMilliseconds = false;  // the stamp cells show milliseconds
+  static RunSettings from(const settings::Conditions& c, const RunOptions& options = {}) {
+    return {c.numbering, c.stamp, c.rows, c.acquireTimeMs, options.stampMilliseconds};
+  }
 };
 
 class Interpreter {

@@ -50,9 +50,12 @@ std::optional<CellValue> valueOf(QByteArrayView kind, QByteArrayView text) {
   if (!n) return std::nullopt;
   if (kind == "n") return CellValue(static_cast<std::int32_t>(*n));
   const QDateTime when = QDateTime::fromMSecsSinceEpoch(*n);
-  if (kind == "d") return CellValue(Stamp{when, Stamp::Kind::Date});
-  if (kind == "t") return CellValue(Stamp{when, Stamp::Kind::Time});
-  if (kind == "dt") return CellValue(Stamp{when, Stamp::Kind::DateTime});
+  // A stamp shown to the millisecond carries an "m" after its kind.
+  const bool milliseconds = kind.endsWith('m');
+  if (milliseconds) kind.chop(1);
+  if (kind == "d") return CellValue(Stamp{when, Stamp::Kind::Date, milliseconds});
+  if (kind == "t") return CellValue(Stamp{when, Stamp::Kind::Time, milliseconds});
+  if (kind == "dt") return CellValue(Stamp{when, Stamp::Kind::DateTime, milliseconds});
   return std::nullopt;
 }
 
@@ -60,8 +63,9 @@ QByteArray valueFields(const CellValue& value) {
   if (const auto* text = std::get_if<QString>(&value)) return "s\t" + escapeField(*text);
   if (const auto* n = std::get_if<std::int32_t>(&value)) return "n\t" + number(*n);
   const Stamp& stamp = std::get<Stamp>(value);
-  const char* kind = stamp.kind == Stamp::Kind::Date ? "d" : stamp.kind == Stamp::Kind::Time ? "t" : "dt";
-  return QByteArray(kind) + '\t' + number(stamp.value.toMSecsSinceEpoch());
+  QByteArray kind = stamp.kind == Stamp::Kind::Date ? "d" : stamp.kind == Stamp::Kind::Time ? "t" : "dt";
+  if (stamp.milliseconds) kind += 'm';
+  return kind + '\t' + number(stamp.value.toMSecsSinceEpoch());
 }
 
 // The workbook's own path with links resolved, so that every way of naming it

@@ -24,7 +24,8 @@
 //                                      one value, written when it goes into the
 //                                      sheet (kind: n number, s text, d date, t
 //                                      time, dt date and time as milliseconds
-//                                      since the epoch)
+//                                      since the epoch; dm, tm, dtm the same
+//                                      shown to the millisecond)
 //   row <seq> <row> <cells> <next row> <next column> <number> <crc>
 //                                      the row is complete: its place among the
 //                                      journal's complete rows (1, 2, …), how

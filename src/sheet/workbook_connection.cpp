@@ -298,7 +298,8 @@ void WorkbookConnection::releaseJournal() { journalFailed(journal_.release()); }
 void WorkbookConnection::widenStampColumn(int column, const Stamp& stamp) {
   // A stamp column too narrow shows "###" (or a cut date). Failing to widen
   // it is no reason to stop writing.
-  traceFailure(QStringLiteral("stamp column"), xls_->ensureColumnWidth(column, stampWidth(stamp.kind)));
+  traceFailure(QStringLiteral("stamp column"),
+               xls_->ensureColumnWidth(column, stampWidth(stamp.kind, stamp.milliseconds)));
 }
 
 void WorkbookConnection::endRun() {
@@ -496,16 +497,17 @@ Status WorkbookConnection::writeJournalMarks(const std::vector<JournalMark>& mar
   return {};
 }
 
-int WorkbookConnection::stampWidth(Stamp::Kind kind) {
+int WorkbookConnection::stampWidth(Stamp::Kind kind, bool milliseconds) {
+  const int thousandths = milliseconds ? 4 : 0;  // .120
   switch (kind) {
     case Stamp::Kind::Date:
       return 10;  // 2026/12/07
     case Stamp::Kind::Time:
-      return 8;  // 23:59:59
+      return 8 + thousandths;  // 23:59:59
     case Stamp::Kind::DateTime:
       break;
   }
-  return 19;  // 2026/12/07 23:59:59
+  return 19 + thousandths;  // 2026/12/07 23:59:59
 }
 
 }  // namespace kestrune::sheet

@@ -180,8 +180,9 @@ public:
   };
   Result<Replayed> replayJournal(const QString& journalPath);
 
-  // The characters a stamp of `kind` shows ("2026/12/07 9:05:03" and so on).
-  static int stampWidth(Stamp::Kind kind);
+  // The characters a stamp of `kind` shows ("2026/12/07 9:05:03" and so on,
+  // with ".120" when it shows milliseconds).
+  static int stampWidth(Stamp::Kind kind, bool milliseconds = false);
 
 signals:
   // Open starts the spreadsheet application now; LibreOffice takes seconds.

@@ -1,5 +1,6 @@
 #include "app/acquisition_session.h"
 
+#include "mqtt/mqtt_settings.h"
 #include "script/loader.h"
 #include "sheet/embedded/embedded_spreadsheet.h"
 #include "sheet/embedded/sheet_window.h"
@@ -586,6 +587,44 @@ TEST_F(SessionTest, ProgressFollowsTheRowsAndTheClock) {
   EXPECT_EQ(session.progress().permille(), 1000);
   ASSERT_EQ(host.finished.size(), 1u);  // said before the end message waits for OK
   EXPECT_TRUE(host.finished[0].startsWith(QStringLiteral("3 / 3 行 (100%)"))) << host.finished[0].toStdString();
+}
+
+// ---- Stamps and the wall clock ------------------------------------------------
+
+// The wall clock stepping between rows (since the start for the first) is
+// noted in the log with its size and direction, and said as a signal before
+// the row goes out; under a second it is no step. The time limit keeps to the
+// monotonic clock. The stamps follow stamp-precision, read at the start.
+TEST_F(SessionTest, ClockStepsAreNotedAndTheTimeLimitIgnoresThem) {
+  ASSERT_TRUE(run_options::writeConf(dir.filePath(mqtt::ConfFileName), {true, false, false}));
+  changeConditions(session, [&](settings::Conditions& c) { c.acquireTimeMs = 60000; });
+  changeConditions(session, [&](settings::Conditions& c) { c.stamp = settings::StampMode::Time; });
+  std::vector<std::tuple<qint64, QDateTime, std::size_t>> steps;  // with the rows out before it
+  QObject::connect(&session, &AcquisitionSession::clockStepped, &host.context,
+                   [&](qint64 ms, const QDateTime& at) { steps.emplace_back(ms, at, host.rows.size()); });
+  const std::pair<qint64, const char*> cases[] = {{5000, "時計が 5.000 秒進みました（%1 に検出）"},
+                                                  {-3250, "時計が 3.250 秒戻りました（%1 に検出）"},
+                                                  {999, nullptr},
+                                                  {-999, nullptr},
+                                                  {1000, "時計が 1.000 秒進みました（%1 に検出）"}};
+  ASSERT_TRUE(session.start());
+  tick();  // SSS
+  for (const auto& [stepMs, noted] : cases) {
+    const std::size_t before = steps.size();
+    clock.setNow(clock.now().addMSecs(stepMs));
+    port().receive(u"1\r");
+    for (int i = 0; i < 4; ++i) tick();
+    ASSERT_EQ(steps.size(), before + (noted ? 1 : 0)) << stepMs;
+    ASSERT_TRUE(host.rows.back().stamp && host.rows.back().stamp->milliseconds);
+    if (!noted) continue;
+    const auto& [ms, at, rowsOut] = steps.back();
+    EXPECT_EQ(ms, stepMs);
+    EXPECT_EQ(rowsOut, host.rows.size() - 1) << "said before its row";
+    EXPECT_TRUE(at.msecsTo(clock.now()) >= 0 && at.msecsTo(clock.now()) <= 40) << "during the row's ticks";
+    const QString line = QString::fromUtf8(noted).arg(at.toString(QStringLiteral("yyyy/MM/dd H:mm:ss.zzz")));
+    EXPECT_TRUE(host.logText.contains(line)) << host.logText.toStdString();
+  }
+  EXPECT_TRUE(session.running()) << "the ticks are within the minute, whatever the wall clock did";
 }
 
 // ---- The active sheet holds no cells ----------------------------------------

@@ -52,6 +52,7 @@ using K = AxisKind;
 struct AxisCase {
   const char *name; AxisKind kind; const char *min, *max; int maxTicks, atLeast;
   const char* labels;  // joined by "|", checked where given
+  bool milliseconds = false;  // stamps shown to the millisecond
 };
 const AxisCase axisCases[] = {
     {"value", K::Value, "36.6", "63.0", 6, 5, "40|45|50|55|60"},
@@ -82,6 +83,8 @@ const AxisCase axisCases[] = {
      "02:03:45|02:03:50|02:03:55|02:04:00|02:04:05|02:04:10"},
     {"clock fifths", K::Clock, "2024-05-06T02:03:40", "2024-05-06T02:03:41", 6, 6,
      "02:03:40.0|02:03:40.2|02:03:40.4|02:03:40.6|02:03:40.8|02:03:41.0"},
+    {"fifths to the millisecond", K::Clock, "2024-05-06T02:03:40", "2024-05-06T02:03:41", 6, 6,
+     "02:03:40.000|02:03:40.200|02:03:40.400|02:03:40.600|02:03:40.800|02:03:41.000", true},
     {"quarters", K::Clock, "2024-05-06T09:07", "2024-05-06T10:20", 6, 5, "09:15|09:30|09:45|10:00|10:15"},
     {"summer time begins", K::Clock, "2024-03-31T00:00", "2024-03-31T06:00", 6, 6, "00:00|01:00|03:00|04:00|05:00|06:00"},
     {"summer time ends", K::Clock, "2024-10-27T00:00", "2024-10-27T06:00", 7, 7,
@@ -106,7 +109,7 @@ TEST(ChartAxesTest, TicksAreRoundMultiplesInsideTheRangeWithDistinctLabels) {
   for (const AxisCase& c : axisCases) {
     SCOPED_TRACE(c.name);
     const ChartRange range{at(c.kind, c.min), at(c.kind, c.max)};
-    const AxisScale scale = axisScale(c.kind, range, c.maxTicks);
+    const AxisScale scale = axisScale(c.kind, range, c.maxTicks, c.milliseconds);
     const auto& ticks = scale.ticks;
     EXPECT_EQ(std::memcmp(&scale.range, &range, sizeof range), 0) << "the range comes back as given";
     EXPECT_LE(int(ticks.size()), std::min(c.maxTicks, MaxAxisTicks));

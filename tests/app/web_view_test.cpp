@@ -4,6 +4,7 @@
 #include "app/web_view.h"
 
 #include "core/conf_text.h"
+#include "core/run_options.h"
 #include "mqtt/mqtt_settings.h"
 
 #include "fakes/conditions.h"
@@ -107,6 +108,7 @@ TEST_F(WebViewTest, ABrowserReadsTheRunsStatusAndRowsAsTheyComeAndItsEnd) {
   EXPECT_EQ(running.value(QStringLiteral("workbook")), QStringLiteral("炉 1.xls"));
   EXPECT_EQ(running.value(QStringLiteral("rowLimit")).toInt(), 3);
   EXPECT_EQ(running.value(QStringLiteral("lastSequence")).toInt(), 2);
+  EXPECT_EQ(running.value(QStringLiteral("stampPrecision")), QStringLiteral("s"));
   EXPECT_EQ(running.value(QStringLiteral("leading")).toObject().value(QStringLiteral("number")), true);
   const QJsonArray columns{
       QJsonObject{{QStringLiteral("column"), QStringLiteral("B")}, {QStringLiteral("header"), QStringLiteral("温度")}}};
@@ -136,6 +138,24 @@ TEST_F(WebViewTest, ABrowserReadsTheRunsStatusAndRowsAsTheyComeAndItsEnd) {
   const web::test::Reply csv = web::test::get(view.port(), "/download/rows.csv");
   EXPECT_EQ(csv.status, 200);
   EXPECT_EQ(csv.body.count("\r\n"), 4) << csv.body.toStdString();  // the header line and three rows
+}
+
+// With stamps to the millisecond the status says so, for the page to show
+// them; the row's stamp carries its milliseconds in either case.
+TEST_F(WebViewTest, TheStatusSaysHowPreciseTheStampsAre) {
+  ASSERT_TRUE(run_options::writeConf(dir.filePath(mqtt::ConfFileName), {true, false, false}));
+  testing::changeConditions(session, [](settings::Conditions& c) { c.stamp = settings::StampMode::DateAndTime; });
+  clock.setNow(QDateTime(QDate(2026, 12, 8), QTime(9, 5, 3, 120)));
+  ASSERT_TRUE(view.start(web::WebSettings{QStringLiteral("127.0.0.1:0"), {}, {}}));
+  ASSERT_TRUE(session.start());
+  feed("25");
+  EXPECT_EQ(statusWhen([](const QJsonObject& s) {
+              return s.value(QStringLiteral("rows")).toInt() == 1;
+            }).value(QStringLiteral("stampPrecision")),
+            QStringLiteral("ms"));
+  const QJsonArray rows = json("/api/rows?after=0").value(QStringLiteral("rows")).toArray();
+  ASSERT_EQ(rows.size(), 1);
+  EXPECT_TRUE(rows[0].toObject().value(QStringLiteral("stamp")).toString().startsWith("2026-12-08T09:05:03.1"));
 }
 
 // Where the web view listens: kestrune.conf's http.listen, --serve in its

@@ -49,12 +49,25 @@ TEST(RowMessageTest, TypedValuesGoOutAsNumbersAndTheRestAsText) {
 TEST(RowMessageTest, TimeCarriesTheLocalOffsetAndNumberIsLeftOutWhenOff) {
   const QByteArray oldTz = qgetenv("TZ");
   qputenv("TZ", "Asia/Tokyo");
-  const QDateTime when(QDate(2026, 12, 7), QTime(9, 5, 3), Qt::LocalTime);
-  RowMessage row{QStringLiteral("h"), QStringLiteral("b.xls"), QStringLiteral("S"), 2, std::nullopt, when, {}};
-  const QJsonObject o = QJsonDocument::fromJson(rowJson(1, row)).object();
-  EXPECT_EQ(o.value("time").toString(), "2026-12-07T09:05:03+09:00");
-  EXPECT_FALSE(o.contains("number"));
-  EXPECT_TRUE(o.value("values").toArray().isEmpty());
+  // To the second, or to the millisecond as the cells show it.
+  const struct {
+    int msec;
+    bool milliseconds;
+    const char* time;
+  } cases[] = {
+      {120, false, "2026-12-07T09:05:03+09:00"},
+      {120, true, "2026-12-07T09:05:03.120+09:00"},
+      {0, true, "2026-12-07T09:05:03.000+09:00"},
+  };
+  for (const auto& c : cases) {
+    const QDateTime when(QDate(2026, 12, 7), QTime(9, 5, 3, c.msec), Qt::LocalTime);
+    RowMessage row{QStringLiteral("h"), QStringLiteral("b.xls"), QStringLiteral("S"), 2, std::nullopt, when, {},
+                   c.milliseconds};
+    const QJsonObject o = QJsonDocument::fromJson(rowJson(1, row)).object();
+    EXPECT_EQ(o.value("time").toString(), c.time);
+    EXPECT_FALSE(o.contains("number"));
+    EXPECT_TRUE(o.value("values").toArray().isEmpty());
+  }
   if (oldTz.isNull())
     qunsetenv("TZ");
   else

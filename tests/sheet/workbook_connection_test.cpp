@@ -495,6 +495,23 @@ TEST_F(JournalTest, RowsOfACrashedRunComeBackAtTheirPlacesOnce) {
   EXPECT_EQ(recovered, std::vector<int>{4});
 }
 
+// Stamps come back from the journal to the millisecond, each still shown as
+// its run showed it (a Stamp compares its instant, kind and precision).
+TEST_F(JournalTest, RecoveredStampsKeepTheirMillisecondsAndHowTheyAreShown) {
+  const QDateTime when(QDate(2026, 12, 7), QTime(9, 5, 3, 120));
+  using K = Stamp::Kind;
+  const Stamp stamps[] = {{when, K::Date, false}, {when, K::Time, false}, {when, K::DateTime, false},
+                          {when, K::Date, true},  {when, K::Time, true},  {when, K::DateTime, true}};
+  startRun();
+  for (std::size_t i = 0; i < std::size(stamps); ++i) connection.excelDataSet(static_cast<std::int16_t>(i), stamps[i]);
+  connection.take({});
+  crash();
+  open();
+  ASSERT_EQ(recovered, std::vector<int>{1});
+  for (std::size_t i = 0; i < std::size(stamps); ++i)
+    EXPECT_EQ(log->sheets[QStringLiteral("Data")].at({5, 2 + static_cast<std::int32_t>(i)}), CellValue(stamps[i])) << i;
+}
+
 // ---- A damaged journal ----------------------------------------------------
 
 struct Damage {

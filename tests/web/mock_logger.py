@@ -11,6 +11,7 @@ two downloads) with rows made up at a steady rate. Paths under /mock/ steer it; 
   /mock/add?n=N          add N rows at once
   /mock/run              start a new run (the streams get the event "run")
   /mock/alarm?active=N   set the number of active alarms (0 clears them)
+  /mock/precision?stamps=P  the stamps' precision the status gives, s or ms
 
 Prints "listening on http://HOST:PORT/" once it listens. Python's standard library only.
 """
@@ -75,6 +76,7 @@ class Logger:
         self.changed = threading.Condition()
         self.run = 0
         self.alarms_active = 0
+        self.stamp_precision = "s"
         self.alarm_latest = None
         self.dropped = False
         self.drop_mode = "close"
@@ -136,6 +138,11 @@ class Logger:
                 self.alarm_latest = f"アラーム {now:%H:%M:%S} C列 30.2：上限 30 を超えています"
             self._touch()
 
+    def set_precision(self, precision):
+        with self.changed:
+            self.stamp_precision = precision
+            self._touch()
+
     def set_dropped(self, dropped, mode="close"):
         with self.changed:
             self.dropped = dropped
@@ -162,6 +169,7 @@ class Logger:
                 "remainingMs": max(0, self.minutes * 60000 - elapsed) if self.minutes else None,
                 "rate": len(recent) / 60.0,
                 "lastSequence": len(self.rows),
+                "stampPrecision": self.stamp_precision,
                 "leading": {"number": True, "stamp": self.row_stamp(self.started) is not None},
                 "columns": COLUMNS,
                 "channels": [{"channel": 1, "state": "connected"}, {"channel": 2, "state": "lost"}],
@@ -289,6 +297,8 @@ class Handler(BaseHTTPRequestHandler):
             logger.new_run(0)
         elif path == "/mock/alarm":
             logger.set_alarms(int(query.get("active", 1)))
+        elif path == "/mock/precision":
+            logger.set_precision(query.get("stamps", "s"))
         else:
             self.answer_text(404, "見つかりません")
             return

@@ -219,6 +219,16 @@ class PageTest:
                 "return !a.classList.contains('alarm-active') && a.textContent.startsWith('なし');"), 5)
         print("ok: the status fields show the logger's values")
 
+    def stamp_precision(self):
+        """The table shows the stamps to the second, or to the millisecond when the status says ms."""
+        newest = "return document.querySelector('#table-body tr td:nth-child(2)').textContent"
+        seconds = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
+        for precision, pattern in (("s", seconds), ("ms", seconds + r"\.\d{3}"), ("s", seconds)):
+            self.logger.control(f"precision?stamps={precision}")
+            wait_until(f"stamps shown as {pattern}",
+                       lambda: re.fullmatch(pattern, self.driver.execute_script(newest) or ""), 5)
+        print("ok: the stamps are shown to the second, or to the millisecond when the logger says so")
+
     def latency(self):
         self.driver.execute_script(WATCH_SCRIPT)
         start = self.chart()[1]
@@ -374,6 +384,7 @@ def main():
         test.latency()
         test.downloads()
         if mock:
+            test.stamp_precision()
             test.reconnect("close")
             test.reconnect("404")
             test.new_run()

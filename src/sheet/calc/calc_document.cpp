@@ -100,18 +100,22 @@ Reference<css::awt::XWindow> CalcApp::Impl::window() const {
   return controller->getFrame()->getContainerWindow();
 }
 
-sal_Int32 CalcApp::Impl::formatKey(Stamp::Kind kind) {
-  const auto it = formatKeys.find(static_cast<int>(kind));
+sal_Int32 CalcApp::Impl::formatKey(const Stamp& stamp) {
+  const bool milliseconds = stamp.milliseconds && stamp.kind != Stamp::Kind::Date;
+  const int which = static_cast<int>(stamp.kind) * 2 + (milliseconds ? 1 : 0);
+  const auto it = formatKeys.find(which);
   if (it != formatKeys.end()) return it->second;
-  const OUString code = kind == Stamp::Kind::Date   ? OUString::createFromAscii("YYYY/MM/DD")
-                        : kind == Stamp::Kind::Time ? OUString::createFromAscii("H:MM:SS")
-                                                    : OUString::createFromAscii("YYYY/MM/DD H:MM:SS");
+  const char* time = milliseconds ? "HH:MM:SS.000" : "H:MM:SS";
+  const OUString code = stamp.kind == Stamp::Kind::Date ? OUString::createFromAscii("YYYY/MM/DD")
+                        : stamp.kind == Stamp::Kind::Time
+                            ? OUString::createFromAscii(time)
+                            : OUString::createFromAscii("YYYY/MM/DD ") + OUString::createFromAscii(time);
   Reference<css::util::XNumberFormatsSupplier> supplier(model, UNO_QUERY_THROW);
   Reference<css::util::XNumberFormats> formats = supplier->getNumberFormats();
   const css::lang::Locale locale;
   sal_Int32 key = formats->queryKey(code, locale, false);
   if (key < 0) key = formats->addNew(code, locale);
-  formatKeys[static_cast<int>(kind)] = key;
+  formatKeys[which] = key;
   return key;
 }
 
@@ -347,7 +351,7 @@ Status CalcApp::setCellValue(std::int32_t row, std::int32_t column, const CellVa
     } else if (const auto* stamp = std::get_if<Stamp>(&value)) {
       cell->setValue(i.serialOf(*stamp));
       Reference<css::beans::XPropertySet>(cell, UNO_QUERY_THROW)
-          ->setPropertyValue(OUString::createFromAscii("NumberFormat"), css::uno::Any(i.formatKey(stamp->kind)));
+          ->setPropertyValue(OUString::createFromAscii("NumberFormat"), css::uno::Any(i.formatKey(*stamp)));
     }
   });
 }

@@ -172,7 +172,8 @@ struct CalcApp::Impl {
   Reference<css::sheet::XSpreadsheet> activeSheet() const;
   void select(const css::uno::Any& what) const;
   Reference<css::awt::XWindow> window() const;
-  sal_Int32 formatKey(Stamp::Kind kind);
+  // The number format a stamp's cell shows it through, added once per document.
+  sal_Int32 formatKey(const Stamp& stamp);
   double serialOf(const Stamp& stamp) const;
 };
 

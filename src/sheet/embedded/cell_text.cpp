@@ -25,7 +25,8 @@ Result<xls::DateTimeValue> stampSerial(const Stamp& stamp, bool date1904) {
   if (!stamp.value.isValid()) return fail(SheetError::BadDate, QStringLiteral("日付・時刻が正しくありません"));
   const QTime time = stamp.value.time();
   if (stamp.kind == Stamp::Kind::Time)
-    return xls::DateTimeValue{time.msecsSinceStartOfDay() / (SecondsPerDay * 1000.0), xls::DateKind::TimeOnly};
+    return xls::DateTimeValue{time.msecsSinceStartOfDay() / (SecondsPerDay * 1000.0), xls::DateKind::TimeOnly,
+                              stamp.milliseconds};
 
   const QDate date = stamp.value.date();
   xls::CivilDateTime civil{date.year(), date.month(), date.day()};
@@ -40,7 +41,8 @@ Result<xls::DateTimeValue> stampSerial(const Stamp& stamp, bool date1904) {
                 QStringLiteral("日付 %1 はこのブックに書き込めません（%2）")
                     .arg(date.toString(QStringLiteral("yyyy/MM/dd")), QString::fromStdString(serial.description())));
   return xls::DateTimeValue{serial.value(),
-                            stamp.kind == Stamp::Kind::Date ? xls::DateKind::DateOnly : xls::DateKind::DateTime};
+                            stamp.kind == Stamp::Kind::Date ? xls::DateKind::DateOnly : xls::DateKind::DateTime,
+                            stamp.milliseconds && stamp.kind == Stamp::Kind::DateTime};
 }
 
 Result<xls::Value> toEngineValue(const CellValue& value, bool date1904) {
@@ -63,17 +65,20 @@ QString numberText(double number) {
   return text;
 }
 
-QString dateText(double serial, xls::DateKind kind, bool date1904) {
+QString dateText(double serial, xls::DateKind kind, bool date1904, bool milliseconds) {
   const QString hashes = QStringLiteral("#####");
   if (!std::isfinite(serial) || serial < 0.0) return hashes;
   const double limit = static_cast<double>(date1904 ? LastSerial1900 - Offset1904 : LastSerial1900) + 1.0;
   if (serial >= limit) return hashes;
-  // Round to the second; 23:59:59.6 becomes the next day's 0:00:00.
-  const long long totalSeconds = std::llround(serial * SecondsPerDay);
-  const long long days = totalSeconds / 86400;
-  const long long seconds = totalSeconds % 86400;
-  const QString time =
-      QStringLiteral("%1:%2:%3").arg(seconds / 3600).arg(twoDigits(seconds / 60 % 60), twoDigits(seconds % 60));
+  // Round to the second (or the millisecond); 23:59:59.6 becomes the next day's 0:00:00.
+  const long long unitsPerSecond = milliseconds ? 1000 : 1;
+  const long long total = std::llround(serial * SecondsPerDay * static_cast<double>(unitsPerSecond));
+  const long long days = total / (86400 * unitsPerSecond);
+  const long long seconds = total / unitsPerSecond % 86400;
+  QString time = QStringLiteral("%1:%2:%3")
+                     .arg(milliseconds ? twoDigits(seconds / 3600) : QString::number(seconds / 3600),
+                          twoDigits(seconds / 60 % 60), twoDigits(seconds % 60));
+  if (milliseconds) time += QStringLiteral(".%1").arg(total % 1000, 3, 10, QLatin1Char('0'));
   if (kind == xls::DateKind::TimeOnly) return time;
 
   QString date;
@@ -112,11 +117,12 @@ QString errorText(std::uint8_t code) {
   }
 }
 
-QString displayText(const xls::Value& value, bool date1904) {
+QString displayText(const xls::Value& value, bool date1904, bool milliseconds) {
   if (const auto* text = std::get_if<std::string>(&value)) return QString::fromStdString(*text);
   if (const auto* number = std::get_if<double>(&value)) return numberText(*number);
   if (const auto* flag = std::get_if<bool>(&value)) return *flag ? QStringLiteral("TRUE") : QStringLiteral("FALSE");
-  if (const auto* date = std::get_if<xls::DateTimeValue>(&value)) return dateText(date->serial, date->kind, date1904);
+  if (const auto* date = std::get_if<xls::DateTimeValue>(&value))
+    return dateText(date->serial, date->kind, date1904, milliseconds);
   if (const auto* error = std::get_if<xls::CellError>(&value)) return errorText(error->code);
   return {};
 }

@@ -28,12 +28,14 @@ Result<xls::Value> toEngineValue(const CellValue& value, bool date1904);
 // others with up to 10 significant digits ("0.3333333333", "1.5E+20").
 QString numberText(double number);
 // A date/time serial as "yyyy/mm/dd", "h:mm:ss" or "yyyy/mm/dd h:mm:ss",
-// rounded to the second. Serials a calendar cannot show give "#####".
-QString dateText(double serial, xls::DateKind kind, bool date1904);
+// rounded to the second; with `milliseconds` its time as "hh:mm:ss.000",
+// rounded to the millisecond. Serials a calendar cannot show give "#####".
+QString dateText(double serial, xls::DateKind kind, bool date1904, bool milliseconds = false);
 // "#DIV/0!" and the other error values by their code.
 QString errorText(std::uint8_t code);
-// What a cell shows; empty for an empty cell.
-QString displayText(const xls::Value& value, bool date1904);
+// What a cell shows; empty for an empty cell. `milliseconds`: its format
+// shows a date's time with thousandths of a second.
+QString displayText(const xls::Value& value, bool date1904, bool milliseconds = false);
 
 // Why the workbook at `path` could not be opened, in words for the user,
 // from the engine's error code and system error number: a missing or

@@ -48,7 +48,10 @@ QVariant SheetModel::data(const QModelIndex& index, int role) const {
     return fill ? QVariant(QColor(fill->red, fill->green, fill->blue)) : QVariant();
   }
   const xls::Value& value = found->second.value;
-  if (role == Qt::DisplayRole) return displayText(value, workbook_->date1904());
+  if (role == Qt::DisplayRole)
+    return displayText(
+        value, workbook_->date1904(),
+        std::holds_alternative<xls::DateTimeValue>(value) && workbook_->showsSecondFractions(found->second.xf));
   // Numbers and dates to the right, booleans and errors centred, text to the left.
   if (std::holds_alternative<double>(value) || std::holds_alternative<xls::DateTimeValue>(value))
     return QVariant::fromValue(Qt::Alignment(Qt::AlignRight | Qt::AlignVCenter));

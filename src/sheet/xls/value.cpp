@@ -26,6 +26,29 @@ int daysInMonth(int y, int m) {
   return m == 2 && leap ? 29 : days[m - 1];
 }
 
+// The first section of a number format in lower case, with its quoted text
+// and its escaped characters (\x, _x, *x) each made one space: what is left
+// are the format's own codes.
+std::string formatCodes(std::string_view code) {
+  std::string codes;
+  for (std::size_t i = 0; i < code.size(); ++i) {
+    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(code[i])));
+    if (c == ';') break;
+    if (c == '"') {
+      const std::size_t close = code.find('"', i + 1);
+      if (close == std::string_view::npos) break;
+      i = close;
+      codes += ' ';
+    } else if (c == '\\' || c == '_' || c == '*') {
+      ++i;
+      codes += ' ';
+    } else {
+      codes += c;
+    }
+  }
+  return codes;
+}
+
 }  // namespace
 
 Value parseTyped(std::string_view text) {
@@ -75,21 +98,14 @@ std::optional<DateKind> dateKindOfFormat(std::uint16_t ifmt, const std::optional
   // Look at the first section only, outside quotes, brackets and escapes;
   // "[h]", "[mm]", "[ss]" (elapsed time) count as time.
   bool date = false, time = false, month = false;
-  const std::string& s = *code;
+  const std::string s = formatCodes(*code);
   for (std::size_t i = 0; i < s.size(); ++i) {
-    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(s[i])));
-    if (c == ';') break;
-    if (c == '"') {
-      const std::size_t close = s.find('"', i + 1);
-      if (close == std::string::npos) break;
-      i = close;
-    } else if (c == '\\' || c == '_' || c == '*') {
-      ++i;
-    } else if (c == '[') {
+    const char c = s[i];
+    if (c == '[') {
       const std::size_t close = s.find(']', i + 1);
       if (close == std::string::npos) break;
       const std::string inner = s.substr(i + 1, close - i - 1);
-      if (!inner.empty() && inner.find_first_not_of("hHmMsS") == std::string::npos) time = true;
+      if (!inner.empty() && inner.find_first_not_of("hms") == std::string::npos) time = true;
       i = close;
     } else if (c == 'y' || c == 'd') {
       date = true;
@@ -107,16 +123,28 @@ std::optional<DateKind> dateKindOfFormat(std::uint16_t ifmt, const std::optional
   return std::nullopt;
 }
 
-std::string_view dateFormatCode(DateKind kind) {
+std::string_view dateFormatCode(DateKind kind, bool milliseconds) {
   switch (kind) {
     case DateKind::DateOnly:
       return "yyyy/mm/dd";
     case DateKind::TimeOnly:
-      return "h:mm:ss";
+      return milliseconds ? "hh:mm:ss.000" : "h:mm:ss";
     case DateKind::DateTime:
       break;
   }
-  return "yyyy/mm/dd h:mm:ss";
+  return milliseconds ? "yyyy/mm/dd hh:mm:ss.000" : "yyyy/mm/dd h:mm:ss";
+}
+
+bool formatShowsSecondFractions(std::string_view code) {
+  // Seconds ("ss", or "[ss]") followed by a decimal point and a zero.
+  const std::string codes = formatCodes(code);
+  bool seconds = false;
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const char c = codes[i];
+    if (c == '.' && seconds && i + 1 < codes.size() && codes[i + 1] == '0') return true;
+    seconds = c == 's' || (c == ']' && seconds);
+  }
+  return false;
 }
 
 XlsResult<double> serialFromCivil(const CivilDateTime& w, bool date1904) {

@@ -15,10 +15,13 @@ namespace kestrune::xls {
 enum class DateKind { DateOnly, TimeOnly, DateTime };
 
 // A date/time is a serial day number in the workbook's date system (1900 or
-// 1904) shown through a date format of the given kind.
+// 1904) shown through a date format of the given kind. When written,
+// `milliseconds` asks for a format that shows them (times only); read back it
+// is always false.
 struct DateTimeValue {
   double serial = 0.0;
   DateKind kind = DateKind::DateTime;
+  bool milliseconds = false;
   bool operator==(const DateTimeValue&) const = default;
 };
 
@@ -40,8 +43,11 @@ Value parseTyped(std::string_view text);
 // FORMAT record's text when the workbook has one for `ifmt`.
 std::optional<DateKind> dateKindOfFormat(std::uint16_t ifmt, const std::optional<std::string>& code);
 
-// Format code the engine uses when it writes a date/time of the given kind.
-std::string_view dateFormatCode(DateKind kind);
+// Format code the engine uses when it writes a date/time of the given kind,
+// with the seconds' thousandths when `milliseconds` (a date alone has none).
+std::string_view dateFormatCode(DateKind kind, bool milliseconds = false);
+// Whether a format code shows fractions of a second ("ss.000").
+bool formatShowsSecondFractions(std::string_view code);
 
 struct CivilDateTime {
   int year = 1900, month = 1, day = 1;

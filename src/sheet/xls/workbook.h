@@ -19,6 +19,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -83,6 +84,8 @@ public:
   XlsResult<bool> fillCell(std::size_t sheet, std::uint32_t row, std::uint32_t column, Rgb colour);
   // The colour of an XF's solid fill; none for an XF without one.
   std::optional<Rgb> solidFillOf(std::uint16_t xf) const;
+  // Whether an XF's number format shows fractions of a second.
+  bool showsSecondFractions(std::uint16_t xf) const;
 
   // Column widths of a worksheet, in 1/256 of the width of the standard
   // font's '0' with the cell margins, as COLINFO records hold them. The
@@ -134,7 +137,7 @@ private:
   XlsStatus readCells(Sheet& sheet);
   void readColumns(Sheet& sheet);
   std::optional<DateKind> dateKindOfXf(std::uint16_t xf) const;
-  XlsResult<std::uint16_t> dateXf(std::uint16_t baseXf, DateKind kind);
+  XlsResult<std::uint16_t> dateXf(std::uint16_t baseXf, DateKind kind, bool milliseconds);
   XlsResult<std::uint16_t> filledXf(std::uint16_t baseXf, std::uint8_t colour);
   XlsStatus checkWorksheetCell(std::size_t sheet, std::uint32_t row, std::uint32_t column) const;
   std::uint32_t internString(const std::string& utf8);
@@ -166,8 +169,8 @@ private:
   std::vector<Bytes> xfs_;  // XF bodies, existing then new
   std::size_t originalXfCount_ = 0;
   std::vector<Record> newFormats_;
-  std::map<std::pair<std::uint16_t, DateKind>, std::uint16_t> dateXfs_;
-  std::map<std::pair<std::uint16_t, std::uint8_t>, std::uint16_t> filledXfs_;  // (base XF, colour): the filled XF
+  std::map<std::tuple<std::uint16_t, DateKind, bool>, std::uint16_t> dateXfs_;  // (base XF, kind, ms): the date XF
+  std::map<std::pair<std::uint16_t, std::uint8_t>, std::uint16_t> filledXfs_;   // (base XF, colour): the filled XF
   Palette palette_ = defaultPalette();
   bool date1904_ = false;
   // Workbooks encrypted with the default password: read decrypted, saved

@@ -73,20 +73,23 @@ std::uint32_t Workbook::internString(const std::string& utf8) {
   return index;
 }
 
-XlsResult<std::uint16_t> Workbook::dateXf(std::uint16_t baseXf, DateKind kind) {
+XlsResult<std::uint16_t> Workbook::dateXf(std::uint16_t baseXf, DateKind kind, bool milliseconds) {
   if (baseXf >= xfs_.size() || isStyleXf(xfs_[baseXf])) baseXf = defaultXf();
-  // Keep the cell's XF when it already shows this kind of date.
+  milliseconds = milliseconds && kind != DateKind::DateOnly;
+  // Keep the cell's XF when it already shows this kind of date (and the
+  // thousandths of a second when they are asked for).
   if (baseXf < xfs_.size() && xfs_[baseXf].size() >= XfRecord::FormatAt + 2) {
     const std::uint16_t ifmt = getU16(xfs_[baseXf], XfRecord::FormatAt);
     auto f = formats_.find(ifmt);
-    if (dateKindOfFormat(ifmt, f == formats_.end() ? std::nullopt : std::optional<std::string>(f->second)) == kind)
+    const std::optional<std::string> code = f == formats_.end() ? std::nullopt : std::optional<std::string>(f->second);
+    if (dateKindOfFormat(ifmt, code) == kind && (!milliseconds || (code && formatShowsSecondFractions(*code))))
       return baseXf;
   }
-  if (auto it = dateXfs_.find({baseXf, kind}); it != dateXfs_.end()) return it->second;
+  if (auto it = dateXfs_.find({baseXf, kind, milliseconds}); it != dateXfs_.end()) return it->second;
   if (xfs_.size() >= MaxXfs)
     return xlsFail(XlsErrorCode::TooManyFormats, "the workbook has too many cell formats to add a date format");
 
-  const std::string code(dateFormatCode(kind));
+  const std::string code(dateFormatCode(kind, milliseconds));
   std::optional<std::uint16_t> ifmt;
   std::uint16_t highest = 163;
   for (const auto& [index, text] : formats_) {
@@ -108,7 +111,7 @@ XlsResult<std::uint16_t> Workbook::dateXf(std::uint16_t baseXf, DateKind kind) {
   xf[XfRecord::UsedAttributesAt] |= XfRecord::UsesOwnFormat;
   const auto index = static_cast<std::uint16_t>(xfs_.size());
   xfs_.push_back(std::move(xf));
-  dateXfs_[{baseXf, kind}] = index;
+  dateXfs_[{baseXf, kind, milliseconds}] = index;
   return index;
 }
 
@@ -202,7 +205,7 @@ XlsStatus Workbook::setCell(std::size_t sheetIndex, std::uint32_t row, std::uint
   } else if (const auto* date = std::get_if<DateTimeValue>(&value)) {
     if (!std::isfinite(date->serial) || date->serial < 0.0)
       return xlsFail(XlsErrorCode::DateOutOfRange, "the date/time is outside the range a workbook can hold");
-    auto dxf = dateXf(xf, date->kind);
+    auto dxf = dateXf(xf, date->kind, date->milliseconds);
     if (!dxf) return dxf.error();
     xf = *dxf;
     next.kind = static_cast<std::uint8_t>(CellKind::Date);

@@ -276,4 +276,10 @@ std::optional<DateKind> Workbook::dateKindOfXf(std::uint16_t xf) const {
   return dateKindOfFormat(ifmt, it == formats_.end() ? std::nullopt : std::optional<std::string>(it->second));
 }
 
+bool Workbook::showsSecondFractions(std::uint16_t xf) const {
+  if (xf >= xfs_.size() || xfs_[xf].size() < XfRecord::FormatAt + 2) return false;
+  auto it = formats_.find(getU16(xfs_[xf], XfRecord::FormatAt));
+  return it != formats_.end() && formatShowsSecondFractions(it->second);
+}
+
 }  // namespace kestrune::xls

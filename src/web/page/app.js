@@ -78,8 +78,16 @@
     return { x: NaN, timeOnly: false };
   }
 
-  // "2026-12-08T09:05:03.120+09:00" shown as "2026-12-08 09:05:03.120".
-  const showStamp = (stamp) => (typeof stamp === "string" ? stamp.replace("T", " ").replace(/(Z|[+-]\d\d:?\d\d)$/, "") : "");
+  // The stamps carry milliseconds; the page shows them as the logger's cells do, to the
+  // second unless the status says "stampPrecision":"ms".
+  const stampMillis = () => Boolean(status && status.stampPrecision === "ms");
+
+  // "2026-12-08T09:05:03.120+09:00" shown as "2026-12-08 09:05:03.120" (or "2026-12-08 09:05:03").
+  const showStamp = (stamp) => {
+    if (typeof stamp !== "string") return "";
+    const text = stamp.replace("T", " ").replace(/(Z|[+-]\d\d:?\d\d)$/, "");
+    return stampMillis() ? text : text.replace(/(:\d\d)\.\d+$/, "$1");
+  };
 
   // ---- The rows the chart holds -------------------------------------------------------
 
@@ -398,7 +406,10 @@
       if (step >= DAY_MS) return date;
       let text = `${two(d.getUTCHours())}:${two(d.getUTCMinutes())}`;
       if (step < 60e3) text += `:${two(d.getUTCSeconds())}`;
-      if (step < 1e3) text += `.${Math.floor(d.getUTCMilliseconds() / 100)}`;
+      if (step < 1e3)
+        text += stampMillis()
+          ? `.${String(d.getUTCMilliseconds()).padStart(3, "0")}`
+          : `.${Math.floor(d.getUTCMilliseconds() / 100)}`;
       return withDate ? `${date} ${text}` : text;
     };
     return { lo, hi, ticks: ticksBetween(lo, hi, step), label };
@@ -580,7 +591,9 @@
     // the connection was down.
     if (runStartedAt && next.startedAt && next.startedAt !== runStartedAt) newRun();
     if (next.startedAt) runStartedAt = next.startedAt;
+    const millisBefore = stampMillis();
     status = next;
+    if (stampMillis() !== millisBefore) dirty.rows = true;
     statusAt = performance.now();
     const nextColumns = Array.isArray(next.columns) ? next.columns : [];
     if (JSON.stringify(nextColumns) !== JSON.stringify(columns)) {

@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -127,6 +128,9 @@ TEST_F(CalcAppTest, OpenWriteSaveQuitAndReadBack) {
   ASSERT_TRUE(app->setCellValue(5, 5, QStringLiteral("12.5")).ok());
   ASSERT_TRUE(app->setCellValue(5, 6, QStringLiteral("=1+1")).ok());
   ASSERT_TRUE(app->setCellValue(5, 7, QStringLiteral("測定OK")).ok());
+  ASSERT_TRUE(
+      app->setCellValue(5, 8, Stamp{QDateTime(QDate(2026, 12, 7), QTime(9, 30, 15, 120)), Stamp::Kind::DateTime, true})
+          .ok());
   ASSERT_TRUE(app->selectCell(6, 3).ok());
   EXPECT_EQ(*app->activeCell(), (CellRef{6, 3}));
   EXPECT_FALSE(app->selectCell(65537, 1).ok());
@@ -145,6 +149,13 @@ TEST_F(CalcAppTest, OpenWriteSaveQuitAndReadBack) {
   EXPECT_NE(cells.find("1\t4\t4\tnumber\t12.5\t"), std::string::npos) << cells;
   EXPECT_NE(cells.find("1\t4\t5\ttext\t=1+1\t"), std::string::npos) << cells;
   EXPECT_NE(cells.find("1\t4\t6\ttext\t測定OK\t"), std::string::npos) << cells;
+  // The stamp to the millisecond: its value keeps them (9:30:15.120), its
+  // format shows them (LibreOffice escapes the space: "dd\ hh").
+  const std::size_t at = cells.find("1\t4\t7\tdate\t");
+  ASSERT_NE(at, std::string::npos) << cells;
+  const QStringList f = QString::fromStdString(cells.substr(at, cells.find('\n', at) - at)).split(u'\t');
+  EXPECT_EQ(std::llround(f.value(4).toDouble() * 86400000.0) % 86400000, 34215120);
+  EXPECT_EQ(f.value(5).toLower().remove(u'\\').toStdString(), "yyyy/mm/dd hh:mm:ss.000");
 }
 
 // A mark is the cell's background in the saved file, as near the mark's

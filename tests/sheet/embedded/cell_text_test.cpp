@@ -43,43 +43,48 @@ struct DateCase {
   DateKind kind;
   bool date1904;
   const char* text;
+  bool milliseconds = false;
 };
 
 void PrintTo(const DateCase& c, std::ostream* os) {
-  *os << c.serial << (c.date1904 ? " (1904)" : "") << " -> " << c.text;
+  *os << c.serial << (c.date1904 ? " (1904)" : "") << (c.milliseconds ? " (ms)" : "") << " -> " << c.text;
 }
 
 class DateTextTest : public ::testing::TestWithParam<DateCase> {};
 
 TEST_P(DateTextTest, ShowsTheCalendarDate) {
   const DateCase& c = GetParam();
-  EXPECT_EQ(dateText(c.serial, c.kind, c.date1904), QString::fromUtf8(c.text)) << c.serial;
+  EXPECT_EQ(dateText(c.serial, c.kind, c.date1904, c.milliseconds), QString::fromUtf8(c.text)) << c.serial;
 }
 
 // Serial anchors: 45000 is 2023-03-15 and 44381 is 2021-07-04 in the 1900
 // system; 1904 serials are 1462 lower; 60 is the 1900 system's 1900-02-29.
-INSTANTIATE_TEST_SUITE_P(Dates, DateTextTest,
-                         ::testing::Values(DateCase{45000, DateKind::DateOnly, false, "2023/03/15"},
-                                           DateCase{44381, DateKind::DateOnly, false, "2021/07/04"},
-                                           DateCase{45000.5, DateKind::DateTime, false, "2023/03/15 12:00:00"},
-                                           DateCase{45000.75, DateKind::DateOnly, false, "2023/03/15"},
-                                           DateCase{0.25, DateKind::TimeOnly, false, "6:00:00"},
-                                           DateCase{0.5730324074074075, DateKind::TimeOnly, false, "13:45:10"},
-                                           DateCase{45000.5730324074074075, DateKind::TimeOnly, false, "13:45:10"},
-                                           DateCase{1, DateKind::DateOnly, false, "1900/01/01"},
-                                           DateCase{59, DateKind::DateOnly, false, "1900/02/28"},
-                                           DateCase{60, DateKind::DateOnly, false, "1900/02/29"},
-                                           DateCase{61, DateKind::DateOnly, false, "1900/03/01"},
-                                           DateCase{0, DateKind::DateOnly, false, "1900/01/00"},
-                                           DateCase{45000.99999999, DateKind::DateTime, false, "2023/03/16 0:00:00"},
-                                           DateCase{2958465, DateKind::DateOnly, false, "9999/12/31"},
-                                           DateCase{2958466, DateKind::DateOnly, false, "#####"},
-                                           DateCase{-1, DateKind::DateOnly, false, "#####"},
-                                           DateCase{std::numeric_limits<double>::quiet_NaN(), DateKind::DateTime, false,
-                                                    "#####"},
-                                           DateCase{45000 - 1462, DateKind::DateOnly, true, "2023/03/15"},
-                                           DateCase{0, DateKind::DateOnly, true, "1904/01/01"},
-                                           DateCase{0.5, DateKind::DateTime, true, "1904/01/01 12:00:00"}));
+INSTANTIATE_TEST_SUITE_P(
+    Dates, DateTextTest,
+    ::testing::Values(
+        DateCase{45000, DateKind::DateOnly, false, "2023/03/15"},
+        DateCase{44381, DateKind::DateOnly, false, "2021/07/04"},
+        DateCase{45000.5, DateKind::DateTime, false, "2023/03/15 12:00:00"},
+        DateCase{45000.75, DateKind::DateOnly, false, "2023/03/15"},
+        DateCase{0.25, DateKind::TimeOnly, false, "6:00:00"},
+        DateCase{0.5730324074074075, DateKind::TimeOnly, false, "13:45:10"},
+        DateCase{45000.5730324074074075, DateKind::TimeOnly, false, "13:45:10"},
+        DateCase{1, DateKind::DateOnly, false, "1900/01/01"}, DateCase{59, DateKind::DateOnly, false, "1900/02/28"},
+        DateCase{60, DateKind::DateOnly, false, "1900/02/29"}, DateCase{61, DateKind::DateOnly, false, "1900/03/01"},
+        DateCase{0, DateKind::DateOnly, false, "1900/01/00"},
+        DateCase{45000.99999999, DateKind::DateTime, false, "2023/03/16 0:00:00"},
+        DateCase{2958465, DateKind::DateOnly, false, "9999/12/31"},
+        DateCase{2958466, DateKind::DateOnly, false, "#####"}, DateCase{-1, DateKind::DateOnly, false, "#####"},
+        DateCase{std::numeric_limits<double>::quiet_NaN(), DateKind::DateTime, false, "#####"},
+        DateCase{45000 - 1462, DateKind::DateOnly, true, "2023/03/15"},
+        DateCase{0, DateKind::DateOnly, true, "1904/01/01"},
+        DateCase{0.5, DateKind::DateTime, true, "1904/01/01 12:00:00"},
+        // Shown to the millisecond, rounded to it.
+        DateCase{45000 + 32703.12 / 86400, DateKind::DateTime, false, "2023/03/15 09:05:03.120", true},
+        DateCase{0.25, DateKind::TimeOnly, false, "06:00:00.000", true},
+        DateCase{45000.99999999, DateKind::DateTime, false, "2023/03/15 23:59:59.999", true},
+        DateCase{45000.9999999999, DateKind::DateTime, false, "2023/03/16 00:00:00.000", true},
+        DateCase{45000.75, DateKind::DateOnly, false, "2023/03/15", true}));
 
 TEST(ErrorTextTest, NamesEveryErrorCode) {
   const std::pair<std::uint8_t, const char*> cases[] = {{0x00, "#NULL!"}, {0x07, "#DIV/0!"}, {0x0F, "#VALUE!"},

@@ -143,6 +143,51 @@ print(sorted((c, i.width) for c, i in s.colinfo_map.items() if c < 5))
   EXPECT_EQ(run.output, "[(0, 4000), (1, " + std::to_string(wide) + ")]\n");
 }
 
+// A stamp keeps its milliseconds in the cell's value whatever it shows; shown
+// to the millisecond it gets the formats for that, and the sheet window shows
+// what the format does. xlrd reads the saved formats and values (the whole
+// days and the milliseconds of the day).
+TEST_F(EmbeddedConnectionTest, StampsKeepMillisecondsAndShowThemWhenAsked) {
+  REQUIRE_XLRD();
+  const struct {
+    Stamp::Kind kind;
+    bool milliseconds;
+    const char* xlrd;   // format|days|ms of the day
+    const char* shown;  // in the sheet window
+  } cases[] = {
+      {Stamp::Kind::Date, false, "yyyy/mm/dd|45418|0", "2024/05/06"},
+      {Stamp::Kind::Time, false, "h:mm:ss|0|32703120", "9:05:03"},
+      {Stamp::Kind::DateTime, false, "yyyy/mm/dd h:mm:ss|45418|32703120", "2024/05/06 9:05:03"},
+      {Stamp::Kind::Date, true, "yyyy/mm/dd|45418|0", "2024/05/06"},
+      {Stamp::Kind::Time, true, "hh:mm:ss.000|0|32703120", "09:05:03.120"},
+      {Stamp::Kind::DateTime, true, "yyyy/mm/dd hh:mm:ss.000|45418|32703120", "2024/05/06 09:05:03.120"},
+  };
+  startAt("A", 20);
+  open(QStringLiteral("two_sheets.xls"));
+  ASSERT_TRUE(connection.getStartCell(start));
+  const QDateTime at(QDate(2024, 5, 6), QTime(9, 5, 3, 120));
+  std::string expected;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    connection.excelDataSet(static_cast<std::int16_t>(i), Stamp{at, cases[i].kind, cases[i].milliseconds});
+    const SheetModel& model = embedded()->window()->model();
+    EXPECT_EQ(model.data(model.index(19, static_cast<int>(i))).toString(), QString::fromLatin1(cases[i].shown)) << i;
+    expected += std::string(cases[i].xlrd) + "\n";
+  }
+  ASSERT_TRUE(connection.close());
+  const auto run = xls::testing::runPython(R"PY(
+import sys, xlrd
+b = xlrd.open_workbook(sys.argv[1], formatting_info=True)
+for s in b.sheets():
+    for c in range(min(s.ncols, 6) if s.nrows > 19 else 0):
+        cell = s.cell(19, c)
+        f = b.format_map[b.xf_list[cell.xf_index].format_key].format_str
+        print("%s|%d|%d" % (f, int(cell.value), round(cell.value * 86400000) % 86400000))
+)PY",
+                                           QFile::encodeName(path).toStdString());
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output, expected);
+}
+
 TEST_F(EmbeddedConnectionTest, ARunStartsAtTheCellTheUserClicked) {
   REQUIRE_XLRD();
   start.atCursorCell = false;

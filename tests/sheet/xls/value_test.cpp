@@ -43,6 +43,7 @@ struct FormatCase {
   std::uint16_t ifmt;
   const char* code;  // nullptr: built-in format without a FORMAT record
   std::optional<DateKind> kind;
+  bool fractions = false;  // shows fractions of a second
 };
 
 class DateFormatTest : public ::testing::TestWithParam<FormatCase> {};
@@ -51,24 +52,30 @@ TEST_P(DateFormatTest, Classifies) {
   const FormatCase& c = GetParam();
   const auto code = c.code ? std::optional<std::string>(c.code) : std::nullopt;
   EXPECT_EQ(dateKindOfFormat(c.ifmt, code), c.kind) << (c.code ? c.code : "") << " " << c.ifmt;
+  EXPECT_EQ(formatShowsSecondFractions(c.code ? c.code : ""), c.fractions) << (c.code ? c.code : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DateFormatTest,
-    ::testing::Values(FormatCase{14, nullptr, DateKind::DateOnly}, FormatCase{22, nullptr, DateKind::DateTime},
-                      FormatCase{18, nullptr, DateKind::TimeOnly}, FormatCase{46, nullptr, DateKind::TimeOnly},
-                      FormatCase{31, nullptr, DateKind::DateOnly}, FormatCase{57, nullptr, DateKind::DateOnly},
-                      FormatCase{0, nullptr, std::nullopt}, FormatCase{2, nullptr, std::nullopt},
-                      FormatCase{44, nullptr, std::nullopt}, FormatCase{164, "yyyy/mm/dd", DateKind::DateOnly},
-                      FormatCase{164, "h:mm:ss", DateKind::TimeOnly},
-                      FormatCase{164, "yyyy/mm/dd h:mm:ss", DateKind::DateTime},
-                      FormatCase{164, "mmm", DateKind::DateOnly}, FormatCase{164, "[h]:mm", DateKind::TimeOnly},
-                      FormatCase{164, "0.00\" days\"", std::nullopt}, FormatCase{164, "[Red]0.00", std::nullopt},
-                      FormatCase{164, "#,##0.00", std::nullopt}, FormatCase{164, "General", std::nullopt},
-                      FormatCase{164, "0\\d", std::nullopt}, FormatCase{164, "_(* #,##0_)", std::nullopt},
-                      FormatCase{164, "0.00;[Red]dd", std::nullopt},
-                      FormatCase{164, "[$-411]ggge\"\xe5\xb9\xb4\"m\"\xe6\x9c\x88\"d\"\xe6\x97\xa5\"",
-                                 DateKind::DateOnly}));
+    ::testing::Values(
+        FormatCase{14, nullptr, DateKind::DateOnly}, FormatCase{22, nullptr, DateKind::DateTime},
+        FormatCase{18, nullptr, DateKind::TimeOnly}, FormatCase{46, nullptr, DateKind::TimeOnly},
+        FormatCase{31, nullptr, DateKind::DateOnly}, FormatCase{57, nullptr, DateKind::DateOnly},
+        FormatCase{0, nullptr, std::nullopt}, FormatCase{2, nullptr, std::nullopt},
+        FormatCase{44, nullptr, std::nullopt}, FormatCase{164, "yyyy/mm/dd", DateKind::DateOnly},
+        FormatCase{164, "h:mm:ss", DateKind::TimeOnly}, FormatCase{164, "yyyy/mm/dd h:mm:ss", DateKind::DateTime},
+        FormatCase{164, "mmm", DateKind::DateOnly}, FormatCase{164, "[h]:mm", DateKind::TimeOnly},
+        FormatCase{164, "0.00\" days\"", std::nullopt}, FormatCase{164, "[Red]0.00", std::nullopt},
+        FormatCase{164, "#,##0.00", std::nullopt}, FormatCase{164, "General", std::nullopt},
+        FormatCase{164, "0\\d", std::nullopt}, FormatCase{164, "_(* #,##0_)", std::nullopt},
+        FormatCase{164, "0.00;[Red]dd", std::nullopt},
+        FormatCase{164, "[$-411]ggge\"\xe5\xb9\xb4\"m\"\xe6\x9c\x88\"d\"\xe6\x97\xa5\"", DateKind::DateOnly},
+        FormatCase{164, "hh:mm:ss.000", DateKind::TimeOnly, true},
+        FormatCase{164, "yyyy/mm/dd hh:mm:ss.000", DateKind::DateTime, true},
+        FormatCase{164, "[ss].00", DateKind::TimeOnly, true}, FormatCase{164, "mm:ss.0", DateKind::TimeOnly, true},
+        FormatCase{164, "h:mm:ss\".0\"", DateKind::TimeOnly, false},
+        FormatCase{164, "h:mm:ss\\.0", DateKind::TimeOnly, false},
+        FormatCase{164, "h:mm:ss;ss.000", DateKind::TimeOnly, false}));
 
 struct SerialCase {
   CivilDateTime when;
