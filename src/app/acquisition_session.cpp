@@ -591,16 +591,17 @@ script::RunSettings AcquisitionSession::runSettings() const {
 
 // A step is said before the row that noticed it goes out, so that whoever
 // keeps both has the step first.
-void AcquisitionSession::noteClockStep() {
+void AcquisitionSession::checkClockStep() {
   const QDateTime wall = clock_.now();
   const std::optional<std::int64_t> step = clockSteps_.check(clock_.tickMs(), wall);
   if (!step) return;
   termAppend(clockStepLine(*step, wall));
+  noteClockStep(*step, wall);
   emit clockStepped(*step, wall);
 }
 
 void AcquisitionSession::rowCompleted(const std::vector<sheet::CellValue>& cells) {
-  noteClockStep();
+  checkClockStep();
   const AcquiredRow row = buildRow(cells);
   ++rowsCompleted_;
   takeRow(row);

@@ -216,8 +216,6 @@ public:
   // The run record (record=on): where it is, and whether this run writes it.
   QString recordPath() const { return recordPathFor(workbookPath_); }
   bool recording() const { return record_.isOpen(); }
-  // The wall clock jumped by `stepMs` during the run: a note in the run record.
-  void noteClockStep(qint64 stepMs, const QDateTime& wallNow);
   // Another consumer of each completed row, after MQTT; it must outlive the session.
   void addRowConsumer(RowConsumer* consumer) { extraConsumers_.push_back(consumer); }
 
@@ -312,8 +310,11 @@ private:
 
   // The conditions the interpreter keeps from a start.
   script::RunSettings runSettings() const;
-  // Compares the wall clock with the monotonic one since the last row.
-  void noteClockStep();
+  // Compares the wall clock with the monotonic one since the last row; a
+  // step goes into the log, the run record and clockStepped().
+  void checkClockStep();
+  // The wall clock jumped by `stepMs` during the run: a note in the run record.
+  void noteClockStep(qint64 stepMs, const QDateTime& wallNow);
   AcquiredRow buildRow(const std::vector<sheet::CellValue>& cells) const;
   void takeRow(const AcquiredRow& row);
   // Reads the workbook's alarm rules for a Start; false (said) when they cannot be used.
