@@ -750,3 +750,75 @@ TEST_F(SessionTest, HeaderTextIsTheCellsTextWhileTheWorkbookIsOpen) {
 
 }  // namespace
 }  // namespace kestrune::app
+
+namespace kestrune::app {
+namespace {
+
+// A run started six rows above the sheet's end: with full-sheet=end it stops
+// at the last row; with continue its rows go on at the top of a new sheet,
+// numbered without a gap; a workbook that cannot take a sheet ends the run
+// with a message of its own.
+TEST_F(SessionTest, AFullSheetEndsTheRunOrGoesOnInANewSheet) {
+  struct Case {
+    const char* conf;
+    bool refuseSheet;
+    int rowsTaken;
+    QStringList sheets;
+    QStringList messages;
+  };
+  const QString newSheet = QStringLiteral("Sheet1 (2)");
+  const Case cases[] = {
+      {"full-sheet=end\n", false, 7, {QStringLiteral("Sheet1")}, {sheet::MsgSheetFull.arg(65536)}},
+      {"full-sheet=continue\n", false, 10, {QStringLiteral("Sheet1"), newSheet}, {}},
+      {"full-sheet=continue\n",
+       true,
+       7,
+       {QStringLiteral("Sheet1")},
+       {sheet::MsgSheetNotAdded.arg(65536).arg(QStringLiteral("failed: addSheet"))}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.conf + std::string(c.refuseSheet ? " refused" : ""));
+    QFile conf(dir.filePath(QStringLiteral("kestrune.conf")));
+    ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+    conf.write(c.conf);
+    conf.close();
+    *sheetLog = FakeSpreadsheet::Log{};
+    boxes.shown.clear();
+    host.rows.clear();
+    changeConditions(session, [&](settings::Conditions& s) {
+      s.startAtCell = true;
+      s.numbering = true;
+      s.cursor = RunCursor{QStringLiteral("A"), 65530, 1, 1};
+    });
+    static_cast<FakeSpreadsheet*>(session.workbook().application())->failing =
+        c.refuseSheet ? std::set<std::string>{"addSheet"} : std::set<std::string>{};
+    ASSERT_TRUE(session.start());
+    for (int line = 1; line <= 10 && session.running(); ++line) {
+      tick();  // SSS or RCV
+      port().receive(QStringLiteral("%1\r").arg(line * 10).toStdU16String());
+      for (int i = 0; i < 3; ++i) tick();
+    }
+    session.end();
+
+    ASSERT_EQ(static_cast<int>(host.rows.size()), c.rowsTaken);
+    for (int i = 0; i < c.rowsTaken; ++i) {
+      const AcquiredRow& row = host.rows[static_cast<std::size_t>(i)];
+      const bool moved = i >= 7;
+      EXPECT_EQ(row.number, i + 1);
+      EXPECT_EQ(row.sheet, moved ? newSheet : QStringLiteral("Sheet1"));
+      EXPECT_EQ(row.row, moved ? i - 6 : 65530 + i);
+      const auto& cells = sheetLog->sheets[row.sheet];
+      ASSERT_TRUE(cells.count({row.row, 1})) << i;
+      EXPECT_EQ(std::get<std::int32_t>(cells.at({row.row, 1})), i + 1);
+      EXPECT_EQ(std::get<QString>(cells.at({row.row, 2})), QString::number((i + 1) * 10));
+    }
+    EXPECT_EQ(sheetLog->sheetOrder, c.sheets);
+    EXPECT_EQ(boxes.texts(), c.messages);
+    EXPECT_EQ(session.sheetFull(), !c.messages.isEmpty());
+    EXPECT_EQ(host.progress.back().sheet, c.sheets.size() > 1 ? newSheet : QString());
+    EXPECT_EQ(session.conditions().cursor.row, c.sheets.size() > 1 ? 4 : 65537);
+  }
+}
+
+}  // namespace
+}  // namespace kestrune::app
