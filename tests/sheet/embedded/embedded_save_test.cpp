@@ -417,3 +417,46 @@ TEST_F(EmbeddedSaveTest, AMarkReachesTheWindowAndTheBackgroundSave) {
 
 }  // namespace
 }  // namespace kestrune::sheet::embedded
+
+namespace kestrune::sheet::embedded {
+namespace {
+
+// A sheet added during a run reaches the window's tabs and the background
+// save: its header row copied, the rows written into it, the sheets after it
+// as they were, and it is the active one.
+TEST_F(EmbeddedSaveTest, AnAddedSheetReachesTheWindowAndTheBackgroundSave) {
+  const QString path = book(QStringLiteral("added"));
+  const int sheet = activeSheet(path);
+  ASSERT_TRUE(app->openWorkbook(path).ok());
+  ASSERT_TRUE(app->setCellValue(1, TextColumn, QStringLiteral("見出し")));
+  const Result<QStringList> before = app->sheetNames();
+  ASSERT_TRUE(before);
+  ASSERT_TRUE(app->addSheet(QStringLiteral("Sheet1 (2)"), 1));
+  const Status again = app->addSheet(QStringLiteral("sheet1 (2)"), 0);
+  ASSERT_FALSE(again);
+  EXPECT_TRUE(again.error().is(SheetError::SheetNotAdded));
+  ASSERT_TRUE(writeRows(*app, 2, 4));
+  QStringList expected = *before;
+  expected.insert(sheet + 1, QStringLiteral("Sheet1 (2)"));
+  EXPECT_EQ(app->sheetNames().value(), expected);
+  ASSERT_NE(app->window(), nullptr);
+  EXPECT_EQ(app->window()->tabs().count(), expected.size());
+  EXPECT_EQ(app->window()->tabs().currentIndex(), sheet + 1);
+  EXPECT_TRUE(app->hasUnsavedChanges());
+
+  QSignalSpy done(app.get(), &SpreadsheetApp::backgroundSaveDone);
+  app->saveInBackground();
+  ASSERT_TRUE(done.wait(60000));
+  EXPECT_EQ(done[0], (QList<QVariant>{true, QString()}));
+  EXPECT_FALSE(app->hasUnsavedChanges());
+  EXPECT_EQ(rowsInFile(path, sheet + 1, 1, 5), range(2, 4));
+  EXPECT_EQ(rowsInFile(path, sheet, 1, 5), std::vector<int>{});
+  const XlrdView view = readWithXlrd(path);
+  const QString header = QStringLiteral("%1 0 %2").arg(sheet + 1).arg(TextColumn - 1);
+  ASSERT_TRUE(view.cells.count(header));
+  EXPECT_EQ(view.cells.at(header), QStringLiteral("text\t見出し"));
+  EXPECT_EQ(activeSheet(path), sheet + 1);
+}
+
+}  // namespace
+}  // namespace kestrune::sheet::embedded
