@@ -759,39 +759,30 @@ namespace {
 // numbered without a gap; a workbook that cannot take a sheet ends the run
 // with a message of its own.
 TEST_F(SessionTest, AFullSheetEndsTheRunOrGoesOnInANewSheet) {
-  struct Case {
+  const QString first = QStringLiteral("Sheet1"), next = QStringLiteral("Sheet1 (2)");
+  const struct {
     const char* conf;
-    bool refuseSheet;
-    int rowsTaken;
-    QStringList sheets;
+    bool refused;
+    int rows;
     QStringList messages;
+  } cases[] = {
+      {"full-sheet=end\n", false, 7, {sheet::MsgSheetFull.arg(65536)}},
+      {"full-sheet=continue\n", false, 10, {}},
+      {"full-sheet=continue\n", true, 7, {sheet::MsgSheetNotAdded.arg(65536).arg("failed: addSheet")}},
   };
-  const QString newSheet = QStringLiteral("Sheet1 (2)");
-  const Case cases[] = {
-      {"full-sheet=end\n", false, 7, {QStringLiteral("Sheet1")}, {sheet::MsgSheetFull.arg(65536)}},
-      {"full-sheet=continue\n", false, 10, {QStringLiteral("Sheet1"), newSheet}, {}},
-      {"full-sheet=continue\n",
-       true,
-       7,
-       {QStringLiteral("Sheet1")},
-       {sheet::MsgSheetNotAdded.arg(65536).arg(QStringLiteral("failed: addSheet"))}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.conf + std::string(c.refuseSheet ? " refused" : ""));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.conf + std::string(c.refused ? " refused" : ""));
     QFile conf(dir.filePath(QStringLiteral("kestrune.conf")));
-    ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
-    conf.write(c.conf);
+    ASSERT_TRUE(conf.open(QIODevice::WriteOnly) && conf.write(c.conf) > 0);
     conf.close();
     *sheetLog = FakeSpreadsheet::Log{};
     boxes.shown.clear();
     host.rows.clear();
     changeConditions(session, [&](settings::Conditions& s) {
-      s.startAtCell = true;
-      s.numbering = true;
+      s.startAtCell = s.numbering = true;
       s.cursor = RunCursor{QStringLiteral("A"), 65530, 1, 1};
     });
-    static_cast<FakeSpreadsheet*>(session.workbook().application())->failing =
-        c.refuseSheet ? std::set<std::string>{"addSheet"} : std::set<std::string>{};
+    static_cast<FakeSpreadsheet*>(session.workbook().application())->failing = {c.refused ? "addSheet" : ""};
     ASSERT_TRUE(session.start());
     for (int line = 1; line <= 10 && session.running(); ++line) {
       tick();  // SSS or RCV
@@ -799,24 +790,21 @@ TEST_F(SessionTest, AFullSheetEndsTheRunOrGoesOnInANewSheet) {
       for (int i = 0; i < 3; ++i) tick();
     }
     session.end();
-
-    ASSERT_EQ(static_cast<int>(host.rows.size()), c.rowsTaken);
-    for (int i = 0; i < c.rowsTaken; ++i) {
+    ASSERT_EQ(static_cast<int>(host.rows.size()), c.rows);
+    for (int i = 0; i < c.rows; ++i) {
       const AcquiredRow& row = host.rows[static_cast<std::size_t>(i)];
-      const bool moved = i >= 7;
       EXPECT_EQ(row.number, i + 1);
-      EXPECT_EQ(row.sheet, moved ? newSheet : QStringLiteral("Sheet1"));
-      EXPECT_EQ(row.row, moved ? i - 6 : 65530 + i);
-      const auto& cells = sheetLog->sheets[row.sheet];
-      ASSERT_TRUE(cells.count({row.row, 1})) << i;
-      EXPECT_EQ(std::get<std::int32_t>(cells.at({row.row, 1})), i + 1);
-      EXPECT_EQ(std::get<QString>(cells.at({row.row, 2})), QString::number((i + 1) * 10));
+      EXPECT_EQ(std::make_pair(row.sheet, row.row),
+                i < 7 ? std::make_pair(first, 65530 + i) : std::make_pair(next, i - 6));
+      const std::pair<int, int> cell{row.row, 2};
+      EXPECT_EQ(sheetLog->sheets[row.sheet][cell], sheet::CellValue(QString::number((i + 1) * 10)));
     }
-    EXPECT_EQ(sheetLog->sheetOrder, c.sheets);
+    const bool continued = c.rows > 7;
+    EXPECT_EQ(sheetLog->sheetOrder, continued ? QStringList({first, next}) : QStringList({first}));
     EXPECT_EQ(boxes.texts(), c.messages);
-    EXPECT_EQ(session.sheetFull(), !c.messages.isEmpty());
-    EXPECT_EQ(host.progress.back().sheet, c.sheets.size() > 1 ? newSheet : QString());
-    EXPECT_EQ(session.conditions().cursor.row, c.sheets.size() > 1 ? 4 : 65537);
+    EXPECT_EQ(session.sheetFull(), !continued);
+    EXPECT_EQ(host.progress.back().sheet, continued ? next : QString());
+    EXPECT_EQ(session.conditions().cursor.row, continued ? 4 : 65537);
   }
 }
 

@@ -82,11 +82,6 @@ INSTANTIATE_TEST_SUITE_P(
                       {{1, true}, {0, true}, {2, false}, {3, false}, {4, false}, {5, true}, {6, false}, {7, true}}},
                      std::nullopt,
                      "5 行　経過 0:00:00　－ 行/分　最終取得: －　CH1,2,6,8 切断中　CH3-5,7 接続中"},
-        // The run went on in a new sheet once its first one was full.
-        ProgressCase{"InANewSheet",
-                     {12, 0, 60000, 0, {}, std::nullopt, false, std::nullopt, {}, std::nullopt, "Sheet1 (2)"},
-                     std::nullopt,
-                     "12 行（シート「Sheet1 (2)」）　経過 0:01:00　12.0 行/分　最終取得: －"},
         ProgressCase{"NoLimitAtAll",
                      {5, 0, 999, 0, {}, std::nullopt, false, std::nullopt, {}},
                      std::nullopt,

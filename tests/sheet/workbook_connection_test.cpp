@@ -33,7 +33,7 @@ protected:
       : connection(record, [this]() -> Result<std::unique_ptr<SpreadsheetApp>> {
           ++created;
           if (refuseStart) return fail(SheetError::CannotStart, QStringLiteral("no application"));
-          log = std::make_shared<FakeSpreadsheet::Log>(savedBook);
+          log = std::make_shared<FakeSpreadsheet::Log>();
           auto app = std::make_unique<FakeSpreadsheet>(log);
           app->failing = failNext;
           fake = app.get();
@@ -77,7 +77,6 @@ protected:
   Cursor cursor;
   WorkbookConnection connection;
   std::shared_ptr<FakeSpreadsheet::Log> log;
-  FakeSpreadsheet::Log savedBook;  // what each new application starts with (the workbook as saved)
   FakeSpreadsheet* fake = nullptr;
   std::set<std::string> failNext;
   bool refuseStart = false;
@@ -1004,67 +1003,6 @@ INSTANTIATE_TEST_SUITE_P(
                       SaveCase{"ReplacedAfterAFailedSave", {S::AskToSave, S::SaveFailed}, {S::Replaced}, -1},
                       SaveCase{"AnOldCopyDuringTheSave", {S::AskToSave}, {S::OldCopy}, -1}),
     [](const auto& p) { return std::string(p.param.name); });
-
-}  // namespace
-}  // namespace kestrune::sheet
-
-namespace kestrune::sheet {
-namespace {
-
-// A run that fills its sheet goes on in a new one; a crash just after the
-// switch or a row later brings every row back onto its own sheet, adding the
-// new sheet when the application does not have it, and the next run goes on
-// where the interrupted one stood.
-TEST_F(JournalTest, RowsAfterAFullSheetComeBackOnTheSheetTheyWentTo) {
-  struct Case {
-    const char* what;
-    int rowsAfterSwitch;
-  };
-  for (const Case c : {Case{"the crash right after the switch", 0}, Case{"the crash a row later", 1}}) {
-    SCOPED_TRACE(c.what);
-    savedBook.activeSheet = {QStringLiteral("Data"), true};
-    savedBook.sheetOrder = {QStringLiteral("Data"), QStringLiteral("Other")};
-    start.continueFullSheet = true;
-    start.numbering = true;
-    open();
-    start.atCursorCell = true;
-    record.column = QStringLiteral("B");
-    record.row = 65535;
-    record.acquisitionNo = 100;
-    QString changedTo;
-    const auto watch = QObject::connect(&connection, &WorkbookConnection::sheetChanged,
-                                        [&](const QString& name) { changedTo = name; });
-    ASSERT_TRUE(connection.getStartCell(start));
-    journal::writeRows(connection, record, 2 + c.rowsAfterSwitch);
-    QObject::disconnect(watch);
-    EXPECT_EQ(changedTo, QStringLiteral("Data (2)"));
-    EXPECT_EQ(full, 0);
-    EXPECT_EQ(log->sheetOrder, (QStringList{"Data", "Data (2)", "Other"}));
-    crash();
-    recovered.clear();
-
-    open();
-    ASSERT_TRUE(opened);
-    const auto& data = log->sheets[QStringLiteral("Data")];
-    EXPECT_EQ(data.at({65535, 2}), CellValue(std::int32_t{100}));
-    EXPECT_EQ(data.at({65536, 2}), CellValue(std::int32_t{101}));
-    EXPECT_EQ(data.size(), 4u);
-    const auto& next = log->sheets[QStringLiteral("Data (2)")];
-    EXPECT_EQ(next.size(), 2u * static_cast<std::size_t>(c.rowsAfterSwitch));
-    if (c.rowsAfterSwitch > 0) {
-      EXPECT_EQ(next.at({1, 2}), CellValue(std::int32_t{102}));
-    }
-    // The sheet is there again, where it was, and the next run starts in it.
-    EXPECT_EQ(log->sheetOrder, (QStringList{"Data", "Data (2)", "Other"}));
-    EXPECT_EQ(log->activeSheet.name, QStringLiteral("Data (2)"));
-    EXPECT_EQ(record.row, 1 + c.rowsAfterSwitch);
-    EXPECT_EQ(record.acquisitionNo, 102 + c.rowsAfterSwitch);
-    EXPECT_EQ(log->active, (CellRef{1 + c.rowsAfterSwitch, 2}));
-    connection.release();
-    QFile::remove(connection.journalPath());
-    full = 0;
-  }
-}
 
 }  // namespace
 }  // namespace kestrune::sheet
