@@ -12,6 +12,18 @@
 
 namespace kestrune::sheet {
 
+namespace {
+
+// The sheets a journal's runs went on in when their sheet was full.
+QStringList continuedSheets(const std::vector<JournalRow>& rows) {
+  QStringList sheets;
+  for (const JournalRow& row : rows)
+    if (!row.nextSheet.isEmpty()) sheets << row.nextSheet;
+  return sheets;
+}
+
+}  // namespace
+
 WorkbookConnection::WorkbookConnection(RunCursor& cursor, SpreadsheetFactory factory, QObject* parent)
     : QObject(parent), cursor_(cursor), factory_(std::move(factory)) {}
 
@@ -332,10 +344,10 @@ QString WorkbookConnection::addContinuationSheet() {
   return {};
 }
 
-Status WorkbookConnection::showSheet(const QString& name, std::int32_t headerRows) {
+Status WorkbookConnection::showSheet(const QString& name, std::int32_t headerRows, bool mayAdd) {
   const Result<QStringList> names = xls_->sheetNames();
   if (!names) return names.error();
-  if (names->contains(name)) return xls_->activateSheet(name);
+  if (names->contains(name) || !mayAdd) return xls_->activateSheet(name);
   return xls_->addSheet(name, headerRows >= 1 && headerRows <= MaxHeaderRows ? headerRows : 0);
 }
 
@@ -425,7 +437,7 @@ Status WorkbookConnection::recover(const QString& path) {
   for (const JournalRow& row : rows)
     if (!row.saved) unsaved.push_back(row);
   // Every mark: a save of its row may have begun before it.
-  Status written = writeJournalRows(unsaved);
+  Status written = writeJournalRows(unsaved, continuedSheets(rows));
   if (written) written = writeJournalMarks(marks);
   // The run had gone on in a new sheet: the next run starts there.
   if (written && !rows.empty() && !rows.back().nextSheet.isEmpty()) {
@@ -509,7 +521,7 @@ Result<WorkbookConnection::Replayed> WorkbookConnection::replayJournal(const QSt
   const Result<JournalContents> contents = parseJournal(file.readAll());
   if (!contents) return fail(SheetError::NotFound, journalPath + QStringLiteral(": ") + contents.description());
   // Every row: the file it was written for may be gone with the rows it held.
-  Status written = writeJournalRows(contents->rows);
+  Status written = writeJournalRows(contents->rows, continuedSheets(contents->rows));
   if (written) written = writeJournalMarks(contents->marks);
   if (!written) return fail(SheetError::AccessLost, written.description());
   if (Status saved = xls_->saveActiveWorkbook(); !saved) return fail(SheetError::NotSaved, saved.description());
@@ -520,7 +532,7 @@ Result<WorkbookConnection::Replayed> WorkbookConnection::replayJournal(const QSt
   return replayed;
 }
 
-Status WorkbookConnection::writeJournalRows(const std::vector<JournalRow>& rows) {
+Status WorkbookConnection::writeJournalRows(const std::vector<JournalRow>& rows, const QStringList& continued) {
   QString sheet;
   // Recovered stamps are shown whole, as a live run's are.
   std::set<std::pair<QString, int>> widened;
@@ -528,7 +540,7 @@ Status WorkbookConnection::writeJournalRows(const std::vector<JournalRow>& rows)
     // A sheet the run went on in that the file lacks (the crash came before
     // a save had it) is added again, after the sheet of the rows before it.
     if (row.sheet != sheet && !row.sheet.isEmpty())
-      if (Status chosen = showSheet(row.sheet, row.row - 1); !chosen) return chosen;
+      if (Status chosen = showSheet(row.sheet, row.row - 1, continued.contains(row.sheet)); !chosen) return chosen;
     sheet = row.sheet;
     for (const JournalCell& cell : row.cells) {
       if (cell.row < 1 || cell.row > LastWorksheetRow) continue;

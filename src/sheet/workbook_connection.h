@@ -242,12 +242,14 @@ private:
   // Adds the sheet a full one continues in; its name, or empty when none
   // was added (sheetNotAdded said why, unless the application is gone).
   QString addContinuationSheet();
-  // Makes `name` the active sheet, adding it after the active one (with
-  // `headerRows` rows copied) when the workbook lacks it.
-  Status showSheet(const QString& name, std::int32_t headerRows);
+  // Makes `name` the active sheet; a sheet the workbook lacks is added after
+  // the active one (with `headerRows` rows copied) when `mayAdd`.
+  Status showSheet(const QString& name, std::int32_t headerRows, bool mayAdd = true);
   void lostAccess();
   Status recover(const QString& path);
-  Status writeJournalRows(const std::vector<JournalRow>& rows);
+  // `continued`: the sheets the journal's runs went on in, which are added
+  // where the workbook lacks them; any other missing sheet fails.
+  Status writeJournalRows(const std::vector<JournalRow>& rows, const QStringList& continued);
   Status writeJournalMarks(const std::vector<JournalMark>& marks);
   void beginJournalSheet(bool open);
   void journalFailed(const Status& status);
