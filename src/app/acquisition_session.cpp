@@ -93,6 +93,9 @@ AcquisitionSession::AcquisitionSession(const serial::Channels::PortFactory& port
   using sheet::WorkbookConnection;
   connect(&workbook_, &WorkbookConnection::accessLost, this, [this] { workbookLost(); });
   connect(&workbook_, &WorkbookConnection::sheetFull, this, [this] { endAtSheetEnd(); });
+  connect(&workbook_, &WorkbookConnection::sheetNotAdded, this,
+          [this](const QString& reason) { endAtSheetEnd(reason); });
+  connect(&workbook_, &WorkbookConnection::sheetChanged, this, [this](const QString& name) { continueInSheet(name); });
   connect(&workbook_, &WorkbookConnection::journalMoved, this, [this](const QString& text) { termAppend(text); });
   connect(&workbook_, &WorkbookConnection::journalLost, this, [this](const QString& text) { endForLostJournal(text); });
   connect(&workbook_, &WorkbookConnection::journalWarning, this,
@@ -302,7 +305,9 @@ bool AcquisitionSession::start() {
     say(MsgStartRowBelowFirst.arg(conditions.cursor.row));
     return false;
   }
-  if (Status placed = workbook_.getStartCell({conditions.startAtCell, conditions.numbering}); !placed) {
+  if (Status placed =
+          workbook_.getStartCell({conditions.startAtCell, conditions.numbering, runOptions_.continueFullSheet});
+      !placed) {
     say(placed.description());
     return false;
   }
@@ -427,7 +432,7 @@ void AcquisitionSession::takeAlarms(const std::vector<alarm::AlarmEvent>& events
   // Into the journal first, with the row: the marks and the alarms' state
   // after it, so that a crash neither loses a mark nor raises an alarm twice.
   for (const alarm::AlarmEvent& e : events)
-    if (e.state == alarm::AlarmState::Raised && e.row > 0 && e.column > 0) workbook_.markCell(e.row, e.column);
+    if (e.state == alarm::AlarmState::Raised && e.row > 0 && e.column > 0) workbook_.markCell(e.row, e.column, e.sheet);
   // What a new run needs of the state changes with an event, and with every
   // number of a step rule's column.
   const bool stepRules = std::any_of(alarms_->rules().columns.begin(), alarms_->rules().columns.end(),
@@ -823,14 +828,24 @@ void AcquisitionSession::updateProgress(bool force) {
 
 // ---------------------------------------------------------------- how a run stops early
 
-void AcquisitionSession::endAtSheetEnd() {
+// The run goes on in a new sheet: the rows after this one say so, and the
+// progress line shows where they go.
+void AcquisitionSession::continueInSheet(const QString& name) {
+  runSheet_ = name;
+  progress_.sheet = name;
+  termAppend(MsgSheetContinued.arg(name));
+  updateProgress(true);
+}
+
+void AcquisitionSession::endAtSheetEnd(const QString& reason) {
   if (!runLoaded_ || sheetFull_) return;
   sheetFull_ = true;
   // Nothing more is taken that could not be written.
   runFlag_.setActive(false);
   progress_.ended = true;
   emit progressChanged(progress_);
-  const QString text = sheet::MsgSheetFull.arg(sheet::LastWorksheetRow);
+  const QString text = reason.isEmpty() ? sheet::MsgSheetFull.arg(sheet::LastWorksheetRow)
+                                        : sheet::MsgSheetNotAdded.arg(sheet::LastWorksheetRow).arg(reason);
   emit scriptMessage(text);
   say(text);
   setState(RunState::Stopped);

@@ -55,6 +55,10 @@ inline const QString MsgChannelSuffix = QStringLiteral("が使用できません
 inline const QString MsgSheetNotWorksheet = QStringLiteral(
     "シート「%1」はワークシートではありません。データを書き込むワークシートを選んでから開始してください");
 
+// The run's sheet was full and it goes on in a new one: %1 its name.
+inline const QString MsgSheetContinued =
+    QStringLiteral("ワークシートの最終行に達したため、新しいシート「%1」に続けて書き込みます");
+
 // The start row stored in setup.dat is below the first row: %1 is that row.
 inline const QString MsgStartRowBelowFirst =
     QStringLiteral("開始セルの行 %1 は使えません。行は 1 以上にしてください。開始セルを設定し直してください");
@@ -193,7 +197,8 @@ public:
   const script::Script& script() const { return script_; }
   const CommLog& log() const { return log_; }
   const RunProgress& progress() const { return progress_; }
-  // The run ended because the sheet has no row left.
+  // The run ended because the sheet has no row left (and, with full-sheet
+  // continuing, no sheet could be added).
   bool sheetFull() const { return sheetFull_; }
   // The run stopped because no journal could be written anywhere.
   bool journalLost() const { return journalLost_; }
@@ -338,7 +343,10 @@ private:
   void updateProgress(bool force);
   void updatePublishing(bool force);
   void updateDropped();
-  void endAtSheetEnd();
+  // `reason`: why no sheet could be added to go on in; empty for a run
+  // that ends at a full sheet as it was set to.
+  void endAtSheetEnd(const QString& reason = {});
+  void continueInSheet(const QString& name);
   void endForLostJournal(const QString& text);
   void workbookLost();
   void rowsRecovered(int rows, int damagedLines, const QString& keptAs);

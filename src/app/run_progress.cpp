@@ -61,6 +61,7 @@ QString rowsText(const RunProgress& p) {
     text += QStringLiteral("（ブックに書込済み %1 行、%2 行は未書込）")
                 .arg(*p.rowsInWorkbook)
                 .arg(std::max(0, p.rowsDone - *p.rowsInWorkbook));
+  if (!p.sheet.isEmpty()) text += QStringLiteral("（シート「%1」）").arg(p.sheet);
   return text;
 }
 

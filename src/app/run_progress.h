@@ -37,6 +37,9 @@ struct RunProgress {
   std::vector<Channel> channels;
   // The alarms raised now, while the workbook has alarm rules.
   std::optional<int> alarms = {};
+  // The sheet written into, once the run went on in a new one (the run's
+  // first sheet was full); empty before.
+  QString sheet = {};
 
   // The larger of the two shares used up, 0 to 1000; nullopt without limits.
   std::optional<int> permille() const;
@@ -57,7 +60,8 @@ QString cellText(const sheet::CellValue& value);
 // "1:02:03" (hours, minutes, seconds; whole seconds, rounded down).
 QString durationText(std::int64_t ms);
 // "12 / 100 行" or "12 行" without a row limit; once the workbook stopped
-// taking values, how many of them it holds.
+// taking values, how many of them it holds; once the run went on in a new
+// sheet, "（シート「Sheet1 (2)」）".
 QString rowsText(const RunProgress& p);
 // "経過 0:01:23　残り 0:58:37"; "残り －" while a row limit alone has no
 // rate yet, no remainder without limits, "完了" once the run has ended.

@@ -82,6 +82,15 @@ QByteArray markLine(const JournalMark& mark) {
   return checkedLine({"mark", number(mark.row), number(mark.column), escapeField(mark.sheet)});
 }
 
+QByteArray rowLine(qint64 seq, std::int32_t row, int cells, std::int32_t nextRow, std::int32_t nextColumn,
+                   std::int32_t acquisitionNo, const QString& nextSheet) {
+  if (nextSheet.isEmpty())
+    return checkedLine(
+        {"row", number(seq), number(row), number(cells), number(nextRow), number(nextColumn), number(acquisitionNo)});
+  return checkedLine({"row", number(seq), number(row), number(cells), number(nextRow), number(nextColumn),
+                      number(acquisitionNo), escapeField(nextSheet)});
+}
+
 QByteArray identityLine(const WorkbookIdentity& identity) {
   return checkedLine({"identity", number(identity.size), number(identity.modifiedMs), identity.headSha256});
 }
@@ -268,14 +277,15 @@ int parseVersion2(const QList<QByteArray>& lines, JournalContents& contents) {
                 cell;
           }
         }
-      } else if (f[0] == "row" && f.size() == 7) {
+      } else if (f[0] == "row" && (f.size() == 7 || f.size() == 8)) {
         const auto seq = toNumber(f[1]);
         const auto row = toNumber(f[2]);
         const auto cells = toNumber(f[3]);
         const auto nextRow = toNumber(f[4]);
         const auto column = toNumber(f[5]);
         const auto acquisition = toNumber(f[6]);
-        if (seq && *seq > lastSeq && row && cells && nextRow && column && acquisition) {
+        const auto nextSheet = f.size() == 8 ? unescapeField(f[7]) : std::optional<QString>(QString());
+        if (seq && *seq > lastSeq && row && cells && nextRow && column && acquisition && nextSheet) {
           std::size_t index = rows.size();
           if (const auto owner = open.find(static_cast<std::int32_t>(*row)); owner != open.end()) {
             index = owner->second;
@@ -291,6 +301,7 @@ int parseVersion2(const QList<QByteArray>& lines, JournalContents& contents) {
           ended.nextRow = static_cast<std::int32_t>(*nextRow);
           ended.nextColumn = static_cast<std::int32_t>(*column);
           ended.acquisitionNo = static_cast<std::int32_t>(*acquisition);
+          ended.nextSheet = *nextSheet;
           ended.ended = true;
           seqOf[index] = lastSeq = *seq;
           missing += static_cast<int>(std::abs(*cells - std::ssize(columnsOf[index])));
@@ -586,8 +597,8 @@ Status JournalWriter::startFresh(const QString& place, const JournalContents& ca
       break;
     }
     ++rows_;
-    text += checkedLine({"row", number(rows_), number(row.row), number(std::ssize(row.cells)), number(row.nextRow),
-                         number(row.nextColumn), number(row.acquisitionNo)});
+    text += rowLine(rows_, row.row, static_cast<int>(row.cells.size()), row.nextRow, row.nextColumn, row.acquisitionNo,
+                    row.nextSheet);
     leadingSaved = leadingSaved && row.saved;
     if (leadingSaved) savedRows_ = rows_;
   }
@@ -641,13 +652,13 @@ Status JournalWriter::cell(const RowStart& start, std::int32_t column, const Cel
   return written;
 }
 
-Status JournalWriter::endRow(std::int32_t nextRow, std::int32_t nextColumn, std::int32_t acquisitionNo) {
+Status JournalWriter::endRow(std::int32_t nextRow, std::int32_t nextColumn, std::int32_t acquisitionNo,
+                             const QString& nextSheet) {
   // A row without values has no begin line; its row line names the row above the cursor.
   const std::int32_t row = openRow_ ? openRow_->row : nextRow - 1;
   const int cells = openRow_ ? openRow_->cells : 0;
-  const Status written = append(checkedLine({"row", number(rows_ + 1), number(row), number(cells), number(nextRow),
-                                             number(nextColumn), number(acquisitionNo)}),
-                                Part::RowEnd);
+  const Status written =
+      append(rowLine(rows_ + 1, row, cells, nextRow, nextColumn, acquisitionNo, nextSheet), Part::RowEnd);
   if (written) {
     ++rows_;
     openRow_.reset();
@@ -655,8 +666,8 @@ Status JournalWriter::endRow(std::int32_t nextRow, std::int32_t nextColumn, std:
   return written;
 }
 
-Status JournalWriter::mark(std::int32_t row, std::int32_t column) {
-  const Status written = append(markLine(JournalMark{sheet_, row, column}), Part::CellMark);
+Status JournalWriter::mark(std::int32_t row, std::int32_t column, const QString& sheet) {
+  const Status written = append(markLine(JournalMark{sheet.isEmpty() ? sheet_ : sheet, row, column}), Part::CellMark);
   if (written) ++marks_;
   return written;
 }

@@ -30,7 +30,10 @@
 //                                      the row is complete: its place among the
 //                                      journal's complete rows (1, 2, …), how
 //                                      many values it holds, the cursor and the
-//                                      acquisition number after it
+//                                      acquisition number after it; a row that
+//                                      filled its sheet adds the sheet the run
+//                                      goes on in:
+//   row <seq> <row> <cells> <next row> <next column> <number> <next sheet> <crc>
 //   mark <row> <column> <sheet> <crc>  the cell was marked (its background
 //                                      coloured, SpreadsheetApp::markCell) on
 //                                      that sheet; a mark belongs to no row and
@@ -109,6 +112,9 @@ struct JournalRow {
   std::int32_t nextRow = 0;
   std::int32_t nextColumn = 0;
   std::int32_t acquisitionNo = 0;
+  // The sheet the next row goes into when it is not this row's: the run
+  // went on in a new sheet after this one.
+  QString nextSheet;
   // The workbook on disk already held this row when the journal ended.
   bool saved = false;
   // The row's end was read; without it the row stops where its start said.
@@ -250,11 +256,14 @@ public:
   bool rowPending() const { return openRow_.has_value(); }
   // One value of the row `start.row`, handed to the file at once.
   Status cell(const RowStart& start, std::int32_t column, const CellValue& value);
-  // Ends the row and hands it to the file.
-  Status endRow(std::int32_t nextRow, std::int32_t nextColumn, std::int32_t acquisitionNo);
-  // Marks a cell of the row's sheet (the one beginSheet named last), handed
-  // to the file at once.
-  Status mark(std::int32_t row, std::int32_t column);
+  // Ends the row and hands it to the file. A `nextSheet` says that the next
+  // row goes into that sheet (the run goes on there); beginSheet names it
+  // for the rows that follow.
+  Status endRow(std::int32_t nextRow, std::int32_t nextColumn, std::int32_t acquisitionNo,
+                const QString& nextSheet = {});
+  // Marks a cell of `sheet`, or of the row's sheet (the one beginSheet named
+  // last) when empty, handed to the file at once.
+  Status mark(std::int32_t row, std::int32_t column, const QString& sheet = {});
   // The run's alarms after its latest row (AlarmMonitor's saved state); only
   // the latest counts.
   Status alarmState(const QString& state);

@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -64,6 +65,8 @@ enum class SheetError {
   JournalNotRemoved,   // a journal no longer needed could not be removed
   // The application
   CallFailed,  // the application failed an operation for a reason of its own
+  // A full sheet
+  SheetNotAdded,  // the workbook cannot take another sheet
 };
 inline ErrorDomain errorDomainOf(SheetError) { return ErrorDomain::Sheet; }
 
@@ -136,6 +139,24 @@ public:
   virtual Status activateSheet(const QString& name) {
     if (name.isEmpty()) return {};
     return fail(SheetError::SheetNotChosen, QStringLiteral("シート「%1」を選べません").arg(name));
+  }
+
+  // The names of the workbook's sheets, in order. Applications that cannot
+  // tell give the active sheet's alone.
+  virtual Result<QStringList> sheetNames() {
+    const Result<ActiveSheetInfo> active = activeSheetInfo();
+    if (!active) return active.error();
+    return QStringList{active->name};
+  }
+  // Adds a worksheet called `name` right after the active sheet, copies the
+  // first `headerRows` rows of the active sheet into it (their values, and
+  // their formats where the application can) and makes it the active sheet.
+  // Fails with SheetNotAdded when the workbook cannot take another sheet
+  // (too many sheets, a name in use, a file grown past what can be saved);
+  // applications that cannot add sheets always do.
+  virtual Status addSheet(const QString& name, std::int32_t headerRows) {
+    static_cast<void>(headerRows);
+    return fail(SheetError::SheetNotAdded, QStringLiteral("シート「%1」を追加できません").arg(name));
   }
 
   // Brings the workbook file on disk up to date with what has been written so

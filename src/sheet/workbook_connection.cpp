@@ -12,6 +12,18 @@
 
 namespace kestrune::sheet {
 
+namespace {
+
+// The sheets a journal's runs went on in when their sheet was full.
+QStringList continuedSheets(const std::vector<JournalRow>& rows) {
+  QStringList sheets;
+  for (const JournalRow& row : rows)
+    if (!row.nextSheet.isEmpty()) sheets << row.nextSheet;
+  return sheets;
+}
+
+}  // namespace
+
 WorkbookConnection::WorkbookConnection(RunCursor& cursor, SpreadsheetFactory factory, QObject* parent)
     : QObject(parent), cursor_(cursor), factory_(std::move(factory)) {}
 
@@ -195,6 +207,15 @@ Status WorkbookConnection::getStartCell(const RunStart& start) {
   cursor_.columnNo = static_cast<std::int16_t>(active->column);
   cursor_.row = active->row;
   cursor_.column = letters;
+  continueFullSheet_ = start.continueFullSheet;
+  const Result<ActiveSheetInfo> sheet = xls_->activeSheetInfo();
+  firstSheet_ = sheet_ = sheet ? sheet->name : QString();
+  // A header is text right above the start cell near the sheet's top.
+  headerRows_ = 0;
+  if (start.atCursorCell && cursor_.row > 1 && cursor_.row - 1 <= MaxHeaderRows) {
+    const Result<QString> above = xls_->cellText(cursor_.row - 1, cursor_.columnNo);
+    if (above && !above->isEmpty()) headerRows_ = cursor_.row - 1;
+  }
   emit startColumnShown(letters);
   emit startRowShown(QString::number(cursor_.row));
   if (!journalRefused_) {
@@ -212,12 +233,18 @@ Status WorkbookConnection::getStartCell(const RunStart& start) {
 
 void WorkbookConnection::take(const AcquiredRow& row) {
   if ((excelState_ != ExcelState::Open || !xls_) && !journal_.isOpen()) return;
+  const bool full = cursor_.row >= LastWorksheetRow;
+  // The application has the new sheet before the journal says the run goes
+  // on there: a crash in between leaves the journal's row without end, and
+  // the next run is told the sheet is full rather than write over it.
+  switchedTo_ = full && continueFullSheet_ ? addContinuationSheet() : QString();
   if (journal_.isOpen()) {
     // Past the last row the cursor stays one below it, so that the next run
     // is told instead of writing over the last row.
-    const std::int32_t next = cursor_.row >= LastWorksheetRow ? LastWorksheetRow + 1 : cursor_.row + 1;
+    const std::int32_t next = !switchedTo_.isEmpty() ? headerRows_ + 1 : full ? LastWorksheetRow + 1 : cursor_.row + 1;
     const std::int32_t numberAfter = row.number ? nextAcquisitionNumber(*row.number) : cursor_.acquisitionNo;
-    const Status ended = journal_.endRow(next, cursor_.columnNo, numberAfter);
+    const Status ended = journal_.endRow(next, cursor_.columnNo, numberAfter, switchedTo_);
+    if (!switchedTo_.isEmpty()) journal_.beginSheet(switchedTo_);
     if (ended) journaledThrough_ = cursor_.row;
     journalFailed(ended);
   }
@@ -226,6 +253,14 @@ void WorkbookConnection::take(const AcquiredRow& row) {
 
 void WorkbookConnection::nextCellMove() {
   if ((excelState_ != ExcelState::Open || !xls_) && !journal_.isOpen()) return;
+  if (!switchedTo_.isEmpty()) {
+    sheet_ = std::exchange(switchedTo_, QString());
+    cursor_.row = headerRows_ + 1;
+    emit startRowShown(QString::number(cursor_.row));
+    emit sheetChanged(sheet_);
+    if (!xls_->selectCell(cursor_.row, cursor_.columnNo)) lostAccess();
+    return;
+  }
   const bool full = cursor_.row >= LastWorksheetRow;
   cursor_.row = full ? LastWorksheetRow + 1 : cursor_.row + 1;
   emit startRowShown(QString::number(cursor_.row));
@@ -273,20 +308,47 @@ void WorkbookConnection::beginJournalSheet(bool open) {
   sheetBegun_ = true;
 }
 
-void WorkbookConnection::markCell(std::int32_t row, std::int32_t column) {
+void WorkbookConnection::markCell(std::int32_t row, std::int32_t column, const QString& sheet) {
   const bool open = excelState_ == ExcelState::Open && xls_;
   if (!open && !journal_.isOpen()) return;
   if (row < 1 || row > LastWorksheetRow || column < 1 || column > std::numeric_limits<std::int16_t>::max()) {
     trace(QStringLiteral("mark"), QStringLiteral("outside the sheet: row %1, column %2").arg(row).arg(column));
     return;
   }
+  // A row of the sheet the run has just left (its last row's alarms).
+  const bool elsewhere = !sheet.isEmpty() && !sheet_.isEmpty() && sheet != sheet_;
   if (journal_.isOpen()) {
     beginJournalSheet(open);
-    journalFailed(journal_.mark(row, column));
+    journalFailed(journal_.mark(row, column, elsewhere ? sheet : QString()));
   }
-  if (open && xls_->markCell(row, column)) return;
+  if (open && elsewhere) {
+    const bool marked = xls_->activateSheet(sheet) && xls_->markCell(row, column) && xls_->activateSheet(sheet_);
+    if (marked) return;
+  } else if (open && xls_->markCell(row, column)) {
+    return;
+  }
   markUnwritten_ = true;
   if (open) lostAccess();
+}
+
+QString WorkbookConnection::addContinuationSheet() {
+  if (excelState_ != ExcelState::Open || !xls_) return {};
+  const Result<QStringList> names = xls_->sheetNames();
+  const std::optional<QString> name = names ? continuationSheetName(firstSheet_, *names) : std::nullopt;
+  Status added = !names ? Status(names.error())
+                 : name ? xls_->addSheet(*name, headerRows_)
+                        : Status(fail(SheetError::SheetNotAdded, MsgNoSheetName));
+  if (added) return *name;
+  traceFailure(QStringLiteral("new sheet"), added);
+  emit sheetNotAdded(added.description());
+  return {};
+}
+
+Status WorkbookConnection::showSheet(const QString& name, std::int32_t headerRows, bool mayAdd) {
+  const Result<QStringList> names = xls_->sheetNames();
+  if (!names) return names.error();
+  if (names->contains(name) || !mayAdd) return xls_->activateSheet(name);
+  return xls_->addSheet(name, headerRows >= 1 && headerRows <= MaxHeaderRows ? headerRows : 0);
 }
 
 void WorkbookConnection::noteAlarmState(const QString& state) {
@@ -377,8 +439,14 @@ Status WorkbookConnection::recover(const QString& path) {
   for (const JournalRow& row : rows)
     if (!row.saved) unsaved.push_back(row);
   // Every mark: a save of its row may have begun before it.
-  Status written = writeJournalRows(unsaved);
+  Status written = writeJournalRows(unsaved, continuedSheets(rows));
   if (written) written = writeJournalMarks(marks);
+  // The run had gone on in a new sheet: the next run starts there.
+  if (written && !rows.empty() && !rows.back().nextSheet.isEmpty()) {
+    if (rows.back().sheet != rows.back().nextSheet && !rows.back().sheet.isEmpty())
+      traceFailure(QStringLiteral("recovery"), xls_->activateSheet(rows.back().sheet));
+    written = showSheet(rows.back().nextSheet, rows.back().nextRow - 1);
+  }
   if (!rows.empty()) {
     // The run continues where the interrupted one stood: below a row it
     // left without end.
@@ -456,7 +524,7 @@ Result<WorkbookConnection::Replayed> WorkbookConnection::replayJournal(const QSt
   const Result<JournalContents> contents = parseJournal(file.readAll());
   if (!contents) return fail(SheetError::NotFound, journalPath + QStringLiteral(": ") + contents.description());
   // Every row: the file it was written for may be gone with the rows it held.
-  Status written = writeJournalRows(contents->rows);
+  Status written = writeJournalRows(contents->rows, continuedSheets(contents->rows));
   if (written) written = writeJournalMarks(contents->marks);
   if (!written) return fail(SheetError::AccessLost, written.description());
   if (Status saved = xls_->saveActiveWorkbook(); !saved) return fail(SheetError::NotSaved, saved.description());
@@ -467,13 +535,15 @@ Result<WorkbookConnection::Replayed> WorkbookConnection::replayJournal(const QSt
   return replayed;
 }
 
-Status WorkbookConnection::writeJournalRows(const std::vector<JournalRow>& rows) {
+Status WorkbookConnection::writeJournalRows(const std::vector<JournalRow>& rows, const QStringList& continued) {
   QString sheet;
   // Recovered stamps are shown whole, as a live run's are.
   std::set<std::pair<QString, int>> widened;
   for (const JournalRow& row : rows) {
+    // A sheet the run went on in that the file lacks (the crash came before
+    // a save had it) is added again, after the sheet of the rows before it.
     if (row.sheet != sheet && !row.sheet.isEmpty())
-      if (Status chosen = xls_->activateSheet(row.sheet); !chosen) return chosen;
+      if (Status chosen = showSheet(row.sheet, row.row - 1, continued.contains(row.sheet)); !chosen) return chosen;
     sheet = row.sheet;
     for (const JournalCell& cell : row.cells) {
       if (cell.row < 1 || cell.row > LastWorksheetRow) continue;

@@ -14,6 +14,7 @@
 
 #include "core/run_cursor.h"
 #include "sheet/journal.h"
+#include "sheet/sheet_names.h"
 #include "sheet/spreadsheet_app.h"
 
 #include <QObject>
@@ -36,6 +37,11 @@ inline const QString MsgRowsKept = QStringLiteral(
     "取得データは %1 に残してあります。原因を取り除いてからブックを開き直すと、ブックに書き込まれます。");
 inline const QString MsgSheetFull = QStringLiteral(
     "ワークシートの最終行（%1 行目）に達したため、取得を終了しました。別のシートか開始セルを選んでください");
+// The sheet is full and no sheet could be added to go on in: %1 the last
+// row, %2 why.
+inline const QString MsgSheetNotAdded = QStringLiteral(
+    "ワークシートの最終行（%1 行目）に達しましたが、ブックに新しいシートを追加できないため、取得を終了しました（%2）");
+inline const QString MsgNoSheetName = QStringLiteral("新しいシートの名前を決められません");
 inline const QString MsgStartPastEnd =
     QStringLiteral("開始セルの行 %1 はワークシートの最終行（%2 行目）を超えています。開始セルを設定し直してください");
 inline const QString MsgRecoveryFailed = QStringLiteral("保存されていなかった取得データを復元できませんでした");
@@ -79,7 +85,14 @@ QString recoveredText(int rows, int damagedLines, const QString& keptAs);
 struct RunStart {
   bool atCursorCell = false;
   bool numbering = false;
+  // A full sheet is followed by a new one (named by continuationSheetName)
+  // instead of ending the run.
+  bool continueFullSheet = false;
 };
+
+// Rows above a run's start that may be taken for its header and copied to
+// the top of each new sheet.
+constexpr std::int32_t MaxHeaderRows = 100;
 
 // Whether writing goes to an open workbook. NotOpen before the first open and
 // after a close, a failed open or a lost connection.
@@ -115,9 +128,14 @@ public:
   // active cell) and keeps the application's active cell on it; a run starts
   // writing here. Fails with SheetFull when the start row lies past the
   // sheet's last row, AccessLost when the application does not answer.
+  // With continueFullSheet, a new sheet starts at the run's start row when
+  // the cell above the start cell holds text (a header) within the first
+  // MaxHeaderRows rows, the rows above copied to it; at row 1 otherwise.
   Status getStartCell(const RunStart& start);
   // A completed row (its values written with excelDataSet): its journal row
   // ends, saying where the next row starts, and the cursor moves below it.
+  // The sheet's last row, in a run that continues full sheets, adds the
+  // next sheet first (sheetChanged), or says why it cannot (sheetNotAdded).
   void take(const AcquiredRow& row) override;
   // Moves the cursor one row down. Past the sheet's last row, sheetFull is
   // emitted instead.
@@ -127,12 +145,15 @@ public:
   std::int32_t cursorColumn() const { return cursor_.columnNo; }
   // Writes `value` into the cursor row at column startColNo + offsetColNo.
   void excelDataSet(std::int16_t offsetColNo, const CellValue& value);
-  // Marks the cell at `row` and `column` of the run's sheet (see
+  // The sheet the run writes into; empty before a run or when the
+  // application cannot say.
+  const QString& runSheet() const { return sheet_; }
+  // Marks the cell at `row` and `column` of `sheet` (the run's sheet when empty; see
   // SpreadsheetApp::markCell): into the journal first, then the
   // application. An application that fails it is lost, as for a value; the
   // journal keeps the mark for the next open. Places outside the sheet are
   // ignored.
-  void markCell(std::int32_t row, std::int32_t column);
+  void markCell(std::int32_t row, std::int32_t column, const QString& sheet = {});
   // The run's alarm state after its latest row, into the journal, so that a
   // run recovered after a crash goes on with its alarms as they were.
   void noteAlarmState(const QString& state);
@@ -203,6 +224,10 @@ signals:
   void accessLost();
   // The cursor went past the sheet's last row; the run must end.
   void sheetFull();
+  // The run goes on in the new sheet `name`, its cursor at the top.
+  void sheetChanged(const QString& name);
+  // The sheet is full and no sheet could be added (`reason`); sheetFull follows.
+  void sheetNotAdded(const QString& reason);
   // A journal was replayed into the workbook at open: `rows` rows came back.
   // A damaged one had `damagedLines` lines skipped and was kept as `keptAs`.
   void rowsRecovered(int rows, int damagedLines, const QString& keptAs);
@@ -218,9 +243,17 @@ signals:
 
 private:
   void widenStampColumn(int column, const Stamp& stamp);
+  // Adds the sheet a full one continues in; its name, or empty when none
+  // was added (sheetNotAdded said why, unless the application is gone).
+  QString addContinuationSheet();
+  // Makes `name` the active sheet; a sheet the workbook lacks is added after
+  // the active one (with `headerRows` rows copied) when `mayAdd`.
+  Status showSheet(const QString& name, std::int32_t headerRows, bool mayAdd = true);
   void lostAccess();
   Status recover(const QString& path);
-  Status writeJournalRows(const std::vector<JournalRow>& rows);
+  // `continued`: the sheets the journal's runs went on in, which are added
+  // where the workbook lacks them; any other missing sheet fails.
+  Status writeJournalRows(const std::vector<JournalRow>& rows, const QStringList& continued);
   Status writeJournalMarks(const std::vector<JournalMark>& marks);
   void beginJournalSheet(bool open);
   void journalFailed(const Status& status);
@@ -257,6 +290,12 @@ private:
   QString recoveredAlarmState_;                 // see takeRecoveredAlarmState
   std::vector<JournalRow> recoveredAlarmRows_;  // see takeRecoveredAlarmRows
   std::vector<JournalRow> recoveredRows_;       // see takeRecoveredRows
+  // Full sheets: see RunStart and getStartCell.
+  bool continueFullSheet_ = false;
+  QString firstSheet_;  // the run's first sheet, whose name new sheets carry
+  QString sheet_;       // the sheet the run writes into now
+  std::int32_t headerRows_ = 0;
+  QString switchedTo_;  // the sheet take() added, for nextCellMove
   // The sheet row of the last row that reached the journal whole.
   std::int32_t journaledThrough_ = 0;
   QString journalMovedSaid_;

@@ -789,3 +789,63 @@ TEST_F(SessionTest, HeaderTextIsTheCellsTextWhileTheWorkbookIsOpen) {
 
 }  // namespace
 }  // namespace kestrune::app
+
+namespace kestrune::app {
+namespace {
+
+// A run started six rows above the sheet's end: with full-sheet=end it stops
+// at the last row; with continue its rows go on at the top of a new sheet,
+// numbered without a gap; a workbook that cannot take a sheet ends the run
+// with a message of its own.
+TEST_F(SessionTest, AFullSheetEndsTheRunOrGoesOnInANewSheet) {
+  const QString first = QStringLiteral("Sheet1"), next = QStringLiteral("Sheet1 (2)");
+  const struct {
+    const char* conf;
+    bool refused;
+    int rows;
+    QStringList messages;
+  } cases[] = {
+      {"full-sheet=end\n", false, 7, {sheet::MsgSheetFull.arg(65536)}},
+      {"full-sheet=continue\n", false, 10, {}},
+      {"full-sheet=continue\n", true, 7, {sheet::MsgSheetNotAdded.arg(65536).arg("failed: addSheet")}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.conf + std::string(c.refused ? " refused" : ""));
+    QFile conf(dir.filePath(QStringLiteral("kestrune.conf")));
+    ASSERT_TRUE(conf.open(QIODevice::WriteOnly) && conf.write(c.conf) > 0);
+    conf.close();
+    *sheetLog = FakeSpreadsheet::Log{};
+    boxes.shown.clear();
+    host.rows.clear();
+    changeConditions(session, [&](settings::Conditions& s) {
+      s.startAtCell = s.numbering = true;
+      s.cursor = RunCursor{QStringLiteral("A"), 65530, 1, 1};
+    });
+    static_cast<FakeSpreadsheet*>(session.workbook().application())->failing = {c.refused ? "addSheet" : ""};
+    ASSERT_TRUE(session.start());
+    for (int line = 1; line <= 10 && session.running(); ++line) {
+      tick();  // SSS or RCV
+      port().receive(QStringLiteral("%1\r").arg(line * 10).toStdU16String());
+      for (int i = 0; i < 3; ++i) tick();
+    }
+    session.end();
+    ASSERT_EQ(static_cast<int>(host.rows.size()), c.rows);
+    for (int i = 0; i < c.rows; ++i) {
+      const AcquiredRow& row = host.rows[static_cast<std::size_t>(i)];
+      EXPECT_EQ(row.number, i + 1);
+      EXPECT_EQ(std::make_pair(row.sheet, row.row),
+                i < 7 ? std::make_pair(first, 65530 + i) : std::make_pair(next, i - 6));
+      const std::pair<int, int> cell{row.row, 2};
+      EXPECT_EQ(sheetLog->sheets[row.sheet][cell], sheet::CellValue(QString::number((i + 1) * 10)));
+    }
+    const bool continued = c.rows > 7;
+    EXPECT_EQ(sheetLog->sheetOrder, continued ? QStringList({first, next}) : QStringList({first}));
+    EXPECT_EQ(boxes.texts(), c.messages);
+    EXPECT_EQ(session.sheetFull(), !continued);
+    EXPECT_EQ(host.progress.back().sheet, continued ? next : QString());
+    EXPECT_EQ(session.conditions().cursor.row, continued ? 4 : 65537);
+  }
+}
+
+}  // namespace
+}  // namespace kestrune::app

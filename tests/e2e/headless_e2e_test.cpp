@@ -895,6 +895,68 @@ TEST_F(HeadlessE2eTest, TheSheetsLastRowEndsTheRun) {
   EXPECT_TRUE(err.contains("最終行（65536 行目）を超えています")) << err.toStdString();
 }
 
+// With full-sheet=continue a run that fills its sheet goes on in a new one.
+// Killed right after the switch and then recovered by the next run, the
+// workbook holds every row once across the two sheets, numbered without a
+// gap, and LibreOffice reads both sheets.
+TEST_F(HeadlessE2eTest, AFullSheetGoesOnInANewSheetThroughAKill) {
+  if (!xls::testing::haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  writeFile(QStringLiteral("kestrune.conf"), "full-sheet=continue\n");
+  writeFile(QStringLiteral("data.txt"), "ITM:0.1\r\nSSS\r\nCLR\r\nSND:MEAS?%CR\r\nRCV\r\nSET\r\nEEE\r\n");
+  writeSetup(1, 1000, 65530);
+  QProcess run;
+  ASSERT_TRUE(startHeadless(run));
+  // The journal names the new sheet from the end of the row that filled the old one.
+  QFile journal(book + QStringLiteral(".kestrune-journal"));
+  bool switched = false;
+  for (int i = 0; i < 3000 && !switched && run.state() == QProcess::Running; ++i) {
+    run.waitForReadyRead(5);
+    switched = journal.open(QIODevice::ReadOnly) && journal.readAll().contains("\tSheet1 (2)\t");
+    journal.close();
+  }
+  ::kill(static_cast<pid_t>(run.processId()), SIGKILL);
+  ASSERT_TRUE(run.waitForFinished(10000));
+  ASSERT_TRUE(switched) << run.readAllStandardError().toStdString();
+  // The next run recovers the rows and writes three more below them.
+  changeSetup([](settings::Conditions& c) { c.rows = 3; });
+  QByteArray err;
+  ASSERT_EQ(runHeadless(nullptr, &err), 0) << err.toStdString();
+  EXPECT_TRUE(err.contains("行を復元しました")) << err.toStdString();
+
+  // The numbers in column B of every sheet, by sheet and row.
+  const auto dump = xls::testing::runPython(xls::testing::XlrdDumpScript, book.toStdString());
+  std::istringstream lines(dump.output);
+  QStringList names;
+  std::vector<std::tuple<int, int, int>> numbers;  // sheet, row, number
+  for (std::string line; std::getline(lines, line);) {
+    const QStringList f = QString::fromStdString(line).split(QLatin1Char('\t'));
+    if (f[0] == QStringLiteral("sheet-info")) names << f[2];
+    if (f.size() == 6 && f[2] == QStringLiteral("1") && f[3] == QStringLiteral("number"))
+      numbers.emplace_back(f[0].toInt(), f[1].toInt(), f[4].toInt());
+  }
+  EXPECT_EQ(names, (QStringList{"Sheet1", "Sheet1 (2)"}));
+  std::sort(numbers.begin(), numbers.end());
+  ASSERT_GE(numbers.size(), 10u);
+  for (int i = 0; i < std::ssize(numbers); ++i)  // rows 65530 to 65536, then from row 1
+    EXPECT_EQ(numbers[static_cast<std::size_t>(i)], std::make_tuple(i < 7 ? 0 : 1, i < 7 ? 65529 + i : i - 7, i + 1));
+  EXPECT_EQ(readSetup().conditions().cursor.row, std::ssize(numbers) - 6);
+  EXPECT_FALSE(journal.exists());
+
+  if (QStandardPaths::findExecutable(QStringLiteral("soffice")).isEmpty()) GTEST_SKIP() << "LibreOffice is missing";
+  const QString converted = dir.filePath(QStringLiteral("lo"));
+  ASSERT_EQ(
+      QProcess::execute(QStringLiteral("soffice"),
+                        {QStringLiteral("-env:UserInstallation=file://") + dir.filePath(QStringLiteral("profile")),
+                         QStringLiteral("--headless"), QStringLiteral("--norestore"), QStringLiteral("--convert-to"),
+                         QStringLiteral("xls:MS Excel 97"), QStringLiteral("--outdir"), converted, book}),
+      0);
+  const auto again = xls::Workbook::open((converted + QStringLiteral("/data.xls")).toStdString());
+  ASSERT_TRUE(again) << again.description();
+  ASSERT_EQ(again->sheetCount(), 2u);
+  EXPECT_EQ(again->sheetName(1), "Sheet1 (2)");
+  EXPECT_EQ(again->cell(1, 0, 1)->value, xls::Value(8.0));
+}
+
 TEST_F(HeadlessE2eTest, AKilledRunsLockIsTakenOverByTheNextRun) {
   const QString lock = dir.filePath(QStringLiteral(".~lock.data.xls#"));
   QProcess killed;

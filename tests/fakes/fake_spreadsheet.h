@@ -30,6 +30,8 @@ public:
     int backgroundSaves = 0;
     // The marked cells by sheet name.
     std::map<QString, std::set<std::pair<int, int>>> marks;
+    // The workbook's sheets in order; addSheet puts a new one after the active one.
+    QStringList sheetOrder{QStringLiteral("Sheet1")};
   };
 
   explicit FakeSpreadsheet(std::shared_ptr<Log> log) : log_(std::move(log)) {}
@@ -37,7 +39,7 @@ public:
 
   // Operations that fail, by name ("open", "visible", "windowState", "save",
   // "quit", "selectRange", "activeCell", "selectCell", "setValue",
-  // "activateSheet", "cellText", "mark"); "all" fails everything, as after the user closed the
+  // "activateSheet", "cellText", "mark", "addSheet"); "all" fails everything, as after the user closed the
   // application. A failing "save" fails as a full disk does (NotSaved).
   std::set<std::string> failing;
   std::int32_t lastRow = 65536;
@@ -119,6 +121,22 @@ public:
     const auto found = cells.find({row, column});
     const QString* text = found == cells.end() ? nullptr : std::get_if<QString>(&found->second);
     return text ? *text : QString();
+  }
+  Result<QStringList> sheetNames() override {
+    if (failing.count("all")) return fail(sheet::SheetError::CallFailed, QStringLiteral("failed: sheetNames"));
+    return log_->sheetOrder;
+  }
+  Status addSheet(const QString& name, std::int32_t headerRows) override {
+    if (Status s = step("addSheet " + name.toStdString() + " " + std::to_string(headerRows)); !s)
+      return fail(sheet::SheetError::SheetNotAdded, s.description());
+    if (log_->sheetOrder.contains(name, Qt::CaseInsensitive))
+      return fail(sheet::SheetError::SheetNotAdded, QStringLiteral("in use"));
+    const qsizetype at = log_->sheetOrder.indexOf(log_->activeSheet.name);
+    log_->sheetOrder.insert(at < 0 ? log_->sheetOrder.size() : at + 1, name);
+    for (const auto& [place, value] : log_->sheets[log_->activeSheet.name])
+      if (place.first <= headerRows) log_->sheets[name][place] = value;
+    log_->activeSheet = {name, true};
+    return {};
   }
   Result<sheet::ActiveSheetInfo> activeSheetInfo() override {
     // Kept apart from `calls` as well: a question, not a command.

@@ -62,6 +62,11 @@ public:
   // Every sheet of a Calc document has cells: a chart sheet of an .xls file
   // opens as a sheet with the chart drawn over it, and writing works.
   Result<ActiveSheetInfo> activeSheetInfo() override;
+  Result<QStringList> sheetNames() override;
+  // XSpreadsheets::insertNewByName after the active sheet; the header rows
+  // are copied with their formats (XCellRangeMovement::copyRange). Calc
+  // limits the count of sheets itself.
+  Status addSheet(const QString& name, std::int32_t headerRows) override;
   void release() override;
 
   // Closes the workbook's document as the user closing its window does

@@ -396,6 +396,53 @@ Result<ActiveSheetInfo> CalcApp::activeSheetInfo() {
   return info;
 }
 
+Result<QStringList> CalcApp::sheetNames() {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s.error();
+  QStringList names;
+  const Status status = i.guarded(QStringLiteral("シートの名前を読めません"), [&] {
+    Reference<css::sheet::XSpreadsheetDocument> document(i.model, UNO_QUERY_THROW);
+    const css::uno::Sequence<OUString> all = document->getSheets()->getElementNames();
+    for (sal_Int32 k = 0; k < all.getLength(); ++k) names << toQ(all[k]);
+  });
+  if (!status) return status.error();
+  return names;
+}
+
+Status CalcApp::addSheet(const QString& name, std::int32_t headerRows) {
+  Impl& i = *impl_;
+  if (Status s = i.requireDocument(); !s) return s;
+  if (headerRows < 0 || headerRows >= LastWorksheetRow) headerRows = 0;
+  return i.guarded(
+      QStringLiteral("シート「%1」を追加できません").arg(name),
+      [&] {
+        Reference<css::sheet::XSpreadsheetDocument> document(i.model, UNO_QUERY_THROW);
+        Reference<css::sheet::XSpreadsheets> sheets = document->getSheets();
+        const Reference<css::sheet::XSpreadsheet> current = i.activeSheet();
+        const sal_Int16 from =
+            Reference<css::sheet::XCellRangeAddressable>(current, UNO_QUERY_THROW)->getRangeAddress().Sheet;
+        const auto at = static_cast<sal_Int16>(from + 1);
+        sheets->insertNewByName(toOU(name), at);
+        Reference<css::sheet::XSpreadsheet> added(sheets->getByName(toOU(name)), UNO_QUERY_THROW);
+        if (headerRows > 0) {
+          css::table::CellRangeAddress source;
+          source.Sheet = from;
+          source.StartColumn = 0;
+          source.StartRow = 0;
+          source.EndColumn = LastColumn - 1;
+          source.EndRow = headerRows - 1;
+          css::table::CellAddress target;
+          target.Sheet = at;
+          target.Column = 0;
+          target.Row = 0;
+          Reference<css::sheet::XCellRangeMovement>(added, UNO_QUERY_THROW)->copyRange(target, source);
+        }
+        Reference<css::sheet::XSpreadsheetView>(i.model->getCurrentController(), UNO_QUERY_THROW)
+            ->setActiveSheet(added);
+      },
+      SheetError::SheetNotAdded);
+}
+
 Status CalcApp::ensureColumnWidth(std::int32_t column, int characters) {
   Impl& i = *impl_;
   if (Status s = i.requireDocument(); !s) return s;

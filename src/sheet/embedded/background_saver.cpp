@@ -57,6 +57,15 @@ void BackgroundSaver::fillCell(std::size_t sheet, std::uint32_t row, std::uint32
   record(std::move(edit), changes);
 }
 
+void BackgroundSaver::addWorksheet(std::size_t after, const std::string& name, quint64 changes) {
+  record(Edit{Edit::Kind::AddSheet, static_cast<std::uint32_t>(after), 0, 0, name}, changes);
+}
+
+void BackgroundSaver::copyRows(std::size_t from, std::size_t to, std::uint32_t rows, quint64 changes) {
+  record(Edit{Edit::Kind::CopyRows, static_cast<std::uint32_t>(from), rows, static_cast<std::uint32_t>(to), {}},
+         changes);
+}
+
 void BackgroundSaver::record(Edit edit, quint64 changes) {
   edits_.push_back(std::move(edit));
   changes_ = changes;
@@ -106,6 +115,12 @@ void BackgroundSaver::run(xls::Workbook& copy, const std::string& path, Job& job
         break;
       case Edit::Kind::Fill:
         static_cast<void>(copy.fillCell(edit.sheet, edit.row, edit.column, edit.fill));
+        break;
+      case Edit::Kind::AddSheet:
+        static_cast<void>(copy.addWorksheet(edit.sheet, std::get<std::string>(edit.value)));
+        break;
+      case Edit::Kind::CopyRows:
+        static_cast<void>(copy.copyRows(edit.sheet, edit.column, edit.row));
         break;
     }
   }

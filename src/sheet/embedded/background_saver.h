@@ -41,6 +41,8 @@ public:
   void setActiveSheet(std::size_t sheet, quint64 changes);
   void ensureColumnWidth(std::size_t sheet, std::uint32_t column, std::uint16_t width, quint64 changes);
   void fillCell(std::size_t sheet, std::uint32_t row, std::uint32_t column, xls::Rgb colour, quint64 changes);
+  void addWorksheet(std::size_t after, const std::string& name, quint64 changes);
+  void copyRows(std::size_t from, std::size_t to, std::uint32_t rows, quint64 changes);
 
   // Saves the copy with every edit recorded until the save starts. A request
   // while a save runs becomes one more save after it (however many came).
@@ -62,7 +64,7 @@ signals:
 
 private:
   struct Edit {
-    enum class Kind : std::uint8_t { Cell, ActiveCell, ActiveSheet, ColumnWidth, Fill };
+    enum class Kind : std::uint8_t { Cell, ActiveCell, ActiveSheet, ColumnWidth, Fill, AddSheet, CopyRows };
     Kind kind = Kind::Cell;
     std::uint32_t sheet = 0, row = 0, column = 0;
     xls::Value value;

@@ -19,6 +19,8 @@
 #include <QPointer>
 #include <QPushButton>
 
+#include <unistd.h>
+
 namespace kestrune::sheet::embedded {
 
 namespace {
@@ -37,6 +39,10 @@ const QString MsgCannotSave =
 const QString MsgReadOnlyWorkbook =
     QStringLiteral("ブック「%1」は読み取り専用です。取得データを保存できないため開けません");
 const QString MsgReadOnlyFolder = QStringLiteral("フォルダー「%1」に書き込めないため、取得データを保存できません");
+const QString MsgTooManySheets = QStringLiteral("ブックのシートが上限の %1 枚に達しています");
+const QString MsgSheetNameRefused = QStringLiteral("シート名「%1」は使えないか、既にあります");
+const QString MsgWorkbookTooLarge =
+    QStringLiteral("シートを加えるとブックのファイルが %1 MB を超え、保存または読み込みができなくなります");
 const QString MsgSaveQuestion = QStringLiteral("「%1」への変更を保存しますか?");
 
 // A question that keeps answering 保存 while saving keeps failing must not
@@ -398,6 +404,62 @@ Status EmbeddedSpreadsheet::activateSheet(const QString& name) {
     return {};
   }
   return fail(SheetError::NoSuchSheet, QStringLiteral("シート「%1」がありません").arg(name));
+}
+
+Result<QStringList> EmbeddedSpreadsheet::sheetNames() {
+  if (Status s = usable(); !s) return s.error();
+  QStringList names;
+  for (std::size_t sheet = 0; sheet < workbook_->sheetCount(); ++sheet)
+    names << QString::fromStdString(workbook_->sheetName(sheet));
+  return names;
+}
+
+// The file after another sheet filled like the others: its size now and an
+// average sheet's share more. It must open here again and fit the file
+// system it is on.
+Status EmbeddedSpreadsheet::roomForSheet() const {
+  const QFileInfo file(QFile::decodeName(target_.c_str()));
+  std::size_t worksheets = 0;
+  for (std::size_t sheet = 0; sheet < workbook_->sheetCount(); ++sheet)
+    if (workbook_->sheetKind(sheet) == xls::SheetKind::Worksheet) ++worksheets;
+  const auto size = static_cast<std::uint64_t>(std::max<qint64>(file.size(), 0));
+  const std::uint64_t projected = size + size / std::max<std::size_t>(worksheets, 1);
+  std::uint64_t limit = xls::MaxFileSize;
+  const long bits = ::pathconf(QFile::encodeName(file.absolutePath()).constData(), _PC_FILESIZEBITS);
+  if (bits > 1 && bits < 64) limit = std::min(limit, (std::uint64_t{1} << (bits - 1)) - 1);
+  if (projected > limit) return fail(SheetError::SheetNotAdded, MsgWorkbookTooLarge.arg(limit / (1024 * 1024)));
+  return {};
+}
+
+Status EmbeddedSpreadsheet::addSheet(const QString& name, std::int32_t headerRows) {
+  const Result<std::size_t> sheet = activeWorksheet();
+  if (!sheet) return sheet.error();
+  if (Status room = roomForSheet(); !room) return room;
+  const std::string engineName = name.toStdString();
+  const xls::XlsResult<std::size_t> added = workbook_->addWorksheet(*sheet, engineName);
+  if (!added) {
+    const QString why = added.error().code == xls::XlsErrorCode::TooManySheets ? MsgTooManySheets.arg(xls::MaxSheets)
+                        : added.error().code == xls::XlsErrorCode::BadSheetName
+                            ? MsgSheetNameRefused.arg(name)
+                            : QString::fromStdString(added.error().description);
+    return fail(SheetError::SheetNotAdded, why);
+  }
+  ++changes_;
+  saver_->addWorksheet(*sheet, engineName, changes_);
+  // The source sheet stays where it was: the new one comes after it.
+  if (headerRows > 0) {
+    const auto rows = static_cast<std::uint32_t>(headerRows);
+    if (const xls::XlsStatus copied = workbook_->copyRows(*sheet, *added, rows); !copied)
+      trace(QStringLiteral("header rows"), QString::fromStdString(copied.description()));
+    ++changes_;
+    saver_->copyRows(*sheet, *added, rows, changes_);
+  }
+  static_cast<void>(workbook_->setActiveSheet(*added));  // a sheet just added
+  saver_->setActiveSheet(*added, changes_);
+  // The window shows the new tab and the sheet; then that the workbook changed.
+  if (window_) window_->showWorkbook(workbook_.get(), QFileInfo(path_).absoluteFilePath());
+  changed();
+  return {};
 }
 
 SavePrompt EmbeddedSpreadsheet::ask(bool canCancel) {

@@ -89,6 +89,11 @@ public:
   Status ensureColumnWidth(std::int32_t column, int characters) override;
   Result<ActiveSheetInfo> activeSheetInfo() override;
   Status activateSheet(const QString& name) override;
+  Result<QStringList> sheetNames() override;
+  // Refused (SheetNotAdded) past the engine's sheet count, and when the
+  // file, grown by a sheet as large as the average one, would pass the
+  // largest file the engine opens or the folder's file system holds.
+  Status addSheet(const QString& name, std::int32_t headerRows) override;
   // Program end: asks whether to save unsaved changes (保存 / 保存しない),
   // then closes the workbook and the window.
   void release() override;
@@ -116,6 +121,7 @@ private:
   Result<std::size_t> activeWorksheet() const;
   Status selectAt(std::int64_t row, std::int64_t column);
   Status checkAndLock(const QString& path);
+  Status roomForSheet() const;
   Status saveNow();
   Status saveAndReport();
   SavePrompt ask(bool canCancel);

@@ -28,6 +28,12 @@ namespace kestrune::xls {
 
 constexpr std::uint32_t MaxRows = 65536;
 constexpr std::uint32_t MaxColumns = 256;
+// The most sheets a workbook may have here.
+constexpr std::size_t MaxSheets = 1024;
+// A sheet name's longest length, in UTF-16 characters.
+constexpr std::size_t MaxSheetName = 31;
+// The largest file the engine opens.
+constexpr std::uint64_t MaxFileSize = 512ull * 1024 * 1024;
 
 enum class SheetKind { Worksheet, MacroSheet, Chart, VbaModule, Other };
 
@@ -98,6 +104,18 @@ public:
   // own, the rest of the range keeps its width. True when the column changed.
   XlsResult<bool> ensureColumnWidth(std::size_t sheet, std::uint32_t column, std::uint16_t width);
 
+  // Adds an empty worksheet called `name` right after sheet `after` and
+  // returns its number; the sheets after it move up by one (the active
+  // sheet, local names and the references between sheets follow them).
+  // Refused past MaxSheets, for a name that is empty, too long, holds one
+  // of []:*?/\ or is in use (compared case-blind), and when references of
+  // a form the engine does not rewrite would have to move.
+  XlsResult<std::size_t> addWorksheet(std::size_t after, std::string_view name);
+  // Copies the cells of the first `rows` rows of worksheet `from` into
+  // worksheet `to`: values with their formats; a formula's last result as a
+  // value.
+  XlsStatus copyRows(std::size_t from, std::size_t to, std::uint32_t rows);
+
   std::size_t activeSheet() const { return activeSheet_; }
   XlsStatus setActiveSheet(std::size_t sheet);
   CellPosition activeCell(std::size_t sheet) const { return sheets_[sheet].activeCell; }
@@ -134,6 +152,8 @@ private:
   XlsStatus loadStream(bool cutShort);
   XlsStatus loadGlobals();
   XlsStatus loadSheet(Sheet& sheet, std::size_t first);
+  XlsStatus checkNewSheetName(std::string_view name) const;
+  XlsStatus renumberSheetsAfter(std::size_t after);
   XlsStatus readCells(Sheet& sheet);
   void readColumns(Sheet& sheet);
   std::optional<DateKind> dateKindOfXf(std::uint16_t xf) const;

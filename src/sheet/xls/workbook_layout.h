@@ -124,4 +124,8 @@ struct GlobalsInsertion {
   std::size_t xfsAfter = GlobalsOut::None;
 };
 
+// Appends the substream of an empty worksheet (BOF .. DIMENSIONS, WINDOW2,
+// SELECTION, EOF), its WINDOW2 marking it the active sheet or not.
+void appendEmptyWorksheet(Bytes& out, bool active);
+
 }  // namespace kestrune::xls

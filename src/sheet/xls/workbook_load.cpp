@@ -16,7 +16,6 @@ namespace kestrune::xls {
 
 namespace {
 
-constexpr std::uint64_t MaxFileSize = 512ull * 1024 * 1024;
 constexpr int MaxSubstreamDepth = 8;
 // How far past a BOUNDSHEET's stream position its sheet's BOF may start:
 // some writers point a few bytes early.

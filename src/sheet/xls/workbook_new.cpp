@@ -6,6 +6,7 @@
 #include "sheet/xls/sheet_records.h"
 #include "sheet/xls/text.h"
 #include "sheet/xls/workbook.h"
+#include "sheet/xls/workbook_layout.h"
 
 namespace kestrune::xls {
 
@@ -21,7 +22,7 @@ Bytes u16s(std::initializer_list<std::uint16_t> values) {
 
 // BOF of a BIFF8 substream: version, type, build id 0x0DBB and build year
 // 1996, no file history flags, lowest BIFF version 6.
-Bytes bof(std::uint16_t type) {
+Bytes bofBody(std::uint16_t type) {
   Bytes b = u16s({bof::Biff8, type, 0x0DBB, 0x07CC});
   putU32(b, 0);
   putU32(b, 0x06);
@@ -58,7 +59,7 @@ constexpr std::uint16_t CodePageUtf16 = 1200;
 // sheet offset sits, to be set once the sheet's position is known.
 Bytes globals(std::size_t& sheetOffsetAt) {
   Bytes g;
-  rec(g, rid::Bof, bof(bof::Globals));
+  rec(g, rid::Bof, bofBody(bof::Globals));
   rec(g, rid::InterfaceHdr, u16s({CodePageUtf16}));
   rec(g, rid::Mms, u16s({0}));
   rec(g, rid::InterfaceEnd, {});
@@ -100,9 +101,10 @@ Bytes globals(std::size_t& sheetOffsetAt) {
   return g;
 }
 
-// An empty worksheet substream, appended to `g`.
-void emptySheet(Bytes& g) {
-  rec(g, rid::Bof, bof(bof::Worksheet));
+}  // namespace
+
+void appendEmptyWorksheet(Bytes& g, bool active) {
+  rec(g, rid::Bof, bofBody(bof::Worksheet));
   rec(g, rid::CalcMode, u16s({1}));  // automatic
   rec(g, rid::CalcCount, u16s({100}));
   rec(g, rid::RefMode, u16s({1}));  // A1
@@ -128,16 +130,20 @@ void emptySheet(Bytes& g) {
   rec(g, rid::Setup, setup);
   rec(g, rid::DefColWidth, u16s({8}));
   appendRecord(g, rid::Dimensions, dimensionsBody({}));
-  appendRecord(g, rid::Window2, window2Body({Window2Record::DefaultFlags | Window2Record::ActiveSheet}));
+  appendRecord(g, rid::Window2,
+               window2Body({static_cast<std::uint16_t>(active ? Window2Record::DefaultFlags | Window2Record::ActiveSheet
+                                                              : Window2Record::DefaultFlags)}));
   appendRecord(g, rid::Selection, selectionBody({}));  // A1
   rec(g, rid::Eof, {});
 }
+
+namespace {
 
 Bytes globalsAndSheet() {
   std::size_t sheetOffsetAt = 0;
   Bytes stream = globals(sheetOffsetAt);
   setU32(stream, sheetOffsetAt, static_cast<std::uint32_t>(stream.size()));
-  emptySheet(stream);
+  appendEmptyWorksheet(stream, true);
   return stream;
 }
 

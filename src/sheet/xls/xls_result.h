@@ -31,6 +31,8 @@ enum class XlsErrorCode : std::uint8_t {
   OutsideSheet,      // a row or column past the sheet's last
   ValueNotStorable,  // text too long, a number that is not finite
   TooManyFormats,    // no room for another cell or number format
+  TooManySheets,     // no room for another sheet
+  BadSheetName,      // a sheet name the format does not allow, or one in use
 };
 
 struct XlsError {

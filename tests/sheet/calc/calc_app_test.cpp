@@ -195,6 +195,21 @@ TEST_F(CalcAppTest, AMarkIsTheCellsBackgroundInTheSavedFile) {
   EXPECT_FALSE(wb->solidFillOf(cellAt(4, 4).xf));
 }
 
+// A sheet added after the active one ("Second") takes its header row and
+// becomes the active sheet; a name in use is refused.
+TEST_F(CalcAppTest, AnAddedSheetComesAfterTheActiveOneWithItsHeader) {
+  auto app = startApp();
+  ASSERT_TRUE(app && app->openWorkbook(book) && app->setCellValue(1, 3, QStringLiteral("見出し")));
+  ASSERT_TRUE(app->addSheet(QStringLiteral("Second (2)"), 1));
+  EXPECT_FALSE(app->addSheet(QStringLiteral("Second (2)"), 0));
+  EXPECT_EQ(app->sheetNames().value(), (QStringList{"First", "Second", "Second (2)"}));
+  ASSERT_TRUE(app->setCellValue(2, 3, std::int32_t{8}) && app->saveActiveWorkbook() && app->quit());
+  if (!haveXlrd()) GTEST_SKIP() << "python3-xlrd is missing";
+  const std::string cells = dump();
+  for (const char* line : {"sheet-info\t2\tSecond (2)\t1\t", "2\t0\t2\ttext\t見出し\t", "2\t1\t2\tnumber\t8\t"})
+    EXPECT_NE(cells.find(line), std::string::npos) << line << cells;
+}
+
 // Every Calc sheet holds cells, so a run never refuses to start in Calc; the
 // name is that of the sheet the view shows.
 TEST_F(CalcAppTest, TheActiveSheetIsNamedAndHoldsCells) {
