@@ -51,7 +51,8 @@ struct Variant {
   bool chart = false;
   QString broker;
   bool alarms = false;
-  int viewers = 0;  // browsers following the web view's event stream
+  bool record = false;  // the run record beside the workbook
+  int viewers = 0;      // browsers following the web view's event stream
 };
 
 double cpuSeconds() {
@@ -73,10 +74,11 @@ Figures runFor(int seconds, const Variant& variant) {
   const bool withAlarms = variant.alarms;
   QTemporaryDir dir;
   const QString book = dir.filePath(QStringLiteral("book.xls"));
-  if (!brokerUrl.isEmpty() || withAlarms) {
+  if (!brokerUrl.isEmpty() || withAlarms || variant.record) {
     QFile conf(dir.filePath(mqtt::ConfFileName));
     if (!conf.open(QIODevice::WriteOnly)) std::exit(4);
     if (!brokerUrl.isEmpty()) conf.write("mqtt.url=" + brokerUrl.toUtf8() + "\n");
+    if (variant.record) conf.write("record=on\n");
     if (withAlarms) {
       // Ten columns of values (C to L after the number and the stamp), three
       // rules each; the values wander inside the limits, now and then past.
@@ -187,17 +189,16 @@ void report(const char* name, Figures f) {
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
-  Variant plain, chart, broker, alarms, web;
+  Variant plain, chart, broker, alarms, record, web;
   chart.chart = true;
   // Port 1 on the loopback: refused at once, so the sender retries all along.
   broker.broker = QStringLiteral("mqtt://127.0.0.1:1");
   alarms.alarms = true;
+  record.record = true;
   web.viewers = 10;
-  const std::vector<std::pair<const char*, Variant>> variants{{"without chart", plain},
-                                                              {"with chart", chart},
-                                                              {"mqtt, no broker", broker},
-                                                              {"alarms 10 x 3", alarms},
-                                                              {"web, 10 viewers", web}};
+  const std::vector<std::pair<const char*, Variant>> variants{{"without chart", plain},    {"with chart", chart},
+                                                              {"mqtt, no broker", broker}, {"alarms 10 x 3", alarms},
+                                                              {"run record", record},      {"web, 10 viewers", web}};
   // Further arguments choose variants by the start of their names ("web", "without").
   for (const auto& [name, variant] : variants) {
     bool chosen = argc <= 2;
