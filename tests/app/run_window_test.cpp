@@ -22,6 +22,7 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -63,15 +64,19 @@ protected:
     changeConditions(session, [&](settings::Conditions& c) { c.scriptFromFile = true; });
   }
   // Ticks the run window as its 10 ms timer does, moving the clock, and lets
-  // the events that each tick posts run, until `done` (at most 500 ticks).
+  // the events that each tick posts run, until `done`: at least 500 ticks,
+  // and on for up to 20 s of real time while what it waits for depends on
+  // another thread (the journal's sync that lets a row be published).
   template <typename Done>
   bool runUntil(Done done) {
-    for (int tick = 0; tick < 500 && !done(); ++tick) {
+    const QDeadlineTimer deadline(20'000);
+    for (int tick = 0; !done() && (tick < 500 || !deadline.hasExpired()); ++tick) {
       FormExe* exe = form->formExe();
       if (!exe || !session.runLoaded()) return false;
       clock.advance(10);
       exe->Timer1_Timer();
       flushEvents();
+      if (tick >= 500) QThread::msleep(1);
     }
     return done();
   }
