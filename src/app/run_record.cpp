@@ -153,13 +153,67 @@ QByteArray RunRecord::line(const QByteArray& kind, QJsonObject object) {
   return kind + '\t' + json + '\t' + lastHash_ + '\n';
 }
 
-LogStatus RunRecord::append(const QByteArray& bytes) { return log_.append(bytes, lines_); }
+LogStatus RunRecord::append(const QByteArray& bytes) {
+  if (!log_.isOpen()) return log_.append(bytes, lines_);  // the log's own refusal
+  {
+    const std::lock_guard lock(queueMutex_);
+    if (writeFailure_) {
+      const LogError failure = *writeFailure_;
+      writeFailure_.reset();
+      return failure;
+    }
+    queued_ += bytes;
+    queuedCount_ = lines_;
+  }
+  queueWake_.notify_one();
+  return {};
+}
+
+void RunRecord::writeLoop() {
+  std::unique_lock lock(queueMutex_);
+  for (;;) {
+    queueWake_.wait(lock, [this] { return stopping_ || !queued_.isEmpty(); });
+    if (queued_.isEmpty()) return;  // stopping, and every line handed over is written
+    QByteArray bytes;
+    bytes.swap(queued_);
+    const qint64 count = queuedCount_;
+    const bool skip = failed_;
+    lock.unlock();
+    // A record with a gap would prove nothing about the lines after it.
+    const LogStatus written = skip ? LogStatus() : log_.append(bytes, count);
+    lock.lock();
+    if (!written) {
+      failed_ = true;
+      writeFailure_ = written.error();
+    }
+  }
+}
+
+void RunRecord::stopWriter() {
+  if (!writer_.joinable()) return;
+  {
+    const std::lock_guard lock(queueMutex_);
+    stopping_ = true;
+  }
+  queueWake_.notify_one();
+  writer_.join();
+  stopping_ = false;
+}
 
 LogStatus RunRecord::open(const QString& path, const std::vector<sheet::JournalRow>& journalRows,
                           const QDateTime& now) {
   const LogResult<QByteArray> held = log_.open(path, true);
   if (!held) return held.error();
-  const ParsedRecord parsed = parseRecord(*held);
+  failed_ = false;
+  writeFailure_.reset();
+  const LogStatus repaired = repair(*held, journalRows, now);
+  writer_ = std::thread([this] { writeLoop(); });
+  return repaired;
+}
+
+LogStatus RunRecord::repair(const QByteArray& held, const std::vector<sheet::JournalRow>& journalRows,
+                            const QDateTime& now) {
+  const ParsedRecord parsed = parseRecord(held);
   if (parsed.tornTail)
     if (LogStatus cut = log_.cut(parsed.wholeBytes); !cut) return cut;
   lastHash_ = parsed.lastHash;
@@ -225,7 +279,7 @@ LogStatus RunRecord::open(const QString& path, const std::vector<sheet::JournalR
                                     {QStringLiteral("time"), time},
                                     {QStringLiteral("rows"), rows},
                                     {QStringLiteral("ends-run"), true}});
-  return append(bytes);
+  return log_.append(bytes, lines_);
 }
 
 LogStatus RunRecord::beginRun(QJsonObject header) {
@@ -259,10 +313,14 @@ LogStatus RunRecord::endRun(const QDateTime& now) {
 }
 
 LogStatus RunRecord::close() {
+  stopWriter();
   if (!log_.isOpen()) return {};
+  std::optional<LogError> failure;
+  failure.swap(writeFailure_);
   const LogStatus synced = log_.sync();
   log_.close();
   runId_.clear();
+  if (failure) return *failure;
   return synced;
 }
 

@@ -32,6 +32,10 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -86,7 +90,11 @@ struct ParsedRecord {
 ParsedRecord parseRecord(const QByteArray& bytes);
 
 // Appends to a workbook's record through a DurableLog (fdatasync on its own
-// thread). Failures come back as the log's; the session tells the user.
+// thread). The lines of a run are written by a thread of the record's own, so
+// the acquisition's tick never waits on the file system: the journal has
+// every row first, and the next open adds what a crash kept from the record.
+// Failures come back as the log's, from the next call after them; the
+// session tells the user.
 class RunRecord {
 public:
   RunRecord();
@@ -104,18 +112,31 @@ public:
   LogStatus noteClockStep(qint64 stepMs, const QDateTime& wallNow);
   LogStatus endRun(const QDateTime& now);
   const QString& runId() const { return runId_; }
-  // Waits for the disk and closes.
+  // Waits for the lines handed over and the disk, and closes.
   LogStatus close();
 
 private:
   QByteArray line(const QByteArray& kind, QJsonObject object);
+  LogStatus repair(const QByteArray& held, const std::vector<sheet::JournalRow>& journalRows, const QDateTime& now);
+  // Hands `bytes` to the writer; a failure of an earlier write comes back.
   LogStatus append(const QByteArray& bytes);
+  void writeLoop();
+  void stopWriter();
 
   DurableLog log_{DurableLog::Options{0666, false}};
   QByteArray lastHash_ = ZeroHash;
   QString runId_;  // empty between runs
   qint64 rows_ = 0;
   qint64 lines_ = 0;
+
+  std::mutex queueMutex_;
+  std::condition_variable queueWake_;
+  QByteArray queued_;
+  qint64 queuedCount_ = 0;
+  bool stopping_ = false;
+  std::optional<LogError> writeFailure_;  // not yet told
+  bool failed_ = false;                   // nothing more is written after a failure
+  std::thread writer_;
 };
 
 }  // namespace kestrune::app
