@@ -9,6 +9,8 @@
 #include <QJsonDocument>
 #include <QUuid>
 
+#include <chrono>
+
 namespace kestrune::app {
 
 namespace {
@@ -153,8 +155,8 @@ QByteArray RunRecord::line(const QByteArray& kind, QJsonObject object) {
   return kind + '\t' + json + '\t' + lastHash_ + '\n';
 }
 
-LogStatus RunRecord::append(const QByteArray& bytes) {
-  if (!log_.isOpen()) return log_.append(bytes, lines_);  // the log's own refusal
+LogStatus RunRecord::append(std::function<QByteArray()> make) {
+  if (!log_.isOpen()) return log_.append({}, lines_);  // the log's own refusal
   {
     const std::lock_guard lock(queueMutex_);
     if (writeFailure_) {
@@ -162,25 +164,36 @@ LogStatus RunRecord::append(const QByteArray& bytes) {
       writeFailure_.reset();
       return failure;
     }
-    queued_ += bytes;
-    queuedCount_ = lines_;
+    queued_.push_back(std::move(make));
   }
   queueWake_.notify_one();
   return {};
 }
 
+namespace {
+constexpr std::chrono::milliseconds WriteInterval{200};
+}  // namespace
+
 void RunRecord::writeLoop() {
   std::unique_lock lock(queueMutex_);
   for (;;) {
-    queueWake_.wait(lock, [this] { return stopping_ || !queued_.isEmpty(); });
-    if (queued_.isEmpty()) return;  // stopping, and every line handed over is written
-    QByteArray bytes;
-    bytes.swap(queued_);
-    const qint64 count = queuedCount_;
+    queueWake_.wait(lock, [this] { return stopping_ || !queued_.empty(); });
+    if (queued_.empty()) return;  // stopping, and every line handed over is written
+    // The lines of a while go out in one write and one sync: the journal
+    // holds each row until the record is closed, and its recovery fills in
+    // what a crash kept from the record.
+    queueWake_.wait_for(lock, WriteInterval, [this] { return stopping_; });
+    std::vector<std::function<QByteArray()>> jobs;
+    jobs.swap(queued_);
     const bool skip = failed_;
     lock.unlock();
     // A record with a gap would prove nothing about the lines after it.
-    const LogStatus written = skip ? LogStatus() : log_.append(bytes, count);
+    LogStatus written;
+    if (!skip) {
+      QByteArray bytes;
+      for (const auto& make : jobs) bytes += make();
+      written = log_.append(bytes, lines_);
+    }
     lock.lock();
     if (!written) {
       failed_ = true;
@@ -286,28 +299,30 @@ LogStatus RunRecord::beginRun(QJsonObject header) {
   runId_ = QUuid::createUuid().toString(QUuid::WithoutBraces);
   rows_ = 0;
   header.insert(QStringLiteral("run"), runId_);
-  return append(line("run", header));
+  return append([this, header] { return line("run", header); });
 }
 
 LogStatus RunRecord::take(const AcquiredRow& row) {
   if (runId_.isEmpty()) return {};
-  return append(
-      line("row", rowJson(runId_, ++rows_, row.sheet, row.row, row.firstColumn, row.number, recordCells(row))));
+  return append([this, run = runId_, sequence = ++rows_, row] {
+    return line("row", rowJson(run, sequence, row.sheet, row.row, row.firstColumn, row.number, recordCells(row)));
+  });
 }
 
 LogStatus RunRecord::noteClockStep(qint64 stepMs, const QDateTime& wallNow) {
   if (runId_.isEmpty()) return {};
-  return append(line("note", QJsonObject{{QStringLiteral("run"), runId_},
-                                         {QStringLiteral("event"), QStringLiteral("clock-step")},
-                                         {QStringLiteral("time"), isoText(wallNow)},
-                                         {QStringLiteral("step-ms"), stepMs}}));
+  const QJsonObject note{{QStringLiteral("run"), runId_},
+                         {QStringLiteral("event"), QStringLiteral("clock-step")},
+                         {QStringLiteral("time"), isoText(wallNow)},
+                         {QStringLiteral("step-ms"), stepMs}};
+  return append([this, note] { return line("note", note); });
 }
 
 LogStatus RunRecord::endRun(const QDateTime& now) {
   if (runId_.isEmpty()) return {};
-  const LogStatus ended = append(line("end", QJsonObject{{QStringLiteral("run"), runId_},
-                                                         {QStringLiteral("rows"), rows_},
-                                                         {QStringLiteral("end"), isoText(now)}}));
+  const QJsonObject end{
+      {QStringLiteral("run"), runId_}, {QStringLiteral("rows"), rows_}, {QStringLiteral("end"), isoText(now)}};
+  const LogStatus ended = append([this, end] { return line("end", end); });
   runId_.clear();
   return ended;
 }

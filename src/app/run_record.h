@@ -33,6 +33,7 @@
 #include <QString>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -118,12 +119,14 @@ public:
 private:
   QByteArray line(const QByteArray& kind, QJsonObject object);
   LogStatus repair(const QByteArray& held, const std::vector<sheet::JournalRow>& journalRows, const QDateTime& now);
-  // Hands `bytes` to the writer; a failure of an earlier write comes back.
-  LogStatus append(const QByteArray& bytes);
+  // Hands a line to the writer, which makes it (its JSON and its place in
+  // the hash chain) and writes it; a failure of an earlier write comes back.
+  LogStatus append(std::function<QByteArray()> make);
   void writeLoop();
   void stopWriter();
 
   DurableLog log_{DurableLog::Options{0666, false}};
+  // The chain and the count of lines: the writer's once it runs.
   QByteArray lastHash_ = ZeroHash;
   QString runId_;  // empty between runs
   qint64 rows_ = 0;
@@ -131,8 +134,7 @@ private:
 
   std::mutex queueMutex_;
   std::condition_variable queueWake_;
-  QByteArray queued_;
-  qint64 queuedCount_ = 0;
+  std::vector<std::function<QByteArray()>> queued_;
   bool stopping_ = false;
   std::optional<LogError> writeFailure_;  // not yet told
   bool failed_ = false;                   // nothing more is written after a failure
