@@ -182,10 +182,12 @@ void RunRecord::writeLoop() {
     // The lines of a while go out in one write and one sync: the journal
     // holds each row until the record is closed, and its recovery fills in
     // what a crash kept from the record.
-    queueWake_.wait_for(lock, WriteInterval, [this] { return stopping_; });
+    queueWake_.wait_for(lock, WriteInterval, [this] { return stopping_ || urgent_; });
+    urgent_ = false;
     std::vector<std::function<QByteArray()>> jobs;
     jobs.swap(queued_);
     const bool skip = failed_;
+    busy_ = true;
     lock.unlock();
     // A record with a gap would prove nothing about the lines after it.
     LogStatus written;
@@ -199,7 +201,19 @@ void RunRecord::writeLoop() {
       failed_ = true;
       writeFailure_ = written.error();
     }
+    busy_ = false;
+    ++batchesWritten_;
+    written_.notify_all();
   }
+}
+
+void RunRecord::writeNow() {
+  std::unique_lock lock(queueMutex_);
+  // The batch that takes what is queued now is the next one to end.
+  const std::uint64_t wanted = batchesWritten_ + (queued_.empty() ? 0 : 1) + (writing() ? 1 : 0);
+  urgent_ = true;
+  queueWake_.notify_one();
+  written_.wait(lock, [&] { return batchesWritten_ >= wanted || !writer_.joinable(); });
 }
 
 void RunRecord::stopWriter() {
@@ -299,7 +313,12 @@ LogStatus RunRecord::beginRun(QJsonObject header) {
   runId_ = QUuid::createUuid().toString(QUuid::WithoutBraces);
   rows_ = 0;
   header.insert(QStringLiteral("run"), runId_);
-  return append([this, header] { return line("run", header); });
+  // The run's header is on the disk before its first row can be: the rows
+  // a crash keeps from the record are found again under it.
+  const LogStatus handed = append([this, header] { return line("run", header); });
+  if (!handed) return handed;
+  writeNow();
+  return log_.sync();
 }
 
 LogStatus RunRecord::take(const AcquiredRow& row) {

@@ -33,6 +33,7 @@
 #include <QString>
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -123,6 +124,9 @@ private:
   // the hash chain) and writes it; a failure of an earlier write comes back.
   LogStatus append(std::function<QByteArray()> make);
   void writeLoop();
+  // Writes what is queued without waiting for the interval, and returns once it is written.
+  void writeNow();
+  bool writing() const { return busy_; }
   void stopWriter();
 
   DurableLog log_{DurableLog::Options{0666, false}};
@@ -136,6 +140,10 @@ private:
   std::condition_variable queueWake_;
   std::vector<std::function<QByteArray()>> queued_;
   bool stopping_ = false;
+  bool urgent_ = false;
+  bool busy_ = false;  // the writer holds a batch
+  std::uint64_t batchesWritten_ = 0;
+  std::condition_variable written_;
   std::optional<LogError> writeFailure_;  // not yet told
   bool failed_ = false;                   // nothing more is written after a failure
   std::thread writer_;
