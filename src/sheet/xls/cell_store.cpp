@@ -86,15 +86,15 @@ CellsView::iterator::iterator(const CellsView& view, std::size_t row, std::size_
 }
 
 void CellsView::iterator::settle() {
-  const auto& rows = store_->rows();
-  while (row_ < rows.size() && index_ >= rows[row_].size()) ++row_, index_ = 0;
-  if (row_ >= rows.size()) {
-    row_ = rows.size();
+  const std::size_t rows = store_->rowCount();
+  while (row_ < rows && index_ >= store_->row(row_).size()) ++row_, index_ = 0;
+  if (row_ >= rows) {
+    row_ = rows;
     index_ = 0;
     current_.reset();
     return;
   }
-  const CellSlot& slot = rows[row_][index_];
+  const CellSlot& slot = store_->row(row_)[index_];
   current_.emplace(static_cast<std::uint32_t>(row_ << 8 | slot.column), cellOf(slot, *store_, *sst_));
 }
 
@@ -108,7 +108,7 @@ CellsView::iterator CellsView::find(std::uint32_t key) const {
   const std::uint32_t row = key >> 8;
   const CellSlot* slot = store_->find(row, key & 0xFF);
   if (!slot) return end();
-  return iterator(*this, row, static_cast<std::size_t>(slot - store_->rows()[row].data()));
+  return iterator(*this, row, static_cast<std::size_t>(slot - store_->row(row).data()));
 }
 
 }  // namespace kestrune::xls

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,7 +55,9 @@ public:
   // The slot at a position, made empty (all fields zero but the column) when new.
   CellSlot& slot(std::uint32_t row, std::uint32_t column);
   std::size_t size() const { return count_; }
-  const std::vector<Row>& rows() const { return rows_; }
+  // Rows 0 .. rowCount() - 1 may hold cells; a row's slots are sorted by column.
+  std::size_t rowCount() const { return rows_.size(); }
+  std::span<const CellSlot> row(std::size_t r) const { return rows_[r]; }
 
   // Text of LocalText cells (LABEL, RSTRING, formula results).
   std::uint32_t addText(std::string text);
@@ -106,7 +109,7 @@ public:
   CellsView(const CellStore& store, const std::vector<SstString>& sst) : store_(&store), sst_(&sst) {}
 
   iterator begin() const { return iterator(*this, 0, 0); }
-  iterator end() const { return iterator(*this, store_->rows().size(), 0); }
+  iterator end() const { return iterator(*this, store_->rowCount(), 0); }
   // The cell at row << 8 | column, or end().
   iterator find(std::uint32_t key) const;
   std::size_t size() const { return store_->size(); }

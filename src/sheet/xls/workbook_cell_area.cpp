@@ -75,9 +75,9 @@ public:
   WrittenCells(const CellStore& cells, const std::vector<std::uint32_t>& applied) : cells_(cells), applied_(applied) {
     settle();
   }
-  bool done() const { return row_ >= cells_.rows().size(); }
+  bool done() const { return row_ >= cells_.rowCount(); }
   std::uint32_t row() const { return static_cast<std::uint32_t>(row_); }
-  std::uint8_t column() const { return cells_.rows()[row_][index_].column; }
+  std::uint8_t column() const { return cells_.row(row_)[index_].column; }
   void next() {
     ++index_;
     settle();
@@ -85,10 +85,10 @@ public:
 
 private:
   void settle() {
-    const auto& rows = cells_.rows();
-    for (; row_ < rows.size(); ++row_, index_ = 0) {
-      for (; index_ < rows[row_].size(); ++index_) {
-        if (!rows[row_][index_].written) continue;
+    for (; row_ < cells_.rowCount(); ++row_, index_ = 0) {
+      const std::span<const CellSlot> slots = cells_.row(row_);
+      for (; index_ < slots.size(); ++index_) {
+        if (!slots[index_].written) continue;
         const std::uint32_t k = cellKey(row(), column());
         while (next_ < applied_.size() && applied_[next_] < k) ++next_;
         if (next_ < applied_.size() && applied_[next_] == k) continue;
@@ -302,8 +302,9 @@ void CellAreaLayout::attach(std::size_t i) {
 }
 
 bool CellAreaLayout::writtenBetween(std::uint32_t row, std::uint32_t from, std::uint32_t to) const {
-  if (row >= cells_.rows().size()) return false;
-  return std::any_of(cells_.rows()[row].begin(), cells_.rows()[row].end(),
+  if (row >= cells_.rowCount()) return false;
+  const std::span<const CellSlot> slots = cells_.row(row);
+  return std::any_of(slots.begin(), slots.end(),
                      [&](const CellSlot& s) { return s.written && s.column >= from && s.column <= to; });
 }
 
@@ -323,8 +324,8 @@ void CellAreaLayout::markWrittenCells() {
 
 // ROW records cover every written cell: new ones where the file had none.
 void CellAreaLayout::widenRowsToWrittenCells() {
-  for (std::size_t r = 0; r < cells_.rows().size(); ++r) {
-    for (const CellSlot& s : cells_.rows()[r]) {
+  for (std::size_t r = 0; r < cells_.rowCount(); ++r) {
+    for (const CellSlot& s : cells_.row(r)) {
       if (!s.written) continue;
       ++writtenCount_;
       RowState& row = layout_.rows[r];

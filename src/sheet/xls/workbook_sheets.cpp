@@ -157,10 +157,10 @@ XlsStatus Workbook::copyRows(std::size_t from, std::size_t to, std::uint32_t row
   if (auto st = checkWorksheetCell(to, 0, 0); !st) return st;
   if (from == to) return {};
   rows = std::min(rows, MaxRows);
-  const std::vector<CellStore::Row>& source = sheets_[from].cells.rows();
+  const CellStore& source = sheets_[from].cells;
   std::vector<std::pair<std::uint32_t, CellSlot>> copied;
-  for (std::uint32_t row = 0; row < rows && row < source.size(); ++row) {
-    for (CellSlot slot : source[row]) {
+  for (std::uint32_t row = 0; row < rows && row < source.rowCount(); ++row) {
+    for (CellSlot slot : source.row(row)) {
       // Text of the sheet's own store goes into the shared table.
       shareLocalText(sheets_[from].cells, slot);
       slot.formula = 0;
