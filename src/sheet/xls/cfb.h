@@ -5,6 +5,7 @@
 // written back as they were read.
 #pragma once
 
+#include "sheet/xls/byte_sink.h"
 #include "sheet/xls/bytes.h"
 #include "sheet/xls/xls_result.h"
 
@@ -51,11 +52,14 @@ public:
   // Writes a version 3 file. Streams under 4096 bytes go to the mini stream.
   XlsResult<Bytes> serialize() const;
 
-  // Writes the root's stream `name` as `size` bytes that `fill` puts in
-  // place (in the file being built), instead of the entry's own data, so a
-  // large stream is never held twice. Fails when there is no such stream or
-  // when `fill` returns false.
-  using StreamFill = std::function<bool(std::span<std::uint8_t>)>;
+  // Writes the file to `out` with the root's stream `name` as `size` bytes
+  // that `fill` writes to the sink it is given, instead of the entry's own
+  // data, so a large stream is never held whole. Fails when there is no such
+  // stream, when `fill` returns false or writes another size, and when `out`
+  // fails.
+  using StreamFill = std::function<bool(ByteSink&)>;
+  XlsStatus write(ByteSink& out, std::u16string_view name, std::uint64_t size, const StreamFill& fill) const;
+  // The same into memory.
   XlsResult<Bytes> serialize(std::u16string_view name, std::uint64_t size, const StreamFill& fill) const;
 
   CfbEntry& root() { return root_; }

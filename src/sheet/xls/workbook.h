@@ -123,6 +123,8 @@ public:
 
   // The whole compound file with the rebuilt Workbook stream.
   XlsResult<Bytes> toBytes() const;
+  // The same bytes written to `out` as they are made.
+  XlsStatus writeTo(ByteSink& out) const;
   // Writes a temporary file beside `path`, syncs it and renames it over
   // `path`; on failure the old file is left as it was.
   XlsStatus save(const std::string& path) const;
