@@ -38,6 +38,15 @@ struct CfbEntry {
   const CfbEntry* child(std::u16string_view childName) const;
 };
 
+// The bytes of a file being parsed, read where they lie.
+class FileSource {
+public:
+  virtual ~FileSource() = default;
+  virtual std::uint64_t size() const = 0;
+  // Copies `n` bytes from `at` to `dest`; false when they cannot be read.
+  virtual bool read(std::uint64_t at, std::uint8_t* dest, std::size_t n) const = 0;
+};
+
 class CompoundFile {
 public:
   CompoundFile();
@@ -48,6 +57,9 @@ public:
   // Parses a whole file. Every size and sector index is checked against the
   // file before use; chains that loop, leave the file or end early fail.
   static XlsResult<CompoundFile> parse(ByteView data);
+  // The same from a file read piece by piece: each stream is read straight
+  // into its own buffer, the file is never held whole.
+  static XlsResult<CompoundFile> parse(const FileSource& file);
 
   // Writes a version 3 file. Streams under 4096 bytes go to the mini stream.
   XlsResult<Bytes> serialize() const;

@@ -108,6 +108,10 @@ SstTable parseSst(const std::vector<ByteView>& pieces) {
     table.truncated = true;
     return table;
   }
+  // Every string takes at least its 3-byte header: the data caps the count.
+  std::size_t bytes = 0;
+  for (const ByteView piece : pieces) bytes += piece.size();
+  table.strings.reserve(std::min<std::size_t>(table.declaredUnique, bytes / 3));
   while (table.strings.size() < table.declaredUnique) {
     if (in.atEnd()) {
       table.truncated = true;
