@@ -180,22 +180,31 @@ int dumpWorkbook(const QString& path, std::FILE* out) {
   std::uint32_t row = 0;
   std::uint32_t column = 0;
   bool any = false;
+  // A row's line is gathered and written whole.
+  std::string line;
   for (const auto& [position, cell] : workbook.cells(sheet)) {
     const std::uint32_t r = position >> 8;
     const std::uint32_t c = position & 0xFF;
     const std::string text = shown(cell.value, workbook.date1904());
     if (text.empty()) continue;
     if (!any || r != row) {
-      if (any) std::fputc('\n', out);
-      std::fprintf(out, "%u:", r + 1);
+      if (any) {
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), out);
+      }
+      line = std::to_string(r + 1) + ':';
       row = r;
       column = 0;
       any = true;
     }
-    for (; column <= c; ++column) std::fputc('\t', out);
-    std::fputs(text.c_str(), out);
+    if (column <= c) line.append(c + 1 - column, '\t');
+    column = std::max(column, c + 1);
+    line += text;
   }
-  if (any) std::fputc('\n', out);
+  if (any) {
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), out);
+  }
   return 0;
 }
 

@@ -163,6 +163,7 @@ private:
   XlsResult<std::uint16_t> filledXf(std::uint16_t baseXf, std::uint8_t colour);
   XlsStatus checkWorksheetCell(std::size_t sheet, std::uint32_t row, std::uint32_t column) const;
   std::uint32_t internString(const std::string& utf8);
+  void indexSharedStrings();
   void releaseFormulaGroup(Sheet& sheet, std::uint32_t cell);
   void shareLocalText(const CellStore& cells, CellSlot& slot);
   std::uint16_t defaultXf() const;
@@ -185,7 +186,8 @@ private:
   std::vector<Record> globals_;
   std::vector<Sheet> sheets_;
   std::vector<SstString> sst_;
-  std::unordered_map<std::string, std::uint32_t> sstIndex_;  // plain strings only
+  std::unordered_map<std::string, std::uint32_t> sstIndex_;  // plain strings only; made when first needed
+  bool sstIndexed_ = false;
   bool sstChanged_ = false;
   std::map<std::uint16_t, std::string> formats_;
   std::vector<Bytes> xfs_;  // XF bodies, existing then new

@@ -223,11 +223,7 @@ XlsStatus Workbook::loadGlobals() {
         std::vector<ByteView> pieces{ByteView(r.body)};
         for (std::size_t k = i + 1; k < globals_.size() && globals_[k].id == rid::Continue; ++k)
           pieces.emplace_back(globals_[k].body);
-        sst_ = parseSst(pieces).strings;
-        sstIndex_.reserve(sst_.size());
-        for (std::size_t k = 0; k < sst_.size(); ++k)
-          if (sst_[k].runs.empty() && sst_[k].ext.empty())
-            sstIndex_.emplace(utf16ToUtf8(sst_[k].chars), static_cast<std::uint32_t>(k));
+        sst_ = parseSst(pieces).strings;  // indexed by text when a string is first written
         break;
       }
       default:
