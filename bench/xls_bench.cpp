@@ -8,6 +8,7 @@
 // Run from a Release build: ./bench/xls_bench (add --benchmark_repetitions=5
 // for spread). Peak memory is the process's ru_maxrss, so the engine
 // benchmark runs first, before any window exists.
+#include "full_sheet.h"
 #include "sheet/embedded/embedded_spreadsheet.h"
 #include "sheet/xls/workbook.h"
 
@@ -48,31 +49,9 @@ double currentRssMegabytes() {
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-constexpr std::uint32_t Rows = 65536;
-constexpr std::uint32_t Columns = 10;
-
-// A logger-like row: a unique label, a status word, whole and fractional
-// numbers, a date/time stamp, and typed text.
-kestrune::xls::Value cellValue(std::uint32_t row, std::uint32_t column) {
-  using kestrune::xls::DateKind;
-  using kestrune::xls::DateTimeValue;
-  switch (column) {
-    case 0:
-      return "sample " + std::to_string(row);
-    case 1:
-      return std::string(row % 7 == 0 ? "NG" : "OK");
-    case 2:
-      return static_cast<double>(row);
-    case 3:
-      return DateTimeValue{45000.0 + row / 1440.0, DateKind::DateTime};
-    case 4:
-      return DateTimeValue{(row % 86400) / 86400.0, DateKind::TimeOnly};
-    case 5:
-      return kestrune::xls::parseTyped(std::to_string(row % 1000) + ".25");
-    default:
-      return row * 0.001 + column;
-  }
-}
+using kestrune::bench::cellValue;
+using kestrune::bench::Columns;
+using kestrune::bench::Rows;
 
 void BM_FullSheetWriteSaveOpen(benchmark::State& state) {
   QTemporaryDir dir;

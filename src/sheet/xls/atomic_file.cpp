@@ -68,6 +68,48 @@ int createTemporary(const std::string& target, mode_t mode, std::string& name) {
   return -1;
 }
 
+// Writes to a file descriptor through a buffer; the first failed write
+// keeps its errno and fails every later call.
+class FileSink final : public ByteSink {
+public:
+  explicit FileSink(int fd) : fd_(fd) { buffer_.reserve(BufferSize); }
+  bool write(ByteView bytes) override {
+    if (error_ != 0) return false;
+    if (buffer_.size() + bytes.size() > BufferSize && !flush()) return false;
+    if (bytes.size() >= BufferSize) return writeAll(bytes);
+    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+    return true;
+  }
+  bool flush() {
+    if (error_ != 0) return false;
+    const bool ok = writeAll(buffer_);
+    buffer_.clear();
+    return ok;
+  }
+  int error() const { return error_; }
+
+private:
+  static constexpr std::size_t BufferSize = 256 * 1024;
+
+  bool writeAll(ByteView bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error_ = errno;
+        return false;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  int fd_;
+  Bytes buffer_;
+  int error_ = 0;
+};
+
 }  // namespace
 
 WriteCheck checkWritable(const std::string& path) {
@@ -87,6 +129,13 @@ WriteCheck checkWritable(const std::string& path) {
 }
 
 XlsStatus writeFileAtomically(const std::string& path, ByteView data) {
+  return writeFileAtomically(path, [data](ByteSink& out) -> XlsStatus {
+    if (!out.write(data)) return xlsFail(XlsErrorCode::CannotSave, "writing failed");
+    return {};
+  });
+}
+
+XlsStatus writeFileAtomically(const std::string& path, const FileProducer& produce) {
   std::string target;
   if (!resolveLink(path, target)) return sysError("resolving the link", path, errno);
   struct stat old {};
@@ -119,14 +168,17 @@ XlsStatus writeFileAtomically(const std::string& path, ByteView data) {
     // After fchown, which clears the set-user-ID and set-group-ID bits.
     if (::fchmod(fd, old.st_mode & 07777) != 0) return abandon("setting permissions");
   }
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return abandon("writing");
-    }
-    done += static_cast<std::size_t>(n);
+  FileSink sink(fd);
+  const XlsStatus produced = produce(sink);
+  if (produced && !sink.flush()) errno = sink.error();
+  if (sink.error() != 0) {
+    errno = sink.error();
+    return abandon("writing");
+  }
+  if (!produced) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return produced.error();
   }
   if (::fsync(fd) != 0) return abandon("flushing to disk");
   if (::close(fd) != 0) {

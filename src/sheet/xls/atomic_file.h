@@ -3,9 +3,11 @@
 // file or the new one, never a part, and a failure leaves the old one.
 #pragma once
 
+#include "sheet/xls/byte_sink.h"
 #include "sheet/xls/bytes.h"
 #include "sheet/xls/xls_result.h"
 
+#include <functional>
 #include <string>
 
 namespace kestrune::xls {
@@ -17,6 +19,11 @@ namespace kestrune::xls {
 // 0666 less the umask. A read-only target (no write permission bit at all, or
 // none for us) is refused, not replaced, even where we could replace it.
 XlsStatus writeFileAtomically(const std::string& path, ByteView data);
+// The same with the bytes `produce` writes to the sink it is given, through
+// a buffer, straight into the temporary file. A failure of `produce` or of a
+// write leaves the old file as it was and no temporary file.
+using FileProducer = std::function<XlsStatus(ByteSink&)>;
+XlsStatus writeFileAtomically(const std::string& path, const FileProducer& produce);
 
 // What stands in the way of replacing `path`, found without writing anything.
 enum class WriteObstacle {

@@ -5,6 +5,7 @@
 // written back as they were read.
 #pragma once
 
+#include "sheet/xls/byte_sink.h"
 #include "sheet/xls/bytes.h"
 #include "sheet/xls/xls_result.h"
 
@@ -37,6 +38,15 @@ struct CfbEntry {
   const CfbEntry* child(std::u16string_view childName) const;
 };
 
+// The bytes of a file being parsed, read where they lie.
+class FileSource {
+public:
+  virtual ~FileSource() = default;
+  virtual std::uint64_t size() const = 0;
+  // Copies `n` bytes from `at` to `dest`; false when they cannot be read.
+  virtual bool read(std::uint64_t at, std::uint8_t* dest, std::size_t n) const = 0;
+};
+
 class CompoundFile {
 public:
   CompoundFile();
@@ -47,15 +57,21 @@ public:
   // Parses a whole file. Every size and sector index is checked against the
   // file before use; chains that loop, leave the file or end early fail.
   static XlsResult<CompoundFile> parse(ByteView data);
+  // The same from a file read piece by piece: each stream is read straight
+  // into its own buffer, the file is never held whole.
+  static XlsResult<CompoundFile> parse(const FileSource& file);
 
   // Writes a version 3 file. Streams under 4096 bytes go to the mini stream.
   XlsResult<Bytes> serialize() const;
 
-  // Writes the root's stream `name` as `size` bytes that `fill` puts in
-  // place (in the file being built), instead of the entry's own data, so a
-  // large stream is never held twice. Fails when there is no such stream or
-  // when `fill` returns false.
-  using StreamFill = std::function<bool(std::span<std::uint8_t>)>;
+  // Writes the file to `out` with the root's stream `name` as `size` bytes
+  // that `fill` writes to the sink it is given, instead of the entry's own
+  // data, so a large stream is never held whole. Fails when there is no such
+  // stream, when `fill` returns false or writes another size, and when `out`
+  // fails.
+  using StreamFill = std::function<bool(ByteSink&)>;
+  XlsStatus write(ByteSink& out, std::u16string_view name, std::uint64_t size, const StreamFill& fill) const;
+  // The same into memory.
   XlsResult<Bytes> serialize(std::u16string_view name, std::uint64_t size, const StreamFill& fill) const;
 
   CfbEntry& root() { return root_; }

@@ -6,6 +6,7 @@
 #include "sheet/xls/text.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 namespace kestrune::xls {
@@ -44,9 +45,10 @@ struct RawEntry {
 
 class Reader {
 public:
-  explicit Reader(ByteView file) : file_(file) {}
+  explicit Reader(const FileSource& file) : file_(file), fileSize_(file.size()) {}
 
   XlsResult<CompoundFile> run();
+  std::uint16_t majorVersion() const { return major_; }
 
 private:
   XlsStatus readHeader();
@@ -65,7 +67,13 @@ private:
   XlsStatus readDirectory();
   XlsStatus buildTree(std::uint32_t firstSibling, CfbEntry& parent, int depth);
 
-  ByteView file_;
+  // `n` bytes at `at` (inside the file) into the scratch buffer; empty when reading fails.
+  ByteView fetch(std::uint64_t at, std::size_t n);
+
+  const FileSource& file_;
+  std::uint64_t fileSize_ = 0;
+  Bytes scratch_;
+  std::array<std::uint8_t, header::Size> header_{};
   std::uint16_t major_ = 0;
   std::uint32_t shift_ = header::Version3SectorShift;
   std::uint32_t sectorSize_ = 1u << header::Version3SectorShift;
@@ -81,15 +89,23 @@ private:
   std::uint64_t streamBytes_ = 0;  // all stream data read so far, capped by the file size
 };
 
+ByteView Reader::fetch(std::uint64_t at, std::size_t n) {
+  scratch_.resize(n);
+  if (!file_.read(at, scratch_.data(), n)) return {};
+  return scratch_;
+}
+
 XlsStatus Reader::readHeader() {
-  if (file_.size() < header::Size)
+  if (fileSize_ < header::Size)
     return xlsFail(XlsErrorCode::NotCompoundFile, "the file is too short to be a compound file");
-  if (!CompoundFile::hasSignature(file_))
+  if (!file_.read(0, header_.data(), header_.size())) return xlsFail(XlsErrorCode::CannotRead, "cannot read the file");
+  const ByteView head(header_);
+  if (!CompoundFile::hasSignature(head))
     return xlsFail(XlsErrorCode::NotCompoundFile, "not a compound file (no OLE2 signature): not an .xls workbook");
-  major_ = getU16(file_, header::MajorVersion);
-  const std::uint16_t byteOrder = getU16(file_, header::ByteOrder);
-  shift_ = getU16(file_, header::SectorShift);
-  const std::uint16_t miniShift = getU16(file_, header::MiniSectorShift);
+  major_ = getU16(head, header::MajorVersion);
+  const std::uint16_t byteOrder = getU16(head, header::ByteOrder);
+  shift_ = getU16(head, header::SectorShift);
+  const std::uint16_t miniShift = getU16(head, header::MiniSectorShift);
   // Some writers store the mark's two bytes swapped; the fields that follow
   // are little-endian all the same (the version check below tells).
   if (byteOrder != header::ByteOrderMark && byteOrder != header::SwappedByteOrderMark)
@@ -100,17 +116,17 @@ XlsStatus Reader::readHeader() {
                                   " with sector shift " + std::to_string(shift_));
   if (miniShift != header::MiniSectorShiftValue)
     return xlsDamaged(Header, "compound file header: bad mini sector shift");
-  if (getU32(file_, header::MiniStreamCutoffSize) != MiniStreamCutoff)
+  if (getU32(head, header::MiniStreamCutoffSize) != MiniStreamCutoff)
     return xlsDamaged(Header, "compound file header: bad mini stream cutoff", header::MiniStreamCutoffSize);
   sectorSize_ = 1u << shift_;
-  if (file_.size() < sectorSize_) return xlsDamaged(Header, "the compound file is truncated");
-  sectorCount_ = (file_.size() - sectorSize_ + sectorSize_ - 1) / sectorSize_;
-  fatCount_ = getU32(file_, header::FatSectorCount);
-  firstDir_ = getU32(file_, header::FirstDirectorySector);
-  firstMiniFat_ = getU32(file_, header::FirstMiniFatSector);
-  miniFatCount_ = getU32(file_, header::MiniFatSectorCount);
-  firstDifat_ = getU32(file_, header::FirstDifatSector);
-  difatCount_ = getU32(file_, header::DifatSectorCount);
+  if (fileSize_ < sectorSize_) return xlsDamaged(Header, "the compound file is truncated");
+  sectorCount_ = (fileSize_ - sectorSize_ + sectorSize_ - 1) / sectorSize_;
+  fatCount_ = getU32(head, header::FatSectorCount);
+  firstDir_ = getU32(head, header::FirstDirectorySector);
+  firstMiniFat_ = getU32(head, header::FirstMiniFatSector);
+  miniFatCount_ = getU32(head, header::MiniFatSectorCount);
+  firstDifat_ = getU32(head, header::FirstDifatSector);
+  difatCount_ = getU32(head, header::DifatSectorCount);
   if (fatCount_ == 0 || fatCount_ > sectorCount_)
     return xlsDamaged(Header,
                       "compound file header: FAT sector count " + std::to_string(fatCount_) + " does not fit the file");
@@ -123,7 +139,7 @@ XlsStatus Reader::readFat() {
   std::vector<std::uint32_t> fatSectors;
   fatSectors.reserve(fatCount_);
   for (std::uint32_t i = 0; i < HeaderDifatEntries && fatSectors.size() < fatCount_; ++i)
-    fatSectors.push_back(getU32(file_, header::Difat + 4 * i));
+    fatSectors.push_back(getU32(ByteView(header_), header::Difat + 4 * i));
   std::uint32_t next = firstDifat_;
   std::vector<bool> seen(sectorCount_, false);
   const std::uint32_t perDifat = sectorSize_ / 4 - 1;
@@ -132,59 +148,77 @@ XlsStatus Reader::readFat() {
     if (seen[next]) return xlsDamaged("DIFAT", "compound file: DIFAT chain loops");
     seen[next] = true;
     const std::size_t base = (static_cast<std::size_t>(next) + 1) << shift_;
-    if (base + sectorSize_ > file_.size()) return xlsDamaged("DIFAT", "compound file: truncated DIFAT sector");
+    if (base + sectorSize_ > fileSize_) return xlsDamaged("DIFAT", "compound file: truncated DIFAT sector");
+    const ByteView sector = fetch(base, sectorSize_);
+    if (sector.empty()) return xlsFail(XlsErrorCode::CannotRead, "cannot read the file");
     for (std::uint32_t i = 0; i < perDifat && fatSectors.size() < fatCount_; ++i)
-      fatSectors.push_back(getU32(file_, base + 4 * i));
-    next = getU32(file_, base + 4 * perDifat);
+      fatSectors.push_back(getU32(sector, 4 * i));
+    next = getU32(sector, 4 * perDifat);
   }
   const std::uint32_t perFat = sectorSize_ / 4;
   fat_.reserve(static_cast<std::size_t>(fatCount_) * perFat);
   for (std::uint32_t s : fatSectors) {
     if (s >= sectorCount_) return xlsDamaged("FAT", "compound file: FAT sector outside the file");
     const std::size_t base = (static_cast<std::size_t>(s) + 1) << shift_;
-    for (std::uint32_t i = 0; i < perFat; ++i) {
-      const std::size_t at = base + 4 * i;
-      fat_.push_back(at + 4 <= file_.size() ? getU32(file_, at) : FreeSect);
-    }
+    const std::size_t present = static_cast<std::size_t>(std::min<std::uint64_t>(sectorSize_, fileSize_ - base));
+    const ByteView sector = fetch(base, present);
+    if (sector.size() != present) return xlsFail(XlsErrorCode::CannotRead, "cannot read the file");
+    for (std::uint32_t i = 0; i < perFat; ++i) fat_.push_back(4 * i + 4 <= present ? getU32(sector, 4 * i) : FreeSect);
   }
   return {};
 }
 
 XlsResult<Bytes> Reader::readRegular(std::uint32_t start, std::uint64_t size, const std::string& what,
                                      Short whenShort) {
-  if (size > file_.size()) return xlsDamaged(what, "compound file: " + what + " is larger than the file");
+  if (size > fileSize_) return xlsDamaged(what, "compound file: " + what + " is larger than the file");
   streamBytes_ += size;
-  if (streamBytes_ > 2 * static_cast<std::uint64_t>(file_.size()))
-    return xlsDamaged(what, "compound file: streams share sectors");
-  Bytes out;
-  out.reserve(static_cast<std::size_t>(size));
+  if (streamBytes_ > 2 * fileSize_) return xlsDamaged(what, "compound file: streams share sectors");
+  // Read in place: runs of consecutive sectors in one read each.
+  Bytes out(static_cast<std::size_t>(size));
+  std::size_t got = 0, runAt = 0, runLength = 0;
+  std::uint64_t runBase = 0;
+  auto readRun = [&] {
+    const bool ok = runLength == 0 || file_.read(runBase, out.data() + runAt, runLength);
+    runLength = 0;
+    return ok;
+  };
+  auto damaged = [&](const std::string& why) {
+    out.resize(got);
+    return xlsDamaged(what, "compound file: " + what + why, fromStart(out));
+  };
   std::vector<bool> seen(sectorCount_, false);
   std::uint32_t sector = start;
-  while (out.size() < size) {
+  while (got < size) {
     if (sector == EndOfChain && whenShort == Short::ChainMayEnd) break;
-    if (sector >= sectorCount_ || sector >= fat_.size())
-      return xlsDamaged(what, "compound file: " + what + " chain leaves the file", fromStart(out));
-    if (seen[sector]) return xlsDamaged(what, "compound file: " + what + " chain loops", fromStart(out));
+    if (sector >= sectorCount_ || sector >= fat_.size()) return damaged(" chain leaves the file");
+    if (seen[sector]) return damaged(" chain loops");
     seen[sector] = true;
-    const std::size_t base = (static_cast<std::size_t>(sector) + 1) << shift_;
-    std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(sectorSize_, size - out.size()));
-    if (base + need > file_.size() && whenShort == Short::FileMayEnd && base < file_.size()) {
-      need = file_.size() - base;  // the last sector of the file, cut inside
-      size = out.size() + need;
+    const std::uint64_t base = (static_cast<std::uint64_t>(sector) + 1) << shift_;
+    std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(sectorSize_, size - got));
+    if (base + need > fileSize_ && whenShort == Short::FileMayEnd && base < fileSize_) {
+      need = static_cast<std::size_t>(fileSize_ - base);  // the last sector of the file, cut inside
+      size = got + need;
     }
-    if (base + need > file_.size()) return xlsDamaged(what, "compound file: " + what + " is truncated", fromStart(out));
-    out.insert(out.end(), file_.begin() + static_cast<std::ptrdiff_t>(base),
-               file_.begin() + static_cast<std::ptrdiff_t>(base + need));
+    if (base + need > fileSize_) return damaged(" is truncated");
+    if (runLength > 0 && base != runBase + runLength && !readRun())
+      return xlsFail(XlsErrorCode::CannotRead, "cannot read the file");
+    if (runLength == 0) {
+      runBase = base;
+      runAt = got;
+    }
+    runLength += need;
+    got += need;
     sector = fat_[sector];
   }
+  if (!readRun()) return xlsFail(XlsErrorCode::CannotRead, "cannot read the file");
+  out.resize(got);
   return out;
 }
 
 XlsResult<Bytes> Reader::readMini(std::uint32_t start, std::uint64_t size, const std::string& what) {
   if (size > miniStream_.size()) return xlsDamaged(what, "compound file: small " + what + " exceeds the mini stream");
   streamBytes_ += size;
-  if (streamBytes_ > 2 * static_cast<std::uint64_t>(file_.size()))
-    return xlsDamaged(what, "compound file: streams share sectors");
+  if (streamBytes_ > 2 * fileSize_) return xlsDamaged(what, "compound file: streams share sectors");
   Bytes out;
   out.reserve(static_cast<std::size_t>(size));
   const std::size_t miniCount = miniStream_.size() / MiniSectorSize + (miniStream_.size() % MiniSectorSize ? 1 : 0);
@@ -219,16 +253,17 @@ XlsStatus Reader::readDirectory() {
     seen[s] = true;
     const std::size_t base = (static_cast<std::size_t>(s) + 1) << shift_;
     std::size_t present = sectorSize_;
-    if (base + sectorSize_ > file_.size()) {
+    if (base + sectorSize_ > fileSize_) {
       // A file that ends inside the directory's last sector keeps the entries
       // it holds whole; a link to one past them fails when the tree is built.
-      if (fat_[s] != EndOfChain || base >= file_.size())
+      if (fat_[s] != EndOfChain || base >= fileSize_)
         return xlsDamaged(Directory, "compound file: directory is truncated", fromStart(dir));
-      present = file_.size() - base;
+      present = static_cast<std::size_t>(fileSize_ - base);
       directoryCut_ = true;
     }
-    dir.insert(dir.end(), file_.begin() + static_cast<std::ptrdiff_t>(base),
-               file_.begin() + static_cast<std::ptrdiff_t>(base + present));
+    const ByteView sector = fetch(base, present);
+    if (sector.size() != present) return xlsFail(XlsErrorCode::CannotRead, "cannot read the file");
+    dir.insert(dir.end(), sector.begin(), sector.end());
     s = fat_[s];
   }
   const std::size_t count = dir.size() / DirEntrySize;
@@ -365,10 +400,30 @@ bool CompoundFile::hasSignature(ByteView data) {
   return data.size() >= Signature.size() && std::equal(Signature.begin(), Signature.end(), data.begin());
 }
 
-XlsResult<CompoundFile> CompoundFile::parse(ByteView data) {
-  Reader reader(data);
+namespace {
+
+class ViewSource final : public FileSource {
+public:
+  explicit ViewSource(ByteView data) : data_(data) {}
+  std::uint64_t size() const override { return data_.size(); }
+  bool read(std::uint64_t at, std::uint8_t* dest, std::size_t n) const override {
+    if (at > data_.size() || n > data_.size() - at) return false;
+    if (n > 0) std::memcpy(dest, data_.data() + at, n);
+    return true;
+  }
+
+private:
+  ByteView data_;
+};
+
+}  // namespace
+
+XlsResult<CompoundFile> CompoundFile::parse(ByteView data) { return parse(ViewSource(data)); }
+
+XlsResult<CompoundFile> CompoundFile::parse(const FileSource& file) {
+  Reader reader(file);
   auto result = reader.run();
-  if (result) result->majorVersion_ = getU16(data, header::MajorVersion);
+  if (result) result->majorVersion_ = reader.majorVersion();
   return result;
 }
 

@@ -1,7 +1,8 @@
 // Compound file writer: version 3, 512-byte sectors. Layout: FAT sectors,
 // DIFAT sectors, directory, MiniFAT, mini stream, then the large streams,
-// each chain contiguous. Sibling trees are rebuilt balanced from the sorted
-// names, with the deepest level red so every path has the same black count.
+// each chain contiguous. Everything before the large streams is built in
+// memory (it is small); the large streams go to the sink one after another. Sibling trees are rebuilt balanced from the
+// sorted names, with the deepest level red so every path has the same black count.
 #include "sheet/xls/cfb.h"
 #include "sheet/xls/cfb_internal.h"
 
@@ -58,7 +59,7 @@ struct SectorPlan {
 class Writer {
 public:
   Writer(const CfbEntry& root, FilledStream filled) : filled_(filled) { flatten(root, 0); }
-  XlsResult<Bytes> run();
+  XlsStatus run(ByteSink& out);
 
 private:
   // The directory: entries in depth-first order, sibling trees balanced.
@@ -78,7 +79,7 @@ private:
   void writeDirectory();
   void writeDirectoryEntry(std::size_t at, const FlatEntry& f, bool isRoot);
   void writeMiniFat();
-  XlsStatus writeStreamData();
+  XlsStatus writeStreamData(ByteSink& out);
 
   std::size_t sectorAt(std::uint32_t sector) const { return static_cast<std::size_t>(sector + 1) * SectorSize; }
 
@@ -92,7 +93,7 @@ private:
   SectorPlan plan_;
   std::vector<std::uint32_t> fat_;
   std::uint32_t nextSector_ = 0;  // while chaining: the first sector not given out yet
-  Bytes out_;
+  Bytes out_;                     // the header and every sector before the large streams
 };
 
 std::uint32_t Writer::flatten(const CfbEntry& entry, int depth) {
@@ -142,20 +143,21 @@ void putEntryName(Bytes& out, std::size_t at, std::u16string_view name) {
   setU16(out, at + dirent::NameLength, static_cast<std::uint16_t>(n == 0 && name.empty() ? 0 : 2 * (n + 1)));
 }
 
-XlsResult<Bytes> Writer::run() {
+XlsStatus Writer::run(ByteSink& out) {
   if (filled_.fill && !foundFilled_)
     return xlsFail(XlsErrorCode::CannotSave, "the compound file has no stream to write");
   if (auto st = placeStreams(); !st) return st.error();
   if (auto st = countSectors(); !st) return st.error();
   chainSectors();
-  out_.assign(static_cast<std::size_t>(plan_.total + 1) * SectorSize, 0);
+  const std::uint32_t leading =
+      plan_.fatSectors + plan_.difatSectors + plan_.dirSectors + plan_.miniFatSectors + plan_.miniSectors;
+  out_.assign(static_cast<std::size_t>(leading + 1) * SectorSize, 0);
   writeHeader();
   writeDifatSectors();
   writeFatSectors();
   writeDirectory();
   writeMiniFat();
-  if (auto st = writeStreamData(); !st) return st.error();
-  return std::move(out_);
+  return writeStreamData(out);
 }
 
 // Streams under the cutoff go to the mini stream now; larger ones are
@@ -188,9 +190,10 @@ XlsStatus Writer::appendToMiniStream(FlatEntry& f) {
   for (std::uint32_t k = 0; k < n; ++k) miniFat_.push_back(k + 1 < n ? first + k + 1 : EndOfChain);
   f.start = first;
   if (f.filled) {
-    Bytes data(f.size, 0);
-    if (!(*filled_.fill)(data)) return xlsFail(XlsErrorCode::CannotSave, "the stream could not be written");
-    mini_.insert(mini_.end(), data.begin(), data.end());
+    BytesSink data;
+    if (!(*filled_.fill)(data) || data.data.size() != f.size)
+      return xlsFail(XlsErrorCode::CannotSave, "the stream could not be written");
+    mini_.insert(mini_.end(), data.data.begin(), data.data.end());
   } else {
     mini_.insert(mini_.end(), f.entry->data.begin(), f.entry->data.end());
   }
@@ -314,18 +317,23 @@ void Writer::writeMiniFat() {
     setU32(out_, base + 4 * i, FreeSect);
 }
 
-XlsStatus Writer::writeStreamData() {
+XlsStatus Writer::writeStreamData(ByteSink& out) {
   if (!mini_.empty())
     std::copy(mini_.begin(), mini_.end(), out_.begin() + static_cast<std::ptrdiff_t>(sectorAt(plan_.firstMini)));
+  auto failed = [] { return xlsFail(XlsErrorCode::CannotSave, "the stream could not be written"); };
+  if (!out.write(out_)) return failed();
+  static constexpr std::uint8_t Zeros[SectorSize] = {};
   for (std::uint32_t id : bigIds_) {
     const FlatEntry& f = flat_[id];
     if (f.filled) {
-      if (!(*filled_.fill)(std::span<std::uint8_t>(out_.data() + sectorAt(f.start), f.size)))
-        return xlsFail(XlsErrorCode::CannotSave, "the stream could not be written");
-      continue;
+      CountingSink counted(out);
+      if (!(*filled_.fill)(counted) || counted.count() != f.size) return failed();
+    } else if (!out.write(f.entry->data)) {
+      return failed();
     }
-    const Bytes& d = f.entry->data;
-    std::copy(d.begin(), d.end(), out_.begin() + static_cast<std::ptrdiff_t>(sectorAt(f.start)));
+    // The chain's last sector is filled up with zeros.
+    if (const std::uint32_t tail = f.size % SectorSize; tail != 0 && !out.write(ByteView(Zeros, SectorSize - tail)))
+      return failed();
   }
   return {};
 }
@@ -334,12 +342,21 @@ XlsStatus Writer::writeStreamData() {
 
 XlsResult<Bytes> CompoundFile::serialize() const {
   Writer writer(root_, FilledStream{});
-  return writer.run();
+  BytesSink out;
+  if (auto st = writer.run(out); !st) return st.error();
+  return std::move(out.data);
+}
+
+XlsStatus CompoundFile::write(ByteSink& out, std::u16string_view name, std::uint64_t size,
+                              const StreamFill& fill) const {
+  Writer writer(root_, FilledStream{name, size, &fill});
+  return writer.run(out);
 }
 
 XlsResult<Bytes> CompoundFile::serialize(std::u16string_view name, std::uint64_t size, const StreamFill& fill) const {
-  Writer writer(root_, FilledStream{name, size, &fill});
-  return writer.run();
+  BytesSink out;
+  if (auto st = write(out, name, size, fill); !st) return st.error();
+  return std::move(out.data);
 }
 
 }  // namespace kestrune::xls

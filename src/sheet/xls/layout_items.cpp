@@ -76,6 +76,7 @@ std::uint16_t ItemReader::id(const LayoutItem& item) const {
                         [&](const MadeRecord& r) { return layout_.owned[r.owned].id; },
                         [](const RowItem&) { return rid::Row; },
                         [&](const WrittenCell& c) { return cellRecordId(slot(c)); },
+                        [](const CellAreaItem&) { return rid::Row; },
                     },
                     item);
 }
@@ -90,6 +91,7 @@ std::size_t ItemReader::size(const LayoutItem& item) const {
                           return record == RowState::New ? RowRecord::Size : records_[record].size;
                         },
                         [&](const WrittenCell& c) { return cellBodySize(cellRecordId(slot(c))); },
+                        [](const CellAreaItem&) -> std::size_t { return 0; },
                     },
                     item);
 }
@@ -102,6 +104,7 @@ ByteView ItemReader::body(const LayoutItem& item) const {
 }
 
 std::size_t ItemReader::write(const LayoutItem& item, std::uint8_t* out, std::size_t indexSize) const {
+  if (std::holds_alternative<CellAreaItem>(item)) return 0;  // its items are written one by one
   const std::size_t bodySize = std::holds_alternative<RewrittenIndex>(item) ? indexSize : size(item);
   storeRecordHeader(out, id(item), bodySize);
   std::uint8_t* const p = out + RecordHeaderSize;
@@ -111,6 +114,7 @@ std::size_t ItemReader::write(const LayoutItem& item, std::uint8_t* out, std::si
                  [&](const RewrittenIndex& r) { writeIndex(r, p, bodySize); },
                  [&](const RowItem& r) { writeRow(r, p); },
                  [&](const WrittenCell& c) { writeCell(c, p); },
+                 [](const CellAreaItem&) {},
              },
              item);
   return RecordHeaderSize + bodySize;

@@ -11,7 +11,19 @@ std::string hexId(std::uint16_t id) {
 
 XlsResult<std::vector<RecordRef>> indexRecords(ByteView stream, bool dropCutRecord) {
   if (stream.size() > 0xFFFFFFFFu) return xlsFail(XlsErrorCode::TooLarge, "the stream is too large");
+  // Counted first so the index is allocated once, at its size: one pass over
+  // the headers costs less than the vector's growth.
+  std::size_t count = 0;
+  for (std::size_t at = 0; stream.size() - at >= RecordHeaderSize; ++count) {
+    const std::size_t len = getU16(stream, at + 2);
+    if (len > stream.size() - at - RecordHeaderSize) {
+      ++count;
+      break;
+    }
+    at += RecordHeaderSize + len;
+  }
   std::vector<RecordRef> out;
+  out.reserve(count);
   std::size_t pos = 0;
   while (stream.size() - pos >= RecordHeaderSize) {
     const std::uint16_t id = getU16(stream, pos);

@@ -108,6 +108,10 @@ SstTable parseSst(const std::vector<ByteView>& pieces) {
     table.truncated = true;
     return table;
   }
+  // Every string takes at least its 3-byte header: the data caps the count.
+  std::size_t bytes = 0;
+  for (const ByteView piece : pieces) bytes += piece.size();
+  table.strings.reserve(std::min<std::size_t>(table.declaredUnique, bytes / 3));
   while (table.strings.size() < table.declaredUnique) {
     if (in.atEnd()) {
       table.truncated = true;
@@ -198,6 +202,24 @@ Record buildExtSst(const std::vector<Record>& sstBlock, const std::vector<SstPos
   }
   for (std::size_t i = 0; i < positions.size(); i += perBucket) {
     const SstPosition& p = positions[i];
+    putU32(r.body, recordStart[p.record] + 4 + static_cast<std::uint32_t>(p.offset));
+    putU16(r.body, static_cast<std::uint16_t>(4 + p.offset));
+    putU16(r.body, 0);
+  }
+  return r;
+}
+
+Record extSstFromPlan(const SstPlan& plan, std::uint32_t sstStreamOffset) {
+  Record r{rid::ExtSst, {}, 0};
+  r.body.reserve(2 + 8 * plan.bucketStarts.size());
+  putU16(r.body, plan.perBucket);
+  std::vector<std::uint32_t> recordStart(plan.bodySizes.size());
+  std::uint32_t at = sstStreamOffset;
+  for (std::size_t i = 0; i < plan.bodySizes.size(); ++i) {
+    recordStart[i] = at;
+    at += static_cast<std::uint32_t>(RecordHeaderSize + plan.bodySizes[i]);
+  }
+  for (const SstPosition& p : plan.bucketStarts) {
     putU32(r.body, recordStart[p.record] + 4 + static_cast<std::uint32_t>(p.offset));
     putU16(r.body, static_cast<std::uint16_t>(4 + p.offset));
     putU16(r.body, 0);

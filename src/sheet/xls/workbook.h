@@ -123,6 +123,8 @@ public:
 
   // The whole compound file with the rebuilt Workbook stream.
   XlsResult<Bytes> toBytes() const;
+  // The same bytes written to `out` as they are made.
+  XlsStatus writeTo(ByteSink& out) const;
   // Writes a temporary file beside `path`, syncs it and renames it over
   // `path`; on failure the old file is left as it was.
   XlsStatus save(const std::string& path) const;
@@ -161,6 +163,7 @@ private:
   XlsResult<std::uint16_t> filledXf(std::uint16_t baseXf, std::uint8_t colour);
   XlsStatus checkWorksheetCell(std::size_t sheet, std::uint32_t row, std::uint32_t column) const;
   std::uint32_t internString(const std::string& utf8);
+  void indexSharedStrings();
   void releaseFormulaGroup(Sheet& sheet, std::uint32_t cell);
   void shareLocalText(const CellStore& cells, CellSlot& slot);
   std::uint16_t defaultXf() const;
@@ -183,7 +186,8 @@ private:
   std::vector<Record> globals_;
   std::vector<Sheet> sheets_;
   std::vector<SstString> sst_;
-  std::unordered_map<std::string, std::uint32_t> sstIndex_;  // plain strings only
+  std::unordered_map<std::string, std::uint32_t> sstIndex_;  // plain strings only; made when first needed
+  bool sstIndexed_ = false;
   bool sstChanged_ = false;
   std::map<std::uint16_t, std::string> formats_;
   std::vector<Bytes> xfs_;  // XF bodies, existing then new

@@ -9,6 +9,7 @@
 #include "sheet/xls/workbook_layout.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace kestrune::xls {
 
@@ -28,23 +29,18 @@ bool followsFormula(std::uint16_t id) {
   return id == rid::String || id == rid::ShrFmla || id == rid::Array || id == rid::Table;
 }
 
-// A cell record of the area as read, with the records that follow it
-// (STRING, SHRFMLA, ...): followers[followersBegin, followersEnd).
+// A cell of the area as read: a cell record, or one cell of a MULRK or
+// MULBLANK split around a written cell. The records that follow the
+// record's last cell up to the next cell record (STRING, SHRFMLA, ...) go
+// with it.
 struct CellEntry {
-  enum class Head : std::uint8_t {
-    Kept,      // no written cell here: the record stays
-    Replaced,  // the written cell takes the record's place
-    Dropped,   // a second record for a written cell: it goes, its followers stay
-  };
   std::uint16_t row = 0;
   std::uint16_t colFirst = 0;
   std::uint16_t colLast = 0;
-  std::uint32_t record = 0;
   std::uint16_t part = 0;  // for a split MULRK/MULBLANK: which of its cells
   bool splitPart = false;
-  Head head = Head::Kept;
-  std::uint32_t followersBegin = 0;
-  std::uint32_t followersEnd = 0;
+  bool lastPart = true;  // the followers go after the record's last cell
+  std::uint32_t record = 0;
 };
 
 // One cell of a MULRK (XF and RK number) or MULBLANK (XF) as an RK or BLANK
@@ -68,16 +64,14 @@ bool comesBefore(const CellEntry& a, const CellEntry& b) {
   return a.row != b.row ? a.row < b.row : a.colFirst < b.colFirst;
 }
 
-// Written cells in row/column order, skipping those that replaced a record
-// of the file (`applied`: their keys, ascending).
+// Written cells in row/column order.
 class WrittenCells {
 public:
-  WrittenCells(const CellStore& cells, const std::vector<std::uint32_t>& applied) : cells_(cells), applied_(applied) {
-    settle();
-  }
+  explicit WrittenCells(const CellStore& cells) : cells_(cells) { settle(); }
   bool done() const { return row_ >= cells_.rowCount(); }
   std::uint32_t row() const { return static_cast<std::uint32_t>(row_); }
   std::uint8_t column() const { return cells_.row(row_)[index_].column; }
+  std::uint32_t key() const { return cellKey(row(), column()); }
   void next() {
     ++index_;
     settle();
@@ -87,21 +81,14 @@ private:
   void settle() {
     for (; row_ < cells_.rowCount(); ++row_, index_ = 0) {
       const std::span<const CellSlot> slots = cells_.row(row_);
-      for (; index_ < slots.size(); ++index_) {
-        if (!slots[index_].written) continue;
-        const std::uint32_t k = cellKey(row(), column());
-        while (next_ < applied_.size() && applied_[next_] < k) ++next_;
-        if (next_ < applied_.size() && applied_[next_] == k) continue;
-        return;
-      }
+      for (; index_ < slots.size(); ++index_)
+        if (slots[index_].written) return;
     }
   }
 
   const CellStore& cells_;
-  const std::vector<std::uint32_t>& applied_;
   std::size_t row_ = 0;
   std::size_t index_ = 0;
-  std::size_t next_ = 0;
 };
 
 // The range DIMENSIONS must cover, grown cell by cell.
@@ -125,83 +112,146 @@ private:
   bool any_ = false;
 };
 
-class CellAreaLayout {
+class CellAreaLayout final : public CellArea {
 public:
   CellAreaLayout(const CellAreaSource& source, SheetLayout& layout)
       : recs_(source.records),
         stream_(source.stream),
         cells_(source.cells),
         formulas_(source.formulas),
-        layout_(layout),
-        out_(layout.items) {}
-  void run();
+        layout_(&layout) {}
+  // Reads the area and lays out the records around it.
+  void prepare();
+  void emit(ItemOutput& out, SheetLayout& layout) override;
 
 private:
   // Finding and reading the area.
   void findArea();
-  void readArea();
-  void readRow(std::size_t i, ByteView body);
-  void readCell(std::size_t i, ByteView body);
-  bool splitAroundWrittenCell(std::size_t i, CellHeader cell, std::uint16_t colLast);
-  void addEntry(CellEntry entry);
-  void attach(std::size_t i);
+  void scanArea();
+  bool isEntryRecord(std::size_t i) const {
+    return topLevel_[i] && isCellRecord(recs_[i].id) && recs_[i].size >= CellHeader::Size;
+  }
+  template <class F>
+  void entriesOf(std::size_t i, F&& add) const;
   bool writtenBetween(std::uint32_t row, std::uint32_t from, std::uint32_t to) const;
-  // Deciding what changes.
-  void markWrittenCells();
   void widenRowsToWrittenCells();
-  // Writing the items out.
-  void emitBeforeArea();
-  void emitRowBlocks();
-  std::uint32_t nextBlock(std::size_t entry, const WrittenCells& written, std::uint32_t row) const;
-  std::uint32_t emitBlockRows(std::uint32_t block, std::uint32_t row);
-  std::size_t emitBlockCells(std::uint32_t block, std::size_t entry, WrittenCells& written);
-  void emitEntry(const CellEntry& e);
-  LayoutItem keptItem(const CellEntry& e);
-  void emitKeptFormula(const CellEntry& e);
-  void emitFollowers(const CellEntry& e);
-  void emitWrittenCell(std::uint16_t row, std::uint8_t column);
-  void emitAfterArea();
+  // Writing the items out (one pass of emit).
+  class Entries;
+  struct Pass;
+  std::uint32_t nextBlock(const Entries& entries, const WrittenCells& written, std::uint32_t row) const;
+  std::uint32_t emitBlockRows(std::uint32_t block, std::uint32_t row, Pass& pass);
+  void emitBlockCells(std::uint32_t block, Entries& entries, WrittenCells& written, Pass& pass);
+  void skipReplaced(WrittenCells& written, const Pass& pass) const;
+  void emitEntry(const CellEntry& e, Pass& pass);
+  void emitKeptFormula(const CellEntry& e, Pass& pass);
+  void emitFollowers(const CellEntry& e, bool replaced, bool dropped, Pass& pass);
   std::uint32_t nextRowFrom(std::uint32_t row) const;
 
   std::span<const RecordRef> recs_;
   ByteView stream_;
   const CellStore& cells_;
   const FormulaGroups& formulas_;
-  SheetLayout& layout_;
-  std::vector<LayoutItem>& out_;
+  SheetLayout* layout_;  // the layout being prepared or written (it moves in between)
 
   std::vector<bool> topLevel_;  // by record: inside the sheet's own substream, not a nested one
   std::size_t areaBegin_ = 0;   // the area: records [areaBegin_, areaEnd_)
   std::size_t areaEnd_ = 0;
   std::size_t dimensionsAt_ = None;
-  std::vector<CellEntry> entries_;
-  std::vector<std::uint32_t> followers_;
-  std::vector<std::uint32_t> leading_;  // records of the area before its first cell
-  std::vector<std::uint32_t> applied_;  // keys of the written cells that replaced a record, ascending
-  std::size_t writtenCount_ = 0;
-  std::size_t newRows_ = 0;
+  std::size_t firstEntry_ = None;  // the area's first cell record
+  // The cells as read, sorted, for a file whose cells are not in row/column
+  // order; empty when they are, and the records are read in place.
+  std::vector<CellEntry> sorted_;
+  bool inOrder_ = true;
   FormulaGroupEdits groupEdits_;
-  UsedRange used_;
   MadeRecord dimensions_;  // the new DIMENSIONS
 };
 
-void CellAreaLayout::run() {
+// The area's cells in row/column order: read from the records in place, or
+// from the sorted copy.
+class CellAreaLayout::Entries {
+public:
+  explicit Entries(const CellAreaLayout& area) : area_(area) {
+    if (area.inOrder_) {
+      record_ = area.firstEntry_ == None ? area.areaEnd_ : area.firstEntry_;
+      load();
+    }
+  }
+  bool done() const { return area_.inOrder_ ? at_ >= pending_.size() : at_ >= area_.sorted_.size(); }
+  const CellEntry& current() const { return area_.inOrder_ ? pending_[at_] : area_.sorted_[at_]; }
+  void next() {
+    ++at_;
+    if (area_.inOrder_ && at_ >= pending_.size()) load();
+  }
+
+private:
+  // The cells of the next cell record.
+  void load() {
+    pending_.clear();
+    at_ = 0;
+    while (record_ < area_.areaEnd_ && !area_.isEntryRecord(record_)) ++record_;
+    if (record_ >= area_.areaEnd_) return;
+    area_.entriesOf(record_++, [&](const CellEntry& e) { pending_.push_back(e); });
+  }
+
+  const CellAreaLayout& area_;
+  std::size_t record_ = 0;
+  std::vector<CellEntry> pending_;
+  std::size_t at_ = 0;
+};
+
+// What one pass of emit keeps.
+struct CellAreaLayout::Pass {
+  ItemOutput& out;
+  UsedRange used;
+  std::uint32_t lastReplaced = NoRow;  // the key of the last written cell that took a record's place
+  std::unordered_map<std::uint32_t, Record> sharedAfter;
+};
+
+void CellAreaLayout::prepare() {
   findArea();
-  readArea();
-  if (!std::is_sorted(entries_.begin(), entries_.end(), comesBefore))
-    std::stable_sort(entries_.begin(), entries_.end(), comesBefore);
-  markWrittenCells();
+  scanArea();
   widenRowsToWrittenCells();
-  out_.reserve(recs_.size() + writtenCount_ + newRows_ + 4);
-  dimensions_ = std::get<MadeRecord>(madeRecordItem(layout_, Record{rid::Dimensions, {}, 0}));  // filled in last
-  emitBeforeArea();
+  const auto blank = dimensionsBody(DimensionsRecord{});  // the size it will have; filled in by emit
+  dimensions_ =
+      std::get<MadeRecord>(madeRecordItem(*layout_, Record{rid::Dimensions, Bytes(blank.begin(), blank.end()), 0}));
   // Shared formulas whose cells were written move to their first remaining
   // cell; arrays and tables taken apart lose their ARRAY/TABLE.
   if (!formulas_.empty()) groupEdits_ = planFormulaGroupEdits(formulas_, cells_, stream_, recs_);
-  emitRowBlocks();
-  emitAfterArea();
-  const auto body = dimensionsBody(used_.dimensions());
-  layout_.owned[dimensions_.owned].body.assign(body.begin(), body.end());
+  // The records before the area, the new DIMENSIONS in place of the old one
+  // (or at the end when there was none), then the area's records before its
+  // first cell. The INDEX goes: there are no DBCELLs for it to point at any more.
+  std::vector<LayoutItem>& items = layout_->items;
+  items.reserve(areaBegin_ + 4 + (recs_.size() - areaEnd_));
+  for (std::size_t i = 0; i < areaBegin_; ++i) {
+    if (topLevel_[i] && recs_[i].id == rid::Index) continue;
+    items.push_back(i == dimensionsAt_ ? LayoutItem{dimensions_} : sheetRecordItem(recs_, i));
+  }
+  if (dimensionsAt_ == None) items.push_back(dimensions_);
+  const std::size_t leadingEnd = firstEntry_ == None ? areaEnd_ : firstEntry_;
+  for (std::size_t i = areaBegin_; i < leadingEnd; ++i) {
+    const bool row = topLevel_[i] && recs_[i].id == rid::Row && recs_[i].size >= RowRecord::Size;
+    const bool dbCell = topLevel_[i] && recs_[i].id == rid::DbCell;
+    if (!row && !dbCell) items.push_back(sheetRecordItem(recs_, i));
+  }
+  items.push_back(CellAreaItem{});
+  for (std::size_t i = areaEnd_; i < recs_.size(); ++i) items.push_back(sheetRecordItem(recs_, i));
+}
+
+void CellAreaLayout::emit(ItemOutput& out, SheetLayout& layout) {
+  layout_ = &layout;
+  Pass pass{out, {}, NoRow, groupEdits_.sharedAfter};
+  Entries entries(*this);
+  WrittenCells written(cells_);
+  std::uint32_t row = nextRowFrom(0);
+  for (;;) {
+    skipReplaced(written, pass);
+    if (entries.done() && written.done() && row >= MaxRows) break;
+    const std::uint32_t block = nextBlock(entries, written, row);
+    row = emitBlockRows(block, row, pass);
+    emitBlockCells(block, entries, written, pass);
+  }
+  const auto body = dimensionsBody(pass.used.dimensions());
+  layout_->owned[dimensions_.owned].body.assign(body.begin(), body.end());
 }
 
 // Marks the top-level records and finds the area. A sheet without cells
@@ -235,70 +285,58 @@ void CellAreaLayout::findArea() {
   areaEnd_ = last + 1;
 }
 
-// ROW records by row (the first for a row wins), cell entries with their
-// followers, and what comes before the first cell.
-void CellAreaLayout::readArea() {
-  layout_.rows.assign(MaxRows, RowState{});
+// ROW records by row (the first for a row wins), and whether the cells come
+// in row/column order; when they do not, a sorted copy of them.
+void CellAreaLayout::scanArea() {
+  layout_->rows.assign(MaxRows, RowState{});
+  bool any = false;
+  CellEntry previous;
   for (std::size_t i = areaBegin_; i < areaEnd_; ++i) {
     const RecordRef& r = recs_[i];
-    const ByteView body = r.body(stream_);
-    if (!topLevel_[i])
-      attach(i);
-    else if (r.id == rid::Row && r.size >= RowRecord::Size)
-      readRow(i, body);
-    else if (r.id == rid::DbCell)
-      continue;  // row block offsets are not kept for rewritten sheets
-    else if (isCellRecord(r.id) && r.size >= CellHeader::Size)
-      readCell(i, body);
-    else
-      attach(i);
+    if (topLevel_[i] && r.id == rid::Row && r.size >= RowRecord::Size) {
+      const ByteView body = r.body(stream_);
+      RowState& row = layout_->rows[getU16(body, RowRecord::RowAt)];
+      if (row.record == RowState::Absent)
+        row = RowState{static_cast<std::uint32_t>(i), getU16(body, RowRecord::ColMicAt),
+                       getU16(body, RowRecord::ColMacAt)};
+    } else if (isEntryRecord(i)) {
+      if (firstEntry_ == None) firstEntry_ = i;
+      entriesOf(i, [&](const CellEntry& e) {
+        if (any && comesBefore(e, previous)) inOrder_ = false;
+        previous = e;
+        any = true;
+      });
+    }
   }
+  if (inOrder_) return;
+  for (std::size_t i = firstEntry_; i < areaEnd_; ++i)
+    if (isEntryRecord(i)) entriesOf(i, [&](const CellEntry& e) { sorted_.push_back(e); });
+  std::stable_sort(sorted_.begin(), sorted_.end(), comesBefore);
 }
 
-void CellAreaLayout::readRow(std::size_t i, ByteView body) {
-  RowState& row = layout_.rows[getU16(body, RowRecord::RowAt)];
-  if (row.record == RowState::Absent)
-    row = RowState{static_cast<std::uint32_t>(i), getU16(body, RowRecord::ColMicAt), getU16(body, RowRecord::ColMacAt)};
-}
-
-void CellAreaLayout::readCell(std::size_t i, ByteView body) {
+// The cells of cell record `i`: one entry, or one per cell of a MULRK or
+// MULBLANK with a written cell inside, to be written as single RK/BLANK records.
+template <class F>
+void CellAreaLayout::entriesOf(std::size_t i, F&& add) const {
+  const ByteView body = recs_[i].body(stream_);
   const CellHeader cell = readCellHeader(body);
   std::uint16_t colLast = cell.column;
   const std::uint16_t id = recs_[i].id;
+  const auto record = static_cast<std::uint32_t>(i);
   if (id == rid::MulRk || id == rid::MulBlank) {
     if (const std::size_t n = multiCellCount(id, body); n > 0) {
       colLast = static_cast<std::uint16_t>(cell.column + n - 1);
-      if (splitAroundWrittenCell(i, cell, colLast)) return;
+      const std::uint16_t col = cell.column;
+      if (col < MaxColumns && writtenBetween(cell.row, col, std::min(colLast, LastColumn))) {
+        for (std::uint32_t k = 0; k + col <= colLast; ++k) {
+          const auto c = static_cast<std::uint16_t>(col + k);
+          add(CellEntry{cell.row, c, c, static_cast<std::uint16_t>(k), true, k + col == colLast, record});
+        }
+        return;
+      }
     }
   }
-  addEntry(CellEntry{cell.row, cell.column, colLast, static_cast<std::uint32_t>(i)});
-}
-
-// A MULRK/MULBLANK with a written cell inside becomes one entry per cell,
-// written out as single RK/BLANK records.
-bool CellAreaLayout::splitAroundWrittenCell(std::size_t i, CellHeader cell, std::uint16_t colLast) {
-  const std::uint16_t col = cell.column;
-  if (col >= MaxColumns || !writtenBetween(cell.row, col, std::min(colLast, LastColumn))) return false;
-  for (std::uint32_t k = 0; k + col <= colLast; ++k) {
-    const auto c = static_cast<std::uint16_t>(col + k);
-    addEntry(CellEntry{cell.row, c, c, static_cast<std::uint32_t>(i), static_cast<std::uint16_t>(k), true});
-  }
-  return true;
-}
-
-void CellAreaLayout::addEntry(CellEntry entry) {
-  entry.followersBegin = entry.followersEnd = static_cast<std::uint32_t>(followers_.size());
-  entries_.push_back(entry);
-}
-
-// A record that is not a cell goes with the cell before it.
-void CellAreaLayout::attach(std::size_t i) {
-  if (entries_.empty()) {
-    leading_.push_back(static_cast<std::uint32_t>(i));
-    return;
-  }
-  followers_.push_back(static_cast<std::uint32_t>(i));
-  entries_.back().followersEnd = static_cast<std::uint32_t>(followers_.size());
+  add(CellEntry{cell.row, cell.column, colLast, 0, false, true, record});
 }
 
 bool CellAreaLayout::writtenBetween(std::uint32_t row, std::uint32_t from, std::uint32_t to) const {
@@ -308,30 +346,14 @@ bool CellAreaLayout::writtenBetween(std::uint32_t row, std::uint32_t from, std::
                      [&](const CellSlot& s) { return s.written && s.column >= from && s.column <= to; });
 }
 
-// A written cell replaces the first record read for it; a second record for
-// the same cell goes, the records that follow it stay.
-void CellAreaLayout::markWrittenCells() {
-  for (CellEntry& e : entries_) {
-    if (e.colFirst != e.colLast || e.colFirst >= MaxColumns) continue;
-    const CellSlot* slot = cells_.find(e.row, e.colFirst);
-    if (!slot || !slot->written) continue;
-    const std::uint32_t k = cellKey(e.row, e.colFirst);
-    const bool again = !applied_.empty() && applied_.back() == k;
-    e.head = again ? CellEntry::Head::Dropped : CellEntry::Head::Replaced;
-    if (!again) applied_.push_back(k);
-  }
-}
-
 // ROW records cover every written cell: new ones where the file had none.
 void CellAreaLayout::widenRowsToWrittenCells() {
   for (std::size_t r = 0; r < cells_.rowCount(); ++r) {
     for (const CellSlot& s : cells_.row(r)) {
       if (!s.written) continue;
-      ++writtenCount_;
-      RowState& row = layout_.rows[r];
+      RowState& row = layout_->rows[r];
       const std::uint16_t col = s.column;
       if (row.record == RowState::Absent) {
-        ++newRows_;
         row = RowState{RowState::New, col, static_cast<std::uint16_t>(col + 1)};
       } else {
         const std::uint16_t mic = row.colMic, mac = row.colMac;
@@ -342,131 +364,121 @@ void CellAreaLayout::widenRowsToWrittenCells() {
   }
 }
 
-// The records before the area, the new DIMENSIONS in place of the old one
-// (or at the end when there was none), then the area's leading records.
-// The INDEX goes: there are no DBCELLs for it to point at any more.
-void CellAreaLayout::emitBeforeArea() {
-  for (std::size_t i = 0; i < areaBegin_; ++i) {
-    if (topLevel_[i] && recs_[i].id == rid::Index) continue;
-    out_.push_back(i == dimensionsAt_ ? LayoutItem{dimensions_} : sheetRecordItem(recs_, i));
-  }
-  if (dimensionsAt_ == None) out_.push_back(dimensions_);
-  for (std::uint32_t i : leading_) out_.push_back(sheetRecordItem(recs_, i));
-}
-
-// Blocks of 32 rows: the block's ROW records, then its cells.
-void CellAreaLayout::emitRowBlocks() {
-  WrittenCells written(cells_, applied_);
-  std::size_t entry = 0;
-  std::uint32_t row = nextRowFrom(0);
-  while (entry < entries_.size() || !written.done() || row < MaxRows) {
-    const std::uint32_t block = nextBlock(entry, written, row);
-    row = emitBlockRows(block, row);
-    entry = emitBlockCells(block, entry, written);
-  }
-}
-
 // The first block that still has a ROW record or a cell to write.
-std::uint32_t CellAreaLayout::nextBlock(std::size_t entry, const WrittenCells& written, std::uint32_t row) const {
-  const std::uint32_t cellRow = std::min<std::uint32_t>(entry < entries_.size() ? entries_[entry].row : NoRow,
-                                                        written.done() ? NoRow : written.row());
+std::uint32_t CellAreaLayout::nextBlock(const Entries& entries, const WrittenCells& written, std::uint32_t row) const {
+  const std::uint32_t cellRow =
+      std::min<std::uint32_t>(entries.done() ? NoRow : entries.current().row, written.done() ? NoRow : written.row());
   return std::min<std::uint32_t>(cellRow == NoRow ? NoBlock : blockOf(cellRow), row < MaxRows ? blockOf(row) : NoBlock);
 }
 
 std::uint32_t CellAreaLayout::nextRowFrom(std::uint32_t row) const {
-  while (row < MaxRows && layout_.rows[row].record == RowState::Absent) ++row;
+  while (row < MaxRows && layout_->rows[row].record == RowState::Absent) ++row;
   return row;
 }
 
 // Returns the first row with a ROW record after the block.
-std::uint32_t CellAreaLayout::emitBlockRows(std::uint32_t block, std::uint32_t row) {
+std::uint32_t CellAreaLayout::emitBlockRows(std::uint32_t block, std::uint32_t row, Pass& pass) {
   for (; row < MaxRows && blockOf(row) == block; row = nextRowFrom(row + 1))
-    out_.push_back(RowItem{static_cast<std::uint16_t>(row)});
+    pass.out.item(RowItem{static_cast<std::uint16_t>(row)});
   return row;
 }
 
+// A written cell that took the place of a record read for it went out there.
+void CellAreaLayout::skipReplaced(WrittenCells& written, const Pass& pass) const {
+  while (!written.done() && written.key() == pass.lastReplaced) written.next();
+}
+
 // The block's cells, read and written merged in row/column order; a read
-// cell goes before a written one in the same place. Returns the next entry.
-std::size_t CellAreaLayout::emitBlockCells(std::uint32_t block, std::size_t entry, WrittenCells& written) {
+// cell goes before a written one in the same place.
+void CellAreaLayout::emitBlockCells(std::uint32_t block, Entries& entries, WrittenCells& written, Pass& pass) {
   for (;;) {
-    const bool haveEntry = entry < entries_.size() && blockOf(entries_[entry].row) == block;
+    skipReplaced(written, pass);
+    const bool haveEntry = !entries.done() && blockOf(entries.current().row) == block;
     const bool haveWritten = !written.done() && blockOf(written.row()) == block;
-    if (!haveEntry && !haveWritten) return entry;
-    const CellEntry* e = haveEntry ? &entries_[entry] : nullptr;
+    if (!haveEntry && !haveWritten) return;
+    const CellEntry* e = haveEntry ? &entries.current() : nullptr;
     if (e && (!haveWritten || e->row < written.row() || (e->row == written.row() && e->colFirst <= written.column()))) {
-      emitEntry(*e);
-      ++entry;
+      emitEntry(*e, pass);
+      entries.next();
     } else {
-      emitWrittenCell(static_cast<std::uint16_t>(written.row()), written.column());
+      pass.out.item(WrittenCell{static_cast<std::uint16_t>(written.row()), written.column()});
+      pass.used.cover(static_cast<std::uint16_t>(written.row()), written.column(), written.column());
       written.next();
     }
   }
 }
 
-void CellAreaLayout::emitEntry(const CellEntry& e) {
-  if (e.head == CellEntry::Head::Replaced) {
-    out_.push_back(WrittenCell{e.row, static_cast<std::uint8_t>(e.colFirst)});
-    used_.cover(e.row, e.colFirst, e.colLast);
-  } else if (e.head == CellEntry::Head::Kept) {
-    if (!groupEdits_.empty() && !e.splitPart && recs_[e.record].id == rid::Formula)
-      emitKeptFormula(e);
-    else
-      out_.push_back(keptItem(e));
-    used_.cover(e.row, e.colFirst, e.colLast);
+// A written cell takes the place of the first record read for it; a second
+// record for the same cell goes, the records that follow it stay.
+void CellAreaLayout::emitEntry(const CellEntry& e, Pass& pass) {
+  bool replaced = false, dropped = false;
+  if (e.colFirst == e.colLast && e.colFirst < MaxColumns) {
+    const CellSlot* slot = cells_.find(e.row, e.colFirst);
+    if (slot && slot->written) {
+      const std::uint32_t k = cellKey(e.row, e.colFirst);
+      dropped = pass.lastReplaced == k;
+      replaced = !dropped;
+      pass.lastReplaced = k;
+    }
   }
-  emitFollowers(e);
-}
-
-LayoutItem CellAreaLayout::keptItem(const CellEntry& e) {
-  if (e.splitPart) return madeRecordItem(layout_, splitCellRecord(recs_[e.record], stream_, e.part));
-  return CopiedRecord{e.record};
+  if (replaced) {
+    pass.out.item(WrittenCell{e.row, static_cast<std::uint8_t>(e.colFirst)});
+    pass.used.cover(e.row, e.colFirst, e.colLast);
+  } else if (!dropped) {
+    if (e.splitPart)
+      pass.out.made(splitCellRecord(recs_[e.record], stream_, e.part));
+    else if (!groupEdits_.empty() && recs_[e.record].id == rid::Formula)
+      emitKeptFormula(e, pass);
+    else
+      pass.out.item(CopiedRecord{e.record});
+    pass.used.cover(e.row, e.colFirst, e.colLast);
+  }
+  if (e.lastPart) emitFollowers(e, replaced, dropped, pass);
 }
 
 // A FORMULA whose shared formula moved names its new host, and the host
 // gets the SHRFMLA (once, should the file hold two FORMULAs for it).
-void CellAreaLayout::emitKeptFormula(const CellEntry& e) {
+void CellAreaLayout::emitKeptFormula(const CellEntry& e, Pass& pass) {
   const std::uint32_t k = cellKey(e.row, e.colFirst);
   const auto target = groupEdits_.retarget.find(k);
   const ByteView read = recs_[e.record].body(stream_);
   if (target != groupEdits_.retarget.end() && formulaReference(read)) {
     Record moved{rid::Formula, Bytes(read.begin(), read.end()), 0};
     setFormulaReference(moved.body, target->second);
-    out_.push_back(madeRecordItem(layout_, std::move(moved)));
+    pass.out.made(moved);
   } else {
-    out_.push_back(CopiedRecord{e.record});
+    pass.out.item(CopiedRecord{e.record});
   }
-  if (auto shared = groupEdits_.sharedAfter.find(k); shared != groupEdits_.sharedAfter.end()) {
-    out_.push_back(madeRecordItem(layout_, std::move(shared->second)));
-    groupEdits_.sharedAfter.erase(shared);
+  if (auto shared = pass.sharedAfter.find(k); shared != pass.sharedAfter.end()) {
+    pass.out.made(shared->second);
+    pass.sharedAfter.erase(shared);
   }
 }
 
 // A written cell's formula goes with its STRING and SHRFMLA/ARRAY/TABLE; so
 // do the records of formula groups taken apart. When the entry's own record
 // was dropped, the first record kept leads it and counts for DIMENSIONS.
-void CellAreaLayout::emitFollowers(const CellEntry& e) {
-  bool lead = e.head == CellEntry::Head::Dropped;
-  for (std::uint32_t f = e.followersBegin; f < e.followersEnd; ++f) {
-    const std::uint32_t i = followers_[f];
-    if (e.head != CellEntry::Head::Kept && followsFormula(recs_[i].id)) continue;
-    if (groupEdits_.dropped(i)) continue;
-    if (lead && isCellRecord(recs_[i].id)) used_.cover(e.row, e.colFirst, e.colLast);
+// The followers are the records up to the next cell record but ROW and
+// DBCELL records of the sheet's own substream.
+void CellAreaLayout::emitFollowers(const CellEntry& e, bool replaced, bool dropped, Pass& pass) {
+  bool lead = dropped;
+  for (std::size_t i = e.record + 1; i < areaEnd_ && !isEntryRecord(i); ++i) {
+    const RecordRef& r = recs_[i];
+    if (topLevel_[i] && ((r.id == rid::Row && r.size >= RowRecord::Size) || r.id == rid::DbCell)) continue;
+    if ((replaced || dropped) && followsFormula(r.id)) continue;
+    if (groupEdits_.dropped(static_cast<std::uint32_t>(i))) continue;
+    if (lead && isCellRecord(r.id)) pass.used.cover(e.row, e.colFirst, e.colLast);
     lead = false;
-    out_.push_back(sheetRecordItem(recs_, i));
+    pass.out.item(sheetRecordItem(recs_, i));
   }
-}
-
-void CellAreaLayout::emitWrittenCell(std::uint16_t row, std::uint8_t column) {
-  out_.push_back(WrittenCell{row, column});
-  used_.cover(row, column, column);
-}
-
-void CellAreaLayout::emitAfterArea() {
-  for (std::size_t i = areaEnd_; i < recs_.size(); ++i) out_.push_back(sheetRecordItem(recs_, i));
 }
 
 }  // namespace
 
-void layoutCellArea(const CellAreaSource& source, SheetLayout& layout) { CellAreaLayout(source, layout).run(); }
+void layoutCellArea(const CellAreaSource& source, SheetLayout& layout) {
+  auto area = std::make_unique<CellAreaLayout>(source, layout);
+  area->prepare();
+  layout.area = std::move(area);
+}
 
 }  // namespace kestrune::xls

@@ -63,7 +63,19 @@ std::uint16_t Workbook::defaultXf() const {
   return DefaultCellXf;
 }
 
+// The plain strings of the table by text, the first of equal ones: made on
+// the first write of a text, so that reading a workbook does not pay for it.
+void Workbook::indexSharedStrings() {
+  if (sstIndexed_) return;
+  sstIndexed_ = true;
+  sstIndex_.reserve(sst_.size());
+  for (std::size_t k = 0; k < sst_.size(); ++k)
+    if (sst_[k].runs.empty() && sst_[k].ext.empty())
+      sstIndex_.emplace(utf16ToUtf8(sst_[k].chars), static_cast<std::uint32_t>(k));
+}
+
 std::uint32_t Workbook::internString(const std::string& utf8) {
+  indexSharedStrings();
   auto it = sstIndex_.find(utf8);
   if (it != sstIndex_.end()) return it->second;
   const auto index = static_cast<std::uint32_t>(sst_.size());

@@ -8,6 +8,7 @@
 #include "sheet/xls/sst.h"
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <variant>
 #include <vector>
@@ -37,14 +38,39 @@ struct WrittenCell {
   std::uint16_t row = 0;
   std::uint8_t column = 0;
 };
-using LayoutItem = std::variant<CopiedRecord, RewrittenIndex, MadeRecord, RowItem, WrittenCell>;
+// The cell area of a sheet with written cells: its ROW records, cells and
+// the records that go with them, made while the sheet is written
+// (SheetLayout::area) rather than held as items.
+struct CellAreaItem {};
+using LayoutItem = std::variant<CopiedRecord, RewrittenIndex, MadeRecord, RowItem, WrittenCell, CellAreaItem>;
 // A save of a full sheet holds one item per row and per cell.
 static_assert(sizeof(LayoutItem) <= 8);
 
-// True for the ROW and written cell items, which the view records never are.
+// True for the ROW, written cell and cell area items, which the view
+// records never are.
 inline bool isRowOrCellItem(const LayoutItem& item) {
-  return std::holds_alternative<RowItem>(item) || std::holds_alternative<WrittenCell>(item);
+  return std::holds_alternative<RowItem>(item) || std::holds_alternative<WrittenCell>(item) ||
+         std::holds_alternative<CellAreaItem>(item);
 }
+
+struct SheetLayout;
+
+// Receives a sheet's items in the order they are written.
+class ItemOutput {
+public:
+  virtual ~ItemOutput() = default;
+  virtual void item(const LayoutItem& item) = 0;
+  // A record made on the way (a cell of a split MULRK, a moved formula).
+  virtual void made(const Record& record) = 0;
+};
+
+// Makes the items of a cell area, the same ones each time it runs.
+class CellArea {
+public:
+  virtual ~CellArea() = default;
+  // `layout` is the one the area was made for, wherever it is now.
+  virtual void emit(ItemOutput& out, SheetLayout& layout) = 0;
+};
 
 struct RowState {
   static constexpr std::uint32_t Absent = 0xFFFFFFFF;
@@ -56,6 +82,7 @@ struct RowState {
 
 struct SheetLayout {
   std::vector<LayoutItem> items;
+  std::unique_ptr<CellArea> area;  // what the CellAreaItem stands for
   std::vector<Record> owned;
   std::vector<RowState> rows;  // by row number; only for sheets with written cells
 };
@@ -97,7 +124,9 @@ LayoutItem madeRecordItem(SheetLayout& layout, Record record);
 // ROW records by blocks of 32 rows, the cells read and written merged, the
 // records that follow a cell kept with it, INDEX and DBCELL dropped, formula
 // groups taken apart where their cells were written, and DIMENSIONS made to
-// cover what remains (workbook_cell_area.cpp).
+// cover what remains (workbook_cell_area.cpp). The layout gets the records
+// around the area as items and one CellAreaItem, whose items the area makes
+// each time it runs; DIMENSIONS gets its body once the area has run.
 struct CellAreaSource {
   std::span<const RecordRef> records;  // the sheet's, BOF .. EOF
   ByteView stream;
@@ -112,9 +141,10 @@ struct GlobalsOut {
   static constexpr std::size_t None = static_cast<std::size_t>(-1);
   std::vector<Record> records;
   std::vector<std::size_t> boundSheetAt;  // per sheet, its BOUNDSHEET; None for a sheet without one
-  std::size_t sstAt = None;               // the SST, followed by its CONTINUEs
+  std::size_t sstAt = None;               // an empty SST standing for the SST block, written from `sst`
   std::size_t extSstAt = None;            // the EXTSST, left empty until the SST's offset is known
-  std::vector<SstPosition> sstPositions;  // where each bucket's first string lies in the SST block
+  SstPlan sst;
+  std::uint32_t sstTotalRefs = 0;
 };
 
 // Where new FORMATs and XFs go among the globals as read: after the record at

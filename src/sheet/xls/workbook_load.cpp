@@ -1,6 +1,7 @@
 // Loading a workbook: the compound file, the Workbook stream's globals and
 // one substream per BOUNDSHEET, then the cell values of each worksheet
 // (workbook_cells.cpp). Structural faults refuse the file.
+#include "sheet/xls/read_file.h"
 #include "sheet/xls/text.h"
 #include "sheet/xls/workbook.h"
 
@@ -9,7 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <array>
 #include <optional>
 
 namespace kestrune::xls {
@@ -43,30 +44,19 @@ XlsResult<Workbook> Workbook::open(const std::string& path) {
   std::error_code ignored;
   if (std::filesystem::is_directory(path, ignored))
     return xlsSystemFail(XlsErrorCode::CannotOpen, EISDIR, "cannot open " + path + ": " + std::strerror(EISDIR));
-  errno = 0;
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) {
-    const int error = errno;
-    return xlsSystemFail(XlsErrorCode::CannotOpen, error, "cannot open " + path + ": " + std::strerror(error));
-  }
-  const std::streamoff size = in.tellg();
-  if (size < 0) return xlsSystemFail(XlsErrorCode::CannotRead, errno, "cannot read " + path);
-  if (static_cast<std::uint64_t>(size) > MaxFileSize)
-    return xlsFail(XlsErrorCode::TooLarge, path + " is too large for a workbook");
-  std::optional<CompoundFile> cfb;
-  {
-    Bytes data(static_cast<std::size_t>(size));
-    in.seekg(0);
-    errno = 0;
-    if (!in.read(reinterpret_cast<char*>(data.data()), size))
-      return xlsSystemFail(XlsErrorCode::CannotRead, errno, "cannot read " + path);
-    if (!CompoundFile::hasSignature(data)) return notCompound();
-    auto parsed = CompoundFile::parse(data);
-    if (!parsed) return parsed.error();
-    cfb = std::move(parsed.value());
-  }  // the file's bytes go before the workbook is read from its streams
+  auto file = ReadFile::open(path);
+  if (!file) return file.error();
+  const ReadFile& in = *file.value();
+  if (in.size() > MaxFileSize) return xlsFail(XlsErrorCode::TooLarge, path + " is too large for a workbook");
+  std::array<std::uint8_t, 8> signature{};
+  if (in.size() < signature.size() || !in.read(0, signature.data(), signature.size()) ||
+      !CompoundFile::hasSignature(signature))
+    return notCompound();
+  // Each stream is read once, straight into the buffer that keeps it.
+  auto cfb = CompoundFile::parse(in);
+  if (!cfb) return cfb.error();
   Workbook wb;
-  if (auto st = wb.loadCompound(std::move(*cfb)); !st) return st.error();
+  if (auto st = wb.loadCompound(std::move(cfb.value())); !st) return st.error();
   return wb;
 }
 
@@ -233,10 +223,7 @@ XlsStatus Workbook::loadGlobals() {
         std::vector<ByteView> pieces{ByteView(r.body)};
         for (std::size_t k = i + 1; k < globals_.size() && globals_[k].id == rid::Continue; ++k)
           pieces.emplace_back(globals_[k].body);
-        sst_ = parseSst(pieces).strings;
-        for (std::size_t k = 0; k < sst_.size(); ++k)
-          if (sst_[k].runs.empty() && sst_[k].ext.empty())
-            sstIndex_.emplace(utf16ToUtf8(sst_[k].chars), static_cast<std::uint32_t>(k));
+        sst_ = parseSst(pieces).strings;  // indexed by text when a string is first written
         break;
       }
       default:

@@ -277,11 +277,9 @@ TEST(CompoundFileTest, FilledStreamWritesTheSameFileAsItsDataInTheTree) {
     auto expected = tree.serialize();
     ASSERT_TRUE(expected.ok());
     std::size_t calls = 0;
-    auto filled = withoutData.serialize(u"WORKBOOK", size, [&](std::span<std::uint8_t> dest) {
+    auto filled = withoutData.serialize(u"WORKBOOK", size, [&](ByteSink& out) {
       ++calls;
-      EXPECT_EQ(dest.size(), size);
-      std::copy(data.begin(), data.end(), dest.begin());
-      return true;
+      return out.write(data);
     });
     ASSERT_TRUE(filled.ok()) << filled.description();
     EXPECT_EQ(filled.value(), expected.value()) << size;
@@ -291,12 +289,19 @@ TEST(CompoundFileTest, FilledStreamWritesTheSameFileAsItsDataInTheTree) {
 
 TEST(CompoundFileTest, FilledStreamFailsWithoutTheStreamOrWhenTheFillFails) {
   const CompoundFile tree = sampleTree();
-  auto fill = [](std::span<std::uint8_t>) { return true; };
+  const Bytes five(5000, 1);
+  auto fill = [&](ByteSink& out) { return out.write(five); };
   // Only a stream directly under the root counts; "dir" sits in a storage.
   EXPECT_FALSE(tree.serialize(u"dir", 5000, fill).ok());
   EXPECT_FALSE(tree.serialize(u"_VBA_PROJECT_CUR", 5000, fill).ok());
-  for (const std::size_t size : {std::size_t{10000}, std::size_t{100}})
-    EXPECT_FALSE(tree.serialize(u"Workbook", size, [](std::span<std::uint8_t>) { return false; }).ok()) << size;
+  for (const std::size_t size : {std::size_t{10000}, std::size_t{100}}) {
+    EXPECT_FALSE(tree.serialize(u"Workbook", size, [](ByteSink&) { return false; }).ok()) << size;
+    // A fill that writes another size than it announced is refused too.
+    EXPECT_FALSE(
+        tree.serialize(u"Workbook", size + 1, [&](ByteSink& out) { return out.write(ByteView(five).first(size)); })
+            .ok())
+        << size;
+  }
 }
 
 }  // namespace

@@ -114,9 +114,9 @@ int main() {
 EOF
 
 echo "building the engine of $base and of the working tree"
-g++ -std=c++20 -O1 -I "$work/base/src" "$work"/base/src/sheet/xls/*.cpp "$work/dump.cpp" -o "$work/dump_base"
-g++ -std=c++20 -O1 -I "$root/src" "$root"/src/sheet/xls/*.cpp "$work/dump.cpp" -o "$work/dump_tree"
-g++ -std=c++20 -O1 -I "$root/src" "$root"/src/sheet/xls/cfb_*.cpp "$work/wrap.cpp" -o "$work/wrap"
+g++ -std=c++20 -O1 -I "$work/base/src" "$work"/base/src/sheet/xls/*.cpp "$work/dump.cpp" -o "$work/dump_base" -lcrypto
+g++ -std=c++20 -O1 -I "$root/src" "$root"/src/sheet/xls/*.cpp "$work/dump.cpp" -o "$work/dump_tree" -lcrypto
+g++ -std=c++20 -O1 -I "$root/src" "$root"/src/sheet/xls/cfb_*.cpp "$root"/src/sheet/xls/text.cpp "$work/wrap.cpp" -o "$work/wrap" -lcrypto
 
 /usr/bin/python3 - "$root/tests/data/xls" "$work/files" "$work/wrap" "$copies" <<'EOF'
 import glob, os, random, shutil, struct, subprocess, sys
