@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace kestrune::xls {
 
@@ -22,15 +23,37 @@ double CellSlot::number() const {
 void CellSlot::setNumber(double v) { std::memcpy(payload, &v, sizeof v); }
 
 const CellSlot* CellStore::find(std::uint32_t row, std::uint32_t column) const {
-  if (row >= rows_.size()) return nullptr;
-  const Row& cells = rows_[row];
+  if (row >= rowCount_) return nullptr;
+  const std::span<const CellSlot> cells = this->row(row);
   auto it = std::lower_bound(cells.begin(), cells.end(), column, columnBefore);
   return it != cells.end() && it->column == column ? &*it : nullptr;
 }
 
+CellSlot* CellStore::find(std::uint32_t row, std::uint32_t column) {
+  if (!std::as_const(*this).find(row, column)) return nullptr;
+  Row& cells = ownRow(row);
+  return &*std::lower_bound(cells.begin(), cells.end(), column, columnBefore);
+}
+
+CellStore::Row& CellStore::ownRow(std::uint32_t row) {
+  const std::size_t block = row / RowsPerBlock;
+  if (block >= blocks_.size()) blocks_.resize(block + 1);
+  std::shared_ptr<Block>& p = blocks_[block];
+  if (!p)
+    p = std::make_shared<Block>();
+  else if (!detail::soleHolder(p))
+    p = std::make_shared<Block>(std::as_const(*p));
+  rowCount_ = std::max<std::size_t>(rowCount_, static_cast<std::size_t>(row) + 1);
+  return (*p)[row % RowsPerBlock];
+}
+
+std::size_t CellStore::sharedBlocks() const {
+  return static_cast<std::size_t>(
+      std::count_if(blocks_.begin(), blocks_.end(), [](const auto& p) { return p && p.use_count() > 1; }));
+}
+
 CellSlot& CellStore::slot(std::uint32_t row, std::uint32_t column) {
-  if (row >= rows_.size()) rows_.resize(static_cast<std::size_t>(row) + 1);
-  Row& cells = rows_[row];
+  Row& cells = ownRow(row);
   // Cells mostly arrive in column order: try the end first.
   auto it = !cells.empty() && cells.back().column < column
                 ? cells.end()
@@ -53,7 +76,7 @@ std::uint32_t CellStore::addText(std::string text) {
   return static_cast<std::uint32_t>(texts_.size() - 1);
 }
 
-Cell cellOf(const CellSlot& slot, const CellStore& store, const std::vector<SstString>& sst) {
+Cell cellOf(const CellSlot& slot, const CellStore& store, const SstStrings& sst) {
   Cell cell{Value(), slot.xf, slot.formula != 0};
   switch (slot.cellKind()) {
     case CellKind::Empty:

@@ -4,8 +4,11 @@
 #pragma once
 
 #include "sheet/xls/records.h"
+#include "sheet/xls/shared.h"
 
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace kestrune::xls {
@@ -16,6 +19,39 @@ struct SstString {
   Bytes ext;   // ExtRst (phonetic) data, kept as read
 
   bool operator==(const SstString&) const = default;
+};
+
+// The workbook's shared strings, in chunks that copies share: appending a
+// string never copies the table.
+using SstStrings = ChunkedVector<SstString, 256>;
+
+// The number of each plain string (no runs, no phonetic data) in a table,
+// the first where a string repeats. A copy starts without one, so that a
+// snapshot of a workbook costs nothing here, and builds it from its table
+// when it first looks a string up.
+class SstIndex {
+public:
+  SstIndex() = default;
+  SstIndex(const SstIndex&) : built_(false) {}
+  SstIndex& operator=(const SstIndex&) {
+    map_.clear();
+    built_ = false;
+    return *this;
+  }
+  SstIndex(SstIndex&&) = default;
+  SstIndex& operator=(SstIndex&&) = default;
+  ~SstIndex() = default;
+
+  // Records string `index` of the table; a table only grows at its end.
+  void emplace(std::string utf8, std::uint32_t index) {
+    if (built_) map_.emplace(std::move(utf8), index);
+  }
+  // The number of a plain string in `table`, none when it is not there.
+  std::optional<std::uint32_t> find(const std::string& utf8, const SstStrings& table);
+
+private:
+  std::unordered_map<std::string, std::uint32_t> map_;
+  bool built_ = true;  // map_ holds every plain string of the table
 };
 
 struct SstTable {
@@ -38,8 +74,7 @@ struct SstPosition {
 
 // SST followed by CONTINUE records as needed. `positions` receives one entry
 // per string.
-std::vector<Record> buildSst(const std::vector<SstString>& strings, std::uint32_t totalRefs,
-                             std::vector<SstPosition>& positions);
+std::vector<Record> buildSst(const SstStrings& strings, std::uint32_t totalRefs, std::vector<SstPosition>& positions);
 
 // EXTSST for a block written at `sstStreamOffset` (the stream position of the
 // SST record header).

@@ -63,9 +63,21 @@ std::uint16_t Workbook::defaultXf() const {
   return DefaultCellXf;
 }
 
+std::optional<std::uint32_t> SstIndex::find(const std::string& utf8, const SstStrings& table) {
+  if (!built_) {
+    map_.clear();
+    for (std::size_t k = 0; k < table.size(); ++k)
+      if (table[k].runs.empty() && table[k].ext.empty())
+        map_.emplace(utf16ToUtf8(table[k].chars), static_cast<std::uint32_t>(k));
+    built_ = true;
+  }
+  auto it = map_.find(utf8);
+  if (it == map_.end()) return std::nullopt;
+  return it->second;
+}
+
 std::uint32_t Workbook::internString(const std::string& utf8) {
-  auto it = sstIndex_.find(utf8);
-  if (it != sstIndex_.end()) return it->second;
+  if (const auto known = sstIndex_.find(utf8, sst_)) return *known;
   const auto index = static_cast<std::uint32_t>(sst_.size());
   sst_.push_back(SstString{utf8ToUtf16(utf8), {}, {}});
   sstIndex_.emplace(utf8, index);

@@ -103,7 +103,7 @@ void showActiveSheet(Bytes& window1, std::size_t activeSheet) {
 
 // The SST block rebuilt from the strings, and an EXTSST to be filled in
 // once the block's offset in the stream is known.
-void appendSst(const std::vector<SstString>& strings, std::uint32_t totalRefs, GlobalsOut& out) {
+void appendSst(const SstStrings& strings, std::uint32_t totalRefs, GlobalsOut& out) {
   out.sstAt = out.records.size();
   std::vector<Record> block = buildSst(strings, totalRefs, out.sstPositions);
   out.records.insert(out.records.end(), std::make_move_iterator(block.begin()), std::make_move_iterator(block.end()));
