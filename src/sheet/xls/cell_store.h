@@ -1,11 +1,11 @@
 // Cell storage of a worksheet, kept small because a logger fills whole
-// sheets: one vector of 12-byte slots per row, sorted by column. Text is an
-// index into the shared string table or into the sheet's own text list, so a
-// cell holds no heap memory of its own. Rows live in blocks of RowsPerBlock
-// that copies of the store share until one of them writes into a block
-// (then it clones that block alone): a save's snapshot costs one pointer per
-// block. CellsView shows the cells as (row << 8 | column, Cell) pairs in
-// row/column order.
+// sheets: 12-byte slots, each row's sorted by column. Text is an index into
+// the shared string table or into the sheet's own text list, so a cell holds
+// no heap memory of its own. Rows live in blocks of RowsPerBlock, a block's
+// slots in one array, row after row. Copies of the store share their blocks
+// until one of them writes into a block (then it clones that block alone):
+// a save's snapshot costs one pointer per block. CellsView shows the cells
+// as (row << 8 | column, Cell) pairs in row/column order.
 #pragma once
 
 #include "sheet/xls/shared.h"
@@ -52,7 +52,6 @@ static_assert(sizeof(CellSlot) == 12);
 
 class CellStore {
 public:
-  using Row = std::vector<CellSlot>;
   static constexpr std::size_t RowsPerBlock = 64;
 
   const CellSlot* find(std::uint32_t row, std::uint32_t column) const;
@@ -65,7 +64,9 @@ public:
   std::size_t rowCount() const { return rowCount_; }
   std::span<const CellSlot> row(std::size_t r) const {
     const Block* block = blocks_[r / RowsPerBlock].get();
-    return block ? std::span<const CellSlot>((*block)[r % RowsPerBlock]) : std::span<const CellSlot>();
+    if (!block) return {};
+    const std::size_t i = r % RowsPerBlock;
+    return std::span<const CellSlot>(block->cells).subspan(block->starts[i], block->starts[i + 1] - block->starts[i]);
   }
 
   // Text of LocalText cells (LABEL, RSTRING, formula results).
@@ -76,10 +77,15 @@ public:
   std::size_t sharedBlocks() const;
 
 private:
-  using Block = std::array<Row, RowsPerBlock>;
+  struct Block {
+    std::vector<CellSlot> cells;  // the block's rows one after another
+    // Row i of the block is cells[starts[i], starts[i + 1]); at most
+    // RowsPerBlock x MaxColumns slots.
+    std::array<std::uint16_t, RowsPerBlock + 1> starts{};
+  };
 
-  // The row to write; its block is cloned first when a copy shares it.
-  Row& ownRow(std::uint32_t row);
+  // The block of a row, to write: cloned first when a copy shares it.
+  Block& ownBlock(std::uint32_t row);
 
   std::vector<std::shared_ptr<Block>> blocks_;  // rows by number, up to the last row used
   std::size_t rowCount_ = 0;

@@ -8,7 +8,7 @@
 
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 namespace kestrune::xls {
@@ -26,32 +26,34 @@ struct SstString {
 using SstStrings = ChunkedVector<SstString, 256>;
 
 // The number of each plain string (no runs, no phonetic data) in a table,
-// the first where a string repeats. A copy starts without one, so that a
-// snapshot of a workbook costs nothing here, and builds it from its table
-// when it first looks a string up.
+// the first where a string repeats: an open-addressed table of string
+// numbers, hashed on the table's own characters, so that it holds no second
+// copy of the strings. A copy starts without one, so that a snapshot of a
+// workbook costs nothing here; it is built from the table on first use.
 class SstIndex {
 public:
   SstIndex() = default;
-  SstIndex(const SstIndex&) : built_(false) {}
+  SstIndex(const SstIndex&) {}
   SstIndex& operator=(const SstIndex&) {
-    map_.clear();
-    built_ = false;
+    *this = SstIndex();
     return *this;
   }
   SstIndex(SstIndex&&) = default;
   SstIndex& operator=(SstIndex&&) = default;
   ~SstIndex() = default;
 
-  // Records string `index` of the table; a table only grows at its end.
-  void emplace(std::string utf8, std::uint32_t index) {
-    if (built_) map_.emplace(std::move(utf8), index);
-  }
-  // The number of a plain string in `table`, none when it is not there.
-  std::optional<std::uint32_t> find(const std::string& utf8, const SstStrings& table);
+  // The number of `chars` as a plain string of `table`; none when absent.
+  std::optional<std::uint32_t> find(std::u16string_view chars, const SstStrings& table);
+  // String `index` was just appended to `table` (after find() missed it).
+  void added(const SstStrings& table, std::uint32_t index);
 
 private:
-  std::unordered_map<std::string, std::uint32_t> map_;
-  bool built_ = true;  // map_ holds every plain string of the table
+  void build(const SstStrings& table);
+  void insert(const SstStrings& table, std::uint32_t index);
+
+  std::vector<std::uint32_t> slots_;  // string number + 1; 0 is a free slot
+  std::size_t count_ = 0;
+  bool built_ = false;
 };
 
 struct SstTable {

@@ -63,24 +63,59 @@ std::uint16_t Workbook::defaultXf() const {
   return DefaultCellXf;
 }
 
-std::optional<std::uint32_t> SstIndex::find(const std::string& utf8, const SstStrings& table) {
-  if (!built_) {
-    map_.clear();
-    for (std::size_t k = 0; k < table.size(); ++k)
-      if (table[k].runs.empty() && table[k].ext.empty())
-        map_.emplace(utf16ToUtf8(table[k].chars), static_cast<std::uint32_t>(k));
-    built_ = true;
+namespace {
+
+bool isPlain(const SstString& s) { return s.runs.empty() && s.ext.empty(); }
+
+std::size_t hashOf(std::u16string_view chars) { return std::hash<std::u16string_view>{}(chars); }
+
+}  // namespace
+
+void SstIndex::build(const SstStrings& table) {
+  std::size_t size = 16;
+  while (size < 2 * table.size()) size *= 2;
+  slots_.assign(size, 0);
+  count_ = 0;
+  built_ = true;
+  for (std::size_t k = 0; k < table.size(); ++k)
+    if (isPlain(table[k]) && !find(table[k].chars, table)) insert(table, static_cast<std::uint32_t>(k));
+}
+
+void SstIndex::insert(const SstStrings& table, std::uint32_t index) {
+  if (2 * (count_ + 1) > slots_.size()) {
+    build(table);  // twice the room; the string is in the table already, so the rebuild finds it
+    return;
   }
-  auto it = map_.find(utf8);
-  if (it == map_.end()) return std::nullopt;
-  return it->second;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hashOf(table[index].chars) & mask;; i = (i + 1) & mask) {
+    if (slots_[i] == 0) {
+      slots_[i] = index + 1;
+      ++count_;
+      return;
+    }
+  }
+}
+
+std::optional<std::uint32_t> SstIndex::find(std::u16string_view chars, const SstStrings& table) {
+  if (!built_) build(table);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hashOf(chars) & mask; slots_[i] != 0; i = (i + 1) & mask) {
+    const SstString& s = table[slots_[i] - 1];
+    if (s.chars == chars && isPlain(s)) return slots_[i] - 1;
+  }
+  return std::nullopt;
+}
+
+void SstIndex::added(const SstStrings& table, std::uint32_t index) {
+  if (built_) insert(table, index);
 }
 
 std::uint32_t Workbook::internString(const std::string& utf8) {
-  if (const auto known = sstIndex_.find(utf8, sst_)) return *known;
+  std::u16string chars = utf8ToUtf16(utf8);
+  if (const auto known = sstIndex_.find(chars, sst_)) return *known;
   const auto index = static_cast<std::uint32_t>(sst_.size());
-  sst_.push_back(SstString{utf8ToUtf16(utf8), {}, {}});
-  sstIndex_.emplace(utf8, index);
+  sst_.push_back(SstString{std::move(chars), {}, {}});
+  sstIndex_.added(sst_, index);
   sstChanged_ = true;
   return index;
 }
@@ -161,7 +196,7 @@ XlsStatus Workbook::checkWorksheetCell(std::size_t sheet, std::uint32_t row, std
 XlsResult<bool> Workbook::fillCell(std::size_t sheetIndex, std::uint32_t row, std::uint32_t column, Rgb colour) {
   if (auto st = checkWorksheetCell(sheetIndex, row, column); !st) return st.error();
   Sheet& sheet = sheets_[sheetIndex];
-  const CellSlot* existing = sheet.cells.find(row, column);
+  const CellSlot* existing = std::as_const(sheet.cells).find(row, column);
   // A formula's record is copied as read; a written cell would drop the formula.
   if (existing && (existing->formula || existing->grouped))
     return xlsFail(XlsErrorCode::ValueNotStorable, "a cell holding a formula cannot be given another format");
@@ -181,7 +216,7 @@ XlsResult<bool> Workbook::fillCell(std::size_t sheetIndex, std::uint32_t row, st
 XlsStatus Workbook::setCell(std::size_t sheetIndex, std::uint32_t row, std::uint32_t column, const Value& value) {
   if (auto st = checkWorksheetCell(sheetIndex, row, column); !st) return st;
   Sheet& sheet = sheets_[sheetIndex];
-  const CellSlot* existing = sheet.cells.find(row, column);
+  const CellSlot* existing = std::as_const(sheet.cells).find(row, column);
   std::uint16_t xf = existing ? existing->xf : defaultXf();
 
   // Everything that can fail is checked before the store changes.

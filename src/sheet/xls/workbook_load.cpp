@@ -235,9 +235,6 @@ XlsStatus Workbook::loadGlobals() {
         for (std::size_t k = i + 1; k < globals_.size() && globals_[k].id == rid::Continue; ++k)
           pieces.emplace_back(globals_[k].body);
         sst_ = parseSst(pieces).strings;
-        for (std::size_t k = 0; k < sst_.size(); ++k)
-          if (sst_[k].runs.empty() && sst_[k].ext.empty())
-            sstIndex_.emplace(utf16ToUtf8(sst_[k].chars), static_cast<std::uint32_t>(k));
         break;
       }
       default:
