@@ -1,5 +1,6 @@
 // The worker's scheduling priority is set here (setpriority on its thread
-// id, which Linux applies to that thread alone).
+// id, which Linux applies to that thread alone), and so is the C library
+// allocator's tuning for long runs (<malloc.h>, glibc's).
 #include "sheet/embedded/background_saver.h"
 
 #include "sheet/xls/workbook.h"
@@ -8,6 +9,7 @@
 
 #include <utility>
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -19,10 +21,31 @@ namespace {
 // a save may take a little longer, a tick must not wait for it.
 constexpr int WorkerNice = 10;
 
+// Buffers of a save (the file's bytes, its cell area) are megabytes large.
+// By default glibc raises its mmap threshold to the largest block freed, so
+// after the first save such buffers come from the heap, and what they leave
+// there is not given back: a long run's memory stepped up at every save. A
+// fixed threshold keeps them mapped on their own and unmapped when freed; a
+// fixed trim threshold gives a heap's free top back past 1 MiB.
+constexpr int MmapThreshold = 256 * 1024;
+constexpr int TrimThreshold = 1024 * 1024;
+
+void tuneAllocatorOnce() {
+  static const bool tuned = [] {
+    // Should either fail, the defaults stay: saves work the same, with more memory kept.
+    static_cast<void>(::mallopt(M_MMAP_THRESHOLD, MmapThreshold));
+    static_cast<void>(::mallopt(M_TRIM_THRESHOLD, TrimThreshold));
+    return true;
+  }();
+  static_cast<void>(tuned);
+}
+
 }  // namespace
 
 BackgroundSaver::BackgroundSaver(TakeSnapshot takeSnapshot, std::string path)
-    : takeSnapshot_(std::move(takeSnapshot)), path_(std::move(path)) {}
+    : takeSnapshot_(std::move(takeSnapshot)), path_(std::move(path)) {
+  tuneAllocatorOnce();
+}
 
 BackgroundSaver::~BackgroundSaver() {
   if (worker_.joinable()) worker_.join();
@@ -57,6 +80,8 @@ void BackgroundSaver::run(const std::string& path, Job& job, const std::function
   // replaced meanwhile are freed off its thread, and the parts still shared
   // become its own again, so its next write clones nothing.
   job.snapshot.workbook.reset();
+  // What the save freed in the middle of the heaps goes back to the system too.
+  static_cast<void>(::malloc_trim(0));
 }
 
 void BackgroundSaver::ended(quint64 jobId) {

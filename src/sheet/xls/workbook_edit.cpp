@@ -72,8 +72,9 @@ std::size_t hashOf(std::u16string_view chars) { return std::hash<std::u16string_
 }  // namespace
 
 void SstIndex::build(const SstStrings& table) {
+  // At most three quarters full.
   std::size_t size = 16;
-  while (size < 2 * table.size()) size *= 2;
+  while (3 * size < 4 * (table.size() + 1)) size *= 2;
   slots_.assign(size, 0);
   count_ = 0;
   built_ = true;
@@ -82,7 +83,7 @@ void SstIndex::build(const SstStrings& table) {
 }
 
 void SstIndex::insert(const SstStrings& table, std::uint32_t index) {
-  if (2 * (count_ + 1) > slots_.size()) {
+  if (4 * (count_ + 1) > 3 * slots_.size()) {
     build(table);  // twice the room; the string is in the table already, so the rebuild finds it
     return;
   }
