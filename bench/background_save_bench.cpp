@@ -11,7 +11,19 @@
 //    idle saver and awaited, 32 times: the held times at the largest size and
 //    the time from the request to its end; then one foreground save.
 //  - Opening the full sheet: the engine's open alone and openWorkbook, which
-//    also copies the workbook for background saves and takes the lock.
+//    also takes the lock.
+// Memory, each in a process of its own (--benchmark_filter=NAME):
+//  - BM_MakeFullSheet writes the 65,536 x 10 sheet to $KESTRUNE_BENCH_WORKBOOK
+//    (default /tmp/kestrune_bench_full.xls) for the modes below.
+//  - BM_OpenRss: resident memory after openWorkbook of that file minus before,
+//    per cell, and beyond the file's own size.
+//  - BM_RunRss: resident memory gained while a run writes 65,536 rows x 10
+//    into an empty workbook, a background save every 1,024 rows (each
+//    awaited, as in a run at a logger's pace) and a foreground save at the
+//    end, per cell.
+//  - BM_RepeatedSaveRss: that file open, one cell changed and a background save
+//    awaited, 100 times: resident memory after the first save and after the
+//    last, and the time the request held the user-interface thread.
 // Run from a Release build: ./bench/background_save_bench
 #include "core/message_boxes.h"
 #include "sheet/embedded/embedded_spreadsheet.h"
@@ -19,15 +31,19 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -54,6 +70,14 @@ double peakRssMegabytes() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+// Resident memory now, from /proc/self/statm.
+double rssMegabytes() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
 // p in [0, 1] of the samples, by the nearest rank.
@@ -203,6 +227,169 @@ BENCHMARK(BM_BackgroundSaveHeldTime)
     ->Arg(0)
     ->Unit(benchmark::kSecond)
     ->Iterations(1);
+
+QString fullSheetPath() {
+  const QByteArray set = qgetenv("KESTRUNE_BENCH_WORKBOOK");
+  return set.isEmpty() ? QStringLiteral("/tmp/kestrune_bench_full.xls") : QString::fromLocal8Bit(set);
+}
+
+// Writes rows [first, last] of the logger-like sheet; false when a write fails.
+bool writeRows(EmbeddedSpreadsheet& sheet, std::int32_t first, std::int32_t last) {
+  for (std::int32_t row = first; row <= last; ++row)
+    for (std::int32_t column = 1; column <= Columns; ++column)
+      if (!sheet.setCellValue(row, column, cellValue(row, column))) return false;
+  return true;
+}
+
+// Waits until `done` reaches `target`, processing events.
+void awaitSaves(const int& done, int target) {
+  while (done < target) {
+    QCoreApplication::processEvents();
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
+void BM_MakeFullSheet(benchmark::State& state) {
+  const QString path = fullSheetPath();
+  kestrune::StderrMessageBoxes boxes;
+  for (auto _ : state) {
+    if (!kestrune::xls::Workbook::createEmpty().save(path.toStdString())) {
+      state.SkipWithError("cannot create the workbook");
+      return;
+    }
+    std::unique_ptr<EmbeddedSpreadsheet> sheet = openSheet(boxes, path);
+    if (!sheet || !writeRows(*sheet, 1, Rows) || !sheet->saveActiveWorkbook()) {
+      state.SkipWithError("cannot write the full sheet");
+      return;
+    }
+    sheet->release();
+  }
+  state.counters["file_MB"] = static_cast<double>(QFileInfo(path).size()) / (1024.0 * 1024.0);
+}
+BENCHMARK(BM_MakeFullSheet)->Unit(benchmark::kSecond)->Iterations(1);
+
+void BM_OpenRss(benchmark::State& state) {
+  const QString path = fullSheetPath();
+  if (!QFileInfo::exists(path)) {
+    state.SkipWithError("no full sheet: run BM_MakeFullSheet first");
+    return;
+  }
+  kestrune::StderrMessageBoxes boxes;
+  const double fileMb = static_cast<double>(QFileInfo(path).size()) / (1024.0 * 1024.0);
+  const double cells = double{Rows} * Columns;
+  for (auto _ : state) {
+    const double before = rssMegabytes();
+    const Clock::time_point t = Clock::now();
+    std::unique_ptr<EmbeddedSpreadsheet> sheet = openSheet(boxes, path);
+    const double openMs = msSince(t);
+    const double after = rssMegabytes();
+    if (!sheet) {
+      state.SkipWithError("cannot open the full sheet");
+      return;
+    }
+    const double added = (after - before) * 1024.0 * 1024.0;
+    state.counters["file_MB"] = fileMb;
+    state.counters["open_ms"] = openMs;
+    state.counters["rss_before_MB"] = before;
+    state.counters["rss_after_MB"] = after;
+    state.counters["added_B_per_cell"] = added / cells;
+    state.counters["beyond_file_B_per_cell"] = (added - fileMb * 1024.0 * 1024.0) / cells;
+    sheet->release();
+  }
+}
+BENCHMARK(BM_OpenRss)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_RunRss(benchmark::State& state) {
+  const auto rowsPerRequest = static_cast<std::int32_t>(state.range(0));
+  QTemporaryDir dir;
+  const QString path = QDir(dir.path()).filePath(QStringLiteral("run.xls"));
+  kestrune::StderrMessageBoxes boxes;
+  for (auto _ : state) {
+    if (!kestrune::xls::Workbook::createEmpty().save(path.toStdString())) {
+      state.SkipWithError("cannot create the workbook");
+      return;
+    }
+    std::unique_ptr<EmbeddedSpreadsheet> sheet = openSheet(boxes, path);
+    if (!sheet) {
+      state.SkipWithError("cannot open the workbook");
+      return;
+    }
+    int done = 0;
+    QObject::connect(sheet.get(), &kestrune::sheet::SpreadsheetApp::backgroundSaveDone,
+                     [&](bool, const QString&) { ++done; });
+    const double before = rssMegabytes();
+    double peak = before;
+    for (std::int32_t row = 1; row <= Rows; row += rowsPerRequest) {
+      if (!writeRows(*sheet, row, std::min(Rows, row + rowsPerRequest - 1))) {
+        state.SkipWithError("setCellValue failed");
+        return;
+      }
+      // Rows come slowly in a real run: each save ends before the next is asked for.
+      const int target = done + 1;
+      sheet->saveInBackground();
+      awaitSaves(done, target);
+      peak = std::max(peak, rssMegabytes());
+    }
+    // The run ends as a run does: the last save in the foreground, after
+    // the background one still running.
+    if (!sheet->saveActiveWorkbook()) {
+      state.SkipWithError("the last save failed");
+      return;
+    }
+    QCoreApplication::processEvents();
+    const double after = rssMegabytes();
+    const double cells = double{Rows} * Columns;
+    state.counters["rss_before_MB"] = before;
+    state.counters["rss_after_MB"] = after;
+    state.counters["rss_peak_MB"] = peak;
+    state.counters["growth_B_per_cell"] = (after - before) * 1024.0 * 1024.0 / cells;
+    state.counters["peak_growth_B_per_cell"] = (peak - before) * 1024.0 * 1024.0 / cells;
+    state.counters["file_MB"] = static_cast<double>(QFileInfo(path).size()) / (1024.0 * 1024.0);
+    sheet->release();
+  }
+}
+BENCHMARK(BM_RunRss)->ArgName("rows_per_request")->Arg(1024)->Unit(benchmark::kSecond)->Iterations(1);
+
+void BM_RepeatedSaveRss(benchmark::State& state) {
+  const int saves = static_cast<int>(state.range(0));
+  const QString source = fullSheetPath();
+  QTemporaryDir dir;
+  const QString path = QDir(dir.path()).filePath(QStringLiteral("full.xls"));
+  if (!QFile::copy(source, path)) {
+    state.SkipWithError("no full sheet: run BM_MakeFullSheet first");
+    return;
+  }
+  kestrune::StderrMessageBoxes boxes;
+  for (auto _ : state) {
+    std::unique_ptr<EmbeddedSpreadsheet> sheet = openSheet(boxes, path);
+    if (!sheet) {
+      state.SkipWithError("cannot open the full sheet");
+      return;
+    }
+    int done = 0;
+    QObject::connect(sheet.get(), &kestrune::sheet::SpreadsheetApp::backgroundSaveDone,
+                     [&](bool, const QString&) { ++done; });
+    const double opened = rssMegabytes();
+    std::vector<double> held, rss;
+    for (int i = 0; i < saves; ++i) {
+      static_cast<void>(sheet->setCellValue(1, Columns + 1, std::int32_t{i}));
+      const Clock::time_point t = Clock::now();
+      sheet->saveInBackground();
+      held.push_back(msSince(t));
+      awaitSaves(done, i + 1);
+      rss.push_back(rssMegabytes());
+    }
+    report(state, "held", held);
+    state.counters["rss_opened_MB"] = opened;
+    state.counters["rss_after_first_MB"] = rss.front();
+    state.counters["rss_after_10_MB"] = rss[std::min<std::size_t>(9, rss.size() - 1)];
+    state.counters["rss_after_last_MB"] = rss.back();
+    state.counters["rss_max_MB"] = *std::max_element(rss.begin(), rss.end());
+    state.counters["last_over_first_pct"] = (rss.back() / rss.front() - 1.0) * 100.0;
+    sheet->release();
+  }
+}
+BENCHMARK(BM_RepeatedSaveRss)->ArgName("saves")->Arg(100)->Unit(benchmark::kSecond)->Iterations(1);
 
 }  // namespace
 

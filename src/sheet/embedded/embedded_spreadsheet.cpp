@@ -182,7 +182,11 @@ Status EmbeddedSpreadsheet::openWorkbook(const QString& path) {
     return fail(SheetError::CannotStart, MsgCannotOpen.arg(path, openFailureReason(path, opened.error())));
   }
   workbook_ = std::make_unique<xls::Workbook>(std::move(opened).value());
-  saver_ = std::make_unique<BackgroundSaver>(std::make_unique<xls::Workbook>(*workbook_), target_);
+  saver_ = std::make_unique<BackgroundSaver>(
+      [this] {
+        return BackgroundSaver::Snapshot{std::make_unique<xls::Workbook>(*workbook_), changes_};
+      },
+      target_);
   saver_->setWriteGate(backgroundWriteGate_);
   connect(saver_.get(), &BackgroundSaver::saved, this, &EmbeddedSpreadsheet::backgroundSaved);
   path_ = path;
@@ -297,7 +301,6 @@ Status EmbeddedSpreadsheet::selectAt(std::int64_t row, std::int64_t column) {
   const auto r = static_cast<std::uint32_t>(row - 1);
   const auto c = static_cast<std::uint32_t>(column - 1);
   const xls::XlsStatus set = workbook_->setActiveCell(*sheet, r, c);
-  saver_->setActiveCell(*sheet, r, c, changes_);
   if (!set) return engineRefusal(set.error());
   if (window_) window_->showActiveCell();
   return {};
@@ -325,8 +328,6 @@ Status EmbeddedSpreadsheet::setCellValue(std::int32_t row, std::int32_t column, 
   const auto c = static_cast<std::uint32_t>(column - 1);
   const xls::XlsStatus written = workbook_->setCell(*sheet, r, c, converted.value());
   if (written) ++changes_;
-  // Recorded failed or not: the copy for background saves makes the same call.
-  saver_->setCell(*sheet, r, c, std::move(converted).value(), changes_);
   if (!written) {
     Error refused = engineRefusal(written.error());
     refused.description = MsgCannotWrite.arg(address, refused.description);
@@ -351,9 +352,7 @@ Status EmbeddedSpreadsheet::markCell(std::int32_t row, std::int32_t column) {
     return refused;
   }
   if (!marked.value()) return {};
-  // Refused or unchanged, the copy would do the same: only a change is passed on.
   ++changes_;
-  saver_->fillCell(*sheet, r, c, fill, changes_);
   changed();
   if (window_) window_->cellChanged(*sheet, r, c);
   return {};
@@ -381,7 +380,6 @@ Status EmbeddedSpreadsheet::ensureColumnWidth(std::int32_t column, int character
   if (!widened.value()) return {};
   // A change like a written cell: saved at close, and by the next background save.
   ++changes_;
-  saver_->ensureColumnWidth(*sheet, c, width, changes_);
   changed();
   if (window_) window_->columnWidthChanged(*sheet, c);
   return {};
@@ -445,17 +443,14 @@ Status EmbeddedSpreadsheet::addSheet(const QString& name, std::int32_t headerRow
     return fail(SheetError::SheetNotAdded, why);
   }
   ++changes_;
-  saver_->addWorksheet(*sheet, engineName, changes_);
   // The source sheet stays where it was: the new one comes after it.
   if (headerRows > 0) {
     const auto rows = static_cast<std::uint32_t>(headerRows);
     if (const xls::XlsStatus copied = workbook_->copyRows(*sheet, *added, rows); !copied)
       trace(QStringLiteral("header rows"), QString::fromStdString(copied.description()));
     ++changes_;
-    saver_->copyRows(*sheet, *added, rows, changes_);
   }
   static_cast<void>(workbook_->setActiveSheet(*added));  // a sheet just added
-  saver_->setActiveSheet(*added, changes_);
   // The window shows the new tab and the sheet; then that the workbook changed.
   if (window_) window_->showWorkbook(workbook_.get(), QFileInfo(path_).absoluteFilePath());
   changed();
@@ -516,7 +511,6 @@ bool EmbeddedSpreadsheet::userClosesWindow() {
 void EmbeddedSpreadsheet::userChoseSheet(std::size_t sheet) {
   if (state_ != State::Open) return;
   const xls::XlsStatus chosen = workbook_->setActiveSheet(sheet);
-  saver_->setActiveSheet(sheet, changes_);
   if (!chosen) trace(QStringLiteral("sheet tab"), QString::fromStdString(chosen.description()));
 }
 
@@ -524,7 +518,6 @@ void EmbeddedSpreadsheet::userChoseCell(std::uint32_t row, std::uint32_t column)
   if (state_ != State::Open) return;
   const std::size_t sheet = workbook_->activeSheet();
   const bool set = workbook_->setActiveCell(sheet, row, column).ok();
-  saver_->setActiveCell(sheet, row, column, changes_);
   if (!set) return;
   emit sheetSelectionChange(QString::fromStdString(workbook_->sheetName(sheet)),
                             CellRef{static_cast<std::int32_t>(row) + 1, static_cast<std::int32_t>(column) + 1});

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace kestrune::xls {
 
@@ -22,30 +23,62 @@ double CellSlot::number() const {
 void CellSlot::setNumber(double v) { std::memcpy(payload, &v, sizeof v); }
 
 const CellSlot* CellStore::find(std::uint32_t row, std::uint32_t column) const {
-  if (row >= rows_.size()) return nullptr;
-  const Row& cells = rows_[row];
+  if (row >= rowCount_) return nullptr;
+  const std::span<const CellSlot> cells = this->row(row);
   auto it = std::lower_bound(cells.begin(), cells.end(), column, columnBefore);
   return it != cells.end() && it->column == column ? &*it : nullptr;
 }
 
-CellSlot& CellStore::slot(std::uint32_t row, std::uint32_t column) {
-  if (row >= rows_.size()) rows_.resize(static_cast<std::size_t>(row) + 1);
-  Row& cells = rows_[row];
-  // Cells mostly arrive in column order: try the end first.
-  auto it = !cells.empty() && cells.back().column < column
-                ? cells.end()
-                : std::lower_bound(cells.begin(), cells.end(), column, columnBefore);
-  if (it != cells.end() && it->column == column) return *it;
-  if (cells.size() == cells.capacity()) {
-    // Grow by half: a row of ten cells ends with room for 13, not 16.
-    const auto at = it - cells.begin();
-    cells.reserve(cells.size() < 4 ? 4 : cells.size() + cells.size() / 2);
-    it = cells.begin() + at;
+CellSlot* CellStore::find(std::uint32_t row, std::uint32_t column) {
+  const CellSlot* found = std::as_const(*this).find(row, column);
+  if (!found) return nullptr;
+  const auto at = found - std::as_const(*this).row(row).data();
+  Block& block = ownBlock(row);
+  return block.cells.data() + block.starts[row % RowsPerBlock] + at;
+}
+
+CellStore::Block& CellStore::ownBlock(std::uint32_t row) {
+  const std::size_t index = row / RowsPerBlock;
+  if (index >= blocks_.size()) blocks_.resize(index + 1);
+  std::shared_ptr<Block>& p = blocks_[index];
+  if (!p) {
+    p = std::make_shared<Block>();
+  } else if (!detail::soleHolder(p)) {
+    auto copy = std::make_shared<Block>();
+    copy->cells.reserve(p->cells.size() + RowsPerBlock);  // room for a row more before it grows
+    copy->cells.assign(p->cells.begin(), p->cells.end());
+    copy->starts = p->starts;
+    p = std::move(copy);
   }
+  rowCount_ = std::max<std::size_t>(rowCount_, static_cast<std::size_t>(row) + 1);
+  return *p;
+}
+
+std::size_t CellStore::sharedBlocks() const {
+  return static_cast<std::size_t>(
+      std::count_if(blocks_.begin(), blocks_.end(), [](const auto& p) { return p && p.use_count() > 1; }));
+}
+
+CellSlot& CellStore::slot(std::uint32_t row, std::uint32_t column) {
+  Block& block = ownBlock(row);
+  const std::size_t i = row % RowsPerBlock;
+  std::vector<CellSlot>& all = block.cells;
+  const auto first = all.begin() + block.starts[i];
+  const auto last = all.begin() + block.starts[i + 1];
+  // Cells mostly arrive in column order: try the end first.
+  auto it = first != last && (last - 1)->column < column ? last : std::lower_bound(first, last, column, columnBefore);
+  if (it != last && it->column == column) return *it;
+  if (all.size() == all.capacity()) {
+    // Grow by an eighth: a full block keeps little room unused.
+    const auto at = it - all.begin();
+    all.reserve(all.size() + all.size() / 8 + 16);
+    it = all.begin() + at;
+  }
+  for (std::size_t k = i + 1; k <= RowsPerBlock; ++k) ++block.starts[k];
   CellSlot fresh;
   fresh.column = static_cast<std::uint8_t>(column);
   ++count_;
-  return *cells.insert(it, fresh);
+  return *all.insert(it, fresh);
 }
 
 std::uint32_t CellStore::addText(std::string text) {
@@ -53,7 +86,7 @@ std::uint32_t CellStore::addText(std::string text) {
   return static_cast<std::uint32_t>(texts_.size() - 1);
 }
 
-Cell cellOf(const CellSlot& slot, const CellStore& store, const std::vector<SstString>& sst) {
+Cell cellOf(const CellSlot& slot, const CellStore& store, const SstStrings& sst) {
   Cell cell{Value(), slot.xf, slot.formula != 0};
   switch (slot.cellKind()) {
     case CellKind::Empty:

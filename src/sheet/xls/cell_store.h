@@ -1,16 +1,22 @@
 // Cell storage of a worksheet, kept small because a logger fills whole
-// sheets: one vector of 12-byte slots per row, sorted by column. Text is an
-// index into the shared string table or into the sheet's own text list, so a
-// cell holds no heap memory of its own. CellsView shows the cells as
-// (row << 8 | column, Cell) pairs in row/column order.
+// sheets: 12-byte slots, each row's sorted by column. Text is an index into
+// the shared string table or into the sheet's own text list, so a cell holds
+// no heap memory of its own. Rows live in blocks of RowsPerBlock, a block's
+// slots in one array, row after row. Copies of the store share their blocks
+// until one of them writes into a block (then it clones that block alone):
+// a save's snapshot costs one pointer per block. CellsView shows the cells
+// as (row << 8 | column, Cell) pairs in row/column order.
 #pragma once
 
+#include "sheet/xls/shared.h"
 #include "sheet/xls/sst.h"
 #include "sheet/xls/value.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -46,31 +52,49 @@ static_assert(sizeof(CellSlot) == 12);
 
 class CellStore {
 public:
-  using Row = std::vector<CellSlot>;
+  static constexpr std::size_t RowsPerBlock = 64;
 
   const CellSlot* find(std::uint32_t row, std::uint32_t column) const;
-  CellSlot* find(std::uint32_t row, std::uint32_t column) {
-    return const_cast<CellSlot*>(static_cast<const CellStore*>(this)->find(row, column));
-  }
+  // The slot to write, its block made this store's own; null where no cell is.
+  CellSlot* find(std::uint32_t row, std::uint32_t column);
   // The slot at a position, made empty (all fields zero but the column) when new.
   CellSlot& slot(std::uint32_t row, std::uint32_t column);
   std::size_t size() const { return count_; }
   // Rows 0 .. rowCount() - 1 may hold cells; a row's slots are sorted by column.
-  std::size_t rowCount() const { return rows_.size(); }
-  std::span<const CellSlot> row(std::size_t r) const { return rows_[r]; }
+  std::size_t rowCount() const { return rowCount_; }
+  std::span<const CellSlot> row(std::size_t r) const {
+    const Block* block = blocks_[r / RowsPerBlock].get();
+    if (!block) return {};
+    const std::size_t i = r % RowsPerBlock;
+    return std::span<const CellSlot>(block->cells).subspan(block->starts[i], block->starts[i + 1] - block->starts[i]);
+  }
 
   // Text of LocalText cells (LABEL, RSTRING, formula results).
   std::uint32_t addText(std::string text);
   const std::string& text(std::uint32_t index) const { return texts_[index]; }
 
+  // How many blocks this store shares with a copy (for tests).
+  std::size_t sharedBlocks() const;
+
 private:
-  std::vector<Row> rows_;  // by row number, up to the last row used
-  std::vector<std::string> texts_;
+  struct Block {
+    std::vector<CellSlot> cells;  // the block's rows one after another
+    // Row i of the block is cells[starts[i], starts[i + 1]); at most
+    // RowsPerBlock x MaxColumns slots.
+    std::array<std::uint16_t, RowsPerBlock + 1> starts{};
+  };
+
+  // The block of a row, to write: cloned first when a copy shares it.
+  Block& ownBlock(std::uint32_t row);
+
+  std::vector<std::shared_ptr<Block>> blocks_;  // rows by number, up to the last row used
+  std::size_t rowCount_ = 0;
+  ChunkedVector<std::string, 256> texts_;
   std::size_t count_ = 0;
 };
 
 // The value a slot holds; strings come from `sst` or the store's texts.
-Cell cellOf(const CellSlot& slot, const CellStore& store, const std::vector<SstString>& sst);
+Cell cellOf(const CellSlot& slot, const CellStore& store, const SstStrings& sst);
 
 // Read-only view of a worksheet's cells. Iterators hold the current cell
 // built from its slot; a reference from * or -> lasts until the iterator
@@ -99,14 +123,14 @@ public:
     void settle();
 
     const CellStore* store_ = nullptr;
-    const std::vector<SstString>* sst_ = nullptr;
+    const SstStrings* sst_ = nullptr;
     std::size_t row_ = 0;
     std::size_t index_ = 0;
     std::optional<value_type> current_;
   };
   using const_iterator = iterator;
 
-  CellsView(const CellStore& store, const std::vector<SstString>& sst) : store_(&store), sst_(&sst) {}
+  CellsView(const CellStore& store, const SstStrings& sst) : store_(&store), sst_(&sst) {}
 
   iterator begin() const { return iterator(*this, 0, 0); }
   iterator end() const { return iterator(*this, store_->rowCount(), 0); }
@@ -117,7 +141,7 @@ public:
 
 private:
   const CellStore* store_;
-  const std::vector<SstString>* sst_;
+  const SstStrings* sst_;
 };
 
 }  // namespace kestrune::xls

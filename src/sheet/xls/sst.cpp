@@ -132,8 +132,7 @@ SstTable parseSst(const std::vector<ByteView>& pieces) {
   return table;
 }
 
-std::vector<Record> buildSst(const std::vector<SstString>& strings, std::uint32_t totalRefs,
-                             std::vector<SstPosition>& positions) {
+std::vector<Record> buildSst(const SstStrings& strings, std::uint32_t totalRefs, std::vector<SstPosition>& positions) {
   std::vector<Record> out;
   positions.clear();
   positions.reserve(strings.size());

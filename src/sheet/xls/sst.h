@@ -4,9 +4,12 @@
 #pragma once
 
 #include "sheet/xls/records.h"
+#include "sheet/xls/shared.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrune::xls {
@@ -17,6 +20,41 @@ struct SstString {
   Bytes ext;   // ExtRst (phonetic) data, kept as read
 
   bool operator==(const SstString&) const = default;
+};
+
+// The workbook's shared strings, in chunks that copies share: appending a
+// string never copies the table.
+using SstStrings = ChunkedVector<SstString, 256>;
+
+// The number of each plain string (no runs, no phonetic data) in a table,
+// the first where a string repeats: an open-addressed table of string
+// numbers, hashed on the table's own characters, so that it holds no second
+// copy of the strings. A copy starts without one, so that a snapshot of a
+// workbook costs nothing here; it is built from the table on first use.
+class SstIndex {
+public:
+  SstIndex() = default;
+  SstIndex(const SstIndex&) {}
+  SstIndex& operator=(const SstIndex&) {
+    *this = SstIndex();
+    return *this;
+  }
+  SstIndex(SstIndex&&) = default;
+  SstIndex& operator=(SstIndex&&) = default;
+  ~SstIndex() = default;
+
+  // The number of `chars` as a plain string of `table`; none when absent.
+  std::optional<std::uint32_t> find(std::u16string_view chars, const SstStrings& table);
+  // String `index` was just appended to `table` (after find() missed it).
+  void added(const SstStrings& table, std::uint32_t index);
+
+private:
+  void build(const SstStrings& table);
+  void insert(const SstStrings& table, std::uint32_t index);
+
+  std::vector<std::uint32_t> slots_;  // string number + 1; 0 is a free slot
+  std::size_t count_ = 0;
+  bool built_ = false;
 };
 
 struct SstTable {
@@ -39,8 +77,7 @@ struct SstPosition {
 
 // SST followed by CONTINUE records as needed. `positions` receives one entry
 // per string.
-std::vector<Record> buildSst(const std::vector<SstString>& strings, std::uint32_t totalRefs,
-                             std::vector<SstPosition>& positions);
+std::vector<Record> buildSst(const SstStrings& strings, std::uint32_t totalRefs, std::vector<SstPosition>& positions);
 
 // EXTSST for a block written at `sstStreamOffset` (the stream position of the
 // SST record header).

@@ -11,6 +11,7 @@
 #include "sheet/xls/cfb.h"
 #include "sheet/xls/formula_groups.h"
 #include "sheet/xls/records.h"
+#include "sheet/xls/shared.h"
 #include "sheet/xls/sst.h"
 #include "sheet/xls/value.h"
 
@@ -163,12 +164,11 @@ private:
   XlsResult<std::uint16_t> filledXf(std::uint16_t baseXf, std::uint8_t colour);
   XlsStatus checkWorksheetCell(std::size_t sheet, std::uint32_t row, std::uint32_t column) const;
   std::uint32_t internString(const std::string& utf8);
-  void indexSharedStrings();
   void releaseFormulaGroup(Sheet& sheet, std::uint32_t cell);
   void shareLocalText(const CellStore& cells, CellSlot& slot);
   std::uint16_t defaultXf() const;
   std::span<const RecordRef> records(const Sheet& sheet) const {
-    return std::span<const RecordRef>(records_).subspan(sheet.firstRecord, sheet.endRecord - sheet.firstRecord);
+    return std::span<const RecordRef>(records_.get()).subspan(sheet.firstRecord, sheet.endRecord - sheet.firstRecord);
   }
 
   // Saving (workbook_layout.cpp, workbook_save.cpp).
@@ -179,15 +179,18 @@ private:
   bool copyGlobal(std::size_t& i, std::uint32_t totalRefs, GlobalsOut& out) const;
   void insertNewFormatsAndXfs(std::size_t i, const GlobalsInsertion& at, GlobalsOut& out) const;
 
+  // A copy of a workbook (a save's snapshot) shares the stream, the record
+  // index, the globals, the cells (by blocks of rows) and the shared strings
+  // (by chunks) with the workbook it came from; what either of them writes
+  // afterwards is its own.
   CompoundFile cfb_;
   std::u16string streamName_ = u"Workbook";
-  Bytes stream_;                    // the Workbook stream as read; cfb_ holds no copy
-  std::vector<RecordRef> records_;  // every record of stream_
-  std::vector<Record> globals_;
+  SharedBytes stream_;                      // the Workbook stream as read; cfb_ holds no copy
+  Shared<std::vector<RecordRef>> records_;  // every record of stream_
+  Shared<std::vector<Record>> globals_;
   std::vector<Sheet> sheets_;
-  std::vector<SstString> sst_;
-  std::unordered_map<std::string, std::uint32_t> sstIndex_;  // plain strings only; made when first needed
-  bool sstIndexed_ = false;
+  SstStrings sst_;
+  SstIndex sstIndex_;
   bool sstChanged_ = false;
   std::map<std::uint16_t, std::string> formats_;
   std::vector<Bytes> xfs_;  // XF bodies, existing then new

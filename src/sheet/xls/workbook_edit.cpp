@@ -63,24 +63,60 @@ std::uint16_t Workbook::defaultXf() const {
   return DefaultCellXf;
 }
 
-// The plain strings of the table by text, the first of equal ones: made on
-// the first write of a text, so that reading a workbook does not pay for it.
-void Workbook::indexSharedStrings() {
-  if (sstIndexed_) return;
-  sstIndexed_ = true;
-  sstIndex_.reserve(sst_.size());
-  for (std::size_t k = 0; k < sst_.size(); ++k)
-    if (sst_[k].runs.empty() && sst_[k].ext.empty())
-      sstIndex_.emplace(utf16ToUtf8(sst_[k].chars), static_cast<std::uint32_t>(k));
+namespace {
+
+bool isPlain(const SstString& s) { return s.runs.empty() && s.ext.empty(); }
+
+std::size_t hashOf(std::u16string_view chars) { return std::hash<std::u16string_view>{}(chars); }
+
+}  // namespace
+
+void SstIndex::build(const SstStrings& table) {
+  // At most three quarters full.
+  std::size_t size = 16;
+  while (3 * size < 4 * (table.size() + 1)) size *= 2;
+  slots_.assign(size, 0);
+  count_ = 0;
+  built_ = true;
+  for (std::size_t k = 0; k < table.size(); ++k)
+    if (isPlain(table[k]) && !find(table[k].chars, table)) insert(table, static_cast<std::uint32_t>(k));
+}
+
+void SstIndex::insert(const SstStrings& table, std::uint32_t index) {
+  if (4 * (count_ + 1) > 3 * slots_.size()) {
+    build(table);  // twice the room; the string is in the table already, so the rebuild finds it
+    return;
+  }
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hashOf(table[index].chars) & mask;; i = (i + 1) & mask) {
+    if (slots_[i] == 0) {
+      slots_[i] = index + 1;
+      ++count_;
+      return;
+    }
+  }
+}
+
+std::optional<std::uint32_t> SstIndex::find(std::u16string_view chars, const SstStrings& table) {
+  if (!built_) build(table);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hashOf(chars) & mask; slots_[i] != 0; i = (i + 1) & mask) {
+    const SstString& s = table[slots_[i] - 1];
+    if (s.chars == chars && isPlain(s)) return slots_[i] - 1;
+  }
+  return std::nullopt;
+}
+
+void SstIndex::added(const SstStrings& table, std::uint32_t index) {
+  if (built_) insert(table, index);
 }
 
 std::uint32_t Workbook::internString(const std::string& utf8) {
-  indexSharedStrings();
-  auto it = sstIndex_.find(utf8);
-  if (it != sstIndex_.end()) return it->second;
+  std::u16string chars = utf8ToUtf16(utf8);
+  if (const auto known = sstIndex_.find(chars, sst_)) return *known;
   const auto index = static_cast<std::uint32_t>(sst_.size());
-  sst_.push_back(SstString{utf8ToUtf16(utf8), {}, {}});
-  sstIndex_.emplace(utf8, index);
+  sst_.push_back(SstString{std::move(chars), {}, {}});
+  sstIndex_.added(sst_, index);
   sstChanged_ = true;
   return index;
 }
@@ -161,7 +197,7 @@ XlsStatus Workbook::checkWorksheetCell(std::size_t sheet, std::uint32_t row, std
 XlsResult<bool> Workbook::fillCell(std::size_t sheetIndex, std::uint32_t row, std::uint32_t column, Rgb colour) {
   if (auto st = checkWorksheetCell(sheetIndex, row, column); !st) return st.error();
   Sheet& sheet = sheets_[sheetIndex];
-  const CellSlot* existing = sheet.cells.find(row, column);
+  const CellSlot* existing = std::as_const(sheet.cells).find(row, column);
   // A formula's record is copied as read; a written cell would drop the formula.
   if (existing && (existing->formula || existing->grouped))
     return xlsFail(XlsErrorCode::ValueNotStorable, "a cell holding a formula cannot be given another format");
@@ -181,7 +217,7 @@ XlsResult<bool> Workbook::fillCell(std::size_t sheetIndex, std::uint32_t row, st
 XlsStatus Workbook::setCell(std::size_t sheetIndex, std::uint32_t row, std::uint32_t column, const Value& value) {
   if (auto st = checkWorksheetCell(sheetIndex, row, column); !st) return st;
   Sheet& sheet = sheets_[sheetIndex];
-  const CellSlot* existing = sheet.cells.find(row, column);
+  const CellSlot* existing = std::as_const(sheet.cells).find(row, column);
   std::uint16_t xf = existing ? existing->xf : defaultXf();
 
   // Everything that can fail is checked before the store changes.

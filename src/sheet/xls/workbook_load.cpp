@@ -130,14 +130,15 @@ XlsStatus Workbook::loadStream(bool cutShort) {
     // Encrypted: only Excel's default password opens it here.
     auto cipher = BiffCipher::open(all[i].body(data));
     if (!cipher) return cipher.error();
-    cipher->apply(stream_, all[i].offset + RecordHeaderSize + all[i].size);
+    cipher->apply(stream_.mutate(), all[i].offset + RecordHeaderSize + all[i].size);
     cipher_ = cipher.value();
     break;
   }
-  globals_.reserve(end + 1);
+  std::vector<Record>& globals = globals_.mutate();
+  globals.reserve(end + 1);
   for (std::size_t i = 0; i <= end; ++i) {
     const ByteView body = all[i].body(data);
-    globals_.push_back(Record{all[i].id, Bytes(body.begin(), body.end()), all[i].offset});
+    globals.push_back(Record{all[i].id, Bytes(body.begin(), body.end()), all[i].offset});
   }
   if (auto st = loadGlobals(); !st) return st;
 

@@ -73,7 +73,7 @@ XlsStatus Workbook::renumberSheetsAfter(std::size_t after) {
       return xlsFail(XlsErrorCode::TooManySheets, "the workbook's sheet references are too many to renumber");
   }
   const bool last = after + 1 >= sheets_.size();
-  for (Record& r : globals_) {
+  for (Record& r : globals_.mutate()) {
     if (r.id == SupBookRecord && r.body.size() == 4 && getU16(r.body, SupBookMarkerAt) == SelfReference)
       setU16(r.body, SupBookSheetsAt, static_cast<std::uint16_t>(sheets_.size() + 1));
     if (last) continue;
@@ -90,7 +90,7 @@ XlsStatus Workbook::renumberSheetsAfter(std::size_t after) {
     }
   }
   // RRTABID: one id per sheet, in sheet order; the new sheet gets an unused one.
-  for (Record& r : globals_) {
+  for (Record& r : globals_.mutate()) {
     if (r.id != rid::RrTabId || r.body.size() != 2 * sheets_.size()) continue;
     std::uint16_t highest = 0;
     for (std::size_t k = 0; k < sheets_.size(); ++k) highest = std::max(highest, getU16(r.body, 2 * k));
@@ -119,13 +119,15 @@ XlsResult<std::size_t> Workbook::addWorksheet(std::size_t after, std::string_vie
   // The substream goes after the stream as read; its records are found
   // through their own entries, wherever they lie.
   const auto base = static_cast<std::uint32_t>(stream_.size());
-  stream_.insert(stream_.end(), substream.begin(), substream.end());
+  Bytes& stream = stream_.mutate();
+  stream.insert(stream.end(), substream.begin(), substream.end());
   Sheet sheet;
   sheet.name = std::string(name);
   sheet.firstRecord = records_.size();
+  std::vector<RecordRef>& records = records_.mutate();
   for (RecordRef ref : split.value()) {
     ref.offset += base;
-    records_.push_back(ref);
+    records.push_back(ref);
   }
   sheet.endRecord = records_.size();
 
@@ -135,7 +137,8 @@ XlsResult<std::size_t> Workbook::addWorksheet(std::size_t after, std::string_vie
   putU8(boundSheet, BoundSheetRecord::Worksheet);
   appendBiffString(boundSheet, utf8ToUtf16(name), true);
   const std::size_t at = sheets_[after].boundSheetRecord + 1;
-  globals_.insert(globals_.begin() + static_cast<std::ptrdiff_t>(at), Record{rid::BoundSheet, boundSheet, 0});
+  std::vector<Record>& globals = globals_.mutate();
+  globals.insert(globals.begin() + static_cast<std::ptrdiff_t>(at), Record{rid::BoundSheet, boundSheet, 0});
   for (Sheet& other : sheets_)
     if (other.boundSheetRecord >= at) ++other.boundSheetRecord;
   sheet.boundSheetRecord = at;
