@@ -122,11 +122,14 @@ SstTable parseSst(const std::vector<ByteView>& pieces) {
     const std::uint8_t flags = in.u8();
     const std::uint16_t runs = (flags & 0x08) ? in.u16() : 0;
     const std::uint32_t ext = (flags & 0x04) ? in.u32() : 0;
-    if (!in.ok() || !in.chars(cch, flags & 0x01, s.chars) || !in.bytes(std::size_t{runs} * 4, s.runs) ||
-        !in.bytes(ext, s.ext)) {
+    Bytes runBytes, extBytes;
+    if (!in.ok() || !in.chars(cch, flags & 0x01, s.chars) || !in.bytes(std::size_t{runs} * 4, runBytes) ||
+        !in.bytes(ext, extBytes)) {
       table.truncated = true;
       break;
     }
+    s.runs = std::move(runBytes);
+    s.ext = std::move(extBytes);
     table.strings.push_back(std::move(s));
   }
   return table;

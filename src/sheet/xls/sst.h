@@ -7,6 +7,7 @@
 #include "sheet/xls/shared.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,13 +15,42 @@
 
 namespace kestrune::xls {
 
+// Bytes that few strings have (formatting runs, phonetic data): one pointer
+// while there are none, so a plain string costs little more than its characters.
+class RareBytes {
+public:
+  RareBytes() = default;
+  RareBytes(Bytes bytes) {  // implicit: built and compared like Bytes
+    if (!bytes.empty()) bytes_ = std::make_unique<Bytes>(std::move(bytes));
+  }
+  RareBytes(const RareBytes& other) : RareBytes(other.bytes()) {}
+  RareBytes(RareBytes&&) noexcept = default;
+  RareBytes& operator=(const RareBytes& other) { return *this = RareBytes(other); }
+  RareBytes& operator=(RareBytes&&) noexcept = default;
+  ~RareBytes() = default;
+
+  const Bytes& bytes() const {
+    static const Bytes none;
+    return bytes_ ? *bytes_ : none;
+  }
+  bool empty() const { return !bytes_; }
+  std::size_t size() const { return bytes().size(); }
+  Bytes::const_iterator begin() const { return bytes().begin(); }
+  Bytes::const_iterator end() const { return bytes().end(); }
+  bool operator==(const RareBytes& other) const { return bytes() == other.bytes(); }
+
+private:
+  std::unique_ptr<Bytes> bytes_;
+};
+
 struct SstString {
   std::u16string chars;
-  Bytes runs;  // formatting runs, 4 bytes each, kept as read
-  Bytes ext;   // ExtRst (phonetic) data, kept as read
+  RareBytes runs;  // formatting runs, 4 bytes each, kept as read
+  RareBytes ext;   // ExtRst (phonetic) data, kept as read
 
   bool operator==(const SstString&) const = default;
 };
+static_assert(sizeof(SstString) <= 48);
 
 // The workbook's shared strings, in chunks that copies share: appending a
 // string never copies the table.
