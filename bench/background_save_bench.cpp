@@ -124,6 +124,19 @@ std::unique_ptr<EmbeddedSpreadsheet> openSheet(kestrune::MessageBoxes& boxes, co
   return sheet;
 }
 
+// An empty workbook made at `path` and opened in the built-in application;
+// none, with the benchmark skipped, when either fails.
+std::unique_ptr<EmbeddedSpreadsheet> openEmptyWorkbook(benchmark::State& state, kestrune::StderrMessageBoxes& boxes,
+                                                       const QString& path) {
+  if (!kestrune::xls::Workbook::createEmpty().save(path.toStdString())) {
+    state.SkipWithError("cannot create the workbook");
+    return nullptr;
+  }
+  std::unique_ptr<EmbeddedSpreadsheet> sheet = openSheet(boxes, path);
+  if (!sheet) state.SkipWithError("cannot open the workbook");
+  return sheet;
+}
+
 void BM_BackgroundSaveHeldTime(benchmark::State& state) {
   const auto rowsPerRequest = static_cast<std::int32_t>(state.range(0));
   QTemporaryDir dir;
@@ -133,15 +146,8 @@ void BM_BackgroundSaveHeldTime(benchmark::State& state) {
   double foreground = 0, openEngine = 0, openApp = 0;
   int failed = 0;
   for (auto _ : state) {
-    if (!kestrune::xls::Workbook::createEmpty().save(path.toStdString())) {
-      state.SkipWithError("cannot create the workbook");
-      return;
-    }
-    std::unique_ptr<EmbeddedSpreadsheet> sheet = openSheet(boxes, path);
-    if (!sheet) {
-      state.SkipWithError("cannot open the workbook");
-      return;
-    }
+    std::unique_ptr<EmbeddedSpreadsheet> sheet = openEmptyWorkbook(state, boxes, path);
+    if (!sheet) return;
     int done = 0;
     QObject::connect(sheet.get(), &kestrune::sheet::SpreadsheetApp::backgroundSaveDone,
                      [&](bool saved, const QString&) {
@@ -305,15 +311,8 @@ void BM_RunRss(benchmark::State& state) {
   const QString path = QDir(dir.path()).filePath(QStringLiteral("run.xls"));
   kestrune::StderrMessageBoxes boxes;
   for (auto _ : state) {
-    if (!kestrune::xls::Workbook::createEmpty().save(path.toStdString())) {
-      state.SkipWithError("cannot create the workbook");
-      return;
-    }
-    std::unique_ptr<EmbeddedSpreadsheet> sheet = openSheet(boxes, path);
-    if (!sheet) {
-      state.SkipWithError("cannot open the workbook");
-      return;
-    }
+    std::unique_ptr<EmbeddedSpreadsheet> sheet = openEmptyWorkbook(state, boxes, path);
+    if (!sheet) return;
     int done = 0;
     QObject::connect(sheet.get(), &kestrune::sheet::SpreadsheetApp::backgroundSaveDone,
                      [&](bool, const QString&) { ++done; });
