@@ -289,8 +289,8 @@ TEST(CompoundFileTest, FilledStreamWritesTheSameFileAsItsDataInTheTree) {
 
 TEST(CompoundFileTest, FilledStreamFailsWithoutTheStreamOrWhenTheFillFails) {
   const CompoundFile tree = sampleTree();
-  const Bytes five(5000, 1);
-  auto fill = [&](ByteSink& out) { return out.write(five); };
+  const Bytes data(10001, 1);
+  auto fill = [&](ByteSink& out) { return out.write(ByteView(data).first(5000)); };
   // Only a stream directly under the root counts; "dir" sits in a storage.
   EXPECT_FALSE(tree.serialize(u"dir", 5000, fill).ok());
   EXPECT_FALSE(tree.serialize(u"_VBA_PROJECT_CUR", 5000, fill).ok());
@@ -298,7 +298,7 @@ TEST(CompoundFileTest, FilledStreamFailsWithoutTheStreamOrWhenTheFillFails) {
     EXPECT_FALSE(tree.serialize(u"Workbook", size, [](ByteSink&) { return false; }).ok()) << size;
     // A fill that writes another size than it announced is refused too.
     EXPECT_FALSE(
-        tree.serialize(u"Workbook", size + 1, [&](ByteSink& out) { return out.write(ByteView(five).first(size)); })
+        tree.serialize(u"Workbook", size + 1, [&](ByteSink& out) { return out.write(ByteView(data).first(size)); })
             .ok())
         << size;
   }
